@@ -1,0 +1,44 @@
+# Everything a fresh machine needs: `make run` (the tour) and `make test`.
+# VENV and BUILD_DIR may be overridden to keep several builds apart.
+VENV      ?= .venv
+BUILD_DIR ?= build/release
+PY        := $(VENV)/bin/python
+PIP_FLAGS := --no-build-isolation --no-deps --disable-pip-version-check -q
+DEPS      := scikit-build-core>=0.10 pytest pyperf numpy
+
+.PHONY: all install run test test-asan asan-run bench clean
+
+all: install
+
+$(VENV)/.deps:
+	@python=$$(tools/find-python) && "$$python" -m venv $(VENV)
+	$(PY) -m pip install --disable-pip-version-check -q --upgrade pip
+	$(PY) -m pip install --disable-pip-version-check -q $(DEPS)
+	@touch $@
+
+install: $(VENV)/.deps
+	$(PY) -m pip install $(PIP_FLAGS) -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.NORV_WERROR=ON .
+
+run: install
+	$(PY) examples/tour.py
+
+test: install
+	$(PY) -m pytest $(PYTEST_ARGS)
+
+# AddressSanitizer + UndefinedBehaviorSanitizer, assertions on. The runtime must
+# be preloaded because the interpreter itself is not instrumented.
+test-asan:
+	$(MAKE) asan-run VENV=$(VENV)-asan
+
+asan-run: $(VENV)/.deps
+	$(PY) -m pip install $(PIP_FLAGS) -Cbuild-dir=build/asan -Ccmake.build-type=Debug \
+	    -Ccmake.define.NORV_SANITIZE=ON -Ccmake.define.NORV_WERROR=ON .
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+bench: install
+	@for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b --fast --quiet || exit 1; done
+
+clean:
+	rm -rf build $(VENV) $(VENV)-asan .pytest_cache

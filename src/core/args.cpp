@@ -1,0 +1,302 @@
+#include "core/args.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace norv {
+
+Signature::Signature(const char *fname, std::initializer_list<Param> params, SignatureOptions options)
+    : fname_(fname), params_(params), options_(options)
+{
+    for (const Param &p : params_) {
+        if (p.kind == ParamKind::PositionalOnly) {
+            ++n_posonly_;
+        }
+        if (p.kind != ParamKind::KeywordOnly) {
+            ++n_positional_;
+            if (!p.required) {
+                ++n_pos_optional_;
+            }
+        }
+    }
+    if (params_.size() > Bound::kMax) {
+        panic("too many parameters in one signature");
+    }
+}
+
+PyObject *Signature::interned(std::size_t i) const
+{
+    if (names_.empty()) {
+        std::vector<PyObject *> names;
+        names.reserve(params_.size());
+        for (const Param &p : params_) {
+            PyObject *s = PyUnicode_InternFromString(p.name);
+            if (s == nullptr) {
+                for (PyObject *o : names) {
+                    Py_DECREF(o);
+                }
+                throw PyErrSet{};
+            }
+            names.push_back(s);
+        }
+        names_ = std::move(names);
+    }
+    return names_[i];
+}
+
+Py_ssize_t Signature::find_keyword(PyObject *key) const
+{
+    // Callers almost always pass interned literals: try identity first.
+    for (std::size_t i = 0; i < params_.size(); ++i) {
+        if (interned(i) == key) {
+            return static_cast<Py_ssize_t>(i);
+        }
+    }
+    for (std::size_t i = 0; i < params_.size(); ++i) {
+        if (PyUnicode_Check(key) && PyUnicode_Compare(interned(i), key) == 0) {
+            return static_cast<Py_ssize_t>(i);
+        }
+    }
+    if (PyErr_Occurred()) {
+        throw PyErrSet{};
+    }
+    return -1;
+}
+
+namespace {
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the interpreter's list of names.
+std::string join_names(const std::vector<const char *> &names)
+{
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        }
+        out += '\'';
+        out += names[i];
+        out += '\'';
+    }
+    return out;
+}
+
+}  // namespace
+
+void Signature::too_many_positional(Py_ssize_t given, const Bound &b) const
+{
+    const Py_ssize_t self = options_.method ? 1 : 0;
+    const Py_ssize_t most = static_cast<Py_ssize_t>(n_positional_) + self;
+    given += self;
+    Py_ssize_t kwonly_given = 0;
+    for (std::size_t i = n_positional_; i < params_.size(); ++i) {
+        kwonly_given += b.slots_[i] != nullptr;
+    }
+    std::string sig;
+    bool plural;
+    if (n_pos_optional_ > 0) {
+        plural = true;
+        sig = "from " + std::to_string(most - static_cast<Py_ssize_t>(n_pos_optional_)) + " to " +
+              std::to_string(most);
+    }
+    else {
+        plural = most != 1;
+        sig = std::to_string(most);
+    }
+    std::string kwonly_sig;
+    if (kwonly_given) {
+        kwonly_sig = std::string(" positional argument") + (given != 1 ? "s" : "") + " (and " +
+                     std::to_string(kwonly_given) + " keyword-only argument" +
+                     (kwonly_given != 1 ? "s" : "") + ")";
+    }
+    raise_format(PyExc_TypeError, "%s() takes %s positional argument%s but %zd%s %s given", fname_,
+                 sig.c_str(), plural ? "s" : "", given, kwonly_sig.c_str(),
+                 given == 1 && !kwonly_given ? "was" : "were");
+}
+
+void Signature::unexpected_keyword(PyObject *key, PyObject *kwnames) const
+{
+    // The interpreter prefers to explain positional-only names given as keywords.
+    std::string names;
+    std::size_t count = 0;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        Py_ssize_t idx = find_keyword(PyTuple_GET_ITEM(kwnames, k));
+        if (idx >= 0 && params_[static_cast<std::size_t>(idx)].kind == ParamKind::PositionalOnly) {
+            names += count++ ? ", " : "";
+            names += params_[static_cast<std::size_t>(idx)].name;
+        }
+    }
+    if (count > 0) {
+        raise_format(PyExc_TypeError,
+                     "%s() got some positional-only arguments passed as keyword argument%s: '%s'", fname_,
+                     count == 1 ? "" : "s", names.c_str());
+    }
+    raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", fname_, key);
+}
+
+void Signature::check_missing(const Bound &b) const
+{
+    std::vector<const char *> missing;
+    for (std::size_t i = 0; i < n_positional_; ++i) {
+        if (params_[i].required && b.slots_[i] == nullptr) {
+            missing.push_back(params_[i].name);
+        }
+    }
+    const char *kind = "positional";
+    if (missing.empty()) {
+        kind = "keyword-only";
+        for (std::size_t i = n_positional_; i < params_.size(); ++i) {
+            if (params_[i].required && b.slots_[i] == nullptr) {
+                missing.push_back(params_[i].name);
+            }
+        }
+    }
+    if (!missing.empty()) {
+        raise_format(PyExc_TypeError, "%s() missing %zd required %s argument%s: %s", fname_,
+                     static_cast<Py_ssize_t>(missing.size()), kind, missing.size() == 1 ? "" : "s",
+                     join_names(missing).c_str());
+    }
+}
+
+Bound Signature::bind(FastArgs a) const
+{
+    Bound b;
+    const Py_ssize_t npos = static_cast<Py_ssize_t>(n_positional_);
+    const Py_ssize_t ncopy = a.nargs < npos ? a.nargs : npos;
+    for (Py_ssize_t i = 0; i < ncopy; ++i) {
+        b.slots_[static_cast<std::size_t>(i)] = a.args[i];
+    }
+    if (options_.var_args) {
+        Py_ssize_t extra = a.nargs - ncopy;
+        b.varargs = Ref::checked(PyTuple_New(extra));
+        for (Py_ssize_t i = 0; i < extra; ++i) {
+            PyTuple_SET_ITEM(b.varargs.get(), i, Py_NewRef(a.args[ncopy + i]));
+        }
+    }
+    if (options_.var_kwargs) {
+        b.varkw = Ref::checked(PyDict_New());
+    }
+
+    // Keywords come before the positional count check, as in the interpreter.
+    const Py_ssize_t nkw = a.kwnames ? PyTuple_GET_SIZE(a.kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(a.kwnames, k);
+        PyObject *value = a.args[a.nargs + k];
+        Py_ssize_t idx = find_keyword(key);
+        if (idx >= 0 && params_[static_cast<std::size_t>(idx)].kind == ParamKind::PositionalOnly) {
+            idx = -1;  // a positional-only name is no keyword at all
+        }
+        if (idx < 0) {
+            if (!options_.var_kwargs) {
+                unexpected_keyword(key, a.kwnames);
+            }
+            require(PyDict_SetItem(b.varkw.get(), key, value));
+            continue;
+        }
+        PyObject *&slot = b.slots_[static_cast<std::size_t>(idx)];
+        if (slot != nullptr) {
+            raise_format(PyExc_TypeError, "%s() got multiple values for argument '%S'", fname_, key);
+        }
+        slot = value;
+    }
+    if (a.nargs > npos && !options_.var_args) {
+        too_many_positional(a.nargs, b);
+    }
+    check_missing(b);
+    return b;
+}
+
+Bound Signature::bind_tuple(PyObject *args, PyObject *kwargs) const
+{
+    // Lay the call out as a vectorcall so there is one binding algorithm.
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    std::vector<PyObject *> stack(static_cast<std::size_t>(nargs + nkw));
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        stack[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    }
+    Ref kwnames;
+    if (nkw > 0) {
+        kwnames = Ref::checked(PyTuple_New(nkw));
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+            stack[static_cast<std::size_t>(nargs + k)] = value;
+            ++k;
+        }
+    }
+    // The tuple and dict keep every argument alive for the caller's frame.
+    return bind(FastArgs{stack.data(), nargs, kwnames.get()});
+}
+
+void wrap_argument_error(const char *name)
+{
+    PyObject *exc = PyErr_GetRaisedException();
+    if (exc == nullptr || Py_TYPE(exc) != reinterpret_cast<PyTypeObject *>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+    PyObject *wrapped = nullptr;
+    PyObject *msg = PyUnicode_FromFormat("argument '%s': %S", name, exc);
+    if (msg != nullptr) {
+        wrapped = PyObject_CallOneArg(PyExc_TypeError, msg);
+        Py_DECREF(msg);
+    }
+    if (wrapped == nullptr) {
+        Py_DECREF(exc);
+        return;  // the error of building the message stays set
+    }
+    PyException_SetCause(wrapped, exc);  // steals exc
+    PyErr_SetRaisedException(wrapped);
+}
+
+void raise_not_instance(PyObject *value, const char *expected)
+{
+    if (value == Py_None) {
+        raise_format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+    }
+    Ref qualname = Ref::checked(PyType_GetQualName(Py_TYPE(value)));
+    raise_format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), expected);
+}
+
+bool is_numpy_bool(PyObject *value) noexcept
+{
+    // NumPy 1 names the type numpy.bool_, NumPy 2 numpy.bool.
+    const char *name = Py_TYPE(value)->tp_name;
+    return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
+}
+
+bool to_bool(PyObject *value)
+{
+    if (value == Py_True) {
+        return true;
+    }
+    if (value == Py_False) {
+        return false;
+    }
+    if (is_numpy_bool(value)) {
+        return require(PyObject_IsTrue(value)) != 0;
+    }
+    raise_not_instance(value, "bool");
+}
+
+std::int64_t to_i64(PyObject *value)
+{
+    Ref index = Ref::checked(PyNumber_Index(value));
+    long long v = PyLong_AsLongLong(index.get());
+    if (v == -1 && PyErr_Occurred()) {
+        throw PyErrSet{};
+    }
+    return v;
+}
+
+std::uint8_t to_u8(PyObject *value)
+{
+    std::int64_t v = to_i64(value);
+    if (v < 0 || v > 255) {
+        raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    }
+    return static_cast<std::uint8_t>(v);
+}
+
+}  // namespace norv

@@ -1,0 +1,143 @@
+// Argument binding with Python's own rules and wording.
+//
+// A callable declares its parameters once:
+//
+//     static const Signature sig{"_flag_scope_get", {arg("flag_id"), arg("default")}};
+//     Ref impl(PyObject *, FastArgs a) {
+//         auto b = sig.bind(a);
+//         auto id = convert_arg("flag_id", [&] { return to_u8(b[0]); });
+//         ...
+//     }
+//
+// Binding raises exactly what a `def` with the same parameters raises (too many
+// positional arguments, unexpected keyword, multiple values, positional-only
+// passed as keyword, missing arguments), naming the callable as given
+// ("f" or "Class.method"). For methods declared with `method = true` the
+// counts include `self`, as they do for a Python method.
+//
+// Conversions: `convert_arg(name, fn)` wraps a failure whose class is exactly
+// TypeError as "argument '{name}': {message}" with the original as __cause__;
+// any other error passes unchanged.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+#include "core/boundary.hpp"
+#include "core/error.hpp"
+#include "core/ref.hpp"
+
+namespace norv {
+
+enum class ParamKind : std::uint8_t { PositionalOnly, PositionalOrKeyword, KeywordOnly };
+
+struct Param {
+    const char *name;
+    ParamKind kind;
+    bool required;
+};
+
+// Positional-or-keyword, required / optional.
+constexpr Param arg(const char *name) { return {name, ParamKind::PositionalOrKeyword, true}; }
+constexpr Param opt(const char *name) { return {name, ParamKind::PositionalOrKeyword, false}; }
+// Positional-only.
+constexpr Param posarg(const char *name) { return {name, ParamKind::PositionalOnly, true}; }
+constexpr Param posopt(const char *name) { return {name, ParamKind::PositionalOnly, false}; }
+// Keyword-only.
+constexpr Param kwarg(const char *name) { return {name, ParamKind::KeywordOnly, true}; }
+constexpr Param kwopt(const char *name) { return {name, ParamKind::KeywordOnly, false}; }
+
+struct SignatureOptions {
+    bool var_args = false;    // *args collected into `Bound::varargs`
+    bool var_kwargs = false;  // **kwargs collected into `Bound::varkw`
+    bool method = false;      // counts in messages include `self`
+};
+
+// The result of binding: borrowed pointers to the given arguments (nullptr
+// where a parameter was left out), plus the collected extras.
+class Bound {
+public:
+    PyObject *operator[](std::size_t i) const noexcept { return slots_[i]; }
+    bool has(std::size_t i) const noexcept { return slots_[i] != nullptr; }
+    // Absent and None are the same for parameters documented that way.
+    PyObject *or_none(std::size_t i) const noexcept
+    {
+        return slots_[i] && slots_[i] != Py_None ? slots_[i] : nullptr;
+    }
+
+    Ref varargs;  // tuple; set only with var_args
+    Ref varkw;    // dict; set only with var_kwargs
+
+private:
+    friend class Signature;
+    static constexpr std::size_t kMax = 24;
+    std::array<PyObject *, kMax> slots_{};
+};
+
+class Signature {
+public:
+    Signature(const char *fname, std::initializer_list<Param> params, SignatureOptions options = {});
+
+    Bound bind(FastArgs a) const;
+    // For tp_new / tp_init / METH_VARARGS callers.
+    Bound bind_tuple(PyObject *args, PyObject *kwargs) const;
+
+    const char *name() const noexcept { return fname_; }
+
+private:
+    PyObject *interned(std::size_t i) const;
+    Py_ssize_t find_keyword(PyObject *key) const;
+    [[noreturn]] void too_many_positional(Py_ssize_t given, const Bound &b) const;
+    void check_missing(const Bound &b) const;
+    [[noreturn]] void unexpected_keyword(PyObject *key, PyObject *kwnames) const;
+
+    const char *fname_;
+    std::vector<Param> params_;
+    SignatureOptions options_;
+    std::size_t n_posonly_ = 0;
+    std::size_t n_positional_ = 0;  // positional-only + positional-or-keyword
+    std::size_t n_pos_optional_ = 0;
+    mutable std::vector<PyObject *> names_;  // interned, created on first bind, kept forever
+};
+
+// If the current error is exactly a TypeError, replace it with
+// TypeError("argument '{name}': {message}") chained to it.
+void wrap_argument_error(const char *name);
+
+// Runs `convert` and applies the argument-wrapping rule to its failure.
+template <class F>
+auto convert_arg(const char *name, F &&convert) -> decltype(convert())
+{
+    try {
+        return convert();
+    }
+    catch (const PyErrSet &) {
+        wrap_argument_error(name);
+        throw;
+    }
+}
+
+// TypeError "'{type qualname}' object is not an instance of '{expected}'"
+// ("'None' is not an instance of '{expected}'" for None).
+[[noreturn]] void raise_not_instance(PyObject *value, const char *expected);
+
+// NumPy's boolean scalar, recognised by its type's module and name so NumPy
+// never needs importing.
+bool is_numpy_bool(PyObject *value) noexcept;
+
+// A bool parameter: `bool` or NumPy's boolean scalar; anything else fails the
+// instance check (unwrapped; use `convert_arg` to wrap).
+bool to_bool(PyObject *value);
+
+// Integer conversions through __index__ with the range errors of a fixed-width
+// native parameter: outside the signed 64-bit range the interpreter's own
+// OverflowError, outside the target width "out of range integral type
+// conversion attempted".
+std::int64_t to_i64(PyObject *value);
+std::uint8_t to_u8(PyObject *value);
+
+}  // namespace norv

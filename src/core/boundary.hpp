@@ -1,0 +1,117 @@
+// The boundary between the interpreter and C++.
+//
+// Every slot, method and getter is a thin shim that runs its body under
+// `guard*()`: the body throws (`PyErrSet`, `Panic`, std::bad_alloc, anything
+// else) and the shim turns that into the C API's error return with the Python
+// exception set. Shims are templates over the implementing function, so each
+// table entry stays one line and no C++ exception can reach the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <type_traits>
+
+#include "core/error.hpp"
+#include "core/ref.hpp"
+
+namespace norv {
+
+// Translates the exception in flight into a Python exception. Only called from
+// inside a catch block.
+void translate_current_exception();
+
+template <class F>
+inline PyObject *guard(F &&body)
+{
+    try {
+        return body().release();
+    }
+    catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
+// For slots that report failure with -1 (init, setattr, contains, ...).
+template <class R = int, class F>
+inline R guard_int(F &&body, R error = -1)
+{
+    try {
+        if constexpr (std::is_void_v<decltype(body())>) {
+            body();
+            return 0;
+        }
+        else {
+            return body();
+        }
+    }
+    catch (...) {
+        translate_current_exception();
+        return error;
+    }
+}
+
+// For destructors and other places where nobody can receive the error.
+template <class F>
+inline void guard_unraisable(PyObject *context, F &&body)
+{
+    try {
+        body();
+    }
+    catch (...) {
+        translate_current_exception();
+        PyErr_WriteUnraisable(context);
+    }
+}
+
+// Arguments of a METH_FASTCALL | METH_KEYWORDS call, as the interpreter gives them.
+struct FastArgs {
+    PyObject *const *args;
+    Py_ssize_t nargs;
+    PyObject *kwnames;  // tuple of keyword names or NULL
+};
+
+using FastImpl = Ref (*)(PyObject *self, FastArgs args);
+using NoArgsImpl = Ref (*)(PyObject *self);
+using OneArgImpl = Ref (*)(PyObject *self, PyObject *arg);
+
+template <FastImpl F>
+PyObject *shim_fastcall(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    return guard([&] { return F(self, FastArgs{args, nargs, kwnames}); });
+}
+
+template <NoArgsImpl F>
+PyObject *shim_noargs(PyObject *self, PyObject *)
+{
+    return guard([&] { return F(self); });
+}
+
+template <OneArgImpl F>
+PyObject *shim_onearg(PyObject *self, PyObject *arg)
+{
+    return guard([&] { return F(self, arg); });
+}
+
+// PyMethodDef builders. `doc` starts with the text signature
+// ("name(args)\n--\n\n") so that inspect.signature works.
+template <FastImpl F>
+inline PyMethodDef method(const char *name, const char *doc, int extra_flags = 0)
+{
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&shim_fastcall<F>)),
+            METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
+}
+
+template <NoArgsImpl F>
+inline PyMethodDef method_noargs(const char *name, const char *doc, int extra_flags = 0)
+{
+    return {name, &shim_noargs<F>, METH_NOARGS | extra_flags, doc};
+}
+
+template <OneArgImpl F>
+inline PyMethodDef method_onearg(const char *name, const char *doc, int extra_flags = 0)
+{
+    return {name, &shim_onearg<F>, METH_O | extra_flags, doc};
+}
+
+}  // namespace norv

@@ -1,0 +1,53 @@
+// Guards for native recursion over user data.
+#pragma once
+
+#include <Python.h>
+
+#include "core/error.hpp"
+#include "core/ref.hpp"
+
+namespace norv {
+
+// One level of native recursion. Deep or cyclic input ends in RecursionError
+// (the interpreter's own limit and message) instead of exhausting the C stack.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char *where)
+    {
+        if (Py_EnterRecursiveCall(where) != 0) {
+            throw PyErrSet{};
+        }
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
+// Visits every (key, value) of a dict while the body may run Python code. Each
+// pair is held by strong references for the duration of the call, and a dict
+// resized (or refilled) behind our back is an internal fault rather than a
+// read of freed entries.
+template <class F>
+void dict_for_each(PyObject *dict, F &&body)
+{
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    Py_ssize_t remaining = size;
+    Py_ssize_t pos = 0;
+    PyObject *k = nullptr, *v = nullptr;
+    for (;;) {
+        if (PyDict_GET_SIZE(dict) != size) {
+            panic("dictionary changed size during iteration");
+        }
+        if (remaining < 0) {
+            panic("dictionary keys changed during iteration");
+        }
+        if (!PyDict_Next(dict, &pos, &k, &v)) {
+            return;
+        }
+        --remaining;
+        Ref key = Ref::borrow(k), value = Ref::borrow(v);
+        body(key.get(), value.get());
+    }
+}
+
+}  // namespace norv

@@ -1,0 +1,46 @@
+// Adding names to the module, and process-wide type objects.
+//
+// Every public name goes through `add_name`: it is appended to the module's
+// `__all__` (created on first use) and then set as an attribute, so `__all__`
+// lists the names in registration order.
+//
+// Type objects are heap types made from static specs, created once per process
+// on first request and kept forever; a second module object in the same
+// process receives the very same classes.
+#pragma once
+
+#include <Python.h>
+
+#include "core/once.hpp"
+#include "core/ref.hpp"
+
+namespace norv {
+
+void add_name(PyObject *module, const char *name, PyObject *value);
+
+// Adds a module function; its name is the function object's __name__.
+void add_function(PyObject *module, PyMethodDef *def);
+
+// Adds a class under its short name (the tail of tp_name).
+void add_type(PyObject *module, PyTypeObject *type);
+
+// Sets a class attribute on a type made by `TypeCell` (before anyone can see
+// the type, so immutable types can be filled too).
+void set_class_attr(PyTypeObject *type, const char *name, PyObject *value);
+
+class TypeCell {
+public:
+    // `bases` may be NULL (object). `init` fills class attributes once the
+    // type exists, before it is published.
+    using Init = void (*)(PyTypeObject *);
+
+    PyTypeObject *get(PyType_Spec *spec, PyObject *bases = nullptr, Init init = nullptr);
+
+    // The type if it was created already (for fast type tests), else NULL.
+    PyTypeObject *peek() const noexcept { return reinterpret_cast<PyTypeObject *>(cell_.get()); }
+
+private:
+    ObjectCell cell_;
+};
+
+}  // namespace norv

@@ -1,0 +1,21 @@
+// MissingValue: the placeholder of a value that has not been assigned. All
+// instances are interchangeable; the host picks its own sentinel and hands it
+// in through the bridges, so native code recognises "missing" through those.
+#pragma once
+
+#include <Python.h>
+
+namespace norv::missing {
+
+// The class (created on first use, kept for the life of the process).
+PyTypeObject *type();
+
+bool is_missing_value(PyObject *value) noexcept;
+
+// The canonical instance; borrowed, lives until the process ends.
+PyObject *singleton();
+
+// The `missing_value_singleton` module function.
+PyMethodDef *singleton_function();
+
+}  // namespace norv::missing
