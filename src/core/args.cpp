@@ -1,5 +1,7 @@
 #include "core/args.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -9,9 +11,6 @@ Signature::Signature(const char *fname, std::initializer_list<Param> params, Sig
     : fname_(fname), params_(params), options_(options)
 {
     for (const Param &p : params_) {
-        if (p.kind == ParamKind::PositionalOnly) {
-            ++n_posonly_;
-        }
         if (p.kind != ParamKind::KeywordOnly) {
             ++n_positional_;
             if (!p.required) {
@@ -80,7 +79,100 @@ std::string join_names(const std::vector<const char *> &names)
     return out;
 }
 
+// The interpreter's "Did you mean" for a mistyped keyword: the closest
+// parameter name by its weighted edit distance (case changes cost half a move).
+constexpr std::size_t MOVE_COST = 2, CASE_COST = 1, MAX_STRING_SIZE = 40;
+
+std::size_t substitution_cost(char a, char b)
+{
+    if ((a & 31) != (b & 31)) {
+        return MOVE_COST;
+    }
+    if (a == b) {
+        return 0;
+    }
+    auto lower = [](char c) { return ('A' <= c && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; };
+    return lower(a) == lower(b) ? CASE_COST : MOVE_COST;
+}
+
+std::size_t edit_distance(const char *a, std::size_t a_size, const char *b, std::size_t b_size,
+                          std::size_t max_cost)
+{
+    while (a_size && b_size && a[0] == b[0]) {
+        ++a, ++b, --a_size, --b_size;
+    }
+    while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) {
+        --a_size, --b_size;
+    }
+    if (a_size == 0 || b_size == 0) {
+        return (a_size + b_size) * MOVE_COST;
+    }
+    if (a_size > MAX_STRING_SIZE || b_size > MAX_STRING_SIZE) {
+        return max_cost + 1;
+    }
+    if (b_size < a_size) {
+        std::swap(a, b);
+        std::swap(a_size, b_size);
+    }
+    if ((b_size - a_size) * MOVE_COST > max_cost) {
+        return max_cost + 1;
+    }
+    std::size_t row[MAX_STRING_SIZE];
+    for (std::size_t i = 0; i < a_size; ++i) {
+        row[i] = (i + 1) * MOVE_COST;
+    }
+    std::size_t result = 0;
+    for (std::size_t bi = 0; bi < b_size; ++bi) {
+        std::size_t distance = result = bi * MOVE_COST;
+        std::size_t minimum = SIZE_MAX;
+        for (std::size_t i = 0; i < a_size; ++i) {
+            std::size_t substitute = distance + substitution_cost(b[bi], a[i]);
+            distance = row[i];
+            std::size_t insert_delete = std::min(result, distance) + MOVE_COST;
+            result = std::min(insert_delete, substitute);
+            row[i] = result;
+            minimum = std::min(minimum, result);
+        }
+        if (minimum > max_cost) {
+            return max_cost + 1;
+        }
+    }
+    return result;
+}
+
 }  // namespace
+
+const char *Signature::suggest_keyword(PyObject *key) const
+{
+    Py_ssize_t key_size;
+    const char *key_str = PyUnicode_AsUTF8AndSize(key, &key_size);
+    if (key_str == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    const char *best = nullptr;
+    std::size_t best_distance = SIZE_MAX;
+    for (const Param &p : params_) {
+        if (p.kind == ParamKind::PositionalOnly) {
+            continue;
+        }
+        const std::size_t size = std::strlen(p.name);
+        if (size == static_cast<std::size_t>(key_size) && std::memcmp(p.name, key_str, size) == 0) {
+            continue;
+        }
+        // No more than a third of the characters involved may change.
+        std::size_t max_distance = (static_cast<std::size_t>(key_size) + size + 3) * MOVE_COST / 6;
+        if (best_distance != SIZE_MAX) {
+            max_distance = std::min(max_distance, best_distance - 1);
+        }
+        std::size_t d = edit_distance(key_str, static_cast<std::size_t>(key_size), p.name, size, max_distance);
+        if (d <= max_distance && (best == nullptr || d < best_distance)) {
+            best = p.name;
+            best_distance = d;
+        }
+    }
+    return best;
+}
 
 void Signature::too_many_positional(Py_ssize_t given, const Bound &b) const
 {
@@ -129,6 +221,10 @@ void Signature::unexpected_keyword(PyObject *key, PyObject *kwnames) const
         raise_format(PyExc_TypeError,
                      "%s() got some positional-only arguments passed as keyword argument%s: '%s'", fname_,
                      count == 1 ? "" : "s", names.c_str());
+    }
+    if (const char *suggestion = suggest_keyword(key)) {
+        raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'. Did you mean '%s'?", fname_,
+                     key, suggestion);
     }
     raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", fname_, key);
 }

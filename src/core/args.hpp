@@ -94,11 +94,11 @@ private:
     [[noreturn]] void too_many_positional(Py_ssize_t given, const Bound &b) const;
     void check_missing(const Bound &b) const;
     [[noreturn]] void unexpected_keyword(PyObject *key, PyObject *kwnames) const;
+    const char *suggest_keyword(PyObject *key) const;
 
     const char *fname_;
     std::vector<Param> params_;
     SignatureOptions options_;
-    std::size_t n_posonly_ = 0;
     std::size_t n_positional_ = 0;  // positional-only + positional-or-keyword
     std::size_t n_pos_optional_ = 0;
     mutable std::vector<PyObject *> names_;  // interned, created on first bind, kept forever
