@@ -27,28 +27,21 @@ PY = PyScopes()
 LOOPS = 1000
 
 
-def native_get_set():
-    get, put = n._flag_scope_get, n._flag_scope_set
-    for _ in range(LOOPS):
-        put(0, True)
-        get(0, _ABSENT)
-        put(0, None)
-        get(4, _ABSENT)
+def get_set_loop(get, put):
+    def loop():
+        for _ in range(LOOPS):
+            put(0, True)
+            get(0, _ABSENT)
+            put(0, None)
+            get(4, _ABSENT)
 
-
-def python_get_set():
-    get, put = PY.get, PY.set
-    for _ in range(LOOPS):
-        put(0, True)
-        get(0, _ABSENT)
-        put(0, None)
-        get(4, _ABSENT)
+    return loop
 
 
 def main():
     runner = pyperf.Runner()
-    native = runner.bench_func("flags native get/set x1000", native_get_set)
-    python = runner.bench_func("flags threading.local get/set x1000", python_get_set)
+    native = runner.bench_func("flags native get/set x1000", get_set_loop(n._flag_scope_get, n._flag_scope_set))
+    python = runner.bench_func("flags threading.local get/set x1000", get_set_loop(PY.get, PY.set))
     if native is not None and python is not None:
         print(f"ratio python/native: {python.mean() / native.mean():.2f}x")
 
