@@ -38,11 +38,13 @@ void dict_for_each(PyObject *dict, F &&body)
         if (PyDict_GET_SIZE(dict) != size) {
             panic("dictionary changed size during iteration");
         }
-        if (remaining < 0) {
-            panic("dictionary keys changed during iteration");
-        }
         if (!PyDict_Next(dict, &pos, &k, &v)) {
             return;
+        }
+        // One entry more than the dict held when we started: refuse it
+        // before the body sees it, as the dict iterator does.
+        if (remaining == 0) {
+            panic("dictionary keys changed during iteration");
         }
         --remaining;
         Ref key = Ref::borrow(k), value = Ref::borrow(v);
