@@ -65,7 +65,7 @@ def marker(v):
 
 
 def is_panic(exc):
-    return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
+    return type(exc) is n.PanicException and not isinstance(exc, Exception)
 
 
 # ---------------------------------------------------------------- surface
@@ -795,7 +795,13 @@ def test_deep_nesting_raises_recursion_error(run_py):
     out = run_py(
         """
 from norv_core import _native as n
-for make in (lambda x: [x], lambda x: {'k': x}, lambda x: (x,)):
+class Node:
+    __norv_formattable__ = True
+    def __init__(self, child):
+        self.child = child
+    def format(self, **kw):
+        return n.format(self.child, **kw)
+for make in (lambda x: [x], lambda x: {'k': x}, lambda x: (x,), Node):
     v = 0
     for _ in range(200000):
         v = make(v)
@@ -809,7 +815,7 @@ for make in (lambda x: [x], lambda x: {'k': x}, lambda x: (x,)):
 print(n.format([[1]], compact=True))
 """
     )
-    assert out.split("\n")[:4] == ["RecursionError 0"] * 3 + ["[[1]]"]
+    assert out.split("\n")[:5] == ["RecursionError 0"] * 4 + ["[[1]]"]
 
 
 # ---------------------------------------------------------------- cached function object

@@ -258,7 +258,6 @@ bool fits_one_line(Py_ssize_t length, const Call &c)
 
 Ref render_sequence(const Ctx &x, bool is_list)
 {
-    RecursionGuard depth(" while formatting a value");
     PyObject *v = x.value;
     Ref ci = detail::ri_plus_one(x.root_indent);
     ChildCall kw(x, ci.get());
@@ -332,7 +331,6 @@ Ref render_sequence(const Ctx &x, bool is_list)
 
 Ref render_dict(const Ctx &x)
 {
-    RecursionGuard depth(" while formatting a value");
     const Call &c = x.call;
     Ref ci = detail::ri_plus_one(x.root_indent);
 
@@ -537,6 +535,9 @@ Ref format_impl(PyObject *, FastArgs a)
     Ref text;
     {
         MemoEntry entry(memo, key.get());
+        // Every nested level passes here, whether it is reached through a
+        // container or through host code (a formattable's own `format`).
+        RecursionGuard depth(" while formatting a value");
         text = render(Ctx{c, value, ri, memo});
     }
     return md_quote(markdown, std::move(text));
