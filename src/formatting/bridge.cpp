@@ -25,7 +25,8 @@ ObjectCell MARKDOWN_KWNAMES;
 // factory(markdown=False).__enter__(); the context object is what we keep.
 Ref open_context(PyObject *factory)
 {
-    PyObject *names = MARKDOWN_KWNAMES.get_or_init([] { return Ref::checked(Py_BuildValue("(s)", "markdown")); });
+    PyObject *names =
+        MARKDOWN_KWNAMES.get_or_init([] { return Ref::checked(Py_BuildValue("(s)", "markdown")); });
     PyObject *args[2] = {nullptr, Py_False};
     Ref ctx = Ref::checked(PyObject_Vectorcall(factory, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names));
     Ref ignored = Ref::checked(PyObject_CallMethod(ctx.get(), "__enter__", nullptr));

@@ -11,10 +11,11 @@ namespace {
 
 constexpr std::size_t N_NAMES = static_cast<std::size_t>(Name::count_);
 
+// In the order of `Name`.
 constexpr std::array<const char *, N_NAMES> NAME_TEXT = {
-    "value",         "compact",     "verbose",      "root_indent",   "list_wrap_threshold",
-    "strip_object_id", "include_keys", "exclude_keys", "markdown",   "max_str_len",
-    "max_bytes_len", "custom_format", "memo",       "format",        "__norv_formattable__",
+    "value",       "compact",       "verbose",       "root_indent", "list_wrap_threshold",
+    "strip_object_id", "include_keys", "exclude_keys", "markdown", "max_str_len",
+    "max_bytes_len", "custom_format", "memo",        "format",      "__norv_formattable__",
 };
 
 OnceCell<std::array<PyObject *, N_NAMES>> NAMES;
@@ -107,10 +108,17 @@ PyObject *make_names(std::span<const Name> names)
     return t.release();
 }
 
-KwCall::KwCall(std::span<const Name> head, PyObject *extras, std::span<const Name> tail, PyObject *cached_names)
-    : stack_(2 + head.size() + (extras ? static_cast<std::size_t>(PyDict_GET_SIZE(extras)) : 0) + tail.size()),
+namespace {
+
+std::size_t dict_size(PyObject *d) { return d ? static_cast<std::size_t>(PyDict_GET_SIZE(d)) : 0; }
+
+}  // namespace
+
+KwCall::KwCall(std::span<const Name> head, PyObject *extras, std::span<const Name> tail,
+               PyObject *cached_names)
+    : stack_(2 + head.size() + dict_size(extras) + tail.size()),
       n_head_(head.size()),
-      n_extras_(extras ? static_cast<std::size_t>(PyDict_GET_SIZE(extras)) : 0),
+      n_extras_(dict_size(extras)),
       names_(cached_names)
 {
     if (n_extras_ == 0) {
@@ -139,7 +147,8 @@ KwCall::KwCall(std::span<const Name> head, PyObject *extras, std::span<const Nam
 Ref KwCall::call(PyObject *fn, PyObject *arg)
 {
     stack_[1] = arg;
-    return Ref::checked(PyObject_Vectorcall(fn, stack_.data() + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names_));
+    return Ref::checked(
+        PyObject_Vectorcall(fn, stack_.data() + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names_));
 }
 
 Ref KwCall::call_method(PyObject *method, PyObject *self)

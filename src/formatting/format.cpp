@@ -129,9 +129,9 @@ PyObject *child_names(bool formattable)
     if (formattable) {
         return FORMATTABLE_NAMES.get_or_init([] {
             return Ref::steal(detail::make_names(std::array{
-                Name::compact, Name::verbose, Name::root_indent, Name::list_wrap_threshold, Name::strip_object_id,
-                Name::max_str_len, Name::max_bytes_len, Name::custom_format, Name::memo, Name::include_keys,
-                Name::exclude_keys}));
+                Name::compact, Name::verbose, Name::root_indent, Name::list_wrap_threshold,
+                Name::strip_object_id, Name::max_str_len, Name::max_bytes_len, Name::custom_format,
+                Name::memo, Name::include_keys, Name::exclude_keys}));
         });
     }
     return CHILD_NAMES.get_or_init([] { return Ref::steal(detail::make_names(CHILD_HEAD)); });
@@ -205,9 +205,13 @@ Ref truncated_repr(PyObject *value, PyObject *max, Py_ssize_t length)
     Ref part;
     if (auto m = detail::as_i64(max)) {
         const long long end = *m < 0 ? std::max<long long>(length + *m, 0) : std::min<long long>(*m, length);
-        part = PyUnicode_CheckExact(value)
-                   ? Ref::checked(PyUnicode_Substring(value, 0, static_cast<Py_ssize_t>(end)))
-                   : Ref::checked(PyBytes_FromStringAndSize(PyBytes_AS_STRING(value), static_cast<Py_ssize_t>(end)));
+        const auto stop = static_cast<Py_ssize_t>(end);
+        if (PyUnicode_CheckExact(value)) {
+            part = Ref::checked(PyUnicode_Substring(value, 0, stop));
+        }
+        else {
+            part = Ref::checked(PyBytes_FromStringAndSize(PyBytes_AS_STRING(value), stop));
+        }
     }
     else {
         Ref slice = Ref::checked(PySlice_New(detail::int_zero(), max, nullptr));

@@ -23,7 +23,8 @@ const Signature KVLIST_SIG{"kvlist_str",
                             kwopt("bracket_type"), kwopt("custom_format"), kwopt("memo")},
                            {.var_kwargs = true}};
 
-constexpr Name VALUE_HEAD[] = {Name::compact, Name::verbose, Name::root_indent, Name::custom_format, Name::memo};
+constexpr Name VALUE_HEAD[] = {Name::compact, Name::verbose, Name::root_indent, Name::custom_format,
+                               Name::memo};
 ObjectCell VALUE_NAMES;
 
 constexpr std::string_view OPEN[] = {"(", "[", "{"};
@@ -138,7 +139,8 @@ Ref kvlist_impl(PyObject *, FastArgs a)
         Ref shown;
         if (hook) {
             PyObject *args[3] = {nullptr, rendered.get(), child_ri.get()};
-            Ref r = Ref::checked(PyObject_Vectorcall(hook, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            Ref r = Ref::checked(
+                PyObject_Vectorcall(hook, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
             if (r.get() != Py_None) {
                 shown = str_of(r.get());
             }
