@@ -10,8 +10,10 @@ namespace norv {
 
 namespace {
 
-// Lowest frame address native recursion may reach on this thread; 0 when the
-// bounds are unknown (no check). Plain values: nothing to destroy at exit.
+// [STACK_LOW, STACK_FLOOR): the last stretch of this thread's stack, kept for
+// the error path; both 0 when the bounds are unknown (no check). Plain values:
+// nothing to destroy at exit.
+thread_local std::uintptr_t STACK_LOW = 0;
 thread_local std::uintptr_t STACK_FLOOR = 0;
 thread_local bool STACK_PROBED = false;
 
@@ -29,7 +31,8 @@ void probe_stack() noexcept
         // Leave room for the error path itself (building the exception,
         // unwinding through the interpreter's frames).
         std::size_t margin = size / 4 < 256 * 1024 ? size / 4 : 256 * 1024;
-        STACK_FLOOR = reinterpret_cast<std::uintptr_t>(low) + margin;
+        STACK_LOW = reinterpret_cast<std::uintptr_t>(low);
+        STACK_FLOOR = STACK_LOW + margin;
     }
     pthread_attr_destroy(&attr);
 #endif
@@ -42,8 +45,11 @@ bool stack_nearly_exhausted() noexcept
     if (!STACK_PROBED) {
         probe_stack();
     }
-    // The stack grows downwards on every platform this module builds for.
-    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < STACK_FLOOR;
+    // The stack grows downwards on every platform this module builds for. A
+    // frame outside the thread's own stack (a coroutine library's stack) is
+    // not ours to judge.
+    const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    return frame >= STACK_LOW && frame < STACK_FLOOR;
 }
 
 }  // namespace norv
