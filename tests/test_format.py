@@ -818,6 +818,30 @@ print(n.format([[1]], compact=True))
     assert out.split("\n")[:5] == ["RecursionError 0"] * 4 + ["[[1]]"]
 
 
+def test_deep_nesting_on_a_small_thread_stack(run_py):
+    out = run_py(
+        """
+import threading
+from norv_core import _native as n
+v = 0
+for _ in range(200000):
+    v = [v]
+result = []
+def work():
+    try:
+        n.format(v)
+    except RecursionError:
+        result.append('RecursionError')
+threading.stack_size(1 << 20)
+t = threading.Thread(target=work)
+t.start()
+t.join()
+print(result)
+"""
+    )
+    assert out.strip() == "['RecursionError']"
+
+
 # ---------------------------------------------------------------- cached function object
 
 
