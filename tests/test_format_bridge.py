@@ -376,3 +376,15 @@ def test_panic_inside_formattable_dict_leaves_contexts_balanced(run_py):
     assert res["active"] is True
     assert res["events"] == ENTERED + EXITED
     assert res["again"] == "{'a': PLAIN}"
+
+
+def test_install_signature():
+    import inspect
+
+    from norv_core import _native as n
+
+    params = inspect.signature(n._install_formatting_bridge).parameters
+    assert [(p.name, p.kind, p.default is inspect.Parameter.empty) for p in params.values()] == [
+        (name, inspect.Parameter.POSITIONAL_OR_KEYWORD, True)
+        for name in ("str_format", "repr_format", "outer_markdown_active")
+    ]
