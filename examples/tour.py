@@ -7,7 +7,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import norv_core  # noqa: E402
 from norv_core import _native as n  # noqa: E402
-from norv_host import topology  # noqa: E402
+from norv_host import formatting, topology  # noqa: E402
 
 
 def section(title):
@@ -29,3 +29,23 @@ print("after del:", n._flag_scope_get(n._FLAG_SEALED, "absent"))
 section("MissingValue")
 m = topology.MISSING_VALUE
 print(repr(m), "| equal to a fresh one:", m == n.MissingValue(), "| JSON:", m.to_json())
+
+section("Formatting")
+config = {"name": "svc", "ports": [80, 443], "limits": {"cpu": 1.5}}
+print(n.format(config))
+print(n.format(config, compact=True, markdown=True))
+print(n.kvlist_str([("max", 3, None), ("min", 0, 0)], label="Int"))
+print(n.kvlist_str([("x", [1, 2], None)], label="Point", compact=False, bracket_type=1))
+loop = [1]
+loop.append(loop)
+print("self-containing list:", n.format(loop))
+
+
+class Note:
+    def __str__(self):
+        return "**bold**" if formatting.outer_markdown_active() else "plain"
+
+
+formatting.install(n)
+with formatting.markdown():
+    print("inside an outer markdown context, host text renders as:", n.format(Note()))

@@ -10,6 +10,7 @@
 #include "core/boundary.hpp"
 #include "core/registry.hpp"
 #include "flags.hpp"
+#include "formatting/format.hpp"
 #include "topology/missing.hpp"
 
 namespace norv {
@@ -37,6 +38,10 @@ void exec_steps(PyObject *m)
     add_type(m, missing::type());
 
     add_function(m, missing::singleton_function());
+    add_function(m, formatting::format_function());
+    add_function(m, formatting::kvlist_function());
+    add_function(m, formatting::install_bridge_function());
+    formatting::init_format_fn(m);
 
     flags::register_names(m);
 }

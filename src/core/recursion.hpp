@@ -8,13 +8,24 @@
 
 namespace norv {
 
+// True when the calling thread's C stack is close to its end. The
+// interpreter's depth counter alone assumes small frames; sanitizer and debug
+// builds of ours use far more stack per level than it allows for.
+bool stack_nearly_exhausted() noexcept;
+
 // One level of native recursion. Deep or cyclic input ends in RecursionError
-// (the interpreter's own limit and message) instead of exhausting the C stack.
+// (the interpreter's own limit and message, or the same message when the
+// thread's stack runs short first) instead of exhausting the C stack.
 class RecursionGuard {
 public:
     explicit RecursionGuard(const char *where)
     {
         if (Py_EnterRecursiveCall(where) != 0) {
+            throw PyErrSet{};
+        }
+        if (stack_nearly_exhausted()) {
+            Py_LeaveRecursiveCall();
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
             throw PyErrSet{};
         }
     }
@@ -38,11 +49,13 @@ void dict_for_each(PyObject *dict, F &&body)
         if (PyDict_GET_SIZE(dict) != size) {
             panic("dictionary changed size during iteration");
         }
-        if (remaining < 0) {
-            panic("dictionary keys changed during iteration");
-        }
         if (!PyDict_Next(dict, &pos, &k, &v)) {
             return;
+        }
+        // One entry more than the dict held when we started: refuse it
+        // before the body sees it, as the dict iterator does.
+        if (remaining == 0) {
+            panic("dictionary keys changed during iteration");
         }
         --remaining;
         Ref key = Ref::borrow(k), value = Ref::borrow(v);

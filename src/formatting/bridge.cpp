@@ -1,0 +1,132 @@
+// Process-wide state of the formatting subsystem: the cached function objects
+// and the host's markdown-isolation callbacks, plus suppression built on them.
+#include "core/args.hpp"
+#include "core/boundary.hpp"
+#include "core/once.hpp"
+#include "formatting/detail.hpp"
+#include "formatting/format.hpp"
+
+namespace norv::formatting {
+
+namespace {
+
+ObjectCell FORMAT_FN, KVLIST_FN;
+
+// The three host callables; owned by the cell for the life of the process.
+struct Bridge {
+    PyObject *str_format;
+    PyObject *repr_format;
+    PyObject *outer_markdown_active;
+};
+OnceCell<Bridge> BRIDGE;
+
+ObjectCell MARKDOWN_KWNAMES;
+
+// factory(markdown=False).__enter__(); the context object is what we keep.
+Ref open_context(PyObject *factory)
+{
+    PyObject *names =
+        MARKDOWN_KWNAMES.get_or_init([] { return Ref::checked(Py_BuildValue("(s)", "markdown")); });
+    PyObject *args[2] = {nullptr, Py_False};
+    Ref ctx = Ref::checked(PyObject_Vectorcall(factory, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+    Ref ignored = Ref::checked(PyObject_CallMethod(ctx.get(), "__enter__", nullptr));
+    return ctx;
+}
+
+// Leaving never fails: the exit's error or result is dropped.
+void close_context(Ref &ctx)
+{
+    if (!ctx) {
+        return;
+    }
+    PyObject *r = PyObject_CallMethod(ctx.get(), "__exit__", "OOO", Py_None, Py_None, Py_None);
+    if (r == nullptr) {
+        PyErr_Clear();
+    }
+    Py_XDECREF(r);
+    ctx.reset();
+}
+
+const Signature INSTALL_SIG{
+    "_install_formatting_bridge", {arg("str_format"), arg("repr_format"), arg("outer_markdown_active")}};
+
+Ref install_formatting_bridge(PyObject *, FastArgs a)
+{
+    Bound b = INSTALL_SIG.bind(a);
+    if (!BRIDGE.is_set()) {
+        Bridge made{Py_NewRef(b[0]), Py_NewRef(b[1]), Py_NewRef(b[2])};
+        if (!BRIDGE.set(made)) {
+            Py_DECREF(made.str_format);
+            Py_DECREF(made.repr_format);
+            Py_DECREF(made.outer_markdown_active);
+        }
+    }
+    return none();
+}
+
+PyMethodDef INSTALL_DEF = method<install_formatting_bridge>(
+    "_install_formatting_bridge",
+    "_install_formatting_bridge(str_format, repr_format, outer_markdown_active)\n--\n\n"
+    "Install the host's markdown-isolation callbacks (first install wins).");
+
+}  // namespace
+
+PyMethodDef *install_bridge_function() { return &INSTALL_DEF; }
+
+void init_format_fn(PyObject *module)
+{
+    FORMAT_FN.set(getattr(module, "format"));
+    KVLIST_FN.set(getattr(module, "kvlist_str"));
+}
+
+PyObject *format_fn()
+{
+    PyObject *fn = FORMAT_FN.get();
+    if (fn == nullptr) {
+        panic("format fn not initialized");
+    }
+    return fn;
+}
+
+Ref call_kvlist_str(PyObject *items, PyObject *kwargs)
+{
+    PyObject *fn = KVLIST_FN.get();
+    if (fn == nullptr) {
+        panic("kvlist_str fn not initialized");
+    }
+    Ref args = Ref::checked(PyTuple_Pack(1, items));
+    return detail::require_str(Ref::checked(PyObject_Call(fn, args.get(), kwargs)));
+}
+
+namespace detail {
+
+void Suppression::enter()
+{
+    const Bridge *b = BRIDGE.get();
+    if (b == nullptr) {
+        return;
+    }
+    Ref active = Ref::checked(PyObject_CallNoArgs(b->outer_markdown_active));
+    if (!require(PyObject_IsTrue(active.get()))) {
+        return;
+    }
+    str_ctx_ = open_context(b->str_format);
+    // Should the repr context fail to open, the destructor still leaves the
+    // str context before the error propagates.
+    repr_ctx_ = open_context(b->repr_format);
+}
+
+Suppression::~Suppression()
+{
+    if (!str_ctx_ && !repr_ctx_) {
+        return;
+    }
+    PyObject *in_flight = PyErr_GetRaisedException();
+    close_context(repr_ctx_);
+    close_context(str_ctx_);
+    PyErr_SetRaisedException(in_flight);
+}
+
+}  // namespace detail
+
+}  // namespace norv::formatting

@@ -1,0 +1,153 @@
+#include "formatting/text.hpp"
+
+#include <cstring>
+
+#include "core/error.hpp"
+
+namespace norv::formatting {
+
+TextBuilder::~TextBuilder()
+{
+    for (Piece &p : pieces_) {
+        Py_XDECREF(p.text);
+    }
+}
+
+void TextBuilder::grow(Py_ssize_t n)
+{
+    if (n > PY_SSIZE_T_MAX - length_) {
+        PyErr_NoMemory();
+        throw PyErrSet{};
+    }
+    length_ += n;
+}
+
+void TextBuilder::add(Ref text)
+{
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
+    if (n == 0) {
+        return;
+    }
+    grow(n);
+    const Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(text.get());
+    if (m > maxchar_) {
+        maxchar_ = m;
+    }
+    pieces_.push_back({text.get(), nullptr, n});
+    text.release();
+}
+
+void TextBuilder::ascii(std::string_view ascii)
+{
+    if (ascii.empty()) {
+        return;
+    }
+    grow(static_cast<Py_ssize_t>(ascii.size()));
+    pieces_.push_back({nullptr, ascii.data(), static_cast<Py_ssize_t>(ascii.size())});
+}
+
+void TextBuilder::spaces(Py_ssize_t count)
+{
+    if (count <= 0) {
+        return;
+    }
+    grow(count);
+    pieces_.push_back({nullptr, nullptr, count});
+}
+
+void TextBuilder::indent(const Indent &ind)
+{
+    if (ind.text) {
+        add(ind.text.get());
+    }
+    else {
+        spaces(ind.spaces);
+    }
+}
+
+void TextBuilder::extend(TextBuilder &&other)
+{
+    grow(other.length_);
+    if (other.maxchar_ > maxchar_) {
+        maxchar_ = other.maxchar_;
+    }
+    pieces_.insert(pieces_.end(), other.pieces_.begin(), other.pieces_.end());
+    other.pieces_.clear();
+    other.length_ = 0;
+}
+
+namespace {
+
+template <class Char>
+void write_ascii(void *data, Py_ssize_t at, const char *src, Py_ssize_t n)
+{
+    Char *dst = static_cast<Char *>(data) + at;
+    if constexpr (sizeof(Char) == 1) {
+        std::memcpy(dst, src, static_cast<std::size_t>(n));
+    }
+    else {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            dst[i] = static_cast<Char>(static_cast<unsigned char>(src[i]));
+        }
+    }
+}
+
+template <class Char>
+void write_spaces(void *data, Py_ssize_t at, Py_ssize_t n)
+{
+    Char *dst = static_cast<Char *>(data) + at;
+    if constexpr (sizeof(Char) == 1) {
+        std::memset(dst, ' ', static_cast<std::size_t>(n));
+    }
+    else {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            dst[i] = static_cast<Char>(' ');
+        }
+    }
+}
+
+template <class Char>
+void fill_plain(void *data, Py_ssize_t at, const char *ascii, Py_ssize_t n)
+{
+    if (ascii) {
+        write_ascii<Char>(data, at, ascii, n);
+    }
+    else {
+        write_spaces<Char>(data, at, n);
+    }
+}
+
+}  // namespace
+
+Ref TextBuilder::finish()
+{
+    // A lone exact str is already the answer.
+    if (pieces_.size() == 1 && pieces_[0].text && PyUnicode_CheckExact(pieces_[0].text)) {
+        Ref only = Ref::steal(pieces_[0].text);
+        pieces_.clear();
+        length_ = 0;
+        return only;
+    }
+    Ref out = Ref::checked(PyUnicode_New(length_, maxchar_));
+    const int kind = PyUnicode_KIND(out.get());
+    void *data = PyUnicode_DATA(out.get());
+    Py_ssize_t at = 0;
+    for (const Piece &p : pieces_) {
+        if (p.text) {
+            require_size(PyUnicode_CopyCharacters(out.get(), at, p.text, 0, p.length));
+        }
+        else if (kind == PyUnicode_1BYTE_KIND) {
+            fill_plain<Py_UCS1>(data, at, p.ascii, p.length);
+        }
+        else if (kind == PyUnicode_2BYTE_KIND) {
+            fill_plain<Py_UCS2>(data, at, p.ascii, p.length);
+        }
+        else {
+            fill_plain<Py_UCS4>(data, at, p.ascii, p.length);
+        }
+        at += p.length;
+    }
+    return out;
+}
+
+}  // namespace norv::formatting
