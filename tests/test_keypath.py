@@ -157,6 +157,21 @@ def test_constructor_argument_errors(args, kwargs):
         KeyPath(*args, **kwargs)
 
 
+def test_new_and_call_agree():
+    parent = KeyPath('a')
+    for args, kwargs in [(('b', parent), {}), ((), {'key_or_key_list': ['b', 1], 'parent': parent}), ((), {})]:
+        assert KeyPath.__new__(KeyPath, *args, **kwargs) == KeyPath(*args, **kwargs)
+    with pytest.raises(TypeError, match="argument 'parent'"):
+        KeyPath.__new__(KeyPath, 'b', 'a')
+
+
+def test_registered_before_missing_value():
+    names = list(n.__all__)
+    assert names[2] == 'KeyPath'
+    assert names.index('KeyPath') < names.index('MissingValue')
+    assert n.KeyPath is KeyPath
+
+
 def test_class_shape():
     assert KeyPath.__module__ == 'norv_core._native'
     assert KeyPath.__name__ == 'KeyPath'
