@@ -110,6 +110,10 @@ def test_other_key_keeps_identity():
         ((None, KeyPath(['a', 1])), {}, ['a', 1], 'a[1]'),
         ((), {'key_or_key_list': 'x', 'parent': None}, ['x'], 'x'),
         (([[1, 2]],), {}, [[1, 2]], '[[1, 2]]'),
+        # text past the inline size, shared between copies
+        ((['long_field_name_' * 4, 'x'],), {}, ['long_field_name_' * 4, 'x'], 'long_field_name_' * 4 + '.x'),
+        (('y', KeyPath(['long.name.with.dots' * 3])), {}, ['long.name.with.dots' * 3, 'y'],
+         '[' + 'long.name.with.dots' * 3 + '].y'),
     ],
 )
 def test_constructor(args, kwargs, keys, text):
@@ -502,6 +506,11 @@ def test_equality_stops_at_first_unequal_pair():
     assert (KeyPath(['a', Bad()]) == KeyPath(['b', Bad()])) is False
 
 
+def test_equality_with_unencodable_text_raises():
+    with pytest.raises(UnicodeEncodeError):
+        KeyPath() == '\ud800'  # noqa: B015
+
+
 def test_dict_lookup_by_text():
     assert {'a[0]': 1}[KeyPath(['a', 0])] == 1
     assert {KeyPath.parse('a.b'): 2}['a.b'] == 2
@@ -857,6 +866,7 @@ def test_json_is_lossy_for_other_keys(keys, read_back):
         ['a', 1.5, True, None, (1, 2), 2**70],
         ['x.y', 'a]b', ''],
         ['\u00e9', '\U0001f600'],
+        ['a' * 15, '\u00e9' * 40, -(2**63)],
     ],
 )
 def test_pickle_round_trip(keys):
