@@ -30,6 +30,13 @@ section("MissingValue")
 m = topology.MISSING_VALUE
 print(repr(m), "| equal to a fresh one:", m == n.MissingValue(), "| JSON:", m.to_json())
 
+section("KeyPath")
+p = n.KeyPath.parse("a.b[0].c")
+print(repr(p), "| keys:", p.keys, "| equal to its text:", p == "a.b[0].c", "| hash as text:", hash(p) == hash("a.b[0].c"))
+print("child:", n.KeyPath("d", p), "| complex key:", n.KeyPath(["x", "a.b"]), "| parent:", p.parent)
+print("query:", p.query({"a": {"b": [{"c": 42}]}}), "| get absent:", n.KeyPath.parse("a.z").get({"a": {}}, "default"))
+print("JSON:", p.to_json(), "| sorted:", sorted([n.KeyPath([10]), n.KeyPath([9]), n.KeyPath(["1", "a"])]))
+
 section("Formatting")
 config = {"name": "svc", "ports": [80, 443], "limits": {"cpu": 1.5}}
 print(n.format(config))

@@ -11,6 +11,7 @@
 #include "core/registry.hpp"
 #include "flags.hpp"
 #include "formatting/format.hpp"
+#include "topology/keypath.hpp"
 #include "topology/missing.hpp"
 
 namespace norv {
@@ -35,6 +36,7 @@ void exec_steps(PyObject *m)
     add_function(m, &ABI_VERSION_DEF);
     add_name(m, "__abi__", abi_tuple().get());
 
+    add_type(m, keypath::type());
     add_type(m, missing::type());
 
     add_function(m, missing::singleton_function());

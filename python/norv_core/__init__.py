@@ -5,6 +5,6 @@ few names that must be reachable at the package level (pickled objects name
 them, and ``PanicException`` marks internal faults).
 """
 
-from norv_core._native import PanicException
+from norv_core._native import KeyPath, PanicException
 
-__all__ = ["PanicException"]
+__all__ = ["KeyPath", "PanicException"]

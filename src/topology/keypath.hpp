@@ -1,0 +1,98 @@
+// KeyPath: the immutable sequence of keys from a tree root to a node, with its
+// path text (names joined by dots, integer keys in brackets) rendered lazily
+// and cached.
+//
+// A KeyPath is one variable-size object: the keys sit inline after the header
+// (`ob_size` of them), so building a path is one allocation and no Python
+// object for text and integer keys. The keys never change once built; only the
+// text cache and the cached hash are written, once, never while Python code
+// runs.
+//
+// The seams below let later subsystems build and compare paths natively.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/ref.hpp"
+#include "topology/key.hpp"
+
+namespace norv::keypath {
+
+using Keys = std::span<const Key>;
+
+// The class (created on first use, kept for the life of the process).
+PyTypeObject *type();
+
+// ---------------------------------------------------------------------------
+// Layout. Keys are stored inline after the header.
+
+struct KeyPathObject {
+    PyObject_VAR_HEAD            // ob_size: the number of keys
+    Py_hash_t hash;              // -1 until computed
+    char *text;                  // cached path text (malloc'd), NULL when absent
+    Py_ssize_t text_size;
+    bool text_ascii;
+};
+
+inline constexpr std::size_t KEYS_OFFSET = (sizeof(KeyPathObject) + alignof(Key) - 1) / alignof(Key) * alignof(Key);
+
+inline Key *keys_ptr(PyObject *path) noexcept
+{
+    return reinterpret_cast<Key *>(reinterpret_cast<char *>(path) + KEYS_OFFSET);
+}
+
+PyTypeObject *type_if_created() noexcept;
+
+// Exact type test (the class is not subclassable).
+inline bool is_keypath(PyObject *obj) noexcept
+{
+    return Py_TYPE(obj) == type_if_created();
+}
+
+// The keys of a KeyPath object (borrowed: valid while the object lives).
+inline Keys keys_of(PyObject *path) noexcept
+{
+    return Keys(keys_ptr(path), static_cast<std::size_t>(Py_SIZE(path)));
+}
+
+
+// A new path holding `prefix` then `suffix`, no cached text.
+Ref make(Keys prefix, Keys suffix = {});
+
+// A new path holding `prefix` then `last`.
+Ref make_child(Keys prefix, const Key &last);
+
+// `KeyPath(key, parent)`: a list or tuple key adds one key per element, None
+// adds none, anything else one key; `parent` may be NULL or None. A parent
+// that is not a KeyPath raises the constructor's argument TypeError.
+Ref child_key_path(PyObject *key, PyObject *parent);
+
+// Equality of two native paths key by key; no answer (nullopt) when either
+// side is not a KeyPath. Never compares text.
+std::optional<bool> keypaths_eq(PyObject *a, PyObject *b);
+
+// KeyPath.from_value: a KeyPath itself, path text (scanned when it has path
+// syntax, else one text key), or an int (one key).
+Ref from_value_inner(PyObject *value);
+
+// Scans path text into a new path whose keys follow `prefix`. `text` must be a
+// str; it is also what parse errors show by repr().
+Ref scan(PyObject *text, Keys prefix = {});
+
+// The path text of `keys`; may run Python code (other keys) and so may throw.
+std::string render_keys(Keys keys, bool preserve_complex_keys);
+
+// The path text of a KeyPath, rendered at most once per object (a failed
+// rendering is not stored). Valid while the object lives.
+std::string_view cached_path(PyObject *path);
+
+// Navigation (keypath_nav.cpp): the value at `keys` inside `src`.
+Ref query(Keys keys, PyObject *src, bool use_inferred);
+
+}  // namespace norv::keypath
