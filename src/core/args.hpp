@@ -74,7 +74,7 @@ public:
 
 private:
     friend class Signature;
-    static constexpr std::size_t kMax = 24;
+    static constexpr std::size_t kMax = 32;
     std::array<PyObject *, kMax> slots_{};
 };
 
