@@ -13,6 +13,7 @@
 #include "formatting/format.hpp"
 #include "topology/keypath.hpp"
 #include "topology/missing.hpp"
+#include "typing/bridge/bridge.hpp"
 
 namespace norv {
 
@@ -44,6 +45,8 @@ void exec_steps(PyObject *m)
     add_function(m, formatting::kvlist_function());
     add_function(m, formatting::install_bridge_function());
     formatting::init_format_fn(m);
+
+    typing::bridge::register_installers(m);
 
     flags::register_names(m);
 }

@@ -1,0 +1,218 @@
+"""The host's typing layer, as far as the native value-spec engine calls it.
+
+After import the host hands the native core the objects its typing layer
+calls back (`install()` does that for the stand-in): the missing-value
+sentinel and its class, a frozen placeholder, the `FastApplyInfo` record, the
+type tests, forward references, the raw-text marker of spec text forms and the
+union-building class. Handles that only the container, field and schema layers
+call are `Unavailable` objects that fail loudly when called, so a test that
+reaches one of them by accident says so.
+
+`calls` records the calls of the handles that tests need to observe.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import typing
+
+from norv_core import _native
+
+MISSING_VALUE = _native.missing_value_singleton()
+MissingValue = _native.MissingValue
+
+calls: list[tuple] = []
+
+
+class _FrozenPlaceholder:
+    def __repr__(self):
+        return "FROZEN_PLACEHOLDER"
+
+
+FROZEN_PLACEHOLDER = _FrozenPlaceholder()
+
+
+@dataclasses.dataclass
+class FastApplyInfo:
+    is_eligible: bool = False
+    value_type: typing.Any = None
+
+
+class RawText:
+    """Stands for already rendered text inside a spec's text form."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __repr__(self):
+        return self.text
+
+    __str__ = __repr__
+
+    def __eq__(self, other):
+        return isinstance(other, RawText) and other.text == self.text
+
+    __hash__ = None
+
+
+class ForwardRef:
+    """A class named by text, resolved later through `resolve`."""
+
+    def __init__(self, name):
+        self.name = name
+        self.cls = None
+
+    @property
+    def resolved(self):
+        return self.cls is not None
+
+    def resolve(self, cls):
+        self.cls = cls
+        return self
+
+    def as_annotation(self):
+        return self.cls if self.cls is not None else typing.ForwardRef(self.name)
+
+    def __repr__(self):
+        return f"ForwardRef({self.name!r})"
+
+
+class UnionSpec:
+    """The host's union class as far as `a | b` on value specs reaches it."""
+
+    def __init__(self, candidates):
+        self.candidates = list(candidates)
+
+    def __class_getitem__(cls, pair):
+        calls.append(("union_cls", pair))
+        return cls(pair)
+
+    def __eq__(self, other):
+        return isinstance(other, UnionSpec) and other.candidates == self.candidates
+
+    __hash__ = None
+
+    def __repr__(self):
+        return f"UnionSpec({self.candidates!r})"
+
+
+class Unavailable:
+    """A handle of a layer the stand-in does not provide yet."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __call__(self, *args, **kwargs):
+        raise AssertionError(f"stand-in host: {self.name} is not available")
+
+    def __getattr__(self, attr):
+        raise AssertionError(f"stand-in host: {self.name}.{attr} is not available")
+
+    def __repr__(self):
+        return f"<unavailable {self.name}>"
+
+
+def _origin(t):
+    return typing.get_origin(t) or t
+
+
+def is_instance(value, t):
+    """isinstance that also understands typing constructs."""
+    calls.append(("is_instance", value, t))
+    if t is typing.Any:
+        return True
+    if isinstance(t, tuple):
+        return any(is_instance(value, x) for x in t)
+    if typing.get_origin(t) is typing.Union:
+        return any(is_instance(value, x) for x in typing.get_args(t))
+    return isinstance(value, _origin(t))
+
+
+def is_subclass(a, b):
+    calls.append(("is_subclass", a, b))
+    if b is typing.Any:
+        return True
+    return isinstance(a, type) and issubclass(a, _origin(b))
+
+
+def is_generic(t):
+    return typing.get_origin(t) is not None
+
+
+def callable_eq(a, b):
+    return a is b or bool(a == b)
+
+
+def to_json(value, **kwargs):
+    if hasattr(value, "to_json"):
+        return value.to_json(**kwargs)
+    return value
+
+
+def from_json(value, **kwargs):
+    return value
+
+
+class ValueSpecBase:
+    """The host's value-spec base: turns annotations into native specs."""
+
+    @classmethod
+    def from_annotation(cls, annotation, auto_typing=True):
+        if isinstance(annotation, _native.SpecBase):
+            return annotation
+        simple = {int: _native.Int, float: _native.Float, str: _native.Str, bool: _native.Bool}
+        if annotation in simple:
+            return simple[annotation]()
+        if annotation is typing.Any:
+            return _native.Any(annotation=annotation)
+        raise AssertionError(f"stand-in host: no value spec for {annotation!r}")
+
+
+class Functor:
+    """The host's functor base class."""
+
+
+HANDLES = dict(
+    missing_value=MISSING_VALUE,
+    missing_type=MissingValue,
+    frozen_placeholder=FROZEN_PLACEHOLDER,
+    fast_apply_info_cls=FastApplyInfo,
+    union_cls=UnionSpec,
+    to_json=to_json,
+    from_json=from_json,
+    callable_eq=callable_eq,
+    value_spec_cls=ValueSpecBase,
+    field_cls=Unavailable("field_cls"),
+    key_spec_cls=Unavailable("key_spec_cls"),
+    object_cls=Unavailable("object_cls"),
+    is_subclass=is_subclass,
+    is_instance=is_instance,
+    is_generic=is_generic,
+    make_forward_ref=ForwardRef,
+    raw_text_cls=RawText,
+    forward_ref_cls=ForwardRef,
+    topology_merge=Unavailable("topology_merge"),
+    make_field_merge_fn=Unavailable("make_field_merge_fn"),
+    register_forward_ref_target=Unavailable("register_forward_ref_target"),
+    default_without_apply=Unavailable("default_without_apply"),
+    create_schema=Unavailable("create_schema"),
+    str_key_cls=Unavailable("str_key_cls"),
+    functor_cls=Functor,
+    callable_validate=Unavailable("callable_validate"),
+)
+
+
+def value_spec_to_json_schema(spec, **kwargs):
+    return {"spec": repr(spec), **kwargs}
+
+
+def field_from_annotation(*args, **kwargs):
+    raise AssertionError("stand-in host: field_from_annotation is not available")
+
+
+def install():
+    """Install the typing bridge and the other typing installers (first install wins)."""
+    _native._install_typing_bridge(**HANDLES)
+    _native._install_json_schema_fn(value_spec_to_json_schema)
+    _native._install_field_from_annotation(field_from_annotation)
+    _native._install_symbolic_container_types(dict, list)

@@ -1,0 +1,372 @@
+#include "typing/bridge/bridge.hpp"
+
+#include "core/args.hpp"
+#include "core/boundary.hpp"
+#include "core/once.hpp"
+#include "core/registry.hpp"
+#include "hooks.hpp"
+
+namespace norv::typing::bridge {
+
+namespace {
+
+OnceCell<const TypingBridge *> BRIDGE;
+ObjectCell JSON_SCHEMA_FN;
+ObjectCell FIELD_FROM_ANNOTATION;
+
+struct ContainerTypes {
+    PyObject *dict_type;
+    PyObject *list_type;
+};
+OnceCell<const ContainerTypes *> SYMBOLIC_CONTAINER_TYPES;
+
+OnceCell<const Names *> NAMES;
+
+// ---- _install_typing_bridge -------------------------------------------------
+
+constexpr int HANDLE_COUNT = 26;
+
+const Signature INSTALL_SIG{
+    "_install_typing_bridge",
+    {kwarg("missing_value"), kwarg("missing_type"), kwarg("frozen_placeholder"), kwarg("fast_apply_info_cls"),
+     kwarg("union_cls"), kwarg("to_json"), kwarg("from_json"), kwarg("callable_eq"), kwarg("value_spec_cls"),
+     kwarg("field_cls"), kwarg("key_spec_cls"), kwarg("object_cls"), kwarg("is_subclass"), kwarg("is_instance"),
+     kwarg("is_generic"), kwarg("make_forward_ref"), kwarg("raw_text_cls"), kwarg("forward_ref_cls"),
+     kwarg("topology_merge"), kwarg("make_field_merge_fn"), kwarg("register_forward_ref_target"),
+     kwarg("default_without_apply"), kwarg("create_schema"), kwarg("str_key_cls"), kwarg("functor_cls"),
+     kwarg("callable_validate")}};
+
+// Index of `forward_ref_cls` among the keywords: the installer's own
+// `empty_frozenset` goes right after it.
+constexpr int FORWARD_REF_CLS_INDEX = 17;
+
+Ref install_typing_bridge(PyObject *, FastArgs a)
+{
+    Bound b = INSTALL_SIG.bind(a);
+    convert_arg("missing_type", [&] {
+        if (!PyType_Check(b[1])) {
+            raise_not_instance(b[1], "type");
+        }
+        return 0;
+    });
+    Ref empty = Ref::checked(PyFrozenSet_New(nullptr));
+
+    // Built completely before it is offered to the cell; a losing record is
+    // dropped with every reference it took.
+    PyObject *fields[HANDLE_COUNT + 1];
+    int j = 0;
+    for (int i = 0; i < HANDLE_COUNT; ++i) {
+        fields[j++] = b[static_cast<std::size_t>(i)];
+        if (i == FORWARD_REF_CLS_INDEX) {
+            fields[j++] = empty.get();
+        }
+    }
+    static_assert(sizeof(TypingBridge) == sizeof(PyObject *) * (HANDLE_COUNT + 1));
+    auto *record = new TypingBridge;
+    PyObject **slots = reinterpret_cast<PyObject **>(record);
+    for (int i = 0; i <= HANDLE_COUNT; ++i) {
+        slots[i] = Py_NewRef(fields[i]);
+    }
+    if (!BRIDGE.set(record)) {
+        for (int i = 0; i <= HANDLE_COUNT; ++i) {
+            Py_DECREF(slots[i]);
+        }
+        delete record;
+    }
+    return none();
+}
+
+const Signature JSON_SCHEMA_SIG{"_install_json_schema_fn", {arg("func")}};
+const Signature FIELD_FROM_ANNOTATION_SIG{"_install_field_from_annotation", {arg("func")}};
+const Signature CONTAINER_TYPES_SIG{"_install_symbolic_container_types", {arg("dict_type"), arg("list_type")}};
+
+Ref install_json_schema_fn(PyObject *, FastArgs a)
+{
+    Bound b = JSON_SCHEMA_SIG.bind(a);
+    JSON_SCHEMA_FN.set(Ref::borrow(b[0]));
+    return none();
+}
+
+Ref install_field_from_annotation(PyObject *, FastArgs a)
+{
+    Bound b = FIELD_FROM_ANNOTATION_SIG.bind(a);
+    FIELD_FROM_ANNOTATION.set(Ref::borrow(b[0]));
+    return none();
+}
+
+Ref install_symbolic_container_types(PyObject *, FastArgs a)
+{
+    Bound b = CONTAINER_TYPES_SIG.bind(a);
+    auto *pair = new ContainerTypes{Py_NewRef(b[0]), Py_NewRef(b[1])};
+    if (!SYMBOLIC_CONTAINER_TYPES.set(pair)) {
+        Py_DECREF(pair->dict_type);
+        Py_DECREF(pair->list_type);
+        delete pair;
+    }
+    return none();
+}
+
+PyMethodDef INSTALLERS[] = {
+    method<install_typing_bridge>(
+        "_install_typing_bridge",
+        "_install_typing_bridge($module, /, *, missing_value, missing_type, frozen_placeholder, "
+        "fast_apply_info_cls, union_cls, to_json, from_json, callable_eq, value_spec_cls, field_cls, "
+        "key_spec_cls, object_cls, is_subclass, is_instance, is_generic, make_forward_ref, raw_text_cls, "
+        "forward_ref_cls, topology_merge, make_field_merge_fn, register_forward_ref_target, "
+        "default_without_apply, create_schema, str_key_cls, functor_cls, callable_validate)\n--\n\n"
+        "Inject the oracle handles the native value-spec pipeline depends on."),
+    method<install_json_schema_fn>(
+        "_install_json_schema_fn",
+        "_install_json_schema_fn($module, /, func)\n--\n\n"
+        "Install the oracle's `_value_spec_to_json_schema` for native `to_json_schema`."),
+    method<install_field_from_annotation>(
+        "_install_field_from_annotation",
+        "_install_field_from_annotation($module, /, func)\n--\n\n"
+        "Install the oracle's `_field_from_annotation` for native `Field.from_annotation`."),
+    method<install_symbolic_container_types>(
+        "_install_symbolic_container_types",
+        "_install_symbolic_container_types($module, /, dict_type, list_type)\n--\n\n"
+        "Install the composed symbolic container classes for the native wrap-emit."),
+};
+
+const Names *make_names()
+{
+    auto intern = [](const char *s) { return require(PyUnicode_InternFromString(s)); };
+    // Leaked with the process: interned names are never released.
+    auto *n = new Names{
+        intern("__norv_custom_typing__"),
+        intern("__norv_maybe_partial__"),
+        intern("sym_partial"),
+        intern("custom_apply"),
+        intern("skip_user_transform"),
+        intern("allow_partial"),
+        intern("child_transform"),
+        intern("root_path"),
+        intern("__nv_accept__"),
+        intern("pattern"),
+        intern("match"),
+        intern("apply"),
+        intern("is_eligible"),
+        intern("value_type"),
+        intern("label"),
+        intern("compact"),
+        intern("verbose"),
+        intern("root_indent"),
+        intern("list_wrap_threshold"),
+        intern("auto_typing"),
+        intern("from_annotation"),
+        intern("annotation"),
+        intern("name"),
+        intern("__name__"),
+        intern("resolved"),
+        intern("cls"),
+        intern("value"),
+        intern("noneable"),
+        intern("use_none_as_default"),
+    };
+    return n;
+}
+
+}  // namespace
+
+const TypingBridge *peek() noexcept
+{
+    const TypingBridge *const *p = BRIDGE.get();
+    return p ? *p : nullptr;
+}
+
+const TypingBridge &get()
+{
+    const TypingBridge *b = peek();
+    if (b == nullptr) {
+        panic("typing bridge not installed");
+    }
+    return *b;
+}
+
+PyObject *json_schema_fn()
+{
+    PyObject *f = JSON_SCHEMA_FN.get();
+    if (f == nullptr) {
+        panic("json-schema fn not installed");
+    }
+    return f;
+}
+
+PyObject *field_from_annotation_fn()
+{
+    PyObject *f = FIELD_FROM_ANNOTATION.get();
+    if (f == nullptr) {
+        panic("field_from_annotation not installed");
+    }
+    return f;
+}
+
+bool symbolic_container_types(PyObject **dict_type, PyObject **list_type) noexcept
+{
+    const ContainerTypes *const *p = SYMBOLIC_CONTAINER_TYPES.get();
+    if (p == nullptr) {
+        return false;
+    }
+    *dict_type = (*p)->dict_type;
+    *list_type = (*p)->list_type;
+    return true;
+}
+
+void register_installers(PyObject *module)
+{
+    for (PyMethodDef &def : INSTALLERS) {
+        add_function(module, &def);
+    }
+}
+
+const Names &names()
+{
+    if (const Names *const *p = NAMES.get()) {
+        return **p;
+    }
+    const Names *made = make_names();
+    if (!NAMES.set(made)) {
+        // Interned strings are shared with the interpreter; only the record goes.
+        delete made;
+    }
+    return **NAMES.get();
+}
+
+// ---- operations ---------------------------------------------------------------
+
+bool strict_bool(PyObject *result)
+{
+    if (result == Py_True) {
+        return true;
+    }
+    if (result == Py_False) {
+        return false;
+    }
+    raise_not_instance(result, "bool");
+}
+
+bool is_missing(PyObject *value)
+{
+    return require(PyObject_IsInstance(value, get().missing_type)) != 0;
+}
+
+Ref fresh_missing() { return Ref::checked(PyObject_CallNoArgs(get().missing_type)); }
+
+namespace {
+
+bool call_bool2(PyObject *fn, PyObject *a, PyObject *b)
+{
+    PyObject *args[] = {a, b};
+    Ref r = Ref::checked(PyObject_Vectorcall(fn, args, 2, nullptr));
+    return strict_bool(r.get());
+}
+
+}  // namespace
+
+bool callable_eq(PyObject *a, PyObject *b) { return call_bool2(get().callable_eq, a, b); }
+
+Ref call_to_json(PyObject *value, PyObject *kwargs)
+{
+    Ref args = Ref::checked(PyTuple_Pack(1, value));
+    return Ref::checked(PyObject_Call(get().to_json, args.get(), kwargs));
+}
+
+bool call_is_generic(PyObject *t)
+{
+    Ref r = Ref::checked(PyObject_CallOneArg(get().is_generic, t));
+    return strict_bool(r.get());
+}
+
+bool call_is_instance(PyObject *value, PyObject *t) { return call_bool2(get().is_instance, value, t); }
+
+bool call_is_subclass(PyObject *a, PyObject *b) { return call_bool2(get().is_subclass, a, b); }
+
+Ref message_on_path(PyObject *message, PyObject *path_text)
+{
+    return Ref::checked(PyUnicode_FromFormat("%U (path=%U)", message, path_text));
+}
+
+Ref py_repr(PyObject *o) { return repr_of(o); }
+
+PyTypeObject *const *any_fast_scalar_types() noexcept
+{
+    static PyTypeObject *const TYPES[ANY_FAST_SCALAR_COUNT] = {
+        &PyLong_Type, &PyUnicode_Type, &PyFloat_Type, &PyBool_Type, Py_TYPE(Py_None),
+        &PyBytes_Type, &PyTuple_Type, &PySet_Type, &PyFrozenSet_Type,
+    };
+    return TYPES;
+}
+
+bool is_plain_value_type(PyObject *t) noexcept
+{
+    if (PyTuple_Check(t)) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(t);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (Py_TYPE(PyTuple_GET_ITEM(t, i)) != &PyType_Type) {
+                return false;
+            }
+        }
+        return true;
+    }
+    return Py_TYPE(t) == &PyType_Type;
+}
+
+namespace {
+
+bool has_optional_attr(PyObject *o, PyObject *name)
+{
+    PyObject *found = nullptr;
+    int rc = require(PyObject_GetOptionalAttr(o, name, &found));
+    Py_XDECREF(found);
+    return rc == 1;
+}
+
+}  // namespace
+
+bool is_custom_typing(PyObject *value)
+{
+    return has_optional_attr(reinterpret_cast<PyObject *>(Py_TYPE(value)), names().norv_custom_typing);
+}
+
+bool is_maybe_partial(PyObject *cls) { return has_optional_attr(cls, names().norv_maybe_partial); }
+
+bool read_sym_partial(PyObject *value)
+{
+    if (const hooks::SymPartialFn *hook = hooks::SYM_PARTIAL_HOOK.get()) {
+        switch ((*hook)(value)) {
+        case hooks::Partial::Error:
+            throw PyErrSet{};
+        case hooks::Partial::No:
+            return false;
+        case hooks::Partial::Yes:
+            return true;
+        case hooks::Partial::Undecided:
+            break;
+        }
+    }
+    Ref attr = getattr(value, names().sym_partial);
+    return require(PyObject_IsTrue(attr.get())) != 0;
+}
+
+}  // namespace norv::typing::bridge
+
+namespace norv::typing::util {
+
+namespace {
+ObjectCell OBJECT_TYPE;
+}
+
+PyObject *builtin_object_type()
+{
+    return OBJECT_TYPE.get_or_init([] {
+        Ref builtins = Ref::checked(PyImport_ImportModule("builtins"));
+        Ref object = getattr(builtins.get(), "object");
+        if (!PyType_Check(object.get())) {
+            raise_not_instance(object.get(), "type");
+        }
+        return object;
+    });
+}
+
+}  // namespace norv::typing::util
