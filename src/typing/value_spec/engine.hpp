@@ -1,0 +1,242 @@
+// SpecEngine and SpecKind: the whole state of a native value spec.
+//
+// Every spec object (SpecBase and its concrete classes) owns exactly one
+// engine. The engine is read in place by the apply pipeline, validation, the
+// text form and (later) the container fast paths, fields and symbolic
+// containers; only the mutators of the spec classes change it, and each of
+// them drops the cached text form.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <variant>
+
+#include "core/ref.hpp"
+
+namespace norv::typing {
+
+// ---- SpecKind ------------------------------------------------------------------
+//
+// A closed tagged union. The alternative index is the kind tag shared by every
+// subsystem that reads it (0 Bool ... 11 Callable); `tag()` names it.
+
+enum class Tag : std::uint8_t {
+    Bool = 0,
+    Str = 1,
+    Number = 2,
+    Enum = 3,
+    Any = 4,
+    List = 5,
+    Tuple = 6,
+    Union = 7,
+    Object = 8,
+    Type = 9,
+    Dict = 10,
+    Callable = 11,
+};
+
+struct BoolKind {};
+struct StrKind {
+    Ref regex;  // compiled pattern, or empty: any str
+};
+struct NumberKind {
+    bool is_float = false;
+    Ref min;  // inclusive bounds; empty: unbounded
+    Ref max;
+};
+struct EnumKind {
+    Ref values;  // list, held by reference
+};
+struct AnyKind {
+    Ref annotation;  // the bridge's missing value when none was given
+};
+struct ListKind {
+    std::int64_t min_size = 0;
+    Ref element_spec;
+    Ref element_field;
+    std::optional<std::int64_t> max_size;
+};
+struct TupleKind {
+    bool fixed_length = false;
+    std::int64_t min_size = 0;
+    Ref elements;  // list of Fields
+    std::optional<std::int64_t> max_size;
+};
+struct UnionKind {
+    Ref candidates;  // list of value specs
+    Ref type_map;    // dict exact type -> candidate, or empty
+};
+struct ObjectKind {
+    Ref forward_ref;  // present when the class was given by name
+};
+struct TypeKind {
+    Ref t;
+    Ref forward_ref;
+};
+struct DictKind {
+    bool default_from_schema = false;
+    Ref open_str_value_spec;
+    Ref schema;  // schema object or None
+};
+struct CallableKind {
+    bool is_functor = false;
+    Ref returns;  // optional value spec
+    Ref args;     // list of value specs
+    Ref kw;       // list of (name, value spec)
+};
+
+class SpecKind {
+public:
+    using Payload = std::variant<BoolKind, StrKind, NumberKind, EnumKind, AnyKind, ListKind, TupleKind, UnionKind,
+                                 ObjectKind, TypeKind, DictKind, CallableKind>;
+
+    template <class K>
+        requires std::is_constructible_v<Payload, K &&>
+    SpecKind(K &&k) noexcept : p_(std::forward<K>(k))
+    {
+    }
+
+    Tag tag() const noexcept { return static_cast<Tag>(p_.index()); }
+
+    template <class K>
+    K *get() noexcept
+    {
+        return std::get_if<K>(&p_);
+    }
+    template <class K>
+    const K *get() const noexcept
+    {
+        return std::get_if<K>(&p_);
+    }
+
+    const Payload &payload() const noexcept { return p_; }
+
+    // Same tag and payload, one more reference to each payload object.
+    SpecKind clone_ref() const;
+
+private:
+    Payload p_;
+};
+
+// Scalar kinds: the ones whose values have no children.
+inline bool is_leaf_kind(Tag t) noexcept
+{
+    return t == Tag::Bool || t == Tag::Str || t == Tag::Number || t == Tag::Enum || t == Tag::Any;
+}
+
+// ---- SpecEngine ----------------------------------------------------------------
+
+enum Strict : std::uint8_t { STRICT_FALSE = 0, STRICT_TRUE = 1, STRICT_UNSET = 2 };
+
+struct SpecEngine {
+    explicit SpecEngine(SpecKind k) noexcept : kind(std::move(k)) {}
+    SpecEngine(const SpecEngine &) = delete;
+    SpecEngine &operator=(const SpecEngine &) = delete;
+
+    Ref value_type;       // optional
+    Ref default_value;    // the bridge's missing value when unset
+    Ref default_factory;  // optional
+    Ref transform;        // optional
+    SpecKind kind;
+    std::uint8_t strict = STRICT_UNSET;
+    bool is_noneable = false;
+    bool frozen = false;
+
+    // The compact text form. Plain UTF-8 bytes under a plain mutex: the lock is
+    // only ever held to copy or drop the bytes, never while Python runs, so a
+    // rendering that re-enters this very spec cannot deadlock.
+    std::mutex text_mutex;
+    std::optional<std::string> text_cache;
+
+    Tag tag() const noexcept { return kind.tag(); }
+
+    void invalidate_repr() noexcept
+    {
+        std::lock_guard<std::mutex> lock(text_mutex);
+        text_cache.reset();
+    }
+
+    // Exactly the spec's value type passes unchanged.
+    bool exact_eligible() const noexcept;
+    // Exactly the spec's (primitive) value type passes after validation alone.
+    bool checked_leaf() const noexcept;
+
+    // Copies behind __copy__ / __deepcopy__.
+    std::unique_ptr<SpecEngine> shallow_clone(bool keep_transform) const;
+    std::unique_ptr<SpecEngine> deep_clone() const;
+
+    void set_default(PyObject *default_value, bool use_default_apply, PyObject *root_path);
+    void set_default_factory(PyObject *factory);  // nullptr: none
+};
+
+namespace engine {
+
+// The one constructor. `default_value` is the bridge's missing value when the
+// caller had none; optional objects are nullptr when absent.
+std::unique_ptr<SpecEngine> build_base(PyObject *value_type, SpecKind kind, PyObject *default_value,
+                                       PyObject *default_factory, PyObject *transform, bool is_noneable,
+                                       bool frozen, std::uint8_t strict);
+
+// KeyPath(index, parent) / KeyPath(index).
+Ref child_path(std::int64_t index, PyObject *parent);
+// root_path itself, or a new empty KeyPath.
+Ref ensure_keypath(PyObject *root_path);
+// A new empty set from builtins.set.
+Ref py_set();
+// str(obj), or "None" when absent.
+Ref opt_str(PyObject *obj);
+
+// The path text of messages: str(root_path), or "" without a root path.
+// Computed on first need, so values that pass never pay for it.
+class PathText {
+public:
+    explicit PathText(PyObject *root_path) noexcept : root_path_(root_path) {}
+    PyObject *root_path() const noexcept { return root_path_; }
+    PyObject *get();  // borrowed str
+
+private:
+    PyObject *root_path_;  // borrowed, may be nullptr
+    Ref text_;
+};
+
+// ---- apply pipeline and validation -------------------------------------------
+
+// Optional objects are nullptr when absent (None already mapped to nullptr).
+Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_partial, PyObject *child_transform,
+          PyObject *root_path, bool use_transform, bool inplace);
+Ref apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
+                      PathText &path, bool inplace);
+Ref coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, PathText &path);
+Ref apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform, PathText &path,
+               bool inplace);
+void validate(SpecEngine &e, PyObject *value, PathText &path);
+
+// Replaces the exception in flight (from a user transform) by a new one of the
+// same class whose message carries the path; always throws.
+[[noreturn]] void wrap_transform_error(PathText &path);
+
+// ---- text form -------------------------------------------------------------------
+
+Ref format(SpecEngine &e, bool compact, bool verbose, std::int64_t root_indent,
+           std::optional<std::int64_t> list_wrap_threshold);
+// The compact form (a new str), cached for Bool, Str, Number and Enum.
+Ref repr(SpecEngine &e);
+// regex.pattern as str, or empty for no regex.
+Ref regex_pattern_str(PyObject *regex);
+
+// ---- views over the kind (annotations, forward references, value type) ---------
+
+Ref value_type_obj(SpecEngine &e);  // may be empty
+Ref forward_refs(SpecEngine &e);
+bool type_resolved(SpecEngine &e);
+Ref annotation(SpecEngine &e);
+
+}  // namespace engine
+
+}  // namespace norv::typing

@@ -1,0 +1,28 @@
+// Small stateless helpers of the value-spec engine and classes.
+#pragma once
+
+#include <Python.h>
+
+#include "core/ref.hpp"
+
+namespace norv::typing::util {
+
+// dict exact type -> candidate for one-lookup Union dispatch, or empty when
+// the candidates do not allow one.
+Ref build_candidate_type_map(PyObject *candidates, bool no_value_type);
+// The value spec V of a schema whose one key is an unrestricted str key, or empty.
+Ref compute_open_str_value_spec(PyObject *schema);
+// A tuple unchanged, anything else wrapped in a one-element tuple.
+Ref as_type_args(PyObject *x);
+// value_spec_cls.from_annotation(x, auto_typing=True).
+Ref from_annotation(PyObject *x);
+// spec.annotation while typing.TYPE_CHECKING is true, else spec.
+Ref generic_getitem_result(PyObject *spec);
+// union_cls[(a, b)].
+Ref union_getitem(PyObject *a, PyObject *b);
+// A new reference to the bridge's missing value.
+Ref missing_default();
+// str(root_path), or "None" without one.
+Ref root_path_display(PyObject *root_path);
+
+}  // namespace norv::typing::util
