@@ -14,6 +14,7 @@
 #include "topology/keypath.hpp"
 #include "topology/missing.hpp"
 #include "typing/bridge/bridge.hpp"
+#include "typing/value_spec/base.hpp"
 
 namespace norv {
 
@@ -47,6 +48,7 @@ void exec_steps(PyObject *m)
     formatting::init_format_fn(m);
 
     typing::bridge::register_installers(m);
+    add_type(m, typing::base::type());
 
     flags::register_names(m);
 }

@@ -1,0 +1,632 @@
+#include "typing/value_spec/base.hpp"
+
+#include "core/args.hpp"
+#include "core/boundary.hpp"
+#include "core/registry.hpp"
+#include "typing/bridge/bridge.hpp"
+#include "typing/value_spec/util.hpp"
+
+namespace norv::typing::base {
+
+namespace {
+
+TypeCell TYPE;
+
+SpecEngine &engine_of(PyObject *self) noexcept { return *as_spec(self)->engine; }
+
+// ---- access guards ----------------------------------------------------------------
+//
+// Members whose receiver is the spec refuse a conflict with RuntimeError;
+// apply, __call__ and the mutators take the engine as native code and treat a
+// conflict as an internal fault.
+
+struct Read {
+    explicit Read(PyObject *self, OnConflict mode = OnConflict::Raise)
+        : e(engine_of(self)), borrow(as_spec(self)->borrow, mode)
+    {
+    }
+    SpecEngine &e;
+    SharedBorrow borrow;
+};
+
+struct Write {
+    explicit Write(PyObject *self) : e(engine_of(self)), borrow(as_spec(self)->borrow, OnConflict::Panic) {}
+    SpecEngine &e;
+    ExclusiveBorrow borrow;
+};
+
+Ref or_none(const Ref &r) { return r ? Ref::borrow(r.get()) : none(); }
+
+PyObject *bool_obj(bool b) noexcept { return b ? Py_True : Py_False; }
+
+// ---- properties -----------------------------------------------------------------------
+
+using EngineGetter = Ref (*)(SpecEngine &);
+
+template <EngineGetter F>
+PyObject *getter(PyObject *self, void *)
+{
+    return guard([&] {
+        Read r(self);
+        return F(r.e);
+    });
+}
+
+Ref get_value_type(SpecEngine &e) { return or_none(engine::value_type_obj(e)); }
+Ref get_default(SpecEngine &e) { return Ref::borrow(e.default_value.get()); }
+Ref get_default_factory(SpecEngine &e) { return or_none(e.default_factory); }
+Ref get_transform(SpecEngine &e) { return or_none(e.transform); }
+Ref get_frozen(SpecEngine &e) { return new_bool(e.frozen); }
+Ref get_is_noneable(SpecEngine &e) { return new_bool(e.is_noneable); }
+Ref get_strict(SpecEngine &e) { return new_bool(e.strict == STRICT_TRUE); }
+Ref get_raw_strict(SpecEngine &e)
+{
+    return e.strict == STRICT_UNSET ? none() : new_bool(e.strict == STRICT_TRUE);
+}
+Ref get_has_default(SpecEngine &e)
+{
+    return new_bool(!bridge::is_missing(e.default_value.get()) || bool(e.default_factory));
+}
+Ref get_type_resolved(SpecEngine &e) { return new_bool(engine::type_resolved(e)); }
+Ref get_forward_refs(SpecEngine &e) { return engine::forward_refs(e); }
+Ref get_stored_value_type(SpecEngine &e) { return or_none(e.value_type); }
+Ref get_is_any_type(SpecEngine &e) { return new_bool(e.tag() == Tag::Any); }
+Ref get_is_inherit_marker(SpecEngine &) { return new_bool(false); }
+Ref get_value_type_plain(SpecEngine &e)
+{
+    return new_bool(e.value_type && bridge::is_plain_value_type(e.value_type.get()));
+}
+Ref get_has_custom_apply(SpecEngine &e)
+{
+    const Tag t = e.tag();
+    return new_bool(t == Tag::List || t == Tag::Tuple || t == Tag::Union || t == Tag::Object || t == Tag::Dict);
+}
+Ref get_has_custom_validate(SpecEngine &e)
+{
+    const Tag t = e.tag();
+    return new_bool(t == Tag::Str || t == Tag::Number || t == Tag::Enum || t == Tag::Type || t == Tag::Callable);
+}
+Ref get_validate_is_noop(SpecEngine &e)
+{
+    switch (e.tag()) {
+    case Tag::Enum:
+    case Tag::Type:
+    case Tag::Callable:
+        return new_bool(false);
+    case Tag::Str:
+        return new_bool(!e.kind.get<StrKind>()->regex);
+    case Tag::Number: {
+        const NumberKind *n = e.kind.get<NumberKind>();
+        return new_bool(!n->min && !n->max);
+    }
+    default:
+        return new_bool(true);
+    }
+}
+Ref get_annotation(SpecEngine &e) { return engine::annotation(e); }
+Ref get_fast_apply_info(SpecEngine &e)
+{
+    const bridge::TypingBridge &br = bridge::get();
+    if (!e.exact_eligible()) {
+        return Ref::checked(PyObject_CallNoArgs(br.fast_apply_info_cls));
+    }
+    const bridge::Names &nm = bridge::names();
+    PyObject *args[] = {Py_True, e.value_type.get()};
+    Ref kwnames = Ref::checked(PyTuple_Pack(2, nm.is_eligible, nm.value_type));
+    return Ref::checked(PyObject_Vectorcall(br.fast_apply_info_cls, args, 0, kwnames.get()));
+}
+Ref get_exact_leaf_type(SpecEngine &e) { return e.exact_eligible() ? Ref::borrow(e.value_type.get()) : none(); }
+Ref get_checked_leaf_type(SpecEngine &e) { return e.checked_leaf() ? Ref::borrow(e.value_type.get()) : none(); }
+
+#define NORV_GETTER(name, fn) {name, getter<fn>, nullptr, nullptr, nullptr}
+
+PyGetSetDef GETSET[] = {
+    NORV_GETTER("value_type", get_value_type),
+    NORV_GETTER("default", get_default),
+    NORV_GETTER("default_factory", get_default_factory),
+    NORV_GETTER("transform", get_transform),
+    NORV_GETTER("frozen", get_frozen),
+    NORV_GETTER("is_noneable", get_is_noneable),
+    NORV_GETTER("strict", get_strict),
+    NORV_GETTER("has_default", get_has_default),
+    NORV_GETTER("type_resolved", get_type_resolved),
+    NORV_GETTER("forward_refs", get_forward_refs),
+    NORV_GETTER("_value_type", get_stored_value_type),
+    NORV_GETTER("_default", get_default),
+    NORV_GETTER("_default_factory", get_default_factory),
+    NORV_GETTER("_transform", get_transform),
+    NORV_GETTER("_frozen", get_frozen),
+    NORV_GETTER("_is_noneable", get_is_noneable),
+    NORV_GETTER("_strict", get_raw_strict),
+    NORV_GETTER("_is_any_type", get_is_any_type),
+    NORV_GETTER("_is_inherit_marker", get_is_inherit_marker),
+    NORV_GETTER("_value_type_plain", get_value_type_plain),
+    NORV_GETTER("_has_custom_apply", get_has_custom_apply),
+    NORV_GETTER("_has_custom_validate", get_has_custom_validate),
+    NORV_GETTER("_validate_is_noop", get_validate_is_noop),
+    NORV_GETTER("annotation", get_annotation),
+    NORV_GETTER("fast_apply_info", get_fast_apply_info),
+    NORV_GETTER("_exact_leaf_type", get_exact_leaf_type),
+    NORV_GETTER("_checked_leaf_type", get_checked_leaf_type),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#undef NORV_GETTER
+
+// ---- apply and validate -------------------------------------------------------------------
+
+bool bool_arg(const Bound &b, std::size_t i, const char *name, bool dflt)
+{
+    if (!b.has(i)) {
+        return dflt;
+    }
+    return convert_arg(name, [&] { return to_bool(b[i]); });
+}
+
+const Signature APPLY_SIG{"apply",
+                          {arg("value"), opt("allow_partial"), opt("child_transform"), opt("root_path"),
+                           opt("inplace")},
+                          {.method = true}};
+
+Ref spec_apply(PyObject *self, FastArgs a)
+{
+    Bound b = APPLY_SIG.bind(a);
+    const bool allow_partial = bool_arg(b, 1, "allow_partial", false);
+    const bool inplace = bool_arg(b, 4, "inplace", true);
+    Read r(self, OnConflict::Panic);
+    return engine::apply(r.e, self, b[0], allow_partial, b.or_none(2), b.or_none(3), true, inplace);
+}
+
+const Signature APPLY_KIND_SIG{"_apply",
+                               {arg("value"), arg("allow_partial"), arg("child_transform"), arg("root_path"),
+                                opt("inplace")},
+                               {.method = true}};
+
+Ref spec_apply_kind(PyObject *self, FastArgs a)
+{
+    Bound b = APPLY_KIND_SIG.bind(a);
+    const bool allow_partial = convert_arg("allow_partial", [&] { return to_bool(b[1]); });
+    const bool inplace = bool_arg(b, 4, "inplace", true);
+    Read r(self);
+    engine::PathText path(b.or_none(3));
+    path.get();
+    return engine::apply_kind(r.e, b[0], allow_partial, b.or_none(2), path, inplace);
+}
+
+const Signature VALIDATE_SIG{"_validate", {arg("path"), arg("value")}, {.method = true}};
+
+Ref spec_validate(PyObject *self, FastArgs a)
+{
+    Bound b = VALIDATE_SIG.bind(a);
+    Read r(self);
+    engine::PathText path(b.or_none(0));
+    path.get();
+    engine::validate(r.e, b[1], path);
+    return none();
+}
+
+// ---- mutators -------------------------------------------------------------------------------
+
+const Signature SET_DEFAULT_SIG{"set_default",
+                                {arg("default"), opt("use_default_apply"), opt("root_path")},
+                                {.method = true}};
+
+Ref spec_set_default(PyObject *self, FastArgs a)
+{
+    Bound b = SET_DEFAULT_SIG.bind(a);
+    const bool use_apply = bool_arg(b, 1, "use_default_apply", true);
+    Write w(self);
+    w.e.set_default(b[0], use_apply, b.or_none(2));
+    return Ref::borrow(self);
+}
+
+const Signature SET_FACTORY_SIG{"set_default_factory", {arg("default_factory")}, {.method = true}};
+
+Ref spec_set_default_factory(PyObject *self, FastArgs a)
+{
+    Bound b = SET_FACTORY_SIG.bind(a);
+    Write w(self);
+    w.e.set_default_factory(b.or_none(0));
+    return Ref::borrow(self);
+}
+
+const Signature SET_TRANSFORM_SIG{"set_transform", {arg("transform")}, {.method = true}};
+
+Ref spec_set_transform(PyObject *self, FastArgs a)
+{
+    Bound b = SET_TRANSFORM_SIG.bind(a);
+    PyObject *t = b.or_none(0);
+    Write w(self);
+    if (t != nullptr && !PyCallable_Check(t)) {
+        Ref text = bridge::py_repr(t);
+        raise_format(PyExc_TypeError, "`transform` must be a single-arg callable. Encountered: %U.", text.get());
+    }
+    w.e.transform = Ref::borrow(t);
+    w.e.invalidate_repr();
+    return Ref::borrow(self);
+}
+
+const Signature SET_STRICT_SIG{"set_strict", {arg("strict")}, {.method = true}};
+
+Ref spec_set_strict(PyObject *self, FastArgs a)
+{
+    Bound b = SET_STRICT_SIG.bind(a);
+    std::uint8_t strict = STRICT_UNSET;
+    if (b[0] != Py_None) {
+        strict = convert_arg("strict", [&] { return to_bool(b[0]); }) ? STRICT_TRUE : STRICT_FALSE;
+    }
+    Write w(self);
+    w.e.strict = strict;
+    w.e.invalidate_repr();
+    return Ref::borrow(self);
+}
+
+void append_values_of(PyObject *out, PyObject *iterable, PyObject *attr)
+{
+    Ref it = Ref::checked(PyObject_GetIter(iterable));
+    while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
+        Ref v = attr ? getattr(x.get(), attr) : std::move(x);
+        require(PyList_Append(out, v.get()));
+    }
+    if (PyErr_Occurred()) {
+        throw PyErrSet{};
+    }
+}
+
+Ref spec_materialize_strict(PyObject *self)
+{
+    Ref children = Ref::checked(PyList_New(0));
+    {
+        Write w(self);
+        if (w.e.strict == STRICT_UNSET) {
+            w.e.strict = STRICT_TRUE;
+            w.e.invalidate_repr();
+        }
+        PyObject *value = bridge::names().value;
+        switch (w.e.tag()) {
+        case Tag::List:
+            require(PyList_Append(children.get(), w.e.kind.get<ListKind>()->element_spec.get()));
+            break;
+        case Tag::Tuple:
+            append_values_of(children.get(), w.e.kind.get<TupleKind>()->elements.get(), value);
+            break;
+        case Tag::Dict: {
+            PyObject *schema = w.e.kind.get<DictKind>()->schema.get();
+            if (schema != nullptr && schema != Py_None) {
+                Ref fields = getattr(schema, "fields");
+                Ref values = Ref::checked(PyObject_CallMethod(fields.get(), "values", nullptr));
+                append_values_of(children.get(), values.get(), value);
+            }
+            break;
+        }
+        case Tag::Union:
+            append_values_of(children.get(), w.e.kind.get<UnionKind>()->candidates.get(), nullptr);
+            break;
+        default:
+            break;
+        }
+    }
+    // Released before the children run: a tree holding this spec again must
+    // not meet its own access.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(children.get()); ++i) {
+        Ref child = Ref::borrow(PyList_GET_ITEM(children.get(), i));
+        Ref r = Ref::checked(PyObject_CallMethod(child.get(), "_materialize_strict", nullptr));
+    }
+    return none();
+}
+
+const Signature NONEABLE_SIG{"noneable", {opt("is_noneable"), opt("use_none_as_default")}, {.method = true}};
+
+Ref spec_noneable(PyObject *self, FastArgs a)
+{
+    Bound b = NONEABLE_SIG.bind(a);
+    const bool is_noneable = bool_arg(b, 0, "is_noneable", true);
+    const bool none_default = bool_arg(b, 1, "use_none_as_default", true);
+    const bridge::TypingBridge &br = bridge::get();
+    Ref candidates;
+    {
+        Write w(self);
+        SpecEngine &e = w.e;
+        e.invalidate_repr();
+        if (EnumKind *en = e.kind.get<EnumKind>()) {
+            PyObject *values = en->values.get();
+            const bool has_none = require(PySequence_Contains(values, Py_None)) != 0;
+            if (is_noneable && !has_none) {
+                require(PyList_Append(values, Py_None));
+            }
+            else if (!is_noneable && has_none) {
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
+                    if (PyList_GET_ITEM(values, i) == Py_None) {
+                        require(PySequence_DelItem(values, i));
+                        break;
+                    }
+                }
+                if (e.default_value.get() == Py_None) {
+                    e.default_value = Ref::borrow(br.missing_value);
+                }
+            }
+            e.is_noneable = is_noneable;
+        }
+        else if (e.tag() == Tag::Dict) {
+            e.is_noneable = is_noneable;
+            if (!is_noneable && e.default_value.get() == Py_None) {
+                e.set_default(br.missing_value, false, nullptr);
+            }
+            if (is_noneable && none_default) {
+                e.set_default(Py_None, false, nullptr);
+            }
+        }
+        else {
+            e.is_noneable = is_noneable;
+            if (!is_noneable && e.default_value.get() == Py_None && !e.default_factory) {
+                e.set_default(br.missing_value, false, nullptr);
+            }
+            if (is_noneable && none_default && bridge::is_missing(e.default_value.get()) && !e.default_factory) {
+                e.set_default(Py_None, false, nullptr);
+            }
+            if (UnionKind *u = e.kind.get<UnionKind>()) {
+                candidates = Ref::checked(PySequence_List(u->candidates.get()));
+            }
+        }
+    }
+    if (candidates) {
+        const bridge::Names &nm = bridge::names();
+        Ref kwnames = Ref::checked(PyTuple_Pack(1, nm.use_none_as_default));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
+            PyObject *args[] = {PyList_GET_ITEM(candidates.get(), i), bool_obj(is_noneable), Py_False};
+            Ref r = Ref::checked(PyObject_VectorcallMethod(nm.noneable, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                           kwnames.get()));
+        }
+    }
+    return Ref::borrow(self);
+}
+
+const Signature FREEZE_SIG{"freeze", {opt("permanent_value"), opt("apply_before_use")}, {.method = true}};
+
+Ref spec_freeze(PyObject *self, FastArgs a)
+{
+    Bound b = FREEZE_SIG.bind(a);
+    const bool apply_before_use = bool_arg(b, 1, "apply_before_use", true);
+    Write w(self);
+    SpecEngine &e = w.e;
+    e.invalidate_repr();
+    PyObject *permanent = b.has(0) ? b[0] : bridge::get().missing_value;
+    if (!bridge::is_missing(permanent)) {
+        e.set_default(permanent, apply_before_use, nullptr);
+    }
+    else if (e.default_factory) {
+        Ref factory = Ref::borrow(e.default_factory.get());
+        Ref made = Ref::checked(PyObject_CallNoArgs(factory.get()));
+        e.set_default(made.get(), apply_before_use, nullptr);
+    }
+    else if (bridge::is_missing(e.default_value.get())) {
+        Ref text = engine::repr(e);
+        raise_format(PyExc_ValueError, "Cannot freeze %U without a default value.", text.get());
+    }
+    e.frozen = true;
+    return Ref::borrow(self);
+}
+
+const Signature MATERIALIZE_SIG{"materialize_default", {opt("allow_partial")}, {.method = true}};
+
+Ref spec_materialize_default(PyObject *self, FastArgs a)
+{
+    Bound b = MATERIALIZE_SIG.bind(a);
+    const bool allow_partial = bool_arg(b, 0, "allow_partial", false);
+    Read r(self);
+    if (r.e.default_factory) {
+        if (allow_partial) {
+            return bridge::fresh_missing();
+        }
+        Ref factory = Ref::borrow(r.e.default_factory.get());
+        Ref made = Ref::checked(PyObject_CallNoArgs(factory.get()));
+        return engine::apply(r.e, nullptr, made.get(), false, nullptr, nullptr, true, true);
+    }
+    Ref copy = Ref::checked(PyImport_ImportModule("copy"));
+    Ref deepcopy = getattr(copy.get(), "deepcopy");
+    return Ref::checked(PyObject_CallOneArg(deepcopy.get(), r.e.default_value.get()));
+}
+
+// ---- text form ---------------------------------------------------------------------------------
+
+const Signature FORMAT_SIG{"format",
+                           {opt("compact"), opt("verbose"), opt("root_indent")},
+                           {.var_kwargs = true, .method = true}};
+
+Ref spec_format(PyObject *self, FastArgs a)
+{
+    Bound b = FORMAT_SIG.bind(a);
+    const bool compact = bool_arg(b, 0, "compact", false);
+    const bool verbose = bool_arg(b, 1, "verbose", true);
+    const std::int64_t root_indent =
+        b.has(2) ? convert_arg("root_indent", [&] { return to_i64(b[2]); }) : std::int64_t{0};
+    std::optional<std::int64_t> lwt;
+    PyObject *given = nullptr;
+    if (PyDict_GetItemRef(b.varkw.get(), bridge::names().list_wrap_threshold, &given) > 0) {
+        Ref held = Ref::steal(given);
+        try {
+            lwt = to_i64(given);
+        }
+        catch (const PyErrSet &) {
+            PyErr_Clear();  // an unusable threshold counts as not given
+        }
+    }
+    else {
+        PyErr_Clear();
+    }
+    Read r(self);
+    return engine::format(r.e, compact, verbose, root_indent, lwt);
+}
+
+PyObject *spec_str(PyObject *self)
+{
+    return guard([&] {
+        Read r(self);
+        return engine::format(r.e, false, true, 0, 80);
+    });
+}
+
+PyObject *spec_repr(PyObject *self)
+{
+    return guard([&] {
+        Read r(self);
+        return engine::format(r.e, true, true, 0, 80);
+    });
+}
+
+Ref spec_to_json_schema(PyObject *self, FastArgs a)
+{
+    static const Signature sig{"to_json_schema", {}, {.var_kwargs = true, .method = true}};
+    Bound b = sig.bind(a);
+    PyObject *fn = bridge::json_schema_fn();
+    Ref args = Ref::checked(PyTuple_Pack(1, self));
+    return Ref::checked(PyObject_Call(fn, args.get(), PyDict_GET_SIZE(b.varkw.get()) ? b.varkw.get() : nullptr));
+}
+
+// ---- slots ---------------------------------------------------------------------------------------
+
+Ref call_and_apply(SpecEngine &e, PyObject *self, PyObject *target, PyObject *args, PyObject *kwargs)
+{
+    Ref made = Ref::checked(PyObject_Call(target, args, kwargs));
+    return engine::apply(e, self, made.get(), false, nullptr, nullptr, true, true);
+}
+
+PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    return guard([&]() -> Ref {
+        Read r(self, OnConflict::Panic);
+        SpecEngine &e = r.e;
+        switch (e.tag()) {
+        case Tag::Any:
+        case Tag::Union:
+        case Tag::Callable: {
+            Ref text = engine::repr(e);
+            raise_format(PyExc_TypeError, "%U cannot be instantiated.", text.get());
+        }
+        case Tag::Object: {
+            Ref cls = engine::value_type_obj(e);
+            if (!cls) {
+                panic("Object resolves to a class");
+            }
+            return call_and_apply(e, self, cls.get(), args, kwargs);
+        }
+        case Tag::Type: {
+            const TypeKind *t = e.kind.get<TypeKind>();
+            return t->forward_ref ? getattr(t->forward_ref.get(), bridge::names().cls) : Ref::borrow(t->t.get());
+        }
+        case Tag::Dict:
+            return call_and_apply(e, self, reinterpret_cast<PyObject *>(&PyDict_Type), args, kwargs);
+        default:
+            break;
+        }
+        const bool no_args = PyTuple_GET_SIZE(args) == 0;
+        if (no_args && (!bridge::is_missing(e.default_value.get()) || e.default_factory)) {
+            return Ref::borrow(e.default_value.get());
+        }
+        if (e.frozen) {
+            return Ref::borrow(e.default_value.get());
+        }
+        if (e.tag() == Tag::Enum) {
+            Ref apply = getattr(self, bridge::names().apply);
+            return Ref::checked(PyObject_Call(apply.get(), args, nullptr));
+        }
+        if (!e.value_type) {
+            panic("primitive value_type");
+        }
+        // Keyword arguments are not passed on to the value type.
+        return call_and_apply(e, self, e.value_type.get(), args, nullptr);
+    });
+}
+
+PyObject *spec_or(PyObject *a, PyObject *b)
+{
+    return guard([&]() -> Ref {
+        if (is_spec(a)) {
+            Ref r = util::union_getitem(a, b);
+            if (r.get() != Py_NotImplemented) {
+                return r;
+            }
+        }
+        if (is_spec(b)) {
+            return util::union_getitem(a, b);
+        }
+        return not_implemented();
+    });
+}
+
+PyObject *spec_richcompare(PyObject *, PyObject *, int)
+{
+    // Ordering is undefined for specs; structural equality arrives with the
+    // compatibility rules, identity answers until then.
+    Py_RETURN_NOTIMPLEMENTED;
+}
+
+PyMethodDef METHODS[] = {
+    method<spec_apply>("apply",
+                       "apply($self, value, allow_partial=False, child_transform=None, root_path=None, "
+                       "inplace=True)\n--\n\nApply the spec to a value and return the accepted value."),
+    method<spec_apply_kind>("_apply",
+                            "_apply($self, value, allow_partial, child_transform, root_path, inplace=True)\n--\n\n"
+                            "Apply the children of a value (no type check, no validation)."),
+    method<spec_validate>("_validate", "_validate($self, path, value)\n--\n\nCheck the leaf constraints of a value."),
+    method<spec_set_default>("set_default",
+                             "set_default($self, default, use_default_apply=True, root_path=None)\n--\n\n"),
+    method<spec_set_default_factory>("set_default_factory", "set_default_factory($self, default_factory)\n--\n\n"),
+    method<spec_set_transform>("set_transform", "set_transform($self, transform)\n--\n\n"),
+    method<spec_set_strict>("set_strict", "set_strict($self, strict)\n--\n\n"),
+    method_noargs<spec_materialize_strict>("_materialize_strict", "_materialize_strict($self)\n--\n\n"),
+    method<spec_noneable>("noneable", "noneable($self, is_noneable=True, use_none_as_default=True)\n--\n\n"),
+    method<spec_freeze>("freeze", "freeze($self, permanent_value=..., apply_before_use=True)\n--\n\n"),
+    method<spec_materialize_default>("materialize_default", "materialize_default($self, allow_partial=False)\n--\n\n"),
+    method<spec_format>("format", "format($self, compact=False, verbose=True, root_indent=0, **kwargs)\n--\n\n"),
+    method<spec_to_json_schema>("to_json_schema", "to_json_schema($self, **kwargs)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot SLOTS[] = {
+    {Py_tp_doc, const_cast<char *>("The native base of every value spec.")},
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
+    {Py_tp_str, reinterpret_cast<void *>(spec_str)},
+    {Py_tp_repr, reinterpret_cast<void *>(spec_repr)},
+    {Py_tp_call, reinterpret_cast<void *>(spec_call)},
+    {Py_nb_or, reinterpret_cast<void *>(spec_or)},
+    {Py_tp_richcompare, reinterpret_cast<void *>(spec_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void *>(PyObject_HashNotImplemented)},
+    {Py_tp_methods, METHODS},
+    {Py_tp_getset, GETSET},
+    {0, nullptr},
+};
+
+PyType_Spec SPEC = {
+    .name = "norv_core._native.SpecBase",
+    .basicsize = sizeof(SpecObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = SLOTS,
+};
+
+void init_class(PyTypeObject *tp) { set_class_attr(tp, "__norv_formattable__", Py_True); }
+
+}  // namespace
+
+PyTypeObject *type() { return TYPE.get(&SPEC, nullptr, init_class); }
+
+Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine)
+{
+    Ref obj = Ref::checked(cls->tp_alloc(cls, 0));
+    SpecObject *s = as_spec(obj.get());
+    new (&s->borrow) BorrowFlag();
+    s->engine = engine.release();
+    return obj;
+}
+
+void dealloc(PyObject *self)
+{
+    PyTypeObject *tp = Py_TYPE(self);
+    delete as_spec(self)->engine;
+    as_spec(self)->engine = nullptr;
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+}  // namespace norv::typing::base

@@ -1,0 +1,67 @@
+// SpecBase: the Python object that carries one SpecEngine, and the surface
+// every value spec shares. The concrete classes (primitives, containers ...)
+// share its layout and add only their constructor, copies, from_json, type
+// arguments and kind getters.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include "core/borrow.hpp"
+#include "core/ref.hpp"
+#include "typing/value_spec/engine.hpp"
+
+namespace norv::typing {
+
+struct SpecObject {
+    PyObject_HEAD
+    BorrowFlag borrow;
+    SpecEngine *engine;  // owned; never null once the object is published
+};
+
+namespace base {
+
+PyTypeObject *type();
+
+inline bool is_spec(PyObject *o) noexcept
+{
+    PyTypeObject *t = type();
+    return Py_TYPE(o) == t || PyType_IsSubtype(Py_TYPE(o), t);
+}
+
+inline SpecObject *as_spec(PyObject *o) noexcept { return reinterpret_cast<SpecObject *>(o); }
+
+// Allocates an instance of `cls` (a SpecBase subclass) holding `engine`.
+Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine);
+
+// The tp_dealloc every spec class shares.
+void dealloc(PyObject *self);
+
+// Shared access to another spec's engine from native code: a conflict is an
+// internal fault, not a RuntimeError.
+class NativeRead {
+public:
+    explicit NativeRead(PyObject *spec) : spec_(as_spec(spec)), borrow_(spec_->borrow, OnConflict::Panic) {}
+    SpecEngine &engine() const noexcept { return *spec_->engine; }
+
+private:
+    SpecObject *spec_;
+    SharedBorrow borrow_;
+};
+
+// Three-answer native probes: true, false, or no answer (not a SpecBase).
+enum class Probe : std::int8_t { NotNative = -1, No = 0, Yes = 1 };
+template <class Pred>
+Probe with_native_base(PyObject *o, Pred &&pred)
+{
+    if (!is_spec(o)) {
+        return Probe::NotNative;
+    }
+    NativeRead read(o);
+    return pred(read.engine()) ? Probe::Yes : Probe::No;
+}
+
+}  // namespace base
+
+}  // namespace norv::typing
