@@ -15,6 +15,7 @@
 #include "topology/missing.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_spec/base.hpp"
+#include "typing/value_spec/primitives.hpp"
 
 namespace norv {
 
@@ -49,6 +50,11 @@ void exec_steps(PyObject *m)
 
     typing::bridge::register_installers(m);
     add_type(m, typing::base::type());
+    add_type(m, typing::primitives::bool_type());
+    add_type(m, typing::primitives::str_type());
+    add_type(m, typing::primitives::int_type());
+    add_type(m, typing::primitives::float_type());
+    add_type(m, typing::primitives::any_type());
 
     flags::register_names(m);
 }

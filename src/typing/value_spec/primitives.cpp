@@ -1,0 +1,443 @@
+#include "typing/value_spec/primitives.hpp"
+
+#include "core/args.hpp"
+#include "core/boundary.hpp"
+#include "core/registry.hpp"
+#include "typing/bridge/bridge.hpp"
+#include "typing/value_spec/base.hpp"
+#include "typing/value_spec/frame.hpp"
+#include "typing/value_spec/util.hpp"
+
+namespace norv::typing::primitives {
+
+namespace {
+
+PyObject *type_obj(PyTypeObject *t) noexcept { return reinterpret_cast<PyObject *>(t); }
+
+SpecEngine &engine_of(PyObject *self) noexcept { return *base::as_spec(self)->engine; }
+
+using KindGetter = Ref (*)(const SpecEngine &);
+
+template <KindGetter F>
+PyObject *kind_getter(PyObject *self, void *)
+{
+    return guard([&] {
+        SharedBorrow b(base::as_spec(self)->borrow);
+        return F(engine_of(self));
+    });
+}
+
+Ref or_none(const Ref &r) { return r ? Ref::borrow(r.get()) : none(); }
+
+// ---- builders ------------------------------------------------------------------------
+
+Ref compile_regex(PyObject *regex)
+{
+    if (regex == nullptr || !require(PyObject_IsTrue(regex))) {
+        return Ref();
+    }
+    Ref re = Ref::checked(PyImport_ImportModule("re"));
+    return Ref::checked(PyObject_CallMethod(re.get(), "compile", "O", regex));
+}
+
+constexpr const char *EM_DASH = "\xe2\x80\x94";
+
+// The inclusive bounds of an Int or Float after folding the aliases. The lower
+// side is settled completely before the upper side is looked at.
+std::pair<Ref, Ref> normalize_bound_aliases(const char *name, bool int_rewrite, const Bounds &b)
+{
+    auto side = [&](PyObject *plain, PyObject *exclusive, PyObject *inclusive, const char *plain_name,
+                    const char *excl_name, const char *incl_name, const char *aliases, int op) -> Ref {
+        if (exclusive == nullptr && inclusive == nullptr) {
+            return Ref::borrow(plain);
+        }
+        if (plain != nullptr) {
+            raise_format(PyExc_ValueError, "%s: `%s` and its aliases (`%s`) are mutually exclusive. Use one spelling.",
+                         name, plain_name, aliases);
+        }
+        if (exclusive != nullptr && inclusive != nullptr) {
+            raise_format(PyExc_ValueError, "%s: `%s` and `%s` are mutually exclusive.", name, incl_name, excl_name);
+        }
+        if (inclusive != nullptr) {
+            return Ref::borrow(inclusive);
+        }
+        if (!int_rewrite) {
+            raise_format(PyExc_ValueError,
+                         "%s: `%s` (an EXCLUSIVE bound) is not representable on Float %s use `%s` (inclusive).", name,
+                         excl_name, EM_DASH, incl_name);
+        }
+        if (!PyLong_CheckExact(exclusive)) {
+            raise_format(PyExc_ValueError,
+                         "%s: `%s` must be an int (the exclusive-bound rewrite is exact for ints only). "
+                         "Encountered: %R.",
+                         name, excl_name, exclusive);
+        }
+        Ref one = new_int(1);
+        return Ref::checked(op > 0 ? PyNumber_Add(exclusive, one.get()) : PyNumber_Subtract(exclusive, one.get()));
+    };
+    Ref min = side(b.min_value, b.gt, b.ge, "min_value", "gt", "ge", "ge`/`gt", +1);
+    Ref max = side(b.max_value, b.lt, b.le, "max_value", "lt", "le", "le`/`lt", -1);
+    return {std::move(min), std::move(max)};
+}
+
+}  // namespace
+
+std::unique_ptr<SpecEngine> bool_new(PyObject *default_value, PyObject *default_factory, bool is_noneable,
+                                     bool frozen, std::uint8_t strict)
+{
+    return engine::build_base(type_obj(&PyBool_Type), BoolKind{}, default_value, default_factory, nullptr,
+                              is_noneable, frozen, strict);
+}
+
+std::unique_ptr<SpecEngine> str_new(PyObject *default_value, PyObject *default_factory, PyObject *regex,
+                                    bool is_noneable, bool frozen, std::uint8_t strict)
+{
+    // Compiled before the default is applied: a default must match it.
+    Ref pattern = compile_regex(regex);
+    return engine::build_base(type_obj(&PyUnicode_Type), StrKind{std::move(pattern)}, default_value,
+                              default_factory, nullptr, is_noneable, frozen, strict);
+}
+
+std::unique_ptr<SpecEngine> any_new(PyObject *default_value, PyObject *default_factory, PyObject *annotation,
+                                    PyObject *transform, bool frozen, std::uint8_t strict)
+{
+    PyObject *object = util::builtin_object_type();
+    return engine::build_base(object, AnyKind{Ref::borrow(annotation)}, default_value, default_factory, transform,
+                              true, frozen, strict);
+}
+
+std::unique_ptr<SpecEngine> number_new(bool is_float, PyObject *default_value, PyObject *default_factory,
+                                       const Bounds &bounds, bool is_noneable, bool frozen, std::uint8_t strict)
+{
+    const char *name = is_float ? "Float" : "Int";
+    auto [min, max] = normalize_bound_aliases(name, !is_float, bounds);
+    if (min && max) {
+        Ref gt = Ref::checked(PyObject_RichCompare(min.get(), max.get(), Py_GT));
+        if (require(PyObject_IsTrue(gt.get()))) {
+            raise_format(PyExc_ValueError,
+                         "\"max_value\" must be equal or greater than \"min_value\". "
+                         "Encountered: min_value=%S, max_value=%S.",
+                         min.get(), max.get());
+        }
+    }
+    PyObject *vt = type_obj(is_float ? &PyFloat_Type : &PyLong_Type);
+    return engine::build_base(vt, NumberKind{is_float, std::move(min), std::move(max)}, default_value,
+                              default_factory, nullptr, is_noneable, frozen, strict);
+}
+
+namespace {
+
+// ---- Bool ---------------------------------------------------------------------------------
+
+TypeCell BOOL_TYPE, STR_TYPE, INT_TYPE, FLOAT_TYPE, ANY_TYPE;
+
+const Signature BOOL_SIG{"Bool.__new__",
+                         {opt("default"), opt("default_factory"), opt("is_noneable"), opt("frozen"), opt("strict")}};
+
+PyObject *bool_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
+{
+    return guard([&] {
+        Bound b = BOOL_SIG.bind_tuple(args, kwargs);
+        Ref d = frame::default_arg(b, 0);
+        const bool noneable = frame::bool_param(b, 2, "is_noneable", false);
+        const bool frozen = frame::bool_param(b, 3, "frozen", false);
+        const std::uint8_t strict = frame::strict_param(b, 4);
+        return base::wrap(cls, bool_new(d.get(), b.or_none(1), noneable, frozen, strict));
+    });
+}
+
+const Signature FROM_JSON_SIG_BOOL{"Bool.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
+
+Ref bool_from_json(PyObject *cls, FastArgs a)
+{
+    Bound b = FROM_JSON_SIG_BOOL.bind(a);
+    frame::JsonCommon c = frame::read_json_common(b[0], b.varkw.get());
+    return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
+                      bool_new(c.default_value.get(), nullptr, c.is_noneable, c.frozen, c.strict));
+}
+
+PyMethodDef BOOL_METHODS[] = {
+    NORV_SPEC_COPY_METHODS,
+    method<bool_from_json>("from_json", "from_json($cls, json_value, **kwargs)\n--\n\n", METH_CLASS),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef COMMON_GETSET[] = {
+    {"skip_user_transform", frame::skip_user_transform, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- Str ------------------------------------------------------------------------------------
+
+const Signature STR_SIG{"Str.__new__",
+                        {opt("default"), opt("default_factory"), opt("regex"), opt("is_noneable"), opt("frozen"),
+                         opt("strict")}};
+
+PyObject *str_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
+{
+    return guard([&] {
+        Bound b = STR_SIG.bind_tuple(args, kwargs);
+        Ref d = frame::default_arg(b, 0);
+        const bool noneable = frame::bool_param(b, 3, "is_noneable", false);
+        const bool frozen = frame::bool_param(b, 4, "frozen", false);
+        const std::uint8_t strict = frame::strict_param(b, 5);
+        return base::wrap(cls, str_new(d.get(), b.or_none(1), b.or_none(2), noneable, frozen, strict));
+    });
+}
+
+const Signature STR_FROM_JSON_SIG{"Str.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
+
+Ref str_from_json(PyObject *cls, FastArgs a)
+{
+    Bound b = STR_FROM_JSON_SIG.bind(a);
+    frame::JsonCommon c = frame::read_json_common(b[0], b.varkw.get());
+    Ref regex = frame::json_field(b[0], "regex", b.varkw.get());
+    PyObject *r = regex && regex.get() != Py_None ? regex.get() : nullptr;
+    return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
+                      str_new(c.default_value.get(), nullptr, r, c.is_noneable, c.frozen, c.strict));
+}
+
+const Signature STR_TYPE_ARGS_SIG{"Str.with_type_args", {arg("type_args")}, {.method = true}};
+
+Ref str_with_type_args(PyObject *cls, FastArgs a)
+{
+    Bound b = STR_TYPE_ARGS_SIG.bind(a);
+    Ref args = util::as_type_args(b[0]);
+    if (PyTuple_GET_SIZE(args.get()) != 1) {
+        raise_format(PyExc_TypeError,
+                     "`nv.typing.Str` requires 1 argument as the regular expression for matching the str value. "
+                     "Encountered: %R.",
+                     b[0]);
+    }
+    PyObject *regex = PyTuple_GET_ITEM(args.get(), 0);
+    Ref d = util::missing_default();
+    return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
+                      str_new(d.get(), nullptr, regex == Py_None ? nullptr : regex, false, false, STRICT_UNSET));
+}
+
+Ref get_regex(const SpecEngine &e) { return or_none(e.kind.get<StrKind>()->regex); }
+
+PyMethodDef STR_METHODS[] = {
+    NORV_SPEC_COPY_METHODS,
+    method<str_from_json>("from_json", "from_json($cls, json_value, **kwargs)\n--\n\n", METH_CLASS),
+    method<str_with_type_args>("with_type_args", "with_type_args($cls, type_args)\n--\n\n", METH_CLASS),
+    method<str_with_type_args>("__class_getitem__", "__class_getitem__($cls, type_args)\n--\n\n", METH_CLASS),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef STR_GETSET[] = {
+    {"skip_user_transform", frame::skip_user_transform, nullptr, nullptr, nullptr},
+    {"regex", kind_getter<get_regex>, nullptr, nullptr, nullptr},
+    {"_regex", kind_getter<get_regex>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- Int and Float ---------------------------------------------------------------------------
+
+const Signature INT_SIG{"Int.__new__",
+                        {opt("default"), opt("default_factory"), opt("min_value"), opt("max_value"), opt("is_noneable"),
+                         opt("frozen"), opt("strict"), opt("gt"), opt("ge"), opt("lt"), opt("le")}};
+const Signature FLOAT_SIG{"Float.__new__",
+                          {opt("default"), opt("default_factory"), opt("min_value"), opt("max_value"),
+                           opt("is_noneable"), opt("frozen"), opt("strict"), opt("gt"), opt("ge"), opt("lt"),
+                           opt("le")}};
+
+template <bool IsFloat>
+PyObject *number_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
+{
+    return guard([&] {
+        Bound b = (IsFloat ? FLOAT_SIG : INT_SIG).bind_tuple(args, kwargs);
+        Ref d = frame::default_arg(b, 0);
+        const bool noneable = frame::bool_param(b, 4, "is_noneable", false);
+        const bool frozen = frame::bool_param(b, 5, "frozen", false);
+        const std::uint8_t strict = frame::strict_param(b, 6);
+        Bounds bounds{b.or_none(2), b.or_none(3), b.or_none(7), b.or_none(8), b.or_none(9), b.or_none(10)};
+        return base::wrap(cls, number_new(IsFloat, d.get(), b.or_none(1), bounds, noneable, frozen, strict));
+    });
+}
+
+const Signature INT_FROM_JSON_SIG{"Int.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
+const Signature FLOAT_FROM_JSON_SIG{"Float.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
+
+template <bool IsFloat>
+Ref number_from_json(PyObject *cls, FastArgs a)
+{
+    Bound b = (IsFloat ? FLOAT_FROM_JSON_SIG : INT_FROM_JSON_SIG).bind(a);
+    PyObject *json = b[0], *kwargs = b.varkw.get();
+    frame::JsonCommon c = frame::read_json_common(json, kwargs);
+    Ref fields[6];
+    const char *keys[6] = {"min_value", "max_value", "gt", "ge", "lt", "le"};
+    PyObject *given[6];
+    for (int i = 0; i < 6; ++i) {
+        fields[i] = frame::json_field(json, keys[i], kwargs);
+        given[i] = fields[i] && fields[i].get() != Py_None ? fields[i].get() : nullptr;
+    }
+    Bounds bounds{given[0], given[1], given[2], given[3], given[4], given[5]};
+    return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
+                      number_new(IsFloat, c.default_value.get(), nullptr, bounds, c.is_noneable, c.frozen, c.strict));
+}
+
+const Signature INT_TYPE_ARGS_SIG{"Int.with_type_args", {arg("type_args")}, {.method = true}};
+const Signature FLOAT_TYPE_ARGS_SIG{"Float.with_type_args", {arg("type_args")}, {.method = true}};
+
+template <bool IsFloat>
+Ref number_with_type_args(PyObject *cls, FastArgs a)
+{
+    Bound b = (IsFloat ? FLOAT_TYPE_ARGS_SIG : INT_TYPE_ARGS_SIG).bind(a);
+    Ref args = util::as_type_args(b[0]);
+    if (PyTuple_GET_SIZE(args.get()) != 2) {
+        raise_format(PyExc_TypeError,
+                     "`nv.typing.%s` requires 2 arguments as the min value and the max value for the field. "
+                     "Encountered: %R",
+                     IsFloat ? "Float" : "Int", b[0]);
+    }
+    Ref d = util::missing_default();
+    PyObject *lo = PyTuple_GET_ITEM(args.get(), 0), *hi = PyTuple_GET_ITEM(args.get(), 1);
+    Bounds bounds{lo == Py_None ? nullptr : lo, hi == Py_None ? nullptr : hi};
+    return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
+                      number_new(IsFloat, d.get(), nullptr, bounds, false, false, STRICT_UNSET));
+}
+
+Ref get_min(const SpecEngine &e) { return or_none(e.kind.get<NumberKind>()->min); }
+Ref get_max(const SpecEngine &e) { return or_none(e.kind.get<NumberKind>()->max); }
+
+template <bool IsFloat>
+PyMethodDef NUMBER_METHODS[] = {
+    NORV_SPEC_COPY_METHODS,
+    method<number_from_json<IsFloat>>("from_json", "from_json($cls, json_value, **kwargs)\n--\n\n", METH_CLASS),
+    method<number_with_type_args<IsFloat>>("with_type_args", "with_type_args($cls, type_args)\n--\n\n", METH_CLASS),
+    method<number_with_type_args<IsFloat>>("__class_getitem__", "__class_getitem__($cls, type_args)\n--\n\n",
+                                           METH_CLASS),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef NUMBER_GETSET[] = {
+    {"skip_user_transform", frame::skip_user_transform, nullptr, nullptr, nullptr},
+    {"min_value", kind_getter<get_min>, nullptr, nullptr, nullptr},
+    {"_min_value", kind_getter<get_min>, nullptr, nullptr, nullptr},
+    {"max_value", kind_getter<get_max>, nullptr, nullptr, nullptr},
+    {"_max_value", kind_getter<get_max>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- Any ---------------------------------------------------------------------------------------
+
+const Signature ANY_SIG{"Any.__new__",
+                        {opt("default"), opt("default_factory"), opt("annotation"), opt("transform"), opt("frozen"),
+                         opt("strict")}};
+
+PyObject *any_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
+{
+    return guard([&] {
+        Bound b = ANY_SIG.bind_tuple(args, kwargs);
+        Ref d = frame::default_arg(b, 0);
+        Ref annotation = frame::default_arg(b, 2);
+        const bool frozen = frame::bool_param(b, 4, "frozen", false);
+        const std::uint8_t strict = frame::strict_param(b, 5);
+        return base::wrap(cls, any_new(d.get(), b.or_none(1), annotation.get(), b.or_none(3), frozen, strict));
+    });
+}
+
+const Signature ANY_FROM_JSON_SIG{"Any.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
+
+Ref any_from_json(PyObject *cls, FastArgs a)
+{
+    Bound b = ANY_FROM_JSON_SIG.bind(a);
+    PyObject *json = b[0], *kwargs = b.varkw.get();
+    frame::JsonCommon c = frame::read_json_common(json, kwargs);
+    Ref annotation = frame::json_field(json, "annotation", kwargs);
+    if (!annotation) {
+        annotation = util::missing_default();
+    }
+    Ref transform = frame::json_field(json, "transform", kwargs);
+    PyObject *t = transform && transform.get() != Py_None ? transform.get() : nullptr;
+    return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
+                      any_new(c.default_value.get(), nullptr, annotation.get(), t, c.frozen, c.strict));
+}
+
+const Signature ANNOTATE_SIG{"annotate", {arg("annotation")}, {.method = true}};
+
+Ref any_annotate(PyObject *self, FastArgs a)
+{
+    Bound b = ANNOTATE_SIG.bind(a);
+    ExclusiveBorrow w(base::as_spec(self)->borrow, OnConflict::Panic);
+    SpecEngine &e = engine_of(self);
+    // Swap first, release the old annotation after the engine is consistent.
+    Ref old = std::exchange(e.kind.get<AnyKind>()->annotation, Ref::borrow(b[0]));
+    e.invalidate_repr();
+    return Ref::borrow(self);
+}
+
+Ref get_annotation(const SpecEngine &e) { return Ref::borrow(e.kind.get<AnyKind>()->annotation.get()); }
+
+PyMethodDef ANY_METHODS[] = {
+    NORV_SPEC_COPY_METHODS,
+    method<any_from_json>("from_json", "from_json($cls, json_value, **kwargs)\n--\n\n", METH_CLASS),
+    method<any_annotate>("annotate", "annotate($self, annotation)\n--\n\nReplace the annotation; return self."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef ANY_GETSET[] = {
+    {"skip_user_transform", frame::skip_user_transform, nullptr, nullptr, nullptr},
+    {"_annotation", kind_getter<get_annotation>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- type specs ----------------------------------------------------------------------------------
+
+#define NORV_SPEC_CLASS(var, qualname, doc, newfn, methods, getset)                         \
+    PyType_Slot var##_SLOTS[] = {                                                           \
+        {Py_tp_doc, const_cast<char *>(doc)},                                               \
+        {Py_tp_new, reinterpret_cast<void *>(newfn)},                                       \
+        {Py_tp_dealloc, reinterpret_cast<void *>(base::dealloc)},                           \
+        {Py_tp_methods, methods},                                                           \
+        {Py_tp_getset, getset},                                                             \
+        {0, nullptr},                                                                       \
+    };                                                                                      \
+    PyType_Spec var##_SPEC = {                                                              \
+        .name = "norv_core._native." qualname,                                              \
+        .basicsize = 0,                                                                     \
+        .itemsize = 0,                                                                      \
+        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,                             \
+        .slots = var##_SLOTS,                                                               \
+    };
+
+NORV_SPEC_CLASS(BOOL, "Bool",
+                "Bool(default=..., default_factory=None, is_noneable=False, frozen=False, strict=None)\n--\n\n"
+                "Value spec of a bool.",
+                bool_tp_new, BOOL_METHODS, COMMON_GETSET)
+NORV_SPEC_CLASS(STR, "Str",
+                "Str(default=..., default_factory=None, regex=None, is_noneable=False, frozen=False, "
+                "strict=None)\n--\n\nValue spec of a str, optionally matching a regular expression.",
+                str_tp_new, STR_METHODS, STR_GETSET)
+NORV_SPEC_CLASS(INT, "Int",
+                "Int(default=..., default_factory=None, min_value=None, max_value=None, is_noneable=False, "
+                "frozen=False, strict=None, gt=None, ge=None, lt=None, le=None)\n--\n\n"
+                "Value spec of an int within optional inclusive bounds.",
+                number_tp_new<false>, NUMBER_METHODS<false>, NUMBER_GETSET)
+NORV_SPEC_CLASS(FLOAT, "Float",
+                "Float(default=..., default_factory=None, min_value=None, max_value=None, is_noneable=False, "
+                "frozen=False, strict=None, gt=None, ge=None, lt=None, le=None)\n--\n\n"
+                "Value spec of a float within optional inclusive bounds.",
+                number_tp_new<true>, NUMBER_METHODS<true>, NUMBER_GETSET)
+NORV_SPEC_CLASS(ANY, "Any",
+                "Any(default=..., default_factory=None, annotation=..., transform=None, frozen=False, "
+                "strict=None)\n--\n\nValue spec accepting any value.",
+                any_tp_new, ANY_METHODS, ANY_GETSET)
+
+#undef NORV_SPEC_CLASS
+
+PyTypeObject *make(TypeCell &cell, PyType_Spec *spec)
+{
+    return cell.get(spec, frame::spec_base_bases(), frame::init_class);
+}
+
+}  // namespace
+
+PyTypeObject *bool_type() { return make(BOOL_TYPE, &BOOL_SPEC); }
+PyTypeObject *str_type() { return make(STR_TYPE, &STR_SPEC); }
+PyTypeObject *int_type() { return make(INT_TYPE, &INT_SPEC); }
+PyTypeObject *float_type() { return make(FLOAT_TYPE, &FLOAT_SPEC); }
+PyTypeObject *any_type() { return make(ANY_TYPE, &ANY_SPEC); }
+
+}  // namespace norv::typing::primitives
