@@ -248,7 +248,13 @@ bool strict_bool(PyObject *result)
 
 bool is_missing(PyObject *value)
 {
-    return require(PyObject_IsInstance(value, get().missing_type)) != 0;
+    PyObject *missing_type = get().missing_type;
+    // A builtin scalar or container reports its own type as `__class__`, so
+    // against a class without an instance hook the subtype test is the answer.
+    if (is_any_fast_type(value, true) && Py_IS_TYPE(missing_type, &PyType_Type)) {
+        return PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject *>(missing_type));
+    }
+    return require(PyObject_IsInstance(value, missing_type)) != 0;
 }
 
 Ref fresh_missing() { return Ref::checked(PyObject_CallNoArgs(get().missing_type)); }
@@ -326,6 +332,11 @@ bool has_optional_attr(PyObject *o, PyObject *name)
 
 bool is_custom_typing(PyObject *value)
 {
+    // The builtin scalar and container types, their bases and their metaclass
+    // are immutable: none can carry the marker, so skip the lookup.
+    if (is_any_fast_type(value, true)) {
+        return false;
+    }
     return has_optional_attr(reinterpret_cast<PyObject *>(Py_TYPE(value)), names().norv_custom_typing);
 }
 

@@ -87,6 +87,27 @@ bool strict_refuses_bool(const SpecEngine &e, PyObject *value, PyObject *vt)
     return true;
 }
 
+// isinstance(value, vt) for a plain value type (classes made by `type`, so no
+// __instancecheck__). For the builtin scalar and container types `__class__`
+// cannot differ from the type, so the subtype test is the whole answer and the
+// interpreter's `__class__` probe is skipped.
+bool isinstance_plain(PyObject *value, PyObject *vt)
+{
+    if (!bridge::is_any_fast_type(value, true)) {
+        return require(PyObject_IsInstance(value, vt)) != 0;
+    }
+    PyTypeObject *t = Py_TYPE(value);
+    if (PyTuple_Check(vt)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(vt); ++i) {
+            if (PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(vt, i)))) {
+                return true;
+            }
+        }
+        return false;
+    }
+    return PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(vt));
+}
+
 Ref try_accept(PyObject *t, PyObject *value)
 {
     if (t == reinterpret_cast<PyObject *>(&PyFloat_Type) && PyLong_Check(value)) {
@@ -204,8 +225,7 @@ Ref apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, PyObje
     if (e.value_type) {
         PyObject *vt = e.value_type.get();
         if (bridge::is_plain_value_type(vt)) {
-            const bool passes =
-                !strict_refuses_bool(e, current.get(), vt) && require(PyObject_IsInstance(current.get(), vt));
+            const bool passes = !strict_refuses_bool(e, current.get(), vt) && isinstance_plain(current.get(), vt);
             if (!passes) {
                 current = coerce_or_raise(e, current.get(), vt, path);
             }

@@ -170,6 +170,11 @@ const Signature APPLY_SIG{"apply",
 
 Ref spec_apply(PyObject *self, FastArgs a)
 {
+    // `spec.apply(value)` is the hot call: no binding work for it.
+    if (a.nargs == 1 && a.kwnames == nullptr) {
+        Read r(self, OnConflict::Panic);
+        return engine::apply(r.e, self, a.args[0], false, nullptr, nullptr, true, true);
+    }
     Bound b = APPLY_SIG.bind(a);
     const bool allow_partial = bool_arg(b, 1, "allow_partial", false);
     const bool inplace = bool_arg(b, 4, "inplace", true);
