@@ -325,7 +325,7 @@ Bound Signature::bind_tuple(PyObject *args, PyObject *kwargs) const
     return bind(FastArgs{stack.data(), nargs, kwnames.get()});
 }
 
-void wrap_argument_error(const char *name)
+void wrap_argument_error(const char *name, ArgCause cause)
 {
     PyObject *exc = PyErr_GetRaisedException();
     if (exc == nullptr || Py_TYPE(exc) != reinterpret_cast<PyTypeObject *>(PyExc_TypeError)) {
@@ -342,7 +342,15 @@ void wrap_argument_error(const char *name)
         Py_DECREF(exc);
         return;  // the error of building the message stays set
     }
-    PyException_SetCause(wrapped, exc);  // steals exc
+    if (cause == ArgCause::Conversion) {
+        PyException_SetCause(wrapped, exc);  // steals exc
+    }
+    else {
+        if (PyObject *own = PyException_GetCause(exc)) {
+            PyException_SetCause(wrapped, own);  // steals the new reference
+        }
+        Py_DECREF(exc);
+    }
     PyErr_SetRaisedException(wrapped);
 }
 

@@ -104,19 +104,25 @@ private:
     mutable std::vector<PyObject *> names_;  // interned, created on first bind, kept forever
 };
 
+// Which exception becomes the __cause__ of the wrapped argument error: the
+// conversion error itself, or that error's own cause (the value-spec classes,
+// fields and schemas chain to the latter, so a plain failed conversion
+// leaves no cause at all).
+enum class ArgCause { Conversion, ConversionCause };
+
 // If the current error is exactly a TypeError, replace it with
-// TypeError("argument '{name}': {message}") chained to it.
-void wrap_argument_error(const char *name);
+// TypeError("argument '{name}': {message}") chained as `cause` says.
+void wrap_argument_error(const char *name, ArgCause cause = ArgCause::Conversion);
 
 // Runs `convert` and applies the argument-wrapping rule to its failure.
 template <class F>
-auto convert_arg(const char *name, F &&convert) -> decltype(convert())
+auto convert_arg(const char *name, F &&convert, ArgCause cause = ArgCause::Conversion) -> decltype(convert())
 {
     try {
         return convert();
     }
     catch (const PyErrSet &) {
-        wrap_argument_error(name);
+        wrap_argument_error(name, cause);
         throw;
     }
 }
