@@ -400,3 +400,19 @@ def test_apply_reference_counts_are_stable():
             spec.apply(-value)
     gc.collect()
     assert sys.getrefcount(value) == before
+
+
+def test_constructor_conversion_errors_have_no_cause():
+    with pytest.raises(TypeError) as info:
+        Int(frozen=1)
+    assert str(info.value) == "argument 'frozen': 'int' object is not an instance of 'bool'"
+    assert info.value.__cause__ is None
+
+
+def test_python_subclass_of_spec_base_cannot_reach_a_missing_engine():
+    class Host(n.SpecBase):
+        def __new__(cls):
+            return object.__new__(cls)
+
+    with pytest.raises(TypeError, match="is not safe"):
+        Host()

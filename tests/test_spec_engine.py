@@ -529,3 +529,42 @@ def test_annotate_while_in_use_is_an_internal_fault():
     spec.set_transform(lambda v: spec.annotate(int))
     with pytest.raises(Panic, match="^Already borrowed"):
         spec.apply(1)
+
+
+def test_method_conversion_errors_chain_to_the_conversion_error():
+    with pytest.raises(TypeError) as info:
+        Int().apply(1, allow_partial=1)
+    assert type(info.value.__cause__) is TypeError
+
+
+def test_missing_type_instance_hook_takes_part(run_py):
+    # A host missing class whose metaclass claims more instances: the missing
+    # test goes through isinstance, so the hook decides, even for a str.
+    out = run_py(
+        """
+from norv_host import typing as ht
+from norv_core import _native as n
+
+class Meta(type):
+    def __instancecheck__(cls, value):
+        return value == "MISSING" or type.__instancecheck__(cls, value)
+
+class Missing(metaclass=Meta):
+    pass
+
+sentinel = Missing()
+n._install_typing_bridge(**dict(ht.HANDLES, missing_value=sentinel, missing_type=Missing))
+got = n.Int().apply("MISSING", allow_partial=True)
+print(type(got).__name__, got is sentinel)
+try:
+    n.Int().apply("MISSING")
+except ValueError as e:
+    print(e)
+print(n.Str().apply("MISSING"))  # an exact str passes before the missing test
+"""
+    )
+    assert out.splitlines() == [
+        "Missing False",
+        "Required value is not specified. (Path='', ValueSpec=Int())",
+        "MISSING",
+    ]

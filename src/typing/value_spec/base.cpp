@@ -12,17 +12,25 @@ namespace {
 
 TypeCell TYPE;
 
-SpecEngine &engine_of(PyObject *self) noexcept { return *as_spec(self)->engine; }
-
 // ---- access guards ----------------------------------------------------------------
 //
 // Members whose receiver is the spec refuse a conflict with RuntimeError;
 // apply, __call__ and the mutators take the engine as native code and treat a
 // conflict as an internal fault.
 
+SpecEngine &engine_of_checked(PyObject *self)
+{
+    // Only the spec classes' constructors and copies make instances, and each
+    // fills the engine; a hand-made instance must not reach it.
+    if (as_spec(self)->engine == nullptr) {
+        panic("value spec without an engine");
+    }
+    return *as_spec(self)->engine;
+}
+
 struct Read {
     explicit Read(PyObject *self, OnConflict mode = OnConflict::Raise)
-        : e(engine_of(self)), borrow(as_spec(self)->borrow, mode)
+        : e(engine_of_checked(self)), borrow(as_spec(self)->borrow, mode)
     {
     }
     SpecEngine &e;
@@ -30,7 +38,9 @@ struct Read {
 };
 
 struct Write {
-    explicit Write(PyObject *self) : e(engine_of(self)), borrow(as_spec(self)->borrow, OnConflict::Panic) {}
+    explicit Write(PyObject *self) : e(engine_of_checked(self)), borrow(as_spec(self)->borrow, OnConflict::Panic)
+    {
+    }
     SpecEngine &e;
     ExclusiveBorrow borrow;
 };

@@ -19,7 +19,7 @@ bool bool_param(const Bound &b, std::size_t i, const char *name, bool dflt)
     if (!b.has(i)) {
         return dflt;
     }
-    return convert_arg(name, [&] { return to_bool(b[i]); });
+    return convert_arg(name, [&] { return to_bool(b[i]); }, ArgCause::ConversionCause);
 }
 
 std::uint8_t strict_param(const Bound &b, std::size_t i)
@@ -27,7 +27,8 @@ std::uint8_t strict_param(const Bound &b, std::size_t i)
     if (!b.has(i) || b[i] == Py_None) {
         return STRICT_UNSET;
     }
-    return convert_arg("strict", [&] { return to_bool(b[i]); }) ? STRICT_TRUE : STRICT_FALSE;
+    return convert_arg("strict", [&] { return to_bool(b[i]); }, ArgCause::ConversionCause) ? STRICT_TRUE
+                                                                                            : STRICT_FALSE;
 }
 
 Ref json_field(PyObject *json, const char *key, PyObject *kwargs)
