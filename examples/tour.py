@@ -56,3 +56,17 @@ class Note:
 formatting.install(n)
 with formatting.markdown():
     print("inside an outer markdown context, host text renders as:", n.format(Note()))
+
+
+section("Value specs")
+from norv_host import typing as host_typing  # noqa: E402
+
+host_typing.install()
+age = n.Int(min_value=0, max_value=150)
+print(repr(age), "| apply(42):", age.apply(42), "| Float().apply(1):", n.Float().apply(1))
+try:
+    age.apply(200, root_path=n.KeyPath.parse("people[0].age"))
+except ValueError as e:
+    print("refused:", e)
+print(repr(n.Str["^[a-z]+$"]), repr(n.Int[0, 10]), repr(n.Int(gt=0, lt=10)), repr(n.Any().noneable()))
+print("Int()() ->", n.Int()(), "| Int(default=3)() ->", n.Int(default=3)())
