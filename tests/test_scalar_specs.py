@@ -416,3 +416,11 @@ def test_python_subclass_of_spec_base_cannot_reach_a_missing_engine():
 
     with pytest.raises(TypeError, match="is not safe"):
         Host()
+
+
+def test_deepcopy_keeps_the_missing_sentinel_and_copies_defaults(MISSING):
+    assert copy.deepcopy(Int()).default is MISSING
+    default = [1]
+    spec = Any(default=default)
+    copied = copy.deepcopy(spec)
+    assert copied.default == default and copied.default is not default

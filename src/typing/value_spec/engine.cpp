@@ -141,7 +141,10 @@ Ref deepcopy_opt(const Ref &o) { return o ? deepcopy(o.get()) : Ref(); }
 
 std::unique_ptr<SpecEngine> SpecEngine::deep_clone() const
 {
-    Ref new_default = deepcopy(default_value.get());
+    // A copied missing default would be another missing instance; the engine
+    // keeps the bridge's own sentinel for "no default".
+    Ref new_default = bridge::is_missing(default_value.get()) ? Ref::borrow(bridge::get().missing_value)
+                                                               : deepcopy(default_value.get());
     SpecKind new_kind = std::visit(
         [&](const auto &k) -> SpecKind {
             using K = std::decay_t<decltype(k)>;
