@@ -1,6 +1,9 @@
 """The engine shared by every value spec: defaults, the apply pipeline's
 stages, validation, the text form and the SpecBase surface."""
 
+import copy
+import gc
+import sys
 import threading
 
 import pytest
@@ -568,3 +571,28 @@ print(n.Str().apply("MISSING"))  # an exact str passes before the missing test
         "Required value is not specified. (Path='', ValueSpec=Int())",
         "MISSING",
     ]
+
+
+def test_a_default_applied_to_a_missing_value_keeps_the_factory():
+    produced = n.MissingValue()
+    spec = Any(default_factory=list)
+    spec.set_default(Custom(False, produced))
+    assert spec.default is produced and spec.default_factory is list
+
+
+def test_specs_release_what_they_hold():
+    default = 10**50
+    annotation = object()
+    before = (sys.getrefcount(default), sys.getrefcount(annotation))
+    for _ in range(200):
+        spec = Int(default=default, max_value=default)
+        copy.copy(spec), copy.deepcopy(spec), spec.skip_user_transform
+        repr(spec)
+        any_spec = Any(annotation=annotation, transform=abs)
+        any_spec.skip_user_transform
+        any_spec.annotate(annotation)
+        with pytest.raises(ValueError):
+            Int(default=default, max_value=0)
+    del spec, any_spec
+    gc.collect()
+    assert (sys.getrefcount(default), sys.getrefcount(annotation)) == before
