@@ -26,15 +26,33 @@ OnceCell<const Names *> NAMES;
 
 constexpr int HANDLE_COUNT = 26;
 
-const Signature INSTALL_SIG{
-    "_install_typing_bridge",
-    {kwarg("missing_value"), kwarg("missing_type"), kwarg("frozen_placeholder"), kwarg("fast_apply_info_cls"),
-     kwarg("union_cls"), kwarg("to_json"), kwarg("from_json"), kwarg("callable_eq"), kwarg("value_spec_cls"),
-     kwarg("field_cls"), kwarg("key_spec_cls"), kwarg("object_cls"), kwarg("is_subclass"), kwarg("is_instance"),
-     kwarg("is_generic"), kwarg("make_forward_ref"), kwarg("raw_text_cls"), kwarg("forward_ref_cls"),
-     kwarg("topology_merge"), kwarg("make_field_merge_fn"), kwarg("register_forward_ref_target"),
-     kwarg("default_without_apply"), kwarg("create_schema"), kwarg("str_key_cls"), kwarg("functor_cls"),
-     kwarg("callable_validate")}};
+const Signature INSTALL_SIG{"_install_typing_bridge",
+                            {kwarg("missing_value"),
+                             kwarg("missing_type"),
+                             kwarg("frozen_placeholder"),
+                             kwarg("fast_apply_info_cls"),
+                             kwarg("union_cls"),
+                             kwarg("to_json"),
+                             kwarg("from_json"),
+                             kwarg("callable_eq"),
+                             kwarg("value_spec_cls"),
+                             kwarg("field_cls"),
+                             kwarg("key_spec_cls"),
+                             kwarg("object_cls"),
+                             kwarg("is_subclass"),
+                             kwarg("is_instance"),
+                             kwarg("is_generic"),
+                             kwarg("make_forward_ref"),
+                             kwarg("raw_text_cls"),
+                             kwarg("forward_ref_cls"),
+                             kwarg("topology_merge"),
+                             kwarg("make_field_merge_fn"),
+                             kwarg("register_forward_ref_target"),
+                             kwarg("default_without_apply"),
+                             kwarg("create_schema"),
+                             kwarg("str_key_cls"),
+                             kwarg("functor_cls"),
+                             kwarg("callable_validate")}};
 
 // Index of `forward_ref_cls` among the keywords: the installer's own
 // `empty_frozenset` goes right after it.
@@ -78,7 +96,8 @@ Ref install_typing_bridge(PyObject *, FastArgs a)
 
 const Signature JSON_SCHEMA_SIG{"_install_json_schema_fn", {arg("func")}};
 const Signature FIELD_FROM_ANNOTATION_SIG{"_install_field_from_annotation", {arg("func")}};
-const Signature CONTAINER_TYPES_SIG{"_install_symbolic_container_types", {arg("dict_type"), arg("list_type")}};
+const Signature CONTAINER_TYPES_SIG{"_install_symbolic_container_types",
+                                    {arg("dict_type"), arg("list_type")}};
 
 Ref install_json_schema_fn(PyObject *, FastArgs a)
 {
@@ -257,7 +276,10 @@ bool is_missing(PyObject *value)
     return require(PyObject_IsInstance(value, missing_type)) != 0;
 }
 
-Ref fresh_missing() { return Ref::checked(PyObject_CallNoArgs(get().missing_type)); }
+Ref fresh_missing()
+{
+    return Ref::checked(PyObject_CallNoArgs(get().missing_type));
+}
 
 namespace {
 
@@ -270,7 +292,10 @@ bool call_bool2(PyObject *fn, PyObject *a, PyObject *b)
 
 }  // namespace
 
-bool callable_eq(PyObject *a, PyObject *b) { return call_bool2(get().callable_eq, a, b); }
+bool callable_eq(PyObject *a, PyObject *b)
+{
+    return call_bool2(get().callable_eq, a, b);
+}
 
 Ref call_to_json(PyObject *value, PyObject *kwargs)
 {
@@ -284,22 +309,31 @@ bool call_is_generic(PyObject *t)
     return strict_bool(r.get());
 }
 
-bool call_is_instance(PyObject *value, PyObject *t) { return call_bool2(get().is_instance, value, t); }
+bool call_is_instance(PyObject *value, PyObject *t)
+{
+    return call_bool2(get().is_instance, value, t);
+}
 
-bool call_is_subclass(PyObject *a, PyObject *b) { return call_bool2(get().is_subclass, a, b); }
+bool call_is_subclass(PyObject *a, PyObject *b)
+{
+    return call_bool2(get().is_subclass, a, b);
+}
 
 Ref message_on_path(PyObject *message, PyObject *path_text)
 {
     return Ref::checked(PyUnicode_FromFormat("%U (path=%U)", message, path_text));
 }
 
-Ref py_repr(PyObject *o) { return repr_of(o); }
+Ref py_repr(PyObject *o)
+{
+    return repr_of(o);
+}
 
 PyTypeObject *const *any_fast_scalar_types() noexcept
 {
     static PyTypeObject *const TYPES[ANY_FAST_SCALAR_COUNT] = {
-        &PyLong_Type, &PyUnicode_Type, &PyFloat_Type, &PyBool_Type, Py_TYPE(Py_None),
-        &PyBytes_Type, &PyTuple_Type, &PySet_Type, &PyFrozenSet_Type,
+        &PyLong_Type,  &PyUnicode_Type, &PyFloat_Type, &PyBool_Type,      Py_TYPE(Py_None),
+        &PyBytes_Type, &PyTuple_Type,   &PySet_Type,   &PyFrozenSet_Type,
     };
     return TYPES;
 }
@@ -340,20 +374,23 @@ bool is_custom_typing(PyObject *value)
     return has_optional_attr(reinterpret_cast<PyObject *>(Py_TYPE(value)), names().norv_custom_typing);
 }
 
-bool is_maybe_partial(PyObject *cls) { return has_optional_attr(cls, names().norv_maybe_partial); }
+bool is_maybe_partial(PyObject *cls)
+{
+    return has_optional_attr(cls, names().norv_maybe_partial);
+}
 
 bool read_sym_partial(PyObject *value)
 {
     if (const hooks::SymPartialFn *hook = hooks::SYM_PARTIAL_HOOK.get()) {
         switch ((*hook)(value)) {
-        case hooks::Partial::Error:
-            throw PyErrSet{};
-        case hooks::Partial::No:
-            return false;
-        case hooks::Partial::Yes:
-            return true;
-        case hooks::Partial::Undecided:
-            break;
+            case hooks::Partial::Error:
+                throw PyErrSet{};
+            case hooks::Partial::No:
+                return false;
+            case hooks::Partial::Yes:
+                return true;
+            case hooks::Partial::Undecided:
+                break;
         }
     }
     Ref attr = getattr(value, names().sym_partial);

@@ -131,8 +131,10 @@ inline bool is_any_fast_type(PyObject *value, bool include_containers) noexcept
 
 inline bool is_primitive_value_type(PyObject *t) noexcept
 {
-    return t == reinterpret_cast<PyObject *>(&PyLong_Type) || t == reinterpret_cast<PyObject *>(&PyFloat_Type) ||
-           t == reinterpret_cast<PyObject *>(&PyUnicode_Type) || t == reinterpret_cast<PyObject *>(&PyBool_Type);
+    return t == reinterpret_cast<PyObject *>(&PyLong_Type) ||
+           t == reinterpret_cast<PyObject *>(&PyFloat_Type) ||
+           t == reinterpret_cast<PyObject *>(&PyUnicode_Type) ||
+           t == reinterpret_cast<PyObject *>(&PyBool_Type);
 }
 
 // A class made by the plain metaclass `type`, or a tuple of such classes.

@@ -52,13 +52,10 @@ Ref apply_custom_typing(PyObject *spec_object, PyObject *value, bool allow_parti
                         PyObject *root_path, bool *proceed)
 {
     Ref path = ensure_keypath(root_path);
-    PyObject *args[] = {value,
-                        path.get(),
-                        spec_object ? spec_object : Py_None,
-                        allow_partial ? Py_True : Py_False,
-                        child_transform ? child_transform : Py_None};
-    Ref r = Ref::checked(PyObject_VectorcallMethod(bridge::names().custom_apply, args,
-                                                   3 | PY_VECTORCALL_ARGUMENTS_OFFSET, custom_apply_kwnames()));
+    PyObject *args[] = {value, path.get(), spec_object ? spec_object : Py_None,
+                        allow_partial ? Py_True : Py_False, child_transform ? child_transform : Py_None};
+    Ref r = Ref::checked(PyObject_VectorcallMethod(
+        bridge::names().custom_apply, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, custom_apply_kwnames()));
     Ref flag = item(r.get(), 0);
     if (!PyBool_Check(flag.get())) {
         raise_not_instance(flag.get(), "bool");
@@ -129,8 +126,8 @@ Ref try_accept(PyObject *t, PyObject *value)
 
 // ---- the pipeline ------------------------------------------------------------------
 
-Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_partial, PyObject *child_transform,
-          PyObject *root_path, bool use_transform, bool inplace)
+Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_partial,
+          PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace)
 {
     const Tag tag = e.tag();
 
@@ -171,8 +168,8 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
         if (require(PyObject_IsTrue(ne.get()))) {
             Ref spec_text = repr(e);
             raise_format(PyExc_ValueError,
-                         "Frozen field is not assignable. (Path='%U', ValueSpec=%U, AssignedValue=%R)", path.get(),
-                         spec_text.get(), value);
+                         "Frozen field is not assignable. (Path='%U', ValueSpec=%U, AssignedValue=%R)",
+                         path.get(), spec_text.get(), value);
         }
         return stored;
     }
@@ -194,7 +191,8 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
     Ref current = Ref::borrow(value);
     if (bridge::is_custom_typing(value)) {
         bool proceed = false;
-        current = apply_custom_typing(spec_object, value, allow_partial, child_transform, root_path, &proceed);
+        current =
+            apply_custom_typing(spec_object, value, allow_partial, child_transform, root_path, &proceed);
         if (!proceed) {
             return current;
         }
@@ -225,7 +223,8 @@ Ref apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, PyObje
     if (e.value_type) {
         PyObject *vt = e.value_type.get();
         if (bridge::is_plain_value_type(vt)) {
-            const bool passes = !strict_refuses_bool(e, current.get(), vt) && isinstance_plain(current.get(), vt);
+            const bool passes =
+                !strict_refuses_bool(e, current.get(), vt) && isinstance_plain(current.get(), vt);
             if (!passes) {
                 current = coerce_or_raise(e, current.get(), vt, path);
             }
@@ -284,17 +283,17 @@ Ref coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, PathTe
 Ref apply_kind(SpecEngine &e, PyObject *value, bool, PyObject *, PathText &, bool)
 {
     switch (e.tag()) {
-    case Tag::Bool:
-    case Tag::Str:
-    case Tag::Number:
-    case Tag::Enum:
-    case Tag::Any:
-    case Tag::Type:
-    case Tag::Callable:
-        // No children: constraints belong to validation.
-        return Ref::borrow(value);
-    default:
-        panic("child application of container kinds is not available in this build");
+        case Tag::Bool:
+        case Tag::Str:
+        case Tag::Number:
+        case Tag::Enum:
+        case Tag::Any:
+        case Tag::Type:
+        case Tag::Callable:
+            // No children: constraints belong to validation.
+            return Ref::borrow(value);
+        default:
+            panic("child application of container kinds is not available in this build");
     }
 }
 
@@ -303,94 +302,99 @@ Ref apply_kind(SpecEngine &e, PyObject *value, bool, PyObject *, PathText &, boo
 void validate(SpecEngine &e, PyObject *value, PathText &path)
 {
     switch (e.tag()) {
-    case Tag::Str: {
-        const StrKind *s = e.kind.get<StrKind>();
-        if (!s->regex) {
-            return;
-        }
-        Ref regex = Ref::borrow(s->regex.get());
-        Ref m = Ref::checked(PyObject_CallMethodOneArg(regex.get(), bridge::names().match, value));
-        if (m.get() != Py_None) {
-            return;
-        }
-        Ref pattern = getattr(regex.get(), bridge::names().pattern);
-        raise_on_path(PyExc_ValueError,
-                      Ref::checked(PyUnicode_FromFormat("String %R does not match regular expression %R.", value,
-                                                        pattern.get())),
-                      path);
-    }
-    case Tag::Number: {
-        const NumberKind *n = e.kind.get<NumberKind>();
-        if (!n->min && !n->max) {
-            return;
-        }
-        Ref min = Ref::borrow(n->min.get()), max = Ref::borrow(n->max.get());
-        bool out = false;
-        if (min) {
-            Ref lt = Ref::checked(PyObject_RichCompare(value, min.get(), Py_LT));
-            out = require(PyObject_IsTrue(lt.get())) != 0;
-        }
-        if (max) {
-            Ref gt = Ref::checked(PyObject_RichCompare(value, max.get(), Py_GT));
-            out = (require(PyObject_IsTrue(gt.get())) != 0) || out;
-        }
-        if (!out) {
-            return;
-        }
-        Ref min_text = opt_str(min.get()), max_text = opt_str(max.get());
-        raise_on_path(PyExc_ValueError,
-                      Ref::checked(PyUnicode_FromFormat("Value %S is out of range (min=%U, max=%U).", value,
-                                                        min_text.get(), max_text.get())),
-                      path);
-    }
-    case Tag::Enum: {
-        Ref values = Ref::borrow(e.kind.get<EnumKind>()->values.get());
-        if (require(PySequence_Contains(values.get(), value))) {
-            return;
-        }
-        raise_on_path(
-            PyExc_ValueError,
-            Ref::checked(PyUnicode_FromFormat("Value %R is not in candidate list %S.", value, values.get())), path);
-    }
-    case Tag::List: {
-        const ListKind *l = e.kind.get<ListKind>();
-        const Py_ssize_t n = require_size(PyObject_Length(value));
-        if (n < l->min_size) {
+        case Tag::Str: {
+            const StrKind *s = e.kind.get<StrKind>();
+            if (!s->regex) {
+                return;
+            }
+            Ref regex = Ref::borrow(s->regex.get());
+            Ref m = Ref::checked(PyObject_CallMethodOneArg(regex.get(), bridge::names().match, value));
+            if (m.get() != Py_None) {
+                return;
+            }
+            Ref pattern = getattr(regex.get(), bridge::names().pattern);
             raise_on_path(PyExc_ValueError,
-                          Ref::checked(PyUnicode_FromFormat("Length of list %R is less than min size (%lld).", value,
-                                                            static_cast<long long>(l->min_size))),
+                          Ref::checked(PyUnicode_FromFormat("String %R does not match regular expression %R.",
+                                                            value, pattern.get())),
                           path);
         }
-        if (l->max_size && n > *l->max_size) {
+        case Tag::Number: {
+            const NumberKind *n = e.kind.get<NumberKind>();
+            if (!n->min && !n->max) {
+                return;
+            }
+            Ref min = Ref::borrow(n->min.get()), max = Ref::borrow(n->max.get());
+            bool out = false;
+            if (min) {
+                Ref lt = Ref::checked(PyObject_RichCompare(value, min.get(), Py_LT));
+                out = require(PyObject_IsTrue(lt.get())) != 0;
+            }
+            if (max) {
+                Ref gt = Ref::checked(PyObject_RichCompare(value, max.get(), Py_GT));
+                out = (require(PyObject_IsTrue(gt.get())) != 0) || out;
+            }
+            if (!out) {
+                return;
+            }
+            Ref min_text = opt_str(min.get()), max_text = opt_str(max.get());
             raise_on_path(PyExc_ValueError,
-                          Ref::checked(PyUnicode_FromFormat("Length of list %R is greater than max size (%lld).",
-                                                            value, static_cast<long long>(*l->max_size))),
+                          Ref::checked(PyUnicode_FromFormat("Value %S is out of range (min=%U, max=%U).",
+                                                            value, min_text.get(), max_text.get())),
                           path);
         }
-        return;
-    }
-    case Tag::Type: {
-        if (!type_resolved(e)) {
+        case Tag::Enum: {
+            Ref values = Ref::borrow(e.kind.get<EnumKind>()->values.get());
+            if (require(PySequence_Contains(values.get(), value))) {
+                return;
+            }
+            raise_on_path(PyExc_ValueError,
+                          Ref::checked(PyUnicode_FromFormat("Value %R is not in candidate list %S.", value,
+                                                            values.get())),
+                          path);
+        }
+        case Tag::List: {
+            const ListKind *l = e.kind.get<ListKind>();
+            const Py_ssize_t n = require_size(PyObject_Length(value));
+            if (n < l->min_size) {
+                raise_on_path(
+                    PyExc_ValueError,
+                    Ref::checked(PyUnicode_FromFormat("Length of list %R is less than min size (%lld).",
+                                                      value, static_cast<long long>(l->min_size))),
+                    path);
+            }
+            if (l->max_size && n > *l->max_size) {
+                raise_on_path(
+                    PyExc_ValueError,
+                    Ref::checked(PyUnicode_FromFormat("Length of list %R is greater than max size (%lld).",
+                                                      value, static_cast<long long>(*l->max_size))),
+                    path);
+            }
             return;
         }
-        const TypeKind *t = e.kind.get<TypeKind>();
-        Ref base = t->forward_ref ? getattr(t->forward_ref.get(), bridge::names().cls) : Ref::borrow(t->t.get());
-        if (bridge::call_is_subclass(value, base.get())) {
+        case Tag::Type: {
+            if (!type_resolved(e)) {
+                return;
+            }
+            const TypeKind *t = e.kind.get<TypeKind>();
+            Ref base =
+                t->forward_ref ? getattr(t->forward_ref.get(), bridge::names().cls) : Ref::borrow(t->t.get());
+            if (bridge::call_is_subclass(value, base.get())) {
+                return;
+            }
+            raise_on_path(PyExc_ValueError,
+                          Ref::checked(PyUnicode_FromFormat("%R is not a subclass of %R", value, base.get())),
+                          path);
+        }
+        case Tag::Callable: {
+            const CallableKind *c = e.kind.get<CallableKind>();
+            Ref spec_text = repr(e);
+            PyObject *args[] = {c->args.get(),   c->kw.get(), c->returns ? c->returns.get() : Py_None,
+                                spec_text.get(), path.get(),  value};
+            Ref r = Ref::checked(PyObject_Vectorcall(bridge::get().callable_validate, args, 6, nullptr));
             return;
         }
-        raise_on_path(PyExc_ValueError,
-                      Ref::checked(PyUnicode_FromFormat("%R is not a subclass of %R", value, base.get())), path);
-    }
-    case Tag::Callable: {
-        const CallableKind *c = e.kind.get<CallableKind>();
-        Ref spec_text = repr(e);
-        PyObject *args[] = {c->args.get(), c->kw.get(), c->returns ? c->returns.get() : Py_None, spec_text.get(),
-                            path.get(), value};
-        Ref r = Ref::checked(PyObject_Vectorcall(bridge::get().callable_validate, args, 6, nullptr));
-        return;
-    }
-    default:
-        return;
+        default:
+            return;
     }
 }
 

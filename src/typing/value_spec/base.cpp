@@ -38,16 +38,23 @@ struct Read {
 };
 
 struct Write {
-    explicit Write(PyObject *self) : e(engine_of_checked(self)), borrow(as_spec(self)->borrow, OnConflict::Panic)
+    explicit Write(PyObject *self)
+        : e(engine_of_checked(self)), borrow(as_spec(self)->borrow, OnConflict::Panic)
     {
     }
     SpecEngine &e;
     ExclusiveBorrow borrow;
 };
 
-Ref or_none(const Ref &r) { return r ? Ref::borrow(r.get()) : none(); }
+Ref or_none(const Ref &r)
+{
+    return r ? Ref::borrow(r.get()) : none();
+}
 
-PyObject *bool_obj(bool b) noexcept { return b ? Py_True : Py_False; }
+PyObject *bool_obj(bool b) noexcept
+{
+    return b ? Py_True : Py_False;
+}
 
 // ---- properties -----------------------------------------------------------------------
 
@@ -62,13 +69,34 @@ PyObject *getter(PyObject *self, void *)
     });
 }
 
-Ref get_value_type(SpecEngine &e) { return or_none(engine::value_type_obj(e)); }
-Ref get_default(SpecEngine &e) { return Ref::borrow(e.default_value.get()); }
-Ref get_default_factory(SpecEngine &e) { return or_none(e.default_factory); }
-Ref get_transform(SpecEngine &e) { return or_none(e.transform); }
-Ref get_frozen(SpecEngine &e) { return new_bool(e.frozen); }
-Ref get_is_noneable(SpecEngine &e) { return new_bool(e.is_noneable); }
-Ref get_strict(SpecEngine &e) { return new_bool(e.strict == STRICT_TRUE); }
+Ref get_value_type(SpecEngine &e)
+{
+    return or_none(engine::value_type_obj(e));
+}
+Ref get_default(SpecEngine &e)
+{
+    return Ref::borrow(e.default_value.get());
+}
+Ref get_default_factory(SpecEngine &e)
+{
+    return or_none(e.default_factory);
+}
+Ref get_transform(SpecEngine &e)
+{
+    return or_none(e.transform);
+}
+Ref get_frozen(SpecEngine &e)
+{
+    return new_bool(e.frozen);
+}
+Ref get_is_noneable(SpecEngine &e)
+{
+    return new_bool(e.is_noneable);
+}
+Ref get_strict(SpecEngine &e)
+{
+    return new_bool(e.strict == STRICT_TRUE);
+}
 Ref get_raw_strict(SpecEngine &e)
 {
     return e.strict == STRICT_UNSET ? none() : new_bool(e.strict == STRICT_TRUE);
@@ -77,11 +105,26 @@ Ref get_has_default(SpecEngine &e)
 {
     return new_bool(!bridge::is_missing(e.default_value.get()) || bool(e.default_factory));
 }
-Ref get_type_resolved(SpecEngine &e) { return new_bool(engine::type_resolved(e)); }
-Ref get_forward_refs(SpecEngine &e) { return engine::forward_refs(e); }
-Ref get_stored_value_type(SpecEngine &e) { return or_none(e.value_type); }
-Ref get_is_any_type(SpecEngine &e) { return new_bool(e.tag() == Tag::Any); }
-Ref get_is_inherit_marker(SpecEngine &) { return new_bool(false); }
+Ref get_type_resolved(SpecEngine &e)
+{
+    return new_bool(engine::type_resolved(e));
+}
+Ref get_forward_refs(SpecEngine &e)
+{
+    return engine::forward_refs(e);
+}
+Ref get_stored_value_type(SpecEngine &e)
+{
+    return or_none(e.value_type);
+}
+Ref get_is_any_type(SpecEngine &e)
+{
+    return new_bool(e.tag() == Tag::Any);
+}
+Ref get_is_inherit_marker(SpecEngine &)
+{
+    return new_bool(false);
+}
 Ref get_value_type_plain(SpecEngine &e)
 {
     return new_bool(e.value_type && bridge::is_plain_value_type(e.value_type.get()));
@@ -89,31 +132,36 @@ Ref get_value_type_plain(SpecEngine &e)
 Ref get_has_custom_apply(SpecEngine &e)
 {
     const Tag t = e.tag();
-    return new_bool(t == Tag::List || t == Tag::Tuple || t == Tag::Union || t == Tag::Object || t == Tag::Dict);
+    return new_bool(t == Tag::List || t == Tag::Tuple || t == Tag::Union || t == Tag::Object ||
+                    t == Tag::Dict);
 }
 Ref get_has_custom_validate(SpecEngine &e)
 {
     const Tag t = e.tag();
-    return new_bool(t == Tag::Str || t == Tag::Number || t == Tag::Enum || t == Tag::Type || t == Tag::Callable);
+    return new_bool(t == Tag::Str || t == Tag::Number || t == Tag::Enum || t == Tag::Type ||
+                    t == Tag::Callable);
 }
 Ref get_validate_is_noop(SpecEngine &e)
 {
     switch (e.tag()) {
-    case Tag::Enum:
-    case Tag::Type:
-    case Tag::Callable:
-        return new_bool(false);
-    case Tag::Str:
-        return new_bool(!e.kind.get<StrKind>()->regex);
-    case Tag::Number: {
-        const NumberKind *n = e.kind.get<NumberKind>();
-        return new_bool(!n->min && !n->max);
-    }
-    default:
-        return new_bool(true);
+        case Tag::Enum:
+        case Tag::Type:
+        case Tag::Callable:
+            return new_bool(false);
+        case Tag::Str:
+            return new_bool(!e.kind.get<StrKind>()->regex);
+        case Tag::Number: {
+            const NumberKind *n = e.kind.get<NumberKind>();
+            return new_bool(!n->min && !n->max);
+        }
+        default:
+            return new_bool(true);
     }
 }
-Ref get_annotation(SpecEngine &e) { return engine::annotation(e); }
+Ref get_annotation(SpecEngine &e)
+{
+    return engine::annotation(e);
+}
 Ref get_fast_apply_info(SpecEngine &e)
 {
     const bridge::TypingBridge &br = bridge::get();
@@ -125,8 +173,14 @@ Ref get_fast_apply_info(SpecEngine &e)
     Ref kwnames = Ref::checked(PyTuple_Pack(2, nm.is_eligible, nm.value_type));
     return Ref::checked(PyObject_Vectorcall(br.fast_apply_info_cls, args, 0, kwnames.get()));
 }
-Ref get_exact_leaf_type(SpecEngine &e) { return e.exact_eligible() ? Ref::borrow(e.value_type.get()) : none(); }
-Ref get_checked_leaf_type(SpecEngine &e) { return e.checked_leaf() ? Ref::borrow(e.value_type.get()) : none(); }
+Ref get_exact_leaf_type(SpecEngine &e)
+{
+    return e.exact_eligible() ? Ref::borrow(e.value_type.get()) : none();
+}
+Ref get_checked_leaf_type(SpecEngine &e)
+{
+    return e.checked_leaf() ? Ref::borrow(e.value_type.get()) : none();
+}
 
 #define NORV_GETTER(name, fn) {name, getter<fn>, nullptr, nullptr, nullptr}
 
@@ -173,10 +227,10 @@ bool bool_arg(const Bound &b, std::size_t i, const char *name, bool dflt)
     return convert_arg(name, [&] { return to_bool(b[i]); });
 }
 
-const Signature APPLY_SIG{"apply",
-                          {arg("value"), opt("allow_partial"), opt("child_transform"), opt("root_path"),
-                           opt("inplace")},
-                          {.method = true}};
+const Signature APPLY_SIG{
+    "apply",
+    {arg("value"), opt("allow_partial"), opt("child_transform"), opt("root_path"), opt("inplace")},
+    {.method = true}};
 
 Ref spec_apply(PyObject *self, FastArgs a)
 {
@@ -192,10 +246,10 @@ Ref spec_apply(PyObject *self, FastArgs a)
     return engine::apply(r.e, self, b[0], allow_partial, b.or_none(2), b.or_none(3), true, inplace);
 }
 
-const Signature APPLY_KIND_SIG{"_apply",
-                               {arg("value"), arg("allow_partial"), arg("child_transform"), arg("root_path"),
-                                opt("inplace")},
-                               {.method = true}};
+const Signature APPLY_KIND_SIG{
+    "_apply",
+    {arg("value"), arg("allow_partial"), arg("child_transform"), arg("root_path"), opt("inplace")},
+    {.method = true}};
 
 Ref spec_apply_kind(PyObject *self, FastArgs a)
 {
@@ -222,9 +276,8 @@ Ref spec_validate(PyObject *self, FastArgs a)
 
 // ---- mutators -------------------------------------------------------------------------------
 
-const Signature SET_DEFAULT_SIG{"set_default",
-                                {arg("default"), opt("use_default_apply"), opt("root_path")},
-                                {.method = true}};
+const Signature SET_DEFAULT_SIG{
+    "set_default", {arg("default"), opt("use_default_apply"), opt("root_path")}, {.method = true}};
 
 Ref spec_set_default(PyObject *self, FastArgs a)
 {
@@ -254,7 +307,8 @@ Ref spec_set_transform(PyObject *self, FastArgs a)
     Write w(self);
     if (t != nullptr && !PyCallable_Check(t)) {
         Ref text = bridge::py_repr(t);
-        raise_format(PyExc_TypeError, "`transform` must be a single-arg callable. Encountered: %U.", text.get());
+        raise_format(PyExc_TypeError, "`transform` must be a single-arg callable. Encountered: %U.",
+                     text.get());
     }
     w.e.transform = Ref::borrow(t);
     w.e.invalidate_repr();
@@ -299,26 +353,26 @@ Ref spec_materialize_strict(PyObject *self)
         }
         PyObject *value = bridge::names().value;
         switch (w.e.tag()) {
-        case Tag::List:
-            require(PyList_Append(children.get(), w.e.kind.get<ListKind>()->element_spec.get()));
-            break;
-        case Tag::Tuple:
-            append_values_of(children.get(), w.e.kind.get<TupleKind>()->elements.get(), value);
-            break;
-        case Tag::Dict: {
-            PyObject *schema = w.e.kind.get<DictKind>()->schema.get();
-            if (schema != nullptr && schema != Py_None) {
-                Ref fields = getattr(schema, "fields");
-                Ref values = Ref::checked(PyObject_CallMethod(fields.get(), "values", nullptr));
-                append_values_of(children.get(), values.get(), value);
+            case Tag::List:
+                require(PyList_Append(children.get(), w.e.kind.get<ListKind>()->element_spec.get()));
+                break;
+            case Tag::Tuple:
+                append_values_of(children.get(), w.e.kind.get<TupleKind>()->elements.get(), value);
+                break;
+            case Tag::Dict: {
+                PyObject *schema = w.e.kind.get<DictKind>()->schema.get();
+                if (schema != nullptr && schema != Py_None) {
+                    Ref fields = getattr(schema, "fields");
+                    Ref values = Ref::checked(PyObject_CallMethod(fields.get(), "values", nullptr));
+                    append_values_of(children.get(), values.get(), value);
+                }
+                break;
             }
-            break;
-        }
-        case Tag::Union:
-            append_values_of(children.get(), w.e.kind.get<UnionKind>()->candidates.get(), nullptr);
-            break;
-        default:
-            break;
+            case Tag::Union:
+                append_values_of(children.get(), w.e.kind.get<UnionKind>()->candidates.get(), nullptr);
+                break;
+            default:
+                break;
         }
     }
     // Released before the children run: a tree holding this spec again must
@@ -376,7 +430,8 @@ Ref spec_noneable(PyObject *self, FastArgs a)
             if (!is_noneable && e.default_value.get() == Py_None && !e.default_factory) {
                 e.set_default(br.missing_value, false, nullptr);
             }
-            if (is_noneable && none_default && bridge::is_missing(e.default_value.get()) && !e.default_factory) {
+            if (is_noneable && none_default && bridge::is_missing(e.default_value.get()) &&
+                !e.default_factory) {
                 e.set_default(Py_None, false, nullptr);
             }
             if (UnionKind *u = e.kind.get<UnionKind>()) {
@@ -389,8 +444,8 @@ Ref spec_noneable(PyObject *self, FastArgs a)
         Ref kwnames = Ref::checked(PyTuple_Pack(1, nm.use_none_as_default));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
             PyObject *args[] = {PyList_GET_ITEM(candidates.get(), i), bool_obj(is_noneable), Py_False};
-            Ref r = Ref::checked(PyObject_VectorcallMethod(nm.noneable, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                           kwnames.get()));
+            Ref r = Ref::checked(PyObject_VectorcallMethod(
+                nm.noneable, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
         }
     }
     return Ref::borrow(self);
@@ -444,9 +499,8 @@ Ref spec_materialize_default(PyObject *self, FastArgs a)
 
 // ---- text form ---------------------------------------------------------------------------------
 
-const Signature FORMAT_SIG{"format",
-                           {opt("compact"), opt("verbose"), opt("root_indent")},
-                           {.var_kwargs = true, .method = true}};
+const Signature FORMAT_SIG{
+    "format", {opt("compact"), opt("verbose"), opt("root_indent")}, {.var_kwargs = true, .method = true}};
 
 Ref spec_format(PyObject *self, FastArgs a)
 {
@@ -495,7 +549,8 @@ Ref spec_to_json_schema(PyObject *self, FastArgs a)
     Bound b = sig.bind(a);
     PyObject *fn = bridge::json_schema_fn();
     Ref args = Ref::checked(PyTuple_Pack(1, self));
-    return Ref::checked(PyObject_Call(fn, args.get(), PyDict_GET_SIZE(b.varkw.get()) ? b.varkw.get() : nullptr));
+    return Ref::checked(
+        PyObject_Call(fn, args.get(), PyDict_GET_SIZE(b.varkw.get()) ? b.varkw.get() : nullptr));
 }
 
 // ---- slots ---------------------------------------------------------------------------------------
@@ -512,27 +567,28 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
         Read r(self, OnConflict::Panic);
         SpecEngine &e = r.e;
         switch (e.tag()) {
-        case Tag::Any:
-        case Tag::Union:
-        case Tag::Callable: {
-            Ref text = engine::repr(e);
-            raise_format(PyExc_TypeError, "%U cannot be instantiated.", text.get());
-        }
-        case Tag::Object: {
-            Ref cls = engine::value_type_obj(e);
-            if (!cls) {
-                panic("Object resolves to a class");
+            case Tag::Any:
+            case Tag::Union:
+            case Tag::Callable: {
+                Ref text = engine::repr(e);
+                raise_format(PyExc_TypeError, "%U cannot be instantiated.", text.get());
             }
-            return call_and_apply(e, self, cls.get(), args, kwargs);
-        }
-        case Tag::Type: {
-            const TypeKind *t = e.kind.get<TypeKind>();
-            return t->forward_ref ? getattr(t->forward_ref.get(), bridge::names().cls) : Ref::borrow(t->t.get());
-        }
-        case Tag::Dict:
-            return call_and_apply(e, self, reinterpret_cast<PyObject *>(&PyDict_Type), args, kwargs);
-        default:
-            break;
+            case Tag::Object: {
+                Ref cls = engine::value_type_obj(e);
+                if (!cls) {
+                    panic("Object resolves to a class");
+                }
+                return call_and_apply(e, self, cls.get(), args, kwargs);
+            }
+            case Tag::Type: {
+                const TypeKind *t = e.kind.get<TypeKind>();
+                return t->forward_ref ? getattr(t->forward_ref.get(), bridge::names().cls)
+                                      : Ref::borrow(t->t.get());
+            }
+            case Tag::Dict:
+                return call_and_apply(e, self, reinterpret_cast<PyObject *>(&PyDict_Type), args, kwargs);
+            default:
+                break;
         }
         const bool no_args = PyTuple_GET_SIZE(args) == 0;
         if (no_args && (!bridge::is_missing(e.default_value.get()) || e.default_factory)) {
@@ -580,20 +636,25 @@ PyMethodDef METHODS[] = {
     method<spec_apply>("apply",
                        "apply($self, value, allow_partial=False, child_transform=None, root_path=None, "
                        "inplace=True)\n--\n\nApply the spec to a value and return the accepted value."),
-    method<spec_apply_kind>("_apply",
-                            "_apply($self, value, allow_partial, child_transform, root_path, inplace=True)\n--\n\n"
-                            "Apply the children of a value (no type check, no validation)."),
-    method<spec_validate>("_validate", "_validate($self, path, value)\n--\n\nCheck the leaf constraints of a value."),
+    method<spec_apply_kind>(
+        "_apply",
+        "_apply($self, value, allow_partial, child_transform, root_path, inplace=True)\n--\n\n"
+        "Apply the children of a value (no type check, no validation)."),
+    method<spec_validate>("_validate",
+                          "_validate($self, path, value)\n--\n\nCheck the leaf constraints of a value."),
     method<spec_set_default>("set_default",
                              "set_default($self, default, use_default_apply=True, root_path=None)\n--\n\n"),
-    method<spec_set_default_factory>("set_default_factory", "set_default_factory($self, default_factory)\n--\n\n"),
+    method<spec_set_default_factory>("set_default_factory",
+                                     "set_default_factory($self, default_factory)\n--\n\n"),
     method<spec_set_transform>("set_transform", "set_transform($self, transform)\n--\n\n"),
     method<spec_set_strict>("set_strict", "set_strict($self, strict)\n--\n\n"),
     method_noargs<spec_materialize_strict>("_materialize_strict", "_materialize_strict($self)\n--\n\n"),
     method<spec_noneable>("noneable", "noneable($self, is_noneable=True, use_none_as_default=True)\n--\n\n"),
     method<spec_freeze>("freeze", "freeze($self, permanent_value=..., apply_before_use=True)\n--\n\n"),
-    method<spec_materialize_default>("materialize_default", "materialize_default($self, allow_partial=False)\n--\n\n"),
-    method<spec_format>("format", "format($self, compact=False, verbose=True, root_indent=0, **kwargs)\n--\n\n"),
+    method<spec_materialize_default>("materialize_default",
+                                     "materialize_default($self, allow_partial=False)\n--\n\n"),
+    method<spec_format>("format",
+                        "format($self, compact=False, verbose=True, root_indent=0, **kwargs)\n--\n\n"),
     method<spec_to_json_schema>("to_json_schema", "to_json_schema($self, **kwargs)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -616,15 +677,22 @@ PyType_Spec SPEC = {
     .name = "norv_core._native.SpecBase",
     .basicsize = sizeof(SpecObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE |
+             Py_TPFLAGS_DISALLOW_INSTANTIATION,
     .slots = SLOTS,
 };
 
-void init_class(PyTypeObject *tp) { set_class_attr(tp, "__norv_formattable__", Py_True); }
+void init_class(PyTypeObject *tp)
+{
+    set_class_attr(tp, "__norv_formattable__", Py_True);
+}
 
 }  // namespace
 
-PyTypeObject *type() { return TYPE.get(&SPEC, nullptr, init_class); }
+PyTypeObject *type()
+{
+    return TYPE.get(&SPEC, nullptr, init_class);
+}
 
 Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine)
 {

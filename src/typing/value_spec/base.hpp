@@ -15,8 +15,7 @@
 namespace norv::typing {
 
 struct SpecObject {
-    PyObject_HEAD
-    BorrowFlag borrow;
+    PyObject_HEAD BorrowFlag borrow;
     SpecEngine *engine;  // owned; never null once the object is published
 };
 
@@ -30,7 +29,10 @@ inline bool is_spec(PyObject *o) noexcept
     return Py_TYPE(o) == t || PyType_IsSubtype(Py_TYPE(o), t);
 }
 
-inline SpecObject *as_spec(PyObject *o) noexcept { return reinterpret_cast<SpecObject *>(o); }
+inline SpecObject *as_spec(PyObject *o) noexcept
+{
+    return reinterpret_cast<SpecObject *>(o);
+}
 
 // Allocates an instance of `cls` (a SpecBase subclass) holding `engine`.
 Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine);

@@ -10,7 +10,10 @@ namespace norv::typing {
 
 namespace {
 
-Ref share(const Ref &r) { return Ref::borrow(r.get()); }
+Ref share(const Ref &r)
+{
+    return Ref::borrow(r.get());
+}
 
 }  // namespace
 
@@ -70,17 +73,17 @@ bool SpecEngine::exact_eligible() const noexcept
         return false;
     }
     switch (tag()) {
-    case Tag::Bool:
-    case Tag::Any:
-        return true;
-    case Tag::Str:
-        return !kind.get<StrKind>()->regex;
-    case Tag::Number: {
-        const NumberKind *n = kind.get<NumberKind>();
-        return !n->min && !n->max;
-    }
-    default:
-        return false;
+        case Tag::Bool:
+        case Tag::Any:
+            return true;
+        case Tag::Str:
+            return !kind.get<StrKind>()->regex;
+        case Tag::Number: {
+            const NumberKind *n = kind.get<NumberKind>();
+            return !n->min && !n->max;
+        }
+        default:
+            return false;
     }
 }
 
@@ -90,16 +93,16 @@ bool SpecEngine::checked_leaf() const noexcept
         return false;
     }
     switch (tag()) {
-    case Tag::Str:
-        return bool(kind.get<StrKind>()->regex);
-    case Tag::Number: {
-        const NumberKind *n = kind.get<NumberKind>();
-        return n->min || n->max;
-    }
-    case Tag::Enum:
-        return true;
-    default:
-        return false;
+        case Tag::Str:
+            return bool(kind.get<StrKind>()->regex);
+        case Tag::Number: {
+            const NumberKind *n = kind.get<NumberKind>();
+            return n->min || n->max;
+        }
+        case Tag::Enum:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -133,9 +136,15 @@ PyObject *deepcopy_fn()
 
 // Each call gets a fresh memo: objects shared between the default and the
 // payload are copied twice, as the host's own copy does.
-Ref deepcopy(PyObject *o) { return Ref::checked(PyObject_CallOneArg(deepcopy_fn(), o)); }
+Ref deepcopy(PyObject *o)
+{
+    return Ref::checked(PyObject_CallOneArg(deepcopy_fn(), o));
+}
 
-Ref deepcopy_opt(const Ref &o) { return o ? deepcopy(o.get()) : Ref(); }
+Ref deepcopy_opt(const Ref &o)
+{
+    return o ? deepcopy(o.get()) : Ref();
+}
 
 }  // namespace
 
@@ -144,7 +153,7 @@ std::unique_ptr<SpecEngine> SpecEngine::deep_clone() const
     // A copied missing default would be another missing instance; the engine
     // keeps the bridge's own sentinel for "no default".
     Ref new_default = bridge::is_missing(default_value.get()) ? Ref::borrow(bridge::get().missing_value)
-                                                               : deepcopy(default_value.get());
+                                                              : deepcopy(default_value.get());
     SpecKind new_kind = std::visit(
         [&](const auto &k) -> SpecKind {
             using K = std::decay_t<decltype(k)>;
@@ -239,7 +248,8 @@ void SpecEngine::set_default_factory(PyObject *factory)
 {
     invalidate_repr();
     if (factory != nullptr && !PyCallable_Check(factory)) {
-        raise_format(PyExc_TypeError, "`default_factory` must be a zero-arg callable. Encountered: %R.", factory);
+        raise_format(PyExc_TypeError, "`default_factory` must be a zero-arg callable. Encountered: %R.",
+                     factory);
     }
     default_factory = Ref::borrow(factory);
     if (factory != nullptr) {
@@ -275,7 +285,10 @@ std::unique_ptr<SpecEngine> build_base(PyObject *value_type, SpecKind kind, PyOb
 
 namespace {
 
-PyObject *keypath_class() { return reinterpret_cast<PyObject *>(keypath::type()); }
+PyObject *keypath_class()
+{
+    return reinterpret_cast<PyObject *>(keypath::type());
+}
 
 }  // namespace
 
@@ -301,7 +314,10 @@ Ref py_set()
     return Ref::checked(PyObject_CallNoArgs(set.get()));
 }
 
-Ref opt_str(PyObject *obj) { return obj ? str_of(obj) : new_str("None"); }
+Ref opt_str(PyObject *obj)
+{
+    return obj ? str_of(obj) : new_str("None");
+}
 
 PyObject *PathText::get()
 {

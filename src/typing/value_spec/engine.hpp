@@ -93,8 +93,8 @@ struct CallableKind {
 
 class SpecKind {
 public:
-    using Payload = std::variant<BoolKind, StrKind, NumberKind, EnumKind, AnyKind, ListKind, TupleKind, UnionKind,
-                                 ObjectKind, TypeKind, DictKind, CallableKind>;
+    using Payload = std::variant<BoolKind, StrKind, NumberKind, EnumKind, AnyKind, ListKind, TupleKind,
+                                 UnionKind, ObjectKind, TypeKind, DictKind, CallableKind>;
 
     template <class K>
         requires std::is_constructible_v<Payload, K &&>
@@ -208,8 +208,8 @@ private:
 // ---- apply pipeline and validation -------------------------------------------
 
 // Optional objects are nullptr when absent (None already mapped to nullptr).
-Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_partial, PyObject *child_transform,
-          PyObject *root_path, bool use_transform, bool inplace);
+Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_partial,
+          PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace);
 Ref apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
                       PathText &path, bool inplace);
 Ref coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, PathText &path);

@@ -27,8 +27,10 @@ std::uint8_t strict_param(const Bound &b, std::size_t i)
     if (!b.has(i) || b[i] == Py_None) {
         return STRICT_UNSET;
     }
-    return convert_arg("strict", [&] { return to_bool(b[i]); }, ArgCause::ConversionCause) ? STRICT_TRUE
-                                                                                            : STRICT_FALSE;
+    return convert_arg(
+               "strict", [&] { return to_bool(b[i]); }, ArgCause::ConversionCause)
+               ? STRICT_TRUE
+               : STRICT_FALSE;
 }
 
 Ref json_field(PyObject *json, const char *key, PyObject *kwargs)
@@ -79,7 +81,10 @@ JsonCommon read_json_common(PyObject *json, PyObject *kwargs)
 
 namespace {
 
-SpecEngine &read_engine(PyObject *self) { return *base::as_spec(self)->engine; }
+SpecEngine &read_engine(PyObject *self)
+{
+    return *base::as_spec(self)->engine;
+}
 
 }  // namespace
 

@@ -12,9 +12,15 @@ namespace norv::typing::primitives {
 
 namespace {
 
-PyObject *type_obj(PyTypeObject *t) noexcept { return reinterpret_cast<PyObject *>(t); }
+PyObject *type_obj(PyTypeObject *t) noexcept
+{
+    return reinterpret_cast<PyObject *>(t);
+}
 
-SpecEngine &engine_of(PyObject *self) noexcept { return *base::as_spec(self)->engine; }
+SpecEngine &engine_of(PyObject *self) noexcept
+{
+    return *base::as_spec(self)->engine;
+}
 
 using KindGetter = Ref (*)(const SpecEngine &);
 
@@ -27,7 +33,10 @@ PyObject *kind_getter(PyObject *self, void *)
     });
 }
 
-Ref or_none(const Ref &r) { return r ? Ref::borrow(r.get()) : none(); }
+Ref or_none(const Ref &r)
+{
+    return r ? Ref::borrow(r.get()) : none();
+}
 
 // ---- builders ------------------------------------------------------------------------
 
@@ -52,19 +61,22 @@ std::pair<Ref, Ref> normalize_bound_aliases(const char *name, bool int_rewrite, 
             return Ref::borrow(plain);
         }
         if (plain != nullptr) {
-            raise_format(PyExc_ValueError, "%s: `%s` and its aliases (`%s`) are mutually exclusive. Use one spelling.",
-                         name, plain_name, aliases);
+            raise_format(PyExc_ValueError,
+                         "%s: `%s` and its aliases (`%s`) are mutually exclusive. Use one spelling.", name,
+                         plain_name, aliases);
         }
         if (exclusive != nullptr && inclusive != nullptr) {
-            raise_format(PyExc_ValueError, "%s: `%s` and `%s` are mutually exclusive.", name, incl_name, excl_name);
+            raise_format(PyExc_ValueError, "%s: `%s` and `%s` are mutually exclusive.", name, incl_name,
+                         excl_name);
         }
         if (inclusive != nullptr) {
             return Ref::borrow(inclusive);
         }
         if (!int_rewrite) {
-            raise_format(PyExc_ValueError,
-                         "%s: `%s` (an EXCLUSIVE bound) is not representable on Float %s use `%s` (inclusive).", name,
-                         excl_name, EM_DASH, incl_name);
+            raise_format(
+                PyExc_ValueError,
+                "%s: `%s` (an EXCLUSIVE bound) is not representable on Float %s use `%s` (inclusive).", name,
+                excl_name, EM_DASH, incl_name);
         }
         if (!PyLong_CheckExact(exclusive)) {
             raise_format(PyExc_ValueError,
@@ -73,7 +85,8 @@ std::pair<Ref, Ref> normalize_bound_aliases(const char *name, bool int_rewrite, 
                          name, excl_name, exclusive);
         }
         Ref one = new_int(1);
-        return Ref::checked(op > 0 ? PyNumber_Add(exclusive, one.get()) : PyNumber_Subtract(exclusive, one.get()));
+        return Ref::checked(op > 0 ? PyNumber_Add(exclusive, one.get())
+                                   : PyNumber_Subtract(exclusive, one.get()));
     };
     Ref min = side(b.min_value, b.gt, b.ge, "min_value", "gt", "ge", "ge`/`gt", +1);
     Ref max = side(b.max_value, b.lt, b.le, "max_value", "lt", "le", "le`/`lt", -1);
@@ -102,12 +115,13 @@ std::unique_ptr<SpecEngine> any_new(PyObject *default_value, PyObject *default_f
                                     PyObject *transform, bool frozen, std::uint8_t strict)
 {
     PyObject *object = util::builtin_object_type();
-    return engine::build_base(object, AnyKind{Ref::borrow(annotation)}, default_value, default_factory, transform,
-                              true, frozen, strict);
+    return engine::build_base(object, AnyKind{Ref::borrow(annotation)}, default_value, default_factory,
+                              transform, true, frozen, strict);
 }
 
 std::unique_ptr<SpecEngine> number_new(bool is_float, PyObject *default_value, PyObject *default_factory,
-                                       const Bounds &bounds, bool is_noneable, bool frozen, std::uint8_t strict)
+                                       const Bounds &bounds, bool is_noneable, bool frozen,
+                                       std::uint8_t strict)
 {
     const char *name = is_float ? "Float" : "Int";
     auto [min, max] = normalize_bound_aliases(name, !is_float, bounds);
@@ -131,8 +145,9 @@ namespace {
 
 TypeCell BOOL_TYPE, STR_TYPE, INT_TYPE, FLOAT_TYPE, ANY_TYPE;
 
-const Signature BOOL_SIG{"Bool.__new__",
-                         {opt("default"), opt("default_factory"), opt("is_noneable"), opt("frozen"), opt("strict")}};
+const Signature BOOL_SIG{
+    "Bool.__new__",
+    {opt("default"), opt("default_factory"), opt("is_noneable"), opt("frozen"), opt("strict")}};
 
 PyObject *bool_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
 {
@@ -146,7 +161,8 @@ PyObject *bool_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
     });
 }
 
-const Signature FROM_JSON_SIG_BOOL{"Bool.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
+const Signature FROM_JSON_SIG_BOOL{
+    "Bool.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
 
 Ref bool_from_json(PyObject *cls, FastArgs a)
 {
@@ -169,9 +185,9 @@ PyGetSetDef COMMON_GETSET[] = {
 
 // ---- Str ------------------------------------------------------------------------------------
 
-const Signature STR_SIG{"Str.__new__",
-                        {opt("default"), opt("default_factory"), opt("regex"), opt("is_noneable"), opt("frozen"),
-                         opt("strict")}};
+const Signature STR_SIG{
+    "Str.__new__",
+    {opt("default"), opt("default_factory"), opt("regex"), opt("is_noneable"), opt("frozen"), opt("strict")}};
 
 PyObject *str_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
 {
@@ -204,18 +220,23 @@ Ref str_with_type_args(PyObject *cls, FastArgs a)
     Bound b = STR_TYPE_ARGS_SIG.bind(a);
     Ref args = util::as_type_args(b[0]);
     if (PyTuple_GET_SIZE(args.get()) != 1) {
-        raise_format(PyExc_TypeError,
-                     "`nv.typing.Str` requires 1 argument as the regular expression for matching the str value. "
-                     "Encountered: %R.",
-                     b[0]);
+        raise_format(
+            PyExc_TypeError,
+            "`nv.typing.Str` requires 1 argument as the regular expression for matching the str value. "
+            "Encountered: %R.",
+            b[0]);
     }
     PyObject *regex = PyTuple_GET_ITEM(args.get(), 0);
     Ref d = util::missing_default();
-    return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
-                      str_new(d.get(), nullptr, regex == Py_None ? nullptr : regex, false, false, STRICT_UNSET));
+    return base::wrap(
+        reinterpret_cast<PyTypeObject *>(cls),
+        str_new(d.get(), nullptr, regex == Py_None ? nullptr : regex, false, false, STRICT_UNSET));
 }
 
-Ref get_regex(const SpecEngine &e) { return or_none(e.kind.get<StrKind>()->regex); }
+Ref get_regex(const SpecEngine &e)
+{
+    return or_none(e.kind.get<StrKind>()->regex);
+}
 
 PyMethodDef STR_METHODS[] = {
     NORV_SPEC_COPY_METHODS,
@@ -234,13 +255,14 @@ PyGetSetDef STR_GETSET[] = {
 
 // ---- Int and Float ---------------------------------------------------------------------------
 
-const Signature INT_SIG{"Int.__new__",
-                        {opt("default"), opt("default_factory"), opt("min_value"), opt("max_value"), opt("is_noneable"),
-                         opt("frozen"), opt("strict"), opt("gt"), opt("ge"), opt("lt"), opt("le")}};
-const Signature FLOAT_SIG{"Float.__new__",
-                          {opt("default"), opt("default_factory"), opt("min_value"), opt("max_value"),
-                           opt("is_noneable"), opt("frozen"), opt("strict"), opt("gt"), opt("ge"), opt("lt"),
-                           opt("le")}};
+const Signature INT_SIG{
+    "Int.__new__",
+    {opt("default"), opt("default_factory"), opt("min_value"), opt("max_value"), opt("is_noneable"),
+     opt("frozen"), opt("strict"), opt("gt"), opt("ge"), opt("lt"), opt("le")}};
+const Signature FLOAT_SIG{
+    "Float.__new__",
+    {opt("default"), opt("default_factory"), opt("min_value"), opt("max_value"), opt("is_noneable"),
+     opt("frozen"), opt("strict"), opt("gt"), opt("ge"), opt("lt"), opt("le")}};
 
 template <bool IsFloat>
 PyObject *number_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
@@ -257,7 +279,8 @@ PyObject *number_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
 }
 
 const Signature INT_FROM_JSON_SIG{"Int.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
-const Signature FLOAT_FROM_JSON_SIG{"Float.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
+const Signature FLOAT_FROM_JSON_SIG{
+    "Float.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
 
 template <bool IsFloat>
 Ref number_from_json(PyObject *cls, FastArgs a)
@@ -273,8 +296,9 @@ Ref number_from_json(PyObject *cls, FastArgs a)
         given[i] = fields[i] && fields[i].get() != Py_None ? fields[i].get() : nullptr;
     }
     Bounds bounds{given[0], given[1], given[2], given[3], given[4], given[5]};
-    return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
-                      number_new(IsFloat, c.default_value.get(), nullptr, bounds, c.is_noneable, c.frozen, c.strict));
+    return base::wrap(
+        reinterpret_cast<PyTypeObject *>(cls),
+        number_new(IsFloat, c.default_value.get(), nullptr, bounds, c.is_noneable, c.frozen, c.strict));
 }
 
 const Signature INT_TYPE_ARGS_SIG{"Int.with_type_args", {arg("type_args")}, {.method = true}};
@@ -298,14 +322,22 @@ Ref number_with_type_args(PyObject *cls, FastArgs a)
                       number_new(IsFloat, d.get(), nullptr, bounds, false, false, STRICT_UNSET));
 }
 
-Ref get_min(const SpecEngine &e) { return or_none(e.kind.get<NumberKind>()->min); }
-Ref get_max(const SpecEngine &e) { return or_none(e.kind.get<NumberKind>()->max); }
+Ref get_min(const SpecEngine &e)
+{
+    return or_none(e.kind.get<NumberKind>()->min);
+}
+Ref get_max(const SpecEngine &e)
+{
+    return or_none(e.kind.get<NumberKind>()->max);
+}
 
 template <bool IsFloat>
 PyMethodDef NUMBER_METHODS[] = {
     NORV_SPEC_COPY_METHODS,
-    method<number_from_json<IsFloat>>("from_json", "from_json($cls, json_value, **kwargs)\n--\n\n", METH_CLASS),
-    method<number_with_type_args<IsFloat>>("with_type_args", "with_type_args($cls, type_args)\n--\n\n", METH_CLASS),
+    method<number_from_json<IsFloat>>("from_json", "from_json($cls, json_value, **kwargs)\n--\n\n",
+                                      METH_CLASS),
+    method<number_with_type_args<IsFloat>>("with_type_args", "with_type_args($cls, type_args)\n--\n\n",
+                                           METH_CLASS),
     method<number_with_type_args<IsFloat>>("__class_getitem__", "__class_getitem__($cls, type_args)\n--\n\n",
                                            METH_CLASS),
     {nullptr, nullptr, 0, nullptr},
@@ -323,8 +355,8 @@ PyGetSetDef NUMBER_GETSET[] = {
 // ---- Any ---------------------------------------------------------------------------------------
 
 const Signature ANY_SIG{"Any.__new__",
-                        {opt("default"), opt("default_factory"), opt("annotation"), opt("transform"), opt("frozen"),
-                         opt("strict")}};
+                        {opt("default"), opt("default_factory"), opt("annotation"), opt("transform"),
+                         opt("frozen"), opt("strict")}};
 
 PyObject *any_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
 {
@@ -334,7 +366,8 @@ PyObject *any_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         Ref annotation = frame::default_arg(b, 2);
         const bool frozen = frame::bool_param(b, 4, "frozen", false);
         const std::uint8_t strict = frame::strict_param(b, 5);
-        return base::wrap(cls, any_new(d.get(), b.or_none(1), annotation.get(), b.or_none(3), frozen, strict));
+        return base::wrap(cls,
+                          any_new(d.get(), b.or_none(1), annotation.get(), b.or_none(3), frozen, strict));
     });
 }
 
@@ -368,12 +401,16 @@ Ref any_annotate(PyObject *self, FastArgs a)
     return Ref::borrow(self);
 }
 
-Ref get_annotation(const SpecEngine &e) { return Ref::borrow(e.kind.get<AnyKind>()->annotation.get()); }
+Ref get_annotation(const SpecEngine &e)
+{
+    return Ref::borrow(e.kind.get<AnyKind>()->annotation.get());
+}
 
 PyMethodDef ANY_METHODS[] = {
     NORV_SPEC_COPY_METHODS,
     method<any_from_json>("from_json", "from_json($cls, json_value, **kwargs)\n--\n\n", METH_CLASS),
-    method<any_annotate>("annotate", "annotate($self, annotation)\n--\n\nReplace the annotation; return self."),
+    method<any_annotate>("annotate",
+                         "annotate($self, annotation)\n--\n\nReplace the annotation; return self."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -385,27 +422,28 @@ PyGetSetDef ANY_GETSET[] = {
 
 // ---- type specs ----------------------------------------------------------------------------------
 
-#define NORV_SPEC_CLASS(var, qualname, doc, newfn, methods, getset)                         \
-    PyType_Slot var##_SLOTS[] = {                                                           \
-        {Py_tp_doc, const_cast<char *>(doc)},                                               \
-        {Py_tp_new, reinterpret_cast<void *>(newfn)},                                       \
-        {Py_tp_dealloc, reinterpret_cast<void *>(base::dealloc)},                           \
-        {Py_tp_methods, methods},                                                           \
-        {Py_tp_getset, getset},                                                             \
-        {0, nullptr},                                                                       \
-    };                                                                                      \
-    PyType_Spec var##_SPEC = {                                                              \
-        .name = "norv_core._native." qualname,                                              \
-        .basicsize = 0,                                                                     \
-        .itemsize = 0,                                                                      \
-        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,                             \
-        .slots = var##_SLOTS,                                                               \
+#define NORV_SPEC_CLASS(var, qualname, doc, newfn, methods, getset) \
+    PyType_Slot var##_SLOTS[] = {                                   \
+        {Py_tp_doc, const_cast<char *>(doc)},                       \
+        {Py_tp_new, reinterpret_cast<void *>(newfn)},               \
+        {Py_tp_dealloc, reinterpret_cast<void *>(base::dealloc)},   \
+        {Py_tp_methods, methods},                                   \
+        {Py_tp_getset, getset},                                     \
+        {0, nullptr},                                               \
+    };                                                              \
+    PyType_Spec var##_SPEC = {                                      \
+        .name = "norv_core._native." qualname,                      \
+        .basicsize = 0,                                             \
+        .itemsize = 0,                                              \
+        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,     \
+        .slots = var##_SLOTS,                                       \
     };
 
-NORV_SPEC_CLASS(BOOL, "Bool",
-                "Bool(default=..., default_factory=None, is_noneable=False, frozen=False, strict=None)\n--\n\n"
-                "Value spec of a bool.",
-                bool_tp_new, BOOL_METHODS, COMMON_GETSET)
+NORV_SPEC_CLASS(
+    BOOL, "Bool",
+    "Bool(default=..., default_factory=None, is_noneable=False, frozen=False, strict=None)\n--\n\n"
+    "Value spec of a bool.",
+    bool_tp_new, BOOL_METHODS, COMMON_GETSET)
 NORV_SPEC_CLASS(STR, "Str",
                 "Str(default=..., default_factory=None, regex=None, is_noneable=False, frozen=False, "
                 "strict=None)\n--\n\nValue spec of a str, optionally matching a regular expression.",
@@ -434,10 +472,25 @@ PyTypeObject *make(TypeCell &cell, PyType_Spec *spec)
 
 }  // namespace
 
-PyTypeObject *bool_type() { return make(BOOL_TYPE, &BOOL_SPEC); }
-PyTypeObject *str_type() { return make(STR_TYPE, &STR_SPEC); }
-PyTypeObject *int_type() { return make(INT_TYPE, &INT_SPEC); }
-PyTypeObject *float_type() { return make(FLOAT_TYPE, &FLOAT_SPEC); }
-PyTypeObject *any_type() { return make(ANY_TYPE, &ANY_SPEC); }
+PyTypeObject *bool_type()
+{
+    return make(BOOL_TYPE, &BOOL_SPEC);
+}
+PyTypeObject *str_type()
+{
+    return make(STR_TYPE, &STR_SPEC);
+}
+PyTypeObject *int_type()
+{
+    return make(INT_TYPE, &INT_SPEC);
+}
+PyTypeObject *float_type()
+{
+    return make(FLOAT_TYPE, &FLOAT_SPEC);
+}
+PyTypeObject *any_type()
+{
+    return make(ANY_TYPE, &ANY_SPEC);
+}
 
 }  // namespace norv::typing::primitives

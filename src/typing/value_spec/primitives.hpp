@@ -33,6 +33,7 @@ struct Bounds {
     PyObject *le = nullptr;
 };
 std::unique_ptr<SpecEngine> number_new(bool is_float, PyObject *default_value, PyObject *default_factory,
-                                       const Bounds &bounds, bool is_noneable, bool frozen, std::uint8_t strict);
+                                       const Bounds &bounds, bool is_noneable, bool frozen,
+                                       std::uint8_t strict);
 
 }  // namespace norv::typing::primitives

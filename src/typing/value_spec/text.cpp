@@ -27,7 +27,10 @@ private:
     Ref list_;
 };
 
-PyObject *or_none(const Ref &r) noexcept { return r ? r.get() : Py_None; }
+PyObject *or_none(const Ref &r) noexcept
+{
+    return r ? r.get() : Py_None;
+}
 
 void add_default(Entries &out, const SpecEngine &e, const bridge::TypingBridge &br)
 {
@@ -52,30 +55,30 @@ void add_flags(Entries &out, const SpecEngine &e)
 const char *label_of(const SpecEngine &e)
 {
     switch (e.tag()) {
-    case Tag::Bool:
-        return "Bool";
-    case Tag::Str:
-        return "Str";
-    case Tag::Number:
-        return e.kind.get<NumberKind>()->is_float ? "Float" : "Int";
-    case Tag::Enum:
-        return "Enum";
-    case Tag::Any:
-        return "Any";
-    case Tag::List:
-        return "List";
-    case Tag::Tuple:
-        return "Tuple";
-    case Tag::Union:
-        return "Union";
-    case Tag::Object:
-        return "Object";
-    case Tag::Type:
-        return "Type";
-    case Tag::Dict:
-        return "Dict";
-    case Tag::Callable:
-        return e.kind.get<CallableKind>()->is_functor ? "Functor" : "Callable";
+        case Tag::Bool:
+            return "Bool";
+        case Tag::Str:
+            return "Str";
+        case Tag::Number:
+            return e.kind.get<NumberKind>()->is_float ? "Float" : "Int";
+        case Tag::Enum:
+            return "Enum";
+        case Tag::Any:
+            return "Any";
+        case Tag::List:
+            return "List";
+        case Tag::Tuple:
+            return "Tuple";
+        case Tag::Union:
+            return "Union";
+        case Tag::Object:
+            return "Object";
+        case Tag::Type:
+            return "Type";
+        case Tag::Dict:
+            return "Dict";
+        case Tag::Callable:
+            return e.kind.get<CallableKind>()->is_functor ? "Functor" : "Callable";
     }
     panic("unknown spec kind");
 }
@@ -94,127 +97,130 @@ Ref element_values(PyObject *fields)
     return out;
 }
 
-Ref size_obj(std::optional<std::int64_t> n) { return n ? new_int(*n) : none(); }
+Ref size_obj(std::optional<std::int64_t> n)
+{
+    return n ? new_int(*n) : none();
+}
 
 Entries build_entries(SpecEngine &e, const bridge::TypingBridge &br)
 {
     Entries out;
     switch (e.tag()) {
-    case Tag::Bool:
-        add_default(out, e, br);
-        add_flags(out, e);
-        break;
-    case Tag::Str: {
-        add_default(out, e, br);
-        const StrKind *s = e.kind.get<StrKind>();
-        Ref pattern = s->regex ? getattr(s->regex.get(), bridge::names().pattern) : none();
-        out.add("regex", pattern.get(), Py_None);
-        add_flags(out, e);
-        break;
-    }
-    case Tag::Number: {
-        add_default(out, e, br);
-        const NumberKind *n = e.kind.get<NumberKind>();
-        out.add("min", or_none(n->min), Py_None);
-        out.add("max", or_none(n->max), Py_None);
-        add_flags(out, e);
-        break;
-    }
-    case Tag::Enum:
-        add_default(out, e, br);
-        out.add("values", e.kind.get<EnumKind>()->values.get(), Py_None);
-        out.add_bool("frozen", e.frozen);
-        add_strict(out, e);
-        break;
-    case Tag::Any:
-        add_default(out, e, br);
-        out.add_bool("frozen", e.frozen);
-        add_strict(out, e);
-        out.add("annotation", e.kind.get<AnyKind>()->annotation.get(), br.missing_value);
-        break;
-    case Tag::List: {
-        const ListKind *l = e.kind.get<ListKind>();
-        out.add("", l->element_spec.get(), Py_None);
-        Ref min = new_int(l->min_size), zero = new_int(0), max = size_obj(l->max_size);
-        out.add("min_size", min.get(), zero.get());
-        out.add("max_size", max.get(), Py_None);
-        add_default(out, e, br);
-        add_flags(out, e);
-        break;
-    }
-    case Tag::Tuple: {
-        const TupleKind *t = e.kind.get<TupleKind>();
-        Ref elements;
-        if (t->fixed_length) {
-            elements = element_values(t->elements.get());
+        case Tag::Bool:
+            add_default(out, e, br);
+            add_flags(out, e);
+            break;
+        case Tag::Str: {
+            add_default(out, e, br);
+            const StrKind *s = e.kind.get<StrKind>();
+            Ref pattern = s->regex ? getattr(s->regex.get(), bridge::names().pattern) : none();
+            out.add("regex", pattern.get(), Py_None);
+            add_flags(out, e);
+            break;
         }
-        else {
-            Ref first = Ref::checked(PySequence_GetItem(t->elements.get(), 0));
-            elements = getattr(first.get(), bridge::names().value);
+        case Tag::Number: {
+            add_default(out, e, br);
+            const NumberKind *n = e.kind.get<NumberKind>();
+            out.add("min", or_none(n->min), Py_None);
+            out.add("max", or_none(n->max), Py_None);
+            add_flags(out, e);
+            break;
         }
-        out.add("", elements.get(), Py_None);
-        add_default(out, e, br);
-        Ref min = new_int(t->min_size), max = size_obj(t->max_size);
-        // A fixed-length tuple's sizes are implied by its elements: never shown.
-        Ref min0 = t->fixed_length ? new_int(t->min_size) : new_int(0);
-        Ref max0 = t->fixed_length ? size_obj(t->max_size) : none();
-        out.add("min_size", min.get(), min0.get());
-        out.add("max_size", max.get(), max0.get());
-        add_flags(out, e);
-        break;
-    }
-    case Tag::Union:
-        out.add("", e.kind.get<UnionKind>()->candidates.get(), Py_None);
-        add_default(out, e, br);
-        add_flags(out, e);
-        break;
-    case Tag::Type:
-        out.add("", e.kind.get<TypeKind>()->t.get(), Py_None);
-        add_default(out, e, br);
-        add_flags(out, e);
-        break;
-    case Tag::Object: {
-        const ObjectKind *o = e.kind.get<ObjectKind>();
-        Ref name;
-        if (o->forward_ref) {
-            name = getattr(o->forward_ref.get(), bridge::names().name);
+        case Tag::Enum:
+            add_default(out, e, br);
+            out.add("values", e.kind.get<EnumKind>()->values.get(), Py_None);
+            out.add_bool("frozen", e.frozen);
+            add_strict(out, e);
+            break;
+        case Tag::Any:
+            add_default(out, e, br);
+            out.add_bool("frozen", e.frozen);
+            add_strict(out, e);
+            out.add("annotation", e.kind.get<AnyKind>()->annotation.get(), br.missing_value);
+            break;
+        case Tag::List: {
+            const ListKind *l = e.kind.get<ListKind>();
+            out.add("", l->element_spec.get(), Py_None);
+            Ref min = new_int(l->min_size), zero = new_int(0), max = size_obj(l->max_size);
+            out.add("min_size", min.get(), zero.get());
+            out.add("max_size", max.get(), Py_None);
+            add_default(out, e, br);
+            add_flags(out, e);
+            break;
         }
-        else if (e.value_type) {
-            name = getattr(e.value_type.get(), bridge::names().dunder_name);
+        case Tag::Tuple: {
+            const TupleKind *t = e.kind.get<TupleKind>();
+            Ref elements;
+            if (t->fixed_length) {
+                elements = element_values(t->elements.get());
+            }
+            else {
+                Ref first = Ref::checked(PySequence_GetItem(t->elements.get(), 0));
+                elements = getattr(first.get(), bridge::names().value);
+            }
+            out.add("", elements.get(), Py_None);
+            add_default(out, e, br);
+            Ref min = new_int(t->min_size), max = size_obj(t->max_size);
+            // A fixed-length tuple's sizes are implied by its elements: never shown.
+            Ref min0 = t->fixed_length ? new_int(t->min_size) : new_int(0);
+            Ref max0 = t->fixed_length ? size_obj(t->max_size) : none();
+            out.add("min_size", min.get(), min0.get());
+            out.add("max_size", max.get(), max0.get());
+            add_flags(out, e);
+            break;
         }
-        else {
-            panic("resolved Object has a value_type");
+        case Tag::Union:
+            out.add("", e.kind.get<UnionKind>()->candidates.get(), Py_None);
+            add_default(out, e, br);
+            add_flags(out, e);
+            break;
+        case Tag::Type:
+            out.add("", e.kind.get<TypeKind>()->t.get(), Py_None);
+            add_default(out, e, br);
+            add_flags(out, e);
+            break;
+        case Tag::Object: {
+            const ObjectKind *o = e.kind.get<ObjectKind>();
+            Ref name;
+            if (o->forward_ref) {
+                name = getattr(o->forward_ref.get(), bridge::names().name);
+            }
+            else if (e.value_type) {
+                name = getattr(e.value_type.get(), bridge::names().dunder_name);
+            }
+            else {
+                panic("resolved Object has a value_type");
+            }
+            Ref raw = Ref::checked(PyObject_CallOneArg(br.raw_text_cls, name.get()));
+            out.add("", raw.get(), Py_None);
+            add_default(out, e, br);
+            add_flags(out, e);
+            break;
         }
-        Ref raw = Ref::checked(PyObject_CallOneArg(br.raw_text_cls, name.get()));
-        out.add("", raw.get(), Py_None);
-        add_default(out, e, br);
-        add_flags(out, e);
-        break;
-    }
-    case Tag::Dict: {
-        PyObject *schema = e.kind.get<DictKind>()->schema.get();
-        Ref fields;
-        if (schema != nullptr && schema != Py_None) {
-            Ref values = Ref::checked(PyObject_CallMethod(schema, "values", nullptr));
-            fields = Ref::checked(PySequence_List(values.get()));
+        case Tag::Dict: {
+            PyObject *schema = e.kind.get<DictKind>()->schema.get();
+            Ref fields;
+            if (schema != nullptr && schema != Py_None) {
+                Ref values = Ref::checked(PyObject_CallMethod(schema, "values", nullptr));
+                fields = Ref::checked(PySequence_List(values.get()));
+            }
+            else {
+                fields = none();
+            }
+            out.add("fields", fields.get(), Py_None);
+            add_flags(out, e);
+            break;
         }
-        else {
-            fields = none();
+        case Tag::Callable: {
+            const CallableKind *c = e.kind.get<CallableKind>();
+            Ref empty_args = Ref::checked(PyList_New(0)), empty_kw = Ref::checked(PyList_New(0));
+            out.add("args", c->args.get(), empty_args.get());
+            out.add("kw", c->kw.get(), empty_kw.get());
+            out.add("returns", or_none(c->returns), Py_None);
+            add_default(out, e, br);
+            add_flags(out, e);
+            break;
         }
-        out.add("fields", fields.get(), Py_None);
-        add_flags(out, e);
-        break;
-    }
-    case Tag::Callable: {
-        const CallableKind *c = e.kind.get<CallableKind>();
-        Ref empty_args = Ref::checked(PyList_New(0)), empty_kw = Ref::checked(PyList_New(0));
-        out.add("args", c->args.get(), empty_args.get());
-        out.add("kw", c->kw.get(), empty_kw.get());
-        out.add("returns", or_none(c->returns), Py_None);
-        add_default(out, e, br);
-        add_flags(out, e);
-        break;
-    }
     }
     return out;
 }
@@ -260,8 +266,8 @@ Ref repr(SpecEngine &e)
     {
         std::lock_guard<std::mutex> lock(e.text_mutex);
         if (e.text_cache) {
-            return Ref::checked(
-                PyUnicode_DecodeUTF8(e.text_cache->data(), static_cast<Py_ssize_t>(e.text_cache->size()), nullptr));
+            return Ref::checked(PyUnicode_DecodeUTF8(e.text_cache->data(),
+                                                     static_cast<Py_ssize_t>(e.text_cache->size()), nullptr));
         }
     }
     // Rendered without the lock: it runs Python code (nested values'

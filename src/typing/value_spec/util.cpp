@@ -92,8 +92,8 @@ Ref from_annotation(PyObject *x)
     const bridge::Names &nm = bridge::names();
     PyObject *args[] = {bridge::get().value_spec_cls, x, Py_True};
     Ref kwnames = Ref::checked(PyTuple_Pack(1, nm.auto_typing));
-    return Ref::checked(
-        PyObject_VectorcallMethod(nm.from_annotation, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    return Ref::checked(PyObject_VectorcallMethod(nm.from_annotation, args,
+                                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
 Ref generic_getitem_result(PyObject *spec)
@@ -113,8 +113,14 @@ Ref union_getitem(PyObject *a, PyObject *b)
     return Ref::checked(PyObject_GetItem(union_cls, pair.get()));
 }
 
-Ref missing_default() { return Ref::borrow(bridge::get().missing_value); }
+Ref missing_default()
+{
+    return Ref::borrow(bridge::get().missing_value);
+}
 
-Ref root_path_display(PyObject *root_path) { return root_path ? str_of(root_path) : new_str("None"); }
+Ref root_path_display(PyObject *root_path)
+{
+    return root_path ? str_of(root_path) : new_str("None");
+}
 
 }  // namespace norv::typing::util

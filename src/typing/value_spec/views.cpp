@@ -67,71 +67,74 @@ Ref annotate_type(SpecEngine &e)
 {
     const bridge::TypingBridge &br = bridge::get();
     switch (e.tag()) {
-    case Tag::Bool:
-    case Tag::Number:
-    case Tag::Any:
-        return e.value_type ? Ref::borrow(e.value_type.get()) : Ref::borrow(br.missing_value);
-    case Tag::Str:
-        return Ref::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type));
-    case Tag::Enum:
-        return e.value_type ? Ref::borrow(e.value_type.get()) : import_attr("typing", "Any");
-    case Tag::List: {
-        Ref a = any_if_no_annotation(getattr(e.kind.get<ListKind>()->element_spec.get(), "annotation"));
-        return subscript("builtins", "list", a.get());
-    }
-    case Tag::Tuple: {
-        const TupleKind *t = e.kind.get<TupleKind>();
-        if (t->fixed_length) {
-            Ref list = annotations_of(t->elements.get(), "value");
+        case Tag::Bool:
+        case Tag::Number:
+        case Tag::Any:
+            return e.value_type ? Ref::borrow(e.value_type.get()) : Ref::borrow(br.missing_value);
+        case Tag::Str:
+            return Ref::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+        case Tag::Enum:
+            return e.value_type ? Ref::borrow(e.value_type.get()) : import_attr("typing", "Any");
+        case Tag::List: {
+            Ref a = any_if_no_annotation(getattr(e.kind.get<ListKind>()->element_spec.get(), "annotation"));
+            return subscript("builtins", "list", a.get());
+        }
+        case Tag::Tuple: {
+            const TupleKind *t = e.kind.get<TupleKind>();
+            if (t->fixed_length) {
+                Ref list = annotations_of(t->elements.get(), "value");
+                Ref tuple = Ref::checked(PyList_AsTuple(list.get()));
+                return subscript("builtins", "tuple", tuple.get());
+            }
+            Ref field = Ref::checked(PySequence_GetItem(t->elements.get(), 0));
+            Ref spec = getattr(field.get(), "value");
+            Ref a = getattr(spec.get(), "annotation");
+            Ref pair = Ref::checked(PyTuple_Pack(2, a.get(), Py_Ellipsis));
+            return subscript("builtins", "tuple", pair.get());
+        }
+        case Tag::Union: {
+            Ref list = annotations_of(e.kind.get<UnionKind>()->candidates.get(), nullptr);
             Ref tuple = Ref::checked(PyList_AsTuple(list.get()));
-            return subscript("builtins", "tuple", tuple.get());
+            return subscript("typing", "Union", tuple.get());
         }
-        Ref field = Ref::checked(PySequence_GetItem(t->elements.get(), 0));
-        Ref spec = getattr(field.get(), "value");
-        Ref a = getattr(spec.get(), "annotation");
-        Ref pair = Ref::checked(PyTuple_Pack(2, a.get(), Py_Ellipsis));
-        return subscript("builtins", "tuple", pair.get());
-    }
-    case Tag::Union: {
-        Ref list = annotations_of(e.kind.get<UnionKind>()->candidates.get(), nullptr);
-        Ref tuple = Ref::checked(PyList_AsTuple(list.get()));
-        return subscript("typing", "Union", tuple.get());
-    }
-    case Tag::Object: {
-        const ObjectKind *o = e.kind.get<ObjectKind>();
-        if (o->forward_ref) {
-            return Ref::checked(PyObject_CallMethod(o->forward_ref.get(), "as_annotation", nullptr));
-        }
-        if (!e.value_type) {
-            panic("resolved Object has a value_type");
-        }
-        return Ref::borrow(e.value_type.get());
-    }
-    case Tag::Type: {
-        const TypeKind *t = e.kind.get<TypeKind>();
-        Ref arg = t->forward_ref ? Ref::checked(PyObject_CallMethod(t->forward_ref.get(), "as_annotation", nullptr))
-                                 : Ref::borrow(t->t.get());
-        return subscript("builtins", "type", arg.get());
-    }
-    case Tag::Dict: {
-        Ref any = import_attr("typing", "Any");
-        Ref pair = Ref::checked(PyTuple_Pack(2, reinterpret_cast<PyObject *>(&PyUnicode_Type), any.get()));
-        return subscript("builtins", "dict", pair.get());
-    }
-    case Tag::Callable: {
-        const CallableKind *c = e.kind.get<CallableKind>();
-        if (c->is_functor) {
+        case Tag::Object: {
+            const ObjectKind *o = e.kind.get<ObjectKind>();
+            if (o->forward_ref) {
+                return Ref::checked(PyObject_CallMethod(o->forward_ref.get(), "as_annotation", nullptr));
+            }
             if (!e.value_type) {
-                panic("Functor has a value_type");
+                panic("resolved Object has a value_type");
             }
             return Ref::borrow(e.value_type.get());
         }
-        Ref params = require_size(PyObject_Length(c->kw.get())) != 0 ? Ref::borrow(Py_Ellipsis)
-                                                                      : annotations_of(c->args.get(), nullptr);
-        Ref ret = c->returns ? any_if_no_annotation(getattr(c->returns.get(), "annotation")) : none();
-        Ref pair = Ref::checked(PyTuple_Pack(2, params.get(), ret.get()));
-        return subscript("typing", "Callable", pair.get());
-    }
+        case Tag::Type: {
+            const TypeKind *t = e.kind.get<TypeKind>();
+            Ref arg = t->forward_ref
+                          ? Ref::checked(PyObject_CallMethod(t->forward_ref.get(), "as_annotation", nullptr))
+                          : Ref::borrow(t->t.get());
+            return subscript("builtins", "type", arg.get());
+        }
+        case Tag::Dict: {
+            Ref any = import_attr("typing", "Any");
+            Ref pair =
+                Ref::checked(PyTuple_Pack(2, reinterpret_cast<PyObject *>(&PyUnicode_Type), any.get()));
+            return subscript("builtins", "dict", pair.get());
+        }
+        case Tag::Callable: {
+            const CallableKind *c = e.kind.get<CallableKind>();
+            if (c->is_functor) {
+                if (!e.value_type) {
+                    panic("Functor has a value_type");
+                }
+                return Ref::borrow(e.value_type.get());
+            }
+            Ref params = require_size(PyObject_Length(c->kw.get())) != 0
+                             ? Ref::borrow(Py_Ellipsis)
+                             : annotations_of(c->args.get(), nullptr);
+            Ref ret = c->returns ? any_if_no_annotation(getattr(c->returns.get(), "annotation")) : none();
+            Ref pair = Ref::checked(PyTuple_Pack(2, params.get(), ret.get()));
+            return subscript("typing", "Callable", pair.get());
+        }
     }
     panic("unknown spec kind");
 }
@@ -142,64 +145,64 @@ Ref forward_refs(SpecEngine &e)
 {
     const bridge::TypingBridge &br = bridge::get();
     switch (e.tag()) {
-    case Tag::Bool:
-    case Tag::Str:
-    case Tag::Number:
-    case Tag::Enum:
-    case Tag::Any:
-        return Ref::borrow(br.empty_frozenset);
-    case Tag::List:
-        return getattr(e.kind.get<ListKind>()->element_spec.get(), "forward_refs");
-    case Tag::Tuple: {
-        Ref set = py_set();
-        update_from_each(set.get(), e.kind.get<TupleKind>()->elements.get(), "value");
-        return set;
-    }
-    case Tag::Union: {
-        Ref set = py_set();
-        update_from_each(set.get(), e.kind.get<UnionKind>()->candidates.get(), nullptr);
-        return set;
-    }
-    case Tag::Object:
-    case Tag::Type: {
-        PyObject *ref = e.tag() == Tag::Object ? e.kind.get<ObjectKind>()->forward_ref.get()
-                                               : e.kind.get<TypeKind>()->forward_ref.get();
-        if (ref == nullptr) {
+        case Tag::Bool:
+        case Tag::Str:
+        case Tag::Number:
+        case Tag::Enum:
+        case Tag::Any:
             return Ref::borrow(br.empty_frozenset);
+        case Tag::List:
+            return getattr(e.kind.get<ListKind>()->element_spec.get(), "forward_refs");
+        case Tag::Tuple: {
+            Ref set = py_set();
+            update_from_each(set.get(), e.kind.get<TupleKind>()->elements.get(), "value");
+            return set;
         }
-        Ref set = py_set();
-        require(PySet_Add(set.get(), ref));
-        return set;
-    }
-    case Tag::Dict: {
-        Ref set = py_set();
-        PyObject *schema = e.kind.get<DictKind>()->schema.get();
-        if (schema != nullptr && schema != Py_None) {
-            Ref fields = getattr(schema, "fields");
-            Ref values = Ref::checked(PyObject_CallMethod(fields.get(), "values", nullptr));
-            update_from_each(set.get(), values.get(), "value");
+        case Tag::Union: {
+            Ref set = py_set();
+            update_from_each(set.get(), e.kind.get<UnionKind>()->candidates.get(), nullptr);
+            return set;
         }
-        return set;
-    }
-    case Tag::Callable: {
-        const CallableKind *c = e.kind.get<CallableKind>();
-        Ref set = py_set();
-        update_from_each(set.get(), c->args.get(), nullptr);
-        Ref it = Ref::checked(PyObject_GetIter(c->kw.get()));
-        while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
-            Ref spec = Ref::checked(PySequence_GetItem(pair.get(), 1));
-            Ref refs = getattr(spec.get(), "forward_refs");
-            set_update(set.get(), refs.get());
+        case Tag::Object:
+        case Tag::Type: {
+            PyObject *ref = e.tag() == Tag::Object ? e.kind.get<ObjectKind>()->forward_ref.get()
+                                                   : e.kind.get<TypeKind>()->forward_ref.get();
+            if (ref == nullptr) {
+                return Ref::borrow(br.empty_frozenset);
+            }
+            Ref set = py_set();
+            require(PySet_Add(set.get(), ref));
+            return set;
         }
-        if (PyErr_Occurred()) {
-            throw PyErrSet{};
+        case Tag::Dict: {
+            Ref set = py_set();
+            PyObject *schema = e.kind.get<DictKind>()->schema.get();
+            if (schema != nullptr && schema != Py_None) {
+                Ref fields = getattr(schema, "fields");
+                Ref values = Ref::checked(PyObject_CallMethod(fields.get(), "values", nullptr));
+                update_from_each(set.get(), values.get(), "value");
+            }
+            return set;
         }
-        if (c->returns) {
-            Ref refs = getattr(c->returns.get(), "forward_refs");
-            set_update(set.get(), refs.get());
+        case Tag::Callable: {
+            const CallableKind *c = e.kind.get<CallableKind>();
+            Ref set = py_set();
+            update_from_each(set.get(), c->args.get(), nullptr);
+            Ref it = Ref::checked(PyObject_GetIter(c->kw.get()));
+            while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+                Ref spec = Ref::checked(PySequence_GetItem(pair.get(), 1));
+                Ref refs = getattr(spec.get(), "forward_refs");
+                set_update(set.get(), refs.get());
+            }
+            if (PyErr_Occurred()) {
+                throw PyErrSet{};
+            }
+            if (c->returns) {
+                Ref refs = getattr(c->returns.get(), "forward_refs");
+                set_update(set.get(), refs.get());
+            }
+            return set;
         }
-        return set;
-    }
     }
     panic("unknown spec kind");
 }
@@ -229,43 +232,43 @@ bool type_resolved(SpecEngine &e)
 Ref value_type_obj(SpecEngine &e)
 {
     switch (e.tag()) {
-    case Tag::Union: {
-        if (!e.value_type) {
-            return Ref();
+        case Tag::Union: {
+            if (!e.value_type) {
+                return Ref();
+            }
+            Ref refs = forward_refs(e);
+            if (require_size(PyObject_Length(refs.get())) == 0) {
+                return Ref::borrow(e.value_type.get());
+            }
+            Ref set = py_set();
+            Ref it = Ref::checked(PyObject_GetIter(e.kind.get<UnionKind>()->candidates.get()));
+            while (Ref c = Ref::steal(PyIter_Next(it.get()))) {
+                Ref vt = getattr(c.get(), bridge::names().value_type);
+                if (PyTuple_Check(vt.get())) {
+                    set_update(set.get(), vt.get());
+                }
+                else {
+                    require(PySet_Add(set.get(), vt.get()));
+                }
+            }
+            if (PyErr_Occurred()) {
+                throw PyErrSet{};
+            }
+            Ref tuple_type = import_attr("builtins", "tuple");
+            return Ref::checked(PyObject_CallOneArg(tuple_type.get(), set.get()));
         }
-        Ref refs = forward_refs(e);
-        if (require_size(PyObject_Length(refs.get())) == 0) {
+        case Tag::Object: {
+            const ObjectKind *o = e.kind.get<ObjectKind>();
+            if (o->forward_ref) {
+                return getattr(o->forward_ref.get(), bridge::names().cls);
+            }
+            if (!e.value_type) {
+                panic("resolved Object has a value_type");
+            }
             return Ref::borrow(e.value_type.get());
         }
-        Ref set = py_set();
-        Ref it = Ref::checked(PyObject_GetIter(e.kind.get<UnionKind>()->candidates.get()));
-        while (Ref c = Ref::steal(PyIter_Next(it.get()))) {
-            Ref vt = getattr(c.get(), bridge::names().value_type);
-            if (PyTuple_Check(vt.get())) {
-                set_update(set.get(), vt.get());
-            }
-            else {
-                require(PySet_Add(set.get(), vt.get()));
-            }
-        }
-        if (PyErr_Occurred()) {
-            throw PyErrSet{};
-        }
-        Ref tuple_type = import_attr("builtins", "tuple");
-        return Ref::checked(PyObject_CallOneArg(tuple_type.get(), set.get()));
-    }
-    case Tag::Object: {
-        const ObjectKind *o = e.kind.get<ObjectKind>();
-        if (o->forward_ref) {
-            return getattr(o->forward_ref.get(), bridge::names().cls);
-        }
-        if (!e.value_type) {
-            panic("resolved Object has a value_type");
-        }
-        return Ref::borrow(e.value_type.get());
-    }
-    default:
-        return Ref::borrow(e.value_type.get());
+        default:
+            return Ref::borrow(e.value_type.get());
     }
 }
 
