@@ -13,6 +13,7 @@
 #include "formatting/format.hpp"
 #include "topology/keypath.hpp"
 #include "topology/missing.hpp"
+#include "typing/key_specs/key_specs.hpp"
 
 namespace norv {
 
@@ -44,6 +45,8 @@ void exec_steps(PyObject *m)
     add_function(m, formatting::kvlist_function());
     add_function(m, formatting::install_bridge_function());
     formatting::init_format_fn(m);
+
+    key_specs::register_names(m);
 
     flags::register_names(m);
 }
