@@ -56,3 +56,13 @@ class Note:
 formatting.install(n)
 with formatting.markdown():
     print("inside an outer markdown context, host text renders as:", n.format(Note()))
+
+section("Key specs")
+name = n.ConstStrKey("name")
+print(repr(name), "| == 'name':", name == "name", "| finds {'name': 1}:", {"name": 1}[name])
+prefix = n.StrKey("a")
+print(prefix, "| matches 'abc':", prefix.match("abc"), "| matches 'ba':", prefix.match("ba"))
+items = n.ListKey(2)
+items.extend(n.ListKey(0, 5))  # adopts the base's maximum in place
+print(items, "| match(4):", items.match(4), "| JSON:", items.to_json())
+print(n.TupleKey.from_json(n.TupleKey(3).to_json()), "==", n.TupleKey(3))
