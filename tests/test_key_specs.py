@@ -168,7 +168,8 @@ def test_from_json_reads_dict_storage_not_overridden_lookups():
 
 @pytest.mark.parametrize("k", samples(), ids=ident)
 def test_copies_are_new_equal_instances(k):
-    for clone in (copy.copy(k), copy.deepcopy(k), k.__copy__(), k.__deepcopy__({}), k.__deepcopy__(_memo=None)):
+    clones = (copy.copy(k), copy.deepcopy(k), k.__copy__(), k.__deepcopy__({}), k.__deepcopy__(_memo=None))
+    for clone in clones:
         assert type(clone) is type(k)
         assert clone is not k
         assert clone == k
@@ -289,7 +290,12 @@ def test_const_str_key_equality_with_unencodable_str_is_false():
     [
         ((), {}, TypeError, "ConstStrKey() missing 1 required positional argument: 'text'"),
         (("a", "b"), {}, TypeError, "ConstStrKey() takes 1 positional argument but 2 were given"),
-        ((), {"text": "a", "other": 1}, TypeError, "ConstStrKey() got an unexpected keyword argument 'other'"),
+        (
+            (),
+            {"text": "a", "other": 1},
+            TypeError,
+            "ConstStrKey() got an unexpected keyword argument 'other'",
+        ),
         ((1,), {}, TypeError, "argument 'text': 'int' object is not an instance of 'str'"),
         ((None,), {}, TypeError, "argument 'text': 'None' is not an instance of 'str'"),
         ((b"x",), {}, TypeError, "argument 'text': 'bytes' object is not an instance of 'str'"),
@@ -339,7 +345,15 @@ def test_const_str_key_empty_text_matches_only_empty():
 
 @pytest.mark.parametrize(
     "key, expected",
-    [("x", True), ("y", False), ("X", False), (1, False), (None, False), (ConstStrKey("x"), True), (ConstStrKey("y"), False)],
+    [
+        ("x", True),
+        ("y", False),
+        ("X", False),
+        (1, False),
+        (None, False),
+        (ConstStrKey("x"), True),
+        (ConstStrKey("y"), False),
+    ],
     ids=ident,
 )
 def test_const_str_key_match(key, expected):
@@ -433,7 +447,16 @@ def test_const_str_key_call_surface_argument_errors():
 # StrKey
 
 
-@pytest.mark.parametrize("make", [lambda: StrKey(), lambda: StrKey(None), lambda: StrKey(""), lambda: StrKey(regex=None), lambda: StrKey(0)])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: StrKey(),
+        lambda: StrKey(None),
+        lambda: StrKey(""),
+        lambda: StrKey(regex=None),
+        lambda: StrKey(0),
+    ],
+)
 def test_str_key_without_regex(make):
     k = make()
     assert k.regex is None
@@ -586,7 +609,11 @@ def test_str_key_copies_share_the_pattern_object():
 @pytest.mark.parametrize(
     "k, base, message",
     [
-        (StrKey("a"), StrKey("b"), "StrKey(regex='a') cannot extend StrKey(regex='b') for keys are different."),
+        (
+            StrKey("a"),
+            StrKey("b"),
+            "StrKey(regex='a') cannot extend StrKey(regex='b') for keys are different.",
+        ),
         (StrKey(), StrKey(".*"), "StrKey() cannot extend StrKey(regex='.*') for keys are different."),
         (StrKey(), ConstStrKey("x"), "StrKey() cannot extend x for keys are different."),
         (StrKey(), "x", "StrKey() cannot extend x for keys are different."),
@@ -644,7 +671,8 @@ def test_no_reference_leaks_in_string_key_specs():
     assert _steady(wire, lambda: ConstStrKey.from_json(wire)) == 0
     assert _steady(pattern, lambda: StrKey(pattern)) == 0
     assert _steady(pattern, lambda: copy.deepcopy(StrKey(pattern))) == 0
-    assert _steady(pattern, lambda: (StrKey(pattern).to_json(), str(StrKey(pattern)), hash(StrKey(pattern)))) == 0
+    assert _steady(pattern, lambda: (StrKey(pattern).to_json(), str(StrKey(pattern)))) == 0
+    assert _steady(pattern, lambda: hash(StrKey(pattern))) == 0
     assert _steady(text, lambda: StrKey(pattern).match(text)) == 0
     bad = BadStr()
     assert _steady(bad, _swallow(lambda: StrKey().extend(bad), RuntimeError)) == 0

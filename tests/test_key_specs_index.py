@@ -60,7 +60,11 @@ def test_list_key_construction(args, kwargs, min_value, max_value):
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [
-        ((), {"min_value": None}, "argument 'min_value': 'NoneType' object cannot be interpreted as an integer"),
+        (
+            (),
+            {"min_value": None},
+            "argument 'min_value': 'NoneType' object cannot be interpreted as an integer",
+        ),
         ((1.5,), {}, "argument 'min_value': 'float' object cannot be interpreted as an integer"),
         ((0, "3"), {}, "argument 'max_value': 'str' object cannot be interpreted as an integer"),
         ((0, 3.0), {}, "argument 'max_value': 'float' object cannot be interpreted as an integer"),
@@ -84,7 +88,12 @@ def test_list_key_conversion_error_keeps_its_cause():
 
 @pytest.mark.parametrize(
     "make",
-    [lambda: ListKey(2**63), lambda: ListKey(0, -(2**63) - 1), lambda: ListKey(2**70), lambda: TupleKey(2**63)],
+    [
+        lambda: ListKey(2**63),
+        lambda: ListKey(0, -(2**63) - 1),
+        lambda: ListKey(2**70),
+        lambda: TupleKey(2**63),
+    ],
 )
 def test_out_of_range_bounds_raise_overflow_unwrapped(make):
     with pytest.raises(OverflowError) as e:
@@ -94,7 +103,14 @@ def test_out_of_range_bounds_raise_overflow_unwrapped(make):
 
 @pytest.mark.parametrize(
     "args, kwargs, index",
-    [((), {}, None), ((None,), {}, None), ((3,), {}, 3), ((), {"index": -1}, -1), ((True,), {}, 1), ((Idx(7),), {}, 7)],
+    [
+        ((), {}, None),
+        ((None,), {}, None),
+        ((3,), {}, 3),
+        ((), {"index": -1}, -1),
+        ((True,), {}, 1),
+        ((Idx(7),), {}, 7),
+    ],
 )
 def test_tuple_key_construction(args, kwargs, index):
     k = TupleKey(*args, **kwargs)
@@ -260,22 +276,26 @@ def test_adopted_zero_maximum_means_no_bound_in_match():
         (
             ListKey(0),
             ListKey(1),
-            "ListKey(min_value=0, max_value=None) cannot extend ListKey(min_value=1, max_value=None): min_value is smaller.",
+            "ListKey(min_value=0, max_value=None) cannot extend "
+            "ListKey(min_value=1, max_value=None): min_value is smaller.",
         ),
         (
             ListKey(0, 10),
             ListKey(0, 5),
-            "ListKey(min_value=0, max_value=10) cannot extend ListKey(min_value=0, max_value=5): max_value is greater.",
+            "ListKey(min_value=0, max_value=10) cannot extend "
+            "ListKey(min_value=0, max_value=5): max_value is greater.",
         ),
         (
             ListKey(0, 5),
             ListKey(0, 0),
-            "ListKey(min_value=0, max_value=5) cannot extend ListKey(min_value=0, max_value=0): max_value is greater.",
+            "ListKey(min_value=0, max_value=5) cannot extend "
+            "ListKey(min_value=0, max_value=0): max_value is greater.",
         ),
         (
             ListKey(0, 5),
             ListKey(1, 3),
-            "ListKey(min_value=0, max_value=5) cannot extend ListKey(min_value=1, max_value=3): min_value is smaller.",
+            "ListKey(min_value=0, max_value=5) cannot extend "
+            "ListKey(min_value=1, max_value=3): min_value is smaller.",
         ),
         (
             ListKey(),
@@ -283,7 +303,11 @@ def test_adopted_zero_maximum_means_no_bound_in_match():
             "ListKey(min_value=0, max_value=None) cannot extend TupleKey(index=None): incompatible type.",
         ),
         (ListKey(), 5, "ListKey(min_value=0, max_value=None) cannot extend 5: incompatible type."),
-        (ListKey(), "ListKey()", "ListKey(min_value=0, max_value=None) cannot extend ListKey(): incompatible type."),
+        (
+            ListKey(),
+            "ListKey()",
+            "ListKey(min_value=0, max_value=None) cannot extend ListKey(): incompatible type.",
+        ),
     ],
     ids=repr,
 )
@@ -369,7 +393,8 @@ def test_extend_argument_errors():
     ids=repr,
 )
 def test_text_forms(k, text):
-    assert str(k) == repr(k) == k.format() == k.format(compact=True) == k.format(compact=False, root_indent=2) == text
+    assert str(k) == repr(k) == text
+    assert k.format() == k.format(compact=True) == k.format(compact=False, root_indent=2) == text
 
 
 @pytest.mark.parametrize(

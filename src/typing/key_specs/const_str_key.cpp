@@ -32,7 +32,8 @@ Ref make(PyObject *value)
     Py_ssize_t size = 0;
     const char *utf8 = require(PyUnicode_AsUTF8AndSize(value, &size));
     if (std::memchr(utf8, '.', static_cast<std::size_t>(size)) != nullptr) {
-        Ref message = Ref::checked(PyUnicode_FromFormat("'.' cannot be used in key. Encountered: %R.", value));
+        Ref message =
+            Ref::checked(PyUnicode_FromFormat("'.' cannot be used in key. Encountered: %R.", value));
         PyErr_SetObject(PyExc_KeyError, message.get());
         throw PyErrSet{};
     }
@@ -48,7 +49,8 @@ const Signature MATCH_SIG{"ConstStrKey.match", {arg("key")}, {.method = true}};
 const Signature EXTEND_SIG{"ConstStrKey.extend", {arg("base")}, {.method = true}};
 const Signature DEEPCOPY_SIG{"ConstStrKey.__deepcopy__", {arg("_memo")}, {.method = true}};
 const Signature TO_JSON_SIG{"ConstStrKey.to_json", {}, {.var_kwargs = true, .method = true}};
-const Signature FROM_JSON_SIG{"ConstStrKey.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
+const Signature FROM_JSON_SIG{"ConstStrKey.from_json", {arg("json_value")},
+                              {.var_kwargs = true, .method = true}};
 
 PyObject *const_str_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 {
@@ -78,7 +80,8 @@ bool const_str_key_eq(PyObject *self, PyObject *other)
 {
     PyObject *text = text_of(self);
     if (PyUnicode_Check(other)) {
-        return PyUnicode_GET_LENGTH(text) == PyUnicode_GET_LENGTH(other) && PyUnicode_Compare(text, other) == 0;
+        return PyUnicode_GET_LENGTH(text) == PyUnicode_GET_LENGTH(other) &&
+               PyUnicode_Compare(text, other) == 0;
     }
     if (is_const_str_key(other)) {
         return PyUnicode_Compare(text, text_of(other)) == 0;
@@ -139,12 +142,14 @@ Ref const_str_key_from_json(PyObject *, FastArgs a)
 
 PyMethodDef METHODS[] = {
     method<const_str_key_match>("match", "match($self, key)\n--\n\nWhether `key` equals the text."),
-    method<const_str_key_extend>("extend", "extend($self, base)\n--\n\nReturn self when `base` is the same key."),
+    method<const_str_key_extend>("extend",
+                                 "extend($self, base)\n--\n\nReturn self when `base` is the same key."),
     method<format_ignoring_options<text_value>>("format", "format($self, *_args, **_kwargs)\n--\n\n"),
     method_noargs<const_str_key_copy>("__copy__", "__copy__($self)\n--\n\n"),
     method<const_str_key_deepcopy>("__deepcopy__", "__deepcopy__($self, _memo)\n--\n\n"),
     method<const_str_key_to_json>("to_json", "to_json($self, **_kwargs)\n--\n\n"),
-    method<const_str_key_from_json>("from_json", "from_json($cls, json_value, **_kwargs)\n--\n\n", METH_CLASS),
+    method<const_str_key_from_json>("from_json", "from_json($cls, json_value, **_kwargs)\n--\n\n",
+                                    METH_CLASS),
     {nullptr, nullptr, 0, nullptr},
 };
 

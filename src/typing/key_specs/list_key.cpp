@@ -41,7 +41,8 @@ const Signature MATCH_SIG{"ListKey.match", {arg("key")}, {.method = true}};
 const Signature EXTEND_SIG{"ListKey.extend", {arg("base")}, {.method = true}};
 const Signature DEEPCOPY_SIG{"ListKey.__deepcopy__", {arg("_memo")}, {.method = true}};
 const Signature TO_JSON_SIG{"ListKey.to_json", {}, {.var_kwargs = true, .method = true}};
-const Signature FROM_JSON_SIG{"ListKey.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
+const Signature FROM_JSON_SIG{"ListKey.from_json", {arg("json_value")},
+                              {.var_kwargs = true, .method = true}};
 
 PyObject *list_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 {
@@ -71,8 +72,8 @@ Ref text_value(PyObject *self)
                                                  static_cast<long long>(k->min_value),
                                                  static_cast<long long>(*k->max_value)));
     }
-    return Ref::checked(
-        PyUnicode_FromFormat("ListKey(min_value=%lld, max_value=None)", static_cast<long long>(k->min_value)));
+    return Ref::checked(PyUnicode_FromFormat("ListKey(min_value=%lld, max_value=None)",
+                                             static_cast<long long>(k->min_value)));
 }
 
 Ref min_value_get(PyObject *self) { return new_int(data(self)->min_value); }
@@ -156,14 +157,16 @@ Ref list_key_from_json(PyObject *, FastArgs a)
 }
 
 PyMethodDef METHODS[] = {
-    method<list_key_match>("match", "match($self, key)\n--\n\nWhether `key` is an int inside the index range."),
+    method<list_key_match>("match",
+                           "match($self, key)\n--\n\nWhether `key` is an int inside the index range."),
     method<list_key_extend>("extend", "extend($self, base)\n--\n\nCheck that the range lies inside `base`'s, "
                                       "adopting its maximum when this key has none; return self."),
     method<format_ignoring_options<text_value>>("format", "format($self, *_args, **_kwargs)\n--\n\n"),
     method_noargs<list_key_copy>("__copy__", "__copy__($self)\n--\n\n"),
     method<list_key_deepcopy>("__deepcopy__", "__deepcopy__($self, _memo)\n--\n\n"),
     method<list_key_to_json>("to_json", "to_json($self, **_kwargs)\n--\n\n"),
-    method<list_key_from_json>("from_json", "from_json($cls, json_value, **_kwargs)\n--\n\n", METH_CLASS),
+    method<list_key_from_json>("from_json", "from_json($cls, json_value, **_kwargs)\n--\n\n",
+                               METH_CLASS),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -176,7 +179,8 @@ PyGetSetDef GETSET[] = {
 };
 
 PyType_Slot SLOTS[] = {
-    {Py_tp_doc, const_cast<char *>("ListKey(min_value=0, max_value=None)\n--\n\nThe key spec of a range of list indices.")},
+    {Py_tp_doc, const_cast<char *>("ListKey(min_value=0, max_value=None)\n--\n\n"
+                                   "The key spec of a range of list indices.")},
     {Py_tp_new, reinterpret_cast<void *>(list_key_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(dealloc_plain)},
     {Py_tp_repr, reinterpret_cast<void *>(text_slot<text_value>)},

@@ -66,7 +66,8 @@ const Signature MATCH_SIG{"StrKey.match", {arg("key")}, {.method = true}};
 const Signature EXTEND_SIG{"StrKey.extend", {arg("base")}, {.method = true}};
 const Signature DEEPCOPY_SIG{"StrKey.__deepcopy__", {arg("_memo")}, {.method = true}};
 const Signature TO_JSON_SIG{"StrKey.to_json", {}, {.var_kwargs = true, .method = true}};
-const Signature FROM_JSON_SIG{"StrKey.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
+const Signature FROM_JSON_SIG{"StrKey.from_json", {arg("json_value")},
+                              {.var_kwargs = true, .method = true}};
 
 PyObject *str_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 {
@@ -178,13 +179,15 @@ Ref str_key_from_json(PyObject *, FastArgs a)
 }
 
 PyMethodDef METHODS[] = {
-    method<str_key_match>("match", "match($self, key)\n--\n\nWhether `key` is a str that the pattern matches from its start."),
+    method<str_key_match>("match", "match($self, key)\n--\n\n"
+                                   "Whether `key` is a str that the pattern matches from its start."),
     method<str_key_extend>("extend", "extend($self, base)\n--\n\nReturn self when `base` is an equal key."),
     method<format_ignoring_options<text_value>>("format", "format($self, *_args, **_kwargs)\n--\n\n"),
     method_noargs<str_key_copy>("__copy__", "__copy__($self)\n--\n\n"),
     method<str_key_deepcopy>("__deepcopy__", "__deepcopy__($self, _memo)\n--\n\n"),
     method<str_key_to_json>("to_json", "to_json($self, **_kwargs)\n--\n\n"),
-    method<str_key_from_json>("from_json", "from_json($cls, json_value, **_kwargs)\n--\n\n", METH_CLASS),
+    method<str_key_from_json>("from_json", "from_json($cls, json_value, **_kwargs)\n--\n\n",
+                              METH_CLASS),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -196,7 +199,8 @@ PyGetSetDef GETSET[] = {
 };
 
 PyType_Slot SLOTS[] = {
-    {Py_tp_doc, const_cast<char *>("StrKey(regex=None)\n--\n\nThe key spec of any string key, optionally matching a pattern.")},
+    {Py_tp_doc, const_cast<char *>("StrKey(regex=None)\n--\n\n"
+                                   "The key spec of any string key, optionally matching a pattern.")},
     {Py_tp_new, reinterpret_cast<void *>(str_key_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(str_key_dealloc)},
     {Py_tp_repr, reinterpret_cast<void *>(text_slot<text_value>)},

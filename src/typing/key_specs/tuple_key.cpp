@@ -38,7 +38,8 @@ const Signature MATCH_SIG{"TupleKey.match", {arg("key")}, {.method = true}};
 const Signature EXTEND_SIG{"TupleKey.extend", {arg("base")}, {.method = true}};
 const Signature DEEPCOPY_SIG{"TupleKey.__deepcopy__", {arg("_memo")}, {.method = true}};
 const Signature TO_JSON_SIG{"TupleKey.to_json", {}, {.var_kwargs = true, .method = true}};
-const Signature FROM_JSON_SIG{"TupleKey.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
+const Signature FROM_JSON_SIG{"TupleKey.from_json", {arg("json_value")},
+                              {.var_kwargs = true, .method = true}};
 
 PyObject *tuple_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 {
@@ -136,14 +137,16 @@ Ref tuple_key_from_json(PyObject *, FastArgs a)
 }
 
 PyMethodDef METHODS[] = {
-    method<tuple_key_match>("match", "match($self, key)\n--\n\nWhether `key` is an int at this key's position."),
+    method<tuple_key_match>("match",
+                            "match($self, key)\n--\n\nWhether `key` is an int at this key's position."),
     method<tuple_key_extend>("extend", "extend($self, base)\n--\n\nCheck the position against `base`'s, "
                                        "adopting it when this key has none; return self."),
     method<format_ignoring_options<text_value>>("format", "format($self, *_args, **_kwargs)\n--\n\n"),
     method_noargs<tuple_key_copy>("__copy__", "__copy__($self)\n--\n\n"),
     method<tuple_key_deepcopy>("__deepcopy__", "__deepcopy__($self, _memo)\n--\n\n"),
     method<tuple_key_to_json>("to_json", "to_json($self, **_kwargs)\n--\n\n"),
-    method<tuple_key_from_json>("from_json", "from_json($cls, json_value, **_kwargs)\n--\n\n", METH_CLASS),
+    method<tuple_key_from_json>("from_json", "from_json($cls, json_value, **_kwargs)\n--\n\n",
+                                METH_CLASS),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -155,7 +158,8 @@ PyGetSetDef GETSET[] = {
 };
 
 PyType_Slot SLOTS[] = {
-    {Py_tp_doc, const_cast<char *>("TupleKey(index=None)\n--\n\nThe key spec of one tuple position, or of any.")},
+    {Py_tp_doc, const_cast<char *>("TupleKey(index=None)\n--\n\n"
+                                   "The key spec of one tuple position, or of any.")},
     {Py_tp_new, reinterpret_cast<void *>(tuple_key_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(dealloc_plain)},
     {Py_tp_repr, reinterpret_cast<void *>(text_slot<text_value>)},
