@@ -231,6 +231,12 @@ def test_module_format_renders_key_specs_through_their_format():
     assert n.kvlist_str([("key", TupleKey(2), None)], label="Field") == "Field(key=TupleKey(index=2))"
 
 
+def test_key_paths_join_const_str_keys_like_names():
+    assert str(n.KeyPath(["a", ConstStrKey("b"), 0])) == "a.b[0]"
+    assert str(n.KeyPath(["a", TupleKey(1)])) == "a[TupleKey(index=1)]"
+    assert str(n.KeyPath(["a", StrKey()])) == "a[StrKey()]"
+
+
 # ---------------------------------------------------------------------------
 # ConstStrKey
 
