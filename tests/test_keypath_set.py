@@ -447,6 +447,13 @@ def test_marker_recognised_by_equality_when_enumerating():
     assert texts(s) == ["a"]
 
 
+def test_marking_prefixes_keeps_a_branch_behind_a_dollar_key():
+    s = KeyPathSet(["a.$.b"])
+    assert s.add("a.c", include_intermediate=True)
+    assert s._trie == {"a": {"$": {"b": M}, "c": M}}
+    assert "a.$.b" in s and "a.c" in s
+
+
 def test_union_never_drops_paths_behind_a_dollar_key():
     # {a.$.b} united with {a}: the target keeps its a.$.b branch
     s = KeyPathSet(["a.$.b"])
