@@ -777,7 +777,8 @@ def test_add_operator():
     s = KeyPathSet(["a"])
     assert s.__add__(["a"]) is NotImplemented
     assert s.__add__(KeyPath("a")) is NotImplemented
-    with pytest.raises(TypeError, match=r"unsupported operand type\(s\) for \+: '(norv_core\._native\.)?KeyPathSet' and 'list'"):
+    unsupported = r"unsupported operand type\(s\) for \+: '(norv_core\._native\.)?KeyPathSet' and 'list'"
+    with pytest.raises(TypeError, match=unsupported):
         s + ["a"]
     with pytest.raises(TypeError):
         ["a"] + s
@@ -956,7 +957,8 @@ def test_from_value_refuses_iterators_and_propagates_repr_errors():
 
 
 def test_from_value_checks_include_intermediate_first():
-    with pytest.raises(TypeError, match=r"^argument 'include_intermediate': 'int' object is not an instance of 'bool'$"):
+    not_bool = r"^argument 'include_intermediate': 'int' object is not an instance of 'bool'$"
+    with pytest.raises(TypeError, match=not_bool):
         KeyPathSet.from_value("not convertible", include_intermediate=1)
     with pytest.raises(TypeError, match="^argument 'include_intermediate'"):
         KeyPathSet.from_value(KeyPathSet(), include_intermediate=None)

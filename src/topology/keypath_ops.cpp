@@ -87,15 +87,16 @@ Ref subtract(PyObject *left, PyObject *right)
     const std::size_t n = std::max(mine.size(), theirs.size());
     for (std::size_t i = 0; i < n; ++i) {
         if (i == mine.size()) {
-            subtraction_failed("KeyPath subtraction failed: left path %U is an ancestor of right path %U.", left,
-                               theirs);
+            subtraction_failed("KeyPath subtraction failed: left path %U is an ancestor of right path %U.",
+                               left, theirs);
         }
         if (i == theirs.size()) {
             return make(mine.subspan(i));
         }
         if (!Key::py_eq(mine[i], theirs[i])) {
-            subtraction_failed("KeyPath subtraction failed: left path %U and right path %U are in different subtree.",
-                               left, theirs);
+            subtraction_failed(
+                "KeyPath subtraction failed: left path %U and right path %U are in different subtree.", left,
+                theirs);
         }
     }
     return make({});
