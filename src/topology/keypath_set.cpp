@@ -39,12 +39,12 @@ PyObject *marker() { return interned(MARKER, "$"); }
 // ---------------------------------------------------------------------------
 // Trie primitives
 
-[[noreturn]] void not_a_node(PyObject *value) { raise_not_instance(value, "dict"); }
-
+// Python code can put anything into the trie, so every descent checks that
+// it reaches a node (dict subclasses count).
 PyObject *as_node(PyObject *value)
 {
     if (!PyDict_Check(value)) {
-        not_a_node(value);
+        raise_not_instance(value, "dict");
     }
     return value;
 }
