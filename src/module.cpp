@@ -12,6 +12,7 @@
 #include "flags.hpp"
 #include "formatting/format.hpp"
 #include "topology/keypath.hpp"
+#include "topology/keypath_set.hpp"
 #include "topology/missing.hpp"
 #include "typing/key_specs/key_specs.hpp"
 
@@ -38,6 +39,7 @@ void exec_steps(PyObject *m)
     add_name(m, "__abi__", abi_tuple().get());
 
     add_type(m, keypath::type());
+    add_type(m, keypath_set::type());
     add_type(m, missing::type());
 
     add_function(m, missing::singleton_function());
