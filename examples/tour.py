@@ -36,6 +36,16 @@ print(repr(p), "| keys:", p.keys, "| equal to its text:", p == "a.b[0].c", "| ha
 print("child:", n.KeyPath("d", p), "| complex key:", n.KeyPath(["x", "a.b"]), "| parent:", p.parent)
 print("query:", p.query({"a": {"b": [{"c": 42}]}}), "| get absent:", n.KeyPath.parse("a.z").get({"a": {}}, "default"))
 print("JSON:", p.to_json(), "| sorted:", sorted([n.KeyPath([10]), n.KeyPath([9]), n.KeyPath(["1", "a"])]))
+print("arithmetic:", p + "d", "|", p - "a.b", "| relative to a.b:", p.is_relative_to("a.b"))
+
+section("KeyPathSet")
+s = n.KeyPathSet(["a.b", "c[0]"], include_intermediate=True)
+print(repr(s), "| trie:", s._trie)
+print("a.b in s:", "a.b" in s, "| prefix c:", s.has_prefix("c"), "| sub-tree a:", repr(s.subtree("a")))
+t = n.KeyPathSet(["a.b", "x"])
+print(f"union: {s.union(t)!r} | difference: {s.difference(t)!r} | intersection: {s.intersection(t)!r}")
+print(f"rebased copy: {n.KeyPath('root') + t!r}")
+print("verbose form:", str(t), sep="\n")
 
 section("Formatting")
 config = {"name": "svc", "ports": [80, 443], "limits": {"cpu": 1.5}}
@@ -57,6 +67,15 @@ formatting.install(n)
 with formatting.markdown():
     print("inside an outer markdown context, host text renders as:", n.format(Note()))
 
+section("Key specs")
+name = n.ConstStrKey("name")
+print(repr(name), "| == 'name':", name == "name", "| finds {'name': 1}:", {"name": 1}[name])
+prefix = n.StrKey("a")
+print(prefix, "| matches 'abc':", prefix.match("abc"), "| matches 'ba':", prefix.match("ba"))
+items = n.ListKey(2)
+items.extend(n.ListKey(0, 5))  # adopts the base's maximum in place
+print(items, "| match(4):", items.match(4), "| JSON:", items.to_json())
+print(n.TupleKey.from_json(n.TupleKey(3).to_json()), "==", n.TupleKey(3))
 
 section("Value specs")
 from norv_host import typing as host_typing  # noqa: E402

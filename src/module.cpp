@@ -12,7 +12,9 @@
 #include "flags.hpp"
 #include "formatting/format.hpp"
 #include "topology/keypath.hpp"
+#include "topology/keypath_set.hpp"
 #include "topology/missing.hpp"
+#include "typing/key_specs/key_specs.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_spec/base.hpp"
 #include "typing/value_spec/primitives.hpp"
@@ -40,6 +42,7 @@ void exec_steps(PyObject *m)
     add_name(m, "__abi__", abi_tuple().get());
 
     add_type(m, keypath::type());
+    add_type(m, keypath_set::type());
     add_type(m, missing::type());
 
     add_function(m, missing::singleton_function());
@@ -47,6 +50,8 @@ void exec_steps(PyObject *m)
     add_function(m, formatting::kvlist_function());
     add_function(m, formatting::install_bridge_function());
     formatting::init_format_fn(m);
+
+    key_specs::register_names(m);
 
     typing::bridge::register_installers(m);
     add_type(m, typing::base::type());

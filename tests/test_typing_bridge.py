@@ -141,6 +141,7 @@ def test_registration_order():
     start = names.index(installers[0])
     assert names[start : start + 4] == installers
     assert start > names.index("_install_formatting_bridge")
+    assert start > names.index("TupleKey")
     classes = [c for c in names if c in {"SpecBase", "Bool", "Str", "Int", "Float", "Any"}]
     assert classes == ["SpecBase", "Bool", "Str", "Int", "Float", "Any"]
     assert names.index("SpecBase") > start

@@ -644,6 +644,7 @@ PyMethodDef METHODS[] = {
     method<kp_exists>("exists",
                       "exists($self, src)\n--\n\n"
                       "Whether this path exists in `src`."),
+    is_relative_to_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -706,6 +707,8 @@ PyType_Slot SLOTS[] = {
     {Py_tp_hash, reinterpret_cast<void *>(keypath_hash)},
     {Py_tp_richcompare, reinterpret_cast<void *>(keypath_richcompare)},
     {Py_mp_length, reinterpret_cast<void *>(keypath_length)},
+    {Py_nb_add, reinterpret_cast<void *>(nb_add)},
+    {Py_nb_subtract, reinterpret_cast<void *>(nb_subtract)},
     {Py_tp_methods, METHODS},
     {Py_tp_getset, GETSET},
     {0, nullptr},

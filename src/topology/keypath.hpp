@@ -95,4 +95,10 @@ std::string_view cached_path(PyObject *path);
 // Navigation (keypath_nav.cpp): the value at `keys` inside `src`.
 Ref query(Keys keys, PyObject *src, bool use_inferred);
 
+// Arithmetic and relations (keypath_ops.cpp): the `+` and `-` slots and the
+// `is_relative_to` method of the class.
+PyObject *nb_add(PyObject *left, PyObject *right);
+PyObject *nb_subtract(PyObject *left, PyObject *right);
+PyMethodDef is_relative_to_method();
+
 }  // namespace norv::keypath

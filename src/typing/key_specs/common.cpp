@@ -1,0 +1,47 @@
+#include "typing/key_specs/common.hpp"
+
+#include "core/args.hpp"
+#include "core/registry.hpp"
+#include "typing/key_specs/key_specs.hpp"
+
+namespace norv::key_specs {
+
+void raise_extend_reject(PyObject *exc, PyObject *self, PyObject *base, const char *reason)
+{
+    Ref self_text = str_of(self);
+    Ref base_text = str_of(base);
+    raise_format(exc, "%U cannot extend %U%s", self_text.get(), base_text.get(), reason);
+}
+
+Ref from_json_field(PyObject *json_value, const char *name)
+{
+    if (!PyDict_Check(json_value)) {
+        raise_not_instance(json_value, "dict");
+    }
+    PyObject *value = nullptr;
+    require(PyDict_GetItemStringRef(json_value, name, &value));
+    return Ref::steal(value);
+}
+
+Ref false_value(PyObject *) { return new_bool(false); }
+
+Ref none_value(PyObject *) { return none(); }
+
+Ref alloc_instance(PyTypeObject *type) { return Ref::checked(type->tp_alloc(type, 0)); }
+
+void dealloc_plain(PyObject *self)
+{
+    PyTypeObject *tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+void register_names(PyObject *module)
+{
+    add_type(module, const_str_key_type());
+    add_type(module, str_key_type());
+    add_type(module, list_key_type());
+    add_type(module, tuple_key_type());
+}
+
+}  // namespace norv::key_specs

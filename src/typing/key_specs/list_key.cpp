@@ -1,0 +1,214 @@
+// ListKey: the key spec of a range of list indices, [min_value, max_value).
+// It is the one key spec besides TupleKey that changes after construction:
+// `extend` adopts the base's maximum when it has none, in place, so the bound
+// reaches every holder of this object.
+#include <cstdint>
+#include <optional>
+
+#include "core/args.hpp"
+#include "core/registry.hpp"
+#include "typing/key_specs/common.hpp"
+#include "typing/key_specs/key_specs.hpp"
+
+namespace norv::key_specs {
+
+namespace {
+
+constexpr const char *SERIALIZATION_KEY = "norv.typing.ListKey";
+
+struct ListKeyObject {
+    PyObject_HEAD
+    std::optional<std::int64_t> max_value;  // exclusive; unset (or 0, in match) means no bound
+    std::int64_t min_value;                 // inclusive
+};
+
+TypeCell TYPE;
+
+ListKeyObject *data(PyObject *self) { return payload<ListKeyObject>(self); }
+
+bool is_list_key(PyObject *o) noexcept { return Py_TYPE(o) == TYPE.peek(); }
+
+Ref make(std::int64_t min_value, std::optional<std::int64_t> max_value)
+{
+    Ref self = alloc_instance(list_key_type());
+    data(self.get())->min_value = min_value;
+    data(self.get())->max_value = max_value;
+    return self;
+}
+
+const Signature NEW_SIG{"ListKey", {opt("min_value"), opt("max_value")}};
+const Signature MATCH_SIG{"ListKey.match", {arg("key")}, {.method = true}};
+const Signature EXTEND_SIG{"ListKey.extend", {arg("base")}, {.method = true}};
+const Signature DEEPCOPY_SIG{"ListKey.__deepcopy__", {arg("_memo")}, {.method = true}};
+const Signature TO_JSON_SIG{"ListKey.to_json", {}, {.var_kwargs = true, .method = true}};
+const Signature FROM_JSON_SIG{"ListKey.from_json", {arg("json_value")},
+                              {.var_kwargs = true, .method = true}};
+
+PyObject *list_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
+{
+    return guard([&] {
+        Bound b = NEW_SIG.bind_tuple(args, kwargs);
+        // A given min_value is converted even when it is None; max_value None means unset.
+        std::int64_t min_value = b.has(0) ? convert_arg("min_value", [&] { return to_i64(b[0]); }) : 0;
+        std::optional<std::int64_t> max_value;
+        if (PyObject *v = b.or_none(1)) {
+            max_value = convert_arg("max_value", [&] { return to_i64(v); });
+        }
+        return make(min_value, max_value);
+    });
+}
+
+bool list_key_eq(PyObject *self, PyObject *other)
+{
+    return is_list_key(other) && data(self)->min_value == data(other)->min_value &&
+           data(self)->max_value == data(other)->max_value;
+}
+
+Ref text_value(PyObject *self)
+{
+    const ListKeyObject *k = data(self);
+    if (k->max_value) {
+        return Ref::checked(PyUnicode_FromFormat("ListKey(min_value=%lld, max_value=%lld)",
+                                                 static_cast<long long>(k->min_value),
+                                                 static_cast<long long>(*k->max_value)));
+    }
+    return Ref::checked(PyUnicode_FromFormat("ListKey(min_value=%lld, max_value=None)",
+                                             static_cast<long long>(k->min_value)));
+}
+
+Ref min_value_get(PyObject *self) { return new_int(data(self)->min_value); }
+
+Ref max_value_get(PyObject *self) { return int_or_none(data(self)->max_value); }
+
+Ref list_key_match(PyObject *self, FastArgs a)
+{
+    Bound b = MATCH_SIG.bind(a);
+    PyObject *key = b[0];
+    if (!PyLong_Check(key)) {
+        return new_bool(false);
+    }
+    long long k = PyLong_AsLongLong(key);
+    if (k == -1 && PyErr_Occurred()) {
+        throw PyErrSet{};
+    }
+    const ListKeyObject *spec = data(self);
+    const auto &max = spec->max_value;
+    return new_bool(spec->min_value <= k && (!max || *max == 0 || k < *max));
+}
+
+Ref list_key_extend(PyObject *self, FastArgs a)
+{
+    Bound b = EXTEND_SIG.bind(a);
+    PyObject *base = b[0];
+    if (!is_list_key(base)) {
+        raise_extend_reject(PyExc_TypeError, self, base, ": incompatible type.");
+    }
+    ListKeyObject *k = data(self);
+    const ListKeyObject *bk = data(base);
+    if (k->min_value < bk->min_value) {
+        raise_extend_reject(PyExc_TypeError, self, base, ": min_value is smaller.");
+    }
+    if (!bk->max_value) {
+        return Ref::borrow(self);
+    }
+    if (!k->max_value) {
+        k->max_value = bk->max_value;
+        return Ref::borrow(self);
+    }
+    if (*k->max_value > *bk->max_value) {
+        raise_extend_reject(PyExc_TypeError, self, base, ": max_value is greater.");
+    }
+    return Ref::borrow(self);
+}
+
+Ref list_key_copy(PyObject *self) { return make(data(self)->min_value, data(self)->max_value); }
+
+Ref list_key_deepcopy(PyObject *self, FastArgs a)
+{
+    DEEPCOPY_SIG.bind(a);
+    return list_key_copy(self);
+}
+
+Ref list_key_to_json(PyObject *self, FastArgs a)
+{
+    TO_JSON_SIG.bind(a);
+    const ListKeyObject *k = data(self);
+    Ref out = Ref::checked(Py_BuildValue("{sssL}", "_type", SERIALIZATION_KEY, "min_value",
+                                         static_cast<long long>(k->min_value)));
+    if (k->max_value) {
+        require(PyDict_SetItemString(out.get(), "max_value", new_int(*k->max_value).get()));
+    }
+    return out;
+}
+
+// Unlike the constructor, a present entry is converted even when it is None,
+// and conversion errors are not reworded.
+Ref list_key_from_json(PyObject *, FastArgs a)
+{
+    Bound b = FROM_JSON_SIG.bind(a);
+    Ref min_entry = from_json_field(b[0], "min_value");
+    Ref max_entry = from_json_field(b[0], "max_value");
+    std::int64_t min_value = min_entry ? to_i64(min_entry.get()) : 0;
+    std::optional<std::int64_t> max_value;
+    if (max_entry) {
+        max_value = to_i64(max_entry.get());
+    }
+    return make(min_value, max_value);
+}
+
+PyMethodDef METHODS[] = {
+    method<list_key_match>("match",
+                           "match($self, key)\n--\n\nWhether `key` is an int inside the index range."),
+    method<list_key_extend>("extend", "extend($self, base)\n--\n\nCheck that the range lies inside `base`'s, "
+                                      "adopting its maximum when this key has none; return self."),
+    method<format_ignoring_options<text_value>>("format", "format($self, *_args, **_kwargs)\n--\n\n"),
+    method_noargs<list_key_copy>("__copy__", "__copy__($self)\n--\n\n"),
+    method<list_key_deepcopy>("__deepcopy__", "__deepcopy__($self, _memo)\n--\n\n"),
+    method<list_key_to_json>("to_json", "to_json($self, **_kwargs)\n--\n\n"),
+    method<list_key_from_json>("from_json", "from_json($cls, json_value, **_kwargs)\n--\n\n",
+                               METH_CLASS),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef GETSET[] = {
+    {"min_value", getter<min_value_get>, nullptr, nullptr, nullptr},
+    {"max_value", getter<max_value_get>, nullptr, nullptr, nullptr},
+    {"is_const", getter<false_value>, nullptr, nullptr, nullptr},
+    {"const_text", getter<none_value>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot SLOTS[] = {
+    {Py_tp_doc, const_cast<char *>("ListKey(min_value=0, max_value=None)\n--\n\n"
+                                   "The key spec of a range of list indices.")},
+    {Py_tp_new, reinterpret_cast<void *>(list_key_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc_plain)},
+    {Py_tp_repr, reinterpret_cast<void *>(text_slot<text_value>)},
+    {Py_tp_str, reinterpret_cast<void *>(text_slot<text_value>)},
+    // Mutable through `extend`, so equal but unhashable.
+    {Py_tp_hash, reinterpret_cast<void *>(PyObject_HashNotImplemented)},
+    {Py_tp_richcompare, reinterpret_cast<void *>(keyspec_richcompare<list_key_eq>)},
+    {Py_tp_methods, METHODS},
+    {Py_tp_getset, GETSET},
+    {0, nullptr},
+};
+
+PyType_Spec SPEC = {
+    .name = "norv_core._native.ListKey",
+    .basicsize = sizeof(ListKeyObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = SLOTS,
+};
+
+void init_class(PyTypeObject *tp)
+{
+    set_class_attr(tp, "__serialization_key__", new_str(SERIALIZATION_KEY).get());
+    set_class_attr(tp, "__norv_formattable__", Py_True);
+}
+
+}  // namespace
+
+PyTypeObject *list_key_type() { return TYPE.get(&SPEC, nullptr, init_class); }
+
+}  // namespace norv::key_specs

@@ -1,0 +1,233 @@
+// StrKey: the key spec of any string key, optionally constrained by a pattern
+// that must match from the key's start.
+#include "core/args.hpp"
+#include "core/once.hpp"
+#include "core/registry.hpp"
+#include "formatting/format.hpp"
+#include "typing/key_specs/common.hpp"
+#include "typing/key_specs/key_specs.hpp"
+
+namespace norv::key_specs {
+
+namespace {
+
+constexpr const char *SERIALIZATION_KEY = "norv.typing.StrKey";
+
+struct StrKeyObject {
+    PyObject_HEAD
+    // Whatever `re.compile` returned; NULL means any string. Never changes.
+    PyObject *regex;
+};
+
+TypeCell TYPE;
+ObjectCell ANY_PATTERN_TEXT;
+ObjectCell MATCH_NAME;
+
+PyObject *regex_of(PyObject *self) { return payload<StrKeyObject>(self)->regex; }
+
+bool is_str_key(PyObject *o) noexcept { return Py_TYPE(o) == TYPE.peek(); }
+
+Ref make_with(Ref regex)
+{
+    Ref self = alloc_instance(str_key_type());
+    payload<StrKeyObject>(self.get())->regex = regex.release();
+    return self;
+}
+
+// No pattern for None or a false value; anything true goes through the `re`
+// module as it is at this moment.
+Ref make(PyObject *regex)
+{
+    if (regex == nullptr || regex == Py_None || !require(PyObject_IsTrue(regex))) {
+        return make_with(Ref{});
+    }
+    Ref re = Ref::checked(PyImport_ImportModule("re"));
+    Ref compile = getattr(re.get(), "compile");
+    return make_with(Ref::checked(PyObject_CallOneArg(compile.get(), regex)));
+}
+
+// The pattern's text as an exact str, or an empty Ref without a pattern.
+Ref pattern_text(PyObject *self)
+{
+    PyObject *regex = regex_of(self);
+    if (regex == nullptr) {
+        return Ref{};
+    }
+    Ref pattern = getattr(regex, "pattern");
+    if (!PyUnicode_Check(pattern.get())) {
+        raise_not_instance(pattern.get(), "str");
+    }
+    return PyUnicode_CheckExact(pattern.get()) ? std::move(pattern)
+                                                : Ref::checked(PyUnicode_FromObject(pattern.get()));
+}
+
+const Signature NEW_SIG{"StrKey", {opt("regex")}};
+const Signature MATCH_SIG{"StrKey.match", {arg("key")}, {.method = true}};
+const Signature EXTEND_SIG{"StrKey.extend", {arg("base")}, {.method = true}};
+const Signature DEEPCOPY_SIG{"StrKey.__deepcopy__", {arg("_memo")}, {.method = true}};
+const Signature TO_JSON_SIG{"StrKey.to_json", {}, {.var_kwargs = true, .method = true}};
+const Signature FROM_JSON_SIG{"StrKey.from_json", {arg("json_value")},
+                              {.var_kwargs = true, .method = true}};
+
+PyObject *str_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
+{
+    return guard([&] {
+        Bound b = NEW_SIG.bind_tuple(args, kwargs);
+        return make(b[0]);
+    });
+}
+
+void str_key_dealloc(PyObject *self)
+{
+    Py_CLEAR(payload<StrKeyObject>(self)->regex);
+    dealloc_plain(self);
+}
+
+// Two keys without a pattern are equal; two with patterns compare the pattern
+// objects (same text and flags).
+bool str_key_eq(PyObject *self, PyObject *other)
+{
+    if (!is_str_key(other)) {
+        return false;
+    }
+    PyObject *a = regex_of(self);
+    PyObject *b = regex_of(other);
+    if (a == nullptr || b == nullptr) {
+        return a == b;
+    }
+    return require(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+}
+
+Py_hash_t str_key_hash(PyObject *self)
+{
+    return guard_int<Py_hash_t>([&] {
+        Ref text = pattern_text(self);
+        PyObject *hashed = text ? text.get() : ANY_PATTERN_TEXT.get_or_init([] { return new_str(".*"); });
+        Py_hash_t h = PyObject_Hash(hashed);
+        if (h == -1) {
+            throw PyErrSet{};
+        }
+        return h;
+    });
+}
+
+Ref text_value(PyObject *self)
+{
+    Ref pattern = pattern_text(self);
+    Ref items = Ref::checked(Py_BuildValue("[(sOO)]", "regex", pattern ? pattern.get() : Py_None, Py_None));
+    Ref kwargs = Ref::checked(Py_BuildValue("{ss}", "label", "StrKey"));
+    return formatting::call_kvlist_str(items.get(), kwargs.get());
+}
+
+Ref regex_value(PyObject *self)
+{
+    PyObject *regex = regex_of(self);
+    return Ref::borrow(regex ? regex : Py_None);
+}
+
+Ref str_key_match(PyObject *self, FastArgs a)
+{
+    Bound b = MATCH_SIG.bind(a);
+    PyObject *key = b[0];
+    if (!PyUnicode_Check(key)) {
+        return new_bool(false);
+    }
+    PyObject *regex = regex_of(self);
+    if (regex == nullptr) {
+        return new_bool(true);
+    }
+    PyObject *name = MATCH_NAME.get_or_init([] { return Ref::checked(PyUnicode_InternFromString("match")); });
+    Ref found = Ref::checked(PyObject_CallMethodOneArg(regex, name, key));
+    return new_bool(found.get() != Py_None);
+}
+
+Ref str_key_extend(PyObject *self, FastArgs a)
+{
+    Bound b = EXTEND_SIG.bind(a);
+    if (require(PyObject_RichCompareBool(self, b[0], Py_EQ))) {
+        return Ref::borrow(self);
+    }
+    raise_extend_reject(PyExc_KeyError, self, b[0], " for keys are different.");
+}
+
+// Patterns are immutable: copies share the compiled object.
+Ref str_key_copy(PyObject *self) { return make_with(Ref::borrow(regex_of(self))); }
+
+Ref str_key_deepcopy(PyObject *self, FastArgs a)
+{
+    DEEPCOPY_SIG.bind(a);
+    return str_key_copy(self);
+}
+
+// Only the pattern text is written; its flags are lost on the way back.
+Ref str_key_to_json(PyObject *self, FastArgs a)
+{
+    TO_JSON_SIG.bind(a);
+    Ref pattern = pattern_text(self);
+    Ref out = Ref::checked(Py_BuildValue("{ss}", "_type", SERIALIZATION_KEY));
+    if (pattern) {
+        require(PyDict_SetItemString(out.get(), "regex", pattern.get()));
+    }
+    return out;
+}
+
+Ref str_key_from_json(PyObject *, FastArgs a)
+{
+    Bound b = FROM_JSON_SIG.bind(a);
+    Ref regex = from_json_field(b[0], "regex");
+    return make(regex.get());
+}
+
+PyMethodDef METHODS[] = {
+    method<str_key_match>("match", "match($self, key)\n--\n\n"
+                                   "Whether `key` is a str that the pattern matches from its start."),
+    method<str_key_extend>("extend", "extend($self, base)\n--\n\nReturn self when `base` is an equal key."),
+    method<format_ignoring_options<text_value>>("format", "format($self, *_args, **_kwargs)\n--\n\n"),
+    method_noargs<str_key_copy>("__copy__", "__copy__($self)\n--\n\n"),
+    method<str_key_deepcopy>("__deepcopy__", "__deepcopy__($self, _memo)\n--\n\n"),
+    method<str_key_to_json>("to_json", "to_json($self, **_kwargs)\n--\n\n"),
+    method<str_key_from_json>("from_json", "from_json($cls, json_value, **_kwargs)\n--\n\n",
+                              METH_CLASS),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef GETSET[] = {
+    {"regex", getter<regex_value>, nullptr, nullptr, nullptr},
+    {"is_const", getter<false_value>, nullptr, nullptr, nullptr},
+    {"const_text", getter<none_value>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot SLOTS[] = {
+    {Py_tp_doc, const_cast<char *>("StrKey(regex=None)\n--\n\n"
+                                   "The key spec of any string key, optionally matching a pattern.")},
+    {Py_tp_new, reinterpret_cast<void *>(str_key_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(str_key_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void *>(text_slot<text_value>)},
+    {Py_tp_str, reinterpret_cast<void *>(text_slot<text_value>)},
+    {Py_tp_hash, reinterpret_cast<void *>(str_key_hash)},
+    {Py_tp_richcompare, reinterpret_cast<void *>(keyspec_richcompare<str_key_eq>)},
+    {Py_tp_methods, METHODS},
+    {Py_tp_getset, GETSET},
+    {0, nullptr},
+};
+
+PyType_Spec SPEC = {
+    .name = "norv_core._native.StrKey",
+    .basicsize = sizeof(StrKeyObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = SLOTS,
+};
+
+void init_class(PyTypeObject *tp)
+{
+    set_class_attr(tp, "__serialization_key__", new_str(SERIALIZATION_KEY).get());
+    set_class_attr(tp, "__norv_formattable__", Py_True);
+}
+
+}  // namespace
+
+PyTypeObject *str_key_type() { return TYPE.get(&SPEC, nullptr, init_class); }
+
+}  // namespace norv::key_specs
