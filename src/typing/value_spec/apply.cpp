@@ -122,6 +122,40 @@ Ref try_accept(PyObject *t, PyObject *value)
     return r;
 }
 
+// `regex.match(value)`. Compiled patterns are all of one final class, so its
+// `match` descriptor is looked up once and called directly.
+struct PatternMatch {
+    PyTypeObject *type;
+    PyObject *match;
+};
+OnceCell<const PatternMatch *> PATTERN_MATCH;
+
+Ref regex_match(PyObject *regex, PyObject *value)
+{
+    const PatternMatch *const *cached = PATTERN_MATCH.get();
+    if (cached == nullptr && PyType_HasFeature(Py_TYPE(regex), Py_TPFLAGS_IMMUTABLETYPE) &&
+        !PyType_HasFeature(Py_TYPE(regex), Py_TPFLAGS_BASETYPE)) {
+        Ref descr = getattr(reinterpret_cast<PyObject *>(Py_TYPE(regex)), bridge::names().match);
+        if (PyObject_TypeCheck(descr.get(), &PyMethodDescr_Type)) {
+            // Kept for the life of the process, like every cell's content.
+            auto *record = new PatternMatch{Py_TYPE(regex), descr.get()};
+            if (PATTERN_MATCH.set(record)) {
+                descr.release();
+                Py_INCREF(Py_TYPE(regex));
+            }
+            else {
+                delete record;
+            }
+        }
+        cached = PATTERN_MATCH.get();
+    }
+    if (cached != nullptr && Py_TYPE(regex) == (*cached)->type) {
+        PyObject *args[] = {regex, value};
+        return Ref::checked(PyObject_Vectorcall((*cached)->match, args, 2, nullptr));
+    }
+    return Ref::checked(PyObject_CallMethodOneArg(regex, bridge::names().match, value));
+}
+
 }  // namespace
 
 // ---- the pipeline ------------------------------------------------------------------
@@ -308,7 +342,7 @@ void validate(SpecEngine &e, PyObject *value, PathText &path)
                 return;
             }
             Ref regex = Ref::borrow(s->regex.get());
-            Ref m = Ref::checked(PyObject_CallMethodOneArg(regex.get(), bridge::names().match, value));
+            Ref m = regex_match(regex.get(), value);
             if (m.get() != Py_None) {
                 return;
             }
