@@ -16,8 +16,8 @@
 #include "topology/missing.hpp"
 #include "typing/key_specs/key_specs.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/value_spec/base.hpp"
-#include "typing/value_spec/primitives.hpp"
+#include "typing/value_specs/base.hpp"
+#include "typing/value_specs/primitives.hpp"
 
 namespace norv {
 

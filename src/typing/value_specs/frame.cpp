@@ -1,11 +1,11 @@
-#include "typing/value_spec/frame.hpp"
+#include "typing/value_specs/frame.hpp"
 
 #include <cstring>
 
 #include "core/registry.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/value_spec/base.hpp"
-#include "typing/value_spec/util.hpp"
+#include "typing/value_specs/base.hpp"
+#include "typing/value_specs/util.hpp"
 
 namespace norv::typing::frame {
 

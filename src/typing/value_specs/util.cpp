@@ -1,4 +1,4 @@
-#include "typing/value_spec/util.hpp"
+#include "typing/value_specs/util.hpp"
 
 #include "core/args.hpp"
 #include "typing/bridge/bridge.hpp"

@@ -3,7 +3,7 @@
 // stands for. Children are asked through their Python attributes.
 #include "core/args.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/value_spec/engine.hpp"
+#include "typing/value_specs/engine.hpp"
 
 namespace norv::typing::engine {
 

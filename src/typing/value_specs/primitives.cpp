@@ -1,12 +1,12 @@
-#include "typing/value_spec/primitives.hpp"
+#include "typing/value_specs/primitives.hpp"
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/registry.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/value_spec/base.hpp"
-#include "typing/value_spec/frame.hpp"
-#include "typing/value_spec/util.hpp"
+#include "typing/value_specs/base.hpp"
+#include "typing/value_specs/frame.hpp"
+#include "typing/value_specs/util.hpp"
 
 namespace norv::typing::primitives {
 

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "typing/value_spec/engine.hpp"
+#include "typing/value_specs/engine.hpp"
 
 namespace norv::typing::primitives {
 

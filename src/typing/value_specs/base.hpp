@@ -10,7 +10,7 @@
 
 #include "core/borrow.hpp"
 #include "core/ref.hpp"
-#include "typing/value_spec/engine.hpp"
+#include "typing/value_specs/engine.hpp"
 
 namespace norv::typing {
 

@@ -1,10 +1,10 @@
-#include "typing/value_spec/base.hpp"
+#include "typing/value_specs/base.hpp"
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/registry.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/value_spec/util.hpp"
+#include "typing/value_specs/util.hpp"
 
 namespace norv::typing::base {
 

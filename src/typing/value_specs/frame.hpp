@@ -9,7 +9,7 @@
 
 #include "core/args.hpp"
 #include "core/ref.hpp"
-#include "typing/value_spec/engine.hpp"
+#include "typing/value_specs/engine.hpp"
 
 namespace norv::typing::frame {
 

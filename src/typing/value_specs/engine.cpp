@@ -1,10 +1,10 @@
-#include "typing/value_spec/engine.hpp"
+#include "typing/value_specs/engine.hpp"
 
 #include "core/args.hpp"
 #include "core/once.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/value_spec/util.hpp"
+#include "typing/value_specs/util.hpp"
 
 namespace norv::typing {
 

@@ -3,7 +3,7 @@
 #include "core/args.hpp"
 #include "formatting/format.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/value_spec/engine.hpp"
+#include "typing/value_specs/engine.hpp"
 
 namespace norv::typing::engine {
 
