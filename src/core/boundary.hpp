@@ -93,6 +93,19 @@ PyObject *shim_onearg(PyObject *self, PyObject *arg)
     return guard([&] { return F(self, arg); });
 }
 
+// Unary slots (tp_repr, tp_str, tp_iter, ...) and property getters.
+template <NoArgsImpl F>
+PyObject *shim_unary(PyObject *self)
+{
+    return guard([&] { return F(self); });
+}
+
+template <NoArgsImpl F>
+PyObject *shim_getter(PyObject *self, void *)
+{
+    return guard([&] { return F(self); });
+}
+
 // PyMethodDef builders. `doc` starts with the text signature
 // ("name(args)\n--\n\n") so that inspect.signature works.
 template <FastImpl F>

@@ -651,12 +651,6 @@ PyMethodDef METHODS[] = {
 // ---------------------------------------------------------------------------
 // Getters
 
-template <Ref (*F)(PyObject *)>
-PyObject *getter(PyObject *self, void *)
-{
-    return guard([&] { return F(self); });
-}
-
 Ref get_keys(PyObject *self) { return keys_list(keys_of(self)); }
 
 Ref get_key(PyObject *self)
@@ -682,12 +676,12 @@ Ref get_parent(PyObject *self)
 }
 
 PyGetSetDef GETSET[] = {
-    {"keys", getter<get_keys>, nullptr, "A copy of the keys in this path.", nullptr},
-    {"key", getter<get_key>, nullptr, "The rightmost key (`KeyError` at the root).", nullptr},
-    {"is_root", getter<get_is_root>, nullptr, nullptr, nullptr},
-    {"depth", getter<get_depth>, nullptr, nullptr, nullptr},
-    {"parent", getter<get_parent>, nullptr, "The parent path (`KeyError` at the root).", nullptr},
-    {"path", getter<text_of>, nullptr, nullptr, nullptr},
+    {"keys", shim_getter<get_keys>, nullptr, "A copy of the keys in this path.", nullptr},
+    {"key", shim_getter<get_key>, nullptr, "The rightmost key (`KeyError` at the root).", nullptr},
+    {"is_root", shim_getter<get_is_root>, nullptr, nullptr, nullptr},
+    {"depth", shim_getter<get_depth>, nullptr, nullptr, nullptr},
+    {"parent", shim_getter<get_parent>, nullptr, "The parent path (`KeyError` at the root).", nullptr},
+    {"path", shim_getter<text_of>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -604,11 +604,6 @@ Ref kps_trie(PyObject *self)
     return Ref::borrow(set->root);
 }
 
-PyObject *kps_get_trie(PyObject *self, void *)
-{
-    return guard([&] { return kps_trie(self); });
-}
-
 int kps_contains(PyObject *self, PyObject *value)
 {
     return guard_int([&] {
@@ -752,7 +747,7 @@ PyMethodDef METHODS[] = {
 };
 
 PyGetSetDef GETSET[] = {
-    {"_trie", kps_get_trie, nullptr, "The root dict of the trie (not a copy).", nullptr},
+    {"_trie", shim_getter<kps_trie>, nullptr, "The root dict of the trie (not a copy).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

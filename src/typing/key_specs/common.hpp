@@ -41,19 +41,6 @@ PyObject *keyspec_richcompare(PyObject *self, PyObject *other, int op)
     return guard([&] { return new_bool(Eq(self, other) == (op == Py_EQ)); });
 }
 
-// Slot shims for the text form (tp_str / tp_repr) and for getters.
-template <NoArgsImpl F>
-PyObject *text_slot(PyObject *self)
-{
-    return guard([&] { return F(self); });
-}
-
-template <NoArgsImpl F>
-PyObject *getter(PyObject *self, void *)
-{
-    return guard([&] { return F(self); });
-}
-
 // `format(*_args, **_kwargs)`: the formatter's options never change a key
 // spec's text.
 template <NoArgsImpl F>

@@ -154,9 +154,9 @@ PyMethodDef METHODS[] = {
 };
 
 PyGetSetDef GETSET[] = {
-    {"text", getter<text_value>, nullptr, nullptr, nullptr},
-    {"const_text", getter<text_value>, nullptr, nullptr, nullptr},
-    {"is_const", getter<true_value>, nullptr, nullptr, nullptr},
+    {"text", shim_getter<text_value>, nullptr, nullptr, nullptr},
+    {"const_text", shim_getter<text_value>, nullptr, nullptr, nullptr},
+    {"is_const", shim_getter<true_value>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -164,8 +164,8 @@ PyType_Slot SLOTS[] = {
     {Py_tp_doc, const_cast<char *>("ConstStrKey(text)\n--\n\nThe key spec of one fixed string key.")},
     {Py_tp_new, reinterpret_cast<void *>(const_str_key_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(const_str_key_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void *>(text_slot<text_value>)},
-    {Py_tp_str, reinterpret_cast<void *>(text_slot<text_value>)},
+    {Py_tp_repr, reinterpret_cast<void *>(shim_unary<text_value>)},
+    {Py_tp_str, reinterpret_cast<void *>(shim_unary<text_value>)},
     {Py_tp_hash, reinterpret_cast<void *>(const_str_key_hash)},
     {Py_tp_richcompare, reinterpret_cast<void *>(keyspec_richcompare<const_str_key_eq>)},
     {Py_tp_methods, METHODS},

@@ -171,10 +171,10 @@ PyMethodDef METHODS[] = {
 };
 
 PyGetSetDef GETSET[] = {
-    {"min_value", getter<min_value_get>, nullptr, nullptr, nullptr},
-    {"max_value", getter<max_value_get>, nullptr, nullptr, nullptr},
-    {"is_const", getter<false_value>, nullptr, nullptr, nullptr},
-    {"const_text", getter<none_value>, nullptr, nullptr, nullptr},
+    {"min_value", shim_getter<min_value_get>, nullptr, nullptr, nullptr},
+    {"max_value", shim_getter<max_value_get>, nullptr, nullptr, nullptr},
+    {"is_const", shim_getter<false_value>, nullptr, nullptr, nullptr},
+    {"const_text", shim_getter<none_value>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -183,8 +183,8 @@ PyType_Slot SLOTS[] = {
                                    "The key spec of a range of list indices.")},
     {Py_tp_new, reinterpret_cast<void *>(list_key_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(dealloc_plain)},
-    {Py_tp_repr, reinterpret_cast<void *>(text_slot<text_value>)},
-    {Py_tp_str, reinterpret_cast<void *>(text_slot<text_value>)},
+    {Py_tp_repr, reinterpret_cast<void *>(shim_unary<text_value>)},
+    {Py_tp_str, reinterpret_cast<void *>(shim_unary<text_value>)},
     // Mutable through `extend`, so equal but unhashable.
     {Py_tp_hash, reinterpret_cast<void *>(PyObject_HashNotImplemented)},
     {Py_tp_richcompare, reinterpret_cast<void *>(keyspec_richcompare<list_key_eq>)},

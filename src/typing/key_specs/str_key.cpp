@@ -192,9 +192,9 @@ PyMethodDef METHODS[] = {
 };
 
 PyGetSetDef GETSET[] = {
-    {"regex", getter<regex_value>, nullptr, nullptr, nullptr},
-    {"is_const", getter<false_value>, nullptr, nullptr, nullptr},
-    {"const_text", getter<none_value>, nullptr, nullptr, nullptr},
+    {"regex", shim_getter<regex_value>, nullptr, nullptr, nullptr},
+    {"is_const", shim_getter<false_value>, nullptr, nullptr, nullptr},
+    {"const_text", shim_getter<none_value>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -203,8 +203,8 @@ PyType_Slot SLOTS[] = {
                                    "The key spec of any string key, optionally matching a pattern.")},
     {Py_tp_new, reinterpret_cast<void *>(str_key_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(str_key_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void *>(text_slot<text_value>)},
-    {Py_tp_str, reinterpret_cast<void *>(text_slot<text_value>)},
+    {Py_tp_repr, reinterpret_cast<void *>(shim_unary<text_value>)},
+    {Py_tp_str, reinterpret_cast<void *>(shim_unary<text_value>)},
     {Py_tp_hash, reinterpret_cast<void *>(str_key_hash)},
     {Py_tp_richcompare, reinterpret_cast<void *>(keyspec_richcompare<str_key_eq>)},
     {Py_tp_methods, METHODS},

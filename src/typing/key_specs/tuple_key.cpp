@@ -151,9 +151,9 @@ PyMethodDef METHODS[] = {
 };
 
 PyGetSetDef GETSET[] = {
-    {"index", getter<index_get>, nullptr, nullptr, nullptr},
-    {"is_const", getter<false_value>, nullptr, nullptr, nullptr},
-    {"const_text", getter<none_value>, nullptr, nullptr, nullptr},
+    {"index", shim_getter<index_get>, nullptr, nullptr, nullptr},
+    {"is_const", shim_getter<false_value>, nullptr, nullptr, nullptr},
+    {"const_text", shim_getter<none_value>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -162,8 +162,8 @@ PyType_Slot SLOTS[] = {
                                    "The key spec of one tuple position, or of any.")},
     {Py_tp_new, reinterpret_cast<void *>(tuple_key_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(dealloc_plain)},
-    {Py_tp_repr, reinterpret_cast<void *>(text_slot<text_value>)},
-    {Py_tp_str, reinterpret_cast<void *>(text_slot<text_value>)},
+    {Py_tp_repr, reinterpret_cast<void *>(shim_unary<text_value>)},
+    {Py_tp_str, reinterpret_cast<void *>(shim_unary<text_value>)},
     // Mutable through `extend`, so equal but unhashable.
     {Py_tp_hash, reinterpret_cast<void *>(PyObject_HashNotImplemented)},
     {Py_tp_richcompare, reinterpret_cast<void *>(keyspec_richcompare<tuple_key_eq>)},
