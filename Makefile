@@ -10,7 +10,7 @@ DEPS      := 'scikit-build-core>=0.10' pytest pyperf numpy pydantic
 
 all: install
 
-$(VENV)/.deps:
+$(VENV)/.deps: Makefile
 	@python=$$(tools/find-python) && "$$python" -m venv $(VENV)
 	$(PY) -m pip install --disable-pip-version-check -q --upgrade pip
 	$(PY) -m pip install --disable-pip-version-check -q $(DEPS)
