@@ -169,25 +169,32 @@ class Idx:
 @pytest.mark.parametrize(
     "value, kwargs, expected",
     [
-        ("abcdef", {"max_str_len": 3}, "'abc'..."),
+        # the suffix joins the cut value before repr: the dots sit inside the quotes
+        ("abcdef", {"max_str_len": 3}, "'abc...'"),
         ("abcdef", {"max_str_len": 6}, "'abcdef'"),
-        ("abcdef", {"max_str_len": 5}, "'abcde'..."),
-        ("abcdef", {"max_str_len": 0}, "''..."),
-        ("abcdef", {"max_str_len": -2}, "'abcd'..."),
-        ("abcdef", {"max_str_len": -10}, "''..."),
-        ("", {"max_str_len": -1}, "''..."),
+        ("abcdef", {"max_str_len": 5}, "'abcde...'"),
+        ("abcdef", {"max_str_len": 0}, "'...'"),
+        ("abcdef", {"max_str_len": -2}, "'abcd...'"),
+        ("abcdef", {"max_str_len": -10}, "'...'"),
+        ("abcdef", {"max_str_len": -(2**70)}, "'...'"),
+        ("", {"max_str_len": -1}, "'...'"),
         ("abcdef", {"max_str_len": None}, "'abcdef'"),
-        ("abcdef", {"max_str_len": Idx(2)}, "'ab'..."),
-        ("abcdef", {"max_str_len": True}, "'a'..."),
+        ("abcdef", {"max_str_len": Idx(2)}, "'ab...'"),
+        ("abcdef", {"max_str_len": True}, "'a...'"),
         ("abcdef", {"max_str_len": 2**70}, "'abcdef'"),
         ("abcdef", {"max_bytes_len": 1}, "'abcdef'"),
-        ("\u4e2d\u6587\u5b57", {"max_str_len": 2}, "'\u4e2d\u6587'..."),
-        (b"abcdef", {"max_bytes_len": 3}, "b'abc'..."),
-        (b"abcdef", {"max_bytes_len": -1}, "b'abcde'..."),
+        ("it's here", {"max_str_len": 4}, '"it\'s..."'),
+        ("ab\ncd", {"max_str_len": 3}, "'ab\\n...'"),
+        ("\u4e2d\u6587\u5b57", {"max_str_len": 2}, "'\u4e2d\u6587...'"),
+        (b"abcdef", {"max_bytes_len": 3}, "b'abc...'"),
+        (b"abcdef", {"max_bytes_len": -1}, "b'abcde...'"),
+        (b"abcdef", {"max_bytes_len": 0}, "b'...'"),
+        (b"abcdef", {"max_bytes_len": -(2**70)}, "b'...'"),
         (b"abcdef", {"max_bytes_len": 6}, "b'abcdef'"),
         (b"abcdef", {"max_str_len": 1}, "b'abcdef'"),
+        (b"it's\xff", {"max_bytes_len": 4}, 'b"it\'s..."'),
         (["abcdef", b"xyz"], {"max_str_len": 2, "max_bytes_len": 1},
-         "['ab'..., b'x'...]"),
+         "['ab...', b'x...']"),
     ],
 )
 def test_truncation(value, kwargs, expected):
@@ -291,8 +298,10 @@ def test_compact_truthiness_is_read():
         def __bool__(self):
             raise ZeroDivisionError
 
-    with pytest.raises(ZeroDivisionError):
-        fmt({"a": 1}, compact=Bad())
+    # read even when nothing is left to lay out
+    for value in ({"a": 1}, {}, [], {"a": 1, "b": 2}):
+        with pytest.raises(ZeroDivisionError):
+            fmt(value, compact=Bad(), exclude_keys={"a", "b"})
 
 
 class Level:
@@ -312,6 +321,9 @@ def test_root_indent_non_integer():
     assert fmt({"a": 1}, root_indent=Level(1)) == lines("{", "    'a': 1", "  }")
     with pytest.raises(TypeError):
         fmt({"a": 1}, root_indent="x")
+    # an integer level too deep to indent fails as `'  ' * n` does
+    with pytest.raises(OverflowError, match="repeated string is too long"):
+        fmt({"a": 1}, root_indent=2**62)
     # scalars never read it
     assert fmt(1, root_indent="x") == "1"
 

@@ -78,7 +78,7 @@ def test_signature():
         ((iter([["a", 1, None]]),), {}, "a=1"),
         ((((("a", 1, None),),)), {"label": "T"}, "T(a=1)"),
         # memo and extra options reach format
-        (([("s", "abcdef", None)],), {"max_str_len": 2}, "s='ab'..."),
+        (([("s", "abcdef", None)],), {"max_str_len": 2}, "s='ab...'"),
     ],
 )
 def test_rendering(args, kwargs, expected):

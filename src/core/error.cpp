@@ -50,6 +50,9 @@ void set_panic(const std::string &text)
     try {
         type = panic_exception_type();
     }
+    catch (abi::__forced_unwind &) {
+        throw;
+    }
     catch (...) {
         // Creating the class failed; its error stays set and says why.
         return;

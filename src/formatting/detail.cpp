@@ -19,7 +19,7 @@ constexpr std::array<const char *, N_NAMES> NAME_TEXT = {
 };
 
 OnceCell<std::array<PyObject *, N_NAMES>> NAMES;
-ObjectCell INT_EIGHTY, TWO_SPACES;
+ObjectCell INT_EIGHTY, TWO_SPACES, STR_DOTS, BYTES_DOTS;
 
 }  // namespace
 
@@ -48,6 +48,14 @@ PyObject *int_eighty()
     return INT_EIGHTY.get_or_init([] { return new_int(80); });
 }
 
+PyObject *ellipsis(bool for_str)
+{
+    if (for_str) {
+        return STR_DOTS.get_or_init([] { return new_str("..."); });
+    }
+    return BYTES_DOTS.get_or_init([] { return Ref::checked(PyBytes_FromStringAndSize("...", 3)); });
+}
+
 std::optional<long long> as_i64(PyObject *n)
 {
     long long v = PyLong_AsLongLong(n);
@@ -63,8 +71,7 @@ Indent indent_from(PyObject *n)
     Indent ind;
     if (auto v = as_i64(n)) {
         if (*v > PY_SSIZE_T_MAX / 2) {
-            PyErr_NoMemory();
-            throw PyErrSet{};
+            raise(PyExc_OverflowError, "repeated string is too long");  // what '  ' * n says
         }
         ind.spaces = *v > 0 ? static_cast<Py_ssize_t>(2 * *v) : 0;
         return ind;

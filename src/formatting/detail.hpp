@@ -39,6 +39,8 @@ PyObject *name(Name n);
 PyObject *int_zero();
 PyObject *int_one();
 PyObject *int_eighty();
+// The truncation suffix: "..." for a str, b"..." for bytes.
+PyObject *ellipsis(bool for_str);
 
 // `n` as a signed 64-bit integer through __index__, or nothing (the error of
 // the conversion discarded).

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -199,28 +200,32 @@ bool over_max_len(Py_ssize_t length, PyObject *max)
     return require(PyObject_IsTrue(over.get()));
 }
 
-// repr(value[0:max]) + "..."
+// repr(value[0:max] + suffix): the dots sit inside the quotes, so the text
+// still reads as one literal of the value's type.
 Ref truncated_repr(PyObject *value, PyObject *max, Py_ssize_t length)
 {
-    Ref part;
+    const bool is_str = PyUnicode_CheckExact(value);
+    Ref cut;
     if (auto m = detail::as_i64(max)) {
         const long long end = *m < 0 ? std::max<long long>(length + *m, 0) : std::min<long long>(*m, length);
         const auto stop = static_cast<Py_ssize_t>(end);
-        if (PyUnicode_CheckExact(value)) {
-            part = Ref::checked(PyUnicode_Substring(value, 0, stop));
+        if (is_str) {
+            Ref head = Ref::checked(PyUnicode_Substring(value, 0, stop));
+            cut = Ref::checked(PyUnicode_Concat(head.get(), detail::ellipsis(true)));
         }
         else {
-            part = Ref::checked(PyBytes_FromStringAndSize(PyBytes_AS_STRING(value), stop));
+            cut = Ref::checked(PyBytes_FromStringAndSize(nullptr, stop + 3));
+            char *out = PyBytes_AS_STRING(cut.get());
+            std::memcpy(out, PyBytes_AS_STRING(value), static_cast<std::size_t>(stop));
+            std::memcpy(out + stop, "...", 3);
         }
     }
     else {
         Ref slice = Ref::checked(PySlice_New(detail::int_zero(), max, nullptr));
-        part = Ref::checked(PyObject_GetItem(value, slice.get()));
+        Ref head = Ref::checked(PyObject_GetItem(value, slice.get()));
+        cut = Ref::checked(PyNumber_Add(head.get(), detail::ellipsis(is_str)));
     }
-    TextBuilder b;
-    b.add(repr_of(part.get()));
-    b.ascii("...");
-    return b.finish();
+    return repr_of(cut.get());
 }
 
 Ref limited_repr(PyObject *value, PyObject *max, Py_ssize_t length)
@@ -364,7 +369,7 @@ Ref render_dict(const Ctx &x)
 
     TextBuilder b;
     b.reserve(entries.size() * 4 + 4);
-    if (entries.empty() || c.truthy(COMPACT)) {
+    if (c.truthy(COMPACT) || entries.empty()) {
         b.ascii("{");
         for (std::size_t i = 0; i < entries.size(); ++i) {
             if (i) {
