@@ -1015,3 +1015,28 @@ def test_releasing_deeply_nested_paths_does_not_overflow_the_stack(run_py):
         """
     )
     assert out == "True\n"
+
+
+@pytest.fixture(scope='module')
+def nested_paths():
+    p, q = KeyPath(), KeyPath()
+    for _ in range(100_000):
+        p, q = KeyPath([p]), KeyPath([q])
+    return p, q
+
+
+@pytest.mark.parametrize(
+    'op',
+    [
+        lambda p, q: str(p),
+        lambda p, q: hash(p),
+        lambda p, q: p.path_str(preserve_complex_keys=False),
+        lambda p, q: p == q,
+        lambda p, q: p < q,
+        lambda p, q: KeyPath([q]).is_relative_to(p),
+        lambda p, q: KeyPath(['x', p]).query({'x': {}}),
+    ],
+)
+def test_paths_nested_as_keys_end_in_recursion_error(nested_paths, op):
+    with pytest.raises(RecursionError):
+        op(*nested_paths)

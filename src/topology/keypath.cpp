@@ -8,6 +8,7 @@
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/once.hpp"
+#include "core/recursion.hpp"
 #include "core/registry.hpp"
 
 // The interpreter's hash of byte strings. It is what `hash(str)` computes over
@@ -842,6 +843,8 @@ std::string render_keys(Keys keys, bool preserve_complex_keys)
             out += ']';
             break;
         case Key::Kind::Other: {
+            // str() of a key may render another path holding paths as keys.
+            RecursionGuard guard(" while rendering a KeyPath");
             PyObject *obj = k.object();
             PyObject *marker = nullptr;
             const int has_marker = require(PyObject_GetOptionalAttr(
