@@ -279,16 +279,26 @@ def test_const_str_key_equality_ignores_a_subclass_eq_but_match_does_not():
     assert k.match(EqAll("y")) is True
 
 
-def test_const_str_key_equality_with_unencodable_str_is_false():
-    k = ConstStrKey("x")
-    assert (k == "\ud800") is False
-    assert ("\ud800" == k) is False
-    assert (k != "\ud800") is True
-    assert k.match("\ud800") is False
-    # A probe that shares the slot of 'x' is compared, and must not raise.
-    probe = SameHashAsX("\ud800")
-    assert (probe in {k: 1}) is False
-    assert (k in {probe: 1}) is False
+# Equality compares UTF-8 bytes, so a str without a UTF-8 form raises its
+# encoding error, also when a dict probe lands in the slot of the key.
+@pytest.mark.parametrize(
+    "compare",
+    [
+        lambda k: k == "\ud800",
+        lambda k: "\ud800" == k,
+        lambda k: k != "a\udfffb",
+        lambda k: SameHashAsX("\ud800") in {k: 1},
+        lambda k: k in {SameHashAsX("\ud800"): 1},
+    ],
+)
+def test_const_str_key_equality_with_unencodable_str_raises(compare):
+    with pytest.raises(UnicodeEncodeError):
+        compare(ConstStrKey("x"))
+
+
+def test_const_str_key_match_with_unencodable_str_is_false():
+    # `match` asks the str itself, which compares code points.
+    assert ConstStrKey("x").match("\ud800") is False
 
 
 @pytest.mark.parametrize(
@@ -637,6 +647,25 @@ def test_str_key_extend_accepts_equal_keys():
     assert k.extend(StrKey("a")) is k
     k = StrKey()
     assert k.extend(StrKey("")) is k
+
+
+def test_str_key_equality_asks_the_pattern_objects_without_an_identity_shortcut(monkeypatch):
+    class NeverEqual:
+        pattern = "p"
+
+        def __eq__(self, other):
+            return False
+
+        __hash__ = None
+
+    monkeypatch.setattr(re, "compile", lambda pattern: NeverEqual())
+    k = StrKey("p")
+    monkeypatch.undo()
+    for other in (k, copy.copy(k)):
+        assert other.regex is k.regex
+        assert (k == other) is False
+    with pytest.raises(KeyError, match="cannot extend"):
+        k.extend(k)
 
 
 def test_str_key_regex_is_read_only():

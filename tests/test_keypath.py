@@ -992,3 +992,51 @@ def test_path_of_many_keys_renders_and_compares():
     assert text == '.'.join(['a'] * 100_000)
     assert KeyPath.parse(text) == p
     assert hash(p) == hash(text)
+
+
+def test_releasing_deeply_nested_paths_does_not_overflow_the_stack(run_py):
+    # A path held as the key of a path, a million deep, with a branch at every
+    # level: each key must still be released exactly once.
+    out = run_py(
+        """
+        import weakref
+        from norv_core._native import KeyPath
+
+        class Tail:
+            pass
+
+        tail = Tail()
+        alive = weakref.ref(tail)
+        p = KeyPath([tail])
+        for _ in range(1_000_000):
+            p = KeyPath(['x', p, KeyPath([1])])
+        del tail, p
+        print(alive() is None)
+        """
+    )
+    assert out == "True\n"
+
+
+@pytest.fixture(scope='module')
+def nested_paths():
+    p, q = KeyPath(), KeyPath()
+    for _ in range(100_000):
+        p, q = KeyPath([p]), KeyPath([q])
+    return p, q
+
+
+@pytest.mark.parametrize(
+    'op',
+    [
+        lambda p, q: str(p),
+        lambda p, q: hash(p),
+        lambda p, q: p.path_str(preserve_complex_keys=False),
+        lambda p, q: p == q,
+        lambda p, q: p < q,
+        lambda p, q: KeyPath([q]).is_relative_to(p),
+        lambda p, q: KeyPath(['x', p]).query({'x': {}}),
+    ],
+)
+def test_paths_nested_as_keys_end_in_recursion_error(nested_paths, op):
+    with pytest.raises(RecursionError):
+        op(*nested_paths)

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "core/error.hpp"
+#include "core/recursion.hpp"
 
 namespace norv {
 
@@ -134,6 +135,8 @@ struct IntText {
 
 bool py_truth_of_compare(const Key &a, const Key &b, int pyop)
 {
+    // The key objects may be paths holding paths as keys.
+    RecursionGuard guard(" while comparing KeyPath keys");
     Ref ka = a.to_py();
     Ref kb = b.to_py();
     Ref r = Ref::checked(PyObject_RichCompare(ka.get(), kb.get(), pyop));

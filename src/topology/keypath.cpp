@@ -3,10 +3,12 @@
 #include <charconv>
 #include <cstdlib>
 #include <new>
+#include <vector>
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/once.hpp"
+#include "core/recursion.hpp"
 #include "core/registry.hpp"
 
 // The interpreter's hash of byte strings. It is what `hash(str)` computes over
@@ -91,7 +93,7 @@ private:
 #endif
 };
 
-void keypath_dealloc(PyObject *self)
+void destroy(PyObject *self) noexcept
 {
     PyTypeObject *tp = Py_TYPE(self);
     Key *keys = keys_ptr(self);
@@ -101,6 +103,39 @@ void keypath_dealloc(PyObject *self)
     std::free(as_kp(self)->text);
     PyObject_Free(self);
     Py_DECREF(tp);
+}
+
+// Paths whose destruction was reached from inside another path's destruction
+// on this thread (the outermost call owns the list; a plain pointer, so no
+// destructor runs at thread exit).
+thread_local std::vector<PyObject *> *t_dying = nullptr;
+
+// A path can hold another path as a key, and the trashcan of the interpreter
+// serves only collected types: releasing a chain of a million nested paths
+// recursively would overflow the C stack. A path released from inside another
+// one's destruction is queued instead, and the outermost call works the queue.
+void keypath_dealloc(PyObject *self)
+{
+    if (t_dying != nullptr) {
+        try {
+            t_dying->push_back(self);
+            return;
+        }
+        catch (const std::bad_alloc &) {
+            // Out of memory: release it right here instead.
+        }
+        destroy(self);
+        return;
+    }
+    std::vector<PyObject *> dying;
+    t_dying = &dying;
+    destroy(self);
+    while (!dying.empty()) {
+        PyObject *next = dying.back();
+        dying.pop_back();
+        destroy(next);
+    }
+    t_dying = nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -808,6 +843,8 @@ std::string render_keys(Keys keys, bool preserve_complex_keys)
             out += ']';
             break;
         case Key::Kind::Other: {
+            // str() of a key may render another path holding paths as keys.
+            RecursionGuard guard(" while rendering a KeyPath");
             PyObject *obj = k.object();
             PyObject *marker = nullptr;
             const int has_marker = require(PyObject_GetOptionalAttr(

@@ -13,6 +13,20 @@ void raise_extend_reject(PyObject *exc, PyObject *self, PyObject *base, const ch
     raise_format(exc, "%U cannot extend %U%s", self_text.get(), base_text.get(), reason);
 }
 
+bool eq_truth(PyObject *a, PyObject *b)
+{
+    Ref eq = Ref::checked(PyObject_RichCompare(a, b, Py_EQ));
+    return require(PyObject_IsTrue(eq.get())) != 0;
+}
+
+Ref extend_if_equal(PyObject *self, PyObject *base)
+{
+    if (eq_truth(self, base)) {
+        return Ref::borrow(self);
+    }
+    raise_extend_reject(PyExc_KeyError, self, base, " for keys are different.");
+}
+
 Ref from_json_field(PyObject *json_value, const char *name)
 {
     if (!PyDict_Check(json_value)) {

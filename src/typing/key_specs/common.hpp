@@ -16,6 +16,14 @@ namespace norv::key_specs {
 // either str() replaces the refusal.
 [[noreturn]] void raise_extend_reject(PyObject *exc, PyObject *self, PyObject *base, const char *reason);
 
+// The truth of Python's `a == b`. Unlike PyObject_RichCompareBool there is no
+// identity shortcut: an object unequal to itself stays unequal.
+bool eq_truth(PyObject *a, PyObject *b);
+
+// `extend` of the string key specs: self when `self == base`, else the KeyError
+// "... for keys are different.".
+Ref extend_if_equal(PyObject *self, PyObject *base);
+
 // The entry `name` of a JSON dict (its own storage: lookups overridden by a
 // subclass are not called), or an empty Ref when absent. Anything but a dict
 // is refused with the not-an-instance TypeError.

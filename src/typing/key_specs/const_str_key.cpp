@@ -72,16 +72,17 @@ void const_str_key_dealloc(PyObject *self)
     dealloc_plain(self);
 }
 
-// Equal to a str or a ConstStrKey with the same text. The stored text always
-// encodes as UTF-8, so comparing code points is comparing UTF-8 bytes; a str
-// that cannot be encoded is simply unequal, which keeps a dict probe with an
-// unrelated key from raising.
+// Equal to a str or a ConstStrKey with the same UTF-8 bytes. A str without a
+// UTF-8 form raises its encoding error rather than answering.
 bool const_str_key_eq(PyObject *self, PyObject *other)
 {
     PyObject *text = text_of(self);
     if (PyUnicode_Check(other)) {
-        return PyUnicode_GET_LENGTH(text) == PyUnicode_GET_LENGTH(other) &&
-               PyUnicode_Compare(text, other) == 0;
+        Py_ssize_t size = 0;
+        const char *theirs = require(PyUnicode_AsUTF8AndSize(other, &size));
+        Py_ssize_t my_size = 0;
+        const char *mine = require(PyUnicode_AsUTF8AndSize(text, &my_size));
+        return size == my_size && std::memcmp(mine, theirs, static_cast<std::size_t>(size)) == 0;
     }
     if (is_const_str_key(other)) {
         return PyUnicode_Compare(text, text_of(other)) == 0;
@@ -105,10 +106,7 @@ Ref const_str_key_match(PyObject *self, FastArgs a)
 Ref const_str_key_extend(PyObject *self, FastArgs a)
 {
     Bound b = EXTEND_SIG.bind(a);
-    if (require(PyObject_RichCompareBool(self, b[0], Py_EQ))) {
-        return Ref::borrow(self);
-    }
-    raise_extend_reject(PyExc_KeyError, self, b[0], " for keys are different.");
+    return extend_if_equal(self, b[0]);
 }
 
 Ref const_str_key_copy(PyObject *self) { return make(text_of(self)); }

@@ -95,7 +95,7 @@ bool str_key_eq(PyObject *self, PyObject *other)
     if (a == nullptr || b == nullptr) {
         return a == b;
     }
-    return require(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+    return eq_truth(a, b);
 }
 
 Py_hash_t str_key_hash(PyObject *self)
@@ -144,10 +144,7 @@ Ref str_key_match(PyObject *self, FastArgs a)
 Ref str_key_extend(PyObject *self, FastArgs a)
 {
     Bound b = EXTEND_SIG.bind(a);
-    if (require(PyObject_RichCompareBool(self, b[0], Py_EQ))) {
-        return Ref::borrow(self);
-    }
-    raise_extend_reject(PyExc_KeyError, self, b[0], " for keys are different.");
+    return extend_if_equal(self, b[0]);
 }
 
 // Patterns are immutable: copies share the compiled object.
