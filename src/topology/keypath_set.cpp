@@ -122,9 +122,9 @@ bool add_to_trie(PyObject *root, PyObject *path_value, bool include_intermediate
         Ref child = new_dict();
         require(PyDict_SetItem(node.get(), step.get(), child.get()));
         if (include_intermediate) {
-            // After the new child, so the node's own path lists after the new
-            // branch; an existing marker keeps its place.
-            require(PyDict_SetItem(node.get(), marker(), Py_True));
+            // Only added when absent: an existing entry keeps its place, and a
+            // branch stored under a "$" key is not overwritten.
+            require(PyDict_SetDefaultRef(node.get(), marker(), Py_True, nullptr));
             changed = true;
         }
         node = std::move(child);
@@ -219,15 +219,23 @@ void merge(PyObject *target, PyObject *source)
     dict_for_each(source, [&](PyObject *key, PyObject *value) {
         const bool held = holds(target, key);
         const bool is_end = is_marker(key);
-        if (held && !is_end) {
+        if (held) {
             Ref mine = lookup_held(target, key);
-            as_node(mine.get());
-            as_node(value);
-            merge(mine.get(), value);
-            return;
+            if (!is_end) {
+                as_node(mine.get());
+                as_node(value);
+                merge(mine.get(), value);
+                return;
+            }
+            // A "$" entry that holds a branch (a path stepping through a "$"
+            // key) already marks its node; a union must not drop that branch.
+            if (PyDict_Check(mine.get())) {
+                if (PyDict_Check(value)) {
+                    merge(mine.get(), value);
+                }
+                return;
+            }
         }
-        // A new branch, or the marker: the source's entry replaces the
-        // target's, never sharing a node with the source.
         Ref stored = PyDict_Check(value) ? deepcopy_trie(value) : Ref::borrow(value);
         require(PyDict_SetItem(target, key, stored.get()));
     });
