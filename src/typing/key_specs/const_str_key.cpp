@@ -72,17 +72,16 @@ void const_str_key_dealloc(PyObject *self)
     dealloc_plain(self);
 }
 
-// Equal to a str or a ConstStrKey with the same UTF-8 bytes. A str without a
-// UTF-8 form raises its encoding error rather than answering.
+// Equal to a str or a ConstStrKey with the same text. The stored text always
+// encodes as UTF-8, so comparing code points is comparing UTF-8 bytes; a str
+// that cannot be encoded is simply unequal, which keeps a dict probe with an
+// unrelated key from raising.
 bool const_str_key_eq(PyObject *self, PyObject *other)
 {
     PyObject *text = text_of(self);
     if (PyUnicode_Check(other)) {
-        Py_ssize_t size = 0;
-        const char *theirs = require(PyUnicode_AsUTF8AndSize(other, &size));
-        Py_ssize_t my_size = 0;
-        const char *mine = require(PyUnicode_AsUTF8AndSize(text, &my_size));
-        return size == my_size && std::memcmp(mine, theirs, static_cast<std::size_t>(size)) == 0;
+        return PyUnicode_GET_LENGTH(text) == PyUnicode_GET_LENGTH(other) &&
+               PyUnicode_Compare(text, other) == 0;
     }
     if (is_const_str_key(other)) {
         return PyUnicode_Compare(text, text_of(other)) == 0;
