@@ -88,6 +88,9 @@ def test_constructor_errors(make, exc, message):
 def test_invalid_regex_is_the_re_modules_error():
     with pytest.raises(re.error):
         Str(regex="[")
+    # A tuple is one argument to re.compile, never its argument list.
+    with pytest.raises(TypeError, match="first argument must be string or compiled pattern"):
+        Str(regex=("a+",))
 
 
 @pytest.mark.parametrize(
