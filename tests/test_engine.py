@@ -315,6 +315,21 @@ def test_a_default_that_renders_its_spec_ends_in_recursion_error():
         spec.apply(None)
 
 
+class LoneSurrogate(int):
+    """An int default whose repr has no UTF-8 form."""
+
+    def __repr__(self):
+        return "\ud800"
+
+
+def test_message_text_without_a_utf8_form():
+    spec = Int(default=LoneSurrogate(3))
+    for _ in range(2):  # the first message and the next agree
+        with pytest.raises(ValueError) as info:
+            spec.apply(None)
+        assert str(info.value) == "Value cannot be None. (Path='', ValueSpec=Int(default=\ud800))"
+
+
 def test_text_form_from_threads():
     spec = Float(min_value=0.0)
     errors = []
