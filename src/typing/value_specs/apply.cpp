@@ -7,6 +7,7 @@
 // path text inside them, are built only on the failing path.
 #include "core/args.hpp"
 #include "core/once.hpp"
+#include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/engine.hpp"
 
@@ -156,6 +157,19 @@ Ref regex_match(PyObject *regex, PyObject *value)
     return Ref::checked(PyObject_CallMethodOneArg(regex, bridge::names().match, value));
 }
 
+// An exact int given to an unbounded Float spec that is neither frozen nor
+// transformed: the rest of the pipeline comes down to float(value), since an
+// int is neither None nor custom-typed and only a strict spec refuses it.
+// Declines (empty) for a strict spec and for a value the missing type claims.
+Ref int_to_float(const SpecEngine &e, PyObject *value)
+{
+    if (e.value_type.get() != reinterpret_cast<PyObject *>(&PyFloat_Type) || e.strict == STRICT_TRUE ||
+        bridge::is_missing(value)) {
+        return Ref();
+    }
+    return Ref::checked(PyNumber_Float(value));
+}
+
 }  // namespace
 
 // ---- the pipeline ------------------------------------------------------------------
@@ -175,6 +189,11 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
             if (exact_type) {
                 return Ref::borrow(value);
             }
+            if (tag == Tag::Number && PyLong_CheckExact(value)) {
+                if (Ref r = int_to_float(e, value)) {
+                    return r;
+                }
+            }
             if (tag == Tag::Any) {
                 if (bridge::is_any_fast_type(value, true) ||
                     (!bridge::is_missing(value) && !bridge::is_custom_typing(value))) {
@@ -189,6 +208,10 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
         }
     }
 
+    // From here on user code runs (transforms, custom_apply, hooks) and may
+    // apply this spec again through native calls alone, which the
+    // interpreter's own depth counter does not stop before the C stack ends.
+    RecursionGuard depth(" while applying a value spec");
     PathText path(root_path);
     const bridge::TypingBridge &br = bridge::get();
 
