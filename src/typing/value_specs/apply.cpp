@@ -124,7 +124,9 @@ Ref try_accept(PyObject *t, PyObject *value)
 }
 
 // `regex.match(value)`. Compiled patterns are all of one final class, so its
-// `match` descriptor is looked up once and called directly.
+// `match` descriptor is looked up once and called directly. Only a class whose
+// instances can neither shadow the descriptor (no instance dict) nor redirect
+// the lookup (generic getattr) is cached that way.
 struct PatternMatch {
     PyTypeObject *type;
     PyObject *match;
@@ -134,15 +136,17 @@ OnceCell<const PatternMatch *> PATTERN_MATCH;
 Ref regex_match(PyObject *regex, PyObject *value)
 {
     const PatternMatch *const *cached = PATTERN_MATCH.get();
-    if (cached == nullptr && PyType_HasFeature(Py_TYPE(regex), Py_TPFLAGS_IMMUTABLETYPE) &&
-        !PyType_HasFeature(Py_TYPE(regex), Py_TPFLAGS_BASETYPE)) {
-        Ref descr = getattr(reinterpret_cast<PyObject *>(Py_TYPE(regex)), bridge::names().match);
+    PyTypeObject *tp = Py_TYPE(regex);
+    if (cached == nullptr && PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) &&
+        !PyType_HasFeature(tp, Py_TPFLAGS_BASETYPE) && tp->tp_dictoffset == 0 &&
+        tp->tp_getattro == PyObject_GenericGetAttr) {
+        Ref descr = getattr(reinterpret_cast<PyObject *>(tp), bridge::names().match);
         if (PyObject_TypeCheck(descr.get(), &PyMethodDescr_Type)) {
             // Kept for the life of the process, like every cell's content.
-            auto *record = new PatternMatch{Py_TYPE(regex), descr.get()};
+            auto *record = new PatternMatch{tp, descr.get()};
             if (PATTERN_MATCH.set(record)) {
                 descr.release();
-                Py_INCREF(Py_TYPE(regex));
+                Py_INCREF(tp);
             }
             else {
                 delete record;
@@ -150,7 +154,7 @@ Ref regex_match(PyObject *regex, PyObject *value)
         }
         cached = PATTERN_MATCH.get();
     }
-    if (cached != nullptr && Py_TYPE(regex) == (*cached)->type) {
+    if (cached != nullptr && tp == (*cached)->type) {
         PyObject *args[] = {regex, value};
         return Ref::checked(PyObject_Vectorcall((*cached)->match, args, 2, nullptr));
     }
