@@ -315,6 +315,46 @@ def test_a_default_that_renders_its_spec_ends_in_recursion_error():
         spec.apply(None)
 
 
+class LoneSurrogate(int):
+    """An int default whose repr has no UTF-8 form."""
+
+    def __repr__(self):
+        return "\ud800"
+
+
+def test_message_text_without_a_utf8_form():
+    spec = Int(default=LoneSurrogate(3))
+    for _ in range(2):  # the first message and the next agree
+        with pytest.raises(ValueError) as info:
+            spec.apply(None)
+        assert str(info.value) == "Value cannot be None. (Path='', ValueSpec=Int(default=\ud800))"
+
+
+@pytest.mark.parametrize(
+    "wiring",
+    [
+        "a = n.Any(); a.set_transform(a.apply)",
+        "a, b = n.Any(), n.Int(); a.set_transform(b.apply); b.set_transform(a.apply)",
+    ],
+)
+def test_reentry_through_native_calls_alone_ends_in_recursion_error(run_py, wiring):
+    # No Python frame between the levels: only the pipeline's own guard
+    # stands between this and the end of the C stack.
+    out = run_py(
+        f"""
+from norv_host import typing as ht
+from norv_core import _native as n
+ht.install()
+{wiring}
+try:
+    a.apply(1)
+except RecursionError:
+    print("RecursionError")
+"""
+    )
+    assert out.strip() == "RecursionError"
+
+
 def test_text_form_from_threads():
     spec = Float(min_value=0.0)
     errors = []
@@ -550,7 +590,7 @@ from norv_core import _native as n
 
 class Meta(type):
     def __instancecheck__(cls, value):
-        return value == "MISSING" or type.__instancecheck__(cls, value)
+        return value in ("MISSING", 7) or type.__instancecheck__(cls, value)
 
 class Missing(metaclass=Meta):
     pass
@@ -564,12 +604,14 @@ try:
 except ValueError as e:
     print(e)
 print(n.Str().apply("MISSING"))  # an exact str passes before the missing test
+print(type(n.Float().apply(7, allow_partial=True)).__name__, n.Float().apply(8))
 """
     )
     assert out.splitlines() == [
         "Missing False",
         "Required value is not specified. (Path='', ValueSpec=Int())",
         "MISSING",
+        "Missing 8.0",
     ]
 
 

@@ -88,6 +88,9 @@ def test_constructor_errors(make, exc, message):
 def test_invalid_regex_is_the_re_modules_error():
     with pytest.raises(re.error):
         Str(regex="[")
+    # A tuple is one argument to re.compile, never its argument list.
+    with pytest.raises(TypeError, match="first argument must be string or compiled pattern"):
+        Str(regex=("a+",))
 
 
 @pytest.mark.parametrize(
@@ -318,6 +321,10 @@ def kp(text):
         (Float(), True, 1.0),
         (Float(min_value=0.5), 1, 1.0),
         (Float(), 2.5, 2.5),
+        (Float(), 2**60, float(2**60)),
+        (Float(default=2.0, frozen=True), 2, 2.0),
+        (Float().set_transform(lambda v: v + 1), 1, 2.0),
+        (Float(is_noneable=True), 0, 0.0),
         (Str(), "x", "x"),
         (Str(regex="a"), "abc", "abc"),
         (Bool(), False, False),

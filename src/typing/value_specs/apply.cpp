@@ -7,6 +7,7 @@
 // path text inside them, are built only on the failing path.
 #include "core/args.hpp"
 #include "core/once.hpp"
+#include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/engine.hpp"
 
@@ -123,7 +124,9 @@ Ref try_accept(PyObject *t, PyObject *value)
 }
 
 // `regex.match(value)`. Compiled patterns are all of one final class, so its
-// `match` descriptor is looked up once and called directly.
+// `match` descriptor is looked up once and called directly. Only a class whose
+// instances can neither shadow the descriptor (no instance dict) nor redirect
+// the lookup (generic getattr) is cached that way.
 struct PatternMatch {
     PyTypeObject *type;
     PyObject *match;
@@ -133,15 +136,17 @@ OnceCell<const PatternMatch *> PATTERN_MATCH;
 Ref regex_match(PyObject *regex, PyObject *value)
 {
     const PatternMatch *const *cached = PATTERN_MATCH.get();
-    if (cached == nullptr && PyType_HasFeature(Py_TYPE(regex), Py_TPFLAGS_IMMUTABLETYPE) &&
-        !PyType_HasFeature(Py_TYPE(regex), Py_TPFLAGS_BASETYPE)) {
-        Ref descr = getattr(reinterpret_cast<PyObject *>(Py_TYPE(regex)), bridge::names().match);
+    PyTypeObject *tp = Py_TYPE(regex);
+    if (cached == nullptr && PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) &&
+        !PyType_HasFeature(tp, Py_TPFLAGS_BASETYPE) && tp->tp_dictoffset == 0 &&
+        tp->tp_getattro == PyObject_GenericGetAttr) {
+        Ref descr = getattr(reinterpret_cast<PyObject *>(tp), bridge::names().match);
         if (PyObject_TypeCheck(descr.get(), &PyMethodDescr_Type)) {
             // Kept for the life of the process, like every cell's content.
-            auto *record = new PatternMatch{Py_TYPE(regex), descr.get()};
+            auto *record = new PatternMatch{tp, descr.get()};
             if (PATTERN_MATCH.set(record)) {
                 descr.release();
-                Py_INCREF(Py_TYPE(regex));
+                Py_INCREF(tp);
             }
             else {
                 delete record;
@@ -149,11 +154,24 @@ Ref regex_match(PyObject *regex, PyObject *value)
         }
         cached = PATTERN_MATCH.get();
     }
-    if (cached != nullptr && Py_TYPE(regex) == (*cached)->type) {
+    if (cached != nullptr && tp == (*cached)->type) {
         PyObject *args[] = {regex, value};
         return Ref::checked(PyObject_Vectorcall((*cached)->match, args, 2, nullptr));
     }
     return Ref::checked(PyObject_CallMethodOneArg(regex, bridge::names().match, value));
+}
+
+// An exact int given to an unbounded Float spec that is neither frozen nor
+// transformed: the rest of the pipeline comes down to float(value), since an
+// int is neither None nor custom-typed and only a strict spec refuses it.
+// Declines (empty) for a strict spec and for a value the missing type claims.
+Ref int_to_float(const SpecEngine &e, PyObject *value)
+{
+    if (e.value_type.get() != reinterpret_cast<PyObject *>(&PyFloat_Type) || e.strict == STRICT_TRUE ||
+        bridge::is_missing(value)) {
+        return Ref();
+    }
+    return Ref::checked(PyNumber_Float(value));
 }
 
 }  // namespace
@@ -175,6 +193,11 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
             if (exact_type) {
                 return Ref::borrow(value);
             }
+            if (tag == Tag::Number && PyLong_CheckExact(value)) {
+                if (Ref r = int_to_float(e, value)) {
+                    return r;
+                }
+            }
             if (tag == Tag::Any) {
                 if (bridge::is_any_fast_type(value, true) ||
                     (!bridge::is_missing(value) && !bridge::is_custom_typing(value))) {
@@ -189,6 +212,10 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
         }
     }
 
+    // From here on user code runs (transforms, custom_apply, hooks) and may
+    // apply this spec again through native calls alone, which the
+    // interpreter's own depth counter does not stop before the C stack ends.
+    RecursionGuard depth(" while applying a value spec");
     PathText path(root_path);
     const bridge::TypingBridge &br = bridge::get();
 

@@ -23,7 +23,8 @@ namespace base {
 
 PyTypeObject *type();
 
-inline bool is_spec(PyObject *o) noexcept
+// Not noexcept: the first call creates the class, which can fail.
+inline bool is_spec(PyObject *o)
 {
     PyTypeObject *t = type();
     return Py_TYPE(o) == t || PyType_IsSubtype(Py_TYPE(o), t);

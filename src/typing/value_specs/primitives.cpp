@@ -46,7 +46,10 @@ Ref compile_regex(PyObject *regex)
         return Ref();
     }
     Ref re = Ref::checked(PyImport_ImportModule("re"));
-    return Ref::checked(PyObject_CallMethod(re.get(), "compile", "O", regex));
+    Ref compile = getattr(re.get(), "compile");
+    // One positional argument whatever its type: a tuple must reach
+    // re.compile as itself, not as an argument list.
+    return Ref::checked(PyObject_CallOneArg(compile.get(), regex));
 }
 
 constexpr const char *EM_DASH = "\xe2\x80\x94";

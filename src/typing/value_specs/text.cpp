@@ -274,7 +274,13 @@ Ref repr(SpecEngine &e)
     // __repr__), which may render this very spec again.
     Ref text = format(e, true, true, 0, REPR_WRAP);
     Py_ssize_t size = 0;
-    const char *utf8 = require(PyUnicode_AsUTF8AndSize(text.get(), &size));
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (utf8 == nullptr) {
+        // A lone surrogate from some value's __repr__ has no UTF-8 form: the
+        // text still serves this message, it is just not kept.
+        PyErr_Clear();
+        return text;
+    }
     std::string copy(utf8, static_cast<std::size_t>(size));
     {
         std::lock_guard<std::mutex> lock(e.text_mutex);

@@ -10,17 +10,19 @@ Ref build_candidate_type_map(PyObject *candidates, bool no_value_type)
     if (no_value_type) {
         return Ref();
     }
-    Ref seq = Ref::checked(PySequence_Fast(candidates, "candidates must be a sequence"));
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    // A snapshot: the attribute reads below run Python code, which may change
+    // the candidates list and drop the last reference to a candidate.
+    Ref seq = Ref::checked(PySequence_Tuple(candidates));
+    const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref refs = getattr(PySequence_Fast_GET_ITEM(seq.get(), i), "forward_refs");
+        Ref refs = getattr(PyTuple_GET_ITEM(seq.get(), i), "forward_refs");
         if (require(PyObject_IsTrue(refs.get()))) {
             return Ref();
         }
     }
     Ref map = Ref::checked(PyDict_New());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *c = PySequence_Fast_GET_ITEM(seq.get(), i);
+        PyObject *c = PyTuple_GET_ITEM(seq.get(), i);
         Ref vt = getattr(c, "_value_type");
         auto add = [&](PyObject *t) {
             if (!PyType_Check(t)) {

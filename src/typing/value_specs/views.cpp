@@ -17,7 +17,9 @@ Ref import_attr(const char *module, const char *name)
 
 void set_update(PyObject *set, PyObject *iterable)
 {
-    Ref r = Ref::checked(PyObject_CallMethod(set, "update", "O", iterable));
+    // A tuple is one iterable here, never an argument list.
+    Ref name = new_str("update");
+    Ref r = Ref::checked(PyObject_CallMethodOneArg(set, name.get(), iterable));
 }
 
 void update_from_each(PyObject *set, PyObject *seq, const char *via)
