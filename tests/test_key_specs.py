@@ -4,11 +4,11 @@ import copy
 import gc
 import pickle
 import re
-import sys
 
 import pytest
 
 from norv_core import _native as n
+from leakcheck import refcount_delta
 
 ConstStrKey, StrKey, ListKey, TupleKey = n.ConstStrKey, n.StrKey, n.ListKey, n.TupleKey
 CLASSES = [ConstStrKey, StrKey, ListKey, TupleKey]
@@ -672,14 +672,6 @@ def test_str_key_regex_is_read_only():
 # Reference counts
 
 
-def _steady(obj, fn, rounds=200):
-    fn()
-    before = sys.getrefcount(obj)
-    for _ in range(rounds):
-        fn()
-    return sys.getrefcount(obj) - before
-
-
 def _swallow(fn, exc):
     def run():
         try:
@@ -694,15 +686,15 @@ def test_no_reference_leaks_in_string_key_specs():
     text = "".join(["lea", "ky"])  # not interned
     pattern = re.compile("le+ak")
     wire = {"text": text}
-    assert _steady(text, lambda: ConstStrKey(text)) == 0
-    assert _steady(text, lambda: ConstStrKey(text) == text) == 0
-    assert _steady(text, lambda: ConstStrKey("x").match(text)) == 0
-    assert _steady(text, _swallow(lambda: ConstStrKey("x").extend(text), KeyError)) == 0
-    assert _steady(wire, lambda: ConstStrKey.from_json(wire)) == 0
-    assert _steady(pattern, lambda: StrKey(pattern)) == 0
-    assert _steady(pattern, lambda: copy.deepcopy(StrKey(pattern))) == 0
-    assert _steady(pattern, lambda: (StrKey(pattern).to_json(), str(StrKey(pattern)))) == 0
-    assert _steady(pattern, lambda: hash(StrKey(pattern))) == 0
-    assert _steady(text, lambda: StrKey(pattern).match(text)) == 0
+    assert refcount_delta(text, lambda: ConstStrKey(text)) == 0
+    assert refcount_delta(text, lambda: ConstStrKey(text) == text) == 0
+    assert refcount_delta(text, lambda: ConstStrKey("x").match(text)) == 0
+    assert refcount_delta(text, _swallow(lambda: ConstStrKey("x").extend(text), KeyError)) == 0
+    assert refcount_delta(wire, lambda: ConstStrKey.from_json(wire)) == 0
+    assert refcount_delta(pattern, lambda: StrKey(pattern)) == 0
+    assert refcount_delta(pattern, lambda: copy.deepcopy(StrKey(pattern))) == 0
+    assert refcount_delta(pattern, lambda: (StrKey(pattern).to_json(), str(StrKey(pattern)))) == 0
+    assert refcount_delta(pattern, lambda: hash(StrKey(pattern))) == 0
+    assert refcount_delta(text, lambda: StrKey(pattern).match(text)) == 0
     bad = BadStr()
-    assert _steady(bad, _swallow(lambda: StrKey().extend(bad), RuntimeError)) == 0
+    assert refcount_delta(bad, _swallow(lambda: StrKey().extend(bad), RuntimeError)) == 0

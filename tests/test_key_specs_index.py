@@ -2,11 +2,11 @@
 
 import copy
 import enum
-import sys
 
 import pytest
 
 from norv_core import _native as n
+from leakcheck import refcount_delta
 
 ListKey, TupleKey = n.ListKey, n.TupleKey
 I64_MAX = 2**63 - 1
@@ -510,14 +510,6 @@ def test_copies_are_independent():
 # Reference counts
 
 
-def _steady(obj, fn, rounds=200):
-    fn()
-    before = sys.getrefcount(obj)
-    for _ in range(rounds):
-        fn()
-    return sys.getrefcount(obj) - before
-
-
 def test_no_reference_leaks_in_index_key_specs():
     wire = {"min_value": 1, "max_value": 5}
     bad = {"index": None}
@@ -536,8 +528,8 @@ def test_no_reference_leaks_in_index_key_specs():
         except TypeError:
             pass
 
-    assert _steady(wire, lambda: ListKey.from_json(wire).to_json()) == 0
-    assert _steady(bad, refuse_index) == 0
-    assert _steady(base, lambda: ListKey(1).extend(base)) == 0
-    assert _steady(other, refuse) == 0
-    assert _steady(base, lambda: base == ListKey(0, 9)) == 0
+    assert refcount_delta(wire, lambda: ListKey.from_json(wire).to_json()) == 0
+    assert refcount_delta(bad, refuse_index) == 0
+    assert refcount_delta(base, lambda: ListKey(1).extend(base)) == 0
+    assert refcount_delta(other, refuse) == 0
+    assert refcount_delta(base, lambda: base == ListKey(0, 9)) == 0

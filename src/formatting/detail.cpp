@@ -106,13 +106,13 @@ Ref require_str(Ref result)
     return result;
 }
 
-PyObject *make_names(std::span<const Name> names)
+Ref make_names(std::span<const Name> names)
 {
     Ref t = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     for (std::size_t i = 0; i < names.size(); ++i) {
         PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(name(names[i])));
     }
-    return t.release();
+    return t;
 }
 
 namespace {

@@ -105,7 +105,7 @@ private:
 };
 
 // A kwnames tuple of `names`, made once per call site and kept.
-PyObject *make_names(std::span<const Name> names);
+Ref make_names(std::span<const Name> names);
 
 // Markdown suppression around host text: while the host's
 // `outer_markdown_active()` holds, host code runs inside

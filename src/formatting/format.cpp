@@ -129,13 +129,13 @@ PyObject *child_names(bool formattable)
 {
     if (formattable) {
         return FORMATTABLE_NAMES.get_or_init([] {
-            return Ref::steal(detail::make_names(std::array{
-                Name::compact, Name::verbose, Name::root_indent, Name::list_wrap_threshold,
-                Name::strip_object_id, Name::max_str_len, Name::max_bytes_len, Name::custom_format,
-                Name::memo, Name::include_keys, Name::exclude_keys}));
+            std::array<Name, std::size(CHILD_HEAD) + std::size(FORMATTABLE_TAIL)> names{};
+            std::copy(std::begin(FORMATTABLE_TAIL), std::end(FORMATTABLE_TAIL),
+                      std::copy(std::begin(CHILD_HEAD), std::end(CHILD_HEAD), names.begin()));
+            return detail::make_names(names);
         });
     }
-    return CHILD_NAMES.get_or_init([] { return Ref::steal(detail::make_names(CHILD_HEAD)); });
+    return CHILD_NAMES.get_or_init([] { return detail::make_names(CHILD_HEAD); });
 }
 
 // The child keyword set with `root_indent` = `ri`; for a formattable, the key

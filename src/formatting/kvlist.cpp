@@ -105,7 +105,7 @@ Ref kvlist_impl(PyObject *, FastArgs a)
 
     PyObject *extras = b.varkw && PyDict_GET_SIZE(b.varkw.get()) > 0 ? b.varkw.get() : nullptr;
     detail::KwCall kw(VALUE_HEAD, extras, {},
-                      VALUE_NAMES.get_or_init([] { return Ref::steal(detail::make_names(VALUE_HEAD)); }));
+                      VALUE_NAMES.get_or_init([] { return detail::make_names(VALUE_HEAD); }));
     kw.head(0, compact);
     kw.head(1, verbose);
     kw.head(2, child_ri.get());
