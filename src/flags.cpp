@@ -12,18 +12,19 @@ namespace {
 
 // Converts and range-checks a flag id. The range check comes last so that a
 // bad `value` of `_flag_scope_set` is reported before a bad id.
-std::uint8_t flag_id_arg(PyObject *obj)
+// The flag's byte, or NULL with the error set.
+std::uint8_t *scope_arg(PyObject *obj)
 {
-    return convert_arg("flag_id", [&] { return to_u8(obj); });
-}
-
-std::uint8_t *scope_of(std::uint8_t id)
-{
-    std::uint8_t *block = scopes();
-    if (id >= FLAG_COUNT) {
-        raise_format(PyExc_ValueError, "Invalid native flag id: %d.", static_cast<int>(id));
+    Maybe<std::uint8_t> id = convert_arg("flag_id", [&] { return to_u8(obj); });
+    if (!id) {
+        return nullptr;
     }
-    return block + id;
+    std::uint8_t *block = scopes();
+    if (*id >= FLAG_COUNT) {
+        (void)raise_format(PyExc_ValueError, "Invalid native flag id: %d.", static_cast<int>(*id));
+        return nullptr;
+    }
+    return block + *id;
 }
 
 const Signature GET_SIG{"_flag_scope_get", {arg("flag_id"), arg("default")}};
@@ -33,9 +34,15 @@ const Signature DEL_SIG{"_flag_scope_del", {arg("flag_id")}};
 
 Ref flag_scope_get(PyObject *, FastArgs a)
 {
-    Bound b = GET_SIG.bind(a);
-    std::uint8_t id = flag_id_arg(b[0]);
-    switch (*scope_of(id)) {
+    Bound b;
+    if (failed(GET_SIG.bind(a, b))) {
+        return error;
+    }
+    std::uint8_t *scope = scope_arg(b[0]);
+    if (scope == nullptr) {
+        return error;
+    }
+    switch (*scope) {
     case FORCED_FALSE:
         return new_bool(false);
     case FORCED_TRUE:
@@ -49,26 +56,54 @@ Ref flag_scope_get(PyObject *, FastArgs a)
 
 Ref flag_scope_set(PyObject *, FastArgs a)
 {
-    Bound b = SET_SIG.bind(a);
-    std::uint8_t id = flag_id_arg(b[0]);
-    // Deliberately not wrapped as an argument error.
-    std::uint8_t state = b[1] == Py_None ? PRESENT_NONE : (to_bool(b[1]) ? FORCED_TRUE : FORCED_FALSE);
-    *scope_of(id) = state;
+    Bound b;
+    if (failed(SET_SIG.bind(a, b))) {
+        return error;
+    }
+    Maybe<std::uint8_t> id = convert_arg("flag_id", [&] { return to_u8(b[0]); });
+    if (!id) {
+        return error;
+    }
+    // Deliberately not wrapped as an argument error, and checked before the id's range.
+    std::uint8_t state = PRESENT_NONE;
+    if (b[1] != Py_None) {
+        Maybe<bool> value = to_bool(b[1]);
+        if (!value) {
+            return error;
+        }
+        state = *value ? FORCED_TRUE : FORCED_FALSE;
+    }
+    if (*id >= FLAG_COUNT) {
+        return raise_format(PyExc_ValueError, "Invalid native flag id: %d.", static_cast<int>(*id));
+    }
+    scopes()[*id] = state;
     return none();
 }
 
 Ref flag_scope_has(PyObject *, FastArgs a)
 {
-    Bound b = HAS_SIG.bind(a);
-    std::uint8_t id = flag_id_arg(b[0]);
-    return new_bool(*scope_of(id) != ABSENT);
+    Bound b;
+    if (failed(HAS_SIG.bind(a, b))) {
+        return error;
+    }
+    std::uint8_t *scope = scope_arg(b[0]);
+    if (scope == nullptr) {
+        return error;
+    }
+    return new_bool(*scope != ABSENT);
 }
 
 Ref flag_scope_del(PyObject *, FastArgs a)
 {
-    Bound b = DEL_SIG.bind(a);
-    std::uint8_t id = flag_id_arg(b[0]);
-    *scope_of(id) = ABSENT;
+    Bound b;
+    if (failed(DEL_SIG.bind(a, b))) {
+        return error;
+    }
+    std::uint8_t *scope = scope_arg(b[0]);
+    if (scope == nullptr) {
+        return error;
+    }
+    *scope = ABSENT;
     return none();
 }
 
@@ -93,10 +128,12 @@ PyMethodDef METHODS[] = {
 
 }  // namespace
 
-void register_names(PyObject *module)
+Status register_names(PyObject *module)
 {
     for (PyMethodDef &def : METHODS) {
-        add_function(module, &def);
+        if (failed(add_function(module, &def))) {
+            return error;
+        }
     }
     static const struct {
         const char *name;
@@ -109,8 +146,12 @@ void register_names(PyObject *module)
         {"_FLAG_CHANGE_NOTIFICATION", CHANGE_NOTIFICATION},
     };
     for (const auto &c : constants) {
-        add_name(module, c.name, new_int(c.id).get());
+        Ref id = new_int(c.id);
+        if (!id || failed(add_name(module, c.name, id.get()))) {
+            return error;
+        }
     }
+    return Status::ok;
 }
 
 }  // namespace norv::flags

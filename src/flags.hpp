@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/error.hpp"
+
 namespace norv::flags {
 
 enum Flag : std::uint8_t {
@@ -63,6 +65,6 @@ inline bool origin_tracking_on() noexcept { return state(ORIGIN_TRACKING) == FOR
 inline bool change_notification_on() noexcept { return state(CHANGE_NOTIFICATION) != FORCED_FALSE; }
 
 // Adds the four scope functions and the five flag constants.
-void register_names(PyObject *module);
+[[nodiscard]] Status register_names(PyObject *module);
 
 }  // namespace norv::flags

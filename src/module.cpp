@@ -26,47 +26,60 @@ namespace {
 constexpr int ABI_MAJOR = 0;
 constexpr int ABI_MINOR = 0;
 
-Ref abi_tuple() { return Ref::checked(Py_BuildValue("(ii)", ABI_MAJOR, ABI_MINOR)); }
+Ref abi_tuple() { return Ref::steal(Py_BuildValue("(ii)", ABI_MAJOR, ABI_MINOR)); }
 
 Ref abi_version(PyObject *) { return abi_tuple(); }
 
 PyMethodDef ABI_VERSION_DEF = method_noargs<abi_version>(
     "abi_version", "abi_version()\n--\n\nReturn the native core ABI version `(major, minor)`.");
 
-void exec_steps(PyObject *m)
+// Each step returns a Status; the first failure stops execution.
+Status exec_steps(PyObject *m)
 {
     // Not a registered name: the class of internal faults.
-    require(PyObject_SetAttrString(m, "PanicException", panic_exception_type()));
+    PyObject *panic_type = panic_exception_type();
+    if (panic_type == nullptr || PyObject_SetAttrString(m, "PanicException", panic_type) < 0) {
+        return error;
+    }
 
-    add_function(m, &ABI_VERSION_DEF);
-    add_name(m, "__abi__", abi_tuple().get());
+    Ref abi = abi_tuple();
+    if (failed(add_function(m, &ABI_VERSION_DEF)) || !abi || failed(add_name(m, "__abi__", abi.get()))) {
+        return error;
+    }
 
-    add_type(m, keypath::type());
-    add_type(m, keypath_set::type());
-    add_type(m, missing::type());
+    // Types are made on first request: ask for each only once the step before it succeeded.
+    using TypeGetter = PyTypeObject *(*)();
+    for (TypeGetter type : {keypath::type, keypath_set::type, missing::type}) {
+        if (failed(add_type(m, type()))) {
+            return error;
+        }
+    }
 
-    add_function(m, missing::singleton_function());
-    add_function(m, formatting::format_function());
-    add_function(m, formatting::kvlist_function());
-    add_function(m, formatting::install_bridge_function());
+    for (PyMethodDef *def : {missing::singleton_function(), formatting::format_function(),
+                             formatting::kvlist_function(), formatting::install_bridge_function()}) {
+        if (failed(add_function(m, def))) {
+            return error;
+        }
+    }
     formatting::init_format_fn(m);
 
     key_specs::register_names(m);
 
     typing::bridge::register_installers(m);
-    add_type(m, typing::base::type());
-    add_type(m, typing::primitives::bool_type());
-    add_type(m, typing::primitives::str_type());
-    add_type(m, typing::primitives::int_type());
-    add_type(m, typing::primitives::float_type());
-    add_type(m, typing::primitives::any_type());
+    for (TypeGetter type : {typing::base::type, typing::primitives::bool_type, typing::primitives::str_type,
+                            typing::primitives::int_type, typing::primitives::float_type,
+                            typing::primitives::any_type}) {
+        if (failed(add_type(m, type()))) {
+            return error;
+        }
+    }
 
-    flags::register_names(m);
+    return flags::register_names(m);
 }
 
 int module_exec(PyObject *m)
 {
-    return guard_int([&] { exec_steps(m); });
+    return guard_int([&] { return exec_steps(m); });
 }
 
 PyModuleDef_Slot SLOTS[] = {

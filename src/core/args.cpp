@@ -18,7 +18,7 @@ Signature::Signature(const char *fname, std::initializer_list<Param> params, Sig
             }
         }
     }
-    if (params_.size() > Bound::kMax) {
+    if (params_.size() > Bound::kMax) {  // a fault in our own tables
         panic("too many parameters in one signature");
     }
 }
@@ -34,7 +34,7 @@ PyObject *Signature::interned(std::size_t i) const
                 for (PyObject *o : names) {
                     Py_DECREF(o);
                 }
-                throw PyErrSet{};
+                return nullptr;
             }
             names.push_back(s);
         }
@@ -45,21 +45,24 @@ PyObject *Signature::interned(std::size_t i) const
 
 Py_ssize_t Signature::find_keyword(PyObject *key) const
 {
+    if (!params_.empty() && interned(0) == nullptr) {
+        return -2;
+    }
     // Callers almost always pass interned literals: try identity first.
     for (std::size_t i = 0; i < params_.size(); ++i) {
-        if (interned(i) == key) {
+        if (names_[i] == key) {
             return static_cast<Py_ssize_t>(i);
         }
+    }
+    if (!PyUnicode_Check(key)) {
+        return -1;
     }
     for (std::size_t i = 0; i < params_.size(); ++i) {
-        if (PyUnicode_Check(key) && PyUnicode_Compare(interned(i), key) == 0) {
+        if (PyUnicode_Compare(names_[i], key) == 0) {
             return static_cast<Py_ssize_t>(i);
         }
     }
-    if (PyErr_Occurred()) {
-        throw PyErrSet{};
-    }
-    return -1;
+    return PyErr_Occurred() ? -2 : -1;
 }
 
 namespace {
@@ -174,7 +177,7 @@ const char *Signature::suggest_keyword(PyObject *key) const
     return best;
 }
 
-void Signature::too_many_positional(Py_ssize_t given, const Bound &b) const
+Error Signature::too_many_positional(Py_ssize_t given, const Bound &b) const
 {
     const Py_ssize_t self = options_.method ? 1 : 0;
     const Py_ssize_t most = static_cast<Py_ssize_t>(n_positional_) + self;
@@ -200,36 +203,39 @@ void Signature::too_many_positional(Py_ssize_t given, const Bound &b) const
                      std::to_string(kwonly_given) + " keyword-only argument" +
                      (kwonly_given != 1 ? "s" : "") + ")";
     }
-    raise_format(PyExc_TypeError, "%s() takes %s positional argument%s but %zd%s %s given", fname_,
+    return raise_format(PyExc_TypeError, "%s() takes %s positional argument%s but %zd%s %s given", fname_,
                  sig.c_str(), plural ? "s" : "", given, kwonly_sig.c_str(),
                  given == 1 && !kwonly_given ? "was" : "were");
 }
 
-void Signature::unexpected_keyword(PyObject *key, PyObject *kwnames) const
+Error Signature::unexpected_keyword(PyObject *key, PyObject *kwnames) const
 {
     // The interpreter prefers to explain positional-only names given as keywords.
     std::string names;
     std::size_t count = 0;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
         Py_ssize_t idx = find_keyword(PyTuple_GET_ITEM(kwnames, k));
+        if (idx == -2) {
+            return error;
+        }
         if (idx >= 0 && params_[static_cast<std::size_t>(idx)].kind == ParamKind::PositionalOnly) {
             names += count++ ? ", " : "";
             names += params_[static_cast<std::size_t>(idx)].name;
         }
     }
     if (count > 0) {
-        raise_format(PyExc_TypeError,
+        return raise_format(PyExc_TypeError,
                      "%s() got some positional-only arguments passed as keyword argument%s: '%s'", fname_,
                      count == 1 ? "" : "s", names.c_str());
     }
     if (const char *suggestion = suggest_keyword(key)) {
-        raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'. Did you mean '%s'?", fname_,
-                     key, suggestion);
+        return raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'. Did you mean '%s'?",
+                            fname_, key, suggestion);
     }
-    raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", fname_, key);
+    return raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", fname_, key);
 }
 
-void Signature::check_missing(const Bound &b) const
+Status Signature::check_missing(const Bound &b) const
 {
     std::vector<const char *> missing;
     for (std::size_t i = 0; i < n_positional_; ++i) {
@@ -247,15 +253,15 @@ void Signature::check_missing(const Bound &b) const
         }
     }
     if (!missing.empty()) {
-        raise_format(PyExc_TypeError, "%s() missing %zd required %s argument%s: %s", fname_,
-                     static_cast<Py_ssize_t>(missing.size()), kind, missing.size() == 1 ? "" : "s",
-                     join_names(missing).c_str());
+        return raise_format(PyExc_TypeError, "%s() missing %zd required %s argument%s: %s", fname_,
+                            static_cast<Py_ssize_t>(missing.size()), kind, missing.size() == 1 ? "" : "s",
+                            join_names(missing).c_str());
     }
+    return Status::ok;
 }
 
-Bound Signature::bind(FastArgs a) const
+Status Signature::bind(FastArgs a, Bound &b) const
 {
-    Bound b;
     const Py_ssize_t npos = static_cast<Py_ssize_t>(n_positional_);
     const Py_ssize_t ncopy = a.nargs < npos ? a.nargs : npos;
     for (Py_ssize_t i = 0; i < ncopy; ++i) {
@@ -263,13 +269,19 @@ Bound Signature::bind(FastArgs a) const
     }
     if (options_.var_args) {
         Py_ssize_t extra = a.nargs - ncopy;
-        b.varargs = Ref::checked(PyTuple_New(extra));
+        b.varargs = Ref::steal(PyTuple_New(extra));
+        if (!b.varargs) {
+            return error;
+        }
         for (Py_ssize_t i = 0; i < extra; ++i) {
             PyTuple_SET_ITEM(b.varargs.get(), i, Py_NewRef(a.args[ncopy + i]));
         }
     }
     if (options_.var_kwargs) {
-        b.varkw = Ref::checked(PyDict_New());
+        b.varkw = Ref::steal(PyDict_New());
+        if (!b.varkw) {
+            return error;
+        }
     }
 
     // Keywords come before the positional count check, as in the interpreter.
@@ -278,51 +290,72 @@ Bound Signature::bind(FastArgs a) const
         PyObject *key = PyTuple_GET_ITEM(a.kwnames, k);
         PyObject *value = a.args[a.nargs + k];
         Py_ssize_t idx = find_keyword(key);
+        if (idx == -2) {
+            return error;
+        }
         if (idx >= 0 && params_[static_cast<std::size_t>(idx)].kind == ParamKind::PositionalOnly) {
             idx = -1;  // a positional-only name is no keyword at all
         }
         if (idx < 0) {
             if (!options_.var_kwargs) {
-                unexpected_keyword(key, a.kwnames);
+                return unexpected_keyword(key, a.kwnames);
             }
-            require(PyDict_SetItem(b.varkw.get(), key, value));
+            if (PyDict_SetItem(b.varkw.get(), key, value) < 0) {
+                return error;
+            }
             continue;
         }
         PyObject *&slot = b.slots_[static_cast<std::size_t>(idx)];
         if (slot != nullptr) {
-            raise_format(PyExc_TypeError, "%s() got multiple values for argument '%S'", fname_, key);
+            return raise_format(PyExc_TypeError, "%s() got multiple values for argument '%S'", fname_, key);
         }
         slot = value;
     }
     if (a.nargs > npos && !options_.var_args) {
-        too_many_positional(a.nargs, b);
+        return too_many_positional(a.nargs, b);
     }
-    check_missing(b);
+    return check_missing(b);
+}
+
+Status Signature::bind_tuple(PyObject *args, PyObject *kwargs, Bound &b) const
+{
+    // Lay the call out as a vectorcall so there is one binding algorithm.
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0) {
+        return bind(FastArgs{&PyTuple_GET_ITEM(args, 0), nargs, nullptr}, b);
+    }
+    std::vector<PyObject *> stack(static_cast<std::size_t>(nargs + nkw));
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        stack[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    }
+    Ref kwnames = Ref::steal(PyTuple_New(nkw));
+    if (!kwnames) {
+        return error;
+    }
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+        stack[static_cast<std::size_t>(nargs + k)] = value;
+        ++k;
+    }
+    // The tuple and dict keep every argument alive for the caller's frame.
+    return bind(FastArgs{stack.data(), nargs, kwnames.get()}, b);
+}
+
+Bound Signature::bind(FastArgs a) const
+{
+    Bound b;
+    legacy::require(bind(a, b));
     return b;
 }
 
 Bound Signature::bind_tuple(PyObject *args, PyObject *kwargs) const
 {
-    // Lay the call out as a vectorcall so there is one binding algorithm.
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    std::vector<PyObject *> stack(static_cast<std::size_t>(nargs + nkw));
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        stack[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
-    }
-    Ref kwnames;
-    if (nkw > 0) {
-        kwnames = Ref::checked(PyTuple_New(nkw));
-        Py_ssize_t pos = 0, k = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
-            stack[static_cast<std::size_t>(nargs + k)] = value;
-            ++k;
-        }
-    }
-    // The tuple and dict keep every argument alive for the caller's frame.
-    return bind(FastArgs{stack.data(), nargs, kwnames.get()});
+    Bound b;
+    legacy::require(bind_tuple(args, kwargs, b));
+    return b;
 }
 
 void wrap_argument_error(const char *name, ArgCause cause)
@@ -354,13 +387,16 @@ void wrap_argument_error(const char *name, ArgCause cause)
     PyErr_SetRaisedException(wrapped);
 }
 
-void raise_not_instance(PyObject *value, const char *expected)
+Error raise_not_instance(PyObject *value, const char *expected)
 {
     if (value == Py_None) {
-        raise_format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+        return raise_format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
     }
-    Ref qualname = Ref::checked(PyType_GetQualName(Py_TYPE(value)));
-    raise_format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), expected);
+    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(value)));
+    if (!qualname) {
+        return error;
+    }
+    return raise_format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), expected);
 }
 
 bool is_numpy_bool(PyObject *value) noexcept
@@ -370,7 +406,7 @@ bool is_numpy_bool(PyObject *value) noexcept
     return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
 }
 
-bool to_bool(PyObject *value)
+Maybe<bool> to_bool(PyObject *value)
 {
     if (value == Py_True) {
         return true;
@@ -379,28 +415,44 @@ bool to_bool(PyObject *value)
         return false;
     }
     if (is_numpy_bool(value)) {
-        return require(PyObject_IsTrue(value)) != 0;
+        int truth = PyObject_IsTrue(value);
+        if (truth < 0) {
+            return error;
+        }
+        return truth != 0;
     }
-    raise_not_instance(value, "bool");
+    return raise_not_instance(value, "bool");
 }
 
-std::int64_t to_i64(PyObject *value)
+Maybe<std::int64_t> to_i64(PyObject *value)
 {
-    Ref index = Ref::checked(PyNumber_Index(value));
-    long long v = PyLong_AsLongLong(index.get());
+    long long v;
+    if (PyLong_CheckExact(value)) {
+        v = PyLong_AsLongLong(value);
+    }
+    else {
+        Ref index = Ref::steal(PyNumber_Index(value));
+        if (!index) {
+            return error;
+        }
+        v = PyLong_AsLongLong(index.get());
+    }
     if (v == -1 && PyErr_Occurred()) {
-        throw PyErrSet{};
+        return error;
     }
-    return v;
+    return static_cast<std::int64_t>(v);
 }
 
-std::uint8_t to_u8(PyObject *value)
+Maybe<std::uint8_t> to_u8(PyObject *value)
 {
-    std::int64_t v = to_i64(value);
-    if (v < 0 || v > 255) {
-        raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    Maybe<std::int64_t> v = to_i64(value);
+    if (!v) {
+        return error;
     }
-    return static_cast<std::uint8_t>(v);
+    if (*v < 0 || *v > 255) {
+        return raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    }
+    return static_cast<std::uint8_t>(*v);
 }
 
 }  // namespace norv

@@ -4,8 +4,10 @@
 //
 //     static const Signature sig{"_flag_scope_get", {arg("flag_id"), arg("default")}};
 //     Ref impl(PyObject *, FastArgs a) {
-//         auto b = sig.bind(a);
-//         auto id = convert_arg("flag_id", [&] { return to_u8(b[0]); });
+//         Bound b;
+//         if (failed(sig.bind(a, b))) return error;
+//         Maybe<std::uint8_t> id = convert_arg("flag_id", [&] { return to_u8(b[0]); });
+//         if (!id) return error;
 //         ...
 //     }
 //
@@ -29,6 +31,7 @@
 
 #include "core/boundary.hpp"
 #include "core/error.hpp"
+#include "core/legacy.hpp"
 #include "core/ref.hpp"
 
 namespace norv {
@@ -82,18 +85,24 @@ class Signature {
 public:
     Signature(const char *fname, std::initializer_list<Param> params, SignatureOptions options = {});
 
-    Bound bind(FastArgs a) const;
+    // Fills `out` (a fresh Bound) or fails with Python's own message.
+    [[nodiscard]] Status bind(FastArgs a, Bound &out) const;
     // For tp_new / tp_init / METH_VARARGS callers.
+    [[nodiscard]] Status bind_tuple(PyObject *args, PyObject *kwargs, Bound &out) const;
+
+    // TRANSITIONAL: throwing forms.
+    Bound bind(FastArgs a) const;
     Bound bind_tuple(PyObject *args, PyObject *kwargs) const;
 
     const char *name() const noexcept { return fname_; }
 
 private:
     PyObject *interned(std::size_t i) const;
+    // -1: no such parameter; -2: error set.
     Py_ssize_t find_keyword(PyObject *key) const;
-    [[noreturn]] void too_many_positional(Py_ssize_t given, const Bound &b) const;
-    void check_missing(const Bound &b) const;
-    [[noreturn]] void unexpected_keyword(PyObject *key, PyObject *kwnames) const;
+    Error too_many_positional(Py_ssize_t given, const Bound &b) const;
+    Status check_missing(const Bound &b) const;
+    Error unexpected_keyword(PyObject *key, PyObject *kwnames) const;
     const char *suggest_keyword(PyObject *key) const;
 
     const char *fname_;
@@ -114,7 +123,40 @@ enum class ArgCause { Conversion, ConversionCause };
 // TypeError("argument '{name}': {message}") chained as `cause` says.
 void wrap_argument_error(const char *name, ArgCause cause = ArgCause::Conversion);
 
-// Runs `convert` and applies the argument-wrapping rule to its failure.
+// Runs `convert` (returning a Ref, Status or Maybe) and applies the
+// argument-wrapping rule to its failure.
+template <class F>
+auto convert_arg(const char *name, F &&convert, ArgCause cause = ArgCause::Conversion) -> decltype(convert())
+{
+    auto result = convert();
+    if (failed(result)) [[unlikely]] {
+        wrap_argument_error(name, cause);
+    }
+    return result;
+}
+
+// TypeError "'{type qualname}' object is not an instance of '{expected}'"
+// ("'None' is not an instance of '{expected}'" for None).
+Error raise_not_instance(PyObject *value, const char *expected);
+
+// NumPy's boolean scalar, recognised by its type's module and name so NumPy
+// never needs importing.
+bool is_numpy_bool(PyObject *value) noexcept;
+
+// A bool parameter: `bool` or NumPy's boolean scalar; anything else fails the
+// instance check (unwrapped; use `convert_arg` to wrap).
+Maybe<bool> to_bool(PyObject *value);
+
+// Integer conversions through __index__ with the range errors of a fixed-width
+// native parameter: outside the signed 64-bit range the interpreter's own
+// OverflowError, outside the target width "out of range integral type
+// conversion attempted".
+Maybe<std::int64_t> to_i64(PyObject *value);
+Maybe<std::uint8_t> to_u8(PyObject *value);
+
+namespace legacy {
+
+// TRANSITIONAL: throwing forms.
 template <class F>
 auto convert_arg(const char *name, F &&convert, ArgCause cause = ArgCause::Conversion) -> decltype(convert())
 {
@@ -126,24 +168,15 @@ auto convert_arg(const char *name, F &&convert, ArgCause cause = ArgCause::Conve
         throw;
     }
 }
+[[noreturn]] inline void raise_not_instance(PyObject *value, const char *expected)
+{
+    (void)norv::raise_not_instance(value, expected);
+    throw PyErrSet{};
+}
+inline bool to_bool(PyObject *value) { return require(norv::to_bool(value)); }
+inline std::int64_t to_i64(PyObject *value) { return require(norv::to_i64(value)); }
+inline std::uint8_t to_u8(PyObject *value) { return require(norv::to_u8(value)); }
 
-// TypeError "'{type qualname}' object is not an instance of '{expected}'"
-// ("'None' is not an instance of '{expected}'" for None).
-[[noreturn]] void raise_not_instance(PyObject *value, const char *expected);
-
-// NumPy's boolean scalar, recognised by its type's module and name so NumPy
-// never needs importing.
-bool is_numpy_bool(PyObject *value) noexcept;
-
-// A bool parameter: `bool` or NumPy's boolean scalar; anything else fails the
-// instance check (unwrapped; use `convert_arg` to wrap).
-bool to_bool(PyObject *value);
-
-// Integer conversions through __index__ with the range errors of a fixed-width
-// native parameter: outside the signed 64-bit range the interpreter's own
-// OverflowError, outside the target width "out of range integral type
-// conversion attempted".
-std::int64_t to_i64(PyObject *value);
-std::uint8_t to_u8(PyObject *value);
+}  // namespace legacy
 
 }  // namespace norv

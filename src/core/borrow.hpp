@@ -17,6 +17,7 @@
 #include <Python.h>
 
 #include "core/error.hpp"
+#include "core/legacy.hpp"
 
 namespace norv {
 
@@ -50,46 +51,96 @@ private:
     Py_ssize_t state_ = 0;  // > 0: shared holders; -1: exclusive
 };
 
-[[noreturn]] void borrow_conflict(const char *words, OnConflict mode);
+// Refuses a conflicting access: a Panic is thrown (an internal fault), a
+// RuntimeError is set and returned.
+Error borrow_conflict(const char *words, OnConflict mode);
 
-class SharedBorrow {
+// Scoped access. A refused access leaves the guard holding nothing; with
+// OnConflict::Raise the caller checks `failed()` and returns the error:
+//     SharedBorrow hold(self->flag);
+//     if (hold.failed()) return error;
+class [[nodiscard]] SharedBorrow {
 public:
     explicit SharedBorrow(BorrowFlag &flag, OnConflict mode = OnConflict::Raise) : flag_(flag)
     {
-        if (!flag_.try_shared()) {
-            borrow_conflict("Already mutably borrowed", mode);
+        held_ = flag_.try_shared();
+        if (!held_) {
+            (void)borrow_conflict("Already mutably borrowed", mode);
         }
     }
-    ~SharedBorrow() { flag_.release_shared(); }
+    ~SharedBorrow()
+    {
+        if (held_) {
+            flag_.release_shared();
+        }
+    }
     SharedBorrow(const SharedBorrow &) = delete;
     SharedBorrow &operator=(const SharedBorrow &) = delete;
 
+    bool failed() const noexcept { return !held_; }
+
 private:
     BorrowFlag &flag_;
+    bool held_;
 };
 
-class ExclusiveBorrow {
+class [[nodiscard]] ExclusiveBorrow {
 public:
     explicit ExclusiveBorrow(BorrowFlag &flag, OnConflict mode = OnConflict::Raise) : flag_(flag)
     {
-        if (!flag_.try_exclusive()) {
-            borrow_conflict("Already borrowed", mode);
+        held_ = flag_.try_exclusive();
+        if (!held_) {
+            (void)borrow_conflict("Already borrowed", mode);
         }
     }
-    ~ExclusiveBorrow() { flag_.release_exclusive(); }
+    ~ExclusiveBorrow()
+    {
+        if (held_) {
+            flag_.release_exclusive();
+        }
+    }
     ExclusiveBorrow(const ExclusiveBorrow &) = delete;
     ExclusiveBorrow &operator=(const ExclusiveBorrow &) = delete;
 
+    bool failed() const noexcept { return !held_; }
+
 private:
     BorrowFlag &flag_;
+    bool held_;
 };
 
-inline void borrow_conflict(const char *words, OnConflict mode)
+inline Error borrow_conflict(const char *words, OnConflict mode)
 {
     if (mode == OnConflict::Panic) {
         panic(words);
     }
-    raise(PyExc_RuntimeError, words);
+    return raise(PyExc_RuntimeError, words);
 }
+
+namespace legacy {
+
+// TRANSITIONAL: guards that throw on a refused access.
+class SharedBorrow : public norv::SharedBorrow {
+public:
+    explicit SharedBorrow(BorrowFlag &flag, OnConflict mode = OnConflict::Raise) : norv::SharedBorrow(flag, mode)
+    {
+        if (failed()) {
+            throw PyErrSet{};
+        }
+    }
+};
+
+class ExclusiveBorrow : public norv::ExclusiveBorrow {
+public:
+    explicit ExclusiveBorrow(BorrowFlag &flag, OnConflict mode = OnConflict::Raise)
+        : norv::ExclusiveBorrow(flag, mode)
+    {
+        if (failed()) {
+            throw PyErrSet{};
+        }
+    }
+};
+
+}  // namespace legacy
 
 }  // namespace norv

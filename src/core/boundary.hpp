@@ -1,10 +1,12 @@
 // The boundary between the interpreter and C++.
 //
 // Every slot, method and getter is a thin shim that runs its body under
-// `guard*()`: the body throws (`PyErrSet`, `Panic`, std::bad_alloc, anything
-// else) and the shim turns that into the C API's error return with the Python
-// exception set. Shims are templates over the implementing function, so each
-// table entry stays one line and no C++ exception can reach the interpreter.
+// `guard*()`. The body reports a Python error as a value (a null `Ref`,
+// `Status::error`), which passes straight through; the shim only catches what
+// is thrown (`Panic`, std::bad_alloc, anything else) and turns it into the C
+// API's error return with a Python exception set. Shims are templates over the
+// implementing function, so each table entry stays one line and no C++
+// exception can reach the interpreter.
 #pragma once
 
 #include <Python.h>
@@ -20,11 +22,19 @@ namespace norv {
 // inside a catch block.
 void translate_current_exception();
 
+// A failure returned without an exception set is a fault of ours; make it a
+// PanicException rather than the interpreter's SystemError.
+void ensure_error_set() noexcept;
+
 template <class F>
 inline PyObject *guard(F &&body)
 {
     try {
-        return body().release();
+        PyObject *result = body().release();
+        if (result == nullptr) [[unlikely]] {
+            ensure_error_set();
+        }
+        return result;
     }
     catch (...) {
         translate_current_exception();
@@ -32,13 +42,23 @@ inline PyObject *guard(F &&body)
     }
 }
 
-// For slots that report failure with -1 (init, setattr, contains, ...).
+// For slots that report failure with a negative int (init, setattr,
+// contains, hash, ...). A `Status` body maps to 0 / -1; an integer body's
+// value is returned as it is, `failure` standing for "error set".
 template <class R = int, class F>
-inline R guard_int(F &&body, R error = -1)
+inline R guard_int(F &&body, R failure = -1)
 {
     try {
-        if constexpr (std::is_void_v<decltype(body())>) {
+        using Result = decltype(body());
+        if constexpr (std::is_void_v<Result>) {
             body();
+            return 0;
+        }
+        else if constexpr (std::is_same_v<Result, Status>) {
+            if (failed(body())) [[unlikely]] {
+                ensure_error_set();
+                return failure;
+            }
             return 0;
         }
         else {
@@ -47,20 +67,7 @@ inline R guard_int(F &&body, R error = -1)
     }
     catch (...) {
         translate_current_exception();
-        return error;
-    }
-}
-
-// For destructors and other places where nobody can receive the error.
-template <class F>
-inline void guard_unraisable(PyObject *context, F &&body)
-{
-    try {
-        body();
-    }
-    catch (...) {
-        translate_current_exception();
-        PyErr_WriteUnraisable(context);
+        return failure;
     }
 }
 

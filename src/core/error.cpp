@@ -7,9 +7,90 @@
 #include <new>
 
 #include "core/boundary.hpp"
+#include "core/legacy.hpp"
 #include "core/once.hpp"
 
 namespace norv {
+
+Error raise(PyObject *type, const char *msg)
+{
+    PyErr_SetString(type, msg);
+    return error;
+}
+
+Error raise_format(PyObject *type, const char *fmt, ...)
+{
+    va_list vargs;
+    va_start(vargs, fmt);
+    PyObject *msg = PyUnicode_FromFormatV(fmt, vargs);
+    va_end(vargs);
+    if (msg != nullptr) {
+        PyErr_SetObject(type, msg);
+        Py_DECREF(msg);
+    }
+    return error;
+}
+
+static ObjectCell PANIC_TYPE;
+
+PyObject *panic_exception_type()
+{
+    return PANIC_TYPE.get_or_init([] {
+        return Ref::steal(PyErr_NewExceptionWithDoc(
+            "norv_core.PanicException",
+            "An internal fault of the native core (a broken invariant or a bridge\n"
+            "used before it was installed). Derives from BaseException so that\n"
+            "handlers of ordinary errors do not swallow it.",
+            PyExc_BaseException, nullptr));
+    });
+}
+
+void set_panic(const std::string &text)
+{
+    PyObject *type = panic_exception_type();
+    if (type == nullptr) {
+        return;  // creating the class failed; its error stays set and says why
+    }
+    PyObject *msg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    if (msg != nullptr) {
+        PyErr_SetObject(type, msg);
+        Py_DECREF(msg);
+    }
+}
+
+void ensure_error_set() noexcept
+{
+    if (!PyErr_Occurred()) {
+        set_panic("an error was reported without a Python exception set");
+    }
+}
+
+void translate_current_exception()
+{
+    try {
+        throw;
+    }
+    catch (const legacy::PyErrSet &) {
+        ensure_error_set();
+    }
+    catch (const Panic &p) {
+        set_panic(p.text);
+    }
+    catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    }
+    catch (abi::__forced_unwind &) {
+        throw;  // thread cancellation must keep unwinding
+    }
+    catch (const std::exception &e) {
+        set_panic(e.what());
+    }
+    catch (...) {
+        set_panic("unknown C++ exception");
+    }
+}
+
+namespace legacy {
 
 void raise(PyObject *type, const char *msg)
 {
@@ -30,65 +111,6 @@ void raise_format(PyObject *type, const char *fmt, ...)
     throw PyErrSet{};
 }
 
-static ObjectCell PANIC_TYPE;
-
-PyObject *panic_exception_type()
-{
-    return PANIC_TYPE.get_or_init([] {
-        return Ref::checked(PyErr_NewExceptionWithDoc(
-            "norv_core.PanicException",
-            "An internal fault of the native core (a broken invariant or a bridge\n"
-            "used before it was installed). Derives from BaseException so that\n"
-            "handlers of ordinary errors do not swallow it.",
-            PyExc_BaseException, nullptr));
-    });
-}
-
-void set_panic(const std::string &text)
-{
-    PyObject *type = nullptr;
-    try {
-        type = panic_exception_type();
-    }
-    catch (abi::__forced_unwind &) {
-        throw;
-    }
-    catch (...) {
-        // Creating the class failed; its error stays set and says why.
-        return;
-    }
-    PyObject *msg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-    if (msg != nullptr) {
-        PyErr_SetObject(type, msg);
-        Py_DECREF(msg);
-    }
-}
-
-void translate_current_exception()
-{
-    try {
-        throw;
-    }
-    catch (const PyErrSet &) {
-        if (!PyErr_Occurred()) {
-            set_panic("an error was reported without a Python exception set");
-        }
-    }
-    catch (const Panic &p) {
-        set_panic(p.text);
-    }
-    catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    }
-    catch (abi::__forced_unwind &) {
-        throw;  // thread cancellation must keep unwinding
-    }
-    catch (const std::exception &e) {
-        set_panic(e.what());
-    }
-    catch (...) {
-        set_panic("unknown C++ exception");
-    }
-}
+}  // namespace legacy
 
 }  // namespace norv

@@ -1,66 +1,82 @@
 // The error model.
 //
-// Inside the module, a failure travels as a C++ exception of one of two types:
-//   * `PyErrSet`: a Python exception is already set on the thread state;
-//   * `Panic`:    an internal fault (a broken invariant, a bridge used before it
-//                 was installed). It becomes `norv_core.PanicException`, a
-//                 BaseException, so ordinary `except Exception` does not hide it.
-// Every function the interpreter calls goes through one of the shims in
-// core/boundary.hpp, which turn these (and std::bad_alloc) into the C API's
-// NULL / -1 convention. No C++ exception ever crosses into the interpreter.
+// A Python error travels as a value, the C API's own convention: a function
+// that can fail returns a null `Ref`, `Status::error`, or an empty `Maybe<T>`,
+// with the Python exception set, and every caller checks the result and
+// returns at once. All three are [[nodiscard]].
+//
+// C++ exceptions are left for what user input cannot cause in normal use:
+// `Panic` (an internal fault, a broken invariant, a bridge used before it was
+// installed; it becomes `norv_core.PanicException`, a BaseException, so
+// ordinary `except Exception` does not hide it) and std::bad_alloc. The shims
+// in core/boundary.hpp catch them, so none ever crosses the C API.
+//
+// Writing it:
+//     Ref v = getattr(obj, name);            // null Ref: error set
+//     if (!v) return error;                  // `error` converts to every result type
+//     if (failed(store(v.get()))) return error;
+//     return raise(PyExc_TypeError, "...");  // set the exception, return the failure
 #pragma once
 
 #include <Python.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace norv {
 
-struct PyErrSet {};
+// The outcome of an operation that produces no value.
+enum class [[nodiscard]] Status : signed char { error = -1, ok = 0 };
 
+[[nodiscard]] constexpr bool failed(Status s) noexcept { return s == Status::error; }
+
+// A C API status code (negative on failure) as a Status.
+constexpr Status check(int rc) noexcept { return rc < 0 ? Status::error : Status::ok; }
+
+// "A Python exception is set": converts to a null `Ref`, `Status::error` and an
+// empty `Maybe<T>`, so `return error;` reads the same in every function.
+struct Error {
+    constexpr operator Status() const noexcept { return Status::error; }
+};
+inline constexpr Error error{};
+
+// A value, or a failure with the Python exception set.
+template <class T>
+class [[nodiscard]] Maybe {
+public:
+    Maybe(T value) noexcept(std::is_nothrow_move_constructible_v<T>) : value_(std::move(value)) {}
+    Maybe(Error) noexcept {}
+
+    explicit operator bool() const noexcept { return value_.has_value(); }
+    T &operator*() noexcept { return *value_; }
+    const T &operator*() const noexcept { return *value_; }
+    T *operator->() noexcept { return &*value_; }
+
+private:
+    std::optional<T> value_;
+};
+
+template <class T>
+constexpr bool failed(const Maybe<T> &m) noexcept
+{
+    return !m;
+}
+
+// An internal fault. Thrown, never returned: it is not caused by user input.
 struct Panic {
     std::string text;
 };
 
-[[noreturn]] inline void throw_set() { throw PyErrSet{}; }
-
 [[noreturn]] inline void panic(std::string text) { throw Panic{std::move(text)}; }
 
-// Raise `type(msg)` and unwind.
-[[noreturn]] void raise(PyObject *type, const char *msg);
+// Set `type(msg)` / `type(PyUnicode_FromFormat(fmt, ...))`; return the failure.
+Error raise(PyObject *type, const char *msg);
+Error raise_format(PyObject *type, const char *fmt, ...);
 
-// Raise `type(PyUnicode_FromFormat(fmt, ...))` and unwind.
-[[noreturn]] void raise_format(PyObject *type, const char *fmt, ...);
-
-template <class T>
-inline T *require(T *p)
-{
-    if (p == nullptr) {
-        throw PyErrSet{};
-    }
-    return p;
-}
-
-// For C API calls that report failure with a negative int; returns the value
-// so that `require(PyObject_IsTrue(o))` reads naturally.
-inline int require(int rc)
-{
-    if (rc < 0) {
-        throw PyErrSet{};
-    }
-    return rc;
-}
-
-inline Py_ssize_t require_size(Py_ssize_t n)
-{
-    if (n < 0) {
-        throw PyErrSet{};
-    }
-    return n;
-}
-
-// The process-wide `PanicException` class (a new reference is never needed:
-// the class lives until the process ends). Created on first use.
+// The process-wide `PanicException` class, created on first use; borrowed
+// (the class lives until the process ends). NULL with an error set if it
+// cannot be created.
 PyObject *panic_exception_type();
 
 // Sets PanicException(text) as the current exception.

@@ -91,22 +91,30 @@ public:
     // otherwise drops it. Returns whether it was stored.
     bool set(Ref value) noexcept
     {
+        if (!value) {
+            return false;
+        }
         PyObject *p = value.get();
         if (cell_.set(p)) {
-            value.release();
+            (void)value.release();  // the cell owns it now
             return true;
         }
         return false;
     }
 
-    // `make` returns a Ref; the result is borrowed from the cell.
+    // `make` returns a Ref; the result is borrowed from the cell. A failed
+    // `make` (null Ref, error set) leaves the cell empty and returns NULL.
     template <class F>
     PyObject *get_or_init(F &&make)
     {
         if (PyObject *v = get()) {
             return v;
         }
-        set(make());
+        Ref made = make();
+        if (!made) {
+            return nullptr;
+        }
+        set(std::move(made));
         return get();
     }
 

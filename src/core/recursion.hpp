@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "core/error.hpp"
+#include "core/legacy.hpp"
 #include "core/ref.hpp"
 
 namespace norv {
@@ -15,31 +16,47 @@ bool stack_nearly_exhausted() noexcept;
 
 // One level of native recursion. Deep or cyclic input ends in RecursionError
 // (the interpreter's own limit and message, or the same message when the
-// thread's stack runs short first) instead of exhausting the C stack.
-class RecursionGuard {
+// thread's stack runs short first) instead of exhausting the C stack:
+//     RecursionGuard depth(" while formatting");
+//     if (depth.failed()) return error;
+class [[nodiscard]] RecursionGuard {
 public:
-    explicit RecursionGuard(const char *where)
+    explicit RecursionGuard(const char *where) noexcept : entered_(enter(where)) {}
+    ~RecursionGuard()
     {
-        if (Py_EnterRecursiveCall(where) != 0) {
-            throw PyErrSet{};
-        }
-        if (stack_nearly_exhausted()) {
+        if (entered_) {
             Py_LeaveRecursiveCall();
-            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-            throw PyErrSet{};
         }
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
     RecursionGuard(const RecursionGuard &) = delete;
     RecursionGuard &operator=(const RecursionGuard &) = delete;
+
+    bool failed() const noexcept { return !entered_; }
+
+private:
+    static bool enter(const char *where) noexcept
+    {
+        if (Py_EnterRecursiveCall(where) != 0) {
+            return false;
+        }
+        if (stack_nearly_exhausted()) [[unlikely]] {
+            Py_LeaveRecursiveCall();
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            return false;
+        }
+        return true;
+    }
+
+    bool entered_;
 };
 
 // Visits every (key, value) of a dict while the body may run Python code. Each
 // pair is held by strong references for the duration of the call, and a dict
 // resized (or refilled) behind our back is an internal fault rather than a
-// read of freed entries.
+// read of freed entries. `body` returns a Status; the first failure stops the
+// walk and is returned.
 template <class F>
-void dict_for_each(PyObject *dict, F &&body)
+Status dict_for_each(PyObject *dict, F &&body)
 {
     const Py_ssize_t size = PyDict_GET_SIZE(dict);
     Py_ssize_t remaining = size;
@@ -50,7 +67,7 @@ void dict_for_each(PyObject *dict, F &&body)
             panic("dictionary changed size during iteration");
         }
         if (!PyDict_Next(dict, &pos, &k, &v)) {
-            return;
+            return Status::ok;
         }
         // One entry more than the dict held when we started: refuse it
         // before the body sees it, as the dict iterator does.
@@ -59,8 +76,34 @@ void dict_for_each(PyObject *dict, F &&body)
         }
         --remaining;
         Ref key = Ref::borrow(k), value = Ref::borrow(v);
-        body(key.get(), value.get());
+        if (failed(body(key.get(), value.get()))) {
+            return error;
+        }
     }
 }
+
+namespace legacy {
+
+// TRANSITIONAL: throwing forms.
+class RecursionGuard : public norv::RecursionGuard {
+public:
+    explicit RecursionGuard(const char *where) : norv::RecursionGuard(where)
+    {
+        if (failed()) {
+            throw PyErrSet{};
+        }
+    }
+};
+
+template <class F>
+void dict_for_each(PyObject *dict, F &&body)
+{
+    require(norv::dict_for_each(dict, [&](PyObject *k, PyObject *v) {
+        body(k, v);
+        return Status::ok;
+    }));
+}
+
+}  // namespace legacy
 
 }  // namespace norv

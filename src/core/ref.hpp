@@ -5,10 +5,13 @@
 // * `Ref` owns exactly one strong reference (or none). It is move-only: a copy
 //   would hide an incref, so ownership transfers are always spelled out.
 // * Make one with a named constructor:
-//     Ref::steal(p)    takes over a new reference returned by the C API;
-//     Ref::borrow(p)   increments p and owns the new reference;
-//     Ref::checked(p)  like steal, but throws `PyErrSet` when p is NULL, so a
-//                      failed C API call turns straight into a C++ error.
+//     Ref::steal(p)    takes over a new reference returned by the C API (NULL
+//                      stays NULL: the C API's error result passes through);
+//     Ref::borrow(p)   increments p and owns the new reference.
+//   `return error;` (core/error.hpp) makes the null Ref of a failure.
+// * A null Ref returned by a function means "a Python exception is set"; the
+//   caller checks it before anything else. `Ref` is [[nodiscard]]: a result
+//   can't be dropped unchecked by accident.
 // * `release()` hands the reference back to C (e.g. as a slot's return value);
 //   `get()` lends it out without transferring ownership.
 // * A raw `PyObject*` is always borrowed. Functions that return a new
@@ -25,9 +28,10 @@
 
 namespace norv {
 
-class Ref {
+class [[nodiscard]] Ref {
 public:
     Ref() noexcept = default;
+    Ref(Error) noexcept {}
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
     Ref(Ref &&other) noexcept : p_(other.p_) { other.p_ = nullptr; }
@@ -49,16 +53,9 @@ public:
         Py_XINCREF(p);
         return Ref(p);
     }
-    static Ref checked(PyObject *p)
-    {
-        if (p == nullptr) {
-            throw PyErrSet{};
-        }
-        return Ref(p);
-    }
 
     PyObject *get() const noexcept { return p_; }
-    PyObject *release() noexcept { return std::exchange(p_, nullptr); }
+    [[nodiscard]] PyObject *release() noexcept { return std::exchange(p_, nullptr); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
     void reset() noexcept { Py_CLEAR(p_); }
 
@@ -67,24 +64,20 @@ private:
     PyObject *p_ = nullptr;
 };
 
-// Shorthands for the most common protocol calls; each throws on error.
-inline Ref getattr(PyObject *o, PyObject *name)
-{
-    return Ref::checked(PyObject_GetAttr(o, name));
-}
+inline bool failed(const Ref &r) noexcept { return !r; }
 
-inline Ref getattr(PyObject *o, const char *name)
-{
-    return Ref::checked(PyObject_GetAttrString(o, name));
-}
+// Shorthands for the most common protocol calls; each returns a null Ref on error.
+inline Ref getattr(PyObject *o, PyObject *name) { return Ref::steal(PyObject_GetAttr(o, name)); }
 
-inline Ref str_of(PyObject *o) { return Ref::checked(PyObject_Str(o)); }
+inline Ref getattr(PyObject *o, const char *name) { return Ref::steal(PyObject_GetAttrString(o, name)); }
 
-inline Ref repr_of(PyObject *o) { return Ref::checked(PyObject_Repr(o)); }
+inline Ref str_of(PyObject *o) { return Ref::steal(PyObject_Str(o)); }
 
-inline Ref new_str(const char *utf8) { return Ref::checked(PyUnicode_FromString(utf8)); }
+inline Ref repr_of(PyObject *o) { return Ref::steal(PyObject_Repr(o)); }
 
-inline Ref new_int(long long v) { return Ref::checked(PyLong_FromLongLong(v)); }
+inline Ref new_str(const char *utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
+
+inline Ref new_int(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 
 inline Ref new_bool(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
 
@@ -93,3 +86,5 @@ inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref not_implemented() { return Ref::borrow(Py_NotImplemented); }
 
 }  // namespace norv
+
+#include "core/legacy.hpp"  // TRANSITIONAL

@@ -6,48 +6,75 @@
 
 namespace norv {
 
-void add_name(PyObject *module, const char *name, PyObject *value)
+Status add_name(PyObject *module, const char *name, PyObject *value)
 {
-    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    Ref all = getattr(module, "__all__");
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            throw PyErrSet{};
+            return error;
         }
         PyErr_Clear();
-        all = Ref::checked(PyList_New(0));
-        require(PyObject_SetAttrString(module, "__all__", all.get()));
+        all = Ref::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
+            return error;
+        }
     }
     if (!PyList_Check(all.get())) {
-        raise(PyExc_TypeError, "__all__ must be a list");
+        return raise(PyExc_TypeError, "__all__ must be a list");
     }
     Ref key = new_str(name);
-    require(PyList_Append(all.get(), key.get()));
-    require(PyObject_SetAttr(module, key.get(), value));
+    if (!key || PyList_Append(all.get(), key.get()) < 0) {
+        return error;
+    }
+    return check(PyObject_SetAttr(module, key.get(), value));
 }
 
-void add_function(PyObject *module, PyMethodDef *def)
+Status add_function(PyObject *module, PyMethodDef *def)
 {
-    Ref modname = Ref::checked(PyModule_GetNameObject(module));
-    Ref fn = Ref::checked(PyCFunction_NewEx(def, module, modname.get()));
-    add_name(module, def->ml_name, fn.get());
+    Ref modname = Ref::steal(PyModule_GetNameObject(module));
+    if (!modname) {
+        return error;
+    }
+    Ref fn = Ref::steal(PyCFunction_NewEx(def, module, modname.get()));
+    if (!fn) {
+        return error;
+    }
+    return add_name(module, def->ml_name, fn.get());
 }
 
-void add_type(PyObject *module, PyTypeObject *type)
+Status add_type(PyObject *module, PyTypeObject *type)
 {
+    if (type == nullptr) {
+        return error;
+    }
     const char *dot = std::strrchr(type->tp_name, '.');
-    add_name(module, dot ? dot + 1 : type->tp_name, reinterpret_cast<PyObject *>(type));
+    return add_name(module, dot ? dot + 1 : type->tp_name, reinterpret_cast<PyObject *>(type));
 }
 
-void set_class_attr(PyTypeObject *type, const char *name, PyObject *value)
+Status set_class_attr(PyTypeObject *type, const char *name, PyObject *value)
 {
-    require(PyDict_SetItemString(type->tp_dict, name, value));
+    if (PyDict_SetItemString(type->tp_dict, name, value) < 0) {
+        return error;
+    }
     PyType_Modified(type);
+    return Status::ok;
 }
 
 PyTypeObject *TypeCell::get(PyType_Spec *spec, PyObject *bases, Init init)
 {
+    return reinterpret_cast<PyTypeObject *>(cell_.get_or_init([&]() -> Ref {
+        Ref type = Ref::steal(PyType_FromSpecWithBases(spec, bases));
+        if (type && init && failed(init(reinterpret_cast<PyTypeObject *>(type.get())))) {
+            return error;
+        }
+        return type;
+    }));
+}
+
+PyTypeObject *TypeCell::get(PyType_Spec *spec, PyObject *bases, LegacyInit init)
+{
     return reinterpret_cast<PyTypeObject *>(cell_.get_or_init([&] {
-        Ref type = Ref::checked(PyType_FromSpecWithBases(spec, bases));
+        Ref type = legacy::checked(PyType_FromSpecWithBases(spec, bases));
         if (init) {
             init(reinterpret_cast<PyTypeObject *>(type.get()));
         }

@@ -11,30 +11,35 @@
 
 #include <Python.h>
 
+#include "core/legacy.hpp"
 #include "core/once.hpp"
 #include "core/ref.hpp"
 
 namespace norv {
 
-void add_name(PyObject *module, const char *name, PyObject *value);
+[[nodiscard]] Status add_name(PyObject *module, const char *name, PyObject *value);
 
 // Adds a module function; its name is the function object's __name__.
-void add_function(PyObject *module, PyMethodDef *def);
+[[nodiscard]] Status add_function(PyObject *module, PyMethodDef *def);
 
-// Adds a class under its short name (the tail of tp_name).
-void add_type(PyObject *module, PyTypeObject *type);
+// Adds a class under its short name (the tail of tp_name). A NULL `type` (its
+// creation failed, error set) fails.
+[[nodiscard]] Status add_type(PyObject *module, PyTypeObject *type);
 
 // Sets a class attribute on a type made by `TypeCell` (before anyone can see
 // the type, so immutable types can be filled too).
-void set_class_attr(PyTypeObject *type, const char *name, PyObject *value);
+[[nodiscard]] Status set_class_attr(PyTypeObject *type, const char *name, PyObject *value);
 
 class TypeCell {
 public:
     // `bases` may be NULL (object). `init` fills class attributes once the
     // type exists, before it is published.
-    using Init = void (*)(PyTypeObject *);
+    using Init = Status (*)(PyTypeObject *);
+    using LegacyInit = void (*)(PyTypeObject *);  // TRANSITIONAL
 
+    // The type, or NULL with an error set when creating it failed.
     PyTypeObject *get(PyType_Spec *spec, PyObject *bases = nullptr, Init init = nullptr);
+    PyTypeObject *get(PyType_Spec *spec, PyObject *bases, LegacyInit init);  // TRANSITIONAL
 
     // The type if it was created already (for fast type tests), else NULL.
     PyTypeObject *peek() const noexcept { return reinterpret_cast<PyTypeObject *>(cell_.get()); }
@@ -42,5 +47,21 @@ public:
 private:
     ObjectCell cell_;
 };
+
+namespace legacy {
+
+// TRANSITIONAL: throwing forms.
+inline void add_name(PyObject *module, const char *name, PyObject *value)
+{
+    require(norv::add_name(module, name, value));
+}
+inline void add_function(PyObject *module, PyMethodDef *def) { require(norv::add_function(module, def)); }
+inline void add_type(PyObject *module, PyTypeObject *type) { require(norv::add_type(module, type)); }
+inline void set_class_attr(PyTypeObject *type, const char *name, PyObject *value)
+{
+    require(norv::set_class_attr(type, name, value));
+}
+
+}  // namespace legacy
 
 }  // namespace norv

@@ -26,10 +26,10 @@ ObjectCell MARKDOWN_KWNAMES;
 Ref open_context(PyObject *factory)
 {
     PyObject *names =
-        MARKDOWN_KWNAMES.get_or_init([] { return Ref::checked(Py_BuildValue("(s)", "markdown")); });
+        MARKDOWN_KWNAMES.get_or_init([] { return legacy::checked(Py_BuildValue("(s)", "markdown")); });
     PyObject *args[2] = {nullptr, Py_False};
-    Ref ctx = Ref::checked(PyObject_Vectorcall(factory, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names));
-    Ref ignored = Ref::checked(PyObject_CallMethod(ctx.get(), "__enter__", nullptr));
+    Ref ctx = legacy::checked(PyObject_Vectorcall(factory, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+    Ref ignored = legacy::checked(PyObject_CallMethod(ctx.get(), "__enter__", nullptr));
     return ctx;
 }
 
@@ -75,8 +75,8 @@ PyMethodDef *install_bridge_function() { return &INSTALL_DEF; }
 
 void init_format_fn(PyObject *module)
 {
-    FORMAT_FN.set(getattr(module, "format"));
-    KVLIST_FN.set(getattr(module, "kvlist_str"));
+    FORMAT_FN.set(legacy::getattr(module, "format"));
+    KVLIST_FN.set(legacy::getattr(module, "kvlist_str"));
 }
 
 PyObject *format_fn()
@@ -94,8 +94,8 @@ Ref call_kvlist_str(PyObject *items, PyObject *kwargs)
     if (fn == nullptr) {
         panic("kvlist_str fn not initialized");
     }
-    Ref args = Ref::checked(PyTuple_Pack(1, items));
-    return detail::require_str(Ref::checked(PyObject_Call(fn, args.get(), kwargs)));
+    Ref args = legacy::checked(PyTuple_Pack(1, items));
+    return detail::require_str(legacy::checked(PyObject_Call(fn, args.get(), kwargs)));
 }
 
 namespace detail {
@@ -106,8 +106,8 @@ void Suppression::enter()
     if (b == nullptr) {
         return;
     }
-    Ref active = Ref::checked(PyObject_CallNoArgs(b->outer_markdown_active));
-    if (!require(PyObject_IsTrue(active.get()))) {
+    Ref active = legacy::checked(PyObject_CallNoArgs(b->outer_markdown_active));
+    if (!legacy::require(PyObject_IsTrue(active.get()))) {
         return;
     }
     str_ctx_ = open_context(b->str_format);

@@ -31,7 +31,7 @@ PyObject *name(Name n)
             std::array<PyObject *, N_NAMES> made{};
             for (std::size_t i = 0; i < N_NAMES; ++i) {
                 // Interned strings are kept for the life of the process.
-                made[i] = require(PyUnicode_InternFromString(NAME_TEXT[i]));
+                made[i] = legacy::require(PyUnicode_InternFromString(NAME_TEXT[i]));
             }
             return made;
         });
@@ -45,15 +45,15 @@ PyObject *int_zero() { return PyLong_FromLong(0); }
 PyObject *int_one() { return PyLong_FromLong(1); }
 PyObject *int_eighty()
 {
-    return INT_EIGHTY.get_or_init([] { return new_int(80); });
+    return INT_EIGHTY.get_or_init([] { return legacy::new_int(80); });
 }
 
 PyObject *ellipsis(bool for_str)
 {
     if (for_str) {
-        return STR_DOTS.get_or_init([] { return new_str("..."); });
+        return STR_DOTS.get_or_init([] { return legacy::new_str("..."); });
     }
-    return BYTES_DOTS.get_or_init([] { return Ref::checked(PyBytes_FromStringAndSize("...", 3)); });
+    return BYTES_DOTS.get_or_init([] { return legacy::checked(PyBytes_FromStringAndSize("...", 3)); });
 }
 
 std::optional<long long> as_i64(PyObject *n)
@@ -71,13 +71,13 @@ Indent indent_from(PyObject *n)
     Indent ind;
     if (auto v = as_i64(n)) {
         if (*v > PY_SSIZE_T_MAX / 2) {
-            raise(PyExc_OverflowError, "repeated string is too long");  // what '  ' * n says
+            legacy::raise(PyExc_OverflowError, "repeated string is too long");  // what '  ' * n says
         }
         ind.spaces = *v > 0 ? static_cast<Py_ssize_t>(2 * *v) : 0;
         return ind;
     }
-    PyObject *two = TWO_SPACES.get_or_init([] { return new_str("  "); });
-    ind.text = require_str(Ref::checked(PyNumber_Multiply(two, n)));
+    PyObject *two = TWO_SPACES.get_or_init([] { return legacy::new_str("  "); });
+    ind.text = require_str(legacy::checked(PyNumber_Multiply(two, n)));
     return ind;
 }
 
@@ -85,30 +85,30 @@ Ref ri_plus_one(PyObject *n)
 {
     if (auto v = as_i64(n)) {
         if (*v < LLONG_MAX) {
-            return new_int(*v + 1);
+            return legacy::new_int(*v + 1);
         }
-        return Ref::checked(PyNumber_Add(new_int(*v).get(), int_one()));
+        return legacy::checked(PyNumber_Add(legacy::new_int(*v).get(), int_one()));
     }
-    return Ref::checked(PyNumber_Add(n, int_one()));
+    return legacy::checked(PyNumber_Add(n, int_one()));
 }
 
 Ref class_name(PyObject *v)
 {
-    Ref cls = getattr(v, "__class__");
-    return require_str(getattr(cls.get(), "__name__"));
+    Ref cls = legacy::getattr(v, "__class__");
+    return require_str(legacy::getattr(cls.get(), "__name__"));
 }
 
 Ref require_str(Ref result)
 {
     if (!PyUnicode_Check(result.get())) {
-        raise_not_instance(result.get(), "str");
+        legacy::raise_not_instance(result.get(), "str");
     }
     return result;
 }
 
 Ref make_names(std::span<const Name> names)
 {
-    Ref t = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Ref t = legacy::checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     for (std::size_t i = 0; i < names.size(); ++i) {
         PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(name(names[i])));
     }
@@ -134,7 +134,7 @@ KwCall::KwCall(std::span<const Name> head, PyObject *extras, std::span<const Nam
     // The extras dict belongs to the bound call and nobody else sees it, so
     // its entries stay put while we borrow them.
     const std::size_t total = n_head_ + n_extras_ + tail.size();
-    own_names_ = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(total)));
+    own_names_ = legacy::checked(PyTuple_New(static_cast<Py_ssize_t>(total)));
     std::size_t i = 0;
     for (Name h : head) {
         PyTuple_SET_ITEM(own_names_.get(), static_cast<Py_ssize_t>(i++), Py_NewRef(name(h)));
@@ -154,14 +154,14 @@ KwCall::KwCall(std::span<const Name> head, PyObject *extras, std::span<const Nam
 Ref KwCall::call(PyObject *fn, PyObject *arg)
 {
     stack_[1] = arg;
-    return Ref::checked(
+    return legacy::checked(
         PyObject_Vectorcall(fn, stack_.data() + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names_));
 }
 
 Ref KwCall::call_method(PyObject *method, PyObject *self)
 {
     stack_[1] = self;
-    return Ref::checked(
+    return legacy::checked(
         PyObject_VectorcallMethod(method, stack_.data() + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names_));
 }
 

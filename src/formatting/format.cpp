@@ -59,7 +59,7 @@ struct Call {
     PyObject *operator[](Slot s) const noexcept { return slot[s]; }
     // For parameters where None means "left out".
     PyObject *or_none(Slot s) const noexcept { return slot[s] && slot[s] != Py_None ? slot[s] : nullptr; }
-    bool truthy(Slot s) const { return slot[s] && require(PyObject_IsTrue(slot[s])); }
+    bool truthy(Slot s) const { return slot[s] && legacy::require(PyObject_IsTrue(slot[s])); }
     PyObject *extras_dict() const noexcept { return extras ? extras.get() : nullptr; }
 };
 
@@ -168,7 +168,7 @@ Ref format_child(detail::KwCall &kw, PyObject *child)
 Ref call_hook(PyObject *hook, PyObject *value, PyObject *ri)
 {
     PyObject *args[3] = {nullptr, value, ri};
-    return Ref::checked(PyObject_Vectorcall(hook, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return legacy::checked(PyObject_Vectorcall(hook, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref md_quote(bool markdown, Ref text)
@@ -178,7 +178,7 @@ Ref md_quote(bool markdown, Ref text)
     }
     const Py_ssize_t at = PyUnicode_FindChar(text.get(), '\n', 0, PyUnicode_GET_LENGTH(text.get()), 1);
     if (at == -2) {
-        throw PyErrSet{};
+        legacy::throw_set();
     }
     const bool multiline = at >= 0;
     TextBuilder b;
@@ -195,9 +195,9 @@ bool over_max_len(Py_ssize_t length, PyObject *max)
     if (auto m = detail::as_i64(max)) {
         return length > *m;
     }
-    Ref len = Ref::checked(PyLong_FromSsize_t(length));
-    Ref over = Ref::checked(PyObject_RichCompare(len.get(), max, Py_GT));
-    return require(PyObject_IsTrue(over.get()));
+    Ref len = legacy::checked(PyLong_FromSsize_t(length));
+    Ref over = legacy::checked(PyObject_RichCompare(len.get(), max, Py_GT));
+    return legacy::require(PyObject_IsTrue(over.get()));
 }
 
 // repr(value[0:max] + suffix): the dots sit inside the quotes, so the text
@@ -210,22 +210,22 @@ Ref truncated_repr(PyObject *value, PyObject *max, Py_ssize_t length)
         const long long end = *m < 0 ? std::max<long long>(length + *m, 0) : std::min<long long>(*m, length);
         const auto stop = static_cast<Py_ssize_t>(end);
         if (is_str) {
-            Ref head = Ref::checked(PyUnicode_Substring(value, 0, stop));
-            cut = Ref::checked(PyUnicode_Concat(head.get(), detail::ellipsis(true)));
+            Ref head = legacy::checked(PyUnicode_Substring(value, 0, stop));
+            cut = legacy::checked(PyUnicode_Concat(head.get(), detail::ellipsis(true)));
         }
         else {
-            cut = Ref::checked(PyBytes_FromStringAndSize(nullptr, stop + 3));
+            cut = legacy::checked(PyBytes_FromStringAndSize(nullptr, stop + 3));
             char *out = PyBytes_AS_STRING(cut.get());
             std::memcpy(out, PyBytes_AS_STRING(value), static_cast<std::size_t>(stop));
             std::memcpy(out + stop, "...", 3);
         }
     }
     else {
-        Ref slice = Ref::checked(PySlice_New(detail::int_zero(), max, nullptr));
-        Ref head = Ref::checked(PyObject_GetItem(value, slice.get()));
-        cut = Ref::checked(PyNumber_Add(head.get(), detail::ellipsis(is_str)));
+        Ref slice = legacy::checked(PySlice_New(detail::int_zero(), max, nullptr));
+        Ref head = legacy::checked(PyObject_GetItem(value, slice.get()));
+        cut = legacy::checked(PyNumber_Add(head.get(), detail::ellipsis(is_str)));
     }
-    return repr_of(cut.get());
+    return legacy::repr_of(cut.get());
 }
 
 Ref limited_repr(PyObject *value, PyObject *max, Py_ssize_t length)
@@ -233,7 +233,7 @@ Ref limited_repr(PyObject *value, PyObject *max, Py_ssize_t length)
     if (max != nullptr && over_max_len(length, max)) {
         return truncated_repr(value, max, length);
     }
-    return repr_of(value);
+    return legacy::repr_of(value);
 }
 
 // The text of a fast-path scalar (exact types only), or nothing.
@@ -241,7 +241,7 @@ Ref scalar_text(PyObject *v, const Call &c)
 {
     PyTypeObject *tp = Py_TYPE(v);
     if (tp == &PyLong_Type || tp == &PyBool_Type || tp == &PyFloat_Type || v == Py_None) {
-        return repr_of(v);
+        return legacy::repr_of(v);
     }
     if (tp == &PyUnicode_Type) {
         return limited_repr(v, c.or_none(MAX_STR), PyUnicode_GET_LENGTH(v));
@@ -260,9 +260,9 @@ bool fits_one_line(Py_ssize_t length, const Call &c)
     if (auto t = detail::as_i64(threshold)) {
         return length <= *t;
     }
-    Ref len = Ref::checked(PyLong_FromSsize_t(length));
-    Ref fits = Ref::checked(PyObject_RichCompare(len.get(), threshold, Py_LE));
-    return require(PyObject_IsTrue(fits.get()));
+    Ref len = legacy::checked(PyLong_FromSsize_t(length));
+    Ref fits = legacy::checked(PyObject_RichCompare(len.get(), threshold, Py_LE));
+    return legacy::require(PyObject_IsTrue(fits.get()));
 }
 
 Ref render_sequence(const Ctx &x, bool is_list)
@@ -289,12 +289,12 @@ Ref render_sequence(const Ctx &x, bool is_list)
         }
     }
     else {
-        Ref it = Ref::checked(PyObject_GetIter(v));
+        Ref it = legacy::checked(PyObject_GetIter(v));
         while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
             texts.push_back(format_child(kw, item.get()));
         }
         if (PyErr_Occurred()) {
-            throw PyErrSet{};
+            legacy::throw_set();
         }
     }
 
@@ -346,25 +346,25 @@ Ref render_dict(const Ctx &x)
     // The filter is chosen once, before iterating.
     PyObject *include = c.or_none(INCLUDE);
     PyObject *exclude = c.or_none(EXCLUDE);
-    if (include && !require(PyObject_IsTrue(include))) {
+    if (include && !legacy::require(PyObject_IsTrue(include))) {
         include = nullptr;
     }
-    if (include || (exclude && !require(PyObject_IsTrue(exclude)))) {
+    if (include || (exclude && !legacy::require(PyObject_IsTrue(exclude)))) {
         exclude = nullptr;
     }
 
     ChildCall kw(x, ci.get());
     std::vector<std::pair<Ref, Ref>> entries;
     entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(x.value)));
-    dict_for_each(x.value, [&](PyObject *key, PyObject *value) {
-        if (include && !require(PySequence_Contains(include, key))) {
+    legacy::dict_for_each(x.value, [&](PyObject *key, PyObject *value) {
+        if (include && !legacy::require(PySequence_Contains(include, key))) {
             return;
         }
-        if (exclude && require(PySequence_Contains(exclude, key))) {
+        if (exclude && legacy::require(PySequence_Contains(exclude, key))) {
             return;
         }
         Ref text = format_child(kw, value);
-        entries.emplace_back(repr_of(key), std::move(text));
+        entries.emplace_back(legacy::repr_of(key), std::move(text));
     });
 
     TextBuilder b;
@@ -404,12 +404,12 @@ Ref render_dict(const Ctx &x)
 bool is_formattable(PyTypeObject *tp)
 {
     PyObject *marker = nullptr;
-    if (require(PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(tp),
+    if (legacy::require(PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(tp),
                                          detail::name(Name::norv_formattable), &marker)) == 0) {
         return false;
     }
     Ref owned = Ref::steal(marker);
-    return require(PyObject_IsTrue(owned.get()));
+    return legacy::require(PyObject_IsTrue(owned.get()));
 }
 
 Ref render_formattable(const Ctx &x)
@@ -418,7 +418,7 @@ Ref render_formattable(const Ctx &x)
     Ref own_exclude;
     PyObject *exclude = c.or_none(EXCLUDE);
     if (exclude == nullptr) {
-        own_exclude = Ref::checked(PySet_New(nullptr));
+        own_exclude = legacy::checked(PySet_New(nullptr));
         exclude = own_exclude.get();
     }
     ChildCall kw(x, x.root_indent, true);
@@ -442,17 +442,17 @@ Ref render_other(const Ctx &x)
     if (PyObject *hook = c.or_none(CUSTOM)) {
         Ref r = call_hook(hook, x.value, x.root_indent);
         if (r.get() != Py_None) {
-            text = str_of(r.get());
+            text = legacy::str_of(r.get());
         }
     }
     if (!text) {
-        text = c.truthy(COMPACT) ? repr_of(x.value) : str_of(x.value);
+        text = c.truthy(COMPACT) ? legacy::repr_of(x.value) : legacy::str_of(x.value);
     }
     if (c.truthy(STRIP_ID)) {
-        PyObject *needle = OBJECT_AT.get_or_init([] { return new_str("object at 0x"); });
+        PyObject *needle = OBJECT_AT.get_or_init([] { return legacy::new_str("object at 0x"); });
         const Py_ssize_t at = PyUnicode_Find(text.get(), needle, 0, PY_SSIZE_T_MAX, 1);
         if (at == -2) {
-            throw PyErrSet{};
+            legacy::throw_set();
         }
         if (at >= 0) {
             TextBuilder b;
@@ -486,7 +486,7 @@ Ref recursion_marker(PyObject *value)
     char address[2 + 2 * sizeof(void *) + 1];
     std::snprintf(address, sizeof address, "0x%" PRIxPTR, reinterpret_cast<std::uintptr_t>(value));
     Ref cls = detail::class_name(value);
-    return Ref::checked(PyUnicode_FromFormat("<recursive %U at %s>", cls.get(), address));
+    return legacy::checked(PyUnicode_FromFormat("<recursive %U at %s>", cls.get(), address));
 }
 
 // While a value renders, its id sits in the memo; it leaves again on every
@@ -520,7 +520,7 @@ Ref format_impl(PyObject *, FastArgs a)
     if (PyObject *hook = c.or_none(CUSTOM)) {
         Ref r = call_hook(hook, value, ri);
         if (r.get() != Py_None) {
-            return md_quote(markdown, str_of(r.get()));
+            return md_quote(markdown, legacy::str_of(r.get()));
         }
     }
     if (Ref text = scalar_text(value, c)) {
@@ -530,23 +530,23 @@ Ref format_impl(PyObject *, FastArgs a)
     Ref own_memo;
     PyObject *memo = c.or_none(MEMO);
     if (memo == nullptr) {
-        own_memo = Ref::checked(PySet_New(nullptr));
+        own_memo = legacy::checked(PySet_New(nullptr));
         memo = own_memo.get();
     }
     else if (!PySet_Check(memo)) {
-        raise_not_instance(memo, "set");
+        legacy::raise_not_instance(memo, "set");
     }
-    Ref key = Ref::checked(PyLong_FromVoidPtr(value));
-    if (require(PySet_Contains(memo, key.get()))) {
+    Ref key = legacy::checked(PyLong_FromVoidPtr(value));
+    if (legacy::require(PySet_Contains(memo, key.get()))) {
         return recursion_marker(value);
     }
-    require(PySet_Add(memo, key.get()));
+    legacy::require(PySet_Add(memo, key.get()));
     Ref text;
     {
         MemoEntry entry(memo, key.get());
         // Every nested level passes here, whether it is reached through a
         // container or through host code (a formattable's own `format`).
-        RecursionGuard depth(" while formatting a value");
+        legacy::RecursionGuard depth(" while formatting a value");
         text = render(Ctx{c, value, ri, memo});
     }
     return md_quote(markdown, std::move(text));

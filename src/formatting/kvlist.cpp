@@ -39,16 +39,16 @@ Ref item_at(PyObject *item, Py_ssize_t i)
     if (PyList_CheckExact(item) && PyList_GET_SIZE(item) >= 3) {
         return Ref::borrow(PyList_GET_ITEM(item, i));
     }
-    Ref index = new_int(i);
-    return Ref::checked(PyObject_GetItem(item, index.get()));
+    Ref index = legacy::new_int(i);
+    return legacy::checked(PyObject_GetItem(item, index.get()));
 }
 
 bool truthy_eq(PyObject *left, PyObject *right)
 {
     // Not PyObject_RichCompareBool: its identity shortcut would drop a NaN
     // that equals itself by identity only.
-    Ref eq = Ref::checked(PyObject_RichCompare(left, right, Py_EQ));
-    return require(PyObject_IsTrue(eq.get()));
+    Ref eq = legacy::checked(PyObject_RichCompare(left, right, Py_EQ));
+    return legacy::require(PyObject_IsTrue(eq.get()));
 }
 
 // A tuple default means "any of these"; anything else is compared whole.
@@ -73,10 +73,10 @@ std::size_t bracket_index(PyObject *bracket_type)
             index = *v;
         }
         else {
-            Ref as_int = Ref::checked(PyNumber_Long(bracket_type));
+            Ref as_int = legacy::checked(PyNumber_Long(bracket_type));
             index = PyLong_AsLongLong(as_int.get());
             if (index == -1 && PyErr_Occurred()) {
-                throw PyErrSet{};
+                legacy::throw_set();
             }
         }
     }
@@ -84,7 +84,7 @@ std::size_t bracket_index(PyObject *bracket_type)
         index += 3;
     }
     if (index < 0 || index > 2) {
-        raise(PyExc_IndexError, "list index out of range");
+        legacy::raise(PyExc_IndexError, "list index out of range");
     }
     return static_cast<std::size_t>(index);
 }
@@ -99,8 +99,8 @@ Ref kvlist_impl(PyObject *, FastArgs a)
     PyObject *label = b[LABEL] != Py_None ? b[LABEL] : nullptr;
     PyObject *hook = b.or_none(CUSTOM);
 
-    Ref child_ri = label && require(PyObject_IsTrue(label)) ? detail::ri_plus_one(ri) : Ref::borrow(ri);
-    const bool one_line = b[COMPACT] == nullptr || require(PyObject_IsTrue(b[COMPACT]));
+    Ref child_ri = label && legacy::require(PyObject_IsTrue(label)) ? detail::ri_plus_one(ri) : Ref::borrow(ri);
+    const bool one_line = b[COMPACT] == nullptr || legacy::require(PyObject_IsTrue(b[COMPACT]));
     std::optional<Indent> entry_indent;  // computed at the first kept entry
 
     PyObject *extras = b.varkw && PyDict_GET_SIZE(b.varkw.get()) > 0 ? b.varkw.get() : nullptr;
@@ -114,7 +114,7 @@ Ref kvlist_impl(PyObject *, FastArgs a)
 
     TextBuilder body;
     std::size_t kept = 0;
-    Ref it = Ref::checked(PyObject_GetIter(b[KVLIST]));
+    Ref it = legacy::checked(PyObject_GetIter(b[KVLIST]));
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         Ref key = item_at(item.get(), 0);
         Ref value = item_at(item.get(), 1);
@@ -132,23 +132,23 @@ Ref kvlist_impl(PyObject *, FastArgs a)
             body.indent(*entry_indent);
         }
         Ref rendered = kw.call(format, value.get());
-        if (require(PyObject_IsTrue(key.get()))) {
-            body.add(str_of(key.get()));
+        if (legacy::require(PyObject_IsTrue(key.get()))) {
+            body.add(legacy::str_of(key.get()));
             body.ascii("=");
         }
         Ref shown;
         if (hook) {
             PyObject *args[3] = {nullptr, rendered.get(), child_ri.get()};
-            Ref r = Ref::checked(
+            Ref r = legacy::checked(
                 PyObject_Vectorcall(hook, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
             if (r.get() != Py_None) {
-                shown = str_of(r.get());
+                shown = legacy::str_of(r.get());
             }
         }
-        body.add(shown ? std::move(shown) : str_of(rendered.get()));
+        body.add(shown ? std::move(shown) : legacy::str_of(rendered.get()));
     }
     if (PyErr_Occurred()) {
-        throw PyErrSet{};
+        legacy::throw_set();
     }
 
     if (label == nullptr) {
@@ -156,7 +156,7 @@ Ref kvlist_impl(PyObject *, FastArgs a)
     }
     const std::size_t bracket = bracket_index(b[BRACKET]);
     TextBuilder out;
-    out.add(str_of(label));
+    out.add(legacy::str_of(label));
     out.ascii(OPEN[bracket]);
     if (kept > 0) {
         if (!one_line) {

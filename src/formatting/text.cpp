@@ -17,7 +17,7 @@ void TextBuilder::grow(Py_ssize_t n)
 {
     if (n > PY_SSIZE_T_MAX - length_) {
         PyErr_NoMemory();
-        throw PyErrSet{};
+        legacy::throw_set();
     }
     length_ += n;
 }
@@ -34,7 +34,7 @@ void TextBuilder::add(Ref text)
         maxchar_ = m;
     }
     pieces_.push_back({text.get(), nullptr, n});
-    text.release();
+    (void)text.release();  // owned by the piece now
 }
 
 void TextBuilder::ascii(std::string_view ascii)
@@ -128,13 +128,13 @@ Ref TextBuilder::finish()
         length_ = 0;
         return only;
     }
-    Ref out = Ref::checked(PyUnicode_New(length_, maxchar_));
+    Ref out = legacy::checked(PyUnicode_New(length_, maxchar_));
     const int kind = PyUnicode_KIND(out.get());
     void *data = PyUnicode_DATA(out.get());
     Py_ssize_t at = 0;
     for (const Piece &p : pieces_) {
         if (p.text) {
-            require_size(PyUnicode_CopyCharacters(out.get(), at, p.text, 0, p.length));
+            legacy::require_size(PyUnicode_CopyCharacters(out.get(), at, p.text, 0, p.length));
         }
         else if (kind == PyUnicode_1BYTE_KIND) {
             fill_plain<Py_UCS1>(data, at, p.ascii, p.length);

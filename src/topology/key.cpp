@@ -65,7 +65,7 @@ Key Key::from_py(PyObject *obj)
             return text(std::string_view(utf8, static_cast<std::size_t>(size)));
         }
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-            throw PyErrSet{};
+            legacy::throw_set();
         }
         PyErr_Clear();
         return other(obj);
@@ -75,7 +75,7 @@ Key Key::from_py(PyObject *obj)
         long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
         if (overflow == 0) {
             if (v == -1 && PyErr_Occurred()) {
-                throw PyErrSet{};
+                legacy::throw_set();
             }
             return integer(v);
         }
@@ -110,10 +110,10 @@ Ref Key::to_py() const
     switch (kind()) {
     case Kind::Str: {
         std::string_view t = text();
-        return Ref::checked(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
+        return legacy::checked(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
     }
     case Kind::Int:
-        return Ref::checked(PyLong_FromLongLong(integer()));
+        return legacy::checked(PyLong_FromLongLong(integer()));
     default:
         return Ref::borrow(object());
     }
@@ -136,11 +136,11 @@ struct IntText {
 bool py_truth_of_compare(const Key &a, const Key &b, int pyop)
 {
     // The key objects may be paths holding paths as keys.
-    RecursionGuard guard(" while comparing KeyPath keys");
+    legacy::RecursionGuard guard(" while comparing KeyPath keys");
     Ref ka = a.to_py();
     Ref kb = b.to_py();
-    Ref r = Ref::checked(PyObject_RichCompare(ka.get(), kb.get(), pyop));
-    return require(PyObject_IsTrue(r.get())) != 0;
+    Ref r = legacy::checked(PyObject_RichCompare(ka.get(), kb.get(), pyop));
+    return legacy::require(PyObject_IsTrue(r.get())) != 0;
 }
 
 }  // namespace

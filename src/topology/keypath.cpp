@@ -29,7 +29,7 @@ KeyPathObject *as_kp(PyObject *o) noexcept { return reinterpret_cast<KeyPathObje
 // Interned names, created once and kept for the life of the process.
 PyObject *interned(ObjectCell &cell, const char *text)
 {
-    return cell.get_or_init([&] { return Ref::checked(PyUnicode_InternFromString(text)); });
+    return cell.get_or_init([&] { return legacy::checked(PyUnicode_InternFromString(text)); });
 }
 
 ObjectCell STR_KEY_NAME, VALUE_NAME;
@@ -144,10 +144,10 @@ void keypath_dealloc(PyObject *self)
 [[noreturn]] void raise_bracket(bool open, Py_ssize_t pos, PyObject *path_obj)
 {
     if (open) {
-        raise_format(PyExc_ValueError, "KeyPath parse failed: unmatched open bracket at position %zd: %R", pos,
+        legacy::raise_format(PyExc_ValueError, "KeyPath parse failed: unmatched open bracket at position %zd: %R", pos,
                      path_obj);
     }
-    raise_format(PyExc_ValueError, "KeyPath parse failed: unmatched close bracket at position %zd:%R", pos,
+    legacy::raise_format(PyExc_ValueError, "KeyPath parse failed: unmatched close bracket at position %zd:%R", pos,
                  path_obj);
 }
 
@@ -175,9 +175,9 @@ bool has_non_ascii(std::string_view s) noexcept
 // text: for ASCII it is the same as "all ASCII digits").
 bool unicode_isdigit(std::string_view s)
 {
-    Ref u = Ref::checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr));
-    Ref r = Ref::checked(PyObject_CallMethod(u.get(), "isdigit", nullptr));
-    return require(PyObject_IsTrue(r.get())) != 0;
+    Ref u = legacy::checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr));
+    Ref r = legacy::checked(PyObject_CallMethod(u.get(), "isdigit", nullptr));
+    return legacy::require(PyObject_IsTrue(r.get())) != 0;
 }
 
 // The key of a bracketed segment: an integer when it reads as one.
@@ -200,10 +200,10 @@ Key bracket_key(std::string_view seg)
     }
     // A second sign, more than 64 bits or non-ASCII digits: Python's int()
     // decides (and raises for what it refuses).
-    Ref builtins = Ref::checked(PyImport_ImportModule("builtins"));
-    Ref int_fn = getattr(builtins.get(), "int");
-    Ref text = Ref::checked(PyUnicode_DecodeUTF8(seg.data(), static_cast<Py_ssize_t>(seg.size()), nullptr));
-    Ref value = Ref::checked(PyObject_CallOneArg(int_fn.get(), text.get()));
+    Ref builtins = legacy::checked(PyImport_ImportModule("builtins"));
+    Ref int_fn = legacy::getattr(builtins.get(), "int");
+    Ref text = legacy::checked(PyUnicode_DecodeUTF8(seg.data(), static_cast<Py_ssize_t>(seg.size()), nullptr));
+    Ref value = legacy::checked(PyObject_CallOneArg(int_fn.get(), text.get()));
     return Key::from_py(value.get());
 }
 
@@ -270,7 +270,7 @@ Ref scan_utf8(std::string_view s, PyObject *path_obj, Keys prefix)
 std::string_view utf8_of(PyObject *str)
 {
     Py_ssize_t size;
-    const char *data = require(PyUnicode_AsUTF8AndSize(str, &size));
+    const char *data = legacy::require(PyUnicode_AsUTF8AndSize(str, &size));
     return {data, static_cast<std::size_t>(size)};
 }
 
@@ -289,10 +289,10 @@ Py_hash_t hash_of(PyObject *self)
         h = _Py_HashBytes(text.data(), static_cast<Py_ssize_t>(text.size()));
     }
     else {
-        Ref s = Ref::checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+        Ref s = legacy::checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
         h = PyObject_Hash(s.get());
         if (h == -1) {
-            throw PyErrSet{};
+            legacy::throw_set();
         }
     }
     kp->hash = h;
@@ -331,8 +331,8 @@ bool path_compare(PyObject *self, PyObject *other, CmpOp op)
         return apply_ord(op, mine, utf8_of(other));
     }
     if (!is_keypath(other)) {
-        Ref name = Ref::checked(PyType_GetName(Py_TYPE(other)));
-        raise_format(PyExc_TypeError, "Comparison is not supported between instances of 'KeyPath' and '%U'.",
+        Ref name = legacy::checked(PyType_GetName(Py_TYPE(other)));
+        legacy::raise_format(PyExc_TypeError, "Comparison is not supported between instances of 'KeyPath' and '%U'.",
                      name.get());
     }
     Keys a = keys_of(self), b = keys_of(other);
@@ -363,7 +363,7 @@ Keys parent_keys(PyObject *parent)
         return {};
     }
     if (!is_keypath(parent)) {
-        convert_arg("parent", [&] { raise_not_instance(parent, "KeyPath"); });
+        legacy::convert_arg("parent", [&] { legacy::raise_not_instance(parent, "KeyPath"); });
     }
     return keys_of(parent);
 }
@@ -420,7 +420,7 @@ PyObject *keypath_str(PyObject *self)
 {
     return guard([&] {
         std::string_view t = cached_path(self);
-        return Ref::checked(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
+        return legacy::checked(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
     });
 }
 
@@ -467,7 +467,7 @@ Py_ssize_t keypath_length(PyObject *self) { return Py_SIZE(self); }
 
 Ref keys_list(Keys keys)
 {
-    Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+    Ref list = legacy::checked(PyList_New(static_cast<Py_ssize_t>(keys.size())));
     for (std::size_t i = 0; i < keys.size(); ++i) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), keys[i].to_py().release());
     }
@@ -477,7 +477,7 @@ Ref keys_list(Keys keys)
 Ref text_of(PyObject *self)
 {
     std::string_view t = cached_path(self);
-    return Ref::checked(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
+    return legacy::checked(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
 }
 
 const Signature FROM_VALUE_SIG{"KeyPath.from_value", {arg("value")}, {.method = true}};
@@ -495,7 +495,7 @@ const Signature EXISTS_SIG{"KeyPath.exists", {arg("src")}, {.method = true}};
 Ref parse_text(PyObject *path_str, Keys prefix)
 {
     if (!PyUnicode_Check(path_str)) {
-        raise_format(PyExc_ValueError, "'path_str' must be a string type. Encountered: %R", path_str);
+        legacy::raise_format(PyExc_ValueError, "'path_str' must be a string type. Encountered: %R", path_str);
     }
     return scan(path_str, prefix);
 }
@@ -505,7 +505,7 @@ bool bool_arg(const char *name, PyObject *value, bool dflt)
     if (value == nullptr) {
         return dflt;
     }
-    return convert_arg(name, [&] { return to_bool(value); });
+    return legacy::convert_arg(name, [&] { return legacy::to_bool(value); });
 }
 
 Ref kp_from_value(PyObject *, FastArgs a)
@@ -534,10 +534,10 @@ Ref kp_to_json(PyObject *self, FastArgs a)
 {
     TO_JSON_SIG.bind(a);
     Ref text = text_of(self);
-    Ref d = Ref::checked(PyDict_New());
-    Ref key = new_str(SERIALIZATION_KEY);
-    require(PyDict_SetItemString(d.get(), "_type", key.get()));
-    require(PyDict_SetItem(d.get(), interned(VALUE_NAME, "value"), text.get()));
+    Ref d = legacy::checked(PyDict_New());
+    Ref key = legacy::new_str(SERIALIZATION_KEY);
+    legacy::require(PyDict_SetItemString(d.get(), "_type", key.get()));
+    legacy::require(PyDict_SetItem(d.get(), interned(VALUE_NAME, "value"), text.get()));
     return d;
 }
 
@@ -546,11 +546,11 @@ Ref kp_from_json(PyObject *, FastArgs a)
     Bound b = FROM_JSON_SIG.bind(a);
     PyObject *json = b[0];
     if (!PyDict_Check(json)) {
-        convert_arg("json_value", [&] { raise_not_instance(json, "dict"); });
+        legacy::convert_arg("json_value", [&] { legacy::raise_not_instance(json, "dict"); });
     }
     PyObject *item = nullptr;
-    if (require(PyDict_GetItemRef(json, interned(VALUE_NAME, "value"), &item)) == 0) {
-        raise(PyExc_KeyError, "'value'");
+    if (legacy::require(PyDict_GetItemRef(json, interned(VALUE_NAME, "value"), &item)) == 0) {
+        legacy::raise(PyExc_KeyError, "'value'");
     }
     Ref value = Ref::steal(item);
     return parse_text(value.get(), {});
@@ -561,7 +561,7 @@ Ref kp_path_str(PyObject *self, FastArgs a)
     Bound b = PATH_STR_SIG.bind(a);
     const bool preserve = bool_arg("preserve_complex_keys", b[0], true);
     std::string t = render_keys(keys_of(self), preserve);
-    return Ref::checked(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
+    return legacy::checked(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
 }
 
 Ref kp_format(PyObject *self, FastArgs) { return text_of(self); }
@@ -571,8 +571,8 @@ Ref kp_copy(PyObject *self) { return make(keys_of(self)); }
 Ref kp_deepcopy(PyObject *self, FastArgs a)
 {
     Bound b = DEEPCOPY_SIG.bind(a);
-    Ref copy_mod = Ref::checked(PyImport_ImportModule("copy"));
-    Ref deepcopy = getattr(copy_mod.get(), "deepcopy");
+    Ref copy_mod = legacy::checked(PyImport_ImportModule("copy"));
+    Ref deepcopy = legacy::getattr(copy_mod.get(), "deepcopy");
     Keys keys = keys_of(self);
     Builder out(keys.size());
     for (const Key &k : keys) {
@@ -581,7 +581,7 @@ Ref kp_deepcopy(PyObject *self, FastArgs a)
             continue;
         }
         PyObject *args[] = {k.object(), b[0]};
-        Ref copied = Ref::checked(PyObject_Vectorcall(deepcopy.get(), args, 2, nullptr));
+        Ref copied = legacy::checked(PyObject_Vectorcall(deepcopy.get(), args, 2, nullptr));
         out.push(Key::from_py(copied.get()));
     }
     return out.finish();
@@ -589,10 +589,10 @@ Ref kp_deepcopy(PyObject *self, FastArgs a)
 
 Ref kp_reduce(PyObject *self)
 {
-    Ref package = Ref::checked(PyImport_ImportModule("norv_core"));
-    Ref cls = getattr(package.get(), "KeyPath");
+    Ref package = legacy::checked(PyImport_ImportModule("norv_core"));
+    Ref cls = legacy::getattr(package.get(), "KeyPath");
     Ref list = keys_list(keys_of(self));
-    return Ref::checked(Py_BuildValue("(O(O))", cls.get(), list.get()));
+    return legacy::checked(Py_BuildValue("(O(O))", cls.get(), list.get()));
 }
 
 Ref kp_query(PyObject *self, FastArgs a)
@@ -609,7 +609,7 @@ Ref kp_get(PyObject *self, FastArgs a)
     try {
         return query(keys_of(self), b[0], inferred);
     }
-    catch (const PyErrSet &) {
+    catch (const legacy::PyErrSet &) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
             throw;
         }
@@ -622,10 +622,10 @@ Ref kp_exists(PyObject *self, FastArgs a)
 {
     Bound b = EXISTS_SIG.bind(a);
     try {
-        query(keys_of(self), b[0], false);
+        (void)query(keys_of(self), b[0], false);
         return new_bool(true);
     }
-    catch (const PyErrSet &) {
+    catch (const legacy::PyErrSet &) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
             throw;
         }
@@ -692,20 +692,20 @@ Ref get_key(PyObject *self)
 {
     Keys keys = keys_of(self);
     if (keys.empty()) {
-        raise(PyExc_KeyError, "Key of root KeyPath does not exist.");
+        legacy::raise(PyExc_KeyError, "Key of root KeyPath does not exist.");
     }
     return keys.back().to_py();
 }
 
 Ref get_is_root(PyObject *self) { return new_bool(Py_SIZE(self) == 0); }
 
-Ref get_depth(PyObject *self) { return Ref::checked(PyLong_FromSsize_t(Py_SIZE(self))); }
+Ref get_depth(PyObject *self) { return legacy::checked(PyLong_FromSsize_t(Py_SIZE(self))); }
 
 Ref get_parent(PyObject *self)
 {
     Keys keys = keys_of(self);
     if (keys.empty()) {
-        raise(PyExc_KeyError, "Parent of a root KeyPath does not exist.");
+        legacy::raise(PyExc_KeyError, "Parent of a root KeyPath does not exist.");
     }
     return make(keys.first(keys.size() - 1));
 }
@@ -755,8 +755,8 @@ PyType_Spec SPEC = {
 
 void init_class(PyTypeObject *tp)
 {
-    set_class_attr(tp, "__norv_formattable__", Py_True);
-    set_class_attr(tp, "__serialization_key__", new_str(SERIALIZATION_KEY).get());
+    legacy::set_class_attr(tp, "__norv_formattable__", Py_True);
+    legacy::set_class_attr(tp, "__serialization_key__", legacy::new_str(SERIALIZATION_KEY).get());
     tp->tp_vectorcall = keypath_vectorcall;
 }
 
@@ -810,7 +810,7 @@ Ref from_value_inner(PyObject *value)
     if (PyLong_Check(value)) {
         return make_child({}, Key::from_py(value));
     }
-    raise_format(PyExc_ValueError, "%R is not a valid KeyPath equivalence.", value);
+    legacy::raise_format(PyExc_ValueError, "%R is not a valid KeyPath equivalence.", value);
 }
 
 Ref scan(PyObject *text, Keys prefix) { return scan_utf8(utf8_of(text), text, prefix); }
@@ -844,13 +844,13 @@ std::string render_keys(Keys keys, bool preserve_complex_keys)
             break;
         case Key::Kind::Other: {
             // str() of a key may render another path holding paths as keys.
-            RecursionGuard guard(" while rendering a KeyPath");
+            legacy::RecursionGuard guard(" while rendering a KeyPath");
             PyObject *obj = k.object();
             PyObject *marker = nullptr;
-            const int has_marker = require(PyObject_GetOptionalAttr(
+            const int has_marker = legacy::require(PyObject_GetOptionalAttr(
                 reinterpret_cast<PyObject *>(Py_TYPE(obj)), interned(STR_KEY_NAME, "__norv_str_key__"), &marker));
             Py_XDECREF(marker);
-            Ref text = str_of(obj);
+            Ref text = legacy::str_of(obj);
             std::string_view t = utf8_of(text.get());
             if (has_marker) {
                 if (i > 0) {

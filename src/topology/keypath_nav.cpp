@@ -19,14 +19,14 @@ ObjectCell SYM_HASATTR, SYM_GETATTR, SYM_INFERRED, GETITEM, LEN, CONTAINS;
 
 PyObject *name(ObjectCell &cell, const char *text)
 {
-    return cell.get_or_init([&] { return Ref::checked(PyUnicode_InternFromString(text)); });
+    return cell.get_or_init([&] { return legacy::checked(PyUnicode_InternFromString(text)); });
 }
 
 // Python's hasattr: AttributeError means no, any other error propagates.
 bool has_attr(PyObject *v, ObjectCell &cell, const char *text)
 {
     PyObject *attr = nullptr;
-    const int found = require(PyObject_GetOptionalAttr(v, name(cell, text), &attr));
+    const int found = legacy::require(PyObject_GetOptionalAttr(v, name(cell, text), &attr));
     Py_XDECREF(attr);
     return found != 0;
 }
@@ -34,7 +34,7 @@ bool has_attr(PyObject *v, ObjectCell &cell, const char *text)
 Ref path_text(Keys keys)
 {
     std::string t = render_keys(keys, true);
-    return Ref::checked(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
+    return legacy::checked(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
 }
 
 struct Walk {
@@ -44,7 +44,7 @@ struct Walk {
     [[noreturn]] void absent(std::size_t i, PyObject *k, PyObject *v) const
     {
         Ref path = path_text(keys.first(i + 1));
-        raise_format(PyExc_KeyError, "Path %U does not exist: key %R is absent from innermost value %R.", path.get(),
+        legacy::raise_format(PyExc_KeyError, "Path %U does not exist: key %R is absent from innermost value %R.", path.get(),
                      k, v);
     }
 
@@ -70,12 +70,12 @@ struct Walk {
             }
             // A negative index counts from the end; below -len the sequence
             // raises its own IndexError.
-            return Ref::checked(PySequence_GetItem(v, static_cast<Py_ssize_t>(*n)));
+            return legacy::checked(PySequence_GetItem(v, static_cast<Py_ssize_t>(*n)));
         }
         Ref k = key.to_py();
         if (!n && PyDict_CheckExact(v)) {
             PyObject *item = nullptr;
-            if (require(PyDict_GetItemRef(v, k.get(), &item)) == 0) {
+            if (legacy::require(PyDict_GetItemRef(v, k.get(), &item)) == 0) {
                 absent(i, k.get(), v);
             }
             return Ref::steal(item);
@@ -86,41 +86,41 @@ struct Walk {
     Ref probe(std::size_t i, PyObject *k, std::optional<std::int64_t> n, PyObject *v) const
     {
         PyObject *hasattr_fn = nullptr;
-        if (require(PyObject_GetOptionalAttr(v, name(SYM_HASATTR, "sym_hasattr"), &hasattr_fn)) == 1) {
+        if (legacy::require(PyObject_GetOptionalAttr(v, name(SYM_HASATTR, "sym_hasattr"), &hasattr_fn)) == 1) {
             Ref fn = Ref::steal(hasattr_fn);
-            Ref answer = Ref::checked(PyObject_CallOneArg(fn.get(), k));
-            if (!require(PyObject_IsTrue(answer.get()))) {
+            Ref answer = legacy::checked(PyObject_CallOneArg(fn.get(), k));
+            if (!legacy::require(PyObject_IsTrue(answer.get()))) {
                 absent(i, k, v);
             }
             PyObject *method = use_inferred ? name(SYM_INFERRED, "sym_inferred") : name(SYM_GETATTR, "sym_getattr");
             PyObject *args[] = {v, k};
-            return Ref::checked(PyObject_VectorcallMethod(method, args, 2, nullptr));
+            return legacy::checked(PyObject_VectorcallMethod(method, args, 2, nullptr));
         }
         if (!has_attr(v, GETITEM, "__getitem__")) {
             Ref path = path_text(keys.first(i));
-            raise_format(PyExc_KeyError, "Cannot query sub-key %R of object (%R): '__getitem__' does not exist. (path=%U)",
+            legacy::raise_format(PyExc_KeyError, "Cannot query sub-key %R of object (%R): '__getitem__' does not exist. (path=%U)",
                          k, v, path.get());
         }
         if (n) {
             if (!has_attr(v, LEN, "__len__")) {
-                raise_format(PyExc_KeyError, "Cannot query index (%lld) on object (%R): '__len__' does not exist.",
+                legacy::raise_format(PyExc_KeyError, "Cannot query index (%lld) on object (%R): '__len__' does not exist.",
                              static_cast<long long>(*n), v);
             }
-            const Py_ssize_t len = require_size(PyObject_Size(v));
+            const Py_ssize_t len = legacy::require_size(PyObject_Size(v));
             if (*n >= len) {
                 absent(i, k, v);
             }
             // Item access with the int itself, also for a bool key.
-            Ref index = new_int(*n);
-            return Ref::checked(PyObject_GetItem(v, index.get()));
+            Ref index = legacy::new_int(*n);
+            return legacy::checked(PyObject_GetItem(v, index.get()));
         }
         if (!has_attr(v, CONTAINS, "__contains__")) {
-            raise_format(PyExc_KeyError, "Cannot query key (%R) on object (%R): '__contains__' does not exist.", k, v);
+            legacy::raise_format(PyExc_KeyError, "Cannot query key (%R) on object (%R): '__contains__' does not exist.", k, v);
         }
-        if (!require(PySequence_Contains(v, k))) {
+        if (!legacy::require(PySequence_Contains(v, k))) {
             absent(i, k, v);
         }
-        return Ref::checked(PyObject_GetItem(v, k));
+        return legacy::checked(PyObject_GetItem(v, k));
     }
 
     Ref walk(std::size_t i, PyObject *v) const
@@ -128,7 +128,7 @@ struct Walk {
         if (i == keys.size()) {
             return Ref::borrow(v);
         }
-        RecursionGuard guard(" while querying a KeyPath");
+        legacy::RecursionGuard guard(" while querying a KeyPath");
         Ref next = step(i, v);
         return walk(i + 1, next.get());
     }

@@ -16,7 +16,7 @@ namespace {
 
 Ref text_object(std::string_view text)
 {
-    return Ref::checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    return legacy::checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
 // Whether `prefix` leads `keys`, comparing each pair by key equality.
@@ -56,7 +56,7 @@ Ref add(PyObject *left, PyObject *right)
 {
     Ref left_text = text_object(cached_path(left));
     Ref right_text = text_object(render_keys(right, true));
-    raise_format(PyExc_ValueError, fmt, left_text.get(), right_text.get());
+    legacy::raise_format(PyExc_ValueError, fmt, left_text.get(), right_text.get());
 }
 
 Ref subtract(PyObject *left, PyObject *right)
@@ -80,8 +80,8 @@ Ref subtract(PyObject *left, PyObject *right)
     }
     else {
         Ref left_text = text_object(cached_path(left));
-        Ref shown = repr_of(right);
-        raise_format(PyExc_TypeError, "Cannot subtract KeyPath(%U) by %U.", left_text.get(), shown.get());
+        Ref shown = legacy::repr_of(right);
+        legacy::raise_format(PyExc_TypeError, "Cannot subtract KeyPath(%U) by %U.", left_text.get(), shown.get());
     }
     Keys mine = keys_of(left);
     const std::size_t n = std::max(mine.size(), theirs.size());

@@ -30,7 +30,7 @@ ObjectCell MARKER, COPY_MODULE_NAME, LABEL_NAME, LABEL_VALUE, COMPACT_NAME, VERB
 
 PyObject *interned(ObjectCell &cell, const char *text)
 {
-    return cell.get_or_init([&] { return Ref::checked(PyUnicode_InternFromString(text)); });
+    return cell.get_or_init([&] { return legacy::checked(PyUnicode_InternFromString(text)); });
 }
 
 // The end marker "$", one object for the whole process.
@@ -44,7 +44,7 @@ PyObject *marker() { return interned(MARKER, "$"); }
 PyObject *as_node(PyObject *value)
 {
     if (!PyDict_Check(value)) {
-        raise_not_instance(value, "dict");
+        legacy::raise_not_instance(value, "dict");
     }
     return value;
 }
@@ -60,17 +60,17 @@ bool is_marker(PyObject *key)
     if (PyLong_CheckExact(key)) {
         return false;
     }
-    Ref eq = Ref::checked(PyObject_RichCompare(key, marker(), Py_EQ));
-    return require(PyObject_IsTrue(eq.get())) != 0;
+    Ref eq = legacy::checked(PyObject_RichCompare(key, marker(), Py_EQ));
+    return legacy::require(PyObject_IsTrue(eq.get())) != 0;
 }
 
-bool holds(PyObject *node, PyObject *key) { return require(PyDict_Contains(node, key)) != 0; }
+bool holds(PyObject *node, PyObject *key) { return legacy::require(PyDict_Contains(node, key)) != 0; }
 
 // The value under `key`, or an empty Ref when absent.
 Ref lookup(PyObject *node, PyObject *key)
 {
     PyObject *found = nullptr;
-    require(PyDict_GetItemRef(node, key, &found));
+    legacy::require(PyDict_GetItemRef(node, key, &found));
     return Ref::steal(found);
 }
 
@@ -86,7 +86,7 @@ Ref lookup_held(PyObject *node, PyObject *key)
     return value;
 }
 
-Ref new_dict() { return Ref::checked(PyDict_New()); }
+Ref new_dict() { return legacy::checked(PyDict_New()); }
 
 // The trie key of one path step: a new str, a new int, or the key's object.
 Ref trie_key(const Key &key) { return key.to_py(); }
@@ -120,17 +120,17 @@ bool add_to_trie(PyObject *root, PyObject *path_value, bool include_intermediate
             continue;
         }
         Ref child = new_dict();
-        require(PyDict_SetItem(node.get(), step.get(), child.get()));
+        legacy::require(PyDict_SetItem(node.get(), step.get(), child.get()));
         if (include_intermediate) {
             // Only added when absent: an existing entry keeps its place, and a
             // branch stored under a "$" key is not overwritten.
-            require(PyDict_SetDefaultRef(node.get(), marker(), Py_True, nullptr));
+            legacy::require(PyDict_SetDefaultRef(node.get(), marker(), Py_True, nullptr));
             changed = true;
         }
         node = std::move(child);
     }
     if (!holds(node.get(), marker())) {
-        require(PyDict_SetItem(node.get(), marker(), Py_True));
+        legacy::require(PyDict_SetItem(node.get(), marker(), Py_True));
         changed = true;
     }
     return changed;
@@ -157,13 +157,13 @@ bool remove_from_trie(PyObject *root, PyObject *path_value)
     if (!holds(nodes.back().get(), marker())) {
         return false;
     }
-    require(PyDict_DelItem(nodes.back().get(), marker()));
+    legacy::require(PyDict_DelItem(nodes.back().get(), marker()));
     // Prune emptied nodes bottom-up; the root itself always stays.
     for (std::size_t i = steps.size(); i-- > 0;) {
         PyObject *parent = nodes[i].get();
         Ref child = lookup(parent, steps[i].get());
         if (child && PyDict_Check(child.get()) && PyDict_GET_SIZE(child.get()) == 0) {
-            require(PyDict_DelItem(parent, steps[i].get()));
+            legacy::require(PyDict_DelItem(parent, steps[i].get()));
         }
     }
     return true;
@@ -175,7 +175,7 @@ Ref nest_under(Ref node, Keys keys)
     for (std::size_t i = keys.size(); i-- > 0;) {
         Ref outer = new_dict();
         Ref step = trie_key(keys[i]);
-        require(PyDict_SetItem(outer.get(), step.get(), node.get()));
+        legacy::require(PyDict_SetItem(outer.get(), step.get(), node.get()));
         node = std::move(outer);
     }
     return node;
@@ -196,27 +196,27 @@ Ref deepcopy_key(PyObject *key)
     if (PyLong_Check(key) || PyUnicode_Check(key)) {
         return Ref::borrow(key);
     }
-    Ref module = Ref::checked(PyImport_Import(interned(COPY_MODULE_NAME, "copy")));
-    Ref deepcopy = getattr(module.get(), "deepcopy");
-    return Ref::checked(PyObject_CallOneArg(deepcopy.get(), key));
+    Ref module = legacy::checked(PyImport_Import(interned(COPY_MODULE_NAME, "copy")));
+    Ref deepcopy = legacy::getattr(module.get(), "deepcopy");
+    return legacy::checked(PyObject_CallOneArg(deepcopy.get(), key));
 }
 
 Ref deepcopy_trie(PyObject *node)
 {
-    RecursionGuard guard(" while copying a key path set");
+    legacy::RecursionGuard guard(" while copying a key path set");
     Ref copy = new_dict();
-    dict_for_each(node, [&](PyObject *key, PyObject *value) {
+    legacy::dict_for_each(node, [&](PyObject *key, PyObject *value) {
         Ref new_key = deepcopy_key(key);
         Ref new_value = PyDict_Check(value) ? deepcopy_trie(value) : Ref::borrow(value);
-        require(PyDict_SetItem(copy.get(), new_key.get(), new_value.get()));
+        legacy::require(PyDict_SetItem(copy.get(), new_key.get(), new_value.get()));
     });
     return copy;
 }
 
 void merge(PyObject *target, PyObject *source)
 {
-    RecursionGuard guard(" while merging key path sets");
-    dict_for_each(source, [&](PyObject *key, PyObject *value) {
+    legacy::RecursionGuard guard(" while merging key path sets");
+    legacy::dict_for_each(source, [&](PyObject *key, PyObject *value) {
         const bool held = holds(target, key);
         const bool is_end = is_marker(key);
         if (held) {
@@ -237,23 +237,23 @@ void merge(PyObject *target, PyObject *source)
             }
         }
         Ref stored = PyDict_Check(value) ? deepcopy_trie(value) : Ref::borrow(value);
-        require(PyDict_SetItem(target, key, stored.get()));
+        legacy::require(PyDict_SetItem(target, key, stored.get()));
     });
 }
 
 void delete_all(PyObject *node, const std::vector<Ref> &doomed)
 {
     for (const Ref &key : doomed) {
-        require(PyDict_DelItem(node, key.get()));
+        legacy::require(PyDict_DelItem(node, key.get()));
     }
 }
 
 // Removes from `target` every path of `other`; true when `target` ends empty.
 bool remove_same(PyObject *target, PyObject *other)
 {
-    RecursionGuard guard(" while subtracting key path sets");
+    legacy::RecursionGuard guard(" while subtracting key path sets");
     std::vector<Ref> doomed;
-    dict_for_each(target, [&](PyObject *key, PyObject *value) {
+    legacy::dict_for_each(target, [&](PyObject *key, PyObject *value) {
         if (!holds(other, key)) {
             return;
         }
@@ -275,9 +275,9 @@ bool remove_same(PyObject *target, PyObject *other)
 // Keeps in `target` only the paths that `other` holds.
 void remove_diff(PyObject *target, PyObject *other)
 {
-    RecursionGuard guard(" while intersecting key path sets");
+    legacy::RecursionGuard guard(" while intersecting key path sets");
     std::vector<Ref> doomed;
-    dict_for_each(target, [&](PyObject *key, PyObject *value) {
+    legacy::dict_for_each(target, [&](PyObject *key, PyObject *value) {
         if (!holds(other, key)) {
             doomed.push_back(Ref::borrow(key));
             return;
@@ -298,11 +298,11 @@ void remove_diff(PyObject *target, PyObject *other)
 
 void collect(PyObject *node, std::vector<Key> &prefix, PyObject *out)
 {
-    RecursionGuard guard(" while listing a key path set");
-    dict_for_each(node, [&](PyObject *key, PyObject *value) {
+    legacy::RecursionGuard guard(" while listing a key path set");
+    legacy::dict_for_each(node, [&](PyObject *key, PyObject *value) {
         if (is_marker(key)) {
             Ref path = keypath::make(Keys(prefix));
-            require(PyList_Append(out, path.get()));
+            legacy::require(PyList_Append(out, path.get()));
             return;
         }
         prefix.push_back(Key::from_py(key));
@@ -314,7 +314,7 @@ void collect(PyObject *node, std::vector<Key> &prefix, PyObject *out)
 
 Ref collect_paths(PyObject *root)
 {
-    Ref out = Ref::checked(PyList_New(0));
+    Ref out = legacy::checked(PyList_New(0));
     std::vector<Key> prefix;
     collect(root, prefix, out.get());
     return out;
@@ -323,15 +323,15 @@ Ref collect_paths(PyObject *root)
 Ref build_trie(PyObject *paths, bool include_intermediate)
 {
     Ref root = new_dict();
-    if (paths == nullptr || paths == Py_None || !require(PyObject_IsTrue(paths))) {
+    if (paths == nullptr || paths == Py_None || !legacy::require(PyObject_IsTrue(paths))) {
         return root;
     }
-    Ref it = Ref::checked(PyObject_GetIter(paths));
+    Ref it = legacy::checked(PyObject_GetIter(paths));
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         add_to_trie(root.get(), item.get(), include_intermediate);
     }
     if (PyErr_Occurred()) {
-        throw PyErrSet{};
+        legacy::throw_set();
     }
     return root;
 }
@@ -339,7 +339,7 @@ Ref build_trie(PyObject *paths, bool include_intermediate)
 Ref new_set(Ref root)
 {
     PyTypeObject *tp = type();
-    PyObject *obj = require(tp->tp_alloc(tp, 0));
+    PyObject *obj = legacy::require(tp->tp_alloc(tp, 0));
     SetObject *set = as_set(obj);
     new (&set->flag) BorrowFlag();
     set->root = root.release();
@@ -351,13 +351,13 @@ Ref deep_copy(PyObject *root) { return new_set(deepcopy_trie(root)); }
 Ref format_set(PyObject *root, PyObject *kwargs)
 {
     Ref paths = collect_paths(root);
-    Ref items = Ref::checked(Py_BuildValue("[(sO[])]", "", paths.get()));
-    Ref kw = Ref::checked(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
+    Ref items = legacy::checked(Py_BuildValue("[(sO[])]", "", paths.get()));
+    Ref kw = legacy::checked(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
     PyObject *label = interned(LABEL_NAME, "label");
     if (holds(kw.get(), label)) {
-        raise(PyExc_TypeError, "format() got multiple values for keyword argument 'label'");
+        legacy::raise(PyExc_TypeError, "format() got multiple values for keyword argument 'label'");
     }
-    require(PyDict_SetItem(kw.get(), label, interned(LABEL_VALUE, "KeyPathSet")));
+    legacy::require(PyDict_SetItem(kw.get(), label, interned(LABEL_VALUE, "KeyPathSet")));
     return formatting::call_kvlist_str(items.get(), kw.get());
 }
 
@@ -367,10 +367,10 @@ bool tries_equal(PyObject *root, PyObject *other)
         return false;
     }
     SetObject *theirs = as_set(other);
-    SharedBorrow borrow(theirs->flag, OnConflict::Panic);
+    legacy::SharedBorrow borrow(theirs->flag, OnConflict::Panic);
     Ref their_root = Ref::borrow(theirs->root);
-    Ref eq = Ref::checked(PyObject_RichCompare(root, their_root.get(), Py_EQ));
-    return require(PyObject_IsTrue(eq.get())) != 0;
+    Ref eq = legacy::checked(PyObject_RichCompare(root, their_root.get(), Py_EQ));
+    return legacy::require(PyObject_IsTrue(eq.get())) != 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -378,14 +378,14 @@ bool tries_equal(PyObject *root, PyObject *other)
 
 bool bool_arg(const char *name, PyObject *value)
 {
-    return value != nullptr && convert_arg(name, [&] { return to_bool(value); });
+    return value != nullptr && legacy::convert_arg(name, [&] { return legacy::to_bool(value); });
 }
 
 SetObject *other_arg(PyObject *value)
 {
-    return convert_arg("other", [&] {
+    return legacy::convert_arg("other", [&] {
         if (!is_set(value)) {
-            raise_not_instance(value, "KeyPathSet");
+            legacy::raise_not_instance(value, "KeyPathSet");
         }
         return as_set(value);
     });
@@ -432,7 +432,7 @@ Ref kps_add(PyObject *self, FastArgs a)
 {
     Bound b = ADD_SIG.bind(a);
     SetObject *set = as_set(self);
-    SharedBorrow borrow(set->flag);
+    legacy::SharedBorrow borrow(set->flag);
     const bool intermediate = bool_arg("include_intermediate", b[1]);
     return new_bool(add_to_trie(set->root, b[0], intermediate));
 }
@@ -441,7 +441,7 @@ Ref kps_remove(PyObject *self, FastArgs a)
 {
     Bound b = REMOVE_SIG.bind(a);
     SetObject *set = as_set(self);
-    SharedBorrow borrow(set->flag);
+    legacy::SharedBorrow borrow(set->flag);
     return new_bool(remove_from_trie(set->root, b[0]));
 }
 
@@ -449,7 +449,7 @@ Ref kps_has_prefix(PyObject *self, FastArgs a)
 {
     Bound b = HAS_PREFIX_SIG.bind(a);
     SetObject *set = as_set(self);
-    SharedBorrow borrow(set->flag);
+    legacy::SharedBorrow borrow(set->flag);
     Ref path = keypath::from_value_inner(b[0]);
     return new_bool(static_cast<bool>(walk(set->root, keypath::keys_of(path.get()))));
 }
@@ -458,7 +458,7 @@ Ref kps_rebase(PyObject *self, FastArgs a)
 {
     Bound b = REBASE_SIG.bind(a);
     SetObject *set = as_set(self);
-    ExclusiveBorrow borrow(set->flag);
+    legacy::ExclusiveBorrow borrow(set->flag);
     rebase_root(set, b[0]);
     return none();
 }
@@ -466,7 +466,7 @@ Ref kps_rebase(PyObject *self, FastArgs a)
 Ref kps_clear(PyObject *self)
 {
     SetObject *set = as_set(self);
-    SharedBorrow borrow(set->flag);
+    legacy::SharedBorrow borrow(set->flag);
     PyDict_Clear(set->root);
     return none();
 }
@@ -474,7 +474,7 @@ Ref kps_clear(PyObject *self)
 Ref kps_copy(PyObject *self)
 {
     SetObject *set = as_set(self);
-    SharedBorrow borrow(set->flag);
+    legacy::SharedBorrow borrow(set->flag);
     return deep_copy(set->root);
 }
 
@@ -491,12 +491,12 @@ Ref with_other(PyObject *self, const Signature &sig, FastArgs a, Op &&op, bool t
 {
     Bound b = sig.bind(a);
     SetObject *set = as_set(self);
-    SharedBorrow borrow(set->flag);
+    legacy::SharedBorrow borrow(set->flag);
     SetObject *other = other_arg(b[0]);
     if (takes_copy) {
         bool_arg("copy", b[1]);
     }
-    SharedBorrow other_borrow(other->flag, OnConflict::Panic);
+    legacy::SharedBorrow other_borrow(other->flag, OnConflict::Panic);
     return op(set->root, other->root);
 }
 
@@ -559,7 +559,7 @@ Ref kps_subtree(PyObject *self, FastArgs a)
 {
     Bound b = SUBTREE_SIG.bind(a);
     SetObject *set = as_set(self);
-    SharedBorrow borrow(set->flag);
+    legacy::SharedBorrow borrow(set->flag);
     Ref path = keypath::from_value_inner(b[0]);
     Keys keys = keypath::keys_of(path.get());
     if (keys.empty()) {
@@ -577,7 +577,7 @@ Ref kps_format(PyObject *self, FastArgs a)
 {
     Bound b = FORMAT_SIG.bind(a);
     SetObject *set = as_set(self);
-    SharedBorrow borrow(set->flag);
+    legacy::SharedBorrow borrow(set->flag);
     return format_set(set->root, PyDict_GET_SIZE(b.varkw.get()) ? b.varkw.get() : nullptr);
 }
 
@@ -592,15 +592,15 @@ Ref kps_from_value(PyObject *, FastArgs a)
     if (PyList_Check(value) || PyTuple_Check(value) || PySet_Check(value)) {
         return new_set(build_trie(value, intermediate));
     }
-    Ref shown = repr_of(value);
-    raise_format(PyExc_ValueError,
+    Ref shown = legacy::repr_of(value);
+    legacy::raise_format(PyExc_ValueError,
                  "Cannot convert %U to KeyPathSet. Expected a list, set, tuple, or KeyPathSet.", shown.get());
 }
 
 Ref kps_trie(PyObject *self)
 {
     SetObject *set = as_set(self);
-    SharedBorrow borrow(set->flag);
+    legacy::SharedBorrow borrow(set->flag);
     return Ref::borrow(set->root);
 }
 
@@ -608,7 +608,7 @@ int kps_contains(PyObject *self, PyObject *value)
 {
     return guard_int([&] {
         SetObject *set = as_set(self);
-        SharedBorrow borrow(set->flag);
+        legacy::SharedBorrow borrow(set->flag);
         Ref path = keypath::from_value_inner(value);
         Ref node = walk(set->root, keypath::keys_of(path.get()));
         return node && holds(node.get(), marker()) ? 1 : 0;
@@ -619,7 +619,7 @@ int kps_bool(PyObject *self)
 {
     return guard_int([&] {
         SetObject *set = as_set(self);
-        SharedBorrow borrow(set->flag);
+        legacy::SharedBorrow borrow(set->flag);
         return PyDict_GET_SIZE(set->root) > 0 ? 1 : 0;
     });
 }
@@ -628,9 +628,9 @@ PyObject *kps_iter(PyObject *self)
 {
     return guard([&] {
         SetObject *set = as_set(self);
-        SharedBorrow borrow(set->flag);
+        legacy::SharedBorrow borrow(set->flag);
         Ref paths = collect_paths(set->root);
-        return Ref::checked(PyObject_GetIter(paths.get()));
+        return legacy::checked(PyObject_GetIter(paths.get()));
     });
 }
 
@@ -638,7 +638,7 @@ PyObject *kps_repr(PyObject *self)
 {
     return guard([&] {
         SetObject *set = as_set(self);
-        SharedBorrow borrow(set->flag);
+        legacy::SharedBorrow borrow(set->flag);
         return format_set(set->root, nullptr);
     });
 }
@@ -647,10 +647,10 @@ PyObject *kps_str(PyObject *self)
 {
     return guard([&] {
         SetObject *set = as_set(self);
-        SharedBorrow borrow(set->flag);
-        Ref kw = Ref::checked(PyDict_New());
-        require(PyDict_SetItem(kw.get(), interned(COMPACT_NAME, "compact"), Py_False));
-        require(PyDict_SetItem(kw.get(), interned(VERBOSE_NAME, "verbose"), Py_True));
+        legacy::SharedBorrow borrow(set->flag);
+        Ref kw = legacy::checked(PyDict_New());
+        legacy::require(PyDict_SetItem(kw.get(), interned(COMPACT_NAME, "compact"), Py_False));
+        legacy::require(PyDict_SetItem(kw.get(), interned(VERBOSE_NAME, "verbose"), Py_True));
         return format_set(set->root, kw.get());
     });
 }
@@ -690,7 +690,7 @@ PyObject *kps_add_op(PyObject *left, PyObject *right)
         SetObject *set = as_set(left);
         return if_accessible(set, [&] {
             SetObject *other = as_set(right);
-            SharedBorrow other_borrow(other->flag, OnConflict::Panic);
+            legacy::SharedBorrow other_borrow(other->flag, OnConflict::Panic);
             return merged(set->root, other->root);
         });
     });
@@ -778,7 +778,7 @@ PyType_Spec SPEC = {
     .slots = SLOTS,
 };
 
-void init_class(PyTypeObject *tp) { set_class_attr(tp, "__norv_formattable__", Py_True); }
+void init_class(PyTypeObject *tp) { legacy::set_class_attr(tp, "__norv_formattable__", Py_True); }
 
 }  // namespace
 
@@ -791,7 +791,7 @@ Ref prefixed_copy(PyObject *set_obj, Keys prefix)
     SetObject *set = as_set(set_obj);
     Ref copy;
     {
-        SharedBorrow borrow(set->flag, OnConflict::Panic);
+        legacy::SharedBorrow borrow(set->flag, OnConflict::Panic);
         copy = deepcopy_trie(set->root);
     }
     return new_set(nest_under(std::move(copy), prefix));

@@ -19,7 +19,7 @@ ObjectCell SINGLETON;
 Ref new_instance()
 {
     PyTypeObject *tp = type();
-    return Ref::checked(tp->tp_alloc(tp, 0));
+    return legacy::checked(tp->tp_alloc(tp, 0));
 }
 
 const Signature NEW_SIG{"MissingValue", {}};
@@ -42,10 +42,10 @@ Py_hash_t missing_hash(PyObject *)
     return guard_int<Py_hash_t>([] {
         return HASH.get_or_init([] {
             // The module name followed by the class name, without a dot.
-            Ref key = new_str("norv.topology._missingMissingValue");
+            Ref key = legacy::new_str("norv.topology._missingMissingValue");
             Py_hash_t h = PyObject_Hash(key.get());
             if (h == -1) {
-                throw PyErrSet{};
+                legacy::throw_set();
             }
             return h;
         });
@@ -63,7 +63,7 @@ PyObject *missing_richcompare(PyObject *self, PyObject *other, int op)
 
 Ref missing_format(PyObject *, FastArgs)
 {
-    return new_str(TEXT);
+    return legacy::new_str(TEXT);
 }
 
 Ref missing_copy(PyObject *)
@@ -79,13 +79,13 @@ Ref missing_deepcopy(PyObject *, FastArgs a)
 
 Ref missing_reduce(PyObject *)
 {
-    return Ref::checked(Py_BuildValue("(O())", reinterpret_cast<PyObject *>(type())));
+    return legacy::checked(Py_BuildValue("(O())", reinterpret_cast<PyObject *>(type())));
 }
 
 Ref missing_to_json(PyObject *, FastArgs a)
 {
     TO_JSON_SIG.bind(a);
-    return Ref::checked(Py_BuildValue("{ss}", "_type", SERIALIZATION_KEY));
+    return legacy::checked(Py_BuildValue("{ss}", "_type", SERIALIZATION_KEY));
 }
 
 Ref missing_from_json(PyObject *, FastArgs a)
@@ -127,8 +127,8 @@ PyType_Spec SPEC = {
 
 void init_class(PyTypeObject *tp)
 {
-    set_class_attr(tp, "__norv_formattable__", Py_True);
-    set_class_attr(tp, "__serialization_key__", new_str(SERIALIZATION_KEY).get());
+    legacy::set_class_attr(tp, "__norv_formattable__", Py_True);
+    legacy::set_class_attr(tp, "__serialization_key__", legacy::new_str(SERIALIZATION_KEY).get());
 }
 
 Ref missing_value_singleton(PyObject *) { return Ref::borrow(singleton()); }

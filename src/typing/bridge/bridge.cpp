@@ -61,13 +61,13 @@ constexpr int FORWARD_REF_CLS_INDEX = 17;
 Ref install_typing_bridge(PyObject *, FastArgs a)
 {
     Bound b = INSTALL_SIG.bind(a);
-    convert_arg("missing_type", [&] {
+    legacy::convert_arg("missing_type", [&] {
         if (!PyType_Check(b[1])) {
-            raise_not_instance(b[1], "type");
+            legacy::raise_not_instance(b[1], "type");
         }
         return 0;
     });
-    Ref empty = Ref::checked(PyFrozenSet_New(nullptr));
+    Ref empty = legacy::checked(PyFrozenSet_New(nullptr));
 
     // Built completely before it is offered to the cell; a losing record is
     // dropped with every reference it took.
@@ -150,7 +150,7 @@ PyMethodDef INSTALLERS[] = {
 
 const Names *make_names()
 {
-    auto intern = [](const char *s) { return require(PyUnicode_InternFromString(s)); };
+    auto intern = [](const char *s) { return legacy::require(PyUnicode_InternFromString(s)); };
     // Leaked with the process: interned names are never released.
     auto *n = new Names{
         intern("__norv_custom_typing__"),
@@ -235,7 +235,7 @@ bool symbolic_container_types(PyObject **dict_type, PyObject **list_type) noexce
 void register_installers(PyObject *module)
 {
     for (PyMethodDef &def : INSTALLERS) {
-        add_function(module, &def);
+        legacy::add_function(module, &def);
     }
 }
 
@@ -262,7 +262,7 @@ bool strict_bool(PyObject *result)
     if (result == Py_False) {
         return false;
     }
-    raise_not_instance(result, "bool");
+    legacy::raise_not_instance(result, "bool");
 }
 
 bool is_missing(PyObject *value)
@@ -273,12 +273,12 @@ bool is_missing(PyObject *value)
     if (is_any_fast_type(value, true) && Py_IS_TYPE(missing_type, &PyType_Type)) {
         return PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject *>(missing_type));
     }
-    return require(PyObject_IsInstance(value, missing_type)) != 0;
+    return legacy::require(PyObject_IsInstance(value, missing_type)) != 0;
 }
 
 Ref fresh_missing()
 {
-    return Ref::checked(PyObject_CallNoArgs(get().missing_type));
+    return legacy::checked(PyObject_CallNoArgs(get().missing_type));
 }
 
 namespace {
@@ -286,7 +286,7 @@ namespace {
 bool call_bool2(PyObject *fn, PyObject *a, PyObject *b)
 {
     PyObject *args[] = {a, b};
-    Ref r = Ref::checked(PyObject_Vectorcall(fn, args, 2, nullptr));
+    Ref r = legacy::checked(PyObject_Vectorcall(fn, args, 2, nullptr));
     return strict_bool(r.get());
 }
 
@@ -299,13 +299,13 @@ bool callable_eq(PyObject *a, PyObject *b)
 
 Ref call_to_json(PyObject *value, PyObject *kwargs)
 {
-    Ref args = Ref::checked(PyTuple_Pack(1, value));
-    return Ref::checked(PyObject_Call(get().to_json, args.get(), kwargs));
+    Ref args = legacy::checked(PyTuple_Pack(1, value));
+    return legacy::checked(PyObject_Call(get().to_json, args.get(), kwargs));
 }
 
 bool call_is_generic(PyObject *t)
 {
-    Ref r = Ref::checked(PyObject_CallOneArg(get().is_generic, t));
+    Ref r = legacy::checked(PyObject_CallOneArg(get().is_generic, t));
     return strict_bool(r.get());
 }
 
@@ -321,12 +321,12 @@ bool call_is_subclass(PyObject *a, PyObject *b)
 
 Ref message_on_path(PyObject *message, PyObject *path_text)
 {
-    return Ref::checked(PyUnicode_FromFormat("%U (path=%U)", message, path_text));
+    return legacy::checked(PyUnicode_FromFormat("%U (path=%U)", message, path_text));
 }
 
 Ref py_repr(PyObject *o)
 {
-    return repr_of(o);
+    return legacy::repr_of(o);
 }
 
 PyTypeObject *const *any_fast_scalar_types() noexcept
@@ -357,7 +357,7 @@ namespace {
 bool has_optional_attr(PyObject *o, PyObject *name)
 {
     PyObject *found = nullptr;
-    int rc = require(PyObject_GetOptionalAttr(o, name, &found));
+    int rc = legacy::require(PyObject_GetOptionalAttr(o, name, &found));
     Py_XDECREF(found);
     return rc == 1;
 }
@@ -384,7 +384,7 @@ bool read_sym_partial(PyObject *value)
     if (const hooks::SymPartialFn *hook = hooks::SYM_PARTIAL_HOOK.get()) {
         switch ((*hook)(value)) {
             case hooks::Partial::Error:
-                throw PyErrSet{};
+                legacy::throw_set();
             case hooks::Partial::No:
                 return false;
             case hooks::Partial::Yes:
@@ -393,8 +393,8 @@ bool read_sym_partial(PyObject *value)
                 break;
         }
     }
-    Ref attr = getattr(value, names().sym_partial);
-    return require(PyObject_IsTrue(attr.get())) != 0;
+    Ref attr = legacy::getattr(value, names().sym_partial);
+    return legacy::require(PyObject_IsTrue(attr.get())) != 0;
 }
 
 }  // namespace norv::typing::bridge
@@ -408,10 +408,10 @@ ObjectCell OBJECT_TYPE;
 PyObject *builtin_object_type()
 {
     return OBJECT_TYPE.get_or_init([] {
-        Ref builtins = Ref::checked(PyImport_ImportModule("builtins"));
-        Ref object = getattr(builtins.get(), "object");
+        Ref builtins = legacy::checked(PyImport_ImportModule("builtins"));
+        Ref object = legacy::getattr(builtins.get(), "object");
         if (!PyType_Check(object.get())) {
-            raise_not_instance(object.get(), "type");
+            legacy::raise_not_instance(object.get(), "type");
         }
         return object;
     });

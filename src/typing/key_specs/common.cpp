@@ -8,15 +8,15 @@ namespace norv::key_specs {
 
 void raise_extend_reject(PyObject *exc, PyObject *self, PyObject *base, const char *reason)
 {
-    Ref self_text = str_of(self);
-    Ref base_text = str_of(base);
-    raise_format(exc, "%U cannot extend %U%s", self_text.get(), base_text.get(), reason);
+    Ref self_text = legacy::str_of(self);
+    Ref base_text = legacy::str_of(base);
+    legacy::raise_format(exc, "%U cannot extend %U%s", self_text.get(), base_text.get(), reason);
 }
 
 bool eq_truth(PyObject *a, PyObject *b)
 {
-    Ref eq = Ref::checked(PyObject_RichCompare(a, b, Py_EQ));
-    return require(PyObject_IsTrue(eq.get())) != 0;
+    Ref eq = legacy::checked(PyObject_RichCompare(a, b, Py_EQ));
+    return legacy::require(PyObject_IsTrue(eq.get())) != 0;
 }
 
 Ref extend_if_equal(PyObject *self, PyObject *base)
@@ -30,10 +30,10 @@ Ref extend_if_equal(PyObject *self, PyObject *base)
 Ref from_json_field(PyObject *json_value, const char *name)
 {
     if (!PyDict_Check(json_value)) {
-        raise_not_instance(json_value, "dict");
+        legacy::raise_not_instance(json_value, "dict");
     }
     PyObject *value = nullptr;
-    require(PyDict_GetItemStringRef(json_value, name, &value));
+    legacy::require(PyDict_GetItemStringRef(json_value, name, &value));
     return Ref::steal(value);
 }
 
@@ -41,7 +41,7 @@ Ref false_value(PyObject *) { return new_bool(false); }
 
 Ref none_value(PyObject *) { return none(); }
 
-Ref alloc_instance(PyTypeObject *type) { return Ref::checked(type->tp_alloc(type, 0)); }
+Ref alloc_instance(PyTypeObject *type) { return legacy::checked(type->tp_alloc(type, 0)); }
 
 void dealloc_plain(PyObject *self)
 {
@@ -52,10 +52,10 @@ void dealloc_plain(PyObject *self)
 
 void register_names(PyObject *module)
 {
-    add_type(module, const_str_key_type());
-    add_type(module, str_key_type());
-    add_type(module, list_key_type());
-    add_type(module, tuple_key_type());
+    legacy::add_type(module, const_str_key_type());
+    legacy::add_type(module, str_key_type());
+    legacy::add_type(module, list_key_type());
+    legacy::add_type(module, tuple_key_type());
 }
 
 }  // namespace norv::key_specs

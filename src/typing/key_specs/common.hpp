@@ -32,7 +32,7 @@ Ref from_json_field(PyObject *json_value, const char *name);
 // An int (or None) read back from an optional native bound.
 inline Ref int_or_none(const std::optional<std::int64_t> &v)
 {
-    return v ? new_int(*v) : none();
+    return v ? legacy::new_int(*v) : none();
 }
 
 // Equality is all the key specs compare: a foreign operand is unequal (False,

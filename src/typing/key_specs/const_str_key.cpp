@@ -30,15 +30,15 @@ bool is_const_str_key(PyObject *o) noexcept { return Py_TYPE(o) == TYPE.peek(); 
 Ref make(PyObject *value)
 {
     Py_ssize_t size = 0;
-    const char *utf8 = require(PyUnicode_AsUTF8AndSize(value, &size));
+    const char *utf8 = legacy::require(PyUnicode_AsUTF8AndSize(value, &size));
     if (std::memchr(utf8, '.', static_cast<std::size_t>(size)) != nullptr) {
         Ref message =
-            Ref::checked(PyUnicode_FromFormat("'.' cannot be used in key. Encountered: %R.", value));
+            legacy::checked(PyUnicode_FromFormat("'.' cannot be used in key. Encountered: %R.", value));
         PyErr_SetObject(PyExc_KeyError, message.get());
-        throw PyErrSet{};
+        legacy::throw_set();
     }
     Ref text = PyUnicode_CheckExact(value) ? Ref::borrow(value)
-                                            : Ref::checked(PyUnicode_FromStringAndSize(utf8, size));
+                                            : legacy::checked(PyUnicode_FromStringAndSize(utf8, size));
     Ref self = alloc_instance(const_str_key_type());
     payload<ConstStrKeyObject>(self.get())->text = text.release();
     return self;
@@ -57,9 +57,9 @@ PyObject *const_str_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
     return guard([&] {
         Bound b = NEW_SIG.bind_tuple(args, kwargs);
         PyObject *text = b[0];
-        convert_arg("text", [&] {
+        legacy::convert_arg("text", [&] {
             if (!PyUnicode_Check(text)) {
-                raise_not_instance(text, "str");
+                legacy::raise_not_instance(text, "str");
             }
         });
         return make(text);
@@ -98,8 +98,8 @@ Ref true_value(PyObject *) { return new_bool(true); }
 Ref const_str_key_match(PyObject *self, FastArgs a)
 {
     Bound b = MATCH_SIG.bind(a);
-    Ref eq = Ref::checked(PyObject_RichCompare(text_of(self), b[0], Py_EQ));
-    return new_bool(require(PyObject_IsTrue(eq.get())));
+    Ref eq = legacy::checked(PyObject_RichCompare(text_of(self), b[0], Py_EQ));
+    return new_bool(legacy::require(PyObject_IsTrue(eq.get())));
 }
 
 Ref const_str_key_extend(PyObject *self, FastArgs a)
@@ -119,7 +119,7 @@ Ref const_str_key_deepcopy(PyObject *self, FastArgs a)
 Ref const_str_key_to_json(PyObject *self, FastArgs a)
 {
     TO_JSON_SIG.bind(a);
-    return Ref::checked(Py_BuildValue("{sssO}", "_type", SERIALIZATION_KEY, "text", text_of(self)));
+    return legacy::checked(Py_BuildValue("{sssO}", "_type", SERIALIZATION_KEY, "text", text_of(self)));
 }
 
 Ref const_str_key_from_json(PyObject *, FastArgs a)
@@ -127,12 +127,12 @@ Ref const_str_key_from_json(PyObject *, FastArgs a)
     Bound b = FROM_JSON_SIG.bind(a);
     Ref text = from_json_field(b[0], "text");
     if (!text) {
-        Ref name = new_str("text");
+        Ref name = legacy::new_str("text");
         PyErr_SetObject(PyExc_KeyError, name.get());
-        throw PyErrSet{};
+        legacy::throw_set();
     }
     if (!PyUnicode_Check(text.get())) {
-        raise_not_instance(text.get(), "str");
+        legacy::raise_not_instance(text.get(), "str");
     }
     return make(text.get());
 }
@@ -180,10 +180,10 @@ PyType_Spec SPEC = {
 
 void init_class(PyTypeObject *tp)
 {
-    set_class_attr(tp, "__serialization_key__", new_str(SERIALIZATION_KEY).get());
-    set_class_attr(tp, "__norv_formattable__", Py_True);
+    legacy::set_class_attr(tp, "__serialization_key__", legacy::new_str(SERIALIZATION_KEY).get());
+    legacy::set_class_attr(tp, "__norv_formattable__", Py_True);
     // Key-path rendering joins keys of such classes with dots, like names.
-    set_class_attr(tp, "__norv_str_key__", Py_True);
+    legacy::set_class_attr(tp, "__norv_str_key__", Py_True);
 }
 
 }  // namespace

@@ -49,10 +49,10 @@ PyObject *list_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
     return guard([&] {
         Bound b = NEW_SIG.bind_tuple(args, kwargs);
         // A given min_value is converted even when it is None; max_value None means unset.
-        std::int64_t min_value = b.has(0) ? convert_arg("min_value", [&] { return to_i64(b[0]); }) : 0;
+        std::int64_t min_value = b.has(0) ? legacy::convert_arg("min_value", [&] { return legacy::to_i64(b[0]); }) : 0;
         std::optional<std::int64_t> max_value;
         if (PyObject *v = b.or_none(1)) {
-            max_value = convert_arg("max_value", [&] { return to_i64(v); });
+            max_value = legacy::convert_arg("max_value", [&] { return legacy::to_i64(v); });
         }
         return make(min_value, max_value);
     });
@@ -68,15 +68,15 @@ Ref text_value(PyObject *self)
 {
     const ListKeyObject *k = data(self);
     if (k->max_value) {
-        return Ref::checked(PyUnicode_FromFormat("ListKey(min_value=%lld, max_value=%lld)",
+        return legacy::checked(PyUnicode_FromFormat("ListKey(min_value=%lld, max_value=%lld)",
                                                  static_cast<long long>(k->min_value),
                                                  static_cast<long long>(*k->max_value)));
     }
-    return Ref::checked(PyUnicode_FromFormat("ListKey(min_value=%lld, max_value=None)",
+    return legacy::checked(PyUnicode_FromFormat("ListKey(min_value=%lld, max_value=None)",
                                              static_cast<long long>(k->min_value)));
 }
 
-Ref min_value_get(PyObject *self) { return new_int(data(self)->min_value); }
+Ref min_value_get(PyObject *self) { return legacy::new_int(data(self)->min_value); }
 
 Ref max_value_get(PyObject *self) { return int_or_none(data(self)->max_value); }
 
@@ -89,7 +89,7 @@ Ref list_key_match(PyObject *self, FastArgs a)
     }
     long long k = PyLong_AsLongLong(key);
     if (k == -1 && PyErr_Occurred()) {
-        throw PyErrSet{};
+        legacy::throw_set();
     }
     const ListKeyObject *spec = data(self);
     const auto &max = spec->max_value;
@@ -133,10 +133,10 @@ Ref list_key_to_json(PyObject *self, FastArgs a)
 {
     TO_JSON_SIG.bind(a);
     const ListKeyObject *k = data(self);
-    Ref out = Ref::checked(Py_BuildValue("{sssL}", "_type", SERIALIZATION_KEY, "min_value",
+    Ref out = legacy::checked(Py_BuildValue("{sssL}", "_type", SERIALIZATION_KEY, "min_value",
                                          static_cast<long long>(k->min_value)));
     if (k->max_value) {
-        require(PyDict_SetItemString(out.get(), "max_value", new_int(*k->max_value).get()));
+        legacy::require(PyDict_SetItemString(out.get(), "max_value", legacy::new_int(*k->max_value).get()));
     }
     return out;
 }
@@ -148,10 +148,10 @@ Ref list_key_from_json(PyObject *, FastArgs a)
     Bound b = FROM_JSON_SIG.bind(a);
     Ref min_entry = from_json_field(b[0], "min_value");
     Ref max_entry = from_json_field(b[0], "max_value");
-    std::int64_t min_value = min_entry ? to_i64(min_entry.get()) : 0;
+    std::int64_t min_value = min_entry ? legacy::to_i64(min_entry.get()) : 0;
     std::optional<std::int64_t> max_value;
     if (max_entry) {
-        max_value = to_i64(max_entry.get());
+        max_value = legacy::to_i64(max_entry.get());
     }
     return make(min_value, max_value);
 }
@@ -203,8 +203,8 @@ PyType_Spec SPEC = {
 
 void init_class(PyTypeObject *tp)
 {
-    set_class_attr(tp, "__serialization_key__", new_str(SERIALIZATION_KEY).get());
-    set_class_attr(tp, "__norv_formattable__", Py_True);
+    legacy::set_class_attr(tp, "__serialization_key__", legacy::new_str(SERIALIZATION_KEY).get());
+    legacy::set_class_attr(tp, "__norv_formattable__", Py_True);
 }
 
 }  // namespace

@@ -38,12 +38,12 @@ Ref make_with(Ref regex)
 // module as it is at this moment.
 Ref make(PyObject *regex)
 {
-    if (regex == nullptr || regex == Py_None || !require(PyObject_IsTrue(regex))) {
+    if (regex == nullptr || regex == Py_None || !legacy::require(PyObject_IsTrue(regex))) {
         return make_with(Ref{});
     }
-    Ref re = Ref::checked(PyImport_ImportModule("re"));
-    Ref compile = getattr(re.get(), "compile");
-    return make_with(Ref::checked(PyObject_CallOneArg(compile.get(), regex)));
+    Ref re = legacy::checked(PyImport_ImportModule("re"));
+    Ref compile = legacy::getattr(re.get(), "compile");
+    return make_with(legacy::checked(PyObject_CallOneArg(compile.get(), regex)));
 }
 
 // The pattern's text as an exact str, or an empty Ref without a pattern.
@@ -53,12 +53,12 @@ Ref pattern_text(PyObject *self)
     if (regex == nullptr) {
         return Ref{};
     }
-    Ref pattern = getattr(regex, "pattern");
+    Ref pattern = legacy::getattr(regex, "pattern");
     if (!PyUnicode_Check(pattern.get())) {
-        raise_not_instance(pattern.get(), "str");
+        legacy::raise_not_instance(pattern.get(), "str");
     }
     return PyUnicode_CheckExact(pattern.get()) ? std::move(pattern)
-                                                : Ref::checked(PyUnicode_FromObject(pattern.get()));
+                                                : legacy::checked(PyUnicode_FromObject(pattern.get()));
 }
 
 const Signature NEW_SIG{"StrKey", {opt("regex")}};
@@ -102,10 +102,10 @@ Py_hash_t str_key_hash(PyObject *self)
 {
     return guard_int<Py_hash_t>([&] {
         Ref text = pattern_text(self);
-        PyObject *hashed = text ? text.get() : ANY_PATTERN_TEXT.get_or_init([] { return new_str(".*"); });
+        PyObject *hashed = text ? text.get() : ANY_PATTERN_TEXT.get_or_init([] { return legacy::new_str(".*"); });
         Py_hash_t h = PyObject_Hash(hashed);
         if (h == -1) {
-            throw PyErrSet{};
+            legacy::throw_set();
         }
         return h;
     });
@@ -114,8 +114,8 @@ Py_hash_t str_key_hash(PyObject *self)
 Ref text_value(PyObject *self)
 {
     Ref pattern = pattern_text(self);
-    Ref items = Ref::checked(Py_BuildValue("[(sOO)]", "regex", pattern ? pattern.get() : Py_None, Py_None));
-    Ref kwargs = Ref::checked(Py_BuildValue("{ss}", "label", "StrKey"));
+    Ref items = legacy::checked(Py_BuildValue("[(sOO)]", "regex", pattern ? pattern.get() : Py_None, Py_None));
+    Ref kwargs = legacy::checked(Py_BuildValue("{ss}", "label", "StrKey"));
     return formatting::call_kvlist_str(items.get(), kwargs.get());
 }
 
@@ -136,8 +136,8 @@ Ref str_key_match(PyObject *self, FastArgs a)
     if (regex == nullptr) {
         return new_bool(true);
     }
-    PyObject *name = MATCH_NAME.get_or_init([] { return Ref::checked(PyUnicode_InternFromString("match")); });
-    Ref found = Ref::checked(PyObject_CallMethodOneArg(regex, name, key));
+    PyObject *name = MATCH_NAME.get_or_init([] { return legacy::checked(PyUnicode_InternFromString("match")); });
+    Ref found = legacy::checked(PyObject_CallMethodOneArg(regex, name, key));
     return new_bool(found.get() != Py_None);
 }
 
@@ -161,9 +161,9 @@ Ref str_key_to_json(PyObject *self, FastArgs a)
 {
     TO_JSON_SIG.bind(a);
     Ref pattern = pattern_text(self);
-    Ref out = Ref::checked(Py_BuildValue("{ss}", "_type", SERIALIZATION_KEY));
+    Ref out = legacy::checked(Py_BuildValue("{ss}", "_type", SERIALIZATION_KEY));
     if (pattern) {
-        require(PyDict_SetItemString(out.get(), "regex", pattern.get()));
+        legacy::require(PyDict_SetItemString(out.get(), "regex", pattern.get()));
     }
     return out;
 }
@@ -219,8 +219,8 @@ PyType_Spec SPEC = {
 
 void init_class(PyTypeObject *tp)
 {
-    set_class_attr(tp, "__serialization_key__", new_str(SERIALIZATION_KEY).get());
-    set_class_attr(tp, "__norv_formattable__", Py_True);
+    legacy::set_class_attr(tp, "__serialization_key__", legacy::new_str(SERIALIZATION_KEY).get());
+    legacy::set_class_attr(tp, "__norv_formattable__", Py_True);
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ PyObject *tuple_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
         Bound b = NEW_SIG.bind_tuple(args, kwargs);
         std::optional<std::int64_t> index;
         if (PyObject *v = b.or_none(0)) {
-            index = convert_arg("index", [&] { return to_i64(v); });
+            index = legacy::convert_arg("index", [&] { return legacy::to_i64(v); });
         }
         return make(index);
     });
@@ -62,9 +62,9 @@ Ref text_value(PyObject *self)
 {
     const auto &index = data(self)->index;
     if (index) {
-        return Ref::checked(PyUnicode_FromFormat("TupleKey(index=%lld)", static_cast<long long>(*index)));
+        return legacy::checked(PyUnicode_FromFormat("TupleKey(index=%lld)", static_cast<long long>(*index)));
     }
-    return new_str("TupleKey(index=None)");
+    return legacy::new_str("TupleKey(index=None)");
 }
 
 Ref index_get(PyObject *self) { return int_or_none(data(self)->index); }
@@ -83,7 +83,7 @@ Ref tuple_key_match(PyObject *self, FastArgs a)
     }
     long long k = PyLong_AsLongLong(key);
     if (k == -1 && PyErr_Occurred()) {
-        throw PyErrSet{};
+        legacy::throw_set();
     }
     return new_bool(k == *index);
 }
@@ -117,9 +117,9 @@ Ref tuple_key_deepcopy(PyObject *self, FastArgs a)
 Ref tuple_key_to_json(PyObject *self, FastArgs a)
 {
     TO_JSON_SIG.bind(a);
-    Ref out = Ref::checked(Py_BuildValue("{ss}", "_type", SERIALIZATION_KEY));
+    Ref out = legacy::checked(Py_BuildValue("{ss}", "_type", SERIALIZATION_KEY));
     if (const auto &index = data(self)->index) {
-        require(PyDict_SetItemString(out.get(), "index", new_int(*index).get()));
+        legacy::require(PyDict_SetItemString(out.get(), "index", legacy::new_int(*index).get()));
     }
     return out;
 }
@@ -131,7 +131,7 @@ Ref tuple_key_from_json(PyObject *, FastArgs a)
     Ref entry = from_json_field(b[0], "index");
     std::optional<std::int64_t> index;
     if (entry) {
-        index = to_i64(entry.get());
+        index = legacy::to_i64(entry.get());
     }
     return make(index);
 }
@@ -182,8 +182,8 @@ PyType_Spec SPEC = {
 
 void init_class(PyTypeObject *tp)
 {
-    set_class_attr(tp, "__serialization_key__", new_str(SERIALIZATION_KEY).get());
-    set_class_attr(tp, "__norv_formattable__", Py_True);
+    legacy::set_class_attr(tp, "__serialization_key__", legacy::new_str(SERIALIZATION_KEY).get());
+    legacy::set_class_attr(tp, "__norv_formattable__", Py_True);
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ PyObject *small_int(int i)
 Ref item(PyObject *r, int i)
 {
     Ref index = Ref::steal(small_int(i));
-    return Ref::checked(PyObject_GetItem(r, index.get()));
+    return legacy::checked(PyObject_GetItem(r, index.get()));
 }
 
 PyObject *custom_apply_kwnames()
@@ -32,21 +32,21 @@ PyObject *custom_apply_kwnames()
     static ObjectCell NAMES;
     return NAMES.get_or_init([] {
         const bridge::Names &n = bridge::names();
-        return Ref::checked(PyTuple_Pack(2, n.allow_partial, n.child_transform));
+        return legacy::checked(PyTuple_Pack(2, n.allow_partial, n.child_transform));
     });
 }
 
 [[noreturn]] void raise_with_spec(SpecEngine &e, const char *fmt, PathText &path)
 {
     Ref spec_text = repr(e);
-    raise_format(PyExc_ValueError, fmt, path.get(), spec_text.get());
+    legacy::raise_format(PyExc_ValueError, fmt, path.get(), spec_text.get());
 }
 
 [[noreturn]] void raise_on_path(PyObject *type, Ref message, PathText &path)
 {
     Ref full = bridge::message_on_path(message.get(), path.get());
     PyErr_SetObject(type, full.get());
-    throw PyErrSet{};
+    legacy::throw_set();
 }
 
 Ref apply_custom_typing(PyObject *spec_object, PyObject *value, bool allow_partial, PyObject *child_transform,
@@ -55,11 +55,11 @@ Ref apply_custom_typing(PyObject *spec_object, PyObject *value, bool allow_parti
     Ref path = ensure_keypath(root_path);
     PyObject *args[] = {value, path.get(), spec_object ? spec_object : Py_None,
                         allow_partial ? Py_True : Py_False, child_transform ? child_transform : Py_None};
-    Ref r = Ref::checked(PyObject_VectorcallMethod(
+    Ref r = legacy::checked(PyObject_VectorcallMethod(
         bridge::names().custom_apply, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, custom_apply_kwnames()));
     Ref flag = item(r.get(), 0);
     if (!PyBool_Check(flag.get())) {
-        raise_not_instance(flag.get(), "bool");
+        legacy::raise_not_instance(flag.get(), "bool");
     }
     *proceed = flag.get() == Py_True;
     return item(r.get(), 1);
@@ -92,7 +92,7 @@ bool strict_refuses_bool(const SpecEngine &e, PyObject *value, PyObject *vt)
 bool isinstance_plain(PyObject *value, PyObject *vt)
 {
     if (!bridge::is_any_fast_type(value, true)) {
-        return require(PyObject_IsInstance(value, vt)) != 0;
+        return legacy::require(PyObject_IsInstance(value, vt)) != 0;
     }
     PyTypeObject *t = Py_TYPE(value);
     if (PyTuple_Check(vt)) {
@@ -109,14 +109,14 @@ bool isinstance_plain(PyObject *value, PyObject *vt)
 Ref try_accept(PyObject *t, PyObject *value)
 {
     if (t == reinterpret_cast<PyObject *>(&PyFloat_Type) && PyLong_Check(value)) {
-        return Ref::checked(PyNumber_Float(value));
+        return legacy::checked(PyNumber_Float(value));
     }
     PyObject *accept = nullptr;
-    if (require(PyObject_GetOptionalAttr(t, bridge::names().nv_accept, &accept)) == 0) {
+    if (legacy::require(PyObject_GetOptionalAttr(t, bridge::names().nv_accept, &accept)) == 0) {
         return Ref();
     }
     Ref accept_ref = Ref::steal(accept);
-    Ref r = Ref::checked(PyObject_CallOneArg(accept, value));
+    Ref r = legacy::checked(PyObject_CallOneArg(accept, value));
     if (r.get() == Py_NotImplemented) {
         return Ref();
     }
@@ -140,12 +140,12 @@ Ref regex_match(PyObject *regex, PyObject *value)
     if (cached == nullptr && PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) &&
         !PyType_HasFeature(tp, Py_TPFLAGS_BASETYPE) && tp->tp_dictoffset == 0 &&
         tp->tp_getattro == PyObject_GenericGetAttr) {
-        Ref descr = getattr(reinterpret_cast<PyObject *>(tp), bridge::names().match);
+        Ref descr = legacy::getattr(reinterpret_cast<PyObject *>(tp), bridge::names().match);
         if (PyObject_TypeCheck(descr.get(), &PyMethodDescr_Type)) {
             // Kept for the life of the process, like every cell's content.
             auto *record = new PatternMatch{tp, descr.get()};
             if (PATTERN_MATCH.set(record)) {
-                descr.release();
+                (void)descr.release();
                 Py_INCREF(tp);
             }
             else {
@@ -156,9 +156,9 @@ Ref regex_match(PyObject *regex, PyObject *value)
     }
     if (cached != nullptr && tp == (*cached)->type) {
         PyObject *args[] = {regex, value};
-        return Ref::checked(PyObject_Vectorcall((*cached)->match, args, 2, nullptr));
+        return legacy::checked(PyObject_Vectorcall((*cached)->match, args, 2, nullptr));
     }
-    return Ref::checked(PyObject_CallMethodOneArg(regex, bridge::names().match, value));
+    return legacy::checked(PyObject_CallMethodOneArg(regex, bridge::names().match, value));
 }
 
 // An exact int given to an unbounded Float spec that is neither frozen nor
@@ -171,7 +171,7 @@ Ref int_to_float(const SpecEngine &e, PyObject *value)
         bridge::is_missing(value)) {
         return Ref();
     }
-    return Ref::checked(PyNumber_Float(value));
+    return legacy::checked(PyNumber_Float(value));
 }
 
 }  // namespace
@@ -215,7 +215,7 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
     // From here on user code runs (transforms, custom_apply, hooks) and may
     // apply this spec again through native calls alone, which the
     // interpreter's own depth counter does not stop before the C stack ends.
-    RecursionGuard depth(" while applying a value spec");
+    legacy::RecursionGuard depth(" while applying a value spec");
     PathText path(root_path);
     const bridge::TypingBridge &br = bridge::get();
 
@@ -225,10 +225,10 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
         if (bridge::is_missing(value)) {
             return stored;
         }
-        Ref ne = Ref::checked(PyObject_RichCompare(stored.get(), value, Py_NE));
-        if (require(PyObject_IsTrue(ne.get()))) {
+        Ref ne = legacy::checked(PyObject_RichCompare(stored.get(), value, Py_NE));
+        if (legacy::require(PyObject_IsTrue(ne.get()))) {
             Ref spec_text = repr(e);
-            raise_format(PyExc_ValueError,
+            legacy::raise_format(PyExc_ValueError,
                          "Frozen field is not assignable. (Path='%U', ValueSpec=%U, AssignedValue=%R)",
                          path.get(), spec_text.get(), value);
         }
@@ -268,7 +268,7 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
         // custom-typing value's custom_apply receives that object.
         Ref stand_in;
         if (spec_object != nullptr) {
-            stand_in = getattr(spec_object, bridge::names().skip_user_transform);
+            stand_in = legacy::getattr(spec_object, bridge::names().skip_user_transform);
         }
         return apply(e, stand_in.get(), transformed.get(), allow_partial, child_transform, root_path, false,
                      inplace);
@@ -306,7 +306,7 @@ Ref coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, PathTe
 {
     if (const UnionKind *u = e.kind.get<UnionKind>()) {
         Ref candidates = Ref::borrow(u->candidates.get());
-        Ref kwnames = Ref::checked(PyTuple_Pack(1, bridge::names().root_path));
+        Ref kwnames = legacy::checked(PyTuple_Pack(1, bridge::names().root_path));
         const Py_ssize_t n = PyList_Check(candidates.get()) ? PyList_GET_SIZE(candidates.get()) : 0;
         for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(candidates.get()); ++i) {
             Ref c = Ref::borrow(PyList_GET_ITEM(candidates.get(), i));
@@ -318,7 +318,7 @@ Ref coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, PathTe
             }
             if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
                 !PyErr_ExceptionMatches(PyExc_KeyError)) {
-                throw PyErrSet{};
+                legacy::throw_set();
             }
             PyErr_Clear();
         }
@@ -336,7 +336,7 @@ Ref coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, PathTe
             return r;
         }
     }
-    Ref message = Ref::checked(PyUnicode_FromFormat("Expect %S but encountered %R: %S.", value_type,
+    Ref message = legacy::checked(PyUnicode_FromFormat("Expect %S but encountered %R: %S.", value_type,
                                                     reinterpret_cast<PyObject *>(Py_TYPE(value)), value));
     raise_on_path(PyExc_TypeError, std::move(message), path);
 }
@@ -373,9 +373,9 @@ void validate(SpecEngine &e, PyObject *value, PathText &path)
             if (m.get() != Py_None) {
                 return;
             }
-            Ref pattern = getattr(regex.get(), bridge::names().pattern);
+            Ref pattern = legacy::getattr(regex.get(), bridge::names().pattern);
             raise_on_path(PyExc_ValueError,
-                          Ref::checked(PyUnicode_FromFormat("String %R does not match regular expression %R.",
+                          legacy::checked(PyUnicode_FromFormat("String %R does not match regular expression %R.",
                                                             value, pattern.get())),
                           path);
         }
@@ -387,46 +387,46 @@ void validate(SpecEngine &e, PyObject *value, PathText &path)
             Ref min = Ref::borrow(n->min.get()), max = Ref::borrow(n->max.get());
             bool out = false;
             if (min) {
-                Ref lt = Ref::checked(PyObject_RichCompare(value, min.get(), Py_LT));
-                out = require(PyObject_IsTrue(lt.get())) != 0;
+                Ref lt = legacy::checked(PyObject_RichCompare(value, min.get(), Py_LT));
+                out = legacy::require(PyObject_IsTrue(lt.get())) != 0;
             }
             if (max) {
-                Ref gt = Ref::checked(PyObject_RichCompare(value, max.get(), Py_GT));
-                out = (require(PyObject_IsTrue(gt.get())) != 0) || out;
+                Ref gt = legacy::checked(PyObject_RichCompare(value, max.get(), Py_GT));
+                out = (legacy::require(PyObject_IsTrue(gt.get())) != 0) || out;
             }
             if (!out) {
                 return;
             }
             Ref min_text = opt_str(min.get()), max_text = opt_str(max.get());
             raise_on_path(PyExc_ValueError,
-                          Ref::checked(PyUnicode_FromFormat("Value %S is out of range (min=%U, max=%U).",
+                          legacy::checked(PyUnicode_FromFormat("Value %S is out of range (min=%U, max=%U).",
                                                             value, min_text.get(), max_text.get())),
                           path);
         }
         case Tag::Enum: {
             Ref values = Ref::borrow(e.kind.get<EnumKind>()->values.get());
-            if (require(PySequence_Contains(values.get(), value))) {
+            if (legacy::require(PySequence_Contains(values.get(), value))) {
                 return;
             }
             raise_on_path(PyExc_ValueError,
-                          Ref::checked(PyUnicode_FromFormat("Value %R is not in candidate list %S.", value,
+                          legacy::checked(PyUnicode_FromFormat("Value %R is not in candidate list %S.", value,
                                                             values.get())),
                           path);
         }
         case Tag::List: {
             const ListKind *l = e.kind.get<ListKind>();
-            const Py_ssize_t n = require_size(PyObject_Length(value));
+            const Py_ssize_t n = legacy::require_size(PyObject_Length(value));
             if (n < l->min_size) {
                 raise_on_path(
                     PyExc_ValueError,
-                    Ref::checked(PyUnicode_FromFormat("Length of list %R is less than min size (%lld).",
+                    legacy::checked(PyUnicode_FromFormat("Length of list %R is less than min size (%lld).",
                                                       value, static_cast<long long>(l->min_size))),
                     path);
             }
             if (l->max_size && n > *l->max_size) {
                 raise_on_path(
                     PyExc_ValueError,
-                    Ref::checked(PyUnicode_FromFormat("Length of list %R is greater than max size (%lld).",
+                    legacy::checked(PyUnicode_FromFormat("Length of list %R is greater than max size (%lld).",
                                                       value, static_cast<long long>(*l->max_size))),
                     path);
             }
@@ -438,12 +438,12 @@ void validate(SpecEngine &e, PyObject *value, PathText &path)
             }
             const TypeKind *t = e.kind.get<TypeKind>();
             Ref base =
-                t->forward_ref ? getattr(t->forward_ref.get(), bridge::names().cls) : Ref::borrow(t->t.get());
+                t->forward_ref ? legacy::getattr(t->forward_ref.get(), bridge::names().cls) : Ref::borrow(t->t.get());
             if (bridge::call_is_subclass(value, base.get())) {
                 return;
             }
             raise_on_path(PyExc_ValueError,
-                          Ref::checked(PyUnicode_FromFormat("%R is not a subclass of %R", value, base.get())),
+                          legacy::checked(PyUnicode_FromFormat("%R is not a subclass of %R", value, base.get())),
                           path);
         }
         case Tag::Callable: {
@@ -451,7 +451,7 @@ void validate(SpecEngine &e, PyObject *value, PathText &path)
             Ref spec_text = repr(e);
             PyObject *args[] = {c->args.get(),   c->kw.get(), c->returns ? c->returns.get() : Py_None,
                                 spec_text.get(), path.get(),  value};
-            Ref r = Ref::checked(PyObject_Vectorcall(bridge::get().callable_validate, args, 6, nullptr));
+            Ref r = legacy::checked(PyObject_Vectorcall(bridge::get().callable_validate, args, 6, nullptr));
             return;
         }
         default:
@@ -466,16 +466,16 @@ void validate(SpecEngine &e, PyObject *value, PathText &path)
     Ref text = Ref::steal(PyObject_Str(caught.get()));
     if (!text) {
         PyErr_WriteUnraisable(caught.get());
-        text = Ref::checked(PyUnicode_FromFormat("<unprintable %s>", Py_TYPE(caught.get())->tp_name));
+        text = legacy::checked(PyUnicode_FromFormat("<unprintable %s>", Py_TYPE(caught.get())->tp_name));
     }
     Ref message = bridge::message_on_path(text.get(), path.get());
-    Ref made = Ref::checked(PyObject_CallOneArg(cls, message.get()));
+    Ref made = legacy::checked(PyObject_CallOneArg(cls, message.get()));
     if (!PyExceptionInstance_Check(made.get())) {
-        raise(PyExc_TypeError, "exceptions must derive from BaseException");
+        legacy::raise(PyExc_TypeError, "exceptions must derive from BaseException");
     }
     // A fresh exception: neither cause nor context points at the caught one.
     PyErr_SetRaisedException(made.release());
-    throw PyErrSet{};
+    legacy::throw_set();
 }
 
 }  // namespace norv::typing::engine

@@ -34,7 +34,7 @@ struct Read {
     {
     }
     SpecEngine &e;
-    SharedBorrow borrow;
+    legacy::SharedBorrow borrow;
 };
 
 struct Write {
@@ -43,7 +43,7 @@ struct Write {
     {
     }
     SpecEngine &e;
-    ExclusiveBorrow borrow;
+    legacy::ExclusiveBorrow borrow;
 };
 
 Ref or_none(const Ref &r)
@@ -166,12 +166,12 @@ Ref get_fast_apply_info(SpecEngine &e)
 {
     const bridge::TypingBridge &br = bridge::get();
     if (!e.exact_eligible()) {
-        return Ref::checked(PyObject_CallNoArgs(br.fast_apply_info_cls));
+        return legacy::checked(PyObject_CallNoArgs(br.fast_apply_info_cls));
     }
     const bridge::Names &nm = bridge::names();
     PyObject *args[] = {Py_True, e.value_type.get()};
-    Ref kwnames = Ref::checked(PyTuple_Pack(2, nm.is_eligible, nm.value_type));
-    return Ref::checked(PyObject_Vectorcall(br.fast_apply_info_cls, args, 0, kwnames.get()));
+    Ref kwnames = legacy::checked(PyTuple_Pack(2, nm.is_eligible, nm.value_type));
+    return legacy::checked(PyObject_Vectorcall(br.fast_apply_info_cls, args, 0, kwnames.get()));
 }
 Ref get_exact_leaf_type(SpecEngine &e)
 {
@@ -224,7 +224,7 @@ bool bool_arg(const Bound &b, std::size_t i, const char *name, bool dflt)
     if (!b.has(i)) {
         return dflt;
     }
-    return convert_arg(name, [&] { return to_bool(b[i]); });
+    return legacy::convert_arg(name, [&] { return legacy::to_bool(b[i]); });
 }
 
 const Signature APPLY_SIG{
@@ -254,7 +254,7 @@ const Signature APPLY_KIND_SIG{
 Ref spec_apply_kind(PyObject *self, FastArgs a)
 {
     Bound b = APPLY_KIND_SIG.bind(a);
-    const bool allow_partial = convert_arg("allow_partial", [&] { return to_bool(b[1]); });
+    const bool allow_partial = legacy::convert_arg("allow_partial", [&] { return legacy::to_bool(b[1]); });
     const bool inplace = bool_arg(b, 4, "inplace", true);
     Read r(self);
     engine::PathText path(b.or_none(3));
@@ -307,7 +307,7 @@ Ref spec_set_transform(PyObject *self, FastArgs a)
     Write w(self);
     if (t != nullptr && !PyCallable_Check(t)) {
         Ref text = bridge::py_repr(t);
-        raise_format(PyExc_TypeError, "`transform` must be a single-arg callable. Encountered: %U.",
+        legacy::raise_format(PyExc_TypeError, "`transform` must be a single-arg callable. Encountered: %U.",
                      text.get());
     }
     w.e.transform = Ref::borrow(t);
@@ -322,7 +322,7 @@ Ref spec_set_strict(PyObject *self, FastArgs a)
     Bound b = SET_STRICT_SIG.bind(a);
     std::uint8_t strict = STRICT_UNSET;
     if (b[0] != Py_None) {
-        strict = convert_arg("strict", [&] { return to_bool(b[0]); }) ? STRICT_TRUE : STRICT_FALSE;
+        strict = legacy::convert_arg("strict", [&] { return legacy::to_bool(b[0]); }) ? STRICT_TRUE : STRICT_FALSE;
     }
     Write w(self);
     w.e.strict = strict;
@@ -332,19 +332,19 @@ Ref spec_set_strict(PyObject *self, FastArgs a)
 
 void append_values_of(PyObject *out, PyObject *iterable, PyObject *attr)
 {
-    Ref it = Ref::checked(PyObject_GetIter(iterable));
+    Ref it = legacy::checked(PyObject_GetIter(iterable));
     while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
-        Ref v = attr ? getattr(x.get(), attr) : std::move(x);
-        require(PyList_Append(out, v.get()));
+        Ref v = attr ? legacy::getattr(x.get(), attr) : std::move(x);
+        legacy::require(PyList_Append(out, v.get()));
     }
     if (PyErr_Occurred()) {
-        throw PyErrSet{};
+        legacy::throw_set();
     }
 }
 
 Ref spec_materialize_strict(PyObject *self)
 {
-    Ref children = Ref::checked(PyList_New(0));
+    Ref children = legacy::checked(PyList_New(0));
     {
         Write w(self);
         if (w.e.strict == STRICT_UNSET) {
@@ -354,7 +354,7 @@ Ref spec_materialize_strict(PyObject *self)
         PyObject *value = bridge::names().value;
         switch (w.e.tag()) {
             case Tag::List:
-                require(PyList_Append(children.get(), w.e.kind.get<ListKind>()->element_spec.get()));
+                legacy::require(PyList_Append(children.get(), w.e.kind.get<ListKind>()->element_spec.get()));
                 break;
             case Tag::Tuple:
                 append_values_of(children.get(), w.e.kind.get<TupleKind>()->elements.get(), value);
@@ -362,8 +362,8 @@ Ref spec_materialize_strict(PyObject *self)
             case Tag::Dict: {
                 PyObject *schema = w.e.kind.get<DictKind>()->schema.get();
                 if (schema != nullptr && schema != Py_None) {
-                    Ref fields = getattr(schema, "fields");
-                    Ref values = Ref::checked(PyObject_CallMethod(fields.get(), "values", nullptr));
+                    Ref fields = legacy::getattr(schema, "fields");
+                    Ref values = legacy::checked(PyObject_CallMethod(fields.get(), "values", nullptr));
                     append_values_of(children.get(), values.get(), value);
                 }
                 break;
@@ -379,7 +379,7 @@ Ref spec_materialize_strict(PyObject *self)
     // not meet its own access.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(children.get()); ++i) {
         Ref child = Ref::borrow(PyList_GET_ITEM(children.get(), i));
-        Ref r = Ref::checked(PyObject_CallMethod(child.get(), "_materialize_strict", nullptr));
+        Ref r = legacy::checked(PyObject_CallMethod(child.get(), "_materialize_strict", nullptr));
     }
     return none();
 }
@@ -399,14 +399,14 @@ Ref spec_noneable(PyObject *self, FastArgs a)
         e.invalidate_repr();
         if (EnumKind *en = e.kind.get<EnumKind>()) {
             PyObject *values = en->values.get();
-            const bool has_none = require(PySequence_Contains(values, Py_None)) != 0;
+            const bool has_none = legacy::require(PySequence_Contains(values, Py_None)) != 0;
             if (is_noneable && !has_none) {
-                require(PyList_Append(values, Py_None));
+                legacy::require(PyList_Append(values, Py_None));
             }
             else if (!is_noneable && has_none) {
                 for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
                     if (PyList_GET_ITEM(values, i) == Py_None) {
-                        require(PySequence_DelItem(values, i));
+                        legacy::require(PySequence_DelItem(values, i));
                         break;
                     }
                 }
@@ -435,16 +435,16 @@ Ref spec_noneable(PyObject *self, FastArgs a)
                 e.set_default(Py_None, false, nullptr);
             }
             if (UnionKind *u = e.kind.get<UnionKind>()) {
-                candidates = Ref::checked(PySequence_List(u->candidates.get()));
+                candidates = legacy::checked(PySequence_List(u->candidates.get()));
             }
         }
     }
     if (candidates) {
         const bridge::Names &nm = bridge::names();
-        Ref kwnames = Ref::checked(PyTuple_Pack(1, nm.use_none_as_default));
+        Ref kwnames = legacy::checked(PyTuple_Pack(1, nm.use_none_as_default));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
             PyObject *args[] = {PyList_GET_ITEM(candidates.get(), i), bool_obj(is_noneable), Py_False};
-            Ref r = Ref::checked(PyObject_VectorcallMethod(
+            Ref r = legacy::checked(PyObject_VectorcallMethod(
                 nm.noneable, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
         }
     }
@@ -466,12 +466,12 @@ Ref spec_freeze(PyObject *self, FastArgs a)
     }
     else if (e.default_factory) {
         Ref factory = Ref::borrow(e.default_factory.get());
-        Ref made = Ref::checked(PyObject_CallNoArgs(factory.get()));
+        Ref made = legacy::checked(PyObject_CallNoArgs(factory.get()));
         e.set_default(made.get(), apply_before_use, nullptr);
     }
     else if (bridge::is_missing(e.default_value.get())) {
         Ref text = engine::repr(e);
-        raise_format(PyExc_ValueError, "Cannot freeze %U without a default value.", text.get());
+        legacy::raise_format(PyExc_ValueError, "Cannot freeze %U without a default value.", text.get());
     }
     e.frozen = true;
     return Ref::borrow(self);
@@ -489,12 +489,12 @@ Ref spec_materialize_default(PyObject *self, FastArgs a)
             return bridge::fresh_missing();
         }
         Ref factory = Ref::borrow(r.e.default_factory.get());
-        Ref made = Ref::checked(PyObject_CallNoArgs(factory.get()));
+        Ref made = legacy::checked(PyObject_CallNoArgs(factory.get()));
         return engine::apply(r.e, nullptr, made.get(), false, nullptr, nullptr, true, true);
     }
-    Ref copy = Ref::checked(PyImport_ImportModule("copy"));
-    Ref deepcopy = getattr(copy.get(), "deepcopy");
-    return Ref::checked(PyObject_CallOneArg(deepcopy.get(), r.e.default_value.get()));
+    Ref copy = legacy::checked(PyImport_ImportModule("copy"));
+    Ref deepcopy = legacy::getattr(copy.get(), "deepcopy");
+    return legacy::checked(PyObject_CallOneArg(deepcopy.get(), r.e.default_value.get()));
 }
 
 // ---- text form ---------------------------------------------------------------------------------
@@ -508,15 +508,15 @@ Ref spec_format(PyObject *self, FastArgs a)
     const bool compact = bool_arg(b, 0, "compact", false);
     const bool verbose = bool_arg(b, 1, "verbose", true);
     const std::int64_t root_indent =
-        b.has(2) ? convert_arg("root_indent", [&] { return to_i64(b[2]); }) : std::int64_t{0};
+        b.has(2) ? legacy::convert_arg("root_indent", [&] { return legacy::to_i64(b[2]); }) : std::int64_t{0};
     std::optional<std::int64_t> lwt;
     PyObject *given = nullptr;
     if (PyDict_GetItemRef(b.varkw.get(), bridge::names().list_wrap_threshold, &given) > 0) {
         Ref held = Ref::steal(given);
         try {
-            lwt = to_i64(given);
+            lwt = legacy::to_i64(given);
         }
-        catch (const PyErrSet &) {
+        catch (const legacy::PyErrSet &) {
             PyErr_Clear();  // an unusable threshold counts as not given
         }
     }
@@ -548,8 +548,8 @@ Ref spec_to_json_schema(PyObject *self, FastArgs a)
     static const Signature sig{"to_json_schema", {}, {.var_kwargs = true, .method = true}};
     Bound b = sig.bind(a);
     PyObject *fn = bridge::json_schema_fn();
-    Ref args = Ref::checked(PyTuple_Pack(1, self));
-    return Ref::checked(
+    Ref args = legacy::checked(PyTuple_Pack(1, self));
+    return legacy::checked(
         PyObject_Call(fn, args.get(), PyDict_GET_SIZE(b.varkw.get()) ? b.varkw.get() : nullptr));
 }
 
@@ -557,7 +557,7 @@ Ref spec_to_json_schema(PyObject *self, FastArgs a)
 
 Ref call_and_apply(SpecEngine &e, PyObject *self, PyObject *target, PyObject *args, PyObject *kwargs)
 {
-    Ref made = Ref::checked(PyObject_Call(target, args, kwargs));
+    Ref made = legacy::checked(PyObject_Call(target, args, kwargs));
     return engine::apply(e, self, made.get(), false, nullptr, nullptr, true, true);
 }
 
@@ -571,7 +571,7 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
             case Tag::Union:
             case Tag::Callable: {
                 Ref text = engine::repr(e);
-                raise_format(PyExc_TypeError, "%U cannot be instantiated.", text.get());
+                legacy::raise_format(PyExc_TypeError, "%U cannot be instantiated.", text.get());
             }
             case Tag::Object: {
                 Ref cls = engine::value_type_obj(e);
@@ -582,7 +582,7 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
             }
             case Tag::Type: {
                 const TypeKind *t = e.kind.get<TypeKind>();
-                return t->forward_ref ? getattr(t->forward_ref.get(), bridge::names().cls)
+                return t->forward_ref ? legacy::getattr(t->forward_ref.get(), bridge::names().cls)
                                       : Ref::borrow(t->t.get());
             }
             case Tag::Dict:
@@ -598,8 +598,8 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
             return Ref::borrow(e.default_value.get());
         }
         if (e.tag() == Tag::Enum) {
-            Ref apply = getattr(self, bridge::names().apply);
-            return Ref::checked(PyObject_Call(apply.get(), args, nullptr));
+            Ref apply = legacy::getattr(self, bridge::names().apply);
+            return legacy::checked(PyObject_Call(apply.get(), args, nullptr));
         }
         if (!e.value_type) {
             panic("primitive value_type");
@@ -684,7 +684,7 @@ PyType_Spec SPEC = {
 
 void init_class(PyTypeObject *tp)
 {
-    set_class_attr(tp, "__norv_formattable__", Py_True);
+    legacy::set_class_attr(tp, "__norv_formattable__", Py_True);
 }
 
 }  // namespace
@@ -696,7 +696,7 @@ PyTypeObject *type()
 
 Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine)
 {
-    Ref obj = Ref::checked(cls->tp_alloc(cls, 0));
+    Ref obj = legacy::checked(cls->tp_alloc(cls, 0));
     SpecObject *s = as_spec(obj.get());
     new (&s->borrow) BorrowFlag();
     s->engine = engine.release();

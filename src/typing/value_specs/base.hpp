@@ -50,7 +50,7 @@ public:
 
 private:
     SpecObject *spec_;
-    SharedBorrow borrow_;
+    legacy::SharedBorrow borrow_;
 };
 
 // Three-answer native probes: true, false, or no answer (not a SpecBase).

@@ -129,8 +129,8 @@ PyObject *deepcopy_fn()
 {
     static ObjectCell DEEPCOPY;
     return DEEPCOPY.get_or_init([] {
-        Ref copy = Ref::checked(PyImport_ImportModule("copy"));
-        return getattr(copy.get(), "deepcopy");
+        Ref copy = legacy::checked(PyImport_ImportModule("copy"));
+        return legacy::getattr(copy.get(), "deepcopy");
     });
 }
 
@@ -138,7 +138,7 @@ PyObject *deepcopy_fn()
 // payload are copied twice, as the host's own copy does.
 Ref deepcopy(PyObject *o)
 {
-    return Ref::checked(PyObject_CallOneArg(deepcopy_fn(), o));
+    return legacy::checked(PyObject_CallOneArg(deepcopy_fn(), o));
 }
 
 Ref deepcopy_opt(const Ref &o)
@@ -160,7 +160,7 @@ std::unique_ptr<SpecEngine> SpecEngine::deep_clone() const
             if constexpr (std::is_same_v<K, EnumKind>) {
                 Ref values = deepcopy(k.values.get());
                 if (!PyList_Check(values.get())) {
-                    raise_not_instance(values.get(), "list");
+                    legacy::raise_not_instance(values.get(), "list");
                 }
                 return EnumKind{std::move(values)};
             }
@@ -169,7 +169,7 @@ std::unique_ptr<SpecEngine> SpecEngine::deep_clone() const
             }
             else if constexpr (std::is_same_v<K, ListKind>) {
                 Ref field = deepcopy(k.element_field.get());
-                Ref spec = getattr(field.get(), bridge::names().value);
+                Ref spec = legacy::getattr(field.get(), bridge::names().value);
                 return ListKind{k.min_size, std::move(spec), std::move(field), k.max_size};
             }
             else if constexpr (std::is_same_v<K, TupleKind>) {
@@ -215,10 +215,10 @@ void SpecEngine::set_default(PyObject *value, bool use_default_apply, PyObject *
     invalidate_repr();
     if (DictKind *d = kind.get<DictKind>()) {
         if (bridge::is_missing(value) && d->schema && d->schema.get() != Py_None) {
-            Ref empty = Ref::checked(PyDict_New());
+            Ref empty = legacy::checked(PyDict_New());
             PyObject *args[] = {d->schema.get(), empty.get(), Py_True};
-            Ref kwnames = Ref::checked(PyTuple_Pack(1, bridge::names().allow_partial));
-            Ref result = Ref::checked(PyObject_VectorcallMethod(
+            Ref kwnames = legacy::checked(PyTuple_Pack(1, bridge::names().allow_partial));
+            Ref result = legacy::checked(PyObject_VectorcallMethod(
                 bridge::names().apply, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
             d->default_from_schema = true;
             default_value = std::move(result);
@@ -248,7 +248,7 @@ void SpecEngine::set_default_factory(PyObject *factory)
 {
     invalidate_repr();
     if (factory != nullptr && !PyCallable_Check(factory)) {
-        raise_format(PyExc_TypeError, "`default_factory` must be a zero-arg callable. Encountered: %R.",
+        legacy::raise_format(PyExc_TypeError, "`default_factory` must be a zero-arg callable. Encountered: %R.",
                      factory);
     }
     default_factory = Ref::borrow(factory);
@@ -272,7 +272,7 @@ std::unique_ptr<SpecEngine> build_base(PyObject *value_type, SpecKind kind, PyOb
     e->default_value = Ref::borrow(br.missing_value);
     if (default_factory != nullptr) {
         if (!bridge::is_missing(default_value)) {
-            raise(PyExc_ValueError, "Cannot specify both `default` and `default_factory`.");
+            legacy::raise(PyExc_ValueError, "Cannot specify both `default` and `default_factory`.");
         }
         e->set_default_factory(default_factory);
     }
@@ -294,9 +294,9 @@ PyObject *keypath_class()
 
 Ref child_path(std::int64_t index, PyObject *parent)
 {
-    Ref i = new_int(index);
+    Ref i = legacy::new_int(index);
     PyObject *args[] = {i.get(), parent};
-    return Ref::checked(PyObject_Vectorcall(keypath_class(), args, parent ? 2 : 1, nullptr));
+    return legacy::checked(PyObject_Vectorcall(keypath_class(), args, parent ? 2 : 1, nullptr));
 }
 
 Ref ensure_keypath(PyObject *root_path)
@@ -304,25 +304,25 @@ Ref ensure_keypath(PyObject *root_path)
     if (root_path != nullptr) {
         return Ref::borrow(root_path);
     }
-    return Ref::checked(PyObject_CallNoArgs(keypath_class()));
+    return legacy::checked(PyObject_CallNoArgs(keypath_class()));
 }
 
 Ref py_set()
 {
-    Ref builtins = Ref::checked(PyImport_ImportModule("builtins"));
-    Ref set = getattr(builtins.get(), "set");
-    return Ref::checked(PyObject_CallNoArgs(set.get()));
+    Ref builtins = legacy::checked(PyImport_ImportModule("builtins"));
+    Ref set = legacy::getattr(builtins.get(), "set");
+    return legacy::checked(PyObject_CallNoArgs(set.get()));
 }
 
 Ref opt_str(PyObject *obj)
 {
-    return obj ? str_of(obj) : new_str("None");
+    return obj ? legacy::str_of(obj) : legacy::new_str("None");
 }
 
 PyObject *PathText::get()
 {
     if (!text_) {
-        text_ = root_path_ ? str_of(root_path_) : Ref::checked(PyUnicode_New(0, 0));
+        text_ = root_path_ ? legacy::str_of(root_path_) : legacy::checked(PyUnicode_New(0, 0));
     }
     return text_.get();
 }

@@ -19,7 +19,7 @@ bool bool_param(const Bound &b, std::size_t i, const char *name, bool dflt)
     if (!b.has(i)) {
         return dflt;
     }
-    return convert_arg(name, [&] { return to_bool(b[i]); }, ArgCause::ConversionCause);
+    return legacy::convert_arg(name, [&] { return legacy::to_bool(b[i]); }, ArgCause::ConversionCause);
 }
 
 std::uint8_t strict_param(const Bound &b, std::size_t i)
@@ -27,22 +27,22 @@ std::uint8_t strict_param(const Bound &b, std::size_t i)
     if (!b.has(i) || b[i] == Py_None) {
         return STRICT_UNSET;
     }
-    return convert_arg(
-               "strict", [&] { return to_bool(b[i]); }, ArgCause::ConversionCause)
+    return legacy::convert_arg(
+               "strict", [&] { return legacy::to_bool(b[i]); }, ArgCause::ConversionCause)
                ? STRICT_TRUE
                : STRICT_FALSE;
 }
 
 Ref json_field(PyObject *json, const char *key, PyObject *kwargs)
 {
-    Ref k = new_str(key);
+    Ref k = legacy::new_str(key);
     PyObject *found = nullptr;
-    if (require(PyDict_GetItemRef(json, k.get(), &found)) == 0) {
+    if (legacy::require(PyDict_GetItemRef(json, k.get(), &found)) == 0) {
         return Ref();
     }
     Ref value = Ref::steal(found);
-    Ref args = Ref::checked(PyTuple_Pack(1, value.get()));
-    return Ref::checked(PyObject_Call(bridge::get().from_json, args.get(), kwargs));
+    Ref args = legacy::checked(PyTuple_Pack(1, value.get()));
+    return legacy::checked(PyObject_Call(bridge::get().from_json, args.get(), kwargs));
 }
 
 namespace {
@@ -50,13 +50,13 @@ namespace {
 bool json_bool(PyObject *json, const char *key, bool *present)
 {
     PyObject *found = nullptr;
-    if (require(PyDict_GetItemRef(json, new_str(key).get(), &found)) == 0) {
+    if (legacy::require(PyDict_GetItemRef(json, legacy::new_str(key).get(), &found)) == 0) {
         *present = false;
         return false;
     }
     Ref value = Ref::steal(found);
     *present = true;
-    return to_bool(value.get());
+    return legacy::to_bool(value.get());
 }
 
 }  // namespace
@@ -64,7 +64,7 @@ bool json_bool(PyObject *json, const char *key, bool *present)
 JsonCommon read_json_common(PyObject *json, PyObject *kwargs)
 {
     if (!PyDict_Check(json)) {
-        raise_not_instance(json, "dict");
+        legacy::raise_not_instance(json, "dict");
     }
     JsonCommon c;
     c.default_value = json_field(json, "default", kwargs);
@@ -90,7 +90,7 @@ SpecEngine &read_engine(PyObject *self)
 
 Ref spec_copy(PyObject *self)
 {
-    SharedBorrow b(base::as_spec(self)->borrow);
+    legacy::SharedBorrow b(base::as_spec(self)->borrow);
     return base::wrap(Py_TYPE(self), read_engine(self).shallow_clone(true));
 }
 
@@ -98,14 +98,14 @@ Ref spec_deepcopy(PyObject *self, FastArgs a)
 {
     static const Signature sig{"__deepcopy__", {arg("_memo")}, {.method = true}};
     sig.bind(a);
-    SharedBorrow b(base::as_spec(self)->borrow);
+    legacy::SharedBorrow b(base::as_spec(self)->borrow);
     return base::wrap(Py_TYPE(self), read_engine(self).deep_clone());
 }
 
 PyObject *skip_user_transform(PyObject *self, void *)
 {
     return guard([&] {
-        SharedBorrow b(base::as_spec(self)->borrow);
+        legacy::SharedBorrow b(base::as_spec(self)->borrow);
         SpecEngine &e = read_engine(self);
         if (!e.transform) {
             return Ref::borrow(self);
@@ -117,15 +117,15 @@ PyObject *skip_user_transform(PyObject *self, void *)
 void init_class(PyTypeObject *tp)
 {
     const char *dot = std::strrchr(tp->tp_name, '.');
-    Ref key = Ref::checked(PyUnicode_FromFormat("norv.typing.%s", dot ? dot + 1 : tp->tp_name));
-    set_class_attr(tp, "__serialization_key__", key.get());
+    Ref key = legacy::checked(PyUnicode_FromFormat("norv.typing.%s", dot ? dot + 1 : tp->tp_name));
+    legacy::set_class_attr(tp, "__serialization_key__", key.get());
 }
 
 PyObject *spec_base_bases()
 {
     static ObjectCell BASES;
     return BASES.get_or_init(
-        [] { return Ref::checked(PyTuple_Pack(1, reinterpret_cast<PyObject *>(base::type()))); });
+        [] { return legacy::checked(PyTuple_Pack(1, reinterpret_cast<PyObject *>(base::type()))); });
 }
 
 }  // namespace norv::typing::frame

@@ -28,7 +28,7 @@ template <KindGetter F>
 PyObject *kind_getter(PyObject *self, void *)
 {
     return guard([&] {
-        SharedBorrow b(base::as_spec(self)->borrow);
+        legacy::SharedBorrow b(base::as_spec(self)->borrow);
         return F(engine_of(self));
     });
 }
@@ -42,14 +42,14 @@ Ref or_none(const Ref &r)
 
 Ref compile_regex(PyObject *regex)
 {
-    if (regex == nullptr || !require(PyObject_IsTrue(regex))) {
+    if (regex == nullptr || !legacy::require(PyObject_IsTrue(regex))) {
         return Ref();
     }
-    Ref re = Ref::checked(PyImport_ImportModule("re"));
-    Ref compile = getattr(re.get(), "compile");
+    Ref re = legacy::checked(PyImport_ImportModule("re"));
+    Ref compile = legacy::getattr(re.get(), "compile");
     // One positional argument whatever its type: a tuple must reach
     // re.compile as itself, not as an argument list.
-    return Ref::checked(PyObject_CallOneArg(compile.get(), regex));
+    return legacy::checked(PyObject_CallOneArg(compile.get(), regex));
 }
 
 constexpr const char *EM_DASH = "\xe2\x80\x94";
@@ -64,31 +64,31 @@ std::pair<Ref, Ref> normalize_bound_aliases(const char *name, bool int_rewrite, 
             return Ref::borrow(plain);
         }
         if (plain != nullptr) {
-            raise_format(PyExc_ValueError,
+            legacy::raise_format(PyExc_ValueError,
                          "%s: `%s` and its aliases (`%s`) are mutually exclusive. Use one spelling.", name,
                          plain_name, aliases);
         }
         if (exclusive != nullptr && inclusive != nullptr) {
-            raise_format(PyExc_ValueError, "%s: `%s` and `%s` are mutually exclusive.", name, incl_name,
+            legacy::raise_format(PyExc_ValueError, "%s: `%s` and `%s` are mutually exclusive.", name, incl_name,
                          excl_name);
         }
         if (inclusive != nullptr) {
             return Ref::borrow(inclusive);
         }
         if (!int_rewrite) {
-            raise_format(
+            legacy::raise_format(
                 PyExc_ValueError,
                 "%s: `%s` (an EXCLUSIVE bound) is not representable on Float %s use `%s` (inclusive).", name,
                 excl_name, EM_DASH, incl_name);
         }
         if (!PyLong_CheckExact(exclusive)) {
-            raise_format(PyExc_ValueError,
+            legacy::raise_format(PyExc_ValueError,
                          "%s: `%s` must be an int (the exclusive-bound rewrite is exact for ints only). "
                          "Encountered: %R.",
                          name, excl_name, exclusive);
         }
-        Ref one = new_int(1);
-        return Ref::checked(op > 0 ? PyNumber_Add(exclusive, one.get())
+        Ref one = legacy::new_int(1);
+        return legacy::checked(op > 0 ? PyNumber_Add(exclusive, one.get())
                                    : PyNumber_Subtract(exclusive, one.get()));
     };
     Ref min = side(b.min_value, b.gt, b.ge, "min_value", "gt", "ge", "ge`/`gt", +1);
@@ -129,9 +129,9 @@ std::unique_ptr<SpecEngine> number_new(bool is_float, PyObject *default_value, P
     const char *name = is_float ? "Float" : "Int";
     auto [min, max] = normalize_bound_aliases(name, !is_float, bounds);
     if (min && max) {
-        Ref gt = Ref::checked(PyObject_RichCompare(min.get(), max.get(), Py_GT));
-        if (require(PyObject_IsTrue(gt.get()))) {
-            raise_format(PyExc_ValueError,
+        Ref gt = legacy::checked(PyObject_RichCompare(min.get(), max.get(), Py_GT));
+        if (legacy::require(PyObject_IsTrue(gt.get()))) {
+            legacy::raise_format(PyExc_ValueError,
                          "\"max_value\" must be equal or greater than \"min_value\". "
                          "Encountered: min_value=%S, max_value=%S.",
                          min.get(), max.get());
@@ -223,7 +223,7 @@ Ref str_with_type_args(PyObject *cls, FastArgs a)
     Bound b = STR_TYPE_ARGS_SIG.bind(a);
     Ref args = util::as_type_args(b[0]);
     if (PyTuple_GET_SIZE(args.get()) != 1) {
-        raise_format(
+        legacy::raise_format(
             PyExc_TypeError,
             "`nv.typing.Str` requires 1 argument as the regular expression for matching the str value. "
             "Encountered: %R.",
@@ -313,7 +313,7 @@ Ref number_with_type_args(PyObject *cls, FastArgs a)
     Bound b = (IsFloat ? FLOAT_TYPE_ARGS_SIG : INT_TYPE_ARGS_SIG).bind(a);
     Ref args = util::as_type_args(b[0]);
     if (PyTuple_GET_SIZE(args.get()) != 2) {
-        raise_format(PyExc_TypeError,
+        legacy::raise_format(PyExc_TypeError,
                      "`nv.typing.%s` requires 2 arguments as the min value and the max value for the field. "
                      "Encountered: %R",
                      IsFloat ? "Float" : "Int", b[0]);
@@ -396,7 +396,7 @@ const Signature ANNOTATE_SIG{"annotate", {arg("annotation")}, {.method = true}};
 Ref any_annotate(PyObject *self, FastArgs a)
 {
     Bound b = ANNOTATE_SIG.bind(a);
-    ExclusiveBorrow w(base::as_spec(self)->borrow, OnConflict::Panic);
+    legacy::ExclusiveBorrow w(base::as_spec(self)->borrow, OnConflict::Panic);
     SpecEngine &e = engine_of(self);
     // Swap first, release the old annotation after the engine is consistent.
     Ref old = std::exchange(e.kind.get<AnyKind>()->annotation, Ref::borrow(b[0]));

@@ -11,13 +11,13 @@ namespace {
 
 class Entries {
 public:
-    Entries() : list_(Ref::checked(PyList_New(0))) {}
+    Entries() : list_(legacy::checked(PyList_New(0))) {}
 
     void add(const char *key, PyObject *value, PyObject *default_value)
     {
-        Ref k = new_str(key);
-        Ref entry = Ref::checked(PyTuple_Pack(3, k.get(), value, default_value));
-        require(PyList_Append(list_.get(), entry.get()));
+        Ref k = legacy::new_str(key);
+        Ref entry = legacy::checked(PyTuple_Pack(3, k.get(), value, default_value));
+        legacy::require(PyList_Append(list_.get(), entry.get()));
     }
     void add_bool(const char *key, bool value) { add(key, value ? Py_True : Py_False, Py_False); }
 
@@ -85,21 +85,21 @@ const char *label_of(const SpecEngine &e)
 
 Ref element_values(PyObject *fields)
 {
-    Ref out = Ref::checked(PyList_New(0));
-    Ref it = Ref::checked(PyObject_GetIter(fields));
+    Ref out = legacy::checked(PyList_New(0));
+    Ref it = legacy::checked(PyObject_GetIter(fields));
     while (Ref f = Ref::steal(PyIter_Next(it.get()))) {
-        Ref v = getattr(f.get(), bridge::names().value);
-        require(PyList_Append(out.get(), v.get()));
+        Ref v = legacy::getattr(f.get(), bridge::names().value);
+        legacy::require(PyList_Append(out.get(), v.get()));
     }
     if (PyErr_Occurred()) {
-        throw PyErrSet{};
+        legacy::throw_set();
     }
     return out;
 }
 
 Ref size_obj(std::optional<std::int64_t> n)
 {
-    return n ? new_int(*n) : none();
+    return n ? legacy::new_int(*n) : none();
 }
 
 Entries build_entries(SpecEngine &e, const bridge::TypingBridge &br)
@@ -113,7 +113,7 @@ Entries build_entries(SpecEngine &e, const bridge::TypingBridge &br)
         case Tag::Str: {
             add_default(out, e, br);
             const StrKind *s = e.kind.get<StrKind>();
-            Ref pattern = s->regex ? getattr(s->regex.get(), bridge::names().pattern) : none();
+            Ref pattern = s->regex ? legacy::getattr(s->regex.get(), bridge::names().pattern) : none();
             out.add("regex", pattern.get(), Py_None);
             add_flags(out, e);
             break;
@@ -141,7 +141,7 @@ Entries build_entries(SpecEngine &e, const bridge::TypingBridge &br)
         case Tag::List: {
             const ListKind *l = e.kind.get<ListKind>();
             out.add("", l->element_spec.get(), Py_None);
-            Ref min = new_int(l->min_size), zero = new_int(0), max = size_obj(l->max_size);
+            Ref min = legacy::new_int(l->min_size), zero = legacy::new_int(0), max = size_obj(l->max_size);
             out.add("min_size", min.get(), zero.get());
             out.add("max_size", max.get(), Py_None);
             add_default(out, e, br);
@@ -155,14 +155,14 @@ Entries build_entries(SpecEngine &e, const bridge::TypingBridge &br)
                 elements = element_values(t->elements.get());
             }
             else {
-                Ref first = Ref::checked(PySequence_GetItem(t->elements.get(), 0));
-                elements = getattr(first.get(), bridge::names().value);
+                Ref first = legacy::checked(PySequence_GetItem(t->elements.get(), 0));
+                elements = legacy::getattr(first.get(), bridge::names().value);
             }
             out.add("", elements.get(), Py_None);
             add_default(out, e, br);
-            Ref min = new_int(t->min_size), max = size_obj(t->max_size);
+            Ref min = legacy::new_int(t->min_size), max = size_obj(t->max_size);
             // A fixed-length tuple's sizes are implied by its elements: never shown.
-            Ref min0 = t->fixed_length ? new_int(t->min_size) : new_int(0);
+            Ref min0 = t->fixed_length ? legacy::new_int(t->min_size) : legacy::new_int(0);
             Ref max0 = t->fixed_length ? size_obj(t->max_size) : none();
             out.add("min_size", min.get(), min0.get());
             out.add("max_size", max.get(), max0.get());
@@ -183,15 +183,15 @@ Entries build_entries(SpecEngine &e, const bridge::TypingBridge &br)
             const ObjectKind *o = e.kind.get<ObjectKind>();
             Ref name;
             if (o->forward_ref) {
-                name = getattr(o->forward_ref.get(), bridge::names().name);
+                name = legacy::getattr(o->forward_ref.get(), bridge::names().name);
             }
             else if (e.value_type) {
-                name = getattr(e.value_type.get(), bridge::names().dunder_name);
+                name = legacy::getattr(e.value_type.get(), bridge::names().dunder_name);
             }
             else {
                 panic("resolved Object has a value_type");
             }
-            Ref raw = Ref::checked(PyObject_CallOneArg(br.raw_text_cls, name.get()));
+            Ref raw = legacy::checked(PyObject_CallOneArg(br.raw_text_cls, name.get()));
             out.add("", raw.get(), Py_None);
             add_default(out, e, br);
             add_flags(out, e);
@@ -201,8 +201,8 @@ Entries build_entries(SpecEngine &e, const bridge::TypingBridge &br)
             PyObject *schema = e.kind.get<DictKind>()->schema.get();
             Ref fields;
             if (schema != nullptr && schema != Py_None) {
-                Ref values = Ref::checked(PyObject_CallMethod(schema, "values", nullptr));
-                fields = Ref::checked(PySequence_List(values.get()));
+                Ref values = legacy::checked(PyObject_CallMethod(schema, "values", nullptr));
+                fields = legacy::checked(PySequence_List(values.get()));
             }
             else {
                 fields = none();
@@ -213,7 +213,7 @@ Entries build_entries(SpecEngine &e, const bridge::TypingBridge &br)
         }
         case Tag::Callable: {
             const CallableKind *c = e.kind.get<CallableKind>();
-            Ref empty_args = Ref::checked(PyList_New(0)), empty_kw = Ref::checked(PyList_New(0));
+            Ref empty_args = legacy::checked(PyList_New(0)), empty_kw = legacy::checked(PyList_New(0));
             out.add("args", c->args.get(), empty_args.get());
             out.add("kw", c->kw.get(), empty_kw.get());
             out.add("returns", or_none(c->returns), Py_None);
@@ -241,19 +241,19 @@ Ref format(SpecEngine &e, bool compact, bool verbose, std::int64_t root_indent,
     const bridge::TypingBridge &br = bridge::get();
     Entries entries = build_entries(e, br);
     const bridge::Names &nm = bridge::names();
-    Ref kwargs = Ref::checked(PyDict_New());
-    Ref label = new_str(label_of(e));
-    Ref indent = new_int(root_indent);
-    require(PyDict_SetItem(kwargs.get(), nm.label, label.get()));
-    require(PyDict_SetItem(kwargs.get(), nm.compact, compact ? Py_True : Py_False));
-    require(PyDict_SetItem(kwargs.get(), nm.verbose, verbose ? Py_True : Py_False));
-    require(PyDict_SetItem(kwargs.get(), nm.root_indent, indent.get()));
+    Ref kwargs = legacy::checked(PyDict_New());
+    Ref label = legacy::new_str(label_of(e));
+    Ref indent = legacy::new_int(root_indent);
+    legacy::require(PyDict_SetItem(kwargs.get(), nm.label, label.get()));
+    legacy::require(PyDict_SetItem(kwargs.get(), nm.compact, compact ? Py_True : Py_False));
+    legacy::require(PyDict_SetItem(kwargs.get(), nm.verbose, verbose ? Py_True : Py_False));
+    legacy::require(PyDict_SetItem(kwargs.get(), nm.root_indent, indent.get()));
     if (e.tag() == Tag::Union && !list_wrap_threshold) {
         list_wrap_threshold = UNION_WRAP;
     }
     if (list_wrap_threshold) {
-        Ref lwt = new_int(*list_wrap_threshold);
-        require(PyDict_SetItem(kwargs.get(), nm.list_wrap_threshold, lwt.get()));
+        Ref lwt = legacy::new_int(*list_wrap_threshold);
+        legacy::require(PyDict_SetItem(kwargs.get(), nm.list_wrap_threshold, lwt.get()));
     }
     return formatting::call_kvlist_str(entries.list(), kwargs.get());
 }
@@ -266,7 +266,7 @@ Ref repr(SpecEngine &e)
     {
         std::lock_guard<std::mutex> lock(e.text_mutex);
         if (e.text_cache) {
-            return Ref::checked(PyUnicode_DecodeUTF8(e.text_cache->data(),
+            return legacy::checked(PyUnicode_DecodeUTF8(e.text_cache->data(),
                                                      static_cast<Py_ssize_t>(e.text_cache->size()), nullptr));
         }
     }
@@ -294,9 +294,9 @@ Ref regex_pattern_str(PyObject *regex)
     if (regex == nullptr) {
         return Ref();
     }
-    Ref pattern = getattr(regex, bridge::names().pattern);
+    Ref pattern = legacy::getattr(regex, bridge::names().pattern);
     if (!PyUnicode_Check(pattern.get())) {
-        raise_not_instance(pattern.get(), "str");
+        legacy::raise_not_instance(pattern.get(), "str");
     }
     return pattern;
 }

@@ -12,29 +12,29 @@ Ref build_candidate_type_map(PyObject *candidates, bool no_value_type)
     }
     // A snapshot: the attribute reads below run Python code, which may change
     // the candidates list and drop the last reference to a candidate.
-    Ref seq = Ref::checked(PySequence_Tuple(candidates));
+    Ref seq = legacy::checked(PySequence_Tuple(candidates));
     const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref refs = getattr(PyTuple_GET_ITEM(seq.get(), i), "forward_refs");
-        if (require(PyObject_IsTrue(refs.get()))) {
+        Ref refs = legacy::getattr(PyTuple_GET_ITEM(seq.get(), i), "forward_refs");
+        if (legacy::require(PyObject_IsTrue(refs.get()))) {
             return Ref();
         }
     }
-    Ref map = Ref::checked(PyDict_New());
+    Ref map = legacy::checked(PyDict_New());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *c = PyTuple_GET_ITEM(seq.get(), i);
-        Ref vt = getattr(c, "_value_type");
+        Ref vt = legacy::getattr(c, "_value_type");
         auto add = [&](PyObject *t) {
             if (!PyType_Check(t)) {
                 return false;
             }
             PyObject *prev = nullptr;
-            require(PyDict_GetItemRef(map.get(), t, &prev));
+            legacy::require(PyDict_GetItemRef(map.get(), t, &prev));
             Ref held = Ref::steal(prev);
             if (prev != nullptr && prev != c) {
                 return false;
             }
-            require(PyDict_SetItem(map.get(), t, c));
+            legacy::require(PyDict_SetItem(map.get(), t, c));
             return true;
         };
         if (PyTuple_Check(vt.get())) {
@@ -56,29 +56,29 @@ Ref compute_open_str_value_spec(PyObject *schema)
     if (schema == nullptr || schema == Py_None) {
         return Ref();
     }
-    Ref fields = getattr(schema, "fields");
-    if (require_size(PyObject_Length(fields.get())) != 1) {
+    Ref fields = legacy::getattr(schema, "fields");
+    if (legacy::require_size(PyObject_Length(fields.get())) != 1) {
         return Ref();
     }
-    Ref items = Ref::checked(PyObject_CallMethod(fields.get(), "items", nullptr));
-    Ref it = Ref::checked(PyObject_GetIter(items.get()));
+    Ref items = legacy::checked(PyObject_CallMethod(fields.get(), "items", nullptr));
+    Ref it = legacy::checked(PyObject_GetIter(items.get()));
     Ref first = Ref::steal(PyIter_Next(it.get()));
     if (!first) {
         if (PyErr_Occurred()) {
-            throw PyErrSet{};
+            legacy::throw_set();
         }
         return Ref();
     }
-    Ref key = Ref::checked(PySequence_GetItem(first.get(), 0));
-    Ref field = Ref::checked(PySequence_GetItem(first.get(), 1));
-    if (!require(PyObject_IsInstance(key.get(), bridge::get().str_key_cls))) {
+    Ref key = legacy::checked(PySequence_GetItem(first.get(), 0));
+    Ref field = legacy::checked(PySequence_GetItem(first.get(), 1));
+    if (!legacy::require(PyObject_IsInstance(key.get(), bridge::get().str_key_cls))) {
         return Ref();
     }
-    Ref regex = getattr(key.get(), "regex");
+    Ref regex = legacy::getattr(key.get(), "regex");
     if (regex.get() != Py_None) {
         return Ref();
     }
-    return getattr(field.get(), bridge::names().value);
+    return legacy::getattr(field.get(), bridge::names().value);
 }
 
 Ref as_type_args(PyObject *x)
@@ -86,24 +86,24 @@ Ref as_type_args(PyObject *x)
     if (PyTuple_Check(x)) {
         return Ref::borrow(x);
     }
-    return Ref::checked(PyTuple_Pack(1, x));
+    return legacy::checked(PyTuple_Pack(1, x));
 }
 
 Ref from_annotation(PyObject *x)
 {
     const bridge::Names &nm = bridge::names();
     PyObject *args[] = {bridge::get().value_spec_cls, x, Py_True};
-    Ref kwnames = Ref::checked(PyTuple_Pack(1, nm.auto_typing));
-    return Ref::checked(PyObject_VectorcallMethod(nm.from_annotation, args,
+    Ref kwnames = legacy::checked(PyTuple_Pack(1, nm.auto_typing));
+    return legacy::checked(PyObject_VectorcallMethod(nm.from_annotation, args,
                                                   2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
 Ref generic_getitem_result(PyObject *spec)
 {
-    Ref typing = Ref::checked(PyImport_ImportModule("typing"));
-    Ref checking = getattr(typing.get(), "TYPE_CHECKING");
-    if (require(PyObject_IsTrue(checking.get()))) {
-        return getattr(spec, bridge::names().annotation);
+    Ref typing = legacy::checked(PyImport_ImportModule("typing"));
+    Ref checking = legacy::getattr(typing.get(), "TYPE_CHECKING");
+    if (legacy::require(PyObject_IsTrue(checking.get()))) {
+        return legacy::getattr(spec, bridge::names().annotation);
     }
     return Ref::borrow(spec);
 }
@@ -111,8 +111,8 @@ Ref generic_getitem_result(PyObject *spec)
 Ref union_getitem(PyObject *a, PyObject *b)
 {
     PyObject *union_cls = bridge::get().union_cls;
-    Ref pair = Ref::checked(PyTuple_Pack(2, a, b));
-    return Ref::checked(PyObject_GetItem(union_cls, pair.get()));
+    Ref pair = legacy::checked(PyTuple_Pack(2, a, b));
+    return legacy::checked(PyObject_GetItem(union_cls, pair.get()));
 }
 
 Ref missing_default()
@@ -122,7 +122,7 @@ Ref missing_default()
 
 Ref root_path_display(PyObject *root_path)
 {
-    return root_path ? str_of(root_path) : new_str("None");
+    return root_path ? legacy::str_of(root_path) : legacy::new_str("None");
 }
 
 }  // namespace norv::typing::util

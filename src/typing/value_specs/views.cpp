@@ -11,27 +11,27 @@ namespace {
 
 Ref import_attr(const char *module, const char *name)
 {
-    Ref m = Ref::checked(PyImport_ImportModule(module));
-    return getattr(m.get(), name);
+    Ref m = legacy::checked(PyImport_ImportModule(module));
+    return legacy::getattr(m.get(), name);
 }
 
 void set_update(PyObject *set, PyObject *iterable)
 {
     // A tuple is one iterable here, never an argument list.
-    Ref name = new_str("update");
-    Ref r = Ref::checked(PyObject_CallMethodOneArg(set, name.get(), iterable));
+    Ref name = legacy::new_str("update");
+    Ref r = legacy::checked(PyObject_CallMethodOneArg(set, name.get(), iterable));
 }
 
 void update_from_each(PyObject *set, PyObject *seq, const char *via)
 {
-    Ref it = Ref::checked(PyObject_GetIter(seq));
+    Ref it = legacy::checked(PyObject_GetIter(seq));
     while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
-        Ref holder = via ? getattr(x.get(), via) : Ref::borrow(x.get());
-        Ref refs = getattr(holder.get(), "forward_refs");
+        Ref holder = via ? legacy::getattr(x.get(), via) : Ref::borrow(x.get());
+        Ref refs = legacy::getattr(holder.get(), "forward_refs");
         set_update(set, refs.get());
     }
     if (PyErr_Occurred()) {
-        throw PyErrSet{};
+        legacy::throw_set();
     }
 }
 
@@ -47,20 +47,20 @@ Ref any_if_no_annotation(Ref annotation)
 Ref subscript(const char *module, const char *name, PyObject *arg)
 {
     Ref target = import_attr(module, name);
-    return Ref::checked(PyObject_GetItem(target.get(), arg));
+    return legacy::checked(PyObject_GetItem(target.get(), arg));
 }
 
 Ref annotations_of(PyObject *seq, const char *via)
 {
-    Ref out = Ref::checked(PyList_New(0));
-    Ref it = Ref::checked(PyObject_GetIter(seq));
+    Ref out = legacy::checked(PyList_New(0));
+    Ref it = legacy::checked(PyObject_GetIter(seq));
     while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
-        Ref holder = via ? getattr(x.get(), via) : Ref::borrow(x.get());
-        Ref a = any_if_no_annotation(getattr(holder.get(), "annotation"));
-        require(PyList_Append(out.get(), a.get()));
+        Ref holder = via ? legacy::getattr(x.get(), via) : Ref::borrow(x.get());
+        Ref a = any_if_no_annotation(legacy::getattr(holder.get(), "annotation"));
+        legacy::require(PyList_Append(out.get(), a.get()));
     }
     if (PyErr_Occurred()) {
-        throw PyErrSet{};
+        legacy::throw_set();
     }
     return out;
 }
@@ -78,31 +78,31 @@ Ref annotate_type(SpecEngine &e)
         case Tag::Enum:
             return e.value_type ? Ref::borrow(e.value_type.get()) : import_attr("typing", "Any");
         case Tag::List: {
-            Ref a = any_if_no_annotation(getattr(e.kind.get<ListKind>()->element_spec.get(), "annotation"));
+            Ref a = any_if_no_annotation(legacy::getattr(e.kind.get<ListKind>()->element_spec.get(), "annotation"));
             return subscript("builtins", "list", a.get());
         }
         case Tag::Tuple: {
             const TupleKind *t = e.kind.get<TupleKind>();
             if (t->fixed_length) {
                 Ref list = annotations_of(t->elements.get(), "value");
-                Ref tuple = Ref::checked(PyList_AsTuple(list.get()));
+                Ref tuple = legacy::checked(PyList_AsTuple(list.get()));
                 return subscript("builtins", "tuple", tuple.get());
             }
-            Ref field = Ref::checked(PySequence_GetItem(t->elements.get(), 0));
-            Ref spec = getattr(field.get(), "value");
-            Ref a = getattr(spec.get(), "annotation");
-            Ref pair = Ref::checked(PyTuple_Pack(2, a.get(), Py_Ellipsis));
+            Ref field = legacy::checked(PySequence_GetItem(t->elements.get(), 0));
+            Ref spec = legacy::getattr(field.get(), "value");
+            Ref a = legacy::getattr(spec.get(), "annotation");
+            Ref pair = legacy::checked(PyTuple_Pack(2, a.get(), Py_Ellipsis));
             return subscript("builtins", "tuple", pair.get());
         }
         case Tag::Union: {
             Ref list = annotations_of(e.kind.get<UnionKind>()->candidates.get(), nullptr);
-            Ref tuple = Ref::checked(PyList_AsTuple(list.get()));
+            Ref tuple = legacy::checked(PyList_AsTuple(list.get()));
             return subscript("typing", "Union", tuple.get());
         }
         case Tag::Object: {
             const ObjectKind *o = e.kind.get<ObjectKind>();
             if (o->forward_ref) {
-                return Ref::checked(PyObject_CallMethod(o->forward_ref.get(), "as_annotation", nullptr));
+                return legacy::checked(PyObject_CallMethod(o->forward_ref.get(), "as_annotation", nullptr));
             }
             if (!e.value_type) {
                 panic("resolved Object has a value_type");
@@ -112,14 +112,14 @@ Ref annotate_type(SpecEngine &e)
         case Tag::Type: {
             const TypeKind *t = e.kind.get<TypeKind>();
             Ref arg = t->forward_ref
-                          ? Ref::checked(PyObject_CallMethod(t->forward_ref.get(), "as_annotation", nullptr))
+                          ? legacy::checked(PyObject_CallMethod(t->forward_ref.get(), "as_annotation", nullptr))
                           : Ref::borrow(t->t.get());
             return subscript("builtins", "type", arg.get());
         }
         case Tag::Dict: {
             Ref any = import_attr("typing", "Any");
             Ref pair =
-                Ref::checked(PyTuple_Pack(2, reinterpret_cast<PyObject *>(&PyUnicode_Type), any.get()));
+                legacy::checked(PyTuple_Pack(2, reinterpret_cast<PyObject *>(&PyUnicode_Type), any.get()));
             return subscript("builtins", "dict", pair.get());
         }
         case Tag::Callable: {
@@ -130,11 +130,11 @@ Ref annotate_type(SpecEngine &e)
                 }
                 return Ref::borrow(e.value_type.get());
             }
-            Ref params = require_size(PyObject_Length(c->kw.get())) != 0
+            Ref params = legacy::require_size(PyObject_Length(c->kw.get())) != 0
                              ? Ref::borrow(Py_Ellipsis)
                              : annotations_of(c->args.get(), nullptr);
-            Ref ret = c->returns ? any_if_no_annotation(getattr(c->returns.get(), "annotation")) : none();
-            Ref pair = Ref::checked(PyTuple_Pack(2, params.get(), ret.get()));
+            Ref ret = c->returns ? any_if_no_annotation(legacy::getattr(c->returns.get(), "annotation")) : none();
+            Ref pair = legacy::checked(PyTuple_Pack(2, params.get(), ret.get()));
             return subscript("typing", "Callable", pair.get());
         }
     }
@@ -154,7 +154,7 @@ Ref forward_refs(SpecEngine &e)
         case Tag::Any:
             return Ref::borrow(br.empty_frozenset);
         case Tag::List:
-            return getattr(e.kind.get<ListKind>()->element_spec.get(), "forward_refs");
+            return legacy::getattr(e.kind.get<ListKind>()->element_spec.get(), "forward_refs");
         case Tag::Tuple: {
             Ref set = py_set();
             update_from_each(set.get(), e.kind.get<TupleKind>()->elements.get(), "value");
@@ -173,15 +173,15 @@ Ref forward_refs(SpecEngine &e)
                 return Ref::borrow(br.empty_frozenset);
             }
             Ref set = py_set();
-            require(PySet_Add(set.get(), ref));
+            legacy::require(PySet_Add(set.get(), ref));
             return set;
         }
         case Tag::Dict: {
             Ref set = py_set();
             PyObject *schema = e.kind.get<DictKind>()->schema.get();
             if (schema != nullptr && schema != Py_None) {
-                Ref fields = getattr(schema, "fields");
-                Ref values = Ref::checked(PyObject_CallMethod(fields.get(), "values", nullptr));
+                Ref fields = legacy::getattr(schema, "fields");
+                Ref values = legacy::checked(PyObject_CallMethod(fields.get(), "values", nullptr));
                 update_from_each(set.get(), values.get(), "value");
             }
             return set;
@@ -190,17 +190,17 @@ Ref forward_refs(SpecEngine &e)
             const CallableKind *c = e.kind.get<CallableKind>();
             Ref set = py_set();
             update_from_each(set.get(), c->args.get(), nullptr);
-            Ref it = Ref::checked(PyObject_GetIter(c->kw.get()));
+            Ref it = legacy::checked(PyObject_GetIter(c->kw.get()));
             while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
-                Ref spec = Ref::checked(PySequence_GetItem(pair.get(), 1));
-                Ref refs = getattr(spec.get(), "forward_refs");
+                Ref spec = legacy::checked(PySequence_GetItem(pair.get(), 1));
+                Ref refs = legacy::getattr(spec.get(), "forward_refs");
                 set_update(set.get(), refs.get());
             }
             if (PyErr_Occurred()) {
-                throw PyErrSet{};
+                legacy::throw_set();
             }
             if (c->returns) {
-                Ref refs = getattr(c->returns.get(), "forward_refs");
+                Ref refs = legacy::getattr(c->returns.get(), "forward_refs");
                 set_update(set.get(), refs.get());
             }
             return set;
@@ -215,18 +215,18 @@ bool type_resolved(SpecEngine &e)
         return true;  // no forward references, by construction
     }
     Ref refs = forward_refs(e);
-    if (require_size(PyObject_Length(refs.get())) == 0) {
+    if (legacy::require_size(PyObject_Length(refs.get())) == 0) {
         return true;
     }
-    Ref it = Ref::checked(PyObject_GetIter(refs.get()));
+    Ref it = legacy::checked(PyObject_GetIter(refs.get()));
     while (Ref ref = Ref::steal(PyIter_Next(it.get()))) {
-        Ref resolved = getattr(ref.get(), bridge::names().resolved);
-        if (!require(PyObject_IsTrue(resolved.get()))) {
+        Ref resolved = legacy::getattr(ref.get(), bridge::names().resolved);
+        if (!legacy::require(PyObject_IsTrue(resolved.get()))) {
             return false;
         }
     }
     if (PyErr_Occurred()) {
-        throw PyErrSet{};
+        legacy::throw_set();
     }
     return true;
 }
@@ -239,30 +239,30 @@ Ref value_type_obj(SpecEngine &e)
                 return Ref();
             }
             Ref refs = forward_refs(e);
-            if (require_size(PyObject_Length(refs.get())) == 0) {
+            if (legacy::require_size(PyObject_Length(refs.get())) == 0) {
                 return Ref::borrow(e.value_type.get());
             }
             Ref set = py_set();
-            Ref it = Ref::checked(PyObject_GetIter(e.kind.get<UnionKind>()->candidates.get()));
+            Ref it = legacy::checked(PyObject_GetIter(e.kind.get<UnionKind>()->candidates.get()));
             while (Ref c = Ref::steal(PyIter_Next(it.get()))) {
-                Ref vt = getattr(c.get(), bridge::names().value_type);
+                Ref vt = legacy::getattr(c.get(), bridge::names().value_type);
                 if (PyTuple_Check(vt.get())) {
                     set_update(set.get(), vt.get());
                 }
                 else {
-                    require(PySet_Add(set.get(), vt.get()));
+                    legacy::require(PySet_Add(set.get(), vt.get()));
                 }
             }
             if (PyErr_Occurred()) {
-                throw PyErrSet{};
+                legacy::throw_set();
             }
             Ref tuple_type = import_attr("builtins", "tuple");
-            return Ref::checked(PyObject_CallOneArg(tuple_type.get(), set.get()));
+            return legacy::checked(PyObject_CallOneArg(tuple_type.get(), set.get()));
         }
         case Tag::Object: {
             const ObjectKind *o = e.kind.get<ObjectKind>();
             if (o->forward_ref) {
-                return getattr(o->forward_ref.get(), bridge::names().cls);
+                return legacy::getattr(o->forward_ref.get(), bridge::names().cls);
             }
             if (!e.value_type) {
                 panic("resolved Object has a value_type");
