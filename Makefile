@@ -4,7 +4,7 @@ VENV      ?= .venv
 BUILD_DIR ?= build/release
 PY        := $(VENV)/bin/python
 PIP_FLAGS := --no-build-isolation --no-deps --disable-pip-version-check -q
-DEPS      := 'scikit-build-core>=0.10' pytest pyperf numpy pydantic
+DEPS      := 'scikit-build-core>=0.10' pytest pyperf numpy pydantic msgspec clang-format==21.1.8
 
 .PHONY: all install run test test-asan asan-run bench clean
 

@@ -79,6 +79,14 @@ Status exec_steps(PyObject *m)
 
 int module_exec(PyObject *m)
 {
+    // Bridges, hooks and types live in process-wide cells. A subinterpreter
+    // would fill them with objects that die with it; the slot below refuses
+    // isolated ones, and this refuses the legacy kind, which the slot lets in.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "norv_core._native does not support subinterpreters: its state is process-wide");
+        return -1;
+    }
     return guard_int([&] { return exec_steps(m); });
 }
 
@@ -87,6 +95,7 @@ PyModuleDef_Slot SLOTS[] = {
     // Every call arrives holding the interpreter lock and native code never
     // releases it; free-threaded builds are refused at compile time.
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

@@ -131,3 +131,34 @@ def test_classes_report_their_modules():
         obj = getattr(_native, name)
         if isinstance(obj, type) and obj is not _native.MissingValue:
             assert obj.__module__ == "norv_core._native", name
+
+
+@pytest.mark.parametrize("kind", ["legacy", "isolated"])
+def test_subinterpreter_import_fails_and_main_keeps_working(run_py, kind):
+    # A subinterpreter would fill the process-wide cells with objects that die
+    # with it; the import must fail there and leave the main interpreter intact.
+    out = run_py(
+        f"""
+        import _interpreters, _testcapi
+        from norv_core import _native
+        from norv_host import formatting, topology
+        formatting.install()
+        code = (
+            "try:\\n"
+            "    import norv_core._native\\n"
+            "except ImportError:\\n"
+            "    pass\\n"
+            "else:\\n"
+            "    raise RuntimeError('imported')\\n"
+        )
+        if {kind!r} == 'legacy':
+            assert _testcapi.run_in_subinterp(code) == 0
+        else:
+            interp = _interpreters.create()
+            assert _interpreters.run_string(interp, code) is None
+            _interpreters.destroy(interp)
+        print(repr(str(_native.KeyPathSet(['a.b', 'c']))))
+        print(_native.format({{'x': [1, 2]}}, compact=True))
+        """
+    )
+    assert out.splitlines() == [repr(str(_native.KeyPathSet(["a.b", "c"]))), "{'x': [1, 2]}"]
