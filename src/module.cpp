@@ -63,9 +63,9 @@ Status exec_steps(PyObject *m)
     }
     formatting::init_format_fn(m);
 
-    key_specs::register_names(m);
-
-    typing::bridge::register_installers(m);
+    if (failed(key_specs::register_names(m)) || failed(typing::bridge::register_installers(m))) {
+        return error;
+    }
     for (TypeGetter type : {typing::base::type, typing::primitives::bool_type, typing::primitives::str_type,
                             typing::primitives::int_type, typing::primitives::float_type,
                             typing::primitives::any_type}) {

@@ -663,6 +663,53 @@ def test_str_key_equality_asks_the_pattern_objects_without_an_identity_shortcut(
         k.extend(k)
 
 
+class NoTruth:
+    def __bool__(self):
+        raise ValueError("truth fault")
+
+
+class FaultyPattern:
+    """A compiled pattern whose comparison, the truth of that comparison, or text raises."""
+
+    def __init__(self, fault):
+        self.fault = fault
+
+    def __eq__(self, other):
+        if self.fault == "eq":
+            raise ValueError("eq fault")
+        return NoTruth() if self.fault == "truth" else True
+
+    __hash__ = None
+
+    @property
+    def pattern(self):
+        if self.fault == "pattern":
+            raise ValueError("pattern fault")
+        return "p"
+
+
+@pytest.mark.parametrize(
+    "fault, operation",
+    [
+        ("eq", lambda k: k == copy.copy(k)),
+        ("eq", lambda k: k != copy.copy(k)),
+        ("eq", lambda k: k.extend(k)),
+        ("truth", lambda k: k == k),
+        ("truth", lambda k: k.extend(copy.copy(k))),
+        ("pattern", hash),
+        ("pattern", str),
+        ("pattern", lambda k: k.format()),
+        ("pattern", lambda k: k.to_json()),
+    ],
+)
+def test_str_key_pattern_errors_propagate(monkeypatch, fault, operation):
+    monkeypatch.setattr(re, "compile", FaultyPattern)
+    k = StrKey(fault)
+    monkeypatch.undo()
+    with pytest.raises(ValueError, match=f"{fault} fault"):
+        operation(k)
+
+
 def test_str_key_regex_is_read_only():
     with pytest.raises(AttributeError):
         StrKey().regex = re.compile("a")

@@ -1,5 +1,7 @@
 #include "typing/bridge/bridge.hpp"
 
+#include <new>
+
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/once.hpp"
@@ -60,14 +62,19 @@ constexpr int FORWARD_REF_CLS_INDEX = 17;
 
 Ref install_typing_bridge(PyObject *, FastArgs a)
 {
-    Bound b = INSTALL_SIG.bind(a);
-    legacy::convert_arg("missing_type", [&] {
-        if (!PyType_Check(b[1])) {
-            legacy::raise_not_instance(b[1], "type");
-        }
-        return 0;
-    });
-    Ref empty = legacy::checked(PyFrozenSet_New(nullptr));
+    Bound b;
+    if (failed(INSTALL_SIG.bind(a, b))) {
+        return error;
+    }
+    if (!PyType_Check(b[1])) {
+        (void)raise_not_instance(b[1], "type");
+        wrap_argument_error("missing_type");
+        return error;
+    }
+    Ref empty = Ref::steal(PyFrozenSet_New(nullptr));
+    if (!empty) {
+        return error;
+    }
 
     // Built completely before it is offered to the cell; a losing record is
     // dropped with every reference it took.
@@ -101,21 +108,30 @@ const Signature CONTAINER_TYPES_SIG{"_install_symbolic_container_types",
 
 Ref install_json_schema_fn(PyObject *, FastArgs a)
 {
-    Bound b = JSON_SCHEMA_SIG.bind(a);
+    Bound b;
+    if (failed(JSON_SCHEMA_SIG.bind(a, b))) {
+        return error;
+    }
     JSON_SCHEMA_FN.set(Ref::borrow(b[0]));
     return none();
 }
 
 Ref install_field_from_annotation(PyObject *, FastArgs a)
 {
-    Bound b = FIELD_FROM_ANNOTATION_SIG.bind(a);
+    Bound b;
+    if (failed(FIELD_FROM_ANNOTATION_SIG.bind(a, b))) {
+        return error;
+    }
     FIELD_FROM_ANNOTATION.set(Ref::borrow(b[0]));
     return none();
 }
 
 Ref install_symbolic_container_types(PyObject *, FastArgs a)
 {
-    Bound b = CONTAINER_TYPES_SIG.bind(a);
+    Bound b;
+    if (failed(CONTAINER_TYPES_SIG.bind(a, b))) {
+        return error;
+    }
     auto *pair = new ContainerTypes{Py_NewRef(b[0]), Py_NewRef(b[1])};
     if (!SYMBOLIC_CONTAINER_TYPES.set(pair)) {
         Py_DECREF(pair->dict_type);
@@ -148,9 +164,19 @@ PyMethodDef INSTALLERS[] = {
         "Install the composed symbolic container classes for the native wrap-emit."),
 };
 
+// Interning a literal fails only when memory runs out.
+PyObject *intern(const char *s)
+{
+    PyObject *o = PyUnicode_InternFromString(s);
+    if (o == nullptr) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+    return o;
+}
+
 const Names *make_names()
 {
-    auto intern = [](const char *s) { return legacy::require(PyUnicode_InternFromString(s)); };
     // Leaked with the process: interned names are never released.
     auto *n = new Names{
         intern("__norv_custom_typing__"),
@@ -232,11 +258,14 @@ bool symbolic_container_types(PyObject **dict_type, PyObject **list_type) noexce
     return true;
 }
 
-void register_installers(PyObject *module)
+Status register_installers(PyObject *module)
 {
     for (PyMethodDef &def : INSTALLERS) {
-        legacy::add_function(module, &def);
+        if (failed(add_function(module, &def))) {
+            return error;
+        }
     }
+    return Status::ok;
 }
 
 const Names &names()
@@ -254,18 +283,19 @@ const Names &names()
 
 // ---- operations ---------------------------------------------------------------
 
-bool strict_bool(PyObject *result)
+int strict_bool(PyObject *result)
 {
     if (result == Py_True) {
-        return true;
+        return 1;
     }
     if (result == Py_False) {
-        return false;
+        return 0;
     }
-    legacy::raise_not_instance(result, "bool");
+    (void)raise_not_instance(result, "bool");
+    return -1;
 }
 
-bool is_missing(PyObject *value)
+int is_missing(PyObject *value)
 {
     PyObject *missing_type = get().missing_type;
     // A builtin scalar or container reports its own type as `__class__`, so
@@ -273,60 +303,63 @@ bool is_missing(PyObject *value)
     if (is_any_fast_type(value, true) && Py_IS_TYPE(missing_type, &PyType_Type)) {
         return PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject *>(missing_type));
     }
-    return legacy::require(PyObject_IsInstance(value, missing_type)) != 0;
+    return PyObject_IsInstance(value, missing_type);
 }
 
 Ref fresh_missing()
 {
-    return legacy::checked(PyObject_CallNoArgs(get().missing_type));
+    return Ref::steal(PyObject_CallNoArgs(get().missing_type));
 }
 
 namespace {
 
-bool call_bool2(PyObject *fn, PyObject *a, PyObject *b)
+int call_bool2(PyObject *fn, PyObject *a, PyObject *b)
 {
     PyObject *args[] = {a, b};
-    Ref r = legacy::checked(PyObject_Vectorcall(fn, args, 2, nullptr));
-    return strict_bool(r.get());
+    Ref r = Ref::steal(PyObject_Vectorcall(fn, args, 2, nullptr));
+    return r ? strict_bool(r.get()) : -1;
 }
 
 }  // namespace
 
-bool callable_eq(PyObject *a, PyObject *b)
+int callable_eq(PyObject *a, PyObject *b)
 {
     return call_bool2(get().callable_eq, a, b);
 }
 
 Ref call_to_json(PyObject *value, PyObject *kwargs)
 {
-    Ref args = legacy::checked(PyTuple_Pack(1, value));
-    return legacy::checked(PyObject_Call(get().to_json, args.get(), kwargs));
+    Ref args = Ref::steal(PyTuple_Pack(1, value));
+    if (!args) {
+        return error;
+    }
+    return Ref::steal(PyObject_Call(get().to_json, args.get(), kwargs));
 }
 
-bool call_is_generic(PyObject *t)
+int call_is_generic(PyObject *t)
 {
-    Ref r = legacy::checked(PyObject_CallOneArg(get().is_generic, t));
-    return strict_bool(r.get());
+    Ref r = Ref::steal(PyObject_CallOneArg(get().is_generic, t));
+    return r ? strict_bool(r.get()) : -1;
 }
 
-bool call_is_instance(PyObject *value, PyObject *t)
+int call_is_instance(PyObject *value, PyObject *t)
 {
     return call_bool2(get().is_instance, value, t);
 }
 
-bool call_is_subclass(PyObject *a, PyObject *b)
+int call_is_subclass(PyObject *a, PyObject *b)
 {
     return call_bool2(get().is_subclass, a, b);
 }
 
 Ref message_on_path(PyObject *message, PyObject *path_text)
 {
-    return legacy::checked(PyUnicode_FromFormat("%U (path=%U)", message, path_text));
+    return Ref::steal(PyUnicode_FromFormat("%U (path=%U)", message, path_text));
 }
 
 Ref py_repr(PyObject *o)
 {
-    return legacy::repr_of(o);
+    return repr_of(o);
 }
 
 PyTypeObject *const *any_fast_scalar_types() noexcept
@@ -354,47 +387,47 @@ bool is_plain_value_type(PyObject *t) noexcept
 
 namespace {
 
-bool has_optional_attr(PyObject *o, PyObject *name)
+int has_optional_attr(PyObject *o, PyObject *name)
 {
     PyObject *found = nullptr;
-    int rc = legacy::require(PyObject_GetOptionalAttr(o, name, &found));
+    int rc = PyObject_GetOptionalAttr(o, name, &found);
     Py_XDECREF(found);
-    return rc == 1;
+    return rc;
 }
 
 }  // namespace
 
-bool is_custom_typing(PyObject *value)
+int is_custom_typing(PyObject *value)
 {
     // The builtin scalar and container types, their bases and their metaclass
     // are immutable: none can carry the marker, so skip the lookup.
     if (is_any_fast_type(value, true)) {
-        return false;
+        return 0;
     }
     return has_optional_attr(reinterpret_cast<PyObject *>(Py_TYPE(value)), names().norv_custom_typing);
 }
 
-bool is_maybe_partial(PyObject *cls)
+int is_maybe_partial(PyObject *cls)
 {
     return has_optional_attr(cls, names().norv_maybe_partial);
 }
 
-bool read_sym_partial(PyObject *value)
+int read_sym_partial(PyObject *value)
 {
     if (const hooks::SymPartialFn *hook = hooks::SYM_PARTIAL_HOOK.get()) {
         switch ((*hook)(value)) {
             case hooks::Partial::Error:
-                legacy::throw_set();
+                return -1;
             case hooks::Partial::No:
-                return false;
+                return 0;
             case hooks::Partial::Yes:
-                return true;
+                return 1;
             case hooks::Partial::Undecided:
                 break;
         }
     }
-    Ref attr = legacy::getattr(value, names().sym_partial);
-    return legacy::require(PyObject_IsTrue(attr.get())) != 0;
+    Ref attr = getattr(value, names().sym_partial);
+    return attr ? PyObject_IsTrue(attr.get()) : -1;
 }
 
 }  // namespace norv::typing::bridge
@@ -407,11 +440,17 @@ ObjectCell OBJECT_TYPE;
 
 PyObject *builtin_object_type()
 {
-    return OBJECT_TYPE.get_or_init([] {
-        Ref builtins = legacy::checked(PyImport_ImportModule("builtins"));
-        Ref object = legacy::getattr(builtins.get(), "object");
+    return OBJECT_TYPE.get_or_init([]() -> Ref {
+        Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+        if (!builtins) {
+            return error;
+        }
+        Ref object = getattr(builtins.get(), "object");
+        if (!object) {
+            return error;
+        }
         if (!PyType_Check(object.get())) {
-            legacy::raise_not_instance(object.get(), "type");
+            return raise_not_instance(object.get(), "type");
         }
         return object;
     });

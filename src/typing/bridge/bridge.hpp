@@ -58,7 +58,7 @@ PyObject *field_from_annotation_fn();
 bool symbolic_container_types(PyObject **dict_type, PyObject **list_type) noexcept;
 
 // Registers the four installers, in their fixed order.
-void register_installers(PyObject *module);
+[[nodiscard]] Status register_installers(PyObject *module);
 
 // Interned attribute names shared by the typing layer (created once).
 struct Names {
@@ -92,19 +92,22 @@ struct Names {
     PyObject *noneable;
     PyObject *use_none_as_default;
 };
+// Interning a literal fails only when memory runs out, which is thrown as
+// std::bad_alloc (the shims turn it into MemoryError).
 const Names &names();
 
-// ---- operations over the handles (errors propagate as PyErrSet) ----------
+// ---- operations over the handles --------------------------------------------
+// A failure is a null Ref or -1, with the exception set; predicates answer 0 / 1.
 
 // isinstance(value, missing_type).
-bool is_missing(PyObject *value);
+[[nodiscard]] int is_missing(PyObject *value);
 // missing_type().
 Ref fresh_missing();
-bool callable_eq(PyObject *a, PyObject *b);
+[[nodiscard]] int callable_eq(PyObject *a, PyObject *b);
 Ref call_to_json(PyObject *value, PyObject *kwargs);
-bool call_is_generic(PyObject *t);
-bool call_is_instance(PyObject *value, PyObject *t);
-bool call_is_subclass(PyObject *a, PyObject *b);
+[[nodiscard]] int call_is_generic(PyObject *t);
+[[nodiscard]] int call_is_instance(PyObject *value, PyObject *t);
+[[nodiscard]] int call_is_subclass(PyObject *a, PyObject *b);
 
 // message + " (path=" + path_text + ")"; both str.
 Ref message_on_path(PyObject *message, PyObject *path_text);
@@ -140,21 +143,22 @@ inline bool is_primitive_value_type(PyObject *t) noexcept
 // A class made by the plain metaclass `type`, or a tuple of such classes.
 bool is_plain_value_type(PyObject *t) noexcept;
 
-// type(value) has `__norv_custom_typing__` (presence only).
-bool is_custom_typing(PyObject *value);
-// cls has `__norv_maybe_partial__` (presence only).
-bool is_maybe_partial(PyObject *cls);
-// The object layer's answer when it has one, else truth of value.sym_partial.
-bool read_sym_partial(PyObject *value);
+// type(value) has `__norv_custom_typing__` (presence only); -1 on error.
+[[nodiscard]] int is_custom_typing(PyObject *value);
+// cls has `__norv_maybe_partial__` (presence only); -1 on error.
+[[nodiscard]] int is_maybe_partial(PyObject *cls);
+// The object layer's answer when it has one, else truth of value.sym_partial; -1 on error.
+[[nodiscard]] int read_sym_partial(PyObject *value);
 
-// Strict bool extraction of a handle's result: a non-bool raises the cast TypeError.
-bool strict_bool(PyObject *result);
+// Strict bool extraction of a handle's result: a non-bool raises the cast
+// TypeError and answers -1.
+[[nodiscard]] int strict_bool(PyObject *result);
 
 }  // namespace norv::typing::bridge
 
 namespace norv::typing::util {
 
-// `builtins.object`, cached for the process (borrowed).
+// `builtins.object`, cached for the process (borrowed); NULL with the error set.
 PyObject *builtin_object_type();
 
 }  // namespace norv::typing::util

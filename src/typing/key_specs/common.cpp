@@ -6,42 +6,61 @@
 
 namespace norv::key_specs {
 
-void raise_extend_reject(PyObject *exc, PyObject *self, PyObject *base, const char *reason)
+Error raise_extend_reject(PyObject *exc, PyObject *self, PyObject *base, const char *reason)
 {
-    Ref self_text = legacy::str_of(self);
-    Ref base_text = legacy::str_of(base);
-    legacy::raise_format(exc, "%U cannot extend %U%s", self_text.get(), base_text.get(), reason);
+    Ref self_text = str_of(self);
+    if (!self_text) {
+        return error;
+    }
+    Ref base_text = str_of(base);
+    if (!base_text) {
+        return error;
+    }
+    return raise_format(exc, "%U cannot extend %U%s", self_text.get(), base_text.get(), reason);
 }
 
-bool eq_truth(PyObject *a, PyObject *b)
+int eq_truth(PyObject *a, PyObject *b)
 {
-    Ref eq = legacy::checked(PyObject_RichCompare(a, b, Py_EQ));
-    return legacy::require(PyObject_IsTrue(eq.get())) != 0;
+    Ref eq = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    return eq ? PyObject_IsTrue(eq.get()) : -1;
 }
 
 Ref extend_if_equal(PyObject *self, PyObject *base)
 {
-    if (eq_truth(self, base)) {
+    const int eq = eq_truth(self, base);
+    if (eq < 0) {
+        return error;
+    }
+    if (eq) {
         return Ref::borrow(self);
     }
-    raise_extend_reject(PyExc_KeyError, self, base, " for keys are different.");
+    return raise_extend_reject(PyExc_KeyError, self, base, " for keys are different.");
 }
 
-Ref from_json_field(PyObject *json_value, const char *name)
+Status from_json_field(PyObject *json_value, const char *name, Ref &out)
 {
     if (!PyDict_Check(json_value)) {
-        legacy::raise_not_instance(json_value, "dict");
+        return raise_not_instance(json_value, "dict");
     }
     PyObject *value = nullptr;
-    legacy::require(PyDict_GetItemStringRef(json_value, name, &value));
-    return Ref::steal(value);
+    if (PyDict_GetItemStringRef(json_value, name, &value) < 0) {
+        return error;
+    }
+    out = Ref::steal(value);
+    return Status::ok;
 }
 
 Ref false_value(PyObject *) { return new_bool(false); }
 
 Ref none_value(PyObject *) { return none(); }
 
-Ref alloc_instance(PyTypeObject *type) { return legacy::checked(type->tp_alloc(type, 0)); }
+Ref alloc_instance(PyTypeObject *type)
+{
+    if (type == nullptr) {
+        return error;
+    }
+    return Ref::steal(type->tp_alloc(type, 0));
+}
 
 void dealloc_plain(PyObject *self)
 {
@@ -50,12 +69,25 @@ void dealloc_plain(PyObject *self)
     Py_DECREF(tp);
 }
 
-void register_names(PyObject *module)
+Status init_key_spec_class(PyTypeObject *tp, const char *serialization_key)
 {
-    legacy::add_type(module, const_str_key_type());
-    legacy::add_type(module, str_key_type());
-    legacy::add_type(module, list_key_type());
-    legacy::add_type(module, tuple_key_type());
+    Ref key = new_str(serialization_key);
+    if (!key || failed(set_class_attr(tp, "__serialization_key__", key.get()))) {
+        return error;
+    }
+    return set_class_attr(tp, "__norv_formattable__", Py_True);
+}
+
+Status register_names(PyObject *module)
+{
+    // Each class is made only once the one before it was added.
+    using TypeGetter = PyTypeObject *(*)();
+    for (TypeGetter type : {const_str_key_type, str_key_type, list_key_type, tuple_key_type}) {
+        if (failed(add_type(module, type()))) {
+            return error;
+        }
+    }
+    return Status::ok;
 }
 
 }  // namespace norv::key_specs

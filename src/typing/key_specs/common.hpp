@@ -14,31 +14,31 @@ namespace norv::key_specs {
 
 // "{str(self)} cannot extend {str(base)}{reason}", raised as `exc`. An error of
 // either str() replaces the refusal.
-[[noreturn]] void raise_extend_reject(PyObject *exc, PyObject *self, PyObject *base, const char *reason);
+Error raise_extend_reject(PyObject *exc, PyObject *self, PyObject *base, const char *reason);
 
-// The truth of Python's `a == b`. Unlike PyObject_RichCompareBool there is no
-// identity shortcut: an object unequal to itself stays unequal.
-bool eq_truth(PyObject *a, PyObject *b);
+// The truth of Python's `a == b` (-1 on error). Unlike PyObject_RichCompareBool
+// there is no identity shortcut: an object unequal to itself stays unequal.
+[[nodiscard]] int eq_truth(PyObject *a, PyObject *b);
 
 // `extend` of the string key specs: self when `self == base`, else the KeyError
 // "... for keys are different.".
 Ref extend_if_equal(PyObject *self, PyObject *base);
 
-// The entry `name` of a JSON dict (its own storage: lookups overridden by a
-// subclass are not called), or an empty Ref when absent. Anything but a dict
-// is refused with the not-an-instance TypeError.
-Ref from_json_field(PyObject *json_value, const char *name);
+// Sets `out` to the entry `name` of a JSON dict (its own storage: lookups
+// overridden by a subclass are not called), left empty when absent. Anything
+// but a dict is refused with the not-an-instance TypeError.
+[[nodiscard]] Status from_json_field(PyObject *json_value, const char *name, Ref &out);
 
 // An int (or None) read back from an optional native bound.
 inline Ref int_or_none(const std::optional<std::int64_t> &v)
 {
-    return v ? legacy::new_int(*v) : none();
+    return v ? new_int(*v) : none();
 }
 
 // Equality is all the key specs compare: a foreign operand is unequal (False,
 // never NotImplemented, so the other operand is not asked); ordering is left
-// to the interpreter's TypeError.
-using EqFn = bool (*)(PyObject *self, PyObject *other);
+// to the interpreter's TypeError. The test answers 1 / 0, or -1 on error.
+using EqFn = int (*)(PyObject *self, PyObject *other);
 
 template <EqFn Eq>
 PyObject *keyspec_richcompare(PyObject *self, PyObject *other, int op)
@@ -46,7 +46,13 @@ PyObject *keyspec_richcompare(PyObject *self, PyObject *other, int op)
     if (op != Py_EQ && op != Py_NE) {
         Py_RETURN_NOTIMPLEMENTED;
     }
-    return guard([&] { return new_bool(Eq(self, other) == (op == Py_EQ)); });
+    return guard([&]() -> Ref {
+        const int eq = Eq(self, other);
+        if (eq < 0) {
+            return error;
+        }
+        return new_bool((eq != 0) == (op == Py_EQ));
+    });
 }
 
 // `format(*_args, **_kwargs)`: the formatter's options never change a key
@@ -66,9 +72,14 @@ T *payload(PyObject *self) noexcept
     return reinterpret_cast<T *>(self);
 }
 
-// A fresh, zero-initialised instance of a key-spec class.
+// A fresh, zero-initialised instance of a key-spec class. A NULL `type` (its
+// creation failed, error set) fails.
 Ref alloc_instance(PyTypeObject *type);
 
 void dealloc_plain(PyObject *self);
+
+// The class attributes every key-spec class carries: its serialization key and
+// the formattable marker.
+[[nodiscard]] Status init_key_spec_class(PyTypeObject *tp, const char *serialization_key);
 
 }  // namespace norv::key_specs

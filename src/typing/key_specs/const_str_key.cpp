@@ -30,16 +30,22 @@ bool is_const_str_key(PyObject *o) noexcept { return Py_TYPE(o) == TYPE.peek(); 
 Ref make(PyObject *value)
 {
     Py_ssize_t size = 0;
-    const char *utf8 = legacy::require(PyUnicode_AsUTF8AndSize(value, &size));
+    const char *utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (utf8 == nullptr) {
+        return error;
+    }
     if (std::memchr(utf8, '.', static_cast<std::size_t>(size)) != nullptr) {
-        Ref message =
-            legacy::checked(PyUnicode_FromFormat("'.' cannot be used in key. Encountered: %R.", value));
-        PyErr_SetObject(PyExc_KeyError, message.get());
-        legacy::throw_set();
+        return raise_format(PyExc_KeyError, "'.' cannot be used in key. Encountered: %R.", value);
     }
     Ref text = PyUnicode_CheckExact(value) ? Ref::borrow(value)
-                                            : legacy::checked(PyUnicode_FromStringAndSize(utf8, size));
+                                           : Ref::steal(PyUnicode_FromStringAndSize(utf8, size));
+    if (!text) {
+        return error;
+    }
     Ref self = alloc_instance(const_str_key_type());
+    if (!self) {
+        return error;
+    }
     payload<ConstStrKeyObject>(self.get())->text = text.release();
     return self;
 }
@@ -54,14 +60,17 @@ const Signature FROM_JSON_SIG{"ConstStrKey.from_json", {arg("json_value")},
 
 PyObject *const_str_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 {
-    return guard([&] {
-        Bound b = NEW_SIG.bind_tuple(args, kwargs);
+    return guard([&]() -> Ref {
+        Bound b;
+        if (failed(NEW_SIG.bind_tuple(args, kwargs, b))) {
+            return error;
+        }
         PyObject *text = b[0];
-        legacy::convert_arg("text", [&] {
-            if (!PyUnicode_Check(text)) {
-                legacy::raise_not_instance(text, "str");
-            }
-        });
+        if (!PyUnicode_Check(text)) {
+            (void)raise_not_instance(text, "str");
+            wrap_argument_error("text");
+            return error;
+        }
         return make(text);
     });
 }
@@ -76,7 +85,7 @@ void const_str_key_dealloc(PyObject *self)
 // encodes as UTF-8, so comparing code points is comparing UTF-8 bytes; a str
 // that cannot be encoded is simply unequal, which keeps a dict probe with an
 // unrelated key from raising.
-bool const_str_key_eq(PyObject *self, PyObject *other)
+int const_str_key_eq(PyObject *self, PyObject *other)
 {
     PyObject *text = text_of(self);
     if (PyUnicode_Check(other)) {
@@ -97,14 +106,23 @@ Ref true_value(PyObject *) { return new_bool(true); }
 
 Ref const_str_key_match(PyObject *self, FastArgs a)
 {
-    Bound b = MATCH_SIG.bind(a);
-    Ref eq = legacy::checked(PyObject_RichCompare(text_of(self), b[0], Py_EQ));
-    return new_bool(legacy::require(PyObject_IsTrue(eq.get())));
+    Bound b;
+    if (failed(MATCH_SIG.bind(a, b))) {
+        return error;
+    }
+    const int eq = eq_truth(text_of(self), b[0]);
+    if (eq < 0) {
+        return error;
+    }
+    return new_bool(eq != 0);
 }
 
 Ref const_str_key_extend(PyObject *self, FastArgs a)
 {
-    Bound b = EXTEND_SIG.bind(a);
+    Bound b;
+    if (failed(EXTEND_SIG.bind(a, b))) {
+        return error;
+    }
     return extend_if_equal(self, b[0]);
 }
 
@@ -112,27 +130,37 @@ Ref const_str_key_copy(PyObject *self) { return make(text_of(self)); }
 
 Ref const_str_key_deepcopy(PyObject *self, FastArgs a)
 {
-    DEEPCOPY_SIG.bind(a);
+    Bound b;
+    if (failed(DEEPCOPY_SIG.bind(a, b))) {
+        return error;
+    }
     return make(text_of(self));
 }
 
 Ref const_str_key_to_json(PyObject *self, FastArgs a)
 {
-    TO_JSON_SIG.bind(a);
-    return legacy::checked(Py_BuildValue("{sssO}", "_type", SERIALIZATION_KEY, "text", text_of(self)));
+    Bound b;
+    if (failed(TO_JSON_SIG.bind(a, b))) {
+        return error;
+    }
+    return Ref::steal(Py_BuildValue("{sssO}", "_type", SERIALIZATION_KEY, "text", text_of(self)));
 }
 
 Ref const_str_key_from_json(PyObject *, FastArgs a)
 {
-    Bound b = FROM_JSON_SIG.bind(a);
-    Ref text = from_json_field(b[0], "text");
+    Bound b;
+    if (failed(FROM_JSON_SIG.bind(a, b))) {
+        return error;
+    }
+    Ref text;
+    if (failed(from_json_field(b[0], "text", text))) {
+        return error;
+    }
     if (!text) {
-        Ref name = legacy::new_str("text");
-        PyErr_SetObject(PyExc_KeyError, name.get());
-        legacy::throw_set();
+        return raise(PyExc_KeyError, "text");
     }
     if (!PyUnicode_Check(text.get())) {
-        legacy::raise_not_instance(text.get(), "str");
+        return raise_not_instance(text.get(), "str");
     }
     return make(text.get());
 }
@@ -178,12 +206,13 @@ PyType_Spec SPEC = {
     .slots = SLOTS,
 };
 
-void init_class(PyTypeObject *tp)
+Status init_class(PyTypeObject *tp)
 {
-    legacy::set_class_attr(tp, "__serialization_key__", legacy::new_str(SERIALIZATION_KEY).get());
-    legacy::set_class_attr(tp, "__norv_formattable__", Py_True);
+    if (failed(init_key_spec_class(tp, SERIALIZATION_KEY))) {
+        return error;
+    }
     // Key-path rendering joins keys of such classes with dots, like names.
-    legacy::set_class_attr(tp, "__norv_str_key__", Py_True);
+    return set_class_attr(tp, "__norv_str_key__", Py_True);
 }
 
 }  // namespace

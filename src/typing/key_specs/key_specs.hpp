@@ -10,6 +10,8 @@
 
 #include <Python.h>
 
+#include "core/error.hpp"
+
 namespace norv::key_specs {
 
 PyTypeObject *const_str_key_type();
@@ -18,6 +20,6 @@ PyTypeObject *list_key_type();
 PyTypeObject *tuple_key_type();
 
 // Adds ConstStrKey, StrKey, ListKey and TupleKey, in that order.
-void register_names(PyObject *module);
+[[nodiscard]] Status register_names(PyObject *module);
 
 }  // namespace norv::key_specs

@@ -31,6 +31,9 @@ bool is_list_key(PyObject *o) noexcept { return Py_TYPE(o) == TYPE.peek(); }
 Ref make(std::int64_t min_value, std::optional<std::int64_t> max_value)
 {
     Ref self = alloc_instance(list_key_type());
+    if (!self) {
+        return error;
+    }
     data(self.get())->min_value = min_value;
     data(self.get())->max_value = max_value;
     return self;
@@ -46,19 +49,33 @@ const Signature FROM_JSON_SIG{"ListKey.from_json", {arg("json_value")},
 
 PyObject *list_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 {
-    return guard([&] {
-        Bound b = NEW_SIG.bind_tuple(args, kwargs);
+    return guard([&]() -> Ref {
+        Bound b;
+        if (failed(NEW_SIG.bind_tuple(args, kwargs, b))) {
+            return error;
+        }
         // A given min_value is converted even when it is None; max_value None means unset.
-        std::int64_t min_value = b.has(0) ? legacy::convert_arg("min_value", [&] { return legacy::to_i64(b[0]); }) : 0;
+        std::int64_t min_value = 0;
+        if (b.has(0)) {
+            Maybe<std::int64_t> v = convert_arg("min_value", [&] { return to_i64(b[0]); });
+            if (!v) {
+                return error;
+            }
+            min_value = *v;
+        }
         std::optional<std::int64_t> max_value;
         if (PyObject *v = b.or_none(1)) {
-            max_value = legacy::convert_arg("max_value", [&] { return legacy::to_i64(v); });
+            Maybe<std::int64_t> m = convert_arg("max_value", [&] { return to_i64(v); });
+            if (!m) {
+                return error;
+            }
+            max_value = *m;
         }
         return make(min_value, max_value);
     });
 }
 
-bool list_key_eq(PyObject *self, PyObject *other)
+int list_key_eq(PyObject *self, PyObject *other)
 {
     return is_list_key(other) && data(self)->min_value == data(other)->min_value &&
            data(self)->max_value == data(other)->max_value;
@@ -68,28 +85,31 @@ Ref text_value(PyObject *self)
 {
     const ListKeyObject *k = data(self);
     if (k->max_value) {
-        return legacy::checked(PyUnicode_FromFormat("ListKey(min_value=%lld, max_value=%lld)",
-                                                 static_cast<long long>(k->min_value),
-                                                 static_cast<long long>(*k->max_value)));
+        return Ref::steal(PyUnicode_FromFormat("ListKey(min_value=%lld, max_value=%lld)",
+                                               static_cast<long long>(k->min_value),
+                                               static_cast<long long>(*k->max_value)));
     }
-    return legacy::checked(PyUnicode_FromFormat("ListKey(min_value=%lld, max_value=None)",
-                                             static_cast<long long>(k->min_value)));
+    return Ref::steal(PyUnicode_FromFormat("ListKey(min_value=%lld, max_value=None)",
+                                           static_cast<long long>(k->min_value)));
 }
 
-Ref min_value_get(PyObject *self) { return legacy::new_int(data(self)->min_value); }
+Ref min_value_get(PyObject *self) { return new_int(data(self)->min_value); }
 
 Ref max_value_get(PyObject *self) { return int_or_none(data(self)->max_value); }
 
 Ref list_key_match(PyObject *self, FastArgs a)
 {
-    Bound b = MATCH_SIG.bind(a);
+    Bound b;
+    if (failed(MATCH_SIG.bind(a, b))) {
+        return error;
+    }
     PyObject *key = b[0];
     if (!PyLong_Check(key)) {
         return new_bool(false);
     }
     long long k = PyLong_AsLongLong(key);
     if (k == -1 && PyErr_Occurred()) {
-        legacy::throw_set();
+        return error;
     }
     const ListKeyObject *spec = data(self);
     const auto &max = spec->max_value;
@@ -98,15 +118,18 @@ Ref list_key_match(PyObject *self, FastArgs a)
 
 Ref list_key_extend(PyObject *self, FastArgs a)
 {
-    Bound b = EXTEND_SIG.bind(a);
+    Bound b;
+    if (failed(EXTEND_SIG.bind(a, b))) {
+        return error;
+    }
     PyObject *base = b[0];
     if (!is_list_key(base)) {
-        raise_extend_reject(PyExc_TypeError, self, base, ": incompatible type.");
+        return raise_extend_reject(PyExc_TypeError, self, base, ": incompatible type.");
     }
     ListKeyObject *k = data(self);
     const ListKeyObject *bk = data(base);
     if (k->min_value < bk->min_value) {
-        raise_extend_reject(PyExc_TypeError, self, base, ": min_value is smaller.");
+        return raise_extend_reject(PyExc_TypeError, self, base, ": min_value is smaller.");
     }
     if (!bk->max_value) {
         return Ref::borrow(self);
@@ -116,7 +139,7 @@ Ref list_key_extend(PyObject *self, FastArgs a)
         return Ref::borrow(self);
     }
     if (*k->max_value > *bk->max_value) {
-        raise_extend_reject(PyExc_TypeError, self, base, ": max_value is greater.");
+        return raise_extend_reject(PyExc_TypeError, self, base, ": max_value is greater.");
     }
     return Ref::borrow(self);
 }
@@ -125,18 +148,30 @@ Ref list_key_copy(PyObject *self) { return make(data(self)->min_value, data(self
 
 Ref list_key_deepcopy(PyObject *self, FastArgs a)
 {
-    DEEPCOPY_SIG.bind(a);
+    Bound b;
+    if (failed(DEEPCOPY_SIG.bind(a, b))) {
+        return error;
+    }
     return list_key_copy(self);
 }
 
 Ref list_key_to_json(PyObject *self, FastArgs a)
 {
-    TO_JSON_SIG.bind(a);
+    Bound b;
+    if (failed(TO_JSON_SIG.bind(a, b))) {
+        return error;
+    }
     const ListKeyObject *k = data(self);
-    Ref out = legacy::checked(Py_BuildValue("{sssL}", "_type", SERIALIZATION_KEY, "min_value",
-                                         static_cast<long long>(k->min_value)));
+    Ref out = Ref::steal(Py_BuildValue("{sssL}", "_type", SERIALIZATION_KEY, "min_value",
+                                       static_cast<long long>(k->min_value)));
+    if (!out) {
+        return error;
+    }
     if (k->max_value) {
-        legacy::require(PyDict_SetItemString(out.get(), "max_value", legacy::new_int(*k->max_value).get()));
+        Ref max = new_int(*k->max_value);
+        if (!max || PyDict_SetItemString(out.get(), "max_value", max.get()) < 0) {
+            return error;
+        }
     }
     return out;
 }
@@ -145,13 +180,30 @@ Ref list_key_to_json(PyObject *self, FastArgs a)
 // and conversion errors are not reworded.
 Ref list_key_from_json(PyObject *, FastArgs a)
 {
-    Bound b = FROM_JSON_SIG.bind(a);
-    Ref min_entry = from_json_field(b[0], "min_value");
-    Ref max_entry = from_json_field(b[0], "max_value");
-    std::int64_t min_value = min_entry ? legacy::to_i64(min_entry.get()) : 0;
+    Bound b;
+    if (failed(FROM_JSON_SIG.bind(a, b))) {
+        return error;
+    }
+    Ref min_entry, max_entry;
+    if (failed(from_json_field(b[0], "min_value", min_entry)) ||
+        failed(from_json_field(b[0], "max_value", max_entry))) {
+        return error;
+    }
+    std::int64_t min_value = 0;
+    if (min_entry) {
+        Maybe<std::int64_t> v = to_i64(min_entry.get());
+        if (!v) {
+            return error;
+        }
+        min_value = *v;
+    }
     std::optional<std::int64_t> max_value;
     if (max_entry) {
-        max_value = legacy::to_i64(max_entry.get());
+        Maybe<std::int64_t> v = to_i64(max_entry.get());
+        if (!v) {
+            return error;
+        }
+        max_value = *v;
     }
     return make(min_value, max_value);
 }
@@ -201,10 +253,9 @@ PyType_Spec SPEC = {
     .slots = SLOTS,
 };
 
-void init_class(PyTypeObject *tp)
+Status init_class(PyTypeObject *tp)
 {
-    legacy::set_class_attr(tp, "__serialization_key__", legacy::new_str(SERIALIZATION_KEY).get());
-    legacy::set_class_attr(tp, "__norv_formattable__", Py_True);
+    return init_key_spec_class(tp, SERIALIZATION_KEY);
 }
 
 }  // namespace

@@ -30,6 +30,9 @@ bool is_str_key(PyObject *o) noexcept { return Py_TYPE(o) == TYPE.peek(); }
 Ref make_with(Ref regex)
 {
     Ref self = alloc_instance(str_key_type());
+    if (!self) {
+        return error;
+    }
     payload<StrKeyObject>(self.get())->regex = regex.release();
     return self;
 }
@@ -38,27 +41,48 @@ Ref make_with(Ref regex)
 // module as it is at this moment.
 Ref make(PyObject *regex)
 {
-    if (regex == nullptr || regex == Py_None || !legacy::require(PyObject_IsTrue(regex))) {
+    if (regex == nullptr || regex == Py_None) {
         return make_with(Ref{});
     }
-    Ref re = legacy::checked(PyImport_ImportModule("re"));
-    Ref compile = legacy::getattr(re.get(), "compile");
-    return make_with(legacy::checked(PyObject_CallOneArg(compile.get(), regex)));
+    const int truth = PyObject_IsTrue(regex);
+    if (truth < 0) {
+        return error;
+    }
+    if (!truth) {
+        return make_with(Ref{});
+    }
+    Ref re = Ref::steal(PyImport_ImportModule("re"));
+    if (!re) {
+        return error;
+    }
+    Ref compile = getattr(re.get(), "compile");
+    if (!compile) {
+        return error;
+    }
+    Ref compiled = Ref::steal(PyObject_CallOneArg(compile.get(), regex));
+    if (!compiled) {
+        return error;
+    }
+    return make_with(std::move(compiled));
 }
 
-// The pattern's text as an exact str, or an empty Ref without a pattern.
-Ref pattern_text(PyObject *self)
+// Sets `out` to the pattern's text as an exact str; left empty without a pattern.
+Status pattern_text(PyObject *self, Ref &out)
 {
     PyObject *regex = regex_of(self);
     if (regex == nullptr) {
-        return Ref{};
+        return Status::ok;
     }
-    Ref pattern = legacy::getattr(regex, "pattern");
+    Ref pattern = getattr(regex, "pattern");
+    if (!pattern) {
+        return error;
+    }
     if (!PyUnicode_Check(pattern.get())) {
-        legacy::raise_not_instance(pattern.get(), "str");
+        return raise_not_instance(pattern.get(), "str");
     }
-    return PyUnicode_CheckExact(pattern.get()) ? std::move(pattern)
-                                                : legacy::checked(PyUnicode_FromObject(pattern.get()));
+    out = PyUnicode_CheckExact(pattern.get()) ? std::move(pattern)
+                                              : Ref::steal(PyUnicode_FromObject(pattern.get()));
+    return out ? Status::ok : Status::error;
 }
 
 const Signature NEW_SIG{"StrKey", {opt("regex")}};
@@ -71,8 +95,11 @@ const Signature FROM_JSON_SIG{"StrKey.from_json", {arg("json_value")},
 
 PyObject *str_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 {
-    return guard([&] {
-        Bound b = NEW_SIG.bind_tuple(args, kwargs);
+    return guard([&]() -> Ref {
+        Bound b;
+        if (failed(NEW_SIG.bind_tuple(args, kwargs, b))) {
+            return error;
+        }
         return make(b[0]);
     });
 }
@@ -85,10 +112,10 @@ void str_key_dealloc(PyObject *self)
 
 // Two keys without a pattern are equal; two with patterns compare the pattern
 // objects (same text and flags).
-bool str_key_eq(PyObject *self, PyObject *other)
+int str_key_eq(PyObject *self, PyObject *other)
 {
     if (!is_str_key(other)) {
-        return false;
+        return 0;
     }
     PyObject *a = regex_of(self);
     PyObject *b = regex_of(other);
@@ -100,22 +127,33 @@ bool str_key_eq(PyObject *self, PyObject *other)
 
 Py_hash_t str_key_hash(PyObject *self)
 {
-    return guard_int<Py_hash_t>([&] {
-        Ref text = pattern_text(self);
-        PyObject *hashed = text ? text.get() : ANY_PATTERN_TEXT.get_or_init([] { return legacy::new_str(".*"); });
-        Py_hash_t h = PyObject_Hash(hashed);
-        if (h == -1) {
-            legacy::throw_set();
+    return guard_int<Py_hash_t>([&]() -> Py_hash_t {
+        Ref text;
+        if (failed(pattern_text(self, text))) {
+            return -1;
         }
-        return h;
+        PyObject *hashed = text ? text.get() : ANY_PATTERN_TEXT.get_or_init([] { return new_str(".*"); });
+        if (hashed == nullptr) {
+            return -1;
+        }
+        return PyObject_Hash(hashed);
     });
 }
 
 Ref text_value(PyObject *self)
 {
-    Ref pattern = pattern_text(self);
-    Ref items = legacy::checked(Py_BuildValue("[(sOO)]", "regex", pattern ? pattern.get() : Py_None, Py_None));
-    Ref kwargs = legacy::checked(Py_BuildValue("{ss}", "label", "StrKey"));
+    Ref pattern;
+    if (failed(pattern_text(self, pattern))) {
+        return error;
+    }
+    Ref items = Ref::steal(Py_BuildValue("[(sOO)]", "regex", pattern ? pattern.get() : Py_None, Py_None));
+    if (!items) {
+        return error;
+    }
+    Ref kwargs = Ref::steal(Py_BuildValue("{ss}", "label", "StrKey"));
+    if (!kwargs) {
+        return error;
+    }
     return formatting::call_kvlist_str(items.get(), kwargs.get());
 }
 
@@ -127,7 +165,10 @@ Ref regex_value(PyObject *self)
 
 Ref str_key_match(PyObject *self, FastArgs a)
 {
-    Bound b = MATCH_SIG.bind(a);
+    Bound b;
+    if (failed(MATCH_SIG.bind(a, b))) {
+        return error;
+    }
     PyObject *key = b[0];
     if (!PyUnicode_Check(key)) {
         return new_bool(false);
@@ -136,14 +177,23 @@ Ref str_key_match(PyObject *self, FastArgs a)
     if (regex == nullptr) {
         return new_bool(true);
     }
-    PyObject *name = MATCH_NAME.get_or_init([] { return legacy::checked(PyUnicode_InternFromString("match")); });
-    Ref found = legacy::checked(PyObject_CallMethodOneArg(regex, name, key));
+    PyObject *name = MATCH_NAME.get_or_init([] { return Ref::steal(PyUnicode_InternFromString("match")); });
+    if (name == nullptr) {
+        return error;
+    }
+    Ref found = Ref::steal(PyObject_CallMethodOneArg(regex, name, key));
+    if (!found) {
+        return error;
+    }
     return new_bool(found.get() != Py_None);
 }
 
 Ref str_key_extend(PyObject *self, FastArgs a)
 {
-    Bound b = EXTEND_SIG.bind(a);
+    Bound b;
+    if (failed(EXTEND_SIG.bind(a, b))) {
+        return error;
+    }
     return extend_if_equal(self, b[0]);
 }
 
@@ -152,26 +202,41 @@ Ref str_key_copy(PyObject *self) { return make_with(Ref::borrow(regex_of(self)))
 
 Ref str_key_deepcopy(PyObject *self, FastArgs a)
 {
-    DEEPCOPY_SIG.bind(a);
+    Bound b;
+    if (failed(DEEPCOPY_SIG.bind(a, b))) {
+        return error;
+    }
     return str_key_copy(self);
 }
 
 // Only the pattern text is written; its flags are lost on the way back.
 Ref str_key_to_json(PyObject *self, FastArgs a)
 {
-    TO_JSON_SIG.bind(a);
-    Ref pattern = pattern_text(self);
-    Ref out = legacy::checked(Py_BuildValue("{ss}", "_type", SERIALIZATION_KEY));
-    if (pattern) {
-        legacy::require(PyDict_SetItemString(out.get(), "regex", pattern.get()));
+    Bound b;
+    if (failed(TO_JSON_SIG.bind(a, b))) {
+        return error;
+    }
+    Ref pattern;
+    if (failed(pattern_text(self, pattern))) {
+        return error;
+    }
+    Ref out = Ref::steal(Py_BuildValue("{ss}", "_type", SERIALIZATION_KEY));
+    if (!out || (pattern && PyDict_SetItemString(out.get(), "regex", pattern.get()) < 0)) {
+        return error;
     }
     return out;
 }
 
 Ref str_key_from_json(PyObject *, FastArgs a)
 {
-    Bound b = FROM_JSON_SIG.bind(a);
-    Ref regex = from_json_field(b[0], "regex");
+    Bound b;
+    if (failed(FROM_JSON_SIG.bind(a, b))) {
+        return error;
+    }
+    Ref regex;
+    if (failed(from_json_field(b[0], "regex", regex))) {
+        return error;
+    }
     return make(regex.get());
 }
 
@@ -217,10 +282,9 @@ PyType_Spec SPEC = {
     .slots = SLOTS,
 };
 
-void init_class(PyTypeObject *tp)
+Status init_class(PyTypeObject *tp)
 {
-    legacy::set_class_attr(tp, "__serialization_key__", legacy::new_str(SERIALIZATION_KEY).get());
-    legacy::set_class_attr(tp, "__norv_formattable__", Py_True);
+    return init_key_spec_class(tp, SERIALIZATION_KEY);
 }
 
 }  // namespace

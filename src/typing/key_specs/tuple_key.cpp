@@ -29,6 +29,9 @@ bool is_tuple_key(PyObject *o) noexcept { return Py_TYPE(o) == TYPE.peek(); }
 Ref make(std::optional<std::int64_t> index)
 {
     Ref self = alloc_instance(tuple_key_type());
+    if (!self) {
+        return error;
+    }
     data(self.get())->index = index;
     return self;
 }
@@ -43,17 +46,24 @@ const Signature FROM_JSON_SIG{"TupleKey.from_json", {arg("json_value")},
 
 PyObject *tuple_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 {
-    return guard([&] {
-        Bound b = NEW_SIG.bind_tuple(args, kwargs);
+    return guard([&]() -> Ref {
+        Bound b;
+        if (failed(NEW_SIG.bind_tuple(args, kwargs, b))) {
+            return error;
+        }
         std::optional<std::int64_t> index;
         if (PyObject *v = b.or_none(0)) {
-            index = legacy::convert_arg("index", [&] { return legacy::to_i64(v); });
+            Maybe<std::int64_t> i = convert_arg("index", [&] { return to_i64(v); });
+            if (!i) {
+                return error;
+            }
+            index = *i;
         }
         return make(index);
     });
 }
 
-bool tuple_key_eq(PyObject *self, PyObject *other)
+int tuple_key_eq(PyObject *self, PyObject *other)
 {
     return is_tuple_key(other) && data(self)->index == data(other)->index;
 }
@@ -62,16 +72,19 @@ Ref text_value(PyObject *self)
 {
     const auto &index = data(self)->index;
     if (index) {
-        return legacy::checked(PyUnicode_FromFormat("TupleKey(index=%lld)", static_cast<long long>(*index)));
+        return Ref::steal(PyUnicode_FromFormat("TupleKey(index=%lld)", static_cast<long long>(*index)));
     }
-    return legacy::new_str("TupleKey(index=None)");
+    return new_str("TupleKey(index=None)");
 }
 
 Ref index_get(PyObject *self) { return int_or_none(data(self)->index); }
 
 Ref tuple_key_match(PyObject *self, FastArgs a)
 {
-    Bound b = MATCH_SIG.bind(a);
+    Bound b;
+    if (failed(MATCH_SIG.bind(a, b))) {
+        return error;
+    }
     PyObject *key = b[0];
     if (!PyLong_Check(key)) {
         return new_bool(false);
@@ -83,17 +96,20 @@ Ref tuple_key_match(PyObject *self, FastArgs a)
     }
     long long k = PyLong_AsLongLong(key);
     if (k == -1 && PyErr_Occurred()) {
-        legacy::throw_set();
+        return error;
     }
     return new_bool(k == *index);
 }
 
 Ref tuple_key_extend(PyObject *self, FastArgs a)
 {
-    Bound b = EXTEND_SIG.bind(a);
+    Bound b;
+    if (failed(EXTEND_SIG.bind(a, b))) {
+        return error;
+    }
     PyObject *base = b[0];
     if (!is_tuple_key(base)) {
-        raise_extend_reject(PyExc_TypeError, self, base, ": incompatible type.");
+        return raise_extend_reject(PyExc_TypeError, self, base, ": incompatible type.");
     }
     auto &index = data(self)->index;
     const auto &base_index = data(base)->index;
@@ -101,7 +117,7 @@ Ref tuple_key_extend(PyObject *self, FastArgs a)
         index = base_index;
     }
     else if (base_index && *base_index != *index) {
-        raise_extend_reject(PyExc_KeyError, self, base, ": unmatched index.");
+        return raise_extend_reject(PyExc_KeyError, self, base, ": unmatched index.");
     }
     return Ref::borrow(self);
 }
@@ -110,16 +126,28 @@ Ref tuple_key_copy(PyObject *self) { return make(data(self)->index); }
 
 Ref tuple_key_deepcopy(PyObject *self, FastArgs a)
 {
-    DEEPCOPY_SIG.bind(a);
+    Bound b;
+    if (failed(DEEPCOPY_SIG.bind(a, b))) {
+        return error;
+    }
     return tuple_key_copy(self);
 }
 
 Ref tuple_key_to_json(PyObject *self, FastArgs a)
 {
-    TO_JSON_SIG.bind(a);
-    Ref out = legacy::checked(Py_BuildValue("{ss}", "_type", SERIALIZATION_KEY));
+    Bound b;
+    if (failed(TO_JSON_SIG.bind(a, b))) {
+        return error;
+    }
+    Ref out = Ref::steal(Py_BuildValue("{ss}", "_type", SERIALIZATION_KEY));
+    if (!out) {
+        return error;
+    }
     if (const auto &index = data(self)->index) {
-        legacy::require(PyDict_SetItemString(out.get(), "index", legacy::new_int(*index).get()));
+        Ref value = new_int(*index);
+        if (!value || PyDict_SetItemString(out.get(), "index", value.get()) < 0) {
+            return error;
+        }
     }
     return out;
 }
@@ -127,11 +155,21 @@ Ref tuple_key_to_json(PyObject *self, FastArgs a)
 // A present entry is converted even when it is None; its errors are not reworded.
 Ref tuple_key_from_json(PyObject *, FastArgs a)
 {
-    Bound b = FROM_JSON_SIG.bind(a);
-    Ref entry = from_json_field(b[0], "index");
+    Bound b;
+    if (failed(FROM_JSON_SIG.bind(a, b))) {
+        return error;
+    }
+    Ref entry;
+    if (failed(from_json_field(b[0], "index", entry))) {
+        return error;
+    }
     std::optional<std::int64_t> index;
     if (entry) {
-        index = legacy::to_i64(entry.get());
+        Maybe<std::int64_t> v = to_i64(entry.get());
+        if (!v) {
+            return error;
+        }
+        index = *v;
     }
     return make(index);
 }
@@ -180,10 +218,9 @@ PyType_Spec SPEC = {
     .slots = SLOTS,
 };
 
-void init_class(PyTypeObject *tp)
+Status init_class(PyTypeObject *tp)
 {
-    legacy::set_class_attr(tp, "__serialization_key__", legacy::new_str(SERIALIZATION_KEY).get());
-    legacy::set_class_attr(tp, "__norv_formattable__", Py_True);
+    return init_key_spec_class(tp, SERIALIZATION_KEY);
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ PyObject *custom_apply_kwnames()
 
 [[noreturn]] void raise_on_path(PyObject *type, Ref message, PathText &path)
 {
-    Ref full = bridge::message_on_path(message.get(), path.get());
+    Ref full = legacy::require(bridge::message_on_path(message.get(), path.get()));
     PyErr_SetObject(type, full.get());
     legacy::throw_set();
 }
@@ -72,7 +72,7 @@ bool strict_refuses_bool(const SpecEngine &e, PyObject *value, PyObject *vt)
     if (e.strict != STRICT_TRUE || Py_TYPE(value) != &PyBool_Type) {
         return false;
     }
-    if (vt == reinterpret_cast<PyObject *>(&PyBool_Type) || vt == util::builtin_object_type()) {
+    if (vt == reinterpret_cast<PyObject *>(&PyBool_Type) || vt == legacy::require(util::builtin_object_type())) {
         return false;
     }
     if (PyTuple_Check(vt)) {
@@ -168,7 +168,7 @@ Ref regex_match(PyObject *regex, PyObject *value)
 Ref int_to_float(const SpecEngine &e, PyObject *value)
 {
     if (e.value_type.get() != reinterpret_cast<PyObject *>(&PyFloat_Type) || e.strict == STRICT_TRUE ||
-        bridge::is_missing(value)) {
+        legacy::require(bridge::is_missing(value))) {
         return Ref();
     }
     return legacy::checked(PyNumber_Float(value));
@@ -200,7 +200,7 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
             }
             if (tag == Tag::Any) {
                 if (bridge::is_any_fast_type(value, true) ||
-                    (!bridge::is_missing(value) && !bridge::is_custom_typing(value))) {
+                    (!legacy::require(bridge::is_missing(value)) && !legacy::require(bridge::is_custom_typing(value)))) {
                     return Ref::borrow(value);
                 }
             }
@@ -222,7 +222,7 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
     // Frozen: the default is the only value; a placeholder default opts out.
     if (e.frozen && e.default_value.get() != br.frozen_placeholder) {
         Ref stored = Ref::borrow(e.default_value.get());
-        if (bridge::is_missing(value)) {
+        if (legacy::require(bridge::is_missing(value))) {
             return stored;
         }
         Ref ne = legacy::checked(PyObject_RichCompare(stored.get(), value, Py_NE));
@@ -235,9 +235,9 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
         return stored;
     }
 
-    if (bridge::is_missing(value)) {
+    if (legacy::require(bridge::is_missing(value))) {
         if (allow_partial) {
-            return bridge::fresh_missing();
+            return legacy::require(bridge::fresh_missing());
         }
         raise_with_spec(e, "Required value is not specified. (Path='%U', ValueSpec=%U)", path);
     }
@@ -250,7 +250,7 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
     }
 
     Ref current = Ref::borrow(value);
-    if (bridge::is_custom_typing(value)) {
+    if (legacy::require(bridge::is_custom_typing(value))) {
         bool proceed = false;
         current =
             apply_custom_typing(spec_object, value, allow_partial, child_transform, root_path, &proceed);
@@ -259,7 +259,7 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
         }
     }
 
-    if (use_transform && e.transform && !bridge::is_missing(current.get())) {
+    if (use_transform && e.transform && !legacy::require(bridge::is_missing(current.get()))) {
         Ref transformed = Ref::steal(PyObject_CallOneArg(e.transform.get(), current.get()));
         if (!transformed) {
             wrap_transform_error(path);
@@ -292,7 +292,7 @@ Ref apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, PyObje
         }
         else if (type_resolved(e)) {
             Ref t = value_type_obj(e);
-            if (t && !bridge::call_is_instance(current.get(), t.get())) {
+            if (t && !legacy::require(bridge::call_is_instance(current.get(), t.get()))) {
                 current = coerce_or_raise(e, current.get(), t.get(), path);
             }
         }
@@ -439,7 +439,7 @@ void validate(SpecEngine &e, PyObject *value, PathText &path)
             const TypeKind *t = e.kind.get<TypeKind>();
             Ref base =
                 t->forward_ref ? legacy::getattr(t->forward_ref.get(), bridge::names().cls) : Ref::borrow(t->t.get());
-            if (bridge::call_is_subclass(value, base.get())) {
+            if (legacy::require(bridge::call_is_subclass(value, base.get()))) {
                 return;
             }
             raise_on_path(PyExc_ValueError,
@@ -468,7 +468,7 @@ void validate(SpecEngine &e, PyObject *value, PathText &path)
         PyErr_WriteUnraisable(caught.get());
         text = legacy::checked(PyUnicode_FromFormat("<unprintable %s>", Py_TYPE(caught.get())->tp_name));
     }
-    Ref message = bridge::message_on_path(text.get(), path.get());
+    Ref message = legacy::require(bridge::message_on_path(text.get(), path.get()));
     Ref made = legacy::checked(PyObject_CallOneArg(cls, message.get()));
     if (!PyExceptionInstance_Check(made.get())) {
         legacy::raise(PyExc_TypeError, "exceptions must derive from BaseException");

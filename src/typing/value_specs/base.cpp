@@ -103,7 +103,7 @@ Ref get_raw_strict(SpecEngine &e)
 }
 Ref get_has_default(SpecEngine &e)
 {
-    return new_bool(!bridge::is_missing(e.default_value.get()) || bool(e.default_factory));
+    return new_bool(!legacy::require(bridge::is_missing(e.default_value.get())) || bool(e.default_factory));
 }
 Ref get_type_resolved(SpecEngine &e)
 {
@@ -306,7 +306,7 @@ Ref spec_set_transform(PyObject *self, FastArgs a)
     PyObject *t = b.or_none(0);
     Write w(self);
     if (t != nullptr && !PyCallable_Check(t)) {
-        Ref text = bridge::py_repr(t);
+        Ref text = legacy::require(bridge::py_repr(t));
         legacy::raise_format(PyExc_TypeError, "`transform` must be a single-arg callable. Encountered: %U.",
                      text.get());
     }
@@ -430,7 +430,7 @@ Ref spec_noneable(PyObject *self, FastArgs a)
             if (!is_noneable && e.default_value.get() == Py_None && !e.default_factory) {
                 e.set_default(br.missing_value, false, nullptr);
             }
-            if (is_noneable && none_default && bridge::is_missing(e.default_value.get()) &&
+            if (is_noneable && none_default && legacy::require(bridge::is_missing(e.default_value.get())) &&
                 !e.default_factory) {
                 e.set_default(Py_None, false, nullptr);
             }
@@ -461,7 +461,7 @@ Ref spec_freeze(PyObject *self, FastArgs a)
     SpecEngine &e = w.e;
     e.invalidate_repr();
     PyObject *permanent = b.has(0) ? b[0] : bridge::get().missing_value;
-    if (!bridge::is_missing(permanent)) {
+    if (!legacy::require(bridge::is_missing(permanent))) {
         e.set_default(permanent, apply_before_use, nullptr);
     }
     else if (e.default_factory) {
@@ -469,7 +469,7 @@ Ref spec_freeze(PyObject *self, FastArgs a)
         Ref made = legacy::checked(PyObject_CallNoArgs(factory.get()));
         e.set_default(made.get(), apply_before_use, nullptr);
     }
-    else if (bridge::is_missing(e.default_value.get())) {
+    else if (legacy::require(bridge::is_missing(e.default_value.get()))) {
         Ref text = engine::repr(e);
         legacy::raise_format(PyExc_ValueError, "Cannot freeze %U without a default value.", text.get());
     }
@@ -486,7 +486,7 @@ Ref spec_materialize_default(PyObject *self, FastArgs a)
     Read r(self);
     if (r.e.default_factory) {
         if (allow_partial) {
-            return bridge::fresh_missing();
+            return legacy::require(bridge::fresh_missing());
         }
         Ref factory = Ref::borrow(r.e.default_factory.get());
         Ref made = legacy::checked(PyObject_CallNoArgs(factory.get()));
@@ -591,7 +591,7 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
                 break;
         }
         const bool no_args = PyTuple_GET_SIZE(args) == 0;
-        if (no_args && (!bridge::is_missing(e.default_value.get()) || e.default_factory)) {
+        if (no_args && (!legacy::require(bridge::is_missing(e.default_value.get())) || e.default_factory)) {
             return Ref::borrow(e.default_value.get());
         }
         if (e.frozen) {

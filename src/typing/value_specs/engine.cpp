@@ -152,7 +152,7 @@ std::unique_ptr<SpecEngine> SpecEngine::deep_clone() const
 {
     // A copied missing default would be another missing instance; the engine
     // keeps the bridge's own sentinel for "no default".
-    Ref new_default = bridge::is_missing(default_value.get()) ? Ref::borrow(bridge::get().missing_value)
+    Ref new_default = legacy::require(bridge::is_missing(default_value.get())) ? Ref::borrow(bridge::get().missing_value)
                                                               : deepcopy(default_value.get());
     SpecKind new_kind = std::visit(
         [&](const auto &k) -> SpecKind {
@@ -214,7 +214,7 @@ void SpecEngine::set_default(PyObject *value, bool use_default_apply, PyObject *
 {
     invalidate_repr();
     if (DictKind *d = kind.get<DictKind>()) {
-        if (bridge::is_missing(value) && d->schema && d->schema.get() != Py_None) {
+        if (legacy::require(bridge::is_missing(value)) && d->schema && d->schema.get() != Py_None) {
             Ref empty = legacy::checked(PyDict_New());
             PyObject *args[] = {d->schema.get(), empty.get(), Py_True};
             Ref kwnames = legacy::checked(PyTuple_Pack(1, bridge::names().allow_partial));
@@ -228,7 +228,7 @@ void SpecEngine::set_default(PyObject *value, bool use_default_apply, PyObject *
         d->default_from_schema = false;
     }
     Ref stored;
-    if (bridge::is_missing(value)) {
+    if (legacy::require(bridge::is_missing(value))) {
         stored = Ref::borrow(bridge::get().missing_value);
     }
     else if (use_default_apply) {
@@ -237,7 +237,7 @@ void SpecEngine::set_default(PyObject *value, bool use_default_apply, PyObject *
     else {
         stored = Ref::borrow(value);
     }
-    const bool missing = bridge::is_missing(stored.get());
+    const bool missing = legacy::require(bridge::is_missing(stored.get()));
     default_value = std::move(stored);
     if (!missing) {
         default_factory.reset();
@@ -271,7 +271,7 @@ std::unique_ptr<SpecEngine> build_base(PyObject *value_type, SpecKind kind, PyOb
     e->is_noneable = is_noneable;
     e->default_value = Ref::borrow(br.missing_value);
     if (default_factory != nullptr) {
-        if (!bridge::is_missing(default_value)) {
+        if (!legacy::require(bridge::is_missing(default_value))) {
             legacy::raise(PyExc_ValueError, "Cannot specify both `default` and `default_factory`.");
         }
         e->set_default_factory(default_factory);

@@ -117,7 +117,7 @@ std::unique_ptr<SpecEngine> str_new(PyObject *default_value, PyObject *default_f
 std::unique_ptr<SpecEngine> any_new(PyObject *default_value, PyObject *default_factory, PyObject *annotation,
                                     PyObject *transform, bool frozen, std::uint8_t strict)
 {
-    PyObject *object = util::builtin_object_type();
+    PyObject *object = legacy::require(util::builtin_object_type());
     return engine::build_base(object, AnyKind{Ref::borrow(annotation)}, default_value, default_factory,
                               transform, true, frozen, strict);
 }

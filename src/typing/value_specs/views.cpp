@@ -38,7 +38,7 @@ void update_from_each(PyObject *set, PyObject *seq, const char *via)
 // typing.Any for a missing annotation, else the annotation.
 Ref any_if_no_annotation(Ref annotation)
 {
-    if (bridge::is_missing(annotation.get())) {
+    if (legacy::require(bridge::is_missing(annotation.get()))) {
         return import_attr("typing", "Any");
     }
     return annotation;
@@ -280,7 +280,7 @@ Ref annotation(SpecEngine &e)
         return Ref::borrow(e.kind.get<AnyKind>()->annotation.get());
     }
     Ref a = annotate_type(e);
-    if (!e.is_noneable || bridge::is_missing(a.get())) {
+    if (!e.is_noneable || legacy::require(bridge::is_missing(a.get()))) {
         return a;
     }
     return subscript("typing", "Optional", a.get());
