@@ -16,7 +16,7 @@ namespace {
 
 Ref text_object(std::string_view text)
 {
-    return legacy::checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
 // Whether `prefix` leads `keys`, comparing each pair by key equality.
@@ -52,11 +52,17 @@ Ref add(PyObject *left, PyObject *right)
     return make_child(mine, Key::from_py(right));
 }
 
-[[noreturn]] void subtraction_failed(const char *fmt, PyObject *left, Keys right)
+Error subtraction_failed(const char *fmt, PyObject *left, Keys right)
 {
     Ref left_text = text_object(cached_path(left));
+    if (!left_text) {
+        return error;
+    }
     Ref right_text = text_object(render_keys(right, true));
-    legacy::raise_format(PyExc_ValueError, fmt, left_text.get(), right_text.get());
+    if (!right_text) {
+        return error;
+    }
+    return raise_format(PyExc_ValueError, fmt, left_text.get(), right_text.get());
 }
 
 Ref subtract(PyObject *left, PyObject *right)
@@ -69,6 +75,9 @@ Ref subtract(PyObject *left, PyObject *right)
     Keys theirs;
     if (PyUnicode_Check(right)) {
         scanned = scan(right);
+        if (!scanned) {
+            return error;
+        }
         theirs = keys_of(scanned.get());
     }
     else if (PyLong_Check(right)) {
@@ -80,21 +89,28 @@ Ref subtract(PyObject *left, PyObject *right)
     }
     else {
         Ref left_text = text_object(cached_path(left));
-        Ref shown = legacy::repr_of(right);
-        legacy::raise_format(PyExc_TypeError, "Cannot subtract KeyPath(%U) by %U.", left_text.get(), shown.get());
+        if (!left_text) {
+            return error;
+        }
+        Ref shown = repr_of(right);
+        if (!shown) {
+            return error;
+        }
+        return raise_format(PyExc_TypeError, "Cannot subtract KeyPath(%U) by %U.", left_text.get(),
+                            shown.get());
     }
     Keys mine = keys_of(left);
     const std::size_t n = std::max(mine.size(), theirs.size());
     for (std::size_t i = 0; i < n; ++i) {
         if (i == mine.size()) {
-            subtraction_failed("KeyPath subtraction failed: left path %U is an ancestor of right path %U.",
-                               left, theirs);
+            return subtraction_failed(
+                "KeyPath subtraction failed: left path %U is an ancestor of right path %U.", left, theirs);
         }
         if (i == theirs.size()) {
             return make(mine.subspan(i));
         }
         if (!Key::py_eq(mine[i], theirs[i])) {
-            subtraction_failed(
+            return subtraction_failed(
                 "KeyPath subtraction failed: left path %U and right path %U are in different subtree.", left,
                 theirs);
         }
@@ -106,8 +122,14 @@ const Signature IS_RELATIVE_TO_SIG{"KeyPath.is_relative_to", {arg("other")}, {.m
 
 Ref kp_is_relative_to(PyObject *self, FastArgs a)
 {
-    Bound b = IS_RELATIVE_TO_SIG.bind(a);
+    Bound b;
+    if (failed(IS_RELATIVE_TO_SIG.bind(a, b))) {
+        return error;
+    }
     Ref other = from_value_inner(b[0]);
+    if (!other) {
+        return error;
+    }
     return new_bool(starts_with(keys_of(self), keys_of(other.get())));
 }
 

@@ -28,9 +28,10 @@ SetObject *as_set(PyObject *o) noexcept { return reinterpret_cast<SetObject *>(o
 TypeCell TYPE;
 ObjectCell MARKER, COPY_MODULE_NAME, LABEL_NAME, LABEL_VALUE, COMPACT_NAME, VERBOSE_NAME;
 
+// Borrowed from the cell; NULL with the error set.
 PyObject *interned(ObjectCell &cell, const char *text)
 {
-    return cell.get_or_init([&] { return legacy::checked(PyUnicode_InternFromString(text)); });
+    return cell.get_or_init([&] { return Ref::steal(PyUnicode_InternFromString(text)); });
 }
 
 // The end marker "$", one object for the whole process.
@@ -38,13 +39,17 @@ PyObject *marker() { return interned(MARKER, "$"); }
 
 // ---------------------------------------------------------------------------
 // Trie primitives
+//
+// Predicates answer as the C API does: 1 / 0, or -1 with the error set.
 
 // Python code can put anything into the trie, so every descent checks that
-// it reaches a node (dict subclasses count).
-PyObject *as_node(PyObject *value)
+// it reaches a node (dict subclasses count). `value`, or NULL with the error
+// set.
+[[nodiscard]] PyObject *as_node(PyObject *value)
 {
-    if (!PyDict_Check(value)) {
-        legacy::raise_not_instance(value, "dict");
+    if (!PyDict_Check(value)) [[unlikely]] {
+        (void)raise_not_instance(value, "dict");
+        return nullptr;
     }
     return value;
 }
@@ -52,26 +57,41 @@ PyObject *as_node(PyObject *value)
 // Entries are told apart from the marker by Python `==`, key on the left, so
 // a key object equal to "$" is taken for the marker. Exact str and int cannot
 // override `==` and are answered without a call.
-bool is_marker(PyObject *key)
+[[nodiscard]] int is_marker(PyObject *key)
 {
     if (PyUnicode_CheckExact(key)) {
         return PyUnicode_GET_LENGTH(key) == 1 && PyUnicode_READ_CHAR(key, 0) == '$';
     }
     if (PyLong_CheckExact(key)) {
-        return false;
+        return 0;
     }
-    Ref eq = legacy::checked(PyObject_RichCompare(key, marker(), Py_EQ));
-    return legacy::require(PyObject_IsTrue(eq.get())) != 0;
+    PyObject *end = marker();
+    if (end == nullptr) {
+        return -1;
+    }
+    Ref eq = Ref::steal(PyObject_RichCompare(key, end, Py_EQ));
+    if (!eq) {
+        return -1;
+    }
+    return PyObject_IsTrue(eq.get());
 }
 
-bool holds(PyObject *node, PyObject *key) { return legacy::require(PyDict_Contains(node, key)) != 0; }
+[[nodiscard]] int holds(PyObject *node, PyObject *key) { return PyDict_Contains(node, key); }
 
-// The value under `key`, or an empty Ref when absent.
-Ref lookup(PyObject *node, PyObject *key)
+[[nodiscard]] int holds_marker(PyObject *node)
 {
-    PyObject *found = nullptr;
-    legacy::require(PyDict_GetItemRef(node, key, &found));
-    return Ref::steal(found);
+    PyObject *end = marker();
+    return end == nullptr ? -1 : holds(node, end);
+}
+
+// The value under `key` into `found`: 1, 0 when absent (`found` left null),
+// or -1 with the error set.
+[[nodiscard]] int lookup(PyObject *node, PyObject *key, Ref &found)
+{
+    PyObject *value = nullptr;
+    const int rc = PyDict_GetItemRef(node, key, &value);
+    found = Ref::steal(value);
+    return rc;
 }
 
 // The value under a key that a membership test has just found. A key whose
@@ -79,66 +99,107 @@ Ref lookup(PyObject *node, PyObject *key)
 // over such a key.
 Ref lookup_held(PyObject *node, PyObject *key)
 {
-    Ref value = lookup(node, key);
-    if (!value) {
+    Ref value;
+    const int rc = lookup(node, key, value);
+    if (rc < 0) {
+        return error;
+    }
+    if (rc == 0) {
         panic("trie key found by a membership test is missing on lookup");
     }
     return value;
 }
 
-Ref new_dict() { return legacy::checked(PyDict_New()); }
+Ref new_dict() { return Ref::steal(PyDict_New()); }
 
 // The trie key of one path step: a new str, a new int, or the key's object.
 Ref trie_key(const Key &key) { return key.to_py(); }
 
-// Follows `keys` from `root`; an empty Ref when a step is absent.
-Ref walk(PyObject *root, Keys keys)
+// Follows `keys` from `root` into `node`: 1 when every step is there, 0 when
+// one is absent, -1 with the error set.
+[[nodiscard]] int walk(PyObject *root, Keys keys, Ref &node)
 {
-    Ref node = Ref::borrow(root);
+    node = Ref::borrow(root);
     for (const Key &key : keys) {
         Ref step = trie_key(key);
-        Ref child = lookup(node.get(), step.get());
-        if (!child) {
-            return Ref();
+        if (!step) {
+            return -1;
         }
-        as_node(child.get());
+        Ref child;
+        const int found = lookup(node.get(), step.get(), child);
+        if (found <= 0) {
+            node.reset();
+            return found;
+        }
+        if (as_node(child.get()) == nullptr) {
+            return -1;
+        }
         node = std::move(child);
     }
-    return node;
+    return 1;
 }
 
-bool add_to_trie(PyObject *root, PyObject *path_value, bool include_intermediate)
+// 1 when the set changed, 0 when not, -1 with the error set.
+[[nodiscard]] int add_to_trie(PyObject *root, PyObject *path_value, bool include_intermediate)
 {
     Ref path = keypath::from_value_inner(path_value);
+    if (!path) {
+        return -1;
+    }
     Ref node = Ref::borrow(root);
     bool changed = false;
     for (const Key &key : keypath::keys_of(path.get())) {
         Ref step = trie_key(key);
-        if (Ref child = lookup(node.get(), step.get())) {
-            as_node(child.get());
+        if (!step) {
+            return -1;
+        }
+        Ref child;
+        const int found = lookup(node.get(), step.get(), child);
+        if (found < 0) {
+            return -1;
+        }
+        if (found) {
+            if (as_node(child.get()) == nullptr) {
+                return -1;
+            }
             node = std::move(child);
             continue;
         }
-        Ref child = new_dict();
-        legacy::require(PyDict_SetItem(node.get(), step.get(), child.get()));
+        child = new_dict();
+        if (!child || PyDict_SetItem(node.get(), step.get(), child.get()) < 0) {
+            return -1;
+        }
         if (include_intermediate) {
             // Only added when absent: an existing entry keeps its place, and a
             // branch stored under a "$" key is not overwritten.
-            legacy::require(PyDict_SetDefaultRef(node.get(), marker(), Py_True, nullptr));
+            PyObject *end = marker();
+            if (end == nullptr || PyDict_SetDefaultRef(node.get(), end, Py_True, nullptr) < 0) {
+                return -1;
+            }
             changed = true;
         }
         node = std::move(child);
     }
-    if (!holds(node.get(), marker())) {
-        legacy::require(PyDict_SetItem(node.get(), marker(), Py_True));
+    const int ended = holds_marker(node.get());
+    if (ended < 0) {
+        return -1;
+    }
+    if (!ended) {
+        if (PyDict_SetItem(node.get(), marker(), Py_True) < 0) {
+            return -1;
+        }
         changed = true;
     }
     return changed;
 }
 
-bool remove_from_trie(PyObject *root, PyObject *path_value)
+// 1 when `path_value` was a member, 0 when not, -1 with the error set.
+[[nodiscard]] int remove_from_trie(PyObject *root, PyObject *path_value)
 {
     Ref path = keypath::from_value_inner(path_value);
+    if (!path) {
+        return -1;
+    }
     Keys keys = keypath::keys_of(path.get());
     std::vector<Ref> nodes, steps;
     nodes.reserve(keys.size() + 1);
@@ -146,27 +207,41 @@ bool remove_from_trie(PyObject *root, PyObject *path_value)
     nodes.push_back(Ref::borrow(root));
     for (const Key &key : keys) {
         Ref step = trie_key(key);
-        Ref child = lookup(nodes.back().get(), step.get());
-        if (!child) {
-            return false;
+        if (!step) {
+            return -1;
         }
-        as_node(child.get());
+        Ref child;
+        const int found = lookup(nodes.back().get(), step.get(), child);
+        if (found <= 0) {
+            return found;
+        }
+        if (as_node(child.get()) == nullptr) {
+            return -1;
+        }
         nodes.push_back(std::move(child));
         steps.push_back(std::move(step));
     }
-    if (!holds(nodes.back().get(), marker())) {
-        return false;
+    const int ended = holds_marker(nodes.back().get());
+    if (ended <= 0) {
+        return ended;
     }
-    legacy::require(PyDict_DelItem(nodes.back().get(), marker()));
+    if (PyDict_DelItem(nodes.back().get(), marker()) < 0) {
+        return -1;
+    }
     // Prune emptied nodes bottom-up; the root itself always stays.
     for (std::size_t i = steps.size(); i-- > 0;) {
         PyObject *parent = nodes[i].get();
-        Ref child = lookup(parent, steps[i].get());
+        Ref child;
+        if (lookup(parent, steps[i].get(), child) < 0) {
+            return -1;
+        }
         if (child && PyDict_Check(child.get()) && PyDict_GET_SIZE(child.get()) == 0) {
-            legacy::require(PyDict_DelItem(parent, steps[i].get()));
+            if (PyDict_DelItem(parent, steps[i].get()) < 0) {
+                return -1;
+            }
         }
     }
-    return true;
+    return 1;
 }
 
 // `node` nested under `keys`: one new dict per key, no end markers.
@@ -174,21 +249,33 @@ Ref nest_under(Ref node, Keys keys)
 {
     for (std::size_t i = keys.size(); i-- > 0;) {
         Ref outer = new_dict();
+        if (!outer) {
+            return error;
+        }
         Ref step = trie_key(keys[i]);
-        legacy::require(PyDict_SetItem(outer.get(), step.get(), node.get()));
+        if (!step || PyDict_SetItem(outer.get(), step.get(), node.get()) < 0) {
+            return error;
+        }
         node = std::move(outer);
     }
     return node;
 }
 
 // The old root becomes the innermost node, so views of it stay shared.
-void rebase_root(SetObject *set, PyObject *prefix_value)
+Status rebase_root(SetObject *set, PyObject *prefix_value)
 {
     Ref prefix = keypath::from_value_inner(prefix_value);
+    if (!prefix) {
+        return error;
+    }
     Ref node = nest_under(Ref::borrow(set->root), keypath::keys_of(prefix.get()));
+    if (!node) {
+        return error;
+    }
     PyObject *old = set->root;
     set->root = node.release();
     Py_DECREF(old);
+    return Status::ok;
 }
 
 Ref deepcopy_key(PyObject *key)
@@ -196,150 +283,270 @@ Ref deepcopy_key(PyObject *key)
     if (PyLong_Check(key) || PyUnicode_Check(key)) {
         return Ref::borrow(key);
     }
-    Ref module = legacy::checked(PyImport_Import(interned(COPY_MODULE_NAME, "copy")));
-    Ref deepcopy = legacy::getattr(module.get(), "deepcopy");
-    return legacy::checked(PyObject_CallOneArg(deepcopy.get(), key));
+    PyObject *name = interned(COPY_MODULE_NAME, "copy");
+    if (name == nullptr) {
+        return error;
+    }
+    Ref module = Ref::steal(PyImport_Import(name));
+    if (!module) {
+        return error;
+    }
+    Ref deepcopy = getattr(module.get(), "deepcopy");
+    if (!deepcopy) {
+        return error;
+    }
+    return Ref::steal(PyObject_CallOneArg(deepcopy.get(), key));
 }
 
 Ref deepcopy_trie(PyObject *node)
 {
-    legacy::RecursionGuard guard(" while copying a key path set");
+    RecursionGuard guard(" while copying a key path set");
+    if (guard.failed()) {
+        return error;
+    }
     Ref copy = new_dict();
-    legacy::dict_for_each(node, [&](PyObject *key, PyObject *value) {
+    if (!copy) {
+        return error;
+    }
+    Status walked = dict_for_each(node, [&](PyObject *key, PyObject *value) -> Status {
         Ref new_key = deepcopy_key(key);
+        if (!new_key) {
+            return error;
+        }
         Ref new_value = PyDict_Check(value) ? deepcopy_trie(value) : Ref::borrow(value);
-        legacy::require(PyDict_SetItem(copy.get(), new_key.get(), new_value.get()));
+        if (!new_value) {
+            return error;
+        }
+        return check(PyDict_SetItem(copy.get(), new_key.get(), new_value.get()));
     });
+    if (failed(walked)) {
+        return error;
+    }
     return copy;
 }
 
-void merge(PyObject *target, PyObject *source)
+Status merge(PyObject *target, PyObject *source)
 {
-    legacy::RecursionGuard guard(" while merging key path sets");
-    legacy::dict_for_each(source, [&](PyObject *key, PyObject *value) {
-        const bool held = holds(target, key);
-        const bool is_end = is_marker(key);
+    RecursionGuard guard(" while merging key path sets");
+    if (guard.failed()) {
+        return error;
+    }
+    return dict_for_each(source, [&](PyObject *key, PyObject *value) -> Status {
+        const int held = holds(target, key);
+        if (held < 0) {
+            return error;
+        }
+        const int is_end = is_marker(key);
+        if (is_end < 0) {
+            return error;
+        }
         if (held) {
             Ref mine = lookup_held(target, key);
+            if (!mine) {
+                return error;
+            }
             if (!is_end) {
-                as_node(mine.get());
-                as_node(value);
-                merge(mine.get(), value);
-                return;
+                if (as_node(mine.get()) == nullptr || as_node(value) == nullptr) {
+                    return error;
+                }
+                return merge(mine.get(), value);
             }
             // A "$" entry that holds a branch (a path stepping through a "$"
             // key) already marks its node; a union must not drop that branch.
             if (PyDict_Check(mine.get())) {
-                if (PyDict_Check(value)) {
-                    merge(mine.get(), value);
-                }
-                return;
+                return PyDict_Check(value) ? merge(mine.get(), value) : Status::ok;
             }
         }
         Ref stored = PyDict_Check(value) ? deepcopy_trie(value) : Ref::borrow(value);
-        legacy::require(PyDict_SetItem(target, key, stored.get()));
+        if (!stored) {
+            return error;
+        }
+        return check(PyDict_SetItem(target, key, stored.get()));
     });
 }
 
-void delete_all(PyObject *node, const std::vector<Ref> &doomed)
+Status delete_all(PyObject *node, const std::vector<Ref> &doomed)
 {
     for (const Ref &key : doomed) {
-        legacy::require(PyDict_DelItem(node, key.get()));
+        if (PyDict_DelItem(node, key.get()) < 0) {
+            return error;
+        }
     }
+    return Status::ok;
 }
 
-// Removes from `target` every path of `other`; true when `target` ends empty.
-bool remove_same(PyObject *target, PyObject *other)
+// Removes from `target` every path of `other`: 1 when `target` ends empty,
+// 0 when not, -1 with the error set.
+[[nodiscard]] int remove_same(PyObject *target, PyObject *other)
 {
-    legacy::RecursionGuard guard(" while subtracting key path sets");
+    RecursionGuard guard(" while subtracting key path sets");
+    if (guard.failed()) {
+        return -1;
+    }
     std::vector<Ref> doomed;
-    legacy::dict_for_each(target, [&](PyObject *key, PyObject *value) {
-        if (!holds(other, key)) {
-            return;
+    Status walked = dict_for_each(target, [&](PyObject *key, PyObject *value) -> Status {
+        const int held = holds(other, key);
+        if (held < 0) {
+            return error;
         }
-        if (is_marker(key)) {
+        if (!held) {
+            return Status::ok;
+        }
+        const int is_end = is_marker(key);
+        if (is_end < 0) {
+            return error;
+        }
+        if (is_end) {
             doomed.push_back(Ref::borrow(key));
-            return;
+            return Status::ok;
         }
         Ref theirs = lookup_held(other, key);
-        as_node(theirs.get());
-        as_node(value);
-        if (remove_same(value, theirs.get())) {
+        if (!theirs || as_node(theirs.get()) == nullptr || as_node(value) == nullptr) {
+            return error;
+        }
+        const int emptied = remove_same(value, theirs.get());
+        if (emptied < 0) {
+            return error;
+        }
+        if (emptied) {
             doomed.push_back(Ref::borrow(key));
         }
+        return Status::ok;
     });
-    delete_all(target, doomed);
+    if (failed(walked) || failed(delete_all(target, doomed))) {
+        return -1;
+    }
     return PyDict_GET_SIZE(target) == 0;
 }
 
 // Keeps in `target` only the paths that `other` holds.
-void remove_diff(PyObject *target, PyObject *other)
+Status remove_diff(PyObject *target, PyObject *other)
 {
-    legacy::RecursionGuard guard(" while intersecting key path sets");
+    RecursionGuard guard(" while intersecting key path sets");
+    if (guard.failed()) {
+        return error;
+    }
     std::vector<Ref> doomed;
-    legacy::dict_for_each(target, [&](PyObject *key, PyObject *value) {
-        if (!holds(other, key)) {
+    Status walked = dict_for_each(target, [&](PyObject *key, PyObject *value) -> Status {
+        const int held = holds(other, key);
+        if (held < 0) {
+            return error;
+        }
+        if (!held) {
             doomed.push_back(Ref::borrow(key));
-            return;
+            return Status::ok;
         }
-        if (is_marker(key)) {
-            return;
+        const int is_end = is_marker(key);
+        if (is_end < 0) {
+            return error;
         }
-        as_node(value);
+        if (is_end) {
+            return Status::ok;
+        }
+        if (as_node(value) == nullptr) {
+            return error;
+        }
         Ref theirs = lookup_held(other, key);
-        as_node(theirs.get());
-        remove_diff(value, theirs.get());
+        if (!theirs || as_node(theirs.get()) == nullptr || failed(remove_diff(value, theirs.get()))) {
+            return error;
+        }
         if (PyDict_GET_SIZE(value) == 0) {
             doomed.push_back(Ref::borrow(key));
         }
+        return Status::ok;
     });
-    delete_all(target, doomed);
+    if (failed(walked)) {
+        return error;
+    }
+    return delete_all(target, doomed);
 }
 
-void collect(PyObject *node, std::vector<Key> &prefix, PyObject *out)
+Status collect(PyObject *node, std::vector<Key> &prefix, PyObject *out)
 {
-    legacy::RecursionGuard guard(" while listing a key path set");
-    legacy::dict_for_each(node, [&](PyObject *key, PyObject *value) {
-        if (is_marker(key)) {
+    RecursionGuard guard(" while listing a key path set");
+    if (guard.failed()) {
+        return error;
+    }
+    return dict_for_each(node, [&](PyObject *key, PyObject *value) -> Status {
+        const int is_end = is_marker(key);
+        if (is_end < 0) {
+            return error;
+        }
+        if (is_end) {
             Ref path = keypath::make(Keys(prefix));
-            legacy::require(PyList_Append(out, path.get()));
-            return;
+            if (!path) {
+                return error;
+            }
+            return check(PyList_Append(out, path.get()));
         }
         prefix.push_back(Key::from_py(key));
-        as_node(value);
-        collect(value, prefix, out);
+        if (as_node(value) == nullptr || failed(collect(value, prefix, out))) {
+            return error;
+        }
         prefix.pop_back();
+        return Status::ok;
     });
 }
 
 Ref collect_paths(PyObject *root)
 {
-    Ref out = legacy::checked(PyList_New(0));
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) {
+        return error;
+    }
     std::vector<Key> prefix;
-    collect(root, prefix, out.get());
+    if (failed(collect(root, prefix, out.get()))) {
+        return error;
+    }
     return out;
 }
 
 Ref build_trie(PyObject *paths, bool include_intermediate)
 {
     Ref root = new_dict();
-    if (paths == nullptr || paths == Py_None || !legacy::require(PyObject_IsTrue(paths))) {
+    if (!root) {
+        return error;
+    }
+    if (paths == nullptr || paths == Py_None) {
         return root;
     }
-    Ref it = legacy::checked(PyObject_GetIter(paths));
+    const int truth = PyObject_IsTrue(paths);
+    if (truth < 0) {
+        return error;
+    }
+    if (!truth) {
+        return root;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(paths));
+    if (!it) {
+        return error;
+    }
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        add_to_trie(root.get(), item.get(), include_intermediate);
+        if (add_to_trie(root.get(), item.get(), include_intermediate) < 0) {
+            return error;
+        }
     }
     if (PyErr_Occurred()) {
-        legacy::throw_set();
+        return error;
     }
     return root;
 }
 
+// A set owning `root`; a null `root` (its construction failed) passes the
+// failure through.
 Ref new_set(Ref root)
 {
+    if (!root) {
+        return error;
+    }
     PyTypeObject *tp = type();
-    PyObject *obj = legacy::require(tp->tp_alloc(tp, 0));
+    if (tp == nullptr) {
+        return error;
+    }
+    PyObject *obj = tp->tp_alloc(tp, 0);
+    if (obj == nullptr) {
+        return error;
+    }
     SetObject *set = as_set(obj);
     new (&set->flag) BorrowFlag();
     set->root = root.release();
@@ -351,44 +558,79 @@ Ref deep_copy(PyObject *root) { return new_set(deepcopy_trie(root)); }
 Ref format_set(PyObject *root, PyObject *kwargs)
 {
     Ref paths = collect_paths(root);
-    Ref items = legacy::checked(Py_BuildValue("[(sO[])]", "", paths.get()));
-    Ref kw = legacy::checked(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
-    PyObject *label = interned(LABEL_NAME, "label");
-    if (holds(kw.get(), label)) {
-        legacy::raise(PyExc_TypeError, "format() got multiple values for keyword argument 'label'");
+    if (!paths) {
+        return error;
     }
-    legacy::require(PyDict_SetItem(kw.get(), label, interned(LABEL_VALUE, "KeyPathSet")));
+    Ref items = Ref::steal(Py_BuildValue("[(sO[])]", "", paths.get()));
+    if (!items) {
+        return error;
+    }
+    Ref kw = Ref::steal(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
+    if (!kw) {
+        return error;
+    }
+    PyObject *label = interned(LABEL_NAME, "label");
+    if (label == nullptr) {
+        return error;
+    }
+    const int taken = holds(kw.get(), label);
+    if (taken < 0) {
+        return error;
+    }
+    if (taken) {
+        return raise(PyExc_TypeError, "format() got multiple values for keyword argument 'label'");
+    }
+    PyObject *label_value = interned(LABEL_VALUE, "KeyPathSet");
+    if (label_value == nullptr || PyDict_SetItem(kw.get(), label, label_value) < 0) {
+        return error;
+    }
     return formatting::call_kvlist_str(items.get(), kw.get());
 }
 
-bool tries_equal(PyObject *root, PyObject *other)
+[[nodiscard]] int tries_equal(PyObject *root, PyObject *other)
 {
     if (!is_set(other)) {
-        return false;
+        return 0;
     }
     SetObject *theirs = as_set(other);
-    legacy::SharedBorrow borrow(theirs->flag, OnConflict::Panic);
+    SharedBorrow borrow(theirs->flag, OnConflict::Panic);
     Ref their_root = Ref::borrow(theirs->root);
-    Ref eq = legacy::checked(PyObject_RichCompare(root, their_root.get(), Py_EQ));
-    return legacy::require(PyObject_IsTrue(eq.get())) != 0;
+    Ref eq = Ref::steal(PyObject_RichCompare(root, their_root.get(), Py_EQ));
+    if (!eq) {
+        return -1;
+    }
+    return PyObject_IsTrue(eq.get());
 }
 
 // ---------------------------------------------------------------------------
 // Arguments
 
-bool bool_arg(const char *name, PyObject *value)
+Maybe<bool> bool_arg(const char *name, PyObject *value)
 {
-    return value != nullptr && legacy::convert_arg(name, [&] { return legacy::to_bool(value); });
+    if (value == nullptr) {
+        return false;
+    }
+    return convert_arg(name, [&] { return to_bool(value); });
 }
 
+// The other set, or NULL with the argument error set.
 SetObject *other_arg(PyObject *value)
 {
-    return legacy::convert_arg("other", [&] {
-        if (!is_set(value)) {
-            legacy::raise_not_instance(value, "KeyPathSet");
-        }
-        return as_set(value);
-    });
+    if (!is_set(value)) [[unlikely]] {
+        (void)raise_not_instance(value, "KeyPathSet");
+        wrap_argument_error("other");
+        return nullptr;
+    }
+    return as_set(value);
+}
+
+// A predicate's answer (1 / 0 / -1 with the error set) as a bool object.
+Ref truth(int rc)
+{
+    if (rc < 0) {
+        return error;
+    }
+    return new_bool(rc != 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -414,9 +656,15 @@ const Signature FROM_VALUE_SIG{
 PyObject *kps_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 {
     return guard([&] {
-        Bound b = NEW_SIG.bind_tuple(args, kwargs);
-        const bool intermediate = bool_arg("include_intermediate", b[1]);
-        return new_set(build_trie(b[0], intermediate));
+        Bound b;
+        if (failed(NEW_SIG.bind_tuple(args, kwargs, b))) {
+            return Ref(error);
+        }
+        Maybe<bool> intermediate = bool_arg("include_intermediate", b[1]);
+        if (!intermediate) {
+            return Ref(error);
+        }
+        return new_set(build_trie(b[0], *intermediate));
     });
 }
 
@@ -430,43 +678,76 @@ void kps_dealloc(PyObject *self)
 
 Ref kps_add(PyObject *self, FastArgs a)
 {
-    Bound b = ADD_SIG.bind(a);
+    Bound b;
+    if (failed(ADD_SIG.bind(a, b))) {
+        return error;
+    }
     SetObject *set = as_set(self);
-    legacy::SharedBorrow borrow(set->flag);
-    const bool intermediate = bool_arg("include_intermediate", b[1]);
-    return new_bool(add_to_trie(set->root, b[0], intermediate));
+    SharedBorrow borrow(set->flag);
+    if (borrow.failed()) {
+        return error;
+    }
+    Maybe<bool> intermediate = bool_arg("include_intermediate", b[1]);
+    if (!intermediate) {
+        return error;
+    }
+    return truth(add_to_trie(set->root, b[0], *intermediate));
 }
 
 Ref kps_remove(PyObject *self, FastArgs a)
 {
-    Bound b = REMOVE_SIG.bind(a);
+    Bound b;
+    if (failed(REMOVE_SIG.bind(a, b))) {
+        return error;
+    }
     SetObject *set = as_set(self);
-    legacy::SharedBorrow borrow(set->flag);
-    return new_bool(remove_from_trie(set->root, b[0]));
+    SharedBorrow borrow(set->flag);
+    if (borrow.failed()) {
+        return error;
+    }
+    return truth(remove_from_trie(set->root, b[0]));
 }
 
 Ref kps_has_prefix(PyObject *self, FastArgs a)
 {
-    Bound b = HAS_PREFIX_SIG.bind(a);
+    Bound b;
+    if (failed(HAS_PREFIX_SIG.bind(a, b))) {
+        return error;
+    }
     SetObject *set = as_set(self);
-    legacy::SharedBorrow borrow(set->flag);
+    SharedBorrow borrow(set->flag);
+    if (borrow.failed()) {
+        return error;
+    }
     Ref path = keypath::from_value_inner(b[0]);
-    return new_bool(static_cast<bool>(walk(set->root, keypath::keys_of(path.get()))));
+    if (!path) {
+        return error;
+    }
+    Ref node;
+    return truth(walk(set->root, keypath::keys_of(path.get()), node));
 }
 
 Ref kps_rebase(PyObject *self, FastArgs a)
 {
-    Bound b = REBASE_SIG.bind(a);
+    Bound b;
+    if (failed(REBASE_SIG.bind(a, b))) {
+        return error;
+    }
     SetObject *set = as_set(self);
-    legacy::ExclusiveBorrow borrow(set->flag);
-    rebase_root(set, b[0]);
+    ExclusiveBorrow borrow(set->flag);
+    if (borrow.failed() || failed(rebase_root(set, b[0]))) {
+        return error;
+    }
     return none();
 }
 
 Ref kps_clear(PyObject *self)
 {
     SetObject *set = as_set(self);
-    legacy::SharedBorrow borrow(set->flag);
+    SharedBorrow borrow(set->flag);
+    if (borrow.failed()) {
+        return error;
+    }
     PyDict_Clear(set->root);
     return none();
 }
@@ -474,13 +755,19 @@ Ref kps_clear(PyObject *self)
 Ref kps_copy(PyObject *self)
 {
     SetObject *set = as_set(self);
-    legacy::SharedBorrow borrow(set->flag);
+    SharedBorrow borrow(set->flag);
+    if (borrow.failed()) {
+        return error;
+    }
     return deep_copy(set->root);
 }
 
 Ref kps_deepcopy(PyObject *self, FastArgs a)
 {
-    DEEPCOPY_SIG.bind(a);
+    Bound b;
+    if (failed(DEEPCOPY_SIG.bind(a, b))) {
+        return error;
+    }
     return kps_copy(self);
 }
 
@@ -489,28 +776,41 @@ Ref kps_deepcopy(PyObject *self, FastArgs a)
 template <class Op>
 Ref with_other(PyObject *self, const Signature &sig, FastArgs a, Op &&op, bool takes_copy = false)
 {
-    Bound b = sig.bind(a);
-    SetObject *set = as_set(self);
-    legacy::SharedBorrow borrow(set->flag);
-    SetObject *other = other_arg(b[0]);
-    if (takes_copy) {
-        bool_arg("copy", b[1]);
+    Bound b;
+    if (failed(sig.bind(a, b))) {
+        return error;
     }
-    legacy::SharedBorrow other_borrow(other->flag, OnConflict::Panic);
+    SetObject *set = as_set(self);
+    SharedBorrow borrow(set->flag);
+    if (borrow.failed()) {
+        return error;
+    }
+    SetObject *other = other_arg(b[0]);
+    if (other == nullptr) {
+        return error;
+    }
+    if (takes_copy && failed(bool_arg("copy", b[1]))) {
+        return error;
+    }
+    SharedBorrow other_borrow(other->flag, OnConflict::Panic);
     return op(set->root, other->root);
 }
 
 Ref merged(PyObject *root, PyObject *other_root)
 {
     Ref result = deep_copy(root);
-    merge(as_set(result.get())->root, other_root);
+    if (!result || failed(merge(as_set(result.get())->root, other_root))) {
+        return error;
+    }
     return result;
 }
 
 Ref kps_update(PyObject *self, FastArgs a)
 {
-    return with_other(self, UPDATE_SIG, a, [](PyObject *root, PyObject *other) {
-        merge(root, other);
+    return with_other(self, UPDATE_SIG, a, [](PyObject *root, PyObject *other) -> Ref {
+        if (failed(merge(root, other))) {
+            return error;
+        }
         return none();
     });
 }
@@ -523,50 +823,71 @@ Ref kps_union(PyObject *self, FastArgs a)
 
 Ref kps_difference_update(PyObject *self, FastArgs a)
 {
-    return with_other(self, DIFFERENCE_UPDATE_SIG, a, [](PyObject *root, PyObject *other) {
-        remove_same(root, other);
+    return with_other(self, DIFFERENCE_UPDATE_SIG, a, [](PyObject *root, PyObject *other) -> Ref {
+        if (remove_same(root, other) < 0) {
+            return error;
+        }
         return none();
     });
 }
 
 Ref kps_difference(PyObject *self, FastArgs a)
 {
-    return with_other(self, DIFFERENCE_SIG, a, [](PyObject *root, PyObject *other) {
+    return with_other(self, DIFFERENCE_SIG, a, [](PyObject *root, PyObject *other) -> Ref {
         Ref result = deep_copy(root);
-        remove_same(as_set(result.get())->root, other);
+        if (!result || remove_same(as_set(result.get())->root, other) < 0) {
+            return error;
+        }
         return result;
     });
 }
 
 Ref kps_intersection_update(PyObject *self, FastArgs a)
 {
-    return with_other(self, INTERSECTION_UPDATE_SIG, a, [](PyObject *root, PyObject *other) {
-        remove_diff(root, other);
+    return with_other(self, INTERSECTION_UPDATE_SIG, a, [](PyObject *root, PyObject *other) -> Ref {
+        if (failed(remove_diff(root, other))) {
+            return error;
+        }
         return none();
     });
 }
 
 Ref kps_intersection(PyObject *self, FastArgs a)
 {
-    return with_other(self, INTERSECTION_SIG, a, [](PyObject *root, PyObject *other) {
+    return with_other(self, INTERSECTION_SIG, a, [](PyObject *root, PyObject *other) -> Ref {
         Ref result = deep_copy(root);
-        remove_diff(as_set(result.get())->root, other);
+        if (!result || failed(remove_diff(as_set(result.get())->root, other))) {
+            return error;
+        }
         return result;
     });
 }
 
 Ref kps_subtree(PyObject *self, FastArgs a)
 {
-    Bound b = SUBTREE_SIG.bind(a);
+    Bound b;
+    if (failed(SUBTREE_SIG.bind(a, b))) {
+        return error;
+    }
     SetObject *set = as_set(self);
-    legacy::SharedBorrow borrow(set->flag);
+    SharedBorrow borrow(set->flag);
+    if (borrow.failed()) {
+        return error;
+    }
     Ref path = keypath::from_value_inner(b[0]);
+    if (!path) {
+        return error;
+    }
     Keys keys = keypath::keys_of(path.get());
     if (keys.empty()) {
         return Ref::borrow(self);
     }
-    Ref node = walk(set->root, keys);
-    if (!node) {
+    Ref node;
+    const int found = walk(set->root, keys, node);
+    if (found < 0) {
+        return error;
+    }
+    if (!found) {
         return none();
     }
     // The view shares the node dict: changes through either set are seen by both.
@@ -575,51 +896,83 @@ Ref kps_subtree(PyObject *self, FastArgs a)
 
 Ref kps_format(PyObject *self, FastArgs a)
 {
-    Bound b = FORMAT_SIG.bind(a);
+    Bound b;
+    if (failed(FORMAT_SIG.bind(a, b))) {
+        return error;
+    }
     SetObject *set = as_set(self);
-    legacy::SharedBorrow borrow(set->flag);
+    SharedBorrow borrow(set->flag);
+    if (borrow.failed()) {
+        return error;
+    }
     return format_set(set->root, PyDict_GET_SIZE(b.varkw.get()) ? b.varkw.get() : nullptr);
 }
 
 Ref kps_from_value(PyObject *, FastArgs a)
 {
-    Bound b = FROM_VALUE_SIG.bind(a);
-    const bool intermediate = bool_arg("include_intermediate", b[1]);
+    Bound b;
+    if (failed(FROM_VALUE_SIG.bind(a, b))) {
+        return error;
+    }
+    Maybe<bool> intermediate = bool_arg("include_intermediate", b[1]);
+    if (!intermediate) {
+        return error;
+    }
     PyObject *value = b[0];
     if (is_set(value)) {
         return Ref::borrow(value);
     }
     if (PyList_Check(value) || PyTuple_Check(value) || PySet_Check(value)) {
-        return new_set(build_trie(value, intermediate));
+        return new_set(build_trie(value, *intermediate));
     }
-    Ref shown = legacy::repr_of(value);
-    legacy::raise_format(PyExc_ValueError,
-                 "Cannot convert %U to KeyPathSet. Expected a list, set, tuple, or KeyPathSet.", shown.get());
+    Ref shown = repr_of(value);
+    if (!shown) {
+        return error;
+    }
+    return raise_format(PyExc_ValueError,
+                        "Cannot convert %U to KeyPathSet. Expected a list, set, tuple, or KeyPathSet.",
+                        shown.get());
 }
 
 Ref kps_trie(PyObject *self)
 {
     SetObject *set = as_set(self);
-    legacy::SharedBorrow borrow(set->flag);
+    SharedBorrow borrow(set->flag);
+    if (borrow.failed()) {
+        return error;
+    }
     return Ref::borrow(set->root);
 }
 
 int kps_contains(PyObject *self, PyObject *value)
 {
-    return guard_int([&] {
+    return guard_int([&]() -> int {
         SetObject *set = as_set(self);
-        legacy::SharedBorrow borrow(set->flag);
+        SharedBorrow borrow(set->flag);
+        if (borrow.failed()) {
+            return -1;
+        }
         Ref path = keypath::from_value_inner(value);
-        Ref node = walk(set->root, keypath::keys_of(path.get()));
-        return node && holds(node.get(), marker()) ? 1 : 0;
+        if (!path) {
+            return -1;
+        }
+        Ref node;
+        const int found = walk(set->root, keypath::keys_of(path.get()), node);
+        if (found <= 0) {
+            return found;
+        }
+        return holds_marker(node.get());
     });
 }
 
 int kps_bool(PyObject *self)
 {
-    return guard_int([&] {
+    return guard_int([&]() -> int {
         SetObject *set = as_set(self);
-        legacy::SharedBorrow borrow(set->flag);
+        SharedBorrow borrow(set->flag);
+        if (borrow.failed()) {
+            return -1;
+        }
         return PyDict_GET_SIZE(set->root) > 0 ? 1 : 0;
     });
 }
@@ -628,9 +981,15 @@ PyObject *kps_iter(PyObject *self)
 {
     return guard([&] {
         SetObject *set = as_set(self);
-        legacy::SharedBorrow borrow(set->flag);
+        SharedBorrow borrow(set->flag);
+        if (borrow.failed()) {
+            return Ref(error);
+        }
         Ref paths = collect_paths(set->root);
-        return legacy::checked(PyObject_GetIter(paths.get()));
+        if (!paths) {
+            return Ref(error);
+        }
+        return Ref::steal(PyObject_GetIter(paths.get()));
     });
 }
 
@@ -638,19 +997,37 @@ PyObject *kps_repr(PyObject *self)
 {
     return guard([&] {
         SetObject *set = as_set(self);
-        legacy::SharedBorrow borrow(set->flag);
+        SharedBorrow borrow(set->flag);
+        if (borrow.failed()) {
+            return Ref(error);
+        }
         return format_set(set->root, nullptr);
     });
+}
+
+// `dict[name] = value`, the key interned once in `cell`.
+Status set_item(PyObject *dict, ObjectCell &cell, const char *name, PyObject *value)
+{
+    PyObject *key = interned(cell, name);
+    if (key == nullptr) {
+        return error;
+    }
+    return check(PyDict_SetItem(dict, key, value));
 }
 
 PyObject *kps_str(PyObject *self)
 {
     return guard([&] {
         SetObject *set = as_set(self);
-        legacy::SharedBorrow borrow(set->flag);
-        Ref kw = legacy::checked(PyDict_New());
-        legacy::require(PyDict_SetItem(kw.get(), interned(COMPACT_NAME, "compact"), Py_False));
-        legacy::require(PyDict_SetItem(kw.get(), interned(VERBOSE_NAME, "verbose"), Py_True));
+        SharedBorrow borrow(set->flag);
+        if (borrow.failed()) {
+            return Ref(error);
+        }
+        Ref kw = new_dict();
+        if (!kw || failed(set_item(kw.get(), COMPACT_NAME, "compact", Py_False)) ||
+            failed(set_item(kw.get(), VERBOSE_NAME, "verbose", Py_True))) {
+            return Ref(error);
+        }
         return format_set(set->root, kw.get());
     });
 }
@@ -677,7 +1054,13 @@ PyObject *kps_richcompare(PyObject *self, PyObject *other, int op)
     }
     return guard([&] {
         SetObject *set = as_set(self);
-        return if_accessible(set, [&] { return new_bool(tries_equal(set->root, other) == (op == Py_EQ)); });
+        return if_accessible(set, [&]() -> Ref {
+            const int equal = tries_equal(set->root, other);
+            if (equal < 0) {
+                return error;
+            }
+            return new_bool((equal != 0) == (op == Py_EQ));
+        });
     });
 }
 
@@ -690,7 +1073,7 @@ PyObject *kps_add_op(PyObject *left, PyObject *right)
         SetObject *set = as_set(left);
         return if_accessible(set, [&] {
             SetObject *other = as_set(right);
-            legacy::SharedBorrow other_borrow(other->flag, OnConflict::Panic);
+            SharedBorrow other_borrow(other->flag, OnConflict::Panic);
             return merged(set->root, other->root);
         });
     });
@@ -778,7 +1161,7 @@ PyType_Spec SPEC = {
     .slots = SLOTS,
 };
 
-void init_class(PyTypeObject *tp) { legacy::set_class_attr(tp, "__norv_formattable__", Py_True); }
+Status init_class(PyTypeObject *tp) { return set_class_attr(tp, "__norv_formattable__", Py_True); }
 
 }  // namespace
 
@@ -791,8 +1174,11 @@ Ref prefixed_copy(PyObject *set_obj, Keys prefix)
     SetObject *set = as_set(set_obj);
     Ref copy;
     {
-        legacy::SharedBorrow borrow(set->flag, OnConflict::Panic);
+        SharedBorrow borrow(set->flag, OnConflict::Panic);
         copy = deepcopy_trie(set->root);
+    }
+    if (!copy) {
+        return error;
     }
     return new_set(nest_under(std::move(copy), prefix));
 }
