@@ -358,7 +358,7 @@ Ref format_set(PyObject *root, PyObject *kwargs)
         legacy::raise(PyExc_TypeError, "format() got multiple values for keyword argument 'label'");
     }
     legacy::require(PyDict_SetItem(kw.get(), label, interned(LABEL_VALUE, "KeyPathSet")));
-    return formatting::call_kvlist_str(items.get(), kw.get());
+    return legacy::require(formatting::call_kvlist_str(items.get(), kw.get()));
 }
 
 bool tries_equal(PyObject *root, PyObject *other)

@@ -116,7 +116,7 @@ Ref text_value(PyObject *self)
     Ref pattern = pattern_text(self);
     Ref items = legacy::checked(Py_BuildValue("[(sOO)]", "regex", pattern ? pattern.get() : Py_None, Py_None));
     Ref kwargs = legacy::checked(Py_BuildValue("{ss}", "label", "StrKey"));
-    return formatting::call_kvlist_str(items.get(), kwargs.get());
+    return legacy::require(formatting::call_kvlist_str(items.get(), kwargs.get()));
 }
 
 Ref regex_value(PyObject *self)
