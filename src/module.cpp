@@ -61,7 +61,9 @@ Status exec_steps(PyObject *m)
             return error;
         }
     }
-    formatting::init_format_fn(m);
+    if (failed(formatting::init_format_fn(m))) {
+        return error;
+    }
 
     if (failed(key_specs::register_names(m)) || failed(typing::bridge::register_installers(m))) {
         return error;

@@ -23,13 +23,23 @@ OnceCell<Bridge> BRIDGE;
 ObjectCell MARKDOWN_KWNAMES;
 
 // factory(markdown=False).__enter__(); the context object is what we keep.
+// A context whose __enter__ failed is dropped without being left.
 Ref open_context(PyObject *factory)
 {
     PyObject *names =
-        MARKDOWN_KWNAMES.get_or_init([] { return legacy::checked(Py_BuildValue("(s)", "markdown")); });
+        MARKDOWN_KWNAMES.get_or_init([] { return Ref::steal(Py_BuildValue("(s)", "markdown")); });
+    if (names == nullptr) {
+        return error;
+    }
     PyObject *args[2] = {nullptr, Py_False};
-    Ref ctx = legacy::checked(PyObject_Vectorcall(factory, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names));
-    Ref ignored = legacy::checked(PyObject_CallMethod(ctx.get(), "__enter__", nullptr));
+    Ref ctx = Ref::steal(PyObject_Vectorcall(factory, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+    if (!ctx) {
+        return error;
+    }
+    Ref entered = Ref::steal(PyObject_CallMethod(ctx.get(), "__enter__", nullptr));
+    if (!entered) {
+        return error;
+    }
     return ctx;
 }
 
@@ -52,7 +62,10 @@ const Signature INSTALL_SIG{
 
 Ref install_formatting_bridge(PyObject *, FastArgs a)
 {
-    Bound b = INSTALL_SIG.bind(a);
+    Bound b;
+    if (failed(INSTALL_SIG.bind(a, b))) {
+        return error;
+    }
     if (!BRIDGE.is_set()) {
         Bridge made{Py_NewRef(b[0]), Py_NewRef(b[1]), Py_NewRef(b[2])};
         if (!BRIDGE.set(made)) {
@@ -73,10 +86,19 @@ PyMethodDef INSTALL_DEF = method<install_formatting_bridge>(
 
 PyMethodDef *install_bridge_function() { return &INSTALL_DEF; }
 
-void init_format_fn(PyObject *module)
+Status init_format_fn(PyObject *module)
 {
-    FORMAT_FN.set(legacy::getattr(module, "format"));
-    KVLIST_FN.set(legacy::getattr(module, "kvlist_str"));
+    Ref format = getattr(module, "format");
+    if (!format) {
+        return error;
+    }
+    FORMAT_FN.set(std::move(format));
+    Ref kvlist = getattr(module, "kvlist_str");
+    if (!kvlist) {
+        return error;
+    }
+    KVLIST_FN.set(std::move(kvlist));
+    return Status::ok;
 }
 
 PyObject *format_fn()
@@ -94,26 +116,43 @@ Ref call_kvlist_str(PyObject *items, PyObject *kwargs)
     if (fn == nullptr) {
         panic("kvlist_str fn not initialized");
     }
-    Ref args = legacy::checked(PyTuple_Pack(1, items));
-    return detail::require_str(legacy::checked(PyObject_Call(fn, args.get(), kwargs)));
+    Ref args = Ref::steal(PyTuple_Pack(1, items));
+    if (!args) {
+        return error;
+    }
+    return detail::require_str(Ref::steal(PyObject_Call(fn, args.get(), kwargs)));
 }
 
 namespace detail {
 
-void Suppression::enter()
+Status Suppression::enter()
 {
     const Bridge *b = BRIDGE.get();
     if (b == nullptr) {
-        return;
+        return Status::ok;
     }
-    Ref active = legacy::checked(PyObject_CallNoArgs(b->outer_markdown_active));
-    if (!legacy::require(PyObject_IsTrue(active.get()))) {
-        return;
+    Ref active = Ref::steal(PyObject_CallNoArgs(b->outer_markdown_active));
+    if (!active) {
+        return error;
+    }
+    const int is_active = PyObject_IsTrue(active.get());
+    if (is_active < 0) {
+        return error;
+    }
+    if (!is_active) {
+        return Status::ok;
     }
     str_ctx_ = open_context(b->str_format);
+    if (!str_ctx_) {
+        return error;
+    }
     // Should the repr context fail to open, the destructor still leaves the
     // str context before the error propagates.
     repr_ctx_ = open_context(b->repr_format);
+    if (!repr_ctx_) {
+        return error;
+    }
+    return Status::ok;
 }
 
 Suppression::~Suppression()

@@ -19,41 +19,52 @@ constexpr std::array<const char *, N_NAMES> NAME_TEXT = {
 };
 
 OnceCell<std::array<PyObject *, N_NAMES>> NAMES;
-ObjectCell INT_EIGHTY, TWO_SPACES, STR_DOTS, BYTES_DOTS;
+ObjectCell TWO_SPACES, STR_DOTS, BYTES_DOTS;
 
 }  // namespace
 
+PyObject *const *name_table()
+{
+    if (const auto *names = NAMES.get()) {
+        return names->data();
+    }
+    std::array<Ref, N_NAMES> made;
+    for (std::size_t i = 0; i < N_NAMES; ++i) {
+        made[i] = Ref::steal(PyUnicode_InternFromString(NAME_TEXT[i]));
+        if (!made[i]) {
+            return nullptr;
+        }
+    }
+    std::array<PyObject *, N_NAMES> table{};
+    for (std::size_t i = 0; i < N_NAMES; ++i) {
+        table[i] = made[i].get();
+    }
+    // Interned strings are kept for the life of the process.
+    if (NAMES.set(table)) {
+        for (Ref &n : made) {
+            (void)n.release();
+        }
+    }
+    return NAMES.get()->data();
+}
+
 PyObject *name(Name n)
 {
-    const auto *names = NAMES.get();
-    if (names == nullptr) {
-        NAMES.get_or_init([] {
-            std::array<PyObject *, N_NAMES> made{};
-            for (std::size_t i = 0; i < N_NAMES; ++i) {
-                // Interned strings are kept for the life of the process.
-                made[i] = legacy::require(PyUnicode_InternFromString(NAME_TEXT[i]));
-            }
-            return made;
-        });
-        names = NAMES.get();
-    }
-    return (*names)[static_cast<std::size_t>(n)];
+    PyObject *const *names = name_table();
+    return names ? names[static_cast<std::size_t>(n)] : nullptr;
 }
 
 // Small ints are immortal: no reference is owed for these.
 PyObject *int_zero() { return PyLong_FromLong(0); }
 PyObject *int_one() { return PyLong_FromLong(1); }
-PyObject *int_eighty()
-{
-    return INT_EIGHTY.get_or_init([] { return legacy::new_int(80); });
-}
+PyObject *int_eighty() { return PyLong_FromLong(80); }
 
 PyObject *ellipsis(bool for_str)
 {
     if (for_str) {
-        return STR_DOTS.get_or_init([] { return legacy::new_str("..."); });
+        return STR_DOTS.get_or_init([] { return new_str("..."); });
     }
-    return BYTES_DOTS.get_or_init([] { return legacy::checked(PyBytes_FromStringAndSize("...", 3)); });
+    return BYTES_DOTS.get_or_init([] { return Ref::steal(PyBytes_FromStringAndSize("...", 3)); });
 }
 
 std::optional<long long> as_i64(PyObject *n)
@@ -66,18 +77,24 @@ std::optional<long long> as_i64(PyObject *n)
     return v;
 }
 
-Indent indent_from(PyObject *n)
+Maybe<Indent> indent_from(PyObject *n)
 {
     Indent ind;
     if (auto v = as_i64(n)) {
         if (*v > PY_SSIZE_T_MAX / 2) {
-            legacy::raise(PyExc_OverflowError, "repeated string is too long");  // what '  ' * n says
+            return raise(PyExc_OverflowError, "repeated string is too long");  // what '  ' * n says
         }
         ind.spaces = *v > 0 ? static_cast<Py_ssize_t>(2 * *v) : 0;
         return ind;
     }
-    PyObject *two = TWO_SPACES.get_or_init([] { return legacy::new_str("  "); });
-    ind.text = require_str(legacy::checked(PyNumber_Multiply(two, n)));
+    PyObject *two = TWO_SPACES.get_or_init([] { return new_str("  "); });
+    if (two == nullptr) {
+        return error;
+    }
+    ind.text = require_str(Ref::steal(PyNumber_Multiply(two, n)));
+    if (!ind.text) {
+        return error;
+    }
     return ind;
 }
 
@@ -85,32 +102,46 @@ Ref ri_plus_one(PyObject *n)
 {
     if (auto v = as_i64(n)) {
         if (*v < LLONG_MAX) {
-            return legacy::new_int(*v + 1);
+            return new_int(*v + 1);
         }
-        return legacy::checked(PyNumber_Add(legacy::new_int(*v).get(), int_one()));
+        Ref big = new_int(*v);
+        if (!big) {
+            return error;
+        }
+        return Ref::steal(PyNumber_Add(big.get(), int_one()));
     }
-    return legacy::checked(PyNumber_Add(n, int_one()));
+    return Ref::steal(PyNumber_Add(n, int_one()));
 }
 
 Ref class_name(PyObject *v)
 {
-    Ref cls = legacy::getattr(v, "__class__");
-    return require_str(legacy::getattr(cls.get(), "__name__"));
+    Ref cls = getattr(v, "__class__");
+    if (!cls) {
+        return error;
+    }
+    return require_str(getattr(cls.get(), "__name__"));
 }
 
 Ref require_str(Ref result)
 {
-    if (!PyUnicode_Check(result.get())) {
-        legacy::raise_not_instance(result.get(), "str");
+    if (result && !PyUnicode_Check(result.get())) {
+        return raise_not_instance(result.get(), "str");
     }
     return result;
 }
 
 Ref make_names(std::span<const Name> names)
 {
-    Ref t = legacy::checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!t) {
+        return error;
+    }
     for (std::size_t i = 0; i < names.size(); ++i) {
-        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(name(names[i])));
+        PyObject *n = name(names[i]);
+        if (n == nullptr) {
+            return error;
+        }
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(n));
     }
     return t;
 }
@@ -118,6 +149,19 @@ Ref make_names(std::span<const Name> names)
 namespace {
 
 std::size_t dict_size(PyObject *d) { return d ? static_cast<std::size_t>(PyDict_GET_SIZE(d)) : 0; }
+
+// Fills `names` from position `at` on with the names of `part`.
+Status put_names(PyObject *names, std::size_t &at, std::span<const Name> part)
+{
+    for (Name n : part) {
+        PyObject *text = name(n);
+        if (text == nullptr) {
+            return error;
+        }
+        PyTuple_SET_ITEM(names, static_cast<Py_ssize_t>(at++), Py_NewRef(text));
+    }
+    return Status::ok;
+}
 
 }  // namespace
 
@@ -128,16 +172,20 @@ KwCall::KwCall(std::span<const Name> head, PyObject *extras, std::span<const Nam
       n_extras_(dict_size(extras)),
       names_(cached_names)
 {
-    if (n_extras_ == 0) {
+    if (n_extras_ == 0 || names_ == nullptr) {
         return;
     }
+    names_ = nullptr;  // until the tuple is complete
     // The extras dict belongs to the bound call and nobody else sees it, so
     // its entries stay put while we borrow them.
     const std::size_t total = n_head_ + n_extras_ + tail.size();
-    own_names_ = legacy::checked(PyTuple_New(static_cast<Py_ssize_t>(total)));
+    own_names_ = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(total)));
+    if (!own_names_) {
+        return;
+    }
     std::size_t i = 0;
-    for (Name h : head) {
-        PyTuple_SET_ITEM(own_names_.get(), static_cast<Py_ssize_t>(i++), Py_NewRef(name(h)));
+    if (norv::failed(put_names(own_names_.get(), i, head))) {
+        return;
     }
     Py_ssize_t pos = 0;
     PyObject *k, *v;
@@ -145,8 +193,8 @@ KwCall::KwCall(std::span<const Name> head, PyObject *extras, std::span<const Nam
         stack_[2 + i] = v;
         PyTuple_SET_ITEM(own_names_.get(), static_cast<Py_ssize_t>(i++), Py_NewRef(k));
     }
-    for (Name t : tail) {
-        PyTuple_SET_ITEM(own_names_.get(), static_cast<Py_ssize_t>(i++), Py_NewRef(name(t)));
+    if (norv::failed(put_names(own_names_.get(), i, tail))) {
+        return;
     }
     names_ = own_names_.get();
 }
@@ -154,14 +202,13 @@ KwCall::KwCall(std::span<const Name> head, PyObject *extras, std::span<const Nam
 Ref KwCall::call(PyObject *fn, PyObject *arg)
 {
     stack_[1] = arg;
-    return legacy::checked(
-        PyObject_Vectorcall(fn, stack_.data() + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names_));
+    return Ref::steal(PyObject_Vectorcall(fn, stack_.data() + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names_));
 }
 
 Ref KwCall::call_method(PyObject *method, PyObject *self)
 {
     stack_[1] = self;
-    return legacy::checked(
+    return Ref::steal(
         PyObject_VectorcallMethod(method, stack_.data() + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names_));
 }
 

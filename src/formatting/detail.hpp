@@ -33,13 +33,18 @@ enum class Name : std::size_t {
     norv_formattable,
     count_
 };
+// All of them in the order of `Name`, made on first use; NULL with the error
+// set if they cannot be made.
+PyObject *const *name_table();
+// One of them (borrowed); NULL with the error set as for `name_table`.
 PyObject *name(Name n);
 
-// Small immortal ints and constant texts.
+// Small immortal ints.
 PyObject *int_zero();
 PyObject *int_one();
 PyObject *int_eighty();
-// The truncation suffix: "..." for a str, b"..." for bytes.
+// The truncation suffix, a constant text: "..." for a str, b"..." for bytes.
+// Borrowed; NULL with the error set if it cannot be made.
 PyObject *ellipsis(bool for_str);
 
 // `n` as a signed 64-bit integer through __index__, or nothing (the error of
@@ -48,7 +53,7 @@ std::optional<long long> as_i64(PyObject *n);
 
 // Two spaces per level for an integer level (none for n <= 0), else the text
 // of the host's own `'  ' * n`.
-Indent indent_from(PyObject *n);
+Maybe<Indent> indent_from(PyObject *n);
 
 // n + 1 as an int for an integer level, else the host's own `n + 1`.
 Ref ri_plus_one(PyObject *n);
@@ -56,7 +61,8 @@ Ref ri_plus_one(PyObject *n);
 // v.__class__.__name__, which must be a str.
 Ref class_name(PyObject *v);
 
-// `result` when it is a str, else the cast-failure TypeError.
+// `result` when it is a str, else the cast-failure TypeError. A failed
+// `result` (null) passes through.
 Ref require_str(Ref result);
 
 // Vectorcall arguments with the leading scratch slot that
@@ -84,10 +90,16 @@ private:
 
 // The keyword set of a child call: `head` names, then the caller's extra
 // keywords (a dict, in its order), then `tail` names. Built once per
-// container and reused for every element.
+// container and reused for every element. `cached_names` is the kwnames
+// tuple for a call without extras, NULL if making it failed. Construction
+// can fail (error set); check it first:
+//     KwCall kw(...);
+//     if (kw.failed()) return error;
 class KwCall {
 public:
     KwCall(std::span<const Name> head, PyObject *extras, std::span<const Name> tail, PyObject *cached_names);
+
+    bool failed() const noexcept { return names_ == nullptr; }
 
     void head(std::size_t i, PyObject *value) noexcept { stack_[2 + i] = value; }
     void tail(std::size_t i, PyObject *value) noexcept { stack_[2 + n_head_ + n_extras_ + i] = value; }
@@ -111,7 +123,8 @@ Ref make_names(std::span<const Name> names);
 // `outer_markdown_active()` holds, host code runs inside
 // `str_format(markdown=False)` and `repr_format(markdown=False)`. The
 // destructor leaves whatever was entered, repr before str, keeping any error
-// in flight and discarding the exits' own.
+// in flight and discarding the exits' own; so after a failed `enter` the
+// caller just returns the error, and what was entered is still left.
 class Suppression {
 public:
     Suppression() = default;
@@ -119,7 +132,7 @@ public:
     Suppression &operator=(const Suppression &) = delete;
     ~Suppression();
 
-    void enter();
+    Status enter();
 
 private:
     Ref str_ctx_, repr_ctx_;

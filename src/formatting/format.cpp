@@ -59,55 +59,69 @@ struct Call {
     PyObject *operator[](Slot s) const noexcept { return slot[s]; }
     // For parameters where None means "left out".
     PyObject *or_none(Slot s) const noexcept { return slot[s] && slot[s] != Py_None ? slot[s] : nullptr; }
-    bool truthy(Slot s) const { return slot[s] && legacy::require(PyObject_IsTrue(slot[s])); }
+    // 1 / 0 (false when left out), -1 with the error set.
+    [[nodiscard]] int truthy(Slot s) const { return slot[s] ? PyObject_IsTrue(slot[s]) : 0; }
     PyObject *extras_dict() const noexcept { return extras ? extras.get() : nullptr; }
 };
 
 // Child calls (and most calls from Python) name only known parameters with
 // interned strings: match those by identity. Anything else (unknown or
 // non-interned names, repeats, bad counts) takes the general binder, which
-// also words the errors.
-bool bind_fast(FastArgs a, Call &c)
+// also words the errors. 1: bound; 0: for the general binder; -1: error set.
+[[nodiscard]] int bind_fast(FastArgs a, Call &c)
 {
     if (a.nargs < 1 || a.nargs > static_cast<Py_ssize_t>(N_POSITIONAL)) {
-        return false;
+        return 0;
     }
     for (Py_ssize_t i = 0; i < a.nargs; ++i) {
         c.slot[static_cast<std::size_t>(i)] = a.args[i];
     }
     const Py_ssize_t nkw = a.kwnames ? PyTuple_GET_SIZE(a.kwnames) : 0;
+    if (nkw == 0) {
+        return 1;
+    }
+    PyObject *const *names = detail::name_table();
+    if (names == nullptr) {
+        return -1;
+    }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(a.kwnames, k);
         std::size_t idx = N_SLOTS;
         for (std::size_t j = 0; j < N_SLOTS; ++j) {
-            if (detail::name(static_cast<Name>(j)) == key) {
+            if (names[j] == key) {
                 idx = j;
                 break;
             }
         }
         if (idx == N_SLOTS || c.slot[idx] != nullptr) {
-            return false;
+            return 0;
         }
         c.slot[idx] = a.args[a.nargs + k];
     }
-    return true;
+    return 1;
 }
 
-Call bind(FastArgs a)
+Status bind(FastArgs a, Call &c)
 {
-    Call c;
-    if (bind_fast(a, c)) {
-        return c;
+    const int fast = bind_fast(a, c);
+    if (fast < 0) {
+        return error;
+    }
+    if (fast) {
+        return Status::ok;
     }
     c = Call{};
-    Bound b = FORMAT_SIG.bind(a);
+    Bound b;
+    if (failed(FORMAT_SIG.bind(a, b))) {
+        return error;
+    }
     for (std::size_t i = 0; i < N_SLOTS; ++i) {
         c.slot[i] = b[i];
     }
     if (b.varkw && PyDict_GET_SIZE(b.varkw.get()) > 0) {
         c.extras = std::move(b.varkw);
     }
-    return c;
+    return Status::ok;
 }
 
 // The resolved state of one rendering.
@@ -125,6 +139,7 @@ constexpr Name CHILD_HEAD[] = {Name::compact,         Name::verbose,       Name:
                                Name::max_bytes_len,   Name::custom_format, Name::memo};
 constexpr Name FORMATTABLE_TAIL[] = {Name::include_keys, Name::exclude_keys};
 
+// The cached kwnames tuple; NULL with the error set if it cannot be made.
 PyObject *child_names(bool formattable)
 {
     if (formattable) {
@@ -139,7 +154,7 @@ PyObject *child_names(bool formattable)
 }
 
 // The child keyword set with `root_indent` = `ri`; for a formattable, the key
-// filters follow the extras (the caller fills them).
+// filters follow the extras (the caller fills them). Check `failed()` first.
 class ChildCall : public detail::KwCall {
 public:
     ChildCall(const Ctx &x, PyObject *ri, bool formattable = false)
@@ -168,36 +183,45 @@ Ref format_child(detail::KwCall &kw, PyObject *child)
 Ref call_hook(PyObject *hook, PyObject *value, PyObject *ri)
 {
     PyObject *args[3] = {nullptr, value, ri};
-    return legacy::checked(PyObject_Vectorcall(hook, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(PyObject_Vectorcall(hook, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// A failed `text` (null) passes through.
 Ref md_quote(bool markdown, Ref text)
 {
-    if (!markdown) {
+    if (!markdown || !text) {
         return text;
     }
     const Py_ssize_t at = PyUnicode_FindChar(text.get(), '\n', 0, PyUnicode_GET_LENGTH(text.get()), 1);
     if (at == -2) {
-        legacy::throw_set();
+        return error;
     }
     const bool multiline = at >= 0;
     TextBuilder b;
-    b.ascii(multiline ? "```\n" : "`");
-    b.add(std::move(text));
-    b.ascii(multiline ? "\n```" : "`");
+    if (failed(b.ascii(multiline ? "```\n" : "`")) || failed(b.add(std::move(text))) ||
+        failed(b.ascii(multiline ? "\n```" : "`"))) {
+        return error;
+    }
     return b.finish();
 }
 
 // ---------------------------------------------------------------- scalars
 
-bool over_max_len(Py_ssize_t length, PyObject *max)
+// 1 / 0, -1 with the error set.
+[[nodiscard]] int over_max_len(Py_ssize_t length, PyObject *max)
 {
     if (auto m = detail::as_i64(max)) {
         return length > *m;
     }
-    Ref len = legacy::checked(PyLong_FromSsize_t(length));
-    Ref over = legacy::checked(PyObject_RichCompare(len.get(), max, Py_GT));
-    return legacy::require(PyObject_IsTrue(over.get()));
+    Ref len = Ref::steal(PyLong_FromSsize_t(length));
+    if (!len) {
+        return -1;
+    }
+    Ref over = Ref::steal(PyObject_RichCompare(len.get(), max, Py_GT));
+    if (!over) {
+        return -1;
+    }
+    return PyObject_IsTrue(over.get());
 }
 
 // repr(value[0:max] + suffix): the dots sit inside the quotes, so the text
@@ -210,66 +234,124 @@ Ref truncated_repr(PyObject *value, PyObject *max, Py_ssize_t length)
         const long long end = *m < 0 ? std::max<long long>(length + *m, 0) : std::min<long long>(*m, length);
         const auto stop = static_cast<Py_ssize_t>(end);
         if (is_str) {
-            Ref head = legacy::checked(PyUnicode_Substring(value, 0, stop));
-            cut = legacy::checked(PyUnicode_Concat(head.get(), detail::ellipsis(true)));
+            Ref head = Ref::steal(PyUnicode_Substring(value, 0, stop));
+            if (!head) {
+                return error;
+            }
+            PyObject *dots = detail::ellipsis(true);
+            if (dots == nullptr) {
+                return error;
+            }
+            cut = Ref::steal(PyUnicode_Concat(head.get(), dots));
         }
         else {
-            cut = legacy::checked(PyBytes_FromStringAndSize(nullptr, stop + 3));
+            cut = Ref::steal(PyBytes_FromStringAndSize(nullptr, stop + 3));
+            if (!cut) {
+                return error;
+            }
             char *out = PyBytes_AS_STRING(cut.get());
             std::memcpy(out, PyBytes_AS_STRING(value), static_cast<std::size_t>(stop));
             std::memcpy(out + stop, "...", 3);
         }
     }
     else {
-        Ref slice = legacy::checked(PySlice_New(detail::int_zero(), max, nullptr));
-        Ref head = legacy::checked(PyObject_GetItem(value, slice.get()));
-        cut = legacy::checked(PyNumber_Add(head.get(), detail::ellipsis(is_str)));
+        Ref slice = Ref::steal(PySlice_New(detail::int_zero(), max, nullptr));
+        if (!slice) {
+            return error;
+        }
+        Ref head = Ref::steal(PyObject_GetItem(value, slice.get()));
+        if (!head) {
+            return error;
+        }
+        PyObject *dots = detail::ellipsis(is_str);
+        if (dots == nullptr) {
+            return error;
+        }
+        cut = Ref::steal(PyNumber_Add(head.get(), dots));
     }
-    return legacy::repr_of(cut.get());
+    if (!cut) {
+        return error;
+    }
+    return repr_of(cut.get());
 }
 
 Ref limited_repr(PyObject *value, PyObject *max, Py_ssize_t length)
 {
-    if (max != nullptr && over_max_len(length, max)) {
-        return truncated_repr(value, max, length);
+    if (max != nullptr) {
+        const int over = over_max_len(length, max);
+        if (over < 0) {
+            return error;
+        }
+        if (over) {
+            return truncated_repr(value, max, length);
+        }
     }
-    return legacy::repr_of(value);
+    return repr_of(value);
 }
 
-// The text of a fast-path scalar (exact types only), or nothing.
+// The fast-path scalars: exact types only.
+bool is_plain_scalar(PyObject *v)
+{
+    PyTypeObject *tp = Py_TYPE(v);
+    return tp == &PyLong_Type || tp == &PyBool_Type || tp == &PyFloat_Type || v == Py_None ||
+           tp == &PyUnicode_Type || tp == &PyBytes_Type;
+}
+
+// The text of a plain scalar.
 Ref scalar_text(PyObject *v, const Call &c)
 {
     PyTypeObject *tp = Py_TYPE(v);
-    if (tp == &PyLong_Type || tp == &PyBool_Type || tp == &PyFloat_Type || v == Py_None) {
-        return legacy::repr_of(v);
-    }
     if (tp == &PyUnicode_Type) {
         return limited_repr(v, c.or_none(MAX_STR), PyUnicode_GET_LENGTH(v));
     }
     if (tp == &PyBytes_Type) {
         return limited_repr(v, c.or_none(MAX_BYTES), PyBytes_GET_SIZE(v));
     }
-    return {};
+    return repr_of(v);
 }
 
 // ---------------------------------------------------------------- containers
 
-bool fits_one_line(Py_ssize_t length, const Call &c)
+// 1 / 0, -1 with the error set.
+[[nodiscard]] int fits_one_line(Py_ssize_t length, const Call &c)
 {
     PyObject *threshold = c[LIST_WRAP] ? c[LIST_WRAP] : detail::int_eighty();
     if (auto t = detail::as_i64(threshold)) {
         return length <= *t;
     }
-    Ref len = legacy::checked(PyLong_FromSsize_t(length));
-    Ref fits = legacy::checked(PyObject_RichCompare(len.get(), threshold, Py_LE));
-    return legacy::require(PyObject_IsTrue(fits.get()));
+    Ref len = Ref::steal(PyLong_FromSsize_t(length));
+    if (!len) {
+        return -1;
+    }
+    Ref fits = Ref::steal(PyObject_RichCompare(len.get(), threshold, Py_LE));
+    if (!fits) {
+        return -1;
+    }
+    return PyObject_IsTrue(fits.get());
+}
+
+// Appends the rendered child to `texts`.
+Status push_child(std::vector<Ref> &texts, detail::KwCall &kw, PyObject *child)
+{
+    Ref text = format_child(kw, child);
+    if (!text) {
+        return error;
+    }
+    texts.push_back(std::move(text));
+    return Status::ok;
 }
 
 Ref render_sequence(const Ctx &x, bool is_list)
 {
     PyObject *v = x.value;
     Ref ci = detail::ri_plus_one(x.root_indent);
+    if (!ci) {
+        return error;
+    }
     ChildCall kw(x, ci.get());
+    if (kw.failed()) {
+        return error;
+    }
 
     std::vector<Ref> texts;
     if (PyList_CheckExact(v)) {
@@ -278,138 +360,234 @@ Ref render_sequence(const Ctx &x, bool is_list)
         texts.reserve(static_cast<std::size_t>(PyList_GET_SIZE(v)));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(v, i));
-            texts.push_back(format_child(kw, item.get()));
+            if (failed(push_child(texts, kw, item.get()))) {
+                return error;
+            }
         }
     }
     else if (PyTuple_CheckExact(v)) {
         const Py_ssize_t n = PyTuple_GET_SIZE(v);
         texts.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
-            texts.push_back(format_child(kw, PyTuple_GET_ITEM(v, i)));
+            if (failed(push_child(texts, kw, PyTuple_GET_ITEM(v, i)))) {
+                return error;
+            }
         }
     }
     else {
-        Ref it = legacy::checked(PyObject_GetIter(v));
+        Ref it = Ref::steal(PyObject_GetIter(v));
+        if (!it) {
+            return error;
+        }
         while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-            texts.push_back(format_child(kw, item.get()));
+            if (failed(push_child(texts, kw, item.get()))) {
+                return error;
+            }
         }
         if (PyErr_Occurred()) {
-            legacy::throw_set();
+            return error;
         }
     }
 
     const std::string_view open = is_list ? "[" : "(", close = is_list ? "]" : ")";
     TextBuilder b;
     b.reserve(texts.size() * 3 + 4);
-    bool one_line = x.call.truthy(COMPACT);
-    if (!one_line) {
+    int one_line = x.call.truthy(COMPACT);
+    if (one_line == 0) {
         Py_ssize_t length = 2;
         for (std::size_t i = 0; i < texts.size(); ++i) {
             length += PyUnicode_GET_LENGTH(texts[i].get()) + (i ? 2 : 0);
         }
         one_line = fits_one_line(length, x.call);
     }
+    if (one_line < 0) {
+        return error;
+    }
     if (one_line) {
-        b.ascii(open);
-        for (std::size_t i = 0; i < texts.size(); ++i) {
-            if (i) {
-                b.ascii(", ");
-            }
-            b.add(std::move(texts[i]));
+        if (failed(b.ascii(open))) {
+            return error;
         }
-        b.ascii(close);
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            if (i && failed(b.ascii(", "))) {
+                return error;
+            }
+            if (failed(b.add(std::move(texts[i])))) {
+                return error;
+            }
+        }
+        if (failed(b.ascii(close))) {
+            return error;
+        }
         return b.finish();
     }
     // Only the first line of each element is prefixed: the element was
     // rendered one level deeper and carries its own inner indentation.
-    const Indent inner = detail::indent_from(ci.get()), outer = detail::indent_from(x.root_indent);
-    b.ascii(open);
-    b.ascii("\n");
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        if (i) {
-            b.ascii(",\n");
-        }
-        b.indent(inner);
-        b.add(std::move(texts[i]));
+    Maybe<Indent> inner = detail::indent_from(ci.get());
+    if (!inner) {
+        return error;
     }
-    b.ascii("\n");
-    b.indent(outer);
-    b.ascii(close);
+    Maybe<Indent> outer = detail::indent_from(x.root_indent);
+    if (!outer) {
+        return error;
+    }
+    if (failed(b.ascii(open)) || failed(b.ascii("\n"))) {
+        return error;
+    }
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (i && failed(b.ascii(",\n"))) {
+            return error;
+        }
+        if (failed(b.indent(*inner)) || failed(b.add(std::move(texts[i])))) {
+            return error;
+        }
+    }
+    if (failed(b.ascii("\n")) || failed(b.indent(*outer)) || failed(b.ascii(close))) {
+        return error;
+    }
     return b.finish();
+}
+
+// Whether `key` passes the filter: -1 with the error set.
+[[nodiscard]] int keeps_key(PyObject *include, PyObject *exclude, PyObject *key)
+{
+    if (include) {
+        return PySequence_Contains(include, key);
+    }
+    if (exclude) {
+        const int excluded = PySequence_Contains(exclude, key);
+        return excluded < 0 ? -1 : !excluded;
+    }
+    return 1;
 }
 
 Ref render_dict(const Ctx &x)
 {
     const Call &c = x.call;
     Ref ci = detail::ri_plus_one(x.root_indent);
+    if (!ci) {
+        return error;
+    }
 
     // The filter is chosen once, before iterating.
     PyObject *include = c.or_none(INCLUDE);
     PyObject *exclude = c.or_none(EXCLUDE);
-    if (include && !legacy::require(PyObject_IsTrue(include))) {
-        include = nullptr;
+    if (include) {
+        const int given = PyObject_IsTrue(include);
+        if (given < 0) {
+            return error;
+        }
+        if (!given) {
+            include = nullptr;
+        }
     }
-    if (include || (exclude && !legacy::require(PyObject_IsTrue(exclude)))) {
+    if (include) {
         exclude = nullptr;
+    }
+    else if (exclude) {
+        const int given = PyObject_IsTrue(exclude);
+        if (given < 0) {
+            return error;
+        }
+        if (!given) {
+            exclude = nullptr;
+        }
     }
 
     ChildCall kw(x, ci.get());
+    if (kw.failed()) {
+        return error;
+    }
     std::vector<std::pair<Ref, Ref>> entries;
     entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(x.value)));
-    legacy::dict_for_each(x.value, [&](PyObject *key, PyObject *value) {
-        if (include && !legacy::require(PySequence_Contains(include, key))) {
-            return;
+    const Status walked = dict_for_each(x.value, [&](PyObject *key, PyObject *value) -> Status {
+        const int keep = keeps_key(include, exclude, key);
+        if (keep < 0) {
+            return error;
         }
-        if (exclude && legacy::require(PySequence_Contains(exclude, key))) {
-            return;
+        if (!keep) {
+            return Status::ok;
         }
         Ref text = format_child(kw, value);
-        entries.emplace_back(legacy::repr_of(key), std::move(text));
+        if (!text) {
+            return error;
+        }
+        Ref shown = repr_of(key);
+        if (!shown) {
+            return error;
+        }
+        entries.emplace_back(std::move(shown), std::move(text));
+        return Status::ok;
     });
+    if (failed(walked)) {
+        return error;
+    }
 
     TextBuilder b;
     b.reserve(entries.size() * 4 + 4);
-    if (c.truthy(COMPACT) || entries.empty()) {
-        b.ascii("{");
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            if (i) {
-                b.ascii(", ");
-            }
-            b.add(std::move(entries[i].first));
-            b.ascii(": ");
-            b.add(std::move(entries[i].second));
+    const int compact = c.truthy(COMPACT);
+    if (compact < 0) {
+        return error;
+    }
+    if (compact || entries.empty()) {
+        if (failed(b.ascii("{"))) {
+            return error;
         }
-        b.ascii("}");
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i && failed(b.ascii(", "))) {
+                return error;
+            }
+            if (failed(b.add(std::move(entries[i].first))) || failed(b.ascii(": ")) ||
+                failed(b.add(std::move(entries[i].second)))) {
+                return error;
+            }
+        }
+        if (failed(b.ascii("}"))) {
+            return error;
+        }
         return b.finish();
     }
-    const Indent inner = detail::indent_from(ci.get()), outer = detail::indent_from(x.root_indent);
-    b.ascii("{\n");
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (i) {
-            b.ascii(",\n");
-        }
-        b.indent(inner);
-        b.add(std::move(entries[i].first));
-        b.ascii(": ");
-        b.add(std::move(entries[i].second));
+    Maybe<Indent> inner = detail::indent_from(ci.get());
+    if (!inner) {
+        return error;
     }
-    b.ascii("\n");
-    b.indent(outer);
-    b.ascii("}");
+    Maybe<Indent> outer = detail::indent_from(x.root_indent);
+    if (!outer) {
+        return error;
+    }
+    if (failed(b.ascii("{\n"))) {
+        return error;
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i && failed(b.ascii(",\n"))) {
+            return error;
+        }
+        if (failed(b.indent(*inner)) || failed(b.add(std::move(entries[i].first))) || failed(b.ascii(": ")) ||
+            failed(b.add(std::move(entries[i].second)))) {
+            return error;
+        }
+    }
+    if (failed(b.ascii("\n")) || failed(b.indent(*outer)) || failed(b.ascii("}"))) {
+        return error;
+    }
     return b.finish();
 }
 
 // ---------------------------------------------------------------- host text
 
-bool is_formattable(PyTypeObject *tp)
+// 1 / 0, -1 with the error set.
+[[nodiscard]] int is_formattable(PyTypeObject *tp)
 {
+    PyObject *marker_name = detail::name(Name::norv_formattable);
+    if (marker_name == nullptr) {
+        return -1;
+    }
     PyObject *marker = nullptr;
-    if (legacy::require(PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(tp),
-                                         detail::name(Name::norv_formattable), &marker)) == 0) {
-        return false;
+    const int found = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(tp), marker_name, &marker);
+    if (found <= 0) {
+        return found;
     }
     Ref owned = Ref::steal(marker);
-    return legacy::require(PyObject_IsTrue(owned.get()));
+    return PyObject_IsTrue(owned.get());
 }
 
 Ref render_formattable(const Ctx &x)
@@ -418,17 +596,29 @@ Ref render_formattable(const Ctx &x)
     Ref own_exclude;
     PyObject *exclude = c.or_none(EXCLUDE);
     if (exclude == nullptr) {
-        own_exclude = legacy::checked(PySet_New(nullptr));
+        own_exclude = Ref::steal(PySet_New(nullptr));
+        if (!own_exclude) {
+            return error;
+        }
         exclude = own_exclude.get();
     }
     ChildCall kw(x, x.root_indent, true);
+    if (kw.failed()) {
+        return error;
+    }
     kw.tail(0, c.or_none(INCLUDE) ? c[INCLUDE] : Py_None);
     kw.tail(1, exclude);
     Ref result;
     {
         detail::Suppression quiet;
-        quiet.enter();
-        result = kw.call_method(detail::name(Name::format), x.value);
+        if (failed(quiet.enter())) {
+            return error;
+        }
+        PyObject *method = detail::name(Name::format);
+        if (method == nullptr) {
+            return error;
+        }
+        result = kw.call_method(method, x.value);
     }
     return detail::require_str(std::move(result));
 }
@@ -438,26 +628,49 @@ Ref render_other(const Ctx &x)
     const Call &c = x.call;
     Ref text;
     detail::Suppression quiet;
-    quiet.enter();
+    if (failed(quiet.enter())) {
+        return error;
+    }
     if (PyObject *hook = c.or_none(CUSTOM)) {
         Ref r = call_hook(hook, x.value, x.root_indent);
+        if (!r) {
+            return error;
+        }
         if (r.get() != Py_None) {
-            text = legacy::str_of(r.get());
+            text = str_of(r.get());
+            if (!text) {
+                return error;
+            }
         }
     }
     if (!text) {
-        text = c.truthy(COMPACT) ? legacy::repr_of(x.value) : legacy::str_of(x.value);
+        const int compact = c.truthy(COMPACT);
+        if (compact < 0) {
+            return error;
+        }
+        text = compact ? repr_of(x.value) : str_of(x.value);
+        if (!text) {
+            return error;
+        }
     }
-    if (c.truthy(STRIP_ID)) {
-        PyObject *needle = OBJECT_AT.get_or_init([] { return legacy::new_str("object at 0x"); });
+    const int strip = c.truthy(STRIP_ID);
+    if (strip < 0) {
+        return error;
+    }
+    if (strip) {
+        PyObject *needle = OBJECT_AT.get_or_init([] { return new_str("object at 0x"); });
+        if (needle == nullptr) {
+            return error;
+        }
         const Py_ssize_t at = PyUnicode_Find(text.get(), needle, 0, PY_SSIZE_T_MAX, 1);
         if (at == -2) {
-            legacy::throw_set();
+            return error;
         }
         if (at >= 0) {
             TextBuilder b;
-            b.add(detail::class_name(x.value));
-            b.ascii("(...)");
+            if (failed(b.add(detail::class_name(x.value))) || failed(b.ascii("(...)"))) {
+                return error;
+            }
             text = b.finish();
         }
     }
@@ -469,8 +682,14 @@ Ref render(const Ctx &x)
     PyTypeObject *tp = Py_TYPE(x.value);
     // Built-in containers cannot carry the marker (their types are immutable).
     const bool builtin = tp == &PyList_Type || tp == &PyTuple_Type || tp == &PyDict_Type;
-    if (!builtin && is_formattable(tp)) {
-        return render_formattable(x);
+    if (!builtin) {
+        const int formattable = is_formattable(tp);
+        if (formattable < 0) {
+            return error;
+        }
+        if (formattable) {
+            return render_formattable(x);
+        }
     }
     if (PyList_Check(x.value) || PyTuple_Check(x.value)) {
         return render_sequence(x, PyList_Check(x.value));
@@ -486,7 +705,10 @@ Ref recursion_marker(PyObject *value)
     char address[2 + 2 * sizeof(void *) + 1];
     std::snprintf(address, sizeof address, "0x%" PRIxPTR, reinterpret_cast<std::uintptr_t>(value));
     Ref cls = detail::class_name(value);
-    return legacy::checked(PyUnicode_FromFormat("<recursive %U at %s>", cls.get(), address));
+    if (!cls) {
+        return error;
+    }
+    return Ref::steal(PyUnicode_FromFormat("<recursive %U at %s>", cls.get(), address));
 }
 
 // While a value renders, its id sits in the memo; it leaves again on every
@@ -512,41 +734,65 @@ private:
 
 Ref format_impl(PyObject *, FastArgs a)
 {
-    const Call c = bind(a);
+    Call c;
+    if (failed(bind(a, c))) {
+        return error;
+    }
     PyObject *value = c[VALUE];
-    const bool markdown = c.truthy(MARKDOWN);
+    const int markdown = c.truthy(MARKDOWN);
+    if (markdown < 0) {
+        return error;
+    }
     PyObject *ri = c[ROOT_INDENT] ? c[ROOT_INDENT] : detail::int_zero();
 
     if (PyObject *hook = c.or_none(CUSTOM)) {
         Ref r = call_hook(hook, value, ri);
+        if (!r) {
+            return error;
+        }
         if (r.get() != Py_None) {
-            return md_quote(markdown, legacy::str_of(r.get()));
+            return md_quote(markdown, str_of(r.get()));
         }
     }
-    if (Ref text = scalar_text(value, c)) {
-        return md_quote(markdown, std::move(text));
+    if (is_plain_scalar(value)) {
+        return md_quote(markdown, scalar_text(value, c));
     }
 
     Ref own_memo;
     PyObject *memo = c.or_none(MEMO);
     if (memo == nullptr) {
-        own_memo = legacy::checked(PySet_New(nullptr));
+        own_memo = Ref::steal(PySet_New(nullptr));
+        if (!own_memo) {
+            return error;
+        }
         memo = own_memo.get();
     }
     else if (!PySet_Check(memo)) {
-        legacy::raise_not_instance(memo, "set");
+        return raise_not_instance(memo, "set");
     }
-    Ref key = legacy::checked(PyLong_FromVoidPtr(value));
-    if (legacy::require(PySet_Contains(memo, key.get()))) {
+    Ref key = Ref::steal(PyLong_FromVoidPtr(value));
+    if (!key) {
+        return error;
+    }
+    const int seen = PySet_Contains(memo, key.get());
+    if (seen < 0) {
+        return error;
+    }
+    if (seen) {
         return recursion_marker(value);
     }
-    legacy::require(PySet_Add(memo, key.get()));
+    if (PySet_Add(memo, key.get()) < 0) {
+        return error;
+    }
     Ref text;
     {
         MemoEntry entry(memo, key.get());
         // Every nested level passes here, whether it is reached through a
         // container or through host code (a formattable's own `format`).
-        legacy::RecursionGuard depth(" while formatting a value");
+        RecursionGuard depth(" while formatting a value");
+        if (depth.failed()) {
+            return error;
+        }
         text = render(Ctx{c, value, ri, memo});
     }
     return md_quote(markdown, std::move(text));

@@ -21,13 +21,14 @@ PyMethodDef *install_bridge_function();
 
 // Caches the module's `format` and `kvlist_str` (run right after they were
 // added). A cell that is already set keeps its object.
-void init_format_fn(PyObject *module);
+Status init_format_fn(PyObject *module);
 
 // The cached `format` function object (borrowed); panics while unset.
 PyObject *format_fn();
 
 // kvlist_str(items, **kwargs) through the cached function object; the result
-// is a `str` (TypeError otherwise). `kwargs` may be NULL.
+// is a `str` (TypeError otherwise), or null with the error set. `kwargs` may
+// be NULL.
 Ref call_kvlist_str(PyObject *items, PyObject *kwargs);
 
 }  // namespace norv::formatting

@@ -39,33 +39,42 @@ Ref item_at(PyObject *item, Py_ssize_t i)
     if (PyList_CheckExact(item) && PyList_GET_SIZE(item) >= 3) {
         return Ref::borrow(PyList_GET_ITEM(item, i));
     }
-    Ref index = legacy::new_int(i);
-    return legacy::checked(PyObject_GetItem(item, index.get()));
+    Ref index = new_int(i);
+    if (!index) {
+        return error;
+    }
+    return Ref::steal(PyObject_GetItem(item, index.get()));
 }
 
-bool truthy_eq(PyObject *left, PyObject *right)
+// 1 / 0, -1 with the error set.
+[[nodiscard]] int truthy_eq(PyObject *left, PyObject *right)
 {
     // Not PyObject_RichCompareBool: its identity shortcut would drop a NaN
     // that equals itself by identity only.
-    Ref eq = legacy::checked(PyObject_RichCompare(left, right, Py_EQ));
-    return legacy::require(PyObject_IsTrue(eq.get()));
+    Ref eq = Ref::steal(PyObject_RichCompare(left, right, Py_EQ));
+    if (!eq) {
+        return -1;
+    }
+    return PyObject_IsTrue(eq.get());
 }
 
 // A tuple default means "any of these"; anything else is compared whole.
-bool equals_default(PyObject *value, PyObject *dflt)
+// 1 / 0, -1 with the error set.
+[[nodiscard]] int equals_default(PyObject *value, PyObject *dflt)
 {
     if (PyTuple_Check(dflt)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(dflt); ++i) {
-            if (truthy_eq(PyTuple_GET_ITEM(dflt, i), value)) {
-                return true;
+            const int eq = truthy_eq(PyTuple_GET_ITEM(dflt, i), value);
+            if (eq != 0) {
+                return eq;  // a match, or an error
             }
         }
-        return false;
+        return 0;
     }
     return truthy_eq(value, dflt);
 }
 
-std::size_t bracket_index(PyObject *bracket_type)
+Maybe<std::size_t> bracket_index(PyObject *bracket_type)
 {
     long long index = 0;
     if (bracket_type != nullptr) {
@@ -73,10 +82,13 @@ std::size_t bracket_index(PyObject *bracket_type)
             index = *v;
         }
         else {
-            Ref as_int = legacy::checked(PyNumber_Long(bracket_type));
+            Ref as_int = Ref::steal(PyNumber_Long(bracket_type));
+            if (!as_int) {
+                return error;
+            }
             index = PyLong_AsLongLong(as_int.get());
             if (index == -1 && PyErr_Occurred()) {
-                legacy::throw_set();
+                return error;
             }
         }
     }
@@ -84,14 +96,17 @@ std::size_t bracket_index(PyObject *bracket_type)
         index += 3;
     }
     if (index < 0 || index > 2) {
-        legacy::raise(PyExc_IndexError, "list index out of range");
+        return raise(PyExc_IndexError, "list index out of range");
     }
     return static_cast<std::size_t>(index);
 }
 
 Ref kvlist_impl(PyObject *, FastArgs a)
 {
-    Bound b = KVLIST_SIG.bind(a);
+    Bound b;
+    if (failed(KVLIST_SIG.bind(a, b))) {
+        return error;
+    }
     PyObject *format = format_fn();
     PyObject *compact = b[COMPACT] ? b[COMPACT] : Py_True;
     PyObject *verbose = b[VERBOSE] ? b[VERBOSE] : Py_False;
@@ -99,13 +114,26 @@ Ref kvlist_impl(PyObject *, FastArgs a)
     PyObject *label = b[LABEL] != Py_None ? b[LABEL] : nullptr;
     PyObject *hook = b.or_none(CUSTOM);
 
-    Ref child_ri = label && legacy::require(PyObject_IsTrue(label)) ? detail::ri_plus_one(ri) : Ref::borrow(ri);
-    const bool one_line = b[COMPACT] == nullptr || legacy::require(PyObject_IsTrue(b[COMPACT]));
+    const int labelled = label ? PyObject_IsTrue(label) : 0;
+    if (labelled < 0) {
+        return error;
+    }
+    Ref child_ri = labelled ? detail::ri_plus_one(ri) : Ref::borrow(ri);
+    if (!child_ri) {
+        return error;
+    }
+    const int one_line = b[COMPACT] ? PyObject_IsTrue(b[COMPACT]) : 1;
+    if (one_line < 0) {
+        return error;
+    }
     std::optional<Indent> entry_indent;  // computed at the first kept entry
 
     PyObject *extras = b.varkw && PyDict_GET_SIZE(b.varkw.get()) > 0 ? b.varkw.get() : nullptr;
     detail::KwCall kw(VALUE_HEAD, extras, {},
                       VALUE_NAMES.get_or_init([] { return detail::make_names(VALUE_HEAD); }));
+    if (kw.failed()) {
+        return error;
+    }
     kw.head(0, compact);
     kw.head(1, verbose);
     kw.head(2, child_ri.get());
@@ -114,61 +142,110 @@ Ref kvlist_impl(PyObject *, FastArgs a)
 
     TextBuilder body;
     std::size_t kept = 0;
-    Ref it = legacy::checked(PyObject_GetIter(b[KVLIST]));
+    Ref it = Ref::steal(PyObject_GetIter(b[KVLIST]));
+    if (!it) {
+        return error;
+    }
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         Ref key = item_at(item.get(), 0);
+        if (!key) {
+            return error;
+        }
         Ref value = item_at(item.get(), 1);
+        if (!value) {
+            return error;
+        }
         Ref dflt = item_at(item.get(), 2);
-        if (equals_default(value.get(), dflt.get())) {
+        if (!dflt) {
+            return error;
+        }
+        const int is_default = equals_default(value.get(), dflt.get());
+        if (is_default < 0) {
+            return error;
+        }
+        if (is_default) {
             continue;
         }
-        if (kept++) {
-            body.ascii(one_line ? ", " : ",\n");
+        if (kept++ && failed(body.ascii(one_line ? ", " : ",\n"))) {
+            return error;
         }
         if (!one_line) {
             if (!entry_indent) {
-                entry_indent = detail::indent_from(child_ri.get());
+                Maybe<Indent> made = detail::indent_from(child_ri.get());
+                if (!made) {
+                    return error;
+                }
+                entry_indent = std::move(*made);
             }
-            body.indent(*entry_indent);
+            if (failed(body.indent(*entry_indent))) {
+                return error;
+            }
         }
         Ref rendered = kw.call(format, value.get());
-        if (legacy::require(PyObject_IsTrue(key.get()))) {
-            body.add(legacy::str_of(key.get()));
-            body.ascii("=");
+        if (!rendered) {
+            return error;
+        }
+        const int named = PyObject_IsTrue(key.get());
+        if (named < 0) {
+            return error;
+        }
+        if (named && (failed(body.add(str_of(key.get()))) || failed(body.ascii("=")))) {
+            return error;
         }
         Ref shown;
         if (hook) {
             PyObject *args[3] = {nullptr, rendered.get(), child_ri.get()};
-            Ref r = legacy::checked(
-                PyObject_Vectorcall(hook, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            Ref r =
+                Ref::steal(PyObject_Vectorcall(hook, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            if (!r) {
+                return error;
+            }
             if (r.get() != Py_None) {
-                shown = legacy::str_of(r.get());
+                shown = str_of(r.get());
+                if (!shown) {
+                    return error;
+                }
             }
         }
-        body.add(shown ? std::move(shown) : legacy::str_of(rendered.get()));
+        if (failed(body.add(shown ? std::move(shown) : str_of(rendered.get())))) {
+            return error;
+        }
     }
     if (PyErr_Occurred()) {
-        legacy::throw_set();
+        return error;
     }
 
     if (label == nullptr) {
         return body.finish();
     }
-    const std::size_t bracket = bracket_index(b[BRACKET]);
+    Maybe<std::size_t> bracket = bracket_index(b[BRACKET]);
+    if (!bracket) {
+        return error;
+    }
     TextBuilder out;
-    out.add(legacy::str_of(label));
-    out.ascii(OPEN[bracket]);
+    if (failed(out.add(str_of(label))) || failed(out.ascii(OPEN[*bracket]))) {
+        return error;
+    }
     if (kept > 0) {
-        if (!one_line) {
-            out.ascii("\n");
+        if (!one_line && failed(out.ascii("\n"))) {
+            return error;
         }
-        out.extend(std::move(body));
+        if (failed(out.extend(std::move(body)))) {
+            return error;
+        }
         if (!one_line) {
-            out.ascii("\n");
-            out.indent(detail::indent_from(ri));
+            if (failed(out.ascii("\n"))) {
+                return error;
+            }
+            Maybe<Indent> outer = detail::indent_from(ri);
+            if (!outer || failed(out.indent(*outer))) {
+                return error;
+            }
         }
     }
-    out.ascii(CLOSE[bracket]);
+    if (failed(out.ascii(CLOSE[*bracket]))) {
+        return error;
+    }
     return out.finish();
 }
 

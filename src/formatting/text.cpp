@@ -13,67 +13,81 @@ TextBuilder::~TextBuilder()
     }
 }
 
-void TextBuilder::grow(Py_ssize_t n)
+Status TextBuilder::grow(Py_ssize_t n)
 {
     if (n > PY_SSIZE_T_MAX - length_) {
         PyErr_NoMemory();
-        legacy::throw_set();
+        return error;
     }
     length_ += n;
+    return Status::ok;
 }
 
-void TextBuilder::add(Ref text)
+Status TextBuilder::add(Ref text)
 {
+    if (!text) {
+        return error;
+    }
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
     if (n == 0) {
-        return;
+        return Status::ok;
     }
-    grow(n);
+    if (failed(grow(n))) {
+        return error;
+    }
     const Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(text.get());
     if (m > maxchar_) {
         maxchar_ = m;
     }
     pieces_.push_back({text.get(), nullptr, n});
     (void)text.release();  // owned by the piece now
+    return Status::ok;
 }
 
-void TextBuilder::ascii(std::string_view ascii)
+Status TextBuilder::ascii(std::string_view ascii)
 {
     if (ascii.empty()) {
-        return;
+        return Status::ok;
     }
-    grow(static_cast<Py_ssize_t>(ascii.size()));
+    if (failed(grow(static_cast<Py_ssize_t>(ascii.size())))) {
+        return error;
+    }
     pieces_.push_back({nullptr, ascii.data(), static_cast<Py_ssize_t>(ascii.size())});
+    return Status::ok;
 }
 
-void TextBuilder::spaces(Py_ssize_t count)
+Status TextBuilder::spaces(Py_ssize_t count)
 {
     if (count <= 0) {
-        return;
+        return Status::ok;
     }
-    grow(count);
+    if (failed(grow(count))) {
+        return error;
+    }
     pieces_.push_back({nullptr, nullptr, count});
+    return Status::ok;
 }
 
-void TextBuilder::indent(const Indent &ind)
+Status TextBuilder::indent(const Indent &ind)
 {
     if (ind.text) {
-        add(ind.text.get());
+        return add(ind.text.get());
     }
-    else {
-        spaces(ind.spaces);
-    }
+    return spaces(ind.spaces);
 }
 
-void TextBuilder::extend(TextBuilder &&other)
+Status TextBuilder::extend(TextBuilder &&other)
 {
-    grow(other.length_);
+    if (failed(grow(other.length_))) {
+        return error;
+    }
     if (other.maxchar_ > maxchar_) {
         maxchar_ = other.maxchar_;
     }
     pieces_.insert(pieces_.end(), other.pieces_.begin(), other.pieces_.end());
     other.pieces_.clear();
     other.length_ = 0;
+    return Status::ok;
 }
 
 namespace {
@@ -128,13 +142,18 @@ Ref TextBuilder::finish()
         length_ = 0;
         return only;
     }
-    Ref out = legacy::checked(PyUnicode_New(length_, maxchar_));
+    Ref out = Ref::steal(PyUnicode_New(length_, maxchar_));
+    if (!out) {
+        return error;
+    }
     const int kind = PyUnicode_KIND(out.get());
     void *data = PyUnicode_DATA(out.get());
     Py_ssize_t at = 0;
     for (const Piece &p : pieces_) {
         if (p.text) {
-            legacy::require_size(PyUnicode_CopyCharacters(out.get(), at, p.text, 0, p.length));
+            if (PyUnicode_CopyCharacters(out.get(), at, p.text, 0, p.length) < 0) {
+                return error;
+            }
         }
         else if (kind == PyUnicode_1BYTE_KIND) {
             fill_plain<Py_UCS1>(data, at, p.ascii, p.length);

@@ -34,15 +34,19 @@ public:
 
     void reserve(std::size_t pieces) { pieces_.reserve(pieces); }
 
+    // An addition fails (MemoryError) when the length would overflow. `add`
+    // also fails on a null `text` (the failed call that made it, error set),
+    // so a call's result can be added unchecked.
+
     // A `str` (or subclass); the builder keeps its own reference.
-    void add(Ref text);
-    void add(PyObject *text) { add(Ref::borrow(text)); }
+    Status add(Ref text);
+    Status add(PyObject *text) { return add(Ref::borrow(text)); }
     // `ascii` must outlive the builder (string literals).
-    void ascii(std::string_view ascii);
-    void spaces(Py_ssize_t count);
-    void indent(const Indent &ind);
+    Status ascii(std::string_view ascii);
+    Status spaces(Py_ssize_t count);
+    Status indent(const Indent &ind);
     // Moves every piece of `other` to the end of this builder.
-    void extend(TextBuilder &&other);
+    Status extend(TextBuilder &&other);
 
     // Length in code points of the text built so far.
     Py_ssize_t length() const noexcept { return length_; }
@@ -56,7 +60,7 @@ private:
         Py_ssize_t length;
     };
 
-    void grow(Py_ssize_t n);
+    Status grow(Py_ssize_t n);
 
     std::vector<Piece> pieces_;
     Py_ssize_t length_ = 0;

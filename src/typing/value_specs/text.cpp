@@ -255,7 +255,7 @@ Ref format(SpecEngine &e, bool compact, bool verbose, std::int64_t root_indent,
         Ref lwt = legacy::new_int(*list_wrap_threshold);
         legacy::require(PyDict_SetItem(kwargs.get(), nm.list_wrap_threshold, lwt.get()));
     }
-    return formatting::call_kvlist_str(entries.list(), kwargs.get());
+    return legacy::require(formatting::call_kvlist_str(entries.list(), kwargs.get()));
 }
 
 Ref repr(SpecEngine &e)
