@@ -38,7 +38,7 @@ PyObject *custom_apply_kwnames()
 
 [[noreturn]] void raise_with_spec(SpecEngine &e, const char *fmt, PathText &path)
 {
-    Ref spec_text = repr(e);
+    Ref spec_text = legacy::require(repr(e));
     legacy::raise_format(PyExc_ValueError, fmt, path.get(), spec_text.get());
 }
 
@@ -227,7 +227,7 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
         }
         Ref ne = legacy::checked(PyObject_RichCompare(stored.get(), value, Py_NE));
         if (legacy::require(PyObject_IsTrue(ne.get()))) {
-            Ref spec_text = repr(e);
+            Ref spec_text = legacy::require(repr(e));
             legacy::raise_format(PyExc_ValueError,
                          "Frozen field is not assignable. (Path='%U', ValueSpec=%U, AssignedValue=%R)",
                          path.get(), spec_text.get(), value);
@@ -290,8 +290,8 @@ Ref apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, PyObje
                 current = coerce_or_raise(e, current.get(), vt, path);
             }
         }
-        else if (type_resolved(e)) {
-            Ref t = value_type_obj(e);
+        else if (legacy::require(type_resolved(e))) {
+            Ref t = legacy::require(value_type_obj(e));
             if (t && !legacy::require(bridge::call_is_instance(current.get(), t.get()))) {
                 current = coerce_or_raise(e, current.get(), t.get(), path);
             }
@@ -433,7 +433,7 @@ void validate(SpecEngine &e, PyObject *value, PathText &path)
             return;
         }
         case Tag::Type: {
-            if (!type_resolved(e)) {
+            if (!legacy::require(type_resolved(e))) {
                 return;
             }
             const TypeKind *t = e.kind.get<TypeKind>();
@@ -448,7 +448,7 @@ void validate(SpecEngine &e, PyObject *value, PathText &path)
         }
         case Tag::Callable: {
             const CallableKind *c = e.kind.get<CallableKind>();
-            Ref spec_text = repr(e);
+            Ref spec_text = legacy::require(repr(e));
             PyObject *args[] = {c->args.get(),   c->kw.get(), c->returns ? c->returns.get() : Py_None,
                                 spec_text.get(), path.get(),  value};
             Ref r = legacy::checked(PyObject_Vectorcall(bridge::get().callable_validate, args, 6, nullptr));

@@ -16,7 +16,8 @@ TypeCell TYPE;
 //
 // Members whose receiver is the spec refuse a conflict with RuntimeError;
 // apply, __call__ and the mutators take the engine as native code and treat a
-// conflict as an internal fault.
+// conflict as an internal fault. Only the refusing form can fail: the other
+// throws, so `Write` and a `Read` with OnConflict::Panic need no check.
 
 SpecEngine &engine_of_checked(PyObject *self)
 {
@@ -33,8 +34,9 @@ struct Read {
         : e(engine_of_checked(self)), borrow(as_spec(self)->borrow, mode)
     {
     }
+    bool failed() const noexcept { return borrow.failed(); }
     SpecEngine &e;
-    legacy::SharedBorrow borrow;
+    SharedBorrow borrow;
 };
 
 struct Write {
@@ -43,7 +45,7 @@ struct Write {
     {
     }
     SpecEngine &e;
-    legacy::ExclusiveBorrow borrow;
+    ExclusiveBorrow borrow;
 };
 
 Ref or_none(const Ref &r)
@@ -63,15 +65,22 @@ using EngineGetter = Ref (*)(SpecEngine &);
 template <EngineGetter F>
 PyObject *getter(PyObject *self, void *)
 {
-    return guard([&] {
+    return guard([&]() -> Ref {
         Read r(self);
+        if (r.failed()) {
+            return error;
+        }
         return F(r.e);
     });
 }
 
 Ref get_value_type(SpecEngine &e)
 {
-    return or_none(engine::value_type_obj(e));
+    Maybe<Ref> t = engine::value_type_obj(e);
+    if (!t) {
+        return error;
+    }
+    return or_none(*t);
 }
 Ref get_default(SpecEngine &e)
 {
@@ -107,7 +116,11 @@ Ref get_has_default(SpecEngine &e)
 }
 Ref get_type_resolved(SpecEngine &e)
 {
-    return new_bool(engine::type_resolved(e));
+    const int resolved = engine::type_resolved(e);
+    if (resolved < 0) {
+        return error;
+    }
+    return new_bool(resolved);
 }
 Ref get_forward_refs(SpecEngine &e)
 {
@@ -166,12 +179,15 @@ Ref get_fast_apply_info(SpecEngine &e)
 {
     const bridge::TypingBridge &br = bridge::get();
     if (!e.exact_eligible()) {
-        return legacy::checked(PyObject_CallNoArgs(br.fast_apply_info_cls));
+        return Ref::steal(PyObject_CallNoArgs(br.fast_apply_info_cls));
     }
     const bridge::Names &nm = bridge::names();
     PyObject *args[] = {Py_True, e.value_type.get()};
-    Ref kwnames = legacy::checked(PyTuple_Pack(2, nm.is_eligible, nm.value_type));
-    return legacy::checked(PyObject_Vectorcall(br.fast_apply_info_cls, args, 0, kwnames.get()));
+    Ref kwnames = Ref::steal(PyTuple_Pack(2, nm.is_eligible, nm.value_type));
+    if (!kwnames) {
+        return error;
+    }
+    return Ref::steal(PyObject_Vectorcall(br.fast_apply_info_cls, args, 0, kwnames.get()));
 }
 Ref get_exact_leaf_type(SpecEngine &e)
 {
@@ -219,12 +235,12 @@ PyGetSetDef GETSET[] = {
 
 // ---- apply and validate -------------------------------------------------------------------
 
-bool bool_arg(const Bound &b, std::size_t i, const char *name, bool dflt)
+Maybe<bool> bool_arg(const Bound &b, std::size_t i, const char *name, bool dflt)
 {
     if (!b.has(i)) {
         return dflt;
     }
-    return legacy::convert_arg(name, [&] { return legacy::to_bool(b[i]); });
+    return convert_arg(name, [&] { return to_bool(b[i]); });
 }
 
 const Signature APPLY_SIG{
@@ -239,11 +255,20 @@ Ref spec_apply(PyObject *self, FastArgs a)
         Read r(self, OnConflict::Panic);
         return engine::apply(r.e, self, a.args[0], false, nullptr, nullptr, true, true);
     }
-    Bound b = APPLY_SIG.bind(a);
-    const bool allow_partial = bool_arg(b, 1, "allow_partial", false);
-    const bool inplace = bool_arg(b, 4, "inplace", true);
+    Bound b;
+    if (failed(APPLY_SIG.bind(a, b))) {
+        return error;
+    }
+    const Maybe<bool> allow_partial = bool_arg(b, 1, "allow_partial", false);
+    if (!allow_partial) {
+        return error;
+    }
+    const Maybe<bool> inplace = bool_arg(b, 4, "inplace", true);
+    if (!inplace) {
+        return error;
+    }
     Read r(self, OnConflict::Panic);
-    return engine::apply(r.e, self, b[0], allow_partial, b.or_none(2), b.or_none(3), true, inplace);
+    return engine::apply(r.e, self, b[0], *allow_partial, b.or_none(2), b.or_none(3), true, *inplace);
 }
 
 const Signature APPLY_KIND_SIG{
@@ -253,21 +278,39 @@ const Signature APPLY_KIND_SIG{
 
 Ref spec_apply_kind(PyObject *self, FastArgs a)
 {
-    Bound b = APPLY_KIND_SIG.bind(a);
-    const bool allow_partial = legacy::convert_arg("allow_partial", [&] { return legacy::to_bool(b[1]); });
-    const bool inplace = bool_arg(b, 4, "inplace", true);
+    Bound b;
+    if (failed(APPLY_KIND_SIG.bind(a, b))) {
+        return error;
+    }
+    const Maybe<bool> allow_partial = convert_arg("allow_partial", [&] { return to_bool(b[1]); });
+    if (!allow_partial) {
+        return error;
+    }
+    const Maybe<bool> inplace = bool_arg(b, 4, "inplace", true);
+    if (!inplace) {
+        return error;
+    }
     Read r(self);
+    if (r.failed()) {
+        return error;
+    }
     engine::PathText path(b.or_none(3));
     path.get();
-    return engine::apply_kind(r.e, b[0], allow_partial, b.or_none(2), path, inplace);
+    return engine::apply_kind(r.e, b[0], *allow_partial, b.or_none(2), path, *inplace);
 }
 
 const Signature VALIDATE_SIG{"_validate", {arg("path"), arg("value")}, {.method = true}};
 
 Ref spec_validate(PyObject *self, FastArgs a)
 {
-    Bound b = VALIDATE_SIG.bind(a);
+    Bound b;
+    if (failed(VALIDATE_SIG.bind(a, b))) {
+        return error;
+    }
     Read r(self);
+    if (r.failed()) {
+        return error;
+    }
     engine::PathText path(b.or_none(0));
     path.get();
     engine::validate(r.e, b[1], path);
@@ -281,10 +324,16 @@ const Signature SET_DEFAULT_SIG{
 
 Ref spec_set_default(PyObject *self, FastArgs a)
 {
-    Bound b = SET_DEFAULT_SIG.bind(a);
-    const bool use_apply = bool_arg(b, 1, "use_default_apply", true);
+    Bound b;
+    if (failed(SET_DEFAULT_SIG.bind(a, b))) {
+        return error;
+    }
+    const Maybe<bool> use_apply = bool_arg(b, 1, "use_default_apply", true);
+    if (!use_apply) {
+        return error;
+    }
     Write w(self);
-    w.e.set_default(b[0], use_apply, b.or_none(2));
+    w.e.set_default(b[0], *use_apply, b.or_none(2));
     return Ref::borrow(self);
 }
 
@@ -292,7 +341,10 @@ const Signature SET_FACTORY_SIG{"set_default_factory", {arg("default_factory")},
 
 Ref spec_set_default_factory(PyObject *self, FastArgs a)
 {
-    Bound b = SET_FACTORY_SIG.bind(a);
+    Bound b;
+    if (failed(SET_FACTORY_SIG.bind(a, b))) {
+        return error;
+    }
     Write w(self);
     w.e.set_default_factory(b.or_none(0));
     return Ref::borrow(self);
@@ -302,13 +354,19 @@ const Signature SET_TRANSFORM_SIG{"set_transform", {arg("transform")}, {.method 
 
 Ref spec_set_transform(PyObject *self, FastArgs a)
 {
-    Bound b = SET_TRANSFORM_SIG.bind(a);
+    Bound b;
+    if (failed(SET_TRANSFORM_SIG.bind(a, b))) {
+        return error;
+    }
     PyObject *t = b.or_none(0);
     Write w(self);
     if (t != nullptr && !PyCallable_Check(t)) {
-        Ref text = legacy::require(bridge::py_repr(t));
-        legacy::raise_format(PyExc_TypeError, "`transform` must be a single-arg callable. Encountered: %U.",
-                     text.get());
+        Ref text = bridge::py_repr(t);
+        if (!text) {
+            return error;
+        }
+        return raise_format(PyExc_TypeError, "`transform` must be a single-arg callable. Encountered: %U.",
+                            text.get());
     }
     w.e.transform = Ref::borrow(t);
     w.e.invalidate_repr();
@@ -319,10 +377,17 @@ const Signature SET_STRICT_SIG{"set_strict", {arg("strict")}, {.method = true}};
 
 Ref spec_set_strict(PyObject *self, FastArgs a)
 {
-    Bound b = SET_STRICT_SIG.bind(a);
+    Bound b;
+    if (failed(SET_STRICT_SIG.bind(a, b))) {
+        return error;
+    }
     std::uint8_t strict = STRICT_UNSET;
     if (b[0] != Py_None) {
-        strict = legacy::convert_arg("strict", [&] { return legacy::to_bool(b[0]); }) ? STRICT_TRUE : STRICT_FALSE;
+        const Maybe<bool> value = convert_arg("strict", [&] { return to_bool(b[0]); });
+        if (!value) {
+            return error;
+        }
+        strict = *value ? STRICT_TRUE : STRICT_FALSE;
     }
     Write w(self);
     w.e.strict = strict;
@@ -330,21 +395,27 @@ Ref spec_set_strict(PyObject *self, FastArgs a)
     return Ref::borrow(self);
 }
 
-void append_values_of(PyObject *out, PyObject *iterable, PyObject *attr)
+Status append_values_of(PyObject *out, PyObject *iterable, PyObject *attr)
 {
-    Ref it = legacy::checked(PyObject_GetIter(iterable));
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it) {
+        return error;
+    }
     while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
-        Ref v = attr ? legacy::getattr(x.get(), attr) : std::move(x);
-        legacy::require(PyList_Append(out, v.get()));
+        Ref v = attr ? getattr(x.get(), attr) : std::move(x);
+        if (!v || PyList_Append(out, v.get()) < 0) {
+            return error;
+        }
     }
-    if (PyErr_Occurred()) {
-        legacy::throw_set();
-    }
+    return PyErr_Occurred() ? Status::error : Status::ok;
 }
 
 Ref spec_materialize_strict(PyObject *self)
 {
-    Ref children = legacy::checked(PyList_New(0));
+    Ref children = Ref::steal(PyList_New(0));
+    if (!children) {
+        return error;
+    }
     {
         Write w(self);
         if (w.e.strict == STRICT_UNSET) {
@@ -354,22 +425,35 @@ Ref spec_materialize_strict(PyObject *self)
         PyObject *value = bridge::names().value;
         switch (w.e.tag()) {
             case Tag::List:
-                legacy::require(PyList_Append(children.get(), w.e.kind.get<ListKind>()->element_spec.get()));
+                if (PyList_Append(children.get(), w.e.kind.get<ListKind>()->element_spec.get()) < 0) {
+                    return error;
+                }
                 break;
             case Tag::Tuple:
-                append_values_of(children.get(), w.e.kind.get<TupleKind>()->elements.get(), value);
+                if (failed(
+                        append_values_of(children.get(), w.e.kind.get<TupleKind>()->elements.get(), value))) {
+                    return error;
+                }
                 break;
             case Tag::Dict: {
                 PyObject *schema = w.e.kind.get<DictKind>()->schema.get();
                 if (schema != nullptr && schema != Py_None) {
-                    Ref fields = legacy::getattr(schema, "fields");
-                    Ref values = legacy::checked(PyObject_CallMethod(fields.get(), "values", nullptr));
-                    append_values_of(children.get(), values.get(), value);
+                    Ref fields = getattr(schema, "fields");
+                    if (!fields) {
+                        return error;
+                    }
+                    Ref values = Ref::steal(PyObject_CallMethod(fields.get(), "values", nullptr));
+                    if (!values || failed(append_values_of(children.get(), values.get(), value))) {
+                        return error;
+                    }
                 }
                 break;
             }
             case Tag::Union:
-                append_values_of(children.get(), w.e.kind.get<UnionKind>()->candidates.get(), nullptr);
+                if (failed(append_values_of(children.get(), w.e.kind.get<UnionKind>()->candidates.get(),
+                                            nullptr))) {
+                    return error;
+                }
                 break;
             default:
                 break;
@@ -379,7 +463,10 @@ Ref spec_materialize_strict(PyObject *self)
     // not meet its own access.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(children.get()); ++i) {
         Ref child = Ref::borrow(PyList_GET_ITEM(children.get(), i));
-        Ref r = legacy::checked(PyObject_CallMethod(child.get(), "_materialize_strict", nullptr));
+        Ref r = Ref::steal(PyObject_CallMethod(child.get(), "_materialize_strict", nullptr));
+        if (!r) {
+            return error;
+        }
     }
     return none();
 }
@@ -388,9 +475,20 @@ const Signature NONEABLE_SIG{"noneable", {opt("is_noneable"), opt("use_none_as_d
 
 Ref spec_noneable(PyObject *self, FastArgs a)
 {
-    Bound b = NONEABLE_SIG.bind(a);
-    const bool is_noneable = bool_arg(b, 0, "is_noneable", true);
-    const bool none_default = bool_arg(b, 1, "use_none_as_default", true);
+    Bound b;
+    if (failed(NONEABLE_SIG.bind(a, b))) {
+        return error;
+    }
+    const Maybe<bool> noneable_arg = bool_arg(b, 0, "is_noneable", true);
+    if (!noneable_arg) {
+        return error;
+    }
+    const Maybe<bool> none_default_arg = bool_arg(b, 1, "use_none_as_default", true);
+    if (!none_default_arg) {
+        return error;
+    }
+    const bool is_noneable = *noneable_arg;
+    const bool none_default = *none_default_arg;
     const bridge::TypingBridge &br = bridge::get();
     Ref candidates;
     {
@@ -399,14 +497,21 @@ Ref spec_noneable(PyObject *self, FastArgs a)
         e.invalidate_repr();
         if (EnumKind *en = e.kind.get<EnumKind>()) {
             PyObject *values = en->values.get();
-            const bool has_none = legacy::require(PySequence_Contains(values, Py_None)) != 0;
+            const int has_none = PySequence_Contains(values, Py_None);
+            if (has_none < 0) {
+                return error;
+            }
             if (is_noneable && !has_none) {
-                legacy::require(PyList_Append(values, Py_None));
+                if (PyList_Append(values, Py_None) < 0) {
+                    return error;
+                }
             }
             else if (!is_noneable && has_none) {
                 for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
                     if (PyList_GET_ITEM(values, i) == Py_None) {
-                        legacy::require(PySequence_DelItem(values, i));
+                        if (PySequence_DelItem(values, i) < 0) {
+                            return error;
+                        }
                         break;
                     }
                 }
@@ -435,17 +540,26 @@ Ref spec_noneable(PyObject *self, FastArgs a)
                 e.set_default(Py_None, false, nullptr);
             }
             if (UnionKind *u = e.kind.get<UnionKind>()) {
-                candidates = legacy::checked(PySequence_List(u->candidates.get()));
+                candidates = Ref::steal(PySequence_List(u->candidates.get()));
+                if (!candidates) {
+                    return error;
+                }
             }
         }
     }
     if (candidates) {
         const bridge::Names &nm = bridge::names();
-        Ref kwnames = legacy::checked(PyTuple_Pack(1, nm.use_none_as_default));
+        Ref kwnames = Ref::steal(PyTuple_Pack(1, nm.use_none_as_default));
+        if (!kwnames) {
+            return error;
+        }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
             PyObject *args[] = {PyList_GET_ITEM(candidates.get(), i), bool_obj(is_noneable), Py_False};
-            Ref r = legacy::checked(PyObject_VectorcallMethod(
-                nm.noneable, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+            const size_t nargsf = 2 | PY_VECTORCALL_ARGUMENTS_OFFSET;
+            Ref r = Ref::steal(PyObject_VectorcallMethod(nm.noneable, args, nargsf, kwnames.get()));
+            if (!r) {
+                return error;
+            }
         }
     }
     return Ref::borrow(self);
@@ -455,23 +569,39 @@ const Signature FREEZE_SIG{"freeze", {opt("permanent_value"), opt("apply_before_
 
 Ref spec_freeze(PyObject *self, FastArgs a)
 {
-    Bound b = FREEZE_SIG.bind(a);
-    const bool apply_before_use = bool_arg(b, 1, "apply_before_use", true);
+    Bound b;
+    if (failed(FREEZE_SIG.bind(a, b))) {
+        return error;
+    }
+    const Maybe<bool> apply_before_use = bool_arg(b, 1, "apply_before_use", true);
+    if (!apply_before_use) {
+        return error;
+    }
     Write w(self);
     SpecEngine &e = w.e;
     e.invalidate_repr();
     PyObject *permanent = b.has(0) ? b[0] : bridge::get().missing_value;
-    if (!legacy::require(bridge::is_missing(permanent))) {
-        e.set_default(permanent, apply_before_use, nullptr);
+    const int permanent_missing = bridge::is_missing(permanent);
+    if (permanent_missing < 0) {
+        return error;
+    }
+    if (!permanent_missing) {
+        e.set_default(permanent, *apply_before_use, nullptr);
     }
     else if (e.default_factory) {
         Ref factory = Ref::borrow(e.default_factory.get());
-        Ref made = legacy::checked(PyObject_CallNoArgs(factory.get()));
-        e.set_default(made.get(), apply_before_use, nullptr);
+        Ref made = Ref::steal(PyObject_CallNoArgs(factory.get()));
+        if (!made) {
+            return error;
+        }
+        e.set_default(made.get(), *apply_before_use, nullptr);
     }
     else if (legacy::require(bridge::is_missing(e.default_value.get()))) {
         Ref text = engine::repr(e);
-        legacy::raise_format(PyExc_ValueError, "Cannot freeze %U without a default value.", text.get());
+        if (!text) {
+            return error;
+        }
+        return raise_format(PyExc_ValueError, "Cannot freeze %U without a default value.", text.get());
     }
     e.frozen = true;
     return Ref::borrow(self);
@@ -481,20 +611,38 @@ const Signature MATERIALIZE_SIG{"materialize_default", {opt("allow_partial")}, {
 
 Ref spec_materialize_default(PyObject *self, FastArgs a)
 {
-    Bound b = MATERIALIZE_SIG.bind(a);
-    const bool allow_partial = bool_arg(b, 0, "allow_partial", false);
+    Bound b;
+    if (failed(MATERIALIZE_SIG.bind(a, b))) {
+        return error;
+    }
+    const Maybe<bool> allow_partial = bool_arg(b, 0, "allow_partial", false);
+    if (!allow_partial) {
+        return error;
+    }
     Read r(self);
+    if (r.failed()) {
+        return error;
+    }
     if (r.e.default_factory) {
-        if (allow_partial) {
-            return legacy::require(bridge::fresh_missing());
+        if (*allow_partial) {
+            return bridge::fresh_missing();
         }
         Ref factory = Ref::borrow(r.e.default_factory.get());
-        Ref made = legacy::checked(PyObject_CallNoArgs(factory.get()));
+        Ref made = Ref::steal(PyObject_CallNoArgs(factory.get()));
+        if (!made) {
+            return error;
+        }
         return engine::apply(r.e, nullptr, made.get(), false, nullptr, nullptr, true, true);
     }
-    Ref copy = legacy::checked(PyImport_ImportModule("copy"));
-    Ref deepcopy = legacy::getattr(copy.get(), "deepcopy");
-    return legacy::checked(PyObject_CallOneArg(deepcopy.get(), r.e.default_value.get()));
+    Ref copy = Ref::steal(PyImport_ImportModule("copy"));
+    if (!copy) {
+        return error;
+    }
+    Ref deepcopy = getattr(copy.get(), "deepcopy");
+    if (!deepcopy) {
+        return error;
+    }
+    return Ref::steal(PyObject_CallOneArg(deepcopy.get(), r.e.default_value.get()));
 }
 
 // ---- text form ---------------------------------------------------------------------------------
@@ -504,19 +652,35 @@ const Signature FORMAT_SIG{
 
 Ref spec_format(PyObject *self, FastArgs a)
 {
-    Bound b = FORMAT_SIG.bind(a);
-    const bool compact = bool_arg(b, 0, "compact", false);
-    const bool verbose = bool_arg(b, 1, "verbose", true);
-    const std::int64_t root_indent =
-        b.has(2) ? legacy::convert_arg("root_indent", [&] { return legacy::to_i64(b[2]); }) : std::int64_t{0};
+    Bound b;
+    if (failed(FORMAT_SIG.bind(a, b))) {
+        return error;
+    }
+    const Maybe<bool> compact = bool_arg(b, 0, "compact", false);
+    if (!compact) {
+        return error;
+    }
+    const Maybe<bool> verbose = bool_arg(b, 1, "verbose", true);
+    if (!verbose) {
+        return error;
+    }
+    std::int64_t root_indent = 0;
+    if (b.has(2)) {
+        const Maybe<std::int64_t> given = convert_arg("root_indent", [&] { return to_i64(b[2]); });
+        if (!given) {
+            return error;
+        }
+        root_indent = *given;
+    }
     std::optional<std::int64_t> lwt;
     PyObject *given = nullptr;
     if (PyDict_GetItemRef(b.varkw.get(), bridge::names().list_wrap_threshold, &given) > 0) {
         Ref held = Ref::steal(given);
-        try {
-            lwt = legacy::to_i64(given);
+        const Maybe<std::int64_t> threshold = to_i64(given);
+        if (threshold) {
+            lwt = *threshold;
         }
-        catch (const legacy::PyErrSet &) {
+        else {
             PyErr_Clear();  // an unusable threshold counts as not given
         }
     }
@@ -524,21 +688,30 @@ Ref spec_format(PyObject *self, FastArgs a)
         PyErr_Clear();
     }
     Read r(self);
-    return engine::format(r.e, compact, verbose, root_indent, lwt);
+    if (r.failed()) {
+        return error;
+    }
+    return engine::format(r.e, *compact, *verbose, root_indent, lwt);
 }
 
 PyObject *spec_str(PyObject *self)
 {
-    return guard([&] {
+    return guard([&]() -> Ref {
         Read r(self);
+        if (r.failed()) {
+            return error;
+        }
         return engine::format(r.e, false, true, 0, 80);
     });
 }
 
 PyObject *spec_repr(PyObject *self)
 {
-    return guard([&] {
+    return guard([&]() -> Ref {
         Read r(self);
+        if (r.failed()) {
+            return error;
+        }
         return engine::format(r.e, true, true, 0, 80);
     });
 }
@@ -546,10 +719,16 @@ PyObject *spec_repr(PyObject *self)
 Ref spec_to_json_schema(PyObject *self, FastArgs a)
 {
     static const Signature sig{"to_json_schema", {}, {.var_kwargs = true, .method = true}};
-    Bound b = sig.bind(a);
+    Bound b;
+    if (failed(sig.bind(a, b))) {
+        return error;
+    }
     PyObject *fn = bridge::json_schema_fn();
-    Ref args = legacy::checked(PyTuple_Pack(1, self));
-    return legacy::checked(
+    Ref args = Ref::steal(PyTuple_Pack(1, self));
+    if (!args) {
+        return error;
+    }
+    return Ref::steal(
         PyObject_Call(fn, args.get(), PyDict_GET_SIZE(b.varkw.get()) ? b.varkw.get() : nullptr));
 }
 
@@ -557,7 +736,10 @@ Ref spec_to_json_schema(PyObject *self, FastArgs a)
 
 Ref call_and_apply(SpecEngine &e, PyObject *self, PyObject *target, PyObject *args, PyObject *kwargs)
 {
-    Ref made = legacy::checked(PyObject_Call(target, args, kwargs));
+    Ref made = Ref::steal(PyObject_Call(target, args, kwargs));
+    if (!made) {
+        return error;
+    }
     return engine::apply(e, self, made.get(), false, nullptr, nullptr, true, true);
 }
 
@@ -571,18 +753,24 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
             case Tag::Union:
             case Tag::Callable: {
                 Ref text = engine::repr(e);
-                legacy::raise_format(PyExc_TypeError, "%U cannot be instantiated.", text.get());
+                if (!text) {
+                    return error;
+                }
+                return raise_format(PyExc_TypeError, "%U cannot be instantiated.", text.get());
             }
             case Tag::Object: {
-                Ref cls = engine::value_type_obj(e);
+                Maybe<Ref> cls = engine::value_type_obj(e);
                 if (!cls) {
+                    return error;
+                }
+                if (!*cls) {
                     panic("Object resolves to a class");
                 }
-                return call_and_apply(e, self, cls.get(), args, kwargs);
+                return call_and_apply(e, self, cls->get(), args, kwargs);
             }
             case Tag::Type: {
                 const TypeKind *t = e.kind.get<TypeKind>();
-                return t->forward_ref ? legacy::getattr(t->forward_ref.get(), bridge::names().cls)
+                return t->forward_ref ? getattr(t->forward_ref.get(), bridge::names().cls)
                                       : Ref::borrow(t->t.get());
             }
             case Tag::Dict:
@@ -598,8 +786,11 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
             return Ref::borrow(e.default_value.get());
         }
         if (e.tag() == Tag::Enum) {
-            Ref apply = legacy::getattr(self, bridge::names().apply);
-            return legacy::checked(PyObject_Call(apply.get(), args, nullptr));
+            Ref apply = getattr(self, bridge::names().apply);
+            if (!apply) {
+                return error;
+            }
+            return Ref::steal(PyObject_Call(apply.get(), args, nullptr));
         }
         if (!e.value_type) {
             panic("primitive value_type");
@@ -612,13 +803,21 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
 PyObject *spec_or(PyObject *a, PyObject *b)
 {
     return guard([&]() -> Ref {
-        if (is_spec(a)) {
+        const int a_is_spec = is_spec(a);
+        if (a_is_spec < 0) {
+            return error;
+        }
+        if (a_is_spec) {
             Ref r = util::union_getitem(a, b);
             if (r.get() != Py_NotImplemented) {
                 return r;
             }
         }
-        if (is_spec(b)) {
+        const int b_is_spec = is_spec(b);
+        if (b_is_spec < 0) {
+            return error;
+        }
+        if (b_is_spec) {
             return util::union_getitem(a, b);
         }
         return not_implemented();
@@ -682,9 +881,9 @@ PyType_Spec SPEC = {
     .slots = SLOTS,
 };
 
-void init_class(PyTypeObject *tp)
+Status init_class(PyTypeObject *tp)
 {
-    legacy::set_class_attr(tp, "__norv_formattable__", Py_True);
+    return set_class_attr(tp, "__norv_formattable__", Py_True);
 }
 
 }  // namespace
@@ -696,7 +895,13 @@ PyTypeObject *type()
 
 Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine)
 {
-    Ref obj = legacy::checked(cls->tp_alloc(cls, 0));
+    if (!engine) {
+        return error;
+    }
+    Ref obj = Ref::steal(cls->tp_alloc(cls, 0));
+    if (!obj) {
+        return error;
+    }
     SpecObject *s = as_spec(obj.get());
     new (&s->borrow) BorrowFlag();
     s->engine = engine.release();

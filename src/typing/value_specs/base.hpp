@@ -23,10 +23,14 @@ namespace base {
 
 PyTypeObject *type();
 
-// Not noexcept: the first call creates the class, which can fail.
-inline bool is_spec(PyObject *o)
+// 1 for a SpecBase instance, 0 for anything else, -1 with the error set: the
+// first call creates the class, which can fail.
+[[nodiscard]] inline int is_spec(PyObject *o)
 {
     PyTypeObject *t = type();
+    if (t == nullptr) {
+        return -1;
+    }
     return Py_TYPE(o) == t || PyType_IsSubtype(Py_TYPE(o), t);
 }
 
@@ -35,14 +39,16 @@ inline SpecObject *as_spec(PyObject *o) noexcept
     return reinterpret_cast<SpecObject *>(o);
 }
 
-// Allocates an instance of `cls` (a SpecBase subclass) holding `engine`.
+// Allocates an instance of `cls` (a SpecBase subclass) holding `engine`. A
+// null `engine` (its build failed, error set) fails, so a builder's result can
+// be passed straight in.
 Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine);
 
 // The tp_dealloc every spec class shares.
 void dealloc(PyObject *self);
 
 // Shared access to another spec's engine from native code: a conflict is an
-// internal fault, not a RuntimeError.
+// internal fault, not a RuntimeError, so the access itself never fails.
 class NativeRead {
 public:
     explicit NativeRead(PyObject *spec) : spec_(as_spec(spec)), borrow_(spec_->borrow, OnConflict::Panic) {}
@@ -50,15 +56,19 @@ public:
 
 private:
     SpecObject *spec_;
-    legacy::SharedBorrow borrow_;
+    SharedBorrow borrow_;
 };
 
 // Three-answer native probes: true, false, or no answer (not a SpecBase).
 enum class Probe : std::int8_t { NotNative = -1, No = 0, Yes = 1 };
 template <class Pred>
-Probe with_native_base(PyObject *o, Pred &&pred)
+Maybe<Probe> with_native_base(PyObject *o, Pred &&pred)
 {
-    if (!is_spec(o)) {
+    const int native = is_spec(o);
+    if (native < 0) {
+        return error;
+    }
+    if (!native) {
         return Probe::NotNative;
     }
     NativeRead read(o);

@@ -228,13 +228,13 @@ Ref format(SpecEngine &e, bool compact, bool verbose, std::int64_t root_indent,
 // The compact form (a new str), cached for Bool, Str, Number and Enum.
 Ref repr(SpecEngine &e);
 // regex.pattern as str, or empty for no regex.
-Ref regex_pattern_str(PyObject *regex);
+Maybe<Ref> regex_pattern_str(PyObject *regex);
 
 // ---- views over the kind (annotations, forward references, value type) ---------
 
-Ref value_type_obj(SpecEngine &e);  // may be empty
+Maybe<Ref> value_type_obj(SpecEngine &e);  // may hold an empty Ref
 Ref forward_refs(SpecEngine &e);
-bool type_resolved(SpecEngine &e);
+[[nodiscard]] int type_resolved(SpecEngine &e);  // 1, 0, or -1 with the error set
 Ref annotation(SpecEngine &e);
 
 }  // namespace engine

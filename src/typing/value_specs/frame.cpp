@@ -124,8 +124,9 @@ void init_class(PyTypeObject *tp)
 PyObject *spec_base_bases()
 {
     static ObjectCell BASES;
-    return BASES.get_or_init(
-        [] { return legacy::checked(PyTuple_Pack(1, reinterpret_cast<PyObject *>(base::type()))); });
+    return BASES.get_or_init([] {
+        return legacy::checked(PyTuple_Pack(1, reinterpret_cast<PyObject *>(legacy::require(base::type()))));
+    });
 }
 
 }  // namespace norv::typing::frame

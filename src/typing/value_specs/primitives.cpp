@@ -27,8 +27,11 @@ using KindGetter = Ref (*)(const SpecEngine &);
 template <KindGetter F>
 PyObject *kind_getter(PyObject *self, void *)
 {
-    return guard([&] {
-        legacy::SharedBorrow b(base::as_spec(self)->borrow);
+    return guard([&]() -> Ref {
+        SharedBorrow b(base::as_spec(self)->borrow);
+        if (b.failed()) {
+            return error;
+        }
         return F(engine_of(self));
     });
 }
@@ -40,60 +43,93 @@ Ref or_none(const Ref &r)
 
 // ---- builders ------------------------------------------------------------------------
 
-Ref compile_regex(PyObject *regex)
+// The compiled pattern, or an empty Ref for no (or an empty) regex.
+Maybe<Ref> compile_regex(PyObject *regex)
 {
-    if (regex == nullptr || !legacy::require(PyObject_IsTrue(regex))) {
+    if (regex == nullptr) {
         return Ref();
     }
-    Ref re = legacy::checked(PyImport_ImportModule("re"));
-    Ref compile = legacy::getattr(re.get(), "compile");
+    const int given = PyObject_IsTrue(regex);
+    if (given < 0) {
+        return error;
+    }
+    if (!given) {
+        return Ref();
+    }
+    Ref re = Ref::steal(PyImport_ImportModule("re"));
+    if (!re) {
+        return error;
+    }
+    Ref compile = getattr(re.get(), "compile");
+    if (!compile) {
+        return error;
+    }
     // One positional argument whatever its type: a tuple must reach
     // re.compile as itself, not as an argument list.
-    return legacy::checked(PyObject_CallOneArg(compile.get(), regex));
+    Ref compiled = Ref::steal(PyObject_CallOneArg(compile.get(), regex));
+    if (!compiled) {
+        return error;
+    }
+    return compiled;
 }
 
 constexpr const char *EM_DASH = "\xe2\x80\x94";
 
-// The inclusive bounds of an Int or Float after folding the aliases. The lower
-// side is settled completely before the upper side is looked at.
-std::pair<Ref, Ref> normalize_bound_aliases(const char *name, bool int_rewrite, const Bounds &b)
+// The inclusive bounds of an Int or Float after folding the aliases (an empty
+// Ref: unbounded). The lower side is settled completely before the upper side
+// is looked at.
+Maybe<std::pair<Ref, Ref>> normalize_bound_aliases(const char *name, bool int_rewrite, const Bounds &b)
 {
     auto side = [&](PyObject *plain, PyObject *exclusive, PyObject *inclusive, const char *plain_name,
-                    const char *excl_name, const char *incl_name, const char *aliases, int op) -> Ref {
+                    const char *excl_name, const char *incl_name, const char *aliases, int op) -> Maybe<Ref> {
         if (exclusive == nullptr && inclusive == nullptr) {
             return Ref::borrow(plain);
         }
         if (plain != nullptr) {
-            legacy::raise_format(PyExc_ValueError,
-                         "%s: `%s` and its aliases (`%s`) are mutually exclusive. Use one spelling.", name,
-                         plain_name, aliases);
+            return raise_format(PyExc_ValueError,
+                                "%s: `%s` and its aliases (`%s`) are mutually exclusive. Use one spelling.",
+                                name, plain_name, aliases);
         }
         if (exclusive != nullptr && inclusive != nullptr) {
-            legacy::raise_format(PyExc_ValueError, "%s: `%s` and `%s` are mutually exclusive.", name, incl_name,
-                         excl_name);
+            return raise_format(PyExc_ValueError, "%s: `%s` and `%s` are mutually exclusive.", name,
+                                incl_name, excl_name);
         }
         if (inclusive != nullptr) {
             return Ref::borrow(inclusive);
         }
         if (!int_rewrite) {
-            legacy::raise_format(
+            return raise_format(
                 PyExc_ValueError,
                 "%s: `%s` (an EXCLUSIVE bound) is not representable on Float %s use `%s` (inclusive).", name,
                 excl_name, EM_DASH, incl_name);
         }
         if (!PyLong_CheckExact(exclusive)) {
-            legacy::raise_format(PyExc_ValueError,
-                         "%s: `%s` must be an int (the exclusive-bound rewrite is exact for ints only). "
-                         "Encountered: %R.",
-                         name, excl_name, exclusive);
+            return raise_format(
+                PyExc_ValueError,
+                "%s: `%s` must be an int (the exclusive-bound rewrite is exact for ints only). "
+                "Encountered: %R.",
+                name, excl_name, exclusive);
         }
-        Ref one = legacy::new_int(1);
-        return legacy::checked(op > 0 ? PyNumber_Add(exclusive, one.get())
-                                   : PyNumber_Subtract(exclusive, one.get()));
+        Ref one = new_int(1);
+        if (!one) {
+            return error;
+        }
+        Ref moved =
+            Ref::steal(op > 0 ? PyNumber_Add(exclusive, one.get()) : PyNumber_Subtract(exclusive, one.get()));
+        if (!moved) {
+            return error;
+        }
+        return moved;
     };
-    Ref min = side(b.min_value, b.gt, b.ge, "min_value", "gt", "ge", "ge`/`gt", +1);
-    Ref max = side(b.max_value, b.lt, b.le, "max_value", "lt", "le", "le`/`lt", -1);
-    return {std::move(min), std::move(max)};
+    Maybe<Ref> min = side(b.min_value, b.gt, b.ge, "min_value", "gt", "ge", "ge`/`gt", +1);
+    if (!min) {
+        return error;
+    }
+    Maybe<Ref> max = side(b.max_value, b.lt, b.le, "max_value", "lt", "le", "le`/`lt", -1);
+    if (!max) {
+        return error;
+    }
+    return std::pair<Ref, Ref>{std::move(*min), std::move(*max)};
 }
 
 }  // namespace
@@ -109,8 +145,11 @@ std::unique_ptr<SpecEngine> str_new(PyObject *default_value, PyObject *default_f
                                     bool is_noneable, bool frozen, std::uint8_t strict)
 {
     // Compiled before the default is applied: a default must match it.
-    Ref pattern = compile_regex(regex);
-    return engine::build_base(type_obj(&PyUnicode_Type), StrKind{std::move(pattern)}, default_value,
+    Maybe<Ref> pattern = compile_regex(regex);
+    if (!pattern) {
+        return nullptr;
+    }
+    return engine::build_base(type_obj(&PyUnicode_Type), StrKind{std::move(*pattern)}, default_value,
                               default_factory, nullptr, is_noneable, frozen, strict);
 }
 
@@ -127,14 +166,26 @@ std::unique_ptr<SpecEngine> number_new(bool is_float, PyObject *default_value, P
                                        std::uint8_t strict)
 {
     const char *name = is_float ? "Float" : "Int";
-    auto [min, max] = normalize_bound_aliases(name, !is_float, bounds);
+    Maybe<std::pair<Ref, Ref>> normalized = normalize_bound_aliases(name, !is_float, bounds);
+    if (!normalized) {
+        return nullptr;
+    }
+    auto &[min, max] = *normalized;
     if (min && max) {
-        Ref gt = legacy::checked(PyObject_RichCompare(min.get(), max.get(), Py_GT));
-        if (legacy::require(PyObject_IsTrue(gt.get()))) {
-            legacy::raise_format(PyExc_ValueError,
-                         "\"max_value\" must be equal or greater than \"min_value\". "
-                         "Encountered: min_value=%S, max_value=%S.",
-                         min.get(), max.get());
+        Ref gt = Ref::steal(PyObject_RichCompare(min.get(), max.get(), Py_GT));
+        if (!gt) {
+            return nullptr;
+        }
+        const int inverted = PyObject_IsTrue(gt.get());
+        if (inverted < 0) {
+            return nullptr;
+        }
+        if (inverted) {
+            (void)raise_format(PyExc_ValueError,
+                               "\"max_value\" must be equal or greater than \"min_value\". "
+                               "Encountered: min_value=%S, max_value=%S.",
+                               min.get(), max.get());
+            return nullptr;
         }
     }
     PyObject *vt = type_obj(is_float ? &PyFloat_Type : &PyLong_Type);
@@ -154,8 +205,11 @@ const Signature BOOL_SIG{
 
 PyObject *bool_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
 {
-    return guard([&] {
-        Bound b = BOOL_SIG.bind_tuple(args, kwargs);
+    return guard([&]() -> Ref {
+        Bound b;
+        if (failed(BOOL_SIG.bind_tuple(args, kwargs, b))) {
+            return error;
+        }
         Ref d = frame::default_arg(b, 0);
         const bool noneable = frame::bool_param(b, 2, "is_noneable", false);
         const bool frozen = frame::bool_param(b, 3, "frozen", false);
@@ -169,7 +223,10 @@ const Signature FROM_JSON_SIG_BOOL{
 
 Ref bool_from_json(PyObject *cls, FastArgs a)
 {
-    Bound b = FROM_JSON_SIG_BOOL.bind(a);
+    Bound b;
+    if (failed(FROM_JSON_SIG_BOOL.bind(a, b))) {
+        return error;
+    }
     frame::JsonCommon c = frame::read_json_common(b[0], b.varkw.get());
     return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
                       bool_new(c.default_value.get(), nullptr, c.is_noneable, c.frozen, c.strict));
@@ -194,8 +251,11 @@ const Signature STR_SIG{
 
 PyObject *str_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
 {
-    return guard([&] {
-        Bound b = STR_SIG.bind_tuple(args, kwargs);
+    return guard([&]() -> Ref {
+        Bound b;
+        if (failed(STR_SIG.bind_tuple(args, kwargs, b))) {
+            return error;
+        }
         Ref d = frame::default_arg(b, 0);
         const bool noneable = frame::bool_param(b, 3, "is_noneable", false);
         const bool frozen = frame::bool_param(b, 4, "frozen", false);
@@ -208,7 +268,10 @@ const Signature STR_FROM_JSON_SIG{"Str.from_json", {arg("json_value")}, {.var_kw
 
 Ref str_from_json(PyObject *cls, FastArgs a)
 {
-    Bound b = STR_FROM_JSON_SIG.bind(a);
+    Bound b;
+    if (failed(STR_FROM_JSON_SIG.bind(a, b))) {
+        return error;
+    }
     frame::JsonCommon c = frame::read_json_common(b[0], b.varkw.get());
     Ref regex = frame::json_field(b[0], "regex", b.varkw.get());
     PyObject *r = regex && regex.get() != Py_None ? regex.get() : nullptr;
@@ -220,10 +283,13 @@ const Signature STR_TYPE_ARGS_SIG{"Str.with_type_args", {arg("type_args")}, {.me
 
 Ref str_with_type_args(PyObject *cls, FastArgs a)
 {
-    Bound b = STR_TYPE_ARGS_SIG.bind(a);
+    Bound b;
+    if (failed(STR_TYPE_ARGS_SIG.bind(a, b))) {
+        return error;
+    }
     Ref args = util::as_type_args(b[0]);
     if (PyTuple_GET_SIZE(args.get()) != 1) {
-        legacy::raise_format(
+        return raise_format(
             PyExc_TypeError,
             "`nv.typing.Str` requires 1 argument as the regular expression for matching the str value. "
             "Encountered: %R.",
@@ -270,8 +336,11 @@ const Signature FLOAT_SIG{
 template <bool IsFloat>
 PyObject *number_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
 {
-    return guard([&] {
-        Bound b = (IsFloat ? FLOAT_SIG : INT_SIG).bind_tuple(args, kwargs);
+    return guard([&]() -> Ref {
+        Bound b;
+        if (failed((IsFloat ? FLOAT_SIG : INT_SIG).bind_tuple(args, kwargs, b))) {
+            return error;
+        }
         Ref d = frame::default_arg(b, 0);
         const bool noneable = frame::bool_param(b, 4, "is_noneable", false);
         const bool frozen = frame::bool_param(b, 5, "frozen", false);
@@ -288,7 +357,10 @@ const Signature FLOAT_FROM_JSON_SIG{
 template <bool IsFloat>
 Ref number_from_json(PyObject *cls, FastArgs a)
 {
-    Bound b = (IsFloat ? FLOAT_FROM_JSON_SIG : INT_FROM_JSON_SIG).bind(a);
+    Bound b;
+    if (failed((IsFloat ? FLOAT_FROM_JSON_SIG : INT_FROM_JSON_SIG).bind(a, b))) {
+        return error;
+    }
     PyObject *json = b[0], *kwargs = b.varkw.get();
     frame::JsonCommon c = frame::read_json_common(json, kwargs);
     Ref fields[6];
@@ -310,13 +382,17 @@ const Signature FLOAT_TYPE_ARGS_SIG{"Float.with_type_args", {arg("type_args")}, 
 template <bool IsFloat>
 Ref number_with_type_args(PyObject *cls, FastArgs a)
 {
-    Bound b = (IsFloat ? FLOAT_TYPE_ARGS_SIG : INT_TYPE_ARGS_SIG).bind(a);
+    Bound b;
+    if (failed((IsFloat ? FLOAT_TYPE_ARGS_SIG : INT_TYPE_ARGS_SIG).bind(a, b))) {
+        return error;
+    }
     Ref args = util::as_type_args(b[0]);
     if (PyTuple_GET_SIZE(args.get()) != 2) {
-        legacy::raise_format(PyExc_TypeError,
-                     "`nv.typing.%s` requires 2 arguments as the min value and the max value for the field. "
-                     "Encountered: %R",
-                     IsFloat ? "Float" : "Int", b[0]);
+        return raise_format(
+            PyExc_TypeError,
+            "`nv.typing.%s` requires 2 arguments as the min value and the max value for the field. "
+            "Encountered: %R",
+            IsFloat ? "Float" : "Int", b[0]);
     }
     Ref d = util::missing_default();
     PyObject *lo = PyTuple_GET_ITEM(args.get(), 0), *hi = PyTuple_GET_ITEM(args.get(), 1);
@@ -363,8 +439,11 @@ const Signature ANY_SIG{"Any.__new__",
 
 PyObject *any_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
 {
-    return guard([&] {
-        Bound b = ANY_SIG.bind_tuple(args, kwargs);
+    return guard([&]() -> Ref {
+        Bound b;
+        if (failed(ANY_SIG.bind_tuple(args, kwargs, b))) {
+            return error;
+        }
         Ref d = frame::default_arg(b, 0);
         Ref annotation = frame::default_arg(b, 2);
         const bool frozen = frame::bool_param(b, 4, "frozen", false);
@@ -378,7 +457,10 @@ const Signature ANY_FROM_JSON_SIG{"Any.from_json", {arg("json_value")}, {.var_kw
 
 Ref any_from_json(PyObject *cls, FastArgs a)
 {
-    Bound b = ANY_FROM_JSON_SIG.bind(a);
+    Bound b;
+    if (failed(ANY_FROM_JSON_SIG.bind(a, b))) {
+        return error;
+    }
     PyObject *json = b[0], *kwargs = b.varkw.get();
     frame::JsonCommon c = frame::read_json_common(json, kwargs);
     Ref annotation = frame::json_field(json, "annotation", kwargs);
@@ -395,8 +477,12 @@ const Signature ANNOTATE_SIG{"annotate", {arg("annotation")}, {.method = true}};
 
 Ref any_annotate(PyObject *self, FastArgs a)
 {
-    Bound b = ANNOTATE_SIG.bind(a);
-    legacy::ExclusiveBorrow w(base::as_spec(self)->borrow, OnConflict::Panic);
+    Bound b;
+    if (failed(ANNOTATE_SIG.bind(a, b))) {
+        return error;
+    }
+    // A conflict throws: this access cannot fail.
+    ExclusiveBorrow w(base::as_spec(self)->borrow, OnConflict::Panic);
     SpecEngine &e = engine_of(self);
     // Swap first, release the old annotation after the engine is consistent.
     Ref old = std::exchange(e.kind.get<AnyKind>()->annotation, Ref::borrow(b[0]));

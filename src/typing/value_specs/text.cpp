@@ -11,15 +11,24 @@ namespace {
 
 class Entries {
 public:
-    Entries() : list_(legacy::checked(PyList_New(0))) {}
+    // Check `failed()` before the first `add`: the list itself may not exist.
+    Entries() : list_(Ref::steal(PyList_New(0))) {}
 
-    void add(const char *key, PyObject *value, PyObject *default_value)
+    bool failed() const noexcept { return !list_; }
+
+    Status add(const char *key, PyObject *value, PyObject *default_value)
     {
-        Ref k = legacy::new_str(key);
-        Ref entry = legacy::checked(PyTuple_Pack(3, k.get(), value, default_value));
-        legacy::require(PyList_Append(list_.get(), entry.get()));
+        Ref k = new_str(key);
+        if (!k) {
+            return error;
+        }
+        Ref entry = Ref::steal(PyTuple_Pack(3, k.get(), value, default_value));
+        if (!entry) {
+            return error;
+        }
+        return check(PyList_Append(list_.get(), entry.get()));
     }
-    void add_bool(const char *key, bool value) { add(key, value ? Py_True : Py_False, Py_False); }
+    Status add_bool(const char *key, bool value) { return add(key, value ? Py_True : Py_False, Py_False); }
 
     PyObject *list() const noexcept { return list_.get(); }
 
@@ -32,24 +41,36 @@ PyObject *or_none(const Ref &r) noexcept
     return r ? r.get() : Py_None;
 }
 
-void add_default(Entries &out, const SpecEngine &e, const bridge::TypingBridge &br)
+Status add_default(Entries &out, const SpecEngine &e, const bridge::TypingBridge &br)
 {
-    out.add("default", e.default_value.get(), br.missing_value);
-    out.add("default_factory", or_none(e.default_factory), Py_None);
+    if (failed(out.add("default", e.default_value.get(), br.missing_value))) {
+        return error;
+    }
+    return out.add("default_factory", or_none(e.default_factory), Py_None);
 }
 
-void add_strict(Entries &out, const SpecEngine &e)
+Status add_strict(Entries &out, const SpecEngine &e)
 {
     PyObject *s = e.strict == STRICT_UNSET ? Py_None : (e.strict == STRICT_TRUE ? Py_True : Py_False);
-    out.add("strict", s, Py_None);
+    return out.add("strict", s, Py_None);
 }
 
 // N, F, S
-void add_flags(Entries &out, const SpecEngine &e)
+Status add_flags(Entries &out, const SpecEngine &e)
 {
-    out.add_bool("noneable", e.is_noneable);
-    out.add_bool("frozen", e.frozen);
-    add_strict(out, e);
+    if (failed(out.add_bool("noneable", e.is_noneable)) || failed(out.add_bool("frozen", e.frozen))) {
+        return error;
+    }
+    return add_strict(out, e);
+}
+
+// The default entries followed by the flags: the tail most kinds share.
+Status add_default_and_flags(Entries &out, const SpecEngine &e, const bridge::TypingBridge &br)
+{
+    if (failed(add_default(out, e, br))) {
+        return error;
+    }
+    return add_flags(out, e);
 }
 
 const char *label_of(const SpecEngine &e)
@@ -85,68 +106,94 @@ const char *label_of(const SpecEngine &e)
 
 Ref element_values(PyObject *fields)
 {
-    Ref out = legacy::checked(PyList_New(0));
-    Ref it = legacy::checked(PyObject_GetIter(fields));
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) {
+        return error;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(fields));
+    if (!it) {
+        return error;
+    }
     while (Ref f = Ref::steal(PyIter_Next(it.get()))) {
-        Ref v = legacy::getattr(f.get(), bridge::names().value);
-        legacy::require(PyList_Append(out.get(), v.get()));
+        Ref v = getattr(f.get(), bridge::names().value);
+        if (!v || PyList_Append(out.get(), v.get()) < 0) {
+            return error;
+        }
     }
     if (PyErr_Occurred()) {
-        legacy::throw_set();
+        return error;
     }
     return out;
 }
 
 Ref size_obj(std::optional<std::int64_t> n)
 {
-    return n ? legacy::new_int(*n) : none();
+    return n ? new_int(*n) : none();
 }
 
-Entries build_entries(SpecEngine &e, const bridge::TypingBridge &br)
+// Fills `out` (checked already) with the kind's entries, in display order.
+Status build_entries(Entries &out, SpecEngine &e, const bridge::TypingBridge &br)
 {
-    Entries out;
     switch (e.tag()) {
         case Tag::Bool:
-            add_default(out, e, br);
-            add_flags(out, e);
-            break;
+            return add_default_and_flags(out, e, br);
         case Tag::Str: {
-            add_default(out, e, br);
+            if (failed(add_default(out, e, br))) {
+                return error;
+            }
             const StrKind *s = e.kind.get<StrKind>();
-            Ref pattern = s->regex ? legacy::getattr(s->regex.get(), bridge::names().pattern) : none();
-            out.add("regex", pattern.get(), Py_None);
-            add_flags(out, e);
-            break;
+            Ref pattern = s->regex ? getattr(s->regex.get(), bridge::names().pattern) : none();
+            if (!pattern || failed(out.add("regex", pattern.get(), Py_None))) {
+                return error;
+            }
+            return add_flags(out, e);
         }
         case Tag::Number: {
-            add_default(out, e, br);
+            if (failed(add_default(out, e, br))) {
+                return error;
+            }
             const NumberKind *n = e.kind.get<NumberKind>();
-            out.add("min", or_none(n->min), Py_None);
-            out.add("max", or_none(n->max), Py_None);
-            add_flags(out, e);
-            break;
+            if (failed(out.add("min", or_none(n->min), Py_None)) ||
+                failed(out.add("max", or_none(n->max), Py_None))) {
+                return error;
+            }
+            return add_flags(out, e);
         }
         case Tag::Enum:
-            add_default(out, e, br);
-            out.add("values", e.kind.get<EnumKind>()->values.get(), Py_None);
-            out.add_bool("frozen", e.frozen);
-            add_strict(out, e);
-            break;
+            if (failed(add_default(out, e, br)) ||
+                failed(out.add("values", e.kind.get<EnumKind>()->values.get(), Py_None)) ||
+                failed(out.add_bool("frozen", e.frozen))) {
+                return error;
+            }
+            return add_strict(out, e);
         case Tag::Any:
-            add_default(out, e, br);
-            out.add_bool("frozen", e.frozen);
-            add_strict(out, e);
-            out.add("annotation", e.kind.get<AnyKind>()->annotation.get(), br.missing_value);
-            break;
+            if (failed(add_default(out, e, br)) || failed(out.add_bool("frozen", e.frozen)) ||
+                failed(add_strict(out, e))) {
+                return error;
+            }
+            return out.add("annotation", e.kind.get<AnyKind>()->annotation.get(), br.missing_value);
         case Tag::List: {
             const ListKind *l = e.kind.get<ListKind>();
-            out.add("", l->element_spec.get(), Py_None);
-            Ref min = legacy::new_int(l->min_size), zero = legacy::new_int(0), max = size_obj(l->max_size);
-            out.add("min_size", min.get(), zero.get());
-            out.add("max_size", max.get(), Py_None);
-            add_default(out, e, br);
-            add_flags(out, e);
-            break;
+            if (failed(out.add("", l->element_spec.get(), Py_None))) {
+                return error;
+            }
+            Ref min = new_int(l->min_size);
+            if (!min) {
+                return error;
+            }
+            Ref zero = new_int(0);
+            if (!zero) {
+                return error;
+            }
+            Ref max = size_obj(l->max_size);
+            if (!max) {
+                return error;
+            }
+            if (failed(out.add("min_size", min.get(), zero.get())) ||
+                failed(out.add("max_size", max.get(), Py_None))) {
+                return error;
+            }
+            return add_default_and_flags(out, e, br);
         }
         case Tag::Tuple: {
             const TupleKind *t = e.kind.get<TupleKind>();
@@ -155,74 +202,107 @@ Entries build_entries(SpecEngine &e, const bridge::TypingBridge &br)
                 elements = element_values(t->elements.get());
             }
             else {
-                Ref first = legacy::checked(PySequence_GetItem(t->elements.get(), 0));
-                elements = legacy::getattr(first.get(), bridge::names().value);
+                Ref first = Ref::steal(PySequence_GetItem(t->elements.get(), 0));
+                if (!first) {
+                    return error;
+                }
+                elements = getattr(first.get(), bridge::names().value);
             }
-            out.add("", elements.get(), Py_None);
-            add_default(out, e, br);
-            Ref min = legacy::new_int(t->min_size), max = size_obj(t->max_size);
+            if (!elements || failed(out.add("", elements.get(), Py_None)) ||
+                failed(add_default(out, e, br))) {
+                return error;
+            }
+            Ref min = new_int(t->min_size);
+            if (!min) {
+                return error;
+            }
+            Ref max = size_obj(t->max_size);
+            if (!max) {
+                return error;
+            }
             // A fixed-length tuple's sizes are implied by its elements: never shown.
-            Ref min0 = t->fixed_length ? legacy::new_int(t->min_size) : legacy::new_int(0);
+            Ref min0 = t->fixed_length ? new_int(t->min_size) : new_int(0);
+            if (!min0) {
+                return error;
+            }
             Ref max0 = t->fixed_length ? size_obj(t->max_size) : none();
-            out.add("min_size", min.get(), min0.get());
-            out.add("max_size", max.get(), max0.get());
-            add_flags(out, e);
-            break;
+            if (!max0) {
+                return error;
+            }
+            if (failed(out.add("min_size", min.get(), min0.get())) ||
+                failed(out.add("max_size", max.get(), max0.get()))) {
+                return error;
+            }
+            return add_flags(out, e);
         }
         case Tag::Union:
-            out.add("", e.kind.get<UnionKind>()->candidates.get(), Py_None);
-            add_default(out, e, br);
-            add_flags(out, e);
-            break;
+            if (failed(out.add("", e.kind.get<UnionKind>()->candidates.get(), Py_None))) {
+                return error;
+            }
+            return add_default_and_flags(out, e, br);
         case Tag::Type:
-            out.add("", e.kind.get<TypeKind>()->t.get(), Py_None);
-            add_default(out, e, br);
-            add_flags(out, e);
-            break;
+            if (failed(out.add("", e.kind.get<TypeKind>()->t.get(), Py_None))) {
+                return error;
+            }
+            return add_default_and_flags(out, e, br);
         case Tag::Object: {
             const ObjectKind *o = e.kind.get<ObjectKind>();
             Ref name;
             if (o->forward_ref) {
-                name = legacy::getattr(o->forward_ref.get(), bridge::names().name);
+                name = getattr(o->forward_ref.get(), bridge::names().name);
             }
             else if (e.value_type) {
-                name = legacy::getattr(e.value_type.get(), bridge::names().dunder_name);
+                name = getattr(e.value_type.get(), bridge::names().dunder_name);
             }
             else {
                 panic("resolved Object has a value_type");
             }
-            Ref raw = legacy::checked(PyObject_CallOneArg(br.raw_text_cls, name.get()));
-            out.add("", raw.get(), Py_None);
-            add_default(out, e, br);
-            add_flags(out, e);
-            break;
+            if (!name) {
+                return error;
+            }
+            Ref raw = Ref::steal(PyObject_CallOneArg(br.raw_text_cls, name.get()));
+            if (!raw || failed(out.add("", raw.get(), Py_None))) {
+                return error;
+            }
+            return add_default_and_flags(out, e, br);
         }
         case Tag::Dict: {
             PyObject *schema = e.kind.get<DictKind>()->schema.get();
             Ref fields;
             if (schema != nullptr && schema != Py_None) {
-                Ref values = legacy::checked(PyObject_CallMethod(schema, "values", nullptr));
-                fields = legacy::checked(PySequence_List(values.get()));
+                Ref values = Ref::steal(PyObject_CallMethod(schema, "values", nullptr));
+                if (!values) {
+                    return error;
+                }
+                fields = Ref::steal(PySequence_List(values.get()));
             }
             else {
                 fields = none();
             }
-            out.add("fields", fields.get(), Py_None);
-            add_flags(out, e);
-            break;
+            if (!fields || failed(out.add("fields", fields.get(), Py_None))) {
+                return error;
+            }
+            return add_flags(out, e);
         }
         case Tag::Callable: {
             const CallableKind *c = e.kind.get<CallableKind>();
-            Ref empty_args = legacy::checked(PyList_New(0)), empty_kw = legacy::checked(PyList_New(0));
-            out.add("args", c->args.get(), empty_args.get());
-            out.add("kw", c->kw.get(), empty_kw.get());
-            out.add("returns", or_none(c->returns), Py_None);
-            add_default(out, e, br);
-            add_flags(out, e);
-            break;
+            Ref empty_args = Ref::steal(PyList_New(0));
+            if (!empty_args) {
+                return error;
+            }
+            Ref empty_kw = Ref::steal(PyList_New(0));
+            if (!empty_kw) {
+                return error;
+            }
+            if (failed(out.add("args", c->args.get(), empty_args.get())) ||
+                failed(out.add("kw", c->kw.get(), empty_kw.get())) ||
+                failed(out.add("returns", or_none(c->returns), Py_None))) {
+                return error;
+            }
+            return add_default_and_flags(out, e, br);
         }
     }
-    return out;
+    return Status::ok;
 }
 
 bool repr_is_cached(Tag t) noexcept
@@ -239,21 +319,37 @@ Ref format(SpecEngine &e, bool compact, bool verbose, std::int64_t root_indent,
            std::optional<std::int64_t> list_wrap_threshold)
 {
     const bridge::TypingBridge &br = bridge::get();
-    Entries entries = build_entries(e, br);
+    Entries entries;
+    if (entries.failed() || failed(build_entries(entries, e, br))) {
+        return error;
+    }
     const bridge::Names &nm = bridge::names();
-    Ref kwargs = legacy::checked(PyDict_New());
-    Ref label = legacy::new_str(label_of(e));
-    Ref indent = legacy::new_int(root_indent);
-    legacy::require(PyDict_SetItem(kwargs.get(), nm.label, label.get()));
-    legacy::require(PyDict_SetItem(kwargs.get(), nm.compact, compact ? Py_True : Py_False));
-    legacy::require(PyDict_SetItem(kwargs.get(), nm.verbose, verbose ? Py_True : Py_False));
-    legacy::require(PyDict_SetItem(kwargs.get(), nm.root_indent, indent.get()));
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) {
+        return error;
+    }
+    Ref label = new_str(label_of(e));
+    if (!label) {
+        return error;
+    }
+    Ref indent = new_int(root_indent);
+    if (!indent) {
+        return error;
+    }
+    if (PyDict_SetItem(kwargs.get(), nm.label, label.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), nm.compact, compact ? Py_True : Py_False) < 0 ||
+        PyDict_SetItem(kwargs.get(), nm.verbose, verbose ? Py_True : Py_False) < 0 ||
+        PyDict_SetItem(kwargs.get(), nm.root_indent, indent.get()) < 0) {
+        return error;
+    }
     if (e.tag() == Tag::Union && !list_wrap_threshold) {
         list_wrap_threshold = UNION_WRAP;
     }
     if (list_wrap_threshold) {
-        Ref lwt = legacy::new_int(*list_wrap_threshold);
-        legacy::require(PyDict_SetItem(kwargs.get(), nm.list_wrap_threshold, lwt.get()));
+        Ref lwt = new_int(*list_wrap_threshold);
+        if (!lwt || PyDict_SetItem(kwargs.get(), nm.list_wrap_threshold, lwt.get()) < 0) {
+            return error;
+        }
     }
     return legacy::require(formatting::call_kvlist_str(entries.list(), kwargs.get()));
 }
@@ -266,13 +362,16 @@ Ref repr(SpecEngine &e)
     {
         std::lock_guard<std::mutex> lock(e.text_mutex);
         if (e.text_cache) {
-            return legacy::checked(PyUnicode_DecodeUTF8(e.text_cache->data(),
-                                                     static_cast<Py_ssize_t>(e.text_cache->size()), nullptr));
+            return Ref::steal(PyUnicode_DecodeUTF8(e.text_cache->data(),
+                                                   static_cast<Py_ssize_t>(e.text_cache->size()), nullptr));
         }
     }
     // Rendered without the lock: it runs Python code (nested values'
     // __repr__), which may render this very spec again.
     Ref text = format(e, true, true, 0, REPR_WRAP);
+    if (!text) {
+        return error;
+    }
     Py_ssize_t size = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
     if (utf8 == nullptr) {
@@ -289,14 +388,17 @@ Ref repr(SpecEngine &e)
     return text;
 }
 
-Ref regex_pattern_str(PyObject *regex)
+Maybe<Ref> regex_pattern_str(PyObject *regex)
 {
     if (regex == nullptr) {
         return Ref();
     }
-    Ref pattern = legacy::getattr(regex, bridge::names().pattern);
+    Ref pattern = getattr(regex, bridge::names().pattern);
+    if (!pattern) {
+        return error;
+    }
     if (!PyUnicode_Check(pattern.get())) {
-        legacy::raise_not_instance(pattern.get(), "str");
+        return raise_not_instance(pattern.get(), "str");
     }
     return pattern;
 }

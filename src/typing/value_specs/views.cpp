@@ -9,36 +9,73 @@ namespace norv::typing::engine {
 
 namespace {
 
+// Runs `body` on each item of `iterable`; the first failure ends the walk.
+template <class F>
+Status for_each_item(PyObject *iterable, F &&body)
+{
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it) {
+        return error;
+    }
+    while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
+        if (failed(body(x.get()))) {
+            return error;
+        }
+    }
+    return PyErr_Occurred() ? Status::error : Status::ok;
+}
+
 Ref import_attr(const char *module, const char *name)
 {
-    Ref m = legacy::checked(PyImport_ImportModule(module));
-    return legacy::getattr(m.get(), name);
+    Ref m = Ref::steal(PyImport_ImportModule(module));
+    if (!m) {
+        return error;
+    }
+    return getattr(m.get(), name);
 }
 
-void set_update(PyObject *set, PyObject *iterable)
+Status set_update(PyObject *set, PyObject *iterable)
 {
     // A tuple is one iterable here, never an argument list.
-    Ref name = legacy::new_str("update");
-    Ref r = legacy::checked(PyObject_CallMethodOneArg(set, name.get(), iterable));
+    Ref name = new_str("update");
+    if (!name) {
+        return error;
+    }
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(set, name.get(), iterable));
+    return r ? Status::ok : Status::error;
 }
 
-void update_from_each(PyObject *set, PyObject *seq, const char *via)
+// Adds `holder.forward_refs` to `set`, `holder` being the item itself or its `via` attribute.
+Status update_from(PyObject *set, PyObject *item, const char *via)
 {
-    Ref it = legacy::checked(PyObject_GetIter(seq));
-    while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
-        Ref holder = via ? legacy::getattr(x.get(), via) : Ref::borrow(x.get());
-        Ref refs = legacy::getattr(holder.get(), "forward_refs");
-        set_update(set, refs.get());
+    Ref holder = via ? getattr(item, via) : Ref::borrow(item);
+    if (!holder) {
+        return error;
     }
-    if (PyErr_Occurred()) {
-        legacy::throw_set();
+    Ref refs = getattr(holder.get(), "forward_refs");
+    if (!refs) {
+        return error;
     }
+    return set_update(set, refs.get());
 }
 
-// typing.Any for a missing annotation, else the annotation.
+Status update_from_each(PyObject *set, PyObject *seq, const char *via)
+{
+    return for_each_item(seq, [&](PyObject *x) { return update_from(set, x, via); });
+}
+
+// typing.Any for a missing annotation, else the annotation. A failed read of
+// the annotation passes through.
 Ref any_if_no_annotation(Ref annotation)
 {
-    if (legacy::require(bridge::is_missing(annotation.get()))) {
+    if (!annotation) {
+        return error;
+    }
+    const int missing = bridge::is_missing(annotation.get());
+    if (missing < 0) {
+        return error;
+    }
+    if (missing) {
         return import_attr("typing", "Any");
     }
     return annotation;
@@ -47,20 +84,54 @@ Ref any_if_no_annotation(Ref annotation)
 Ref subscript(const char *module, const char *name, PyObject *arg)
 {
     Ref target = import_attr(module, name);
-    return legacy::checked(PyObject_GetItem(target.get(), arg));
+    if (!target) {
+        return error;
+    }
+    return Ref::steal(PyObject_GetItem(target.get(), arg));
+}
+
+// subscript(module, name, tuple(list)); a null `list` (its build failed) passes through.
+Ref subscript_tuple(const char *module, const char *name, const Ref &list)
+{
+    if (!list) {
+        return error;
+    }
+    Ref tuple = Ref::steal(PyList_AsTuple(list.get()));
+    if (!tuple) {
+        return error;
+    }
+    return subscript(module, name, tuple.get());
+}
+
+// subscript(module, name, (first, second)).
+Ref subscript_pair(const char *module, const char *name, PyObject *first, PyObject *second)
+{
+    Ref pair = Ref::steal(PyTuple_Pack(2, first, second));
+    if (!pair) {
+        return error;
+    }
+    return subscript(module, name, pair.get());
 }
 
 Ref annotations_of(PyObject *seq, const char *via)
 {
-    Ref out = legacy::checked(PyList_New(0));
-    Ref it = legacy::checked(PyObject_GetIter(seq));
-    while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
-        Ref holder = via ? legacy::getattr(x.get(), via) : Ref::borrow(x.get());
-        Ref a = any_if_no_annotation(legacy::getattr(holder.get(), "annotation"));
-        legacy::require(PyList_Append(out.get(), a.get()));
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) {
+        return error;
     }
-    if (PyErr_Occurred()) {
-        legacy::throw_set();
+    Status walked = for_each_item(seq, [&](PyObject *x) -> Status {
+        Ref holder = via ? getattr(x, via) : Ref::borrow(x);
+        if (!holder) {
+            return error;
+        }
+        Ref a = any_if_no_annotation(getattr(holder.get(), "annotation"));
+        if (!a) {
+            return error;
+        }
+        return check(PyList_Append(out.get(), a.get()));
+    });
+    if (failed(walked)) {
+        return error;
     }
     return out;
 }
@@ -78,31 +149,38 @@ Ref annotate_type(SpecEngine &e)
         case Tag::Enum:
             return e.value_type ? Ref::borrow(e.value_type.get()) : import_attr("typing", "Any");
         case Tag::List: {
-            Ref a = any_if_no_annotation(legacy::getattr(e.kind.get<ListKind>()->element_spec.get(), "annotation"));
+            Ref a = any_if_no_annotation(getattr(e.kind.get<ListKind>()->element_spec.get(), "annotation"));
+            if (!a) {
+                return error;
+            }
             return subscript("builtins", "list", a.get());
         }
         case Tag::Tuple: {
             const TupleKind *t = e.kind.get<TupleKind>();
             if (t->fixed_length) {
-                Ref list = annotations_of(t->elements.get(), "value");
-                Ref tuple = legacy::checked(PyList_AsTuple(list.get()));
-                return subscript("builtins", "tuple", tuple.get());
+                return subscript_tuple("builtins", "tuple", annotations_of(t->elements.get(), "value"));
             }
-            Ref field = legacy::checked(PySequence_GetItem(t->elements.get(), 0));
-            Ref spec = legacy::getattr(field.get(), "value");
-            Ref a = legacy::getattr(spec.get(), "annotation");
-            Ref pair = legacy::checked(PyTuple_Pack(2, a.get(), Py_Ellipsis));
-            return subscript("builtins", "tuple", pair.get());
+            Ref field = Ref::steal(PySequence_GetItem(t->elements.get(), 0));
+            if (!field) {
+                return error;
+            }
+            Ref spec = getattr(field.get(), "value");
+            if (!spec) {
+                return error;
+            }
+            Ref a = getattr(spec.get(), "annotation");
+            if (!a) {
+                return error;
+            }
+            return subscript_pair("builtins", "tuple", a.get(), Py_Ellipsis);
         }
-        case Tag::Union: {
-            Ref list = annotations_of(e.kind.get<UnionKind>()->candidates.get(), nullptr);
-            Ref tuple = legacy::checked(PyList_AsTuple(list.get()));
-            return subscript("typing", "Union", tuple.get());
-        }
+        case Tag::Union:
+            return subscript_tuple("typing", "Union",
+                                   annotations_of(e.kind.get<UnionKind>()->candidates.get(), nullptr));
         case Tag::Object: {
             const ObjectKind *o = e.kind.get<ObjectKind>();
             if (o->forward_ref) {
-                return legacy::checked(PyObject_CallMethod(o->forward_ref.get(), "as_annotation", nullptr));
+                return Ref::steal(PyObject_CallMethod(o->forward_ref.get(), "as_annotation", nullptr));
             }
             if (!e.value_type) {
                 panic("resolved Object has a value_type");
@@ -112,15 +190,20 @@ Ref annotate_type(SpecEngine &e)
         case Tag::Type: {
             const TypeKind *t = e.kind.get<TypeKind>();
             Ref arg = t->forward_ref
-                          ? legacy::checked(PyObject_CallMethod(t->forward_ref.get(), "as_annotation", nullptr))
+                          ? Ref::steal(PyObject_CallMethod(t->forward_ref.get(), "as_annotation", nullptr))
                           : Ref::borrow(t->t.get());
+            if (!arg) {
+                return error;
+            }
             return subscript("builtins", "type", arg.get());
         }
         case Tag::Dict: {
             Ref any = import_attr("typing", "Any");
-            Ref pair =
-                legacy::checked(PyTuple_Pack(2, reinterpret_cast<PyObject *>(&PyUnicode_Type), any.get()));
-            return subscript("builtins", "dict", pair.get());
+            if (!any) {
+                return error;
+            }
+            PyObject *str_type = reinterpret_cast<PyObject *>(&PyUnicode_Type);
+            return subscript_pair("builtins", "dict", str_type, any.get());
         }
         case Tag::Callable: {
             const CallableKind *c = e.kind.get<CallableKind>();
@@ -130,12 +213,19 @@ Ref annotate_type(SpecEngine &e)
                 }
                 return Ref::borrow(e.value_type.get());
             }
-            Ref params = legacy::require_size(PyObject_Length(c->kw.get())) != 0
-                             ? Ref::borrow(Py_Ellipsis)
-                             : annotations_of(c->args.get(), nullptr);
-            Ref ret = c->returns ? any_if_no_annotation(legacy::getattr(c->returns.get(), "annotation")) : none();
-            Ref pair = legacy::checked(PyTuple_Pack(2, params.get(), ret.get()));
-            return subscript("typing", "Callable", pair.get());
+            const Py_ssize_t n_kw = PyObject_Length(c->kw.get());
+            if (n_kw < 0) {
+                return error;
+            }
+            Ref params = n_kw != 0 ? Ref::borrow(Py_Ellipsis) : annotations_of(c->args.get(), nullptr);
+            if (!params) {
+                return error;
+            }
+            Ref ret = c->returns ? any_if_no_annotation(getattr(c->returns.get(), "annotation")) : none();
+            if (!ret) {
+                return error;
+            }
+            return subscript_pair("typing", "Callable", params.get(), ret.get());
         }
     }
     panic("unknown spec kind");
@@ -154,15 +244,19 @@ Ref forward_refs(SpecEngine &e)
         case Tag::Any:
             return Ref::borrow(br.empty_frozenset);
         case Tag::List:
-            return legacy::getattr(e.kind.get<ListKind>()->element_spec.get(), "forward_refs");
+            return getattr(e.kind.get<ListKind>()->element_spec.get(), "forward_refs");
         case Tag::Tuple: {
             Ref set = py_set();
-            update_from_each(set.get(), e.kind.get<TupleKind>()->elements.get(), "value");
+            if (failed(update_from_each(set.get(), e.kind.get<TupleKind>()->elements.get(), "value"))) {
+                return error;
+            }
             return set;
         }
         case Tag::Union: {
             Ref set = py_set();
-            update_from_each(set.get(), e.kind.get<UnionKind>()->candidates.get(), nullptr);
+            if (failed(update_from_each(set.get(), e.kind.get<UnionKind>()->candidates.get(), nullptr))) {
+                return error;
+            }
             return set;
         }
         case Tag::Object:
@@ -173,35 +267,44 @@ Ref forward_refs(SpecEngine &e)
                 return Ref::borrow(br.empty_frozenset);
             }
             Ref set = py_set();
-            legacy::require(PySet_Add(set.get(), ref));
+            if (PySet_Add(set.get(), ref) < 0) {
+                return error;
+            }
             return set;
         }
         case Tag::Dict: {
             Ref set = py_set();
             PyObject *schema = e.kind.get<DictKind>()->schema.get();
             if (schema != nullptr && schema != Py_None) {
-                Ref fields = legacy::getattr(schema, "fields");
-                Ref values = legacy::checked(PyObject_CallMethod(fields.get(), "values", nullptr));
-                update_from_each(set.get(), values.get(), "value");
+                Ref fields = getattr(schema, "fields");
+                if (!fields) {
+                    return error;
+                }
+                Ref values = Ref::steal(PyObject_CallMethod(fields.get(), "values", nullptr));
+                if (!values || failed(update_from_each(set.get(), values.get(), "value"))) {
+                    return error;
+                }
             }
             return set;
         }
         case Tag::Callable: {
             const CallableKind *c = e.kind.get<CallableKind>();
             Ref set = py_set();
-            update_from_each(set.get(), c->args.get(), nullptr);
-            Ref it = legacy::checked(PyObject_GetIter(c->kw.get()));
-            while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
-                Ref spec = legacy::checked(PySequence_GetItem(pair.get(), 1));
-                Ref refs = legacy::getattr(spec.get(), "forward_refs");
-                set_update(set.get(), refs.get());
+            if (failed(update_from_each(set.get(), c->args.get(), nullptr))) {
+                return error;
             }
-            if (PyErr_Occurred()) {
-                legacy::throw_set();
+            Status walked = for_each_item(c->kw.get(), [&](PyObject *pair) -> Status {
+                Ref spec = Ref::steal(PySequence_GetItem(pair, 1));
+                if (!spec) {
+                    return error;
+                }
+                return update_from(set.get(), spec.get(), nullptr);
+            });
+            if (failed(walked)) {
+                return error;
             }
-            if (c->returns) {
-                Ref refs = legacy::getattr(c->returns.get(), "forward_refs");
-                set_update(set.get(), refs.get());
+            if (c->returns && failed(update_from(set.get(), c->returns.get(), nullptr))) {
+                return error;
             }
             return set;
         }
@@ -209,29 +312,37 @@ Ref forward_refs(SpecEngine &e)
     panic("unknown spec kind");
 }
 
-bool type_resolved(SpecEngine &e)
+int type_resolved(SpecEngine &e)
 {
     if (is_leaf_kind(e.tag())) {
-        return true;  // no forward references, by construction
+        return 1;  // no forward references, by construction
     }
     Ref refs = forward_refs(e);
-    if (legacy::require_size(PyObject_Length(refs.get())) == 0) {
-        return true;
+    if (!refs) {
+        return -1;
     }
-    Ref it = legacy::checked(PyObject_GetIter(refs.get()));
+    const Py_ssize_t n = PyObject_Length(refs.get());
+    if (n <= 0) {
+        return n < 0 ? -1 : 1;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(refs.get()));
+    if (!it) {
+        return -1;
+    }
     while (Ref ref = Ref::steal(PyIter_Next(it.get()))) {
-        Ref resolved = legacy::getattr(ref.get(), bridge::names().resolved);
-        if (!legacy::require(PyObject_IsTrue(resolved.get()))) {
-            return false;
+        Ref resolved = getattr(ref.get(), bridge::names().resolved);
+        if (!resolved) {
+            return -1;
+        }
+        const int truth = PyObject_IsTrue(resolved.get());
+        if (truth <= 0) {
+            return truth;
         }
     }
-    if (PyErr_Occurred()) {
-        legacy::throw_set();
-    }
-    return true;
+    return PyErr_Occurred() ? -1 : 1;
 }
 
-Ref value_type_obj(SpecEngine &e)
+Maybe<Ref> value_type_obj(SpecEngine &e)
 {
     switch (e.tag()) {
         case Tag::Union: {
@@ -239,30 +350,49 @@ Ref value_type_obj(SpecEngine &e)
                 return Ref();
             }
             Ref refs = forward_refs(e);
-            if (legacy::require_size(PyObject_Length(refs.get())) == 0) {
+            if (!refs) {
+                return error;
+            }
+            const Py_ssize_t n = PyObject_Length(refs.get());
+            if (n < 0) {
+                return error;
+            }
+            if (n == 0) {
                 return Ref::borrow(e.value_type.get());
             }
             Ref set = py_set();
-            Ref it = legacy::checked(PyObject_GetIter(e.kind.get<UnionKind>()->candidates.get()));
-            while (Ref c = Ref::steal(PyIter_Next(it.get()))) {
-                Ref vt = legacy::getattr(c.get(), bridge::names().value_type);
-                if (PyTuple_Check(vt.get())) {
-                    set_update(set.get(), vt.get());
-                }
-                else {
-                    legacy::require(PySet_Add(set.get(), vt.get()));
-                }
-            }
-            if (PyErr_Occurred()) {
-                legacy::throw_set();
+            Status walked =
+                for_each_item(e.kind.get<UnionKind>()->candidates.get(), [&](PyObject *c) -> Status {
+                    Ref vt = getattr(c, bridge::names().value_type);
+                    if (!vt) {
+                        return error;
+                    }
+                    if (PyTuple_Check(vt.get())) {
+                        return set_update(set.get(), vt.get());
+                    }
+                    return check(PySet_Add(set.get(), vt.get()));
+                });
+            if (failed(walked)) {
+                return error;
             }
             Ref tuple_type = import_attr("builtins", "tuple");
-            return legacy::checked(PyObject_CallOneArg(tuple_type.get(), set.get()));
+            if (!tuple_type) {
+                return error;
+            }
+            Ref types = Ref::steal(PyObject_CallOneArg(tuple_type.get(), set.get()));
+            if (!types) {
+                return error;
+            }
+            return types;
         }
         case Tag::Object: {
             const ObjectKind *o = e.kind.get<ObjectKind>();
             if (o->forward_ref) {
-                return legacy::getattr(o->forward_ref.get(), bridge::names().cls);
+                Ref cls = getattr(o->forward_ref.get(), bridge::names().cls);
+                if (!cls) {
+                    return error;
+                }
+                return cls;
             }
             if (!e.value_type) {
                 panic("resolved Object has a value_type");
@@ -280,7 +410,17 @@ Ref annotation(SpecEngine &e)
         return Ref::borrow(e.kind.get<AnyKind>()->annotation.get());
     }
     Ref a = annotate_type(e);
-    if (!e.is_noneable || legacy::require(bridge::is_missing(a.get()))) {
+    if (!a) {
+        return error;
+    }
+    if (!e.is_noneable) {
+        return a;
+    }
+    const int missing = bridge::is_missing(a.get());
+    if (missing < 0) {
+        return error;
+    }
+    if (missing) {
         return a;
     }
     return subscript("typing", "Optional", a.get());
