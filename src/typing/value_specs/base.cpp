@@ -258,7 +258,7 @@ Ref spec_apply_kind(PyObject *self, FastArgs a)
     const bool inplace = bool_arg(b, 4, "inplace", true);
     Read r(self);
     engine::PathText path(b.or_none(3));
-    path.get();
+    legacy::require(path.get());
     return engine::apply_kind(r.e, b[0], allow_partial, b.or_none(2), path, inplace);
 }
 
@@ -269,8 +269,8 @@ Ref spec_validate(PyObject *self, FastArgs a)
     Bound b = VALIDATE_SIG.bind(a);
     Read r(self);
     engine::PathText path(b.or_none(0));
-    path.get();
-    engine::validate(r.e, b[1], path);
+    legacy::require(path.get());
+    legacy::require(engine::validate(r.e, b[1], path));
     return none();
 }
 
@@ -284,7 +284,7 @@ Ref spec_set_default(PyObject *self, FastArgs a)
     Bound b = SET_DEFAULT_SIG.bind(a);
     const bool use_apply = bool_arg(b, 1, "use_default_apply", true);
     Write w(self);
-    w.e.set_default(b[0], use_apply, b.or_none(2));
+    legacy::require(w.e.set_default(b[0], use_apply, b.or_none(2)));
     return Ref::borrow(self);
 }
 
@@ -294,7 +294,7 @@ Ref spec_set_default_factory(PyObject *self, FastArgs a)
 {
     Bound b = SET_FACTORY_SIG.bind(a);
     Write w(self);
-    w.e.set_default_factory(b.or_none(0));
+    legacy::require(w.e.set_default_factory(b.or_none(0)));
     return Ref::borrow(self);
 }
 
@@ -419,20 +419,20 @@ Ref spec_noneable(PyObject *self, FastArgs a)
         else if (e.tag() == Tag::Dict) {
             e.is_noneable = is_noneable;
             if (!is_noneable && e.default_value.get() == Py_None) {
-                e.set_default(br.missing_value, false, nullptr);
+                legacy::require(e.set_default(br.missing_value, false, nullptr));
             }
             if (is_noneable && none_default) {
-                e.set_default(Py_None, false, nullptr);
+                legacy::require(e.set_default(Py_None, false, nullptr));
             }
         }
         else {
             e.is_noneable = is_noneable;
             if (!is_noneable && e.default_value.get() == Py_None && !e.default_factory) {
-                e.set_default(br.missing_value, false, nullptr);
+                legacy::require(e.set_default(br.missing_value, false, nullptr));
             }
             if (is_noneable && none_default && bridge::is_missing(e.default_value.get()) &&
                 !e.default_factory) {
-                e.set_default(Py_None, false, nullptr);
+                legacy::require(e.set_default(Py_None, false, nullptr));
             }
             if (UnionKind *u = e.kind.get<UnionKind>()) {
                 candidates = legacy::checked(PySequence_List(u->candidates.get()));
@@ -462,12 +462,12 @@ Ref spec_freeze(PyObject *self, FastArgs a)
     e.invalidate_repr();
     PyObject *permanent = b.has(0) ? b[0] : bridge::get().missing_value;
     if (!bridge::is_missing(permanent)) {
-        e.set_default(permanent, apply_before_use, nullptr);
+        legacy::require(e.set_default(permanent, apply_before_use, nullptr));
     }
     else if (e.default_factory) {
         Ref factory = Ref::borrow(e.default_factory.get());
         Ref made = legacy::checked(PyObject_CallNoArgs(factory.get()));
-        e.set_default(made.get(), apply_before_use, nullptr);
+        legacy::require(e.set_default(made.get(), apply_before_use, nullptr));
     }
     else if (bridge::is_missing(e.default_value.get())) {
         Ref text = engine::repr(e);
@@ -613,7 +613,7 @@ PyObject *spec_or(PyObject *a, PyObject *b)
 {
     return guard([&]() -> Ref {
         if (is_spec(a)) {
-            Ref r = util::union_getitem(a, b);
+            Ref r = legacy::require(util::union_getitem(a, b));
             if (r.get() != Py_NotImplemented) {
                 return r;
             }

@@ -101,8 +101,8 @@ std::pair<Ref, Ref> normalize_bound_aliases(const char *name, bool int_rewrite, 
 std::unique_ptr<SpecEngine> bool_new(PyObject *default_value, PyObject *default_factory, bool is_noneable,
                                      bool frozen, std::uint8_t strict)
 {
-    return engine::build_base(type_obj(&PyBool_Type), BoolKind{}, default_value, default_factory, nullptr,
-                              is_noneable, frozen, strict);
+    return legacy::require(engine::build_base(type_obj(&PyBool_Type), BoolKind{}, default_value,
+                                              default_factory, nullptr, is_noneable, frozen, strict));
 }
 
 std::unique_ptr<SpecEngine> str_new(PyObject *default_value, PyObject *default_factory, PyObject *regex,
@@ -110,16 +110,17 @@ std::unique_ptr<SpecEngine> str_new(PyObject *default_value, PyObject *default_f
 {
     // Compiled before the default is applied: a default must match it.
     Ref pattern = compile_regex(regex);
-    return engine::build_base(type_obj(&PyUnicode_Type), StrKind{std::move(pattern)}, default_value,
-                              default_factory, nullptr, is_noneable, frozen, strict);
+    return legacy::require(engine::build_base(type_obj(&PyUnicode_Type), StrKind{std::move(pattern)},
+                                              default_value, default_factory, nullptr, is_noneable, frozen,
+                                              strict));
 }
 
 std::unique_ptr<SpecEngine> any_new(PyObject *default_value, PyObject *default_factory, PyObject *annotation,
                                     PyObject *transform, bool frozen, std::uint8_t strict)
 {
     PyObject *object = util::builtin_object_type();
-    return engine::build_base(object, AnyKind{Ref::borrow(annotation)}, default_value, default_factory,
-                              transform, true, frozen, strict);
+    return legacy::require(engine::build_base(object, AnyKind{Ref::borrow(annotation)}, default_value,
+                                              default_factory, transform, true, frozen, strict));
 }
 
 std::unique_ptr<SpecEngine> number_new(bool is_float, PyObject *default_value, PyObject *default_factory,
@@ -138,8 +139,9 @@ std::unique_ptr<SpecEngine> number_new(bool is_float, PyObject *default_value, P
         }
     }
     PyObject *vt = type_obj(is_float ? &PyFloat_Type : &PyLong_Type);
-    return engine::build_base(vt, NumberKind{is_float, std::move(min), std::move(max)}, default_value,
-                              default_factory, nullptr, is_noneable, frozen, strict);
+    return legacy::require(engine::build_base(vt, NumberKind{is_float, std::move(min), std::move(max)},
+                                              default_value, default_factory, nullptr, is_noneable, frozen,
+                                              strict));
 }
 
 namespace {
@@ -157,9 +159,9 @@ PyObject *bool_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
     return guard([&] {
         Bound b = BOOL_SIG.bind_tuple(args, kwargs);
         Ref d = frame::default_arg(b, 0);
-        const bool noneable = frame::bool_param(b, 2, "is_noneable", false);
-        const bool frozen = frame::bool_param(b, 3, "frozen", false);
-        const std::uint8_t strict = frame::strict_param(b, 4);
+        const bool noneable = legacy::require(frame::bool_param(b, 2, "is_noneable", false));
+        const bool frozen = legacy::require(frame::bool_param(b, 3, "frozen", false));
+        const std::uint8_t strict = legacy::require(frame::strict_param(b, 4));
         return base::wrap(cls, bool_new(d.get(), b.or_none(1), noneable, frozen, strict));
     });
 }
@@ -170,7 +172,7 @@ const Signature FROM_JSON_SIG_BOOL{
 Ref bool_from_json(PyObject *cls, FastArgs a)
 {
     Bound b = FROM_JSON_SIG_BOOL.bind(a);
-    frame::JsonCommon c = frame::read_json_common(b[0], b.varkw.get());
+    frame::JsonCommon c = legacy::require(frame::read_json_common(b[0], b.varkw.get()));
     return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
                       bool_new(c.default_value.get(), nullptr, c.is_noneable, c.frozen, c.strict));
 }
@@ -197,9 +199,9 @@ PyObject *str_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
     return guard([&] {
         Bound b = STR_SIG.bind_tuple(args, kwargs);
         Ref d = frame::default_arg(b, 0);
-        const bool noneable = frame::bool_param(b, 3, "is_noneable", false);
-        const bool frozen = frame::bool_param(b, 4, "frozen", false);
-        const std::uint8_t strict = frame::strict_param(b, 5);
+        const bool noneable = legacy::require(frame::bool_param(b, 3, "is_noneable", false));
+        const bool frozen = legacy::require(frame::bool_param(b, 4, "frozen", false));
+        const std::uint8_t strict = legacy::require(frame::strict_param(b, 5));
         return base::wrap(cls, str_new(d.get(), b.or_none(1), b.or_none(2), noneable, frozen, strict));
     });
 }
@@ -209,8 +211,8 @@ const Signature STR_FROM_JSON_SIG{"Str.from_json", {arg("json_value")}, {.var_kw
 Ref str_from_json(PyObject *cls, FastArgs a)
 {
     Bound b = STR_FROM_JSON_SIG.bind(a);
-    frame::JsonCommon c = frame::read_json_common(b[0], b.varkw.get());
-    Ref regex = frame::json_field(b[0], "regex", b.varkw.get());
+    frame::JsonCommon c = legacy::require(frame::read_json_common(b[0], b.varkw.get()));
+    Ref regex = legacy::require(frame::json_field(b[0], "regex", b.varkw.get()));
     PyObject *r = regex && regex.get() != Py_None ? regex.get() : nullptr;
     return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
                       str_new(c.default_value.get(), nullptr, r, c.is_noneable, c.frozen, c.strict));
@@ -221,7 +223,7 @@ const Signature STR_TYPE_ARGS_SIG{"Str.with_type_args", {arg("type_args")}, {.me
 Ref str_with_type_args(PyObject *cls, FastArgs a)
 {
     Bound b = STR_TYPE_ARGS_SIG.bind(a);
-    Ref args = util::as_type_args(b[0]);
+    Ref args = legacy::require(util::as_type_args(b[0]));
     if (PyTuple_GET_SIZE(args.get()) != 1) {
         legacy::raise_format(
             PyExc_TypeError,
@@ -273,9 +275,9 @@ PyObject *number_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
     return guard([&] {
         Bound b = (IsFloat ? FLOAT_SIG : INT_SIG).bind_tuple(args, kwargs);
         Ref d = frame::default_arg(b, 0);
-        const bool noneable = frame::bool_param(b, 4, "is_noneable", false);
-        const bool frozen = frame::bool_param(b, 5, "frozen", false);
-        const std::uint8_t strict = frame::strict_param(b, 6);
+        const bool noneable = legacy::require(frame::bool_param(b, 4, "is_noneable", false));
+        const bool frozen = legacy::require(frame::bool_param(b, 5, "frozen", false));
+        const std::uint8_t strict = legacy::require(frame::strict_param(b, 6));
         Bounds bounds{b.or_none(2), b.or_none(3), b.or_none(7), b.or_none(8), b.or_none(9), b.or_none(10)};
         return base::wrap(cls, number_new(IsFloat, d.get(), b.or_none(1), bounds, noneable, frozen, strict));
     });
@@ -290,12 +292,12 @@ Ref number_from_json(PyObject *cls, FastArgs a)
 {
     Bound b = (IsFloat ? FLOAT_FROM_JSON_SIG : INT_FROM_JSON_SIG).bind(a);
     PyObject *json = b[0], *kwargs = b.varkw.get();
-    frame::JsonCommon c = frame::read_json_common(json, kwargs);
+    frame::JsonCommon c = legacy::require(frame::read_json_common(json, kwargs));
     Ref fields[6];
     const char *keys[6] = {"min_value", "max_value", "gt", "ge", "lt", "le"};
     PyObject *given[6];
     for (int i = 0; i < 6; ++i) {
-        fields[i] = frame::json_field(json, keys[i], kwargs);
+        fields[i] = legacy::require(frame::json_field(json, keys[i], kwargs));
         given[i] = fields[i] && fields[i].get() != Py_None ? fields[i].get() : nullptr;
     }
     Bounds bounds{given[0], given[1], given[2], given[3], given[4], given[5]};
@@ -311,7 +313,7 @@ template <bool IsFloat>
 Ref number_with_type_args(PyObject *cls, FastArgs a)
 {
     Bound b = (IsFloat ? FLOAT_TYPE_ARGS_SIG : INT_TYPE_ARGS_SIG).bind(a);
-    Ref args = util::as_type_args(b[0]);
+    Ref args = legacy::require(util::as_type_args(b[0]));
     if (PyTuple_GET_SIZE(args.get()) != 2) {
         legacy::raise_format(PyExc_TypeError,
                      "`nv.typing.%s` requires 2 arguments as the min value and the max value for the field. "
@@ -367,8 +369,8 @@ PyObject *any_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         Bound b = ANY_SIG.bind_tuple(args, kwargs);
         Ref d = frame::default_arg(b, 0);
         Ref annotation = frame::default_arg(b, 2);
-        const bool frozen = frame::bool_param(b, 4, "frozen", false);
-        const std::uint8_t strict = frame::strict_param(b, 5);
+        const bool frozen = legacy::require(frame::bool_param(b, 4, "frozen", false));
+        const std::uint8_t strict = legacy::require(frame::strict_param(b, 5));
         return base::wrap(cls,
                           any_new(d.get(), b.or_none(1), annotation.get(), b.or_none(3), frozen, strict));
     });
@@ -380,12 +382,12 @@ Ref any_from_json(PyObject *cls, FastArgs a)
 {
     Bound b = ANY_FROM_JSON_SIG.bind(a);
     PyObject *json = b[0], *kwargs = b.varkw.get();
-    frame::JsonCommon c = frame::read_json_common(json, kwargs);
-    Ref annotation = frame::json_field(json, "annotation", kwargs);
+    frame::JsonCommon c = legacy::require(frame::read_json_common(json, kwargs));
+    Ref annotation = legacy::require(frame::json_field(json, "annotation", kwargs));
     if (!annotation) {
         annotation = util::missing_default();
     }
-    Ref transform = frame::json_field(json, "transform", kwargs);
+    Ref transform = legacy::require(frame::json_field(json, "transform", kwargs));
     PyObject *t = transform && transform.get() != Py_None ? transform.get() : nullptr;
     return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
                       any_new(c.default_value.get(), nullptr, annotation.get(), t, c.frozen, c.strict));
@@ -470,7 +472,7 @@ NORV_SPEC_CLASS(ANY, "Any",
 
 PyTypeObject *make(TypeCell &cell, PyType_Spec *spec)
 {
-    return cell.get(spec, frame::spec_base_bases(), frame::init_class);
+    return cell.get(spec, legacy::require(frame::spec_base_bases()), frame::init_class);
 }
 
 }  // namespace

@@ -156,12 +156,12 @@ Ref forward_refs(SpecEngine &e)
         case Tag::List:
             return legacy::getattr(e.kind.get<ListKind>()->element_spec.get(), "forward_refs");
         case Tag::Tuple: {
-            Ref set = py_set();
+            Ref set = legacy::require(py_set());
             update_from_each(set.get(), e.kind.get<TupleKind>()->elements.get(), "value");
             return set;
         }
         case Tag::Union: {
-            Ref set = py_set();
+            Ref set = legacy::require(py_set());
             update_from_each(set.get(), e.kind.get<UnionKind>()->candidates.get(), nullptr);
             return set;
         }
@@ -172,12 +172,12 @@ Ref forward_refs(SpecEngine &e)
             if (ref == nullptr) {
                 return Ref::borrow(br.empty_frozenset);
             }
-            Ref set = py_set();
+            Ref set = legacy::require(py_set());
             legacy::require(PySet_Add(set.get(), ref));
             return set;
         }
         case Tag::Dict: {
-            Ref set = py_set();
+            Ref set = legacy::require(py_set());
             PyObject *schema = e.kind.get<DictKind>()->schema.get();
             if (schema != nullptr && schema != Py_None) {
                 Ref fields = legacy::getattr(schema, "fields");
@@ -188,7 +188,7 @@ Ref forward_refs(SpecEngine &e)
         }
         case Tag::Callable: {
             const CallableKind *c = e.kind.get<CallableKind>();
-            Ref set = py_set();
+            Ref set = legacy::require(py_set());
             update_from_each(set.get(), c->args.get(), nullptr);
             Ref it = legacy::checked(PyObject_GetIter(c->kw.get()));
             while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
@@ -242,7 +242,7 @@ Ref value_type_obj(SpecEngine &e)
             if (legacy::require_size(PyObject_Length(refs.get())) == 0) {
                 return Ref::borrow(e.value_type.get());
             }
-            Ref set = py_set();
+            Ref set = legacy::require(py_set());
             Ref it = legacy::checked(PyObject_GetIter(e.kind.get<UnionKind>()->candidates.get()));
             while (Ref c = Ref::steal(PyIter_Next(it.get()))) {
                 Ref vt = legacy::getattr(c.get(), bridge::names().value_type);
