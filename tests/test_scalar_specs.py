@@ -317,6 +317,11 @@ def kp(text):
         (Int(), True, True),
         (Int(min_value=0, max_value=10), 0, 0),
         (Int(min_value=0, max_value=10), 10, 10),
+        (Int(min_value=-5, max_value=-1), -5, -5),
+        (Int(min_value=-(2**62), max_value=2**62), -(2**62), -(2**62)),
+        (Int(min_value=2**64, max_value=2**70), 2**70, 2**70),
+        (Int(max_value=2**64), -(2**64), -(2**64)),
+        (Int(min_value=0), True, True),
         (Float(), 1, 1.0),
         (Float(), True, 1.0),
         (Float(min_value=0.5), 1, 1.0),
@@ -356,6 +361,12 @@ class MyStr(str):
     [
         (Int(min_value=0, max_value=10), 11, ValueError, "Value 11 is out of range (min=0, max=10). (path={})"),
         (Int(min_value=0), -1, ValueError, "Value -1 is out of range (min=0, max=None). (path={})"),
+        (Int(max_value=-1), 0, ValueError, "Value 0 is out of range (min=None, max=-1). (path={})"),
+        (Int(min_value=2**64), 2**64 - 1, ValueError,
+         "Value 18446744073709551615 is out of range (min=18446744073709551616, max=None). (path={})"),
+        (Int(min_value=0), -(2**64), ValueError,
+         "Value -18446744073709551616 is out of range (min=0, max=None). (path={})"),
+        (Int(min_value=2), True, ValueError, "Value True is out of range (min=2, max=None). (path={})"),
         (Float(max_value=1.0), 1.5, ValueError, "Value 1.5 is out of range (min=None, max=1.0). (path={})"),
         (Int(), None, ValueError, "Value cannot be None. (Path='{}', ValueSpec=Int())"),
         (Int(min_value=0), None, ValueError, "Value cannot be None. (Path='{}', ValueSpec=Int(min=0))"),
@@ -367,11 +378,14 @@ class MyStr(str):
         (Bool(), 0, TypeError, "Expect <class 'bool'> but encountered <class 'int'>: 0. (path={})"),
         (Str(regex="b"), "abc", ValueError, "String 'abc' does not match regular expression 'b'. (path={})"),
         (Str(regex="b"), MyStr("abc"), ValueError, "String 'abc' does not match regular expression 'b'. (path={})"),
+        (Str(regex="\xe9"), "abc", ValueError, "String 'abc' does not match regular expression '\xe9'. (path={})"),
+        (Str(regex="\U0001f600"), "\u0436", ValueError,
+         "String '\u0436' does not match regular expression '\U0001f600'. (path={})"),
         (Str(regex="^a$", is_noneable=True), "ab", ValueError,
          "String 'ab' does not match regular expression '^a$'. (path={})"),
     ],
 )
-@pytest.mark.parametrize("path", ["", "a.b", "x[0].y"])
+@pytest.mark.parametrize("path", ["", "a.b", "x[0].y", "\xe9", "\u0436.x", "\U0001f600[0]"])
 def test_apply_errors_carry_the_path(spec, value, exc, message, path):
     kwargs = {"root_path": kp(path)} if path else {}
     with pytest.raises(exc) as info:

@@ -4,12 +4,17 @@
 // native shortcuts (no Python call, no allocation), then the frozen, missing,
 // None and custom-typing rules, the user transform, the type check with
 // coercion, child application and the leaf constraints. Messages, and the
-// path text inside them, are built only on the failing path.
+// path text inside them, are built only on the failing path, by `reject`.
+#include <algorithm>
+#include <cstring>
+#include <initializer_list>
+
 #include "core/args.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/engine.hpp"
+#include "typing/value_specs/util.hpp"
 
 namespace norv::typing::engine {
 
@@ -24,42 +29,156 @@ PyObject *small_int(int i)
 Ref item(PyObject *r, int i)
 {
     Ref index = Ref::steal(small_int(i));
-    return legacy::checked(PyObject_GetItem(r, index.get()));
+    return Ref::steal(PyObject_GetItem(r, index.get()));
 }
 
+// Borrowed; NULL with the error set.
 PyObject *custom_apply_kwnames()
 {
     static ObjectCell NAMES;
     return NAMES.get_or_init([] {
         const bridge::Names &n = bridge::names();
-        return legacy::checked(PyTuple_Pack(2, n.allow_partial, n.child_transform));
+        return Ref::steal(PyTuple_Pack(2, n.allow_partial, n.child_transform));
     });
 }
 
-[[noreturn]] void raise_with_spec(SpecEngine &e, const char *fmt, PathText &path)
+// ---- message text --------------------------------------------------------------------
+
+// One piece of a message: an ASCII literal or a str.
+struct Piece {
+    Piece(PyObject *s) noexcept : str(s) {}
+    template <std::size_t N>
+    Piece(const char (&literal)[N]) noexcept : ascii(literal), length(N - 1)
+    {
+    }
+
+    PyObject *str = nullptr;
+    const char *ascii = nullptr;
+    Py_ssize_t length = 0;
+};
+
+// The pieces joined in one allocation: what PyUnicode_FromFormat makes of
+// them, without parsing a format or growing a buffer, for the rejections that
+// callers meet most often.
+Ref concat(std::initializer_list<Piece> pieces)
 {
-    Ref spec_text = legacy::require(repr(e));
-    legacy::raise_format(PyExc_ValueError, fmt, path.get(), spec_text.get());
+    Py_ssize_t length = 0;
+    Py_UCS4 maxchar = 0x7f;
+    for (const Piece &p : pieces) {
+        if (p.str != nullptr) {
+            length += PyUnicode_GET_LENGTH(p.str);
+            maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(p.str));
+        }
+        else {
+            length += p.length;
+        }
+    }
+    Ref out = Ref::steal(PyUnicode_New(length, maxchar));
+    if (!out) {
+        return error;
+    }
+    const int kind = PyUnicode_KIND(out.get());
+    void *data = PyUnicode_DATA(out.get());
+    Py_ssize_t at = 0;
+    for (const Piece &p : pieces) {
+        if (p.str == nullptr) {
+            for (Py_ssize_t i = 0; i < p.length; ++i) {
+                PyUnicode_WRITE(kind, data, at + i, static_cast<Py_UCS4>(p.ascii[i]));
+            }
+            at += p.length;
+            continue;
+        }
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(p.str);
+        if (PyUnicode_KIND(p.str) == kind) {
+            std::memcpy(static_cast<char *>(data) + at * kind, PyUnicode_DATA(p.str),
+                        static_cast<std::size_t>(n) * kind);
+        }
+        else if (PyUnicode_CopyCharacters(out.get(), at, p.str, 0, n) < 0) {
+            return error;
+        }
+        at += n;
+    }
+    return out;
 }
 
-[[noreturn]] void raise_on_path(PyObject *type, Ref message, PathText &path)
+// ---- rejections --------------------------------------------------------------------
+//
+// "The spec rejects this value" has one funnel: `message` builds the text (a
+// null Ref when building it raised, and then that error wins) and runs only
+// here, on the failing path.
+
+template <class Message>
+Verdict reject(PyObject *type, Message &&message)
 {
-    Ref full = legacy::require(bridge::message_on_path(message.get(), path.get()));
-    PyErr_SetObject(type, full.get());
-    legacy::throw_set();
+    Ref text = message();
+    if (!text) {
+        return error;
+    }
+    PyErr_SetObject(type, text.get());
+    return Verdict::Invalid;
 }
+
+// The message followed by " (path=...)": the text bridge::message_on_path
+// makes, joined here in one allocation because this is the path that every
+// failing value takes.
+template <class Message>
+Verdict reject_on_path(PyObject *type, PathText &path, Message &&message)
+{
+    return reject(type, [&]() -> Ref {
+        Ref text = message();
+        if (!text) {
+            return error;
+        }
+        PyObject *path_text = path.get();
+        if (path_text == nullptr) {
+            return error;
+        }
+        return concat({text.get(), " (path=", path_text, ")"});
+    });
+}
+
+// A ValueError whose `fmt` takes the path text and the spec's text.
+Verdict reject_with_spec(SpecEngine &e, const char *fmt, PathText &path)
+{
+    return reject(PyExc_ValueError, [&]() -> Ref {
+        Ref spec_text = repr(e);
+        if (!spec_text) {
+            return error;
+        }
+        PyObject *path_text = path.get();
+        if (path_text == nullptr) {
+            return error;
+        }
+        return Ref::steal(PyUnicode_FromFormat(fmt, path_text, spec_text.get()));
+    });
+}
+
+// ---- stages ------------------------------------------------------------------------
 
 Ref apply_custom_typing(PyObject *spec_object, PyObject *value, bool allow_partial, PyObject *child_transform,
                         PyObject *root_path, bool *proceed)
 {
     Ref path = ensure_keypath(root_path);
+    if (!path) {
+        return error;
+    }
+    PyObject *kwnames = custom_apply_kwnames();
+    if (kwnames == nullptr) {
+        return error;
+    }
     PyObject *args[] = {value, path.get(), spec_object ? spec_object : Py_None,
                         allow_partial ? Py_True : Py_False, child_transform ? child_transform : Py_None};
-    Ref r = legacy::checked(PyObject_VectorcallMethod(
-        bridge::names().custom_apply, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, custom_apply_kwnames()));
+    Ref r = Ref::steal(PyObject_VectorcallMethod(bridge::names().custom_apply, args,
+                                                 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    if (!r) {
+        return error;
+    }
     Ref flag = item(r.get(), 0);
+    if (!flag) {
+        return error;
+    }
     if (!PyBool_Check(flag.get())) {
-        legacy::raise_not_instance(flag.get(), "bool");
+        return raise_not_instance(flag.get(), "bool");
     }
     *proceed = flag.get() == Py_True;
     return item(r.get(), 1);
@@ -67,12 +186,17 @@ Ref apply_custom_typing(PyObject *spec_object, PyObject *value, bool allow_parti
 
 // A strict spec refuses a bool where the value type does not name bool itself
 // (bool is an int subclass, so isinstance alone would let it through).
-bool strict_refuses_bool(const SpecEngine &e, PyObject *value, PyObject *vt)
+// -1: error set.
+[[nodiscard]] int strict_refuses_bool(const SpecEngine &e, PyObject *value, PyObject *vt)
 {
     if (e.strict != STRICT_TRUE || Py_TYPE(value) != &PyBool_Type) {
         return false;
     }
-    if (vt == reinterpret_cast<PyObject *>(&PyBool_Type) || vt == legacy::require(util::builtin_object_type())) {
+    PyObject *object = util::builtin_object_type();
+    if (object == nullptr) {
+        return -1;
+    }
+    if (vt == reinterpret_cast<PyObject *>(&PyBool_Type) || vt == object) {
         return false;
     }
     if (PyTuple_Check(vt)) {
@@ -86,37 +210,45 @@ bool strict_refuses_bool(const SpecEngine &e, PyObject *value, PyObject *vt)
 }
 
 // isinstance(value, vt) for a plain value type (classes made by `type`, so no
-// __instancecheck__). For the builtin scalar and container types `__class__`
-// cannot differ from the type, so the subtype test is the whole answer and the
-// interpreter's `__class__` probe is skipped.
-bool isinstance_plain(PyObject *value, PyObject *vt)
+// __instancecheck__): 1, 0, or -1 with the error set. For the builtin scalar
+// and container types `__class__` cannot differ from the type, so the subtype
+// test is the whole answer and the interpreter's `__class__` probe is skipped.
+[[nodiscard]] int isinstance_plain(PyObject *value, PyObject *vt)
 {
     if (!bridge::is_any_fast_type(value, true)) {
-        return legacy::require(PyObject_IsInstance(value, vt)) != 0;
+        return PyObject_IsInstance(value, vt);
     }
     PyTypeObject *t = Py_TYPE(value);
     if (PyTuple_Check(vt)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(vt); ++i) {
             if (PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(vt, i)))) {
-                return true;
+                return 1;
             }
         }
-        return false;
+        return 0;
     }
     return PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(vt));
 }
 
-Ref try_accept(PyObject *t, PyObject *value)
+// The value `t` makes of `value`, or an empty Ref when `t` declines it.
+Maybe<Ref> try_accept(PyObject *t, PyObject *value)
 {
     if (t == reinterpret_cast<PyObject *>(&PyFloat_Type) && PyLong_Check(value)) {
-        return legacy::checked(PyNumber_Float(value));
+        return util::some(Ref::steal(PyNumber_Float(value)));
     }
     PyObject *accept = nullptr;
-    if (legacy::require(PyObject_GetOptionalAttr(t, bridge::names().nv_accept, &accept)) == 0) {
+    const int found = PyObject_GetOptionalAttr(t, bridge::names().nv_accept, &accept);
+    if (found < 0) {
+        return error;
+    }
+    if (found == 0) {
         return Ref();
     }
     Ref accept_ref = Ref::steal(accept);
-    Ref r = legacy::checked(PyObject_CallOneArg(accept, value));
+    Ref r = Ref::steal(PyObject_CallOneArg(accept, value));
+    if (!r) {
+        return error;
+    }
     if (r.get() == Py_NotImplemented) {
         return Ref();
     }
@@ -140,7 +272,10 @@ Ref regex_match(PyObject *regex, PyObject *value)
     if (cached == nullptr && PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) &&
         !PyType_HasFeature(tp, Py_TPFLAGS_BASETYPE) && tp->tp_dictoffset == 0 &&
         tp->tp_getattro == PyObject_GenericGetAttr) {
-        Ref descr = legacy::getattr(reinterpret_cast<PyObject *>(tp), bridge::names().match);
+        Ref descr = getattr(reinterpret_cast<PyObject *>(tp), bridge::names().match);
+        if (!descr) {
+            return error;
+        }
         if (PyObject_TypeCheck(descr.get(), &PyMethodDescr_Type)) {
             // Kept for the life of the process, like every cell's content.
             auto *record = new PatternMatch{tp, descr.get()};
@@ -156,30 +291,37 @@ Ref regex_match(PyObject *regex, PyObject *value)
     }
     if (cached != nullptr && tp == (*cached)->type) {
         PyObject *args[] = {regex, value};
-        return legacy::checked(PyObject_Vectorcall((*cached)->match, args, 2, nullptr));
+        return Ref::steal(PyObject_Vectorcall((*cached)->match, args, 2, nullptr));
     }
-    return legacy::checked(PyObject_CallMethodOneArg(regex, bridge::names().match, value));
+    return Ref::steal(PyObject_CallMethodOneArg(regex, bridge::names().match, value));
 }
 
 // An exact int given to an unbounded Float spec that is neither frozen nor
 // transformed: the rest of the pipeline comes down to float(value), since an
 // int is neither None nor custom-typed and only a strict spec refuses it.
-// Declines (empty) for a strict spec and for a value the missing type claims.
-Ref int_to_float(const SpecEngine &e, PyObject *value)
+// Declines (an empty Ref) for a strict spec and for a value the missing type
+// claims.
+Maybe<Ref> int_to_float(const SpecEngine &e, PyObject *value)
 {
-    if (e.value_type.get() != reinterpret_cast<PyObject *>(&PyFloat_Type) || e.strict == STRICT_TRUE ||
-        legacy::require(bridge::is_missing(value))) {
+    if (e.value_type.get() != reinterpret_cast<PyObject *>(&PyFloat_Type) || e.strict == STRICT_TRUE) {
         return Ref();
     }
-    return legacy::checked(PyNumber_Float(value));
+    const int missing = bridge::is_missing(value);
+    if (missing < 0) {
+        return error;
+    }
+    if (missing) {
+        return Ref();
+    }
+    return util::some(Ref::steal(PyNumber_Float(value)));
 }
 
 }  // namespace
 
 // ---- the pipeline ------------------------------------------------------------------
 
-Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_partial,
-          PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace)
+Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_partial,
+              PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace)
 {
     const Tag tag = e.tag();
 
@@ -194,20 +336,39 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
                 return Ref::borrow(value);
             }
             if (tag == Tag::Number && PyLong_CheckExact(value)) {
-                if (Ref r = int_to_float(e, value)) {
-                    return r;
+                Maybe<Ref> r = int_to_float(e, value);
+                if (!r) {
+                    return error;
+                }
+                if (*r) {
+                    return std::move(*r);
                 }
             }
             if (tag == Tag::Any) {
-                if (bridge::is_any_fast_type(value, true) ||
-                    (!legacy::require(bridge::is_missing(value)) && !legacy::require(bridge::is_custom_typing(value)))) {
+                if (bridge::is_any_fast_type(value, true)) {
                     return Ref::borrow(value);
+                }
+                const int missing = bridge::is_missing(value);
+                if (missing < 0) {
+                    return error;
+                }
+                if (!missing) {
+                    const int custom = bridge::is_custom_typing(value);
+                    if (custom < 0) {
+                        return error;
+                    }
+                    if (!custom) {
+                        return Ref::borrow(value);
+                    }
                 }
             }
         }
         else if (exact_type && e.checked_leaf()) {
             PathText path(root_path);
-            validate(e, value, path);
+            const Verdict v = validate(e, value, path);
+            if (failed(v)) {
+                return v;
+            }
             return Ref::borrow(value);
         }
     }
@@ -215,60 +376,102 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
     // From here on user code runs (transforms, custom_apply, hooks) and may
     // apply this spec again through native calls alone, which the
     // interpreter's own depth counter does not stop before the C stack ends.
-    legacy::RecursionGuard depth(" while applying a value spec");
+    RecursionGuard depth(" while applying a value spec");
+    if (depth.failed()) {
+        return error;
+    }
     PathText path(root_path);
     const bridge::TypingBridge &br = bridge::get();
 
     // Frozen: the default is the only value; a placeholder default opts out.
     if (e.frozen && e.default_value.get() != br.frozen_placeholder) {
         Ref stored = Ref::borrow(e.default_value.get());
-        if (legacy::require(bridge::is_missing(value))) {
+        const int missing = bridge::is_missing(value);
+        if (missing < 0) {
+            return error;
+        }
+        if (missing) {
             return stored;
         }
-        Ref ne = legacy::checked(PyObject_RichCompare(stored.get(), value, Py_NE));
-        if (legacy::require(PyObject_IsTrue(ne.get()))) {
-            Ref spec_text = legacy::require(repr(e));
-            legacy::raise_format(PyExc_ValueError,
-                         "Frozen field is not assignable. (Path='%U', ValueSpec=%U, AssignedValue=%R)",
-                         path.get(), spec_text.get(), value);
+        Ref ne = Ref::steal(PyObject_RichCompare(stored.get(), value, Py_NE));
+        if (!ne) {
+            return error;
+        }
+        const int differs = PyObject_IsTrue(ne.get());
+        if (differs < 0) {
+            return error;
+        }
+        if (differs) {
+            return reject(PyExc_ValueError, [&]() -> Ref {
+                Ref spec_text = repr(e);
+                if (!spec_text) {
+                    return error;
+                }
+                PyObject *path_text = path.get();
+                if (path_text == nullptr) {
+                    return error;
+                }
+                return Ref::steal(PyUnicode_FromFormat(
+                    "Frozen field is not assignable. (Path='%U', ValueSpec=%U, AssignedValue=%R)", path_text,
+                    spec_text.get(), value));
+            });
         }
         return stored;
     }
 
-    if (legacy::require(bridge::is_missing(value))) {
+    const int missing = bridge::is_missing(value);
+    if (missing < 0) {
+        return error;
+    }
+    if (missing) {
         if (allow_partial) {
-            return legacy::require(bridge::fresh_missing());
+            return bridge::fresh_missing();
         }
-        raise_with_spec(e, "Required value is not specified. (Path='%U', ValueSpec=%U)", path);
+        return reject_with_spec(e, "Required value is not specified. (Path='%U', ValueSpec=%U)", path);
     }
 
     if (value == Py_None) {
         if (e.is_noneable) {
             return none();
         }
-        raise_with_spec(e, "Value cannot be None. (Path='%U', ValueSpec=%U)", path);
+        return reject_with_spec(e, "Value cannot be None. (Path='%U', ValueSpec=%U)", path);
     }
 
     Ref current = Ref::borrow(value);
-    if (legacy::require(bridge::is_custom_typing(value))) {
+    const int custom = bridge::is_custom_typing(value);
+    if (custom < 0) {
+        return error;
+    }
+    if (custom) {
         bool proceed = false;
         current =
             apply_custom_typing(spec_object, value, allow_partial, child_transform, root_path, &proceed);
-        if (!proceed) {
+        if (!current || !proceed) {
             return current;
         }
     }
 
-    if (use_transform && e.transform && !legacy::require(bridge::is_missing(current.get()))) {
+    int transform_applies = use_transform && e.transform;
+    if (transform_applies) {
+        const int current_missing = bridge::is_missing(current.get());
+        if (current_missing < 0) {
+            return error;
+        }
+        transform_applies = !current_missing;
+    }
+    if (transform_applies) {
         Ref transformed = Ref::steal(PyObject_CallOneArg(e.transform.get(), current.get()));
         if (!transformed) {
-            wrap_transform_error(path);
+            return wrap_transform_error(path);
         }
         // The rerun sees the spec as the object without the transform, so a
         // custom-typing value's custom_apply receives that object.
         Ref stand_in;
         if (spec_object != nullptr) {
-            stand_in = legacy::getattr(spec_object, bridge::names().skip_user_transform);
+            stand_in = getattr(spec_object, bridge::names().skip_user_transform);
+            if (!stand_in) {
+                return error;
+            }
         }
         return apply(e, stand_in.get(), transformed.get(), allow_partial, child_transform, root_path, false,
                      inplace);
@@ -277,36 +480,74 @@ Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_part
     return apply_after_value(e, current.get(), allow_partial, child_transform, path, inplace);
 }
 
-Ref apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
-                      PathText &path, bool inplace)
+Applied apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
+                          PathText &path, bool inplace)
 {
     Ref current = Ref::borrow(value);
     if (e.value_type) {
         PyObject *vt = e.value_type.get();
         if (bridge::is_plain_value_type(vt)) {
-            const bool passes =
-                !strict_refuses_bool(e, current.get(), vt) && isinstance_plain(current.get(), vt);
+            const int refuses = strict_refuses_bool(e, current.get(), vt);
+            if (refuses < 0) {
+                return error;
+            }
+            int passes = !refuses;
+            if (passes) {
+                passes = isinstance_plain(current.get(), vt);
+                if (passes < 0) {
+                    return error;
+                }
+            }
             if (!passes) {
-                current = coerce_or_raise(e, current.get(), vt, path);
+                Applied coerced = coerce_or_raise(e, current.get(), vt, path);
+                if (!coerced) {
+                    return coerced;
+                }
+                current = std::move(coerced);
             }
         }
-        else if (legacy::require(type_resolved(e))) {
-            Ref t = legacy::require(value_type_obj(e));
-            if (t && !legacy::require(bridge::call_is_instance(current.get(), t.get()))) {
-                current = coerce_or_raise(e, current.get(), t.get(), path);
+        else {
+            const int resolved = type_resolved(e);
+            if (resolved < 0) {
+                return error;
+            }
+            Maybe<Ref> t = resolved ? value_type_obj(e) : Maybe<Ref>(Ref());
+            if (!t) {
+                return error;
+            }
+            const int fits = *t ? bridge::call_is_instance(current.get(), t->get()) : 1;
+            if (fits < 0) {
+                return error;
+            }
+            if (!fits) {
+                Applied coerced = coerce_or_raise(e, current.get(), t->get(), path);
+                if (!coerced) {
+                    return coerced;
+                }
+                current = std::move(coerced);
             }
         }
     }
-    current = apply_kind(e, current.get(), allow_partial, child_transform, path, inplace);
-    validate(e, current.get(), path);
+    Applied kinded = apply_kind(e, current.get(), allow_partial, child_transform, path, inplace);
+    if (!kinded) {
+        return kinded;
+    }
+    current = std::move(kinded);
+    const Verdict v = validate(e, current.get(), path);
+    if (failed(v)) {
+        return v;
+    }
     return current;
 }
 
-Ref coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, PathText &path)
+Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, PathText &path)
 {
     if (const UnionKind *u = e.kind.get<UnionKind>()) {
         Ref candidates = Ref::borrow(u->candidates.get());
-        Ref kwnames = legacy::checked(PyTuple_Pack(1, bridge::names().root_path));
+        Ref kwnames = Ref::steal(PyTuple_Pack(1, bridge::names().root_path));
+        if (!kwnames) {
+            return error;
+        }
         const Py_ssize_t n = PyList_Check(candidates.get()) ? PyList_GET_SIZE(candidates.get()) : 0;
         for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(candidates.get()); ++i) {
             Ref c = Ref::borrow(PyList_GET_ITEM(candidates.get(), i));
@@ -318,7 +559,7 @@ Ref coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, PathTe
             }
             if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
                 !PyErr_ExceptionMatches(PyExc_KeyError)) {
-                legacy::throw_set();
+                return error;
             }
             PyErr_Clear();
         }
@@ -327,21 +568,32 @@ Ref coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, PathTe
         if (PyTuple_Check(value_type)) {
             Ref members = Ref::borrow(value_type);
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value_type); ++i) {
-                if (Ref r = try_accept(PyTuple_GET_ITEM(value_type, i), value)) {
-                    return r;
+                Maybe<Ref> r = try_accept(PyTuple_GET_ITEM(value_type, i), value);
+                if (!r) {
+                    return error;
+                }
+                if (*r) {
+                    return std::move(*r);
                 }
             }
         }
-        else if (Ref r = try_accept(value_type, value)) {
-            return r;
+        else {
+            Maybe<Ref> r = try_accept(value_type, value);
+            if (!r) {
+                return error;
+            }
+            if (*r) {
+                return std::move(*r);
+            }
         }
     }
-    Ref message = legacy::checked(PyUnicode_FromFormat("Expect %S but encountered %R: %S.", value_type,
-                                                    reinterpret_cast<PyObject *>(Py_TYPE(value)), value));
-    raise_on_path(PyExc_TypeError, std::move(message), path);
+    return reject_on_path(PyExc_TypeError, path, [&] {
+        return Ref::steal(PyUnicode_FromFormat("Expect %S but encountered %R: %S.", value_type,
+                                               reinterpret_cast<PyObject *>(Py_TYPE(value)), value));
+    });
 }
 
-Ref apply_kind(SpecEngine &e, PyObject *value, bool, PyObject *, PathText &, bool)
+Applied apply_kind(SpecEngine &e, PyObject *value, bool, PyObject *, PathText &, bool)
 {
     switch (e.tag()) {
         case Tag::Bool:
@@ -360,122 +612,202 @@ Ref apply_kind(SpecEngine &e, PyObject *value, bool, PyObject *, PathText &, boo
 
 // ---- validation ------------------------------------------------------------------------
 
-void validate(SpecEngine &e, PyObject *value, PathText &path)
+namespace {
+
+// 1 when `value op bound` holds (op: Py_LT or Py_GT), 0 when not, -1 with
+// the error set. Two exact ints of one machine word are compared natively:
+// int's own comparison cannot be overridden, and this is the common case.
+[[nodiscard]] int compare(PyObject *value, PyObject *bound, int op)
+{
+    if (PyLong_CheckExact(value) && PyLong_CheckExact(bound)) {
+        auto *a = reinterpret_cast<PyLongObject *>(value), *b = reinterpret_cast<PyLongObject *>(bound);
+        if (PyUnstable_Long_IsCompact(a) && PyUnstable_Long_IsCompact(b)) {
+            const Py_ssize_t x = PyUnstable_Long_CompactValue(a), y = PyUnstable_Long_CompactValue(b);
+            return op == Py_LT ? x < y : x > y;
+        }
+    }
+    Ref r = Ref::steal(PyObject_RichCompare(value, bound, op));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+}  // namespace
+
+Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
 {
     switch (e.tag()) {
         case Tag::Str: {
             const StrKind *s = e.kind.get<StrKind>();
             if (!s->regex) {
-                return;
+                return Verdict::Ok;
             }
             Ref regex = Ref::borrow(s->regex.get());
             Ref m = regex_match(regex.get(), value);
-            if (m.get() != Py_None) {
-                return;
+            if (!m) {
+                return error;
             }
-            Ref pattern = legacy::getattr(regex.get(), bridge::names().pattern);
-            raise_on_path(PyExc_ValueError,
-                          legacy::checked(PyUnicode_FromFormat("String %R does not match regular expression %R.",
-                                                            value, pattern.get())),
-                          path);
+            if (m.get() != Py_None) {
+                return Verdict::Ok;
+            }
+            return reject_on_path(PyExc_ValueError, path, [&]() -> Ref {
+                Ref pattern = getattr(regex.get(), bridge::names().pattern);
+                if (!pattern) {
+                    return error;
+                }
+                return Ref::steal(PyUnicode_FromFormat("String %R does not match regular expression %R.",
+                                                       value, pattern.get()));
+            });
         }
         case Tag::Number: {
             const NumberKind *n = e.kind.get<NumberKind>();
             if (!n->min && !n->max) {
-                return;
+                return Verdict::Ok;
             }
             Ref min = Ref::borrow(n->min.get()), max = Ref::borrow(n->max.get());
             bool out = false;
             if (min) {
-                Ref lt = legacy::checked(PyObject_RichCompare(value, min.get(), Py_LT));
-                out = legacy::require(PyObject_IsTrue(lt.get())) != 0;
+                const int below = compare(value, min.get(), Py_LT);
+                if (below < 0) {
+                    return error;
+                }
+                out = below != 0;
             }
             if (max) {
-                Ref gt = legacy::checked(PyObject_RichCompare(value, max.get(), Py_GT));
-                out = (legacy::require(PyObject_IsTrue(gt.get())) != 0) || out;
+                const int above = compare(value, max.get(), Py_GT);
+                if (above < 0) {
+                    return error;
+                }
+                out = above != 0 || out;
             }
             if (!out) {
-                return;
+                return Verdict::Ok;
             }
-            Ref min_text = opt_str(min.get()), max_text = opt_str(max.get());
-            raise_on_path(PyExc_ValueError,
-                          legacy::checked(PyUnicode_FromFormat("Value %S is out of range (min=%U, max=%U).",
-                                                            value, min_text.get(), max_text.get())),
-                          path);
+            return reject_on_path(PyExc_ValueError, path, [&]() -> Ref {
+                Ref min_text, max_text;
+                if ((min && !(min_text = str_of(min.get()))) || (max && !(max_text = str_of(max.get())))) {
+                    return error;
+                }
+                Ref value_text = str_of(value);
+                if (!value_text) {
+                    return error;
+                }
+                return concat({"Value ", value_text.get(),
+                               " is out of range (min=", min ? Piece(min_text.get()) : Piece("None"),
+                               ", max=", max ? Piece(max_text.get()) : Piece("None"), ")."});
+            });
         }
         case Tag::Enum: {
             Ref values = Ref::borrow(e.kind.get<EnumKind>()->values.get());
-            if (legacy::require(PySequence_Contains(values.get(), value))) {
-                return;
+            const int found = PySequence_Contains(values.get(), value);
+            if (found < 0) {
+                return error;
             }
-            raise_on_path(PyExc_ValueError,
-                          legacy::checked(PyUnicode_FromFormat("Value %R is not in candidate list %S.", value,
-                                                            values.get())),
-                          path);
+            if (found) {
+                return Verdict::Ok;
+            }
+            return reject_on_path(PyExc_ValueError, path, [&] {
+                return Ref::steal(
+                    PyUnicode_FromFormat("Value %R is not in candidate list %S.", value, values.get()));
+            });
         }
         case Tag::List: {
             const ListKind *l = e.kind.get<ListKind>();
-            const Py_ssize_t n = legacy::require_size(PyObject_Length(value));
+            const Py_ssize_t n = PyObject_Length(value);
+            if (n < 0) {
+                return error;
+            }
             if (n < l->min_size) {
-                raise_on_path(
-                    PyExc_ValueError,
-                    legacy::checked(PyUnicode_FromFormat("Length of list %R is less than min size (%lld).",
-                                                      value, static_cast<long long>(l->min_size))),
-                    path);
+                return reject_on_path(PyExc_ValueError, path, [&] {
+                    return Ref::steal(PyUnicode_FromFormat("Length of list %R is less than min size (%lld).",
+                                                           value, static_cast<long long>(l->min_size)));
+                });
             }
             if (l->max_size && n > *l->max_size) {
-                raise_on_path(
-                    PyExc_ValueError,
-                    legacy::checked(PyUnicode_FromFormat("Length of list %R is greater than max size (%lld).",
-                                                      value, static_cast<long long>(*l->max_size))),
-                    path);
+                return reject_on_path(PyExc_ValueError, path, [&] {
+                    return Ref::steal(
+                        PyUnicode_FromFormat("Length of list %R is greater than max size (%lld).", value,
+                                             static_cast<long long>(*l->max_size)));
+                });
             }
-            return;
+            return Verdict::Ok;
         }
         case Tag::Type: {
-            if (!legacy::require(type_resolved(e))) {
-                return;
+            const int resolved = type_resolved(e);
+            if (resolved < 0) {
+                return error;
+            }
+            if (!resolved) {
+                return Verdict::Ok;
             }
             const TypeKind *t = e.kind.get<TypeKind>();
             Ref base =
-                t->forward_ref ? legacy::getattr(t->forward_ref.get(), bridge::names().cls) : Ref::borrow(t->t.get());
-            if (legacy::require(bridge::call_is_subclass(value, base.get()))) {
-                return;
+                t->forward_ref ? getattr(t->forward_ref.get(), bridge::names().cls) : Ref::borrow(t->t.get());
+            if (!base) {
+                return error;
             }
-            raise_on_path(PyExc_ValueError,
-                          legacy::checked(PyUnicode_FromFormat("%R is not a subclass of %R", value, base.get())),
-                          path);
+            const int subclass = bridge::call_is_subclass(value, base.get());
+            if (subclass < 0) {
+                return error;
+            }
+            if (subclass) {
+                return Verdict::Ok;
+            }
+            return reject_on_path(PyExc_ValueError, path, [&] {
+                return Ref::steal(PyUnicode_FromFormat("%R is not a subclass of %R", value, base.get()));
+            });
         }
         case Tag::Callable: {
             const CallableKind *c = e.kind.get<CallableKind>();
-            Ref spec_text = legacy::require(repr(e));
+            Ref spec_text = repr(e);
+            if (!spec_text) {
+                return error;
+            }
+            PyObject *path_text = path.get();
+            if (path_text == nullptr) {
+                return error;
+            }
             PyObject *args[] = {c->args.get(),   c->kw.get(), c->returns ? c->returns.get() : Py_None,
-                                spec_text.get(), path.get(),  value};
-            Ref r = legacy::checked(PyObject_Vectorcall(bridge::get().callable_validate, args, 6, nullptr));
-            return;
+                                spec_text.get(), path_text,   value};
+            Ref r = Ref::steal(PyObject_Vectorcall(bridge::get().callable_validate, args, 6, nullptr));
+            if (!r) {
+                return error;
+            }
+            return Verdict::Ok;
         }
         default:
-            return;
+            return Verdict::Ok;
     }
 }
 
-[[noreturn]] void wrap_transform_error(PathText &path)
+Error wrap_transform_error(PathText &path)
 {
     Ref caught = Ref::steal(PyErr_GetRaisedException());
     PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(caught.get()));
     Ref text = Ref::steal(PyObject_Str(caught.get()));
     if (!text) {
         PyErr_WriteUnraisable(caught.get());
-        text = legacy::checked(PyUnicode_FromFormat("<unprintable %s>", Py_TYPE(caught.get())->tp_name));
+        text = Ref::steal(PyUnicode_FromFormat("<unprintable %s>", Py_TYPE(caught.get())->tp_name));
+        if (!text) {
+            return error;
+        }
     }
-    Ref message = legacy::require(bridge::message_on_path(text.get(), path.get()));
-    Ref made = legacy::checked(PyObject_CallOneArg(cls, message.get()));
+    PyObject *path_text = path.get();
+    if (path_text == nullptr) {
+        return error;
+    }
+    Ref message = bridge::message_on_path(text.get(), path_text);
+    if (!message) {
+        return error;
+    }
+    Ref made = Ref::steal(PyObject_CallOneArg(cls, message.get()));
+    if (!made) {
+        return error;
+    }
     if (!PyExceptionInstance_Check(made.get())) {
-        legacy::raise(PyExc_TypeError, "exceptions must derive from BaseException");
+        return raise(PyExc_TypeError, "exceptions must derive from BaseException");
     }
     // A fresh exception: neither cause nor context points at the caught one.
     PyErr_SetRaisedException(made.release());
-    legacy::throw_set();
+    return error;
 }
 
 }  // namespace norv::typing::engine

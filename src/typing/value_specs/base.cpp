@@ -112,7 +112,11 @@ Ref get_raw_strict(SpecEngine &e)
 }
 Ref get_has_default(SpecEngine &e)
 {
-    return new_bool(!legacy::require(bridge::is_missing(e.default_value.get())) || bool(e.default_factory));
+    const int missing = bridge::is_missing(e.default_value.get());
+    if (missing < 0) {
+        return error;
+    }
+    return new_bool(!missing || bool(e.default_factory));
 }
 Ref get_type_resolved(SpecEngine &e)
 {
@@ -294,8 +298,11 @@ Ref spec_apply_kind(PyObject *self, FastArgs a)
     if (r.failed()) {
         return error;
     }
+    // The path is rendered up front, so a path that cannot be rendered fails even for a valid value.
     engine::PathText path(b.or_none(3));
-    path.get();
+    if (path.get() == nullptr) {
+        return error;
+    }
     return engine::apply_kind(r.e, b[0], *allow_partial, b.or_none(2), path, *inplace);
 }
 
@@ -312,8 +319,9 @@ Ref spec_validate(PyObject *self, FastArgs a)
         return error;
     }
     engine::PathText path(b.or_none(0));
-    path.get();
-    engine::validate(r.e, b[1], path);
+    if (path.get() == nullptr || failed(Status(engine::validate(r.e, b[1], path)))) {
+        return error;
+    }
     return none();
 }
 
@@ -333,7 +341,9 @@ Ref spec_set_default(PyObject *self, FastArgs a)
         return error;
     }
     Write w(self);
-    w.e.set_default(b[0], *use_apply, b.or_none(2));
+    if (failed(w.e.set_default(b[0], *use_apply, b.or_none(2)))) {
+        return error;
+    }
     return Ref::borrow(self);
 }
 
@@ -346,7 +356,9 @@ Ref spec_set_default_factory(PyObject *self, FastArgs a)
         return error;
     }
     Write w(self);
-    w.e.set_default_factory(b.or_none(0));
+    if (failed(w.e.set_default_factory(b.or_none(0)))) {
+        return error;
+    }
     return Ref::borrow(self);
 }
 
@@ -523,21 +535,28 @@ Ref spec_noneable(PyObject *self, FastArgs a)
         }
         else if (e.tag() == Tag::Dict) {
             e.is_noneable = is_noneable;
-            if (!is_noneable && e.default_value.get() == Py_None) {
-                e.set_default(br.missing_value, false, nullptr);
+            if (!is_noneable && e.default_value.get() == Py_None &&
+                failed(e.set_default(br.missing_value, false, nullptr))) {
+                return error;
             }
-            if (is_noneable && none_default) {
-                e.set_default(Py_None, false, nullptr);
+            if (is_noneable && none_default && failed(e.set_default(Py_None, false, nullptr))) {
+                return error;
             }
         }
         else {
             e.is_noneable = is_noneable;
-            if (!is_noneable && e.default_value.get() == Py_None && !e.default_factory) {
-                e.set_default(br.missing_value, false, nullptr);
+            if (!is_noneable && e.default_value.get() == Py_None && !e.default_factory &&
+                failed(e.set_default(br.missing_value, false, nullptr))) {
+                return error;
             }
-            if (is_noneable && none_default && legacy::require(bridge::is_missing(e.default_value.get())) &&
-                !e.default_factory) {
-                e.set_default(Py_None, false, nullptr);
+            if (is_noneable && none_default) {
+                const int missing = bridge::is_missing(e.default_value.get());
+                if (missing < 0) {
+                    return error;
+                }
+                if (missing && !e.default_factory && failed(e.set_default(Py_None, false, nullptr))) {
+                    return error;
+                }
             }
             if (UnionKind *u = e.kind.get<UnionKind>()) {
                 candidates = Ref::steal(PySequence_List(u->candidates.get()));
@@ -586,7 +605,9 @@ Ref spec_freeze(PyObject *self, FastArgs a)
         return error;
     }
     if (!permanent_missing) {
-        e.set_default(permanent, *apply_before_use, nullptr);
+        if (failed(e.set_default(permanent, *apply_before_use, nullptr))) {
+            return error;
+        }
     }
     else if (e.default_factory) {
         Ref factory = Ref::borrow(e.default_factory.get());
@@ -594,9 +615,19 @@ Ref spec_freeze(PyObject *self, FastArgs a)
         if (!made) {
             return error;
         }
-        e.set_default(made.get(), *apply_before_use, nullptr);
+        if (failed(e.set_default(made.get(), *apply_before_use, nullptr))) {
+            return error;
+        }
     }
-    else if (legacy::require(bridge::is_missing(e.default_value.get()))) {
+    else {
+        const int missing = bridge::is_missing(e.default_value.get());
+        if (missing < 0) {
+            return error;
+        }
+        if (!missing) {
+            e.frozen = true;
+            return Ref::borrow(self);
+        }
         Ref text = engine::repr(e);
         if (!text) {
             return error;
@@ -779,8 +810,14 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
                 break;
         }
         const bool no_args = PyTuple_GET_SIZE(args) == 0;
-        if (no_args && (!legacy::require(bridge::is_missing(e.default_value.get())) || e.default_factory)) {
-            return Ref::borrow(e.default_value.get());
+        if (no_args) {
+            const int missing = bridge::is_missing(e.default_value.get());
+            if (missing < 0) {
+                return error;
+            }
+            if (!missing || e.default_factory) {
+                return Ref::borrow(e.default_value.get());
+            }
         }
         if (e.frozen) {
             return Ref::borrow(e.default_value.get());

@@ -125,12 +125,16 @@ std::unique_ptr<SpecEngine> SpecEngine::shallow_clone(bool keep_transform) const
 
 namespace {
 
+// Borrowed; NULL with the error set.
 PyObject *deepcopy_fn()
 {
     static ObjectCell DEEPCOPY;
-    return DEEPCOPY.get_or_init([] {
-        Ref copy = legacy::checked(PyImport_ImportModule("copy"));
-        return legacy::getattr(copy.get(), "deepcopy");
+    return DEEPCOPY.get_or_init([]() -> Ref {
+        Ref copy = Ref::steal(PyImport_ImportModule("copy"));
+        if (!copy) {
+            return error;
+        }
+        return getattr(copy.get(), "deepcopy");
     });
 }
 
@@ -138,58 +142,106 @@ PyObject *deepcopy_fn()
 // payload are copied twice, as the host's own copy does.
 Ref deepcopy(PyObject *o)
 {
-    return legacy::checked(PyObject_CallOneArg(deepcopy_fn(), o));
-}
-
-Ref deepcopy_opt(const Ref &o)
-{
-    return o ? deepcopy(o.get()) : Ref();
+    PyObject *fn = deepcopy_fn();
+    if (fn == nullptr) {
+        return error;
+    }
+    return Ref::steal(PyObject_CallOneArg(fn, o));
 }
 
 }  // namespace
 
-std::unique_ptr<SpecEngine> SpecEngine::deep_clone() const
+Maybe<std::unique_ptr<SpecEngine>> SpecEngine::deep_clone() const
 {
     // A copied missing default would be another missing instance; the engine
     // keeps the bridge's own sentinel for "no default".
-    Ref new_default = legacy::require(bridge::is_missing(default_value.get())) ? Ref::borrow(bridge::get().missing_value)
-                                                              : deepcopy(default_value.get());
-    SpecKind new_kind = std::visit(
-        [&](const auto &k) -> SpecKind {
+    const int no_default = bridge::is_missing(default_value.get());
+    if (no_default < 0) {
+        return error;
+    }
+    Ref new_default =
+        no_default ? Ref::borrow(bridge::get().missing_value) : deepcopy(default_value.get());
+    if (!new_default) {
+        return error;
+    }
+    Maybe<SpecKind> new_kind = std::visit(
+        [&](const auto &k) -> Maybe<SpecKind> {
             using K = std::decay_t<decltype(k)>;
             if constexpr (std::is_same_v<K, EnumKind>) {
                 Ref values = deepcopy(k.values.get());
-                if (!PyList_Check(values.get())) {
-                    legacy::raise_not_instance(values.get(), "list");
+                if (!values) {
+                    return error;
                 }
-                return EnumKind{std::move(values)};
+                if (!PyList_Check(values.get())) {
+                    return raise_not_instance(values.get(), "list");
+                }
+                return SpecKind(EnumKind{std::move(values)});
             }
             else if constexpr (std::is_same_v<K, AnyKind>) {
-                return AnyKind{deepcopy(k.annotation.get())};
+                Ref annotation = deepcopy(k.annotation.get());
+                if (!annotation) {
+                    return error;
+                }
+                return SpecKind(AnyKind{std::move(annotation)});
             }
             else if constexpr (std::is_same_v<K, ListKind>) {
                 Ref field = deepcopy(k.element_field.get());
-                Ref spec = legacy::getattr(field.get(), bridge::names().value);
-                return ListKind{k.min_size, std::move(spec), std::move(field), k.max_size};
+                if (!field) {
+                    return error;
+                }
+                Ref spec = getattr(field.get(), bridge::names().value);
+                if (!spec) {
+                    return error;
+                }
+                return SpecKind(ListKind{k.min_size, std::move(spec), std::move(field), k.max_size});
             }
             else if constexpr (std::is_same_v<K, TupleKind>) {
-                return TupleKind{k.fixed_length, k.min_size, deepcopy(k.elements.get()), k.max_size};
+                Ref elements = deepcopy(k.elements.get());
+                if (!elements) {
+                    return error;
+                }
+                return SpecKind(TupleKind{k.fixed_length, k.min_size, std::move(elements), k.max_size});
             }
             else if constexpr (std::is_same_v<K, UnionKind>) {
                 Ref candidates = deepcopy(k.candidates.get());
-                Ref type_map = util::build_candidate_type_map(candidates.get(), !value_type);
-                return UnionKind{std::move(candidates), std::move(type_map)};
+                if (!candidates) {
+                    return error;
+                }
+                Maybe<Ref> type_map = util::build_candidate_type_map(candidates.get(), !value_type);
+                if (!type_map) {
+                    return error;
+                }
+                return SpecKind(UnionKind{std::move(candidates), std::move(*type_map)});
             }
             else if constexpr (std::is_same_v<K, DictKind>) {
                 Ref schema = k.schema.get() == Py_None ? none() : deepcopy(k.schema.get());
-                Ref open = util::compute_open_str_value_spec(schema.get());
-                return DictKind{k.default_from_schema, std::move(open), std::move(schema)};
+                if (!schema) {
+                    return error;
+                }
+                Maybe<Ref> open = util::compute_open_str_value_spec(schema.get());
+                if (!open) {
+                    return error;
+                }
+                return SpecKind(DictKind{k.default_from_schema, std::move(*open), std::move(schema)});
             }
             else if constexpr (std::is_same_v<K, CallableKind>) {
                 Ref args = deepcopy(k.args.get());
+                if (!args) {
+                    return error;
+                }
                 Ref kw = deepcopy(k.kw.get());
-                Ref returns = deepcopy_opt(k.returns);
-                return CallableKind{k.is_functor, std::move(returns), std::move(args), std::move(kw)};
+                if (!kw) {
+                    return error;
+                }
+                Ref returns;
+                if (k.returns) {
+                    returns = deepcopy(k.returns.get());
+                    if (!returns) {
+                        return error;
+                    }
+                }
+                return SpecKind(
+                    CallableKind{k.is_functor, std::move(returns), std::move(args), std::move(kw)});
             }
             else {
                 // Bool, Str, Number, Object, Type share their payload objects.
@@ -197,7 +249,10 @@ std::unique_ptr<SpecEngine> SpecEngine::deep_clone() const
             }
         },
         kind.payload());
-    auto e = std::make_unique<SpecEngine>(std::move(new_kind));
+    if (!new_kind) {
+        return error;
+    }
+    auto e = std::make_unique<SpecEngine>(std::move(*new_kind));
     e->value_type = share(value_type);
     e->default_value = std::move(new_default);
     e->default_factory = share(default_factory);
@@ -210,58 +265,79 @@ std::unique_ptr<SpecEngine> SpecEngine::deep_clone() const
 
 // ---- defaults ----------------------------------------------------------------------
 
-void SpecEngine::set_default(PyObject *value, bool use_default_apply, PyObject *root_path)
+Status SpecEngine::set_default(PyObject *value, bool use_default_apply, PyObject *root_path)
 {
     invalidate_repr();
+    const int value_missing = bridge::is_missing(value);
+    if (value_missing < 0) {
+        return error;
+    }
     if (DictKind *d = kind.get<DictKind>()) {
-        if (legacy::require(bridge::is_missing(value)) && d->schema && d->schema.get() != Py_None) {
-            Ref empty = legacy::checked(PyDict_New());
+        if (value_missing && d->schema && d->schema.get() != Py_None) {
+            Ref empty = Ref::steal(PyDict_New());
+            if (!empty) {
+                return error;
+            }
             PyObject *args[] = {d->schema.get(), empty.get(), Py_True};
-            Ref kwnames = legacy::checked(PyTuple_Pack(1, bridge::names().allow_partial));
-            Ref result = legacy::checked(PyObject_VectorcallMethod(
+            Ref kwnames = Ref::steal(PyTuple_Pack(1, bridge::names().allow_partial));
+            if (!kwnames) {
+                return error;
+            }
+            Ref result = Ref::steal(PyObject_VectorcallMethod(
                 bridge::names().apply, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+            if (!result) {
+                return error;
+            }
             d->default_from_schema = true;
             default_value = std::move(result);
             default_factory.reset();
-            return;
+            return Status::ok;
         }
         d->default_from_schema = false;
     }
     Ref stored;
-    if (legacy::require(bridge::is_missing(value))) {
+    if (value_missing) {
         stored = Ref::borrow(bridge::get().missing_value);
     }
     else if (use_default_apply) {
         stored = engine::apply(*this, nullptr, value, true, nullptr, root_path, true, true);
+        if (!stored) {
+            return error;
+        }
     }
     else {
         stored = Ref::borrow(value);
     }
-    const bool missing = legacy::require(bridge::is_missing(stored.get()));
+    const int missing = bridge::is_missing(stored.get());
+    if (missing < 0) {
+        return error;
+    }
     default_value = std::move(stored);
     if (!missing) {
         default_factory.reset();
     }
+    return Status::ok;
 }
 
-void SpecEngine::set_default_factory(PyObject *factory)
+Status SpecEngine::set_default_factory(PyObject *factory)
 {
     invalidate_repr();
     if (factory != nullptr && !PyCallable_Check(factory)) {
-        legacy::raise_format(PyExc_TypeError, "`default_factory` must be a zero-arg callable. Encountered: %R.",
-                     factory);
+        return raise_format(PyExc_TypeError,
+                            "`default_factory` must be a zero-arg callable. Encountered: %R.", factory);
     }
     default_factory = Ref::borrow(factory);
     if (factory != nullptr) {
         default_value = Ref::borrow(bridge::get().missing_value);
     }
+    return Status::ok;
 }
 
 namespace engine {
 
-std::unique_ptr<SpecEngine> build_base(PyObject *value_type, SpecKind kind, PyObject *default_value,
-                                       PyObject *default_factory, PyObject *transform, bool is_noneable,
-                                       bool frozen, std::uint8_t strict)
+Maybe<std::unique_ptr<SpecEngine>> build_base(PyObject *value_type, SpecKind kind, PyObject *default_value,
+                                              PyObject *default_factory, PyObject *transform,
+                                              bool is_noneable, bool frozen, std::uint8_t strict)
 {
     const bridge::TypingBridge &br = bridge::get();
     auto e = std::make_unique<SpecEngine>(std::move(kind));
@@ -271,13 +347,19 @@ std::unique_ptr<SpecEngine> build_base(PyObject *value_type, SpecKind kind, PyOb
     e->is_noneable = is_noneable;
     e->default_value = Ref::borrow(br.missing_value);
     if (default_factory != nullptr) {
-        if (!legacy::require(bridge::is_missing(default_value))) {
-            legacy::raise(PyExc_ValueError, "Cannot specify both `default` and `default_factory`.");
+        const int no_default = bridge::is_missing(default_value);
+        if (no_default < 0) {
+            return error;
         }
-        e->set_default_factory(default_factory);
+        if (!no_default) {
+            return raise(PyExc_ValueError, "Cannot specify both `default` and `default_factory`.");
+        }
+        if (failed(e->set_default_factory(default_factory))) {
+            return error;
+        }
     }
-    else {
-        e->set_default(default_value, true, nullptr);
+    else if (failed(e->set_default(default_value, true, nullptr))) {
+        return error;
     }
     e->frozen = frozen;
     return e;
@@ -285,6 +367,7 @@ std::unique_ptr<SpecEngine> build_base(PyObject *value_type, SpecKind kind, PyOb
 
 namespace {
 
+// Borrowed; NULL with the error set when the class cannot be created.
 PyObject *keypath_class()
 {
     return reinterpret_cast<PyObject *>(keypath::type());
@@ -294,9 +377,13 @@ PyObject *keypath_class()
 
 Ref child_path(std::int64_t index, PyObject *parent)
 {
-    Ref i = legacy::new_int(index);
+    Ref i = new_int(index);
+    PyObject *cls = i ? keypath_class() : nullptr;
+    if (cls == nullptr) {
+        return error;
+    }
     PyObject *args[] = {i.get(), parent};
-    return legacy::checked(PyObject_Vectorcall(keypath_class(), args, parent ? 2 : 1, nullptr));
+    return Ref::steal(PyObject_Vectorcall(cls, args, parent ? 2 : 1, nullptr));
 }
 
 Ref ensure_keypath(PyObject *root_path)
@@ -304,25 +391,35 @@ Ref ensure_keypath(PyObject *root_path)
     if (root_path != nullptr) {
         return Ref::borrow(root_path);
     }
-    return legacy::checked(PyObject_CallNoArgs(keypath_class()));
+    PyObject *cls = keypath_class();
+    if (cls == nullptr) {
+        return error;
+    }
+    return Ref::steal(PyObject_CallNoArgs(cls));
 }
 
 Ref py_set()
 {
-    Ref builtins = legacy::checked(PyImport_ImportModule("builtins"));
-    Ref set = legacy::getattr(builtins.get(), "set");
-    return legacy::checked(PyObject_CallNoArgs(set.get()));
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) {
+        return error;
+    }
+    Ref set = getattr(builtins.get(), "set");
+    if (!set) {
+        return error;
+    }
+    return Ref::steal(PyObject_CallNoArgs(set.get()));
 }
 
 Ref opt_str(PyObject *obj)
 {
-    return obj ? legacy::str_of(obj) : legacy::new_str("None");
+    return obj ? str_of(obj) : new_str("None");
 }
 
 PyObject *PathText::get()
 {
     if (!text_) {
-        text_ = root_path_ ? legacy::str_of(root_path_) : legacy::checked(PyUnicode_New(0, 0));
+        text_ = root_path_ ? str_of(root_path_) : Ref::steal(PyUnicode_New(0, 0));
     }
     return text_.get();
 }

@@ -15,8 +15,10 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <variant>
 
+#include "core/error.hpp"
 #include "core/ref.hpp"
 
 namespace norv::typing {
@@ -167,22 +169,24 @@ struct SpecEngine {
     // Exactly the spec's (primitive) value type passes after validation alone.
     bool checked_leaf() const noexcept;
 
-    // Copies behind __copy__ / __deepcopy__.
+    // Copies behind __copy__ / __deepcopy__. Only the deep copy runs Python
+    // code (copy.deepcopy of the payload), so only it can fail.
     std::unique_ptr<SpecEngine> shallow_clone(bool keep_transform) const;
-    std::unique_ptr<SpecEngine> deep_clone() const;
+    Maybe<std::unique_ptr<SpecEngine>> deep_clone() const;
 
-    void set_default(PyObject *default_value, bool use_default_apply, PyObject *root_path);
-    void set_default_factory(PyObject *factory);  // nullptr: none
+    Status set_default(PyObject *default_value, bool use_default_apply, PyObject *root_path);
+    Status set_default_factory(PyObject *factory);  // nullptr: none
 };
 
 namespace engine {
 
 // The one constructor. `default_value` is the bridge's missing value when the
 // caller had none; optional objects are nullptr when absent.
-std::unique_ptr<SpecEngine> build_base(PyObject *value_type, SpecKind kind, PyObject *default_value,
-                                       PyObject *default_factory, PyObject *transform, bool is_noneable,
-                                       bool frozen, std::uint8_t strict);
+Maybe<std::unique_ptr<SpecEngine>> build_base(PyObject *value_type, SpecKind kind, PyObject *default_value,
+                                              PyObject *default_factory, PyObject *transform,
+                                              bool is_noneable, bool frozen, std::uint8_t strict);
 
+// Each returns a null Ref with the error set on failure.
 // KeyPath(index, parent) / KeyPath(index).
 Ref child_path(std::int64_t index, PyObject *parent);
 // root_path itself, or a new empty KeyPath.
@@ -198,28 +202,84 @@ class PathText {
 public:
     explicit PathText(PyObject *root_path) noexcept : root_path_(root_path) {}
     PyObject *root_path() const noexcept { return root_path_; }
-    PyObject *get();  // borrowed str
+    // Borrowed str, or NULL with the error set when str(root_path) raised.
+    [[nodiscard]] PyObject *get();
 
 private:
     PyObject *root_path_;  // borrowed, may be nullptr
     Ref text_;
 };
 
+// ---- results of applying a spec ----------------------------------------------
+//
+// A failure has its Python exception set either way. A caller that tries
+// alternatives (a Union over its candidates) has to tell a value the spec
+// rejects from Python code that raised, so the results keep the two apart.
+// Every rejection goes through one funnel in apply.cpp, which builds the
+// message; a caller that is going to discard it can be spared that work there
+// alone.
+
+// The outcome of a check on a value.
+class [[nodiscard]] Verdict {
+public:
+    enum Kind : signed char { Raised = -1, Ok = 0, Invalid = 1 };
+
+    constexpr Verdict(Kind kind) noexcept : kind_(kind) {}
+    constexpr Verdict(Error) noexcept : kind_(Raised) {}
+
+    constexpr bool ok() const noexcept { return kind_ == Ok; }
+    // The spec rejected the value (as opposed to Python code raising).
+    constexpr bool invalid() const noexcept { return kind_ == Invalid; }
+    // For callers that need no reason.
+    constexpr operator Status() const noexcept { return kind_ == Ok ? Status::ok : Status::error; }
+
+private:
+    Kind kind_;
+};
+
+constexpr bool failed(Verdict v) noexcept
+{
+    return !v.ok();
+}
+
+// The applied value, or a failure that tells whether the value was rejected.
+class [[nodiscard]] Applied {
+public:
+    Applied(Ref value) noexcept : value_(std::move(value)) {}  // null: Python raised
+    Applied(Error) noexcept {}
+    Applied(Verdict failure) noexcept : invalid_(failure.invalid()) {}  // a failed one only
+
+    explicit operator bool() const noexcept { return bool(value_); }
+    bool invalid() const noexcept { return invalid_; }
+    PyObject *get() const noexcept { return value_.get(); }
+    // The value (null on failure), for callers that need no reason.
+    operator Ref() && noexcept { return std::move(value_); }
+
+private:
+    Ref value_;
+    bool invalid_ = false;
+};
+
+inline bool failed(const Applied &a) noexcept
+{
+    return !a;
+}
+
 // ---- apply pipeline and validation -------------------------------------------
 
 // Optional objects are nullptr when absent (None already mapped to nullptr).
-Ref apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_partial,
-          PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace);
-Ref apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
-                      PathText &path, bool inplace);
-Ref coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, PathText &path);
-Ref apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform, PathText &path,
-               bool inplace);
-void validate(SpecEngine &e, PyObject *value, PathText &path);
+Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_partial,
+              PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace);
+Applied apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
+                          PathText &path, bool inplace);
+Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, PathText &path);
+Applied apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
+                   PathText &path, bool inplace);
+Verdict validate(SpecEngine &e, PyObject *value, PathText &path);
 
 // Replaces the exception in flight (from a user transform) by a new one of the
-// same class whose message carries the path; always throws.
-[[noreturn]] void wrap_transform_error(PathText &path);
+// same class whose message carries the path; returns the failure.
+Error wrap_transform_error(PathText &path);
 
 // ---- text form -------------------------------------------------------------------
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/borrow.hpp"
 #include "core/registry.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/base.hpp"
@@ -14,67 +15,94 @@ Ref default_arg(const Bound &b, std::size_t i)
     return b.has(i) ? Ref::borrow(b[i]) : util::missing_default();
 }
 
-bool bool_param(const Bound &b, std::size_t i, const char *name, bool dflt)
+Maybe<bool> bool_param(const Bound &b, std::size_t i, const char *name, bool dflt)
 {
     if (!b.has(i)) {
         return dflt;
     }
-    return legacy::convert_arg(name, [&] { return legacy::to_bool(b[i]); }, ArgCause::ConversionCause);
+    return convert_arg(name, [&] { return to_bool(b[i]); }, ArgCause::ConversionCause);
 }
 
-std::uint8_t strict_param(const Bound &b, std::size_t i)
+Maybe<std::uint8_t> strict_param(const Bound &b, std::size_t i)
 {
     if (!b.has(i) || b[i] == Py_None) {
-        return STRICT_UNSET;
+        return std::uint8_t{STRICT_UNSET};
     }
-    return legacy::convert_arg(
-               "strict", [&] { return legacy::to_bool(b[i]); }, ArgCause::ConversionCause)
-               ? STRICT_TRUE
-               : STRICT_FALSE;
+    Maybe<bool> strict = convert_arg("strict", [&] { return to_bool(b[i]); }, ArgCause::ConversionCause);
+    if (!strict) {
+        return error;
+    }
+    return std::uint8_t{*strict ? STRICT_TRUE : STRICT_FALSE};
 }
 
-Ref json_field(PyObject *json, const char *key, PyObject *kwargs)
+Maybe<Ref> json_field(PyObject *json, const char *key, PyObject *kwargs)
 {
-    Ref k = legacy::new_str(key);
+    Ref k = new_str(key);
+    if (!k) {
+        return error;
+    }
     PyObject *found = nullptr;
-    if (legacy::require(PyDict_GetItemRef(json, k.get(), &found)) == 0) {
+    const int rc = PyDict_GetItemRef(json, k.get(), &found);
+    if (rc < 0) {
+        return error;
+    }
+    if (rc == 0) {
         return Ref();
     }
     Ref value = Ref::steal(found);
-    Ref args = legacy::checked(PyTuple_Pack(1, value.get()));
-    return legacy::checked(PyObject_Call(bridge::get().from_json, args.get(), kwargs));
+    Ref args = Ref::steal(PyTuple_Pack(1, value.get()));
+    if (!args) {
+        return error;
+    }
+    return util::some(Ref::steal(PyObject_Call(bridge::get().from_json, args.get(), kwargs)));
 }
 
 namespace {
 
-bool json_bool(PyObject *json, const char *key, bool *present)
+// 1 with json[key] as a bool in `*out`, 0 when the key is absent (`*out`
+// false), -1 with the error set.
+[[nodiscard]] int json_bool(PyObject *json, const char *key, bool *out)
 {
+    *out = false;
+    Ref k = new_str(key);
+    if (!k) {
+        return -1;
+    }
     PyObject *found = nullptr;
-    if (legacy::require(PyDict_GetItemRef(json, legacy::new_str(key).get(), &found)) == 0) {
-        *present = false;
-        return false;
+    const int rc = PyDict_GetItemRef(json, k.get(), &found);
+    if (rc <= 0) {
+        return rc;
     }
     Ref value = Ref::steal(found);
-    *present = true;
-    return legacy::to_bool(value.get());
+    Maybe<bool> b = to_bool(value.get());
+    if (!b) {
+        return -1;
+    }
+    *out = *b;
+    return 1;
 }
 
 }  // namespace
 
-JsonCommon read_json_common(PyObject *json, PyObject *kwargs)
+Maybe<JsonCommon> read_json_common(PyObject *json, PyObject *kwargs)
 {
     if (!PyDict_Check(json)) {
-        legacy::raise_not_instance(json, "dict");
+        return raise_not_instance(json, "dict");
     }
     JsonCommon c;
-    c.default_value = json_field(json, "default", kwargs);
-    if (!c.default_value) {
-        c.default_value = util::missing_default();
+    Maybe<Ref> default_value = json_field(json, "default", kwargs);
+    if (!default_value) {
+        return error;
     }
-    bool present = false;
-    c.is_noneable = json_bool(json, "is_noneable", &present);
-    c.frozen = json_bool(json, "frozen", &present);
-    const bool strict = json_bool(json, "strict", &present);
+    c.default_value = *default_value ? std::move(*default_value) : util::missing_default();
+    if (json_bool(json, "is_noneable", &c.is_noneable) < 0 || json_bool(json, "frozen", &c.frozen) < 0) {
+        return error;
+    }
+    bool strict = false;
+    const int present = json_bool(json, "strict", &strict);
+    if (present < 0) {
+        return error;
+    }
     c.strict = present ? (strict ? STRICT_TRUE : STRICT_FALSE) : STRICT_UNSET;
     return c;
 }
@@ -90,22 +118,38 @@ SpecEngine &read_engine(PyObject *self)
 
 Ref spec_copy(PyObject *self)
 {
-    legacy::SharedBorrow b(base::as_spec(self)->borrow);
+    SharedBorrow b(base::as_spec(self)->borrow);
+    if (b.failed()) {
+        return error;
+    }
     return base::wrap(Py_TYPE(self), read_engine(self).shallow_clone(true));
 }
 
 Ref spec_deepcopy(PyObject *self, FastArgs a)
 {
     static const Signature sig{"__deepcopy__", {arg("_memo")}, {.method = true}};
-    sig.bind(a);
-    legacy::SharedBorrow b(base::as_spec(self)->borrow);
-    return base::wrap(Py_TYPE(self), read_engine(self).deep_clone());
+    Bound bound;
+    if (failed(sig.bind(a, bound))) {
+        return error;
+    }
+    SharedBorrow b(base::as_spec(self)->borrow);
+    if (b.failed()) {
+        return error;
+    }
+    Maybe<std::unique_ptr<SpecEngine>> copy = read_engine(self).deep_clone();
+    if (!copy) {
+        return error;
+    }
+    return base::wrap(Py_TYPE(self), std::move(*copy));
 }
 
 PyObject *skip_user_transform(PyObject *self, void *)
 {
-    return guard([&] {
-        legacy::SharedBorrow b(base::as_spec(self)->borrow);
+    return guard([&]() -> Ref {
+        SharedBorrow b(base::as_spec(self)->borrow);
+        if (b.failed()) {
+            return error;
+        }
         SpecEngine &e = read_engine(self);
         if (!e.transform) {
             return Ref::borrow(self);
@@ -114,18 +158,25 @@ PyObject *skip_user_transform(PyObject *self, void *)
     });
 }
 
-void init_class(PyTypeObject *tp)
+Status init_class(PyTypeObject *tp)
 {
     const char *dot = std::strrchr(tp->tp_name, '.');
-    Ref key = legacy::checked(PyUnicode_FromFormat("norv.typing.%s", dot ? dot + 1 : tp->tp_name));
-    legacy::set_class_attr(tp, "__serialization_key__", key.get());
+    Ref key = Ref::steal(PyUnicode_FromFormat("norv.typing.%s", dot ? dot + 1 : tp->tp_name));
+    if (!key) {
+        return error;
+    }
+    return set_class_attr(tp, "__serialization_key__", key.get());
 }
 
 PyObject *spec_base_bases()
 {
     static ObjectCell BASES;
-    return BASES.get_or_init([] {
-        return legacy::checked(PyTuple_Pack(1, reinterpret_cast<PyObject *>(legacy::require(base::type()))));
+    return BASES.get_or_init([]() -> Ref {
+        PyTypeObject *base = base::type();
+        if (base == nullptr) {
+            return error;
+        }
+        return Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(base)));
     });
 }
 

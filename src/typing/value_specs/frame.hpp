@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "core/args.hpp"
+#include "core/error.hpp"
 #include "core/ref.hpp"
 #include "typing/value_specs/engine.hpp"
 
@@ -25,8 +26,8 @@ struct Common {
 
 // An omitted `default` reads the bridge (and so faults before it is installed).
 Ref default_arg(const Bound &b, std::size_t i);
-bool bool_param(const Bound &b, std::size_t i, const char *name, bool dflt);
-std::uint8_t strict_param(const Bound &b, std::size_t i);
+Maybe<bool> bool_param(const Bound &b, std::size_t i, const char *name, bool dflt);
+Maybe<std::uint8_t> strict_param(const Bound &b, std::size_t i);
 
 // The JSON reader's common keys ("default", "is_noneable", "frozen", "strict").
 struct JsonCommon {
@@ -35,9 +36,9 @@ struct JsonCommon {
     bool frozen = false;
     std::uint8_t strict = STRICT_UNSET;
 };
-JsonCommon read_json_common(PyObject *json, PyObject *kwargs);
-// from_json(json[key], **kwargs), or empty when the key is absent.
-Ref json_field(PyObject *json, const char *key, PyObject *kwargs);
+Maybe<JsonCommon> read_json_common(PyObject *json, PyObject *kwargs);
+// from_json(json[key], **kwargs), or an empty Ref when the key is absent.
+Maybe<Ref> json_field(PyObject *json, const char *key, PyObject *kwargs);
 
 // __copy__, __deepcopy__ and skip_user_transform build the receiver's own
 // class: every class using them is final (Callable handles its subclasses).
@@ -50,9 +51,10 @@ PyObject *skip_user_transform(PyObject *self, void *);
         method<::norv::typing::frame::spec_deepcopy>("__deepcopy__", "__deepcopy__($self, _memo)\n--\n\n")
 
 // Sets __serialization_key__ = "norv.typing.<name>".
-void init_class(PyTypeObject *tp);
+Status init_class(PyTypeObject *tp);
 
-// The bases tuple (SpecBase,) for the concrete classes.
+// The bases tuple (SpecBase,) for the concrete classes; borrowed, NULL with
+// the error set.
 PyObject *spec_base_bases();
 
 }  // namespace norv::typing::frame

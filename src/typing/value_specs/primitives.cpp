@@ -132,13 +132,50 @@ Maybe<std::pair<Ref, Ref>> normalize_bound_aliases(const char *name, bool int_re
     return std::pair<Ref, Ref>{std::move(*min), std::move(*max)};
 }
 
+// The builders answer a null engine for a failure (error set).
+std::unique_ptr<SpecEngine> engine_or_null(Maybe<std::unique_ptr<SpecEngine>> built)
+{
+    return built ? std::move(*built) : nullptr;
+}
+
+// The trailing `is_noneable` (absent from Any: index -1), `frozen` and
+// `strict` parameters, converted in that order.
+struct SpecFlags {
+    bool noneable = false;
+    bool frozen = false;
+    std::uint8_t strict = STRICT_UNSET;
+};
+
+Maybe<SpecFlags> spec_flags(const Bound &b, int noneable_at, std::size_t frozen_at, std::size_t strict_at)
+{
+    SpecFlags flags;
+    if (noneable_at >= 0) {
+        Maybe<bool> noneable = frame::bool_param(b, static_cast<std::size_t>(noneable_at), "is_noneable", false);
+        if (!noneable) {
+            return error;
+        }
+        flags.noneable = *noneable;
+    }
+    Maybe<bool> frozen = frame::bool_param(b, frozen_at, "frozen", false);
+    if (!frozen) {
+        return error;
+    }
+    flags.frozen = *frozen;
+    Maybe<std::uint8_t> strict = frame::strict_param(b, strict_at);
+    if (!strict) {
+        return error;
+    }
+    flags.strict = *strict;
+    return flags;
+}
+
 }  // namespace
 
 std::unique_ptr<SpecEngine> bool_new(PyObject *default_value, PyObject *default_factory, bool is_noneable,
                                      bool frozen, std::uint8_t strict)
 {
-    return engine::build_base(type_obj(&PyBool_Type), BoolKind{}, default_value, default_factory, nullptr,
-                              is_noneable, frozen, strict);
+    return engine_or_null(engine::build_base(type_obj(&PyBool_Type), BoolKind{}, default_value, default_factory,
+                                             nullptr, is_noneable, frozen, strict));
 }
 
 std::unique_ptr<SpecEngine> str_new(PyObject *default_value, PyObject *default_factory, PyObject *regex,
@@ -149,16 +186,20 @@ std::unique_ptr<SpecEngine> str_new(PyObject *default_value, PyObject *default_f
     if (!pattern) {
         return nullptr;
     }
-    return engine::build_base(type_obj(&PyUnicode_Type), StrKind{std::move(*pattern)}, default_value,
-                              default_factory, nullptr, is_noneable, frozen, strict);
+    return engine_or_null(engine::build_base(type_obj(&PyUnicode_Type), StrKind{std::move(*pattern)},
+                                             default_value, default_factory, nullptr, is_noneable, frozen,
+                                             strict));
 }
 
 std::unique_ptr<SpecEngine> any_new(PyObject *default_value, PyObject *default_factory, PyObject *annotation,
                                     PyObject *transform, bool frozen, std::uint8_t strict)
 {
-    PyObject *object = legacy::require(util::builtin_object_type());
-    return engine::build_base(object, AnyKind{Ref::borrow(annotation)}, default_value, default_factory,
-                              transform, true, frozen, strict);
+    PyObject *object = util::builtin_object_type();
+    if (object == nullptr) {
+        return nullptr;
+    }
+    return engine_or_null(engine::build_base(object, AnyKind{Ref::borrow(annotation)}, default_value,
+                                             default_factory, transform, true, frozen, strict));
 }
 
 std::unique_ptr<SpecEngine> number_new(bool is_float, PyObject *default_value, PyObject *default_factory,
@@ -189,8 +230,9 @@ std::unique_ptr<SpecEngine> number_new(bool is_float, PyObject *default_value, P
         }
     }
     PyObject *vt = type_obj(is_float ? &PyFloat_Type : &PyLong_Type);
-    return engine::build_base(vt, NumberKind{is_float, std::move(min), std::move(max)}, default_value,
-                              default_factory, nullptr, is_noneable, frozen, strict);
+    return engine_or_null(engine::build_base(vt, NumberKind{is_float, std::move(min), std::move(max)},
+                                             default_value, default_factory, nullptr, is_noneable, frozen,
+                                             strict));
 }
 
 namespace {
@@ -211,10 +253,11 @@ PyObject *bool_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
             return error;
         }
         Ref d = frame::default_arg(b, 0);
-        const bool noneable = frame::bool_param(b, 2, "is_noneable", false);
-        const bool frozen = frame::bool_param(b, 3, "frozen", false);
-        const std::uint8_t strict = frame::strict_param(b, 4);
-        return base::wrap(cls, bool_new(d.get(), b.or_none(1), noneable, frozen, strict));
+        Maybe<SpecFlags> f = spec_flags(b, 2, 3, 4);
+        if (!f) {
+            return error;
+        }
+        return base::wrap(cls, bool_new(d.get(), b.or_none(1), f->noneable, f->frozen, f->strict));
     });
 }
 
@@ -227,9 +270,12 @@ Ref bool_from_json(PyObject *cls, FastArgs a)
     if (failed(FROM_JSON_SIG_BOOL.bind(a, b))) {
         return error;
     }
-    frame::JsonCommon c = frame::read_json_common(b[0], b.varkw.get());
+    Maybe<frame::JsonCommon> c = frame::read_json_common(b[0], b.varkw.get());
+    if (!c) {
+        return error;
+    }
     return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
-                      bool_new(c.default_value.get(), nullptr, c.is_noneable, c.frozen, c.strict));
+                      bool_new(c->default_value.get(), nullptr, c->is_noneable, c->frozen, c->strict));
 }
 
 PyMethodDef BOOL_METHODS[] = {
@@ -257,10 +303,11 @@ PyObject *str_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
             return error;
         }
         Ref d = frame::default_arg(b, 0);
-        const bool noneable = frame::bool_param(b, 3, "is_noneable", false);
-        const bool frozen = frame::bool_param(b, 4, "frozen", false);
-        const std::uint8_t strict = frame::strict_param(b, 5);
-        return base::wrap(cls, str_new(d.get(), b.or_none(1), b.or_none(2), noneable, frozen, strict));
+        Maybe<SpecFlags> f = spec_flags(b, 3, 4, 5);
+        if (!f) {
+            return error;
+        }
+        return base::wrap(cls, str_new(d.get(), b.or_none(1), b.or_none(2), f->noneable, f->frozen, f->strict));
     });
 }
 
@@ -272,11 +319,17 @@ Ref str_from_json(PyObject *cls, FastArgs a)
     if (failed(STR_FROM_JSON_SIG.bind(a, b))) {
         return error;
     }
-    frame::JsonCommon c = frame::read_json_common(b[0], b.varkw.get());
-    Ref regex = frame::json_field(b[0], "regex", b.varkw.get());
-    PyObject *r = regex && regex.get() != Py_None ? regex.get() : nullptr;
+    Maybe<frame::JsonCommon> c = frame::read_json_common(b[0], b.varkw.get());
+    if (!c) {
+        return error;
+    }
+    Maybe<Ref> regex = frame::json_field(b[0], "regex", b.varkw.get());
+    if (!regex) {
+        return error;
+    }
+    PyObject *r = *regex && regex->get() != Py_None ? regex->get() : nullptr;
     return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
-                      str_new(c.default_value.get(), nullptr, r, c.is_noneable, c.frozen, c.strict));
+                      str_new(c->default_value.get(), nullptr, r, c->is_noneable, c->frozen, c->strict));
 }
 
 const Signature STR_TYPE_ARGS_SIG{"Str.with_type_args", {arg("type_args")}, {.method = true}};
@@ -288,6 +341,9 @@ Ref str_with_type_args(PyObject *cls, FastArgs a)
         return error;
     }
     Ref args = util::as_type_args(b[0]);
+    if (!args) {
+        return error;
+    }
     if (PyTuple_GET_SIZE(args.get()) != 1) {
         return raise_format(
             PyExc_TypeError,
@@ -342,11 +398,13 @@ PyObject *number_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
             return error;
         }
         Ref d = frame::default_arg(b, 0);
-        const bool noneable = frame::bool_param(b, 4, "is_noneable", false);
-        const bool frozen = frame::bool_param(b, 5, "frozen", false);
-        const std::uint8_t strict = frame::strict_param(b, 6);
+        Maybe<SpecFlags> f = spec_flags(b, 4, 5, 6);
+        if (!f) {
+            return error;
+        }
         Bounds bounds{b.or_none(2), b.or_none(3), b.or_none(7), b.or_none(8), b.or_none(9), b.or_none(10)};
-        return base::wrap(cls, number_new(IsFloat, d.get(), b.or_none(1), bounds, noneable, frozen, strict));
+        return base::wrap(cls, number_new(IsFloat, d.get(), b.or_none(1), bounds, f->noneable, f->frozen,
+                                          f->strict));
     });
 }
 
@@ -362,18 +420,25 @@ Ref number_from_json(PyObject *cls, FastArgs a)
         return error;
     }
     PyObject *json = b[0], *kwargs = b.varkw.get();
-    frame::JsonCommon c = frame::read_json_common(json, kwargs);
+    Maybe<frame::JsonCommon> c = frame::read_json_common(json, kwargs);
+    if (!c) {
+        return error;
+    }
     Ref fields[6];
     const char *keys[6] = {"min_value", "max_value", "gt", "ge", "lt", "le"};
     PyObject *given[6];
     for (int i = 0; i < 6; ++i) {
-        fields[i] = frame::json_field(json, keys[i], kwargs);
+        Maybe<Ref> field = frame::json_field(json, keys[i], kwargs);
+        if (!field) {
+            return error;
+        }
+        fields[i] = std::move(*field);
         given[i] = fields[i] && fields[i].get() != Py_None ? fields[i].get() : nullptr;
     }
     Bounds bounds{given[0], given[1], given[2], given[3], given[4], given[5]};
     return base::wrap(
         reinterpret_cast<PyTypeObject *>(cls),
-        number_new(IsFloat, c.default_value.get(), nullptr, bounds, c.is_noneable, c.frozen, c.strict));
+        number_new(IsFloat, c->default_value.get(), nullptr, bounds, c->is_noneable, c->frozen, c->strict));
 }
 
 const Signature INT_TYPE_ARGS_SIG{"Int.with_type_args", {arg("type_args")}, {.method = true}};
@@ -387,6 +452,9 @@ Ref number_with_type_args(PyObject *cls, FastArgs a)
         return error;
     }
     Ref args = util::as_type_args(b[0]);
+    if (!args) {
+        return error;
+    }
     if (PyTuple_GET_SIZE(args.get()) != 2) {
         return raise_format(
             PyExc_TypeError,
@@ -446,10 +514,12 @@ PyObject *any_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         }
         Ref d = frame::default_arg(b, 0);
         Ref annotation = frame::default_arg(b, 2);
-        const bool frozen = frame::bool_param(b, 4, "frozen", false);
-        const std::uint8_t strict = frame::strict_param(b, 5);
+        Maybe<SpecFlags> f = spec_flags(b, -1, 4, 5);
+        if (!f) {
+            return error;
+        }
         return base::wrap(cls,
-                          any_new(d.get(), b.or_none(1), annotation.get(), b.or_none(3), frozen, strict));
+                          any_new(d.get(), b.or_none(1), annotation.get(), b.or_none(3), f->frozen, f->strict));
     });
 }
 
@@ -462,15 +532,24 @@ Ref any_from_json(PyObject *cls, FastArgs a)
         return error;
     }
     PyObject *json = b[0], *kwargs = b.varkw.get();
-    frame::JsonCommon c = frame::read_json_common(json, kwargs);
-    Ref annotation = frame::json_field(json, "annotation", kwargs);
-    if (!annotation) {
-        annotation = util::missing_default();
+    Maybe<frame::JsonCommon> c = frame::read_json_common(json, kwargs);
+    if (!c) {
+        return error;
     }
-    Ref transform = frame::json_field(json, "transform", kwargs);
-    PyObject *t = transform && transform.get() != Py_None ? transform.get() : nullptr;
+    Maybe<Ref> annotation = frame::json_field(json, "annotation", kwargs);
+    if (!annotation) {
+        return error;
+    }
+    if (!*annotation) {
+        *annotation = util::missing_default();
+    }
+    Maybe<Ref> transform = frame::json_field(json, "transform", kwargs);
+    if (!transform) {
+        return error;
+    }
+    PyObject *t = *transform && transform->get() != Py_None ? transform->get() : nullptr;
     return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
-                      any_new(c.default_value.get(), nullptr, annotation.get(), t, c.frozen, c.strict));
+                      any_new(c->default_value.get(), nullptr, annotation->get(), t, c->frozen, c->strict));
 }
 
 const Signature ANNOTATE_SIG{"annotate", {arg("annotation")}, {.method = true}};
@@ -556,7 +635,11 @@ NORV_SPEC_CLASS(ANY, "Any",
 
 PyTypeObject *make(TypeCell &cell, PyType_Spec *spec)
 {
-    return cell.get(spec, frame::spec_base_bases(), frame::init_class);
+    PyObject *bases = frame::spec_base_bases();
+    if (bases == nullptr) {
+        return nullptr;
+    }
+    return cell.get(spec, bases, frame::init_class);
 }
 
 }  // namespace

@@ -351,7 +351,7 @@ Ref format(SpecEngine &e, bool compact, bool verbose, std::int64_t root_indent,
             return error;
         }
     }
-    return legacy::require(formatting::call_kvlist_str(entries.list(), kwargs.get()));
+    return formatting::call_kvlist_str(entries.list(), kwargs.get());
 }
 
 Ref repr(SpecEngine &e)

@@ -5,80 +5,141 @@
 
 namespace norv::typing::util {
 
-Ref build_candidate_type_map(PyObject *candidates, bool no_value_type)
+namespace {
+
+// Maps each class of `vt` (a class or a tuple of them) to `c`: 1 when done,
+// 0 when a member is no class or another candidate claims it already (no map
+// then), -1 with the error set.
+[[nodiscard]] int add_candidate(PyObject *map, PyObject *vt, PyObject *c)
+{
+    auto add = [&](PyObject *t) {
+        if (!PyType_Check(t)) {
+            return 0;
+        }
+        PyObject *prev = nullptr;
+        if (PyDict_GetItemRef(map, t, &prev) < 0) {
+            return -1;
+        }
+        Ref held = Ref::steal(prev);
+        if (prev != nullptr && prev != c) {
+            return 0;
+        }
+        return PyDict_SetItem(map, t, c) < 0 ? -1 : 1;
+    };
+    if (!PyTuple_Check(vt)) {
+        return add(vt);
+    }
+    for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(vt); ++j) {
+        const int rc = add(PyTuple_GET_ITEM(vt, j));
+        if (rc <= 0) {
+            return rc;
+        }
+    }
+    return 1;
+}
+
+}  // namespace
+
+Maybe<Ref> build_candidate_type_map(PyObject *candidates, bool no_value_type)
 {
     if (no_value_type) {
         return Ref();
     }
     // A snapshot: the attribute reads below run Python code, which may change
     // the candidates list and drop the last reference to a candidate.
-    Ref seq = legacy::checked(PySequence_Tuple(candidates));
+    Ref seq = Ref::steal(PySequence_Tuple(candidates));
+    if (!seq) {
+        return error;
+    }
     const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref refs = legacy::getattr(PyTuple_GET_ITEM(seq.get(), i), "forward_refs");
-        if (legacy::require(PyObject_IsTrue(refs.get()))) {
+        Ref refs = getattr(PyTuple_GET_ITEM(seq.get(), i), "forward_refs");
+        if (!refs) {
+            return error;
+        }
+        const int has_refs = PyObject_IsTrue(refs.get());
+        if (has_refs < 0) {
+            return error;
+        }
+        if (has_refs) {
             return Ref();
         }
     }
-    Ref map = legacy::checked(PyDict_New());
+    Ref map = Ref::steal(PyDict_New());
+    if (!map) {
+        return error;
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *c = PyTuple_GET_ITEM(seq.get(), i);
-        Ref vt = legacy::getattr(c, "_value_type");
-        auto add = [&](PyObject *t) {
-            if (!PyType_Check(t)) {
-                return false;
-            }
-            PyObject *prev = nullptr;
-            legacy::require(PyDict_GetItemRef(map.get(), t, &prev));
-            Ref held = Ref::steal(prev);
-            if (prev != nullptr && prev != c) {
-                return false;
-            }
-            legacy::require(PyDict_SetItem(map.get(), t, c));
-            return true;
-        };
-        if (PyTuple_Check(vt.get())) {
-            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(vt.get()); ++j) {
-                if (!add(PyTuple_GET_ITEM(vt.get(), j))) {
-                    return Ref();
-                }
-            }
+        Ref vt = getattr(c, "_value_type");
+        if (!vt) {
+            return error;
         }
-        else if (!add(vt.get())) {
+        const int rc = add_candidate(map.get(), vt.get(), c);
+        if (rc < 0) {
+            return error;
+        }
+        if (rc == 0) {
             return Ref();
         }
     }
     return map;
 }
 
-Ref compute_open_str_value_spec(PyObject *schema)
+Maybe<Ref> compute_open_str_value_spec(PyObject *schema)
 {
     if (schema == nullptr || schema == Py_None) {
         return Ref();
     }
-    Ref fields = legacy::getattr(schema, "fields");
-    if (legacy::require_size(PyObject_Length(fields.get())) != 1) {
+    Ref fields = getattr(schema, "fields");
+    if (!fields) {
+        return error;
+    }
+    const Py_ssize_t n = PyObject_Length(fields.get());
+    if (n < 0) {
+        return error;
+    }
+    if (n != 1) {
         return Ref();
     }
-    Ref items = legacy::checked(PyObject_CallMethod(fields.get(), "items", nullptr));
-    Ref it = legacy::checked(PyObject_GetIter(items.get()));
+    Ref items = Ref::steal(PyObject_CallMethod(fields.get(), "items", nullptr));
+    if (!items) {
+        return error;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(items.get()));
+    if (!it) {
+        return error;
+    }
     Ref first = Ref::steal(PyIter_Next(it.get()));
     if (!first) {
         if (PyErr_Occurred()) {
-            legacy::throw_set();
+            return error;
         }
         return Ref();
     }
-    Ref key = legacy::checked(PySequence_GetItem(first.get(), 0));
-    Ref field = legacy::checked(PySequence_GetItem(first.get(), 1));
-    if (!legacy::require(PyObject_IsInstance(key.get(), bridge::get().str_key_cls))) {
+    Ref key = Ref::steal(PySequence_GetItem(first.get(), 0));
+    if (!key) {
+        return error;
+    }
+    Ref field = Ref::steal(PySequence_GetItem(first.get(), 1));
+    if (!field) {
+        return error;
+    }
+    const int is_str_key = PyObject_IsInstance(key.get(), bridge::get().str_key_cls);
+    if (is_str_key < 0) {
+        return error;
+    }
+    if (!is_str_key) {
         return Ref();
     }
-    Ref regex = legacy::getattr(key.get(), "regex");
+    Ref regex = getattr(key.get(), "regex");
+    if (!regex) {
+        return error;
+    }
     if (regex.get() != Py_None) {
         return Ref();
     }
-    return legacy::getattr(field.get(), bridge::names().value);
+    return some(getattr(field.get(), bridge::names().value));
 }
 
 Ref as_type_args(PyObject *x)
@@ -86,24 +147,37 @@ Ref as_type_args(PyObject *x)
     if (PyTuple_Check(x)) {
         return Ref::borrow(x);
     }
-    return legacy::checked(PyTuple_Pack(1, x));
+    return Ref::steal(PyTuple_Pack(1, x));
 }
 
 Ref from_annotation(PyObject *x)
 {
     const bridge::Names &nm = bridge::names();
     PyObject *args[] = {bridge::get().value_spec_cls, x, Py_True};
-    Ref kwnames = legacy::checked(PyTuple_Pack(1, nm.auto_typing));
-    return legacy::checked(PyObject_VectorcallMethod(nm.from_annotation, args,
-                                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, nm.auto_typing));
+    if (!kwnames) {
+        return error;
+    }
+    return Ref::steal(PyObject_VectorcallMethod(nm.from_annotation, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                kwnames.get()));
 }
 
 Ref generic_getitem_result(PyObject *spec)
 {
-    Ref typing = legacy::checked(PyImport_ImportModule("typing"));
-    Ref checking = legacy::getattr(typing.get(), "TYPE_CHECKING");
-    if (legacy::require(PyObject_IsTrue(checking.get()))) {
-        return legacy::getattr(spec, bridge::names().annotation);
+    Ref typing = Ref::steal(PyImport_ImportModule("typing"));
+    if (!typing) {
+        return error;
+    }
+    Ref checking = getattr(typing.get(), "TYPE_CHECKING");
+    if (!checking) {
+        return error;
+    }
+    const int type_checking = PyObject_IsTrue(checking.get());
+    if (type_checking < 0) {
+        return error;
+    }
+    if (type_checking) {
+        return getattr(spec, bridge::names().annotation);
     }
     return Ref::borrow(spec);
 }
@@ -111,8 +185,11 @@ Ref generic_getitem_result(PyObject *spec)
 Ref union_getitem(PyObject *a, PyObject *b)
 {
     PyObject *union_cls = bridge::get().union_cls;
-    Ref pair = legacy::checked(PyTuple_Pack(2, a, b));
-    return legacy::checked(PyObject_GetItem(union_cls, pair.get()));
+    Ref pair = Ref::steal(PyTuple_Pack(2, a, b));
+    if (!pair) {
+        return error;
+    }
+    return Ref::steal(PyObject_GetItem(union_cls, pair.get()));
 }
 
 Ref missing_default()
@@ -122,7 +199,7 @@ Ref missing_default()
 
 Ref root_path_display(PyObject *root_path)
 {
-    return root_path ? legacy::str_of(root_path) : legacy::new_str("None");
+    return root_path ? str_of(root_path) : new_str("None");
 }
 
 }  // namespace norv::typing::util

@@ -1,17 +1,30 @@
-// Small stateless helpers of the value-spec engine and classes.
+// Small stateless helpers of the value-spec engine and classes. Each returns
+// a null Ref (or an empty Maybe) with the error set on failure.
 #pragma once
 
 #include <Python.h>
 
+#include "core/error.hpp"
 #include "core/ref.hpp"
 
 namespace norv::typing::util {
 
-// dict exact type -> candidate for one-lookup Union dispatch, or empty when
-// the candidates do not allow one.
-Ref build_candidate_type_map(PyObject *candidates, bool no_value_type);
-// The value spec V of a schema whose one key is an unrestricted str key, or empty.
-Ref compute_open_str_value_spec(PyObject *schema);
+// For results where an empty Ref means "none": a Ref that has to be there,
+// whose null (the error set) becomes the failure.
+inline Maybe<Ref> some(Ref r)
+{
+    if (!r) {
+        return error;
+    }
+    return r;
+}
+
+// dict exact type -> candidate for one-lookup Union dispatch, or an empty Ref
+// when the candidates do not allow one.
+Maybe<Ref> build_candidate_type_map(PyObject *candidates, bool no_value_type);
+// The value spec V of a schema whose one key is an unrestricted str key, or an
+// empty Ref.
+Maybe<Ref> compute_open_str_value_spec(PyObject *schema);
 // A tuple unchanged, anything else wrapped in a one-element tuple.
 Ref as_type_args(PyObject *x);
 // value_spec_cls.from_annotation(x, auto_typing=True).

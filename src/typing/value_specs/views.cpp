@@ -247,6 +247,9 @@ Ref forward_refs(SpecEngine &e)
             return getattr(e.kind.get<ListKind>()->element_spec.get(), "forward_refs");
         case Tag::Tuple: {
             Ref set = py_set();
+            if (!set) {
+                return error;
+            }
             if (failed(update_from_each(set.get(), e.kind.get<TupleKind>()->elements.get(), "value"))) {
                 return error;
             }
@@ -254,6 +257,9 @@ Ref forward_refs(SpecEngine &e)
         }
         case Tag::Union: {
             Ref set = py_set();
+            if (!set) {
+                return error;
+            }
             if (failed(update_from_each(set.get(), e.kind.get<UnionKind>()->candidates.get(), nullptr))) {
                 return error;
             }
@@ -267,6 +273,9 @@ Ref forward_refs(SpecEngine &e)
                 return Ref::borrow(br.empty_frozenset);
             }
             Ref set = py_set();
+            if (!set) {
+                return error;
+            }
             if (PySet_Add(set.get(), ref) < 0) {
                 return error;
             }
@@ -274,6 +283,12 @@ Ref forward_refs(SpecEngine &e)
         }
         case Tag::Dict: {
             Ref set = py_set();
+           if (!set) {
+               return error;
+           }
+            if (!set) {
+                return error;
+            }
             PyObject *schema = e.kind.get<DictKind>()->schema.get();
             if (schema != nullptr && schema != Py_None) {
                 Ref fields = getattr(schema, "fields");
@@ -290,6 +305,9 @@ Ref forward_refs(SpecEngine &e)
         case Tag::Callable: {
             const CallableKind *c = e.kind.get<CallableKind>();
             Ref set = py_set();
+            if (!set) {
+                return error;
+            }
             if (failed(update_from_each(set.get(), c->args.get(), nullptr))) {
                 return error;
             }
@@ -361,6 +379,9 @@ Maybe<Ref> value_type_obj(SpecEngine &e)
                 return Ref::borrow(e.value_type.get());
             }
             Ref set = py_set();
+            if (!set) {
+                return error;
+            }
             Status walked =
                 for_each_item(e.kind.get<UnionKind>()->candidates.get(), [&](PyObject *c) -> Status {
                     Ref vt = getattr(c, bridge::names().value_type);
