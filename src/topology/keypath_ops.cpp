@@ -26,7 +26,7 @@ bool starts_with(Keys keys, Keys prefix)
         return false;
     }
     for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (!Key::py_eq(keys[i], prefix[i])) {
+        if (!legacy::require(Key::py_eq(keys[i], prefix[i]))) {
             return false;
         }
     }
@@ -43,19 +43,19 @@ Ref add(PyObject *left, PyObject *right)
         return keypath_set::prefixed_copy(right, mine);
     }
     if (PyUnicode_Check(right)) {
-        return scan(right, mine);
+        return legacy::require(scan(right, mine));
     }
     if (is_keypath(right)) {
-        return make(mine, keys_of(right));
+        return legacy::require(make(mine, keys_of(right)));
     }
     // Any other value is one key: a list is not spread into several.
-    return make_child(mine, Key::from_py(right));
+    return legacy::require(make_child(mine, legacy::require(Key::from_py(right))));
 }
 
 [[noreturn]] void subtraction_failed(const char *fmt, PyObject *left, Keys right)
 {
-    Ref left_text = text_object(cached_path(left));
-    Ref right_text = text_object(render_keys(right, true));
+    Ref left_text = text_object(legacy::require(cached_path(left)));
+    Ref right_text = text_object(legacy::require(render_keys(right, true)));
     legacy::raise_format(PyExc_ValueError, fmt, left_text.get(), right_text.get());
 }
 
@@ -68,18 +68,18 @@ Ref subtract(PyObject *left, PyObject *right)
     Key single;
     Keys theirs;
     if (PyUnicode_Check(right)) {
-        scanned = scan(right);
+        scanned = legacy::require(scan(right));
         theirs = keys_of(scanned.get());
     }
     else if (PyLong_Check(right)) {
-        single = Key::from_py(right);
+        single = legacy::require(Key::from_py(right));
         theirs = Keys(&single, 1);
     }
     else if (is_keypath(right)) {
         theirs = keys_of(right);
     }
     else {
-        Ref left_text = text_object(cached_path(left));
+        Ref left_text = text_object(legacy::require(cached_path(left)));
         Ref shown = legacy::repr_of(right);
         legacy::raise_format(PyExc_TypeError, "Cannot subtract KeyPath(%U) by %U.", left_text.get(), shown.get());
     }
@@ -91,15 +91,15 @@ Ref subtract(PyObject *left, PyObject *right)
                                left, theirs);
         }
         if (i == theirs.size()) {
-            return make(mine.subspan(i));
+            return legacy::require(make(mine.subspan(i)));
         }
-        if (!Key::py_eq(mine[i], theirs[i])) {
+        if (!legacy::require(Key::py_eq(mine[i], theirs[i]))) {
             subtraction_failed(
                 "KeyPath subtraction failed: left path %U and right path %U are in different subtree.", left,
                 theirs);
         }
     }
-    return make({});
+    return legacy::require(make({}));
 }
 
 const Signature IS_RELATIVE_TO_SIG{"KeyPath.is_relative_to", {arg("other")}, {.method = true}};
@@ -107,7 +107,7 @@ const Signature IS_RELATIVE_TO_SIG{"KeyPath.is_relative_to", {arg("other")}, {.m
 Ref kp_is_relative_to(PyObject *self, FastArgs a)
 {
     Bound b = IS_RELATIVE_TO_SIG.bind(a);
-    Ref other = from_value_inner(b[0]);
+    Ref other = legacy::require(from_value_inner(b[0]));
     return new_bool(starts_with(keys_of(self), keys_of(other.get())));
 }
 

@@ -89,7 +89,7 @@ Ref lookup_held(PyObject *node, PyObject *key)
 Ref new_dict() { return legacy::checked(PyDict_New()); }
 
 // The trie key of one path step: a new str, a new int, or the key's object.
-Ref trie_key(const Key &key) { return key.to_py(); }
+Ref trie_key(const Key &key) { return legacy::require(key.to_py()); }
 
 // Follows `keys` from `root`; an empty Ref when a step is absent.
 Ref walk(PyObject *root, Keys keys)
@@ -109,7 +109,7 @@ Ref walk(PyObject *root, Keys keys)
 
 bool add_to_trie(PyObject *root, PyObject *path_value, bool include_intermediate)
 {
-    Ref path = keypath::from_value_inner(path_value);
+    Ref path = legacy::require(keypath::from_value_inner(path_value));
     Ref node = Ref::borrow(root);
     bool changed = false;
     for (const Key &key : keypath::keys_of(path.get())) {
@@ -138,7 +138,7 @@ bool add_to_trie(PyObject *root, PyObject *path_value, bool include_intermediate
 
 bool remove_from_trie(PyObject *root, PyObject *path_value)
 {
-    Ref path = keypath::from_value_inner(path_value);
+    Ref path = legacy::require(keypath::from_value_inner(path_value));
     Keys keys = keypath::keys_of(path.get());
     std::vector<Ref> nodes, steps;
     nodes.reserve(keys.size() + 1);
@@ -184,7 +184,7 @@ Ref nest_under(Ref node, Keys keys)
 // The old root becomes the innermost node, so views of it stay shared.
 void rebase_root(SetObject *set, PyObject *prefix_value)
 {
-    Ref prefix = keypath::from_value_inner(prefix_value);
+    Ref prefix = legacy::require(keypath::from_value_inner(prefix_value));
     Ref node = nest_under(Ref::borrow(set->root), keypath::keys_of(prefix.get()));
     PyObject *old = set->root;
     set->root = node.release();
@@ -301,11 +301,11 @@ void collect(PyObject *node, std::vector<Key> &prefix, PyObject *out)
     legacy::RecursionGuard guard(" while listing a key path set");
     legacy::dict_for_each(node, [&](PyObject *key, PyObject *value) {
         if (is_marker(key)) {
-            Ref path = keypath::make(Keys(prefix));
+            Ref path = legacy::require(keypath::make(Keys(prefix)));
             legacy::require(PyList_Append(out, path.get()));
             return;
         }
-        prefix.push_back(Key::from_py(key));
+        prefix.push_back(legacy::require(Key::from_py(key)));
         as_node(value);
         collect(value, prefix, out);
         prefix.pop_back();
@@ -450,7 +450,7 @@ Ref kps_has_prefix(PyObject *self, FastArgs a)
     Bound b = HAS_PREFIX_SIG.bind(a);
     SetObject *set = as_set(self);
     legacy::SharedBorrow borrow(set->flag);
-    Ref path = keypath::from_value_inner(b[0]);
+    Ref path = legacy::require(keypath::from_value_inner(b[0]));
     return new_bool(static_cast<bool>(walk(set->root, keypath::keys_of(path.get()))));
 }
 
@@ -560,7 +560,7 @@ Ref kps_subtree(PyObject *self, FastArgs a)
     Bound b = SUBTREE_SIG.bind(a);
     SetObject *set = as_set(self);
     legacy::SharedBorrow borrow(set->flag);
-    Ref path = keypath::from_value_inner(b[0]);
+    Ref path = legacy::require(keypath::from_value_inner(b[0]));
     Keys keys = keypath::keys_of(path.get());
     if (keys.empty()) {
         return Ref::borrow(self);
@@ -609,7 +609,7 @@ int kps_contains(PyObject *self, PyObject *value)
     return guard_int([&] {
         SetObject *set = as_set(self);
         legacy::SharedBorrow borrow(set->flag);
-        Ref path = keypath::from_value_inner(value);
+        Ref path = legacy::require(keypath::from_value_inner(value));
         Ref node = walk(set->root, keypath::keys_of(path.get()));
         return node && holds(node.get(), marker()) ? 1 : 0;
     });

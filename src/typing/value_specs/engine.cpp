@@ -287,7 +287,7 @@ namespace {
 
 PyObject *keypath_class()
 {
-    return reinterpret_cast<PyObject *>(keypath::type());
+    return reinterpret_cast<PyObject *>(legacy::require(keypath::type()));
 }
 
 }  // namespace
