@@ -26,7 +26,24 @@ namespace norv {
 enum class CmpOp : std::uint8_t { Lt, Le, Gt, Ge, Eq };
 
 // Byte-wise (unsigned) ordering of two UTF-8 texts.
-bool apply_ord(CmpOp op, std::string_view a, std::string_view b) noexcept;
+inline bool apply_ord(CmpOp op, std::string_view a, std::string_view b) noexcept
+{
+    if (op == CmpOp::Eq) {
+        return a == b;
+    }
+    // string_view compares as unsigned bytes (char_traits<char>::compare uses memcmp).
+    const int c = a.compare(b);
+    switch (op) {
+    case CmpOp::Lt:
+        return c < 0;
+    case CmpOp::Le:
+        return c <= 0;
+    case CmpOp::Gt:
+        return c > 0;
+    default:
+        return c >= 0;
+    }
+}
 
 class Key {
 public:
