@@ -229,6 +229,108 @@ def test_render_error_of_message_path_replaces_the_key_error():
 
 
 # --------------------------------------------------------------------------
+# get / exists drop the KeyError of a miss: whatever building it would run or
+# raise must still happen exactly as it does for query
+# --------------------------------------------------------------------------
+
+
+class Counted:
+    """Counts its str() and repr() calls; hashable, equal only to itself."""
+
+    def __init__(self):
+        self.calls = 0
+
+    def __repr__(self):
+        self.calls += 1
+        return 'Counted()'
+
+    __str__ = __repr__
+
+    def __hash__(self):
+        return 1
+
+
+@pytest.mark.parametrize(
+    'make',
+    [
+        lambda c: (P('a.x'), {'a': {'k': [1, c]}}),  # inside a plain innermost value
+        lambda c: (P('[3]'), [(c,)]),  # index past the end of a list
+        lambda c: (KeyPath([c]), {}),  # the key: rendered into the path and shown by repr
+        lambda c: (KeyPath([c, 'x']), {c: {}}),  # a key of the path shown
+        lambda c: (P('a.b'), {'a': c}),  # no __getitem__
+        lambda c: (KeyPath([c]), NoContains()),  # no __contains__
+    ],
+)
+def test_get_and_exists_run_the_message_code_of_query(make):
+    counted = Counted()
+    path, src = make(counted)
+    with pytest.raises(KeyError):
+        path.query(src)
+    per_call = counted.calls
+    assert per_call > 0
+    assert path.get(src, 'd') == 'd'
+    assert counted.calls == 2 * per_call
+    assert path.exists(src) is False
+    assert counted.calls == 3 * per_call
+
+
+def nested_lists(depth):
+    value = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+@pytest.mark.parametrize(
+    'path, src, error',
+    [
+        (P('x'), {'y': 10**5000}, ValueError),  # too many digits for repr()
+        (KeyPath(['\ud800', 'x']), {'\ud800': {}}, UnicodeEncodeError),  # path text cannot be encoded
+        (P('x'), {'y': nested_lists(100_000)}, RecursionError),
+        (P('[5]'), nested_lists(100_000), RecursionError),
+    ],
+)
+def test_get_and_exists_raise_what_building_the_key_error_raises(path, src, error):
+    for call in (path.query, path.get, path.exists):
+        with pytest.raises(error):
+            call(src)
+
+
+def test_get_and_exists_agree_with_query_at_the_recursion_limit():
+    # The walk descends one level per key; at the end, repr() of the innermost
+    # value needs a few more. Find the shallowest walk whose message runs out.
+    leaf = [[[['x']]]]
+
+    def outcomes(depth):
+        src = leaf
+        for _ in range(depth):
+            src = {'a': src}
+        path = KeyPath(['a'] * depth + ['b'])
+        results = []
+        # Each called the same way, so each starts at the same depth.
+        for call in (lambda s: path.query(s), lambda s: path.get(s, 'd'), lambda s: path.exists(s)):
+            try:
+                results.append(call(src))
+            except (KeyError, RecursionError) as e:
+                results.append(type(e))
+        return results
+
+    lo, hi = 0, 1 << 17
+    while lo < hi:
+        mid = (lo + hi) // 2
+        if outcomes(mid)[0] is RecursionError:
+            hi = mid
+        else:
+            lo = mid + 1
+    for depth in range(lo - 6, lo + 6):
+        query, get, exists = outcomes(depth)
+        if query is KeyError:
+            assert (get, exists) == ('d', False)
+        else:
+            assert (query, get, exists) == (RecursionError,) * 3
+
+
+# --------------------------------------------------------------------------
 # Probing protocol
 # --------------------------------------------------------------------------
 

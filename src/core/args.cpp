@@ -344,20 +344,6 @@ Status Signature::bind_tuple(PyObject *args, PyObject *kwargs, Bound &b) const
     return bind(FastArgs{stack.data(), nargs, kwnames.get()}, b);
 }
 
-Bound Signature::bind(FastArgs a) const
-{
-    Bound b;
-    legacy::require(bind(a, b));
-    return b;
-}
-
-Bound Signature::bind_tuple(PyObject *args, PyObject *kwargs) const
-{
-    Bound b;
-    legacy::require(bind_tuple(args, kwargs, b));
-    return b;
-}
-
 void wrap_argument_error(const char *name, ArgCause cause)
 {
     PyObject *exc = PyErr_GetRaisedException();

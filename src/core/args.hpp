@@ -31,7 +31,6 @@
 
 #include "core/boundary.hpp"
 #include "core/error.hpp"
-#include "core/legacy.hpp"
 #include "core/ref.hpp"
 
 namespace norv {
@@ -89,10 +88,6 @@ public:
     [[nodiscard]] Status bind(FastArgs a, Bound &out) const;
     // For tp_new / tp_init / METH_VARARGS callers.
     [[nodiscard]] Status bind_tuple(PyObject *args, PyObject *kwargs, Bound &out) const;
-
-    // TRANSITIONAL: throwing forms.
-    Bound bind(FastArgs a) const;
-    Bound bind_tuple(PyObject *args, PyObject *kwargs) const;
 
     const char *name() const noexcept { return fname_; }
 
@@ -153,30 +148,5 @@ Maybe<bool> to_bool(PyObject *value);
 // conversion attempted".
 Maybe<std::int64_t> to_i64(PyObject *value);
 Maybe<std::uint8_t> to_u8(PyObject *value);
-
-namespace legacy {
-
-// TRANSITIONAL: throwing forms.
-template <class F>
-auto convert_arg(const char *name, F &&convert, ArgCause cause = ArgCause::Conversion) -> decltype(convert())
-{
-    try {
-        return convert();
-    }
-    catch (const PyErrSet &) {
-        wrap_argument_error(name, cause);
-        throw;
-    }
-}
-[[noreturn]] inline void raise_not_instance(PyObject *value, const char *expected)
-{
-    (void)norv::raise_not_instance(value, expected);
-    throw PyErrSet{};
-}
-inline bool to_bool(PyObject *value) { return require(norv::to_bool(value)); }
-inline std::int64_t to_i64(PyObject *value) { return require(norv::to_i64(value)); }
-inline std::uint8_t to_u8(PyObject *value) { return require(norv::to_u8(value)); }
-
-}  // namespace legacy
 
 }  // namespace norv

@@ -17,7 +17,6 @@
 #include <Python.h>
 
 #include "core/error.hpp"
-#include "core/legacy.hpp"
 
 namespace norv {
 
@@ -116,31 +115,5 @@ inline Error borrow_conflict(const char *words, OnConflict mode)
     }
     return raise(PyExc_RuntimeError, words);
 }
-
-namespace legacy {
-
-// TRANSITIONAL: guards that throw on a refused access.
-class SharedBorrow : public norv::SharedBorrow {
-public:
-    explicit SharedBorrow(BorrowFlag &flag, OnConflict mode = OnConflict::Raise) : norv::SharedBorrow(flag, mode)
-    {
-        if (failed()) {
-            throw PyErrSet{};
-        }
-    }
-};
-
-class ExclusiveBorrow : public norv::ExclusiveBorrow {
-public:
-    explicit ExclusiveBorrow(BorrowFlag &flag, OnConflict mode = OnConflict::Raise)
-        : norv::ExclusiveBorrow(flag, mode)
-    {
-        if (failed()) {
-            throw PyErrSet{};
-        }
-    }
-};
-
-}  // namespace legacy
 
 }  // namespace norv

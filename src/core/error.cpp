@@ -7,7 +7,6 @@
 #include <new>
 
 #include "core/boundary.hpp"
-#include "core/legacy.hpp"
 #include "core/once.hpp"
 
 namespace norv {
@@ -70,9 +69,6 @@ void translate_current_exception()
     try {
         throw;
     }
-    catch (const legacy::PyErrSet &) {
-        ensure_error_set();
-    }
     catch (const Panic &p) {
         set_panic(p.text);
     }
@@ -89,28 +85,5 @@ void translate_current_exception()
         set_panic("unknown C++ exception");
     }
 }
-
-namespace legacy {
-
-void raise(PyObject *type, const char *msg)
-{
-    PyErr_SetString(type, msg);
-    throw PyErrSet{};
-}
-
-void raise_format(PyObject *type, const char *fmt, ...)
-{
-    va_list vargs;
-    va_start(vargs, fmt);
-    PyObject *msg = PyUnicode_FromFormatV(fmt, vargs);
-    va_end(vargs);
-    if (msg != nullptr) {
-        PyErr_SetObject(type, msg);
-        Py_DECREF(msg);
-    }
-    throw PyErrSet{};
-}
-
-}  // namespace legacy
 
 }  // namespace norv

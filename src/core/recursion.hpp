@@ -4,7 +4,6 @@
 #include <Python.h>
 
 #include "core/error.hpp"
-#include "core/legacy.hpp"
 #include "core/ref.hpp"
 
 namespace norv {
@@ -81,29 +80,5 @@ Status dict_for_each(PyObject *dict, F &&body)
         }
     }
 }
-
-namespace legacy {
-
-// TRANSITIONAL: throwing forms.
-class RecursionGuard : public norv::RecursionGuard {
-public:
-    explicit RecursionGuard(const char *where) : norv::RecursionGuard(where)
-    {
-        if (failed()) {
-            throw PyErrSet{};
-        }
-    }
-};
-
-template <class F>
-void dict_for_each(PyObject *dict, F &&body)
-{
-    require(norv::dict_for_each(dict, [&](PyObject *k, PyObject *v) {
-        body(k, v);
-        return Status::ok;
-    }));
-}
-
-}  // namespace legacy
 
 }  // namespace norv

@@ -86,5 +86,3 @@ inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref not_implemented() { return Ref::borrow(Py_NotImplemented); }
 
 }  // namespace norv
-
-#include "core/legacy.hpp"  // TRANSITIONAL

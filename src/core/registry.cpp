@@ -71,15 +71,4 @@ PyTypeObject *TypeCell::get(PyType_Spec *spec, PyObject *bases, Init init)
     }));
 }
 
-PyTypeObject *TypeCell::get(PyType_Spec *spec, PyObject *bases, LegacyInit init)
-{
-    return reinterpret_cast<PyTypeObject *>(cell_.get_or_init([&] {
-        Ref type = legacy::checked(PyType_FromSpecWithBases(spec, bases));
-        if (init) {
-            init(reinterpret_cast<PyTypeObject *>(type.get()));
-        }
-        return type;
-    }));
-}
-
 }  // namespace norv

@@ -11,7 +11,6 @@
 
 #include <Python.h>
 
-#include "core/legacy.hpp"
 #include "core/once.hpp"
 #include "core/ref.hpp"
 
@@ -35,11 +34,9 @@ public:
     // `bases` may be NULL (object). `init` fills class attributes once the
     // type exists, before it is published.
     using Init = Status (*)(PyTypeObject *);
-    using LegacyInit = void (*)(PyTypeObject *);  // TRANSITIONAL
 
     // The type, or NULL with an error set when creating it failed.
     PyTypeObject *get(PyType_Spec *spec, PyObject *bases = nullptr, Init init = nullptr);
-    PyTypeObject *get(PyType_Spec *spec, PyObject *bases, LegacyInit init);  // TRANSITIONAL
 
     // The type if it was created already (for fast type tests), else NULL.
     PyTypeObject *peek() const noexcept { return reinterpret_cast<PyTypeObject *>(cell_.get()); }
@@ -47,21 +44,5 @@ public:
 private:
     ObjectCell cell_;
 };
-
-namespace legacy {
-
-// TRANSITIONAL: throwing forms.
-inline void add_name(PyObject *module, const char *name, PyObject *value)
-{
-    require(norv::add_name(module, name, value));
-}
-inline void add_function(PyObject *module, PyMethodDef *def) { require(norv::add_function(module, def)); }
-inline void add_type(PyObject *module, PyTypeObject *type) { require(norv::add_type(module, type)); }
-inline void set_class_attr(PyTypeObject *type, const char *name, PyObject *value)
-{
-    require(norv::set_class_attr(type, name, value));
-}
-
-}  // namespace legacy
 
 }  // namespace norv

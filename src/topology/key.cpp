@@ -10,25 +10,6 @@
 
 namespace norv {
 
-bool apply_ord(CmpOp op, std::string_view a, std::string_view b) noexcept
-{
-    if (op == CmpOp::Eq) {
-        return a == b;
-    }
-    // string_view compares as unsigned bytes (char_traits<char>::compare uses memcmp).
-    const int c = a.compare(b);
-    switch (op) {
-    case CmpOp::Lt:
-        return c < 0;
-    case CmpOp::Le:
-        return c <= 0;
-    case CmpOp::Gt:
-        return c > 0;
-    default:
-        return c >= 0;
-    }
-}
-
 Key Key::text(std::string_view utf8)
 {
     Key k;
@@ -56,7 +37,7 @@ Key Key::other(PyObject *obj) noexcept
     return k;
 }
 
-Key Key::from_py(PyObject *obj)
+Maybe<Key> Key::from_py(PyObject *obj)
 {
     if (PyUnicode_Check(obj)) {
         Py_ssize_t size;
@@ -65,7 +46,7 @@ Key Key::from_py(PyObject *obj)
             return text(std::string_view(utf8, static_cast<std::size_t>(size)));
         }
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-            legacy::throw_set();
+            return error;
         }
         PyErr_Clear();
         return other(obj);
@@ -75,7 +56,7 @@ Key Key::from_py(PyObject *obj)
         long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
         if (overflow == 0) {
             if (v == -1 && PyErr_Occurred()) {
-                legacy::throw_set();
+                return error;
             }
             return integer(v);
         }
@@ -83,7 +64,7 @@ Key Key::from_py(PyObject *obj)
     return other(obj);
 }
 
-void Key::release() noexcept
+void Key::release_owned() noexcept
 {
     if (tag() == Tag::StrHeap) {
         HeapText *t = load<HeapText *>();
@@ -110,10 +91,10 @@ Ref Key::to_py() const
     switch (kind()) {
     case Kind::Str: {
         std::string_view t = text();
-        return legacy::checked(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
+        return Ref::steal(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
     }
     case Kind::Int:
-        return legacy::checked(PyLong_FromLongLong(integer()));
+        return new_int(integer());
     default:
         return Ref::borrow(object());
     }
@@ -133,14 +114,27 @@ struct IntText {
     std::string_view view() const noexcept { return {buf, size}; }
 };
 
-bool py_truth_of_compare(const Key &a, const Key &b, int pyop)
+// 1 / 0, or -1 with the error set.
+int py_truth_of_compare(const Key &a, const Key &b, int pyop)
 {
     // The key objects may be paths holding paths as keys.
-    legacy::RecursionGuard guard(" while comparing KeyPath keys");
+    RecursionGuard guard(" while comparing KeyPath keys");
+    if (guard.failed()) {
+        return -1;
+    }
     Ref ka = a.to_py();
+    if (!ka) {
+        return -1;
+    }
     Ref kb = b.to_py();
-    Ref r = legacy::checked(PyObject_RichCompare(ka.get(), kb.get(), pyop));
-    return legacy::require(PyObject_IsTrue(r.get())) != 0;
+    if (!kb) {
+        return -1;
+    }
+    Ref r = Ref::steal(PyObject_RichCompare(ka.get(), kb.get(), pyop));
+    if (!r) {
+        return -1;
+    }
+    return PyObject_IsTrue(r.get());
 }
 
 }  // namespace
@@ -155,7 +149,7 @@ void Key::append_str_form(std::string &out) const
     }
 }
 
-bool Key::py_eq(const Key &a, const Key &b)
+int Key::py_eq(const Key &a, const Key &b)
 {
     const Kind ka = a.kind(), kb = b.kind();
     if (ka == Kind::Str && kb == Kind::Str) {
@@ -170,7 +164,7 @@ bool Key::py_eq(const Key &a, const Key &b)
     return py_truth_of_compare(a, b, Py_EQ);
 }
 
-bool Key::wrapper_cmp(const Key &a, const Key &b, CmpOp op)
+int Key::wrapper_cmp(const Key &a, const Key &b, CmpOp op)
 {
     const Kind ka = a.kind(), kb = b.kind();
     if (ka == Kind::Int && kb == Kind::Int) {

@@ -26,7 +26,24 @@ namespace norv {
 enum class CmpOp : std::uint8_t { Lt, Le, Gt, Ge, Eq };
 
 // Byte-wise (unsigned) ordering of two UTF-8 texts.
-bool apply_ord(CmpOp op, std::string_view a, std::string_view b) noexcept;
+inline bool apply_ord(CmpOp op, std::string_view a, std::string_view b) noexcept
+{
+    if (op == CmpOp::Eq) {
+        return a == b;
+    }
+    // string_view compares as unsigned bytes (char_traits<char>::compare uses memcmp).
+    const int c = a.compare(b);
+    switch (op) {
+    case CmpOp::Lt:
+        return c < 0;
+    case CmpOp::Le:
+        return c <= 0;
+    case CmpOp::Gt:
+        return c > 0;
+    default:
+        return c >= 0;
+    }
+}
 
 class Key {
 public:
@@ -71,8 +88,8 @@ public:
 
     // str (subclasses too) -> text key, unless it has no UTF-8 form (lone
     // surrogates); int (not bool) within 64 bits -> integer key; everything
-    // else -> other key. Throws only on memory exhaustion.
-    static Key from_py(PyObject *obj);
+    // else -> other key. Fails only when memory runs out.
+    static Maybe<Key> from_py(PyObject *obj);
 
     Kind kind() const noexcept
     {
@@ -94,7 +111,8 @@ public:
     std::int64_t integer() const noexcept { return load<std::int64_t>(); }  // integer keys only
     PyObject *object() const noexcept { return load<PyObject *>(); }  // other keys only, borrowed
 
-    // The key object: a new str, a new int, or the stored object itself.
+    // The key object: a new str, a new int, or the stored object itself; a
+    // null Ref when creating it fails.
     Ref to_py() const;
 
     // Appends the text form of a text or integer key.
@@ -102,11 +120,13 @@ public:
 
     // Equality: text to text by bytes, integer to integer by value, text never
     // equal to an integer; any other key by Python `==` on the key objects.
-    static bool py_eq(const Key &a, const Key &b);
+    // 1 / 0, or -1 with the error set.
+    [[nodiscard]] static int py_eq(const Key &a, const Key &b);
 
     // Ordering: integers numerically, other keys by Python's rich comparison,
-    // text against text or integer by text form (so 10 < "9").
-    static bool wrapper_cmp(const Key &a, const Key &b, CmpOp op);
+    // text against text or integer by text form (so 10 < "9"). 1 / 0, or -1
+    // with the error set.
+    [[nodiscard]] static int wrapper_cmp(const Key &a, const Key &b, CmpOp op);
 
 private:
     enum class Tag : std::uint8_t { StrSmall, StrHeap, Int, Other };
@@ -149,7 +169,14 @@ private:
             Py_INCREF(load<PyObject *>());
         }
     }
-    void release() noexcept;
+    // Inline: most keys own nothing, and keys are dropped on every path built.
+    void release() noexcept
+    {
+        if (tag() == Tag::StrHeap || tag() == Tag::Other) {
+            release_owned();
+        }
+    }
+    void release_owned() noexcept;
 };
 
 static_assert(sizeof(Key) == 16, "keys stay compact: one path step is 16 bytes");

@@ -26,33 +26,60 @@ TypeCell TYPE;
 
 KeyPathObject *as_kp(PyObject *o) noexcept { return reinterpret_cast<KeyPathObject *>(o); }
 
-// Interned names, created once and kept for the life of the process.
+// Interned names, created once and kept for the life of the process; NULL with
+// the error set when creating one fails.
 PyObject *interned(ObjectCell &cell, const char *text)
 {
-    return cell.get_or_init([&] { return legacy::checked(PyUnicode_InternFromString(text)); });
+    return cell.get_or_init([&] { return Ref::steal(PyUnicode_InternFromString(text)); });
 }
 
 ObjectCell STR_KEY_NAME, VALUE_NAME;
+
+// ---------------------------------------------------------------------------
+// Path text cache
+
+// Defined with the seams below: the path text of `keys` appended to `out`, and
+// the rendering of a path's text into its cache.
+Status render_into(Keys keys, bool preserve_complex_keys, std::string &out);
+Status store_text(PyObject *path);
+
+// Renders the path text into the cache unless it is there already.
+Status fill_text(PyObject *path)
+{
+    return as_kp(path)->text != nullptr ? Status::ok : store_text(path);
+}
+
+// The cached path text; only after `fill_text` succeeded.
+std::string_view stored_text(PyObject *path) noexcept
+{
+    const KeyPathObject *kp = as_kp(path);
+    return {kp->text, static_cast<std::size_t>(kp->text_size)};
+}
 
 // ---------------------------------------------------------------------------
 // Allocation
 
 // Builds a path in place. The object's ob_size counts the keys constructed so
 // far, so dropping a half-built path (an error while converting keys) destroys
-// exactly those.
-class Builder {
+// exactly those. A builder that could not allocate holds nothing:
+//     Builder b(n);
+//     if (b.failed()) return error;
+class [[nodiscard]] Builder {
 public:
     explicit Builder(std::size_t capacity)
     {
+        PyTypeObject *tp = type();
+        if (tp == nullptr) {
+            return;
+        }
         constexpr std::size_t most = (static_cast<std::size_t>(PY_SSIZE_T_MAX) - KEYS_OFFSET) / sizeof(Key);
-        if (capacity > most) {
-            throw std::bad_alloc();
-        }
-        void *mem = PyObject_Malloc(KEYS_OFFSET + capacity * sizeof(Key));
+        void *mem = capacity > most ? nullptr : PyObject_Malloc(KEYS_OFFSET + capacity * sizeof(Key));
         if (mem == nullptr) {
-            throw std::bad_alloc();
+            PyErr_NoMemory();
+            return;
         }
-        PyObject *obj = reinterpret_cast<PyObject *>(PyObject_InitVar(static_cast<PyVarObject *>(mem), type(), 0));
+        PyObject *obj =
+            reinterpret_cast<PyObject *>(PyObject_InitVar(static_cast<PyVarObject *>(mem), tp, 0));
         KeyPathObject *kp = as_kp(obj);
         kp->hash = -1;
         kp->text = nullptr;
@@ -72,6 +99,8 @@ public:
             push(k);
         }
     }
+
+    bool failed() const noexcept { return !ref_; }
 
     Ref finish() noexcept { return std::move(ref_); }
 
@@ -141,14 +170,15 @@ void keypath_dealloc(PyObject *self)
 // ---------------------------------------------------------------------------
 // Path grammar
 
-[[noreturn]] void raise_bracket(bool open, Py_ssize_t pos, PyObject *path_obj)
+Error raise_bracket(bool open, Py_ssize_t pos, PyObject *path_obj)
 {
     if (open) {
-        legacy::raise_format(PyExc_ValueError, "KeyPath parse failed: unmatched open bracket at position %zd: %R", pos,
-                     path_obj);
+        return raise_format(PyExc_ValueError,
+                            "KeyPath parse failed: unmatched open bracket at position %zd: %R", pos,
+                            path_obj);
     }
-    legacy::raise_format(PyExc_ValueError, "KeyPath parse failed: unmatched close bracket at position %zd:%R", pos,
-                 path_obj);
+    return raise_format(PyExc_ValueError, "KeyPath parse failed: unmatched close bracket at position %zd:%R",
+                        pos, path_obj);
 }
 
 bool all_ascii_digits(std::string_view s) noexcept
@@ -171,17 +201,29 @@ bool has_non_ascii(std::string_view s) noexcept
     return false;
 }
 
-// `str.isdigit()` of a UTF-8 segment (only asked of segments with non-ASCII
-// text: for ASCII it is the same as "all ASCII digits").
-bool unicode_isdigit(std::string_view s)
+Ref text_object(std::string_view t)
 {
-    Ref u = legacy::checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr));
-    Ref r = legacy::checked(PyObject_CallMethod(u.get(), "isdigit", nullptr));
-    return legacy::require(PyObject_IsTrue(r.get())) != 0;
+    return Ref::steal(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
+}
+
+// `str.isdigit()` of a UTF-8 segment (only asked of segments with non-ASCII
+// text: for ASCII it is the same as "all ASCII digits"). 1 / 0, or -1 with the
+// error set.
+int unicode_isdigit(std::string_view s)
+{
+    Ref u = text_object(s);
+    if (!u) {
+        return -1;
+    }
+    Ref r = Ref::steal(PyObject_CallMethod(u.get(), "isdigit", nullptr));
+    if (!r) {
+        return -1;
+    }
+    return PyObject_IsTrue(r.get());
 }
 
 // The key of a bracketed segment: an integer when it reads as one.
-Key bracket_key(std::string_view seg)
+Maybe<Key> bracket_key(std::string_view seg)
 {
     std::string_view rest = seg;
     while (!rest.empty() && rest.front() == '-') {
@@ -190,8 +232,14 @@ Key bracket_key(std::string_view seg)
     if (rest.empty()) {
         return Key::text(seg);
     }
-    if (!all_ascii_digits(rest) && !(has_non_ascii(seg) && unicode_isdigit(seg))) {
-        return Key::text(seg);
+    if (!all_ascii_digits(rest)) {
+        const int digits = has_non_ascii(seg) ? unicode_isdigit(seg) : 0;
+        if (digits < 0) {
+            return error;
+        }
+        if (digits == 0) {
+            return Key::text(seg);
+        }
     }
     std::int64_t v = 0;
     auto r = std::from_chars(seg.data(), seg.data() + seg.size(), v);
@@ -200,10 +248,22 @@ Key bracket_key(std::string_view seg)
     }
     // A second sign, more than 64 bits or non-ASCII digits: Python's int()
     // decides (and raises for what it refuses).
-    Ref builtins = legacy::checked(PyImport_ImportModule("builtins"));
-    Ref int_fn = legacy::getattr(builtins.get(), "int");
-    Ref text = legacy::checked(PyUnicode_DecodeUTF8(seg.data(), static_cast<Py_ssize_t>(seg.size()), nullptr));
-    Ref value = legacy::checked(PyObject_CallOneArg(int_fn.get(), text.get()));
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) {
+        return error;
+    }
+    Ref int_fn = getattr(builtins.get(), "int");
+    if (!int_fn) {
+        return error;
+    }
+    Ref text = text_object(seg);
+    if (!text) {
+        return error;
+    }
+    Ref value = Ref::steal(PyObject_CallOneArg(int_fn.get(), text.get()));
+    if (!value) {
+        return error;
+    }
     return Key::from_py(value.get());
 }
 
@@ -222,6 +282,9 @@ Ref scan_utf8(std::string_view s, PyObject *path_obj, Keys prefix)
         bound += c == '.' || c == '[' || c == ']';
     }
     Builder b(prefix.size() + (s.empty() ? 0 : bound));
+    if (b.failed()) {
+        return error;
+    }
     b.push_all(prefix);
 
     int depth = 0;
@@ -250,16 +313,20 @@ Ref scan_utf8(std::string_view s, PyObject *path_obj, Keys prefix)
         else if (c == ']') {
             --depth;
             if (depth == 0) {
-                b.push(bracket_key(s.substr(start, i - start)));
+                Maybe<Key> key = bracket_key(s.substr(start, i - start));
+                if (!key) {
+                    return error;
+                }
+                b.push(std::move(*key));
                 start = i + 1;
             }
             else if (depth < 0) {
-                raise_bracket(false, cp, path_obj);
+                return raise_bracket(false, cp, path_obj);
             }
         }
     }
     if (depth > 0) {
-        raise_bracket(true, open_pos, path_obj);
+        return raise_bracket(true, open_pos, path_obj);
     }
     if (start < s.size()) {
         append_plain(b, s.substr(start));
@@ -267,79 +334,111 @@ Ref scan_utf8(std::string_view s, PyObject *path_obj, Keys prefix)
     return b.finish();
 }
 
-std::string_view utf8_of(PyObject *str)
+Maybe<std::string_view> utf8_of(PyObject *str)
 {
     Py_ssize_t size;
-    const char *data = legacy::require(PyUnicode_AsUTF8AndSize(str, &size));
-    return {data, static_cast<std::size_t>(size)};
+    const char *data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (data == nullptr) {
+        return error;
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
 }
 
 // ---------------------------------------------------------------------------
 // Hashing and comparison
 
+// The hash, or -1 with the error set.
 Py_hash_t hash_of(PyObject *self)
 {
     KeyPathObject *kp = as_kp(self);
     if (kp->hash != -1) {
         return kp->hash;
     }
-    std::string_view text = cached_path(self);
+    if (failed(fill_text(self))) {
+        return -1;
+    }
+    const std::string_view text = stored_text(self);
     Py_hash_t h;
     if (kp->text_ascii) {
         h = _Py_HashBytes(text.data(), static_cast<Py_ssize_t>(text.size()));
     }
     else {
-        Ref s = legacy::checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+        Ref s = text_object(text);
+        if (!s) {
+            return -1;
+        }
         h = PyObject_Hash(s.get());
         if (h == -1) {
-            legacy::throw_set();
+            return -1;
         }
     }
     kp->hash = h;
     return h;
 }
 
-bool keys_eq(Keys a, Keys b)
+// 1 / 0, or -1 with the error set.
+int keys_eq(Keys a, Keys b)
 {
     if (a.size() != b.size()) {
-        return false;
+        return 0;
     }
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (!Key::py_eq(a[i], b[i])) {
-            return false;
+        const int eq = Key::py_eq(a[i], b[i]);
+        if (eq <= 0) {
+            return eq;
         }
     }
-    return true;
+    return 1;
 }
 
-bool path_eq(PyObject *self, PyObject *other)
+// 1 / 0, or -1 with the error set.
+int path_eq(PyObject *self, PyObject *other)
 {
     if (PyUnicode_Check(other)) {
-        std::string_view mine = cached_path(self);
-        return mine == utf8_of(other);
+        if (failed(fill_text(self))) {
+            return -1;
+        }
+        Maybe<std::string_view> theirs = utf8_of(other);
+        if (!theirs) {
+            return -1;
+        }
+        return stored_text(self) == *theirs;
     }
     if (is_keypath(other)) {
         return keys_eq(keys_of(self), keys_of(other));
     }
-    return false;
+    return 0;
 }
 
-bool path_compare(PyObject *self, PyObject *other, CmpOp op)
+// 1 / 0, or -1 with the error set.
+int path_compare(PyObject *self, PyObject *other, CmpOp op)
 {
     if (PyUnicode_Check(other)) {
-        std::string_view mine = cached_path(self);
-        return apply_ord(op, mine, utf8_of(other));
+        if (failed(fill_text(self))) {
+            return -1;
+        }
+        Maybe<std::string_view> theirs = utf8_of(other);
+        if (!theirs) {
+            return -1;
+        }
+        return apply_ord(op, stored_text(self), *theirs);
     }
     if (!is_keypath(other)) {
-        Ref name = legacy::checked(PyType_GetName(Py_TYPE(other)));
-        legacy::raise_format(PyExc_TypeError, "Comparison is not supported between instances of 'KeyPath' and '%U'.",
-                     name.get());
+        Ref name = Ref::steal(PyType_GetName(Py_TYPE(other)));
+        if (!name) {
+            return -1;
+        }
+        (void)raise_format(PyExc_TypeError,
+                           "Comparison is not supported between instances of 'KeyPath' and '%U'.",
+                           name.get());
+        return -1;
     }
     Keys a = keys_of(self), b = keys_of(other);
     const std::size_t n = a.size() < b.size() ? a.size() : b.size();
     for (std::size_t i = 0; i < n; ++i) {
-        if (!Key::wrapper_cmp(a[i], b[i], CmpOp::Eq)) {
-            return Key::wrapper_cmp(a[i], b[i], op);
+        const int eq = Key::wrapper_cmp(a[i], b[i], CmpOp::Eq);
+        if (eq <= 0) {
+            return eq < 0 ? -1 : Key::wrapper_cmp(a[i], b[i], op);
         }
     }
     switch (op) {
@@ -357,44 +456,69 @@ bool path_compare(PyObject *self, PyObject *other, CmpOp op)
 // ---------------------------------------------------------------------------
 // Construction
 
-Keys parent_keys(PyObject *parent)
+// The argument TypeError of `name` given a value of the wrong class.
+Error raise_arg_not_instance(const char *name, PyObject *value, const char *expected)
+{
+    (void)raise_not_instance(value, expected);
+    wrap_argument_error(name);
+    return error;
+}
+
+Maybe<Keys> parent_keys(PyObject *parent)
 {
     if (parent == nullptr || parent == Py_None) {
-        return {};
+        return Keys{};
     }
     if (!is_keypath(parent)) {
-        legacy::convert_arg("parent", [&] { legacy::raise_not_instance(parent, "KeyPath"); });
+        return raise_arg_not_instance("parent", parent, "KeyPath");
     }
     return keys_of(parent);
 }
 
 Ref construct(PyObject *key, PyObject *parent)
 {
-    Keys prefix = parent_keys(parent);
+    Maybe<Keys> prefix = parent_keys(parent);
+    if (!prefix) {
+        return error;
+    }
     if (key != nullptr && (PyList_Check(key) || PyTuple_Check(key))) {
         // Converting keys runs no Python code, so the sequence cannot change
         // under the loop.
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(key);
         PyObject **items = PySequence_Fast_ITEMS(key);
-        Builder b(prefix.size() + static_cast<std::size_t>(n));
-        b.push_all(prefix);
+        Builder b(prefix->size() + static_cast<std::size_t>(n));
+        if (b.failed()) {
+            return error;
+        }
+        b.push_all(*prefix);
         for (Py_ssize_t i = 0; i < n; ++i) {
-            b.push(Key::from_py(items[i]));
+            Maybe<Key> k = Key::from_py(items[i]);
+            if (!k) {
+                return error;
+            }
+            b.push(std::move(*k));
         }
         return b.finish();
     }
     if (key == nullptr || key == Py_None) {
-        return make(prefix);
+        return make(*prefix);
     }
-    return make_child(prefix, Key::from_py(key));
+    Maybe<Key> k = Key::from_py(key);
+    if (!k) {
+        return error;
+    }
+    return make_child(*prefix, *k);
 }
 
 const Signature NEW_SIG{"KeyPath", {opt("key_or_key_list"), opt("parent")}};
 
 PyObject *keypath_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 {
-    return guard([&] {
-        Bound b = NEW_SIG.bind_tuple(args, kwargs);
+    return guard([&]() -> Ref {
+        Bound b;
+        if (failed(NEW_SIG.bind_tuple(args, kwargs, b))) {
+            return error;
+        }
         return construct(b[0], b[1]);
     });
 }
@@ -403,12 +527,15 @@ PyObject *keypath_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 // built on hot paths.
 PyObject *keypath_vectorcall(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames)
 {
-    return guard([&] {
+    return guard([&]() -> Ref {
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         if (kwnames == nullptr && nargs <= 2) {
             return construct(nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr);
         }
-        Bound b = NEW_SIG.bind(FastArgs{args, nargs, kwnames});
+        Bound b;
+        if (failed(NEW_SIG.bind(FastArgs{args, nargs, kwnames}, b))) {
+            return error;
+        }
         return construct(b[0], b[1]);
     });
 }
@@ -416,12 +543,17 @@ PyObject *keypath_vectorcall(PyObject *, PyObject *const *args, size_t nargsf, P
 // ---------------------------------------------------------------------------
 // Slots
 
+Ref text_of(PyObject *self)
+{
+    if (failed(fill_text(self))) {
+        return error;
+    }
+    return text_object(stored_text(self));
+}
+
 PyObject *keypath_str(PyObject *self)
 {
-    return guard([&] {
-        std::string_view t = cached_path(self);
-        return legacy::checked(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
-    });
+    return guard([&] { return text_of(self); });
 }
 
 Py_hash_t keypath_hash(PyObject *self)
@@ -434,14 +566,17 @@ PyObject *keypath_richcompare(PyObject *self, PyObject *other, int op)
     if (!is_keypath(self)) {
         Py_RETURN_NOTIMPLEMENTED;
     }
-    return guard([&] {
-        bool r;
+    return guard([&]() -> Ref {
+        int r;
         switch (op) {
         case Py_EQ:
             r = path_eq(self, other);
             break;
         case Py_NE:
-            r = !path_eq(self, other);
+            r = path_eq(self, other);
+            if (r >= 0) {
+                r = !r;
+            }
             break;
         case Py_LT:
             r = path_compare(self, other, CmpOp::Lt);
@@ -456,7 +591,10 @@ PyObject *keypath_richcompare(PyObject *self, PyObject *other, int op)
             r = path_compare(self, other, CmpOp::Ge);
             break;
         }
-        return new_bool(r);
+        if (r < 0) {
+            return error;
+        }
+        return new_bool(r != 0);
     });
 }
 
@@ -467,17 +605,18 @@ Py_ssize_t keypath_length(PyObject *self) { return Py_SIZE(self); }
 
 Ref keys_list(Keys keys)
 {
-    Ref list = legacy::checked(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+    if (!list) {
+        return error;
+    }
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), keys[i].to_py().release());
+        Ref key = keys[i].to_py();
+        if (!key) {
+            return error;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), key.release());
     }
     return list;
-}
-
-Ref text_of(PyObject *self)
-{
-    std::string_view t = cached_path(self);
-    return legacy::checked(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
 }
 
 const Signature FROM_VALUE_SIG{"KeyPath.from_value", {arg("value")}, {.method = true}};
@@ -495,35 +634,47 @@ const Signature EXISTS_SIG{"KeyPath.exists", {arg("src")}, {.method = true}};
 Ref parse_text(PyObject *path_str, Keys prefix)
 {
     if (!PyUnicode_Check(path_str)) {
-        legacy::raise_format(PyExc_ValueError, "'path_str' must be a string type. Encountered: %R", path_str);
+        return raise_format(PyExc_ValueError, "'path_str' must be a string type. Encountered: %R", path_str);
     }
     return scan(path_str, prefix);
 }
 
-bool bool_arg(const char *name, PyObject *value, bool dflt)
+Maybe<bool> bool_arg(const char *name, PyObject *value, bool dflt)
 {
     if (value == nullptr) {
         return dflt;
     }
-    return legacy::convert_arg(name, [&] { return legacy::to_bool(value); });
+    return convert_arg(name, [&] { return to_bool(value); });
 }
 
 Ref kp_from_value(PyObject *, FastArgs a)
 {
-    Bound b = FROM_VALUE_SIG.bind(a);
+    Bound b;
+    if (failed(FROM_VALUE_SIG.bind(a, b))) {
+        return error;
+    }
     return from_value_inner(b[0]);
 }
 
 Ref kp_parse(PyObject *, FastArgs a)
 {
-    Bound b = PARSE_SIG.bind(a);
-    Keys prefix = parent_keys(b[1]);
-    return parse_text(b[0], prefix);
+    Bound b;
+    if (failed(PARSE_SIG.bind(a, b))) {
+        return error;
+    }
+    Maybe<Keys> prefix = parent_keys(b[1]);
+    if (!prefix) {
+        return error;
+    }
+    return parse_text(b[0], *prefix);
 }
 
 Ref kp_nv_accept(PyObject *, FastArgs a)
 {
-    Bound b = NV_ACCEPT_SIG.bind(a);
+    Bound b;
+    if (failed(NV_ACCEPT_SIG.bind(a, b))) {
+        return error;
+    }
     if (!PyUnicode_Check(b[0])) {
         return not_implemented();
     }
@@ -532,25 +683,50 @@ Ref kp_nv_accept(PyObject *, FastArgs a)
 
 Ref kp_to_json(PyObject *self, FastArgs a)
 {
-    TO_JSON_SIG.bind(a);
+    Bound b;
+    if (failed(TO_JSON_SIG.bind(a, b))) {
+        return error;
+    }
     Ref text = text_of(self);
-    Ref d = legacy::checked(PyDict_New());
-    Ref key = legacy::new_str(SERIALIZATION_KEY);
-    legacy::require(PyDict_SetItemString(d.get(), "_type", key.get()));
-    legacy::require(PyDict_SetItem(d.get(), interned(VALUE_NAME, "value"), text.get()));
+    if (!text) {
+        return error;
+    }
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) {
+        return error;
+    }
+    Ref key = new_str(SERIALIZATION_KEY);
+    if (!key || PyDict_SetItemString(d.get(), "_type", key.get()) < 0) {
+        return error;
+    }
+    PyObject *value_name = interned(VALUE_NAME, "value");
+    if (value_name == nullptr || PyDict_SetItem(d.get(), value_name, text.get()) < 0) {
+        return error;
+    }
     return d;
 }
 
 Ref kp_from_json(PyObject *, FastArgs a)
 {
-    Bound b = FROM_JSON_SIG.bind(a);
+    Bound b;
+    if (failed(FROM_JSON_SIG.bind(a, b))) {
+        return error;
+    }
     PyObject *json = b[0];
     if (!PyDict_Check(json)) {
-        legacy::convert_arg("json_value", [&] { legacy::raise_not_instance(json, "dict"); });
+        return raise_arg_not_instance("json_value", json, "dict");
+    }
+    PyObject *value_name = interned(VALUE_NAME, "value");
+    if (value_name == nullptr) {
+        return error;
     }
     PyObject *item = nullptr;
-    if (legacy::require(PyDict_GetItemRef(json, interned(VALUE_NAME, "value"), &item)) == 0) {
-        legacy::raise(PyExc_KeyError, "'value'");
+    const int found = PyDict_GetItemRef(json, value_name, &item);
+    if (found < 0) {
+        return error;
+    }
+    if (found == 0) {
+        return raise(PyExc_KeyError, "'value'");
     }
     Ref value = Ref::steal(item);
     return parse_text(value.get(), {});
@@ -558,10 +734,19 @@ Ref kp_from_json(PyObject *, FastArgs a)
 
 Ref kp_path_str(PyObject *self, FastArgs a)
 {
-    Bound b = PATH_STR_SIG.bind(a);
-    const bool preserve = bool_arg("preserve_complex_keys", b[0], true);
-    std::string t = render_keys(keys_of(self), preserve);
-    return legacy::checked(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
+    Bound b;
+    if (failed(PATH_STR_SIG.bind(a, b))) {
+        return error;
+    }
+    Maybe<bool> preserve = bool_arg("preserve_complex_keys", b[0], true);
+    if (!preserve) {
+        return error;
+    }
+    std::string t;
+    if (failed(render_into(keys_of(self), *preserve, t))) {
+        return error;
+    }
+    return text_object(t);
 }
 
 Ref kp_format(PyObject *self, FastArgs) { return text_of(self); }
@@ -570,68 +755,122 @@ Ref kp_copy(PyObject *self) { return make(keys_of(self)); }
 
 Ref kp_deepcopy(PyObject *self, FastArgs a)
 {
-    Bound b = DEEPCOPY_SIG.bind(a);
-    Ref copy_mod = legacy::checked(PyImport_ImportModule("copy"));
-    Ref deepcopy = legacy::getattr(copy_mod.get(), "deepcopy");
+    Bound b;
+    if (failed(DEEPCOPY_SIG.bind(a, b))) {
+        return error;
+    }
+    Ref copy_mod = Ref::steal(PyImport_ImportModule("copy"));
+    if (!copy_mod) {
+        return error;
+    }
+    Ref deepcopy = getattr(copy_mod.get(), "deepcopy");
+    if (!deepcopy) {
+        return error;
+    }
     Keys keys = keys_of(self);
     Builder out(keys.size());
+    if (out.failed()) {
+        return error;
+    }
     for (const Key &k : keys) {
         if (!k.is_other()) {
             out.push(k);
             continue;
         }
         PyObject *args[] = {k.object(), b[0]};
-        Ref copied = legacy::checked(PyObject_Vectorcall(deepcopy.get(), args, 2, nullptr));
-        out.push(Key::from_py(copied.get()));
+        Ref copied = Ref::steal(PyObject_Vectorcall(deepcopy.get(), args, 2, nullptr));
+        if (!copied) {
+            return error;
+        }
+        Maybe<Key> key = Key::from_py(copied.get());
+        if (!key) {
+            return error;
+        }
+        out.push(std::move(*key));
     }
     return out.finish();
 }
 
 Ref kp_reduce(PyObject *self)
 {
-    Ref package = legacy::checked(PyImport_ImportModule("norv_core"));
-    Ref cls = legacy::getattr(package.get(), "KeyPath");
+    Ref package = Ref::steal(PyImport_ImportModule("norv_core"));
+    if (!package) {
+        return error;
+    }
+    Ref cls = getattr(package.get(), "KeyPath");
+    if (!cls) {
+        return error;
+    }
     Ref list = keys_list(keys_of(self));
-    return legacy::checked(Py_BuildValue("(O(O))", cls.get(), list.get()));
+    if (!list) {
+        return error;
+    }
+    return Ref::steal(Py_BuildValue("(O(O))", cls.get(), list.get()));
 }
 
 Ref kp_query(PyObject *self, FastArgs a)
 {
-    Bound b = QUERY_SIG.bind(a);
-    const bool inferred = bool_arg("use_inferred", b[1], false);
-    return query(keys_of(self), b[0], inferred);
+    Bound b;
+    if (failed(QUERY_SIG.bind(a, b))) {
+        return error;
+    }
+    Maybe<bool> inferred = bool_arg("use_inferred", b[1], false);
+    if (!inferred) {
+        return error;
+    }
+    return query(keys_of(self), b[0], *inferred);
+}
+
+// Whether a failed lookup only found the path absent: a KeyError, raised or
+// (when nothing could observe it) not even built. Clears that KeyError.
+bool missed(bool absent)
+{
+    if (absent) {
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
+        return false;
+    }
+    PyErr_Clear();
+    return true;
 }
 
 Ref kp_get(PyObject *self, FastArgs a)
 {
-    Bound b = GET_SIG.bind(a);
-    const bool inferred = bool_arg("use_inferred", b[2], false);
-    try {
-        return query(keys_of(self), b[0], inferred);
+    Bound b;
+    if (failed(GET_SIG.bind(a, b))) {
+        return error;
     }
-    catch (const legacy::PyErrSet &) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
-            throw;
-        }
-        PyErr_Clear();
-        return b.has(1) ? Ref::borrow(b[1]) : none();
+    Maybe<bool> inferred = bool_arg("use_inferred", b[2], false);
+    if (!inferred) {
+        return error;
     }
+    bool absent = false;
+    Ref value = query_or_absent(keys_of(self), b[0], *inferred, absent);
+    if (value) {
+        return value;
+    }
+    if (!missed(absent)) {
+        return error;
+    }
+    return b.has(1) ? Ref::borrow(b[1]) : none();
 }
 
 Ref kp_exists(PyObject *self, FastArgs a)
 {
-    Bound b = EXISTS_SIG.bind(a);
-    try {
-        (void)query(keys_of(self), b[0], false);
+    Bound b;
+    if (failed(EXISTS_SIG.bind(a, b))) {
+        return error;
+    }
+    bool absent = false;
+    Ref value = query_or_absent(keys_of(self), b[0], false, absent);
+    if (value) {
         return new_bool(true);
     }
-    catch (const legacy::PyErrSet &) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
-            throw;
-        }
-        PyErr_Clear();
-        return new_bool(false);
+    if (!missed(absent)) {
+        return error;
     }
+    return new_bool(false);
 }
 
 PyMethodDef METHODS[] = {
@@ -692,20 +931,20 @@ Ref get_key(PyObject *self)
 {
     Keys keys = keys_of(self);
     if (keys.empty()) {
-        legacy::raise(PyExc_KeyError, "Key of root KeyPath does not exist.");
+        return raise(PyExc_KeyError, "Key of root KeyPath does not exist.");
     }
     return keys.back().to_py();
 }
 
 Ref get_is_root(PyObject *self) { return new_bool(Py_SIZE(self) == 0); }
 
-Ref get_depth(PyObject *self) { return legacy::checked(PyLong_FromSsize_t(Py_SIZE(self))); }
+Ref get_depth(PyObject *self) { return Ref::steal(PyLong_FromSsize_t(Py_SIZE(self))); }
 
 Ref get_parent(PyObject *self)
 {
     Keys keys = keys_of(self);
     if (keys.empty()) {
-        legacy::raise(PyExc_KeyError, "Parent of a root KeyPath does not exist.");
+        return raise(PyExc_KeyError, "Parent of a root KeyPath does not exist.");
     }
     return make(keys.first(keys.size() - 1));
 }
@@ -753,11 +992,17 @@ PyType_Spec SPEC = {
     .slots = SLOTS,
 };
 
-void init_class(PyTypeObject *tp)
+Status init_class(PyTypeObject *tp)
 {
-    legacy::set_class_attr(tp, "__norv_formattable__", Py_True);
-    legacy::set_class_attr(tp, "__serialization_key__", legacy::new_str(SERIALIZATION_KEY).get());
+    if (failed(set_class_attr(tp, "__norv_formattable__", Py_True))) {
+        return error;
+    }
+    Ref key = new_str(SERIALIZATION_KEY);
+    if (!key || failed(set_class_attr(tp, "__serialization_key__", key.get()))) {
+        return error;
+    }
     tp->tp_vectorcall = keypath_vectorcall;
+    return Status::ok;
 }
 
 }  // namespace
@@ -772,6 +1017,9 @@ PyTypeObject *type_if_created() noexcept { return TYPE.peek(); }
 Ref make(Keys prefix, Keys suffix)
 {
     Builder b(prefix.size() + suffix.size());
+    if (b.failed()) {
+        return error;
+    }
     b.push_all(prefix);
     b.push_all(suffix);
     return b.finish();
@@ -780,6 +1028,9 @@ Ref make(Keys prefix, Keys suffix)
 Ref make_child(Keys prefix, const Key &last)
 {
     Builder b(prefix.size() + 1);
+    if (b.failed()) {
+        return error;
+    }
     b.push_all(prefix);
     b.push(last);
     return b.finish();
@@ -787,10 +1038,10 @@ Ref make_child(Keys prefix, const Key &last)
 
 Ref child_key_path(PyObject *key, PyObject *parent) { return construct(key, parent); }
 
-std::optional<bool> keypaths_eq(PyObject *a, PyObject *b)
+int keypaths_eq(PyObject *a, PyObject *b)
 {
     if (!is_keypath(a) || !is_keypath(b)) {
-        return std::nullopt;
+        return NOT_KEYPATHS;
     }
     return keys_eq(keys_of(a), keys_of(b));
 }
@@ -801,23 +1052,38 @@ Ref from_value_inner(PyObject *value)
         return Ref::borrow(value);
     }
     if (PyUnicode_Check(value)) {
-        std::string_view s = utf8_of(value);
-        if (s.empty() || s.find_first_of(".[]") != std::string_view::npos) {
-            return scan_utf8(s, value, {});
+        Maybe<std::string_view> s = utf8_of(value);
+        if (!s) {
+            return error;
         }
-        return make_child({}, Key::text(s));
+        if (s->empty() || s->find_first_of(".[]") != std::string_view::npos) {
+            return scan_utf8(*s, value, {});
+        }
+        return make_child({}, Key::text(*s));
     }
     if (PyLong_Check(value)) {
-        return make_child({}, Key::from_py(value));
+        Maybe<Key> key = Key::from_py(value);
+        if (!key) {
+            return error;
+        }
+        return make_child({}, *key);
     }
-    legacy::raise_format(PyExc_ValueError, "%R is not a valid KeyPath equivalence.", value);
+    return raise_format(PyExc_ValueError, "%R is not a valid KeyPath equivalence.", value);
 }
 
-Ref scan(PyObject *text, Keys prefix) { return scan_utf8(utf8_of(text), text, prefix); }
-
-std::string render_keys(Keys keys, bool preserve_complex_keys)
+Ref scan(PyObject *text, Keys prefix)
 {
-    std::string out;
+    Maybe<std::string_view> s = utf8_of(text);
+    if (!s) {
+        return error;
+    }
+    return scan_utf8(*s, text, prefix);
+}
+
+namespace {
+
+Status render_into(Keys keys, bool preserve_complex_keys, std::string &out)
+{
     out.reserve(keys.size() * 8);
     for (std::size_t i = 0; i < keys.size(); ++i) {
         const Key &k = keys[i];
@@ -844,51 +1110,88 @@ std::string render_keys(Keys keys, bool preserve_complex_keys)
             break;
         case Key::Kind::Other: {
             // str() of a key may render another path holding paths as keys.
-            legacy::RecursionGuard guard(" while rendering a KeyPath");
+            RecursionGuard guard(" while rendering a KeyPath");
+            if (guard.failed()) {
+                return error;
+            }
             PyObject *obj = k.object();
+            PyObject *marker_name = interned(STR_KEY_NAME, "__norv_str_key__");
+            if (marker_name == nullptr) {
+                return error;
+            }
             PyObject *marker = nullptr;
-            const int has_marker = legacy::require(PyObject_GetOptionalAttr(
-                reinterpret_cast<PyObject *>(Py_TYPE(obj)), interned(STR_KEY_NAME, "__norv_str_key__"), &marker));
+            const int has_marker = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(Py_TYPE(obj)),
+                                                            marker_name, &marker);
             Py_XDECREF(marker);
-            Ref text = legacy::str_of(obj);
-            std::string_view t = utf8_of(text.get());
+            if (has_marker < 0) {
+                return error;
+            }
+            Ref text = str_of(obj);
+            if (!text) {
+                return error;
+            }
+            Maybe<std::string_view> t = utf8_of(text.get());
+            if (!t) {
+                return error;
+            }
             if (has_marker) {
                 if (i > 0) {
                     out += '.';
                 }
-                out += t;
+                out += *t;
             }
             else {
                 out += '[';
-                out += t;
+                out += *t;
                 out += ']';
             }
             break;
         }
         }
     }
+    return Status::ok;
+}
+
+Status store_text(PyObject *path)
+{
+    // Rendering may run Python code that renders this very path; whatever
+    // such a nested call stored is replaced by this result.
+    std::string t;
+    if (failed(render_into(keys_of(path), true, t))) {
+        return error;
+    }
+    char *buf = static_cast<char *>(std::malloc(t.size() + 1));
+    if (buf == nullptr) {
+        PyErr_NoMemory();
+        return error;
+    }
+    std::memcpy(buf, t.data(), t.size());
+    buf[t.size()] = '\0';
+    KeyPathObject *kp = as_kp(path);
+    std::free(kp->text);
+    kp->text = buf;
+    kp->text_size = static_cast<Py_ssize_t>(t.size());
+    kp->text_ascii = !has_non_ascii(t);
+    return Status::ok;
+}
+
+}  // namespace
+
+Maybe<std::string> render_keys(Keys keys, bool preserve_complex_keys)
+{
+    std::string out;
+    if (failed(render_into(keys, preserve_complex_keys, out))) {
+        return error;
+    }
     return out;
 }
 
-std::string_view cached_path(PyObject *path)
+Maybe<std::string_view> cached_path(PyObject *path)
 {
-    KeyPathObject *kp = as_kp(path);
-    if (kp->text == nullptr) {
-        // Rendering may run Python code that renders this very path; whatever
-        // such a nested call stored is replaced by this result.
-        std::string t = render_keys(keys_of(path), true);
-        char *buf = static_cast<char *>(std::malloc(t.size() + 1));
-        if (buf == nullptr) {
-            throw std::bad_alloc();
-        }
-        std::memcpy(buf, t.data(), t.size());
-        buf[t.size()] = '\0';
-        std::free(kp->text);
-        kp->text = buf;
-        kp->text_size = static_cast<Py_ssize_t>(t.size());
-        kp->text_ascii = !has_non_ascii(t);
+    if (failed(fill_text(path))) {
+        return error;
     }
-    return {kp->text, static_cast<std::size_t>(kp->text_size)};
+    return stored_text(path);
 }
 
 }  // namespace norv::keypath

@@ -14,7 +14,6 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -26,7 +25,8 @@ namespace norv::keypath {
 
 using Keys = std::span<const Key>;
 
-// The class (created on first use, kept for the life of the process).
+// The class (created on first use, kept for the life of the process); NULL
+// with the error set when creating it fails.
 PyTypeObject *type();
 
 // ---------------------------------------------------------------------------
@@ -62,6 +62,9 @@ inline Keys keys_of(PyObject *path) noexcept
 }
 
 
+// Every function below that returns a Ref returns a null Ref with the error
+// set when it fails.
+
 // A new path holding `prefix` then `suffix`, no cached text.
 Ref make(Keys prefix, Keys suffix = {});
 
@@ -73,9 +76,10 @@ Ref make_child(Keys prefix, const Key &last);
 // that is not a KeyPath raises the constructor's argument TypeError.
 Ref child_key_path(PyObject *key, PyObject *parent);
 
-// Equality of two native paths key by key; no answer (nullopt) when either
-// side is not a KeyPath. Never compares text.
-std::optional<bool> keypaths_eq(PyObject *a, PyObject *b);
+// Equality of two native paths key by key: 1 / 0, -1 with the error set, or
+// NOT_KEYPATHS when either side is not a KeyPath. Never compares text.
+inline constexpr int NOT_KEYPATHS = 2;
+[[nodiscard]] int keypaths_eq(PyObject *a, PyObject *b);
 
 // KeyPath.from_value: a KeyPath itself, path text (scanned when it has path
 // syntax, else one text key), or an int (one key).
@@ -85,15 +89,21 @@ Ref from_value_inner(PyObject *value);
 // str; it is also what parse errors show by repr().
 Ref scan(PyObject *text, Keys prefix = {});
 
-// The path text of `keys`; may run Python code (other keys) and so may throw.
-std::string render_keys(Keys keys, bool preserve_complex_keys);
+// The path text of `keys`; may run Python code (other keys) and so may fail.
+Maybe<std::string> render_keys(Keys keys, bool preserve_complex_keys);
 
 // The path text of a KeyPath, rendered at most once per object (a failed
 // rendering is not stored). Valid while the object lives.
-std::string_view cached_path(PyObject *path);
+Maybe<std::string_view> cached_path(PyObject *path);
 
 // Navigation (keypath_nav.cpp): the value at `keys` inside `src`.
 Ref query(Keys keys, PyObject *src, bool use_inferred);
+
+// As `query`, for callers that treat a KeyError as "absent": where the walk
+// finds the path absent and building its KeyError could not run Python code
+// nor fail, no exception is made and `absent` is set instead (null result, no
+// error set). Any other failure is reported as `query` reports it.
+Ref query_or_absent(Keys keys, PyObject *src, bool use_inferred, bool &absent);
 
 // Arithmetic and relations (keypath_ops.cpp): the `+` and `-` slots and the
 // `is_relative_to` method of the class.

@@ -17,35 +17,157 @@ namespace {
 
 ObjectCell SYM_HASATTR, SYM_GETATTR, SYM_INFERRED, GETITEM, LEN, CONTAINS;
 
+// NULL with the error set when creating the name fails.
 PyObject *name(ObjectCell &cell, const char *text)
 {
-    return cell.get_or_init([&] { return legacy::checked(PyUnicode_InternFromString(text)); });
+    return cell.get_or_init([&] { return Ref::steal(PyUnicode_InternFromString(text)); });
 }
 
 // Python's hasattr: AttributeError means no, any other error propagates.
-bool has_attr(PyObject *v, ObjectCell &cell, const char *text)
+// 1 / 0, or -1 with the error set.
+int has_attr(PyObject *v, ObjectCell &cell, const char *text)
 {
+    PyObject *attr_name = name(cell, text);
+    if (attr_name == nullptr) {
+        return -1;
+    }
     PyObject *attr = nullptr;
-    const int found = legacy::require(PyObject_GetOptionalAttr(v, name(cell, text), &attr));
+    const int found = PyObject_GetOptionalAttr(v, attr_name, &attr);
     Py_XDECREF(attr);
-    return found != 0;
+    return found;
 }
 
 Ref path_text(Keys keys)
 {
-    std::string t = render_keys(keys, true);
-    return legacy::checked(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
+    Maybe<std::string> t = render_keys(keys, true);
+    if (!t) {
+        return error;
+    }
+    return Ref::steal(PyUnicode_DecodeUTF8(t->data(), static_cast<Py_ssize_t>(t->size()), nullptr));
+}
+
+// ---------------------------------------------------------------------------
+// Misses nobody sees
+//
+// `get` and `exists` drop the KeyError of a miss. Building it renders the path
+// and calls repr() on the key and the innermost value, which may run Python
+// code or fail, and either would be seen; when neither can happen, the miss is
+// reported without building anything.
+
+// Everything repr() is asked of, and the nesting allowed, before we give up
+// and build the error after all.
+constexpr int PLAIN_BUDGET = 256;
+constexpr int PLAIN_DEPTH = 16;
+
+// The nesting of repr() calls that `v` takes when its repr is plain (exact
+// builtin scalars, and exact lists, tuples and dicts of them: no Python code
+// runs and nothing but memory can fail); 0 when it is not, or too big to tell.
+int plain_repr_levels(PyObject *v, int &budget, int depth)
+{
+    if (--budget < 0 || depth > PLAIN_DEPTH) {
+        return 0;
+    }
+    if (v == Py_None || PyBool_Check(v) || PyFloat_CheckExact(v) || PyUnicode_CheckExact(v)) {
+        return 1;
+    }
+    if (PyLong_CheckExact(v)) {
+        // Far below the digit limit of int-to-text conversion.
+        int overflow = 0;
+        (void)PyLong_AsLongLongAndOverflow(v, &overflow);
+        return overflow == 0 ? 1 : 0;
+    }
+    int deepest = 0;
+    if (PyList_CheckExact(v) || PyTuple_CheckExact(v)) {
+        // Items of plain values run no code, so the list cannot change under us.
+        for (Py_ssize_t i = 0, n = Py_SIZE(v); i < n; ++i) {
+            const int levels = plain_repr_levels(PySequence_Fast_GET_ITEM(v, i), budget, depth + 1);
+            if (levels == 0) {
+                return 0;
+            }
+            deepest = levels > deepest ? levels : deepest;
+        }
+        return deepest + 1;
+    }
+    if (PyDict_CheckExact(v)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(v, &pos, &key, &value)) {
+            const int kl = plain_repr_levels(key, budget, depth + 1);
+            const int vl = kl ? plain_repr_levels(value, budget, depth + 1) : 0;
+            if (vl == 0) {
+                return 0;
+            }
+            deepest = kl > deepest ? kl : deepest;
+            deepest = vl > deepest ? vl : deepest;
+        }
+        return deepest + 1;
+    }
+    return 0;
+}
+
+// Whether the path text of `keys` renders without running Python code.
+bool plain_path(Keys keys) noexcept
+{
+    for (const Key &key : keys) {
+        if (key.is_other()) {
+            PyObject *obj = key.object();
+            if (obj != Py_None && !PyBool_Check(obj) && !PyFloat_CheckExact(obj)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Whether repr() of each of `k` (NULL: not shown) and `v` is plain and fits
+// in the interpreter's remaining recursion allowance.
+bool plain_reprs(PyObject *k, PyObject *v)
+{
+    int budget = PLAIN_BUDGET;
+    const int k_levels = k == nullptr ? 1 : plain_repr_levels(k, budget, 0);
+    const int v_levels = k_levels == 0 ? 0 : plain_repr_levels(v, budget, 0);
+    if (v_levels == 0) {
+        return false;
+    }
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+    // repr() enters the interpreter's C recursion counter once per level; a
+    // value that would exhaust it raises RecursionError, which must be seen.
+    const int room = PyThreadState_Get()->c_recursion_remaining;
+    return (k_levels > v_levels ? k_levels : v_levels) + 2 < room;
+#else
+    return false;
+#endif
 }
 
 struct Walk {
     Keys keys;
     bool use_inferred;
+    bool *absent;  // set: misses that nobody could see being built are reported here
 
-    [[noreturn]] void absent(std::size_t i, PyObject *k, PyObject *v) const
+    // Whether the KeyError of a miss is skipped: the caller asked, and its
+    // message (the path text of the first `shown` keys, repr() of `k` and `v`)
+    // would run no Python code and could not fail.
+    bool skip_key_error(std::size_t shown, PyObject *k, PyObject *v) const
     {
+        if (absent == nullptr || !plain_path(keys.first(shown)) || !plain_reprs(k, v)) {
+            return false;
+        }
+        *absent = true;
+        return true;
+    }
+
+    Error key_absent(std::size_t i, PyObject *k, PyObject *v) const
+    {
+        if (skip_key_error(i + 1, k, v)) {
+            return error;
+        }
         Ref path = path_text(keys.first(i + 1));
-        legacy::raise_format(PyExc_KeyError, "Path %U does not exist: key %R is absent from innermost value %R.", path.get(),
-                     k, v);
+        if (!path) {
+            return error;
+        }
+        return raise_format(PyExc_KeyError,
+                            "Path %U does not exist: key %R is absent from innermost value %R.", path.get(),
+                            k, v);
     }
 
     // The integer view of key i: integer keys, and other keys of exact type bool.
@@ -66,17 +188,28 @@ struct Walk {
         const std::optional<std::int64_t> n = integer_view(key);
         if (n && (PyList_CheckExact(v) || PyTuple_CheckExact(v))) {
             if (*n >= Py_SIZE(v)) {
-                absent(i, key.to_py().get(), v);
+                Ref k = key.to_py();
+                if (!k) {
+                    return error;
+                }
+                return key_absent(i, k.get(), v);
             }
             // A negative index counts from the end; below -len the sequence
             // raises its own IndexError.
-            return legacy::checked(PySequence_GetItem(v, static_cast<Py_ssize_t>(*n)));
+            return Ref::steal(PySequence_GetItem(v, static_cast<Py_ssize_t>(*n)));
         }
         Ref k = key.to_py();
+        if (!k) {
+            return error;
+        }
         if (!n && PyDict_CheckExact(v)) {
             PyObject *item = nullptr;
-            if (legacy::require(PyDict_GetItemRef(v, k.get(), &item)) == 0) {
-                absent(i, k.get(), v);
+            const int found = PyDict_GetItemRef(v, k.get(), &item);
+            if (found < 0) {
+                return error;
+            }
+            if (found == 0) {
+                return key_absent(i, k.get(), v);
             }
             return Ref::steal(item);
         }
@@ -85,42 +218,99 @@ struct Walk {
 
     Ref probe(std::size_t i, PyObject *k, std::optional<std::int64_t> n, PyObject *v) const
     {
-        PyObject *hasattr_fn = nullptr;
-        if (legacy::require(PyObject_GetOptionalAttr(v, name(SYM_HASATTR, "sym_hasattr"), &hasattr_fn)) == 1) {
-            Ref fn = Ref::steal(hasattr_fn);
-            Ref answer = legacy::checked(PyObject_CallOneArg(fn.get(), k));
-            if (!legacy::require(PyObject_IsTrue(answer.get()))) {
-                absent(i, k, v);
-            }
-            PyObject *method = use_inferred ? name(SYM_INFERRED, "sym_inferred") : name(SYM_GETATTR, "sym_getattr");
-            PyObject *args[] = {v, k};
-            return legacy::checked(PyObject_VectorcallMethod(method, args, 2, nullptr));
+        PyObject *hasattr_name = name(SYM_HASATTR, "sym_hasattr");
+        if (hasattr_name == nullptr) {
+            return error;
         }
-        if (!has_attr(v, GETITEM, "__getitem__")) {
+        PyObject *hasattr_fn = nullptr;
+        const int symbolic = PyObject_GetOptionalAttr(v, hasattr_name, &hasattr_fn);
+        if (symbolic < 0) {
+            return error;
+        }
+        if (symbolic == 1) {
+            Ref fn = Ref::steal(hasattr_fn);
+            Ref answer = Ref::steal(PyObject_CallOneArg(fn.get(), k));
+            if (!answer) {
+                return error;
+            }
+            const int has = PyObject_IsTrue(answer.get());
+            if (has < 0) {
+                return error;
+            }
+            if (has == 0) {
+                return key_absent(i, k, v);
+            }
+            PyObject *method =
+                use_inferred ? name(SYM_INFERRED, "sym_inferred") : name(SYM_GETATTR, "sym_getattr");
+            if (method == nullptr) {
+                return error;
+            }
+            PyObject *args[] = {v, k};
+            return Ref::steal(PyObject_VectorcallMethod(method, args, 2, nullptr));
+        }
+        const int indexable = has_attr(v, GETITEM, "__getitem__");
+        if (indexable < 0) {
+            return error;
+        }
+        if (indexable == 0) {
+            if (skip_key_error(i, k, v)) {
+                return error;
+            }
             Ref path = path_text(keys.first(i));
-            legacy::raise_format(PyExc_KeyError, "Cannot query sub-key %R of object (%R): '__getitem__' does not exist. (path=%U)",
-                         k, v, path.get());
+            if (!path) {
+                return error;
+            }
+            return raise_format(
+                PyExc_KeyError,
+                "Cannot query sub-key %R of object (%R): '__getitem__' does not exist. (path=%U)", k, v,
+                path.get());
         }
         if (n) {
-            if (!has_attr(v, LEN, "__len__")) {
-                legacy::raise_format(PyExc_KeyError, "Cannot query index (%lld) on object (%R): '__len__' does not exist.",
-                             static_cast<long long>(*n), v);
+            const int sized = has_attr(v, LEN, "__len__");
+            if (sized < 0) {
+                return error;
             }
-            const Py_ssize_t len = legacy::require_size(PyObject_Size(v));
+            if (sized == 0) {
+                if (skip_key_error(0, nullptr, v)) {
+                    return error;
+                }
+                return raise_format(PyExc_KeyError,
+                                    "Cannot query index (%lld) on object (%R): '__len__' does not exist.",
+                                    static_cast<long long>(*n), v);
+            }
+            const Py_ssize_t len = PyObject_Size(v);
+            if (len < 0) {
+                return error;
+            }
             if (*n >= len) {
-                absent(i, k, v);
+                return key_absent(i, k, v);
             }
             // Item access with the int itself, also for a bool key.
-            Ref index = legacy::new_int(*n);
-            return legacy::checked(PyObject_GetItem(v, index.get()));
+            Ref index = new_int(*n);
+            if (!index) {
+                return error;
+            }
+            return Ref::steal(PyObject_GetItem(v, index.get()));
         }
-        if (!has_attr(v, CONTAINS, "__contains__")) {
-            legacy::raise_format(PyExc_KeyError, "Cannot query key (%R) on object (%R): '__contains__' does not exist.", k, v);
+        const int container = has_attr(v, CONTAINS, "__contains__");
+        if (container < 0) {
+            return error;
         }
-        if (!legacy::require(PySequence_Contains(v, k))) {
-            absent(i, k, v);
+        if (container == 0) {
+            if (skip_key_error(0, k, v)) {
+                return error;
+            }
+            return raise_format(PyExc_KeyError,
+                                "Cannot query key (%R) on object (%R): '__contains__' does not exist.", k, v);
         }
-        return legacy::checked(PyObject_GetItem(v, k));
+        const int contained = PySequence_Contains(v, k);
+        if (contained < 0) {
+            return error;
+        }
+        if (contained == 0) {
+            return key_absent(i, k, v);
+        }
+        return Ref::steal(PyObject_GetItem(v, k));
     }
 
     Ref walk(std::size_t i, PyObject *v) const
@@ -128,8 +318,14 @@ struct Walk {
         if (i == keys.size()) {
             return Ref::borrow(v);
         }
-        legacy::RecursionGuard guard(" while querying a KeyPath");
+        RecursionGuard guard(" while querying a KeyPath");
+        if (guard.failed()) {
+            return error;
+        }
         Ref next = step(i, v);
+        if (!next) {
+            return error;
+        }
         return walk(i + 1, next.get());
     }
 };
@@ -138,7 +334,12 @@ struct Walk {
 
 Ref query(Keys keys, PyObject *src, bool use_inferred)
 {
-    return Walk{keys, use_inferred}.walk(0, src);
+    return Walk{keys, use_inferred, nullptr}.walk(0, src);
+}
+
+Ref query_or_absent(Keys keys, PyObject *src, bool use_inferred, bool &absent)
+{
+    return Walk{keys, use_inferred, &absent}.walk(0, src);
 }
 
 }  // namespace norv::keypath

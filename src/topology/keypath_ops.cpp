@@ -19,18 +19,20 @@ Ref text_object(std::string_view text)
     return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-// Whether `prefix` leads `keys`, comparing each pair by key equality.
-bool starts_with(Keys keys, Keys prefix)
+// Whether `prefix` leads `keys`, comparing each pair by key equality; -1
+// with the error set.
+[[nodiscard]] int starts_with(Keys keys, Keys prefix)
 {
     if (prefix.size() > keys.size()) {
-        return false;
+        return 0;
     }
     for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (!Key::py_eq(keys[i], prefix[i])) {
-            return false;
+        const int eq = Key::py_eq(keys[i], prefix[i]);
+        if (eq <= 0) {
+            return eq;
         }
     }
-    return true;
+    return 1;
 }
 
 Ref add(PyObject *left, PyObject *right)
@@ -49,16 +51,28 @@ Ref add(PyObject *left, PyObject *right)
         return make(mine, keys_of(right));
     }
     // Any other value is one key: a list is not spread into several.
-    return make_child(mine, Key::from_py(right));
+    Maybe<Key> key = Key::from_py(right);
+    if (!key) {
+        return error;
+    }
+    return make_child(mine, std::move(*key));
 }
 
 Error subtraction_failed(const char *fmt, PyObject *left, Keys right)
 {
-    Ref left_text = text_object(cached_path(left));
+    Maybe<std::string_view> left_path = cached_path(left);
+    if (!left_path) {
+        return error;
+    }
+    Ref left_text = text_object(*left_path);
     if (!left_text) {
         return error;
     }
-    Ref right_text = text_object(render_keys(right, true));
+    Maybe<std::string> right_path = render_keys(right, true);
+    if (!right_path) {
+        return error;
+    }
+    Ref right_text = text_object(*right_path);
     if (!right_text) {
         return error;
     }
@@ -81,14 +95,22 @@ Ref subtract(PyObject *left, PyObject *right)
         theirs = keys_of(scanned.get());
     }
     else if (PyLong_Check(right)) {
-        single = Key::from_py(right);
+        Maybe<Key> key = Key::from_py(right);
+        if (!key) {
+            return error;
+        }
+        single = std::move(*key);
         theirs = Keys(&single, 1);
     }
     else if (is_keypath(right)) {
         theirs = keys_of(right);
     }
     else {
-        Ref left_text = text_object(cached_path(left));
+        Maybe<std::string_view> left_path = cached_path(left);
+        if (!left_path) {
+            return error;
+        }
+        Ref left_text = text_object(*left_path);
         if (!left_text) {
             return error;
         }
@@ -109,7 +131,11 @@ Ref subtract(PyObject *left, PyObject *right)
         if (i == theirs.size()) {
             return make(mine.subspan(i));
         }
-        if (!Key::py_eq(mine[i], theirs[i])) {
+        const int eq = Key::py_eq(mine[i], theirs[i]);
+        if (eq < 0) {
+            return error;
+        }
+        if (!eq) {
             return subtraction_failed(
                 "KeyPath subtraction failed: left path %U and right path %U are in different subtree.", left,
                 theirs);
@@ -130,7 +156,11 @@ Ref kp_is_relative_to(PyObject *self, FastArgs a)
     if (!other) {
         return error;
     }
-    return new_bool(starts_with(keys_of(self), keys_of(other.get())));
+    const int leads = starts_with(keys_of(self), keys_of(other.get()));
+    if (leads < 0) {
+        return error;
+    }
+    return new_bool(leads);
 }
 
 }  // namespace

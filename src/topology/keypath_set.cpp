@@ -479,7 +479,11 @@ Status collect(PyObject *node, std::vector<Key> &prefix, PyObject *out)
             }
             return check(PyList_Append(out, path.get()));
         }
-        prefix.push_back(Key::from_py(key));
+        Maybe<Key> step = Key::from_py(key);
+        if (!step) {
+            return error;
+        }
+        prefix.push_back(std::move(*step));
         if (as_node(value) == nullptr || failed(collect(value, prefix, out))) {
             return error;
         }

@@ -19,7 +19,10 @@ ObjectCell SINGLETON;
 Ref new_instance()
 {
     PyTypeObject *tp = type();
-    return legacy::checked(tp->tp_alloc(tp, 0));
+    if (tp == nullptr) {
+        return error;
+    }
+    return Ref::steal(tp->tp_alloc(tp, 0));
 }
 
 const Signature NEW_SIG{"MissingValue", {}};
@@ -29,8 +32,11 @@ const Signature FROM_JSON_SIG{"MissingValue.from_json", {arg("_json_value")}, {.
 
 PyObject *missing_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 {
-    return guard([&] {
-        NEW_SIG.bind_tuple(args, kwargs);
+    return guard([&]() -> Ref {
+        Bound b;
+        if (failed(NEW_SIG.bind_tuple(args, kwargs, b))) {
+            return error;
+        }
         return new_instance();
     });
 }
@@ -39,16 +45,21 @@ PyObject *missing_repr(PyObject *) { return PyUnicode_FromString(TEXT); }
 
 Py_hash_t missing_hash(PyObject *)
 {
-    return guard_int<Py_hash_t>([] {
-        return HASH.get_or_init([] {
-            // The module name followed by the class name, without a dot.
-            Ref key = legacy::new_str("norv.topology._missingMissingValue");
-            Py_hash_t h = PyObject_Hash(key.get());
-            if (h == -1) {
-                legacy::throw_set();
-            }
-            return h;
-        });
+    return guard_int<Py_hash_t>([]() -> Py_hash_t {
+        if (const Py_hash_t *cached = HASH.get()) {
+            return *cached;
+        }
+        // The module name followed by the class name, without a dot.
+        Ref key = new_str("norv.topology._missingMissingValue");
+        if (!key) {
+            return -1;
+        }
+        const Py_hash_t h = PyObject_Hash(key.get());
+        if (h == -1) {
+            return -1;
+        }
+        HASH.set(h);
+        return h;
     });
 }
 
@@ -63,7 +74,7 @@ PyObject *missing_richcompare(PyObject *self, PyObject *other, int op)
 
 Ref missing_format(PyObject *, FastArgs)
 {
-    return legacy::new_str(TEXT);
+    return new_str(TEXT);
 }
 
 Ref missing_copy(PyObject *)
@@ -73,24 +84,37 @@ Ref missing_copy(PyObject *)
 
 Ref missing_deepcopy(PyObject *, FastArgs a)
 {
-    DEEPCOPY_SIG.bind(a);
+    Bound b;
+    if (failed(DEEPCOPY_SIG.bind(a, b))) {
+        return error;
+    }
     return new_instance();
 }
 
 Ref missing_reduce(PyObject *)
 {
-    return legacy::checked(Py_BuildValue("(O())", reinterpret_cast<PyObject *>(type())));
+    PyTypeObject *tp = type();
+    if (tp == nullptr) {
+        return error;
+    }
+    return Ref::steal(Py_BuildValue("(O())", reinterpret_cast<PyObject *>(tp)));
 }
 
 Ref missing_to_json(PyObject *, FastArgs a)
 {
-    TO_JSON_SIG.bind(a);
-    return legacy::checked(Py_BuildValue("{ss}", "_type", SERIALIZATION_KEY));
+    Bound b;
+    if (failed(TO_JSON_SIG.bind(a, b))) {
+        return error;
+    }
+    return Ref::steal(Py_BuildValue("{ss}", "_type", SERIALIZATION_KEY));
 }
 
 Ref missing_from_json(PyObject *, FastArgs a)
 {
-    FROM_JSON_SIG.bind(a);
+    Bound b;
+    if (failed(FROM_JSON_SIG.bind(a, b))) {
+        return error;
+    }
     return new_instance();
 }
 
@@ -125,10 +149,16 @@ PyType_Spec SPEC = {
     .slots = SLOTS,
 };
 
-void init_class(PyTypeObject *tp)
+Status init_class(PyTypeObject *tp)
 {
-    legacy::set_class_attr(tp, "__norv_formattable__", Py_True);
-    legacy::set_class_attr(tp, "__serialization_key__", legacy::new_str(SERIALIZATION_KEY).get());
+    if (failed(set_class_attr(tp, "__norv_formattable__", Py_True))) {
+        return error;
+    }
+    Ref key = new_str(SERIALIZATION_KEY);
+    if (!key) {
+        return error;
+    }
+    return set_class_attr(tp, "__serialization_key__", key.get());
 }
 
 Ref missing_value_singleton(PyObject *) { return Ref::borrow(singleton()); }

@@ -7,12 +7,14 @@
 
 namespace norv::missing {
 
-// The class (created on first use, kept for the life of the process).
+// The class (created on first use, kept for the life of the process); NULL
+// with the error set when creating it fails.
 PyTypeObject *type();
 
 bool is_missing_value(PyObject *value) noexcept;
 
-// The canonical instance; borrowed, lives until the process ends.
+// The canonical instance; borrowed, lives until the process ends. NULL with
+// the error set when creating it fails.
 PyObject *singleton();
 
 // The `missing_value_singleton` module function.
