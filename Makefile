@@ -6,7 +6,7 @@ PY        := $(VENV)/bin/python
 PIP_FLAGS := --no-build-isolation --no-deps --disable-pip-version-check -q
 DEPS      := 'scikit-build-core>=0.10' pytest pyperf numpy pydantic msgspec clang-format==21.1.8
 
-.PHONY: all install run test test-asan asan-run bench clean
+.PHONY: all install run test test-asan asan-run bench format format-check clean
 
 all: install
 
@@ -36,6 +36,15 @@ asan-run: $(VENV)/.deps
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# The C++ sources follow .clang-format, checked with the pinned clang-format from PyPI.
+SOURCES = $(shell find src -name '*.cpp' -o -name '*.hpp')
+
+format: $(VENV)/.deps
+	$(VENV)/bin/clang-format -i $(SOURCES)
+
+format-check: $(VENV)/.deps
+	$(VENV)/bin/clang-format --dry-run --Werror $(SOURCES)
 
 bench: install
 	@for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b --fast --quiet || exit 1; done
