@@ -1,5 +1,6 @@
-"""Reference-count checks shared by the leak tests."""
+"""Leak checks shared by the tests: reference counts and allocated blocks."""
 
+import gc
 import sys
 
 
@@ -13,3 +14,18 @@ def refcount_delta(obj, fn, rounds=200):
     for _ in range(rounds):
         fn()
     return sys.getrefcount(obj) - before
+
+
+def block_growth(fn, rounds):
+    """How many memory blocks `rounds` further calls of `fn` leave allocated
+    once the collector has run.
+
+    One warm-up call first, so caches filled on first use do not count.
+    """
+    fn()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(rounds):
+        fn()
+    gc.collect()
+    return sys.getallocatedblocks() - before

@@ -1,5 +1,8 @@
 #include "typing/value_specs/base.hpp"
 
+#include <cstring>
+#include <utility>
+
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/registry.hpp"
@@ -21,8 +24,9 @@ TypeCell TYPE;
 
 SpecEngine &engine_of_checked(PyObject *self)
 {
-    // Only the spec classes' constructors and copies make instances, and each
-    // fills the engine; a hand-made instance must not reach it.
+    // Every entry point refuses a cleared spec first (check_live), and only
+    // the spec classes' constructors and copies make instances, each with its
+    // engine: a missing one here is a fault of ours.
     if (as_spec(self)->engine == nullptr) {
         panic("value spec without an engine");
     }
@@ -66,6 +70,9 @@ template <EngineGetter F>
 PyObject *getter(PyObject *self, void *)
 {
     return guard([&]() -> Ref {
+        if (failed(check_live(self))) {
+            return error;
+        }
         Read r(self);
         if (r.failed()) {
             return error;
@@ -254,6 +261,9 @@ const Signature APPLY_SIG{
 
 Ref spec_apply(PyObject *self, FastArgs a)
 {
+    if (failed(check_live(self))) {
+        return error;
+    }
     // `spec.apply(value)` is the hot call: no binding work for it.
     if (a.nargs == 1 && a.kwnames == nullptr) {
         Read r(self, OnConflict::Panic);
@@ -282,6 +292,9 @@ const Signature APPLY_KIND_SIG{
 
 Ref spec_apply_kind(PyObject *self, FastArgs a)
 {
+    if (failed(check_live(self))) {
+        return error;
+    }
     Bound b;
     if (failed(APPLY_KIND_SIG.bind(a, b))) {
         return error;
@@ -310,6 +323,9 @@ const Signature VALIDATE_SIG{"_validate", {arg("path"), arg("value")}, {.method 
 
 Ref spec_validate(PyObject *self, FastArgs a)
 {
+    if (failed(check_live(self))) {
+        return error;
+    }
     Bound b;
     if (failed(VALIDATE_SIG.bind(a, b))) {
         return error;
@@ -332,6 +348,9 @@ const Signature SET_DEFAULT_SIG{
 
 Ref spec_set_default(PyObject *self, FastArgs a)
 {
+    if (failed(check_live(self))) {
+        return error;
+    }
     Bound b;
     if (failed(SET_DEFAULT_SIG.bind(a, b))) {
         return error;
@@ -351,6 +370,9 @@ const Signature SET_FACTORY_SIG{"set_default_factory", {arg("default_factory")},
 
 Ref spec_set_default_factory(PyObject *self, FastArgs a)
 {
+    if (failed(check_live(self))) {
+        return error;
+    }
     Bound b;
     if (failed(SET_FACTORY_SIG.bind(a, b))) {
         return error;
@@ -366,6 +388,9 @@ const Signature SET_TRANSFORM_SIG{"set_transform", {arg("transform")}, {.method 
 
 Ref spec_set_transform(PyObject *self, FastArgs a)
 {
+    if (failed(check_live(self))) {
+        return error;
+    }
     Bound b;
     if (failed(SET_TRANSFORM_SIG.bind(a, b))) {
         return error;
@@ -389,6 +414,9 @@ const Signature SET_STRICT_SIG{"set_strict", {arg("strict")}, {.method = true}};
 
 Ref spec_set_strict(PyObject *self, FastArgs a)
 {
+    if (failed(check_live(self))) {
+        return error;
+    }
     Bound b;
     if (failed(SET_STRICT_SIG.bind(a, b))) {
         return error;
@@ -424,6 +452,9 @@ Status append_values_of(PyObject *out, PyObject *iterable, PyObject *attr)
 
 Ref spec_materialize_strict(PyObject *self)
 {
+    if (failed(check_live(self))) {
+        return error;
+    }
     Ref children = Ref::steal(PyList_New(0));
     if (!children) {
         return error;
@@ -487,6 +518,9 @@ const Signature NONEABLE_SIG{"noneable", {opt("is_noneable"), opt("use_none_as_d
 
 Ref spec_noneable(PyObject *self, FastArgs a)
 {
+    if (failed(check_live(self))) {
+        return error;
+    }
     Bound b;
     if (failed(NONEABLE_SIG.bind(a, b))) {
         return error;
@@ -588,6 +622,9 @@ const Signature FREEZE_SIG{"freeze", {opt("permanent_value"), opt("apply_before_
 
 Ref spec_freeze(PyObject *self, FastArgs a)
 {
+    if (failed(check_live(self))) {
+        return error;
+    }
     Bound b;
     if (failed(FREEZE_SIG.bind(a, b))) {
         return error;
@@ -642,6 +679,9 @@ const Signature MATERIALIZE_SIG{"materialize_default", {opt("allow_partial")}, {
 
 Ref spec_materialize_default(PyObject *self, FastArgs a)
 {
+    if (failed(check_live(self))) {
+        return error;
+    }
     Bound b;
     if (failed(MATERIALIZE_SIG.bind(a, b))) {
         return error;
@@ -683,6 +723,9 @@ const Signature FORMAT_SIG{
 
 Ref spec_format(PyObject *self, FastArgs a)
 {
+    if (failed(check_live(self))) {
+        return error;
+    }
     Bound b;
     if (failed(FORMAT_SIG.bind(a, b))) {
         return error;
@@ -728,6 +771,9 @@ Ref spec_format(PyObject *self, FastArgs a)
 PyObject *spec_str(PyObject *self)
 {
     return guard([&]() -> Ref {
+        if (failed(check_live(self))) {
+            return error;
+        }
         Read r(self);
         if (r.failed()) {
             return error;
@@ -739,6 +785,9 @@ PyObject *spec_str(PyObject *self)
 PyObject *spec_repr(PyObject *self)
 {
     return guard([&]() -> Ref {
+        if (failed(check_live(self))) {
+            return error;
+        }
         Read r(self);
         if (r.failed()) {
             return error;
@@ -777,6 +826,9 @@ Ref call_and_apply(SpecEngine &e, PyObject *self, PyObject *target, PyObject *ar
 PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     return guard([&]() -> Ref {
+        if (failed(check_live(self))) {
+            return error;
+        }
         Read r(self, OnConflict::Panic);
         SpecEngine &e = r.e;
         switch (e.tag()) {
@@ -898,6 +950,8 @@ PyMethodDef METHODS[] = {
 PyType_Slot SLOTS[] = {
     {Py_tp_doc, const_cast<char *>("The native base of every value spec.")},
     {Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear)},
     {Py_tp_str, reinterpret_cast<void *>(spec_str)},
     {Py_tp_repr, reinterpret_cast<void *>(spec_repr)},
     {Py_tp_call, reinterpret_cast<void *>(spec_call)},
@@ -913,7 +967,7 @@ PyType_Spec SPEC = {
     .name = "norv_core._native.SpecBase",
     .basicsize = sizeof(SpecObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE |
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC |
              Py_TPFLAGS_DISALLOW_INSTANTIATION,
     .slots = SLOTS,
 };
@@ -935,6 +989,9 @@ Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine)
     if (!engine) {
         return error;
     }
+    // The GC allocator; it tracks the object before the engine is stored, which
+    // is harmless: nothing in between can start a collection, and traverse
+    // reads a spec without an engine as holding nothing.
     Ref obj = Ref::steal(cls->tp_alloc(cls, 0));
     if (!obj) {
         return error;
@@ -945,13 +1002,51 @@ Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine)
     return obj;
 }
 
+namespace {
+
+// Detached before it is destroyed: the references it drops can run Python
+// code that reaches this spec again, which must find it cleared.
+void drop_engine(PyObject *self) noexcept
+{
+    delete std::exchange(as_spec(self)->engine, nullptr);
+}
+
+}  // namespace
+
 void dealloc(PyObject *self)
 {
     PyTypeObject *tp = Py_TYPE(self);
-    delete as_spec(self)->engine;
-    as_spec(self)->engine = nullptr;
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    PyObject_GC_UnTrack(self);
+    // A long chain of specs (each the default of the next) is released
+    // iteratively instead of one C frame per link.
+    Py_TRASHCAN_BEGIN(self, dealloc)
+    {
+        drop_engine(self);
+        tp->tp_free(self);
+        Py_DECREF(tp);
+    }
+    Py_TRASHCAN_END
+}
+
+int traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(Py_TYPE(self));
+    const SpecEngine *e = as_spec(self)->engine;
+    return e != nullptr ? e->traverse(visit, arg) : 0;
+}
+
+int clear(PyObject *self)
+{
+    drop_engine(self);
+    return 0;
+}
+
+Error raise_cleared(PyObject *spec)
+{
+    const char *name = Py_TYPE(spec)->tp_name;
+    const char *dot = std::strrchr(name, '.');
+    return raise_format(PyExc_ReferenceError, "%s spec was cleared by the garbage collector",
+                        dot ? dot + 1 : name);
 }
 
 }  // namespace norv::typing::base

@@ -16,7 +16,7 @@ namespace norv::typing {
 
 struct SpecObject {
     PyObject_HEAD BorrowFlag borrow;
-    SpecEngine *engine;  // owned; never null once the object is published
+    SpecEngine *engine;  // owned; null once the collector has cleared the spec
 };
 
 namespace base {
@@ -44,18 +44,41 @@ inline SpecObject *as_spec(PyObject *o) noexcept
 // be passed straight in.
 Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine);
 
-// The tp_dealloc every spec class shares.
+// The tp_dealloc, tp_traverse and tp_clear every spec class shares.
 void dealloc(PyObject *self);
+int traverse(PyObject *self, visitproc visit, void *arg);
+int clear(PyObject *self);
+
+// The collector's tp_clear drops a spec's engine, and Python code that runs
+// while a cycle is being broken (the finalizer of an object a clear releases)
+// can still reach such a spec. Every entry point checks this before it takes
+// the engine: a cleared spec raises ReferenceError.
+Error raise_cleared(PyObject *spec);
+[[nodiscard]] inline Status check_live(PyObject *spec)
+{
+    if (as_spec(spec)->engine == nullptr) [[unlikely]] {
+        return raise_cleared(spec);
+    }
+    return Status::ok;
+}
 
 // Shared access to another spec's engine from native code: a conflict is an
-// internal fault, not a RuntimeError, so the access itself never fails.
+// internal fault, not a RuntimeError; only a cleared spec fails (`failed()`,
+// ReferenceError set).
 class NativeRead {
 public:
-    explicit NativeRead(PyObject *spec) : spec_(as_spec(spec)), borrow_(spec_->borrow, OnConflict::Panic) {}
+    explicit NativeRead(PyObject *spec)
+        : spec_(as_spec(spec)),
+          live_(!norv::failed(check_live(spec))),
+          borrow_(spec_->borrow, OnConflict::Panic)
+    {
+    }
+    bool failed() const noexcept { return !live_; }
     SpecEngine &engine() const noexcept { return *spec_->engine; }
 
 private:
     SpecObject *spec_;
+    bool live_;
     SharedBorrow borrow_;
 };
 
@@ -72,6 +95,9 @@ Maybe<Probe> with_native_base(PyObject *o, Pred &&pred)
         return Probe::NotNative;
     }
     NativeRead read(o);
+    if (read.failed()) {
+        return error;
+    }
     return pred(read.engine()) ? Probe::Yes : Probe::No;
 }
 

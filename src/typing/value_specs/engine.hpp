@@ -1,15 +1,17 @@
 // SpecEngine and SpecKind: the whole state of a native value spec.
 //
 // Every spec object (SpecBase and its concrete classes) owns exactly one
-// engine. The engine is read in place by the apply pipeline, validation, the
-// text form and (later) the container fast paths, fields and symbolic
-// containers; only the mutators of the spec classes change it, and each of
-// them drops the cached text form.
+// engine until the garbage collector clears the spec, which drops it. The
+// engine is read in place by the apply pipeline, validation, the text form and
+// (later) the container fast paths, fields and symbolic containers; only the
+// mutators of the spec classes change it, and each of them drops the cached
+// text form.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -43,54 +45,110 @@ enum class Tag : std::uint8_t {
     Callable = 11,
 };
 
-struct BoolKind {};
+// Reports each present reference to the collector, as Py_VISIT does.
+inline int visit_refs(visitproc visit, void *arg, std::initializer_list<PyObject *> refs)
+{
+    for (PyObject *o : refs) {
+        if (o != nullptr) {
+            if (const int rc = visit(o, arg)) {
+                return rc;
+            }
+        }
+    }
+    return 0;
+}
+
+// Each payload reports its own references to the collector (`traverse`, the
+// one list to extend with a new Ref member). The collector's clear drops the
+// whole engine, so releasing them is the destructors' job.
+
+struct BoolKind {
+    int traverse(visitproc, void *) const noexcept { return 0; }
+};
 struct StrKind {
     Ref regex;  // compiled pattern, or empty: any str
+
+    int traverse(visitproc visit, void *arg) const { return visit_refs(visit, arg, {regex.get()}); }
 };
 struct NumberKind {
     bool is_float = false;
     Ref min;  // inclusive bounds; empty: unbounded
     Ref max;
+
+    int traverse(visitproc visit, void *arg) const { return visit_refs(visit, arg, {min.get(), max.get()}); }
 };
 struct EnumKind {
     Ref values;  // list, held by reference
+
+    int traverse(visitproc visit, void *arg) const { return visit_refs(visit, arg, {values.get()}); }
 };
 struct AnyKind {
     Ref annotation;  // the bridge's missing value when none was given
+
+    int traverse(visitproc visit, void *arg) const { return visit_refs(visit, arg, {annotation.get()}); }
 };
 struct ListKind {
     std::int64_t min_size = 0;
     Ref element_spec;
     Ref element_field;
     std::optional<std::int64_t> max_size;
+
+    int traverse(visitproc visit, void *arg) const
+    {
+        return visit_refs(visit, arg, {element_spec.get(), element_field.get()});
+    }
 };
 struct TupleKind {
     bool fixed_length = false;
     std::int64_t min_size = 0;
     Ref elements;  // list of Fields
     std::optional<std::int64_t> max_size;
+
+    int traverse(visitproc visit, void *arg) const { return visit_refs(visit, arg, {elements.get()}); }
 };
 struct UnionKind {
     Ref candidates;  // list of value specs
     Ref type_map;    // dict exact type -> candidate, or empty
+
+    int traverse(visitproc visit, void *arg) const
+    {
+        return visit_refs(visit, arg, {candidates.get(), type_map.get()});
+    }
 };
 struct ObjectKind {
     Ref forward_ref;  // present when the class was given by name
+
+    int traverse(visitproc visit, void *arg) const { return visit_refs(visit, arg, {forward_ref.get()}); }
 };
 struct TypeKind {
     Ref t;
     Ref forward_ref;
+
+    int traverse(visitproc visit, void *arg) const
+    {
+        return visit_refs(visit, arg, {t.get(), forward_ref.get()});
+    }
 };
 struct DictKind {
     bool default_from_schema = false;
     Ref open_str_value_spec;
     Ref schema;  // schema object or None
+
+    int traverse(visitproc visit, void *arg) const
+    {
+        return visit_refs(visit, arg, {open_str_value_spec.get(), schema.get()});
+    }
 };
 struct CallableKind {
     bool is_functor = false;
     Ref returns;  // optional value spec
     Ref args;     // list of value specs
     Ref kw;       // list of (name, value spec)
+
+    int traverse(visitproc visit, void *arg) const
+    {
+        return visit_refs(visit, arg, {returns.get(), args.get(), kw.get()});
+    }
 };
 
 class SpecKind {
@@ -121,6 +179,11 @@ public:
 
     // Same tag and payload, one more reference to each payload object.
     SpecKind clone_ref() const;
+
+    int traverse(visitproc visit, void *arg) const
+    {
+        return std::visit([&](const auto &k) { return k.traverse(visit, arg); }, p_);
+    }
 
 private:
     Payload p_;
@@ -157,6 +220,18 @@ struct SpecEngine {
     std::optional<std::string> text_cache;
 
     Tag tag() const noexcept { return kind.tag(); }
+
+    // Every object the engine owns, for the spec's tp_traverse. The text cache
+    // is plain bytes and holds none.
+    int traverse(visitproc visit, void *arg) const
+    {
+        if (const int rc =
+                visit_refs(visit, arg,
+                           {value_type.get(), default_value.get(), default_factory.get(), transform.get()})) {
+            return rc;
+        }
+        return kind.traverse(visit, arg);
+    }
 
     void invalidate_repr() noexcept
     {

@@ -118,6 +118,9 @@ SpecEngine &read_engine(PyObject *self)
 
 Ref spec_copy(PyObject *self)
 {
+    if (failed(base::check_live(self))) {
+        return error;
+    }
     SharedBorrow b(base::as_spec(self)->borrow);
     if (b.failed()) {
         return error;
@@ -129,7 +132,7 @@ Ref spec_deepcopy(PyObject *self, FastArgs a)
 {
     static const Signature sig{"__deepcopy__", {arg("_memo")}, {.method = true}};
     Bound bound;
-    if (failed(sig.bind(a, bound))) {
+    if (failed(base::check_live(self)) || failed(sig.bind(a, bound))) {
         return error;
     }
     SharedBorrow b(base::as_spec(self)->borrow);
@@ -146,6 +149,9 @@ Ref spec_deepcopy(PyObject *self, FastArgs a)
 PyObject *skip_user_transform(PyObject *self, void *)
 {
     return guard([&]() -> Ref {
+        if (failed(base::check_live(self))) {
+            return error;
+        }
         SharedBorrow b(base::as_spec(self)->borrow);
         if (b.failed()) {
             return error;

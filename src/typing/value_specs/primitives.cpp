@@ -28,6 +28,9 @@ template <KindGetter F>
 PyObject *kind_getter(PyObject *self, void *)
 {
     return guard([&]() -> Ref {
+        if (failed(base::check_live(self))) {
+            return error;
+        }
         SharedBorrow b(base::as_spec(self)->borrow);
         if (b.failed()) {
             return error;
@@ -150,7 +153,8 @@ Maybe<SpecFlags> spec_flags(const Bound &b, int noneable_at, std::size_t frozen_
 {
     SpecFlags flags;
     if (noneable_at >= 0) {
-        Maybe<bool> noneable = frame::bool_param(b, static_cast<std::size_t>(noneable_at), "is_noneable", false);
+        Maybe<bool> noneable =
+            frame::bool_param(b, static_cast<std::size_t>(noneable_at), "is_noneable", false);
         if (!noneable) {
             return error;
         }
@@ -174,8 +178,8 @@ Maybe<SpecFlags> spec_flags(const Bound &b, int noneable_at, std::size_t frozen_
 std::unique_ptr<SpecEngine> bool_new(PyObject *default_value, PyObject *default_factory, bool is_noneable,
                                      bool frozen, std::uint8_t strict)
 {
-    return engine_or_null(engine::build_base(type_obj(&PyBool_Type), BoolKind{}, default_value, default_factory,
-                                             nullptr, is_noneable, frozen, strict));
+    return engine_or_null(engine::build_base(type_obj(&PyBool_Type), BoolKind{}, default_value,
+                                             default_factory, nullptr, is_noneable, frozen, strict));
 }
 
 std::unique_ptr<SpecEngine> str_new(PyObject *default_value, PyObject *default_factory, PyObject *regex,
@@ -307,7 +311,8 @@ PyObject *str_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         if (!f) {
             return error;
         }
-        return base::wrap(cls, str_new(d.get(), b.or_none(1), b.or_none(2), f->noneable, f->frozen, f->strict));
+        return base::wrap(cls,
+                          str_new(d.get(), b.or_none(1), b.or_none(2), f->noneable, f->frozen, f->strict));
     });
 }
 
@@ -403,8 +408,8 @@ PyObject *number_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
             return error;
         }
         Bounds bounds{b.or_none(2), b.or_none(3), b.or_none(7), b.or_none(8), b.or_none(9), b.or_none(10)};
-        return base::wrap(cls, number_new(IsFloat, d.get(), b.or_none(1), bounds, f->noneable, f->frozen,
-                                          f->strict));
+        return base::wrap(
+            cls, number_new(IsFloat, d.get(), b.or_none(1), bounds, f->noneable, f->frozen, f->strict));
     });
 }
 
@@ -518,8 +523,8 @@ PyObject *any_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         if (!f) {
             return error;
         }
-        return base::wrap(cls,
-                          any_new(d.get(), b.or_none(1), annotation.get(), b.or_none(3), f->frozen, f->strict));
+        return base::wrap(
+            cls, any_new(d.get(), b.or_none(1), annotation.get(), b.or_none(3), f->frozen, f->strict));
     });
 }
 
@@ -557,7 +562,7 @@ const Signature ANNOTATE_SIG{"annotate", {arg("annotation")}, {.method = true}};
 Ref any_annotate(PyObject *self, FastArgs a)
 {
     Bound b;
-    if (failed(ANNOTATE_SIG.bind(a, b))) {
+    if (failed(base::check_live(self)) || failed(ANNOTATE_SIG.bind(a, b))) {
         return error;
     }
     // A conflict throws: this access cannot fail.
@@ -590,21 +595,23 @@ PyGetSetDef ANY_GETSET[] = {
 
 // ---- type specs ----------------------------------------------------------------------------------
 
-#define NORV_SPEC_CLASS(var, qualname, doc, newfn, methods, getset) \
-    PyType_Slot var##_SLOTS[] = {                                   \
-        {Py_tp_doc, const_cast<char *>(doc)},                       \
-        {Py_tp_new, reinterpret_cast<void *>(newfn)},               \
-        {Py_tp_dealloc, reinterpret_cast<void *>(base::dealloc)},   \
-        {Py_tp_methods, methods},                                   \
-        {Py_tp_getset, getset},                                     \
-        {0, nullptr},                                               \
-    };                                                              \
-    PyType_Spec var##_SPEC = {                                      \
-        .name = "norv_core._native." qualname,                      \
-        .basicsize = 0,                                             \
-        .itemsize = 0,                                              \
-        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,     \
-        .slots = var##_SLOTS,                                       \
+#define NORV_SPEC_CLASS(var, qualname, doc, newfn, methods, getset)                  \
+    PyType_Slot var##_SLOTS[] = {                                                    \
+        {Py_tp_doc, const_cast<char *>(doc)},                                        \
+        {Py_tp_new, reinterpret_cast<void *>(newfn)},                                \
+        {Py_tp_dealloc, reinterpret_cast<void *>(base::dealloc)},                    \
+        {Py_tp_traverse, reinterpret_cast<void *>(base::traverse)},                  \
+        {Py_tp_clear, reinterpret_cast<void *>(base::clear)},                        \
+        {Py_tp_methods, methods},                                                    \
+        {Py_tp_getset, getset},                                                      \
+        {0, nullptr},                                                                \
+    };                                                                               \
+    PyType_Spec var##_SPEC = {                                                       \
+        .name = "norv_core._native." qualname,                                       \
+        .basicsize = 0,                                                              \
+        .itemsize = 0,                                                               \
+        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, \
+        .slots = var##_SLOTS,                                                        \
     };
 
 NORV_SPEC_CLASS(
