@@ -24,7 +24,10 @@ constexpr const char *SERIALIZATION_KEY = "norv.topology.KeyPath";
 
 TypeCell TYPE;
 
-KeyPathObject *as_kp(PyObject *o) noexcept { return reinterpret_cast<KeyPathObject *>(o); }
+KeyPathObject *as_kp(PyObject *o) noexcept
+{
+    return reinterpret_cast<KeyPathObject *>(o);
+}
 
 // Interned names, created once and kept for the life of the process; NULL with
 // the error set when creating one fails.
@@ -91,8 +94,16 @@ public:
 #endif
     }
 
-    void push(const Key &k) noexcept { new (slot()) Key(k); bump(); }
-    void push(Key &&k) noexcept { new (slot()) Key(std::move(k)); bump(); }
+    void push(const Key &k) noexcept
+    {
+        new (slot()) Key(k);
+        bump();
+    }
+    void push(Key &&k) noexcept
+    {
+        new (slot()) Key(std::move(k));
+        bump();
+    }
     void push_all(Keys keys) noexcept
     {
         for (const Key &k : keys) {
@@ -442,14 +453,14 @@ int path_compare(PyObject *self, PyObject *other, CmpOp op)
         }
     }
     switch (op) {
-    case CmpOp::Lt:
-        return a.size() < b.size();
-    case CmpOp::Le:
-        return a.size() <= b.size();
-    case CmpOp::Gt:
-        return a.size() > b.size();
-    default:
-        return a.size() >= b.size();
+        case CmpOp::Lt:
+            return a.size() < b.size();
+        case CmpOp::Le:
+            return a.size() <= b.size();
+        case CmpOp::Gt:
+            return a.size() > b.size();
+        default:
+            return a.size() >= b.size();
     }
 }
 
@@ -569,27 +580,27 @@ PyObject *keypath_richcompare(PyObject *self, PyObject *other, int op)
     return guard([&]() -> Ref {
         int r;
         switch (op) {
-        case Py_EQ:
-            r = path_eq(self, other);
-            break;
-        case Py_NE:
-            r = path_eq(self, other);
-            if (r >= 0) {
-                r = !r;
-            }
-            break;
-        case Py_LT:
-            r = path_compare(self, other, CmpOp::Lt);
-            break;
-        case Py_LE:
-            r = path_compare(self, other, CmpOp::Le);
-            break;
-        case Py_GT:
-            r = path_compare(self, other, CmpOp::Gt);
-            break;
-        default:
-            r = path_compare(self, other, CmpOp::Ge);
-            break;
+            case Py_EQ:
+                r = path_eq(self, other);
+                break;
+            case Py_NE:
+                r = path_eq(self, other);
+                if (r >= 0) {
+                    r = !r;
+                }
+                break;
+            case Py_LT:
+                r = path_compare(self, other, CmpOp::Lt);
+                break;
+            case Py_LE:
+                r = path_compare(self, other, CmpOp::Le);
+                break;
+            case Py_GT:
+                r = path_compare(self, other, CmpOp::Gt);
+                break;
+            default:
+                r = path_compare(self, other, CmpOp::Ge);
+                break;
         }
         if (r < 0) {
             return error;
@@ -598,7 +609,10 @@ PyObject *keypath_richcompare(PyObject *self, PyObject *other, int op)
     });
 }
 
-Py_ssize_t keypath_length(PyObject *self) { return Py_SIZE(self); }
+Py_ssize_t keypath_length(PyObject *self)
+{
+    return Py_SIZE(self);
+}
 
 // ---------------------------------------------------------------------------
 // Methods
@@ -627,7 +641,8 @@ const Signature FROM_JSON_SIG{"KeyPath.from_json", {arg("json_value")}, {.var_kw
 const Signature PATH_STR_SIG{"KeyPath.path_str", {opt("preserve_complex_keys")}, {.method = true}};
 const Signature DEEPCOPY_SIG{"KeyPath.__deepcopy__", {arg("memo")}, {.method = true}};
 const Signature QUERY_SIG{"KeyPath.query", {arg("src"), opt("use_inferred")}, {.method = true}};
-const Signature GET_SIG{"KeyPath.get", {arg("src"), opt("default_value"), opt("use_inferred")}, {.method = true}};
+const Signature GET_SIG{
+    "KeyPath.get", {arg("src"), opt("default_value"), opt("use_inferred")}, {.method = true}};
 const Signature EXISTS_SIG{"KeyPath.exists", {arg("src")}, {.method = true}};
 
 // `parse` proper: the text must be a str; scanned after the parent's keys.
@@ -749,9 +764,15 @@ Ref kp_path_str(PyObject *self, FastArgs a)
     return text_object(t);
 }
 
-Ref kp_format(PyObject *self, FastArgs) { return text_of(self); }
+Ref kp_format(PyObject *self, FastArgs)
+{
+    return text_of(self);
+}
 
-Ref kp_copy(PyObject *self) { return make(keys_of(self)); }
+Ref kp_copy(PyObject *self)
+{
+    return make(keys_of(self));
+}
 
 Ref kp_deepcopy(PyObject *self, FastArgs a)
 {
@@ -925,7 +946,10 @@ PyMethodDef METHODS[] = {
 // ---------------------------------------------------------------------------
 // Getters
 
-Ref get_keys(PyObject *self) { return keys_list(keys_of(self)); }
+Ref get_keys(PyObject *self)
+{
+    return keys_list(keys_of(self));
+}
 
 Ref get_key(PyObject *self)
 {
@@ -936,9 +960,15 @@ Ref get_key(PyObject *self)
     return keys.back().to_py();
 }
 
-Ref get_is_root(PyObject *self) { return new_bool(Py_SIZE(self) == 0); }
+Ref get_is_root(PyObject *self)
+{
+    return new_bool(Py_SIZE(self) == 0);
+}
 
-Ref get_depth(PyObject *self) { return Ref::steal(PyLong_FromSsize_t(Py_SIZE(self))); }
+Ref get_depth(PyObject *self)
+{
+    return Ref::steal(PyLong_FromSsize_t(Py_SIZE(self)));
+}
 
 Ref get_parent(PyObject *self)
 {
@@ -963,11 +993,11 @@ PyGetSetDef GETSET[] = {
 // Type
 
 PyType_Slot SLOTS[] = {
-    {Py_tp_doc, const_cast<char *>(
-                    "KeyPath(key_or_key_list=None, parent=None)\n--\n\n"
-                    "A path of keys from a tree root to a node. Its `__module__` is\n"
-                    "`norv_core._native` so signature / `sys.modules` introspection of the type\n"
-                    "resolves wherever the native `KeyPath` is in use.")},
+    {Py_tp_doc,
+     const_cast<char *>("KeyPath(key_or_key_list=None, parent=None)\n--\n\n"
+                        "A path of keys from a tree root to a node. Its `__module__` is\n"
+                        "`norv_core._native` so signature / `sys.modules` introspection of the type\n"
+                        "resolves wherever the native `KeyPath` is in use.")},
     {Py_tp_new, reinterpret_cast<void *>(keypath_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(keypath_dealloc)},
     {Py_tp_repr, reinterpret_cast<void *>(keypath_str)},
@@ -1010,9 +1040,15 @@ Status init_class(PyTypeObject *tp)
 // ---------------------------------------------------------------------------
 // Seams
 
-PyTypeObject *type() { return TYPE.get(&SPEC, nullptr, init_class); }
+PyTypeObject *type()
+{
+    return TYPE.get(&SPEC, nullptr, init_class);
+}
 
-PyTypeObject *type_if_created() noexcept { return TYPE.peek(); }
+PyTypeObject *type_if_created() noexcept
+{
+    return TYPE.peek();
+}
 
 Ref make(Keys prefix, Keys suffix)
 {
@@ -1036,7 +1072,10 @@ Ref make_child(Keys prefix, const Key &last)
     return b.finish();
 }
 
-Ref child_key_path(PyObject *key, PyObject *parent) { return construct(key, parent); }
+Ref child_key_path(PyObject *key, PyObject *parent)
+{
+    return construct(key, parent);
+}
 
 int keypaths_eq(PyObject *a, PyObject *b)
 {
@@ -1088,65 +1127,65 @@ Status render_into(Keys keys, bool preserve_complex_keys, std::string &out)
     for (std::size_t i = 0; i < keys.size(); ++i) {
         const Key &k = keys[i];
         switch (k.kind()) {
-        case Key::Kind::Str: {
-            std::string_view t = k.text();
-            if (preserve_complex_keys && t.find_first_of(".[]") != std::string_view::npos) {
-                out += '[';
-                out += t;
-                out += ']';
-            }
-            else {
-                if (i > 0) {
-                    out += '.';
+            case Key::Kind::Str: {
+                std::string_view t = k.text();
+                if (preserve_complex_keys && t.find_first_of(".[]") != std::string_view::npos) {
+                    out += '[';
+                    out += t;
+                    out += ']';
                 }
-                out += t;
-            }
-            break;
-        }
-        case Key::Kind::Int:
-            out += '[';
-            k.append_str_form(out);
-            out += ']';
-            break;
-        case Key::Kind::Other: {
-            // str() of a key may render another path holding paths as keys.
-            RecursionGuard guard(" while rendering a KeyPath");
-            if (guard.failed()) {
-                return error;
-            }
-            PyObject *obj = k.object();
-            PyObject *marker_name = interned(STR_KEY_NAME, "__norv_str_key__");
-            if (marker_name == nullptr) {
-                return error;
-            }
-            PyObject *marker = nullptr;
-            const int has_marker = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(Py_TYPE(obj)),
-                                                            marker_name, &marker);
-            Py_XDECREF(marker);
-            if (has_marker < 0) {
-                return error;
-            }
-            Ref text = str_of(obj);
-            if (!text) {
-                return error;
-            }
-            Maybe<std::string_view> t = utf8_of(text.get());
-            if (!t) {
-                return error;
-            }
-            if (has_marker) {
-                if (i > 0) {
-                    out += '.';
+                else {
+                    if (i > 0) {
+                        out += '.';
+                    }
+                    out += t;
                 }
-                out += *t;
+                break;
             }
-            else {
+            case Key::Kind::Int:
                 out += '[';
-                out += *t;
+                k.append_str_form(out);
                 out += ']';
+                break;
+            case Key::Kind::Other: {
+                // str() of a key may render another path holding paths as keys.
+                RecursionGuard guard(" while rendering a KeyPath");
+                if (guard.failed()) {
+                    return error;
+                }
+                PyObject *obj = k.object();
+                PyObject *marker_name = interned(STR_KEY_NAME, "__norv_str_key__");
+                if (marker_name == nullptr) {
+                    return error;
+                }
+                PyObject *marker = nullptr;
+                const int has_marker = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(Py_TYPE(obj)),
+                                                                marker_name, &marker);
+                Py_XDECREF(marker);
+                if (has_marker < 0) {
+                    return error;
+                }
+                Ref text = str_of(obj);
+                if (!text) {
+                    return error;
+                }
+                Maybe<std::string_view> t = utf8_of(text.get());
+                if (!t) {
+                    return error;
+                }
+                if (has_marker) {
+                    if (i > 0) {
+                        out += '.';
+                    }
+                    out += *t;
+                }
+                else {
+                    out += '[';
+                    out += *t;
+                    out += ']';
+                }
+                break;
             }
-            break;
-        }
         }
     }
     return Status::ok;

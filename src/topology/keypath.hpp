@@ -33,14 +33,15 @@ PyTypeObject *type();
 // Layout. Keys are stored inline after the header.
 
 struct KeyPathObject {
-    PyObject_VAR_HEAD            // ob_size: the number of keys
-    Py_hash_t hash;              // -1 until computed
-    char *text;                  // cached path text (malloc'd), NULL when absent
+    PyObject_VAR_HEAD    // ob_size: the number of keys
+        Py_hash_t hash;  // -1 until computed
+    char *text;          // cached path text (malloc'd), NULL when absent
     Py_ssize_t text_size;
     bool text_ascii;
 };
 
-inline constexpr std::size_t KEYS_OFFSET = (sizeof(KeyPathObject) + alignof(Key) - 1) / alignof(Key) * alignof(Key);
+inline constexpr std::size_t KEYS_OFFSET =
+    (sizeof(KeyPathObject) + alignof(Key) - 1) / alignof(Key) * alignof(Key);
 
 inline Key *keys_ptr(PyObject *path) noexcept
 {
@@ -60,7 +61,6 @@ inline Keys keys_of(PyObject *path) noexcept
 {
     return Keys(keys_ptr(path), static_cast<std::size_t>(Py_SIZE(path)));
 }
-
 
 // Every function below that returns a Ref returns a null Ref with the error
 // set when it fails.

@@ -18,12 +18,14 @@ namespace {
 using keypath::Keys;
 
 struct SetObject {
-    PyObject_HEAD
-    PyObject *root;  // the trie's root dict, strong; replaced only by rebase
+    PyObject_HEAD PyObject *root;  // the trie's root dict, strong; replaced only by rebase
     BorrowFlag flag;
 };
 
-SetObject *as_set(PyObject *o) noexcept { return reinterpret_cast<SetObject *>(o); }
+SetObject *as_set(PyObject *o) noexcept
+{
+    return reinterpret_cast<SetObject *>(o);
+}
 
 TypeCell TYPE;
 ObjectCell MARKER, COPY_MODULE_NAME, LABEL_NAME, LABEL_VALUE, COMPACT_NAME, VERBOSE_NAME;
@@ -35,7 +37,10 @@ PyObject *interned(ObjectCell &cell, const char *text)
 }
 
 // The end marker "$", one object for the whole process.
-PyObject *marker() { return interned(MARKER, "$"); }
+PyObject *marker()
+{
+    return interned(MARKER, "$");
+}
 
 // ---------------------------------------------------------------------------
 // Trie primitives
@@ -76,7 +81,10 @@ PyObject *marker() { return interned(MARKER, "$"); }
     return PyObject_IsTrue(eq.get());
 }
 
-[[nodiscard]] int holds(PyObject *node, PyObject *key) { return PyDict_Contains(node, key); }
+[[nodiscard]] int holds(PyObject *node, PyObject *key)
+{
+    return PyDict_Contains(node, key);
+}
 
 [[nodiscard]] int holds_marker(PyObject *node)
 {
@@ -110,10 +118,16 @@ Ref lookup_held(PyObject *node, PyObject *key)
     return value;
 }
 
-Ref new_dict() { return Ref::steal(PyDict_New()); }
+Ref new_dict()
+{
+    return Ref::steal(PyDict_New());
+}
 
 // The trie key of one path step: a new str, a new int, or the key's object.
-Ref trie_key(const Key &key) { return key.to_py(); }
+Ref trie_key(const Key &key)
+{
+    return key.to_py();
+}
 
 // Follows `keys` from `root` into `node`: 1 when every step is there, 0 when
 // one is absent, -1 with the error set.
@@ -557,7 +571,10 @@ Ref new_set(Ref root)
     return Ref::steal(obj);
 }
 
-Ref deep_copy(PyObject *root) { return new_set(deepcopy_trie(root)); }
+Ref deep_copy(PyObject *root)
+{
+    return new_set(deepcopy_trie(root));
+}
 
 Ref format_set(PyObject *root, PyObject *kwargs)
 {
@@ -1165,13 +1182,22 @@ PyType_Spec SPEC = {
     .slots = SLOTS,
 };
 
-Status init_class(PyTypeObject *tp) { return set_class_attr(tp, "__norv_formattable__", Py_True); }
+Status init_class(PyTypeObject *tp)
+{
+    return set_class_attr(tp, "__norv_formattable__", Py_True);
+}
 
 }  // namespace
 
-PyTypeObject *type() { return TYPE.get(&SPEC, nullptr, init_class); }
+PyTypeObject *type()
+{
+    return TYPE.get(&SPEC, nullptr, init_class);
+}
 
-bool is_set(PyObject *obj) noexcept { return Py_TYPE(obj) == TYPE.peek(); }
+bool is_set(PyObject *obj) noexcept
+{
+    return Py_TYPE(obj) == TYPE.peek();
+}
 
 Ref prefixed_copy(PyObject *set_obj, Keys prefix)
 {
