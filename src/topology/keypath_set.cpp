@@ -18,7 +18,8 @@ namespace {
 using keypath::Keys;
 
 struct SetObject {
-    PyObject_HEAD PyObject *root;  // the trie's root dict, strong; replaced only by rebase
+    PyObject ob_base;  // PyObject_HEAD
+    PyObject *root;    // the trie's root dict, strong; replaced only by rebase (or a collector's clear)
     BorrowFlag flag;
 };
 
@@ -561,13 +562,14 @@ Ref new_set(Ref root)
     if (tp == nullptr) {
         return error;
     }
-    PyObject *obj = tp->tp_alloc(tp, 0);
-    if (obj == nullptr) {
+    SetObject *set = PyObject_GC_New(SetObject, tp);
+    if (set == nullptr) {
         return error;
     }
-    SetObject *set = as_set(obj);
     new (&set->flag) BorrowFlag();
     set->root = root.release();
+    PyObject *obj = reinterpret_cast<PyObject *>(set);
+    PyObject_GC_Track(obj);
     return Ref::steal(obj);
 }
 
@@ -692,9 +694,35 @@ PyObject *kps_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 void kps_dealloc(PyObject *self)
 {
     PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     Py_CLEAR(as_set(self)->root);
     tp->tp_free(self);
     Py_DECREF(tp);
+}
+
+int kps_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_set(self)->root);
+    return 0;
+}
+
+// The collector breaks a cycle through the set by letting go of the trie. A
+// cleared set holds a fresh empty root instead of none, so code that still
+// reaches it while the collector works (a weak reference's callback) finds an
+// empty set; the old root may be a node another set shares, so it is dropped,
+// never emptied. Without memory even for that, the set keeps its root: every
+// cycle through the set runs through that dict, which the collector clears too.
+int kps_tp_clear(PyObject *self)
+{
+    SetObject *set = as_set(self);
+    PyObject *pending = PyErr_GetRaisedException();
+    PyObject *fresh = PyDict_New();
+    if (fresh != nullptr) {
+        Py_SETREF(set->root, fresh);
+    }
+    PyErr_SetRaisedException(pending);
+    return 0;
 }
 
 Ref kps_add(PyObject *self, FastArgs a)
@@ -1160,6 +1188,8 @@ PyType_Slot SLOTS[] = {
                                    "A trie-backed set of `KeyPath`s.")},
     {Py_tp_new, reinterpret_cast<void *>(kps_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(kps_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(kps_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(kps_tp_clear)},
     {Py_tp_repr, reinterpret_cast<void *>(kps_repr)},
     {Py_tp_str, reinterpret_cast<void *>(kps_str)},
     {Py_tp_hash, reinterpret_cast<void *>(PyObject_HashNotImplemented)},
@@ -1177,8 +1207,9 @@ PyType_Spec SPEC = {
     .name = "norv_core._native.KeyPathSet",
     .basicsize = sizeof(SetObject),
     .itemsize = 0,
-    // Final and outside the cyclic GC: a set holds one dict and nothing else.
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    // Final. Python code reaches the trie's dicts (`_trie`, `subtree`) and
+    // can store the set itself in them, so the set takes part in cyclic GC.
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
     .slots = SLOTS,
 };
 
