@@ -24,7 +24,10 @@ constexpr const char *SERIALIZATION_KEY = "norv.topology.KeyPath";
 
 TypeCell TYPE;
 
-KeyPathObject *as_kp(PyObject *o) noexcept { return reinterpret_cast<KeyPathObject *>(o); }
+KeyPathObject *as_kp(PyObject *o) noexcept
+{
+    return reinterpret_cast<KeyPathObject *>(o);
+}
 
 // Interned names, created once and kept for the life of the process; NULL with
 // the error set when creating one fails.
@@ -64,6 +67,12 @@ std::string_view stored_text(PyObject *path) noexcept
 // exactly those. A builder that could not allocate holds nothing:
 //     Builder b(n);
 //     if (b.failed()) return error;
+//
+// A path is built in a plain block, outside the cyclic collector: text and
+// integer keys cannot reach anything, and most paths hold nothing else. A
+// finished path whose keys hold an object the collector sees moves into a
+// collector block and is tracked. `tp_is_gc` tells the two kinds apart, as the
+// interpreter's own types do for their static and heap instances.
 class [[nodiscard]] Builder {
 public:
     explicit Builder(std::size_t capacity)
@@ -80,19 +89,29 @@ public:
         }
         PyObject *obj =
             reinterpret_cast<PyObject *>(PyObject_InitVar(static_cast<PyVarObject *>(mem), tp, 0));
-        KeyPathObject *kp = as_kp(obj);
-        kp->hash = -1;
-        kp->text = nullptr;
-        kp->text_size = 0;
-        kp->text_ascii = true;
+        init_fields(as_kp(obj), false);
         ref_ = Ref::steal(obj);
 #ifndef NDEBUG
         capacity_ = capacity;
 #endif
     }
 
-    void push(const Key &k) noexcept { new (slot()) Key(k); bump(); }
-    void push(Key &&k) noexcept { new (slot()) Key(std::move(k)); bump(); }
+    void push(const Key &k) noexcept
+    {
+        new (slot()) Key(k);
+        if (k.is_other()) [[unlikely]] {
+            objects_ = true;
+        }
+        bump();
+    }
+    void push(Key &&k) noexcept
+    {
+        if (k.is_other()) [[unlikely]] {
+            objects_ = true;
+        }
+        new (slot()) Key(std::move(k));
+        bump();
+    }
     void push_all(Keys keys) noexcept
     {
         for (const Key &k : keys) {
@@ -102,9 +121,59 @@ public:
 
     bool failed() const noexcept { return !ref_; }
 
-    Ref finish() noexcept { return std::move(ref_); }
+    // The finished path: a path holding objects moves into the collector now
+    // that every key is in place.
+    Ref finish() noexcept
+    {
+        if (objects_) [[unlikely]] {
+            return finish_with_objects();
+        }
+        return std::move(ref_);
+    }
 
 private:
+    static void init_fields(KeyPathObject *kp, bool collected) noexcept
+    {
+        kp->hash = -1;
+        kp->text = nullptr;
+        kp->text_size = 0;
+        kp->text_ascii = true;
+        kp->collected = collected;
+    }
+
+    // Only a key object the collector sees can close a cycle back to the
+    // path: text, integers, atomic objects (None, floats, ...) and paths
+    // outside the collector never do.
+    [[gnu::noinline]] Ref finish_with_objects() noexcept
+    {
+        PyObject *plain = ref_.get();
+        bool collectable = false;
+        for (const Key &k : keys_of(plain)) {
+            if (k.is_other() && PyObject_IS_GC(k.object())) {
+                collectable = true;
+                break;
+            }
+        }
+        if (!collectable) {
+            return std::move(ref_);
+        }
+        const Py_ssize_t n = Py_SIZE(plain);
+        KeyPathObject *kp = PyObject_GC_NewVar(KeyPathObject, Py_TYPE(plain), n);
+        if (kp == nullptr) {
+            ref_.reset();
+            return error;
+        }
+        init_fields(kp, true);
+        PyObject *obj = reinterpret_cast<PyObject *>(kp);
+        // Keys are plain bytes: they move by copy, and the emptied block is released.
+        std::memcpy(static_cast<void *>(keys_ptr(obj)), keys_ptr(plain),
+                    static_cast<std::size_t>(n) * sizeof(Key));
+        Py_SET_SIZE(plain, 0);
+        ref_.reset();
+        PyObject_GC_Track(obj);
+        return Ref::steal(obj);
+    }
+
     Key *slot() noexcept
     {
 #ifndef NDEBUG
@@ -117,12 +186,13 @@ private:
     void bump() noexcept { Py_SET_SIZE(ref_.get(), Py_SIZE(ref_.get()) + 1); }
 
     Ref ref_;
+    bool objects_ = false;  // some key holds an object
 #ifndef NDEBUG
-    std::size_t capacity_ = 0;
+    std::size_t capacity_;
 #endif
 };
 
-void destroy(PyObject *self) noexcept
+[[gnu::always_inline]] inline void destroy(PyObject *self) noexcept
 {
     PyTypeObject *tp = Py_TYPE(self);
     Key *keys = keys_ptr(self);
@@ -130,7 +200,12 @@ void destroy(PyObject *self) noexcept
         keys[i].~Key();
     }
     std::free(as_kp(self)->text);
-    PyObject_Free(self);
+    if (as_kp(self)->collected) {
+        PyObject_GC_Del(self);
+    }
+    else {
+        PyObject_Free(self);
+    }
     Py_DECREF(tp);
 }
 
@@ -139,12 +214,17 @@ void destroy(PyObject *self) noexcept
 // destructor runs at thread exit).
 thread_local std::vector<PyObject *> *t_dying = nullptr;
 
-// A path can hold another path as a key, and the trashcan of the interpreter
-// serves only collected types: releasing a chain of a million nested paths
-// recursively would overflow the C stack. A path released from inside another
-// one's destruction is queued instead, and the outermost call works the queue.
+// A path can hold another path as a key: releasing a chain of a million nested
+// paths recursively would overflow the C stack. Instead of the interpreter's
+// trashcan, a path released from inside another one's destruction is queued,
+// and the outermost call works the queue. A queued path has no references
+// left, so it leaves the collector before it waits: a collection run by a
+// key's release never sees it.
 void keypath_dealloc(PyObject *self)
 {
+    if (as_kp(self)->collected) {
+        PyObject_GC_UnTrack(self);
+    }
     if (t_dying != nullptr) {
         try {
             t_dying->push_back(self);
@@ -442,14 +522,14 @@ int path_compare(PyObject *self, PyObject *other, CmpOp op)
         }
     }
     switch (op) {
-    case CmpOp::Lt:
-        return a.size() < b.size();
-    case CmpOp::Le:
-        return a.size() <= b.size();
-    case CmpOp::Gt:
-        return a.size() > b.size();
-    default:
-        return a.size() >= b.size();
+        case CmpOp::Lt:
+            return a.size() < b.size();
+        case CmpOp::Le:
+            return a.size() <= b.size();
+        case CmpOp::Gt:
+            return a.size() > b.size();
+        default:
+            return a.size() >= b.size();
     }
 }
 
@@ -569,27 +649,27 @@ PyObject *keypath_richcompare(PyObject *self, PyObject *other, int op)
     return guard([&]() -> Ref {
         int r;
         switch (op) {
-        case Py_EQ:
-            r = path_eq(self, other);
-            break;
-        case Py_NE:
-            r = path_eq(self, other);
-            if (r >= 0) {
-                r = !r;
-            }
-            break;
-        case Py_LT:
-            r = path_compare(self, other, CmpOp::Lt);
-            break;
-        case Py_LE:
-            r = path_compare(self, other, CmpOp::Le);
-            break;
-        case Py_GT:
-            r = path_compare(self, other, CmpOp::Gt);
-            break;
-        default:
-            r = path_compare(self, other, CmpOp::Ge);
-            break;
+            case Py_EQ:
+                r = path_eq(self, other);
+                break;
+            case Py_NE:
+                r = path_eq(self, other);
+                if (r >= 0) {
+                    r = !r;
+                }
+                break;
+            case Py_LT:
+                r = path_compare(self, other, CmpOp::Lt);
+                break;
+            case Py_LE:
+                r = path_compare(self, other, CmpOp::Le);
+                break;
+            case Py_GT:
+                r = path_compare(self, other, CmpOp::Gt);
+                break;
+            default:
+                r = path_compare(self, other, CmpOp::Ge);
+                break;
         }
         if (r < 0) {
             return error;
@@ -598,7 +678,29 @@ PyObject *keypath_richcompare(PyObject *self, PyObject *other, int op)
     });
 }
 
-Py_ssize_t keypath_length(PyObject *self) { return Py_SIZE(self); }
+Py_ssize_t keypath_length(PyObject *self)
+{
+    return Py_SIZE(self);
+}
+
+int keypath_is_gc(PyObject *self)
+{
+    return as_kp(self)->collected;
+}
+
+// The keys never change, so a path needs no clear slot: any cycle through it
+// also runs through its key object (a list, an instance), which the collector
+// clears.
+int keypath_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(Py_TYPE(self));
+    for (const Key &k : keys_of(self)) {
+        if (k.is_other()) {
+            Py_VISIT(k.object());
+        }
+    }
+    return 0;
+}
 
 // ---------------------------------------------------------------------------
 // Methods
@@ -627,7 +729,8 @@ const Signature FROM_JSON_SIG{"KeyPath.from_json", {arg("json_value")}, {.var_kw
 const Signature PATH_STR_SIG{"KeyPath.path_str", {opt("preserve_complex_keys")}, {.method = true}};
 const Signature DEEPCOPY_SIG{"KeyPath.__deepcopy__", {arg("memo")}, {.method = true}};
 const Signature QUERY_SIG{"KeyPath.query", {arg("src"), opt("use_inferred")}, {.method = true}};
-const Signature GET_SIG{"KeyPath.get", {arg("src"), opt("default_value"), opt("use_inferred")}, {.method = true}};
+const Signature GET_SIG{
+    "KeyPath.get", {arg("src"), opt("default_value"), opt("use_inferred")}, {.method = true}};
 const Signature EXISTS_SIG{"KeyPath.exists", {arg("src")}, {.method = true}};
 
 // `parse` proper: the text must be a str; scanned after the parent's keys.
@@ -749,9 +852,15 @@ Ref kp_path_str(PyObject *self, FastArgs a)
     return text_object(t);
 }
 
-Ref kp_format(PyObject *self, FastArgs) { return text_of(self); }
+Ref kp_format(PyObject *self, FastArgs)
+{
+    return text_of(self);
+}
 
-Ref kp_copy(PyObject *self) { return make(keys_of(self)); }
+Ref kp_copy(PyObject *self)
+{
+    return make(keys_of(self));
+}
 
 Ref kp_deepcopy(PyObject *self, FastArgs a)
 {
@@ -925,7 +1034,10 @@ PyMethodDef METHODS[] = {
 // ---------------------------------------------------------------------------
 // Getters
 
-Ref get_keys(PyObject *self) { return keys_list(keys_of(self)); }
+Ref get_keys(PyObject *self)
+{
+    return keys_list(keys_of(self));
+}
 
 Ref get_key(PyObject *self)
 {
@@ -936,9 +1048,15 @@ Ref get_key(PyObject *self)
     return keys.back().to_py();
 }
 
-Ref get_is_root(PyObject *self) { return new_bool(Py_SIZE(self) == 0); }
+Ref get_is_root(PyObject *self)
+{
+    return new_bool(Py_SIZE(self) == 0);
+}
 
-Ref get_depth(PyObject *self) { return Ref::steal(PyLong_FromSsize_t(Py_SIZE(self))); }
+Ref get_depth(PyObject *self)
+{
+    return Ref::steal(PyLong_FromSsize_t(Py_SIZE(self)));
+}
 
 Ref get_parent(PyObject *self)
 {
@@ -963,13 +1081,15 @@ PyGetSetDef GETSET[] = {
 // Type
 
 PyType_Slot SLOTS[] = {
-    {Py_tp_doc, const_cast<char *>(
-                    "KeyPath(key_or_key_list=None, parent=None)\n--\n\n"
-                    "A path of keys from a tree root to a node. Its `__module__` is\n"
-                    "`norv_core._native` so signature / `sys.modules` introspection of the type\n"
-                    "resolves wherever the native `KeyPath` is in use.")},
+    {Py_tp_doc,
+     const_cast<char *>("KeyPath(key_or_key_list=None, parent=None)\n--\n\n"
+                        "A path of keys from a tree root to a node. Its `__module__` is\n"
+                        "`norv_core._native` so signature / `sys.modules` introspection of the type\n"
+                        "resolves wherever the native `KeyPath` is in use.")},
     {Py_tp_new, reinterpret_cast<void *>(keypath_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(keypath_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(keypath_traverse)},
+    {Py_tp_is_gc, reinterpret_cast<void *>(keypath_is_gc)},
     {Py_tp_repr, reinterpret_cast<void *>(keypath_str)},
     {Py_tp_str, reinterpret_cast<void *>(keypath_str)},
     {Py_tp_hash, reinterpret_cast<void *>(keypath_hash)},
@@ -987,8 +1107,9 @@ PyType_Spec SPEC = {
     .basicsize = static_cast<int>(KEYS_OFFSET),
     .itemsize = static_cast<int>(sizeof(Key)),
     // Immutable and final: the exact type test stands for isinstance, and no
-    // instance dict or GC header is needed.
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    // instance dict is needed. Only a path whose keys hold an object the
+    // collector sees is in the collector (`keypath_is_gc`).
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
     .slots = SLOTS,
 };
 
@@ -1010,9 +1131,15 @@ Status init_class(PyTypeObject *tp)
 // ---------------------------------------------------------------------------
 // Seams
 
-PyTypeObject *type() { return TYPE.get(&SPEC, nullptr, init_class); }
+PyTypeObject *type()
+{
+    return TYPE.get(&SPEC, nullptr, init_class);
+}
 
-PyTypeObject *type_if_created() noexcept { return TYPE.peek(); }
+PyTypeObject *type_if_created() noexcept
+{
+    return TYPE.peek();
+}
 
 Ref make(Keys prefix, Keys suffix)
 {
@@ -1036,7 +1163,10 @@ Ref make_child(Keys prefix, const Key &last)
     return b.finish();
 }
 
-Ref child_key_path(PyObject *key, PyObject *parent) { return construct(key, parent); }
+Ref child_key_path(PyObject *key, PyObject *parent)
+{
+    return construct(key, parent);
+}
 
 int keypaths_eq(PyObject *a, PyObject *b)
 {
@@ -1088,65 +1218,65 @@ Status render_into(Keys keys, bool preserve_complex_keys, std::string &out)
     for (std::size_t i = 0; i < keys.size(); ++i) {
         const Key &k = keys[i];
         switch (k.kind()) {
-        case Key::Kind::Str: {
-            std::string_view t = k.text();
-            if (preserve_complex_keys && t.find_first_of(".[]") != std::string_view::npos) {
-                out += '[';
-                out += t;
-                out += ']';
-            }
-            else {
-                if (i > 0) {
-                    out += '.';
+            case Key::Kind::Str: {
+                std::string_view t = k.text();
+                if (preserve_complex_keys && t.find_first_of(".[]") != std::string_view::npos) {
+                    out += '[';
+                    out += t;
+                    out += ']';
                 }
-                out += t;
-            }
-            break;
-        }
-        case Key::Kind::Int:
-            out += '[';
-            k.append_str_form(out);
-            out += ']';
-            break;
-        case Key::Kind::Other: {
-            // str() of a key may render another path holding paths as keys.
-            RecursionGuard guard(" while rendering a KeyPath");
-            if (guard.failed()) {
-                return error;
-            }
-            PyObject *obj = k.object();
-            PyObject *marker_name = interned(STR_KEY_NAME, "__norv_str_key__");
-            if (marker_name == nullptr) {
-                return error;
-            }
-            PyObject *marker = nullptr;
-            const int has_marker = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(Py_TYPE(obj)),
-                                                            marker_name, &marker);
-            Py_XDECREF(marker);
-            if (has_marker < 0) {
-                return error;
-            }
-            Ref text = str_of(obj);
-            if (!text) {
-                return error;
-            }
-            Maybe<std::string_view> t = utf8_of(text.get());
-            if (!t) {
-                return error;
-            }
-            if (has_marker) {
-                if (i > 0) {
-                    out += '.';
+                else {
+                    if (i > 0) {
+                        out += '.';
+                    }
+                    out += t;
                 }
-                out += *t;
+                break;
             }
-            else {
+            case Key::Kind::Int:
                 out += '[';
-                out += *t;
+                k.append_str_form(out);
                 out += ']';
+                break;
+            case Key::Kind::Other: {
+                // str() of a key may render another path holding paths as keys.
+                RecursionGuard guard(" while rendering a KeyPath");
+                if (guard.failed()) {
+                    return error;
+                }
+                PyObject *obj = k.object();
+                PyObject *marker_name = interned(STR_KEY_NAME, "__norv_str_key__");
+                if (marker_name == nullptr) {
+                    return error;
+                }
+                PyObject *marker = nullptr;
+                const int has_marker = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(Py_TYPE(obj)),
+                                                                marker_name, &marker);
+                Py_XDECREF(marker);
+                if (has_marker < 0) {
+                    return error;
+                }
+                Ref text = str_of(obj);
+                if (!text) {
+                    return error;
+                }
+                Maybe<std::string_view> t = utf8_of(text.get());
+                if (!t) {
+                    return error;
+                }
+                if (has_marker) {
+                    if (i > 0) {
+                        out += '.';
+                    }
+                    out += *t;
+                }
+                else {
+                    out += '[';
+                    out += *t;
+                    out += ']';
+                }
+                break;
             }
-            break;
-        }
         }
     }
     return Status::ok;
@@ -1154,8 +1284,9 @@ Status render_into(Keys keys, bool preserve_complex_keys, std::string &out)
 
 Status store_text(PyObject *path)
 {
-    // Rendering may run Python code that renders this very path; whatever
-    // such a nested call stored is replaced by this result.
+    // Rendering may run Python code that renders (and hashes) this very path;
+    // whatever such a nested call stored is replaced by this result, and the
+    // hash goes with the text it was computed from.
     std::string t;
     if (failed(render_into(keys_of(path), true, t))) {
         return error;
@@ -1172,6 +1303,7 @@ Status store_text(PyObject *path)
     kp->text = buf;
     kp->text_size = static_cast<Py_ssize_t>(t.size());
     kp->text_ascii = !has_non_ascii(t);
+    kp->hash = -1;
     return Status::ok;
 }
 

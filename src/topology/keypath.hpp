@@ -5,8 +5,9 @@
 // A KeyPath is one variable-size object: the keys sit inline after the header
 // (`ob_size` of them), so building a path is one allocation and no Python
 // object for text and integer keys. The keys never change once built; only the
-// text cache and the cached hash are written, once, never while Python code
-// runs.
+// text cache and the cached hash are written, never while Python code runs
+// (a hash always belongs to the cached text it was computed from). Only a path
+// whose keys hold an object the cyclic collector sees takes part in it.
 //
 // The seams below let later subsystems build and compare paths natively.
 #pragma once
@@ -33,14 +34,16 @@ PyTypeObject *type();
 // Layout. Keys are stored inline after the header.
 
 struct KeyPathObject {
-    PyObject_VAR_HEAD            // ob_size: the number of keys
-    Py_hash_t hash;              // -1 until computed
-    char *text;                  // cached path text (malloc'd), NULL when absent
+    PyVarObject ob_base;  // PyObject_VAR_HEAD; ob_size: the number of keys
+    Py_hash_t hash;       // -1 until computed from the cached text
+    char *text;           // cached path text (malloc'd), NULL when absent
     Py_ssize_t text_size;
     bool text_ascii;
+    bool collected;  // a collector block: a key holds an object the collector sees
 };
 
-inline constexpr std::size_t KEYS_OFFSET = (sizeof(KeyPathObject) + alignof(Key) - 1) / alignof(Key) * alignof(Key);
+inline constexpr std::size_t KEYS_OFFSET =
+    (sizeof(KeyPathObject) + alignof(Key) - 1) / alignof(Key) * alignof(Key);
 
 inline Key *keys_ptr(PyObject *path) noexcept
 {
@@ -60,7 +63,6 @@ inline Keys keys_of(PyObject *path) noexcept
 {
     return Keys(keys_ptr(path), static_cast<std::size_t>(Py_SIZE(path)));
 }
-
 
 // Every function below that returns a Ref returns a null Ref with the error
 // set when it fails.

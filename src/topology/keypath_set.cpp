@@ -18,12 +18,15 @@ namespace {
 using keypath::Keys;
 
 struct SetObject {
-    PyObject_HEAD
-    PyObject *root;  // the trie's root dict, strong; replaced only by rebase
+    PyObject ob_base;  // PyObject_HEAD
+    PyObject *root;    // the trie's root dict, strong; replaced only by rebase (or a collector's clear)
     BorrowFlag flag;
 };
 
-SetObject *as_set(PyObject *o) noexcept { return reinterpret_cast<SetObject *>(o); }
+SetObject *as_set(PyObject *o) noexcept
+{
+    return reinterpret_cast<SetObject *>(o);
+}
 
 TypeCell TYPE;
 ObjectCell MARKER, COPY_MODULE_NAME, LABEL_NAME, LABEL_VALUE, COMPACT_NAME, VERBOSE_NAME;
@@ -35,7 +38,10 @@ PyObject *interned(ObjectCell &cell, const char *text)
 }
 
 // The end marker "$", one object for the whole process.
-PyObject *marker() { return interned(MARKER, "$"); }
+PyObject *marker()
+{
+    return interned(MARKER, "$");
+}
 
 // ---------------------------------------------------------------------------
 // Trie primitives
@@ -76,7 +82,10 @@ PyObject *marker() { return interned(MARKER, "$"); }
     return PyObject_IsTrue(eq.get());
 }
 
-[[nodiscard]] int holds(PyObject *node, PyObject *key) { return PyDict_Contains(node, key); }
+[[nodiscard]] int holds(PyObject *node, PyObject *key)
+{
+    return PyDict_Contains(node, key);
+}
 
 [[nodiscard]] int holds_marker(PyObject *node)
 {
@@ -110,10 +119,16 @@ Ref lookup_held(PyObject *node, PyObject *key)
     return value;
 }
 
-Ref new_dict() { return Ref::steal(PyDict_New()); }
+Ref new_dict()
+{
+    return Ref::steal(PyDict_New());
+}
 
 // The trie key of one path step: a new str, a new int, or the key's object.
-Ref trie_key(const Key &key) { return key.to_py(); }
+Ref trie_key(const Key &key)
+{
+    return key.to_py();
+}
 
 // Follows `keys` from `root` into `node`: 1 when every step is there, 0 when
 // one is absent, -1 with the error set.
@@ -547,17 +562,21 @@ Ref new_set(Ref root)
     if (tp == nullptr) {
         return error;
     }
-    PyObject *obj = tp->tp_alloc(tp, 0);
-    if (obj == nullptr) {
+    SetObject *set = PyObject_GC_New(SetObject, tp);
+    if (set == nullptr) {
         return error;
     }
-    SetObject *set = as_set(obj);
     new (&set->flag) BorrowFlag();
     set->root = root.release();
+    PyObject *obj = reinterpret_cast<PyObject *>(set);
+    PyObject_GC_Track(obj);
     return Ref::steal(obj);
 }
 
-Ref deep_copy(PyObject *root) { return new_set(deepcopy_trie(root)); }
+Ref deep_copy(PyObject *root)
+{
+    return new_set(deepcopy_trie(root));
+}
 
 Ref format_set(PyObject *root, PyObject *kwargs)
 {
@@ -675,9 +694,35 @@ PyObject *kps_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 void kps_dealloc(PyObject *self)
 {
     PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     Py_CLEAR(as_set(self)->root);
     tp->tp_free(self);
     Py_DECREF(tp);
+}
+
+int kps_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_set(self)->root);
+    return 0;
+}
+
+// The collector breaks a cycle through the set by letting go of the trie. A
+// cleared set holds a fresh empty root instead of none, so code that still
+// reaches it while the collector works (a weak reference's callback) finds an
+// empty set; the old root may be a node another set shares, so it is dropped,
+// never emptied. Without memory even for that, the set keeps its root: every
+// cycle through the set runs through that dict, which the collector clears too.
+int kps_tp_clear(PyObject *self)
+{
+    SetObject *set = as_set(self);
+    PyObject *pending = PyErr_GetRaisedException();
+    PyObject *fresh = PyDict_New();
+    if (fresh != nullptr) {
+        Py_SETREF(set->root, fresh);
+    }
+    PyErr_SetRaisedException(pending);
+    return 0;
 }
 
 Ref kps_add(PyObject *self, FastArgs a)
@@ -1143,6 +1188,8 @@ PyType_Slot SLOTS[] = {
                                    "A trie-backed set of `KeyPath`s.")},
     {Py_tp_new, reinterpret_cast<void *>(kps_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(kps_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(kps_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(kps_tp_clear)},
     {Py_tp_repr, reinterpret_cast<void *>(kps_repr)},
     {Py_tp_str, reinterpret_cast<void *>(kps_str)},
     {Py_tp_hash, reinterpret_cast<void *>(PyObject_HashNotImplemented)},
@@ -1160,18 +1207,28 @@ PyType_Spec SPEC = {
     .name = "norv_core._native.KeyPathSet",
     .basicsize = sizeof(SetObject),
     .itemsize = 0,
-    // Final and outside the cyclic GC: a set holds one dict and nothing else.
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    // Final. Python code reaches the trie's dicts (`_trie`, `subtree`) and
+    // can store the set itself in them, so the set takes part in cyclic GC.
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
     .slots = SLOTS,
 };
 
-Status init_class(PyTypeObject *tp) { return set_class_attr(tp, "__norv_formattable__", Py_True); }
+Status init_class(PyTypeObject *tp)
+{
+    return set_class_attr(tp, "__norv_formattable__", Py_True);
+}
 
 }  // namespace
 
-PyTypeObject *type() { return TYPE.get(&SPEC, nullptr, init_class); }
+PyTypeObject *type()
+{
+    return TYPE.get(&SPEC, nullptr, init_class);
+}
 
-bool is_set(PyObject *obj) noexcept { return Py_TYPE(obj) == TYPE.peek(); }
+bool is_set(PyObject *obj) noexcept
+{
+    return Py_TYPE(obj) == TYPE.peek();
+}
 
 Ref prefixed_copy(PyObject *set_obj, Keys prefix)
 {
