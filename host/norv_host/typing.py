@@ -55,26 +55,47 @@ class RawText:
     __hash__ = None
 
 
+# Classes that forward references resolve to, by name.
+REGISTRY: dict[str, type] = {}
+
+
+def register(cls, name=None):
+    """Make `cls` the target of forward references to `name` (default: its __name__)."""
+    REGISTRY[name or cls.__name__] = cls
+    return cls
+
+
 class ForwardRef:
-    """A class named by text, resolved later through `resolve`."""
+    """A class named by text, resolved later: through `resolve` or the registry."""
 
     def __init__(self, name):
         self.name = name
-        self.cls = None
+        self._cls = None
+
+    @property
+    def cls(self):
+        """The resolved class, looked up anew on each read; None while unresolved."""
+        return self._cls if self._cls is not None else REGISTRY.get(self.name)
 
     @property
     def resolved(self):
         return self.cls is not None
 
     def resolve(self, cls):
-        self.cls = cls
+        self._cls = cls
         return self
 
     def as_annotation(self):
-        return self.cls if self.cls is not None else typing.ForwardRef(self.name)
+        cls = self.cls
+        return cls if cls is not None else typing.ForwardRef(self.name)
 
     def __repr__(self):
         return f"ForwardRef({self.name!r})"
+
+
+def make_forward_ref(name):
+    calls.append(("make_forward_ref", name))
+    return ForwardRef(name)
 
 
 class UnionSpec:
@@ -188,7 +209,7 @@ HANDLES = dict(
     is_subclass=is_subclass,
     is_instance=is_instance,
     is_generic=is_generic,
-    make_forward_ref=ForwardRef,
+    make_forward_ref=make_forward_ref,
     raw_text_cls=RawText,
     forward_ref_cls=ForwardRef,
     topology_merge=Unavailable("topology_merge"),

@@ -13,6 +13,7 @@
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
+#include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/engine.hpp"
 #include "typing/value_specs/util.hpp"
 
@@ -325,8 +326,16 @@ Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_
 {
     const Tag tag = e.tag();
 
-    // Stage 1, the container and Union fast paths, belongs to the container
-    // kinds; the leaf kinds have none.
+    // Stage 1: kind fast paths.
+    if (tag == Tag::Object && !e.frozen && !e.transform && e.value_type) {
+        Maybe<Ref> accepted = classes::object_accept(e.value_type.get(), value, allow_partial);
+        if (!accepted) {
+            return error;
+        }
+        if (*accepted) {
+            return std::move(*accepted);
+        }
+    }
 
     // Stage 2: values of exactly the value type.
     if (is_leaf_kind(tag) && e.value_type && !e.transform && !e.frozen) {
@@ -593,9 +602,11 @@ Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, Pa
     });
 }
 
-Applied apply_kind(SpecEngine &e, PyObject *value, bool, PyObject *, PathText &, bool)
+Applied apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *, PathText &path, bool)
 {
     switch (e.tag()) {
+        case Tag::Object:
+            return classes::object_apply_kind(value, allow_partial, path);
         case Tag::Bool:
         case Tag::Str:
         case Tag::Number:

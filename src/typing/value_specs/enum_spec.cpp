@@ -163,7 +163,7 @@ Ref enum_with_type_args(PyObject *cls, FastArgs a)
                       enum_new(values.get(), d.get(), nullptr, false, STRICT_UNSET));
 }
 
-Ref get_values(const SpecEngine &e)
+Ref get_values(SpecEngine &e)
 {
     return Ref::borrow(e.kind.get<EnumKind>()->values.get());
 }

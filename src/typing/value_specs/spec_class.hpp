@@ -22,7 +22,7 @@ inline SpecEngine &engine_of(PyObject *self) noexcept
     return *base::as_spec(self)->engine;
 }
 
-using KindGetter = Ref (*)(const SpecEngine &);
+using KindGetter = Ref (*)(SpecEngine &);
 
 // A read-only property over the engine, under a shared borrow of the spec.
 template <KindGetter F>
