@@ -78,7 +78,8 @@ Status exec_steps(PyObject *m)
     for (TypeGetter type :
          {typing::base::type, typing::primitives::bool_type, typing::primitives::str_type,
           typing::primitives::int_type, typing::primitives::float_type, typing::classes::enum_type,
-          typing::primitives::any_type, typing::classes::object_type, typing::classes::type_type}) {
+          typing::primitives::any_type, typing::classes::union_type, typing::classes::object_type,
+          typing::classes::type_type}) {
         if (failed(add_type(m, type()))) {
             return error;
         }

@@ -99,22 +99,12 @@ def make_forward_ref(name):
 
 
 class UnionSpec:
-    """The host's union class as far as `a | b` on value specs reaches it."""
-
-    def __init__(self, candidates):
-        self.candidates = list(candidates)
+    """The host's union class as far as `a | b` on value specs reaches it:
+    subscription builds the native union of the operands."""
 
     def __class_getitem__(cls, pair):
         calls.append(("union_cls", pair))
-        return cls(pair)
-
-    def __eq__(self, other):
-        return isinstance(other, UnionSpec) and other.candidates == self.candidates
-
-    __hash__ = None
-
-    def __repr__(self):
-        return f"UnionSpec({self.candidates!r})"
+        return _native.Union[pair]
 
 
 class Unavailable:
@@ -175,18 +165,32 @@ def from_json(value, **kwargs):
 
 
 class ValueSpecBase:
-    """The host's value-spec base: turns annotations into native specs."""
+    """The host's value-spec base: turns annotations into native specs.
+
+    Host-defined specs derive from it and pass through unchanged."""
 
     @classmethod
     def from_annotation(cls, annotation, auto_typing=True):
-        if isinstance(annotation, _native.SpecBase):
+        calls.append(("from_annotation", annotation))
+        if isinstance(annotation, (_native.SpecBase, ValueSpecBase)):
             return annotation
         simple = {int: _native.Int, float: _native.Float, str: _native.Str, bool: _native.Bool}
         if annotation in simple:
             return simple[annotation]()
         if annotation is typing.Any:
             return _native.Any(annotation=annotation)
-        raise AssertionError(f"stand-in host: no value spec for {annotation!r}")
+        if annotation is None or annotation is type(None):
+            return _native.Object(type(None))
+        if isinstance(annotation, (str, ForwardRef)):
+            return _native.Object(annotation)
+        origin = typing.get_origin(annotation)
+        if origin is typing.Union:
+            return _native.Union[typing.get_args(annotation)]
+        if origin is type:
+            return _native.Type(typing.get_args(annotation)[0])
+        if isinstance(annotation, type) and annotation is not object:
+            return _native.Object(annotation)
+        raise TypeError(f"stand-in host: no value spec for {annotation!r}")
 
 
 class Functor:

@@ -336,6 +336,16 @@ Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_
             return std::move(*accepted);
         }
     }
+    else if (tag == Tag::Union && spec_object != nullptr && !e.frozen && !e.transform &&
+             e.kind.get<UnionKind>()->type_map) {
+        Maybe<Ref> accepted = classes::union_fast_path(spec_object, value);
+        if (!accepted) {
+            return error;
+        }
+        if (*accepted) {
+            return std::move(*accepted);
+        }
+    }
 
     // Stage 2: values of exactly the value type.
     if (is_leaf_kind(tag) && e.value_type && !e.transform && !e.frozen) {
@@ -602,9 +612,12 @@ Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, Pa
     });
 }
 
-Applied apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *, PathText &path, bool)
+Applied apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
+                   PathText &path, bool inplace)
 {
     switch (e.tag()) {
+        case Tag::Union:
+            return classes::union_apply_kind(e, value, allow_partial, child_transform, path, inplace);
         case Tag::Object:
             return classes::object_apply_kind(value, allow_partial, path);
         case Tag::Bool:

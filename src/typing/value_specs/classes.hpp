@@ -14,6 +14,7 @@ namespace norv::typing::classes {
 PyTypeObject *enum_type();
 PyTypeObject *type_type();
 PyTypeObject *object_type();
+PyTypeObject *union_type();
 
 // Optional objects are nullptr when absent. A null engine: the build failed,
 // error set (`base::wrap` passes it on).
@@ -35,5 +36,19 @@ Maybe<Ref> object_accept(PyObject *cls, PyObject *value, bool allow_partial);
 // The Object kind's child step: a partially bound object is refused unless
 // partial values are allowed.
 Ref object_apply_kind(PyObject *value, bool allow_partial, engine::PathText &path);
+
+[[nodiscard]] std::unique_ptr<SpecEngine> union_new(PyObject *candidates, PyObject *default_value,
+                                                    PyObject *default_factory, bool is_noneable, bool frozen,
+                                                    std::uint8_t strict);
+
+// The type whose exact instances `spec` accepts unchanged, or an empty Ref.
+Maybe<Ref> exact_leaf_type(PyObject *spec);
+// The Union fast path of the apply pipeline: the value itself when the type
+// map sends its exact type to a candidate that takes such values unchanged;
+// otherwise an empty Ref (the pipeline goes on).
+Maybe<Ref> union_fast_path(PyObject *spec_object, PyObject *value);
+// The Union kind's child step: the candidate that takes the value applies it.
+Ref union_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
+                     engine::PathText &path, bool inplace);
 
 }  // namespace norv::typing::classes
