@@ -75,11 +75,14 @@ Status exec_steps(PyObject *m)
     if (failed(key_specs::register_names(m)) || failed(typing::bridge::register_installers(m))) {
         return error;
     }
-    for (TypeGetter type :
-         {typing::base::type, typing::primitives::bool_type, typing::primitives::str_type,
-          typing::primitives::int_type, typing::primitives::float_type, typing::classes::enum_type,
-          typing::primitives::any_type, typing::classes::union_type, typing::classes::object_type,
-          typing::classes::type_type}) {
+    // The value-spec classes, in the host's order.
+    const TypeGetter spec_classes[] = {
+        typing::base::type,           typing::primitives::bool_type,  typing::primitives::str_type,
+        typing::primitives::int_type, typing::primitives::float_type, typing::classes::enum_type,
+        typing::primitives::any_type, typing::classes::union_type,    typing::classes::object_type,
+        typing::classes::type_type,   typing::classes::callable_type, typing::classes::functor_type,
+    };
+    for (TypeGetter type : spec_classes) {
         if (failed(add_type(m, type()))) {
             return error;
         }

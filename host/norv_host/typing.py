@@ -13,7 +13,9 @@ reaches one of them by accident says so.
 
 from __future__ import annotations
 
+import collections.abc
 import dataclasses
+import inspect
 import typing
 
 from norv_core import _native
@@ -188,6 +190,8 @@ class ValueSpecBase:
             return _native.Union[typing.get_args(annotation)]
         if origin is type:
             return _native.Type(typing.get_args(annotation)[0])
+        if origin is collections.abc.Callable:
+            return _native.Callable[typing.get_args(annotation)]
         if isinstance(annotation, type) and annotation is not object:
             return _native.Object(annotation)
         raise TypeError(f"stand-in host: no value spec for {annotation!r}")
@@ -195,6 +199,28 @@ class ValueSpecBase:
 
 class Functor:
     """The host's functor base class."""
+
+
+def callable_validate(args, kw, returns, spec_text, path, value):
+    """Checks a callable against the argument specs of a Callable spec."""
+    calls.append(("callable_validate", args, kw, returns, spec_text, path, value))
+    if not callable(value):
+        raise TypeError(f"Value is not callable: {value!r}. (path={path})")
+    try:
+        params = list(inspect.signature(value).parameters.values())
+    except (TypeError, ValueError):
+        return
+    kinds = {p.kind for p in params}
+    positional = [p for p in params if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)]
+    if len(args) > len(positional) and inspect.Parameter.VAR_POSITIONAL not in kinds:
+        raise TypeError(
+            f"{spec_text} requires {len(args)} positional arguments, "
+            f"while {value!r} takes only {len(positional)}. (path={path})"
+        )
+    names = {p.name for p in params if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)}
+    for name, _ in kw:
+        if name not in names and inspect.Parameter.VAR_KEYWORD not in kinds:
+            raise TypeError(f"Keyword argument {name!r} does not exist in {value!r}. (path={path})")
 
 
 HANDLES = dict(
@@ -223,7 +249,7 @@ HANDLES = dict(
     create_schema=Unavailable("create_schema"),
     str_key_cls=Unavailable("str_key_cls"),
     functor_cls=Functor,
-    callable_validate=Unavailable("callable_validate"),
+    callable_validate=callable_validate,
 )
 
 

@@ -15,6 +15,8 @@ PyTypeObject *enum_type();
 PyTypeObject *type_type();
 PyTypeObject *object_type();
 PyTypeObject *union_type();
+PyTypeObject *callable_type();
+PyTypeObject *functor_type();
 
 // Optional objects are nullptr when absent. A null engine: the build failed,
 // error set (`base::wrap` passes it on).
@@ -40,6 +42,12 @@ Ref object_apply_kind(PyObject *value, bool allow_partial, engine::PathText &pat
 [[nodiscard]] std::unique_ptr<SpecEngine> union_new(PyObject *candidates, PyObject *default_value,
                                                     PyObject *default_factory, bool is_noneable, bool frozen,
                                                     std::uint8_t strict);
+
+[[nodiscard]] std::unique_ptr<SpecEngine> callable_base(PyObject *args, PyObject *kw, PyObject *returns,
+                                                        PyObject *default_value, PyObject *default_factory,
+                                                        PyObject *transform, PyObject *callable_type,
+                                                        bool is_noneable, bool frozen, std::uint8_t strict,
+                                                        bool is_functor);
 
 // The type whose exact instances `spec` accepts unchanged, or an empty Ref.
 Maybe<Ref> exact_leaf_type(PyObject *spec);
