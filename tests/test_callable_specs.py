@@ -249,3 +249,11 @@ def test_callable_specs_cannot_be_instantiated():
         Callable()()
     with pytest.raises(TypeError, match=r"^Functor\(\) cannot be instantiated.$"):
         Functor()()
+
+
+@pytest.mark.parametrize("read", [lambda c: c.forward_refs, lambda c: c.annotation, lambda c: c.type_resolved, repr])
+def test_a_callable_holding_itself_ends_in_recursion_error(read):
+    spec = Callable()
+    spec.args.append(spec)
+    with pytest.raises(RecursionError):
+        read(spec)

@@ -23,6 +23,7 @@ class HostSpec(ht.ValueSpecBase):
 
     is_noneable = False
     forward_refs = frozenset()
+    annotation = typing.Any
 
     def __init__(self, name, value_type=None, raises=None, compatible=()):
         self.name, self._value_type, self.raises, self.compatible = name, value_type, raises, compatible
@@ -333,3 +334,24 @@ def test_frame_text_and_copies():
 def test_from_json():
     spec = Union.from_json({"candidates": [Int(), Str()], "is_noneable": True, "_type": "x"})
     assert type(spec) is Union and spec.is_noneable and [type(c) for c in spec.candidates] == [Int, Str]
+
+
+@pytest.mark.parametrize(
+    "read",
+    [
+        lambda u: u.forward_refs,
+        lambda u: u.annotation,
+        lambda u: u.type_resolved,
+        lambda u: u.value_type,
+        lambda u: repr(u),
+        lambda u: u.apply(1.5),
+        lambda u: u._apply(1.5, False, None, None),
+        lambda u: u.get_candidate(HostSpec("d")),
+        lambda u: copy.deepcopy(u),
+    ],
+)
+def test_a_union_holding_itself_ends_in_recursion_error(read):
+    spec = Union([HostSpec("h", bytes), Int()])
+    spec.candidates.append(spec)
+    with pytest.raises(RecursionError):
+        read(spec)

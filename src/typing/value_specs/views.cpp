@@ -2,6 +2,7 @@
 // references, whether they are resolved, and the typing annotation the spec
 // stands for. Children are asked through their Python attributes.
 #include "core/args.hpp"
+#include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/engine.hpp"
 
@@ -236,6 +237,12 @@ Ref annotate_type(SpecEngine &e)
 Ref forward_refs(SpecEngine &e)
 {
     const bridge::TypingBridge &br = bridge::get();
+    // Children answer through Python getters, which the interpreter's depth
+    // counter does not see: a spec that holds itself would exhaust the stack.
+    RecursionGuard depth(" while collecting forward references");
+    if (depth.failed()) {
+        return error;
+    }
     switch (e.tag()) {
         case Tag::Bool:
         case Tag::Str:
@@ -429,6 +436,10 @@ Ref annotation(SpecEngine &e)
 {
     if (e.tag() == Tag::Any) {
         return Ref::borrow(e.kind.get<AnyKind>()->annotation.get());
+    }
+    RecursionGuard depth(" while building an annotation");
+    if (depth.failed()) {
+        return error;
     }
     Ref a = annotate_type(e);
     if (!a) {
