@@ -1,4 +1,5 @@
 // Union: a value that one of two or more candidate specs accepts.
+#include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/spec_class.hpp"
@@ -540,6 +541,11 @@ Ref union_get_candidate(PyObject *self, FastArgs a)
         return error;
     }
     PyObject *dest = b[0];
+    // Nested unions are searched through their Python methods.
+    RecursionGuard depth(" while looking up a union candidate");
+    if (depth.failed()) {
+        return error;
+    }
     Ref candidates;
     {
         SharedBorrow r(base::as_spec(self)->borrow);
