@@ -1,4 +1,5 @@
 // Union: a value that one of two or more candidate specs accepts.
+#include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/classes.hpp"
@@ -264,21 +265,26 @@ public:
                             root_path_ ? root_path_ : Py_None,
                             inplace_ ? Py_True : Py_False};
         return Ref::steal(PyObject_VectorcallMethod(bridge::names().apply, args,
-                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames_.get()));
+                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames_));
     }
 
 private:
-    static Ref make_kwnames()
+    // Borrowed from a cell kept for the process; NULL with the error set.
+    static PyObject *make_kwnames()
     {
-        const bridge::Names &nm = bridge::names();
-        Ref inplace = new_str("inplace");
-        if (!inplace) {
-            return error;
-        }
-        return Ref::steal(PyTuple_Pack(4, nm.allow_partial, nm.child_transform, nm.root_path, inplace.get()));
+        static ObjectCell KWNAMES;
+        return KWNAMES.get_or_init([]() -> Ref {
+            const bridge::Names &nm = bridge::names();
+            Ref inplace = Ref::steal(PyUnicode_InternFromString("inplace"));
+            if (!inplace) {
+                return error;
+            }
+            return Ref::steal(
+                PyTuple_Pack(4, nm.allow_partial, nm.child_transform, nm.root_path, inplace.get()));
+        });
     }
 
-    Ref kwnames_;
+    PyObject *kwnames_;
     bool allow_partial_;
     PyObject *child_transform_;
     PyObject *root_path_;
