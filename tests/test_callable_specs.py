@@ -135,6 +135,8 @@ def test_type_arguments_under_type_checking(monkeypatch):
 def test_class_tree_and_signatures():
     assert issubclass(Functor, Callable) and isinstance(Functor(), Callable)
     assert type(MyCallable()) is MyCallable and MyCallable.__serialization_key__ == "norv.typing.Callable"
+    mine = MyCallable([int], returns=str)
+    assert type(mine) is MyCallable and kinds(mine.args) == [Int] and repr(mine) == "Callable(args=[Int()], returns=Str())"
     assert Functor.__serialization_key__ == "norv.typing.Functor"
     with pytest.raises(TypeError):
 

@@ -328,3 +328,13 @@ def test_object_arguments_json_and_frame(monkeypatch):
     assert repr(Object(Base, is_noneable=True)) == "Object(Base, noneable=True)"
     deep = copy.deepcopy(Object("Somewhere"))
     assert deep._value_type == "Somewhere"
+
+
+def test_object_of_a_generic_alias_checks_through_the_host():
+    spec = Object(list[int])
+    value = [1]
+    assert spec.apply(value) is value
+    with pytest.raises(TypeError) as info:
+        spec.apply(1)
+    assert str(info.value) == "Expect list[int] but encountered <class 'int'>: 1. (path=)"
+    assert repr(spec) == "Object(list)"

@@ -355,3 +355,9 @@ def test_a_union_holding_itself_ends_in_recursion_error(read):
     spec.candidates.append(spec)
     with pytest.raises(RecursionError):
         read(spec)
+
+
+def test_format_wraps_the_candidate_list_at_twenty_unless_told():
+    spec = Union([Int(min_value=0), Str(regex="abc")])
+    assert spec.format() != spec.format(list_wrap_threshold=80) == str(spec)
+    assert spec.format(list_wrap_threshold=20) == spec.format()
