@@ -338,3 +338,37 @@ def test_object_of_a_generic_alias_checks_through_the_host():
         spec.apply(1)
     assert str(info.value) == "Expect list[int] but encountered <class 'int'>: 1. (path=)"
     assert repr(spec) == "Object(list)"
+
+
+def test_argument_rules_that_come_before_the_bridge(run_py):
+    # With a default given, the rules checked before the bridge is first read
+    # decide; everything else meets the missing bridge.
+    out = run_py(
+        """
+        from norv_core import _native as n
+        import norv_core
+        cases = [
+            lambda: n.Enum(("a",), default="a"),
+            lambda: n.Object(None, default=1),
+            lambda: n.Union("ab", default=1),
+            lambda: n.Object(None),
+            lambda: n.Type(3, default=1),
+            lambda: n.Callable(default=1),
+        ]
+        for make in cases:
+            try:
+                make()
+            except norv_core.PanicException as e:
+                print("panic", e)
+            except Exception as e:
+                print(type(e).__name__, e)
+        """
+    )
+    assert out.splitlines() == [
+        "ValueError Values for Enum should be a non-empty list. Found ('a',).",
+        'TypeError "cls" for Object spec cannot be None.',
+        "ValueError Argument 'candidates' must be a list of at least 2 elements. Encountered ab.",
+        "panic typing bridge not installed",
+        "panic typing bridge not installed",
+        "panic typing bridge not installed",
+    ]
