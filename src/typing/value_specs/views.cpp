@@ -90,6 +90,11 @@ Status set_update(PyObject *set, PyObject *iterable)
         Ref r = Ref::steal(PyObject_CallMethod(set, "update", "(O)", iterable));
         return r ? Status::ok : Status::error;
     }
+    if (PyAnySet_Check(iterable)) {
+        // set |= other merges the stored members, exactly as update does.
+        Ref r = Ref::steal(PyNumber_InPlaceOr(set, iterable));
+        return r ? Status::ok : Status::error;
+    }
     Ref it = Ref::steal(PyObject_GetIter(iterable));
     if (!it) {
         return error;
