@@ -17,6 +17,7 @@
 #include "typing/key_specs/key_specs.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/base.hpp"
+#include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/primitives.hpp"
 
 namespace norv {
@@ -26,9 +27,15 @@ namespace {
 constexpr int ABI_MAJOR = 0;
 constexpr int ABI_MINOR = 0;
 
-Ref abi_tuple() { return Ref::steal(Py_BuildValue("(ii)", ABI_MAJOR, ABI_MINOR)); }
+Ref abi_tuple()
+{
+    return Ref::steal(Py_BuildValue("(ii)", ABI_MAJOR, ABI_MINOR));
+}
 
-Ref abi_version(PyObject *) { return abi_tuple(); }
+Ref abi_version(PyObject *)
+{
+    return abi_tuple();
+}
 
 PyMethodDef ABI_VERSION_DEF = method_noargs<abi_version>(
     "abi_version", "abi_version()\n--\n\nReturn the native core ABI version `(major, minor)`.");
@@ -68,9 +75,14 @@ Status exec_steps(PyObject *m)
     if (failed(key_specs::register_names(m)) || failed(typing::bridge::register_installers(m))) {
         return error;
     }
-    for (TypeGetter type : {typing::base::type, typing::primitives::bool_type, typing::primitives::str_type,
-                            typing::primitives::int_type, typing::primitives::float_type,
-                            typing::primitives::any_type}) {
+    // The value-spec classes, in the host's order.
+    const TypeGetter spec_classes[] = {
+        typing::base::type,           typing::primitives::bool_type,  typing::primitives::str_type,
+        typing::primitives::int_type, typing::primitives::float_type, typing::classes::enum_type,
+        typing::primitives::any_type, typing::classes::union_type,    typing::classes::object_type,
+        typing::classes::type_type,   typing::classes::callable_type, typing::classes::functor_type,
+    };
+    for (TypeGetter type : spec_classes) {
         if (failed(add_type(m, type()))) {
             return error;
         }
@@ -117,4 +129,7 @@ PyModuleDef MODULE_DEF = {
 
 }  // namespace norv
 
-PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&norv::MODULE_DEF); }
+PyMODINIT_FUNC PyInit__native(void)
+{
+    return PyModuleDef_Init(&norv::MODULE_DEF);
+}

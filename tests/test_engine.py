@@ -478,8 +478,12 @@ def test_union_operator_on_either_side():
     ht.calls.clear()
     a, b = Int(), Str()
     assert (a | b).candidates == [a, b]
-    assert (int | a).candidates == [int, a]
-    assert (None | a).candidates == [None, a]
+    left = float | a
+    assert type(left.candidates[0]) is n.Float and left.candidates[1] is a
+    assert ("union_cls", (float, a)) in ht.calls
+    # a None operand folds into noneability: the other operand itself
+    assert (None | a) is a and a.is_noneable
+    assert ("union_cls", (None, a)) in ht.calls
     with pytest.raises(TypeError):
         n.SpecBase.__or__  # noqa: B018 - the slot exists only as an operator
         1 | 2.5  # noqa: B018

@@ -13,7 +13,9 @@ reaches one of them by accident says so.
 
 from __future__ import annotations
 
+import collections.abc
 import dataclasses
+import inspect
 import typing
 
 from norv_core import _native
@@ -55,45 +57,56 @@ class RawText:
     __hash__ = None
 
 
+# Classes that forward references resolve to, by name.
+REGISTRY: dict[str, type] = {}
+
+
+def register(cls, name=None):
+    """Make `cls` the target of forward references to `name` (default: its __name__)."""
+    REGISTRY[name or cls.__name__] = cls
+    return cls
+
+
 class ForwardRef:
-    """A class named by text, resolved later through `resolve`."""
+    """A class named by text, resolved later: through `resolve` or the registry."""
 
     def __init__(self, name):
         self.name = name
-        self.cls = None
+        self._cls = None
+
+    @property
+    def cls(self):
+        """The resolved class, looked up anew on each read; None while unresolved."""
+        return self._cls if self._cls is not None else REGISTRY.get(self.name)
 
     @property
     def resolved(self):
         return self.cls is not None
 
     def resolve(self, cls):
-        self.cls = cls
+        self._cls = cls
         return self
 
     def as_annotation(self):
-        return self.cls if self.cls is not None else typing.ForwardRef(self.name)
+        cls = self.cls
+        return cls if cls is not None else typing.ForwardRef(self.name)
 
     def __repr__(self):
         return f"ForwardRef({self.name!r})"
 
 
-class UnionSpec:
-    """The host's union class as far as `a | b` on value specs reaches it."""
+def make_forward_ref(name):
+    calls.append(("make_forward_ref", name))
+    return ForwardRef(name)
 
-    def __init__(self, candidates):
-        self.candidates = list(candidates)
+
+class UnionSpec:
+    """The host's union class as far as `a | b` on value specs reaches it:
+    subscription builds the native union of the operands."""
 
     def __class_getitem__(cls, pair):
         calls.append(("union_cls", pair))
-        return cls(pair)
-
-    def __eq__(self, other):
-        return isinstance(other, UnionSpec) and other.candidates == self.candidates
-
-    __hash__ = None
-
-    def __repr__(self):
-        return f"UnionSpec({self.candidates!r})"
+        return _native.Union[pair]
 
 
 class Unavailable:
@@ -154,22 +167,60 @@ def from_json(value, **kwargs):
 
 
 class ValueSpecBase:
-    """The host's value-spec base: turns annotations into native specs."""
+    """The host's value-spec base: turns annotations into native specs.
+
+    Host-defined specs derive from it and pass through unchanged."""
 
     @classmethod
     def from_annotation(cls, annotation, auto_typing=True):
-        if isinstance(annotation, _native.SpecBase):
+        calls.append(("from_annotation", annotation))
+        if isinstance(annotation, (_native.SpecBase, ValueSpecBase)):
             return annotation
         simple = {int: _native.Int, float: _native.Float, str: _native.Str, bool: _native.Bool}
         if annotation in simple:
             return simple[annotation]()
         if annotation is typing.Any:
             return _native.Any(annotation=annotation)
-        raise AssertionError(f"stand-in host: no value spec for {annotation!r}")
+        if annotation is None or annotation is type(None):
+            return _native.Object(type(None))
+        if isinstance(annotation, (str, ForwardRef)):
+            return _native.Object(annotation)
+        origin = typing.get_origin(annotation)
+        if origin is typing.Union:
+            return _native.Union[typing.get_args(annotation)]
+        if origin is type:
+            return _native.Type(typing.get_args(annotation)[0])
+        if origin is collections.abc.Callable:
+            return _native.Callable[typing.get_args(annotation)]
+        if isinstance(annotation, type) and annotation is not object:
+            return _native.Object(annotation)
+        raise TypeError(f"stand-in host: no value spec for {annotation!r}")
 
 
 class Functor:
     """The host's functor base class."""
+
+
+def callable_validate(args, kw, returns, spec_text, path, value):
+    """Checks a callable against the argument specs of a Callable spec."""
+    calls.append(("callable_validate", args, kw, returns, spec_text, path, value))
+    if not callable(value):
+        raise TypeError(f"Value is not callable: {value!r}. (path={path})")
+    try:
+        params = list(inspect.signature(value).parameters.values())
+    except (TypeError, ValueError):
+        return
+    kinds = {p.kind for p in params}
+    positional = [p for p in params if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)]
+    if len(args) > len(positional) and inspect.Parameter.VAR_POSITIONAL not in kinds:
+        raise TypeError(
+            f"{spec_text} requires {len(args)} positional arguments, "
+            f"while {value!r} takes only {len(positional)}. (path={path})"
+        )
+    names = {p.name for p in params if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)}
+    for name, _ in kw:
+        if name not in names and inspect.Parameter.VAR_KEYWORD not in kinds:
+            raise TypeError(f"Keyword argument {name!r} does not exist in {value!r}. (path={path})")
 
 
 HANDLES = dict(
@@ -188,7 +239,7 @@ HANDLES = dict(
     is_subclass=is_subclass,
     is_instance=is_instance,
     is_generic=is_generic,
-    make_forward_ref=ForwardRef,
+    make_forward_ref=make_forward_ref,
     raw_text_cls=RawText,
     forward_ref_cls=ForwardRef,
     topology_merge=Unavailable("topology_merge"),
@@ -198,7 +249,7 @@ HANDLES = dict(
     create_schema=Unavailable("create_schema"),
     str_key_cls=Unavailable("str_key_cls"),
     functor_cls=Functor,
-    callable_validate=Unavailable("callable_validate"),
+    callable_validate=callable_validate,
 )
 
 

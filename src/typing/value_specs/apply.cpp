@@ -13,6 +13,7 @@
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
+#include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/engine.hpp"
 #include "typing/value_specs/util.hpp"
 
@@ -325,8 +326,26 @@ Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_
 {
     const Tag tag = e.tag();
 
-    // Stage 1, the container and Union fast paths, belongs to the container
-    // kinds; the leaf kinds have none.
+    // Stage 1: kind fast paths.
+    if (tag == Tag::Object && !e.frozen && !e.transform && e.value_type) {
+        Maybe<Ref> accepted = classes::object_accept(e.value_type.get(), value, allow_partial);
+        if (!accepted) {
+            return error;
+        }
+        if (*accepted) {
+            return std::move(*accepted);
+        }
+    }
+    else if (tag == Tag::Union && spec_object != nullptr && !e.frozen && !e.transform &&
+             e.kind.get<UnionKind>()->type_map) {
+        Maybe<Ref> accepted = classes::union_fast_path(spec_object, value);
+        if (!accepted) {
+            return error;
+        }
+        if (*accepted) {
+            return std::move(*accepted);
+        }
+    }
 
     // Stage 2: values of exactly the value type.
     if (is_leaf_kind(tag) && e.value_type && !e.transform && !e.frozen) {
@@ -593,9 +612,14 @@ Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, Pa
     });
 }
 
-Applied apply_kind(SpecEngine &e, PyObject *value, bool, PyObject *, PathText &, bool)
+Applied apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
+                   PathText &path, bool inplace)
 {
     switch (e.tag()) {
+        case Tag::Union:
+            return classes::union_apply_kind(e, value, allow_partial, child_transform, path, inplace);
+        case Tag::Object:
+            return classes::object_apply_kind(value, allow_partial, path);
         case Tag::Bool:
         case Tag::Str:
         case Tag::Number:

@@ -2,6 +2,8 @@
 // references, whether they are resolved, and the typing annotation the spec
 // stands for. Children are asked through their Python attributes.
 #include "core/args.hpp"
+#include "core/once.hpp"
+#include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/engine.hpp"
 
@@ -25,24 +27,84 @@ Status for_each_item(PyObject *iterable, F &&body)
     return PyErr_Occurred() ? Status::error : Status::ok;
 }
 
-Ref import_attr(const char *module, const char *name)
+// Interned attribute and module names of these views, made once (borrowed;
+// NULL with the error set).
+template <std::size_t N>
+PyObject *interned(ObjectCell &cell, const char (&text)[N])
 {
-    Ref m = Ref::steal(PyImport_ImportModule(module));
+    return cell.get_or_init([&] { return Ref::steal(PyUnicode_InternFromString(text)); });
+}
+
+ObjectCell FORWARD_REFS_NAME, BUILTINS_NAME, SET_NAME;
+
+// module.name, read on every use. The module comes from sys.modules when it
+// is there (it always is for builtins and typing): a full import statement
+// costs more than everything else these views do.
+Ref import_attr(PyObject *module_name, PyObject *name)
+{
+    Ref m = Ref::steal(PyImport_GetModule(module_name));
     if (!m) {
-        return error;
+        if (PyErr_Occurred()) {
+            return error;
+        }
+        m = Ref::steal(PyImport_Import(module_name));
+        if (!m) {
+            return error;
+        }
     }
     return getattr(m.get(), name);
 }
 
-Status set_update(PyObject *set, PyObject *iterable)
+Ref import_attr(const char *module, const char *name)
 {
-    // A tuple is one iterable here, never an argument list.
-    Ref name = new_str("update");
-    if (!name) {
+    Ref module_name = Ref::steal(PyUnicode_InternFromString(module));
+    Ref attr_name = module_name ? Ref::steal(PyUnicode_InternFromString(name)) : Ref();
+    if (!attr_name) {
         return error;
     }
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(set, name.get(), iterable));
-    return r ? Status::ok : Status::error;
+    return import_attr(module_name.get(), attr_name.get());
+}
+
+// builtins.set().
+Ref new_set()
+{
+    PyObject *builtins = interned(BUILTINS_NAME, "builtins");
+    PyObject *set_name = builtins ? interned(SET_NAME, "set") : nullptr;
+    if (set_name == nullptr) {
+        return error;
+    }
+    Ref set_type = import_attr(builtins, set_name);
+    if (!set_type) {
+        return error;
+    }
+    return Ref::steal(PyObject_CallNoArgs(set_type.get()));
+}
+
+// set.update(iterable) on a set of ours: the same members, added one by one.
+Status set_update(PyObject *set, PyObject *iterable)
+{
+    if (PyAnySet_Check(iterable) && PySet_GET_SIZE(iterable) == 0) {
+        return Status::ok;  // the common answer of a leaf spec
+    }
+    if (!PyAnySet_Check(set)) {
+        Ref r = Ref::steal(PyObject_CallMethod(set, "update", "(O)", iterable));
+        return r ? Status::ok : Status::error;
+    }
+    if (PyAnySet_Check(iterable)) {
+        // set |= other merges the stored members, exactly as update does.
+        Ref r = Ref::steal(PyNumber_InPlaceOr(set, iterable));
+        return r ? Status::ok : Status::error;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it) {
+        return error;
+    }
+    while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
+        if (PySet_Add(set, x.get()) < 0) {
+            return error;
+        }
+    }
+    return PyErr_Occurred() ? Status::error : Status::ok;
 }
 
 // Adds `holder.forward_refs` to `set`, `holder` being the item itself or its `via` attribute.
@@ -52,7 +114,8 @@ Status update_from(PyObject *set, PyObject *item, const char *via)
     if (!holder) {
         return error;
     }
-    Ref refs = getattr(holder.get(), "forward_refs");
+    PyObject *name = interned(FORWARD_REFS_NAME, "forward_refs");
+    Ref refs = name ? getattr(holder.get(), name) : Ref();
     if (!refs) {
         return error;
     }
@@ -236,6 +299,12 @@ Ref annotate_type(SpecEngine &e)
 Ref forward_refs(SpecEngine &e)
 {
     const bridge::TypingBridge &br = bridge::get();
+    // Children answer through Python getters, which the interpreter's depth
+    // counter does not see: a spec that holds itself would exhaust the stack.
+    RecursionGuard depth(" while collecting forward references");
+    if (depth.failed()) {
+        return error;
+    }
     switch (e.tag()) {
         case Tag::Bool:
         case Tag::Str:
@@ -246,7 +315,7 @@ Ref forward_refs(SpecEngine &e)
         case Tag::List:
             return getattr(e.kind.get<ListKind>()->element_spec.get(), "forward_refs");
         case Tag::Tuple: {
-            Ref set = py_set();
+            Ref set = new_set();
             if (!set) {
                 return error;
             }
@@ -256,7 +325,7 @@ Ref forward_refs(SpecEngine &e)
             return set;
         }
         case Tag::Union: {
-            Ref set = py_set();
+            Ref set = new_set();
             if (!set) {
                 return error;
             }
@@ -272,7 +341,7 @@ Ref forward_refs(SpecEngine &e)
             if (ref == nullptr) {
                 return Ref::borrow(br.empty_frozenset);
             }
-            Ref set = py_set();
+            Ref set = new_set();
             if (!set) {
                 return error;
             }
@@ -282,10 +351,10 @@ Ref forward_refs(SpecEngine &e)
             return set;
         }
         case Tag::Dict: {
-            Ref set = py_set();
-           if (!set) {
-               return error;
-           }
+            Ref set = new_set();
+            if (!set) {
+                return error;
+            }
             if (!set) {
                 return error;
             }
@@ -304,7 +373,7 @@ Ref forward_refs(SpecEngine &e)
         }
         case Tag::Callable: {
             const CallableKind *c = e.kind.get<CallableKind>();
-            Ref set = py_set();
+            Ref set = new_set();
             if (!set) {
                 return error;
             }
@@ -378,7 +447,7 @@ Maybe<Ref> value_type_obj(SpecEngine &e)
             if (n == 0) {
                 return Ref::borrow(e.value_type.get());
             }
-            Ref set = py_set();
+            Ref set = new_set();
             if (!set) {
                 return error;
             }
@@ -429,6 +498,10 @@ Ref annotation(SpecEngine &e)
 {
     if (e.tag() == Tag::Any) {
         return Ref::borrow(e.kind.get<AnyKind>()->annotation.get());
+    }
+    RecursionGuard depth(" while building an annotation");
+    if (depth.failed()) {
+        return error;
     }
     Ref a = annotate_type(e);
     if (!a) {

@@ -1,0 +1,646 @@
+// Union: a value that one of two or more candidate specs accepts.
+#include "core/once.hpp"
+#include "core/recursion.hpp"
+#include "typing/bridge/bridge.hpp"
+#include "typing/value_specs/classes.hpp"
+#include "typing/value_specs/spec_class.hpp"
+#include "typing/value_specs/util.hpp"
+
+namespace norv::typing::classes {
+
+namespace {
+
+using namespace spec_class;
+
+// set.update(iterable), a tuple being one iterable.
+Status set_update(PyObject *set, PyObject *iterable)
+{
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it) {
+        return error;
+    }
+    while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
+        if (PySet_Add(set, x.get()) < 0) {
+            return error;
+        }
+    }
+    return PyErr_Occurred() ? Status::error : Status::ok;
+}
+
+// Refuses the first (class, value type) shared by several candidates.
+Status check_same_kind(PyObject *groups)
+{
+    PyObject *key = nullptr, *members = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(groups, &pos, &key, &members)) {
+        const Py_ssize_t count = PyList_GET_SIZE(members);
+        if (count > 1) {
+            return raise_format(PyExc_ValueError, "Found %zd value specs of the same type %S.", count, key);
+        }
+    }
+    return Status::ok;
+}
+
+}  // namespace
+
+std::unique_ptr<SpecEngine> union_new(PyObject *candidates, PyObject *default_value,
+                                      PyObject *default_factory, bool is_noneable, bool frozen,
+                                      std::uint8_t strict)
+{
+    Py_ssize_t n = -1;
+    if (PyList_Check(candidates) || PyTuple_Check(candidates)) {
+        n = PyObject_Length(candidates);
+        if (n < 0) {
+            return nullptr;
+        }
+    }
+    if (n < 2) {
+        (void)raise_format(PyExc_ValueError,
+                           "Argument 'candidates' must be a list of at least 2 elements. Encountered %S.",
+                           candidates);
+        return nullptr;
+    }
+    Ref converted = Ref::steal(PyList_New(0));
+    Ref it = converted ? Ref::steal(PyObject_GetIter(candidates)) : Ref();
+    if (!it) {
+        return nullptr;
+    }
+    while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
+        Ref spec = util::from_annotation(x.get());
+        if (!spec || PyList_Append(converted.get(), spec.get()) < 0) {
+            return nullptr;
+        }
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    // A snapshot for the passes below: attribute reads run Python code.
+    Ref specs = Ref::steal(PySequence_Tuple(converted.get()));
+    Ref groups = specs ? Ref::steal(PyDict_New()) : Ref();
+    if (!groups) {
+        return nullptr;
+    }
+    bool any_noneable = false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(specs.get()); ++i) {
+        PyObject *c = PyTuple_GET_ITEM(specs.get(), i);
+        Ref noneable = getattr(c, "is_noneable");
+        const int truth = noneable ? PyObject_IsTrue(noneable.get()) : -1;
+        if (truth < 0) {
+            return nullptr;
+        }
+        any_noneable = any_noneable || truth;
+        Ref vt = getattr(c, "_value_type");
+        Ref key =
+            vt ? Ref::steal(PyTuple_Pack(2, reinterpret_cast<PyObject *>(Py_TYPE(c)), vt.get())) : Ref();
+        if (!key) {
+            return nullptr;
+        }
+        PyObject *members = nullptr;
+        const int found = PyDict_GetItemRef(groups.get(), key.get(), &members);
+        if (found < 0) {
+            return nullptr;
+        }
+        Ref held = Ref::steal(members);
+        if (!found) {
+            held = Ref::steal(PyList_New(0));
+            if (!held || PyDict_SetItem(groups.get(), key.get(), held.get()) < 0) {
+                return nullptr;
+            }
+        }
+        if (PyList_Append(held.get(), c) < 0) {
+            return nullptr;
+        }
+    }
+    if (failed(check_same_kind(groups.get()))) {
+        return nullptr;
+    }
+    Ref types = Ref::steal(PySet_New(nullptr));
+    if (!types) {
+        return nullptr;
+    }
+    bool no_value_type = false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(specs.get()); ++i) {
+        Ref vt = getattr(PyTuple_GET_ITEM(specs.get(), i), "_value_type");
+        if (!vt) {
+            return nullptr;
+        }
+        if (vt.get() == Py_None) {
+            no_value_type = true;
+        }
+        else if (PyTuple_Check(vt.get())) {
+            if (failed(set_update(types.get(), vt.get()))) {
+                return nullptr;
+            }
+        }
+        else if (PySet_Add(types.get(), vt.get()) < 0) {
+            return nullptr;
+        }
+    }
+    Ref value_type;
+    if (!no_value_type) {
+        value_type = Ref::steal(PySequence_Tuple(types.get()));
+        if (!value_type) {
+            return nullptr;
+        }
+    }
+    Maybe<Ref> type_map = util::build_candidate_type_map(converted.get(), no_value_type);
+    if (!type_map) {
+        return nullptr;
+    }
+    return engine_or_null(engine::build_base(
+        value_type.get(), UnionKind{std::move(converted), std::move(*type_map)}, default_value,
+        default_factory, nullptr, is_noneable || any_noneable, frozen, strict));
+}
+
+Maybe<Ref> exact_leaf_type(PyObject *spec)
+{
+    const int native = base::is_spec(spec);
+    if (native < 0) {
+        return error;
+    }
+    if (native) {
+        base::NativeRead read(spec);
+        const SpecEngine &e = read.engine();
+        return e.exact_eligible() ? Ref::borrow(e.value_type.get()) : Ref();
+    }
+    PyObject *t = nullptr;
+    const int has = PyObject_GetOptionalAttrString(spec, "_exact_leaf_type", &t);
+    if (has < 0) {
+        return error;
+    }
+    if (has) {
+        Ref held = Ref::steal(t);
+        return t == Py_None ? Ref() : std::move(held);
+    }
+    Ref info = getattr(spec, "fast_apply_info");
+    Ref eligible = info ? getattr(info.get(), "is_eligible") : Ref();
+    const int truth = eligible ? PyObject_IsTrue(eligible.get()) : -1;
+    if (truth < 0) {
+        return error;
+    }
+    if (!truth) {
+        return Ref();
+    }
+    return util::some(getattr(info.get(), bridge::names().value_type));
+}
+
+namespace {
+
+// The type map as a dict: borrowed from the payload, which the caller's
+// shared access keeps alive. NULL with the cast error set.
+PyObject *map_dict(PyObject *map)
+{
+    if (!PyDict_Check(map)) {
+        (void)raise_not_instance(map, "dict");
+        return nullptr;
+    }
+    return map;
+}
+
+// The candidate the map names for `value`'s exact type: 1 found, 0 not, -1 error.
+[[nodiscard]] int lookup(PyObject *map, PyObject *value, Ref *out)
+{
+    PyObject *dict = map_dict(map);
+    if (dict == nullptr) {
+        return -1;
+    }
+    PyObject *found = nullptr;
+    const int rc = PyDict_GetItemRef(dict, reinterpret_cast<PyObject *>(Py_TYPE(value)), &found);
+    *out = Ref::steal(found);
+    return rc;
+}
+
+}  // namespace
+
+Maybe<Ref> union_fast_path(PyObject *spec_object, PyObject *value)
+{
+    const int native = base::is_spec(spec_object);
+    if (native <= 0) {
+        return native < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
+    }
+    Ref map;
+    {
+        base::NativeRead read(spec_object);
+        const UnionKind *u = read.engine().kind.get<UnionKind>();
+        if (u == nullptr || !u->type_map) {
+            return Ref();
+        }
+        map = Ref::borrow(u->type_map.get());
+    }
+    Ref c;
+    const int found = lookup(map.get(), value, &c);
+    if (found <= 0) {
+        return found < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
+    }
+    Maybe<Ref> t = exact_leaf_type(c.get());
+    if (!t) {
+        return error;
+    }
+    return *t ? Ref::borrow(value) : Ref();
+}
+
+namespace {
+
+// c.apply(value, allow_partial=..., child_transform=..., root_path=..., inplace=...)
+class CandidateCall {
+public:
+    CandidateCall(bool allow_partial, PyObject *child_transform, PyObject *root_path, bool inplace)
+        : kwnames_(make_kwnames()),
+          allow_partial_(allow_partial),
+          child_transform_(child_transform),
+          root_path_(root_path),
+          inplace_(inplace)
+    {
+    }
+
+    Ref operator()(PyObject *c, PyObject *value) const
+    {
+        if (!kwnames_) {
+            return error;
+        }
+        PyObject *args[] = {c,
+                            value,
+                            allow_partial_ ? Py_True : Py_False,
+                            child_transform_ ? child_transform_ : Py_None,
+                            root_path_ ? root_path_ : Py_None,
+                            inplace_ ? Py_True : Py_False};
+        return Ref::steal(PyObject_VectorcallMethod(bridge::names().apply, args,
+                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames_));
+    }
+
+private:
+    // Borrowed from a cell kept for the process; NULL with the error set.
+    static PyObject *make_kwnames()
+    {
+        static ObjectCell KWNAMES;
+        return KWNAMES.get_or_init([]() -> Ref {
+            const bridge::Names &nm = bridge::names();
+            Ref inplace = Ref::steal(PyUnicode_InternFromString("inplace"));
+            if (!inplace) {
+                return error;
+            }
+            return Ref::steal(
+                PyTuple_Pack(4, nm.allow_partial, nm.child_transform, nm.root_path, inplace.get()));
+        });
+    }
+
+    PyObject *kwnames_;
+    bool allow_partial_;
+    PyObject *child_transform_;
+    PyObject *root_path_;
+    bool inplace_;
+};
+
+// A candidate's effective value type: from its engine for a native spec, its
+// `value_type` otherwise. None when it has none.
+Ref candidate_value_type(PyObject *c)
+{
+    const int native = base::is_spec(c);
+    if (native < 0) {
+        return error;
+    }
+    if (!native) {
+        return getattr(c, bridge::names().value_type);
+    }
+    base::NativeRead read(c);
+    Maybe<Ref> t = engine::value_type_obj(read.engine());
+    if (!t) {
+        return error;
+    }
+    return *t ? std::move(*t) : none();
+}
+
+// A native Object candidate that takes exact instances of its class as they
+// are: that class, else an empty Ref.
+Maybe<Ref> plain_object_class(PyObject *c)
+{
+    const int native = base::is_spec(c);
+    if (native <= 0) {
+        return native < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
+    }
+    base::NativeRead read(c);
+    const SpecEngine &e = read.engine();
+    if (e.tag() != Tag::Object || e.frozen || e.transform || !e.value_type) {
+        return Ref();
+    }
+    return Ref::borrow(e.value_type.get());
+}
+
+}  // namespace
+
+Ref union_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
+                     engine::PathText &path, bool inplace)
+{
+    const UnionKind *u = e.kind.get<UnionKind>();
+    const CandidateCall apply(allow_partial, child_transform, path.root_path(), inplace);
+    if (u->type_map) {
+        Ref map = Ref::borrow(u->type_map.get());
+        Ref c;
+        const int found = lookup(map.get(), value, &c);
+        if (found < 0) {
+            return error;
+        }
+        if (found) {
+            Maybe<Ref> t = exact_leaf_type(c.get());
+            if (!t) {
+                return error;
+            }
+            if (*t) {
+                return Ref::borrow(value);
+            }
+            Maybe<Ref> cls = plain_object_class(c.get());
+            if (!cls) {
+                return error;
+            }
+            if (*cls) {
+                Maybe<Ref> accepted = object_accept(cls->get(), value, allow_partial);
+                if (!accepted) {
+                    return error;
+                }
+                if (*accepted) {
+                    return std::move(*accepted);
+                }
+            }
+            return apply(c.get(), value);
+        }
+    }
+    const int resolved = engine::type_resolved(e);
+    if (resolved <= 0) {
+        return resolved < 0 ? Ref() : Ref::borrow(value);
+    }
+    // A snapshot: candidates' code may change the list while they run.
+    Ref candidates = Ref::steal(PySequence_Tuple(u->candidates.get()));
+    if (!candidates) {
+        return error;
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(candidates.get());
+    Ref types = Ref::steal(PyTuple_New(n));
+    if (!types) {
+        return error;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref t = candidate_value_type(PyTuple_GET_ITEM(candidates.get(), i));
+        if (!t) {
+            return error;
+        }
+        PyTuple_SET_ITEM(types.get(), i, t.release());
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *t = PyTuple_GET_ITEM(types.get(), i);
+        if (t == Py_None) {
+            continue;
+        }
+        const int fits = PyObject_IsInstance(value, t);
+        if (fits < 0) {
+            return error;
+        }
+        if (fits) {
+            return apply(PyTuple_GET_ITEM(candidates.get(), i), value);
+        }
+    }
+    // Without a value type first, then the rest; a TypeError means "not this one".
+    for (const bool typed : {false, true}) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if ((PyTuple_GET_ITEM(types.get(), i) != Py_None) != typed) {
+                continue;
+            }
+            Ref r = apply(PyTuple_GET_ITEM(candidates.get(), i), value);
+            if (r) {
+                return r;
+            }
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+                return error;
+            }
+            PyErr_Clear();
+        }
+    }
+    Ref text = engine::repr(e);
+    if (!text) {
+        return error;
+    }
+    return raise_format(PyExc_TypeError, "%R does not match any candidate of %U.", value, text.get());
+}
+
+namespace {
+
+TypeCell UNION_TYPE;
+
+const Signature UNION_SIG{"Union.__new__",
+                          {arg("candidates"), opt("default"), opt("default_factory"), opt("is_noneable"),
+                           opt("frozen"), opt("strict")}};
+
+PyObject *union_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
+{
+    return guard([&]() -> Ref {
+        Bound b;
+        if (failed(UNION_SIG.bind_tuple(args, kwargs, b))) {
+            return error;
+        }
+        Ref d = frame::default_arg(b, 1);
+        Maybe<Flags> f = flags(b, 3, 4, 5);
+        if (!f) {
+            return error;
+        }
+        return base::wrap(cls, union_new(b[0], d.get(), b.or_none(2), f->noneable, f->frozen, f->strict));
+    });
+}
+
+const Signature UNION_FROM_JSON_SIG{
+    "Union.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
+
+Ref union_from_json(PyObject *, FastArgs a)
+{
+    Bound b;
+    if (failed(UNION_FROM_JSON_SIG.bind(a, b))) {
+        return error;
+    }
+    Maybe<frame::JsonCommon> c = frame::read_json_common(b[0], b.varkw.get());
+    if (!c) {
+        return error;
+    }
+    Ref candidates =
+        required_json_field(b[0], "candidates", b.varkw.get(), "Union json missing 'candidates'.");
+    if (!candidates) {
+        return error;
+    }
+    return base::wrap(union_type(), union_new(candidates.get(), c->default_value.get(), nullptr,
+                                              c->is_noneable, c->frozen, c->strict));
+}
+
+const Signature UNION_TYPE_ARGS_SIG{"Union.with_type_args", {arg("type_args")}, {.method = true}};
+
+Ref union_with_type_args(FastArgs a)
+{
+    Bound b;
+    if (failed(UNION_TYPE_ARGS_SIG.bind(a, b))) {
+        return error;
+    }
+    Ref args = util::as_type_args(b[0]);
+    if (!args) {
+        return error;
+    }
+    if (PyTuple_GET_SIZE(args.get()) < 2) {
+        return raise_format(PyExc_TypeError,
+                            "`nv.typing.Union` requires at least 2 type arguments. Encountered: %S.", b[0]);
+    }
+    Ref rest = Ref::steal(PyList_New(0));
+    if (!rest) {
+        return error;
+    }
+    bool had_none = false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args.get()); ++i) {
+        PyObject *x = PyTuple_GET_ITEM(args.get(), i);
+        if (x == Py_None) {
+            had_none = true;
+        }
+        else if (PyList_Append(rest.get(), x) < 0) {
+            return error;
+        }
+    }
+    Ref spec;
+    if (PyList_GET_SIZE(rest.get()) == 1) {
+        spec = util::from_annotation(PyList_GET_ITEM(rest.get(), 0));
+    }
+    else {
+        Ref d = util::missing_default();
+        spec = base::wrap(union_type(), union_new(rest.get(), d.get(), nullptr, false, false, STRICT_UNSET));
+    }
+    if (!spec || !had_none) {
+        return spec;
+    }
+    return Ref::steal(PyObject_CallMethodNoArgs(spec.get(), bridge::names().noneable));
+}
+
+Ref union_with_type_args_method(PyObject *, FastArgs a)
+{
+    return union_with_type_args(a);
+}
+
+Ref union_class_getitem(PyObject *, FastArgs a)
+{
+    Ref spec = union_with_type_args(a);
+    if (!spec) {
+        return error;
+    }
+    return util::generic_getitem_result(spec.get());
+}
+
+Ref call_method(PyObject *o, const char *name, PyObject *arg)
+{
+    Ref n = new_str(name);
+    return n ? Ref::steal(PyObject_CallMethodOneArg(o, n.get(), arg)) : Ref();
+}
+
+// The answer of dest.is_compatible(c), which must be a bool: 1, 0, -1.
+[[nodiscard]] int compatible(PyObject *dest, PyObject *c)
+{
+    Ref r = call_method(dest, "is_compatible", c);
+    return r ? bridge::strict_bool(r.get()) : -1;
+}
+
+const Signature GET_CANDIDATE_SIG{"get_candidate", {arg("dest_spec")}, {.method = true}};
+
+Ref union_get_candidate(PyObject *self, FastArgs a)
+{
+    Bound b;
+    if (failed(GET_CANDIDATE_SIG.bind(a, b))) {
+        return error;
+    }
+    PyObject *dest = b[0];
+    // Nested unions are searched through their Python methods.
+    RecursionGuard depth(" while looking up a union candidate");
+    if (depth.failed()) {
+        return error;
+    }
+    Ref candidates;
+    {
+        SharedBorrow r(base::as_spec(self)->borrow);
+        if (r.failed()) {
+            return error;
+        }
+        candidates = Ref::steal(PySequence_Tuple(engine_of(self).kind.get<UnionKind>()->candidates.get()));
+    }
+    if (!candidates) {
+        return error;
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(candidates.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *c = PyTuple_GET_ITEM(candidates.get(), i);
+        if (Py_TYPE(c) != Py_TYPE(dest)) {
+            continue;
+        }
+        const int ok = compatible(dest, c);
+        if (ok < 0) {
+            return error;
+        }
+        if (ok) {
+            return Ref::borrow(c);
+        }
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *c = PyTuple_GET_ITEM(candidates.get(), i);
+        const int nested = PyObject_TypeCheck(c, union_type());
+        if (nested) {
+            Ref r = call_method(c, "get_candidate", dest);
+            if (!r) {
+                return error;
+            }
+            if (r.get() != Py_None) {
+                return r;
+            }
+            continue;
+        }
+        const int ok = compatible(dest, c);
+        if (ok < 0) {
+            return error;
+        }
+        if (ok) {
+            return Ref::borrow(c);
+        }
+    }
+    return none();
+}
+
+Ref get_candidates(SpecEngine &e)
+{
+    return Ref::borrow(e.kind.get<UnionKind>()->candidates.get());
+}
+
+Ref get_type_map(SpecEngine &e)
+{
+    return or_none(e.kind.get<UnionKind>()->type_map);
+}
+
+PyMethodDef UNION_METHODS[] = {
+    NORV_SPEC_COPY_METHODS,
+    method<union_from_json>("from_json", "from_json($cls, json_value, **kwargs)\n--\n\n", METH_CLASS),
+    method<union_with_type_args_method>("with_type_args", "with_type_args($cls, type_args)\n--\n\n",
+                                        METH_CLASS),
+    method<union_class_getitem>("__class_getitem__", "__class_getitem__($cls, type_args)\n--\n\n",
+                                METH_CLASS),
+    method<union_get_candidate>("get_candidate",
+                                "get_candidate($self, dest_spec)\n--\n\n"
+                                "The first candidate compatible with `dest_spec`, or None."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef UNION_GETSET[] = {
+    {"skip_user_transform", frame::skip_user_transform, nullptr, nullptr, nullptr},
+    {"candidates", kind_getter<get_candidates>, nullptr, nullptr, nullptr},
+    {"_candidate_type_map", kind_getter<get_type_map>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+NORV_SPEC_CLASS_SPEC(UNION, "Union",
+                     "Union(candidates, default=..., default_factory=None, is_noneable=False, frozen=False, "
+                     "strict=None)\n--\n\nValue spec accepting a value that one of its candidates accepts.",
+                     union_tp_new, UNION_METHODS, UNION_GETSET, 0)
+
+}  // namespace
+
+PyTypeObject *union_type()
+{
+    return make(UNION_TYPE, &UNION_SPEC);
+}
+
+}  // namespace norv::typing::classes
