@@ -223,6 +223,55 @@ def test_every_entry_point_refuses_a_cleared_spec(cls, name, op):
         op(spec)
 
 
+class Target:
+    pass
+
+
+# The other spec classes: each built once, then every own entry point and the
+# shared ones are touched after the collector's clear.
+OTHER_SPECS = {
+    "Enum": lambda: n.Enum(["a", "b"]),
+    "Type": lambda: n.Type(int),
+    "Object": lambda: n.Object(Target),
+    "Union": lambda: n.Union([int, str]),
+    "Callable": lambda: n.Callable([int]),
+    "Functor": lambda: n.Functor(),
+}
+
+OTHER_OPERATIONS = {
+    "apply": lambda s: s.apply(1),
+    "repr": repr,
+    "copy": copy.copy,
+    "deepcopy": copy.deepcopy,
+    "skip_user_transform": lambda s: s.skip_user_transform,
+    "get_candidate": lambda s: s.get_candidate(Int()) if isinstance(s, n.Union) else s.value_type,
+}
+
+OTHER_CLEARED_CASES = [
+    *[(name, op_name, op) for name in OTHER_SPECS for op_name, op in OTHER_OPERATIONS.items()],
+    *[
+        (name, getter, lambda s, getter=getter: getattr(s, getter))
+        for name, make in OTHER_SPECS.items()
+        for getter in getters(type(make()))
+    ],
+]
+
+
+@pytest.mark.parametrize(
+    "name, op_name, op", OTHER_CLEARED_CASES, ids=[f"{name}-{op_name}" for name, op_name, _ in OTHER_CLEARED_CASES]
+)
+def test_the_other_classes_refuse_a_cleared_spec(name, op_name, op):
+    spec = OTHER_SPECS[name]()
+    tp_clear(spec)
+    with pytest.raises(ReferenceError, match=f"^{type(spec).__name__} spec was cleared by the garbage collector$"):
+        op(spec)
+
+
+@pytest.mark.parametrize("name", OTHER_SPECS)
+def test_the_other_classes_are_tracked(name):
+    assert gc.is_tracked(OTHER_SPECS[name]())
+
+
 def test_a_cleared_spec_is_still_an_object():
     spec = Any(default=Node())
     tp_clear(spec)

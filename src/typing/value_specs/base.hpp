@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <memory>
+#include <optional>
 
 #include "core/borrow.hpp"
 #include "core/ref.hpp"
@@ -61,6 +62,25 @@ Error raise_cleared(PyObject *spec);
     }
     return Status::ok;
 }
+
+// A Python-visible method's shared access to its own spec: a cleared spec
+// raises ReferenceError, a conflicting access RuntimeError (`failed()`).
+class SelfRead {
+public:
+    explicit SelfRead(PyObject *self) : spec_(as_spec(self)), live_(!norv::failed(check_live(self)))
+    {
+        if (live_) {
+            borrow_.emplace(spec_->borrow);
+        }
+    }
+    bool failed() const noexcept { return !live_ || borrow_->failed(); }
+    SpecEngine &engine() const noexcept { return *spec_->engine; }
+
+private:
+    SpecObject *spec_;
+    bool live_;
+    std::optional<SharedBorrow> borrow_;
+};
 
 // Shared access to another spec's engine from native code: a conflict is an
 // internal fault, not a RuntimeError; only a cleared spec fails (`failed()`,

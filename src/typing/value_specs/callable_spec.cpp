@@ -172,11 +172,11 @@ PyObject *functor_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
 template <bool IsFunctor>
 Ref callable_copy(PyObject *self)
 {
-    SharedBorrow b(base::as_spec(self)->borrow);
-    if (b.failed()) {
+    base::SelfRead r(self);
+    if (r.failed()) {
         return error;
     }
-    return base::wrap(class_for(IsFunctor), engine_of(self).shallow_clone(true));
+    return base::wrap(class_for(IsFunctor), r.engine().shallow_clone(true));
 }
 
 template <bool IsFunctor>
@@ -187,11 +187,11 @@ Ref callable_deepcopy(PyObject *self, FastArgs a)
     if (failed(sig.bind(a, bound))) {
         return error;
     }
-    SharedBorrow b(base::as_spec(self)->borrow);
-    if (b.failed()) {
+    base::SelfRead r(self);
+    if (r.failed()) {
         return error;
     }
-    Maybe<std::unique_ptr<SpecEngine>> copy = engine_of(self).deep_clone();
+    Maybe<std::unique_ptr<SpecEngine>> copy = r.engine().deep_clone();
     if (!copy) {
         return error;
     }
@@ -203,11 +203,11 @@ Ref callable_deepcopy(PyObject *self, FastArgs a)
 PyObject *callable_skip_user_transform(PyObject *self, void *)
 {
     return guard([&]() -> Ref {
-        SharedBorrow b(base::as_spec(self)->borrow);
-        if (b.failed()) {
+        base::SelfRead r(self);
+        if (r.failed()) {
             return error;
         }
-        SpecEngine &e = engine_of(self);
+        SpecEngine &e = r.engine();
         if (!e.transform) {
             return Ref::borrow(self);
         }

@@ -6,42 +6,20 @@
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/frame.hpp"
+#include "typing/value_specs/spec_class.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::primitives {
+
+using spec_class::engine_or_null;
+using spec_class::kind_getter;
+using spec_class::or_none;
 
 namespace {
 
 PyObject *type_obj(PyTypeObject *t) noexcept
 {
     return reinterpret_cast<PyObject *>(t);
-}
-
-SpecEngine &engine_of(PyObject *self) noexcept
-{
-    return *base::as_spec(self)->engine;
-}
-
-using KindGetter = Ref (*)(const SpecEngine &);
-
-template <KindGetter F>
-PyObject *kind_getter(PyObject *self, void *)
-{
-    return guard([&]() -> Ref {
-        if (failed(base::check_live(self))) {
-            return error;
-        }
-        SharedBorrow b(base::as_spec(self)->borrow);
-        if (b.failed()) {
-            return error;
-        }
-        return F(engine_of(self));
-    });
-}
-
-Ref or_none(const Ref &r)
-{
-    return r ? Ref::borrow(r.get()) : none();
 }
 
 // ---- builders ------------------------------------------------------------------------
@@ -135,44 +113,6 @@ Maybe<std::pair<Ref, Ref>> normalize_bound_aliases(const char *name, bool int_re
     return std::pair<Ref, Ref>{std::move(*min), std::move(*max)};
 }
 
-// The builders answer a null engine for a failure (error set).
-std::unique_ptr<SpecEngine> engine_or_null(Maybe<std::unique_ptr<SpecEngine>> built)
-{
-    return built ? std::move(*built) : nullptr;
-}
-
-// The trailing `is_noneable` (absent from Any: index -1), `frozen` and
-// `strict` parameters, converted in that order.
-struct SpecFlags {
-    bool noneable = false;
-    bool frozen = false;
-    std::uint8_t strict = STRICT_UNSET;
-};
-
-Maybe<SpecFlags> spec_flags(const Bound &b, int noneable_at, std::size_t frozen_at, std::size_t strict_at)
-{
-    SpecFlags flags;
-    if (noneable_at >= 0) {
-        Maybe<bool> noneable =
-            frame::bool_param(b, static_cast<std::size_t>(noneable_at), "is_noneable", false);
-        if (!noneable) {
-            return error;
-        }
-        flags.noneable = *noneable;
-    }
-    Maybe<bool> frozen = frame::bool_param(b, frozen_at, "frozen", false);
-    if (!frozen) {
-        return error;
-    }
-    flags.frozen = *frozen;
-    Maybe<std::uint8_t> strict = frame::strict_param(b, strict_at);
-    if (!strict) {
-        return error;
-    }
-    flags.strict = *strict;
-    return flags;
-}
-
 }  // namespace
 
 std::unique_ptr<SpecEngine> bool_new(PyObject *default_value, PyObject *default_factory, bool is_noneable,
@@ -257,7 +197,7 @@ PyObject *bool_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
             return error;
         }
         Ref d = frame::default_arg(b, 0);
-        Maybe<SpecFlags> f = spec_flags(b, 2, 3, 4);
+        Maybe<spec_class::Flags> f = spec_class::flags(b, 2, 3, 4);
         if (!f) {
             return error;
         }
@@ -307,7 +247,7 @@ PyObject *str_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
             return error;
         }
         Ref d = frame::default_arg(b, 0);
-        Maybe<SpecFlags> f = spec_flags(b, 3, 4, 5);
+        Maybe<spec_class::Flags> f = spec_class::flags(b, 3, 4, 5);
         if (!f) {
             return error;
         }
@@ -363,7 +303,7 @@ Ref str_with_type_args(PyObject *cls, FastArgs a)
         str_new(d.get(), nullptr, regex == Py_None ? nullptr : regex, false, false, STRICT_UNSET));
 }
 
-Ref get_regex(const SpecEngine &e)
+Ref get_regex(SpecEngine &e)
 {
     return or_none(e.kind.get<StrKind>()->regex);
 }
@@ -403,7 +343,7 @@ PyObject *number_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
             return error;
         }
         Ref d = frame::default_arg(b, 0);
-        Maybe<SpecFlags> f = spec_flags(b, 4, 5, 6);
+        Maybe<spec_class::Flags> f = spec_class::flags(b, 4, 5, 6);
         if (!f) {
             return error;
         }
@@ -474,11 +414,11 @@ Ref number_with_type_args(PyObject *cls, FastArgs a)
                       number_new(IsFloat, d.get(), nullptr, bounds, false, false, STRICT_UNSET));
 }
 
-Ref get_min(const SpecEngine &e)
+Ref get_min(SpecEngine &e)
 {
     return or_none(e.kind.get<NumberKind>()->min);
 }
-Ref get_max(const SpecEngine &e)
+Ref get_max(SpecEngine &e)
 {
     return or_none(e.kind.get<NumberKind>()->max);
 }
@@ -519,7 +459,7 @@ PyObject *any_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         }
         Ref d = frame::default_arg(b, 0);
         Ref annotation = frame::default_arg(b, 2);
-        Maybe<SpecFlags> f = spec_flags(b, -1, 4, 5);
+        Maybe<spec_class::Flags> f = spec_class::flags(b, -1, 4, 5);
         if (!f) {
             return error;
         }
@@ -567,14 +507,14 @@ Ref any_annotate(PyObject *self, FastArgs a)
     }
     // A conflict throws: this access cannot fail.
     ExclusiveBorrow w(base::as_spec(self)->borrow, OnConflict::Panic);
-    SpecEngine &e = engine_of(self);
+    SpecEngine &e = *base::as_spec(self)->engine;
     // Swap first, release the old annotation after the engine is consistent.
     Ref old = std::exchange(e.kind.get<AnyKind>()->annotation, Ref::borrow(b[0]));
     e.invalidate_repr();
     return Ref::borrow(self);
 }
 
-Ref get_annotation(const SpecEngine &e)
+Ref get_annotation(SpecEngine &e)
 {
     return Ref::borrow(e.kind.get<AnyKind>()->annotation.get());
 }

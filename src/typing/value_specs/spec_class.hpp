@@ -17,11 +17,6 @@
 
 namespace norv::typing::spec_class {
 
-inline SpecEngine &engine_of(PyObject *self) noexcept
-{
-    return *base::as_spec(self)->engine;
-}
-
 using KindGetter = Ref (*)(SpecEngine &);
 
 // A read-only property over the engine, under a shared borrow of the spec.
@@ -29,11 +24,11 @@ template <KindGetter F>
 PyObject *kind_getter(PyObject *self, void *)
 {
     return guard([&]() -> Ref {
-        SharedBorrow b(base::as_spec(self)->borrow);
-        if (b.failed()) {
+        base::SelfRead r(self);
+        if (r.failed()) {
             return error;
         }
-        return F(engine_of(self));
+        return F(r.engine());
     });
 }
 

@@ -554,11 +554,11 @@ Ref union_get_candidate(PyObject *self, FastArgs a)
     }
     Ref candidates;
     {
-        SharedBorrow r(base::as_spec(self)->borrow);
+        base::SelfRead r(self);
         if (r.failed()) {
             return error;
         }
-        candidates = Ref::steal(PySequence_Tuple(engine_of(self).kind.get<UnionKind>()->candidates.get()));
+        candidates = Ref::steal(PySequence_Tuple(r.engine().kind.get<UnionKind>()->candidates.get()));
     }
     if (!candidates) {
         return error;
