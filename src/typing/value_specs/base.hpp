@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "core/boundary.hpp"
 #include "core/borrow.hpp"
 #include "core/ref.hpp"
 #include "typing/value_specs/engine.hpp"
@@ -46,6 +47,17 @@ Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine);
 
 // The tp_dealloc every spec class shares.
 void dealloc(PyObject *self);
+
+// `apply`, listed again in every concrete class's own method table: the
+// interpreter's specialised call of a method descriptor takes its fast path
+// only when the receiver is exactly the descriptor's class, and a descriptor
+// inherited from SpecBase never is.
+Ref spec_apply(PyObject *self, FastArgs a);
+inline constexpr const char APPLY_DOC[] =
+    "apply($self, value, allow_partial=False, child_transform=None, root_path=None, inplace=True)\n--\n\n"
+    "Apply the spec to a value and return the accepted value.";
+#define NORV_SPEC_APPLY_METHOD \
+    method<::norv::typing::base::spec_apply>("apply", ::norv::typing::base::APPLY_DOC)
 
 // Shared access to another spec's engine from native code: a conflict is an
 // internal fault, not a RuntimeError, so the access itself never fails.
