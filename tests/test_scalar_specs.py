@@ -214,6 +214,33 @@ def test_class_frame(cls):
     assert spec.skip_user_transform is spec
 
 
+@pytest.mark.parametrize("cls, value", [(Bool, True), (Str, "s"), (Int, 1), (Float, 1.5), (Any, object)])
+def test_apply_is_each_classs_own_method(cls, value):
+    # The interpreter's specialised method call needs the descriptor on the
+    # receiver's exact class; an inherited one leaves every call on the slow path.
+    assert "apply" in vars(cls)
+    assert inspect.signature(cls.apply) == inspect.signature(n.SpecBase.apply)
+    assert cls.apply.__doc__ == n.SpecBase.apply.__doc__
+    assert cls().apply(value) is value and n.SpecBase.apply(cls(), value) is value
+
+
+@pytest.mark.parametrize(
+    "make, value",
+    [
+        (lambda: n.Enum(["a", "b"]), "a"),
+        (lambda: n.Type(int), bool),
+        (lambda: n.Union([int, str]), 1),
+        (lambda: n.Callable([]), len),
+        (lambda: n.Object(ValueError), ValueError()),
+    ],
+    ids=["Enum", "Type", "Union", "Callable", "Object"],
+)
+def test_the_other_classes_have_their_own_apply(make, value):
+    spec = make()
+    assert "apply" in vars(type(spec))
+    assert spec.apply(value) is value and n.SpecBase.apply(spec, value) is value
+
+
 def test_spec_base_is_not_instantiable():
     with pytest.raises(TypeError):
         n.SpecBase()
@@ -367,6 +394,12 @@ class MyStr(str):
         (Int(min_value=0), -(2**64), ValueError,
          "Value -18446744073709551616 is out of range (min=0, max=None). (path={})"),
         (Int(min_value=2), True, ValueError, "Value True is out of range (min=2, max=None). (path={})"),
+        # Either side of the one-word int.
+        (Int(max_value=2**30 - 1), 2**30, ValueError,
+         "Value 1073741824 is out of range (min=None, max=1073741823). (path={})"),
+        (Int(min_value=1 - 2**30), -(2**30), ValueError,
+         "Value -1073741824 is out of range (min=-1073741823, max=None). (path={})"),
+        (Int(min_value=0.5), 0, ValueError, "Value 0 is out of range (min=0.5, max=None). (path={})"),
         (Float(max_value=1.0), 1.5, ValueError, "Value 1.5 is out of range (min=None, max=1.0). (path={})"),
         (Int(), None, ValueError, "Value cannot be None. (Path='{}', ValueSpec=Int())"),
         (Int(min_value=0), None, ValueError, "Value cannot be None. (Path='{}', ValueSpec=Int(min=0))"),

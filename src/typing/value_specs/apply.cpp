@@ -6,6 +6,7 @@
 // coercion, child application and the leaf constraints. Messages, and the
 // path text inside them, are built only on the failing path, by `reject`.
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <initializer_list>
 
@@ -43,35 +44,47 @@ PyObject *custom_apply_kwnames()
     });
 }
 
+// Borrowed; NULL with the error set.
+PyObject *root_path_kwnames()
+{
+    static ObjectCell NAMES;
+    return NAMES.get_or_init([] { return Ref::steal(PyTuple_Pack(1, bridge::names().root_path)); });
+}
+
 // ---- message text --------------------------------------------------------------------
 
-// One piece of a message: an ASCII literal or a str.
+// One piece of a message: ASCII text or a str.
 struct Piece {
     Piece(PyObject *s) noexcept : str(s) {}
     template <std::size_t N>
     Piece(const char (&literal)[N]) noexcept : ascii(literal), length(N - 1)
     {
     }
+    Piece(const char *text, Py_ssize_t n) noexcept : ascii(text), length(n) {}
 
     PyObject *str = nullptr;
     const char *ascii = nullptr;
     Py_ssize_t length = 0;
 };
 
+using Pieces = std::initializer_list<Piece>;
+
 // The pieces joined in one allocation: what PyUnicode_FromFormat makes of
 // them, without parsing a format or growing a buffer, for the rejections that
 // callers meet most often.
-Ref concat(std::initializer_list<Piece> pieces)
+Ref concat(Pieces head, Pieces tail = {})
 {
     Py_ssize_t length = 0;
     Py_UCS4 maxchar = 0x7f;
-    for (const Piece &p : pieces) {
-        if (p.str != nullptr) {
-            length += PyUnicode_GET_LENGTH(p.str);
-            maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(p.str));
-        }
-        else {
-            length += p.length;
+    for (Pieces part : {head, tail}) {
+        for (const Piece &p : part) {
+            if (p.str != nullptr) {
+                length += PyUnicode_GET_LENGTH(p.str);
+                maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(p.str));
+            }
+            else {
+                length += p.length;
+            }
         }
     }
     Ref out = Ref::steal(PyUnicode_New(length, maxchar));
@@ -81,26 +94,56 @@ Ref concat(std::initializer_list<Piece> pieces)
     const int kind = PyUnicode_KIND(out.get());
     void *data = PyUnicode_DATA(out.get());
     Py_ssize_t at = 0;
-    for (const Piece &p : pieces) {
-        if (p.str == nullptr) {
-            for (Py_ssize_t i = 0; i < p.length; ++i) {
-                PyUnicode_WRITE(kind, data, at + i, static_cast<Py_UCS4>(p.ascii[i]));
+    for (Pieces part : {head, tail}) {
+        for (const Piece &p : part) {
+            if (p.str == nullptr) {
+                if (kind == PyUnicode_1BYTE_KIND) {
+                    std::memcpy(static_cast<char *>(data) + at, p.ascii, static_cast<std::size_t>(p.length));
+                }
+                else {
+                    for (Py_ssize_t i = 0; i < p.length; ++i) {
+                        PyUnicode_WRITE(kind, data, at + i, static_cast<Py_UCS4>(p.ascii[i]));
+                    }
+                }
+                at += p.length;
+                continue;
             }
-            at += p.length;
-            continue;
+            const Py_ssize_t n = PyUnicode_GET_LENGTH(p.str);
+            if (PyUnicode_KIND(p.str) == kind) {
+                std::memcpy(static_cast<char *>(data) + at * kind, PyUnicode_DATA(p.str),
+                            static_cast<std::size_t>(n) * kind);
+            }
+            else if (PyUnicode_CopyCharacters(out.get(), at, p.str, 0, n) < 0) {
+                return error;
+            }
+            at += n;
         }
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(p.str);
-        if (PyUnicode_KIND(p.str) == kind) {
-            std::memcpy(static_cast<char *>(data) + at * kind, PyUnicode_DATA(p.str),
-                        static_cast<std::size_t>(n) * kind);
-        }
-        else if (PyUnicode_CopyCharacters(out.get(), at, p.str, 0, n) < 0) {
-            return error;
-        }
-        at += n;
     }
     return out;
 }
+
+// str(x) as a piece. An exact int of one machine word is written here: its
+// text cannot be overridden and needs no str object.
+class StrPiece {
+public:
+    [[nodiscard]] Status set(PyObject *x)
+    {
+        if (PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(x))) {
+            const auto r = std::to_chars(digits_, digits_ + sizeof digits_,
+                                         PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(x)));
+            length_ = r.ptr - digits_;
+            return Status::ok;
+        }
+        str_ = str_of(x);
+        return str_ ? Status::ok : Status::error;
+    }
+    Piece piece() const noexcept { return str_ ? Piece(str_.get()) : Piece(digits_, length_); }
+
+private:
+    char digits_[24];
+    Py_ssize_t length_ = 0;
+    Ref str_;
+};
 
 // ---- rejections --------------------------------------------------------------------
 //
@@ -135,6 +178,22 @@ Verdict reject_on_path(PyObject *type, PathText &path, Message &&message)
             return error;
         }
         return concat({text.get(), " (path=", path_text, ")"});
+    });
+}
+
+// The same for a message made of pieces, joined with the suffix in one
+// allocation: `message(join)` makes its pieces and returns `join({...})`.
+template <class Message>
+Verdict reject_joined_on_path(PyObject *type, PathText &path, Message &&message)
+{
+    return reject(type, [&]() -> Ref {
+        return message([&](Pieces pieces) -> Ref {
+            PyObject *path_text = path.get();
+            if (path_text == nullptr) {
+                return error;
+            }
+            return concat(pieces, {" (path=", path_text, ")"});
+        });
     });
 }
 
@@ -257,42 +316,66 @@ Maybe<Ref> try_accept(PyObject *t, PyObject *value)
 }
 
 // `regex.match(value)`. Compiled patterns are all of one final class, so its
-// `match` descriptor is looked up once and called directly. Only a class whose
-// instances can neither shadow the descriptor (no instance dict) nor redirect
-// the lookup (generic getattr) is cached that way.
+// `match` descriptor is looked up once and, when it is a plain C method, its
+// function is called straight away, as the descriptor itself would. Only a
+// class whose instances can neither shadow the descriptor (no instance dict)
+// nor redirect the lookup (generic getattr) is cached that way.
 struct PatternMatch {
     PyTypeObject *type;
-    PyObject *match;
+    PyObject *descr;
+    PyCMethod call;  // nullptr: call through the descriptor
 };
 OnceCell<const PatternMatch *> PATTERN_MATCH;
 
+constexpr int C_METHOD_FLAGS = METH_FASTCALL | METH_KEYWORDS | METH_METHOD;
+
+// Fills the cell when instances of `tp` are eligible; -1 with the error set.
+[[nodiscard]] int cache_pattern_match(PyTypeObject *tp)
+{
+    if (!PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) || PyType_HasFeature(tp, Py_TPFLAGS_BASETYPE) ||
+        tp->tp_dictoffset != 0 || tp->tp_getattro != PyObject_GenericGetAttr) {
+        return 0;
+    }
+    Ref descr = getattr(reinterpret_cast<PyObject *>(tp), bridge::names().match);
+    if (!descr) {
+        return -1;
+    }
+    if (!PyObject_TypeCheck(descr.get(), &PyMethodDescr_Type)) {
+        return 0;
+    }
+    auto *d = reinterpret_cast<PyMethodDescrObject *>(descr.get());
+    PyCMethod call = nullptr;
+    if (d->d_common.d_type == tp && d->d_method->ml_flags == C_METHOD_FLAGS) {
+        call = reinterpret_cast<PyCMethod>(reinterpret_cast<void (*)()>(d->d_method->ml_meth));
+    }
+    // Kept for the life of the process, like every cell's content.
+    auto *record = new PatternMatch{tp, descr.get(), call};
+    if (PATTERN_MATCH.set(record)) {
+        (void)descr.release();
+        Py_INCREF(tp);
+    }
+    else {
+        delete record;
+    }
+    return 0;
+}
+
 Ref regex_match(PyObject *regex, PyObject *value)
 {
-    const PatternMatch *const *cached = PATTERN_MATCH.get();
     PyTypeObject *tp = Py_TYPE(regex);
-    if (cached == nullptr && PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) &&
-        !PyType_HasFeature(tp, Py_TPFLAGS_BASETYPE) && tp->tp_dictoffset == 0 &&
-        tp->tp_getattro == PyObject_GenericGetAttr) {
-        Ref descr = getattr(reinterpret_cast<PyObject *>(tp), bridge::names().match);
-        if (!descr) {
+    const PatternMatch *const *cached = PATTERN_MATCH.get();
+    if (cached == nullptr) {
+        if (cache_pattern_match(tp) < 0) {
             return error;
-        }
-        if (PyObject_TypeCheck(descr.get(), &PyMethodDescr_Type)) {
-            // Kept for the life of the process, like every cell's content.
-            auto *record = new PatternMatch{tp, descr.get()};
-            if (PATTERN_MATCH.set(record)) {
-                (void)descr.release();
-                Py_INCREF(tp);
-            }
-            else {
-                delete record;
-            }
         }
         cached = PATTERN_MATCH.get();
     }
     if (cached != nullptr && tp == (*cached)->type) {
+        if (PyCMethod call = (*cached)->call) {
+            return Ref::steal(call(regex, tp, &value, 1, nullptr));
+        }
         PyObject *args[] = {regex, value};
-        return Ref::steal(PyObject_Vectorcall((*cached)->match, args, 2, nullptr));
+        return Ref::steal(PyObject_Vectorcall((*cached)->descr, args, 2, nullptr));
     }
     return Ref::steal(PyObject_CallMethodOneArg(regex, bridge::names().match, value));
 }
@@ -321,13 +404,71 @@ Maybe<Ref> int_to_float(const SpecEngine &e, PyObject *value)
 
 // ---- the pipeline ------------------------------------------------------------------
 
+namespace {
+
+Applied apply_inexact(SpecEngine &e, LeafShortcut shortcut, PyObject *spec_object, PyObject *value,
+                      bool allow_partial, PyObject *child_transform, PyObject *root_path, bool use_transform,
+                      bool inplace);
+
+// Stage 1, the container and Union fast paths, belongs to the container
+// kinds; the leaf kinds have none.
+//
+// Stage 2 starts with a value of exactly the value type: it needs at most
+// validation. Everything else lives in other functions, so that this path,
+// the most common one, stays small.
+inline bool exact_type(const SpecEngine &e, PyObject *value) noexcept
+{
+    return reinterpret_cast<PyObject *>(Py_TYPE(value)) == e.value_type.get();
+}
+
+inline Applied apply_exact(SpecEngine &e, LeafShortcut shortcut, PyObject *value, PyObject *root_path)
+{
+    if (shortcut == LeafShortcut::Checked) {
+        PathText path(root_path);
+        const Verdict v = validate(e, value, path);
+        if (failed(v)) {
+            return v;
+        }
+    }
+    return Ref::borrow(value);
+}
+
+}  // namespace
+
 Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_partial,
               PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace)
 {
-    const Tag tag = e.tag();
+    const LeafShortcut shortcut = e.leaf_shortcut();
+    if (shortcut != LeafShortcut::None && exact_type(e, value)) {
+        return apply_exact(e, shortcut, value, root_path);
+    }
+    return apply_inexact(e, shortcut, spec_object, value, allow_partial, child_transform, root_path,
+                         use_transform, inplace);
+}
 
+Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value)
+{
+    const LeafShortcut shortcut = e.leaf_shortcut();
+    if (shortcut != LeafShortcut::None && exact_type(e, value)) {
+        return apply_exact(e, shortcut, value, nullptr);
+    }
+    return apply_inexact(e, shortcut, spec_object, value, false, nullptr, nullptr, true, true);
+}
+
+namespace {
+
+Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_partial,
+                       PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace);
+
+// The rest of stage 2: values that an unbounded Float or an Any takes without
+// a Python call.
+[[gnu::noinline]] Applied apply_inexact(SpecEngine &e, LeafShortcut shortcut, PyObject *spec_object,
+                                        PyObject *value, bool allow_partial, PyObject *child_transform,
+                                        PyObject *root_path, bool use_transform, bool inplace)
+{
     // Stage 1: kind fast paths.
-    if (tag == Tag::Object && !e.frozen && !e.transform && e.value_type) {
+    const Tag kind_tag = e.tag();
+    if (kind_tag == Tag::Object && !e.frozen && !e.transform && e.value_type) {
         Maybe<Ref> accepted = classes::object_accept(e.value_type.get(), value, allow_partial);
         if (!accepted) {
             return error;
@@ -336,7 +477,7 @@ Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_
             return std::move(*accepted);
         }
     }
-    else if (tag == Tag::Union && spec_object != nullptr && !e.frozen && !e.transform &&
+    else if (kind_tag == Tag::Union && spec_object != nullptr && !e.frozen && !e.transform &&
              e.kind.get<UnionKind>()->type_map) {
         Maybe<Ref> accepted = classes::union_fast_path(spec_object, value);
         if (!accepted) {
@@ -346,52 +487,44 @@ Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_
             return std::move(*accepted);
         }
     }
-
-    // Stage 2: values of exactly the value type.
-    if (is_leaf_kind(tag) && e.value_type && !e.transform && !e.frozen) {
-        const bool exact_type = reinterpret_cast<PyObject *>(Py_TYPE(value)) == e.value_type.get();
-        if (e.exact_eligible()) {
-            if (exact_type) {
+    if (shortcut == LeafShortcut::Exact) {
+        const Tag tag = e.tag();
+        if (tag == Tag::Number && PyLong_CheckExact(value)) {
+            Maybe<Ref> r = int_to_float(e, value);
+            if (!r) {
+                return error;
+            }
+            if (*r) {
+                return std::move(*r);
+            }
+        }
+        if (tag == Tag::Any) {
+            if (bridge::is_any_fast_type(value, true)) {
                 return Ref::borrow(value);
             }
-            if (tag == Tag::Number && PyLong_CheckExact(value)) {
-                Maybe<Ref> r = int_to_float(e, value);
-                if (!r) {
+            const int missing = bridge::is_missing(value);
+            if (missing < 0) {
+                return error;
+            }
+            if (!missing) {
+                const int custom = bridge::is_custom_typing(value);
+                if (custom < 0) {
                     return error;
                 }
-                if (*r) {
-                    return std::move(*r);
-                }
-            }
-            if (tag == Tag::Any) {
-                if (bridge::is_any_fast_type(value, true)) {
+                if (!custom) {
                     return Ref::borrow(value);
                 }
-                const int missing = bridge::is_missing(value);
-                if (missing < 0) {
-                    return error;
-                }
-                if (!missing) {
-                    const int custom = bridge::is_custom_typing(value);
-                    if (custom < 0) {
-                        return error;
-                    }
-                    if (!custom) {
-                        return Ref::borrow(value);
-                    }
-                }
             }
-        }
-        else if (exact_type && e.checked_leaf()) {
-            PathText path(root_path);
-            const Verdict v = validate(e, value, path);
-            if (failed(v)) {
-                return v;
-            }
-            return Ref::borrow(value);
         }
     }
+    return apply_pipeline(e, spec_object, value, allow_partial, child_transform, root_path, use_transform,
+                          inplace);
+}
 
+[[gnu::noinline]] Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value,
+                                         bool allow_partial, PyObject *child_transform, PyObject *root_path,
+                                         bool use_transform, bool inplace)
+{
     // From here on user code runs (transforms, custom_apply, hooks) and may
     // apply this spec again through native calls alone, which the
     // interpreter's own depth counter does not stop before the C stack ends.
@@ -462,6 +595,16 @@ Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_
         return error;
     }
     if (custom) {
+        // A rerun after the transform shows custom_apply the spec as the
+        // object without the transform; it is made only here, when needed.
+        Ref stand_in;
+        if (!use_transform && e.transform && spec_object != nullptr) {
+            stand_in = getattr(spec_object, bridge::names().skip_user_transform);
+            if (!stand_in) {
+                return error;
+            }
+            spec_object = stand_in.get();
+        }
         bool proceed = false;
         current =
             apply_custom_typing(spec_object, value, allow_partial, child_transform, root_path, &proceed);
@@ -483,21 +626,14 @@ Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_
         if (!transformed) {
             return wrap_transform_error(path);
         }
-        // The rerun sees the spec as the object without the transform, so a
-        // custom-typing value's custom_apply receives that object.
-        Ref stand_in;
-        if (spec_object != nullptr) {
-            stand_in = getattr(spec_object, bridge::names().skip_user_transform);
-            if (!stand_in) {
-                return error;
-            }
-        }
-        return apply(e, stand_in.get(), transformed.get(), allow_partial, child_transform, root_path, false,
+        return apply(e, spec_object, transformed.get(), allow_partial, child_transform, root_path, false,
                      inplace);
     }
 
     return apply_after_value(e, current.get(), allow_partial, child_transform, path, inplace);
 }
+
+}  // namespace
 
 Applied apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
                           PathText &path, bool inplace)
@@ -563,8 +699,8 @@ Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, Pa
 {
     if (const UnionKind *u = e.kind.get<UnionKind>()) {
         Ref candidates = Ref::borrow(u->candidates.get());
-        Ref kwnames = Ref::steal(PyTuple_Pack(1, bridge::names().root_path));
-        if (!kwnames) {
+        PyObject *kwnames = root_path_kwnames();
+        if (kwnames == nullptr) {
             return error;
         }
         const Py_ssize_t n = PyList_Check(candidates.get()) ? PyList_GET_SIZE(candidates.get()) : 0;
@@ -572,7 +708,7 @@ Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, Pa
             Ref c = Ref::borrow(PyList_GET_ITEM(candidates.get(), i));
             PyObject *args[] = {c.get(), value, path.root_path() ? path.root_path() : Py_None};
             Ref r = Ref::steal(PyObject_VectorcallMethod(bridge::names().apply, args,
-                                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+                                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
             if (r) {
                 return r;
             }
@@ -606,9 +742,21 @@ Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, Pa
             }
         }
     }
-    return reject_on_path(PyExc_TypeError, path, [&] {
-        return Ref::steal(PyUnicode_FromFormat("Expect %S but encountered %R: %S.", value_type,
-                                               reinterpret_cast<PyObject *>(Py_TYPE(value)), value));
+    return reject_joined_on_path(PyExc_TypeError, path, [&](auto join) -> Ref {
+        Ref expected = str_of(value_type);
+        if (!expected) {
+            return error;
+        }
+        Ref encountered = repr_of(reinterpret_cast<PyObject *>(Py_TYPE(value)));
+        if (!encountered) {
+            return error;
+        }
+        Ref value_text = str_of(value);
+        if (!value_text) {
+            return error;
+        }
+        return join(
+            {"Expect ", expected.get(), " but encountered ", encountered.get(), ": ", value_text.get(), "."});
     });
 }
 
@@ -672,13 +820,21 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
             if (m.get() != Py_None) {
                 return Verdict::Ok;
             }
-            return reject_on_path(PyExc_ValueError, path, [&]() -> Ref {
+            return reject_joined_on_path(PyExc_ValueError, path, [&](auto join) -> Ref {
                 Ref pattern = getattr(regex.get(), bridge::names().pattern);
                 if (!pattern) {
                     return error;
                 }
-                return Ref::steal(PyUnicode_FromFormat("String %R does not match regular expression %R.",
-                                                       value, pattern.get()));
+                Ref value_text = repr_of(value);
+                if (!value_text) {
+                    return error;
+                }
+                Ref pattern_text = repr_of(pattern.get());
+                if (!pattern_text) {
+                    return error;
+                }
+                return join({"String ", value_text.get(), " does not match regular expression ",
+                             pattern_text.get(), "."});
             });
         }
         case Tag::Number: {
@@ -705,18 +861,15 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
             if (!out) {
                 return Verdict::Ok;
             }
-            return reject_on_path(PyExc_ValueError, path, [&]() -> Ref {
-                Ref min_text, max_text;
-                if ((min && !(min_text = str_of(min.get()))) || (max && !(max_text = str_of(max.get())))) {
+            return reject_joined_on_path(PyExc_ValueError, path, [&](auto join) -> Ref {
+                StrPiece min_text, max_text, value_text;
+                if ((min && failed(min_text.set(min.get()))) || (max && failed(max_text.set(max.get()))) ||
+                    failed(value_text.set(value))) {
                     return error;
                 }
-                Ref value_text = str_of(value);
-                if (!value_text) {
-                    return error;
-                }
-                return concat({"Value ", value_text.get(),
-                               " is out of range (min=", min ? Piece(min_text.get()) : Piece("None"),
-                               ", max=", max ? Piece(max_text.get()) : Piece("None"), ")."});
+                return join({"Value ", value_text.piece(),
+                             " is out of range (min=", min ? min_text.piece() : Piece("None"),
+                             ", max=", max ? max_text.piece() : Piece("None"), ")."});
             });
         }
         case Tag::Enum: {

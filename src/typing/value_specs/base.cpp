@@ -259,6 +259,8 @@ const Signature APPLY_SIG{
     {arg("value"), opt("allow_partial"), opt("child_transform"), opt("root_path"), opt("inplace")},
     {.method = true}};
 
+}  // namespace
+
 Ref spec_apply(PyObject *self, FastArgs a)
 {
     if (failed(check_live(self))) {
@@ -267,7 +269,7 @@ Ref spec_apply(PyObject *self, FastArgs a)
     // `spec.apply(value)` is the hot call: no binding work for it.
     if (a.nargs == 1 && a.kwnames == nullptr) {
         Read r(self, OnConflict::Panic);
-        return engine::apply(r.e, self, a.args[0], false, nullptr, nullptr, true, true);
+        return engine::apply(r.e, self, a.args[0]);
     }
     Bound b;
     if (failed(APPLY_SIG.bind(a, b))) {
@@ -284,6 +286,8 @@ Ref spec_apply(PyObject *self, FastArgs a)
     Read r(self, OnConflict::Panic);
     return engine::apply(r.e, self, b[0], *allow_partial, b.or_none(2), b.or_none(3), true, *inplace);
 }
+
+namespace {
 
 const Signature APPLY_KIND_SIG{
     "_apply",
@@ -703,7 +707,7 @@ Ref spec_materialize_default(PyObject *self, FastArgs a)
         if (!made) {
             return error;
         }
-        return engine::apply(r.e, nullptr, made.get(), false, nullptr, nullptr, true, true);
+        return engine::apply(r.e, nullptr, made.get());
     }
     Ref copy = Ref::steal(PyImport_ImportModule("copy"));
     if (!copy) {
@@ -820,7 +824,7 @@ Ref call_and_apply(SpecEngine &e, PyObject *self, PyObject *target, PyObject *ar
     if (!made) {
         return error;
     }
-    return engine::apply(e, self, made.get(), false, nullptr, nullptr, true, true);
+    return engine::apply(e, self, made.get());
 }
 
 PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
@@ -921,9 +925,7 @@ PyObject *spec_richcompare(PyObject *, PyObject *, int)
 }
 
 PyMethodDef METHODS[] = {
-    method<spec_apply>("apply",
-                       "apply($self, value, allow_partial=False, child_transform=None, root_path=None, "
-                       "inplace=True)\n--\n\nApply the spec to a value and return the accepted value."),
+    NORV_SPEC_APPLY_METHOD,
     method<spec_apply_kind>(
         "_apply",
         "_apply($self, value, allow_partial, child_transform, root_path, inplace=True)\n--\n\n"

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "core/boundary.hpp"
 #include "core/borrow.hpp"
 #include "core/ref.hpp"
 #include "typing/value_specs/engine.hpp"
@@ -49,6 +50,17 @@ Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine);
 void dealloc(PyObject *self);
 int traverse(PyObject *self, visitproc visit, void *arg);
 int clear(PyObject *self);
+
+// `apply`, listed again in every concrete class's own method table: the
+// interpreter's specialised call of a method descriptor takes its fast path
+// only when the receiver is exactly the descriptor's class, and a descriptor
+// inherited from SpecBase never is.
+Ref spec_apply(PyObject *self, FastArgs a);
+inline constexpr const char APPLY_DOC[] =
+    "apply($self, value, allow_partial=False, child_transform=None, root_path=None, inplace=True)\n--\n\n"
+    "Apply the spec to a value and return the accepted value.";
+#define NORV_SPEC_APPLY_METHOD \
+    method<::norv::typing::base::spec_apply>("apply", ::norv::typing::base::APPLY_DOC)
 
 // The collector's tp_clear drops a spec's engine, and Python code that runs
 // while a cycle is being broken (the finalizer of an object a clear releases)

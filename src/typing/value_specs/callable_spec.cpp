@@ -332,6 +332,7 @@ Ref get_return_value(SpecEngine &e)
 
 #define NORV_CALLABLE_METHODS(IS_FUNCTOR)                                                                    \
     {                                                                                                        \
+        NORV_SPEC_APPLY_METHOD,                                                                              \
         method_noargs<callable_copy<IS_FUNCTOR>>("__copy__", "__copy__($self)\n--\n\n"),                     \
         method<callable_deepcopy<IS_FUNCTOR>>("__deepcopy__", "__deepcopy__($self, _memo)\n--\n\n"),         \
         method<callable_from_json<IS_FUNCTOR>>("from_json", "from_json($cls, json_value, **kwargs)\n--\n\n", \

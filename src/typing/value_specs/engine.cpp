@@ -67,43 +67,34 @@ SpecKind SpecKind::clone_ref() const
 
 // ---- predicates ------------------------------------------------------------------
 
-bool SpecEngine::exact_eligible() const noexcept
+LeafShortcut SpecEngine::leaf_shortcut() const noexcept
 {
     if (!value_type || transform || frozen) {
-        return false;
+        return LeafShortcut::None;
     }
     switch (tag()) {
         case Tag::Bool:
         case Tag::Any:
-            return true;
+            return LeafShortcut::Exact;
         case Tag::Str:
-            return !kind.get<StrKind>()->regex;
+            if (!kind.get<StrKind>()->regex) {
+                return LeafShortcut::Exact;
+            }
+            break;
         case Tag::Number: {
             const NumberKind *n = kind.get<NumberKind>();
-            return !n->min && !n->max;
-        }
-        default:
-            return false;
-    }
-}
-
-bool SpecEngine::checked_leaf() const noexcept
-{
-    if (!value_type || transform || frozen || !bridge::is_primitive_value_type(value_type.get())) {
-        return false;
-    }
-    switch (tag()) {
-        case Tag::Str:
-            return bool(kind.get<StrKind>()->regex);
-        case Tag::Number: {
-            const NumberKind *n = kind.get<NumberKind>();
-            return n->min || n->max;
+            if (!n->min && !n->max) {
+                return LeafShortcut::Exact;
+            }
+            break;
         }
         case Tag::Enum:
-            return true;
+            break;
         default:
-            return false;
+            return LeafShortcut::None;
     }
+    // Validation alone suffices only for the builtin scalar value types.
+    return bridge::is_primitive_value_type(value_type.get()) ? LeafShortcut::Checked : LeafShortcut::None;
 }
 
 // ---- copies ------------------------------------------------------------------------

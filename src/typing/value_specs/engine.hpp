@@ -199,6 +199,10 @@ inline bool is_leaf_kind(Tag t) noexcept
 
 enum Strict : std::uint8_t { STRICT_FALSE = 0, STRICT_TRUE = 1, STRICT_UNSET = 2 };
 
+// What a value of exactly the spec's value type needs: nothing (it passes
+// unchanged), validation alone, or the whole pipeline.
+enum class LeafShortcut : std::uint8_t { None, Exact, Checked };
+
 struct SpecEngine {
     explicit SpecEngine(SpecKind k) noexcept : kind(std::move(k)) {}
     SpecEngine(const SpecEngine &) = delete;
@@ -239,10 +243,11 @@ struct SpecEngine {
         text_cache.reset();
     }
 
+    LeafShortcut leaf_shortcut() const noexcept;
     // Exactly the spec's value type passes unchanged.
-    bool exact_eligible() const noexcept;
+    bool exact_eligible() const noexcept { return leaf_shortcut() == LeafShortcut::Exact; }
     // Exactly the spec's (primitive) value type passes after validation alone.
-    bool checked_leaf() const noexcept;
+    bool checked_leaf() const noexcept { return leaf_shortcut() == LeafShortcut::Checked; }
 
     // Copies behind __copy__ / __deepcopy__. Only the deep copy runs Python
     // code (copy.deepcopy of the payload), so only it can fail.
@@ -345,6 +350,8 @@ inline bool failed(const Applied &a) noexcept
 // Optional objects are nullptr when absent (None already mapped to nullptr).
 Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_partial,
               PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace);
+// The same with every option at its default: `spec.apply(value)`.
+Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value);
 Applied apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
                           PathText &path, bool inplace);
 Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, PathText &path);

@@ -169,6 +169,7 @@ Ref get_values(SpecEngine &e)
 }
 
 PyMethodDef ENUM_METHODS[] = {
+    NORV_SPEC_APPLY_METHOD,
     NORV_SPEC_COPY_METHODS,
     method<enum_from_json>("from_json", "from_json($cls, json_value, **kwargs)\n--\n\n", METH_CLASS),
     method<enum_with_type_args>("with_type_args", "with_type_args($cls, type_args)\n--\n\n", METH_CLASS),

@@ -223,6 +223,7 @@ Ref bool_from_json(PyObject *cls, FastArgs a)
 }
 
 PyMethodDef BOOL_METHODS[] = {
+    NORV_SPEC_APPLY_METHOD,
     NORV_SPEC_COPY_METHODS,
     method<bool_from_json>("from_json", "from_json($cls, json_value, **kwargs)\n--\n\n", METH_CLASS),
     {nullptr, nullptr, 0, nullptr},
@@ -309,6 +310,7 @@ Ref get_regex(SpecEngine &e)
 }
 
 PyMethodDef STR_METHODS[] = {
+    NORV_SPEC_APPLY_METHOD,
     NORV_SPEC_COPY_METHODS,
     method<str_from_json>("from_json", "from_json($cls, json_value, **kwargs)\n--\n\n", METH_CLASS),
     method<str_with_type_args>("with_type_args", "with_type_args($cls, type_args)\n--\n\n", METH_CLASS),
@@ -425,6 +427,7 @@ Ref get_max(SpecEngine &e)
 
 template <bool IsFloat>
 PyMethodDef NUMBER_METHODS[] = {
+    NORV_SPEC_APPLY_METHOD,
     NORV_SPEC_COPY_METHODS,
     method<number_from_json<IsFloat>>("from_json", "from_json($cls, json_value, **kwargs)\n--\n\n",
                                       METH_CLASS),
@@ -520,6 +523,7 @@ Ref get_annotation(SpecEngine &e)
 }
 
 PyMethodDef ANY_METHODS[] = {
+    NORV_SPEC_APPLY_METHOD,
     NORV_SPEC_COPY_METHODS,
     method<any_from_json>("from_json", "from_json($cls, json_value, **kwargs)\n--\n\n", METH_CLASS),
     method<any_annotate>("annotate",

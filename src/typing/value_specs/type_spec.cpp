@@ -141,6 +141,7 @@ Ref get_type(SpecEngine &e)
 }
 
 PyMethodDef TYPE_METHODS[] = {
+    NORV_SPEC_APPLY_METHOD,
     NORV_SPEC_COPY_METHODS,
     method<type_from_json>("from_json", "from_json($cls, json_value, **kwargs)\n--\n\n", METH_CLASS),
     method<type_with_type_args_method>("with_type_args", "with_type_args($cls, type_args)\n--\n\n",

@@ -612,6 +612,7 @@ Ref get_type_map(SpecEngine &e)
 }
 
 PyMethodDef UNION_METHODS[] = {
+    NORV_SPEC_APPLY_METHOD,
     NORV_SPEC_COPY_METHODS,
     method<union_from_json>("from_json", "from_json($cls, json_value, **kwargs)\n--\n\n", METH_CLASS),
     method<union_with_type_args_method>("with_type_args", "with_type_args($cls, type_args)\n--\n\n",
