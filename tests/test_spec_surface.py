@@ -208,7 +208,12 @@ def test_call_makes_a_value(make, args, kwargs, expected):
         (lambda: n.Callable([Int()]), (), TypeError, "Callable(args=[Int()]) cannot be instantiated."),
         (lambda: n.Functor(), (), TypeError, "Functor() cannot be instantiated."),
         (lambda: Int(min_value=0), (-1,), ValueError, "Value -1 is out of range (min=0, max=None). (path=)"),
-        (lambda: Enum(["a", "b"]), ("c",), ValueError, "Value 'c' is not in candidate list ['a', 'b']. (path=)"),
+        (
+            lambda: Enum(["a", "b"]),
+            ("c",),
+            ValueError,
+            "Value 'c' is not in candidate list ['a', 'b']. (path=)",
+        ),
         # An Enum call is its own apply: no value means no argument.
         (lambda: Enum(["a", "b"]), (), TypeError, "apply() missing 1 required positional argument: 'value'"),
         (lambda: Int(), ("x",), ValueError, "invalid literal for int() with base 10: 'x'"),
@@ -321,8 +326,14 @@ def test_a_failing_candidate_keeps_what_was_already_changed():
     "call, message",
     [
         (lambda s: s.noneable(1), "argument 'is_noneable': 'int' object is not an instance of 'bool'"),
-        (lambda s: s.noneable(True, None), "argument 'use_none_as_default': 'None' is not an instance of 'bool'"),
-        (lambda s: s.noneable(True, True, True), "noneable() takes from 1 to 3 positional arguments but 4 were given"),
+        (
+            lambda s: s.noneable(True, None),
+            "argument 'use_none_as_default': 'None' is not an instance of 'bool'",
+        ),
+        (
+            lambda s: s.noneable(True, True, True),
+            "noneable() takes from 1 to 3 positional arguments but 4 were given",
+        ),
     ],
 )
 def test_noneable_arguments(call, message):
@@ -371,7 +382,12 @@ def test_freeze_calls_the_factory_once():
     "make, freeze, error, message",
     [
         (lambda: Int(), lambda s: s.freeze(), ValueError, "Cannot freeze Int() without a default value."),
-        (lambda: Int(), lambda s: s.freeze(MISSING), ValueError, "Cannot freeze Int() without a default value."),
+        (
+            lambda: Int(),
+            lambda s: s.freeze(MISSING),
+            ValueError,
+            "Cannot freeze Int() without a default value.",
+        ),
         (
             lambda: Enum(["a", None]),
             lambda s: s.freeze(),
@@ -415,7 +431,12 @@ def test_a_frozen_spec_refuses_another_value():
 
 @pytest.mark.parametrize(
     "value, strict, raw",
-    [(None, False, None), (False, False, False), (True, True, True), (__import__("numpy").bool_(True), True, True)],
+    [
+        (None, False, None),
+        (False, False, False),
+        (True, True, True),
+        (__import__("numpy").bool_(True), True, True),
+    ],
 )
 def test_set_strict(value, strict, raw):
     spec = Int(strict=not strict)
@@ -542,7 +563,8 @@ def test_set_default_and_factory_replace_each_other():
     spec.set_default_factory(factory).set_default(MISSING)
     assert spec.default_factory is factory  # a missing default keeps the factory
     spec.set_default(3)
-    with pytest.raises(TypeError, match=r"^Expect <class 'int'> but encountered <class 'str'>: x\. \(path=a\)$"):
+    expected = r"^Expect <class 'int'> but encountered <class 'str'>: x\. \(path=a\)$"
+    with pytest.raises(TypeError, match=expected):
         spec.set_default("x", root_path=n.KeyPath.parse("a"))
     with pytest.raises(TypeError, match="argument 'use_default_apply'"):
         spec.set_default(4, use_default_apply=None)
