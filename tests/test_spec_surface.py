@@ -547,6 +547,23 @@ def test_materialize_strict_calls_children_with_the_spec_free():
     assert seen == [True]
 
 
+@pytest.mark.parametrize(
+    "call, done",
+    [
+        (lambda s: s._materialize_strict(), lambda s: s._strict is True),
+        (lambda s: s.noneable(), lambda s: s.is_noneable),
+    ],
+)
+def test_a_union_among_its_own_candidates_ends_in_recursion_error(call, done):
+    union = n.Union([Int(), Str()])
+    union.candidates.append(union)  # the candidates list is held by reference
+    with pytest.raises(RecursionError):
+        call(union)
+    assert done(union) and union.apply(1) == 1
+    union.candidates.pop()
+    assert call(union) in (None, union)
+
+
 # ---- transform and defaults --------------------------------------------------------------------------
 
 
