@@ -871,7 +871,7 @@ Ref call_default(SpecEngine &e, PyObject *self)
     if (e.default_factory && !e.frozen) {
         return call_and_apply(e, self, e.default_factory.get(), nullptr, nullptr);
     }
-    // Values that copy as themselves and the sentinels are handed out as they are.
+    // The sentinels stay themselves.
     PyObject *stored = e.default_value.get();
     if (copies_as_itself(stored) || stored == bridge::get().frozen_placeholder) {
         return Ref::borrow(stored);
