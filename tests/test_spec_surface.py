@@ -218,8 +218,6 @@ def test_call_makes_a_value(make, args, kwargs, expected):
         # An Enum call is its own apply: no value means no argument.
         (lambda: Enum(["a", "b"]), (), TypeError, "apply() missing 1 required positional argument: 'value'"),
         (lambda: Int(), ("x",), ValueError, "invalid literal for int() with base 10: 'x'"),
-        # A class named but not registered yet is no class to call.
-        (lambda: n.Object("NotRegisteredForCall"), (), TypeError, "'NoneType' object is not callable"),
     ],
 )
 def test_call_errors(make, args, error, message):

@@ -702,17 +702,11 @@ PyObject *deepcopy_fn()
     });
 }
 
-// Values copy.deepcopy hands back unchanged.
-bool copies_as_itself(PyObject *value) noexcept
-{
-    return value == Py_None || PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value) ||
-           PyUnicode_CheckExact(value) || PyBytes_CheckExact(value) || PyType_Check(value);
-}
-
-// copy.deepcopy(value), without the call where it would hand the value back.
+// copy.deepcopy(value); values it would hand back unchanged skip the call.
 Ref deep_copy(PyObject *value)
 {
-    if (copies_as_itself(value)) {
+    if (value == Py_None || PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value) ||
+        PyUnicode_CheckExact(value) || PyBytes_CheckExact(value) || PyType_Check(value)) {
         return Ref::borrow(value);
     }
     PyObject *fn = deepcopy_fn();
@@ -873,7 +867,7 @@ Ref call_default(SpecEngine &e, PyObject *self)
     }
     // The sentinels stay themselves.
     PyObject *stored = e.default_value.get();
-    if (copies_as_itself(stored) || stored == bridge::get().frozen_placeholder) {
+    if (stored == bridge::get().frozen_placeholder) {
         return Ref::borrow(stored);
     }
     const int missing = bridge::is_missing(stored);
