@@ -2,7 +2,6 @@
 strictness and defaults, and which access each member takes of its spec."""
 
 import pytest
-from leakcheck import block_growth, refcount_delta
 
 import norv_core
 from norv_core import _native as n
@@ -224,43 +223,6 @@ def test_call_errors(make, args, error, message):
     with pytest.raises(error) as info:
         make()(*args)
     assert str(info.value) == message
-
-
-def test_call_without_arguments_runs_the_factory_each_time():
-    made = []
-
-    def make():
-        made.append(1)
-        return len(made)
-
-    spec = Float(default_factory=make)
-    first, second = spec(), spec()
-    assert (first, second, type(first)) == (1.0, 2.0, float)
-    with pytest.raises(ValueError, match=r"^Value 5 is out of range \(min=None, max=0\)"):
-        Int(max_value=0, default_factory=lambda: 5)()
-
-
-@pytest.mark.parametrize(
-    "make, args",
-    [
-        (lambda: Enum([[1], [2]], default=[1]), ()),
-        (lambda: Enum([[1], [2]], default=[1]).freeze(), ([2],)),
-    ],
-)
-def test_call_hands_out_a_copy_of_a_mutable_default(make, args):
-    spec = make()
-    got = spec(*args)
-    assert got == [1] and got is not spec.default
-    got.append(9)
-    assert spec.default == [1] and spec(*args) == [1]
-
-
-def test_call_of_a_frozen_spec_keeps_its_sentinel_defaults():
-    calls = []
-    spec = Int(default_factory=lambda: calls.append(1), frozen=True)
-    assert spec() is MISSING and spec(3) is MISSING and calls == []
-    placeholder = Int().set_default(ht.FROZEN_PLACEHOLDER, use_default_apply=False).freeze()
-    assert placeholder() is ht.FROZEN_PLACEHOLDER and placeholder(3) is ht.FROZEN_PLACEHOLDER
 
 
 def test_call_of_an_object_spec_applies_what_the_class_made():
@@ -709,49 +671,3 @@ print(n.Int(min_value=1).fast_apply_info)
 """
     )
     assert out.splitlines() == ["((), [('is_eligible', True), ('value_type', <class 'int'>)])", "((), [])"]
-
-
-# ---- references -----------------------------------------------------------------------------------------
-
-
-class Token:
-    pass
-
-
-TOKEN = Token()
-
-
-def swallow(fn):
-    def run():
-        try:
-            fn()
-        except (ValueError, TypeError):
-            pass
-
-    return run
-
-
-LEAK_CASES = {
-    "call with the default": lambda: Enum([[TOKEN], 1], default=[TOKEN])(),
-    "call of a frozen spec": lambda: Enum([[TOKEN], 1], default=[TOKEN]).freeze()(1),
-    "call with the factory": lambda: Any().set_default(TOKEN).set_default_factory(lambda: TOKEN),
-    "factory call": lambda: Enum([TOKEN, 1], default_factory=lambda: TOKEN)(),
-    "factory call refused": swallow(lambda: Enum([1], default_factory=lambda: TOKEN)()),
-    "materialize_default": lambda: Any(default=[TOKEN]).materialize_default(),
-    "noneable and back": lambda: Enum([TOKEN], default=TOKEN).noneable().noneable(False),
-    "freeze": lambda: Any().freeze(TOKEN),
-    "freeze refused": swallow(lambda: Int().freeze(TOKEN)),
-    "set_transform refused": swallow(lambda: Int().set_transform(TOKEN)),
-    # The stand-in host records the candidates it converts.
-    "union noneable": lambda: (n.Union([Int(), Enum([TOKEN])]).noneable(), ht.calls.clear()),
-}
-
-
-@pytest.mark.parametrize("name", LEAK_CASES)
-def test_members_keep_no_reference_behind(name):
-    assert refcount_delta(TOKEN, LEAK_CASES[name]) == 0
-
-
-def test_calls_leave_no_blocks_behind():
-    spec = Enum([[1], 2], default=[1])
-    assert block_growth(lambda: (spec(), spec(2), spec.materialize_default()), 2000) < 50

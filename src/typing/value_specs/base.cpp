@@ -5,7 +5,6 @@
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
-#include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
 #include "typing/bridge/bridge.hpp"
@@ -689,33 +688,6 @@ Ref spec_freeze(PyObject *self, FastArgs a)
     return Ref::borrow(self);
 }
 
-// copy.deepcopy, looked up once. Borrowed; NULL with the error set.
-PyObject *deepcopy_fn()
-{
-    static ObjectCell DEEPCOPY;
-    return DEEPCOPY.get_or_init([]() -> Ref {
-        Ref copy = Ref::steal(PyImport_ImportModule("copy"));
-        if (!copy) {
-            return error;
-        }
-        return getattr(copy.get(), "deepcopy");
-    });
-}
-
-// copy.deepcopy(value); values it would hand back unchanged skip the call.
-Ref deep_copy(PyObject *value)
-{
-    if (value == Py_None || PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value) ||
-        PyUnicode_CheckExact(value) || PyBytes_CheckExact(value) || PyType_Check(value)) {
-        return Ref::borrow(value);
-    }
-    PyObject *fn = deepcopy_fn();
-    if (fn == nullptr) {
-        return error;
-    }
-    return Ref::steal(PyObject_CallOneArg(fn, value));
-}
-
 const Signature MATERIALIZE_SIG{"materialize_default", {opt("allow_partial")}, {.method = true}};
 
 Ref spec_materialize_default(PyObject *self, FastArgs a)
@@ -746,7 +718,15 @@ Ref spec_materialize_default(PyObject *self, FastArgs a)
         }
         return engine::apply(r.e, nullptr, made.get(), false, nullptr, nullptr, true, true);
     }
-    return deep_copy(r.e.default_value.get());
+    Ref copy = Ref::steal(PyImport_ImportModule("copy"));
+    if (!copy) {
+        return error;
+    }
+    Ref deepcopy = getattr(copy.get(), "deepcopy");
+    if (!deepcopy) {
+        return error;
+    }
+    return Ref::steal(PyObject_CallOneArg(deepcopy.get(), r.e.default_value.get()));
 }
 
 // ---- text form ---------------------------------------------------------------------------------
@@ -849,32 +829,11 @@ Ref spec_to_json_schema(PyObject *self, FastArgs a)
 
 Ref call_and_apply(SpecEngine &e, PyObject *self, PyObject *target, PyObject *args, PyObject *kwargs)
 {
-    Ref made = Ref::steal(args ? PyObject_Call(target, args, kwargs) : PyObject_CallNoArgs(target));
+    Ref made = Ref::steal(PyObject_Call(target, args, kwargs));
     if (!made) {
         return error;
     }
     return engine::apply(e, self, made.get(), false, nullptr, nullptr, true, true);
-}
-
-// The value of a call that takes the spec's default: a new one on every call,
-// made by the factory (and applied) or copied from the stored default, so
-// that changing it cannot change the spec. A frozen spec's factory value
-// could not pass its own frozen check; its stored default is copied instead.
-Ref call_default(SpecEngine &e, PyObject *self)
-{
-    if (e.default_factory && !e.frozen) {
-        return call_and_apply(e, self, e.default_factory.get(), nullptr, nullptr);
-    }
-    // The sentinels stay themselves.
-    PyObject *stored = e.default_value.get();
-    if (stored == bridge::get().frozen_placeholder) {
-        return Ref::borrow(stored);
-    }
-    const int missing = bridge::is_missing(stored);
-    if (missing < 0) {
-        return error;
-    }
-    return missing ? Ref::borrow(stored) : deep_copy(stored);
 }
 
 PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
@@ -922,11 +881,11 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
                 return error;
             }
             if (!missing || e.default_factory) {
-                return call_default(e, self);
+                return Ref::borrow(e.default_value.get());
             }
         }
         if (e.frozen) {
-            return call_default(e, self);
+            return Ref::borrow(e.default_value.get());
         }
         if (e.tag() == Tag::Enum) {
             Ref apply = getattr(self, bridge::names().apply);
