@@ -5,6 +5,7 @@
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/recursion.hpp"
 #include "core/registry.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/util.hpp"
@@ -507,7 +508,14 @@ Ref spec_materialize_strict(PyObject *self)
         }
     }
     // Released before the children run: a tree holding this spec again must
-    // not meet its own access.
+    // not meet its own access. Such a tree never ends, so each level counts.
+    if (PyList_GET_SIZE(children.get()) == 0) {
+        return none();
+    }
+    RecursionGuard depth(" while materializing strictness");
+    if (depth.failed()) {
+        return error;
+    }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(children.get()); ++i) {
         Ref child = Ref::borrow(PyList_GET_ITEM(children.get(), i));
         Ref r = Ref::steal(PyObject_CallMethod(child.get(), "_materialize_strict", nullptr));
@@ -605,6 +613,11 @@ Ref spec_noneable(PyObject *self, FastArgs a)
         }
     }
     if (candidates) {
+        // A union among its own candidates would come back here forever.
+        RecursionGuard depth(" while making a union noneable");
+        if (depth.failed()) {
+            return error;
+        }
         const bridge::Names &nm = bridge::names();
         Ref kwnames = Ref::steal(PyTuple_Pack(1, nm.use_none_as_default));
         if (!kwnames) {

@@ -133,6 +133,27 @@ Maybe<Probe> with_native_base(PyObject *o, Pred &&pred)
     return pred(read.engine()) ? Probe::Yes : Probe::No;
 }
 
+// What field classification asks of a spec without a Python call. A host spec
+// (NotNative) is asked through Python instead.
+inline Maybe<Probe> probe_unconstrained_any(PyObject *o)
+{
+    return with_native_base(
+        o, [](const SpecEngine &e) { return e.tag() == Tag::Any && !e.frozen && !e.transform; });
+}
+inline Maybe<Probe> probe_tuple(PyObject *o)
+{
+    return with_native_base(o, [](const SpecEngine &e) { return e.tag() == Tag::Tuple; });
+}
+inline Maybe<Probe> probe_strict(PyObject *o)
+{
+    return with_native_base(o, [](const SpecEngine &e) { return e.strict == STRICT_TRUE; });
+}
+inline Maybe<Probe> probe_noneable(PyObject *o)
+{
+    return with_native_base(o,
+                            [](const SpecEngine &e) { return e.is_noneable && !e.frozen && !e.transform; });
+}
+
 }  // namespace base
 
 }  // namespace norv::typing
