@@ -12,6 +12,7 @@
 namespace norv::typing::primitives {
 
 using spec_class::engine_or_null;
+using spec_class::make;
 using spec_class::kind_getter;
 using spec_class::or_none;
 
@@ -539,59 +540,31 @@ PyGetSetDef ANY_GETSET[] = {
 
 // ---- type specs ----------------------------------------------------------------------------------
 
-#define NORV_SPEC_CLASS(var, qualname, doc, newfn, methods, getset)                  \
-    PyType_Slot var##_SLOTS[] = {                                                    \
-        {Py_tp_doc, const_cast<char *>(doc)},                                        \
-        {Py_tp_new, reinterpret_cast<void *>(newfn)},                                \
-        {Py_tp_dealloc, reinterpret_cast<void *>(base::dealloc)},                    \
-        {Py_tp_traverse, reinterpret_cast<void *>(base::traverse)},                  \
-        {Py_tp_clear, reinterpret_cast<void *>(base::clear)},                        \
-        {Py_tp_methods, methods},                                                    \
-        {Py_tp_getset, getset},                                                      \
-        {0, nullptr},                                                                \
-    };                                                                               \
-    PyType_Spec var##_SPEC = {                                                       \
-        .name = "norv_core._native." qualname,                                       \
-        .basicsize = 0,                                                              \
-        .itemsize = 0,                                                               \
-        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, \
-        .slots = var##_SLOTS,                                                        \
-    };
 
-NORV_SPEC_CLASS(
+NORV_SPEC_CLASS_SPEC(
     BOOL, "Bool",
     "Bool(default=..., default_factory=None, is_noneable=False, frozen=False, strict=None)\n--\n\n"
     "Value spec of a bool.",
-    bool_tp_new, BOOL_METHODS, COMMON_GETSET)
-NORV_SPEC_CLASS(STR, "Str",
+    bool_tp_new, BOOL_METHODS, COMMON_GETSET, 0)
+NORV_SPEC_CLASS_SPEC(STR, "Str",
                 "Str(default=..., default_factory=None, regex=None, is_noneable=False, frozen=False, "
                 "strict=None)\n--\n\nValue spec of a str, optionally matching a regular expression.",
-                str_tp_new, STR_METHODS, STR_GETSET)
-NORV_SPEC_CLASS(INT, "Int",
+                str_tp_new, STR_METHODS, STR_GETSET, 0)
+NORV_SPEC_CLASS_SPEC(INT, "Int",
                 "Int(default=..., default_factory=None, min_value=None, max_value=None, is_noneable=False, "
                 "frozen=False, strict=None, gt=None, ge=None, lt=None, le=None)\n--\n\n"
                 "Value spec of an int within optional inclusive bounds.",
-                number_tp_new<false>, NUMBER_METHODS<false>, NUMBER_GETSET)
-NORV_SPEC_CLASS(FLOAT, "Float",
+                number_tp_new<false>, NUMBER_METHODS<false>, NUMBER_GETSET, 0)
+NORV_SPEC_CLASS_SPEC(FLOAT, "Float",
                 "Float(default=..., default_factory=None, min_value=None, max_value=None, is_noneable=False, "
                 "frozen=False, strict=None, gt=None, ge=None, lt=None, le=None)\n--\n\n"
                 "Value spec of a float within optional inclusive bounds.",
-                number_tp_new<true>, NUMBER_METHODS<true>, NUMBER_GETSET)
-NORV_SPEC_CLASS(ANY, "Any",
+                number_tp_new<true>, NUMBER_METHODS<true>, NUMBER_GETSET, 0)
+NORV_SPEC_CLASS_SPEC(ANY, "Any",
                 "Any(default=..., default_factory=None, annotation=..., transform=None, frozen=False, "
                 "strict=None)\n--\n\nValue spec accepting any value.",
-                any_tp_new, ANY_METHODS, ANY_GETSET)
+                any_tp_new, ANY_METHODS, ANY_GETSET, 0)
 
-#undef NORV_SPEC_CLASS
-
-PyTypeObject *make(TypeCell &cell, PyType_Spec *spec)
-{
-    PyObject *bases = frame::spec_base_bases();
-    if (bases == nullptr) {
-        return nullptr;
-    }
-    return cell.get(spec, bases, frame::init_class);
-}
 
 }  // namespace
 
