@@ -3,7 +3,7 @@
 Each case raises and catches the same kind of failure in every contender:
 the native spec or key path, pydantic's TypeAdapter, the pydantic-core
 validator called directly, msgspec, and the plain-Python check a host would
-otherwise write. Ratios are contender / native (above 1: native is faster).
+otherwise write. Ratios are native / peer (below 1: native is faster).
 """
 
 import os
@@ -11,12 +11,12 @@ import sys
 from typing import Annotated
 
 import msgspec
-import pyperf
 from pydantic import Field, TypeAdapter
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "host"))
 
 from norv_core import _native as n  # noqa: E402
+import sidebyside  # noqa: E402
 from norv_host import typing as host_typing  # noqa: E402
 
 host_typing.install()
@@ -108,18 +108,7 @@ CASES = [
 
 
 def main():
-    runner = pyperf.Runner()
-    results = []
-    for label, native, peers in CASES:
-        r_native = runner.bench_func(f"native {label} x{LOOPS}", native)
-        r_peers = [(p, runner.bench_func(f"{p}: {label} x{LOOPS}", fn)) for p, fn in peers]
-        results.append((label, r_native, r_peers))
-    for label, r_native, r_peers in results:
-        if r_native is None or any(r is None for _, r in r_peers):
-            continue  # a pyperf worker process
-        per_call = r_native.mean() / LOOPS * 1e9
-        ratios = "; ".join(f"{p}/native {r.mean() / r_native.mean():.2f}x" for p, r in r_peers)
-        print(f"{label}: native {per_call:.0f} ns/call; {ratios}")
+    sidebyside.run(CASES, LOOPS)
 
 
 if __name__ == "__main__":

@@ -14,13 +14,13 @@ import re
 import sys
 from typing import Annotated
 
-import pyperf
 from pydantic import Field, StringConstraints, TypeAdapter
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "host"))
 
 from norv_core import _native as n  # noqa: E402
 from norv_host import typing as host_typing  # noqa: E402
+import sidebyside  # noqa: E402
 
 host_typing.install()
 
@@ -158,20 +158,12 @@ def check_cases():
 
 def main():
     check_cases()
-    runner = pyperf.Runner()
-    results = []
+    cases = []
     for label, spec, value, fails, case_peers in CASES:
         native = (applying_failing if fails else applying)(spec, value)
         call = calling_failing if fails else calling
-        r_native = runner.bench_func(f"native {label} x{LOOPS}", native)
-        r_peers = [(p, runner.bench_func(f"{p}: {label} x{LOOPS}", call(fn, value))) for p, fn in case_peers]
-        results.append((label, r_native, r_peers))
-    for label, r_native, r_peers in results:
-        if r_native is None or any(r is None for _, r in r_peers):
-            continue  # a pyperf worker process
-        per_call = r_native.mean() / LOOPS * 1e9
-        ratios = "; ".join(f"native/{p} {r_native.mean() / r.mean():.2f}x" for p, r in r_peers)
-        print(f"{label}: native {per_call:.0f} ns/call; {ratios}")
+        cases.append((label, native, [(p, call(fn, value)) for p, fn in case_peers]))
+    sidebyside.run(cases, LOOPS)
 
 
 if __name__ == "__main__":
