@@ -19,6 +19,7 @@
 #include "typing/field/field.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/classes.hpp"
+#include "typing/value_specs/containers.hpp"
 #include "typing/value_specs/primitives.hpp"
 
 namespace norv {
@@ -78,19 +79,11 @@ Status exec_steps(PyObject *m)
     }
     // The value-spec classes, in the host's order.
     const TypeGetter spec_classes[] = {
-        typing::base::type,
-        typing::primitives::bool_type,
-        typing::primitives::str_type,
-        typing::primitives::int_type,
-        typing::primitives::float_type,
-        typing::classes::enum_type,
-        typing::primitives::any_type,
-        typing::classes::union_type,
-        typing::classes::object_type,
-        typing::classes::type_type,
-        typing::field::type,
-        typing::classes::callable_type,
-        typing::classes::functor_type,
+        typing::base::type,           typing::primitives::bool_type,  typing::primitives::str_type,
+        typing::primitives::int_type, typing::primitives::float_type, typing::classes::enum_type,
+        typing::primitives::any_type, typing::containers::list_type,  typing::containers::tuple_type,
+        typing::classes::union_type,  typing::classes::object_type,   typing::classes::type_type,
+        typing::field::type,          typing::classes::callable_type, typing::classes::functor_type,
     };
     for (TypeGetter type : spec_classes) {
         if (failed(add_type(m, type()))) {

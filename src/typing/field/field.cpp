@@ -1207,9 +1207,15 @@ void field_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
     PyTypeObject *tp = Py_TYPE(self);
-    state(self).~State();
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    // Fields and specs alternate in a nested spec: release long chains
+    // iteratively.
+    Py_TRASHCAN_BEGIN(self, field_dealloc)
+    {
+        state(self).~State();
+        tp->tp_free(self);
+        Py_DECREF(tp);
+    }
+    Py_TRASHCAN_END
 }
 
 PyType_Slot FIELD_SLOTS[] = {

@@ -14,6 +14,7 @@
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/classes.hpp"
+#include "typing/value_specs/containers.hpp"
 #include "typing/value_specs/engine.hpp"
 #include "typing/value_specs/util.hpp"
 
@@ -347,6 +348,17 @@ Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_
         }
     }
 
+    else if (tag == Tag::List || tag == Tag::Tuple) {
+        Maybe<Ref> accepted =
+            containers::container_fast_path(e, value, child_transform, child_transform == nullptr);
+        if (!accepted) {
+            return error;
+        }
+        if (*accepted) {
+            return std::move(*accepted);
+        }
+    }
+
     // Stage 2: values of exactly the value type.
     if (is_leaf_kind(tag) && e.value_type && !e.transform && !e.frozen) {
         const bool exact_type = reinterpret_cast<PyObject *>(Py_TYPE(value)) == e.value_type.get();
@@ -620,6 +632,10 @@ Applied apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject 
             return classes::union_apply_kind(e, value, allow_partial, child_transform, path, inplace);
         case Tag::Object:
             return classes::object_apply_kind(value, allow_partial, path);
+        case Tag::List:
+            return containers::list_apply_kind(e, value, allow_partial, child_transform, path, inplace);
+        case Tag::Tuple:
+            return containers::tuple_apply_kind(e, value, allow_partial, child_transform, path, inplace);
         case Tag::Bool:
         case Tag::Str:
         case Tag::Number:
