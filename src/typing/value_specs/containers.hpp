@@ -58,6 +58,8 @@ Ref list_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject
                     engine::PathText &path, bool inplace);
 Ref tuple_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
                      engine::PathText &path, bool inplace);
+Ref dict_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
+                    engine::PathText &path, bool inplace);
 
 // A plain list or tuple whose elements are proven to fit: the value itself;
 // an empty Ref declines (nothing proven, nothing changed).
