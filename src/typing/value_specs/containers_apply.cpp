@@ -341,14 +341,63 @@ bool within(Py_ssize_t n, std::int64_t min_size, const OptInt &max_size)
 
 }  // namespace
 
+namespace {
+
+// What the fast path reads of the payload, copied out before any Python runs.
+struct Shape {
+    bool is_list = false;
+    bool fixed = false;
+    std::int64_t min_size = 0;
+    OptInt max_size;
+    Ref children;  // List: the element spec; Tuple: the list of element fields
+};
+
+// Whether every item of a fixed tuple fits its position's element spec.
+Maybe<bool> fixed_items_match(PyObject *elements, PyObject *value, Py_ssize_t n, bool nested_ok)
+{
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref index = Ref::steal(PyLong_FromSsize_t(i));
+        Ref f = index ? Ref::steal(PyObject_GetItem(elements, index.get())) : Ref();
+        Ref spec = f ? field_value(f.get()) : Ref();
+        if (!spec) {
+            return error;
+        }
+        Maybe<std::optional<ElemRule>> rule = elem_rule(spec.get(), nested_ok);
+        if (!rule) {
+            return error;
+        }
+        if (!rule->has_value()) {
+            return false;
+        }
+        Maybe<bool> m = matches(**rule, PyTuple_GET_ITEM(value, i));
+        if (!m || !*m) {
+            return m;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 Maybe<Ref> container_fast_path(SpecEngine &e, PyObject *value, PyObject *child_transform, bool nested_ok)
 {
     if (e.frozen || e.transform) {
         return Ref();
     }
-    const ListKind *l = e.kind.get<ListKind>();
-    const TupleKind *tk = e.kind.get<TupleKind>();
-    if ((l && !PyList_CheckExact(value)) || (tk && !PyTuple_CheckExact(value)) || (!l && !tk)) {
+    Shape shape;
+    if (const ListKind *l = e.kind.get<ListKind>()) {
+        if (!PyList_CheckExact(value)) {
+            return Ref();
+        }
+        shape = Shape{true, false, l->min_size, l->max_size, Ref::borrow(l->element_spec.get())};
+    }
+    else if (const TupleKind *t = e.kind.get<TupleKind>()) {
+        if (!PyTuple_CheckExact(value)) {
+            return Ref();
+        }
+        shape = Shape{false, t->fixed_length, t->min_size, t->max_size, Ref::borrow(t->elements.get())};
+    }
+    else {
         return Ref();
     }
     if (child_transform != nullptr) {
@@ -361,63 +410,39 @@ Maybe<Ref> container_fast_path(SpecEngine &e, PyObject *value, PyObject *child_t
     if (n < 0) {
         return error;
     }
-    Ref spec;
-    if (l) {
-        if (!within(n, l->min_size, l->max_size)) {
-            return Ref();
-        }
-        spec = Ref::borrow(l->element_spec.get());
-    }
-    else if (tk->fixed_length) {
-        Ref elements = Ref::borrow(tk->elements.get());
-        const Py_ssize_t m = PyObject_Length(elements.get());
+    Maybe<bool> fits = false;
+    if (shape.fixed) {
+        const Py_ssize_t m = PyObject_Length(shape.children.get());
         if (m < 0) {
             return error;
         }
         if (n != m) {
             return Ref();
         }
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref index = Ref::steal(PyLong_FromSsize_t(i));
-            Ref f = index ? Ref::steal(PyObject_GetItem(elements.get(), index.get())) : Ref();
-            Ref s = f ? field_value(f.get()) : Ref();
-            if (!s) {
-                return error;
-            }
-            Maybe<std::optional<ElemRule>> rule = elem_rule(s.get(), nested_ok);
-            if (!rule) {
-                return error;
-            }
-            if (!rule->has_value()) {
-                return Ref();
-            }
-            Maybe<bool> m = matches(**rule, PyTuple_GET_ITEM(value, i));
-            if (!m) {
-                return error;
-            }
-            if (!*m) {
-                return Ref();
-            }
-        }
-        return Ref::borrow(value);
+        fits = fixed_items_match(shape.children.get(), value, n, nested_ok);
     }
     else {
-        if (!within(n, tk->min_size, tk->max_size)) {
+        if (!within(n, shape.min_size, shape.max_size)) {
             return Ref();
         }
-        Ref elements = Ref::borrow(tk->elements.get());
-        Ref index = Ref::steal(PyLong_FromLong(0));
-        Ref f = index ? Ref::steal(PyObject_GetItem(elements.get(), index.get())) : Ref();
-        spec = f ? field_value(f.get()) : Ref();
-        if (!spec) {
-            return error;
+        Ref spec;
+        if (shape.is_list) {
+            spec = std::move(shape.children);
         }
+        else {
+            Ref index = Ref::steal(PyLong_FromLong(0));
+            Ref f = index ? Ref::steal(PyObject_GetItem(shape.children.get(), index.get())) : Ref();
+            spec = f ? field_value(f.get()) : Ref();
+            if (!spec) {
+                return error;
+            }
+        }
+        fits = elements_all_match(spec.get(), value, nested_ok);
     }
-    Maybe<bool> all = elements_all_match(spec.get(), value, nested_ok);
-    if (!all) {
+    if (!fits) {
         return error;
     }
-    return *all ? Ref::borrow(value) : Ref();
+    return *fits ? Ref::borrow(value) : Ref();
 }
 
 }  // namespace norv::typing::containers
