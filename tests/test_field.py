@@ -481,3 +481,40 @@ def test_cleared_field_stays_safe():
     f.metadata["f"] = f
     del p, f
     gc.collect()
+
+
+def test_before_the_bridges_are_installed(run_py):
+    out = run_py(
+        """
+        from norv_core import _native as n, PanicException
+        for make in (lambda: n.Field("x", 1), lambda: n.Field.from_json({"key_spec": "x", "value_spec": 1}),
+                     lambda: n.List(int), lambda: n.Tuple([int])):
+            try:
+                make()
+            except PanicException as e:
+                print(e)
+        n._install_typing_bridge(**__import__("norv_host.typing", fromlist=["HANDLES"]).HANDLES)
+        try:
+            n.Field.from_annotation("k", int)
+        except PanicException as e:
+            print(e)
+        """
+    )
+    assert out.splitlines() == ["typing bridge not installed"] * 4 + ["field_from_annotation not installed"]
+
+
+def test_extend_adopts_the_base_list_bound_in_place():
+    own = Field(n.ListKey(0), Extending("o"))
+    key = own.key
+    own.extend(Field(n.ListKey(0, 3), Extending("b")))
+    assert own.key is key and key.max_value == 3
+
+
+def test_class_attributes():
+    assert Field.__serialization_key__ == "norv.typing.Field"
+    assert Field.__norv_formattable__ is True
+    assert Field.__module__ == "norv_core._native"
+    assert n.List.__serialization_key__ == "norv.typing.List"
+    assert n.Tuple.__serialization_key__ == "norv.typing.Tuple"
+    with pytest.raises(TypeError):
+        type("Sub", (Field,), {})
