@@ -518,3 +518,16 @@ def test_class_attributes():
     assert n.Tuple.__serialization_key__ == "norv.typing.Tuple"
     with pytest.raises(TypeError):
         type("Sub", (Field,), {})
+
+
+def test_comparison_holds_both_fields():
+    class Meddling:
+        def __eq__(self, other):
+            with pytest.raises(RuntimeError, match="^Already borrowed$"):
+                a._description = "changed"
+            return True
+
+        __hash__ = None
+
+    a, b = Field("x", Meddling()), Field("x", Meddling())
+    assert a == b and a.description is None

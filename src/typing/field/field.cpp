@@ -492,7 +492,13 @@ Status snapshot(PyObject *self, Snapshot &out, OnConflict mode)
         return 0;
     }
     Snapshot a, b;
-    if (failed(snapshot(self, a, OnConflict::Raise)) || failed(snapshot(other, b, OnConflict::Panic))) {
+    if (failed(snapshot(self, a, OnConflict::Raise)) || failed(snapshot(other, b, OnConflict::Raise))) {
+        return -1;
+    }
+    // Both fields stay held for reading while the parts compare, so a
+    // comparison that writes to either field is refused.
+    SharedBorrow hold_self(state(self).borrow), hold_other(state(other).borrow);
+    if (hold_self.failed() || hold_other.failed()) {
         return -1;
     }
     for (Slot i : {KEY, VALUE, DESCRIPTION, METADATA}) {
