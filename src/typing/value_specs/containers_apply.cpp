@@ -171,7 +171,16 @@ Ref list_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject
 
     ChildCall call(allow_partial, child_transform, path.root_path(), inplace);
     PyObject *callee = child_transform ? elem_field.get() : elem_spec.get();
+    const bool plain = !getter && PyList_CheckExact(target.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
+        if (plain && mode != Mode::ApplyAll && i < PyList_GET_SIZE(target.get())) {
+            // Borrowed for the type test alone: nothing runs between the read and the test.
+            PyObject *item = PyList_GET_ITEM(target.get(), i);
+            if ((mode == Mode::ExactType && reinterpret_cast<PyObject *>(Py_TYPE(item)) == t.get()) ||
+                (mode == Mode::ExactOrFastAny && bridge::is_any_fast_type(item, include_containers))) {
+                continue;
+            }
+        }
         Ref elem;
         if (getter) {
             Ref index = Ref::steal(PyLong_FromSsize_t(i));
