@@ -441,3 +441,17 @@ def test_fast_path_declines_without_element_rules(spec):
 def test_transformed_or_frozen_specs_run_their_own_rules():
     assert List(Int(), transform=lambda v: v + [3]).apply([1]) == [1, 3]
     assert List(Int(), default=[1], frozen=True).apply([1]) == [1]
+
+
+def test_tuple_reads_host_fields_through_their_attributes():
+    class HostField:
+        def __init__(self, spec):
+            self.value = spec
+
+        def apply(self, value, **kwargs):
+            return ("field", value)
+
+    spec = Tuple([Int(), Int()])
+    spec.elements[1] = HostField(HostSpec(str))
+    assert spec.apply((1, 2)) == (1, "2")
+    assert spec.apply((1, 2), child_transform=lambda p, f, v: v) == (1, ("field", 2))

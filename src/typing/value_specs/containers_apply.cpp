@@ -109,6 +109,15 @@ Ref message_on_path(Ref message, engine::PathText &path)
 
 enum class Mode { ApplyAll, ExactType, ExactOrFastAny };
 
+// The value spec of an element field: read in place from a native Field.
+Ref field_value(PyObject *f)
+{
+    if (field::is_field(f)) {
+        return field::value_spec_of(f);
+    }
+    return getattr(f, bridge::names().value);
+}
+
 }  // namespace
 
 Ref list_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
@@ -281,7 +290,7 @@ Ref tuple_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObjec
         if (!field) {
             return error;
         }
-        Ref callee = child_transform ? std::move(field) : getattr(field.get(), bridge::names().value);
+        Ref callee = child_transform ? std::move(field) : field_value(field.get());
         if (!callee) {
             return error;
         }
@@ -332,15 +341,6 @@ Maybe<bool> elements_all_match(PyObject *spec, PyObject *iterable, bool nested_o
         }
     }
     return true;
-}
-
-// The value spec of an element field: read in place from a native Field.
-Ref field_value(PyObject *f)
-{
-    if (field::is_field(f)) {
-        return field::value_spec_of(f);
-    }
-    return getattr(f, bridge::names().value);
 }
 
 bool within(Py_ssize_t n, std::int64_t min_size, const OptInt &max_size)
