@@ -236,7 +236,12 @@ OTHER_SPECS = {
     "Union": lambda: n.Union([int, str]),
     "Callable": lambda: n.Callable([int]),
     "Functor": lambda: n.Functor(),
+    "List": lambda: n.List(n.Int()),
+    "Tuple": lambda: n.Tuple([n.Int()]),
 }
+
+# Answers that do not read the spec at all.
+CONSTANT_GETTERS = {"_nested_dict_bulk_check"}
 
 OTHER_OPERATIONS = {
     "apply": lambda s: s.apply(1),
@@ -253,6 +258,7 @@ OTHER_CLEARED_CASES = [
         (name, getter, lambda s, getter=getter: getattr(s, getter))
         for name, make in OTHER_SPECS.items()
         for getter in getters(type(make()))
+        if getter not in CONSTANT_GETTERS
     ],
 ]
 

@@ -232,13 +232,16 @@ def test_apply_is_each_classs_own_method(cls, value):
         (lambda: n.Union([int, str]), 1),
         (lambda: n.Callable([]), len),
         (lambda: n.Object(ValueError), ValueError()),
+        (lambda: n.List(n.Int()), [1]),
+        (lambda: n.Tuple([n.Int()]), (1,)),
     ],
-    ids=["Enum", "Type", "Union", "Callable", "Object"],
+    ids=["Enum", "Type", "Union", "Callable", "Object", "List", "Tuple"],
 )
 def test_the_other_classes_have_their_own_apply(make, value):
     spec = make()
     assert "apply" in vars(type(spec))
-    assert spec.apply(value) is value and n.SpecBase.apply(spec, value) is value
+    # A tuple spec always hands back a new tuple.
+    assert spec.apply(value) == value == n.SpecBase.apply(spec, value)
 
 
 def test_spec_base_is_not_instantiable():

@@ -13,6 +13,7 @@ reaches one of them by accident says so.
 
 from __future__ import annotations
 
+import abc
 import collections.abc
 import dataclasses
 import inspect
@@ -163,6 +164,12 @@ def to_json(value, **kwargs):
 
 
 def from_json(value, **kwargs):
+    """Rebuilds a dict led by "_type" through the native class of that key."""
+    if isinstance(value, dict) and "_type" in value:
+        for name in _native.__all__:
+            cls = getattr(_native, name)
+            if isinstance(cls, type) and getattr(cls, "__serialization_key__", None) == value["_type"]:
+                return cls.from_json(value, **kwargs)
     return value
 
 
@@ -186,6 +193,14 @@ class ValueSpecBase:
         if isinstance(annotation, (str, ForwardRef)):
             return _native.Object(annotation)
         origin = typing.get_origin(annotation)
+        if annotation is list or origin is list:
+            args = typing.get_args(annotation)
+            return _native.List(args[0] if args else typing.Any)
+        if origin is tuple:
+            args = typing.get_args(annotation)
+            if len(args) == 2 and args[1] is Ellipsis:
+                return _native.Tuple(args[0])
+            return _native.Tuple(list(args))
         if origin is typing.Union:
             return _native.Union[typing.get_args(annotation)]
         if origin is type:
@@ -199,6 +214,20 @@ class ValueSpecBase:
 
 class Functor:
     """The host's functor base class."""
+
+
+class KeySpec(abc.ABC):
+    """The host's key-spec base: the native key specs count as its instances,
+    and a plain string key becomes a constant key."""
+
+    @classmethod
+    def from_str(cls, text):
+        calls.append(("key_from_str", text))
+        return _native.ConstStrKey(text)
+
+
+for _key_cls in (_native.ConstStrKey, _native.StrKey, _native.ListKey, _native.TupleKey):
+    KeySpec.register(_key_cls)
 
 
 def callable_validate(args, kw, returns, spec_text, path, value):
@@ -233,8 +262,8 @@ HANDLES = dict(
     from_json=from_json,
     callable_eq=callable_eq,
     value_spec_cls=ValueSpecBase,
-    field_cls=Unavailable("field_cls"),
-    key_spec_cls=Unavailable("key_spec_cls"),
+    field_cls=_native.Field,
+    key_spec_cls=KeySpec,
     object_cls=Unavailable("object_cls"),
     is_subclass=is_subclass,
     is_instance=is_instance,
@@ -247,7 +276,7 @@ HANDLES = dict(
     register_forward_ref_target=Unavailable("register_forward_ref_target"),
     default_without_apply=Unavailable("default_without_apply"),
     create_schema=Unavailable("create_schema"),
-    str_key_cls=Unavailable("str_key_cls"),
+    str_key_cls=_native.StrKey,
     functor_cls=Functor,
     callable_validate=callable_validate,
 )
@@ -257,8 +286,10 @@ def value_spec_to_json_schema(spec, **kwargs):
     return {"spec": repr(spec), **kwargs}
 
 
-def field_from_annotation(*args, **kwargs):
-    raise AssertionError("stand-in host: field_from_annotation is not available")
+def field_from_annotation(key, annotation, description, metadata, auto_typing, parent_module):
+    calls.append(("field_from_annotation", key, annotation, description, metadata, auto_typing, parent_module))
+    spec = ValueSpecBase.from_annotation(annotation, auto_typing=auto_typing)
+    return _native.Field(key, spec, description, metadata)
 
 
 def install():

@@ -1,0 +1,27 @@
+// Field: one schema entry binding a key spec to a value spec, with its
+// description, origin, metadata, validator, alias and switches.
+//
+// Schemas, container specs and symbolic containers reach a field through its
+// Python surface; native code may read a native field's value spec in place
+// (`value_spec_of`).
+#pragma once
+
+#include <Python.h>
+
+#include "core/ref.hpp"
+
+namespace norv::typing::field {
+
+PyTypeObject *type();
+
+// Exactly a native Field (the class is final). False before the class exists.
+bool is_field(PyObject *o) noexcept;
+
+// The value spec of a native field, read under a short shared access; a
+// field that is being written is an internal fault.
+Ref value_spec_of(PyObject *field);
+
+// Empties the field's cached funnel classification.
+void invalidate_meta(PyObject *field) noexcept;
+
+}  // namespace norv::typing::field

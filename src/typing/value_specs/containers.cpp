@@ -1,0 +1,126 @@
+#include "typing/value_specs/containers.hpp"
+
+#include "typing/bridge/bridge.hpp"
+
+namespace norv::typing::containers {
+
+Maybe<OptInt> opt_int_param(PyObject *v, const char *name)
+{
+    if (v == nullptr || v == Py_None) {
+        return OptInt();
+    }
+    Maybe<std::int64_t> i = convert_arg(name, [&] { return to_i64(v); }, ArgCause::ConversionCause);
+    if (!i) {
+        return error;
+    }
+    return OptInt(*i);
+}
+
+Maybe<Sizes> json_sizes(PyObject *json, PyObject *kwargs)
+{
+    const char *keys[] = {"min_size", "max_size", "min_length", "max_length"};
+    OptInt *slots[4];
+    Sizes s;
+    slots[0] = &s.min_size;
+    slots[1] = &s.max_size;
+    slots[2] = &s.min_length;
+    slots[3] = &s.max_length;
+    for (int i = 0; i < 4; ++i) {
+        PyObject *found = nullptr;
+        const int rc = PyDict_GetItemStringRef(json, keys[i], &found);
+        if (rc < 0) {
+            return error;
+        }
+        if (rc == 0) {
+            continue;
+        }
+        Ref raw = Ref::steal(found);
+        Ref args = Ref::steal(PyTuple_Pack(1, raw.get()));
+        if (!args) {
+            return error;
+        }
+        Ref decoded = Ref::steal(PyObject_Call(bridge::get().from_json, args.get(), kwargs));
+        if (!decoded) {
+            return error;
+        }
+        Maybe<OptInt> v = opt_int_param(decoded.get(), keys[i]);
+        if (!v) {
+            return error;
+        }
+        *slots[i] = *v;
+    }
+    return s;
+}
+
+Status normalize_size_aliases(const char *label, Sizes &s)
+{
+    if (s.min_length) {
+        if (s.min_size) {
+            return raise_format(PyExc_ValueError,
+                                "%s: `min_size` and `min_length` are mutually exclusive. Use one spelling.",
+                                label);
+        }
+        s.min_size = s.min_length;
+    }
+    if (s.max_length) {
+        if (s.max_size) {
+            return raise_format(PyExc_ValueError,
+                                "%s: `max_size` and `max_length` are mutually exclusive. Use one spelling.",
+                                label);
+        }
+        s.max_size = s.max_length;
+    }
+    return Status::ok;
+}
+
+namespace {
+
+Ref opt_i(const OptInt &v)
+{
+    return v ? Ref::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(*v))) : new_str("None");
+}
+
+}  // namespace
+
+Status resolve_sizes(Sizes &s, bool stop)
+{
+    if (s.size) {
+        if (s.min_size || s.max_size) {
+            Ref lo = opt_i(s.min_size), hi = opt_i(s.max_size);
+            if (!lo || !hi) {
+                return error;
+            }
+            return raise_format(PyExc_ValueError,
+                                "Either \"size\" or \"min_size\"/\"max_size\" pair can be specified. "
+                                "Encountered: size=%lld, min_size=%U, max_size=%U.",
+                                static_cast<long long>(*s.size), lo.get(), hi.get());
+        }
+        s.min_size = s.size;
+        s.max_size = s.size;
+    }
+    else if (!s.min_size) {
+        s.min_size = 0;
+    }
+    if (*s.min_size < 0) {
+        return raise_format(PyExc_ValueError,
+                            "\"min_size\" of List must be no less than 0. Encountered: %lld.",
+                            static_cast<long long>(*s.min_size));
+    }
+    if (s.max_size && *s.max_size < *s.min_size) {
+        return raise_format(PyExc_ValueError,
+                            stop ? "\"max_size\" of List must be no less than \"min_size\". "
+                                   "Encountered: min_size=%lld, max_size=%lld."
+                                 : "\"max_size\" of List must be no less than \"min_size\". "
+                                   "Encountered: min_size=%lld, max_size=%lld",
+                            static_cast<long long>(*s.min_size), static_cast<long long>(*s.max_size));
+    }
+    return Status::ok;
+}
+
+Ref make_field(PyObject *key, PyObject *value_spec, PyObject *description)
+{
+    PyObject *args[] = {key, value_spec, description};
+    return Ref::steal(PyObject_Vectorcall(bridge::get().field_cls, args, 3, nullptr));
+}
+
+}  // namespace norv::typing::containers

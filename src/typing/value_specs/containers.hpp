@@ -1,0 +1,68 @@
+// What the List and Tuple spec classes share: size arguments and their
+// aliases, the element fields, and the child application and fast path of
+// the two kinds.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "core/args.hpp"
+#include "core/error.hpp"
+#include "core/ref.hpp"
+#include "typing/value_specs/engine.hpp"
+
+namespace norv::typing::containers {
+
+using OptInt = std::optional<std::int64_t>;
+
+// The size arguments as given (absent: None or left out).
+struct Sizes {
+    OptInt min_size, max_size, size, min_length, max_length;
+};
+
+// An optional integer parameter, converted like an index.
+Maybe<OptInt> opt_int_param(PyObject *v, const char *name);
+// The JSON entries "min_size", "max_size", "min_length" and "max_length".
+Maybe<Sizes> json_sizes(PyObject *json, PyObject *kwargs);
+
+// Merges `min_length` / `max_length` into the bounds; `label` names the class
+// in the conflict messages.
+[[nodiscard]] Status normalize_size_aliases(const char *label, Sizes &s);
+// Resolves `size` against the bounds and checks them, with List's texts
+// (`stop` ends the max-below-min text with a full stop). Leaves min_size set.
+[[nodiscard]] Status resolve_sizes(Sizes &s, bool stop);
+
+// field_cls(key, value_spec, description).
+Ref make_field(PyObject *key, PyObject *value_spec, PyObject *description);
+
+// Optional objects are nullptr when absent.
+[[nodiscard]] std::unique_ptr<SpecEngine> list_new(PyObject *element_value, PyObject *default_value,
+                                                   PyObject *default_factory, Sizes sizes,
+                                                   PyObject *transform, bool is_noneable, bool frozen,
+                                                   std::uint8_t strict);
+[[nodiscard]] std::unique_ptr<SpecEngine> tuple_new(PyObject *element_values, PyObject *default_value,
+                                                    PyObject *default_factory, Sizes sizes,
+                                                    PyObject *transform, bool is_noneable, bool frozen,
+                                                    std::uint8_t strict);
+
+PyTypeObject *list_type();
+PyTypeObject *tuple_type();
+
+// ---- child application and fast path -------------------------------------------------
+
+// The List and Tuple kinds' child step.
+Ref list_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
+                    engine::PathText &path, bool inplace);
+Ref tuple_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
+                     engine::PathText &path, bool inplace);
+Ref dict_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
+                    engine::PathText &path, bool inplace);
+
+// A plain list or tuple whose elements are proven to fit: the value itself;
+// an empty Ref declines (nothing proven, nothing changed).
+Maybe<Ref> container_fast_path(SpecEngine &e, PyObject *value, PyObject *child_transform, bool nested_ok);
+
+}  // namespace norv::typing::containers

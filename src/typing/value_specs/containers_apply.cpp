@@ -1,0 +1,457 @@
+// Child application of the List and Tuple kinds, and their fast path.
+//
+// Element specs and fields are reached through their Python `apply`, so host
+// specs take part; native shortcuts only decide that an element needs no call
+// at all. The spec's own state is read once into strong references up front:
+// children run arbitrary code, including code that changes the container.
+#include "core/once.hpp"
+#include "topology/keypath.hpp"
+#include "typing/bridge/bridge.hpp"
+#include "typing/field/field.hpp"
+#include "typing/value_specs/base.hpp"
+#include "typing/value_specs/classes.hpp"
+#include "typing/value_specs/containers.hpp"
+#include "typing/value_specs/primitives.hpp"
+#include "typing/value_specs/util.hpp"
+
+namespace norv::typing::containers {
+
+namespace {
+
+// Whether a child transform carries the scalar-identity marker (presence only).
+[[nodiscard]] int is_scalar_identity_transform(PyObject *t)
+{
+    return PyObject_HasAttrStringWithError(t, "_norv_scalar_identity");
+}
+
+// Keyword names of a child call: allow_partial, inplace, [transform_fn,] root_path.
+PyObject *child_kwnames(bool with_transform)
+{
+    static ObjectCell PLAIN, WITH_TRANSFORM;
+    auto make = [with_transform] {
+        const bridge::Names &n = bridge::names();
+        Ref inplace = new_str("inplace");
+        Ref transform_fn = new_str("transform_fn");
+        if (!inplace || !transform_fn) {
+            return Ref();
+        }
+        return with_transform ? Ref::steal(PyTuple_Pack(4, n.allow_partial, inplace.get(), transform_fn.get(),
+                                                        n.root_path))
+                              : Ref::steal(PyTuple_Pack(3, n.allow_partial, inplace.get(), n.root_path));
+    };
+    return with_transform ? WITH_TRANSFORM.get_or_init(make) : PLAIN.get_or_init(make);
+}
+
+// `target.apply(elem, allow_partial=, inplace=, [transform_fn=,] root_path=KeyPath(i, root))`.
+class ChildCall {
+public:
+    ChildCall(bool allow_partial, PyObject *child_transform, PyObject *root_path, bool inplace)
+        : transform_(child_transform), root_(root_path)
+    {
+        args_[2] = allow_partial ? Py_True : Py_False;
+        args_[3] = inplace ? Py_True : Py_False;
+        args_[4] = child_transform;
+    }
+
+    Ref operator()(PyObject *target, PyObject *elem, Py_ssize_t i)
+    {
+        PyObject *kwnames = child_kwnames(transform_ != nullptr);
+        if (kwnames == nullptr) {
+            return error;
+        }
+        Ref index = Ref::steal(PyLong_FromSsize_t(i));
+        Ref path = index ? keypath::child_key_path(index.get(), root_) : Ref();
+        if (!path) {
+            return error;
+        }
+        args_[0] = target;
+        args_[1] = elem;
+        args_[transform_ ? 5 : 4] = path.get();
+        return Ref::steal(PyObject_VectorcallMethod(bridge::names().apply, args_,
+                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    }
+
+private:
+    PyObject *transform_;
+    PyObject *root_;
+    PyObject *args_[6] = {};
+};
+
+// An optional attribute; an ordinary exception counts as absent and is
+// dropped, anything graver (an interrupt, an internal fault) propagates.
+Maybe<Ref> soft_attr(PyObject *o, const char *name)
+{
+    PyObject *v = nullptr;
+    if (PyObject_GetOptionalAttrString(o, name, &v) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            return error;
+        }
+        PyErr_Clear();
+    }
+    return Ref::steal(v);
+}
+
+Ref message_on_path(Ref message, engine::PathText &path)
+{
+    if (!message) {
+        return error;
+    }
+    PyObject *path_text = path.get();
+    if (path_text == nullptr) {
+        return error;
+    }
+    Ref text = bridge::message_on_path(message.get(), path_text);
+    if (text) {
+        PyErr_SetObject(PyExc_ValueError, text.get());
+    }
+    return error;
+}
+
+enum class Mode { ApplyAll, ExactType, ExactOrFastAny };
+
+// The value spec of an element field: read in place from a native Field.
+Ref field_value(PyObject *f)
+{
+    if (field::is_field(f)) {
+        return field::value_spec_of(f);
+    }
+    return getattr(f, bridge::names().value);
+}
+
+}  // namespace
+
+Ref list_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
+                    engine::PathText &path, bool inplace)
+{
+    const ListKind *l = e.kind.get<ListKind>();
+    Ref elem_spec = Ref::borrow(l->element_spec.get());
+    Ref elem_field = Ref::borrow(l->element_field.get());
+
+    const bool exact = PyList_CheckExact(value);
+    Ref target = (exact && !inplace) ? Ref::steal(PyList_GetSlice(value, 0, PyList_GET_SIZE(value)))
+                                     : Ref::borrow(value);
+    if (!target) {
+        return error;
+    }
+    Ref setter, getter;
+    if (!exact) {
+        Maybe<Ref> s = soft_attr(value, "_set_item_without_permission_check");
+        if (!s) {
+            return error;
+        }
+        Maybe<Ref> g = soft_attr(value, "sym_getattr");
+        if (!g) {
+            return error;
+        }
+        setter = std::move(*s);
+        getter = std::move(*g);
+    }
+    const Py_ssize_t n = PyObject_Length(target.get());
+    if (n < 0) {
+        return error;
+    }
+
+    Mode mode = Mode::ApplyAll;
+    Ref t;
+    bool include_containers = child_transform == nullptr;
+    int identity = 0;
+    if (child_transform != nullptr) {
+        identity = is_scalar_identity_transform(child_transform);
+        if (identity < 0) {
+            return error;
+        }
+    }
+    if (child_transform == nullptr || identity) {
+        Maybe<Ref> leaf = classes::exact_leaf_type(elem_spec.get());
+        if (!leaf) {
+            return error;
+        }
+        t = std::move(*leaf);
+        if (t) {
+            PyObject *object = util::builtin_object_type();
+            PyTypeObject *any = primitives::any_type();
+            if (object == nullptr || any == nullptr) {
+                return error;
+            }
+            mode = (t.get() == object && PyObject_TypeCheck(elem_spec.get(), any)) ? Mode::ExactOrFastAny
+                                                                                   : Mode::ExactType;
+        }
+    }
+
+    ChildCall call(allow_partial, child_transform, path.root_path(), inplace);
+    PyObject *callee = child_transform ? elem_field.get() : elem_spec.get();
+    const bool plain = !getter && PyList_CheckExact(target.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (plain && mode != Mode::ApplyAll && i < PyList_GET_SIZE(target.get())) {
+            // Borrowed for the type test alone: nothing runs between the read and the test.
+            PyObject *item = PyList_GET_ITEM(target.get(), i);
+            if ((mode == Mode::ExactType && reinterpret_cast<PyObject *>(Py_TYPE(item)) == t.get()) ||
+                (mode == Mode::ExactOrFastAny && bridge::is_any_fast_type(item, include_containers))) {
+                continue;
+            }
+        }
+        Ref elem;
+        if (getter) {
+            Ref index = Ref::steal(PyLong_FromSsize_t(i));
+            elem = index ? Ref::steal(PyObject_CallOneArg(getter.get(), index.get())) : Ref();
+        }
+        else if (PyList_CheckExact(target.get())) {
+            elem = Ref::steal(PyList_GetItemRef(target.get(), i));
+        }
+        else {
+            elem = Ref::steal(PySequence_GetItem(target.get(), i));
+        }
+        if (!elem) {
+            return error;
+        }
+        if ((mode == Mode::ExactType && reinterpret_cast<PyObject *>(Py_TYPE(elem.get())) == t.get()) ||
+            (mode == Mode::ExactOrFastAny && bridge::is_any_fast_type(elem.get(), include_containers))) {
+            continue;
+        }
+        Ref r = call(callee, elem.get(), i);
+        if (!r) {
+            return error;
+        }
+        if (r.get() == elem.get()) {
+            continue;
+        }
+        if (setter) {
+            Ref index = Ref::steal(PyLong_FromSsize_t(i));
+            PyObject *args[] = {index.get(), r.get()};
+            Ref done = index ? Ref::steal(PyObject_Vectorcall(setter.get(), args, 2, nullptr)) : Ref();
+            if (!done) {
+                return error;
+            }
+        }
+        else if (PyList_CheckExact(target.get())) {
+            if (PyList_SetItem(target.get(), i, r.release()) < 0) {
+                return error;
+            }
+        }
+        else if (PySequence_SetItem(target.get(), i, r.get()) < 0) {
+            return error;
+        }
+    }
+    return target;
+}
+
+Ref tuple_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
+                     engine::PathText &path, bool inplace)
+{
+    const TupleKind *tk = e.kind.get<TupleKind>();
+    const bool fixed = tk->fixed_length;
+    const std::int64_t min_size = tk->min_size;
+    const OptInt max_size = tk->max_size;
+    Ref elements = Ref::borrow(tk->elements.get());
+
+    const Py_ssize_t n = PyObject_Length(value);
+    if (n < 0) {
+        return error;
+    }
+    if (fixed) {
+        const Py_ssize_t m = PyObject_Length(elements.get());
+        if (m < 0) {
+            return error;
+        }
+        if (n != m) {
+            Ref spec_text = engine::repr(e);
+            if (!spec_text) {
+                return error;
+            }
+            return message_on_path(
+                Ref::steal(PyUnicode_FromFormat("Length of input tuple (%zd) does not match the length of "
+                                                "spec (%zd). Input: %S, Spec: %U",
+                                                n, m, value, spec_text.get())),
+                path);
+        }
+    }
+    else if (n < min_size) {
+        return message_on_path(
+            Ref::steal(PyUnicode_FromFormat("Length of tuple %S is less than min size (%lld).", value,
+                                            static_cast<long long>(min_size))),
+            path);
+    }
+    else if (max_size && n > *max_size) {
+        return message_on_path(
+            Ref::steal(PyUnicode_FromFormat("Length of tuple %S is greater than max size (%lld).", value,
+                                            static_cast<long long>(*max_size))),
+            path);
+    }
+
+    Ref out = Ref::steal(PyTuple_New(n));
+    if (!out) {
+        return error;
+    }
+    ChildCall call(allow_partial, child_transform, path.root_path(), inplace);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref elem = Ref::steal(PySequence_GetItem(value, i));
+        Ref index = Ref::steal(PyLong_FromSsize_t(fixed ? i : 0));
+        Ref field = (elem && index) ? Ref::steal(PyObject_GetItem(elements.get(), index.get())) : Ref();
+        if (!field) {
+            return error;
+        }
+        Ref callee = child_transform ? std::move(field) : field_value(field.get());
+        if (!callee) {
+            return error;
+        }
+        Ref r = call(callee.get(), elem.get(), i);
+        if (!r) {
+            return error;
+        }
+        PyTuple_SET_ITEM(out.get(), i, r.release());
+    }
+    return out;
+}
+
+// ---- fast path -------------------------------------------------------------------------------
+
+namespace {
+
+// The proof that an element fits its element spec without a call. No spec
+// offers one yet, so every container declines, which is always correct.
+struct ElemRule {};
+
+Maybe<std::optional<ElemRule>> elem_rule(PyObject *, bool)
+{
+    return std::optional<ElemRule>();
+}
+
+Maybe<bool> matches(const ElemRule &, PyObject *)
+{
+    return false;
+}
+
+Maybe<bool> elements_all_match(PyObject *spec, PyObject *iterable, bool nested_ok)
+{
+    Maybe<std::optional<ElemRule>> rule = elem_rule(spec, nested_ok);
+    if (!rule) {
+        return error;
+    }
+    if (!rule->has_value()) {
+        return false;
+    }
+    Ref items = Ref::steal(PySequence_Fast(iterable, "elements"));
+    if (!items) {
+        return error;
+    }
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        Maybe<bool> m = matches(**rule, PySequence_Fast_GET_ITEM(items.get(), i));
+        if (!m || !*m) {
+            return m;
+        }
+    }
+    return true;
+}
+
+bool within(Py_ssize_t n, std::int64_t min_size, const OptInt &max_size)
+{
+    return n >= min_size && (!max_size || n <= *max_size);
+}
+
+}  // namespace
+
+namespace {
+
+// What the fast path reads of the payload, copied out before any Python runs.
+struct Shape {
+    bool is_list = false;
+    bool fixed = false;
+    std::int64_t min_size = 0;
+    OptInt max_size;
+    Ref children;  // List: the element spec; Tuple: the list of element fields
+};
+
+// Whether every item of a fixed tuple fits its position's element spec.
+Maybe<bool> fixed_items_match(PyObject *elements, PyObject *value, Py_ssize_t n, bool nested_ok)
+{
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref index = Ref::steal(PyLong_FromSsize_t(i));
+        Ref f = index ? Ref::steal(PyObject_GetItem(elements, index.get())) : Ref();
+        Ref spec = f ? field_value(f.get()) : Ref();
+        if (!spec) {
+            return error;
+        }
+        Maybe<std::optional<ElemRule>> rule = elem_rule(spec.get(), nested_ok);
+        if (!rule) {
+            return error;
+        }
+        if (!rule->has_value()) {
+            return false;
+        }
+        Maybe<bool> m = matches(**rule, PyTuple_GET_ITEM(value, i));
+        if (!m || !*m) {
+            return m;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+Maybe<Ref> container_fast_path(SpecEngine &e, PyObject *value, PyObject *child_transform, bool nested_ok)
+{
+    if (e.frozen || e.transform) {
+        return Ref();
+    }
+    Shape shape;
+    if (const ListKind *l = e.kind.get<ListKind>()) {
+        if (!PyList_CheckExact(value)) {
+            return Ref();
+        }
+        shape = Shape{true, false, l->min_size, l->max_size, Ref::borrow(l->element_spec.get())};
+    }
+    else if (const TupleKind *t = e.kind.get<TupleKind>()) {
+        if (!PyTuple_CheckExact(value)) {
+            return Ref();
+        }
+        shape = Shape{false, t->fixed_length, t->min_size, t->max_size, Ref::borrow(t->elements.get())};
+    }
+    else {
+        return Ref();
+    }
+    if (child_transform != nullptr) {
+        const int identity = is_scalar_identity_transform(child_transform);
+        if (identity <= 0) {
+            return identity < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
+        }
+    }
+    const Py_ssize_t n = PyObject_Length(value);
+    if (n < 0) {
+        return error;
+    }
+    Maybe<bool> fits = false;
+    if (shape.fixed) {
+        const Py_ssize_t m = PyObject_Length(shape.children.get());
+        if (m < 0) {
+            return error;
+        }
+        if (n != m) {
+            return Ref();
+        }
+        fits = fixed_items_match(shape.children.get(), value, n, nested_ok);
+    }
+    else {
+        if (!within(n, shape.min_size, shape.max_size)) {
+            return Ref();
+        }
+        Ref spec;
+        if (shape.is_list) {
+            spec = std::move(shape.children);
+        }
+        else {
+            Ref index = Ref::steal(PyLong_FromLong(0));
+            Ref f = index ? Ref::steal(PyObject_GetItem(shape.children.get(), index.get())) : Ref();
+            spec = f ? field_value(f.get()) : Ref();
+            if (!spec) {
+                return error;
+            }
+        }
+        fits = elements_all_match(spec.get(), value, nested_ok);
+    }
+    if (!fits) {
+        return error;
+    }
+    return *fits ? Ref::borrow(value) : Ref();
+}
+
+}  // namespace norv::typing::containers

@@ -1,0 +1,194 @@
+// Child application of the Dict kind: the schema's own `apply`, or, for an
+// open dict whose keys are any str, the open value spec entry by entry.
+#include "core/once.hpp"
+#include "topology/keypath.hpp"
+#include "typing/bridge/bridge.hpp"
+#include "typing/value_specs/base.hpp"
+#include "typing/value_specs/classes.hpp"
+#include "typing/value_specs/containers.hpp"
+#include "typing/value_specs/primitives.hpp"
+
+namespace norv::typing::containers {
+
+namespace {
+
+// `schema.apply(value, allow_partial=, child_transform=, root_path=, inplace=)`.
+Ref schema_apply(PyObject *schema, PyObject *value, bool allow_partial, PyObject *child_transform,
+                 PyObject *root_path, bool inplace)
+{
+    static ObjectCell NAMES;
+    PyObject *kwnames = NAMES.get_or_init([] {
+        const bridge::Names &n = bridge::names();
+        Ref inplace_name = new_str("inplace");
+        return inplace_name ? Ref::steal(PyTuple_Pack(4, n.allow_partial, n.child_transform, n.root_path,
+                                                      inplace_name.get()))
+                            : Ref();
+    });
+    if (kwnames == nullptr) {
+        return error;
+    }
+    PyObject *args[] = {schema,
+                        value,
+                        allow_partial ? Py_True : Py_False,
+                        child_transform ? child_transform : Py_None,
+                        root_path,
+                        inplace ? Py_True : Py_False};
+    return Ref::steal(
+        PyObject_VectorcallMethod(bridge::names().apply, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// Keyword names of an entry's call: allow_partial, inplace, root_path.
+PyObject *entry_kwnames()
+{
+    static ObjectCell NAMES;
+    return NAMES.get_or_init([] {
+        const bridge::Names &n = bridge::names();
+        Ref inplace_name = new_str("inplace");
+        return inplace_name ? Ref::steal(PyTuple_Pack(3, n.allow_partial, inplace_name.get(), n.root_path))
+                            : Ref();
+    });
+}
+
+// Whether the open value spec takes any value unchanged, as an unconstrained
+// Any does: 1, 0, or -1 with the error set.
+[[nodiscard]] int open_any(PyObject *v)
+{
+    PyTypeObject *any = primitives::any_type();
+    if (any == nullptr) {
+        return -1;
+    }
+    if (PyObject_TypeCheck(v, any)) {
+        base::NativeRead read(v);
+        if (read.failed()) {
+            return -1;
+        }
+        return !read.engine().frozen && !read.engine().transform;
+    }
+    Ref is_any = getattr(v, "_is_any_type");
+    const int any_type = is_any ? PyObject_IsTrue(is_any.get()) : -1;
+    if (any_type <= 0) {
+        return any_type;
+    }
+    Ref transform = getattr(v, "_transform");
+    if (!transform) {
+        return -1;
+    }
+    if (transform.get() != Py_None) {
+        return 0;
+    }
+    Ref frozen = getattr(v, "_frozen");
+    const int is_frozen = frozen ? PyObject_IsTrue(frozen.get()) : -1;
+    return is_frozen < 0 ? -1 : !is_frozen;
+}
+
+// (key, value) pairs of `value.items()`, taken before any entry is touched.
+Ref snapshot_items(PyObject *value)
+{
+    Ref items = Ref::steal(PyObject_CallMethod(value, "items", nullptr));
+    Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
+    Ref out = Ref::steal(PyList_New(0));
+    if (!it || !out) {
+        return error;
+    }
+    Ref zero = new_int(0), one = new_int(1);
+    if (!zero || !one) {
+        return error;
+    }
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        Ref k = Ref::steal(PyObject_GetItem(item.get(), zero.get()));
+        Ref v = k ? Ref::steal(PyObject_GetItem(item.get(), one.get())) : Ref();
+        Ref pair = v ? Ref::steal(PyTuple_Pack(2, k.get(), v.get())) : Ref();
+        if (!pair || PyList_Append(out.get(), pair.get()) < 0) {
+            return error;
+        }
+    }
+    if (PyErr_Occurred()) {
+        return error;
+    }
+    return out;
+}
+
+}  // namespace
+
+Ref dict_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
+                    engine::PathText &path, bool inplace)
+{
+    const DictKind *d = e.kind.get<DictKind>();
+    if (!d->schema || d->schema.get() == Py_None) {
+        return Ref::borrow(value);
+    }
+    Ref schema = Ref::borrow(d->schema.get());
+    Ref open = Ref::borrow(d->open_str_value_spec.get());
+    Ref root = engine::ensure_keypath(path.root_path());
+    if (!root) {
+        return error;
+    }
+    if (child_transform != nullptr || !open || open.get() == Py_None) {
+        return schema_apply(schema.get(), value, allow_partial, child_transform, root.get(), inplace);
+    }
+
+    Maybe<Ref> leaf = classes::exact_leaf_type(open.get());
+    if (!leaf) {
+        return error;
+    }
+    Ref t = std::move(*leaf);
+    const int any = open_any(open.get());
+    if (any < 0) {
+        return error;
+    }
+    Ref target = (!inplace && PyDict_CheckExact(value)) ? Ref::steal(PyDict_Copy(value)) : Ref::borrow(value);
+    if (!target) {
+        return error;
+    }
+    Ref entries = snapshot_items(target.get());
+    PyObject *kwnames = entries ? entry_kwnames() : nullptr;
+    if (kwnames == nullptr) {
+        return error;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+        PyObject *pair = PyList_GET_ITEM(entries.get(), i);
+        PyObject *key = PyTuple_GET_ITEM(pair, 0), *x = PyTuple_GET_ITEM(pair, 1);
+        if (!PyUnicode_Check(key)) {
+            // Entries already replaced here stay replaced; the schema sees them as they are.
+            return schema_apply(schema.get(), target.get(), allow_partial, nullptr, root.get(), inplace);
+        }
+        if (t && reinterpret_cast<PyObject *>(Py_TYPE(x)) == t.get()) {
+            continue;
+        }
+        if (any) {
+            if (bridge::is_any_fast_type(x, true)) {
+                continue;
+            }
+            const int custom = bridge::is_custom_typing(x);
+            if (custom < 0) {
+                return error;
+            }
+            if (!custom) {
+                const int missing = bridge::is_missing(x);
+                if (missing < 0) {
+                    return error;
+                }
+                if (!missing) {
+                    continue;
+                }
+            }
+        }
+        Ref child = keypath::child_key_path(key, root.get());
+        if (!child) {
+            return error;
+        }
+        PyObject *args[] = {open.get(), x, allow_partial ? Py_True : Py_False, inplace ? Py_True : Py_False,
+                            child.get()};
+        Ref r = Ref::steal(PyObject_VectorcallMethod(bridge::names().apply, args,
+                                                     2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        if (!r) {
+            return error;
+        }
+        if (r.get() != x && PyObject_SetItem(target.get(), key, r.get()) < 0) {
+            return error;
+        }
+    }
+    return target;
+}
+
+}  // namespace norv::typing::containers
