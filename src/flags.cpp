@@ -6,7 +6,7 @@
 
 namespace norv::flags {
 
-thread_local std::uint8_t SCOPES[6] = {};
+constinit thread_local std::uint8_t SCOPES[6] = {};
 
 namespace {
 
@@ -32,8 +32,55 @@ const Signature SET_SIG{"_flag_scope_set", {arg("flag_id"), arg("value")}};
 const Signature HAS_SIG{"_flag_scope_has", {arg("flag_id")}};
 const Signature DEL_SIG{"_flag_scope_del", {arg("flag_id")}};
 
-Ref flag_scope_get(PyObject *, FastArgs a)
+// The fast paths take plain positional calls whose id is an exact int or a
+// bool already in range, and which cannot fail; anything else goes through
+// the general binder and conversions, which word every error.
+
+// Positional arguments only (no keywords).
+inline bool positional(FastArgs a, Py_ssize_t n) noexcept
 {
+    return a.nargs == n && (a.kwnames == nullptr || PyTuple_GET_SIZE(a.kwnames) == 0);
+}
+
+// The flag's byte for a valid id read without conversion, else NULL.
+inline std::uint8_t *fast_scope(PyObject *obj) noexcept
+{
+    std::size_t id;
+    if (PyLong_CheckExact(obj)) {
+        auto *v = reinterpret_cast<PyLongObject *>(obj);
+        if (!PyUnstable_Long_IsCompact(v)) {
+            return nullptr;
+        }
+        const Py_ssize_t value = PyUnstable_Long_CompactValue(v);
+        if (value < 0 || value >= FLAG_COUNT) {
+            return nullptr;
+        }
+        id = static_cast<std::size_t>(value);
+    }
+    else if (obj == Py_False || obj == Py_True) {
+        id = obj == Py_True;
+    }
+    else {
+        return nullptr;
+    }
+    return scopes() + id;
+}
+
+inline Ref scope_value(std::uint8_t state, PyObject *dflt)
+{
+    static_assert(FORCED_FALSE == 0 && FORCED_TRUE == 1 && PRESENT_NONE == 2 && ABSENT == 3);
+    // `dflt` is an argument, never NULL.
+    return Ref::steal(Py_NewRef(state == FORCED_FALSE   ? Py_False
+                                : state == FORCED_TRUE  ? Py_True
+                                : state == PRESENT_NONE ? Py_None
+                                                        : dflt));
+}
+
+// The general paths are out of line and take the arguments in registers, so
+// the fast paths keep a small frame and spill nothing.
+[[gnu::noinline]] Ref get_general(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    const FastArgs a{args, nargs, kwnames};
     Bound b;
     if (failed(GET_SIG.bind(a, b))) {
         return error;
@@ -42,20 +89,22 @@ Ref flag_scope_get(PyObject *, FastArgs a)
     if (scope == nullptr) {
         return error;
     }
-    switch (*scope) {
-    case FORCED_FALSE:
-        return new_bool(false);
-    case FORCED_TRUE:
-        return new_bool(true);
-    case PRESENT_NONE:
-        return none();
-    default:
-        return Ref::borrow(b[1]);
-    }
+    return scope_value(*scope, b[1]);
 }
 
-Ref flag_scope_set(PyObject *, FastArgs a)
+Ref flag_scope_get(PyObject *, FastArgs a)
 {
+    if (positional(a, 2)) [[likely]] {
+        if (std::uint8_t *scope = fast_scope(a.args[0])) [[likely]] {
+            return scope_value(*scope, a.args[1]);
+        }
+    }
+    return get_general(a.args, a.nargs, a.kwnames);
+}
+
+[[gnu::noinline]] Ref set_general(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    const FastArgs a{args, nargs, kwnames};
     Bound b;
     if (failed(SET_SIG.bind(a, b))) {
         return error;
@@ -80,13 +129,45 @@ Ref flag_scope_set(PyObject *, FastArgs a)
     return none();
 }
 
+Ref flag_scope_set(PyObject *, FastArgs a)
+{
+    if (positional(a, 2)) [[likely]] {
+        PyObject *value = a.args[1];
+        if (value == Py_True || value == Py_False || value == Py_None) [[likely]] {
+            if (std::uint8_t *scope = fast_scope(a.args[0])) [[likely]] {
+                *scope = value == Py_None ? PRESENT_NONE : value == Py_True ? FORCED_TRUE : FORCED_FALSE;
+                return none();
+            }
+        }
+    }
+    return set_general(a.args, a.nargs, a.kwnames);
+}
+
+// The flag's byte for a one-argument call, or NULL with the error set.
+[[gnu::noinline]] std::uint8_t *single_general(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
+                                               PyObject *kwnames)
+{
+    const FastArgs a{args, nargs, kwnames};
+    Bound b;
+    if (failed(sig.bind(a, b))) {
+        return nullptr;
+    }
+    return scope_arg(b[0]);
+}
+
+inline std::uint8_t *single_scope(const Signature &sig, FastArgs a)
+{
+    if (positional(a, 1)) [[likely]] {
+        if (std::uint8_t *scope = fast_scope(a.args[0])) [[likely]] {
+            return scope;
+        }
+    }
+    return single_general(sig, a.args, a.nargs, a.kwnames);
+}
+
 Ref flag_scope_has(PyObject *, FastArgs a)
 {
-    Bound b;
-    if (failed(HAS_SIG.bind(a, b))) {
-        return error;
-    }
-    std::uint8_t *scope = scope_arg(b[0]);
+    std::uint8_t *scope = single_scope(HAS_SIG, a);
     if (scope == nullptr) {
         return error;
     }
@@ -95,11 +176,7 @@ Ref flag_scope_has(PyObject *, FastArgs a)
 
 Ref flag_scope_del(PyObject *, FastArgs a)
 {
-    Bound b;
-    if (failed(DEL_SIG.bind(a, b))) {
-        return error;
-    }
-    std::uint8_t *scope = scope_arg(b[0]);
+    std::uint8_t *scope = single_scope(DEL_SIG, a);
     if (scope == nullptr) {
         return error;
     }
@@ -113,9 +190,10 @@ PyMethodDef METHODS[] = {
         "_flag_scope_get(flag_id, default)\n--\n\n"
         "`thread_local_get(key, default)` for a flag scope: absent \xe2\x86\x92 `default`; the\n"
         "tri-state `None` \xe2\x86\x92 `None`; a forced value \xe2\x86\x92 the `bool`."),
-    method<flag_scope_set>("_flag_scope_set",
-                           "_flag_scope_set(flag_id, value)\n--\n\n"
-                           "`thread_local_set(key, value)` for a flag scope. `value` is `None`/`True`/`False`."),
+    method<flag_scope_set>(
+        "_flag_scope_set",
+        "_flag_scope_set(flag_id, value)\n--\n\n"
+        "`thread_local_set(key, value)` for a flag scope. `value` is `None`/`True`/`False`."),
     method<flag_scope_has>("_flag_scope_has",
                            "_flag_scope_has(flag_id)\n--\n\n"
                            "`thread_local_has(key)` for a flag scope (drives the context manager's\n"

@@ -28,18 +28,27 @@ enum State : std::uint8_t { FORCED_FALSE = 0, FORCED_TRUE = 1, PRESENT_NONE = 2,
 // initialised (thread-local storage starts zero-filled, and zero means "forced
 // False", so the block must be laid out before its first use).
 inline constexpr std::uint8_t INIT_BYTE = 5;
-extern thread_local std::uint8_t SCOPES[6];
+// constinit: no dynamic initialisation, so every read is a plain thread-local
+// access with no guard call.
+extern constinit thread_local std::uint8_t SCOPES[6];
 
 inline std::uint8_t *scopes() noexcept
 {
-    if (!(SCOPES[INIT_BYTE] & 1)) {
-        SCOPES[0] = SCOPES[1] = SCOPES[2] = SCOPES[3] = SCOPES[4] = ABSENT;
-        SCOPES[INIT_BYTE] = 1;
+    std::uint8_t *block = SCOPES;
+    // Keeps the address in a register: the compiler would otherwise redo the
+    // thread-local lookup (a call) for the second access.
+    asm("" : "+r"(block));
+    if (!(block[INIT_BYTE] & 1)) [[unlikely]] {
+        block[0] = block[1] = block[2] = block[3] = block[4] = ABSENT;
+        block[INIT_BYTE] = 1;
     }
-    return SCOPES;
+    return block;
 }
 
-inline std::uint8_t state(Flag f) noexcept { return scopes()[f]; }
+inline std::uint8_t state(Flag f) noexcept
+{
+    return scopes()[f];
+}
 
 // Sealed, accessor-writable and allow-partial: a forced value overrides;
 // None or absent defers to the node's own setting.
@@ -59,10 +68,16 @@ inline std::optional<bool> override_of(Flag f) noexcept
 }
 
 // Origin tracking is on only when explicitly True.
-inline bool origin_tracking_on() noexcept { return state(ORIGIN_TRACKING) == FORCED_TRUE; }
+inline bool origin_tracking_on() noexcept
+{
+    return state(ORIGIN_TRACKING) == FORCED_TRUE;
+}
 
 // Change notification is off only when explicitly False.
-inline bool change_notification_on() noexcept { return state(CHANGE_NOTIFICATION) != FORCED_FALSE; }
+inline bool change_notification_on() noexcept
+{
+    return state(CHANGE_NOTIFICATION) != FORCED_FALSE;
+}
 
 // Adds the four scope functions and the five flag constants.
 [[nodiscard]] Status register_names(PyObject *module);

@@ -1,3 +1,4 @@
+import enum
 import threading
 
 import pytest
@@ -129,3 +130,57 @@ def test_scopes_are_per_thread():
     barrier.wait()
     t.join()
     assert seen == [False]
+
+
+class FlagId(enum.IntEnum):
+    ACCESSOR_WRITABLE = 1
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("flag_id", [1, True, FlagId.ACCESSOR_WRITABLE, Index(1)])
+@pytest.mark.parametrize("as_keywords", [False, True])
+def test_every_id_form_addresses_the_same_scope(flag_id, as_keywords):
+    def call(fn, *args):
+        names = ("flag_id", "value" if fn is n._flag_scope_set else "default")
+        return fn(**dict(zip(names, args))) if as_keywords else fn(*args)
+
+    call(n._flag_scope_set, flag_id, False)
+    assert n._flag_scope_get(1, "d") is False
+    assert call(n._flag_scope_get, flag_id, "d") is False
+    assert call(n._flag_scope_has, flag_id) is True
+    call(n._flag_scope_del, flag_id)
+    assert n._flag_scope_has(1) is False
+    assert call(n._flag_scope_get, flag_id, "d") == "d"
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda i: n._flag_scope_get(i, None),
+        lambda i: n._flag_scope_set(i, True),
+        lambda i: n._flag_scope_set(i, None),
+        n._flag_scope_has,
+        n._flag_scope_del,
+    ],
+)
+@pytest.mark.parametrize(
+    "flag_id, exc, message",
+    [
+        (5, ValueError, "Invalid native flag id: 5."),
+        (Index(5), ValueError, "Invalid native flag id: 5."),
+        (-1, OverflowError, "out of range integral type conversion attempted"),
+        (2**40, OverflowError, "out of range integral type conversion attempted"),
+    ],
+)
+def test_every_function_refuses_ids_out_of_range(call, flag_id, exc, message):
+    with pytest.raises(exc) as info:
+        call(flag_id)
+    assert type(info.value) is exc and str(info.value) == message
+    assert all(not n._flag_scope_has(i) for i in FLAG_IDS)

@@ -362,6 +362,42 @@ def test_list_growing_while_formatted():
     assert fmt(items, compact=True) == "[g, g, g, g]"
 
 
+class Shout(str):
+    def __repr__(self):
+        return "SHOUT"
+
+
+def int_hook(value, root_indent):
+    return f"<{value}@{root_indent}>" if isinstance(value, int) else None
+
+
+ELEMENTS = [True, None, 1.5, -7, 10**30, "it's", "\u00e9\u4e2d\U0001f600", b"ab", "abcdef", b"abcdef",
+            MyInt(1), Color.RED, MyStr("abcdef"), Shout("x"), Plain(), Thing(), Recorder(),
+            [1, "ab"], {"k": b"xyz"}, (2,)]
+ELEMENT_OPTIONS = [{}, {"compact": True}, {"max_str_len": 2, "max_bytes_len": 1}, {"compact": True, "max_str_len": 0},
+                   {"custom_format": int_hook}, {"strip_object_id": True, "compact": True}]
+
+
+@pytest.mark.parametrize("kwargs", ELEMENT_OPTIONS)
+@pytest.mark.parametrize("value", ELEMENTS)
+def test_elements_render_as_nested_calls(value, kwargs):
+    # An element's text is exactly what a nested call with the child keywords returns.
+    child = fmt(value, root_indent=1, **kwargs)
+    if kwargs.get("compact"):
+        assert fmt([value, value], **kwargs) == f"[{child}, {child}]"
+        assert fmt((value,), **kwargs) == f"({child})"
+        assert fmt({"k": value}, **kwargs) == f"{{'k': {child}}}"
+    else:
+        assert fmt({"k": value, "j": value}, **kwargs) == f"{{\n  'k': {child},\n  'j': {child}\n}}"
+
+
+@pytest.mark.parametrize("key", [1, -2.5, None, False, b"k", "k", "it's", MyInt(1), Color.RED, MyStr("s"),
+                                 Shout("x"), (1, "a")])
+def test_keys_render_as_repr(key):
+    assert fmt({key: 0}, compact=True) == f"{{{repr(key)}: 0}}"
+    assert fmt({key: 0}) == f"{{\n  {repr(key)}: 0\n}}"
+
+
 # ---------------------------------------------------------------- key filters
 
 

@@ -8,48 +8,60 @@
 
 namespace norv {
 
+// Fills this thread's bounds on first use. Plain values: nothing to destroy
+// at exit.
+struct StackProbe {
+    StackBounds bounds;
+    bool probed = false;
+
+    void probe() noexcept
+    {
+        probed = true;
+#if defined(__linux__)
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0) {
+            return;
+        }
+        void *low = nullptr;
+        std::size_t size = 0;
+        if (pthread_attr_getstack(&attr, &low, &size) == 0 && low != nullptr && size > 0) {
+            // Leave room for the error path itself (building the exception,
+            // unwinding through the interpreter's frames).
+            std::size_t margin = size / 4 < 256 * 1024 ? size / 4 : 256 * 1024;
+            bounds.low_ = reinterpret_cast<std::uintptr_t>(low);
+            bounds.floor_ = bounds.low_ + margin;
+        }
+        pthread_attr_destroy(&attr);
+#endif
+    }
+};
+
 namespace {
 
-// [STACK_LOW, STACK_FLOOR): the last stretch of this thread's stack, kept for
-// the error path; both 0 when the bounds are unknown (no check). Plain values:
-// nothing to destroy at exit.
-thread_local std::uintptr_t STACK_LOW = 0;
-thread_local std::uintptr_t STACK_FLOOR = 0;
-thread_local bool STACK_PROBED = false;
-
-void probe_stack() noexcept
-{
-    STACK_PROBED = true;
-#if defined(__linux__)
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
-        return;
-    }
-    void *low = nullptr;
-    std::size_t size = 0;
-    if (pthread_attr_getstack(&attr, &low, &size) == 0 && low != nullptr && size > 0) {
-        // Leave room for the error path itself (building the exception,
-        // unwinding through the interpreter's frames).
-        std::size_t margin = size / 4 < 256 * 1024 ? size / 4 : 256 * 1024;
-        STACK_LOW = reinterpret_cast<std::uintptr_t>(low);
-        STACK_FLOOR = STACK_LOW + margin;
-    }
-    pthread_attr_destroy(&attr);
-#endif
-}
+// One record, so that a read is one thread-local access.
+constinit thread_local StackProbe STACK;
 
 }  // namespace
 
+StackBounds StackBounds::current() noexcept
+{
+    StackProbe &probe = STACK;
+    if (!probe.probed) [[unlikely]] {
+        probe.probe();
+    }
+    return probe.bounds;
+}
+
 bool stack_nearly_exhausted() noexcept
 {
-    if (!STACK_PROBED) {
-        probe_stack();
-    }
-    // The stack grows downwards on every platform this module builds for. A
-    // frame outside the thread's own stack (a coroutine library's stack) is
-    // not ours to judge.
-    const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    return frame >= STACK_LOW && frame < STACK_FLOOR;
+    return StackBounds::current().nearly_exhausted();
+}
+
+bool RecursionGuard::refuse(const char *where) noexcept
+{
+    Py_LeaveRecursiveCall();
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    return false;
 }
 
 }  // namespace norv

@@ -3,10 +3,56 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "core/error.hpp"
 #include "core/ref.hpp"
 
 namespace norv {
+
+// The calling thread's stack bounds: [low, floor) is the last stretch of the
+// stack, kept for the error path; both 0 when the bounds are unknown (no
+// check). Reading them costs a thread-local access, so a native recursion
+// reads them once at its top and hands them down; each level then costs one
+// comparison. Default-constructed bounds check nothing: the guard then counts
+// like the interpreter's own entry of a call.
+class StackBounds {
+public:
+    // Probes the thread's stack on its first use.
+    static StackBounds current() noexcept;
+
+    // True when the calling frame is close to the stack's end. The stack grows
+    // downwards on every platform this module builds for. A frame outside the
+    // thread's own stack (a coroutine library's stack) is not ours to judge.
+    [[gnu::always_inline]] bool nearly_exhausted() const noexcept
+    {
+        const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+        return frame >= low_ && frame < floor_;
+    }
+
+private:
+    friend struct StackProbe;
+    std::uintptr_t low_ = 0;
+    std::uintptr_t floor_ = 0;
+};
+
+// True when `levels` more levels of the interpreter's recursion counter can be
+// entered on thread `ts` without reaching its limit, so that entering and
+// leaving them around work that runs no Python code would only count. A
+// native walk may then skip such levels (the call it stands in for, the
+// entry `PyObject_Repr` makes) without changing any outcome. False where the
+// counter cannot be read: take the checked path.
+inline bool recursion_room(PyThreadState *ts, int levels) noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+    // Entering fails once the counter is below zero before its decrement.
+    return ts->c_recursion_remaining > levels;
+#else
+    (void)ts;
+    (void)levels;
+    return false;
+#endif
+}
 
 // True when the calling thread's C stack is close to its end. The
 // interpreter's depth counter alone assumes small frames; sanitizer and debug
@@ -18,9 +64,12 @@ bool stack_nearly_exhausted() noexcept;
 // thread's stack runs short first) instead of exhausting the C stack:
 //     RecursionGuard depth(" while formatting");
 //     if (depth.failed()) return error;
+// A recursion that carries its `StackBounds` passes them as the second
+// argument and skips the thread-local read.
 class [[nodiscard]] RecursionGuard {
 public:
-    explicit RecursionGuard(const char *where) noexcept : entered_(enter(where)) {}
+    explicit RecursionGuard(const char *where) noexcept : entered_(enter(where, StackBounds::current())) {}
+    RecursionGuard(const char *where, const StackBounds &bounds) noexcept : entered_(enter(where, bounds)) {}
     ~RecursionGuard()
     {
         if (entered_) {
@@ -33,18 +82,18 @@ public:
     bool failed() const noexcept { return !entered_; }
 
 private:
-    static bool enter(const char *where) noexcept
+    [[gnu::always_inline]] static bool enter(const char *where, const StackBounds &bounds) noexcept
     {
         if (Py_EnterRecursiveCall(where) != 0) {
             return false;
         }
-        if (stack_nearly_exhausted()) [[unlikely]] {
-            Py_LeaveRecursiveCall();
-            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-            return false;
+        if (bounds.nearly_exhausted()) [[unlikely]] {
+            return refuse(where);
         }
         return true;
     }
+    // Leaves the level just entered and raises the interpreter's message.
+    static bool refuse(const char *where) noexcept;
 
     bool entered_;
 };

@@ -88,9 +88,9 @@ private:
     PyObject **data_ = small_.data();
 };
 
-// The keyword set of a child call: `head` names, then the caller's extra
-// keywords (a dict, in its order), then `tail` names. Built once per
-// container and reused for every element. `cached_names` is the kwnames
+// The keyword set of a nested call (a formattable's `format`, a value of
+// `kvlist_str`): `head` names, then the caller's extra keywords (a dict, in
+// its order), then `tail` names. Built once and reused for every value. `cached_names` is the kwnames
 // tuple for a call without extras, NULL if making it failed. Construction
 // can fail (error set); check it first:
 //     KwCall kw(...);

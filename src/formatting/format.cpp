@@ -1,10 +1,14 @@
 // `format`: the text form of a possibly hierarchical value.
 //
-// Children are rendered by calling the cached `format` function object, never
-// by a direct native recursion, so host formattables and hooks see every
-// level. Each container call builds its child keyword set once and reuses it
-// for every element; the keyword names are our own interned names, so the
-// child's binding matches them by identity and allocates nothing.
+// A container renders each element as a call of `format` would, with the
+// child keyword set, but runs the body of `format` directly over arguments
+// bound once per container: no call, no binding, no allocation per element.
+// The call's level of the interpreter's depth count is still entered (or, for
+// a plain scalar whose repr runs no Python code, skipped only where entering
+// could merely count), so depth limits and messages are those of the calls.
+// Every value still passes the hook and the formattable test; a formattable's
+// own `format` is called with the same keywords, our interned names, which
+// its nested call binds by identity.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -44,30 +48,35 @@ enum Slot : std::size_t {
 };
 constexpr std::size_t N_POSITIONAL = 11;
 
-const Signature FORMAT_SIG{"format",
-                           {arg("value"), opt("compact"), opt("verbose"), opt("root_indent"),
-                            opt("list_wrap_threshold"), opt("strip_object_id"), opt("include_keys"),
-                            opt("exclude_keys"), opt("markdown"), opt("max_str_len"), opt("max_bytes_len"),
-                            kwopt("custom_format"), kwopt("memo")},
-                           {.var_kwargs = true}};
+const Signature FORMAT_SIG{
+    "format",
+    {arg("value"), opt("compact"), opt("verbose"), opt("root_indent"), opt("list_wrap_threshold"),
+     opt("strip_object_id"), opt("include_keys"), opt("exclude_keys"), opt("markdown"), opt("max_str_len"),
+     opt("max_bytes_len"), kwopt("custom_format"), kwopt("memo")},
+    {.var_kwargs = true}};
 
 // The arguments of one call, borrowed from the caller (nullptr = left out).
 struct Call {
     std::array<PyObject *, N_SLOTS> slot{};
-    Ref extras;  // dict of extra keywords, or empty
+    // Extra keywords (a dict with at least one entry) or NULL; the dict is
+    // owned by the outermost call that bound them and never seen by Python
+    // code, so nested calls share it.
+    PyObject *extras = nullptr;
+    Ref own_extras;
 
     PyObject *operator[](Slot s) const noexcept { return slot[s]; }
     // For parameters where None means "left out".
     PyObject *or_none(Slot s) const noexcept { return slot[s] && slot[s] != Py_None ? slot[s] : nullptr; }
     // 1 / 0 (false when left out), -1 with the error set.
     [[nodiscard]] int truthy(Slot s) const { return slot[s] ? PyObject_IsTrue(slot[s]) : 0; }
-    PyObject *extras_dict() const noexcept { return extras ? extras.get() : nullptr; }
+    PyObject *extras_dict() const noexcept { return extras; }
 };
 
-// Child calls (and most calls from Python) name only known parameters with
-// interned strings: match those by identity. Anything else (unknown or
-// non-interned names, repeats, bad counts) takes the general binder, which
-// also words the errors. 1: bound; 0: for the general binder; -1: error set.
+// Calls from Python (a formattable handing its keywords on, most others) name
+// only known parameters with interned strings: match those by identity.
+// Anything else (unknown or non-interned names, repeats, bad counts) takes the
+// general binder, which also words the errors. 1: bound; 0: for the general
+// binder; -1: error set.
 [[nodiscard]] int bind_fast(FastArgs a, Call &c)
 {
     if (a.nargs < 1 || a.nargs > static_cast<Py_ssize_t>(N_POSITIONAL)) {
@@ -119,10 +128,24 @@ Status bind(FastArgs a, Call &c)
         c.slot[i] = b[i];
     }
     if (b.varkw && PyDict_GET_SIZE(b.varkw.get()) > 0) {
-        c.extras = std::move(b.varkw);
+        c.own_extras = std::move(b.varkw);
+        c.extras = c.own_extras.get();
     }
     return Status::ok;
 }
+
+// What an outermost call reads once and hands down its native walk.
+struct Walk {
+    StackBounds stack;
+    PyThreadState *thread;
+    // Plain leaves skip `PyObject_Repr` and with it its signal check: a long
+    // run of them still lets signal handlers run every so often.
+    unsigned until_signal_check;
+    // The child texts of the containers on the current path, innermost last
+    // (one buffer for the whole walk instead of one per container).
+    std::vector<Ref> texts;
+};
+constexpr unsigned SIGNAL_CHECK_EVERY = 64;
 
 // The resolved state of one rendering.
 struct Ctx {
@@ -130,37 +153,58 @@ struct Ctx {
     PyObject *value;
     PyObject *root_indent;  // given, or 0
     PyObject *memo;
+    Walk &walk;
 };
 
-ObjectCell CHILD_NAMES, FORMATTABLE_NAMES, OBJECT_AT;
+Ref format_bound(const Call &c, Walk *walk);
 
-constexpr Name CHILD_HEAD[] = {Name::compact,         Name::verbose,       Name::root_indent,
-                               Name::list_wrap_threshold, Name::strip_object_id, Name::max_str_len,
-                               Name::max_bytes_len,   Name::custom_format, Name::memo};
-constexpr Name FORMATTABLE_TAIL[] = {Name::include_keys, Name::exclude_keys};
-
-// The cached kwnames tuple; NULL with the error set if it cannot be made.
-PyObject *child_names(bool formattable)
+// repr() of a plain scalar through its type's own slot, for a caller that
+// checked `recursion_room` for the levels it skips (the entry of
+// `PyObject_Repr`, and of the call it stands in for): those could only count,
+// these slots run no Python code, and their result is a str.
+Ref direct_repr(PyObject *v, Walk &walk)
 {
-    if (formattable) {
-        return FORMATTABLE_NAMES.get_or_init([] {
-            std::array<Name, std::size(CHILD_HEAD) + std::size(FORMATTABLE_TAIL)> names{};
-            std::copy(std::begin(FORMATTABLE_TAIL), std::end(FORMATTABLE_TAIL),
-                      std::copy(std::begin(CHILD_HEAD), std::end(CHILD_HEAD), names.begin()));
-            return detail::make_names(names);
-        });
+    if (--walk.until_signal_check == 0) [[unlikely]] {
+        walk.until_signal_check = SIGNAL_CHECK_EVERY;
+        if (PyErr_CheckSignals() < 0) {
+            return error;
+        }
     }
-    return CHILD_NAMES.get_or_init([] { return detail::make_names(CHILD_HEAD); });
+    return Ref::steal(Py_TYPE(v)->tp_repr(v));
 }
 
-// The child keyword set with `root_indent` = `ri`; for a formattable, the key
-// filters follow the extras (the caller fills them). Check `failed()` first.
+ObjectCell FORMATTABLE_NAMES, OBJECT_AT;
+
+constexpr Name CHILD_HEAD[] = {Name::compact,
+                               Name::verbose,
+                               Name::root_indent,
+                               Name::list_wrap_threshold,
+                               Name::strip_object_id,
+                               Name::max_str_len,
+                               Name::max_bytes_len,
+                               Name::custom_format,
+                               Name::memo};
+constexpr Name FORMATTABLE_TAIL[] = {Name::include_keys, Name::exclude_keys};
+
+// The cached kwnames tuple of a formattable's call; NULL with the error set
+// if it cannot be made.
+PyObject *formattable_names()
+{
+    return FORMATTABLE_NAMES.get_or_init([] {
+        std::array<Name, std::size(CHILD_HEAD) + std::size(FORMATTABLE_TAIL)> names{};
+        std::copy(std::begin(FORMATTABLE_TAIL), std::end(FORMATTABLE_TAIL),
+                  std::copy(std::begin(CHILD_HEAD), std::end(CHILD_HEAD), names.begin()));
+        return detail::make_names(names);
+    });
+}
+
+// The keyword set of a formattable's `format` call, with `root_indent` =
+// `ri`; the key filters follow the extras (the caller fills them). Check
+// `failed()` first.
 class ChildCall : public detail::KwCall {
 public:
-    ChildCall(const Ctx &x, PyObject *ri, bool formattable = false)
-        : KwCall(CHILD_HEAD, x.call.extras_dict(),
-                 formattable ? std::span<const Name>(FORMATTABLE_TAIL) : std::span<const Name>(),
-                 child_names(formattable))
+    ChildCall(const Ctx &x, PyObject *ri)
+        : KwCall(CHILD_HEAD, x.call.extras_dict(), FORMATTABLE_TAIL, formattable_names())
     {
         const Call &c = x.call;
         head(0, c[COMPACT] ? c[COMPACT] : Py_False);
@@ -175,10 +219,37 @@ public:
     }
 };
 
-Ref format_child(detail::KwCall &kw, PyObject *child)
-{
-    return detail::require_str(kw.call(format_fn(), child));
-}
+// The nested `format` calls of one container: the arguments that `format`
+// binds from the child keyword set, made once and reused for every element.
+// An element runs the body of `format` directly, entered as a call of the
+// function object is (one level of the interpreter's depth count, under the
+// same message), so depth limits and errors are those of the calls; the body
+// always returns a str.
+class Children {
+public:
+    Children(const Ctx &x, PyObject *ri) : walk_(x.walk)
+    {
+        const Call &c = x.call;
+        call_.slot[COMPACT] = c[COMPACT] ? c[COMPACT] : Py_False;
+        call_.slot[VERBOSE] = c[VERBOSE] ? c[VERBOSE] : Py_True;
+        call_.slot[ROOT_INDENT] = ri;
+        call_.slot[LIST_WRAP] = c[LIST_WRAP] ? c[LIST_WRAP] : detail::int_eighty();
+        call_.slot[STRIP_ID] = c[STRIP_ID] ? c[STRIP_ID] : Py_False;
+        call_.slot[MAX_STR] = c[MAX_STR] ? c[MAX_STR] : Py_None;
+        call_.slot[MAX_BYTES] = c[MAX_BYTES] ? c[MAX_BYTES] : Py_None;
+        call_.slot[CUSTOM] = c[CUSTOM] ? c[CUSTOM] : Py_None;
+        call_.slot[MEMO] = x.memo;
+        call_.extras = c.extras;
+    }
+    Children(const Children &) = delete;
+    Children &operator=(const Children &) = delete;
+
+    Ref render(PyObject *child);
+
+private:
+    Call call_;
+    Walk &walk_;
+};
 
 Ref call_hook(PyObject *hook, PyObject *value, PyObject *ri)
 {
@@ -186,12 +257,8 @@ Ref call_hook(PyObject *hook, PyObject *value, PyObject *ri)
     return Ref::steal(PyObject_Vectorcall(hook, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// A failed `text` (null) passes through.
-Ref md_quote(bool markdown, Ref text)
+Ref quote_markdown(Ref text)
 {
-    if (!markdown || !text) {
-        return text;
-    }
     const Py_ssize_t at = PyUnicode_FindChar(text.get(), '\n', 0, PyUnicode_GET_LENGTH(text.get()), 1);
     if (at == -2) {
         return error;
@@ -203,6 +270,15 @@ Ref md_quote(bool markdown, Ref text)
         return error;
     }
     return b.finish();
+}
+
+// A failed `text` (null) passes through.
+inline Ref md_quote(bool markdown, Ref text)
+{
+    if (!markdown || !text) {
+        return text;
+    }
+    return quote_markdown(std::move(text));
 }
 
 // ---------------------------------------------------------------- scalars
@@ -277,20 +353,18 @@ Ref truncated_repr(PyObject *value, PyObject *max, Py_ssize_t length)
 
 Ref limited_repr(PyObject *value, PyObject *max, Py_ssize_t length)
 {
-    if (max != nullptr) {
-        const int over = over_max_len(length, max);
-        if (over < 0) {
-            return error;
-        }
-        if (over) {
-            return truncated_repr(value, max, length);
-        }
+    const int over = over_max_len(length, max);
+    if (over < 0) {
+        return error;
+    }
+    if (over) {
+        return truncated_repr(value, max, length);
     }
     return repr_of(value);
 }
 
 // The fast-path scalars: exact types only.
-bool is_plain_scalar(PyObject *v)
+inline bool is_plain_scalar(PyObject *v)
 {
     PyTypeObject *tp = Py_TYPE(v);
     return tp == &PyLong_Type || tp == &PyBool_Type || tp == &PyFloat_Type || v == Py_None ||
@@ -298,16 +372,48 @@ bool is_plain_scalar(PyObject *v)
 }
 
 // The text of a plain scalar.
-Ref scalar_text(PyObject *v, const Call &c)
+inline Ref scalar_text(PyObject *v, const Call &c)
 {
     PyTypeObject *tp = Py_TYPE(v);
     if (tp == &PyUnicode_Type) {
-        return limited_repr(v, c.or_none(MAX_STR), PyUnicode_GET_LENGTH(v));
+        if (PyObject *max = c.or_none(MAX_STR)) {
+            return limited_repr(v, max, PyUnicode_GET_LENGTH(v));
+        }
     }
-    if (tp == &PyBytes_Type) {
-        return limited_repr(v, c.or_none(MAX_BYTES), PyBytes_GET_SIZE(v));
+    else if (tp == &PyBytes_Type) {
+        if (PyObject *max = c.or_none(MAX_BYTES)) {
+            return limited_repr(v, max, PyBytes_GET_SIZE(v));
+        }
     }
     return repr_of(v);
+}
+
+// A call's entry only counts (the body checks the stack as it recurses).
+constexpr StackBounds CALL_ENTRY{};
+
+Ref Children::render(PyObject *child)
+{
+    // What the body does for a plain scalar when no hook is given (a nested
+    // call never asks for markdown): its repr, limited or not.
+    if (call_.slot[CUSTOM] == Py_None && is_plain_scalar(child)) {
+        PyTypeObject *tp = Py_TYPE(child);
+        const bool limited = (tp == &PyUnicode_Type && call_.slot[MAX_STR] != Py_None) ||
+                             (tp == &PyBytes_Type && call_.slot[MAX_BYTES] != Py_None);
+        if (!limited && recursion_room(walk_.thread, 2)) [[likely]] {
+            return direct_repr(child, walk_);
+        }
+        RecursionGuard level(" while calling a Python object", CALL_ENTRY);
+        if (level.failed()) {
+            return error;
+        }
+        return scalar_text(child, call_);
+    }
+    RecursionGuard level(" while calling a Python object", CALL_ENTRY);
+    if (level.failed()) {
+        return error;
+    }
+    call_.slot[VALUE] = child;
+    return format_bound(call_, &walk_);
 }
 
 // ---------------------------------------------------------------- containers
@@ -330,14 +436,32 @@ Ref scalar_text(PyObject *v, const Call &c)
     return PyObject_IsTrue(fits.get());
 }
 
+// One container's child texts: a stretch at the end of the walk's buffer,
+// released again on every way out.
+class Texts {
+public:
+    explicit Texts(Walk &walk) noexcept : all_(walk.texts), start_(walk.texts.size()) {}
+    ~Texts() { all_.resize(start_); }
+    Texts(const Texts &) = delete;
+    Texts &operator=(const Texts &) = delete;
+
+    void push(Ref text) { all_.push_back(std::move(text)); }
+    std::size_t size() const noexcept { return all_.size() - start_; }
+    PyObject *operator[](std::size_t i) const noexcept { return all_[start_ + i].get(); }
+
+private:
+    std::vector<Ref> &all_;
+    std::size_t start_;
+};
+
 // Appends the rendered child to `texts`.
-Status push_child(std::vector<Ref> &texts, detail::KwCall &kw, PyObject *child)
+Status push_child(Texts &texts, Children &kw, PyObject *child)
 {
-    Ref text = format_child(kw, child);
+    Ref text = kw.render(child);
     if (!text) {
         return error;
     }
-    texts.push_back(std::move(text));
+    texts.push(std::move(text));
     return Status::ok;
 }
 
@@ -348,16 +472,12 @@ Ref render_sequence(const Ctx &x, bool is_list)
     if (!ci) {
         return error;
     }
-    ChildCall kw(x, ci.get());
-    if (kw.failed()) {
-        return error;
-    }
+    Children kw(x, ci.get());
 
-    std::vector<Ref> texts;
+    Texts texts(x.walk);
     if (PyList_CheckExact(v)) {
         // By index, re-reading the size: what the list iterator does, so a
         // list that grows or shrinks under a child's formatting stays safe.
-        texts.reserve(static_cast<std::size_t>(PyList_GET_SIZE(v)));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(v, i));
             if (failed(push_child(texts, kw, item.get()))) {
@@ -367,7 +487,6 @@ Ref render_sequence(const Ctx &x, bool is_list)
     }
     else if (PyTuple_CheckExact(v)) {
         const Py_ssize_t n = PyTuple_GET_SIZE(v);
-        texts.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (failed(push_child(texts, kw, PyTuple_GET_ITEM(v, i)))) {
                 return error;
@@ -390,13 +509,11 @@ Ref render_sequence(const Ctx &x, bool is_list)
     }
 
     const std::string_view open = is_list ? "[" : "(", close = is_list ? "]" : ")";
-    TextBuilder b;
-    b.reserve(texts.size() * 3 + 4);
     int one_line = x.call.truthy(COMPACT);
     if (one_line == 0) {
         Py_ssize_t length = 2;
         for (std::size_t i = 0; i < texts.size(); ++i) {
-            length += PyUnicode_GET_LENGTH(texts[i].get()) + (i ? 2 : 0);
+            length += PyUnicode_GET_LENGTH(texts[i]) + (i ? 2 : 0);
         }
         one_line = fits_one_line(length, x.call);
     }
@@ -404,21 +521,16 @@ Ref render_sequence(const Ctx &x, bool is_list)
         return error;
     }
     if (one_line) {
-        if (failed(b.ascii(open))) {
-            return error;
-        }
-        for (std::size_t i = 0; i < texts.size(); ++i) {
-            if (i && failed(b.ascii(", "))) {
-                return error;
+        return assemble([&](auto &out) {
+            out.ascii(open);
+            for (std::size_t i = 0; i < texts.size(); ++i) {
+                if (i) {
+                    out.ascii(", ");
+                }
+                out.text(texts[i]);
             }
-            if (failed(b.add(std::move(texts[i])))) {
-                return error;
-            }
-        }
-        if (failed(b.ascii(close))) {
-            return error;
-        }
-        return b.finish();
+            out.ascii(close);
+        });
     }
     // Only the first line of each element is prefixed: the element was
     // rendered one level deeper and carries its own inner indentation.
@@ -430,21 +542,20 @@ Ref render_sequence(const Ctx &x, bool is_list)
     if (!outer) {
         return error;
     }
-    if (failed(b.ascii(open)) || failed(b.ascii("\n"))) {
-        return error;
-    }
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        if (i && failed(b.ascii(",\n"))) {
-            return error;
+    return assemble([&](auto &out) {
+        out.ascii(open);
+        out.ascii("\n");
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            if (i) {
+                out.ascii(",\n");
+            }
+            out.indent(*inner);
+            out.text(texts[i]);
         }
-        if (failed(b.indent(*inner)) || failed(b.add(std::move(texts[i])))) {
-            return error;
-        }
-    }
-    if (failed(b.ascii("\n")) || failed(b.indent(*outer)) || failed(b.ascii(close))) {
-        return error;
-    }
-    return b.finish();
+        out.ascii("\n");
+        out.indent(*outer);
+        out.ascii(close);
+    });
 }
 
 // Whether `key` passes the filter: -1 with the error set.
@@ -493,12 +604,8 @@ Ref render_dict(const Ctx &x)
         }
     }
 
-    ChildCall kw(x, ci.get());
-    if (kw.failed()) {
-        return error;
-    }
-    std::vector<std::pair<Ref, Ref>> entries;
-    entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(x.value)));
+    Children kw(x, ci.get());
+    Texts entries(x.walk);  // key text, value text, ...
     const Status walked = dict_for_each(x.value, [&](PyObject *key, PyObject *value) -> Status {
         const int keep = keeps_key(include, exclude, key);
         if (keep < 0) {
@@ -507,44 +614,40 @@ Ref render_dict(const Ctx &x)
         if (!keep) {
             return Status::ok;
         }
-        Ref text = format_child(kw, value);
+        Ref text = kw.render(value);
         if (!text) {
             return error;
         }
-        Ref shown = repr_of(key);
+        Ref shown = is_plain_scalar(key) && recursion_room(x.walk.thread, 1) ? direct_repr(key, x.walk)
+                                                                             : repr_of(key);
         if (!shown) {
             return error;
         }
-        entries.emplace_back(std::move(shown), std::move(text));
+        entries.push(std::move(shown));
+        entries.push(std::move(text));
         return Status::ok;
     });
     if (failed(walked)) {
         return error;
     }
 
-    TextBuilder b;
-    b.reserve(entries.size() * 4 + 4);
     const int compact = c.truthy(COMPACT);
     if (compact < 0) {
         return error;
     }
-    if (compact || entries.empty()) {
-        if (failed(b.ascii("{"))) {
-            return error;
-        }
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            if (i && failed(b.ascii(", "))) {
-                return error;
+    if (compact || entries.size() == 0) {
+        return assemble([&](auto &out) {
+            out.ascii("{");
+            for (std::size_t i = 0; i < entries.size(); i += 2) {
+                if (i) {
+                    out.ascii(", ");
+                }
+                out.text(entries[i]);
+                out.ascii(": ");
+                out.text(entries[i + 1]);
             }
-            if (failed(b.add(std::move(entries[i].first))) || failed(b.ascii(": ")) ||
-                failed(b.add(std::move(entries[i].second)))) {
-                return error;
-            }
-        }
-        if (failed(b.ascii("}"))) {
-            return error;
-        }
-        return b.finish();
+            out.ascii("}");
+        });
     }
     Maybe<Indent> inner = detail::indent_from(ci.get());
     if (!inner) {
@@ -554,22 +657,21 @@ Ref render_dict(const Ctx &x)
     if (!outer) {
         return error;
     }
-    if (failed(b.ascii("{\n"))) {
-        return error;
-    }
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (i && failed(b.ascii(",\n"))) {
-            return error;
+    return assemble([&](auto &out) {
+        out.ascii("{\n");
+        for (std::size_t i = 0; i < entries.size(); i += 2) {
+            if (i) {
+                out.ascii(",\n");
+            }
+            out.indent(*inner);
+            out.text(entries[i]);
+            out.ascii(": ");
+            out.text(entries[i + 1]);
         }
-        if (failed(b.indent(*inner)) || failed(b.add(std::move(entries[i].first))) || failed(b.ascii(": ")) ||
-            failed(b.add(std::move(entries[i].second)))) {
-            return error;
-        }
-    }
-    if (failed(b.ascii("\n")) || failed(b.indent(*outer)) || failed(b.ascii("}"))) {
-        return error;
-    }
-    return b.finish();
+        out.ascii("\n");
+        out.indent(*outer);
+        out.ascii("}");
+    });
 }
 
 // ---------------------------------------------------------------- host text
@@ -602,7 +704,7 @@ Ref render_formattable(const Ctx &x)
         }
         exclude = own_exclude.get();
     }
-    ChildCall kw(x, x.root_indent, true);
+    ChildCall kw(x, x.root_indent);
     if (kw.failed()) {
         return error;
     }
@@ -732,12 +834,10 @@ private:
     PyObject *key_;
 };
 
-Ref format_impl(PyObject *, FastArgs a)
+// The body of `format` over bound arguments. `walk` is NULL for an outermost
+// call; it is made when the first container needs it.
+Ref format_bound(const Call &c, Walk *walk)
 {
-    Call c;
-    if (failed(bind(a, c))) {
-        return error;
-    }
     PyObject *value = c[VALUE];
     const int markdown = c.truthy(MARKDOWN);
     if (markdown < 0) {
@@ -774,28 +874,43 @@ Ref format_impl(PyObject *, FastArgs a)
     if (!key) {
         return error;
     }
-    const int seen = PySet_Contains(memo, key.get());
-    if (seen < 0) {
-        return error;
-    }
-    if (seen) {
-        return recursion_marker(value);
-    }
+    // One lookup: the id was already there when adding leaves the size
+    // unchanged (an int key runs no Python code).
+    const Py_ssize_t before = PySet_GET_SIZE(memo);
     if (PySet_Add(memo, key.get()) < 0) {
         return error;
+    }
+    if (PySet_GET_SIZE(memo) == before) {
+        return recursion_marker(value);
     }
     Ref text;
     {
         MemoEntry entry(memo, key.get());
+        Walk own;
+        if (walk == nullptr) {
+            own.stack = StackBounds::current();
+            own.thread = PyThreadState_Get();
+            own.until_signal_check = SIGNAL_CHECK_EVERY;
+            walk = &own;
+        }
         // Every nested level passes here, whether it is reached through a
         // container or through host code (a formattable's own `format`).
-        RecursionGuard depth(" while formatting a value");
+        RecursionGuard depth(" while formatting a value", walk->stack);
         if (depth.failed()) {
             return error;
         }
-        text = render(Ctx{c, value, ri, memo});
+        text = render(Ctx{c, value, ri, memo, *walk});
     }
     return md_quote(markdown, std::move(text));
+}
+
+Ref format_impl(PyObject *, FastArgs a)
+{
+    Call c;
+    if (failed(bind(a, c))) {
+        return error;
+    }
+    return format_bound(c, nullptr);
 }
 
 PyMethodDef FORMAT_DEF = method<format_impl>(
@@ -807,6 +922,9 @@ PyMethodDef FORMAT_DEF = method<format_impl>(
 
 }  // namespace
 
-PyMethodDef *format_function() { return &FORMAT_DEF; }
+PyMethodDef *format_function()
+{
+    return &FORMAT_DEF;
+}
 
 }  // namespace norv::formatting

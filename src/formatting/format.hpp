@@ -3,9 +3,10 @@
 // other subsystems render.
 //
 // Nested rendering always goes through the module's own `format` and
-// `kvlist_str` function objects as cached at module execution, so every
-// rendering (ours, the host's, a spec's text form) takes one path and a later
-// reassignment of the module attributes changes nothing.
+// `kvlist_str` as cached at module execution (`format` renders its own
+// elements by running its body directly), so every rendering (ours, the
+// host's, a spec's text form) takes one path and a later reassignment of the
+// module attributes changes nothing.
 #pragma once
 
 #include <Python.h>
