@@ -129,14 +129,9 @@ bool plain_reprs(PyObject *k, PyObject *v)
     if (v_levels == 0) {
         return false;
     }
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
     // repr() enters the interpreter's C recursion counter once per level; a
     // value that would exhaust it raises RecursionError, which must be seen.
-    const int room = PyThreadState_Get()->c_recursion_remaining;
-    return (k_levels > v_levels ? k_levels : v_levels) + 2 < room;
-#else
-    return false;
-#endif
+    return recursion_room(PyThreadState_Get(), (k_levels > v_levels ? k_levels : v_levels) + 2);
 }
 
 struct Walk {

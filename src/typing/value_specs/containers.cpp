@@ -1,6 +1,9 @@
 #include "typing/value_specs/containers.hpp"
 
 #include "typing/bridge/bridge.hpp"
+#include "typing/value_specs/base.hpp"
+#include "typing/value_specs/frame.hpp"
+#include "typing/value_specs/spec_class.hpp"
 
 namespace norv::typing::containers {
 
@@ -121,6 +124,35 @@ Ref make_field(PyObject *key, PyObject *value_spec, PyObject *description)
 {
     PyObject *args[] = {key, value_spec, description};
     return Ref::steal(PyObject_Vectorcall(bridge::get().field_cls, args, 3, nullptr));
+}
+
+Ref container_from_json(PyObject *cls, const Signature &sig, FastArgs a, const char *elements_key,
+                        ContainerBuilder build)
+{
+    Bound b;
+    if (failed(sig.bind(a, b))) {
+        return error;
+    }
+    PyObject *json = b[0], *kwargs = b.varkw.get();
+    Maybe<frame::JsonCommon> c = frame::read_json_common(json, kwargs);
+    if (!c) {
+        return error;
+    }
+    Maybe<Ref> elements = frame::json_field(json, elements_key, kwargs);
+    if (!elements) {
+        return error;
+    }
+    Maybe<Sizes> s = json_sizes(json, kwargs);
+    if (!s) {
+        return error;
+    }
+    Maybe<Ref> transform = frame::json_field(json, "transform", kwargs);
+    if (!transform) {
+        return error;
+    }
+    return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
+                      build(*elements ? elements->get() : Py_None, c->default_value.get(), nullptr, *s,
+                            spec_class::given(*transform), c->is_noneable, c->frozen, c->strict));
 }
 
 }  // namespace norv::typing::containers

@@ -108,30 +108,7 @@ const Signature LIST_FROM_JSON_SIG{
 
 Ref list_from_json(PyObject *cls, FastArgs a)
 {
-    Bound b;
-    if (failed(LIST_FROM_JSON_SIG.bind(a, b))) {
-        return error;
-    }
-    PyObject *json = b[0], *kwargs = b.varkw.get();
-    Maybe<frame::JsonCommon> c = frame::read_json_common(json, kwargs);
-    if (!c) {
-        return error;
-    }
-    Maybe<Ref> element = frame::json_field(json, "element_value", kwargs);
-    if (!element) {
-        return error;
-    }
-    Maybe<Sizes> s = json_sizes(json, kwargs);
-    if (!s) {
-        return error;
-    }
-    Maybe<Ref> transform = frame::json_field(json, "transform", kwargs);
-    if (!transform) {
-        return error;
-    }
-    return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
-                      list_new(*element ? element->get() : Py_None, c->default_value.get(), nullptr, *s,
-                               given(*transform), c->is_noneable, c->frozen, c->strict));
+    return container_from_json(cls, LIST_FROM_JSON_SIG, a, "element_value", list_new);
 }
 
 const Signature LIST_TYPE_ARGS_SIG{"List.with_type_args", {arg("type_args")}, {.method = true}};

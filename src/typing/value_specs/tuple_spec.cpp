@@ -187,30 +187,7 @@ const Signature TUPLE_FROM_JSON_SIG{
 
 Ref tuple_from_json(PyObject *cls, FastArgs a)
 {
-    Bound b;
-    if (failed(TUPLE_FROM_JSON_SIG.bind(a, b))) {
-        return error;
-    }
-    PyObject *json = b[0], *kwargs = b.varkw.get();
-    Maybe<frame::JsonCommon> c = frame::read_json_common(json, kwargs);
-    if (!c) {
-        return error;
-    }
-    Maybe<Ref> elements = frame::json_field(json, "element_values", kwargs);
-    if (!elements) {
-        return error;
-    }
-    Maybe<Sizes> s = json_sizes(json, kwargs);
-    if (!s) {
-        return error;
-    }
-    Maybe<Ref> transform = frame::json_field(json, "transform", kwargs);
-    if (!transform) {
-        return error;
-    }
-    return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
-                      tuple_new(*elements ? elements->get() : Py_None, c->default_value.get(), nullptr, *s,
-                                given(*transform), c->is_noneable, c->frozen, c->strict));
+    return container_from_json(cls, TUPLE_FROM_JSON_SIG, a, "element_values", tuple_new);
 }
 
 const Signature TUPLE_TYPE_ARGS_SIG{"Tuple.with_type_args", {arg("type_args")}, {.method = true}};
