@@ -157,12 +157,39 @@ def callable_eq(a, b):
 
 
 def to_json(value, **kwargs):
-    if hasattr(value, "to_json"):
+    """The host's general conversion: specs by their own `to_json`, containers
+    element by element, tuples marked so they come back as tuples; anything
+    else as it is."""
+    if hasattr(value, "to_json") and not isinstance(value, type):
         return value.to_json(**kwargs)
+    if isinstance(value, list):
+        return [to_json(v, **kwargs) for v in value]
+    if isinstance(value, tuple):
+        return ["__tuple__", *(to_json(v, **kwargs) for v in value)]
+    if isinstance(value, dict):
+        return {k: to_json(v, **kwargs) for k, v in value.items()}
     return value
 
 
+def _serializable_classes():
+    return {
+        cls.__serialization_key__: cls
+        for cls in vars(_native).values()
+        if isinstance(cls, type) and isinstance(getattr(cls, "__serialization_key__", None), str)
+    }
+
+
 def from_json(value, **kwargs):
+    """The inverse of `to_json`: a dict led by a known "_type" goes to its class."""
+    if isinstance(value, dict):
+        cls = _serializable_classes().get(value.get("_type"))
+        if cls is not None:
+            return cls.from_json(value, **kwargs)
+        return {k: from_json(v, **kwargs) for k, v in value.items()}
+    if isinstance(value, list):
+        if value[:1] == ["__tuple__"]:
+            return tuple(from_json(v, **kwargs) for v in value[1:])
+        return [from_json(v, **kwargs) for v in value]
     return value
 
 

@@ -953,6 +953,7 @@ PyMethodDef METHODS[] = {
     method<spec_format>("format",
                         "format($self, compact=False, verbose=True, root_indent=0, **kwargs)\n--\n\n"),
     method<spec_to_json_schema>("to_json_schema", "to_json_schema($self, **kwargs)\n--\n\n"),
+    method<relations::spec_to_json>("to_json", "to_json($self, **kwargs)\n--\n\n"),
     method<relations::spec_is_compatible>("is_compatible", "is_compatible($self, other)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
