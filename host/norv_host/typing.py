@@ -100,9 +100,14 @@ def make_forward_ref(name):
     return ForwardRef(name)
 
 
-class UnionSpec:
-    """The host's union class as far as `a | b` on value specs reaches it:
-    subscription builds the native union of the operands."""
+class _UnionSpecMeta(type):
+    def __instancecheck__(cls, obj):
+        return isinstance(obj, _native.Union)
+
+
+class UnionSpec(metaclass=_UnionSpecMeta):
+    """The host's union class: subscription builds the native union of the
+    operands, and native unions are its instances."""
 
     def __class_getitem__(cls, pair):
         calls.append(("union_cls", pair))
@@ -262,7 +267,7 @@ HANDLES = dict(
     value_spec_cls=ValueSpecBase,
     field_cls=Unavailable("field_cls"),
     key_spec_cls=Unavailable("key_spec_cls"),
-    object_cls=Unavailable("object_cls"),
+    object_cls=_native.Object,
     is_subclass=is_subclass,
     is_instance=is_instance,
     is_generic=is_generic,

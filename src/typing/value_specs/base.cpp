@@ -955,6 +955,7 @@ PyMethodDef METHODS[] = {
     method<spec_to_json_schema>("to_json_schema", "to_json_schema($self, **kwargs)\n--\n\n"),
     method<relations::spec_to_json>("to_json", "to_json($self, **kwargs)\n--\n\n"),
     method<relations::spec_is_compatible>("is_compatible", "is_compatible($self, other)\n--\n\n"),
+    method<relations::spec_extend>("extend", "extend($self, base)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
