@@ -152,6 +152,10 @@ ROUND_TRIP = [
     lambda: Callable([Int(), Str()], kw=[("a", Bool())], returns=Int()),
     lambda: Callable[[int], str],
     lambda: Functor([Int()], returns=Str()),
+    lambda: Any(annotation=int).set_transform(str),
+    lambda: Object(A).set_transform(str),
+    lambda: Callable([Int()]).set_transform(str),
+    lambda: Enum(["a", "b"], default="a").freeze("a"),
 ]
 
 

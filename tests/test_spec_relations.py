@@ -148,6 +148,8 @@ def test_deep_nesting_raises_recursion_error():
         other = Callable([other])
     with pytest.raises(RecursionError):
         spec == other  # noqa: B015
+    with pytest.raises(RecursionError):
+        spec.is_compatible(other)
 
 
 # ---- compatibility -------------------------------------------------------------------
@@ -196,6 +198,11 @@ COMPATIBLE = [
 @pytest.mark.parametrize("make_a, make_b, expected", COMPATIBLE)
 def test_is_compatible(make_a, make_b, expected):
     assert make_a().is_compatible(make_b()) is expected
+
+
+@pytest.mark.parametrize("spec", [Int(), Str(), Bool(), Callable(), Object(A), Type(A)])
+def test_a_non_spec_is_never_compatible(spec):
+    assert spec.is_compatible("x") is False
 
 
 def test_enum_is_compatible_with_a_non_spec_raises_attribute_error():
