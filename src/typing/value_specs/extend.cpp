@@ -261,7 +261,8 @@ Status merge_tuple(PyObject *child, PyObject *base, PyObject *fields, bool fixed
     }
     const Py_ssize_t n = PyList_GET_SIZE(fields);
     auto base_field = [&](Py_ssize_t i) { return Ref::steal(PySequence_GetItem(base_fields.get(), i)); };
-    auto own_field = [&](Py_ssize_t i) { return Ref::borrow(PyList_GET_ITEM(fields, i)); };
+    // The child's element list is handed out by its getter: read each item afresh.
+    auto own_field = [&](Py_ssize_t i) { return Ref::steal(PySequence_GetItem(fields, i)); };
     if (fixed && base_fixed) {
         const Py_ssize_t m = PyObject_Size(base_fields.get());
         if (m < 0) {
@@ -272,7 +273,8 @@ Status merge_tuple(PyObject *child, PyObject *base, PyObject *fields, bool fixed
         }
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref theirs = base_field(i);
-            if (!theirs || failed(extend_field(own_field(i).get(), theirs.get()))) {
+            Ref own = theirs ? own_field(i) : Ref();
+            if (!own || failed(extend_field(own.get(), theirs.get()))) {
                 return error;
             }
         }
@@ -301,7 +303,8 @@ Status merge_tuple(PyObject *child, PyObject *base, PyObject *fields, bool fixed
             return refuse(child, base, " as it has more elements than required.");
         }
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (failed(extend_field(own_field(i).get(), theirs.get()))) {
+            Ref own = own_field(i);
+            if (!own || failed(extend_field(own.get(), theirs.get()))) {
                 return error;
             }
         }
@@ -313,7 +316,8 @@ Status merge_tuple(PyObject *child, PyObject *base, PyObject *fields, bool fixed
     if (max_size && *base_max && *max_size > **base_max) {
         return refuse(child, base, " as it has greater max size.");
     }
-    if (failed(extend_field(own_field(0).get(), theirs.get()))) {
+    Ref own = own_field(0);
+    if (!own || failed(extend_field(own.get(), theirs.get()))) {
         return error;
     }
     p.tuple_sizes = true;

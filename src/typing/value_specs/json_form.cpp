@@ -167,8 +167,8 @@ Status kind_keys(SpecEngine &e, Writer &w)
                 elements = field_values(fields.get());
             }
             else {
-                Ref field = Ref::borrow(PyList_GET_ITEM(fields.get(), 0));
-                elements = getattr(field.get(), bridge::names().value);
+                Ref field = Ref::steal(PySequence_GetItem(fields.get(), 0));
+                elements = field ? getattr(field.get(), bridge::names().value) : Ref();
             }
             if (!elements || failed(w.put_json("element_values", elements.get()))) {
                 return error;

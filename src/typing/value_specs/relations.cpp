@@ -294,7 +294,10 @@ int tuple_compatible(SpecEngine &e, PyObject *other)
             if (!f) {
                 return -1;
             }
-            Ref own = Ref::borrow(PyList_GET_ITEM(mine, i));
+            Ref own = Ref::steal(PySequence_GetItem(mine, i));
+            if (!own) {
+                return -1;
+            }
             const int ok = field_value_compatible(own.get(), f.get());
             if (ok != 1) {
                 return ok;
@@ -302,7 +305,12 @@ int tuple_compatible(SpecEngine &e, PyObject *other)
         }
         return 1;
     }
-    Ref own = Ref::borrow(PyList_GET_ITEM(mine, 0));
+    // The element lists are handed out by the getters, so their length is
+    // read afresh at every step.
+    Ref own = Ref::steal(PySequence_GetItem(mine, 0));
+    if (!own) {
+        return -1;
+    }
     if (their_fixed) {
         if (k->min_size > m || (k->max_size && *k->max_size < m)) {
             return 0;
