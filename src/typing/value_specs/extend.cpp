@@ -81,7 +81,6 @@ Status publish(PyObject *child, Plan &p)
                 k->schema = std::move(p.schema);
             }
             k->open_str_value_spec = std::move(p.open_str);
-            k->default_from_schema = false;
         }
     }
     if (CallableKind *k = e.kind.get<CallableKind>()) {
