@@ -94,6 +94,12 @@ class ForwardRef:
     def __repr__(self):
         return f"ForwardRef({self.name!r})"
 
+    def __eq__(self, other):
+        return isinstance(other, ForwardRef) and (self.name, self.cls) == (other.name, other.cls)
+
+    def __hash__(self):
+        return hash(self.name)
+
 
 def make_forward_ref(name):
     calls.append(("make_forward_ref", name))
