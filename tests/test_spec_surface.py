@@ -43,6 +43,11 @@ MEMBERS = {
     "format": (lambda s: s.format(), RUNTIME_MUT, OK),
     "repr": (repr, RUNTIME_MUT, OK),
     "str": (str, RUNTIME_MUT, OK),
+    "to_json": (lambda s: s.to_json(), RUNTIME_MUT, OK),
+    "==": (lambda s: s == Int(max_value=10), PANIC_MUT, OK),
+    "is_compatible": (lambda s: s.is_compatible(Int(max_value=5)), PANIC_MUT, OK),
+    # extend reads the child through its properties and writes it once at the end.
+    "extend": (lambda s: s.extend(Int(strict=True)), RUNTIME_MUT, PANIC_BORROWED),
     "apply": (lambda s: s.apply(1), PANIC_MUT, OK),
     "apply with arguments": (lambda s: s.apply(1, allow_partial=True), PANIC_MUT, OK),
     "__call__": (lambda s: s(1), PANIC_MUT, OK),

@@ -95,15 +95,26 @@ class ForwardRef:
     def __repr__(self):
         return f"ForwardRef({self.name!r})"
 
+    def __eq__(self, other):
+        return isinstance(other, ForwardRef) and (self.name, self.cls) == (other.name, other.cls)
+
+    def __hash__(self):
+        return hash(self.name)
+
 
 def make_forward_ref(name):
     calls.append(("make_forward_ref", name))
     return ForwardRef(name)
 
 
-class UnionSpec:
-    """The host's union class as far as `a | b` on value specs reaches it:
-    subscription builds the native union of the operands."""
+class _UnionSpecMeta(type):
+    def __instancecheck__(cls, obj):
+        return isinstance(obj, _native.Union)
+
+
+class UnionSpec(metaclass=_UnionSpecMeta):
+    """The host's union class: subscription builds the native union of the
+    operands, and native unions are its instances."""
 
     def __class_getitem__(cls, pair):
         calls.append(("union_cls", pair))
@@ -158,18 +169,39 @@ def callable_eq(a, b):
 
 
 def to_json(value, **kwargs):
-    if hasattr(value, "to_json"):
+    """The host's general conversion: specs by their own `to_json`, containers
+    element by element, tuples marked so they come back as tuples; anything
+    else as it is."""
+    if hasattr(value, "to_json") and not isinstance(value, type):
         return value.to_json(**kwargs)
+    if isinstance(value, list):
+        return [to_json(v, **kwargs) for v in value]
+    if isinstance(value, tuple):
+        return ["__tuple__", *(to_json(v, **kwargs) for v in value)]
+    if isinstance(value, dict):
+        return {k: to_json(v, **kwargs) for k, v in value.items()}
     return value
 
 
+def _serializable_classes():
+    return {
+        cls.__serialization_key__: cls
+        for cls in vars(_native).values()
+        if isinstance(cls, type) and isinstance(getattr(cls, "__serialization_key__", None), str)
+    }
+
+
 def from_json(value, **kwargs):
-    """Rebuilds a dict led by "_type" through the native class of that key."""
-    if isinstance(value, dict) and "_type" in value:
-        for name in _native.__all__:
-            cls = getattr(_native, name)
-            if isinstance(cls, type) and getattr(cls, "__serialization_key__", None) == value["_type"]:
-                return cls.from_json(value, **kwargs)
+    """The inverse of `to_json`: a dict led by a known "_type" goes to its class."""
+    if isinstance(value, dict):
+        cls = _serializable_classes().get(value.get("_type"))
+        if cls is not None:
+            return cls.from_json(value, **kwargs)
+        return {k: from_json(v, **kwargs) for k, v in value.items()}
+    if isinstance(value, list):
+        if value[:1] == ["__tuple__"]:
+            return tuple(from_json(v, **kwargs) for v in value[1:])
+        return [from_json(v, **kwargs) for v in value]
     return value
 
 
@@ -264,7 +296,7 @@ HANDLES = dict(
     value_spec_cls=ValueSpecBase,
     field_cls=_native.Field,
     key_spec_cls=KeySpec,
-    object_cls=Unavailable("object_cls"),
+    object_cls=_native.Object,
     is_subclass=is_subclass,
     is_instance=is_instance,
     is_generic=is_generic,

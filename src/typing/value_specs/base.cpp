@@ -8,6 +8,7 @@
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
 #include "typing/bridge/bridge.hpp"
+#include "typing/value_specs/relations.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::base {
@@ -930,13 +931,6 @@ PyObject *spec_or(PyObject *a, PyObject *b)
     });
 }
 
-PyObject *spec_richcompare(PyObject *, PyObject *, int)
-{
-    // Ordering is undefined for specs; structural equality arrives with the
-    // compatibility rules, identity answers until then.
-    Py_RETURN_NOTIMPLEMENTED;
-}
-
 PyMethodDef METHODS[] = {
     NORV_SPEC_APPLY_METHOD,
     method<spec_apply_kind>(
@@ -959,6 +953,9 @@ PyMethodDef METHODS[] = {
     method<spec_format>("format",
                         "format($self, compact=False, verbose=True, root_indent=0, **kwargs)\n--\n\n"),
     method<spec_to_json_schema>("to_json_schema", "to_json_schema($self, **kwargs)\n--\n\n"),
+    method<relations::spec_to_json>("to_json", "to_json($self, **kwargs)\n--\n\n"),
+    method<relations::spec_is_compatible>("is_compatible", "is_compatible($self, other)\n--\n\n"),
+    method<relations::spec_extend>("extend", "extend($self, base)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -971,7 +968,7 @@ PyType_Slot SLOTS[] = {
     {Py_tp_repr, reinterpret_cast<void *>(spec_repr)},
     {Py_tp_call, reinterpret_cast<void *>(spec_call)},
     {Py_nb_or, reinterpret_cast<void *>(spec_or)},
-    {Py_tp_richcompare, reinterpret_cast<void *>(spec_richcompare)},
+    {Py_tp_richcompare, reinterpret_cast<void *>(relations::spec_richcompare)},
     {Py_tp_hash, reinterpret_cast<void *>(PyObject_HashNotImplemented)},
     {Py_tp_methods, METHODS},
     {Py_tp_getset, GETSET},

@@ -1,0 +1,784 @@
+// SpecBase.extend: a child spec refines a base spec. Every check runs before
+// anything is written: what the child inherits is gathered in a Plan and
+// published in one write at the end, so a refused extension leaves the child
+// as it was.
+#include <cstdint>
+#include <optional>
+
+#include "core/args.hpp"
+#include "core/recursion.hpp"
+#include "typing/bridge/bridge.hpp"
+#include "typing/value_specs/base.hpp"
+#include "typing/value_specs/classes.hpp"
+#include "typing/value_specs/engine.hpp"
+#include "typing/value_specs/primitives.hpp"
+#include "typing/value_specs/relations.hpp"
+#include "typing/value_specs/relations_util.hpp"
+#include "typing/value_specs/util.hpp"
+
+namespace norv::typing::relations {
+
+using namespace rel;
+
+namespace {
+
+struct Plan {
+    Ref transform;
+    std::optional<std::uint8_t> strict;
+    Ref regex;
+    bool bounds = false;
+    Ref min, max;
+    bool list = false;
+    Ref element_spec;
+    std::int64_t min_size = 0;
+    std::optional<std::int64_t> max_size;
+    bool tuple_sizes = false;
+    bool dict = false;
+    Ref dict_default, schema, open_str;
+    Ref args, kw, returns;
+};
+
+// The one write of an extension.
+Status publish(PyObject *child, Plan &p)
+{
+    const int native = base::is_spec(child);
+    if (native <= 0) {
+        return native < 0 ? Status::error : raise(PyExc_TypeError, "not a native value spec");
+    }
+    if (failed(base::check_live(child))) {
+        return error;
+    }
+    SpecObject *spec = base::as_spec(child);
+    ExclusiveBorrow write(spec->borrow, OnConflict::Panic);
+    SpecEngine &e = *spec->engine;
+    e.invalidate_repr();
+    if (p.transform) {
+        e.transform = std::move(p.transform);
+    }
+    if (p.strict) {
+        e.strict = *p.strict;
+    }
+    if (StrKind *k = e.kind.get<StrKind>(); k && p.regex) {
+        k->regex = std::move(p.regex);
+    }
+    if (NumberKind *k = e.kind.get<NumberKind>(); k && p.bounds) {
+        k->min = std::move(p.min);
+        k->max = std::move(p.max);
+    }
+    if (ListKind *k = e.kind.get<ListKind>(); k && p.list) {
+        k->element_spec = std::move(p.element_spec);
+        k->min_size = p.min_size;
+        k->max_size = p.max_size;
+    }
+    if (TupleKind *k = e.kind.get<TupleKind>(); k && p.tuple_sizes) {
+        k->min_size = p.min_size;
+        k->max_size = p.max_size;
+    }
+    if (p.dict) {
+        e.default_value = std::move(p.dict_default);
+        if (DictKind *k = e.kind.get<DictKind>()) {
+            if (p.schema) {
+                k->schema = std::move(p.schema);
+            }
+            k->open_str_value_spec = std::move(p.open_str);
+        }
+    }
+    if (CallableKind *k = e.kind.get<CallableKind>()) {
+        if (p.args) {
+            k->args = std::move(p.args);
+        }
+        if (p.kw) {
+            k->kw = std::move(p.kw);
+        }
+        if (p.returns) {
+            k->returns = std::move(p.returns);
+        }
+    }
+    return Status::ok;
+}
+
+int is_a(PyObject *o, PyTypeObject *cls)
+{
+    return cls == nullptr ? -1 : PyObject_IsInstance(o, reinterpret_cast<PyObject *>(cls));
+}
+
+// "{child!r} cannot extend {base!r}<tail>", where tail is a %-format over `arg`.
+Error refuse(PyObject *child, PyObject *base, const char *tail, PyObject *arg = nullptr)
+{
+    Ref c = bridge::py_repr(child);
+    if (!c) {
+        return error;
+    }
+    Ref b = bridge::py_repr(base);
+    if (!b) {
+        return error;
+    }
+    Ref t = Ref::steal(arg ? PyUnicode_FromFormat(tail, arg) : PyUnicode_FromString(tail));
+    if (!t) {
+        return error;
+    }
+    return raise_format(PyExc_TypeError, "%U cannot extend %U%U", c.get(), b.get(), t.get());
+}
+
+// The base a candidate of the child's union is to extend, or an empty Ref.
+Maybe<Ref> union_base_candidate(PyObject *candidate, PyObject *base)
+{
+    RecursionGuard depth(" while extending a union");
+    if (depth.failed()) {
+        return error;
+    }
+    const int base_union = is_a(base, classes::union_type());
+    if (base_union < 0) {
+        return error;
+    }
+    if (base_union) {
+        Ref candidates = getattr(base, "candidates");
+        if (!candidates) {
+            return error;
+        }
+        Ref it = Ref::steal(PyObject_GetIter(candidates.get()));
+        if (!it) {
+            return error;
+        }
+        while (Ref c = Ref::steal(PyIter_Next(it.get()))) {
+            Maybe<Ref> found = union_base_candidate(candidate, c.get());
+            if (!found || *found) {
+                return found;
+            }
+        }
+        if (PyErr_Occurred()) {
+            return error;
+        }
+        return Ref();
+    }
+    if (Py_TYPE(candidate) != Py_TYPE(base)) {
+        return Ref();
+    }
+    if (reinterpret_cast<PyObject *>(Py_TYPE(candidate)) == bridge::get().object_cls) {
+        Ref mine = getattr(candidate, bridge::names().value_type);
+        if (!mine) {
+            return error;
+        }
+        Ref theirs = getattr(base, bridge::names().value_type);
+        if (!theirs) {
+            return error;
+        }
+        const int sub = bridge::call_is_subclass(mine.get(), theirs.get());
+        if (sub <= 0) {
+            return sub < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
+        }
+    }
+    return Ref::borrow(base);
+}
+
+// base.<name>, or an empty Ref when reading it raised an ordinary exception.
+Maybe<Ref> attr_or_absent(PyObject *o, const char *name)
+{
+    Ref v = getattr(o, name);
+    if (v) {
+        return v;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return error;
+    }
+    PyErr_Clear();
+    return Ref();
+}
+
+Status extend_field(PyObject *field, PyObject *base_field)
+{
+    Ref r = call_method1(field, "extend", base_field);
+    return r ? Status::ok : Status::error;
+}
+
+Status merge_number(PyObject *child, PyObject *base, const NumberKind &k, Plan &p)
+{
+    Maybe<Ref> base_min = attr_or_absent(base, "min_value");
+    if (!base_min) {
+        return error;
+    }
+    Maybe<Ref> base_max = attr_or_absent(base, "max_value");
+    if (!base_max) {
+        return error;
+    }
+    Ref min = k.min ? Ref::borrow(k.min.get()) : Ref();
+    Ref max = k.max ? Ref::borrow(k.max.get()) : Ref();
+    if (*base_min && base_min->get() != Py_None) {
+        if (!min) {
+            min = std::move(*base_min);
+        }
+        else {
+            const int smaller = cmp_truth(min.get(), base_min->get(), Py_LT);
+            if (smaller != 0) {
+                return smaller < 0 ? Status::error : refuse(child, base, ": min_value is smaller.");
+            }
+        }
+    }
+    if (*base_max && base_max->get() != Py_None) {
+        if (!max) {
+            max = std::move(*base_max);
+        }
+        else {
+            const int larger = cmp_truth(max.get(), base_max->get(), Py_GT);
+            if (larger != 0) {
+                return larger < 0 ? Status::error : refuse(child, base, ": max_value is larger.");
+            }
+        }
+    }
+    if (min && max) {
+        const int inverted = cmp_truth(min.get(), max.get(), Py_GT);
+        if (inverted != 0) {
+            if (inverted < 0) {
+                return error;
+            }
+            Ref lo = str_of(min.get());
+            Ref hi = str_of(max.get());
+            if (!lo || !hi) {
+                return error;
+            }
+            Ref tail = Ref::steal(PyUnicode_FromFormat(
+                ": min_value (%U) is greater than max_value (%U) after extension.", lo.get(), hi.get()));
+            return tail ? refuse(child, base, "%U", tail.get()) : Status::error;
+        }
+    }
+    p.bounds = true;
+    p.min = std::move(min);
+    p.max = std::move(max);
+    return Status::ok;
+}
+
+Status merge_tuple(PyObject *child, PyObject *base, PyObject *fields, bool fixed, std::int64_t min_size,
+                   std::optional<std::int64_t> max_size, Plan &p)
+{
+    const int base_fixed = attr_bool(base, "fixed_length");
+    if (base_fixed < 0) {
+        return error;
+    }
+    Ref base_fields = getattr(base, "elements");
+    if (!base_fields) {
+        return error;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(fields);
+    auto base_field = [&](Py_ssize_t i) { return Ref::steal(PySequence_GetItem(base_fields.get(), i)); };
+    // The child's element list is handed out by its getter: read each item afresh.
+    auto own_field = [&](Py_ssize_t i) { return Ref::steal(PySequence_GetItem(fields, i)); };
+    if (fixed && base_fixed) {
+        const Py_ssize_t m = PyObject_Size(base_fields.get());
+        if (m < 0) {
+            return error;
+        }
+        if (m != n) {
+            return refuse(child, base, ": unmatched number of elements.");
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref theirs = base_field(i);
+            Ref own = theirs ? own_field(i) : Ref();
+            if (!own || failed(extend_field(own.get(), theirs.get()))) {
+                return error;
+            }
+        }
+        return Status::ok;
+    }
+    if (!fixed && base_fixed) {
+        return refuse(child, base, ": a variable length tuple cannot extend a fixed length tuple.");
+    }
+    Maybe<std::int64_t> base_min = attr_i64(base, "min_size");
+    if (!base_min) {
+        return error;
+    }
+    Maybe<std::optional<std::int64_t>> base_max = attr_opt_i64(base, "max_size");
+    if (!base_max) {
+        return error;
+    }
+    Ref theirs = base_field(0);
+    if (!theirs) {
+        return error;
+    }
+    if (fixed) {
+        if (*base_min > n) {
+            return refuse(child, base, " as it has less elements than required.");
+        }
+        if (*base_max && **base_max < n) {
+            return refuse(child, base, " as it has more elements than required.");
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref own = own_field(i);
+            if (!own || failed(extend_field(own.get(), theirs.get()))) {
+                return error;
+            }
+        }
+        return Status::ok;
+    }
+    if (min_size != 0 && min_size < *base_min) {
+        return refuse(child, base, " as it has smaller min size.");
+    }
+    if (max_size && *base_max && *max_size > **base_max) {
+        return refuse(child, base, " as it has greater max size.");
+    }
+    Ref own = own_field(0);
+    if (!own || failed(extend_field(own.get(), theirs.get()))) {
+        return error;
+    }
+    p.tuple_sizes = true;
+    p.min_size = min_size == 0 ? *base_min : min_size;
+    p.max_size = max_size ? max_size : *base_max;
+    return Status::ok;
+}
+
+// Str regex, number bounds, List element and Tuple elements; the other kinds
+// inherit nothing here.
+Status merge_kind(PyObject *child, PyObject *base, Plan &p)
+{
+    // A snapshot of the child's payload: the rules below call Python.
+    Tag tag;
+    Ref regex, element_field, fields;
+    NumberKind number;
+    bool fixed = false;
+    std::int64_t min_size = 0;
+    std::optional<std::int64_t> max_size;
+    {
+        base::NativeRead r(child);
+        if (r.failed()) {
+            return error;
+        }
+        const SpecEngine &e = r.engine();
+        tag = e.tag();
+        if (const StrKind *k = e.kind.get<StrKind>()) {
+            regex = k->regex ? Ref::borrow(k->regex.get()) : Ref();
+        }
+        else if (const NumberKind *k = e.kind.get<NumberKind>()) {
+            number.min = k->min ? Ref::borrow(k->min.get()) : Ref();
+            number.max = k->max ? Ref::borrow(k->max.get()) : Ref();
+        }
+        else if (const ListKind *k = e.kind.get<ListKind>()) {
+            element_field = Ref::borrow(k->element_field.get());
+        }
+        else if (const TupleKind *k = e.kind.get<TupleKind>()) {
+            fields = Ref::borrow(k->elements.get());
+            fixed = k->fixed_length;
+            min_size = k->min_size;
+            max_size = k->max_size;
+        }
+    }
+    switch (tag) {
+        case Tag::Str: {
+            Maybe<Ref> base_regex = attr_or_absent(base, "regex");
+            if (!base_regex) {
+                return error;
+            }
+            if (!regex && *base_regex && base_regex->get() != Py_None) {
+                p.regex = std::move(*base_regex);
+            }
+            return Status::ok;
+        }
+        case Tag::Number:
+            return merge_number(child, base, number, p);
+        case Tag::List: {
+            Ref base_element = getattr(base, "element");
+            if (!base_element || failed(extend_field(element_field.get(), base_element.get()))) {
+                return error;
+            }
+            p.element_spec = getattr(element_field.get(), bridge::names().value);
+            if (!p.element_spec) {
+                return error;
+            }
+            Ref key = getattr(element_field.get(), "key");
+            if (!key) {
+                return error;
+            }
+            Maybe<std::int64_t> min = attr_i64(key.get(), "min_value");
+            if (!min) {
+                return error;
+            }
+            Maybe<std::optional<std::int64_t>> max = attr_opt_i64(key.get(), "max_value");
+            if (!max) {
+                return error;
+            }
+            p.list = true;
+            p.min_size = *min;
+            p.max_size = *max;
+            return Status::ok;
+        }
+        case Tag::Tuple:
+            return merge_tuple(child, base, fields.get(), fixed, min_size, max_size, p);
+        default:
+            return Status::ok;
+    }
+}
+
+Status extend_enum(PyObject *child, PyObject *base)
+{
+    Ref values = getattr(child, "values");
+    if (!values) {
+        return error;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(values.get()));
+    if (!it) {
+        return error;
+    }
+    while (Ref v = Ref::steal(PyIter_Next(it.get()))) {
+        Ref applied = call_method1(base, "apply", v.get());
+        if (applied) {
+            continue;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
+            return error;
+        }
+        PyErr_Clear();
+        Ref text = bridge::py_repr(v.get());
+        return text ? refuse(child, base, ": %U is not an acceptable value.", text.get()) : Status::error;
+    }
+    return PyErr_Occurred() ? Status::error : Status::ok;
+}
+
+Status extend_union(PyObject *child, PyObject *base)
+{
+    Ref candidates = getattr(child, "candidates");
+    if (!candidates) {
+        return error;
+    }
+    Ref list = Ref::steal(PySequence_List(candidates.get()));
+    if (!list) {
+        return error;
+    }
+    // Every candidate finds its base before any of them changes.
+    Ref bases = Ref::steal(PyList_New(0));
+    if (!bases) {
+        return error;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        Ref c = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+        Maybe<Ref> found = union_base_candidate(c.get(), base);
+        if (!found) {
+            return error;
+        }
+        if (!*found) {
+            Ref text = str_of(c.get());
+            return text ? refuse(child, base, ": incompatible value spec %U.", text.get()) : Status::error;
+        }
+        if (PyList_Append(bases.get(), found->get()) < 0) {
+            return error;
+        }
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        Ref r = call_method1(PyList_GET_ITEM(list.get(), i), "extend", PyList_GET_ITEM(bases.get(), i));
+        if (!r) {
+            return error;
+        }
+    }
+    return Status::ok;
+}
+
+Ref deepcopy(PyObject *o)
+{
+    Ref copy = Ref::steal(PyImport_ImportModule("copy"));
+    return copy ? call_method1(copy.get(), "deepcopy", o) : Ref();
+}
+
+// The child's schema (a copy, so a refusal leaves the child's own untouched)
+// extended by the base's, with the default it produces.
+Status extend_dict(PyObject *child, PyObject *base, Plan &p)
+{
+    Ref base_schema = getattr(base, "schema");
+    if (!base_schema) {
+        return error;
+    }
+    if (base_schema.get() == Py_None) {
+        return Status::ok;
+    }
+    Ref schema = getattr(child, "schema");
+    if (!schema) {
+        return error;
+    }
+    Ref default_value;
+    if (schema.get() == Py_None) {
+        schema = deepcopy(base_schema.get());
+        Ref base_default = schema ? getattr(base, "default") : Ref();
+        default_value = base_default ? deepcopy(base_default.get()) : Ref();
+    }
+    else {
+        schema = deepcopy(schema.get());
+        if (!schema || !call_method1(schema.get(), "extend", base_schema.get())) {
+            return error;
+        }
+        Ref apply = getattr(schema.get(), bridge::names().apply);
+        Ref empty = apply ? Ref::steal(PyDict_New()) : Ref();
+        Ref kwargs = empty ? Ref::steal(Py_BuildValue("{s:O}", "allow_partial", Py_True)) : Ref();
+        Ref args = kwargs ? Ref::steal(PyTuple_Pack(1, empty.get())) : Ref();
+        default_value = args ? Ref::steal(PyObject_Call(apply.get(), args.get(), kwargs.get())) : Ref();
+    }
+    if (!default_value) {
+        return error;
+    }
+    Maybe<Ref> open_str = util::compute_open_str_value_spec(schema.get());
+    if (!open_str) {
+        return error;
+    }
+    p.dict = true;
+    p.dict_default = std::move(default_value);
+    p.schema = std::move(schema);
+    p.open_str = std::move(*open_str);
+    return Status::ok;
+}
+
+Status extend_callable(PyObject *child, PyObject *base, Plan &p)
+{
+    for (const char *name : {"args", "kw"}) {
+        Ref mine = getattr(child, name);
+        if (!mine) {
+            return error;
+        }
+        const Py_ssize_t n = PyObject_Size(mine.get());
+        if (n < 0) {
+            return error;
+        }
+        if (n == 0) {
+            Ref theirs = getattr(base, name);
+            Ref copy = theirs ? Ref::steal(PySequence_List(theirs.get())) : Ref();
+            if (!copy) {
+                return error;
+            }
+            (name[0] == 'a' ? p.args : p.kw) = std::move(copy);
+        }
+    }
+    Ref mine = getattr(child, "return_value");
+    if (!mine) {
+        return error;
+    }
+    if (mine.get() == Py_None) {
+        Ref theirs = getattr(base, "return_value");
+        if (!theirs) {
+            return error;
+        }
+        if (theirs.get() != Py_None) {
+            p.returns = std::move(theirs);
+        }
+    }
+    return Status::ok;
+}
+
+Status extend_kind(PyObject *child, PyObject *base, Plan &p)
+{
+    int hit = is_a(child, classes::enum_type());
+    if (hit) {
+        return hit < 0 ? Status::error : extend_enum(child, base);
+    }
+    hit = is_a(child, classes::union_type());
+    if (hit) {
+        return hit < 0 ? Status::error : extend_union(child, base);
+    }
+    Maybe<base::Probe> dict =
+        base::with_native_base(child, [](const SpecEngine &e) { return e.tag() == Tag::Dict; });
+    if (!dict) {
+        return error;
+    }
+    if (*dict == base::Probe::Yes) {
+        return extend_dict(child, base, p);
+    }
+    hit = is_a(child, classes::callable_type());
+    if (hit) {
+        return hit < 0 ? Status::error : extend_callable(child, base, p);
+    }
+    const int object = is_a(child, classes::object_type());
+    const int type = object ? 0 : is_a(child, classes::type_type());
+    if (object < 0 || type < 0) {
+        return error;
+    }
+    if (object || type) {
+        Ref r = call_method1(base, "is_compatible", child);
+        const int ok = r ? bridge::strict_bool(r.get()) : -1;
+        if (ok != 0) {
+            return ok < 0 ? Status::error : Status::ok;
+        }
+        return refuse(child, base, object ? ": incompatible class." : ": incompatible type.");
+    }
+    return merge_kind(child, base, p);
+}
+
+Ref extend(PyObject *child, PyObject *base)
+{
+    RecursionGuard depth(" while extending a value spec");
+    if (depth.failed()) {
+        return error;
+    }
+    const int object_child = is_a(child, classes::object_type());
+    if (object_child < 0) {
+        return error;
+    }
+    if (object_child) {
+        const int callable_base = is_a(base, classes::callable_type());
+        if (callable_base < 0) {
+            return error;
+        }
+        if (callable_base) {
+            Ref r = call_method1(base, "is_compatible", child);
+            const int ok = r ? bridge::strict_bool(r.get()) : -1;
+            if (ok < 0) {
+                return error;
+            }
+            if (ok) {
+                return Ref::borrow(child);
+            }
+        }
+    }
+    const int child_frozen = attr_bool(child, "frozen");
+    if (child_frozen < 0) {
+        return error;
+    }
+    Ref child_default = getattr(child, "default");
+    if (!child_default) {
+        return error;
+    }
+    const int base_frozen = attr_bool(base, "frozen");
+    if (base_frozen < 0) {
+        return error;
+    }
+    if (base_frozen) {
+        int differs = 1;
+        if (child_frozen) {
+            Ref base_default = getattr(base, "default");
+            if (!base_default) {
+                return error;
+            }
+            differs = cmp_truth(child_default.get(), base_default.get(), Py_NE);
+            if (differs < 0) {
+                return error;
+            }
+        }
+        if (differs) {
+            Ref c = bridge::py_repr(child);
+            Ref b = c ? bridge::py_repr(base) : Ref();
+            return b ? raise_format(PyExc_TypeError, "%U cannot extend a frozen value spec: %U", c.get(),
+                                    b.get())
+                     : Ref();
+        }
+    }
+    if (child_frozen) {
+        const int enum_base = is_a(base, classes::enum_type());
+        if (enum_base < 0) {
+            return error;
+        }
+        if (enum_base) {
+            Ref values = getattr(base, "values");
+            if (!values) {
+                return error;
+            }
+            const int in = PySequence_Contains(values.get(), child_default.get());
+            if (in < 0) {
+                return error;
+            }
+            if (!in) {
+                Ref text = bridge::py_repr(child_default.get());
+                return text ? refuse(child, base, " with incompatible frozen value: %U ", text.get()) : Ref();
+            }
+            Ref made = Ref::steal(
+                PyObject_CallOneArg(reinterpret_cast<PyObject *>(classes::enum_type()), values.get()));
+            if (!made || !call_method1(made.get(), "freeze", child_default.get())) {
+                return error;
+            }
+            return made;
+        }
+    }
+    Plan plan;
+    Ref child_transform = getattr(child, "transform");
+    if (!child_transform) {
+        return error;
+    }
+    if (child_transform.get() == Py_None) {
+        Ref t = getattr(base, "transform");
+        if (!t) {
+            return error;
+        }
+        if (t.get() != Py_None) {
+            plan.transform = std::move(t);
+        }
+    }
+    Ref child_strict = getattr(child, "_strict");
+    if (!child_strict) {
+        return error;
+    }
+    if (child_strict.get() == Py_None) {
+        Ref s = getattr(base, "_strict");
+        if (!s) {
+            return error;
+        }
+        if (s.get() != Py_None) {
+            const int truth = PyObject_IsTrue(s.get());
+            if (truth < 0) {
+                return error;
+            }
+            plan.strict = truth ? STRICT_TRUE : STRICT_FALSE;
+        }
+    }
+    const int any_base = is_a(base, primitives::any_type());
+    if (any_base < 0) {
+        return error;
+    }
+    if (any_base) {
+        return failed(publish(child, plan)) ? Ref() : Ref::borrow(child);
+    }
+    PyObject *union_cls = bridge::get().union_cls;
+    if (!PyType_Check(union_cls)) {
+        return raise_not_instance(union_cls, "type");
+    }
+    Ref target = Ref::borrow(base);
+    const int child_union = PyObject_IsInstance(child, union_cls);
+    const int base_union = child_union ? 0 : PyObject_IsInstance(base, union_cls);
+    if (child_union < 0 || base_union < 0) {
+        return error;
+    }
+    if (base_union) {
+        target = call_method1(base, "get_candidate", child);
+        if (!target) {
+            return error;
+        }
+        if (target.get() == Py_None) {
+            return refuse(child, base, ": no compatible type found in Union.");
+        }
+    }
+    base = target.get();
+    const int same_class = PyObject_IsInstance(child, reinterpret_cast<PyObject *>(Py_TYPE(base)));
+    if (same_class < 0) {
+        return error;
+    }
+    if (!same_class) {
+        const int enum_child = is_a(child, classes::enum_type());
+        if (enum_child < 0) {
+            return error;
+        }
+        if (!enum_child) {
+            return refuse(child, base, ": incompatible type.");
+        }
+    }
+    const int base_noneable = attr_bool(base, "is_noneable");
+    if (base_noneable < 0) {
+        return error;
+    }
+    if (!base_noneable) {
+        const int child_noneable = attr_bool(child, "is_noneable");
+        if (child_noneable < 0) {
+            return error;
+        }
+        if (child_noneable) {
+            return refuse(child, base, ": None is not allowed in base spec.");
+        }
+    }
+    if (failed(extend_kind(child, base, plan)) || failed(publish(child, plan))) {
+        return error;
+    }
+    return Ref::borrow(child);
+}
+
+}  // namespace
+
+Ref spec_extend(PyObject *self, FastArgs a)
+{
+    static const Signature sig{"extend", {arg("base")}, {.method = true}};
+    Bound b;
+    if (failed(sig.bind(a, b)) || failed(base::check_live(self))) {
+        return error;
+    }
+    return extend(self, b[0]);
+}
+
+}  // namespace norv::typing::relations
