@@ -156,6 +156,9 @@ ROUND_TRIP = [
     lambda: Object(A).set_transform(str),
     lambda: Callable([Int()]).set_transform(str),
     lambda: Enum(["a", "b"], default="a").freeze("a"),
+    lambda: n.List(Int(min_value=0), max_size=3, default=[1]),
+    lambda: n.Tuple([Int(), Str()], is_noneable=True),
+    lambda: n.Tuple(Int(), min_size=1, max_size=4),
 ]
 
 

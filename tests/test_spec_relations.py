@@ -51,9 +51,18 @@ EQUAL = [
     (lambda: Type(A), lambda: Type(A)),
     (lambda: Callable([Int()], returns=Str()), lambda: Callable([Int()], returns=Str())),
     (lambda: Int(frozen=True, default=3), lambda: Int(frozen=True, default=3)),
+    (lambda: n.List(Int(), max_size=3), lambda: n.List(Int(), max_size=3)),
+    (lambda: n.Tuple([Int(), Str()]), lambda: n.Tuple([Int(), Str()])),
+    (lambda: n.Tuple(Int()), lambda: n.Tuple(Int())),
+    (lambda: n.Tuple(Int(), min_size=1, max_size=4), lambda: n.Tuple(Int(), min_size=1, max_size=4)),
 ]
 
 UNEQUAL = [
+    (lambda: n.List(Int()), lambda: n.List(Str())),
+    (lambda: n.List(Int(), max_size=3), lambda: n.List(Int())),
+    (lambda: n.Tuple([Int(), Str()]), lambda: n.Tuple([Str(), Int()])),
+    (lambda: n.Tuple(Int(), max_size=4), lambda: n.Tuple(Int())),
+    (lambda: n.Tuple(Int(), min_size=1), lambda: n.Tuple(Int())),
     (lambda: Int(strict=True), lambda: Int()),
     (lambda: Int(min_value=0), lambda: Int()),
     (lambda: Int(max_value=0), lambda: Int(max_value=1)),
@@ -196,6 +205,13 @@ COMPATIBLE = [
     (lambda: Callable(kw=[("a", Int())]), lambda: Callable(kw=[("b", Int())]), False),
     (lambda: Callable(returns=Int()), lambda: Callable(), True),
     (lambda: Callable(returns=Int()), lambda: Callable(returns=Str()), False),
+    (lambda: n.List(Int()), lambda: n.List(Int(min_value=0)), True),
+    (lambda: n.List(Int(min_value=0)), lambda: n.List(Int()), False),
+    (lambda: n.Tuple([Int(), Str()]), lambda: n.Tuple([Int(), Str()]), True),
+    (lambda: n.Tuple([Int(), Str()]), lambda: n.Tuple([Int()]), False),
+    (lambda: n.Tuple(Int()), lambda: n.Tuple([Int(), Int()]), True),
+    (lambda: n.Tuple(Int(), max_size=1), lambda: n.Tuple([Int(), Int()]), False),
+    (lambda: n.Tuple(Int(), min_size=1), lambda: n.Tuple(Int()), False),
 ]
 
 

@@ -101,7 +101,7 @@ int kind_eq(SpecEngine &e, PyObject *other)
             if (same != 1) {
                 return same;
             }
-            return k->min_size == *min && k->max_size == **max;
+            return k->min_size == *min && k->max_size == *max;
         }
         case Tag::Union: {
             PyObject *mine = e.kind.get<UnionKind>()->candidates.get();
