@@ -7,7 +7,6 @@
 #include <Python.h>
 
 #include <memory>
-#include <optional>
 
 #include "core/boundary.hpp"
 #include "core/borrow.hpp"
@@ -79,19 +78,31 @@ Error raise_cleared(PyObject *spec);
 // raises ReferenceError, a conflicting access RuntimeError (`failed()`).
 class SelfRead {
 public:
-    explicit SelfRead(PyObject *self) : spec_(as_spec(self)), live_(!norv::failed(check_live(self)))
+    explicit SelfRead(PyObject *self) : spec_(as_spec(self))
     {
-        if (live_) {
-            borrow_.emplace(spec_->borrow);
+        if (norv::failed(check_live(self))) {
+            return;
+        }
+        held_ = spec_->borrow.try_shared();
+        if (!held_) {
+            (void)borrow_conflict("Already mutably borrowed", OnConflict::Raise);
         }
     }
-    bool failed() const noexcept { return !live_ || borrow_->failed(); }
+    ~SelfRead()
+    {
+        if (held_) {
+            spec_->borrow.release_shared();
+        }
+    }
+    SelfRead(const SelfRead &) = delete;
+    SelfRead &operator=(const SelfRead &) = delete;
+
+    bool failed() const noexcept { return !held_; }
     SpecEngine &engine() const noexcept { return *spec_->engine; }
 
 private:
     SpecObject *spec_;
-    bool live_;
-    std::optional<SharedBorrow> borrow_;
+    bool held_ = false;
 };
 
 // Shared access to another spec's engine from native code: a conflict is an
