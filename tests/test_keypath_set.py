@@ -270,6 +270,104 @@ def test_huge_int_key_is_kept_as_an_object():
 
 
 # --------------------------------------------------------------------------
+# Path text read by the set, and the text keys it shares
+# --------------------------------------------------------------------------
+
+# Text the set reads without a KeyPath (plain segments, `[digits]`) and text
+# that only the scanner reads; both must give exactly KeyPath.parse's keys.
+PATH_TEXTS = [
+    "", "a", "a.b.c", ".a..b.", "a[0]", "a[0]b", "a.[0]", "[0]", "[0][1]", "a[007]",
+    "a[123456789012345678]", "a[1234567890123456789]", "a[99999999999999999999]",
+    "a[-1]", "a[]", "a[x]", "a[x.y]", "a[[0]]", "a[٣]", "ä.ö[3].ü", "$", "a.$.b",
+    "k" * 15, "k" * 16, "k" * 64, "k" * 65, ".".join("abcdefghijklmnopqrstuvwxyz"),
+]
+
+
+@pytest.mark.parametrize("text", PATH_TEXTS)
+def test_path_text_reads_as_its_parsed_path(text):
+    path = P(text)
+    by_text, by_path = KeyPathSet([text, "zz.top"]), KeyPathSet([path, "zz.top"])
+    assert repr(by_text._trie) == repr(by_path._trie)
+    assert text in by_path and path in by_text
+    assert by_path.has_prefix(text) and by_text.has_prefix(path)
+    assert by_path.subtree(text) == by_text.subtree(path)
+    assert by_path.add(text) is False and by_text.add(path) is False
+    assert by_path.remove(text) is True and text not in by_path
+    assert KeyPathSet([path + "x"]).has_prefix(text)
+    assert text + "q" not in by_path and text + ".q" not in by_text
+
+
+@pytest.mark.parametrize("text", ["a]", "a[", "a[0]]", "a[b[0]", "a[--2]", "x.\ud800"])
+def test_unreadable_path_text_fails_as_parsing_does(text):
+    with pytest.raises(Exception) as expected:
+        KeyPath.from_value(text)
+    s = KeyPathSet(["a.b"])
+    for call in (lambda: text in s, lambda: s.add(text), lambda: s.has_prefix(text),
+                 lambda: KeyPathSet(["a", text])):
+        with pytest.raises(type(expected.value)) as raised:
+            call()
+        assert str(raised.value) == str(expected.value)
+    assert s._trie == {"a": {"b": M}}
+
+
+def test_many_distinct_text_keys():
+    # More names than the shared text keys can hold at once, of every size
+    # around the boundaries of how they are told apart.
+    names = [f"{c * (i % 70)}{i}" for i, c in enumerate("abcé" * 1500)]
+    paths = [f"{n}.{m}" for n, m in zip(names, reversed(names))]
+    s = KeyPathSet(paths)
+    other = KeyPathSet(f"x{i}.y" for i in range(5000))
+    assert all(p in s for p in paths)
+    assert all(P(p) in s for p in paths[::7])
+    assert not any(p + "_" in s for p in paths[::7])
+    assert all(type(k) is str for k in s._trie)
+    assert sorted(s._trie) == sorted(set(names))
+    assert texts(s) == paths and len(list(other)) == 5000
+
+
+def test_shared_text_keys_stay_bounded():
+    def churn(offset):
+        s = KeyPathSet(f"key{i}.sub{i}" for i in range(offset, offset + 20000))
+        assert f"key{offset}.sub{offset}" in s
+
+    churn(0)
+    before = sys.getallocatedblocks()
+    churn(10**6)
+    assert sys.getallocatedblocks() - before < 1000
+
+
+# A build compares each path with the one before to skip the steps they share;
+# it must give what adding the paths one by one gives, node order included.
+BUILDS = [
+    ["a.b.c", "a.b.d", "a.x", "a.b.c", "a.b", "a", "", "a.b.c.d", "b"],
+    ["a.$.b", "a.b", "a", "a.$", "a.$.c", "a.b.c", "b.$.c", "b.$"],
+    ["a[0].x", "a[0].y", "a[1].x", P("a[1].y"), KeyPath(["a", 1, "z"]), KeyPath(["a", 2, "z"]),
+     P("a.2.z"), P("a.2.y"), "a.1.x", "a[0]"],
+    ["a.b", KeyPath(["a", Key("k")]), "a.b.c", "a.c", KeyPath(["a", Key("k"), "x"])],
+    ["a.b", "a[-1].c", "a.b.c", "a[x].c", "a[x].d"],
+    ["a.b", KeyPath(["a", 2**70]), "a.b.c"],
+]
+
+
+@pytest.mark.parametrize("intermediate", [False, True])
+@pytest.mark.parametrize("container", [list, tuple, iter])
+@pytest.mark.parametrize("paths", BUILDS)
+def test_build_matches_adding_one_by_one(paths, container, intermediate):
+    one_by_one = KeyPathSet()
+    for p in paths:
+        one_by_one.add(p, include_intermediate=intermediate)
+    built = KeyPathSet(container(paths), include_intermediate=intermediate)
+    assert repr(built._trie) == repr(one_by_one._trie)
+    assert texts(built) == texts(one_by_one)
+
+
+@pytest.mark.parametrize("paths", [["a", "a.b", "a.$.c"], ["a", "a.b", "a.$"]])
+def test_build_of_a_non_dict_node_reached_through_shared_steps_fails(paths):
+    with pytest.raises(TypeError, match=r"^'bool' object is not an instance of 'dict'$"):
+        KeyPathSet(paths)
+
+
+# --------------------------------------------------------------------------
 # add / remove / membership / prefixes
 # --------------------------------------------------------------------------
 

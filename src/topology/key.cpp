@@ -77,15 +77,6 @@ void Key::release_owned() noexcept
     }
 }
 
-std::string_view Key::text() const noexcept
-{
-    if (tag() == Tag::StrSmall) {
-        return {reinterpret_cast<const char *>(raw_ + 2), raw_[1]};
-    }
-    const HeapText *t = load<HeapText *>();
-    return {t->data, t->size};
-}
-
 Ref Key::to_py() const
 {
     switch (kind()) {

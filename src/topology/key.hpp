@@ -107,7 +107,15 @@ public:
     bool is_int() const noexcept { return tag() == Tag::Int; }
     bool is_other() const noexcept { return tag() == Tag::Other; }
 
-    std::string_view text() const noexcept;  // text keys only
+    // Text keys only. Inline: walks read it at every step.
+    std::string_view text() const noexcept
+    {
+        if (tag() == Tag::StrSmall) {
+            return {reinterpret_cast<const char *>(raw_ + 2), raw_[1]};
+        }
+        const HeapText *t = load<HeapText *>();
+        return {t->data, t->size};
+    }
     std::int64_t integer() const noexcept { return load<std::int64_t>(); }  // integer keys only
     PyObject *object() const noexcept { return load<PyObject *>(); }  // other keys only, borrowed
 

@@ -14,6 +14,8 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -90,6 +92,64 @@ Ref from_value_inner(PyObject *value);
 // Scans path text into a new path whose keys follow `prefix`. `text` must be a
 // str; it is also what parse errors show by repr().
 Ref scan(PyObject *text, Keys prefix = {});
+
+// One key of path text read by `split_plain`: a plain segment (a view into the
+// text) or a bracketed decimal index.
+struct PlainStep {
+    std::string_view text;
+    std::int64_t index;
+    bool is_index;
+};
+
+// Most path text is plain segments and `[digits]` indexes, which `scan` reads
+// without running Python code and without failing; this reads such text into
+// the same keys without building a path: at most `cap` steps into `out`,
+// returning their number. -1 when the text holds any other bracket (`[]`,
+// `[-1]`, `[x]`, an index of more than 18 digits, nesting, a stray `]`) or more
+// keys: then only `scan` can read it, and tells its errors.
+inline std::ptrdiff_t split_plain(std::string_view s, PlainStep *out, std::size_t cap) noexcept
+{
+    std::size_t n = 0, start = 0;
+    auto plain = [&](std::size_t end) {
+        if (end > start) {
+            if (n == cap) {
+                return false;
+            }
+            out[n++] = {s.substr(start, end - start), 0, false};
+        }
+        return true;
+    };
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c == '.') {
+            if (!plain(i)) {
+                return -1;
+            }
+            start = i + 1;
+        }
+        else if (c == '[') {
+            if (!plain(i) || n == cap) {
+                return -1;
+            }
+            const std::size_t first = i + 1, last = std::min(s.size(), first + 18);
+            std::size_t j = first;
+            std::int64_t v = 0;
+            for (; j < last && s[j] >= '0' && s[j] <= '9'; ++j) {
+                v = v * 10 + (s[j] - '0');
+            }
+            if (j == first || j == s.size() || s[j] != ']') {
+                return -1;
+            }
+            out[n++] = {{}, v, true};
+            i = j;
+            start = j + 1;
+        }
+        else if (c == ']') {
+            return -1;
+        }
+    }
+    return plain(s.size()) ? static_cast<std::ptrdiff_t>(n) : -1;
+}
 
 // The path text of `keys`; may run Python code (other keys) and so may fail.
 Maybe<std::string> render_keys(Keys keys, bool preserve_complex_keys);

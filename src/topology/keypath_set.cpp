@@ -1,6 +1,10 @@
 #include "topology/keypath_set.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <new>
+#include <string_view>
 #include <vector>
 
 #include "core/args.hpp"
@@ -29,7 +33,7 @@ SetObject *as_set(PyObject *o) noexcept
 }
 
 TypeCell TYPE;
-ObjectCell MARKER, COPY_MODULE_NAME, LABEL_NAME, LABEL_VALUE, COMPACT_NAME, VERBOSE_NAME;
+ObjectCell MARKER, LEAF, COPY_MODULE_NAME, LABEL_NAME, LABEL_VALUE, COMPACT_NAME, VERBOSE_NAME;
 
 // Borrowed from the cell; NULL with the error set.
 PyObject *interned(ObjectCell &cell, const char *text)
@@ -41,6 +45,26 @@ PyObject *interned(ObjectCell &cell, const char *text)
 PyObject *marker()
 {
     return interned(MARKER, "$");
+}
+
+// `{"$": True}`, never handed out: a new leaf is a copy of it, which costs
+// less than inserting the marker into a new dict.
+PyObject *marked_leaf()
+{
+    return LEAF.get_or_init([]() -> Ref {
+        PyObject *end = marker();
+        Ref leaf = Ref::steal(PyDict_New());
+        if (end == nullptr || !leaf || PyDict_SetItem(leaf.get(), end, Py_True) < 0) {
+            return error;
+        }
+        return leaf;
+    });
+}
+
+Ref new_leaf()
+{
+    PyObject *leaf = marked_leaf();
+    return leaf == nullptr ? Ref(error) : Ref::steal(PyDict_Copy(leaf));
 }
 
 // ---------------------------------------------------------------------------
@@ -124,19 +148,319 @@ Ref new_dict()
     return Ref::steal(PyDict_New());
 }
 
-// The trie key of one path step: a new str, a new int, or the key's object.
-Ref trie_key(const Key &key)
+// ---------------------------------------------------------------------------
+// Trie keys
+//
+// Each step of a walk needs the key object of its key. A fresh str per text
+// step costs an allocation, a decode and a hash, and meets the dict's key only
+// by comparing text. So recently used text keys keep their str in a small
+// table indexed by the UTF-8 text: a step finds its str there with the hash
+// already cached, and in a trie built through the table it is the very object
+// the dict holds. Any str equal to the text would do, so the table simply
+// keeps the last strs made (2,048 of them, of text up to 64 bytes); they live
+// on at exit like every process-wide object.
+
+constexpr int TEXT_SET_BITS = 10;  // sets of two slots
+constexpr std::size_t TEXT_SETS = std::size_t{1} << TEXT_SET_BITS;
+constexpr std::size_t TEXT_PACKED = 15;  // text up to this size is its own signature
+constexpr std::size_t TEXT_MAX = 64;
+
+std::uint64_t load64(const char *p) noexcept
 {
-    return key.to_py();
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
 }
 
-// Follows `keys` from `root` into `node`: 1 when every step is there, 0 when
+std::uint32_t load32(const char *p) noexcept
+{
+    std::uint32_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// Two words standing for a text: up to 15 bytes, the bytes themselves
+// (zero-padded) and the size in the top byte, so equal words mean equal text;
+// longer text, a hash and the size, to be confirmed against the str. Text is
+// read in whole words, the last one overlapping the one before: key text is
+// short.
+struct TextSig {
+    std::uint64_t lo = 0, hi = 0;
+
+    bool operator==(const TextSig &) const noexcept = default;
+
+    std::size_t set() const noexcept
+    {
+        // Only the high bits of a product depend on every bit of its operands.
+        return static_cast<std::size_t>(((lo ^ (hi * 0xBF58476D1CE4E5B9u)) * 0x94D049BB133111EBu) >>
+                                        (64 - TEXT_SET_BITS));
+    }
+};
+
+[[gnu::always_inline]] inline TextSig text_sig(std::string_view t) noexcept
+{
+    const char *p = t.data();
+    const std::size_t n = t.size();
+    TextSig sig;
+    sig.hi = static_cast<std::uint64_t>(n) << 56;
+    if (n > TEXT_PACKED) {
+        std::uint64_t h = 0x9E3779B97F4A7C15u;
+        for (std::size_t i = 0; i + 8 < n; i += 8) {
+            h = (h ^ load64(p + i)) * 0xBF58476D1CE4E5B9u;
+        }
+        sig.lo = (h ^ load64(p + n - 8)) * 0x94D049BB133111EBu;
+    }
+    else if (n > 8) {
+        sig.lo = load64(p);
+        sig.hi |= load64(p + n - 8) >> (8 * (16 - n));
+    }
+    else if (n >= 4) {
+        sig.lo = load32(p) | std::uint64_t{load32(p + n - 4)} << (8 * (n - 4));
+    }
+    else if (n > 0) {
+        const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+        sig.lo = byte(0) | byte(n / 2) << (8 * (n / 2)) | byte(n - 1) << (8 * (n - 1));
+    }
+    return sig;
+}
+
+struct TextSlot {
+    TextSig sig;
+    PyObject *str = nullptr;
+};
+
+// Two slots per set, the newer first, so keys whose texts fall into one set
+// take turns only when three of them are in use.
+TextSlot text_keys[TEXT_SETS][2];
+
+// Whether `s`, a str in the table under the signature of `t`, holds `t`.
+bool holds_text(PyObject *s, std::string_view t) noexcept
+{
+    if (t.size() <= TEXT_PACKED) {
+        return true;
+    }
+    Py_ssize_t size = 0;
+    // Stored with its UTF-8 form made (when that is not its data), so this cannot fail.
+    const char *utf8 = PyUnicode_IS_COMPACT_ASCII(s) ? static_cast<const char *>(PyUnicode_DATA(s))
+                                                     : PyUnicode_AsUTF8AndSize(s, &size);
+    return std::memcmp(utf8, t.data(), t.size()) == 0;
+}
+
+// A new str of `t`, kept as the newer in `set` when there is one.
+[[gnu::noinline]] Ref new_text_key(std::string_view t, TextSlot *set, const TextSig &sig)
+{
+    Ref s = Ref::steal(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
+    if (!s || set == nullptr) {
+        return s;
+    }
+    if (t.size() > TEXT_PACKED && !PyUnicode_IS_COMPACT_ASCII(s.get()) &&
+        PyUnicode_AsUTF8AndSize(s.get(), nullptr) == nullptr) {
+        return error;
+    }
+    PyObject *dropped = set[1].str;
+    set[1] = set[0];
+    set[0] = {sig, Py_NewRef(s.get())};
+    // Releasing a str runs no Python code.
+    Py_XDECREF(dropped);
+    return s;
+}
+
+// A str of the UTF-8 text `t` (valid UTF-8), shared through the table.
+inline Ref text_key(std::string_view t)
+{
+    const TextSig sig = text_sig(t);
+    if (t.size() > TEXT_MAX) {
+        return new_text_key(t, nullptr, sig);
+    }
+    TextSlot *set = text_keys[sig.set()];
+    for (int i = 0; i < 2; ++i) {
+        if (set[i].sig == sig && set[i].str != nullptr && holds_text(set[i].str, t)) {
+            return Ref::borrow(set[i].str);
+        }
+    }
+    return new_text_key(t, set, sig);
+}
+
+[[gnu::always_inline]] inline bool same_text(std::string_view a, std::string_view b) noexcept
+{
+    const std::size_t n = a.size();
+    if (n != b.size()) {
+        return false;
+    }
+    const char *p = a.data(), *q = b.data();
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8) {
+            if (load64(p + i) != load64(q + i)) {
+                return false;
+            }
+        }
+        return load64(p + n - 8) == load64(q + n - 8);
+    }
+    if (n >= 4) {
+        return load32(p) == load32(q) && load32(p + n - 4) == load32(q + n - 4);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (p[i] != q[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The trie key of one path step: an equal str, a new int, or the key's object.
+Ref trie_key(const Key &key)
+{
+    switch (key.kind()) {
+        case Key::Kind::Str:
+            return text_key(key.text());
+        case Key::Kind::Int:
+            return new_int(key.integer());
+        default:
+            return Ref::borrow(key.object());
+    }
+}
+
+// The keys of a path argument, read as `keypath::from_value_inner` reads them
+// (the same keys, the same errors), without building a path object for text
+// that `keypath::split_plain` reads.
+class PathSteps {
+public:
+    // The caller holds `value` while the steps are used.
+    [[nodiscard, gnu::always_inline]] Status read(PyObject *value)
+    {
+        path_.reset();
+        plain_text_ = false;
+        // A path's keys never change. Paths are read inline, the rest out of line.
+        if (keypath::is_keypath(value)) {
+            keys_ = keypath::keys_of(value);
+            size_ = keys_.size();
+            return Status::ok;
+        }
+        return read_other(value);
+    }
+
+    std::size_t size() const noexcept { return size_; }
+
+    // Whether every key is text or an integer, read without running Python
+    // code: plain text, or a KeyPath holding no other keys.
+    bool plain() const noexcept
+    {
+        if (plain_text_) {
+            return true;
+        }
+        if (path_) {
+            return false;
+        }
+        for (const Key &key : keys_) {
+            if (key.is_other()) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Step `i` of a plain path.
+    keypath::PlainStep step(std::size_t i) const noexcept
+    {
+        if (plain_text_) {
+            return plain_.steps[i];
+        }
+        const Key &key = keys_[i];
+        return key.is_int() ? keypath::PlainStep{{}, key.integer(), true}
+                            : keypath::PlainStep{key.text(), 0, false};
+    }
+
+    // How many leading steps this and `other` (both plain) share.
+    std::size_t shared_with(const PathSteps &other) const noexcept
+    {
+        const std::size_t most = std::min(size_, other.size_);
+        std::size_t i = 0;
+        if (!plain_text_ && !other.plain_text_) {
+            // Two paths, the common case of a build: no views to make.
+            for (; i < most; ++i) {
+                const Key &x = keys_[i], &y = other.keys_[i];
+                if (x.is_int() ? !y.is_int() || x.integer() != y.integer()
+                               : y.is_int() || !same_text(x.text(), y.text())) {
+                    break;
+                }
+            }
+            return i;
+        }
+        for (; i < most; ++i) {
+            const keypath::PlainStep x = step(i), y = other.step(i);
+            if (x.is_index != y.is_index || (x.is_index ? x.index != y.index : !same_text(x.text, y.text))) {
+                break;
+            }
+        }
+        return i;
+    }
+
+    Ref trie_key(std::size_t i) const
+    {
+        if (!plain_text_) {
+            return keypath_set::trie_key(keys_[i]);
+        }
+        const keypath::PlainStep &step = plain_.steps[i];
+        return step.is_index ? new_int(step.index) : text_key(step.text);
+    }
+
+private:
+    [[nodiscard, gnu::noinline]] Status read_other(PyObject *value)
+    {
+        if (PyUnicode_Check(value)) {
+            Py_ssize_t size = 0;
+            const char *utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+            if (utf8 == nullptr) {
+                return error;
+            }
+            const std::ptrdiff_t n = keypath::split_plain(
+                std::string_view(utf8, static_cast<std::size_t>(size)), plain_.steps, CAP);
+            if (n >= 0) {
+                plain_text_ = true;
+                size_ = static_cast<std::size_t>(n);
+                return Status::ok;
+            }
+        }
+        path_ = keypath::from_value_inner(value);
+        if (!path_) {
+            return error;
+        }
+        keys_ = keypath::keys_of(path_.get());
+        size_ = keys_.size();
+        return Status::ok;
+    }
+
+    static constexpr std::size_t CAP = 24;
+    Ref path_;  // a path made from `value`, when it is not one
+    Keys keys_;
+    std::size_t size_ = 0;
+    bool plain_text_ = false;
+    union Plain {
+        Plain() noexcept {}  // filled by `split_plain`, read only up to `size_`
+        keypath::PlainStep steps[CAP];
+    } plain_;
+};
+
+// Hashing or comparing an exact str or int runs no Python code.
+bool plain_key(PyObject *key) noexcept
+{
+    return PyUnicode_CheckExact(key) || PyLong_CheckExact(key);
+}
+
+// An empty node can hold nothing, and looking up a plain key runs no Python
+// code: such a lookup can be skipped without anyone noticing.
+bool plainly_absent(PyObject *node, PyObject *key) noexcept
+{
+    return PyDict_GET_SIZE(node) == 0 && plain_key(key);
+}
+
+// Follows `steps` from `root` into `node`: 1 when every step is there, 0 when
 // one is absent, -1 with the error set.
-[[nodiscard]] int walk(PyObject *root, Keys keys, Ref &node)
+[[nodiscard, gnu::always_inline]] inline int walk(PyObject *root, const PathSteps &steps, Ref &node)
 {
     node = Ref::borrow(root);
-    for (const Key &key : keys) {
-        Ref step = trie_key(key);
+    for (std::size_t i = 0, n = steps.size(); i < n; ++i) {
+        Ref step = steps.trie_key(i);
         if (!step) {
             return -1;
         }
@@ -154,74 +478,140 @@ Ref trie_key(const Key &key)
     return 1;
 }
 
-// 1 when the set changed, 0 when not, -1 with the error set.
-[[nodiscard]] int add_to_trie(PyObject *root, PyObject *path_value, bool include_intermediate)
-{
-    Ref path = keypath::from_value_inner(path_value);
-    if (!path) {
-        return -1;
+// Where the previous path added by a build ended. Paths added one after
+// another often share leading keys. While no Python code can have run since
+// the previous path was added, the nodes it passed are still where a walk
+// would find them (a build only adds entries), so the shared steps need no
+// lookup. That holds while the paths come from a list, tuple or set and every
+// key so far was text or an integer read natively: the new trie then holds
+// only exact str and int keys, whose hashing and comparison run no Python
+// code, and nothing else runs any.
+struct Trail {
+    Trail(PyObject *root, PyObject *paths)
+        : live(PyList_CheckExact(paths) || PyTuple_CheckExact(paths) || PyAnySet_CheckExact(paths))
+    {
+        nodes.push_back(root);
     }
-    Ref node = Ref::borrow(root);
+
+    bool live;
+    const PathSteps *steps = nullptr;  // the previous path's
+    // nodes[i]: the node after its first i steps, borrowed: the trie holds
+    // them, and a build only adds entries.
+    std::vector<PyObject *> nodes;
+};
+
+// 1 when the set changed, 0 when not, -1 with the error set.
+[[nodiscard]] int add_steps(PyObject *root, const PathSteps &steps, bool include_intermediate,
+                            Trail *trail = nullptr)
+{
+    const std::size_t n = steps.size();
+    std::size_t i = 0;
+    Ref node;
+    if (trail != nullptr && trail->live && steps.plain()) {
+        if (trail->steps != nullptr) {
+            i = steps.shared_with(*trail->steps);
+        }
+        node = Ref::borrow(trail->nodes[i]);
+        trail->nodes.resize(i + 1);
+        trail->steps = &steps;
+    }
+    else {
+        if (trail != nullptr) {
+            trail->live = false;
+            trail = nullptr;
+        }
+        node = Ref::borrow(root);
+    }
     bool changed = false;
-    for (const Key &key : keypath::keys_of(path.get())) {
-        Ref step = trie_key(key);
+    for (; i < n; ++i) {
+        Ref step = steps.trie_key(i);
         if (!step) {
             return -1;
         }
         Ref child;
-        const int found = lookup(node.get(), step.get(), child);
-        if (found < 0) {
-            return -1;
-        }
-        if (found) {
+        // A new leaf is made marked: nobody can see it before it is linked.
+        const bool last = i + 1 == n && !include_intermediate;
+        if (last && trail != nullptr) {
+            // The trie holds only plain keys (see Trail), so looking up and
+            // linking in one go runs no Python code either way; a leaf made
+            // for a path already there is dropped unseen.
+            Ref leaf = new_leaf();
+            PyObject *found = nullptr;
+            const int held = leaf ? PyDict_SetDefaultRef(node.get(), step.get(), leaf.get(), &found) : -1;
+            child = Ref::steal(found);
+            if (held < 0) {
+                return -1;
+            }
+            if (!held) {
+                trail->nodes.push_back(child.get());
+                return 1;
+            }
             if (as_node(child.get()) == nullptr) {
                 return -1;
             }
-            node = std::move(child);
-            continue;
         }
-        child = new_dict();
-        if (!child || PyDict_SetItem(node.get(), step.get(), child.get()) < 0) {
-            return -1;
-        }
-        if (include_intermediate) {
-            // Only added when absent: an existing entry keeps its place, and a
-            // branch stored under a "$" key is not overwritten.
-            PyObject *end = marker();
-            if (end == nullptr || PyDict_SetDefaultRef(node.get(), end, Py_True, nullptr) < 0) {
+        // Past the first new node every node is new and empty.
+        else if (!plainly_absent(node.get(), step.get())) {
+            const int found = lookup(node.get(), step.get(), child);
+            if (found < 0 || (found && as_node(child.get()) == nullptr)) {
                 return -1;
             }
-            changed = true;
+        }
+        const bool leaf = !child && last;
+        if (!child) {
+            child = leaf ? new_leaf() : new_dict();
+            if (!child || PyDict_SetItem(node.get(), step.get(), child.get()) < 0) {
+                return -1;
+            }
+            if (include_intermediate) {
+                // Only added when absent: an existing entry keeps its place, and a
+                // branch stored under a "$" key is not overwritten.
+                PyObject *end = marker();
+                if (end == nullptr || PyDict_SetDefaultRef(node.get(), end, Py_True, nullptr) < 0) {
+                    return -1;
+                }
+                changed = true;
+            }
+        }
+        if (trail != nullptr) {
+            trail->nodes.push_back(child.get());
+        }
+        if (leaf) {
+            return 1;
         }
         node = std::move(child);
     }
-    const int ended = holds_marker(node.get());
+    PyObject *end = marker();
+    const int ended = end == nullptr ? -1 : PyDict_SetDefaultRef(node.get(), end, Py_True, nullptr);
     if (ended < 0) {
         return -1;
     }
-    if (!ended) {
-        if (PyDict_SetItem(node.get(), marker(), Py_True) < 0) {
-            return -1;
-        }
-        changed = true;
+    return changed || !ended;
+}
+
+// 1 when the set changed, 0 when not, -1 with the error set.
+[[nodiscard]] int add_to_trie(PyObject *root, PyObject *path_value, bool include_intermediate)
+{
+    PathSteps steps;
+    if (failed(steps.read(path_value))) {
+        return -1;
     }
-    return changed;
+    return add_steps(root, steps, include_intermediate);
 }
 
 // 1 when `path_value` was a member, 0 when not, -1 with the error set.
 [[nodiscard]] int remove_from_trie(PyObject *root, PyObject *path_value)
 {
-    Ref path = keypath::from_value_inner(path_value);
-    if (!path) {
+    PathSteps path;
+    if (failed(path.read(path_value))) {
         return -1;
     }
-    Keys keys = keypath::keys_of(path.get());
     std::vector<Ref> nodes, steps;
-    nodes.reserve(keys.size() + 1);
-    steps.reserve(keys.size());
+    nodes.reserve(path.size() + 1);
+    steps.reserve(path.size());
     nodes.push_back(Ref::borrow(root));
-    for (const Key &key : keys) {
-        Ref step = trie_key(key);
+    for (std::size_t i = 0, n = path.size(); i < n; ++i) {
+        Ref step = path.trie_key(i);
         if (!step) {
             return -1;
         }
@@ -540,9 +930,21 @@ Ref build_trie(PyObject *paths, bool include_intermediate)
     if (!it) {
         return error;
     }
+    // Two path readers in turn: the trail compares each path with the one
+    // before, whose item is kept alive for that.
+    PathSteps steps[2];
+    Ref items[2];
+    int turn = 0;
+    Trail trail(root.get(), paths);
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        if (add_to_trie(root.get(), item.get(), include_intermediate) < 0) {
+        PathSteps &current = steps[turn];
+        if (failed(current.read(item.get())) ||
+            add_steps(root.get(), current, include_intermediate, &trail) < 0) {
             return error;
+        }
+        if (trail.live) {
+            items[turn] = std::move(item);
+            turn ^= 1;
         }
     }
     if (PyErr_Occurred()) {
@@ -768,12 +1170,12 @@ Ref kps_has_prefix(PyObject *self, FastArgs a)
     if (borrow.failed()) {
         return error;
     }
-    Ref path = keypath::from_value_inner(b[0]);
-    if (!path) {
+    PathSteps path;
+    if (failed(path.read(b[0]))) {
         return error;
     }
     Ref node;
-    return truth(walk(set->root, keypath::keys_of(path.get()), node));
+    return truth(walk(set->root, path, node));
 }
 
 Ref kps_rebase(PyObject *self, FastArgs a)
@@ -923,16 +1325,15 @@ Ref kps_subtree(PyObject *self, FastArgs a)
     if (borrow.failed()) {
         return error;
     }
-    Ref path = keypath::from_value_inner(b[0]);
-    if (!path) {
+    PathSteps path;
+    if (failed(path.read(b[0]))) {
         return error;
     }
-    Keys keys = keypath::keys_of(path.get());
-    if (keys.empty()) {
+    if (path.size() == 0) {
         return Ref::borrow(self);
     }
     Ref node;
-    const int found = walk(set->root, keys, node);
+    const int found = walk(set->root, path, node);
     if (found < 0) {
         return error;
     }
@@ -1001,12 +1402,12 @@ int kps_contains(PyObject *self, PyObject *value)
         if (borrow.failed()) {
             return -1;
         }
-        Ref path = keypath::from_value_inner(value);
-        if (!path) {
+        PathSteps path;
+        if (failed(path.read(value))) {
             return -1;
         }
         Ref node;
-        const int found = walk(set->root, keypath::keys_of(path.get()), node);
+        const int found = walk(set->root, path, node);
         if (found <= 0) {
             return found;
         }
