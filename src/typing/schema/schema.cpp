@@ -36,15 +36,15 @@ Maybe<MetaPtr> field_meta_for(PyObject *f)
     if (field::is_field(f)) {
         return field::field_meta(f);
     }
-    Ref key = getattr(f, "key");
+    Ref key = attr<"key">(f);
     if (!key) {
         return error;
     }
-    Ref text = getattr(key.get(), "const_text");
+    Ref text = attr<"const_text">(key.get());
     if (!text) {
         return error;
     }
-    Ref value = getattr(f, "value");
+    Ref value = attr<"value">(f);
     if (!value) {
         return error;
     }
@@ -495,7 +495,7 @@ Ref schema_deepcopy(PyObject *self, FastArgs fa)
     if (!copy) {
         return error;
     }
-    Ref deepcopy = getattr(copy.get(), "deepcopy");
+    Ref deepcopy = attr<"deepcopy">(copy.get());
     if (!deepcopy) {
         return error;
     }
@@ -554,7 +554,7 @@ Ref schema_is_compatible(PyObject *self, PyObject *other)
         return error;
     }
     Ref mine = Ref::borrow(s.fields.get());
-    Ref theirs = getattr(other, "fields");
+    Ref theirs = attr<"fields">(other);
     if (!theirs) {
         return error;
     }
@@ -593,11 +593,11 @@ Ref schema_is_compatible(PyObject *self, PyObject *other)
             answer = false;
             return Status::ok;
         }
-        Ref a = getattr(f, "value");
+        Ref a = attr<"value">(f);
         if (!a) {
             return error;
         }
-        Ref bv = getattr(other_field.get(), "value");
+        Ref bv = attr<"value">(other_field.get());
         if (!bv) {
             return error;
         }
@@ -799,7 +799,7 @@ Ref schema_funnel_validate_field(PyObject *self, FastArgs fa)
     Ref kwargs =
         Ref::steal(Py_BuildValue("{sOsOsOsO}", "allow_partial", *allow_partial ? Py_True : Py_False,
                                  "transform_fn", Py_None, "root_path", path.get(), "inplace", Py_True));
-    Ref apply = getattr(found->field.get(), "apply");
+    Ref apply = attr<"apply">(found->field.get());
     if (!args || !kwargs || !apply) {
         return error;
     }
@@ -1159,7 +1159,7 @@ Maybe<std::pair<Ref, Ref>> resolve_inner(PyObject *self, PyObject *keys)
     }
     Py_ssize_t next_nonconst = 0;
     const Status st = dict_for_each(fields.get(), [&](PyObject *spec, PyObject *) -> Status {
-        Ref is_const = getattr(spec, "is_const");
+        Ref is_const = attr<"is_const">(spec);
         if (!is_const) {
             return error;
         }
@@ -1171,7 +1171,7 @@ Maybe<std::pair<Ref, Ref>> resolve_inner(PyObject *self, PyObject *keys)
             Ref l = next_nonconst < n ? std::move(matched[next_nonconst++]) : Ref::steal(PyList_New(0));
             return l ? check(PyDict_SetItem(resolved.get(), spec, l.get())) : Status(error);
         }
-        Ref text = getattr(spec, "const_text");
+        Ref text = attr<"const_text">(spec);
         if (!text) {
             return error;
         }

@@ -1,16 +1,25 @@
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/schema/schema.hpp"
+#include "typing/value_specs/base.hpp"
 
 namespace norv::typing::schema {
+
+// The field-name hash is shared with other processes' readers of the same
+// maps: pin its check values (and that the closing 0xff step is taken).
+static_assert(fnv_build("") == 0xaf64724c8602eb6eULL);
+static_assert(fnv_build("abc") == 0xfc182483ee0806dcULL);
+static_assert(fnv_build("") != 0xcbf29ce484222325ULL);
+static_assert(fnv_build(std::string_view("a\0b", 3)) != fnv_build("ab"));
 
 namespace {
 
 const SchemaMeta EMPTY_META{};
 
-Maybe<bool> truth_attr(PyObject *o, const char *name)
+template <NameLit L>
+Maybe<bool> truth_attr(PyObject *o)
 {
-    Ref v = getattr(o, name);
+    Ref v = attr<L>(o);
     if (!v) {
         return error;
     }
@@ -112,20 +121,20 @@ Maybe<std::unique_ptr<OpenSchemaPlan>> build_plan(PyObject *fields)
     auto plan = std::make_unique<OpenSchemaPlan>();
     bool wildcard_seen = false;
     const Status st = dict_for_each(fields, [&](PyObject *key, PyObject *f) -> Status {
-        Maybe<bool> init = truth_attr(f, "enable_init");
+        Maybe<bool> init = truth_attr<"enable_init">(f);
         if (!init) {
             return error;
         }
-        Ref value = getattr(f, "value");
+        Ref value = attr<"value">(f);
         if (!value) {
             return error;
         }
-        Maybe<bool> is_const = truth_attr(key, "is_const");
+        Maybe<bool> is_const = truth_attr<"is_const">(key);
         if (!is_const) {
             return error;
         }
         if (*is_const) {
-            Ref text = getattr(key, "const_text");
+            Ref text = attr<"const_text">(key);
             if (!text) {
                 return error;
             }
@@ -162,7 +171,7 @@ Status compute_open(SchemaMeta &m, PyObject *fields)
     if (PyList_GET_SIZE(nonconst) == 1) {
         PyObject *key = PyList_GET_ITEM(nonconst, 0);
         if (reinterpret_cast<PyObject *>(Py_TYPE(key)) == bridge::get().str_key_cls) {
-            Ref regex = getattr(key, "regex");
+            Ref regex = attr<"regex">(key);
             if (!regex) {
                 return error;
             }
@@ -180,6 +189,41 @@ Status compute_open(SchemaMeta &m, PyObject *fields)
     return Status::ok;
 }
 
+// The value type of an eligible `fast_apply_info`, or an empty Ref when it
+// is not eligible. A native spec answers from its state, as its getter would,
+// without building the host's record.
+Maybe<Ref> bulk_value_type(PyObject *spec)
+{
+    const int native = base::is_spec(spec);
+    if (native < 0) {
+        return error;
+    }
+    if (native) {
+        base::NativeRead read(spec);
+        if (read.failed()) {
+            return error;
+        }
+        const SpecEngine &e = read.engine();
+        return e.exact_eligible() ? Ref::borrow(e.value_type.get()) : Ref();
+    }
+    Ref info = attr<"fast_apply_info">(spec);
+    if (!info) {
+        return error;
+    }
+    Maybe<bool> eligible = truth_attr<"is_eligible">(info.get());
+    if (!eligible) {
+        return error;
+    }
+    if (!*eligible) {
+        return Ref();
+    }
+    Ref vt = attr<"value_type">(info.get());
+    if (!vt) {
+        return error;
+    }
+    return vt;
+}
+
 Status compute_const(SchemaMeta &m, PyObject *fields)
 {
     Ref resolution = Ref::steal(PyDict_New());
@@ -191,7 +235,7 @@ Status compute_const(SchemaMeta &m, PyObject *fields)
     }
     bool bulk_possible = true;
     const Status st = dict_for_each(fields, [&](PyObject *key, PyObject *f) -> Status {
-        Ref text = getattr(key, "const_text");
+        Ref text = attr<"const_text">(key);
         if (!text) {
             return error;
         }
@@ -202,7 +246,7 @@ Status compute_const(SchemaMeta &m, PyObject *fields)
             PyList_Append(texts.get(), text.get()) < 0) {
             return error;
         }
-        Ref value = getattr(f, "value");
+        Ref value = attr<"value">(f);
         if (!value) {
             return error;
         }
@@ -217,7 +261,7 @@ Status compute_const(SchemaMeta &m, PyObject *fields)
         m.field_meta_index[std::move(*utf8)] = m.const_fields.size();
         m.const_fields.push_back(Ref::borrow(f));
         if (bulk_possible) {
-            Ref validator = getattr(f, "validator");
+            Ref validator = attr<"validator">(f);
             if (!validator) {
                 return error;
             }
@@ -225,23 +269,15 @@ Status compute_const(SchemaMeta &m, PyObject *fields)
                 bulk_possible = false;
                 return Status::ok;
             }
-            Ref info = getattr(value.get(), "fast_apply_info");
-            if (!info) {
-                return error;
-            }
-            Maybe<bool> eligible = truth_attr(info.get(), "is_eligible");
-            if (!eligible) {
-                return error;
-            }
-            if (!*eligible) {
-                bulk_possible = false;
-                return Status::ok;
-            }
-            Ref vt = getattr(info.get(), "value_type");
+            Maybe<Ref> vt = bulk_value_type(value.get());
             if (!vt) {
                 return error;
             }
-            Ref pair = Ref::steal(PyTuple_Pack(2, text.get(), vt.get()));
+            if (!*vt) {
+                bulk_possible = false;
+                return Status::ok;
+            }
+            Ref pair = Ref::steal(PyTuple_Pack(2, text.get(), vt->get()));
             if (!pair || PyList_Append(bulk.get(), pair.get()) < 0) {
                 return error;
             }
@@ -279,7 +315,7 @@ Maybe<std::unique_ptr<SchemaMeta>> compute_caches(PyObject *fields)
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
         PyObject *key = PyList_GET_ITEM(keys.get(), i);
-        Maybe<bool> is_const = truth_attr(key, "is_const");
+        Maybe<bool> is_const = truth_attr<"is_const">(key);
         if (!is_const) {
             return error;
         }
@@ -305,7 +341,7 @@ Ref detect_dynamic_field(PyObject *fields)
         if (done) {
             return Status::ok;
         }
-        Maybe<bool> is_const = truth_attr(key, "is_const");
+        Maybe<bool> is_const = truth_attr<"is_const">(key);
         if (!is_const) {
             return error;
         }
@@ -325,15 +361,15 @@ Maybe<std::pair<Ref, Ref>> merge_fields(PyObject *fields, PyObject *metadata, bo
                                         PyObject *base)
 {
     const bridge::TypingBridge &br = bridge::get();
-    Ref base_name = getattr(base, "name");
+    Ref base_name = attr<"name">(base);
     if (!base_name) {
         return error;
     }
-    Ref base_fields = getattr(base, "fields");
+    Ref base_fields = attr<"fields">(base);
     if (!base_fields) {
         return error;
     }
-    Ref base_metadata = getattr(base, "metadata");
+    Ref base_metadata = attr<"metadata">(base);
     if (!base_metadata) {
         return error;
     }
@@ -390,7 +426,7 @@ Status stamp_origins(PyObject *fields, PyObject *for_cls)
     const bridge::TypingBridge &br = bridge::get();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fields); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(fields, i));
-        Ref origin = getattr(item.get(), "origin");
+        Ref origin = attr<"origin">(item.get());
         if (!origin) {
             return error;
         }
@@ -409,12 +445,16 @@ Status stamp_origins(PyObject *fields, PyObject *for_cls)
 Status check_inherit(PyObject *fields)
 {
     return dict_for_each(fields, [&](PyObject *, PyObject *f) -> Status {
-        Ref value = getattr(f, "value");
+        Ref value = attr<"value">(f);
         if (!value) {
             return error;
         }
         PyObject *marker = nullptr;
-        if (PyObject_GetOptionalAttrString(value.get(), "_is_inherit_marker", &marker) < 0) {
+        PyObject *marker_name = interned<"_is_inherit_marker">();
+        if (marker_name == nullptr) {
+            return error;
+        }
+        if (PyObject_GetOptionalAttr(value.get(), marker_name, &marker) < 0) {
             PyErr_Clear();  // an unreadable marker is no marker
         }
         Ref hold = Ref::steal(marker);
@@ -426,7 +466,7 @@ Status check_inherit(PyObject *fields)
             return error;
         }
         if (t) {
-            Ref key = getattr(f, "key");
+            Ref key = attr<"key">(f);
             if (!key) {
                 return error;
             }
@@ -453,7 +493,7 @@ Ref schema_new(PyObject *fields, PyObject *name, PyObject *base_schema_list, PyO
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fields); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(fields, i));
-        Ref key = getattr(item.get(), "key");
+        Ref key = attr<"key">(item.get());
         if (!key || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) {
             return error;
         }
@@ -502,7 +542,7 @@ Ref schema_new(PyObject *fields, PyObject *name, PyObject *base_schema_list, PyO
         return error;
     }
     if (!allow_nonconst_keys && dynamic.get() != Py_None) {
-        Ref key = getattr(dynamic.get(), "key");
+        Ref key = attr<"key">(dynamic.get());
         if (!key) {
             return error;
         }
@@ -537,7 +577,7 @@ Ref schema_merge(PyObject *schema_list, PyObject *name, PyObject *description)
     if (!builtins) {
         return error;
     }
-    Ref issubclass = getattr(builtins.get(), "issubclass");
+    Ref issubclass = attr<"issubclass">(builtins.get());
     if (!issubclass) {
         return error;
     }
@@ -554,7 +594,7 @@ Ref schema_merge(PyObject *schema_list, PyObject *name, PyObject *description)
             }
             break;
         }
-        Ref fields = getattr(schema.get(), "fields");
+        Ref fields = attr<"fields">(schema.get());
         if (!fields) {
             return error;
         }
@@ -562,7 +602,7 @@ Ref schema_merge(PyObject *schema_list, PyObject *name, PyObject *description)
             return not_a_dict(fields.get());
         }
         const Status st = dict_for_each(fields.get(), [&](PyObject *key, PyObject *f) -> Status {
-            Maybe<bool> is_const = truth_attr(key, "is_const");
+            Maybe<bool> is_const = truth_attr<"is_const">(key);
             if (!is_const) {
                 return error;
             }
@@ -581,11 +621,11 @@ Ref schema_merge(PyObject *schema_list, PyObject *name, PyObject *description)
             if (!found) {
                 return check(PyDict_SetItem(result.get(), key, f));
             }
-            Ref a = getattr(f, "origin");
+            Ref a = attr<"origin">(f);
             if (!a) {
                 return error;
             }
-            Ref b = getattr(held.get(), "origin");
+            Ref b = attr<"origin">(held.get());
             if (!b) {
                 return error;
             }
@@ -607,7 +647,7 @@ Ref schema_merge(PyObject *schema_list, PyObject *name, PyObject *description)
         }
     }
     if (nonconst_field) {
-        Ref key = getattr(nonconst_field.get(), "key");
+        Ref key = attr<"key">(nonconst_field.get());
         if (!key || PyDict_SetItem(result.get(), key.get(), nonconst_field.get()) < 0) {
             return error;
         }
