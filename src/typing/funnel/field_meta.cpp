@@ -128,6 +128,33 @@ Maybe<Ref> checked_leaf_type(PyObject *spec)
     return r;
 }
 
+Maybe<Ref> is_object_candidate(PyObject *spec)
+{
+    Ref out;
+    const int native = with_engine(spec, [&](SpecEngine &e) {
+        if (e.tag() == Tag::Object && !e.frozen && !e.transform && e.value_type) {
+            out = Ref::borrow(e.value_type.get());
+        }
+    });
+    if (native < 0) {
+        return error;
+    }
+    return out;
+}
+
+Maybe<bool> is_container_candidate(PyObject *spec)
+{
+    bool yes = false;
+    const int native = with_engine(spec, [&](SpecEngine &e) {
+        yes = !e.frozen && !e.transform &&
+              (e.tag() == Tag::List || e.tag() == Tag::Tuple || e.tag() == Tag::Dict);
+    });
+    if (native < 0) {
+        return error;
+    }
+    return yes;
+}
+
 Maybe<bool> proven_scalar_leaf(PyObject *spec)
 {
     Maybe<Ref> t = exact_leaf_type(spec);

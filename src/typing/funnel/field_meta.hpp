@@ -90,6 +90,11 @@ struct FunnelCtx {
 
 Maybe<Ref> exact_leaf_type(PyObject *spec);  // empty Ref: none
 Maybe<Ref> checked_leaf_type(PyObject *spec);
+// The target class of a native Object spec that is neither frozen nor
+// transformed; an empty Ref otherwise.
+Maybe<Ref> is_object_candidate(PyObject *spec);
+// A native List, Tuple or Dict spec that is neither frozen nor transformed.
+Maybe<bool> is_container_candidate(PyObject *spec);
 Maybe<bool> proven_scalar_leaf(PyObject *spec);
 // Shape code 0 (fixed tuple), 1 (list / dict) or 2 (other), and whether every
 // element spec is a proven scalar leaf.

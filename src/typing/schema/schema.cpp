@@ -31,26 +31,6 @@ Maybe<bool> bool_arg(PyObject *v, const char *name, bool dflt)
     return convert_arg(name, [&] { return to_bool(v); }, ArgCause::ConversionCause);
 }
 
-Maybe<MetaPtr> field_meta_for(PyObject *f)
-{
-    if (field::is_field(f)) {
-        return field::field_meta(f);
-    }
-    Ref key = attr<"key">(f);
-    if (!key) {
-        return error;
-    }
-    Ref text = attr<"const_text">(key.get());
-    if (!text) {
-        return error;
-    }
-    Ref value = attr<"value">(f);
-    if (!value) {
-        return error;
-    }
-    return field::build_field_meta(text.get(), f, value.get());
-}
-
 // ---- construction ---------------------------------------------------------------------------
 
 const Signature NEW_SIG{"Schema",
@@ -1070,6 +1050,26 @@ bool is_schema(PyObject *o) noexcept
 State &state(PyObject *self) noexcept
 {
     return reinterpret_cast<SchemaObject *>(self)->s;
+}
+
+Maybe<MetaPtr> field_meta_for(PyObject *f)
+{
+    if (field::is_field(f)) {
+        return field::field_meta(f);
+    }
+    Ref key = attr<"key">(f);
+    if (!key) {
+        return error;
+    }
+    Ref text = attr<"const_text">(key.get());
+    if (!text) {
+        return error;
+    }
+    Ref value = attr<"value">(f);
+    if (!value) {
+        return error;
+    }
+    return field::build_field_meta(text.get(), f, value.get());
 }
 
 // ---- key resolution ---------------------------------------------------------------------------

@@ -16,6 +16,10 @@
 #include "core/error.hpp"
 #include "core/ref.hpp"
 
+namespace norv::typing {
+struct FieldMeta;
+}
+
 namespace norv::typing::schema {
 
 // An attribute name interned once per process (leaked on purpose); null with
@@ -127,6 +131,9 @@ Ref detect_dynamic_field(PyObject *fields);
 Maybe<std::pair<Ref, Ref>> merge_fields(PyObject *fields, PyObject *metadata, bool allow_nonconst_keys,
                                         PyObject *base);
 Ref const_bulk_check_bound(PyObject *obj);
+// The cached record of a native Field; a record built afresh for any other
+// field object.
+Maybe<std::shared_ptr<const FieldMeta>> field_meta_for(PyObject *field);
 
 // (resolved, unmatched) under the caller's shared access.
 Maybe<std::pair<Ref, Ref>> resolve_inner(PyObject *schema, PyObject *keys);
