@@ -291,6 +291,26 @@ def test_text_forms():
     assert "allow_nonconst_keys" not in repr(S([], allow_nonconst_keys=True))
 
 
+@pytest.mark.parametrize(
+    "kwargs, exc, message",
+    [
+        ({"compact": 1}, TypeError, "argument 'compact': 'int' object is not an instance of 'bool'"),
+        ({"root_indent": "x"}, TypeError, "argument 'root_indent': 'str' object cannot be interpreted as an integer"),
+        ({"root_indent": 2**70}, OverflowError, None),
+        ({"bogus": 1, "label": "L"}, None, None),  # extra options pass through; the label is replaced
+    ],
+)
+def test_format_arguments(kwargs, exc, message):
+    s = S([F("a", n.Int())])
+    if exc is None:
+        assert s.format(**kwargs).startswith("Schema(")
+        return
+    with pytest.raises(exc) as e:
+        s.format(**kwargs)
+    if message:
+        assert str(e.value) == message and e.value.__cause__ is None
+
+
 def test_to_json_and_back():
     s = S([F("a", n.Int())], name="N", description="D", metadata={"k": 1}, allow_nonconst_keys=True)
     j = s.to_json()
