@@ -8,6 +8,7 @@ import os
 import sys
 
 import msgspec
+from pydantic import TypeAdapter
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "host"))
 
@@ -50,6 +51,22 @@ for count, loops in ((1_000, 10), (10_000, 1)):
 for count in (10, 10_000):
     native, peer = lookup(count)
     CASES.append((f"Schema.get on {count} fields", native, [("dict.get", peer)]))
+
+# One field value through the funnel (an exact int, an int widened to float)
+# against the peers' scalar validators.
+FUNNEL = n.Schema([n.Field("i", n.Int()), n.Field("f", n.Float())])
+INT_CORE = TypeAdapter(int).validator
+FLOAT_CORE = TypeAdapter(float).validator
+for key, value, core, label in (("i", 5, INT_CORE, "int"), ("f", 3, FLOAT_CORE, "float")):
+    CASES.append((
+        f"funnel {label} field <- {value!r}",
+        (lambda k=key, v=value: [FUNNEL._funnel_validate_field(k, v) for _ in range(LOOPS)]),
+        [
+            ("pydantic-core validator", (lambda c=core, v=value: [c.validate_python(v) for _ in range(LOOPS)])),
+            ("msgspec convert", (lambda t=type(value) if label == "int" else float, v=value:
+                                 [msgspec.convert(v, t) for _ in range(LOOPS)])),
+        ],
+    ))
 
 
 def main():
