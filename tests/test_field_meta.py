@@ -181,6 +181,18 @@ def test_transformed_union_decides_by_itself():
     assert s._funnel_validate_field("x", 2) == 4
 
 
+@pytest.mark.parametrize(
+    "spec, field_kw, flags",
+    [
+        (n.Int(), {}, {"has_default": False, "enable_wrap": True}),
+        (n.Int(default=1), {"enable_wrap": False}, {"has_default": True, "enable_wrap": False}),
+    ],
+)
+def test_carried_flags(spec, field_kw, flags):
+    m = meta(one(spec, **field_kw))
+    assert {k: m[k] for k in flags} == flags
+
+
 def test_container_candidate_sets_wrap_and_fill():
     m = meta(one(n.List(n.Int())))
     assert m["wrap"] is True and m["custom_apply"] is False

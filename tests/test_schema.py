@@ -459,6 +459,27 @@ def test_recompute_refuses_reentrant_reads():
         s._recompute_caches()
 
 
+def test_equality_with_a_schema_held_exclusively_is_a_fault():
+    s = None
+    other = S([])
+
+    class Key:
+        @property
+        def is_const(self):
+            if s is not None:
+                s == other
+            return True
+
+        const_text = "x"
+
+        def __hash__(self):
+            return hash("x")
+
+    s = S([HostField(Key(), n.Int())])
+    with pytest.raises(PanicException, match="Already mutably borrowed"):
+        s._recompute_caches()
+
+
 def test_extend_while_the_schema_is_read_is_a_fault():
     s = None
     base = S([])
