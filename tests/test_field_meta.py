@@ -193,7 +193,7 @@ def test_carried_flags(spec, field_kw, flags):
     assert {k: m[k] for k in flags} == flags
 
 
-def test_container_candidate_sets_wrap_and_fill():
+def test_container_candidate_sets_wrap():
     m = meta(one(n.List(n.Int())))
     assert m["wrap"] is True and m["custom_apply"] is False
 
