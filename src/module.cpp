@@ -17,6 +17,7 @@
 #include "typing/key_specs/key_specs.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/field/field.hpp"
+#include "typing/schema/schema.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/containers.hpp"
@@ -79,11 +80,22 @@ Status exec_steps(PyObject *m)
     }
     // The value-spec classes, in the host's order.
     const TypeGetter spec_classes[] = {
-        typing::base::type,           typing::primitives::bool_type,  typing::primitives::str_type,
-        typing::primitives::int_type, typing::primitives::float_type, typing::classes::enum_type,
-        typing::primitives::any_type, typing::containers::list_type,  typing::containers::tuple_type,
-        typing::classes::union_type,  typing::classes::object_type,   typing::classes::type_type,
-        typing::field::type,          typing::classes::callable_type, typing::classes::functor_type,
+        typing::base::type,
+        typing::primitives::bool_type,
+        typing::primitives::str_type,
+        typing::primitives::int_type,
+        typing::primitives::float_type,
+        typing::classes::enum_type,
+        typing::primitives::any_type,
+        typing::containers::list_type,
+        typing::containers::tuple_type,
+        typing::classes::union_type,
+        typing::classes::object_type,
+        typing::classes::type_type,
+        typing::field::type,
+        typing::schema::type,
+        typing::classes::callable_type,
+        typing::classes::functor_type,
     };
     for (TypeGetter type : spec_classes) {
         if (failed(add_type(m, type()))) {

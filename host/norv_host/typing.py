@@ -284,6 +284,31 @@ def callable_validate(args, kw, returns, spec_text, path, value):
             raise TypeError(f"Keyword argument {name!r} does not exist in {value!r}. (path={path})")
 
 
+def topology_merge(items, merge_fn=None):
+    """Merges dicts left to right: a later key keeps the earlier position;
+    `merge_fn(key, old, new)` combines the two values when given."""
+    calls.append(("topology_merge", len(items), merge_fn is not None))
+    out = {}
+    for d in items:
+        for k, v in d.items():
+            out[k] = merge_fn(k, out[k], v) if (k in out and merge_fn is not None) else v
+    return out
+
+
+def make_field_merge_fn(allow_nonconst_keys, base_name):
+    """The child's field wins; an Inherit marker takes the base's field."""
+    calls.append(("make_field_merge_fn", allow_nonconst_keys, base_name))
+
+    def merge(key, base_field, field):
+        return base_field if getattr(field.value, "_is_inherit_marker", False) else field
+
+    return merge
+
+
+def register_forward_ref_target(fields, cls):
+    calls.append(("register_forward_ref_target", fields, cls))
+
+
 HANDLES = dict(
     missing_value=MISSING_VALUE,
     missing_type=MissingValue,
@@ -303,9 +328,9 @@ HANDLES = dict(
     make_forward_ref=make_forward_ref,
     raw_text_cls=RawText,
     forward_ref_cls=ForwardRef,
-    topology_merge=Unavailable("topology_merge"),
-    make_field_merge_fn=Unavailable("make_field_merge_fn"),
-    register_forward_ref_target=Unavailable("register_forward_ref_target"),
+    topology_merge=topology_merge,
+    make_field_merge_fn=make_field_merge_fn,
+    register_forward_ref_target=register_forward_ref_target,
     default_without_apply=Unavailable("default_without_apply"),
     create_schema=Unavailable("create_schema"),
     str_key_cls=_native.StrKey,

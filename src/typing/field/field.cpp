@@ -12,13 +12,11 @@
 #include "formatting/format.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
+#include "typing/funnel/field_meta.hpp"
 #include "typing/value_specs/engine.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing {
-
-// The funnel's classification of a field; built and read by the funnel.
-struct FieldMeta;
 
 namespace field {
 
@@ -36,6 +34,8 @@ struct State {
     BorrowFlag borrow;
     std::mutex meta_mutex;
     std::shared_ptr<const FieldMeta> meta;
+    // Bumped by every invalidation, so a record built across one is not stored.
+    std::uint64_t meta_generation = 0;
     // Never empty while the field is alive: None stands for "absent", and the
     // collector's clear leaves None behind.
     Ref slots[N_SLOTS];
@@ -65,6 +65,7 @@ void drop_meta(State &s) noexcept
     {
         std::lock_guard<std::mutex> lock(s.meta_mutex);
         old.swap(s.meta);
+        ++s.meta_generation;
     }
 }
 
@@ -1195,7 +1196,13 @@ int field_traverse(PyObject *self, visitproc visit, void *arg)
     for (const Ref &r : state(self).slots) {
         Py_VISIT(r.get());
     }
-    return 0;
+    // Only the cell visits its record: callers hold records briefly.
+    std::shared_ptr<const FieldMeta> meta;
+    {
+        std::lock_guard<std::mutex> lock(state(self).meta_mutex);
+        meta = state(self).meta;
+    }
+    return meta ? meta->traverse(visit, arg) : 0;
 }
 
 // Leaves None in every slot, so code that still reaches the field meets an
@@ -1281,6 +1288,26 @@ Ref value_spec_of(PyObject *f)
 void invalidate_meta(PyObject *f) noexcept
 {
     drop_meta(state(f));
+}
+
+MetaPtr meta_load(PyObject *f, std::uint64_t *generation) noexcept
+{
+    State &s = state(f);
+    std::lock_guard<std::mutex> lock(s.meta_mutex);
+    *generation = s.meta_generation;
+    return s.meta;
+}
+
+void meta_store(PyObject *f, MetaPtr meta, std::uint64_t generation) noexcept
+{
+    State &s = state(f);
+    {
+        std::lock_guard<std::mutex> lock(s.meta_mutex);
+        if (s.meta_generation != generation) {
+            return;  // invalidated while it was built: the record may describe old state
+        }
+        meta.swap(s.meta);
+    }
 }
 
 }  // namespace field

@@ -1,0 +1,108 @@
+#include "topology/keypath.hpp"
+#include "typing/bridge/bridge.hpp"
+#include "typing/funnel/field_meta.hpp"
+
+namespace norv::typing::funnel {
+
+Maybe<Accept> funnel_leaf(PyObject *value, const FieldMeta &meta)
+{
+    if (meta.accept_any || meta.is_exact(Py_TYPE(value))) {
+        return Accept{AcceptKind::Verbatim, Ref()};
+    }
+    if (meta.widen_to_float && Py_TYPE(value) == &PyLong_Type) {
+        Ref f = Ref::steal(PyNumber_Float(value));
+        if (!f) {
+            return error;
+        }
+        return Accept{AcceptKind::Produced, std::move(f)};
+    }
+    return Accept{};
+}
+
+namespace {
+
+// `spec._validate(path, value)`; the path is built only now.
+Status validate_with(PyObject *spec, PyObject *value, PyObject *key, const FunnelCtx &ctx)
+{
+    Ref path = ctx.no_path ? none() : keypath::child_key_path(key, ctx.root_path);
+    if (!path) {
+        return error;
+    }
+    Ref name = new_str("_validate");
+    if (!name) {
+        return error;
+    }
+    PyObject *args[] = {spec, path.get(), value};
+    Ref r =
+        Ref::steal(PyObject_VectorcallMethod(name.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return r ? Status::ok : Status::error;
+}
+
+}  // namespace
+
+Maybe<Ref> object_accept(PyObject *cls, PyObject *value, bool allow_partial)
+{
+    if (reinterpret_cast<PyObject *>(Py_TYPE(value)) != cls) {
+        return Ref();
+    }
+    if (allow_partial) {
+        return Ref::borrow(value);
+    }
+    const int maybe = bridge::is_maybe_partial(cls);
+    if (maybe < 0) {
+        return error;
+    }
+    if (!maybe) {
+        return Ref::borrow(value);
+    }
+    const int partial = bridge::read_sym_partial(value);
+    if (partial < 0) {
+        return error;
+    }
+    return partial ? Ref() : Ref::borrow(value);
+}
+
+Maybe<Accept> funnel_accept(PyObject *value, const FieldMeta &meta, PyObject *key, const FunnelCtx &ctx)
+{
+    Maybe<Accept> leaf = funnel_leaf(value, meta);
+    if (!leaf) {
+        return error;
+    }
+    switch (leaf->kind) {
+        case AcceptKind::Produced: {
+            if (PyObject *spec = meta.checked_spec(Py_TYPE(leaf->value.get()))) {
+                Ref hold = Ref::borrow(spec);
+                if (failed(validate_with(spec, leaf->value.get(), key, ctx))) {
+                    return error;
+                }
+            }
+            return leaf;
+        }
+        case AcceptKind::Verbatim:
+        case AcceptKind::Wrap:
+            return leaf;
+        case AcceptKind::Deferred:
+            break;
+    }
+    if (PyObject *spec = meta.checked_spec(Py_TYPE(value))) {
+        Ref hold = Ref::borrow(spec);
+        if (failed(validate_with(spec, value, key, ctx))) {
+            return error;
+        }
+        return Accept{AcceptKind::Verbatim, Ref()};
+    }
+    for (const Ref &cls : meta.subclass) {
+        Maybe<Ref> got = object_accept(cls.get(), value, ctx.allow_partial);
+        if (!got) {
+            return error;
+        }
+        if (*got) {
+            return Accept{AcceptKind::Verbatim, Ref()};
+        }
+    }
+    // Containers: no element rule is offered yet, so the container and dict
+    // fast paths would decline; the full path decides.
+    return Accept{};
+}
+
+}  // namespace norv::typing::funnel

@@ -1,0 +1,141 @@
+// Schema: the ordered mapping from key specs to fields, with its derived
+// caches read in place by the apply paths.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/borrow.hpp"
+#include "core/error.hpp"
+#include "core/ref.hpp"
+
+namespace norv::typing {
+struct FieldMeta;
+}
+
+namespace norv::typing::schema {
+
+// An attribute name interned once per process (leaked on purpose); null with
+// the error set only when the first interning failed.
+template <std::size_t N>
+struct NameLit {
+    char text[N];
+    constexpr NameLit(const char (&s)[N])
+    {
+        for (std::size_t i = 0; i < N; ++i) {
+            text[i] = s[i];
+        }
+    }
+};
+
+template <NameLit L>
+PyObject *interned() noexcept
+{
+    static PyObject *name = nullptr;
+    if (name == nullptr) {
+        name = PyUnicode_InternFromString(L.text);
+    }
+    return name;
+}
+
+// `o.<name>` through the interned name.
+template <NameLit L>
+Ref attr(PyObject *o)
+{
+    PyObject *name = interned<L>();
+    return name ? getattr(o, name) : Ref();
+}
+
+// Field-name hash shared by every text-keyed map of schemas, containers and
+// objects: 64-bit FNV-1a over the UTF-8 bytes, then one more step with 0xff.
+constexpr std::uint64_t fnv_build(std::string_view text) noexcept
+{
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (unsigned char b : text) {
+        h = (h ^ b) * 0x100000001b3ULL;
+    }
+    return (h ^ 0xffU) * 0x100000001b3ULL;
+}
+
+struct FnvHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept
+    {
+        return static_cast<std::size_t>(fnv_build(s));
+    }
+};
+
+using TextIndex = std::unordered_map<std::string, std::size_t, FnvHash, std::equal_to<>>;
+
+// The position stored for `key` when it is a str whose text the index holds.
+bool index_lookup(const TextIndex &index, PyObject *key, std::size_t *pos) noexcept;
+
+struct OpenSchemaPlan {
+    std::vector<Ref> const_fields;
+    std::vector<bool> const_init;
+    std::vector<std::pair<Ref, Ref>> const_pairs;  // (key text, value spec)
+    TextIndex const_index;
+    Ref wildcard_field;
+    Ref wildcard_value_spec;
+    std::size_t wildcard_pos = 0;
+    bool wildcard_init = false;
+
+    int traverse(visitproc visit, void *arg) const;
+};
+
+struct SchemaMeta {
+    std::vector<Ref> const_fields;
+    std::unique_ptr<OpenSchemaPlan> plan;
+    Ref nonconst_keys;       // list
+    Ref const_key_texts;     // frozenset, or empty
+    Ref const_resolution;    // read-only mapping {key spec: (text,)}, or empty
+    Ref const_apply_fields;  // tuple of (text, field, spec), or empty
+    Ref const_bulk_check;    // tuple of (text, value type), or empty
+    TextIndex field_meta_index;
+    bool has_nonconst_keys = false;
+    bool has_const_keys = false;
+
+    int traverse(visitproc visit, void *arg) const;
+};
+
+struct State {
+    BorrowFlag borrow;
+    // Never empty while the schema is alive except after the collector's
+    // clear, which leaves an empty dict (or, failing that, keeps the dict).
+    Ref fields;
+    Ref name, description, metadata, dynamic_field;  // None when absent
+    bool allow_nonconst_keys = false;
+    std::unique_ptr<SchemaMeta> meta;  // null only after a clear
+
+    const SchemaMeta &caches() const noexcept;
+};
+
+PyTypeObject *type();
+bool is_schema(PyObject *o) noexcept;
+State &state(PyObject *schema) noexcept;
+
+// Construction (every road builds through it).
+Ref schema_new(PyObject *fields, PyObject *name, PyObject *base_schema_list, PyObject *description,
+               bool allow_nonconst_keys, PyObject *metadata, PyObject *for_cls);
+Ref schema_merge(PyObject *schema_list, PyObject *name, PyObject *description);
+Maybe<std::unique_ptr<SchemaMeta>> compute_caches(PyObject *fields);
+Ref detect_dynamic_field(PyObject *fields);
+// (merged fields, merged metadata)
+Maybe<std::pair<Ref, Ref>> merge_fields(PyObject *fields, PyObject *metadata, bool allow_nonconst_keys,
+                                        PyObject *base);
+Ref const_bulk_check_bound(PyObject *obj);
+// The cached record of a native Field; a record built afresh for any other
+// field object.
+Maybe<std::shared_ptr<const FieldMeta>> field_meta_for(PyObject *field);
+
+// (resolved, unmatched) under the caller's shared access.
+Maybe<std::pair<Ref, Ref>> resolve_inner(PyObject *schema, PyObject *keys);
+
+}  // namespace norv::typing::schema
