@@ -41,10 +41,10 @@ asan-run: $(VENV)/.deps
 SOURCES = $(shell find src -name '*.cpp' -o -name '*.hpp')
 
 format: $(VENV)/.deps
-	$(VENV)/bin/clang-format -i $(SOURCES)
+	@$(VENV)/bin/clang-format -i $(SOURCES)
 
 format-check: $(VENV)/.deps
-	$(VENV)/bin/clang-format --dry-run --Werror $(SOURCES)
+	@$(VENV)/bin/clang-format --dry-run --Werror $(SOURCES) && echo "clang-format: every source follows .clang-format"
 
 bench: install
 	@for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b --fast --quiet || exit 1; done

@@ -16,8 +16,8 @@ using SymPartialFn = Partial (*)(PyObject *value);
 
 // Emits an already validated plain dict or list as a symbolic container of
 // `target_cls` bound to `spec`. Returns a new reference, or NULL with an error set.
-using WrapNodeFn = PyObject *(*)(PyObject *target_cls, PyObject *value, PyObject *spec,
-                                  bool allow_partial, PyObject *root_path);
+using WrapNodeFn = PyObject *(*)(PyObject * target_cls, PyObject *value, PyObject *spec, bool allow_partial,
+                                 PyObject *root_path);
 
 inline OnceCell<SymPartialFn> SYM_PARTIAL_HOOK;
 inline OnceCell<WrapNodeFn> WRAP_NODE_HOOK;

@@ -168,7 +168,8 @@ const char *Signature::suggest_keyword(PyObject *key) const
         if (best_distance != SIZE_MAX) {
             max_distance = std::min(max_distance, best_distance - 1);
         }
-        std::size_t d = edit_distance(key_str, static_cast<std::size_t>(key_size), p.name, size, max_distance);
+        std::size_t d =
+            edit_distance(key_str, static_cast<std::size_t>(key_size), p.name, size, max_distance);
         if (d <= max_distance && (best == nullptr || d < best_distance)) {
             best = p.name;
             best_distance = d;
@@ -204,8 +205,8 @@ Error Signature::too_many_positional(Py_ssize_t given, const Bound &b) const
                      (kwonly_given != 1 ? "s" : "") + ")";
     }
     return raise_format(PyExc_TypeError, "%s() takes %s positional argument%s but %zd%s %s given", fname_,
-                 sig.c_str(), plural ? "s" : "", given, kwonly_sig.c_str(),
-                 given == 1 && !kwonly_given ? "was" : "were");
+                        sig.c_str(), plural ? "s" : "", given, kwonly_sig.c_str(),
+                        given == 1 && !kwonly_given ? "was" : "were");
 }
 
 Error Signature::unexpected_keyword(PyObject *key, PyObject *kwnames) const
@@ -225,12 +226,13 @@ Error Signature::unexpected_keyword(PyObject *key, PyObject *kwnames) const
     }
     if (count > 0) {
         return raise_format(PyExc_TypeError,
-                     "%s() got some positional-only arguments passed as keyword argument%s: '%s'", fname_,
-                     count == 1 ? "" : "s", names.c_str());
+                            "%s() got some positional-only arguments passed as keyword argument%s: '%s'",
+                            fname_, count == 1 ? "" : "s", names.c_str());
     }
     if (const char *suggestion = suggest_keyword(key)) {
-        return raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'. Did you mean '%s'?",
-                            fname_, key, suggestion);
+        return raise_format(PyExc_TypeError,
+                            "%s() got an unexpected keyword argument '%S'. Did you mean '%s'?", fname_, key,
+                            suggestion);
     }
     return raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", fname_, key);
 }

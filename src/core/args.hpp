@@ -44,14 +44,32 @@ struct Param {
 };
 
 // Positional-or-keyword, required / optional.
-constexpr Param arg(const char *name) { return {name, ParamKind::PositionalOrKeyword, true}; }
-constexpr Param opt(const char *name) { return {name, ParamKind::PositionalOrKeyword, false}; }
+constexpr Param arg(const char *name)
+{
+    return {name, ParamKind::PositionalOrKeyword, true};
+}
+constexpr Param opt(const char *name)
+{
+    return {name, ParamKind::PositionalOrKeyword, false};
+}
 // Positional-only.
-constexpr Param posarg(const char *name) { return {name, ParamKind::PositionalOnly, true}; }
-constexpr Param posopt(const char *name) { return {name, ParamKind::PositionalOnly, false}; }
+constexpr Param posarg(const char *name)
+{
+    return {name, ParamKind::PositionalOnly, true};
+}
+constexpr Param posopt(const char *name)
+{
+    return {name, ParamKind::PositionalOnly, false};
+}
 // Keyword-only.
-constexpr Param kwarg(const char *name) { return {name, ParamKind::KeywordOnly, true}; }
-constexpr Param kwopt(const char *name) { return {name, ParamKind::KeywordOnly, false}; }
+constexpr Param kwarg(const char *name)
+{
+    return {name, ParamKind::KeywordOnly, true};
+}
+constexpr Param kwopt(const char *name)
+{
+    return {name, ParamKind::KeywordOnly, false};
+}
 
 struct SignatureOptions {
     bool var_args = false;    // *args collected into `Bound::varargs`

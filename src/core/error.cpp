@@ -35,12 +35,12 @@ static ObjectCell PANIC_TYPE;
 PyObject *panic_exception_type()
 {
     return PANIC_TYPE.get_or_init([] {
-        return Ref::steal(PyErr_NewExceptionWithDoc(
-            "norv_core.PanicException",
-            "An internal fault of the native core (a broken invariant or a bridge\n"
-            "used before it was installed). Derives from BaseException so that\n"
-            "handlers of ordinary errors do not swallow it.",
-            PyExc_BaseException, nullptr));
+        return Ref::steal(
+            PyErr_NewExceptionWithDoc("norv_core.PanicException",
+                                      "An internal fault of the native core (a broken invariant or a bridge\n"
+                                      "used before it was installed). Derives from BaseException so that\n"
+                                      "handlers of ordinary errors do not swallow it.",
+                                      PyExc_BaseException, nullptr));
     });
 }
 

@@ -29,10 +29,16 @@ namespace norv {
 // The outcome of an operation that produces no value.
 enum class [[nodiscard]] Status : signed char { error = -1, ok = 0 };
 
-[[nodiscard]] constexpr bool failed(Status s) noexcept { return s == Status::error; }
+[[nodiscard]] constexpr bool failed(Status s) noexcept
+{
+    return s == Status::error;
+}
 
 // A C API status code (negative on failure) as a Status.
-constexpr Status check(int rc) noexcept { return rc < 0 ? Status::error : Status::ok; }
+constexpr Status check(int rc) noexcept
+{
+    return rc < 0 ? Status::error : Status::ok;
+}
 
 // "A Python exception is set": converts to a null `Ref`, `Status::error` and an
 // empty `Maybe<T>`, so `return error;` reads the same in every function.
@@ -68,7 +74,10 @@ struct Panic {
     std::string text;
 };
 
-[[noreturn]] inline void panic(std::string text) { throw Panic{std::move(text)}; }
+[[noreturn]] inline void panic(std::string text)
+{
+    throw Panic{std::move(text)};
+}
 
 // Set `type(msg)` / `type(PyUnicode_FromFormat(fmt, ...))`; return the failure.
 Error raise(PyObject *type, const char *msg);

@@ -64,25 +64,55 @@ private:
     PyObject *p_ = nullptr;
 };
 
-inline bool failed(const Ref &r) noexcept { return !r; }
+inline bool failed(const Ref &r) noexcept
+{
+    return !r;
+}
 
 // Shorthands for the most common protocol calls; each returns a null Ref on error.
-inline Ref getattr(PyObject *o, PyObject *name) { return Ref::steal(PyObject_GetAttr(o, name)); }
+inline Ref getattr(PyObject *o, PyObject *name)
+{
+    return Ref::steal(PyObject_GetAttr(o, name));
+}
 
-inline Ref getattr(PyObject *o, const char *name) { return Ref::steal(PyObject_GetAttrString(o, name)); }
+inline Ref getattr(PyObject *o, const char *name)
+{
+    return Ref::steal(PyObject_GetAttrString(o, name));
+}
 
-inline Ref str_of(PyObject *o) { return Ref::steal(PyObject_Str(o)); }
+inline Ref str_of(PyObject *o)
+{
+    return Ref::steal(PyObject_Str(o));
+}
 
-inline Ref repr_of(PyObject *o) { return Ref::steal(PyObject_Repr(o)); }
+inline Ref repr_of(PyObject *o)
+{
+    return Ref::steal(PyObject_Repr(o));
+}
 
-inline Ref new_str(const char *utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
+inline Ref new_str(const char *utf8)
+{
+    return Ref::steal(PyUnicode_FromString(utf8));
+}
 
-inline Ref new_int(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+inline Ref new_int(long long v)
+{
+    return Ref::steal(PyLong_FromLongLong(v));
+}
 
-inline Ref new_bool(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+inline Ref new_bool(bool v)
+{
+    return Ref::borrow(v ? Py_True : Py_False);
+}
 
-inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref none()
+{
+    return Ref::borrow(Py_None);
+}
 
-inline Ref not_implemented() { return Ref::borrow(Py_NotImplemented); }
+inline Ref not_implemented()
+{
+    return Ref::borrow(Py_NotImplemented);
+}
 
 }  // namespace norv

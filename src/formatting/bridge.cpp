@@ -57,8 +57,8 @@ void close_context(Ref &ctx)
     ctx.reset();
 }
 
-const Signature INSTALL_SIG{
-    "_install_formatting_bridge", {arg("str_format"), arg("repr_format"), arg("outer_markdown_active")}};
+const Signature INSTALL_SIG{"_install_formatting_bridge",
+                            {arg("str_format"), arg("repr_format"), arg("outer_markdown_active")}};
 
 Ref install_formatting_bridge(PyObject *, FastArgs a)
 {
@@ -84,7 +84,10 @@ PyMethodDef INSTALL_DEF = method<install_formatting_bridge>(
 
 }  // namespace
 
-PyMethodDef *install_bridge_function() { return &INSTALL_DEF; }
+PyMethodDef *install_bridge_function()
+{
+    return &INSTALL_DEF;
+}
 
 Status init_format_fn(PyObject *module)
 {

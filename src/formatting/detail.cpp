@@ -13,9 +13,9 @@ constexpr std::size_t N_NAMES = static_cast<std::size_t>(Name::count_);
 
 // In the order of `Name`.
 constexpr std::array<const char *, N_NAMES> NAME_TEXT = {
-    "value",       "compact",       "verbose",       "root_indent", "list_wrap_threshold",
-    "strip_object_id", "include_keys", "exclude_keys", "markdown", "max_str_len",
-    "max_bytes_len", "custom_format", "memo",        "format",      "__norv_formattable__",
+    "value",           "compact",       "verbose",      "root_indent", "list_wrap_threshold",
+    "strip_object_id", "include_keys",  "exclude_keys", "markdown",    "max_str_len",
+    "max_bytes_len",   "custom_format", "memo",         "format",      "__norv_formattable__",
 };
 
 OnceCell<std::array<PyObject *, N_NAMES>> NAMES;
@@ -55,9 +55,18 @@ PyObject *name(Name n)
 }
 
 // Small ints are immortal: no reference is owed for these.
-PyObject *int_zero() { return PyLong_FromLong(0); }
-PyObject *int_one() { return PyLong_FromLong(1); }
-PyObject *int_eighty() { return PyLong_FromLong(80); }
+PyObject *int_zero()
+{
+    return PyLong_FromLong(0);
+}
+PyObject *int_one()
+{
+    return PyLong_FromLong(1);
+}
+PyObject *int_eighty()
+{
+    return PyLong_FromLong(80);
+}
 
 PyObject *ellipsis(bool for_str)
 {
@@ -148,7 +157,10 @@ Ref make_names(std::span<const Name> names)
 
 namespace {
 
-std::size_t dict_size(PyObject *d) { return d ? static_cast<std::size_t>(PyDict_GET_SIZE(d)) : 0; }
+std::size_t dict_size(PyObject *d)
+{
+    return d ? static_cast<std::size_t>(PyDict_GET_SIZE(d)) : 0;
+}
 
 // Fills `names` from position `at` on with the names of `part`.
 Status put_names(PyObject *names, std::size_t &at, std::span<const Name> part)

@@ -257,6 +257,9 @@ PyMethodDef KVLIST_DEF = method<kvlist_impl>(
 
 }  // namespace
 
-PyMethodDef *kvlist_function() { return &KVLIST_DEF; }
+PyMethodDef *kvlist_function()
+{
+    return &KVLIST_DEF;
+}
 
 }  // namespace norv::formatting

@@ -80,14 +80,14 @@ void Key::release_owned() noexcept
 Ref Key::to_py() const
 {
     switch (kind()) {
-    case Kind::Str: {
-        std::string_view t = text();
-        return Ref::steal(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
-    }
-    case Kind::Int:
-        return new_int(integer());
-    default:
-        return Ref::borrow(object());
+        case Kind::Str: {
+            std::string_view t = text();
+            return Ref::steal(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
+        }
+        case Kind::Int:
+            return new_int(integer());
+        default:
+            return Ref::borrow(object());
     }
 }
 
@@ -161,16 +161,16 @@ int Key::wrapper_cmp(const Key &a, const Key &b, CmpOp op)
     if (ka == Kind::Int && kb == Kind::Int) {
         const std::int64_t x = a.integer(), y = b.integer();
         switch (op) {
-        case CmpOp::Lt:
-            return x < y;
-        case CmpOp::Le:
-            return x <= y;
-        case CmpOp::Gt:
-            return x > y;
-        case CmpOp::Ge:
-            return x >= y;
-        default:
-            return x == y;
+            case CmpOp::Lt:
+                return x < y;
+            case CmpOp::Le:
+                return x <= y;
+            case CmpOp::Gt:
+                return x > y;
+            case CmpOp::Ge:
+                return x >= y;
+            default:
+                return x == y;
         }
     }
     if (ka == Kind::Other || kb == Kind::Other) {

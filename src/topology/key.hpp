@@ -34,14 +34,14 @@ inline bool apply_ord(CmpOp op, std::string_view a, std::string_view b) noexcept
     // string_view compares as unsigned bytes (char_traits<char>::compare uses memcmp).
     const int c = a.compare(b);
     switch (op) {
-    case CmpOp::Lt:
-        return c < 0;
-    case CmpOp::Le:
-        return c <= 0;
-    case CmpOp::Gt:
-        return c > 0;
-    default:
-        return c >= 0;
+        case CmpOp::Lt:
+            return c < 0;
+        case CmpOp::Le:
+            return c <= 0;
+        case CmpOp::Gt:
+            return c > 0;
+        default:
+            return c >= 0;
     }
 }
 
@@ -94,13 +94,13 @@ public:
     Kind kind() const noexcept
     {
         switch (tag()) {
-        case Tag::StrSmall:
-        case Tag::StrHeap:
-            return Kind::Str;
-        case Tag::Int:
-            return Kind::Int;
-        default:
-            return Kind::Other;
+            case Tag::StrSmall:
+            case Tag::StrHeap:
+                return Kind::Str;
+            case Tag::Int:
+                return Kind::Int;
+            default:
+                return Kind::Other;
         }
     }
     bool is_str() const noexcept { return kind() == Kind::Str; }
@@ -117,7 +117,7 @@ public:
         return {t->data, t->size};
     }
     std::int64_t integer() const noexcept { return load<std::int64_t>(); }  // integer keys only
-    PyObject *object() const noexcept { return load<PyObject *>(); }  // other keys only, borrowed
+    PyObject *object() const noexcept { return load<PyObject *>(); }        // other keys only, borrowed
 
     // The key object: a new str, a new int, or the stored object itself; a
     // null Ref when creating it fails.

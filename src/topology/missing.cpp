@@ -28,7 +28,8 @@ Ref new_instance()
 const Signature NEW_SIG{"MissingValue", {}};
 const Signature DEEPCOPY_SIG{"MissingValue.__deepcopy__", {arg("_memo")}, {.method = true}};
 const Signature TO_JSON_SIG{"MissingValue.to_json", {}, {.var_kwargs = true, .method = true}};
-const Signature FROM_JSON_SIG{"MissingValue.from_json", {arg("_json_value")}, {.var_kwargs = true, .method = true}};
+const Signature FROM_JSON_SIG{
+    "MissingValue.from_json", {arg("_json_value")}, {.var_kwargs = true, .method = true}};
 
 PyObject *missing_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 {
@@ -41,7 +42,10 @@ PyObject *missing_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
     });
 }
 
-PyObject *missing_repr(PyObject *) { return PyUnicode_FromString(TEXT); }
+PyObject *missing_repr(PyObject *)
+{
+    return PyUnicode_FromString(TEXT);
+}
 
 Py_hash_t missing_hash(PyObject *)
 {
@@ -129,7 +133,8 @@ PyMethodDef METHODS[] = {
 };
 
 PyType_Slot SLOTS[] = {
-    {Py_tp_doc, const_cast<char *>("MissingValue()\n--\n\nThe placeholder of a value that has not been assigned.")},
+    {Py_tp_doc,
+     const_cast<char *>("MissingValue()\n--\n\nThe placeholder of a value that has not been assigned.")},
     {Py_tp_new, reinterpret_cast<void *>(missing_new)},
     {Py_tp_repr, reinterpret_cast<void *>(missing_repr)},
     {Py_tp_str, reinterpret_cast<void *>(missing_repr)},
@@ -161,7 +166,10 @@ Status init_class(PyTypeObject *tp)
     return set_class_attr(tp, "__serialization_key__", key.get());
 }
 
-Ref missing_value_singleton(PyObject *) { return Ref::borrow(singleton()); }
+Ref missing_value_singleton(PyObject *)
+{
+    return Ref::borrow(singleton());
+}
 
 PyMethodDef SINGLETON_DEF = method_noargs<missing_value_singleton>(
     "missing_value_singleton",
@@ -169,15 +177,24 @@ PyMethodDef SINGLETON_DEF = method_noargs<missing_value_singleton>(
 
 }  // namespace
 
-PyTypeObject *type() { return TYPE.get(&SPEC, nullptr, init_class); }
+PyTypeObject *type()
+{
+    return TYPE.get(&SPEC, nullptr, init_class);
+}
 
-bool is_missing_value(PyObject *value) noexcept { return Py_TYPE(value) == TYPE.peek(); }
+bool is_missing_value(PyObject *value) noexcept
+{
+    return Py_TYPE(value) == TYPE.peek();
+}
 
 PyObject *singleton()
 {
     return SINGLETON.get_or_init(new_instance);
 }
 
-PyMethodDef *singleton_function() { return &SINGLETON_DEF; }
+PyMethodDef *singleton_function()
+{
+    return &SINGLETON_DEF;
+}
 
 }  // namespace norv::missing

@@ -50,9 +50,15 @@ Status from_json_field(PyObject *json_value, const char *name, Ref &out)
     return Status::ok;
 }
 
-Ref false_value(PyObject *) { return new_bool(false); }
+Ref false_value(PyObject *)
+{
+    return new_bool(false);
+}
 
-Ref none_value(PyObject *) { return none(); }
+Ref none_value(PyObject *)
+{
+    return none();
+}
 
 Ref alloc_instance(PyTypeObject *type)
 {

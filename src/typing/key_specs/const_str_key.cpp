@@ -16,15 +16,21 @@ constexpr const char *SERIALIZATION_KEY = "norv.typing.ConstStrKey";
 
 struct ConstStrKeyObject {
     PyObject_HEAD
-    // An exact str that encodes as UTF-8 (no lone surrogates) and has no '.'.
-    PyObject *text;
+        // An exact str that encodes as UTF-8 (no lone surrogates) and has no '.'.
+        PyObject *text;
 };
 
 TypeCell TYPE;
 
-PyObject *text_of(PyObject *self) { return payload<ConstStrKeyObject>(self)->text; }
+PyObject *text_of(PyObject *self)
+{
+    return payload<ConstStrKeyObject>(self)->text;
+}
 
-bool is_const_str_key(PyObject *o) noexcept { return Py_TYPE(o) == TYPE.peek(); }
+bool is_const_str_key(PyObject *o) noexcept
+{
+    return Py_TYPE(o) == TYPE.peek();
+}
 
 // `value` must already be a str (subclasses allowed).
 Ref make(PyObject *value)
@@ -55,8 +61,8 @@ const Signature MATCH_SIG{"ConstStrKey.match", {arg("key")}, {.method = true}};
 const Signature EXTEND_SIG{"ConstStrKey.extend", {arg("base")}, {.method = true}};
 const Signature DEEPCOPY_SIG{"ConstStrKey.__deepcopy__", {arg("_memo")}, {.method = true}};
 const Signature TO_JSON_SIG{"ConstStrKey.to_json", {}, {.var_kwargs = true, .method = true}};
-const Signature FROM_JSON_SIG{"ConstStrKey.from_json", {arg("json_value")},
-                              {.var_kwargs = true, .method = true}};
+const Signature FROM_JSON_SIG{
+    "ConstStrKey.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
 
 PyObject *const_str_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 {
@@ -98,11 +104,20 @@ int const_str_key_eq(PyObject *self, PyObject *other)
     return false;
 }
 
-Py_hash_t const_str_key_hash(PyObject *self) { return PyObject_Hash(text_of(self)); }
+Py_hash_t const_str_key_hash(PyObject *self)
+{
+    return PyObject_Hash(text_of(self));
+}
 
-Ref text_value(PyObject *self) { return Ref::borrow(text_of(self)); }
+Ref text_value(PyObject *self)
+{
+    return Ref::borrow(text_of(self));
+}
 
-Ref true_value(PyObject *) { return new_bool(true); }
+Ref true_value(PyObject *)
+{
+    return new_bool(true);
+}
 
 Ref const_str_key_match(PyObject *self, FastArgs a)
 {
@@ -126,7 +141,10 @@ Ref const_str_key_extend(PyObject *self, FastArgs a)
     return extend_if_equal(self, b[0]);
 }
 
-Ref const_str_key_copy(PyObject *self) { return make(text_of(self)); }
+Ref const_str_key_copy(PyObject *self)
+{
+    return make(text_of(self));
+}
 
 Ref const_str_key_deepcopy(PyObject *self, FastArgs a)
 {
@@ -217,6 +235,9 @@ Status init_class(PyTypeObject *tp)
 
 }  // namespace
 
-PyTypeObject *const_str_key_type() { return TYPE.get(&SPEC, nullptr, init_class); }
+PyTypeObject *const_str_key_type()
+{
+    return TYPE.get(&SPEC, nullptr, init_class);
+}
 
 }  // namespace norv::key_specs

@@ -17,16 +17,21 @@ namespace {
 constexpr const char *SERIALIZATION_KEY = "norv.typing.ListKey";
 
 struct ListKeyObject {
-    PyObject_HEAD
-    std::optional<std::int64_t> max_value;  // exclusive; unset (or 0, in match) means no bound
-    std::int64_t min_value;                 // inclusive
+    PyObject_HEAD std::optional<std::int64_t> max_value;  // exclusive; unset (or 0, in match) means no bound
+    std::int64_t min_value;                               // inclusive
 };
 
 TypeCell TYPE;
 
-ListKeyObject *data(PyObject *self) { return payload<ListKeyObject>(self); }
+ListKeyObject *data(PyObject *self)
+{
+    return payload<ListKeyObject>(self);
+}
 
-bool is_list_key(PyObject *o) noexcept { return Py_TYPE(o) == TYPE.peek(); }
+bool is_list_key(PyObject *o) noexcept
+{
+    return Py_TYPE(o) == TYPE.peek();
+}
 
 Ref make(std::int64_t min_value, std::optional<std::int64_t> max_value)
 {
@@ -44,8 +49,7 @@ const Signature MATCH_SIG{"ListKey.match", {arg("key")}, {.method = true}};
 const Signature EXTEND_SIG{"ListKey.extend", {arg("base")}, {.method = true}};
 const Signature DEEPCOPY_SIG{"ListKey.__deepcopy__", {arg("_memo")}, {.method = true}};
 const Signature TO_JSON_SIG{"ListKey.to_json", {}, {.var_kwargs = true, .method = true}};
-const Signature FROM_JSON_SIG{"ListKey.from_json", {arg("json_value")},
-                              {.var_kwargs = true, .method = true}};
+const Signature FROM_JSON_SIG{"ListKey.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
 
 PyObject *list_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 {
@@ -93,9 +97,15 @@ Ref text_value(PyObject *self)
                                            static_cast<long long>(k->min_value)));
 }
 
-Ref min_value_get(PyObject *self) { return new_int(data(self)->min_value); }
+Ref min_value_get(PyObject *self)
+{
+    return new_int(data(self)->min_value);
+}
 
-Ref max_value_get(PyObject *self) { return int_or_none(data(self)->max_value); }
+Ref max_value_get(PyObject *self)
+{
+    return int_or_none(data(self)->max_value);
+}
 
 Ref list_key_match(PyObject *self, FastArgs a)
 {
@@ -144,7 +154,10 @@ Ref list_key_extend(PyObject *self, FastArgs a)
     return Ref::borrow(self);
 }
 
-Ref list_key_copy(PyObject *self) { return make(data(self)->min_value, data(self)->max_value); }
+Ref list_key_copy(PyObject *self)
+{
+    return make(data(self)->min_value, data(self)->max_value);
+}
 
 Ref list_key_deepcopy(PyObject *self, FastArgs a)
 {
@@ -211,14 +224,14 @@ Ref list_key_from_json(PyObject *, FastArgs a)
 PyMethodDef METHODS[] = {
     method<list_key_match>("match",
                            "match($self, key)\n--\n\nWhether `key` is an int inside the index range."),
-    method<list_key_extend>("extend", "extend($self, base)\n--\n\nCheck that the range lies inside `base`'s, "
-                                      "adopting its maximum when this key has none; return self."),
+    method<list_key_extend>("extend",
+                            "extend($self, base)\n--\n\nCheck that the range lies inside `base`'s, "
+                            "adopting its maximum when this key has none; return self."),
     method<format_ignoring_options<text_value>>("format", "format($self, *_args, **_kwargs)\n--\n\n"),
     method_noargs<list_key_copy>("__copy__", "__copy__($self)\n--\n\n"),
     method<list_key_deepcopy>("__deepcopy__", "__deepcopy__($self, _memo)\n--\n\n"),
     method<list_key_to_json>("to_json", "to_json($self, **_kwargs)\n--\n\n"),
-    method<list_key_from_json>("from_json", "from_json($cls, json_value, **_kwargs)\n--\n\n",
-                               METH_CLASS),
+    method<list_key_from_json>("from_json", "from_json($cls, json_value, **_kwargs)\n--\n\n", METH_CLASS),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -260,6 +273,9 @@ Status init_class(PyTypeObject *tp)
 
 }  // namespace
 
-PyTypeObject *list_key_type() { return TYPE.get(&SPEC, nullptr, init_class); }
+PyTypeObject *list_key_type()
+{
+    return TYPE.get(&SPEC, nullptr, init_class);
+}
 
 }  // namespace norv::key_specs

@@ -15,17 +15,23 @@ constexpr const char *SERIALIZATION_KEY = "norv.typing.StrKey";
 
 struct StrKeyObject {
     PyObject_HEAD
-    // Whatever `re.compile` returned; NULL means any string. Never changes.
-    PyObject *regex;
+        // Whatever `re.compile` returned; NULL means any string. Never changes.
+        PyObject *regex;
 };
 
 TypeCell TYPE;
 ObjectCell ANY_PATTERN_TEXT;
 ObjectCell MATCH_NAME;
 
-PyObject *regex_of(PyObject *self) { return payload<StrKeyObject>(self)->regex; }
+PyObject *regex_of(PyObject *self)
+{
+    return payload<StrKeyObject>(self)->regex;
+}
 
-bool is_str_key(PyObject *o) noexcept { return Py_TYPE(o) == TYPE.peek(); }
+bool is_str_key(PyObject *o) noexcept
+{
+    return Py_TYPE(o) == TYPE.peek();
+}
 
 Ref make_with(Ref regex)
 {
@@ -90,8 +96,7 @@ const Signature MATCH_SIG{"StrKey.match", {arg("key")}, {.method = true}};
 const Signature EXTEND_SIG{"StrKey.extend", {arg("base")}, {.method = true}};
 const Signature DEEPCOPY_SIG{"StrKey.__deepcopy__", {arg("_memo")}, {.method = true}};
 const Signature TO_JSON_SIG{"StrKey.to_json", {}, {.var_kwargs = true, .method = true}};
-const Signature FROM_JSON_SIG{"StrKey.from_json", {arg("json_value")},
-                              {.var_kwargs = true, .method = true}};
+const Signature FROM_JSON_SIG{"StrKey.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
 
 PyObject *str_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 {
@@ -198,7 +203,10 @@ Ref str_key_extend(PyObject *self, FastArgs a)
 }
 
 // Patterns are immutable: copies share the compiled object.
-Ref str_key_copy(PyObject *self) { return make_with(Ref::borrow(regex_of(self))); }
+Ref str_key_copy(PyObject *self)
+{
+    return make_with(Ref::borrow(regex_of(self)));
+}
 
 Ref str_key_deepcopy(PyObject *self, FastArgs a)
 {
@@ -241,15 +249,15 @@ Ref str_key_from_json(PyObject *, FastArgs a)
 }
 
 PyMethodDef METHODS[] = {
-    method<str_key_match>("match", "match($self, key)\n--\n\n"
-                                   "Whether `key` is a str that the pattern matches from its start."),
+    method<str_key_match>("match",
+                          "match($self, key)\n--\n\n"
+                          "Whether `key` is a str that the pattern matches from its start."),
     method<str_key_extend>("extend", "extend($self, base)\n--\n\nReturn self when `base` is an equal key."),
     method<format_ignoring_options<text_value>>("format", "format($self, *_args, **_kwargs)\n--\n\n"),
     method_noargs<str_key_copy>("__copy__", "__copy__($self)\n--\n\n"),
     method<str_key_deepcopy>("__deepcopy__", "__deepcopy__($self, _memo)\n--\n\n"),
     method<str_key_to_json>("to_json", "to_json($self, **_kwargs)\n--\n\n"),
-    method<str_key_from_json>("from_json", "from_json($cls, json_value, **_kwargs)\n--\n\n",
-                              METH_CLASS),
+    method<str_key_from_json>("from_json", "from_json($cls, json_value, **_kwargs)\n--\n\n", METH_CLASS),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -289,6 +297,9 @@ Status init_class(PyTypeObject *tp)
 
 }  // namespace
 
-PyTypeObject *str_key_type() { return TYPE.get(&SPEC, nullptr, init_class); }
+PyTypeObject *str_key_type()
+{
+    return TYPE.get(&SPEC, nullptr, init_class);
+}
 
 }  // namespace norv::key_specs

@@ -16,15 +16,20 @@ namespace {
 constexpr const char *SERIALIZATION_KEY = "norv.typing.TupleKey";
 
 struct TupleKeyObject {
-    PyObject_HEAD
-    std::optional<std::int64_t> index;  // unset: any position
+    PyObject_HEAD std::optional<std::int64_t> index;  // unset: any position
 };
 
 TypeCell TYPE;
 
-TupleKeyObject *data(PyObject *self) { return payload<TupleKeyObject>(self); }
+TupleKeyObject *data(PyObject *self)
+{
+    return payload<TupleKeyObject>(self);
+}
 
-bool is_tuple_key(PyObject *o) noexcept { return Py_TYPE(o) == TYPE.peek(); }
+bool is_tuple_key(PyObject *o) noexcept
+{
+    return Py_TYPE(o) == TYPE.peek();
+}
 
 Ref make(std::optional<std::int64_t> index)
 {
@@ -41,8 +46,8 @@ const Signature MATCH_SIG{"TupleKey.match", {arg("key")}, {.method = true}};
 const Signature EXTEND_SIG{"TupleKey.extend", {arg("base")}, {.method = true}};
 const Signature DEEPCOPY_SIG{"TupleKey.__deepcopy__", {arg("_memo")}, {.method = true}};
 const Signature TO_JSON_SIG{"TupleKey.to_json", {}, {.var_kwargs = true, .method = true}};
-const Signature FROM_JSON_SIG{"TupleKey.from_json", {arg("json_value")},
-                              {.var_kwargs = true, .method = true}};
+const Signature FROM_JSON_SIG{
+    "TupleKey.from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
 
 PyObject *tuple_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 {
@@ -77,7 +82,10 @@ Ref text_value(PyObject *self)
     return new_str("TupleKey(index=None)");
 }
 
-Ref index_get(PyObject *self) { return int_or_none(data(self)->index); }
+Ref index_get(PyObject *self)
+{
+    return int_or_none(data(self)->index);
+}
 
 Ref tuple_key_match(PyObject *self, FastArgs a)
 {
@@ -122,7 +130,10 @@ Ref tuple_key_extend(PyObject *self, FastArgs a)
     return Ref::borrow(self);
 }
 
-Ref tuple_key_copy(PyObject *self) { return make(data(self)->index); }
+Ref tuple_key_copy(PyObject *self)
+{
+    return make(data(self)->index);
+}
 
 Ref tuple_key_deepcopy(PyObject *self, FastArgs a)
 {
@@ -177,14 +188,14 @@ Ref tuple_key_from_json(PyObject *, FastArgs a)
 PyMethodDef METHODS[] = {
     method<tuple_key_match>("match",
                             "match($self, key)\n--\n\nWhether `key` is an int at this key's position."),
-    method<tuple_key_extend>("extend", "extend($self, base)\n--\n\nCheck the position against `base`'s, "
-                                       "adopting it when this key has none; return self."),
+    method<tuple_key_extend>("extend",
+                             "extend($self, base)\n--\n\nCheck the position against `base`'s, "
+                             "adopting it when this key has none; return self."),
     method<format_ignoring_options<text_value>>("format", "format($self, *_args, **_kwargs)\n--\n\n"),
     method_noargs<tuple_key_copy>("__copy__", "__copy__($self)\n--\n\n"),
     method<tuple_key_deepcopy>("__deepcopy__", "__deepcopy__($self, _memo)\n--\n\n"),
     method<tuple_key_to_json>("to_json", "to_json($self, **_kwargs)\n--\n\n"),
-    method<tuple_key_from_json>("from_json", "from_json($cls, json_value, **_kwargs)\n--\n\n",
-                                METH_CLASS),
+    method<tuple_key_from_json>("from_json", "from_json($cls, json_value, **_kwargs)\n--\n\n", METH_CLASS),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -225,6 +236,9 @@ Status init_class(PyTypeObject *tp)
 
 }  // namespace
 
-PyTypeObject *tuple_key_type() { return TYPE.get(&SPEC, nullptr, init_class); }
+PyTypeObject *tuple_key_type()
+{
+    return TYPE.get(&SPEC, nullptr, init_class);
+}
 
 }  // namespace norv::key_specs

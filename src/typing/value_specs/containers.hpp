@@ -48,8 +48,8 @@ Ref make_field(PyObject *key, PyObject *value_spec, PyObject *description);
                                                     PyObject *transform, bool is_noneable, bool frozen,
                                                     std::uint8_t strict);
 
-using ContainerBuilder = std::unique_ptr<SpecEngine> (*)(PyObject *, PyObject *, PyObject *, Sizes, PyObject *,
-                                                         bool, bool, std::uint8_t);
+using ContainerBuilder = std::unique_ptr<SpecEngine> (*)(PyObject *, PyObject *, PyObject *, Sizes,
+                                                         PyObject *, bool, bool, std::uint8_t);
 
 // `cls.from_json(json_value, **kwargs)` of List and Tuple: the common keys,
 // the element entry `elements_key`, the sizes and the transform.

@@ -150,8 +150,7 @@ Maybe<std::unique_ptr<SpecEngine>> SpecEngine::deep_clone() const
     if (no_default < 0) {
         return error;
     }
-    Ref new_default =
-        no_default ? Ref::borrow(bridge::get().missing_value) : deepcopy(default_value.get());
+    Ref new_default = no_default ? Ref::borrow(bridge::get().missing_value) : deepcopy(default_value.get());
     if (!new_default) {
         return error;
     }

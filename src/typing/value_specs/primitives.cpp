@@ -12,8 +12,8 @@
 namespace norv::typing::primitives {
 
 using spec_class::engine_or_null;
-using spec_class::make;
 using spec_class::kind_getter;
+using spec_class::make;
 using spec_class::or_none;
 
 namespace {
@@ -540,31 +540,31 @@ PyGetSetDef ANY_GETSET[] = {
 
 // ---- type specs ----------------------------------------------------------------------------------
 
-
 NORV_SPEC_CLASS_SPEC(
     BOOL, "Bool",
     "Bool(default=..., default_factory=None, is_noneable=False, frozen=False, strict=None)\n--\n\n"
     "Value spec of a bool.",
     bool_tp_new, BOOL_METHODS, COMMON_GETSET, 0)
 NORV_SPEC_CLASS_SPEC(STR, "Str",
-                "Str(default=..., default_factory=None, regex=None, is_noneable=False, frozen=False, "
-                "strict=None)\n--\n\nValue spec of a str, optionally matching a regular expression.",
-                str_tp_new, STR_METHODS, STR_GETSET, 0)
-NORV_SPEC_CLASS_SPEC(INT, "Int",
-                "Int(default=..., default_factory=None, min_value=None, max_value=None, is_noneable=False, "
-                "frozen=False, strict=None, gt=None, ge=None, lt=None, le=None)\n--\n\n"
-                "Value spec of an int within optional inclusive bounds.",
-                number_tp_new<false>, NUMBER_METHODS<false>, NUMBER_GETSET, 0)
-NORV_SPEC_CLASS_SPEC(FLOAT, "Float",
-                "Float(default=..., default_factory=None, min_value=None, max_value=None, is_noneable=False, "
-                "frozen=False, strict=None, gt=None, ge=None, lt=None, le=None)\n--\n\n"
-                "Value spec of a float within optional inclusive bounds.",
-                number_tp_new<true>, NUMBER_METHODS<true>, NUMBER_GETSET, 0)
+                     "Str(default=..., default_factory=None, regex=None, is_noneable=False, frozen=False, "
+                     "strict=None)\n--\n\nValue spec of a str, optionally matching a regular expression.",
+                     str_tp_new, STR_METHODS, STR_GETSET, 0)
+NORV_SPEC_CLASS_SPEC(
+    INT, "Int",
+    "Int(default=..., default_factory=None, min_value=None, max_value=None, is_noneable=False, "
+    "frozen=False, strict=None, gt=None, ge=None, lt=None, le=None)\n--\n\n"
+    "Value spec of an int within optional inclusive bounds.",
+    number_tp_new<false>, NUMBER_METHODS<false>, NUMBER_GETSET, 0)
+NORV_SPEC_CLASS_SPEC(
+    FLOAT, "Float",
+    "Float(default=..., default_factory=None, min_value=None, max_value=None, is_noneable=False, "
+    "frozen=False, strict=None, gt=None, ge=None, lt=None, le=None)\n--\n\n"
+    "Value spec of a float within optional inclusive bounds.",
+    number_tp_new<true>, NUMBER_METHODS<true>, NUMBER_GETSET, 0)
 NORV_SPEC_CLASS_SPEC(ANY, "Any",
-                "Any(default=..., default_factory=None, annotation=..., transform=None, frozen=False, "
-                "strict=None)\n--\n\nValue spec accepting any value.",
-                any_tp_new, ANY_METHODS, ANY_GETSET, 0)
-
+                     "Any(default=..., default_factory=None, annotation=..., transform=None, frozen=False, "
+                     "strict=None)\n--\n\nValue spec accepting any value.",
+                     any_tp_new, ANY_METHODS, ANY_GETSET, 0)
 
 }  // namespace
 

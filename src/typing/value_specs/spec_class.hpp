@@ -109,21 +109,21 @@ inline PyTypeObject *make(TypeCell &cell, PyType_Spec *spec, PyObject *bases = n
 }  // namespace norv::typing::spec_class
 
 // A final spec class sharing SpecBase's layout, deallocator and collector slots.
-#define NORV_SPEC_CLASS_SPEC(var, qualname, doc, newfn, methods, getset, extra_flags) \
-    PyType_Slot var##_SLOTS[] = {                                                     \
-        {Py_tp_doc, const_cast<char *>(doc)},                                         \
-        {Py_tp_new, reinterpret_cast<void *>(newfn)},                                 \
-        {Py_tp_dealloc, reinterpret_cast<void *>(::norv::typing::base::dealloc)},     \
-        {Py_tp_traverse, reinterpret_cast<void *>(::norv::typing::base::traverse)},   \
-        {Py_tp_clear, reinterpret_cast<void *>(::norv::typing::base::clear)},         \
-        {Py_tp_methods, methods},                                                     \
-        {Py_tp_getset, getset},                                                       \
-        {0, nullptr},                                                                 \
-    };                                                                                \
-    PyType_Spec var##_SPEC = {                                                        \
-        .name = "norv_core._native." qualname,                                        \
-        .basicsize = 0,                                                               \
-        .itemsize = 0,                                                                \
+#define NORV_SPEC_CLASS_SPEC(var, qualname, doc, newfn, methods, getset, extra_flags)                \
+    PyType_Slot var##_SLOTS[] = {                                                                    \
+        {Py_tp_doc, const_cast<char *>(doc)},                                                        \
+        {Py_tp_new, reinterpret_cast<void *>(newfn)},                                                \
+        {Py_tp_dealloc, reinterpret_cast<void *>(::norv::typing::base::dealloc)},                    \
+        {Py_tp_traverse, reinterpret_cast<void *>(::norv::typing::base::traverse)},                  \
+        {Py_tp_clear, reinterpret_cast<void *>(::norv::typing::base::clear)},                        \
+        {Py_tp_methods, methods},                                                                    \
+        {Py_tp_getset, getset},                                                                      \
+        {0, nullptr},                                                                                \
+    };                                                                                               \
+    PyType_Spec var##_SPEC = {                                                                       \
+        .name = "norv_core._native." qualname,                                                       \
+        .basicsize = 0,                                                                              \
+        .itemsize = 0,                                                                               \
         .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC | (extra_flags), \
-        .slots = var##_SLOTS,                                                         \
+        .slots = var##_SLOTS,                                                                        \
     };
