@@ -60,6 +60,15 @@ Status set_class_attr(PyTypeObject *type, const char *name, PyObject *value)
     return Status::ok;
 }
 
+Status set_serializable_class_attrs(PyTypeObject *type, const char *serialization_key)
+{
+    Ref key = new_str(serialization_key);
+    if (!key || failed(set_class_attr(type, "__serialization_key__", key.get()))) {
+        return error;
+    }
+    return set_class_attr(type, "__norv_formattable__", Py_True);
+}
+
 PyTypeObject *TypeCell::get(PyType_Spec *spec, PyObject *bases, Init init)
 {
     return reinterpret_cast<PyTypeObject *>(cell_.get_or_init([&]() -> Ref {

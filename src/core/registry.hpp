@@ -29,6 +29,10 @@ namespace norv {
 // the type, so immutable types can be filled too).
 [[nodiscard]] Status set_class_attr(PyTypeObject *type, const char *name, PyObject *value);
 
+// Sets a class's `__serialization_key__` (the name its JSON form carries) and
+// marks it `__norv_formattable__`.
+[[nodiscard]] Status set_serializable_class_attrs(PyTypeObject *type, const char *serialization_key);
+
 class TypeCell {
 public:
     // `bases` may be NULL (object). `init` fills class attributes once the

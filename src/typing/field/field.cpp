@@ -1260,11 +1260,7 @@ PyType_Spec FIELD_SPEC = {
 
 Status init_class(PyTypeObject *tp)
 {
-    Ref key = new_str("norv.typing.Field");
-    if (!key || failed(set_class_attr(tp, "__serialization_key__", key.get()))) {
-        return error;
-    }
-    return set_class_attr(tp, "__norv_formattable__", Py_True);
+    return set_serializable_class_attrs(tp, "norv.typing.Field");
 }
 
 }  // namespace

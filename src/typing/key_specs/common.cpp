@@ -75,15 +75,6 @@ void dealloc_plain(PyObject *self)
     Py_DECREF(tp);
 }
 
-Status init_key_spec_class(PyTypeObject *tp, const char *serialization_key)
-{
-    Ref key = new_str(serialization_key);
-    if (!key || failed(set_class_attr(tp, "__serialization_key__", key.get()))) {
-        return error;
-    }
-    return set_class_attr(tp, "__norv_formattable__", Py_True);
-}
-
 Status register_names(PyObject *module)
 {
     // Each class is made only once the one before it was added.

@@ -78,8 +78,4 @@ Ref alloc_instance(PyTypeObject *type);
 
 void dealloc_plain(PyObject *self);
 
-// The class attributes every key-spec class carries: its serialization key and
-// the formattable marker.
-[[nodiscard]] Status init_key_spec_class(PyTypeObject *tp, const char *serialization_key);
-
 }  // namespace norv::key_specs

@@ -226,7 +226,7 @@ PyType_Spec SPEC = {
 
 Status init_class(PyTypeObject *tp)
 {
-    if (failed(init_key_spec_class(tp, SERIALIZATION_KEY))) {
+    if (failed(set_serializable_class_attrs(tp, SERIALIZATION_KEY))) {
         return error;
     }
     // Key-path rendering joins keys of such classes with dots, like names.

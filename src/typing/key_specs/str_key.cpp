@@ -292,7 +292,7 @@ PyType_Spec SPEC = {
 
 Status init_class(PyTypeObject *tp)
 {
-    return init_key_spec_class(tp, SERIALIZATION_KEY);
+    return set_serializable_class_attrs(tp, SERIALIZATION_KEY);
 }
 
 }  // namespace

@@ -1028,11 +1028,7 @@ PyType_Spec SCHEMA_SPEC = {
 
 Status init_class(PyTypeObject *tp)
 {
-    Ref key = new_str("norv.typing.Schema");
-    if (!key || failed(set_class_attr(tp, "__serialization_key__", key.get()))) {
-        return error;
-    }
-    return set_class_attr(tp, "__norv_formattable__", Py_True);
+    return set_serializable_class_attrs(tp, "norv.typing.Schema");
 }
 
 }  // namespace
