@@ -126,6 +126,63 @@ Ref make_field(PyObject *key, PyObject *value_spec, PyObject *description)
     return Ref::steal(PyObject_Vectorcall(bridge::get().field_cls, args, 3, nullptr));
 }
 
+namespace {
+
+// The size parameters at 3, 4, 5 and the two keyword-only aliases at 10, 11;
+// flags in between, converted in parameter order.
+Maybe<std::pair<Sizes, spec_class::Flags>> sized_params(const Bound &b)
+{
+    Sizes s;
+    OptInt *first[] = {&s.min_size, &s.max_size, &s.size};
+    const char *names[] = {"min_size", "max_size", "size"};
+    for (std::size_t i = 0; i < 3; ++i) {
+        Maybe<OptInt> v = opt_int_param(b[3 + i], names[i]);
+        if (!v) {
+            return error;
+        }
+        *first[i] = *v;
+    }
+    Maybe<spec_class::Flags> f = spec_class::flags(b, 7, 8, 9);
+    if (!f) {
+        return error;
+    }
+    Maybe<OptInt> min_length = opt_int_param(b[10], "min_length");
+    if (!min_length) {
+        return error;
+    }
+    Maybe<OptInt> max_length = opt_int_param(b[11], "max_length");
+    if (!max_length) {
+        return error;
+    }
+    s.min_length = *min_length;
+    s.max_length = *max_length;
+    return std::pair<Sizes, spec_class::Flags>(s, *f);
+}
+
+}  // namespace
+
+PyObject *container_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs, const Signature &sig,
+                           ContainerBuilder build)
+{
+    return guard([&]() -> Ref {
+        Bound b;
+        if (failed(sig.bind_tuple(args, kwargs, b))) {
+            return error;
+        }
+        Ref d = frame::default_arg(b, 1);
+        if (!d) {
+            return error;
+        }
+        Maybe<std::pair<Sizes, spec_class::Flags>> p = sized_params(b);
+        if (!p) {
+            return error;
+        }
+        const spec_class::Flags &f = p->second;
+        return base::wrap(
+            cls, build(b[0], d.get(), b.or_none(2), p->first, b.or_none(6), f.noneable, f.frozen, f.strict));
+    });
+}
+
 Ref container_from_json(PyObject *cls, const Signature &sig, FastArgs a, const char *elements_key,
                         ContainerBuilder build)
 {

@@ -51,6 +51,12 @@ Ref make_field(PyObject *key, PyObject *value_spec, PyObject *description);
 using ContainerBuilder = std::unique_ptr<SpecEngine> (*)(PyObject *, PyObject *, PyObject *, Sizes,
                                                          PyObject *, bool, bool, std::uint8_t);
 
+// `cls(...)` of List and Tuple, whose parameters differ only in the first one's
+// name: element(s), default, default_factory, min_size, max_size, size,
+// transform, is_noneable, frozen, strict, *, min_length, max_length.
+PyObject *container_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs, const Signature &sig,
+                           ContainerBuilder build);
+
 // `cls.from_json(json_value, **kwargs)` of List and Tuple: the common keys,
 // the element entry `elements_key`, the sizes and the transform.
 Ref container_from_json(PyObject *cls, const Signature &sig, FastArgs a, const char *elements_key,

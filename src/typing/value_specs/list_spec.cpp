@@ -54,53 +54,9 @@ const Signature LIST_SIG{"List.__new__",
                           opt("max_size"), opt("size"), opt("transform"), opt("is_noneable"), opt("frozen"),
                           opt("strict"), kwopt("min_length"), kwopt("max_length")}};
 
-// The size parameters at 3, 4, 5 and the two keyword-only aliases at 10, 11;
-// flags in between, converted in parameter order.
-Maybe<std::pair<Sizes, Flags>> sized_params(const Bound &b)
-{
-    Sizes s;
-    OptInt *first[] = {&s.min_size, &s.max_size, &s.size};
-    const char *names[] = {"min_size", "max_size", "size"};
-    for (std::size_t i = 0; i < 3; ++i) {
-        Maybe<OptInt> v = opt_int_param(b[3 + i], names[i]);
-        if (!v) {
-            return error;
-        }
-        *first[i] = *v;
-    }
-    Maybe<Flags> f = flags(b, 7, 8, 9);
-    if (!f) {
-        return error;
-    }
-    Maybe<OptInt> min_length = opt_int_param(b[10], "min_length");
-    if (!min_length) {
-        return error;
-    }
-    Maybe<OptInt> max_length = opt_int_param(b[11], "max_length");
-    if (!max_length) {
-        return error;
-    }
-    s.min_length = *min_length;
-    s.max_length = *max_length;
-    return std::pair<Sizes, Flags>(s, *f);
-}
-
 PyObject *list_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
 {
-    return guard([&]() -> Ref {
-        Bound b;
-        if (failed(LIST_SIG.bind_tuple(args, kwargs, b))) {
-            return error;
-        }
-        Ref d = frame::default_arg(b, 1);
-        Maybe<std::pair<Sizes, Flags>> p = sized_params(b);
-        if (!d || !p) {
-            return error;
-        }
-        const Flags &f = p->second;
-        return base::wrap(cls, list_new(b[0], d.get(), b.or_none(2), p->first, b.or_none(6), f.noneable,
-                                        f.frozen, f.strict));
-    });
+    return container_tp_new(cls, args, kwargs, LIST_SIG, list_new);
 }
 
 const Signature LIST_FROM_JSON_SIG{

@@ -144,42 +144,7 @@ const Signature TUPLE_SIG{"Tuple.__new__",
 
 PyObject *tuple_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
 {
-    return guard([&]() -> Ref {
-        Bound b;
-        if (failed(TUPLE_SIG.bind_tuple(args, kwargs, b))) {
-            return error;
-        }
-        Ref d = frame::default_arg(b, 1);
-        if (!d) {
-            return error;
-        }
-        Sizes s;
-        OptInt *first[] = {&s.min_size, &s.max_size, &s.size};
-        const char *names[] = {"min_size", "max_size", "size"};
-        for (std::size_t i = 0; i < 3; ++i) {
-            Maybe<OptInt> v = opt_int_param(b[3 + i], names[i]);
-            if (!v) {
-                return error;
-            }
-            *first[i] = *v;
-        }
-        Maybe<Flags> f = flags(b, 7, 8, 9);
-        if (!f) {
-            return error;
-        }
-        Maybe<OptInt> min_length = opt_int_param(b[10], "min_length");
-        if (!min_length) {
-            return error;
-        }
-        Maybe<OptInt> max_length = opt_int_param(b[11], "max_length");
-        if (!max_length) {
-            return error;
-        }
-        s.min_length = *min_length;
-        s.max_length = *max_length;
-        return base::wrap(
-            cls, tuple_new(b[0], d.get(), b.or_none(2), s, b.or_none(6), f->noneable, f->frozen, f->strict));
-    });
+    return container_tp_new(cls, args, kwargs, TUPLE_SIG, tuple_new);
 }
 
 const Signature TUPLE_FROM_JSON_SIG{
