@@ -3,7 +3,7 @@
 import copy
 
 import pytest
-from leakcheck import block_growth, refcount_delta
+from leakcheck import block_growth, refcount_delta, swallow
 
 from norv_core import _native as n
 from norv_host import typing as ht
@@ -25,16 +25,6 @@ class Marker(ht.ValueSpecBase):
 
 M = Marker()
 BAD = Marker()
-
-
-def swallow(make):
-    def run():
-        try:
-            make()
-        except Exception:
-            pass
-
-    return run
 
 
 def failing_validator(v):

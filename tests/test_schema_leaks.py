@@ -3,7 +3,7 @@
 import copy
 
 import pytest
-from leakcheck import block_growth, refcount_delta
+from leakcheck import block_growth, refcount_delta, swallow
 
 from norv_core import _native as n
 from norv_host import typing as ht
@@ -46,16 +46,6 @@ class HostField:
 
     def apply(self, value, **kw):
         return value
-
-
-def swallow(fn):
-    def run():
-        try:
-            fn()
-        except Exception:
-            pass
-
-    return run
 
 
 BAD_TEXT = type("K", (), {"is_const": True, "const_text": 3})()

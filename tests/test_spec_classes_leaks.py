@@ -2,7 +2,7 @@
 on success and on every kind of failure."""
 
 import pytest
-from leakcheck import refcount_delta
+from leakcheck import refcount_delta, swallow
 
 from norv_core import _native as n
 from norv_host import typing as ht
@@ -19,16 +19,6 @@ class Base:
 
 
 M = Marker()
-
-
-def swallow(make):
-    def run():
-        try:
-            make()
-        except Exception:
-            pass
-
-    return run
 
 
 CASES = {
