@@ -89,3 +89,26 @@ except ValueError as e:
     print("refused:", e)
 print(repr(n.Str["^[a-z]+$"]), repr(n.Int[0, 10]), repr(n.Int(gt=0, lt=10)), repr(n.Any().noneable()))
 print("Int()() ->", n.Int()(), "| Int(default=3)() ->", n.Int(default=3)())
+
+section("Spec classes, fields and schemas")
+Color = n.Enum(["red", "green"], default="red")
+print(repr(Color), "| apply('green'):", Color.apply("green"), "| noneable:", Color.noneable().values)
+either = n.Union([int, str])
+print(repr(either), "| apply(5):", either.apply(5), "| apply('x'):", either.apply("x"))
+print(repr(n.Type(int)), "| Type(int)() is int:", n.Type(int)() is int)
+print(repr(n.Callable([n.Int()], returns=n.Str())), "| Object(ValueError).apply:", n.Object(ValueError).apply(ValueError("e")))
+ints = n.List(n.Int(min_value=0), max_size=3)
+values = [1, 2]
+print(repr(ints), "| a valid list comes back as itself:", ints.apply(values) is values)
+try:
+    ints.apply([1, -1], root_path=n.KeyPath("x"))
+except ValueError as e:
+    print("refused:", e)
+print(repr(n.Tuple([n.Int(), n.Str()])), "| apply((1, 'a')):", n.Tuple([n.Int(), n.Str()]).apply((1, "a")))
+print("equality:", n.Int(min_value=0) == n.Int(min_value=0), "| compatible:", n.Int().is_compatible(n.Int(min_value=1)))
+print("JSON:", n.Tuple(n.Int(), min_size=1).to_json())
+print("round trip:", n.List.from_json(ints.to_json()) == ints)
+field = n.Field("age", n.Int(min_value=0), "Age in years")
+print(repr(field), "| apply(7):", field.apply(7))
+schema = n.Schema([n.Field("name", n.Str()), field])
+print("schema keys:", [str(k) for k in schema.keys()], "| get_field('age') is field:", schema.get_field("age") is field)
