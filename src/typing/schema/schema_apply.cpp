@@ -273,11 +273,25 @@ Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform
     State &s = state(schema);
     const bool has_nonconst = s.caches().has_nonconst_keys;
     Ref fields = Ref::borrow(s.fields.get());
-    Ref resolution = std::move(r->first);
-    return dict_for_each(resolution.get(), [&](PyObject *spec, PyObject *key_list) -> Status {
+    // The cached resolution of an all-constant schema is a read-only view:
+    // walk a list of its items.
+    Ref entries = Ref::steal(PyMapping_Items(r->first.get()));
+    if (!entries) {
+        return error;
+    }
+    for (Py_ssize_t e = 0; e < PyList_GET_SIZE(entries.get()); ++e) {
+        PyObject *entry = PyList_GET_ITEM(entries.get(), e);
+        if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2) {
+            return raise(PyExc_TypeError, "mapping items must be pairs");
+        }
+        PyObject *spec = PyTuple_GET_ITEM(entry, 0);
+        PyObject *key_list = PyTuple_GET_ITEM(entry, 1);
         PyObject *field_borrowed = PyDict_GetItemWithError(fields.get(), spec);
         if (field_borrowed == nullptr) {
-            return PyErr_Occurred() ? Status(error) : Status::ok;
+            if (PyErr_Occurred()) {
+                return error;
+            }
+            continue;
         }
         Ref field = Ref::borrow(field_borrowed);
         Ref list = Ref::steal(PySequence_List(key_list));
@@ -338,8 +352,8 @@ Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform
                 return error;
             }
         }
-        return Status::ok;
-    });
+    }
+    return Status::ok;
 }
 
 // A new dict: the constant keys present first, in schema order, then the rest
