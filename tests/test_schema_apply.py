@@ -153,3 +153,26 @@ def test_deep_nesting_raises_recursion_error():
         cur["b"] = cur = {}
     with pytest.raises(RecursionError):
         s.apply(value)
+
+
+@pytest.mark.parametrize("respect, expected", [(True, ["a"]), (False, ["a", "b"])])
+def test_respect_enable_wrap(respect, expected):
+    calls = []
+
+    def transform(key, value, parent):
+        calls.append(str(key))
+        return value
+
+    s = n.Schema([F("a", n.Int()), F("b", n.Int(), enable_wrap=False)])
+    s.apply({"a": 1, "b": 2}, child_transform=transform, respect_enable_wrap=respect)
+    assert calls == expected
+
+
+def test_disabled_validation_keeps_the_value_and_skips_the_transform():
+    calls = []
+    s = n.Schema([F("a", n.Int(), enable_validation=False)])
+    marker = object()
+    for kwargs in ({}, {"child_transform": lambda k, v, p: calls.append(k) or v}):
+        d = {"a": marker}
+        assert s.apply(d, **kwargs)["a"] is marker
+    assert calls == []
