@@ -130,3 +130,10 @@ def test_errors_while_testing_propagate():
 
     with pytest.raises(RuntimeError, match="broken partial"):
         n.List(n.Object(Broken)).apply([Broken()])
+
+
+def test_schema_field_of_list_takes_the_fast_path():
+    s = n.Schema([F("tags", n.List(int)), F("any", n.List(n.Any()))])
+    tags, nested = [1, 2], [{"k": 1}]
+    d = {"tags": tags, "any": nested}
+    assert s.apply(d) is d and d["tags"] is tags and d["any"] is nested

@@ -457,6 +457,18 @@ Maybe<bool> elements_all_match(PyObject *spec, PyObject *iterable, bool nested_o
     if (!items) {
         return error;
     }
+    if ((*rule)->kind == ElemRule::ExactType) {
+        // The common case, one type test per element.
+        PyObject *t = (*rule)->payload.get();
+        PyObject **it = PySequence_Fast_ITEMS(items.get());
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (reinterpret_cast<PyObject *>(Py_TYPE(it[i])) != t) {
+                return false;
+            }
+        }
+        return true;
+    }
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
         Maybe<bool> m = matches(**rule, PySequence_Fast_GET_ITEM(items.get(), i));
         if (!m || !*m) {
