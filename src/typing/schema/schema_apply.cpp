@@ -144,6 +144,9 @@ Status apply_const_field_inplace(PyObject *target, PyObject *field, const Ctx &c
     if (!result) {
         return error;
     }
+    if (found && result.get() == value.get()) {
+        return Status::ok;
+    }
     return set_if_changed(target, key, result.get());
 }
 
@@ -164,19 +167,30 @@ Status raise_not_allowed(PyObject *keys, PyObject *root_path)
 
 Status raise_if_extra_keys(PyObject *const_texts, PyObject *dict, PyObject *root_path)
 {
-    Ref extra = Ref::steal(PyList_New(0));
-    if (!extra) {
-        return error;
-    }
+    Ref extra;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(dict, &pos, &k, &v)) {
-        const int in = const_texts ? PySet_Contains(const_texts, k) : 0;
-        if (in < 0 || (!in && PyList_Append(extra.get(), k) < 0)) {
+        // A key's own __eq__ may run and change the dict.
+        Ref key = Ref::borrow(k);
+        const int in = const_texts ? PySet_Contains(const_texts, key.get()) : 0;
+        if (in < 0) {
+            return error;
+        }
+        if (in) {
+            continue;
+        }
+        if (!extra) {
+            extra = Ref::steal(PyList_New(0));
+            if (!extra) {
+                return error;
+            }
+        }
+        if (PyList_Append(extra.get(), key.get()) < 0) {
             return error;
         }
     }
-    if (PyList_GET_SIZE(extra.get()) == 0) {
+    if (!extra) {
         return Status::ok;
     }
     static PyObject *sorted = nullptr;
