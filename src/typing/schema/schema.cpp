@@ -906,6 +906,24 @@ Ref schema_open_plan_info(PyObject *self)
 
 // ---- class -------------------------------------------------------------------------------------
 
+}  // namespace
+
+Ref apply_held(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
+               PyObject *root_path, bool respect_enable_wrap, bool inplace)
+{
+    RecursionGuard depth(" while applying a schema");
+    if (depth.failed()) {
+        return error;
+    }
+    SharedBorrow hold(state(schema).borrow);
+    if (hold.failed()) {
+        return error;
+    }
+    return apply(schema, dict_obj, allow_partial, child_transform, root_path, respect_enable_wrap, inplace);
+}
+
+namespace {
+
 const Signature APPLY_SIG{"apply",
                           {arg("dict_obj"), opt("allow_partial"), opt("child_transform"), opt("root_path"),
                            opt("respect_enable_wrap"), opt("inplace")},
@@ -923,15 +941,7 @@ Ref schema_apply_method(PyObject *self, FastArgs fa)
     if (!inplace) {
         return error;
     }
-    RecursionGuard depth(" while applying a schema");
-    if (depth.failed()) {
-        return error;
-    }
-    SharedBorrow hold(state(self).borrow);
-    if (hold.failed()) {
-        return error;
-    }
-    return apply(self, b[0], *allow_partial, b.or_none(2), b.or_none(3), *respect, *inplace);
+    return apply_held(self, b[0], *allow_partial, b.or_none(2), b.or_none(3), *respect, *inplace);
 }
 
 const Signature VALIDATE_SIG2{

@@ -139,6 +139,9 @@ Maybe<std::shared_ptr<const FieldMeta>> field_meta_for(PyObject *field);
 // the caller's shared access. Optional objects are nullptr when absent.
 Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
           PyObject *root_path, bool respect_enable_wrap, bool inplace);
+// apply under a recursion guard and the schema's shared borrow.
+Ref apply_held(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
+               PyObject *root_path, bool respect_enable_wrap, bool inplace);
 // apply on a deep copy; None.
 Ref validate(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *root_path);
 
