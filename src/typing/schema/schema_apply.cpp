@@ -426,13 +426,10 @@ Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *ch
     const SchemaMeta &m = state(schema).caches();
     Status st = Status::ok;
     if (child_transform == nullptr && PyDict_CheckExact(work.get()) && !m.has_nonconst_keys) {
-        std::vector<Ref> fields;
-        fields.reserve(m.const_fields.size());
-        for (const Ref &f : m.const_fields) {
-            fields.push_back(Ref::borrow(f.get()));
-        }
+        // The caches stay in place while the caller holds the shared borrow.
         Ref texts = m.const_key_texts ? Ref::borrow(m.const_key_texts.get()) : Ref();
-        for (const Ref &field : fields) {
+        for (const Ref &f : m.const_fields) {
+            Ref field = Ref::borrow(f.get());
             if (failed(apply_const_field_inplace(work.get(), field.get(), ctx))) {
                 return error;
             }
