@@ -2,6 +2,7 @@
 errors win, in-place and copying results, child transforms."""
 
 import pytest
+from leakcheck import block_growth, refcount_delta
 
 from norv_core import _native as n
 from norv_host import typing as ht
@@ -176,3 +177,37 @@ def test_disabled_validation_keeps_the_value_and_skips_the_transform():
         d = {"a": marker}
         assert s.apply(d, **kwargs)["a"] is marker
     assert calls == []
+
+
+VALUE = object()
+LEAK_SCHEMA = n.Schema(
+    [F("a", n.Int()), F(n.StrKey(), n.Any()), F("c", n.List(n.Any()))], allow_nonconst_keys=True
+)
+CONST_SCHEMA = n.Schema([F("a", n.Any()), F("b", n.Int(default=1))])
+LIST_OF_DICTS = n.List(n.Dict(n.Schema([F("a", n.Int())])))
+LEAK_CASES = {
+    "all constant": lambda: CONST_SCHEMA.apply({"a": VALUE}),
+    "all constant extra key": lambda: CONST_SCHEMA.apply({"a": VALUE, VALUE: 1}),
+    "all constant copy": lambda: CONST_SCHEMA.apply({"a": VALUE}, inplace=False),
+    "open plan": lambda: LEAK_SCHEMA.apply({"x": VALUE, "a": 1, "c": [VALUE]}),
+    "open plan copy": lambda: LEAK_SCHEMA.apply({"x": VALUE, "a": 1, "c": [VALUE]}, inplace=False),
+    "general": lambda: LEAK_SCHEMA.apply({"x": VALUE, "a": 1, "c": []}, child_transform=identity),
+    "general refusal": lambda: LEAK_SCHEMA.apply({VALUE: 1, "a": 1, "c": []}),
+    "field refusal": lambda: LEAK_SCHEMA.apply({"x": VALUE, "a": "no", "c": []}),
+    "validate": lambda: CONST_SCHEMA.validate({"a": 1}),
+    "dict spec": lambda: n.Dict(CONST_SCHEMA).apply({"a": VALUE}),
+    "list of dicts": lambda: LIST_OF_DICTS.apply([{"a": 1}, {"a": VALUE}]),
+}
+
+
+@pytest.mark.parametrize("case", list(LEAK_CASES), ids=list(LEAK_CASES))
+def test_apply_keeps_nothing_behind(case):
+    def run():
+        try:
+            LEAK_CASES[case]()
+        except (KeyError, TypeError, ValueError):
+            pass
+
+    assert refcount_delta(VALUE, run) == 0
+    block_growth(run, 1000)  # settles the allocator and the type caches
+    assert block_growth(run, 2000) < 100
