@@ -94,6 +94,7 @@ Status exec_steps(PyObject *m)
         typing::classes::type_type,
         typing::field::type,
         typing::schema::type,
+        typing::classes::dict_type,
         typing::classes::callable_type,
         typing::classes::functor_type,
     };

@@ -210,13 +210,19 @@ def test_element_error_without_root_path():
 
 
 def test_valid_list_is_the_same_object_and_copied_without_inplace():
-    spec = List(Int())
+    # Int(min_value=0) offers no element rule: the full path runs and copies.
+    spec = List(Int(min_value=0))
     v = [1, 2, 3]
     assert spec.apply(v) is v
     c = spec.apply(v, inplace=False)
     assert c == v and c is not v
     e = []
     assert spec.apply(e) is e and spec.apply(e, inplace=False) is not e
+
+
+def test_fast_path_returns_the_list_itself_even_without_inplace():
+    v = [1, 2, 3]
+    assert List(Int()).apply(v, inplace=False) is v
 
 
 def test_converted_elements_are_written_back():

@@ -309,6 +309,20 @@ def register_forward_ref_target(fields, cls):
     calls.append(("register_forward_ref_target", fields, cls))
 
 
+def create_schema(maybe_schema, allow_nonconst_keys=False):
+    """A schema from a dict or a list of (key, annotation) pairs or fields."""
+    calls.append(("create_schema", allow_nonconst_keys))
+    items = maybe_schema.items() if isinstance(maybe_schema, dict) else maybe_schema
+    fields = []
+    for item in items:
+        if isinstance(item, _native.Field):
+            fields.append(item)
+            continue
+        key, annotation = item
+        fields.append(_native.Field(key, ValueSpecBase.from_annotation(annotation)))
+    return _native.Schema(fields, allow_nonconst_keys=allow_nonconst_keys)
+
+
 HANDLES = dict(
     missing_value=MISSING_VALUE,
     missing_type=MissingValue,
@@ -332,7 +346,7 @@ HANDLES = dict(
     make_field_merge_fn=make_field_merge_fn,
     register_forward_ref_target=register_forward_ref_target,
     default_without_apply=Unavailable("default_without_apply"),
-    create_schema=Unavailable("create_schema"),
+    create_schema=create_schema,
     str_key_cls=_native.StrKey,
     functor_cls=Functor,
     callable_validate=callable_validate,

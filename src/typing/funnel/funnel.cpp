@@ -1,6 +1,8 @@
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/funnel/field_meta.hpp"
+#include "typing/value_specs/base.hpp"
+#include "typing/value_specs/containers.hpp"
 
 namespace norv::typing::funnel {
 
@@ -100,8 +102,31 @@ Maybe<Accept> funnel_accept(PyObject *value, const FieldMeta &meta, PyObject *ke
             return Accept{AcceptKind::Verbatim, Ref()};
         }
     }
-    // Containers: no element rule is offered yet, so the container and dict
-    // fast paths would decline; the full path decides.
+    // A list or tuple field: the engine's container fast path, with no
+    // nested containers taken as they are.
+    if (meta.wrap) {
+        Ref spec = Ref::borrow(meta.value_spec.get());
+        const int native = base::is_spec(spec.get());
+        if (native < 0) {
+            return error;
+        }
+        if (native) {
+            base::NativeRead read(spec.get());
+            if (read.failed()) {
+                return error;
+            }
+            const Tag tag = read.engine().tag();
+            if (tag == Tag::List || tag == Tag::Tuple) {
+                Maybe<Ref> got = containers::container_fast_path(read.engine(), value, nullptr, false);
+                if (!got) {
+                    return error;
+                }
+                if (*got) {
+                    return Accept{AcceptKind::Verbatim, Ref()};
+                }
+            }
+        }
+    }
     return Accept{};
 }
 

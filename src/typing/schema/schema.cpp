@@ -906,7 +906,74 @@ Ref schema_open_plan_info(PyObject *self)
 
 // ---- class -------------------------------------------------------------------------------------
 
+}  // namespace
+
+Ref apply_held(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
+               PyObject *root_path, bool respect_enable_wrap, bool inplace)
+{
+    RecursionGuard depth(" while applying a schema");
+    if (depth.failed()) {
+        return error;
+    }
+    SharedBorrow hold(state(schema).borrow);
+    if (hold.failed()) {
+        return error;
+    }
+    return apply(schema, dict_obj, allow_partial, child_transform, root_path, respect_enable_wrap, inplace);
+}
+
+namespace {
+
+const Signature APPLY_SIG{"apply",
+                          {arg("dict_obj"), opt("allow_partial"), opt("child_transform"), opt("root_path"),
+                           opt("respect_enable_wrap"), opt("inplace")},
+                          {.method = true}};
+
+Ref schema_apply_method(PyObject *self, FastArgs fa)
+{
+    Bound b;
+    if (failed(APPLY_SIG.bind(fa, b))) {
+        return error;
+    }
+    Maybe<bool> allow_partial = bool_arg(b[1], "allow_partial", false);
+    Maybe<bool> respect = allow_partial ? bool_arg(b[4], "respect_enable_wrap", false) : Maybe<bool>(error);
+    Maybe<bool> inplace = respect ? bool_arg(b[5], "inplace", true) : Maybe<bool>(error);
+    if (!inplace) {
+        return error;
+    }
+    return apply_held(self, b[0], *allow_partial, b.or_none(2), b.or_none(3), *respect, *inplace);
+}
+
+const Signature VALIDATE_SIG2{
+    "validate", {arg("dict_obj"), opt("allow_partial"), opt("root_path")}, {.method = true}};
+
+Ref schema_validate_method(PyObject *self, FastArgs fa)
+{
+    Bound b;
+    if (failed(VALIDATE_SIG2.bind(fa, b))) {
+        return error;
+    }
+    Maybe<bool> allow_partial = bool_arg(b[1], "allow_partial", false);
+    if (!allow_partial) {
+        return error;
+    }
+    RecursionGuard depth(" while applying a schema");
+    if (depth.failed()) {
+        return error;
+    }
+    SharedBorrow hold(state(self).borrow);
+    if (hold.failed()) {
+        return error;
+    }
+    return validate(self, b[0], *allow_partial, b.or_none(2));
+}
+
 PyMethodDef SCHEMA_METHODS[] = {
+    method<schema_apply_method>("apply",
+                                "apply($self, dict_obj, allow_partial=False, child_transform=None, "
+                                "root_path=None, respect_enable_wrap=False, inplace=True)\n--\n\n"),
+    method<schema_validate_method>("validate",
+                                   "validate($self, dict_obj, allow_partial=False, root_path=None)\n--\n\n"),
     method<schema_merge_method>("merge", "merge($cls, schema_list, name=None, description=None)\n--\n\n",
                                 METH_CLASS),
     method_onearg<schema_extend>("extend", "extend($self, base)\n--\n\n"),

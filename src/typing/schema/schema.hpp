@@ -135,6 +135,16 @@ Ref const_bulk_check_bound(PyObject *obj);
 // field object.
 Maybe<std::shared_ptr<const FieldMeta>> field_meta_for(PyObject *field);
 
+// Applies the schema to `dict_obj` (in place, or to a shallow copy) under
+// the caller's shared access. Optional objects are nullptr when absent.
+Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
+          PyObject *root_path, bool respect_enable_wrap, bool inplace);
+// apply under a recursion guard and the schema's shared borrow.
+Ref apply_held(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
+               PyObject *root_path, bool respect_enable_wrap, bool inplace);
+// apply on a deep copy; None.
+Ref validate(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *root_path);
+
 // (resolved, unmatched) under the caller's shared access.
 Maybe<std::pair<Ref, Ref>> resolve_inner(PyObject *schema, PyObject *keys);
 

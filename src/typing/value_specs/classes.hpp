@@ -17,6 +17,7 @@ PyTypeObject *object_type();
 PyTypeObject *union_type();
 PyTypeObject *callable_type();
 PyTypeObject *functor_type();
+PyTypeObject *dict_type();
 
 // Optional objects are nullptr when absent. A null engine: the build failed,
 // error set (`base::wrap` passes it on).
@@ -38,6 +39,10 @@ Maybe<Ref> object_accept(PyObject *cls, PyObject *value, bool allow_partial);
 // The Object kind's child step: a partially bound object is refused unless
 // partial values are allowed.
 Ref object_apply_kind(PyObject *value, bool allow_partial, engine::PathText &path);
+
+[[nodiscard]] std::unique_ptr<SpecEngine> dict_new(PyObject *schema, PyObject *default_value,
+                                                   PyObject *default_factory, PyObject *transform,
+                                                   bool is_noneable, bool frozen, std::uint8_t strict);
 
 [[nodiscard]] std::unique_ptr<SpecEngine> union_new(PyObject *candidates, PyObject *default_value,
                                                     PyObject *default_factory, bool is_noneable, bool frozen,

@@ -9,7 +9,11 @@
 #include "typing/bridge/bridge.hpp"
 #include "typing/field/field.hpp"
 #include "typing/value_specs/base.hpp"
+#include "typing/funnel/field_meta.hpp"
+#include "typing/schema/schema.hpp"
 #include "typing/value_specs/classes.hpp"
+#include "typing/value_specs/primitives.hpp"
+#include "typing/value_specs/util.hpp"
 #include "typing/value_specs/containers.hpp"
 #include "typing/value_specs/primitives.hpp"
 #include "typing/value_specs/util.hpp"
@@ -307,17 +311,136 @@ Ref tuple_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObjec
 
 namespace {
 
-// The proof that an element fits its element spec without a call. No spec
-// offers one yet, so every container declines, which is always correct.
-struct ElemRule {};
+// The proof that an element fits its element spec without a call: one cheap
+// test per element, chosen once per container and never stored.
+struct ElemRule {
+    enum Kind : std::uint8_t { ExactType = 0, ObjectClass = 1, AnyFast = 2, ConstDictBulk = 3 };
+    Kind kind;
+    Ref payload;  // the type, the class or the bound tuple
+    bool include_containers = false;
+};
 
-Maybe<std::optional<ElemRule>> elem_rule(PyObject *, bool)
+// The bulk-check bound of an unfrozen, untransformed native Dict bound to a
+// native Schema, or an empty Ref.
+Maybe<Ref> const_dict_bound(PyObject *spec)
 {
-    return std::optional<ElemRule>();
+    Ref held;
+    Maybe<base::Probe> p = base::with_native_base(spec, [&](const SpecEngine &e) {
+        if (e.tag() != Tag::Dict || e.frozen || e.transform) {
+            return false;
+        }
+        held = Ref::borrow(e.kind.get<DictKind>()->schema.get());
+        return true;
+    });
+    if (!p) {
+        return error;
+    }
+    if (*p != base::Probe::Yes || !held || !schema::is_schema(held.get())) {
+        return Ref();
+    }
+    SharedBorrow hold(schema::state(held.get()).borrow);
+    if (hold.failed()) {
+        return error;
+    }
+    const schema::SchemaMeta &m = schema::state(held.get()).caches();
+    return schema::const_bulk_check_bound(m.const_bulk_check.get());
 }
 
-Maybe<bool> matches(const ElemRule &, PyObject *)
+Maybe<std::optional<ElemRule>> elem_rule(PyObject *spec, bool nested_ok)
 {
+    using Rule = std::optional<ElemRule>;
+    Maybe<Ref> leaf = funnel::exact_leaf_type(spec);
+    if (!leaf) {
+        return error;
+    }
+    if (*leaf) {
+        PyObject *object = util::builtin_object_type();
+        if (object == nullptr) {
+            return error;
+        }
+        if (leaf->get() != object) {
+            return Rule(ElemRule{ElemRule::ExactType, std::move(*leaf)});
+        }
+        bool unconstrained = false;
+        Maybe<base::Probe> any = base::with_native_base(spec, [&](const SpecEngine &e) {
+            unconstrained = !e.frozen && !e.transform;
+            return e.tag() == Tag::Any && PyObject_TypeCheck(spec, primitives::any_type());
+        });
+        if (!any) {
+            return error;
+        }
+        if (*any == base::Probe::Yes) {
+            return unconstrained ? Rule(ElemRule{ElemRule::AnyFast, Ref(), nested_ok}) : Rule();
+        }
+        return Rule(ElemRule{ElemRule::ExactType, std::move(*leaf)});
+    }
+    Maybe<Ref> cls = funnel::is_object_candidate(spec);
+    if (!cls) {
+        return error;
+    }
+    // Only a real class: a forward reference or a generic alias proves nothing.
+    if (*cls && PyType_Check(cls->get())) {
+        return Rule(ElemRule{ElemRule::ObjectClass, std::move(*cls)});
+    }
+    if (!nested_ok) {
+        return Rule();
+    }
+    Maybe<Ref> bound = const_dict_bound(spec);
+    if (!bound) {
+        return error;
+    }
+    return *bound ? Rule(ElemRule{ElemRule::ConstDictBulk, std::move(*bound)}) : Rule();
+}
+
+Maybe<bool> dict_matches_bound(PyObject *bound, PyObject *v)
+{
+    if (!PyDict_CheckExact(v) || PyDict_GET_SIZE(v) != PyTuple_GET_SIZE(bound)) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bound); ++i) {
+        PyObject *pair = PyTuple_GET_ITEM(bound, i);
+        Ref key = Ref::steal(PySequence_GetItem(pair, 0));
+        Ref type = key ? Ref::steal(PySequence_GetItem(pair, 1)) : Ref();
+        if (!type) {
+            return error;
+        }
+        PyObject *held = nullptr;
+        const int found = PyDict_GetItemRef(v, key.get(), &held);
+        Ref value = Ref::steal(held);
+        if (found < 0) {
+            return error;
+        }
+        if (!found || reinterpret_cast<PyObject *>(Py_TYPE(value.get())) != type.get()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Maybe<bool> matches(const ElemRule &rule, PyObject *v)
+{
+    switch (rule.kind) {
+        case ElemRule::ExactType:
+            return reinterpret_cast<PyObject *>(Py_TYPE(v)) == rule.payload.get();
+        case ElemRule::ObjectClass: {
+            if (reinterpret_cast<PyObject *>(Py_TYPE(v)) != rule.payload.get()) {
+                return false;
+            }
+            const int marked = bridge::is_maybe_partial(rule.payload.get());
+            if (marked <= 0) {
+                return marked < 0 ? Maybe<bool>(error) : Maybe<bool>(true);
+            }
+            const int partial = bridge::read_sym_partial(v);
+            if (partial < 0) {
+                return error;
+            }
+            return partial == 0;
+        }
+        case ElemRule::AnyFast:
+            return bridge::is_any_fast_type(v, rule.include_containers);
+        case ElemRule::ConstDictBulk:
+            return dict_matches_bound(rule.payload.get(), v);
+    }
     return false;
 }
 
@@ -333,6 +456,18 @@ Maybe<bool> elements_all_match(PyObject *spec, PyObject *iterable, bool nested_o
     Ref items = Ref::steal(PySequence_Fast(iterable, "elements"));
     if (!items) {
         return error;
+    }
+    if ((*rule)->kind == ElemRule::ExactType) {
+        // The common case, one type test per element.
+        PyObject *t = (*rule)->payload.get();
+        PyObject **it = PySequence_Fast_ITEMS(items.get());
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (reinterpret_cast<PyObject *>(Py_TYPE(it[i])) != t) {
+                return false;
+            }
+        }
+        return true;
     }
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
         Maybe<bool> m = matches(**rule, PySequence_Fast_GET_ITEM(items.get(), i));

@@ -3,6 +3,7 @@
 #include "core/once.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
+#include "typing/schema/schema.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/containers.hpp"
@@ -16,6 +17,11 @@ namespace {
 Ref schema_apply(PyObject *schema, PyObject *value, bool allow_partial, PyObject *child_transform,
                  PyObject *root_path, bool inplace)
 {
+    // The native class is final: its Python `apply` is this very call.
+    if (schema::is_schema(schema)) {
+        return schema::apply_held(schema, value, allow_partial, child_transform,
+                                  root_path == Py_None ? nullptr : root_path, false, inplace);
+    }
     static ObjectCell NAMES;
     PyObject *kwnames = NAMES.get_or_init([] {
         const bridge::Names &n = bridge::names();

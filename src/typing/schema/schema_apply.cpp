@@ -1,0 +1,464 @@
+// Schema application: validates a dict's entries against their fields, fills
+// the missing ones and refuses keys no field accepts.
+#include "core/args.hpp"
+#include "core/recursion.hpp"
+#include "topology/keypath.hpp"
+#include "typing/bridge/bridge.hpp"
+#include "typing/field/field.hpp"
+#include "typing/funnel/field_meta.hpp"
+#include "typing/schema/schema.hpp"
+#include "typing/value_specs/util.hpp"
+
+namespace norv::typing::schema {
+
+namespace {
+
+struct Ctx {
+    PyObject *root_path;  // optional
+    bool allow_partial;
+    bool inplace;
+};
+
+PyObject *py_bool(bool b) noexcept
+{
+    return b ? Py_True : Py_False;
+}
+
+Ref value_path(PyObject *key, const Ctx &ctx)
+{
+    return keypath::child_key_path(key, ctx.root_path);
+}
+
+// field.apply(value, allow_partial=, transform_fn=, root_path=, inplace=).
+Ref call_field_apply(PyObject *field, PyObject *value, PyObject *transform, PyObject *key, const Ctx &ctx)
+{
+    Ref path = value_path(key, ctx);
+    if (!path) {
+        return error;
+    }
+    Ref apply = attr<"apply">(field);
+    Ref args = Ref::steal(PyTuple_Pack(1, value));
+    Ref kwargs = Ref::steal(Py_BuildValue("{sOsOsOsO}", "allow_partial", py_bool(ctx.allow_partial),
+                                          "transform_fn", transform ? transform : Py_None, "root_path",
+                                          path.get(), "inplace", py_bool(ctx.inplace)));
+    if (!apply || !args || !kwargs) {
+        return error;
+    }
+    return Ref::steal(PyObject_Call(apply.get(), args.get(), kwargs.get()));
+}
+
+// The funnel's pure tiers, then the field's own `apply` for what they leave.
+Ref funnel_field_value(PyObject *field, const FieldMeta &meta, PyObject *key, PyObject *value, const Ctx &ctx)
+{
+    if (!meta.enable_validation) {
+        return Ref::borrow(value);
+    }
+    funnel::FunnelCtx fc{ctx.root_path, ctx.allow_partial, false};
+    Maybe<funnel::Accept> a = funnel::funnel_accept(value, meta, key, fc);
+    if (!a) {
+        return error;
+    }
+    switch (a->kind) {
+        case funnel::AcceptKind::Verbatim:
+            return Ref::borrow(value);
+        case funnel::AcceptKind::Produced:
+        case funnel::AcceptKind::Wrap:
+            return std::move(a->value);
+        case funnel::AcceptKind::Deferred:
+            break;
+    }
+    return call_field_apply(field, value, nullptr, key, ctx);
+}
+
+// The value an absent field gets: its default, applied unless validation is
+// off.
+Ref missing_fill(bool enable_validation, PyObject *field, PyObject *spec, PyObject *transform, PyObject *key,
+                 const Ctx &ctx)
+{
+    if (!enable_validation) {
+        return Ref::steal(PyObject_CallFunctionObjArgs(bridge::get().default_without_apply, spec,
+                                                       py_bool(ctx.allow_partial), nullptr));
+    }
+    Ref materialize = attr<"materialize_default">(spec);
+    Ref empty = Ref::steal(PyTuple_New(0));
+    Ref mkw = Ref::steal(Py_BuildValue("{sO}", "allow_partial", py_bool(ctx.allow_partial)));
+    if (!materialize || !empty || !mkw) {
+        return error;
+    }
+    Ref value = Ref::steal(PyObject_Call(materialize.get(), empty.get(), mkw.get()));
+    if (!value) {
+        return error;
+    }
+    const int has_validator = field::field_has_validator(field);
+    if (has_validator < 0) {
+        return error;
+    }
+    if (transform != nullptr || has_validator) {
+        return call_field_apply(field, value.get(), transform, key, ctx);
+    }
+    Ref path = value_path(key, ctx);
+    Ref apply = attr<"apply">(spec);
+    Ref args = Ref::steal(PyTuple_Pack(1, value.get()));
+    Ref kwargs = Ref::steal(Py_BuildValue("{sOsO}", "allow_partial", py_bool(ctx.allow_partial), "root_path",
+                                          path ? path.get() : Py_None));
+    if (!path || !apply || !args || !kwargs) {
+        return error;
+    }
+    return Ref::steal(PyObject_Call(apply.get(), args.get(), kwargs.get()));
+}
+
+// Writes through the mapping's own item assignment, skipping a dict that
+// already holds this very object.
+Status set_if_changed(PyObject *target, PyObject *key, PyObject *value)
+{
+    if (PyDict_Check(target)) {
+        PyObject *held = nullptr;
+        const int found = PyDict_GetItemRef(target, key, &held);
+        Ref hold = Ref::steal(held);
+        if (found < 0) {
+            return error;
+        }
+        if (held == value) {
+            return Status::ok;
+        }
+    }
+    return check(PyObject_SetItem(target, key, value));
+}
+
+Status apply_const_field_inplace(PyObject *target, PyObject *field, const Ctx &ctx)
+{
+    Maybe<std::shared_ptr<const FieldMeta>> meta = field_meta_for(field);
+    if (!meta) {
+        return error;
+    }
+    PyObject *key = (*meta)->key.get();
+    PyObject *held = nullptr;
+    const int found = PyDict_GetItemRef(target, key, &held);
+    Ref value = Ref::steal(held);
+    if (found < 0) {
+        return error;
+    }
+    Ref result =
+        found ? funnel_field_value(field, **meta, key, value.get(), ctx)
+              : missing_fill((*meta)->enable_validation, field, (*meta)->value_spec.get(), nullptr, key, ctx);
+    if (!result) {
+        return error;
+    }
+    if (found && result.get() == value.get()) {
+        return Status::ok;
+    }
+    return set_if_changed(target, key, result.get());
+}
+
+Status raise_not_allowed(PyObject *keys, PyObject *root_path)
+{
+    Ref display = util::root_path_display(root_path);
+    if (!display) {
+        return error;
+    }
+    Ref message = Ref::steal(
+        PyUnicode_FromFormat("Keys %S are not allowed in Schema. (parent='%U')", keys, display.get()));
+    if (!message) {
+        return error;
+    }
+    PyErr_SetObject(PyExc_KeyError, message.get());
+    return error;
+}
+
+Status raise_if_extra_keys(PyObject *const_texts, PyObject *dict, PyObject *root_path)
+{
+    Ref extra;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(dict, &pos, &k, &v)) {
+        // A key's own __eq__ may run and change the dict.
+        Ref key = Ref::borrow(k);
+        const int in = const_texts ? PySet_Contains(const_texts, key.get()) : 0;
+        if (in < 0) {
+            return error;
+        }
+        if (in) {
+            continue;
+        }
+        if (!extra) {
+            extra = Ref::steal(PyList_New(0));
+            if (!extra) {
+                return error;
+            }
+        }
+        if (PyList_Append(extra.get(), key.get()) < 0) {
+            return error;
+        }
+    }
+    if (!extra) {
+        return Status::ok;
+    }
+    static PyObject *sorted = nullptr;
+    if (sorted == nullptr) {
+        Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+        Ref fn = builtins ? getattr(builtins.get(), "sorted") : Ref();
+        if (!fn) {
+            return error;
+        }
+        sorted = fn.release();
+    }
+    Ref ordered = Ref::steal(PyObject_CallOneArg(sorted, extra.get()));
+    if (!ordered) {
+        return error;
+    }
+    return raise_not_allowed(ordered.get(), root_path);
+}
+
+Status open_plan_route(PyObject *work, const OpenSchemaPlan &plan, const Ctx &ctx)
+{
+    const std::size_t n = plan.const_fields.size();
+    const std::size_t split = std::min(plan.wildcard_pos, n);
+    for (std::size_t i = 0; i < split; ++i) {
+        Ref field = Ref::borrow(plan.const_fields[i].get());
+        if (failed(apply_const_field_inplace(work, field.get(), ctx))) {
+            return error;
+        }
+    }
+    Ref wildcard = Ref::borrow(plan.wildcard_field.get());
+    Maybe<std::shared_ptr<const FieldMeta>> meta = field_meta_for(wildcard.get());
+    if (!meta) {
+        return error;
+    }
+    // A snapshot first: host code run by the fields may change the dict.
+    std::vector<std::pair<Ref, Ref>> pending;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(work, &pos, &k, &v)) {
+        std::size_t at;
+        if (!index_lookup(plan.const_index, k, &at)) {
+            pending.emplace_back(Ref::borrow(k), Ref::borrow(v));
+        }
+    }
+    for (const auto &[key, value] : pending) {
+        Ref result = funnel_field_value(wildcard.get(), **meta, key.get(), value.get(), ctx);
+        if (!result || failed(set_if_changed(work, key.get(), result.get()))) {
+            return error;
+        }
+    }
+    for (std::size_t i = split; i < n; ++i) {
+        Ref field = Ref::borrow(plan.const_fields[i].get());
+        if (failed(apply_const_field_inplace(work, field.get(), ctx))) {
+            return error;
+        }
+    }
+    return Status::ok;
+}
+
+bool all_str_keys(PyObject *dict) noexcept
+{
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(dict, &pos, &k, &v)) {
+        if (!PyUnicode_Check(k)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform, bool respect_enable_wrap,
+                     const Ctx &ctx)
+{
+    Ref keys = Ref::steal(PyObject_CallMethod(work, "keys", nullptr));
+    if (!keys) {
+        return error;
+    }
+    Maybe<std::pair<Ref, Ref>> r = resolve_inner(schema, keys.get());
+    if (!r) {
+        return error;
+    }
+    if (PyList_GET_SIZE(r->second.get()) != 0) {
+        return raise_not_allowed(r->second.get(), ctx.root_path);
+    }
+    Ref reader = attr<"sym_getattr">(work);
+    if (!reader) {
+        PyErr_Clear();
+        reader = attr<"get">(work);
+        if (!reader) {
+            return error;
+        }
+    }
+    const bridge::TypingBridge &br = bridge::get();
+    State &s = state(schema);
+    const bool has_nonconst = s.caches().has_nonconst_keys;
+    Ref fields = Ref::borrow(s.fields.get());
+    // The cached resolution of an all-constant schema is a read-only view:
+    // walk a list of its items.
+    Ref entries = Ref::steal(PyMapping_Items(r->first.get()));
+    if (!entries) {
+        return error;
+    }
+    for (Py_ssize_t e = 0; e < PyList_GET_SIZE(entries.get()); ++e) {
+        PyObject *entry = PyList_GET_ITEM(entries.get(), e);
+        if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2) {
+            return raise(PyExc_TypeError, "mapping items must be pairs");
+        }
+        PyObject *spec = PyTuple_GET_ITEM(entry, 0);
+        PyObject *key_list = PyTuple_GET_ITEM(entry, 1);
+        PyObject *field_borrowed = PyDict_GetItemWithError(fields.get(), spec);
+        if (field_borrowed == nullptr) {
+            if (PyErr_Occurred()) {
+                return error;
+            }
+            continue;
+        }
+        Ref field = Ref::borrow(field_borrowed);
+        Ref list = Ref::steal(PySequence_List(key_list));
+        if (!list) {
+            return error;
+        }
+        if (has_nonconst) {
+            Ref is_const = attr<"is_const">(spec);
+            const int c = is_const ? PyObject_IsTrue(is_const.get()) : -1;
+            if (c < 0) {
+                return error;
+            }
+            if (c) {
+                const int in = PySequence_Contains(list.get(), spec);
+                if (in < 0) {
+                    return error;
+                }
+                if (!in) {
+                    Ref text = attr<"const_text">(spec);
+                    if (!text || PyList_Append(list.get(), text.get()) < 0) {
+                        return error;
+                    }
+                }
+            }
+        }
+        Maybe<std::shared_ptr<const FieldMeta>> meta = field_meta_for(field.get());
+        if (!meta) {
+            return error;
+        }
+        const FieldMeta &m = **meta;
+        PyObject *transform = nullptr;
+        if (m.enable_validation && child_transform != nullptr && (!respect_enable_wrap || m.enable_wrap)) {
+            transform = child_transform;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+            Ref key = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+            Ref value =
+                Ref::steal(PyObject_CallFunctionObjArgs(reader.get(), key.get(), br.missing_value, nullptr));
+            if (!value) {
+                return error;
+            }
+            const int missing = bridge::is_missing(value.get());
+            if (missing < 0) {
+                return error;
+            }
+            Ref result;
+            if (missing) {
+                result = missing_fill(m.enable_validation, field.get(), m.value_spec.get(), transform,
+                                      key.get(), ctx);
+            }
+            else if (transform == nullptr) {
+                result = funnel_field_value(field.get(), m, key.get(), value.get(), ctx);
+            }
+            else {
+                result = call_field_apply(field.get(), value.get(), transform, key.get(), ctx);
+            }
+            if (!result || failed(set_if_changed(work, key.get(), result.get()))) {
+                return error;
+            }
+        }
+    }
+    return Status::ok;
+}
+
+// A new dict: the constant keys present first, in schema order, then the rest
+// in the working dict's order.
+Ref schema_ordered_copy(PyObject *schema, PyObject *work)
+{
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) {
+        return error;
+    }
+    Ref fields = Ref::borrow(state(schema).fields.get());
+    const Status st = dict_for_each(fields.get(), [&](PyObject *spec, PyObject *) -> Status {
+        Ref is_const = attr<"is_const">(spec);
+        const int c = is_const ? PyObject_IsTrue(is_const.get()) : -1;
+        if (c <= 0) {
+            return c < 0 ? Status(error) : Status::ok;
+        }
+        Ref text = attr<"const_text">(spec);
+        if (!text) {
+            return error;
+        }
+        PyObject *held = nullptr;
+        const int found = PyDict_GetItemRef(work, text.get(), &held);
+        Ref value = Ref::steal(held);
+        if (found < 0) {
+            return error;
+        }
+        return found ? check(PyDict_SetItem(out.get(), text.get(), value.get())) : Status::ok;
+    });
+    if (failed(st) || PyDict_Merge(out.get(), work, 0) < 0) {
+        return error;
+    }
+    return out;
+}
+
+Ref copy_module_call(const char *name, PyObject *value)
+{
+    Ref copy = Ref::steal(PyImport_ImportModule("copy"));
+    Ref fn = copy ? getattr(copy.get(), name) : Ref();
+    if (!fn) {
+        return error;
+    }
+    return Ref::steal(PyObject_CallOneArg(fn.get(), value));
+}
+
+}  // namespace
+
+Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
+          PyObject *root_path, bool respect_enable_wrap, bool inplace)
+{
+    Ref work = inplace ? Ref::borrow(dict_obj) : copy_module_call("copy", dict_obj);
+    if (!work) {
+        return error;
+    }
+    Ctx ctx{root_path, allow_partial, inplace};
+    const SchemaMeta &m = state(schema).caches();
+    Status st = Status::ok;
+    if (child_transform == nullptr && PyDict_CheckExact(work.get()) && !m.has_nonconst_keys) {
+        // The caches stay in place while the caller holds the shared borrow.
+        Ref texts = m.const_key_texts ? Ref::borrow(m.const_key_texts.get()) : Ref();
+        for (const Ref &f : m.const_fields) {
+            Ref field = Ref::borrow(f.get());
+            if (failed(apply_const_field_inplace(work.get(), field.get(), ctx))) {
+                return error;
+            }
+        }
+        st = raise_if_extra_keys(texts.get(), work.get(), root_path);
+    }
+    else if (child_transform == nullptr && PyDict_CheckExact(work.get()) && m.plan &&
+             all_str_keys(work.get())) {
+        st = open_plan_route(work.get(), *m.plan, ctx);
+    }
+    else {
+        st = general_route(schema, work.get(), child_transform, respect_enable_wrap, ctx);
+    }
+    if (failed(st)) {
+        return error;
+    }
+    if (!inplace && PyDict_CheckExact(work.get())) {
+        return schema_ordered_copy(schema, work.get());
+    }
+    return work;
+}
+
+Ref validate(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *root_path)
+{
+    Ref copy = copy_module_call("deepcopy", dict_obj);
+    if (!copy || !apply(schema, copy.get(), allow_partial, nullptr, root_path, false, true)) {
+        return error;
+    }
+    return none();
+}
+
+}  // namespace norv::typing::schema
