@@ -242,6 +242,7 @@ OTHER_SPECS = {
     "Functor": lambda: n.Functor(),
     "List": lambda: n.List(n.Int()),
     "Tuple": lambda: n.Tuple([n.Int()]),
+    "Dict": lambda: n.Dict([("a", n.Int())]),
 }
 
 # Answers that do not read the spec at all.

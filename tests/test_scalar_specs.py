@@ -234,8 +234,9 @@ def test_apply_is_each_classs_own_method(cls, value):
         (lambda: n.Object(ValueError), ValueError()),
         (lambda: n.List(n.Int()), [1]),
         (lambda: n.Tuple([n.Int()]), (1,)),
+        (lambda: n.Dict([("a", n.Int())]), {"a": 1}),
     ],
-    ids=["Enum", "Type", "Union", "Callable", "Object", "List", "Tuple"],
+    ids=["Enum", "Type", "Union", "Callable", "Object", "List", "Tuple", "Dict"],
 )
 def test_the_other_classes_have_their_own_apply(make, value):
     spec = make()
