@@ -79,7 +79,7 @@ Status exec_steps(PyObject *m)
         return error;
     }
     // The value-spec classes, in the host's order.
-    const TypeGetter spec_classes[] = {
+    const TypeGetter value_classes[] = {
         typing::base::type,
         typing::primitives::bool_type,
         typing::primitives::str_type,
@@ -98,7 +98,7 @@ Status exec_steps(PyObject *m)
         typing::classes::callable_type,
         typing::classes::functor_type,
     };
-    for (TypeGetter type : spec_classes) {
+    for (TypeGetter type : value_classes) {
         if (failed(add_type(m, type()))) {
             return error;
         }

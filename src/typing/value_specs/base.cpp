@@ -35,6 +35,15 @@ SpecEngine &engine_of_checked(PyObject *self)
     return *as_spec(self)->engine;
 }
 
+// A member's entry: a cleared spec is refused before its arguments are bound.
+Status bind_live(PyObject *self, const Signature &sig, FastArgs a, Bound &b)
+{
+    if (failed(check_live(self))) {
+        return error;
+    }
+    return sig.bind(a, b);
+}
+
 struct Read {
     explicit Read(PyObject *self, OnConflict mode = OnConflict::Raise)
         : e(engine_of_checked(self)), borrow(as_spec(self)->borrow, mode)
@@ -298,11 +307,8 @@ const Signature APPLY_KIND_SIG{
 
 Ref spec_apply_kind(PyObject *self, FastArgs a)
 {
-    if (failed(check_live(self))) {
-        return error;
-    }
     Bound b;
-    if (failed(APPLY_KIND_SIG.bind(a, b))) {
+    if (failed(bind_live(self, APPLY_KIND_SIG, a, b))) {
         return error;
     }
     const Maybe<bool> allow_partial = convert_arg("allow_partial", [&] { return to_bool(b[1]); });
@@ -329,11 +335,8 @@ const Signature VALIDATE_SIG{"_validate", {arg("path"), arg("value")}, {.method 
 
 Ref spec_validate(PyObject *self, FastArgs a)
 {
-    if (failed(check_live(self))) {
-        return error;
-    }
     Bound b;
-    if (failed(VALIDATE_SIG.bind(a, b))) {
+    if (failed(bind_live(self, VALIDATE_SIG, a, b))) {
         return error;
     }
     Read r(self);
@@ -354,11 +357,8 @@ const Signature SET_DEFAULT_SIG{
 
 Ref spec_set_default(PyObject *self, FastArgs a)
 {
-    if (failed(check_live(self))) {
-        return error;
-    }
     Bound b;
-    if (failed(SET_DEFAULT_SIG.bind(a, b))) {
+    if (failed(bind_live(self, SET_DEFAULT_SIG, a, b))) {
         return error;
     }
     const Maybe<bool> use_apply = bool_arg(b, 1, "use_default_apply", true);
@@ -376,11 +376,8 @@ const Signature SET_FACTORY_SIG{"set_default_factory", {arg("default_factory")},
 
 Ref spec_set_default_factory(PyObject *self, FastArgs a)
 {
-    if (failed(check_live(self))) {
-        return error;
-    }
     Bound b;
-    if (failed(SET_FACTORY_SIG.bind(a, b))) {
+    if (failed(bind_live(self, SET_FACTORY_SIG, a, b))) {
         return error;
     }
     Write w(self);
@@ -394,11 +391,8 @@ const Signature SET_TRANSFORM_SIG{"set_transform", {arg("transform")}, {.method 
 
 Ref spec_set_transform(PyObject *self, FastArgs a)
 {
-    if (failed(check_live(self))) {
-        return error;
-    }
     Bound b;
-    if (failed(SET_TRANSFORM_SIG.bind(a, b))) {
+    if (failed(bind_live(self, SET_TRANSFORM_SIG, a, b))) {
         return error;
     }
     PyObject *t = b.or_none(0);
@@ -420,11 +414,8 @@ const Signature SET_STRICT_SIG{"set_strict", {arg("strict")}, {.method = true}};
 
 Ref spec_set_strict(PyObject *self, FastArgs a)
 {
-    if (failed(check_live(self))) {
-        return error;
-    }
     Bound b;
-    if (failed(SET_STRICT_SIG.bind(a, b))) {
+    if (failed(bind_live(self, SET_STRICT_SIG, a, b))) {
         return error;
     }
     std::uint8_t strict = STRICT_UNSET;
@@ -531,11 +522,8 @@ const Signature NONEABLE_SIG{"noneable", {opt("is_noneable"), opt("use_none_as_d
 
 Ref spec_noneable(PyObject *self, FastArgs a)
 {
-    if (failed(check_live(self))) {
-        return error;
-    }
     Bound b;
-    if (failed(NONEABLE_SIG.bind(a, b))) {
+    if (failed(bind_live(self, NONEABLE_SIG, a, b))) {
         return error;
     }
     const Maybe<bool> noneable_arg = bool_arg(b, 0, "is_noneable", true);
@@ -640,11 +628,8 @@ const Signature FREEZE_SIG{"freeze", {opt("permanent_value"), opt("apply_before_
 
 Ref spec_freeze(PyObject *self, FastArgs a)
 {
-    if (failed(check_live(self))) {
-        return error;
-    }
     Bound b;
-    if (failed(FREEZE_SIG.bind(a, b))) {
+    if (failed(bind_live(self, FREEZE_SIG, a, b))) {
         return error;
     }
     const Maybe<bool> apply_before_use = bool_arg(b, 1, "apply_before_use", true);
@@ -697,11 +682,8 @@ const Signature MATERIALIZE_SIG{"materialize_default", {opt("allow_partial")}, {
 
 Ref spec_materialize_default(PyObject *self, FastArgs a)
 {
-    if (failed(check_live(self))) {
-        return error;
-    }
     Bound b;
-    if (failed(MATERIALIZE_SIG.bind(a, b))) {
+    if (failed(bind_live(self, MATERIALIZE_SIG, a, b))) {
         return error;
     }
     const Maybe<bool> allow_partial = bool_arg(b, 0, "allow_partial", false);
@@ -741,11 +723,8 @@ const Signature FORMAT_SIG{
 
 Ref spec_format(PyObject *self, FastArgs a)
 {
-    if (failed(check_live(self))) {
-        return error;
-    }
     Bound b;
-    if (failed(FORMAT_SIG.bind(a, b))) {
+    if (failed(bind_live(self, FORMAT_SIG, a, b))) {
         return error;
     }
     const Maybe<bool> compact = bool_arg(b, 0, "compact", false);

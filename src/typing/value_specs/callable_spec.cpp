@@ -4,14 +4,14 @@
 // the annotation. Callable accepts Python subclasses, Functor does not.
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/classes.hpp"
-#include "typing/value_specs/spec_class.hpp"
+#include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::classes {
 
 namespace {
 
-using namespace spec_class;
+using namespace class_kit;
 
 // The argument specs: [] for a false `args`, else each item of the list converted.
 Ref convert_args(PyObject *args)

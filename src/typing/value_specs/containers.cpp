@@ -3,7 +3,7 @@
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/frame.hpp"
-#include "typing/value_specs/spec_class.hpp"
+#include "typing/value_specs/class_kit.hpp"
 
 namespace norv::typing::containers {
 
@@ -130,7 +130,7 @@ namespace {
 
 // The size parameters at 3, 4, 5 and the two keyword-only aliases at 10, 11;
 // flags in between, converted in parameter order.
-Maybe<std::pair<Sizes, spec_class::Flags>> sized_params(const Bound &b)
+Maybe<std::pair<Sizes, class_kit::Flags>> sized_params(const Bound &b)
 {
     Sizes s;
     OptInt *first[] = {&s.min_size, &s.max_size, &s.size};
@@ -142,7 +142,7 @@ Maybe<std::pair<Sizes, spec_class::Flags>> sized_params(const Bound &b)
         }
         *first[i] = *v;
     }
-    Maybe<spec_class::Flags> f = spec_class::flags(b, 7, 8, 9);
+    Maybe<class_kit::Flags> f = class_kit::flags(b, 7, 8, 9);
     if (!f) {
         return error;
     }
@@ -156,7 +156,7 @@ Maybe<std::pair<Sizes, spec_class::Flags>> sized_params(const Bound &b)
     }
     s.min_length = *min_length;
     s.max_length = *max_length;
-    return std::pair<Sizes, spec_class::Flags>(s, *f);
+    return std::pair<Sizes, class_kit::Flags>(s, *f);
 }
 
 }  // namespace
@@ -173,11 +173,11 @@ PyObject *container_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs, 
         if (!d) {
             return error;
         }
-        Maybe<std::pair<Sizes, spec_class::Flags>> p = sized_params(b);
+        Maybe<std::pair<Sizes, class_kit::Flags>> p = sized_params(b);
         if (!p) {
             return error;
         }
-        const spec_class::Flags &f = p->second;
+        const class_kit::Flags &f = p->second;
         return base::wrap(
             cls, build(b[0], d.get(), b.or_none(2), p->first, b.or_none(6), f.noneable, f.frozen, f.strict));
     });
@@ -209,7 +209,7 @@ Ref container_from_json(PyObject *cls, const Signature &sig, FastArgs a, const c
     }
     return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
                       build(*elements ? elements->get() : Py_None, c->default_value.get(), nullptr, *s,
-                            spec_class::given(*transform), c->is_noneable, c->frozen, c->strict));
+                            class_kit::given(*transform), c->is_noneable, c->frozen, c->strict));
 }
 
 }  // namespace norv::typing::containers

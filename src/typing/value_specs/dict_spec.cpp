@@ -3,14 +3,14 @@
 #include "typing/bridge/bridge.hpp"
 #include "typing/schema/schema.hpp"
 #include "typing/value_specs/classes.hpp"
-#include "typing/value_specs/spec_class.hpp"
+#include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::classes {
 
 namespace {
 
-using namespace spec_class;
+using namespace class_kit;
 
 // create_schema(x, allow_nonconst_keys=True).
 Ref create_schema(PyObject *x)

@@ -1,14 +1,14 @@
 // Enum: a value drawn from a fixed list of candidates.
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/classes.hpp"
-#include "typing/value_specs/spec_class.hpp"
+#include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::classes {
 
 namespace {
 
-using namespace spec_class;
+using namespace class_kit;
 
 // The most general class of the values (None skipped), `str` for any str
 // subclass, or an empty Ref when two values have unrelated classes.

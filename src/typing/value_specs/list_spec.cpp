@@ -2,12 +2,12 @@
 // within optional size bounds.
 #include "typing/key_specs/key_specs.hpp"
 #include "typing/value_specs/containers.hpp"
-#include "typing/value_specs/spec_class.hpp"
+#include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::containers {
 
-using namespace spec_class;
+using namespace class_kit;
 
 std::unique_ptr<SpecEngine> list_new(PyObject *element_value, PyObject *default_value,
                                      PyObject *default_factory, Sizes sizes, PyObject *transform,

@@ -2,14 +2,14 @@
 // the host resolves later), or as a generic alias.
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/classes.hpp"
-#include "typing/value_specs/spec_class.hpp"
+#include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::classes {
 
 namespace {
 
-using namespace spec_class;
+using namespace class_kit;
 
 // An optional attribute whose failed read counts as absent. Only ordinary
 // errors are taken for absence: an interrupt or an exit request travels on.

@@ -6,15 +6,15 @@
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/frame.hpp"
-#include "typing/value_specs/spec_class.hpp"
+#include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::primitives {
 
-using spec_class::engine_or_null;
-using spec_class::kind_getter;
-using spec_class::make;
-using spec_class::or_none;
+using class_kit::engine_or_null;
+using class_kit::kind_getter;
+using class_kit::make;
+using class_kit::or_none;
 
 namespace {
 
@@ -198,7 +198,7 @@ PyObject *bool_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
             return error;
         }
         Ref d = frame::default_arg(b, 0);
-        Maybe<spec_class::Flags> f = spec_class::flags(b, 2, 3, 4);
+        Maybe<class_kit::Flags> f = class_kit::flags(b, 2, 3, 4);
         if (!f) {
             return error;
         }
@@ -249,7 +249,7 @@ PyObject *str_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
             return error;
         }
         Ref d = frame::default_arg(b, 0);
-        Maybe<spec_class::Flags> f = spec_class::flags(b, 3, 4, 5);
+        Maybe<class_kit::Flags> f = class_kit::flags(b, 3, 4, 5);
         if (!f) {
             return error;
         }
@@ -346,7 +346,7 @@ PyObject *number_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
             return error;
         }
         Ref d = frame::default_arg(b, 0);
-        Maybe<spec_class::Flags> f = spec_class::flags(b, 4, 5, 6);
+        Maybe<class_kit::Flags> f = class_kit::flags(b, 4, 5, 6);
         if (!f) {
             return error;
         }
@@ -463,7 +463,7 @@ PyObject *any_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         }
         Ref d = frame::default_arg(b, 0);
         Ref annotation = frame::default_arg(b, 2);
-        Maybe<spec_class::Flags> f = spec_class::flags(b, -1, 4, 5);
+        Maybe<class_kit::Flags> f = class_kit::flags(b, -1, 4, 5);
         if (!f) {
             return error;
         }

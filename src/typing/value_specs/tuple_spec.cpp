@@ -2,12 +2,12 @@
 // variable-length one whose items share one element spec within size bounds.
 #include "typing/key_specs/key_specs.hpp"
 #include "typing/value_specs/containers.hpp"
-#include "typing/value_specs/spec_class.hpp"
+#include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::containers {
 
-using namespace spec_class;
+using namespace class_kit;
 
 namespace {
 

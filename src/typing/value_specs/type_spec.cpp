@@ -2,14 +2,14 @@
 // name (a forward reference the host resolves later).
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/classes.hpp"
-#include "typing/value_specs/spec_class.hpp"
+#include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::classes {
 
 namespace {
 
-using namespace spec_class;
+using namespace class_kit;
 
 PyObject *type_obj(PyTypeObject *t) noexcept
 {

@@ -15,7 +15,7 @@
 #include "typing/value_specs/engine.hpp"
 #include "typing/value_specs/frame.hpp"
 
-namespace norv::typing::spec_class {
+namespace norv::typing::class_kit {
 
 using KindGetter = Ref (*)(SpecEngine &);
 
@@ -106,7 +106,7 @@ inline PyTypeObject *make(TypeCell &cell, PyType_Spec *spec, PyObject *bases = n
     return cell.get(spec, bases, frame::init_class);
 }
 
-}  // namespace norv::typing::spec_class
+}  // namespace norv::typing::class_kit
 
 // A final spec class sharing SpecBase's layout, deallocator and collector slots.
 #define NORV_SPEC_CLASS_SPEC(var, qualname, doc, newfn, methods, getset, extra_flags)                \
