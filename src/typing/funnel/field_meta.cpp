@@ -53,6 +53,18 @@ bool is_proven_scalar_type(PyObject *t) noexcept
            t == as_obj(&PyBool_Type) || t == as_obj(&PyBytes_Type) || t == as_obj(Py_TYPE(Py_None));
 }
 
+// A native spec answers from its engine: 1 with `out` set when its leaf
+// shortcut is `kind` (left empty otherwise), 0 for any other object, -1 with
+// the error set.
+int native_leaf_type(PyObject *spec, LeafShortcut kind, Ref &out)
+{
+    return with_engine(spec, [&](SpecEngine &e) {
+        if (e.leaf_shortcut() == kind) {
+            out = Ref::borrow(e.value_type.get());
+        }
+    });
+}
+
 }  // namespace
 
 namespace funnel {
@@ -60,11 +72,7 @@ namespace funnel {
 Maybe<Ref> exact_leaf_type(PyObject *spec)
 {
     Ref out;
-    const int native = with_engine(spec, [&](SpecEngine &e) {
-        if (e.leaf_shortcut() == LeafShortcut::Exact) {
-            out = Ref::borrow(e.value_type.get());
-        }
-    });
+    const int native = native_leaf_type(spec, LeafShortcut::Exact, out);
     if (native < 0) {
         return error;
     }
@@ -105,11 +113,7 @@ Maybe<Ref> exact_leaf_type(PyObject *spec)
 Maybe<Ref> checked_leaf_type(PyObject *spec)
 {
     Ref out;
-    const int native = with_engine(spec, [&](SpecEngine &e) {
-        if (e.leaf_shortcut() == LeafShortcut::Checked) {
-            out = Ref::borrow(e.value_type.get());
-        }
-    });
+    const int native = native_leaf_type(spec, LeafShortcut::Checked, out);
     if (native < 0) {
         return error;
     }
