@@ -102,8 +102,8 @@ Maybe<Accept> funnel_accept(PyObject *value, const FieldMeta &meta, PyObject *ke
             return Accept{AcceptKind::Verbatim, Ref()};
         }
     }
-    // A list or tuple field: the engine's container fast path, with no
-    // nested containers taken as they are.
+    // A container field: the engine's fast path, with no nested containers
+    // taken as they are. The caller wraps what it proves.
     if (meta.wrap) {
         Ref spec = Ref::borrow(meta.value_spec.get());
         const int native = base::is_spec(spec.get());
@@ -122,7 +122,7 @@ Maybe<Accept> funnel_accept(PyObject *value, const FieldMeta &meta, PyObject *ke
                     return error;
                 }
                 if (*got) {
-                    return Accept{AcceptKind::Verbatim, Ref()};
+                    return Accept{AcceptKind::Wrap, std::move(*got)};
                 }
             }
         }

@@ -11,6 +11,7 @@
 #include "typing/bridge/bridge.hpp"
 #include "typing/field/field.hpp"
 #include "typing/funnel/field_meta.hpp"
+#include "typing/schema/drivers.hpp"
 #include "typing/value_specs/frame.hpp"
 
 namespace norv::typing::schema {
@@ -776,15 +777,7 @@ Ref schema_funnel_validate_field(PyObject *self, FastArgs fa)
     if (!path) {
         return error;
     }
-    Ref args = Ref::steal(PyTuple_Pack(1, b[1]));
-    Ref kwargs =
-        Ref::steal(Py_BuildValue("{sOsOsOsO}", "allow_partial", *allow_partial ? Py_True : Py_False,
-                                 "transform_fn", Py_None, "root_path", path.get(), "inplace", Py_True));
-    Ref apply = attr<"apply">(found->field.get());
-    if (!args || !kwargs || !apply) {
-        return error;
-    }
-    return Ref::steal(PyObject_Call(apply.get(), args.get(), kwargs.get()));
+    return call_field_apply(found->field.get(), b[1], *allow_partial, nullptr, path.get(), true);
 }
 
 Ref type_set(const std::vector<Ref> &types)

@@ -6,6 +6,8 @@
 #include "typing/bridge/bridge.hpp"
 #include "typing/field/field.hpp"
 #include "typing/funnel/field_meta.hpp"
+#include "typing/schema/drivers.hpp"
+#include "typing/schema/open_plan.hpp"
 #include "typing/schema/schema.hpp"
 #include "typing/value_specs/util.hpp"
 
@@ -13,200 +15,17 @@ namespace norv::typing::schema {
 
 namespace {
 
+// Schema application's context: it never drops the child paths.
 struct Ctx {
-    PyObject *root_path;  // optional
-    bool allow_partial;
+    ValueCtx value;
     bool inplace;
 };
 
-PyObject *py_bool(bool b) noexcept
+Ref funnel_value(PyObject *field, const FieldMeta &meta, PyObject *key, PyObject *value, const Ctx &ctx)
 {
-    return b ? Py_True : Py_False;
-}
-
-Ref value_path(PyObject *key, const Ctx &ctx)
-{
-    return keypath::child_key_path(key, ctx.root_path);
-}
-
-// field.apply(value, allow_partial=, transform_fn=, root_path=, inplace=).
-Ref call_field_apply(PyObject *field, PyObject *value, PyObject *transform, PyObject *key, const Ctx &ctx)
-{
-    Ref path = value_path(key, ctx);
-    if (!path) {
-        return error;
-    }
-    Ref apply = attr<"apply">(field);
-    Ref args = Ref::steal(PyTuple_Pack(1, value));
-    Ref kwargs = Ref::steal(Py_BuildValue("{sOsOsOsO}", "allow_partial", py_bool(ctx.allow_partial),
-                                          "transform_fn", transform ? transform : Py_None, "root_path",
-                                          path.get(), "inplace", py_bool(ctx.inplace)));
-    if (!apply || !args || !kwargs) {
-        return error;
-    }
-    return Ref::steal(PyObject_Call(apply.get(), args.get(), kwargs.get()));
-}
-
-// The funnel's pure tiers, then the field's own `apply` for what they leave.
-Ref funnel_field_value(PyObject *field, const FieldMeta &meta, PyObject *key, PyObject *value, const Ctx &ctx)
-{
-    if (!meta.enable_validation) {
-        return Ref::borrow(value);
-    }
-    funnel::FunnelCtx fc{ctx.root_path, ctx.allow_partial, false};
-    Maybe<funnel::Accept> a = funnel::funnel_accept(value, meta, key, fc);
-    if (!a) {
-        return error;
-    }
-    switch (a->kind) {
-        case funnel::AcceptKind::Verbatim:
-            return Ref::borrow(value);
-        case funnel::AcceptKind::Produced:
-        case funnel::AcceptKind::Wrap:
-            return std::move(a->value);
-        case funnel::AcceptKind::Deferred:
-            break;
-    }
-    return call_field_apply(field, value, nullptr, key, ctx);
-}
-
-// The value an absent field gets: its default, applied unless validation is
-// off.
-Ref missing_fill(bool enable_validation, PyObject *field, PyObject *spec, PyObject *transform, PyObject *key,
-                 const Ctx &ctx)
-{
-    if (!enable_validation) {
-        return Ref::steal(PyObject_CallFunctionObjArgs(bridge::get().default_without_apply, spec,
-                                                       py_bool(ctx.allow_partial), nullptr));
-    }
-    Ref materialize = attr<"materialize_default">(spec);
-    Ref empty = Ref::steal(PyTuple_New(0));
-    Ref mkw = Ref::steal(Py_BuildValue("{sO}", "allow_partial", py_bool(ctx.allow_partial)));
-    if (!materialize || !empty || !mkw) {
-        return error;
-    }
-    Ref value = Ref::steal(PyObject_Call(materialize.get(), empty.get(), mkw.get()));
-    if (!value) {
-        return error;
-    }
-    const int has_validator = field::field_has_validator(field);
-    if (has_validator < 0) {
-        return error;
-    }
-    if (transform != nullptr || has_validator) {
-        return call_field_apply(field, value.get(), transform, key, ctx);
-    }
-    Ref path = value_path(key, ctx);
-    Ref apply = attr<"apply">(spec);
-    Ref args = Ref::steal(PyTuple_Pack(1, value.get()));
-    Ref kwargs = Ref::steal(Py_BuildValue("{sOsO}", "allow_partial", py_bool(ctx.allow_partial), "root_path",
-                                          path ? path.get() : Py_None));
-    if (!path || !apply || !args || !kwargs) {
-        return error;
-    }
-    return Ref::steal(PyObject_Call(apply.get(), args.get(), kwargs.get()));
-}
-
-// Writes through the mapping's own item assignment, skipping a dict that
-// already holds this very object.
-Status set_if_changed(PyObject *target, PyObject *key, PyObject *value)
-{
-    if (PyDict_Check(target)) {
-        PyObject *held = nullptr;
-        const int found = PyDict_GetItemRef(target, key, &held);
-        Ref hold = Ref::steal(held);
-        if (found < 0) {
-            return error;
-        }
-        if (held == value) {
-            return Status::ok;
-        }
-    }
-    return check(PyObject_SetItem(target, key, value));
-}
-
-Status apply_const_field_inplace(PyObject *target, PyObject *field, const Ctx &ctx)
-{
-    Maybe<std::shared_ptr<const FieldMeta>> meta = field_meta_for(field);
-    if (!meta) {
-        return error;
-    }
-    PyObject *key = (*meta)->key.get();
-    PyObject *held = nullptr;
-    const int found = PyDict_GetItemRef(target, key, &held);
-    Ref value = Ref::steal(held);
-    if (found < 0) {
-        return error;
-    }
-    Ref result =
-        found ? funnel_field_value(field, **meta, key, value.get(), ctx)
-              : missing_fill((*meta)->enable_validation, field, (*meta)->value_spec.get(), nullptr, key, ctx);
-    if (!result) {
-        return error;
-    }
-    if (found && result.get() == value.get()) {
-        return Status::ok;
-    }
-    return set_if_changed(target, key, result.get());
-}
-
-Status raise_not_allowed(PyObject *keys, PyObject *root_path)
-{
-    Ref display = util::root_path_display(root_path);
-    if (!display) {
-        return error;
-    }
-    Ref message = Ref::steal(
-        PyUnicode_FromFormat("Keys %S are not allowed in Schema. (parent='%U')", keys, display.get()));
-    if (!message) {
-        return error;
-    }
-    PyErr_SetObject(PyExc_KeyError, message.get());
-    return error;
-}
-
-Status raise_if_extra_keys(PyObject *const_texts, PyObject *dict, PyObject *root_path)
-{
-    Ref extra;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(dict, &pos, &k, &v)) {
-        // A key's own __eq__ may run and change the dict.
-        Ref key = Ref::borrow(k);
-        const int in = const_texts ? PySet_Contains(const_texts, key.get()) : 0;
-        if (in < 0) {
-            return error;
-        }
-        if (in) {
-            continue;
-        }
-        if (!extra) {
-            extra = Ref::steal(PyList_New(0));
-            if (!extra) {
-                return error;
-            }
-        }
-        if (PyList_Append(extra.get(), key.get()) < 0) {
-            return error;
-        }
-    }
-    if (!extra) {
-        return Status::ok;
-    }
-    static PyObject *sorted = nullptr;
-    if (sorted == nullptr) {
-        Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-        Ref fn = builtins ? getattr(builtins.get(), "sorted") : Ref();
-        if (!fn) {
-            return error;
-        }
-        sorted = fn.release();
-    }
-    Ref ordered = Ref::steal(PyObject_CallOneArg(sorted, extra.get()));
-    if (!ordered) {
-        return error;
-    }
-    return raise_not_allowed(ordered.get(), root_path);
+    Maybe<Valued> v =
+        funnel_field_value(field, meta, key, value, ctx.value, FieldOptions{nullptr, false, ctx.inplace});
+    return v ? std::move(v->value) : Ref();
 }
 
 Status open_plan_route(PyObject *work, const OpenSchemaPlan &plan, const Ctx &ctx)
@@ -215,12 +34,12 @@ Status open_plan_route(PyObject *work, const OpenSchemaPlan &plan, const Ctx &ct
     const std::size_t split = std::min(plan.wildcard_pos, n);
     for (std::size_t i = 0; i < split; ++i) {
         Ref field = Ref::borrow(plan.const_fields[i].get());
-        if (failed(apply_const_field_inplace(work, field.get(), ctx))) {
+        if (failed(apply_const_field_inplace(work, work, field.get(), ctx.value, ctx.inplace))) {
             return error;
         }
     }
     Ref wildcard = Ref::borrow(plan.wildcard_field.get());
-    Maybe<std::shared_ptr<const FieldMeta>> meta = field_meta_for(wildcard.get());
+    Maybe<MetaPtr> meta = field_meta_for(wildcard.get());
     if (!meta) {
         return error;
     }
@@ -229,36 +48,23 @@ Status open_plan_route(PyObject *work, const OpenSchemaPlan &plan, const Ctx &ct
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(work, &pos, &k, &v)) {
-        std::size_t at;
-        if (!index_lookup(plan.const_index, k, &at)) {
+        if (!key_in_plan_consts(plan.const_index, k)) {
             pending.emplace_back(Ref::borrow(k), Ref::borrow(v));
         }
     }
     for (const auto &[key, value] : pending) {
-        Ref result = funnel_field_value(wildcard.get(), **meta, key.get(), value.get(), ctx);
+        Ref result = funnel_value(wildcard.get(), **meta, key.get(), value.get(), ctx);
         if (!result || failed(set_if_changed(work, key.get(), result.get()))) {
             return error;
         }
     }
     for (std::size_t i = split; i < n; ++i) {
         Ref field = Ref::borrow(plan.const_fields[i].get());
-        if (failed(apply_const_field_inplace(work, field.get(), ctx))) {
+        if (failed(apply_const_field_inplace(work, work, field.get(), ctx.value, ctx.inplace))) {
             return error;
         }
     }
     return Status::ok;
-}
-
-bool all_str_keys(PyObject *dict) noexcept
-{
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(dict, &pos, &k, &v)) {
-        if (!PyUnicode_Check(k)) {
-            return false;
-        }
-    }
-    return true;
 }
 
 Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform, bool respect_enable_wrap,
@@ -273,7 +79,7 @@ Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform
         return error;
     }
     if (PyList_GET_SIZE(r->second.get()) != 0) {
-        return raise_not_allowed(r->second.get(), ctx.root_path);
+        return raise_keys_not_allowed(r->second.get(), ctx.value.root_path);
     }
     Ref reader = attr<"sym_getattr">(work);
     if (!reader) {
@@ -353,14 +159,18 @@ Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform
             }
             Ref result;
             if (missing) {
-                result = missing_fill(m.enable_validation, field.get(), m.value_spec.get(), transform,
-                                      key.get(), ctx);
+                result = missing_fill(m.enable_validation, field.get(), m.value_spec.get(),
+                                      ctx.value.allow_partial, transform, key.get(), ctx.value.root_path,
+                                      ctx.inplace);
             }
             else if (transform == nullptr) {
-                result = funnel_field_value(field.get(), m, key.get(), value.get(), ctx);
+                result = funnel_value(field.get(), m, key.get(), value.get(), ctx);
             }
             else {
-                result = call_field_apply(field.get(), value.get(), transform, key.get(), ctx);
+                Ref path = keypath::child_key_path(key.get(), ctx.value.root_path);
+                result = path ? call_field_apply(field.get(), value.get(), ctx.value.allow_partial, transform,
+                                                 path.get(), ctx.inplace)
+                              : Ref();
             }
             if (!result || failed(set_if_changed(work, key.get(), result.get()))) {
                 return error;
@@ -422,7 +232,7 @@ Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *ch
     if (!work) {
         return error;
     }
-    Ctx ctx{root_path, allow_partial, inplace};
+    const Ctx ctx{ValueCtx{root_path, allow_partial, false}, inplace};
     const SchemaMeta &m = state(schema).caches();
     Status st = Status::ok;
     if (child_transform == nullptr && PyDict_CheckExact(work.get()) && !m.has_nonconst_keys) {
@@ -430,14 +240,13 @@ Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *ch
         Ref texts = m.const_key_texts ? Ref::borrow(m.const_key_texts.get()) : Ref();
         for (const Ref &f : m.const_fields) {
             Ref field = Ref::borrow(f.get());
-            if (failed(apply_const_field_inplace(work.get(), field.get(), ctx))) {
+            if (failed(apply_const_field_inplace(work.get(), work.get(), field.get(), ctx.value, inplace))) {
                 return error;
             }
         }
         st = raise_if_extra_keys(texts.get(), work.get(), root_path);
     }
-    else if (child_transform == nullptr && PyDict_CheckExact(work.get()) && m.plan &&
-             all_str_keys(work.get())) {
+    else if (child_transform == nullptr && PyDict_CheckExact(work.get()) && open_plan_for(m, work.get())) {
         st = open_plan_route(work.get(), *m.plan, ctx);
     }
     else {

@@ -1,0 +1,467 @@
+// The per-field validation steps of schemas and the keyword-dict driver of
+// object construction.
+#include "typing/schema/drivers.hpp"
+
+#include <vector>
+
+#include "core/args.hpp"
+#include "core/once.hpp"
+#include "core/recursion.hpp"
+#include "hooks.hpp"
+#include "topology/keypath.hpp"
+#include "typing/bridge/bridge.hpp"
+#include "typing/field/field.hpp"
+#include "typing/funnel/field_meta.hpp"
+#include "typing/schema/open_plan.hpp"
+#include "typing/schema/schema.hpp"
+#include "typing/value_specs/util.hpp"
+
+namespace norv::typing::schema {
+
+namespace {
+
+PyObject *py_bool(bool b) noexcept
+{
+    return b ? Py_True : Py_False;
+}
+
+PyObject *or_none(PyObject *o) noexcept
+{
+    return o ? o : Py_None;
+}
+
+// A tuple of interned keyword names, built once in the given order.
+template <NameLit... L>
+PyObject *kwnames()
+{
+    static ObjectCell NAMES;
+    return NAMES.get_or_init([] {
+        PyObject *names[] = {interned<L>()...};
+        for (PyObject *n : names) {
+            if (n == nullptr) {
+                return Ref();
+            }
+        }
+        Ref t = Ref::steal(PyTuple_New(sizeof...(L)));
+        if (t) {
+            for (std::size_t i = 0; i < sizeof...(L); ++i) {
+                PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names[i]));
+            }
+        }
+        return t;
+    });
+}
+
+// `self.<method>(positional, **keywords)`; `args` starts with one free slot
+// for the call's own use, then self and the positional argument.
+template <NameLit Method>
+Ref call_method_kw(PyObject *const *args, std::size_t nargs, PyObject *names)
+{
+    PyObject *method = interned<Method>();
+    if (method == nullptr || names == nullptr) {
+        return error;
+    }
+    return Ref::steal(
+        PyObject_VectorcallMethod(method, args + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+}
+
+Ref path_for(PyObject *key, const ValueCtx &ctx)
+{
+    return ctx.no_path ? none() : keypath::child_key_path(key, ctx.root_path);
+}
+
+// The container the funnel proved, handed to the child transform: a scalar
+// identity transform that carries `_norv_allow_partial` has the symbolic
+// container built natively around the validated value.
+Ref wrap_container(PyObject *field, const FieldMeta &meta, PyObject *key, PyObject *w, const ValueCtx &ctx,
+                   PyObject *transform)
+{
+    const int identity = funnel::is_scalar_identity_transform(transform);
+    if (identity < 0) {
+        return error;
+    }
+    if (identity && PyTuple_CheckExact(w)) {
+        return Ref::borrow(w);
+    }
+    Ref path = keypath::child_key_path(key, ctx.root_path);
+    if (!path) {
+        return error;
+    }
+    if (identity) {
+        PyObject *allow = nullptr;
+        const int has = PyObject_GetOptionalAttrString(transform, "_norv_allow_partial", &allow);
+        Ref allow_ref = Ref::steal(allow);
+        if (has < 0) {
+            return error;
+        }
+        PyObject *dict_type = nullptr, *list_type = nullptr;
+        const hooks::WrapNodeFn *hook = hooks::WRAP_NODE_HOOK.get();
+        if (has && hook != nullptr && bridge::symbolic_container_types(&dict_type, &list_type)) {
+            const int partial = PyObject_IsTrue(allow_ref.get());
+            if (partial < 0) {
+                return error;
+            }
+            PyObject *cls = PyDict_CheckExact(w) ? dict_type : list_type;
+            return Ref::steal((*hook)(cls, w, meta.value_spec.get(), partial != 0, path.get()));
+        }
+    }
+    PyObject *args[] = {path.get(), field, w};
+    return Ref::steal(PyObject_Vectorcall(transform, args, 3, nullptr));
+}
+
+}  // namespace
+
+Ref call_field_apply(PyObject *field, PyObject *value, bool allow_partial, PyObject *transform,
+                     PyObject *root_path, bool inplace)
+{
+    PyObject *args[] = {
+        nullptr,         field, value, py_bool(allow_partial), or_none(transform), or_none(root_path),
+        py_bool(inplace)};
+    return call_method_kw<"apply">(args, 2,
+                                   kwnames<"allow_partial", "transform_fn", "root_path", "inplace">());
+}
+
+Ref spec_apply(PyObject *spec, PyObject *value, bool allow_partial, PyObject *root_path, bool inplace)
+{
+    PyObject *args[] = {nullptr, spec, value, py_bool(allow_partial), or_none(root_path), py_bool(inplace)};
+    return call_method_kw<"apply">(args, 2, kwnames<"allow_partial", "root_path", "inplace">());
+}
+
+Ref materialize_default(PyObject *spec, bool allow_partial)
+{
+    PyObject *args[] = {nullptr, spec, py_bool(allow_partial)};
+    return call_method_kw<"materialize_default">(args, 1, kwnames<"allow_partial">());
+}
+
+Ref missing_fill(bool validate, PyObject *field, PyObject *spec, bool allow_partial, PyObject *transform,
+                 PyObject *key, PyObject *root_path, bool inplace)
+{
+    if (!validate) {
+        PyObject *args[] = {spec, py_bool(allow_partial)};
+        return Ref::steal(PyObject_Vectorcall(bridge::get().default_without_apply, args, 2, nullptr));
+    }
+    Ref value = materialize_default(spec, allow_partial);
+    Ref path = value ? keypath::child_key_path(key, root_path) : Ref();
+    if (!path) {
+        return error;
+    }
+    if (transform != nullptr) {
+        return call_field_apply(field, value.get(), allow_partial, transform, path.get(), inplace);
+    }
+    const int has_validator = field::field_has_validator(field);
+    if (has_validator < 0) {
+        return error;
+    }
+    if (has_validator) {
+        return call_field_apply(field, value.get(), allow_partial, nullptr, path.get(), inplace);
+    }
+    return spec_apply(spec, value.get(), allow_partial, path.get(), inplace);
+}
+
+Maybe<Valued> funnel_field_value(PyObject *field, const FieldMeta &meta, PyObject *key, PyObject *value,
+                                 const ValueCtx &ctx, const FieldOptions &options)
+{
+    if (options.skip_validation || !meta.enable_validation) {
+        return Valued{Ref::borrow(value), funnel::is_scalar_value(value)};
+    }
+    const funnel::FunnelCtx fc{ctx.root_path, ctx.allow_partial, ctx.no_path};
+    Maybe<funnel::Accept> a = funnel::funnel_accept(value, meta, key, fc);
+    if (!a) {
+        return error;
+    }
+    Ref result;
+    switch (a->kind) {
+        case funnel::AcceptKind::Verbatim:
+            return Valued{Ref::borrow(value), funnel::is_scalar_value(value)};
+        case funnel::AcceptKind::Produced: {
+            const bool scalar = funnel::is_scalar_value(a->value.get());
+            return Valued{std::move(a->value), scalar};
+        }
+        case funnel::AcceptKind::Wrap:
+            if (!meta.enable_wrap || options.transform == nullptr) {
+                result = std::move(a->value);
+            }
+            else {
+                result = wrap_container(field, meta, key, a->value.get(), ctx, options.transform);
+                if (!result) {
+                    return error;
+                }
+            }
+            return Valued{std::move(result), meta.scalar_fill || funnel::is_scalar_value(result.get())};
+        case funnel::AcceptKind::Deferred:
+            break;
+    }
+    Ref path = path_for(key, ctx);
+    if (!path) {
+        return error;
+    }
+    result = call_field_apply(field, value, ctx.allow_partial, meta.enable_wrap ? options.transform : nullptr,
+                              path.get(), options.inplace);
+    if (!result) {
+        return error;
+    }
+    const bool scalar = funnel::is_scalar_value(result.get());
+    return Valued{std::move(result), scalar};
+}
+
+Status set_if_changed(PyObject *target, PyObject *key, PyObject *value)
+{
+    if (PyDict_Check(target)) {
+        PyObject *held = nullptr;
+        const int found = PyDict_GetItemRef(target, key, &held);
+        Ref hold = Ref::steal(held);
+        if (found < 0) {
+            return error;
+        }
+        if (held == value) {
+            return Status::ok;
+        }
+    }
+    return check(PyObject_SetItem(target, key, value));
+}
+
+Status apply_const_field_inplace(PyObject *target, PyObject *source, PyObject *field, const ValueCtx &ctx,
+                                 bool inplace)
+{
+    Maybe<MetaPtr> meta = field_meta_for(field);
+    if (!meta) {
+        return error;
+    }
+    const FieldMeta &m = **meta;
+    PyObject *key = m.key.get();
+    PyObject *held = nullptr;
+    const int found = PyDict_GetItemRef(source, key, &held);
+    Ref value = Ref::steal(held);
+    if (found < 0) {
+        return error;
+    }
+    Ref result;
+    if (found) {
+        Maybe<Valued> v =
+            funnel_field_value(field, m, key, value.get(), ctx, FieldOptions{nullptr, false, inplace});
+        if (!v) {
+            return error;
+        }
+        // Written back into the dict it came from: nothing to store.
+        if (target == source && v->value.get() == value.get()) {
+            return Status::ok;
+        }
+        result = std::move(v->value);
+    }
+    else {
+        result = missing_fill(m.enable_validation, field, m.value_spec.get(), ctx.allow_partial, nullptr, key,
+                              ctx.root_path, inplace);
+        if (!result) {
+            return error;
+        }
+    }
+    return set_if_changed(target, key, result.get());
+}
+
+Error raise_keys_not_allowed(PyObject *keys, PyObject *root_path)
+{
+    Ref display = util::root_path_display(root_path);
+    if (!display) {
+        return error;
+    }
+    return raise_format(PyExc_KeyError, "Keys %S are not allowed in Schema. (parent='%U')", keys,
+                        display.get());
+}
+
+Status raise_if_extra_keys(PyObject *allowed, PyObject *mapping, PyObject *root_path)
+{
+    Ref extra;
+    auto consider = [&](PyObject *key) -> Status {
+        int in = 0;
+        if (allowed != nullptr) {
+            in = PyAnySet_Check(allowed) ? PySet_Contains(allowed, key) : PySequence_Contains(allowed, key);
+        }
+        if (in != 0) {
+            return in < 0 ? Status(error) : Status::ok;
+        }
+        if (!extra) {
+            extra = Ref::steal(PyList_New(0));
+            if (!extra) {
+                return error;
+            }
+        }
+        return check(PyList_Append(extra.get(), key));
+    };
+    if (PyDict_CheckExact(mapping)) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(mapping, &pos, &k, &v)) {
+            // A key's own __eq__ may run and change the dict.
+            Ref key = Ref::borrow(k);
+            if (failed(consider(key.get()))) {
+                return error;
+            }
+        }
+    }
+    else {
+        Ref keys = Ref::steal(PyObject_CallMethod(mapping, "keys", nullptr));
+        Ref it = keys ? Ref::steal(PyObject_GetIter(keys.get())) : Ref();
+        if (!it) {
+            return error;
+        }
+        while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
+            if (failed(consider(key.get()))) {
+                return error;
+            }
+        }
+        if (PyErr_Occurred()) {
+            return error;
+        }
+    }
+    if (!extra) {
+        return Status::ok;
+    }
+    static ObjectCell SORTED;
+    PyObject *sorted = SORTED.get_or_init([] {
+        Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+        return builtins ? getattr(builtins.get(), "sorted") : Ref();
+    });
+    Ref ordered = sorted ? Ref::steal(PyObject_CallOneArg(sorted, extra.get())) : Ref();
+    if (!ordered) {
+        return error;
+    }
+    return raise_keys_not_allowed(ordered.get(), root_path);
+}
+
+Ref missing_required_keys(PyObject *schema, PyObject *kwargs)
+{
+    if (!PyDict_Check(kwargs)) {
+        return raise_not_instance(kwargs, "dict");
+    }
+    const SchemaMeta &m = state(schema).caches();
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) {
+        return error;
+    }
+    if (!m.has_nonconst_keys || m.plan) {
+        const std::vector<Ref> &fields = m.has_nonconst_keys ? m.plan->const_fields : m.const_fields;
+        for (const Ref &f : fields) {
+            Ref field = Ref::borrow(f.get());
+            Maybe<MetaPtr> meta = field_meta_for(field.get());
+            if (!meta) {
+                return error;
+            }
+            if ((*meta)->has_default) {
+                continue;
+            }
+            PyObject *key = (*meta)->key.get();
+            const int in = PyDict_Contains(kwargs, key);
+            if (in < 0 || (!in && PyList_Append(out.get(), key) < 0)) {
+                return error;
+            }
+        }
+        return out;
+    }
+    Ref fields = Ref::borrow(state(schema).fields.get());
+    const Status st = dict_for_each(fields.get(), [&](PyObject *spec, PyObject *field) -> Status {
+        Ref value = attr<"value">(field);
+        Ref has_default = value ? attr<"has_default">(value.get()) : Ref();
+        const int d = has_default ? PyObject_IsTrue(has_default.get()) : -1;
+        if (d != 0) {
+            return d < 0 ? Status(error) : Status::ok;
+        }
+        Ref is_const = attr<"is_const">(spec);
+        const int c = is_const ? PyObject_IsTrue(is_const.get()) : -1;
+        if (c <= 0) {
+            return c < 0 ? Status(error) : Status::ok;
+        }
+        const int in = PyDict_Contains(kwargs, spec);
+        if (in != 0) {
+            return in < 0 ? Status(error) : Status::ok;
+        }
+        Ref text = Ref::steal(PyObject_Str(spec));
+        return text ? check(PyList_Append(out.get(), text.get())) : Status(error);
+    });
+    if (failed(st)) {
+        return error;
+    }
+    return out;
+}
+
+Maybe<Valued> validate_fields_native(PyObject *schema, PyObject *kwargs, bool allow_partial,
+                                     PyObject *transform, PyObject *root_path, bool skip_validation,
+                                     bool no_path)
+{
+    RecursionGuard depth(" while validating fields");
+    if (depth.failed()) {
+        return error;
+    }
+    const SchemaMeta &m = state(schema).caches();
+    const ValueCtx ctx{root_path, allow_partial, no_path};
+    if (m.has_nonconst_keys) {
+        if (PyDict_Check(kwargs)) {
+            if (const OpenSchemaPlan *plan = open_plan_for(m, kwargs)) {
+                return open_plan_validate(*plan, kwargs, ctx, transform);
+            }
+        }
+        Ref out = apply(schema, kwargs, allow_partial, transform, root_path, false, false);
+        if (!out) {
+            return error;
+        }
+        return Valued{std::move(out), false};
+    }
+    if (!PyDict_Check(kwargs)) {
+        return raise_not_instance(kwargs, "dict");
+    }
+    const bridge::TypingBridge &br = bridge::get();
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) {
+        return error;
+    }
+    const FieldOptions options{transform, skip_validation, true};
+    bool scalar = true;
+    for (const Ref &f : m.const_fields) {
+        Ref field = Ref::borrow(f.get());
+        Maybe<MetaPtr> meta = field_meta_for(field.get());
+        if (!meta) {
+            return error;
+        }
+        const FieldMeta &fm = **meta;
+        PyObject *key = fm.key.get();
+        PyObject *held = nullptr;
+        const int found = PyDict_GetItemRef(kwargs, key, &held);
+        Ref value = Ref::steal(held);
+        if (found < 0) {
+            return error;
+        }
+        Ref result;
+        if (found) {
+            Maybe<Valued> v = funnel_field_value(field.get(), fm, key, value.get(), ctx, options);
+            if (!v) {
+                return error;
+            }
+            scalar = scalar && v->scalar;
+            result = std::move(v->value);
+        }
+        else if (fm.has_default) {
+            // Stored as it comes back: the default is not applied on this path.
+            result = materialize_default(fm.value_spec.get(), allow_partial);
+            scalar = scalar && result && funnel::is_scalar_value(result.get());
+        }
+        else if (!allow_partial) {
+            continue;  // reported by missing_required_keys
+        }
+        else {
+            Ref path = path_for(key, ctx);
+            result = path ? call_field_apply(field.get(), br.missing_value, true,
+                                             fm.enable_wrap ? transform : nullptr, path.get(), true)
+                          : Ref();
+            scalar = false;
+        }
+        if (!result || PyDict_SetItem(out.get(), key, result.get()) < 0) {
+            return error;
+        }
+    }
+    Ref texts = m.const_key_texts ? Ref::borrow(m.const_key_texts.get()) : Ref();
+    if (failed(raise_if_extra_keys(texts.get(), kwargs, root_path))) {
+        return error;
+    }
+    return Valued{std::move(out), scalar};
+}
+
+}  // namespace norv::typing::schema

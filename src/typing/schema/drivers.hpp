@@ -1,0 +1,82 @@
+// The per-field steps with which a schema validates a keyword dict, shared by
+// `Schema.apply`, object and record construction and symbolic dicts. Every
+// step that reads a schema's caches runs under the caller's shared access to
+// that schema. Optional objects are nullptr when absent.
+#pragma once
+
+#include <Python.h>
+
+#include "core/error.hpp"
+#include "core/ref.hpp"
+
+namespace norv::typing {
+struct FieldMeta;
+}
+
+namespace norv::typing::schema {
+
+// What travels with one value: the path of the dict being validated; whether
+// required values may stay missing; with `no_path`, a deferred value reaches
+// its field's `apply` with no child path.
+struct ValueCtx {
+    PyObject *root_path = nullptr;
+    bool allow_partial = false;
+    bool no_path = false;
+};
+
+struct FieldOptions {
+    PyObject *transform = nullptr;  // the child transform handed to `apply`
+    bool skip_validation = false;
+    bool inplace = false;
+};
+
+// A validated value and whether it is a scalar (or a container the funnel
+// proved to hold only scalars).
+struct Valued {
+    Ref value;
+    bool scalar = false;
+};
+
+// field.apply(value, allow_partial=, transform_fn=, root_path=, inplace=).
+Ref call_field_apply(PyObject *field, PyObject *value, bool allow_partial, PyObject *transform,
+                     PyObject *root_path, bool inplace);
+// value_spec.apply(value, allow_partial=, root_path=, inplace=).
+Ref spec_apply(PyObject *spec, PyObject *value, bool allow_partial, PyObject *root_path, bool inplace);
+// value_spec.materialize_default(allow_partial=).
+Ref materialize_default(PyObject *spec, bool allow_partial);
+
+// The value that stands for a field the input lacks: the default, applied
+// unless `validate` (the field's validation) is off.
+Ref missing_fill(bool validate, PyObject *field, PyObject *spec, bool allow_partial, PyObject *transform,
+                 PyObject *key, PyObject *root_path, bool inplace);
+
+// One given value: the funnel's tiers, then the field's own `apply` for what
+// they leave.
+Maybe<Valued> funnel_field_value(PyObject *field, const FieldMeta &meta, PyObject *key, PyObject *value,
+                                 const ValueCtx &ctx, const FieldOptions &options);
+
+// Validates the constant field `field` from `source` (a dict) into `target`.
+Status apply_const_field_inplace(PyObject *target, PyObject *source, PyObject *field, const ValueCtx &ctx,
+                                 bool inplace);
+
+// Stores unless `target` is a dict already holding this very object.
+Status set_if_changed(PyObject *target, PyObject *key, PyObject *value);
+
+// KeyError "Keys [...] are not allowed in Schema. (parent='...')".
+Error raise_keys_not_allowed(PyObject *keys, PyObject *root_path);
+
+// The sorted extra-keys KeyError when `mapping` has keys outside `allowed`
+// (a set, or nullptr for none).
+Status raise_if_extra_keys(PyObject *allowed, PyObject *mapping, PyObject *root_path);
+
+// The key texts, in schema order, of required fields that `kwargs` lacks.
+Ref missing_required_keys(PyObject *schema, PyObject *kwargs);
+
+// A new dict of the schema's validated fields, and whether every value in it
+// is a scalar. With `skip_validation`, given values of an all-constant schema
+// are taken unchanged.
+Maybe<Valued> validate_fields_native(PyObject *schema, PyObject *kwargs, bool allow_partial,
+                                     PyObject *transform, PyObject *root_path, bool skip_validation,
+                                     bool no_path);
+
+}  // namespace norv::typing::schema
