@@ -3,6 +3,7 @@
 VENV      ?= .venv
 BUILD_DIR ?= build/release
 PY        := $(VENV)/bin/python
+PROBES    ?= OFF
 PIP_FLAGS := --no-build-isolation --no-deps --disable-pip-version-check -q
 DEPS      := 'scikit-build-core>=0.10' pytest pyperf numpy pydantic msgspec clang-format==21.1.8
 
@@ -17,11 +18,14 @@ $(VENV)/.deps: Makefile
 	@touch $@
 
 install: $(VENV)/.deps
-	$(PY) -m pip install $(PIP_FLAGS) -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.NORV_WERROR=ON .
+	$(PY) -m pip install $(PIP_FLAGS) -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.NORV_WERROR=ON \
+	    -Ccmake.define.NORV_TEST_PROBES=$(PROBES) .
 
 run: install
 	$(PY) examples/tour.py
 
+# The tests also reach native steps that have no Python surface (`_native._testing`).
+test: PROBES = ON
 test: install
 	$(PY) -m pytest $(PYTEST_ARGS)
 
@@ -32,13 +36,13 @@ test-asan:
 
 asan-run: $(VENV)/.deps
 	$(PY) -m pip install $(PIP_FLAGS) -Cbuild-dir=build/asan -Ccmake.build-type=Debug \
-	    -Ccmake.define.NORV_SANITIZE=ON -Ccmake.define.NORV_WERROR=ON .
+	    -Ccmake.define.NORV_SANITIZE=ON -Ccmake.define.NORV_WERROR=ON -Ccmake.define.NORV_TEST_PROBES=ON .
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 # The C++ sources follow .clang-format, checked with the pinned clang-format from PyPI.
-SOURCES = $(shell find src -name '*.cpp' -o -name '*.hpp')
+SOURCES = $(shell find src tests/native -name '*.cpp' -o -name '*.hpp')
 
 format: $(VENV)/.deps
 	@$(VENV)/bin/clang-format -i $(SOURCES)

@@ -24,6 +24,11 @@
 #include "typing/value_specs/primitives.hpp"
 
 namespace norv {
+#ifdef NORV_TEST_PROBES
+namespace testing {
+Status add_probes(PyObject *module);
+}
+#endif
 
 namespace {
 
@@ -104,7 +109,15 @@ Status exec_steps(PyObject *m)
         }
     }
 
-    return flags::register_names(m);
+    if (failed(flags::register_names(m))) {
+        return error;
+    }
+#ifdef NORV_TEST_PROBES
+    // Not a registered name: test builds only.
+    return testing::add_probes(m);
+#else
+    return Status::ok;
+#endif
 }
 
 int module_exec(PyObject *m)

@@ -187,7 +187,10 @@ Maybe<Valued> funnel_field_value(PyObject *field, const FieldMeta &meta, PyObjec
                     return error;
                 }
             }
-            return Valued{std::move(result), meta.scalar_fill || funnel::is_scalar_value(result.get())};
+            {
+                const bool scalar = meta.scalar_fill || funnel::is_scalar_value(result.get());
+                return Valued{std::move(result), scalar};
+            }
         case funnel::AcceptKind::Deferred:
             break;
     }
