@@ -6,7 +6,7 @@
 
 namespace norv::flags {
 
-constinit thread_local std::uint8_t SCOPES[6] = {};
+NORV_HOT_TLS constinit thread_local std::uint8_t SCOPES[6] = {};
 
 namespace {
 

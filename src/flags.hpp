@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "core/error.hpp"
+#include "core/tls.hpp"
 
 namespace norv::flags {
 
@@ -30,7 +31,7 @@ enum State : std::uint8_t { FORCED_FALSE = 0, FORCED_TRUE = 1, PRESENT_NONE = 2,
 inline constexpr std::uint8_t INIT_BYTE = 5;
 // constinit: no dynamic initialisation, so every read is a plain thread-local
 // access with no guard call.
-extern constinit thread_local std::uint8_t SCOPES[6];
+NORV_HOT_TLS extern constinit thread_local std::uint8_t SCOPES[6];
 
 inline std::uint8_t *scopes() noexcept
 {

@@ -6,6 +6,8 @@
 #include <pthread.h>
 #endif
 
+#include "core/tls.hpp"
+
 namespace norv {
 
 // Fills this thread's bounds on first use. Plain values: nothing to destroy
@@ -39,7 +41,7 @@ struct StackProbe {
 namespace {
 
 // One record, so that a read is one thread-local access.
-constinit thread_local StackProbe STACK;
+NORV_HOT_TLS constinit thread_local StackProbe STACK;
 
 }  // namespace
 

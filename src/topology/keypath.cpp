@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <cstdlib>
+
+#include "core/tls.hpp"
 #include <new>
 #include <vector>
 
@@ -212,7 +214,7 @@ private:
 // Paths whose destruction was reached from inside another path's destruction
 // on this thread (the outermost call owns the list; a plain pointer, so no
 // destructor runs at thread exit).
-thread_local std::vector<PyObject *> *t_dying = nullptr;
+NORV_HOT_TLS thread_local std::vector<PyObject *> *t_dying = nullptr;
 
 // A path can hold another path as a key: releasing a chain of a million nested
 // paths recursively would overflow the C stack. Instead of the interpreter's

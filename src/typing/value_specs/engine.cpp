@@ -381,11 +381,13 @@ Ref ensure_keypath(PyObject *root_path)
     if (root_path != nullptr) {
         return Ref::borrow(root_path);
     }
-    PyObject *cls = keypath_class();
-    if (cls == nullptr) {
-        return error;
-    }
-    return Ref::steal(PyObject_CallNoArgs(cls));
+    // Paths are immutable: one empty root serves every call.
+    static ObjectCell EMPTY_ROOT;
+    PyObject *root = EMPTY_ROOT.get_or_init([] {
+        PyObject *cls = keypath_class();
+        return cls ? Ref::steal(PyObject_CallNoArgs(cls)) : Ref();
+    });
+    return root ? Ref::borrow(root) : Ref();
 }
 
 Ref py_set()
