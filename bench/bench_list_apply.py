@@ -2,18 +2,19 @@
 
 Per element, against pydantic's `TypeAdapter(list[int]).validate_python` and
 the plain-Python loop a host would otherwise write. Every contender checks
-each element's type and returns the list. Ratios are contender / native
-(above 1: native is faster).
+each element's type and returns the list; the failing rows give each a list
+whose last element is a str, so every element is checked before it raises.
 """
 
 import os
 import sys
 
-import pyperf
-from pydantic import TypeAdapter
+from pydantic import TypeAdapter, ValidationError
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "host"))
 
+import sidebyside  # noqa: E402
 from norv_core import _native as n  # noqa: E402
 from norv_host import typing as host_typing  # noqa: E402
 
@@ -32,25 +33,50 @@ def py_list_of_int(value):
     return value
 
 
+def passing(fn, data):
+    return lambda: fn(data)
+
+
+def failing(fn, data, exc):
+    def run():
+        try:
+            fn(data)
+        except exc:
+            pass
+        else:
+            raise AssertionError("expected a failure")
+
+    return run
+
+
 def main():
-    runner = pyperf.Runner()
-    results = []
+    cases = []
     for size in (10**3, 10**5):
-        data = list(range(size))
-        contenders = [
-            ("native List(Int()).apply", SPEC.apply),
-            ("pydantic TypeAdapter", ADAPTER.validate_python),
-            ("plain python", py_list_of_int),
-        ]
-        rs = [(label, runner.bench_func(f"{label} n={size}", fn, data)) for label, fn in contenders]
-        results.append((size, rs))
-    for size, rs in results:
-        if any(r is None for _, r in rs):
-            continue  # a pyperf worker process
-        (_, native), *peers = rs
-        per_elem = native.mean() / size * 1e9
-        ratios = "; ".join(f"{p}/native {r.mean() / native.mean():.2f}x" for p, r in peers)
-        print(f"n={size}: native {per_elem:.2f} ns/element; {ratios}")
+        good = list(range(size))
+        bad = good[:-1] + ["x"]
+        cases.append(
+            (
+                f"List(Int()).apply n={size}",
+                passing(SPEC.apply, good),
+                [
+                    ("pydantic TypeAdapter", passing(ADAPTER.validate_python, good)),
+                    ("plain python", passing(py_list_of_int, good)),
+                ],
+                size,
+            )
+        )
+        cases.append(
+            (
+                f"failing List(Int()).apply n={size}",
+                failing(SPEC.apply, bad, TypeError),
+                [
+                    ("pydantic TypeAdapter", failing(ADAPTER.validate_python, bad, ValidationError)),
+                    ("plain python", failing(py_list_of_int, bad, TypeError)),
+                ],
+                size,
+            )
+        )
+    sidebyside.run(cases, 1, unit="element")
 
 
 if __name__ == "__main__":

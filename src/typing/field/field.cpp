@@ -13,6 +13,7 @@
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/funnel/field_meta.hpp"
+#include "typing/value_specs/base.hpp"
 #include "typing/value_specs/engine.hpp"
 #include "typing/value_specs/util.hpp"
 
@@ -303,61 +304,7 @@ Ref field_apply(PyObject *self, FastArgs fa)
     if (!inplace) {
         return error;
     }
-    PyObject *transform_fn = b.or_none(2);
-    PyObject *root_path = b.or_none(3);
-    Ref spec = read_slot(self, VALUE);
-    if (!spec) {
-        return error;
-    }
-    PyObject *kwnames = apply_kwnames();
-    if (kwnames == nullptr) {
-        return error;
-    }
-    PyObject *call[] = {spec.get(),
-                        b[0],
-                        *allow_partial ? Py_True : Py_False,
-                        transform_fn ? transform_fn : Py_None,
-                        root_path ? root_path : Py_None,
-                        *inplace ? Py_True : Py_False};
-    Ref v = Ref::steal(
-        PyObject_VectorcallMethod(bridge::names().apply, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-    if (!v) {
-        return error;
-    }
-    if (transform_fn != nullptr) {
-        Ref path;
-        const int truthy = root_path != nullptr ? PyObject_IsTrue(root_path) : 0;
-        if (truthy < 0) {
-            return error;
-        }
-        path = truthy ? Ref::borrow(root_path) : engine::ensure_keypath(nullptr);
-        if (!path) {
-            return error;
-        }
-        PyObject *targs[] = {path.get(), self, v.get()};
-        v = Ref::steal(PyObject_Vectorcall(transform_fn, targs, 3, nullptr));
-        if (!v) {
-            return error;
-        }
-    }
-    Ref validator = read_slot(self, VALIDATOR);
-    if (!validator) {
-        return error;
-    }
-    if (validator.get() != Py_None) {
-        const int missing = bridge::is_missing(v.get());
-        if (missing < 0) {
-            return error;
-        }
-        if (!missing) {
-            Ref r = Ref::steal(PyObject_CallOneArg(validator.get(), v.get()));
-            if (!r) {
-                engine::PathText path(root_path);
-                return engine::wrap_transform_error(path);
-            }
-        }
-    }
-    return v;
+    return apply(self, b[0], *allow_partial, b.or_none(2), b.or_none(3), *inplace);
 }
 
 // ---- extend ---------------------------------------------------------------------------------
@@ -1268,6 +1215,70 @@ Status init_class(PyTypeObject *tp)
 PyTypeObject *type()
 {
     return TYPE.get(&FIELD_SPEC, nullptr, init_class);
+}
+
+Ref apply(PyObject *self, PyObject *value, bool allow_partial, PyObject *transform_fn, PyObject *root_path,
+          bool inplace)
+{
+    Ref spec = read_slot(self, VALUE);
+    if (!spec) {
+        return error;
+    }
+    Ref v;
+    if (base::is_final_native(spec.get())) {
+        v = base::apply_native(spec.get(), value, allow_partial, transform_fn, root_path, inplace);
+    }
+    else {
+        PyObject *kwnames = apply_kwnames();
+        if (kwnames == nullptr) {
+            return error;
+        }
+        PyObject *call[] = {spec.get(),
+                            value,
+                            allow_partial ? Py_True : Py_False,
+                            transform_fn ? transform_fn : Py_None,
+                            root_path ? root_path : Py_None,
+                            inplace ? Py_True : Py_False};
+        v = Ref::steal(PyObject_VectorcallMethod(bridge::names().apply, call,
+                                                 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    }
+    if (!v) {
+        return error;
+    }
+    if (transform_fn != nullptr) {
+        Ref path;
+        const int truthy = root_path != nullptr ? PyObject_IsTrue(root_path) : 0;
+        if (truthy < 0) {
+            return error;
+        }
+        path = truthy ? Ref::borrow(root_path) : engine::ensure_keypath(nullptr);
+        if (!path) {
+            return error;
+        }
+        PyObject *targs[] = {path.get(), self, v.get()};
+        v = Ref::steal(PyObject_Vectorcall(transform_fn, targs, 3, nullptr));
+        if (!v) {
+            return error;
+        }
+    }
+    Ref validator = read_slot(self, VALIDATOR);
+    if (!validator) {
+        return error;
+    }
+    if (validator.get() != Py_None) {
+        const int missing = bridge::is_missing(v.get());
+        if (missing < 0) {
+            return error;
+        }
+        if (!missing) {
+            Ref r = Ref::steal(PyObject_CallOneArg(validator.get(), v.get()));
+            if (!r) {
+                engine::PathText path(root_path);
+                return engine::wrap_transform_error(path);
+            }
+        }
+    }
+    return v;
 }
 
 bool is_field(PyObject *o) noexcept

@@ -14,6 +14,7 @@
 #include "typing/funnel/field_meta.hpp"
 #include "typing/schema/open_plan.hpp"
 #include "typing/schema/schema.hpp"
+#include "typing/value_specs/base.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::schema {
@@ -109,11 +110,22 @@ Ref wrap_container(PyObject *field, const FieldMeta &meta, PyObject *key, PyObje
     return Ref::steal(PyObject_Vectorcall(transform, args, 3, nullptr));
 }
 
+PyObject *absent_if_none(PyObject *o) noexcept
+{
+    return o == Py_None ? nullptr : o;
+}
+
 }  // namespace
 
+// Native fields and final native specs are called directly: their Python
+// `apply` is that very code.
 Ref call_field_apply(PyObject *field, PyObject *value, bool allow_partial, PyObject *transform,
                      PyObject *root_path, bool inplace)
 {
+    if (field::is_field(field)) {
+        return field::apply(field, value, allow_partial, absent_if_none(transform), absent_if_none(root_path),
+                            inplace);
+    }
     PyObject *args[] = {
         nullptr,         field, value, py_bool(allow_partial), or_none(transform), or_none(root_path),
         py_bool(inplace)};
@@ -123,6 +135,9 @@ Ref call_field_apply(PyObject *field, PyObject *value, bool allow_partial, PyObj
 
 Ref spec_apply(PyObject *spec, PyObject *value, bool allow_partial, PyObject *root_path, bool inplace)
 {
+    if (base::is_final_native(spec)) {
+        return base::apply_native(spec, value, allow_partial, nullptr, absent_if_none(root_path), inplace);
+    }
     PyObject *args[] = {nullptr, spec, value, py_bool(allow_partial), or_none(root_path), py_bool(inplace)};
     return call_method_kw<"apply">(args, 2, kwnames<"allow_partial", "root_path", "inplace">());
 }

@@ -198,6 +198,34 @@ Verdict reject_joined_on_path(PyObject *type, PathText &path, Message &&message)
     });
 }
 
+// `repr(t)` (or `str(t)`) of a type. A builtin static type whose metaclass
+// is `type` always renders the same text, so it is made once per process:
+// the type-mismatch message names such types on every failed value.
+Ref type_text(PyObject *t, bool use_repr)
+{
+    struct Entry {
+        PyObject *type;
+        PyObject *text;  // a strong reference, kept for the process
+    };
+    static Entry table[32];
+    static std::size_t used = 0;
+    const bool fixed = PyType_Check(t) && Py_IS_TYPE(t, &PyType_Type) &&
+                       !PyType_HasFeature(reinterpret_cast<PyTypeObject *>(t), Py_TPFLAGS_HEAPTYPE);
+    if (!fixed) {
+        return use_repr ? repr_of(t) : str_of(t);
+    }
+    for (std::size_t i = 0; i < used; ++i) {
+        if (table[i].type == t) {
+            return Ref::borrow(table[i].text);
+        }
+    }
+    Ref text = repr_of(t);
+    if (text && used < std::size(table)) {
+        table[used++] = Entry{t, Py_NewRef(text.get())};
+    }
+    return text;
+}
+
 // A ValueError whose `fmt` takes the path text and the spec's text.
 Verdict reject_with_spec(SpecEngine &e, const char *fmt, PathText &path)
 {
@@ -754,11 +782,11 @@ Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, Pa
         }
     }
     return reject_joined_on_path(PyExc_TypeError, path, [&](auto join) -> Ref {
-        Ref expected = str_of(value_type);
+        Ref expected = type_text(value_type, false);
         if (!expected) {
             return error;
         }
-        Ref encountered = repr_of(reinterpret_cast<PyObject *>(Py_TYPE(value)));
+        Ref encountered = type_text(reinterpret_cast<PyObject *>(Py_TYPE(value)), true);
         if (!encountered) {
             return error;
         }

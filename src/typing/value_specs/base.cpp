@@ -298,6 +298,29 @@ Ref spec_apply(PyObject *self, FastArgs a)
     return engine::apply(r.e, self, b[0], *allow_partial, b.or_none(2), b.or_none(3), true, *inplace);
 }
 
+bool is_final_native(PyObject *o) noexcept
+{
+    PyTypeObject *tp = Py_TYPE(o);
+    if (!PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) || PyType_HasFeature(tp, Py_TPFLAGS_BASETYPE)) {
+        return false;
+    }
+    const int native = is_spec(o);
+    if (native < 0) {
+        PyErr_Clear();  // the class could not be made: `o` is none of its instances
+    }
+    return native > 0;
+}
+
+Ref apply_native(PyObject *spec, PyObject *value, bool allow_partial, PyObject *child_transform,
+                 PyObject *root_path, bool inplace)
+{
+    if (failed(check_live(spec))) {
+        return error;
+    }
+    Read r(spec, OnConflict::Panic);
+    return engine::apply(r.e, spec, value, allow_partial, child_transform, root_path, true, inplace);
+}
+
 namespace {
 
 const Signature APPLY_KIND_SIG{

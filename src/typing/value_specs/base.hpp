@@ -58,6 +58,14 @@ Ref spec_apply(PyObject *self, FastArgs a);
 inline constexpr const char APPLY_DOC[] =
     "apply($self, value, allow_partial=False, child_transform=None, root_path=None, inplace=True)\n--\n\n"
     "Apply the spec to a value and return the accepted value.";
+// An instance of a final native spec class: its `apply` is `spec_apply`, so
+// native callers may skip the method call and the argument binding.
+bool is_final_native(PyObject *o) noexcept;
+// `spec.apply(value, allow_partial=, child_transform=, root_path=, inplace=)`
+// for such a spec; optional objects are nullptr when absent.
+Ref apply_native(PyObject *spec, PyObject *value, bool allow_partial, PyObject *child_transform,
+                 PyObject *root_path, bool inplace);
+
 #define NORV_SPEC_APPLY_METHOD \
     method<::norv::typing::base::spec_apply>("apply", ::norv::typing::base::APPLY_DOC)
 

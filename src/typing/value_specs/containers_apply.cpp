@@ -1,19 +1,18 @@
 // Child application of the List and Tuple kinds, and their fast path.
 //
 // Element specs and fields are reached through their Python `apply`, so host
-// specs take part; native shortcuts only decide that an element needs no call
-// at all. The spec's own state is read once into strong references up front:
+// specs take part (native fields and final native specs directly, as that
+// call would); native shortcuts only decide that an element needs no call at
+// all. The spec's own state is read once into strong references up front:
 // children run arbitrary code, including code that changes the container.
 #include "core/once.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/field/field.hpp"
-#include "typing/value_specs/base.hpp"
 #include "typing/funnel/field_meta.hpp"
 #include "typing/schema/schema.hpp"
+#include "typing/value_specs/base.hpp"
 #include "typing/value_specs/classes.hpp"
-#include "typing/value_specs/primitives.hpp"
-#include "typing/value_specs/util.hpp"
 #include "typing/value_specs/containers.hpp"
 #include "typing/value_specs/primitives.hpp"
 #include "typing/value_specs/util.hpp"
@@ -67,6 +66,15 @@ public:
         Ref path = index ? keypath::child_key_path(index.get(), root_) : Ref();
         if (!path) {
             return error;
+        }
+        // A native field or final native spec is called directly: its Python
+        // `apply` is that very code.
+        const bool allow_partial = args_[2] == Py_True, inplace = args_[3] == Py_True;
+        if (field::is_field(target)) {
+            return field::apply(target, elem, allow_partial, transform_, path.get(), inplace);
+        }
+        if (transform_ == nullptr && base::is_final_native(target)) {
+            return base::apply_native(target, elem, allow_partial, nullptr, path.get(), inplace);
         }
         args_[0] = target;
         args_[1] = elem;
