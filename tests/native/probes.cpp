@@ -17,14 +17,29 @@ namespace {
 
 namespace sc = typing::schema;
 
-Maybe<bool> flag(const Bound &b, std::size_t i)
+// Flags of these entry points: only True sets one.
+bool flag(const Bound &b, std::size_t i) noexcept
 {
-    return b.has(i) ? Maybe<bool>(PyObject_IsTrue(b[i]) != 0) : Maybe<bool>(false);
+    return b.has(i) && b[i] == Py_True;
 }
 
-Status need_schema(PyObject *o)
+// Binds the arguments and runs `body` holding the first one, a schema, for
+// reading, as the drivers' callers do.
+template <class Body>
+Ref with_schema(const Signature &sig, FastArgs a, Body &&body)
 {
-    return sc::is_schema(o) ? Status::ok : Status(raise_not_instance(o, "Schema"));
+    Bound b;
+    if (failed(sig.bind(a, b))) {
+        return error;
+    }
+    if (!sc::is_schema(b[0])) {
+        return raise_not_instance(b[0], "Schema");
+    }
+    SharedBorrow hold(sc::state(b[0]).borrow);
+    if (hold.failed()) {
+        return error;
+    }
+    return body(b);
 }
 
 Ref pair(Maybe<sc::Valued> v)
@@ -41,31 +56,18 @@ const Signature VALIDATE{"validate_fields",
 
 Ref validate_fields(PyObject *, FastArgs a)
 {
-    Bound b;
-    if (failed(VALIDATE.bind(a, b)) || failed(need_schema(b[0]))) {
-        return error;
-    }
-    SharedBorrow hold(sc::state(b[0]).borrow);
-    if (hold.failed()) {
-        return error;
-    }
-    return pair(sc::validate_fields_native(b[0], b[1], *flag(b, 2), b.or_none(3), b.or_none(4), *flag(b, 5),
-                                           *flag(b, 6)));
+    return with_schema(VALIDATE, a, [&](const Bound &b) -> Ref {
+        return pair(sc::validate_fields_native(b[0], b[1], flag(b, 2), b.or_none(3), b.or_none(4), flag(b, 5),
+                                               flag(b, 6)));
+    });
 }
 
 const Signature MISSING{"missing_required_keys", {arg("schema"), arg("kwargs")}};
 
 Ref missing_required_keys(PyObject *, FastArgs a)
 {
-    Bound b;
-    if (failed(MISSING.bind(a, b)) || failed(need_schema(b[0]))) {
-        return error;
-    }
-    SharedBorrow hold(sc::state(b[0]).borrow);
-    if (hold.failed()) {
-        return error;
-    }
-    return sc::missing_required_keys(b[0], b[1]);
+    return with_schema(MISSING, a,
+                       [&](const Bound &b) -> Ref { return sc::missing_required_keys(b[0], b[1]); });
 }
 
 const Signature PLAN{"open_plan", {arg("schema"), arg("dict"), opt("key")}};
@@ -74,23 +76,17 @@ const Signature PLAN{"open_plan", {arg("schema"), arg("dict"), opt("key")}};
 // holds it.
 Ref open_plan(PyObject *, FastArgs a)
 {
-    Bound b;
-    if (failed(PLAN.bind(a, b)) || failed(need_schema(b[0]))) {
-        return error;
-    }
-    if (!PyDict_Check(b[1])) {
-        return raise_not_instance(b[1], "dict");
-    }
-    SharedBorrow hold(sc::state(b[0]).borrow);
-    if (hold.failed()) {
-        return error;
-    }
-    const sc::OpenSchemaPlan *plan = sc::open_plan_for(sc::state(b[0]).caches(), b[1]);
-    if (!b.has(2)) {
-        return Ref::borrow(plan ? Py_True : Py_False);
-    }
-    const sc::SchemaMeta &m = sc::state(b[0]).caches();
-    return Ref::borrow(m.plan && sc::key_in_plan_consts(m.plan->const_index, b[2]) ? Py_True : Py_False);
+    return with_schema(PLAN, a, [&](const Bound &b) -> Ref {
+        if (!PyDict_Check(b[1])) {
+            return raise_not_instance(b[1], "dict");
+        }
+        const sc::OpenSchemaPlan *plan = sc::open_plan_for(sc::state(b[0]).caches(), b[1]);
+        if (!b.has(2)) {
+            return Ref::borrow(plan ? Py_True : Py_False);
+        }
+        const sc::SchemaMeta &m = sc::state(b[0]).caches();
+        return Ref::borrow(m.plan && sc::key_in_plan_consts(m.plan->const_index, b[2]) ? Py_True : Py_False);
+    });
 }
 
 const Signature FUNNEL{"funnel_field_value",
@@ -100,31 +96,25 @@ const Signature FUNNEL{"funnel_field_value",
 // The constant field `key` of the schema through the per-field funnel step.
 Ref funnel_field_value(PyObject *, FastArgs a)
 {
-    Bound b;
-    if (failed(FUNNEL.bind(a, b)) || failed(need_schema(b[0]))) {
-        return error;
-    }
-    SharedBorrow hold(sc::state(b[0]).borrow);
-    if (hold.failed()) {
-        return error;
-    }
-    for (const Ref &f : sc::state(b[0]).caches().const_fields) {
-        Ref field = Ref::borrow(f.get());
-        Maybe<typing::MetaPtr> meta = sc::field_meta_for(field.get());
-        if (!meta) {
-            return error;
+    return with_schema(FUNNEL, a, [&](const Bound &b) -> Ref {
+        for (const Ref &f : sc::state(b[0]).caches().const_fields) {
+            Ref field = Ref::borrow(f.get());
+            Maybe<typing::MetaPtr> meta = sc::field_meta_for(field.get());
+            if (!meta) {
+                return error;
+            }
+            const int eq = PyObject_RichCompareBool((*meta)->key.get(), b[1], Py_EQ);
+            if (eq < 0) {
+                return error;
+            }
+            if (eq) {
+                const sc::ValueCtx ctx{b.or_none(4), flag(b, 5), flag(b, 6)};
+                return pair(sc::funnel_field_value(field.get(), **meta, (*meta)->key.get(), b[2], ctx,
+                                                   sc::FieldOptions{b.or_none(3), flag(b, 7), true}));
+            }
         }
-        const int eq = PyObject_RichCompareBool((*meta)->key.get(), b[1], Py_EQ);
-        if (eq < 0) {
-            return error;
-        }
-        if (eq) {
-            const sc::ValueCtx ctx{b.or_none(4), *flag(b, 5), *flag(b, 6)};
-            return pair(sc::funnel_field_value(field.get(), **meta, (*meta)->key.get(), b[2], ctx,
-                                               sc::FieldOptions{b.or_none(3), *flag(b, 7), true}));
-        }
-    }
-    return raise(PyExc_KeyError, "no constant field with that key");
+        return raise(PyExc_KeyError, "no constant field with that key");
+    });
 }
 
 PyMethodDef METHODS[] = {

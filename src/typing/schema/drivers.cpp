@@ -238,23 +238,31 @@ Status set_if_changed(PyObject *target, PyObject *key, PyObject *value)
     return check(PyObject_SetItem(target, key, value));
 }
 
-Status apply_const_field_inplace(PyObject *target, PyObject *source, PyObject *field, const ValueCtx &ctx,
-                                 bool inplace)
+Maybe<ConstEntry> const_entry(PyObject *field, PyObject *source)
 {
     Maybe<MetaPtr> meta = field_meta_for(field);
     if (!meta) {
         return error;
     }
-    const FieldMeta &m = **meta;
-    PyObject *key = m.key.get();
     PyObject *held = nullptr;
-    const int found = PyDict_GetItemRef(source, key, &held);
-    Ref value = Ref::steal(held);
-    if (found < 0) {
+    if (PyDict_GetItemRef(source, (*meta)->key.get(), &held) < 0) {
         return error;
     }
+    return ConstEntry{std::move(*meta), Ref::steal(held)};
+}
+
+Status apply_const_field_inplace(PyObject *target, PyObject *source, PyObject *field, const ValueCtx &ctx,
+                                 bool inplace)
+{
+    Maybe<ConstEntry> entry = const_entry(field, source);
+    if (!entry) {
+        return error;
+    }
+    const FieldMeta &m = *entry->meta;
+    PyObject *key = m.key.get();
+    Ref &value = entry->value;
     Ref result;
-    if (found) {
+    if (value) {
         Maybe<Valued> v =
             funnel_field_value(field, m, key, value.get(), ctx, FieldOptions{nullptr, false, inplace});
         if (!v) {
@@ -435,20 +443,15 @@ Maybe<Valued> validate_fields_native(PyObject *schema, PyObject *kwargs, bool al
     bool scalar = true;
     for (const Ref &f : m.const_fields) {
         Ref field = Ref::borrow(f.get());
-        Maybe<MetaPtr> meta = field_meta_for(field.get());
-        if (!meta) {
+        Maybe<ConstEntry> entry = const_entry(field.get(), kwargs);
+        if (!entry) {
             return error;
         }
-        const FieldMeta &fm = **meta;
+        const FieldMeta &fm = *entry->meta;
         PyObject *key = fm.key.get();
-        PyObject *held = nullptr;
-        const int found = PyDict_GetItemRef(kwargs, key, &held);
-        Ref value = Ref::steal(held);
-        if (found < 0) {
-            return error;
-        }
+        const Ref &value = entry->value;
         Ref result;
-        if (found) {
+        if (value) {
             Maybe<Valued> v = funnel_field_value(field.get(), fm, key, value.get(), ctx, options);
             if (!v) {
                 return error;

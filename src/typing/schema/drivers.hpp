@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include <memory>
+
 #include "core/error.hpp"
 #include "core/ref.hpp"
 
@@ -54,6 +56,14 @@ Ref missing_fill(bool validate, PyObject *field, PyObject *spec, bool allow_part
 // they leave.
 Maybe<Valued> funnel_field_value(PyObject *field, const FieldMeta &meta, PyObject *key, PyObject *value,
                                  const ValueCtx &ctx, const FieldOptions &options);
+
+// A constant field's record and what `source` (a dict) holds under its key,
+// read by a plain lookup that bypasses a subclass's hooks (empty: absent).
+struct ConstEntry {
+    std::shared_ptr<const FieldMeta> meta;
+    Ref value;
+};
+Maybe<ConstEntry> const_entry(PyObject *field, PyObject *source);
 
 // Validates the constant field `field` from `source` (a dict) into `target`.
 Status apply_const_field_inplace(PyObject *target, PyObject *source, PyObject *field, const ValueCtx &ctx,

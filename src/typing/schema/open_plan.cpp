@@ -53,18 +53,13 @@ Status fill_const(PyObject *out, PyObject *kwargs, PyObject *field, const ValueC
                   bool scalar_identity, bool &scalar)
 {
     Ref hold = Ref::borrow(field);
-    Maybe<MetaPtr> meta = field_meta_for(field);
-    if (!meta) {
+    Maybe<ConstEntry> entry = const_entry(field, kwargs);
+    if (!entry) {
         return error;
     }
-    PyObject *key = (*meta)->key.get();
-    PyObject *held = nullptr;
-    const int found = PyDict_GetItemRef(kwargs, key, &held);
-    Ref value = Ref::steal(held);
-    if (found < 0) {
-        return error;
-    }
-    Maybe<Valued> v = open_fill_value(field, **meta, key, value.get(), ctx, transform, scalar_identity);
+    PyObject *key = entry->meta->key.get();
+    Maybe<Valued> v =
+        open_fill_value(field, *entry->meta, key, entry->value.get(), ctx, transform, scalar_identity);
     if (!v) {
         return error;
     }
