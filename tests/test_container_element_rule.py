@@ -3,6 +3,7 @@
 list back shows the fast path accepted it."""
 
 import pytest
+from leakcheck import block_growth, refcount_delta, swallow
 
 from norv_core import _native as n
 from norv_host import typing as ht
@@ -115,6 +116,56 @@ def test_tuple_fast_path(spec, value, fast):
     assert (out is value) is fast
 
 
+def identity_transform(key, v, parent):
+    return v
+
+
+identity_transform._norv_scalar_identity = True
+
+
+@pytest.mark.parametrize(
+    "spec, value, kwargs, fast",
+    [
+        (n.Dict(bulk_schema()), {"a": 1}, {}, True),
+        (n.Dict(bulk_schema()), {"a": True}, {}, False),
+        (n.Dict(bulk_schema()), {"a": 1, "b": 2}, {}, False),
+        (n.Dict(bulk_schema()), {}, {}, False),
+        (n.Dict(bulk_schema()), Sub(a=1), {}, False),
+        (n.Dict(bulk_schema()), {"a": 1}, {"child_transform": identity_transform}, True),
+        (n.Dict(bulk_schema()), {"a": 1}, {"child_transform": lambda k, v, p: v}, False),
+        (n.Dict(n.Schema([F("a", n.Int(), enable_wrap=False)])), {"a": 1}, {}, True),
+        (n.Dict(n.Schema([F("a", n.Int(min_value=0))])), {"a": 1}, {}, False),
+        (n.Dict(n.Schema([F("a", n.Int())]), frozen=True), {"a": 1}, {}, False),
+        (n.Dict(n.Schema([F("a", n.Int())]), transform=lambda v: v), {"a": 1}, {}, False),
+        (n.Dict(int), {"x": 1, "y": 2}, {}, True),
+        (n.Dict(int), {}, {}, True),
+        (n.Dict(int), {"x": 1, "y": True}, {}, False),
+        (n.Dict(n.Int(min_value=0)), {"x": 1}, {}, False),
+        (n.Dict(n.Object(C)), {"x": C()}, {}, True),
+        (n.Dict(n.Object(C)), {"x": SubC()}, {}, False),
+        (n.Dict(n.Any()), {"x": [1], "y": {"k": 1}}, {}, True),
+        (n.Dict(n.Any()), {"x": 1}, {"child_transform": identity_transform}, True),
+        (n.Dict(n.Any()), {"x": [1]}, {"child_transform": identity_transform}, False),
+        (n.Dict(n.Dict(int)), {"x": {"y": 1}}, {}, False),
+        (n.Dict(n.Dict(bulk_schema())), {"x": {"a": 1}}, {}, True),
+        (n.Dict(n.Dict(bulk_schema())), {"x": {"a": 1}}, {"child_transform": identity_transform}, False),
+    ],
+)
+def test_dict_fast_path(spec, value, kwargs, fast):
+    try:
+        got = accepted_whole(spec, value, **kwargs)
+    except (TypeError, ValueError, KeyError):
+        got = False
+    assert got is fast
+
+
+def test_open_dict_rejects_non_str_keys_without_fast_path():
+    value = {1: 1}
+    with pytest.raises((KeyError, TypeError)):
+        n.Dict(int).apply(value, inplace=False)
+    assert value == {1: 1}
+
+
 def test_open_dict_values():
     value = {"x": 1, "y": 2}
     assert n.Dict(int).apply(value) is value
@@ -130,6 +181,10 @@ def test_errors_while_testing_propagate():
 
     with pytest.raises(RuntimeError, match="broken partial"):
         n.List(n.Object(Broken)).apply([Broken()])
+    value = {"x": Broken()}
+    with pytest.raises(RuntimeError, match="broken partial"):
+        n.Dict(n.Object(Broken)).apply(value)
+    assert list(value) == ["x"]
 
 
 def test_schema_field_of_list_takes_the_fast_path():
@@ -137,3 +192,18 @@ def test_schema_field_of_list_takes_the_fast_path():
     tags, nested = [1, 2], [{"k": 1}]
     d = {"tags": tags, "any": nested}
     assert s.apply(d) is d and d["tags"] is tags and d["any"] is nested
+
+
+@pytest.mark.parametrize(
+    "spec, value",
+    [
+        (n.Dict(bulk_schema()), {"a": 1}),
+        (n.Dict(bulk_schema()), {"a": True}),
+        (n.Dict(int), {"x": 1, "y": 2}),
+        (n.Dict(int), {"x": 1, "y": "no"}),
+    ],
+)
+def test_dict_fast_path_keeps_nothing_behind(spec, value):
+    apply = swallow(lambda: spec.apply(value, inplace=False))
+    assert refcount_delta(value, apply) == 0
+    assert block_growth(apply, 500) < 20

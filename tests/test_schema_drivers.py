@@ -258,20 +258,32 @@ class NoIdentity:
         return ("wrapped", value)
 
 
+def record_spec():
+    return n.Dict(n.Schema([F("a", n.Int())]))
+
+
+# The flag is True where the element spec is a proven scalar leaf (list of int,
+# dict of int); a record's fields may hold anything.
 @pytest.mark.parametrize(
-    "spec, value, transform_cls, enable_wrap, expected, calls",
+    "spec, value, transform_cls, enable_wrap, expected, flag, calls",
     [
-        (n.List(n.Int()), [1], NoIdentity, True, ("wrapped", [1]), ["r.v"]),
-        (n.List(n.Int()), [1], NoIdentity, False, [1], []),
-        (n.Tuple(n.Int()), (1,), ScalarIdentity, True, (1,), []),
-        (n.List(n.Int()), [1], ScalarIdentity, True, [1], [("r.v", [1])]),
+        (n.List(n.Int()), [1], NoIdentity, True, ("wrapped", [1]), True, ["r.v"]),
+        (n.List(n.Int()), [1], NoIdentity, False, [1], True, []),
+        (n.Tuple(n.Int()), (1,), ScalarIdentity, True, (1,), True, []),
+        (n.List(n.Int()), [1], ScalarIdentity, True, [1], True, [("r.v", [1])]),
+        (record_spec(), {"a": 1}, NoIdentity, True, ("wrapped", {"a": 1}), False, ["r.v"]),
+        (record_spec(), {"a": 1}, ScalarIdentity, True, {"a": 1}, False, [("r.v", {"a": 1})]),
+        (n.Dict(n.Int()), {"x": 1}, NoIdentity, True, ("wrapped", {"x": 1}), True, ["r.v"]),
+        (n.Dict(n.Int()), {"x": 1}, NoIdentity, False, {"x": 1}, True, []),
+        # Not proven: the field's own application runs, children first.
+        (record_spec(), {"a": True}, NoIdentity, True, ("wrapped", {"a": ("wrapped", True)}), False, ["r.v.a", "r.v"]),
     ],
 )
-def test_wrap_verdict(spec, value, transform_cls, enable_wrap, expected, calls):
+def test_wrap_verdict(spec, value, transform_cls, enable_wrap, expected, flag, calls):
     t = transform_cls()
     s = n.Schema([F("v", spec, enable_wrap=enable_wrap)])
-    got, flag = probes.funnel_field_value(s, "v", value, transform=t, root_path=n.KeyPath.parse("r"))
-    assert got == expected and flag is True  # the element spec is a proven scalar leaf
+    got, scalar = probes.funnel_field_value(s, "v", value, transform=t, root_path=n.KeyPath.parse("r"))
+    assert got == expected and scalar is flag
     assert t.calls == calls
 
 

@@ -116,8 +116,10 @@ Maybe<Accept> funnel_accept(PyObject *value, const FieldMeta &meta, PyObject *ke
                 return error;
             }
             const Tag tag = read.engine().tag();
-            if (tag == Tag::List || tag == Tag::Tuple) {
-                Maybe<Ref> got = containers::container_fast_path(read.engine(), value, nullptr, false);
+            if (tag == Tag::List || tag == Tag::Tuple || tag == Tag::Dict) {
+                Maybe<Ref> got = tag == Tag::Dict
+                                     ? containers::dict_fast_path(read.engine(), value, nullptr, false)
+                                     : containers::container_fast_path(read.engine(), value, nullptr, false);
                 if (!got) {
                     return error;
                 }

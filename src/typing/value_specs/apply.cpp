@@ -516,9 +516,11 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
             return std::move(*accepted);
         }
     }
-    else if (kind_tag == Tag::List || kind_tag == Tag::Tuple) {
-        Maybe<Ref> accepted =
-            containers::container_fast_path(e, value, child_transform, child_transform == nullptr);
+    else if (kind_tag == Tag::List || kind_tag == Tag::Tuple || kind_tag == Tag::Dict) {
+        const bool nested_ok = child_transform == nullptr;
+        Maybe<Ref> accepted = kind_tag == Tag::Dict
+                                  ? containers::dict_fast_path(e, value, child_transform, nested_ok)
+                                  : containers::container_fast_path(e, value, child_transform, nested_ok);
         if (!accepted) {
             return error;
         }

@@ -78,5 +78,9 @@ Ref dict_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject
 // A plain list or tuple whose elements are proven to fit: the value itself;
 // an empty Ref declines (nothing proven, nothing changed).
 Maybe<Ref> container_fast_path(SpecEngine &e, PyObject *value, PyObject *child_transform, bool nested_ok);
+// A plain dict that passes its schema's constant bulk check, or whose keys are
+// all str and whose values fit the open str-keyed value spec: the value
+// itself; an empty Ref declines.
+Maybe<Ref> dict_fast_path(SpecEngine &e, PyObject *value, PyObject *child_transform, bool nested_ok);
 
 }  // namespace norv::typing::containers

@@ -328,6 +328,16 @@ struct ElemRule {
     bool include_containers = false;
 };
 
+// The bulk-check bound of a native Schema, read under shared access.
+Maybe<Ref> native_schema_bound(PyObject *schema_object)
+{
+    SharedBorrow hold(schema::state(schema_object).borrow);
+    if (hold.failed()) {
+        return error;
+    }
+    return schema::const_bulk_check_bound(schema::state(schema_object).caches().const_bulk_check.get());
+}
+
 // The bulk-check bound of an unfrozen, untransformed native Dict bound to a
 // native Schema, or an empty Ref.
 Maybe<Ref> const_dict_bound(PyObject *spec)
@@ -346,12 +356,7 @@ Maybe<Ref> const_dict_bound(PyObject *spec)
     if (*p != base::Probe::Yes || !held || !schema::is_schema(held.get())) {
         return Ref();
     }
-    SharedBorrow hold(schema::state(held.get()).borrow);
-    if (hold.failed()) {
-        return error;
-    }
-    const schema::SchemaMeta &m = schema::state(held.get()).caches();
-    return schema::const_bulk_check_bound(m.const_bulk_check.get());
+    return native_schema_bound(held.get());
 }
 
 Maybe<std::optional<ElemRule>> elem_rule(PyObject *spec, bool nested_ok)
@@ -591,6 +596,103 @@ Maybe<Ref> container_fast_path(SpecEngine &e, PyObject *value, PyObject *child_t
         }
         fits = elements_all_match(spec.get(), value, nested_ok);
     }
+    if (!fits) {
+        return error;
+    }
+    return *fits ? Ref::borrow(value) : Ref();
+}
+
+namespace {
+
+// The bulk check of any schema object: a native Schema's cache, else the
+// object's `_const_bulk_check` (None: no check).
+Maybe<Ref> schema_bound(PyObject *schema_object)
+{
+    if (schema::is_schema(schema_object)) {
+        return native_schema_bound(schema_object);
+    }
+    Ref bound = getattr(schema_object, "_const_bulk_check");
+    if (!bound) {
+        return error;
+    }
+    if (bound.get() == Py_None) {
+        return Ref();
+    }
+    if (!PyTuple_Check(bound.get())) {
+        return raise_not_instance(bound.get(), "tuple");
+    }
+    return bound;
+}
+
+// Every key exactly a str and every entry matching the rule, over snapshots:
+// a rule may run Python that changes the dict.
+Maybe<bool> open_entries_match(const ElemRule &rule, PyObject *value)
+{
+    Ref keys = Ref::steal(PyDict_Keys(value));
+    if (!keys) {
+        return error;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(keys.get(), i))) {
+            return false;
+        }
+    }
+    Ref values = Ref::steal(PyDict_Values(value));
+    if (!values) {
+        return error;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
+        Maybe<bool> m = matches(rule, PyList_GET_ITEM(values.get(), i));
+        if (!m || !*m) {
+            return m;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+Maybe<Ref> dict_fast_path(SpecEngine &e, PyObject *value, PyObject *child_transform, bool nested_ok)
+{
+    const DictKind *d = e.kind.get<DictKind>();
+    if (d == nullptr || e.frozen || e.transform || !PyDict_CheckExact(value)) {
+        return Ref();
+    }
+    if (child_transform != nullptr) {
+        const int identity = is_scalar_identity_transform(child_transform);
+        if (identity <= 0) {
+            return identity < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
+        }
+    }
+    // Held strongly: the checks below run Python that may rebind the payload.
+    Ref schema_object = Ref::borrow(d->schema.get());
+    Ref open = Ref::borrow(d->open_str_value_spec.get());
+    if (schema_object && schema_object.get() != Py_None) {
+        Maybe<Ref> bound = schema_bound(schema_object.get());
+        if (!bound) {
+            return error;
+        }
+        if (*bound) {
+            Maybe<bool> fits = dict_matches_bound(bound->get(), value);
+            if (!fits) {
+                return error;
+            }
+            if (*fits) {
+                return Ref::borrow(value);
+            }
+        }
+    }
+    if (!open || open.get() == Py_None) {
+        return Ref();
+    }
+    Maybe<std::optional<ElemRule>> rule = elem_rule(open.get(), nested_ok);
+    if (!rule) {
+        return error;
+    }
+    if (!rule->has_value()) {
+        return Ref();
+    }
+    Maybe<bool> fits = open_entries_match(**rule, value);
     if (!fits) {
         return error;
     }
