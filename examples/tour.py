@@ -112,3 +112,20 @@ field = n.Field("age", n.Int(min_value=0), "Age in years")
 print(repr(field), "| apply(7):", field.apply(7))
 schema = n.Schema([n.Field("name", n.Str()), field])
 print("schema keys:", [str(k) for k in schema.keys()], "| get_field('age') is field:", schema.get_field("age") is field)
+
+section("Schema application and the Dict spec")
+person = n.Schema([n.Field("name", n.Str()), n.Field("age", n.Int(min_value=0, default=0))])
+record = {"name": "Ada"}
+print("apply fills defaults:", person.apply(record), "| in place:", person.apply(record) is record)
+copy = person.apply({"age": 3, "name": "Bo"}, inplace=False)
+print("inplace=False copies in schema order:", copy)
+for bad in ({"age": 1}, {"name": "x", "zip": 1}):
+    try:
+        person.apply(bad)
+    except (KeyError, ValueError) as e:
+        print("refused:", e)
+people = n.Dict(person)
+print(repr(people), "| default:", people.default)
+rows = [{"name": "Ada", "age": 36}]
+print("List(Dict(schema)) keeps a valid list as itself:", n.List(people).apply(rows) is rows)
+print("open Dict[str, int]:", n.Dict(int).apply({"x": 1}), "| JSON:", n.Dict(int).to_json())
