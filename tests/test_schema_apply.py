@@ -49,6 +49,46 @@ def test_error_precedence(value, kwargs, exc, message):
         const_schema().apply(value, **kwargs)
 
 
+class Key(str):
+    """A str key that is not exactly str."""
+
+    __hash__ = str.__hash__
+
+
+def swap_keys(v):
+    # Runs during the field walk: one schema key leaves, an unknown one comes.
+    RECORD.pop("b", None)
+    RECORD["z"] = 0
+    return v
+
+
+RECORD = {}
+
+
+@pytest.mark.parametrize(
+    "fields, value, extra",
+    [
+        ([F("a", n.Int()), F("b", n.Int(default=1))], {"a": 1, "z": 2}, "z"),
+        ([F("a", n.Int()), F("b", n.Int(default=1))], {"a": 1, "b": 2}, None),
+        ([F("a", n.Int()), F("b", n.Int(default=1))], {Key("a"): 1, "b": 2}, None),
+        ([F("a", n.Int().set_transform(swap_keys)), F("b", n.Int(default=1))], "record", "z"),
+        ([], {}, None),
+        ([], {"z": 1}, "z"),
+    ],
+)
+def test_extra_keys_of_an_all_constant_schema(fields, value, extra):
+    if value == "record":
+        RECORD.clear()
+        RECORD.update(a=1, b=2)
+        value = RECORD
+    s = n.Schema(fields)
+    if extra is None:
+        assert s.apply(value) is value
+    else:
+        with pytest.raises(KeyError, match=rf"Keys \['{extra}'\] are not allowed"):
+            s.apply(value)
+
+
 def test_root_path_shows_in_messages():
     with pytest.raises(KeyError, match=r"\(parent='x.y'\)"):
         const_schema().apply({"a": 1, "b": 2, "z": 3}, root_path=n.KeyPath.parse("x.y"))

@@ -8,6 +8,7 @@
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/borrow.hpp"
+#include "core/lock.hpp"
 #include "core/registry.hpp"
 #include "formatting/format.hpp"
 #include "topology/keypath.hpp"
@@ -33,7 +34,7 @@ const char *const SWITCH_NAMES[N_SWITCHES] = {"enable_repr",  "enable_compare", 
 
 struct State {
     BorrowFlag borrow;
-    std::mutex meta_mutex;
+    Lock meta_mutex;
     std::shared_ptr<const FieldMeta> meta;
     // Bumped by every invalidation, so a record built across one is not stored.
     std::uint64_t meta_generation = 0;
@@ -64,7 +65,7 @@ void drop_meta(State &s) noexcept
 {
     std::shared_ptr<const FieldMeta> old;
     {
-        std::lock_guard<std::mutex> lock(s.meta_mutex);
+        std::lock_guard<Lock> lock(s.meta_mutex);
         old.swap(s.meta);
         ++s.meta_generation;
     }
@@ -1146,7 +1147,7 @@ int field_traverse(PyObject *self, visitproc visit, void *arg)
     // Only the cell visits its record: callers hold records briefly.
     std::shared_ptr<const FieldMeta> meta;
     {
-        std::lock_guard<std::mutex> lock(state(self).meta_mutex);
+        std::lock_guard<Lock> lock(state(self).meta_mutex);
         meta = state(self).meta;
     }
     return meta ? meta->traverse(visit, arg) : 0;
@@ -1300,7 +1301,7 @@ void invalidate_meta(PyObject *f) noexcept
 MetaPtr meta_load(PyObject *f, std::uint64_t *generation) noexcept
 {
     State &s = state(f);
-    std::lock_guard<std::mutex> lock(s.meta_mutex);
+    std::lock_guard<Lock> lock(s.meta_mutex);
     *generation = s.meta_generation;
     return s.meta;
 }
@@ -1309,7 +1310,7 @@ void meta_store(PyObject *f, MetaPtr meta, std::uint64_t generation) noexcept
 {
     State &s = state(f);
     {
-        std::lock_guard<std::mutex> lock(s.meta_mutex);
+        std::lock_guard<Lock> lock(s.meta_mutex);
         if (s.meta_generation != generation) {
             return;  // invalidated while it was built: the record may describe old state
         }

@@ -354,6 +354,45 @@ Status raise_if_extra_keys(PyObject *allowed, PyObject *mapping, PyObject *root_
     return raise_keys_not_allowed(ordered.get(), root_path);
 }
 
+namespace {
+
+// Whether a plain dict holds only constant keys, told by counting the texts
+// it holds: with distinct text hashes each dict key answers for at most one
+// text, so a count equal to the dict's size leaves no key unaccounted for.
+Maybe<bool> holds_only_const_keys(const SchemaMeta &m, PyObject *dict)
+{
+    Ref entries = Ref::borrow(m.const_apply_fields.get());
+    if (!m.const_hashes_distinct || !entries || PyDict_GET_SIZE(dict) > PyTuple_GET_SIZE(entries.get())) {
+        return false;
+    }
+    Py_ssize_t held = 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entries.get()); ++i) {
+        const int in = PyDict_Contains(dict, PyTuple_GET_ITEM(PyTuple_GET_ITEM(entries.get(), i), 0));
+        if (in < 0) {
+            return error;
+        }
+        held += in;
+    }
+    return held == PyDict_GET_SIZE(dict);
+}
+
+}  // namespace
+
+Status raise_if_extra_const_keys(const SchemaMeta &m, PyObject *mapping, PyObject *root_path)
+{
+    if (PyDict_CheckExact(mapping)) {
+        Maybe<bool> only = holds_only_const_keys(m, mapping);
+        if (!only) {
+            return error;
+        }
+        if (*only) {
+            return Status::ok;
+        }
+    }
+    Ref texts = m.const_key_texts ? Ref::borrow(m.const_key_texts.get()) : Ref();
+    return raise_if_extra_keys(texts.get(), mapping, root_path);
+}
+
 Ref missing_required_keys(PyObject *schema, PyObject *kwargs)
 {
     if (!PyDict_Check(kwargs)) {
@@ -478,8 +517,7 @@ Maybe<Valued> validate_fields_native(PyObject *schema, PyObject *kwargs, bool al
             return error;
         }
     }
-    Ref texts = m.const_key_texts ? Ref::borrow(m.const_key_texts.get()) : Ref();
-    if (failed(raise_if_extra_keys(texts.get(), kwargs, root_path))) {
+    if (failed(raise_if_extra_const_keys(m, kwargs, root_path))) {
         return error;
     }
     return Valued{std::move(out), scalar};

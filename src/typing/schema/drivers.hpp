@@ -16,6 +16,7 @@ struct FieldMeta;
 }
 
 namespace norv::typing::schema {
+struct SchemaMeta;
 
 // What travels with one value: the path of the dict being validated; whether
 // required values may stay missing; with `no_path`, a deferred value reaches
@@ -78,6 +79,8 @@ Error raise_keys_not_allowed(PyObject *keys, PyObject *root_path);
 // The sorted extra-keys KeyError when `mapping` has keys outside `allowed`
 // (a set, or nullptr for none).
 Status raise_if_extra_keys(PyObject *allowed, PyObject *mapping, PyObject *root_path);
+// The same check against the schema's constant keys.
+Status raise_if_extra_const_keys(const SchemaMeta &m, PyObject *mapping, PyObject *root_path);
 
 // The key texts, in schema order, of required fields that `kwargs` lacks.
 Ref missing_required_keys(PyObject *schema, PyObject *kwargs);

@@ -101,6 +101,8 @@ struct SchemaMeta {
     TextIndex field_meta_index;
     bool has_nonconst_keys = false;
     bool has_const_keys = false;
+    // No two constant key texts share a hash: a dict key then equals at most one.
+    bool const_hashes_distinct = false;
 
     int traverse(visitproc visit, void *arg) const;
 };

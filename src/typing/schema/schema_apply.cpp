@@ -237,14 +237,13 @@ Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *ch
     Status st = Status::ok;
     if (child_transform == nullptr && PyDict_CheckExact(work.get()) && !m.has_nonconst_keys) {
         // The caches stay in place while the caller holds the shared borrow.
-        Ref texts = m.const_key_texts ? Ref::borrow(m.const_key_texts.get()) : Ref();
         for (const Ref &f : m.const_fields) {
             Ref field = Ref::borrow(f.get());
             if (failed(apply_const_field_inplace(work.get(), work.get(), field.get(), ctx.value, inplace))) {
                 return error;
             }
         }
-        st = raise_if_extra_keys(texts.get(), work.get(), root_path);
+        st = raise_if_extra_const_keys(m, work.get(), root_path);
     }
     else if (child_transform == nullptr && PyDict_CheckExact(work.get()) && open_plan_for(m, work.get())) {
         st = open_plan_route(work.get(), *m.plan, ctx);

@@ -1,3 +1,5 @@
+#include <unordered_set>
+
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/schema/schema.hpp"
@@ -300,6 +302,15 @@ Status compute_const(SchemaMeta &m, PyObject *fields)
         return error;
     }
     m.has_const_keys = !m.const_fields.empty();
+    std::unordered_set<Py_hash_t> hashes;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts.get()); ++i) {
+        const Py_hash_t h = PyObject_Hash(PyList_GET_ITEM(texts.get(), i));
+        if (h == -1) {
+            return error;
+        }
+        hashes.insert(h);
+    }
+    m.const_hashes_distinct = hashes.size() == static_cast<std::size_t>(PyList_GET_SIZE(texts.get()));
     return Status::ok;
 }
 

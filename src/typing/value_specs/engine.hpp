@@ -21,6 +21,7 @@
 #include <variant>
 
 #include "core/error.hpp"
+#include "core/lock.hpp"
 #include "core/ref.hpp"
 
 namespace norv::typing {
@@ -220,7 +221,7 @@ struct SpecEngine {
     // The compact text form. Plain UTF-8 bytes under a plain mutex: the lock is
     // only ever held to copy or drop the bytes, never while Python runs, so a
     // rendering that re-enters this very spec cannot deadlock.
-    std::mutex text_mutex;
+    Lock text_mutex;
     std::optional<std::string> text_cache;
 
     Tag tag() const noexcept { return kind.tag(); }
@@ -239,7 +240,7 @@ struct SpecEngine {
 
     void invalidate_repr() noexcept
     {
-        std::lock_guard<std::mutex> lock(text_mutex);
+        std::lock_guard<Lock> lock(text_mutex);
         text_cache.reset();
     }
 

@@ -360,7 +360,7 @@ Ref repr(SpecEngine &e)
         return format(e, true, true, 0, REPR_WRAP);
     }
     {
-        std::lock_guard<std::mutex> lock(e.text_mutex);
+        std::lock_guard<Lock> lock(e.text_mutex);
         if (e.text_cache) {
             return Ref::steal(PyUnicode_DecodeUTF8(e.text_cache->data(),
                                                    static_cast<Py_ssize_t>(e.text_cache->size()), nullptr));
@@ -382,7 +382,7 @@ Ref repr(SpecEngine &e)
     }
     std::string copy(utf8, static_cast<std::size_t>(size));
     {
-        std::lock_guard<std::mutex> lock(e.text_mutex);
+        std::lock_guard<Lock> lock(e.text_mutex);
         e.text_cache = std::move(copy);
     }
     return text;
