@@ -342,16 +342,11 @@ Status raise_if_extra_keys(PyObject *allowed, PyObject *mapping, PyObject *root_
     if (!extra) {
         return Status::ok;
     }
-    static ObjectCell SORTED;
-    PyObject *sorted = SORTED.get_or_init([] {
-        Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-        return builtins ? getattr(builtins.get(), "sorted") : Ref();
-    });
-    Ref ordered = sorted ? Ref::steal(PyObject_CallOneArg(sorted, extra.get())) : Ref();
-    if (!ordered) {
+    // `sorted(extra)`: the list is ours, so it sorts in place.
+    if (PyList_Sort(extra.get()) < 0) {
         return error;
     }
-    return raise_keys_not_allowed(ordered.get(), root_path);
+    return raise_keys_not_allowed(extra.get(), root_path);
 }
 
 namespace {
