@@ -203,14 +203,6 @@ def test_to_json_schema_goes_through_the_installed_function():
     assert spec.to_json_schema(a=1) == {"spec": repr(spec), "a": 1}
 
 
-@pytest.fixture
-def registry():
-    saved = dict(ht.REGISTRY)
-    yield ht.REGISTRY
-    ht.REGISTRY.clear()
-    ht.REGISTRY.update(saved)
-
-
 def test_an_object_by_name_writes_the_class_its_reference_answers_now(registry):
     spec = Object("Later")
     assert spec.to_json() == {"_type": "norv.typing.Object", "t": None}
