@@ -3,7 +3,6 @@ through any slot of a spec are collected, and a spec the collector has
 cleared stays safe to touch."""
 
 import copy
-import ctypes
 import gc
 import re
 import types
@@ -15,6 +14,7 @@ import norv_core
 from norv_core import _native as n
 from norv_host import typing as ht
 
+from collector import tp_clear
 from leakcheck import block_growth
 
 ht.install()
@@ -160,19 +160,6 @@ def test_a_long_chain_of_specs_is_released_without_deep_recursion(run_py):
 
 
 # ---- a cleared spec ----------------------------------------------------------------------------------
-
-
-def tp_clear(obj):
-    """Runs the collector's clear slot of `obj`'s class on it, as the collector
-    does for one member of a cycle."""
-    get_slot = ctypes.pythonapi.PyType_GetSlot
-    get_slot.restype = ctypes.c_void_p
-    get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
-    py_tp_clear = 51
-    address = get_slot(type(obj), py_tp_clear)
-    assert address, f"{type(obj).__name__} has no clear slot"
-    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(address)
-    assert clear(obj) == 0
 
 
 def getters(cls):

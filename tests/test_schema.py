@@ -1,11 +1,11 @@
 """Schema: construction, merge, extend, lookup, resolution, text and JSON forms, copies, equality."""
 
 import copy
-import ctypes
 import gc
 import weakref
 
 import pytest
+from collector import tp_clear
 
 from norv_core import _native as n
 from norv_core import PanicException
@@ -509,16 +509,6 @@ def test_cycle_through_the_caches_is_collected():
     del spec
     gc.collect()
     assert ref() is None
-
-
-def tp_clear(obj):
-    """Runs the collector's clear slot on `obj`, as the collector does for one
-    member of a cycle."""
-    get_slot = ctypes.pythonapi.PyType_GetSlot
-    get_slot.restype = ctypes.c_void_p
-    get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
-    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(obj), 51))
-    assert clear(obj) == 0
 
 
 def test_cleared_schema_stays_usable():
