@@ -46,7 +46,8 @@ struct State {
 };
 
 struct FieldObject {
-    PyObject_HEAD State s;
+    PyObject_HEAD
+    State s;
 };
 
 TypeCell TYPE;

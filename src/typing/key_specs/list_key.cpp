@@ -17,8 +17,9 @@ namespace {
 constexpr const char *SERIALIZATION_KEY = "norv.typing.ListKey";
 
 struct ListKeyObject {
-    PyObject_HEAD std::optional<std::int64_t> max_value;  // exclusive; unset (or 0, in match) means no bound
-    std::int64_t min_value;                               // inclusive
+    PyObject_HEAD
+    std::optional<std::int64_t> max_value;  // exclusive; unset (or 0, in match) means no bound
+    std::int64_t min_value;                 // inclusive
 };
 
 TypeCell TYPE;

@@ -16,7 +16,8 @@ namespace {
 constexpr const char *SERIALIZATION_KEY = "norv.typing.TupleKey";
 
 struct TupleKeyObject {
-    PyObject_HEAD std::optional<std::int64_t> index;  // unset: any position
+    PyObject_HEAD
+    std::optional<std::int64_t> index;  // unset: any position
 };
 
 TypeCell TYPE;

@@ -19,7 +19,8 @@ namespace norv::typing::schema {
 namespace {
 
 struct SchemaObject {
-    PyObject_HEAD State s;
+    PyObject_HEAD
+    State s;
 };
 
 TypeCell TYPE;

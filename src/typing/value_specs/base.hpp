@@ -16,7 +16,8 @@
 namespace norv::typing {
 
 struct SpecObject {
-    PyObject_HEAD BorrowFlag borrow;
+    PyObject_HEAD
+    BorrowFlag borrow;
     SpecEngine *engine;  // owned; null once the collector has cleared the spec
 };
 
