@@ -20,6 +20,7 @@
 
 #include <Python.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <utility>
@@ -68,6 +69,16 @@ constexpr bool failed(const Maybe<T> &m) noexcept
 {
     return !m;
 }
+
+// Where an error is discarded, only an ordinary one is (an `Exception`): an
+// interrupt, an exit request or an internal fault is not an answer, so it
+// stays set and the call fails. Called with an error set.
+Status discard_ordinary_error();
+
+// The same for the one failure a caller expects (an AttributeError after a
+// lookup, a KeyError after a walk): cleared when the error is an instance of
+// one of `types`, otherwise left set.
+Status discard_error_of(std::initializer_list<PyObject *> types);
 
 // An internal fault. Thrown, never returned: it is not caused by user input.
 struct Panic {
