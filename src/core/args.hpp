@@ -160,6 +160,10 @@ bool is_numpy_bool(PyObject *value) noexcept;
 // instance check (unwrapped; use `convert_arg` to wrap).
 Maybe<bool> to_bool(PyObject *value);
 
+// A property setter called for `del` on a property that has no deleter:
+// AttributeError "property has no deleter"; returns -1.
+int refuse_property_delete();
+
 // Integer conversions through __index__ with the range errors of a fixed-width
 // native parameter: outside the signed 64-bit range the interpreter's own
 // OverflowError, outside the target width "out of range integral type
