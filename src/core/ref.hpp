@@ -80,6 +80,22 @@ inline Ref getattr(PyObject *o, const char *name)
     return Ref::steal(PyObject_GetAttrString(o, name));
 }
 
+// `o.name()` and `o.name(arg)`; `name` is a str (a NULL one, from a failed
+// interning, passes its error on).
+inline Ref call_method(PyObject *o, PyObject *name)
+{
+    return name ? Ref::steal(PyObject_CallMethodNoArgs(o, name)) : Ref();
+}
+
+inline Ref call_method(PyObject *o, PyObject *name, PyObject *arg)
+{
+    if (name == nullptr) {
+        return Ref();
+    }
+    PyObject *args[] = {o, arg};
+    return Ref::steal(PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 inline Ref str_of(PyObject *o)
 {
     return Ref::steal(PyObject_Str(o));
