@@ -1,0 +1,78 @@
+#include "symbolic/markers.hpp"
+
+#include "core/ref.hpp"
+#include "typing/bridge/bridge.hpp"
+#include "typing/funnel/field_meta.hpp"
+#include "typing/schema/schema.hpp"
+
+namespace norv::symbolic::markers {
+
+namespace {
+
+using typing::schema::interned;
+
+// `hasattr(type(value), name)`. The builtin scalars and containers, their
+// bases and their metaclass are immutable and carry none of the markers.
+Maybe<bool> type_has(PyObject *value, PyObject *name)
+{
+    if (name == nullptr) {
+        return error;
+    }
+    if (typing::bridge::is_any_fast_type(value, true)) {
+        return false;
+    }
+    PyObject *found = nullptr;
+    const int rc = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(Py_TYPE(value)), name, &found);
+    Py_XDECREF(found);
+    if (rc < 0) {
+        return error;
+    }
+    return rc != 0;
+}
+
+}  // namespace
+
+Maybe<bool> is_symbolic(PyObject *value)
+{
+    return type_has(value, interned<"sym_clone">());
+}
+
+Maybe<bool> is_topology_aware(PyObject *value)
+{
+    return type_has(value, interned<"sym_setpath">());
+}
+
+Maybe<bool> is_inferential(PyObject *value)
+{
+    if (typing::funnel::is_scalar_value(value)) {
+        return false;
+    }
+    return type_has(value, interned<"infer">());
+}
+
+Maybe<bool> child_sym_mode(PyObject *value)
+{
+    PyObject *name = interned<"sym_mode">();
+    if (name == nullptr) {
+        return error;
+    }
+    Ref mode = getattr(value, name);
+    if (!mode) {
+        if (failed(discard_ordinary_error())) {
+            return error;
+        }
+        return true;
+    }
+    return mode.get() != Py_False;
+}
+
+Maybe<bool> in_tree(PyObject *value)
+{
+    Maybe<bool> aware = is_topology_aware(value);
+    if (!aware || !*aware) {
+        return aware;
+    }
+    return child_sym_mode(value);
+}
+
+}  // namespace norv::symbolic::markers
