@@ -7,7 +7,11 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import norv_core  # noqa: E402
 from norv_core import _native as n  # noqa: E402
+import norv_host  # noqa: E402
 from norv_host import formatting, topology  # noqa: E402
+
+# What the host does once after importing the native core: every bridge.
+norv_host.install()
 
 
 def section(title):
@@ -63,7 +67,6 @@ class Note:
         return "**bold**" if formatting.outer_markdown_active() else "plain"
 
 
-formatting.install(n)
 with formatting.markdown():
     print("inside an outer markdown context, host text renders as:", n.format(Note()))
 
@@ -78,9 +81,6 @@ print(items, "| match(4):", items.match(4), "| JSON:", items.to_json())
 print(n.TupleKey.from_json(n.TupleKey(3).to_json()), "==", n.TupleKey(3))
 
 section("Value specs")
-from norv_host import typing as host_typing  # noqa: E402
-
-host_typing.install()
 age = n.Int(min_value=0, max_value=150)
 print(repr(age), "| apply(42):", age.apply(42), "| Float().apply(1):", n.Float().apply(1))
 try:
