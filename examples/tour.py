@@ -129,3 +129,26 @@ print(repr(people), "| default:", people.default)
 rows = [{"name": "Ada", "age": 36}]
 print("List(Dict(schema)) keeps a valid list as itself:", n.List(people).apply(rows) is rows)
 print("open Dict[str, int]:", n.Dict(int).apply({"x": 1}), "| JSON:", n.Dict(int).to_json())
+
+section("Symbolic dicts: adoption, paths and seals")
+from norv_host import symbolic as host_symbolic  # noqa: E402
+
+Tree = host_symbolic.HostDict
+root, child, leaf = Tree(), Tree(), Tree()
+root._sym_path = n.KeyPath()
+dict.__setitem__(child, "leaf", child._relocate_if_symbolic("leaf", leaf))
+dict.__setitem__(root, "child", root._relocate_if_symbolic("child", child))
+print("adopted:", child.sym_parent is root, "| leaf path:", leaf.sym_path)
+root.sym_setpath(n.KeyPath.parse("config.model"))
+print("after sym_setpath('config.model') the leaf is at:", leaf.sym_path)
+other = Tree()
+clone = other._relocate_if_symbolic("copy", child)
+print("a child owned elsewhere is cloned:", clone is not child, "| the original stays put:", child.sym_path)
+try:
+    leaf._relocate_if_symbolic("loop", root)
+except ValueError as e:
+    print("refused:", e)
+root.sym_seal()
+print("sym_seal() seals children first:", root._sealed, child._sealed, leaf._sealed)
+root.sym_setorigin("source", "__init__")
+print("origin:", root._sym_origin)
