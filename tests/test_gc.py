@@ -391,8 +391,8 @@ def transformed(parent):
     return parent
 
 
-# (parent over the child, a value that makes the parent read the child natively,
-# the message the child's clear gives)
+# (parent over the child, a value that makes the parent read the child, the
+# class the child's ReferenceError names)
 CLEARED_CHILDREN = {
     "Union type map": (lambda c: n.Union([c, Str()]), 1, "Int"),
     "Union type map, child step": (lambda c: transformed(n.Union([c, Str()])), 1, "Int"),
