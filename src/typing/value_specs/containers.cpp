@@ -38,11 +38,7 @@ Maybe<Sizes> json_sizes(PyObject *json, PyObject *kwargs)
             continue;
         }
         Ref raw = Ref::steal(found);
-        Ref args = Ref::steal(PyTuple_Pack(1, raw.get()));
-        if (!args) {
-            return error;
-        }
-        Ref decoded = Ref::steal(PyObject_Call(bridge::get().from_json, args.get(), kwargs));
+        Ref decoded = bridge::call_from_json(raw.get(), kwargs);
         if (!decoded) {
             return error;
         }
