@@ -37,6 +37,15 @@ Ref extend_if_equal(PyObject *self, PyObject *base)
     return raise_extend_reject(PyExc_KeyError, self, base, " for keys are different.");
 }
 
+Maybe<bool> check_extend(PyObject *key, PyObject *base)
+{
+    Maybe<bool> list = list_key_check_extend(key, base);
+    if (!list || *list) {
+        return list;
+    }
+    return tuple_key_check_extend(key, base);
+}
+
 Status from_json_field(PyObject *json_value, const char *name, Ref &out)
 {
     if (!PyDict_Check(json_value)) {

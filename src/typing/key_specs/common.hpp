@@ -24,6 +24,10 @@ Error raise_extend_reject(PyObject *exc, PyObject *self, PyObject *base, const c
 // "... for keys are different.".
 Ref extend_if_equal(PyObject *self, PyObject *base);
 
+// The refusals of ListKey.extend and TupleKey.extend (see `check_extend`).
+[[nodiscard]] Maybe<bool> list_key_check_extend(PyObject *key, PyObject *base);
+[[nodiscard]] Maybe<bool> tuple_key_check_extend(PyObject *key, PyObject *base);
+
 // Sets `out` to the entry `name` of a JSON dict (its own storage: lookups
 // overridden by a subclass are not called), left empty when absent. Anything
 // but a dict is refused with the not-an-instance TypeError.

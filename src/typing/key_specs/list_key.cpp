@@ -127,30 +127,32 @@ Ref list_key_match(PyObject *self, FastArgs a)
     return new_bool(spec->min_value <= k && (!max || *max == 0 || k < *max));
 }
 
-Ref list_key_extend(PyObject *self, FastArgs a)
+// The refusals of `extend`; nothing is adopted here.
+Status refusal(PyObject *self, PyObject *base)
 {
-    Bound b;
-    if (failed(EXTEND_SIG.bind(a, b))) {
-        return error;
-    }
-    PyObject *base = b[0];
     if (!is_list_key(base)) {
         return raise_extend_reject(PyExc_TypeError, self, base, ": incompatible type.");
     }
-    ListKeyObject *k = data(self);
+    const ListKeyObject *k = data(self);
     const ListKeyObject *bk = data(base);
     if (k->min_value < bk->min_value) {
         return raise_extend_reject(PyExc_TypeError, self, base, ": min_value is smaller.");
     }
-    if (!bk->max_value) {
-        return Ref::borrow(self);
-    }
-    if (!k->max_value) {
-        k->max_value = bk->max_value;
-        return Ref::borrow(self);
-    }
-    if (*k->max_value > *bk->max_value) {
+    if (k->max_value && bk->max_value && *k->max_value > *bk->max_value) {
         return raise_extend_reject(PyExc_TypeError, self, base, ": max_value is greater.");
+    }
+    return Status::ok;
+}
+
+Ref list_key_extend(PyObject *self, FastArgs a)
+{
+    Bound b;
+    if (failed(EXTEND_SIG.bind(a, b)) || failed(refusal(self, b[0]))) {
+        return error;
+    }
+    ListKeyObject *k = data(self);
+    if (!k->max_value) {
+        k->max_value = data(b[0])->max_value;
     }
     return Ref::borrow(self);
 }
@@ -277,6 +279,17 @@ Status init_class(PyTypeObject *tp)
 PyTypeObject *list_key_type()
 {
     return TYPE.get(&SPEC, nullptr, init_class);
+}
+
+Maybe<bool> list_key_check_extend(PyObject *key, PyObject *base)
+{
+    if (!is_list_key(key)) {
+        return false;
+    }
+    if (failed(refusal(key, base))) {
+        return error;
+    }
+    return true;
 }
 
 }  // namespace norv::key_specs

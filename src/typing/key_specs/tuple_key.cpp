@@ -110,23 +110,29 @@ Ref tuple_key_match(PyObject *self, FastArgs a)
     return new_bool(k == *index);
 }
 
-Ref tuple_key_extend(PyObject *self, FastArgs a)
+// The refusals of `extend`; nothing is adopted here.
+Status refusal(PyObject *self, PyObject *base)
 {
-    Bound b;
-    if (failed(EXTEND_SIG.bind(a, b))) {
-        return error;
-    }
-    PyObject *base = b[0];
     if (!is_tuple_key(base)) {
         return raise_extend_reject(PyExc_TypeError, self, base, ": incompatible type.");
     }
-    auto &index = data(self)->index;
+    const auto &index = data(self)->index;
     const auto &base_index = data(base)->index;
-    if (!index) {
-        index = base_index;
-    }
-    else if (base_index && *base_index != *index) {
+    if (index && base_index && *base_index != *index) {
         return raise_extend_reject(PyExc_KeyError, self, base, ": unmatched index.");
+    }
+    return Status::ok;
+}
+
+Ref tuple_key_extend(PyObject *self, FastArgs a)
+{
+    Bound b;
+    if (failed(EXTEND_SIG.bind(a, b)) || failed(refusal(self, b[0]))) {
+        return error;
+    }
+    auto &index = data(self)->index;
+    if (!index) {
+        index = data(b[0])->index;
     }
     return Ref::borrow(self);
 }
@@ -240,6 +246,17 @@ Status init_class(PyTypeObject *tp)
 PyTypeObject *tuple_key_type()
 {
     return TYPE.get(&SPEC, nullptr, init_class);
+}
+
+Maybe<bool> tuple_key_check_extend(PyObject *key, PyObject *base)
+{
+    if (!is_tuple_key(key)) {
+        return false;
+    }
+    if (failed(refusal(key, base))) {
+        return error;
+    }
+    return true;
 }
 
 }  // namespace norv::key_specs
