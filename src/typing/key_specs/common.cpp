@@ -39,11 +39,21 @@ Ref extend_if_equal(PyObject *self, PyObject *base)
 
 Maybe<bool> check_extend(PyObject *key, PyObject *base)
 {
-    Maybe<bool> list = list_key_check_extend(key, base);
-    if (!list || *list) {
-        return list;
+    PyTypeObject *list = list_key_type();
+    PyTypeObject *tuple = tuple_key_type();
+    if (list == nullptr || tuple == nullptr) {
+        return error;
     }
-    return tuple_key_check_extend(key, base);
+    Status (*refusal)(PyObject *, PyObject *) = Py_TYPE(key) == list    ? list_key_refusal
+                                                : Py_TYPE(key) == tuple ? tuple_key_refusal
+                                                                        : nullptr;
+    if (refusal == nullptr) {
+        return false;
+    }
+    if (failed(refusal(key, base))) {
+        return error;
+    }
+    return true;
 }
 
 Status from_json_field(PyObject *json_value, const char *name, Ref &out)

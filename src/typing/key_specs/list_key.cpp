@@ -127,27 +127,10 @@ Ref list_key_match(PyObject *self, FastArgs a)
     return new_bool(spec->min_value <= k && (!max || *max == 0 || k < *max));
 }
 
-// The refusals of `extend`; nothing is adopted here.
-Status refusal(PyObject *self, PyObject *base)
-{
-    if (!is_list_key(base)) {
-        return raise_extend_reject(PyExc_TypeError, self, base, ": incompatible type.");
-    }
-    const ListKeyObject *k = data(self);
-    const ListKeyObject *bk = data(base);
-    if (k->min_value < bk->min_value) {
-        return raise_extend_reject(PyExc_TypeError, self, base, ": min_value is smaller.");
-    }
-    if (k->max_value && bk->max_value && *k->max_value > *bk->max_value) {
-        return raise_extend_reject(PyExc_TypeError, self, base, ": max_value is greater.");
-    }
-    return Status::ok;
-}
-
 Ref list_key_extend(PyObject *self, FastArgs a)
 {
     Bound b;
-    if (failed(EXTEND_SIG.bind(a, b)) || failed(refusal(self, b[0]))) {
+    if (failed(EXTEND_SIG.bind(a, b)) || failed(list_key_refusal(self, b[0]))) {
         return error;
     }
     ListKeyObject *k = data(self);
@@ -281,15 +264,20 @@ PyTypeObject *list_key_type()
     return TYPE.get(&SPEC, nullptr, init_class);
 }
 
-Maybe<bool> list_key_check_extend(PyObject *key, PyObject *base)
+Status list_key_refusal(PyObject *self, PyObject *base)
 {
-    if (!is_list_key(key)) {
-        return false;
+    if (!is_list_key(base)) {
+        return raise_extend_reject(PyExc_TypeError, self, base, ": incompatible type.");
     }
-    if (failed(refusal(key, base))) {
-        return error;
+    const ListKeyObject *k = data(self);
+    const ListKeyObject *bk = data(base);
+    if (k->min_value < bk->min_value) {
+        return raise_extend_reject(PyExc_TypeError, self, base, ": min_value is smaller.");
     }
-    return true;
+    if (k->max_value && bk->max_value && *k->max_value > *bk->max_value) {
+        return raise_extend_reject(PyExc_TypeError, self, base, ": max_value is greater.");
+    }
+    return Status::ok;
 }
 
 }  // namespace norv::key_specs

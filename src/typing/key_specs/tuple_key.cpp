@@ -110,24 +110,10 @@ Ref tuple_key_match(PyObject *self, FastArgs a)
     return new_bool(k == *index);
 }
 
-// The refusals of `extend`; nothing is adopted here.
-Status refusal(PyObject *self, PyObject *base)
-{
-    if (!is_tuple_key(base)) {
-        return raise_extend_reject(PyExc_TypeError, self, base, ": incompatible type.");
-    }
-    const auto &index = data(self)->index;
-    const auto &base_index = data(base)->index;
-    if (index && base_index && *base_index != *index) {
-        return raise_extend_reject(PyExc_KeyError, self, base, ": unmatched index.");
-    }
-    return Status::ok;
-}
-
 Ref tuple_key_extend(PyObject *self, FastArgs a)
 {
     Bound b;
-    if (failed(EXTEND_SIG.bind(a, b)) || failed(refusal(self, b[0]))) {
+    if (failed(EXTEND_SIG.bind(a, b)) || failed(tuple_key_refusal(self, b[0]))) {
         return error;
     }
     auto &index = data(self)->index;
@@ -248,15 +234,17 @@ PyTypeObject *tuple_key_type()
     return TYPE.get(&SPEC, nullptr, init_class);
 }
 
-Maybe<bool> tuple_key_check_extend(PyObject *key, PyObject *base)
+Status tuple_key_refusal(PyObject *self, PyObject *base)
 {
-    if (!is_tuple_key(key)) {
-        return false;
+    if (!is_tuple_key(base)) {
+        return raise_extend_reject(PyExc_TypeError, self, base, ": incompatible type.");
     }
-    if (failed(refusal(key, base))) {
-        return error;
+    const auto &index = data(self)->index;
+    const auto &base_index = data(base)->index;
+    if (index && base_index && *base_index != *index) {
+        return raise_extend_reject(PyExc_KeyError, self, base, ": unmatched index.");
     }
-    return true;
+    return Status::ok;
 }
 
 }  // namespace norv::key_specs
