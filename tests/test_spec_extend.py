@@ -277,15 +277,30 @@ def test_a_dict_whose_new_default_fails_keeps_its_extended_schema():
     assert child.schema is own and keys(own) == ["b", "a"] and child.default == {"a": 1}
 
 
-def test_a_shared_child_gives_the_error_of_extending_in_order():
+def shared_child():
     shared = Int()
-    child = Tuple([shared, shared, Int(min_value=0)])
-    base = Tuple([Int(min_value=5), Int(max_value=3), Int(min_value=9)])
+    return Tuple([shared, shared, Int(min_value=0)]), Tuple([Int(min_value=5), Int(max_value=3), Int(min_value=9)])
+
+
+def child_shared_with_the_base():
+    shared = Int()
+    return Tuple([shared, Int(min_value=0), Int(min_value=0)]), Tuple([Int(min_value=5), shared, Int(min_value=9)])
+
+
+# An object the extension changes and then meets again: the error is the one
+# extending in order meets, not a later one.
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (shared_child, "Int(min=5) cannot extend Int(max=3): min_value (5) is greater than max_value (3) after extension."),
+        (child_shared_with_the_base, "Int(min=0) cannot extend Int(min=5): min_value is smaller."),
+    ],
+)
+def test_a_shared_object_gives_the_error_of_extending_in_order(make, message):
+    child, base = make()
     with pytest.raises(TypeError) as info:
         child.extend(base)
-    assert str(info.value) == (
-        "Int(min=5) cannot extend Int(max=3): min_value (5) is greater than max_value (3) after extension."
-    )
+    assert str(info.value) == message
 
 
 def test_a_dict_extends_its_own_schema_in_place():

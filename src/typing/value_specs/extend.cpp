@@ -50,11 +50,18 @@ struct Plan {
 // refusal the extension would meet, or passes. It stops (and so vouches for
 // nothing after that point) at a child whose extension it cannot follow: a
 // Dict's schema, a host or Python-subclass spec or field, a key other than a
-// ListKey or TupleKey, or an object met a second time (the extension of its
-// first holder could change what the second one finds).
+// ListKey or TupleKey, or an object the extension would already have changed
+// when it meets it again, as a child or as a base (a shared object).
 struct DryRun {
-    std::unordered_set<PyObject *> writes;  // what the extension would change
+    std::unordered_set<PyObject *> writes;  // identities only: what the extension would change
     bool stopped = false;
+
+    // Whether the run follows `child` extended by `base`; counts `child` as written.
+    bool follows(PyObject *child, PyObject *base)
+    {
+        stopped = stopped || writes.contains(base) || !writes.insert(child).second;
+        return !stopped;
+    }
 };
 
 Ref run(PyObject *child, PyObject *base, DryRun *dry);
@@ -218,8 +225,10 @@ bool extends_natively(PyObject *o)
 
 Status dry_spec(PyObject *child, PyObject *base, DryRun &d)
 {
-    if (!extends_natively(child) || !d.writes.insert(child).second) {
+    if (!extends_natively(child)) {
         d.stopped = true;
+    }
+    if (!d.follows(child, base)) {
         return Status::ok;
     }
     if (failed(base::check_live(child))) {
@@ -231,8 +240,10 @@ Status dry_spec(PyObject *child, PyObject *base, DryRun &d)
 // The steps of Field.extend that can refuse: its key's extension, then its value spec's.
 Status dry_field(PyObject *field, PyObject *base_field, DryRun &d)
 {
-    if (!field::is_field(field) || !field::is_field(base_field) || !d.writes.insert(field).second) {
+    if (!field::is_field(field) || !field::is_field(base_field)) {
         d.stopped = true;
+    }
+    if (!d.follows(field, base_field)) {
         return Status::ok;
     }
     Ref key = getattr(field, "key");
@@ -240,8 +251,7 @@ Status dry_field(PyObject *field, PyObject *base_field, DryRun &d)
     if (!base_key) {
         return error;
     }
-    if (!d.writes.insert(key.get()).second) {
-        d.stopped = true;
+    if (!d.follows(key.get(), base_key.get())) {
         return Status::ok;
     }
     Maybe<bool> followed = key_specs::check_extend(key.get(), base_key.get());
