@@ -361,3 +361,75 @@ def test_code_run_while_a_cycle_is_cleared_meets_a_working_or_a_cleared_spec(cls
     if dict(outcomes.seen)["repr"] is ReferenceError:
         assert all(error is ReferenceError for _, error in outcomes.seen)
 
+
+
+# ---- a parent whose child the collector cleared ----------------------------------------------------
+
+
+class ListOf(list):
+    """Declines the container fast path, so the child step reads the element spec."""
+
+
+class DictOf(dict):
+    """Declines the dict fast path, so the child step reads the open value spec."""
+
+
+def transformed(parent):
+    parent.set_transform(lambda v: v)
+    return parent
+
+
+# (parent over the child, a value that makes the parent read the child, the
+# class the child's ReferenceError names)
+CLEARED_CHILDREN = {
+    "Union type map": (lambda c: n.Union([c, Str()]), 1, "Int"),
+    "Union type map, child step": (lambda c: transformed(n.Union([c, Str()])), 1, "Int"),
+    "Union Object candidate": (lambda c: transformed(n.Union([c, Str()])), Target(), "Object"),
+    "Union no map entry": (lambda c: n.Union([c, Str()]), 1.5, "Int"),
+    "List element": (lambda c: n.List(c), ListOf([1]), "Int"),
+    "Dict open value": (lambda c: n.Dict([(n.StrKey(), c)]), DictOf(a=1), "Int"),
+}
+
+
+@pytest.mark.parametrize("make, value, child", CLEARED_CHILDREN.values(), ids=CLEARED_CHILDREN.keys())
+def test_a_parent_applied_after_its_child_was_cleared_raises_reference_error(make, value, child):
+    """The child is in a cycle through its transform; the parent is garbage too
+    and is applied again by a finalizer that dies when the child's clear
+    releases it: the native read of the child meets a cleared spec."""
+    seen = []
+
+    class Holder:
+        __slots__ = ("parent", "__weakref__")  # the collector's clear leaves slots alone
+
+    class Late:
+        def __init__(self, holder):
+            self.holder = weakref.ref(holder)
+
+        def __del__(self):
+            try:
+                self.holder().parent.apply(value)
+            except ReferenceError as e:
+                seen.append(str(e))
+            else:
+                seen.append("applied")
+
+    class Planter:
+        def __del__(self):
+            # Weak references made before the collection are gone by now.
+            self.node.spec.set_default(Late(self.holder), use_default_apply=False)
+
+    def build():
+        # Made first, so the collector clears it before what leads to the parent.
+        spec = n.Object(Target) if child == "Object" else Int()
+        node = Node()
+        node.spec = spec
+        spec.set_transform(node.method)
+        node.holder = Holder()
+        node.holder.parent = make(node.spec)
+        node.planter = Planter()
+        node.planter.node, node.planter.holder = node, node.holder
+
+    build()
+    ht.calls.clear()  # the host's log holds specs it was handed
+    gc.collect()
+    assert seen == [f"{child} spec was cleared by the garbage collector"]

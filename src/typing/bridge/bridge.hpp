@@ -104,7 +104,12 @@ const Names &names();
 // missing_type().
 Ref fresh_missing();
 [[nodiscard]] int callable_eq(PyObject *a, PyObject *b);
+// to_json(value, **kwargs) / from_json(value, **kwargs). The host converts a
+// spec, field or schema by calling its native conversion, which converts its
+// children through here again: each call holds one level of recursion, so a
+// deep or self-holding tree ends in RecursionError.
 Ref call_to_json(PyObject *value, PyObject *kwargs);
+Ref call_from_json(PyObject *value, PyObject *kwargs);
 [[nodiscard]] int call_is_generic(PyObject *t);
 [[nodiscard]] int call_is_instance(PyObject *value, PyObject *t);
 [[nodiscard]] int call_is_subclass(PyObject *a, PyObject *b);

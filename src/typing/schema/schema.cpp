@@ -474,6 +474,12 @@ Ref schema_deepcopy(PyObject *self, FastArgs fa)
     if (failed(DEEPCOPY_SIG.bind(fa, b))) {
         return error;
     }
+    // The fields are copied through `copy.deepcopy`, which reaches this again
+    // for a schema nested in them.
+    RecursionGuard depth(" while copying a schema");
+    if (depth.failed()) {
+        return error;
+    }
     Ref copy = Ref::steal(PyImport_ImportModule("copy"));
     if (!copy) {
         return error;

@@ -189,6 +189,12 @@ int spec_eq(PyObject *self, PyObject *other)
     if (inst <= 0) {
         return inst;
     }
+    // Held from here: the defaults are compared first, and a default may be
+    // a spec holding another spec as its default.
+    RecursionGuard depth(" while comparing value specs");
+    if (depth.failed()) {
+        return -1;
+    }
     base::NativeRead r(self);
     if (r.failed()) {
         return -1;
@@ -224,10 +230,6 @@ int spec_eq(PyObject *self, PyObject *other)
     }
     if (same != 1) {
         return same;
-    }
-    RecursionGuard depth(" while comparing value specs");
-    if (depth.failed()) {
-        return -1;
     }
     return kind_eq(e, other);
 }

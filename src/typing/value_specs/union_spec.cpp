@@ -160,6 +160,9 @@ Maybe<Ref> exact_leaf_type(PyObject *spec)
     }
     if (native) {
         base::NativeRead read(spec);
+        if (read.failed()) {
+            return error;
+        }
         const SpecEngine &e = read.engine();
         return e.exact_eligible() ? Ref::borrow(e.value_type.get()) : Ref();
     }
@@ -221,6 +224,9 @@ Maybe<Ref> union_fast_path(PyObject *spec_object, PyObject *value)
     Ref map;
     {
         base::NativeRead read(spec_object);
+        if (read.failed()) {
+            return error;
+        }
         const UnionKind *u = read.engine().kind.get<UnionKind>();
         if (u == nullptr || !u->type_map) {
             return Ref();
@@ -303,6 +309,9 @@ Ref candidate_value_type(PyObject *c)
         return getattr(c, bridge::names().value_type);
     }
     base::NativeRead read(c);
+    if (read.failed()) {
+        return error;
+    }
     Maybe<Ref> t = engine::value_type_obj(read.engine());
     if (!t) {
         return error;
@@ -319,6 +328,9 @@ Maybe<Ref> plain_object_class(PyObject *c)
         return native < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
     }
     base::NativeRead read(c);
+    if (read.failed()) {
+        return error;
+    }
     const SpecEngine &e = read.engine();
     if (e.tag() != Tag::Object || e.frozen || e.transform || !e.value_type) {
         return Ref();
