@@ -397,9 +397,10 @@ def on_a_small_stack(run_py, setup, call):
     out = run_py(
         f"""
 import copy, threading
+import norv_host
 from norv_core import _native as n
 from norv_host import typing as ht
-ht.install()
+norv_host.install()
 {setup}
 outcome = []
 def run():
