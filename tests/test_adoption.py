@@ -8,6 +8,8 @@ import norv_host
 from norv_core import _native as n
 from norv_host import symbolic as hs
 
+from traced import AwareOnly, Traced
+
 norv_host.install()
 probe = n._testing
 HostDict, KeyPath = hs.HostDict, n.KeyPath
@@ -17,18 +19,6 @@ CYCLE = (
     "Inserting 'HostDict' at path '{}' would create a cycle: the target container belongs to the "
     "inserted value's own symbolic tree."
 )
-
-
-class Traced(HostDict):
-    """Records the tree calls it receives, in order."""
-
-    def sym_setpath(self, path):
-        hs.calls.append(("sym_setpath", self, path))
-        return super().sym_setpath(path)
-
-    def sym_setparent(self, parent):
-        hs.calls.append(("sym_setparent", self, parent))
-        return super().sym_setparent(parent)
 
 
 def tree_calls():
@@ -235,17 +225,6 @@ def test_a_membership_test_that_fails_gravely_is_not_discarded():
 
 
 # ---------------------------------------------------------------- host values
-
-
-class AwareOnly:
-    def __init__(self):
-        self.calls = []
-
-    def sym_setpath(self, path):
-        self.calls.append(("sym_setpath", path))
-
-    def sym_setparent(self, parent):
-        self.calls.append(("sym_setparent", parent))
 
 
 class SymbolicOnly:

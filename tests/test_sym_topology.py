@@ -8,26 +8,11 @@ import norv_host
 from norv_core import _native as n
 from norv_host import symbolic as hs
 
+from traced import AwareOnly, Traced
+
 norv_host.install()
 HostDict, KeyPath, Field = hs.HostDict, n.KeyPath, n.Field
 P = KeyPath.parse
-
-
-class Traced(HostDict):
-    """Records the tree calls it receives, with its own state at that moment."""
-
-    def sym_setpath(self, path):
-        hs.calls.append(("sym_setpath", self, path))
-        return super().sym_setpath(path)
-
-    def sym_setparent(self, parent):
-        hs.calls.append(("sym_setparent", self, parent))
-        return super().sym_setparent(parent)
-
-    def sym_seal(self, is_seal=True):
-        parent = self.sym_parent
-        hs.calls.append(("sym_seal", self, is_seal, parent._sealed if parent is not None else None))
-        return super().sym_seal(is_seal)
 
 
 class Opaque(Traced):
@@ -42,22 +27,6 @@ class Unreadable(Traced):
     @property
     def sym_mode(self):
         raise ValueError("unreadable")
-
-
-class AwareOnly:
-    """Topology-aware, not symbolic."""
-
-    def __init__(self):
-        self.calls = []
-
-    def sym_setpath(self, path):
-        self.calls.append(("sym_setpath", path))
-
-    def sym_setparent(self, parent):
-        self.calls.append(("sym_setparent", parent))
-
-    def sym_seal(self, is_seal=True):
-        self.calls.append(("sym_seal", is_seal))
 
 
 def calls(kind):

@@ -72,33 +72,35 @@ Ref type_name(PyObject *value)
     return Ref::steal(PyType_GetName(Py_TYPE(value)));
 }
 
-Error raise_cycle(PyObject *value, PyObject *path)
+// An insertion refused: `format` takes the value's type name and the path
+// text, then, for a parent loop, the type name of the node met again.
+Error raise_insertion(PyObject *exc, const char *format, PyObject *value, PyObject *path,
+                      PyObject *node = nullptr)
 {
     Ref name = type_name(value);
     Ref text = name ? str_of(path) : Ref();
-    if (!text) {
+    Ref node_name = text && node ? type_name(node) : Ref();
+    if (!text || (node && !node_name)) {
         return error;
     }
-    return raise_format(
+    return raise_format(exc, format, name.get(), text.get(), node_name.get());
+}
+
+Error raise_cycle(PyObject *value, PyObject *path)
+{
+    return raise_insertion(
         PyExc_ValueError,
         "Inserting '%U' at path '%U' would create a cycle: the target container belongs to the "
         "inserted value's own symbolic tree.",
-        name.get(), text.get());
+        value, path);
 }
 
 Error raise_parent_loop(PyObject *value, PyObject *path, PyObject *node)
 {
-    Ref name = type_name(value);
-    Ref text = name ? str_of(path) : Ref();
-    Ref node_name = text ? type_name(node) : Ref();
-    if (!node_name) {
-        return error;
-    }
-    return raise_format(
-        PyExc_RuntimeError,
-        "Inserting '%U' at path '%U' met a parent loop: the parent chain of the target container "
-        "comes back to a '%U' without reaching a root.",
-        name.get(), text.get(), node_name.get());
+    return raise_insertion(PyExc_RuntimeError,
+                           "Inserting '%U' at path '%U' met a parent loop: the parent chain of the target "
+                           "container comes back to a '%U' without reaching a root.",
+                           value, path, node);
 }
 
 // Whether `seen` holds the value; a membership test that raises an ordinary

@@ -64,23 +64,14 @@ template <ContainerFields &(*Of)(PyObject *)>
 struct Properties {
     static PyObject *get_ref(PyObject *self, void *c)
     {
-        return guard([&]() -> Ref {
-            ContainerFields &f = Of(self);
-            SharedBorrow hold(f.borrow);
-            if (hold.failed()) {
-                return error;
-            }
-            return or_none(static_cast<const RefField *>(c)->of(f));
-        });
+        return read(self,
+                    [&](ContainerFields &f) { return or_none(static_cast<const RefField *>(c)->of(f)); });
     }
 
     static int set_ref(PyObject *self, PyObject *v, void *c)
     {
-        if (v == nullptr) {
-            return refuse_property_delete();
-        }
-        return guard_int([&]() -> Status {
-            ContainerFields &f = Of(self);
+        return write(self, v, [&](ContainerFields &f) -> Status {
+            // Released after the access: its finalizer may read this container.
             Ref displaced = absent_if_none(v);
             {
                 ExclusiveBorrow hold(f.borrow);
@@ -95,27 +86,17 @@ struct Properties {
 
     static PyObject *get_bool(PyObject *self, void *c)
     {
-        return guard([&]() -> Ref {
-            ContainerFields &f = Of(self);
-            SharedBorrow hold(f.borrow);
-            if (hold.failed()) {
-                return error;
-            }
-            return new_bool(static_cast<const BoolField *>(c)->of(f));
-        });
+        return read(self,
+                    [&](ContainerFields &f) { return new_bool(static_cast<const BoolField *>(c)->of(f)); });
     }
 
     static int set_bool(PyObject *self, PyObject *v, void *c)
     {
-        if (v == nullptr) {
-            return refuse_property_delete();
-        }
-        return guard_int([&]() -> Status {
+        return write(self, v, [&](ContainerFields &f) -> Status {
             Maybe<bool> b = convert_arg("v", [&] { return to_bool(v); });
             if (!b) {
                 return error;
             }
-            ContainerFields &f = Of(self);
             ExclusiveBorrow hold(f.borrow);
             if (hold.failed()) {
                 return error;
@@ -123,6 +104,29 @@ struct Properties {
             static_cast<const BoolField *>(c)->of(f) = *b;
             return Status::ok;
         });
+    }
+
+private:
+    template <class Read>
+    static PyObject *read(PyObject *self, Read &&body)
+    {
+        return guard([&]() -> Ref {
+            ContainerFields &f = Of(self);
+            SharedBorrow hold(f.borrow);
+            if (hold.failed()) {
+                return error;
+            }
+            return body(f);
+        });
+    }
+
+    template <class Write>
+    static int write(PyObject *self, PyObject *v, Write &&body)
+    {
+        if (v == nullptr) {
+            return refuse_property_delete();
+        }
+        return guard_int([&] { return body(Of(self)); });
     }
 };
 

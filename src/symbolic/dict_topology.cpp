@@ -98,18 +98,9 @@ Ref sym_setparent(PyObject *self, FastArgs a)
         return error;
     }
     Ref values = values_snapshot(self);
-    if (!values) {
+    if (!values || failed(topology::call_children(values.get(), markers::in_tree, interned<"sym_setparent">(),
+                                                  parent))) {
         return error;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
-        PyObject *child = PyList_GET_ITEM(values.get(), i);
-        Maybe<bool> in_tree = markers::in_tree(child);
-        if (!in_tree) {
-            return error;
-        }
-        if (*in_tree && !call_method(child, interned<"sym_setparent">(), parent)) {
-            return error;
-        }
     }
     return none();
 }

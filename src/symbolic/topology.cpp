@@ -38,6 +38,21 @@ Maybe<bool> bool_param(const char *name, PyObject *given)
 
 }  // namespace
 
+Status call_children(PyObject *children, Maybe<bool> (*test)(PyObject *), PyObject *method, PyObject *arg)
+{
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(children); ++i) {
+        PyObject *child = PyList_GET_ITEM(children, i);
+        Maybe<bool> accepted = test(child);
+        if (!accepted) {
+            return error;
+        }
+        if (*accepted && !call_method(child, method, arg)) {
+            return error;
+        }
+    }
+    return Status::ok;
+}
+
 void store_parent(ContainerFields &f, PyObject *parent)
 {
     Ref displaced = absent_if_none(parent);
@@ -107,19 +122,9 @@ Ref seal(PyObject *self, ContainerFields &f, bool is_seal, Ref (*children)(PyObj
         return error;
     }
     Ref list = children(self);
-    if (!list) {
+    if (!list || failed(call_children(list.get(), markers::is_symbolic, interned<"sym_seal">(),
+                                      is_seal ? Py_True : Py_False))) {
         return error;
-    }
-    PyObject *flag = is_seal ? Py_True : Py_False;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
-        PyObject *child = PyList_GET_ITEM(list.get(), i);
-        Maybe<bool> symbolic = markers::is_symbolic(child);
-        if (!symbolic) {
-            return error;
-        }
-        if (*symbolic && !call_method(child, interned<"sym_seal">(), flag)) {
-            return error;
-        }
     }
     {
         ExclusiveBorrow hold(f.borrow, OnConflict::Panic);

@@ -19,6 +19,10 @@ namespace norv::symbolic::topology {
 
 using FieldsOf = ContainerFields &(*)(PyObject *);
 
+// For each child in the list `children` that `test` accepts,
+// `child.<method>(arg)`, the result dropped; the first error ends the walk.
+Status call_children(PyObject *children, Maybe<bool> (*test)(PyObject *), PyObject *method, PyObject *arg);
+
 // Stores `parent` (None as absent).
 void store_parent(ContainerFields &f, PyObject *parent);
 
