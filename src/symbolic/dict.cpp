@@ -69,10 +69,12 @@ int symdict_traverse(PyObject *self, visitproc visit, void *arg)
 
 int symdict_clear(PyObject *self)
 {
-    if (PyDict_Type.tp_clear(self) != 0) {
-        return -1;
-    }
-    return container::clear_fields(SymDict::fields(self));
+    return guard_int([&] {
+        if (PyDict_Type.tp_clear(self) != 0) {
+            return -1;
+        }
+        return container::clear_fields(SymDict::fields(self));
+    });
 }
 
 // ---- properties -----------------------------------------------------------------------------

@@ -2,7 +2,7 @@
 
 namespace norv::symbolic {
 
-void SymNode::clear_refs(SymNode &node, Released &out) noexcept
+void SymNode::clear_refs(SymNode &node, Released &out)
 {
     out.add(std::move(node.parent));
     out.add(std::move(node.path));
@@ -10,7 +10,7 @@ void SymNode::clear_refs(SymNode &node, Released &out) noexcept
 }
 
 void SymNode::reset_for_construct(SymNode &node, Ref path, bool allow_partial, bool accessor_writable,
-                                  bool sealed, Released &out) noexcept
+                                  bool sealed, Released &out)
 {
     out.add(std::move(node.parent));
     out.add(std::exchange(node.path, std::move(path)));

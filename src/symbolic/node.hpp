@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "core/error.hpp"
 #include "core/ref.hpp"
 
 namespace norv::symbolic {
@@ -29,11 +30,15 @@ struct SymNode {
                 refs_[i].reset();
             }
         }
-        void add(Ref r) noexcept
+        void add(Ref r)
         {
-            if (r) {
-                refs_[n_++] = std::move(r);
+            if (!r) {
+                return;
             }
+            if (n_ == refs_.size()) {
+                panic("more released references than a node holds");
+            }
+            refs_[n_++] = std::move(r);
         }
 
     private:
@@ -50,12 +55,12 @@ struct SymNode {
     bool accessor_writable = true;
 
     // Parent, path and origin become absent, in that order; the flags stay.
-    static void clear_refs(SymNode &node, Released &out) noexcept;
+    static void clear_refs(SymNode &node, Released &out);
 
     // The start of a construction: no parent, the given path, the three
     // flags (in this argument order); the origin is left to the caller.
     static void reset_for_construct(SymNode &node, Ref path, bool allow_partial, bool accessor_writable,
-                                    bool sealed, Released &out) noexcept;
+                                    bool sealed, Released &out);
 
     int traverse(visitproc visit, void *arg) const
     {
