@@ -20,6 +20,7 @@
 #include "core/boundary.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
+#include "core/truth.hpp"
 #include "formatting/detail.hpp"
 #include "formatting/format.hpp"
 
@@ -283,21 +284,20 @@ inline Ref md_quote(bool markdown, Ref text)
 
 // ---------------------------------------------------------------- scalars
 
-// 1 / 0, -1 with the error set.
-[[nodiscard]] int over_max_len(Py_ssize_t length, PyObject *max)
+Maybe<bool> over_max_len(Py_ssize_t length, PyObject *max)
 {
-    if (auto m = detail::as_i64(max)) {
-        return length > *m;
+    const Maybe<std::optional<long long>> m = detail::as_i64(max);
+    if (!m) {
+        return error;
+    }
+    if (*m) {
+        return length > **m;
     }
     Ref len = Ref::steal(PyLong_FromSsize_t(length));
     if (!len) {
-        return -1;
+        return error;
     }
-    Ref over = Ref::steal(PyObject_RichCompare(len.get(), max, Py_GT));
-    if (!over) {
-        return -1;
-    }
-    return PyObject_IsTrue(over.get());
+    return compare_truth(len.get(), max, Py_GT);
 }
 
 // repr(value[0:max] + suffix): the dots sit inside the quotes, so the text
@@ -306,7 +306,11 @@ Ref truncated_repr(PyObject *value, PyObject *max, Py_ssize_t length)
 {
     const bool is_str = PyUnicode_CheckExact(value);
     Ref cut;
-    if (auto m = detail::as_i64(max)) {
+    const Maybe<std::optional<long long>> given = detail::as_i64(max);
+    if (!given) {
+        return error;
+    }
+    if (const std::optional<long long> &m = *given) {
         const long long end = *m < 0 ? std::max<long long>(length + *m, 0) : std::min<long long>(*m, length);
         const auto stop = static_cast<Py_ssize_t>(end);
         if (is_str) {
@@ -353,11 +357,11 @@ Ref truncated_repr(PyObject *value, PyObject *max, Py_ssize_t length)
 
 Ref limited_repr(PyObject *value, PyObject *max, Py_ssize_t length)
 {
-    const int over = over_max_len(length, max);
-    if (over < 0) {
+    const Maybe<bool> over = over_max_len(length, max);
+    if (!over) {
         return error;
     }
-    if (over) {
+    if (*over) {
         return truncated_repr(value, max, length);
     }
     return repr_of(value);
@@ -418,22 +422,21 @@ Ref Children::render(PyObject *child)
 
 // ---------------------------------------------------------------- containers
 
-// 1 / 0, -1 with the error set.
-[[nodiscard]] int fits_one_line(Py_ssize_t length, const Call &c)
+Maybe<bool> fits_one_line(Py_ssize_t length, const Call &c)
 {
     PyObject *threshold = c[LIST_WRAP] ? c[LIST_WRAP] : detail::int_eighty();
-    if (auto t = detail::as_i64(threshold)) {
-        return length <= *t;
+    const Maybe<std::optional<long long>> t = detail::as_i64(threshold);
+    if (!t) {
+        return error;
+    }
+    if (*t) {
+        return length <= **t;
     }
     Ref len = Ref::steal(PyLong_FromSsize_t(length));
     if (!len) {
-        return -1;
+        return error;
     }
-    Ref fits = Ref::steal(PyObject_RichCompare(len.get(), threshold, Py_LE));
-    if (!fits) {
-        return -1;
-    }
-    return PyObject_IsTrue(fits.get());
+    return compare_truth(len.get(), threshold, Py_LE);
 }
 
 // One container's child texts: a stretch at the end of the walk's buffer,
@@ -515,7 +518,11 @@ Ref render_sequence(const Ctx &x, bool is_list)
         for (std::size_t i = 0; i < texts.size(); ++i) {
             length += PyUnicode_GET_LENGTH(texts[i]) + (i ? 2 : 0);
         }
-        one_line = fits_one_line(length, x.call);
+        const Maybe<bool> fits = fits_one_line(length, x.call);
+        if (!fits) {
+            return error;
+        }
+        one_line = *fits;
     }
     if (one_line < 0) {
         return error;
@@ -720,19 +727,15 @@ Ref render_formattable(const Ctx &x)
         if (method == nullptr) {
             return error;
         }
-        result = kw.call_method(method, x.value);
+        result = quiet.leave(kw.call_method(method, x.value));
     }
     return detail::require_str(std::move(result));
 }
 
-Ref render_other(const Ctx &x)
+Ref render_other_text(const Ctx &x)
 {
     const Call &c = x.call;
     Ref text;
-    detail::Suppression quiet;
-    if (failed(quiet.enter())) {
-        return error;
-    }
     if (PyObject *hook = c.or_none(CUSTOM)) {
         Ref r = call_hook(hook, x.value, x.root_indent);
         if (!r) {
@@ -779,6 +782,15 @@ Ref render_other(const Ctx &x)
     return text;
 }
 
+Ref render_other(const Ctx &x)
+{
+    detail::Suppression quiet;
+    if (failed(quiet.enter())) {
+        return error;
+    }
+    return quiet.leave(render_other_text(x));
+}
+
 Ref render(const Ctx &x)
 {
     PyTypeObject *tp = Py_TYPE(x.value);
@@ -814,7 +826,9 @@ Ref recursion_marker(PyObject *value)
 }
 
 // While a value renders, its id sits in the memo; it leaves again on every
-// way out, keeping an error in flight and ignoring the removal's own.
+// way out (`leave` on success, the destructor on an error path), keeping an
+// error in flight. The removal's ordinary error is dropped; a graver one
+// replaces the result.
 class MemoEntry {
 public:
     MemoEntry(PyObject *memo, PyObject *key) : memo_(memo), key_(key) {}
@@ -822,16 +836,24 @@ public:
     MemoEntry &operator=(const MemoEntry &) = delete;
     ~MemoEntry()
     {
-        PyObject *in_flight = PyErr_GetRaisedException();
-        if (PySet_Discard(memo_, key_) < 0) {
-            PyErr_Clear();
+        if (!left_) {
+            (void)leave(Ref());
         }
-        PyErr_SetRaisedException(in_flight);
+    }
+
+    Ref leave(Ref result)
+    {
+        left_ = true;
+        if (failed(cleanup_keeping_error([&] { return check(PySet_Discard(memo_, key_)); }))) {
+            return error;
+        }
+        return result;
     }
 
 private:
     PyObject *memo_;
     PyObject *key_;
+    bool left_ = false;
 };
 
 // The body of `format` over bound arguments. `walk` is NULL for an outermost
@@ -899,7 +921,7 @@ Ref format_bound(const Call &c, Walk *walk)
         if (depth.failed()) {
             return error;
         }
-        text = render(Ctx{c, value, ri, memo, *walk});
+        text = entry.leave(render(Ctx{c, value, ri, memo, *walk}));
     }
     return md_quote(markdown, std::move(text));
 }

@@ -78,7 +78,11 @@ Maybe<std::size_t> bracket_index(PyObject *bracket_type)
 {
     long long index = 0;
     if (bracket_type != nullptr) {
-        if (auto v = detail::as_i64(bracket_type)) {
+        const Maybe<std::optional<long long>> given = detail::as_i64(bracket_type);
+        if (!given) {
+            return error;
+        }
+        if (const std::optional<long long> &v = *given) {
             index = *v;
         }
         else {

@@ -7,6 +7,7 @@
 
 #include "core/error.hpp"
 #include "core/recursion.hpp"
+#include "core/utf8.hpp"
 
 namespace norv {
 
@@ -40,16 +41,8 @@ Key Key::other(PyObject *obj) noexcept
 Maybe<Key> Key::from_py(PyObject *obj)
 {
     if (PyUnicode_Check(obj)) {
-        Py_ssize_t size;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-        if (utf8 != nullptr) {
-            return text(std::string_view(utf8, static_cast<std::size_t>(size)));
-        }
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-            return error;
-        }
-        PyErr_Clear();
-        return other(obj);
+        const std::optional<std::string_view> utf8 = utf8_or_none(obj);
+        return utf8 ? text(*utf8) : other(obj);
     }
     if (PyLong_Check(obj) && !PyBool_Check(obj)) {
         int overflow = 0;

@@ -936,14 +936,7 @@ Ref kp_query(PyObject *self, FastArgs a)
 // (when nothing could observe it) not even built. Clears that KeyError.
 bool missed(bool absent)
 {
-    if (absent) {
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
-        return false;
-    }
-    PyErr_Clear();
-    return true;
+    return absent || !failed(discard_error_of({PyExc_KeyError}));
 }
 
 Ref kp_get(PyObject *self, FastArgs a)

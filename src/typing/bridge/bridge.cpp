@@ -164,12 +164,12 @@ PyMethodDef INSTALLERS[] = {
         "Install the composed symbolic container classes for the native wrap-emit."),
 };
 
-// Interning a literal fails only when memory runs out.
+// Interning a literal fails only when memory runs out (the boundary
+// replaces the MemoryError set here by its own).
 PyObject *intern(const char *s)
 {
     PyObject *o = PyUnicode_InternFromString(s);
     if (o == nullptr) {
-        PyErr_Clear();
         throw std::bad_alloc();
     }
     return o;

@@ -35,9 +35,8 @@ PyObject *as_obj(PyTypeObject *t) noexcept
 template <class F>
 int with_engine(PyObject *spec, F &&fn)
 {
-    const int native = base::is_spec(spec);
-    if (native <= 0) {
-        return native;
+    if (!base::is_spec(spec)) {
+        return 0;
     }
     base::NativeRead read(spec);
     if (read.failed()) {

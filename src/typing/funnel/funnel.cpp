@@ -106,11 +106,7 @@ Maybe<Accept> funnel_accept(PyObject *value, const FieldMeta &meta, PyObject *ke
     // taken as they are. The caller wraps what it proves.
     if (meta.wrap) {
         Ref spec = Ref::borrow(meta.value_spec.get());
-        const int native = base::is_spec(spec.get());
-        if (native < 0) {
-            return error;
-        }
-        if (native) {
+        if (base::is_spec(spec.get())) {
             base::NativeRead read(spec.get());
             if (read.failed()) {
                 return error;

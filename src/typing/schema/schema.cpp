@@ -1036,7 +1036,9 @@ int schema_clear(PyObject *self)
         std::swap(s.fields, fresh);
     }
     else {
-        PyErr_Clear();  // keep the old dict: a leak, never a dangling read
+        // Keep the old dict (a leak, never a dangling read); a clear cannot
+        // raise, so the MemoryError is reported as unraisable.
+        PyErr_WriteUnraisable(self);
     }
     Ref old[] = {none(), none(), none(), none()};
     std::swap(old[0], s.name);

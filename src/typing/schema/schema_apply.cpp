@@ -83,7 +83,9 @@ Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform
     }
     Ref reader = attr<"sym_getattr">(work);
     if (!reader) {
-        PyErr_Clear();
+        if (failed(discard_ordinary_error())) {
+            return error;
+        }
         reader = attr<"get">(work);
         if (!reader) {
             return error;

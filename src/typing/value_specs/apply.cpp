@@ -753,11 +753,9 @@ Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, Pa
             if (r) {
                 return r;
             }
-            if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
-                !PyErr_ExceptionMatches(PyExc_KeyError)) {
+            if (failed(discard_error_of({PyExc_TypeError, PyExc_ValueError, PyExc_KeyError}))) {
                 return error;
             }
-            PyErr_Clear();
         }
     }
     else if (e.strict != STRICT_TRUE) {

@@ -304,11 +304,7 @@ bool is_final_native(PyObject *o) noexcept
     if (!PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) || PyType_HasFeature(tp, Py_TPFLAGS_BASETYPE)) {
         return false;
     }
-    const int native = is_spec(o);
-    if (native < 0) {
-        PyErr_Clear();  // the class could not be made: `o` is none of its instances
-    }
-    return native > 0;
+    return is_spec(o);
 }
 
 Ref apply_native(PyObject *spec, PyObject *value, bool allow_partial, PyObject *child_transform,
@@ -766,20 +762,22 @@ Ref spec_format(PyObject *self, FastArgs a)
         }
         root_indent = *given;
     }
+    // A threshold that cannot be read or converted counts as not given.
     std::optional<std::int64_t> lwt;
     PyObject *given = nullptr;
-    if (PyDict_GetItemRef(b.varkw.get(), bridge::names().list_wrap_threshold, &given) > 0) {
-        Ref held = Ref::steal(given);
+    const int found = PyDict_GetItemRef(b.varkw.get(), bridge::names().list_wrap_threshold, &given);
+    Ref held = Ref::steal(given);
+    if (found > 0) {
         const Maybe<std::int64_t> threshold = to_i64(given);
         if (threshold) {
             lwt = *threshold;
         }
-        else {
-            PyErr_Clear();  // an unusable threshold counts as not given
+        else if (failed(discard_ordinary_error())) {
+            return error;
         }
     }
-    else {
-        PyErr_Clear();
+    else if (found < 0 && failed(discard_ordinary_error())) {
+        return error;
     }
     Read r(self);
     if (r.failed()) {
@@ -912,21 +910,13 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
 PyObject *spec_or(PyObject *a, PyObject *b)
 {
     return guard([&]() -> Ref {
-        const int a_is_spec = is_spec(a);
-        if (a_is_spec < 0) {
-            return error;
-        }
-        if (a_is_spec) {
+        if (is_spec(a)) {
             Ref r = util::union_getitem(a, b);
             if (r.get() != Py_NotImplemented) {
                 return r;
             }
         }
-        const int b_is_spec = is_spec(b);
-        if (b_is_spec < 0) {
-            return error;
-        }
-        if (b_is_spec) {
+        if (is_spec(b)) {
             return util::union_getitem(a, b);
         }
         return not_implemented();
@@ -996,6 +986,12 @@ Status init_class(PyTypeObject *tp)
 PyTypeObject *type()
 {
     return TYPE.get(&SPEC, nullptr, init_class);
+}
+
+bool is_spec(PyObject *o) noexcept
+{
+    PyTypeObject *t = TYPE.peek();
+    return t != nullptr && (Py_TYPE(o) == t || PyType_IsSubtype(Py_TYPE(o), t));
 }
 
 Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine)

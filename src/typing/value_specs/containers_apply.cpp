@@ -89,16 +89,12 @@ private:
     PyObject *args_[6] = {};
 };
 
-// An optional attribute; an ordinary exception counts as absent and is
-// dropped, anything graver (an interrupt, an internal fault) propagates.
+// An optional attribute; a lookup that raises counts as absent.
 Maybe<Ref> soft_attr(PyObject *o, const char *name)
 {
     PyObject *v = nullptr;
-    if (PyObject_GetOptionalAttrString(o, name, &v) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            return error;
-        }
-        PyErr_Clear();
+    if (PyObject_GetOptionalAttrString(o, name, &v) < 0 && failed(discard_ordinary_error())) {
+        return error;
     }
     return Ref::steal(v);
 }

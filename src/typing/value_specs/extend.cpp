@@ -41,9 +41,8 @@ struct Plan {
 // The one write of an extension.
 Status publish(PyObject *child, Plan &p)
 {
-    const int native = base::is_spec(child);
-    if (native <= 0) {
-        return native < 0 ? Status::error : raise(PyExc_TypeError, "not a native value spec");
+    if (!base::is_spec(child)) {
+        return raise(PyExc_TypeError, "not a native value spec");
     }
     if (failed(base::check_live(child))) {
         return error;
@@ -171,17 +170,16 @@ Maybe<Ref> union_base_candidate(PyObject *candidate, PyObject *base)
     return Ref::borrow(base);
 }
 
-// base.<name>, or an empty Ref when reading it raised an ordinary exception.
+// base.<name>, or an empty Ref when reading it raised.
 Maybe<Ref> attr_or_absent(PyObject *o, const char *name)
 {
     Ref v = getattr(o, name);
     if (v) {
         return v;
     }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+    if (failed(discard_ordinary_error())) {
         return error;
     }
-    PyErr_Clear();
     return Ref();
 }
 
@@ -421,10 +419,9 @@ Status extend_enum(PyObject *child, PyObject *base)
         if (applied) {
             continue;
         }
-        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
+        if (failed(discard_error_of({PyExc_TypeError, PyExc_ValueError}))) {
             return error;
         }
-        PyErr_Clear();
         Ref text = bridge::py_repr(v.get());
         return text ? refuse(child, base, ": %U is not an acceptable value.", text.get()) : Status::error;
     }
@@ -780,5 +777,19 @@ Ref spec_extend(PyObject *self, FastArgs a)
     }
     return extend(self, b[0]);
 }
+
+#ifdef NORV_TEST_PROBES
+Ref extend_kind_only(PyObject *child, PyObject *base)
+{
+    if (failed(base::check_live(child))) {
+        return error;
+    }
+    Plan plan;
+    if (failed(extend_kind(child, base, plan)) || failed(publish(child, plan))) {
+        return error;
+    }
+    return Ref::borrow(child);
+}
+#endif
 
 }  // namespace norv::typing::relations

@@ -11,20 +11,14 @@ namespace {
 
 using namespace class_kit;
 
-// An optional attribute whose failed read counts as absent. Only ordinary
-// errors are taken for absence: an interrupt or an exit request travels on.
-// 1 with `*out` set, 0 absent, -1 with the error set.
-[[nodiscard]] int lenient_getattr(PyObject *o, const char *name, Ref *out)
+// An optional attribute whose failed read counts as absent (an empty Ref).
+Maybe<Ref> lenient_getattr(PyObject *o, const char *name)
 {
-    *out = getattr(o, name);
-    if (*out) {
-        return 1;
+    Ref v = getattr(o, name);
+    if (!v && failed(discard_ordinary_error())) {
+        return error;
     }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        return -1;
-    }
-    PyErr_Clear();
-    return 0;
+    return v;
 }
 
 }  // namespace
@@ -71,12 +65,11 @@ std::unique_ptr<SpecEngine> object_new(PyObject *t, PyObject *default_value, PyO
             value_type = Ref::borrow(t);
         }
         else {
-            Ref flag;
-            const int found = lenient_getattr(t, "__no_type_check__", &flag);
-            if (found < 0) {
+            Maybe<Ref> flag = lenient_getattr(t, "__no_type_check__");
+            if (!flag) {
                 return nullptr;
             }
-            const int no_type_check = found ? PyObject_IsTrue(flag.get()) : 0;
+            const int no_type_check = *flag ? PyObject_IsTrue(flag->get()) : 0;
             if (no_type_check < 0) {
                 return nullptr;
             }
@@ -265,12 +258,11 @@ Ref get_schema(SpecEngine &e)
     if (!cls) {
         return error;
     }
-    Ref schema;
-    const int found = lenient_getattr(cls.get(), "__schema__", &schema);
-    if (found < 0) {
+    Maybe<Ref> schema = lenient_getattr(cls.get(), "__schema__");
+    if (!schema) {
         return error;
     }
-    return found ? std::move(schema) : none();
+    return *schema ? std::move(*schema) : none();
 }
 
 PyMethodDef OBJECT_METHODS[] = {

@@ -567,13 +567,7 @@ int callable_accepts_object(PyObject *owner, PyObject *other)
     if (applied) {
         return 1;
     }
-    // A refusal is an ordinary exception; an interrupt or an internal fault
-    // is not an answer and goes on.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        return -1;
-    }
-    PyErr_Clear();
-    return 0;
+    return failed(discard_ordinary_error()) ? -1 : 0;
 }
 
 int is_compatible(SpecEngine &e, PyObject *owner, PyObject *other)

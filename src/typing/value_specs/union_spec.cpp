@@ -154,11 +154,7 @@ std::unique_ptr<SpecEngine> union_new(PyObject *candidates, PyObject *default_va
 
 Maybe<Ref> exact_leaf_type(PyObject *spec)
 {
-    const int native = base::is_spec(spec);
-    if (native < 0) {
-        return error;
-    }
-    if (native) {
+    if (base::is_spec(spec)) {
         base::NativeRead read(spec);
         const SpecEngine &e = read.engine();
         return e.exact_eligible() ? Ref::borrow(e.value_type.get()) : Ref();
@@ -214,9 +210,8 @@ PyObject *map_dict(PyObject *map)
 
 Maybe<Ref> union_fast_path(PyObject *spec_object, PyObject *value)
 {
-    const int native = base::is_spec(spec_object);
-    if (native <= 0) {
-        return native < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
+    if (!base::is_spec(spec_object)) {
+        return Ref();
     }
     Ref map;
     {
@@ -295,11 +290,7 @@ private:
 // `value_type` otherwise. None when it has none.
 Ref candidate_value_type(PyObject *c)
 {
-    const int native = base::is_spec(c);
-    if (native < 0) {
-        return error;
-    }
-    if (!native) {
+    if (!base::is_spec(c)) {
         return getattr(c, bridge::names().value_type);
     }
     base::NativeRead read(c);
@@ -314,9 +305,8 @@ Ref candidate_value_type(PyObject *c)
 // are: that class, else an empty Ref.
 Maybe<Ref> plain_object_class(PyObject *c)
 {
-    const int native = base::is_spec(c);
-    if (native <= 0) {
-        return native < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
+    if (!base::is_spec(c)) {
+        return Ref();
     }
     base::NativeRead read(c);
     const SpecEngine &e = read.engine();
@@ -408,10 +398,9 @@ Ref union_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObjec
             if (r) {
                 return r;
             }
-            if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+            if (failed(discard_error_of({PyExc_TypeError}))) {
                 return error;
             }
-            PyErr_Clear();
         }
     }
     Ref text = engine::repr(e);
