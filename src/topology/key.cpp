@@ -7,6 +7,7 @@
 
 #include "core/error.hpp"
 #include "core/recursion.hpp"
+#include "core/truth.hpp"
 #include "core/utf8.hpp"
 
 namespace norv {
@@ -98,27 +99,22 @@ struct IntText {
     std::string_view view() const noexcept { return {buf, size}; }
 };
 
-// 1 / 0, or -1 with the error set.
-int py_truth_of_compare(const Key &a, const Key &b, int pyop)
+Maybe<bool> py_truth_of_compare(const Key &a, const Key &b, int pyop)
 {
     // The key objects may be paths holding paths as keys.
     RecursionGuard guard(" while comparing KeyPath keys");
     if (guard.failed()) {
-        return -1;
+        return error;
     }
     Ref ka = a.to_py();
     if (!ka) {
-        return -1;
+        return error;
     }
     Ref kb = b.to_py();
     if (!kb) {
-        return -1;
+        return error;
     }
-    Ref r = Ref::steal(PyObject_RichCompare(ka.get(), kb.get(), pyop));
-    if (!r) {
-        return -1;
-    }
-    return PyObject_IsTrue(r.get());
+    return compare_truth(ka.get(), kb.get(), pyop);
 }
 
 }  // namespace
@@ -133,7 +129,7 @@ void Key::append_str_form(std::string &out) const
     }
 }
 
-int Key::py_eq(const Key &a, const Key &b)
+Maybe<bool> Key::py_eq(const Key &a, const Key &b)
 {
     const Kind ka = a.kind(), kb = b.kind();
     if (ka == Kind::Str && kb == Kind::Str) {
@@ -148,7 +144,7 @@ int Key::py_eq(const Key &a, const Key &b)
     return py_truth_of_compare(a, b, Py_EQ);
 }
 
-int Key::wrapper_cmp(const Key &a, const Key &b, CmpOp op)
+Maybe<bool> Key::wrapper_cmp(const Key &a, const Key &b, CmpOp op)
 {
     const Kind ka = a.kind(), kb = b.kind();
     if (ka == Kind::Int && kb == Kind::Int) {

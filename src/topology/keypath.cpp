@@ -458,69 +458,68 @@ Py_hash_t hash_of(PyObject *self)
     return h;
 }
 
-// 1 / 0, or -1 with the error set.
-int keys_eq(Keys a, Keys b)
+Maybe<bool> keys_eq(Keys a, Keys b)
 {
     if (a.size() != b.size()) {
-        return 0;
+        return false;
     }
     for (std::size_t i = 0; i < a.size(); ++i) {
-        const int eq = Key::py_eq(a[i], b[i]);
-        if (eq <= 0) {
+        const Maybe<bool> eq = Key::py_eq(a[i], b[i]);
+        if (!eq || !*eq) {
             return eq;
         }
     }
-    return 1;
+    return true;
 }
 
-// 1 / 0, or -1 with the error set.
-int path_eq(PyObject *self, PyObject *other)
+Maybe<bool> path_eq(PyObject *self, PyObject *other)
 {
     if (PyUnicode_Check(other)) {
         if (failed(fill_text(self))) {
-            return -1;
+            return error;
         }
         Maybe<std::string_view> theirs = utf8_of(other);
         if (!theirs) {
-            return -1;
+            return error;
         }
         return stored_text(self) == *theirs;
     }
     if (is_keypath(other)) {
         return keys_eq(keys_of(self), keys_of(other));
     }
-    return 0;
+    return false;
 }
 
-// 1 / 0, or -1 with the error set.
-int path_compare(PyObject *self, PyObject *other, CmpOp op)
+Maybe<bool> path_compare(PyObject *self, PyObject *other, CmpOp op)
 {
     if (PyUnicode_Check(other)) {
         if (failed(fill_text(self))) {
-            return -1;
+            return error;
         }
         Maybe<std::string_view> theirs = utf8_of(other);
         if (!theirs) {
-            return -1;
+            return error;
         }
         return apply_ord(op, stored_text(self), *theirs);
     }
     if (!is_keypath(other)) {
         Ref name = Ref::steal(PyType_GetName(Py_TYPE(other)));
         if (!name) {
-            return -1;
+            return error;
         }
-        (void)raise_format(PyExc_TypeError,
-                           "Comparison is not supported between instances of 'KeyPath' and '%U'.",
-                           name.get());
-        return -1;
+        return raise_format(PyExc_TypeError,
+                            "Comparison is not supported between instances of 'KeyPath' and '%U'.",
+                            name.get());
     }
     Keys a = keys_of(self), b = keys_of(other);
     const std::size_t n = a.size() < b.size() ? a.size() : b.size();
     for (std::size_t i = 0; i < n; ++i) {
-        const int eq = Key::wrapper_cmp(a[i], b[i], CmpOp::Eq);
-        if (eq <= 0) {
-            return eq < 0 ? -1 : Key::wrapper_cmp(a[i], b[i], op);
+        const Maybe<bool> eq = Key::wrapper_cmp(a[i], b[i], CmpOp::Eq);
+        if (!eq) {
+            return error;
+        }
+        if (!*eq) {
+            return Key::wrapper_cmp(a[i], b[i], op);
         }
     }
     switch (op) {
@@ -649,15 +648,15 @@ PyObject *keypath_richcompare(PyObject *self, PyObject *other, int op)
         Py_RETURN_NOTIMPLEMENTED;
     }
     return guard([&]() -> Ref {
-        int r;
+        Maybe<bool> r = error;
         switch (op) {
             case Py_EQ:
                 r = path_eq(self, other);
                 break;
             case Py_NE:
                 r = path_eq(self, other);
-                if (r >= 0) {
-                    r = !r;
+                if (r) {
+                    r = !*r;
                 }
                 break;
             case Py_LT:
@@ -673,10 +672,10 @@ PyObject *keypath_richcompare(PyObject *self, PyObject *other, int op)
                 r = path_compare(self, other, CmpOp::Ge);
                 break;
         }
-        if (r < 0) {
+        if (!r) {
             return error;
         }
-        return new_bool(r != 0);
+        return new_bool(*r);
     });
 }
 
@@ -1163,12 +1162,16 @@ Ref child_key_path(PyObject *key, PyObject *parent)
     return construct(key, parent);
 }
 
-int keypaths_eq(PyObject *a, PyObject *b)
+Maybe<std::optional<bool>> keypaths_eq(PyObject *a, PyObject *b)
 {
     if (!is_keypath(a) || !is_keypath(b)) {
-        return NOT_KEYPATHS;
+        return std::optional<bool>();
     }
-    return keys_eq(keys_of(a), keys_of(b));
+    const Maybe<bool> eq = keys_eq(keys_of(a), keys_of(b));
+    if (!eq) {
+        return error;
+    }
+    return std::optional<bool>(*eq);
 }
 
 Ref from_value_inner(PyObject *value)

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -80,10 +81,9 @@ Ref make_child(Keys prefix, const Key &last);
 // that is not a KeyPath raises the constructor's argument TypeError.
 Ref child_key_path(PyObject *key, PyObject *parent);
 
-// Equality of two native paths key by key: 1 / 0, -1 with the error set, or
-// NOT_KEYPATHS when either side is not a KeyPath. Never compares text.
-inline constexpr int NOT_KEYPATHS = 2;
-[[nodiscard]] int keypaths_eq(PyObject *a, PyObject *b);
+// Equality of two native paths key by key, or no answer when either side is
+// not a KeyPath. Never compares text.
+Maybe<std::optional<bool>> keypaths_eq(PyObject *a, PyObject *b);
 
 // KeyPath.from_value: a KeyPath itself, path text (scanned when it has path
 // syntax, else one text key), or an int (one key).

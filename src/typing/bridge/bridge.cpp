@@ -6,6 +6,7 @@
 #include "core/boundary.hpp"
 #include "core/once.hpp"
 #include "core/registry.hpp"
+#include "core/truth.hpp"
 #include "hooks.hpp"
 
 namespace norv::typing::bridge {
@@ -283,27 +284,26 @@ const Names &names()
 
 // ---- operations ---------------------------------------------------------------
 
-int strict_bool(PyObject *result)
+Maybe<bool> strict_bool(PyObject *result)
 {
     if (result == Py_True) {
-        return 1;
+        return true;
     }
     if (result == Py_False) {
-        return 0;
+        return false;
     }
-    (void)raise_not_instance(result, "bool");
-    return -1;
+    return raise_not_instance(result, "bool");
 }
 
-int is_missing(PyObject *value)
+Maybe<bool> is_missing(PyObject *value)
 {
     PyObject *missing_type = get().missing_type;
     // A builtin scalar or container reports its own type as `__class__`, so
     // against a class without an instance hook the subtype test is the answer.
     if (is_any_fast_type(value, true) && Py_IS_TYPE(missing_type, &PyType_Type)) {
-        return PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject *>(missing_type));
+        return PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject *>(missing_type)) != 0;
     }
-    return PyObject_IsInstance(value, missing_type);
+    return predicate(PyObject_IsInstance(value, missing_type));
 }
 
 Ref fresh_missing()
@@ -313,16 +313,19 @@ Ref fresh_missing()
 
 namespace {
 
-int call_bool2(PyObject *fn, PyObject *a, PyObject *b)
+Maybe<bool> call_bool2(PyObject *fn, PyObject *a, PyObject *b)
 {
     PyObject *args[] = {a, b};
     Ref r = Ref::steal(PyObject_Vectorcall(fn, args, 2, nullptr));
-    return r ? strict_bool(r.get()) : -1;
+    if (!r) {
+        return error;
+    }
+    return strict_bool(r.get());
 }
 
 }  // namespace
 
-int callable_eq(PyObject *a, PyObject *b)
+Maybe<bool> callable_eq(PyObject *a, PyObject *b)
 {
     return call_bool2(get().callable_eq, a, b);
 }
@@ -336,18 +339,21 @@ Ref call_to_json(PyObject *value, PyObject *kwargs)
     return Ref::steal(PyObject_Call(get().to_json, args.get(), kwargs));
 }
 
-int call_is_generic(PyObject *t)
+Maybe<bool> call_is_generic(PyObject *t)
 {
     Ref r = Ref::steal(PyObject_CallOneArg(get().is_generic, t));
-    return r ? strict_bool(r.get()) : -1;
+    if (!r) {
+        return error;
+    }
+    return strict_bool(r.get());
 }
 
-int call_is_instance(PyObject *value, PyObject *t)
+Maybe<bool> call_is_instance(PyObject *value, PyObject *t)
 {
     return call_bool2(get().is_instance, value, t);
 }
 
-int call_is_subclass(PyObject *a, PyObject *b)
+Maybe<bool> call_is_subclass(PyObject *a, PyObject *b)
 {
     return call_bool2(get().is_subclass, a, b);
 }
@@ -387,47 +393,50 @@ bool is_plain_value_type(PyObject *t) noexcept
 
 namespace {
 
-int has_optional_attr(PyObject *o, PyObject *name)
+Maybe<bool> has_optional_attr(PyObject *o, PyObject *name)
 {
     PyObject *found = nullptr;
     int rc = PyObject_GetOptionalAttr(o, name, &found);
     Py_XDECREF(found);
-    return rc;
+    return predicate(rc);
 }
 
 }  // namespace
 
-int is_custom_typing(PyObject *value)
+Maybe<bool> is_custom_typing(PyObject *value)
 {
     // The builtin scalar and container types, their bases and their metaclass
     // are immutable: none can carry the marker, so skip the lookup.
     if (is_any_fast_type(value, true)) {
-        return 0;
+        return false;
     }
     return has_optional_attr(reinterpret_cast<PyObject *>(Py_TYPE(value)), names().norv_custom_typing);
 }
 
-int is_maybe_partial(PyObject *cls)
+Maybe<bool> is_maybe_partial(PyObject *cls)
 {
     return has_optional_attr(cls, names().norv_maybe_partial);
 }
 
-int read_sym_partial(PyObject *value)
+Maybe<bool> read_sym_partial(PyObject *value)
 {
     if (const hooks::SymPartialFn *hook = hooks::SYM_PARTIAL_HOOK.get()) {
         switch ((*hook)(value)) {
             case hooks::Partial::Error:
-                return -1;
+                return error;
             case hooks::Partial::No:
-                return 0;
+                return false;
             case hooks::Partial::Yes:
-                return 1;
+                return true;
             case hooks::Partial::Undecided:
                 break;
         }
     }
     Ref attr = getattr(value, names().sym_partial);
-    return attr ? PyObject_IsTrue(attr.get()) : -1;
+    if (!attr) {
+        return error;
+    }
+    return truth(attr.get());
 }
 
 }  // namespace norv::typing::bridge

@@ -50,18 +50,18 @@ Maybe<Ref> object_accept(PyObject *cls, PyObject *value, bool allow_partial)
     if (allow_partial) {
         return Ref::borrow(value);
     }
-    const int maybe = bridge::is_maybe_partial(cls);
-    if (maybe < 0) {
+    const Maybe<bool> maybe = bridge::is_maybe_partial(cls);
+    if (!maybe) {
         return error;
     }
-    if (!maybe) {
+    if (!*maybe) {
         return Ref::borrow(value);
     }
-    const int partial = bridge::read_sym_partial(value);
-    if (partial < 0) {
+    const Maybe<bool> partial = bridge::read_sym_partial(value);
+    if (!partial) {
         return error;
     }
-    return partial ? Ref() : Ref::borrow(value);
+    return *partial ? Ref() : Ref::borrow(value);
 }
 
 Maybe<Accept> funnel_accept(PyObject *value, const FieldMeta &meta, PyObject *key, const FunnelCtx &ctx)

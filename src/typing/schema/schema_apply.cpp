@@ -155,12 +155,12 @@ Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform
             if (!value) {
                 return error;
             }
-            const int missing = bridge::is_missing(value.get());
-            if (missing < 0) {
+            const Maybe<bool> missing = bridge::is_missing(value.get());
+            if (!missing) {
                 return error;
             }
             Ref result;
-            if (missing) {
+            if (*missing) {
                 result = missing_fill(m.enable_validation, field.get(), m.value_spec.get(),
                                       ctx.value.allow_partial, transform, key.get(), ctx.value.root_path,
                                       ctx.inplace);

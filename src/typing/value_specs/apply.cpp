@@ -13,6 +13,7 @@
 #include "core/args.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
+#include "core/truth.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/containers.hpp"
@@ -419,11 +420,11 @@ Maybe<Ref> int_to_float(const SpecEngine &e, PyObject *value)
     if (e.value_type.get() != reinterpret_cast<PyObject *>(&PyFloat_Type) || e.strict == STRICT_TRUE) {
         return Ref();
     }
-    const int missing = bridge::is_missing(value);
-    if (missing < 0) {
+    const Maybe<bool> missing = bridge::is_missing(value);
+    if (!missing) {
         return error;
     }
-    if (missing) {
+    if (*missing) {
         return Ref();
     }
     return util::some(Ref::steal(PyNumber_Float(value)));
@@ -543,16 +544,16 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
             if (bridge::is_any_fast_type(value, true)) {
                 return Ref::borrow(value);
             }
-            const int missing = bridge::is_missing(value);
-            if (missing < 0) {
+            const Maybe<bool> missing = bridge::is_missing(value);
+            if (!missing) {
                 return error;
             }
-            if (!missing) {
-                const int custom = bridge::is_custom_typing(value);
-                if (custom < 0) {
+            if (!*missing) {
+                const Maybe<bool> custom = bridge::is_custom_typing(value);
+                if (!custom) {
                     return error;
                 }
-                if (!custom) {
+                if (!*custom) {
                     return Ref::borrow(value);
                 }
             }
@@ -579,22 +580,18 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
     // Frozen: the default is the only value; a placeholder default opts out.
     if (e.frozen && e.default_value.get() != br.frozen_placeholder) {
         Ref stored = Ref::borrow(e.default_value.get());
-        const int missing = bridge::is_missing(value);
-        if (missing < 0) {
+        const Maybe<bool> missing = bridge::is_missing(value);
+        if (!missing) {
             return error;
         }
-        if (missing) {
+        if (*missing) {
             return stored;
         }
-        Ref ne = Ref::steal(PyObject_RichCompare(stored.get(), value, Py_NE));
-        if (!ne) {
+        const Maybe<bool> differs = compare_truth(stored.get(), value, Py_NE);
+        if (!differs) {
             return error;
         }
-        const int differs = PyObject_IsTrue(ne.get());
-        if (differs < 0) {
-            return error;
-        }
-        if (differs) {
+        if (*differs) {
             return reject(PyExc_ValueError, [&]() -> Ref {
                 Ref spec_text = repr(e);
                 if (!spec_text) {
@@ -612,11 +609,11 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
         return stored;
     }
 
-    const int missing = bridge::is_missing(value);
-    if (missing < 0) {
+    const Maybe<bool> missing = bridge::is_missing(value);
+    if (!missing) {
         return error;
     }
-    if (missing) {
+    if (*missing) {
         if (allow_partial) {
             return bridge::fresh_missing();
         }
@@ -631,11 +628,11 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
     }
 
     Ref current = Ref::borrow(value);
-    const int custom = bridge::is_custom_typing(value);
-    if (custom < 0) {
+    const Maybe<bool> custom = bridge::is_custom_typing(value);
+    if (!custom) {
         return error;
     }
-    if (custom) {
+    if (*custom) {
         // A rerun after the transform shows custom_apply the spec as the
         // object without the transform; it is made only here, when needed.
         Ref stand_in;
@@ -656,11 +653,11 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
 
     int transform_applies = use_transform && e.transform;
     if (transform_applies) {
-        const int current_missing = bridge::is_missing(current.get());
-        if (current_missing < 0) {
+        const Maybe<bool> current_missing = bridge::is_missing(current.get());
+        if (!current_missing) {
             return error;
         }
-        transform_applies = !current_missing;
+        transform_applies = !*current_missing;
     }
     if (transform_applies) {
         Ref transformed = Ref::steal(PyObject_CallOneArg(e.transform.get(), current.get()));
@@ -703,19 +700,20 @@ Applied apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, Py
             }
         }
         else {
-            const int resolved = type_resolved(e);
-            if (resolved < 0) {
+            const Maybe<bool> resolved = type_resolved(e);
+            if (!resolved) {
                 return error;
             }
-            Maybe<Ref> t = resolved ? value_type_obj(e) : Maybe<Ref>(Ref());
+            Maybe<Ref> t = *resolved ? value_type_obj(e) : Maybe<Ref>(Ref());
             if (!t) {
                 return error;
             }
-            const int fits = *t ? bridge::call_is_instance(current.get(), t->get()) : 1;
-            if (fits < 0) {
+            const Maybe<bool> fits =
+                *t ? bridge::call_is_instance(current.get(), t->get()) : Maybe<bool>(true);
+            if (!fits) {
                 return error;
             }
-            if (!fits) {
+            if (!*fits) {
                 Applied coerced = coerce_or_raise(e, current.get(), t->get(), path);
                 if (!coerced) {
                     return coerced;
@@ -831,10 +829,10 @@ Applied apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject 
 
 namespace {
 
-// 1 when `value op bound` holds (op: Py_LT or Py_GT), 0 when not, -1 with
-// the error set. Two exact ints of one machine word are compared natively:
-// int's own comparison cannot be overridden, and this is the common case.
-[[nodiscard]] int compare(PyObject *value, PyObject *bound, int op)
+// Whether `value op bound` holds (op: Py_LT or Py_GT). Two exact ints of one
+// machine word are compared natively: int's own comparison cannot be
+// overridden, and this is the common case.
+Maybe<bool> compare(PyObject *value, PyObject *bound, int op)
 {
     if (PyLong_CheckExact(value) && PyLong_CheckExact(bound)) {
         auto *a = reinterpret_cast<PyLongObject *>(value), *b = reinterpret_cast<PyLongObject *>(bound);
@@ -843,8 +841,7 @@ namespace {
             return op == Py_LT ? x < y : x > y;
         }
     }
-    Ref r = Ref::steal(PyObject_RichCompare(value, bound, op));
-    return r ? PyObject_IsTrue(r.get()) : -1;
+    return compare_truth(value, bound, op);
 }
 
 }  // namespace
@@ -890,18 +887,18 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
             Ref min = Ref::borrow(n->min.get()), max = Ref::borrow(n->max.get());
             bool out = false;
             if (min) {
-                const int below = compare(value, min.get(), Py_LT);
-                if (below < 0) {
+                const Maybe<bool> below = compare(value, min.get(), Py_LT);
+                if (!below) {
                     return error;
                 }
-                out = below != 0;
+                out = *below;
             }
             if (max) {
-                const int above = compare(value, max.get(), Py_GT);
-                if (above < 0) {
+                const Maybe<bool> above = compare(value, max.get(), Py_GT);
+                if (!above) {
                     return error;
                 }
-                out = above != 0 || out;
+                out = *above || out;
             }
             if (!out) {
                 return Verdict::Ok;
@@ -953,11 +950,11 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
             return Verdict::Ok;
         }
         case Tag::Type: {
-            const int resolved = type_resolved(e);
-            if (resolved < 0) {
+            const Maybe<bool> resolved = type_resolved(e);
+            if (!resolved) {
                 return error;
             }
-            if (!resolved) {
+            if (!*resolved) {
                 return Verdict::Ok;
             }
             const TypeKind *t = e.kind.get<TypeKind>();
@@ -966,11 +963,11 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
             if (!base) {
                 return error;
             }
-            const int subclass = bridge::call_is_subclass(value, base.get());
-            if (subclass < 0) {
+            const Maybe<bool> subclass = bridge::call_is_subclass(value, base.get());
+            if (!subclass) {
                 return error;
             }
-            if (subclass) {
+            if (*subclass) {
                 return Verdict::Ok;
             }
             return reject_on_path(PyExc_ValueError, path, [&] {

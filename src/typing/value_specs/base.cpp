@@ -130,19 +130,19 @@ Ref get_raw_strict(SpecEngine &e)
 }
 Ref get_has_default(SpecEngine &e)
 {
-    const int missing = bridge::is_missing(e.default_value.get());
-    if (missing < 0) {
+    const Maybe<bool> missing = bridge::is_missing(e.default_value.get());
+    if (!missing) {
         return error;
     }
-    return new_bool(!missing || bool(e.default_factory));
+    return new_bool(!*missing || bool(e.default_factory));
 }
 Ref get_type_resolved(SpecEngine &e)
 {
-    const int resolved = engine::type_resolved(e);
-    if (resolved < 0) {
+    const Maybe<bool> resolved = engine::type_resolved(e);
+    if (!resolved) {
         return error;
     }
-    return new_bool(resolved);
+    return new_bool(*resolved);
 }
 Ref get_forward_refs(SpecEngine &e)
 {
@@ -604,11 +604,11 @@ Ref spec_noneable(PyObject *self, FastArgs a)
                 return error;
             }
             if (is_noneable && none_default) {
-                const int missing = bridge::is_missing(e.default_value.get());
-                if (missing < 0) {
+                const Maybe<bool> missing = bridge::is_missing(e.default_value.get());
+                if (!missing) {
                     return error;
                 }
-                if (missing && !e.default_factory && failed(e.set_default(Py_None, false, nullptr))) {
+                if (*missing && !e.default_factory && failed(e.set_default(Py_None, false, nullptr))) {
                     return error;
                 }
             }
@@ -659,11 +659,11 @@ Ref spec_freeze(PyObject *self, FastArgs a)
     SpecEngine &e = w.e;
     e.invalidate_repr();
     PyObject *permanent = b.has(0) ? b[0] : bridge::get().missing_value;
-    const int permanent_missing = bridge::is_missing(permanent);
-    if (permanent_missing < 0) {
+    const Maybe<bool> permanent_missing = bridge::is_missing(permanent);
+    if (!permanent_missing) {
         return error;
     }
-    if (!permanent_missing) {
+    if (!*permanent_missing) {
         if (failed(e.set_default(permanent, *apply_before_use, nullptr))) {
             return error;
         }
@@ -679,11 +679,11 @@ Ref spec_freeze(PyObject *self, FastArgs a)
         }
     }
     else {
-        const int missing = bridge::is_missing(e.default_value.get());
-        if (missing < 0) {
+        const Maybe<bool> missing = bridge::is_missing(e.default_value.get());
+        if (!missing) {
             return error;
         }
-        if (!missing) {
+        if (!*missing) {
             e.frozen = true;
             return Ref::borrow(self);
         }
@@ -881,11 +881,11 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
         }
         const bool no_args = PyTuple_GET_SIZE(args) == 0;
         if (no_args) {
-            const int missing = bridge::is_missing(e.default_value.get());
-            if (missing < 0) {
+            const Maybe<bool> missing = bridge::is_missing(e.default_value.get());
+            if (!missing) {
                 return error;
             }
-            if (!missing || e.default_factory) {
+            if (!*missing || e.default_factory) {
                 return Ref::borrow(e.default_value.get());
             }
         }

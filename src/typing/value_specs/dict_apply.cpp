@@ -165,16 +165,16 @@ Ref dict_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject
             if (bridge::is_any_fast_type(x, true)) {
                 continue;
             }
-            const int custom = bridge::is_custom_typing(x);
-            if (custom < 0) {
+            const Maybe<bool> custom = bridge::is_custom_typing(x);
+            if (!custom) {
                 return error;
             }
-            if (!custom) {
-                const int missing = bridge::is_missing(x);
-                if (missing < 0) {
+            if (!*custom) {
+                const Maybe<bool> missing = bridge::is_missing(x);
+                if (!missing) {
                     return error;
                 }
-                if (!missing) {
+                if (!*missing) {
                     continue;
                 }
             }

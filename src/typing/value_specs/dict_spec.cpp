@@ -78,8 +78,8 @@ std::unique_ptr<SpecEngine> dict_new(PyObject *schema_arg, PyObject *default_val
     if (!open) {
         return nullptr;
     }
-    const int missing = bridge::is_missing(default_value);
-    if (missing < 0) {
+    const Maybe<bool> missing = bridge::is_missing(default_value);
+    if (!missing) {
         return nullptr;
     }
     const bool has_schema = schema.get() != Py_None;
@@ -88,7 +88,7 @@ std::unique_ptr<SpecEngine> dict_new(PyObject *schema_arg, PyObject *default_val
         default_value, default_factory, transform, is_noneable, frozen, strict));
     // A factory skipped the default step above; a schema still supplies the
     // default (and drops the factory).
-    if (e && missing && has_schema && default_factory != nullptr &&
+    if (e && *missing && has_schema && default_factory != nullptr &&
         failed(e->set_default(bridge::get().missing_value, true, nullptr))) {
         return nullptr;
     }

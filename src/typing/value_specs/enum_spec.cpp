@@ -65,11 +65,11 @@ std::unique_ptr<SpecEngine> enum_new(PyObject *values, PyObject *default_value, 
         return nullptr;
     }
     Ref held = Ref::borrow(values);
-    const int missing = bridge::is_missing(default_value);
-    if (missing < 0) {
+    const Maybe<bool> missing = bridge::is_missing(default_value);
+    if (!missing) {
         return nullptr;
     }
-    if (!missing) {
+    if (!*missing) {
         const int found = PySequence_Contains(values, default_value);
         if (found < 0) {
             return nullptr;

@@ -81,11 +81,11 @@ std::unique_ptr<SpecEngine> object_new(PyObject *t, PyObject *default_value, PyO
                 value_type = Ref::borrow(object);
             }
             else {
-                const int generic = bridge::call_is_generic(t);
-                if (generic < 0) {
+                const Maybe<bool> generic = bridge::call_is_generic(t);
+                if (!generic) {
                     return nullptr;
                 }
-                if (!generic) {
+                if (!*generic) {
                     (void)raise_format(PyExc_TypeError,
                                        "\"cls\" for Object spec should be a type or str. Encountered: %R.",
                                        t);
@@ -108,16 +108,16 @@ Maybe<Ref> object_accept(PyObject *cls, PyObject *value, bool allow_partial)
     if (allow_partial) {
         return Ref::borrow(value);
     }
-    const int marked = bridge::is_maybe_partial(cls);
-    if (marked < 0) {
+    const Maybe<bool> marked = bridge::is_maybe_partial(cls);
+    if (!marked) {
         return error;
     }
-    if (marked) {
-        const int partial = bridge::read_sym_partial(value);
-        if (partial < 0) {
+    if (*marked) {
+        const Maybe<bool> partial = bridge::read_sym_partial(value);
+        if (!partial) {
             return error;
         }
-        if (partial) {
+        if (*partial) {
             return Ref();
         }
     }
@@ -126,11 +126,11 @@ Maybe<Ref> object_accept(PyObject *cls, PyObject *value, bool allow_partial)
 
 Ref object_apply_kind(PyObject *value, bool allow_partial, engine::PathText &path)
 {
-    const int marked = bridge::is_maybe_partial(reinterpret_cast<PyObject *>(Py_TYPE(value)));
-    if (marked < 0) {
+    const Maybe<bool> marked = bridge::is_maybe_partial(reinterpret_cast<PyObject *>(Py_TYPE(value)));
+    if (!marked) {
         return error;
     }
-    if (allow_partial || !marked) {
+    if (allow_partial || !*marked) {
         return Ref::borrow(value);
     }
     Ref partial_attr = getattr(value, bridge::names().sym_partial);

@@ -3,6 +3,7 @@
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/registry.hpp"
+#include "core/truth.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/frame.hpp"
@@ -158,15 +159,11 @@ std::unique_ptr<SpecEngine> number_new(bool is_float, PyObject *default_value, P
     }
     auto &[min, max] = *normalized;
     if (min && max) {
-        Ref gt = Ref::steal(PyObject_RichCompare(min.get(), max.get(), Py_GT));
-        if (!gt) {
+        const Maybe<bool> inverted = compare_truth(min.get(), max.get(), Py_GT);
+        if (!inverted) {
             return nullptr;
         }
-        const int inverted = PyObject_IsTrue(gt.get());
-        if (inverted < 0) {
-            return nullptr;
-        }
-        if (inverted) {
+        if (*inverted) {
             (void)raise_format(PyExc_ValueError,
                                "\"max_value\" must be equal or greater than \"min_value\". "
                                "Encountered: min_value=%S, max_value=%S.",

@@ -34,14 +34,14 @@ std::unique_ptr<SpecEngine> type_new(PyObject *t, PyObject *default_value, PyObj
         if (!any) {
             return nullptr;
         }
-        int accepted = PyObject_IsInstance(t, type_obj(&PyType_Type));
-        if (accepted == 0) {
+        Maybe<bool> accepted = predicate(PyObject_IsInstance(t, type_obj(&PyType_Type)));
+        if (accepted && !*accepted) {
             accepted = bridge::call_is_generic(t);
         }
-        if (accepted < 0) {
+        if (!accepted) {
             return nullptr;
         }
-        if (!accepted && t != any.get()) {
+        if (!*accepted && t != any.get()) {
             (void)raise_format(PyExc_TypeError, "%R is not a type.", t);
             return nullptr;
         }

@@ -354,9 +354,12 @@ Ref union_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObjec
             return apply(c.get(), value);
         }
     }
-    const int resolved = engine::type_resolved(e);
-    if (resolved <= 0) {
-        return resolved < 0 ? Ref() : Ref::borrow(value);
+    const Maybe<bool> resolved = engine::type_resolved(e);
+    if (!resolved) {
+        return error;
+    }
+    if (!*resolved) {
+        return Ref::borrow(value);
     }
     // A snapshot: candidates' code may change the list while they run.
     Ref candidates = Ref::steal(PySequence_Tuple(u->candidates.get()));
@@ -520,11 +523,14 @@ Ref call_method(PyObject *o, const char *name, PyObject *arg)
     return n ? Ref::steal(PyObject_CallMethodOneArg(o, n.get(), arg)) : Ref();
 }
 
-// The answer of dest.is_compatible(c), which must be a bool: 1, 0, -1.
-[[nodiscard]] int compatible(PyObject *dest, PyObject *c)
+// The answer of dest.is_compatible(c), which must be a bool.
+Maybe<bool> compatible(PyObject *dest, PyObject *c)
 {
     Ref r = call_method(dest, "is_compatible", c);
-    return r ? bridge::strict_bool(r.get()) : -1;
+    if (!r) {
+        return error;
+    }
+    return bridge::strict_bool(r.get());
 }
 
 const Signature GET_CANDIDATE_SIG{"get_candidate", {arg("dest_spec")}, {.method = true}};
@@ -558,11 +564,11 @@ Ref union_get_candidate(PyObject *self, FastArgs a)
         if (Py_TYPE(c) != Py_TYPE(dest)) {
             continue;
         }
-        const int ok = compatible(dest, c);
-        if (ok < 0) {
+        const Maybe<bool> ok = compatible(dest, c);
+        if (!ok) {
             return error;
         }
-        if (ok) {
+        if (*ok) {
             return Ref::borrow(c);
         }
     }
@@ -579,11 +585,11 @@ Ref union_get_candidate(PyObject *self, FastArgs a)
             }
             continue;
         }
-        const int ok = compatible(dest, c);
-        if (ok < 0) {
+        const Maybe<bool> ok = compatible(dest, c);
+        if (!ok) {
             return error;
         }
-        if (ok) {
+        if (*ok) {
             return Ref::borrow(c);
         }
     }
