@@ -931,11 +931,17 @@ Ref kp_query(PyObject *self, FastArgs a)
     return query(keys_of(self), b[0], *inferred);
 }
 
-// Whether a failed lookup only found the path absent: a KeyError, raised or
-// (when nothing could observe it) not even built. Clears that KeyError.
-bool missed(bool absent)
+// Whether a lookup found the path absent: a KeyError, raised (and cleared
+// here) or, when nothing could observe it, not even built.
+Maybe<bool> missed(const Maybe<Ref> &found)
 {
-    return absent || !failed(discard_error_of({PyExc_KeyError}));
+    if (found) {
+        return !*found;
+    }
+    if (failed(discard_error_of({PyExc_KeyError}))) {
+        return error;
+    }
+    return true;
 }
 
 Ref kp_get(PyObject *self, FastArgs a)
@@ -948,13 +954,13 @@ Ref kp_get(PyObject *self, FastArgs a)
     if (!inferred) {
         return error;
     }
-    bool absent = false;
-    Ref value = query_or_absent(keys_of(self), b[0], *inferred, absent);
-    if (value) {
-        return value;
-    }
-    if (!missed(absent)) {
+    Maybe<Ref> value = query_or_absent(keys_of(self), b[0], *inferred);
+    const Maybe<bool> absent = missed(value);
+    if (!absent) {
         return error;
+    }
+    if (!*absent) {
+        return std::move(*value);
     }
     return b.has(1) ? Ref::borrow(b[1]) : none();
 }
@@ -965,15 +971,11 @@ Ref kp_exists(PyObject *self, FastArgs a)
     if (failed(EXISTS_SIG.bind(a, b))) {
         return error;
     }
-    bool absent = false;
-    Ref value = query_or_absent(keys_of(self), b[0], false, absent);
-    if (value) {
-        return new_bool(true);
-    }
-    if (!missed(absent)) {
+    const Maybe<bool> absent = missed(query_or_absent(keys_of(self), b[0], false));
+    if (!absent) {
         return error;
     }
-    return new_bool(false);
+    return new_bool(!*absent);
 }
 
 PyMethodDef METHODS[] = {

@@ -163,9 +163,9 @@ Ref query(Keys keys, PyObject *src, bool use_inferred);
 
 // As `query`, for callers that treat a KeyError as "absent": where the walk
 // finds the path absent and building its KeyError could not run Python code
-// nor fail, no exception is made and `absent` is set instead (null result, no
-// error set). Any other failure is reported as `query` reports it.
-Ref query_or_absent(Keys keys, PyObject *src, bool use_inferred, bool &absent);
+// nor fail, no exception is made and the answer is an empty Ref. Any other
+// failure is reported as `query` reports it.
+Maybe<Ref> query_or_absent(Keys keys, PyObject *src, bool use_inferred);
 
 // Arithmetic and relations (keypath_ops.cpp): the `+` and `-` slots and the
 // `is_relative_to` method of the class.
