@@ -994,10 +994,13 @@ bool is_spec(PyObject *o) noexcept
     return t != nullptr && (Py_TYPE(o) == t || PyType_IsSubtype(Py_TYPE(o), t));
 }
 
-Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine)
+Ref wrap(PyTypeObject *cls, Maybe<std::unique_ptr<SpecEngine>> engine)
 {
     if (!engine) {
         return error;
+    }
+    if (!*engine) {
+        panic("a spec built without an engine");
     }
     // The GC allocator; it tracks the object before the engine is stored, which
     // is harmless: nothing in between can start a collection, and traverse
@@ -1008,7 +1011,7 @@ Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine)
     }
     SpecObject *s = as_spec(obj.get());
     new (&s->borrow) BorrowFlag();
-    s->engine = engine.release();
+    s->engine = engine->release();
     return obj;
 }
 

@@ -33,9 +33,8 @@ inline SpecObject *as_spec(PyObject *o) noexcept
 }
 
 // Allocates an instance of `cls` (a SpecBase subclass) holding `engine`. A
-// null `engine` (its build failed, error set) fails, so a builder's result can
-// be passed straight in.
-Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine);
+// failed build fails, so a builder's result can be passed straight in.
+Ref wrap(PyTypeObject *cls, Maybe<std::unique_ptr<SpecEngine>> engine);
 
 // The tp_dealloc, tp_traverse and tp_clear every spec class shares.
 void dealloc(PyObject *self);

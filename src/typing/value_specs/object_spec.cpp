@@ -23,19 +23,18 @@ Maybe<Ref> lenient_getattr(PyObject *o, const char *name)
 
 }  // namespace
 
-std::unique_ptr<SpecEngine> object_new(PyObject *t, PyObject *default_value, PyObject *default_factory,
-                                       PyObject *transform, bool is_noneable, bool frozen,
-                                       std::uint8_t strict)
+Maybe<std::unique_ptr<SpecEngine>> object_new(PyObject *t, PyObject *default_value, PyObject *default_factory,
+                                              PyObject *transform, bool is_noneable, bool frozen,
+                                              std::uint8_t strict)
 {
     if (t == Py_None) {
-        (void)raise(PyExc_TypeError, "\"cls\" for Object spec cannot be None.");
-        return nullptr;
+        return raise(PyExc_TypeError, "\"cls\" for Object spec cannot be None.");
     }
     const bridge::TypingBridge &br = bridge::get();
     Ref forward_ref, value_type;
     const int is_ref = PyObject_IsInstance(t, br.forward_ref_cls);
     if (is_ref < 0) {
-        return nullptr;
+        return error;
     }
     if (is_ref) {
         forward_ref = Ref::borrow(t);
@@ -44,60 +43,57 @@ std::unique_ptr<SpecEngine> object_new(PyObject *t, PyObject *default_value, PyO
     else if (PyUnicode_Check(t)) {
         forward_ref = Ref::steal(PyObject_CallOneArg(br.make_forward_ref, t));
         if (!forward_ref) {
-            return nullptr;
+            return error;
         }
         value_type = Ref::borrow(t);
     }
     else {
         const int is_class = PyObject_IsInstance(t, reinterpret_cast<PyObject *>(&PyType_Type));
         if (is_class < 0) {
-            return nullptr;
+            return error;
         }
         if (is_class) {
             PyObject *object = util::builtin_object_type();
             if (object == nullptr) {
-                return nullptr;
+                return error;
             }
             if (t == object) {
-                (void)raise(PyExc_TypeError, "<class 'object'> is too general for Object spec.");
-                return nullptr;
+                return raise(PyExc_TypeError, "<class 'object'> is too general for Object spec.");
             }
             value_type = Ref::borrow(t);
         }
         else {
             Maybe<Ref> flag = lenient_getattr(t, "__no_type_check__");
             if (!flag) {
-                return nullptr;
+                return error;
             }
             const int no_type_check = *flag ? PyObject_IsTrue(flag->get()) : 0;
             if (no_type_check < 0) {
-                return nullptr;
+                return error;
             }
             if (no_type_check) {
                 PyObject *object = util::builtin_object_type();
                 if (object == nullptr) {
-                    return nullptr;
+                    return error;
                 }
                 value_type = Ref::borrow(object);
             }
             else {
                 const Maybe<bool> generic = bridge::call_is_generic(t);
                 if (!generic) {
-                    return nullptr;
+                    return error;
                 }
                 if (!*generic) {
-                    (void)raise_format(PyExc_TypeError,
-                                       "\"cls\" for Object spec should be a type or str. Encountered: %R.",
-                                       t);
-                    return nullptr;
+                    return raise_format(PyExc_TypeError,
+                                        "\"cls\" for Object spec should be a type or str. Encountered: %R.",
+                                        t);
                 }
                 value_type = Ref::borrow(t);
             }
         }
     }
-    return engine_or_null(engine::build_base(value_type.get(), ObjectKind{std::move(forward_ref)},
-                                             default_value, default_factory, transform, is_noneable, frozen,
-                                             strict));
+    return engine::build_base(value_type.get(), ObjectKind{std::move(forward_ref)}, default_value,
+                              default_factory, transform, is_noneable, frozen, strict);
 }
 
 Maybe<Ref> object_accept(PyObject *cls, PyObject *value, bool allow_partial)

@@ -43,42 +43,41 @@ Status check_same_kind(PyObject *groups)
 
 }  // namespace
 
-std::unique_ptr<SpecEngine> union_new(PyObject *candidates, PyObject *default_value,
-                                      PyObject *default_factory, bool is_noneable, bool frozen,
-                                      std::uint8_t strict)
+Maybe<std::unique_ptr<SpecEngine>> union_new(PyObject *candidates, PyObject *default_value,
+                                             PyObject *default_factory, bool is_noneable, bool frozen,
+                                             std::uint8_t strict)
 {
     Py_ssize_t n = -1;
     if (PyList_Check(candidates) || PyTuple_Check(candidates)) {
         n = PyObject_Length(candidates);
         if (n < 0) {
-            return nullptr;
+            return error;
         }
     }
     if (n < 2) {
-        (void)raise_format(PyExc_ValueError,
-                           "Argument 'candidates' must be a list of at least 2 elements. Encountered %S.",
-                           candidates);
-        return nullptr;
+        return raise_format(PyExc_ValueError,
+                            "Argument 'candidates' must be a list of at least 2 elements. Encountered %S.",
+                            candidates);
     }
     Ref converted = Ref::steal(PyList_New(0));
     Ref it = converted ? Ref::steal(PyObject_GetIter(candidates)) : Ref();
     if (!it) {
-        return nullptr;
+        return error;
     }
     while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
         Ref spec = util::from_annotation(x.get());
         if (!spec || PyList_Append(converted.get(), spec.get()) < 0) {
-            return nullptr;
+            return error;
         }
     }
     if (PyErr_Occurred()) {
-        return nullptr;
+        return error;
     }
     // A snapshot for the passes below: attribute reads run Python code.
     Ref specs = Ref::steal(PySequence_Tuple(converted.get()));
     Ref groups = specs ? Ref::steal(PyDict_New()) : Ref();
     if (!groups) {
-        return nullptr;
+        return error;
     }
     bool any_noneable = false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(specs.get()); ++i) {
@@ -86,70 +85,70 @@ std::unique_ptr<SpecEngine> union_new(PyObject *candidates, PyObject *default_va
         Ref noneable = getattr(c, "is_noneable");
         const int truth = noneable ? PyObject_IsTrue(noneable.get()) : -1;
         if (truth < 0) {
-            return nullptr;
+            return error;
         }
         any_noneable = any_noneable || truth;
         Ref vt = getattr(c, "_value_type");
         Ref key =
             vt ? Ref::steal(PyTuple_Pack(2, reinterpret_cast<PyObject *>(Py_TYPE(c)), vt.get())) : Ref();
         if (!key) {
-            return nullptr;
+            return error;
         }
         PyObject *members = nullptr;
         const int found = PyDict_GetItemRef(groups.get(), key.get(), &members);
         if (found < 0) {
-            return nullptr;
+            return error;
         }
         Ref held = Ref::steal(members);
         if (!found) {
             held = Ref::steal(PyList_New(0));
             if (!held || PyDict_SetItem(groups.get(), key.get(), held.get()) < 0) {
-                return nullptr;
+                return error;
             }
         }
         if (PyList_Append(held.get(), c) < 0) {
-            return nullptr;
+            return error;
         }
     }
     if (failed(check_same_kind(groups.get()))) {
-        return nullptr;
+        return error;
     }
     Ref types = Ref::steal(PySet_New(nullptr));
     if (!types) {
-        return nullptr;
+        return error;
     }
     bool no_value_type = false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(specs.get()); ++i) {
         Ref vt = getattr(PyTuple_GET_ITEM(specs.get(), i), "_value_type");
         if (!vt) {
-            return nullptr;
+            return error;
         }
         if (vt.get() == Py_None) {
             no_value_type = true;
         }
         else if (PyTuple_Check(vt.get())) {
             if (failed(set_update(types.get(), vt.get()))) {
-                return nullptr;
+                return error;
             }
         }
         else if (PySet_Add(types.get(), vt.get()) < 0) {
-            return nullptr;
+            return error;
         }
     }
     Ref value_type;
     if (!no_value_type) {
         value_type = Ref::steal(PySequence_Tuple(types.get()));
         if (!value_type) {
-            return nullptr;
+            return error;
         }
     }
     Maybe<Ref> type_map = util::build_candidate_type_map(converted.get(), no_value_type);
     if (!type_map) {
-        return nullptr;
+        return error;
     }
-    return engine_or_null(engine::build_base(
-        value_type.get(), UnionKind{std::move(converted), std::move(*type_map)}, default_value,
-        default_factory, nullptr, is_noneable || any_noneable, frozen, strict));
+    return engine::build_base(value_type.get(), UnionKind{std::move(converted), std::move(*type_map)},
+                              default_value, default_factory, nullptr, is_noneable || any_noneable, frozen,
+                              strict);
 }
 
 Maybe<Ref> exact_leaf_type(PyObject *spec)
