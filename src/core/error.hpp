@@ -59,6 +59,7 @@ public:
     T &operator*() noexcept { return *value_; }
     const T &operator*() const noexcept { return *value_; }
     T *operator->() noexcept { return &*value_; }
+    const T *operator->() const noexcept { return &*value_; }
 
 private:
     std::optional<T> value_;

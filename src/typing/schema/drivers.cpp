@@ -163,11 +163,11 @@ Ref missing_fill(bool validate, PyObject *field, PyObject *spec, bool allow_part
     if (transform != nullptr) {
         return call_field_apply(field, value.get(), allow_partial, transform, path.get(), inplace);
     }
-    const int has_validator = field::field_has_validator(field);
-    if (has_validator < 0) {
+    const Maybe<bool> has_validator = field::field_has_validator(field);
+    if (!has_validator) {
         return error;
     }
-    if (has_validator) {
+    if (*has_validator) {
         return call_field_apply(field, value.get(), allow_partial, nullptr, path.get(), inplace);
     }
     return spec_apply(spec, value.get(), allow_partial, path.get(), inplace);

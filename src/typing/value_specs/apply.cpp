@@ -276,15 +276,14 @@ Ref apply_custom_typing(PyObject *spec_object, PyObject *value, bool allow_parti
 
 // A strict spec refuses a bool where the value type does not name bool itself
 // (bool is an int subclass, so isinstance alone would let it through).
-// -1: error set.
-[[nodiscard]] int strict_refuses_bool(const SpecEngine &e, PyObject *value, PyObject *vt)
+Maybe<bool> strict_refuses_bool(const SpecEngine &e, PyObject *value, PyObject *vt)
 {
     if (e.strict != STRICT_TRUE || Py_TYPE(value) != &PyBool_Type) {
         return false;
     }
     PyObject *object = util::builtin_object_type();
     if (object == nullptr) {
-        return -1;
+        return error;
     }
     if (vt == reinterpret_cast<PyObject *>(&PyBool_Type) || vt == object) {
         return false;
@@ -300,24 +299,24 @@ Ref apply_custom_typing(PyObject *spec_object, PyObject *value, bool allow_parti
 }
 
 // isinstance(value, vt) for a plain value type (classes made by `type`, so no
-// __instancecheck__): 1, 0, or -1 with the error set. For the builtin scalar
-// and container types `__class__` cannot differ from the type, so the subtype
-// test is the whole answer and the interpreter's `__class__` probe is skipped.
-[[nodiscard]] int isinstance_plain(PyObject *value, PyObject *vt)
+// __instancecheck__). For the builtin scalar and container types `__class__`
+// cannot differ from the type, so the subtype test is the whole answer and
+// the interpreter's `__class__` probe is skipped.
+Maybe<bool> isinstance_plain(PyObject *value, PyObject *vt)
 {
     if (!bridge::is_any_fast_type(value, true)) {
-        return PyObject_IsInstance(value, vt);
+        return predicate(PyObject_IsInstance(value, vt));
     }
     PyTypeObject *t = Py_TYPE(value);
     if (PyTuple_Check(vt)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(vt); ++i) {
             if (PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(vt, i)))) {
-                return 1;
+                return true;
             }
         }
-        return 0;
+        return false;
     }
-    return PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(vt));
+    return PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(vt)) != 0;
 }
 
 // The value `t` makes of `value`, or an empty Ref when `t` declines it.
@@ -359,19 +358,19 @@ OnceCell<const PatternMatch *> PATTERN_MATCH;
 
 constexpr int C_METHOD_FLAGS = METH_FASTCALL | METH_KEYWORDS | METH_METHOD;
 
-// Fills the cell when instances of `tp` are eligible; -1 with the error set.
-[[nodiscard]] int cache_pattern_match(PyTypeObject *tp)
+// Fills the cell when instances of `tp` are eligible.
+Status cache_pattern_match(PyTypeObject *tp)
 {
     if (!PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) || PyType_HasFeature(tp, Py_TPFLAGS_BASETYPE) ||
         tp->tp_dictoffset != 0 || tp->tp_getattro != PyObject_GenericGetAttr) {
-        return 0;
+        return Status::ok;
     }
     Ref descr = getattr(reinterpret_cast<PyObject *>(tp), bridge::names().match);
     if (!descr) {
-        return -1;
+        return error;
     }
     if (!PyObject_TypeCheck(descr.get(), &PyMethodDescr_Type)) {
-        return 0;
+        return Status::ok;
     }
     auto *d = reinterpret_cast<PyMethodDescrObject *>(descr.get());
     PyCMethod call = nullptr;
@@ -387,7 +386,7 @@ constexpr int C_METHOD_FLAGS = METH_FASTCALL | METH_KEYWORDS | METH_METHOD;
     else {
         delete record;
     }
-    return 0;
+    return Status::ok;
 }
 
 Ref regex_match(PyObject *regex, PyObject *value)
@@ -395,7 +394,7 @@ Ref regex_match(PyObject *regex, PyObject *value)
     PyTypeObject *tp = Py_TYPE(regex);
     const PatternMatch *const *cached = PATTERN_MATCH.get();
     if (cached == nullptr) {
-        if (cache_pattern_match(tp) < 0) {
+        if (failed(cache_pattern_match(tp))) {
             return error;
         }
         cached = PATTERN_MATCH.get();
@@ -680,18 +679,15 @@ Applied apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, Py
     if (e.value_type) {
         PyObject *vt = e.value_type.get();
         if (bridge::is_plain_value_type(vt)) {
-            const int refuses = strict_refuses_bool(e, current.get(), vt);
-            if (refuses < 0) {
+            const Maybe<bool> refuses = strict_refuses_bool(e, current.get(), vt);
+            if (!refuses) {
                 return error;
             }
-            int passes = !refuses;
-            if (passes) {
-                passes = isinstance_plain(current.get(), vt);
-                if (passes < 0) {
-                    return error;
-                }
-            }
+            const Maybe<bool> passes = *refuses ? Maybe<bool>(false) : isinstance_plain(current.get(), vt);
             if (!passes) {
+                return error;
+            }
+            if (!*passes) {
                 Applied coerced = coerce_or_raise(e, current.get(), vt, path);
                 if (!coerced) {
                     return coerced;

@@ -192,17 +192,18 @@ PyObject *map_dict(PyObject *map)
     return map;
 }
 
-// The candidate the map names for `value`'s exact type: 1 found, 0 not, -1 error.
-[[nodiscard]] int lookup(PyObject *map, PyObject *value, Ref *out)
+// The candidate the map names for `value`'s exact type, or an empty Ref.
+Maybe<Ref> lookup(PyObject *map, PyObject *value)
 {
     PyObject *dict = map_dict(map);
     if (dict == nullptr) {
-        return -1;
+        return error;
     }
     PyObject *found = nullptr;
-    const int rc = PyDict_GetItemRef(dict, reinterpret_cast<PyObject *>(Py_TYPE(value)), &found);
-    *out = Ref::steal(found);
-    return rc;
+    if (PyDict_GetItemRef(dict, reinterpret_cast<PyObject *>(Py_TYPE(value)), &found) < 0) {
+        return error;
+    }
+    return Ref::steal(found);
 }
 
 }  // namespace
@@ -221,12 +222,11 @@ Maybe<Ref> union_fast_path(PyObject *spec_object, PyObject *value)
         }
         map = Ref::borrow(u->type_map.get());
     }
-    Ref c;
-    const int found = lookup(map.get(), value, &c);
-    if (found <= 0) {
-        return found < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
+    Maybe<Ref> c = lookup(map.get(), value);
+    if (!c || !*c) {
+        return c;
     }
-    Maybe<Ref> t = exact_leaf_type(c.get());
+    Maybe<Ref> t = exact_leaf_type(c->get());
     if (!t) {
         return error;
     }
@@ -324,12 +324,11 @@ Ref union_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObjec
     const CandidateCall apply(allow_partial, child_transform, path.root_path(), inplace);
     if (u->type_map) {
         Ref map = Ref::borrow(u->type_map.get());
-        Ref c;
-        const int found = lookup(map.get(), value, &c);
-        if (found < 0) {
+        Maybe<Ref> found = lookup(map.get(), value);
+        if (!found) {
             return error;
         }
-        if (found) {
+        if (Ref c = std::move(*found)) {
             Maybe<Ref> t = exact_leaf_type(c.get());
             if (!t) {
                 return error;
