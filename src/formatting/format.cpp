@@ -68,31 +68,31 @@ struct Call {
     PyObject *operator[](Slot s) const noexcept { return slot[s]; }
     // For parameters where None means "left out".
     PyObject *or_none(Slot s) const noexcept { return slot[s] && slot[s] != Py_None ? slot[s] : nullptr; }
-    // 1 / 0 (false when left out), -1 with the error set.
-    [[nodiscard]] int truthy(Slot s) const { return slot[s] ? PyObject_IsTrue(slot[s]) : 0; }
+    // False when left out.
+    Maybe<bool> truthy(Slot s) const { return slot[s] ? truth(slot[s]) : Maybe<bool>(false); }
     PyObject *extras_dict() const noexcept { return extras; }
 };
 
 // Calls from Python (a formattable handing its keywords on, most others) name
 // only known parameters with interned strings: match those by identity.
 // Anything else (unknown or non-interned names, repeats, bad counts) takes the
-// general binder, which also words the errors. 1: bound; 0: for the general
-// binder; -1: error set.
-[[nodiscard]] int bind_fast(FastArgs a, Call &c)
+// general binder, which also words the errors. False: left to the general
+// binder.
+Maybe<bool> bind_fast(FastArgs a, Call &c)
 {
     if (a.nargs < 1 || a.nargs > static_cast<Py_ssize_t>(N_POSITIONAL)) {
-        return 0;
+        return false;
     }
     for (Py_ssize_t i = 0; i < a.nargs; ++i) {
         c.slot[static_cast<std::size_t>(i)] = a.args[i];
     }
     const Py_ssize_t nkw = a.kwnames ? PyTuple_GET_SIZE(a.kwnames) : 0;
     if (nkw == 0) {
-        return 1;
+        return true;
     }
     PyObject *const *names = detail::name_table();
     if (names == nullptr) {
-        return -1;
+        return error;
     }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(a.kwnames, k);
@@ -104,20 +104,20 @@ struct Call {
             }
         }
         if (idx == N_SLOTS || c.slot[idx] != nullptr) {
-            return 0;
+            return false;
         }
         c.slot[idx] = a.args[a.nargs + k];
     }
-    return 1;
+    return true;
 }
 
 Status bind(FastArgs a, Call &c)
 {
-    const int fast = bind_fast(a, c);
-    if (fast < 0) {
+    const Maybe<bool> fast = bind_fast(a, c);
+    if (!fast) {
         return error;
     }
-    if (fast) {
+    if (*fast) {
         return Status::ok;
     }
     c = Call{};
@@ -512,22 +512,18 @@ Ref render_sequence(const Ctx &x, bool is_list)
     }
 
     const std::string_view open = is_list ? "[" : "(", close = is_list ? "]" : ")";
-    int one_line = x.call.truthy(COMPACT);
-    if (one_line == 0) {
+    Maybe<bool> one_line = x.call.truthy(COMPACT);
+    if (one_line && !*one_line) {
         Py_ssize_t length = 2;
         for (std::size_t i = 0; i < texts.size(); ++i) {
             length += PyUnicode_GET_LENGTH(texts[i]) + (i ? 2 : 0);
         }
-        const Maybe<bool> fits = fits_one_line(length, x.call);
-        if (!fits) {
-            return error;
-        }
-        one_line = *fits;
+        one_line = fits_one_line(length, x.call);
     }
-    if (one_line < 0) {
+    if (!one_line) {
         return error;
     }
-    if (one_line) {
+    if (*one_line) {
         return assemble([&](auto &out) {
             out.ascii(open);
             for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -565,17 +561,20 @@ Ref render_sequence(const Ctx &x, bool is_list)
     });
 }
 
-// Whether `key` passes the filter: -1 with the error set.
-[[nodiscard]] int keeps_key(PyObject *include, PyObject *exclude, PyObject *key)
+// Whether `key` passes the filter.
+Maybe<bool> keeps_key(PyObject *include, PyObject *exclude, PyObject *key)
 {
     if (include) {
-        return PySequence_Contains(include, key);
+        return predicate(PySequence_Contains(include, key));
     }
     if (exclude) {
-        const int excluded = PySequence_Contains(exclude, key);
-        return excluded < 0 ? -1 : !excluded;
+        const Maybe<bool> excluded = predicate(PySequence_Contains(exclude, key));
+        if (!excluded) {
+            return error;
+        }
+        return !*excluded;
     }
-    return 1;
+    return true;
 }
 
 Ref render_dict(const Ctx &x)
@@ -614,11 +613,11 @@ Ref render_dict(const Ctx &x)
     Children kw(x, ci.get());
     Texts entries(x.walk);  // key text, value text, ...
     const Status walked = dict_for_each(x.value, [&](PyObject *key, PyObject *value) -> Status {
-        const int keep = keeps_key(include, exclude, key);
-        if (keep < 0) {
+        const Maybe<bool> keep = keeps_key(include, exclude, key);
+        if (!keep) {
             return error;
         }
-        if (!keep) {
+        if (!*keep) {
             return Status::ok;
         }
         Ref text = kw.render(value);
@@ -638,11 +637,11 @@ Ref render_dict(const Ctx &x)
         return error;
     }
 
-    const int compact = c.truthy(COMPACT);
-    if (compact < 0) {
+    const Maybe<bool> compact = c.truthy(COMPACT);
+    if (!compact) {
         return error;
     }
-    if (compact || entries.size() == 0) {
+    if (*compact || entries.size() == 0) {
         return assemble([&](auto &out) {
             out.ascii("{");
             for (std::size_t i = 0; i < entries.size(); i += 2) {
@@ -683,20 +682,20 @@ Ref render_dict(const Ctx &x)
 
 // ---------------------------------------------------------------- host text
 
-// 1 / 0, -1 with the error set.
-[[nodiscard]] int is_formattable(PyTypeObject *tp)
+Maybe<bool> is_formattable(PyTypeObject *tp)
 {
     PyObject *marker_name = detail::name(Name::norv_formattable);
     if (marker_name == nullptr) {
-        return -1;
+        return error;
     }
     PyObject *marker = nullptr;
-    const int found = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(tp), marker_name, &marker);
-    if (found <= 0) {
+    const Maybe<bool> found =
+        predicate(PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(tp), marker_name, &marker));
+    Ref owned = Ref::steal(marker);
+    if (!found || !*found) {
         return found;
     }
-    Ref owned = Ref::steal(marker);
-    return PyObject_IsTrue(owned.get());
+    return truth(owned.get());
 }
 
 Ref render_formattable(const Ctx &x)
@@ -749,20 +748,20 @@ Ref render_other_text(const Ctx &x)
         }
     }
     if (!text) {
-        const int compact = c.truthy(COMPACT);
-        if (compact < 0) {
+        const Maybe<bool> compact = c.truthy(COMPACT);
+        if (!compact) {
             return error;
         }
-        text = compact ? repr_of(x.value) : str_of(x.value);
+        text = *compact ? repr_of(x.value) : str_of(x.value);
         if (!text) {
             return error;
         }
     }
-    const int strip = c.truthy(STRIP_ID);
-    if (strip < 0) {
+    const Maybe<bool> strip = c.truthy(STRIP_ID);
+    if (!strip) {
         return error;
     }
-    if (strip) {
+    if (*strip) {
         PyObject *needle = OBJECT_AT.get_or_init([] { return new_str("object at 0x"); });
         if (needle == nullptr) {
             return error;
@@ -797,11 +796,11 @@ Ref render(const Ctx &x)
     // Built-in containers cannot carry the marker (their types are immutable).
     const bool builtin = tp == &PyList_Type || tp == &PyTuple_Type || tp == &PyDict_Type;
     if (!builtin) {
-        const int formattable = is_formattable(tp);
-        if (formattable < 0) {
+        const Maybe<bool> formattable = is_formattable(tp);
+        if (!formattable) {
             return error;
         }
-        if (formattable) {
+        if (*formattable) {
             return render_formattable(x);
         }
     }
@@ -861,8 +860,8 @@ private:
 Ref format_bound(const Call &c, Walk *walk)
 {
     PyObject *value = c[VALUE];
-    const int markdown = c.truthy(MARKDOWN);
-    if (markdown < 0) {
+    const Maybe<bool> markdown = c.truthy(MARKDOWN);
+    if (!markdown) {
         return error;
     }
     PyObject *ri = c[ROOT_INDENT] ? c[ROOT_INDENT] : detail::int_zero();
@@ -873,11 +872,11 @@ Ref format_bound(const Call &c, Walk *walk)
             return error;
         }
         if (r.get() != Py_None) {
-            return md_quote(markdown, str_of(r.get()));
+            return md_quote(*markdown, str_of(r.get()));
         }
     }
     if (is_plain_scalar(value)) {
-        return md_quote(markdown, scalar_text(value, c));
+        return md_quote(*markdown, scalar_text(value, c));
     }
 
     Ref own_memo;
@@ -923,7 +922,7 @@ Ref format_bound(const Call &c, Walk *walk)
         }
         text = entry.leave(render(Ctx{c, value, ri, memo, *walk}));
     }
-    return md_quote(markdown, std::move(text));
+    return md_quote(*markdown, std::move(text));
 }
 
 Ref format_impl(PyObject *, FastArgs a)
