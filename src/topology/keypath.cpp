@@ -12,6 +12,7 @@
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
+#include "core/truth.hpp"
 
 // The interpreter's hash of byte strings. It is what `hash(str)` computes over
 // a one-byte-per-character string, so the hash of an ASCII path text needs no
@@ -289,19 +290,18 @@ Ref text_object(std::string_view t)
 }
 
 // `str.isdigit()` of a UTF-8 segment (only asked of segments with non-ASCII
-// text: for ASCII it is the same as "all ASCII digits"). 1 / 0, or -1 with the
-// error set.
-int unicode_isdigit(std::string_view s)
+// text: for ASCII it is the same as "all ASCII digits").
+Maybe<bool> unicode_isdigit(std::string_view s)
 {
     Ref u = text_object(s);
     if (!u) {
-        return -1;
+        return error;
     }
     Ref r = Ref::steal(PyObject_CallMethod(u.get(), "isdigit", nullptr));
     if (!r) {
-        return -1;
+        return error;
     }
-    return PyObject_IsTrue(r.get());
+    return truth(r.get());
 }
 
 // The key of a bracketed segment: an integer when it reads as one.
@@ -315,11 +315,11 @@ Maybe<Key> bracket_key(std::string_view seg)
         return Key::text(seg);
     }
     if (!all_ascii_digits(rest)) {
-        const int digits = has_non_ascii(seg) ? unicode_isdigit(seg) : 0;
-        if (digits < 0) {
+        const Maybe<bool> digits = has_non_ascii(seg) ? unicode_isdigit(seg) : Maybe<bool>(false);
+        if (!digits) {
             return error;
         }
-        if (digits == 0) {
+        if (!*digits) {
             return Key::text(seg);
         }
     }

@@ -314,14 +314,9 @@ Status raise_if_extra_keys(PyObject *allowed, PyObject *mapping, PyObject *root_
         return check(PyList_Append(extra.get(), key));
     };
     if (PyDict_CheckExact(mapping)) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(mapping, &pos, &k, &v)) {
-            // A key's own __eq__ may run and change the dict.
-            Ref key = Ref::borrow(k);
-            if (failed(consider(key.get()))) {
-                return error;
-            }
+        // A key's own __eq__ may run and change the dict.
+        if (failed(dict_for_each(mapping, [&](PyObject *key, PyObject *) { return consider(key); }))) {
+            return error;
         }
     }
     else {

@@ -108,14 +108,15 @@ Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform
         }
         PyObject *spec = PyTuple_GET_ITEM(entry, 0);
         PyObject *key_list = PyTuple_GET_ITEM(entry, 1);
-        PyObject *field_borrowed = PyDict_GetItemWithError(fields.get(), spec);
-        if (field_borrowed == nullptr) {
-            if (PyErr_Occurred()) {
-                return error;
-            }
+        PyObject *found = nullptr;
+        const int rc = PyDict_GetItemRef(fields.get(), spec, &found);
+        Ref field = Ref::steal(found);
+        if (rc < 0) {
+            return error;
+        }
+        if (rc == 0) {
             continue;
         }
-        Ref field = Ref::borrow(field_borrowed);
         Ref list = Ref::steal(PySequence_List(key_list));
         if (!list) {
             return error;
