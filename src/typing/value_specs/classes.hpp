@@ -19,8 +19,8 @@ PyTypeObject *callable_type();
 PyTypeObject *functor_type();
 PyTypeObject *dict_type();
 
-// Optional objects are nullptr when absent. A null engine: the build failed,
-// error set (`base::wrap` passes it on).
+// Optional objects are nullptr when absent. A failed build passes through
+// `base::wrap`.
 Maybe<std::unique_ptr<SpecEngine>> enum_new(PyObject *values, PyObject *default_value,
                                             PyObject *default_factory, bool frozen, std::uint8_t strict);
 

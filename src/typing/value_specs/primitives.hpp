@@ -16,8 +16,8 @@ PyTypeObject *float_type();
 PyTypeObject *any_type();
 
 // Builders shared by the constructors, from_json and the type-argument forms.
-// Optional objects are nullptr when absent. A null engine: the build failed,
-// error set (`base::wrap` passes it on).
+// Optional objects are nullptr when absent. A failed build passes through
+// `base::wrap`.
 Maybe<std::unique_ptr<SpecEngine>> bool_new(PyObject *default_value, PyObject *default_factory,
                                             bool is_noneable, bool frozen, std::uint8_t strict);
 Maybe<std::unique_ptr<SpecEngine>> str_new(PyObject *default_value, PyObject *default_factory,
