@@ -61,6 +61,18 @@ class Raised:
         """Acts as the int `value` in Python arithmetic and comparisons, but its `__index__` raises."""
         return _Unindexable(self.cls, value)
 
+    def attribute(self):
+        """A class attribute whose every read raises."""
+        return _Unreadable(self.cls)
+
+
+class _Unreadable:
+    def __init__(self, cls):
+        self._cls = cls
+
+    def __get__(self, obj, owner):
+        raise self._cls("unreadable")
+
 
 class _Unindexable:
     def __init__(self, cls, value):

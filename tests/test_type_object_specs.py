@@ -277,12 +277,8 @@ def test_a_raising_no_type_check_read_counts_as_absent_unless_grave(raised):
 
 
 def test_a_raising_schema_read_gives_none_unless_grave(raised):
-    class Raises:
-        def __get__(self, obj, cls):
-            raise raised.cls("no schema")
-
     class C:
-        __schema__ = Raises()
+        __schema__ = raised.attribute()
 
     raised.check(lambda: Object(C).schema, None)
 
