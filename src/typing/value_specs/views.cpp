@@ -418,13 +418,13 @@ Maybe<bool> type_resolved(SpecEngine &e)
         return error;
     }
     while (Ref ref = Ref::steal(PyIter_Next(it.get()))) {
-        Ref resolved = getattr(ref.get(), bridge::names().resolved);
-        if (!resolved) {
+        Ref flag = getattr(ref.get(), bridge::names().resolved);
+        if (!flag) {
             return error;
         }
-        const Maybe<bool> truth = norv::truth(resolved.get());
-        if (!truth || !*truth) {
-            return truth;
+        const Maybe<bool> resolved = truth(flag.get());
+        if (!resolved || !*resolved) {
+            return resolved;
         }
     }
     return PyErr_Occurred() ? Maybe<bool>(error) : Maybe<bool>(true);
