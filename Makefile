@@ -5,16 +5,19 @@ BUILD_DIR ?= build/release
 PY        := $(VENV)/bin/python
 PROBES    ?= OFF
 PIP_FLAGS := --no-build-isolation --no-deps --disable-pip-version-check -q
-DEPS      := 'scikit-build-core>=0.10' pytest pyperf numpy pydantic msgspec clang-format==21.1.8
+# pyproject.toml's dependency groups the venv gets (`pip install --group` needs pip 25.1).
+GROUPS    := test bench lint
+# Builds skip isolation, so the venv also holds pyproject.toml's build requirements.
+BUILD_REQUIRES = $$($(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"])')
 
 .PHONY: all install run test test-asan asan-run bench format format-check clean
 
 all: install
 
-$(VENV)/.deps: Makefile
+$(VENV)/.deps: Makefile pyproject.toml
 	@python=$$(tools/find-python) && "$$python" -m venv $(VENV)
-	$(PY) -m pip install --disable-pip-version-check -q --upgrade pip
-	$(PY) -m pip install --disable-pip-version-check -q $(DEPS)
+	$(PY) -m pip install --disable-pip-version-check -q --upgrade 'pip>=25.1'
+	$(PY) -m pip install --disable-pip-version-check -q $(BUILD_REQUIRES) $(GROUPS:%=--group %)
 	@touch $@
 
 install: $(VENV)/.deps
@@ -41,7 +44,7 @@ asan-run: $(VENV)/.deps
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
-# The C++ sources follow .clang-format, checked with the pinned clang-format from PyPI.
+# The C++ sources follow .clang-format, checked with the clang-format pinned in the lint group.
 SOURCES = $(shell find src tests/native -name '*.cpp' -o -name '*.hpp')
 
 format: $(VENV)/.deps

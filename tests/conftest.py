@@ -119,3 +119,27 @@ def n():
     from norv_core import _native
 
     return _native
+
+
+@pytest.fixture
+def registry():
+    """The stand-in host's forward-reference registry, restored after the test."""
+    from norv_host import typing as ht
+
+    saved = dict(ht.REGISTRY)
+    yield ht.REGISTRY
+    ht.REGISTRY.clear()
+    ht.REGISTRY.update(saved)
+
+
+class _CallSink(list):
+    def append(self, item):
+        pass
+
+
+@pytest.fixture
+def no_call_log(monkeypatch):
+    """The stand-in host records no calls: its record would hold the objects a leak check counts."""
+    from norv_host import typing as ht
+
+    monkeypatch.setattr(ht, "calls", _CallSink())

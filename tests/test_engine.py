@@ -364,6 +364,94 @@ except RecursionError:
     assert out.strip() == "RecursionError"
 
 
+# Specs that hold themselves, or nest 10^5 deep, built on the main thread.
+DEEP_OR_SELF_HOLDING = {
+    "List chain": "spec = n.Int()\nfor _ in range(100_000):\n    spec = n.List(spec)",
+    "Tuple chain": "spec = n.Int()\nfor _ in range(100_000):\n    spec = n.Tuple([spec])",
+    "default chain": "spec = n.Any()\nfor _ in range(100_000):\n    spec = n.Any(default=spec)",
+    "Union holding itself": "spec = n.Union([n.Int(), n.Str()])\nspec.candidates.append(spec)",
+    "Callable holding itself": "spec = n.Callable()\nspec.args.append(spec)",
+    "Dict holding itself": (
+        "schema = n.Schema([n.Field('a', n.Int(default=0))])\n"
+        "spec = n.Dict(schema)\n"
+        "schema.extend(n.Schema([n.Field('b', spec)]))"
+    ),
+}
+
+SMALL_STACK_CALLS = {
+    "to_json": "spec.to_json()",
+    "deepcopy": "copy.deepcopy(spec)",
+    "==": "spec == other",
+}
+
+# The wire form of a 10^5-deep spec, for the way back.
+DEEP_JSON = {
+    "List": "{'_type': 'norv.typing.List', 'element_value': j}",
+    "Tuple": "{'_type': 'norv.typing.Tuple', 'element_values': ['__tuple__', j]}",
+    "Union": "{'_type': 'norv.typing.Union', 'candidates': [j, {'_type': 'norv.typing.Str'}]}",
+    "Any default": "{'_type': 'norv.typing.Any', 'default': j}",
+    "Field value": (
+        "{'_type': 'norv.typing.Dict', 'schema': {'_type': 'norv.typing.Schema', 'fields': [{"
+        "'_type': 'norv.typing.Field', 'key_spec': {'_type': 'norv.typing.ConstStrKey', 'text': 'a'}, "
+        "'value_spec': j}]}}"
+    ),
+}
+
+
+def on_a_small_stack(run_py, setup, call):
+    """Runs `call` on a thread with a 256 KiB stack; what was built stays on
+    the main thread (releasing a 10^4-deep chain there would exhaust the
+    small stack in CPython itself). Returns the outcome's name."""
+    out = run_py(
+        f"""
+import copy, threading
+from norv_core import _native as n
+from norv_host import typing as ht
+ht.install()
+{setup}
+outcome = []
+def run():
+    try:
+        {call}
+    except BaseException as e:
+        outcome.append(type(e).__name__)
+    else:
+        outcome.append("returned")
+threading.stack_size(256 * 1024)
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+print(*outcome)
+"""
+    )
+    return out.strip()
+
+
+@pytest.mark.parametrize("call", SMALL_STACK_CALLS.values(), ids=SMALL_STACK_CALLS.keys())
+@pytest.mark.parametrize("build", DEEP_OR_SELF_HOLDING.values(), ids=DEEP_OR_SELF_HOLDING.keys())
+def test_deep_or_self_holding_specs_end_in_recursion_error_on_a_small_stack(run_py, build, call):
+    setup = f"{build}\nfirst = spec\n{build}\nother, spec = spec, first"
+    assert on_a_small_stack(run_py, setup, call) == "RecursionError"
+
+
+@pytest.mark.parametrize("level", DEEP_JSON.values(), ids=DEEP_JSON.keys())
+def test_deep_wire_forms_end_in_recursion_error_on_a_small_stack(run_py, level):
+    setup = f"j = {{'_type': 'norv.typing.Int'}}\nfor _ in range(100_000):\n    j = {level}"
+    assert on_a_small_stack(run_py, setup, "ht.from_json(j)") == "RecursionError"
+
+
+def test_a_field_chain_through_host_specs_ends_in_recursion_error_on_a_small_stack(run_py):
+    setup = """
+class Holder(ht.ValueSpecBase):
+    def __init__(self, inner):
+        self.inner = inner
+spec = n.Int()
+for _ in range(20_000):
+    spec = Holder(n.Field("a", spec))
+"""
+    assert on_a_small_stack(run_py, setup, "copy.deepcopy(spec)") == "RecursionError"
+
+
 def test_text_form_from_threads():
     spec = Float(min_value=0.0)
     errors = []

@@ -469,18 +469,44 @@ def test_cycles_through_a_field_are_collected():
 
 
 def test_cleared_field_stays_safe():
+    seen = []
+
+    class Late:
+        """Freed while the collector clears the field, its only holder."""
+
+        def __init__(self, holder):
+            self.holder = weakref.ref(holder)
+
+        def __del__(self):
+            f = self.holder().field
+            seen.append(("late", repr(f), f.key, f.value, f.metadata))
+
+    class Holder:
+        # Held by a slot the clear reaches after the late object's, so the
+        # late finalizer still finds the field.
+        def __call__(self, value):
+            pass
+
     class Probe:
         def __del__(self):
-            # Reached while the collector breaks the cycle.
-            repr(self.field)
-            self.field.metadata  # noqa: B018
+            # The collector runs finalizers before it clears anything.
+            f = self.field
+            seen.append(("probe", str(f.key), sorted(f.metadata)))
+            f.set_description(Late(f.validator))
 
     p = Probe()
     f = Field("x", Recorder(), metadata={"p": p})
+    f.set_validator(Holder())
+    f.validator.field = f
     p.field = f
     f.metadata["f"] = f
     del p, f
     gc.collect()
+    assert seen[0] == ("probe", "x", ["f", "p"])
+    # the late finalizer met a field whose clear had begun, and could read it
+    (kind, text, key, value, metadata) = seen[1]
+    assert (kind, key, value) == ("late", None, None) and text.startswith("Field(") and not metadata
+    assert len(seen) == 2
 
 
 def test_before_the_bridges_are_installed(run_py):

@@ -3,7 +3,6 @@ through any slot of a spec are collected, and a spec the collector has
 cleared stays safe to touch."""
 
 import copy
-import ctypes
 import gc
 import re
 import types
@@ -15,6 +14,7 @@ import norv_core
 from norv_core import _native as n
 from norv_host import typing as ht
 
+from collector import tp_clear
 from leakcheck import block_growth
 
 ht.install()
@@ -160,19 +160,6 @@ def test_a_long_chain_of_specs_is_released_without_deep_recursion(run_py):
 
 
 # ---- a cleared spec ----------------------------------------------------------------------------------
-
-
-def tp_clear(obj):
-    """Runs the collector's clear slot of `obj`'s class on it, as the collector
-    does for one member of a cycle."""
-    get_slot = ctypes.pythonapi.PyType_GetSlot
-    get_slot.restype = ctypes.c_void_p
-    get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
-    py_tp_clear = 51
-    address = get_slot(type(obj), py_tp_clear)
-    assert address, f"{type(obj).__name__} has no clear slot"
-    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(address)
-    assert clear(obj) == 0
 
 
 def getters(cls):
@@ -373,3 +360,75 @@ def test_code_run_while_a_cycle_is_cleared_meets_a_working_or_a_cleared_spec(cls
     if dict(outcomes.seen)["repr"] is ReferenceError:
         assert all(error is ReferenceError for _, error in outcomes.seen)
 
+
+
+# ---- a parent whose child the collector cleared ----------------------------------------------------
+
+
+class ListOf(list):
+    """Declines the container fast path, so the child step reads the element spec."""
+
+
+class DictOf(dict):
+    """Declines the dict fast path, so the child step reads the open value spec."""
+
+
+def transformed(parent):
+    parent.set_transform(lambda v: v)
+    return parent
+
+
+# (parent over the child, a value that makes the parent read the child, the
+# class the child's ReferenceError names)
+CLEARED_CHILDREN = {
+    "Union type map": (lambda c: n.Union([c, Str()]), 1, "Int"),
+    "Union type map, child step": (lambda c: transformed(n.Union([c, Str()])), 1, "Int"),
+    "Union Object candidate": (lambda c: transformed(n.Union([c, Str()])), Target(), "Object"),
+    "Union no map entry": (lambda c: n.Union([c, Str()]), 1.5, "Int"),
+    "List element": (lambda c: n.List(c), ListOf([1]), "Int"),
+    "Dict open value": (lambda c: n.Dict([(n.StrKey(), c)]), DictOf(a=1), "Int"),
+}
+
+
+@pytest.mark.parametrize("make, value, child", CLEARED_CHILDREN.values(), ids=CLEARED_CHILDREN.keys())
+def test_a_parent_applied_after_its_child_was_cleared_raises_reference_error(make, value, child):
+    """The child is in a cycle through its transform; the parent is garbage too
+    and is applied again by a finalizer that dies when the child's clear
+    releases it: the native read of the child meets a cleared spec."""
+    seen = []
+
+    class Holder:
+        __slots__ = ("parent", "__weakref__")  # the collector's clear leaves slots alone
+
+    class Late:
+        def __init__(self, holder):
+            self.holder = weakref.ref(holder)
+
+        def __del__(self):
+            try:
+                self.holder().parent.apply(value)
+            except ReferenceError as e:
+                seen.append(str(e))
+            else:
+                seen.append("applied")
+
+    class Planter:
+        def __del__(self):
+            # Weak references made before the collection are gone by now.
+            self.node.spec.set_default(Late(self.holder), use_default_apply=False)
+
+    def build():
+        # Made first, so the collector clears it before what leads to the parent.
+        spec = n.Object(Target) if child == "Object" else Int()
+        node = Node()
+        node.spec = spec
+        spec.set_transform(node.method)
+        node.holder = Holder()
+        node.holder.parent = make(node.spec)
+        node.planter = Planter()
+        node.planter.node, node.planter.holder = node, node.holder
+
+    build()
+    ht.calls.clear()  # the host's log holds specs it was handed
+    gc.collect()
+    assert seen == [f"{child} spec was cleared by the garbage collector"]

@@ -303,6 +303,48 @@ def test_any_elements_pass_without_calls():
     assert List(Any()).apply(w, child_transform=t) == [1, "seen", "seen"]
 
 
+class Plain:
+    pass
+
+
+class PlainList(list):
+    pass
+
+
+class MyInt(int):
+    pass
+
+
+# An element of a List(Any()) under a scalar-identity child transform: whether
+# the transform is called for it. Exact `object` instances pass like the fast scalars.
+@pytest.mark.parametrize(
+    "elem, called",
+    [
+        (1, False),
+        ("a", False),
+        (None, False),
+        (object(), False),
+        (Plain(), True),
+        ({"a": 1}, True),
+        ([2], True),
+        ((1,), False),
+        (MyInt(1), True),
+    ],
+)
+@pytest.mark.parametrize("container", [list, PlainList])
+def test_any_elements_under_a_scalar_identity_transform(elem, called, container):
+    seen = []
+
+    def t(path, field, value):
+        seen.append(value)
+        return value
+
+    t._norv_scalar_identity = True
+    v = container([elem])
+    assert List(Any()).apply(v, child_transform=t) is v
+    assert seen == ([elem] if called else [])
+
+
 class SymList(list):
     """A symbolic list: reads through sym_getattr, writes without permission checks."""
 

@@ -1,11 +1,11 @@
 """Schema: construction, merge, extend, lookup, resolution, text and JSON forms, copies, equality."""
 
 import copy
-import ctypes
 import gc
 import weakref
 
 import pytest
+from collector import tp_clear
 
 from norv_core import _native as n
 from norv_core import PanicException
@@ -432,29 +432,30 @@ def test_setters_and_getters():
     assert (S.__serialization_key__, S.__norv_formattable__) == ("norv.typing.Schema", True)
 
 
-def test_setter_refused_while_reading():
-    s = None
+def reentering_schema(during, reenter):
+    """The call on a new schema during which its one key calls `reenter(schema)`:
+    "read" asks a non-constant key to match under a shared borrow, "recompute"
+    reads a constant key's `is_const` under the exclusive one."""
+    held = []
 
-    class Key:
-        is_const = False
-        const_text = None
+    if during == "read":
 
-        def match(self, key):
-            s.set_name("x")
+        class Key:
+            is_const = False
+            const_text = None
 
-    s = S([HostField(Key(), n.Any())], allow_nonconst_keys=True)
-    with pytest.raises(RuntimeError, match="Already borrowed"):
-        s.get_field("k")
+            def match(self, key):
+                reenter(held[0])
 
-
-def test_recompute_refuses_reentrant_reads():
-    s = None
+        s = S([HostField(Key(), n.Any())], allow_nonconst_keys=True)
+        held.append(s)
+        return lambda: s.get_field("k")
 
     class Key:
         @property
         def is_const(self):
-            if s is not None:
-                s.get("x")
+            if held:  # construction reads it too
+                reenter(held[0])
             return True
 
         const_text = "x"
@@ -463,45 +464,32 @@ def test_recompute_refuses_reentrant_reads():
             return hash("x")
 
     s = S([HostField(Key(), n.Int())])
-    with pytest.raises(RuntimeError, match="Already mutably borrowed"):
-        s._recompute_caches()
+    held.append(s)
+    return s._recompute_caches
 
 
-def test_equality_with_a_schema_held_exclusively_is_a_fault():
-    s = None
-    other = S([])
-
-    class Key:
-        @property
-        def is_const(self):
-            if s is not None:
-                s == other
-            return True
-
-        const_text = "x"
-
-        def __hash__(self):
-            return hash("x")
-
-    s = S([HostField(Key(), n.Int())])
-    with pytest.raises(PanicException, match="Already mutably borrowed"):
-        s._recompute_caches()
-
-
-def test_extend_while_the_schema_is_read_is_a_fault():
-    s = None
-    base = S([])
-
-    class Key:
-        is_const = False
-        const_text = None
-
-        def match(self, key):
-            s.extend(base)
-
-    s = S([HostField(Key(), n.Any())], allow_nonconst_keys=True)
-    with pytest.raises(PanicException, match="Already borrowed"):
-        s.get_field("k")
+@pytest.mark.parametrize(
+    "during, reenter, exc, message",
+    [
+        pytest.param("read", lambda s: s.set_name("x"), RuntimeError, "Already borrowed", id="setter while read"),
+        pytest.param(
+            "recompute", lambda s: s.get("x"), RuntimeError, "Already mutably borrowed", id="read while recomputing"
+        ),
+        # equality and extend take the schema's state from native code: a conflict there is a fault
+        pytest.param(
+            "recompute",
+            lambda s: s == S([]),
+            PanicException,
+            "Already mutably borrowed",
+            id="equality while recomputing",
+        ),
+        pytest.param("read", lambda s: s.extend(S([])), PanicException, "Already borrowed", id="extend while read"),
+    ],
+)
+def test_reentry_is_refused(during, reenter, exc, message):
+    outer = reentering_schema(during, reenter)
+    with pytest.raises(exc, match=message):
+        outer()
 
 
 # ---- garbage collection ---------------------------------------------------------------------
@@ -529,16 +517,6 @@ def test_cycle_through_the_caches_is_collected():
     del spec
     gc.collect()
     assert ref() is None
-
-
-def tp_clear(obj):
-    """Runs the collector's clear slot on `obj`, as the collector does for one
-    member of a cycle."""
-    get_slot = ctypes.pythonapi.PyType_GetSlot
-    get_slot.restype = ctypes.c_void_p
-    get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
-    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(obj), 51))
-    assert clear(obj) == 0
 
 
 def test_cleared_schema_stays_usable():

@@ -13,6 +13,7 @@ ht.install()
 
 Bool, Str, Int, Float, Any, Enum = n.Bool, n.Str, n.Int, n.Float, n.Any, n.Enum
 Union, Object, Type, Callable, Functor = n.Union, n.Object, n.Type, n.Callable, n.Functor
+Tuple = n.Tuple
 
 
 class A:
@@ -159,6 +160,155 @@ def test_a_union_touches_no_candidate_when_one_has_no_base():
     with pytest.raises(TypeError, match="incompatible value spec Float()"):
         child.extend(Union([Int(min_value=3), Str()]))
     assert first.min_value is None
+
+
+def schema(**specs):
+    return n.Schema([n.Field(k, v) for k, v in specs.items()])
+
+
+def keys(s):
+    return [str(k) for k in s.keys()]
+
+
+def union_with_a_refusing_candidate():
+    child = Union([Int(), Float(min_value=0)])
+    base = Union([Int(min_value=3), Float(min_value=5)], strict=True)
+    return child, base, lambda: (child.candidates[0].min_value, child._strict)
+
+
+def fixed_tuple():
+    child = Tuple([Int(), Str()])
+    return child, Tuple([Int(min_value=1), Int()]), lambda: child.elements[0].value.min_value
+
+
+def fixed_tuple_of_a_variable_one():
+    child = Tuple([Int(), Int(min_value=0)])
+    return child, Tuple(Int(min_value=1)), lambda: child.elements[0].value.min_value
+
+
+def variable_tuple():
+    child = Tuple(Int(min_value=0))
+    return child, Tuple(Int(min_value=5), min_size=2), lambda: (child.min_size, child.elements[0].value.min_value)
+
+
+def tuple_with_a_nested_refusal():
+    child = Tuple([Int(), n.List(Int(min_value=0))])
+    base = Tuple([Int(min_value=1), n.List(Int(min_value=5), max_size=3)])
+    inner = child.elements[1].value
+    return child, base, lambda: (child.elements[0].value.min_value, inner.max_size, inner.element.key.max_value)
+
+
+def list_with_a_refusing_element():
+    child = n.List(Int(min_value=0))
+    base = n.List(Int(min_value=5), max_size=3).set_transform(f)
+    return child, base, lambda: (child.max_size, child.element.key.max_value, child.transform)
+
+
+def list_with_a_refusing_key():
+    child = n.List(Int(), max_size=5)
+    return child, n.List(Int(min_value=1), max_size=3), lambda: child.element.value.min_value
+
+
+def dict_refused_by_its_own_check():
+    own = schema(a=Int(default=1))
+    child = n.Dict(own).noneable()
+    return child, n.Dict(schema(b=Int(default=2))), lambda: (child.schema is own, keys(own), child.default)
+
+
+def dict_element_after_a_refusing_one():
+    own = schema(a=Int(default=1))
+    child = Tuple([Int(min_value=0), n.Dict(own)])
+    base = Tuple([Int(min_value=5), n.Dict(schema(b=Int(default=2)))])
+    return child, base, lambda: (keys(own), child.elements[1].value.default)
+
+
+# What a refusal leaves untouched: the child's own state and every child spec
+# it holds, whether the refusal is its own or one of its children's.
+# make() -> (child, base, state); the message names the child and base reprs as {} {}.
+REFUSED_WITH_CHILDREN = [
+    (union_with_a_refusing_candidate, "Float(min=0) cannot extend Float(min=5): min_value is smaller."),
+    (fixed_tuple, "Str() cannot extend Int(): incompatible type."),
+    (fixed_tuple_of_a_variable_one, "Int(min=0) cannot extend Int(min=1): min_value is smaller."),
+    (variable_tuple, "Int(min=0) cannot extend Int(min=5): min_value is smaller."),
+    (tuple_with_a_nested_refusal, "Int(min=0) cannot extend Int(min=5): min_value is smaller."),
+    (list_with_a_refusing_element, "Int(min=0) cannot extend Int(min=5): min_value is smaller."),
+    (
+        list_with_a_refusing_key,
+        "ListKey(min_value=0, max_value=5) cannot extend ListKey(min_value=0, max_value=3): max_value is greater.",
+    ),
+    (dict_refused_by_its_own_check, "{} cannot extend {}: None is not allowed in base spec."),
+    (dict_element_after_a_refusing_one, "Int(min=0) cannot extend Int(min=5): min_value is smaller."),
+]
+
+
+@pytest.mark.parametrize("make, message", REFUSED_WITH_CHILDREN)
+def test_a_refusal_leaves_the_child_and_its_children_unchanged(make, message):
+    child, base, state = make()
+    before, text = state(), repr(child)
+    with pytest.raises(TypeError) as info:
+        child.extend(base)
+    assert str(info.value) == message.format(r(child), r(base))
+    assert state() == before and repr(child) == text
+
+
+def test_a_refusal_past_a_schema_keeps_what_the_children_changed():
+    own = schema(a=Int(default=1))
+    child = Tuple([Int(), n.Dict(own), Int(min_value=0)])
+    base = Tuple([Int(min_value=1), n.Dict(schema(b=Int(default=2))), Int(min_value=5)])
+    with pytest.raises(TypeError, match=r"^Int\(min=0\) cannot extend Int\(min=5\): min_value is smaller\.$"):
+        child.extend(base)
+    assert child.elements[0].value.min_value == 1 and keys(own) == ["b", "a"]
+
+
+def test_a_dict_whose_new_default_fails_keeps_its_extended_schema():
+    calls = []
+
+    def once(x):
+        calls.append(x)
+        if len(calls) > 1:
+            raise ValueError("late")
+        return x
+
+    base = n.Dict(schema(b=Int(default=2).set_transform(once)))
+    own = schema(a=Int(default=1))
+    child = n.Dict(own)
+    with pytest.raises(ValueError, match="late"):
+        child.extend(base)
+    assert child.schema is own and keys(own) == ["b", "a"] and child.default == {"a": 1}
+
+
+def shared_child():
+    shared = Int()
+    return Tuple([shared, shared, Int(min_value=0)]), Tuple([Int(min_value=5), Int(max_value=3), Int(min_value=9)])
+
+
+def child_shared_with_the_base():
+    shared = Int()
+    return Tuple([shared, Int(min_value=0), Int(min_value=0)]), Tuple([Int(min_value=5), shared, Int(min_value=9)])
+
+
+# An object the extension changes and then meets again: the error is the one
+# extending in order meets, not a later one.
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (shared_child, "Int(min=5) cannot extend Int(max=3): min_value (5) is greater than max_value (3) after extension."),
+        (child_shared_with_the_base, "Int(min=0) cannot extend Int(min=5): min_value is smaller."),
+    ],
+)
+def test_a_shared_object_gives_the_error_of_extending_in_order(make, message):
+    child, base = make()
+    with pytest.raises(TypeError) as info:
+        child.extend(base)
+    assert str(info.value) == message
+
+
+def test_a_dict_extends_its_own_schema_in_place():
+    own = schema(a=Int(default=1))
+    child, holder = n.Dict(own), n.Dict(own)
+    assert child.extend(n.Dict(schema(b=Int(default=2)))) is child
+    assert child.schema is own and holder.schema is own and keys(own) == ["b", "a"]
+    assert child.default == {"b": 2, "a": 1}
 
 
 def test_union_candidates_extend_in_place():

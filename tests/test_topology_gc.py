@@ -4,12 +4,12 @@ path's hash always belongs to its text."""
 
 import contextlib
 import copy
-import ctypes
 import gc
 import sys
 import weakref
 
 import pytest
+from collector import tp_clear
 
 from norv_core import _native as n
 
@@ -223,20 +223,10 @@ def test_collection_while_nested_paths_are_released():
 # --------------------------------------------------------------------------
 
 
-def gc_clear(obj):
-    """Calls the type's clear slot on `obj`, as the collector does."""
-    get_slot = ctypes.pythonapi.PyType_GetSlot
-    get_slot.restype = ctypes.c_void_p
-    get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
-    address = get_slot(type(obj), 51)  # Py_tp_clear
-    assert address
-    ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(address)(obj)
-
-
 @pytest.fixture
 def cleared():
     s = KeyPathSet(['a.b', 'c'])
-    gc_clear(s)
+    tp_clear(s)
     return s
 
 
@@ -275,10 +265,10 @@ def test_clearing_a_set_leaves_shared_nodes_alone():
     s = KeyPathSet(['a.b', 'c'])
     view = s.subtree('a')
     root = s._trie
-    gc_clear(s)
+    tp_clear(s)
     assert root == {'a': {'b': {'$': True}}, 'c': {'$': True}}
     assert list(view) == [KeyPath('b')]
-    gc_clear(s)  # twice is harmless
+    tp_clear(s)  # twice is harmless
     assert list(s) == []
 
 

@@ -47,14 +47,6 @@ class Partial:
         return "Partial(...)"
 
 
-@pytest.fixture
-def registry():
-    saved = dict(ht.REGISTRY)
-    yield ht.REGISTRY
-    ht.REGISTRY.clear()
-    ht.REGISTRY.update(saved)
-
-
 def no_check():
     pass
 

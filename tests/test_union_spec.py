@@ -58,14 +58,6 @@ class Partial(Base):
         return "Partial()"
 
 
-@pytest.fixture
-def registry():
-    saved = dict(ht.REGISTRY)
-    yield ht.REGISTRY
-    ht.REGISTRY.clear()
-    ht.REGISTRY.update(saved)
-
-
 def types_text(*names):
     """The value-type tuple's text in any order (it comes from a set)."""
     alternatives = ["|".join(re.escape(x) for x in names)] * len(names)

@@ -5,6 +5,7 @@
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/once.hpp"
+#include "core/recursion.hpp"
 #include "core/registry.hpp"
 #include "core/truth.hpp"
 #include "hooks.hpp"
@@ -330,13 +331,31 @@ Maybe<bool> callable_eq(PyObject *a, PyObject *b)
     return call_bool2(get().callable_eq, a, b);
 }
 
-Ref call_to_json(PyObject *value, PyObject *kwargs)
+namespace {
+
+Ref call_conversion(PyObject *fn, PyObject *value, PyObject *kwargs, const char *where)
 {
+    RecursionGuard depth(where);
+    if (depth.failed()) {
+        return error;
+    }
     Ref args = Ref::steal(PyTuple_Pack(1, value));
     if (!args) {
         return error;
     }
-    return Ref::steal(PyObject_Call(get().to_json, args.get(), kwargs));
+    return Ref::steal(PyObject_Call(fn, args.get(), kwargs));
+}
+
+}  // namespace
+
+Ref call_to_json(PyObject *value, PyObject *kwargs)
+{
+    return call_conversion(get().to_json, value, kwargs, " while converting to JSON");
+}
+
+Ref call_from_json(PyObject *value, PyObject *kwargs)
+{
+    return call_conversion(get().from_json, value, kwargs, " while converting from JSON");
 }
 
 Maybe<bool> call_is_generic(PyObject *t)

@@ -103,7 +103,12 @@ Maybe<bool> is_missing(PyObject *value);
 // missing_type().
 Ref fresh_missing();
 Maybe<bool> callable_eq(PyObject *a, PyObject *b);
+// to_json(value, **kwargs) / from_json(value, **kwargs). The host converts a
+// spec, field or schema by calling its native conversion, which converts its
+// children through here again: each call holds one level of recursion, so a
+// deep or self-holding tree ends in RecursionError.
 Ref call_to_json(PyObject *value, PyObject *kwargs);
+Ref call_from_json(PyObject *value, PyObject *kwargs);
 Maybe<bool> call_is_generic(PyObject *t);
 Maybe<bool> call_is_instance(PyObject *value, PyObject *t);
 Maybe<bool> call_is_subclass(PyObject *a, PyObject *b);

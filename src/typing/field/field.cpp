@@ -9,6 +9,7 @@
 #include "core/boundary.hpp"
 #include "core/borrow.hpp"
 #include "core/lock.hpp"
+#include "core/recursion.hpp"
 #include "core/registry.hpp"
 #include "core/truth.hpp"
 #include "formatting/format.hpp"
@@ -47,7 +48,8 @@ struct State {
 };
 
 struct FieldObject {
-    PyObject_HEAD State s;
+    PyObject_HEAD
+    State s;
 };
 
 TypeCell TYPE;
@@ -757,11 +759,7 @@ Maybe<Ref> json_entry(PyObject *json, const char *name, PyObject *kwargs, bool d
     if (!decode) {
         return v;
     }
-    Ref args = Ref::steal(PyTuple_Pack(1, v.get()));
-    if (!args) {
-        return error;
-    }
-    return util::some(Ref::steal(PyObject_Call(bridge::get().from_json, args.get(), kwargs)));
+    return util::some(bridge::call_from_json(v.get(), kwargs));
 }
 
 const Signature FROM_JSON_SIG{"from_json", {arg("json_value")}, {.var_kwargs = true, .method = true}};
@@ -876,6 +874,12 @@ Ref field_deepcopy(PyObject *self, FastArgs fa)
         return error;
     }
     PyObject *memo = b[0];
+    // The slots are copied through `copy.deepcopy`, which reaches this again
+    // for a field nested in them.
+    RecursionGuard depth(" while copying a field");
+    if (depth.failed()) {
+        return error;
+    }
     Ref copy = Ref::steal(PyImport_ImportModule("copy"));
     if (!copy) {
         return error;

@@ -32,6 +32,25 @@ Ref extend_if_equal(PyObject *self, PyObject *base)
     return raise_extend_reject(PyExc_KeyError, self, base, " for keys are different.");
 }
 
+Maybe<bool> check_extend(PyObject *key, PyObject *base)
+{
+    PyTypeObject *list = list_key_type();
+    PyTypeObject *tuple = tuple_key_type();
+    if (list == nullptr || tuple == nullptr) {
+        return error;
+    }
+    Status (*refusal)(PyObject *, PyObject *) = Py_TYPE(key) == list    ? list_key_refusal
+                                                : Py_TYPE(key) == tuple ? tuple_key_refusal
+                                                                        : nullptr;
+    if (refusal == nullptr) {
+        return false;
+    }
+    if (failed(refusal(key, base))) {
+        return error;
+    }
+    return true;
+}
+
 Status from_json_field(PyObject *json_value, const char *name, Ref &out)
 {
     if (!PyDict_Check(json_value)) {

@@ -20,6 +20,10 @@ Error raise_extend_reject(PyObject *exc, PyObject *self, PyObject *base, const c
 // "... for keys are different.".
 Ref extend_if_equal(PyObject *self, PyObject *base);
 
+// The refusals of ListKey.extend and TupleKey.extend, with nothing adopted.
+[[nodiscard]] Status list_key_refusal(PyObject *self, PyObject *base);
+[[nodiscard]] Status tuple_key_refusal(PyObject *self, PyObject *base);
+
 // Sets `out` to the entry `name` of a JSON dict (its own storage: lookups
 // overridden by a subclass are not called), left empty when absent. Anything
 // but a dict is refused with the not-an-instance TypeError.

@@ -17,8 +17,8 @@ constexpr const char *SERIALIZATION_KEY = "norv.typing.ConstStrKey";
 
 struct ConstStrKeyObject {
     PyObject_HEAD
-        // An exact str that encodes as UTF-8 (no lone surrogates) and has no '.'.
-        PyObject *text;
+    // An exact str that encodes as UTF-8 (no lone surrogates) and has no '.'.
+    PyObject *text;
 };
 
 TypeCell TYPE;

@@ -17,8 +17,9 @@ namespace {
 constexpr const char *SERIALIZATION_KEY = "norv.typing.ListKey";
 
 struct ListKeyObject {
-    PyObject_HEAD std::optional<std::int64_t> max_value;  // exclusive; unset (or 0, in match) means no bound
-    std::int64_t min_value;                               // inclusive
+    PyObject_HEAD
+    std::optional<std::int64_t> max_value;  // exclusive; unset (or 0, in match) means no bound
+    std::int64_t min_value;                 // inclusive
 };
 
 TypeCell TYPE;
@@ -129,27 +130,12 @@ Ref list_key_match(PyObject *self, FastArgs a)
 Ref list_key_extend(PyObject *self, FastArgs a)
 {
     Bound b;
-    if (failed(EXTEND_SIG.bind(a, b))) {
+    if (failed(EXTEND_SIG.bind(a, b)) || failed(list_key_refusal(self, b[0]))) {
         return error;
     }
-    PyObject *base = b[0];
-    if (!is_list_key(base)) {
-        return raise_extend_reject(PyExc_TypeError, self, base, ": incompatible type.");
-    }
     ListKeyObject *k = data(self);
-    const ListKeyObject *bk = data(base);
-    if (k->min_value < bk->min_value) {
-        return raise_extend_reject(PyExc_TypeError, self, base, ": min_value is smaller.");
-    }
-    if (!bk->max_value) {
-        return Ref::borrow(self);
-    }
     if (!k->max_value) {
-        k->max_value = bk->max_value;
-        return Ref::borrow(self);
-    }
-    if (*k->max_value > *bk->max_value) {
-        return raise_extend_reject(PyExc_TypeError, self, base, ": max_value is greater.");
+        k->max_value = data(b[0])->max_value;
     }
     return Ref::borrow(self);
 }
@@ -276,6 +262,22 @@ Status init_class(PyTypeObject *tp)
 PyTypeObject *list_key_type()
 {
     return TYPE.get(&SPEC, nullptr, init_class);
+}
+
+Status list_key_refusal(PyObject *self, PyObject *base)
+{
+    if (!is_list_key(base)) {
+        return raise_extend_reject(PyExc_TypeError, self, base, ": incompatible type.");
+    }
+    const ListKeyObject *k = data(self);
+    const ListKeyObject *bk = data(base);
+    if (k->min_value < bk->min_value) {
+        return raise_extend_reject(PyExc_TypeError, self, base, ": min_value is smaller.");
+    }
+    if (k->max_value && bk->max_value && *k->max_value > *bk->max_value) {
+        return raise_extend_reject(PyExc_TypeError, self, base, ": max_value is greater.");
+    }
+    return Status::ok;
 }
 
 }  // namespace norv::key_specs

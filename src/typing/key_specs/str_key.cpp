@@ -16,8 +16,8 @@ constexpr const char *SERIALIZATION_KEY = "norv.typing.StrKey";
 
 struct StrKeyObject {
     PyObject_HEAD
-        // Whatever `re.compile` returned; NULL means any string. Never changes.
-        PyObject *regex;
+    // Whatever `re.compile` returned; NULL means any string. Never changes.
+    PyObject *regex;
 };
 
 TypeCell TYPE;

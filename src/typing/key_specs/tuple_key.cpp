@@ -16,7 +16,8 @@ namespace {
 constexpr const char *SERIALIZATION_KEY = "norv.typing.TupleKey";
 
 struct TupleKeyObject {
-    PyObject_HEAD std::optional<std::int64_t> index;  // unset: any position
+    PyObject_HEAD
+    std::optional<std::int64_t> index;  // unset: any position
 };
 
 TypeCell TYPE;
@@ -112,20 +113,12 @@ Ref tuple_key_match(PyObject *self, FastArgs a)
 Ref tuple_key_extend(PyObject *self, FastArgs a)
 {
     Bound b;
-    if (failed(EXTEND_SIG.bind(a, b))) {
+    if (failed(EXTEND_SIG.bind(a, b)) || failed(tuple_key_refusal(self, b[0]))) {
         return error;
     }
-    PyObject *base = b[0];
-    if (!is_tuple_key(base)) {
-        return raise_extend_reject(PyExc_TypeError, self, base, ": incompatible type.");
-    }
     auto &index = data(self)->index;
-    const auto &base_index = data(base)->index;
     if (!index) {
-        index = base_index;
-    }
-    else if (base_index && *base_index != *index) {
-        return raise_extend_reject(PyExc_KeyError, self, base, ": unmatched index.");
+        index = data(b[0])->index;
     }
     return Ref::borrow(self);
 }
@@ -239,6 +232,19 @@ Status init_class(PyTypeObject *tp)
 PyTypeObject *tuple_key_type()
 {
     return TYPE.get(&SPEC, nullptr, init_class);
+}
+
+Status tuple_key_refusal(PyObject *self, PyObject *base)
+{
+    if (!is_tuple_key(base)) {
+        return raise_extend_reject(PyExc_TypeError, self, base, ": incompatible type.");
+    }
+    const auto &index = data(self)->index;
+    const auto &base_index = data(base)->index;
+    if (index && base_index && *base_index != *index) {
+        return raise_extend_reject(PyExc_KeyError, self, base, ": unmatched index.");
+    }
+    return Status::ok;
 }
 
 }  // namespace norv::key_specs

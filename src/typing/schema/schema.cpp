@@ -6,6 +6,7 @@
 #include "core/boundary.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
+#include "core/truth.hpp"
 #include "formatting/format.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
@@ -19,7 +20,8 @@ namespace norv::typing::schema {
 namespace {
 
 struct SchemaObject {
-    PyObject_HEAD State s;
+    PyObject_HEAD
+    State s;
 };
 
 TypeCell TYPE;
@@ -473,6 +475,12 @@ Ref schema_deepcopy(PyObject *self, FastArgs fa)
     if (failed(DEEPCOPY_SIG.bind(fa, b))) {
         return error;
     }
+    // The fields are copied through `copy.deepcopy`, which reaches this again
+    // for a schema nested in them.
+    RecursionGuard depth(" while copying a schema");
+    if (depth.failed()) {
+        return error;
+    }
     Ref copy = Ref::steal(PyImport_ImportModule("copy"));
     if (!copy) {
         return error;
@@ -514,11 +522,11 @@ PyObject *schema_richcompare(PyObject *self, PyObject *other, int op)
             SharedBorrow b(state(other).borrow, OnConflict::Panic);
             Ref fa = Ref::borrow(state(self).fields.get());
             Ref fb = Ref::borrow(state(other).fields.get());
-            const int r = PyObject_RichCompareBool(fa.get(), fb.get(), Py_EQ);
-            if (r < 0) {
+            const Maybe<bool> r = eq_truth(fa.get(), fb.get());
+            if (!r) {
                 return error;
             }
-            eq = r != 0;
+            eq = *r;
         }
         return new_bool(eq == (op == Py_EQ));
     });
@@ -680,11 +688,11 @@ Maybe<Found> find_const_field(PyObject *self, PyObject *key)
         if (!meta) {
             return error;
         }
-        const int eq = PyObject_RichCompareBool((*meta)->key.get(), key, Py_EQ);
-        if (eq < 0) {
+        const Maybe<bool> eq = eq_truth((*meta)->key.get(), key);
+        if (!eq) {
             return error;
         }
-        if (eq) {
+        if (*eq) {
             return Found{std::move(f), std::move(*meta)};
         }
     }

@@ -16,7 +16,8 @@
 namespace norv::typing {
 
 struct SpecObject {
-    PyObject_HEAD BorrowFlag borrow;
+    PyObject_HEAD
+    BorrowFlag borrow;
     SpecEngine *engine;  // owned; null once the collector has cleared the spec
 };
 
@@ -106,7 +107,8 @@ private:
 
 // Shared access to another spec's engine from native code: a conflict is an
 // internal fault, not a RuntimeError; only a cleared spec fails (`failed()`,
-// ReferenceError set).
+// ReferenceError set). Check `failed()` before `engine()`: reading a cleared
+// spec's engine is a fault of ours, refused rather than dereferenced.
 class NativeRead {
 public:
     explicit NativeRead(PyObject *spec)
@@ -116,7 +118,13 @@ public:
     {
     }
     bool failed() const noexcept { return !live_; }
-    SpecEngine &engine() const noexcept { return *spec_->engine; }
+    SpecEngine &engine() const
+    {
+        if (!live_) [[unlikely]] {
+            panic("engine of a cleared value spec read without a check");
+        }
+        return *spec_->engine;
+    }
 
 private:
     SpecObject *spec_;

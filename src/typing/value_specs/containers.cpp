@@ -38,11 +38,7 @@ Maybe<Sizes> json_sizes(PyObject *json, PyObject *kwargs)
             continue;
         }
         Ref raw = Ref::steal(found);
-        Ref args = Ref::steal(PyTuple_Pack(1, raw.get()));
-        if (!args) {
-            return error;
-        }
-        Ref decoded = Ref::steal(PyObject_Call(bridge::get().from_json, args.get(), kwargs));
+        Ref decoded = bridge::call_from_json(raw.get(), kwargs);
         if (!decoded) {
             return error;
         }
@@ -184,7 +180,7 @@ PyObject *container_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs, 
 }
 
 Ref container_from_json(PyObject *cls, const Signature &sig, FastArgs a, const char *elements_key,
-                        ContainerBuilder build)
+                        const char *missing_message, ContainerBuilder build)
 {
     Bound b;
     if (failed(sig.bind(a, b))) {
@@ -195,7 +191,7 @@ Ref container_from_json(PyObject *cls, const Signature &sig, FastArgs a, const c
     if (!c) {
         return error;
     }
-    Maybe<Ref> elements = frame::json_field(json, elements_key, kwargs);
+    Ref elements = class_kit::required_json_field(json, elements_key, kwargs, missing_message);
     if (!elements) {
         return error;
     }
@@ -208,8 +204,8 @@ Ref container_from_json(PyObject *cls, const Signature &sig, FastArgs a, const c
         return error;
     }
     return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
-                      build(*elements ? elements->get() : Py_None, c->default_value.get(), nullptr, *s,
-                            class_kit::given(*transform), c->is_noneable, c->frozen, c->strict));
+                      build(elements.get(), c->default_value.get(), nullptr, *s, class_kit::given(*transform),
+                            c->is_noneable, c->frozen, c->strict));
 }
 
 }  // namespace norv::typing::containers

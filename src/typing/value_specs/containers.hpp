@@ -56,9 +56,10 @@ PyObject *container_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs, 
                            ContainerBuilder build);
 
 // `cls.from_json(json_value, **kwargs)` of List and Tuple: the common keys,
-// the element entry `elements_key`, the sizes and the transform.
+// the element entry `elements_key` (ValueError `missing_message` when
+// absent), the sizes and the transform.
 Ref container_from_json(PyObject *cls, const Signature &sig, FastArgs a, const char *elements_key,
-                        ContainerBuilder build);
+                        const char *missing_message, ContainerBuilder build);
 
 PyTypeObject *list_type();
 PyTypeObject *tuple_type();

@@ -186,17 +186,20 @@ Ref list_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject
         }
     }
 
+    // An element the element spec would return unchanged: exactly its leaf type
+    // (for an unconstrained Any, exactly `object`) or, for Any, a fast value.
+    auto passes = [&](PyObject *item) {
+        return (mode != Mode::ApplyAll && reinterpret_cast<PyObject *>(Py_TYPE(item)) == t.get()) ||
+               (mode == Mode::ExactOrFastAny && bridge::is_any_fast_type(item, include_containers));
+    };
     ChildCall call(allow_partial, child_transform, path.root_path(), inplace);
     PyObject *callee = child_transform ? elem_field.get() : elem_spec.get();
     const bool plain = !getter && PyList_CheckExact(target.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (plain && mode != Mode::ApplyAll && i < PyList_GET_SIZE(target.get())) {
-            // Borrowed for the type test alone: nothing runs between the read and the test.
-            PyObject *item = PyList_GET_ITEM(target.get(), i);
-            if ((mode == Mode::ExactType && reinterpret_cast<PyObject *>(Py_TYPE(item)) == t.get()) ||
-                (mode == Mode::ExactOrFastAny && bridge::is_any_fast_type(item, include_containers))) {
-                continue;
-            }
+        // Borrowed for the type test alone: nothing runs between the read and the test.
+        if (plain && mode != Mode::ApplyAll && i < PyList_GET_SIZE(target.get()) &&
+            passes(PyList_GET_ITEM(target.get(), i))) {
+            continue;
         }
         Ref elem;
         if (getter) {
@@ -212,8 +215,7 @@ Ref list_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject
         if (!elem) {
             return error;
         }
-        if ((mode == Mode::ExactType && reinterpret_cast<PyObject *>(Py_TYPE(elem.get())) == t.get()) ||
-            (mode == Mode::ExactOrFastAny && bridge::is_any_fast_type(elem.get(), include_containers))) {
+        if (passes(elem.get())) {
             continue;
         }
         Ref r = call(callee, elem.get(), i);

@@ -2,6 +2,7 @@
 
 #include "core/args.hpp"
 #include "core/once.hpp"
+#include "core/recursion.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/util.hpp"
@@ -144,6 +145,12 @@ Ref deepcopy(PyObject *o)
 
 Maybe<std::unique_ptr<SpecEngine>> SpecEngine::deep_clone() const
 {
+    // The payload is copied through `copy.deepcopy`, which copies child specs
+    // through here again.
+    RecursionGuard depth(" while copying a value spec");
+    if (depth.failed()) {
+        return error;
+    }
     // A copied missing default would be another missing instance; the engine
     // keeps the bridge's own sentinel for "no default".
     const Maybe<bool> no_default = bridge::is_missing(default_value.get());

@@ -1,13 +1,20 @@
-// SpecBase.extend: a child spec refines a base spec. Every check runs before
-// anything is written: what the child inherits is gathered in a Plan and
-// published in one write at the end, so a refused extension leaves the child
-// as it was.
+// SpecBase.extend: a child spec refines a base spec. Every check of its own
+// runs before anything is written, and a dry run over the children it holds
+// (union candidates, element fields) meets their refusals before any child's
+// extend runs; what the child inherits is gathered in a Plan and published in
+// one write at the end. So a refused extension leaves everything as it was,
+// except what children's own extend changed before a failure the dry run
+// could not foresee.
 #include <cstdint>
 #include <optional>
+#include <unordered_set>
+#include <vector>
 
 #include "core/args.hpp"
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
+#include "typing/field/field.hpp"
+#include "typing/key_specs/key_specs.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/engine.hpp"
@@ -37,6 +44,27 @@ struct Plan {
     Ref dict_default, schema, open_str;
     Ref args, kw, returns;
 };
+
+// A dry run walks an extension and, recursively, the children's, through the
+// same steps, but writes nothing and calls no child's extend: it raises the
+// refusal the extension would meet, or passes. It stops (and so vouches for
+// nothing after that point) at a child whose extension it cannot follow: a
+// Dict's schema, a host or Python-subclass spec or field, a key other than a
+// ListKey or TupleKey, or an object the extension would already have changed
+// when it meets it again, as a child or as a base (a shared object).
+struct DryRun {
+    std::unordered_set<PyObject *> writes;  // identities only: what the extension would change
+    bool stopped = false;
+
+    // Whether the run follows `child` extended by `base`; counts `child` as written.
+    bool follows(PyObject *child, PyObject *base)
+    {
+        stopped = stopped || writes.contains(base) || !writes.insert(child).second;
+        return !stopped;
+    }
+};
+
+Ref run(PyObject *child, PyObject *base, DryRun *dry);
 
 // The one write of an extension.
 Status publish(PyObject *child, Plan &p)
@@ -189,10 +217,89 @@ Maybe<Ref> attr_or_absent(PyObject *o, const char *name)
     return Ref();
 }
 
-Status extend_field(PyObject *field, PyObject *base_field)
+struct Pair {
+    Ref child, base;
+};
+
+// A spec whose `extend` is this one: an instance of a native class.
+bool extends_natively(PyObject *o)
 {
-    Ref r = call_method1(field, "extend", base_field);
-    return r ? Status::ok : Status::error;
+    return base::is_spec(o) && PyType_HasFeature(Py_TYPE(o), Py_TPFLAGS_IMMUTABLETYPE);
+}
+
+Status dry_spec(PyObject *child, PyObject *base, DryRun &d)
+{
+    if (!extends_natively(child)) {
+        d.stopped = true;
+    }
+    if (!d.follows(child, base)) {
+        return Status::ok;
+    }
+    if (failed(base::check_live(child))) {
+        return error;
+    }
+    return run(child, base, &d) ? Status::ok : Status::error;
+}
+
+// The steps of Field.extend that can refuse: its key's extension, then its value spec's.
+Status dry_field(PyObject *field, PyObject *base_field, DryRun &d)
+{
+    if (!field::is_field(field) || !field::is_field(base_field)) {
+        d.stopped = true;
+    }
+    if (!d.follows(field, base_field)) {
+        return Status::ok;
+    }
+    Ref key = getattr(field, "key");
+    Ref base_key = key ? getattr(base_field, "key") : Ref();
+    if (!base_key) {
+        return error;
+    }
+    if (!d.follows(key.get(), base_key.get())) {
+        return Status::ok;
+    }
+    Maybe<bool> followed = key_specs::check_extend(key.get(), base_key.get());
+    if (!followed) {
+        return error;
+    }
+    if (!*followed) {
+        d.stopped = true;
+        return Status::ok;
+    }
+    Ref value = field::value_spec_of(field);
+    Ref base_value = value ? field::value_spec_of(base_field) : Ref();
+    return base_value ? dry_spec(value.get(), base_value.get(), d) : Status::error;
+}
+
+// Extends each child by its base through the child's own extend, in order,
+// after a dry run over all of them; within a dry run, only that run. `owner`
+// is the spec whose children they are: it is written after them.
+Status extend_children(PyObject *owner, const std::vector<Pair> &pairs, bool fields, DryRun *dry)
+{
+    DryRun own;
+    DryRun &d = dry ? *dry : own;
+    if (!dry) {
+        own.writes.insert(owner);
+    }
+    for (const Pair &p : pairs) {
+        if (d.stopped) {
+            break;
+        }
+        const Status st =
+            fields ? dry_field(p.child.get(), p.base.get(), d) : dry_spec(p.child.get(), p.base.get(), d);
+        if (failed(st)) {
+            return error;
+        }
+    }
+    if (dry) {
+        return Status::ok;
+    }
+    for (const Pair &p : pairs) {
+        if (!call_method1(p.child.get(), "extend", p.base.get())) {
+            return error;
+        }
+    }
+    return Status::ok;
 }
 
 Status merge_number(PyObject *child, PyObject *base, const NumberKind &k, Plan &p)
@@ -258,7 +365,7 @@ Status merge_number(PyObject *child, PyObject *base, const NumberKind &k, Plan &
 }
 
 Status merge_tuple(PyObject *child, PyObject *base, PyObject *fields, bool fixed, std::int64_t min_size,
-                   std::optional<std::int64_t> max_size, Plan &p)
+                   std::optional<std::int64_t> max_size, Plan &p, DryRun *dry)
 {
     const Maybe<bool> base_fixed = attr_bool(base, "fixed_length");
     if (!base_fixed) {
@@ -269,9 +376,17 @@ Status merge_tuple(PyObject *child, PyObject *base, PyObject *fields, bool fixed
         return error;
     }
     const Py_ssize_t n = PyList_GET_SIZE(fields);
-    auto base_field = [&](Py_ssize_t i) { return Ref::steal(PySequence_GetItem(base_fields.get(), i)); };
+    std::vector<Pair> pairs;
     // The child's element list is handed out by its getter: read each item afresh.
-    auto own_field = [&](Py_ssize_t i) { return Ref::steal(PySequence_GetItem(fields, i)); };
+    auto pair = [&](Py_ssize_t i, Py_ssize_t base_i) {
+        Ref theirs = Ref::steal(PySequence_GetItem(base_fields.get(), base_i));
+        Ref own = theirs ? Ref::steal(PySequence_GetItem(fields, i)) : Ref();
+        if (!own) {
+            return Status::error;
+        }
+        pairs.push_back({std::move(own), std::move(theirs)});
+        return Status::ok;
+    };
     if (fixed && *base_fixed) {
         const Py_ssize_t m = PyObject_Size(base_fields.get());
         if (m < 0) {
@@ -281,13 +396,11 @@ Status merge_tuple(PyObject *child, PyObject *base, PyObject *fields, bool fixed
             return refuse(child, base, ": unmatched number of elements.");
         }
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref theirs = base_field(i);
-            Ref own = theirs ? own_field(i) : Ref();
-            if (!own || failed(extend_field(own.get(), theirs.get()))) {
+            if (failed(pair(i, i))) {
                 return error;
             }
         }
-        return Status::ok;
+        return extend_children(child, pairs, true, dry);
     }
     if (!fixed && *base_fixed) {
         return refuse(child, base, ": a variable length tuple cannot extend a fixed length tuple.");
@@ -300,7 +413,7 @@ Status merge_tuple(PyObject *child, PyObject *base, PyObject *fields, bool fixed
     if (!base_max) {
         return error;
     }
-    Ref theirs = base_field(0);
+    Ref theirs = Ref::steal(PySequence_GetItem(base_fields.get(), 0));
     if (!theirs) {
         return error;
     }
@@ -312,12 +425,13 @@ Status merge_tuple(PyObject *child, PyObject *base, PyObject *fields, bool fixed
             return refuse(child, base, " as it has more elements than required.");
         }
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref own = own_field(i);
-            if (!own || failed(extend_field(own.get(), theirs.get()))) {
+            Ref own = Ref::steal(PySequence_GetItem(fields, i));
+            if (!own) {
                 return error;
             }
+            pairs.push_back({std::move(own), Ref::borrow(theirs.get())});
         }
-        return Status::ok;
+        return extend_children(child, pairs, true, dry);
     }
     if (min_size != 0 && min_size < *base_min) {
         return refuse(child, base, " as it has smaller min size.");
@@ -325,8 +439,12 @@ Status merge_tuple(PyObject *child, PyObject *base, PyObject *fields, bool fixed
     if (max_size && *base_max && *max_size > **base_max) {
         return refuse(child, base, " as it has greater max size.");
     }
-    Ref own = own_field(0);
-    if (!own || failed(extend_field(own.get(), theirs.get()))) {
+    Ref own = Ref::steal(PySequence_GetItem(fields, 0));
+    if (!own) {
+        return error;
+    }
+    pairs.push_back({std::move(own), std::move(theirs)});
+    if (failed(extend_children(child, pairs, true, dry))) {
         return error;
     }
     p.tuple_sizes = true;
@@ -337,7 +455,7 @@ Status merge_tuple(PyObject *child, PyObject *base, PyObject *fields, bool fixed
 
 // Str regex, number bounds, List element and Tuple elements; the other kinds
 // inherit nothing here.
-Status merge_kind(PyObject *child, PyObject *base, Plan &p)
+Status merge_kind(PyObject *child, PyObject *base, Plan &p, DryRun *dry)
 {
     // A snapshot of the child's payload: the rules below call Python.
     Tag tag;
@@ -385,8 +503,16 @@ Status merge_kind(PyObject *child, PyObject *base, Plan &p)
             return merge_number(child, base, number, p);
         case Tag::List: {
             Ref base_element = getattr(base, "element");
-            if (!base_element || failed(extend_field(element_field.get(), base_element.get()))) {
+            if (!base_element) {
                 return error;
+            }
+            std::vector<Pair> pairs;
+            pairs.push_back({Ref::borrow(element_field.get()), std::move(base_element)});
+            if (failed(extend_children(child, pairs, true, dry))) {
+                return error;
+            }
+            if (dry) {
+                return Status::ok;
             }
             p.element_spec = getattr(element_field.get(), bridge::names().value);
             if (!p.element_spec) {
@@ -410,7 +536,7 @@ Status merge_kind(PyObject *child, PyObject *base, Plan &p)
             return Status::ok;
         }
         case Tag::Tuple:
-            return merge_tuple(child, base, fields.get(), fixed, min_size, max_size, p);
+            return merge_tuple(child, base, fields.get(), fixed, min_size, max_size, p, dry);
         default:
             return Status::ok;
     }
@@ -440,7 +566,7 @@ Status extend_enum(PyObject *child, PyObject *base)
     return PyErr_Occurred() ? Status::error : Status::ok;
 }
 
-Status extend_union(PyObject *child, PyObject *base)
+Status extend_union(PyObject *child, PyObject *base, DryRun *dry)
 {
     Ref candidates = getattr(child, "candidates");
     if (!candidates) {
@@ -451,10 +577,7 @@ Status extend_union(PyObject *child, PyObject *base)
         return error;
     }
     // Every candidate finds its base before any of them changes.
-    Ref bases = Ref::steal(PyList_New(0));
-    if (!bases) {
-        return error;
-    }
+    std::vector<Pair> pairs;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
         Ref c = Ref::borrow(PyList_GET_ITEM(list.get(), i));
         Maybe<Ref> found = union_base_candidate(c.get(), base);
@@ -465,17 +588,9 @@ Status extend_union(PyObject *child, PyObject *base)
             Ref text = str_of(c.get());
             return text ? refuse(child, base, ": incompatible value spec %U.", text.get()) : Status::error;
         }
-        if (PyList_Append(bases.get(), found->get()) < 0) {
-            return error;
-        }
+        pairs.push_back({std::move(c), std::move(*found)});
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
-        Ref r = call_method1(PyList_GET_ITEM(list.get(), i), "extend", PyList_GET_ITEM(bases.get(), i));
-        if (!r) {
-            return error;
-        }
-    }
-    return Status::ok;
+    return extend_children(child, pairs, false, dry);
 }
 
 Ref deepcopy(PyObject *o)
@@ -484,9 +599,10 @@ Ref deepcopy(PyObject *o)
     return copy ? call_method1(copy.get(), "deepcopy", o) : Ref();
 }
 
-// The child's schema (a copy, so a refusal leaves the child's own untouched)
-// extended by the base's, with the default it produces.
-Status extend_dict(PyObject *child, PyObject *base, Plan &p)
+// A child without a schema takes a copy of the base's; one with a schema
+// extends it in place, through the schema's own extend, so whoever holds that
+// schema (a class, a caller) sees the extension.
+Status extend_dict(PyObject *child, PyObject *base, Plan &p, DryRun *dry)
 {
     Ref base_schema = getattr(base, "schema");
     if (!base_schema) {
@@ -499,15 +615,20 @@ Status extend_dict(PyObject *child, PyObject *base, Plan &p)
     if (!schema) {
         return error;
     }
+    if (dry) {
+        // Copies refuse nothing; a schema's extension cannot be followed.
+        dry->stopped = schema.get() != Py_None;
+        return Status::ok;
+    }
     Ref default_value;
     if (schema.get() == Py_None) {
         schema = deepcopy(base_schema.get());
         Ref base_default = schema ? getattr(base, "default") : Ref();
         default_value = base_default ? deepcopy(base_default.get()) : Ref();
+        p.schema = Ref::borrow(schema.get());
     }
     else {
-        schema = deepcopy(schema.get());
-        if (!schema || !call_method1(schema.get(), "extend", base_schema.get())) {
+        if (!call_method1(schema.get(), "extend", base_schema.get())) {
             return error;
         }
         Ref apply = getattr(schema.get(), bridge::names().apply);
@@ -525,7 +646,6 @@ Status extend_dict(PyObject *child, PyObject *base, Plan &p)
     }
     p.dict = true;
     p.dict_default = std::move(default_value);
-    p.schema = std::move(schema);
     p.open_str = std::move(*open_str);
     return Status::ok;
 }
@@ -566,7 +686,7 @@ Status extend_callable(PyObject *child, PyObject *base, Plan &p)
     return Status::ok;
 }
 
-Status extend_kind(PyObject *child, PyObject *base, Plan &p)
+Status extend_kind(PyObject *child, PyObject *base, Plan &p, DryRun *dry)
 {
     Maybe<bool> hit = is_a(child, classes::enum_type());
     if (!hit || *hit) {
@@ -574,7 +694,7 @@ Status extend_kind(PyObject *child, PyObject *base, Plan &p)
     }
     hit = is_a(child, classes::union_type());
     if (!hit || *hit) {
-        return hit ? extend_union(child, base) : Status::error;
+        return hit ? extend_union(child, base, dry) : Status::error;
     }
     Maybe<base::Probe> dict =
         base::with_native_base(child, [](const SpecEngine &e) { return e.tag() == Tag::Dict; });
@@ -582,7 +702,7 @@ Status extend_kind(PyObject *child, PyObject *base, Plan &p)
         return error;
     }
     if (*dict == base::Probe::Yes) {
-        return extend_dict(child, base, p);
+        return extend_dict(child, base, p, dry);
     }
     hit = is_a(child, classes::callable_type());
     if (!hit || *hit) {
@@ -603,10 +723,12 @@ Status extend_kind(PyObject *child, PyObject *base, Plan &p)
         }
         return refuse(child, base, *object ? ": incompatible class." : ": incompatible type.");
     }
-    return merge_kind(child, base, p);
+    return merge_kind(child, base, p, dry);
 }
 
-Ref extend(PyObject *child, PyObject *base)
+// The extension of `child` by `base`, or with `dry` its dry run (which builds
+// and writes nothing and answers `child` when nothing refused).
+Ref run(PyObject *child, PyObject *base, DryRun *dry)
 {
     RecursionGuard depth(" while extending a value spec");
     if (depth.failed()) {
@@ -682,6 +804,9 @@ Ref extend(PyObject *child, PyObject *base)
                 Ref text = bridge::py_repr(child_default.get());
                 return text ? refuse(child, base, " with incompatible frozen value: %U ", text.get()) : Ref();
             }
+            if (dry) {
+                return Ref::borrow(child);
+            }
             Ref made = Ref::steal(
                 PyObject_CallOneArg(reinterpret_cast<PyObject *>(classes::enum_type()), values.get()));
             if (!made || !call_method1(made.get(), "freeze", child_default.get())) {
@@ -726,7 +851,7 @@ Ref extend(PyObject *child, PyObject *base)
         return error;
     }
     if (*any_base) {
-        return failed(publish(child, plan)) ? Ref() : Ref::borrow(child);
+        return dry || !failed(publish(child, plan)) ? Ref::borrow(child) : Ref();
     }
     PyObject *union_cls = bridge::get().union_cls;
     if (!PyType_Check(union_cls)) {
@@ -774,7 +899,7 @@ Ref extend(PyObject *child, PyObject *base)
             return refuse(child, base, ": None is not allowed in base spec.");
         }
     }
-    if (failed(extend_kind(child, base, plan)) || failed(publish(child, plan))) {
+    if (failed(extend_kind(child, base, plan, dry)) || (!dry && failed(publish(child, plan)))) {
         return error;
     }
     return Ref::borrow(child);
@@ -789,7 +914,7 @@ Ref spec_extend(PyObject *self, FastArgs a)
     if (failed(sig.bind(a, b)) || failed(base::check_live(self))) {
         return error;
     }
-    return extend(self, b[0]);
+    return run(self, b[0], nullptr);
 }
 
 #ifdef NORV_TEST_PROBES
@@ -799,7 +924,7 @@ Ref extend_kind_only(PyObject *child, PyObject *base)
         return error;
     }
     Plan plan;
-    if (failed(extend_kind(child, base, plan)) || failed(publish(child, plan))) {
+    if (failed(extend_kind(child, base, plan, nullptr)) || failed(publish(child, plan))) {
         return error;
     }
     return Ref::borrow(child);

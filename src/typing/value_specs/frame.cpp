@@ -50,11 +50,7 @@ Maybe<Ref> json_field(PyObject *json, const char *key, PyObject *kwargs)
         return Ref();
     }
     Ref value = Ref::steal(found);
-    Ref args = Ref::steal(PyTuple_Pack(1, value.get()));
-    if (!args) {
-        return error;
-    }
-    return util::some(Ref::steal(PyObject_Call(bridge::get().from_json, args.get(), kwargs)));
+    return util::some(bridge::call_from_json(value.get(), kwargs));
 }
 
 namespace {

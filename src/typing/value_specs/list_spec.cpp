@@ -63,7 +63,8 @@ const Signature LIST_FROM_JSON_SIG{
 
 Ref list_from_json(PyObject *cls, FastArgs a)
 {
-    return container_from_json(cls, LIST_FROM_JSON_SIG, a, "element_value", list_new);
+    return container_from_json(cls, LIST_FROM_JSON_SIG, a, "element_value",
+                               "List json missing 'element_value'.", list_new);
 }
 
 const Signature LIST_TYPE_ARGS_SIG{"List.with_type_args", {arg("type_args")}, {.method = true}};

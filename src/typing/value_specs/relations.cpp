@@ -219,6 +219,12 @@ Maybe<bool> spec_eq(PyObject *self, PyObject *other)
     if (stops(inst)) {
         return inst;
     }
+    // Held from here: the defaults are compared first, and a default may be
+    // a spec holding another spec as its default.
+    RecursionGuard depth(" while comparing value specs");
+    if (depth.failed()) {
+        return error;
+    }
     base::NativeRead r(self);
     if (r.failed()) {
         return error;
@@ -254,10 +260,6 @@ Maybe<bool> spec_eq(PyObject *self, PyObject *other)
     }
     if (stops(same)) {
         return same;
-    }
-    RecursionGuard depth(" while comparing value specs");
-    if (depth.failed()) {
-        return error;
     }
     return kind_eq(e, other);
 }

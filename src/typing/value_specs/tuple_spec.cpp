@@ -149,7 +149,8 @@ const Signature TUPLE_FROM_JSON_SIG{
 
 Ref tuple_from_json(PyObject *cls, FastArgs a)
 {
-    return container_from_json(cls, TUPLE_FROM_JSON_SIG, a, "element_values", tuple_new);
+    return container_from_json(cls, TUPLE_FROM_JSON_SIG, a, "element_values",
+                               "Tuple json missing 'element_values'.", tuple_new);
 }
 
 const Signature TUPLE_TYPE_ARGS_SIG{"Tuple.with_type_args", {arg("type_args")}, {.method = true}};

@@ -155,6 +155,9 @@ Maybe<Ref> exact_leaf_type(PyObject *spec)
 {
     if (base::is_spec(spec)) {
         base::NativeRead read(spec);
+        if (read.failed()) {
+            return error;
+        }
         const SpecEngine &e = read.engine();
         return e.exact_eligible() ? Ref::borrow(e.value_type.get()) : Ref();
     }
@@ -216,6 +219,9 @@ Maybe<Ref> union_fast_path(PyObject *spec_object, PyObject *value)
     Ref map;
     {
         base::NativeRead read(spec_object);
+        if (read.failed()) {
+            return error;
+        }
         const UnionKind *u = read.engine().kind.get<UnionKind>();
         if (u == nullptr || !u->type_map) {
             return Ref();
@@ -293,6 +299,9 @@ Ref candidate_value_type(PyObject *c)
         return getattr(c, bridge::names().value_type);
     }
     base::NativeRead read(c);
+    if (read.failed()) {
+        return error;
+    }
     Maybe<Ref> t = engine::value_type_obj(read.engine());
     if (!t) {
         return error;
@@ -308,6 +317,9 @@ Maybe<Ref> plain_object_class(PyObject *c)
         return Ref();
     }
     base::NativeRead read(c);
+    if (read.failed()) {
+        return error;
+    }
     const SpecEngine &e = read.engine();
     if (e.tag() != Tag::Object || e.frozen || e.transform || !e.value_type) {
         return Ref();
