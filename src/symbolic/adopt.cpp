@@ -5,6 +5,7 @@
 #include "core/args.hpp"
 #include "core/borrow.hpp"
 #include "core/recursion.hpp"
+#include "core/truth.hpp"
 #include "symbolic/dict.hpp"
 #include "symbolic/markers.hpp"
 #include "topology/keypath.hpp"
@@ -46,25 +47,18 @@ Maybe<bool> own_sym_mode(PyObject *value)
     return to_bool(mode.get());
 }
 
-// Whether the current path differs from the new one.
+// Whether the current path differs from the new one: key by key for two
+// native paths, else by Python's `!=`.
 Maybe<bool> paths_differ(PyObject *current, PyObject *path)
 {
-    const int eq = keypath::keypaths_eq(current, path);
-    if (eq == keypath::NOT_KEYPATHS) {
-        Ref ne = Ref::steal(PyObject_RichCompare(current, path, Py_NE));
-        if (!ne) {
-            return error;
-        }
-        const int truth = PyObject_IsTrue(ne.get());
-        if (truth < 0) {
-            return error;
-        }
-        return truth != 0;
-    }
-    if (eq < 0) {
+    Maybe<std::optional<bool>> eq = keypath::keypaths_eq(current, path);
+    if (!eq) {
         return error;
     }
-    return eq == 0;
+    if (!*eq) {
+        return compare_truth(current, path, Py_NE);
+    }
+    return !**eq;
 }
 
 Ref type_name(PyObject *value)
@@ -107,14 +101,11 @@ Error raise_parent_loop(PyObject *value, PyObject *path, PyObject *node)
 // error (an unhashable value) counts as "not held".
 Maybe<bool> seen_holds(PyObject *seen, PyObject *value)
 {
-    const int rc = PySet_Contains(seen, value);
-    if (rc < 0) {
-        if (failed(discard_ordinary_error())) {
-            return error;
-        }
-        return false;
+    Maybe<bool> held = predicate(PySet_Contains(seen, value));
+    if (!held && failed(discard_ordinary_error())) {
+        return error;
     }
-    return rc != 0;
+    return held ? *held : false;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "core/boundary.hpp"
 #include "core/once.hpp"
 #include "core/registry.hpp"
+#include "core/truth.hpp"
 #include "flags.hpp"
 #include "typing/schema/schema.hpp"
 
@@ -100,11 +101,7 @@ Maybe<bool> update_target_validates(PyObject *update)
         }
         return false;
     }
-    const int truth = PyObject_IsTrue(flag.get());
-    if (truth < 0) {
-        return error;
-    }
-    return truth != 0;
+    return truth(flag.get());
 }
 
 }  // namespace norv::symbolic::bridge

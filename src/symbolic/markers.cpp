@@ -24,10 +24,7 @@ Maybe<bool> type_has(PyObject *value, PyObject *name)
     PyObject *found = nullptr;
     const int rc = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(Py_TYPE(value)), name, &found);
     Py_XDECREF(found);
-    if (rc < 0) {
-        return error;
-    }
-    return rc != 0;
+    return predicate(rc);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "core/recursion.hpp"
+#include "core/truth.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/markers.hpp"
 #include "typing/schema/schema.hpp"
@@ -67,16 +68,9 @@ Maybe<bool> store_path_if_changed(ContainerFields &f, PyObject *path)
         SharedBorrow hold(f.borrow, OnConflict::Panic);
         old = or_none(f.node.path);
     }
-    Ref ne = Ref::steal(PyObject_RichCompare(old.get(), path, Py_NE));
-    if (!ne) {
-        return error;
-    }
-    const int changed = PyObject_IsTrue(ne.get());
-    if (changed < 0) {
-        return error;
-    }
-    if (changed == 0) {
-        return false;
+    Maybe<bool> changed = compare_truth(old.get(), path, Py_NE);
+    if (!changed || !*changed) {
+        return changed;
     }
     Ref displaced = absent_if_none(path);
     {
@@ -88,11 +82,11 @@ Maybe<bool> store_path_if_changed(ContainerFields &f, PyObject *path)
 
 Status require_keypath(PyObject *new_path)
 {
-    const int rc = PyObject_IsInstance(new_path, bridge::get().keypath_cls);
-    if (rc < 0) {
+    Maybe<bool> is_path = predicate(PyObject_IsInstance(new_path, bridge::get().keypath_cls));
+    if (!is_path) {
         return error;
     }
-    if (rc == 0) {
+    if (!*is_path) {
         PyErr_SetNone(PyExc_AssertionError);
         return error;
     }

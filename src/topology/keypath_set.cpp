@@ -13,6 +13,7 @@
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
+#include "core/truth.hpp"
 #include "formatting/format.hpp"
 
 namespace norv::keypath_set {
@@ -87,23 +88,19 @@ Ref new_leaf()
 // Entries are told apart from the marker by Python `==`, key on the left, so
 // a key object equal to "$" is taken for the marker. Exact str and int cannot
 // override `==` and are answered without a call.
-[[nodiscard]] int is_marker(PyObject *key)
+Maybe<bool> is_marker(PyObject *key)
 {
     if (PyUnicode_CheckExact(key)) {
         return PyUnicode_GET_LENGTH(key) == 1 && PyUnicode_READ_CHAR(key, 0) == '$';
     }
     if (PyLong_CheckExact(key)) {
-        return 0;
+        return false;
     }
     PyObject *end = marker();
     if (end == nullptr) {
-        return -1;
+        return error;
     }
-    Ref eq = Ref::steal(PyObject_RichCompare(key, end, Py_EQ));
-    if (!eq) {
-        return -1;
-    }
-    return PyObject_IsTrue(eq.get());
+    return eq_truth(key, end);
 }
 
 [[nodiscard]] int holds(PyObject *node, PyObject *key)
@@ -741,8 +738,8 @@ Status merge(PyObject *target, PyObject *source)
         if (held < 0) {
             return error;
         }
-        const int is_end = is_marker(key);
-        if (is_end < 0) {
+        const Maybe<bool> is_end = is_marker(key);
+        if (!is_end) {
             return error;
         }
         if (held) {
@@ -750,7 +747,7 @@ Status merge(PyObject *target, PyObject *source)
             if (!mine) {
                 return error;
             }
-            if (!is_end) {
+            if (!*is_end) {
                 if (as_node(mine.get()) == nullptr || as_node(value) == nullptr) {
                     return error;
                 }
@@ -797,11 +794,11 @@ Status delete_all(PyObject *node, const std::vector<Ref> &doomed)
         if (!held) {
             return Status::ok;
         }
-        const int is_end = is_marker(key);
-        if (is_end < 0) {
+        const Maybe<bool> is_end = is_marker(key);
+        if (!is_end) {
             return error;
         }
-        if (is_end) {
+        if (*is_end) {
             doomed.push_back(Ref::borrow(key));
             return Status::ok;
         }
@@ -841,11 +838,11 @@ Status remove_diff(PyObject *target, PyObject *other)
             doomed.push_back(Ref::borrow(key));
             return Status::ok;
         }
-        const int is_end = is_marker(key);
-        if (is_end < 0) {
+        const Maybe<bool> is_end = is_marker(key);
+        if (!is_end) {
             return error;
         }
-        if (is_end) {
+        if (*is_end) {
             return Status::ok;
         }
         if (as_node(value) == nullptr) {
@@ -873,11 +870,11 @@ Status collect(PyObject *node, std::vector<Key> &prefix, PyObject *out)
         return error;
     }
     return dict_for_each(node, [&](PyObject *key, PyObject *value) -> Status {
-        const int is_end = is_marker(key);
-        if (is_end < 0) {
+        const Maybe<bool> is_end = is_marker(key);
+        if (!is_end) {
             return error;
         }
-        if (is_end) {
+        if (*is_end) {
             Ref path = keypath::make(Keys(prefix));
             if (!path) {
                 return error;
@@ -1012,19 +1009,15 @@ Ref format_set(PyObject *root, PyObject *kwargs)
     return formatting::call_kvlist_str(items.get(), kw.get());
 }
 
-[[nodiscard]] int tries_equal(PyObject *root, PyObject *other)
+Maybe<bool> tries_equal(PyObject *root, PyObject *other)
 {
     if (!is_set(other)) {
-        return 0;
+        return false;
     }
     SetObject *theirs = as_set(other);
     SharedBorrow borrow(theirs->flag, OnConflict::Panic);
     Ref their_root = Ref::borrow(theirs->root);
-    Ref eq = Ref::steal(PyObject_RichCompare(root, their_root.get(), Py_EQ));
-    if (!eq) {
-        return -1;
-    }
-    return PyObject_IsTrue(eq.get());
+    return eq_truth(root, their_root.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -1505,11 +1498,11 @@ PyObject *kps_richcompare(PyObject *self, PyObject *other, int op)
     return guard([&] {
         SetObject *set = as_set(self);
         return if_accessible(set, [&]() -> Ref {
-            const int equal = tries_equal(set->root, other);
-            if (equal < 0) {
+            const Maybe<bool> equal = tries_equal(set->root, other);
+            if (!equal) {
                 return error;
             }
-            return new_bool((equal != 0) == (op == Py_EQ));
+            return new_bool(*equal == (op == Py_EQ));
         });
     });
 }

@@ -7,6 +7,7 @@
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
+#include "core/truth.hpp"
 #include "hooks.hpp"
 
 namespace norv::typing::bridge {
@@ -165,12 +166,12 @@ PyMethodDef INSTALLERS[] = {
         "Install the composed symbolic container classes for the native wrap-emit."),
 };
 
-// Interning a literal fails only when memory runs out.
+// Interning a literal fails only when memory runs out (the boundary
+// replaces the MemoryError set here by its own).
 PyObject *intern(const char *s)
 {
     PyObject *o = PyUnicode_InternFromString(s);
     if (o == nullptr) {
-        PyErr_Clear();
         throw std::bad_alloc();
     }
     return o;
@@ -284,27 +285,26 @@ const Names &names()
 
 // ---- operations ---------------------------------------------------------------
 
-int strict_bool(PyObject *result)
+Maybe<bool> strict_bool(PyObject *result)
 {
     if (result == Py_True) {
-        return 1;
+        return true;
     }
     if (result == Py_False) {
-        return 0;
+        return false;
     }
-    (void)raise_not_instance(result, "bool");
-    return -1;
+    return raise_not_instance(result, "bool");
 }
 
-int is_missing(PyObject *value)
+Maybe<bool> is_missing(PyObject *value)
 {
     PyObject *missing_type = get().missing_type;
     // A builtin scalar or container reports its own type as `__class__`, so
     // against a class without an instance hook the subtype test is the answer.
     if (is_any_fast_type(value, true) && Py_IS_TYPE(missing_type, &PyType_Type)) {
-        return PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject *>(missing_type));
+        return PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject *>(missing_type)) != 0;
     }
-    return PyObject_IsInstance(value, missing_type);
+    return predicate(PyObject_IsInstance(value, missing_type));
 }
 
 Ref fresh_missing()
@@ -314,16 +314,19 @@ Ref fresh_missing()
 
 namespace {
 
-int call_bool2(PyObject *fn, PyObject *a, PyObject *b)
+Maybe<bool> call_bool2(PyObject *fn, PyObject *a, PyObject *b)
 {
     PyObject *args[] = {a, b};
     Ref r = Ref::steal(PyObject_Vectorcall(fn, args, 2, nullptr));
-    return r ? strict_bool(r.get()) : -1;
+    if (!r) {
+        return error;
+    }
+    return strict_bool(r.get());
 }
 
 }  // namespace
 
-int callable_eq(PyObject *a, PyObject *b)
+Maybe<bool> callable_eq(PyObject *a, PyObject *b)
 {
     return call_bool2(get().callable_eq, a, b);
 }
@@ -355,18 +358,21 @@ Ref call_from_json(PyObject *value, PyObject *kwargs)
     return call_conversion(get().from_json, value, kwargs, " while converting from JSON");
 }
 
-int call_is_generic(PyObject *t)
+Maybe<bool> call_is_generic(PyObject *t)
 {
     Ref r = Ref::steal(PyObject_CallOneArg(get().is_generic, t));
-    return r ? strict_bool(r.get()) : -1;
+    if (!r) {
+        return error;
+    }
+    return strict_bool(r.get());
 }
 
-int call_is_instance(PyObject *value, PyObject *t)
+Maybe<bool> call_is_instance(PyObject *value, PyObject *t)
 {
     return call_bool2(get().is_instance, value, t);
 }
 
-int call_is_subclass(PyObject *a, PyObject *b)
+Maybe<bool> call_is_subclass(PyObject *a, PyObject *b)
 {
     return call_bool2(get().is_subclass, a, b);
 }
@@ -406,47 +412,50 @@ bool is_plain_value_type(PyObject *t) noexcept
 
 namespace {
 
-int has_optional_attr(PyObject *o, PyObject *name)
+Maybe<bool> has_optional_attr(PyObject *o, PyObject *name)
 {
     PyObject *found = nullptr;
     int rc = PyObject_GetOptionalAttr(o, name, &found);
     Py_XDECREF(found);
-    return rc;
+    return predicate(rc);
 }
 
 }  // namespace
 
-int is_custom_typing(PyObject *value)
+Maybe<bool> is_custom_typing(PyObject *value)
 {
     // The builtin scalar and container types, their bases and their metaclass
     // are immutable: none can carry the marker, so skip the lookup.
     if (is_any_fast_type(value, true)) {
-        return 0;
+        return false;
     }
     return has_optional_attr(reinterpret_cast<PyObject *>(Py_TYPE(value)), names().norv_custom_typing);
 }
 
-int is_maybe_partial(PyObject *cls)
+Maybe<bool> is_maybe_partial(PyObject *cls)
 {
     return has_optional_attr(cls, names().norv_maybe_partial);
 }
 
-int read_sym_partial(PyObject *value)
+Maybe<bool> read_sym_partial(PyObject *value)
 {
     if (const hooks::SymPartialFn *hook = hooks::SYM_PARTIAL_HOOK.get()) {
         switch ((*hook)(value)) {
             case hooks::Partial::Error:
-                return -1;
+                return error;
             case hooks::Partial::No:
-                return 0;
+                return false;
             case hooks::Partial::Yes:
-                return 1;
+                return true;
             case hooks::Partial::Undecided:
                 break;
         }
     }
     Ref attr = getattr(value, names().sym_partial);
-    return attr ? PyObject_IsTrue(attr.get()) : -1;
+    if (!attr) {
+        return error;
+    }
+    return truth(attr.get());
 }
 
 }  // namespace norv::typing::bridge

@@ -31,20 +31,19 @@ PyObject *as_obj(PyTypeObject *t) noexcept
 }
 
 // Reads a native spec's engine under a shared access; a spec being written
-// is an internal fault. -1: error, 0: not native, 1: `fn` ran.
+// is an internal fault. Answers whether `fn` ran (the spec is native).
 template <class F>
-int with_engine(PyObject *spec, F &&fn)
+Maybe<bool> with_engine(PyObject *spec, F &&fn)
 {
-    const int native = base::is_spec(spec);
-    if (native <= 0) {
-        return native;
+    if (!base::is_spec(spec)) {
+        return false;
     }
     base::NativeRead read(spec);
     if (read.failed()) {
-        return -1;
+        return error;
     }
     fn(read.engine());
-    return 1;
+    return true;
 }
 
 bool is_proven_scalar_type(PyObject *t) noexcept
@@ -53,10 +52,9 @@ bool is_proven_scalar_type(PyObject *t) noexcept
            t == as_obj(&PyBool_Type) || t == as_obj(&PyBytes_Type) || t == as_obj(Py_TYPE(Py_None));
 }
 
-// A native spec answers from its engine: 1 with `out` set when its leaf
-// shortcut is `kind` (left empty otherwise), 0 for any other object, -1 with
-// the error set.
-int native_leaf_type(PyObject *spec, LeafShortcut kind, Ref &out)
+// A native spec answers from its engine (true), with `out` set when its leaf
+// shortcut is `kind` (left empty otherwise); false for any other object.
+Maybe<bool> native_leaf_type(PyObject *spec, LeafShortcut kind, Ref &out)
 {
     return with_engine(spec, [&](SpecEngine &e) {
         if (e.leaf_shortcut() == kind) {
@@ -72,11 +70,11 @@ namespace funnel {
 Maybe<Ref> exact_leaf_type(PyObject *spec)
 {
     Ref out;
-    const int native = native_leaf_type(spec, LeafShortcut::Exact, out);
-    if (native < 0) {
+    const Maybe<bool> native = native_leaf_type(spec, LeafShortcut::Exact, out);
+    if (!native) {
         return error;
     }
-    if (native) {
+    if (*native) {
         return out;
     }
     PyObject *t = nullptr;
@@ -113,11 +111,11 @@ Maybe<Ref> exact_leaf_type(PyObject *spec)
 Maybe<Ref> checked_leaf_type(PyObject *spec)
 {
     Ref out;
-    const int native = native_leaf_type(spec, LeafShortcut::Checked, out);
-    if (native < 0) {
+    const Maybe<bool> native = native_leaf_type(spec, LeafShortcut::Checked, out);
+    if (!native) {
         return error;
     }
-    if (native) {
+    if (*native) {
         return out;
     }
     PyObject *t = nullptr;
@@ -135,12 +133,12 @@ Maybe<Ref> checked_leaf_type(PyObject *spec)
 Maybe<Ref> is_object_candidate(PyObject *spec)
 {
     Ref out;
-    const int native = with_engine(spec, [&](SpecEngine &e) {
+    const Maybe<bool> native = with_engine(spec, [&](SpecEngine &e) {
         if (e.tag() == Tag::Object && !e.frozen && !e.transform && e.value_type) {
             out = Ref::borrow(e.value_type.get());
         }
     });
-    if (native < 0) {
+    if (!native) {
         return error;
     }
     return out;
@@ -149,11 +147,11 @@ Maybe<Ref> is_object_candidate(PyObject *spec)
 Maybe<bool> is_container_candidate(PyObject *spec)
 {
     bool yes = false;
-    const int native = with_engine(spec, [&](SpecEngine &e) {
+    const Maybe<bool> native = with_engine(spec, [&](SpecEngine &e) {
         yes = !e.frozen && !e.transform &&
               (e.tag() == Tag::List || e.tag() == Tag::Tuple || e.tag() == Tag::Dict);
     });
-    if (native < 0) {
+    if (!native) {
         return error;
     }
     return yes;
@@ -174,7 +172,7 @@ Maybe<std::pair<int, bool>> container_fill_info(PyObject *spec)
     Ref element;   // one element spec to prove (List, open Dict)
     Ref elements;  // a Tuple's element fields
     bool dict_without_open = false;
-    const int native = with_engine(spec, [&](SpecEngine &e) {
+    const Maybe<bool> native = with_engine(spec, [&](SpecEngine &e) {
         if (const DictKind *d = e.kind.get<DictKind>()) {
             shape = 1;
             element = Ref::borrow(d->open_str_value_spec.get());
@@ -189,11 +187,11 @@ Maybe<std::pair<int, bool>> container_fill_info(PyObject *spec)
             elements = Ref::borrow(t->elements.get());
         }
     });
-    if (native < 0) {
+    if (!native) {
         return error;
     }
-    if (native == 0 || shape == 2 || dict_without_open) {
-        return std::pair<int, bool>(native == 0 ? 2 : shape, false);
+    if (!*native || shape == 2 || dict_without_open) {
+        return std::pair<int, bool>(*native ? shape : 2, false);
     }
     if (element) {
         Maybe<bool> p = proven_scalar_leaf(element.get());
@@ -241,11 +239,11 @@ int is_scalar_identity_transform(PyObject *transform)
 
 namespace field {
 
-int field_has_validator(PyObject *f)
+Maybe<bool> field_has_validator(PyObject *f)
 {
     Ref v = getattr(f, "validator");
     if (!v) {
-        return -1;
+        return error;
     }
     return v.get() != Py_None;
 }
@@ -255,11 +253,11 @@ Maybe<Ref> candidate_specs(PyObject *spec)
     // A Union that carries its own transform or frozen state decides by
     // itself: its candidates alone would accept values it must transform.
     bool is_union = false, self_decides = false;
-    const int native = with_engine(spec, [&](SpecEngine &e) {
+    const Maybe<bool> native = with_engine(spec, [&](SpecEngine &e) {
         is_union = e.tag() == Tag::Union;
         self_decides = e.frozen || bool(e.transform);
     });
-    if (native < 0) {
+    if (!native) {
         return error;
     }
     if (!is_union || self_decides) {
@@ -305,7 +303,7 @@ Status classify(Working &w, PyObject *c)
 {
     bool any_open = false, is_float = false, non_strict = false, container = false, is_tuple = false;
     Ref object_cls;
-    const int native = with_engine(c, [&](SpecEngine &e) {
+    const Maybe<bool> native = with_engine(c, [&](SpecEngine &e) {
         const bool plain = !e.frozen && !e.transform;
         any_open = e.tag() == Tag::Any && plain;
         if (const NumberKind *n = e.kind.get<NumberKind>()) {
@@ -318,7 +316,7 @@ Status classify(Working &w, PyObject *c)
             object_cls = Ref::borrow(e.value_type.get());
         }
     });
-    if (native < 0) {
+    if (!native) {
         return error;
     }
     w.open_any = w.open_any || any_open;
@@ -404,11 +402,11 @@ Maybe<MetaPtr> build_field_meta(PyObject *key, PyObject *f, PyObject *spec)
         return finish();
     }
     m.enable_validation = true;
-    const int has_validator = field_has_validator(f);
-    if (has_validator < 0) {
+    const Maybe<bool> has_validator = field_has_validator(f);
+    if (!has_validator) {
         return error;
     }
-    if (has_validator) {
+    if (*has_validator) {
         m.custom_apply = true;
         return finish();
     }
