@@ -76,7 +76,8 @@ def _case_in_worker(index, label, args):
 
 def run(cases, loops, unit="op"):
     """`cases`: (label, native, [(peer label, peer)]) or, to count a case's
-    operations apart from `loops`, (label, native, peers, loops); each
+    operations apart from `loops`, (label, native, peers, loops), optionally
+    naming the case's own unit, (label, native, peers, loops, unit); each
     callable runs that many operations (elements, records, calls)."""
     runner = pyperf.Runner()
     args = runner.parse_args()
@@ -91,7 +92,8 @@ def run(cases, loops, unit="op"):
         sys.exit(0)
     for index, (label, native, peers, *own) in enumerate(cases):
         count = own[0] if own else loops
+        case_unit = own[1] if len(own) > 1 else unit
         best = _case_in_worker(index, label, args)
         per_op = best[0] / count * 1e9
         ratios = "; ".join(f"native/{p} {best[0] / t:.2f}x" for (p, _), t in zip(peers, best[1:]))
-        print(f"{label}: native {per_op:.2f} ns/{unit}; {ratios}", flush=True)
+        print(f"{label}: native {per_op:.2f} ns/{case_unit}; {ratios}", flush=True)
