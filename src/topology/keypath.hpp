@@ -69,6 +69,13 @@ inline Keys keys_of(PyObject *path) noexcept
     return Keys(keys_ptr(path), static_cast<std::size_t>(Py_SIZE(path)));
 }
 
+// Whether some key of a KeyPath object holds an object (is neither text nor an
+// integer).
+inline bool holds_objects(PyObject *path) noexcept
+{
+    return reinterpret_cast<const KeyPathObject *>(path)->objects;
+}
+
 // Every function below that returns a Ref returns a null Ref with the error
 // set when it fails.
 
