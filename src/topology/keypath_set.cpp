@@ -331,6 +331,7 @@ public:
         if (keypath::is_keypath(value)) {
             keys_ = keypath::keys_of(value);
             size_ = keys_.size();
+            objects_ = keypath::holds_objects(value);
             return Status::ok;
         }
         return read_other(value);
@@ -345,15 +346,7 @@ public:
         if (plain_text_) {
             return true;
         }
-        if (path_) {
-            return false;
-        }
-        for (const Key &key : keys_) {
-            if (key.is_other()) {
-                return false;
-            }
-        }
-        return true;
+        return !path_ && !objects_;
     }
 
     // Step `i` of a plain path.
@@ -374,12 +367,8 @@ public:
         std::size_t i = 0;
         if (!plain_text_ && !other.plain_text_) {
             // Two paths, the common case of a build: no views to make.
-            for (; i < most; ++i) {
-                const Key &x = keys_[i], &y = other.keys_[i];
-                if (x.is_int() ? !y.is_int() || x.integer() != y.integer()
-                               : y.is_int() || !same_text(x.text(), y.text())) {
-                    break;
-                }
+            while (i < most && Key::plain_eq(keys_[i], other.keys_[i])) {
+                ++i;
             }
             return i;
         }
@@ -430,6 +419,7 @@ private:
     static constexpr std::size_t CAP = 24;
     Ref path_;  // a path made from `value`, when it is not one
     Keys keys_;
+    bool objects_ = false;  // a path's key holds an object
     std::size_t size_ = 0;
     bool plain_text_ = false;
     union Plain {
@@ -923,17 +913,33 @@ Ref build_trie(PyObject *paths, bool include_intermediate)
     if (!truth) {
         return root;
     }
-    Ref it = Ref::steal(PyObject_GetIter(paths));
-    if (!it) {
-        return error;
+    // An exact list or tuple is read by index, as its iterator reads it (a
+    // list's size is read again at every step).
+    const bool indexed = PyList_CheckExact(paths) || PyTuple_CheckExact(paths);
+    Ref it;
+    if (!indexed) {
+        it = Ref::steal(PyObject_GetIter(paths));
+        if (!it) {
+            return error;
+        }
     }
+    Py_ssize_t index = 0;
+    auto next = [&]() -> Ref {
+        if (!indexed) {
+            return Ref::steal(PyIter_Next(it.get()));
+        }
+        if (index >= PySequence_Fast_GET_SIZE(paths)) {
+            return Ref();
+        }
+        return Ref::borrow(PySequence_Fast_GET_ITEM(paths, index++));
+    };
     // Two path readers in turn: the trail compares each path with the one
     // before, whose item is kept alive for that.
     PathSteps steps[2];
     Ref items[2];
     int turn = 0;
     Trail trail(root.get(), paths);
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    while (Ref item = next()) {
         PathSteps &current = steps[turn];
         if (failed(current.read(item.get())) ||
             add_steps(root.get(), current, include_intermediate, &trail) < 0) {
