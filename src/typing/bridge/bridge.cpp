@@ -7,7 +7,7 @@
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
-#include "hooks.hpp"
+#include "core/hooks.hpp"
 
 namespace norv::typing::bridge {
 

@@ -7,7 +7,7 @@
 #include "core/args.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
-#include "hooks.hpp"
+#include "core/hooks.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/field/field.hpp"

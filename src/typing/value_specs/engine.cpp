@@ -362,27 +362,6 @@ Maybe<std::unique_ptr<SpecEngine>> build_base(PyObject *value_type, SpecKind kin
     return e;
 }
 
-namespace {
-
-// Borrowed; NULL with the error set when the class cannot be created.
-PyObject *keypath_class()
-{
-    return reinterpret_cast<PyObject *>(keypath::type());
-}
-
-}  // namespace
-
-Ref child_path(std::int64_t index, PyObject *parent)
-{
-    Ref i = new_int(index);
-    PyObject *cls = i ? keypath_class() : nullptr;
-    if (cls == nullptr) {
-        return error;
-    }
-    PyObject *args[] = {i.get(), parent};
-    return Ref::steal(PyObject_Vectorcall(cls, args, parent ? 2 : 1, nullptr));
-}
-
 Ref ensure_keypath(PyObject *root_path)
 {
     if (root_path != nullptr) {
@@ -391,28 +370,10 @@ Ref ensure_keypath(PyObject *root_path)
     // Paths are immutable: one empty root serves every call.
     static ObjectCell EMPTY_ROOT;
     PyObject *root = EMPTY_ROOT.get_or_init([] {
-        PyObject *cls = keypath_class();
-        return cls ? Ref::steal(PyObject_CallNoArgs(cls)) : Ref();
+        PyTypeObject *cls = keypath::type();
+        return cls ? Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject *>(cls))) : Ref();
     });
     return root ? Ref::borrow(root) : Ref();
-}
-
-Ref py_set()
-{
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins) {
-        return error;
-    }
-    Ref set = getattr(builtins.get(), "set");
-    if (!set) {
-        return error;
-    }
-    return Ref::steal(PyObject_CallNoArgs(set.get()));
-}
-
-Ref opt_str(PyObject *obj)
-{
-    return obj ? str_of(obj) : new_str("None");
 }
 
 PyObject *PathText::get()
