@@ -744,14 +744,6 @@ Ref parse_text(PyObject *path_str, Keys prefix)
     return scan(path_str, prefix);
 }
 
-Maybe<bool> bool_arg(const char *name, PyObject *value, bool dflt)
-{
-    if (value == nullptr) {
-        return dflt;
-    }
-    return convert_arg(name, [&] { return to_bool(value); });
-}
-
 Ref kp_from_value(PyObject *, FastArgs a)
 {
     Bound b;
@@ -843,7 +835,7 @@ Ref kp_path_str(PyObject *self, FastArgs a)
     if (failed(PATH_STR_SIG.bind(a, b))) {
         return error;
     }
-    Maybe<bool> preserve = bool_arg("preserve_complex_keys", b[0], true);
+    Maybe<bool> preserve = bool_arg("preserve_complex_keys", b[0], true, ArgCause::Conversion);
     if (!preserve) {
         return error;
     }
@@ -925,7 +917,7 @@ Ref kp_query(PyObject *self, FastArgs a)
     if (failed(QUERY_SIG.bind(a, b))) {
         return error;
     }
-    Maybe<bool> inferred = bool_arg("use_inferred", b[1], false);
+    Maybe<bool> inferred = bool_arg("use_inferred", b[1], false, ArgCause::Conversion);
     if (!inferred) {
         return error;
     }
@@ -952,7 +944,7 @@ Ref kp_get(PyObject *self, FastArgs a)
     if (failed(GET_SIG.bind(a, b))) {
         return error;
     }
-    Maybe<bool> inferred = bool_arg("use_inferred", b[2], false);
+    Maybe<bool> inferred = bool_arg("use_inferred", b[2], false, ArgCause::Conversion);
     if (!inferred) {
         return error;
     }

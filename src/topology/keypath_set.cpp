@@ -1030,14 +1030,6 @@ Ref format_set(PyObject *root, PyObject *kwargs)
 // ---------------------------------------------------------------------------
 // Arguments
 
-Maybe<bool> bool_arg(const char *name, PyObject *value)
-{
-    if (value == nullptr) {
-        return false;
-    }
-    return convert_arg(name, [&] { return to_bool(value); });
-}
-
 // The other set, or NULL with the argument error set.
 SetObject *other_arg(PyObject *value)
 {
@@ -1085,7 +1077,7 @@ PyObject *kps_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
         if (failed(NEW_SIG.bind_tuple(args, kwargs, b))) {
             return Ref(error);
         }
-        Maybe<bool> intermediate = bool_arg("include_intermediate", b[1]);
+        Maybe<bool> intermediate = bool_arg("include_intermediate", b[1], false, ArgCause::Conversion);
         if (!intermediate) {
             return Ref(error);
         }
@@ -1138,7 +1130,7 @@ Ref kps_add(PyObject *self, FastArgs a)
     if (borrow.failed()) {
         return error;
     }
-    Maybe<bool> intermediate = bool_arg("include_intermediate", b[1]);
+    Maybe<bool> intermediate = bool_arg("include_intermediate", b[1], false, ArgCause::Conversion);
     if (!intermediate) {
         return error;
     }
@@ -1240,7 +1232,7 @@ Ref with_other(PyObject *self, const Signature &sig, FastArgs a, Op &&op, bool t
     if (other == nullptr) {
         return error;
     }
-    if (takes_copy && failed(bool_arg("copy", b[1]))) {
+    if (takes_copy && failed(bool_arg("copy", b[1], false, ArgCause::Conversion))) {
         return error;
     }
     SharedBorrow other_borrow(other->flag, OnConflict::Panic);
@@ -1364,7 +1356,7 @@ Ref kps_from_value(PyObject *, FastArgs a)
     if (failed(FROM_VALUE_SIG.bind(a, b))) {
         return error;
     }
-    Maybe<bool> intermediate = bool_arg("include_intermediate", b[1]);
+    Maybe<bool> intermediate = bool_arg("include_intermediate", b[1], false, ArgCause::Conversion);
     if (!intermediate) {
         return error;
     }

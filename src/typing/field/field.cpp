@@ -206,30 +206,14 @@ Ref field_new(const Args &a)
     return self;
 }
 
-// None (unset) or a bool.
-Maybe<std::uint8_t> to_tri(PyObject *v)
+// A switch: None (unset) or a bool.
+Maybe<std::uint8_t> tri_arg(PyObject *v, const char *name)
 {
-    if (v == nullptr || v == Py_None) {
-        return UNSET;
-    }
-    Maybe<bool> b = to_bool(v);
+    Maybe<std::optional<bool>> b = opt_bool_arg(name, v, ArgCause::ConversionCause);
     if (!b) {
         return error;
     }
-    return static_cast<std::uint8_t>(*b);
-}
-
-Maybe<std::uint8_t> tri_arg(PyObject *v, const char *name)
-{
-    return convert_arg(name, [&] { return to_tri(v); }, ArgCause::ConversionCause);
-}
-
-Maybe<bool> bool_arg(PyObject *v, const char *name, bool dflt)
-{
-    if (v == nullptr) {
-        return dflt;
-    }
-    return convert_arg(name, [&] { return to_bool(v); }, ArgCause::ConversionCause);
+    return *b ? static_cast<std::uint8_t>(**b) : UNSET;
 }
 
 const Signature NEW_SIG{
@@ -260,7 +244,7 @@ PyObject *field_tp_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
             }
             a.switches[i] = *t;
             if (i == HASH) {
-                Maybe<bool> init = bool_arg(b[8], "enable_init", true);
+                Maybe<bool> init = bool_arg("enable_init", b[8], true, ArgCause::ConversionCause);
                 if (!init) {
                     return error;
                 }
@@ -299,11 +283,11 @@ Ref field_apply(PyObject *self, FastArgs fa)
     if (failed(APPLY_SIG.bind(fa, b))) {
         return error;
     }
-    const Maybe<bool> allow_partial = bool_arg(b[1], "allow_partial", false);
+    const Maybe<bool> allow_partial = bool_arg("allow_partial", b[1], false, ArgCause::ConversionCause);
     if (!allow_partial) {
         return error;
     }
-    const Maybe<bool> inplace = bool_arg(b[4], "inplace", true);
+    const Maybe<bool> inplace = bool_arg("inplace", b[4], true, ArgCause::ConversionCause);
     if (!inplace) {
         return error;
     }
@@ -544,7 +528,7 @@ Ref field_from_annotation(PyObject *, FastArgs fa)
     if (failed(FROM_ANNOTATION_SIG.bind(fa, b))) {
         return error;
     }
-    const Maybe<bool> auto_typing = bool_arg(b[4], "auto_typing", true);
+    const Maybe<bool> auto_typing = bool_arg("auto_typing", b[4], true, ArgCause::ConversionCause);
     if (!auto_typing) {
         return error;
     }
@@ -646,11 +630,11 @@ Ref field_format(PyObject *self, FastArgs fa)
     if (failed(FORMAT_SIG.bind(fa, b))) {
         return error;
     }
-    const Maybe<bool> compact = bool_arg(b[0], "compact", false);
+    const Maybe<bool> compact = bool_arg("compact", b[0], false, ArgCause::ConversionCause);
     if (!compact) {
         return error;
     }
-    const Maybe<bool> verbose = bool_arg(b[1], "verbose", true);
+    const Maybe<bool> verbose = bool_arg("verbose", b[1], true, ArgCause::ConversionCause);
     if (!verbose) {
         return error;
     }
@@ -1013,7 +997,7 @@ int set_raw(PyObject *self, PyObject *v, void *c)
         const std::intptr_t i = index_of(c);
         std::uint8_t stored;
         if (i == INIT_SWITCH) {
-            Maybe<bool> b = bool_arg(v, "v", true);
+            Maybe<bool> b = bool_arg("v", v, true, ArgCause::ConversionCause);
             if (!b) {
                 return error;
             }

@@ -25,14 +25,6 @@ struct SchemaObject {
 
 TypeCell TYPE;
 
-Maybe<bool> bool_arg(PyObject *v, const char *name, bool dflt)
-{
-    if (v == nullptr) {
-        return dflt;
-    }
-    return convert_arg(name, [&] { return to_bool(v); }, ArgCause::ConversionCause);
-}
-
 // ---- construction ---------------------------------------------------------------------------
 
 const Signature NEW_SIG{"Schema",
@@ -46,7 +38,7 @@ PyObject *schema_tp_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
         if (failed(NEW_SIG.bind_tuple(args, kwargs, b))) {
             return error;
         }
-        Maybe<bool> allow = bool_arg(b[4], "allow_nonconst_keys", false);
+        Maybe<bool> allow = bool_arg("allow_nonconst_keys", b[4], false, ArgCause::ConversionCause);
         if (!allow) {
             return error;
         }
@@ -310,11 +302,11 @@ Ref schema_format(PyObject *self, FastArgs fa)
     if (failed(FORMAT_SIG.bind(fa, b))) {
         return error;
     }
-    Maybe<bool> compact = bool_arg(b[0], "compact", false);
+    Maybe<bool> compact = bool_arg("compact", b[0], false, ArgCause::ConversionCause);
     if (!compact) {
         return error;
     }
-    Maybe<bool> verbose = bool_arg(b[1], "verbose", true);
+    Maybe<bool> verbose = bool_arg("verbose", b[1], true, ArgCause::ConversionCause);
     if (!verbose) {
         return error;
     }
@@ -330,7 +322,7 @@ Ref schema_format(PyObject *self, FastArgs fa)
             return error;
         }
     }
-    Maybe<bool> fields_only = bool_arg(b[5], "fields_only", false);
+    Maybe<bool> fields_only = bool_arg("fields_only", b[5], false, ArgCause::ConversionCause);
     if (!fields_only) {
         return error;
     }
@@ -753,7 +745,7 @@ Ref schema_funnel_validate_field(PyObject *self, FastArgs fa)
     if (failed(VALIDATE_SIG.bind(fa, b))) {
         return error;
     }
-    Maybe<bool> allow_partial = bool_arg(b[2], "allow_partial", false);
+    Maybe<bool> allow_partial = bool_arg("allow_partial", b[2], false, ArgCause::ConversionCause);
     if (!allow_partial) {
         return error;
     }
@@ -935,9 +927,12 @@ Ref schema_apply_method(PyObject *self, FastArgs fa)
     if (failed(APPLY_SIG.bind(fa, b))) {
         return error;
     }
-    Maybe<bool> allow_partial = bool_arg(b[1], "allow_partial", false);
-    Maybe<bool> respect = allow_partial ? bool_arg(b[4], "respect_enable_wrap", false) : Maybe<bool>(error);
-    Maybe<bool> inplace = respect ? bool_arg(b[5], "inplace", true) : Maybe<bool>(error);
+    Maybe<bool> allow_partial = bool_arg("allow_partial", b[1], false, ArgCause::ConversionCause);
+    Maybe<bool> respect = allow_partial
+                              ? bool_arg("respect_enable_wrap", b[4], false, ArgCause::ConversionCause)
+                              : Maybe<bool>(error);
+    Maybe<bool> inplace =
+        respect ? bool_arg("inplace", b[5], true, ArgCause::ConversionCause) : Maybe<bool>(error);
     if (!inplace) {
         return error;
     }
@@ -953,7 +948,7 @@ Ref schema_validate_method(PyObject *self, FastArgs fa)
     if (failed(VALIDATE_SIG2.bind(fa, b))) {
         return error;
     }
-    Maybe<bool> allow_partial = bool_arg(b[1], "allow_partial", false);
+    Maybe<bool> allow_partial = bool_arg("allow_partial", b[1], false, ArgCause::ConversionCause);
     if (!allow_partial) {
         return error;
     }

@@ -257,14 +257,6 @@ PyGetSetDef GETSET[] = {
 
 // ---- apply and validate -------------------------------------------------------------------
 
-Maybe<bool> bool_arg(const Bound &b, std::size_t i, const char *name, bool dflt)
-{
-    if (!b.has(i)) {
-        return dflt;
-    }
-    return convert_arg(name, [&] { return to_bool(b[i]); });
-}
-
 const Signature APPLY_SIG{
     "apply",
     {arg("value"), opt("allow_partial"), opt("child_transform"), opt("root_path"), opt("inplace")},
@@ -286,11 +278,11 @@ Ref spec_apply(PyObject *self, FastArgs a)
     if (failed(APPLY_SIG.bind(a, b))) {
         return error;
     }
-    const Maybe<bool> allow_partial = bool_arg(b, 1, "allow_partial", false);
+    const Maybe<bool> allow_partial = bool_arg("allow_partial", b[1], false, ArgCause::Conversion);
     if (!allow_partial) {
         return error;
     }
-    const Maybe<bool> inplace = bool_arg(b, 4, "inplace", true);
+    const Maybe<bool> inplace = bool_arg("inplace", b[4], true, ArgCause::Conversion);
     if (!inplace) {
         return error;
     }
@@ -338,7 +330,7 @@ Ref spec_apply_kind(PyObject *self, FastArgs a)
     if (!allow_partial) {
         return error;
     }
-    const Maybe<bool> inplace = bool_arg(b, 4, "inplace", true);
+    const Maybe<bool> inplace = bool_arg("inplace", b[4], true, ArgCause::Conversion);
     if (!inplace) {
         return error;
     }
@@ -384,7 +376,7 @@ Ref spec_set_default(PyObject *self, FastArgs a)
     if (failed(bind_live(self, SET_DEFAULT_SIG, a, b))) {
         return error;
     }
-    const Maybe<bool> use_apply = bool_arg(b, 1, "use_default_apply", true);
+    const Maybe<bool> use_apply = bool_arg("use_default_apply", b[1], true, ArgCause::Conversion);
     if (!use_apply) {
         return error;
     }
@@ -549,11 +541,11 @@ Ref spec_noneable(PyObject *self, FastArgs a)
     if (failed(bind_live(self, NONEABLE_SIG, a, b))) {
         return error;
     }
-    const Maybe<bool> noneable_arg = bool_arg(b, 0, "is_noneable", true);
+    const Maybe<bool> noneable_arg = bool_arg("is_noneable", b[0], true, ArgCause::Conversion);
     if (!noneable_arg) {
         return error;
     }
-    const Maybe<bool> none_default_arg = bool_arg(b, 1, "use_none_as_default", true);
+    const Maybe<bool> none_default_arg = bool_arg("use_none_as_default", b[1], true, ArgCause::Conversion);
     if (!none_default_arg) {
         return error;
     }
@@ -655,7 +647,7 @@ Ref spec_freeze(PyObject *self, FastArgs a)
     if (failed(bind_live(self, FREEZE_SIG, a, b))) {
         return error;
     }
-    const Maybe<bool> apply_before_use = bool_arg(b, 1, "apply_before_use", true);
+    const Maybe<bool> apply_before_use = bool_arg("apply_before_use", b[1], true, ArgCause::Conversion);
     if (!apply_before_use) {
         return error;
     }
@@ -709,7 +701,7 @@ Ref spec_materialize_default(PyObject *self, FastArgs a)
     if (failed(bind_live(self, MATERIALIZE_SIG, a, b))) {
         return error;
     }
-    const Maybe<bool> allow_partial = bool_arg(b, 0, "allow_partial", false);
+    const Maybe<bool> allow_partial = bool_arg("allow_partial", b[0], false, ArgCause::Conversion);
     if (!allow_partial) {
         return error;
     }
@@ -750,11 +742,11 @@ Ref spec_format(PyObject *self, FastArgs a)
     if (failed(bind_live(self, FORMAT_SIG, a, b))) {
         return error;
     }
-    const Maybe<bool> compact = bool_arg(b, 0, "compact", false);
+    const Maybe<bool> compact = bool_arg("compact", b[0], false, ArgCause::Conversion);
     if (!compact) {
         return error;
     }
-    const Maybe<bool> verbose = bool_arg(b, 1, "verbose", true);
+    const Maybe<bool> verbose = bool_arg("verbose", b[1], true, ArgCause::Conversion);
     if (!verbose) {
         return error;
     }
