@@ -18,6 +18,7 @@
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "formatting/detail.hpp"
@@ -90,9 +91,6 @@ struct Call {
         return 1;
     }
     PyObject *const *names = detail::name_table();
-    if (names == nullptr) {
-        return -1;
-    }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(a.kwnames, k);
         std::size_t idx = N_SLOTS;
@@ -679,12 +677,9 @@ Ref render_dict(const Ctx &x)
 // 1 / 0, -1 with the error set.
 [[nodiscard]] int is_formattable(PyTypeObject *tp)
 {
-    PyObject *marker_name = detail::name(Name::norv_formattable);
-    if (marker_name == nullptr) {
-        return -1;
-    }
     PyObject *marker = nullptr;
-    const int found = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(tp), marker_name, &marker);
+    const int found = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(tp),
+                                               interned<"__norv_formattable__">(), &marker);
     if (found <= 0) {
         return found;
     }
@@ -716,11 +711,7 @@ Ref render_formattable(const Ctx &x)
         if (failed(quiet.enter())) {
             return error;
         }
-        PyObject *method = detail::name(Name::format);
-        if (method == nullptr) {
-            return error;
-        }
-        result = kw.call_method(method, x.value);
+        result = kw.call_method(interned<"format">(), x.value);
     }
     return detail::require_str(std::move(result));
 }

@@ -9,6 +9,7 @@
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
@@ -30,15 +31,6 @@ KeyPathObject *as_kp(PyObject *o) noexcept
 {
     return reinterpret_cast<KeyPathObject *>(o);
 }
-
-// Interned names, created once and kept for the life of the process; NULL with
-// the error set when creating one fails.
-PyObject *interned(ObjectCell &cell, const char *text)
-{
-    return cell.get_or_init([&] { return Ref::steal(PyUnicode_InternFromString(text)); });
-}
-
-ObjectCell STR_KEY_NAME, VALUE_NAME;
 
 // ---------------------------------------------------------------------------
 // Path text cache
@@ -796,8 +788,7 @@ Ref kp_to_json(PyObject *self, FastArgs a)
     if (!key || PyDict_SetItemString(d.get(), "_type", key.get()) < 0) {
         return error;
     }
-    PyObject *value_name = interned(VALUE_NAME, "value");
-    if (value_name == nullptr || PyDict_SetItem(d.get(), value_name, text.get()) < 0) {
+    if (PyDict_SetItem(d.get(), interned<"value">(), text.get()) < 0) {
         return error;
     }
     return d;
@@ -813,12 +804,8 @@ Ref kp_from_json(PyObject *, FastArgs a)
     if (!PyDict_Check(json)) {
         return raise_arg_not_instance("json_value", json, "dict");
     }
-    PyObject *value_name = interned(VALUE_NAME, "value");
-    if (value_name == nullptr) {
-        return error;
-    }
     PyObject *item = nullptr;
-    const int found = PyDict_GetItemRef(json, value_name, &item);
+    const int found = PyDict_GetItemRef(json, interned<"value">(), &item);
     if (found < 0) {
         return error;
     }
@@ -1239,15 +1226,9 @@ Status render_into(Keys keys, bool preserve_complex_keys, std::string &out)
                     return error;
                 }
                 PyObject *obj = k.object();
-                PyObject *marker_name = interned(STR_KEY_NAME, "__norv_str_key__");
-                if (marker_name == nullptr) {
-                    return error;
-                }
-                PyObject *marker = nullptr;
-                const int has_marker = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(Py_TYPE(obj)),
-                                                                marker_name, &marker);
-                Py_XDECREF(marker);
-                if (has_marker < 0) {
+                const Maybe<bool> has_marker =
+                    has_attr<"__norv_str_key__">(reinterpret_cast<PyObject *>(Py_TYPE(obj)));
+                if (!has_marker) {
                     return error;
                 }
                 Ref text = str_of(obj);
@@ -1258,7 +1239,7 @@ Status render_into(Keys keys, bool preserve_complex_keys, std::string &out)
                 if (!t) {
                     return error;
                 }
-                if (has_marker) {
+                if (*has_marker) {
                     if (i > 0) {
                         out += '.';
                     }

@@ -10,6 +10,7 @@
 #include "core/args.hpp"
 #include "core/borrow.hpp"
 #include "core/boundary.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
@@ -33,18 +34,12 @@ SetObject *as_set(PyObject *o) noexcept
 }
 
 TypeCell TYPE;
-ObjectCell MARKER, LEAF, COPY_MODULE_NAME, LABEL_NAME, LABEL_VALUE, COMPACT_NAME, VERBOSE_NAME;
-
-// Borrowed from the cell; NULL with the error set.
-PyObject *interned(ObjectCell &cell, const char *text)
-{
-    return cell.get_or_init([&] { return Ref::steal(PyUnicode_InternFromString(text)); });
-}
+ObjectCell LEAF;
 
 // The end marker "$", one object for the whole process.
 PyObject *marker()
 {
-    return interned(MARKER, "$");
+    return interned<"$">();
 }
 
 // `{"$": True}`, never handed out: a new leaf is a copy of it, which costs
@@ -52,9 +47,8 @@ PyObject *marker()
 PyObject *marked_leaf()
 {
     return LEAF.get_or_init([]() -> Ref {
-        PyObject *end = marker();
         Ref leaf = Ref::steal(PyDict_New());
-        if (end == nullptr || !leaf || PyDict_SetItem(leaf.get(), end, Py_True) < 0) {
+        if (!leaf || PyDict_SetItem(leaf.get(), marker(), Py_True) < 0) {
             return error;
         }
         return leaf;
@@ -95,11 +89,7 @@ Ref new_leaf()
     if (PyLong_CheckExact(key)) {
         return 0;
     }
-    PyObject *end = marker();
-    if (end == nullptr) {
-        return -1;
-    }
-    Ref eq = Ref::steal(PyObject_RichCompare(key, end, Py_EQ));
+    Ref eq = Ref::steal(PyObject_RichCompare(key, marker(), Py_EQ));
     if (!eq) {
         return -1;
     }
@@ -113,8 +103,7 @@ Ref new_leaf()
 
 [[nodiscard]] int holds_marker(PyObject *node)
 {
-    PyObject *end = marker();
-    return end == nullptr ? -1 : holds(node, end);
+    return holds(node, marker());
 }
 
 // The value under `key` into `found`: 1, 0 when absent (`found` left null),
@@ -566,8 +555,7 @@ struct Trail {
             if (include_intermediate) {
                 // Only added when absent: an existing entry keeps its place, and a
                 // branch stored under a "$" key is not overwritten.
-                PyObject *end = marker();
-                if (end == nullptr || PyDict_SetDefaultRef(node.get(), end, Py_True, nullptr) < 0) {
+                if (PyDict_SetDefaultRef(node.get(), marker(), Py_True, nullptr) < 0) {
                     return -1;
                 }
                 changed = true;
@@ -581,8 +569,7 @@ struct Trail {
         }
         node = std::move(child);
     }
-    PyObject *end = marker();
-    const int ended = end == nullptr ? -1 : PyDict_SetDefaultRef(node.get(), end, Py_True, nullptr);
+    const int ended = PyDict_SetDefaultRef(node.get(), marker(), Py_True, nullptr);
     if (ended < 0) {
         return -1;
     }
@@ -688,15 +675,11 @@ Ref deepcopy_key(PyObject *key)
     if (PyLong_Check(key) || PyUnicode_Check(key)) {
         return Ref::borrow(key);
     }
-    PyObject *name = interned(COPY_MODULE_NAME, "copy");
-    if (name == nullptr) {
-        return error;
-    }
-    Ref module = Ref::steal(PyImport_Import(name));
+    Ref module = Ref::steal(PyImport_Import(interned<"copy">()));
     if (!module) {
         return error;
     }
-    Ref deepcopy = getattr(module.get(), "deepcopy");
+    Ref deepcopy = attr<"deepcopy">(module.get());
     if (!deepcopy) {
         return error;
     }
@@ -994,10 +977,7 @@ Ref format_set(PyObject *root, PyObject *kwargs)
     if (!kw) {
         return error;
     }
-    PyObject *label = interned(LABEL_NAME, "label");
-    if (label == nullptr) {
-        return error;
-    }
+    PyObject *label = interned<"label">();
     const int taken = holds(kw.get(), label);
     if (taken < 0) {
         return error;
@@ -1005,8 +985,7 @@ Ref format_set(PyObject *root, PyObject *kwargs)
     if (taken) {
         return raise(PyExc_TypeError, "format() got multiple values for keyword argument 'label'");
     }
-    PyObject *label_value = interned(LABEL_VALUE, "KeyPathSet");
-    if (label_value == nullptr || PyDict_SetItem(kw.get(), label, label_value) < 0) {
+    if (PyDict_SetItem(kw.get(), label, interned<"KeyPathSet">()) < 0) {
         return error;
     }
     return formatting::call_kvlist_str(items.get(), kw.get());
@@ -1447,16 +1426,6 @@ PyObject *kps_repr(PyObject *self)
     });
 }
 
-// `dict[name] = value`, the key interned once in `cell`.
-Status set_item(PyObject *dict, ObjectCell &cell, const char *name, PyObject *value)
-{
-    PyObject *key = interned(cell, name);
-    if (key == nullptr) {
-        return error;
-    }
-    return check(PyDict_SetItem(dict, key, value));
-}
-
 PyObject *kps_str(PyObject *self)
 {
     return guard([&] {
@@ -1466,8 +1435,8 @@ PyObject *kps_str(PyObject *self)
             return Ref(error);
         }
         Ref kw = new_dict();
-        if (!kw || failed(set_item(kw.get(), COMPACT_NAME, "compact", Py_False)) ||
-            failed(set_item(kw.get(), VERBOSE_NAME, "verbose", Py_True))) {
+        if (!kw || PyDict_SetItem(kw.get(), interned<"compact">(), Py_False) < 0 ||
+            PyDict_SetItem(kw.get(), interned<"verbose">(), Py_True) < 0) {
             return Ref(error);
         }
         return format_set(set->root, kw.get());

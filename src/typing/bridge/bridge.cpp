@@ -4,10 +4,11 @@
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/hooks.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
-#include "core/hooks.hpp"
 
 namespace norv::typing::bridge {
 
@@ -22,8 +23,6 @@ struct ContainerTypes {
     PyObject *list_type;
 };
 OnceCell<const ContainerTypes *> SYMBOLIC_CONTAINER_TYPES;
-
-OnceCell<const Names *> NAMES;
 
 // ---- _install_typing_bridge -------------------------------------------------
 
@@ -165,54 +164,6 @@ PyMethodDef INSTALLERS[] = {
         "Install the composed symbolic container classes for the native wrap-emit."),
 };
 
-// Interning a literal fails only when memory runs out.
-PyObject *intern(const char *s)
-{
-    PyObject *o = PyUnicode_InternFromString(s);
-    if (o == nullptr) {
-        PyErr_Clear();
-        throw std::bad_alloc();
-    }
-    return o;
-}
-
-const Names *make_names()
-{
-    // Leaked with the process: interned names are never released.
-    auto *n = new Names{
-        intern("__norv_custom_typing__"),
-        intern("__norv_maybe_partial__"),
-        intern("sym_partial"),
-        intern("custom_apply"),
-        intern("skip_user_transform"),
-        intern("allow_partial"),
-        intern("child_transform"),
-        intern("root_path"),
-        intern("__nv_accept__"),
-        intern("pattern"),
-        intern("match"),
-        intern("apply"),
-        intern("is_eligible"),
-        intern("value_type"),
-        intern("label"),
-        intern("compact"),
-        intern("verbose"),
-        intern("root_indent"),
-        intern("list_wrap_threshold"),
-        intern("auto_typing"),
-        intern("from_annotation"),
-        intern("annotation"),
-        intern("name"),
-        intern("__name__"),
-        intern("resolved"),
-        intern("cls"),
-        intern("value"),
-        intern("noneable"),
-        intern("use_none_as_default"),
-    };
-    return n;
-}
-
 }  // namespace
 
 const TypingBridge *peek() noexcept
@@ -267,19 +218,6 @@ Status register_installers(PyObject *module)
         }
     }
     return Status::ok;
-}
-
-const Names &names()
-{
-    if (const Names *const *p = NAMES.get()) {
-        return **p;
-    }
-    const Names *made = make_names();
-    if (!NAMES.set(made)) {
-        // Interned strings are shared with the interpreter; only the record goes.
-        delete made;
-    }
-    return **NAMES.get();
 }
 
 // ---- operations ---------------------------------------------------------------
@@ -404,18 +342,6 @@ bool is_plain_value_type(PyObject *t) noexcept
     return Py_TYPE(t) == &PyType_Type;
 }
 
-namespace {
-
-int has_optional_attr(PyObject *o, PyObject *name)
-{
-    PyObject *found = nullptr;
-    int rc = PyObject_GetOptionalAttr(o, name, &found);
-    Py_XDECREF(found);
-    return rc;
-}
-
-}  // namespace
-
 int is_custom_typing(PyObject *value)
 {
     // The builtin scalar and container types, their bases and their metaclass
@@ -423,12 +349,14 @@ int is_custom_typing(PyObject *value)
     if (is_any_fast_type(value, true)) {
         return 0;
     }
-    return has_optional_attr(reinterpret_cast<PyObject *>(Py_TYPE(value)), names().norv_custom_typing);
+    Maybe<bool> has = has_attr<"__norv_custom_typing__">(reinterpret_cast<PyObject *>(Py_TYPE(value)));
+    return has ? *has : -1;
 }
 
 int is_maybe_partial(PyObject *cls)
 {
-    return has_optional_attr(cls, names().norv_maybe_partial);
+    Maybe<bool> has = has_attr<"__norv_maybe_partial__">(cls);
+    return has ? *has : -1;
 }
 
 int read_sym_partial(PyObject *value)
@@ -445,8 +373,8 @@ int read_sym_partial(PyObject *value)
                 break;
         }
     }
-    Ref attr = getattr(value, names().sym_partial);
-    return attr ? PyObject_IsTrue(attr.get()) : -1;
+    Ref partial = attr<"sym_partial">(value);
+    return partial ? PyObject_IsTrue(partial.get()) : -1;
 }
 
 }  // namespace norv::typing::bridge

@@ -6,9 +6,10 @@
 #include <new>
 
 #include "core/args.hpp"
-#include "core/boundary.hpp"
 #include "core/borrow.hpp"
+#include "core/boundary.hpp"
 #include "core/lock.hpp"
+#include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
 #include "formatting/format.hpp"
@@ -257,20 +258,6 @@ PyObject *field_tp_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 }
 
 // ---- apply ----------------------------------------------------------------------------------
-
-// Keyword names of the value spec's apply, in call order.
-PyObject *apply_kwnames()
-{
-    static ObjectCell NAMES;
-    return NAMES.get_or_init([] {
-        const bridge::Names &n = bridge::names();
-        Ref inplace = new_str("inplace");
-        if (!inplace) {
-            return Ref();
-        }
-        return Ref::steal(PyTuple_Pack(4, n.allow_partial, n.child_transform, n.root_path, inplace.get()));
-    });
-}
 
 const Signature APPLY_SIG{
     "apply",
@@ -569,11 +556,10 @@ Ref render(PyObject *self, bool compact, bool verbose, std::int64_t root_indent,
         return error;
     }
     Ref label = new_str("Field"), indent = new_int(root_indent);
-    const bridge::Names &n = bridge::names();
-    if (!label || !indent || PyDict_SetItem(kwargs.get(), n.label, label.get()) < 0 ||
-        PyDict_SetItem(kwargs.get(), n.compact, compact ? Py_True : Py_False) < 0 ||
-        PyDict_SetItem(kwargs.get(), n.verbose, verbose ? Py_True : Py_False) < 0 ||
-        PyDict_SetItem(kwargs.get(), n.root_indent, indent.get()) < 0) {
+    if (!label || !indent || PyDict_SetItem(kwargs.get(), interned<"label">(), label.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), interned<"compact">(), compact ? Py_True : Py_False) < 0 ||
+        PyDict_SetItem(kwargs.get(), interned<"verbose">(), verbose ? Py_True : Py_False) < 0 ||
+        PyDict_SetItem(kwargs.get(), interned<"root_indent">(), indent.get()) < 0) {
         return error;
     }
     State &s = state(self);
@@ -655,7 +641,7 @@ Ref text_form(PyObject *self, bool compact)
     Ref extra = Ref::steal(PyDict_New());
     Ref threshold = new_int(80);
     if (!extra || !threshold ||
-        PyDict_SetItem(extra.get(), bridge::names().list_wrap_threshold, threshold.get()) < 0) {
+        PyDict_SetItem(extra.get(), interned<"list_wrap_threshold">(), threshold.get()) < 0) {
         return error;
     }
     return render(self, compact, true, 0, extra.get());
@@ -1218,18 +1204,15 @@ Ref apply(PyObject *self, PyObject *value, bool allow_partial, PyObject *transfo
         v = base::apply_native(spec.get(), value, allow_partial, transform_fn, root_path, inplace);
     }
     else {
-        PyObject *kwnames = apply_kwnames();
-        if (kwnames == nullptr) {
-            return error;
-        }
         PyObject *call[] = {spec.get(),
                             value,
                             allow_partial ? Py_True : Py_False,
                             transform_fn ? transform_fn : Py_None,
                             root_path ? root_path : Py_None,
                             inplace ? Py_True : Py_False};
-        v = Ref::steal(PyObject_VectorcallMethod(bridge::names().apply, call,
-                                                 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        v = Ref::steal(
+            PyObject_VectorcallMethod(interned<"apply">(), call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      kwnames<"allow_partial", "child_transform", "root_path", "inplace">()));
     }
     if (!v) {
         return error;

@@ -1,5 +1,6 @@
 #include "typing/funnel/field_meta.hpp"
 
+#include "core/names.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/field/field.hpp"
 #include "typing/value_specs/base.hpp"
@@ -92,7 +93,7 @@ Maybe<Ref> exact_leaf_type(PyObject *spec)
     if (!info) {
         return error;
     }
-    Ref eligible = getattr(info.get(), bridge::names().is_eligible);
+    Ref eligible = attr<"is_eligible">(info.get());
     if (!eligible) {
         return error;
     }
@@ -103,7 +104,7 @@ Maybe<Ref> exact_leaf_type(PyObject *spec)
     if (!yes) {
         return Ref();
     }
-    Ref vt = getattr(info.get(), bridge::names().value_type);
+    Ref vt = attr<"value_type">(info.get());
     if (!vt) {
         return error;
     }
@@ -207,7 +208,7 @@ Maybe<std::pair<int, bool>> container_fill_info(PyObject *spec)
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.get()); ++i) {
         Ref f = Ref::borrow(PyList_GET_ITEM(elements.get(), i));
-        Ref v = getattr(f.get(), bridge::names().value);
+        Ref v = attr<"value">(f.get());
         if (!v) {
             return error;
         }
@@ -227,14 +228,6 @@ bool is_scalar_value(PyObject *value) noexcept
     PyTypeObject *t = Py_TYPE(value);
     return value == Py_None || t == &PyLong_Type || t == &PyFloat_Type || t == &PyUnicode_Type ||
            t == &PyBool_Type || t == &PyBytes_Type;
-}
-
-int is_scalar_identity_transform(PyObject *transform)
-{
-    PyObject *v = nullptr;
-    const int has = PyObject_GetOptionalAttrString(transform, "_norv_scalar_identity", &v);
-    Py_XDECREF(v);
-    return has;
 }
 
 }  // namespace funnel
@@ -358,36 +351,23 @@ Status classify(Working &w, PyObject *c)
     return Status::ok;
 }
 
-Maybe<bool> truth_attr(PyObject *o, const char *name)
-{
-    Ref v = getattr(o, name);
-    if (!v) {
-        return error;
-    }
-    const int t = PyObject_IsTrue(v.get());
-    if (t < 0) {
-        return error;
-    }
-    return t != 0;
-}
-
 }  // namespace
 
 Maybe<MetaPtr> build_field_meta(PyObject *key, PyObject *f, PyObject *spec)
 {
-    Maybe<bool> validation = truth_attr(f, "enable_validation");
+    Maybe<bool> validation = truth_attr<"enable_validation">(f);
     if (!validation) {
         return error;
     }
-    Maybe<bool> enable_wrap = truth_attr(f, "enable_wrap");
+    Maybe<bool> enable_wrap = truth_attr<"enable_wrap">(f);
     if (!enable_wrap) {
         return error;
     }
-    Maybe<bool> has_default = truth_attr(spec, "has_default");
+    Maybe<bool> has_default = truth_attr<"has_default">(spec);
     if (!has_default) {
         return error;
     }
-    Maybe<bool> frozen = truth_attr(spec, "frozen");
+    Maybe<bool> frozen = truth_attr<"frozen">(spec);
     if (!frozen) {
         return error;
     }

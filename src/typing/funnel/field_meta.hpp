@@ -100,7 +100,6 @@ Maybe<bool> proven_scalar_leaf(PyObject *spec);
 // element spec is a proven scalar leaf.
 Maybe<std::pair<int, bool>> container_fill_info(PyObject *spec);
 bool is_scalar_value(PyObject *value) noexcept;
-[[nodiscard]] int is_scalar_identity_transform(PyObject *transform);
 
 Maybe<Accept> funnel_leaf(PyObject *value, const FieldMeta &meta);
 Maybe<Accept> funnel_accept(PyObject *value, const FieldMeta &meta, PyObject *key, const FunnelCtx &ctx);

@@ -1,6 +1,7 @@
 // StrKey: the key spec of any string key, optionally constrained by a pattern
 // that must match from the key's start.
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/registry.hpp"
 #include "formatting/format.hpp"
@@ -21,7 +22,6 @@ struct StrKeyObject {
 
 TypeCell TYPE;
 ObjectCell ANY_PATTERN_TEXT;
-ObjectCell MATCH_NAME;
 
 PyObject *regex_of(PyObject *self)
 {
@@ -79,7 +79,7 @@ Status pattern_text(PyObject *self, Ref &out)
     if (regex == nullptr) {
         return Status::ok;
     }
-    Ref pattern = getattr(regex, "pattern");
+    Ref pattern = attr<"pattern">(regex);
     if (!pattern) {
         return error;
     }
@@ -182,11 +182,7 @@ Ref str_key_match(PyObject *self, FastArgs a)
     if (regex == nullptr) {
         return new_bool(true);
     }
-    PyObject *name = MATCH_NAME.get_or_init([] { return Ref::steal(PyUnicode_InternFromString("match")); });
-    if (name == nullptr) {
-        return error;
-    }
-    Ref found = Ref::steal(PyObject_CallMethodOneArg(regex, name, key));
+    Ref found = Ref::steal(PyObject_CallMethodOneArg(regex, interned<"match">(), key));
     if (!found) {
         return error;
     }

@@ -4,6 +4,7 @@
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
 #include "formatting/format.hpp"
@@ -254,24 +255,24 @@ Ref schema_format_impl(PyObject *self, bool compact, bool verbose, PyObject *roo
     if (hold.failed()) {
         return error;
     }
-    const bridge::Names &n = bridge::names();
     Ref options = Ref::steal(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
     Ref label = cls_name ? Ref::borrow(cls_name) : new_str("Schema");
     Ref indent = root_indent ? Ref::borrow(root_indent) : new_int(0);
-    if (!options || !label || !indent || PyDict_SetItem(options.get(), n.label, label.get()) < 0) {
+    if (!options || !label || !indent ||
+        PyDict_SetItem(options.get(), interned<"label">(), label.get()) < 0) {
         return error;
     }
     if (bracket_type && PyDict_SetItemString(options.get(), "bracket_type", bracket_type) < 0) {
         return error;
     }
-    if (PyDict_SetItem(options.get(), n.compact, compact ? Py_True : Py_False) < 0 ||
-        PyDict_SetItem(options.get(), n.verbose, verbose ? Py_True : Py_False) < 0 ||
-        PyDict_SetItem(options.get(), n.root_indent, indent.get()) < 0) {
+    if (PyDict_SetItem(options.get(), interned<"compact">(), compact ? Py_True : Py_False) < 0 ||
+        PyDict_SetItem(options.get(), interned<"verbose">(), verbose ? Py_True : Py_False) < 0 ||
+        PyDict_SetItem(options.get(), interned<"root_indent">(), indent.get()) < 0) {
         return error;
     }
     if (list_wrap) {
         Ref eighty = new_int(80);
-        if (!eighty || PyDict_SetItem(options.get(), n.list_wrap_threshold, eighty.get()) < 0) {
+        if (!eighty || PyDict_SetItem(options.get(), interned<"list_wrap_threshold">(), eighty.get()) < 0) {
             return error;
         }
     }

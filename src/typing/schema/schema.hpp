@@ -22,37 +22,6 @@ struct FieldMeta;
 
 namespace norv::typing::schema {
 
-// An attribute name interned once per process (leaked on purpose); null with
-// the error set only when the first interning failed.
-template <std::size_t N>
-struct NameLit {
-    char text[N];
-    constexpr NameLit(const char (&s)[N])
-    {
-        for (std::size_t i = 0; i < N; ++i) {
-            text[i] = s[i];
-        }
-    }
-};
-
-template <NameLit L>
-PyObject *interned() noexcept
-{
-    static PyObject *name = nullptr;
-    if (name == nullptr) {
-        name = PyUnicode_InternFromString(L.text);
-    }
-    return name;
-}
-
-// `o.<name>` through the interned name.
-template <NameLit L>
-Ref attr(PyObject *o)
-{
-    PyObject *name = interned<L>();
-    return name ? getattr(o, name) : Ref();
-}
-
 // Field-name hash shared by every text-keyed map of schemas, containers and
 // objects: 64-bit FNV-1a over the UTF-8 bytes, then one more step with 0xff.
 constexpr std::uint64_t fnv_build(std::string_view text) noexcept

@@ -1,6 +1,7 @@
 // Schema application: validates a dict's entries against their fields, fills
 // the missing ones and refuses keys no field accepts.
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"

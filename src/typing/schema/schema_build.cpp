@@ -1,5 +1,6 @@
 #include <unordered_set>
 
+#include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/schema/schema.hpp"
@@ -17,20 +18,6 @@ static_assert(fnv_build(std::string_view("a\0b", 3)) != fnv_build("ab"));
 namespace {
 
 const SchemaMeta EMPTY_META{};
-
-template <NameLit L>
-Maybe<bool> truth_attr(PyObject *o)
-{
-    Ref v = attr<L>(o);
-    if (!v) {
-        return error;
-    }
-    const int t = PyObject_IsTrue(v.get());
-    if (t < 0) {
-        return error;
-    }
-    return t != 0;
-}
 
 Maybe<std::string> utf8_text(PyObject *text)
 {

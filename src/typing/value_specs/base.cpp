@@ -5,6 +5,7 @@
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
 #include "typing/bridge/bridge.hpp"
@@ -203,13 +204,9 @@ Ref get_fast_apply_info(SpecEngine &e)
     if (!e.exact_eligible()) {
         return Ref::steal(PyObject_CallNoArgs(br.fast_apply_info_cls));
     }
-    const bridge::Names &nm = bridge::names();
     PyObject *args[] = {Py_True, e.value_type.get()};
-    Ref kwnames = Ref::steal(PyTuple_Pack(2, nm.is_eligible, nm.value_type));
-    if (!kwnames) {
-        return error;
-    }
-    return Ref::steal(PyObject_Vectorcall(br.fast_apply_info_cls, args, 0, kwnames.get()));
+    return Ref::steal(
+        PyObject_Vectorcall(br.fast_apply_info_cls, args, 0, kwnames<"is_eligible", "value_type">()));
 }
 Ref get_exact_leaf_type(SpecEngine &e)
 {
@@ -477,7 +474,7 @@ Ref spec_materialize_strict(PyObject *self)
             w.e.strict = STRICT_TRUE;
             w.e.invalidate_repr();
         }
-        PyObject *value = bridge::names().value;
+        PyObject *value = interned<"value">();
         switch (w.e.tag()) {
             case Tag::List:
                 if (PyList_Append(children.get(), w.e.kind.get<ListKind>()->element_spec.get()) < 0) {
@@ -622,15 +619,11 @@ Ref spec_noneable(PyObject *self, FastArgs a)
         if (depth.failed()) {
             return error;
         }
-        const bridge::Names &nm = bridge::names();
-        Ref kwnames = Ref::steal(PyTuple_Pack(1, nm.use_none_as_default));
-        if (!kwnames) {
-            return error;
-        }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
             PyObject *args[] = {PyList_GET_ITEM(candidates.get(), i), bool_obj(is_noneable), Py_False};
             const size_t nargsf = 2 | PY_VECTORCALL_ARGUMENTS_OFFSET;
-            Ref r = Ref::steal(PyObject_VectorcallMethod(nm.noneable, args, nargsf, kwnames.get()));
+            Ref r = Ref::steal(PyObject_VectorcallMethod(interned<"noneable">(), args, nargsf,
+                                                         kwnames<"use_none_as_default">()));
             if (!r) {
                 return error;
             }
@@ -760,7 +753,7 @@ Ref spec_format(PyObject *self, FastArgs a)
     }
     std::optional<std::int64_t> lwt;
     PyObject *given = nullptr;
-    if (PyDict_GetItemRef(b.varkw.get(), bridge::names().list_wrap_threshold, &given) > 0) {
+    if (PyDict_GetItemRef(b.varkw.get(), interned<"list_wrap_threshold">(), &given) > 0) {
         Ref held = Ref::steal(given);
         const Maybe<std::int64_t> threshold = to_i64(given);
         if (threshold) {
@@ -865,8 +858,7 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
             }
             case Tag::Type: {
                 const TypeKind *t = e.kind.get<TypeKind>();
-                return t->forward_ref ? getattr(t->forward_ref.get(), bridge::names().cls)
-                                      : Ref::borrow(t->t.get());
+                return t->forward_ref ? attr<"cls">(t->forward_ref.get()) : Ref::borrow(t->t.get());
             }
             case Tag::Dict:
                 return call_and_apply(e, self, reinterpret_cast<PyObject *>(&PyDict_Type), args, kwargs);
@@ -887,7 +879,7 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
             return Ref::borrow(e.default_value.get());
         }
         if (e.tag() == Tag::Enum) {
-            Ref apply = getattr(self, bridge::names().apply);
+            Ref apply = attr<"apply">(self);
             if (!apply) {
                 return error;
             }

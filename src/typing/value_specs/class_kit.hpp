@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "core/args.hpp"
-#include "core/boundary.hpp"
 #include "core/borrow.hpp"
+#include "core/boundary.hpp"
 #include "core/registry.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/engine.hpp"

@@ -1,5 +1,6 @@
 // Child application of the Dict kind: the schema's own `apply`, or, for an
 // open dict whose keys are any str, the open value spec entry by entry.
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
@@ -22,17 +23,6 @@ Ref schema_apply(PyObject *schema, PyObject *value, bool allow_partial, PyObject
         return schema::apply_held(schema, value, allow_partial, child_transform,
                                   root_path == Py_None ? nullptr : root_path, false, inplace);
     }
-    static ObjectCell NAMES;
-    PyObject *kwnames = NAMES.get_or_init([] {
-        const bridge::Names &n = bridge::names();
-        Ref inplace_name = new_str("inplace");
-        return inplace_name ? Ref::steal(PyTuple_Pack(4, n.allow_partial, n.child_transform, n.root_path,
-                                                      inplace_name.get()))
-                            : Ref();
-    });
-    if (kwnames == nullptr) {
-        return error;
-    }
     PyObject *args[] = {schema,
                         value,
                         allow_partial ? Py_True : Py_False,
@@ -40,19 +30,8 @@ Ref schema_apply(PyObject *schema, PyObject *value, bool allow_partial, PyObject
                         root_path,
                         inplace ? Py_True : Py_False};
     return Ref::steal(
-        PyObject_VectorcallMethod(bridge::names().apply, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-}
-
-// Keyword names of an entry's call: allow_partial, inplace, root_path.
-PyObject *entry_kwnames()
-{
-    static ObjectCell NAMES;
-    return NAMES.get_or_init([] {
-        const bridge::Names &n = bridge::names();
-        Ref inplace_name = new_str("inplace");
-        return inplace_name ? Ref::steal(PyTuple_Pack(3, n.allow_partial, inplace_name.get(), n.root_path))
-                            : Ref();
-    });
+        PyObject_VectorcallMethod(interned<"apply">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                  kwnames<"allow_partial", "child_transform", "root_path", "inplace">()));
 }
 
 // Whether the open value spec takes any value unchanged, as an unconstrained
@@ -147,10 +126,10 @@ Ref dict_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject
         return error;
     }
     Ref entries = snapshot_items(target.get());
-    PyObject *kwnames = entries ? entry_kwnames() : nullptr;
-    if (kwnames == nullptr) {
+    if (!entries) {
         return error;
     }
+    PyObject *names = kwnames<"allow_partial", "inplace", "root_path">();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
         PyObject *pair = PyList_GET_ITEM(entries.get(), i);
         PyObject *key = PyTuple_GET_ITEM(pair, 0), *x = PyTuple_GET_ITEM(pair, 1);
@@ -185,8 +164,8 @@ Ref dict_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject
         }
         PyObject *args[] = {open.get(), x, allow_partial ? Py_True : Py_False, inplace ? Py_True : Py_False,
                             child.get()};
-        Ref r = Ref::steal(PyObject_VectorcallMethod(bridge::names().apply, args,
-                                                     2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        Ref r = Ref::steal(
+            PyObject_VectorcallMethod(interned<"apply">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
         if (!r) {
             return error;
         }

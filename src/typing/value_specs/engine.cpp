@@ -1,6 +1,7 @@
 #include "typing/value_specs/engine.hpp"
 
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "topology/keypath.hpp"
@@ -186,7 +187,7 @@ Maybe<std::unique_ptr<SpecEngine>> SpecEngine::deep_clone() const
                 if (!field) {
                     return error;
                 }
-                Ref spec = getattr(field.get(), bridge::names().value);
+                Ref spec = attr<"value">(field.get());
                 if (!spec) {
                     return error;
                 }
@@ -276,12 +277,8 @@ Status SpecEngine::set_default(PyObject *value, bool use_default_apply, PyObject
                 return error;
             }
             PyObject *args[] = {d->schema.get(), empty.get(), Py_True};
-            Ref kwnames = Ref::steal(PyTuple_Pack(1, bridge::names().allow_partial));
-            if (!kwnames) {
-                return error;
-            }
             Ref result = Ref::steal(PyObject_VectorcallMethod(
-                bridge::names().apply, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+                interned<"apply">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames<"allow_partial">()));
             if (!result) {
                 return error;
             }

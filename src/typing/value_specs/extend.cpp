@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/field/field.hpp"
@@ -183,11 +184,11 @@ Maybe<Ref> union_base_candidate(PyObject *candidate, PyObject *base)
         return Ref();
     }
     if (reinterpret_cast<PyObject *>(Py_TYPE(candidate)) == bridge::get().object_cls) {
-        Ref mine = getattr(candidate, bridge::names().value_type);
+        Ref mine = attr<"value_type">(candidate);
         if (!mine) {
             return error;
         }
-        Ref theirs = getattr(base, bridge::names().value_type);
+        Ref theirs = attr<"value_type">(base);
         if (!theirs) {
             return error;
         }
@@ -504,7 +505,7 @@ Status merge_kind(PyObject *child, PyObject *base, Plan &p, DryRun *dry)
             if (dry) {
                 return Status::ok;
             }
-            p.element_spec = getattr(element_field.get(), bridge::names().value);
+            p.element_spec = attr<"value">(element_field.get());
             if (!p.element_spec) {
                 return error;
             }
@@ -622,7 +623,7 @@ Status extend_dict(PyObject *child, PyObject *base, Plan &p, DryRun *dry)
         if (!call_method1(schema.get(), "extend", base_schema.get())) {
             return error;
         }
-        Ref apply = getattr(schema.get(), bridge::names().apply);
+        Ref apply = attr<"apply">(schema.get());
         Ref empty = apply ? Ref::steal(PyDict_New()) : Ref();
         Ref kwargs = empty ? Ref::steal(Py_BuildValue("{s:O}", "allow_partial", Py_True)) : Ref();
         Ref args = kwargs ? Ref::steal(PyTuple_Pack(1, empty.get())) : Ref();

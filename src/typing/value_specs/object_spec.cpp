@@ -1,8 +1,9 @@
 // Object: instances of a class given directly, by name (a forward reference
 // the host resolves later), or as a generic alias.
+#include "core/names.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/class_kit.hpp"
+#include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::classes {
@@ -140,7 +141,7 @@ Ref object_apply_kind(PyObject *value, bool allow_partial, engine::PathText &pat
     if (allow_partial || !marked) {
         return Ref::borrow(value);
     }
-    Ref partial_attr = getattr(value, bridge::names().sym_partial);
+    Ref partial_attr = attr<"sym_partial">(value);
     if (!partial_attr) {
         return error;
     }

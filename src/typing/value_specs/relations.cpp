@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/base.hpp"
@@ -56,7 +57,7 @@ int forward_refs_eq(SpecEngine &e, PyObject *other)
 Ref type_target(SpecEngine &e)
 {
     const TypeKind *k = e.kind.get<TypeKind>();
-    return k->forward_ref ? getattr(k->forward_ref.get(), bridge::names().cls) : Ref::borrow(k->t.get());
+    return k->forward_ref ? attr<"cls">(k->forward_ref.get()) : Ref::borrow(k->t.get());
 }
 
 int kind_eq(SpecEngine &e, PyObject *other)
@@ -245,11 +246,11 @@ int child_compatible(PyObject *a, PyObject *b)
 
 int field_value_compatible(PyObject *mine_field, PyObject *their_field)
 {
-    Ref mine = getattr(mine_field, bridge::names().value);
+    Ref mine = attr<"value">(mine_field);
     if (!mine) {
         return -1;
     }
-    Ref theirs = getattr(their_field, bridge::names().value);
+    Ref theirs = attr<"value">(their_field);
     return theirs ? child_compatible(mine.get(), theirs.get()) : -1;
 }
 
@@ -478,7 +479,7 @@ int compatible_kind(SpecEngine &e, PyObject *other)
             if (!element) {
                 return -1;
             }
-            Ref theirs = getattr(element.get(), bridge::names().value);
+            Ref theirs = attr<"value">(element.get());
             return theirs ? child_compatible(k->element_spec.get(), theirs.get()) : -1;
         }
         case Tag::Tuple:
@@ -543,7 +544,7 @@ int compatible_kind(SpecEngine &e, PyObject *other)
 // plain function that the Callable accepts.
 int callable_accepts_object(PyObject *owner, PyObject *other)
 {
-    Ref cls = getattr(other, bridge::names().value_type);
+    Ref cls = attr<"value_type">(other);
     if (!cls) {
         return -1;
     }

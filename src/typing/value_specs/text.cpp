@@ -1,6 +1,7 @@
 // The text form of value specs: the kind's label followed by the key=value
 // entries that differ from their defaults, rendered by `kvlist_str`.
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "formatting/format.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/engine.hpp"
@@ -115,7 +116,7 @@ Ref element_values(PyObject *fields)
         return error;
     }
     while (Ref f = Ref::steal(PyIter_Next(it.get()))) {
-        Ref v = getattr(f.get(), bridge::names().value);
+        Ref v = attr<"value">(f.get());
         if (!v || PyList_Append(out.get(), v.get()) < 0) {
             return error;
         }
@@ -142,7 +143,7 @@ Status build_entries(Entries &out, SpecEngine &e, const bridge::TypingBridge &br
                 return error;
             }
             const StrKind *s = e.kind.get<StrKind>();
-            Ref pattern = s->regex ? getattr(s->regex.get(), bridge::names().pattern) : none();
+            Ref pattern = s->regex ? attr<"pattern">(s->regex.get()) : none();
             if (!pattern || failed(out.add("regex", pattern.get(), Py_None))) {
                 return error;
             }
@@ -206,7 +207,7 @@ Status build_entries(Entries &out, SpecEngine &e, const bridge::TypingBridge &br
                 if (!first) {
                     return error;
                 }
-                elements = getattr(first.get(), bridge::names().value);
+                elements = attr<"value">(first.get());
             }
             if (!elements || failed(out.add("", elements.get(), Py_None)) ||
                 failed(add_default(out, e, br))) {
@@ -249,10 +250,10 @@ Status build_entries(Entries &out, SpecEngine &e, const bridge::TypingBridge &br
             const ObjectKind *o = e.kind.get<ObjectKind>();
             Ref name;
             if (o->forward_ref) {
-                name = getattr(o->forward_ref.get(), bridge::names().name);
+                name = attr<"name">(o->forward_ref.get());
             }
             else if (e.value_type) {
-                name = getattr(e.value_type.get(), bridge::names().dunder_name);
+                name = attr<"__name__">(e.value_type.get());
             }
             else {
                 panic("resolved Object has a value_type");
@@ -323,7 +324,6 @@ Ref format(SpecEngine &e, bool compact, bool verbose, std::int64_t root_indent,
     if (entries.failed() || failed(build_entries(entries, e, br))) {
         return error;
     }
-    const bridge::Names &nm = bridge::names();
     Ref kwargs = Ref::steal(PyDict_New());
     if (!kwargs) {
         return error;
@@ -336,10 +336,10 @@ Ref format(SpecEngine &e, bool compact, bool verbose, std::int64_t root_indent,
     if (!indent) {
         return error;
     }
-    if (PyDict_SetItem(kwargs.get(), nm.label, label.get()) < 0 ||
-        PyDict_SetItem(kwargs.get(), nm.compact, compact ? Py_True : Py_False) < 0 ||
-        PyDict_SetItem(kwargs.get(), nm.verbose, verbose ? Py_True : Py_False) < 0 ||
-        PyDict_SetItem(kwargs.get(), nm.root_indent, indent.get()) < 0) {
+    if (PyDict_SetItem(kwargs.get(), interned<"label">(), label.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), interned<"compact">(), compact ? Py_True : Py_False) < 0 ||
+        PyDict_SetItem(kwargs.get(), interned<"verbose">(), verbose ? Py_True : Py_False) < 0 ||
+        PyDict_SetItem(kwargs.get(), interned<"root_indent">(), indent.get()) < 0) {
         return error;
     }
     if (e.tag() == Tag::Union && !list_wrap_threshold) {
@@ -347,7 +347,7 @@ Ref format(SpecEngine &e, bool compact, bool verbose, std::int64_t root_indent,
     }
     if (list_wrap_threshold) {
         Ref lwt = new_int(*list_wrap_threshold);
-        if (!lwt || PyDict_SetItem(kwargs.get(), nm.list_wrap_threshold, lwt.get()) < 0) {
+        if (!lwt || PyDict_SetItem(kwargs.get(), interned<"list_wrap_threshold">(), lwt.get()) < 0) {
             return error;
         }
     }
@@ -393,7 +393,7 @@ Maybe<Ref> regex_pattern_str(PyObject *regex)
     if (regex == nullptr) {
         return Ref();
     }
-    Ref pattern = getattr(regex, bridge::names().pattern);
+    Ref pattern = attr<"pattern">(regex);
     if (!pattern) {
         return error;
     }

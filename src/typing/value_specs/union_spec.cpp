@@ -1,9 +1,10 @@
 // Union: a value that one of two or more candidate specs accepts.
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/class_kit.hpp"
+#include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::classes {
@@ -184,7 +185,7 @@ Maybe<Ref> exact_leaf_type(PyObject *spec)
     if (!truth) {
         return Ref();
     }
-    return util::some(getattr(info.get(), bridge::names().value_type));
+    return util::some(attr<"value_type">(info.get()));
 }
 
 namespace {
@@ -251,8 +252,7 @@ namespace {
 class CandidateCall {
 public:
     CandidateCall(bool allow_partial, PyObject *child_transform, PyObject *root_path, bool inplace)
-        : kwnames_(make_kwnames()),
-          allow_partial_(allow_partial),
+        : allow_partial_(allow_partial),
           child_transform_(child_transform),
           root_path_(root_path),
           inplace_(inplace)
@@ -261,36 +261,18 @@ public:
 
     Ref operator()(PyObject *c, PyObject *value) const
     {
-        if (!kwnames_) {
-            return error;
-        }
         PyObject *args[] = {c,
                             value,
                             allow_partial_ ? Py_True : Py_False,
                             child_transform_ ? child_transform_ : Py_None,
                             root_path_ ? root_path_ : Py_None,
                             inplace_ ? Py_True : Py_False};
-        return Ref::steal(PyObject_VectorcallMethod(bridge::names().apply, args,
-                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames_));
+        return Ref::steal(
+            PyObject_VectorcallMethod(interned<"apply">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      kwnames<"allow_partial", "child_transform", "root_path", "inplace">()));
     }
 
 private:
-    // Borrowed from a cell kept for the process; NULL with the error set.
-    static PyObject *make_kwnames()
-    {
-        static ObjectCell KWNAMES;
-        return KWNAMES.get_or_init([]() -> Ref {
-            const bridge::Names &nm = bridge::names();
-            Ref inplace = Ref::steal(PyUnicode_InternFromString("inplace"));
-            if (!inplace) {
-                return error;
-            }
-            return Ref::steal(
-                PyTuple_Pack(4, nm.allow_partial, nm.child_transform, nm.root_path, inplace.get()));
-        });
-    }
-
-    PyObject *kwnames_;
     bool allow_partial_;
     PyObject *child_transform_;
     PyObject *root_path_;
@@ -306,7 +288,7 @@ Ref candidate_value_type(PyObject *c)
         return error;
     }
     if (!native) {
-        return getattr(c, bridge::names().value_type);
+        return attr<"value_type">(c);
     }
     base::NativeRead read(c);
     if (read.failed()) {
@@ -520,7 +502,7 @@ Ref union_with_type_args(FastArgs a)
     if (!spec || !had_none) {
         return spec;
     }
-    return Ref::steal(PyObject_CallMethodNoArgs(spec.get(), bridge::names().noneable));
+    return Ref::steal(PyObject_CallMethodNoArgs(spec.get(), interned<"noneable">()));
 }
 
 Ref union_with_type_args_method(PyObject *, FastArgs a)

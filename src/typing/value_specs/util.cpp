@@ -1,6 +1,7 @@
 #include "typing/value_specs/util.hpp"
 
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "typing/bridge/bridge.hpp"
 
 namespace norv::typing::util {
@@ -139,7 +140,7 @@ Maybe<Ref> compute_open_str_value_spec(PyObject *schema)
     if (regex.get() != Py_None) {
         return Ref();
     }
-    return some(getattr(field.get(), bridge::names().value));
+    return some(attr<"value">(field.get()));
 }
 
 Ref as_type_args(PyObject *x)
@@ -152,14 +153,9 @@ Ref as_type_args(PyObject *x)
 
 Ref from_annotation(PyObject *x)
 {
-    const bridge::Names &nm = bridge::names();
     PyObject *args[] = {bridge::get().value_spec_cls, x, Py_True};
-    Ref kwnames = Ref::steal(PyTuple_Pack(1, nm.auto_typing));
-    if (!kwnames) {
-        return error;
-    }
-    return Ref::steal(PyObject_VectorcallMethod(nm.from_annotation, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                kwnames.get()));
+    return Ref::steal(PyObject_VectorcallMethod(
+        interned<"from_annotation">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames<"auto_typing">()));
 }
 
 Ref generic_getitem_result(PyObject *spec)
@@ -177,7 +173,7 @@ Ref generic_getitem_result(PyObject *spec)
         return error;
     }
     if (type_checking) {
-        return getattr(spec, bridge::names().annotation);
+        return attr<"annotation">(spec);
     }
     return Ref::borrow(spec);
 }

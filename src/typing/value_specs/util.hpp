@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "core/error.hpp"
+#include "core/names.hpp"
 #include "core/ref.hpp"
 
 namespace norv::typing::util {
@@ -37,5 +38,11 @@ Ref union_getitem(PyObject *a, PyObject *b);
 Ref missing_default();
 // str(root_path), or "None" without one.
 Ref root_path_display(PyObject *root_path);
+
+// Whether a transform carries the scalar-identity marker (presence only).
+inline Maybe<bool> is_scalar_identity_transform(PyObject *transform)
+{
+    return has_attr<"_norv_scalar_identity">(transform);
+}
 
 }  // namespace norv::typing::util

@@ -2,6 +2,7 @@
 // references, whether they are resolved, and the typing annotation the spec
 // stands for. Children are asked through their Python attributes.
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
@@ -27,16 +28,6 @@ Status for_each_item(PyObject *iterable, F &&body)
     return PyErr_Occurred() ? Status::error : Status::ok;
 }
 
-// Interned attribute and module names of these views, made once (borrowed;
-// NULL with the error set).
-template <std::size_t N>
-PyObject *interned(ObjectCell &cell, const char (&text)[N])
-{
-    return cell.get_or_init([&] { return Ref::steal(PyUnicode_InternFromString(text)); });
-}
-
-ObjectCell FORWARD_REFS_NAME, BUILTINS_NAME, SET_NAME;
-
 // module.name, read on every use. The module comes from sys.modules when it
 // is there (it always is for builtins and typing): a full import statement
 // costs more than everything else these views do.
@@ -55,25 +46,16 @@ Ref import_attr(PyObject *module_name, PyObject *name)
     return getattr(m.get(), name);
 }
 
-Ref import_attr(const char *module, const char *name)
+template <NameText Module, NameText Name>
+Ref import_attr()
 {
-    Ref module_name = Ref::steal(PyUnicode_InternFromString(module));
-    Ref attr_name = module_name ? Ref::steal(PyUnicode_InternFromString(name)) : Ref();
-    if (!attr_name) {
-        return error;
-    }
-    return import_attr(module_name.get(), attr_name.get());
+    return import_attr(interned<Module>(), interned<Name>());
 }
 
 // builtins.set().
 Ref new_set()
 {
-    PyObject *builtins = interned(BUILTINS_NAME, "builtins");
-    PyObject *set_name = builtins ? interned(SET_NAME, "set") : nullptr;
-    if (set_name == nullptr) {
-        return error;
-    }
-    Ref set_type = import_attr(builtins, set_name);
+    Ref set_type = import_attr<"builtins", "set">();
     if (!set_type) {
         return error;
     }
@@ -114,8 +96,7 @@ Status update_from(PyObject *set, PyObject *item, const char *via)
     if (!holder) {
         return error;
     }
-    PyObject *name = interned(FORWARD_REFS_NAME, "forward_refs");
-    Ref refs = name ? getattr(holder.get(), name) : Ref();
+    Ref refs = attr<"forward_refs">(holder.get());
     if (!refs) {
         return error;
     }
@@ -139,22 +120,22 @@ Ref any_if_no_annotation(Ref annotation)
         return error;
     }
     if (missing) {
-        return import_attr("typing", "Any");
+        return import_attr<"typing", "Any">();
     }
     return annotation;
 }
 
-Ref subscript(const char *module, const char *name, PyObject *arg)
+// target[arg]; a null `target` (its read failed) passes through.
+Ref subscript(const Ref &target, PyObject *arg)
 {
-    Ref target = import_attr(module, name);
     if (!target) {
         return error;
     }
     return Ref::steal(PyObject_GetItem(target.get(), arg));
 }
 
-// subscript(module, name, tuple(list)); a null `list` (its build failed) passes through.
-Ref subscript_tuple(const char *module, const char *name, const Ref &list)
+// target[tuple(list)]; a null `list` (its build failed) passes through.
+Ref subscript_tuple(const Ref &target, const Ref &list)
 {
     if (!list) {
         return error;
@@ -163,17 +144,17 @@ Ref subscript_tuple(const char *module, const char *name, const Ref &list)
     if (!tuple) {
         return error;
     }
-    return subscript(module, name, tuple.get());
+    return subscript(target, tuple.get());
 }
 
-// subscript(module, name, (first, second)).
-Ref subscript_pair(const char *module, const char *name, PyObject *first, PyObject *second)
+// target[first, second].
+Ref subscript_pair(const Ref &target, PyObject *first, PyObject *second)
 {
     Ref pair = Ref::steal(PyTuple_Pack(2, first, second));
     if (!pair) {
         return error;
     }
-    return subscript(module, name, pair.get());
+    return subscript(target, pair.get());
 }
 
 Ref annotations_of(PyObject *seq, const char *via)
@@ -210,18 +191,19 @@ Ref annotate_type(SpecEngine &e)
         case Tag::Str:
             return Ref::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type));
         case Tag::Enum:
-            return e.value_type ? Ref::borrow(e.value_type.get()) : import_attr("typing", "Any");
+            return e.value_type ? Ref::borrow(e.value_type.get()) : import_attr<"typing", "Any">();
         case Tag::List: {
             Ref a = any_if_no_annotation(getattr(e.kind.get<ListKind>()->element_spec.get(), "annotation"));
             if (!a) {
                 return error;
             }
-            return subscript("builtins", "list", a.get());
+            return subscript(import_attr<"builtins", "list">(), a.get());
         }
         case Tag::Tuple: {
             const TupleKind *t = e.kind.get<TupleKind>();
             if (t->fixed_length) {
-                return subscript_tuple("builtins", "tuple", annotations_of(t->elements.get(), "value"));
+                return subscript_tuple(import_attr<"builtins", "tuple">(),
+                                       annotations_of(t->elements.get(), "value"));
             }
             Ref field = Ref::steal(PySequence_GetItem(t->elements.get(), 0));
             if (!field) {
@@ -235,10 +217,10 @@ Ref annotate_type(SpecEngine &e)
             if (!a) {
                 return error;
             }
-            return subscript_pair("builtins", "tuple", a.get(), Py_Ellipsis);
+            return subscript_pair(import_attr<"builtins", "tuple">(), a.get(), Py_Ellipsis);
         }
         case Tag::Union:
-            return subscript_tuple("typing", "Union",
+            return subscript_tuple(import_attr<"typing", "Union">(),
                                    annotations_of(e.kind.get<UnionKind>()->candidates.get(), nullptr));
         case Tag::Object: {
             const ObjectKind *o = e.kind.get<ObjectKind>();
@@ -258,15 +240,15 @@ Ref annotate_type(SpecEngine &e)
             if (!arg) {
                 return error;
             }
-            return subscript("builtins", "type", arg.get());
+            return subscript(import_attr<"builtins", "type">(), arg.get());
         }
         case Tag::Dict: {
-            Ref any = import_attr("typing", "Any");
+            Ref any = import_attr<"typing", "Any">();
             if (!any) {
                 return error;
             }
             PyObject *str_type = reinterpret_cast<PyObject *>(&PyUnicode_Type);
-            return subscript_pair("builtins", "dict", str_type, any.get());
+            return subscript_pair(import_attr<"builtins", "dict">(), str_type, any.get());
         }
         case Tag::Callable: {
             const CallableKind *c = e.kind.get<CallableKind>();
@@ -288,7 +270,7 @@ Ref annotate_type(SpecEngine &e)
             if (!ret) {
                 return error;
             }
-            return subscript_pair("typing", "Callable", params.get(), ret.get());
+            return subscript_pair(import_attr<"typing", "Callable">(), params.get(), ret.get());
         }
     }
     panic("unknown spec kind");
@@ -417,7 +399,7 @@ int type_resolved(SpecEngine &e)
         return -1;
     }
     while (Ref ref = Ref::steal(PyIter_Next(it.get()))) {
-        Ref resolved = getattr(ref.get(), bridge::names().resolved);
+        Ref resolved = attr<"resolved">(ref.get());
         if (!resolved) {
             return -1;
         }
@@ -453,7 +435,7 @@ Maybe<Ref> value_type_obj(SpecEngine &e)
             }
             Status walked =
                 for_each_item(e.kind.get<UnionKind>()->candidates.get(), [&](PyObject *c) -> Status {
-                    Ref vt = getattr(c, bridge::names().value_type);
+                    Ref vt = attr<"value_type">(c);
                     if (!vt) {
                         return error;
                     }
@@ -465,7 +447,7 @@ Maybe<Ref> value_type_obj(SpecEngine &e)
             if (failed(walked)) {
                 return error;
             }
-            Ref tuple_type = import_attr("builtins", "tuple");
+            Ref tuple_type = import_attr<"builtins", "tuple">();
             if (!tuple_type) {
                 return error;
             }
@@ -478,7 +460,7 @@ Maybe<Ref> value_type_obj(SpecEngine &e)
         case Tag::Object: {
             const ObjectKind *o = e.kind.get<ObjectKind>();
             if (o->forward_ref) {
-                Ref cls = getattr(o->forward_ref.get(), bridge::names().cls);
+                Ref cls = attr<"cls">(o->forward_ref.get());
                 if (!cls) {
                     return error;
                 }
@@ -517,7 +499,7 @@ Ref annotation(SpecEngine &e)
     if (missing) {
         return a;
     }
-    return subscript("typing", "Optional", a.get());
+    return subscript(import_attr<"typing", "Optional">(), a.get());
 }
 
 }  // namespace norv::typing::engine
