@@ -11,6 +11,7 @@
 
 #include "core/error.hpp"
 #include "core/ref.hpp"
+#include "typing/services.hpp"
 
 namespace norv::typing {
 
@@ -88,11 +89,7 @@ struct FunnelCtx {
     bool no_path = false;
 };
 
-Maybe<Ref> exact_leaf_type(PyObject *spec);  // empty Ref: none
 Maybe<Ref> checked_leaf_type(PyObject *spec);
-// The target class of a native Object spec that is neither frozen nor
-// transformed; an empty Ref otherwise.
-Maybe<Ref> is_object_candidate(PyObject *spec);
 // A native List, Tuple or Dict spec that is neither frozen nor transformed.
 Maybe<bool> is_container_candidate(PyObject *spec);
 Maybe<bool> proven_scalar_leaf(PyObject *spec);

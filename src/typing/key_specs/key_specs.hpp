@@ -11,13 +11,12 @@
 #include <Python.h>
 
 #include "core/error.hpp"
+#include "typing/services.hpp"
 
 namespace norv::key_specs {
 
 PyTypeObject *const_str_key_type();
 PyTypeObject *str_key_type();
-PyTypeObject *list_key_type();
-PyTypeObject *tuple_key_type();
 
 // What `key.extend(base)` would raise, with nothing adopted, for the key specs
 // whose extension writes (ListKey, TupleKey): true when it would pass, the

@@ -15,6 +15,7 @@
 #include "core/borrow.hpp"
 #include "core/error.hpp"
 #include "core/ref.hpp"
+#include "typing/services.hpp"
 
 namespace norv::typing {
 struct FieldMeta;
@@ -89,7 +90,6 @@ struct State {
 };
 
 PyTypeObject *type();
-bool is_schema(PyObject *o) noexcept;
 State &state(PyObject *schema) noexcept;
 
 // Construction (every road builds through it).
@@ -101,7 +101,6 @@ Ref detect_dynamic_field(PyObject *fields);
 // (merged fields, merged metadata)
 Maybe<std::pair<Ref, Ref>> merge_fields(PyObject *fields, PyObject *metadata, bool allow_nonconst_keys,
                                         PyObject *base);
-Ref const_bulk_check_bound(PyObject *obj);
 // The cached record of a native Field; a record built afresh for any other
 // field object.
 Maybe<std::shared_ptr<const FieldMeta>> field_meta_for(PyObject *field);
@@ -110,9 +109,6 @@ Maybe<std::shared_ptr<const FieldMeta>> field_meta_for(PyObject *field);
 // the caller's shared access. Optional objects are nullptr when absent.
 Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
           PyObject *root_path, bool respect_enable_wrap, bool inplace);
-// apply under a recursion guard and the schema's shared borrow.
-Ref apply_held(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
-               PyObject *root_path, bool respect_enable_wrap, bool inplace);
 // apply on a deep copy; None.
 Ref validate(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *root_path);
 

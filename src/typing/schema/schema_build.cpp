@@ -96,9 +96,15 @@ const SchemaMeta &State::caches() const noexcept
     return meta ? *meta : EMPTY_META;
 }
 
-Ref const_bulk_check_bound(PyObject *obj)
+Maybe<Ref> const_bulk_check_of(PyObject *schema)
 {
-    return obj != nullptr && PyTuple_Check(obj) ? Ref::borrow(obj) : Ref();
+    State &s = state(schema);
+    SharedBorrow hold(s.borrow);
+    if (hold.failed()) {
+        return error;
+    }
+    PyObject *check = s.caches().const_bulk_check.get();
+    return check != nullptr && PyTuple_Check(check) ? Ref::borrow(check) : Ref();
 }
 
 // ---- caches ---------------------------------------------------------------------------------

@@ -9,9 +9,7 @@
 #include "core/once.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/field/field.hpp"
-#include "typing/funnel/field_meta.hpp"
-#include "typing/schema/schema.hpp"
+#include "typing/services.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/containers.hpp"
@@ -306,16 +304,6 @@ struct ElemRule {
     bool include_containers = false;
 };
 
-// The bulk-check bound of a native Schema, read under shared access.
-Maybe<Ref> native_schema_bound(PyObject *schema_object)
-{
-    SharedBorrow hold(schema::state(schema_object).borrow);
-    if (hold.failed()) {
-        return error;
-    }
-    return schema::const_bulk_check_bound(schema::state(schema_object).caches().const_bulk_check.get());
-}
-
 // The bulk-check bound of an unfrozen, untransformed native Dict bound to a
 // native Schema, or an empty Ref.
 Maybe<Ref> const_dict_bound(PyObject *spec)
@@ -334,7 +322,7 @@ Maybe<Ref> const_dict_bound(PyObject *spec)
     if (*p != base::Probe::Yes || !held || !schema::is_schema(held.get())) {
         return Ref();
     }
-    return native_schema_bound(held.get());
+    return schema::const_bulk_check_of(held.get());
 }
 
 Maybe<std::optional<ElemRule>> elem_rule(PyObject *spec, bool nested_ok)
@@ -587,7 +575,7 @@ namespace {
 Maybe<Ref> schema_bound(PyObject *schema_object)
 {
     if (schema::is_schema(schema_object)) {
-        return native_schema_bound(schema_object);
+        return schema::const_bulk_check_of(schema_object);
     }
     Ref bound = getattr(schema_object, "_const_bulk_check");
     if (!bound) {

@@ -2,7 +2,7 @@
 // fields. An open Dict[str, V] keeps V at hand for the fast paths.
 #include "core/names.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/schema/schema.hpp"
+#include "typing/services.hpp"
 #include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/util.hpp"
