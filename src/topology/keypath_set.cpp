@@ -24,7 +24,7 @@ using keypath::Keys;
 
 struct SetObject {
     PyObject ob_base;  // PyObject_HEAD
-    PyObject *root;    // the trie's root dict, strong; replaced only by rebase (or a collector's clear)
+    Ref root;          // the trie's root dict; replaced only by rebase (or a collector's clear)
     BorrowFlag flag;
 };
 
@@ -660,13 +660,11 @@ Status rebase_root(SetObject *set, PyObject *prefix_value)
     if (!prefix) {
         return error;
     }
-    Ref node = nest_under(Ref::borrow(set->root), keypath::keys_of(prefix.get()));
+    Ref node = nest_under(Ref::borrow(set->root.get()), keypath::keys_of(prefix.get()));
     if (!node) {
         return error;
     }
-    PyObject *old = set->root;
-    set->root = node.release();
-    Py_DECREF(old);
+    set->root = std::move(node);
     return Status::ok;
 }
 
@@ -952,7 +950,7 @@ Ref new_set(Ref root)
         return error;
     }
     new (&set->flag) BorrowFlag();
-    set->root = root.release();
+    new (&set->root) Ref(std::move(root));
     PyObject *obj = reinterpret_cast<PyObject *>(set);
     PyObject_GC_Track(obj);
     return Ref::steal(obj);
@@ -998,7 +996,7 @@ Ref format_set(PyObject *root, PyObject *kwargs)
     }
     SetObject *theirs = as_set(other);
     SharedBorrow borrow(theirs->flag, OnConflict::Panic);
-    Ref their_root = Ref::borrow(theirs->root);
+    Ref their_root = Ref::borrow(theirs->root.get());
     Ref eq = Ref::steal(PyObject_RichCompare(root, their_root.get(), Py_EQ));
     if (!eq) {
         return -1;
@@ -1064,19 +1062,15 @@ PyObject *kps_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
     });
 }
 
-void kps_dealloc(PyObject *self)
+void release_root(PyObject *self) noexcept
 {
-    PyTypeObject *tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(as_set(self)->root);
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    as_set(self)->root.~Ref();
 }
 
 int kps_traverse(PyObject *self, visitproc visit, void *arg)
 {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_set(self)->root);
+    Py_VISIT(as_set(self)->root.get());
     return 0;
 }
 
@@ -1092,7 +1086,7 @@ int kps_tp_clear(PyObject *self)
     PyObject *pending = PyErr_GetRaisedException();
     PyObject *fresh = PyDict_New();
     if (fresh != nullptr) {
-        Py_SETREF(set->root, fresh);
+        set->root = Ref::steal(fresh);
     }
     PyErr_SetRaisedException(pending);
     return 0;
@@ -1113,7 +1107,7 @@ Ref kps_add(PyObject *self, FastArgs a)
     if (!intermediate) {
         return error;
     }
-    return truth(add_to_trie(set->root, b[0], *intermediate));
+    return truth(add_to_trie(set->root.get(), b[0], *intermediate));
 }
 
 Ref kps_remove(PyObject *self, FastArgs a)
@@ -1127,7 +1121,7 @@ Ref kps_remove(PyObject *self, FastArgs a)
     if (borrow.failed()) {
         return error;
     }
-    return truth(remove_from_trie(set->root, b[0]));
+    return truth(remove_from_trie(set->root.get(), b[0]));
 }
 
 Ref kps_has_prefix(PyObject *self, FastArgs a)
@@ -1146,7 +1140,7 @@ Ref kps_has_prefix(PyObject *self, FastArgs a)
         return error;
     }
     Ref node;
-    return truth(walk(set->root, path, node));
+    return truth(walk(set->root.get(), path, node));
 }
 
 Ref kps_rebase(PyObject *self, FastArgs a)
@@ -1170,7 +1164,7 @@ Ref kps_clear(PyObject *self)
     if (borrow.failed()) {
         return error;
     }
-    PyDict_Clear(set->root);
+    PyDict_Clear(set->root.get());
     return none();
 }
 
@@ -1181,7 +1175,7 @@ Ref kps_copy(PyObject *self)
     if (borrow.failed()) {
         return error;
     }
-    return deep_copy(set->root);
+    return deep_copy(set->root.get());
 }
 
 Ref kps_deepcopy(PyObject *self, FastArgs a)
@@ -1215,13 +1209,13 @@ Ref with_other(PyObject *self, const Signature &sig, FastArgs a, Op &&op, bool t
         return error;
     }
     SharedBorrow other_borrow(other->flag, OnConflict::Panic);
-    return op(set->root, other->root);
+    return op(set->root.get(), other->root.get());
 }
 
 Ref merged(PyObject *root, PyObject *other_root)
 {
     Ref result = deep_copy(root);
-    if (!result || failed(merge(as_set(result.get())->root, other_root))) {
+    if (!result || failed(merge(as_set(result.get())->root.get(), other_root))) {
         return error;
     }
     return result;
@@ -1257,7 +1251,7 @@ Ref kps_difference(PyObject *self, FastArgs a)
 {
     return with_other(self, DIFFERENCE_SIG, a, [](PyObject *root, PyObject *other) -> Ref {
         Ref result = deep_copy(root);
-        if (!result || remove_same(as_set(result.get())->root, other) < 0) {
+        if (!result || remove_same(as_set(result.get())->root.get(), other) < 0) {
             return error;
         }
         return result;
@@ -1278,7 +1272,7 @@ Ref kps_intersection(PyObject *self, FastArgs a)
 {
     return with_other(self, INTERSECTION_SIG, a, [](PyObject *root, PyObject *other) -> Ref {
         Ref result = deep_copy(root);
-        if (!result || failed(remove_diff(as_set(result.get())->root, other))) {
+        if (!result || failed(remove_diff(as_set(result.get())->root.get(), other))) {
             return error;
         }
         return result;
@@ -1304,7 +1298,7 @@ Ref kps_subtree(PyObject *self, FastArgs a)
         return Ref::borrow(self);
     }
     Ref node;
-    const int found = walk(set->root, path, node);
+    const int found = walk(set->root.get(), path, node);
     if (found < 0) {
         return error;
     }
@@ -1326,7 +1320,7 @@ Ref kps_format(PyObject *self, FastArgs a)
     if (borrow.failed()) {
         return error;
     }
-    return format_set(set->root, PyDict_GET_SIZE(b.varkw.get()) ? b.varkw.get() : nullptr);
+    return format_set(set->root.get(), PyDict_GET_SIZE(b.varkw.get()) ? b.varkw.get() : nullptr);
 }
 
 Ref kps_from_value(PyObject *, FastArgs a)
@@ -1362,7 +1356,7 @@ Ref kps_trie(PyObject *self)
     if (borrow.failed()) {
         return error;
     }
-    return Ref::borrow(set->root);
+    return Ref::borrow(set->root.get());
 }
 
 int kps_contains(PyObject *self, PyObject *value)
@@ -1378,7 +1372,7 @@ int kps_contains(PyObject *self, PyObject *value)
             return -1;
         }
         Ref node;
-        const int found = walk(set->root, path, node);
+        const int found = walk(set->root.get(), path, node);
         if (found <= 0) {
             return found;
         }
@@ -1394,7 +1388,7 @@ int kps_bool(PyObject *self)
         if (borrow.failed()) {
             return -1;
         }
-        return PyDict_GET_SIZE(set->root) > 0 ? 1 : 0;
+        return PyDict_GET_SIZE(set->root.get()) > 0 ? 1 : 0;
     });
 }
 
@@ -1406,7 +1400,7 @@ PyObject *kps_iter(PyObject *self)
         if (borrow.failed()) {
             return Ref(error);
         }
-        Ref paths = collect_paths(set->root);
+        Ref paths = collect_paths(set->root.get());
         if (!paths) {
             return Ref(error);
         }
@@ -1422,7 +1416,7 @@ PyObject *kps_repr(PyObject *self)
         if (borrow.failed()) {
             return Ref(error);
         }
-        return format_set(set->root, nullptr);
+        return format_set(set->root.get(), nullptr);
     });
 }
 
@@ -1439,7 +1433,7 @@ PyObject *kps_str(PyObject *self)
             PyDict_SetItem(kw.get(), interned<"verbose">(), Py_True) < 0) {
             return Ref(error);
         }
-        return format_set(set->root, kw.get());
+        return format_set(set->root.get(), kw.get());
     });
 }
 
@@ -1466,7 +1460,7 @@ PyObject *kps_richcompare(PyObject *self, PyObject *other, int op)
     return guard([&] {
         SetObject *set = as_set(self);
         return if_accessible(set, [&]() -> Ref {
-            const int equal = tries_equal(set->root, other);
+            const int equal = tries_equal(set->root.get(), other);
             if (equal < 0) {
                 return error;
             }
@@ -1485,7 +1479,7 @@ PyObject *kps_add_op(PyObject *left, PyObject *right)
         return if_accessible(set, [&] {
             SetObject *other = as_set(right);
             SharedBorrow other_borrow(other->flag, OnConflict::Panic);
-            return merged(set->root, other->root);
+            return merged(set->root.get(), other->root.get());
         });
     });
 }
@@ -1549,7 +1543,7 @@ PyType_Slot SLOTS[] = {
     {Py_tp_doc, const_cast<char *>("KeyPathSet(paths=None, *, include_intermediate=False)\n--\n\n"
                                    "A trie-backed set of `KeyPath`s.")},
     {Py_tp_new, reinterpret_cast<void *>(kps_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(kps_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(gc_dealloc<release_root>)},
     {Py_tp_traverse, reinterpret_cast<void *>(kps_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(kps_tp_clear)},
     {Py_tp_repr, reinterpret_cast<void *>(kps_repr)},
@@ -1598,7 +1592,7 @@ Ref prefixed_copy(PyObject *set_obj, Keys prefix)
     Ref copy;
     {
         SharedBorrow borrow(set->flag, OnConflict::Panic);
-        copy = deepcopy_trie(set->root);
+        copy = deepcopy_trie(set->root.get());
     }
     if (!copy) {
         return error;

@@ -1138,19 +1138,11 @@ int field_clear(PyObject *self)
     return 0;
 }
 
-void field_dealloc(PyObject *self)
+// Fields and specs alternate in a nested spec: both release long chains
+// iteratively.
+void destroy_state(PyObject *self) noexcept
 {
-    PyObject_GC_UnTrack(self);
-    PyTypeObject *tp = Py_TYPE(self);
-    // Fields and specs alternate in a nested spec: release long chains
-    // iteratively.
-    Py_TRASHCAN_BEGIN(self, field_dealloc)
-    {
-        state(self).~State();
-        tp->tp_free(self);
-        Py_DECREF(tp);
-    }
-    Py_TRASHCAN_END
+    state(self).~State();
 }
 
 PyType_Slot FIELD_SLOTS[] = {
@@ -1160,7 +1152,7 @@ PyType_Slot FIELD_SLOTS[] = {
                         "enable_clone=None, enable_validation=None, enable_wrap=None, alias=None)\n"
                         "--\n\nOne schema entry: a key spec bound to a value spec.")},
     {Py_tp_new, reinterpret_cast<void *>(field_tp_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(field_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(gc_dealloc<destroy_state>)},
     {Py_tp_traverse, reinterpret_cast<void *>(field_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(field_clear)},
     {Py_tp_richcompare, reinterpret_cast<void *>(field_richcompare)},

@@ -1,5 +1,8 @@
 // StrKey: the key spec of any string key, optionally constrained by a pattern
 // that must match from the key's start.
+#include <new>
+#include <utility>
+
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/once.hpp"
@@ -16,8 +19,8 @@ constexpr const char *SERIALIZATION_KEY = "norv.typing.StrKey";
 
 struct StrKeyObject {
     PyObject_HEAD
-    // Whatever `re.compile` returned; NULL means any string. Never changes.
-    PyObject *regex;
+    // Whatever `re.compile` returned; empty means any string. Never changes.
+    Ref regex;
 };
 
 TypeCell TYPE;
@@ -25,7 +28,7 @@ ObjectCell ANY_PATTERN_TEXT;
 
 PyObject *regex_of(PyObject *self)
 {
-    return payload<StrKeyObject>(self)->regex;
+    return payload<StrKeyObject>(self)->regex.get();
 }
 
 bool is_str_key(PyObject *o) noexcept
@@ -39,7 +42,7 @@ Ref make_with(Ref regex)
     if (!self) {
         return error;
     }
-    payload<StrKeyObject>(self.get())->regex = regex.release();
+    new (&payload<StrKeyObject>(self.get())->regex) Ref(std::move(regex));
     return self;
 }
 
@@ -111,8 +114,8 @@ PyObject *str_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 
 void str_key_dealloc(PyObject *self)
 {
-    Py_CLEAR(payload<StrKeyObject>(self)->regex);
-    dealloc_plain(self);
+    payload<StrKeyObject>(self)->regex.~Ref();
+    free_instance(self);
 }
 
 // Two keys without a pattern are equal; two with patterns compare the pattern

@@ -1049,17 +1049,9 @@ int schema_clear(PyObject *self)
     return 0;
 }
 
-void schema_dealloc(PyObject *self)
+void destroy_state(PyObject *self) noexcept
 {
-    PyObject_GC_UnTrack(self);
-    PyTypeObject *tp = Py_TYPE(self);
-    Py_TRASHCAN_BEGIN(self, schema_dealloc)
-    {
-        state(self).~State();
-        tp->tp_free(self);
-        Py_DECREF(tp);
-    }
-    Py_TRASHCAN_END
+    state(self).~State();
 }
 
 PyType_Slot SCHEMA_SLOTS[] = {
@@ -1067,7 +1059,7 @@ PyType_Slot SCHEMA_SLOTS[] = {
                                    "allow_nonconst_keys=False, metadata=None, for_cls=None)\n--\n\n"
                                    "An ordered mapping from key specs to fields.")},
     {Py_tp_new, reinterpret_cast<void *>(schema_tp_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(schema_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(gc_dealloc<destroy_state>)},
     {Py_tp_traverse, reinterpret_cast<void *>(schema_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(schema_clear)},
     {Py_tp_richcompare, reinterpret_cast<void *>(schema_richcompare)},

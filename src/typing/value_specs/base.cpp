@@ -1002,28 +1002,13 @@ Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine)
 
 namespace {
 
+}  // namespace
+
 // Detached before it is destroyed: the references it drops can run Python
 // code that reaches this spec again, which must find it cleared.
 void drop_engine(PyObject *self) noexcept
 {
     delete std::exchange(as_spec(self)->engine, nullptr);
-}
-
-}  // namespace
-
-void dealloc(PyObject *self)
-{
-    PyTypeObject *tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // A long chain of specs (each the default of the next) is released
-    // iteratively instead of one C frame per link.
-    Py_TRASHCAN_BEGIN(self, dealloc)
-    {
-        drop_engine(self);
-        tp->tp_free(self);
-        Py_DECREF(tp);
-    }
-    Py_TRASHCAN_END
 }
 
 int traverse(PyObject *self, visitproc visit, void *arg)
