@@ -296,22 +296,21 @@ struct Working {
 // Classifies one candidate into the working record.
 Status classify(Working &w, PyObject *c)
 {
-    bool any_open = false, is_float = false, non_strict = false, container = false, is_tuple = false;
-    Ref object_cls;
+    bool any_open = false, is_float = false, non_strict = false, is_tuple = false;
     const int native = with_engine(c, [&](SpecEngine &e) {
-        const bool plain = !e.frozen && !e.transform;
-        any_open = e.tag() == Tag::Any && plain;
+        any_open = e.tag() == Tag::Any && !e.frozen && !e.transform;
         if (const NumberKind *n = e.kind.get<NumberKind>()) {
             is_float = n->is_float;
             non_strict = e.strict != STRICT_TRUE;
         }
-        container = plain && (e.tag() == Tag::List || e.tag() == Tag::Tuple || e.tag() == Tag::Dict);
         is_tuple = e.tag() == Tag::Tuple;
-        if (e.tag() == Tag::Object && plain && e.value_type) {
-            object_cls = Ref::borrow(e.value_type.get());
-        }
     });
     if (native < 0) {
+        return error;
+    }
+    Maybe<bool> container = funnel::is_container_candidate(c);
+    Maybe<Ref> object_cls = container ? funnel::is_object_candidate(c) : Maybe<Ref>(error);
+    if (!object_cls) {
         return error;
     }
     w.open_any = w.open_any || any_open;
@@ -337,11 +336,11 @@ Status classify(Working &w, PyObject *c)
         }
         claimed = true;
     }
-    if (object_cls) {
-        w.m.subclass.push_back(std::move(object_cls));
+    if (*object_cls) {
+        w.m.subclass.push_back(std::move(*object_cls));
         claimed = true;
     }
-    if (container) {
+    if (*container) {
         w.m.wrap = true;
         w.tuple_container = w.tuple_container || is_tuple;
     }
