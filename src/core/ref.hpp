@@ -26,7 +26,7 @@
 //   pair and the cached `re` match descriptor in typing/, the formatting
 //   bridge's host callables), the interned names and keyword-name tuples of
 //   core/names.hpp, the table of builtin type texts in value-spec messages,
-//   and the values of `ObjectCell`s.
+//   the key-path sets' table of text keys, and the values of `ObjectCell`s.
 #pragma once
 
 #include <Python.h>
