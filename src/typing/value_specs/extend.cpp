@@ -716,96 +716,89 @@ Status extend_kind(PyObject *child, PyObject *base, Plan &p, DryRun *dry)
     return merge_kind(child, base, p, dry);
 }
 
-// The extension of `child` by `base`, or with `dry` its dry run (which builds
-// and writes nothing and answers `child` when nothing refused).
-Ref run(PyObject *child, PyObject *base, DryRun *dry)
+// An Object child meets a Callable base that takes it as it is: true when
+// the base's own `is_compatible` accepts the child.
+Maybe<bool> callable_base_accepts(PyObject *child, PyObject *base)
 {
-    RecursionGuard depth(" while extending a value spec");
-    if (depth.failed()) {
-        return error;
-    }
     const int object_child = is_a(child, classes::object_type());
-    if (object_child < 0) {
+    if (object_child <= 0) {
+        return object_child < 0 ? Maybe<bool>(error) : Maybe<bool>(false);
+    }
+    const int callable_base = is_a(base, classes::callable_type());
+    if (callable_base <= 0) {
+        return callable_base < 0 ? Maybe<bool>(error) : Maybe<bool>(false);
+    }
+    Ref r = call_method1(base, "is_compatible", child);
+    const int ok = r ? bridge::strict_bool(r.get()) : -1;
+    if (ok < 0) {
         return error;
     }
-    if (object_child) {
-        const int callable_base = is_a(base, classes::callable_type());
-        if (callable_base < 0) {
-            return error;
-        }
-        if (callable_base) {
-            Ref r = call_method1(base, "is_compatible", child);
-            const int ok = r ? bridge::strict_bool(r.get()) : -1;
-            if (ok < 0) {
-                return error;
-            }
-            if (ok) {
-                return Ref::borrow(child);
-            }
-        }
-    }
-    const int child_frozen = attr_bool(child, "frozen");
-    if (child_frozen < 0) {
-        return error;
-    }
-    Ref child_default = getattr(child, "default");
-    if (!child_default) {
-        return error;
-    }
+    return ok != 0;
+}
+
+// A frozen base takes only a child frozen to an equal value.
+Status check_frozen_base(PyObject *child, PyObject *base, bool child_frozen, PyObject *child_default)
+{
     const int base_frozen = attr_bool(base, "frozen");
-    if (base_frozen < 0) {
-        return error;
+    if (base_frozen <= 0) {
+        return base_frozen < 0 ? Status::error : Status::ok;
     }
-    if (base_frozen) {
-        int differs = 1;
-        if (child_frozen) {
-            Ref base_default = getattr(base, "default");
-            if (!base_default) {
-                return error;
-            }
-            differs = cmp_truth(child_default.get(), base_default.get(), Py_NE);
-            if (differs < 0) {
-                return error;
-            }
-        }
-        if (differs) {
-            Ref c = bridge::py_repr(child);
-            Ref b = c ? bridge::py_repr(base) : Ref();
-            return b ? raise_format(PyExc_TypeError, "%U cannot extend a frozen value spec: %U", c.get(),
-                                    b.get())
-                     : Ref();
-        }
-    }
+    int differs = 1;
     if (child_frozen) {
-        const int enum_base = is_a(base, classes::enum_type());
-        if (enum_base < 0) {
+        Ref base_default = getattr(base, "default");
+        if (!base_default) {
             return error;
         }
-        if (enum_base) {
-            Ref values = getattr(base, "values");
-            if (!values) {
-                return error;
-            }
-            const int in = PySequence_Contains(values.get(), child_default.get());
-            if (in < 0) {
-                return error;
-            }
-            if (!in) {
-                Ref text = bridge::py_repr(child_default.get());
-                return text ? refuse(child, base, " with incompatible frozen value: %U ", text.get()) : Ref();
-            }
-            if (dry) {
-                return Ref::borrow(child);
-            }
-            Ref made = Ref::steal(
-                PyObject_CallOneArg(reinterpret_cast<PyObject *>(classes::enum_type()), values.get()));
-            if (!made || !call_method1(made.get(), "freeze", child_default.get())) {
-                return error;
-            }
-            return made;
+        differs = cmp_truth(child_default, base_default.get(), Py_NE);
+        if (differs < 0) {
+            return error;
         }
     }
-    Plan plan;
+    if (!differs) {
+        return Status::ok;
+    }
+    Ref c = bridge::py_repr(child);
+    Ref b = c ? bridge::py_repr(base) : Ref();
+    return b ? raise_format(PyExc_TypeError, "%U cannot extend a frozen value spec: %U", c.get(), b.get())
+             : Status::error;
+}
+
+// A frozen child over an Enum base: a new Enum of the base's values, frozen
+// to the child's value (a dry run answers `child`). An empty Ref when the
+// base is no Enum.
+Maybe<Ref> frozen_over_enum(PyObject *child, PyObject *base, PyObject *child_default, bool dry)
+{
+    const int enum_base = is_a(base, classes::enum_type());
+    if (enum_base <= 0) {
+        return enum_base < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
+    }
+    Ref values = getattr(base, "values");
+    if (!values) {
+        return error;
+    }
+    const int in = PySequence_Contains(values.get(), child_default);
+    if (in < 0) {
+        return error;
+    }
+    if (!in) {
+        Ref text = bridge::py_repr(child_default);
+        return text ? refuse(child, base, " with incompatible frozen value: %U ", text.get()) : Error{};
+    }
+    if (dry) {
+        return Ref::borrow(child);
+    }
+    Ref made =
+        Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(classes::enum_type()), values.get()));
+    if (!made || !call_method1(made.get(), "freeze", child_default)) {
+        return error;
+    }
+    return made;
+}
+
+// What every kind inherits: the base's transform and strictness where the
+// child has none.
+Status inherit_common(PyObject *child, PyObject *base, Plan &plan)
+{
     Ref child_transform = getattr(child, "transform");
     if (!child_transform) {
         return error;
@@ -836,34 +829,40 @@ Ref run(PyObject *child, PyObject *base, DryRun *dry)
             plan.strict = truth ? STRICT_TRUE : STRICT_FALSE;
         }
     }
-    const int any_base = is_a(base, primitives::any_type());
-    if (any_base < 0) {
-        return error;
-    }
-    if (any_base) {
-        return dry || !failed(publish(child, plan)) ? Ref::borrow(child) : Ref();
-    }
+    return Status::ok;
+}
+
+// The spec the child extends: the base itself, or, for a Union base and a
+// child that is no Union, the candidate the base picks for the child.
+Ref extension_target(PyObject *child, PyObject *base)
+{
     PyObject *union_cls = bridge::get().union_cls;
     if (!PyType_Check(union_cls)) {
         return raise_not_instance(union_cls, "type");
     }
-    Ref target = Ref::borrow(base);
     const int child_union = PyObject_IsInstance(child, union_cls);
     const int base_union = child_union ? 0 : PyObject_IsInstance(base, union_cls);
     if (child_union < 0 || base_union < 0) {
         return error;
     }
-    if (base_union) {
-        target = call_method1(base, "get_candidate", child);
-        if (!target) {
-            return error;
-        }
-        if (target.get() == Py_None) {
-            return refuse(child, base, ": no compatible type found in Union.");
-        }
+    if (!base_union) {
+        return Ref::borrow(base);
     }
-    base = target.get();
-    const int same_class = PyObject_IsInstance(child, reinterpret_cast<PyObject *>(Py_TYPE(base)));
+    Ref target = call_method1(base, "get_candidate", child);
+    if (!target) {
+        return error;
+    }
+    if (target.get() == Py_None) {
+        return refuse(child, base, ": no compatible type found in Union.");
+    }
+    return target;
+}
+
+// The child is of the target's class (or an Enum) and allows None only
+// where the target does.
+Status check_shape(PyObject *child, PyObject *target)
+{
+    const int same_class = PyObject_IsInstance(child, reinterpret_cast<PyObject *>(Py_TYPE(target)));
     if (same_class < 0) {
         return error;
     }
@@ -873,10 +872,10 @@ Ref run(PyObject *child, PyObject *base, DryRun *dry)
             return error;
         }
         if (!enum_child) {
-            return refuse(child, base, ": incompatible type.");
+            return refuse(child, target, ": incompatible type.");
         }
     }
-    const int base_noneable = attr_bool(base, "is_noneable");
+    const int base_noneable = attr_bool(target, "is_noneable");
     if (base_noneable < 0) {
         return error;
     }
@@ -886,10 +885,58 @@ Ref run(PyObject *child, PyObject *base, DryRun *dry)
             return error;
         }
         if (child_noneable) {
-            return refuse(child, base, ": None is not allowed in base spec.");
+            return refuse(child, target, ": None is not allowed in base spec.");
         }
     }
-    if (failed(extend_kind(child, base, plan, dry)) || (!dry && failed(publish(child, plan)))) {
+    return Status::ok;
+}
+
+// The extension of `child` by `base`, or with `dry` its dry run (which builds
+// and writes nothing and answers `child` when nothing refused).
+Ref run(PyObject *child, PyObject *base, DryRun *dry)
+{
+    RecursionGuard depth(" while extending a value spec");
+    if (depth.failed()) {
+        return error;
+    }
+    Maybe<bool> accepted = callable_base_accepts(child, base);
+    if (!accepted) {
+        return error;
+    }
+    if (*accepted) {
+        return Ref::borrow(child);
+    }
+    const int child_frozen = attr_bool(child, "frozen");
+    if (child_frozen < 0) {
+        return error;
+    }
+    Ref child_default = getattr(child, "default");
+    if (!child_default || failed(check_frozen_base(child, base, child_frozen != 0, child_default.get()))) {
+        return error;
+    }
+    if (child_frozen) {
+        Maybe<Ref> made = frozen_over_enum(child, base, child_default.get(), dry != nullptr);
+        if (!made) {
+            return error;
+        }
+        if (*made) {
+            return std::move(*made);
+        }
+    }
+    Plan plan;
+    if (failed(inherit_common(child, base, plan))) {
+        return error;
+    }
+    const int any_base = is_a(base, primitives::any_type());
+    if (any_base < 0) {
+        return error;
+    }
+    if (any_base) {
+        return dry || !failed(publish(child, plan)) ? Ref::borrow(child) : Ref();
+    }
+    Ref target = extension_target(child, base);
+    if (!target || failed(check_shape(child, target.get())) ||
+        failed(extend_kind(child, target.get(), plan, dry)) || (!dry && failed(publish(child, plan)))) {
         return error;
     }
     return Ref::borrow(child);
