@@ -373,8 +373,8 @@ int read_sym_partial(PyObject *value)
                 break;
         }
     }
-    Ref partial = attr<"sym_partial">(value);
-    return partial ? PyObject_IsTrue(partial.get()) : -1;
+    Maybe<bool> partial = truth_attr<"sym_partial">(value);
+    return partial ? *partial : -1;
 }
 
 }  // namespace norv::typing::bridge

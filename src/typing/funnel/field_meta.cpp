@@ -93,15 +93,11 @@ Maybe<Ref> exact_leaf_type(PyObject *spec)
     if (!info) {
         return error;
     }
-    Ref eligible = attr<"is_eligible">(info.get());
+    Maybe<bool> eligible = truth_attr<"is_eligible">(info.get());
     if (!eligible) {
         return error;
     }
-    const int yes = PyObject_IsTrue(eligible.get());
-    if (yes < 0) {
-        return error;
-    }
-    if (!yes) {
+    if (!*eligible) {
         return Ref();
     }
     Ref vt = attr<"value_type">(info.get());

@@ -395,15 +395,13 @@ Ref missing_required_keys(PyObject *schema, PyObject *kwargs)
     Ref fields = Ref::borrow(state(schema).fields.get());
     const Status st = dict_for_each(fields.get(), [&](PyObject *spec, PyObject *field) -> Status {
         Ref value = attr<"value">(field);
-        Ref has_default = value ? attr<"has_default">(value.get()) : Ref();
-        const int d = has_default ? PyObject_IsTrue(has_default.get()) : -1;
-        if (d != 0) {
-            return d < 0 ? Status(error) : Status::ok;
+        Maybe<bool> has_default = value ? truth_attr<"has_default">(value.get()) : Maybe<bool>(error);
+        if (!has_default || *has_default) {
+            return has_default ? Status::ok : Status::error;
         }
-        Ref is_const = attr<"is_const">(spec);
-        const int c = is_const ? PyObject_IsTrue(is_const.get()) : -1;
-        if (c <= 0) {
-            return c < 0 ? Status(error) : Status::ok;
+        Maybe<bool> is_const = truth_attr<"is_const">(spec);
+        if (!is_const || !*is_const) {
+            return is_const ? Status::ok : Status::error;
         }
         const int in = PyDict_Contains(kwargs, spec);
         if (in != 0) {

@@ -1211,15 +1211,11 @@ Maybe<std::pair<Ref, Ref>> resolve_inner(PyObject *self, PyObject *keys)
     }
     Py_ssize_t next_nonconst = 0;
     const Status st = dict_for_each(fields.get(), [&](PyObject *spec, PyObject *) -> Status {
-        Ref is_const = attr<"is_const">(spec);
+        Maybe<bool> is_const = truth_attr<"is_const">(spec);
         if (!is_const) {
             return error;
         }
-        const int c = PyObject_IsTrue(is_const.get());
-        if (c < 0) {
-            return error;
-        }
-        if (!c) {
+        if (!*is_const) {
             Ref l = next_nonconst < n ? std::move(matched[next_nonconst++]) : Ref::steal(PyList_New(0));
             return l ? check(PyDict_SetItem(resolved.get(), spec, l.get())) : Status(error);
         }

@@ -141,15 +141,11 @@ Ref object_apply_kind(PyObject *value, bool allow_partial, engine::PathText &pat
     if (allow_partial || !marked) {
         return Ref::borrow(value);
     }
-    Ref partial_attr = attr<"sym_partial">(value);
-    if (!partial_attr) {
-        return error;
-    }
-    const int partial = PyObject_IsTrue(partial_attr.get());
-    if (partial < 0) {
-        return error;
-    }
+    Maybe<bool> partial = truth_attr<"sym_partial">(value);
     if (!partial) {
+        return error;
+    }
+    if (!*partial) {
         return Ref::borrow(value);
     }
     Ref text = Ref::steal(PyUnicode_FromFormat("Object %S is not fully bound.", value));

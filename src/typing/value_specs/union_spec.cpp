@@ -84,12 +84,11 @@ std::unique_ptr<SpecEngine> union_new(PyObject *candidates, PyObject *default_va
     bool any_noneable = false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(specs.get()); ++i) {
         PyObject *c = PyTuple_GET_ITEM(specs.get(), i);
-        Ref noneable = getattr(c, "is_noneable");
-        const int truth = noneable ? PyObject_IsTrue(noneable.get()) : -1;
-        if (truth < 0) {
+        Maybe<bool> noneable = truth_attr<"is_noneable">(c);
+        if (!noneable) {
             return nullptr;
         }
-        any_noneable = any_noneable || truth;
+        any_noneable = any_noneable || *noneable;
         Ref vt = getattr(c, "_value_type");
         Ref key =
             vt ? Ref::steal(PyTuple_Pack(2, reinterpret_cast<PyObject *>(Py_TYPE(c)), vt.get())) : Ref();
