@@ -14,6 +14,11 @@ namespace norv::key_specs {
 PyTypeObject *list_key_type();
 PyTypeObject *tuple_key_type();
 
+// What `key.extend(base)` would raise, with nothing adopted, for the key specs
+// whose extension writes (ListKey, TupleKey): true when it would pass, the
+// very refusal when it would not, false for any other key (no answer here).
+[[nodiscard]] Maybe<bool> check_extend(PyObject *key, PyObject *base);
+
 }  // namespace norv::key_specs
 
 namespace norv::typing {

@@ -323,7 +323,7 @@ Ref spec_apply_kind(PyObject *self, FastArgs a)
     if (failed(bind_live(self, APPLY_KIND_SIG, a, b))) {
         return error;
     }
-    const Maybe<bool> allow_partial = convert_arg("allow_partial", [&] { return to_bool(b[1]); });
+    const Maybe<bool> allow_partial = bool_arg("allow_partial", b[1], false, ArgCause::Conversion);
     if (!allow_partial) {
         return error;
     }
@@ -430,14 +430,11 @@ Ref spec_set_strict(PyObject *self, FastArgs a)
     if (failed(bind_live(self, SET_STRICT_SIG, a, b))) {
         return error;
     }
-    std::uint8_t strict = STRICT_UNSET;
-    if (b[0] != Py_None) {
-        const Maybe<bool> value = convert_arg("strict", [&] { return to_bool(b[0]); });
-        if (!value) {
-            return error;
-        }
-        strict = *value ? STRICT_TRUE : STRICT_FALSE;
+    const Maybe<std::optional<bool>> value = opt_bool_arg("strict", b[0], ArgCause::Conversion);
+    if (!value) {
+        return error;
     }
+    const std::uint8_t strict = !*value ? STRICT_UNSET : (**value ? STRICT_TRUE : STRICT_FALSE);
     Write w(self);
     w.e.strict = strict;
     w.e.invalidate_repr();
