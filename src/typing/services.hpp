@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "core/error.hpp"
+#include "core/names.hpp"
 #include "core/ref.hpp"
 
 namespace norv::key_specs {
@@ -46,7 +47,8 @@ bool is_schema(PyObject *o) noexcept;
 Ref apply_held(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
                PyObject *root_path, bool respect_enable_wrap, bool inplace);
 // The constant bulk check of a native Schema, a tuple of (key text, value
-// type), read under shared access; an empty Ref when it has none.
+// type), read under shared access and passed through
+// `const_bulk_check_bound`; an empty Ref when it has none.
 Maybe<Ref> const_bulk_check_of(PyObject *schema);
 
 }  // namespace schema
@@ -58,6 +60,12 @@ Maybe<Ref> exact_leaf_type(PyObject *spec);
 // The target class of a native Object spec that is neither frozen nor
 // transformed; an empty Ref otherwise.
 Maybe<Ref> is_object_candidate(PyObject *spec);
+// Whether a child transform carries the scalar-identity marker (presence
+// only): such a transform leaves scalars alone.
+inline Maybe<bool> is_scalar_identity_transform(PyObject *transform)
+{
+    return has_attr<"_norv_scalar_identity">(transform);
+}
 
 }  // namespace funnel
 

@@ -52,7 +52,7 @@ Ref path_for(PyObject *key, const ValueCtx &ctx)
 Ref wrap_container(PyObject *field, const FieldMeta &meta, PyObject *key, PyObject *w, const ValueCtx &ctx,
                    PyObject *transform)
 {
-    Maybe<bool> identity = util::is_scalar_identity_transform(transform);
+    Maybe<bool> identity = funnel::is_scalar_identity_transform(transform);
     if (!identity) {
         return error;
     }

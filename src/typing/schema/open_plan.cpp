@@ -75,7 +75,7 @@ Maybe<Valued> open_plan_validate(const OpenSchemaPlan &plan, PyObject *kwargs, c
 {
     bool scalar_identity = false;
     if (transform != nullptr) {
-        Maybe<bool> identity = util::is_scalar_identity_transform(transform);
+        Maybe<bool> identity = funnel::is_scalar_identity_transform(transform);
         if (!identity) {
             return error;
         }

@@ -101,6 +101,8 @@ Ref detect_dynamic_field(PyObject *fields);
 // (merged fields, merged metadata)
 Maybe<std::pair<Ref, Ref>> merge_fields(PyObject *fields, PyObject *metadata, bool allow_nonconst_keys,
                                         PyObject *base);
+// `obj` (a schema's constant bulk check) when it is a tuple, else an empty Ref.
+Ref const_bulk_check_bound(PyObject *obj);
 // The cached record of a native Field; a record built afresh for any other
 // field object.
 Maybe<std::shared_ptr<const FieldMeta>> field_meta_for(PyObject *field);

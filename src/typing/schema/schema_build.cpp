@@ -96,6 +96,11 @@ const SchemaMeta &State::caches() const noexcept
     return meta ? *meta : EMPTY_META;
 }
 
+Ref const_bulk_check_bound(PyObject *obj)
+{
+    return obj != nullptr && PyTuple_Check(obj) ? Ref::borrow(obj) : Ref();
+}
+
 Maybe<Ref> const_bulk_check_of(PyObject *schema)
 {
     State &s = state(schema);
@@ -103,8 +108,7 @@ Maybe<Ref> const_bulk_check_of(PyObject *schema)
     if (hold.failed()) {
         return error;
     }
-    PyObject *check = s.caches().const_bulk_check.get();
-    return check != nullptr && PyTuple_Check(check) ? Ref::borrow(check) : Ref();
+    return const_bulk_check_bound(s.caches().const_bulk_check.get());
 }
 
 // ---- caches ---------------------------------------------------------------------------------

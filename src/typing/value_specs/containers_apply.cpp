@@ -141,14 +141,14 @@ Ref list_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject
     bool include_containers = child_transform == nullptr;
     bool identity = false;
     if (child_transform != nullptr) {
-        Maybe<bool> marked = util::is_scalar_identity_transform(child_transform);
+        Maybe<bool> marked = funnel::is_scalar_identity_transform(child_transform);
         if (!marked) {
             return error;
         }
         identity = *marked;
     }
     if (child_transform == nullptr || identity) {
-        Maybe<Ref> leaf = classes::exact_leaf_type(elem_spec.get());
+        Maybe<Ref> leaf = funnel::exact_leaf_type(elem_spec.get());
         if (!leaf) {
             return error;
         }
@@ -524,7 +524,7 @@ Maybe<Ref> container_fast_path(SpecEngine &e, PyObject *value, PyObject *child_t
         return Ref();
     }
     if (child_transform != nullptr) {
-        Maybe<bool> identity = util::is_scalar_identity_transform(child_transform);
+        Maybe<bool> identity = funnel::is_scalar_identity_transform(child_transform);
         if (!identity || !*identity) {
             return identity ? Maybe<Ref>(Ref()) : Maybe<Ref>(error);
         }
@@ -625,7 +625,7 @@ Maybe<Ref> dict_fast_path(SpecEngine &e, PyObject *value, PyObject *child_transf
         return Ref();
     }
     if (child_transform != nullptr) {
-        Maybe<bool> identity = util::is_scalar_identity_transform(child_transform);
+        Maybe<bool> identity = funnel::is_scalar_identity_transform(child_transform);
         if (!identity || !*identity) {
             return identity ? Maybe<Ref>(Ref()) : Maybe<Ref>(error);
         }

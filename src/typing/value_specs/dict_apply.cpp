@@ -112,7 +112,7 @@ Ref dict_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject
         return schema_apply(schema.get(), value, allow_partial, child_transform, root.get(), inplace);
     }
 
-    Maybe<Ref> leaf = classes::exact_leaf_type(open.get());
+    Maybe<Ref> leaf = funnel::exact_leaf_type(open.get());
     if (!leaf) {
         return error;
     }

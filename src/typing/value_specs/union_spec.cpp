@@ -3,6 +3,7 @@
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
+#include "typing/services.hpp"
 #include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/util.hpp"
@@ -152,41 +153,6 @@ std::unique_ptr<SpecEngine> union_new(PyObject *candidates, PyObject *default_va
         default_factory, nullptr, is_noneable || any_noneable, frozen, strict));
 }
 
-Maybe<Ref> exact_leaf_type(PyObject *spec)
-{
-    const int native = base::is_spec(spec);
-    if (native < 0) {
-        return error;
-    }
-    if (native) {
-        base::NativeRead read(spec);
-        if (read.failed()) {
-            return error;
-        }
-        const SpecEngine &e = read.engine();
-        return e.exact_eligible() ? Ref::borrow(e.value_type.get()) : Ref();
-    }
-    PyObject *t = nullptr;
-    const int has = PyObject_GetOptionalAttrString(spec, "_exact_leaf_type", &t);
-    if (has < 0) {
-        return error;
-    }
-    if (has) {
-        Ref held = Ref::steal(t);
-        return t == Py_None ? Ref() : std::move(held);
-    }
-    Ref info = getattr(spec, "fast_apply_info");
-    Ref eligible = info ? getattr(info.get(), "is_eligible") : Ref();
-    const int truth = eligible ? PyObject_IsTrue(eligible.get()) : -1;
-    if (truth < 0) {
-        return error;
-    }
-    if (!truth) {
-        return Ref();
-    }
-    return util::some(attr<"value_type">(info.get()));
-}
-
 namespace {
 
 // The type map as a dict: borrowed from the payload, which the caller's
@@ -238,7 +204,7 @@ Maybe<Ref> union_fast_path(PyObject *spec_object, PyObject *value)
     if (found <= 0) {
         return found < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
     }
-    Maybe<Ref> t = exact_leaf_type(c.get());
+    Maybe<Ref> t = funnel::exact_leaf_type(c.get());
     if (!t) {
         return error;
     }
@@ -334,7 +300,7 @@ Ref union_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObjec
             return error;
         }
         if (found) {
-            Maybe<Ref> t = exact_leaf_type(c.get());
+            Maybe<Ref> t = funnel::exact_leaf_type(c.get());
             if (!t) {
                 return error;
             }

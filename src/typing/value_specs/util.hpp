@@ -39,10 +39,4 @@ Ref missing_default();
 // str(root_path), or "None" without one.
 Ref root_path_display(PyObject *root_path);
 
-// Whether a transform carries the scalar-identity marker (presence only).
-inline Maybe<bool> is_scalar_identity_transform(PyObject *transform)
-{
-    return has_attr<"_norv_scalar_identity">(transform);
-}
-
 }  // namespace norv::typing::util
