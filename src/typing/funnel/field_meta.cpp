@@ -4,6 +4,7 @@
 #include "typing/bridge/bridge.hpp"
 #include "typing/field/field.hpp"
 #include "typing/value_specs/base.hpp"
+#include "typing/value_specs/util.hpp"
 
 namespace norv::typing {
 
@@ -89,7 +90,12 @@ Maybe<Ref> exact_leaf_type(PyObject *spec)
         Ref r = Ref::steal(t);
         return r.get() == Py_None ? Ref() : std::move(r);
     }
-    Ref info = getattr(spec, "fast_apply_info");
+    return fast_apply_value_type(spec);
+}
+
+Maybe<Ref> fast_apply_value_type(PyObject *spec)
+{
+    Ref info = attr<"fast_apply_info">(spec);
     if (!info) {
         return error;
     }
@@ -100,11 +106,7 @@ Maybe<Ref> exact_leaf_type(PyObject *spec)
     if (!*eligible) {
         return Ref();
     }
-    Ref vt = attr<"value_type">(info.get());
-    if (!vt) {
-        return error;
-    }
-    return vt;
+    return util::some(attr<"value_type">(info.get()));
 }
 
 Maybe<Ref> checked_leaf_type(PyObject *spec)

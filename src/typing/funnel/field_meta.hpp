@@ -90,6 +90,9 @@ struct FunnelCtx {
 };
 
 Maybe<Ref> checked_leaf_type(PyObject *spec);
+// The value type of a spec's `fast_apply_info` when that is eligible, else
+// an empty Ref (read through the attribute, whatever the spec).
+Maybe<Ref> fast_apply_value_type(PyObject *spec);
 // A native List, Tuple or Dict spec that is neither frozen nor transformed.
 Maybe<bool> is_container_candidate(PyObject *spec);
 Maybe<bool> proven_scalar_leaf(PyObject *spec);

@@ -3,6 +3,7 @@
 #include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
+#include "typing/funnel/field_meta.hpp"
 #include "typing/schema/schema.hpp"
 #include "typing/value_specs/base.hpp"
 
@@ -205,22 +206,7 @@ Maybe<Ref> bulk_value_type(PyObject *spec)
         const SpecEngine &e = read.engine();
         return e.exact_eligible() ? Ref::borrow(e.value_type.get()) : Ref();
     }
-    Ref info = attr<"fast_apply_info">(spec);
-    if (!info) {
-        return error;
-    }
-    Maybe<bool> eligible = truth_attr<"is_eligible">(info.get());
-    if (!eligible) {
-        return error;
-    }
-    if (!*eligible) {
-        return Ref();
-    }
-    Ref vt = attr<"value_type">(info.get());
-    if (!vt) {
-        return error;
-    }
-    return vt;
+    return funnel::fast_apply_value_type(spec);
 }
 
 Status compute_const(SchemaMeta &m, PyObject *fields)

@@ -132,6 +132,20 @@ Ref size_obj(std::optional<std::int64_t> n)
     return n ? new_int(*n) : none();
 }
 
+// "min_size" and "max_size", each with the default it is shown against.
+Status add_sizes(Entries &out, std::int64_t min, std::optional<std::int64_t> max, std::int64_t min_default,
+                 std::optional<std::int64_t> max_default)
+{
+    Ref min_obj = new_int(min);
+    Ref max_obj = min_obj ? size_obj(max) : Ref();
+    Ref min0 = max_obj ? new_int(min_default) : Ref();
+    Ref max0 = min0 ? size_obj(max_default) : Ref();
+    if (!max0 || failed(out.add("min_size", min_obj.get(), min0.get()))) {
+        return error;
+    }
+    return out.add("max_size", max_obj.get(), max0.get());
+}
+
 Status str_entries(Entries &out, const SpecEngine &e, const bridge::TypingBridge &br)
 {
     if (failed(add_default(out, e, br))) {
@@ -161,23 +175,8 @@ Status number_entries(Entries &out, const SpecEngine &e, const bridge::TypingBri
 Status list_entries(Entries &out, const SpecEngine &e, const bridge::TypingBridge &br)
 {
     const ListKind *l = e.kind.get<ListKind>();
-    if (failed(out.add("", l->element_spec.get(), Py_None))) {
-        return error;
-    }
-    Ref min = new_int(l->min_size);
-    if (!min) {
-        return error;
-    }
-    Ref zero = new_int(0);
-    if (!zero) {
-        return error;
-    }
-    Ref max = size_obj(l->max_size);
-    if (!max) {
-        return error;
-    }
-    if (failed(out.add("min_size", min.get(), zero.get())) ||
-        failed(out.add("max_size", max.get(), Py_None))) {
+    if (failed(out.add("", l->element_spec.get(), Py_None)) ||
+        failed(add_sizes(out, l->min_size, l->max_size, 0, std::nullopt))) {
         return error;
     }
     return add_default_and_flags(out, e, br);
@@ -200,25 +199,10 @@ Status tuple_entries(Entries &out, const SpecEngine &e, const bridge::TypingBrid
     if (!elements || failed(out.add("", elements.get(), Py_None)) || failed(add_default(out, e, br))) {
         return error;
     }
-    Ref min = new_int(t->min_size);
-    if (!min) {
-        return error;
-    }
-    Ref max = size_obj(t->max_size);
-    if (!max) {
-        return error;
-    }
     // A fixed-length tuple's sizes are implied by its elements: never shown.
-    Ref min0 = t->fixed_length ? new_int(t->min_size) : new_int(0);
-    if (!min0) {
-        return error;
-    }
-    Ref max0 = t->fixed_length ? size_obj(t->max_size) : none();
-    if (!max0) {
-        return error;
-    }
-    if (failed(out.add("min_size", min.get(), min0.get())) ||
-        failed(out.add("max_size", max.get(), max0.get()))) {
+    const bool fixed = t->fixed_length;
+    if (failed(add_sizes(out, t->min_size, t->max_size, fixed ? t->min_size : 0,
+                         fixed ? t->max_size : std::nullopt))) {
         return error;
     }
     return add_flags(out, e);
