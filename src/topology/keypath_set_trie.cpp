@@ -202,6 +202,23 @@ Ref deepcopy_key(PyObject *key)
     return Ref::steal(PyObject_CallOneArg(deepcopy.get(), key));
 }
 
+// What `node` holds under a key of another node: nothing, the end marker
+// (a key equal to "$"), or a branch.
+enum class Entry { Absent, Marker, Branch };
+
+Maybe<Entry> entry_in(PyObject *node, PyObject *key)
+{
+    const int held = holds(node, key);
+    if (held <= 0) {
+        return held < 0 ? Maybe<Entry>(error) : Maybe<Entry>(Entry::Absent);
+    }
+    const int is_end = is_marker(key);
+    if (is_end < 0) {
+        return error;
+    }
+    return is_end ? Entry::Marker : Entry::Branch;
+}
+
 Status delete_all(PyObject *node, const std::vector<Ref> &doomed)
 {
     for (const Ref &key : doomed) {
@@ -424,19 +441,14 @@ int remove_same(PyObject *target, PyObject *other)
     }
     std::vector<Ref> doomed;
     Status walked = dict_for_each(target, [&](PyObject *key, PyObject *value) -> Status {
-        const int held = holds(other, key);
-        if (held < 0) {
+        Maybe<Entry> theirs_at = entry_in(other, key);
+        if (!theirs_at) {
             return error;
         }
-        if (!held) {
-            return Status::ok;
-        }
-        const int is_end = is_marker(key);
-        if (is_end < 0) {
-            return error;
-        }
-        if (is_end) {
-            doomed.push_back(Ref::borrow(key));
+        if (*theirs_at != Entry::Branch) {
+            if (*theirs_at == Entry::Marker) {
+                doomed.push_back(Ref::borrow(key));
+            }
             return Status::ok;
         }
         Ref theirs = lookup_held(other, key);
@@ -466,19 +478,14 @@ Status remove_diff(PyObject *target, PyObject *other)
     }
     std::vector<Ref> doomed;
     Status walked = dict_for_each(target, [&](PyObject *key, PyObject *value) -> Status {
-        const int held = holds(other, key);
-        if (held < 0) {
+        Maybe<Entry> theirs_at = entry_in(other, key);
+        if (!theirs_at) {
             return error;
         }
-        if (!held) {
-            doomed.push_back(Ref::borrow(key));
-            return Status::ok;
-        }
-        const int is_end = is_marker(key);
-        if (is_end < 0) {
-            return error;
-        }
-        if (is_end) {
+        if (*theirs_at != Entry::Branch) {
+            if (*theirs_at == Entry::Absent) {
+                doomed.push_back(Ref::borrow(key));
+            }
             return Status::ok;
         }
         if (as_node(value) == nullptr) {
