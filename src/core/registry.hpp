@@ -29,6 +29,10 @@ namespace norv {
 // the type, so immutable types can be filled too).
 [[nodiscard]] Status set_class_attr(PyTypeObject *type, const char *name, PyObject *value);
 
+// Marks a class `__norv_formattable__`: the formatter renders its instances
+// through their own `format`.
+[[nodiscard]] Status mark_formattable(PyTypeObject *type);
+
 // Sets a class's `__serialization_key__` (the name its JSON form carries) and
 // marks it `__norv_formattable__`.
 [[nodiscard]] Status set_serializable_class_attrs(PyTypeObject *type, const char *serialization_key);

@@ -1096,11 +1096,7 @@ PyType_Spec SPEC = {
 
 Status init_class(PyTypeObject *tp)
 {
-    if (failed(set_class_attr(tp, "__norv_formattable__", Py_True))) {
-        return error;
-    }
-    Ref key = new_str(SERIALIZATION_KEY);
-    if (!key || failed(set_class_attr(tp, "__serialization_key__", key.get()))) {
+    if (failed(set_serializable_class_attrs(tp, SERIALIZATION_KEY))) {
         return error;
     }
     tp->tp_vectorcall = keypath_vectorcall;

@@ -967,16 +967,11 @@ PyType_Spec SPEC = {
     .slots = SLOTS,
 };
 
-Status init_class(PyTypeObject *tp)
-{
-    return set_class_attr(tp, "__norv_formattable__", Py_True);
-}
-
 }  // namespace
 
 PyTypeObject *type()
 {
-    return TYPE.get(&SPEC, nullptr, init_class);
+    return TYPE.get(&SPEC, nullptr, mark_formattable);
 }
 
 Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine)
