@@ -10,6 +10,7 @@
 #include "formatting/format.hpp"
 #include "typing/key_specs/common.hpp"
 #include "typing/key_specs/key_specs.hpp"
+#include "typing/value_specs/util.hpp"
 
 namespace norv::key_specs {
 
@@ -46,33 +47,14 @@ Ref make_with(Ref regex)
     return self;
 }
 
-// No pattern for None or a false value; anything true goes through the `re`
-// module as it is at this moment.
+// No pattern for None or a false value.
 Ref make(PyObject *regex)
 {
-    if (regex == nullptr || regex == Py_None) {
-        return make_with(Ref{});
-    }
-    const int truth = PyObject_IsTrue(regex);
-    if (truth < 0) {
-        return error;
-    }
-    if (!truth) {
-        return make_with(Ref{});
-    }
-    Ref re = Ref::steal(PyImport_ImportModule("re"));
-    if (!re) {
-        return error;
-    }
-    Ref compile = getattr(re.get(), "compile");
-    if (!compile) {
-        return error;
-    }
-    Ref compiled = Ref::steal(PyObject_CallOneArg(compile.get(), regex));
+    Maybe<Ref> compiled = typing::util::compile_regex(regex);
     if (!compiled) {
         return error;
     }
-    return make_with(std::move(compiled));
+    return make_with(std::move(*compiled));
 }
 
 // Sets `out` to the pattern's text as an exact str; left empty without a pattern.

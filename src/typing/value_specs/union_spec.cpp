@@ -14,21 +14,6 @@ namespace {
 
 using namespace class_kit;
 
-// set.update(iterable), a tuple being one iterable.
-Status set_update(PyObject *set, PyObject *iterable)
-{
-    Ref it = Ref::steal(PyObject_GetIter(iterable));
-    if (!it) {
-        return error;
-    }
-    while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
-        if (PySet_Add(set, x.get()) < 0) {
-            return error;
-        }
-    }
-    return PyErr_Occurred() ? Status::error : Status::ok;
-}
-
 // Refuses the first (class, value type) shared by several candidates.
 Status check_same_kind(PyObject *groups)
 {
@@ -129,7 +114,7 @@ std::unique_ptr<SpecEngine> union_new(PyObject *candidates, PyObject *default_va
             no_value_type = true;
         }
         else if (PyTuple_Check(vt.get())) {
-            if (failed(set_update(types.get(), vt.get()))) {
+            if (failed(util::set_update(types.get(), vt.get()))) {
                 return nullptr;
             }
         }

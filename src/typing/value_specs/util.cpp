@@ -198,4 +198,59 @@ Ref root_path_display(PyObject *root_path)
     return root_path ? str_of(root_path) : new_str("None");
 }
 
+Status set_update(PyObject *set, PyObject *iterable)
+{
+    if (PyAnySet_Check(iterable) && PySet_GET_SIZE(iterable) == 0) {
+        return Status::ok;  // the common answer of a leaf spec
+    }
+    if (!PyAnySet_Check(set)) {
+        Ref r = Ref::steal(PyObject_CallMethod(set, "update", "(O)", iterable));
+        return r ? Status::ok : Status::error;
+    }
+    if (PyAnySet_Check(iterable)) {
+        // set |= other merges the stored members, exactly as update does.
+        Ref r = Ref::steal(PyNumber_InPlaceOr(set, iterable));
+        return r ? Status::ok : Status::error;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it) {
+        return error;
+    }
+    while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
+        if (PySet_Add(set, x.get()) < 0) {
+            return error;
+        }
+    }
+    return PyErr_Occurred() ? Status::error : Status::ok;
+}
+
+Maybe<Ref> compile_regex(PyObject *regex)
+{
+    if (regex == nullptr) {
+        return Ref();
+    }
+    const int given = PyObject_IsTrue(regex);
+    if (given < 0) {
+        return error;
+    }
+    if (!given) {
+        return Ref();
+    }
+    Ref re = Ref::steal(PyImport_ImportModule("re"));
+    if (!re) {
+        return error;
+    }
+    Ref compile = getattr(re.get(), "compile");
+    if (!compile) {
+        return error;
+    }
+    // One positional argument whatever its type: a tuple must reach
+    // re.compile as itself, not as an argument list.
+    Ref compiled = Ref::steal(PyObject_CallOneArg(compile.get(), regex));
+    if (!compiled) {
+        return error;
+    }
+    return compiled;
+}
+
 }  // namespace norv::typing::util

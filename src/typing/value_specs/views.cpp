@@ -7,6 +7,7 @@
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/engine.hpp"
+#include "typing/value_specs/util.hpp"
 
 namespace norv::typing::engine {
 
@@ -62,33 +63,6 @@ Ref new_set()
     return Ref::steal(PyObject_CallNoArgs(set_type.get()));
 }
 
-// set.update(iterable) on a set of ours: the same members, added one by one.
-Status set_update(PyObject *set, PyObject *iterable)
-{
-    if (PyAnySet_Check(iterable) && PySet_GET_SIZE(iterable) == 0) {
-        return Status::ok;  // the common answer of a leaf spec
-    }
-    if (!PyAnySet_Check(set)) {
-        Ref r = Ref::steal(PyObject_CallMethod(set, "update", "(O)", iterable));
-        return r ? Status::ok : Status::error;
-    }
-    if (PyAnySet_Check(iterable)) {
-        // set |= other merges the stored members, exactly as update does.
-        Ref r = Ref::steal(PyNumber_InPlaceOr(set, iterable));
-        return r ? Status::ok : Status::error;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(iterable));
-    if (!it) {
-        return error;
-    }
-    while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
-        if (PySet_Add(set, x.get()) < 0) {
-            return error;
-        }
-    }
-    return PyErr_Occurred() ? Status::error : Status::ok;
-}
-
 // Adds `holder.forward_refs` to `set`, `holder` being the item itself or its `via` attribute.
 Status update_from(PyObject *set, PyObject *item, const char *via)
 {
@@ -100,7 +74,7 @@ Status update_from(PyObject *set, PyObject *item, const char *via)
     if (!refs) {
         return error;
     }
-    return set_update(set, refs.get());
+    return util::set_update(set, refs.get());
 }
 
 Status update_from_each(PyObject *set, PyObject *seq, const char *via)
@@ -440,7 +414,7 @@ Maybe<Ref> value_type_obj(SpecEngine &e)
                         return error;
                     }
                     if (PyTuple_Check(vt.get())) {
-                        return set_update(set.get(), vt.get());
+                        return util::set_update(set.get(), vt.get());
                     }
                     return check(PySet_Add(set.get(), vt.get()));
                 });
