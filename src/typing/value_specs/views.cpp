@@ -3,7 +3,6 @@
 // stands for. Children are asked through their Python attributes.
 #include "core/args.hpp"
 #include "core/names.hpp"
-#include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/engine.hpp"
