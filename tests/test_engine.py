@@ -277,6 +277,15 @@ def test_format_arguments():
         spec.format(root_indent="1")
 
 
+def test_an_unconvertible_list_wrap_threshold_counts_as_not_given_unless_grave(raised):
+    class Threshold:
+        def __index__(self):
+            raise raised.cls("no int")
+
+    spec = n.Enum(["a", "b"])
+    raised.check(lambda: spec.format(list_wrap_threshold=Threshold()), spec.format())
+
+
 def test_message_text_follows_mutations():
     spec = Int()
     with pytest.raises(ValueError, match=r"ValueSpec=Int\(\)\)"):

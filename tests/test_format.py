@@ -282,6 +282,23 @@ def test_list_wrap_threshold(value, threshold, expected):
     assert fmt(value, list_wrap_threshold=threshold) == expected
 
 
+@pytest.mark.parametrize(
+    "value, option, given",
+    [
+        ([1, 2], "root_indent", 1),
+        ({"a": [1]}, "root_indent", 2),
+        # within the limit: a cut would slice by the number, whose __index__ raises
+        ("abc", "max_str_len", 9),
+        (b"abc", "max_bytes_len", 3),
+        ([1, 2], "list_wrap_threshold", 3),
+        ([1, 2], "list_wrap_threshold", 30),
+    ],
+)
+def test_an_unconvertible_number_falls_back_to_python_operators_unless_grave(raised, value, option, given):
+    expected = fmt(value, **{option: given})
+    raised.check(lambda: fmt(value, **{option: raised.number(given)}), expected)
+
+
 def test_list_wrap_threshold_not_comparable():
     with pytest.raises(TypeError):
         fmt([1], list_wrap_threshold="x")
@@ -715,6 +732,28 @@ def test_memo_restored_after_call():
     inner = {"a": [1, (2,)]}
     fmt([inner, Plain()], memo=memo)
     assert memo == {12345}
+
+
+def test_a_failed_memo_removal_is_dropped_unless_grave(raised):
+    value = [1]
+
+    class Collider:
+        """Shares the hash of the memo's entry for `value`; raises when the removal compares."""
+
+        compared = 0
+
+        def __hash__(self):
+            return hash(id(value))
+
+        def __eq__(self, other):
+            Collider.compared += 1
+            if Collider.compared == 2:
+                raise raised.cls("cannot compare")
+            return False
+
+    memo = {Collider()}
+    raised.check(lambda: fmt(value, memo=memo), "[1]")
+    assert Collider.compared == 2
 
 
 def test_memo_restored_after_error():

@@ -227,6 +227,48 @@ def test_raising_exit_does_not_change_result(run_py):
     assert res["boom"] == ["boom", "NoneType"]
 
 
+def test_an_exit_that_raises_a_grave_error_replaces_the_result(run_py, raised):
+    res = run(
+        run_py,
+        f"""
+        import importlib
+        raised = getattr(importlib.import_module("{raised.cls.__module__}"), "{raised.cls.__name__}")
+        hf.install()
+        out = {{}}
+        for kinds in (["repr"], ["str"], ["str", "repr"]):
+            hf.reset()
+            hf.fail_exit.update(kinds)
+            hf.exit_error = raised
+            with hf.markdown():
+                try:
+                    text = n.format(Plain())
+                except raised as e:
+                    text = [str(e), type(e.__context__).__name__]
+            out["+".join(kinds)] = [text, events(), hf.depth()]
+        hf.reset()
+        hf.fail_exit.add("repr")
+        hf.exit_error = raised
+        with hf.markdown():
+            try:
+                n.format(Boom())
+            except BaseException as e:
+                out["boom"] = [type(e).__name__, type(e.__context__).__name__]
+        emit(**out)
+        """,
+    )
+    trace = ENTERED + [["str", False]] + EXITED
+    if raised.discarded:
+        assert res["repr"] == res["str"] == res["str+repr"] == ["plain", trace, [0, 0]]
+        assert res["boom"] == ["ValueError", "NoneType"]
+        return
+    # both exits still ran; an error of the second has the first's as context
+    assert res["repr"] == [["cannot exit repr", "NoneType"], trace, [0, 0]]
+    assert res["str"] == [["cannot exit str", "NoneType"], trace, [0, 0]]
+    assert res["str+repr"] == [["cannot exit str", raised.cls.__name__], trace, [0, 0]]
+    # the body's error in flight becomes the context of the exit's
+    assert res["boom"] == [raised.cls.__name__, "ValueError"]
+
+
 def test_enter_failures_propagate(run_py):
     res = run(
         run_py,

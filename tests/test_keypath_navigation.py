@@ -404,6 +404,43 @@ def test_other_errors_of_called_code_pass_through_get():
         P('a').exists(Lookup())
 
 
+class FetchFails:
+    """Holds every key, but fetching one raises."""
+
+    def __len__(self):
+        return 9
+
+    def __contains__(self, k):
+        return True
+
+    def __getitem__(self, k):
+        raise ValueError('fetch')
+
+
+class SymFetchFails:
+    def sym_hasattr(self, k):
+        return True
+
+    def sym_getattr(self, k):
+        raise ValueError('fetch')
+
+
+@pytest.mark.parametrize(
+    'key, src, error',
+    [
+        (-5, [1, 2], IndexError),
+        (0, FetchFails(), ValueError),
+        ('a', FetchFails(), ValueError),
+        ('a', SymFetchFails(), ValueError),
+    ],
+    ids=['list', 'index', 'key', 'sym'],
+)
+def test_a_failed_fetch_is_no_miss(key, src, error):
+    for call in (lambda: KeyPath(key).get(src, 'd'), lambda: KeyPath(key).exists(src)):
+        with pytest.raises(error):
+            call()
+
+
 def test_attribute_lookup_error_passes_through():
     class Weird:
         def __getattr__(self, name):

@@ -201,6 +201,13 @@ def test_bracket_type(bracket_type, expected):
     assert kv([("a", 1, None)], label="X", bracket_type=bracket_type) == expected
 
 
+@pytest.mark.parametrize("option, given", [("bracket_type", 2), ("bracket_type", 1), ("root_indent", 1)])
+def test_an_unconvertible_number_falls_back_to_python_operators_unless_grave(raised, option, given):
+    items = [("a", [1], None), ("b", {"c": 2}, None)]
+    expected = kv(items, label="X", compact=False, **{option: given})
+    raised.check(lambda: kv(items, label="X", compact=False, **{option: raised.number(given)}), expected)
+
+
 @pytest.mark.parametrize(
     "bracket_type, exc, message",
     [

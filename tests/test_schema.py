@@ -83,6 +83,14 @@ def test_construction_errors(args, kwargs, exc, message):
     assert str(e.value).startswith(message)
 
 
+def test_a_raising_inherit_marker_read_is_no_marker_unless_grave(raised):
+    class Spec:
+        _is_inherit_marker = raised.attribute()
+        fast_apply_info = ht.FastApplyInfo()
+
+    raised.check(lambda: list(S([HostField("q", Spec())]).keys()), ["q"])
+
+
 def test_list_subclass_is_accepted_and_subclassing_refused():
     class L(list):
         pass

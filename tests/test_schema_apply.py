@@ -151,6 +151,14 @@ def test_general_route_for_dict_subclasses_and_mappings():
         const_schema().apply([("a", 1)])
 
 
+def test_a_raising_sym_getattr_read_falls_back_to_get_unless_grave(raised):
+    class Sub(dict):
+        sym_getattr = raised.attribute()
+
+    d = Sub(a=1, b=2)
+    raised.check(lambda: const_schema().apply(d) is d and dict(d), {"a": 1, "b": 2})
+
+
 def test_child_transform_reaches_each_field():
     calls = []
 

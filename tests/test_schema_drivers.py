@@ -236,6 +236,28 @@ def test_changing_the_dict_during_the_open_walk_is_a_fault():
         validate(s, kwargs)
 
 
+def test_a_key_that_changes_the_dict_while_extra_keys_are_sought_is_a_fault():
+    kwargs = {"a": 1, "b": 2}
+
+    class Colliding:
+        """Shares the hash of "a"; once armed, a comparison grows the dict."""
+
+        armed = False
+
+        def __hash__(self):
+            return hash("a")
+
+        def __eq__(self, other):
+            if Colliding.armed:
+                kwargs["c"] = 3
+            return False
+
+    kwargs[Colliding()] = 0
+    Colliding.armed = True
+    with pytest.raises(n.PanicException, match="dictionary changed size during iteration"):
+        validate(a_b_schema(), kwargs)
+
+
 def test_missing_required_keys_of_a_schema_without_a_plan():
     s = n.Schema(
         [F("a", n.Int()), F(n.StrKey(regex="x.*"), n.Int()), F("b", n.Int(default=1)), F("c", n.Str())],

@@ -386,6 +386,20 @@ def test_extend_binding():
         Int().extend()
 
 
+@pytest.mark.parametrize(
+    "child, expected",
+    [(lambda: Str(), "Str()"), (lambda: Int(), "Int(max=5)"), (lambda: Int(min_value=1), "Int(min=1, max=5)")],
+)
+def test_the_kind_merger_takes_a_raising_bound_read_for_absent_unless_grave(raised, child, expected):
+    # No real spec's bound read can raise: the probe hands the merger any base.
+    class Base:
+        regex = min_value = raised.attribute()
+        max_value = 5
+
+    spec = child()
+    raised.check(lambda: repr(n._testing.extend_kind(spec, Base())), expected)
+
+
 def test_the_enum_rule_lets_other_errors_through():
     class Boom(Exception):
         pass

@@ -27,6 +27,10 @@ class ContextFailure(RuntimeError):
     """Raised by a context whose kind is listed in `fail_enter`/`fail_exit`."""
 
 
+# The class a failing exit raises.
+exit_error: type[BaseException] = ContextFailure
+
+
 def _stack(kind: str) -> list[bool]:
     stacks = getattr(_tls, "stacks", None)
     if stacks is None:
@@ -51,7 +55,7 @@ class FormatContext:
         _stack(self.kind).pop()
         trace.append(("exit", self.kind, self.markdown, exc_type, exc, tb))
         if self.kind in fail_exit:
-            raise ContextFailure(f"cannot exit {self.kind}")
+            raise exit_error(f"cannot exit {self.kind}")
         return False
 
 
@@ -88,9 +92,11 @@ def markdown():
 
 
 def reset() -> None:
+    global exit_error
     trace.clear()
     fail_enter.clear()
     fail_exit.clear()
+    exit_error = ContextFailure
 
 
 def install(native=None):

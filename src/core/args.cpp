@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
+
+#include "core/utf8.hpp"
 
 namespace norv {
 
@@ -147,12 +151,12 @@ std::size_t edit_distance(const char *a, std::size_t a_size, const char *b, std:
 
 const char *Signature::suggest_keyword(PyObject *key) const
 {
-    Py_ssize_t key_size;
-    const char *key_str = PyUnicode_AsUTF8AndSize(key, &key_size);
-    if (key_str == nullptr) {
-        PyErr_Clear();
+    const std::optional<std::string_view> key_text = utf8_or_none(key);
+    if (!key_text) {
         return nullptr;
     }
+    const char *key_str = key_text->data();
+    const auto key_size = static_cast<Py_ssize_t>(key_text->size());
     const char *best = nullptr;
     std::size_t best_distance = SIZE_MAX;
     for (const Param &p : params_) {

@@ -44,7 +44,8 @@ inline PyObject *guard(F &&body)
 
 // For slots that report failure with a negative int (init, setattr,
 // contains, hash, ...). A `Status` body maps to 0 / -1; an integer body's
-// value is returned as it is, `failure` standing for "error set".
+// value is returned as it is, `failure` standing for "error set" (and, like a
+// failed `Status`, a fault of ours when no error is set).
 template <class R = int, class F>
 inline R guard_int(F &&body, R failure = -1)
 {
@@ -62,7 +63,11 @@ inline R guard_int(F &&body, R failure = -1)
             return 0;
         }
         else {
-            return body();
+            const R result = body();
+            if (result == failure) [[unlikely]] {
+                ensure_error_set();
+            }
+            return result;
         }
     }
     catch (...) {

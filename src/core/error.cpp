@@ -30,6 +30,26 @@ Error raise_format(PyObject *type, const char *fmt, ...)
     return error;
 }
 
+Status discard_error_of(std::initializer_list<PyObject *> types)
+{
+    PyObject *current = PyErr_Occurred();
+    if (current == nullptr) {
+        panic("an error was to be discarded, but none is set");
+    }
+    for (PyObject *type : types) {
+        if (PyErr_GivenExceptionMatches(current, type)) {
+            PyErr_Clear();
+            return Status::ok;
+        }
+    }
+    return error;
+}
+
+Status discard_ordinary_error()
+{
+    return discard_error_of({PyExc_Exception});
+}
+
 static ObjectCell PANIC_TYPE;
 
 PyObject *panic_exception_type()

@@ -20,6 +20,7 @@
 
 #include <Python.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <utility>
@@ -58,6 +59,7 @@ public:
     T &operator*() noexcept { return *value_; }
     const T &operator*() const noexcept { return *value_; }
     T *operator->() noexcept { return &*value_; }
+    const T *operator->() const noexcept { return &*value_; }
 
 private:
     std::optional<T> value_;
@@ -67,6 +69,51 @@ template <class T>
 constexpr bool failed(const Maybe<T> &m) noexcept
 {
     return !m;
+}
+
+// A C API predicate's answer (1 / 0, or -1 with the error set) as a Maybe<bool>.
+inline Maybe<bool> predicate(int rc) noexcept
+{
+    if (rc < 0) {
+        return error;
+    }
+    return rc != 0;
+}
+
+// Where an error is discarded, only an ordinary one is (an `Exception`): an
+// interrupt, an exit request or an internal fault is not an answer, so it
+// stays set and the call fails. Called with an error set.
+Status discard_ordinary_error();
+
+// The same for the one failure a caller expects (an AttributeError after a
+// lookup, a KeyError after a walk): cleared when the error is an instance of
+// one of `types`, otherwise left set.
+Status discard_error_of(std::initializer_list<PyObject *> types);
+
+// A cleanup step on the way out of a call (a context left, a memo entry
+// removed), run with the error in flight, if any, held aside. The step's
+// ordinary error is discarded; a graver one goes on, with the held error as
+// its context. Fails when an error is set afterwards, so a caller that left
+// successfully learns that an interrupt replaced its result.
+template <class F>
+Status cleanup_keeping_error(F &&step)
+{
+    PyObject *in_flight = PyErr_GetRaisedException();
+    if (failed(step()) && failed(discard_ordinary_error())) {
+        if (in_flight != nullptr) {
+            PyObject *grave = PyErr_GetRaisedException();
+            if (grave != in_flight) {
+                PyException_SetContext(grave, in_flight);
+            }
+            else {
+                Py_DECREF(in_flight);
+            }
+            PyErr_SetRaisedException(grave);
+        }
+        return error;
+    }
+    PyErr_SetRaisedException(in_flight);
+    return in_flight != nullptr ? Status::error : Status::ok;
 }
 
 // An internal fault. Thrown, never returned: it is not caused by user input.

@@ -78,6 +78,16 @@ inline bool failed(const Ref &r) noexcept
     return !r;
 }
 
+// For results where an empty Ref means "none" or "absent": a Ref that has to
+// be there, whose null (the error set) becomes the failure.
+inline Maybe<Ref> some(Ref r)
+{
+    if (!r) {
+        return error;
+    }
+    return r;
+}
+
 // Shorthands for the most common protocol calls; each returns a null Ref on error.
 inline Ref getattr(PyObject *o, PyObject *name)
 {

@@ -8,12 +8,12 @@ namespace norv {
 
 Status add_name(PyObject *module, const char *name, PyObject *value)
 {
-    Ref all = getattr(module, "__all__");
+    PyObject *found = nullptr;
+    if (PyObject_GetOptionalAttrString(module, "__all__", &found) < 0) {
+        return error;
+    }
+    Ref all = Ref::steal(found);
     if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return error;
-        }
-        PyErr_Clear();
         all = Ref::steal(PyList_New(0));
         if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
             return error;

@@ -38,18 +38,15 @@ Ref open_context(PyObject *factory)
     return ctx;
 }
 
-// Leaving never fails: the exit's error or result is dropped.
-void close_context(Ref &ctx)
+// ctx.__exit__(None, None, None); its result is dropped.
+Status close_context(Ref &ctx)
 {
     if (!ctx) {
-        return;
+        return Status::ok;
     }
-    PyObject *r = PyObject_CallMethod(ctx.get(), "__exit__", "OOO", Py_None, Py_None, Py_None);
-    if (r == nullptr) {
-        PyErr_Clear();
-    }
-    Py_XDECREF(r);
+    Ref r = Ref::steal(PyObject_CallMethod(ctx.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
     ctx.reset();
+    return r ? Status::ok : Status::error;
 }
 
 const Signature INSTALL_SIG{"_install_formatting_bridge",
@@ -153,15 +150,22 @@ Status Suppression::enter()
     return Status::ok;
 }
 
+Ref Suppression::leave(Ref result)
+{
+    // The str context is left even when leaving the repr context raised.
+    const Status repr_left = cleanup_keeping_error([&] { return close_context(repr_ctx_); });
+    const Status str_left = cleanup_keeping_error([&] { return close_context(str_ctx_); });
+    if (failed(repr_left) || failed(str_left)) {
+        return error;
+    }
+    return result;
+}
+
 Suppression::~Suppression()
 {
-    if (!str_ctx_ && !repr_ctx_) {
-        return;
+    if (str_ctx_ || repr_ctx_) {
+        (void)leave(Ref());
     }
-    PyObject *in_flight = PyErr_GetRaisedException();
-    close_context(repr_ctx_);
-    close_context(str_ctx_);
-    PyErr_SetRaisedException(in_flight);
 }
 
 }  // namespace detail

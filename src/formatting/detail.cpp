@@ -64,20 +64,26 @@ PyObject *ellipsis(bool for_str)
     return BYTES_DOTS.get_or_init([] { return Ref::steal(PyBytes_FromStringAndSize("...", 3)); });
 }
 
-std::optional<long long> as_i64(PyObject *n)
+Maybe<std::optional<long long>> as_i64(PyObject *n)
 {
     long long v = PyLong_AsLongLong(n);
     if (v == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nullopt;
+        if (failed(discard_ordinary_error())) {
+            return error;
+        }
+        return std::optional<long long>();
     }
-    return v;
+    return std::optional<long long>(v);
 }
 
 Maybe<Indent> indent_from(PyObject *n)
 {
     Indent ind;
-    if (auto v = as_i64(n)) {
+    const Maybe<std::optional<long long>> level = as_i64(n);
+    if (!level) {
+        return error;
+    }
+    if (const std::optional<long long> &v = *level) {
         if (*v > PY_SSIZE_T_MAX / 2) {
             return raise(PyExc_OverflowError, "repeated string is too long");  // what '  ' * n says
         }
@@ -97,7 +103,11 @@ Maybe<Indent> indent_from(PyObject *n)
 
 Ref ri_plus_one(PyObject *n)
 {
-    if (auto v = as_i64(n)) {
+    const Maybe<std::optional<long long>> level = as_i64(n);
+    if (!level) {
+        return error;
+    }
+    if (const std::optional<long long> &v = *level) {
         if (*v < LLONG_MAX) {
             return new_int(*v + 1);
         }

@@ -45,9 +45,9 @@ PyObject *int_eighty();
 // Borrowed; NULL with the error set if it cannot be made.
 PyObject *ellipsis(bool for_str);
 
-// `n` as a signed 64-bit integer through __index__, or nothing (the error of
-// the conversion discarded).
-std::optional<long long> as_i64(PyObject *n);
+// `n` as a signed 64-bit integer through __index__, or nothing when the
+// conversion raises (that error discarded).
+Maybe<std::optional<long long>> as_i64(PyObject *n);
 
 // Two spaces per level for an integer level (none for n <= 0), else the text
 // of the host's own `'  ' * n`.
@@ -119,10 +119,12 @@ Ref make_names(std::span<const Name> names);
 
 // Markdown suppression around host text: while the host's
 // `outer_markdown_active()` holds, host code runs inside
-// `str_format(markdown=False)` and `repr_format(markdown=False)`. The
-// destructor leaves whatever was entered, repr before str, keeping any error
-// in flight and discarding the exits' own; so after a failed `enter` the
-// caller just returns the error, and what was entered is still left.
+// `str_format(markdown=False)` and `repr_format(markdown=False)`. `leave`
+// leaves whatever was entered, repr before str, passing `result` (or the
+// error in flight) through; an exit's result and ordinary error are dropped,
+// and a graver error replaces the result. A success path calls `leave`; on
+// an error path the destructor does, so after a failed `enter` the caller
+// just returns the error, and what was entered is still left.
 class Suppression {
 public:
     Suppression() = default;
@@ -131,6 +133,7 @@ public:
     ~Suppression();
 
     Status enter();
+    Ref leave(Ref result);
 
 private:
     Ref str_ctx_, repr_ctx_;

@@ -21,6 +21,7 @@
 #include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
+#include "core/truth.hpp"
 #include "formatting/detail.hpp"
 #include "formatting/format.hpp"
 
@@ -68,27 +69,27 @@ struct Call {
     PyObject *operator[](Slot s) const noexcept { return slot[s]; }
     // For parameters where None means "left out".
     PyObject *or_none(Slot s) const noexcept { return slot[s] && slot[s] != Py_None ? slot[s] : nullptr; }
-    // 1 / 0 (false when left out), -1 with the error set.
-    [[nodiscard]] int truthy(Slot s) const { return slot[s] ? PyObject_IsTrue(slot[s]) : 0; }
+    // False when left out.
+    Maybe<bool> truthy(Slot s) const { return slot[s] ? truth(slot[s]) : Maybe<bool>(false); }
     PyObject *extras_dict() const noexcept { return extras; }
 };
 
 // Calls from Python (a formattable handing its keywords on, most others) name
 // only known parameters with interned strings: match those by identity.
 // Anything else (unknown or non-interned names, repeats, bad counts) takes the
-// general binder, which also words the errors. 1: bound; 0: for the general
-// binder; -1: error set.
-[[nodiscard]] int bind_fast(FastArgs a, Call &c)
+// general binder, which also words the errors. False: left to the general
+// binder.
+Maybe<bool> bind_fast(FastArgs a, Call &c)
 {
     if (a.nargs < 1 || a.nargs > static_cast<Py_ssize_t>(N_POSITIONAL)) {
-        return 0;
+        return false;
     }
     for (Py_ssize_t i = 0; i < a.nargs; ++i) {
         c.slot[static_cast<std::size_t>(i)] = a.args[i];
     }
     const Py_ssize_t nkw = a.kwnames ? PyTuple_GET_SIZE(a.kwnames) : 0;
     if (nkw == 0) {
-        return 1;
+        return true;
     }
     PyObject *const *names = detail::name_table();
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -101,20 +102,20 @@ struct Call {
             }
         }
         if (idx == N_SLOTS || c.slot[idx] != nullptr) {
-            return 0;
+            return false;
         }
         c.slot[idx] = a.args[a.nargs + k];
     }
-    return 1;
+    return true;
 }
 
 Status bind(FastArgs a, Call &c)
 {
-    const int fast = bind_fast(a, c);
-    if (fast < 0) {
+    const Maybe<bool> fast = bind_fast(a, c);
+    if (!fast) {
         return error;
     }
-    if (fast) {
+    if (*fast) {
         return Status::ok;
     }
     c = Call{};
@@ -281,21 +282,20 @@ inline Ref md_quote(bool markdown, Ref text)
 
 // ---------------------------------------------------------------- scalars
 
-// 1 / 0, -1 with the error set.
-[[nodiscard]] int over_max_len(Py_ssize_t length, PyObject *max)
+Maybe<bool> over_max_len(Py_ssize_t length, PyObject *max)
 {
-    if (auto m = detail::as_i64(max)) {
-        return length > *m;
+    const Maybe<std::optional<long long>> m = detail::as_i64(max);
+    if (!m) {
+        return error;
+    }
+    if (*m) {
+        return length > **m;
     }
     Ref len = Ref::steal(PyLong_FromSsize_t(length));
     if (!len) {
-        return -1;
+        return error;
     }
-    Ref over = Ref::steal(PyObject_RichCompare(len.get(), max, Py_GT));
-    if (!over) {
-        return -1;
-    }
-    return PyObject_IsTrue(over.get());
+    return compare_truth(len.get(), max, Py_GT);
 }
 
 // repr(value[0:max] + suffix): the dots sit inside the quotes, so the text
@@ -304,7 +304,11 @@ Ref truncated_repr(PyObject *value, PyObject *max, Py_ssize_t length)
 {
     const bool is_str = PyUnicode_CheckExact(value);
     Ref cut;
-    if (auto m = detail::as_i64(max)) {
+    const Maybe<std::optional<long long>> given = detail::as_i64(max);
+    if (!given) {
+        return error;
+    }
+    if (const std::optional<long long> &m = *given) {
         const long long end = *m < 0 ? std::max<long long>(length + *m, 0) : std::min<long long>(*m, length);
         const auto stop = static_cast<Py_ssize_t>(end);
         if (is_str) {
@@ -351,11 +355,11 @@ Ref truncated_repr(PyObject *value, PyObject *max, Py_ssize_t length)
 
 Ref limited_repr(PyObject *value, PyObject *max, Py_ssize_t length)
 {
-    const int over = over_max_len(length, max);
-    if (over < 0) {
+    const Maybe<bool> over = over_max_len(length, max);
+    if (!over) {
         return error;
     }
-    if (over) {
+    if (*over) {
         return truncated_repr(value, max, length);
     }
     return repr_of(value);
@@ -416,22 +420,21 @@ Ref Children::render(PyObject *child)
 
 // ---------------------------------------------------------------- containers
 
-// 1 / 0, -1 with the error set.
-[[nodiscard]] int fits_one_line(Py_ssize_t length, const Call &c)
+Maybe<bool> fits_one_line(Py_ssize_t length, const Call &c)
 {
     PyObject *threshold = c[LIST_WRAP] ? c[LIST_WRAP] : detail::int_eighty();
-    if (auto t = detail::as_i64(threshold)) {
-        return length <= *t;
+    const Maybe<std::optional<long long>> t = detail::as_i64(threshold);
+    if (!t) {
+        return error;
+    }
+    if (*t) {
+        return length <= **t;
     }
     Ref len = Ref::steal(PyLong_FromSsize_t(length));
     if (!len) {
-        return -1;
+        return error;
     }
-    Ref fits = Ref::steal(PyObject_RichCompare(len.get(), threshold, Py_LE));
-    if (!fits) {
-        return -1;
-    }
-    return PyObject_IsTrue(fits.get());
+    return compare_truth(len.get(), threshold, Py_LE);
 }
 
 // One container's child texts: a stretch at the end of the walk's buffer,
@@ -507,18 +510,18 @@ Ref render_sequence(const Ctx &x, bool is_list)
     }
 
     const std::string_view open = is_list ? "[" : "(", close = is_list ? "]" : ")";
-    int one_line = x.call.truthy(COMPACT);
-    if (one_line == 0) {
+    Maybe<bool> one_line = x.call.truthy(COMPACT);
+    if (one_line && !*one_line) {
         Py_ssize_t length = 2;
         for (std::size_t i = 0; i < texts.size(); ++i) {
             length += PyUnicode_GET_LENGTH(texts[i]) + (i ? 2 : 0);
         }
         one_line = fits_one_line(length, x.call);
     }
-    if (one_line < 0) {
+    if (!one_line) {
         return error;
     }
-    if (one_line) {
+    if (*one_line) {
         return assemble([&](auto &out) {
             out.ascii(open);
             for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -556,17 +559,20 @@ Ref render_sequence(const Ctx &x, bool is_list)
     });
 }
 
-// Whether `key` passes the filter: -1 with the error set.
-[[nodiscard]] int keeps_key(PyObject *include, PyObject *exclude, PyObject *key)
+// Whether `key` passes the filter.
+Maybe<bool> keeps_key(PyObject *include, PyObject *exclude, PyObject *key)
 {
     if (include) {
-        return PySequence_Contains(include, key);
+        return predicate(PySequence_Contains(include, key));
     }
     if (exclude) {
-        const int excluded = PySequence_Contains(exclude, key);
-        return excluded < 0 ? -1 : !excluded;
+        const Maybe<bool> excluded = predicate(PySequence_Contains(exclude, key));
+        if (!excluded) {
+            return error;
+        }
+        return !*excluded;
     }
-    return 1;
+    return true;
 }
 
 Ref render_dict(const Ctx &x)
@@ -605,11 +611,11 @@ Ref render_dict(const Ctx &x)
     Children kw(x, ci.get());
     Texts entries(x.walk);  // key text, value text, ...
     const Status walked = dict_for_each(x.value, [&](PyObject *key, PyObject *value) -> Status {
-        const int keep = keeps_key(include, exclude, key);
-        if (keep < 0) {
+        const Maybe<bool> keep = keeps_key(include, exclude, key);
+        if (!keep) {
             return error;
         }
-        if (!keep) {
+        if (!*keep) {
             return Status::ok;
         }
         Ref text = kw.render(value);
@@ -629,11 +635,11 @@ Ref render_dict(const Ctx &x)
         return error;
     }
 
-    const int compact = c.truthy(COMPACT);
-    if (compact < 0) {
+    const Maybe<bool> compact = c.truthy(COMPACT);
+    if (!compact) {
         return error;
     }
-    if (compact || entries.size() == 0) {
+    if (*compact || entries.size() == 0) {
         return assemble([&](auto &out) {
             out.ascii("{");
             for (std::size_t i = 0; i < entries.size(); i += 2) {
@@ -674,17 +680,16 @@ Ref render_dict(const Ctx &x)
 
 // ---------------------------------------------------------------- host text
 
-// 1 / 0, -1 with the error set.
-[[nodiscard]] int is_formattable(PyTypeObject *tp)
+Maybe<bool> is_formattable(PyTypeObject *tp)
 {
     PyObject *marker = nullptr;
-    const int found = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(tp),
-                                               interned<"__norv_formattable__">(), &marker);
-    if (found <= 0) {
+    const Maybe<bool> found = predicate(PyObject_GetOptionalAttr(
+        reinterpret_cast<PyObject *>(tp), interned<"__norv_formattable__">(), &marker));
+    Ref owned = Ref::steal(marker);
+    if (!found || !*found) {
         return found;
     }
-    Ref owned = Ref::steal(marker);
-    return PyObject_IsTrue(owned.get());
+    return truth(owned.get());
 }
 
 Ref render_formattable(const Ctx &x)
@@ -711,19 +716,15 @@ Ref render_formattable(const Ctx &x)
         if (failed(quiet.enter())) {
             return error;
         }
-        result = kw.call_method(interned<"format">(), x.value);
+        result = quiet.leave(kw.call_method(interned<"format">(), x.value));
     }
     return detail::require_str(std::move(result));
 }
 
-Ref render_other(const Ctx &x)
+Ref render_other_text(const Ctx &x)
 {
     const Call &c = x.call;
     Ref text;
-    detail::Suppression quiet;
-    if (failed(quiet.enter())) {
-        return error;
-    }
     if (PyObject *hook = c.or_none(CUSTOM)) {
         Ref r = call_hook(hook, x.value, x.root_indent);
         if (!r) {
@@ -737,20 +738,20 @@ Ref render_other(const Ctx &x)
         }
     }
     if (!text) {
-        const int compact = c.truthy(COMPACT);
-        if (compact < 0) {
+        const Maybe<bool> compact = c.truthy(COMPACT);
+        if (!compact) {
             return error;
         }
-        text = compact ? repr_of(x.value) : str_of(x.value);
+        text = *compact ? repr_of(x.value) : str_of(x.value);
         if (!text) {
             return error;
         }
     }
-    const int strip = c.truthy(STRIP_ID);
-    if (strip < 0) {
+    const Maybe<bool> strip = c.truthy(STRIP_ID);
+    if (!strip) {
         return error;
     }
-    if (strip) {
+    if (*strip) {
         PyObject *needle = OBJECT_AT.get_or_init([] { return new_str("object at 0x"); });
         if (needle == nullptr) {
             return error;
@@ -770,17 +771,26 @@ Ref render_other(const Ctx &x)
     return text;
 }
 
+Ref render_other(const Ctx &x)
+{
+    detail::Suppression quiet;
+    if (failed(quiet.enter())) {
+        return error;
+    }
+    return quiet.leave(render_other_text(x));
+}
+
 Ref render(const Ctx &x)
 {
     PyTypeObject *tp = Py_TYPE(x.value);
     // Built-in containers cannot carry the marker (their types are immutable).
     const bool builtin = tp == &PyList_Type || tp == &PyTuple_Type || tp == &PyDict_Type;
     if (!builtin) {
-        const int formattable = is_formattable(tp);
-        if (formattable < 0) {
+        const Maybe<bool> formattable = is_formattable(tp);
+        if (!formattable) {
             return error;
         }
-        if (formattable) {
+        if (*formattable) {
             return render_formattable(x);
         }
     }
@@ -805,7 +815,9 @@ Ref recursion_marker(PyObject *value)
 }
 
 // While a value renders, its id sits in the memo; it leaves again on every
-// way out, keeping an error in flight and ignoring the removal's own.
+// way out (`leave` on success, the destructor on an error path), keeping an
+// error in flight. The removal's ordinary error is dropped; a graver one
+// replaces the result.
 class MemoEntry {
 public:
     MemoEntry(PyObject *memo, PyObject *key) : memo_(memo), key_(key) {}
@@ -813,16 +825,24 @@ public:
     MemoEntry &operator=(const MemoEntry &) = delete;
     ~MemoEntry()
     {
-        PyObject *in_flight = PyErr_GetRaisedException();
-        if (PySet_Discard(memo_, key_) < 0) {
-            PyErr_Clear();
+        if (!left_) {
+            (void)leave(Ref());
         }
-        PyErr_SetRaisedException(in_flight);
+    }
+
+    Ref leave(Ref result)
+    {
+        left_ = true;
+        if (failed(cleanup_keeping_error([&] { return check(PySet_Discard(memo_, key_)); }))) {
+            return error;
+        }
+        return result;
     }
 
 private:
     PyObject *memo_;
     PyObject *key_;
+    bool left_ = false;
 };
 
 // The body of `format` over bound arguments. `walk` is NULL for an outermost
@@ -830,8 +850,8 @@ private:
 Ref format_bound(const Call &c, Walk *walk)
 {
     PyObject *value = c[VALUE];
-    const int markdown = c.truthy(MARKDOWN);
-    if (markdown < 0) {
+    const Maybe<bool> markdown = c.truthy(MARKDOWN);
+    if (!markdown) {
         return error;
     }
     PyObject *ri = c[ROOT_INDENT] ? c[ROOT_INDENT] : detail::int_zero();
@@ -842,11 +862,11 @@ Ref format_bound(const Call &c, Walk *walk)
             return error;
         }
         if (r.get() != Py_None) {
-            return md_quote(markdown, str_of(r.get()));
+            return md_quote(*markdown, str_of(r.get()));
         }
     }
     if (is_plain_scalar(value)) {
-        return md_quote(markdown, scalar_text(value, c));
+        return md_quote(*markdown, scalar_text(value, c));
     }
 
     Ref own_memo;
@@ -890,9 +910,9 @@ Ref format_bound(const Call &c, Walk *walk)
         if (depth.failed()) {
             return error;
         }
-        text = render(Ctx{c, value, ri, memo, *walk});
+        text = entry.leave(render(Ctx{c, value, ri, memo, *walk}));
     }
-    return md_quote(markdown, std::move(text));
+    return md_quote(*markdown, std::move(text));
 }
 
 Ref format_impl(PyObject *, FastArgs a)

@@ -7,6 +7,7 @@
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/once.hpp"
+#include "core/truth.hpp"
 #include "formatting/detail.hpp"
 #include "formatting/format.hpp"
 
@@ -46,39 +47,31 @@ Ref item_at(PyObject *item, Py_ssize_t i)
     return Ref::steal(PyObject_GetItem(item, index.get()));
 }
 
-// 1 / 0, -1 with the error set.
-[[nodiscard]] int truthy_eq(PyObject *left, PyObject *right)
-{
-    // Not PyObject_RichCompareBool: its identity shortcut would drop a NaN
-    // that equals itself by identity only.
-    Ref eq = Ref::steal(PyObject_RichCompare(left, right, Py_EQ));
-    if (!eq) {
-        return -1;
-    }
-    return PyObject_IsTrue(eq.get());
-}
-
-// A tuple default means "any of these"; anything else is compared whole.
-// 1 / 0, -1 with the error set.
-[[nodiscard]] int equals_default(PyObject *value, PyObject *dflt)
+// A tuple default means "any of these"; anything else is compared whole. A
+// NaN equal to itself by identity only is no match.
+Maybe<bool> equals_default(PyObject *value, PyObject *dflt)
 {
     if (PyTuple_Check(dflt)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(dflt); ++i) {
-            const int eq = truthy_eq(PyTuple_GET_ITEM(dflt, i), value);
-            if (eq != 0) {
+            const Maybe<bool> eq = eq_truth(PyTuple_GET_ITEM(dflt, i), value);
+            if (!eq || *eq) {
                 return eq;  // a match, or an error
             }
         }
-        return 0;
+        return false;
     }
-    return truthy_eq(value, dflt);
+    return eq_truth(value, dflt);
 }
 
 Maybe<std::size_t> bracket_index(PyObject *bracket_type)
 {
     long long index = 0;
     if (bracket_type != nullptr) {
-        if (auto v = detail::as_i64(bracket_type)) {
+        const Maybe<std::optional<long long>> given = detail::as_i64(bracket_type);
+        if (!given) {
+            return error;
+        }
+        if (const std::optional<long long> &v = *given) {
             index = *v;
         }
         else {
@@ -159,11 +152,11 @@ Ref kvlist_impl(PyObject *, FastArgs a)
         if (!dflt) {
             return error;
         }
-        const int is_default = equals_default(value.get(), dflt.get());
-        if (is_default < 0) {
+        const Maybe<bool> is_default = equals_default(value.get(), dflt.get());
+        if (!is_default) {
             return error;
         }
-        if (is_default) {
+        if (*is_default) {
             continue;
         }
         if (kept++ && failed(body.ascii(one_line ? ", " : ",\n"))) {

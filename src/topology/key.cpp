@@ -7,6 +7,8 @@
 
 #include "core/error.hpp"
 #include "core/recursion.hpp"
+#include "core/truth.hpp"
+#include "core/utf8.hpp"
 
 namespace norv {
 
@@ -40,16 +42,8 @@ Key Key::other(PyObject *obj) noexcept
 Maybe<Key> Key::from_py(PyObject *obj)
 {
     if (PyUnicode_Check(obj)) {
-        Py_ssize_t size;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-        if (utf8 != nullptr) {
-            return text(std::string_view(utf8, static_cast<std::size_t>(size)));
-        }
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-            return error;
-        }
-        PyErr_Clear();
-        return other(obj);
+        const std::optional<std::string_view> utf8 = utf8_or_none(obj);
+        return utf8 ? text(*utf8) : other(obj);
     }
     if (PyLong_Check(obj) && !PyBool_Check(obj)) {
         int overflow = 0;
@@ -105,27 +99,22 @@ struct IntText {
     std::string_view view() const noexcept { return {buf, size}; }
 };
 
-// 1 / 0, or -1 with the error set.
-int py_truth_of_compare(const Key &a, const Key &b, int pyop)
+Maybe<bool> py_truth_of_compare(const Key &a, const Key &b, int pyop)
 {
     // The key objects may be paths holding paths as keys.
     RecursionGuard guard(" while comparing KeyPath keys");
     if (guard.failed()) {
-        return -1;
+        return error;
     }
     Ref ka = a.to_py();
     if (!ka) {
-        return -1;
+        return error;
     }
     Ref kb = b.to_py();
     if (!kb) {
-        return -1;
+        return error;
     }
-    Ref r = Ref::steal(PyObject_RichCompare(ka.get(), kb.get(), pyop));
-    if (!r) {
-        return -1;
-    }
-    return PyObject_IsTrue(r.get());
+    return compare_truth(ka.get(), kb.get(), pyop);
 }
 
 }  // namespace
@@ -140,7 +129,7 @@ void Key::append_str_form(std::string &out) const
     }
 }
 
-int Key::py_eq(const Key &a, const Key &b)
+Maybe<bool> Key::py_eq(const Key &a, const Key &b)
 {
     const Kind ka = a.kind(), kb = b.kind();
     if (ka == Kind::Str && kb == Kind::Str) {
@@ -155,7 +144,7 @@ int Key::py_eq(const Key &a, const Key &b)
     return py_truth_of_compare(a, b, Py_EQ);
 }
 
-int Key::wrapper_cmp(const Key &a, const Key &b, CmpOp op)
+Maybe<bool> Key::wrapper_cmp(const Key &a, const Key &b, CmpOp op)
 {
     const Kind ka = a.kind(), kb = b.kind();
     if (ka == Kind::Int && kb == Kind::Int) {

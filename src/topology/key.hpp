@@ -128,13 +128,11 @@ public:
 
     // Equality: text to text by bytes, integer to integer by value, text never
     // equal to an integer; any other key by Python `==` on the key objects.
-    // 1 / 0, or -1 with the error set.
-    [[nodiscard]] static int py_eq(const Key &a, const Key &b);
+    static Maybe<bool> py_eq(const Key &a, const Key &b);
 
     // Ordering: integers numerically, other keys by Python's rich comparison,
-    // text against text or integer by text form (so 10 < "9"). 1 / 0, or -1
-    // with the error set.
-    [[nodiscard]] static int wrapper_cmp(const Key &a, const Key &b, CmpOp op);
+    // text against text or integer by text form (so 10 < "9").
+    static Maybe<bool> wrapper_cmp(const Key &a, const Key &b, CmpOp op);
 
 private:
     enum class Tag : std::uint8_t { StrSmall, StrHeap, Int, Other };

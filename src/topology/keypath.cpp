@@ -13,6 +13,7 @@
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
+#include "core/truth.hpp"
 
 // The interpreter's hash of byte strings. It is what `hash(str)` computes over
 // a one-byte-per-character string, so the hash of an ASCII path text needs no
@@ -281,19 +282,18 @@ Ref text_object(std::string_view t)
 }
 
 // `str.isdigit()` of a UTF-8 segment (only asked of segments with non-ASCII
-// text: for ASCII it is the same as "all ASCII digits"). 1 / 0, or -1 with the
-// error set.
-int unicode_isdigit(std::string_view s)
+// text: for ASCII it is the same as "all ASCII digits").
+Maybe<bool> unicode_isdigit(std::string_view s)
 {
     Ref u = text_object(s);
     if (!u) {
-        return -1;
+        return error;
     }
     Ref r = Ref::steal(PyObject_CallMethod(u.get(), "isdigit", nullptr));
     if (!r) {
-        return -1;
+        return error;
     }
-    return PyObject_IsTrue(r.get());
+    return truth(r.get());
 }
 
 // The key of a bracketed segment: an integer when it reads as one.
@@ -307,11 +307,11 @@ Maybe<Key> bracket_key(std::string_view seg)
         return Key::text(seg);
     }
     if (!all_ascii_digits(rest)) {
-        const int digits = has_non_ascii(seg) ? unicode_isdigit(seg) : 0;
-        if (digits < 0) {
+        const Maybe<bool> digits = has_non_ascii(seg) ? unicode_isdigit(seg) : Maybe<bool>(false);
+        if (!digits) {
             return error;
         }
-        if (digits == 0) {
+        if (!*digits) {
             return Key::text(seg);
         }
     }
@@ -450,69 +450,68 @@ Py_hash_t hash_of(PyObject *self)
     return h;
 }
 
-// 1 / 0, or -1 with the error set.
-int keys_eq(Keys a, Keys b)
+Maybe<bool> keys_eq(Keys a, Keys b)
 {
     if (a.size() != b.size()) {
-        return 0;
+        return false;
     }
     for (std::size_t i = 0; i < a.size(); ++i) {
-        const int eq = Key::py_eq(a[i], b[i]);
-        if (eq <= 0) {
+        const Maybe<bool> eq = Key::py_eq(a[i], b[i]);
+        if (!eq || !*eq) {
             return eq;
         }
     }
-    return 1;
+    return true;
 }
 
-// 1 / 0, or -1 with the error set.
-int path_eq(PyObject *self, PyObject *other)
+Maybe<bool> path_eq(PyObject *self, PyObject *other)
 {
     if (PyUnicode_Check(other)) {
         if (failed(fill_text(self))) {
-            return -1;
+            return error;
         }
         Maybe<std::string_view> theirs = utf8_of(other);
         if (!theirs) {
-            return -1;
+            return error;
         }
         return stored_text(self) == *theirs;
     }
     if (is_keypath(other)) {
         return keys_eq(keys_of(self), keys_of(other));
     }
-    return 0;
+    return false;
 }
 
-// 1 / 0, or -1 with the error set.
-int path_compare(PyObject *self, PyObject *other, CmpOp op)
+Maybe<bool> path_compare(PyObject *self, PyObject *other, CmpOp op)
 {
     if (PyUnicode_Check(other)) {
         if (failed(fill_text(self))) {
-            return -1;
+            return error;
         }
         Maybe<std::string_view> theirs = utf8_of(other);
         if (!theirs) {
-            return -1;
+            return error;
         }
         return apply_ord(op, stored_text(self), *theirs);
     }
     if (!is_keypath(other)) {
         Ref name = Ref::steal(PyType_GetName(Py_TYPE(other)));
         if (!name) {
-            return -1;
+            return error;
         }
-        (void)raise_format(PyExc_TypeError,
-                           "Comparison is not supported between instances of 'KeyPath' and '%U'.",
-                           name.get());
-        return -1;
+        return raise_format(PyExc_TypeError,
+                            "Comparison is not supported between instances of 'KeyPath' and '%U'.",
+                            name.get());
     }
     Keys a = keys_of(self), b = keys_of(other);
     const std::size_t n = a.size() < b.size() ? a.size() : b.size();
     for (std::size_t i = 0; i < n; ++i) {
-        const int eq = Key::wrapper_cmp(a[i], b[i], CmpOp::Eq);
-        if (eq <= 0) {
-            return eq < 0 ? -1 : Key::wrapper_cmp(a[i], b[i], op);
+        const Maybe<bool> eq = Key::wrapper_cmp(a[i], b[i], CmpOp::Eq);
+        if (!eq) {
+            return error;
+        }
+        if (!*eq) {
+            return Key::wrapper_cmp(a[i], b[i], op);
         }
     }
     switch (op) {
@@ -641,15 +640,15 @@ PyObject *keypath_richcompare(PyObject *self, PyObject *other, int op)
         Py_RETURN_NOTIMPLEMENTED;
     }
     return guard([&]() -> Ref {
-        int r;
+        Maybe<bool> r = error;
         switch (op) {
             case Py_EQ:
                 r = path_eq(self, other);
                 break;
             case Py_NE:
                 r = path_eq(self, other);
-                if (r >= 0) {
-                    r = !r;
+                if (r) {
+                    r = !*r;
                 }
                 break;
             case Py_LT:
@@ -665,10 +664,10 @@ PyObject *keypath_richcompare(PyObject *self, PyObject *other, int op)
                 r = path_compare(self, other, CmpOp::Ge);
                 break;
         }
-        if (r < 0) {
+        if (!r) {
             return error;
         }
-        return new_bool(r != 0);
+        return new_bool(*r);
     });
 }
 
@@ -911,17 +910,16 @@ Ref kp_query(PyObject *self, FastArgs a)
     return query(keys_of(self), b[0], *inferred);
 }
 
-// Whether a failed lookup only found the path absent: a KeyError, raised or
-// (when nothing could observe it) not even built. Clears that KeyError.
-bool missed(bool absent)
+// Whether a lookup found the path absent: a KeyError, raised (and cleared
+// here) or, when nothing could observe it, not even built.
+Maybe<bool> missed(const Maybe<Ref> &found)
 {
-    if (absent) {
-        return true;
+    if (found) {
+        return !*found;
     }
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
-        return false;
+    if (failed(discard_error_of({PyExc_KeyError}))) {
+        return error;
     }
-    PyErr_Clear();
     return true;
 }
 
@@ -935,13 +933,13 @@ Ref kp_get(PyObject *self, FastArgs a)
     if (!inferred) {
         return error;
     }
-    bool absent = false;
-    Ref value = query_or_absent(keys_of(self), b[0], *inferred, absent);
-    if (value) {
-        return value;
-    }
-    if (!missed(absent)) {
+    Maybe<Ref> value = query_or_absent(keys_of(self), b[0], *inferred);
+    const Maybe<bool> absent = missed(value);
+    if (!absent) {
         return error;
+    }
+    if (!*absent) {
+        return std::move(*value);
     }
     return b.has(1) ? Ref::borrow(b[1]) : none();
 }
@@ -952,15 +950,11 @@ Ref kp_exists(PyObject *self, FastArgs a)
     if (failed(EXISTS_SIG.bind(a, b))) {
         return error;
     }
-    bool absent = false;
-    Ref value = query_or_absent(keys_of(self), b[0], false, absent);
-    if (value) {
-        return new_bool(true);
-    }
-    if (!missed(absent)) {
+    const Maybe<bool> absent = missed(query_or_absent(keys_of(self), b[0], false));
+    if (!absent) {
         return error;
     }
-    return new_bool(false);
+    return new_bool(!*absent);
 }
 
 PyMethodDef METHODS[] = {
@@ -1145,12 +1139,16 @@ Ref child_key_path(PyObject *key, PyObject *parent)
     return construct(key, parent);
 }
 
-int keypaths_eq(PyObject *a, PyObject *b)
+Maybe<std::optional<bool>> keypaths_eq(PyObject *a, PyObject *b)
 {
     if (!is_keypath(a) || !is_keypath(b)) {
-        return NOT_KEYPATHS;
+        return std::optional<bool>();
     }
-    return keys_eq(keys_of(a), keys_of(b));
+    const Maybe<bool> eq = keys_eq(keys_of(a), keys_of(b));
+    if (!eq) {
+        return error;
+    }
+    return std::optional<bool>(*eq);
 }
 
 Ref from_value_inner(PyObject *value)

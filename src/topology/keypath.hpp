@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -80,10 +81,9 @@ Ref make_child(Keys prefix, const Key &last);
 // that is not a KeyPath raises the constructor's argument TypeError.
 Ref child_key_path(PyObject *key, PyObject *parent);
 
-// Equality of two native paths key by key: 1 / 0, -1 with the error set, or
-// NOT_KEYPATHS when either side is not a KeyPath. Never compares text.
-inline constexpr int NOT_KEYPATHS = 2;
-[[nodiscard]] int keypaths_eq(PyObject *a, PyObject *b);
+// Equality of two native paths key by key, or no answer when either side is
+// not a KeyPath. Never compares text.
+Maybe<std::optional<bool>> keypaths_eq(PyObject *a, PyObject *b);
 
 // KeyPath.from_value: a KeyPath itself, path text (scanned when it has path
 // syntax, else one text key), or an int (one key).
@@ -163,9 +163,9 @@ Ref query(Keys keys, PyObject *src, bool use_inferred);
 
 // As `query`, for callers that treat a KeyError as "absent": where the walk
 // finds the path absent and building its KeyError could not run Python code
-// nor fail, no exception is made and `absent` is set instead (null result, no
-// error set). Any other failure is reported as `query` reports it.
-Ref query_or_absent(Keys keys, PyObject *src, bool use_inferred, bool &absent);
+// nor fail, no exception is made and the answer is an empty Ref. Any other
+// failure is reported as `query` reports it.
+Maybe<Ref> query_or_absent(Keys keys, PyObject *src, bool use_inferred);
 
 // Arithmetic and relations (keypath_ops.cpp): the `+` and `-` slots and the
 // `is_relative_to` method of the class.

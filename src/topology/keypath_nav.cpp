@@ -112,27 +112,25 @@ bool plain_reprs(PyObject *k, PyObject *v)
     return recursion_room(PyThreadState_Get(), (k_levels > v_levels ? k_levels : v_levels) + 2);
 }
 
+// Each step gives the next value, or (only for a caller that reports misses)
+// an empty Ref for a miss that nobody could see being built.
 struct Walk {
     Keys keys;
     bool use_inferred;
-    bool *absent;  // set: misses that nobody could see being built are reported here
+    bool report_absent;
 
     // Whether the KeyError of a miss is skipped: the caller asked, and its
     // message (the path text of the first `shown` keys, repr() of `k` and `v`)
     // would run no Python code and could not fail.
     bool skip_key_error(std::size_t shown, PyObject *k, PyObject *v) const
     {
-        if (absent == nullptr || !plain_path(keys.first(shown)) || !plain_reprs(k, v)) {
-            return false;
-        }
-        *absent = true;
-        return true;
+        return report_absent && plain_path(keys.first(shown)) && plain_reprs(k, v);
     }
 
-    Error key_absent(std::size_t i, PyObject *k, PyObject *v) const
+    Maybe<Ref> key_absent(std::size_t i, PyObject *k, PyObject *v) const
     {
         if (skip_key_error(i + 1, k, v)) {
-            return error;
+            return Ref();
         }
         Ref path = path_text(keys.first(i + 1));
         if (!path) {
@@ -155,7 +153,7 @@ struct Walk {
         return std::nullopt;
     }
 
-    Ref step(std::size_t i, PyObject *v) const
+    Maybe<Ref> step(std::size_t i, PyObject *v) const
     {
         const Key &key = keys[i];
         const std::optional<std::int64_t> n = integer_view(key);
@@ -169,7 +167,7 @@ struct Walk {
             }
             // A negative index counts from the end; below -len the sequence
             // raises its own IndexError.
-            return Ref::steal(PySequence_GetItem(v, static_cast<Py_ssize_t>(*n)));
+            return some(Ref::steal(PySequence_GetItem(v, static_cast<Py_ssize_t>(*n))));
         }
         Ref k = key.to_py();
         if (!k) {
@@ -189,7 +187,7 @@ struct Walk {
         return probe(i, k.get(), n, v);
     }
 
-    Ref probe(std::size_t i, PyObject *k, std::optional<std::int64_t> n, PyObject *v) const
+    Maybe<Ref> probe(std::size_t i, PyObject *k, std::optional<std::int64_t> n, PyObject *v) const
     {
         PyObject *hasattr_fn = nullptr;
         const int symbolic = PyObject_GetOptionalAttr(v, interned<"sym_hasattr">(), &hasattr_fn);
@@ -211,7 +209,7 @@ struct Walk {
             }
             PyObject *method = use_inferred ? interned<"sym_inferred">() : interned<"sym_getattr">();
             PyObject *args[] = {v, k};
-            return Ref::steal(PyObject_VectorcallMethod(method, args, 2, nullptr));
+            return some(Ref::steal(PyObject_VectorcallMethod(method, args, 2, nullptr)));
         }
         const Maybe<bool> indexable = has_attr<"__getitem__">(v);
         if (!indexable) {
@@ -219,7 +217,7 @@ struct Walk {
         }
         if (!*indexable) {
             if (skip_key_error(i, k, v)) {
-                return error;
+                return Ref();
             }
             Ref path = path_text(keys.first(i));
             if (!path) {
@@ -237,7 +235,7 @@ struct Walk {
             }
             if (!*sized) {
                 if (skip_key_error(0, nullptr, v)) {
-                    return error;
+                    return Ref();
                 }
                 return raise_format(PyExc_KeyError,
                                     "Cannot query index (%lld) on object (%R): '__len__' does not exist.",
@@ -255,7 +253,7 @@ struct Walk {
             if (!index) {
                 return error;
             }
-            return Ref::steal(PyObject_GetItem(v, index.get()));
+            return some(Ref::steal(PyObject_GetItem(v, index.get())));
         }
         const Maybe<bool> container = has_attr<"__contains__">(v);
         if (!container) {
@@ -263,7 +261,7 @@ struct Walk {
         }
         if (!*container) {
             if (skip_key_error(0, k, v)) {
-                return error;
+                return Ref();
             }
             return raise_format(PyExc_KeyError,
                                 "Cannot query key (%R) on object (%R): '__contains__' does not exist.", k, v);
@@ -275,10 +273,10 @@ struct Walk {
         if (contained == 0) {
             return key_absent(i, k, v);
         }
-        return Ref::steal(PyObject_GetItem(v, k));
+        return some(Ref::steal(PyObject_GetItem(v, k)));
     }
 
-    Ref walk(std::size_t i, PyObject *v) const
+    Maybe<Ref> walk(std::size_t i, PyObject *v) const
     {
         if (i == keys.size()) {
             return Ref::borrow(v);
@@ -287,11 +285,11 @@ struct Walk {
         if (guard.failed()) {
             return error;
         }
-        Ref next = step(i, v);
-        if (!next) {
-            return error;
+        Maybe<Ref> next = step(i, v);
+        if (!next || !*next) {
+            return next;
         }
-        return walk(i + 1, next.get());
+        return walk(i + 1, next->get());
     }
 };
 
@@ -299,12 +297,16 @@ struct Walk {
 
 Ref query(Keys keys, PyObject *src, bool use_inferred)
 {
-    return Walk{keys, use_inferred, nullptr}.walk(0, src);
+    Maybe<Ref> found = Walk{keys, use_inferred, false}.walk(0, src);
+    if (!found) {
+        return error;
+    }
+    return std::move(*found);
 }
 
-Ref query_or_absent(Keys keys, PyObject *src, bool use_inferred, bool &absent)
+Maybe<Ref> query_or_absent(Keys keys, PyObject *src, bool use_inferred)
 {
-    return Walk{keys, use_inferred, &absent}.walk(0, src);
+    return Walk{keys, use_inferred, true}.walk(0, src);
 }
 
 }  // namespace norv::keypath

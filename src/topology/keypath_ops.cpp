@@ -19,20 +19,19 @@ Ref text_object(std::string_view text)
     return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-// Whether `prefix` leads `keys`, comparing each pair by key equality; -1
-// with the error set.
-[[nodiscard]] int starts_with(Keys keys, Keys prefix)
+// Whether `prefix` leads `keys`, comparing each pair by key equality.
+Maybe<bool> starts_with(Keys keys, Keys prefix)
 {
     if (prefix.size() > keys.size()) {
-        return 0;
+        return false;
     }
     for (std::size_t i = 0; i < prefix.size(); ++i) {
-        const int eq = Key::py_eq(keys[i], prefix[i]);
-        if (eq <= 0) {
+        const Maybe<bool> eq = Key::py_eq(keys[i], prefix[i]);
+        if (!eq || !*eq) {
             return eq;
         }
     }
-    return 1;
+    return true;
 }
 
 Ref add(PyObject *left, PyObject *right)
@@ -131,11 +130,11 @@ Ref subtract(PyObject *left, PyObject *right)
         if (i == theirs.size()) {
             return make(mine.subspan(i));
         }
-        const int eq = Key::py_eq(mine[i], theirs[i]);
-        if (eq < 0) {
+        const Maybe<bool> eq = Key::py_eq(mine[i], theirs[i]);
+        if (!eq) {
             return error;
         }
-        if (!eq) {
+        if (!*eq) {
             return subtraction_failed(
                 "KeyPath subtraction failed: left path %U and right path %U are in different subtree.", left,
                 theirs);
@@ -156,11 +155,11 @@ Ref kp_is_relative_to(PyObject *self, FastArgs a)
     if (!other) {
         return error;
     }
-    const int leads = starts_with(keys_of(self), keys_of(other.get()));
-    if (leads < 0) {
+    const Maybe<bool> leads = starts_with(keys_of(self), keys_of(other.get()));
+    if (!leads) {
         return error;
     }
-    return new_bool(leads);
+    return new_bool(*leads);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "core/boundary.hpp"
 #include "core/names.hpp"
 #include "core/registry.hpp"
+#include "core/truth.hpp"
 #include "formatting/format.hpp"
 #include "topology/keypath_set_trie.hpp"
 
@@ -101,19 +102,15 @@ Ref format_set(PyObject *root, PyObject *kwargs)
     return formatting::call_kvlist_str(items.get(), kw.get());
 }
 
-[[nodiscard]] int tries_equal(PyObject *root, PyObject *other)
+Maybe<bool> tries_equal(PyObject *root, PyObject *other)
 {
     if (!is_set(other)) {
-        return 0;
+        return false;
     }
     SetObject *theirs = as_set(other);
     SharedBorrow borrow(theirs->flag, OnConflict::Panic);
     Ref their_root = Ref::borrow(theirs->root.get());
-    Ref eq = Ref::steal(PyObject_RichCompare(root, their_root.get(), Py_EQ));
-    if (!eq) {
-        return -1;
-    }
-    return PyObject_IsTrue(eq.get());
+    return eq_truth(root, their_root.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -572,11 +569,11 @@ PyObject *kps_richcompare(PyObject *self, PyObject *other, int op)
     return guard([&] {
         SetObject *set = as_set(self);
         return if_accessible(set, [&]() -> Ref {
-            const int equal = tries_equal(set->root.get(), other);
-            if (equal < 0) {
+            const Maybe<bool> equal = tries_equal(set->root.get(), other);
+            if (!equal) {
                 return error;
             }
-            return new_bool((equal != 0) == (op == Py_EQ));
+            return new_bool(*equal == (op == Py_EQ));
         });
     });
 }

@@ -4,6 +4,7 @@
 
 #include "core/once.hpp"
 #include "core/recursion.hpp"
+#include "core/truth.hpp"
 
 namespace norv::keypath_set::trie {
 
@@ -33,19 +34,15 @@ Ref new_leaf()
 // Entries are told apart from the marker by Python `==`, key on the left, so
 // a key object equal to "$" is taken for the marker. Exact str and int cannot
 // override `==` and are answered without a call.
-[[nodiscard]] int is_marker(PyObject *key)
+Maybe<bool> is_marker(PyObject *key)
 {
     if (PyUnicode_CheckExact(key)) {
         return PyUnicode_GET_LENGTH(key) == 1 && PyUnicode_READ_CHAR(key, 0) == '$';
     }
     if (PyLong_CheckExact(key)) {
-        return 0;
+        return false;
     }
-    Ref eq = Ref::steal(PyObject_RichCompare(key, marker(), Py_EQ));
-    if (!eq) {
-        return -1;
-    }
-    return PyObject_IsTrue(eq.get());
+    return eq_truth(key, marker());
 }
 
 // The value under a key that a membership test has just found. A key whose
@@ -212,11 +209,11 @@ Maybe<Entry> entry_in(PyObject *node, PyObject *key)
     if (held <= 0) {
         return held < 0 ? Maybe<Entry>(error) : Maybe<Entry>(Entry::Absent);
     }
-    const int is_end = is_marker(key);
-    if (is_end < 0) {
+    const Maybe<bool> is_end = is_marker(key);
+    if (!is_end) {
         return error;
     }
-    return is_end ? Entry::Marker : Entry::Branch;
+    return *is_end ? Entry::Marker : Entry::Branch;
 }
 
 Status delete_all(PyObject *node, const std::vector<Ref> &doomed)
@@ -236,11 +233,11 @@ Status collect(PyObject *node, std::vector<Key> &prefix, PyObject *out)
         return error;
     }
     return dict_for_each(node, [&](PyObject *key, PyObject *value) -> Status {
-        const int is_end = is_marker(key);
-        if (is_end < 0) {
+        const Maybe<bool> is_end = is_marker(key);
+        if (!is_end) {
             return error;
         }
-        if (is_end) {
+        if (*is_end) {
             Ref path = keypath::make(Keys(prefix));
             if (!path) {
                 return error;
@@ -404,8 +401,8 @@ Status merge(PyObject *target, PyObject *source)
         if (held < 0) {
             return error;
         }
-        const int is_end = is_marker(key);
-        if (is_end < 0) {
+        const Maybe<bool> is_end = is_marker(key);
+        if (!is_end) {
             return error;
         }
         if (held) {
@@ -413,7 +410,7 @@ Status merge(PyObject *target, PyObject *source)
             if (!mine) {
                 return error;
             }
-            if (!is_end) {
+            if (!*is_end) {
                 if (as_node(mine.get()) == nullptr || as_node(value) == nullptr) {
                     return error;
                 }

@@ -10,6 +10,8 @@
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/open_plan.hpp"
 #include "typing/schema/schema.hpp"
+#include "typing/value_specs/base.hpp"
+#include "typing/value_specs/relations.hpp"
 
 namespace norv::testing {
 
@@ -117,11 +119,26 @@ Ref funnel_field_value(PyObject *, FastArgs a)
     });
 }
 
+const Signature EXTEND_KIND{"extend_kind", {arg("child"), arg("base")}};
+
+Ref extend_kind(PyObject *, FastArgs a)
+{
+    Bound b;
+    if (failed(EXTEND_KIND.bind(a, b))) {
+        return error;
+    }
+    if (!typing::base::is_spec(b[0])) {
+        return raise_not_instance(b[0], "SpecBase");
+    }
+    return typing::relations::extend_kind_only(b[0], b[1]);
+}
+
 PyMethodDef METHODS[] = {
     method<validate_fields>("validate_fields", nullptr),
     method<missing_required_keys>("missing_required_keys", nullptr),
     method<open_plan>("open_plan", nullptr),
     method<funnel_field_value>("funnel_field_value", nullptr),
+    method<extend_kind>("extend_kind", nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 

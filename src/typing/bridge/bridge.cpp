@@ -222,27 +222,26 @@ Status register_installers(PyObject *module)
 
 // ---- operations ---------------------------------------------------------------
 
-int strict_bool(PyObject *result)
+Maybe<bool> strict_bool(PyObject *result)
 {
     if (result == Py_True) {
-        return 1;
+        return true;
     }
     if (result == Py_False) {
-        return 0;
+        return false;
     }
-    (void)raise_not_instance(result, "bool");
-    return -1;
+    return raise_not_instance(result, "bool");
 }
 
-int is_missing(PyObject *value)
+Maybe<bool> is_missing(PyObject *value)
 {
     PyObject *missing_type = get().missing_type;
     // A builtin scalar or container reports its own type as `__class__`, so
     // against a class without an instance hook the subtype test is the answer.
     if (is_any_fast_type(value, true) && Py_IS_TYPE(missing_type, &PyType_Type)) {
-        return PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject *>(missing_type));
+        return PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject *>(missing_type)) != 0;
     }
-    return PyObject_IsInstance(value, missing_type);
+    return predicate(PyObject_IsInstance(value, missing_type));
 }
 
 Ref fresh_missing()
@@ -252,16 +251,19 @@ Ref fresh_missing()
 
 namespace {
 
-int call_bool2(PyObject *fn, PyObject *a, PyObject *b)
+Maybe<bool> call_bool2(PyObject *fn, PyObject *a, PyObject *b)
 {
     PyObject *args[] = {a, b};
     Ref r = Ref::steal(PyObject_Vectorcall(fn, args, 2, nullptr));
-    return r ? strict_bool(r.get()) : -1;
+    if (!r) {
+        return error;
+    }
+    return strict_bool(r.get());
 }
 
 }  // namespace
 
-int callable_eq(PyObject *a, PyObject *b)
+Maybe<bool> callable_eq(PyObject *a, PyObject *b)
 {
     return call_bool2(get().callable_eq, a, b);
 }
@@ -293,18 +295,21 @@ Ref call_from_json(PyObject *value, PyObject *kwargs)
     return call_conversion(get().from_json, value, kwargs, " while converting from JSON");
 }
 
-int call_is_generic(PyObject *t)
+Maybe<bool> call_is_generic(PyObject *t)
 {
     Ref r = Ref::steal(PyObject_CallOneArg(get().is_generic, t));
-    return r ? strict_bool(r.get()) : -1;
+    if (!r) {
+        return error;
+    }
+    return strict_bool(r.get());
 }
 
-int call_is_instance(PyObject *value, PyObject *t)
+Maybe<bool> call_is_instance(PyObject *value, PyObject *t)
 {
     return call_bool2(get().is_instance, value, t);
 }
 
-int call_is_subclass(PyObject *a, PyObject *b)
+Maybe<bool> call_is_subclass(PyObject *a, PyObject *b)
 {
     return call_bool2(get().is_subclass, a, b);
 }
@@ -342,39 +347,36 @@ bool is_plain_value_type(PyObject *t) noexcept
     return Py_TYPE(t) == &PyType_Type;
 }
 
-int is_custom_typing(PyObject *value)
+Maybe<bool> is_custom_typing(PyObject *value)
 {
     // The builtin scalar and container types, their bases and their metaclass
     // are immutable: none can carry the marker, so skip the lookup.
     if (is_any_fast_type(value, true)) {
-        return 0;
+        return false;
     }
-    Maybe<bool> has = has_attr<"__norv_custom_typing__">(reinterpret_cast<PyObject *>(Py_TYPE(value)));
-    return has ? *has : -1;
+    return has_attr<"__norv_custom_typing__">(reinterpret_cast<PyObject *>(Py_TYPE(value)));
 }
 
-int is_maybe_partial(PyObject *cls)
+Maybe<bool> is_maybe_partial(PyObject *cls)
 {
-    Maybe<bool> has = has_attr<"__norv_maybe_partial__">(cls);
-    return has ? *has : -1;
+    return has_attr<"__norv_maybe_partial__">(cls);
 }
 
-int read_sym_partial(PyObject *value)
+Maybe<bool> read_sym_partial(PyObject *value)
 {
     if (const hooks::SymPartialFn *hook = hooks::SYM_PARTIAL_HOOK.get()) {
         switch ((*hook)(value)) {
             case hooks::Partial::Error:
-                return -1;
+                return error;
             case hooks::Partial::No:
-                return 0;
+                return false;
             case hooks::Partial::Yes:
-                return 1;
+                return true;
             case hooks::Partial::Undecided:
                 break;
         }
     }
-    Maybe<bool> partial = truth_attr<"sym_partial">(value);
-    return partial ? *partial : -1;
+    return truth_attr<"sym_partial">(value);
 }
 
 }  // namespace norv::typing::bridge

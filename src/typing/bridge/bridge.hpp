@@ -61,22 +61,21 @@ bool symbolic_container_types(PyObject **dict_type, PyObject **list_type) noexce
 [[nodiscard]] Status register_installers(PyObject *module);
 
 // ---- operations over the handles --------------------------------------------
-// A failure is a null Ref or -1, with the exception set; predicates answer 0 / 1.
 
 // isinstance(value, missing_type).
-[[nodiscard]] int is_missing(PyObject *value);
+Maybe<bool> is_missing(PyObject *value);
 // missing_type().
 Ref fresh_missing();
-[[nodiscard]] int callable_eq(PyObject *a, PyObject *b);
+Maybe<bool> callable_eq(PyObject *a, PyObject *b);
 // to_json(value, **kwargs) / from_json(value, **kwargs). The host converts a
 // spec, field or schema by calling its native conversion, which converts its
 // children through here again: each call holds one level of recursion, so a
 // deep or self-holding tree ends in RecursionError.
 Ref call_to_json(PyObject *value, PyObject *kwargs);
 Ref call_from_json(PyObject *value, PyObject *kwargs);
-[[nodiscard]] int call_is_generic(PyObject *t);
-[[nodiscard]] int call_is_instance(PyObject *value, PyObject *t);
-[[nodiscard]] int call_is_subclass(PyObject *a, PyObject *b);
+Maybe<bool> call_is_generic(PyObject *t);
+Maybe<bool> call_is_instance(PyObject *value, PyObject *t);
+Maybe<bool> call_is_subclass(PyObject *a, PyObject *b);
 
 // message + " (path=" + path_text + ")"; both str.
 Ref message_on_path(PyObject *message, PyObject *path_text);
@@ -112,16 +111,16 @@ inline bool is_primitive_value_type(PyObject *t) noexcept
 // A class made by the plain metaclass `type`, or a tuple of such classes.
 bool is_plain_value_type(PyObject *t) noexcept;
 
-// type(value) has `__norv_custom_typing__` (presence only); -1 on error.
-[[nodiscard]] int is_custom_typing(PyObject *value);
-// cls has `__norv_maybe_partial__` (presence only); -1 on error.
-[[nodiscard]] int is_maybe_partial(PyObject *cls);
-// The object layer's answer when it has one, else truth of value.sym_partial; -1 on error.
-[[nodiscard]] int read_sym_partial(PyObject *value);
+// type(value) has `__norv_custom_typing__` (presence only).
+Maybe<bool> is_custom_typing(PyObject *value);
+// cls has `__norv_maybe_partial__` (presence only).
+Maybe<bool> is_maybe_partial(PyObject *cls);
+// The object layer's answer when it has one, else truth of value.sym_partial.
+Maybe<bool> read_sym_partial(PyObject *value);
 
 // Strict bool extraction of a handle's result: a non-bool raises the cast
-// TypeError and answers -1.
-[[nodiscard]] int strict_bool(PyObject *result);
+// TypeError.
+Maybe<bool> strict_bool(PyObject *result);
 
 }  // namespace norv::typing::bridge
 

@@ -12,6 +12,7 @@
 #include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
+#include "core/truth.hpp"
 #include "formatting/format.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
@@ -375,12 +376,6 @@ Ref field_extend(PyObject *self, PyObject *base)
 
 // ---- equality ---------------------------------------------------------------------------------
 
-[[nodiscard]] int eq_truth(PyObject *a, PyObject *b)
-{
-    Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
-    return r ? PyObject_IsTrue(r.get()) : -1;
-}
-
 struct Snapshot {
     Ref slots[N_SLOTS];
     std::uint8_t switches[N_SWITCHES];
@@ -404,46 +399,45 @@ Status snapshot(PyObject *self, Snapshot &out, OnConflict mode)
     return Status::ok;
 }
 
-// 1 equal, 0 not, -1 error.
-[[nodiscard]] int field_eq(PyObject *self, PyObject *other)
+Maybe<bool> field_eq(PyObject *self, PyObject *other)
 {
     if (self == other) {
-        return 1;
+        return true;
     }
     if (Py_TYPE(other) != type()) {
-        return 0;
+        return false;
     }
     Snapshot a, b;
     if (failed(snapshot(self, a, OnConflict::Raise)) || failed(snapshot(other, b, OnConflict::Raise))) {
-        return -1;
+        return error;
     }
     // Both fields stay held for reading while the parts compare, so a
     // comparison that writes to either field is refused.
     SharedBorrow hold_self(state(self).borrow), hold_other(state(other).borrow);
     if (hold_self.failed() || hold_other.failed()) {
-        return -1;
+        return error;
     }
     for (Slot i : {KEY, VALUE, DESCRIPTION, METADATA}) {
-        const int eq = eq_truth(a.slots[i].get(), b.slots[i].get());
-        if (eq <= 0) {
+        const Maybe<bool> eq = eq_truth(a.slots[i].get(), b.slots[i].get());
+        if (!eq || !*eq) {
             return eq;
         }
     }
     for (Switch i : {REPR, COMPARE, HASH}) {
         if (a.switches[i] != b.switches[i]) {
-            return 0;
+            return false;
         }
     }
     if (a.enable_init != b.enable_init) {
-        return 0;
+        return false;
     }
     for (Switch i : {CLONE, VALIDATION, WRAP}) {
         if (a.switches[i] != b.switches[i]) {
-            return 0;
+            return false;
         }
     }
-    const int validators = bridge::callable_eq(a.slots[VALIDATOR].get(), b.slots[VALIDATOR].get());
-    if (validators <= 0) {
+    const Maybe<bool> validators = bridge::callable_eq(a.slots[VALIDATOR].get(), b.slots[VALIDATOR].get());
+    if (!validators || !*validators) {
         return validators;
     }
     return eq_truth(a.slots[ALIAS].get(), b.slots[ALIAS].get());
@@ -455,11 +449,11 @@ PyObject *field_richcompare(PyObject *self, PyObject *other, int op)
         if (op != Py_EQ && op != Py_NE) {
             return not_implemented();
         }
-        const int eq = field_eq(self, other);
-        if (eq < 0) {
+        const Maybe<bool> eq = field_eq(self, other);
+        if (!eq) {
             return error;
         }
-        return new_bool((eq != 0) == (op == Py_EQ));
+        return new_bool(*eq == (op == Py_EQ));
     });
 }
 
@@ -1230,11 +1224,11 @@ Ref apply(PyObject *self, PyObject *value, bool allow_partial, PyObject *transfo
         return error;
     }
     if (validator.get() != Py_None) {
-        const int missing = bridge::is_missing(v.get());
-        if (missing < 0) {
+        const Maybe<bool> missing = bridge::is_missing(v.get());
+        if (!missing) {
             return error;
         }
-        if (!missing) {
+        if (!*missing) {
             Ref r = Ref::steal(PyObject_CallOneArg(validator.get(), v.get()));
             if (!r) {
                 engine::PathText path(root_path);

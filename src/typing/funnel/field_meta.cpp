@@ -33,20 +33,19 @@ PyObject *as_obj(PyTypeObject *t) noexcept
 }
 
 // Reads a native spec's engine under a shared access; a spec being written
-// is an internal fault. -1: error, 0: not native, 1: `fn` ran.
+// is an internal fault. Answers whether `fn` ran (the spec is native).
 template <class F>
-int with_engine(PyObject *spec, F &&fn)
+Maybe<bool> with_engine(PyObject *spec, F &&fn)
 {
-    const int native = base::is_spec(spec);
-    if (native <= 0) {
-        return native;
+    if (!base::is_spec(spec)) {
+        return false;
     }
     base::NativeRead read(spec);
     if (read.failed()) {
-        return -1;
+        return error;
     }
     fn(read.engine());
-    return 1;
+    return true;
 }
 
 bool is_proven_scalar_type(PyObject *t) noexcept
@@ -55,10 +54,9 @@ bool is_proven_scalar_type(PyObject *t) noexcept
            t == as_obj(&PyBool_Type) || t == as_obj(&PyBytes_Type) || t == as_obj(Py_TYPE(Py_None));
 }
 
-// A native spec answers from its engine: 1 with `out` set when its leaf
-// shortcut is `kind` (left empty otherwise), 0 for any other object, -1 with
-// the error set.
-int native_leaf_type(PyObject *spec, LeafShortcut kind, Ref &out)
+// A native spec answers from its engine (true), with `out` set when its leaf
+// shortcut is `kind` (left empty otherwise); false for any other object.
+Maybe<bool> native_leaf_type(PyObject *spec, LeafShortcut kind, Ref &out)
 {
     return with_engine(spec, [&](SpecEngine &e) {
         if (e.leaf_shortcut() == kind) {
@@ -74,11 +72,11 @@ namespace funnel {
 Maybe<Ref> exact_leaf_type(PyObject *spec)
 {
     Ref out;
-    const int native = native_leaf_type(spec, LeafShortcut::Exact, out);
-    if (native < 0) {
+    const Maybe<bool> native = native_leaf_type(spec, LeafShortcut::Exact, out);
+    if (!native) {
         return error;
     }
-    if (native) {
+    if (*native) {
         return out;
     }
     PyObject *t = nullptr;
@@ -112,11 +110,11 @@ Maybe<Ref> fast_apply_value_type(PyObject *spec)
 Maybe<Ref> checked_leaf_type(PyObject *spec)
 {
     Ref out;
-    const int native = native_leaf_type(spec, LeafShortcut::Checked, out);
-    if (native < 0) {
+    const Maybe<bool> native = native_leaf_type(spec, LeafShortcut::Checked, out);
+    if (!native) {
         return error;
     }
-    if (native) {
+    if (*native) {
         return out;
     }
     PyObject *t = nullptr;
@@ -134,12 +132,12 @@ Maybe<Ref> checked_leaf_type(PyObject *spec)
 Maybe<Ref> is_object_candidate(PyObject *spec)
 {
     Ref out;
-    const int native = with_engine(spec, [&](SpecEngine &e) {
+    const Maybe<bool> native = with_engine(spec, [&](SpecEngine &e) {
         if (e.tag() == Tag::Object && !e.frozen && !e.transform && e.value_type) {
             out = Ref::borrow(e.value_type.get());
         }
     });
-    if (native < 0) {
+    if (!native) {
         return error;
     }
     return out;
@@ -148,11 +146,11 @@ Maybe<Ref> is_object_candidate(PyObject *spec)
 Maybe<bool> is_container_candidate(PyObject *spec)
 {
     bool yes = false;
-    const int native = with_engine(spec, [&](SpecEngine &e) {
+    const Maybe<bool> native = with_engine(spec, [&](SpecEngine &e) {
         yes = !e.frozen && !e.transform &&
               (e.tag() == Tag::List || e.tag() == Tag::Tuple || e.tag() == Tag::Dict);
     });
-    if (native < 0) {
+    if (!native) {
         return error;
     }
     return yes;
@@ -173,7 +171,7 @@ Maybe<std::pair<int, bool>> container_fill_info(PyObject *spec)
     Ref element;   // one element spec to prove (List, open Dict)
     Ref elements;  // a Tuple's element fields
     bool dict_without_open = false;
-    const int native = with_engine(spec, [&](SpecEngine &e) {
+    const Maybe<bool> native = with_engine(spec, [&](SpecEngine &e) {
         if (const DictKind *d = e.kind.get<DictKind>()) {
             shape = 1;
             element = Ref::borrow(d->open_str_value_spec.get());
@@ -188,11 +186,11 @@ Maybe<std::pair<int, bool>> container_fill_info(PyObject *spec)
             elements = Ref::borrow(t->elements.get());
         }
     });
-    if (native < 0) {
+    if (!native) {
         return error;
     }
-    if (native == 0 || shape == 2 || dict_without_open) {
-        return std::pair<int, bool>(native == 0 ? 2 : shape, false);
+    if (!*native || shape == 2 || dict_without_open) {
+        return std::pair<int, bool>(*native ? shape : 2, false);
     }
     if (element) {
         Maybe<bool> p = proven_scalar_leaf(element.get());
@@ -232,11 +230,11 @@ bool is_scalar_value(PyObject *value) noexcept
 
 namespace field {
 
-int field_has_validator(PyObject *f)
+Maybe<bool> field_has_validator(PyObject *f)
 {
     Ref v = getattr(f, "validator");
     if (!v) {
-        return -1;
+        return error;
     }
     return v.get() != Py_None;
 }
@@ -246,11 +244,11 @@ Maybe<Ref> candidate_specs(PyObject *spec)
     // A Union that carries its own transform or frozen state decides by
     // itself: its candidates alone would accept values it must transform.
     bool is_union = false, self_decides = false;
-    const int native = with_engine(spec, [&](SpecEngine &e) {
+    const Maybe<bool> native = with_engine(spec, [&](SpecEngine &e) {
         is_union = e.tag() == Tag::Union;
         self_decides = e.frozen || bool(e.transform);
     });
-    if (native < 0) {
+    if (!native) {
         return error;
     }
     if (!is_union || self_decides) {
@@ -295,7 +293,7 @@ struct Working {
 Status classify(Working &w, PyObject *c)
 {
     bool any_open = false, is_float = false, non_strict = false, is_tuple = false;
-    const int native = with_engine(c, [&](SpecEngine &e) {
+    const Maybe<bool> native = with_engine(c, [&](SpecEngine &e) {
         any_open = e.tag() == Tag::Any && !e.frozen && !e.transform;
         if (const NumberKind *n = e.kind.get<NumberKind>()) {
             is_float = n->is_float;
@@ -303,7 +301,7 @@ Status classify(Working &w, PyObject *c)
         }
         is_tuple = e.tag() == Tag::Tuple;
     });
-    if (native < 0) {
+    if (!native) {
         return error;
     }
     Maybe<bool> container = funnel::is_container_candidate(c);
@@ -381,11 +379,11 @@ Maybe<MetaPtr> build_field_meta(PyObject *key, PyObject *f, PyObject *spec)
         return finish();
     }
     m.enable_validation = true;
-    const int has_validator = field_has_validator(f);
-    if (has_validator < 0) {
+    const Maybe<bool> has_validator = field_has_validator(f);
+    if (!has_validator) {
         return error;
     }
-    if (has_validator) {
+    if (*has_validator) {
         m.custom_apply = true;
         return finish();
     }

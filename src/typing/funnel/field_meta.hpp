@@ -61,7 +61,7 @@ namespace field {
 
 Maybe<MetaPtr> build_field_meta(PyObject *key, PyObject *field, PyObject *spec);
 Maybe<Ref> candidate_specs(PyObject *spec);  // a list
-[[nodiscard]] int field_has_validator(PyObject *field);
+Maybe<bool> field_has_validator(PyObject *field);
 
 // The cached record of a native Field, built on first use.
 Maybe<MetaPtr> field_meta(PyObject *field);

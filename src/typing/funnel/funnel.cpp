@@ -50,18 +50,18 @@ Maybe<Ref> object_accept(PyObject *cls, PyObject *value, bool allow_partial)
     if (allow_partial) {
         return Ref::borrow(value);
     }
-    const int maybe = bridge::is_maybe_partial(cls);
-    if (maybe < 0) {
+    const Maybe<bool> maybe = bridge::is_maybe_partial(cls);
+    if (!maybe) {
         return error;
     }
-    if (!maybe) {
+    if (!*maybe) {
         return Ref::borrow(value);
     }
-    const int partial = bridge::read_sym_partial(value);
-    if (partial < 0) {
+    const Maybe<bool> partial = bridge::read_sym_partial(value);
+    if (!partial) {
         return error;
     }
-    return partial ? Ref() : Ref::borrow(value);
+    return *partial ? Ref() : Ref::borrow(value);
 }
 
 Maybe<Accept> funnel_accept(PyObject *value, const FieldMeta &meta, PyObject *key, const FunnelCtx &ctx)
@@ -106,11 +106,7 @@ Maybe<Accept> funnel_accept(PyObject *value, const FieldMeta &meta, PyObject *ke
     // taken as they are. The caller wraps what it proves.
     if (meta.wrap) {
         Ref spec = Ref::borrow(meta.value_spec.get());
-        const int native = base::is_spec(spec.get());
-        if (native < 0) {
-            return error;
-        }
-        if (native) {
+        if (base::is_spec(spec.get())) {
             base::NativeRead read(spec.get());
             if (read.failed()) {
                 return error;

@@ -2,6 +2,7 @@
 
 #include "core/args.hpp"
 #include "core/registry.hpp"
+#include "core/truth.hpp"
 #include "typing/key_specs/key_specs.hpp"
 
 namespace norv::key_specs {
@@ -19,19 +20,13 @@ Error raise_extend_reject(PyObject *exc, PyObject *self, PyObject *base, const c
     return raise_format(exc, "%U cannot extend %U%s", self_text.get(), base_text.get(), reason);
 }
 
-int eq_truth(PyObject *a, PyObject *b)
-{
-    Ref eq = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
-    return eq ? PyObject_IsTrue(eq.get()) : -1;
-}
-
 Ref extend_if_equal(PyObject *self, PyObject *base)
 {
-    const int eq = eq_truth(self, base);
-    if (eq < 0) {
+    const Maybe<bool> eq = eq_truth(self, base);
+    if (!eq) {
         return error;
     }
-    if (eq) {
+    if (*eq) {
         return Ref::borrow(self);
     }
     return raise_extend_reject(PyExc_KeyError, self, base, " for keys are different.");

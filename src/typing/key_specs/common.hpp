@@ -16,10 +16,6 @@ namespace norv::key_specs {
 // either str() replaces the refusal.
 Error raise_extend_reject(PyObject *exc, PyObject *self, PyObject *base, const char *reason);
 
-// The truth of Python's `a == b` (-1 on error). Unlike PyObject_RichCompareBool
-// there is no identity shortcut: an object unequal to itself stays unequal.
-[[nodiscard]] int eq_truth(PyObject *a, PyObject *b);
-
 // `extend` of the string key specs: self when `self == base`, else the KeyError
 // "... for keys are different.".
 Ref extend_if_equal(PyObject *self, PyObject *base);
@@ -41,8 +37,8 @@ inline Ref int_or_none(const std::optional<std::int64_t> &v)
 
 // Equality is all the key specs compare: a foreign operand is unequal (False,
 // never NotImplemented, so the other operand is not asked); ordering is left
-// to the interpreter's TypeError. The test answers 1 / 0, or -1 on error.
-using EqFn = int (*)(PyObject *self, PyObject *other);
+// to the interpreter's TypeError.
+using EqFn = Maybe<bool> (*)(PyObject *self, PyObject *other);
 
 template <EqFn Eq>
 PyObject *keyspec_richcompare(PyObject *self, PyObject *other, int op)
@@ -51,11 +47,11 @@ PyObject *keyspec_richcompare(PyObject *self, PyObject *other, int op)
         Py_RETURN_NOTIMPLEMENTED;
     }
     return guard([&]() -> Ref {
-        const int eq = Eq(self, other);
-        if (eq < 0) {
+        const Maybe<bool> eq = Eq(self, other);
+        if (!eq) {
             return error;
         }
-        return new_bool((eq != 0) == (op == Py_EQ));
+        return new_bool(*eq == (op == Py_EQ));
     });
 }
 

@@ -7,6 +7,7 @@
 
 #include "core/args.hpp"
 #include "core/registry.hpp"
+#include "core/truth.hpp"
 #include "typing/key_specs/common.hpp"
 #include "typing/key_specs/key_specs.hpp"
 
@@ -93,7 +94,7 @@ void const_str_key_dealloc(PyObject *self)
 // encodes as UTF-8, so comparing code points is comparing UTF-8 bytes; a str
 // that cannot be encoded is simply unequal, which keeps a dict probe with an
 // unrelated key from raising.
-int const_str_key_eq(PyObject *self, PyObject *other)
+Maybe<bool> const_str_key_eq(PyObject *self, PyObject *other)
 {
     PyObject *text = text_of(self);
     if (PyUnicode_Check(other)) {
@@ -127,11 +128,11 @@ Ref const_str_key_match(PyObject *self, FastArgs a)
     if (failed(MATCH_SIG.bind(a, b))) {
         return error;
     }
-    const int eq = eq_truth(text_of(self), b[0]);
-    if (eq < 0) {
+    const Maybe<bool> eq = eq_truth(text_of(self), b[0]);
+    if (!eq) {
         return error;
     }
-    return new_bool(eq != 0);
+    return new_bool(*eq);
 }
 
 Ref const_str_key_extend(PyObject *self, FastArgs a)

@@ -80,7 +80,7 @@ PyObject *list_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
     });
 }
 
-int list_key_eq(PyObject *self, PyObject *other)
+Maybe<bool> list_key_eq(PyObject *self, PyObject *other)
 {
     return is_list_key(other) && data(self)->min_value == data(other)->min_value &&
            data(self)->max_value == data(other)->max_value;

@@ -7,6 +7,7 @@
 #include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/registry.hpp"
+#include "core/truth.hpp"
 #include "formatting/format.hpp"
 #include "typing/key_specs/common.hpp"
 #include "typing/key_specs/key_specs.hpp"
@@ -102,10 +103,10 @@ void str_key_dealloc(PyObject *self)
 
 // Two keys without a pattern are equal; two with patterns compare the pattern
 // objects (same text and flags).
-int str_key_eq(PyObject *self, PyObject *other)
+Maybe<bool> str_key_eq(PyObject *self, PyObject *other)
 {
     if (!is_str_key(other)) {
-        return 0;
+        return false;
     }
     PyObject *a = regex_of(self);
     PyObject *b = regex_of(other);

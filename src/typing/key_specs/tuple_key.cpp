@@ -69,7 +69,7 @@ PyObject *tuple_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
     });
 }
 
-int tuple_key_eq(PyObject *self, PyObject *other)
+Maybe<bool> tuple_key_eq(PyObject *self, PyObject *other)
 {
     return is_tuple_key(other) && data(self)->index == data(other)->index;
 }

@@ -138,11 +138,11 @@ Ref missing_fill(bool validate, PyObject *field, PyObject *spec, bool allow_part
     if (transform != nullptr) {
         return call_field_apply(field, value.get(), allow_partial, transform, path.get(), inplace);
     }
-    const int has_validator = field::field_has_validator(field);
-    if (has_validator < 0) {
+    const Maybe<bool> has_validator = field::field_has_validator(field);
+    if (!has_validator) {
         return error;
     }
-    if (has_validator) {
+    if (*has_validator) {
         return call_field_apply(field, value.get(), allow_partial, nullptr, path.get(), inplace);
     }
     return spec_apply(spec, value.get(), allow_partial, path.get(), inplace);
@@ -289,14 +289,9 @@ Status raise_if_extra_keys(PyObject *allowed, PyObject *mapping, PyObject *root_
         return check(PyList_Append(extra.get(), key));
     };
     if (PyDict_CheckExact(mapping)) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(mapping, &pos, &k, &v)) {
-            // A key's own __eq__ may run and change the dict.
-            Ref key = Ref::borrow(k);
-            if (failed(consider(key.get()))) {
-                return error;
-            }
+        // A key's own __eq__ may run and change the dict.
+        if (failed(dict_for_each(mapping, [&](PyObject *key, PyObject *) { return consider(key); }))) {
+            return error;
         }
     }
     else {

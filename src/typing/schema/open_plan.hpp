@@ -13,7 +13,7 @@ namespace norv::typing::schema {
 
 // Whether `key` is a str whose text is a constant key of the plan. Never
 // raises.
-inline bool key_in_plan_consts(const TextIndex &index, PyObject *key) noexcept
+inline bool key_in_plan_consts(const TextIndex &index, PyObject *key)
 {
     std::size_t pos;
     return !index.empty() && index_lookup(index, key, &pos);

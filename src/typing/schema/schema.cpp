@@ -7,6 +7,7 @@
 #include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
+#include "core/truth.hpp"
 #include "formatting/format.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
@@ -514,11 +515,11 @@ PyObject *schema_richcompare(PyObject *self, PyObject *other, int op)
             SharedBorrow b(state(other).borrow, OnConflict::Panic);
             Ref fa = Ref::borrow(state(self).fields.get());
             Ref fb = Ref::borrow(state(other).fields.get());
-            const int r = PyObject_RichCompareBool(fa.get(), fb.get(), Py_EQ);
-            if (r < 0) {
+            const Maybe<bool> r = eq_truth(fa.get(), fb.get());
+            if (!r) {
                 return error;
             }
-            eq = r != 0;
+            eq = *r;
         }
         return new_bool(eq == (op == Py_EQ));
     });
@@ -680,11 +681,11 @@ Maybe<Found> find_const_field(PyObject *self, PyObject *key)
         if (!meta) {
             return error;
         }
-        const int eq = PyObject_RichCompareBool((*meta)->key.get(), key, Py_EQ);
-        if (eq < 0) {
+        const Maybe<bool> eq = eq_truth((*meta)->key.get(), key);
+        if (!eq) {
             return error;
         }
-        if (eq) {
+        if (*eq) {
             return Found{std::move(f), std::move(*meta)};
         }
     }
@@ -1039,7 +1040,9 @@ int schema_clear(PyObject *self)
         std::swap(s.fields, fresh);
     }
     else {
-        PyErr_Clear();  // keep the old dict: a leak, never a dangling read
+        // Keep the old dict (a leak, never a dangling read); a clear cannot
+        // raise, so the MemoryError is reported as unraisable.
+        PyErr_WriteUnraisable(self);
     }
     Ref old[] = {none(), none(), none(), none()};
     std::swap(old[0], s.name);

@@ -45,7 +45,8 @@ struct FnvHash {
 using TextIndex = std::unordered_map<std::string, std::size_t, FnvHash, std::equal_to<>>;
 
 // The position stored for `key` when it is a str whose text the index holds.
-bool index_lookup(const TextIndex &index, PyObject *key, std::size_t *pos) noexcept;
+// Raises nothing; running out of memory is thrown.
+bool index_lookup(const TextIndex &index, PyObject *key, std::size_t *pos);
 
 struct OpenSchemaPlan {
     std::vector<Ref> const_fields;

@@ -84,7 +84,9 @@ Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform
     }
     Ref reader = attr<"sym_getattr">(work);
     if (!reader) {
-        PyErr_Clear();
+        if (failed(discard_ordinary_error())) {
+            return error;
+        }
         reader = attr<"get">(work);
         if (!reader) {
             return error;
@@ -107,14 +109,15 @@ Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform
         }
         PyObject *spec = PyTuple_GET_ITEM(entry, 0);
         PyObject *key_list = PyTuple_GET_ITEM(entry, 1);
-        PyObject *field_borrowed = PyDict_GetItemWithError(fields.get(), spec);
-        if (field_borrowed == nullptr) {
-            if (PyErr_Occurred()) {
-                return error;
-            }
+        PyObject *found = nullptr;
+        const int rc = PyDict_GetItemRef(fields.get(), spec, &found);
+        Ref field = Ref::steal(found);
+        if (rc < 0) {
+            return error;
+        }
+        if (rc == 0) {
             continue;
         }
-        Ref field = Ref::borrow(field_borrowed);
         Ref list = Ref::steal(PySequence_List(key_list));
         if (!list) {
             return error;
@@ -153,12 +156,12 @@ Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform
             if (!value) {
                 return error;
             }
-            const int missing = bridge::is_missing(value.get());
-            if (missing < 0) {
+            const Maybe<bool> missing = bridge::is_missing(value.get());
+            if (!missing) {
                 return error;
             }
             Ref result;
-            if (missing) {
+            if (*missing) {
                 result = missing_fill(m.enable_validation, field.get(), m.value_spec.get(),
                                       ctx.value.allow_partial, transform, key.get(), ctx.value.root_path,
                                       ctx.inplace);

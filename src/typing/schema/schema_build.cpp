@@ -2,6 +2,7 @@
 
 #include "core/names.hpp"
 #include "core/recursion.hpp"
+#include "core/utf8.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/funnel/field_meta.hpp"
 #include "typing/schema/schema.hpp"
@@ -41,18 +42,17 @@ Error not_a_dict(PyObject *o)
 
 }  // namespace
 
-bool index_lookup(const TextIndex &index, PyObject *key, std::size_t *pos) noexcept
+bool index_lookup(const TextIndex &index, PyObject *key, std::size_t *pos)
 {
     if (!PyUnicode_Check(key)) {
         return false;
     }
-    Py_ssize_t n = 0;
-    const char *p = PyUnicode_AsUTF8AndSize(key, &n);
-    if (p == nullptr) {
-        PyErr_Clear();  // unencodable text is simply not a field name
+    // Unencodable text is simply not a field name.
+    const std::optional<std::string_view> text = utf8_or_none(key);
+    if (!text) {
         return false;
     }
-    auto it = index.find(std::string_view(p, static_cast<std::size_t>(n)));
+    auto it = index.find(*text);
     if (it == index.end()) {
         return false;
     }
@@ -194,11 +194,7 @@ Status compute_open(SchemaMeta &m, PyObject *fields)
 // without building the host's record.
 Maybe<Ref> bulk_value_type(PyObject *spec)
 {
-    const int native = base::is_spec(spec);
-    if (native < 0) {
-        return error;
-    }
-    if (native) {
+    if (base::is_spec(spec)) {
         base::NativeRead read(spec);
         if (read.failed()) {
             return error;
@@ -448,8 +444,9 @@ Status check_inherit(PyObject *fields)
         if (marker_name == nullptr) {
             return error;
         }
-        if (PyObject_GetOptionalAttr(value.get(), marker_name, &marker) < 0) {
-            PyErr_Clear();  // an unreadable marker is no marker
+        if (PyObject_GetOptionalAttr(value.get(), marker_name, &marker) < 0 &&
+            failed(discard_ordinary_error())) {
+            return error;
         }
         Ref hold = Ref::steal(marker);
         if (!hold) {

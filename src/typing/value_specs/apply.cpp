@@ -14,6 +14,7 @@
 #include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
+#include "core/truth.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/containers.hpp"
@@ -256,15 +257,14 @@ Ref apply_custom_typing(PyObject *spec_object, PyObject *value, bool allow_parti
 
 // A strict spec refuses a bool where the value type does not name bool itself
 // (bool is an int subclass, so isinstance alone would let it through).
-// -1: error set.
-[[nodiscard]] int strict_refuses_bool(const SpecEngine &e, PyObject *value, PyObject *vt)
+Maybe<bool> strict_refuses_bool(const SpecEngine &e, PyObject *value, PyObject *vt)
 {
     if (e.strict != STRICT_TRUE || Py_TYPE(value) != &PyBool_Type) {
         return false;
     }
     PyObject *object = util::builtin_object_type();
     if (object == nullptr) {
-        return -1;
+        return error;
     }
     if (vt == reinterpret_cast<PyObject *>(&PyBool_Type) || vt == object) {
         return false;
@@ -280,24 +280,24 @@ Ref apply_custom_typing(PyObject *spec_object, PyObject *value, bool allow_parti
 }
 
 // isinstance(value, vt) for a plain value type (classes made by `type`, so no
-// __instancecheck__): 1, 0, or -1 with the error set. For the builtin scalar
-// and container types `__class__` cannot differ from the type, so the subtype
-// test is the whole answer and the interpreter's `__class__` probe is skipped.
-[[nodiscard]] int isinstance_plain(PyObject *value, PyObject *vt)
+// __instancecheck__). For the builtin scalar and container types `__class__`
+// cannot differ from the type, so the subtype test is the whole answer and
+// the interpreter's `__class__` probe is skipped.
+Maybe<bool> isinstance_plain(PyObject *value, PyObject *vt)
 {
     if (!bridge::is_any_fast_type(value, true)) {
-        return PyObject_IsInstance(value, vt);
+        return predicate(PyObject_IsInstance(value, vt));
     }
     PyTypeObject *t = Py_TYPE(value);
     if (PyTuple_Check(vt)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(vt); ++i) {
             if (PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(vt, i)))) {
-                return 1;
+                return true;
             }
         }
-        return 0;
+        return false;
     }
-    return PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(vt));
+    return PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(vt)) != 0;
 }
 
 // The value `t` makes of `value`, or an empty Ref when `t` declines it.
@@ -339,19 +339,19 @@ OnceCell<const PatternMatch *> PATTERN_MATCH;
 
 constexpr int C_METHOD_FLAGS = METH_FASTCALL | METH_KEYWORDS | METH_METHOD;
 
-// Fills the cell when instances of `tp` are eligible; -1 with the error set.
-[[nodiscard]] int cache_pattern_match(PyTypeObject *tp)
+// Fills the cell when instances of `tp` are eligible.
+Status cache_pattern_match(PyTypeObject *tp)
 {
     if (!PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) || PyType_HasFeature(tp, Py_TPFLAGS_BASETYPE) ||
         tp->tp_dictoffset != 0 || tp->tp_getattro != PyObject_GenericGetAttr) {
-        return 0;
+        return Status::ok;
     }
     Ref descr = getattr(reinterpret_cast<PyObject *>(tp), interned<"match">());
     if (!descr) {
-        return -1;
+        return error;
     }
     if (!PyObject_TypeCheck(descr.get(), &PyMethodDescr_Type)) {
-        return 0;
+        return Status::ok;
     }
     auto *d = reinterpret_cast<PyMethodDescrObject *>(descr.get());
     PyCMethod call = nullptr;
@@ -367,7 +367,7 @@ constexpr int C_METHOD_FLAGS = METH_FASTCALL | METH_KEYWORDS | METH_METHOD;
     else {
         delete record;
     }
-    return 0;
+    return Status::ok;
 }
 
 Ref regex_match(PyObject *regex, PyObject *value)
@@ -375,7 +375,7 @@ Ref regex_match(PyObject *regex, PyObject *value)
     PyTypeObject *tp = Py_TYPE(regex);
     const PatternMatch *const *cached = PATTERN_MATCH.get();
     if (cached == nullptr) {
-        if (cache_pattern_match(tp) < 0) {
+        if (failed(cache_pattern_match(tp))) {
             return error;
         }
         cached = PATTERN_MATCH.get();
@@ -400,11 +400,11 @@ Maybe<Ref> int_to_float(const SpecEngine &e, PyObject *value)
     if (e.value_type.get() != reinterpret_cast<PyObject *>(&PyFloat_Type) || e.strict == STRICT_TRUE) {
         return Ref();
     }
-    const int missing = bridge::is_missing(value);
-    if (missing < 0) {
+    const Maybe<bool> missing = bridge::is_missing(value);
+    if (!missing) {
         return error;
     }
-    if (missing) {
+    if (*missing) {
         return Ref();
     }
     return util::some(Ref::steal(PyNumber_Float(value)));
@@ -524,16 +524,16 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
             if (bridge::is_any_fast_type(value, true)) {
                 return Ref::borrow(value);
             }
-            const int missing = bridge::is_missing(value);
-            if (missing < 0) {
+            const Maybe<bool> missing = bridge::is_missing(value);
+            if (!missing) {
                 return error;
             }
-            if (!missing) {
-                const int custom = bridge::is_custom_typing(value);
-                if (custom < 0) {
+            if (!*missing) {
+                const Maybe<bool> custom = bridge::is_custom_typing(value);
+                if (!custom) {
                     return error;
                 }
-                if (!custom) {
+                if (!*custom) {
                     return Ref::borrow(value);
                 }
             }
@@ -560,22 +560,18 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
     // Frozen: the default is the only value; a placeholder default opts out.
     if (e.frozen && e.default_value.get() != br.frozen_placeholder) {
         Ref stored = Ref::borrow(e.default_value.get());
-        const int missing = bridge::is_missing(value);
-        if (missing < 0) {
+        const Maybe<bool> missing = bridge::is_missing(value);
+        if (!missing) {
             return error;
         }
-        if (missing) {
+        if (*missing) {
             return stored;
         }
-        Ref ne = Ref::steal(PyObject_RichCompare(stored.get(), value, Py_NE));
-        if (!ne) {
+        const Maybe<bool> differs = compare_truth(stored.get(), value, Py_NE);
+        if (!differs) {
             return error;
         }
-        const int differs = PyObject_IsTrue(ne.get());
-        if (differs < 0) {
-            return error;
-        }
-        if (differs) {
+        if (*differs) {
             return reject(PyExc_ValueError, [&]() -> Ref {
                 Ref spec_text = repr(e);
                 if (!spec_text) {
@@ -593,11 +589,11 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
         return stored;
     }
 
-    const int missing = bridge::is_missing(value);
-    if (missing < 0) {
+    const Maybe<bool> missing = bridge::is_missing(value);
+    if (!missing) {
         return error;
     }
-    if (missing) {
+    if (*missing) {
         if (allow_partial) {
             return bridge::fresh_missing();
         }
@@ -612,11 +608,11 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
     }
 
     Ref current = Ref::borrow(value);
-    const int custom = bridge::is_custom_typing(value);
-    if (custom < 0) {
+    const Maybe<bool> custom = bridge::is_custom_typing(value);
+    if (!custom) {
         return error;
     }
-    if (custom) {
+    if (*custom) {
         // A rerun after the transform shows custom_apply the spec as the
         // object without the transform; it is made only here, when needed.
         Ref stand_in;
@@ -637,11 +633,11 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
 
     int transform_applies = use_transform && e.transform;
     if (transform_applies) {
-        const int current_missing = bridge::is_missing(current.get());
-        if (current_missing < 0) {
+        const Maybe<bool> current_missing = bridge::is_missing(current.get());
+        if (!current_missing) {
             return error;
         }
-        transform_applies = !current_missing;
+        transform_applies = !*current_missing;
     }
     if (transform_applies) {
         Ref transformed = Ref::steal(PyObject_CallOneArg(e.transform.get(), current.get()));
@@ -664,18 +660,15 @@ Applied apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, Py
     if (e.value_type) {
         PyObject *vt = e.value_type.get();
         if (bridge::is_plain_value_type(vt)) {
-            const int refuses = strict_refuses_bool(e, current.get(), vt);
-            if (refuses < 0) {
+            const Maybe<bool> refuses = strict_refuses_bool(e, current.get(), vt);
+            if (!refuses) {
                 return error;
             }
-            int passes = !refuses;
-            if (passes) {
-                passes = isinstance_plain(current.get(), vt);
-                if (passes < 0) {
-                    return error;
-                }
-            }
+            const Maybe<bool> passes = *refuses ? Maybe<bool>(false) : isinstance_plain(current.get(), vt);
             if (!passes) {
+                return error;
+            }
+            if (!*passes) {
                 Applied coerced = coerce_or_raise(e, current.get(), vt, path);
                 if (!coerced) {
                     return coerced;
@@ -684,19 +677,20 @@ Applied apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, Py
             }
         }
         else {
-            const int resolved = type_resolved(e);
-            if (resolved < 0) {
+            const Maybe<bool> resolved = type_resolved(e);
+            if (!resolved) {
                 return error;
             }
-            Maybe<Ref> t = resolved ? value_type_obj(e) : Maybe<Ref>(Ref());
+            Maybe<Ref> t = *resolved ? value_type_obj(e) : Maybe<Ref>(Ref());
             if (!t) {
                 return error;
             }
-            const int fits = *t ? bridge::call_is_instance(current.get(), t->get()) : 1;
-            if (fits < 0) {
+            const Maybe<bool> fits =
+                *t ? bridge::call_is_instance(current.get(), t->get()) : Maybe<bool>(true);
+            if (!fits) {
                 return error;
             }
-            if (!fits) {
+            if (!*fits) {
                 Applied coerced = coerce_or_raise(e, current.get(), t->get(), path);
                 if (!coerced) {
                     return coerced;
@@ -731,11 +725,9 @@ Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, Pa
             if (r) {
                 return r;
             }
-            if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
-                !PyErr_ExceptionMatches(PyExc_KeyError)) {
+            if (failed(discard_error_of({PyExc_TypeError, PyExc_ValueError, PyExc_KeyError}))) {
                 return error;
             }
-            PyErr_Clear();
         }
     }
     else if (e.strict != STRICT_TRUE) {
@@ -811,10 +803,10 @@ Applied apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject 
 
 namespace {
 
-// 1 when `value op bound` holds (op: Py_LT or Py_GT), 0 when not, -1 with
-// the error set. Two exact ints of one machine word are compared natively:
-// int's own comparison cannot be overridden, and this is the common case.
-[[nodiscard]] int compare(PyObject *value, PyObject *bound, int op)
+// Whether `value op bound` holds (op: Py_LT or Py_GT). Two exact ints of one
+// machine word are compared natively: int's own comparison cannot be
+// overridden, and this is the common case.
+Maybe<bool> compare(PyObject *value, PyObject *bound, int op)
 {
     if (PyLong_CheckExact(value) && PyLong_CheckExact(bound)) {
         auto *a = reinterpret_cast<PyLongObject *>(value), *b = reinterpret_cast<PyLongObject *>(bound);
@@ -823,8 +815,7 @@ namespace {
             return op == Py_LT ? x < y : x > y;
         }
     }
-    Ref r = Ref::steal(PyObject_RichCompare(value, bound, op));
-    return r ? PyObject_IsTrue(r.get()) : -1;
+    return compare_truth(value, bound, op);
 }
 
 }  // namespace
@@ -870,18 +861,18 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
             Ref min = Ref::borrow(n->min.get()), max = Ref::borrow(n->max.get());
             bool out = false;
             if (min) {
-                const int below = compare(value, min.get(), Py_LT);
-                if (below < 0) {
+                const Maybe<bool> below = compare(value, min.get(), Py_LT);
+                if (!below) {
                     return error;
                 }
-                out = below != 0;
+                out = *below;
             }
             if (max) {
-                const int above = compare(value, max.get(), Py_GT);
-                if (above < 0) {
+                const Maybe<bool> above = compare(value, max.get(), Py_GT);
+                if (!above) {
                     return error;
                 }
-                out = above != 0 || out;
+                out = *above || out;
             }
             if (!out) {
                 return Verdict::Ok;
@@ -933,11 +924,11 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
             return Verdict::Ok;
         }
         case Tag::Type: {
-            const int resolved = type_resolved(e);
-            if (resolved < 0) {
+            const Maybe<bool> resolved = type_resolved(e);
+            if (!resolved) {
                 return error;
             }
-            if (!resolved) {
+            if (!*resolved) {
                 return Verdict::Ok;
             }
             const TypeKind *t = e.kind.get<TypeKind>();
@@ -945,11 +936,11 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
             if (!base) {
                 return error;
             }
-            const int subclass = bridge::call_is_subclass(value, base.get());
-            if (subclass < 0) {
+            const Maybe<bool> subclass = bridge::call_is_subclass(value, base.get());
+            if (!subclass) {
                 return error;
             }
-            if (subclass) {
+            if (*subclass) {
                 return Verdict::Ok;
             }
             return reject_on_path(PyExc_ValueError, path, [&] {

@@ -131,19 +131,19 @@ Ref get_raw_strict(SpecEngine &e)
 }
 Ref get_has_default(SpecEngine &e)
 {
-    const int missing = bridge::is_missing(e.default_value.get());
-    if (missing < 0) {
+    const Maybe<bool> missing = bridge::is_missing(e.default_value.get());
+    if (!missing) {
         return error;
     }
-    return new_bool(!missing || bool(e.default_factory));
+    return new_bool(!*missing || bool(e.default_factory));
 }
 Ref get_type_resolved(SpecEngine &e)
 {
-    const int resolved = engine::type_resolved(e);
-    if (resolved < 0) {
+    const Maybe<bool> resolved = engine::type_resolved(e);
+    if (!resolved) {
         return error;
     }
-    return new_bool(resolved);
+    return new_bool(*resolved);
 }
 Ref get_forward_refs(SpecEngine &e)
 {
@@ -293,11 +293,7 @@ bool is_final_native(PyObject *o) noexcept
     if (!PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE) || PyType_HasFeature(tp, Py_TPFLAGS_BASETYPE)) {
         return false;
     }
-    const int native = is_spec(o);
-    if (native < 0) {
-        PyErr_Clear();  // the class could not be made: `o` is none of its instances
-    }
-    return native > 0;
+    return is_spec(o);
 }
 
 Ref apply_native(PyObject *spec, PyObject *value, bool allow_partial, PyObject *child_transform,
@@ -594,11 +590,11 @@ Ref spec_noneable(PyObject *self, FastArgs a)
                 return error;
             }
             if (is_noneable && none_default) {
-                const int missing = bridge::is_missing(e.default_value.get());
-                if (missing < 0) {
+                const Maybe<bool> missing = bridge::is_missing(e.default_value.get());
+                if (!missing) {
                     return error;
                 }
-                if (missing && !e.default_factory && failed(e.set_default(Py_None, false, nullptr))) {
+                if (*missing && !e.default_factory && failed(e.set_default(Py_None, false, nullptr))) {
                     return error;
                 }
             }
@@ -645,11 +641,11 @@ Ref spec_freeze(PyObject *self, FastArgs a)
     SpecEngine &e = w.e;
     e.invalidate_repr();
     PyObject *permanent = b.has(0) ? b[0] : bridge::get().missing_value;
-    const int permanent_missing = bridge::is_missing(permanent);
-    if (permanent_missing < 0) {
+    const Maybe<bool> permanent_missing = bridge::is_missing(permanent);
+    if (!permanent_missing) {
         return error;
     }
-    if (!permanent_missing) {
+    if (!*permanent_missing) {
         if (failed(e.set_default(permanent, *apply_before_use, nullptr))) {
             return error;
         }
@@ -665,11 +661,11 @@ Ref spec_freeze(PyObject *self, FastArgs a)
         }
     }
     else {
-        const int missing = bridge::is_missing(e.default_value.get());
-        if (missing < 0) {
+        const Maybe<bool> missing = bridge::is_missing(e.default_value.get());
+        if (!missing) {
             return error;
         }
-        if (!missing) {
+        if (!*missing) {
             e.frozen = true;
             return Ref::borrow(self);
         }
@@ -748,20 +744,22 @@ Ref spec_format(PyObject *self, FastArgs a)
         }
         root_indent = *given;
     }
+    // A threshold that cannot be read or converted counts as not given.
     std::optional<std::int64_t> lwt;
     PyObject *given = nullptr;
-    if (PyDict_GetItemRef(b.varkw.get(), interned<"list_wrap_threshold">(), &given) > 0) {
-        Ref held = Ref::steal(given);
+    const int found = PyDict_GetItemRef(b.varkw.get(), interned<"list_wrap_threshold">(), &given);
+    Ref held = Ref::steal(given);
+    if (found > 0) {
         const Maybe<std::int64_t> threshold = to_i64(given);
         if (threshold) {
             lwt = *threshold;
         }
-        else {
-            PyErr_Clear();  // an unusable threshold counts as not given
+        else if (failed(discard_ordinary_error())) {
+            return error;
         }
     }
-    else {
-        PyErr_Clear();
+    else if (found < 0 && failed(discard_ordinary_error())) {
+        return error;
     }
     Read r(self);
     if (r.failed()) {
@@ -864,11 +862,11 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
         }
         const bool no_args = PyTuple_GET_SIZE(args) == 0;
         if (no_args) {
-            const int missing = bridge::is_missing(e.default_value.get());
-            if (missing < 0) {
+            const Maybe<bool> missing = bridge::is_missing(e.default_value.get());
+            if (!missing) {
                 return error;
             }
-            if (!missing || e.default_factory) {
+            if (!*missing || e.default_factory) {
                 return Ref::borrow(e.default_value.get());
             }
         }
@@ -893,21 +891,13 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
 PyObject *spec_or(PyObject *a, PyObject *b)
 {
     return guard([&]() -> Ref {
-        const int a_is_spec = is_spec(a);
-        if (a_is_spec < 0) {
-            return error;
-        }
-        if (a_is_spec) {
+        if (is_spec(a)) {
             Ref r = util::union_getitem(a, b);
             if (r.get() != Py_NotImplemented) {
                 return r;
             }
         }
-        const int b_is_spec = is_spec(b);
-        if (b_is_spec < 0) {
-            return error;
-        }
-        if (b_is_spec) {
+        if (is_spec(b)) {
             return util::union_getitem(a, b);
         }
         return not_implemented();
@@ -974,10 +964,19 @@ PyTypeObject *type()
     return TYPE.get(&SPEC, nullptr, mark_formattable);
 }
 
-Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine)
+bool is_spec(PyObject *o) noexcept
+{
+    PyTypeObject *t = TYPE.peek();
+    return t != nullptr && (Py_TYPE(o) == t || PyType_IsSubtype(Py_TYPE(o), t));
+}
+
+Ref wrap(PyTypeObject *cls, Maybe<std::unique_ptr<SpecEngine>> engine)
 {
     if (!engine) {
         return error;
+    }
+    if (!*engine) {
+        panic("a spec built without an engine");
     }
     // The GC allocator; it tracks the object before the engine is stored, which
     // is harmless: nothing in between can start a collection, and traverse
@@ -988,7 +987,7 @@ Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine)
     }
     SpecObject *s = as_spec(obj.get());
     new (&s->borrow) BorrowFlag();
-    s->engine = engine.release();
+    s->engine = engine->release();
     return obj;
 }
 

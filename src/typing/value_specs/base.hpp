@@ -26,16 +26,8 @@ namespace base {
 
 PyTypeObject *type();
 
-// 1 for a SpecBase instance, 0 for anything else, -1 with the error set: the
-// first call creates the class, which can fail.
-[[nodiscard]] inline int is_spec(PyObject *o)
-{
-    PyTypeObject *t = type();
-    if (t == nullptr) {
-        return -1;
-    }
-    return Py_TYPE(o) == t || PyType_IsSubtype(Py_TYPE(o), t);
-}
+// Whether `o` is a SpecBase instance. Before the class is made nothing is.
+bool is_spec(PyObject *o) noexcept;
 
 inline SpecObject *as_spec(PyObject *o) noexcept
 {
@@ -43,9 +35,8 @@ inline SpecObject *as_spec(PyObject *o) noexcept
 }
 
 // Allocates an instance of `cls` (a SpecBase subclass) holding `engine`. A
-// null `engine` (its build failed, error set) fails, so a builder's result can
-// be passed straight in.
-Ref wrap(PyTypeObject *cls, std::unique_ptr<SpecEngine> engine);
+// failed build fails, so a builder's result can be passed straight in.
+Ref wrap(PyTypeObject *cls, Maybe<std::unique_ptr<SpecEngine>> engine);
 
 // The tp_dealloc, tp_traverse and tp_clear every spec class shares. A long
 // chain of specs (each the default of the next) is released iteratively.
@@ -149,11 +140,7 @@ enum class Probe : std::int8_t { NotNative = -1, No = 0, Yes = 1 };
 template <class Pred>
 Maybe<Probe> with_native_base(PyObject *o, Pred &&pred)
 {
-    const int native = is_spec(o);
-    if (native < 0) {
-        return error;
-    }
-    if (!native) {
+    if (!is_spec(o)) {
         return Probe::NotNative;
     }
     NativeRead read(o);

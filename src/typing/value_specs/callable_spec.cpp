@@ -85,32 +85,33 @@ Ref convert_kw(PyObject *kw)
 
 }  // namespace
 
-std::unique_ptr<SpecEngine> callable_base(PyObject *args, PyObject *kw, PyObject *returns,
-                                          PyObject *default_value, PyObject *default_factory,
-                                          PyObject *transform, PyObject *callable_type, bool is_noneable,
-                                          bool frozen, std::uint8_t strict, bool is_functor)
+Maybe<std::unique_ptr<SpecEngine>> callable_base(PyObject *args, PyObject *kw, PyObject *returns,
+                                                 PyObject *default_value, PyObject *default_factory,
+                                                 PyObject *transform, PyObject *callable_type,
+                                                 bool is_noneable, bool frozen, std::uint8_t strict,
+                                                 bool is_functor)
 {
     const bridge::TypingBridge &br = bridge::get();
     Ref arg_specs = convert_args(args);
     if (!arg_specs) {
-        return nullptr;
+        return error;
     }
     Ref kw_specs = convert_kw(kw);
     if (!kw_specs) {
-        return nullptr;
+        return error;
     }
     Ref return_spec;
     if (returns != nullptr) {
         return_spec = util::from_annotation(returns);
         if (!return_spec) {
-            return nullptr;
+            return error;
         }
     }
     PyObject *value_type = is_functor ? br.functor_cls : callable_type;
-    return engine_or_null(engine::build_base(
+    return engine::build_base(
         value_type,
         CallableKind{is_functor, std::move(return_spec), std::move(arg_specs), std::move(kw_specs)},
-        default_value, default_factory, transform, is_noneable, frozen, strict));
+        default_value, default_factory, transform, is_noneable, frozen, strict);
 }
 
 namespace {

@@ -37,12 +37,6 @@ inline Ref or_none(const Ref &r)
     return r ? Ref::borrow(r.get()) : none();
 }
 
-// The builders answer a null engine for a failure (error set).
-inline std::unique_ptr<SpecEngine> engine_or_null(Maybe<std::unique_ptr<SpecEngine>> built)
-{
-    return built ? std::move(*built) : nullptr;
-}
-
 // The trailing `is_noneable` (absent: index -1), `frozen` and `strict`
 // parameters, converted in that order.
 struct Flags {

@@ -19,18 +19,16 @@ PyTypeObject *callable_type();
 PyTypeObject *functor_type();
 PyTypeObject *dict_type();
 
-// Optional objects are nullptr when absent. A null engine: the build failed,
-// error set (`base::wrap` passes it on).
-[[nodiscard]] std::unique_ptr<SpecEngine> enum_new(PyObject *values, PyObject *default_value,
-                                                   PyObject *default_factory, bool frozen,
-                                                   std::uint8_t strict);
+// Optional objects are nullptr when absent. A failed build passes through
+// `base::wrap`.
+Maybe<std::unique_ptr<SpecEngine>> enum_new(PyObject *values, PyObject *default_value,
+                                            PyObject *default_factory, bool frozen, std::uint8_t strict);
 
-[[nodiscard]] std::unique_ptr<SpecEngine> type_new(PyObject *t, PyObject *default_value,
-                                                   PyObject *default_factory, bool is_noneable, bool frozen,
-                                                   std::uint8_t strict);
-[[nodiscard]] std::unique_ptr<SpecEngine> object_new(PyObject *t, PyObject *default_value,
-                                                     PyObject *default_factory, PyObject *transform,
-                                                     bool is_noneable, bool frozen, std::uint8_t strict);
+Maybe<std::unique_ptr<SpecEngine>> type_new(PyObject *t, PyObject *default_value, PyObject *default_factory,
+                                            bool is_noneable, bool frozen, std::uint8_t strict);
+Maybe<std::unique_ptr<SpecEngine>> object_new(PyObject *t, PyObject *default_value, PyObject *default_factory,
+                                              PyObject *transform, bool is_noneable, bool frozen,
+                                              std::uint8_t strict);
 
 // Object values: a value of exactly `cls` is accepted unless it is a partial
 // object and partial values are not allowed; anything else declines (an
@@ -40,19 +38,19 @@ Maybe<Ref> object_accept(PyObject *cls, PyObject *value, bool allow_partial);
 // partial values are allowed.
 Ref object_apply_kind(PyObject *value, bool allow_partial, engine::PathText &path);
 
-[[nodiscard]] std::unique_ptr<SpecEngine> dict_new(PyObject *schema, PyObject *default_value,
-                                                   PyObject *default_factory, PyObject *transform,
-                                                   bool is_noneable, bool frozen, std::uint8_t strict);
+Maybe<std::unique_ptr<SpecEngine>> dict_new(PyObject *schema, PyObject *default_value,
+                                            PyObject *default_factory, PyObject *transform, bool is_noneable,
+                                            bool frozen, std::uint8_t strict);
 
-[[nodiscard]] std::unique_ptr<SpecEngine> union_new(PyObject *candidates, PyObject *default_value,
-                                                    PyObject *default_factory, bool is_noneable, bool frozen,
-                                                    std::uint8_t strict);
+Maybe<std::unique_ptr<SpecEngine>> union_new(PyObject *candidates, PyObject *default_value,
+                                             PyObject *default_factory, bool is_noneable, bool frozen,
+                                             std::uint8_t strict);
 
-[[nodiscard]] std::unique_ptr<SpecEngine> callable_base(PyObject *args, PyObject *kw, PyObject *returns,
-                                                        PyObject *default_value, PyObject *default_factory,
-                                                        PyObject *transform, PyObject *callable_type,
-                                                        bool is_noneable, bool frozen, std::uint8_t strict,
-                                                        bool is_functor);
+Maybe<std::unique_ptr<SpecEngine>> callable_base(PyObject *args, PyObject *kw, PyObject *returns,
+                                                 PyObject *default_value, PyObject *default_factory,
+                                                 PyObject *transform, PyObject *callable_type,
+                                                 bool is_noneable, bool frozen, std::uint8_t strict,
+                                                 bool is_functor);
 
 // The Union fast path of the apply pipeline: the value itself when the type
 // map sends its exact type to a candidate that takes such values unchanged;

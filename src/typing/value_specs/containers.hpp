@@ -39,17 +39,15 @@ Maybe<Sizes> json_sizes(PyObject *json, PyObject *kwargs);
 Ref make_field(PyObject *key, PyObject *value_spec, PyObject *description);
 
 // Optional objects are nullptr when absent.
-[[nodiscard]] std::unique_ptr<SpecEngine> list_new(PyObject *element_value, PyObject *default_value,
-                                                   PyObject *default_factory, Sizes sizes,
-                                                   PyObject *transform, bool is_noneable, bool frozen,
-                                                   std::uint8_t strict);
-[[nodiscard]] std::unique_ptr<SpecEngine> tuple_new(PyObject *element_values, PyObject *default_value,
-                                                    PyObject *default_factory, Sizes sizes,
-                                                    PyObject *transform, bool is_noneable, bool frozen,
-                                                    std::uint8_t strict);
+Maybe<std::unique_ptr<SpecEngine>> list_new(PyObject *element_value, PyObject *default_value,
+                                            PyObject *default_factory, Sizes sizes, PyObject *transform,
+                                            bool is_noneable, bool frozen, std::uint8_t strict);
+Maybe<std::unique_ptr<SpecEngine>> tuple_new(PyObject *element_values, PyObject *default_value,
+                                             PyObject *default_factory, Sizes sizes, PyObject *transform,
+                                             bool is_noneable, bool frozen, std::uint8_t strict);
 
-using ContainerBuilder = std::unique_ptr<SpecEngine> (*)(PyObject *, PyObject *, PyObject *, Sizes,
-                                                         PyObject *, bool, bool, std::uint8_t);
+using ContainerBuilder = Maybe<std::unique_ptr<SpecEngine>> (*)(PyObject *, PyObject *, PyObject *, Sizes,
+                                                                PyObject *, bool, bool, std::uint8_t);
 
 // `cls(...)` of List and Tuple, whose parameters differ only in the first one's
 // name: element(s), default, default_factory, min_size, max_size, size,

@@ -62,16 +62,12 @@ private:
     PyObject *args_[6] = {};
 };
 
-// An optional attribute; an ordinary exception counts as absent and is
-// dropped, anything graver (an interrupt, an internal fault) propagates.
+// An optional attribute; a lookup that raises counts as absent.
 Maybe<Ref> soft_attr(PyObject *o, const char *name)
 {
     PyObject *v = nullptr;
-    if (PyObject_GetOptionalAttrString(o, name, &v) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            return error;
-        }
-        PyErr_Clear();
+    if (PyObject_GetOptionalAttrString(o, name, &v) < 0 && failed(discard_ordinary_error())) {
+        return error;
     }
     return Ref::steal(v);
 }
@@ -405,15 +401,18 @@ Maybe<bool> matches(const ElemRule &rule, PyObject *v)
             if (reinterpret_cast<PyObject *>(Py_TYPE(v)) != rule.payload.get()) {
                 return false;
             }
-            const int marked = bridge::is_maybe_partial(rule.payload.get());
-            if (marked <= 0) {
-                return marked < 0 ? Maybe<bool>(error) : Maybe<bool>(true);
-            }
-            const int partial = bridge::read_sym_partial(v);
-            if (partial < 0) {
+            const Maybe<bool> marked = bridge::is_maybe_partial(rule.payload.get());
+            if (!marked) {
                 return error;
             }
-            return partial == 0;
+            if (!*marked) {
+                return true;
+            }
+            const Maybe<bool> partial = bridge::read_sym_partial(v);
+            if (!partial) {
+                return error;
+            }
+            return !*partial;
         }
         case ElemRule::AnyFast:
             return bridge::is_any_fast_type(v, rule.include_containers);

@@ -35,35 +35,36 @@ Ref schema_apply(PyObject *schema, PyObject *value, bool allow_partial, PyObject
 }
 
 // Whether the open value spec takes any value unchanged, as an unconstrained
-// Any does: 1, 0, or -1 with the error set.
-[[nodiscard]] int open_any(PyObject *v)
+// Any does.
+Maybe<bool> open_any(PyObject *v)
 {
     PyTypeObject *any = primitives::any_type();
     if (any == nullptr) {
-        return -1;
+        return error;
     }
     if (PyObject_TypeCheck(v, any)) {
         base::NativeRead read(v);
         if (read.failed()) {
-            return -1;
+            return error;
         }
         return !read.engine().frozen && !read.engine().transform;
     }
-    Ref is_any = getattr(v, "_is_any_type");
-    const int any_type = is_any ? PyObject_IsTrue(is_any.get()) : -1;
-    if (any_type <= 0) {
+    const Maybe<bool> any_type = truth_attr<"_is_any_type">(v);
+    if (!any_type || !*any_type) {
         return any_type;
     }
     Ref transform = getattr(v, "_transform");
     if (!transform) {
-        return -1;
+        return error;
     }
     if (transform.get() != Py_None) {
-        return 0;
+        return false;
     }
-    Ref frozen = getattr(v, "_frozen");
-    const int is_frozen = frozen ? PyObject_IsTrue(frozen.get()) : -1;
-    return is_frozen < 0 ? -1 : !is_frozen;
+    const Maybe<bool> is_frozen = truth_attr<"_frozen">(v);
+    if (!is_frozen) {
+        return error;
+    }
+    return !*is_frozen;
 }
 
 // (key, value) pairs of `value.items()`, taken before any entry is touched.
@@ -117,8 +118,8 @@ Ref dict_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject
         return error;
     }
     Ref t = std::move(*leaf);
-    const int any = open_any(open.get());
-    if (any < 0) {
+    const Maybe<bool> any = open_any(open.get());
+    if (!any) {
         return error;
     }
     Ref target = (!inplace && PyDict_CheckExact(value)) ? Ref::steal(PyDict_Copy(value)) : Ref::borrow(value);
@@ -140,20 +141,20 @@ Ref dict_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject
         if (t && reinterpret_cast<PyObject *>(Py_TYPE(x)) == t.get()) {
             continue;
         }
-        if (any) {
+        if (*any) {
             if (bridge::is_any_fast_type(x, true)) {
                 continue;
             }
-            const int custom = bridge::is_custom_typing(x);
-            if (custom < 0) {
+            const Maybe<bool> custom = bridge::is_custom_typing(x);
+            if (!custom) {
                 return error;
             }
-            if (!custom) {
-                const int missing = bridge::is_missing(x);
-                if (missing < 0) {
+            if (!*custom) {
+                const Maybe<bool> missing = bridge::is_missing(x);
+                if (!missing) {
                     return error;
                 }
-                if (!missing) {
+                if (!*missing) {
                     continue;
                 }
             }

@@ -65,30 +65,34 @@ Ref schema_from_arg(PyObject *schema)
 
 }  // namespace
 
-std::unique_ptr<SpecEngine> dict_new(PyObject *schema_arg, PyObject *default_value, PyObject *default_factory,
-                                     PyObject *transform, bool is_noneable, bool frozen, std::uint8_t strict)
+Maybe<std::unique_ptr<SpecEngine>> dict_new(PyObject *schema_arg, PyObject *default_value,
+                                            PyObject *default_factory, PyObject *transform, bool is_noneable,
+                                            bool frozen, std::uint8_t strict)
 {
     Ref schema = schema_from_arg(schema_arg);
     if (!schema) {
-        return nullptr;
+        return error;
     }
     Maybe<Ref> open = util::compute_open_str_value_spec(schema.get());
     if (!open) {
-        return nullptr;
+        return error;
     }
-    const int missing = bridge::is_missing(default_value);
-    if (missing < 0) {
-        return nullptr;
+    const Maybe<bool> missing = bridge::is_missing(default_value);
+    if (!missing) {
+        return error;
     }
     const bool has_schema = schema.get() != Py_None;
-    std::unique_ptr<SpecEngine> e = engine_or_null(engine::build_base(
+    Maybe<std::unique_ptr<SpecEngine>> e = engine::build_base(
         reinterpret_cast<PyObject *>(&PyDict_Type), DictKind{false, std::move(*open), std::move(schema)},
-        default_value, default_factory, transform, is_noneable, frozen, strict));
+        default_value, default_factory, transform, is_noneable, frozen, strict);
+    if (!e) {
+        return error;
+    }
     // A factory skipped the default step above; a schema still supplies the
     // default (and drops the factory).
-    if (e && missing && has_schema && default_factory != nullptr &&
-        failed(e->set_default(bridge::get().missing_value, true, nullptr))) {
-        return nullptr;
+    if (*missing && has_schema && default_factory != nullptr &&
+        failed((*e)->set_default(bridge::get().missing_value, true, nullptr))) {
+        return error;
     }
     return e;
 }

@@ -154,11 +154,11 @@ Maybe<std::unique_ptr<SpecEngine>> SpecEngine::deep_clone() const
     }
     // A copied missing default would be another missing instance; the engine
     // keeps the bridge's own sentinel for "no default".
-    const int no_default = bridge::is_missing(default_value.get());
-    if (no_default < 0) {
+    const Maybe<bool> no_default = bridge::is_missing(default_value.get());
+    if (!no_default) {
         return error;
     }
-    Ref new_default = no_default ? Ref::borrow(bridge::get().missing_value) : deepcopy(default_value.get());
+    Ref new_default = *no_default ? Ref::borrow(bridge::get().missing_value) : deepcopy(default_value.get());
     if (!new_default) {
         return error;
     }
@@ -266,12 +266,12 @@ Maybe<std::unique_ptr<SpecEngine>> SpecEngine::deep_clone() const
 Status SpecEngine::set_default(PyObject *value, bool use_default_apply, PyObject *root_path)
 {
     invalidate_repr();
-    const int value_missing = bridge::is_missing(value);
-    if (value_missing < 0) {
+    const Maybe<bool> value_missing = bridge::is_missing(value);
+    if (!value_missing) {
         return error;
     }
     if (DictKind *d = kind.get<DictKind>()) {
-        if (value_missing && d->schema && d->schema.get() != Py_None) {
+        if (*value_missing && d->schema && d->schema.get() != Py_None) {
             Ref empty = Ref::steal(PyDict_New());
             if (!empty) {
                 return error;
@@ -290,7 +290,7 @@ Status SpecEngine::set_default(PyObject *value, bool use_default_apply, PyObject
         d->default_from_schema = false;
     }
     Ref stored;
-    if (value_missing) {
+    if (*value_missing) {
         stored = Ref::borrow(bridge::get().missing_value);
     }
     else if (use_default_apply) {
@@ -302,12 +302,12 @@ Status SpecEngine::set_default(PyObject *value, bool use_default_apply, PyObject
     else {
         stored = Ref::borrow(value);
     }
-    const int missing = bridge::is_missing(stored.get());
-    if (missing < 0) {
+    const Maybe<bool> missing = bridge::is_missing(stored.get());
+    if (!missing) {
         return error;
     }
     default_value = std::move(stored);
-    if (!missing) {
+    if (!*missing) {
         default_factory.reset();
     }
     return Status::ok;
@@ -341,11 +341,11 @@ Maybe<std::unique_ptr<SpecEngine>> build_base(PyObject *value_type, SpecKind kin
     e->is_noneable = is_noneable;
     e->default_value = Ref::borrow(br.missing_value);
     if (default_factory != nullptr) {
-        const int no_default = bridge::is_missing(default_value);
-        if (no_default < 0) {
+        const Maybe<bool> no_default = bridge::is_missing(default_value);
+        if (!no_default) {
             return error;
         }
-        if (!no_default) {
+        if (!*no_default) {
             return raise(PyExc_ValueError, "Cannot specify both `default` and `default_factory`.");
         }
         if (failed(e->set_default_factory(default_factory))) {

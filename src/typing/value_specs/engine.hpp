@@ -370,7 +370,7 @@ Maybe<Ref> regex_pattern_str(PyObject *regex);
 
 Maybe<Ref> value_type_obj(SpecEngine &e);  // may hold an empty Ref
 Ref forward_refs(SpecEngine &e);
-[[nodiscard]] int type_resolved(SpecEngine &e);  // 1, 0, or -1 with the error set
+Maybe<bool> type_resolved(SpecEngine &e);
 Ref annotation(SpecEngine &e);
 
 }  // namespace engine

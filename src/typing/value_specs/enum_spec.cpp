@@ -57,39 +57,38 @@ Maybe<Ref> values_type(PyObject *values)
 
 }  // namespace
 
-std::unique_ptr<SpecEngine> enum_new(PyObject *values, PyObject *default_value, PyObject *default_factory,
-                                     bool frozen, std::uint8_t strict)
+Maybe<std::unique_ptr<SpecEngine>> enum_new(PyObject *values, PyObject *default_value,
+                                            PyObject *default_factory, bool frozen, std::uint8_t strict)
 {
     if (!PyList_Check(values) || PyList_GET_SIZE(values) == 0) {
-        (void)raise_format(PyExc_ValueError, "Values for Enum should be a non-empty list. Found %R.", values);
-        return nullptr;
+        return raise_format(PyExc_ValueError, "Values for Enum should be a non-empty list. Found %R.",
+                            values);
     }
     Ref held = Ref::borrow(values);
-    const int missing = bridge::is_missing(default_value);
-    if (missing < 0) {
-        return nullptr;
-    }
+    const Maybe<bool> missing = bridge::is_missing(default_value);
     if (!missing) {
+        return error;
+    }
+    if (!*missing) {
         const int found = PySequence_Contains(values, default_value);
         if (found < 0) {
-            return nullptr;
+            return error;
         }
         if (!found) {
-            (void)raise_format(PyExc_ValueError, "Enum default value %R is not in candidate list %R.",
-                               default_value, values);
-            return nullptr;
+            return raise_format(PyExc_ValueError, "Enum default value %R is not in candidate list %R.",
+                                default_value, values);
         }
     }
     Maybe<Ref> vt = values_type(values);
     if (!vt) {
-        return nullptr;
+        return error;
     }
     bool noneable = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values) && !noneable; ++i) {
         noneable = PyList_GET_ITEM(values, i) == Py_None;
     }
-    return engine_or_null(engine::build_base(vt->get(), EnumKind{Ref::borrow(values)}, default_value,
-                                             default_factory, nullptr, noneable, frozen, strict));
+    return engine::build_base(vt->get(), EnumKind{Ref::borrow(values)}, default_value, default_factory,
+                              nullptr, noneable, frozen, strict);
 }
 
 namespace {

@@ -69,9 +69,8 @@ Ref run(PyObject *child, PyObject *base, DryRun *dry);
 // The one write of an extension.
 Status publish(PyObject *child, Plan &p)
 {
-    const int native = base::is_spec(child);
-    if (native <= 0) {
-        return native < 0 ? Status::error : raise(PyExc_TypeError, "not a native value spec");
+    if (!base::is_spec(child)) {
+        return raise(PyExc_TypeError, "not a native value spec");
     }
     if (failed(base::check_live(child))) {
         return error;
@@ -125,9 +124,12 @@ Status publish(PyObject *child, Plan &p)
     return Status::ok;
 }
 
-int is_a(PyObject *o, PyTypeObject *cls)
+Maybe<bool> is_a(PyObject *o, PyTypeObject *cls)
 {
-    return cls == nullptr ? -1 : PyObject_IsInstance(o, reinterpret_cast<PyObject *>(cls));
+    if (cls == nullptr) {
+        return error;
+    }
+    return predicate(PyObject_IsInstance(o, reinterpret_cast<PyObject *>(cls)));
 }
 
 // "{child!r} cannot extend {base!r}<tail>", where tail is a %-format over `arg`.
@@ -155,11 +157,11 @@ Maybe<Ref> union_base_candidate(PyObject *candidate, PyObject *base)
     if (depth.failed()) {
         return error;
     }
-    const int base_union = is_a(base, classes::union_type());
-    if (base_union < 0) {
+    const Maybe<bool> base_union = is_a(base, classes::union_type());
+    if (!base_union) {
         return error;
     }
-    if (base_union) {
+    if (*base_union) {
         Ref candidates = getattr(base, "candidates");
         if (!candidates) {
             return error;
@@ -191,25 +193,27 @@ Maybe<Ref> union_base_candidate(PyObject *candidate, PyObject *base)
         if (!theirs) {
             return error;
         }
-        const int sub = bridge::call_is_subclass(mine.get(), theirs.get());
-        if (sub <= 0) {
-            return sub < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
+        const Maybe<bool> sub = bridge::call_is_subclass(mine.get(), theirs.get());
+        if (!sub) {
+            return error;
+        }
+        if (!*sub) {
+            return Ref();
         }
     }
     return Ref::borrow(base);
 }
 
-// base.<name>, or an empty Ref when reading it raised an ordinary exception.
+// base.<name>, or an empty Ref when reading it raised.
 Maybe<Ref> attr_or_absent(PyObject *o, const char *name)
 {
     Ref v = getattr(o, name);
     if (v) {
         return v;
     }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+    if (failed(discard_ordinary_error())) {
         return error;
     }
-    PyErr_Clear();
     return Ref();
 }
 
@@ -220,7 +224,7 @@ struct Pair {
 // A spec whose `extend` is this one: an instance of a native class.
 bool extends_natively(PyObject *o)
 {
-    return base::is_spec(o) > 0 && PyType_HasFeature(Py_TYPE(o), Py_TPFLAGS_IMMUTABLETYPE);
+    return base::is_spec(o) && PyType_HasFeature(Py_TYPE(o), Py_TPFLAGS_IMMUTABLETYPE);
 }
 
 Status dry_spec(PyObject *child, PyObject *base, DryRun &d)
@@ -315,9 +319,12 @@ Status merge_number(PyObject *child, PyObject *base, const NumberKind &k, Plan &
             min = std::move(*base_min);
         }
         else {
-            const int smaller = cmp_truth(min.get(), base_min->get(), Py_LT);
-            if (smaller != 0) {
-                return smaller < 0 ? Status::error : refuse(child, base, ": min_value is smaller.");
+            const Maybe<bool> smaller = compare_truth(min.get(), base_min->get(), Py_LT);
+            if (!smaller) {
+                return error;
+            }
+            if (*smaller) {
+                return refuse(child, base, ": min_value is smaller.");
             }
         }
     }
@@ -326,18 +333,21 @@ Status merge_number(PyObject *child, PyObject *base, const NumberKind &k, Plan &
             max = std::move(*base_max);
         }
         else {
-            const int larger = cmp_truth(max.get(), base_max->get(), Py_GT);
-            if (larger != 0) {
-                return larger < 0 ? Status::error : refuse(child, base, ": max_value is larger.");
+            const Maybe<bool> larger = compare_truth(max.get(), base_max->get(), Py_GT);
+            if (!larger) {
+                return error;
+            }
+            if (*larger) {
+                return refuse(child, base, ": max_value is larger.");
             }
         }
     }
     if (min && max) {
-        const int inverted = cmp_truth(min.get(), max.get(), Py_GT);
-        if (inverted != 0) {
-            if (inverted < 0) {
-                return error;
-            }
+        const Maybe<bool> inverted = compare_truth(min.get(), max.get(), Py_GT);
+        if (!inverted) {
+            return error;
+        }
+        if (*inverted) {
             Ref lo = str_of(min.get());
             Ref hi = str_of(max.get());
             if (!lo || !hi) {
@@ -357,8 +367,8 @@ Status merge_number(PyObject *child, PyObject *base, const NumberKind &k, Plan &
 Status merge_tuple(PyObject *child, PyObject *base, PyObject *fields, bool fixed, std::int64_t min_size,
                    std::optional<std::int64_t> max_size, Plan &p, DryRun *dry)
 {
-    const int base_fixed = attr_bool(base, "fixed_length");
-    if (base_fixed < 0) {
+    const Maybe<bool> base_fixed = attr_bool(base, "fixed_length");
+    if (!base_fixed) {
         return error;
     }
     Ref base_fields = getattr(base, "elements");
@@ -377,7 +387,7 @@ Status merge_tuple(PyObject *child, PyObject *base, PyObject *fields, bool fixed
         pairs.push_back({std::move(own), std::move(theirs)});
         return Status::ok;
     };
-    if (fixed && base_fixed) {
+    if (fixed && *base_fixed) {
         const Py_ssize_t m = PyObject_Size(base_fields.get());
         if (m < 0) {
             return error;
@@ -392,7 +402,7 @@ Status merge_tuple(PyObject *child, PyObject *base, PyObject *fields, bool fixed
         }
         return extend_children(child, pairs, true, dry);
     }
-    if (!fixed && base_fixed) {
+    if (!fixed && *base_fixed) {
         return refuse(child, base, ": a variable length tuple cannot extend a fixed length tuple.");
     }
     Maybe<std::int64_t> base_min = attr_i64(base, "min_size");
@@ -547,10 +557,9 @@ Status extend_enum(PyObject *child, PyObject *base)
         if (applied) {
             continue;
         }
-        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
+        if (failed(discard_error_of({PyExc_TypeError, PyExc_ValueError}))) {
             return error;
         }
-        PyErr_Clear();
         Ref text = bridge::py_repr(v.get());
         return text ? refuse(child, base, ": %U is not an acceptable value.", text.get()) : Status::error;
     }
@@ -679,13 +688,13 @@ Status extend_callable(PyObject *child, PyObject *base, Plan &p)
 
 Status extend_kind(PyObject *child, PyObject *base, Plan &p, DryRun *dry)
 {
-    int hit = is_a(child, classes::enum_type());
-    if (hit) {
-        return hit < 0 ? Status::error : extend_enum(child, base);
+    Maybe<bool> hit = is_a(child, classes::enum_type());
+    if (!hit || *hit) {
+        return hit ? extend_enum(child, base) : Status::error;
     }
     hit = is_a(child, classes::union_type());
-    if (hit) {
-        return hit < 0 ? Status::error : extend_union(child, base, dry);
+    if (!hit || *hit) {
+        return hit ? extend_union(child, base, dry) : Status::error;
     }
     Maybe<base::Probe> dict =
         base::with_native_base(child, [](const SpecEngine &e) { return e.tag() == Tag::Dict; });
@@ -696,21 +705,23 @@ Status extend_kind(PyObject *child, PyObject *base, Plan &p, DryRun *dry)
         return extend_dict(child, base, p, dry);
     }
     hit = is_a(child, classes::callable_type());
-    if (hit) {
-        return hit < 0 ? Status::error : extend_callable(child, base, p);
+    if (!hit || *hit) {
+        return hit ? extend_callable(child, base, p) : Status::error;
     }
-    const int object = is_a(child, classes::object_type());
-    const int type = object ? 0 : is_a(child, classes::type_type());
-    if (object < 0 || type < 0) {
+    const Maybe<bool> object = is_a(child, classes::object_type());
+    if (!object) {
         return error;
     }
-    if (object || type) {
-        Ref r = call_method1(base, "is_compatible", child);
-        const int ok = r ? bridge::strict_bool(r.get()) : -1;
-        if (ok != 0) {
-            return ok < 0 ? Status::error : Status::ok;
+    const Maybe<bool> type = *object ? Maybe<bool>(false) : is_a(child, classes::type_type());
+    if (!type) {
+        return error;
+    }
+    if (*object || *type) {
+        const Maybe<bool> ok = ask_compatible(base, child);
+        if (!ok || *ok) {
+            return ok ? Status::ok : Status::error;
         }
-        return refuse(child, base, object ? ": incompatible class." : ": incompatible type.");
+        return refuse(child, base, *object ? ": incompatible class." : ": incompatible type.");
     }
     return merge_kind(child, base, p, dry);
 }
@@ -719,39 +730,35 @@ Status extend_kind(PyObject *child, PyObject *base, Plan &p, DryRun *dry)
 // the base's own `is_compatible` accepts the child.
 Maybe<bool> callable_base_accepts(PyObject *child, PyObject *base)
 {
-    const int object_child = is_a(child, classes::object_type());
-    if (object_child <= 0) {
-        return object_child < 0 ? Maybe<bool>(error) : Maybe<bool>(false);
+    const Maybe<bool> object_child = is_a(child, classes::object_type());
+    if (!object_child || !*object_child) {
+        return object_child;
     }
-    const int callable_base = is_a(base, classes::callable_type());
-    if (callable_base <= 0) {
-        return callable_base < 0 ? Maybe<bool>(error) : Maybe<bool>(false);
+    const Maybe<bool> callable_base = is_a(base, classes::callable_type());
+    if (!callable_base || !*callable_base) {
+        return callable_base;
     }
-    Ref r = call_method1(base, "is_compatible", child);
-    const int ok = r ? bridge::strict_bool(r.get()) : -1;
-    if (ok < 0) {
-        return error;
-    }
-    return ok != 0;
+    return ask_compatible(base, child);
 }
 
 // A frozen base takes only a child frozen to an equal value.
 Status check_frozen_base(PyObject *child, PyObject *base, bool child_frozen, PyObject *child_default)
 {
-    const int base_frozen = attr_bool(base, "frozen");
-    if (base_frozen <= 0) {
-        return base_frozen < 0 ? Status::error : Status::ok;
+    const Maybe<bool> base_frozen = attr_bool(base, "frozen");
+    if (!base_frozen || !*base_frozen) {
+        return base_frozen ? Status::ok : Status::error;
     }
-    int differs = 1;
+    bool differs = true;
     if (child_frozen) {
         Ref base_default = getattr(base, "default");
         if (!base_default) {
             return error;
         }
-        differs = cmp_truth(child_default, base_default.get(), Py_NE);
-        if (differs < 0) {
+        const Maybe<bool> ne = compare_truth(child_default, base_default.get(), Py_NE);
+        if (!ne) {
             return error;
         }
+        differs = *ne;
     }
     if (!differs) {
         return Status::ok;
@@ -767,9 +774,12 @@ Status check_frozen_base(PyObject *child, PyObject *base, bool child_frozen, PyO
 // base is no Enum.
 Maybe<Ref> frozen_over_enum(PyObject *child, PyObject *base, PyObject *child_default, bool dry)
 {
-    const int enum_base = is_a(base, classes::enum_type());
-    if (enum_base <= 0) {
-        return enum_base < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
+    const Maybe<bool> enum_base = is_a(base, classes::enum_type());
+    if (!enum_base) {
+        return error;
+    }
+    if (!*enum_base) {
+        return Ref();
     }
     Ref values = getattr(base, "values");
     if (!values) {
@@ -866,24 +876,24 @@ Status check_shape(PyObject *child, PyObject *target)
         return error;
     }
     if (!same_class) {
-        const int enum_child = is_a(child, classes::enum_type());
-        if (enum_child < 0) {
+        const Maybe<bool> enum_child = is_a(child, classes::enum_type());
+        if (!enum_child) {
             return error;
         }
-        if (!enum_child) {
+        if (!*enum_child) {
             return refuse(child, target, ": incompatible type.");
         }
     }
-    const int base_noneable = attr_bool(target, "is_noneable");
-    if (base_noneable < 0) {
+    const Maybe<bool> base_noneable = attr_bool(target, "is_noneable");
+    if (!base_noneable) {
         return error;
     }
-    if (!base_noneable) {
-        const int child_noneable = attr_bool(child, "is_noneable");
-        if (child_noneable < 0) {
+    if (!*base_noneable) {
+        const Maybe<bool> child_noneable = attr_bool(child, "is_noneable");
+        if (!child_noneable) {
             return error;
         }
-        if (child_noneable) {
+        if (*child_noneable) {
             return refuse(child, target, ": None is not allowed in base spec.");
         }
     }
@@ -898,22 +908,22 @@ Ref run(PyObject *child, PyObject *base, DryRun *dry)
     if (depth.failed()) {
         return error;
     }
-    Maybe<bool> accepted = callable_base_accepts(child, base);
+    const Maybe<bool> accepted = callable_base_accepts(child, base);
     if (!accepted) {
         return error;
     }
     if (*accepted) {
         return Ref::borrow(child);
     }
-    const int child_frozen = attr_bool(child, "frozen");
-    if (child_frozen < 0) {
+    const Maybe<bool> child_frozen = attr_bool(child, "frozen");
+    if (!child_frozen) {
         return error;
     }
     Ref child_default = getattr(child, "default");
-    if (!child_default || failed(check_frozen_base(child, base, child_frozen != 0, child_default.get()))) {
+    if (!child_default || failed(check_frozen_base(child, base, *child_frozen, child_default.get()))) {
         return error;
     }
-    if (child_frozen) {
+    if (*child_frozen) {
         Maybe<Ref> made = frozen_over_enum(child, base, child_default.get(), dry != nullptr);
         if (!made) {
             return error;
@@ -926,11 +936,11 @@ Ref run(PyObject *child, PyObject *base, DryRun *dry)
     if (failed(inherit_common(child, base, plan))) {
         return error;
     }
-    const int any_base = is_a(base, primitives::any_type());
-    if (any_base < 0) {
+    const Maybe<bool> any_base = is_a(base, primitives::any_type());
+    if (!any_base) {
         return error;
     }
-    if (any_base) {
+    if (*any_base) {
         return dry || !failed(publish(child, plan)) ? Ref::borrow(child) : Ref();
     }
     Ref target = extension_target(child, base);
@@ -952,5 +962,19 @@ Ref spec_extend(PyObject *self, FastArgs a)
     }
     return run(self, b[0], nullptr);
 }
+
+#ifdef NORV_TEST_PROBES
+Ref extend_kind_only(PyObject *child, PyObject *base)
+{
+    if (failed(base::check_live(child))) {
+        return error;
+    }
+    Plan plan;
+    if (failed(extend_kind(child, base, plan, nullptr)) || failed(publish(child, plan))) {
+        return error;
+    }
+    return Ref::borrow(child);
+}
+#endif
 
 }  // namespace norv::typing::relations

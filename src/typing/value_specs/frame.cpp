@@ -47,27 +47,27 @@ Maybe<Ref> json_field(PyObject *json, const char *key, PyObject *kwargs)
 
 namespace {
 
-// 1 with json[key] as a bool in `*out`, 0 when the key is absent (`*out`
-// false), -1 with the error set.
-[[nodiscard]] int json_bool(PyObject *json, const char *key, bool *out)
+// json[key] as a bool, nothing when the key is absent.
+Maybe<std::optional<bool>> json_bool(PyObject *json, const char *key)
 {
-    *out = false;
     Ref k = new_str(key);
     if (!k) {
-        return -1;
+        return error;
     }
     PyObject *found = nullptr;
     const int rc = PyDict_GetItemRef(json, k.get(), &found);
-    if (rc <= 0) {
-        return rc;
+    if (rc < 0) {
+        return error;
     }
     Ref value = Ref::steal(found);
+    if (rc == 0) {
+        return std::optional<bool>();
+    }
     Maybe<bool> b = to_bool(value.get());
     if (!b) {
-        return -1;
+        return error;
     }
-    *out = *b;
-    return 1;
+    return std::optional<bool>(*b);
 }
 
 }  // namespace
@@ -83,15 +83,21 @@ Maybe<JsonCommon> read_json_common(PyObject *json, PyObject *kwargs)
         return error;
     }
     c.default_value = *default_value ? std::move(*default_value) : util::missing_default();
-    if (json_bool(json, "is_noneable", &c.is_noneable) < 0 || json_bool(json, "frozen", &c.frozen) < 0) {
+    const Maybe<std::optional<bool>> noneable = json_bool(json, "is_noneable");
+    if (!noneable) {
         return error;
     }
-    bool strict = false;
-    const int present = json_bool(json, "strict", &strict);
-    if (present < 0) {
+    const Maybe<std::optional<bool>> frozen = json_bool(json, "frozen");
+    if (!frozen) {
         return error;
     }
-    c.strict = present ? (strict ? STRICT_TRUE : STRICT_FALSE) : STRICT_UNSET;
+    const Maybe<std::optional<bool>> strict = json_bool(json, "strict");
+    if (!strict) {
+        return error;
+    }
+    c.is_noneable = noneable->value_or(false);
+    c.frozen = frozen->value_or(false);
+    c.strict = *strict ? (**strict ? STRICT_TRUE : STRICT_FALSE) : STRICT_UNSET;
     return c;
 }
 

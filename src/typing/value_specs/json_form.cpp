@@ -144,8 +144,8 @@ Status kind_keys(SpecEngine &e, Writer &w)
             return w.strict(e);
         case Tag::Any: {
             Ref annotation = Ref::borrow(e.kind.get<AnyKind>()->annotation.get());
-            const int missing = bridge::is_missing(annotation.get());
-            if (missing < 0 || (!missing && failed(w.put_json("annotation", annotation.get()))) ||
+            const Maybe<bool> missing = bridge::is_missing(annotation.get());
+            if (!missing || (!*missing && failed(w.put_json("annotation", annotation.get()))) ||
                 failed(w.put_json_if("transform", e.transform)) || failed(w.flag_true("frozen", e.frozen))) {
                 return error;
             }
@@ -251,12 +251,12 @@ Ref spec_to_json(PyObject *self, FastArgs a)
     if (!key || failed(w.put("_type", key.get()))) {
         return error;
     }
-    const int missing = bridge::is_missing(e.default_value.get());
-    if (missing < 0) {
+    const Maybe<bool> missing = bridge::is_missing(e.default_value.get());
+    if (!missing) {
         return error;
     }
     const DictKind *dict = e.kind.get<DictKind>();
-    if (!missing && !(dict && dict->default_from_schema)) {
+    if (!*missing && !(dict && dict->default_from_schema)) {
         Ref default_value = Ref::borrow(e.default_value.get());
         if (failed(w.put_json("default", default_value.get()))) {
             return error;

@@ -9,40 +9,39 @@ namespace norv::typing::containers {
 
 using namespace class_kit;
 
-std::unique_ptr<SpecEngine> list_new(PyObject *element_value, PyObject *default_value,
-                                     PyObject *default_factory, Sizes sizes, PyObject *transform,
-                                     bool is_noneable, bool frozen, std::uint8_t strict)
+Maybe<std::unique_ptr<SpecEngine>> list_new(PyObject *element_value, PyObject *default_value,
+                                            PyObject *default_factory, Sizes sizes, PyObject *transform,
+                                            bool is_noneable, bool frozen, std::uint8_t strict)
 {
     if (failed(normalize_size_aliases("List", sizes))) {
-        return nullptr;
+        return error;
     }
     Ref spec = util::from_annotation(element_value);
     if (!spec || failed(resolve_sizes(sizes, false))) {
-        return nullptr;
+        return error;
     }
     Ref lo = new_int(*sizes.min_size);
     Ref hi = sizes.max_size ? new_int(*sizes.max_size) : none();
     if (!lo || !hi) {
-        return nullptr;
+        return error;
     }
     PyTypeObject *list_key = key_specs::list_key_type();
     if (list_key == nullptr) {
-        return nullptr;
+        return error;
     }
     PyObject *key_args[] = {lo.get(), hi.get()};
     Ref key = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject *>(list_key), key_args, 2, nullptr));
     Ref description = new_str("Field of list element");
     if (!key || !description) {
-        return nullptr;
+        return error;
     }
     Ref field = make_field(key.get(), spec.get(), description.get());
     if (!field) {
-        return nullptr;
+        return error;
     }
-    return engine_or_null(
-        engine::build_base(reinterpret_cast<PyObject *>(&PyList_Type),
-                           ListKind{*sizes.min_size, std::move(spec), std::move(field), sizes.max_size},
-                           default_value, default_factory, transform, is_noneable, frozen, strict));
+    return engine::build_base(reinterpret_cast<PyObject *>(&PyList_Type),
+                              ListKind{*sizes.min_size, std::move(spec), std::move(field), sizes.max_size},
+                              default_value, default_factory, transform, is_noneable, frozen, strict);
 }
 
 namespace {

@@ -12,37 +12,30 @@ namespace {
 
 using namespace class_kit;
 
-// An optional attribute whose failed read counts as absent. Only ordinary
-// errors are taken for absence: an interrupt or an exit request travels on.
-// 1 with `*out` set, 0 absent, -1 with the error set.
-[[nodiscard]] int lenient_getattr(PyObject *o, const char *name, Ref *out)
+// An optional attribute whose failed read counts as absent (an empty Ref).
+Maybe<Ref> lenient_getattr(PyObject *o, const char *name)
 {
-    *out = getattr(o, name);
-    if (*out) {
-        return 1;
+    Ref v = getattr(o, name);
+    if (!v && failed(discard_ordinary_error())) {
+        return error;
     }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        return -1;
-    }
-    PyErr_Clear();
-    return 0;
+    return v;
 }
 
 }  // namespace
 
-std::unique_ptr<SpecEngine> object_new(PyObject *t, PyObject *default_value, PyObject *default_factory,
-                                       PyObject *transform, bool is_noneable, bool frozen,
-                                       std::uint8_t strict)
+Maybe<std::unique_ptr<SpecEngine>> object_new(PyObject *t, PyObject *default_value, PyObject *default_factory,
+                                              PyObject *transform, bool is_noneable, bool frozen,
+                                              std::uint8_t strict)
 {
     if (t == Py_None) {
-        (void)raise(PyExc_TypeError, "\"cls\" for Object spec cannot be None.");
-        return nullptr;
+        return raise(PyExc_TypeError, "\"cls\" for Object spec cannot be None.");
     }
     const bridge::TypingBridge &br = bridge::get();
     Ref forward_ref, value_type;
     const int is_ref = PyObject_IsInstance(t, br.forward_ref_cls);
     if (is_ref < 0) {
-        return nullptr;
+        return error;
     }
     if (is_ref) {
         forward_ref = Ref::borrow(t);
@@ -51,61 +44,57 @@ std::unique_ptr<SpecEngine> object_new(PyObject *t, PyObject *default_value, PyO
     else if (PyUnicode_Check(t)) {
         forward_ref = Ref::steal(PyObject_CallOneArg(br.make_forward_ref, t));
         if (!forward_ref) {
-            return nullptr;
+            return error;
         }
         value_type = Ref::borrow(t);
     }
     else {
         const int is_class = PyObject_IsInstance(t, reinterpret_cast<PyObject *>(&PyType_Type));
         if (is_class < 0) {
-            return nullptr;
+            return error;
         }
         if (is_class) {
             PyObject *object = util::builtin_object_type();
             if (object == nullptr) {
-                return nullptr;
+                return error;
             }
             if (t == object) {
-                (void)raise(PyExc_TypeError, "<class 'object'> is too general for Object spec.");
-                return nullptr;
+                return raise(PyExc_TypeError, "<class 'object'> is too general for Object spec.");
             }
             value_type = Ref::borrow(t);
         }
         else {
-            Ref flag;
-            const int found = lenient_getattr(t, "__no_type_check__", &flag);
-            if (found < 0) {
-                return nullptr;
+            Maybe<Ref> flag = lenient_getattr(t, "__no_type_check__");
+            if (!flag) {
+                return error;
             }
-            const int no_type_check = found ? PyObject_IsTrue(flag.get()) : 0;
+            const int no_type_check = *flag ? PyObject_IsTrue(flag->get()) : 0;
             if (no_type_check < 0) {
-                return nullptr;
+                return error;
             }
             if (no_type_check) {
                 PyObject *object = util::builtin_object_type();
                 if (object == nullptr) {
-                    return nullptr;
+                    return error;
                 }
                 value_type = Ref::borrow(object);
             }
             else {
-                const int generic = bridge::call_is_generic(t);
-                if (generic < 0) {
-                    return nullptr;
-                }
+                const Maybe<bool> generic = bridge::call_is_generic(t);
                 if (!generic) {
-                    (void)raise_format(PyExc_TypeError,
-                                       "\"cls\" for Object spec should be a type or str. Encountered: %R.",
-                                       t);
-                    return nullptr;
+                    return error;
+                }
+                if (!*generic) {
+                    return raise_format(PyExc_TypeError,
+                                        "\"cls\" for Object spec should be a type or str. Encountered: %R.",
+                                        t);
                 }
                 value_type = Ref::borrow(t);
             }
         }
     }
-    return engine_or_null(engine::build_base(value_type.get(), ObjectKind{std::move(forward_ref)},
-                                             default_value, default_factory, transform, is_noneable, frozen,
-                                             strict));
+    return engine::build_base(value_type.get(), ObjectKind{std::move(forward_ref)}, default_value,
+                              default_factory, transform, is_noneable, frozen, strict);
 }
 
 Maybe<Ref> object_accept(PyObject *cls, PyObject *value, bool allow_partial)
@@ -116,16 +105,16 @@ Maybe<Ref> object_accept(PyObject *cls, PyObject *value, bool allow_partial)
     if (allow_partial) {
         return Ref::borrow(value);
     }
-    const int marked = bridge::is_maybe_partial(cls);
-    if (marked < 0) {
+    const Maybe<bool> marked = bridge::is_maybe_partial(cls);
+    if (!marked) {
         return error;
     }
-    if (marked) {
-        const int partial = bridge::read_sym_partial(value);
-        if (partial < 0) {
+    if (*marked) {
+        const Maybe<bool> partial = bridge::read_sym_partial(value);
+        if (!partial) {
             return error;
         }
-        if (partial) {
+        if (*partial) {
             return Ref();
         }
     }
@@ -134,11 +123,11 @@ Maybe<Ref> object_accept(PyObject *cls, PyObject *value, bool allow_partial)
 
 Ref object_apply_kind(PyObject *value, bool allow_partial, engine::PathText &path)
 {
-    const int marked = bridge::is_maybe_partial(reinterpret_cast<PyObject *>(Py_TYPE(value)));
-    if (marked < 0) {
+    const Maybe<bool> marked = bridge::is_maybe_partial(reinterpret_cast<PyObject *>(Py_TYPE(value)));
+    if (!marked) {
         return error;
     }
-    if (allow_partial || !marked) {
+    if (allow_partial || !*marked) {
         return Ref::borrow(value);
     }
     Maybe<bool> partial = truth_attr<"sym_partial">(value);
@@ -262,12 +251,11 @@ Ref get_schema(SpecEngine &e)
     if (!cls) {
         return error;
     }
-    Ref schema;
-    const int found = lenient_getattr(cls.get(), "__schema__", &schema);
-    if (found < 0) {
+    Maybe<Ref> schema = lenient_getattr(cls.get(), "__schema__");
+    if (!schema) {
         return error;
     }
-    return found ? std::move(schema) : none();
+    return *schema ? std::move(*schema) : none();
 }
 
 PyMethodDef OBJECT_METHODS[] = {

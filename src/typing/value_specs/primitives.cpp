@@ -3,6 +3,7 @@
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/registry.hpp"
+#include "core/truth.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/frame.hpp"
@@ -11,7 +12,6 @@
 
 namespace norv::typing::primitives {
 
-using class_kit::engine_or_null;
 using class_kit::kind_getter;
 using class_kit::make;
 using class_kit::or_none;
@@ -86,68 +86,63 @@ Maybe<std::pair<Ref, Ref>> normalize_bound_aliases(const char *name, bool int_re
 
 }  // namespace
 
-std::unique_ptr<SpecEngine> bool_new(PyObject *default_value, PyObject *default_factory, bool is_noneable,
-                                     bool frozen, std::uint8_t strict)
+Maybe<std::unique_ptr<SpecEngine>> bool_new(PyObject *default_value, PyObject *default_factory,
+                                            bool is_noneable, bool frozen, std::uint8_t strict)
 {
-    return engine_or_null(engine::build_base(type_obj(&PyBool_Type), BoolKind{}, default_value,
-                                             default_factory, nullptr, is_noneable, frozen, strict));
+    return engine::build_base(type_obj(&PyBool_Type), BoolKind{}, default_value, default_factory, nullptr,
+                              is_noneable, frozen, strict);
 }
 
-std::unique_ptr<SpecEngine> str_new(PyObject *default_value, PyObject *default_factory, PyObject *regex,
-                                    bool is_noneable, bool frozen, std::uint8_t strict)
+Maybe<std::unique_ptr<SpecEngine>> str_new(PyObject *default_value, PyObject *default_factory,
+                                           PyObject *regex, bool is_noneable, bool frozen,
+                                           std::uint8_t strict)
 {
     // Compiled before the default is applied: a default must match it.
     Maybe<Ref> pattern = util::compile_regex(regex);
     if (!pattern) {
-        return nullptr;
+        return error;
     }
-    return engine_or_null(engine::build_base(type_obj(&PyUnicode_Type), StrKind{std::move(*pattern)},
-                                             default_value, default_factory, nullptr, is_noneable, frozen,
-                                             strict));
+    return engine::build_base(type_obj(&PyUnicode_Type), StrKind{std::move(*pattern)}, default_value,
+                              default_factory, nullptr, is_noneable, frozen, strict);
 }
 
-std::unique_ptr<SpecEngine> any_new(PyObject *default_value, PyObject *default_factory, PyObject *annotation,
-                                    PyObject *transform, bool frozen, std::uint8_t strict)
+Maybe<std::unique_ptr<SpecEngine>> any_new(PyObject *default_value, PyObject *default_factory,
+                                           PyObject *annotation, PyObject *transform, bool frozen,
+                                           std::uint8_t strict)
 {
     PyObject *object = util::builtin_object_type();
     if (object == nullptr) {
-        return nullptr;
+        return error;
     }
-    return engine_or_null(engine::build_base(object, AnyKind{Ref::borrow(annotation)}, default_value,
-                                             default_factory, transform, true, frozen, strict));
+    return engine::build_base(object, AnyKind{Ref::borrow(annotation)}, default_value, default_factory,
+                              transform, true, frozen, strict);
 }
 
-std::unique_ptr<SpecEngine> number_new(bool is_float, PyObject *default_value, PyObject *default_factory,
-                                       const Bounds &bounds, bool is_noneable, bool frozen,
-                                       std::uint8_t strict)
+Maybe<std::unique_ptr<SpecEngine>> number_new(bool is_float, PyObject *default_value,
+                                              PyObject *default_factory, const Bounds &bounds,
+                                              bool is_noneable, bool frozen, std::uint8_t strict)
 {
     const char *name = is_float ? "Float" : "Int";
     Maybe<std::pair<Ref, Ref>> normalized = normalize_bound_aliases(name, !is_float, bounds);
     if (!normalized) {
-        return nullptr;
+        return error;
     }
     auto &[min, max] = *normalized;
     if (min && max) {
-        Ref gt = Ref::steal(PyObject_RichCompare(min.get(), max.get(), Py_GT));
-        if (!gt) {
-            return nullptr;
+        const Maybe<bool> inverted = compare_truth(min.get(), max.get(), Py_GT);
+        if (!inverted) {
+            return error;
         }
-        const int inverted = PyObject_IsTrue(gt.get());
-        if (inverted < 0) {
-            return nullptr;
-        }
-        if (inverted) {
-            (void)raise_format(PyExc_ValueError,
-                               "\"max_value\" must be equal or greater than \"min_value\". "
-                               "Encountered: min_value=%S, max_value=%S.",
-                               min.get(), max.get());
-            return nullptr;
+        if (*inverted) {
+            return raise_format(PyExc_ValueError,
+                                "\"max_value\" must be equal or greater than \"min_value\". "
+                                "Encountered: min_value=%S, max_value=%S.",
+                                min.get(), max.get());
         }
     }
     PyObject *vt = type_obj(is_float ? &PyFloat_Type : &PyLong_Type);
-    return engine_or_null(engine::build_base(vt, NumberKind{is_float, std::move(min), std::move(max)},
-                                             default_value, default_factory, nullptr, is_noneable, frozen,
-                                             strict));
+    return engine::build_base(vt, NumberKind{is_float, std::move(min), std::move(max)}, default_value,
+                              default_factory, nullptr, is_noneable, frozen, strict);
 }
 
 namespace {

@@ -15,4 +15,10 @@ Ref spec_is_compatible(PyObject *self, FastArgs a);
 Ref spec_to_json(PyObject *self, FastArgs a);
 Ref spec_extend(PyObject *self, FastArgs a);
 
+#ifdef NORV_TEST_PROBES
+// The kind step of `extend` and its write, without the checks before them, so
+// a test can hand the merger a base that no real spec could be.
+Ref extend_kind_only(PyObject *child, PyObject *base);
+#endif
+
 }  // namespace norv::typing::relations

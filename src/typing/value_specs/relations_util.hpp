@@ -1,5 +1,4 @@
-// Small readers shared by the relations between value specs. Predicates
-// answer 1, 0 or -1 with the error set.
+// Small readers shared by the relations between value specs.
 #pragma once
 
 #include <Python.h>
@@ -9,6 +8,7 @@
 
 #include "core/args.hpp"
 #include "core/ref.hpp"
+#include "core/truth.hpp"
 #include "typing/bridge/bridge.hpp"
 
 namespace norv::typing::rel {
@@ -18,22 +18,14 @@ inline PyObject *or_none_ptr(const Ref &r) noexcept
     return r ? r.get() : Py_None;
 }
 
-// The truth of `a <op> b`, without the identity shortcut of RichCompareBool.
-inline int cmp_truth(PyObject *a, PyObject *b, int op)
-{
-    Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
-    return r ? PyObject_IsTrue(r.get()) : -1;
-}
-inline int eq_truth(PyObject *a, PyObject *b)
-{
-    return cmp_truth(a, b, Py_EQ);
-}
-
 // o.<name>, which must be a bool.
-inline int attr_bool(PyObject *o, const char *name)
+inline Maybe<bool> attr_bool(PyObject *o, const char *name)
 {
     Ref v = getattr(o, name);
-    return v ? bridge::strict_bool(v.get()) : -1;
+    if (!v) {
+        return error;
+    }
+    return bridge::strict_bool(v.get());
 }
 
 inline Maybe<std::int64_t> attr_i64(PyObject *o, const char *name)
@@ -66,6 +58,16 @@ inline Ref call_method1(PyObject *o, const char *name, PyObject *arg)
 {
     Ref n = new_str(name);
     return n ? Ref::steal(PyObject_CallMethodOneArg(o, n.get(), arg)) : Ref();
+}
+
+// a.is_compatible(b), whose answer must be a bool.
+inline Maybe<bool> ask_compatible(PyObject *a, PyObject *b)
+{
+    Ref r = call_method1(a, "is_compatible", b);
+    if (!r) {
+        return error;
+    }
+    return bridge::strict_bool(r.get());
 }
 
 }  // namespace norv::typing::rel

@@ -2,6 +2,7 @@
 // entries that differ from their defaults, rendered by `kvlist_str`.
 #include "core/args.hpp"
 #include "core/names.hpp"
+#include "core/utf8.hpp"
 #include "formatting/format.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/engine.hpp"
@@ -386,15 +387,13 @@ Ref repr(SpecEngine &e)
     if (!text) {
         return error;
     }
-    Py_ssize_t size = 0;
-    const char *utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-    if (utf8 == nullptr) {
+    const std::optional<std::string_view> utf8 = utf8_or_none(text.get());
+    if (!utf8) {
         // A lone surrogate from some value's __repr__ has no UTF-8 form: the
         // text still serves this message, it is just not kept.
-        PyErr_Clear();
         return text;
     }
-    std::string copy(utf8, static_cast<std::size_t>(size));
+    std::string copy(*utf8);
     {
         std::lock_guard<Lock> lock(e.text_mutex);
         e.text_cache = std::move(copy);

@@ -48,12 +48,12 @@ Ref fixed_fields(PyObject *specs)
 
 }  // namespace
 
-std::unique_ptr<SpecEngine> tuple_new(PyObject *element_values, PyObject *default_value,
-                                      PyObject *default_factory, Sizes sizes, PyObject *transform,
-                                      bool is_noneable, bool frozen, std::uint8_t strict)
+Maybe<std::unique_ptr<SpecEngine>> tuple_new(PyObject *element_values, PyObject *default_value,
+                                             PyObject *default_factory, Sizes sizes, PyObject *transform,
+                                             bool is_noneable, bool frozen, std::uint8_t strict)
 {
     if (failed(normalize_size_aliases("Tuple", sizes))) {
-        return nullptr;
+        return error;
     }
     bool fixed = false;
     std::int64_t min_size = 0;
@@ -62,25 +62,23 @@ std::unique_ptr<SpecEngine> tuple_new(PyObject *element_values, PyObject *defaul
     if (PyList_Check(element_values) || PyTuple_Check(element_values)) {
         Ref items = Ref::steal(PySequence_List(element_values));
         if (!items) {
-            return nullptr;
+            return error;
         }
         const Py_ssize_t n = PyList_GET_SIZE(items.get());
         if (n == 0) {
-            (void)raise(PyExc_ValueError, "Argument 'element_values' must be a non-empty list.");
-            return nullptr;
+            return raise(PyExc_ValueError, "Argument 'element_values' must be a non-empty list.");
         }
         if (sizes.size || sizes.min_size || sizes.max_size) {
-            (void)raise_format(
+            return raise_format(
                 PyExc_ValueError,
                 "\"size\", \"min_size\" and \"max_size\" are not applicable for fixed-length Tuple "
                 "with elements: %R",
                 element_values);
-            return nullptr;
         }
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref spec = util::from_annotation(PyList_GET_ITEM(items.get(), i));
             if (!spec || PyList_SetItem(items.get(), i, spec.release()) < 0) {
-                return nullptr;
+                return error;
             }
         }
         elements = fixed_fields(items.get());
@@ -91,18 +89,18 @@ std::unique_ptr<SpecEngine> tuple_new(PyObject *element_values, PyObject *defaul
     else {
         Ref spec = util::from_annotation(element_values);
         if (!spec || failed(resolve_sizes(sizes, true))) {
-            return nullptr;
+            return error;
         }
         min_size = *sizes.min_size;
         max_size = sizes.max_size;
         if (max_size && *max_size == min_size) {
             Ref specs = Ref::steal(PyList_New(0));
             if (!specs) {
-                return nullptr;
+                return error;
             }
             for (std::int64_t i = 0; i < min_size; ++i) {
                 if (PyList_Append(specs.get(), spec.get()) < 0) {
-                    return nullptr;
+                    return error;
                 }
             }
             elements = fixed_fields(specs.get());
@@ -112,25 +110,24 @@ std::unique_ptr<SpecEngine> tuple_new(PyObject *element_values, PyObject *defaul
             Ref key = make_tuple_key(Py_None);
             Ref description = new_str("Field of variable-length tuple element");
             if (!key || !description) {
-                return nullptr;
+                return error;
             }
             Ref field = make_field(key.get(), spec.get(), description.get());
             if (!field) {
-                return nullptr;
+                return error;
             }
             elements = Ref::steal(PyList_New(0));
             if (!elements || PyList_Append(elements.get(), field.get()) < 0) {
-                return nullptr;
+                return error;
             }
         }
     }
     if (!elements) {
-        return nullptr;
+        return error;
     }
-    return engine_or_null(engine::build_base(reinterpret_cast<PyObject *>(&PyTuple_Type),
-                                             TupleKind{fixed, min_size, std::move(elements), max_size},
-                                             default_value, default_factory, transform, is_noneable, frozen,
-                                             strict));
+    return engine::build_base(reinterpret_cast<PyObject *>(&PyTuple_Type),
+                              TupleKind{fixed, min_size, std::move(elements), max_size}, default_value,
+                              default_factory, transform, is_noneable, frozen, strict);
 }
 
 namespace {
@@ -174,18 +171,17 @@ Ref tuple_with_type_args(PyObject *cls, FastArgs a)
     if (!d) {
         return error;
     }
-    std::unique_ptr<SpecEngine> built;
+    PyObject *elements = args.get();
+    Ref spec;
     if (PyTuple_GET_SIZE(args.get()) == 2 && PyTuple_GET_ITEM(args.get(), 1) == ellipsis.get()) {
-        Ref spec = util::from_annotation(PyTuple_GET_ITEM(args.get(), 0));
+        spec = util::from_annotation(PyTuple_GET_ITEM(args.get(), 0));
         if (!spec) {
             return error;
         }
-        built = tuple_new(spec.get(), d.get(), nullptr, Sizes{}, nullptr, false, false, STRICT_UNSET);
+        elements = spec.get();
     }
-    else {
-        built = tuple_new(args.get(), d.get(), nullptr, Sizes{}, nullptr, false, false, STRICT_UNSET);
-    }
-    return base::wrap(reinterpret_cast<PyTypeObject *>(cls), std::move(built));
+    return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
+                      tuple_new(elements, d.get(), nullptr, Sizes{}, nullptr, false, false, STRICT_UNSET));
 }
 
 Ref tuple_class_getitem(PyObject *cls, FastArgs a)

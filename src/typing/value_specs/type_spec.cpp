@@ -19,37 +19,35 @@ PyObject *type_obj(PyTypeObject *t) noexcept
 
 }  // namespace
 
-std::unique_ptr<SpecEngine> type_new(PyObject *t, PyObject *default_value, PyObject *default_factory,
-                                     bool is_noneable, bool frozen, std::uint8_t strict)
+Maybe<std::unique_ptr<SpecEngine>> type_new(PyObject *t, PyObject *default_value, PyObject *default_factory,
+                                            bool is_noneable, bool frozen, std::uint8_t strict)
 {
     Ref forward_ref;
     if (PyUnicode_Check(t)) {
         forward_ref = Ref::steal(PyObject_CallOneArg(bridge::get().make_forward_ref, t));
         if (!forward_ref) {
-            return nullptr;
+            return error;
         }
     }
     else {
         Ref typing = Ref::steal(PyImport_ImportModule("typing"));
         Ref any = typing ? getattr(typing.get(), "Any") : Ref();
         if (!any) {
-            return nullptr;
+            return error;
         }
-        int accepted = PyObject_IsInstance(t, type_obj(&PyType_Type));
-        if (accepted == 0) {
+        Maybe<bool> accepted = predicate(PyObject_IsInstance(t, type_obj(&PyType_Type)));
+        if (accepted && !*accepted) {
             accepted = bridge::call_is_generic(t);
         }
-        if (accepted < 0) {
-            return nullptr;
+        if (!accepted) {
+            return error;
         }
-        if (!accepted && t != any.get()) {
-            (void)raise_format(PyExc_TypeError, "%R is not a type.", t);
-            return nullptr;
+        if (!*accepted && t != any.get()) {
+            return raise_format(PyExc_TypeError, "%R is not a type.", t);
         }
     }
-    return engine_or_null(engine::build_base(type_obj(&PyType_Type),
-                                             TypeKind{Ref::borrow(t), std::move(forward_ref)}, default_value,
-                                             default_factory, nullptr, is_noneable, frozen, strict));
+    return engine::build_base(type_obj(&PyType_Type), TypeKind{Ref::borrow(t), std::move(forward_ref)},
+                              default_value, default_factory, nullptr, is_noneable, frozen, strict);
 }
 
 namespace {

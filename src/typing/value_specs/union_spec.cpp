@@ -30,112 +30,111 @@ Status check_same_kind(PyObject *groups)
 
 }  // namespace
 
-std::unique_ptr<SpecEngine> union_new(PyObject *candidates, PyObject *default_value,
-                                      PyObject *default_factory, bool is_noneable, bool frozen,
-                                      std::uint8_t strict)
+Maybe<std::unique_ptr<SpecEngine>> union_new(PyObject *candidates, PyObject *default_value,
+                                             PyObject *default_factory, bool is_noneable, bool frozen,
+                                             std::uint8_t strict)
 {
     Py_ssize_t n = -1;
     if (PyList_Check(candidates) || PyTuple_Check(candidates)) {
         n = PyObject_Length(candidates);
         if (n < 0) {
-            return nullptr;
+            return error;
         }
     }
     if (n < 2) {
-        (void)raise_format(PyExc_ValueError,
-                           "Argument 'candidates' must be a list of at least 2 elements. Encountered %S.",
-                           candidates);
-        return nullptr;
+        return raise_format(PyExc_ValueError,
+                            "Argument 'candidates' must be a list of at least 2 elements. Encountered %S.",
+                            candidates);
     }
     Ref converted = Ref::steal(PyList_New(0));
     Ref it = converted ? Ref::steal(PyObject_GetIter(candidates)) : Ref();
     if (!it) {
-        return nullptr;
+        return error;
     }
     while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
         Ref spec = util::from_annotation(x.get());
         if (!spec || PyList_Append(converted.get(), spec.get()) < 0) {
-            return nullptr;
+            return error;
         }
     }
     if (PyErr_Occurred()) {
-        return nullptr;
+        return error;
     }
     // A snapshot for the passes below: attribute reads run Python code.
     Ref specs = Ref::steal(PySequence_Tuple(converted.get()));
     Ref groups = specs ? Ref::steal(PyDict_New()) : Ref();
     if (!groups) {
-        return nullptr;
+        return error;
     }
     bool any_noneable = false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(specs.get()); ++i) {
         PyObject *c = PyTuple_GET_ITEM(specs.get(), i);
         Maybe<bool> noneable = truth_attr<"is_noneable">(c);
         if (!noneable) {
-            return nullptr;
+            return error;
         }
         any_noneable = any_noneable || *noneable;
         Ref vt = getattr(c, "_value_type");
         Ref key =
             vt ? Ref::steal(PyTuple_Pack(2, reinterpret_cast<PyObject *>(Py_TYPE(c)), vt.get())) : Ref();
         if (!key) {
-            return nullptr;
+            return error;
         }
         PyObject *members = nullptr;
         const int found = PyDict_GetItemRef(groups.get(), key.get(), &members);
         if (found < 0) {
-            return nullptr;
+            return error;
         }
         Ref held = Ref::steal(members);
         if (!found) {
             held = Ref::steal(PyList_New(0));
             if (!held || PyDict_SetItem(groups.get(), key.get(), held.get()) < 0) {
-                return nullptr;
+                return error;
             }
         }
         if (PyList_Append(held.get(), c) < 0) {
-            return nullptr;
+            return error;
         }
     }
     if (failed(check_same_kind(groups.get()))) {
-        return nullptr;
+        return error;
     }
     Ref types = Ref::steal(PySet_New(nullptr));
     if (!types) {
-        return nullptr;
+        return error;
     }
     bool no_value_type = false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(specs.get()); ++i) {
         Ref vt = getattr(PyTuple_GET_ITEM(specs.get(), i), "_value_type");
         if (!vt) {
-            return nullptr;
+            return error;
         }
         if (vt.get() == Py_None) {
             no_value_type = true;
         }
         else if (PyTuple_Check(vt.get())) {
             if (failed(util::set_update(types.get(), vt.get()))) {
-                return nullptr;
+                return error;
             }
         }
         else if (PySet_Add(types.get(), vt.get()) < 0) {
-            return nullptr;
+            return error;
         }
     }
     Ref value_type;
     if (!no_value_type) {
         value_type = Ref::steal(PySequence_Tuple(types.get()));
         if (!value_type) {
-            return nullptr;
+            return error;
         }
     }
     Maybe<Ref> type_map = util::build_candidate_type_map(converted.get(), no_value_type);
     if (!type_map) {
-        return nullptr;
+        return error;
     }
-    return engine_or_null(engine::build_base(
-        value_type.get(), UnionKind{std::move(converted), std::move(*type_map)}, default_value,
-        default_factory, nullptr, is_noneable || any_noneable, frozen, strict));
+    return engine::build_base(value_type.get(), UnionKind{std::move(converted), std::move(*type_map)},
+                              default_value, default_factory, nullptr, is_noneable || any_noneable, frozen,
+                              strict);
 }
 
 namespace {
@@ -151,26 +150,26 @@ PyObject *map_dict(PyObject *map)
     return map;
 }
 
-// The candidate the map names for `value`'s exact type: 1 found, 0 not, -1 error.
-[[nodiscard]] int lookup(PyObject *map, PyObject *value, Ref *out)
+// The candidate the map names for `value`'s exact type, or an empty Ref.
+Maybe<Ref> lookup(PyObject *map, PyObject *value)
 {
     PyObject *dict = map_dict(map);
     if (dict == nullptr) {
-        return -1;
+        return error;
     }
     PyObject *found = nullptr;
-    const int rc = PyDict_GetItemRef(dict, reinterpret_cast<PyObject *>(Py_TYPE(value)), &found);
-    *out = Ref::steal(found);
-    return rc;
+    if (PyDict_GetItemRef(dict, reinterpret_cast<PyObject *>(Py_TYPE(value)), &found) < 0) {
+        return error;
+    }
+    return Ref::steal(found);
 }
 
 }  // namespace
 
 Maybe<Ref> union_fast_path(PyObject *spec_object, PyObject *value)
 {
-    const int native = base::is_spec(spec_object);
-    if (native <= 0) {
-        return native < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
+    if (!base::is_spec(spec_object)) {
+        return Ref();
     }
     Ref map;
     {
@@ -184,12 +183,11 @@ Maybe<Ref> union_fast_path(PyObject *spec_object, PyObject *value)
         }
         map = Ref::borrow(u->type_map.get());
     }
-    Ref c;
-    const int found = lookup(map.get(), value, &c);
-    if (found <= 0) {
-        return found < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
+    Maybe<Ref> c = lookup(map.get(), value);
+    if (!c || !*c) {
+        return c;
     }
-    Maybe<Ref> t = funnel::exact_leaf_type(c.get());
+    Maybe<Ref> t = funnel::exact_leaf_type(c->get());
     if (!t) {
         return error;
     }
@@ -233,11 +231,7 @@ private:
 // `value_type` otherwise. None when it has none.
 Ref candidate_value_type(PyObject *c)
 {
-    const int native = base::is_spec(c);
-    if (native < 0) {
-        return error;
-    }
-    if (!native) {
+    if (!base::is_spec(c)) {
         return attr<"value_type">(c);
     }
     base::NativeRead read(c);
@@ -255,9 +249,8 @@ Ref candidate_value_type(PyObject *c)
 // are: that class, else an empty Ref.
 Maybe<Ref> plain_object_class(PyObject *c)
 {
-    const int native = base::is_spec(c);
-    if (native <= 0) {
-        return native < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
+    if (!base::is_spec(c)) {
+        return Ref();
     }
     base::NativeRead read(c);
     if (read.failed()) {
@@ -279,12 +272,11 @@ Ref union_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObjec
     const CandidateCall apply(allow_partial, child_transform, path.root_path(), inplace);
     if (u->type_map) {
         Ref map = Ref::borrow(u->type_map.get());
-        Ref c;
-        const int found = lookup(map.get(), value, &c);
-        if (found < 0) {
+        Maybe<Ref> found = lookup(map.get(), value);
+        if (!found) {
             return error;
         }
-        if (found) {
+        if (Ref c = std::move(*found)) {
             Maybe<Ref> t = funnel::exact_leaf_type(c.get());
             if (!t) {
                 return error;
@@ -308,9 +300,12 @@ Ref union_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObjec
             return apply(c.get(), value);
         }
     }
-    const int resolved = engine::type_resolved(e);
-    if (resolved <= 0) {
-        return resolved < 0 ? Ref() : Ref::borrow(value);
+    const Maybe<bool> resolved = engine::type_resolved(e);
+    if (!resolved) {
+        return error;
+    }
+    if (!*resolved) {
+        return Ref::borrow(value);
     }
     // A snapshot: candidates' code may change the list while they run.
     Ref candidates = Ref::steal(PySequence_Tuple(u->candidates.get()));
@@ -352,10 +347,9 @@ Ref union_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObjec
             if (r) {
                 return r;
             }
-            if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+            if (failed(discard_error_of({PyExc_TypeError}))) {
                 return error;
             }
-            PyErr_Clear();
         }
     }
     Ref text = engine::repr(e);
@@ -475,11 +469,14 @@ Ref call_method(PyObject *o, const char *name, PyObject *arg)
     return n ? Ref::steal(PyObject_CallMethodOneArg(o, n.get(), arg)) : Ref();
 }
 
-// The answer of dest.is_compatible(c), which must be a bool: 1, 0, -1.
-[[nodiscard]] int compatible(PyObject *dest, PyObject *c)
+// The answer of dest.is_compatible(c), which must be a bool.
+Maybe<bool> compatible(PyObject *dest, PyObject *c)
 {
     Ref r = call_method(dest, "is_compatible", c);
-    return r ? bridge::strict_bool(r.get()) : -1;
+    if (!r) {
+        return error;
+    }
+    return bridge::strict_bool(r.get());
 }
 
 const Signature GET_CANDIDATE_SIG{"get_candidate", {arg("dest_spec")}, {.method = true}};
@@ -513,11 +510,11 @@ Ref union_get_candidate(PyObject *self, FastArgs a)
         if (Py_TYPE(c) != Py_TYPE(dest)) {
             continue;
         }
-        const int ok = compatible(dest, c);
-        if (ok < 0) {
+        const Maybe<bool> ok = compatible(dest, c);
+        if (!ok) {
             return error;
         }
-        if (ok) {
+        if (*ok) {
             return Ref::borrow(c);
         }
     }
@@ -534,11 +531,11 @@ Ref union_get_candidate(PyObject *self, FastArgs a)
             }
             continue;
         }
-        const int ok = compatible(dest, c);
-        if (ok < 0) {
+        const Maybe<bool> ok = compatible(dest, c);
+        if (!ok) {
             return error;
         }
-        if (ok) {
+        if (*ok) {
             return Ref::borrow(c);
         }
     }

@@ -8,35 +8,37 @@ namespace norv::typing::util {
 
 namespace {
 
-// Maps each class of `vt` (a class or a tuple of them) to `c`: 1 when done,
-// 0 when a member is no class or another candidate claims it already (no map
-// then), -1 with the error set.
-[[nodiscard]] int add_candidate(PyObject *map, PyObject *vt, PyObject *c)
+// Maps each class of `vt` (a class or a tuple of them) to `c`. False when a
+// member is no class or another candidate claims it already (no map then).
+Maybe<bool> add_candidate(PyObject *map, PyObject *vt, PyObject *c)
 {
-    auto add = [&](PyObject *t) {
+    auto add = [&](PyObject *t) -> Maybe<bool> {
         if (!PyType_Check(t)) {
-            return 0;
+            return false;
         }
         PyObject *prev = nullptr;
         if (PyDict_GetItemRef(map, t, &prev) < 0) {
-            return -1;
+            return error;
         }
         Ref held = Ref::steal(prev);
         if (prev != nullptr && prev != c) {
-            return 0;
+            return false;
         }
-        return PyDict_SetItem(map, t, c) < 0 ? -1 : 1;
+        if (PyDict_SetItem(map, t, c) < 0) {
+            return error;
+        }
+        return true;
     };
     if (!PyTuple_Check(vt)) {
         return add(vt);
     }
     for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(vt); ++j) {
-        const int rc = add(PyTuple_GET_ITEM(vt, j));
-        if (rc <= 0) {
-            return rc;
+        const Maybe<bool> added = add(PyTuple_GET_ITEM(vt, j));
+        if (!added || !*added) {
+            return added;
         }
     }
-    return 1;
+    return true;
 }
 
 }  // namespace
@@ -54,15 +56,11 @@ Maybe<Ref> build_candidate_type_map(PyObject *candidates, bool no_value_type)
     }
     const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref refs = getattr(PyTuple_GET_ITEM(seq.get(), i), "forward_refs");
-        if (!refs) {
+        const Maybe<bool> has_refs = truth_attr<"forward_refs">(PyTuple_GET_ITEM(seq.get(), i));
+        if (!has_refs) {
             return error;
         }
-        const int has_refs = PyObject_IsTrue(refs.get());
-        if (has_refs < 0) {
-            return error;
-        }
-        if (has_refs) {
+        if (*has_refs) {
             return Ref();
         }
     }
@@ -76,11 +74,11 @@ Maybe<Ref> build_candidate_type_map(PyObject *candidates, bool no_value_type)
         if (!vt) {
             return error;
         }
-        const int rc = add_candidate(map.get(), vt.get(), c);
-        if (rc < 0) {
+        const Maybe<bool> added = add_candidate(map.get(), vt.get(), c);
+        if (!added) {
             return error;
         }
-        if (rc == 0) {
+        if (!*added) {
             return Ref();
         }
     }
@@ -164,15 +162,11 @@ Ref generic_getitem_result(PyObject *spec)
     if (!typing) {
         return error;
     }
-    Ref checking = getattr(typing.get(), "TYPE_CHECKING");
-    if (!checking) {
+    const Maybe<bool> type_checking = truth_attr<"TYPE_CHECKING">(typing.get());
+    if (!type_checking) {
         return error;
     }
-    const int type_checking = PyObject_IsTrue(checking.get());
-    if (type_checking < 0) {
-        return error;
-    }
-    if (type_checking) {
+    if (*type_checking) {
         return attr<"annotation">(spec);
     }
     return Ref::borrow(spec);

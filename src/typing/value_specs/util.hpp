@@ -10,15 +10,7 @@
 
 namespace norv::typing::util {
 
-// For results where an empty Ref means "none": a Ref that has to be there,
-// whose null (the error set) becomes the failure.
-inline Maybe<Ref> some(Ref r)
-{
-    if (!r) {
-        return error;
-    }
-    return r;
-}
+using norv::some;
 
 // dict exact type -> candidate for one-lookup Union dispatch, or an empty Ref
 // when the candidates do not allow one.

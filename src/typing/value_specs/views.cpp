@@ -88,11 +88,11 @@ Ref any_if_no_annotation(Ref annotation)
     if (!annotation) {
         return error;
     }
-    const int missing = bridge::is_missing(annotation.get());
-    if (missing < 0) {
+    const Maybe<bool> missing = bridge::is_missing(annotation.get());
+    if (!missing) {
         return error;
     }
-    if (missing) {
+    if (*missing) {
         return import_attr<"typing", "Any">();
     }
     return annotation;
@@ -354,34 +354,30 @@ Ref forward_refs(SpecEngine &e)
     panic("unknown spec kind");
 }
 
-int type_resolved(SpecEngine &e)
+Maybe<bool> type_resolved(SpecEngine &e)
 {
     if (is_leaf_kind(e.tag())) {
-        return 1;  // no forward references, by construction
+        return true;  // no forward references, by construction
     }
     Ref refs = forward_refs(e);
     if (!refs) {
-        return -1;
+        return error;
     }
     const Py_ssize_t n = PyObject_Length(refs.get());
     if (n <= 0) {
-        return n < 0 ? -1 : 1;
+        return n < 0 ? Maybe<bool>(error) : Maybe<bool>(true);
     }
     Ref it = Ref::steal(PyObject_GetIter(refs.get()));
     if (!it) {
-        return -1;
+        return error;
     }
     while (Ref ref = Ref::steal(PyIter_Next(it.get()))) {
-        Ref resolved = attr<"resolved">(ref.get());
-        if (!resolved) {
-            return -1;
-        }
-        const int truth = PyObject_IsTrue(resolved.get());
-        if (truth <= 0) {
-            return truth;
+        const Maybe<bool> resolved = truth_attr<"resolved">(ref.get());
+        if (!resolved || !*resolved) {
+            return resolved;
         }
     }
-    return PyErr_Occurred() ? -1 : 1;
+    return PyErr_Occurred() ? Maybe<bool>(error) : Maybe<bool>(true);
 }
 
 Maybe<Ref> value_type_obj(SpecEngine &e)
@@ -465,11 +461,11 @@ Ref annotation(SpecEngine &e)
     if (!e.is_noneable) {
         return a;
     }
-    const int missing = bridge::is_missing(a.get());
-    if (missing < 0) {
+    const Maybe<bool> missing = bridge::is_missing(a.get());
+    if (!missing) {
         return error;
     }
-    if (missing) {
+    if (*missing) {
         return a;
     }
     return subscript(import_attr<"typing", "Optional">(), a.get());

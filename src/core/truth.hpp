@@ -1,0 +1,34 @@
+// Python truth values as Maybe<bool>.
+#pragma once
+
+#include <Python.h>
+
+#include "core/error.hpp"
+#include "core/ref.hpp"
+
+namespace norv {
+
+// bool(o).
+inline Maybe<bool> truth(PyObject *o)
+{
+    return predicate(PyObject_IsTrue(o));
+}
+
+// bool(a <op> b). Unlike PyObject_RichCompareBool there is no identity
+// shortcut: an object unequal to itself (a NaN) stays unequal.
+inline Maybe<bool> compare_truth(PyObject *a, PyObject *b, int op)
+{
+    Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
+    if (!r) {
+        return error;
+    }
+    return truth(r.get());
+}
+
+// bool(a == b).
+inline Maybe<bool> eq_truth(PyObject *a, PyObject *b)
+{
+    return compare_truth(a, b, Py_EQ);
+}
+
+}  // namespace norv
