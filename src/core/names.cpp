@@ -4,14 +4,24 @@
 
 namespace norv {
 
+namespace {
+
+// Only memory can run out while making a name: its MemoryError is dropped
+// here, so no Python code runs with it set while the stack unwinds, and the
+// shim sets it again.
+[[noreturn]] void fail_for_memory()
+{
+    (void)discard_error_of({PyExc_MemoryError});
+    throw std::bad_alloc();
+}
+
+}  // namespace
+
 PyObject *intern_name(const char *text)
 {
     PyObject *name = PyUnicode_InternFromString(text);
     if (name == nullptr) {
-        // Only memory can run out here; the exception becomes MemoryError at
-        // the shim, and no Python code may run while it is still set.
-        PyErr_Clear();
-        throw std::bad_alloc();
+        fail_for_memory();
     }
     return name;
 }
@@ -20,8 +30,7 @@ PyObject *make_name_tuple(std::initializer_list<PyObject *> names)
 {
     PyObject *t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
     if (t == nullptr) {
-        PyErr_Clear();
-        throw std::bad_alloc();
+        fail_for_memory();
     }
     Py_ssize_t i = 0;
     for (PyObject *name : names) {

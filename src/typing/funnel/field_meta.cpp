@@ -104,7 +104,7 @@ Maybe<Ref> fast_apply_value_type(PyObject *spec)
     if (!*eligible) {
         return Ref();
     }
-    return util::some(attr<"value_type">(info.get()));
+    return some(attr<"value_type">(info.get()));
 }
 
 Maybe<Ref> checked_leaf_type(PyObject *spec)
