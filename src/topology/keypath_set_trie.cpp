@@ -532,17 +532,33 @@ Ref build_trie(PyObject *paths, bool include_intermediate)
     if (!truth) {
         return root;
     }
-    Ref it = Ref::steal(PyObject_GetIter(paths));
-    if (!it) {
-        return error;
+    // An exact list or tuple is read by index, as its iterator reads it (a
+    // list's size is read again at every step).
+    const bool indexed = PyList_CheckExact(paths) || PyTuple_CheckExact(paths);
+    Ref it;
+    if (!indexed) {
+        it = Ref::steal(PyObject_GetIter(paths));
+        if (!it) {
+            return error;
+        }
     }
+    Py_ssize_t index = 0;
+    auto next = [&]() -> Ref {
+        if (!indexed) {
+            return Ref::steal(PyIter_Next(it.get()));
+        }
+        if (index >= PySequence_Fast_GET_SIZE(paths)) {
+            return Ref();
+        }
+        return Ref::borrow(PySequence_Fast_GET_ITEM(paths, index++));
+    };
     // Two path readers in turn: the trail compares each path with the one
     // before, whose item is kept alive for that.
     PathSteps steps[2];
     Ref items[2];
     int turn = 0;
     Trail trail(root.get(), paths);
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    while (Ref item = next()) {
         PathSteps &current = steps[turn];
         if (failed(current.read(item.get())) ||
             add_steps(root.get(), current, include_intermediate, &trail) < 0) {

@@ -79,6 +79,7 @@ public:
         if (keypath::is_keypath(value)) {
             keys_ = keypath::keys_of(value);
             size_ = keys_.size();
+            objects_ = keypath::holds_objects(value);
             return Status::ok;
         }
         return read_other(value);
@@ -93,15 +94,7 @@ public:
         if (plain_text_) {
             return true;
         }
-        if (path_) {
-            return false;
-        }
-        for (const Key &key : keys_) {
-            if (key.is_other()) {
-                return false;
-            }
-        }
-        return true;
+        return !path_ && !objects_;
     }
 
     // Step `i` of a plain path.
@@ -122,12 +115,8 @@ public:
         std::size_t i = 0;
         if (!plain_text_ && !other.plain_text_) {
             // Two paths, the common case of a build: no views to make.
-            for (; i < most; ++i) {
-                const Key &x = keys_[i], &y = other.keys_[i];
-                if (x.is_int() ? !y.is_int() || x.integer() != y.integer()
-                               : y.is_int() || !same_text(x.text(), y.text())) {
-                    break;
-                }
+            while (i < most && Key::plain_eq(keys_[i], other.keys_[i])) {
+                ++i;
             }
             return i;
         }
@@ -155,6 +144,7 @@ private:
     static constexpr std::size_t CAP = 24;
     Ref path_;  // a path made from `value`, when it is not one
     Keys keys_;
+    bool objects_ = false;  // a path's key holds an object
     std::size_t size_ = 0;
     bool plain_text_ = false;
     union Plain {
