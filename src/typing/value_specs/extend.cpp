@@ -471,21 +471,21 @@ Status merge_kind(PyObject *child, PyObject *base, Plan &p, DryRun *dry)
         }
         const SpecEngine &e = r.engine();
         tag = e.tag();
-        if (const StrKind *k = e.kind.get<StrKind>()) {
-            regex = k->regex ? Ref::borrow(k->regex.get()) : Ref();
+        if (const StrKind *sk = e.kind.get<StrKind>()) {
+            regex = sk->regex ? Ref::borrow(sk->regex.get()) : Ref();
         }
-        else if (const NumberKind *k = e.kind.get<NumberKind>()) {
-            number.min = k->min ? Ref::borrow(k->min.get()) : Ref();
-            number.max = k->max ? Ref::borrow(k->max.get()) : Ref();
+        else if (const NumberKind *nk = e.kind.get<NumberKind>()) {
+            number.min = nk->min ? Ref::borrow(nk->min.get()) : Ref();
+            number.max = nk->max ? Ref::borrow(nk->max.get()) : Ref();
         }
-        else if (const ListKind *k = e.kind.get<ListKind>()) {
-            element_field = Ref::borrow(k->element_field.get());
+        else if (const ListKind *lk = e.kind.get<ListKind>()) {
+            element_field = Ref::borrow(lk->element_field.get());
         }
-        else if (const TupleKind *k = e.kind.get<TupleKind>()) {
-            fields = Ref::borrow(k->elements.get());
-            fixed = k->fixed_length;
-            min_size = k->min_size;
-            max_size = k->max_size;
+        else if (const TupleKind *tk = e.kind.get<TupleKind>()) {
+            fields = Ref::borrow(tk->elements.get());
+            fixed = tk->fixed_length;
+            min_size = tk->min_size;
+            max_size = tk->max_size;
         }
     }
     switch (tag) {
