@@ -9,14 +9,11 @@
 #include "symbolic/dict.hpp"
 #include "symbolic/markers.hpp"
 #include "topology/keypath.hpp"
-#include "typing/schema/schema.hpp"
+#include "core/names.hpp"
 
 namespace norv::symbolic::adopt {
 
 namespace {
-
-using typing::schema::attr;
-using typing::schema::interned;
 
 // The parent a node reports, None when it has none.
 Ref parent_of(PyObject *node)

@@ -6,14 +6,11 @@
 #include "core/registry.hpp"
 #include "core/truth.hpp"
 #include "flags.hpp"
-#include "typing/schema/schema.hpp"
+#include "core/names.hpp"
 
 namespace norv::symbolic::bridge {
 
 namespace {
-
-using typing::schema::attr;
-using typing::schema::interned;
 
 OnceCell<const ContainerBridge *> BRIDGE;
 
@@ -76,11 +73,7 @@ Maybe<Ref> default_origin()
     if (!flags::origin_tracking_on()) {
         return Ref();
     }
-    PyObject *tag = interned<"__init__">();
-    if (tag == nullptr) {
-        return error;
-    }
-    PyObject *args[] = {Py_None, tag};
+    PyObject *args[] = {Py_None, interned<"__init__">()};
     Ref origin = Ref::steal(PyObject_Vectorcall(get().origin_cls, args, 2, nullptr));
     if (!origin) {
         return error;

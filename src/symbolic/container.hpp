@@ -93,7 +93,7 @@ struct Properties {
     static int set_bool(PyObject *self, PyObject *v, void *c)
     {
         return write(self, v, [&](ContainerFields &f) -> Status {
-            Maybe<bool> b = convert_arg("v", [&] { return to_bool(v); });
+            Maybe<bool> b = bool_arg("v", v, false, ArgCause::Conversion);
             if (!b) {
                 return error;
             }

@@ -3,16 +3,9 @@
 #include "core/borrow.hpp"
 #include "symbolic/dict.hpp"
 #include "typing/key_specs/key_specs.hpp"
-#include "typing/schema/schema.hpp"
+#include "core/names.hpp"
 
 namespace norv::symbolic {
-
-namespace {
-
-using typing::schema::attr;
-using typing::schema::interned;
-
-}  // namespace
 
 PyObject *SymDict::storage(PyObject *self)
 {

@@ -6,13 +6,11 @@
 #include "symbolic/dict_faces.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/topology.hpp"
-#include "typing/schema/schema.hpp"
+#include "core/names.hpp"
 
 namespace norv::symbolic {
 
 namespace {
-
-using typing::schema::interned;
 
 ContainerFields &container_of(PyObject *self) noexcept
 {

@@ -3,28 +3,20 @@
 #include "core/ref.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/funnel/field_meta.hpp"
-#include "typing/schema/schema.hpp"
+#include "core/names.hpp"
 
 namespace norv::symbolic::markers {
 
 namespace {
 
-using typing::schema::interned;
-
 // `hasattr(type(value), name)`. The builtin scalars and containers, their
 // bases and their metaclass are immutable and carry none of the markers.
 Maybe<bool> type_has(PyObject *value, PyObject *name)
 {
-    if (name == nullptr) {
-        return error;
-    }
     if (typing::bridge::is_any_fast_type(value, true)) {
         return false;
     }
-    PyObject *found = nullptr;
-    const int rc = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(Py_TYPE(value)), name, &found);
-    Py_XDECREF(found);
-    return predicate(rc);
+    return has_attr(reinterpret_cast<PyObject *>(Py_TYPE(value)), name);
 }
 
 }  // namespace
@@ -49,11 +41,7 @@ Maybe<bool> is_inferential(PyObject *value)
 
 Maybe<bool> child_sym_mode(PyObject *value)
 {
-    PyObject *name = interned<"sym_mode">();
-    if (name == nullptr) {
-        return error;
-    }
-    Ref mode = getattr(value, name);
+    Ref mode = attr<"sym_mode">(value);
     if (!mode) {
         if (failed(discard_ordinary_error())) {
             return error;

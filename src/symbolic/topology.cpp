@@ -6,13 +6,11 @@
 #include "core/truth.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/markers.hpp"
-#include "typing/schema/schema.hpp"
+#include "core/names.hpp"
 
 namespace norv::symbolic::topology {
 
 namespace {
-
-using typing::schema::interned;
 
 PyObject *opt_arg(PyObject *given)
 {
@@ -28,14 +26,6 @@ const Signature SEAL_SIG{"sym_seal", {opt("is_seal")}, {.method = true}};
 const Signature SETPATH_SIG{"sym_setpath", {arg("path")}, {.method = true}};
 const Signature UPDATE_CHILDREN_PATHS_SIG{
     "_update_children_paths", {arg("_old_path"), arg("new_path")}, {.method = true}};
-
-Maybe<bool> bool_param(const char *name, PyObject *given)
-{
-    if (given == nullptr) {
-        return true;
-    }
-    return convert_arg(name, [&] { return to_bool(given); });
-}
 
 }  // namespace
 
@@ -148,7 +138,7 @@ Ref sym_setorigin(PyObject *, ContainerFields &f, FastArgs a)
         recorded = Ref::borrow(f.node.origin.get());
     }
     if (recorded) {
-        Ref recorded_source = typing::schema::attr<"source">(recorded.get());
+        Ref recorded_source = attr<"source">(recorded.get());
         if (!recorded_source) {
             return error;
         }
@@ -183,7 +173,7 @@ Ref set_accessor_writable(PyObject *self, ContainerFields &f, FastArgs a)
     if (failed(SET_ACCESSOR_WRITABLE_SIG.bind(a, b))) {
         return error;
     }
-    Maybe<bool> writable = bool_param("writable", b[0]);
+    Maybe<bool> writable = bool_arg("writable", b[0], true, ArgCause::Conversion);
     if (!writable) {
         return error;
     }
@@ -200,7 +190,7 @@ Ref sym_seal(PyObject *self, FastArgs a, Ref (*core)(PyObject *, bool))
     if (failed(SEAL_SIG.bind(a, b))) {
         return error;
     }
-    Maybe<bool> is_seal = bool_param("is_seal", b[0]);
+    Maybe<bool> is_seal = bool_arg("is_seal", b[0], true, ArgCause::Conversion);
     if (!is_seal) {
         return error;
     }

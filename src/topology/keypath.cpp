@@ -9,6 +9,7 @@
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
@@ -26,15 +27,6 @@ KeyPathObject *as_kp(PyObject *o) noexcept
 {
     return reinterpret_cast<KeyPathObject *>(o);
 }
-
-// Interned names, created once and kept for the life of the process; NULL with
-// the error set when creating one fails.
-PyObject *interned(ObjectCell &cell, const char *text)
-{
-    return cell.get_or_init([&] { return Ref::steal(PyUnicode_InternFromString(text)); });
-}
-
-ObjectCell STR_KEY_NAME, VALUE_NAME;
 
 // ---------------------------------------------------------------------------
 // Path text cache
@@ -776,14 +768,6 @@ Ref parse_text(PyObject *path_str, Keys prefix)
     return scan(path_str, prefix);
 }
 
-Maybe<bool> bool_arg(const char *name, PyObject *value, bool dflt)
-{
-    if (value == nullptr) {
-        return dflt;
-    }
-    return convert_arg(name, [&] { return to_bool(value); });
-}
-
 Ref kp_from_value(PyObject *, FastArgs a)
 {
     Bound b;
@@ -839,8 +823,7 @@ Ref kp_to_json(PyObject *self, FastArgs a)
     if (!key || PyDict_SetItemString(d.get(), "_type", key.get()) < 0) {
         return error;
     }
-    PyObject *value_name = interned(VALUE_NAME, "value");
-    if (value_name == nullptr || PyDict_SetItem(d.get(), value_name, text.get()) < 0) {
+    if (PyDict_SetItem(d.get(), interned<"value">(), text.get()) < 0) {
         return error;
     }
     return d;
@@ -856,12 +839,8 @@ Ref kp_from_json(PyObject *, FastArgs a)
     if (!PyDict_Check(json)) {
         return raise_arg_not_instance("json_value", json, "dict");
     }
-    PyObject *value_name = interned(VALUE_NAME, "value");
-    if (value_name == nullptr) {
-        return error;
-    }
     PyObject *item = nullptr;
-    const int found = PyDict_GetItemRef(json, value_name, &item);
+    const int found = PyDict_GetItemRef(json, interned<"value">(), &item);
     if (found < 0) {
         return error;
     }
@@ -878,7 +857,7 @@ Ref kp_path_str(PyObject *self, FastArgs a)
     if (failed(PATH_STR_SIG.bind(a, b))) {
         return error;
     }
-    Maybe<bool> preserve = bool_arg("preserve_complex_keys", b[0], true);
+    Maybe<bool> preserve = bool_arg("preserve_complex_keys", b[0], true, ArgCause::Conversion);
     if (!preserve) {
         return error;
     }
@@ -960,7 +939,7 @@ Ref kp_query(PyObject *self, FastArgs a)
     if (failed(QUERY_SIG.bind(a, b))) {
         return error;
     }
-    Maybe<bool> inferred = bool_arg("use_inferred", b[1], false);
+    Maybe<bool> inferred = bool_arg("use_inferred", b[1], false, ArgCause::Conversion);
     if (!inferred) {
         return error;
     }
@@ -986,7 +965,7 @@ Ref kp_get(PyObject *self, FastArgs a)
     if (failed(GET_SIG.bind(a, b))) {
         return error;
     }
-    Maybe<bool> inferred = bool_arg("use_inferred", b[2], false);
+    Maybe<bool> inferred = bool_arg("use_inferred", b[2], false, ArgCause::Conversion);
     if (!inferred) {
         return error;
     }
@@ -1147,11 +1126,7 @@ PyType_Spec SPEC = {
 
 Status init_class(PyTypeObject *tp)
 {
-    if (failed(set_class_attr(tp, "__norv_formattable__", Py_True))) {
-        return error;
-    }
-    Ref key = new_str(SERIALIZATION_KEY);
-    if (!key || failed(set_class_attr(tp, "__serialization_key__", key.get()))) {
+    if (failed(set_serializable_class_attrs(tp, SERIALIZATION_KEY))) {
         return error;
     }
     tp->tp_vectorcall = keypath_vectorcall;
@@ -1285,15 +1260,9 @@ Status render_into(Keys keys, bool preserve_complex_keys, std::string &out)
                     return error;
                 }
                 PyObject *obj = k.object();
-                PyObject *marker_name = interned(STR_KEY_NAME, "__norv_str_key__");
-                if (marker_name == nullptr) {
-                    return error;
-                }
-                PyObject *marker = nullptr;
-                const int has_marker = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(Py_TYPE(obj)),
-                                                                marker_name, &marker);
-                Py_XDECREF(marker);
-                if (has_marker < 0) {
+                const Maybe<bool> has_marker =
+                    has_attr<"__norv_str_key__">(reinterpret_cast<PyObject *>(Py_TYPE(obj)));
+                if (!has_marker) {
                     return error;
                 }
                 Ref text = str_of(obj);
@@ -1304,7 +1273,7 @@ Status render_into(Keys keys, bool preserve_complex_keys, std::string &out)
                 if (!t) {
                     return error;
                 }
-                if (has_marker) {
+                if (*has_marker) {
                     if (i > 0) {
                         out += '.';
                     }
