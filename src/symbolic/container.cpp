@@ -1,11 +1,19 @@
 #include "symbolic/container.hpp"
 
+#include "flags.hpp"
+
 namespace norv::symbolic::container {
 
 Ref path_arg(ContainerFields &f)
 {
     SharedBorrow hold(f.borrow, OnConflict::Panic);
     return or_none(f.node.path);
+}
+
+bool accepts_partial(ContainerFields &f)
+{
+    SharedBorrow hold(f.borrow, OnConflict::Panic);
+    return flags::resolve(flags::ALLOW_PARTIAL, f.node.allow_partial);
 }
 
 int traverse_fields(const ContainerFields &f, visitproc visit, void *arg)

@@ -9,6 +9,7 @@
 #include "core/error.hpp"
 #include "core/ref.hpp"
 #include "symbolic/container.hpp"
+#include "symbolic/formalize.hpp"
 
 namespace norv::symbolic {
 
@@ -71,6 +72,17 @@ struct SymDict {
 
     // Adoption of `value` under `key` with the dict's own context.
     static Ref _relocate_if_symbolic(PyObject *self, PyObject *key, PyObject *value, PyObject *seen);
+
+    // ---- formalisation --------------------------------------------------------
+
+    // The member stored for `value` under `key` (a dict key or a list index):
+    // a scalar unchanged unless `field` (may be nullptr) validates it and
+    // cannot take it as it is; any other value wrapped by the host, replaced
+    // by the field's default when missing (as `ctx` says), validated by the
+    // field and adopted under `ctx.owner`. `seen` is a set or nullptr. Shared
+    // by every container.
+    static Ref formalize_field(PyObject *key, PyObject *field, PyObject *value, const FormalizeCtx &ctx,
+                               PyObject *seen);
 };
 
 }  // namespace norv::symbolic
