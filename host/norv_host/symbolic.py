@@ -107,9 +107,17 @@ def symbolic_transform_fn(allow_partial):
 class HostDict(_native.SymDict):
     """The host's symbolic dict: the native base plus what the native code
     calls back on the host's dicts. Subclass instances carry an instance
-    dict and weak references."""
+    dict and weak references.
+
+    It takes part in custom typing: a value spec applied to it asks its
+    `custom_apply` first, which binds the spec."""
+
+    __norv_custom_typing__ = True
 
     _sym_validate_overridden = False
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
 
     # Symbolic values are looked up in `seen` sets by identity.
     __hash__ = object.__hash__
@@ -134,6 +142,7 @@ class HostDict(_native.SymDict):
         return dict.get(self, key, default)
 
     def _notify_field_updates(self, updates):
+        """Records the updates of one operation."""
         calls.append(("_notify_field_updates", self, updates))
 
 

@@ -10,6 +10,19 @@ Ref path_arg(ContainerFields &f)
     return or_none(f.node.path);
 }
 
+Maybe<PyObject *> seen_arg(PyObject *given)
+{
+    if (given == nullptr || given == Py_None) {
+        return static_cast<PyObject *>(nullptr);
+    }
+    if (!PySet_Check(given)) {
+        (void)raise_not_instance(given, "set");
+        wrap_argument_error("seen");
+        return error;
+    }
+    return given;
+}
+
 bool accepts_partial(ContainerFields &f)
 {
     SharedBorrow hold(f.borrow, OnConflict::Panic);

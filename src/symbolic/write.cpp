@@ -7,10 +7,15 @@
 
 namespace norv::symbolic::write {
 
-Ref error_message(PyObject *path, PyObject *text)
+Ref decorate(PyObject *text, PyObject *path)
 {
     PyObject *args[] = {text, path};
-    Ref message = Ref::steal(PyObject_Vectorcall(bridge::get().host_message_on_path, args, 2, nullptr));
+    return Ref::steal(PyObject_Vectorcall(bridge::get().host_message_on_path, args, 2, nullptr));
+}
+
+Ref error_message(PyObject *path, PyObject *text)
+{
+    Ref message = decorate(text, path);
     if (message && !PyUnicode_Check(message.get())) {
         return raise_not_instance(message.get(), "str");
     }

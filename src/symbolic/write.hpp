@@ -10,8 +10,11 @@
 
 namespace norv::symbolic::write {
 
-// The host's `message_on_path(text, path)` for a container whose path is
-// `path` (None when it has none); a result that is not a str fails.
+// The host's `message_on_path(text, path)`, whatever it returns.
+Ref decorate(PyObject *text, PyObject *path);
+
+// The same for a container whose path is `path` (None when it has none); a
+// result that is not a str fails.
 Ref error_message(PyObject *path, PyObject *text);
 
 // The same for a container's own path.
