@@ -25,6 +25,8 @@ MISSING_VALUE = host_typing.MISSING_VALUE
 
 calls: list[tuple] = []
 
+_RAISE = object()  # no default: a missing key raises
+
 
 def clear():
     calls.clear()
@@ -136,8 +138,8 @@ class HostDict(_native.SymDict):
             dict.__setitem__(clone, key, clone._relocate_if_symbolic(key, value))
         return clone
 
-    def sym_getattr(self, key, default=MISSING_VALUE):
-        if default is MISSING_VALUE:
+    def sym_getattr(self, key, default=_RAISE):
+        if default is _RAISE:
             return dict.__getitem__(self, key)
         return dict.get(self, key, default)
 
