@@ -1,14 +1,11 @@
 #include "typing/field/field.hpp"
 
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <new>
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/borrow.hpp"
-#include "core/lock.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
 #include "core/truth.hpp"
@@ -36,8 +33,9 @@ const char *const SWITCH_NAMES[N_SWITCHES] = {"enable_repr",  "enable_compare", 
 
 struct State {
     BorrowFlag borrow;
-    Lock meta_mutex;
-    std::shared_ptr<const FieldMeta> meta;
+    // Read and replaced without a lock: only native code holding the
+    // interpreter lock touches it, and none of it runs Python code midway.
+    MetaPtr meta;
     // Bumped by every invalidation, so a record built across one is not stored.
     std::uint64_t meta_generation = 0;
     // Never empty while the field is alive: None stands for "absent", and the
@@ -64,14 +62,13 @@ PyObject *tri_obj(std::uint8_t v) noexcept
     return v == UNSET ? Py_None : (v ? Py_True : Py_False);
 }
 
+// The record is released only after the cell is empty again: its references'
+// finalizers may reach this field.
 void drop_meta(State &s) noexcept
 {
-    std::shared_ptr<const FieldMeta> old;
-    {
-        std::lock_guard<Lock> lock(s.meta_mutex);
-        old.swap(s.meta);
-        ++s.meta_generation;
-    }
+    MetaPtr old;
+    old.swap(s.meta);
+    ++s.meta_generation;
 }
 
 // A blank field: every slot None, switches unset, enable_init True.
@@ -1143,11 +1140,7 @@ int field_traverse(PyObject *self, visitproc visit, void *arg)
         Py_VISIT(r.get());
     }
     // Only the cell visits its record: callers hold records briefly.
-    std::shared_ptr<const FieldMeta> meta;
-    {
-        std::lock_guard<Lock> lock(state(self).meta_mutex);
-        meta = state(self).meta;
-    }
+    const MetaPtr &meta = state(self).meta;
     return meta ? meta->traverse(visit, arg) : 0;
 }
 
@@ -1299,7 +1292,6 @@ void invalidate_meta(PyObject *f) noexcept
 MetaPtr meta_load(PyObject *f, std::uint64_t *generation) noexcept
 {
     State &s = state(f);
-    std::lock_guard<Lock> lock(s.meta_mutex);
     *generation = s.meta_generation;
     return s.meta;
 }
@@ -1307,13 +1299,11 @@ MetaPtr meta_load(PyObject *f, std::uint64_t *generation) noexcept
 void meta_store(PyObject *f, MetaPtr meta, std::uint64_t generation) noexcept
 {
     State &s = state(f);
-    {
-        std::lock_guard<Lock> lock(s.meta_mutex);
-        if (s.meta_generation != generation) {
-            return;  // invalidated while it was built: the record may describe old state
-        }
-        meta.swap(s.meta);
+    if (s.meta_generation != generation) {
+        return;  // invalidated while it was built: the record may describe old state
     }
+    // The displaced record goes with `meta`, after the cell holds the new one.
+    meta.swap(s.meta);
 }
 
 }  // namespace field

@@ -396,7 +396,7 @@ Maybe<MetaPtr> build_field_meta(PyObject *key, PyObject *f, PyObject *spec)
     m.enable_wrap = *enable_wrap;
     m.has_default = *has_default;
     m.frozen = *frozen;
-    auto finish = [&]() -> MetaPtr { return std::make_shared<const FieldMeta>(std::move(w->m)); };
+    auto finish = [&]() -> MetaPtr { return MetaPtr::make(std::move(w->m)); };
     if (!*validation) {
         m.accept_any = true;
         return finish();

@@ -5,7 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <memory>
+#include <cstddef>
 #include <utility>
 #include <vector>
 
@@ -54,7 +54,48 @@ struct FieldMeta {
     int traverse(visitproc visit, void *arg) const;
 };
 
-using MetaPtr = std::shared_ptr<const FieldMeta>;
+// An owning handle on a FieldMeta. The count is a plain integer: the module
+// runs only under the interpreter lock (free-threaded builds are refused), and
+// every copy and release happens in native code that holds it, so a count
+// change needs no atomic instruction.
+class MetaPtr {
+public:
+    MetaPtr() noexcept = default;
+    static MetaPtr make(FieldMeta &&meta) { return MetaPtr(new Node{1, std::move(meta)}); }
+
+    MetaPtr(const MetaPtr &o) noexcept : n_(o.n_)
+    {
+        if (n_ != nullptr) {
+            ++n_->refs;
+        }
+    }
+    MetaPtr(MetaPtr &&o) noexcept : n_(std::exchange(o.n_, nullptr)) {}
+    MetaPtr &operator=(MetaPtr o) noexcept
+    {
+        swap(o);
+        return *this;
+    }
+    ~MetaPtr()
+    {
+        if (n_ != nullptr && --n_->refs == 0) {
+            delete n_;
+        }
+    }
+    void swap(MetaPtr &o) noexcept { std::swap(n_, o.n_); }
+
+    const FieldMeta *get() const noexcept { return n_ != nullptr ? &n_->meta : nullptr; }
+    const FieldMeta &operator*() const noexcept { return n_->meta; }
+    const FieldMeta *operator->() const noexcept { return &n_->meta; }
+    explicit operator bool() const noexcept { return n_ != nullptr; }
+
+private:
+    struct Node {
+        std::size_t refs;
+        const FieldMeta meta;
+    };
+    explicit MetaPtr(Node *n) noexcept : n_(n) {}
+    Node *n_ = nullptr;
+};
 
 namespace field {
 

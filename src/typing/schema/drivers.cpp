@@ -252,7 +252,7 @@ Maybe<ConstEntry> const_entry(PyObject *field, PyObject *source)
 }
 
 Status apply_const_field_inplace(PyObject *target, PyObject *source, PyObject *field, const ValueCtx &ctx,
-                                 bool inplace)
+                                 bool inplace, ConstTrace *trace)
 {
     Maybe<ConstEntry> entry = const_entry(field, source);
     if (!entry) {
@@ -261,16 +261,16 @@ Status apply_const_field_inplace(PyObject *target, PyObject *source, PyObject *f
     const FieldMeta &m = *entry->meta;
     PyObject *key = m.key.get();
     Ref &value = entry->value;
+    if (trace != nullptr) {
+        trace->own_key = key == trace->text;
+        trace->found = value && trace->own_key;
+    }
     Ref result;
     if (value) {
         Maybe<Valued> v =
             funnel_field_value(field, m, key, value.get(), ctx, FieldOptions{nullptr, false, inplace});
         if (!v) {
             return error;
-        }
-        // Written back into the dict it came from: nothing to store.
-        if (target == source && v->value.get() == value.get()) {
-            return Status::ok;
         }
         result = std::move(v->value);
     }
@@ -280,6 +280,13 @@ Status apply_const_field_inplace(PyObject *target, PyObject *source, PyObject *f
         if (!result) {
             return error;
         }
+    }
+    if (trace != nullptr && trace->out != nullptr && PyDict_SetItem(trace->out, key, result.get()) < 0) {
+        return error;
+    }
+    // Written back into the dict it came from: nothing to store.
+    if (target == source && result.get() == value.get()) {
+        return Status::ok;
     }
     return set_if_changed(target, key, result.get());
 }

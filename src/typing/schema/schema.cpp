@@ -910,11 +910,15 @@ Ref schema_open_plan_info(PyObject *self)
 }  // namespace
 
 Ref apply_held(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
-               PyObject *root_path, bool respect_enable_wrap, bool inplace)
+               PyObject *root_path, bool respect_enable_wrap, bool inplace, bool counted)
 {
-    RecursionGuard depth(" while applying a schema");
-    if (depth.failed()) {
-        return error;
+    if (!counted) {
+        RecursionGuard depth(" while applying a schema");
+        if (depth.failed()) {
+            return error;
+        }
+        return apply_held(schema, dict_obj, allow_partial, child_transform, root_path, respect_enable_wrap,
+                          inplace, true);
     }
     SharedBorrow hold(state(schema).borrow);
     if (hold.failed()) {

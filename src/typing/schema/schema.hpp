@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -15,10 +16,7 @@
 #include "core/borrow.hpp"
 #include "core/error.hpp"
 #include "core/ref.hpp"
-
-namespace norv::typing {
-struct FieldMeta;
-}
+#include "typing/funnel/field_meta.hpp"
 
 namespace norv::typing::schema {
 
@@ -104,6 +102,11 @@ struct SchemaMeta {
     bool has_const_keys = false;
     // No two constant key texts share a hash: a dict key then equals at most one.
     bool const_hashes_distinct = false;
+    // Every key of `fields` is a native ConstStrKey: reading its `is_const` and
+    // `const_text` runs no code and always gives the cached answer.
+    bool const_keys_native = false;
+    // `fields` as these caches saw it (see core/dict_stamp.hpp).
+    std::optional<std::uint64_t> fields_stamp;
 
     int traverse(visitproc visit, void *arg) const;
 };
@@ -136,15 +139,17 @@ Maybe<std::pair<Ref, Ref>> merge_fields(PyObject *fields, PyObject *metadata, bo
 Ref const_bulk_check_bound(PyObject *obj);
 // The cached record of a native Field; a record built afresh for any other
 // field object.
-Maybe<std::shared_ptr<const FieldMeta>> field_meta_for(PyObject *field);
+Maybe<MetaPtr> field_meta_for(PyObject *field);
 
 // Applies the schema to `dict_obj` (in place, or to a shallow copy) under
 // the caller's shared access. Optional objects are nullptr when absent.
 Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
           PyObject *root_path, bool respect_enable_wrap, bool inplace);
-// apply under a recursion guard and the schema's shared borrow.
+// apply under the schema's shared borrow, one level of native recursion
+// deeper; a caller that already holds a RecursionGuard for this level (a
+// value spec's kind step) passes `counted`.
 Ref apply_held(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
-               PyObject *root_path, bool respect_enable_wrap, bool inplace);
+               PyObject *root_path, bool respect_enable_wrap, bool inplace, bool counted = false);
 // apply on a deep copy; None.
 Ref validate(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *root_path);
 

@@ -1,6 +1,7 @@
 // Schema application: validates a dict's entries against their fields, fills
 // the missing ones and refuses keys no field accepts.
 #include "core/args.hpp"
+#include "core/dict_stamp.hpp"
 #include "core/recursion.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
@@ -140,7 +141,7 @@ Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform
                 }
             }
         }
-        Maybe<std::shared_ptr<const FieldMeta>> meta = field_meta_for(field.get());
+        Maybe<MetaPtr> meta = field_meta_for(field.get());
         if (!meta) {
             return error;
         }
@@ -226,12 +227,54 @@ Ref copy_module_call(const char *name, PyObject *value)
     return Ref::steal(PyObject_CallOneArg(fn.get(), value));
 }
 
+// The all-constant route over a plain dict. Each field's key is looked up
+// once; the extra-key check after the fields would repeat those lookups,
+// unless the loop settles it: every field found under the schema's own text,
+// as many as the dict holds, no two texts sharing a hash (so each found a
+// different entry), and the dict unchanged since the loop began (no write,
+// nothing done to it by code a field or a key comparison ran). With `out`,
+// the fields' final values are also collected there in schema order, and
+// `*ordered` tells whether every one went under the schema's own text.
+Status const_route(const SchemaMeta &m, PyObject *work, const Ctx &ctx, PyObject *out, bool *ordered)
+{
+    // Built together with `const_fields`, one entry per field; absent only
+    // in the empty caches of a cleared schema.
+    PyObject *texts = m.const_apply_fields.get();
+    if (!m.const_fields.empty() &&
+        (texts == nullptr || PyTuple_GET_SIZE(texts) != static_cast<Py_ssize_t>(m.const_fields.size()))) {
+        panic("schema caches disagree on the constant fields");
+    }
+    const std::optional<std::uint64_t> before = dict_stamp(work);
+    Py_ssize_t found = 0;
+    bool own_keys = true;
+    // The caches stay in place while the caller holds the shared borrow.
+    for (std::size_t i = 0; i < m.const_fields.size(); ++i) {
+        Ref field = Ref::borrow(m.const_fields[i].get());
+        ConstTrace trace{PyTuple_GET_ITEM(PyTuple_GET_ITEM(texts, static_cast<Py_ssize_t>(i)), 0), out};
+        if (failed(apply_const_field_inplace(work, work, field.get(), ctx.value, ctx.inplace, &trace))) {
+            return error;
+        }
+        found += trace.found;
+        own_keys = own_keys && trace.own_key;
+    }
+    if (ordered != nullptr) {
+        *ordered = own_keys;
+    }
+    if (m.const_hashes_distinct && found == PyDict_GET_SIZE(work) && same_stamp(before, dict_stamp(work))) {
+        return Status::ok;
+    }
+    return raise_if_extra_const_keys(m, work, ctx.value.root_path);
+}
+
 }  // namespace
 
 Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
           PyObject *root_path, bool respect_enable_wrap, bool inplace)
 {
-    Ref work = inplace ? Ref::borrow(dict_obj) : copy_module_call("copy", dict_obj);
+    const bool plain = PyDict_CheckExact(dict_obj);
+    // A plain dict's shallow copy is the dict's own copy.
+    Ref work = inplace ? Ref::borrow(dict_obj)
+                       : (plain ? Ref::steal(PyDict_Copy(dict_obj)) : copy_module_call("copy", dict_obj));
     if (!work) {
         return error;
     }
@@ -239,14 +282,23 @@ Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *ch
     const SchemaMeta &m = state(schema).caches();
     Status st = Status::ok;
     if (child_transform == nullptr && PyDict_CheckExact(work.get()) && !m.has_nonconst_keys) {
-        // The caches stay in place while the caller holds the shared borrow.
-        for (const Ref &f : m.const_fields) {
-            Ref field = Ref::borrow(f.get());
-            if (failed(apply_const_field_inplace(work.get(), work.get(), field.get(), ctx.value, inplace))) {
+        Ref out;
+        if (!inplace) {
+            out = Ref::steal(PyDict_New());
+            if (!out) {
                 return error;
             }
         }
-        st = raise_if_extra_const_keys(m, work.get(), root_path);
+        bool ordered = false;
+        if (failed(const_route(m, work.get(), ctx, out.get(), &ordered))) {
+            return error;
+        }
+        // The collected values are the schema-ordered result when `fields`
+        // still holds what the caches were computed from.
+        if (out && ordered && m.const_keys_native &&
+            same_stamp(m.fields_stamp, dict_stamp(state(schema).fields.get()))) {
+            return out;
+        }
     }
     else if (child_transform == nullptr && PyDict_CheckExact(work.get()) && open_plan_for(m, work.get())) {
         st = open_plan_route(work.get(), *m.plan, ctx);

@@ -1,8 +1,10 @@
 #include <unordered_set>
 
+#include "core/dict_stamp.hpp"
 #include "core/recursion.hpp"
 #include "core/utf8.hpp"
 #include "typing/bridge/bridge.hpp"
+#include "typing/key_specs/key_specs.hpp"
 #include "typing/schema/schema.hpp"
 #include "typing/value_specs/base.hpp"
 
@@ -232,7 +234,13 @@ Status compute_const(SchemaMeta &m, PyObject *fields)
         return error;
     }
     bool bulk_possible = true;
+    PyTypeObject *const_str_key = key_specs::const_str_key_type();
+    if (const_str_key == nullptr) {
+        return error;
+    }
+    m.const_keys_native = true;
     const Status st = dict_for_each(fields, [&](PyObject *key, PyObject *f) -> Status {
+        m.const_keys_native = m.const_keys_native && Py_TYPE(key) == const_str_key;
         Ref text = attr<"const_text">(key);
         if (!text) {
             return error;
@@ -314,6 +322,7 @@ Status compute_const(SchemaMeta &m, PyObject *fields)
 
 Maybe<std::unique_ptr<SchemaMeta>> compute_caches(PyObject *fields)
 {
+    const std::optional<std::uint64_t> before = dict_stamp(fields);
     auto m = std::make_unique<SchemaMeta>();
     Ref keys = Ref::steal(PyDict_Keys(fields));
     m->nonconst_keys = Ref::steal(PyList_New(0));
@@ -334,6 +343,11 @@ Maybe<std::unique_ptr<SchemaMeta>> compute_caches(PyObject *fields)
         PyList_GET_SIZE(m->nonconst_keys.get()) > 0 ? compute_open(*m, fields) : compute_const(*m, fields);
     if (failed(st)) {
         return error;
+    }
+    // Host key specs run code while the caches are computed: a stamp is kept
+    // only for a `fields` that stayed as it was throughout.
+    if (same_stamp(before, dict_stamp(fields))) {
+        m->fields_stamp = before;
     }
     return m;
 }

@@ -342,6 +342,11 @@ Ref spec_apply_kind(PyObject *self, FastArgs a)
     if (r.failed()) {
         return error;
     }
+    // The kind step applies children: one level, as `apply` counts it.
+    RecursionGuard depth(" while applying a value spec");
+    if (depth.failed()) {
+        return error;
+    }
     // The path is rendered up front, so a path that cannot be rendered fails even for a valid value.
     engine::PathText path(b.or_none(3));
     if (path.get() == nullptr) {
