@@ -170,6 +170,7 @@ def rekey_with_an_equal_text(s):
         (None, {"size": 2.5, "name": "x"}, [("name", "x"), ("size", 2.5)]),
         (None, {"name": "x"}, [("name", "x"), ("size", 1.0)]),
         (None, {"size": 2, "name": "x"}, [("name", "x"), ("size", 2.0)]),
+        (None, {"".join(["na", "me"]): "x", "size": 2.5}, [("name", "x"), ("size", 2.5)]),
         (reorder_fields, {"name": "x", "size": 2.5}, [("size", 2.5), ("name", "x")]),
         (rekey_with_an_equal_text, {"size": 2.5, "name": "x"}, [("name", "x"), ("size", 2.5)]),
     ],

@@ -262,8 +262,7 @@ Status apply_const_field_inplace(PyObject *target, PyObject *source, PyObject *f
     PyObject *key = m.key.get();
     Ref &value = entry->value;
     if (trace != nullptr) {
-        trace->own_key = key == trace->text;
-        trace->found = value && trace->own_key;
+        trace->found = value && key == trace->text;
     }
     Ref result;
     if (value) {
@@ -280,9 +279,6 @@ Status apply_const_field_inplace(PyObject *target, PyObject *source, PyObject *f
         if (!result) {
             return error;
         }
-    }
-    if (trace != nullptr && trace->out != nullptr && PyDict_SetItem(trace->out, key, result.get()) < 0) {
-        return error;
     }
     // Written back into the dict it came from: nothing to store.
     if (target == source && result.get() == value.get()) {

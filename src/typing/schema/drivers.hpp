@@ -61,13 +61,10 @@ struct ConstEntry {
 };
 Maybe<ConstEntry> const_entry(PyObject *field, PyObject *source);
 
-// What the all-constant route learns from one field: whether its key is the
-// schema's own text object `text`, and whether its value was read under it;
-// with `out`, the field's final value is also stored there under its key.
+// What the all-constant route learns from one field: whether its value was
+// read under the schema's own text object `text`.
 struct ConstTrace {
     PyObject *text = nullptr;
-    PyObject *out = nullptr;
-    bool own_key = false;
     bool found = false;
 };
 

@@ -184,33 +184,77 @@ Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform
     return Status::ok;
 }
 
-// A new dict: the constant keys present first, in schema order, then the rest
-// in the working dict's order.
-Ref schema_ordered_copy(PyObject *schema, PyObject *work)
+// The caches' constant texts, when they are exactly the texts `fields` gives
+// now, read without running code: every key a native ConstStrKey, and
+// `fields` as the caches saw it. Empty otherwise.
+PyObject *live_const_texts(const State &s)
 {
+    const SchemaMeta &m = s.caches();
+    if (!m.const_keys_native || !m.const_apply_fields ||
+        !same_stamp(m.fields_stamp, dict_stamp(s.fields.get()))) {
+        return nullptr;
+    }
+    return m.const_apply_fields.get();
+}
+
+// Whether `work` holds exactly the texts of `entries` ((text, ...) tuples),
+// in that order, as the very objects.
+bool holds_texts_in_order(PyObject *work, PyObject *entries)
+{
+    if (PyDict_GET_SIZE(work) != PyTuple_GET_SIZE(entries)) {
+        return false;
+    }
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(work, &pos, &k, &v)) {
+        if (k != PyTuple_GET_ITEM(PyTuple_GET_ITEM(entries, i++), 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A new dict: the constant keys present first, in schema order, then the rest
+// in the working dict's order. A working dict of our own that already is
+// that dict comes back as it is.
+Ref schema_ordered_copy(PyObject *schema, PyObject *work, bool own_work)
+{
+    PyObject *texts = live_const_texts(state(schema));
+    if (own_work && texts != nullptr && holds_texts_in_order(work, texts)) {
+        return Ref::borrow(work);
+    }
     Ref out = Ref::steal(PyDict_New());
     if (!out) {
         return error;
     }
-    Ref fields = Ref::borrow(state(schema).fields.get());
-    const Status st = dict_for_each(fields.get(), [&](PyObject *spec, PyObject *) -> Status {
-        Ref is_const = attr<"is_const">(spec);
-        const int c = is_const ? PyObject_IsTrue(is_const.get()) : -1;
-        if (c <= 0) {
-            return c < 0 ? Status(error) : Status::ok;
-        }
-        Ref text = attr<"const_text">(spec);
-        if (!text) {
-            return error;
-        }
+    auto take = [&](PyObject *text) -> Status {
         PyObject *held = nullptr;
-        const int found = PyDict_GetItemRef(work, text.get(), &held);
+        const int found = PyDict_GetItemRef(work, text, &held);
         Ref value = Ref::steal(held);
         if (found < 0) {
             return error;
         }
-        return found ? check(PyDict_SetItem(out.get(), text.get(), value.get())) : Status::ok;
-    });
+        return found ? check(PyDict_SetItem(out.get(), text, value.get())) : Status::ok;
+    };
+    Status st = Status::ok;
+    if (texts != nullptr) {
+        Ref entries = Ref::borrow(texts);
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entries.get()) && !failed(st); ++i) {
+            st = take(PyTuple_GET_ITEM(PyTuple_GET_ITEM(entries.get(), i), 0));
+        }
+    }
+    else {
+        Ref fields = Ref::borrow(state(schema).fields.get());
+        st = dict_for_each(fields.get(), [&](PyObject *spec, PyObject *) -> Status {
+            Ref is_const = attr<"is_const">(spec);
+            const int c = is_const ? PyObject_IsTrue(is_const.get()) : -1;
+            if (c <= 0) {
+                return c < 0 ? Status(error) : Status::ok;
+            }
+            Ref text = attr<"const_text">(spec);
+            return text ? take(text.get()) : Status(error);
+        });
+    }
     if (failed(st) || PyDict_Merge(out.get(), work, 0) < 0) {
         return error;
     }
@@ -232,10 +276,8 @@ Ref copy_module_call(const char *name, PyObject *value)
 // unless the loop settles it: every field found under the schema's own text,
 // as many as the dict holds, no two texts sharing a hash (so each found a
 // different entry), and the dict unchanged since the loop began (no write,
-// nothing done to it by code a field or a key comparison ran). With `out`,
-// the fields' final values are also collected there in schema order, and
-// `*ordered` tells whether every one went under the schema's own text.
-Status const_route(const SchemaMeta &m, PyObject *work, const Ctx &ctx, PyObject *out, bool *ordered)
+// nothing done to it by code a field or a key comparison ran).
+Status const_route(const SchemaMeta &m, PyObject *work, const Ctx &ctx)
 {
     // Built together with `const_fields`, one entry per field; absent only
     // in the empty caches of a cleared schema.
@@ -246,19 +288,14 @@ Status const_route(const SchemaMeta &m, PyObject *work, const Ctx &ctx, PyObject
     }
     const std::optional<std::uint64_t> before = dict_stamp(work);
     Py_ssize_t found = 0;
-    bool own_keys = true;
     // The caches stay in place while the caller holds the shared borrow.
     for (std::size_t i = 0; i < m.const_fields.size(); ++i) {
         Ref field = Ref::borrow(m.const_fields[i].get());
-        ConstTrace trace{PyTuple_GET_ITEM(PyTuple_GET_ITEM(texts, static_cast<Py_ssize_t>(i)), 0), out};
+        ConstTrace trace{PyTuple_GET_ITEM(PyTuple_GET_ITEM(texts, static_cast<Py_ssize_t>(i)), 0)};
         if (failed(apply_const_field_inplace(work, work, field.get(), ctx.value, ctx.inplace, &trace))) {
             return error;
         }
         found += trace.found;
-        own_keys = own_keys && trace.own_key;
-    }
-    if (ordered != nullptr) {
-        *ordered = own_keys;
     }
     if (m.const_hashes_distinct && found == PyDict_GET_SIZE(work) && same_stamp(before, dict_stamp(work))) {
         return Status::ok;
@@ -282,23 +319,7 @@ Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *ch
     const SchemaMeta &m = state(schema).caches();
     Status st = Status::ok;
     if (child_transform == nullptr && PyDict_CheckExact(work.get()) && !m.has_nonconst_keys) {
-        Ref out;
-        if (!inplace) {
-            out = Ref::steal(PyDict_New());
-            if (!out) {
-                return error;
-            }
-        }
-        bool ordered = false;
-        if (failed(const_route(m, work.get(), ctx, out.get(), &ordered))) {
-            return error;
-        }
-        // The collected values are the schema-ordered result when `fields`
-        // still holds what the caches were computed from.
-        if (out && ordered && m.const_keys_native &&
-            same_stamp(m.fields_stamp, dict_stamp(state(schema).fields.get()))) {
-            return out;
-        }
+        st = const_route(m, work.get(), ctx);
     }
     else if (child_transform == nullptr && PyDict_CheckExact(work.get()) && open_plan_for(m, work.get())) {
         st = open_plan_route(work.get(), *m.plan, ctx);
@@ -310,7 +331,7 @@ Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *ch
         return error;
     }
     if (!inplace && PyDict_CheckExact(work.get())) {
-        return schema_ordered_copy(schema, work.get());
+        return schema_ordered_copy(schema, work.get(), plain);
     }
     return work;
 }
