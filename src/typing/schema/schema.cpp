@@ -3,6 +3,7 @@
 #include <new>
 
 #include "core/args.hpp"
+#include "core/dict_stamp.hpp"
 #include "core/boundary.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
@@ -111,12 +112,45 @@ Ref schema_extend(PyObject *self, PyObject *base)
 
 // ---- lookup ----------------------------------------------------------------------------------
 
+// `PyDict_GetItemRef(fields, key, found)` under the caller's shared access.
+// A str names a field through the caches' own text map while `fields` is the
+// dict they were computed from: its keys are then native ConstStrKeys, equal
+// to a str exactly when their texts are, and neither lookup runs code.
+int find_field(const State &s, PyObject *key, PyObject **found)
+{
+    const SchemaMeta &m = s.caches();
+    if (PyUnicode_CheckExact(key) && m.field_by_text &&
+        same_stamp(m.fields_stamp, dict_stamp(s.fields.get()))) {
+        return PyDict_GetItemRef(m.field_by_text.get(), key, found);
+    }
+    // Held: a key's comparison may run code.
+    Ref fields = Ref::borrow(s.fields.get());
+    return PyDict_GetItemRef(fields.get(), key, found);
+}
+
 const Signature GET_SIG{"get", {arg("key"), opt("default")}, {.method = true}};
 
-Ref schema_get(PyObject *self, FastArgs fa)
+// `get`'s arguments through the full binding, kept out of the positional
+// call's way (a Bound is large).
+[[gnu::noinline]] Status bind_get(FastArgs fa, PyObject **key, PyObject **fallback)
 {
     Bound b;
     if (failed(GET_SIG.bind(fa, b))) {
+        return error;
+    }
+    *key = b[0];
+    *fallback = b.has(1) ? b[1] : Py_None;
+    return Status::ok;
+}
+
+Ref schema_get(PyObject *self, FastArgs fa)
+{
+    PyObject *key = nullptr, *fallback = Py_None;
+    if (fa.kwnames == nullptr && (fa.nargs == 1 || fa.nargs == 2)) {
+        key = fa.args[0];
+        fallback = fa.nargs == 2 ? fa.args[1] : Py_None;
+    }
+    else if (failed(bind_get(fa, &key, &fallback))) {
         return error;
     }
     State &s = state(self);
@@ -125,11 +159,11 @@ Ref schema_get(PyObject *self, FastArgs fa)
         return error;
     }
     PyObject *found = nullptr;
-    const int rc = PyDict_GetItemRef(s.fields.get(), b[0], &found);
+    const int rc = find_field(s, key, &found);
     if (rc < 0) {
         return error;
     }
-    return rc ? Ref::steal(found) : Ref::borrow(b.has(1) ? b[1] : Py_None);
+    return rc ? Ref::steal(found) : Ref::borrow(fallback);
 }
 
 template <PyObject *(*View)(PyObject *)>
@@ -167,7 +201,7 @@ PyObject *schema_subscript(PyObject *self, PyObject *key)
             return error;
         }
         PyObject *found = nullptr;
-        const int rc = PyDict_GetItemRef(s.fields.get(), key, &found);
+        const int rc = find_field(s, key, &found);
         if (rc < 0) {
             return error;
         }
@@ -190,8 +224,10 @@ int schema_contains(PyObject *self, PyObject *key)
         if (hold.failed()) {
             return -1;
         }
-        Ref fields = Ref::borrow(s.fields.get());
-        return PyDict_Contains(fields.get(), key);
+        PyObject *found = nullptr;
+        const int rc = find_field(s, key, &found);
+        Py_XDECREF(found);
+        return rc;
     });
 }
 
@@ -202,15 +238,15 @@ Ref schema_get_field(PyObject *self, PyObject *key)
     if (hold.failed()) {
         return error;
     }
-    Ref fields = Ref::borrow(s.fields.get());
     PyObject *found = nullptr;
-    const int rc = PyDict_GetItemRef(fields.get(), key, &found);
+    const int rc = find_field(s, key, &found);
     if (rc < 0) {
         return error;
     }
     if (rc) {
         return Ref::steal(found);
     }
+    Ref fields = Ref::borrow(s.fields.get());
     if (!s.allow_nonconst_keys) {
         return none();
     }

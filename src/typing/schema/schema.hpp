@@ -97,6 +97,7 @@ struct SchemaMeta {
     Ref const_resolution;    // read-only mapping {key spec: (text,)}, or empty
     Ref const_apply_fields;  // tuple of (text, field, spec), or empty
     Ref const_bulk_check;    // tuple of (text, value type), or empty
+    Ref field_by_text;       // {text: field} when `const_keys_native`, or empty
     TextIndex field_meta_index;
     bool has_nonconst_keys = false;
     bool has_const_keys = false;

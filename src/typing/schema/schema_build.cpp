@@ -103,6 +103,7 @@ int SchemaMeta::traverse(visitproc visit, void *arg) const
     Py_VISIT(const_resolution.get());
     Py_VISIT(const_apply_fields.get());
     Py_VISIT(const_bulk_check.get());
+    Py_VISIT(field_by_text.get());
     return 0;
 }
 
@@ -230,7 +231,8 @@ Status compute_const(SchemaMeta &m, PyObject *fields)
     Ref texts = Ref::steal(PyList_New(0));
     Ref apply_fields = Ref::steal(PyList_New(0));
     Ref bulk = Ref::steal(PyList_New(0));
-    if (!resolution || !texts || !apply_fields || !bulk) {
+    Ref by_text = Ref::steal(PyDict_New());
+    if (!resolution || !texts || !apply_fields || !bulk || !by_text) {
         return error;
     }
     bool bulk_possible = true;
@@ -257,7 +259,8 @@ Status compute_const(SchemaMeta &m, PyObject *fields)
             return error;
         }
         Ref triple = Ref::steal(PyTuple_Pack(3, text.get(), f, value.get()));
-        if (!triple || PyList_Append(apply_fields.get(), triple.get()) < 0) {
+        if (!triple || PyList_Append(apply_fields.get(), triple.get()) < 0 ||
+            (PyUnicode_CheckExact(text.get()) && PyDict_SetItem(by_text.get(), text.get(), f) < 0)) {
             return error;
         }
         Maybe<std::string> utf8 = utf8_text(text.get());
@@ -298,6 +301,9 @@ Status compute_const(SchemaMeta &m, PyObject *fields)
         if (!m.const_bulk_check) {
             return error;
         }
+    }
+    if (m.const_keys_native) {
+        m.field_by_text = std::move(by_text);
     }
     m.const_key_texts = Ref::steal(PyFrozenSet_New(texts.get()));
     m.const_resolution = Ref::steal(PyDictProxy_New(resolution.get()));
