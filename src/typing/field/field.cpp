@@ -33,11 +33,6 @@ const char *const SWITCH_NAMES[N_SWITCHES] = {"enable_repr",  "enable_compare", 
 
 struct State {
     BorrowFlag borrow;
-    // Read and replaced without a lock: only native code holding the
-    // interpreter lock touches it, and none of it runs Python code midway.
-    MetaPtr meta;
-    // Bumped by every invalidation, so a record built across one is not stored.
-    std::uint64_t meta_generation = 0;
     // Never empty while the field is alive: None stands for "absent", and the
     // collector's clear leaves None behind.
     Ref slots[N_SLOTS];
@@ -45,8 +40,9 @@ struct State {
     bool enable_init = true;
 };
 
+// The record cell comes first (`FieldHead`), where the funnel reads it in place.
 struct FieldObject {
-    PyObject_HEAD
+    FieldHead head;
     State s;
 };
 
@@ -64,11 +60,12 @@ PyObject *tri_obj(std::uint8_t v) noexcept
 
 // The record is released only after the cell is empty again: its references'
 // finalizers may reach this field.
-void drop_meta(State &s) noexcept
+void drop_meta(PyObject *self) noexcept
 {
+    MetaCell &cell = meta_cell(self);
     MetaPtr old;
-    old.swap(s.meta);
-    ++s.meta_generation;
+    old.swap(cell.meta);
+    ++cell.generation;
 }
 
 // A blank field: every slot None, switches unset, enable_init True.
@@ -84,6 +81,7 @@ Ref alloc_field()
     }
     // The allocator zeroed the memory and tracked the object; traverse meets
     // only empty Refs until the state is built here, before any Python runs.
+    new (&meta_cell(self.get())) MetaCell();
     new (&state(self.get())) State();
     for (Ref &r : state(self.get()).slots) {
         r = none();
@@ -339,7 +337,7 @@ Ref field_extend(PyObject *self, PyObject *base)
     }
     // The cached classification describes the value spec just replaced: drop
     // it now, so a failure of a later step cannot leave it standing.
-    drop_meta(state(self));
+    drop_meta(self);
 
     Ref description = read_slot(self, DESCRIPTION, OnConflict::Panic);
     const int has_description = PyObject_IsTrue(description.get());
@@ -396,7 +394,7 @@ Ref field_extend(PyObject *self, PyObject *base)
             }
         }
     }
-    drop_meta(state(self));
+    drop_meta(self);
     return Ref::borrow(self);
 }
 
@@ -510,7 +508,7 @@ Ref field_set_validator(PyObject *self, PyObject *v)
     if (failed(store(self, VALIDATOR, v))) {
         return error;
     }
-    drop_meta(state(self));
+    drop_meta(self);
     return Ref::borrow(self);
 }
 
@@ -563,7 +561,7 @@ Ref field_materialize_strict(PyObject *self)
     if (!done || failed(store(self, VALUE, strict.get()))) {
         return error;
     }
-    drop_meta(state(self));
+    drop_meta(self);
     return none();
 }
 
@@ -963,7 +961,7 @@ int set_slot(PyObject *self, PyObject *v, void *c)
             return error;
         }
         if (i == KEY || i == VALUE || i == VALIDATOR) {
-            drop_meta(state(self));
+            drop_meta(self);
         }
         return Status::ok;
     });
@@ -1031,7 +1029,7 @@ int set_raw(PyObject *self, PyObject *v, void *c)
             }
         }
         if (i == INIT_SWITCH || i == VALIDATION || i == WRAP) {
-            drop_meta(s);
+            drop_meta(self);
         }
         return Status::ok;
     });
@@ -1140,7 +1138,7 @@ int field_traverse(PyObject *self, visitproc visit, void *arg)
         Py_VISIT(r.get());
     }
     // Only the cell visits its record: callers hold records briefly.
-    const MetaPtr &meta = state(self).meta;
+    const MetaPtr &meta = meta_cell(self).meta;
     return meta ? meta->traverse(visit, arg) : 0;
 }
 
@@ -1151,7 +1149,7 @@ int field_clear(PyObject *self)
     for (Ref &r : state(self).slots) {
         r = none();
     }
-    drop_meta(state(self));
+    drop_meta(self);
     return 0;
 }
 
@@ -1164,6 +1162,7 @@ void field_dealloc(PyObject *self)
     Py_TRASHCAN_BEGIN(self, field_dealloc)
     {
         state(self).~State();
+        meta_cell(self).~MetaCell();
         tp->tp_free(self);
         Py_DECREF(tp);
     }
@@ -1286,24 +1285,7 @@ Ref value_spec_of(PyObject *f)
 
 void invalidate_meta(PyObject *f) noexcept
 {
-    drop_meta(state(f));
-}
-
-MetaPtr meta_load(PyObject *f, std::uint64_t *generation) noexcept
-{
-    State &s = state(f);
-    *generation = s.meta_generation;
-    return s.meta;
-}
-
-void meta_store(PyObject *f, MetaPtr meta, std::uint64_t generation) noexcept
-{
-    State &s = state(f);
-    if (s.meta_generation != generation) {
-        return;  // invalidated while it was built: the record may describe old state
-    }
-    // The displaced record goes with `meta`, after the cell holds the new one.
-    meta.swap(s.meta);
+    drop_meta(f);
 }
 
 }  // namespace field

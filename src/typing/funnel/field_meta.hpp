@@ -103,14 +103,38 @@ Maybe<MetaPtr> build_field_meta(PyObject *key, PyObject *field, PyObject *spec);
 Maybe<Ref> candidate_specs(PyObject *spec);  // a list
 Maybe<bool> field_has_validator(PyObject *field);
 
-// The cached record of a native Field, built on first use.
-Maybe<MetaPtr> field_meta(PyObject *field);
+// A native Field's record cell. Read and replaced without a lock: only
+// native code holding the interpreter lock touches it, and none of it runs
+// Python code halfway.
+struct MetaCell {
+    MetaPtr meta;  // empty until the first use, and after an invalidation
+    // Bumped by every invalidation, so a record built across one is not stored.
+    std::uint64_t generation = 0;
+};
 
-// Cell access for `field_meta` (defined with the field's state). `load`
-// gives the record (possibly empty) and the cell's generation; `store`
-// keeps `meta` only when no invalidation happened since that load.
-MetaPtr meta_load(PyObject *field, std::uint64_t *generation) noexcept;
-void meta_store(PyObject *field, MetaPtr meta, std::uint64_t generation) noexcept;
+// How every native Field begins (its state follows), so that the cell is
+// read in place.
+struct FieldHead {
+    PyObject_HEAD
+    MetaCell cell;
+};
+
+// `field` must be a native Field.
+inline MetaCell &meta_cell(PyObject *field) noexcept
+{
+    return reinterpret_cast<FieldHead *>(field)->cell;
+}
+
+Maybe<MetaPtr> build_and_cache_meta(PyObject *field);
+
+// The cached record of a native Field, built on first use.
+inline Maybe<MetaPtr> field_meta(PyObject *field)
+{
+    if (const MetaPtr &cached = meta_cell(field).meta) {
+        return cached;
+    }
+    return build_and_cache_meta(field);
+}
 
 }  // namespace field
 

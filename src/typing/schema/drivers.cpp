@@ -264,6 +264,12 @@ Status apply_const_field_inplace(PyObject *target, PyObject *source, PyObject *f
     if (trace != nullptr) {
         trace->found = value && key == trace->text;
     }
+    // A value the leaf tier takes as it is stays where it is: the common case,
+    // settled here without the funnel's verdict.
+    if (value && target == source &&
+        (!m.enable_validation || m.accept_any || m.is_exact(Py_TYPE(value.get())))) {
+        return Status::ok;
+    }
     Ref result;
     if (value) {
         Maybe<Valued> v =
