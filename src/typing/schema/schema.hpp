@@ -121,7 +121,9 @@ struct State {
     bool allow_nonconst_keys = false;
     std::unique_ptr<SchemaMeta> meta;  // null only after a clear
 
-    const SchemaMeta &caches() const noexcept;
+    // Empty caches after the collector's clear.
+    const SchemaMeta &caches() const noexcept { return meta ? *meta : empty_caches(); }
+    static const SchemaMeta &empty_caches() noexcept;
 };
 
 PyTypeObject *type();

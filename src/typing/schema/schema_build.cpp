@@ -107,9 +107,9 @@ int SchemaMeta::traverse(visitproc visit, void *arg) const
     return 0;
 }
 
-const SchemaMeta &State::caches() const noexcept
+const SchemaMeta &State::empty_caches() noexcept
 {
-    return meta ? *meta : EMPTY_META;
+    return EMPTY_META;
 }
 
 Ref const_bulk_check_bound(PyObject *obj)
