@@ -204,10 +204,10 @@ bool holds_texts_in_order(PyObject *work, PyObject *entries)
     if (PyDict_GET_SIZE(work) != PyTuple_GET_SIZE(entries)) {
         return false;
     }
-    Py_ssize_t pos = 0, i = 0;
+    Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(work, &pos, &k, &v)) {
-        if (k != PyTuple_GET_ITEM(PyTuple_GET_ITEM(entries, i++), 0)) {
+    for (Py_ssize_t i = 0; PyDict_Next(work, &pos, &k, &v); ++i) {
+        if (k != PyTuple_GET_ITEM(PyTuple_GET_ITEM(entries, i), 0)) {
             return false;
         }
     }
