@@ -2,6 +2,7 @@
 // the missing ones and refuses keys no field accepts.
 #include "core/args.hpp"
 #include "core/dict_stamp.hpp"
+#include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
@@ -123,12 +124,11 @@ Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform
             return error;
         }
         if (has_nonconst) {
-            Ref is_const = attr<"is_const">(spec);
-            const int c = is_const ? PyObject_IsTrue(is_const.get()) : -1;
-            if (c < 0) {
+            Maybe<bool> is_const = truth_attr<"is_const">(spec);
+            if (!is_const) {
                 return error;
             }
-            if (c) {
+            if (*is_const) {
                 const int in = PySequence_Contains(list.get(), spec);
                 if (in < 0) {
                     return error;
@@ -246,10 +246,9 @@ Ref schema_ordered_copy(PyObject *schema, PyObject *work, bool own_work)
     else {
         Ref fields = Ref::borrow(state(schema).fields.get());
         st = dict_for_each(fields.get(), [&](PyObject *spec, PyObject *) -> Status {
-            Ref is_const = attr<"is_const">(spec);
-            const int c = is_const ? PyObject_IsTrue(is_const.get()) : -1;
-            if (c <= 0) {
-                return c < 0 ? Status(error) : Status::ok;
+            Maybe<bool> is_const = truth_attr<"is_const">(spec);
+            if (!is_const || !*is_const) {
+                return is_const ? Status::ok : Status::error;
             }
             Ref text = attr<"const_text">(spec);
             return text ? take(text.get()) : Status(error);

@@ -11,6 +11,7 @@
 #include <initializer_list>
 
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/truth.hpp"
@@ -34,23 +35,6 @@ Ref item(PyObject *r, int i)
 {
     Ref index = Ref::steal(small_int(i));
     return Ref::steal(PyObject_GetItem(r, index.get()));
-}
-
-// Borrowed; NULL with the error set.
-PyObject *custom_apply_kwnames()
-{
-    static ObjectCell NAMES;
-    return NAMES.get_or_init([] {
-        const bridge::Names &n = bridge::names();
-        return Ref::steal(PyTuple_Pack(2, n.allow_partial, n.child_transform));
-    });
-}
-
-// Borrowed; NULL with the error set.
-PyObject *root_path_kwnames()
-{
-    static ObjectCell NAMES;
-    return NAMES.get_or_init([] { return Ref::steal(PyTuple_Pack(1, bridge::names().root_path)); });
 }
 
 // ---- message text --------------------------------------------------------------------
@@ -252,14 +236,11 @@ Ref apply_custom_typing(PyObject *spec_object, PyObject *value, bool allow_parti
     if (!path) {
         return error;
     }
-    PyObject *kwnames = custom_apply_kwnames();
-    if (kwnames == nullptr) {
-        return error;
-    }
+    PyObject *names = kwnames<"allow_partial", "child_transform">();
     PyObject *args[] = {value, path.get(), spec_object ? spec_object : Py_None,
                         allow_partial ? Py_True : Py_False, child_transform ? child_transform : Py_None};
-    Ref r = Ref::steal(PyObject_VectorcallMethod(bridge::names().custom_apply, args,
-                                                 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    Ref r = Ref::steal(PyObject_VectorcallMethod(interned<"custom_apply">(), args,
+                                                 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
     if (!r) {
         return error;
     }
@@ -326,7 +307,7 @@ Maybe<Ref> try_accept(PyObject *t, PyObject *value)
         return util::some(Ref::steal(PyNumber_Float(value)));
     }
     PyObject *accept = nullptr;
-    const int found = PyObject_GetOptionalAttr(t, bridge::names().nv_accept, &accept);
+    const int found = PyObject_GetOptionalAttr(t, interned<"__nv_accept__">(), &accept);
     if (found < 0) {
         return error;
     }
@@ -365,7 +346,7 @@ Status cache_pattern_match(PyTypeObject *tp)
         tp->tp_dictoffset != 0 || tp->tp_getattro != PyObject_GenericGetAttr) {
         return Status::ok;
     }
-    Ref descr = getattr(reinterpret_cast<PyObject *>(tp), bridge::names().match);
+    Ref descr = getattr(reinterpret_cast<PyObject *>(tp), interned<"match">());
     if (!descr) {
         return error;
     }
@@ -406,7 +387,7 @@ Ref regex_match(PyObject *regex, PyObject *value)
         PyObject *args[] = {regex, value};
         return Ref::steal(PyObject_Vectorcall((*cached)->descr, args, 2, nullptr));
     }
-    return Ref::steal(PyObject_CallMethodOneArg(regex, bridge::names().match, value));
+    return Ref::steal(PyObject_CallMethodOneArg(regex, interned<"match">(), value));
 }
 
 // An exact int given to an unbounded Float spec that is neither frozen nor
@@ -636,7 +617,7 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
         // object without the transform; it is made only here, when needed.
         Ref stand_in;
         if (!use_transform && e.transform && spec_object != nullptr) {
-            stand_in = getattr(spec_object, bridge::names().skip_user_transform);
+            stand_in = attr<"skip_user_transform">(spec_object);
             if (!stand_in) {
                 return error;
             }
@@ -734,16 +715,13 @@ Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, Pa
 {
     if (const UnionKind *u = e.kind.get<UnionKind>()) {
         Ref candidates = Ref::borrow(u->candidates.get());
-        PyObject *kwnames = root_path_kwnames();
-        if (kwnames == nullptr) {
-            return error;
-        }
+        PyObject *names = kwnames<"root_path">();
         const Py_ssize_t n = PyList_Check(candidates.get()) ? PyList_GET_SIZE(candidates.get()) : 0;
         for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(candidates.get()); ++i) {
             Ref c = Ref::borrow(PyList_GET_ITEM(candidates.get(), i));
             PyObject *args[] = {c.get(), value, path.root_path() ? path.root_path() : Py_None};
-            Ref r = Ref::steal(PyObject_VectorcallMethod(bridge::names().apply, args,
-                                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+            Ref r = Ref::steal(PyObject_VectorcallMethod(interned<"apply">(), args,
+                                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
             if (r) {
                 return r;
             }
@@ -859,7 +837,7 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
                 return Verdict::Ok;
             }
             return reject_joined_on_path(PyExc_ValueError, path, [&](auto join) -> Ref {
-                Ref pattern = getattr(regex.get(), bridge::names().pattern);
+                Ref pattern = attr<"pattern">(regex.get());
                 if (!pattern) {
                     return error;
                 }
@@ -954,8 +932,7 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
                 return Verdict::Ok;
             }
             const TypeKind *t = e.kind.get<TypeKind>();
-            Ref base =
-                t->forward_ref ? getattr(t->forward_ref.get(), bridge::names().cls) : Ref::borrow(t->t.get());
+            Ref base = t->forward_ref ? attr<"cls">(t->forward_ref.get()) : Ref::borrow(t->t.get());
             if (!base) {
                 return error;
             }
