@@ -112,9 +112,10 @@ Ref schema_extend(PyObject *self, PyObject *base)
 int find_field(const State &s, PyObject *key, PyObject **found)
 {
     const SchemaMeta &m = s.caches();
-    if (PyUnicode_CheckExact(key) && m.field_by_text &&
+    if (PyUnicode_CheckExact(key) && m.const_keys_native &&
         same_stamp(m.fields_stamp, dict_stamp(s.fields.get()))) {
-        return PyDict_GetItemRef(m.field_by_text.get(), key, found);
+        PyObject *by_text = m.text_map();
+        return by_text ? PyDict_GetItemRef(by_text, key, found) : -1;
     }
     // Held: a key's comparison may run code.
     Ref fields = Ref::borrow(s.fields.get());

@@ -67,7 +67,6 @@ struct SchemaMeta {
     Ref const_resolution;    // read-only mapping {key spec: (text,)}, or empty
     Ref const_apply_fields;  // tuple of (text, field, spec), or empty
     Ref const_bulk_check;    // tuple of (text, value type), or empty
-    Ref field_by_text;       // {text: field} when `const_keys_native`, or empty
     TextIndex field_meta_index;
     bool has_nonconst_keys = false;
     bool has_const_keys = false;
@@ -78,6 +77,11 @@ struct SchemaMeta {
     bool const_keys_native = false;
     // `fields` as these caches saw it (see core/dict_stamp.hpp).
     std::optional<std::uint64_t> fields_stamp;
+    // {text: field} of the constant fields, made on the first lookup by a
+    // str (schema construction does not pay for it) and read only through
+    // `text_map()`: NULL with the error set when making it failed.
+    mutable Ref field_by_text;
+    PyObject *text_map() const;
 
     int traverse(visitproc visit, void *arg) const;
 };

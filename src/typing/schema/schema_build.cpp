@@ -95,6 +95,29 @@ int SchemaMeta::traverse(visitproc visit, void *arg) const
     return 0;
 }
 
+PyObject *SchemaMeta::text_map() const
+{
+    if (!field_by_text) {
+        Ref map = Ref::steal(PyDict_New());
+        if (!map) {
+            return nullptr;
+        }
+        // (text, field, spec) triples; with native keys every text is an exact str.
+        PyObject *entries = const_apply_fields.get();
+        for (Py_ssize_t i = 0; entries != nullptr && i < PyTuple_GET_SIZE(entries); ++i) {
+            PyObject *entry = PyTuple_GET_ITEM(entries, i);
+            if (PyDict_SetItem(map.get(), PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1)) < 0) {
+                return nullptr;
+            }
+        }
+        // A collection started by an allocation above may run a finalizer
+        // that looks a field up and makes a map of its own: the maps are
+        // equal, and the last one made stays.
+        field_by_text = std::move(map);
+    }
+    return field_by_text.get();
+}
+
 const SchemaMeta &State::empty_caches() noexcept
 {
     return EMPTY_META;
@@ -214,8 +237,7 @@ Status compute_const(SchemaMeta &m, PyObject *fields)
     Ref texts = Ref::steal(PyList_New(0));
     Ref apply_fields = Ref::steal(PyList_New(0));
     Ref bulk = Ref::steal(PyList_New(0));
-    Ref by_text = Ref::steal(PyDict_New());
-    if (!resolution || !texts || !apply_fields || !bulk || !by_text) {
+    if (!resolution || !texts || !apply_fields || !bulk) {
         return error;
     }
     bool bulk_possible = true;
@@ -242,8 +264,7 @@ Status compute_const(SchemaMeta &m, PyObject *fields)
             return error;
         }
         Ref triple = Ref::steal(PyTuple_Pack(3, text.get(), f, value.get()));
-        if (!triple || PyList_Append(apply_fields.get(), triple.get()) < 0 ||
-            (PyUnicode_CheckExact(text.get()) && PyDict_SetItem(by_text.get(), text.get(), f) < 0)) {
+        if (!triple || PyList_Append(apply_fields.get(), triple.get()) < 0) {
             return error;
         }
         Maybe<std::string> utf8 = utf8_text(text.get());
@@ -284,9 +305,6 @@ Status compute_const(SchemaMeta &m, PyObject *fields)
         if (!m.const_bulk_check) {
             return error;
         }
-    }
-    if (m.const_keys_native) {
-        m.field_by_text = std::move(by_text);
     }
     m.const_key_texts = Ref::steal(PyFrozenSet_New(texts.get()));
     m.const_resolution = Ref::steal(PyDictProxy_New(resolution.get()));
