@@ -915,19 +915,18 @@ PyObject *get_slot(PyObject *self, void *c)
     return guard([&] { return read_slot(self, static_cast<Slot>(index_of(c))); });
 }
 
-int no_delete(PyObject *v)
+Status no_delete(PyObject *v)
 {
     if (v == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "property has no deleter");
-        return -1;
+        return raise(PyExc_AttributeError, "property has no deleter");
     }
-    return 0;
+    return Status::ok;
 }
 
 // Raw slot setters; the ones marked in `INVALIDATES` drop the cached classification.
 int set_slot(PyObject *self, PyObject *v, void *c)
 {
-    if (no_delete(v) < 0) {
+    if (failed(no_delete(v))) {
         return -1;
     }
     return guard_int([&]() -> Status {
@@ -970,7 +969,7 @@ PyObject *get_raw(PyObject *self, void *c)
 
 int set_raw(PyObject *self, PyObject *v, void *c)
 {
-    if (no_delete(v) < 0) {
+    if (failed(no_delete(v))) {
         return -1;
     }
     return guard_int([&]() -> Status {
