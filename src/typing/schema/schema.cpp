@@ -105,21 +105,31 @@ Ref schema_extend(PyObject *self, PyObject *base)
 
 // ---- lookup ----------------------------------------------------------------------------------
 
-// `PyDict_GetItemRef(fields, key, found)` under the caller's shared access.
+// `fields[key]` under the caller's shared access, an empty Ref when absent.
 // A str names a field through the caches' own text map while `fields` is the
 // dict they were computed from: its keys are then native ConstStrKeys, equal
 // to a str exactly when their texts are, and neither lookup runs code.
-int find_field(const State &s, PyObject *key, PyObject **found)
+Maybe<Ref> find_field(const State &s, PyObject *key)
 {
     const SchemaMeta &m = s.caches();
+    Ref where;
     if (PyUnicode_CheckExact(key) && m.const_keys_native &&
         same_stamp(m.fields_stamp, dict_stamp(s.fields.get()))) {
         PyObject *by_text = m.text_map();
-        return by_text ? PyDict_GetItemRef(by_text, key, found) : -1;
+        if (by_text == nullptr) {
+            return error;
+        }
+        where = Ref::borrow(by_text);
     }
-    // Held: a key's comparison may run code.
-    Ref fields = Ref::borrow(s.fields.get());
-    return PyDict_GetItemRef(fields.get(), key, found);
+    else {
+        // Held: a key's comparison may run code.
+        where = Ref::borrow(s.fields.get());
+    }
+    PyObject *found = nullptr;
+    if (PyDict_GetItemRef(where.get(), key, &found) < 0) {
+        return error;
+    }
+    return Ref::steal(found);
 }
 
 const Signature GET_SIG{"get", {arg("key"), opt("default")}, {.method = true}};
@@ -152,12 +162,11 @@ Ref schema_get(PyObject *self, FastArgs fa)
     if (hold.failed()) {
         return error;
     }
-    PyObject *found = nullptr;
-    const int rc = find_field(s, key, &found);
-    if (rc < 0) {
+    Maybe<Ref> found = find_field(s, key);
+    if (!found) {
         return error;
     }
-    return rc ? Ref::steal(found) : Ref::borrow(fallback);
+    return *found ? std::move(*found) : Ref::borrow(fallback);
 }
 
 template <PyObject *(*View)(PyObject *)>
@@ -194,34 +203,34 @@ PyObject *schema_subscript(PyObject *self, PyObject *key)
         if (hold.failed()) {
             return error;
         }
-        PyObject *found = nullptr;
-        const int rc = find_field(s, key, &found);
-        if (rc < 0) {
+        Maybe<Ref> found = find_field(s, key);
+        if (!found) {
             return error;
         }
-        if (rc == 0) {
+        if (!*found) {
             Ref text = repr_of(key);
             if (text) {
                 PyErr_SetObject(PyExc_KeyError, text.get());
             }
             return error;
         }
-        return Ref::steal(found);
+        return std::move(*found);
     });
 }
 
 int schema_contains(PyObject *self, PyObject *key)
 {
-    return guard_int([&]() -> int {
+    return guard_int([&]() -> Maybe<bool> {
         State &s = state(self);
         SharedBorrow hold(s.borrow);
         if (hold.failed()) {
-            return -1;
+            return error;
         }
-        PyObject *found = nullptr;
-        const int rc = find_field(s, key, &found);
-        Py_XDECREF(found);
-        return rc;
+        Maybe<Ref> found = find_field(s, key);
+        if (!found) {
+            return error;
+        }
+        return static_cast<bool>(*found);
     });
 }
 
@@ -232,13 +241,12 @@ Ref schema_get_field(PyObject *self, PyObject *key)
     if (hold.failed()) {
         return error;
     }
-    PyObject *found = nullptr;
-    const int rc = find_field(s, key, &found);
-    if (rc < 0) {
+    Maybe<Ref> found = find_field(s, key);
+    if (!found) {
         return error;
     }
-    if (rc) {
-        return Ref::steal(found);
+    if (*found) {
+        return std::move(*found);
     }
     Ref fields = Ref::borrow(s.fields.get());
     if (!s.allow_nonconst_keys) {
