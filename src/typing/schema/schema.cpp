@@ -112,21 +112,19 @@ Ref schema_extend(PyObject *self, PyObject *base)
 Maybe<Ref> find_field(const State &s, PyObject *key)
 {
     const SchemaMeta &m = s.caches();
-    Ref where;
+    PyObject *found = nullptr;
+    int rc = 0;
     if (PyUnicode_CheckExact(key) && m.const_keys_native &&
         same_stamp(m.fields_stamp, dict_stamp(s.fields.get()))) {
         PyObject *by_text = m.text_map();
-        if (by_text == nullptr) {
-            return error;
-        }
-        where = Ref::borrow(by_text);
+        rc = by_text != nullptr ? PyDict_GetItemRef(by_text, key, &found) : -1;
     }
     else {
         // Held: a key's comparison may run code.
-        where = Ref::borrow(s.fields.get());
+        Ref fields = Ref::borrow(s.fields.get());
+        rc = PyDict_GetItemRef(fields.get(), key, &found);
     }
-    PyObject *found = nullptr;
-    if (PyDict_GetItemRef(where.get(), key, &found) < 0) {
+    if (rc < 0) {
         return error;
     }
     return Ref::steal(found);

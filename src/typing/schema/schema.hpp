@@ -81,7 +81,8 @@ struct SchemaMeta {
     // str (schema construction does not pay for it) and read only through
     // `text_map()`: NULL with the error set when making it failed.
     mutable Ref field_by_text;
-    PyObject *text_map() const;
+    PyObject *text_map() const { return field_by_text ? field_by_text.get() : make_text_map(); }
+    PyObject *make_text_map() const;
 
     int traverse(visitproc visit, void *arg) const;
 };

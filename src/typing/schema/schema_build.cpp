@@ -95,26 +95,24 @@ int SchemaMeta::traverse(visitproc visit, void *arg) const
     return 0;
 }
 
-PyObject *SchemaMeta::text_map() const
+PyObject *SchemaMeta::make_text_map() const
 {
-    if (!field_by_text) {
-        Ref map = Ref::steal(PyDict_New());
-        if (!map) {
+    Ref map = Ref::steal(PyDict_New());
+    if (!map) {
+        return nullptr;
+    }
+    // (text, field, spec) triples; with native keys every text is an exact str.
+    PyObject *entries = const_apply_fields.get();
+    for (Py_ssize_t i = 0; entries != nullptr && i < PyTuple_GET_SIZE(entries); ++i) {
+        PyObject *entry = PyTuple_GET_ITEM(entries, i);
+        if (PyDict_SetItem(map.get(), PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1)) < 0) {
             return nullptr;
         }
-        // (text, field, spec) triples; with native keys every text is an exact str.
-        PyObject *entries = const_apply_fields.get();
-        for (Py_ssize_t i = 0; entries != nullptr && i < PyTuple_GET_SIZE(entries); ++i) {
-            PyObject *entry = PyTuple_GET_ITEM(entries, i);
-            if (PyDict_SetItem(map.get(), PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1)) < 0) {
-                return nullptr;
-            }
-        }
-        // A collection started by an allocation above may run a finalizer
-        // that looks a field up and makes a map of its own: the maps are
-        // equal, and the last one made stays.
-        field_by_text = std::move(map);
     }
+    // A collection started by an allocation above may run a finalizer that
+    // looks a field up and makes a map of its own: the maps are equal, and
+    // the last one made stays.
+    field_by_text = std::move(map);
     return field_by_text.get();
 }
 
