@@ -67,6 +67,21 @@ inline Keys keys_of(PyObject *path) noexcept
     return Keys(keys_ptr(path), static_cast<std::size_t>(Py_SIZE(path)));
 }
 
+// Whether str() of a KeyPath runs no Python code: its text is cached, or
+// every key is text or an integer.
+inline bool renders_natively(PyObject *path) noexcept
+{
+    if (reinterpret_cast<KeyPathObject *>(path)->text != nullptr) {
+        return true;
+    }
+    for (const Key &k : keys_of(path)) {
+        if (k.kind() == Key::Kind::Other) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Every function below that returns a Ref returns a null Ref with the error
 // set when it fails.
 

@@ -8,13 +8,16 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <cstdint>
 #include <initializer_list>
+#include <span>
 
 #include "core/args.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/truth.hpp"
 #include "typing/bridge/bridge.hpp"
+#include "typing/value_specs/base.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/containers.hpp"
 #include "typing/value_specs/engine.hpp"
@@ -53,11 +56,25 @@ PyObject *root_path_kwnames()
     return NAMES.get_or_init([] { return Ref::steal(PyTuple_Pack(1, bridge::names().root_path)); });
 }
 
+// `c.apply(value, root_path=root_path)`.
+Ref call_apply_on_path(PyObject *c, PyObject *value, PyObject *root_path)
+{
+    PyObject *kwnames = root_path_kwnames();
+    if (kwnames == nullptr) {
+        return error;
+    }
+    PyObject *args[] = {c, value, root_path ? root_path : Py_None};
+    return Ref::steal(
+        PyObject_VectorcallMethod(bridge::names().apply, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
 // ---- message text --------------------------------------------------------------------
 
-// One piece of a message: ASCII text or a str.
+// One piece of a message: ASCII text, a str, or a str written between single
+// quotes (its repr, for text `plain_repr` accepts).
 struct Piece {
-    Piece(PyObject *s) noexcept : str(s) {}
+    Piece() noexcept = default;
+    Piece(PyObject *s, bool quote = false) noexcept : str(s), quoted(quote) {}
     template <std::size_t N>
     Piece(const char (&literal)[N]) noexcept : ascii(literal), length(N - 1)
     {
@@ -67,25 +84,20 @@ struct Piece {
     PyObject *str = nullptr;
     const char *ascii = nullptr;
     Py_ssize_t length = 0;
+    bool quoted = false;
 };
 
 using Pieces = std::initializer_list<Piece>;
+using PieceSpan = std::span<const Piece>;
 
-// The pieces joined in one allocation: what PyUnicode_FromFormat makes of
-// them, without parsing a format or growing a buffer, for the rejections that
-// callers meet most often.
-Ref concat(Pieces head, Pieces tail = {})
+// `concat_spans` where some piece is not ASCII: `length` characters.
+Ref concat_wide(std::initializer_list<PieceSpan> parts, Py_ssize_t length)
 {
-    Py_ssize_t length = 0;
     Py_UCS4 maxchar = 0x7f;
-    for (Pieces part : {head, tail}) {
+    for (PieceSpan part : parts) {
         for (const Piece &p : part) {
             if (p.str != nullptr) {
-                length += PyUnicode_GET_LENGTH(p.str);
                 maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(p.str));
-            }
-            else {
-                length += p.length;
             }
         }
     }
@@ -96,19 +108,20 @@ Ref concat(Pieces head, Pieces tail = {})
     const int kind = PyUnicode_KIND(out.get());
     void *data = PyUnicode_DATA(out.get());
     Py_ssize_t at = 0;
-    for (Pieces part : {head, tail}) {
+    auto write_ascii = [&](const char *text, Py_ssize_t n) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyUnicode_WRITE(kind, data, at + i, static_cast<Py_UCS4>(text[i]));
+        }
+        at += n;
+    };
+    for (PieceSpan part : parts) {
         for (const Piece &p : part) {
             if (p.str == nullptr) {
-                if (kind == PyUnicode_1BYTE_KIND) {
-                    std::memcpy(static_cast<char *>(data) + at, p.ascii, static_cast<std::size_t>(p.length));
-                }
-                else {
-                    for (Py_ssize_t i = 0; i < p.length; ++i) {
-                        PyUnicode_WRITE(kind, data, at + i, static_cast<Py_UCS4>(p.ascii[i]));
-                    }
-                }
-                at += p.length;
+                write_ascii(p.ascii, p.length);
                 continue;
+            }
+            if (p.quoted) {
+                write_ascii("'", 1);
             }
             const Py_ssize_t n = PyUnicode_GET_LENGTH(p.str);
             if (PyUnicode_KIND(p.str) == kind) {
@@ -119,31 +132,153 @@ Ref concat(Pieces head, Pieces tail = {})
                 return error;
             }
             at += n;
+            if (p.quoted) {
+                write_ascii("'", 1);
+            }
         }
     }
     return out;
 }
 
-// str(x) as a piece. An exact int of one machine word is written here: its
-// text cannot be overridden and needs no str object.
-class StrPiece {
+// The pieces joined in one allocation: what PyUnicode_FromFormat makes of
+// them, without parsing a format or growing a buffer, for the rejections that
+// callers meet most often.
+Ref concat_spans(std::initializer_list<PieceSpan> parts)
+{
+    Py_ssize_t length = 0;
+    bool ascii = true;
+    for (PieceSpan part : parts) {
+        for (const Piece &p : part) {
+            if (p.str != nullptr) {
+                length += PyUnicode_GET_LENGTH(p.str) + (p.quoted ? 2 : 0);
+                ascii = ascii && PyUnicode_IS_ASCII(p.str);
+            }
+            else {
+                length += p.length;
+            }
+        }
+    }
+    if (!ascii) {
+        return concat_wide(parts, length);
+    }
+    // Most messages are ASCII: every piece is bytes, copied in one pass.
+    Ref out = Ref::steal(PyUnicode_New(length, 0x7f));
+    if (!out) {
+        return error;
+    }
+    char *at = static_cast<char *>(PyUnicode_DATA(out.get()));
+    for (PieceSpan part : parts) {
+        for (const Piece &p : part) {
+            if (p.str == nullptr) {
+                std::memcpy(at, p.ascii, static_cast<std::size_t>(p.length));
+                at += p.length;
+                continue;
+            }
+            const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(p.str));
+            if (p.quoted) {
+                *at++ = '\'';
+            }
+            std::memcpy(at, PyUnicode_DATA(p.str), n);
+            at += n;
+            if (p.quoted) {
+                *at++ = '\'';
+            }
+        }
+    }
+    return out;
+}
+
+Ref concat(Pieces head, Pieces tail = {})
+{
+    return concat_spans({PieceSpan(head.begin(), head.size()), PieceSpan(tail.begin(), tail.size())});
+}
+
+// Whether str() and repr() of `x` run no Python code and cannot fail but for
+// memory: the exact builtin scalars.
+bool renders_natively(PyObject *x) noexcept
+{
+    PyTypeObject *t = Py_TYPE(x);
+    return x == Py_None || t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type ||
+           t == &PyBool_Type;
+}
+
+// An exact str whose repr is its text between single quotes: printable ASCII
+// without a quote or a backslash.
+bool plain_repr(PyObject *s) noexcept
+{
+    if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s)) {
+        return false;
+    }
+    const auto *c = static_cast<const unsigned char *>(PyUnicode_DATA(s));
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; ++i) {
+        if (c[i] < 0x20 || c[i] > 0x7e || c[i] == '\\' || c[i] == '\'') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// str(x) or repr(x) as a piece. An exact int of one machine word is written
+// here (its text cannot be overridden and needs no str object), and so are
+// the repr of a `plain_repr` str and of None, True and False.
+class TextPiece {
 public:
-    [[nodiscard]] Status set(PyObject *x)
+    [[nodiscard]] Status set_str(PyObject *x)
     {
-        if (PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(x))) {
-            const auto r = std::to_chars(digits_, digits_ + sizeof digits_,
-                                         PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(x)));
-            length_ = r.ptr - digits_;
+        if (set_native(x, false)) {
             return Status::ok;
         }
         str_ = str_of(x);
         return str_ ? Status::ok : Status::error;
     }
-    Piece piece() const noexcept { return str_ ? Piece(str_.get()) : Piece(digits_, length_); }
+    [[nodiscard]] Status set_repr(PyObject *x)
+    {
+        if (set_native(x, true)) {
+            return Status::ok;
+        }
+        str_ = repr_of(x);
+        return str_ ? Status::ok : Status::error;
+    }
+    // The repr written here, or false (nothing is set) for a value that needs
+    // a call.
+    bool set_native_repr(PyObject *x) noexcept { return set_native(x, true); }
+    Piece piece() const noexcept
+    {
+        if (quoted_ != nullptr) {
+            return Piece(quoted_, true);
+        }
+        return str_ ? Piece(str_.get()) : Piece(text_, length_);
+    }
 
 private:
+    bool set_native(PyObject *x, bool repr) noexcept
+    {
+        if (PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(x))) {
+            const auto r = std::to_chars(digits_, digits_ + sizeof digits_,
+                                         PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(x)));
+            text_ = digits_;
+            length_ = r.ptr - digits_;
+            return true;
+        }
+        if (!repr) {
+            return false;
+        }
+        if (x == Py_None || x == Py_True || x == Py_False) {
+            text_ = x == Py_None ? "None" : x == Py_True ? "True" : "False";
+            length_ = static_cast<Py_ssize_t>(std::strlen(text_));
+            return true;
+        }
+        if (plain_repr(x)) {
+            quoted_ = x;  // borrowed: the caller holds the value
+            return true;
+        }
+        return false;
+    }
+
     char digits_[24];
+    const char *text_ = nullptr;
     Py_ssize_t length_ = 0;
+    PyObject *quoted_ = nullptr;
     Ref str_;
 };
 
@@ -153,6 +288,24 @@ private:
 // null Ref when building it raised, and then that error wins) and runs only
 // here, on the failing path.
 
+// PyErr_SetObject(type, text), where `type` is TypeError or ValueError: their
+// constructor only keeps its arguments, so the instance is made by their
+// `__new__` directly, as calling the class ends in.
+void raise_with_text(PyObject *type, PyObject *text)
+{
+    auto *tp = reinterpret_cast<PyTypeObject *>(type);
+    auto *base = reinterpret_cast<PyTypeObject *>(PyExc_BaseException);
+    if (tp->tp_new != base->tp_new || tp->tp_init != base->tp_init) {
+        PyErr_SetObject(type, text);
+        return;
+    }
+    Ref args = Ref::steal(PyTuple_Pack(1, text));
+    Ref exc = args ? Ref::steal(tp->tp_new(tp, args.get(), nullptr)) : Ref();
+    if (exc) {
+        PyErr_SetObject(type, exc.get());
+    }
+}
+
 template <class Message>
 Verdict reject(PyObject *type, Message &&message)
 {
@@ -160,7 +313,7 @@ Verdict reject(PyObject *type, Message &&message)
     if (!text) {
         return error;
     }
-    PyErr_SetObject(type, text.get());
+    raise_with_text(type, text.get());
     return Verdict::Invalid;
 }
 
@@ -199,32 +352,160 @@ Verdict reject_joined_on_path(PyObject *type, PathText &path, Message &&message)
     });
 }
 
-// `repr(t)` (or `str(t)`) of a type. A builtin static type whose metaclass
-// is `type` always renders the same text, so it is made once per process:
-// the type-mismatch message names such types on every failed value.
-Ref type_text(PyObject *t, bool use_repr)
+// ---- texts of value types ----------------------------------------------------------
+//
+// The type-mismatch message names the expected value type and the value's
+// class on every failed value. A class whose metaclass is `type` renders as
+// `type.__repr__` makes it: from its `__module__`, qualified name and name.
+// A new `__module__` (as any attribute stored in the class dict) gives the
+// class a new version tag; the names are objects of their own, replaced
+// whole. So the text is kept per class, tag and names. A class body may leave
+// keys other than str in the class dict, whose comparison the `__module__`
+// lookup could call: such a class is rendered every time.
+
+struct ClassText {
+    PyTypeObject *type;
+    unsigned int tag;
+    // Strong references, dropped when the slot is reused: the names are held
+    // so that their identity stays theirs.
+    PyObject *qualname;
+    PyObject *name;
+    PyObject *text;
+};
+ClassText CLASS_TEXTS[64];
+
+bool str_keys_only(PyTypeObject *t)
 {
-    struct Entry {
-        PyObject *type;
-        PyObject *text;  // a strong reference, kept for the process
-    };
-    static Entry table[32];
-    static std::size_t used = 0;
-    const bool fixed = PyType_Check(t) && Py_IS_TYPE(t, &PyType_Type) &&
-                       !PyType_HasFeature(reinterpret_cast<PyTypeObject *>(t), Py_TPFLAGS_HEAPTYPE);
-    if (!fixed) {
-        return use_repr ? repr_of(t) : str_of(t);
-    }
-    for (std::size_t i = 0; i < used; ++i) {
-        if (table[i].type == t) {
-            return Ref::borrow(table[i].text);
+    Ref dict = Ref::steal(PyType_GetDict(t));
+    PyObject *key = nullptr, *item = nullptr;
+    Py_ssize_t pos = 0;
+    while (dict && PyDict_Next(dict.get(), &pos, &key, &item)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
         }
     }
-    Ref text = repr_of(t);
-    if (text && used < std::size(table)) {
-        table[used++] = Entry{t, Py_NewRef(text.get())};
+    return bool(dict);
+}
+
+// The text of a class kept as above (borrowed: the next call may drop it), or
+// nullptr for any other object; an error is only ever set with the failure.
+Maybe<PyObject *> class_text(PyObject *t)
+{
+    if (!PyType_Check(t) || !Py_IS_TYPE(t, &PyType_Type)) {
+        return nullptr;
     }
-    return text;
+    auto *tp = reinterpret_cast<PyTypeObject *>(t);
+    const bool heap = PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE);
+    auto *ht = reinterpret_cast<PyHeapTypeObject *>(tp);
+    const auto bits = reinterpret_cast<std::uintptr_t>(tp);
+    ClassText &slot = CLASS_TEXTS[((bits >> 4) ^ (bits >> 10)) % std::size(CLASS_TEXTS)];
+    if (slot.type == tp && slot.tag != 0 && slot.tag == tp->tp_version_tag &&
+        (!heap || (slot.qualname == ht->ht_qualname && slot.name == ht->ht_name))) {
+        return slot.text;
+    }
+    if (!PyUnstable_Type_AssignVersionTag(tp) || (heap && !str_keys_only(tp))) {
+        return nullptr;
+    }
+    Ref text = repr_of(t);
+    if (!text) {
+        return error;
+    }
+    Py_XSETREF(slot.text, text.release());
+    Py_XSETREF(slot.qualname, heap ? Py_NewRef(ht->ht_qualname) : nullptr);
+    Py_XSETREF(slot.name, heap ? Py_NewRef(ht->ht_name) : nullptr);
+    slot.type = tp;
+    slot.tag = tp->tp_version_tag;
+    return slot.text;
+}
+
+// str(t) of a value type: a class, a tuple of classes (as `tuple.__repr__`
+// joins them), or anything else through its own str() (or its repr() when
+// `use_repr`, for the class of a value).
+Ref type_text(PyObject *t, bool use_repr)
+{
+    Maybe<PyObject *> known = class_text(t);
+    if (!known) {
+        return error;
+    }
+    if (*known != nullptr) {
+        return Ref::borrow(*known);
+    }
+    constexpr Py_ssize_t MAX_MEMBERS = 16;
+    const Py_ssize_t n = PyTuple_CheckExact(t) ? PyTuple_GET_SIZE(t) : MAX_MEMBERS + 1;
+    if (n == 0 || n > MAX_MEMBERS) {
+        return use_repr ? repr_of(t) : str_of(t);
+    }
+    Piece pieces[2 * MAX_MEMBERS + 1] = {"("};
+    Ref texts[MAX_MEMBERS];  // a later member may take an earlier one's slot
+    std::size_t used = 1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        known = class_text(PyTuple_GET_ITEM(t, i));
+        if (!known) {
+            return error;
+        }
+        if (*known == nullptr) {
+            return use_repr ? repr_of(t) : str_of(t);
+        }
+        texts[i] = Ref::borrow(*known);
+        pieces[used++] = Piece(texts[i].get());
+        pieces[used++] = i + 1 < n ? Piece(", ") : n == 1 ? Piece(",)") : Piece(")");
+    }
+    return concat_spans({PieceSpan(pieces, used)});
+}
+
+// "Expect {value type} but encountered {class}: ", the head of the
+// type-mismatch message, for two classes whose texts are kept: kept in turn
+// per pair of texts (held, so that their identity stays theirs). Borrowed;
+// nullptr for other value types.
+struct MismatchHead {
+    PyObject *expected;
+    PyObject *encountered;
+    PyObject *text;  // strong references, all three, dropped when the slot is reused
+};
+MismatchHead MISMATCH_HEADS[64];
+
+Maybe<PyObject *> mismatch_head(PyObject *value_type, PyTypeObject *encountered)
+{
+    Maybe<PyObject *> known = class_text(value_type);
+    if (!known || *known == nullptr) {
+        return known;
+    }
+    Ref expected = Ref::borrow(*known);  // the next lookup may take its slot
+    known = class_text(reinterpret_cast<PyObject *>(encountered));
+    if (!known || *known == nullptr) {
+        return known;
+    }
+    const auto bits =
+        reinterpret_cast<std::uintptr_t>(expected.get()) ^ (reinterpret_cast<std::uintptr_t>(*known) >> 3);
+    MismatchHead &slot = MISMATCH_HEADS[((bits >> 4) ^ (bits >> 10)) % std::size(MISMATCH_HEADS)];
+    if (slot.expected == expected.get() && slot.encountered == *known) {
+        return slot.text;
+    }
+    Ref text = concat({"Expect ", expected.get(), " but encountered ", *known, ": "});
+    if (!text) {
+        return error;
+    }
+    Py_XSETREF(slot.text, text.release());
+    Py_XSETREF(slot.encountered, Py_NewRef(*known));
+    Py_XSETREF(slot.expected, expected.release());
+    return slot.text;
+}
+
+// Whether `type_text(t)` runs no Python code (and so cannot fail but for
+// memory).
+Maybe<bool> type_text_native(PyObject *t)
+{
+    if (!PyTuple_CheckExact(t)) {
+        Maybe<PyObject *> known = class_text(t);
+        return known ? Maybe<bool>(*known != nullptr) : Maybe<bool>(error);
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t); ++i) {
+        Maybe<PyObject *> known = class_text(PyTuple_GET_ITEM(t, i));
+        if (!known || *known == nullptr) {
+            return known ? Maybe<bool>(false) : Maybe<bool>(error);
+        }
+    }
+    return true;
 }
 
 // A ValueError whose `fmt` takes the path text and the spec's text.
@@ -319,11 +600,61 @@ Maybe<bool> isinstance_plain(PyObject *value, PyObject *vt)
     return PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(vt)) != 0;
 }
 
+// The builtin classes the value types name most: neither they nor their
+// bases nor their metaclass can be given attributes, and none defines
+// `__nv_accept__`.
+bool lacks_accept_hook(PyObject *t) noexcept
+{
+    auto *tp = reinterpret_cast<PyTypeObject *>(t);
+    return tp == &PyLong_Type || tp == &PyUnicode_Type || tp == &PyFloat_Type || tp == &PyBool_Type ||
+           tp == &PyBytes_Type || tp == &PyTuple_Type || tp == &PyList_Type || tp == &PyDict_Type ||
+           tp == &PySet_Type || tp == &PyFrozenSet_Type || tp == Py_TYPE(Py_None);
+}
+
+// Whether reading `x.__class__` runs no Python code for instances of `t`:
+// attribute lookup is the generic one and finds object's own descriptor,
+// which answers the instance's class.
+Maybe<bool> native_class_attr(PyTypeObject *t)
+{
+    if (t->tp_getattro != PyObject_GenericGetAttr) {
+        return false;
+    }
+    static ObjectCell NAME;
+    PyObject *name = NAME.get_or_init([] { return Ref::steal(PyUnicode_InternFromString("__class__")); });
+    if (name == nullptr) {
+        return error;
+    }
+    static PyObject *const own = _PyType_Lookup(&PyBaseObject_Type, name);  // object is immutable
+    return own != nullptr && _PyType_Lookup(t, name) == own;
+}
+
+// isinstance(value, vt) for a Union whose value type holds only plain classes,
+// one of which is exactly the value's class: the interpreter's test reaches
+// it member by member, reading `value.__class__` for each earlier member, so
+// where that read runs no Python code the answer is all that can differ, and
+// a set of the members gives it without the walk. Builtin scalars take the
+// subtype tests of `isinstance_plain`, as cheap as this.
+Maybe<bool> exact_plain_member(const SpecEngine &e, PyObject *value)
+{
+    const UnionKind *u = e.kind.get<UnionKind>();
+    if (u == nullptr || !u->members || bridge::is_any_fast_type(value, true)) {
+        return false;
+    }
+    const Maybe<bool> native = native_class_attr(Py_TYPE(value));
+    if (!native || !*native) {
+        return native;
+    }
+    return predicate(PySet_Contains(u->members.get(), reinterpret_cast<PyObject *>(Py_TYPE(value))));
+}
+
 // The value `t` makes of `value`, or an empty Ref when `t` declines it.
 Maybe<Ref> try_accept(PyObject *t, PyObject *value)
 {
     if (t == reinterpret_cast<PyObject *>(&PyFloat_Type) && PyLong_Check(value)) {
         return util::some(Ref::steal(PyNumber_Float(value)));
+    }
+    if (lacks_accept_hook(t)) {
+        return Ref();
     }
     PyObject *accept = nullptr;
     const int found = PyObject_GetOptionalAttr(t, bridge::names().nv_accept, &accept);
@@ -437,7 +768,7 @@ namespace {
 
 Applied apply_inexact(SpecEngine &e, LeafShortcut shortcut, PyObject *spec_object, PyObject *value,
                       bool allow_partial, PyObject *child_transform, PyObject *root_path, bool use_transform,
-                      bool inplace);
+                      bool inplace, Discards discards);
 
 // Stage 1, the container and Union fast paths, belongs to the container
 // kinds; the leaf kinds have none.
@@ -450,10 +781,11 @@ inline bool exact_type(const SpecEngine &e, PyObject *value) noexcept
     return reinterpret_cast<PyObject *>(Py_TYPE(value)) == e.value_type.get();
 }
 
-inline Applied apply_exact(SpecEngine &e, LeafShortcut shortcut, PyObject *value, PyObject *root_path)
+inline Applied apply_exact(SpecEngine &e, LeafShortcut shortcut, PyObject *value, PyObject *root_path,
+                           Discards discards)
 {
     if (shortcut == LeafShortcut::Checked) {
-        PathText path(root_path);
+        PathText path(root_path, discards);
         const Verdict v = validate(e, value, path);
         if (failed(v)) {
             return v;
@@ -465,35 +797,39 @@ inline Applied apply_exact(SpecEngine &e, LeafShortcut shortcut, PyObject *value
 }  // namespace
 
 Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_partial,
-              PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace)
+              PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace,
+              Discards discards)
 {
     const LeafShortcut shortcut = e.leaf_shortcut();
     if (shortcut != LeafShortcut::None && exact_type(e, value)) {
-        return apply_exact(e, shortcut, value, root_path);
+        return apply_exact(e, shortcut, value, root_path, discards);
     }
     return apply_inexact(e, shortcut, spec_object, value, allow_partial, child_transform, root_path,
-                         use_transform, inplace);
+                         use_transform, inplace, discards);
 }
 
 Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value)
 {
     const LeafShortcut shortcut = e.leaf_shortcut();
     if (shortcut != LeafShortcut::None && exact_type(e, value)) {
-        return apply_exact(e, shortcut, value, nullptr);
+        return apply_exact(e, shortcut, value, nullptr, Discards::None);
     }
-    return apply_inexact(e, shortcut, spec_object, value, false, nullptr, nullptr, true, true);
+    return apply_inexact(e, shortcut, spec_object, value, false, nullptr, nullptr, true, true,
+                         Discards::None);
 }
 
 namespace {
 
 Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_partial,
-                       PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace);
+                       PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace,
+                       Discards discards);
 
 // The rest of stage 2: values that an unbounded Float or an Any takes without
 // a Python call.
 [[gnu::noinline]] Applied apply_inexact(SpecEngine &e, LeafShortcut shortcut, PyObject *spec_object,
                                         PyObject *value, bool allow_partial, PyObject *child_transform,
-                                        PyObject *root_path, bool use_transform, bool inplace)
+                                        PyObject *root_path, bool use_transform, bool inplace,
+                                        Discards discards)
 {
     // Stage 1: kind fast paths.
     const Tag kind_tag = e.tag();
@@ -558,13 +894,28 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
             }
         }
     }
+    // A builtin scalar given to a Bool, Str or Number spec that takes another
+    // builtin class: no stage before the type check applies to it (it is not
+    // None, no instance of a plain missing class, nor custom-typed; the spec
+    // is neither frozen nor transformed), and what follows calls no host hook
+    // and applies no other spec, so there is no recursion to guard.
+    if (shortcut != LeafShortcut::None && value != Py_None && renders_natively(value) &&
+        bridge::is_primitive_value_type(e.value_type.get()) &&
+        (kind_tag == Tag::Bool || kind_tag == Tag::Str || kind_tag == Tag::Number)) {
+        PyObject *missing_type = bridge::get().missing_type;
+        if (Py_IS_TYPE(missing_type, &PyType_Type) &&
+            !PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject *>(missing_type))) {
+            PathText path(root_path, discards);
+            return apply_after_value(e, value, allow_partial, child_transform, path, inplace);
+        }
+    }
     return apply_pipeline(e, spec_object, value, allow_partial, child_transform, root_path, use_transform,
-                          inplace);
+                          inplace, discards);
 }
 
 [[gnu::noinline]] Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value,
                                          bool allow_partial, PyObject *child_transform, PyObject *root_path,
-                                         bool use_transform, bool inplace)
+                                         bool use_transform, bool inplace, Discards discards)
 {
     // From here on user code runs (transforms, custom_apply, hooks) and may
     // apply this spec again through native calls alone, which the
@@ -573,7 +924,7 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
     if (depth.failed()) {
         return error;
     }
-    PathText path(root_path);
+    PathText path(root_path, discards);
     const bridge::TypingBridge &br = bridge::get();
 
     // Frozen: the default is the only value; a placeholder default opts out.
@@ -664,7 +1015,7 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
             return wrap_transform_error(path);
         }
         return apply(e, spec_object, transformed.get(), allow_partial, child_transform, root_path, false,
-                     inplace);
+                     inplace, discards);
     }
 
     return apply_after_value(e, current.get(), allow_partial, child_transform, path, inplace);
@@ -683,7 +1034,13 @@ Applied apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, Py
             if (!refuses) {
                 return error;
             }
-            const Maybe<bool> passes = *refuses ? Maybe<bool>(false) : isinstance_plain(current.get(), vt);
+            const Maybe<bool> member = *refuses ? Maybe<bool>(false) : exact_plain_member(e, current.get());
+            if (!member) {
+                return error;
+            }
+            const Maybe<bool> passes = *refuses  ? Maybe<bool>(false)
+                                       : *member ? Maybe<bool>(true)
+                                                 : isinstance_plain(current.get(), vt);
             if (!passes) {
                 return error;
             }
@@ -734,18 +1091,19 @@ Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, Pa
 {
     if (const UnionKind *u = e.kind.get<UnionKind>()) {
         Ref candidates = Ref::borrow(u->candidates.get());
-        PyObject *kwnames = root_path_kwnames();
-        if (kwnames == nullptr) {
-            return error;
-        }
         const Py_ssize_t n = PyList_Check(candidates.get()) ? PyList_GET_SIZE(candidates.get()) : 0;
         for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(candidates.get()); ++i) {
             Ref c = Ref::borrow(PyList_GET_ITEM(candidates.get(), i));
-            PyObject *args[] = {c.get(), value, path.root_path() ? path.root_path() : Py_None};
-            Ref r = Ref::steal(PyObject_VectorcallMethod(bridge::names().apply, args,
-                                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+            // `c.apply(value, root_path=...)`, the other options at their defaults.
+            Applied r = base::is_final_native(c.get())
+                            ? base::apply_native(c.get(), value, false, nullptr, path.root_path(), true,
+                                                 Discards::TypeValueKeyError)
+                            : Applied(call_apply_on_path(c.get(), value, path.root_path()));
             if (r) {
                 return r;
+            }
+            if (r.discarded()) {
+                continue;
             }
             if (failed(discard_error_of({PyExc_TypeError, PyExc_ValueError, PyExc_KeyError}))) {
                 return error;
@@ -775,7 +1133,28 @@ Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, Pa
             }
         }
     }
+    if (path.discarded(PyExc_TypeError) && renders_natively(value)) {
+        const Maybe<bool> native = type_text_native(value_type);
+        if (!native) {
+            return error;
+        }
+        if (*native) {
+            return Verdict(Verdict::Discarded);
+        }
+    }
     return reject_joined_on_path(PyExc_TypeError, path, [&](auto join) -> Ref {
+        TextPiece value_text;
+        Maybe<PyObject *> head = mismatch_head(value_type, Py_TYPE(value));
+        if (!head) {
+            return error;
+        }
+        if (*head != nullptr) {
+            Ref held = Ref::borrow(*head);
+            if (failed(value_text.set_str(value))) {
+                return error;
+            }
+            return join({held.get(), value_text.piece(), "."});
+        }
         Ref expected = type_text(value_type, false);
         if (!expected) {
             return error;
@@ -784,12 +1163,11 @@ Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, Pa
         if (!encountered) {
             return error;
         }
-        Ref value_text = str_of(value);
-        if (!value_text) {
+        if (failed(value_text.set_str(value))) {
             return error;
         }
-        return join(
-            {"Expect ", expected.get(), " but encountered ", encountered.get(), ": ", value_text.get(), "."});
+        return join({"Expect ", expected.get(), " but encountered ", encountered.get(), ": ",
+                     value_text.piece(), "."});
     });
 }
 
@@ -840,6 +1218,58 @@ Maybe<bool> compare(PyObject *value, PyObject *bound, int op)
     return compare_truth(value, bound, op);
 }
 
+// A compiled pattern of the class whose `match` is cached: its `pattern` and
+// that text's repr run no Python code.
+bool plain_pattern(PyObject *regex) noexcept
+{
+    const PatternMatch *const *cached = PATTERN_MATCH.get();
+    return cached != nullptr && Py_TYPE(regex) == (*cached)->type;
+}
+
+// "Value {value!r} is not in candidate list {values}." with the path. A list
+// of up to 32 values written without a call (`TextPiece`) is joined here in
+// one allocation, as `list.__repr__` would join it; anything else is
+// formatted by the interpreter.
+Verdict reject_not_in(PyObject *values, PyObject *value, PathText &path)
+{
+    constexpr Py_ssize_t MAX_VALUES = 32;
+    const Py_ssize_t n = PyList_CheckExact(values) ? PyList_GET_SIZE(values) : MAX_VALUES + 1;
+    bool native = n <= MAX_VALUES && renders_natively(value);
+    for (Py_ssize_t i = 0; native && i < n; ++i) {
+        native = renders_natively(PyList_GET_ITEM(values, i));
+    }
+    if (native && path.discarded(PyExc_ValueError)) {
+        return Verdict::Discarded;
+    }
+    TextPiece texts[MAX_VALUES + 1];
+    if (n <= MAX_VALUES && texts[MAX_VALUES].set_native_repr(value)) {
+        Piece pieces[2 * MAX_VALUES + 4] = {"Value ", texts[MAX_VALUES].piece(),
+                                            " is not in candidate list ["};
+        std::size_t used = 3;
+        Py_ssize_t i = 0;
+        for (; i < n && texts[i].set_native_repr(PyList_GET_ITEM(values, i)); ++i) {
+            if (i > 0) {
+                pieces[used++] = ", ";
+            }
+            pieces[used++] = texts[i].piece();
+        }
+        if (i == n) {
+            pieces[used++] = "].";
+            return reject(PyExc_ValueError, [&]() -> Ref {
+                PyObject *path_text = path.get();
+                if (path_text == nullptr) {
+                    return error;
+                }
+                const Pieces tail = {" (path=", path_text, ")"};
+                return concat_spans({PieceSpan(pieces, used), PieceSpan(tail.begin(), tail.size())});
+            });
+        }
+    }
+    return reject_on_path(PyExc_ValueError, path, [&] {
+        return Ref::steal(PyUnicode_FromFormat("Value %R is not in candidate list %S.", value, values));
+    });
+}
+
 }  // namespace
 
 Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
@@ -857,6 +1287,10 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
             }
             if (m.get() != Py_None) {
                 return Verdict::Ok;
+            }
+            if (path.discarded(PyExc_ValueError) && PyUnicode_CheckExact(value) &&
+                plain_pattern(regex.get())) {
+                return Verdict::Discarded;
             }
             return reject_joined_on_path(PyExc_ValueError, path, [&](auto join) -> Ref {
                 Ref pattern = getattr(regex.get(), bridge::names().pattern);
@@ -899,10 +1333,14 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
             if (!out) {
                 return Verdict::Ok;
             }
+            if (path.discarded(PyExc_ValueError) && renders_natively(value) &&
+                (!min || renders_natively(min.get())) && (!max || renders_natively(max.get()))) {
+                return Verdict::Discarded;
+            }
             return reject_joined_on_path(PyExc_ValueError, path, [&](auto join) -> Ref {
-                StrPiece min_text, max_text, value_text;
-                if ((min && failed(min_text.set(min.get()))) || (max && failed(max_text.set(max.get()))) ||
-                    failed(value_text.set(value))) {
+                TextPiece min_text, max_text, value_text;
+                if ((min && failed(min_text.set_str(min.get()))) ||
+                    (max && failed(max_text.set_str(max.get()))) || failed(value_text.set_str(value))) {
                     return error;
                 }
                 return join({"Value ", value_text.piece(),
@@ -919,10 +1357,7 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
             if (found) {
                 return Verdict::Ok;
             }
-            return reject_on_path(PyExc_ValueError, path, [&] {
-                return Ref::steal(
-                    PyUnicode_FromFormat("Value %R is not in candidate list %S.", value, values.get()));
-            });
+            return reject_not_in(values.get(), value, path);
         }
         case Tag::List: {
             const ListKind *l = e.kind.get<ListKind>();
