@@ -135,6 +135,12 @@ class HostSpec(ht.ValueSpecBase):
         (Int(), int, "a\u20ac"),
         (Int(), int, "\U0001f600"),
         (Int(), int, 1.5),
+        (Int(), int, 1e16),
+        (Int(), int, 1e-7),
+        (Int(), int, -0.0),
+        (Int(), int, 0.1 + 0.2),
+        (Int(), int, float("nan")),
+        (Int(), int, float("-inf")),
         (Int(), int, b"x"),
         (Int(), int, (1, "a")),
         (Int(), int, [1]),
@@ -173,6 +179,16 @@ def test_class_text_follows_the_class():
         assert str(raised(lambda: Int().apply(value), TypeError)) == mismatch(int, value)
 
 
+def test_value_type_text_follows_its_classes():
+    first, second = type("First", (), {}), type("Second", (), {})
+    spec = Union([Object(first), Object(second)])
+    assert str(raised(lambda: spec.apply(1), TypeError)) == mismatch(spec.value_type, 1)
+    second.__qualname__ = "Later"
+    assert str(raised(lambda: spec.apply(1), TypeError)) == mismatch(spec.value_type, 1)
+    many = Union([Object(type(f"M{i}", (), {})) for i in range(17)])
+    assert str(raised(lambda: many.apply(1), TypeError)) == mismatch(many.value_type, 1)
+
+
 def test_class_with_a_key_other_than_str():
     with pytest.warns(RuntimeWarning, match="non-string key"):
         cls = type("Odd", (), {OddKey(): 1})
@@ -180,12 +196,22 @@ def test_class_with_a_key_other_than_str():
     assert str(raised(lambda: Union([Object(cls), Int()]).apply("x"), TypeError)).startswith("Expect ")
 
 
-def test_a_failure_keeps_the_error_being_handled_as_context():
+@pytest.mark.parametrize(
+    "call, exc",
+    [
+        (lambda: Int().apply("x"), TypeError),
+        (lambda: Enum(["a"]).apply("b"), ValueError),
+        (lambda: Union([Int(), Str()]).apply(1.5), TypeError),
+    ],
+)
+def test_a_failure_keeps_the_error_being_handled_as_context(call, exc):
+    error = raised(call, exc)
+    assert error.__context__ is None and error.__traceback__ is not None
     try:
         raise KeyError("handled")
-    except KeyError:
-        error = raised(lambda: Int().apply("x"), TypeError)
-    assert isinstance(error.__context__, KeyError) and error.__cause__ is None
+    except KeyError as handled:
+        error = raised(call, exc)
+        assert error.__context__ is handled and error.__cause__ is None
 
 
 # ---- Enum ---------------------------------------------------------------------------------------

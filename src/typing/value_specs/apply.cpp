@@ -72,19 +72,20 @@ Ref call_apply_on_path(PyObject *c, PyObject *value, PyObject *root_path)
 
 // One piece of a message: ASCII text, a str, or a str written between single
 // quotes (its repr, for text `plain_repr` accepts).
+// Trivial to make, so that an array of them costs nothing until filled.
 struct Piece {
     Piece() noexcept = default;
-    Piece(PyObject *s, bool quote = false) noexcept : str(s), quoted(quote) {}
+    Piece(PyObject *s, bool quote = false) noexcept : str(s), ascii(nullptr), length(0), quoted(quote) {}
     template <std::size_t N>
-    Piece(const char (&literal)[N]) noexcept : ascii(literal), length(N - 1)
+    Piece(const char (&literal)[N]) noexcept : str(nullptr), ascii(literal), length(N - 1), quoted(false)
     {
     }
-    Piece(const char *text, Py_ssize_t n) noexcept : ascii(text), length(n) {}
+    Piece(const char *text, Py_ssize_t n) noexcept : str(nullptr), ascii(text), length(n), quoted(false) {}
 
-    PyObject *str = nullptr;
-    const char *ascii = nullptr;
-    Py_ssize_t length = 0;
-    bool quoted = false;
+    PyObject *str;
+    const char *ascii;
+    Py_ssize_t length;
+    bool quoted;
 };
 
 using Pieces = std::initializer_list<Piece>;
@@ -218,67 +219,80 @@ bool plain_repr(PyObject *s) noexcept
     return true;
 }
 
-// str(x) or repr(x) as a piece. An exact int of one machine word is written
-// here (its text cannot be overridden and needs no str object), and so are
-// the repr of a `plain_repr` str and of None, True and False.
-class TextPiece {
-public:
-    [[nodiscard]] Status set_str(PyObject *x)
-    {
-        if (set_native(x, false)) {
-            return Status::ok;
-        }
-        str_ = str_of(x);
-        return str_ ? Status::ok : Status::error;
-    }
-    [[nodiscard]] Status set_repr(PyObject *x)
-    {
-        if (set_native(x, true)) {
-            return Status::ok;
-        }
-        str_ = repr_of(x);
-        return str_ ? Status::ok : Status::error;
-    }
-    // The repr written here, or false (nothing is set) for a value that needs
-    // a call.
-    bool set_native_repr(PyObject *x) noexcept { return set_native(x, true); }
-    Piece piece() const noexcept
-    {
-        if (quoted_ != nullptr) {
-            return Piece(quoted_, true);
-        }
-        return str_ ? Piece(str_.get()) : Piece(text_, length_);
-    }
+// The text of str(x) or repr(x) where it needs no call: an exact int of one
+// machine word is written here (its text cannot be overridden and needs no
+// str object), an exact str is its own str, and the repr of a `plain_repr`
+// str and of None, True and False are written here too. A plain record, so
+// that a list of them costs nothing to set up.
+struct NativeText {
+    char digits[24];
+    Piece piece;
+};
 
-private:
-    bool set_native(PyObject *x, bool repr) noexcept
-    {
-        if (PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(x))) {
-            const auto r = std::to_chars(digits_, digits_ + sizeof digits_,
-                                         PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(x)));
-            text_ = digits_;
-            length_ = r.ptr - digits_;
-            return true;
-        }
-        if (!repr) {
-            return false;
-        }
-        if (x == Py_None || x == Py_True || x == Py_False) {
-            text_ = x == Py_None ? "None" : x == Py_True ? "True" : "False";
-            length_ = static_cast<Py_ssize_t>(std::strlen(text_));
-            return true;
-        }
-        if (plain_repr(x)) {
-            quoted_ = x;  // borrowed: the caller holds the value
+bool native_text(PyObject *x, bool repr, NativeText &out) noexcept
+{
+    if (PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(x))) {
+        const auto r = std::to_chars(out.digits, out.digits + sizeof out.digits,
+                                     PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(x)));
+        out.piece = Piece(out.digits, r.ptr - out.digits);
+        return true;
+    }
+    if (!repr) {
+        if (PyUnicode_CheckExact(x)) {
+            out.piece = Piece(x);  // borrowed: the caller holds the value
             return true;
         }
         return false;
     }
+    if (x == Py_None || x == Py_True || x == Py_False) {
+        out.piece = x == Py_None ? Piece("None") : x == Py_True ? Piece("True") : Piece("False");
+        return true;
+    }
+    if (plain_repr(x)) {
+        out.piece = Piece(x, true);  // borrowed: the caller holds the value
+        return true;
+    }
+    return false;
+}
 
-    char digits_[24];
-    const char *text_ = nullptr;
-    Py_ssize_t length_ = 0;
-    PyObject *quoted_ = nullptr;
+// str(x) or repr(x) as a piece: written as above where it can be, and the
+// repr of an exact float (which is also its str) from the digits float's repr
+// makes, without a str object.
+class TextPiece {
+public:
+    TextPiece() noexcept = default;
+    TextPiece(const TextPiece &) = delete;
+    TextPiece &operator=(const TextPiece &) = delete;
+    ~TextPiece() { PyMem_Free(owned_); }
+
+    [[nodiscard]] Status set_str(PyObject *x) { return set(x, false); }
+    [[nodiscard]] Status set_repr(PyObject *x) { return set(x, true); }
+    Piece piece() const noexcept { return native_.piece; }
+
+private:
+    Status set(PyObject *x, bool repr)
+    {
+        if (native_text(x, repr, native_)) {
+            return Status::ok;
+        }
+        if (PyFloat_CheckExact(x)) {
+            owned_ = PyOS_double_to_string(PyFloat_AS_DOUBLE(x), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+            if (owned_ == nullptr) {
+                return error;
+            }
+            native_.piece = Piece(owned_, static_cast<Py_ssize_t>(std::strlen(owned_)));
+            return Status::ok;
+        }
+        str_ = repr ? repr_of(x) : str_of(x);
+        if (!str_) {
+            return error;
+        }
+        native_.piece = Piece(str_.get());
+        return Status::ok;
+    }
+
+    NativeText native_;
+    char *owned_ = nullptr;  // PyMem_Malloc'd text
     Ref str_;
 };
 
@@ -290,7 +304,8 @@ private:
 
 // PyErr_SetObject(type, text), where `type` is TypeError or ValueError: their
 // constructor only keeps its arguments, so the instance is made by their
-// `__new__` directly, as calling the class ends in.
+// `__new__` directly, as calling the class ends in; and being new, it can be
+// on no chain of contexts, so the one being handled is simply its context.
 void raise_with_text(PyObject *type, PyObject *text)
 {
     auto *tp = reinterpret_cast<PyTypeObject *>(type);
@@ -299,11 +314,19 @@ void raise_with_text(PyObject *type, PyObject *text)
         PyErr_SetObject(type, text);
         return;
     }
-    Ref args = Ref::steal(PyTuple_Pack(1, text));
-    Ref exc = args ? Ref::steal(tp->tp_new(tp, args.get(), nullptr)) : Ref();
-    if (exc) {
-        PyErr_SetObject(type, exc.get());
+    Ref args = Ref::steal(PyTuple_New(1));
+    if (!args) {
+        return;
     }
+    PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(text));
+    Ref exc = Ref::steal(tp->tp_new(tp, args.get(), nullptr));
+    if (!exc) {
+        return;
+    }
+    if (PyObject *handled = PyErr_GetHandledException()) {
+        PyException_SetContext(exc.get(), handled);  // steals
+    }
+    PyErr_SetRaisedException(exc.release());
 }
 
 template <class Message>
@@ -418,43 +441,80 @@ Maybe<PyObject *> class_text(PyObject *t)
     return slot.text;
 }
 
-// str(t) of a value type: a class, a tuple of classes (as `tuple.__repr__`
-// joins them), or anything else through its own str() (or its repr() when
-// `use_repr`, for the class of a value).
+// A tuple of such classes renders as `tuple.__repr__` joins their texts: kept
+// per tuple (held, so that its identity stays its own) while every member's
+// text is the one it was joined from.
+constexpr Py_ssize_t MAX_MEMBERS = 16;
+struct TupleText {
+    PyObject *tuple;
+    PyObject *members[MAX_MEMBERS];
+    PyObject *text;  // strong references, all, dropped when the slot is reused
+};
+TupleText TUPLE_TEXTS[16];
+
+// The text of a value type kept as above: a class's, or a tuple's of up to
+// 16 such classes. Borrowed (the next call may drop it); nullptr for anything
+// else. An error is only ever set with the failure.
+Maybe<PyObject *> kept_text(PyObject *t)
+{
+    if (!PyTuple_CheckExact(t)) {
+        return class_text(t);
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(t);
+    if (n == 0 || n > MAX_MEMBERS) {
+        return nullptr;
+    }
+    const auto bits = reinterpret_cast<std::uintptr_t>(t);
+    TupleText &slot = TUPLE_TEXTS[((bits >> 4) ^ (bits >> 10)) % std::size(TUPLE_TEXTS)];
+    Ref texts[MAX_MEMBERS];  // a later member may take an earlier one's slot
+    bool same = slot.tuple == t;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Maybe<PyObject *> known = class_text(PyTuple_GET_ITEM(t, i));
+        if (!known || *known == nullptr) {
+            return known;
+        }
+        texts[i] = Ref::borrow(*known);
+        same = same && slot.members[i] == *known;
+    }
+    if (same) {
+        return slot.text;
+    }
+    Piece pieces[2 * MAX_MEMBERS + 1];
+    pieces[0] = "(";
+    std::size_t used = 1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        pieces[used++] = Piece(texts[i].get());
+        pieces[used++] = i + 1 < n ? Piece(", ") : n == 1 ? Piece(",)") : Piece(")");
+    }
+    Ref text = concat_spans({PieceSpan(pieces, used)});
+    if (!text) {
+        return error;
+    }
+    Py_XSETREF(slot.text, text.release());
+    Py_XSETREF(slot.tuple, Py_NewRef(t));
+    for (Py_ssize_t i = 0; i < MAX_MEMBERS; ++i) {
+        Py_XSETREF(slot.members[i], i < n ? texts[i].release() : nullptr);
+    }
+    return slot.text;
+}
+
+// str(t) of a value type: kept as above, or anything else through its own
+// str() (or its repr() when `use_repr`, for the class of a value).
 Ref type_text(PyObject *t, bool use_repr)
 {
-    Maybe<PyObject *> known = class_text(t);
+    Maybe<PyObject *> known = kept_text(t);
     if (!known) {
         return error;
     }
     if (*known != nullptr) {
         return Ref::borrow(*known);
     }
-    constexpr Py_ssize_t MAX_MEMBERS = 16;
-    const Py_ssize_t n = PyTuple_CheckExact(t) ? PyTuple_GET_SIZE(t) : MAX_MEMBERS + 1;
-    if (n == 0 || n > MAX_MEMBERS) {
-        return use_repr ? repr_of(t) : str_of(t);
-    }
-    Piece pieces[2 * MAX_MEMBERS + 1] = {"("};
-    Ref texts[MAX_MEMBERS];  // a later member may take an earlier one's slot
-    std::size_t used = 1;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        known = class_text(PyTuple_GET_ITEM(t, i));
-        if (!known) {
-            return error;
-        }
-        if (*known == nullptr) {
-            return use_repr ? repr_of(t) : str_of(t);
-        }
-        texts[i] = Ref::borrow(*known);
-        pieces[used++] = Piece(texts[i].get());
-        pieces[used++] = i + 1 < n ? Piece(", ") : n == 1 ? Piece(",)") : Piece(")");
-    }
-    return concat_spans({PieceSpan(pieces, used)});
+    return use_repr ? repr_of(t) : str_of(t);
 }
 
 // "Expect {value type} but encountered {class}: ", the head of the
-// type-mismatch message, for two classes whose texts are kept: kept in turn
+// type-mismatch message, for a value type and a class whose texts are kept:
+// kept in turn
 // per pair of texts (held, so that their identity stays theirs). Borrowed;
 // nullptr for other value types.
 struct MismatchHead {
@@ -466,7 +526,7 @@ MismatchHead MISMATCH_HEADS[64];
 
 Maybe<PyObject *> mismatch_head(PyObject *value_type, PyTypeObject *encountered)
 {
-    Maybe<PyObject *> known = class_text(value_type);
+    Maybe<PyObject *> known = kept_text(value_type);
     if (!known || *known == nullptr) {
         return known;
     }
@@ -495,17 +555,8 @@ Maybe<PyObject *> mismatch_head(PyObject *value_type, PyTypeObject *encountered)
 // memory).
 Maybe<bool> type_text_native(PyObject *t)
 {
-    if (!PyTuple_CheckExact(t)) {
-        Maybe<PyObject *> known = class_text(t);
-        return known ? Maybe<bool>(*known != nullptr) : Maybe<bool>(error);
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t); ++i) {
-        Maybe<PyObject *> known = class_text(PyTuple_GET_ITEM(t, i));
-        if (!known || *known == nullptr) {
-            return known ? Maybe<bool>(false) : Maybe<bool>(error);
-        }
-    }
-    return true;
+    Maybe<PyObject *> known = kept_text(t);
+    return known ? Maybe<bool>(*known != nullptr) : Maybe<bool>(error);
 }
 
 // A ValueError whose `fmt` takes the path text and the spec's text.
@@ -1241,17 +1292,19 @@ Verdict reject_not_in(PyObject *values, PyObject *value, PathText &path)
     if (native && path.discarded(PyExc_ValueError)) {
         return Verdict::Discarded;
     }
-    TextPiece texts[MAX_VALUES + 1];
-    if (n <= MAX_VALUES && texts[MAX_VALUES].set_native_repr(value)) {
-        Piece pieces[2 * MAX_VALUES + 4] = {"Value ", texts[MAX_VALUES].piece(),
-                                            " is not in candidate list ["};
+    NativeText texts[MAX_VALUES + 1];
+    if (n <= MAX_VALUES && native_text(value, true, texts[MAX_VALUES])) {
+        Piece pieces[2 * MAX_VALUES + 4];
+        pieces[0] = "Value ";
+        pieces[1] = texts[MAX_VALUES].piece;
+        pieces[2] = " is not in candidate list [";
         std::size_t used = 3;
         Py_ssize_t i = 0;
-        for (; i < n && texts[i].set_native_repr(PyList_GET_ITEM(values, i)); ++i) {
+        for (; i < n && native_text(PyList_GET_ITEM(values, i), true, texts[i]); ++i) {
             if (i > 0) {
                 pieces[used++] = ", ";
             }
-            pieces[used++] = texts[i].piece();
+            pieces[used++] = texts[i].piece;
         }
         if (i == n) {
             pieces[used++] = "].";
