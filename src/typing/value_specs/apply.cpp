@@ -956,6 +956,12 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
         PyObject *missing_type = bridge::get().missing_type;
         if (Py_IS_TYPE(missing_type, &PyType_Type) &&
             !PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject *>(missing_type))) {
+            // An instance of a subclass of the value type (a bool for an int)
+            // passes unchanged where nothing is checked after the type.
+            if (shortcut == LeafShortcut::Exact && e.strict != STRICT_TRUE &&
+                PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject *>(e.value_type.get()))) {
+                return Ref::borrow(value);
+            }
             PathText path(root_path, discards);
             return apply_after_value(e, value, allow_partial, child_transform, path, inplace);
         }

@@ -254,8 +254,7 @@ namespace {
 class CandidateCall {
 public:
     CandidateCall(bool allow_partial, PyObject *child_transform, PyObject *root_path, bool inplace)
-        : kwnames_(make_kwnames()),
-          allow_partial_(allow_partial),
+        : allow_partial_(allow_partial),
           child_transform_(child_transform),
           root_path_(root_path),
           inplace_(inplace)
@@ -272,7 +271,8 @@ public:
             return base::apply_native(c, value, allow_partial_, child_transform_, root_path_, inplace_,
                                       discards);
         }
-        if (!kwnames_) {
+        PyObject *kwnames = make_kwnames();
+        if (kwnames == nullptr) {
             return error;
         }
         PyObject *args[] = {c,
@@ -282,7 +282,7 @@ public:
                             root_path_ ? root_path_ : Py_None,
                             inplace_ ? Py_True : Py_False};
         return Ref::steal(PyObject_VectorcallMethod(bridge::names().apply, args,
-                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames_));
+                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     }
 
 private:
@@ -301,7 +301,6 @@ private:
         });
     }
 
-    PyObject *kwnames_;
     bool allow_partial_;
     PyObject *child_transform_;
     PyObject *root_path_;
