@@ -9,11 +9,14 @@ native is faster).
 """
 
 import contextvars
+import os
+import sys
 import threading
 
-import pyperf
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from norv_core import _native as n
+import sidebyside  # noqa: E402
+from norv_core import _native as n  # noqa: E402
 
 TURNS = 100  # ten operations per turn
 ABSENT = object()
@@ -70,29 +73,18 @@ def main():
     n._flag_scope_set(FLAG, True)
     VAR.set(True)
     LOCAL.sealed = True
-    runner = pyperf.Runner()
-    ops = TURNS * 10
-    names = {
-        "flag get": flag_get,
-        "ContextVar.get(default)": var_get_default,
-        "ContextVar.get()": var_get,
-        "threading.local get": local_get,
-        "flag set": flag_set,
-        "ContextVar.set": var_set,
-        "threading.local set": local_set,
-    }
-    results = {name: runner.bench_func(f"{name} x{ops}", fn) for name, fn in names.items()}
-    if None in results.values():
-        return  # a worker process
-    mean = {name: bench.mean() for name, bench in results.items()}
-    for ours, peer in [
-        ("flag get", "ContextVar.get(default)"),
-        ("flag get", "ContextVar.get()"),
-        ("flag get", "threading.local get"),
-        ("flag set", "ContextVar.set"),
-        ("flag set", "threading.local set"),
-    ]:
-        print(f"{ours} / {peer}: {mean[ours] / mean[peer]:.2f}x")
+    assert n._flag_scope_get(FLAG, ABSENT) is VAR.get(ABSENT) is VAR.get() is LOCAL.sealed is True
+    sidebyside.run(
+        [
+            ("flag get", flag_get, [
+                ("ContextVar.get(default)", var_get_default),
+                ("ContextVar.get()", var_get),
+                ("threading.local get", local_get),
+            ]),
+            ("flag set", flag_set, [("ContextVar.set", var_set), ("threading.local set", local_set)]),
+        ],
+        TURNS * 10,
+    )
 
 
 if __name__ == "__main__":

@@ -21,14 +21,18 @@ strs on the peer's side.
   and from the 10,000 texts against `set(tuple(t.split(".")) for t in texts)`.
 
 Each timed call runs 1,000 probes (or one build); ratios are ours / peer, so
-lower is better and 1.0x means as fast as the peer.
+lower is better and 1.0x means as fast as the peer. Each case runs in a
+worker process of its own (the side-by-side runner's), and makes its data there.
 """
 
+import os
 import random
+import sys
 
-import pyperf
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from norv_core import _native as n
+import sidebyside  # noqa: E402
+from norv_core import _native as n  # noqa: E402
 
 KeyPath, KeyPathSet = n.KeyPath, n.KeyPathSet
 PROBES = 1000
@@ -69,9 +73,9 @@ def peer_build_text(texts):
     return {tuple(t.split(".")) for t in texts}
 
 
-# Each case makes its data when it first runs (pyperf runs one case per
-# worker process): a set shares its text keys' strs through a process-wide
-# table, so data made for one case must not decide what another measures.
+# Each case makes its data when it first runs, in its own worker process: a
+# set shares its text keys' strs through a process-wide table, so data made
+# for one case must not decide what another measures.
 # What each side holds is built from its own objects, not shared with probes.
 
 
@@ -123,13 +127,13 @@ def case_build_texts():
 
 
 CASES = [
-    # label, operations per call, the case's data: ours and the peer's (fn, *args)
-    ("hit", PROBES, case_hit),
-    ("hit, many names", PROBES, case_many_names),
-    ("miss", PROBES, case_miss),
-    ("str probe", PROBES, case_str_probe),
-    ("build 10^4 paths", 1, case_build_paths),
-    ("build 10^4 texts", 1, case_build_texts),
+    # label, operations per call and their unit, the case's data: ours and the peer's (fn, *args)
+    ("KeyPathSet hit", PROBES, "probe", case_hit),
+    ("KeyPathSet hit, many names", PROBES, "probe", case_many_names),
+    ("KeyPathSet miss", PROBES, "probe", case_miss),
+    ("KeyPathSet str probe", PROBES, "probe", case_str_probe),
+    ("KeyPathSet build 10^4 paths", len(MEMBERS), "path", case_build_paths),
+    ("KeyPathSet build 10^4 texts", len(MEMBERS), "path", case_build_texts),
 ]
 
 
@@ -149,20 +153,13 @@ class Lazy:
 
 
 def main():
-    runner = pyperf.Runner()
-    results = []
-    for label, ops, case in CASES:
-        ours = runner.bench_func(f"KeyPathSet {label}", Lazy(case, 0))
-        peer = runner.bench_func(f"set of tuples {label}", Lazy(case, 1))
-        results.append((label, ops, ours, peer))
-    for label, ops, ours, peer in results:
-        if ours is not None and peer is not None:
-            unit, scale = ("ns", 1e9) if ops > 1 else ("ms", 1e3)
-            print(
-                f"{label}: ours {ours.mean() / ops * scale:.1f} {unit}, "
-                f"peer {peer.mean() / ops * scale:.1f} {unit}, "
-                f"ratio ours/peer {ours.mean() / peer.mean():.2f}x"
-            )
+    sidebyside.run(
+        [
+            (label, Lazy(case, 0), [("set of tuples", Lazy(case, 1))], ops, unit)
+            for label, ops, unit, case in CASES
+        ],
+        PROBES,
+    )
 
 
 if __name__ == "__main__":

@@ -1,14 +1,64 @@
 #include "flags.hpp"
 
+#include <bit>
+#include <cstddef>
+
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/registry.hpp"
 
 namespace norv::flags {
 
-NORV_HOT_TLS constinit thread_local std::uint8_t SCOPES[6] = {};
+NORV_HOT_TLS constinit thread_local std::uint8_t SCOPES[FLAG_COUNT] = {};
 
 namespace {
+
+// The value `_flag_scope_get` answers for each state but absent. Filled when
+// the names are registered, before any function can run (the same objects on
+// every registration).
+PyObject *g_state_objects[4] = {};
+
+inline PyObject *state_object(std::uint8_t state, PyObject *dflt) noexcept
+{
+    return state == ABSENT ? dflt : g_state_objects[state];
+}
+
+// The module's flag constants are the interpreter's cached small ints, which
+// sit one after another in one static array: an id passed as one of them is
+// told by its address alone. The address of 0, measured (and the layout
+// checked) when the names are registered; until then, and where the layout
+// differs, no address matches.
+std::uintptr_t g_small_int_zero = 0;
+constexpr std::size_t SMALL_INT_STRIDE = sizeof(PyLongObject);
+static_assert(std::has_single_bit(SMALL_INT_STRIDE));
+
+inline std::uint8_t *constant_scope(PyObject *obj) noexcept
+{
+    // One rotation tests the alignment and the range together.
+    const std::uintptr_t id = std::rotr(reinterpret_cast<std::uintptr_t>(obj) - g_small_int_zero,
+                                        std::countr_zero(SMALL_INT_STRIDE));
+    return id < FLAG_COUNT ? SCOPES + id : nullptr;
+}
+
+Status measure_small_ints()
+{
+    std::uintptr_t zero = 0;
+    for (std::size_t i = 0; i < FLAG_COUNT; ++i) {
+        Ref id = new_int(static_cast<long>(i));
+        if (!id) {
+            return error;
+        }
+        const auto address = reinterpret_cast<std::uintptr_t>(id.get());
+        if (i == 0) {
+            zero = address;
+        }
+        else if (address != zero + i * SMALL_INT_STRIDE) {
+            return Status::ok;  // another layout: every id takes the general path
+        }
+    }
+    g_small_int_zero = zero;
+    return Status::ok;
+}
 
 // Converts and range-checks a flag id. The range check comes last so that a
 // bad `value` of `_flag_scope_set` is reported before a bad id.
@@ -19,12 +69,11 @@ std::uint8_t *scope_arg(PyObject *obj)
     if (!id) {
         return nullptr;
     }
-    std::uint8_t *block = scopes();
     if (*id >= FLAG_COUNT) {
         (void)raise_format(PyExc_ValueError, "Invalid native flag id: %d.", static_cast<int>(*id));
         return nullptr;
     }
-    return block + *id;
+    return SCOPES + *id;
 }
 
 const Signature GET_SIG{"_flag_scope_get", {arg("flag_id"), arg("default")}};
@@ -63,17 +112,13 @@ inline std::uint8_t *fast_scope(PyObject *obj) noexcept
     else {
         return nullptr;
     }
-    return scopes() + id;
+    return SCOPES + id;
 }
 
+// `dflt` is an argument, never NULL.
 inline Ref scope_value(std::uint8_t state, PyObject *dflt)
 {
-    static_assert(FORCED_FALSE == 0 && FORCED_TRUE == 1 && PRESENT_NONE == 2 && ABSENT == 3);
-    // `dflt` is an argument, never NULL.
-    return Ref::steal(Py_NewRef(state == FORCED_FALSE   ? Py_False
-                                : state == FORCED_TRUE  ? Py_True
-                                : state == PRESENT_NONE ? Py_None
-                                                        : dflt));
+    return Ref::borrow(state_object(state, dflt));
 }
 
 // The general paths are out of line and take the arguments in registers, so
@@ -90,6 +135,19 @@ inline Ref scope_value(std::uint8_t state, PyObject *dflt)
         return error;
     }
     return scope_value(*scope, b[1]);
+}
+
+// The host's own call: a flag constant and a default, by position.
+PyObject *flag_scope_get_quick(PyObject *, FastArgs a) noexcept
+{
+    if (a.nargs != 2 || a.kwnames != nullptr) {
+        return nullptr;
+    }
+    const std::uint8_t *scope = constant_scope(a.args[0]);
+    if (scope == nullptr) {
+        return nullptr;
+    }
+    return Py_NewRef(state_object(*scope, a.args[1]));
 }
 
 Ref flag_scope_get(PyObject *, FastArgs a)
@@ -125,7 +183,7 @@ Ref flag_scope_get(PyObject *, FastArgs a)
     if (*id >= FLAG_COUNT) {
         return raise_format(PyExc_ValueError, "Invalid native flag id: %d.", static_cast<int>(*id));
     }
-    scopes()[*id] = state;
+    SCOPES[*id] = state;
     return none();
 }
 
@@ -185,7 +243,7 @@ Ref flag_scope_del(PyObject *, FastArgs a)
 }
 
 PyMethodDef METHODS[] = {
-    method<flag_scope_get>(
+    method_quick<flag_scope_get_quick, flag_scope_get>(
         "_flag_scope_get",
         "_flag_scope_get(flag_id, default)\n--\n\n"
         "`thread_local_get(key, default)` for a flag scope: absent \xe2\x86\x92 `default`; the\n"
@@ -208,6 +266,12 @@ PyMethodDef METHODS[] = {
 
 Status register_names(PyObject *module)
 {
+    g_state_objects[PRESENT_NONE] = Py_None;
+    g_state_objects[FORCED_FALSE] = Py_False;
+    g_state_objects[FORCED_TRUE] = Py_True;
+    if (failed(measure_small_ints())) {
+        return error;
+    }
     for (PyMethodDef &def : METHODS) {
         if (failed(add_function(module, &def))) {
             return error;

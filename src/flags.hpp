@@ -22,33 +22,23 @@ enum Flag : std::uint8_t {
 };
 inline constexpr std::uint8_t FLAG_COUNT = 5;
 
-// Byte states, shared by the Python functions and the native readers.
-enum State : std::uint8_t { FORCED_FALSE = 0, FORCED_TRUE = 1, PRESENT_NONE = 2, ABSENT = 3 };
+// Byte states, shared by the Python functions and the native readers. Absent
+// is zero: thread-local storage starts zero-filled, so a thread's scopes need
+// no set-up before their first read. Bit 1 marks a forced value, bit 0 its truth.
+enum State : std::uint8_t { ABSENT = 0, PRESENT_NONE = 1, FORCED_FALSE = 2, FORCED_TRUE = 3 };
 
-// Bytes 0-4 hold the state of each flag; bit 0 of byte 5 marks the block as
-// initialised (thread-local storage starts zero-filled, and zero means "forced
-// False", so the block must be laid out before its first use).
-inline constexpr std::uint8_t INIT_BYTE = 5;
 // constinit: no dynamic initialisation, so every read is a plain thread-local
 // access with no guard call.
-NORV_HOT_TLS extern constinit thread_local std::uint8_t SCOPES[6];
-
-inline std::uint8_t *scopes() noexcept
-{
-    std::uint8_t *block = SCOPES;
-    // Keeps the address in a register: the compiler would otherwise redo the
-    // thread-local lookup (a call) for the second access.
-    asm("" : "+r"(block));
-    if (!(block[INIT_BYTE] & 1)) [[unlikely]] {
-        block[0] = block[1] = block[2] = block[3] = block[4] = ABSENT;
-        block[INIT_BYTE] = 1;
-    }
-    return block;
-}
+NORV_HOT_TLS extern constinit thread_local std::uint8_t SCOPES[FLAG_COUNT];
 
 inline std::uint8_t state(Flag f) noexcept
 {
-    return scopes()[f];
+    return SCOPES[f];
+}
+
+inline bool forced(std::uint8_t s) noexcept
+{
+    return (s & 2u) != 0;
 }
 
 // Sealed, accessor-writable and allow-partial: a forced value overrides;
@@ -56,13 +46,13 @@ inline std::uint8_t state(Flag f) noexcept
 inline bool resolve(Flag f, bool own) noexcept
 {
     const std::uint8_t s = state(f);
-    return (s & ~1u) == PRESENT_NONE ? own : s == FORCED_TRUE;
+    return forced(s) ? s == FORCED_TRUE : own;
 }
 
 inline std::optional<bool> override_of(Flag f) noexcept
 {
     const std::uint8_t s = state(f);
-    if ((s & ~1u) == PRESENT_NONE) {
+    if (!forced(s)) {
         return std::nullopt;
     }
     return s == FORCED_TRUE;

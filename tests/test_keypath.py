@@ -368,6 +368,70 @@ def test_render_round_trip(text):
     assert KeyPath.parse(str(p)) == p
 
 
+# Plain text (names and unsigned indexes) that reads back as itself (rendering
+# its keys gives the same text) is kept as the path's text; any other text is
+# rendered from the keys.
+@pytest.mark.parametrize(
+    'text, kept',
+    [
+        ('', True),
+        ('a', True),
+        ('a.b[0].c', True),
+        ('a[0][1]', True),
+        ('[0].a', True),
+        ('[10]', True),
+        ('a.\u00e9[1]', True),
+        ('[' + '9' * 18 + ']', True),
+        ('a[0]b', False),
+        ('a[0]b..c', False),  # as long as its rendering, not the same
+        ('a..b', False),
+        ('.a', False),
+        ('a.', False),
+        ('.', False),
+        ('a.[0]', False),
+        ('[007]', False),
+        ('[00]', False),
+        # reads back, but only the full scanner reads it
+        ('[-3]', False),
+        ('x[a.b].c', False),
+        ('[[a]]', False),
+        ('[' + '9' * 19 + ']', False),
+        # does not read back
+        ('[a]', False),
+        ('[]', False),
+        ('a[]', False),
+        ('[-]', False),
+        ('[ 1]', False),
+        ('[+1]', False),
+        ('[-0]', False),
+        ('[' + '9' * 20 + ']', False),
+        ('[\u0663]', False),
+    ],
+)
+@pytest.mark.parametrize('make', [KeyPath.parse, KeyPath.from_value])
+def test_parsed_text_kept_only_when_it_reads_back(text, kept, make):
+    p = make(text)
+    fresh = KeyPath(p.keys)
+    assert str(p) == str(fresh) and hash(p) == hash(fresh) == hash(str(p))
+    assert p.path == fresh.path and p.format() == fresh.format()
+    assert (str(p) is text) is kept
+
+
+@pytest.mark.parametrize('text', ['a', 'a.b[0]'])
+def test_parsed_text_of_a_str_subclass_is_not_kept(text):
+    class S(str):
+        pass
+
+    for p in (KeyPath.parse(S(text)), KeyPath.from_value(S(text))):
+        assert type(str(p)) is str and str(p) == text
+        assert hash(p) == hash(text)
+
+
+def test_parsed_text_with_parent_is_rendered():
+    p = KeyPath.parse('b[0]', KeyPath('a'))
+    assert str(p) == 'a.b[0]' and hash(p) == hash('a.b[0]')
+
+
 def test_text_key_with_bracket_does_not_scan_back():
     p = KeyPath(['a]b'])
     assert str(p) == '[a]b]'

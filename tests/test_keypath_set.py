@@ -346,6 +346,10 @@ BUILDS = [
     ["a.b", KeyPath(["a", Key("k")]), "a.b.c", "a.c", KeyPath(["a", Key("k"), "x"])],
     ["a.b", "a[-1].c", "a.b.c", "a[x].c", "a[x].d"],
     ["a.b", KeyPath(["a", 2**70]), "a.b.c"],
+    # text over 14 bytes is held apart from the key: equal text, other storage
+    [P("a_long_section_name.b"), P("a_long_section_name.c"), KeyPath(["a_long_section_name", "d"]),
+     P("a_long_section_namf.b"), P("short.a_long_section_name"), P("short.a_long_section_name.x")],
+    [P("[0].a"), P("[0]['0']"), KeyPath([0, "0"]), KeyPath(["0", 0]), KeyPath([0, 0])],
 ]
 
 
@@ -359,6 +363,22 @@ def test_build_matches_adding_one_by_one(paths, container, intermediate):
     built = KeyPathSet(container(paths), include_intermediate=intermediate)
     assert repr(built._trie) == repr(one_by_one._trie)
     assert texts(built) == texts(one_by_one)
+
+
+@pytest.mark.parametrize("change", ["append", "pop"])
+def test_build_reads_a_list_changed_by_a_key_as_its_iterator_does(change):
+    paths = [P("a.b"), P("a.c")]
+
+    def hook():
+        if change == "append":
+            paths.append(P("z"))
+        else:
+            paths.pop()
+
+    paths.insert(1, KeyPath(["a", HookKey("k", hook)]))
+    expected = [str(p) for p in iter(list(paths))]
+    built = KeyPathSet(paths)
+    assert texts(built) == (expected + ["z"] if change == "append" else expected[:2])
 
 
 @pytest.mark.parametrize("paths", [["a", "a.b", "a.$.c"], ["a", "a.b", "a.$"]])

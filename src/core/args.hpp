@@ -27,6 +27,7 @@
 #include <array>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <vector>
 
 #include "core/boundary.hpp"
@@ -159,6 +160,31 @@ bool is_numpy_bool(PyObject *value) noexcept;
 // A bool parameter: `bool` or NumPy's boolean scalar; anything else fails the
 // instance check (unwrapped; use `convert_arg` to wrap).
 Maybe<bool> to_bool(PyObject *value);
+
+// An optional bool parameter: `dflt` when it was not given (`value` is
+// nullptr), else `to_bool` under `convert_arg` with `cause`: the places that
+// take bool arguments chain a failed conversion differently, so each says which.
+inline Maybe<bool> bool_arg(const char *name, PyObject *value, bool dflt, ArgCause cause)
+{
+    if (value == nullptr) {
+        return dflt;
+    }
+    return convert_arg(name, [&] { return to_bool(value); }, cause);
+}
+
+// An optional bool parameter that also takes None: nothing when it was not
+// given or is None, else as `bool_arg`.
+inline Maybe<std::optional<bool>> opt_bool_arg(const char *name, PyObject *value, ArgCause cause)
+{
+    if (value == nullptr || value == Py_None) {
+        return std::optional<bool>();
+    }
+    Maybe<bool> b = bool_arg(name, value, false, cause);
+    if (!b) {
+        return error;
+    }
+    return std::optional<bool>(*b);
+}
 
 // Integer conversions through __index__ with the range errors of a fixed-width
 // native parameter: outside the signed 64-bit range the interpreter's own

@@ -86,11 +86,28 @@ struct FastArgs {
 using FastImpl = Ref (*)(PyObject *self, FastArgs args);
 using NoArgsImpl = Ref (*)(PyObject *self);
 using OneArgImpl = Ref (*)(PyObject *self, PyObject *arg);
+// The common call of a method answered outside the guard: a new reference, or
+// NULL with no error set to hand the call to the guarded implementation. It
+// must not fail nor throw.
+using QuickImpl = PyObject *(*)(PyObject * self, FastArgs args) noexcept;
 
+// Only ever called through a method table or a tail call, never inlined.
 template <FastImpl F>
-PyObject *shim_fastcall(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+[[gnu::noinline]] PyObject *shim_fastcall(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                                          PyObject *kwnames)
 {
     return guard([&] { return F(self, FastArgs{args, nargs, kwnames}); });
+}
+
+// Outside any try block the quick step needs no frame of its own, and handing
+// the call over is a tail call.
+template <QuickImpl Q, FastImpl F>
+PyObject *shim_fastcall_quick(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    if (PyObject *result = Q(self, FastArgs{args, nargs, kwnames})) [[likely]] {
+        return result;
+    }
+    return shim_fastcall<F>(self, args, nargs, kwnames);
 }
 
 template <NoArgsImpl F>
@@ -124,6 +141,14 @@ template <FastImpl F>
 inline PyMethodDef method(const char *name, const char *doc, int extra_flags = 0)
 {
     return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&shim_fastcall<F>)),
+            METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
+}
+
+// A method whose common call `Q` answers cheaply before `F` is called.
+template <QuickImpl Q, FastImpl F>
+inline PyMethodDef method_quick(const char *name, const char *doc, int extra_flags = 0)
+{
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&shim_fastcall_quick<Q, F>)),
             METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
 }
 

@@ -15,9 +15,18 @@
 // * `release()` hands the reference back to C (e.g. as a slot's return value);
 //   `get()` lends it out without transferring ownership.
 // * A raw `PyObject*` is always borrowed. Functions that return a new
-//   reference return `Ref`; functions that take `PyObject*` never steal.
+//   reference return `Ref`; functions that take `PyObject*` never steal. An
+//   object's own references are `Ref` members.
 // * Nothing static or thread_local may own a `Ref`: process-wide objects are
 //   held in `OnceCell`s that leak on purpose (no destructors at exit).
+// * The one exception to "raw means borrowed": records that live for the
+//   whole process and are leaked on purpose hold strong references in raw
+//   pointers, since no destructor may run at exit. They are the set-once
+//   bridge records (`bridge::TypingBridge`, the symbolic container-types
+//   pair and the cached `re` match descriptor in typing/, the formatting
+//   bridge's host callables), the interned names and keyword-name tuples of
+//   core/names.hpp, the table of builtin type texts in value-spec messages,
+//   the key-path sets' table of text keys, and the values of `ObjectCell`s.
 #pragma once
 
 #include <Python.h>

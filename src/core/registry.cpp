@@ -66,6 +66,11 @@ Status set_serializable_class_attrs(PyTypeObject *type, const char *serializatio
     if (!key || failed(set_class_attr(type, "__serialization_key__", key.get()))) {
         return error;
     }
+    return mark_formattable(type);
+}
+
+Status mark_formattable(PyTypeObject *type)
+{
     return set_class_attr(type, "__norv_formattable__", Py_True);
 }
 

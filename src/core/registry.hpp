@@ -29,9 +29,38 @@ namespace norv {
 // the type, so immutable types can be filled too).
 [[nodiscard]] Status set_class_attr(PyTypeObject *type, const char *name, PyObject *value);
 
+// Marks a class `__norv_formattable__`: the formatter renders its instances
+// through their own `format`.
+[[nodiscard]] Status mark_formattable(PyTypeObject *type);
+
 // Sets a class's `__serialization_key__` (the name its JSON form carries) and
 // marks it `__norv_formattable__`.
 [[nodiscard]] Status set_serializable_class_attrs(PyTypeObject *type, const char *serialization_key);
+
+// The end of every heap type's tp_dealloc: frees the instance and drops the
+// reference each instance holds to its (heap) type.
+inline void free_instance(PyObject *self) noexcept
+{
+    PyTypeObject *tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// The tp_dealloc of a collected heap type whose own state `Release` drops:
+// the instance leaves the collector first, and a long chain of such objects
+// (each holding the next) is released iteratively through the trashcan
+// instead of one C frame per link.
+template <void (*Release)(PyObject *) noexcept>
+void gc_dealloc(PyObject *self)
+{
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, gc_dealloc<Release>)
+    {
+        Release(self);
+        free_instance(self);
+    }
+    Py_TRASHCAN_END
+}
 
 class TypeCell {
 public:

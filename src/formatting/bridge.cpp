@@ -2,6 +2,7 @@
 // and the host's markdown-isolation callbacks, plus suppression built on them.
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "formatting/detail.hpp"
 #include "formatting/format.hpp"
@@ -20,19 +21,13 @@ struct Bridge {
 };
 OnceCell<Bridge> BRIDGE;
 
-ObjectCell MARKDOWN_KWNAMES;
-
 // factory(markdown=False).__enter__(); the context object is what we keep.
 // A context whose __enter__ failed is dropped without being left.
 Ref open_context(PyObject *factory)
 {
-    PyObject *names =
-        MARKDOWN_KWNAMES.get_or_init([] { return Ref::steal(Py_BuildValue("(s)", "markdown")); });
-    if (names == nullptr) {
-        return error;
-    }
     PyObject *args[2] = {nullptr, Py_False};
-    Ref ctx = Ref::steal(PyObject_Vectorcall(factory, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+    Ref ctx = Ref::steal(
+        PyObject_Vectorcall(factory, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames<"markdown">()));
     if (!ctx) {
         return error;
     }

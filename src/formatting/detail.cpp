@@ -1,57 +1,45 @@
 #include "formatting/detail.hpp"
 
 #include <climits>
+#include <iterator>
 
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 
 namespace norv::formatting::detail {
 
 namespace {
 
-constexpr std::size_t N_NAMES = static_cast<std::size_t>(Name::count_);
-
-// In the order of `Name`.
-constexpr std::array<const char *, N_NAMES> NAME_TEXT = {
-    "value",           "compact",       "verbose",      "root_indent", "list_wrap_threshold",
-    "strip_object_id", "include_keys",  "exclude_keys", "markdown",    "max_str_len",
-    "max_bytes_len",   "custom_format", "memo",         "format",      "__norv_formattable__",
-};
-
-OnceCell<std::array<PyObject *, N_NAMES>> NAMES;
 ObjectCell TWO_SPACES, STR_DOTS, BYTES_DOTS;
 
 }  // namespace
 
 PyObject *const *name_table()
 {
-    if (const auto *names = NAMES.get()) {
-        return names->data();
-    }
-    std::array<Ref, N_NAMES> made;
-    for (std::size_t i = 0; i < N_NAMES; ++i) {
-        made[i] = Ref::steal(PyUnicode_InternFromString(NAME_TEXT[i]));
-        if (!made[i]) {
-            return nullptr;
-        }
-    }
-    std::array<PyObject *, N_NAMES> table{};
-    for (std::size_t i = 0; i < N_NAMES; ++i) {
-        table[i] = made[i].get();
-    }
-    // Interned strings are kept for the life of the process.
-    if (NAMES.set(table)) {
-        for (Ref &n : made) {
-            (void)n.release();
-        }
-    }
-    return NAMES.get()->data();
+    // In the order of `Name`.
+    static PyObject *const table[] = {
+        interned<"value">(),
+        interned<"compact">(),
+        interned<"verbose">(),
+        interned<"root_indent">(),
+        interned<"list_wrap_threshold">(),
+        interned<"strip_object_id">(),
+        interned<"include_keys">(),
+        interned<"exclude_keys">(),
+        interned<"markdown">(),
+        interned<"max_str_len">(),
+        interned<"max_bytes_len">(),
+        interned<"custom_format">(),
+        interned<"memo">(),
+    };
+    static_assert(std::size(table) == static_cast<std::size_t>(Name::count_));
+    return table;
 }
 
 PyObject *name(Name n)
 {
-    PyObject *const *names = name_table();
-    return names ? names[static_cast<std::size_t>(n)] : nullptr;
+    return name_table()[static_cast<std::size_t>(n)];
 }
 
 // Small ints are immortal: no reference is owed for these.
@@ -156,11 +144,7 @@ Ref make_names(std::span<const Name> names)
         return error;
     }
     for (std::size_t i = 0; i < names.size(); ++i) {
-        PyObject *n = name(names[i]);
-        if (n == nullptr) {
-            return error;
-        }
-        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(n));
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(name(names[i])));
     }
     return t;
 }
@@ -173,16 +157,11 @@ std::size_t dict_size(PyObject *d)
 }
 
 // Fills `names` from position `at` on with the names of `part`.
-Status put_names(PyObject *names, std::size_t &at, std::span<const Name> part)
+void put_names(PyObject *names, std::size_t &at, std::span<const Name> part)
 {
     for (Name n : part) {
-        PyObject *text = name(n);
-        if (text == nullptr) {
-            return error;
-        }
-        PyTuple_SET_ITEM(names, static_cast<Py_ssize_t>(at++), Py_NewRef(text));
+        PyTuple_SET_ITEM(names, static_cast<Py_ssize_t>(at++), Py_NewRef(name(n)));
     }
-    return Status::ok;
 }
 
 }  // namespace
@@ -206,18 +185,14 @@ KwCall::KwCall(std::span<const Name> head, PyObject *extras, std::span<const Nam
         return;
     }
     std::size_t i = 0;
-    if (norv::failed(put_names(own_names_.get(), i, head))) {
-        return;
-    }
+    put_names(own_names_.get(), i, head);
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(extras, &pos, &k, &v)) {
         stack_[2 + i] = v;
         PyTuple_SET_ITEM(own_names_.get(), static_cast<Py_ssize_t>(i++), Py_NewRef(k));
     }
-    if (norv::failed(put_names(own_names_.get(), i, tail))) {
-        return;
-    }
+    put_names(own_names_.get(), i, tail);
     names_ = own_names_.get();
 }
 

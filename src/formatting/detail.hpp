@@ -13,8 +13,9 @@
 
 namespace norv::formatting::detail {
 
-// Interned names, created once and kept: keyword names of child calls are
-// these very objects, so our own `format` binds them by identity.
+// The keyword names of `format`, interned, in signature order: keyword names
+// of child calls are these very objects, so our own `format` binds them by
+// identity.
 enum class Name : std::size_t {
     value,
     compact,
@@ -29,14 +30,11 @@ enum class Name : std::size_t {
     max_bytes_len,
     custom_format,
     memo,
-    format,
-    norv_formattable,
     count_
 };
-// All of them in the order of `Name`, made on first use; NULL with the error
-// set if they cannot be made.
+// All of them in the order of `Name` (borrowed, never NULL; made on first use
+// through `interned`).
 PyObject *const *name_table();
-// One of them (borrowed); NULL with the error set as for `name_table`.
 PyObject *name(Name n);
 
 // Small immortal ints.

@@ -18,6 +18,7 @@
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/truth.hpp"
@@ -91,9 +92,6 @@ Maybe<bool> bind_fast(FastArgs a, Call &c)
         return true;
     }
     PyObject *const *names = detail::name_table();
-    if (names == nullptr) {
-        return error;
-    }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(a.kwnames, k);
         std::size_t idx = N_SLOTS;
@@ -684,13 +682,9 @@ Ref render_dict(const Ctx &x)
 
 Maybe<bool> is_formattable(PyTypeObject *tp)
 {
-    PyObject *marker_name = detail::name(Name::norv_formattable);
-    if (marker_name == nullptr) {
-        return error;
-    }
     PyObject *marker = nullptr;
-    const Maybe<bool> found =
-        predicate(PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(tp), marker_name, &marker));
+    const Maybe<bool> found = predicate(PyObject_GetOptionalAttr(
+        reinterpret_cast<PyObject *>(tp), interned<"__norv_formattable__">(), &marker));
     Ref owned = Ref::steal(marker);
     if (!found || !*found) {
         return found;
@@ -722,11 +716,7 @@ Ref render_formattable(const Ctx &x)
         if (failed(quiet.enter())) {
             return error;
         }
-        PyObject *method = detail::name(Name::format);
-        if (method == nullptr) {
-            return error;
-        }
-        result = quiet.leave(kw.call_method(method, x.value));
+        result = quiet.leave(kw.call_method(interned<"format">(), x.value));
     }
     return detail::require_str(std::move(result));
 }

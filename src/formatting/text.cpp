@@ -1,17 +1,12 @@
 #include "formatting/text.hpp"
 
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 #include "core/error.hpp"
 
 namespace norv::formatting {
-
-TextBuilder::~TextBuilder()
-{
-    for (Piece &p : pieces_) {
-        Py_XDECREF(p.text);
-    }
-}
 
 Status TextBuilder::grow(Py_ssize_t n)
 {
@@ -39,8 +34,7 @@ Status TextBuilder::add(Ref text)
     if (m > maxchar_) {
         maxchar_ = m;
     }
-    pieces_.push_back({text.get(), nullptr, n});
-    (void)text.release();  // owned by the piece now
+    pieces_.push_back({std::move(text), nullptr, n});
     return Status::ok;
 }
 
@@ -52,7 +46,7 @@ Status TextBuilder::ascii(std::string_view ascii)
     if (failed(grow(static_cast<Py_ssize_t>(ascii.size())))) {
         return error;
     }
-    pieces_.push_back({nullptr, ascii.data(), static_cast<Py_ssize_t>(ascii.size())});
+    pieces_.push_back({Ref(), ascii.data(), static_cast<Py_ssize_t>(ascii.size())});
     return Status::ok;
 }
 
@@ -64,7 +58,7 @@ Status TextBuilder::spaces(Py_ssize_t count)
     if (failed(grow(count))) {
         return error;
     }
-    pieces_.push_back({nullptr, nullptr, count});
+    pieces_.push_back({Ref(), nullptr, count});
     return Status::ok;
 }
 
@@ -84,7 +78,8 @@ Status TextBuilder::extend(TextBuilder &&other)
     if (other.maxchar_ > maxchar_) {
         maxchar_ = other.maxchar_;
     }
-    pieces_.insert(pieces_.end(), other.pieces_.begin(), other.pieces_.end());
+    pieces_.insert(pieces_.end(), std::make_move_iterator(other.pieces_.begin()),
+                   std::make_move_iterator(other.pieces_.end()));
     other.pieces_.clear();
     other.length_ = 0;
     return Status::ok;
@@ -136,8 +131,8 @@ void fill_plain(void *data, Py_ssize_t at, const char *ascii, Py_ssize_t n)
 Ref TextBuilder::finish()
 {
     // A lone exact str is already the answer.
-    if (pieces_.size() == 1 && pieces_[0].text && PyUnicode_CheckExact(pieces_[0].text)) {
-        Ref only = Ref::steal(pieces_[0].text);
+    if (pieces_.size() == 1 && pieces_[0].text && PyUnicode_CheckExact(pieces_[0].text.get())) {
+        Ref only = std::move(pieces_[0].text);
         pieces_.clear();
         length_ = 0;
         return only;
@@ -151,7 +146,7 @@ Ref TextBuilder::finish()
     Py_ssize_t at = 0;
     for (const Piece &p : pieces_) {
         if (p.text) {
-            if (PyUnicode_CopyCharacters(out.get(), at, p.text, 0, p.length) < 0) {
+            if (PyUnicode_CopyCharacters(out.get(), at, p.text.get(), 0, p.length) < 0) {
                 return error;
             }
         }

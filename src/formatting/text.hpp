@@ -35,7 +35,6 @@ public:
     TextBuilder &operator=(const TextBuilder &) = delete;
     TextBuilder(TextBuilder &&) = default;
     TextBuilder &operator=(TextBuilder &&) = default;
-    ~TextBuilder();
 
     void reserve(std::size_t pieces) { pieces_.reserve(pieces); }
 
@@ -60,7 +59,7 @@ public:
 
 private:
     struct Piece {
-        PyObject *text;     // owned; nullptr for ASCII or spaces
+        Ref text;           // empty for ASCII or spaces
         const char *ascii;  // nullptr for spaces
         Py_ssize_t length;
     };

@@ -91,6 +91,19 @@ public:
     // else -> other key. Fails only when memory runs out.
     static Maybe<Key> from_py(PyObject *obj);
 
+    // Equality of two text or integer keys (never other keys): their bits,
+    // unless both hold long text.
+    static bool plain_eq(const Key &a, const Key &b) noexcept
+    {
+        std::uint64_t x[2], y[2];
+        std::memcpy(x, a.raw_, sizeof x);
+        std::memcpy(y, b.raw_, sizeof y);
+        if (((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0) {
+            return true;
+        }
+        return a.tag() == Tag::StrHeap && b.tag() == Tag::StrHeap && a.text() == b.text();
+    }
+
     Kind kind() const noexcept
     {
         switch (tag()) {
@@ -163,7 +176,13 @@ private:
         raw_[0] = static_cast<unsigned char>(t);
         std::memcpy(raw_ + 8, &v, sizeof v);
     }
-    void set_int(std::int64_t v) noexcept { store(Tag::Int, v); }
+    // Every byte a kind leaves unused is zero, so equal text and integer keys
+    // have equal bits (see `plain_eq`).
+    void set_int(std::int64_t v) noexcept
+    {
+        std::memset(raw_, 0, sizeof raw_);
+        store(Tag::Int, v);
+    }
 
     void copy_from(const Key &other) noexcept
     {

@@ -9,15 +9,11 @@
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
 #include "core/truth.hpp"
-
-// The interpreter's hash of byte strings. It is what `hash(str)` computes over
-// a one-byte-per-character string, so the hash of an ASCII path text needs no
-// str object. Exported by libpython but declared only in an internal header.
-extern "C" Py_hash_t _Py_HashBytes(const void *, Py_ssize_t);
 
 namespace norv::keypath {
 
@@ -31,15 +27,6 @@ KeyPathObject *as_kp(PyObject *o) noexcept
 {
     return reinterpret_cast<KeyPathObject *>(o);
 }
-
-// Interned names, created once and kept for the life of the process; NULL with
-// the error set when creating one fails.
-PyObject *interned(ObjectCell &cell, const char *text)
-{
-    return cell.get_or_init([&] { return Ref::steal(PyUnicode_InternFromString(text)); });
-}
-
-ObjectCell STR_KEY_NAME, VALUE_NAME;
 
 // ---------------------------------------------------------------------------
 // Path text cache
@@ -55,11 +42,25 @@ Status fill_text(PyObject *path)
     return as_kp(path)->text != nullptr ? Status::ok : store_text(path);
 }
 
+// Makes a str's UTF-8 form (kept in the str) unless it is there already.
+Status make_utf8(PyObject *str)
+{
+    Py_ssize_t size;
+    return PyUnicode_AsUTF8AndSize(str, &size) == nullptr ? Status::error : Status::ok;
+}
+
+// The UTF-8 form of a str that has it made already (cannot fail).
+std::string_view made_utf8(PyObject *str) noexcept
+{
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(str, &size);
+    return {data, static_cast<std::size_t>(size)};
+}
+
 // The cached path text; only after `fill_text` succeeded.
 std::string_view stored_text(PyObject *path) noexcept
 {
-    const KeyPathObject *kp = as_kp(path);
-    return {kp->text, static_cast<std::size_t>(kp->text_size)};
+    return made_utf8(as_kp(path)->text);
 }
 
 // ---------------------------------------------------------------------------
@@ -103,14 +104,14 @@ public:
     {
         new (slot()) Key(k);
         if (k.is_other()) [[unlikely]] {
-            objects_ = true;
+            as_kp(ref_.get())->objects = true;
         }
         bump();
     }
     void push(Key &&k) noexcept
     {
         if (k.is_other()) [[unlikely]] {
-            objects_ = true;
+            as_kp(ref_.get())->objects = true;
         }
         new (slot()) Key(std::move(k));
         bump();
@@ -128,7 +129,7 @@ public:
     // that every key is in place.
     Ref finish() noexcept
     {
-        if (objects_) [[unlikely]] {
+        if (as_kp(ref_.get())->objects) [[unlikely]] {
             return finish_with_objects();
         }
         return std::move(ref_);
@@ -139,8 +140,7 @@ private:
     {
         kp->hash = -1;
         kp->text = nullptr;
-        kp->text_size = 0;
-        kp->text_ascii = true;
+        kp->objects = collected;
         kp->collected = collected;
     }
 
@@ -189,7 +189,6 @@ private:
     void bump() noexcept { Py_SET_SIZE(ref_.get(), Py_SIZE(ref_.get()) + 1); }
 
     Ref ref_;
-    bool objects_ = false;  // some key holds an object
 #ifndef NDEBUG
     std::size_t capacity_;
 #endif
@@ -202,7 +201,7 @@ private:
     for (Py_ssize_t i = 0, n = Py_SIZE(self); i < n; ++i) {
         keys[i].~Key();
     }
-    std::free(as_kp(self)->text);
+    Py_XDECREF(as_kp(self)->text);
     if (as_kp(self)->collected) {
         PyObject_GC_Del(self);
     }
@@ -225,6 +224,10 @@ NORV_HOT_TLS thread_local std::vector<PyObject *> *t_dying = nullptr;
 // key's release never sees it.
 void keypath_dealloc(PyObject *self)
 {
+    if (!as_kp(self)->objects) {
+        destroy(self);  // text and integer keys release no other path
+        return;
+    }
     if (as_kp(self)->collected) {
         PyObject_GC_UnTrack(self);
     }
@@ -356,8 +359,43 @@ void append_plain(Builder &b, std::string_view seg)
     }
 }
 
+// Plain text (see `split_plain`) of up to this many keys is read without the
+// scanner.
+constexpr std::size_t PLAIN_KEYS = 16;
+
+// `path_obj`'s text `s` after `prefix`, when it is plain; an empty Ref when not.
+Maybe<Ref> scan_plain(std::string_view s, PyObject *path_obj, Keys prefix)
+{
+    PlainSteps<PLAIN_KEYS> room;
+    PlainStep *steps = room.steps;
+    bool reads_back = prefix.empty() && PyUnicode_CheckExact(path_obj);
+    const std::ptrdiff_t n = split_plain(s, steps, PLAIN_KEYS, &reads_back);
+    if (n < 0) {
+        return Ref();
+    }
+    Builder b(prefix.size() + static_cast<std::size_t>(n));
+    if (b.failed()) {
+        return error;
+    }
+    b.push_all(prefix);
+    for (const PlainStep &step : std::span(steps, static_cast<std::size_t>(n))) {
+        b.push(step.is_index ? Key::integer(step.index) : Key::text(step.text));
+    }
+    Ref path = b.finish();
+    if (path && reads_back) {
+        // Text that reads back as itself is the path's text as it stands; the
+        // caller read it through its UTF-8 form, which the str keeps.
+        as_kp(path.get())->text = Py_NewRef(path_obj);
+    }
+    return path;
+}
+
 Ref scan_utf8(std::string_view s, PyObject *path_obj, Keys prefix)
 {
+    Maybe<Ref> plain = scan_plain(s, path_obj, prefix);
+    if (!plain || *plain) {
+        return plain ? std::move(*plain) : error;
+    }
     // Every segment ends at a dot, a bracket or the end: this bounds the keys.
     std::size_t bound = 1;
     for (char c : s) {
@@ -439,21 +477,8 @@ Py_hash_t hash_of(PyObject *self)
     if (failed(fill_text(self))) {
         return -1;
     }
-    const std::string_view text = stored_text(self);
-    Py_hash_t h;
-    if (kp->text_ascii) {
-        h = _Py_HashBytes(text.data(), static_cast<Py_ssize_t>(text.size()));
-    }
-    else {
-        Ref s = text_object(text);
-        if (!s) {
-            return -1;
-        }
-        h = PyObject_Hash(s.get());
-        if (h == -1) {
-            return -1;
-        }
-    }
+    // A str's hash cannot fail and is kept in the str as well.
+    const Py_hash_t h = PyObject_Hash(kp->text);
     kp->hash = h;
     return h;
 }
@@ -629,7 +654,7 @@ Ref text_of(PyObject *self)
     if (failed(fill_text(self))) {
         return error;
     }
-    return text_object(stored_text(self));
+    return Ref::borrow(as_kp(self)->text);
 }
 
 PyObject *keypath_str(PyObject *self)
@@ -743,14 +768,6 @@ Ref parse_text(PyObject *path_str, Keys prefix)
     return scan(path_str, prefix);
 }
 
-Maybe<bool> bool_arg(const char *name, PyObject *value, bool dflt)
-{
-    if (value == nullptr) {
-        return dflt;
-    }
-    return convert_arg(name, [&] { return to_bool(value); });
-}
-
 Ref kp_from_value(PyObject *, FastArgs a)
 {
     Bound b;
@@ -762,6 +779,9 @@ Ref kp_from_value(PyObject *, FastArgs a)
 
 Ref kp_parse(PyObject *, FastArgs a)
 {
+    if (a.nargs == 1 && a.kwnames == nullptr) {
+        return parse_text(a.args[0], {});  // the common call binds as it stands
+    }
     Bound b;
     if (failed(PARSE_SIG.bind(a, b))) {
         return error;
@@ -803,8 +823,7 @@ Ref kp_to_json(PyObject *self, FastArgs a)
     if (!key || PyDict_SetItemString(d.get(), "_type", key.get()) < 0) {
         return error;
     }
-    PyObject *value_name = interned(VALUE_NAME, "value");
-    if (value_name == nullptr || PyDict_SetItem(d.get(), value_name, text.get()) < 0) {
+    if (PyDict_SetItem(d.get(), interned<"value">(), text.get()) < 0) {
         return error;
     }
     return d;
@@ -820,12 +839,8 @@ Ref kp_from_json(PyObject *, FastArgs a)
     if (!PyDict_Check(json)) {
         return raise_arg_not_instance("json_value", json, "dict");
     }
-    PyObject *value_name = interned(VALUE_NAME, "value");
-    if (value_name == nullptr) {
-        return error;
-    }
     PyObject *item = nullptr;
-    const int found = PyDict_GetItemRef(json, value_name, &item);
+    const int found = PyDict_GetItemRef(json, interned<"value">(), &item);
     if (found < 0) {
         return error;
     }
@@ -842,7 +857,7 @@ Ref kp_path_str(PyObject *self, FastArgs a)
     if (failed(PATH_STR_SIG.bind(a, b))) {
         return error;
     }
-    Maybe<bool> preserve = bool_arg("preserve_complex_keys", b[0], true);
+    Maybe<bool> preserve = bool_arg("preserve_complex_keys", b[0], true, ArgCause::Conversion);
     if (!preserve) {
         return error;
     }
@@ -924,7 +939,7 @@ Ref kp_query(PyObject *self, FastArgs a)
     if (failed(QUERY_SIG.bind(a, b))) {
         return error;
     }
-    Maybe<bool> inferred = bool_arg("use_inferred", b[1], false);
+    Maybe<bool> inferred = bool_arg("use_inferred", b[1], false, ArgCause::Conversion);
     if (!inferred) {
         return error;
     }
@@ -950,7 +965,7 @@ Ref kp_get(PyObject *self, FastArgs a)
     if (failed(GET_SIG.bind(a, b))) {
         return error;
     }
-    Maybe<bool> inferred = bool_arg("use_inferred", b[2], false);
+    Maybe<bool> inferred = bool_arg("use_inferred", b[2], false, ArgCause::Conversion);
     if (!inferred) {
         return error;
     }
@@ -1111,11 +1126,7 @@ PyType_Spec SPEC = {
 
 Status init_class(PyTypeObject *tp)
 {
-    if (failed(set_class_attr(tp, "__norv_formattable__", Py_True))) {
-        return error;
-    }
-    Ref key = new_str(SERIALIZATION_KEY);
-    if (!key || failed(set_class_attr(tp, "__serialization_key__", key.get()))) {
+    if (failed(set_serializable_class_attrs(tp, SERIALIZATION_KEY))) {
         return error;
     }
     tp->tp_vectorcall = keypath_vectorcall;
@@ -1189,7 +1200,11 @@ Ref from_value_inner(PyObject *value)
         if (s->empty() || s->find_first_of(".[]") != std::string_view::npos) {
             return scan_utf8(*s, value, {});
         }
-        return make_child({}, Key::text(*s));
+        Ref path = make_child({}, Key::text(*s));
+        if (path && PyUnicode_CheckExact(value)) {
+            as_kp(path.get())->text = Py_NewRef(value);  // one plain key reads back as itself
+        }
+        return path;
     }
     if (PyLong_Check(value)) {
         Maybe<Key> key = Key::from_py(value);
@@ -1245,15 +1260,9 @@ Status render_into(Keys keys, bool preserve_complex_keys, std::string &out)
                     return error;
                 }
                 PyObject *obj = k.object();
-                PyObject *marker_name = interned(STR_KEY_NAME, "__norv_str_key__");
-                if (marker_name == nullptr) {
-                    return error;
-                }
-                PyObject *marker = nullptr;
-                const int has_marker = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(Py_TYPE(obj)),
-                                                                marker_name, &marker);
-                Py_XDECREF(marker);
-                if (has_marker < 0) {
+                const Maybe<bool> has_marker =
+                    has_attr<"__norv_str_key__">(reinterpret_cast<PyObject *>(Py_TYPE(obj)));
+                if (!has_marker) {
                     return error;
                 }
                 Ref text = str_of(obj);
@@ -1264,7 +1273,7 @@ Status render_into(Keys keys, bool preserve_complex_keys, std::string &out)
                 if (!t) {
                     return error;
                 }
-                if (has_marker) {
+                if (*has_marker) {
                     if (i > 0) {
                         out += '.';
                     }
@@ -1291,18 +1300,12 @@ Status store_text(PyObject *path)
     if (failed(render_into(keys_of(path), true, t))) {
         return error;
     }
-    char *buf = static_cast<char *>(std::malloc(t.size() + 1));
-    if (buf == nullptr) {
-        PyErr_NoMemory();
+    Ref text = text_object(t);
+    if (!text || failed(make_utf8(text.get()))) {
         return error;
     }
-    std::memcpy(buf, t.data(), t.size());
-    buf[t.size()] = '\0';
     KeyPathObject *kp = as_kp(path);
-    std::free(kp->text);
-    kp->text = buf;
-    kp->text_size = static_cast<Py_ssize_t>(t.size());
-    kp->text_ascii = !has_non_ascii(t);
+    Py_XSETREF(kp->text, text.release());
     kp->hash = -1;
     return Status::ok;
 }

@@ -39,9 +39,11 @@ PyTypeObject *type();
 struct KeyPathObject {
     PyVarObject ob_base;  // PyObject_VAR_HEAD; ob_size: the number of keys
     Py_hash_t hash;       // -1 until computed from the cached text
-    char *text;           // cached path text (malloc'd), NULL when absent
-    Py_ssize_t text_size;
-    bool text_ascii;
+    // The cached path text: an exact str whose UTF-8 form is already made (so
+    // reading it cannot fail), or NULL. A path parsed from text that reads
+    // back the same holds that very str.
+    PyObject *text;
+    bool objects;    // some key holds an object (set while the path is built)
     bool collected;  // a collector block: a key holds an object the collector sees
 };
 
@@ -67,19 +69,18 @@ inline Keys keys_of(PyObject *path) noexcept
     return Keys(keys_ptr(path), static_cast<std::size_t>(Py_SIZE(path)));
 }
 
+// Whether some key of a KeyPath object holds an object (is neither text nor an
+// integer).
+inline bool holds_objects(PyObject *path) noexcept
+{
+    return reinterpret_cast<const KeyPathObject *>(path)->objects;
+}
+
 // Whether str() of a KeyPath runs no Python code: its text is cached, or
 // every key is text or an integer.
 inline bool renders_natively(PyObject *path) noexcept
 {
-    if (reinterpret_cast<KeyPathObject *>(path)->text != nullptr) {
-        return true;
-    }
-    for (const Key &k : keys_of(path)) {
-        if (k.kind() == Key::Kind::Other) {
-            return false;
-        }
-    }
-    return true;
+    return reinterpret_cast<const KeyPathObject *>(path)->text != nullptr || !holds_objects(path);
 }
 
 // Every function below that returns a Ref returns a null Ref with the error
@@ -116,16 +117,41 @@ struct PlainStep {
     bool is_index;
 };
 
+// Room for `N` steps that only `split_plain` fills: nothing is initialised, and
+// only the steps it reports are read.
+template <std::size_t N>
+union PlainSteps {
+    PlainSteps() noexcept {}
+    PlainStep steps[N];
+};
+
 // Most path text is plain segments and `[digits]` indexes, which `scan` reads
 // without running Python code and without failing; this reads such text into
 // the same keys without building a path: at most `cap` steps into `out`,
 // returning their number. -1 when the text holds any other bracket (`[]`,
 // `[-1]`, `[x]`, an index of more than 18 digits, nesting, a stray `]`) or more
 // keys: then only `scan` can read it, and tells its errors.
-inline std::ptrdiff_t split_plain(std::string_view s, PlainStep *out, std::size_t cap) noexcept
+//
+// With `reads_back`, also tells whether the text is exactly what rendering its
+// keys gives (no dot that separates nothing, no text glued to a closing
+// bracket, no index with a leading zero): `*reads_back` is left alone when it
+// is, set false when not.
+inline std::ptrdiff_t split_plain(std::string_view s, PlainStep *out, std::size_t cap,
+                                  bool *reads_back = nullptr) noexcept
 {
+    enum class After : std::uint8_t { Start, Dot, Close };
+    After after = After::Start;
     std::size_t n = 0, start = 0;
-    auto plain = [&](std::size_t end) {
+    // The plain segment before `end` and the separator `sep` ('.', '[' or '\0').
+    auto plain = [&](std::size_t end, char sep) {
+        if (reads_back != nullptr) {
+            // Only a key closed by a bracket, or the start of the text before a
+            // bracket or the end, may have no text before its separator.
+            if (end > start ? after == After::Close
+                            : after == After::Dot || (after == After::Start && sep == '.')) {
+                *reads_back = false;
+            }
+        }
         if (end > start) {
             if (n == cap) {
                 return false;
@@ -137,13 +163,14 @@ inline std::ptrdiff_t split_plain(std::string_view s, PlainStep *out, std::size_
     for (std::size_t i = 0; i < s.size(); ++i) {
         const char c = s[i];
         if (c == '.') {
-            if (!plain(i)) {
+            if (!plain(i, c)) {
                 return -1;
             }
             start = i + 1;
+            after = After::Dot;
         }
         else if (c == '[') {
-            if (!plain(i) || n == cap) {
+            if (!plain(i, c) || n == cap) {
                 return -1;
             }
             const std::size_t first = i + 1, last = std::min(s.size(), first + 18);
@@ -155,15 +182,19 @@ inline std::ptrdiff_t split_plain(std::string_view s, PlainStep *out, std::size_
             if (j == first || j == s.size() || s[j] != ']') {
                 return -1;
             }
+            if (reads_back != nullptr && s[first] == '0' && j - first > 1) {
+                *reads_back = false;
+            }
             out[n++] = {{}, v, true};
             i = j;
             start = j + 1;
+            after = After::Close;
         }
         else if (c == ']') {
             return -1;
         }
     }
-    return plain(s.size()) ? static_cast<std::ptrdiff_t>(n) : -1;
+    return plain(s.size(), '\0') ? static_cast<std::ptrdiff_t>(n) : -1;
 }
 
 // The path text of `keys`; may run Python code (other keys) and so may fail.

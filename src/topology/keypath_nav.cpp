@@ -7,35 +7,13 @@
 // very long path on very deep data ends in RecursionError.
 #include <optional>
 
-#include "core/once.hpp"
+#include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "topology/keypath.hpp"
 
 namespace norv::keypath {
 
 namespace {
-
-ObjectCell SYM_HASATTR, SYM_GETATTR, SYM_INFERRED, GETITEM, LEN, CONTAINS;
-
-// NULL with the error set when creating the name fails.
-PyObject *name(ObjectCell &cell, const char *text)
-{
-    return cell.get_or_init([&] { return Ref::steal(PyUnicode_InternFromString(text)); });
-}
-
-// Python's hasattr: AttributeError means no, any other error propagates.
-// 1 / 0, or -1 with the error set.
-int has_attr(PyObject *v, ObjectCell &cell, const char *text)
-{
-    PyObject *attr_name = name(cell, text);
-    if (attr_name == nullptr) {
-        return -1;
-    }
-    PyObject *attr = nullptr;
-    const int found = PyObject_GetOptionalAttr(v, attr_name, &attr);
-    Py_XDECREF(attr);
-    return found;
-}
 
 Ref path_text(Keys keys)
 {
@@ -211,12 +189,8 @@ struct Walk {
 
     Maybe<Ref> probe(std::size_t i, PyObject *k, std::optional<std::int64_t> n, PyObject *v) const
     {
-        PyObject *hasattr_name = name(SYM_HASATTR, "sym_hasattr");
-        if (hasattr_name == nullptr) {
-            return error;
-        }
         PyObject *hasattr_fn = nullptr;
-        const int symbolic = PyObject_GetOptionalAttr(v, hasattr_name, &hasattr_fn);
+        const int symbolic = PyObject_GetOptionalAttr(v, interned<"sym_hasattr">(), &hasattr_fn);
         if (symbolic < 0) {
             return error;
         }
@@ -233,19 +207,15 @@ struct Walk {
             if (has == 0) {
                 return key_absent(i, k, v);
             }
-            PyObject *method =
-                use_inferred ? name(SYM_INFERRED, "sym_inferred") : name(SYM_GETATTR, "sym_getattr");
-            if (method == nullptr) {
-                return error;
-            }
+            PyObject *method = use_inferred ? interned<"sym_inferred">() : interned<"sym_getattr">();
             PyObject *args[] = {v, k};
             return some(Ref::steal(PyObject_VectorcallMethod(method, args, 2, nullptr)));
         }
-        const int indexable = has_attr(v, GETITEM, "__getitem__");
-        if (indexable < 0) {
+        const Maybe<bool> indexable = has_attr<"__getitem__">(v);
+        if (!indexable) {
             return error;
         }
-        if (indexable == 0) {
+        if (!*indexable) {
             if (skip_key_error(i, k, v)) {
                 return Ref();
             }
@@ -259,11 +229,11 @@ struct Walk {
                 path.get());
         }
         if (n) {
-            const int sized = has_attr(v, LEN, "__len__");
-            if (sized < 0) {
+            const Maybe<bool> sized = has_attr<"__len__">(v);
+            if (!sized) {
                 return error;
             }
-            if (sized == 0) {
+            if (!*sized) {
                 if (skip_key_error(0, nullptr, v)) {
                     return Ref();
                 }
@@ -285,11 +255,11 @@ struct Walk {
             }
             return some(Ref::steal(PyObject_GetItem(v, index.get())));
         }
-        const int container = has_attr(v, CONTAINS, "__contains__");
-        if (container < 0) {
+        const Maybe<bool> container = has_attr<"__contains__">(v);
+        if (!container) {
             return error;
         }
-        if (container == 0) {
+        if (!*container) {
             if (skip_key_error(0, k, v)) {
                 return Ref();
             }

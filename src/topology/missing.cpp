@@ -156,14 +156,7 @@ PyType_Spec SPEC = {
 
 Status init_class(PyTypeObject *tp)
 {
-    if (failed(set_class_attr(tp, "__norv_formattable__", Py_True))) {
-        return error;
-    }
-    Ref key = new_str(SERIALIZATION_KEY);
-    if (!key) {
-        return error;
-    }
-    return set_class_attr(tp, "__serialization_key__", key.get());
+    return set_serializable_class_attrs(tp, SERIALIZATION_KEY);
 }
 
 Ref missing_value_singleton(PyObject *)

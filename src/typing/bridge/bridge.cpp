@@ -4,11 +4,11 @@
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/hooks.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
-#include "core/truth.hpp"
-#include "hooks.hpp"
 
 namespace norv::typing::bridge {
 
@@ -23,8 +23,6 @@ struct ContainerTypes {
     PyObject *list_type;
 };
 OnceCell<const ContainerTypes *> SYMBOLIC_CONTAINER_TYPES;
-
-OnceCell<const Names *> NAMES;
 
 // ---- _install_typing_bridge -------------------------------------------------
 
@@ -166,54 +164,6 @@ PyMethodDef INSTALLERS[] = {
         "Install the composed symbolic container classes for the native wrap-emit."),
 };
 
-// Interning a literal fails only when memory runs out (the boundary
-// replaces the MemoryError set here by its own).
-PyObject *intern(const char *s)
-{
-    PyObject *o = PyUnicode_InternFromString(s);
-    if (o == nullptr) {
-        throw std::bad_alloc();
-    }
-    return o;
-}
-
-const Names *make_names()
-{
-    // Leaked with the process: interned names are never released.
-    auto *n = new Names{
-        intern("__norv_custom_typing__"),
-        intern("__norv_maybe_partial__"),
-        intern("sym_partial"),
-        intern("custom_apply"),
-        intern("skip_user_transform"),
-        intern("allow_partial"),
-        intern("child_transform"),
-        intern("root_path"),
-        intern("__nv_accept__"),
-        intern("pattern"),
-        intern("match"),
-        intern("apply"),
-        intern("is_eligible"),
-        intern("value_type"),
-        intern("label"),
-        intern("compact"),
-        intern("verbose"),
-        intern("root_indent"),
-        intern("list_wrap_threshold"),
-        intern("auto_typing"),
-        intern("from_annotation"),
-        intern("annotation"),
-        intern("name"),
-        intern("__name__"),
-        intern("resolved"),
-        intern("cls"),
-        intern("value"),
-        intern("noneable"),
-        intern("use_none_as_default"),
-    };
-    return n;
-}
-
 }  // namespace
 
 const TypingBridge *peek() noexcept
@@ -268,19 +218,6 @@ Status register_installers(PyObject *module)
         }
     }
     return Status::ok;
-}
-
-const Names &names()
-{
-    if (const Names *const *p = NAMES.get()) {
-        return **p;
-    }
-    const Names *made = make_names();
-    if (!NAMES.set(made)) {
-        // Interned strings are shared with the interpreter; only the record goes.
-        delete made;
-    }
-    return **NAMES.get();
 }
 
 // ---- operations ---------------------------------------------------------------
@@ -410,18 +347,6 @@ bool is_plain_value_type(PyObject *t) noexcept
     return Py_TYPE(t) == &PyType_Type;
 }
 
-namespace {
-
-Maybe<bool> has_optional_attr(PyObject *o, PyObject *name)
-{
-    PyObject *found = nullptr;
-    int rc = PyObject_GetOptionalAttr(o, name, &found);
-    Py_XDECREF(found);
-    return predicate(rc);
-}
-
-}  // namespace
-
 Maybe<bool> is_custom_typing(PyObject *value)
 {
     // The builtin scalar and container types, their bases and their metaclass
@@ -429,12 +354,12 @@ Maybe<bool> is_custom_typing(PyObject *value)
     if (is_any_fast_type(value, true)) {
         return false;
     }
-    return has_optional_attr(reinterpret_cast<PyObject *>(Py_TYPE(value)), names().norv_custom_typing);
+    return has_attr<"__norv_custom_typing__">(reinterpret_cast<PyObject *>(Py_TYPE(value)));
 }
 
 Maybe<bool> is_maybe_partial(PyObject *cls)
 {
-    return has_optional_attr(cls, names().norv_maybe_partial);
+    return has_attr<"__norv_maybe_partial__">(cls);
 }
 
 Maybe<bool> read_sym_partial(PyObject *value)
@@ -451,11 +376,7 @@ Maybe<bool> read_sym_partial(PyObject *value)
                 break;
         }
     }
-    Ref attr = getattr(value, names().sym_partial);
-    if (!attr) {
-        return error;
-    }
-    return truth(attr.get());
+    return truth_attr<"sym_partial">(value);
 }
 
 }  // namespace norv::typing::bridge

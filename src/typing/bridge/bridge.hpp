@@ -60,42 +60,6 @@ bool symbolic_container_types(PyObject **dict_type, PyObject **list_type) noexce
 // Registers the four installers, in their fixed order.
 [[nodiscard]] Status register_installers(PyObject *module);
 
-// Interned attribute names shared by the typing layer (created once).
-struct Names {
-    PyObject *norv_custom_typing;
-    PyObject *norv_maybe_partial;
-    PyObject *sym_partial;
-    PyObject *custom_apply;
-    PyObject *skip_user_transform;
-    PyObject *allow_partial;
-    PyObject *child_transform;
-    PyObject *root_path;
-    PyObject *nv_accept;
-    PyObject *pattern;
-    PyObject *match;
-    PyObject *apply;
-    PyObject *is_eligible;
-    PyObject *value_type;
-    PyObject *label;
-    PyObject *compact;
-    PyObject *verbose;
-    PyObject *root_indent;
-    PyObject *list_wrap_threshold;
-    PyObject *auto_typing;
-    PyObject *from_annotation;
-    PyObject *annotation;
-    PyObject *name;
-    PyObject *dunder_name;
-    PyObject *resolved;
-    PyObject *cls;
-    PyObject *value;
-    PyObject *noneable;
-    PyObject *use_none_as_default;
-};
-// Interning a literal fails only when memory runs out, which is thrown as
-// std::bad_alloc (the shims turn it into MemoryError).
-const Names &names();
-
 // ---- operations over the handles --------------------------------------------
 
 // isinstance(value, missing_type).

@@ -6,9 +6,10 @@
 #include <new>
 
 #include "core/args.hpp"
-#include "core/boundary.hpp"
 #include "core/borrow.hpp"
+#include "core/boundary.hpp"
 #include "core/lock.hpp"
+#include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
 #include "core/truth.hpp"
@@ -207,30 +208,14 @@ Ref field_new(const Args &a)
     return self;
 }
 
-// None (unset) or a bool.
-Maybe<std::uint8_t> to_tri(PyObject *v)
+// A switch: None (unset) or a bool.
+Maybe<std::uint8_t> tri_arg(PyObject *v, const char *name)
 {
-    if (v == nullptr || v == Py_None) {
-        return UNSET;
-    }
-    Maybe<bool> b = to_bool(v);
+    Maybe<std::optional<bool>> b = opt_bool_arg(name, v, ArgCause::ConversionCause);
     if (!b) {
         return error;
     }
-    return static_cast<std::uint8_t>(*b);
-}
-
-Maybe<std::uint8_t> tri_arg(PyObject *v, const char *name)
-{
-    return convert_arg(name, [&] { return to_tri(v); }, ArgCause::ConversionCause);
-}
-
-Maybe<bool> bool_arg(PyObject *v, const char *name, bool dflt)
-{
-    if (v == nullptr) {
-        return dflt;
-    }
-    return convert_arg(name, [&] { return to_bool(v); }, ArgCause::ConversionCause);
+    return *b ? static_cast<std::uint8_t>(**b) : UNSET;
 }
 
 const Signature NEW_SIG{
@@ -261,7 +246,7 @@ PyObject *field_tp_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
             }
             a.switches[i] = *t;
             if (i == HASH) {
-                Maybe<bool> init = bool_arg(b[8], "enable_init", true);
+                Maybe<bool> init = bool_arg("enable_init", b[8], true, ArgCause::ConversionCause);
                 if (!init) {
                     return error;
                 }
@@ -275,20 +260,6 @@ PyObject *field_tp_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 
 // ---- apply ----------------------------------------------------------------------------------
 
-// Keyword names of the value spec's apply, in call order.
-PyObject *apply_kwnames()
-{
-    static ObjectCell NAMES;
-    return NAMES.get_or_init([] {
-        const bridge::Names &n = bridge::names();
-        Ref inplace = new_str("inplace");
-        if (!inplace) {
-            return Ref();
-        }
-        return Ref::steal(PyTuple_Pack(4, n.allow_partial, n.child_transform, n.root_path, inplace.get()));
-    });
-}
-
 const Signature APPLY_SIG{
     "apply",
     {arg("value"), opt("allow_partial"), opt("transform_fn"), opt("root_path"), opt("inplace")},
@@ -300,11 +271,11 @@ Ref field_apply(PyObject *self, FastArgs fa)
     if (failed(APPLY_SIG.bind(fa, b))) {
         return error;
     }
-    const Maybe<bool> allow_partial = bool_arg(b[1], "allow_partial", false);
+    const Maybe<bool> allow_partial = bool_arg("allow_partial", b[1], false, ArgCause::ConversionCause);
     if (!allow_partial) {
         return error;
     }
-    const Maybe<bool> inplace = bool_arg(b[4], "inplace", true);
+    const Maybe<bool> inplace = bool_arg("inplace", b[4], true, ArgCause::ConversionCause);
     if (!inplace) {
         return error;
     }
@@ -538,7 +509,7 @@ Ref field_from_annotation(PyObject *, FastArgs fa)
     if (failed(FROM_ANNOTATION_SIG.bind(fa, b))) {
         return error;
     }
-    const Maybe<bool> auto_typing = bool_arg(b[4], "auto_typing", true);
+    const Maybe<bool> auto_typing = bool_arg("auto_typing", b[4], true, ArgCause::ConversionCause);
     if (!auto_typing) {
         return error;
     }
@@ -579,11 +550,10 @@ Ref render(PyObject *self, bool compact, bool verbose, std::int64_t root_indent,
         return error;
     }
     Ref label = new_str("Field"), indent = new_int(root_indent);
-    const bridge::Names &n = bridge::names();
-    if (!label || !indent || PyDict_SetItem(kwargs.get(), n.label, label.get()) < 0 ||
-        PyDict_SetItem(kwargs.get(), n.compact, compact ? Py_True : Py_False) < 0 ||
-        PyDict_SetItem(kwargs.get(), n.verbose, verbose ? Py_True : Py_False) < 0 ||
-        PyDict_SetItem(kwargs.get(), n.root_indent, indent.get()) < 0) {
+    if (!label || !indent || PyDict_SetItem(kwargs.get(), interned<"label">(), label.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), interned<"compact">(), compact ? Py_True : Py_False) < 0 ||
+        PyDict_SetItem(kwargs.get(), interned<"verbose">(), verbose ? Py_True : Py_False) < 0 ||
+        PyDict_SetItem(kwargs.get(), interned<"root_indent">(), indent.get()) < 0) {
         return error;
     }
     State &s = state(self);
@@ -640,11 +610,11 @@ Ref field_format(PyObject *self, FastArgs fa)
     if (failed(FORMAT_SIG.bind(fa, b))) {
         return error;
     }
-    const Maybe<bool> compact = bool_arg(b[0], "compact", false);
+    const Maybe<bool> compact = bool_arg("compact", b[0], false, ArgCause::ConversionCause);
     if (!compact) {
         return error;
     }
-    const Maybe<bool> verbose = bool_arg(b[1], "verbose", true);
+    const Maybe<bool> verbose = bool_arg("verbose", b[1], true, ArgCause::ConversionCause);
     if (!verbose) {
         return error;
     }
@@ -665,7 +635,7 @@ Ref text_form(PyObject *self, bool compact)
     Ref extra = Ref::steal(PyDict_New());
     Ref threshold = new_int(80);
     if (!extra || !threshold ||
-        PyDict_SetItem(extra.get(), bridge::names().list_wrap_threshold, threshold.get()) < 0) {
+        PyDict_SetItem(extra.get(), interned<"list_wrap_threshold">(), threshold.get()) < 0) {
         return error;
     }
     return render(self, compact, true, 0, extra.get());
@@ -1007,7 +977,7 @@ int set_raw(PyObject *self, PyObject *v, void *c)
         const std::intptr_t i = index_of(c);
         std::uint8_t stored;
         if (i == INIT_SWITCH) {
-            Maybe<bool> b = bool_arg(v, "v", true);
+            Maybe<bool> b = bool_arg("v", v, true, ArgCause::ConversionCause);
             if (!b) {
                 return error;
             }
@@ -1162,19 +1132,11 @@ int field_clear(PyObject *self)
     return 0;
 }
 
-void field_dealloc(PyObject *self)
+// Fields and specs alternate in a nested spec: both release long chains
+// iteratively.
+void destroy_state(PyObject *self) noexcept
 {
-    PyObject_GC_UnTrack(self);
-    PyTypeObject *tp = Py_TYPE(self);
-    // Fields and specs alternate in a nested spec: release long chains
-    // iteratively.
-    Py_TRASHCAN_BEGIN(self, field_dealloc)
-    {
-        state(self).~State();
-        tp->tp_free(self);
-        Py_DECREF(tp);
-    }
-    Py_TRASHCAN_END
+    state(self).~State();
 }
 
 PyType_Slot FIELD_SLOTS[] = {
@@ -1184,7 +1146,7 @@ PyType_Slot FIELD_SLOTS[] = {
                         "enable_clone=None, enable_validation=None, enable_wrap=None, alias=None)\n"
                         "--\n\nOne schema entry: a key spec bound to a value spec.")},
     {Py_tp_new, reinterpret_cast<void *>(field_tp_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(field_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(gc_dealloc<destroy_state>)},
     {Py_tp_traverse, reinterpret_cast<void *>(field_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(field_clear)},
     {Py_tp_richcompare, reinterpret_cast<void *>(field_richcompare)},
@@ -1228,18 +1190,15 @@ Ref apply(PyObject *self, PyObject *value, bool allow_partial, PyObject *transfo
         v = base::apply_native(spec.get(), value, allow_partial, transform_fn, root_path, inplace);
     }
     else {
-        PyObject *kwnames = apply_kwnames();
-        if (kwnames == nullptr) {
-            return error;
-        }
         PyObject *call[] = {spec.get(),
                             value,
                             allow_partial ? Py_True : Py_False,
                             transform_fn ? transform_fn : Py_None,
                             root_path ? root_path : Py_None,
                             inplace ? Py_True : Py_False};
-        v = Ref::steal(PyObject_VectorcallMethod(bridge::names().apply, call,
-                                                 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        v = Ref::steal(
+            PyObject_VectorcallMethod(interned<"apply">(), call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      kwnames<"allow_partial", "child_transform", "root_path", "inplace">()));
     }
     if (!v) {
         return error;

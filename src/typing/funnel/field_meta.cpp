@@ -1,8 +1,10 @@
 #include "typing/funnel/field_meta.hpp"
 
+#include "core/names.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/field/field.hpp"
 #include "typing/value_specs/base.hpp"
+#include "typing/value_specs/util.hpp"
 
 namespace norv::typing {
 
@@ -86,26 +88,23 @@ Maybe<Ref> exact_leaf_type(PyObject *spec)
         Ref r = Ref::steal(t);
         return r.get() == Py_None ? Ref() : std::move(r);
     }
-    Ref info = getattr(spec, "fast_apply_info");
+    return fast_apply_value_type(spec);
+}
+
+Maybe<Ref> fast_apply_value_type(PyObject *spec)
+{
+    Ref info = attr<"fast_apply_info">(spec);
     if (!info) {
         return error;
     }
-    Ref eligible = getattr(info.get(), bridge::names().is_eligible);
+    Maybe<bool> eligible = truth_attr<"is_eligible">(info.get());
     if (!eligible) {
         return error;
     }
-    const int yes = PyObject_IsTrue(eligible.get());
-    if (yes < 0) {
-        return error;
-    }
-    if (!yes) {
+    if (!*eligible) {
         return Ref();
     }
-    Ref vt = getattr(info.get(), bridge::names().value_type);
-    if (!vt) {
-        return error;
-    }
-    return vt;
+    return some(attr<"value_type">(info.get()));
 }
 
 Maybe<Ref> checked_leaf_type(PyObject *spec)
@@ -205,7 +204,7 @@ Maybe<std::pair<int, bool>> container_fill_info(PyObject *spec)
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.get()); ++i) {
         Ref f = Ref::borrow(PyList_GET_ITEM(elements.get(), i));
-        Ref v = getattr(f.get(), bridge::names().value);
+        Ref v = attr<"value">(f.get());
         if (!v) {
             return error;
         }
@@ -225,14 +224,6 @@ bool is_scalar_value(PyObject *value) noexcept
     PyTypeObject *t = Py_TYPE(value);
     return value == Py_None || t == &PyLong_Type || t == &PyFloat_Type || t == &PyUnicode_Type ||
            t == &PyBool_Type || t == &PyBytes_Type;
-}
-
-int is_scalar_identity_transform(PyObject *transform)
-{
-    PyObject *v = nullptr;
-    const int has = PyObject_GetOptionalAttrString(transform, "_norv_scalar_identity", &v);
-    Py_XDECREF(v);
-    return has;
 }
 
 }  // namespace funnel
@@ -301,22 +292,21 @@ struct Working {
 // Classifies one candidate into the working record.
 Status classify(Working &w, PyObject *c)
 {
-    bool any_open = false, is_float = false, non_strict = false, container = false, is_tuple = false;
-    Ref object_cls;
+    bool any_open = false, is_float = false, non_strict = false, is_tuple = false;
     const Maybe<bool> native = with_engine(c, [&](SpecEngine &e) {
-        const bool plain = !e.frozen && !e.transform;
-        any_open = e.tag() == Tag::Any && plain;
+        any_open = e.tag() == Tag::Any && !e.frozen && !e.transform;
         if (const NumberKind *n = e.kind.get<NumberKind>()) {
             is_float = n->is_float;
             non_strict = e.strict != STRICT_TRUE;
         }
-        container = plain && (e.tag() == Tag::List || e.tag() == Tag::Tuple || e.tag() == Tag::Dict);
         is_tuple = e.tag() == Tag::Tuple;
-        if (e.tag() == Tag::Object && plain && e.value_type) {
-            object_cls = Ref::borrow(e.value_type.get());
-        }
     });
     if (!native) {
+        return error;
+    }
+    Maybe<bool> container = funnel::is_container_candidate(c);
+    Maybe<Ref> object_cls = container ? funnel::is_object_candidate(c) : Maybe<Ref>(error);
+    if (!object_cls) {
         return error;
     }
     w.open_any = w.open_any || any_open;
@@ -342,11 +332,11 @@ Status classify(Working &w, PyObject *c)
         }
         claimed = true;
     }
-    if (object_cls) {
-        w.m.subclass.push_back(std::move(object_cls));
+    if (*object_cls) {
+        w.m.subclass.push_back(std::move(*object_cls));
         claimed = true;
     }
-    if (container) {
+    if (*container) {
         w.m.wrap = true;
         w.tuple_container = w.tuple_container || is_tuple;
     }
@@ -356,36 +346,23 @@ Status classify(Working &w, PyObject *c)
     return Status::ok;
 }
 
-Maybe<bool> truth_attr(PyObject *o, const char *name)
-{
-    Ref v = getattr(o, name);
-    if (!v) {
-        return error;
-    }
-    const int t = PyObject_IsTrue(v.get());
-    if (t < 0) {
-        return error;
-    }
-    return t != 0;
-}
-
 }  // namespace
 
 Maybe<MetaPtr> build_field_meta(PyObject *key, PyObject *f, PyObject *spec)
 {
-    Maybe<bool> validation = truth_attr(f, "enable_validation");
+    Maybe<bool> validation = truth_attr<"enable_validation">(f);
     if (!validation) {
         return error;
     }
-    Maybe<bool> enable_wrap = truth_attr(f, "enable_wrap");
+    Maybe<bool> enable_wrap = truth_attr<"enable_wrap">(f);
     if (!enable_wrap) {
         return error;
     }
-    Maybe<bool> has_default = truth_attr(spec, "has_default");
+    Maybe<bool> has_default = truth_attr<"has_default">(spec);
     if (!has_default) {
         return error;
     }
-    Maybe<bool> frozen = truth_attr(spec, "frozen");
+    Maybe<bool> frozen = truth_attr<"frozen">(spec);
     if (!frozen) {
         return error;
     }

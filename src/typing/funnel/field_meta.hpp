@@ -11,6 +11,7 @@
 
 #include "core/error.hpp"
 #include "core/ref.hpp"
+#include "typing/services.hpp"
 
 namespace norv::typing {
 
@@ -88,11 +89,10 @@ struct FunnelCtx {
     bool no_path = false;
 };
 
-Maybe<Ref> exact_leaf_type(PyObject *spec);  // empty Ref: none
 Maybe<Ref> checked_leaf_type(PyObject *spec);
-// The target class of a native Object spec that is neither frozen nor
-// transformed; an empty Ref otherwise.
-Maybe<Ref> is_object_candidate(PyObject *spec);
+// The value type of a spec's `fast_apply_info` when that is eligible, else
+// an empty Ref (read through the attribute, whatever the spec).
+Maybe<Ref> fast_apply_value_type(PyObject *spec);
 // A native List, Tuple or Dict spec that is neither frozen nor transformed.
 Maybe<bool> is_container_candidate(PyObject *spec);
 Maybe<bool> proven_scalar_leaf(PyObject *spec);
@@ -100,7 +100,6 @@ Maybe<bool> proven_scalar_leaf(PyObject *spec);
 // element spec is a proven scalar leaf.
 Maybe<std::pair<int, bool>> container_fill_info(PyObject *spec);
 bool is_scalar_value(PyObject *value) noexcept;
-[[nodiscard]] int is_scalar_identity_transform(PyObject *transform);
 
 Maybe<Accept> funnel_leaf(PyObject *value, const FieldMeta &meta);
 Maybe<Accept> funnel_accept(PyObject *value, const FieldMeta &meta, PyObject *key, const FunnelCtx &ctx);

@@ -82,13 +82,6 @@ Ref alloc_instance(PyTypeObject *type)
     return Ref::steal(type->tp_alloc(type, 0));
 }
 
-void dealloc_plain(PyObject *self)
-{
-    PyTypeObject *tp = Py_TYPE(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 Status register_names(PyObject *module)
 {
     // Each class is made only once the one before it was added.

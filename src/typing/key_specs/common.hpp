@@ -76,6 +76,4 @@ T *payload(PyObject *self) noexcept
 // creation failed, error set) fails.
 Ref alloc_instance(PyTypeObject *type);
 
-void dealloc_plain(PyObject *self);
-
 }  // namespace norv::key_specs

@@ -2,6 +2,8 @@
 // text, so a dict keyed by key specs can be probed with a plain str and the
 // reverse.
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include "core/args.hpp"
 #include "core/registry.hpp"
@@ -18,14 +20,14 @@ constexpr const char *SERIALIZATION_KEY = "norv.typing.ConstStrKey";
 struct ConstStrKeyObject {
     PyObject_HEAD
     // An exact str that encodes as UTF-8 (no lone surrogates) and has no '.'.
-    PyObject *text;
+    Ref text;
 };
 
 TypeCell TYPE;
 
 PyObject *text_of(PyObject *self)
 {
-    return payload<ConstStrKeyObject>(self)->text;
+    return payload<ConstStrKeyObject>(self)->text.get();
 }
 
 bool is_const_str_key(PyObject *o) noexcept
@@ -53,7 +55,7 @@ Ref make(PyObject *value)
     if (!self) {
         return error;
     }
-    payload<ConstStrKeyObject>(self.get())->text = text.release();
+    new (&payload<ConstStrKeyObject>(self.get())->text) Ref(std::move(text));
     return self;
 }
 
@@ -84,8 +86,8 @@ PyObject *const_str_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 
 void const_str_key_dealloc(PyObject *self)
 {
-    Py_CLEAR(payload<ConstStrKeyObject>(self)->text);
-    dealloc_plain(self);
+    payload<ConstStrKeyObject>(self)->text.~Ref();
+    free_instance(self);
 }
 
 // Equal to a str or a ConstStrKey with the same text. The stored text always

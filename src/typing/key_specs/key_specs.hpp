@@ -11,18 +11,12 @@
 #include <Python.h>
 
 #include "core/error.hpp"
+#include "typing/services.hpp"
 
 namespace norv::key_specs {
 
 PyTypeObject *const_str_key_type();
 PyTypeObject *str_key_type();
-PyTypeObject *list_key_type();
-PyTypeObject *tuple_key_type();
-
-// What `key.extend(base)` would raise, with nothing adopted, for the key specs
-// whose extension writes (ListKey, TupleKey): true when it would pass, the
-// very refusal when it would not, false for any other key (no answer here).
-[[nodiscard]] Maybe<bool> check_extend(PyObject *key, PyObject *base);
 
 // Adds ConstStrKey, StrKey, ListKey and TupleKey, in that order.
 [[nodiscard]] Status register_names(PyObject *module);

@@ -233,7 +233,7 @@ PyType_Slot SLOTS[] = {
     {Py_tp_doc, const_cast<char *>("ListKey(min_value=0, max_value=None)\n--\n\n"
                                    "The key spec of a range of list indices.")},
     {Py_tp_new, reinterpret_cast<void *>(list_key_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc_plain)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(free_instance)},
     {Py_tp_repr, reinterpret_cast<void *>(shim_unary<text_value>)},
     {Py_tp_str, reinterpret_cast<void *>(shim_unary<text_value>)},
     // Mutable through `extend`, so equal but unhashable.

@@ -1,12 +1,17 @@
 // StrKey: the key spec of any string key, optionally constrained by a pattern
 // that must match from the key's start.
+#include <new>
+#include <utility>
+
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/registry.hpp"
 #include "core/truth.hpp"
 #include "formatting/format.hpp"
 #include "typing/key_specs/common.hpp"
 #include "typing/key_specs/key_specs.hpp"
+#include "typing/value_specs/util.hpp"
 
 namespace norv::key_specs {
 
@@ -16,17 +21,16 @@ constexpr const char *SERIALIZATION_KEY = "norv.typing.StrKey";
 
 struct StrKeyObject {
     PyObject_HEAD
-    // Whatever `re.compile` returned; NULL means any string. Never changes.
-    PyObject *regex;
+    // Whatever `re.compile` returned; empty means any string. Never changes.
+    Ref regex;
 };
 
 TypeCell TYPE;
 ObjectCell ANY_PATTERN_TEXT;
-ObjectCell MATCH_NAME;
 
 PyObject *regex_of(PyObject *self)
 {
-    return payload<StrKeyObject>(self)->regex;
+    return payload<StrKeyObject>(self)->regex.get();
 }
 
 bool is_str_key(PyObject *o) noexcept
@@ -40,37 +44,18 @@ Ref make_with(Ref regex)
     if (!self) {
         return error;
     }
-    payload<StrKeyObject>(self.get())->regex = regex.release();
+    new (&payload<StrKeyObject>(self.get())->regex) Ref(std::move(regex));
     return self;
 }
 
-// No pattern for None or a false value; anything true goes through the `re`
-// module as it is at this moment.
+// No pattern for None or a false value.
 Ref make(PyObject *regex)
 {
-    if (regex == nullptr || regex == Py_None) {
-        return make_with(Ref{});
-    }
-    const int truth = PyObject_IsTrue(regex);
-    if (truth < 0) {
-        return error;
-    }
-    if (!truth) {
-        return make_with(Ref{});
-    }
-    Ref re = Ref::steal(PyImport_ImportModule("re"));
-    if (!re) {
-        return error;
-    }
-    Ref compile = getattr(re.get(), "compile");
-    if (!compile) {
-        return error;
-    }
-    Ref compiled = Ref::steal(PyObject_CallOneArg(compile.get(), regex));
+    Maybe<Ref> compiled = typing::util::compile_regex(regex);
     if (!compiled) {
         return error;
     }
-    return make_with(std::move(compiled));
+    return make_with(std::move(*compiled));
 }
 
 // Sets `out` to the pattern's text as an exact str; left empty without a pattern.
@@ -80,7 +65,7 @@ Status pattern_text(PyObject *self, Ref &out)
     if (regex == nullptr) {
         return Status::ok;
     }
-    Ref pattern = getattr(regex, "pattern");
+    Ref pattern = attr<"pattern">(regex);
     if (!pattern) {
         return error;
     }
@@ -112,8 +97,8 @@ PyObject *str_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
 
 void str_key_dealloc(PyObject *self)
 {
-    Py_CLEAR(payload<StrKeyObject>(self)->regex);
-    dealloc_plain(self);
+    payload<StrKeyObject>(self)->regex.~Ref();
+    free_instance(self);
 }
 
 // Two keys without a pattern are equal; two with patterns compare the pattern
@@ -183,11 +168,7 @@ Ref str_key_match(PyObject *self, FastArgs a)
     if (regex == nullptr) {
         return new_bool(true);
     }
-    PyObject *name = MATCH_NAME.get_or_init([] { return Ref::steal(PyUnicode_InternFromString("match")); });
-    if (name == nullptr) {
-        return error;
-    }
-    Ref found = Ref::steal(PyObject_CallMethodOneArg(regex, name, key));
+    Ref found = Ref::steal(PyObject_CallMethodOneArg(regex, interned<"match">(), key));
     if (!found) {
         return error;
     }

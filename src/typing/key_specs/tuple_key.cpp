@@ -203,7 +203,7 @@ PyType_Slot SLOTS[] = {
     {Py_tp_doc, const_cast<char *>("TupleKey(index=None)\n--\n\n"
                                    "The key spec of one tuple position, or of any.")},
     {Py_tp_new, reinterpret_cast<void *>(tuple_key_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc_plain)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(free_instance)},
     {Py_tp_repr, reinterpret_cast<void *>(shim_unary<text_value>)},
     {Py_tp_str, reinterpret_cast<void *>(shim_unary<text_value>)},
     // Mutable through `extend`, so equal but unhashable.

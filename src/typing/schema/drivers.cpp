@@ -5,9 +5,10 @@
 #include <vector>
 
 #include "core/args.hpp"
+#include "core/hooks.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
-#include "hooks.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/field/field.hpp"
@@ -31,39 +32,13 @@ PyObject *or_none(PyObject *o) noexcept
     return o ? o : Py_None;
 }
 
-// A tuple of interned keyword names, built once in the given order.
-template <NameLit... L>
-PyObject *kwnames()
-{
-    static ObjectCell NAMES;
-    return NAMES.get_or_init([] {
-        PyObject *names[] = {interned<L>()...};
-        for (PyObject *n : names) {
-            if (n == nullptr) {
-                return Ref();
-            }
-        }
-        Ref t = Ref::steal(PyTuple_New(sizeof...(L)));
-        if (t) {
-            for (std::size_t i = 0; i < sizeof...(L); ++i) {
-                PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names[i]));
-            }
-        }
-        return t;
-    });
-}
-
 // `self.<method>(positional, **keywords)`; `args` starts with one free slot
 // for the call's own use, then self and the positional argument.
-template <NameLit Method>
+template <NameText Method>
 Ref call_method_kw(PyObject *const *args, std::size_t nargs, PyObject *names)
 {
-    PyObject *method = interned<Method>();
-    if (method == nullptr || names == nullptr) {
-        return error;
-    }
-    return Ref::steal(
-        PyObject_VectorcallMethod(method, args + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+    return Ref::steal(PyObject_VectorcallMethod(interned<Method>(), args + 1,
+                                                nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
 }
 
 Ref path_for(PyObject *key, const ValueCtx &ctx)
@@ -77,20 +52,20 @@ Ref path_for(PyObject *key, const ValueCtx &ctx)
 Ref wrap_container(PyObject *field, const FieldMeta &meta, PyObject *key, PyObject *w, const ValueCtx &ctx,
                    PyObject *transform)
 {
-    const int identity = funnel::is_scalar_identity_transform(transform);
-    if (identity < 0) {
+    Maybe<bool> identity = funnel::is_scalar_identity_transform(transform);
+    if (!identity) {
         return error;
     }
-    if (identity && PyTuple_CheckExact(w)) {
+    if (*identity && PyTuple_CheckExact(w)) {
         return Ref::borrow(w);
     }
     Ref path = keypath::child_key_path(key, ctx.root_path);
     if (!path) {
         return error;
     }
-    if (identity) {
+    if (*identity) {
         PyObject *allow = nullptr;
-        const int has = PyObject_GetOptionalAttrString(transform, "_norv_allow_partial", &allow);
+        const int has = PyObject_GetOptionalAttr(transform, interned<"_norv_allow_partial">(), &allow);
         Ref allow_ref = Ref::steal(allow);
         if (has < 0) {
             return error;
@@ -415,15 +390,13 @@ Ref missing_required_keys(PyObject *schema, PyObject *kwargs)
     Ref fields = Ref::borrow(state(schema).fields.get());
     const Status st = dict_for_each(fields.get(), [&](PyObject *spec, PyObject *field) -> Status {
         Ref value = attr<"value">(field);
-        Ref has_default = value ? attr<"has_default">(value.get()) : Ref();
-        const int d = has_default ? PyObject_IsTrue(has_default.get()) : -1;
-        if (d != 0) {
-            return d < 0 ? Status(error) : Status::ok;
+        Maybe<bool> has_default = value ? truth_attr<"has_default">(value.get()) : Maybe<bool>(error);
+        if (!has_default || *has_default) {
+            return has_default ? Status::ok : Status::error;
         }
-        Ref is_const = attr<"is_const">(spec);
-        const int c = is_const ? PyObject_IsTrue(is_const.get()) : -1;
-        if (c <= 0) {
-            return c < 0 ? Status(error) : Status::ok;
+        Maybe<bool> is_const = truth_attr<"is_const">(spec);
+        if (!is_const || !*is_const) {
+            return is_const ? Status::ok : Status::error;
         }
         const int in = PyDict_Contains(kwargs, spec);
         if (in != 0) {

@@ -5,6 +5,7 @@
 
 #include "topology/keypath.hpp"
 #include "typing/funnel/field_meta.hpp"
+#include "typing/value_specs/util.hpp"
 
 namespace norv::typing::schema {
 
@@ -74,11 +75,11 @@ Maybe<Valued> open_plan_validate(const OpenSchemaPlan &plan, PyObject *kwargs, c
 {
     bool scalar_identity = false;
     if (transform != nullptr) {
-        const int identity = funnel::is_scalar_identity_transform(transform);
-        if (identity < 0) {
+        Maybe<bool> identity = funnel::is_scalar_identity_transform(transform);
+        if (!identity) {
             return error;
         }
-        scalar_identity = identity != 0;
+        scalar_identity = *identity;
     }
     Ref out = Ref::steal(PyDict_New());
     if (!out) {

@@ -4,6 +4,7 @@
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
 #include "core/truth.hpp"
@@ -26,14 +27,6 @@ struct SchemaObject {
 
 TypeCell TYPE;
 
-Maybe<bool> bool_arg(PyObject *v, const char *name, bool dflt)
-{
-    if (v == nullptr) {
-        return dflt;
-    }
-    return convert_arg(name, [&] { return to_bool(v); }, ArgCause::ConversionCause);
-}
-
 // ---- construction ---------------------------------------------------------------------------
 
 const Signature NEW_SIG{"Schema",
@@ -47,7 +40,7 @@ PyObject *schema_tp_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
         if (failed(NEW_SIG.bind_tuple(args, kwargs, b))) {
             return error;
         }
-        Maybe<bool> allow = bool_arg(b[4], "allow_nonconst_keys", false);
+        Maybe<bool> allow = bool_arg("allow_nonconst_keys", b[4], false, ArgCause::ConversionCause);
         if (!allow) {
             return error;
         }
@@ -263,24 +256,24 @@ Ref schema_format_impl(PyObject *self, bool compact, bool verbose, PyObject *roo
     if (hold.failed()) {
         return error;
     }
-    const bridge::Names &n = bridge::names();
     Ref options = Ref::steal(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
     Ref label = cls_name ? Ref::borrow(cls_name) : new_str("Schema");
     Ref indent = root_indent ? Ref::borrow(root_indent) : new_int(0);
-    if (!options || !label || !indent || PyDict_SetItem(options.get(), n.label, label.get()) < 0) {
+    if (!options || !label || !indent ||
+        PyDict_SetItem(options.get(), interned<"label">(), label.get()) < 0) {
         return error;
     }
     if (bracket_type && PyDict_SetItemString(options.get(), "bracket_type", bracket_type) < 0) {
         return error;
     }
-    if (PyDict_SetItem(options.get(), n.compact, compact ? Py_True : Py_False) < 0 ||
-        PyDict_SetItem(options.get(), n.verbose, verbose ? Py_True : Py_False) < 0 ||
-        PyDict_SetItem(options.get(), n.root_indent, indent.get()) < 0) {
+    if (PyDict_SetItem(options.get(), interned<"compact">(), compact ? Py_True : Py_False) < 0 ||
+        PyDict_SetItem(options.get(), interned<"verbose">(), verbose ? Py_True : Py_False) < 0 ||
+        PyDict_SetItem(options.get(), interned<"root_indent">(), indent.get()) < 0) {
         return error;
     }
     if (list_wrap) {
         Ref eighty = new_int(80);
-        if (!eighty || PyDict_SetItem(options.get(), n.list_wrap_threshold, eighty.get()) < 0) {
+        if (!eighty || PyDict_SetItem(options.get(), interned<"list_wrap_threshold">(), eighty.get()) < 0) {
             return error;
         }
     }
@@ -311,11 +304,11 @@ Ref schema_format(PyObject *self, FastArgs fa)
     if (failed(FORMAT_SIG.bind(fa, b))) {
         return error;
     }
-    Maybe<bool> compact = bool_arg(b[0], "compact", false);
+    Maybe<bool> compact = bool_arg("compact", b[0], false, ArgCause::ConversionCause);
     if (!compact) {
         return error;
     }
-    Maybe<bool> verbose = bool_arg(b[1], "verbose", true);
+    Maybe<bool> verbose = bool_arg("verbose", b[1], true, ArgCause::ConversionCause);
     if (!verbose) {
         return error;
     }
@@ -331,7 +324,7 @@ Ref schema_format(PyObject *self, FastArgs fa)
             return error;
         }
     }
-    Maybe<bool> fields_only = bool_arg(b[5], "fields_only", false);
+    Maybe<bool> fields_only = bool_arg("fields_only", b[5], false, ArgCause::ConversionCause);
     if (!fields_only) {
         return error;
     }
@@ -754,7 +747,7 @@ Ref schema_funnel_validate_field(PyObject *self, FastArgs fa)
     if (failed(VALIDATE_SIG.bind(fa, b))) {
         return error;
     }
-    Maybe<bool> allow_partial = bool_arg(b[2], "allow_partial", false);
+    Maybe<bool> allow_partial = bool_arg("allow_partial", b[2], false, ArgCause::ConversionCause);
     if (!allow_partial) {
         return error;
     }
@@ -936,9 +929,12 @@ Ref schema_apply_method(PyObject *self, FastArgs fa)
     if (failed(APPLY_SIG.bind(fa, b))) {
         return error;
     }
-    Maybe<bool> allow_partial = bool_arg(b[1], "allow_partial", false);
-    Maybe<bool> respect = allow_partial ? bool_arg(b[4], "respect_enable_wrap", false) : Maybe<bool>(error);
-    Maybe<bool> inplace = respect ? bool_arg(b[5], "inplace", true) : Maybe<bool>(error);
+    Maybe<bool> allow_partial = bool_arg("allow_partial", b[1], false, ArgCause::ConversionCause);
+    Maybe<bool> respect = allow_partial
+                              ? bool_arg("respect_enable_wrap", b[4], false, ArgCause::ConversionCause)
+                              : Maybe<bool>(error);
+    Maybe<bool> inplace =
+        respect ? bool_arg("inplace", b[5], true, ArgCause::ConversionCause) : Maybe<bool>(error);
     if (!inplace) {
         return error;
     }
@@ -954,7 +950,7 @@ Ref schema_validate_method(PyObject *self, FastArgs fa)
     if (failed(VALIDATE_SIG2.bind(fa, b))) {
         return error;
     }
-    Maybe<bool> allow_partial = bool_arg(b[1], "allow_partial", false);
+    Maybe<bool> allow_partial = bool_arg("allow_partial", b[1], false, ArgCause::ConversionCause);
     if (!allow_partial) {
         return error;
     }
@@ -1056,17 +1052,9 @@ int schema_clear(PyObject *self)
     return 0;
 }
 
-void schema_dealloc(PyObject *self)
+void destroy_state(PyObject *self) noexcept
 {
-    PyObject_GC_UnTrack(self);
-    PyTypeObject *tp = Py_TYPE(self);
-    Py_TRASHCAN_BEGIN(self, schema_dealloc)
-    {
-        state(self).~State();
-        tp->tp_free(self);
-        Py_DECREF(tp);
-    }
-    Py_TRASHCAN_END
+    state(self).~State();
 }
 
 PyType_Slot SCHEMA_SLOTS[] = {
@@ -1074,7 +1062,7 @@ PyType_Slot SCHEMA_SLOTS[] = {
                                    "allow_nonconst_keys=False, metadata=None, for_cls=None)\n--\n\n"
                                    "An ordered mapping from key specs to fields.")},
     {Py_tp_new, reinterpret_cast<void *>(schema_tp_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(schema_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(gc_dealloc<destroy_state>)},
     {Py_tp_traverse, reinterpret_cast<void *>(schema_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(schema_clear)},
     {Py_tp_richcompare, reinterpret_cast<void *>(schema_richcompare)},
@@ -1226,15 +1214,11 @@ Maybe<std::pair<Ref, Ref>> resolve_inner(PyObject *self, PyObject *keys)
     }
     Py_ssize_t next_nonconst = 0;
     const Status st = dict_for_each(fields.get(), [&](PyObject *spec, PyObject *) -> Status {
-        Ref is_const = attr<"is_const">(spec);
+        Maybe<bool> is_const = truth_attr<"is_const">(spec);
         if (!is_const) {
             return error;
         }
-        const int c = PyObject_IsTrue(is_const.get());
-        if (c < 0) {
-            return error;
-        }
-        if (!c) {
+        if (!*is_const) {
             Ref l = next_nonconst < n ? std::move(matched[next_nonconst++]) : Ref::steal(PyList_New(0));
             return l ? check(PyDict_SetItem(resolved.get(), spec, l.get())) : Status(error);
         }

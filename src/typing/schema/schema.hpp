@@ -15,43 +15,13 @@
 #include "core/borrow.hpp"
 #include "core/error.hpp"
 #include "core/ref.hpp"
+#include "typing/services.hpp"
 
 namespace norv::typing {
 struct FieldMeta;
 }
 
 namespace norv::typing::schema {
-
-// An attribute name interned once per process (leaked on purpose); null with
-// the error set only when the first interning failed.
-template <std::size_t N>
-struct NameLit {
-    char text[N];
-    constexpr NameLit(const char (&s)[N])
-    {
-        for (std::size_t i = 0; i < N; ++i) {
-            text[i] = s[i];
-        }
-    }
-};
-
-template <NameLit L>
-PyObject *interned() noexcept
-{
-    static PyObject *name = nullptr;
-    if (name == nullptr) {
-        name = PyUnicode_InternFromString(L.text);
-    }
-    return name;
-}
-
-// `o.<name>` through the interned name.
-template <NameLit L>
-Ref attr(PyObject *o)
-{
-    PyObject *name = interned<L>();
-    return name ? getattr(o, name) : Ref();
-}
 
 // Field-name hash shared by every text-keyed map of schemas, containers and
 // objects: 64-bit FNV-1a over the UTF-8 bytes, then one more step with 0xff.
@@ -121,7 +91,6 @@ struct State {
 };
 
 PyTypeObject *type();
-bool is_schema(PyObject *o) noexcept;
 State &state(PyObject *schema) noexcept;
 
 // Construction (every road builds through it).
@@ -133,6 +102,7 @@ Ref detect_dynamic_field(PyObject *fields);
 // (merged fields, merged metadata)
 Maybe<std::pair<Ref, Ref>> merge_fields(PyObject *fields, PyObject *metadata, bool allow_nonconst_keys,
                                         PyObject *base);
+// `obj` (a schema's constant bulk check) when it is a tuple, else an empty Ref.
 Ref const_bulk_check_bound(PyObject *obj);
 // The cached record of a native Field; a record built afresh for any other
 // field object.
@@ -142,9 +112,6 @@ Maybe<std::shared_ptr<const FieldMeta>> field_meta_for(PyObject *field);
 // the caller's shared access. Optional objects are nullptr when absent.
 Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
           PyObject *root_path, bool respect_enable_wrap, bool inplace);
-// apply under a recursion guard and the schema's shared borrow.
-Ref apply_held(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
-               PyObject *root_path, bool respect_enable_wrap, bool inplace);
 // apply on a deep copy; None.
 Ref validate(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *root_path);
 

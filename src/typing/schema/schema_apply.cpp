@@ -1,6 +1,7 @@
 // Schema application: validates a dict's entries against their fields, fills
 // the missing ones and refuses keys no field accepts.
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
@@ -122,12 +123,11 @@ Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform
             return error;
         }
         if (has_nonconst) {
-            Ref is_const = attr<"is_const">(spec);
-            const int c = is_const ? PyObject_IsTrue(is_const.get()) : -1;
-            if (c < 0) {
+            Maybe<bool> is_const = truth_attr<"is_const">(spec);
+            if (!is_const) {
                 return error;
             }
-            if (c) {
+            if (*is_const) {
                 const int in = PySequence_Contains(list.get(), spec);
                 if (in < 0) {
                     return error;
@@ -193,10 +193,9 @@ Ref schema_ordered_copy(PyObject *schema, PyObject *work)
     }
     Ref fields = Ref::borrow(state(schema).fields.get());
     const Status st = dict_for_each(fields.get(), [&](PyObject *spec, PyObject *) -> Status {
-        Ref is_const = attr<"is_const">(spec);
-        const int c = is_const ? PyObject_IsTrue(is_const.get()) : -1;
-        if (c <= 0) {
-            return c < 0 ? Status(error) : Status::ok;
+        Maybe<bool> is_const = truth_attr<"is_const">(spec);
+        if (!is_const || !*is_const) {
+            return is_const ? Status::ok : Status::error;
         }
         Ref text = attr<"const_text">(spec);
         if (!text) {

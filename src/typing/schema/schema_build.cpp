@@ -1,8 +1,10 @@
 #include <unordered_set>
 
+#include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "core/utf8.hpp"
 #include "typing/bridge/bridge.hpp"
+#include "typing/funnel/field_meta.hpp"
 #include "typing/schema/schema.hpp"
 #include "typing/value_specs/base.hpp"
 
@@ -18,20 +20,6 @@ static_assert(fnv_build(std::string_view("a\0b", 3)) != fnv_build("ab"));
 namespace {
 
 const SchemaMeta EMPTY_META{};
-
-template <NameLit L>
-Maybe<bool> truth_attr(PyObject *o)
-{
-    Ref v = attr<L>(o);
-    if (!v) {
-        return error;
-    }
-    const int t = PyObject_IsTrue(v.get());
-    if (t < 0) {
-        return error;
-    }
-    return t != 0;
-}
 
 Maybe<std::string> utf8_text(PyObject *text)
 {
@@ -112,6 +100,16 @@ const SchemaMeta &State::caches() const noexcept
 Ref const_bulk_check_bound(PyObject *obj)
 {
     return obj != nullptr && PyTuple_Check(obj) ? Ref::borrow(obj) : Ref();
+}
+
+Maybe<Ref> const_bulk_check_of(PyObject *schema)
+{
+    State &s = state(schema);
+    SharedBorrow hold(s.borrow);
+    if (hold.failed()) {
+        return error;
+    }
+    return const_bulk_check_bound(s.caches().const_bulk_check.get());
 }
 
 // ---- caches ---------------------------------------------------------------------------------
@@ -204,22 +202,7 @@ Maybe<Ref> bulk_value_type(PyObject *spec)
         const SpecEngine &e = read.engine();
         return e.exact_eligible() ? Ref::borrow(e.value_type.get()) : Ref();
     }
-    Ref info = attr<"fast_apply_info">(spec);
-    if (!info) {
-        return error;
-    }
-    Maybe<bool> eligible = truth_attr<"is_eligible">(info.get());
-    if (!eligible) {
-        return error;
-    }
-    if (!*eligible) {
-        return Ref();
-    }
-    Ref vt = attr<"value_type">(info.get());
-    if (!vt) {
-        return error;
-    }
-    return vt;
+    return funnel::fast_apply_value_type(spec);
 }
 
 Status compute_const(SchemaMeta &m, PyObject *fields)

@@ -13,6 +13,7 @@
 #include <span>
 
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/truth.hpp"
@@ -39,33 +40,12 @@ Ref item(PyObject *r, int i)
     return Ref::steal(PyObject_GetItem(r, index.get()));
 }
 
-// Borrowed; NULL with the error set.
-PyObject *custom_apply_kwnames()
-{
-    static ObjectCell NAMES;
-    return NAMES.get_or_init([] {
-        const bridge::Names &n = bridge::names();
-        return Ref::steal(PyTuple_Pack(2, n.allow_partial, n.child_transform));
-    });
-}
-
-// Borrowed; NULL with the error set.
-PyObject *root_path_kwnames()
-{
-    static ObjectCell NAMES;
-    return NAMES.get_or_init([] { return Ref::steal(PyTuple_Pack(1, bridge::names().root_path)); });
-}
-
 // `c.apply(value, root_path=root_path)`.
 Ref call_apply_on_path(PyObject *c, PyObject *value, PyObject *root_path)
 {
-    PyObject *kwnames = root_path_kwnames();
-    if (kwnames == nullptr) {
-        return error;
-    }
     PyObject *args[] = {c, value, root_path ? root_path : Py_None};
-    return Ref::steal(
-        PyObject_VectorcallMethod(bridge::names().apply, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return Ref::steal(PyObject_VectorcallMethod(interned<"apply">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                kwnames<"root_path">()));
 }
 
 // ---- message text --------------------------------------------------------------------
@@ -584,14 +564,11 @@ Ref apply_custom_typing(PyObject *spec_object, PyObject *value, bool allow_parti
     if (!path) {
         return error;
     }
-    PyObject *kwnames = custom_apply_kwnames();
-    if (kwnames == nullptr) {
-        return error;
-    }
+    PyObject *names = kwnames<"allow_partial", "child_transform">();
     PyObject *args[] = {value, path.get(), spec_object ? spec_object : Py_None,
                         allow_partial ? Py_True : Py_False, child_transform ? child_transform : Py_None};
-    Ref r = Ref::steal(PyObject_VectorcallMethod(bridge::names().custom_apply, args,
-                                                 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    Ref r = Ref::steal(PyObject_VectorcallMethod(interned<"custom_apply">(), args,
+                                                 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
     if (!r) {
         return error;
     }
@@ -665,16 +642,12 @@ bool lacks_accept_hook(PyObject *t) noexcept
 // Whether reading `x.__class__` runs no Python code for instances of `t`:
 // attribute lookup is the generic one and finds object's own descriptor,
 // which answers the instance's class.
-Maybe<bool> native_class_attr(PyTypeObject *t)
+bool native_class_attr(PyTypeObject *t)
 {
     if (t->tp_getattro != PyObject_GenericGetAttr) {
         return false;
     }
-    static ObjectCell NAME;
-    PyObject *name = NAME.get_or_init([] { return Ref::steal(PyUnicode_InternFromString("__class__")); });
-    if (name == nullptr) {
-        return error;
-    }
+    PyObject *name = interned<"__class__">();
     static PyObject *const own = _PyType_Lookup(&PyBaseObject_Type, name);  // object is immutable
     return own != nullptr && _PyType_Lookup(t, name) == own;
 }
@@ -691,9 +664,8 @@ Maybe<bool> exact_plain_member(const SpecEngine &e, PyObject *value)
     if (u == nullptr || !u->members || bridge::is_any_fast_type(value, true)) {
         return false;
     }
-    const Maybe<bool> native = native_class_attr(Py_TYPE(value));
-    if (!native || !*native) {
-        return native;
+    if (!native_class_attr(Py_TYPE(value))) {
+        return false;
     }
     return predicate(PySet_Contains(u->members.get(), reinterpret_cast<PyObject *>(Py_TYPE(value))));
 }
@@ -708,7 +680,7 @@ Maybe<Ref> try_accept(PyObject *t, PyObject *value)
         return Ref();
     }
     PyObject *accept = nullptr;
-    const int found = PyObject_GetOptionalAttr(t, bridge::names().nv_accept, &accept);
+    const int found = PyObject_GetOptionalAttr(t, interned<"__nv_accept__">(), &accept);
     if (found < 0) {
         return error;
     }
@@ -747,7 +719,7 @@ Status cache_pattern_match(PyTypeObject *tp)
         tp->tp_dictoffset != 0 || tp->tp_getattro != PyObject_GenericGetAttr) {
         return Status::ok;
     }
-    Ref descr = getattr(reinterpret_cast<PyObject *>(tp), bridge::names().match);
+    Ref descr = getattr(reinterpret_cast<PyObject *>(tp), interned<"match">());
     if (!descr) {
         return error;
     }
@@ -788,7 +760,7 @@ Ref regex_match(PyObject *regex, PyObject *value)
         PyObject *args[] = {regex, value};
         return Ref::steal(PyObject_Vectorcall((*cached)->descr, args, 2, nullptr));
     }
-    return Ref::steal(PyObject_CallMethodOneArg(regex, bridge::names().match, value));
+    return Ref::steal(PyObject_CallMethodOneArg(regex, interned<"match">(), value));
 }
 
 // An exact int given to an unbounded Float spec that is neither frozen nor
@@ -1044,7 +1016,7 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
         // object without the transform; it is made only here, when needed.
         Ref stand_in;
         if (!use_transform && e.transform && spec_object != nullptr) {
-            stand_in = getattr(spec_object, bridge::names().skip_user_transform);
+            stand_in = attr<"skip_user_transform">(spec_object);
             if (!stand_in) {
                 return error;
             }
@@ -1352,7 +1324,7 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
                 return Verdict::Discarded;
             }
             return reject_joined_on_path(PyExc_ValueError, path, [&](auto join) -> Ref {
-                Ref pattern = getattr(regex.get(), bridge::names().pattern);
+                Ref pattern = attr<"pattern">(regex.get());
                 if (!pattern) {
                     return error;
                 }
@@ -1448,8 +1420,7 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
                 return Verdict::Ok;
             }
             const TypeKind *t = e.kind.get<TypeKind>();
-            Ref base =
-                t->forward_ref ? getattr(t->forward_ref.get(), bridge::names().cls) : Ref::borrow(t->t.get());
+            Ref base = t->forward_ref ? attr<"cls">(t->forward_ref.get()) : Ref::borrow(t->t.get());
             if (!base) {
                 return error;
             }

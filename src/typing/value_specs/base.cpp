@@ -5,6 +5,7 @@
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
 #include "typing/bridge/bridge.hpp"
@@ -203,13 +204,9 @@ Ref get_fast_apply_info(SpecEngine &e)
     if (!e.exact_eligible()) {
         return Ref::steal(PyObject_CallNoArgs(br.fast_apply_info_cls));
     }
-    const bridge::Names &nm = bridge::names();
     PyObject *args[] = {Py_True, e.value_type.get()};
-    Ref kwnames = Ref::steal(PyTuple_Pack(2, nm.is_eligible, nm.value_type));
-    if (!kwnames) {
-        return error;
-    }
-    return Ref::steal(PyObject_Vectorcall(br.fast_apply_info_cls, args, 0, kwnames.get()));
+    return Ref::steal(
+        PyObject_Vectorcall(br.fast_apply_info_cls, args, 0, kwnames<"is_eligible", "value_type">()));
 }
 Ref get_exact_leaf_type(SpecEngine &e)
 {
@@ -257,14 +254,6 @@ PyGetSetDef GETSET[] = {
 
 // ---- apply and validate -------------------------------------------------------------------
 
-Maybe<bool> bool_arg(const Bound &b, std::size_t i, const char *name, bool dflt)
-{
-    if (!b.has(i)) {
-        return dflt;
-    }
-    return convert_arg(name, [&] { return to_bool(b[i]); });
-}
-
 const Signature APPLY_SIG{
     "apply",
     {arg("value"), opt("allow_partial"), opt("child_transform"), opt("root_path"), opt("inplace")},
@@ -286,11 +275,11 @@ Ref spec_apply(PyObject *self, FastArgs a)
     if (failed(APPLY_SIG.bind(a, b))) {
         return error;
     }
-    const Maybe<bool> allow_partial = bool_arg(b, 1, "allow_partial", false);
+    const Maybe<bool> allow_partial = bool_arg("allow_partial", b[1], false, ArgCause::Conversion);
     if (!allow_partial) {
         return error;
     }
-    const Maybe<bool> inplace = bool_arg(b, 4, "inplace", true);
+    const Maybe<bool> inplace = bool_arg("inplace", b[4], true, ArgCause::Conversion);
     if (!inplace) {
         return error;
     }
@@ -351,11 +340,11 @@ Ref spec_apply_kind(PyObject *self, FastArgs a)
     if (failed(bind_live(self, APPLY_KIND_SIG, a, b))) {
         return error;
     }
-    const Maybe<bool> allow_partial = convert_arg("allow_partial", [&] { return to_bool(b[1]); });
+    const Maybe<bool> allow_partial = bool_arg("allow_partial", b[1], false, ArgCause::Conversion);
     if (!allow_partial) {
         return error;
     }
-    const Maybe<bool> inplace = bool_arg(b, 4, "inplace", true);
+    const Maybe<bool> inplace = bool_arg("inplace", b[4], true, ArgCause::Conversion);
     if (!inplace) {
         return error;
     }
@@ -401,7 +390,7 @@ Ref spec_set_default(PyObject *self, FastArgs a)
     if (failed(bind_live(self, SET_DEFAULT_SIG, a, b))) {
         return error;
     }
-    const Maybe<bool> use_apply = bool_arg(b, 1, "use_default_apply", true);
+    const Maybe<bool> use_apply = bool_arg("use_default_apply", b[1], true, ArgCause::Conversion);
     if (!use_apply) {
         return error;
     }
@@ -458,14 +447,11 @@ Ref spec_set_strict(PyObject *self, FastArgs a)
     if (failed(bind_live(self, SET_STRICT_SIG, a, b))) {
         return error;
     }
-    std::uint8_t strict = STRICT_UNSET;
-    if (b[0] != Py_None) {
-        const Maybe<bool> value = convert_arg("strict", [&] { return to_bool(b[0]); });
-        if (!value) {
-            return error;
-        }
-        strict = *value ? STRICT_TRUE : STRICT_FALSE;
+    const Maybe<std::optional<bool>> value = opt_bool_arg("strict", b[0], ArgCause::Conversion);
+    if (!value) {
+        return error;
     }
+    const std::uint8_t strict = !*value ? STRICT_UNSET : (**value ? STRICT_TRUE : STRICT_FALSE);
     Write w(self);
     w.e.strict = strict;
     w.e.invalidate_repr();
@@ -502,7 +488,7 @@ Ref spec_materialize_strict(PyObject *self)
             w.e.strict = STRICT_TRUE;
             w.e.invalidate_repr();
         }
-        PyObject *value = bridge::names().value;
+        PyObject *value = interned<"value">();
         switch (w.e.tag()) {
             case Tag::List:
                 if (PyList_Append(children.get(), w.e.kind.get<ListKind>()->element_spec.get()) < 0) {
@@ -566,11 +552,11 @@ Ref spec_noneable(PyObject *self, FastArgs a)
     if (failed(bind_live(self, NONEABLE_SIG, a, b))) {
         return error;
     }
-    const Maybe<bool> noneable_arg = bool_arg(b, 0, "is_noneable", true);
+    const Maybe<bool> noneable_arg = bool_arg("is_noneable", b[0], true, ArgCause::Conversion);
     if (!noneable_arg) {
         return error;
     }
-    const Maybe<bool> none_default_arg = bool_arg(b, 1, "use_none_as_default", true);
+    const Maybe<bool> none_default_arg = bool_arg("use_none_as_default", b[1], true, ArgCause::Conversion);
     if (!none_default_arg) {
         return error;
     }
@@ -647,15 +633,11 @@ Ref spec_noneable(PyObject *self, FastArgs a)
         if (depth.failed()) {
             return error;
         }
-        const bridge::Names &nm = bridge::names();
-        Ref kwnames = Ref::steal(PyTuple_Pack(1, nm.use_none_as_default));
-        if (!kwnames) {
-            return error;
-        }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
             PyObject *args[] = {PyList_GET_ITEM(candidates.get(), i), bool_obj(is_noneable), Py_False};
             const size_t nargsf = 2 | PY_VECTORCALL_ARGUMENTS_OFFSET;
-            Ref r = Ref::steal(PyObject_VectorcallMethod(nm.noneable, args, nargsf, kwnames.get()));
+            Ref r = Ref::steal(PyObject_VectorcallMethod(interned<"noneable">(), args, nargsf,
+                                                         kwnames<"use_none_as_default">()));
             if (!r) {
                 return error;
             }
@@ -672,7 +654,7 @@ Ref spec_freeze(PyObject *self, FastArgs a)
     if (failed(bind_live(self, FREEZE_SIG, a, b))) {
         return error;
     }
-    const Maybe<bool> apply_before_use = bool_arg(b, 1, "apply_before_use", true);
+    const Maybe<bool> apply_before_use = bool_arg("apply_before_use", b[1], true, ArgCause::Conversion);
     if (!apply_before_use) {
         return error;
     }
@@ -726,7 +708,7 @@ Ref spec_materialize_default(PyObject *self, FastArgs a)
     if (failed(bind_live(self, MATERIALIZE_SIG, a, b))) {
         return error;
     }
-    const Maybe<bool> allow_partial = bool_arg(b, 0, "allow_partial", false);
+    const Maybe<bool> allow_partial = bool_arg("allow_partial", b[0], false, ArgCause::Conversion);
     if (!allow_partial) {
         return error;
     }
@@ -767,11 +749,11 @@ Ref spec_format(PyObject *self, FastArgs a)
     if (failed(bind_live(self, FORMAT_SIG, a, b))) {
         return error;
     }
-    const Maybe<bool> compact = bool_arg(b, 0, "compact", false);
+    const Maybe<bool> compact = bool_arg("compact", b[0], false, ArgCause::Conversion);
     if (!compact) {
         return error;
     }
-    const Maybe<bool> verbose = bool_arg(b, 1, "verbose", true);
+    const Maybe<bool> verbose = bool_arg("verbose", b[1], true, ArgCause::Conversion);
     if (!verbose) {
         return error;
     }
@@ -786,7 +768,7 @@ Ref spec_format(PyObject *self, FastArgs a)
     // A threshold that cannot be read or converted counts as not given.
     std::optional<std::int64_t> lwt;
     PyObject *given = nullptr;
-    const int found = PyDict_GetItemRef(b.varkw.get(), bridge::names().list_wrap_threshold, &given);
+    const int found = PyDict_GetItemRef(b.varkw.get(), interned<"list_wrap_threshold">(), &given);
     Ref held = Ref::steal(given);
     if (found > 0) {
         const Maybe<std::int64_t> threshold = to_i64(given);
@@ -892,8 +874,7 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
             }
             case Tag::Type: {
                 const TypeKind *t = e.kind.get<TypeKind>();
-                return t->forward_ref ? getattr(t->forward_ref.get(), bridge::names().cls)
-                                      : Ref::borrow(t->t.get());
+                return t->forward_ref ? attr<"cls">(t->forward_ref.get()) : Ref::borrow(t->t.get());
             }
             case Tag::Dict:
                 return call_and_apply(e, self, reinterpret_cast<PyObject *>(&PyDict_Type), args, kwargs);
@@ -914,7 +895,7 @@ PyObject *spec_call(PyObject *self, PyObject *args, PyObject *kwargs)
             return Ref::borrow(e.default_value.get());
         }
         if (e.tag() == Tag::Enum) {
-            Ref apply = getattr(self, bridge::names().apply);
+            Ref apply = attr<"apply">(self);
             if (!apply) {
                 return error;
             }
@@ -997,16 +978,11 @@ PyType_Spec SPEC = {
     .slots = SLOTS,
 };
 
-Status init_class(PyTypeObject *tp)
-{
-    return set_class_attr(tp, "__norv_formattable__", Py_True);
-}
-
 }  // namespace
 
 PyTypeObject *type()
 {
-    return TYPE.get(&SPEC, nullptr, init_class);
+    return TYPE.get(&SPEC, nullptr, mark_formattable);
 }
 
 bool is_spec(PyObject *o) noexcept
@@ -1038,28 +1014,13 @@ Ref wrap(PyTypeObject *cls, Maybe<std::unique_ptr<SpecEngine>> engine)
 
 namespace {
 
+}  // namespace
+
 // Detached before it is destroyed: the references it drops can run Python
 // code that reaches this spec again, which must find it cleared.
 void drop_engine(PyObject *self) noexcept
 {
     delete std::exchange(as_spec(self)->engine, nullptr);
-}
-
-}  // namespace
-
-void dealloc(PyObject *self)
-{
-    PyTypeObject *tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // A long chain of specs (each the default of the next) is released
-    // iteratively instead of one C frame per link.
-    Py_TRASHCAN_BEGIN(self, dealloc)
-    {
-        drop_engine(self);
-        tp->tp_free(self);
-        Py_DECREF(tp);
-    }
-    Py_TRASHCAN_END
 }
 
 int traverse(PyObject *self, visitproc visit, void *arg)

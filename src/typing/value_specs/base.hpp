@@ -11,6 +11,7 @@
 #include "core/boundary.hpp"
 #include "core/borrow.hpp"
 #include "core/ref.hpp"
+#include "core/registry.hpp"
 #include "typing/value_specs/engine.hpp"
 
 namespace norv::typing {
@@ -37,8 +38,10 @@ inline SpecObject *as_spec(PyObject *o) noexcept
 // failed build fails, so a builder's result can be passed straight in.
 Ref wrap(PyTypeObject *cls, Maybe<std::unique_ptr<SpecEngine>> engine);
 
-// The tp_dealloc, tp_traverse and tp_clear every spec class shares.
-void dealloc(PyObject *self);
+// The tp_dealloc, tp_traverse and tp_clear every spec class shares. A long
+// chain of specs (each the default of the next) is released iteratively.
+void drop_engine(PyObject *self) noexcept;
+inline constexpr destructor dealloc = gc_dealloc<drop_engine>;
 int traverse(PyObject *self, visitproc visit, void *arg);
 int clear(PyObject *self);
 

@@ -2,9 +2,10 @@
 // arguments, keyword arguments and return value. Both share one kind; its
 // functor flag, not the Python class, decides the label, the JSON type and
 // the annotation. Callable accepts Python subclasses, Functor does not.
+#include "core/names.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/class_kit.hpp"
+#include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::classes {
@@ -258,7 +259,7 @@ Maybe<std::pair<Ref, Ref>> parse_callable_type_args(PyObject *cls, PyObject *typ
         return error;
     }
     if (PyTuple_GET_SIZE(args.get()) != 2) {
-        Ref name = getattr(cls, bridge::names().dunder_name);
+        Ref name = attr<"__name__">(cls);
         if (!name) {
             return error;
         }

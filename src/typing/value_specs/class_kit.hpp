@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "core/args.hpp"
-#include "core/boundary.hpp"
 #include "core/borrow.hpp"
+#include "core/boundary.hpp"
 #include "core/registry.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/engine.hpp"
@@ -49,14 +49,14 @@ inline Maybe<Flags> flags(const Bound &b, int noneable_at, std::size_t frozen_at
 {
     Flags f;
     if (noneable_at >= 0) {
-        Maybe<bool> noneable =
-            frame::bool_param(b, static_cast<std::size_t>(noneable_at), "is_noneable", false);
+        Maybe<bool> noneable = bool_arg("is_noneable", b[static_cast<std::size_t>(noneable_at)], false,
+                                        ArgCause::ConversionCause);
         if (!noneable) {
             return error;
         }
         f.noneable = *noneable;
     }
-    Maybe<bool> frozen = frame::bool_param(b, frozen_at, "frozen", false);
+    Maybe<bool> frozen = bool_arg("frozen", b[frozen_at], false, ArgCause::ConversionCause);
     if (!frozen) {
         return error;
     }

@@ -52,8 +52,6 @@ Maybe<std::unique_ptr<SpecEngine>> callable_base(PyObject *args, PyObject *kw, P
                                                  bool is_noneable, bool frozen, std::uint8_t strict,
                                                  bool is_functor);
 
-// The type whose exact instances `spec` accepts unchanged, or an empty Ref.
-Maybe<Ref> exact_leaf_type(PyObject *spec);
 // The Union fast path of the apply pipeline: the value itself when the type
 // map sends its exact type to a candidate that takes such values unchanged;
 // otherwise an empty Ref (the pipeline goes on).

@@ -5,12 +5,11 @@
 // call would); native shortcuts only decide that an element needs no call at
 // all. The spec's own state is read once into strong references up front:
 // children run arbitrary code, including code that changes the container.
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/field/field.hpp"
-#include "typing/funnel/field_meta.hpp"
-#include "typing/schema/schema.hpp"
+#include "typing/services.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/containers.hpp"
@@ -20,30 +19,6 @@
 namespace norv::typing::containers {
 
 namespace {
-
-// Whether a child transform carries the scalar-identity marker (presence only).
-[[nodiscard]] int is_scalar_identity_transform(PyObject *t)
-{
-    return PyObject_HasAttrStringWithError(t, "_norv_scalar_identity");
-}
-
-// Keyword names of a child call: allow_partial, inplace, [transform_fn,] root_path.
-PyObject *child_kwnames(bool with_transform)
-{
-    static ObjectCell PLAIN, WITH_TRANSFORM;
-    auto make = [with_transform] {
-        const bridge::Names &n = bridge::names();
-        Ref inplace = new_str("inplace");
-        Ref transform_fn = new_str("transform_fn");
-        if (!inplace || !transform_fn) {
-            return Ref();
-        }
-        return with_transform ? Ref::steal(PyTuple_Pack(4, n.allow_partial, inplace.get(), transform_fn.get(),
-                                                        n.root_path))
-                              : Ref::steal(PyTuple_Pack(3, n.allow_partial, inplace.get(), n.root_path));
-    };
-    return with_transform ? WITH_TRANSFORM.get_or_init(make) : PLAIN.get_or_init(make);
-}
 
 // `target.apply(elem, allow_partial=, inplace=, [transform_fn=,] root_path=KeyPath(i, root))`.
 class ChildCall {
@@ -58,10 +33,6 @@ public:
 
     Ref operator()(PyObject *target, PyObject *elem, Py_ssize_t i)
     {
-        PyObject *kwnames = child_kwnames(transform_ != nullptr);
-        if (kwnames == nullptr) {
-            return error;
-        }
         Ref index = Ref::steal(PyLong_FromSsize_t(i));
         Ref path = index ? keypath::child_key_path(index.get(), root_) : Ref();
         if (!path) {
@@ -79,8 +50,10 @@ public:
         args_[0] = target;
         args_[1] = elem;
         args_[transform_ ? 5 : 4] = path.get();
-        return Ref::steal(PyObject_VectorcallMethod(bridge::names().apply, args_,
-                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        PyObject *names = transform_ ? kwnames<"allow_partial", "inplace", "transform_fn", "root_path">()
+                                     : kwnames<"allow_partial", "inplace", "root_path">();
+        return Ref::steal(
+            PyObject_VectorcallMethod(interned<"apply">(), args_, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
     }
 
 private:
@@ -123,7 +96,7 @@ Ref field_value(PyObject *f)
     if (field::is_field(f)) {
         return field::value_spec_of(f);
     }
-    return getattr(f, bridge::names().value);
+    return attr<"value">(f);
 }
 
 }  // namespace
@@ -162,15 +135,16 @@ Ref list_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject
     Mode mode = Mode::ApplyAll;
     Ref t;
     bool include_containers = child_transform == nullptr;
-    int identity = 0;
+    bool identity = false;
     if (child_transform != nullptr) {
-        identity = is_scalar_identity_transform(child_transform);
-        if (identity < 0) {
+        Maybe<bool> marked = funnel::is_scalar_identity_transform(child_transform);
+        if (!marked) {
             return error;
         }
+        identity = *marked;
     }
     if (child_transform == nullptr || identity) {
-        Maybe<Ref> leaf = classes::exact_leaf_type(elem_spec.get());
+        Maybe<Ref> leaf = funnel::exact_leaf_type(elem_spec.get());
         if (!leaf) {
             return error;
         }
@@ -326,16 +300,6 @@ struct ElemRule {
     bool include_containers = false;
 };
 
-// The bulk-check bound of a native Schema, read under shared access.
-Maybe<Ref> native_schema_bound(PyObject *schema_object)
-{
-    SharedBorrow hold(schema::state(schema_object).borrow);
-    if (hold.failed()) {
-        return error;
-    }
-    return schema::const_bulk_check_bound(schema::state(schema_object).caches().const_bulk_check.get());
-}
-
 // The bulk-check bound of an unfrozen, untransformed native Dict bound to a
 // native Schema, or an empty Ref.
 Maybe<Ref> const_dict_bound(PyObject *spec)
@@ -354,7 +318,7 @@ Maybe<Ref> const_dict_bound(PyObject *spec)
     if (*p != base::Probe::Yes || !held || !schema::is_schema(held.get())) {
         return Ref();
     }
-    return native_schema_bound(held.get());
+    return schema::const_bulk_check_of(held.get());
 }
 
 Maybe<std::optional<ElemRule>> elem_rule(PyObject *spec, bool nested_ok)
@@ -559,9 +523,9 @@ Maybe<Ref> container_fast_path(SpecEngine &e, PyObject *value, PyObject *child_t
         return Ref();
     }
     if (child_transform != nullptr) {
-        const int identity = is_scalar_identity_transform(child_transform);
-        if (identity <= 0) {
-            return identity < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
+        Maybe<bool> identity = funnel::is_scalar_identity_transform(child_transform);
+        if (!identity || !*identity) {
+            return identity ? Maybe<Ref>(Ref()) : Maybe<Ref>(error);
         }
     }
     const Py_ssize_t n = PyObject_Length(value);
@@ -610,7 +574,7 @@ namespace {
 Maybe<Ref> schema_bound(PyObject *schema_object)
 {
     if (schema::is_schema(schema_object)) {
-        return native_schema_bound(schema_object);
+        return schema::const_bulk_check_of(schema_object);
     }
     Ref bound = getattr(schema_object, "_const_bulk_check");
     if (!bound) {
@@ -660,9 +624,9 @@ Maybe<Ref> dict_fast_path(SpecEngine &e, PyObject *value, PyObject *child_transf
         return Ref();
     }
     if (child_transform != nullptr) {
-        const int identity = is_scalar_identity_transform(child_transform);
-        if (identity <= 0) {
-            return identity < 0 ? Maybe<Ref>(error) : Maybe<Ref>(Ref());
+        Maybe<bool> identity = funnel::is_scalar_identity_transform(child_transform);
+        if (!identity || !*identity) {
+            return identity ? Maybe<Ref>(Ref()) : Maybe<Ref>(error);
         }
     }
     // Held strongly: the checks below run Python that may rebind the payload.

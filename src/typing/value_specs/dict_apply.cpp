@@ -1,10 +1,10 @@
 // Child application of the Dict kind: the schema's own `apply`, or, for an
 // open dict whose keys are any str, the open value spec entry by entry.
+#include "core/names.hpp"
 #include "core/once.hpp"
-#include "core/truth.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/schema/schema.hpp"
+#include "typing/services.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/containers.hpp"
@@ -23,17 +23,6 @@ Ref schema_apply(PyObject *schema, PyObject *value, bool allow_partial, PyObject
         return schema::apply_held(schema, value, allow_partial, child_transform,
                                   root_path == Py_None ? nullptr : root_path, false, inplace);
     }
-    static ObjectCell NAMES;
-    PyObject *kwnames = NAMES.get_or_init([] {
-        const bridge::Names &n = bridge::names();
-        Ref inplace_name = new_str("inplace");
-        return inplace_name ? Ref::steal(PyTuple_Pack(4, n.allow_partial, n.child_transform, n.root_path,
-                                                      inplace_name.get()))
-                            : Ref();
-    });
-    if (kwnames == nullptr) {
-        return error;
-    }
     PyObject *args[] = {schema,
                         value,
                         allow_partial ? Py_True : Py_False,
@@ -41,19 +30,8 @@ Ref schema_apply(PyObject *schema, PyObject *value, bool allow_partial, PyObject
                         root_path,
                         inplace ? Py_True : Py_False};
     return Ref::steal(
-        PyObject_VectorcallMethod(bridge::names().apply, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-}
-
-// Keyword names of an entry's call: allow_partial, inplace, root_path.
-PyObject *entry_kwnames()
-{
-    static ObjectCell NAMES;
-    return NAMES.get_or_init([] {
-        const bridge::Names &n = bridge::names();
-        Ref inplace_name = new_str("inplace");
-        return inplace_name ? Ref::steal(PyTuple_Pack(3, n.allow_partial, inplace_name.get(), n.root_path))
-                            : Ref();
-    });
+        PyObject_VectorcallMethod(interned<"apply">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                  kwnames<"allow_partial", "child_transform", "root_path", "inplace">()));
 }
 
 // Whether the open value spec takes any value unchanged, as an unconstrained
@@ -71,11 +49,7 @@ Maybe<bool> open_any(PyObject *v)
         }
         return !read.engine().frozen && !read.engine().transform;
     }
-    Ref is_any = getattr(v, "_is_any_type");
-    if (!is_any) {
-        return error;
-    }
-    const Maybe<bool> any_type = truth(is_any.get());
+    const Maybe<bool> any_type = truth_attr<"_is_any_type">(v);
     if (!any_type || !*any_type) {
         return any_type;
     }
@@ -86,11 +60,7 @@ Maybe<bool> open_any(PyObject *v)
     if (transform.get() != Py_None) {
         return false;
     }
-    Ref frozen = getattr(v, "_frozen");
-    if (!frozen) {
-        return error;
-    }
-    const Maybe<bool> is_frozen = truth(frozen.get());
+    const Maybe<bool> is_frozen = truth_attr<"_frozen">(v);
     if (!is_frozen) {
         return error;
     }
@@ -143,7 +113,7 @@ Ref dict_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject
         return schema_apply(schema.get(), value, allow_partial, child_transform, root.get(), inplace);
     }
 
-    Maybe<Ref> leaf = classes::exact_leaf_type(open.get());
+    Maybe<Ref> leaf = funnel::exact_leaf_type(open.get());
     if (!leaf) {
         return error;
     }
@@ -157,10 +127,10 @@ Ref dict_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject
         return error;
     }
     Ref entries = snapshot_items(target.get());
-    PyObject *kwnames = entries ? entry_kwnames() : nullptr;
-    if (kwnames == nullptr) {
+    if (!entries) {
         return error;
     }
+    PyObject *names = kwnames<"allow_partial", "inplace", "root_path">();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
         PyObject *pair = PyList_GET_ITEM(entries.get(), i);
         PyObject *key = PyTuple_GET_ITEM(pair, 0), *x = PyTuple_GET_ITEM(pair, 1);
@@ -195,8 +165,8 @@ Ref dict_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject
         }
         PyObject *args[] = {open.get(), x, allow_partial ? Py_True : Py_False, inplace ? Py_True : Py_False,
                             child.get()};
-        Ref r = Ref::steal(PyObject_VectorcallMethod(bridge::names().apply, args,
-                                                     2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        Ref r = Ref::steal(
+            PyObject_VectorcallMethod(interned<"apply">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
         if (!r) {
             return error;
         }

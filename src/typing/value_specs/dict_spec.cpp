@@ -1,9 +1,10 @@
 // Dict: dict values, optionally bound to a schema describing their keys and
 // fields. An open Dict[str, V] keeps V at hand for the fast paths.
+#include "core/names.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/schema/schema.hpp"
-#include "typing/value_specs/classes.hpp"
+#include "typing/services.hpp"
 #include "typing/value_specs/class_kit.hpp"
+#include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::classes {
@@ -15,13 +16,10 @@ using namespace class_kit;
 // create_schema(x, allow_nonconst_keys=True).
 Ref create_schema(PyObject *x)
 {
-    Ref kwnames = Ref::steal(PyTuple_Pack(1, schema::interned<"allow_nonconst_keys">()));
-    if (!kwnames) {
-        return error;
-    }
     PyObject *args[] = {nullptr, x, Py_True};
     return Ref::steal(PyObject_Vectorcall(bridge::get().create_schema, args + 1,
-                                          1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+                                          1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          kwnames<"allow_nonconst_keys">()));
 }
 
 // [(str_key_cls(), value)], the field list of an open str-keyed dict.

@@ -1,6 +1,7 @@
 #include "typing/value_specs/engine.hpp"
 
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "topology/keypath.hpp"
@@ -186,7 +187,7 @@ Maybe<std::unique_ptr<SpecEngine>> SpecEngine::deep_clone() const
                 if (!field) {
                     return error;
                 }
-                Ref spec = getattr(field.get(), bridge::names().value);
+                Ref spec = attr<"value">(field.get());
                 if (!spec) {
                     return error;
                 }
@@ -277,12 +278,8 @@ Status SpecEngine::set_default(PyObject *value, bool use_default_apply, PyObject
                 return error;
             }
             PyObject *args[] = {d->schema.get(), empty.get(), Py_True};
-            Ref kwnames = Ref::steal(PyTuple_Pack(1, bridge::names().allow_partial));
-            if (!kwnames) {
-                return error;
-            }
             Ref result = Ref::steal(PyObject_VectorcallMethod(
-                bridge::names().apply, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+                interned<"apply">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames<"allow_partial">()));
             if (!result) {
                 return error;
             }
@@ -363,27 +360,6 @@ Maybe<std::unique_ptr<SpecEngine>> build_base(PyObject *value_type, SpecKind kin
     return e;
 }
 
-namespace {
-
-// Borrowed; NULL with the error set when the class cannot be created.
-PyObject *keypath_class()
-{
-    return reinterpret_cast<PyObject *>(keypath::type());
-}
-
-}  // namespace
-
-Ref child_path(std::int64_t index, PyObject *parent)
-{
-    Ref i = new_int(index);
-    PyObject *cls = i ? keypath_class() : nullptr;
-    if (cls == nullptr) {
-        return error;
-    }
-    PyObject *args[] = {i.get(), parent};
-    return Ref::steal(PyObject_Vectorcall(cls, args, parent ? 2 : 1, nullptr));
-}
-
 Ref ensure_keypath(PyObject *root_path)
 {
     if (root_path != nullptr) {
@@ -392,28 +368,10 @@ Ref ensure_keypath(PyObject *root_path)
     // Paths are immutable: one empty root serves every call.
     static ObjectCell EMPTY_ROOT;
     PyObject *root = EMPTY_ROOT.get_or_init([] {
-        PyObject *cls = keypath_class();
-        return cls ? Ref::steal(PyObject_CallNoArgs(cls)) : Ref();
+        PyTypeObject *cls = keypath::type();
+        return cls ? Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject *>(cls))) : Ref();
     });
     return root ? Ref::borrow(root) : Ref();
-}
-
-Ref py_set()
-{
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins) {
-        return error;
-    }
-    Ref set = getattr(builtins.get(), "set");
-    if (!set) {
-        return error;
-    }
-    return Ref::steal(PyObject_CallNoArgs(set.get()));
-}
-
-Ref opt_str(PyObject *obj)
-{
-    return obj ? str_of(obj) : new_str("None");
 }
 
 PyObject *PathText::get()

@@ -268,15 +268,8 @@ Maybe<std::unique_ptr<SpecEngine>> build_base(PyObject *value_type, SpecKind kin
                                               PyObject *default_factory, PyObject *transform,
                                               bool is_noneable, bool frozen, std::uint8_t strict);
 
-// Each returns a null Ref with the error set on failure.
-// KeyPath(index, parent) / KeyPath(index).
-Ref child_path(std::int64_t index, PyObject *parent);
-// root_path itself, or a new empty KeyPath.
+// root_path itself, or a new empty KeyPath; a null Ref with the error set on failure.
 Ref ensure_keypath(PyObject *root_path);
-// A new empty set from builtins.set.
-Ref py_set();
-// str(obj), or "None" when absent.
-Ref opt_str(PyObject *obj);
 
 // The rejections a caller throws away unread: a Union trying its candidates
 // discards TypeError in its linear passes, and TypeError, ValueError and

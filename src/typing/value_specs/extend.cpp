@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/field/field.hpp"
-#include "typing/key_specs/key_specs.hpp"
+#include "typing/services.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/engine.hpp"
@@ -185,11 +185,11 @@ Maybe<Ref> union_base_candidate(PyObject *candidate, PyObject *base)
         return Ref();
     }
     if (reinterpret_cast<PyObject *>(Py_TYPE(candidate)) == bridge::get().object_cls) {
-        Ref mine = getattr(candidate, bridge::names().value_type);
+        Ref mine = attr<"value_type">(candidate);
         if (!mine) {
             return error;
         }
-        Ref theirs = getattr(base, bridge::names().value_type);
+        Ref theirs = attr<"value_type">(base);
         if (!theirs) {
             return error;
         }
@@ -471,21 +471,21 @@ Status merge_kind(PyObject *child, PyObject *base, Plan &p, DryRun *dry)
         }
         const SpecEngine &e = r.engine();
         tag = e.tag();
-        if (const StrKind *k = e.kind.get<StrKind>()) {
-            regex = k->regex ? Ref::borrow(k->regex.get()) : Ref();
+        if (const StrKind *sk = e.kind.get<StrKind>()) {
+            regex = sk->regex ? Ref::borrow(sk->regex.get()) : Ref();
         }
-        else if (const NumberKind *k = e.kind.get<NumberKind>()) {
-            number.min = k->min ? Ref::borrow(k->min.get()) : Ref();
-            number.max = k->max ? Ref::borrow(k->max.get()) : Ref();
+        else if (const NumberKind *nk = e.kind.get<NumberKind>()) {
+            number.min = nk->min ? Ref::borrow(nk->min.get()) : Ref();
+            number.max = nk->max ? Ref::borrow(nk->max.get()) : Ref();
         }
-        else if (const ListKind *k = e.kind.get<ListKind>()) {
-            element_field = Ref::borrow(k->element_field.get());
+        else if (const ListKind *lk = e.kind.get<ListKind>()) {
+            element_field = Ref::borrow(lk->element_field.get());
         }
-        else if (const TupleKind *k = e.kind.get<TupleKind>()) {
-            fields = Ref::borrow(k->elements.get());
-            fixed = k->fixed_length;
-            min_size = k->min_size;
-            max_size = k->max_size;
+        else if (const TupleKind *tk = e.kind.get<TupleKind>()) {
+            fields = Ref::borrow(tk->elements.get());
+            fixed = tk->fixed_length;
+            min_size = tk->min_size;
+            max_size = tk->max_size;
         }
     }
     switch (tag) {
@@ -514,7 +514,7 @@ Status merge_kind(PyObject *child, PyObject *base, Plan &p, DryRun *dry)
             if (dry) {
                 return Status::ok;
             }
-            p.element_spec = getattr(element_field.get(), bridge::names().value);
+            p.element_spec = attr<"value">(element_field.get());
             if (!p.element_spec) {
                 return error;
             }
@@ -631,7 +631,7 @@ Status extend_dict(PyObject *child, PyObject *base, Plan &p, DryRun *dry)
         if (!call_method1(schema.get(), "extend", base_schema.get())) {
             return error;
         }
-        Ref apply = getattr(schema.get(), bridge::names().apply);
+        Ref apply = attr<"apply">(schema.get());
         Ref empty = apply ? Ref::steal(PyDict_New()) : Ref();
         Ref kwargs = empty ? Ref::steal(Py_BuildValue("{s:O}", "allow_partial", Py_True)) : Ref();
         Ref args = kwargs ? Ref::steal(PyTuple_Pack(1, empty.get())) : Ref();
@@ -726,96 +726,88 @@ Status extend_kind(PyObject *child, PyObject *base, Plan &p, DryRun *dry)
     return merge_kind(child, base, p, dry);
 }
 
-// The extension of `child` by `base`, or with `dry` its dry run (which builds
-// and writes nothing and answers `child` when nothing refused).
-Ref run(PyObject *child, PyObject *base, DryRun *dry)
+// An Object child meets a Callable base that takes it as it is: true when
+// the base's own `is_compatible` accepts the child.
+Maybe<bool> callable_base_accepts(PyObject *child, PyObject *base)
 {
-    RecursionGuard depth(" while extending a value spec");
-    if (depth.failed()) {
-        return error;
-    }
     const Maybe<bool> object_child = is_a(child, classes::object_type());
-    if (!object_child) {
-        return error;
+    if (!object_child || !*object_child) {
+        return object_child;
     }
-    if (*object_child) {
-        const Maybe<bool> callable_base = is_a(base, classes::callable_type());
-        if (!callable_base) {
-            return error;
-        }
-        if (*callable_base) {
-            const Maybe<bool> ok = ask_compatible(base, child);
-            if (!ok) {
-                return error;
-            }
-            if (*ok) {
-                return Ref::borrow(child);
-            }
-        }
+    const Maybe<bool> callable_base = is_a(base, classes::callable_type());
+    if (!callable_base || !*callable_base) {
+        return callable_base;
     }
-    const Maybe<bool> child_frozen = attr_bool(child, "frozen");
-    if (!child_frozen) {
-        return error;
-    }
-    Ref child_default = getattr(child, "default");
-    if (!child_default) {
-        return error;
-    }
+    return ask_compatible(base, child);
+}
+
+// A frozen base takes only a child frozen to an equal value.
+Status check_frozen_base(PyObject *child, PyObject *base, bool child_frozen, PyObject *child_default)
+{
     const Maybe<bool> base_frozen = attr_bool(base, "frozen");
-    if (!base_frozen) {
-        return error;
+    if (!base_frozen || !*base_frozen) {
+        return base_frozen ? Status::ok : Status::error;
     }
-    if (*base_frozen) {
-        bool differs = true;
-        if (*child_frozen) {
-            Ref base_default = getattr(base, "default");
-            if (!base_default) {
-                return error;
-            }
-            const Maybe<bool> ne = compare_truth(child_default.get(), base_default.get(), Py_NE);
-            if (!ne) {
-                return error;
-            }
-            differs = *ne;
-        }
-        if (differs) {
-            Ref c = bridge::py_repr(child);
-            Ref b = c ? bridge::py_repr(base) : Ref();
-            return b ? raise_format(PyExc_TypeError, "%U cannot extend a frozen value spec: %U", c.get(),
-                                    b.get())
-                     : Ref();
-        }
-    }
-    if (*child_frozen) {
-        const Maybe<bool> enum_base = is_a(base, classes::enum_type());
-        if (!enum_base) {
+    bool differs = true;
+    if (child_frozen) {
+        Ref base_default = getattr(base, "default");
+        if (!base_default) {
             return error;
         }
-        if (*enum_base) {
-            Ref values = getattr(base, "values");
-            if (!values) {
-                return error;
-            }
-            const int in = PySequence_Contains(values.get(), child_default.get());
-            if (in < 0) {
-                return error;
-            }
-            if (!in) {
-                Ref text = bridge::py_repr(child_default.get());
-                return text ? refuse(child, base, " with incompatible frozen value: %U ", text.get()) : Ref();
-            }
-            if (dry) {
-                return Ref::borrow(child);
-            }
-            Ref made = Ref::steal(
-                PyObject_CallOneArg(reinterpret_cast<PyObject *>(classes::enum_type()), values.get()));
-            if (!made || !call_method1(made.get(), "freeze", child_default.get())) {
-                return error;
-            }
-            return made;
+        const Maybe<bool> ne = compare_truth(child_default, base_default.get(), Py_NE);
+        if (!ne) {
+            return error;
         }
+        differs = *ne;
     }
-    Plan plan;
+    if (!differs) {
+        return Status::ok;
+    }
+    Ref c = bridge::py_repr(child);
+    Ref b = c ? bridge::py_repr(base) : Ref();
+    return b ? raise_format(PyExc_TypeError, "%U cannot extend a frozen value spec: %U", c.get(), b.get())
+             : Status::error;
+}
+
+// A frozen child over an Enum base: a new Enum of the base's values, frozen
+// to the child's value (a dry run answers `child`). An empty Ref when the
+// base is no Enum.
+Maybe<Ref> frozen_over_enum(PyObject *child, PyObject *base, PyObject *child_default, bool dry)
+{
+    const Maybe<bool> enum_base = is_a(base, classes::enum_type());
+    if (!enum_base) {
+        return error;
+    }
+    if (!*enum_base) {
+        return Ref();
+    }
+    Ref values = getattr(base, "values");
+    if (!values) {
+        return error;
+    }
+    const int in = PySequence_Contains(values.get(), child_default);
+    if (in < 0) {
+        return error;
+    }
+    if (!in) {
+        Ref text = bridge::py_repr(child_default);
+        return text ? refuse(child, base, " with incompatible frozen value: %U ", text.get()) : Error{};
+    }
+    if (dry) {
+        return Ref::borrow(child);
+    }
+    Ref made =
+        Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(classes::enum_type()), values.get()));
+    if (!made || !call_method1(made.get(), "freeze", child_default)) {
+        return error;
+    }
+    return made;
+}
+
+// What every kind inherits: the base's transform and strictness where the
+// child has none.
+Status inherit_common(PyObject *child, PyObject *base, Plan &plan)
+{
     Ref child_transform = getattr(child, "transform");
     if (!child_transform) {
         return error;
@@ -846,34 +838,40 @@ Ref run(PyObject *child, PyObject *base, DryRun *dry)
             plan.strict = truth ? STRICT_TRUE : STRICT_FALSE;
         }
     }
-    const Maybe<bool> any_base = is_a(base, primitives::any_type());
-    if (!any_base) {
-        return error;
-    }
-    if (*any_base) {
-        return dry || !failed(publish(child, plan)) ? Ref::borrow(child) : Ref();
-    }
+    return Status::ok;
+}
+
+// The spec the child extends: the base itself, or, for a Union base and a
+// child that is no Union, the candidate the base picks for the child.
+Ref extension_target(PyObject *child, PyObject *base)
+{
     PyObject *union_cls = bridge::get().union_cls;
     if (!PyType_Check(union_cls)) {
         return raise_not_instance(union_cls, "type");
     }
-    Ref target = Ref::borrow(base);
     const int child_union = PyObject_IsInstance(child, union_cls);
     const int base_union = child_union ? 0 : PyObject_IsInstance(base, union_cls);
     if (child_union < 0 || base_union < 0) {
         return error;
     }
-    if (base_union) {
-        target = call_method1(base, "get_candidate", child);
-        if (!target) {
-            return error;
-        }
-        if (target.get() == Py_None) {
-            return refuse(child, base, ": no compatible type found in Union.");
-        }
+    if (!base_union) {
+        return Ref::borrow(base);
     }
-    base = target.get();
-    const int same_class = PyObject_IsInstance(child, reinterpret_cast<PyObject *>(Py_TYPE(base)));
+    Ref target = call_method1(base, "get_candidate", child);
+    if (!target) {
+        return error;
+    }
+    if (target.get() == Py_None) {
+        return refuse(child, base, ": no compatible type found in Union.");
+    }
+    return target;
+}
+
+// The child is of the target's class (or an Enum) and allows None only
+// where the target does.
+Status check_shape(PyObject *child, PyObject *target)
+{
+    const int same_class = PyObject_IsInstance(child, reinterpret_cast<PyObject *>(Py_TYPE(target)));
     if (same_class < 0) {
         return error;
     }
@@ -883,10 +881,10 @@ Ref run(PyObject *child, PyObject *base, DryRun *dry)
             return error;
         }
         if (!*enum_child) {
-            return refuse(child, base, ": incompatible type.");
+            return refuse(child, target, ": incompatible type.");
         }
     }
-    const Maybe<bool> base_noneable = attr_bool(base, "is_noneable");
+    const Maybe<bool> base_noneable = attr_bool(target, "is_noneable");
     if (!base_noneable) {
         return error;
     }
@@ -896,10 +894,58 @@ Ref run(PyObject *child, PyObject *base, DryRun *dry)
             return error;
         }
         if (*child_noneable) {
-            return refuse(child, base, ": None is not allowed in base spec.");
+            return refuse(child, target, ": None is not allowed in base spec.");
         }
     }
-    if (failed(extend_kind(child, base, plan, dry)) || (!dry && failed(publish(child, plan)))) {
+    return Status::ok;
+}
+
+// The extension of `child` by `base`, or with `dry` its dry run (which builds
+// and writes nothing and answers `child` when nothing refused).
+Ref run(PyObject *child, PyObject *base, DryRun *dry)
+{
+    RecursionGuard depth(" while extending a value spec");
+    if (depth.failed()) {
+        return error;
+    }
+    const Maybe<bool> accepted = callable_base_accepts(child, base);
+    if (!accepted) {
+        return error;
+    }
+    if (*accepted) {
+        return Ref::borrow(child);
+    }
+    const Maybe<bool> child_frozen = attr_bool(child, "frozen");
+    if (!child_frozen) {
+        return error;
+    }
+    Ref child_default = getattr(child, "default");
+    if (!child_default || failed(check_frozen_base(child, base, *child_frozen, child_default.get()))) {
+        return error;
+    }
+    if (*child_frozen) {
+        Maybe<Ref> made = frozen_over_enum(child, base, child_default.get(), dry != nullptr);
+        if (!made) {
+            return error;
+        }
+        if (*made) {
+            return std::move(*made);
+        }
+    }
+    Plan plan;
+    if (failed(inherit_common(child, base, plan))) {
+        return error;
+    }
+    const Maybe<bool> any_base = is_a(base, primitives::any_type());
+    if (!any_base) {
+        return error;
+    }
+    if (*any_base) {
+        return dry || !failed(publish(child, plan)) ? Ref::borrow(child) : Ref();
+    }
+    Ref target = extension_target(child, base);
+    if (!target || failed(check_shape(child, target.get())) ||
+        failed(extend_kind(child, target.get(), plan, dry)) || (!dry && failed(publish(child, plan)))) {
         return error;
     }
     return Ref::borrow(child);

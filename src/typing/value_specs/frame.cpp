@@ -15,24 +15,16 @@ Ref default_arg(const Bound &b, std::size_t i)
     return b.has(i) ? Ref::borrow(b[i]) : util::missing_default();
 }
 
-Maybe<bool> bool_param(const Bound &b, std::size_t i, const char *name, bool dflt)
-{
-    if (!b.has(i)) {
-        return dflt;
-    }
-    return convert_arg(name, [&] { return to_bool(b[i]); }, ArgCause::ConversionCause);
-}
-
 Maybe<std::uint8_t> strict_param(const Bound &b, std::size_t i)
 {
-    if (!b.has(i) || b[i] == Py_None) {
-        return std::uint8_t{STRICT_UNSET};
-    }
-    Maybe<bool> strict = convert_arg("strict", [&] { return to_bool(b[i]); }, ArgCause::ConversionCause);
+    Maybe<std::optional<bool>> strict = opt_bool_arg("strict", b[i], ArgCause::ConversionCause);
     if (!strict) {
         return error;
     }
-    return std::uint8_t{*strict ? STRICT_TRUE : STRICT_FALSE};
+    if (!*strict) {
+        return std::uint8_t{STRICT_UNSET};
+    }
+    return std::uint8_t{**strict ? STRICT_TRUE : STRICT_FALSE};
 }
 
 Maybe<Ref> json_field(PyObject *json, const char *key, PyObject *kwargs)

@@ -26,7 +26,6 @@ struct Common {
 
 // An omitted `default` reads the bridge (and so faults before it is installed).
 Ref default_arg(const Bound &b, std::size_t i);
-Maybe<bool> bool_param(const Bound &b, std::size_t i, const char *name, bool dflt);
 Maybe<std::uint8_t> strict_param(const Bound &b, std::size_t i);
 
 // The JSON reader's common keys ("default", "is_noneable", "frozen", "strict").

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/engine.hpp"
@@ -107,7 +108,7 @@ Ref field_values(PyObject *fields)
     }
     for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(fields); ++i) {
         Ref field = Ref::borrow(PyList_GET_ITEM(fields, i));
-        Ref v = getattr(field.get(), bridge::names().value);
+        Ref v = attr<"value">(field.get());
         if (!v || PyList_Append(out.get(), v.get()) < 0) {
             return error;
         }
@@ -168,7 +169,7 @@ Status kind_keys(SpecEngine &e, Writer &w)
             }
             else {
                 Ref field = Ref::steal(PySequence_GetItem(fields.get(), 0));
-                elements = field ? getattr(field.get(), bridge::names().value) : Ref();
+                elements = field ? attr<"value">(field.get()) : Ref();
             }
             if (!elements || failed(w.put_json("element_values", elements.get()))) {
                 return error;

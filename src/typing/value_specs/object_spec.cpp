@@ -1,8 +1,9 @@
 // Object: instances of a class given directly, by name (a forward reference
 // the host resolves later), or as a generic alias.
+#include "core/names.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/class_kit.hpp"
+#include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::classes {
@@ -129,15 +130,11 @@ Ref object_apply_kind(PyObject *value, bool allow_partial, engine::PathText &pat
     if (allow_partial || !*marked) {
         return Ref::borrow(value);
     }
-    Ref partial_attr = getattr(value, bridge::names().sym_partial);
-    if (!partial_attr) {
-        return error;
-    }
-    const int partial = PyObject_IsTrue(partial_attr.get());
-    if (partial < 0) {
-        return error;
-    }
+    Maybe<bool> partial = truth_attr<"sym_partial">(value);
     if (!partial) {
+        return error;
+    }
+    if (!*partial) {
         return Ref::borrow(value);
     }
     Ref text = Ref::steal(PyUnicode_FromFormat("Object %S is not fully bound.", value));

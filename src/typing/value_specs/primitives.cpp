@@ -25,36 +25,6 @@ PyObject *type_obj(PyTypeObject *t) noexcept
 
 // ---- builders ------------------------------------------------------------------------
 
-// The compiled pattern, or an empty Ref for no (or an empty) regex.
-Maybe<Ref> compile_regex(PyObject *regex)
-{
-    if (regex == nullptr) {
-        return Ref();
-    }
-    const int given = PyObject_IsTrue(regex);
-    if (given < 0) {
-        return error;
-    }
-    if (!given) {
-        return Ref();
-    }
-    Ref re = Ref::steal(PyImport_ImportModule("re"));
-    if (!re) {
-        return error;
-    }
-    Ref compile = getattr(re.get(), "compile");
-    if (!compile) {
-        return error;
-    }
-    // One positional argument whatever its type: a tuple must reach
-    // re.compile as itself, not as an argument list.
-    Ref compiled = Ref::steal(PyObject_CallOneArg(compile.get(), regex));
-    if (!compiled) {
-        return error;
-    }
-    return compiled;
-}
-
 constexpr const char *EM_DASH = "\xe2\x80\x94";
 
 // The inclusive bounds of an Int or Float after folding the aliases (an empty
@@ -128,7 +98,7 @@ Maybe<std::unique_ptr<SpecEngine>> str_new(PyObject *default_value, PyObject *de
                                            std::uint8_t strict)
 {
     // Compiled before the default is applied: a default must match it.
-    Maybe<Ref> pattern = compile_regex(regex);
+    Maybe<Ref> pattern = util::compile_regex(regex);
     if (!pattern) {
         return error;
     }

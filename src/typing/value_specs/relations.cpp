@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/base.hpp"
@@ -62,7 +63,7 @@ Maybe<bool> forward_refs_eq(SpecEngine &e, PyObject *other)
 Ref type_target(SpecEngine &e)
 {
     const TypeKind *k = e.kind.get<TypeKind>();
-    return k->forward_ref ? getattr(k->forward_ref.get(), bridge::names().cls) : Ref::borrow(k->t.get());
+    return k->forward_ref ? attr<"cls">(k->forward_ref.get()) : Ref::borrow(k->t.get());
 }
 
 // A "no" or an error ends a conjunction: `if (stops(x)) return x;`.
@@ -268,11 +269,11 @@ Maybe<bool> spec_eq(PyObject *self, PyObject *other)
 
 Maybe<bool> field_value_compatible(PyObject *mine_field, PyObject *their_field)
 {
-    Ref mine = getattr(mine_field, bridge::names().value);
+    Ref mine = attr<"value">(mine_field);
     if (!mine) {
         return error;
     }
-    Ref theirs = getattr(their_field, bridge::names().value);
+    Ref theirs = attr<"value">(their_field);
     if (!theirs) {
         return error;
     }
@@ -513,7 +514,7 @@ Maybe<bool> compatible_kind(SpecEngine &e, PyObject *other)
             if (!element) {
                 return error;
             }
-            Ref theirs = getattr(element.get(), bridge::names().value);
+            Ref theirs = attr<"value">(element.get());
             if (!theirs) {
                 return error;
             }
@@ -527,11 +528,7 @@ Maybe<bool> compatible_kind(SpecEngine &e, PyObject *other)
             if (!resolved || !*resolved) {
                 return resolved ? Maybe<bool>(true) : Maybe<bool>(error);
             }
-            Ref theirs_resolved = getattr(other, "type_resolved");
-            if (!theirs_resolved) {
-                return error;
-            }
-            const Maybe<bool> resolved_too = truth(theirs_resolved.get());
+            const Maybe<bool> resolved_too = truth_attr<"type_resolved">(other);
             if (!resolved_too || !*resolved_too) {
                 return resolved_too ? Maybe<bool>(true) : Maybe<bool>(error);
             }
@@ -587,7 +584,7 @@ Maybe<bool> compatible_kind(SpecEngine &e, PyObject *other)
 // plain function that the Callable accepts.
 Maybe<bool> callable_accepts_object(PyObject *owner, PyObject *other)
 {
-    Ref cls = getattr(other, bridge::names().value_type);
+    Ref cls = attr<"value_type">(other);
     if (!cls) {
         return error;
     }

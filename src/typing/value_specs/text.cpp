@@ -1,6 +1,7 @@
 // The text form of value specs: the kind's label followed by the key=value
 // entries that differ from their defaults, rendered by `kvlist_str`.
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "core/utf8.hpp"
 #include "formatting/format.hpp"
 #include "typing/bridge/bridge.hpp"
@@ -116,7 +117,7 @@ Ref element_values(PyObject *fields)
         return error;
     }
     while (Ref f = Ref::steal(PyIter_Next(it.get()))) {
-        Ref v = getattr(f.get(), bridge::names().value);
+        Ref v = attr<"value">(f.get());
         if (!v || PyList_Append(out.get(), v.get()) < 0) {
             return error;
         }
@@ -132,34 +133,163 @@ Ref size_obj(std::optional<std::int64_t> n)
     return n ? new_int(*n) : none();
 }
 
+// "min_size" and "max_size", each with the default it is shown against.
+Status add_sizes(Entries &out, std::int64_t min, std::optional<std::int64_t> max, std::int64_t min_default,
+                 std::optional<std::int64_t> max_default)
+{
+    Ref min_obj = new_int(min);
+    Ref max_obj = min_obj ? size_obj(max) : Ref();
+    Ref min0 = max_obj ? new_int(min_default) : Ref();
+    Ref max0 = min0 ? size_obj(max_default) : Ref();
+    if (!max0 || failed(out.add("min_size", min_obj.get(), min0.get()))) {
+        return error;
+    }
+    return out.add("max_size", max_obj.get(), max0.get());
+}
+
+Status str_entries(Entries &out, const SpecEngine &e, const bridge::TypingBridge &br)
+{
+    if (failed(add_default(out, e, br))) {
+        return error;
+    }
+    const StrKind *s = e.kind.get<StrKind>();
+    Ref pattern = s->regex ? attr<"pattern">(s->regex.get()) : none();
+    if (!pattern || failed(out.add("regex", pattern.get(), Py_None))) {
+        return error;
+    }
+    return add_flags(out, e);
+}
+
+Status number_entries(Entries &out, const SpecEngine &e, const bridge::TypingBridge &br)
+{
+    if (failed(add_default(out, e, br))) {
+        return error;
+    }
+    const NumberKind *n = e.kind.get<NumberKind>();
+    if (failed(out.add("min", or_none(n->min), Py_None)) ||
+        failed(out.add("max", or_none(n->max), Py_None))) {
+        return error;
+    }
+    return add_flags(out, e);
+}
+
+Status list_entries(Entries &out, const SpecEngine &e, const bridge::TypingBridge &br)
+{
+    const ListKind *l = e.kind.get<ListKind>();
+    if (failed(out.add("", l->element_spec.get(), Py_None)) ||
+        failed(add_sizes(out, l->min_size, l->max_size, 0, std::nullopt))) {
+        return error;
+    }
+    return add_default_and_flags(out, e, br);
+}
+
+Status tuple_entries(Entries &out, const SpecEngine &e, const bridge::TypingBridge &br)
+{
+    const TupleKind *t = e.kind.get<TupleKind>();
+    Ref elements;
+    if (t->fixed_length) {
+        elements = element_values(t->elements.get());
+    }
+    else {
+        Ref first = Ref::steal(PySequence_GetItem(t->elements.get(), 0));
+        if (!first) {
+            return error;
+        }
+        elements = attr<"value">(first.get());
+    }
+    if (!elements || failed(out.add("", elements.get(), Py_None)) || failed(add_default(out, e, br))) {
+        return error;
+    }
+    // A fixed-length tuple's sizes are implied by its elements: never shown.
+    const bool fixed = t->fixed_length;
+    if (failed(add_sizes(out, t->min_size, t->max_size, fixed ? t->min_size : 0,
+                         fixed ? t->max_size : std::nullopt))) {
+        return error;
+    }
+    return add_flags(out, e);
+}
+
+// The kind's one unnamed entry, then the default and the flags.
+Status leading_entry(Entries &out, const SpecEngine &e, const bridge::TypingBridge &br, PyObject *value)
+{
+    if (failed(out.add("", value, Py_None))) {
+        return error;
+    }
+    return add_default_and_flags(out, e, br);
+}
+
+Status object_entries(Entries &out, const SpecEngine &e, const bridge::TypingBridge &br)
+{
+    const ObjectKind *o = e.kind.get<ObjectKind>();
+    Ref name;
+    if (o->forward_ref) {
+        name = attr<"name">(o->forward_ref.get());
+    }
+    else if (e.value_type) {
+        name = attr<"__name__">(e.value_type.get());
+    }
+    else {
+        panic("resolved Object has a value_type");
+    }
+    if (!name) {
+        return error;
+    }
+    Ref raw = Ref::steal(PyObject_CallOneArg(br.raw_text_cls, name.get()));
+    if (!raw) {
+        return error;
+    }
+    return leading_entry(out, e, br, raw.get());
+}
+
+Status dict_entries(Entries &out, const SpecEngine &e)
+{
+    PyObject *schema = e.kind.get<DictKind>()->schema.get();
+    Ref fields;
+    if (schema != nullptr && schema != Py_None) {
+        Ref values = Ref::steal(PyObject_CallMethod(schema, "values", nullptr));
+        if (!values) {
+            return error;
+        }
+        fields = Ref::steal(PySequence_List(values.get()));
+    }
+    else {
+        fields = none();
+    }
+    if (!fields || failed(out.add("fields", fields.get(), Py_None))) {
+        return error;
+    }
+    return add_flags(out, e);
+}
+
+Status callable_entries(Entries &out, const SpecEngine &e, const bridge::TypingBridge &br)
+{
+    const CallableKind *c = e.kind.get<CallableKind>();
+    Ref empty_args = Ref::steal(PyList_New(0));
+    if (!empty_args) {
+        return error;
+    }
+    Ref empty_kw = Ref::steal(PyList_New(0));
+    if (!empty_kw) {
+        return error;
+    }
+    if (failed(out.add("args", c->args.get(), empty_args.get())) ||
+        failed(out.add("kw", c->kw.get(), empty_kw.get())) ||
+        failed(out.add("returns", or_none(c->returns), Py_None))) {
+        return error;
+    }
+    return add_default_and_flags(out, e, br);
+}
+
 // Fills `out` (checked already) with the kind's entries, in display order.
 Status build_entries(Entries &out, SpecEngine &e, const bridge::TypingBridge &br)
 {
     switch (e.tag()) {
         case Tag::Bool:
             return add_default_and_flags(out, e, br);
-        case Tag::Str: {
-            if (failed(add_default(out, e, br))) {
-                return error;
-            }
-            const StrKind *s = e.kind.get<StrKind>();
-            Ref pattern = s->regex ? getattr(s->regex.get(), bridge::names().pattern) : none();
-            if (!pattern || failed(out.add("regex", pattern.get(), Py_None))) {
-                return error;
-            }
-            return add_flags(out, e);
-        }
-        case Tag::Number: {
-            if (failed(add_default(out, e, br))) {
-                return error;
-            }
-            const NumberKind *n = e.kind.get<NumberKind>();
-            if (failed(out.add("min", or_none(n->min), Py_None)) ||
-                failed(out.add("max", or_none(n->max), Py_None))) {
-                return error;
-            }
-            return add_flags(out, e);
-        }
+        case Tag::Str:
+            return str_entries(out, e, br);
+        case Tag::Number:
+            return number_entries(out, e, br);
         case Tag::Enum:
             if (failed(add_default(out, e, br)) ||
                 failed(out.add("values", e.kind.get<EnumKind>()->values.get(), Py_None)) ||
@@ -173,135 +303,20 @@ Status build_entries(Entries &out, SpecEngine &e, const bridge::TypingBridge &br
                 return error;
             }
             return out.add("annotation", e.kind.get<AnyKind>()->annotation.get(), br.missing_value);
-        case Tag::List: {
-            const ListKind *l = e.kind.get<ListKind>();
-            if (failed(out.add("", l->element_spec.get(), Py_None))) {
-                return error;
-            }
-            Ref min = new_int(l->min_size);
-            if (!min) {
-                return error;
-            }
-            Ref zero = new_int(0);
-            if (!zero) {
-                return error;
-            }
-            Ref max = size_obj(l->max_size);
-            if (!max) {
-                return error;
-            }
-            if (failed(out.add("min_size", min.get(), zero.get())) ||
-                failed(out.add("max_size", max.get(), Py_None))) {
-                return error;
-            }
-            return add_default_and_flags(out, e, br);
-        }
-        case Tag::Tuple: {
-            const TupleKind *t = e.kind.get<TupleKind>();
-            Ref elements;
-            if (t->fixed_length) {
-                elements = element_values(t->elements.get());
-            }
-            else {
-                Ref first = Ref::steal(PySequence_GetItem(t->elements.get(), 0));
-                if (!first) {
-                    return error;
-                }
-                elements = getattr(first.get(), bridge::names().value);
-            }
-            if (!elements || failed(out.add("", elements.get(), Py_None)) ||
-                failed(add_default(out, e, br))) {
-                return error;
-            }
-            Ref min = new_int(t->min_size);
-            if (!min) {
-                return error;
-            }
-            Ref max = size_obj(t->max_size);
-            if (!max) {
-                return error;
-            }
-            // A fixed-length tuple's sizes are implied by its elements: never shown.
-            Ref min0 = t->fixed_length ? new_int(t->min_size) : new_int(0);
-            if (!min0) {
-                return error;
-            }
-            Ref max0 = t->fixed_length ? size_obj(t->max_size) : none();
-            if (!max0) {
-                return error;
-            }
-            if (failed(out.add("min_size", min.get(), min0.get())) ||
-                failed(out.add("max_size", max.get(), max0.get()))) {
-                return error;
-            }
-            return add_flags(out, e);
-        }
+        case Tag::List:
+            return list_entries(out, e, br);
+        case Tag::Tuple:
+            return tuple_entries(out, e, br);
         case Tag::Union:
-            if (failed(out.add("", e.kind.get<UnionKind>()->candidates.get(), Py_None))) {
-                return error;
-            }
-            return add_default_and_flags(out, e, br);
+            return leading_entry(out, e, br, e.kind.get<UnionKind>()->candidates.get());
         case Tag::Type:
-            if (failed(out.add("", e.kind.get<TypeKind>()->t.get(), Py_None))) {
-                return error;
-            }
-            return add_default_and_flags(out, e, br);
-        case Tag::Object: {
-            const ObjectKind *o = e.kind.get<ObjectKind>();
-            Ref name;
-            if (o->forward_ref) {
-                name = getattr(o->forward_ref.get(), bridge::names().name);
-            }
-            else if (e.value_type) {
-                name = getattr(e.value_type.get(), bridge::names().dunder_name);
-            }
-            else {
-                panic("resolved Object has a value_type");
-            }
-            if (!name) {
-                return error;
-            }
-            Ref raw = Ref::steal(PyObject_CallOneArg(br.raw_text_cls, name.get()));
-            if (!raw || failed(out.add("", raw.get(), Py_None))) {
-                return error;
-            }
-            return add_default_and_flags(out, e, br);
-        }
-        case Tag::Dict: {
-            PyObject *schema = e.kind.get<DictKind>()->schema.get();
-            Ref fields;
-            if (schema != nullptr && schema != Py_None) {
-                Ref values = Ref::steal(PyObject_CallMethod(schema, "values", nullptr));
-                if (!values) {
-                    return error;
-                }
-                fields = Ref::steal(PySequence_List(values.get()));
-            }
-            else {
-                fields = none();
-            }
-            if (!fields || failed(out.add("fields", fields.get(), Py_None))) {
-                return error;
-            }
-            return add_flags(out, e);
-        }
-        case Tag::Callable: {
-            const CallableKind *c = e.kind.get<CallableKind>();
-            Ref empty_args = Ref::steal(PyList_New(0));
-            if (!empty_args) {
-                return error;
-            }
-            Ref empty_kw = Ref::steal(PyList_New(0));
-            if (!empty_kw) {
-                return error;
-            }
-            if (failed(out.add("args", c->args.get(), empty_args.get())) ||
-                failed(out.add("kw", c->kw.get(), empty_kw.get())) ||
-                failed(out.add("returns", or_none(c->returns), Py_None))) {
-                return error;
-            }
-            return add_default_and_flags(out, e, br);
-        }
+            return leading_entry(out, e, br, e.kind.get<TypeKind>()->t.get());
+        case Tag::Object:
+            return object_entries(out, e, br);
+        case Tag::Dict:
+            return dict_entries(out, e);
+        case Tag::Callable:
+            return callable_entries(out, e, br);
     }
     return Status::ok;
 }
@@ -324,7 +339,6 @@ Ref format(SpecEngine &e, bool compact, bool verbose, std::int64_t root_indent,
     if (entries.failed() || failed(build_entries(entries, e, br))) {
         return error;
     }
-    const bridge::Names &nm = bridge::names();
     Ref kwargs = Ref::steal(PyDict_New());
     if (!kwargs) {
         return error;
@@ -337,10 +351,10 @@ Ref format(SpecEngine &e, bool compact, bool verbose, std::int64_t root_indent,
     if (!indent) {
         return error;
     }
-    if (PyDict_SetItem(kwargs.get(), nm.label, label.get()) < 0 ||
-        PyDict_SetItem(kwargs.get(), nm.compact, compact ? Py_True : Py_False) < 0 ||
-        PyDict_SetItem(kwargs.get(), nm.verbose, verbose ? Py_True : Py_False) < 0 ||
-        PyDict_SetItem(kwargs.get(), nm.root_indent, indent.get()) < 0) {
+    if (PyDict_SetItem(kwargs.get(), interned<"label">(), label.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), interned<"compact">(), compact ? Py_True : Py_False) < 0 ||
+        PyDict_SetItem(kwargs.get(), interned<"verbose">(), verbose ? Py_True : Py_False) < 0 ||
+        PyDict_SetItem(kwargs.get(), interned<"root_indent">(), indent.get()) < 0) {
         return error;
     }
     if (e.tag() == Tag::Union && !list_wrap_threshold) {
@@ -348,7 +362,7 @@ Ref format(SpecEngine &e, bool compact, bool verbose, std::int64_t root_indent,
     }
     if (list_wrap_threshold) {
         Ref lwt = new_int(*list_wrap_threshold);
-        if (!lwt || PyDict_SetItem(kwargs.get(), nm.list_wrap_threshold, lwt.get()) < 0) {
+        if (!lwt || PyDict_SetItem(kwargs.get(), interned<"list_wrap_threshold">(), lwt.get()) < 0) {
             return error;
         }
     }
@@ -392,7 +406,7 @@ Maybe<Ref> regex_pattern_str(PyObject *regex)
     if (regex == nullptr) {
         return Ref();
     }
-    Ref pattern = getattr(regex, bridge::names().pattern);
+    Ref pattern = attr<"pattern">(regex);
     if (!pattern) {
         return error;
     }

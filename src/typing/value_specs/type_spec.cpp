@@ -1,8 +1,9 @@
 // Type: values that are classes, subclasses of a type given directly or by
 // name (a forward reference the host resolves later).
+#include "core/names.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/class_kit.hpp"
+#include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::classes {
@@ -133,7 +134,7 @@ Ref get_type(SpecEngine &e)
 {
     const TypeKind *t = e.kind.get<TypeKind>();
     if (t->forward_ref) {
-        return getattr(t->forward_ref.get(), bridge::names().cls);
+        return attr<"cls">(t->forward_ref.get());
     }
     return Ref::borrow(t->t.get());
 }

@@ -1,11 +1,13 @@
 // Union: a value that one of two or more candidate specs accepts.
 #include <optional>
 
+#include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
-#include "typing/value_specs/classes.hpp"
+#include "typing/services.hpp"
 #include "typing/value_specs/class_kit.hpp"
+#include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::classes {
@@ -13,21 +15,6 @@ namespace norv::typing::classes {
 namespace {
 
 using namespace class_kit;
-
-// set.update(iterable), a tuple being one iterable.
-Status set_update(PyObject *set, PyObject *iterable)
-{
-    Ref it = Ref::steal(PyObject_GetIter(iterable));
-    if (!it) {
-        return error;
-    }
-    while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
-        if (PySet_Add(set, x.get()) < 0) {
-            return error;
-        }
-    }
-    return PyErr_Occurred() ? Status::error : Status::ok;
-}
 
 // Refuses the first (class, value type) shared by several candidates.
 Status check_same_kind(PyObject *groups)
@@ -84,12 +71,11 @@ Maybe<std::unique_ptr<SpecEngine>> union_new(PyObject *candidates, PyObject *def
     bool any_noneable = false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(specs.get()); ++i) {
         PyObject *c = PyTuple_GET_ITEM(specs.get(), i);
-        Ref noneable = getattr(c, "is_noneable");
-        const int truth = noneable ? PyObject_IsTrue(noneable.get()) : -1;
-        if (truth < 0) {
+        Maybe<bool> noneable = truth_attr<"is_noneable">(c);
+        if (!noneable) {
             return error;
         }
-        any_noneable = any_noneable || truth;
+        any_noneable = any_noneable || *noneable;
         Ref vt = getattr(c, "_value_type");
         Ref key =
             vt ? Ref::steal(PyTuple_Pack(2, reinterpret_cast<PyObject *>(Py_TYPE(c)), vt.get())) : Ref();
@@ -129,7 +115,7 @@ Maybe<std::unique_ptr<SpecEngine>> union_new(PyObject *candidates, PyObject *def
             no_value_type = true;
         }
         else if (PyTuple_Check(vt.get())) {
-            if (failed(set_update(types.get(), vt.get()))) {
+            if (failed(util::set_update(types.get(), vt.get()))) {
                 return error;
             }
         }
@@ -158,37 +144,6 @@ Maybe<std::unique_ptr<SpecEngine>> union_new(PyObject *candidates, PyObject *def
     return engine::build_base(
         value_type.get(), UnionKind{std::move(converted), std::move(*type_map), std::move(members)},
         default_value, default_factory, nullptr, is_noneable || any_noneable, frozen, strict);
-}
-
-Maybe<Ref> exact_leaf_type(PyObject *spec)
-{
-    if (base::is_spec(spec)) {
-        base::NativeRead read(spec);
-        if (read.failed()) {
-            return error;
-        }
-        const SpecEngine &e = read.engine();
-        return e.exact_eligible() ? Ref::borrow(e.value_type.get()) : Ref();
-    }
-    PyObject *t = nullptr;
-    const int has = PyObject_GetOptionalAttrString(spec, "_exact_leaf_type", &t);
-    if (has < 0) {
-        return error;
-    }
-    if (has) {
-        Ref held = Ref::steal(t);
-        return t == Py_None ? Ref() : std::move(held);
-    }
-    Ref info = getattr(spec, "fast_apply_info");
-    Ref eligible = info ? getattr(info.get(), "is_eligible") : Ref();
-    const int truth = eligible ? PyObject_IsTrue(eligible.get()) : -1;
-    if (truth < 0) {
-        return error;
-    }
-    if (!truth) {
-        return Ref();
-    }
-    return util::some(getattr(info.get(), bridge::names().value_type));
 }
 
 namespace {
@@ -241,7 +196,7 @@ Maybe<Ref> union_fast_path(PyObject *spec_object, PyObject *value)
     if (!c || !*c) {
         return c;
     }
-    Maybe<Ref> t = exact_leaf_type(c->get());
+    Maybe<Ref> t = funnel::exact_leaf_type(c->get());
     if (!t) {
         return error;
     }
@@ -271,36 +226,18 @@ public:
             return base::apply_native(c, value, allow_partial_, child_transform_, root_path_, inplace_,
                                       discards);
         }
-        PyObject *kwnames = make_kwnames();
-        if (kwnames == nullptr) {
-            return error;
-        }
         PyObject *args[] = {c,
                             value,
                             allow_partial_ ? Py_True : Py_False,
                             child_transform_ ? child_transform_ : Py_None,
                             root_path_ ? root_path_ : Py_None,
                             inplace_ ? Py_True : Py_False};
-        return Ref::steal(PyObject_VectorcallMethod(bridge::names().apply, args,
-                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        return Ref::steal(
+            PyObject_VectorcallMethod(interned<"apply">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      kwnames<"allow_partial", "child_transform", "root_path", "inplace">()));
     }
 
 private:
-    // Borrowed from a cell kept for the process; NULL with the error set.
-    static PyObject *make_kwnames()
-    {
-        static ObjectCell KWNAMES;
-        return KWNAMES.get_or_init([]() -> Ref {
-            const bridge::Names &nm = bridge::names();
-            Ref inplace = Ref::steal(PyUnicode_InternFromString("inplace"));
-            if (!inplace) {
-                return error;
-            }
-            return Ref::steal(
-                PyTuple_Pack(4, nm.allow_partial, nm.child_transform, nm.root_path, inplace.get()));
-        });
-    }
-
     bool allow_partial_;
     PyObject *child_transform_;
     PyObject *root_path_;
@@ -312,7 +249,7 @@ private:
 Ref candidate_value_type(PyObject *c)
 {
     if (!base::is_spec(c)) {
-        return getattr(c, bridge::names().value_type);
+        return attr<"value_type">(c);
     }
     base::NativeRead read(c);
     if (read.failed()) {
@@ -415,7 +352,7 @@ Ref union_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObjec
             return error;
         }
         if (Ref c = std::move(*found)) {
-            Maybe<Ref> t = exact_leaf_type(c.get());
+            Maybe<Ref> t = funnel::exact_leaf_type(c.get());
             if (!t) {
                 return error;
             }
@@ -589,7 +526,7 @@ Ref union_with_type_args(FastArgs a)
     if (!spec || !had_none) {
         return spec;
     }
-    return Ref::steal(PyObject_CallMethodNoArgs(spec.get(), bridge::names().noneable));
+    return Ref::steal(PyObject_CallMethodNoArgs(spec.get(), interned<"noneable">()));
 }
 
 Ref union_with_type_args_method(PyObject *, FastArgs a)

@@ -1,6 +1,7 @@
 #include "typing/value_specs/util.hpp"
 
 #include "core/args.hpp"
+#include "core/names.hpp"
 #include "typing/bridge/bridge.hpp"
 
 namespace norv::typing::util {
@@ -55,15 +56,11 @@ Maybe<Ref> build_candidate_type_map(PyObject *candidates, bool no_value_type)
     }
     const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref refs = getattr(PyTuple_GET_ITEM(seq.get(), i), "forward_refs");
-        if (!refs) {
+        const Maybe<bool> has_refs = truth_attr<"forward_refs">(PyTuple_GET_ITEM(seq.get(), i));
+        if (!has_refs) {
             return error;
         }
-        const int has_refs = PyObject_IsTrue(refs.get());
-        if (has_refs < 0) {
-            return error;
-        }
-        if (has_refs) {
+        if (*has_refs) {
             return Ref();
         }
     }
@@ -141,7 +138,7 @@ Maybe<Ref> compute_open_str_value_spec(PyObject *schema)
     if (regex.get() != Py_None) {
         return Ref();
     }
-    return some(getattr(field.get(), bridge::names().value));
+    return some(attr<"value">(field.get()));
 }
 
 Ref as_type_args(PyObject *x)
@@ -154,14 +151,9 @@ Ref as_type_args(PyObject *x)
 
 Ref from_annotation(PyObject *x)
 {
-    const bridge::Names &nm = bridge::names();
     PyObject *args[] = {bridge::get().value_spec_cls, x, Py_True};
-    Ref kwnames = Ref::steal(PyTuple_Pack(1, nm.auto_typing));
-    if (!kwnames) {
-        return error;
-    }
-    return Ref::steal(PyObject_VectorcallMethod(nm.from_annotation, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                kwnames.get()));
+    return Ref::steal(PyObject_VectorcallMethod(
+        interned<"from_annotation">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames<"auto_typing">()));
 }
 
 Ref generic_getitem_result(PyObject *spec)
@@ -170,16 +162,12 @@ Ref generic_getitem_result(PyObject *spec)
     if (!typing) {
         return error;
     }
-    Ref checking = getattr(typing.get(), "TYPE_CHECKING");
-    if (!checking) {
+    const Maybe<bool> type_checking = truth_attr<"TYPE_CHECKING">(typing.get());
+    if (!type_checking) {
         return error;
     }
-    const int type_checking = PyObject_IsTrue(checking.get());
-    if (type_checking < 0) {
-        return error;
-    }
-    if (type_checking) {
-        return getattr(spec, bridge::names().annotation);
+    if (*type_checking) {
+        return attr<"annotation">(spec);
     }
     return Ref::borrow(spec);
 }
@@ -202,6 +190,61 @@ Ref missing_default()
 Ref root_path_display(PyObject *root_path)
 {
     return root_path ? str_of(root_path) : new_str("None");
+}
+
+Status set_update(PyObject *set, PyObject *iterable)
+{
+    if (PyAnySet_Check(iterable) && PySet_GET_SIZE(iterable) == 0) {
+        return Status::ok;  // the common answer of a leaf spec
+    }
+    if (!PyAnySet_Check(set)) {
+        Ref r = Ref::steal(PyObject_CallMethod(set, "update", "(O)", iterable));
+        return r ? Status::ok : Status::error;
+    }
+    if (PyAnySet_Check(iterable)) {
+        // set |= other merges the stored members, exactly as update does.
+        Ref r = Ref::steal(PyNumber_InPlaceOr(set, iterable));
+        return r ? Status::ok : Status::error;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it) {
+        return error;
+    }
+    while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
+        if (PySet_Add(set, x.get()) < 0) {
+            return error;
+        }
+    }
+    return PyErr_Occurred() ? Status::error : Status::ok;
+}
+
+Maybe<Ref> compile_regex(PyObject *regex)
+{
+    if (regex == nullptr) {
+        return Ref();
+    }
+    const int given = PyObject_IsTrue(regex);
+    if (given < 0) {
+        return error;
+    }
+    if (!given) {
+        return Ref();
+    }
+    Ref re = Ref::steal(PyImport_ImportModule("re"));
+    if (!re) {
+        return error;
+    }
+    Ref compile = getattr(re.get(), "compile");
+    if (!compile) {
+        return error;
+    }
+    // One positional argument whatever its type: a tuple must reach
+    // re.compile as itself, not as an argument list.
+    Ref compiled = Ref::steal(PyObject_CallOneArg(compile.get(), regex));
+    if (!compiled) {
+        return error;
+    }
+    return compiled;
 }
 
 }  // namespace norv::typing::util

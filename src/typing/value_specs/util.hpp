@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "core/error.hpp"
+#include "core/names.hpp"
 #include "core/ref.hpp"
 
 namespace norv::typing::util {
@@ -29,5 +30,10 @@ Ref union_getitem(PyObject *a, PyObject *b);
 Ref missing_default();
 // str(root_path), or "None" without one.
 Ref root_path_display(PyObject *root_path);
+// set.update(iterable) on a set of ours: the same members, added one by one.
+Status set_update(PyObject *set, PyObject *iterable);
+// `re.compile(regex)` through the `re` module as it is at this moment, or an
+// empty Ref for no regex (nullptr or a false value).
+Maybe<Ref> compile_regex(PyObject *regex);
 
 }  // namespace norv::typing::util

@@ -2,12 +2,12 @@
 // references, whether they are resolved, and the typing annotation the spec
 // stands for. Children are asked through their Python attributes.
 #include "core/args.hpp"
-#include "core/once.hpp"
+#include "core/names.hpp"
 #include "core/recursion.hpp"
-#include "core/truth.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/engine.hpp"
+#include "typing/value_specs/util.hpp"
 
 namespace norv::typing::engine {
 
@@ -29,16 +29,6 @@ Status for_each_item(PyObject *iterable, F &&body)
     return PyErr_Occurred() ? Status::error : Status::ok;
 }
 
-// Interned attribute and module names of these views, made once (borrowed;
-// NULL with the error set).
-template <std::size_t N>
-PyObject *interned(ObjectCell &cell, const char (&text)[N])
-{
-    return cell.get_or_init([&] { return Ref::steal(PyUnicode_InternFromString(text)); });
-}
-
-ObjectCell FORWARD_REFS_NAME, BUILTINS_NAME, SET_NAME;
-
 // module.name, read on every use. The module comes from sys.modules when it
 // is there (it always is for builtins and typing): a full import statement
 // costs more than everything else these views do.
@@ -57,56 +47,20 @@ Ref import_attr(PyObject *module_name, PyObject *name)
     return getattr(m.get(), name);
 }
 
-Ref import_attr(const char *module, const char *name)
+template <NameText Module, NameText Name>
+Ref import_attr()
 {
-    Ref module_name = Ref::steal(PyUnicode_InternFromString(module));
-    Ref attr_name = module_name ? Ref::steal(PyUnicode_InternFromString(name)) : Ref();
-    if (!attr_name) {
-        return error;
-    }
-    return import_attr(module_name.get(), attr_name.get());
+    return import_attr(interned<Module>(), interned<Name>());
 }
 
 // builtins.set().
 Ref new_set()
 {
-    PyObject *builtins = interned(BUILTINS_NAME, "builtins");
-    PyObject *set_name = builtins ? interned(SET_NAME, "set") : nullptr;
-    if (set_name == nullptr) {
-        return error;
-    }
-    Ref set_type = import_attr(builtins, set_name);
+    Ref set_type = import_attr<"builtins", "set">();
     if (!set_type) {
         return error;
     }
     return Ref::steal(PyObject_CallNoArgs(set_type.get()));
-}
-
-// set.update(iterable) on a set of ours: the same members, added one by one.
-Status set_update(PyObject *set, PyObject *iterable)
-{
-    if (PyAnySet_Check(iterable) && PySet_GET_SIZE(iterable) == 0) {
-        return Status::ok;  // the common answer of a leaf spec
-    }
-    if (!PyAnySet_Check(set)) {
-        Ref r = Ref::steal(PyObject_CallMethod(set, "update", "(O)", iterable));
-        return r ? Status::ok : Status::error;
-    }
-    if (PyAnySet_Check(iterable)) {
-        // set |= other merges the stored members, exactly as update does.
-        Ref r = Ref::steal(PyNumber_InPlaceOr(set, iterable));
-        return r ? Status::ok : Status::error;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(iterable));
-    if (!it) {
-        return error;
-    }
-    while (Ref x = Ref::steal(PyIter_Next(it.get()))) {
-        if (PySet_Add(set, x.get()) < 0) {
-            return error;
-        }
-    }
-    return PyErr_Occurred() ? Status::error : Status::ok;
 }
 
 // Adds `holder.forward_refs` to `set`, `holder` being the item itself or its `via` attribute.
@@ -116,12 +70,11 @@ Status update_from(PyObject *set, PyObject *item, const char *via)
     if (!holder) {
         return error;
     }
-    PyObject *name = interned(FORWARD_REFS_NAME, "forward_refs");
-    Ref refs = name ? getattr(holder.get(), name) : Ref();
+    Ref refs = attr<"forward_refs">(holder.get());
     if (!refs) {
         return error;
     }
-    return set_update(set, refs.get());
+    return util::set_update(set, refs.get());
 }
 
 Status update_from_each(PyObject *set, PyObject *seq, const char *via)
@@ -141,22 +94,22 @@ Ref any_if_no_annotation(Ref annotation)
         return error;
     }
     if (*missing) {
-        return import_attr("typing", "Any");
+        return import_attr<"typing", "Any">();
     }
     return annotation;
 }
 
-Ref subscript(const char *module, const char *name, PyObject *arg)
+// target[arg]; a null `target` (its read failed) passes through.
+Ref subscript(const Ref &target, PyObject *arg)
 {
-    Ref target = import_attr(module, name);
     if (!target) {
         return error;
     }
     return Ref::steal(PyObject_GetItem(target.get(), arg));
 }
 
-// subscript(module, name, tuple(list)); a null `list` (its build failed) passes through.
-Ref subscript_tuple(const char *module, const char *name, const Ref &list)
+// target[tuple(list)]; a null `list` (its build failed) passes through.
+Ref subscript_tuple(const Ref &target, const Ref &list)
 {
     if (!list) {
         return error;
@@ -165,17 +118,17 @@ Ref subscript_tuple(const char *module, const char *name, const Ref &list)
     if (!tuple) {
         return error;
     }
-    return subscript(module, name, tuple.get());
+    return subscript(target, tuple.get());
 }
 
-// subscript(module, name, (first, second)).
-Ref subscript_pair(const char *module, const char *name, PyObject *first, PyObject *second)
+// target[first, second].
+Ref subscript_pair(const Ref &target, PyObject *first, PyObject *second)
 {
     Ref pair = Ref::steal(PyTuple_Pack(2, first, second));
     if (!pair) {
         return error;
     }
-    return subscript(module, name, pair.get());
+    return subscript(target, pair.get());
 }
 
 Ref annotations_of(PyObject *seq, const char *via)
@@ -212,18 +165,19 @@ Ref annotate_type(SpecEngine &e)
         case Tag::Str:
             return Ref::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type));
         case Tag::Enum:
-            return e.value_type ? Ref::borrow(e.value_type.get()) : import_attr("typing", "Any");
+            return e.value_type ? Ref::borrow(e.value_type.get()) : import_attr<"typing", "Any">();
         case Tag::List: {
             Ref a = any_if_no_annotation(getattr(e.kind.get<ListKind>()->element_spec.get(), "annotation"));
             if (!a) {
                 return error;
             }
-            return subscript("builtins", "list", a.get());
+            return subscript(import_attr<"builtins", "list">(), a.get());
         }
         case Tag::Tuple: {
             const TupleKind *t = e.kind.get<TupleKind>();
             if (t->fixed_length) {
-                return subscript_tuple("builtins", "tuple", annotations_of(t->elements.get(), "value"));
+                return subscript_tuple(import_attr<"builtins", "tuple">(),
+                                       annotations_of(t->elements.get(), "value"));
             }
             Ref field = Ref::steal(PySequence_GetItem(t->elements.get(), 0));
             if (!field) {
@@ -237,10 +191,10 @@ Ref annotate_type(SpecEngine &e)
             if (!a) {
                 return error;
             }
-            return subscript_pair("builtins", "tuple", a.get(), Py_Ellipsis);
+            return subscript_pair(import_attr<"builtins", "tuple">(), a.get(), Py_Ellipsis);
         }
         case Tag::Union:
-            return subscript_tuple("typing", "Union",
+            return subscript_tuple(import_attr<"typing", "Union">(),
                                    annotations_of(e.kind.get<UnionKind>()->candidates.get(), nullptr));
         case Tag::Object: {
             const ObjectKind *o = e.kind.get<ObjectKind>();
@@ -260,15 +214,15 @@ Ref annotate_type(SpecEngine &e)
             if (!arg) {
                 return error;
             }
-            return subscript("builtins", "type", arg.get());
+            return subscript(import_attr<"builtins", "type">(), arg.get());
         }
         case Tag::Dict: {
-            Ref any = import_attr("typing", "Any");
+            Ref any = import_attr<"typing", "Any">();
             if (!any) {
                 return error;
             }
             PyObject *str_type = reinterpret_cast<PyObject *>(&PyUnicode_Type);
-            return subscript_pair("builtins", "dict", str_type, any.get());
+            return subscript_pair(import_attr<"builtins", "dict">(), str_type, any.get());
         }
         case Tag::Callable: {
             const CallableKind *c = e.kind.get<CallableKind>();
@@ -290,7 +244,7 @@ Ref annotate_type(SpecEngine &e)
             if (!ret) {
                 return error;
             }
-            return subscript_pair("typing", "Callable", params.get(), ret.get());
+            return subscript_pair(import_attr<"typing", "Callable">(), params.get(), ret.get());
         }
     }
     panic("unknown spec kind");
@@ -444,11 +398,7 @@ Maybe<bool> type_resolved(SpecEngine &e)
         return error;
     }
     while (Ref ref = Ref::steal(PyIter_Next(it.get()))) {
-        Ref flag = getattr(ref.get(), bridge::names().resolved);
-        if (!flag) {
-            return error;
-        }
-        const Maybe<bool> resolved = truth(flag.get());
+        const Maybe<bool> resolved = truth_attr<"resolved">(ref.get());
         if (!resolved || !*resolved) {
             return resolved;
         }
@@ -483,19 +433,19 @@ Maybe<Ref> value_type_obj(SpecEngine &e)
             }
             Status walked =
                 for_each_item(e.kind.get<UnionKind>()->candidates.get(), [&](PyObject *c) -> Status {
-                    Ref vt = getattr(c, bridge::names().value_type);
+                    Ref vt = attr<"value_type">(c);
                     if (!vt) {
                         return error;
                     }
                     if (PyTuple_Check(vt.get())) {
-                        return set_update(set.get(), vt.get());
+                        return util::set_update(set.get(), vt.get());
                     }
                     return check(PySet_Add(set.get(), vt.get()));
                 });
             if (failed(walked)) {
                 return error;
             }
-            Ref tuple_type = import_attr("builtins", "tuple");
+            Ref tuple_type = import_attr<"builtins", "tuple">();
             if (!tuple_type) {
                 return error;
             }
@@ -508,7 +458,7 @@ Maybe<Ref> value_type_obj(SpecEngine &e)
         case Tag::Object: {
             const ObjectKind *o = e.kind.get<ObjectKind>();
             if (o->forward_ref) {
-                Ref cls = getattr(o->forward_ref.get(), bridge::names().cls);
+                Ref cls = attr<"cls">(o->forward_ref.get());
                 if (!cls) {
                     return error;
                 }
@@ -547,7 +497,7 @@ Ref annotation(SpecEngine &e)
     if (*missing) {
         return a;
     }
-    return subscript("typing", "Optional", a.get());
+    return subscript(import_attr<"typing", "Optional">(), a.get());
 }
 
 }  // namespace norv::typing::engine
