@@ -401,3 +401,20 @@ def test_deep_copy_of_a_union_whose_candidates_changed():
     other = Other()
     assert twin.apply(other) is other
     assert str(raised(lambda: twin.apply(1), TypeError)) == mismatch(twin.value_type, 1)
+
+
+def test_kept_texts_hold_no_class():
+    import gc
+    import weakref
+
+    def fail_with_fresh_classes():
+        first, second = type("Gone1", (), {}), type("Gone2", (), {})
+        for spec in (Object(first), Union([Object(first), Object(second)])):
+            raised(lambda spec=spec: spec.apply(1), TypeError)
+        raised(lambda: Int().apply(first()), TypeError)
+        return weakref.ref(first), weakref.ref(second)
+
+    refs = fail_with_fresh_classes()
+    ht.calls.clear()  # the stand-in host records the specs it made
+    gc.collect()
+    assert [r() for r in refs] == [None, None]

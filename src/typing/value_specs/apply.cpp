@@ -422,11 +422,11 @@ Maybe<PyObject *> class_text(PyObject *t)
 }
 
 // A tuple of such classes renders as `tuple.__repr__` joins their texts: kept
-// per tuple (held, so that its identity stays its own) while every member's
-// text is the one it was joined from.
+// while the members' texts are the very ones it was joined from (held, so
+// that their identity stays theirs; a text object belongs to one class).
 constexpr Py_ssize_t MAX_MEMBERS = 16;
 struct TupleText {
-    PyObject *tuple;
+    Py_ssize_t size;
     PyObject *members[MAX_MEMBERS];
     PyObject *text;  // strong references, all, dropped when the slot is reused
 };
@@ -447,7 +447,7 @@ Maybe<PyObject *> kept_text(PyObject *t)
     const auto bits = reinterpret_cast<std::uintptr_t>(t);
     TupleText &slot = TUPLE_TEXTS[((bits >> 4) ^ (bits >> 10)) % std::size(TUPLE_TEXTS)];
     Ref texts[MAX_MEMBERS];  // a later member may take an earlier one's slot
-    bool same = slot.tuple == t;
+    bool same = slot.size == n;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Maybe<PyObject *> known = class_text(PyTuple_GET_ITEM(t, i));
         if (!known || *known == nullptr) {
@@ -471,7 +471,7 @@ Maybe<PyObject *> kept_text(PyObject *t)
         return error;
     }
     Py_XSETREF(slot.text, text.release());
-    Py_XSETREF(slot.tuple, Py_NewRef(t));
+    slot.size = n;
     for (Py_ssize_t i = 0; i < MAX_MEMBERS; ++i) {
         Py_XSETREF(slot.members[i], i < n ? texts[i].release() : nullptr);
     }
