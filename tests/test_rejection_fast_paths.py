@@ -418,3 +418,22 @@ def test_kept_texts_hold_no_class():
     ht.calls.clear()  # the stand-in host records the specs it made
     gc.collect()
     assert [r() for r in refs] == [None, None]
+
+
+def test_union_of_classes_given_an_instance_of_a_class_with_its_own_metaclass():
+    hashed = []
+
+    class Hashing(type):
+        def __hash__(cls):
+            hashed.append(cls)
+            return type.__hash__(cls)
+
+    class Odd(metaclass=Hashing):
+        def __str__(self):
+            return "odd"
+
+    spec = Union([Object(Plain), Object(Other)])
+    error = raised(lambda: spec.apply(Odd()), TypeError)
+    assert str(error) == mismatch(spec.value_type, Odd())
+    # the type map's lookup hashes the class once; the type test none
+    assert hashed == [Odd]

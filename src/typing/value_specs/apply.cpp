@@ -664,7 +664,8 @@ Maybe<bool> exact_plain_member(const SpecEngine &e, PyObject *value)
     if (u == nullptr || !u->members || bridge::is_any_fast_type(value, true)) {
         return false;
     }
-    if (!native_class_attr(Py_TYPE(value))) {
+    // Only a plain class can be a member, and hashing one runs no Python code.
+    if (!Py_IS_TYPE(Py_TYPE(value), &PyType_Type) || !native_class_attr(Py_TYPE(value))) {
         return false;
     }
     return predicate(PySet_Contains(u->members.get(), reinterpret_cast<PyObject *>(Py_TYPE(value))));
