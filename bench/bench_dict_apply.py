@@ -18,9 +18,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import sidebyside  # noqa: E402
 from norv_core import _native as n  # noqa: E402
-from norv_host import typing as host_typing  # noqa: E402
+import norv_host  # noqa: E402
 
-host_typing.install()
+norv_host.install()
 
 COUNT = 10**4
 SCALARS = {"id": int, "name": str, "score": float, "active": bool}

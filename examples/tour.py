@@ -7,7 +7,11 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import norv_core  # noqa: E402
 from norv_core import _native as n  # noqa: E402
+import norv_host  # noqa: E402
 from norv_host import formatting, topology  # noqa: E402
+
+# What the host does once after importing the native core: every bridge.
+norv_host.install()
 
 
 def section(title):
@@ -63,7 +67,6 @@ class Note:
         return "**bold**" if formatting.outer_markdown_active() else "plain"
 
 
-formatting.install(n)
 with formatting.markdown():
     print("inside an outer markdown context, host text renders as:", n.format(Note()))
 
@@ -78,9 +81,6 @@ print(items, "| match(4):", items.match(4), "| JSON:", items.to_json())
 print(n.TupleKey.from_json(n.TupleKey(3).to_json()), "==", n.TupleKey(3))
 
 section("Value specs")
-from norv_host import typing as host_typing  # noqa: E402
-
-host_typing.install()
 age = n.Int(min_value=0, max_value=150)
 print(repr(age), "| apply(42):", age.apply(42), "| Float().apply(1):", n.Float().apply(1))
 try:
@@ -129,3 +129,26 @@ print(repr(people), "| default:", people.default)
 rows = [{"name": "Ada", "age": 36}]
 print("List(Dict(schema)) keeps a valid list as itself:", n.List(people).apply(rows) is rows)
 print("open Dict[str, int]:", n.Dict(int).apply({"x": 1}), "| JSON:", n.Dict(int).to_json())
+
+section("Symbolic dicts: adoption, paths and seals")
+from norv_host import symbolic as host_symbolic  # noqa: E402
+
+Tree = host_symbolic.HostDict
+root, child, leaf = Tree(), Tree(), Tree()
+root._sym_path = n.KeyPath()
+dict.__setitem__(child, "leaf", child._relocate_if_symbolic("leaf", leaf))
+dict.__setitem__(root, "child", root._relocate_if_symbolic("child", child))
+print("adopted:", child.sym_parent is root, "| leaf path:", leaf.sym_path)
+root.sym_setpath(n.KeyPath.parse("config.model"))
+print("after sym_setpath('config.model') the leaf is at:", leaf.sym_path)
+other = Tree()
+clone = other._relocate_if_symbolic("copy", child)
+print("a child owned elsewhere is cloned:", clone is not child, "| the original stays put:", child.sym_path)
+try:
+    leaf._relocate_if_symbolic("loop", root)
+except ValueError as e:
+    print("refused:", e)
+root.sym_seal()
+print("sym_seal() seals children first:", root._sealed, child._sealed, leaf._sealed)
+root.sym_setorigin("source", "__init__")
+print("origin:", root._sym_origin)

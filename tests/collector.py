@@ -5,13 +5,17 @@ import ctypes
 _PY_TP_CLEAR = 51
 
 
-def tp_clear(obj):
-    """Runs the clear slot of `obj`'s class on it, as the collector does for
-    one member of a cycle."""
+def clear_slot(cls):
+    """The clear slot of `cls` as a callable; an error it sets is raised."""
     get_slot = ctypes.pythonapi.PyType_GetSlot
     get_slot.restype = ctypes.c_void_p
     get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
-    address = get_slot(type(obj), _PY_TP_CLEAR)
-    assert address, f"{type(obj).__name__} has no clear slot"
-    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(address)
-    assert clear(obj) == 0
+    address = get_slot(cls, _PY_TP_CLEAR)
+    assert address, f"{cls.__name__} has no clear slot"
+    return ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(address)
+
+
+def tp_clear(obj):
+    """Runs the clear slot of `obj`'s class on it, as the collector does for
+    one member of a cycle."""
+    assert clear_slot(type(obj))(obj) == 0

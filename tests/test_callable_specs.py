@@ -9,9 +9,10 @@ import typing
 import pytest
 
 from norv_core import _native as n
+import norv_host
 from norv_host import typing as ht
 
-ht.install()
+norv_host.install()
 
 Callable, Functor = n.Callable, n.Functor
 Int, Str, Float, Bool, Object = n.Int, n.Str, n.Float, n.Bool, n.Object

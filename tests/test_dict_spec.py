@@ -8,9 +8,10 @@ import inspect
 import pytest
 
 from norv_core import _native as n
+import norv_host
 from norv_host import typing as ht
 
-ht.install()
+norv_host.install()
 
 Dict, F = n.Dict, n.Field
 MISSING = ht.MISSING_VALUE

@@ -10,9 +10,10 @@ import pytest
 
 import norv_core
 from norv_core import _native as n
+import norv_host
 from norv_host import typing as ht
 
-ht.install()
+norv_host.install()
 
 Bool, Str, Int, Float, Any = n.Bool, n.Str, n.Int, n.Float, n.Any
 MISSING = ht.MISSING_VALUE
@@ -351,9 +352,9 @@ def test_reentry_through_native_calls_alone_ends_in_recursion_error(run_py, wiri
     # stands between this and the end of the C stack.
     out = run_py(
         f"""
-from norv_host import typing as ht
+import norv_host
 from norv_core import _native as n
-ht.install()
+norv_host.install()
 {wiring}
 try:
     a.apply(1)
@@ -405,9 +406,10 @@ def on_a_small_stack(run_py, setup, call):
     out = run_py(
         f"""
 import copy, threading
+import norv_host
 from norv_core import _native as n
 from norv_host import typing as ht
-ht.install()
+norv_host.install()
 {setup}
 outcome = []
 def run():

@@ -9,9 +9,10 @@ import typing
 import pytest
 
 from norv_core import _native as n
+import norv_host
 from norv_host import typing as ht
 
-ht.install()
+norv_host.install()
 
 Enum = n.Enum
 MISSING = ht.MISSING_VALUE

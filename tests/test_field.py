@@ -8,9 +8,10 @@ import pytest
 
 from norv_core import _native as n
 from norv_core import PanicException
+import norv_host
 import norv_host.typing as ht
 
-ht.install()
+norv_host.install()
 
 Field = n.Field
 SWITCHES = ["enable_repr", "enable_compare", "enable_hash", "enable_clone", "enable_validation", "enable_wrap"]

@@ -6,9 +6,10 @@ import pytest
 from leakcheck import block_growth, refcount_delta, swallow
 
 from norv_core import _native as n
+import norv_host
 from norv_host import typing as ht
 
-ht.install()
+norv_host.install()
 
 
 class Marker(ht.ValueSpecBase):

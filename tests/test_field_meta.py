@@ -3,9 +3,10 @@
 import pytest
 
 from norv_core import _native as n
+import norv_host
 import norv_host.typing as ht
 
-ht.install()
+norv_host.install()
 
 F = n.Field
 

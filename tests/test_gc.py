@@ -12,12 +12,13 @@ import pytest
 
 import norv_core
 from norv_core import _native as n
+import norv_host
 from norv_host import typing as ht
 
 from collector import tp_clear
 from leakcheck import block_growth
 
-ht.install()
+norv_host.install()
 
 Bool, Str, Int, Float, Any = n.Bool, n.Str, n.Int, n.Float, n.Any
 CLASSES = [Bool, Str, Int, Float, Any]
@@ -146,9 +147,9 @@ def test_collected_cycles_leave_no_blocks():
 def test_a_long_chain_of_specs_is_released_without_deep_recursion(run_py):
     out = run_py(
         """
+        import norv_host
         from norv_core import _native as n
-        from norv_host import typing as ht
-        ht.install()
+        norv_host.install()
         spec = None
         for _ in range(1_000_000):
             spec = n.Any(default=spec)

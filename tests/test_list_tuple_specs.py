@@ -4,9 +4,10 @@ import pytest
 
 from norv_core import _native as n
 from norv_core import PanicException
+import norv_host
 import norv_host.typing as ht
 
-ht.install()
+norv_host.install()
 
 List, Tuple, Int, Str, Any = n.List, n.Tuple, n.Int, n.Str, n.Any
 
@@ -406,9 +407,9 @@ def test_child_mutating_the_parent_meets_the_borrow_fault():
 def test_deep_nesting_raises_recursion_error(run_py):
     out = run_py(
         """
-        import norv_host.typing as ht
+        import norv_host
         from norv_core import _native as n
-        ht.install()
+        norv_host.install()
         spec, value = n.Int(), 1
         for _ in range(100000):
             spec, value = n.List(spec), [value]

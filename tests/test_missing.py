@@ -11,9 +11,9 @@ MissingValue = n.MissingValue
 
 @pytest.fixture(scope="module", autouse=True)
 def host_modules():
-    from norv_host import topology
+    import norv_host
 
-    topology.install_modules()
+    norv_host.install()
 
 
 def test_text_forms():

@@ -10,10 +10,11 @@ import sys
 import pytest
 
 from norv_core import _native as n
+import norv_host
 from norv_host import typing as ht
 
 # Spec tables below are built at import time, so the bridge goes in first.
-ht.install()
+norv_host.install()
 
 Bool, Str, Int, Float, Any = n.Bool, n.Str, n.Int, n.Float, n.Any
 

@@ -9,9 +9,10 @@ from collector import tp_clear
 
 from norv_core import _native as n
 from norv_core import PanicException
+import norv_host
 import norv_host.typing as ht
 
-ht.install()
+norv_host.install()
 
 F = n.Field
 S = n.Schema

@@ -7,9 +7,10 @@ import re
 import pytest
 
 from norv_core import _native as n
+import norv_host
 from norv_host import typing as ht
 
-ht.install()
+norv_host.install()
 
 Bool, Str, Int, Float, Any, Enum = n.Bool, n.Str, n.Int, n.Float, n.Any, n.Enum
 Union, Object, Type, Callable, Functor = n.Union, n.Object, n.Type, n.Callable, n.Functor

@@ -5,9 +5,10 @@ import pytest
 
 import norv_core
 from norv_core import _native as n
+import norv_host
 from norv_host import typing as ht
 
-ht.install()
+norv_host.install()
 
 Bool, Str, Int, Float, Any, Enum = n.Bool, n.Str, n.Int, n.Float, n.Any, n.Enum
 MISSING = ht.MISSING_VALUE

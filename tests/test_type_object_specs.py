@@ -9,9 +9,10 @@ import typing
 import pytest
 
 from norv_core import _native as n
+import norv_host
 from norv_host import typing as ht
 
-ht.install()
+norv_host.install()
 
 Type, Object = n.Type, n.Object
 MISSING = ht.MISSING_VALUE

@@ -14,10 +14,10 @@ from norv_core import _native as n
 
 @pytest.fixture(scope="module", autouse=True)
 def bridge():
-    from norv_host import typing as ht
+    import norv_host
 
-    ht.install()
-    return ht
+    norv_host.install()
+    return norv_host.typing
 
 
 def test_before_install_every_spec_operation_is_an_internal_fault(run_py):

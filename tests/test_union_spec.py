@@ -10,9 +10,10 @@ import typing
 import pytest
 
 from norv_core import _native as n
+import norv_host
 from norv_host import typing as ht
 
-ht.install()
+norv_host.install()
 
 Union, Int, Str, Float, Enum, Object = n.Union, n.Int, n.Str, n.Float, n.Enum, n.Object
 MISSING = ht.MISSING_VALUE

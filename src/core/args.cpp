@@ -416,6 +416,12 @@ Maybe<bool> to_bool(PyObject *value)
     return raise_not_instance(value, "bool");
 }
 
+int refuse_property_delete()
+{
+    PyErr_SetString(PyExc_AttributeError, "property has no deleter");
+    return -1;
+}
+
 Maybe<std::int64_t> to_i64(PyObject *value)
 {
     long long v;

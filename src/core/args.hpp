@@ -161,6 +161,10 @@ bool is_numpy_bool(PyObject *value) noexcept;
 // instance check (unwrapped; use `convert_arg` to wrap).
 Maybe<bool> to_bool(PyObject *value);
 
+// A property setter called for `del` on a property that has no deleter:
+// AttributeError "property has no deleter"; returns -1.
+int refuse_property_delete();
+
 // An optional bool parameter: `dflt` when it was not given (`value` is
 // nullptr), else `to_bool` under `convert_arg` with `cause`: the places that
 // take bool arguments chain a failed conversion differently, so each says which.

@@ -24,9 +24,9 @@
 //   pointers, since no destructor may run at exit. They are the set-once
 //   bridge records (`bridge::TypingBridge`, the symbolic container-types
 //   pair and the cached `re` match descriptor in typing/, the formatting
-//   bridge's host callables), the interned names and keyword-name tuples of
-//   core/names.hpp, the table of builtin type texts in value-spec messages,
-//   the key-path sets' table of text keys, and the values of `ObjectCell`s.
+//   bridge's host callables, `symbolic::bridge::ContainerBridge`), the interned names and keyword-name tuples
+//   of core/names.hpp, the table of builtin type texts in value-spec messages, the key-path sets' table of
+//   text keys, and the values of `ObjectCell`s.
 #pragma once
 
 #include <Python.h>
@@ -97,6 +97,18 @@ inline Ref getattr(PyObject *o, PyObject *name)
 inline Ref getattr(PyObject *o, const char *name)
 {
     return Ref::steal(PyObject_GetAttrString(o, name));
+}
+
+// `o.name()` and `o.name(arg)`; `name` is a str.
+inline Ref call_method(PyObject *o, PyObject *name)
+{
+    return Ref::steal(PyObject_CallMethodNoArgs(o, name));
+}
+
+inline Ref call_method(PyObject *o, PyObject *name, PyObject *arg)
+{
+    PyObject *args[] = {o, arg};
+    return Ref::steal(PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 inline Ref str_of(PyObject *o)

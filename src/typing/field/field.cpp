@@ -915,20 +915,11 @@ PyObject *get_slot(PyObject *self, void *c)
     return guard([&] { return read_slot(self, static_cast<Slot>(index_of(c))); });
 }
 
-int no_delete(PyObject *v)
-{
-    if (v == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "property has no deleter");
-        return -1;
-    }
-    return 0;
-}
-
 // Raw slot setters; the ones marked in `INVALIDATES` drop the cached classification.
 int set_slot(PyObject *self, PyObject *v, void *c)
 {
-    if (no_delete(v) < 0) {
-        return -1;
+    if (v == nullptr) {
+        return refuse_property_delete();
     }
     return guard_int([&]() -> Status {
         const Slot i = static_cast<Slot>(index_of(c));
@@ -970,8 +961,8 @@ PyObject *get_raw(PyObject *self, void *c)
 
 int set_raw(PyObject *self, PyObject *v, void *c)
 {
-    if (no_delete(v) < 0) {
-        return -1;
+    if (v == nullptr) {
+        return refuse_property_delete();
     }
     return guard_int([&]() -> Status {
         const std::intptr_t i = index_of(c);

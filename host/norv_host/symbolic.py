@@ -1,0 +1,170 @@
+"""The host's symbolic layer, as far as the native containers call it.
+
+After import the host hands the native core the objects its containers call
+back (`install()` does that for the stand-in): its key-path class (the native
+`KeyPath`) and one shared empty path, the missing-value sentinel, the change
+record `FieldUpdate`, the write-permission error, value wrapping, the factory
+of the symbolic child transform, `Origin`, the message decorator and the
+class of variable keys. Its dict class `HostDict` derives from the native
+`SymDict` and adds what the native code calls back on the host's dicts.
+
+`calls` records the calls of the handles and host methods that tests need to
+observe; `clear()` empties it.
+"""
+
+from __future__ import annotations
+
+import abc
+
+from norv_core import _native
+from norv_host import typing as host_typing
+
+KeyPath = _native.KeyPath
+EMPTY_KEY_PATH = KeyPath()
+MISSING_VALUE = host_typing.MISSING_VALUE
+
+calls: list[tuple] = []
+
+
+def clear():
+    calls.clear()
+
+
+class FieldUpdate:
+    """The change record of one write."""
+
+    def __init__(self, path, target, field, old_value, new_value):
+        self.path = path
+        self.target = target
+        self.field = field
+        self.old_value = old_value
+        self.new_value = new_value
+
+    def __repr__(self):
+        return (
+            f"FieldUpdate(path={self.path!r}, target={type(self.target).__name__}, field={self.field!r}, "
+            f"old_value={self.old_value!r}, new_value={self.new_value!r})"
+        )
+
+
+class WritePermissionError(Exception):
+    """Raised for writes into a sealed or not accessor-writable node."""
+
+
+class Origin:
+    """Where a node came from."""
+
+    def __init__(self, source, tag, stacktrace=None, stacklimit=None, stacktop=-1):
+        self.source = source
+        self.tag = tag
+        self.stacktrace = stacktrace
+        self.stacklimit = stacklimit
+        self.stacktop = stacktop
+
+    def __eq__(self, other):
+        return isinstance(other, Origin) and vars(self) == vars(other)
+
+    __hash__ = None
+
+    def __repr__(self):
+        return f"Origin({self.source!r}, {self.tag!r}, {self.stacktrace!r}, {self.stacklimit!r}, {self.stacktop!r})"
+
+
+class NonConstKey(abc.ABC):
+    """Key specs that stand for more than one key."""
+
+
+for _key_cls in (_native.StrKey, _native.ListKey, _native.TupleKey):
+    NonConstKey.register(_key_cls)
+
+
+def message_on_path(message, path):
+    """The host's decoration of a container message with the node's path."""
+    calls.append(("message_on_path", message, path))
+    return f"{message} (path={path})"
+
+
+def wrap_value(value, wrap=True, allow_partial=False, root_path=None):
+    """The host's value wrapping. The stand-in keeps every value as it is."""
+    calls.append(("wrap_value", value, wrap, allow_partial, root_path))
+    return value
+
+
+def symbolic_transform_fn(allow_partial):
+    """The child transform that leaves scalars alone and wraps containers."""
+    calls.append(("symbolic_transform_fn", allow_partial))
+
+    def transform(path, field, value):
+        if value is None or type(value) in (int, float, str, bool, bytes):
+            return value
+        return wrap_value(value, wrap=True, allow_partial=allow_partial, root_path=path)
+
+    transform._norv_scalar_identity = True
+    transform._norv_allow_partial = allow_partial
+    return transform
+
+
+class HostDict(_native.SymDict):
+    """The host's symbolic dict: the native base plus what the native code
+    calls back on the host's dicts. Subclass instances carry an instance
+    dict and weak references."""
+
+    _sym_validate_overridden = False
+
+    # Symbolic values are looked up in `seen` sets by identity.
+    __hash__ = object.__hash__
+
+    def sym_clone(self, deep=False, memo=None, override=None):
+        """A fresh root holding the same members; a symbolic member is
+        adopted by the clone, which clones it in turn (it belongs to self)."""
+        calls.append(("sym_clone", self))
+        clone = type(self).__new__(type(self))
+        clone._sym_path = EMPTY_KEY_PATH
+        clone._value_spec = self._value_spec
+        clone._allow_partial = self._allow_partial
+        clone._accessor_writable = self._accessor_writable
+        clone._wrap = self._wrap
+        for key, value in dict.items(self):
+            dict.__setitem__(clone, key, clone._relocate_if_symbolic(key, value))
+        return clone
+
+    def sym_getattr(self, key, default=MISSING_VALUE):
+        if default is MISSING_VALUE:
+            return dict.__getitem__(self, key)
+        return dict.get(self, key, default)
+
+    def _notify_field_updates(self, updates):
+        calls.append(("_notify_field_updates", self, updates))
+
+
+class Inferred:
+    """A member whose value is inferred when read."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def infer(self):
+        calls.append(("infer", self))
+        return self.value
+
+    def __repr__(self):
+        return f"Inferred({self.value!r})"
+
+
+HANDLES = dict(
+    keypath_cls=KeyPath,
+    empty_key_path=EMPTY_KEY_PATH,
+    missing_value=MISSING_VALUE,
+    field_update_cls=FieldUpdate,
+    write_permission_error=WritePermissionError,
+    wrap_value=wrap_value,
+    symbolic_transform_fn=symbolic_transform_fn,
+    origin_cls=Origin,
+    message_on_path=message_on_path,
+    nonconst_key_cls=NonConstKey,
+)
+
+
+def install():
+    """Install the container bridge (first install wins)."""
+    _native._install_container_bridge(**HANDLES)

@@ -1,0 +1,229 @@
+#include "symbolic/topology.hpp"
+
+#include <cstdint>
+
+#include "core/recursion.hpp"
+#include "core/truth.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/markers.hpp"
+#include "core/names.hpp"
+
+namespace norv::symbolic::topology {
+
+namespace {
+
+PyObject *opt_arg(PyObject *given)
+{
+    return given ? given : Py_None;
+}
+
+const Signature SETORIGIN_SIG{
+    "sym_setorigin",
+    {arg("source"), arg("tag"), opt("stacktrace"), opt("stacklimit"), opt("stacktop")},
+    {.method = true}};
+const Signature SET_ACCESSOR_WRITABLE_SIG{"set_accessor_writable", {opt("writable")}, {.method = true}};
+const Signature SEAL_SIG{"sym_seal", {opt("is_seal")}, {.method = true}};
+const Signature SETPATH_SIG{"sym_setpath", {arg("path")}, {.method = true}};
+const Signature UPDATE_CHILDREN_PATHS_SIG{
+    "_update_children_paths", {arg("_old_path"), arg("new_path")}, {.method = true}};
+
+}  // namespace
+
+Status call_children(PyObject *children, Maybe<bool> (*test)(PyObject *), PyObject *method, PyObject *arg)
+{
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(children); ++i) {
+        PyObject *child = PyList_GET_ITEM(children, i);
+        Maybe<bool> accepted = test(child);
+        if (!accepted) {
+            return error;
+        }
+        if (*accepted && !call_method(child, method, arg)) {
+            return error;
+        }
+    }
+    return Status::ok;
+}
+
+void store_parent(ContainerFields &f, PyObject *parent)
+{
+    Ref displaced = absent_if_none(parent);
+    ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+    std::swap(displaced, f.node.parent);
+}
+
+Maybe<bool> store_path_if_changed(ContainerFields &f, PyObject *path)
+{
+    Ref old;
+    {
+        SharedBorrow hold(f.borrow, OnConflict::Panic);
+        old = or_none(f.node.path);
+    }
+    Maybe<bool> changed = compare_truth(old.get(), path, Py_NE);
+    if (!changed || !*changed) {
+        return changed;
+    }
+    Ref displaced = absent_if_none(path);
+    {
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        std::swap(displaced, f.node.path);
+    }
+    return true;
+}
+
+Status require_keypath(PyObject *new_path)
+{
+    Maybe<bool> is_path = predicate(PyObject_IsInstance(new_path, bridge::get().keypath_cls));
+    if (!is_path) {
+        return error;
+    }
+    if (!*is_path) {
+        PyErr_SetNone(PyExc_AssertionError);
+        return error;
+    }
+    return Status::ok;
+}
+
+Status repath_child(PyObject *child, PyObject *key, PyObject *new_path)
+{
+    PyObject *args[] = {key, new_path};
+    Ref child_path = Ref::steal(PyObject_Vectorcall(bridge::get().keypath_cls, args, 2, nullptr));
+    if (!child_path) {
+        return error;
+    }
+    return call_method(child, interned<"sym_setpath">(), child_path.get()) ? Status::ok : Status::error;
+}
+
+Ref seal(PyObject *self, ContainerFields &f, bool is_seal, Ref (*children)(PyObject *self))
+{
+    {
+        SharedBorrow hold(f.borrow, OnConflict::Panic);
+        if (f.node.sealed == is_seal) {
+            return Ref::borrow(self);
+        }
+    }
+    RecursionGuard depth(" while sealing a symbolic tree");
+    if (depth.failed()) {
+        return error;
+    }
+    Ref list = children(self);
+    if (!list || failed(call_children(list.get(), markers::is_symbolic, interned<"sym_seal">(),
+                                      is_seal ? Py_True : Py_False))) {
+        return error;
+    }
+    {
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        f.node.sealed = is_seal;
+    }
+    return Ref::borrow(self);
+}
+
+Ref sym_setorigin(PyObject *, ContainerFields &f, FastArgs a)
+{
+    Bound b;
+    if (failed(SETORIGIN_SIG.bind(a, b))) {
+        return error;
+    }
+    std::int64_t stacktop = -1;
+    if (b.has(4)) {
+        Maybe<std::int64_t> top = convert_arg("stacktop", [&] { return to_i64(b[4]); });
+        if (!top) {
+            return error;
+        }
+        stacktop = *top;
+    }
+    PyObject *source = b[0];
+    Ref recorded;
+    {
+        SharedBorrow hold(f.borrow, OnConflict::Panic);
+        recorded = Ref::borrow(f.node.origin.get());
+    }
+    if (recorded) {
+        Ref recorded_source = attr<"source">(recorded.get());
+        if (!recorded_source) {
+            return error;
+        }
+        if (recorded_source.get() != Py_None && recorded_source.get() != source) {
+            return raise_format(PyExc_ValueError,
+                                "Cannot set the origin with a different source value. Origin source: %R, "
+                                "New source: %R.",
+                                recorded_source.get(), source);
+        }
+    }
+    // The recorded frame is one above the caller's; wrap-around, as the
+    // host's own 64-bit arithmetic does at the bottom of the range.
+    Ref top = new_int(static_cast<std::int64_t>(static_cast<std::uint64_t>(stacktop) - 1u));
+    if (!top) {
+        return error;
+    }
+    PyObject *args[] = {source, b[1], opt_arg(b.or_none(2)), opt_arg(b.or_none(3)), top.get()};
+    Ref origin = Ref::steal(PyObject_Vectorcall(bridge::get().origin_cls, args, 5, nullptr));
+    if (!origin) {
+        return error;
+    }
+    {
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        std::swap(origin, f.node.origin);
+    }
+    return none();
+}
+
+Ref set_accessor_writable(PyObject *self, ContainerFields &f, FastArgs a)
+{
+    Bound b;
+    if (failed(SET_ACCESSOR_WRITABLE_SIG.bind(a, b))) {
+        return error;
+    }
+    Maybe<bool> writable = bool_arg("writable", b[0], true, ArgCause::Conversion);
+    if (!writable) {
+        return error;
+    }
+    {
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        f.node.accessor_writable = *writable;
+    }
+    return Ref::borrow(self);
+}
+
+Ref sym_seal(PyObject *self, FastArgs a, Ref (*core)(PyObject *, bool))
+{
+    Bound b;
+    if (failed(SEAL_SIG.bind(a, b))) {
+        return error;
+    }
+    Maybe<bool> is_seal = bool_arg("is_seal", b[0], true, ArgCause::Conversion);
+    if (!is_seal) {
+        return error;
+    }
+    return core(self, *is_seal);
+}
+
+Ref sym_setpath(PyObject *self, ContainerFields &f, FastArgs a,
+                Status (*update_children)(PyObject *, PyObject *))
+{
+    Bound b;
+    if (failed(SETPATH_SIG.bind(a, b))) {
+        return error;
+    }
+    Maybe<bool> changed = store_path_if_changed(f, b[0]);
+    if (!changed) {
+        return error;
+    }
+    if (*changed && failed(update_children(self, b[0]))) {
+        return error;
+    }
+    return none();
+}
+
+Ref update_children_paths(PyObject *self, FastArgs a, Status (*update_children)(PyObject *, PyObject *))
+{
+    Bound b;
+    if (failed(UPDATE_CHILDREN_PATHS_SIG.bind(a, b))) {
+        return error;
+    }
+    if (failed(update_children(self, b[1]))) {
+        return error;
+    }
+    return none();
+}
+
+}  // namespace norv::symbolic::topology

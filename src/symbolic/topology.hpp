@@ -1,0 +1,53 @@
+// Topology and sealing of the symbolic containers: the operations that change
+// a node's parent, path, origin, seal and accessor-writability and carry the
+// change on to its children.
+//
+// They act on the node's own fields: no flag scope is read and no permission
+// checked. A change reaches a child only through the child's own Python
+// method (`sym_setparent`, `sym_setpath`, `sym_seal`), so host components and
+// overrides take part; each container walks one level and the subtree is
+// reached through the chain of calls, each level under a recursion guard.
+#pragma once
+
+#include <Python.h>
+
+#include "core/args.hpp"
+#include "core/boundary.hpp"
+#include "symbolic/container.hpp"
+
+namespace norv::symbolic::topology {
+
+using FieldsOf = ContainerFields &(*)(PyObject *);
+
+// For each child in the list `children` that `test` accepts,
+// `child.<method>(arg)`, the result dropped; the first error ends the walk.
+Status call_children(PyObject *children, Maybe<bool> (*test)(PyObject *), PyObject *method, PyObject *arg);
+
+// Stores `parent` (None as absent).
+void store_parent(ContainerFields &f, PyObject *parent);
+
+// Stores `path` when `old != path` holds (Python's `!=`); whether it did.
+Maybe<bool> store_path_if_changed(ContainerFields &f, PyObject *path);
+
+// The container bridge must be installed and `new_path` an instance of its
+// `keypath_cls`, else an AssertionError without a message.
+Status require_keypath(PyObject *new_path);
+
+// `keypath_cls(key, new_path)`, then `child.sym_setpath(...)`.
+Status repath_child(PyObject *child, PyObject *key, PyObject *new_path);
+
+// The seal core over a snapshot of the children (`children` returns a list):
+// every symbolic child first, then the node; nothing when the node is already
+// in that state.
+Ref seal(PyObject *self, ContainerFields &f, bool is_seal, Ref (*children)(PyObject *self));
+
+// ---- Python faces shared by both containers ---------------------------------
+
+Ref sym_setorigin(PyObject *self, ContainerFields &f, FastArgs a);
+Ref set_accessor_writable(PyObject *self, ContainerFields &f, FastArgs a);
+Ref sym_seal(PyObject *self, FastArgs a, Ref (*core)(PyObject *, bool));
+Ref sym_setpath(PyObject *self, ContainerFields &f, FastArgs a,
+                Status (*update_children)(PyObject *, PyObject *));
+Ref update_children_paths(PyObject *self, FastArgs a, Status (*update_children)(PyObject *, PyObject *));
+
+}  // namespace norv::symbolic::topology

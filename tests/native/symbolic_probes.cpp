@@ -1,0 +1,213 @@
+// Test-only entry points into the symbolic layer's native steps that have no
+// Python surface of their own (part of `_native._testing`).
+#include <Python.h>
+
+#include "core/args.hpp"
+#include "core/borrow.hpp"
+#include "core/boundary.hpp"
+#include "symbolic/adopt.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/dict.hpp"
+#include "symbolic/markers.hpp"
+
+namespace norv::testing {
+
+namespace {
+
+namespace sym = symbolic;
+
+Ref answer(Maybe<bool> b)
+{
+    return b ? new_bool(*b) : Ref();
+}
+
+Status require_symdict(PyObject *o)
+{
+    return sym::SymDict::check(o) ? Status::ok : Status(raise_not_instance(o, "SymDict"));
+}
+
+Ref is_symbolic(PyObject *, PyObject *v)
+{
+    return answer(sym::markers::is_symbolic(v));
+}
+
+Ref is_topology_aware(PyObject *, PyObject *v)
+{
+    return answer(sym::markers::is_topology_aware(v));
+}
+
+Ref is_inferential(PyObject *, PyObject *v)
+{
+    return answer(sym::markers::is_inferential(v));
+}
+
+Ref child_sym_mode(PyObject *, PyObject *v)
+{
+    return answer(sym::markers::child_sym_mode(v));
+}
+
+Ref default_origin(PyObject *)
+{
+    Maybe<Ref> origin = sym::bridge::default_origin();
+    if (!origin) {
+        return error;
+    }
+    return *origin ? std::move(*origin) : none();
+}
+
+Ref update_target_validates(PyObject *, PyObject *update)
+{
+    return answer(sym::bridge::update_target_validates(update));
+}
+
+const Signature RESET{"node_reset",
+                      {arg("d"), arg("path"), arg("allow_partial"), arg("accessor_writable"), arg("sealed")}};
+
+// SymNode::reset_for_construct on a SymDict's node, under its exclusive hold.
+Ref node_reset(PyObject *, FastArgs a)
+{
+    Bound b;
+    if (failed(RESET.bind(a, b)) || failed(require_symdict(b[0]))) {
+        return error;
+    }
+    sym::DictFields &f = sym::SymDict::fields(b[0]);
+    sym::SymNode::Released released;
+    ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+    sym::SymNode::reset_for_construct(f.node, sym::absent_if_none(b[1]), b[2] == Py_True, b[3] == Py_True,
+                                      b[4] == Py_True, released);
+    return none();
+}
+
+Ref node_clear_refs(PyObject *, PyObject *d)
+{
+    if (failed(require_symdict(d))) {
+        return error;
+    }
+    sym::DictFields &f = sym::SymDict::fields(d);
+    sym::SymNode::Released released;
+    ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+    sym::SymNode::clear_refs(f.node, released);
+    return none();
+}
+
+Ref native_child_state(PyObject *, PyObject *v)
+{
+    std::optional<sym::adopt::ChildState> s = sym::adopt::native_child_state(v);
+    if (!s) {
+        return none();
+    }
+    return Ref::steal(Py_BuildValue("(OOO)", sym::or_none(s->parent).get(), s->sym_mode ? Py_True : Py_False,
+                                    sym::or_none(s->path).get()));
+}
+
+const Signature GUARD{"guard_no_cycle", {arg("owner"), arg("value"), arg("path")}};
+
+Ref guard_no_cycle(PyObject *, FastArgs a)
+{
+    Bound b;
+    if (failed(GUARD.bind(a, b)) || failed(sym::adopt::guard_no_cycle(b[0], b[1], b[2]))) {
+        return error;
+    }
+    return none();
+}
+
+const Signature RELOCATE{
+    "relocate_if_symbolic",
+    {arg("key"), arg("value"), arg("enabled"), arg("parent_path"), arg("owner"), arg("parent"), opt("seen")}};
+
+Ref relocate_if_symbolic(PyObject *, FastArgs a)
+{
+    Bound b;
+    if (failed(RELOCATE.bind(a, b))) {
+        return error;
+    }
+    return sym::adopt::relocate_if_symbolic(b[0], b[1], b[2] == Py_True, b[3], b[4], b[5], b.or_none(6));
+}
+
+Ref schema_of(PyObject *, PyObject *d)
+{
+    if (failed(require_symdict(d))) {
+        return error;
+    }
+    Maybe<Ref> schema = sym::SymDict::schema_of(d);
+    if (!schema) {
+        return error;
+    }
+    return *schema ? std::move(*schema) : none();
+}
+
+const Signature ORDERED{"schema_ordered_keys", {arg("d"), arg("schema")}};
+
+Ref schema_ordered_keys(PyObject *, FastArgs a)
+{
+    Bound b;
+    if (failed(ORDERED.bind(a, b)) || failed(require_symdict(b[0]))) {
+        return error;
+    }
+    return sym::SymDict::schema_ordered_keys(b[0], b[1]);
+}
+
+Ref sym_items(PyObject *, PyObject *d)
+{
+    if (failed(require_symdict(d))) {
+        return error;
+    }
+    Ref it = sym::SymDict::sym_items(d);
+    return it ? Ref::steal(PySequence_List(it.get())) : Ref();
+}
+
+Ref path_arg(PyObject *, PyObject *d)
+{
+    if (failed(require_symdict(d))) {
+        return error;
+    }
+    return sym::SymDict::path_arg(d);
+}
+
+const Signature HOLD{"holding", {arg("d"), arg("exclusive"), arg("fn")}};
+
+// Calls `fn()` while `d`'s fields are held as a native operation would hold
+// them, to show what a conflicting access meets.
+Ref holding(PyObject *, FastArgs a)
+{
+    Bound b;
+    if (failed(HOLD.bind(a, b)) || failed(require_symdict(b[0]))) {
+        return error;
+    }
+    sym::DictFields &f = sym::SymDict::fields(b[0]);
+    if (b[1] == Py_True) {
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        return Ref::steal(PyObject_CallNoArgs(b[2]));
+    }
+    SharedBorrow hold(f.borrow, OnConflict::Panic);
+    return Ref::steal(PyObject_CallNoArgs(b[2]));
+}
+
+PyMethodDef METHODS[] = {
+    method_onearg<is_symbolic>("is_symbolic", nullptr),
+    method_onearg<is_topology_aware>("is_topology_aware", nullptr),
+    method_onearg<is_inferential>("is_inferential", nullptr),
+    method_onearg<child_sym_mode>("child_sym_mode", nullptr),
+    method_noargs<default_origin>("default_origin", nullptr),
+    method_onearg<update_target_validates>("update_target_validates", nullptr),
+    method<node_reset>("node_reset", nullptr),
+    method_onearg<node_clear_refs>("node_clear_refs", nullptr),
+    method_onearg<native_child_state>("native_child_state", nullptr),
+    method<guard_no_cycle>("guard_no_cycle", nullptr),
+    method<relocate_if_symbolic>("relocate_if_symbolic", nullptr),
+    method_onearg<schema_of>("schema_of", nullptr),
+    method<schema_ordered_keys>("schema_ordered_keys", nullptr),
+    method_onearg<sym_items>("sym_items", nullptr),
+    method_onearg<path_arg>("path_arg", nullptr),
+    method<holding>("holding", nullptr),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+Status add_symbolic_probes(PyObject *probes)
+{
+    return check(PyModule_AddFunctions(probes, METHODS));
+}
+
+}  // namespace norv::testing
