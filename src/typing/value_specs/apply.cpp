@@ -243,7 +243,12 @@ public:
     TextPiece() noexcept = default;
     TextPiece(const TextPiece &) = delete;
     TextPiece &operator=(const TextPiece &) = delete;
-    ~TextPiece() { PyMem_Free(owned_); }
+    ~TextPiece()
+    {
+        if (owned_ != nullptr) {
+            PyMem_Free(owned_);
+        }
+    }
 
     [[nodiscard]] Status set_str(PyObject *x) { return set(x, false); }
     [[nodiscard]] Status set_repr(PyObject *x) { return set(x, true); }
@@ -346,6 +351,9 @@ Verdict reject_joined_on_path(PyObject *type, PathText &path, Message &&message)
 {
     return reject(type, [&]() -> Ref {
         return message([&](Pieces pieces) -> Ref {
+            if (path.root_path() == nullptr) {
+                return concat(pieces, {" (path=)"});  // the path text is empty
+            }
             PyObject *path_text = path.get();
             if (path_text == nullptr) {
                 return error;
