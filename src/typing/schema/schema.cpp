@@ -177,14 +177,14 @@ PyObject *schema_subscript(PyObject *self, PyObject *key)
 
 int schema_contains(PyObject *self, PyObject *key)
 {
-    return guard_int([&]() -> int {
+    return guard_int([&]() -> Maybe<bool> {
         State &s = state(self);
         SharedBorrow hold(s.borrow);
         if (hold.failed()) {
-            return -1;
+            return error;
         }
         Ref fields = Ref::borrow(s.fields.get());
-        return PyDict_Contains(fields.get(), key);
+        return predicate(PyDict_Contains(fields.get(), key));
     });
 }
 
