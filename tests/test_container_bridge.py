@@ -83,6 +83,22 @@ except norv_core.PanicException as e:
     ]
 
 
+def test_before_install_writes_and_constructions_stop_at_the_first_handle(run_py):
+    out = run_py(
+        PRELUDE
+        + """
+d = n.SymDict(root_path=n.KeyPath('r'))  # a given path and no member need no handle
+print(d.sym_path, dict(d))
+for step in (lambda: n.SymDict(), lambda: d.__setitem__('a', 1), lambda: n.SymDict(root_path=d.sym_path, a=[1])):
+    try:
+        step()
+    except norv_core.PanicException as e:
+        print(e, dict(d))
+"""
+    )
+    assert out.splitlines() == ["r {}"] + ["container bridge not installed {}"] * 3
+
+
 def test_missing_keyword_installs_nothing_and_a_later_call_installs(run_py):
     out = run_py(
         PRELUDE
