@@ -13,6 +13,7 @@ import norv_host
 from norv_core import _native as n
 from norv_host import symbolic as hs
 
+from host_calls import calls, fresh_host, leak_round  # noqa: F401 (a fixture)
 from leakcheck import block_growth, swallow
 
 norv_host.install()
@@ -22,16 +23,7 @@ MISSING = hs.MISSING_VALUE
 VALIDATE, PASS_THROUGH, VERBATIM = 0, 1, 2
 
 
-@pytest.fixture(autouse=True)
-def fresh_calls():
-    hs.clear()
-    yield
-    for flag in range(5):
-        n._flag_scope_del(flag)
-
-
-def calls(name):
-    return [c[1:] for c in hs.calls if c[0] == name]
+pytestmark = pytest.mark.usefixtures("fresh_host")
 
 
 def node_state(d):
@@ -499,16 +491,6 @@ def test_the_callback_cycle_is_collected():
     assert ref() is None
 
 
-def rounds_of(fn):
-    """`fn` as one leak-check round that leaves the host's call record empty."""
-
-    def run():
-        fn()
-        hs.clear()
-
-    return run
-
-
 @pytest.mark.parametrize(
     "make",
     [
@@ -523,4 +505,4 @@ def rounds_of(fn):
     ],
 )
 def test_no_block_growth_over_constructions(make):
-    assert block_growth(rounds_of(make), 10_000) < 100  # a leak would grow by one block a round or more
+    assert block_growth(leak_round(make), 10_000) < 100  # a leak would grow by one block a round or more

@@ -8,6 +8,7 @@ import norv_host
 from norv_core import _native as n
 from norv_host import symbolic as hs
 
+from host_calls import calls, fresh_host, leak_round  # noqa: F401 (a fixture)
 from leakcheck import block_growth, swallow
 
 norv_host.install()
@@ -15,12 +16,7 @@ probe = n._testing
 HostDict, KeyPath = hs.HostDict, n.KeyPath
 
 
-@pytest.fixture(autouse=True)
-def fresh_calls():
-    hs.clear()
-    yield
-    for flag in range(5):
-        n._flag_scope_del(flag)
+pytestmark = pytest.mark.usefixtures("fresh_host")
 
 
 def spec_ab():
@@ -211,11 +207,7 @@ def test_clone_propagates_the_schema_read_error():
     ],
 )
 def test_no_block_growth(make):
-    def run():
-        make()
-        hs.clear()
-
-    assert block_growth(run, 10_000) < 100
+    assert block_growth(leak_round(make), 10_000) < 100
 
 
 SPEC = spec_ab()

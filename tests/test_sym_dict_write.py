@@ -9,6 +9,7 @@ import norv_host
 from norv_core import _native as n
 from norv_host import symbolic as hs
 
+from host_calls import calls, fresh_host, leak_round  # noqa: F401 (a fixture)
 from leakcheck import block_growth, swallow
 from traced import Traced
 
@@ -19,16 +20,7 @@ MISSING = hs.MISSING_VALUE
 KEEP = object()
 
 
-@pytest.fixture(autouse=True)
-def fresh_calls():
-    hs.clear()
-    yield
-    for flag in range(5):
-        n._flag_scope_del(flag)
-
-
-def calls(name):
-    return [c[1:] for c in hs.calls if c[0] == name]
+pytestmark = pytest.mark.usefixtures("fresh_host")
 
 
 def notified(d):
@@ -580,14 +572,6 @@ def test_formalized_value_method():
 # ---------------------------------------------------------------- memory
 
 
-def rounds_of(fn):
-    def run():
-        fn()
-        hs.clear()
-
-    return run
-
-
 def write_round():
     d = HostDict({"a": 1, "b": 2.0}, value_spec=SPEC, root_path=KeyPath("r"))
     d["a"] = 3
@@ -621,4 +605,4 @@ SPEC = n.Dict([("a", n.Int(default=0)), ("b", n.Float())])
     ],
 )
 def test_no_block_growth_over_writes(make):
-    assert block_growth(rounds_of(make), 10_000) < 100  # a leak would grow by one block a round or more
+    assert block_growth(leak_round(make), 10_000) < 100  # a leak would grow by one block a round or more
