@@ -120,6 +120,13 @@ struct SymDict {
     // The host's decoration of `text` with the dict's path.
     static Ref error_message(PyObject *self, PyObject *text);
 
+    // Raises `exc` with `text` (null: its error is raised) decorated by the host.
+    static Error raise_decorated(PyObject *self, PyObject *exc, Ref text);
+
+    // Members are keyed by ints and strs (bools and subclasses included);
+    // any other key raises the decorated KeyError.
+    static Error refuse_key(PyObject *self, PyObject *key);
+
     // The target of the dict's change records: the parent whose path is the
     // dict's own (the object whose attributes the dict holds), else the dict.
     static Ref owner(PyObject *self);

@@ -32,15 +32,6 @@ Maybe<bool> is_dict_spec(PyObject *spec)
     return PyObject_TypeCheck(spec, dict_spec) != 0;
 }
 
-Error raise_decorated(PyObject *self, PyObject *exc, Ref text)
-{
-    Ref message = text ? SymDict::error_message(self, text.get()) : Ref();
-    if (message) {
-        PyErr_SetObject(exc, message.get());
-    }
-    return error;
-}
-
 Status store(PyObject *self, PyObject *key, const Ref &value)
 {
     return value ? check(PyDict_SetItem(self, key, value.get())) : Status::error;
@@ -52,9 +43,7 @@ Status take_schemaless(PyObject *self, PyObject *normalized)
 {
     return dict_for_each(normalized, [&](PyObject *key, PyObject *value) -> Status {
         if (!PyLong_Check(key) && !PyUnicode_Check(key)) {
-            return raise_decorated(
-                self, PyExc_KeyError,
-                Ref::steal(PyUnicode_FromFormat("Key must be string or int type. Encountered %R.", key)));
+            return SymDict::refuse_key(self, key);
         }
         if (typing::funnel::is_scalar_value(value)) {
             return check(PyDict_SetItem(self, key, value));
@@ -346,7 +335,7 @@ Ref SymDict::use_value_spec(PyObject *self, PyObject *value_spec, bool allow_par
         return error;
     }
     if (!*is_spec) {
-        return raise_decorated(
+        return SymDict::raise_decorated(
             self, PyExc_ValueError,
             Ref::steal(PyUnicode_FromFormat(
                 "Value spec for dict must be a `nv.typing.Dict` object. Encountered: %R", value_spec)));
@@ -362,7 +351,7 @@ Ref SymDict::use_value_spec(PyObject *self, PyObject *value_spec, bool allow_par
             return error;
         }
         if (*differs) {
-            return raise_decorated(
+            return SymDict::raise_decorated(
                 self, PyExc_RuntimeError,
                 Ref::steal(PyUnicode_FromFormat(
                     "Dict is already bound with a different value spec: %S. New value spec: %S.", bound.get(),

@@ -16,20 +16,6 @@ namespace norv::symbolic {
 
 namespace {
 
-Ref message(PyObject *self, const char *format, PyObject *a, PyObject *b = nullptr)
-{
-    Ref text = Ref::steal(PyUnicode_FromFormat(format, a, b));
-    return text ? SymDict::error_message(self, text.get()) : Ref();
-}
-
-Error raise_key_error(Ref text)
-{
-    if (text) {
-        PyErr_SetObject(PyExc_KeyError, text.get());
-    }
-    return error;
-}
-
 // A replaced child in the tree leaves it: no parent, an empty path.
 Status detach(PyObject *old)
 {
@@ -105,7 +91,8 @@ Status remove(PyObject *self, PyObject *key)
         return error;
     }
     if (!*stored) {
-        return raise_key_error(message(self, "Key does not exist in Dict: %R.", key));
+        return SymDict::raise_decorated(
+            self, PyExc_KeyError, Ref::steal(PyUnicode_FromFormat("Key does not exist in Dict: %R.", key)));
     }
     return notify_if_changed(
         self, SymDict::_set_item_without_permission_check(self, key, bridge::get().missing_value));
@@ -121,6 +108,22 @@ const Signature FORMALIZED_SIG{
 Ref SymDict::error_message(PyObject *self, PyObject *text)
 {
     return write::error_message(fields(self), text);
+}
+
+Error SymDict::raise_decorated(PyObject *self, PyObject *exc, Ref text)
+{
+    Ref message = text ? error_message(self, text.get()) : Ref();
+    if (message) {
+        PyErr_SetObject(exc, message.get());
+    }
+    return error;
+}
+
+Error SymDict::refuse_key(PyObject *self, PyObject *key)
+{
+    return raise_decorated(
+        self, PyExc_KeyError,
+        Ref::steal(PyUnicode_FromFormat("Key must be string or int type. Encountered %R.", key)));
 }
 
 Ref SymDict::owner(PyObject *self)
@@ -153,7 +156,7 @@ Ref SymDict::_formalized_value(PyObject *self, PyObject *key, PyObject *field, P
 Maybe<Ref> SymDict::_set_item_without_permission_check(PyObject *self, PyObject *key, PyObject *value)
 {
     if (!PyLong_Check(key) && !PyUnicode_Check(key)) {
-        return raise_key_error(message(self, "Key must be string or int type. Encountered %R.", key));
+        return refuse_key(self, key);
     }
     const bridge::ContainerBridge &br = bridge::get();
     PyObject *dict = storage(self);
@@ -181,8 +184,10 @@ Maybe<Ref> SymDict::_set_item_without_permission_check(PyObject *self, PyObject 
             if (!target) {
                 return error;
             }
-            return raise_key_error(message(self, "Key %R is not allowed for %S.", key,
-                                           reinterpret_cast<PyObject *>(Py_TYPE(target.get()))));
+            return raise_decorated(
+                self, PyExc_KeyError,
+                Ref::steal(PyUnicode_FromFormat("Key %R is not allowed for %S.", key,
+                                                reinterpret_cast<PyObject *>(Py_TYPE(target.get())))));
         }
     }
     Maybe<bool> missing = eq_truth(br.missing_value, value);
