@@ -30,6 +30,17 @@ Error raise_format(PyObject *type, const char *fmt, ...)
     return error;
 }
 
+Error raise_key_error(PyObject *key)
+{
+    // A tuple value would be unpacked into the exception's arguments.
+    PyObject *args = PyTuple_Pack(1, key);
+    if (args != nullptr) {
+        PyErr_SetObject(PyExc_KeyError, args);
+        Py_DECREF(args);
+    }
+    return error;
+}
+
 Status discard_error_of(std::initializer_list<PyObject *> types)
 {
     PyObject *current = PyErr_Occurred();

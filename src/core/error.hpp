@@ -130,6 +130,9 @@ struct Panic {
 Error raise(PyObject *type, const char *msg);
 Error raise_format(PyObject *type, const char *fmt, ...);
 
+// Set `KeyError(key)`: `key` is the single argument even when it is a tuple.
+Error raise_key_error(PyObject *key);
+
 // The process-wide `PanicException` class, created on first use; borrowed
 // (the class lives until the process ends). NULL with an error set if it
 // cannot be created.

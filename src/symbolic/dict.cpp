@@ -142,10 +142,27 @@ PyMethodDef METHODS[] = {
     method<dict_faces::formalized_value>("_formalized_value",
                                          "_formalized_value($self, name, field, value, seen=None)\n--\n\n"
                                          "The member the dict would store for `value` under `name`."),
+    method<dict_faces::get>(
+        "get",
+        "get($self, key, default=None)\n--\n\n"
+        "The member stored under `key`, inferred when it is inferential; `default` when absent."),
+    method<dict_faces::sym_getattr>("_sym_getattr",
+                                    "_sym_getattr($self, key)\n--\n\n"
+                                    "The member stored under `key`, as stored."),
+    method<dict_faces::sym_hasattr>("sym_hasattr",
+                                    "sym_hasattr($self, key)\n--\n\n"
+                                    "Whether a member is stored under `key`."),
+    method_noargs<dict_faces::sym_keys>("sym_keys",
+                                        "sym_keys($self)\n--\n\n"
+                                        "An iterator over a snapshot of the keys, in schema order."),
+    method_noargs<dict_faces::sym_values>(
+        "sym_values",
+        "sym_values($self)\n--\n\n"
+        "An iterator over a snapshot of the members as stored, in schema order."),
     method_noargs<dict_faces::sym_items>(
         "sym_items",
         "sym_items($self)\n--\n\n"
-        "An iterator over (key, member) pairs, members as stored, in schema order."),
+        "An iterator over a snapshot of (key, member) pairs, members as stored, in schema order."),
     method<relocate_if_symbolic>("_relocate_if_symbolic",
                                  "_relocate_if_symbolic($self, key, value, seen=None)\n--\n\n"
                                  "Adopt `value` as the child stored under `key`; return what to store."),
@@ -180,7 +197,9 @@ PyType_Slot SLOTS[] = {
                                    "The native base of the host's symbolic dict class.")},
     {Py_tp_new, reinterpret_cast<void *>(symdict_new)},
     {Py_tp_init, reinterpret_cast<void *>(dict_faces::init)},
+    {Py_mp_subscript, reinterpret_cast<void *>(dict_faces::subscript)},
     {Py_mp_ass_subscript, reinterpret_cast<void *>(dict_faces::ass_subscript)},
+    {Py_tp_getattro, reinterpret_cast<void *>(dict_faces::getattro)},
     {Py_tp_dealloc, reinterpret_cast<void *>(symdict_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void *>(symdict_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(symdict_clear)},

@@ -23,6 +23,13 @@ Ref custom_apply(PyObject *self, FastArgs a);
 Ref clone_if_primitive(PyObject *self);
 
 // Reads (dict_reads.cpp).
+PyObject *subscript(PyObject *self, PyObject *key);
+PyObject *getattro(PyObject *self, PyObject *name);
+Ref get(PyObject *self, FastArgs a);
+Ref sym_getattr(PyObject *self, FastArgs a);
+Ref sym_hasattr(PyObject *self, FastArgs a);
+Ref sym_keys(PyObject *self);
+Ref sym_values(PyObject *self);
 Ref sym_items(PyObject *self);
 
 // Topology and sealing (dict_topology.cpp).

@@ -1,10 +1,14 @@
-// The read cores of SymDict that other operations walk: the storage, the
-// bound schema and schema order.
+// The reads of SymDict: the item and attribute reads and `get`, which resolve
+// an Inferential member; the raw member reads and tests; the snapshot
+// listings in schema order; and the cores other operations walk (the
+// storage, the bound schema, schema order).
+#include "core/args.hpp"
 #include "core/borrow.hpp"
+#include "core/names.hpp"
 #include "symbolic/dict.hpp"
 #include "symbolic/dict_faces.hpp"
+#include "symbolic/resolve.hpp"
 #include "typing/key_specs/key_specs.hpp"
-#include "core/names.hpp"
 
 namespace norv::symbolic {
 
@@ -86,49 +90,227 @@ Ref SymDict::schema_ordered_keys(PyObject *self, PyObject *schema)
     return result;
 }
 
-Ref SymDict::sym_items(PyObject *self)
+namespace {
+
+enum class Listing : std::uint8_t { Keys, Values, Items };
+
+// A new list of the keys, the raw members or the (key, member) pairs, in
+// schema order when the bound spec has a schema, else in storage order.
+Ref listing(PyObject *self, Listing what)
 {
-    Maybe<Ref> schema = schema_of(self);
+    Maybe<Ref> schema = SymDict::schema_of(self);
     if (!schema) {
         return error;
     }
-    PyObject *dict = storage(self);
-    Ref items;
+    PyObject *dict = SymDict::storage(self);
     if (!*schema) {
-        items = Ref::steal(PyDict_Items(dict));
-    }
-    else {
-        Ref keys = schema_ordered_keys(self, schema->get());
-        if (!keys) {
-            return error;
-        }
-        const Py_ssize_t n = PyList_GET_SIZE(keys.get());
-        items = Ref::steal(PyList_New(n));
-        for (Py_ssize_t i = 0; items && i < n; ++i) {
-            PyObject *key = PyList_GET_ITEM(keys.get(), i);
-            PyObject *value = nullptr;
-            const int found = PyDict_GetItemRef(dict, key, &value);
-            if (found < 0) {
-                return error;
-            }
-            if (found == 0) {
-                panic("schema key present");
-            }
-            PyObject *pair = PyTuple_Pack(2, key, value);
-            Py_DECREF(value);
-            if (pair == nullptr) {
-                return error;
-            }
-            PyList_SET_ITEM(items.get(), i, pair);
+        switch (what) {
+            case Listing::Keys:
+                return Ref::steal(PyDict_Keys(dict));
+            case Listing::Values:
+                return Ref::steal(PyDict_Values(dict));
+            case Listing::Items:
+                return Ref::steal(PyDict_Items(dict));
         }
     }
-    if (!items) {
+    Ref keys = SymDict::schema_ordered_keys(self, schema->get());
+    if (!keys || what == Listing::Keys) {
+        return keys;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(keys.get());
+    Ref out = Ref::steal(PyList_New(n));
+    if (!out) {
         return error;
     }
-    return Ref::steal(PyObject_GetIter(items.get()));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *key = PyList_GET_ITEM(keys.get(), i);
+        PyObject *value = nullptr;
+        const int found = PyDict_GetItemRef(dict, key, &value);
+        if (found < 0) {
+            return error;
+        }
+        if (found == 0) {
+            panic("schema key present");
+        }
+        if (what == Listing::Values) {
+            PyList_SET_ITEM(out.get(), i, value);
+            continue;
+        }
+        PyObject *pair = PyTuple_Pack(2, key, value);
+        Py_DECREF(value);
+        if (pair == nullptr) {
+            return error;
+        }
+        PyList_SET_ITEM(out.get(), i, pair);
+    }
+    return out;
+}
+
+Ref iterate(Ref list)
+{
+    return list ? Ref::steal(PyObject_GetIter(list.get())) : Ref();
+}
+
+// The stored member, or empty when `key` is not stored.
+Maybe<Ref> stored(PyObject *self, PyObject *key)
+{
+    PyObject *member = nullptr;
+    const int found = PyDict_GetItemRef(SymDict::storage(self), key, &member);
+    if (found < 0) {
+        return error;
+    }
+    return Ref::steal(member);
+}
+
+// The member under `key` resolved; an AttributeError from its `infer()`
+// becomes `KeyError(key)`, a host quirk the mapping protocol relies on.
+Ref item(PyObject *self, PyObject *key)
+{
+    Maybe<Ref> member = stored(self, key);
+    if (!member) {
+        return error;
+    }
+    if (!*member) {
+        return raise_key_error(key);
+    }
+    Ref resolved = resolve(std::move(*member));
+    if (!resolved) {
+        if (failed(discard_error_of({PyExc_AttributeError}))) {
+            return error;
+        }
+        return raise_key_error(key);
+    }
+    return resolved;
+}
+
+// A stored key stands in for an attribute the type and the instance lack.
+Ref member_attribute(PyObject *self, PyObject *name)
+{
+    Maybe<Ref> member = stored(self, name);
+    if (!member) {
+        return error;
+    }
+    if (!*member) {
+        return raise_format(PyExc_AttributeError, "Attribute '%U' does not exist in %R.", name,
+                            reinterpret_cast<PyObject *>(Py_TYPE(self)));
+    }
+    return resolve(std::move(*member));
+}
+
+const Signature GET_SIG{"get", {arg("key"), opt("default")}, {.method = true}};
+const Signature SYM_GETATTR_SIG{"_sym_getattr", {arg("key")}, {.method = true}};
+const Signature SYM_HASATTR_SIG{"sym_hasattr", {arg("key")}, {.method = true}};
+
+// The one `key` of a method that takes nothing else; a positional call
+// skips the binding.
+PyObject *key_arg(FastArgs a, const Signature &sig)
+{
+    if (a.nargs == 1 && a.kwnames == nullptr) {
+        return a.args[0];
+    }
+    Bound b;
+    if (failed(sig.bind(a, b))) {
+        return nullptr;
+    }
+    return b[0];
+}
+
+}  // namespace
+
+Ref SymDict::sym_items(PyObject *self)
+{
+    return iterate(listing(self, Listing::Items));
 }
 
 namespace dict_faces {
+
+PyObject *subscript(PyObject *self, PyObject *key)
+{
+    return guard([&] { return item(self, key); });
+}
+
+PyObject *getattro(PyObject *self, PyObject *name)
+{
+    // The generic lookup without its AttributeError: a miss (a property
+    // whose getter raised one included) falls through to the stored keys.
+    PyObject *found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    if (found != nullptr || PyErr_Occurred()) {
+        return found;
+    }
+    return guard([&] { return member_attribute(self, name); });
+}
+
+Ref get(PyObject *self, FastArgs a)
+{
+    PyObject *key, *dflt = nullptr;
+    if (a.kwnames == nullptr && (a.nargs == 1 || a.nargs == 2)) {
+        key = a.args[0];
+        dflt = a.nargs == 2 ? a.args[1] : nullptr;
+    }
+    else {
+        Bound b;
+        if (failed(GET_SIG.bind(a, b))) {
+            return error;
+        }
+        key = b[0];
+        dflt = b[1];
+    }
+    Maybe<Ref> member = stored(self, key);
+    if (!member) {
+        return error;
+    }
+    Ref fallback = Ref::borrow(dflt != nullptr ? dflt : Py_None);
+    if (!*member) {
+        return fallback;
+    }
+    Ref resolved = resolve(std::move(*member));
+    if (!resolved) {
+        if (failed(discard_error_of({PyExc_AttributeError}))) {
+            return error;
+        }
+        return fallback;
+    }
+    return resolved;
+}
+
+Ref sym_getattr(PyObject *self, FastArgs a)
+{
+    PyObject *key = key_arg(a, SYM_GETATTR_SIG);
+    if (key == nullptr) {
+        return error;
+    }
+    Maybe<Ref> member = stored(self, key);
+    if (!member) {
+        return error;
+    }
+    if (!*member) {
+        return raise_key_error(key);
+    }
+    return std::move(*member);
+}
+
+Ref sym_hasattr(PyObject *self, FastArgs a)
+{
+    PyObject *key = key_arg(a, SYM_HASATTR_SIG);
+    if (key == nullptr) {
+        return error;
+    }
+    Maybe<bool> in = predicate(PyDict_Contains(SymDict::storage(self), key));
+    if (!in) {
+        return error;
+    }
+    return new_bool(*in);
+}
+
+Ref sym_keys(PyObject *self)
+{
+    return iterate(listing(self, Listing::Keys));
+}
+
+Ref sym_values(PyObject *self)
+{
+    return iterate(listing(self, Listing::Values));
+}
 
 Ref sym_items(PyObject *self)
 {
