@@ -261,8 +261,13 @@ def test_a_failed_construction_leaves_the_reset_node_without_its_tail():
 # ---------------------------------------------------------------- validating construction
 
 
-def test_validating_construction_formalises_then_applies_the_spec():
-    spec = spec_ab()
+def spec_ab_open():
+    """A schema with a variable key: neither one-pass route takes it."""
+    return n.Dict([("a", n.Int()), ("b", n.Float()), (n.StrKey(), n.Int())])
+
+
+def test_the_general_route_formalises_then_applies_the_spec():
+    spec = spec_ab_open()
     d = Recording({"a": 1, "b": 2}, value_spec=spec, root_path=KeyPath("r"))
     assert d == {"a": 1, "b": 2.0} and type(d["b"]) is float
     assert d._value_spec is spec
@@ -271,11 +276,20 @@ def test_validating_construction_formalises_then_applies_the_spec():
     assert calls("symbolic_transform_fn") == [(False,)]
 
 
-def test_validation_errors_propagate_and_skip_the_tail():
+@pytest.mark.parametrize(
+    "spec, stored, bound",
+    [
+        # the general route keeps what it formalised, and `custom_apply` bound the spec first
+        (spec_ab_open(), {"a": "x", "b": 1.0}, True),
+        (spec_ab(), {}, False),  # the single pass fails on its first member, before binding
+    ],
+)
+def test_validation_errors_propagate_and_skip_the_tail(spec, stored, bound):
     d = HostDict.__new__(HostDict)
     with pytest.raises(TypeError, match="Expect <class 'int'> but encountered <class 'str'>"):
-        d.__init__({"a": "x", "b": 1.0}, value_spec=spec_ab(), sealed=True, onchange_callback=print)
-    assert d == {"a": "x", "b": 1.0} and not d._sealed and d._onchange_callback is None
+        d.__init__({"a": "x", "b": 1.0}, value_spec=spec, sealed=True, onchange_callback=print)
+    assert d == stored and not d._sealed and d._onchange_callback is None
+    assert d._value_spec is (spec if bound else None)
 
 
 def test_validating_construction_fills_defaults():

@@ -126,6 +126,15 @@ PyMethodDef METHODS[] = {
         "use_value_spec",
         "use_value_spec($self, value_spec, allow_partial=False)\n--\n\n"
         "Bind a Dict spec to the dict and validate the members with it (None unbinds)."),
+    method<dict_faces::try_fused_schemaful_construct>(
+        "try_fused_schemaful_construct",
+        "try_fused_schemaful_construct($self, value_spec, normalized)\n--\n\n"
+        "Take an all-scalar input covering an all-constant schema in one pass; False when not of that "
+        "shape."),
+    method<dict_faces::try_single_pass_schemaful_construct>(
+        "try_single_pass_schemaful_construct",
+        "try_single_pass_schemaful_construct($self, value_spec, normalized, seen)\n--\n\n"
+        "Formalise every field once, given members first; False for a schema with variable keys."),
     method<dict_faces::custom_apply>(
         "custom_apply",
         "custom_apply($self, path, value_spec, allow_partial, child_transform=None)\n"

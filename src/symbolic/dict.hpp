@@ -73,6 +73,22 @@ struct SymDict {
     // The thread's allow-partial scope when forced, else the node's flag.
     static bool accepts_partial(PyObject *self);
 
+    // Binds `value_spec` without applying it.
+    static void bind_unapplied(PyObject *self, PyObject *value_spec);
+
+    // The one-pass constructions of a validating construction with a spec:
+    // true when the route took `normalized` (members stored, the spec bound
+    // without being applied), false when the input is not of its shape
+    // (nothing written), or an error. The fused route takes an all-scalar
+    // input that covers an all-constant native schema exactly and writes
+    // only once every member passed the funnel; the single pass formalises
+    // each member with its field, then the fields left out from the missing
+    // value, after refusing extra keys. `seen` may be nullptr.
+    static Maybe<bool> try_fused_schemaful_construct(PyObject *self, PyObject *value_spec,
+                                                     PyObject *normalized);
+    static Maybe<bool> try_single_pass_schemaful_construct(PyObject *self, PyObject *value_spec,
+                                                           PyObject *normalized, PyObject *seen);
+
     // A validated plain dict as a new node of `cls` bound to `value_spec`,
     // its symbolic members adopted; `parent` may be nullptr. No `__init__`
     // runs and nothing is validated again.

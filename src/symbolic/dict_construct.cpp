@@ -59,11 +59,22 @@ Status take_schemaless(PyObject *self, PyObject *normalized)
     });
 }
 
-// The general route of a validating construction: every member formalised
-// without a field, then the spec bound and applied to the whole dict.
+// A validating construction: a one-pass route when one takes the input,
+// else the general route (every member formalised without a field, then the
+// spec bound and applied to the whole dict).
 Status take_validated(PyObject *self, PyObject *normalized, PyObject *value_spec, bool allow_partial,
                       PyObject *seen)
 {
+    Maybe<bool> one_pass = SymDict::try_fused_schemaful_construct(self, value_spec, normalized);
+    if (one_pass && !*one_pass) {
+        one_pass = SymDict::try_single_pass_schemaful_construct(self, value_spec, normalized, seen);
+    }
+    if (!one_pass) {
+        return error;
+    }
+    if (*one_pass) {
+        return Status::ok;
+    }
     Status taken = dict_for_each(normalized, [&](PyObject *key, PyObject *value) -> Status {
         return store(self, key, SymDict::_formalized_value(self, key, nullptr, value, seen));
     });
@@ -89,16 +100,6 @@ Status take_adopted(PyObject *self, PyObject *normalized, PyObject *owner, PyObj
             self, key,
             adopt::relocate_if_symbolic(key, value, enabled, parent_path.get(), owner, parent.get(), seen));
     });
-}
-
-void bind_unapplied(PyObject *self, PyObject *value_spec)
-{
-    DictFields &f = SymDict::fields(self);
-    Ref displaced = Ref::borrow(value_spec);
-    {
-        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
-        std::swap(displaced, f.value_spec);
-    }
 }
 
 // ---- __init__ --------------------------------------------------------------------------------
@@ -291,7 +292,7 @@ Status SymDict::construct_into(PyObject *self, PyObject *normalized, PyObject *v
                           return norv::check(PyDict_SetItem(self, key, value));
                       });
         if (!failed(taken)) {
-            bind_unapplied(self, value_spec);
+            SymDict::bind_unapplied(self, value_spec);
         }
     }
     if (failed(taken)) {
@@ -311,6 +312,16 @@ Status SymDict::construct_into(PyObject *self, PyObject *normalized, PyObject *v
         return error;
     }
     return Status::ok;
+}
+
+void SymDict::bind_unapplied(PyObject *self, PyObject *value_spec)
+{
+    DictFields &f = fields(self);
+    Ref displaced = Ref::borrow(value_spec);
+    {
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        std::swap(displaced, f.value_spec);
+    }
 }
 
 bool SymDict::accepts_partial(PyObject *self)

@@ -13,6 +13,10 @@ namespace norv::symbolic::dict_faces {
 int init(PyObject *self, PyObject *args, PyObject *kwargs);
 Ref use_value_spec(PyObject *self, FastArgs a);
 
+// The one-pass schemaful constructions (dict_one_pass.cpp).
+Ref try_fused_schemaful_construct(PyObject *self, FastArgs a);
+Ref try_single_pass_schemaful_construct(PyObject *self, FastArgs a);
+
 // Writes (dict_write.cpp).
 int ass_subscript(PyObject *self, PyObject *key, PyObject *value);
 Ref set_item_without_permission_check(PyObject *self, FastArgs a);
