@@ -377,6 +377,43 @@ def test_scalar_formalisation(field, value, applied):
     assert d["a"] is value
 
 
+def recording_field(spec, seen, **switches):
+    field = Field("a", spec, **switches)
+    field.set_validator(seen.append)
+    return field
+
+
+@pytest.mark.parametrize(
+    "switches, value, outcome",
+    [
+        (dict(enable_validation=False), "x", "x"),
+        (dict(enable_init=False), "x", "x"),  # validation unset: it follows enable_init
+        (dict(enable_validation=True, enable_init=False), "x", TypeError),
+        (dict(), "x", TypeError),
+        (dict(), 1, 1),
+    ],
+)
+def test_a_native_fields_switches_decide_as_its_getters_say(switches, value, outcome):
+    field = Field("a", n.Int(), **switches)
+    d = HostDict()
+    if isinstance(outcome, type):
+        with pytest.raises(outcome):
+            d._formalized_value("a", field, value)
+    else:
+        assert d._formalized_value("a", field, value) is value
+
+
+def test_a_native_fields_validator_and_spec_are_read_as_they_are_now():
+    seen = []
+    field = Field("a", n.Float())
+    d = HostDict()
+    value = 2.5
+    assert d._formalized_value("a", field, value) is value  # exactly the leaf type, no validator: kept
+    field.set_validator(seen.append)
+    assert d._formalized_value("a", field, value) is value and seen == [value]  # applied: the validator ran
+    assert type(d._formalized_value("a", Field("a", n.Float()), 1)) is float  # an int is converted
+
+
 def test_a_scalar_result_of_apply_is_stored_unadopted():
     made = HostDict()
     d = with_fields(HostField(value=n.Str(), result=lambda v: made))

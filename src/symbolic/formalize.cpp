@@ -1,5 +1,7 @@
 #include "symbolic/formalize.hpp"
 
+#include <optional>
+
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/truth.hpp"
@@ -8,6 +10,7 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/dict.hpp"
 #include "topology/keypath.hpp"
+#include "typing/field/field.hpp"
 #include "typing/funnel/field_meta.hpp"
 
 namespace norv::symbolic {
@@ -48,6 +51,40 @@ Ref apply_field(PyObject *field, PyObject *value, bool allow_partial, PyObject *
                                                 kwnames<"allow_partial", "transform_fn", "root_path">()));
 }
 
+// What decides whether a scalar is kept: the field's validation switch, its
+// value spec and whether it has a validator. A native field answers from its
+// state, as its getters would; any other through its attributes, in the
+// order the rule reads them (the spec only when validating, the validator
+// only when the type matches).
+struct ScalarRule {
+    bool validates = false;
+    Ref value_spec;
+    std::optional<bool> has_validator;
+};
+
+Maybe<ScalarRule> scalar_rule(PyObject *field)
+{
+    if (typing::field::is_field(field)) {
+        Maybe<typing::field::ScalarRule> r = typing::field::scalar_rule_of(field);
+        if (!r) {
+            return error;
+        }
+        return ScalarRule{r->validates, std::move(r->value_spec), r->has_validator};
+    }
+    Maybe<bool> validates = field_switch<"enable_validation">(field);
+    if (!validates) {
+        return error;
+    }
+    if (!*validates) {
+        return ScalarRule{};
+    }
+    Ref spec = attr<"value">(field);
+    if (!spec) {
+        return error;
+    }
+    return ScalarRule{true, std::move(spec), std::nullopt};
+}
+
 // A scalar is kept as it is unless a field validates it and cannot take it
 // unchanged; the field's result is stored without adoption.
 Ref formalize_scalar(PyObject *key, PyObject *field, PyObject *value, const FormalizeCtx &ctx)
@@ -55,20 +92,20 @@ Ref formalize_scalar(PyObject *key, PyObject *field, PyObject *value, const Form
     if (field == nullptr) {
         return Ref::borrow(value);
     }
-    Maybe<bool> validates = field_switch<"enable_validation">(field);
-    if (!validates) {
+    Maybe<ScalarRule> rule = scalar_rule(field);
+    if (!rule) {
         return error;
     }
-    if (!*validates) {
+    if (!rule->validates) {
         return Ref::borrow(value);
     }
-    Ref spec = attr<"value">(field);
-    Maybe<Ref> leaf = spec ? typing::funnel::exact_leaf_type(spec.get()) : Maybe<Ref>(error);
+    Maybe<Ref> leaf = typing::funnel::exact_leaf_type(rule->value_spec.get());
     if (!leaf) {
         return error;
     }
     if (*leaf && leaf->get() == reinterpret_cast<PyObject *>(Py_TYPE(value))) {
-        Maybe<bool> validator = typing::field::field_has_validator(field);
+        Maybe<bool> validator = rule->has_validator ? Maybe<bool>(*rule->has_validator)
+                                                    : typing::field::field_has_validator(field);
         if (!validator) {
             return error;
         }

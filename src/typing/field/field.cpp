@@ -1233,6 +1233,18 @@ Ref value_spec_of(PyObject *f)
     return read_slot(f, VALUE, OnConflict::Panic);
 }
 
+Maybe<ScalarRule> scalar_rule_of(PyObject *f)
+{
+    State &s = state(f);
+    SharedBorrow hold(s.borrow);
+    if (hold.failed()) {
+        return error;
+    }
+    const std::uint8_t v = s.switches[VALIDATION];
+    return ScalarRule{v == UNSET ? s.enable_init : v != 0, Ref::borrow(s.slots[VALUE].get()),
+                      s.slots[VALIDATOR].get() != Py_None};
+}
+
 void invalidate_meta(PyObject *f) noexcept
 {
     drop_meta(f);

@@ -219,20 +219,13 @@ Maybe<std::pair<int, bool>> container_fill_info(PyObject *spec)
     return std::pair<int, bool>(shape, true);
 }
 
-bool is_scalar_value(PyObject *value) noexcept
-{
-    PyTypeObject *t = Py_TYPE(value);
-    return value == Py_None || t == &PyLong_Type || t == &PyFloat_Type || t == &PyUnicode_Type ||
-           t == &PyBool_Type || t == &PyBytes_Type;
-}
-
 }  // namespace funnel
 
 namespace field {
 
 Maybe<bool> field_has_validator(PyObject *f)
 {
-    Ref v = getattr(f, "validator");
+    Ref v = attr<"validator">(f);
     if (!v) {
         return error;
     }

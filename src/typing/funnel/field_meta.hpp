@@ -164,7 +164,13 @@ Maybe<bool> proven_scalar_leaf(PyObject *spec);
 // Shape code 0 (fixed tuple), 1 (list / dict) or 2 (other), and whether every
 // element spec is a proven scalar leaf.
 Maybe<std::pair<int, bool>> container_fill_info(PyObject *spec);
-bool is_scalar_value(PyObject *value) noexcept;
+// None, or exactly an int, float, str, bool or bytes.
+inline bool is_scalar_value(PyObject *value) noexcept
+{
+    PyTypeObject *t = Py_TYPE(value);
+    return value == Py_None || t == &PyLong_Type || t == &PyFloat_Type || t == &PyUnicode_Type ||
+           t == &PyBool_Type || t == &PyBytes_Type;
+}
 
 Maybe<Accept> funnel_leaf(PyObject *value, const FieldMeta &meta);
 Maybe<Accept> funnel_accept(PyObject *value, const FieldMeta &meta, PyObject *key, const FunnelCtx &ctx);
