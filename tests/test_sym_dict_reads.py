@@ -445,6 +445,16 @@ def test_listings(spec, keys, expected):
     assert list(d.sym_items()) == [(k, f"v{k}") for k in expected]
 
 
+def test_schema_order_follows_fields_edited_in_place():
+    s = schema(*B_A)
+    d = stored("a", "x", "c", "b", spec=n.Dict(s))
+    assert list(d.sym_keys()) == ["b", "a", "x", "c"]
+    s.fields[n.ConstStrKey("c")] = Field("c", n.Any())  # the live dict, caches not recomputed
+    assert list(d.sym_keys()) == ["b", "a", "c", "x"]
+    del s.fields[n.ConstStrKey("a")]
+    assert list(d.sym_items()) == [("b", "vb"), ("c", "vc"), ("a", "va"), ("x", "vx")]
+
+
 @pytest.mark.parametrize("listing", ["sym_keys", "sym_values", "sym_items"])
 @pytest.mark.parametrize("spec", [None, n.Dict(schema(*B_A))])
 def test_listings_are_snapshots(listing, spec):

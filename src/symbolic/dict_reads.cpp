@@ -9,6 +9,7 @@
 #include "symbolic/dict_faces.hpp"
 #include "symbolic/resolve.hpp"
 #include "typing/key_specs/key_specs.hpp"
+#include "typing/schema/schema.hpp"
 
 namespace norv::symbolic {
 
@@ -41,9 +42,73 @@ Maybe<Ref> SymDict::schema_of(PyObject *self)
     return schema;
 }
 
+namespace {
+
+// Appends to `result` the stored keys that `taken` lacks, in storage order.
+Status append_untaken(PyObject *dict, PyObject *result, PyObject *taken)
+{
+    Ref stored_keys = Ref::steal(PyDict_Keys(dict));
+    if (!stored_keys) {
+        return error;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stored_keys.get()); ++i) {
+        PyObject *key = PyList_GET_ITEM(stored_keys.get(), i);
+        const int seen = PySet_Contains(taken, key);
+        if (seen < 0 || (seen == 0 && PyList_Append(result, key) < 0)) {
+            return error;
+        }
+    }
+    return Status::ok;
+}
+
+// A native schema whose caches stand for its `fields` now: its constant
+// texts in schema order, which are what its `keys()` and their `text` give,
+// read without a call. Empty otherwise, and while the schema is being
+// changed (its own methods then refuse the reads of the general walk).
+Ref native_const_texts(PyObject *schema)
+{
+    if (!typing::schema::is_schema(schema)) {
+        return Ref();
+    }
+    typing::schema::State &s = typing::schema::state(schema);
+    if (s.borrow.is_exclusive()) {
+        return Ref();
+    }
+    SharedBorrow hold(s.borrow, OnConflict::Panic);
+    return Ref::borrow(typing::schema::live_const_texts(s));
+}
+
+Ref ordered_by_texts(PyObject *dict, PyObject *entries)
+{
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result) {
+        return error;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entries); ++i) {
+        PyObject *text = PyTuple_GET_ITEM(PyTuple_GET_ITEM(entries, i), 0);
+        const int stored = PyDict_Contains(dict, text);
+        if (stored < 0 || (stored == 1 && PyList_Append(result.get(), text) < 0)) {
+            return error;
+        }
+    }
+    // The texts are distinct: as many taken as listed.
+    if (PyList_GET_SIZE(result.get()) < PyDict_GET_SIZE(dict)) {
+        Ref taken = Ref::steal(PySet_New(result.get()));
+        if (!taken || failed(append_untaken(dict, result.get(), taken.get()))) {
+            return error;
+        }
+    }
+    return result;
+}
+
+}  // namespace
+
 Ref SymDict::schema_ordered_keys(PyObject *self, PyObject *schema)
 {
     PyObject *dict = storage(self);
+    if (Ref texts = native_const_texts(schema)) {
+        return ordered_by_texts(dict, texts.get());
+    }
     PyTypeObject *const_key = key_specs::const_str_key_type();
     if (const_key == nullptr) {
         return error;
@@ -74,18 +139,9 @@ Ref SymDict::schema_ordered_keys(PyObject *self, PyObject *schema)
     if (PyErr_Occurred()) {
         return error;
     }
-    if (PySet_GET_SIZE(taken.get()) < PyDict_GET_SIZE(dict)) {
-        Ref stored_keys = Ref::steal(PyDict_Keys(dict));
-        if (!stored_keys) {
-            return error;
-        }
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stored_keys.get()); ++i) {
-            PyObject *key = PyList_GET_ITEM(stored_keys.get(), i);
-            const int seen = PySet_Contains(taken.get(), key);
-            if (seen < 0 || (seen == 0 && PyList_Append(result.get(), key) < 0)) {
-                return error;
-            }
-        }
+    if (PySet_GET_SIZE(taken.get()) < PyDict_GET_SIZE(dict) &&
+        failed(append_untaken(dict, result.get(), taken.get()))) {
+        return error;
     }
     return result;
 }

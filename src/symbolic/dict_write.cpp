@@ -11,6 +11,7 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/write.hpp"
 #include "topology/keypath.hpp"
+#include "typing/schema/schema.hpp"
 
 namespace norv::symbolic {
 
@@ -175,7 +176,7 @@ Maybe<Ref> SymDict::_set_item_without_permission_check(PyObject *self, PyObject 
     }
     Ref field;
     if (*schema) {
-        field = call_method(schema->get(), interned<"get_field">(), key);
+        field = typing::schema::call_get_field(schema->get(), key);
         if (!field) {
             return error;
         }

@@ -232,7 +232,9 @@ int schema_contains(PyObject *self, PyObject *key)
     });
 }
 
-Ref schema_get_field(PyObject *self, PyObject *key)
+}  // namespace
+
+Ref get_field(PyObject *self, PyObject *key)
 {
     State &s = state(self);
     SharedBorrow hold(s.borrow);
@@ -275,6 +277,13 @@ Ref schema_get_field(PyObject *self, PyObject *key)
     }
     return result;
 }
+
+Ref call_get_field(PyObject *schema, PyObject *key)
+{
+    return is_schema(schema) ? get_field(schema, key) : call_method(schema, interned<"get_field">(), key);
+}
+
+namespace {
 
 Ref schema_resolve(PyObject *self, PyObject *keys)
 {
@@ -1025,7 +1034,7 @@ PyMethodDef SCHEMA_METHODS[] = {
     method_noargs<schema_view<dict_keys_view>>("keys", "keys($self)\n--\n\n"),
     method_noargs<schema_view<dict_values_view>>("values", "values($self)\n--\n\n"),
     method_noargs<schema_view<dict_items_view>>("items", "items($self)\n--\n\n"),
-    method_onearg<schema_get_field>("get_field", "get_field($self, key)\n--\n\n"),
+    method_onearg<get_field>("get_field", "get_field($self, key)\n--\n\n"),
     method_onearg<schema_resolve>("resolve", "resolve($self, keys)\n--\n\n"),
     method<schema_format>("format",
                           "format($self, compact=False, verbose=True, root_indent=0, cls_name=None, "

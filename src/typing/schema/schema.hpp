@@ -65,7 +65,7 @@ struct SchemaMeta {
     Ref nonconst_keys;       // list
     Ref const_key_texts;     // frozenset, or empty
     Ref const_resolution;    // read-only mapping {key spec: (text,)}, or empty
-    Ref const_apply_fields;  // tuple of (text, field, spec), or empty
+    Ref const_apply_fields;  // tuple of (text, field, spec) in the order of const_fields, or empty
     Ref const_bulk_check;    // tuple of (text, value type), or empty
     TextIndex field_meta_index;
     bool has_nonconst_keys = false;
@@ -118,6 +118,18 @@ Ref const_bulk_check_bound(PyObject *obj);
 // The cached record of a native Field; a record built afresh for any other
 // field object.
 Maybe<MetaPtr> field_meta_for(PyObject *field);
+
+// `Schema.get_field(key)`: the field whose key spec matches `key`, or None.
+Ref get_field(PyObject *schema, PyObject *key);
+// `schema.get_field(key)` on any schema object; a native schema (a final
+// class, so its method is `get_field`) answers without the call.
+Ref call_get_field(PyObject *schema, PyObject *key);
+
+// The caches' (text, field, spec) entries of the constant fields, in schema
+// order, when they are exactly what `fields` gives now, read without running
+// code: every key a native ConstStrKey, and `fields` as the caches saw it.
+// NULL otherwise. Read under the caller's shared access.
+PyObject *live_const_texts(const State &s);
 
 // Applies the schema to `dict_obj` (in place, or to a shallow copy) under
 // the caller's shared access. Optional objects are nullptr when absent.

@@ -184,19 +184,6 @@ Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform
     return Status::ok;
 }
 
-// The caches' constant texts, when they are exactly the texts `fields` gives
-// now, read without running code: every key a native ConstStrKey, and
-// `fields` as the caches saw it. Empty otherwise.
-PyObject *live_const_texts(const State &s)
-{
-    const SchemaMeta &m = s.caches();
-    if (!m.const_keys_native || !m.const_apply_fields ||
-        !same_stamp(m.fields_stamp, dict_stamp(s.fields.get()))) {
-        return nullptr;
-    }
-    return m.const_apply_fields.get();
-}
-
 // Whether `work` holds exactly the texts of `entries` ((text, ...) tuples),
 // in that order, as the very objects.
 bool holds_texts_in_order(PyObject *work, PyObject *entries)
@@ -303,6 +290,16 @@ Status const_route(const SchemaMeta &m, PyObject *work, const Ctx &ctx)
 }
 
 }  // namespace
+
+PyObject *live_const_texts(const State &s)
+{
+    const SchemaMeta &m = s.caches();
+    if (!m.const_keys_native || !m.const_apply_fields ||
+        !same_stamp(m.fields_stamp, dict_stamp(s.fields.get()))) {
+        return nullptr;
+    }
+    return m.const_apply_fields.get();
+}
 
 Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
           PyObject *root_path, bool respect_enable_wrap, bool inplace)
