@@ -224,6 +224,13 @@ def test_single_pass_errors(spec, given, expected):
     assert d._value_spec is None
 
 
+def test_the_single_pass_reads_fields_edited_in_place():
+    spec = spec_of(("a", n.Int()), ("b", n.Int(default=2)))
+    spec.schema.fields[n.ConstStrKey("c")] = Field("c", n.Int(default=3))  # the caches not recomputed
+    d = HostDict({"a": 1}, value_spec=spec)
+    assert list(d.items()) == [("a", 1), ("b", 2), ("c", 3)]
+
+
 @pytest.mark.parametrize(
     "spec",
     [

@@ -161,7 +161,9 @@ Ref normalize(PyObject *source, Ref kwargs)
     if (source == nullptr && PyDict_GET_SIZE(kwargs.get()) > 0) {
         return kwargs;
     }
-    Ref normalized = Ref::steal(PyDict_New());
+    // A plain dict's storage is copied whole (one allocation, no rehashing).
+    Ref normalized =
+        Ref::steal(source != nullptr && PyDict_CheckExact(source) ? PyDict_Copy(source) : PyDict_New());
     if (!normalized) {
         return error;
     }
@@ -170,6 +172,9 @@ Ref normalize(PyObject *source, Ref kwargs)
         if (SymDict::check(source)) {
             Ref items = call_method(source, interned<"sym_items">());
             filled = items ? add_pairs(normalized.get(), items.get()) : Status::error;
+        }
+        else if (PyDict_CheckExact(source)) {
+            filled = Status::ok;
         }
         else if (PyDict_Check(source)) {
             filled = dict_for_each(source, [&](PyObject *key, PyObject *value) {

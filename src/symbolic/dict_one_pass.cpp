@@ -7,6 +7,7 @@
 
 #include "core/args.hpp"
 #include "core/borrow.hpp"
+#include "core/dict_stamp.hpp"
 #include "core/names.hpp"
 #include "core/truth.hpp"
 #include "symbolic/bridge.hpp"
@@ -46,6 +47,7 @@ struct Member {
     Ref key;
     typing::MetaPtr meta;
     Ref value;
+    bool produced = false;  // `value` replaces the given one
 };
 
 // Gathers into `members` the members of `normalized` with their fields'
@@ -62,16 +64,23 @@ Maybe<bool> gather(const schema::SchemaMeta &m, PyObject *normalized, std::vecto
     // Two distinct keys of one text (str subclasses with their own equality)
     // would pass the count while one field went without a value.
     std::vector<bool> covered(n, false);
+    // Keys given in schema order as the schema's own text objects (names
+    // interned alike) are placed without hashing their text.
+    PyObject *texts = m.const_apply_fields.get();
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(normalized, &pos, &key, &value)) {
-        std::size_t at = 0;
-        if (!funnel::is_scalar_value(value) || !schema::index_lookup(m.field_meta_index, key, &at) ||
-            covered[at]) {
+        if (!funnel::is_scalar_value(value)) {
+            return false;
+        }
+        std::size_t at = members.size();
+        const bool in_place = texts != nullptr && static_cast<Py_ssize_t>(at) < PyTuple_GET_SIZE(texts) &&
+                              PyTuple_GET_ITEM(PyTuple_GET_ITEM(texts, at), 0) == key;
+        if ((!in_place && !schema::index_lookup(m.field_meta_index, key, &at)) || covered[at]) {
             return false;
         }
         covered[at] = true;
-        Member member{Ref::borrow(key), {}, Ref::borrow(value)};
+        Member member{Ref::borrow(key), {}, Ref::borrow(value), false};
         // A host field's record is built through Python, which may edit the
         // input: the walk then ends early or meets a key twice, and declines.
         Maybe<typing::MetaPtr> meta = schema::field_meta_for(m.const_fields[at].get());
@@ -89,11 +98,20 @@ Status store(PyObject *self, PyObject *key, const Ref &value)
     return value ? check(PyDict_SetItem(SymDict::storage(self), key, value.get())) : Status::error;
 }
 
-// Python's `dict(normalized).items()` as a list of pairs: the walk below
-// runs host code, which must not change what it walks.
-Ref pairs_of(PyObject *dict)
+using Pairs = std::vector<std::pair<Ref, Ref>>;
+
+// The (key, value) pairs of a dict's storage: the walks below run host code,
+// which must not change what they walk.
+Pairs pairs_of(PyObject *dict)
 {
-    return Ref::steal(PyDict_Items(dict));
+    Pairs pairs;
+    pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        pairs.emplace_back(Ref::borrow(key), Ref::borrow(value));
+    }
+    return pairs;
 }
 
 // `normalized` must be a dict: the argument error naming it otherwise.
@@ -128,6 +146,7 @@ Maybe<bool> SymDict::try_fused_schemaful_construct(PyObject *self, PyObject *val
     Ref path = path_arg(self);
     const funnel::FunnelCtx ctx{path.get() == Py_None ? nullptr : path.get(), accepts_partial(self), false};
     std::vector<Member> members;
+    const std::optional<std::uint64_t> gathered_at = dict_stamp(normalized);
     {
         // Held across the funnel's `_validate` calls, as `Schema.apply`
         // holds it: host code may read the schema but not change it.
@@ -150,6 +169,7 @@ Maybe<bool> SymDict::try_fused_schemaful_construct(PyObject *self, PyObject *val
                     break;
                 case funnel::AcceptKind::Produced:
                     member.value = std::move(verdict->value);
+                    member.produced = true;
                     break;
                 case funnel::AcceptKind::Wrap:
                 case funnel::AcceptKind::Deferred:
@@ -157,8 +177,15 @@ Maybe<bool> SymDict::try_fused_schemaful_construct(PyObject *self, PyObject *val
             }
         }
     }
+    // A plain input that no host code changed meanwhile goes in with one
+    // update (an empty dict takes a copy of its table), then the values the
+    // funnel produced in their place; otherwise what was gathered, pair by pair.
+    const bool whole = PyDict_CheckExact(normalized) && same_stamp(gathered_at, dict_stamp(normalized));
+    if (whole && PyDict_Update(storage(self), normalized) < 0) {
+        return error;
+    }
     for (const Member &member : members) {
-        if (failed(store(self, member.key.get(), member.value))) {
+        if ((!whole || member.produced) && failed(store(self, member.key.get(), member.value))) {
             return error;
         }
     }
@@ -196,14 +223,9 @@ Maybe<bool> SymDict::try_single_pass_schemaful_construct(PyObject *self, PyObjec
     PyObject *missing = bridge::get().missing_value;
     const FormalizeCtx ctx =
         container::formalize_ctx(self, fields(self), _sym_parent_for_children(self), true);
-    Ref given = pairs_of(normalized);
-    if (!given) {
-        return error;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(given.get()); ++i) {
-        PyObject *key = PyTuple_GET_ITEM(PyList_GET_ITEM(given.get(), i), 0);
-        PyObject *value = PyTuple_GET_ITEM(PyList_GET_ITEM(given.get(), i), 1);
-        Ref field = call_method(schema_obj.get(), interned<"get_field">(), key);
+    for (const auto &[k, v] : pairs_of(normalized)) {
+        PyObject *key = k.get(), *value = v.get();
+        Ref field = schema::call_get_field(schema_obj.get(), key);
         if (!field) {
             return error;
         }
@@ -212,33 +234,46 @@ Maybe<bool> SymDict::try_single_pass_schemaful_construct(PyObject *self, PyObjec
             return error;
         }
     }
-    Ref schema_fields = attr<"fields">(schema_obj.get());
-    if (!schema_fields) {
-        return error;
-    }
-    if (!PyDict_Check(schema_fields.get())) {
-        return raise_not_instance(schema_fields.get(), "dict");
-    }
-    Ref declared = pairs_of(schema_fields.get());
-    if (!declared) {
-        return error;
-    }
     // The fields the input left out, in schema order, each from the missing
     // value: its default, or the missing-required error.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(declared.get()); ++i) {
-        PyObject *key_spec = PyTuple_GET_ITEM(PyList_GET_ITEM(declared.get(), i), 0);
-        PyObject *field = PyTuple_GET_ITEM(PyList_GET_ITEM(declared.get(), i), 1);
-        Ref text = attr<"const_text">(key_spec);
-        Maybe<bool> provided =
-            text ? predicate(PySequence_Contains(normalized, text.get())) : Maybe<bool>(error);
+    auto fill = [&](PyObject *text, PyObject *field) -> Status {
+        Maybe<bool> provided = predicate(PySequence_Contains(normalized, text));
         if (!provided) {
             return error;
         }
         if (*provided) {
-            continue;
+            return Status::ok;
         }
-        if (failed(store(self, text.get(), formalize_field(text.get(), field, missing, ctx, seen)))) {
+        return store(self, text, formalize_field(text, field, missing, ctx, seen));
+    };
+    // What `fields` and each key's `const_text` give, from the caches while
+    // they stand for `fields` as it is now.
+    Ref entries;
+    if (!schema::state(schema_obj.get()).borrow.is_exclusive()) {
+        SharedBorrow hold(schema::state(schema_obj.get()).borrow, OnConflict::Panic);
+        entries = Ref::borrow(schema::live_const_texts(schema::state(schema_obj.get())));
+    }
+    if (entries) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entries.get()); ++i) {
+            PyObject *entry = PyTuple_GET_ITEM(entries.get(), i);
+            if (failed(fill(PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1)))) {
+                return error;
+            }
+        }
+    }
+    else {
+        Ref schema_fields = attr<"fields">(schema_obj.get());
+        if (!schema_fields) {
             return error;
+        }
+        if (!PyDict_Check(schema_fields.get())) {
+            return raise_not_instance(schema_fields.get(), "dict");
+        }
+        for (const auto &[key_spec, field] : pairs_of(schema_fields.get())) {
+            Ref text = attr<"const_text">(key_spec.get());
+            if (!text || failed(fill(text.get(), field.get()))) {
+                return error;
+            }
         }
     }
     bind_unapplied(self, value_spec);
