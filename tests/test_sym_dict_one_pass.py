@@ -74,6 +74,7 @@ def untouched(d):
         (spec_of(("a", n.Any()), ("b", n.Bool())), {"a": b"x", "b": True}, [("a", b"x"), ("b", True)]),
         (spec_of(("a", n.Int().noneable())), {"a": None}, [("a", None)]),
         (spec_of(("a", n.Str())), {Key("a"): "x"}, [("a", "x")]),  # a str subclass key
+        (spec_of(("key", n.Int())), {"".join(["ke", "y"]): 1}, [("key", 1)]),  # an equal text, not the schema's
         (spec_of(), {}, []),  # an empty schema takes an empty input
     ],
 )
@@ -176,6 +177,14 @@ def test_the_schema_stays_held_across_the_funnel_calls():
     schema._recompute_caches()  # released afterwards
     spec.on_validate = None
     assert d.try_fused_schemaful_construct(n.Dict(schema), {"a": 7}) is True
+
+
+def test_what_the_funnel_accepted_is_stored_even_if_host_code_changed_the_input():
+    given = {"a": 7, "b": "x"}
+    spec = CheckedSpec(lambda: given.update(b="changed", a=-1))
+    d = blank()
+    assert d.try_fused_schemaful_construct(n.Dict(n.Schema([HostField("a", spec), Field("b", n.Str())])), given)
+    assert list(d.items()) == [("a", 7), ("b", "x")]
 
 
 def test_an_error_building_a_field_record_propagates():
