@@ -181,3 +181,19 @@ try:
 except host_symbolic.WritePermissionError as e:
     print("sealed:", e)
 print("all-primitive clone in one pass:", Tree(a=1, b="x")._clone_if_primitive())
+
+section("Symbolic dicts: one-pass construction and reads")
+flat = n.Dict([("a", n.Int()), ("b", n.Float()), ("c", n.Str())])
+d = Tree({"c": "x", "b": 1, "a": 2}, value_spec=flat)
+print("all scalars, every field given: one fused pass, input order kept:", dict(d))
+print("listed in schema order:", list(d.sym_keys()), "| converted:", type(d["b"]).__name__)
+try:
+    Tree({"a": 1, "z": 0}, value_spec=flat)
+except KeyError as e:
+    print("an extra key is refused before anything is stored:", e.args[0])
+lazy = Tree({"x": host_symbolic.Inferred(42)})
+print("an inferred member reads as its value:", lazy["x"], lazy.x, lazy.get("x"), "| raw:", lazy._sym_getattr("x"))
+try:
+    lazy.missing
+except AttributeError as e:
+    print("no such attribute or member:", e)
