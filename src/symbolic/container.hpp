@@ -43,6 +43,46 @@ int traverse_fields(const ContainerFields &f, visitproc visit, void *arg);
 // the fields are in use.
 int clear_fields(ContainerFields &f);
 
+// ---- pieces of the seams both containers share -------------------------------
+
+// The host's `message_on_path(message, path)`, its result as returned.
+Ref call_message_on_path(PyObject *message, PyObject *path);
+
+// The text the container raises for `message`: `message_on_path` with the
+// node's path (None when absent), which must return a str.
+Ref error_message(ContainerFields &f, PyObject *message);
+
+// Raises `exc` with `error_message(f, message)`; a null `message` (its
+// formatting failed) passes its error on.
+Error raise_on_path(ContainerFields &f, PyObject *exc, Ref message);
+
+// Adoption of `value` under `key` with the container's context: its symbolic
+// mode, its path, itself as owner and `parent` for the child.
+Ref relocate(PyObject *self, ContainerFields &f, PyObject *parent, PyObject *key, PyObject *value,
+             PyObject *seen);
+
+// The Python face of `_relocate_if_symbolic`: (key, value, seen=None) bound
+// by `sig`, `seen` a set or None, then `core`.
+Ref relocate_face(PyObject *self, FastArgs a, const Signature &sig,
+                  Ref (*core)(PyObject *self, PyObject *key, PyObject *value, PyObject *seen));
+
+// `cls.__new__(cls)`, refused with "'{}' object is not an instance of
+// '{name}'" unless `check` accepts what it returned.
+Ref new_blank(PyObject *cls, bool (*check)(PyObject *) noexcept, const char *name);
+
+// A node built from validated members: reset as a construction would (no
+// parent, `root_path`, `allow_partial`, writable, unsealed), `origin` stored
+// (an empty one clears the one `__new__` left), the spec bound unchecked,
+// wrapping on.
+void init_wrap_node(ContainerFields &f, PyObject *root_path, bool allow_partial, PyObject *value_spec,
+                    Ref origin);
+
+// A clone is a fresh root at the bridge's empty path with `origin`, sharing
+// the source's spec and copying its allow-partial, writability and wrap
+// flags; with `keep_seal_and_callback` also its seal and change callback
+// (otherwise unsealed, and the callback is left as `__new__` made it).
+void init_clone(ContainerFields &dst, ContainerFields &src, Ref origin, bool keep_seal_and_callback);
+
 // ---- node-state properties -------------------------------------------------
 // A getset closure names the field: a reference (None when absent; a setter
 // stores any object, None as absent) or a bool (a setter takes only a bool,

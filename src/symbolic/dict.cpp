@@ -7,7 +7,6 @@
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/registry.hpp"
-#include "symbolic/adopt.hpp"
 #include "symbolic/dict_faces.hpp"
 
 namespace norv::symbolic {
@@ -110,17 +109,7 @@ const Signature RELOCATE_SIG{
 
 Ref relocate_if_symbolic(PyObject *self, FastArgs a)
 {
-    Bound b;
-    if (failed(RELOCATE_SIG.bind(a, b))) {
-        return error;
-    }
-    PyObject *seen = b.or_none(2);
-    if (seen != nullptr && !PySet_Check(seen)) {
-        (void)raise_not_instance(seen, "set");
-        wrap_argument_error("seen");
-        return error;
-    }
-    return SymDict::_relocate_if_symbolic(self, b[0], b[1], seen);
+    return container::relocate_face(self, a, RELOCATE_SIG, SymDict::_relocate_if_symbolic);
 }
 
 PyMethodDef METHODS[] = {
@@ -193,16 +182,8 @@ Ref SymDict::path_arg(PyObject *self)
 
 Ref SymDict::_relocate_if_symbolic(PyObject *self, PyObject *key, PyObject *value, PyObject *seen)
 {
-    bool enabled;
-    Ref parent_path;
-    {
-        DictFields &f = fields(self);
-        SharedBorrow hold(f.borrow, OnConflict::Panic);
-        enabled = f.sym_mode;
-        parent_path = or_none(f.node.path);
-    }
     Ref parent = _sym_parent_for_children(self);
-    return adopt::relocate_if_symbolic(key, value, enabled, parent_path.get(), self, parent.get(), seen);
+    return container::relocate(self, fields(self), parent.get(), key, value, seen);
 }
 
 }  // namespace norv::symbolic

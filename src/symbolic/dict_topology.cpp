@@ -23,8 +23,6 @@ Ref values_snapshot(PyObject *self)
     return Ref::steal(PyDict_Values(SymDict::storage(self)));
 }
 
-const Signature SETPARENT_SIG{"sym_setparent", {arg("parent")}, {.method = true}};
-
 }  // namespace
 
 Ref SymDict::_sym_parent_for_children(PyObject *self)
@@ -76,13 +74,11 @@ namespace dict_faces {
 
 Ref sym_setparent(PyObject *self, FastArgs a)
 {
-    Bound b;
-    if (failed(SETPARENT_SIG.bind(a, b))) {
+    DictFields &f = SymDict::fields(self);
+    PyObject *parent = topology::set_parent(f, a);
+    if (parent == nullptr) {
         return error;
     }
-    PyObject *parent = b[0];
-    DictFields &f = SymDict::fields(self);
-    topology::store_parent(f, parent);
     {
         SharedBorrow hold(f.borrow, OnConflict::Panic);
         if (!f.as_object_attributes_container || !f.sym_mode) {

@@ -21,6 +21,8 @@ using FieldsOf = ContainerFields &(*)(PyObject *);
 
 // For each child in the list `children` that `test` accepts,
 // `child.<method>(arg)`, the result dropped; the first error ends the walk.
+// The length is read once and each child read when it is reached, so a live
+// list that host code shortens meanwhile raises IndexError.
 Status call_children(PyObject *children, Maybe<bool> (*test)(PyObject *), PyObject *method, PyObject *arg);
 
 // Stores `parent` (None as absent).
@@ -36,12 +38,16 @@ Status require_keypath(PyObject *new_path);
 // `keypath_cls(key, new_path)`, then `child.sym_setpath(...)`.
 Status repath_child(PyObject *child, PyObject *key, PyObject *new_path);
 
-// The seal core over a snapshot of the children (`children` returns a list):
-// every symbolic child first, then the node; nothing when the node is already
-// in that state.
+// The seal core over the children (`children` returns a list: a snapshot, or
+// a list's own storage): every symbolic child first, then the node; nothing
+// when the node is already in that state.
 Ref seal(PyObject *self, ContainerFields &f, bool is_seal, Ref (*children)(PyObject *self));
 
 // ---- Python faces shared by both containers ---------------------------------
+
+// Binds `sym_setparent(parent)` and stores the parent; returns it (borrowed
+// from the call), or nullptr with the error set.
+PyObject *set_parent(ContainerFields &f, FastArgs a);
 
 Ref sym_setorigin(PyObject *self, ContainerFields &f, FastArgs a);
 Ref set_accessor_writable(PyObject *self, ContainerFields &f, FastArgs a);
