@@ -5,8 +5,9 @@ back (`install()` does that for the stand-in): its key-path class (the native
 `KeyPath`) and one shared empty path, the missing-value sentinel, the change
 record `FieldUpdate`, the write-permission error, value wrapping, the factory
 of the symbolic child transform, `Origin`, the message decorator and the
-class of variable keys. Its dict class `HostDict` derives from the native
-`SymDict` and adds what the native code calls back on the host's dicts.
+class of variable keys; and, through the list bridge, its `Insertion` class.
+Its dict class `HostDict` and list class `HostList` derive from the native
+`SymDict` and `SymList` and add what the native code calls back on them.
 
 `calls` records the calls of the handles and host methods that tests need to
 observe; `clear()` empties it.
@@ -137,6 +138,57 @@ class HostDict(_native.SymDict):
         calls.append(("_notify_field_updates", self, updates))
 
 
+class Insertion:
+    """A value written into a list at an index that is inserted before the
+    element there instead of replacing it."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __repr__(self):
+        return f"Insertion({self.value!r})"
+
+
+class HostList(_native.SymList):
+    """The host's symbolic list: the native base plus what the native code
+    calls back on the host's lists. The value-spec engine hands it to its
+    `custom_apply` and reads its elements through `sym_getattr`."""
+
+    __norv_custom_typing__ = True
+
+    # Symbolic values are looked up in `seen` sets by identity.
+    __hash__ = object.__hash__
+
+    def sym_clone(self, deep=False, memo=None, override=None):
+        """The one-pass clone when every element is a scalar; otherwise a
+        fresh root that adopts the elements, so symbolic ones are cloned in
+        turn (they belong to self)."""
+        calls.append(("sym_clone", self))
+        clone = self._clone_if_primitive()
+        if clone is not None:
+            return clone
+        clone = type(self).__new__(type(self))
+        clone._sym_path = EMPTY_KEY_PATH
+        clone._value_spec = self._value_spec
+        clone._allow_partial = self._allow_partial
+        clone._accessor_writable = self._accessor_writable
+        clone._wrap = self._wrap
+        for index, value in enumerate(self.sym_values()):
+            list.append(clone, clone._relocate_if_symbolic(index, value))
+        return clone
+
+    def sym_getattr(self, key, default=MISSING_VALUE):
+        if default is MISSING_VALUE:
+            return list.__getitem__(self, key)
+        try:
+            return list.__getitem__(self, key)
+        except IndexError:
+            return default
+
+    def _notify_field_updates(self, updates):
+        calls.append(("_notify_field_updates", self, updates))
+
+
 class Inferred:
     """A member whose value is inferred when read."""
 
@@ -166,5 +218,6 @@ HANDLES = dict(
 
 
 def install():
-    """Install the container bridge (first install wins)."""
+    """Install the container and list bridges (first install wins)."""
     _native._install_container_bridge(**HANDLES)
+    _native._install_list_bridge(Insertion)

@@ -3,15 +3,17 @@
 #include "core/registry.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/dict.hpp"
+#include "symbolic/list.hpp"
 
 namespace norv::symbolic {
 
 Status register_names(PyObject *module)
 {
-    if (failed(add_type(module, SymDict::type()))) {
+    if (failed(add_type(module, SymDict::type())) || failed(bridge::register_installer(module)) ||
+        failed(add_type(module, SymList::type()))) {
         return error;
     }
-    return bridge::register_installer(module);
+    return bridge::register_list_installer(module);
 }
 
 }  // namespace norv::symbolic

@@ -1,0 +1,29 @@
+// The Python methods of SymList defined outside list.cpp, gathered into the
+// class's method table there.
+#pragma once
+
+#include <Python.h>
+
+#include "core/boundary.hpp"
+#include "core/ref.hpp"
+
+namespace norv::symbolic::list_faces {
+
+// Reads (list_reads.cpp).
+Ref sym_values(PyObject *self);
+
+// Topology and sealing (list_topology.cpp).
+Ref sym_setparent(PyObject *self, FastArgs a);
+Ref sym_setpath(PyObject *self, FastArgs a);
+Ref update_children_paths(PyObject *self, FastArgs a);
+Ref sym_seal(PyObject *self, FastArgs a);
+Ref sym_setorigin(PyObject *self, FastArgs a);
+Ref set_accessor_writable(PyObject *self, FastArgs a);
+
+// Spec binding and the seams (list_seams.cpp).
+Ref use_value_spec(PyObject *self, FastArgs a);
+Ref custom_apply(PyObject *self, FastArgs a);
+Ref clone_if_primitive(PyObject *self);
+Ref relocate_if_symbolic(PyObject *self, FastArgs a);
+
+}  // namespace norv::symbolic::list_faces
