@@ -3,7 +3,7 @@
 from norv_host import symbolic as hs
 
 
-class Traced(hs.HostDict):
+class _Recording:
     """Records `sym_setpath`, `sym_setparent` and `sym_seal` in `hs.calls`
     (a seal with the parent's own seal at that moment), then runs them."""
 
@@ -19,6 +19,14 @@ class Traced(hs.HostDict):
         parent = self.sym_parent
         hs.calls.append(("sym_seal", self, is_seal, parent._sealed if parent is not None else None))
         return super().sym_seal(is_seal)
+
+
+class Traced(_Recording, hs.HostDict):
+    """A recording dict."""
+
+
+class TracedList(_Recording, hs.HostList):
+    """A recording list."""
 
 
 class AwareOnly:
