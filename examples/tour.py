@@ -152,3 +152,26 @@ root.sym_seal()
 print("sym_seal() seals children first:", root._sealed, child._sealed, leaf._sealed)
 root.sym_setorigin("source", "__init__")
 print("origin:", root._sym_origin)
+
+section("Symbolic lists: elements as children, spec binding, clones")
+Items = host_symbolic.HostList
+items = Items()
+items._sym_path = n.KeyPath.parse("config.items")
+for value in (1, Tree(), "x"):
+    list.append(items, items._relocate_if_symbolic(len(items), value))
+print("an element is adopted under its index:", items[1].sym_path, "| parent is the list:", items[1].sym_parent is items)
+items.sym_setpath(n.KeyPath.parse("config.layers"))
+print("after sym_setpath the element is at:", items[1].sym_path)
+ints = Items()
+ints._sym_path = n.KeyPath()
+list.extend(ints, [1, 2, 3])
+ints.use_value_spec(n.List(n.Int(), max_size=5))
+print("use_value_spec binds through custom_apply:", repr(ints.value_spec))
+try:
+    ints.use_value_spec(n.List(n.Str()))
+except RuntimeError as e:
+    print("refused:", str(e).splitlines()[0], "...")
+print("an all-scalar list clones in one pass:", ints._clone_if_primitive(), "| a nested one declines:",
+      items._clone_if_primitive())
+items.sym_seal()
+print("sym_seal() seals the symbolic elements too:", items._sealed, items[1]._sealed)
