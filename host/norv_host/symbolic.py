@@ -105,6 +105,18 @@ def symbolic_transform_fn(allow_partial):
     return transform
 
 
+def _fresh_root(node):
+    """A blank container of the node's class at the empty path, sharing its
+    spec and flags: what a clone starts from."""
+    clone = type(node).__new__(type(node))
+    clone._sym_path = EMPTY_KEY_PATH
+    clone._value_spec = node._value_spec
+    clone._allow_partial = node._allow_partial
+    clone._accessor_writable = node._accessor_writable
+    clone._wrap = node._wrap
+    return clone
+
+
 class HostDict(_native.SymDict):
     """The host's symbolic dict: the native base plus what the native code
     calls back on the host's dicts. Subclass instances carry an instance
@@ -119,12 +131,7 @@ class HostDict(_native.SymDict):
         """A fresh root holding the same members; a symbolic member is
         adopted by the clone, which clones it in turn (it belongs to self)."""
         calls.append(("sym_clone", self))
-        clone = type(self).__new__(type(self))
-        clone._sym_path = EMPTY_KEY_PATH
-        clone._value_spec = self._value_spec
-        clone._allow_partial = self._allow_partial
-        clone._accessor_writable = self._accessor_writable
-        clone._wrap = self._wrap
+        clone = _fresh_root(self)
         for key, value in dict.items(self):
             dict.__setitem__(clone, key, clone._relocate_if_symbolic(key, value))
         return clone
@@ -167,12 +174,7 @@ class HostList(_native.SymList):
         clone = self._clone_if_primitive()
         if clone is not None:
             return clone
-        clone = type(self).__new__(type(self))
-        clone._sym_path = EMPTY_KEY_PATH
-        clone._value_spec = self._value_spec
-        clone._allow_partial = self._allow_partial
-        clone._accessor_writable = self._accessor_writable
-        clone._wrap = self._wrap
+        clone = _fresh_root(self)
         for index, value in enumerate(self.sym_values()):
             list.append(clone, clone._relocate_if_symbolic(index, value))
         return clone

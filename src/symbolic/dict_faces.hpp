@@ -9,13 +9,8 @@
 
 namespace norv::symbolic::dict_faces {
 
-// Topology and sealing (dict_topology.cpp).
+// Topology and sealing (dict_topology.cpp); the rest are `topology::Faces`.
 Ref sym_setparent(PyObject *self, FastArgs a);
-Ref sym_setpath(PyObject *self, FastArgs a);
-Ref update_children_paths(PyObject *self, FastArgs a);
 Ref sym_parent_for_children(PyObject *self);
-Ref sym_seal(PyObject *self, FastArgs a);
-Ref sym_setorigin(PyObject *self, FastArgs a);
-Ref set_accessor_writable(PyObject *self, FastArgs a);
 
 }  // namespace norv::symbolic::dict_faces

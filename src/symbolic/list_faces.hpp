@@ -12,13 +12,8 @@ namespace norv::symbolic::list_faces {
 // Reads (list_reads.cpp).
 Ref sym_values(PyObject *self);
 
-// Topology and sealing (list_topology.cpp).
+// Topology (list_topology.cpp); the rest are `topology::Faces`.
 Ref sym_setparent(PyObject *self, FastArgs a);
-Ref sym_setpath(PyObject *self, FastArgs a);
-Ref update_children_paths(PyObject *self, FastArgs a);
-Ref sym_seal(PyObject *self, FastArgs a);
-Ref sym_setorigin(PyObject *self, FastArgs a);
-Ref set_accessor_writable(PyObject *self, FastArgs a);
 
 // Spec binding and the seams (list_seams.cpp).
 Ref use_value_spec(PyObject *self, FastArgs a);

@@ -3,7 +3,6 @@
 // meanwhile makes the walk raise IndexError.
 #include "core/args.hpp"
 #include "core/names.hpp"
-#include "core/recursion.hpp"
 #include "symbolic/list.hpp"
 #include "symbolic/list_faces.hpp"
 #include "symbolic/markers.hpp"
@@ -12,11 +11,6 @@
 namespace norv::symbolic {
 
 namespace {
-
-ContainerFields &container_of(PyObject *self) noexcept
-{
-    return SymList::fields(self);
-}
 
 // The seal walks the storage itself.
 Ref live_elements(PyObject *self)
@@ -33,40 +27,29 @@ Ref SymList::sym_seal(PyObject *self, bool is_seal)
 
 Status SymList::_update_children_paths(PyObject *self, PyObject *new_path)
 {
-    if (failed(topology::require_keypath(new_path))) {
-        return error;
-    }
-    {
-        ContainerFields &f = fields(self);
-        SharedBorrow hold(f.borrow, OnConflict::Panic);
-        if (!f.sym_mode) {
+    return topology::update_children(
+        self, fields(self), new_path, [](PyObject *self_, PyObject *path) -> Status {
+            PyObject *list = storage(self_);
+            const Py_ssize_t n = PyList_GET_SIZE(list);
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                Ref element = Ref::steal(PyList_GetItemRef(list, i));
+                if (!element) {
+                    return error;
+                }
+                Maybe<bool> in_tree = markers::in_tree(element.get());
+                if (!in_tree) {
+                    return error;
+                }
+                if (!*in_tree) {
+                    continue;
+                }
+                Ref index = Ref::steal(PyLong_FromSsize_t(i));
+                if (!index || failed(topology::repath_child(element.get(), index.get(), path))) {
+                    return error;
+                }
+            }
             return Status::ok;
-        }
-    }
-    RecursionGuard depth(" while re-pathing a symbolic tree");
-    if (depth.failed()) {
-        return error;
-    }
-    PyObject *list = storage(self);
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref element = Ref::steal(PyList_GetItemRef(list, i));
-        if (!element) {
-            return error;
-        }
-        Maybe<bool> in_tree = markers::in_tree(element.get());
-        if (!in_tree) {
-            return error;
-        }
-        if (!*in_tree) {
-            continue;
-        }
-        Ref index = Ref::steal(PyLong_FromSsize_t(i));
-        if (!index || failed(topology::repath_child(element.get(), index.get(), new_path))) {
-            return error;
-        }
-    }
-    return Status::ok;
+        });
 }
 
 namespace list_faces {
@@ -75,32 +58,7 @@ namespace list_faces {
 // their parent.
 Ref sym_setparent(PyObject *self, FastArgs a)
 {
-    return topology::set_parent(container_of(self), a) ? none() : Ref();
-}
-
-Ref sym_setpath(PyObject *self, FastArgs a)
-{
-    return topology::sym_setpath(self, container_of(self), a, SymList::_update_children_paths);
-}
-
-Ref update_children_paths(PyObject *self, FastArgs a)
-{
-    return topology::update_children_paths(self, a, SymList::_update_children_paths);
-}
-
-Ref sym_seal(PyObject *self, FastArgs a)
-{
-    return topology::sym_seal(self, a, SymList::sym_seal);
-}
-
-Ref sym_setorigin(PyObject *self, FastArgs a)
-{
-    return topology::sym_setorigin(self, container_of(self), a);
-}
-
-Ref set_accessor_writable(PyObject *self, FastArgs a)
-{
-    return topology::set_accessor_writable(self, container_of(self), a);
+    return topology::set_parent(SymList::fields(self), a) ? none() : Ref();
 }
 
 }  // namespace list_faces

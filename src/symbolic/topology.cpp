@@ -88,6 +88,25 @@ Status require_keypath(PyObject *new_path)
     return Status::ok;
 }
 
+Status update_children(PyObject *self, ContainerFields &f, PyObject *new_path,
+                       Status (*walk)(PyObject *self, PyObject *new_path))
+{
+    if (failed(require_keypath(new_path))) {
+        return error;
+    }
+    {
+        SharedBorrow hold(f.borrow, OnConflict::Panic);
+        if (!f.sym_mode) {
+            return Status::ok;
+        }
+    }
+    RecursionGuard depth(" while re-pathing a symbolic tree");
+    if (depth.failed()) {
+        return error;
+    }
+    return walk(self, new_path);
+}
+
 Status repath_child(PyObject *child, PyObject *key, PyObject *new_path)
 {
     PyObject *args[] = {key, new_path};
