@@ -9,7 +9,8 @@ import norv_host
 from norv_core import _native as n
 from norv_host import symbolic as hs
 
-from traced import Traced
+from traced import Traced, clean_host  # noqa: F401
+from traced import recorded as calls
 
 norv_host.install()
 probe = n._testing
@@ -25,18 +26,7 @@ class Spy(HostList):
         hs.calls.append(("custom_apply", self, path, value_spec, allow_partial, child_transform))
         return super().custom_apply(path, value_spec, allow_partial, child_transform)
 
-
-def calls(kind):
-    return [c[1:] for c in hs.calls if c[0] == kind]
-
-
-@pytest.fixture(autouse=True)
-def clean():
-    hs.clear()
-    yield
-    hs.clear()
-    for i in range(5):
-        n._flag_scope_del(i)
+pytestmark = pytest.mark.usefixtures("clean_host")
 
 
 def make(*elements, cls=HostList, path="r"):

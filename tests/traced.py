@@ -1,6 +1,25 @@
-"""Host tree components that record the tree calls they receive."""
+"""Host tree components that record the tree calls they receive, and the
+record's helpers."""
 
+import pytest
+
+from norv_core import _native as n
 from norv_host import symbolic as hs
+
+
+def recorded(kind):
+    """The arguments of the calls of `kind` the host recorded, in order."""
+    return [c[1:] for c in hs.calls if c[0] == kind]
+
+
+@pytest.fixture
+def clean_host():
+    """Empties the host's record around a test and drops the flag scopes it set."""
+    hs.clear()
+    yield
+    hs.clear()
+    for i in range(5):
+        n._flag_scope_del(i)
 
 
 class _Recording:
@@ -27,6 +46,22 @@ class Traced(_Recording, hs.HostDict):
 
 class TracedList(_Recording, hs.HostList):
     """A recording list."""
+
+
+class Opaque(Traced):
+    """In the tree's storage but out of it: its own symbolic mode is off."""
+
+    @property
+    def sym_mode(self):
+        return False
+
+
+class Unreadable(Traced):
+    """Its symbolic mode cannot be read: counted as in the tree."""
+
+    @property
+    def sym_mode(self):
+        raise ValueError("unreadable")
 
 
 class AwareOnly:
