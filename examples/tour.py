@@ -153,16 +153,45 @@ print("sym_seal() seals children first:", root._sealed, child._sealed, leaf._sea
 root.sym_setorigin("source", "__init__")
 print("origin:", root._sym_origin)
 
+section("Symbolic dicts: construction, validated writes and notification")
+
+
+class Config(Tree):
+    def _notify_field_updates(self, updates):
+        for u in updates:
+            print(f"  changed {u.path}: {u.old_value!r} -> {u.new_value!r}")
+
+
+spec = n.Dict([("lr", n.Float(min_value=0.0)), ("layers", n.Int(default=2)), ("name", n.Str())])
+cfg = Config({"lr": 1, "name": "mlp"}, value_spec=spec, root_path=n.KeyPath("exp"))
+print("constructed and validated:", dict(cfg), "| spec bound:", cfg._value_spec is spec)
+cfg["lr"] = 0.5
+cfg["lr"] = cfg["lr"]  # the same object again: no change, no notification
+try:
+    cfg["lr"] = -1.0
+except ValueError as e:
+    print("refused:", e)
+try:
+    cfg["depth"] = 3
+except KeyError as e:
+    print("refused:", e.args[0])
+cfg.sym_seal()
+try:
+    cfg["layers"] = 4
+except host_symbolic.WritePermissionError as e:
+    print("sealed:", e)
+print("all-primitive clone in one pass:", Tree(a=1, b="x")._clone_if_primitive())
+
 section("Symbolic lists: elements as children, spec binding, clones")
 Items = host_symbolic.HostList
-items = Items()
+items = Items.__new__(Items)
 items._sym_path = n.KeyPath.parse("config.items")
 for value in (1, Tree(), "x"):
     list.append(items, items._relocate_if_symbolic(len(items), value))
 print("an element is adopted under its index:", items[1].sym_path, "| parent is the list:", items[1].sym_parent is items)
 items.sym_setpath(n.KeyPath.parse("config.layers"))
 print("after sym_setpath the element is at:", items[1].sym_path)
-ints = Items()
+ints = Items.__new__(Items)
 ints._sym_path = n.KeyPath()
 list.extend(ints, [1, 2, 3])
 ints.use_value_spec(n.List(n.Int(), max_size=5))

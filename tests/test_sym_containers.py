@@ -13,6 +13,7 @@ from norv_core import _native as n
 from norv_host import symbolic as hs
 
 from collector import clear_slot, tp_clear
+from traced import blank
 
 norv_host.install()
 probe = n._testing
@@ -44,6 +45,10 @@ class Kind:
     extra_blank: dict
     extra_bools: list
     extra_read_only: dict = field(default_factory=dict)
+
+    def new(self):
+        """A blank instance of the host class: made by `__new__` alone."""
+        return self.host.__new__(self.host)
 
     def put(self, container, value):
         """Stores `value` with the base class's own write (no adoption)."""
@@ -128,7 +133,7 @@ def test_new_refuses_a_class_outside_the_hierarchy(kind):
 
 @per_kind(lambda k: REF_PROPS)
 def test_reference_properties_store_any_object_and_none_as_absent(kind, name):
-    obj, value = kind.host(), object()
+    obj, value = kind.new(), object()
     setattr(obj, name, value)
     assert getattr(obj, name) is value
     setattr(obj, name, "a.b")  # no key-path test, no spec test
@@ -139,14 +144,14 @@ def test_reference_properties_store_any_object_and_none_as_absent(kind, name):
 
 @per_kind(lambda k: [alias for alias, name in k.read_only.items() if name])
 def test_public_aliases_read_the_same_field(kind, name):
-    obj, value = kind.host(), object()
+    obj, value = kind.new(), object()
     setattr(obj, kind.read_only[name], value)
     assert getattr(obj, name) is value
 
 
 @per_kind(lambda k: list(k.read_only))
 def test_read_only_properties_refuse_assignment_and_deletion(kind, name):
-    obj = kind.host()
+    obj = kind.new()
     with pytest.raises(AttributeError, match="not writable"):
         setattr(obj, name, True)
     with pytest.raises(AttributeError, match="not writable"):
@@ -155,7 +160,7 @@ def test_read_only_properties_refuse_assignment_and_deletion(kind, name):
 
 @per_kind(lambda k: k.bools)
 def test_bool_properties_take_only_bools(kind, name):
-    obj = kind.host()
+    obj = kind.new()
     for value in (True, False):
         setattr(obj, name, value)
         assert getattr(obj, name) is value
@@ -169,11 +174,11 @@ def test_bool_properties_take_only_bools(kind, name):
 @per_kind(lambda k: REF_PROPS + k.bools)
 def test_settable_properties_have_no_deleter(kind, name):
     with pytest.raises(AttributeError, match="^property has no deleter$"):
-        delattr(kind.host(), name)
+        delattr(kind.new(), name)
 
 
 def test_bool_getters_ignore_the_flag_scopes(kind):
-    obj = kind.host()
+    obj = kind.new()
     n._flag_scope_set(n._FLAG_SEALED, True)
     n._flag_scope_set(n._FLAG_ACCESSOR_WRITABLE, False)
     n._flag_scope_set(n._FLAG_ALLOW_PARTIAL, True)
@@ -185,7 +190,7 @@ def test_bool_getters_ignore_the_flag_scopes(kind):
 
 
 def test_setting_sealed_touches_no_child(kind):
-    obj, child = kind.host(), kind.host()
+    obj, child = kind.new(), kind.new()
     kind.put(obj, child)
     obj._sealed = True
     assert obj._sealed and not child._sealed
@@ -193,7 +198,7 @@ def test_setting_sealed_touches_no_child(kind):
 
 def test_setter_releases_the_old_value_after_its_access(kind):
     # The displaced value's finalizer reads the container: it must find it free.
-    obj, seen = kind.host(), []
+    obj, seen = kind.new(), []
 
     class Finalized:
         def __del__(self):
@@ -208,7 +213,7 @@ def test_setter_releases_the_old_value_after_its_access(kind):
 
 
 def test_properties_refuse_a_conflicting_native_hold(kind):
-    obj = kind.host()
+    obj = kind.new()
     with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
         probe.holding(obj, True, lambda: obj._sealed)
     with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
@@ -225,7 +230,7 @@ def test_properties_refuse_a_conflicting_native_hold(kind):
 
 
 def test_traverse_visits_type_members_and_references(kind):
-    obj, member = kind.host(), object()
+    obj, member = kind.new(), object()
     kind.put(obj, member)
     refs = [object() for _ in REF_PROPS]
     for name, value in zip(REF_PROPS, refs):
@@ -244,7 +249,7 @@ def test_plain_native_traverse_visits_its_type(kind):
 
 
 def test_clear_empties_the_container_drops_references_and_keeps_flags(kind):
-    obj = kind.host()
+    obj = kind.new()
     kind.put(obj, 1)
     for name in REF_PROPS:
         setattr(obj, name, object())
@@ -258,9 +263,9 @@ def test_clear_empties_the_container_drops_references_and_keeps_flags(kind):
 
 
 def test_clear_refuses_while_the_fields_are_held(kind):
-    obj = kind.host()
+    obj = kind.new()
     kind.put(obj, 1)
-    obj._sym_parent = parent = kind.host()
+    obj._sym_parent = parent = kind.new()
     clear = clear_slot(kind.host)
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
         probe.holding(obj, False, lambda: clear(obj))
@@ -269,7 +274,7 @@ def test_clear_refuses_while_the_fields_are_held(kind):
 
 @pytest.mark.parametrize("first, second", [(DICT, DICT), (LIST, LIST), (DICT, LIST)], ids=["dd", "ll", "dl"])
 def test_parent_cycles_are_collected(first, second):
-    a, b = first.host(), second.host()
+    a, b = first.new(), second.new()
     first.put(a, b)
     second.put(b, a)
     b._sym_parent, a._sym_parent = a, b
@@ -281,7 +286,7 @@ def test_parent_cycles_are_collected(first, second):
 
 
 def test_a_container_holding_itself_is_collected(kind):
-    obj = kind.host()
+    obj = kind.new()
     kind.put(obj, obj)
     obj._sym_parent = obj
     alive = weakref.ref(obj)
@@ -291,7 +296,7 @@ def test_a_container_holding_itself_is_collected(kind):
 
 
 def test_cycle_through_value_spec_and_callback_is_collected(kind):
-    obj = kind.host()
+    obj = kind.new()
 
     class Holder:
         pass
@@ -309,17 +314,17 @@ def test_cycle_through_value_spec_and_callback_is_collected(kind):
 def test_native_class_has_no_weak_references_but_the_host_class_does(kind):
     with pytest.raises(TypeError):
         weakref.ref(kind.native())
-    alive = weakref.ref(kind.host())
+    alive = weakref.ref(kind.new())
     assert alive() is None
 
 
 @pytest.mark.parametrize("host", [False, True])
 def test_long_chain_is_released_without_deep_recursion(kind, host):
     cls = kind.host if host else kind.native
-    head = cls()
+    head = blank(cls)
     node = head
     for _ in range(100_000):
-        child = cls()
+        child = blank(cls)
         kind.put(node, child)
         child._sym_parent = node
         node = child
@@ -331,7 +336,7 @@ def test_long_chain_is_released_without_deep_recursion(kind, host):
 
 def test_finalizers_reaching_a_cleared_container_find_it_usable(kind):
     seen = []
-    a, b = kind.host(), kind.host()
+    a, b = kind.new(), kind.new()
     kind.put(a, b)
     b._sym_parent = a
     a._sym_path = KeyPath("a")

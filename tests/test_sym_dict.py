@@ -31,9 +31,6 @@ def test_value_spec_is_not_a_dict_property():
     assert not hasattr(SymDict, "value_spec")
 
 
-# ---------------------------------------------------------------- the access flag
-
-
 @pytest.mark.parametrize(
     "call",
     [

@@ -9,7 +9,7 @@ import norv_host
 from norv_core import _native as n
 from norv_host import symbolic as hs
 
-from traced import Traced, clean_host  # noqa: F401
+from traced import Traced, blank, clean_host  # noqa: F401
 from traced import recorded as calls
 
 norv_host.install()
@@ -30,7 +30,7 @@ pytestmark = pytest.mark.usefixtures("clean_host")
 
 
 def make(*elements, cls=HostList, path="r"):
-    lst = cls()
+    lst = blank(cls)
     lst._sym_path = P(path) if path is not None else None
     list.extend(lst, elements)
     return lst
@@ -136,7 +136,7 @@ from norv_core import _native as n
 from norv_host import symbolic as hs, typing as ht
 ht.install()
 n._install_container_bridge(**dict(hs.HANDLES, message_on_path=lambda m, p: (m, p)))
-lst = hs.HostList()
+lst = hs.HostList.__new__(hs.HostList)
 try:
     lst.use_value_spec(n.Dict())        # the raised text must be a str
 except TypeError as e:
@@ -285,7 +285,7 @@ def test_fused_construct_replaces_a_spec_bound_by_hand():
 
 
 def test_wrap_node_holds_the_elements_bound_and_unparented():
-    spec, child, scalar = n.List(n.Any()), HostDict(), 1
+    spec, child, scalar = n.List(n.Any()), blank(HostDict), 1
     node = probe.build_wrap_node(HostList, [scalar, child, "s"], spec, True, P("w"))
     assert type(node) is HostList and list(node) == [1, child, "s"]
     assert node.value_spec is spec and node.sym_path == P("w") and node.sym_parent is None
@@ -295,7 +295,7 @@ def test_wrap_node_holds_the_elements_bound_and_unparented():
 
 
 def test_wrap_node_stores_the_spec_unchecked_and_sets_the_parent_last():
-    parent = HostDict()
+    parent = blank(HostDict)
     child = Traced()
     node = probe.build_wrap_node(HostList, [child], 42, False, P("w"), parent)
     assert node.value_spec == 42 and node.sym_parent is parent
@@ -304,9 +304,9 @@ def test_wrap_node_stores_the_spec_unchecked_and_sets_the_parent_last():
 
 
 def test_wrap_node_stores_the_clone_of_an_element_owned_elsewhere():
-    owner = HostDict()
+    owner = blank(HostDict)
     owner._sym_path = P("o")
-    child = HostList()
+    child = blank(HostList)
     list.append(child, 1)
     dict.__setitem__(owner, "c", owner._relocate_if_symbolic("c", child))
     node = probe.build_wrap_node(HostList, [child], None, False, P("w"))
@@ -361,7 +361,7 @@ class StrSub(str):
         ([(1,)], False),
         ([{1}], False),
         ([StrSub("a")], False),
-        ([HostDict()], False),
+        ([blank(HostDict)], False),
     ],
 )
 def test_clone_if_primitive_takes_only_scalars(elements, clones):
@@ -377,7 +377,7 @@ def test_clone_if_primitive_takes_only_scalars(elements, clones):
 def test_a_clone_is_a_fresh_unsealed_root_sharing_the_spec():
     spec = n.List(n.Any())
     lst = make(1, 2)
-    lst._value_spec, lst._onchange_callback, lst._sym_parent = spec, print, HostDict()
+    lst._value_spec, lst._onchange_callback, lst._sym_parent = spec, print, blank(HostDict)
     lst._sealed, lst._allow_partial, lst._accessor_writable, lst._wrap = True, True, False, False
     lst._sym_origin = hs.Origin("src", "tag")
     clone = lst._clone_if_primitive()
@@ -396,7 +396,7 @@ def test_a_clone_origin_follows_the_tracking_scope(scope, origin):
 def test_clone_refuses_a_class_that_makes_no_symlist():
     class Fake(HostList):
         def __new__(cls, *args):
-            return HostDict()
+            return blank(HostDict)
 
     lst = HostList.__new__(Fake)
     list.append(lst, 1)
@@ -409,7 +409,7 @@ def test_clone_refuses_a_class_that_makes_no_symlist():
 
 
 def test_relocate_adopts_a_free_child_under_the_index():
-    lst, child = make(), HostDict()
+    lst, child = make(), blank(HostDict)
     assert lst._relocate_if_symbolic(3, child) is child
     assert child.sym_path == P("r[3]") and child.sym_parent is lst
     assert lst._relocate_if_symbolic(idx=0, value=5) == 5
@@ -425,13 +425,13 @@ def test_relocate_clones_a_child_owned_elsewhere():
 
 
 def test_relocate_takes_a_set_or_none_as_seen():
-    lst, child = make(), HostDict()
+    lst, child = make(), blank(HostDict)
     seen = set()
     lst._relocate_if_symbolic(0, child, seen)
     assert child in seen
     assert lst._relocate_if_symbolic(1, child, seen) is not child  # met again: cloned
     with pytest.raises(TypeError, match="^argument 'seen': 'list' object is not an instance of 'set'$"):
-        lst._relocate_if_symbolic(0, HostDict(), [])
+        lst._relocate_if_symbolic(0, blank(HostDict), [])
 
 
 def test_a_list_cannot_adopt_itself():
@@ -441,7 +441,7 @@ def test_a_list_cannot_adopt_itself():
 
 
 def test_native_child_state_reads_a_list_in_place():
-    lst, parent = make(), HostDict()
+    lst, parent = make(), blank(HostDict)
     lst._sym_parent = parent
     assert probe.native_child_state(lst) == (parent, True, P("r"))
 

@@ -7,7 +7,7 @@ import norv_host
 from norv_core import _native as n
 from norv_host import symbolic as hs
 
-from traced import AwareOnly, Opaque, Traced, TracedList, Unreadable, clean_host  # noqa: F401
+from traced import AwareOnly, Opaque, Traced, TracedList, Unreadable, blank, clean_host  # noqa: F401
 from traced import recorded as calls
 
 norv_host.install()
@@ -19,7 +19,7 @@ pytestmark = pytest.mark.usefixtures("clean_host")
 
 def tree(*elements, path="r", cls=HostList):
     """A list holding `elements` (stored with list.append), each adopted."""
-    lst = cls()
+    lst = blank(cls)
     lst._sym_path = P(path) if path is not None else None
     for element in elements:
         list.append(lst, lst._relocate_if_symbolic(len(lst), element))
@@ -32,7 +32,7 @@ def tree(*elements, path="r", cls=HostList):
 
 def test_a_list_keeps_its_parent_to_itself():
     c = Traced()
-    lst, parent = tree(c), HostDict()
+    lst, parent = tree(c), blank(HostDict)
     assert lst.sym_setparent(parent) is None
     assert lst.sym_parent is parent and c.sym_parent is lst and calls("sym_setparent") == []
     lst.sym_setparent(None)
@@ -47,9 +47,9 @@ def test_an_equal_path_changes_nothing():
     lst = tree(c)
     lst.sym_setpath(P("r"))
     assert calls("sym_setpath") == [] and lst.sym_path == P("r")
-    blank = HostList()
-    blank.sym_setpath(None)
-    assert blank.sym_path is None
+    pathless = blank(HostList)
+    pathless.sym_setpath(None)
+    assert pathless.sym_path is None
 
 
 def test_a_new_path_repaths_every_element_in_the_tree_by_index():
@@ -68,7 +68,7 @@ def test_a_new_path_repaths_every_element_in_the_tree_by_index():
 def test_a_dict_holding_a_list_repaths_through_it():
     inner = Traced()
     lst = tree(inner, cls=TracedList)
-    d = HostDict()
+    d = blank(HostDict)
     d._sym_path = P("d")
     dict.__setitem__(d, "x", d._relocate_if_symbolic("x", lst))
     hs.clear()
@@ -138,10 +138,10 @@ def test_a_child_path_error_propagates_after_earlier_elements_moved():
 
 
 def test_a_deep_tree_ends_in_recursion_error_and_stays_usable():
-    top = node = HostList()
+    top = node = blank(HostList)
     top._sym_path = KeyPath()
     for _ in range(100_000):
-        child = HostList()
+        child = blank(HostList)
         list.append(node, child)
         child._sym_parent, child._sym_path = node, KeyPath()
         node = child
@@ -178,7 +178,7 @@ def test_only_symbolic_elements_are_sealed():
     aware, opaque = AwareOnly(), Opaque()
     lst = tree(opaque)
     list.append(lst, aware)
-    list.append(lst, n.SymList())  # not symbolic: no sym_clone
+    list.append(lst, blank(n.SymList))  # not symbolic: no sym_clone
     lst.sym_seal()
     assert aware.calls == [] and calls("sym_seal") == [(opaque, True, False)]
 
@@ -209,14 +209,14 @@ def test_an_element_removed_during_the_seal_raises_index_error():
 @pytest.mark.parametrize("bad", [1, None, "yes"])
 def test_seal_takes_only_a_bool(bad):
     with pytest.raises(TypeError, match="^argument 'is_seal': "):
-        HostList().sym_seal(bad)
+        blank(HostList).sym_seal(bad)
 
 
 # ---------------------------------------------------------------- origins and the rest
 
 
 def test_origin_records_stacktop_less_one_and_refuses_another_source():
-    lst, src = HostList(), object()
+    lst, src = blank(HostList), object()
     assert lst.sym_setorigin(src, "tag") is None
     assert lst._sym_origin == hs.Origin(src, "tag", None, None, -2)
     lst.sym_setorigin(src, "again", stacktop=5)
@@ -241,10 +241,10 @@ def test_set_accessor_writable():
 def test_a_sealed_list_accepts_every_topology_operation_whatever_the_scopes():
     n._flag_scope_set(n._FLAG_SEALED, True)
     n._flag_scope_set(n._FLAG_ACCESSOR_WRITABLE, False)
-    lst = HostList()
+    lst = blank(HostList)
     lst.sym_seal()
     lst.set_accessor_writable(False)
-    parent = HostDict()
+    parent = blank(HostDict)
     lst.sym_setparent(parent)
     lst.sym_setpath(P("s"))
     lst.sym_setorigin("src", "tag")

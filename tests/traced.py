@@ -12,6 +12,11 @@ def recorded(kind):
     return [c[1:] for c in hs.calls if c[0] == kind]
 
 
+def blank(cls):
+    """An instance made by `__new__` alone: no path, nothing run by `__init__`."""
+    return cls.__new__(cls)
+
+
 @pytest.fixture
 def clean_host():
     """Empties the host's record around a test and drops the flag scopes it set."""

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "core/names.hpp"
+#include "flags.hpp"
 #include "symbolic/adopt.hpp"
 #include "symbolic/bridge.hpp"
 
@@ -12,6 +13,25 @@ Ref path_arg(ContainerFields &f)
 {
     SharedBorrow hold(f.borrow, OnConflict::Panic);
     return or_none(f.node.path);
+}
+
+Maybe<PyObject *> seen_arg(PyObject *given)
+{
+    if (given == nullptr || given == Py_None) {
+        return static_cast<PyObject *>(nullptr);
+    }
+    if (!PySet_Check(given)) {
+        (void)raise_not_instance(given, "set");
+        wrap_argument_error("seen");
+        return error;
+    }
+    return given;
+}
+
+bool accepts_partial(ContainerFields &f)
+{
+    SharedBorrow hold(f.borrow, OnConflict::Panic);
+    return flags::resolve(flags::ALLOW_PARTIAL, f.node.allow_partial);
 }
 
 int traverse_fields(const ContainerFields &f, visitproc visit, void *arg)
@@ -43,32 +63,6 @@ int clear_fields(ContainerFields &f)
     return 0;
 }
 
-Ref call_message_on_path(PyObject *message, PyObject *path)
-{
-    PyObject *args[] = {message, path};
-    return Ref::steal(PyObject_Vectorcall(bridge::get().host_message_on_path, args, 2, nullptr));
-}
-
-Ref error_message(ContainerFields &f, PyObject *message)
-{
-    Ref path = path_arg(f);
-    Ref text = call_message_on_path(message, path.get());
-    if (text && !PyUnicode_Check(text.get())) {
-        return raise_not_instance(text.get(), "str");
-    }
-    return text;
-}
-
-Error raise_on_path(ContainerFields &f, PyObject *exc, Ref message)
-{
-    Ref text = message ? error_message(f, message.get()) : Ref();
-    if (!text) {
-        return error;
-    }
-    PyErr_SetObject(exc, text.get());
-    return error;
-}
-
 Ref relocate(PyObject *self, ContainerFields &f, PyObject *parent, PyObject *key, PyObject *value,
              PyObject *seen)
 {
@@ -89,13 +83,11 @@ Ref relocate_face(PyObject *self, FastArgs a, const Signature &sig,
     if (failed(sig.bind(a, b))) {
         return error;
     }
-    PyObject *seen = b.or_none(2);
-    if (seen != nullptr && !PySet_Check(seen)) {
-        (void)raise_not_instance(seen, "set");
-        wrap_argument_error("seen");
+    Maybe<PyObject *> seen = seen_arg(b[2]);
+    if (!seen) {
         return error;
     }
-    return core(self, b[0], b[1], seen);
+    return core(self, b[0], b[1], *seen);
 }
 
 Ref new_blank(PyObject *cls, bool (*check)(PyObject *) noexcept, const char *name)

@@ -37,6 +37,14 @@ namespace container {
 // The node's path, None when absent.
 Ref path_arg(ContainerFields &f);
 
+// A `seen` argument: a set (subclasses included), or None or absent
+// (nullptr); anything else is the argument error naming "seen".
+Maybe<PyObject *> seen_arg(PyObject *given);
+
+// Whether missing required values are tolerated: the thread's allow-partial
+// scope when forced, else the node's own flag.
+bool accepts_partial(ContainerFields &f);
+
 // Traverse of the container's own references (parent, path, origin, value
 // spec, callback); nothing while a native operation holds them exclusively.
 int traverse_fields(const ContainerFields &f, visitproc visit, void *arg);
@@ -47,17 +55,6 @@ int traverse_fields(const ContainerFields &f, visitproc visit, void *arg);
 int clear_fields(ContainerFields &f);
 
 // ---- pieces of the seams both containers share -------------------------------
-
-// The host's `message_on_path(message, path)`, its result as returned.
-Ref call_message_on_path(PyObject *message, PyObject *path);
-
-// The text the container raises for `message`: `message_on_path` with the
-// node's path (None when absent), which must return a str.
-Ref error_message(ContainerFields &f, PyObject *message);
-
-// Raises `exc` with `error_message(f, message)`; a null `message` (its
-// formatting failed) passes its error on.
-Error raise_on_path(ContainerFields &f, PyObject *exc, Ref message);
 
 // Adoption of `value` under `key` with the container's context: its symbolic
 // mode, its path, itself as owner and `parent` for the child.
@@ -268,10 +265,10 @@ std::array<PyGetSetDef, 12> common_properties()
     }};
 }
 
-// The type slots of a container class whose lifecycle is `Lifecycle`
-// (`Slots<...>`), terminator included.
+// The type slots every container class has, its lifecycle `Lifecycle`
+// (`Slots<...>`); the class adds its own and the terminator (`table`).
 template <class Lifecycle>
-std::array<PyType_Slot, 8> class_slots(const char *doc, PyMethodDef *methods, PyGetSetDef *getset)
+std::array<PyType_Slot, 7> common_slots(const char *doc, PyMethodDef *methods, PyGetSetDef *getset)
 {
     return {{
         {Py_tp_doc, const_cast<char *>(doc)},
@@ -281,7 +278,6 @@ std::array<PyType_Slot, 8> class_slots(const char *doc, PyMethodDef *methods, Py
         {Py_tp_clear, reinterpret_cast<void *>(Lifecycle::clear)},
         {Py_tp_methods, methods},
         {Py_tp_getset, getset},
-        {0, nullptr},
     }};
 }
 

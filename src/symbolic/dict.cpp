@@ -7,6 +7,7 @@
 #include "core/registry.hpp"
 #include "symbolic/dict_faces.hpp"
 #include "symbolic/topology.hpp"
+#include "typing/value_specs/classes.hpp"
 
 namespace norv::symbolic {
 
@@ -47,6 +48,30 @@ Ref relocate_if_symbolic(PyObject *self, FastArgs a)
 
 auto METHODS = table(
     std::array{
+        method<dict_faces::use_value_spec>(
+            "use_value_spec",
+            "use_value_spec($self, value_spec, allow_partial=False)\n--\n\n"
+            "Bind a Dict spec to the dict and validate the members with it (None unbinds)."),
+        method<dict_faces::custom_apply>(
+            "custom_apply",
+            "custom_apply($self, path, value_spec, allow_partial, child_transform=None)\n"
+            "--\n\n"
+            "Take a spec applied to the dict: answers (proceed_with_standard_apply, dict)."),
+        method_noargs<dict_faces::clone_if_primitive>(
+            "_clone_if_primitive",
+            "_clone_if_primitive($self)\n--\n\n"
+            "A clone in one pass when every member is primitive and no schema is bound, else None."),
+        method<dict_faces::set_item_without_permission_check>(
+            "_set_item_without_permission_check",
+            "_set_item_without_permission_check($self, key, value)\n--\n\n"
+            "Write a member without the permission checks; the change record, or None when nothing changed."),
+        method<dict_faces::formalized_value>("_formalized_value",
+                                             "_formalized_value($self, name, field, value, seen=None)\n--\n\n"
+                                             "The member the dict would store for `value` under `name`."),
+        method_noargs<dict_faces::sym_items>(
+            "sym_items",
+            "sym_items($self)\n--\n\n"
+            "An iterator over (key, member) pairs, members as stored, in schema order."),
         method<relocate_if_symbolic>("_relocate_if_symbolic",
                                      "_relocate_if_symbolic($self, key, value, seen=None)\n--\n\n"
                                      "Adopt `value` as the child stored under `key`; return what to store."),
@@ -60,10 +85,13 @@ auto METHODS = table(
     },
     Topology::methods());
 
-auto SLOTS = container::class_slots<Lifecycle>(
-    "SymDict(*_args, **_kwargs)\n--\n\n"
-    "The native base of the host's symbolic dict class.",
-    METHODS.data(), GETSET.data());
+auto SLOTS = table(container::common_slots<Lifecycle>("SymDict(*_args, **_kwargs)\n--\n\n"
+                                                      "The native base of the host's symbolic dict class.",
+                                                      METHODS.data(), GETSET.data()),
+                   std::array{
+                       PyType_Slot{Py_tp_init, reinterpret_cast<void *>(dict_faces::init)},
+                       PyType_Slot{Py_mp_ass_subscript, reinterpret_cast<void *>(dict_faces::ass_subscript)},
+                   });
 
 PyType_Spec SPEC = {
     .name = "norv_core._native.SymDict",
@@ -74,6 +102,8 @@ PyType_Spec SPEC = {
 };
 
 }  // namespace
+
+const binding::Kind SymDict::KIND{"Dict", "dict", typing::classes::dict_type};
 
 PyTypeObject *SymDict::type()
 {

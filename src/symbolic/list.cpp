@@ -55,10 +55,10 @@ auto METHODS = table(
     },
     Topology::methods());
 
-auto SLOTS = container::class_slots<Lifecycle>(
-    "SymList(*_args, **_kwargs)\n--\n\n"
-    "The native base of the host's symbolic list class.",
-    METHODS.data(), GETSET.data());
+auto SLOTS =
+    table(container::common_slots<Lifecycle>("SymList(*_args, **_kwargs)\n--\n\n"
+                                             "The native base of the host's symbolic list class.",
+                                             METHODS.data(), GETSET.data()));
 
 // A negative size: the fields go in a data region after the base's layout,
 // which this type does not fix.

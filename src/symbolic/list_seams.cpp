@@ -53,7 +53,7 @@ Maybe<std::optional<TypedList>> plain_list_spec(PyObject *spec)
 
 bool SymList::accepts_partial(PyObject *self)
 {
-    return binding::accepts_partial(fields(self));
+    return container::accepts_partial(fields(self));
 }
 
 Ref SymList::use_value_spec(PyObject *self, PyObject *value_spec, bool allow_partial)

@@ -5,8 +5,9 @@
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/truth.hpp"
-#include "flags.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/write.hpp"
+#include "typing/value_specs/base.hpp"
 
 namespace norv::symbolic::binding {
 
@@ -54,7 +55,7 @@ Error raise_incompatible(const Kind &kind, PyObject *bound, PyObject *offered, P
 {
     Ref text = Ref::steal(PyUnicode_FromFormat(
         "%s (spec=%R) cannot be assigned to an incompatible field (spec=%R).", kind.title, bound, offered));
-    Ref message = text ? container::call_message_on_path(text.get(), path) : Ref();
+    Ref message = text ? write::decorate(text.get(), path) : Ref();
     Ref exc = message ? Ref::steal(PyObject_CallOneArg(PyExc_ValueError, message.get())) : Ref();
     if (!exc) {
         return error;
@@ -64,12 +65,6 @@ Error raise_incompatible(const Kind &kind, PyObject *bound, PyObject *offered, P
 }
 
 }  // namespace
-
-bool accepts_partial(ContainerFields &f)
-{
-    SharedBorrow hold(f.borrow, OnConflict::Panic);
-    return flags::resolve(flags::ALLOW_PARTIAL, f.node.allow_partial);
-}
 
 Ref use_value_spec(PyObject *self, ContainerFields &f, PyObject *value_spec, bool allow_partial,
                    const Kind &kind)
@@ -88,7 +83,7 @@ Ref use_value_spec(PyObject *self, ContainerFields &f, PyObject *value_spec, boo
         return error;
     }
     if (!*own) {
-        return container::raise_on_path(
+        return write::raise_decorated(
             f, PyExc_ValueError,
             Ref::steal(
                 PyUnicode_FromFormat("Value spec for %s must be a `nv.typing.%s` object. Encountered: %R",
@@ -100,7 +95,7 @@ Ref use_value_spec(PyObject *self, ContainerFields &f, PyObject *value_spec, boo
             return error;
         }
         if (*differ) {
-            return container::raise_on_path(
+            return write::raise_decorated(
                 f, PyExc_RuntimeError,
                 Ref::steal(
                     PyUnicode_FromFormat("%s is already bound with a different value spec: %S. New value "
@@ -124,11 +119,21 @@ Ref use_value_spec(PyObject *self, ContainerFields &f, PyObject *value_spec, boo
             return error;
         }
     }
+    const bool accepts = container::accepts_partial(f);
     Ref path = container::path_arg(f);
-    PyObject *args[] = {value_spec, self, py_bool(accepts_partial(f)), transform.get(), path.get()};
-    Ref applied =
-        Ref::steal(PyObject_VectorcallMethod(interned<"apply">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             kwnames<"allow_partial", "child_transform", "root_path">()));
+    Ref applied;
+    if (typing::base::is_final_native(value_spec)) {
+        // Its Python `apply` is this very call.
+        applied = typing::base::apply_native(value_spec, self, accepts,
+                                             transform.get() == Py_None ? nullptr : transform.get(),
+                                             path.get() == Py_None ? nullptr : path.get(), true);
+    }
+    else {
+        PyObject *args[] = {value_spec, self, py_bool(accepts), transform.get(), path.get()};
+        applied = Ref::steal(
+            PyObject_VectorcallMethod(interned<"apply">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      kwnames<"allow_partial", "child_transform", "root_path">()));
+    }
     if (!applied) {
         return error;
     }

@@ -21,10 +21,6 @@ struct Kind {
     PyTypeObject *(*spec_class)();
 };
 
-// The calling thread's allow-partial scope when it is explicitly True or
-// False, else the node's own flag.
-bool accepts_partial(ContainerFields &f);
-
 // Binds `value_spec` by calling `value_spec.apply(self, allow_partial=,
 // child_transform=, root_path=)`, which calls back `custom_apply`; None
 // unbinds and makes the container accessor-writable again. A spec of another
