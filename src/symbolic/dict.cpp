@@ -22,6 +22,7 @@ ContainerFields &container_of(PyObject *self) noexcept
 
 using Lifecycle = container::Slots<DictFields, SymDict::fields, &PyDict_Type>;
 using Topology = topology::Faces<container_of, SymDict::_update_children_paths, SymDict::sym_seal>;
+using Binding = binding::Faces<container_of, SymDict::KIND>;
 
 // ---- properties -----------------------------------------------------------------------------
 
@@ -48,15 +49,6 @@ Ref relocate_if_symbolic(PyObject *self, FastArgs a)
 
 auto METHODS = table(
     std::array{
-        method<dict_faces::use_value_spec>(
-            "use_value_spec",
-            "use_value_spec($self, value_spec, allow_partial=False)\n--\n\n"
-            "Bind a Dict spec to the dict and validate the members with it (None unbinds)."),
-        method<dict_faces::custom_apply>(
-            "custom_apply",
-            "custom_apply($self, path, value_spec, allow_partial, child_transform=None)\n"
-            "--\n\n"
-            "Take a spec applied to the dict: answers (proceed_with_standard_apply, dict)."),
         method_noargs<dict_faces::clone_if_primitive>(
             "_clone_if_primitive",
             "_clone_if_primitive($self)\n--\n\n"
@@ -83,7 +75,7 @@ auto METHODS = table(
                                                            "_sym_parent_for_children($self)\n--\n\n"
                                                            "The parent the dict's adopted children receive."),
     },
-    Topology::methods());
+    Binding::methods(), Topology::methods());
 
 auto SLOTS = table(container::common_slots<Lifecycle>("SymDict(*_args, **_kwargs)\n--\n\n"
                                                       "The native base of the host's symbolic dict class.",

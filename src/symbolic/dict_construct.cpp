@@ -360,11 +360,6 @@ int init(PyObject *self, PyObject *args, PyObject *kwargs)
     return guard_int([&] { return init_members(self, args, kwargs); });
 }
 
-Ref use_value_spec(PyObject *self, FastArgs a)
-{
-    return binding::use_value_spec_face(self, SymDict::fields(self), a, SymDict::KIND);
-}
-
 }  // namespace dict_faces
 
 }  // namespace norv::symbolic

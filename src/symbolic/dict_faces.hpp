@@ -9,17 +9,15 @@
 
 namespace norv::symbolic::dict_faces {
 
-// Construction and spec binding (dict_construct.cpp).
+// Construction (dict_construct.cpp); spec binding is `binding::Faces`.
 int init(PyObject *self, PyObject *args, PyObject *kwargs);
-Ref use_value_spec(PyObject *self, FastArgs a);
 
 // Writes (dict_write.cpp).
 int ass_subscript(PyObject *self, PyObject *key, PyObject *value);
 Ref set_item_without_permission_check(PyObject *self, FastArgs a);
 Ref formalized_value(PyObject *self, FastArgs a);
 
-// The host's seams (dict_seams.cpp).
-Ref custom_apply(PyObject *self, FastArgs a);
+// The one-pass clone (dict_seams.cpp).
 Ref clone_if_primitive(PyObject *self);
 
 // Reads (dict_reads.cpp).

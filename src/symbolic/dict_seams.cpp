@@ -4,17 +4,11 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/dict.hpp"
 #include "symbolic/dict_faces.hpp"
-#include "symbolic/spec_binding.hpp"
 #include "typing/funnel/field_meta.hpp"
 
 namespace norv::symbolic {
 
 namespace dict_faces {
-
-Ref custom_apply(PyObject *self, FastArgs a)
-{
-    return binding::custom_apply_face(self, SymDict::fields(self), a, SymDict::KIND);
-}
 
 Ref clone_if_primitive(PyObject *self)
 {

@@ -16,6 +16,7 @@ TypeCell TYPE;
 
 using Lifecycle = container::Slots<ContainerFields, SymList::fields, &PyList_Type>;
 using Topology = topology::Faces<SymList::fields, SymList::_update_children_paths, SymList::sym_seal>;
+using Binding = binding::Faces<SymList::fields, SymList::KIND>;
 
 // ---- properties -----------------------------------------------------------------------------
 
@@ -41,19 +42,12 @@ auto METHODS = table(
         method<list_faces::sym_setparent>("sym_setparent",
                                           "sym_setparent($self, parent)\n--\n\n"
                                           "Set the parent; the elements keep theirs."),
-        method<list_faces::use_value_spec>("use_value_spec",
-                                           "use_value_spec($self, value_spec, allow_partial=False)\n--\n\n"
-                                           "Bind a `List` spec by applying it to the list; None unbinds."),
-        method<list_faces::custom_apply>(
-            "custom_apply",
-            "custom_apply($self, path, value_spec, allow_partial, child_transform=None)\n--\n\n"
-            "The list's answer when a value spec is applied to it: (proceed, the list)."),
         method_noargs<list_faces::clone_if_primitive>("_clone_if_primitive",
                                                       "_clone_if_primitive($self)\n--\n\n"
                                                       "A clone made in one pass when every element is a "
                                                       "scalar; None otherwise."),
     },
-    Topology::methods());
+    Binding::methods(), Topology::methods());
 
 auto SLOTS =
     table(container::common_slots<Lifecycle>("SymList(*_args, **_kwargs)\n--\n\n"

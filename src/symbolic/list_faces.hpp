@@ -15,9 +15,7 @@ Ref sym_values(PyObject *self);
 // Topology (list_topology.cpp); the rest are `topology::Faces`.
 Ref sym_setparent(PyObject *self, FastArgs a);
 
-// Spec binding and the seams (list_seams.cpp).
-Ref use_value_spec(PyObject *self, FastArgs a);
-Ref custom_apply(PyObject *self, FastArgs a);
+// The seams (list_seams.cpp); spec binding is `binding::Faces`.
 Ref clone_if_primitive(PyObject *self);
 Ref relocate_if_symbolic(PyObject *self, FastArgs a);
 

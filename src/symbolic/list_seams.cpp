@@ -191,16 +191,6 @@ Ref SymList::_relocate_if_symbolic(PyObject *self, PyObject *idx, PyObject *valu
 
 namespace list_faces {
 
-Ref use_value_spec(PyObject *self, FastArgs a)
-{
-    return binding::use_value_spec_face(self, SymList::fields(self), a, SymList::KIND);
-}
-
-Ref custom_apply(PyObject *self, FastArgs a)
-{
-    return binding::custom_apply_face(self, SymList::fields(self), a, SymList::KIND);
-}
-
 Ref clone_if_primitive(PyObject *self)
 {
     return SymList::_clone_if_primitive(self);

@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include <array>
+
 #include "core/boundary.hpp"
 #include "core/ref.hpp"
 #include "symbolic/container.hpp"
@@ -35,5 +37,32 @@ Ref use_value_spec_face(PyObject *self, ContainerFields &f, FastArgs a, const Ki
 // `custom_apply(path, value_spec, allow_partial, child_transform=None)` ->
 // (proceed with the standard apply, the container).
 Ref custom_apply_face(PyObject *self, ContainerFields &f, FastArgs a, const Kind &kind);
+
+// The two methods for a container class whose fields `Of` finds and whose
+// binding is `K`, with their entries in its method table.
+template <ContainerFields &(*Of)(PyObject *), const Kind &K>
+struct Faces {
+    static Ref use_value_spec(PyObject *self, FastArgs a)
+    {
+        return use_value_spec_face(self, Of(self), a, K);
+    }
+    static Ref custom_apply(PyObject *self, FastArgs a) { return custom_apply_face(self, Of(self), a, K); }
+
+    static std::array<PyMethodDef, 2> methods()
+    {
+        return {{
+            method<use_value_spec>("use_value_spec",
+                                   "use_value_spec($self, value_spec, allow_partial=False)\n--\n\n"
+                                   "Bind a spec of the container's kind by applying it to the container, "
+                                   "which validates the members (None unbinds)."),
+            method<custom_apply>(
+                "custom_apply",
+                "custom_apply($self, path, value_spec, allow_partial, child_transform=None)\n"
+                "--\n\n"
+                "Take a spec applied to the container: answers "
+                "(proceed_with_standard_apply, the container)."),
+        }};
+    }
+};
 
 }  // namespace norv::symbolic::binding
