@@ -3,6 +3,7 @@
 #include "core/registry.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/dict.hpp"
+#include "symbolic/object/object.hpp"
 
 namespace norv::symbolic {
 
@@ -11,7 +12,11 @@ Status register_names(PyObject *module)
     if (failed(add_type(module, SymDict::type()))) {
         return error;
     }
-    return bridge::register_installer(module);
+    if (failed(bridge::register_installer(module))) {
+        return error;
+    }
+    // The object layer's names come last.
+    return object::register_names(module);
 }
 
 }  // namespace norv::symbolic
