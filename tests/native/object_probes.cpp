@@ -83,10 +83,12 @@ Ref meta_view(const obj::CtorMeta &m)
         compiled = Ref::steal(PyList_New(0));
         for (const obj::CompiledField &c : *r.compiled_fields) {
             Ref address = address_of(c.meta);
-            Ref item = address ? Ref::steal(Py_BuildValue("(OOOOO)", c.key.get(), or_none_ref(c.default_value).get(),
-                                                         c.default_value ? Py_True : Py_False,
-                                                         c.default_is_container ? Py_True : Py_False, address.get()))
-                               : Ref();
+            Ref item =
+                address
+                    ? Ref::steal(Py_BuildValue("(OOOOO)", c.key.get(), or_none_ref(c.default_value).get(),
+                                               c.default_value ? Py_True : Py_False,
+                                               c.default_is_container ? Py_True : Py_False, address.get()))
+                    : Ref();
             if (!item || PyList_Append(compiled.get(), item.get()) < 0) {
                 return error;
             }
@@ -105,8 +107,8 @@ Ref meta_view(const obj::CtorMeta &m)
         "class_schema", or_none_ref(r.class_schema).get(), "sym_fields", or_none_ref(r.sym_fields).get(),
         "fields_schema", or_none_ref(r.fields_schema).get(), "init_fields", or_none_ref(r.init_fields).get(),
         "non_symbolic_fields", or_none_ref(r.non_symbolic_fields).get(), "non_symbolic_names",
-        non_symbolic_names.get(), "alias_names", alias_names.get(), "init_names", init_names.get(), "write_meta",
-        write_meta.get(), "topo_sym", flag(m.topo.topo_sym), "parent_change_overridden",
+        non_symbolic_names.get(), "alias_names", alias_names.get(), "init_names", init_names.get(),
+        "write_meta", write_meta.get(), "topo_sym", flag(m.topo.topo_sym), "parent_change_overridden",
         flag(m.topo.parent_change_overridden), "update_children_paths_overridden",
         flag(m.topo.update_children_paths_overridden), "path_change_overridden",
         flag(m.topo.path_change_overridden), "sym", flag(m.sym), "attr_write", flag(m.attr_write), "frozen",

@@ -63,9 +63,9 @@ int meta_traverse(PyObject *self, visitproc visit, void *arg)
         return 0;
     }
     const CtorMeta::Refs &r = m->meta.refs;
-    for (const Ref *ref : {&r.class_schema, &r.sym_fields, &r.fields_schema, &r.init_fields,
-                           &r.non_symbolic_fields, &r.non_symbolic_names, &r.alias_names, &r.init_names,
-                           &r.write_meta}) {
+    for (const Ref *ref :
+         {&r.class_schema, &r.sym_fields, &r.fields_schema, &r.init_fields, &r.non_symbolic_fields,
+          &r.non_symbolic_names, &r.alias_names, &r.init_names, &r.write_meta}) {
         Py_VISIT(ref->get());
     }
     return r.compiled_fields ? traverse_compiled(*r.compiled_fields, visit, arg) : 0;
@@ -458,7 +458,8 @@ Maybe<std::unique_ptr<CtorMeta>> ObjectCtorMeta::build(PyObject *cls)
     m.topo.topo_sym = *b;
 
     const std::pair<bool *, std::pair<PyObject *, PyObject *>> hooks[] = {
-        {&m.topo.parent_change_overridden, {interned<"on_sym_parent_change">(), br.default_on_sym_parent_change}},
+        {&m.topo.parent_change_overridden,
+         {interned<"on_sym_parent_change">(), br.default_on_sym_parent_change}},
         {&m.topo.update_children_paths_overridden,
          {interned<"_update_children_paths">(), br.default_update_children_paths}},
         {&m.topo.path_change_overridden, {interned<"on_sym_path_change">(), br.default_on_sym_path_change}},
@@ -508,8 +509,9 @@ Maybe<std::unique_ptr<CtorMeta>> ObjectCtorMeta::build(PyObject *cls)
         return error;
     }
 
-    for (auto [fact, name] : {std::pair{&m.sym, interned<"sym">()}, std::pair{&m.attr_write, interned<"attr_write">()},
-                              std::pair{&m.frozen, interned<"frozen">()}}) {
+    for (auto [fact, name] :
+         {std::pair{&m.sym, interned<"sym">()}, std::pair{&m.attr_write, interned<"attr_write">()},
+          std::pair{&m.frozen, interned<"frozen">()}}) {
         b = options_bool(options.get(), name);
         if (!b) {
             return error;
@@ -577,7 +579,9 @@ Ref SymObject::ctor_meta(PyObject *cls)
 }
 
 MetaRead::MetaRead(Ref meta)
-    : obj_(std::move(meta)), hold_(as_meta(obj_.get())->borrow, OnConflict::Panic), meta_(&as_meta(obj_.get())->meta)
+    : obj_(std::move(meta)),
+      hold_(as_meta(obj_.get())->borrow, OnConflict::Panic),
+      meta_(&as_meta(obj_.get())->meta)
 {
 }
 

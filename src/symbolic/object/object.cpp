@@ -17,8 +17,9 @@ Status register_names(PyObject *module)
             return error;
         }
     }
-    for (PyMethodDef *def : {bridge::installer(), inline_fields_function(), container_candidate_fields_function(),
-                             container_wrap_fields_function(), probe_is_inline_function()}) {
+    for (PyMethodDef *def :
+         {bridge::installer(), inline_fields_function(), container_candidate_fields_function(),
+          container_wrap_fields_function(), probe_is_inline_function()}) {
         if (failed(add_function(module, def))) {
             return error;
         }

@@ -215,9 +215,10 @@ Ref native_object_inline_fields(PyObject *, FastArgs a)
 }
 
 PyMethodDef METHODS[] = {
-    method_noargs<node_read_guard>("node_read_guard",
-                                   "node_read_guard($self)\n--\n\n"
-                                   "Refuse to read the node state of an object whose construction never ran."),
+    method_noargs<node_read_guard>(
+        "node_read_guard",
+        "node_read_guard($self)\n--\n\n"
+        "Refuse to read the node state of an object whose construction never ran."),
     method_noargs<field_dict>("field_dict",
                               "field_dict($self)\n--\n\n"
                               "The live field dict, or None for an object whose construction never ran."),
@@ -256,10 +257,10 @@ PyType_Spec SPEC = {
 PyMethodDef PROBE_INLINE_DEF = method<probe_object_is_inline>(
     "_probe_object_is_inline",
     "_probe_object_is_inline($module, /, obj)\n--\n\nWhether a SymObject holds its field dict.");
-PyMethodDef INLINE_FIELDS_DEF = method<native_object_inline_fields>(
-    "_native_object_inline_fields",
-    "_native_object_inline_fields($module, /, obj)\n--\n\n"
-    "The live field dict of a SymObject; None when there is none.");
+PyMethodDef INLINE_FIELDS_DEF =
+    method<native_object_inline_fields>("_native_object_inline_fields",
+                                        "_native_object_inline_fields($module, /, obj)\n--\n\n"
+                                        "The live field dict of a SymObject; None when there is none.");
 
 }  // namespace
 

@@ -204,11 +204,12 @@ Status facts_require_sym_mode(PyObject *inst, const std::optional<TopoFacts> &fa
         return Status::ok;
     }
     Ref cls_name = class_name_text(type_of(inst));
-    Ref message = cls_name ? Ref::steal(PyUnicode_FromFormat(
-                                 "`%s` requires a symbolic tree, but %U was declared with `sym=False`. Declare "
-                                 "the class with `sym=True` to use it.",
-                                 operation, cls_name.get()))
-                           : Ref();
+    Ref message = cls_name
+                      ? Ref::steal(PyUnicode_FromFormat(
+                            "`%s` requires a symbolic tree, but %U was declared with `sym=False`. Declare "
+                            "the class with `sym=True` to use it.",
+                            operation, cls_name.get()))
+                      : Ref();
     return message ? raise_symbolic_mode_error(message.get()) : error;
 }
 
@@ -277,9 +278,9 @@ Status topo_setparent_impl(PyObject *inst, PyObject *parent, const std::optional
     if (old.get() == new_parent) {
         return Status::ok;
     }
-    Maybe<bool> custom = overrides(inst, facts, &TopoFacts::parent_change_overridden,
-                                   interned<"on_sym_parent_change">(),
-                                   facts ? nullptr : bridge::get().default_on_sym_parent_change);
+    Maybe<bool> custom =
+        overrides(inst, facts, &TopoFacts::parent_change_overridden, interned<"on_sym_parent_change">(),
+                  facts ? nullptr : bridge::get().default_on_sym_parent_change);
     if (!custom) {
         return error;
     }

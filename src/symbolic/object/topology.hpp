@@ -14,7 +14,14 @@
 namespace norv::symbolic::object::topology {
 
 // Node-state roles.
-enum Role : std::size_t { PARENT = 0, PATH = 1, SEALED = 2, ALLOW_PARTIAL = 3, ACCESSOR_WRITABLE = 4, ORIGIN = 5 };
+enum Role : std::size_t {
+    PARENT = 0,
+    PATH = 1,
+    SEALED = 2,
+    ALLOW_PARTIAL = 3,
+    ACCESSOR_WRITABLE = 4,
+    ORIGIN = 5
+};
 
 // The role's value (None when absent; a flag as True or False). No blank
 // guard: a blank object answers its defaults.
