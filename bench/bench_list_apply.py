@@ -1,15 +1,19 @@
 """List application: `List(Int()).apply` over plain lists of ints.
 
-Per element, against pydantic's `TypeAdapter(list[int]).validate_python` and
-the plain-Python loop a host would otherwise write. Every contender checks
-each element's type and returns the list; the failing rows give each a list
-whose last element is a str, so every element is checked before it raises.
+Per element, against pydantic-core's validator for `list[int]` called
+directly, `msgspec.convert(value, list[int])` and the plain-Python loop a
+host would otherwise write. Every contender checks each element's type and
+returns a list; the failing rows give each a list whose last element is a
+str, so every element is checked before it raises. Ratios are native / peer
+(below 1: native is faster).
 """
 
 import os
 import sys
 
-from pydantic import TypeAdapter, ValidationError
+import msgspec
+from pydantic_core import SchemaValidator, ValidationError
+from pydantic_core import core_schema as cs
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "host"))
@@ -21,7 +25,11 @@ import norv_host  # noqa: E402
 norv_host.install()
 
 SPEC = n.List(n.Int())
-ADAPTER = TypeAdapter(list[int])
+CORE = SchemaValidator(cs.list_schema(cs.int_schema())).validate_python
+
+
+def msgspec_list_of_int(value):
+    return msgspec.convert(value, list[int])
 
 
 def py_list_of_int(value):
@@ -59,7 +67,8 @@ def main():
                 f"List(Int()).apply n={size}",
                 passing(SPEC.apply, good),
                 [
-                    ("pydantic TypeAdapter", passing(ADAPTER.validate_python, good)),
+                    ("pydantic-core validator", passing(CORE, good)),
+                    ("msgspec.convert", passing(msgspec_list_of_int, good)),
                     ("plain python", passing(py_list_of_int, good)),
                 ],
                 size,
@@ -70,7 +79,8 @@ def main():
                 f"failing List(Int()).apply n={size}",
                 failing(SPEC.apply, bad, TypeError),
                 [
-                    ("pydantic TypeAdapter", failing(ADAPTER.validate_python, bad, ValidationError)),
+                    ("pydantic-core validator", failing(CORE, bad, ValidationError)),
+                    ("msgspec.convert", failing(msgspec_list_of_int, bad, msgspec.ValidationError)),
                     ("plain python", failing(py_list_of_int, bad, TypeError)),
                 ],
                 size,

@@ -29,11 +29,13 @@ PATTERN = "^[a-z]+$"
 _RE = re.compile(PATTERN)
 RE_MATCH = _RE.match
 
+PLAIN_INT_SPEC = n.Int()
 INT_SPEC = n.Int(min_value=0)
 STR_SPEC = n.Str(regex=PATTERN)
 FLOAT_SPEC = n.Float()
 BOOL_SPEC = n.Bool()
 
+PLAIN_INT_ADAPTER = TypeAdapter(int)
 INT_ADAPTER = TypeAdapter(Annotated[int, Field(ge=0)])
 STR_ADAPTER = TypeAdapter(Annotated[str, StringConstraints(pattern=PATTERN)])
 FLOAT_ADAPTER = TypeAdapter(float)
@@ -45,6 +47,12 @@ def py_int_min0(value):
         raise TypeError(f"Expect {int} but encountered {type(value)!r}: {value}.")
     if value < 0:
         raise ValueError(f"Value {value} is out of range (min=0, max=None).")
+    return value
+
+
+def py_int(value):
+    if not isinstance(value, int):
+        raise TypeError(f"Expect {int} but encountered {type(value)!r}: {value}.")
     return value
 
 
@@ -128,6 +136,7 @@ CASES = [
     ("Int(min_value=0).apply(-1)", INT_SPEC, -1, True, INT_PEERS),
     ("Str(regex).apply('ABC')", STR_SPEC, "ABC", True, STR_PEERS),
     ("Int(min_value=0).apply('x')", INT_SPEC, "x", True, INT_PEERS),
+    ("Int().apply('x')", PLAIN_INT_SPEC, "x", True, peers(PLAIN_INT_ADAPTER, py_int)),
 ]
 
 

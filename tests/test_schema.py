@@ -224,6 +224,55 @@ def test_plain_lookup():
         s.get([])
 
 
+class StrSub(str):
+    __hash__ = str.__hash__
+
+
+def lookups(s, key):
+    return (s.get(key), s.get(key, "dflt"), s.get(key, default="dflt"), key in s, s.get_field(key))
+
+
+def edit_add(s, f):
+    s.fields[n.ConstStrKey("y")] = f
+
+
+def edit_replace(s, f):
+    s.fields[next(iter(s.fields))] = f
+
+
+def edit_drop(s, f):
+    s.fields.clear()
+
+
+@pytest.mark.parametrize(
+    "edit, key, expected",
+    [
+        (None, "x", "x"),
+        (None, StrSub("x"), "x"),
+        (None, n.ConstStrKey("x"), "x"),
+        (None, "".join(["", "x"]), "x"),
+        (None, "y", None),
+        (None, 1, None),
+        (edit_add, "y", "new"),
+        (edit_replace, "x", "new"),
+        (edit_drop, "x", None),
+    ],
+)
+def test_lookup_follows_the_live_fields(edit, key, expected):
+    # a str is answered from the caches while `fields` is unchanged
+    x, new = F("x", n.Int()), F("y", n.Str())
+    s = S([x, F("z", n.Int())])
+    if edit is not None:
+        edit(s, new)
+    field = {"x": x, "new": new, None: None}[expected]
+    assert lookups(s, key) == (field, field or "dflt", field or "dflt", field is not None, field)
+    if field is None:
+        with pytest.raises(KeyError):
+            s[key]
+    else:
+        assert s[key] is field
+
+
 def test_views_are_live():
     s = S([F("x", n.Int())])
     keys, values, items = s.keys(), s.values(), s.items()

@@ -63,6 +63,14 @@ def swap_keys(v):
     return v
 
 
+def drop_a_bring_z(v):
+    # Runs during the field walk and writes nothing the walk would: the dict
+    # keeps its size, one schema key traded for an unknown one.
+    RECORD.pop("a", None)
+    RECORD["z"] = 0
+    return v
+
+
 RECORD = {}
 
 
@@ -73,6 +81,7 @@ RECORD = {}
         ([F("a", n.Int()), F("b", n.Int(default=1))], {"a": 1, "b": 2}, None),
         ([F("a", n.Int()), F("b", n.Int(default=1))], {Key("a"): 1, "b": 2}, None),
         ([F("a", n.Int().set_transform(swap_keys)), F("b", n.Int(default=1))], "record", "z"),
+        ([F("a", n.Int()), F("b", n.Int().set_transform(drop_a_bring_z))], "record", "z"),
         ([], {}, None),
         ([], {"z": 1}, "z"),
     ],
@@ -88,6 +97,36 @@ def test_extra_keys_of_an_all_constant_schema(fields, value, extra):
     else:
         with pytest.raises(KeyError, match=rf"Keys \['{extra}'\] are not allowed"):
             s.apply(value)
+
+
+class Meddler:
+    """A key whose hash is that of 'c', so looking 'c' up compares with it;
+    the comparison drops 'a' from the dict it sits in (already read)."""
+
+    def __init__(self):
+        self.target = None
+
+    def __hash__(self):
+        return hash("c")
+
+    def __eq__(self, other):
+        if self.target is not None and "a" in self.target:
+            del self.target["a"]
+        return False
+
+    def __repr__(self):
+        return "Meddler()"
+
+
+def test_a_key_comparison_that_edits_the_dict_still_meets_the_key_check():
+    s = n.Schema([F("a", n.Int()), F("b", n.Int()), F("c", n.Int())])
+    key = Meddler()
+    d = {"a": 1, "b": 2, key: 0}
+    d["c"] = 3  # after the meddler: its slot comes first when 'c' is looked up
+    key.target = d
+    with pytest.raises(KeyError, match=r"Keys \[Meddler\(\)\] are not allowed"):
+        s.apply(d)
+    assert list(d) == ["b", key, "c"]
 
 
 def test_root_path_shows_in_messages():
@@ -111,6 +150,68 @@ def test_copy_puts_constant_keys_first_and_leaves_input_alone():
     out = s.apply(d, inplace=False)
     assert out is not d and d == {"x": 1, "c": 7, "a": 2}
     assert list(out.items()) == [("a", 2), ("c", 7), ("x", 1)]
+
+
+def reorder_fields(s):
+    # An edit of the live fields dict that the caches do not see.
+    fields = s.fields
+    first = next(iter(fields))
+    fields[first] = fields.pop(first)
+
+
+def rekey_with_an_equal_text(s):
+    # The field's key text becomes another str object of the same text.
+    f = s.get_field("name")
+    f.key = n.ConstStrKey("".join(["na", "me"]))
+
+
+@pytest.mark.parametrize(
+    "edit, value, expected",
+    [
+        (None, {"size": 2.5, "name": "x"}, [("name", "x"), ("size", 2.5)]),
+        (None, {"name": "x"}, [("name", "x"), ("size", 1.0)]),
+        (None, {"size": 2, "name": "x"}, [("name", "x"), ("size", 2.0)]),
+        (None, {"".join(["na", "me"]): "x", "size": 2.5}, [("name", "x"), ("size", 2.5)]),
+        (reorder_fields, {"name": "x", "size": 2.5}, [("size", 2.5), ("name", "x")]),
+        (rekey_with_an_equal_text, {"size": 2.5, "name": "x"}, [("name", "x"), ("size", 2.5)]),
+    ],
+)
+def test_copy_of_a_plain_dict_is_in_schema_order(edit, value, expected):
+    s = n.Schema([F("name", n.Str()), F("size", n.Float(default=1.0))])
+    if edit is not None:
+        edit(s)
+    before = dict(value)
+    out = s.apply(value, inplace=False)
+    assert list(out.items()) == expected and [type(v) for _, v in out.items()] == [type(v) for _, v in expected]
+    assert value == before and list(value) == list(before)
+    # the keys are the schema's own text objects
+    assert all(k is spec.const_text for k, spec in zip(out, s.fields, strict=True))
+    assert n.Dict(s).apply(value, inplace=False) == out
+
+
+def test_copy_refuses_extra_keys_and_leaves_the_input_alone():
+    value = {"a": 1, "b": 2, "z": 3}
+    with pytest.raises(KeyError, match=EXTRA_Z):
+        const_schema().apply(value, inplace=False)
+    assert value == {"a": 1, "b": 2, "z": 3}
+
+
+def test_copy_of_a_plain_dict_is_the_dicts_own(monkeypatch):
+    # Deliberate: only a dict subclass or another mapping goes through
+    # copy.copy; a plain dict's shallow copy is the same either way.
+    import copy
+
+    calls = []
+    real = copy.copy
+    monkeypatch.setattr(copy, "copy", lambda x: calls.append(type(x)) or real(x))
+
+    class Sub(dict):
+        pass
+
+    assert open_schema().apply({"a": 1}, inplace=False) == {"a": 1, "c": 0}
+    assert calls == []
+    assert open_schema().apply(Sub(a=1), inplace=False) == {"a": 1, "c": 0}
+    assert calls == [Sub]
 
 
 def test_copy_of_a_dict_subclass_keeps_its_order():
@@ -189,20 +290,59 @@ def test_flags_must_be_bool(name):
         const_schema().apply({"a": 1, "b": 2}, **{name: 1})
 
 
+def test_a_field_change_shows_in_the_next_apply():
+    f = F("a", n.Int())
+    s = n.Schema([f])
+    assert s.apply({"a": 1}) == {"a": 1}
+    f._value = n.Str()
+    with pytest.raises(TypeError, match=r"Expect <class 'str'> but encountered <class 'int'>"):
+        s.apply({"a": 1})
+
+
+def drop_records_of(f, other):
+    # Runs while the field's record is in use: every way the record can lose
+    # its place in the field's cell.
+    def step(v):
+        f._value = n.Any(transform=step)
+        f.set_validator(None)
+        other._recompute_caches()
+        return [v]
+
+    return step
+
+
+@pytest.mark.parametrize("inplace", [True, False])
+def test_a_record_dropped_while_in_use_stays_valid(inplace):
+    f = F("a", n.Any())
+    other = n.Schema([f])
+    f._value = n.Any(transform=drop_records_of(f, other))
+    s = n.Schema([f, F("b", n.Int(default=2))])
+    for _ in range(3):
+        assert s.apply({"a": 1}, inplace=inplace) == {"a": [1], "b": 2}
+
+
 def test_extend_during_apply_is_refused():
     s = n.Schema([F("a", n.Any(transform=lambda v: s.extend(n.Schema([])) or v))])
     with pytest.raises(n.PanicException, match="Already borrowed"):
         s.apply({"a": 1})
 
 
-def test_deep_nesting_raises_recursion_error():
+@pytest.mark.parametrize(
+    "entry",
+    [
+        lambda s, v: s.apply(v),
+        lambda s, v: n.Dict(s).apply(v),
+        lambda s, v: n.Dict(s)._apply(v, False, None, None),
+    ],
+)
+def test_deep_nesting_raises_recursion_error(entry):
     s = n.Schema([F("a", n.Int(default=0))])
     s.extend(n.Schema([F("b", n.Dict(s))]))
     value = cur = {}
     for _ in range(100000):
         cur["b"] = cur = {}
     with pytest.raises(RecursionError):
-        s.apply(value)
+        entry(s, value)
 
 
 @pytest.mark.parametrize("respect, expected", [(True, ["a"]), (False, ["a", "b"])])

@@ -47,10 +47,10 @@ PyObject *Signature::interned(std::size_t i) const
     return names_[i];
 }
 
-Py_ssize_t Signature::find_keyword(PyObject *key) const
+Maybe<Py_ssize_t> Signature::find_keyword(PyObject *key) const
 {
     if (!params_.empty() && interned(0) == nullptr) {
-        return -2;
+        return error;
     }
     // Callers almost always pass interned literals: try identity first.
     for (std::size_t i = 0; i < params_.size(); ++i) {
@@ -66,7 +66,10 @@ Py_ssize_t Signature::find_keyword(PyObject *key) const
             return static_cast<Py_ssize_t>(i);
         }
     }
-    return PyErr_Occurred() ? -2 : -1;
+    if (PyErr_Occurred()) {
+        return error;
+    }
+    return -1;
 }
 
 namespace {
@@ -219,13 +222,13 @@ Error Signature::unexpected_keyword(PyObject *key, PyObject *kwnames) const
     std::string names;
     std::size_t count = 0;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
-        Py_ssize_t idx = find_keyword(PyTuple_GET_ITEM(kwnames, k));
-        if (idx == -2) {
+        const Maybe<Py_ssize_t> idx = find_keyword(PyTuple_GET_ITEM(kwnames, k));
+        if (!idx) {
             return error;
         }
-        if (idx >= 0 && params_[static_cast<std::size_t>(idx)].kind == ParamKind::PositionalOnly) {
+        if (*idx >= 0 && params_[static_cast<std::size_t>(*idx)].kind == ParamKind::PositionalOnly) {
             names += count++ ? ", " : "";
-            names += params_[static_cast<std::size_t>(idx)].name;
+            names += params_[static_cast<std::size_t>(*idx)].name;
         }
     }
     if (count > 0) {
@@ -295,10 +298,11 @@ Status Signature::bind(FastArgs a, Bound &b) const
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(a.kwnames, k);
         PyObject *value = a.args[a.nargs + k];
-        Py_ssize_t idx = find_keyword(key);
-        if (idx == -2) {
+        const Maybe<Py_ssize_t> found = find_keyword(key);
+        if (!found) {
             return error;
         }
+        Py_ssize_t idx = *found;
         if (idx >= 0 && params_[static_cast<std::size_t>(idx)].kind == ParamKind::PositionalOnly) {
             idx = -1;  // a positional-only name is no keyword at all
         }

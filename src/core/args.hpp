@@ -114,8 +114,8 @@ public:
 
 private:
     PyObject *interned(std::size_t i) const;
-    // -1: no such parameter; -2: error set.
-    Py_ssize_t find_keyword(PyObject *key) const;
+    // The parameter's index, -1 when there is none of that name.
+    Maybe<Py_ssize_t> find_keyword(PyObject *key) const;
     Error too_many_positional(Py_ssize_t given, const Bound &b) const;
     Status check_missing(const Bound &b) const;
     Error unexpected_keyword(PyObject *key, PyObject *kwnames) const;

@@ -42,10 +42,16 @@ inline PyObject *guard(F &&body)
     }
 }
 
+template <class T>
+inline constexpr bool is_maybe = false;
+template <class T>
+inline constexpr bool is_maybe<Maybe<T>> = true;
+
 // For slots that report failure with a negative int (init, setattr,
-// contains, hash, ...). A `Status` body maps to 0 / -1; an integer body's
-// value is returned as it is, `failure` standing for "error set" (and, like a
-// failed `Status`, a fault of ours when no error is set).
+// contains, hash, ...). A `Status` body maps to 0 / -1, a `Maybe<bool>` body
+// (a predicate) to 1 / 0 / -1, any other `Maybe` to its value or -1; an
+// integer body's value is returned as it is, `failure` standing for "error
+// set" (and, like a failed result, a fault of ours when no error is set).
 template <class R = int, class F>
 inline R guard_int(F &&body, R failure = -1)
 {
@@ -61,6 +67,14 @@ inline R guard_int(F &&body, R failure = -1)
                 return failure;
             }
             return 0;
+        }
+        else if constexpr (is_maybe<Result>) {
+            const Result result = body();
+            if (!result) [[unlikely]] {
+                ensure_error_set();
+                return failure;
+            }
+            return static_cast<R>(*result);
         }
         else {
             const R result = body();

@@ -467,15 +467,14 @@ Maybe<std::string_view> utf8_of(PyObject *str)
 // ---------------------------------------------------------------------------
 // Hashing and comparison
 
-// The hash, or -1 with the error set.
-Py_hash_t hash_of(PyObject *self)
+Maybe<Py_hash_t> hash_of(PyObject *self)
 {
     KeyPathObject *kp = as_kp(self);
     if (kp->hash != -1) {
         return kp->hash;
     }
     if (failed(fill_text(self))) {
-        return -1;
+        return error;
     }
     // A str's hash cannot fail and is kept in the str as well.
     const Py_hash_t h = PyObject_Hash(kp->text);

@@ -76,6 +76,13 @@ inline bool holds_objects(PyObject *path) noexcept
     return reinterpret_cast<const KeyPathObject *>(path)->objects;
 }
 
+// Whether str() of a KeyPath runs no Python code: its text is cached, or
+// every key is text or an integer.
+inline bool renders_natively(PyObject *path) noexcept
+{
+    return reinterpret_cast<const KeyPathObject *>(path)->text != nullptr || !holds_objects(path);
+}
+
 // Every function below that returns a Ref returns a null Ref with the error
 // set when it fails.
 

@@ -89,11 +89,11 @@ Ref format_set(PyObject *root, PyObject *kwargs)
         return error;
     }
     PyObject *label = interned<"label">();
-    const int taken = holds(kw.get(), label);
-    if (taken < 0) {
+    const Maybe<bool> taken = holds(kw.get(), label);
+    if (!taken) {
         return error;
     }
-    if (taken) {
+    if (*taken) {
         return raise(PyExc_TypeError, "format() got multiple values for keyword argument 'label'");
     }
     if (PyDict_SetItem(kw.get(), label, interned<"KeyPathSet">()) < 0) {
@@ -127,13 +127,13 @@ SetObject *other_arg(PyObject *value)
     return as_set(value);
 }
 
-// A predicate's answer (1 / 0 / -1 with the error set) as a bool object.
-Ref truth(int rc)
+// A predicate's answer as a bool object.
+Ref answer(Maybe<bool> r)
 {
-    if (rc < 0) {
+    if (!r) {
         return error;
     }
-    return new_bool(rc != 0);
+    return new_bool(*r);
 }
 
 // ---------------------------------------------------------------------------
@@ -216,7 +216,7 @@ Ref kps_add(PyObject *self, FastArgs a)
     if (!intermediate) {
         return error;
     }
-    return truth(add_to_trie(set->root.get(), b[0], *intermediate));
+    return answer(add_to_trie(set->root.get(), b[0], *intermediate));
 }
 
 Ref kps_remove(PyObject *self, FastArgs a)
@@ -230,7 +230,7 @@ Ref kps_remove(PyObject *self, FastArgs a)
     if (borrow.failed()) {
         return error;
     }
-    return truth(remove_from_trie(set->root.get(), b[0]));
+    return answer(remove_from_trie(set->root.get(), b[0]));
 }
 
 Ref kps_has_prefix(PyObject *self, FastArgs a)
@@ -248,8 +248,11 @@ Ref kps_has_prefix(PyObject *self, FastArgs a)
     if (failed(path.read(b[0]))) {
         return error;
     }
-    Ref node;
-    return truth(walk(set->root.get(), path, node));
+    Maybe<Ref> node = walk(set->root.get(), path);
+    if (!node) {
+        return error;
+    }
+    return new_bool(static_cast<bool>(*node));
 }
 
 Ref kps_rebase(PyObject *self, FastArgs a)
@@ -349,7 +352,7 @@ Ref kps_union(PyObject *self, FastArgs a)
 Ref kps_difference_update(PyObject *self, FastArgs a)
 {
     return with_other(self, DIFFERENCE_UPDATE_SIG, a, [](PyObject *root, PyObject *other) -> Ref {
-        if (remove_same(root, other) < 0) {
+        if (failed(remove_same(root, other))) {
             return error;
         }
         return none();
@@ -360,7 +363,7 @@ Ref kps_difference(PyObject *self, FastArgs a)
 {
     return with_other(self, DIFFERENCE_SIG, a, [](PyObject *root, PyObject *other) -> Ref {
         Ref result = deep_copy(root);
-        if (!result || remove_same(as_set(result.get())->root.get(), other) < 0) {
+        if (!result || failed(remove_same(as_set(result.get())->root.get(), other))) {
             return error;
         }
         return result;
@@ -406,16 +409,15 @@ Ref kps_subtree(PyObject *self, FastArgs a)
     if (path.size() == 0) {
         return Ref::borrow(self);
     }
-    Ref node;
-    const int found = walk(set->root.get(), path, node);
-    if (found < 0) {
+    Maybe<Ref> node = walk(set->root.get(), path);
+    if (!node) {
         return error;
     }
-    if (!found) {
+    if (!*node) {
         return none();
     }
     // The view shares the node dict: changes through either set are seen by both.
-    return new_set(std::move(node));
+    return new_set(std::move(*node));
 }
 
 Ref kps_format(PyObject *self, FastArgs a)
@@ -470,34 +472,36 @@ Ref kps_trie(PyObject *self)
 
 int kps_contains(PyObject *self, PyObject *value)
 {
-    return guard_int([&]() -> int {
+    return guard_int([&]() -> Maybe<bool> {
         SetObject *set = as_set(self);
         SharedBorrow borrow(set->flag);
         if (borrow.failed()) {
-            return -1;
+            return error;
         }
         PathSteps path;
         if (failed(path.read(value))) {
-            return -1;
+            return error;
         }
-        Ref node;
-        const int found = walk(set->root.get(), path, node);
-        if (found <= 0) {
-            return found;
+        Maybe<Ref> node = walk(set->root.get(), path);
+        if (!node) {
+            return error;
         }
-        return holds_marker(node.get());
+        if (!*node) {
+            return false;
+        }
+        return holds_marker(node->get());
     });
 }
 
 int kps_bool(PyObject *self)
 {
-    return guard_int([&]() -> int {
+    return guard_int([&]() -> Maybe<bool> {
         SetObject *set = as_set(self);
         SharedBorrow borrow(set->flag);
         if (borrow.failed()) {
-            return -1;
+            return error;
         }
-        return PyDict_GET_SIZE(set->root.get()) > 0 ? 1 : 0;
+        return PyDict_GET_SIZE(set->root.get()) > 0;
     });
 }
 

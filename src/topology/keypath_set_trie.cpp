@@ -50,15 +50,14 @@ Maybe<bool> is_marker(PyObject *key)
 // over such a key.
 Ref lookup_held(PyObject *node, PyObject *key)
 {
-    Ref value;
-    const int rc = lookup(node, key, value);
-    if (rc < 0) {
+    Maybe<Ref> value = lookup(node, key);
+    if (!value) {
         return error;
     }
-    if (rc == 0) {
+    if (!*value) {
         panic("trie key found by a membership test is missing on lookup");
     }
-    return value;
+    return std::move(*value);
 }
 
 // Hashing or comparing an exact str or int runs no Python code.
@@ -96,9 +95,9 @@ struct Trail {
     std::vector<PyObject *> nodes;
 };
 
-// 1 when the set changed, 0 when not, -1 with the error set.
-[[nodiscard]] int add_steps(PyObject *root, const PathSteps &steps, bool include_intermediate,
-                            Trail *trail = nullptr)
+// Whether the set changed.
+Maybe<bool> add_steps(PyObject *root, const PathSteps &steps, bool include_intermediate,
+                      Trail *trail = nullptr)
 {
     const std::size_t n = steps.size();
     std::size_t i = 0;
@@ -122,7 +121,7 @@ struct Trail {
     for (; i < n; ++i) {
         Ref step = steps.trie_key(i);
         if (!step) {
-            return -1;
+            return error;
         }
         Ref child;
         // A new leaf is made marked: nobody can see it before it is linked.
@@ -136,34 +135,35 @@ struct Trail {
             const int held = leaf ? PyDict_SetDefaultRef(node.get(), step.get(), leaf.get(), &found) : -1;
             child = Ref::steal(found);
             if (held < 0) {
-                return -1;
+                return error;
             }
             if (!held) {
                 trail->nodes.push_back(child.get());
-                return 1;
+                return true;
             }
             if (as_node(child.get()) == nullptr) {
-                return -1;
+                return error;
             }
         }
         // Past the first new node every node is new and empty.
         else if (!plainly_absent(node.get(), step.get())) {
-            const int found = lookup(node.get(), step.get(), child);
-            if (found < 0 || (found && as_node(child.get()) == nullptr)) {
-                return -1;
+            Maybe<Ref> found = lookup(node.get(), step.get());
+            if (!found || (*found && as_node(found->get()) == nullptr)) {
+                return error;
             }
+            child = std::move(*found);
         }
         const bool leaf = !child && last;
         if (!child) {
             child = leaf ? new_leaf() : new_dict();
             if (!child || PyDict_SetItem(node.get(), step.get(), child.get()) < 0) {
-                return -1;
+                return error;
             }
             if (include_intermediate) {
                 // Only added when absent: an existing entry keeps its place, and a
                 // branch stored under a "$" key is not overwritten.
                 if (PyDict_SetDefaultRef(node.get(), marker(), Py_True, nullptr) < 0) {
-                    return -1;
+                    return error;
                 }
                 changed = true;
             }
@@ -172,13 +172,13 @@ struct Trail {
             trail->nodes.push_back(child.get());
         }
         if (leaf) {
-            return 1;
+            return true;
         }
         node = std::move(child);
     }
     const int ended = PyDict_SetDefaultRef(node.get(), marker(), Py_True, nullptr);
     if (ended < 0) {
-        return -1;
+        return error;
     }
     return changed || !ended;
 }
@@ -205,9 +205,12 @@ enum class Entry { Absent, Marker, Branch };
 
 Maybe<Entry> entry_in(PyObject *node, PyObject *key)
 {
-    const int held = holds(node, key);
-    if (held <= 0) {
-        return held < 0 ? Maybe<Entry>(error) : Maybe<Entry>(Entry::Absent);
+    const Maybe<bool> held = holds(node, key);
+    if (!held) {
+        return error;
+    }
+    if (!*held) {
+        return Entry::Absent;
     }
     const Maybe<bool> is_end = is_marker(key);
     if (!is_end) {
@@ -284,25 +287,25 @@ Status PathSteps::read_other(PyObject *value)
     return Status::ok;
 }
 
-int holds_marker(PyObject *node)
+Maybe<bool> holds_marker(PyObject *node)
 {
     return holds(node, marker());
 }
 
-int add_to_trie(PyObject *root, PyObject *path_value, bool include_intermediate)
+Maybe<bool> add_to_trie(PyObject *root, PyObject *path_value, bool include_intermediate)
 {
     PathSteps steps;
     if (failed(steps.read(path_value))) {
-        return -1;
+        return error;
     }
     return add_steps(root, steps, include_intermediate);
 }
 
-int remove_from_trie(PyObject *root, PyObject *path_value)
+Maybe<bool> remove_from_trie(PyObject *root, PyObject *path_value)
 {
     PathSteps path;
     if (failed(path.read(path_value))) {
-        return -1;
+        return error;
     }
     std::vector<Ref> nodes, steps;
     nodes.reserve(path.size() + 1);
@@ -311,40 +314,43 @@ int remove_from_trie(PyObject *root, PyObject *path_value)
     for (std::size_t i = 0, n = path.size(); i < n; ++i) {
         Ref step = path.trie_key(i);
         if (!step) {
-            return -1;
+            return error;
         }
-        Ref child;
-        const int found = lookup(nodes.back().get(), step.get(), child);
-        if (found <= 0) {
-            return found;
+        Maybe<Ref> child = lookup(nodes.back().get(), step.get());
+        if (!child) {
+            return error;
         }
-        if (as_node(child.get()) == nullptr) {
-            return -1;
+        if (!*child) {
+            return false;
         }
-        nodes.push_back(std::move(child));
+        if (as_node(child->get()) == nullptr) {
+            return error;
+        }
+        nodes.push_back(std::move(*child));
         steps.push_back(std::move(step));
     }
-    const int ended = holds_marker(nodes.back().get());
-    if (ended <= 0) {
+    const Maybe<bool> ended = holds_marker(nodes.back().get());
+    if (!ended || !*ended) {
         return ended;
     }
     if (PyDict_DelItem(nodes.back().get(), marker()) < 0) {
-        return -1;
+        return error;
     }
     // Prune emptied nodes bottom-up; the root itself always stays.
     for (std::size_t i = steps.size(); i-- > 0;) {
         PyObject *parent = nodes[i].get();
-        Ref child;
-        if (lookup(parent, steps[i].get(), child) < 0) {
-            return -1;
+        Maybe<Ref> child = lookup(parent, steps[i].get());
+        if (!child) {
+            return error;
         }
-        if (child && PyDict_Check(child.get()) && PyDict_GET_SIZE(child.get()) == 0) {
+        PyObject *node = child->get();
+        if (node != nullptr && PyDict_Check(node) && PyDict_GET_SIZE(node) == 0) {
             if (PyDict_DelItem(parent, steps[i].get()) < 0) {
-                return -1;
+                return error;
             }
         }
     }
-    return 1;
+    return true;
 }
 
 Ref nest_under(Ref node, Keys keys)
@@ -397,15 +403,15 @@ Status merge(PyObject *target, PyObject *source)
         return error;
     }
     return dict_for_each(source, [&](PyObject *key, PyObject *value) -> Status {
-        const int held = holds(target, key);
-        if (held < 0) {
+        const Maybe<bool> held = holds(target, key);
+        if (!held) {
             return error;
         }
         const Maybe<bool> is_end = is_marker(key);
         if (!is_end) {
             return error;
         }
-        if (held) {
+        if (*held) {
             Ref mine = lookup_held(target, key);
             if (!mine) {
                 return error;
@@ -430,11 +436,11 @@ Status merge(PyObject *target, PyObject *source)
     });
 }
 
-int remove_same(PyObject *target, PyObject *other)
+Maybe<bool> remove_same(PyObject *target, PyObject *other)
 {
     RecursionGuard guard(" while subtracting key path sets");
     if (guard.failed()) {
-        return -1;
+        return error;
     }
     std::vector<Ref> doomed;
     Status walked = dict_for_each(target, [&](PyObject *key, PyObject *value) -> Status {
@@ -452,17 +458,17 @@ int remove_same(PyObject *target, PyObject *other)
         if (!theirs || as_node(theirs.get()) == nullptr || as_node(value) == nullptr) {
             return error;
         }
-        const int emptied = remove_same(value, theirs.get());
-        if (emptied < 0) {
+        const Maybe<bool> emptied = remove_same(value, theirs.get());
+        if (!emptied) {
             return error;
         }
-        if (emptied) {
+        if (*emptied) {
             doomed.push_back(Ref::borrow(key));
         }
         return Status::ok;
     });
     if (failed(walked) || failed(delete_all(target, doomed))) {
-        return -1;
+        return error;
     }
     return PyDict_GET_SIZE(target) == 0;
 }
@@ -525,11 +531,11 @@ Ref build_trie(PyObject *paths, bool include_intermediate)
     if (paths == nullptr || paths == Py_None) {
         return root;
     }
-    const int truth = PyObject_IsTrue(paths);
-    if (truth < 0) {
+    const Maybe<bool> given = truth(paths);
+    if (!given) {
         return error;
     }
-    if (!truth) {
+    if (!*given) {
         return root;
     }
     // An exact list or tuple is read by index, as its iterator reads it (a
@@ -561,7 +567,7 @@ Ref build_trie(PyObject *paths, bool include_intermediate)
     while (Ref item = next()) {
         PathSteps &current = steps[turn];
         if (failed(current.read(item.get())) ||
-            add_steps(root.get(), current, include_intermediate, &trail) < 0) {
+            failed(add_steps(root.get(), current, include_intermediate, &trail))) {
             return error;
         }
         if (trail.live) {

@@ -4,8 +4,6 @@
 // member. Python code can put anything into the trie, so every operation goes
 // through the dict protocol and re-checks what it finds; every walk over the
 // trie's shape recurses under a RecursionGuard.
-//
-// Predicates answer as the C API does: 1 / 0, or -1 with the error set.
 #pragma once
 
 #include <Python.h>
@@ -15,6 +13,7 @@
 #include <string_view>
 
 #include "core/args.hpp"
+#include "core/error.hpp"
 #include "core/names.hpp"
 #include "core/ref.hpp"
 #include "topology/keypath.hpp"
@@ -42,22 +41,22 @@ inline PyObject *marker()
     return value;
 }
 
-[[nodiscard]] inline int holds(PyObject *node, PyObject *key)
+inline Maybe<bool> holds(PyObject *node, PyObject *key)
 {
-    return PyDict_Contains(node, key);
+    return predicate(PyDict_Contains(node, key));
 }
 
 // Whether `node` holds the end marker.
-[[nodiscard]] int holds_marker(PyObject *node);
+Maybe<bool> holds_marker(PyObject *node);
 
-// The value under `key` into `found`: 1, 0 when absent (`found` left null),
-// or -1 with the error set.
-[[nodiscard]] inline int lookup(PyObject *node, PyObject *key, Ref &found)
+// The value under `key`, an empty Ref when absent.
+inline Maybe<Ref> lookup(PyObject *node, PyObject *key)
 {
     PyObject *value = nullptr;
-    const int rc = PyDict_GetItemRef(node, key, &value);
-    found = Ref::steal(value);
-    return rc;
+    if (PyDict_GetItemRef(node, key, &value) < 0) {
+        return error;
+    }
+    return Ref::steal(value);
 }
 
 inline Ref new_dict()
@@ -153,43 +152,38 @@ private:
     } plain_;
 };
 
-// Follows `steps` from `root` into `node`: 1 when every step is there, 0 when
-// one is absent, -1 with the error set.
-[[nodiscard, gnu::always_inline]] inline int walk(PyObject *root, const PathSteps &steps, Ref &node)
+// The node that `steps` lead to from `root`, an empty Ref when one is absent.
+[[gnu::always_inline]] inline Maybe<Ref> walk(PyObject *root, const PathSteps &steps)
 {
-    node = Ref::borrow(root);
+    Ref node = Ref::borrow(root);
     for (std::size_t i = 0, n = steps.size(); i < n; ++i) {
         Ref step = steps.trie_key(i);
         if (!step) {
-            return -1;
+            return error;
         }
-        Ref child;
-        const int found = lookup(node.get(), step.get(), child);
-        if (found <= 0) {
-            node.reset();
-            return found;
+        Maybe<Ref> child = lookup(node.get(), step.get());
+        if (!child || !*child) {
+            return child;
         }
-        if (as_node(child.get()) == nullptr) {
-            return -1;
+        if (as_node(child->get()) == nullptr) {
+            return error;
         }
-        node = std::move(child);
+        node = std::move(*child);
     }
-    return 1;
+    return node;
 }
 
-// Adds a path: 1 when the set changed, 0 when not, -1 with the error set.
-[[nodiscard]] int add_to_trie(PyObject *root, PyObject *path_value, bool include_intermediate);
-// Removes a path and prunes emptied branches: 1 when it was a member, 0 when
-// not, -1 with the error set.
-[[nodiscard]] int remove_from_trie(PyObject *root, PyObject *path_value);
+// Adds a path; whether the set changed.
+Maybe<bool> add_to_trie(PyObject *root, PyObject *path_value, bool include_intermediate);
+// Removes a path and prunes emptied branches; whether it was a member.
+Maybe<bool> remove_from_trie(PyObject *root, PyObject *path_value);
 // `node` nested under `keys`: one new dict per key, no end markers.
 Ref nest_under(Ref node, Keys keys);
 Ref deepcopy_trie(PyObject *node);
 // Adds every path of `source` to `target`.
 Status merge(PyObject *target, PyObject *source);
-// Removes from `target` every path of `other`: 1 when `target` ends empty,
-// 0 when not, -1 with the error set.
-[[nodiscard]] int remove_same(PyObject *target, PyObject *other);
+// Removes from `target` every path of `other`; whether `target` ends empty.
+Maybe<bool> remove_same(PyObject *target, PyObject *other);
 // Keeps in `target` only the paths that `other` holds.
 Status remove_diff(PyObject *target, PyObject *other);
 // The members, as a list of KeyPaths.

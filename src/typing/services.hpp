@@ -42,10 +42,12 @@ namespace schema {
 
 // Exactly a native Schema (the class is final).
 bool is_schema(PyObject *o) noexcept;
-// `Schema.apply` under a recursion guard and the schema's shared borrow.
-// Optional objects are nullptr when absent.
+// `Schema.apply` under the schema's shared borrow, one level of native
+// recursion deeper; a caller that already holds a RecursionGuard for this
+// level (a value spec's kind step) passes `counted`. Optional objects are
+// nullptr when absent.
 Ref apply_held(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
-               PyObject *root_path, bool respect_enable_wrap, bool inplace);
+               PyObject *root_path, bool respect_enable_wrap, bool inplace, bool counted = false);
 // The constant bulk check of a native Schema, a tuple of (key text, value
 // type), read under shared access and passed through
 // `const_bulk_check_bound`; an empty Ref when it has none.

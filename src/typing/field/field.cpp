@@ -1,14 +1,11 @@
 #include "typing/field/field.hpp"
 
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <new>
 
 #include "core/args.hpp"
 #include "core/borrow.hpp"
 #include "core/boundary.hpp"
-#include "core/lock.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
@@ -37,10 +34,6 @@ const char *const SWITCH_NAMES[N_SWITCHES] = {"enable_repr",  "enable_compare", 
 
 struct State {
     BorrowFlag borrow;
-    Lock meta_mutex;
-    std::shared_ptr<const FieldMeta> meta;
-    // Bumped by every invalidation, so a record built across one is not stored.
-    std::uint64_t meta_generation = 0;
     // Never empty while the field is alive: None stands for "absent", and the
     // collector's clear leaves None behind.
     Ref slots[N_SLOTS];
@@ -48,8 +41,9 @@ struct State {
     bool enable_init = true;
 };
 
+// The record cell comes first (`FieldHead`), where the funnel reads it in place.
 struct FieldObject {
-    PyObject_HEAD
+    FieldHead head;
     State s;
 };
 
@@ -65,14 +59,14 @@ PyObject *tri_obj(std::uint8_t v) noexcept
     return v == UNSET ? Py_None : (v ? Py_True : Py_False);
 }
 
-void drop_meta(State &s) noexcept
+// The record is released only after the cell is empty again: its references'
+// finalizers may reach this field.
+void drop_meta(PyObject *self) noexcept
 {
-    std::shared_ptr<const FieldMeta> old;
-    {
-        std::lock_guard<Lock> lock(s.meta_mutex);
-        old.swap(s.meta);
-        ++s.meta_generation;
-    }
+    MetaCell &cell = meta_cell(self);
+    MetaPtr old;
+    old.swap(cell.meta);
+    ++cell.generation;
 }
 
 // A blank field: every slot None, switches unset, enable_init True.
@@ -88,6 +82,7 @@ Ref alloc_field()
     }
     // The allocator zeroed the memory and tracked the object; traverse meets
     // only empty Refs until the state is built here, before any Python runs.
+    new (&meta_cell(self.get())) MetaCell();
     new (&state(self.get())) State();
     for (Ref &r : state(self.get()).slots) {
         r = none();
@@ -313,7 +308,7 @@ Ref field_extend(PyObject *self, PyObject *base)
     }
     // The cached classification describes the value spec just replaced: drop
     // it now, so a failure of a later step cannot leave it standing.
-    drop_meta(state(self));
+    drop_meta(self);
 
     Ref description = read_slot(self, DESCRIPTION, OnConflict::Panic);
     const int has_description = PyObject_IsTrue(description.get());
@@ -370,7 +365,7 @@ Ref field_extend(PyObject *self, PyObject *base)
             }
         }
     }
-    drop_meta(state(self));
+    drop_meta(self);
     return Ref::borrow(self);
 }
 
@@ -484,7 +479,7 @@ Ref field_set_validator(PyObject *self, PyObject *v)
     if (failed(store(self, VALIDATOR, v))) {
         return error;
     }
-    drop_meta(state(self));
+    drop_meta(self);
     return Ref::borrow(self);
 }
 
@@ -537,7 +532,7 @@ Ref field_materialize_strict(PyObject *self)
     if (!done || failed(store(self, VALUE, strict.get()))) {
         return error;
     }
-    drop_meta(state(self));
+    drop_meta(self);
     return none();
 }
 
@@ -927,7 +922,7 @@ int set_slot(PyObject *self, PyObject *v, void *c)
             return error;
         }
         if (i == KEY || i == VALUE || i == VALIDATOR) {
-            drop_meta(state(self));
+            drop_meta(self);
         }
         return Status::ok;
     });
@@ -995,7 +990,7 @@ int set_raw(PyObject *self, PyObject *v, void *c)
             }
         }
         if (i == INIT_SWITCH || i == VALIDATION || i == WRAP) {
-            drop_meta(s);
+            drop_meta(self);
         }
         return Status::ok;
     });
@@ -1104,11 +1099,7 @@ int field_traverse(PyObject *self, visitproc visit, void *arg)
         Py_VISIT(r.get());
     }
     // Only the cell visits its record: callers hold records briefly.
-    std::shared_ptr<const FieldMeta> meta;
-    {
-        std::lock_guard<Lock> lock(state(self).meta_mutex);
-        meta = state(self).meta;
-    }
+    const MetaPtr &meta = meta_cell(self).meta;
     return meta ? meta->traverse(visit, arg) : 0;
 }
 
@@ -1119,7 +1110,7 @@ int field_clear(PyObject *self)
     for (Ref &r : state(self).slots) {
         r = none();
     }
-    drop_meta(state(self));
+    drop_meta(self);
     return 0;
 }
 
@@ -1128,6 +1119,7 @@ int field_clear(PyObject *self)
 void destroy_state(PyObject *self) noexcept
 {
     state(self).~State();
+    meta_cell(self).~MetaCell();
 }
 
 PyType_Slot FIELD_SLOTS[] = {
@@ -1243,27 +1235,7 @@ Ref value_spec_of(PyObject *f)
 
 void invalidate_meta(PyObject *f) noexcept
 {
-    drop_meta(state(f));
-}
-
-MetaPtr meta_load(PyObject *f, std::uint64_t *generation) noexcept
-{
-    State &s = state(f);
-    std::lock_guard<Lock> lock(s.meta_mutex);
-    *generation = s.meta_generation;
-    return s.meta;
-}
-
-void meta_store(PyObject *f, MetaPtr meta, std::uint64_t generation) noexcept
-{
-    State &s = state(f);
-    {
-        std::lock_guard<Lock> lock(s.meta_mutex);
-        if (s.meta_generation != generation) {
-            return;  // invalidated while it was built: the record may describe old state
-        }
-        meta.swap(s.meta);
-    }
+    drop_meta(f);
 }
 
 }  // namespace field

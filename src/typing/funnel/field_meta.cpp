@@ -373,7 +373,7 @@ Maybe<MetaPtr> build_field_meta(PyObject *key, PyObject *f, PyObject *spec)
     m.enable_wrap = *enable_wrap;
     m.has_default = *has_default;
     m.frozen = *frozen;
-    auto finish = [&]() -> MetaPtr { return std::make_shared<const FieldMeta>(std::move(w->m)); };
+    auto finish = [&]() -> MetaPtr { return MetaPtr::make(std::move(w->m)); };
     if (!*validation) {
         m.accept_any = true;
         return finish();
@@ -431,12 +431,9 @@ Maybe<MetaPtr> build_field_meta(PyObject *key, PyObject *f, PyObject *spec)
     return finish();
 }
 
-Maybe<MetaPtr> field_meta(PyObject *f)
+Maybe<MetaPtr> build_and_cache_meta(PyObject *f)
 {
-    std::uint64_t generation = 0;
-    if (MetaPtr cached = meta_load(f, &generation)) {
-        return cached;
-    }
+    const std::uint64_t generation = meta_cell(f).generation;
     Ref key_spec = getattr(f, "key");
     if (!key_spec) {
         return error;
@@ -453,7 +450,13 @@ Maybe<MetaPtr> field_meta(PyObject *f)
     if (!built) {
         return error;
     }
-    meta_store(f, *built, generation);
+    // Invalidated while it was built: the record may describe old state.
+    MetaCell &cell = meta_cell(f);
+    if (cell.generation == generation) {
+        // The displaced record goes with `stored`, after the cell holds the new one.
+        MetaPtr stored = *built;
+        stored.swap(cell.meta);
+    }
     return built;
 }
 

@@ -5,7 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <memory>
+#include <cstddef>
 #include <utility>
 #include <vector>
 
@@ -55,7 +55,48 @@ struct FieldMeta {
     int traverse(visitproc visit, void *arg) const;
 };
 
-using MetaPtr = std::shared_ptr<const FieldMeta>;
+// An owning handle on a FieldMeta. The count is a plain integer: the module
+// runs only under the interpreter lock (free-threaded builds are refused), and
+// every copy and release happens in native code that holds it, so a count
+// change needs no atomic instruction.
+class MetaPtr {
+public:
+    MetaPtr() noexcept = default;
+    static MetaPtr make(FieldMeta &&meta) { return MetaPtr(new Node{1, std::move(meta)}); }
+
+    MetaPtr(const MetaPtr &o) noexcept : n_(o.n_)
+    {
+        if (n_ != nullptr) {
+            ++n_->refs;
+        }
+    }
+    MetaPtr(MetaPtr &&o) noexcept : n_(std::exchange(o.n_, nullptr)) {}
+    MetaPtr &operator=(MetaPtr o) noexcept
+    {
+        swap(o);
+        return *this;
+    }
+    ~MetaPtr()
+    {
+        if (n_ != nullptr && --n_->refs == 0) {
+            delete n_;
+        }
+    }
+    void swap(MetaPtr &o) noexcept { std::swap(n_, o.n_); }
+
+    const FieldMeta *get() const noexcept { return n_ != nullptr ? &n_->meta : nullptr; }
+    const FieldMeta &operator*() const noexcept { return n_->meta; }
+    const FieldMeta *operator->() const noexcept { return &n_->meta; }
+    explicit operator bool() const noexcept { return n_ != nullptr; }
+
+private:
+    struct Node {
+        std::size_t refs;
+        const FieldMeta meta;
+    };
+    explicit MetaPtr(Node *n) noexcept : n_(n) {}
+    Node *n_ = nullptr;
+};
 
 namespace field {
 
@@ -63,14 +104,38 @@ Maybe<MetaPtr> build_field_meta(PyObject *key, PyObject *field, PyObject *spec);
 Maybe<Ref> candidate_specs(PyObject *spec);  // a list
 Maybe<bool> field_has_validator(PyObject *field);
 
-// The cached record of a native Field, built on first use.
-Maybe<MetaPtr> field_meta(PyObject *field);
+// A native Field's record cell. Read and replaced without a lock: only
+// native code holding the interpreter lock touches it, and none of it runs
+// Python code halfway.
+struct MetaCell {
+    MetaPtr meta;  // empty until the first use, and after an invalidation
+    // Bumped by every invalidation, so a record built across one is not stored.
+    std::uint64_t generation = 0;
+};
 
-// Cell access for `field_meta` (defined with the field's state). `load`
-// gives the record (possibly empty) and the cell's generation; `store`
-// keeps `meta` only when no invalidation happened since that load.
-MetaPtr meta_load(PyObject *field, std::uint64_t *generation) noexcept;
-void meta_store(PyObject *field, MetaPtr meta, std::uint64_t generation) noexcept;
+// How every native Field begins (its state follows), so that the cell is
+// read in place.
+struct FieldHead {
+    PyObject_HEAD
+    MetaCell cell;
+};
+
+// `field` must be a native Field.
+inline MetaCell &meta_cell(PyObject *field) noexcept
+{
+    return reinterpret_cast<FieldHead *>(field)->cell;
+}
+
+Maybe<MetaPtr> build_and_cache_meta(PyObject *field);
+
+// The cached record of a native Field, built on first use.
+inline Maybe<MetaPtr> field_meta(PyObject *field)
+{
+    if (const MetaPtr &cached = meta_cell(field).meta) {
+        return cached;
+    }
+    return build_and_cache_meta(field);
+}
 
 }  // namespace field
 

@@ -227,7 +227,7 @@ Maybe<ConstEntry> const_entry(PyObject *field, PyObject *source)
 }
 
 Status apply_const_field_inplace(PyObject *target, PyObject *source, PyObject *field, const ValueCtx &ctx,
-                                 bool inplace)
+                                 bool inplace, ConstTrace *trace)
 {
     Maybe<ConstEntry> entry = const_entry(field, source);
     if (!entry) {
@@ -236,16 +236,21 @@ Status apply_const_field_inplace(PyObject *target, PyObject *source, PyObject *f
     const FieldMeta &m = *entry->meta;
     PyObject *key = m.key.get();
     Ref &value = entry->value;
+    if (trace != nullptr) {
+        trace->found = value && key == trace->text;
+    }
+    // A value the leaf tier takes as it is stays where it is: the common case,
+    // settled here without the funnel's verdict.
+    if (value && target == source &&
+        (!m.enable_validation || m.accept_any || m.is_exact(Py_TYPE(value.get())))) {
+        return Status::ok;
+    }
     Ref result;
     if (value) {
         Maybe<Valued> v =
             funnel_field_value(field, m, key, value.get(), ctx, FieldOptions{nullptr, false, inplace});
         if (!v) {
             return error;
-        }
-        // Written back into the dict it came from: nothing to store.
-        if (target == source && v->value.get() == value.get()) {
-            return Status::ok;
         }
         result = std::move(v->value);
     }
@@ -255,6 +260,10 @@ Status apply_const_field_inplace(PyObject *target, PyObject *source, PyObject *f
         if (!result) {
             return error;
         }
+    }
+    // Written back into the dict it came from: nothing to store.
+    if (target == source && result.get() == value.get()) {
+        return Status::ok;
     }
     return set_if_changed(target, key, result.get());
 }

@@ -6,14 +6,9 @@
 
 #include <Python.h>
 
-#include <memory>
-
 #include "core/error.hpp"
 #include "core/ref.hpp"
-
-namespace norv::typing {
-struct FieldMeta;
-}
+#include "typing/funnel/field_meta.hpp"
 
 namespace norv::typing::schema {
 struct SchemaMeta;
@@ -61,14 +56,21 @@ Maybe<Valued> funnel_field_value(PyObject *field, const FieldMeta &meta, PyObjec
 // A constant field's record and what `source` (a dict) holds under its key,
 // read by a plain lookup that bypasses a subclass's hooks (empty: absent).
 struct ConstEntry {
-    std::shared_ptr<const FieldMeta> meta;
+    MetaPtr meta;
     Ref value;
 };
 Maybe<ConstEntry> const_entry(PyObject *field, PyObject *source);
 
+// What the all-constant route learns from one field: whether its value was
+// read under the schema's own text object `text`.
+struct ConstTrace {
+    PyObject *text = nullptr;
+    bool found = false;
+};
+
 // Validates the constant field `field` from `source` (a dict) into `target`.
 Status apply_const_field_inplace(PyObject *target, PyObject *source, PyObject *field, const ValueCtx &ctx,
-                                 bool inplace);
+                                 bool inplace, ConstTrace *trace = nullptr);
 
 // Stores unless `target` is a dict already holding this very object.
 Status set_if_changed(PyObject *target, PyObject *key, PyObject *value);

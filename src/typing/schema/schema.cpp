@@ -3,6 +3,7 @@
 #include <new>
 
 #include "core/args.hpp"
+#include "core/dict_stamp.hpp"
 #include "core/boundary.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
@@ -104,12 +105,54 @@ Ref schema_extend(PyObject *self, PyObject *base)
 
 // ---- lookup ----------------------------------------------------------------------------------
 
+// `fields[key]` under the caller's shared access, an empty Ref when absent.
+// A str names a field through the caches' own text map while `fields` is the
+// dict they were computed from: its keys are then native ConstStrKeys, equal
+// to a str exactly when their texts are, and neither lookup runs code.
+Maybe<Ref> find_field(const State &s, PyObject *key)
+{
+    const SchemaMeta &m = s.caches();
+    PyObject *found = nullptr;
+    int rc = 0;
+    if (PyUnicode_CheckExact(key) && m.const_keys_native &&
+        same_stamp(m.fields_stamp, dict_stamp(s.fields.get()))) {
+        PyObject *by_text = m.text_map();
+        rc = by_text != nullptr ? PyDict_GetItemRef(by_text, key, &found) : -1;
+    }
+    else {
+        // Held: a key's comparison may run code.
+        Ref fields = Ref::borrow(s.fields.get());
+        rc = PyDict_GetItemRef(fields.get(), key, &found);
+    }
+    if (rc < 0) {
+        return error;
+    }
+    return Ref::steal(found);
+}
+
 const Signature GET_SIG{"get", {arg("key"), opt("default")}, {.method = true}};
 
-Ref schema_get(PyObject *self, FastArgs fa)
+// `get`'s arguments through the full binding, kept out of the positional
+// call's way (a Bound is large).
+[[gnu::noinline]] Status bind_get(FastArgs fa, PyObject **key, PyObject **fallback)
 {
     Bound b;
     if (failed(GET_SIG.bind(fa, b))) {
+        return error;
+    }
+    *key = b[0];
+    *fallback = b.has(1) ? b[1] : Py_None;
+    return Status::ok;
+}
+
+Ref schema_get(PyObject *self, FastArgs fa)
+{
+    PyObject *key = nullptr, *fallback = Py_None;
+    if (fa.kwnames == nullptr && (fa.nargs == 1 || fa.nargs == 2)) {
+        key = fa.args[0];
+        fallback = fa.nargs == 2 ? fa.args[1] : Py_None;
+    }
+    else if (failed(bind_get(fa, &key, &fallback))) {
         return error;
     }
     State &s = state(self);
@@ -117,12 +160,11 @@ Ref schema_get(PyObject *self, FastArgs fa)
     if (hold.failed()) {
         return error;
     }
-    PyObject *found = nullptr;
-    const int rc = PyDict_GetItemRef(s.fields.get(), b[0], &found);
-    if (rc < 0) {
+    Maybe<Ref> found = find_field(s, key);
+    if (!found) {
         return error;
     }
-    return rc ? Ref::steal(found) : Ref::borrow(b.has(1) ? b[1] : Py_None);
+    return *found ? std::move(*found) : Ref::borrow(fallback);
 }
 
 template <PyObject *(*View)(PyObject *)>
@@ -159,32 +201,34 @@ PyObject *schema_subscript(PyObject *self, PyObject *key)
         if (hold.failed()) {
             return error;
         }
-        PyObject *found = nullptr;
-        const int rc = PyDict_GetItemRef(s.fields.get(), key, &found);
-        if (rc < 0) {
+        Maybe<Ref> found = find_field(s, key);
+        if (!found) {
             return error;
         }
-        if (rc == 0) {
+        if (!*found) {
             Ref text = repr_of(key);
             if (text) {
                 PyErr_SetObject(PyExc_KeyError, text.get());
             }
             return error;
         }
-        return Ref::steal(found);
+        return std::move(*found);
     });
 }
 
 int schema_contains(PyObject *self, PyObject *key)
 {
-    return guard_int([&]() -> int {
+    return guard_int([&]() -> Maybe<bool> {
         State &s = state(self);
         SharedBorrow hold(s.borrow);
         if (hold.failed()) {
-            return -1;
+            return error;
         }
-        Ref fields = Ref::borrow(s.fields.get());
-        return PyDict_Contains(fields.get(), key);
+        Maybe<Ref> found = find_field(s, key);
+        if (!found) {
+            return error;
+        }
+        return static_cast<bool>(*found);
     });
 }
 
@@ -195,15 +239,14 @@ Ref schema_get_field(PyObject *self, PyObject *key)
     if (hold.failed()) {
         return error;
     }
-    Ref fields = Ref::borrow(s.fields.get());
-    PyObject *found = nullptr;
-    const int rc = PyDict_GetItemRef(fields.get(), key, &found);
-    if (rc < 0) {
+    Maybe<Ref> found = find_field(s, key);
+    if (!found) {
         return error;
     }
-    if (rc) {
-        return Ref::steal(found);
+    if (*found) {
+        return std::move(*found);
     }
+    Ref fields = Ref::borrow(s.fields.get());
     if (!s.allow_nonconst_keys) {
         return none();
     }
@@ -903,11 +946,15 @@ Ref schema_open_plan_info(PyObject *self)
 }  // namespace
 
 Ref apply_held(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
-               PyObject *root_path, bool respect_enable_wrap, bool inplace)
+               PyObject *root_path, bool respect_enable_wrap, bool inplace, bool counted)
 {
-    RecursionGuard depth(" while applying a schema");
-    if (depth.failed()) {
-        return error;
+    if (!counted) {
+        RecursionGuard depth(" while applying a schema");
+        if (depth.failed()) {
+            return error;
+        }
+        return apply_held(schema, dict_obj, allow_partial, child_transform, root_path, respect_enable_wrap,
+                          inplace, true);
     }
     SharedBorrow hold(state(schema).borrow);
     if (hold.failed()) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -15,11 +16,8 @@
 #include "core/borrow.hpp"
 #include "core/error.hpp"
 #include "core/ref.hpp"
+#include "typing/funnel/field_meta.hpp"
 #include "typing/services.hpp"
-
-namespace norv::typing {
-struct FieldMeta;
-}
 
 namespace norv::typing::schema {
 
@@ -74,6 +72,17 @@ struct SchemaMeta {
     bool has_const_keys = false;
     // No two constant key texts share a hash: a dict key then equals at most one.
     bool const_hashes_distinct = false;
+    // Every key of `fields` is a native ConstStrKey: reading its `is_const` and
+    // `const_text` runs no code and always gives the cached answer.
+    bool const_keys_native = false;
+    // `fields` as these caches saw it (see core/dict_stamp.hpp).
+    std::optional<std::uint64_t> fields_stamp;
+    // {text: field} of the constant fields, made on the first lookup by a
+    // str (schema construction does not pay for it) and read only through
+    // `text_map()`: NULL with the error set when making it failed.
+    mutable Ref field_by_text;
+    PyObject *text_map() const { return field_by_text ? field_by_text.get() : make_text_map(); }
+    PyObject *make_text_map() const;
 
     int traverse(visitproc visit, void *arg) const;
 };
@@ -87,7 +96,9 @@ struct State {
     bool allow_nonconst_keys = false;
     std::unique_ptr<SchemaMeta> meta;  // null only after a clear
 
-    const SchemaMeta &caches() const noexcept;
+    // Empty caches after the collector's clear.
+    const SchemaMeta &caches() const noexcept { return meta ? *meta : empty_caches(); }
+    static const SchemaMeta &empty_caches() noexcept;
 };
 
 PyTypeObject *type();
@@ -106,7 +117,7 @@ Maybe<std::pair<Ref, Ref>> merge_fields(PyObject *fields, PyObject *metadata, bo
 Ref const_bulk_check_bound(PyObject *obj);
 // The cached record of a native Field; a record built afresh for any other
 // field object.
-Maybe<std::shared_ptr<const FieldMeta>> field_meta_for(PyObject *field);
+Maybe<MetaPtr> field_meta_for(PyObject *field);
 
 // Applies the schema to `dict_obj` (in place, or to a shallow copy) under
 // the caller's shared access. Optional objects are nullptr when absent.

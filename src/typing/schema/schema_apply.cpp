@@ -1,6 +1,7 @@
 // Schema application: validates a dict's entries against their fields, fills
 // the missing ones and refuses keys no field accepts.
 #include "core/args.hpp"
+#include "core/dict_stamp.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "topology/keypath.hpp"
@@ -140,7 +141,7 @@ Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform
                 }
             }
         }
-        Maybe<std::shared_ptr<const FieldMeta>> meta = field_meta_for(field.get());
+        Maybe<MetaPtr> meta = field_meta_for(field.get());
         if (!meta) {
             return error;
         }
@@ -183,32 +184,76 @@ Status general_route(PyObject *schema, PyObject *work, PyObject *child_transform
     return Status::ok;
 }
 
-// A new dict: the constant keys present first, in schema order, then the rest
-// in the working dict's order.
-Ref schema_ordered_copy(PyObject *schema, PyObject *work)
+// The caches' constant texts, when they are exactly the texts `fields` gives
+// now, read without running code: every key a native ConstStrKey, and
+// `fields` as the caches saw it. Empty otherwise.
+PyObject *live_const_texts(const State &s)
 {
+    const SchemaMeta &m = s.caches();
+    if (!m.const_keys_native || !m.const_apply_fields ||
+        !same_stamp(m.fields_stamp, dict_stamp(s.fields.get()))) {
+        return nullptr;
+    }
+    return m.const_apply_fields.get();
+}
+
+// Whether `work` holds exactly the texts of `entries` ((text, ...) tuples),
+// in that order, as the very objects.
+bool holds_texts_in_order(PyObject *work, PyObject *entries)
+{
+    if (PyDict_GET_SIZE(work) != PyTuple_GET_SIZE(entries)) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    for (Py_ssize_t i = 0; PyDict_Next(work, &pos, &k, &v); ++i) {
+        if (k != PyTuple_GET_ITEM(PyTuple_GET_ITEM(entries, i), 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A new dict: the constant keys present first, in schema order, then the rest
+// in the working dict's order. A working dict of our own that already is
+// that dict comes back as it is.
+Ref schema_ordered_copy(PyObject *schema, PyObject *work, bool own_work)
+{
+    PyObject *texts = live_const_texts(state(schema));
+    if (own_work && texts != nullptr && holds_texts_in_order(work, texts)) {
+        return Ref::borrow(work);
+    }
     Ref out = Ref::steal(PyDict_New());
     if (!out) {
         return error;
     }
-    Ref fields = Ref::borrow(state(schema).fields.get());
-    const Status st = dict_for_each(fields.get(), [&](PyObject *spec, PyObject *) -> Status {
-        Maybe<bool> is_const = truth_attr<"is_const">(spec);
-        if (!is_const || !*is_const) {
-            return is_const ? Status::ok : Status::error;
-        }
-        Ref text = attr<"const_text">(spec);
-        if (!text) {
-            return error;
-        }
+    auto take = [&](PyObject *text) -> Status {
         PyObject *held = nullptr;
-        const int found = PyDict_GetItemRef(work, text.get(), &held);
+        const int found = PyDict_GetItemRef(work, text, &held);
         Ref value = Ref::steal(held);
         if (found < 0) {
             return error;
         }
-        return found ? check(PyDict_SetItem(out.get(), text.get(), value.get())) : Status::ok;
-    });
+        return found ? check(PyDict_SetItem(out.get(), text, value.get())) : Status::ok;
+    };
+    Status st = Status::ok;
+    if (texts != nullptr) {
+        Ref entries = Ref::borrow(texts);
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entries.get()) && !failed(st); ++i) {
+            st = take(PyTuple_GET_ITEM(PyTuple_GET_ITEM(entries.get(), i), 0));
+        }
+    }
+    else {
+        Ref fields = Ref::borrow(state(schema).fields.get());
+        st = dict_for_each(fields.get(), [&](PyObject *spec, PyObject *) -> Status {
+            Maybe<bool> is_const = truth_attr<"is_const">(spec);
+            if (!is_const || !*is_const) {
+                return is_const ? Status::ok : Status::error;
+            }
+            Ref text = attr<"const_text">(spec);
+            return text ? take(text.get()) : Status(error);
+        });
+    }
     if (failed(st) || PyDict_Merge(out.get(), work, 0) < 0) {
         return error;
     }
@@ -225,12 +270,47 @@ Ref copy_module_call(const char *name, PyObject *value)
     return Ref::steal(PyObject_CallOneArg(fn.get(), value));
 }
 
+// The all-constant route over a plain dict. Each field's key is looked up
+// once; the extra-key check after the fields would repeat those lookups,
+// unless the loop settles it: every field found under the schema's own text,
+// as many as the dict holds, no two texts sharing a hash (so each found a
+// different entry), and the dict unchanged since the loop began (no write,
+// nothing done to it by code a field or a key comparison ran).
+Status const_route(const SchemaMeta &m, PyObject *work, const Ctx &ctx)
+{
+    // Built together with `const_fields`, one entry per field; absent only
+    // in the empty caches of a cleared schema.
+    PyObject *texts = m.const_apply_fields.get();
+    if (!m.const_fields.empty() &&
+        (texts == nullptr || PyTuple_GET_SIZE(texts) != static_cast<Py_ssize_t>(m.const_fields.size()))) {
+        panic("schema caches disagree on the constant fields");
+    }
+    const std::optional<std::uint64_t> before = dict_stamp(work);
+    Py_ssize_t found = 0;
+    // The caches stay in place while the caller holds the shared borrow.
+    for (std::size_t i = 0; i < m.const_fields.size(); ++i) {
+        Ref field = Ref::borrow(m.const_fields[i].get());
+        ConstTrace trace{PyTuple_GET_ITEM(PyTuple_GET_ITEM(texts, static_cast<Py_ssize_t>(i)), 0)};
+        if (failed(apply_const_field_inplace(work, work, field.get(), ctx.value, ctx.inplace, &trace))) {
+            return error;
+        }
+        found += trace.found;
+    }
+    if (m.const_hashes_distinct && found == PyDict_GET_SIZE(work) && same_stamp(before, dict_stamp(work))) {
+        return Status::ok;
+    }
+    return raise_if_extra_const_keys(m, work, ctx.value.root_path);
+}
+
 }  // namespace
 
 Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *child_transform,
           PyObject *root_path, bool respect_enable_wrap, bool inplace)
 {
-    Ref work = inplace ? Ref::borrow(dict_obj) : copy_module_call("copy", dict_obj);
+    const bool plain = PyDict_CheckExact(dict_obj);
+    // A plain dict's shallow copy is the dict's own copy.
+    Ref work = inplace ? Ref::borrow(dict_obj)
+                       : (plain ? Ref::steal(PyDict_Copy(dict_obj)) : copy_module_call("copy", dict_obj));
     if (!work) {
         return error;
     }
@@ -238,14 +318,7 @@ Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *ch
     const SchemaMeta &m = state(schema).caches();
     Status st = Status::ok;
     if (child_transform == nullptr && PyDict_CheckExact(work.get()) && !m.has_nonconst_keys) {
-        // The caches stay in place while the caller holds the shared borrow.
-        for (const Ref &f : m.const_fields) {
-            Ref field = Ref::borrow(f.get());
-            if (failed(apply_const_field_inplace(work.get(), work.get(), field.get(), ctx.value, inplace))) {
-                return error;
-            }
-        }
-        st = raise_if_extra_const_keys(m, work.get(), root_path);
+        st = const_route(m, work.get(), ctx);
     }
     else if (child_transform == nullptr && PyDict_CheckExact(work.get()) && open_plan_for(m, work.get())) {
         st = open_plan_route(work.get(), *m.plan, ctx);
@@ -257,7 +330,7 @@ Ref apply(PyObject *schema, PyObject *dict_obj, bool allow_partial, PyObject *ch
         return error;
     }
     if (!inplace && PyDict_CheckExact(work.get())) {
-        return schema_ordered_copy(schema, work.get());
+        return schema_ordered_copy(schema, work.get(), plain);
     }
     return work;
 }

@@ -1,10 +1,12 @@
 #include <unordered_set>
 
+#include "core/dict_stamp.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "core/utf8.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/funnel/field_meta.hpp"
+#include "typing/key_specs/key_specs.hpp"
 #include "typing/schema/schema.hpp"
 #include "typing/value_specs/base.hpp"
 
@@ -89,12 +91,34 @@ int SchemaMeta::traverse(visitproc visit, void *arg) const
     Py_VISIT(const_resolution.get());
     Py_VISIT(const_apply_fields.get());
     Py_VISIT(const_bulk_check.get());
+    Py_VISIT(field_by_text.get());
     return 0;
 }
 
-const SchemaMeta &State::caches() const noexcept
+PyObject *SchemaMeta::make_text_map() const
 {
-    return meta ? *meta : EMPTY_META;
+    Ref map = Ref::steal(PyDict_New());
+    if (!map) {
+        return nullptr;
+    }
+    // (text, field, spec) triples; with native keys every text is an exact str.
+    PyObject *entries = const_apply_fields.get();
+    for (Py_ssize_t i = 0; entries != nullptr && i < PyTuple_GET_SIZE(entries); ++i) {
+        PyObject *entry = PyTuple_GET_ITEM(entries, i);
+        if (PyDict_SetItem(map.get(), PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1)) < 0) {
+            return nullptr;
+        }
+    }
+    // A collection started by an allocation above may run a finalizer that
+    // looks a field up and makes a map of its own: the maps are equal, and
+    // the last one made stays.
+    field_by_text = std::move(map);
+    return field_by_text.get();
+}
+
+const SchemaMeta &State::empty_caches() noexcept
+{
+    return EMPTY_META;
 }
 
 Ref const_bulk_check_bound(PyObject *obj)
@@ -215,7 +239,13 @@ Status compute_const(SchemaMeta &m, PyObject *fields)
         return error;
     }
     bool bulk_possible = true;
+    PyTypeObject *const_str_key = key_specs::const_str_key_type();
+    if (const_str_key == nullptr) {
+        return error;
+    }
+    m.const_keys_native = true;
     const Status st = dict_for_each(fields, [&](PyObject *key, PyObject *f) -> Status {
+        m.const_keys_native = m.const_keys_native && Py_TYPE(key) == const_str_key;
         Ref text = attr<"const_text">(key);
         if (!text) {
             return error;
@@ -297,6 +327,7 @@ Status compute_const(SchemaMeta &m, PyObject *fields)
 
 Maybe<std::unique_ptr<SchemaMeta>> compute_caches(PyObject *fields)
 {
+    const std::optional<std::uint64_t> before = dict_stamp(fields);
     auto m = std::make_unique<SchemaMeta>();
     Ref keys = Ref::steal(PyDict_Keys(fields));
     m->nonconst_keys = Ref::steal(PyList_New(0));
@@ -317,6 +348,11 @@ Maybe<std::unique_ptr<SchemaMeta>> compute_caches(PyObject *fields)
         PyList_GET_SIZE(m->nonconst_keys.get()) > 0 ? compute_open(*m, fields) : compute_const(*m, fields);
     if (failed(st)) {
         return error;
+    }
+    // Host key specs run code while the caches are computed: a stamp is kept
+    // only for a `fields` that stayed as it was throughout.
+    if (same_stamp(before, dict_stamp(fields))) {
+        m->fields_stamp = before;
     }
     return m;
 }

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <cstdint>
 #include <initializer_list>
+#include <span>
 
 #include "core/args.hpp"
 #include "core/names.hpp"
@@ -16,6 +18,7 @@
 #include "core/recursion.hpp"
 #include "core/truth.hpp"
 #include "typing/bridge/bridge.hpp"
+#include "typing/value_specs/base.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/containers.hpp"
 #include "typing/value_specs/engine.hpp"
@@ -37,39 +40,45 @@ Ref item(PyObject *r, int i)
     return Ref::steal(PyObject_GetItem(r, index.get()));
 }
 
+// `c.apply(value, root_path=root_path)`.
+Ref call_apply_on_path(PyObject *c, PyObject *value, PyObject *root_path)
+{
+    PyObject *args[] = {c, value, root_path ? root_path : Py_None};
+    return Ref::steal(PyObject_VectorcallMethod(interned<"apply">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                kwnames<"root_path">()));
+}
+
 // ---- message text --------------------------------------------------------------------
 
-// One piece of a message: ASCII text or a str.
+// One piece of a message: ASCII text, a str, or a str written between single
+// quotes (its repr, for text `plain_repr` accepts).
+// Trivial to make, so that an array of them costs nothing until filled.
 struct Piece {
-    Piece(PyObject *s) noexcept : str(s) {}
+    Piece() noexcept = default;
+    Piece(PyObject *s, bool quote = false) noexcept : str(s), ascii(nullptr), length(0), quoted(quote) {}
     template <std::size_t N>
-    Piece(const char (&literal)[N]) noexcept : ascii(literal), length(N - 1)
+    Piece(const char (&literal)[N]) noexcept : str(nullptr), ascii(literal), length(N - 1), quoted(false)
     {
     }
-    Piece(const char *text, Py_ssize_t n) noexcept : ascii(text), length(n) {}
+    Piece(const char *text, Py_ssize_t n) noexcept : str(nullptr), ascii(text), length(n), quoted(false) {}
 
-    PyObject *str = nullptr;
-    const char *ascii = nullptr;
-    Py_ssize_t length = 0;
+    PyObject *str;
+    const char *ascii;
+    Py_ssize_t length;
+    bool quoted;
 };
 
 using Pieces = std::initializer_list<Piece>;
+using PieceSpan = std::span<const Piece>;
 
-// The pieces joined in one allocation: what PyUnicode_FromFormat makes of
-// them, without parsing a format or growing a buffer, for the rejections that
-// callers meet most often.
-Ref concat(Pieces head, Pieces tail = {})
+// `concat_spans` where some piece is not ASCII: `length` characters.
+Ref concat_wide(std::initializer_list<PieceSpan> parts, Py_ssize_t length)
 {
-    Py_ssize_t length = 0;
     Py_UCS4 maxchar = 0x7f;
-    for (Pieces part : {head, tail}) {
+    for (PieceSpan part : parts) {
         for (const Piece &p : part) {
             if (p.str != nullptr) {
-                length += PyUnicode_GET_LENGTH(p.str);
                 maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(p.str));
-            }
-            else {
-                length += p.length;
             }
         }
     }
@@ -80,19 +89,20 @@ Ref concat(Pieces head, Pieces tail = {})
     const int kind = PyUnicode_KIND(out.get());
     void *data = PyUnicode_DATA(out.get());
     Py_ssize_t at = 0;
-    for (Pieces part : {head, tail}) {
+    auto write_ascii = [&](const char *text, Py_ssize_t n) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyUnicode_WRITE(kind, data, at + i, static_cast<Py_UCS4>(text[i]));
+        }
+        at += n;
+    };
+    for (PieceSpan part : parts) {
         for (const Piece &p : part) {
             if (p.str == nullptr) {
-                if (kind == PyUnicode_1BYTE_KIND) {
-                    std::memcpy(static_cast<char *>(data) + at, p.ascii, static_cast<std::size_t>(p.length));
-                }
-                else {
-                    for (Py_ssize_t i = 0; i < p.length; ++i) {
-                        PyUnicode_WRITE(kind, data, at + i, static_cast<Py_UCS4>(p.ascii[i]));
-                    }
-                }
-                at += p.length;
+                write_ascii(p.ascii, p.length);
                 continue;
+            }
+            if (p.quoted) {
+                write_ascii("'", 1);
             }
             const Py_ssize_t n = PyUnicode_GET_LENGTH(p.str);
             if (PyUnicode_KIND(p.str) == kind) {
@@ -103,31 +113,171 @@ Ref concat(Pieces head, Pieces tail = {})
                 return error;
             }
             at += n;
+            if (p.quoted) {
+                write_ascii("'", 1);
+            }
         }
     }
     return out;
 }
 
-// str(x) as a piece. An exact int of one machine word is written here: its
-// text cannot be overridden and needs no str object.
-class StrPiece {
-public:
-    [[nodiscard]] Status set(PyObject *x)
-    {
-        if (PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(x))) {
-            const auto r = std::to_chars(digits_, digits_ + sizeof digits_,
-                                         PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(x)));
-            length_ = r.ptr - digits_;
-            return Status::ok;
+// The pieces joined in one allocation: what PyUnicode_FromFormat makes of
+// them, without parsing a format or growing a buffer, for the rejections that
+// callers meet most often.
+Ref concat_spans(std::initializer_list<PieceSpan> parts)
+{
+    Py_ssize_t length = 0;
+    bool ascii = true;
+    for (PieceSpan part : parts) {
+        for (const Piece &p : part) {
+            if (p.str != nullptr) {
+                length += PyUnicode_GET_LENGTH(p.str) + (p.quoted ? 2 : 0);
+                ascii = ascii && PyUnicode_IS_ASCII(p.str);
+            }
+            else {
+                length += p.length;
+            }
         }
-        str_ = str_of(x);
-        return str_ ? Status::ok : Status::error;
     }
-    Piece piece() const noexcept { return str_ ? Piece(str_.get()) : Piece(digits_, length_); }
+    if (!ascii) {
+        return concat_wide(parts, length);
+    }
+    // Most messages are ASCII: every piece is bytes, copied in one pass.
+    Ref out = Ref::steal(PyUnicode_New(length, 0x7f));
+    if (!out) {
+        return error;
+    }
+    char *at = static_cast<char *>(PyUnicode_DATA(out.get()));
+    for (PieceSpan part : parts) {
+        for (const Piece &p : part) {
+            if (p.str == nullptr) {
+                std::memcpy(at, p.ascii, static_cast<std::size_t>(p.length));
+                at += p.length;
+                continue;
+            }
+            const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(p.str));
+            if (p.quoted) {
+                *at++ = '\'';
+            }
+            std::memcpy(at, PyUnicode_DATA(p.str), n);
+            at += n;
+            if (p.quoted) {
+                *at++ = '\'';
+            }
+        }
+    }
+    return out;
+}
+
+Ref concat(Pieces head, Pieces tail = {})
+{
+    return concat_spans({PieceSpan(head.begin(), head.size()), PieceSpan(tail.begin(), tail.size())});
+}
+
+// Whether str() and repr() of `x` run no Python code and cannot fail but for
+// memory: the exact builtin scalars.
+bool renders_natively(PyObject *x) noexcept
+{
+    PyTypeObject *t = Py_TYPE(x);
+    return x == Py_None || t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type ||
+           t == &PyBool_Type;
+}
+
+// An exact str whose repr is its text between single quotes: printable ASCII
+// without a quote or a backslash.
+bool plain_repr(PyObject *s) noexcept
+{
+    if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s)) {
+        return false;
+    }
+    const auto *c = static_cast<const unsigned char *>(PyUnicode_DATA(s));
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; ++i) {
+        if (c[i] < 0x20 || c[i] > 0x7e || c[i] == '\\' || c[i] == '\'') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The text of str(x) or repr(x) where it needs no call: an exact int of one
+// machine word is written here (its text cannot be overridden and needs no
+// str object), an exact str is its own str, and the repr of a `plain_repr`
+// str and of None, True and False are written here too. A plain record, so
+// that a list of them costs nothing to set up.
+struct NativeText {
+    char digits[24];
+    Piece piece;
+};
+
+bool native_text(PyObject *x, bool repr, NativeText &out) noexcept
+{
+    if (PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(x))) {
+        const auto r = std::to_chars(out.digits, out.digits + sizeof out.digits,
+                                     PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(x)));
+        out.piece = Piece(out.digits, r.ptr - out.digits);
+        return true;
+    }
+    if (!repr) {
+        if (PyUnicode_CheckExact(x)) {
+            out.piece = Piece(x);  // borrowed: the caller holds the value
+            return true;
+        }
+        return false;
+    }
+    if (x == Py_None || x == Py_True || x == Py_False) {
+        out.piece = x == Py_None ? Piece("None") : x == Py_True ? Piece("True") : Piece("False");
+        return true;
+    }
+    if (plain_repr(x)) {
+        out.piece = Piece(x, true);  // borrowed: the caller holds the value
+        return true;
+    }
+    return false;
+}
+
+// str(x) or repr(x) as a piece: written as above where it can be, and the
+// repr of an exact float (which is also its str) from the digits float's repr
+// makes, without a str object.
+class TextPiece {
+public:
+    TextPiece() noexcept = default;
+    TextPiece(const TextPiece &) = delete;
+    TextPiece &operator=(const TextPiece &) = delete;
+    ~TextPiece()
+    {
+        if (owned_ != nullptr) {
+            PyMem_Free(owned_);
+        }
+    }
+
+    [[nodiscard]] Status set_str(PyObject *x) { return set(x, false); }
+    [[nodiscard]] Status set_repr(PyObject *x) { return set(x, true); }
+    Piece piece() const noexcept { return native_.piece; }
 
 private:
-    char digits_[24];
-    Py_ssize_t length_ = 0;
+    Status set(PyObject *x, bool repr)
+    {
+        if (native_text(x, repr, native_)) {
+            return Status::ok;
+        }
+        if (PyFloat_CheckExact(x)) {
+            owned_ = PyOS_double_to_string(PyFloat_AS_DOUBLE(x), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+            if (owned_ == nullptr) {
+                return error;
+            }
+            native_.piece = Piece(owned_, static_cast<Py_ssize_t>(std::strlen(owned_)));
+            return Status::ok;
+        }
+        str_ = repr ? repr_of(x) : str_of(x);
+        if (!str_) {
+            return error;
+        }
+        native_.piece = Piece(str_.get());
+        return Status::ok;
+    }
+
+    NativeText native_;
+    char *owned_ = nullptr;  // PyMem_Malloc'd text
     Ref str_;
 };
 
@@ -137,6 +287,33 @@ private:
 // null Ref when building it raised, and then that error wins) and runs only
 // here, on the failing path.
 
+// PyErr_SetObject(type, text), where `type` is TypeError or ValueError: their
+// constructor only keeps its arguments, so the instance is made by their
+// `__new__` directly, as calling the class ends in; and being new, it can be
+// on no chain of contexts, so the one being handled is simply its context.
+void raise_with_text(PyObject *type, PyObject *text)
+{
+    auto *tp = reinterpret_cast<PyTypeObject *>(type);
+    auto *base = reinterpret_cast<PyTypeObject *>(PyExc_BaseException);
+    if (tp->tp_new != base->tp_new || tp->tp_init != base->tp_init) {
+        PyErr_SetObject(type, text);
+        return;
+    }
+    Ref args = Ref::steal(PyTuple_New(1));
+    if (!args) {
+        return;
+    }
+    PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(text));
+    Ref exc = Ref::steal(tp->tp_new(tp, args.get(), nullptr));
+    if (!exc) {
+        return;
+    }
+    if (PyObject *handled = PyErr_GetHandledException()) {
+        PyException_SetContext(exc.get(), handled);  // steals
+    }
+    PyErr_SetRaisedException(exc.release());
+}
+
 template <class Message>
 Verdict reject(PyObject *type, Message &&message)
 {
@@ -144,7 +321,7 @@ Verdict reject(PyObject *type, Message &&message)
     if (!text) {
         return error;
     }
-    PyErr_SetObject(type, text.get());
+    raise_with_text(type, text.get());
     return Verdict::Invalid;
 }
 
@@ -174,6 +351,9 @@ Verdict reject_joined_on_path(PyObject *type, PathText &path, Message &&message)
 {
     return reject(type, [&]() -> Ref {
         return message([&](Pieces pieces) -> Ref {
+            if (path.root_path() == nullptr) {
+                return concat(pieces, {" (path=)"});  // the path text is empty
+            }
             PyObject *path_text = path.get();
             if (path_text == nullptr) {
                 return error;
@@ -183,32 +363,188 @@ Verdict reject_joined_on_path(PyObject *type, PathText &path, Message &&message)
     });
 }
 
-// `repr(t)` (or `str(t)`) of a type. A builtin static type whose metaclass
-// is `type` always renders the same text, so it is made once per process:
-// the type-mismatch message names such types on every failed value.
-Ref type_text(PyObject *t, bool use_repr)
+// ---- texts of value types ----------------------------------------------------------
+//
+// The type-mismatch message names the expected value type and the value's
+// class on every failed value. A class whose metaclass is `type` renders as
+// `type.__repr__` makes it: from its `__module__`, qualified name and name.
+// A new `__module__` (as any attribute stored in the class dict) gives the
+// class a new version tag; the names are objects of their own, replaced
+// whole. So the text is kept per class, tag and names. A class body may leave
+// keys other than str in the class dict, whose comparison the `__module__`
+// lookup could call: such a class is rendered every time.
+
+struct ClassText {
+    PyTypeObject *type;
+    unsigned int tag;
+    // Strong references, dropped when the slot is reused: the names are held
+    // so that their identity stays theirs.
+    PyObject *qualname;
+    PyObject *name;
+    PyObject *text;
+};
+ClassText CLASS_TEXTS[64];
+
+bool str_keys_only(PyTypeObject *t)
 {
-    struct Entry {
-        PyObject *type;
-        PyObject *text;  // a strong reference, kept for the process
-    };
-    static Entry table[32];
-    static std::size_t used = 0;
-    const bool fixed = PyType_Check(t) && Py_IS_TYPE(t, &PyType_Type) &&
-                       !PyType_HasFeature(reinterpret_cast<PyTypeObject *>(t), Py_TPFLAGS_HEAPTYPE);
-    if (!fixed) {
-        return use_repr ? repr_of(t) : str_of(t);
-    }
-    for (std::size_t i = 0; i < used; ++i) {
-        if (table[i].type == t) {
-            return Ref::borrow(table[i].text);
+    Ref dict = Ref::steal(PyType_GetDict(t));
+    PyObject *key = nullptr, *item = nullptr;
+    Py_ssize_t pos = 0;
+    while (dict && PyDict_Next(dict.get(), &pos, &key, &item)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
         }
     }
-    Ref text = repr_of(t);
-    if (text && used < std::size(table)) {
-        table[used++] = Entry{t, Py_NewRef(text.get())};
+    return bool(dict);
+}
+
+// The text of a class kept as above (borrowed: the next call may drop it), or
+// nullptr for any other object; an error is only ever set with the failure.
+Maybe<PyObject *> class_text(PyObject *t)
+{
+    if (!PyType_Check(t) || !Py_IS_TYPE(t, &PyType_Type)) {
+        return nullptr;
     }
-    return text;
+    auto *tp = reinterpret_cast<PyTypeObject *>(t);
+    const bool heap = PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE);
+    auto *ht = reinterpret_cast<PyHeapTypeObject *>(tp);
+    const auto bits = reinterpret_cast<std::uintptr_t>(tp);
+    ClassText &slot = CLASS_TEXTS[((bits >> 4) ^ (bits >> 10)) % std::size(CLASS_TEXTS)];
+    if (slot.type == tp && slot.tag != 0 && slot.tag == tp->tp_version_tag &&
+        (!heap || (slot.qualname == ht->ht_qualname && slot.name == ht->ht_name))) {
+        return slot.text;
+    }
+    if (!PyUnstable_Type_AssignVersionTag(tp) || (heap && !str_keys_only(tp))) {
+        return nullptr;
+    }
+    Ref text = repr_of(t);
+    if (!text) {
+        return error;
+    }
+    Py_XSETREF(slot.text, text.release());
+    Py_XSETREF(slot.qualname, heap ? Py_NewRef(ht->ht_qualname) : nullptr);
+    Py_XSETREF(slot.name, heap ? Py_NewRef(ht->ht_name) : nullptr);
+    slot.type = tp;
+    slot.tag = tp->tp_version_tag;
+    return slot.text;
+}
+
+// A tuple of such classes renders as `tuple.__repr__` joins their texts: kept
+// while the members' texts are the very ones it was joined from (held, so
+// that their identity stays theirs; a text object belongs to one class).
+constexpr Py_ssize_t MAX_MEMBERS = 16;
+struct TupleText {
+    Py_ssize_t size;
+    PyObject *members[MAX_MEMBERS];
+    PyObject *text;  // strong references, all, dropped when the slot is reused
+};
+TupleText TUPLE_TEXTS[16];
+
+// The text of a value type kept as above: a class's, or a tuple's of up to
+// 16 such classes. Borrowed (the next call may drop it); nullptr for anything
+// else. An error is only ever set with the failure.
+Maybe<PyObject *> kept_text(PyObject *t)
+{
+    if (!PyTuple_CheckExact(t)) {
+        return class_text(t);
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(t);
+    if (n == 0 || n > MAX_MEMBERS) {
+        return nullptr;
+    }
+    const auto bits = reinterpret_cast<std::uintptr_t>(t);
+    TupleText &slot = TUPLE_TEXTS[((bits >> 4) ^ (bits >> 10)) % std::size(TUPLE_TEXTS)];
+    Ref texts[MAX_MEMBERS];  // a later member may take an earlier one's slot
+    bool same = slot.size == n;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Maybe<PyObject *> known = class_text(PyTuple_GET_ITEM(t, i));
+        if (!known || *known == nullptr) {
+            return known;
+        }
+        texts[i] = Ref::borrow(*known);
+        same = same && slot.members[i] == *known;
+    }
+    if (same) {
+        return slot.text;
+    }
+    Piece pieces[2 * MAX_MEMBERS + 1];
+    pieces[0] = "(";
+    std::size_t used = 1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        pieces[used++] = Piece(texts[i].get());
+        pieces[used++] = i + 1 < n ? Piece(", ") : n == 1 ? Piece(",)") : Piece(")");
+    }
+    Ref text = concat_spans({PieceSpan(pieces, used)});
+    if (!text) {
+        return error;
+    }
+    Py_XSETREF(slot.text, text.release());
+    slot.size = n;
+    for (Py_ssize_t i = 0; i < MAX_MEMBERS; ++i) {
+        Py_XSETREF(slot.members[i], i < n ? texts[i].release() : nullptr);
+    }
+    return slot.text;
+}
+
+// str(t) of a value type: kept as above, or anything else through its own
+// str() (or its repr() when `use_repr`, for the class of a value).
+Ref type_text(PyObject *t, bool use_repr)
+{
+    Maybe<PyObject *> known = kept_text(t);
+    if (!known) {
+        return error;
+    }
+    if (*known != nullptr) {
+        return Ref::borrow(*known);
+    }
+    return use_repr ? repr_of(t) : str_of(t);
+}
+
+// "Expect {value type} but encountered {class}: ", the head of the
+// type-mismatch message, for a value type and a class whose texts are kept:
+// kept in turn
+// per pair of texts (held, so that their identity stays theirs). Borrowed;
+// nullptr for other value types.
+struct MismatchHead {
+    PyObject *expected;
+    PyObject *encountered;
+    PyObject *text;  // strong references, all three, dropped when the slot is reused
+};
+MismatchHead MISMATCH_HEADS[64];
+
+Maybe<PyObject *> mismatch_head(PyObject *value_type, PyTypeObject *encountered)
+{
+    Maybe<PyObject *> known = kept_text(value_type);
+    if (!known || *known == nullptr) {
+        return known;
+    }
+    Ref expected = Ref::borrow(*known);  // the next lookup may take its slot
+    known = class_text(reinterpret_cast<PyObject *>(encountered));
+    if (!known || *known == nullptr) {
+        return known;
+    }
+    const auto bits =
+        reinterpret_cast<std::uintptr_t>(expected.get()) ^ (reinterpret_cast<std::uintptr_t>(*known) >> 3);
+    MismatchHead &slot = MISMATCH_HEADS[((bits >> 4) ^ (bits >> 10)) % std::size(MISMATCH_HEADS)];
+    if (slot.expected == expected.get() && slot.encountered == *known) {
+        return slot.text;
+    }
+    Ref text = concat({"Expect ", expected.get(), " but encountered ", *known, ": "});
+    if (!text) {
+        return error;
+    }
+    Py_XSETREF(slot.text, text.release());
+    Py_XSETREF(slot.encountered, Py_NewRef(*known));
+    Py_XSETREF(slot.expected, expected.release());
+    return slot.text;
+}
+
+// Whether `type_text(t)` runs no Python code (and so cannot fail but for
+// memory).
+Maybe<bool> type_text_native(PyObject *t)
+{
+    Maybe<PyObject *> known = kept_text(t);
+    return known ? Maybe<bool>(*known != nullptr) : Maybe<bool>(error);
 }
 
 // A ValueError whose `fmt` takes the path text and the spec's text.
@@ -300,11 +636,57 @@ Maybe<bool> isinstance_plain(PyObject *value, PyObject *vt)
     return PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(vt)) != 0;
 }
 
+// The builtin classes the value types name most: neither they nor their
+// bases nor their metaclass can be given attributes, and none defines
+// `__nv_accept__`.
+bool lacks_accept_hook(PyObject *t) noexcept
+{
+    auto *tp = reinterpret_cast<PyTypeObject *>(t);
+    return tp == &PyLong_Type || tp == &PyUnicode_Type || tp == &PyFloat_Type || tp == &PyBool_Type ||
+           tp == &PyBytes_Type || tp == &PyTuple_Type || tp == &PyList_Type || tp == &PyDict_Type ||
+           tp == &PySet_Type || tp == &PyFrozenSet_Type || tp == Py_TYPE(Py_None);
+}
+
+// Whether reading `x.__class__` runs no Python code for instances of `t`:
+// attribute lookup is the generic one and finds object's own descriptor,
+// which answers the instance's class.
+bool native_class_attr(PyTypeObject *t)
+{
+    if (t->tp_getattro != PyObject_GenericGetAttr) {
+        return false;
+    }
+    PyObject *name = interned<"__class__">();
+    static PyObject *const own = _PyType_Lookup(&PyBaseObject_Type, name);  // object is immutable
+    return own != nullptr && _PyType_Lookup(t, name) == own;
+}
+
+// isinstance(value, vt) for a Union whose value type holds only plain classes,
+// one of which is exactly the value's class: the interpreter's test reaches
+// it member by member, reading `value.__class__` for each earlier member, so
+// where that read runs no Python code the answer is all that can differ, and
+// a set of the members gives it without the walk. Builtin scalars take the
+// subtype tests of `isinstance_plain`, as cheap as this.
+Maybe<bool> exact_plain_member(const SpecEngine &e, PyObject *value)
+{
+    const UnionKind *u = e.kind.get<UnionKind>();
+    if (u == nullptr || !u->members || bridge::is_any_fast_type(value, true)) {
+        return false;
+    }
+    // Only a plain class can be a member, and hashing one runs no Python code.
+    if (!Py_IS_TYPE(Py_TYPE(value), &PyType_Type) || !native_class_attr(Py_TYPE(value))) {
+        return false;
+    }
+    return predicate(PySet_Contains(u->members.get(), reinterpret_cast<PyObject *>(Py_TYPE(value))));
+}
+
 // The value `t` makes of `value`, or an empty Ref when `t` declines it.
 Maybe<Ref> try_accept(PyObject *t, PyObject *value)
 {
     if (t == reinterpret_cast<PyObject *>(&PyFloat_Type) && PyLong_Check(value)) {
         return util::some(Ref::steal(PyNumber_Float(value)));
+    }
+    if (lacks_accept_hook(t)) {
+        return Ref();
     }
     PyObject *accept = nullptr;
     const int found = PyObject_GetOptionalAttr(t, interned<"__nv_accept__">(), &accept);
@@ -418,7 +800,7 @@ namespace {
 
 Applied apply_inexact(SpecEngine &e, LeafShortcut shortcut, PyObject *spec_object, PyObject *value,
                       bool allow_partial, PyObject *child_transform, PyObject *root_path, bool use_transform,
-                      bool inplace);
+                      bool inplace, Discards discards);
 
 // Stage 1, the container and Union fast paths, belongs to the container
 // kinds; the leaf kinds have none.
@@ -431,10 +813,11 @@ inline bool exact_type(const SpecEngine &e, PyObject *value) noexcept
     return reinterpret_cast<PyObject *>(Py_TYPE(value)) == e.value_type.get();
 }
 
-inline Applied apply_exact(SpecEngine &e, LeafShortcut shortcut, PyObject *value, PyObject *root_path)
+inline Applied apply_exact(SpecEngine &e, LeafShortcut shortcut, PyObject *value, PyObject *root_path,
+                           Discards discards)
 {
     if (shortcut == LeafShortcut::Checked) {
-        PathText path(root_path);
+        PathText path(root_path, discards);
         const Verdict v = validate(e, value, path);
         if (failed(v)) {
             return v;
@@ -446,35 +829,39 @@ inline Applied apply_exact(SpecEngine &e, LeafShortcut shortcut, PyObject *value
 }  // namespace
 
 Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_partial,
-              PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace)
+              PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace,
+              Discards discards)
 {
     const LeafShortcut shortcut = e.leaf_shortcut();
     if (shortcut != LeafShortcut::None && exact_type(e, value)) {
-        return apply_exact(e, shortcut, value, root_path);
+        return apply_exact(e, shortcut, value, root_path, discards);
     }
     return apply_inexact(e, shortcut, spec_object, value, allow_partial, child_transform, root_path,
-                         use_transform, inplace);
+                         use_transform, inplace, discards);
 }
 
 Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value)
 {
     const LeafShortcut shortcut = e.leaf_shortcut();
     if (shortcut != LeafShortcut::None && exact_type(e, value)) {
-        return apply_exact(e, shortcut, value, nullptr);
+        return apply_exact(e, shortcut, value, nullptr, Discards::None);
     }
-    return apply_inexact(e, shortcut, spec_object, value, false, nullptr, nullptr, true, true);
+    return apply_inexact(e, shortcut, spec_object, value, false, nullptr, nullptr, true, true,
+                         Discards::None);
 }
 
 namespace {
 
 Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_partial,
-                       PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace);
+                       PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace,
+                       Discards discards);
 
 // The rest of stage 2: values that an unbounded Float or an Any takes without
 // a Python call.
 [[gnu::noinline]] Applied apply_inexact(SpecEngine &e, LeafShortcut shortcut, PyObject *spec_object,
                                         PyObject *value, bool allow_partial, PyObject *child_transform,
-                                        PyObject *root_path, bool use_transform, bool inplace)
+                                        PyObject *root_path, bool use_transform, bool inplace,
+                                        Discards discards)
 {
     // Stage 1: kind fast paths.
     const Tag kind_tag = e.tag();
@@ -539,13 +926,34 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
             }
         }
     }
+    // A builtin scalar given to a Bool, Str or Number spec that takes another
+    // builtin class: no stage before the type check applies to it (it is not
+    // None, no instance of a plain missing class, nor custom-typed; the spec
+    // is neither frozen nor transformed), and what follows calls no host hook
+    // and applies no other spec, so there is no recursion to guard.
+    if (shortcut != LeafShortcut::None && value != Py_None && renders_natively(value) &&
+        bridge::is_primitive_value_type(e.value_type.get()) &&
+        (kind_tag == Tag::Bool || kind_tag == Tag::Str || kind_tag == Tag::Number)) {
+        PyObject *missing_type = bridge::get().missing_type;
+        if (Py_IS_TYPE(missing_type, &PyType_Type) &&
+            !PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject *>(missing_type))) {
+            // An instance of a subclass of the value type (a bool for an int)
+            // passes unchanged where nothing is checked after the type.
+            if (shortcut == LeafShortcut::Exact && e.strict != STRICT_TRUE &&
+                PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject *>(e.value_type.get()))) {
+                return Ref::borrow(value);
+            }
+            PathText path(root_path, discards);
+            return apply_after_value(e, value, allow_partial, child_transform, path, inplace);
+        }
+    }
     return apply_pipeline(e, spec_object, value, allow_partial, child_transform, root_path, use_transform,
-                          inplace);
+                          inplace, discards);
 }
 
 [[gnu::noinline]] Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value,
                                          bool allow_partial, PyObject *child_transform, PyObject *root_path,
-                                         bool use_transform, bool inplace)
+                                         bool use_transform, bool inplace, Discards discards)
 {
     // From here on user code runs (transforms, custom_apply, hooks) and may
     // apply this spec again through native calls alone, which the
@@ -554,7 +962,7 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
     if (depth.failed()) {
         return error;
     }
-    PathText path(root_path);
+    PathText path(root_path, discards);
     const bridge::TypingBridge &br = bridge::get();
 
     // Frozen: the default is the only value; a placeholder default opts out.
@@ -645,7 +1053,7 @@ Applied apply_pipeline(SpecEngine &e, PyObject *spec_object, PyObject *value, bo
             return wrap_transform_error(path);
         }
         return apply(e, spec_object, transformed.get(), allow_partial, child_transform, root_path, false,
-                     inplace);
+                     inplace, discards);
     }
 
     return apply_after_value(e, current.get(), allow_partial, child_transform, path, inplace);
@@ -664,7 +1072,13 @@ Applied apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, Py
             if (!refuses) {
                 return error;
             }
-            const Maybe<bool> passes = *refuses ? Maybe<bool>(false) : isinstance_plain(current.get(), vt);
+            const Maybe<bool> member = *refuses ? Maybe<bool>(false) : exact_plain_member(e, current.get());
+            if (!member) {
+                return error;
+            }
+            const Maybe<bool> passes = *refuses  ? Maybe<bool>(false)
+                                       : *member ? Maybe<bool>(true)
+                                                 : isinstance_plain(current.get(), vt);
             if (!passes) {
                 return error;
             }
@@ -715,15 +1129,19 @@ Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, Pa
 {
     if (const UnionKind *u = e.kind.get<UnionKind>()) {
         Ref candidates = Ref::borrow(u->candidates.get());
-        PyObject *names = kwnames<"root_path">();
         const Py_ssize_t n = PyList_Check(candidates.get()) ? PyList_GET_SIZE(candidates.get()) : 0;
         for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(candidates.get()); ++i) {
             Ref c = Ref::borrow(PyList_GET_ITEM(candidates.get(), i));
-            PyObject *args[] = {c.get(), value, path.root_path() ? path.root_path() : Py_None};
-            Ref r = Ref::steal(PyObject_VectorcallMethod(interned<"apply">(), args,
-                                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+            // `c.apply(value, root_path=...)`, the other options at their defaults.
+            Applied r = base::is_final_native(c.get())
+                            ? base::apply_native(c.get(), value, false, nullptr, path.root_path(), true,
+                                                 Discards::TypeValueKeyError)
+                            : Applied(call_apply_on_path(c.get(), value, path.root_path()));
             if (r) {
                 return r;
+            }
+            if (r.discarded()) {
+                continue;
             }
             if (failed(discard_error_of({PyExc_TypeError, PyExc_ValueError, PyExc_KeyError}))) {
                 return error;
@@ -753,7 +1171,28 @@ Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, Pa
             }
         }
     }
+    if (path.discarded(PyExc_TypeError) && renders_natively(value)) {
+        const Maybe<bool> native = type_text_native(value_type);
+        if (!native) {
+            return error;
+        }
+        if (*native) {
+            return Verdict(Verdict::Discarded);
+        }
+    }
     return reject_joined_on_path(PyExc_TypeError, path, [&](auto join) -> Ref {
+        TextPiece value_text;
+        Maybe<PyObject *> head = mismatch_head(value_type, Py_TYPE(value));
+        if (!head) {
+            return error;
+        }
+        if (*head != nullptr) {
+            Ref held = Ref::borrow(*head);
+            if (failed(value_text.set_str(value))) {
+                return error;
+            }
+            return join({held.get(), value_text.piece(), "."});
+        }
         Ref expected = type_text(value_type, false);
         if (!expected) {
             return error;
@@ -762,12 +1201,11 @@ Applied coerce_or_raise(SpecEngine &e, PyObject *value, PyObject *value_type, Pa
         if (!encountered) {
             return error;
         }
-        Ref value_text = str_of(value);
-        if (!value_text) {
+        if (failed(value_text.set_str(value))) {
             return error;
         }
-        return join(
-            {"Expect ", expected.get(), " but encountered ", encountered.get(), ": ", value_text.get(), "."});
+        return join({"Expect ", expected.get(), " but encountered ", encountered.get(), ": ",
+                     value_text.piece(), "."});
     });
 }
 
@@ -818,6 +1256,60 @@ Maybe<bool> compare(PyObject *value, PyObject *bound, int op)
     return compare_truth(value, bound, op);
 }
 
+// A compiled pattern of the class whose `match` is cached: its `pattern` and
+// that text's repr run no Python code.
+bool plain_pattern(PyObject *regex) noexcept
+{
+    const PatternMatch *const *cached = PATTERN_MATCH.get();
+    return cached != nullptr && Py_TYPE(regex) == (*cached)->type;
+}
+
+// "Value {value!r} is not in candidate list {values}." with the path. A list
+// of up to 32 values written without a call (`TextPiece`) is joined here in
+// one allocation, as `list.__repr__` would join it; anything else is
+// formatted by the interpreter.
+Verdict reject_not_in(PyObject *values, PyObject *value, PathText &path)
+{
+    constexpr Py_ssize_t MAX_VALUES = 32;
+    const Py_ssize_t n = PyList_CheckExact(values) ? PyList_GET_SIZE(values) : MAX_VALUES + 1;
+    bool native = n <= MAX_VALUES && renders_natively(value);
+    for (Py_ssize_t i = 0; native && i < n; ++i) {
+        native = renders_natively(PyList_GET_ITEM(values, i));
+    }
+    if (native && path.discarded(PyExc_ValueError)) {
+        return Verdict::Discarded;
+    }
+    NativeText texts[MAX_VALUES + 1];
+    if (n <= MAX_VALUES && native_text(value, true, texts[MAX_VALUES])) {
+        Piece pieces[2 * MAX_VALUES + 4];
+        pieces[0] = "Value ";
+        pieces[1] = texts[MAX_VALUES].piece;
+        pieces[2] = " is not in candidate list [";
+        std::size_t used = 3;
+        Py_ssize_t i = 0;
+        for (; i < n && native_text(PyList_GET_ITEM(values, i), true, texts[i]); ++i) {
+            if (i > 0) {
+                pieces[used++] = ", ";
+            }
+            pieces[used++] = texts[i].piece;
+        }
+        if (i == n) {
+            pieces[used++] = "].";
+            return reject(PyExc_ValueError, [&]() -> Ref {
+                PyObject *path_text = path.get();
+                if (path_text == nullptr) {
+                    return error;
+                }
+                const Pieces tail = {" (path=", path_text, ")"};
+                return concat_spans({PieceSpan(pieces, used), PieceSpan(tail.begin(), tail.size())});
+            });
+        }
+    }
+    return reject_on_path(PyExc_ValueError, path, [&] {
+        return Ref::steal(PyUnicode_FromFormat("Value %R is not in candidate list %S.", value, values));
+    });
+}
+
 }  // namespace
 
 Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
@@ -835,6 +1327,10 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
             }
             if (m.get() != Py_None) {
                 return Verdict::Ok;
+            }
+            if (path.discarded(PyExc_ValueError) && PyUnicode_CheckExact(value) &&
+                plain_pattern(regex.get())) {
+                return Verdict::Discarded;
             }
             return reject_joined_on_path(PyExc_ValueError, path, [&](auto join) -> Ref {
                 Ref pattern = attr<"pattern">(regex.get());
@@ -877,10 +1373,14 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
             if (!out) {
                 return Verdict::Ok;
             }
+            if (path.discarded(PyExc_ValueError) && renders_natively(value) &&
+                (!min || renders_natively(min.get())) && (!max || renders_natively(max.get()))) {
+                return Verdict::Discarded;
+            }
             return reject_joined_on_path(PyExc_ValueError, path, [&](auto join) -> Ref {
-                StrPiece min_text, max_text, value_text;
-                if ((min && failed(min_text.set(min.get()))) || (max && failed(max_text.set(max.get()))) ||
-                    failed(value_text.set(value))) {
+                TextPiece min_text, max_text, value_text;
+                if ((min && failed(min_text.set_str(min.get()))) ||
+                    (max && failed(max_text.set_str(max.get()))) || failed(value_text.set_str(value))) {
                     return error;
                 }
                 return join({"Value ", value_text.piece(),
@@ -897,10 +1397,7 @@ Verdict validate(SpecEngine &e, PyObject *value, PathText &path)
             if (found) {
                 return Verdict::Ok;
             }
-            return reject_on_path(PyExc_ValueError, path, [&] {
-                return Ref::steal(
-                    PyUnicode_FromFormat("Value %R is not in candidate list %S.", value, values.get()));
-            });
+            return reject_not_in(values.get(), value, path);
         }
         case Tag::List: {
             const ListKind *l = e.kind.get<ListKind>();

@@ -296,14 +296,35 @@ bool is_final_native(PyObject *o) noexcept
     return is_spec(o);
 }
 
-Ref apply_native(PyObject *spec, PyObject *value, bool allow_partial, PyObject *child_transform,
-                 PyObject *root_path, bool inplace)
+const SpecEngine *plain_native_engine(PyObject *o) noexcept
+{
+    if (!is_final_native(o)) {
+        return nullptr;
+    }
+    const SpecObject *spec = as_spec(o);
+    if (spec->engine == nullptr || spec->borrow.is_exclusive()) {
+        return nullptr;
+    }
+    const SpecEngine &e = *spec->engine;
+    switch (e.tag()) {
+        case Tag::Object:
+            return e.kind.get<ObjectKind>()->forward_ref ? nullptr : &e;
+        case Tag::Type:
+            return e.kind.get<TypeKind>()->forward_ref ? nullptr : &e;
+        default:
+            return is_leaf_kind(e.tag()) ? &e : nullptr;
+    }
+}
+
+engine::Applied apply_native(PyObject *spec, PyObject *value, bool allow_partial, PyObject *child_transform,
+                             PyObject *root_path, bool inplace, engine::Discards discards)
 {
     if (failed(check_live(spec))) {
         return error;
     }
     Read r(spec, OnConflict::Panic);
-    return engine::apply(r.e, spec, value, allow_partial, child_transform, root_path, true, inplace);
+    return engine::apply(r.e, spec, value, allow_partial, child_transform, root_path, true, inplace,
+                         discards);
 }
 
 namespace {
@@ -329,6 +350,11 @@ Ref spec_apply_kind(PyObject *self, FastArgs a)
     }
     Read r(self);
     if (r.failed()) {
+        return error;
+    }
+    // The kind step applies children: one level, as `apply` counts it.
+    RecursionGuard depth(" while applying a value spec");
+    if (depth.failed()) {
         return error;
     }
     // The path is rendered up front, so a path that cannot be rendered fails even for a valid value.

@@ -57,9 +57,18 @@ inline constexpr const char APPLY_DOC[] =
 // native callers may skip the method call and the argument binding.
 bool is_final_native(PyObject *o) noexcept;
 // `spec.apply(value, allow_partial=, child_transform=, root_path=, inplace=)`
-// for such a spec; optional objects are nullptr when absent.
-Ref apply_native(PyObject *spec, PyObject *value, bool allow_partial, PyObject *child_transform,
-                 PyObject *root_path, bool inplace);
+// for such a spec; optional objects are nullptr when absent. A caller trying
+// alternatives passes what it throws away (`engine::PathText`), and may get a
+// rejection with nothing built and no exception set (`discarded()`).
+engine::Applied apply_native(PyObject *spec, PyObject *value, bool allow_partial, PyObject *child_transform,
+                             PyObject *root_path, bool inplace,
+                             engine::Discards discards = engine::Discards::None);
+
+// The engine of a final native spec that can be read now (live, not held
+// exclusively) and holds no forward reference by construction: a scalar kind,
+// or an Object or Type given a class. Its value type is then its effective
+// one, read without a Python call. nullptr for anything else.
+const SpecEngine *plain_native_engine(PyObject *o) noexcept;
 
 #define NORV_SPEC_APPLY_METHOD \
     method<::norv::typing::base::spec_apply>("apply", ::norv::typing::base::APPLY_DOC)

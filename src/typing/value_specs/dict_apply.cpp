@@ -18,10 +18,11 @@ namespace {
 Ref schema_apply(PyObject *schema, PyObject *value, bool allow_partial, PyObject *child_transform,
                  PyObject *root_path, bool inplace)
 {
-    // The native class is final: its Python `apply` is this very call.
+    // The native class is final: its Python `apply` is this very call. The
+    // kind step runs under a level the caller already counted.
     if (schema::is_schema(schema)) {
         return schema::apply_held(schema, value, allow_partial, child_transform,
-                                  root_path == Py_None ? nullptr : root_path, false, inplace);
+                                  root_path == Py_None ? nullptr : root_path, false, inplace, true);
     }
     PyObject *args[] = {schema,
                         value,

@@ -48,7 +48,7 @@ SpecKind SpecKind::clone_ref() const
                 return TupleKind{k.fixed_length, k.min_size, share(k.elements), k.max_size};
             }
             else if constexpr (std::is_same_v<K, UnionKind>) {
-                return UnionKind{share(k.candidates), share(k.type_map)};
+                return UnionKind{share(k.candidates), share(k.type_map), share(k.members)};
             }
             else if constexpr (std::is_same_v<K, ObjectKind>) {
                 return ObjectKind{share(k.forward_ref)};
@@ -209,7 +209,8 @@ Maybe<std::unique_ptr<SpecEngine>> SpecEngine::deep_clone() const
                 if (!type_map) {
                     return error;
                 }
-                return SpecKind(UnionKind{std::move(candidates), std::move(*type_map)});
+                // The value type is shared, and so are its members.
+                return SpecKind(UnionKind{std::move(candidates), std::move(*type_map), share(k.members)});
             }
             else if constexpr (std::is_same_v<K, DictKind>) {
                 Ref schema = k.schema.get() == Py_None ? none() : deepcopy(k.schema.get());
@@ -379,6 +380,15 @@ PyObject *PathText::get()
         text_ = root_path_ ? str_of(root_path_) : Ref::steal(PyUnicode_New(0, 0));
     }
     return text_.get();
+}
+
+bool PathText::discarded(PyObject *type) const noexcept
+{
+    const bool discards = type == PyExc_TypeError ? discards_ != Discards::None
+                                                  : discards_ == Discards::TypeValueKeyError &&
+                                                        (type == PyExc_ValueError || type == PyExc_KeyError);
+    return discards && (root_path_ == nullptr ||
+                        (keypath::is_keypath(root_path_) && keypath::renders_natively(root_path_)));
 }
 
 }  // namespace engine

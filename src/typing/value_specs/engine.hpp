@@ -110,10 +110,11 @@ struct TupleKind {
 struct UnionKind {
     Ref candidates;  // list of value specs
     Ref type_map;    // dict exact type -> candidate, or empty
+    Ref members;     // frozenset of the value type's classes when all are plain, or empty
 
     int traverse(visitproc visit, void *arg) const
     {
-        return visit_refs(visit, arg, {candidates.get(), type_map.get()});
+        return visit_refs(visit, arg, {candidates.get(), type_map.get(), members.get()});
     }
 };
 struct ObjectKind {
@@ -270,17 +271,31 @@ Maybe<std::unique_ptr<SpecEngine>> build_base(PyObject *value_type, SpecKind kin
 // root_path itself, or a new empty KeyPath; a null Ref with the error set on failure.
 Ref ensure_keypath(PyObject *root_path);
 
+// The rejections a caller throws away unread: a Union trying its candidates
+// discards TypeError in its linear passes, and TypeError, ValueError and
+// KeyError when it coerces.
+enum class Discards : std::uint8_t { None, TypeError, TypeValueKeyError };
+
 // The path text of messages: str(root_path), or "" without a root path.
 // Computed on first need, so values that pass never pay for it.
 class PathText {
 public:
-    explicit PathText(PyObject *root_path) noexcept : root_path_(root_path) {}
+    explicit PathText(PyObject *root_path, Discards discards = Discards::None) noexcept
+        : root_path_(root_path), discards_(discards)
+    {
+    }
     PyObject *root_path() const noexcept { return root_path_; }
+    Discards discards() const noexcept { return discards_; }
     // Borrowed str, or NULL with the error set when str(root_path) raised.
     [[nodiscard]] PyObject *get();
+    // Whether a rejection raising `type` (an exact class) is thrown away by
+    // the caller and the path text renders without running Python code: then
+    // a message whose other parts run none either need not be built at all.
+    bool discarded(PyObject *type) const noexcept;
 
 private:
     PyObject *root_path_;  // borrowed, may be nullptr
+    Discards discards_;
     Ref text_;
 };
 
@@ -290,20 +305,24 @@ private:
 // alternatives (a Union over its candidates) has to tell a value the spec
 // rejects from Python code that raised, so the results keep the two apart.
 // Every rejection goes through one funnel in apply.cpp, which builds the
-// message; a caller that is going to discard it can be spared that work there
-// alone.
+// message; a caller that is going to discard it (`PathText::discarded`) is
+// spared that work there alone: the result is `Discarded`, with no exception
+// set. Only the caller that asked for it ever sees such a result.
 
 // The outcome of a check on a value.
 class [[nodiscard]] Verdict {
 public:
-    enum Kind : signed char { Raised = -1, Ok = 0, Invalid = 1 };
+    enum Kind : signed char { Raised = -1, Ok = 0, Invalid = 1, Discarded = 2 };
 
     constexpr Verdict(Kind kind) noexcept : kind_(kind) {}
     constexpr Verdict(Error) noexcept : kind_(Raised) {}
 
+    constexpr Kind kind() const noexcept { return kind_; }
     constexpr bool ok() const noexcept { return kind_ == Ok; }
     // The spec rejected the value (as opposed to Python code raising).
-    constexpr bool invalid() const noexcept { return kind_ == Invalid; }
+    constexpr bool invalid() const noexcept { return kind_ == Invalid || kind_ == Discarded; }
+    // Rejected, and nothing was built: no exception is set.
+    constexpr bool discarded() const noexcept { return kind_ == Discarded; }
     // For callers that need no reason.
     constexpr operator Status() const noexcept { return kind_ == Ok ? Status::ok : Status::error; }
 
@@ -321,17 +340,18 @@ class [[nodiscard]] Applied {
 public:
     Applied(Ref value) noexcept : value_(std::move(value)) {}  // null: Python raised
     Applied(Error) noexcept {}
-    Applied(Verdict failure) noexcept : invalid_(failure.invalid()) {}  // a failed one only
+    Applied(Verdict failure) noexcept : failure_(failure.kind()) {}  // a failed one only
 
     explicit operator bool() const noexcept { return bool(value_); }
-    bool invalid() const noexcept { return invalid_; }
+    bool invalid() const noexcept { return Verdict(failure_).invalid(); }
+    bool discarded() const noexcept { return failure_ == Verdict::Discarded; }
     PyObject *get() const noexcept { return value_.get(); }
     // The value (null on failure), for callers that need no reason.
     operator Ref() && noexcept { return std::move(value_); }
 
 private:
     Ref value_;
-    bool invalid_ = false;
+    Verdict::Kind failure_ = Verdict::Raised;
 };
 
 inline bool failed(const Applied &a) noexcept
@@ -342,8 +362,10 @@ inline bool failed(const Applied &a) noexcept
 // ---- apply pipeline and validation -------------------------------------------
 
 // Optional objects are nullptr when absent (None already mapped to nullptr).
+// `discards`: what the caller throws away (`PathText`).
 Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value, bool allow_partial,
-              PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace);
+              PyObject *child_transform, PyObject *root_path, bool use_transform, bool inplace,
+              Discards discards = Discards::None);
 // The same with every option at its default: `spec.apply(value)`.
 Applied apply(SpecEngine &e, PyObject *spec_object, PyObject *value);
 Applied apply_after_value(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,

@@ -1,4 +1,6 @@
 // Union: a value that one of two or more candidate specs accepts.
+#include <optional>
+
 #include "core/names.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
@@ -132,9 +134,16 @@ Maybe<std::unique_ptr<SpecEngine>> union_new(PyObject *candidates, PyObject *def
     if (!type_map) {
         return error;
     }
-    return engine::build_base(value_type.get(), UnionKind{std::move(converted), std::move(*type_map)},
-                              default_value, default_factory, nullptr, is_noneable || any_noneable, frozen,
-                              strict);
+    Ref members;
+    if (value_type && bridge::is_plain_value_type(value_type.get())) {
+        members = Ref::steal(PyFrozenSet_New(value_type.get()));
+        if (!members) {
+            return error;
+        }
+    }
+    return engine::build_base(
+        value_type.get(), UnionKind{std::move(converted), std::move(*type_map), std::move(members)},
+        default_value, default_factory, nullptr, is_noneable || any_noneable, frozen, strict);
 }
 
 namespace {
@@ -207,8 +216,16 @@ public:
     {
     }
 
-    Ref operator()(PyObject *c, PyObject *value) const
+    // A final native candidate is applied without the method call; what it
+    // rejects with an exception in `discards` may come back with nothing built
+    // (`engine::Applied::discarded`).
+    engine::Applied operator()(PyObject *c, PyObject *value,
+                               engine::Discards discards = engine::Discards::None) const
     {
+        if (base::is_final_native(c)) {
+            return base::apply_native(c, value, allow_partial_, child_transform_, root_path_, inplace_,
+                                      discards);
+        }
         PyObject *args[] = {c,
                             value,
                             allow_partial_ ? Py_True : Py_False,
@@ -263,6 +280,64 @@ Maybe<Ref> plain_object_class(PyObject *c)
     return Ref::borrow(e.value_type.get());
 }
 
+// Whether isinstance(value, t) holds, where that runs no Python code: a
+// builtin scalar or container reports its own class as `__class__`, and a
+// plain value type has no instance hook. No answer otherwise.
+std::optional<bool> plain_isinstance(PyObject *value, PyObject *t) noexcept
+{
+    if (!bridge::is_any_fast_type(value, true) || !bridge::is_plain_value_type(t)) {
+        return std::nullopt;
+    }
+    PyTypeObject *vt = Py_TYPE(value);
+    if (!PyTuple_Check(t)) {
+        return PyType_IsSubtype(vt, reinterpret_cast<PyTypeObject *>(t)) != 0;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t); ++i) {
+        if (PyType_IsSubtype(vt, reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(t, i)))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The first pass read in place: when every candidate is a final native spec
+// holding no forward reference (so the union is resolved, and reading the
+// value types runs no Python code) and each class test the pass makes runs
+// none either, nothing can change the list before the chosen candidate runs,
+// and the passes need no snapshot. The candidate the first pass picks
+// (borrowed from the list), or nullptr where the general passes decide.
+PyObject *first_typed_in_place(const UnionKind &u, PyObject *value) noexcept
+{
+    constexpr Py_ssize_t MAX_CANDIDATES = 16;
+    PyObject *candidates = u.candidates.get();
+    if (!PyList_CheckExact(candidates) || PyList_GET_SIZE(candidates) > MAX_CANDIDATES) {
+        return nullptr;
+    }
+    PyObject *types[MAX_CANDIDATES];
+    const Py_ssize_t n = PyList_GET_SIZE(candidates);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *c = PyList_GET_ITEM(candidates, i);
+        const SpecEngine *ce = base::plain_native_engine(c);
+        if (ce == nullptr) {
+            return nullptr;
+        }
+        types[i] = ce->value_type.get();
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (types[i] == nullptr) {
+            continue;
+        }
+        const std::optional<bool> fits = plain_isinstance(value, types[i]);
+        if (!fits) {
+            return nullptr;
+        }
+        if (*fits) {
+            return PyList_GET_ITEM(candidates, i);
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 Ref union_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject *child_transform,
@@ -299,6 +374,10 @@ Ref union_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObjec
             }
             return apply(c.get(), value);
         }
+    }
+    if (PyObject *c = first_typed_in_place(*u, value)) {
+        Ref held = Ref::borrow(c);
+        return apply(held.get(), value);
     }
     const Maybe<bool> resolved = engine::type_resolved(e);
     if (!resolved) {
@@ -343,11 +422,12 @@ Ref union_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObjec
             if ((PyTuple_GET_ITEM(types.get(), i) != Py_None) != typed) {
                 continue;
             }
-            Ref r = apply(PyTuple_GET_ITEM(candidates.get(), i), value);
+            engine::Applied r =
+                apply(PyTuple_GET_ITEM(candidates.get(), i), value, engine::Discards::TypeError);
             if (r) {
                 return r;
             }
-            if (failed(discard_error_of({PyExc_TypeError}))) {
+            if (!r.discarded() && failed(discard_error_of({PyExc_TypeError}))) {
                 return error;
             }
         }

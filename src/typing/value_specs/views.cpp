@@ -5,6 +5,7 @@
 #include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "typing/bridge/bridge.hpp"
+#include "typing/value_specs/base.hpp"
 #include "typing/value_specs/engine.hpp"
 #include "typing/value_specs/util.hpp"
 
@@ -354,10 +355,35 @@ Ref forward_refs(SpecEngine &e)
     panic("unknown spec kind");
 }
 
+namespace {
+
+// Whether every candidate of a Union can be read in place and holds no
+// forward reference by construction (`base::plain_native_engine`): their
+// `forward_refs` are then all empty, and reading them would run no Python
+// code.
+bool candidates_without_refs(const SpecEngine &e) noexcept
+{
+    PyObject *candidates = e.kind.get<UnionKind>()->candidates.get();
+    if (!PyList_CheckExact(candidates)) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates); ++i) {
+        if (base::plain_native_engine(PyList_GET_ITEM(candidates, i)) == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 Maybe<bool> type_resolved(SpecEngine &e)
 {
     if (is_leaf_kind(e.tag())) {
         return true;  // no forward references, by construction
+    }
+    if (e.tag() == Tag::Union && candidates_without_refs(e)) {
+        return true;
     }
     Ref refs = forward_refs(e);
     if (!refs) {
@@ -386,6 +412,9 @@ Maybe<Ref> value_type_obj(SpecEngine &e)
         case Tag::Union: {
             if (!e.value_type) {
                 return Ref();
+            }
+            if (candidates_without_refs(e)) {
+                return Ref::borrow(e.value_type.get());
             }
             Ref refs = forward_refs(e);
             if (!refs) {
