@@ -146,8 +146,10 @@ Ref ctor_meta_build(PyObject *, PyObject *cls)
 // The address of the record a native field's cell holds; None when empty.
 Ref field_meta_address(PyObject *, PyObject *field)
 {
-    std::uint64_t generation = 0;
-    typing::MetaPtr meta = typing::field::meta_load(field, &generation);
+    if (!typing::field::is_field(field)) {
+        return raise_not_instance(field, "Field");
+    }
+    const typing::MetaPtr &meta = typing::field::meta_cell(field).meta;
     return meta ? address_of(meta) : none();
 }
 
