@@ -632,46 +632,35 @@ def test_probe_names_must_be_str():
 # ---------------------------------------------------------------- the collector
 
 
-@pytest.mark.usefixtures("no_call_log")
-def test_class_meta_schema_field_object_spec_cycle_is_collected():
-    def build():
-        cls = make("Node")
-        cls._update_schema([Field("x", n.Int()), Field("next", n.Object(cls))])
-        view(cls)
-        return weakref.ref(cls)
-
-    alive = build()
-    ho.clear()
-    gc.collect()
-    assert alive() is None
+def schema_cycle(cls):
+    """class -> metadata -> schema -> field -> Object(cls) -> class."""
+    cls._update_schema([Field("x", n.Int()), Field("next", n.Object(cls))])
+    view(cls)
 
 
-@pytest.mark.usefixtures("no_call_log")
-def test_a_record_only_the_compiled_field_holds_is_visited():
-    # A host field's record names the class (an exact object class); the
-    # record is held by the compiled field alone.
-    def build():
-        cls = make("Node")
-        cls._sym_init_fields = [("next", HostField("next", n.Object(cls)))]
-        view(cls)
-        return weakref.ref(cls)
+def host_field_cycle(cls):
+    """A host field's record names the class (an exact object class) and is
+    held by the compiled field alone."""
+    cls._sym_init_fields = [("next", HostField("next", n.Object(cls)))]
+    view(cls)
 
-    alive = build()
-    ho.clear()
-    gc.collect()
-    assert alive() is None
+
+def replaced_record_cycle(cls):
+    """The field's cell has dropped the record the compiled field holds."""
+    field = Field("next", n.Object(cls))
+    cls._update_schema([field])
+    view(cls)
+    assert probe.field_meta_address(field) is not None
+    field.set_validator(None)  # drops the field's cached record
+    assert probe.field_meta_address(field) is None
 
 
 @pytest.mark.usefixtures("no_call_log")
-def test_a_record_the_field_has_since_replaced_is_visited():
+@pytest.mark.parametrize("setup", [schema_cycle, host_field_cycle, replaced_record_cycle])
+def test_a_cycle_through_the_metadata_is_collected(setup):
     def build():
         cls = make("Node")
-        field = Field("next", n.Object(cls))
-        cls._update_schema([field])
-        view(cls)
-        before = probe.field_meta_address(field)
-        field.set_validator(None)  # drops the field's cached record
-        assert probe.field_meta_address(field) is None and before is not None
+        setup(cls)
         return weakref.ref(cls)
 
     alive = build()
