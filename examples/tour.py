@@ -153,6 +153,35 @@ print("sym_seal() seals children first:", root._sealed, child._sealed, leaf._sea
 root.sym_setorigin("source", "__init__")
 print("origin:", root._sym_origin)
 
+section("Symbolic dicts: construction, validated writes and notification")
+
+
+class Config(Tree):
+    def _notify_field_updates(self, updates):
+        for u in updates:
+            print(f"  changed {u.path}: {u.old_value!r} -> {u.new_value!r}")
+
+
+spec = n.Dict([("lr", n.Float(min_value=0.0)), ("layers", n.Int(default=2)), ("name", n.Str())])
+cfg = Config({"lr": 1, "name": "mlp"}, value_spec=spec, root_path=n.KeyPath("exp"))
+print("constructed and validated:", dict(cfg), "| spec bound:", cfg._value_spec is spec)
+cfg["lr"] = 0.5
+cfg["lr"] = cfg["lr"]  # the same object again: no change, no notification
+try:
+    cfg["lr"] = -1.0
+except ValueError as e:
+    print("refused:", e)
+try:
+    cfg["depth"] = 3
+except KeyError as e:
+    print("refused:", e.args[0])
+cfg.sym_seal()
+try:
+    cfg["layers"] = 4
+except host_symbolic.WritePermissionError as e:
+    print("sealed:", e)
+print("all-primitive clone in one pass:", Tree(a=1, b="x")._clone_if_primitive())
+
 section("Symbolic objects: the base class, class metadata and field reads")
 from norv_host import objects as host_objects  # noqa: E402
 

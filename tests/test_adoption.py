@@ -211,7 +211,7 @@ def test_an_unhashable_free_value_fails_when_added_to_seen():
     r, v = root(), Unhashable()
     with pytest.raises(TypeError, match="unhashable"):
         r._relocate_if_symbolic("a", v, set())
-    assert v.sym_parent is None and v.sym_path is None
+    assert v.sym_parent is None and v.sym_path is hs.EMPTY_KEY_PATH
     assert r._relocate_if_symbolic("a", v) is v  # without a set it is adopted
 
 

@@ -64,7 +64,7 @@ def test_before_install_the_first_handle_read_is_an_internal_fault(run_py):
     out = run_py(
         PRELUDE
         + """
-d = n.SymDict()
+d = n.SymDict.__new__(n.SymDict)
 print(d.sym_seal() is d, d._sealed)          # reads no handle
 try:
     d.sym_setpath(n.KeyPath('a'))
@@ -81,6 +81,22 @@ except norv_core.PanicException as e:
         "PanicException container bridge not installed a",
         "container bridge not installed None",
     ]
+
+
+def test_before_install_writes_and_constructions_stop_at_the_first_handle(run_py):
+    out = run_py(
+        PRELUDE
+        + """
+d = n.SymDict(root_path=n.KeyPath('r'))  # a given path and no member need no handle
+print(d.sym_path, dict(d))
+for step in (lambda: n.SymDict(), lambda: d.__setitem__('a', 1), lambda: n.SymDict(root_path=d.sym_path, a=[1])):
+    try:
+        step()
+    except norv_core.PanicException as e:
+        print(e, dict(d))
+"""
+    )
+    assert out.splitlines() == ["r {}"] + ["container bridge not installed {}"] * 3
 
 
 def test_missing_keyword_installs_nothing_and_a_later_call_installs(run_py):

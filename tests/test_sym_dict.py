@@ -164,7 +164,7 @@ def test_setter_releases_the_old_value_after_its_access():
 
 
 def test_properties_refuse_a_conflicting_native_hold():
-    d = HostDict()
+    d = HostDict.__new__(HostDict)
     with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
         probe.holding(d, True, lambda: d._sealed)
     with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):

@@ -25,6 +25,8 @@ MISSING_VALUE = host_typing.MISSING_VALUE
 
 calls: list[tuple] = []
 
+_RAISE = object()  # no default: a missing key raises
+
 
 def clear():
     calls.clear()
@@ -107,9 +109,17 @@ def symbolic_transform_fn(allow_partial):
 class HostDict(_native.SymDict):
     """The host's symbolic dict: the native base plus what the native code
     calls back on the host's dicts. Subclass instances carry an instance
-    dict and weak references."""
+    dict and weak references.
+
+    It takes part in custom typing: a value spec applied to it asks its
+    `custom_apply` first, which binds the spec."""
+
+    __norv_custom_typing__ = True
 
     _sym_validate_overridden = False
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
 
     # Symbolic values are looked up in `seen` sets by identity.
     __hash__ = object.__hash__
@@ -128,12 +138,13 @@ class HostDict(_native.SymDict):
             dict.__setitem__(clone, key, clone._relocate_if_symbolic(key, value))
         return clone
 
-    def sym_getattr(self, key, default=MISSING_VALUE):
-        if default is MISSING_VALUE:
+    def sym_getattr(self, key, default=_RAISE):
+        if default is _RAISE:
             return dict.__getitem__(self, key)
         return dict.get(self, key, default)
 
     def _notify_field_updates(self, updates):
+        """Records the updates of one operation."""
         calls.append(("_notify_field_updates", self, updates))
 
 

@@ -1,11 +1,32 @@
 #include "symbolic/container.hpp"
 
+#include "flags.hpp"
+
 namespace norv::symbolic::container {
 
 Ref path_arg(ContainerFields &f)
 {
     SharedBorrow hold(f.borrow, OnConflict::Panic);
     return or_none(f.node.path);
+}
+
+Maybe<PyObject *> seen_arg(PyObject *given)
+{
+    if (given == nullptr || given == Py_None) {
+        return static_cast<PyObject *>(nullptr);
+    }
+    if (!PySet_Check(given)) {
+        (void)raise_not_instance(given, "set");
+        wrap_argument_error("seen");
+        return error;
+    }
+    return given;
+}
+
+bool accepts_partial(ContainerFields &f)
+{
+    SharedBorrow hold(f.borrow, OnConflict::Panic);
+    return flags::resolve(flags::ALLOW_PARTIAL, f.node.allow_partial);
 }
 
 int traverse_fields(const ContainerFields &f, visitproc visit, void *arg)

@@ -34,6 +34,14 @@ namespace container {
 // The node's path, None when absent.
 Ref path_arg(ContainerFields &f);
 
+// A `seen` argument: a set (subclasses included), or None or absent
+// (nullptr); anything else is the argument error naming "seen".
+Maybe<PyObject *> seen_arg(PyObject *given);
+
+// Whether missing required values are tolerated: the thread's allow-partial
+// scope when forced, else the node's own flag.
+bool accepts_partial(ContainerFields &f);
+
 // Traverse of the container's own references (parent, path, origin, value
 // spec, callback); nothing while a native operation holds them exclusively.
 int traverse_fields(const ContainerFields &f, visitproc visit, void *arg);

@@ -114,16 +114,38 @@ Ref relocate_if_symbolic(PyObject *self, FastArgs a)
     if (failed(RELOCATE_SIG.bind(a, b))) {
         return error;
     }
-    PyObject *seen = b.or_none(2);
-    if (seen != nullptr && !PySet_Check(seen)) {
-        (void)raise_not_instance(seen, "set");
-        wrap_argument_error("seen");
+    Maybe<PyObject *> seen = container::seen_arg(b[2]);
+    if (!seen) {
         return error;
     }
-    return SymDict::_relocate_if_symbolic(self, b[0], b[1], seen);
+    return SymDict::_relocate_if_symbolic(self, b[0], b[1], *seen);
 }
 
 PyMethodDef METHODS[] = {
+    method<dict_faces::use_value_spec>(
+        "use_value_spec",
+        "use_value_spec($self, value_spec, allow_partial=False)\n--\n\n"
+        "Bind a Dict spec to the dict and validate the members with it (None unbinds)."),
+    method<dict_faces::custom_apply>(
+        "custom_apply",
+        "custom_apply($self, path, value_spec, allow_partial, child_transform=None)\n"
+        "--\n\n"
+        "Take a spec applied to the dict: answers (proceed_with_standard_apply, dict)."),
+    method_noargs<dict_faces::clone_if_primitive>(
+        "_clone_if_primitive",
+        "_clone_if_primitive($self)\n--\n\n"
+        "A clone in one pass when every member is primitive and no schema is bound, else None."),
+    method<dict_faces::set_item_without_permission_check>(
+        "_set_item_without_permission_check",
+        "_set_item_without_permission_check($self, key, value)\n--\n\n"
+        "Write a member without the permission checks; the change record, or None when nothing changed."),
+    method<dict_faces::formalized_value>("_formalized_value",
+                                         "_formalized_value($self, name, field, value, seen=None)\n--\n\n"
+                                         "The member the dict would store for `value` under `name`."),
+    method_noargs<dict_faces::sym_items>(
+        "sym_items",
+        "sym_items($self)\n--\n\n"
+        "An iterator over (key, member) pairs, members as stored, in schema order."),
     method<relocate_if_symbolic>("_relocate_if_symbolic",
                                  "_relocate_if_symbolic($self, key, value, seen=None)\n--\n\n"
                                  "Adopt `value` as the child stored under `key`; return what to store."),
@@ -157,6 +179,8 @@ PyType_Slot SLOTS[] = {
     {Py_tp_doc, const_cast<char *>("SymDict(*_args, **_kwargs)\n--\n\n"
                                    "The native base of the host's symbolic dict class.")},
     {Py_tp_new, reinterpret_cast<void *>(symdict_new)},
+    {Py_tp_init, reinterpret_cast<void *>(dict_faces::init)},
+    {Py_mp_ass_subscript, reinterpret_cast<void *>(dict_faces::ass_subscript)},
     {Py_tp_dealloc, reinterpret_cast<void *>(symdict_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void *>(symdict_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(symdict_clear)},

@@ -6,9 +6,12 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "core/error.hpp"
 #include "core/ref.hpp"
 #include "symbolic/container.hpp"
+#include "symbolic/formalize.hpp"
 
 namespace norv::symbolic {
 
@@ -24,6 +27,25 @@ struct SymDictObject {
 };
 
 struct SymDict {
+    // How construction takes its members in: validated (formalised, then the
+    // spec applied), passed through (only adopted) or verbatim (stored as
+    // they are); the last two bind the spec without applying it.
+    enum class ConstructMode : std::uint8_t { Validate = 0, PassThrough = 1, Verbatim = 2 };
+
+    // Optional objects are nullptr when absent (borrowed from the caller).
+    struct ConstructOptions {
+        PyObject *onchange_callback = nullptr;
+        PyObject *root_path = nullptr;  // absent: the bridge's shared empty path
+        PyObject *owner = nullptr;      // the clone check's owner when passing through; absent: the dict
+        ConstructMode mode = ConstructMode::Validate;
+        bool allow_partial = false;
+        bool sealed = false;
+        bool accessor_writable = true;
+        bool as_object_attributes_container = false;
+        bool wrap = true;
+        bool sym_mode = true;
+    };
+
     // The class (created on first use); NULL with the error set when
     // creating it failed.
     static PyTypeObject *type();
@@ -35,6 +57,27 @@ struct SymDict {
     {
         return reinterpret_cast<SymDictObject *>(self)->fields;
     }
+
+    // ---- construction and spec binding -----------------------------------------
+
+    // Fills the dict from `normalized` (a dict of the members in their final
+    // order) and resets its node state; sealing and accessor-writability take
+    // effect only once every member is in. Existing members stay (merged).
+    static Status construct_into(PyObject *self, PyObject *normalized, PyObject *value_spec,
+                                 const ConstructOptions &options);
+
+    // Binds (None: unbinds) a Dict spec; the spec's `apply` on the dict binds
+    // itself through `custom_apply` and validates the members. Returns the dict.
+    static Ref use_value_spec(PyObject *self, PyObject *value_spec, bool allow_partial);
+
+    // The thread's allow-partial scope when forced, else the node's flag.
+    static bool accepts_partial(PyObject *self);
+
+    // A validated plain dict as a new node of `cls` bound to `value_spec`,
+    // its symbolic members adopted; `parent` may be nullptr. No `__init__`
+    // runs and nothing is validated again.
+    static Ref build_wrap_node(PyObject *cls, PyObject *value, PyObject *value_spec, bool allow_partial,
+                               PyObject *root_path, PyObject *parent);
 
     // ---- reads --------------------------------------------------------------
 
@@ -71,6 +114,42 @@ struct SymDict {
 
     // Adoption of `value` under `key` with the dict's own context.
     static Ref _relocate_if_symbolic(PyObject *self, PyObject *key, PyObject *value, PyObject *seen);
+
+    // ---- writes ---------------------------------------------------------------
+
+    // The host's decoration of `text` with the dict's path.
+    static Ref error_message(PyObject *self, PyObject *text);
+
+    // Raises `exc` with `text` (null: its error is raised) decorated by the host.
+    static Error raise_decorated(PyObject *self, PyObject *exc, Ref text);
+
+    // Members are keyed by ints and strs (bools and subclasses included);
+    // any other key raises the decorated KeyError.
+    static Error refuse_key(PyObject *self, PyObject *key);
+
+    // The target of the dict's change records: the parent whose path is the
+    // dict's own (the object whose attributes the dict holds), else the dict.
+    static Ref owner(PyObject *self);
+
+    // The write itself, with no permission check and no notification: the
+    // change record, or empty when nothing changed.
+    static Maybe<Ref> _set_item_without_permission_check(PyObject *self, PyObject *key, PyObject *value);
+
+    // `formalize_field` with the dict's own context; `field` and `seen` may
+    // be nullptr.
+    static Ref _formalized_value(PyObject *self, PyObject *key, PyObject *field, PyObject *value,
+                                 PyObject *seen);
+
+    // ---- formalisation --------------------------------------------------------
+
+    // The member stored for `value` under `key` (a dict key or a list index):
+    // a scalar unchanged unless `field` (may be nullptr) validates it and
+    // cannot take it as it is; any other value wrapped by the host, replaced
+    // by the field's default when missing (as `ctx` says), validated by the
+    // field and adopted under `ctx.owner`. `seen` is a set or nullptr. Shared
+    // by every container.
+    static Ref formalize_field(PyObject *key, PyObject *field, PyObject *value, const FormalizeCtx &ctx,
+                               PyObject *seen);
 };
 
 }  // namespace norv::symbolic

@@ -9,6 +9,22 @@
 
 namespace norv::symbolic::dict_faces {
 
+// Construction and spec binding (dict_construct.cpp).
+int init(PyObject *self, PyObject *args, PyObject *kwargs);
+Ref use_value_spec(PyObject *self, FastArgs a);
+
+// Writes (dict_write.cpp).
+int ass_subscript(PyObject *self, PyObject *key, PyObject *value);
+Ref set_item_without_permission_check(PyObject *self, FastArgs a);
+Ref formalized_value(PyObject *self, FastArgs a);
+
+// The host's seams (dict_seams.cpp).
+Ref custom_apply(PyObject *self, FastArgs a);
+Ref clone_if_primitive(PyObject *self);
+
+// Reads (dict_reads.cpp).
+Ref sym_items(PyObject *self);
+
 // Topology and sealing (dict_topology.cpp).
 Ref sym_setparent(PyObject *self, FastArgs a);
 Ref sym_setpath(PyObject *self, FastArgs a);

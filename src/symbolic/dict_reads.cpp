@@ -2,6 +2,7 @@
 // bound schema and schema order.
 #include "core/borrow.hpp"
 #include "symbolic/dict.hpp"
+#include "symbolic/dict_faces.hpp"
 #include "typing/key_specs/key_specs.hpp"
 #include "core/names.hpp"
 
@@ -126,5 +127,14 @@ Ref SymDict::sym_items(PyObject *self)
     }
     return Ref::steal(PyObject_GetIter(items.get()));
 }
+
+namespace dict_faces {
+
+Ref sym_items(PyObject *self)
+{
+    return SymDict::sym_items(self);
+}
+
+}  // namespace dict_faces
 
 }  // namespace norv::symbolic

@@ -183,7 +183,108 @@ Ref holding(PyObject *, FastArgs a)
     return Ref::steal(PyObject_CallNoArgs(b[2]));
 }
 
+const Signature CONSTRUCT{
+    "construct_into",
+    {arg("d"), arg("normalized"), arg("value_spec"), kwopt("mode"), kwopt("owner"), kwopt("root_path"),
+     kwopt("onchange_callback"), kwopt("allow_partial"), kwopt("sealed"), kwopt("accessor_writable"),
+     kwopt("as_object_attributes_container"), kwopt("wrap"), kwopt("sym_mode")}};
+
+PyObject *given(PyObject *o)
+{
+    return o == Py_None ? nullptr : o;
+}
+
+// SymDict::construct_into; `mode` is 0 (validate), 1 (pass through) or 2
+// (verbatim), the options' bools default as `__init__`'s do.
+Ref construct_into(PyObject *, FastArgs a)
+{
+    Bound b;
+    if (failed(CONSTRUCT.bind(a, b)) || failed(require_symdict(b[0]))) {
+        return error;
+    }
+    if (!PyDict_Check(b[1])) {
+        return raise_not_instance(b[1], "dict");
+    }
+    sym::SymDict::ConstructOptions o;
+    if (b.has(3)) {
+        Maybe<std::uint8_t> mode = to_u8(b[3]);
+        if (!mode) {
+            return error;
+        }
+        o.mode = static_cast<sym::SymDict::ConstructMode>(*mode);
+    }
+    o.owner = b.or_none(4);
+    o.root_path = b.or_none(5);
+    o.onchange_callback = b.or_none(6);
+    bool *flags[] = {&o.allow_partial, &o.sealed,  &o.accessor_writable, &o.as_object_attributes_container,
+                     &o.wrap,          &o.sym_mode};
+    for (std::size_t i = 0; i < std::size(flags); ++i) {
+        if (b.has(7 + i)) {
+            *flags[i] = b[7 + i] == Py_True;
+        }
+    }
+    if (failed(sym::SymDict::construct_into(b[0], b[1], given(b[2]), o))) {
+        return error;
+    }
+    return none();
+}
+
+const Signature WRAP_NODE{
+    "build_wrap_node",
+    {arg("cls"), arg("value"), arg("value_spec"), arg("allow_partial"), arg("root_path"), opt("parent")}};
+
+Ref build_wrap_node(PyObject *, FastArgs a)
+{
+    Bound b;
+    if (failed(WRAP_NODE.bind(a, b))) {
+        return error;
+    }
+    return sym::SymDict::build_wrap_node(b[0], b[1], b[2], b[3] == Py_True, b[4], b.or_none(5));
+}
+
+Ref accepts_partial(PyObject *, PyObject *d)
+{
+    if (failed(require_symdict(d))) {
+        return error;
+    }
+    return new_bool(sym::SymDict::accepts_partial(d));
+}
+
+Ref owner(PyObject *, PyObject *d)
+{
+    if (failed(require_symdict(d))) {
+        return error;
+    }
+    return sym::SymDict::owner(d);
+}
+
+const Signature FORMALIZE{
+    "formalize_field",
+    {arg("key"), arg("field"), arg("value"), kwarg("owner"), kwarg("root_path"), kwarg("parent"),
+     kwarg("sym_mode"), kwarg("allow_partial"), kwarg("node_allow_partial"), kwarg("wrap"),
+     kwarg("missing_takes_default"), kwopt("seen")}};
+
+// SymDict::formalize_field with a context given in full, as a list's own
+// context would be.
+Ref formalize_field(PyObject *, FastArgs a)
+{
+    Bound b;
+    if (failed(FORMALIZE.bind(a, b))) {
+        return error;
+    }
+    sym::FormalizeCtx ctx{Ref::borrow(b[4]), b[3],
+                          Ref::borrow(b[5]), b[6] == Py_True,
+                          b[7] == Py_True,   b[8] == Py_True,
+                          b[9] == Py_True,   b[10] == Py_True};
+    return sym::SymDict::formalize_field(b[0], given(b[1]), b[2], ctx, b.or_none(11));
+}
+
 PyMethodDef METHODS[] = {
+    method<construct_into>("construct_into", nullptr),
+    method<build_wrap_node>("build_wrap_node", nullptr),
+    method_onearg<accepts_partial>("accepts_partial", nullptr),
+    method_onearg<owner>("owner", nullptr),
+    method<formalize_field>("formalize_field", nullptr),
     method_onearg<is_symbolic>("is_symbolic", nullptr),
     method_onearg<is_topology_aware>("is_topology_aware", nullptr),
     method_onearg<is_inferential>("is_inferential", nullptr),

@@ -1,0 +1,470 @@
+// Construction of SymDict: `__init__` and its argument normalisation, the
+// construction core with its three modes, spec binding and the builder that
+// emits a validated plain dict as a symbolic node.
+#include "core/args.hpp"
+#include "core/names.hpp"
+#include "core/recursion.hpp"
+#include "core/truth.hpp"
+#include "flags.hpp"
+#include "symbolic/adopt.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/dict.hpp"
+#include "symbolic/dict_faces.hpp"
+#include "typing/funnel/field_meta.hpp"
+#include "typing/value_specs/base.hpp"
+#include "typing/value_specs/classes.hpp"
+
+namespace norv::symbolic {
+
+namespace {
+
+PyObject *py_bool(bool b) noexcept
+{
+    return b ? Py_True : Py_False;
+}
+
+Maybe<bool> is_dict_spec(PyObject *spec)
+{
+    PyTypeObject *dict_spec = typing::classes::dict_type();
+    if (dict_spec == nullptr) {
+        return error;
+    }
+    return PyObject_TypeCheck(spec, dict_spec) != 0;
+}
+
+Status store(PyObject *self, PyObject *key, const Ref &value)
+{
+    return value ? check(PyDict_SetItem(self, key, value.get())) : Status::error;
+}
+
+// The members without a spec: keys must be ints or strs, scalars are kept,
+// missing values dropped, anything else formalised without a field.
+Status take_schemaless(PyObject *self, PyObject *normalized)
+{
+    return dict_for_each(normalized, [&](PyObject *key, PyObject *value) -> Status {
+        if (!PyLong_Check(key) && !PyUnicode_Check(key)) {
+            return SymDict::refuse_key(self, key);
+        }
+        if (typing::funnel::is_scalar_value(value)) {
+            return check(PyDict_SetItem(self, key, value));
+        }
+        Maybe<bool> missing = eq_truth(bridge::get().missing_value, value);
+        if (!missing) {
+            return error;
+        }
+        if (*missing) {
+            return Status::ok;
+        }
+        return store(self, key, SymDict::_formalized_value(self, key, nullptr, value, nullptr));
+    });
+}
+
+// The general route of a validating construction: every member formalised
+// without a field, then the spec bound and applied to the whole dict.
+Status take_validated(PyObject *self, PyObject *normalized, PyObject *value_spec, bool allow_partial,
+                      PyObject *seen)
+{
+    Status taken = dict_for_each(normalized, [&](PyObject *key, PyObject *value) -> Status {
+        return store(self, key, SymDict::_formalized_value(self, key, nullptr, value, seen));
+    });
+    if (failed(taken)) {
+        return error;
+    }
+    return SymDict::use_value_spec(self, value_spec, allow_partial) ? Status::ok : Status::error;
+}
+
+Status take_adopted(PyObject *self, PyObject *normalized, PyObject *owner, PyObject *seen)
+{
+    DictFields &f = SymDict::fields(self);
+    bool enabled;
+    Ref parent_path;
+    {
+        SharedBorrow hold(f.borrow, OnConflict::Panic);
+        enabled = f.sym_mode;
+        parent_path = or_none(f.node.path);
+    }
+    Ref parent = SymDict::_sym_parent_for_children(self);
+    return dict_for_each(normalized, [&](PyObject *key, PyObject *value) -> Status {
+        return store(
+            self, key,
+            adopt::relocate_if_symbolic(key, value, enabled, parent_path.get(), owner, parent.get(), seen));
+    });
+}
+
+void bind_unapplied(PyObject *self, PyObject *value_spec)
+{
+    DictFields &f = SymDict::fields(self);
+    Ref displaced = Ref::borrow(value_spec);
+    {
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        std::swap(displaced, f.value_spec);
+    }
+}
+
+// ---- __init__ --------------------------------------------------------------------------------
+
+const Signature INIT_SIG{
+    "SymDict.__init__",
+    {opt("source"), kwopt("value_spec"), kwopt("allow_partial"), kwopt("sealed"), kwopt("accessor_writable"),
+     kwopt("as_object_attributes_container"), kwopt("wrap"), kwopt("onchange_callback"), kwopt("root_path"),
+     kwopt("pass_through"), kwopt("under_sym_mode")},
+    {.var_kwargs = true, .method = true}};
+
+enum InitParam : std::size_t {
+    SOURCE,
+    VALUE_SPEC,
+    ALLOW_PARTIAL,
+    SEALED,
+    ACCESSOR_WRITABLE,
+    AS_OBJECT_ATTRIBUTES_CONTAINER,
+    WRAP,
+    ONCHANGE_CALLBACK,
+    ROOT_PATH,
+    PASS_THROUGH,
+    UNDER_SYM_MODE,
+};
+
+// `item[0]` and `item[1]` of one element of a pair source.
+Status add_pair(PyObject *normalized, PyObject *item)
+{
+    static constexpr long KEY = 0, VALUE = 1;
+    Ref k = new_int(KEY);
+    Ref key = k ? Ref::steal(PyObject_GetItem(item, k.get())) : Ref();
+    Ref v = key ? new_int(VALUE) : Ref();
+    Ref value = v ? Ref::steal(PyObject_GetItem(item, v.get())) : Ref();
+    if (!value) {
+        return error;
+    }
+    return check(PyDict_SetItem(normalized, key.get(), value.get()));
+}
+
+Status add_pairs(PyObject *normalized, PyObject *iterable)
+{
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it) {
+        return error;
+    }
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        if (failed(add_pair(normalized, item.get()))) {
+            return error;
+        }
+    }
+    return PyErr_Occurred() ? Status::error : Status::ok;
+}
+
+// The members in their final order: the source's (a symbolic dict's
+// `sym_items()`, a dict's storage, or any iterable of pairs), then the
+// keyword members on top.
+Ref normalize(PyObject *source, Ref kwargs)
+{
+    if (source == nullptr && PyDict_GET_SIZE(kwargs.get()) > 0) {
+        return kwargs;
+    }
+    Ref normalized = Ref::steal(PyDict_New());
+    if (!normalized) {
+        return error;
+    }
+    if (source != nullptr) {
+        Status filled;
+        if (SymDict::check(source)) {
+            Ref items = call_method(source, interned<"sym_items">());
+            filled = items ? add_pairs(normalized.get(), items.get()) : Status::error;
+        }
+        else if (PyDict_Check(source)) {
+            filled = dict_for_each(source, [&](PyObject *key, PyObject *value) {
+                return check(PyDict_SetItem(normalized.get(), key, value));
+            });
+        }
+        else {
+            filled = add_pairs(normalized.get(), source);
+        }
+        if (failed(filled)) {
+            return error;
+        }
+    }
+    if (PyDict_Update(normalized.get(), kwargs.get()) < 0) {
+        return error;
+    }
+    return normalized;
+}
+
+Status init_members(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    Bound b;
+    if (failed(INIT_SIG.bind_tuple(args, kwargs, b))) {
+        return error;
+    }
+    SymDict::ConstructOptions options;
+    bool pass_through = false;
+    const struct {
+        const char *name;
+        std::size_t index;
+        bool *out;
+    } switches[] = {
+        {"allow_partial", ALLOW_PARTIAL, &options.allow_partial},
+        {"sealed", SEALED, &options.sealed},
+        {"accessor_writable", ACCESSOR_WRITABLE, &options.accessor_writable},
+        {"as_object_attributes_container", AS_OBJECT_ATTRIBUTES_CONTAINER,
+         &options.as_object_attributes_container},
+        {"wrap", WRAP, &options.wrap},
+        {"pass_through", PASS_THROUGH, &pass_through},
+        {"under_sym_mode", UNDER_SYM_MODE, &options.sym_mode},
+    };
+    for (const auto &s : switches) {
+        Maybe<bool> v = bool_arg(s.name, b[s.index], *s.out, ArgCause::Conversion);
+        if (!v) {
+            return error;
+        }
+        *s.out = *v;
+    }
+    PyObject *value_spec = b.or_none(VALUE_SPEC);
+    if (value_spec != nullptr) {
+        Maybe<bool> is_spec = is_dict_spec(value_spec);
+        if (!is_spec) {
+            return error;
+        }
+        if (!*is_spec) {
+            return raise_format(PyExc_TypeError,
+                                "Argument 'value_spec' must be a `nv.typing.Dict` object. Encountered %S",
+                                value_spec);
+        }
+    }
+    Ref normalized = normalize(b.or_none(SOURCE), std::move(b.varkw));
+    if (!normalized) {
+        return error;
+    }
+    options.onchange_callback = b.or_none(ONCHANGE_CALLBACK);
+    options.root_path = b.or_none(ROOT_PATH);
+    options.mode = pass_through ? SymDict::ConstructMode::PassThrough : SymDict::ConstructMode::Validate;
+    return SymDict::construct_into(self, normalized.get(), value_spec, options);
+}
+
+const Signature USE_VALUE_SPEC_SIG{
+    "use_value_spec", {arg("value_spec"), opt("allow_partial")}, {.method = true}};
+
+}  // namespace
+
+// ---- construction core ---------------------------------------------------------------------
+
+Status SymDict::construct_into(PyObject *self, PyObject *normalized, PyObject *value_spec,
+                               const ConstructOptions &options)
+{
+    DictFields &f = fields(self);
+    Ref path = Ref::borrow(options.root_path != nullptr ? options.root_path : bridge::get().empty_key_path);
+    {
+        // Unsealed and writable while the members come in, whatever the options say.
+        SymNode::Released released;
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        SymNode::reset_for_construct(f.node, std::move(path), options.allow_partial, true, false, released);
+        released.add(std::move(f.value_spec));
+        released.add(std::move(f.onchange_callback));
+        f.as_object_attributes_container = options.as_object_attributes_container;
+        f.wrap = options.wrap;
+        f.sym_mode = options.sym_mode;
+    }
+    Maybe<Ref> origin = bridge::default_origin();
+    if (!origin) {
+        return error;
+    }
+    if (*origin) {
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        std::swap(*origin, f.node.origin);
+    }
+    Ref seen;
+    if (options.as_object_attributes_container && options.mode != ConstructMode::Verbatim) {
+        seen = Ref::steal(PySet_New(nullptr));
+        if (!seen) {
+            return error;
+        }
+    }
+    Status taken;
+    if (value_spec == nullptr) {
+        taken = take_schemaless(self, normalized);
+    }
+    else if (options.mode == ConstructMode::Validate) {
+        taken = take_validated(self, normalized, value_spec, options.allow_partial, seen.get());
+    }
+    else {
+        taken = options.mode == ConstructMode::PassThrough
+                    ? take_adopted(self, normalized, options.owner ? options.owner : self, seen.get())
+                    : dict_for_each(normalized, [&](PyObject *key, PyObject *value) {
+                          return norv::check(PyDict_SetItem(self, key, value));
+                      });
+        if (!failed(taken)) {
+            bind_unapplied(self, value_spec);
+        }
+    }
+    if (failed(taken)) {
+        return error;
+    }
+    {
+        Ref displaced = Ref::borrow(options.onchange_callback);
+        {
+            ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+            std::swap(displaced, f.onchange_callback);
+            if (!options.accessor_writable) {
+                f.node.accessor_writable = false;
+            }
+        }
+    }
+    if (options.sealed && !sym_seal(self, true)) {
+        return error;
+    }
+    return Status::ok;
+}
+
+bool SymDict::accepts_partial(PyObject *self)
+{
+    return container::accepts_partial(fields(self));
+}
+
+Ref SymDict::use_value_spec(PyObject *self, PyObject *value_spec, bool allow_partial)
+{
+    DictFields &f = fields(self);
+    if (value_spec == Py_None) {
+        Ref displaced;
+        {
+            ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+            std::swap(displaced, f.value_spec);
+            f.node.accessor_writable = true;
+        }
+        return Ref::borrow(self);
+    }
+    Maybe<bool> is_spec = is_dict_spec(value_spec);
+    if (!is_spec) {
+        return error;
+    }
+    if (!*is_spec) {
+        return SymDict::raise_decorated(
+            self, PyExc_ValueError,
+            Ref::steal(PyUnicode_FromFormat(
+                "Value spec for dict must be a `nv.typing.Dict` object. Encountered: %R", value_spec)));
+    }
+    Ref bound;
+    {
+        SharedBorrow hold(f.borrow, OnConflict::Panic);
+        bound = Ref::borrow(f.value_spec.get());
+    }
+    if (bound) {
+        Maybe<bool> differs = compare_truth(bound.get(), value_spec, Py_NE);
+        if (!differs) {
+            return error;
+        }
+        if (*differs) {
+            return SymDict::raise_decorated(
+                self, PyExc_RuntimeError,
+                Ref::steal(PyUnicode_FromFormat(
+                    "Dict is already bound with a different value spec: %S. New value spec: %S.", bound.get(),
+                    value_spec)));
+        }
+    }
+    bool wrap;
+    {
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        f.node.allow_partial = allow_partial;
+        wrap = f.wrap;
+    }
+    Ref transform = none();
+    if (wrap) {
+        PyObject *partial = py_bool(allow_partial);
+        transform =
+            Ref::steal(PyObject_Vectorcall(bridge::get().symbolic_transform_fn, &partial, 1, nullptr));
+        if (!transform) {
+            return error;
+        }
+    }
+    const bool accepts = accepts_partial(self);
+    Ref path = path_arg(self);
+    Ref applied;
+    if (typing::base::is_final_native(value_spec)) {
+        applied = typing::base::apply_native(value_spec, self, accepts,
+                                             transform.get() == Py_None ? nullptr : transform.get(),
+                                             path.get() == Py_None ? nullptr : path.get(), true);
+    }
+    else {
+        PyObject *args[] = {nullptr, value_spec, self, py_bool(accepts), transform.get(), path.get()};
+        applied = Ref::steal(
+            PyObject_VectorcallMethod(interned<"apply">(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      kwnames<"allow_partial", "child_transform", "root_path">()));
+    }
+    if (!applied) {
+        return error;
+    }
+    return Ref::borrow(self);
+}
+
+Ref SymDict::build_wrap_node(PyObject *cls, PyObject *value, PyObject *value_spec, bool allow_partial,
+                             PyObject *root_path, PyObject *parent)
+{
+    Ref node = call_method(cls, interned<"__new__">(), cls);
+    if (!node) {
+        return error;
+    }
+    if (!check(node.get())) {
+        return raise_not_instance(node.get(), "SymDict");
+    }
+    Maybe<Ref> origin = bridge::default_origin();
+    if (!origin) {
+        return error;
+    }
+    DictFields &f = fields(node.get());
+    {
+        SymNode::Released released;
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        SymNode::reset_for_construct(f.node, Ref::borrow(root_path), allow_partial, true, false, released);
+        std::swap(*origin, f.node.origin);
+        released.add(std::move(*origin));
+        Ref spec = Ref::borrow(value_spec);
+        std::swap(spec, f.value_spec);
+        released.add(std::move(spec));
+        f.wrap = true;
+    }
+    if (PyDict_Update(node.get(), value) < 0) {
+        return error;
+    }
+    Ref items = Ref::steal(PyDict_Items(node.get()));
+    if (!items) {
+        return error;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject *key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
+        PyObject *member = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 1);
+        if (typing::funnel::is_scalar_value(member)) {
+            continue;
+        }
+        Ref adopted = _relocate_if_symbolic(node.get(), key, member, nullptr);
+        if (!adopted || (adopted.get() != member && PyDict_SetItem(node.get(), key, adopted.get()) < 0)) {
+            return error;
+        }
+    }
+    if (parent != nullptr) {
+        Ref displaced = Ref::borrow(parent);
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        std::swap(displaced, f.node.parent);
+    }
+    return node;
+}
+
+namespace dict_faces {
+
+int init(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    return guard_int([&] { return init_members(self, args, kwargs); });
+}
+
+Ref use_value_spec(PyObject *self, FastArgs a)
+{
+    Bound b;
+    if (failed(USE_VALUE_SPEC_SIG.bind(a, b))) {
+        return error;
+    }
+    Maybe<bool> allow_partial = bool_arg("allow_partial", b[1], false, ArgCause::Conversion);
+    if (!allow_partial) {
+        return error;
+    }
+    return SymDict::use_value_spec(self, b[0], *allow_partial);
+}
+
+}  // namespace dict_faces
+
+}  // namespace norv::symbolic

@@ -1,0 +1,40 @@
+// What the containers' write paths share: the host's decoration of their
+// messages, the permission gates and the change notification.
+#pragma once
+
+#include <Python.h>
+
+#include "core/error.hpp"
+#include "core/ref.hpp"
+#include "symbolic/container.hpp"
+
+namespace norv::symbolic::write {
+
+// The host's `message_on_path(text, path)`, whatever it returns.
+Ref decorate(PyObject *text, PyObject *path);
+
+// The same for a container whose path is `path` (None when it has none); a
+// result that is not a str fails.
+Ref error_message(PyObject *path, PyObject *text);
+
+// The same for a container's own path.
+Ref error_message(ContainerFields &f, PyObject *text);
+
+// Raises the instance `write_permission_error(text)` returns.
+Error raise_permission(PyObject *text);
+
+// What a gate refuses with: its text, and whether the host decorates it.
+struct Refusal {
+    const char *text;
+    bool decorated;
+};
+
+// The two gates of a write through item assignment or deletion: the effective
+// sealed flag (the thread's scope when forced, else the node's), then the
+// effective accessor-writable flag.
+Status check_writable(ContainerFields &f, Refusal sealed, Refusal not_writable);
+
+// `self._notify_field_updates(updates)`, the result dropped.
+Status notify(PyObject *self, PyObject *updates);
+
+}  // namespace norv::symbolic::write

@@ -1,0 +1,508 @@
+"""SymDict construction: `__init__` and its argument forms, the three modes
+of the construction core, spec binding with `use_value_spec`, the node
+builder for validated plain dicts, and `sym_items()`."""
+
+import gc
+import weakref
+
+import numpy as np
+import pytest
+
+import norv_core
+import norv_host
+from norv_core import _native as n
+from norv_host import symbolic as hs
+
+from host_calls import calls, fresh_host, leak_round  # noqa: F401 (a fixture)
+from leakcheck import block_growth, swallow
+
+norv_host.install()
+probe = n._testing
+HostDict, KeyPath, Field = hs.HostDict, n.KeyPath, n.Field
+MISSING = hs.MISSING_VALUE
+VALIDATE, PASS_THROUGH, VERBATIM = 0, 1, 2
+
+
+pytestmark = pytest.mark.usefixtures("fresh_host")
+
+
+def node_state(d):
+    return dict(
+        parent=d.sym_parent,
+        path=d.sym_path,
+        origin=d._sym_origin,
+        sealed=d._sealed,
+        allow_partial=d._allow_partial,
+        accessor_writable=d._accessor_writable,
+        spec=d._value_spec,
+        callback=d._onchange_callback,
+        wrap=d._wrap,
+        attrs=d._as_object_attributes_container,
+        sym_mode=d.sym_mode,
+    )
+
+
+BLANK_NODE = dict(
+    parent=None,
+    path=hs.EMPTY_KEY_PATH,
+    origin=None,
+    sealed=False,
+    allow_partial=False,
+    accessor_writable=True,
+    spec=None,
+    callback=None,
+    wrap=True,
+    attrs=False,
+    sym_mode=True,
+)
+
+
+def spec_ab():
+    return n.Dict([("a", n.Int()), ("b", n.Float())])
+
+
+SPEC = spec_ab()
+
+
+class Recording(HostDict):
+    """Records every spec its `custom_apply` is asked about."""
+
+    def custom_apply(self, path, value_spec, allow_partial, child_transform=None):
+        hs.calls.append(("custom_apply", path, value_spec, allow_partial, child_transform))
+        return super().custom_apply(path, value_spec, allow_partial, child_transform)
+
+
+# ---------------------------------------------------------------- __init__: members
+
+
+def test_empty_construction():
+    d = HostDict()
+    assert dict(d) == {} and node_state(d) == BLANK_NODE
+    assert d.sym_path is hs.EMPTY_KEY_PATH  # the shared path itself
+
+
+class ItemsIgnored(dict):
+    def items(self):
+        raise AssertionError("a dict source is read from its storage")
+
+    def __iter__(self):
+        raise AssertionError("a dict source is read from its storage")
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, expected",
+    [
+        (({"a": 1, "b": 2},), {}, [("a", 1), ("b", 2)]),
+        (([("a", 1), ("b", 2)],), {}, [("a", 1), ("b", 2)]),
+        ((iter((("b", 1), ["a", 2])),), {}, [("b", 1), ("a", 2)]),
+        ((["ab", "cd"],), {}, [("a", "b"), ("c", "d")]),  # any element with items 0 and 1
+        (([("a", 1, "extra")],), {}, [("a", 1)]),  # longer elements are accepted
+        ((), {"x": 1, "y": 2}, [("x", 1), ("y", 2)]),
+        (({"a": 1},), {"a": 2, "b": 3}, [("a", 2), ("b", 3)]),  # keywords override, new ones follow
+        (({"b": 1, "a": 2},), {"c": 3}, [("b", 1), ("a", 2), ("c", 3)]),
+        ((None,), {"x": 1}, [("x", 1)]),
+        ((ItemsIgnored(a=1, b=2),), {}, [("a", 1), ("b", 2)]),
+        (({},), {}, []),
+        ((), {"source": {"a": 1}}, [("a", 1)]),  # source may be given by keyword
+    ],
+)
+def test_member_sources(args, kwargs, expected):
+    d = HostDict(*args, **kwargs)
+    assert list(d.items()) == expected
+    assert calls("_notify_field_updates") == []  # construction notifies nothing
+
+
+def test_a_symbolic_source_is_read_through_sym_items():
+    spec = n.Dict([("b", n.Int()), ("a", n.Int())])
+    src = HostDict({"a": 1, "b": 2}, value_spec=spec)
+    assert list(src.keys()) == ["a", "b"]  # storage order
+
+    class Source(HostDict):
+        def sym_items(self):
+            hs.calls.append(("sym_items", self))
+            return super().sym_items()
+
+    s = Source({"a": 1, "b": 2}, value_spec=spec)
+    hs.clear()
+    d = HostDict(s, c=3)
+    assert list(d.items()) == [("b", 2), ("a", 1), ("c", 3)] and calls("sym_items") == [(s,)]
+
+
+@pytest.mark.parametrize(
+    "source, exc, match",
+    [
+        ([("a",)], IndexError, "tuple index out of range"),
+        ([1], TypeError, "not subscriptable"),
+        (5, TypeError, "not iterable"),
+    ],
+)
+def test_source_errors_propagate(source, exc, match):
+    with pytest.raises(exc, match=match):
+        HostDict(source)
+
+
+# ---------------------------------------------------------------- __init__: options
+
+
+def test_options_are_stored():
+    cb, path = object(), KeyPath("r")
+    d = HostDict(
+        {"a": 1},
+        allow_partial=True,
+        wrap=False,
+        onchange_callback=cb,
+        root_path=path,
+        as_object_attributes_container=True,
+        under_sym_mode=False,
+    )
+    assert node_state(d) == dict(
+        BLANK_NODE, allow_partial=True, wrap=False, callback=cb, path=path, attrs=True, sym_mode=False
+    )
+
+
+def test_none_means_left_out():
+    d = HostDict(None, value_spec=None, onchange_callback=None, root_path=None)
+    assert node_state(d) == BLANK_NODE
+
+
+@pytest.mark.parametrize(
+    "name",
+    ["allow_partial", "sealed", "accessor_writable", "as_object_attributes_container", "wrap", "pass_through",
+     "under_sym_mode"],
+)
+def test_boolean_options_take_only_bools(name):
+    with pytest.raises(TypeError, match=rf"^argument '{name}': 'int' object is not an instance of 'bool'$"):
+        HostDict(**{name: 1})
+    d = HostDict(**{name: np.True_})  # NumPy's boolean scalar converts
+    assert dict(d) == {}
+
+
+def test_unknown_keywords_are_members_and_argument_errors_are_pythons():
+    assert HostDict(value=1, spec=2) == {"value": 1, "spec": 2}
+    with pytest.raises(TypeError, match=r"^SymDict.__init__\(\) takes from 1 to 2 positional arguments but 3 were"):
+        HostDict({}, {})
+    with pytest.raises(TypeError, match="multiple values for argument 'source'"):
+        HostDict({}, source={})
+
+
+@pytest.mark.parametrize("spec", [1, n.List(n.Int()), n.Int()])
+def test_value_spec_must_be_a_dict_spec(spec):
+    d = HostDict({"a": 1})
+    with pytest.raises(TypeError) as e:
+        d.__init__({"b": 2}, value_spec=spec)
+    assert str(e.value) == f"Argument 'value_spec' must be a `nv.typing.Dict` object. Encountered {spec}"
+    assert dict(d) == {"a": 1}  # refused before anything changed
+
+
+def test_sealed_and_not_writable_take_effect_after_the_members():
+    child = HostDict()
+    d = HostDict({"a": 1, "c": child}, sealed=True, accessor_writable=False)
+    assert d == {"a": 1, "c": child} and d._sealed and not d._accessor_writable
+    assert child._sealed  # sealing reaches the symbolic members
+
+
+@pytest.mark.parametrize("scope, tracked", [(None, False), (False, False), (True, True)])
+def test_origin_under_origin_tracking(scope, tracked):
+    if scope is not None:
+        n._flag_scope_set(n._FLAG_ORIGIN_TRACKING, scope)
+    d = HostDict()
+    assert d._sym_origin == (hs.Origin(None, "__init__") if tracked else None)
+
+
+def test_a_second_init_merges_and_resets_the_node():
+    parent = HostDict()
+    d = HostDict({"a": 1}, root_path=KeyPath("x"), sealed=True, onchange_callback=print)
+    d._sym_parent = parent
+    d._sym_origin = "kept"
+    d.__init__({"b": 2})  # a way around the seal, as construction checks no permission
+    assert d == {"a": 1, "b": 2}
+    assert node_state(d) == dict(BLANK_NODE, origin="kept")
+
+
+# ---------------------------------------------------------------- schemaless members
+
+
+def test_schemaless_members():
+    wrapped, child = [1], HostDict()
+    d = HostDict({"s": "x", "n": None, "m": MISSING, "l": wrapped, "c": child}, root_path=KeyPath("r"))
+    assert d == {"s": "x", "n": None, "l": wrapped, "c": child}  # the missing value is dropped
+    # scalars skip the host's wrapping; every other value passes it, missing or not
+    assert [c[0] for c in calls("wrap_value")] == [wrapped, child]
+    assert calls("wrap_value")[0][1:] == (True, False, KeyPath("l", KeyPath("r")))
+    assert child.sym_parent is d and child.sym_path == KeyPath("c", KeyPath("r"))
+
+
+@pytest.mark.parametrize("mode", [VALIDATE, PASS_THROUGH, VERBATIM])
+def test_without_a_spec_every_mode_formalises(mode):
+    child = HostDict()
+    d = HostDict.__new__(HostDict)
+    probe.construct_into(d, {"m": MISSING, "c": child, 1: 2, True: 3}, None, mode=mode)
+    assert d == {"c": child, 1: 3} and child.sym_parent is d
+    with pytest.raises(KeyError) as e:
+        probe.construct_into(d, {1.5: 1}, None, mode=mode)
+    assert e.value.args == ("Key must be string or int type. Encountered 1.5. (path=)",)
+
+
+@pytest.mark.parametrize("key", [1.5, None, (1,), b"k"])
+def test_schemaless_keys_must_be_int_or_str(key):
+    with pytest.raises(KeyError) as e:
+        HostDict({"a": 1, key: 2}, root_path=KeyPath("r"))
+    assert e.value.args == (f"Key must be string or int type. Encountered {key!r}. (path=r)",)
+
+
+def test_a_failed_construction_leaves_the_reset_node_without_its_tail():
+    d = HostDict.__new__(HostDict)
+    d._sealed = True
+    with pytest.raises(KeyError):
+        d.__init__({"a": 1, 1.5: 2, "b": 3}, sealed=True, onchange_callback=print, accessor_writable=False)
+    assert d == {"a": 1} and node_state(d) == BLANK_NODE
+
+
+# ---------------------------------------------------------------- validating construction
+
+
+def test_validating_construction_formalises_then_applies_the_spec():
+    spec = spec_ab()
+    d = Recording({"a": 1, "b": 2}, value_spec=spec, root_path=KeyPath("r"))
+    assert d == {"a": 1, "b": 2.0} and type(d["b"]) is float
+    assert d._value_spec is spec
+    [(path, bound, allow_partial, transform)] = calls("custom_apply")
+    assert (path, bound, allow_partial) == (KeyPath("r"), spec, False) and transform._norv_scalar_identity
+    assert calls("symbolic_transform_fn") == [(False,)]
+
+
+def test_validation_errors_propagate_and_skip_the_tail():
+    d = HostDict.__new__(HostDict)
+    with pytest.raises(TypeError, match="Expect <class 'int'> but encountered <class 'str'>"):
+        d.__init__({"a": "x", "b": 1.0}, value_spec=spec_ab(), sealed=True, onchange_callback=print)
+    assert d == {"a": "x", "b": 1.0} and not d._sealed and d._onchange_callback is None
+
+
+def test_validating_construction_fills_defaults():
+    spec = n.Dict([("a", n.Int(default=5)), ("b", n.Str())])
+    d = HostDict(b="x", value_spec=spec)
+    assert d == {"b": "x", "a": 5}
+
+
+def test_a_required_member_missing_under_allow_partial():
+    d = HostDict(value_spec=spec_ab(), allow_partial=True)
+    assert d._allow_partial and d == {"a": MISSING, "b": MISSING}
+
+
+def test_pass_through_binds_without_applying_and_adopts():
+    spec, child = spec_ab(), HostDict()
+    d = Recording({"x": child, "a": "not an int"}, pass_through=True, value_spec=spec, root_path=KeyPath("r"))
+    assert d._value_spec is spec and calls("custom_apply") == []
+    assert d == {"x": child, "a": "not an int"} and calls("wrap_value") == []
+    assert child.sym_parent is d and child.sym_path == KeyPath("x", KeyPath("r"))
+
+
+def test_pass_through_clone_check_uses_the_given_owner():
+    owner, d = HostDict(), HostDict.__new__(HostDict)
+    child = HostDict()
+    owner["k"] = child
+    probe.construct_into(d, {"k": child}, spec_ab(), mode=PASS_THROUGH, owner=owner)
+    assert d["k"] is child and child.sym_parent is d  # owned by the owner: re-adopted, not cloned
+    probe.construct_into(d, {"k": child}, spec_ab(), mode=PASS_THROUGH, owner=HostDict())
+    assert d["k"] is not child and calls("sym_clone") == [(child,)]  # owned by another: cloned
+
+
+def test_verbatim_stores_members_as_they_are():
+    spec, child = spec_ab(), HostDict()
+    d = HostDict.__new__(HostDict)
+    probe.construct_into(d, {"c": child, "m": MISSING, "a": "x"}, spec, mode=VERBATIM)
+    assert d == {"c": child, "m": MISSING, "a": "x"} and d._value_spec is spec
+    assert child.sym_parent is None and calls("wrap_value") == []
+
+
+@pytest.mark.parametrize("mode, cloned", [(PASS_THROUGH, True), (VERBATIM, False)])
+def test_an_attributes_container_adopts_a_value_met_twice_once(mode, cloned):
+    child = HostDict()
+    d = HostDict.__new__(HostDict)
+    probe.construct_into(d, {"a": child, "b": child}, spec_ab(), mode=mode, as_object_attributes_container=True)
+    assert d["a"] is child and (d["b"] is not child) == cloned
+    assert child.sym_parent is None  # an unattached attributes container gives no parent
+
+
+def test_without_the_seen_set_a_value_met_twice_is_adopted_twice():
+    child = HostDict()
+    d = HostDict.__new__(HostDict)
+    probe.construct_into(d, {"a": child, "b": child}, spec_ab(), mode=PASS_THROUGH)
+    assert d["a"] is child and d["b"] is not child  # the second time its parent is the dict: cloned
+    child2 = HostDict()
+    e = HostDict.__new__(HostDict)
+    # schemaless construction passes no seen set: the free value is adopted under both keys
+    probe.construct_into(e, {"a": child2, "b": child2}, None, as_object_attributes_container=True)
+    assert e["a"] is child2 and e["b"] is child2 and child2.sym_path == KeyPath("b")
+
+
+# ---------------------------------------------------------------- use_value_spec
+
+
+def test_use_value_spec_binds_and_validates():
+    d = Recording({"a": 1, "b": 2})
+    spec = spec_ab()
+    hs.clear()
+    assert d.use_value_spec(spec) is d
+    assert d._value_spec is spec and d["b"] == 2.0
+    assert [c[:3] for c in calls("custom_apply")] == [(hs.EMPTY_KEY_PATH, spec, False)]
+    # the conversion of b went through the write path: one update, notified
+    [(target, [update])] = calls("_notify_field_updates")
+    assert target is d and (update.path, update.old_value, update.new_value) == (KeyPath("b"), 2, 2.0)
+
+
+def test_use_value_spec_twice_applies_twice():
+    spec = spec_ab()
+    d = Recording({"a": 1, "b": 2.0}, value_spec=spec)
+    hs.clear()
+    d.use_value_spec(spec)
+    d.use_value_spec(spec_ab())  # an equal spec is no conflict
+    assert len(calls("custom_apply")) == 2 and d._value_spec is spec
+
+
+def test_use_value_spec_refuses_a_different_spec():
+    spec = spec_ab()
+    d = HostDict({"a": 1, "b": 2.0}, value_spec=spec, root_path=KeyPath("r"))
+    other = n.Dict([("a", n.Int())])
+    with pytest.raises(RuntimeError) as e:
+        d.use_value_spec(other)
+    assert str(e.value) == f"Dict is already bound with a different value spec: {spec}. New value spec: {other}. (path=r)"
+    assert d._value_spec is spec
+
+
+@pytest.mark.parametrize("bad", [1, n.Int(), n.List(n.Int())])
+def test_use_value_spec_refuses_what_is_not_a_dict_spec(bad):
+    d = HostDict(root_path=KeyPath("r"))
+    with pytest.raises(ValueError) as e:
+        d.use_value_spec(bad)
+    assert str(e.value) == f"Value spec for dict must be a `nv.typing.Dict` object. Encountered: {bad!r} (path=r)"
+
+
+def test_use_value_spec_none_unbinds_and_restores_writability():
+    d = HostDict({"a": 1, "b": 2.0}, value_spec=spec_ab(), accessor_writable=False, sealed=True)
+    assert d.use_value_spec(None) is d
+    assert d._value_spec is None and d._accessor_writable and d._sealed  # the seal stays
+
+
+@pytest.mark.parametrize("wrap", [True, False])
+@pytest.mark.parametrize("scope", [None, True])
+def test_use_value_spec_arguments_of_apply(wrap, scope):
+    d = Recording({"a": 1, "b": 2.0}, wrap=wrap, root_path=KeyPath("r"))
+    hs.clear()
+    if scope is not None:
+        n._flag_scope_set(n._FLAG_ALLOW_PARTIAL, scope)
+    d.use_value_spec(spec_ab(), allow_partial=False)
+    [(path, _, allow_partial, transform)] = calls("custom_apply")
+    assert path == KeyPath("r") and allow_partial is (scope is True)
+    # the transform is made from the node's flag just stored, never from the scope
+    assert calls("symbolic_transform_fn") == ([(False,)] if wrap else [])
+    assert (transform is not None) == wrap
+    assert d._allow_partial is False
+
+
+def test_use_value_spec_stores_allow_partial():
+    d = HostDict()
+    d.use_value_spec(spec_ab(), allow_partial=True)
+    assert d._allow_partial and d == {"a": MISSING, "b": MISSING}
+    with pytest.raises(TypeError, match="^argument 'allow_partial'"):
+        d.use_value_spec(None, allow_partial=1)
+
+
+def test_a_dict_spec_applied_to_a_host_dict_binds_itself():
+    spec = spec_ab()
+    d = HostDict({"a": 1, "b": 2})
+    assert spec.apply(d) is d
+    assert d._value_spec is spec and d == {"a": 1, "b": 2.0}
+
+
+def test_a_plain_symdict_takes_no_part_in_custom_typing():
+    d = n.SymDict({"a": 1, "b": 2.0})
+    d.use_value_spec(spec_ab())  # the engine never asks it: nothing binds
+    assert d._value_spec is None
+
+
+# ---------------------------------------------------------------- build_wrap_node
+
+
+def test_build_wrap_node():
+    spec, path, parent = spec_ab(), KeyPath("w"), HostDict()
+    child, plain = HostDict(), [1]
+    node = probe.build_wrap_node(HostDict, {"a": 1, "c": child, "l": plain}, spec, True, path, parent)
+    assert type(node) is HostDict and list(node.items()) == [("a", 1), ("c", child), ("l", plain)]
+    assert node_state(node) == dict(BLANK_NODE, path=path, parent=parent, spec=spec, allow_partial=True)
+    # children take the node as parent, the parent is set afterwards
+    assert child.sym_parent is node and child.sym_path == KeyPath("c", path)
+    assert calls("custom_apply") == [] and calls("wrap_value") == []
+
+
+def test_build_wrap_node_clones_an_owned_child():
+    owner, child = HostDict(), HostDict()
+    owner["c"] = child
+    node = probe.build_wrap_node(HostDict, {"c": child}, spec_ab(), False, KeyPath("w"))
+    assert node["c"] is not child and node["c"].sym_parent is node and child.sym_parent is owner
+
+
+def test_build_wrap_node_under_origin_tracking():
+    n._flag_scope_set(n._FLAG_ORIGIN_TRACKING, True)
+    node = probe.build_wrap_node(HostDict, {}, spec_ab(), False, KeyPath())
+    assert node._sym_origin == hs.Origin(None, "__init__")
+
+
+def test_build_wrap_node_needs_new_to_give_a_symdict():
+    class Odd(HostDict):
+        def __new__(cls, *args):
+            return [1]
+
+    with pytest.raises(TypeError, match="^'list' object is not an instance of 'SymDict'$"):
+        probe.build_wrap_node(Odd, {"a": 1}, spec_ab(), False, KeyPath())
+
+
+# ---------------------------------------------------------------- accepts_partial, sym_items
+
+
+@pytest.mark.parametrize(
+    "own, scope, expected", [(False, None, False), (True, None, True), (False, True, True), (True, False, False)]
+)
+def test_accepts_partial(own, scope, expected):
+    d = HostDict(allow_partial=own)
+    if scope is not None:
+        n._flag_scope_set(n._FLAG_ALLOW_PARTIAL, scope)
+    assert probe.accepts_partial(d) is expected
+
+
+def test_sym_items_method():
+    d = HostDict({"b": 1, "a": 2, "x": 3}, value_spec=n.Dict([("a", n.Int()), ("b", n.Int()), (n.StrKey(), n.Int())]))
+    items = d.sym_items()
+    d["a"] = 5
+    assert list(items) == [("a", 2), ("b", 1), ("x", 3)]  # a snapshot in schema order
+    with pytest.raises(TypeError):
+        d.sym_items(1)
+
+
+# ---------------------------------------------------------------- memory
+
+
+def test_the_callback_cycle_is_collected():
+    d = HostDict()
+    d.__init__(onchange_callback=lambda: d)
+    ref = weakref.ref(d)
+    del d
+    gc.collect()
+    assert ref() is None
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: HostDict({"a": 1, "c": HostDict({"x": [1]})}, root_path=KeyPath("r"), sealed=True),
+        lambda: HostDict({"a": 1, "b": 2}, value_spec=SPEC),
+        swallow(lambda: HostDict({"a": "x"}, value_spec=SPEC)),
+        swallow(lambda: HostDict({1.5: 1})),
+        swallow(lambda: HostDict([("a",)])),
+        lambda: probe.build_wrap_node(HostDict, {"a": 1, "c": HostDict()}, SPEC, False, KeyPath("w")),
+        lambda: HostDict({"a": 1, "b": 2.0}, value_spec=SPEC).use_value_spec(SPEC),
+        swallow(lambda: HostDict({"a": 1, "b": 2.0}, value_spec=SPEC).use_value_spec(n.Dict())),
+    ],
+)
+def test_no_block_growth_over_constructions(make):
+    assert block_growth(leak_round(make), 10_000) < 100  # a leak would grow by one block a round or more
