@@ -143,6 +143,12 @@ try:
     g(obj)
 except AttributeError as e:
     print(repr(e))
+n._testing.object_fill(obj, {'x': 1})
+print(g(obj), obj.x)
+try:
+    obj._sym_attributes
+except norv_core.PanicException as e:
+    print(e)
 """
     )
     assert out.splitlines() == [
@@ -154,6 +160,8 @@ except AttributeError as e:
         "False",
         "object bridge not installed a",
         "AttributeError('_sym_attributes')",
+        "1 1",
+        "object bridge not installed",
     ]
 
 
@@ -193,7 +201,10 @@ class FirstError(Exception):
 class SecondError(Exception):
     pass
 
-print(n._install_object_bridge(**dict(ho.HANDLES, symbolic_mode_error=FirstError)))
+class FirstDict(hs.HostDict):
+    pass
+
+print(n._install_object_bridge(**dict(ho.HANDLES, symbolic_mode_error=FirstError, dict_cls=FirstDict)))
 print(n._install_object_bridge(**dict(ho.HANDLES, symbolic_mode_error=SecondError)))
 
 class Plain(ho.HostObject, sym=False):
@@ -205,6 +216,38 @@ try:
     obj.x
 except Exception as e:
     print(type(e).__name__)
+print(type(obj._sym_attributes).__name__)
 """
     )
-    assert out.splitlines() == ["None", "None", "FirstError"]
+    assert out.splitlines() == ["None", "None", "FirstError", "FirstDict"]
+
+
+@pytest.mark.parametrize(
+    "dict_cls, outcome",
+    [
+        ("Odd", "TypeError 'dict' object is not an instance of 'SymDict'"),
+        ("Refusing", "LookupError no parent"),
+    ],
+)
+def test_view_errors_of_the_host_dict_class_propagate(run_py, dict_cls, outcome):
+    out = run_py(
+        PRELUDE
+        + f"""
+class Odd(hs.HostDict):
+    def __new__(cls, *args):
+        return {{}}
+
+class Refusing(hs.HostDict):
+    def sym_setparent(self, parent):
+        raise LookupError('no parent')
+
+n._install_object_bridge(**dict(ho.HANDLES, dict_cls={dict_cls}))
+obj = C.__new__(C)
+n._testing.object_fill(obj, {{'x': 1}})
+try:
+    obj._sym_attributes
+except Exception as e:
+    print(type(e).__name__, e)
+"""
+    )
+    assert out.splitlines() == [outcome]

@@ -359,3 +359,122 @@ def test_signatures():
     assert str(inspect.signature(n.SymObject._sym_field)) == "(self, /, name)"
     with pytest.raises(TypeError, match="missing 1 required positional argument: 'name'"):
         made(x=1)._sym_field()
+
+
+# ---------------------------------------------------------------- the attribute view
+
+
+def test_every_read_builds_a_new_view_of_the_fields():
+    child = hs.HostDict()
+    obj = made(x=3, c=child)
+    obj._sym_path = n.KeyPath("a")
+    view = obj._sym_attributes
+    assert view is not obj._sym_attributes
+    assert type(view) is hs.HostDict and view.sym_parent is obj
+    assert dict(view) == {"x": 3, "c": child} and view["c"] is child
+    assert view.sym_path == n.KeyPath("a")
+    assert view._value_spec is Sym.sym_fields
+    assert view._as_object_attributes_container and view._wrap and view.sym_mode
+    assert (view._sealed, view._allow_partial, view._accessor_writable) == (False, False, True)
+    # Taken in as it is (not re-pathed); the view hands its own parent on.
+    assert child.sym_path == n.KeyPath() and child.sym_parent is obj
+
+
+def test_the_view_follows_the_object_flags_and_the_class_mode():
+    obj = made(Plain, x=3)
+    obj._sealed, obj._allow_partial, obj._accessor_writable = True, True, False
+    view = obj._sym_attributes
+    assert (view._sealed, view._allow_partial, view._accessor_writable) == (True, True, True)
+    assert view.sym_mode is False and view.sym_parent is obj
+
+
+def test_a_view_of_an_object_without_path_has_the_empty_path():
+    assert made(x=1)._sym_attributes.sym_path == n.KeyPath()
+
+
+def test_the_view_is_a_snapshot_of_the_fields():
+    obj = made(x=3)
+    view = obj._sym_attributes
+    obj.field_dict()["x"] = 4
+    dict.__setitem__(view, "y", 5)
+    assert view["x"] == 3 and obj.field_dict() == {"x": 4}
+
+
+@pytest.mark.parametrize("with_path", [False, True])
+def test_a_blank_object_has_no_view(with_path):
+    obj = Sym.__new__(Sym)
+    if with_path:
+        obj._sym_path = n.KeyPath("a")
+    with pytest.raises(AttributeError, match=r"^'Sym' object has no attribute '_sym_attributes'$"):
+        obj._sym_attributes
+
+
+def test_a_metadata_error_propagates():
+    class Broken(ho.HostObject):
+        x: int
+
+    Broken.__sym_options__ = ho.SymOptions(sym=1)
+    with pytest.raises(TypeError, match="is not an instance of 'bool'"):
+        made(Broken, x=1)._sym_attributes
+
+
+def test_a_collected_metadata_gives_a_schemaless_view():
+    # A finalizer run by the collection that cleared the class's metadata.
+    from collector import tp_clear
+
+    class Cleared(ho.HostObject):
+        x: int
+
+    obj = made(Cleared, x=1)
+    obj._sym_attributes
+    tp_clear(vars(Cleared)["__native_ctor_meta__"])
+    view = obj._sym_attributes
+    assert view._value_spec is None and dict(view) == {"x": 1} and view.sym_parent is obj
+    obj.field_dict()[1.5] = 2  # a schemaless view checks its keys
+    with pytest.raises(KeyError, match=r"Key must be string or int type\. Encountered 1\.5\."):
+        obj._sym_attributes
+
+
+def test_the_view_property_refuses_other_receivers():
+    with pytest.raises(TypeError):
+        n.SymObject._sym_attributes.__get__(5)
+
+
+# ---------------------------------------------------------------- the attribute container builder
+
+
+def test_verbatim_stores_members_as_they_are():
+    child = hs.HostDict()
+    child._sym_parent = elsewhere = hs.HostDict()
+    view = probe.build_object_attrs({"c": child, "x": 1}, Sym.sym_fields, False, False, True, n.KeyPath("r"), True, None)
+    assert view["c"] is child and child.sym_parent is elsewhere
+    assert view._value_spec is Sym.sym_fields and view.sym_path == n.KeyPath("r") and view.sym_parent is None
+
+
+def test_pass_through_adopts_with_the_owner_and_clones_what_is_not_its_own():
+    owner = made(x=1)
+    own, foreign, twice = hs.HostDict(), hs.HostDict(), hs.HostDict()
+    own._sym_parent, own._sym_path = owner, n.KeyPath.parse("r.own")  # already in place
+    foreign._sym_parent = hs.HostDict()
+    hs.clear()
+    view = probe.build_object_attrs(
+        {"own": own, "foreign": foreign, "a": twice, "b": twice, "n": 1},
+        Sym.sym_fields,  # without a spec every mode formalises schemalessly
+        False,
+        False,
+        True,
+        n.KeyPath("r"),
+        False,
+        owner,
+    )
+    assert view["own"] is own and own.sym_path == n.KeyPath.parse("r.own")
+    assert view["foreign"] is not foreign and view["foreign"].sym_path == n.KeyPath.parse("r.foreign")
+    assert view["a"] is twice and view["b"] is not twice  # met twice: the second is a clone
+    assert view["n"] == 1 and [c[1] for c in hs.calls if c[0] == "sym_clone"] == [foreign, twice]
+
+
+def test_the_sealed_option_seals_the_container_last():
+    child = hs.HostDict()
+    view = probe.build_object_attrs({"c": child}, None, True, True, False, None, True, None)
+    assert view._sealed and child._sealed and view._allow_partial and view.sym_mode is False
+    assert view.sym_path == n.KeyPath()

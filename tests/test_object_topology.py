@@ -102,7 +102,7 @@ def test_a_new_path_repaths_the_children_through_their_own_sym_setpath():
     assert calls("sym_setpath") == [("sym_setpath", child, P("b.c"))]
     assert child.sym_path == P("b.c")
     assert aware.calls == [("sym_setpath", P("b.w"))]
-    assert opaque.sym_path is None  # out of the tree: left alone
+    assert opaque.sym_path == KeyPath()  # out of the tree: left alone
     assert calls("_update_children_paths") == []  # the base class's walk is not called
 
 
@@ -135,7 +135,7 @@ def test_an_overridden_children_walk_is_all_that_runs():
     obj = made(ChildrenHooked, c=child)
     obj.sym_setpath(P("b"))
     assert calls() == [("hooked children", P("a"), P("b"))]
-    assert child.sym_path is None and obj.sym_path == P("b")
+    assert child.sym_path == KeyPath() and obj.sym_path == P("b")
 
 
 def test_the_base_class_path_hook_is_not_called():

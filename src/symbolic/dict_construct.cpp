@@ -1,6 +1,7 @@
 // Construction of SymDict: `__init__` and its argument normalisation, the
-// construction core with its three modes, spec binding and the builder that
-// emits a validated plain dict as a symbolic node.
+// construction core with its three modes, spec binding and the builders that
+// emit a validated plain dict as a symbolic node and an object's attribute
+// container.
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
@@ -10,6 +11,7 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/dict.hpp"
 #include "symbolic/dict_faces.hpp"
+#include "symbolic/object/bridge.hpp"
 #include "typing/funnel/field_meta.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/classes.hpp"
@@ -396,12 +398,9 @@ Ref SymDict::use_value_spec(PyObject *self, PyObject *value_spec, bool allow_par
 Ref SymDict::build_wrap_node(PyObject *cls, PyObject *value, PyObject *value_spec, bool allow_partial,
                              PyObject *root_path, PyObject *parent)
 {
-    Ref node = call_method(cls, interned<"__new__">(), cls);
+    Ref node = new_blank(cls);
     if (!node) {
         return error;
-    }
-    if (!check(node.get())) {
-        return raise_not_instance(node.get(), "SymDict");
     }
     Maybe<Ref> origin = bridge::default_origin();
     if (!origin) {
@@ -443,6 +442,40 @@ Ref SymDict::build_wrap_node(PyObject *cls, PyObject *value, PyObject *value_spe
         std::swap(displaced, f.node.parent);
     }
     return node;
+}
+
+Ref SymDict::new_blank(PyObject *cls)
+{
+    Ref blank = call_method(cls, interned<"__new__">(), cls);
+    if (blank && !check(blank.get())) {
+        return raise_not_instance(blank.get(), "SymDict");
+    }
+    return blank;
+}
+
+Ref SymDict::build_object_attrs(PyObject *normalized, PyObject *value_spec, bool allow_partial, bool sealed,
+                                bool sym_mode, PyObject *root_path, bool verbatim, PyObject *owner)
+{
+    Ref inst = new_blank(object::bridge::get().dict_cls);
+    if (!inst) {
+        return error;
+    }
+    const ConstructOptions options{
+        .onchange_callback = nullptr,
+        .root_path = root_path,
+        .owner = owner,
+        .mode = verbatim ? ConstructMode::Verbatim : ConstructMode::PassThrough,
+        .allow_partial = allow_partial,
+        .sealed = sealed,
+        .accessor_writable = true,
+        .as_object_attributes_container = true,
+        .wrap = true,
+        .sym_mode = sym_mode,
+    };
+    if (failed(construct_into(inst.get(), normalized, value_spec, options))) {
+        return error;
+    }
+    return inst;
 }
 
 namespace dict_faces {

@@ -107,12 +107,9 @@ Ref clone_if_primitive(PyObject *self)
         }
     }
     PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(self));
-    Ref clone = call_method(cls, interned<"__new__">(), cls);
+    Ref clone = SymDict::new_blank(cls);
     if (!clone) {
         return error;
-    }
-    if (!SymDict::check(clone.get())) {
-        return raise_not_instance(clone.get(), "SymDict");
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *item = PyList_GET_ITEM(items.get(), i);

@@ -5,6 +5,7 @@
 #include "core/args.hpp"
 #include "core/borrow.hpp"
 #include "core/boundary.hpp"
+#include "symbolic/dict.hpp"
 #include "symbolic/object/ctor_meta.hpp"
 #include "symbolic/object/sym_object.hpp"
 #include "symbolic/object/topology.hpp"
@@ -204,7 +205,27 @@ Ref topo_facts_of(PyObject *, PyObject *inst)
                                     f.path_change_overridden ? Py_True : Py_False));
 }
 
+const Signature ATTRS{"build_object_attrs",
+                      {arg("normalized"), arg("value_spec"), arg("allow_partial"), arg("sealed"),
+                       arg("sym_mode"), arg("root_path"), arg("verbatim"), arg("owner")}};
+
+// SymDict::build_object_attrs; None stands for an absent spec, path or owner.
+Ref build_object_attrs(PyObject *, FastArgs a)
+{
+    Bound b;
+    if (failed(ATTRS.bind(a, b))) {
+        return error;
+    }
+    if (!PyDict_Check(b[0])) {
+        return raise_not_instance(b[0], "dict");
+    }
+    return symbolic::SymDict::build_object_attrs(b[0], b.or_none(1), b[2] == Py_True, b[3] == Py_True,
+                                                 b[4] == Py_True, b.or_none(5), b[6] == Py_True,
+                                                 b.or_none(7));
+}
+
 PyMethodDef METHODS[] = {
+    method<build_object_attrs>("build_object_attrs", nullptr),
     method<object_fill>("object_fill", nullptr),
     method<object_holding>("object_holding", nullptr),
     method_onearg<ctor_meta_view>("ctor_meta_view", nullptr),

@@ -1,12 +1,13 @@
 // Field reads of dict-layout objects: the raising and the declining read, the
-// native getter behind the host's field properties, and the class's
-// symbolic mode they consult for Inferential values.
+// native getter behind the host's field properties, the class's symbolic
+// mode they consult for Inferential values, and the transient attribute view.
 #include <new>
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/names.hpp"
 #include "core/registry.hpp"
+#include "symbolic/dict.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/ctor_meta.hpp"
@@ -242,6 +243,46 @@ Error record_inferential_sym_false_err(PyObject *cls, PyObject *name)
 }
 
 namespace faces {
+
+// A view built anew on every read: the field dict's members taken in as they
+// are, under the object's path and flags and its class's fields spec and
+// symbolic mode, then given the object as parent.
+Ref _sym_attributes(PyObject *self)
+{
+    Ref fields = SymObject::inline_storage(self);
+    if (!fields) {
+        Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+        return name ? raise_format(PyExc_AttributeError, "'%U' object has no attribute '_sym_attributes'",
+                                   name.get())
+                    : Ref();
+    }
+    Ref meta = SymObject::ctor_meta(reinterpret_cast<PyObject *>(Py_TYPE(self)));
+    if (!meta) {
+        return error;
+    }
+    Ref sym_fields, path;
+    bool sym = false, sealed = false, allow_partial = false;
+    {
+        MetaRead read(std::move(meta));
+        PyObject *spec = read->refs.sym_fields.get();
+        sym_fields = Ref::borrow(spec != Py_None ? spec : nullptr);
+        sym = read->sym;
+    }
+    {
+        ObjectFields &f = SymObject::fields(self);
+        SharedBorrow hold(f.borrow, OnConflict::Panic);
+        path = Ref::borrow(f.node.path.get());
+        sealed = f.node.sealed;
+        allow_partial = f.node.allow_partial;
+    }
+    (void)bridge::get();
+    Ref view = SymDict::build_object_attrs(fields.get(), sym_fields.get(), allow_partial, sealed, sym,
+                                           path.get(), true, nullptr);
+    if (!view || !call_method(view.get(), interned<"sym_setparent">(), self)) {
+        return error;
+    }
+    return view;
+}
 
 Ref _sym_field(PyObject *self, FastArgs a)
 {

@@ -163,6 +163,8 @@ PyGetSetDef GETSET[] = {
     {"_accessor_writable", get_flag, set_flag, nullptr, closure(&ACCESSOR_WRITABLE)},
     {"sym_parent", get_ref, nullptr, nullptr, closure(&PARENT)},
     {"sym_path", get_ref, nullptr, nullptr, closure(&PATH)},
+    {"_sym_attributes", shim_getter<faces::_sym_attributes>, nullptr,
+     "A new symbolic dict view of the fields, its parent the object.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

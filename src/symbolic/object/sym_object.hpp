@@ -87,6 +87,7 @@ PyMethodDef *inline_fields_function();
 namespace faces {
 
 Ref _sym_field(PyObject *self, FastArgs a);
+Ref _sym_attributes(PyObject *self);
 Ref sym_setpath(PyObject *self, FastArgs a);
 Ref sym_setparent(PyObject *self, FastArgs a);
 
