@@ -204,3 +204,29 @@ print("an all-scalar list clones in one pass:", ints._clone_if_primitive(), "| a
       items._clone_if_primitive())
 items.sym_seal()
 print("sym_seal() seals the symbolic elements too:", items._sealed, items[1]._sealed)
+
+section("Symbolic objects: the base class, class metadata and field reads")
+from norv_host import objects as host_objects  # noqa: E402
+
+
+class Point(host_objects.HostObject):
+    x: int
+    y: float = 0.0
+    tags = n.Field("tags", n.List(n.Str()), enable_wrap=True)
+
+
+blank = Point.__new__(Point)
+try:
+    blank._sealed
+except ValueError as e:
+    print("a blank object refuses its node state:", e)
+print("field dict:", blank.field_dict(), "| inline?", n._probe_object_is_inline(blank))
+try:
+    blank.x
+except AttributeError as e:
+    print("a field read through property(SymFieldGetter('x')) on it:", repr(e))
+print("fields the construction will wrap:", n._container_wrap_fields(Point))
+blank._sym_path = n.KeyPath("p")
+blank.sym_setpath(n.KeyPath("q"))
+print("sym_setpath builds the class metadata once:", type(vars(Point)["__native_ctor_meta__"]).__name__)
+print("path now:", blank.sym_path)

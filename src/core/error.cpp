@@ -30,6 +30,30 @@ Error raise_format(PyObject *type, const char *fmt, ...)
     return error;
 }
 
+Error raise_object(PyObject *obj)
+{
+    if (PyExceptionInstance_Check(obj)) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(obj)), obj);
+    }
+    else if (PyExceptionClass_Check(obj)) {
+        PyErr_SetNone(obj);
+    }
+    else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    return error;
+}
+
+Error raise_key_error(PyObject *key)
+{
+    PyObject *exc = PyObject_CallOneArg(PyExc_KeyError, key);
+    if (exc != nullptr) {
+        PyErr_SetObject(PyExc_KeyError, exc);
+        Py_DECREF(exc);
+    }
+    return error;
+}
+
 Status discard_error_of(std::initializer_list<PyObject *> types)
 {
     PyObject *current = PyErr_Occurred();

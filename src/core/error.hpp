@@ -130,6 +130,14 @@ struct Panic {
 Error raise(PyObject *type, const char *msg);
 Error raise_format(PyObject *type, const char *fmt, ...);
 
+// `raise obj` for an object a host callable handed back: an exception
+// instance as it is, an exception class instantiated without arguments,
+// anything else TypeError "exceptions must derive from BaseException".
+Error raise_object(PyObject *obj);
+
+// KeyError with `key` as its one argument (a tuple key stays one argument).
+Error raise_key_error(PyObject *key);
+
 // The process-wide `PanicException` class, created on first use; borrowed
 // (the class lives until the process ends). NULL with an error set if it
 // cannot be created.

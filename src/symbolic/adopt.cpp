@@ -9,6 +9,7 @@
 #include "symbolic/dict.hpp"
 #include "symbolic/list.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/object/sym_object.hpp"
 #include "topology/keypath.hpp"
 #include "core/names.hpp"
 
@@ -16,11 +17,17 @@ namespace norv::symbolic::adopt {
 
 namespace {
 
-// The parent a node reports, None when it has none.
+// The parent a node reports, None when it has none. An object's is read in
+// place: its Python getter refuses an object whose construction never ran.
 Ref parent_of(PyObject *node)
 {
     if (std::optional<ChildState> s = native_child_state(node)) {
         return or_none(s->parent);
+    }
+    if (object::SymObject::check(node)) {
+        object::ObjectFields &f = object::SymObject::fields(node);
+        SharedBorrow hold(f.borrow, OnConflict::Panic);
+        return or_none(f.node.parent);
     }
     return attr<"sym_parent">(node);
 }

@@ -29,19 +29,7 @@ Ref install_container_bridge(PyObject *, FastArgs a)
     if (failed(INSTALL_SIG.bind(a, b))) {
         return error;
     }
-    // Complete before it is offered to the cell; a losing record goes with
-    // every reference it took.
-    auto *record = new ContainerBridge;
-    PyObject **slots = reinterpret_cast<PyObject **>(record);
-    for (int i = 0; i < HANDLE_COUNT; ++i) {
-        slots[i] = Py_NewRef(b[static_cast<std::size_t>(i)]);
-    }
-    if (!BRIDGE.set(record)) {
-        for (int i = 0; i < HANDLE_COUNT; ++i) {
-            Py_DECREF(slots[i]);
-        }
-        delete record;
-    }
+    offer_handles(BRIDGE, b.slots());
     return none();
 }
 

@@ -77,6 +77,18 @@ struct SymDict {
     // The thread's allow-partial scope when forced, else the node's flag.
     static bool accepts_partial(PyObject *self);
 
+    // `cls.__new__(cls)`, which must make a SymDict (else the cast TypeError).
+    static Ref new_blank(PyObject *cls);
+
+    // An object's attribute container: a new instance of the object bridge's
+    // `dict_cls` (whose installation the caller checks) constructed from
+    // `normalized`, its members stored as they are (`verbatim`) or adopted
+    // with `owner` (optional) as the clone check's owner; accessor-writable,
+    // wrapping, marked as an attributes container. `value_spec` and
+    // `root_path` are optional.
+    static Ref build_object_attrs(PyObject *normalized, PyObject *value_spec, bool allow_partial, bool sealed,
+                                  bool sym_mode, PyObject *root_path, bool verbatim, PyObject *owner);
+
     // A validated plain dict as a new node of `cls` bound to `value_spec`,
     // its symbolic members adopted; `parent` may be nullptr. No `__init__`
     // runs and nothing is validated again.

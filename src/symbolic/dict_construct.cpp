@@ -1,6 +1,7 @@
 // Construction of SymDict: `__init__` and its argument normalisation, the
-// construction core with its three modes, spec binding and the builder that
-// emits a validated plain dict as a symbolic node.
+// construction core with its three modes, spec binding and the builders that
+// emit a validated plain dict as a symbolic node and an object's attribute
+// container.
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
@@ -12,6 +13,7 @@
 #include "symbolic/dict_faces.hpp"
 #include "symbolic/spec_binding.hpp"
 #include "symbolic/topology.hpp"
+#include "symbolic/object/bridge.hpp"
 #include "typing/funnel/field_meta.hpp"
 #include "typing/value_specs/classes.hpp"
 
@@ -319,7 +321,7 @@ Ref SymDict::use_value_spec(PyObject *self, PyObject *value_spec, bool allow_par
 Ref SymDict::build_wrap_node(PyObject *cls, PyObject *value, PyObject *value_spec, bool allow_partial,
                              PyObject *root_path, PyObject *parent)
 {
-    Ref node = container::new_blank(cls, check, "SymDict");
+    Ref node = new_blank(cls);
     if (!node) {
         return error;
     }
@@ -351,6 +353,36 @@ Ref SymDict::build_wrap_node(PyObject *cls, PyObject *value, PyObject *value_spe
         topology::store_parent(f, parent);
     }
     return node;
+}
+
+Ref SymDict::new_blank(PyObject *cls)
+{
+    return container::new_blank(cls, check, "SymDict");
+}
+
+Ref SymDict::build_object_attrs(PyObject *normalized, PyObject *value_spec, bool allow_partial, bool sealed,
+                                bool sym_mode, PyObject *root_path, bool verbatim, PyObject *owner)
+{
+    Ref inst = new_blank(object::bridge::get().dict_cls);
+    if (!inst) {
+        return error;
+    }
+    const ConstructOptions options{
+        .onchange_callback = nullptr,
+        .root_path = root_path,
+        .owner = owner,
+        .mode = verbatim ? ConstructMode::Verbatim : ConstructMode::PassThrough,
+        .allow_partial = allow_partial,
+        .sealed = sealed,
+        .accessor_writable = true,
+        .as_object_attributes_container = true,
+        .wrap = true,
+        .sym_mode = sym_mode,
+    };
+    if (failed(construct_into(inst.get(), normalized, value_spec, options))) {
+        return error;
+    }
+    return inst;
 }
 
 namespace dict_faces {

@@ -31,7 +31,7 @@ Ref clone_if_primitive(PyObject *self)
         }
     }
     PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(self));
-    Ref clone = container::new_blank(cls, SymDict::check, "SymDict");
+    Ref clone = SymDict::new_blank(cls);
     if (!clone) {
         return error;
     }
