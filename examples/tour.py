@@ -197,3 +197,52 @@ try:
     lazy.missing
 except AttributeError as e:
     print("no such attribute or member:", e)
+
+section("Symbolic lists: elements as children, spec binding, clones")
+Items = host_symbolic.HostList
+items = Items.__new__(Items)
+items._sym_path = n.KeyPath.parse("config.items")
+for value in (1, Tree(), "x"):
+    list.append(items, items._relocate_if_symbolic(len(items), value))
+print("an element is adopted under its index:", items[1].sym_path, "| parent is the list:", items[1].sym_parent is items)
+items.sym_setpath(n.KeyPath.parse("config.layers"))
+print("after sym_setpath the element is at:", items[1].sym_path)
+ints = Items.__new__(Items)
+ints._sym_path = n.KeyPath()
+list.extend(ints, [1, 2, 3])
+ints.use_value_spec(n.List(n.Int(), max_size=5))
+print("use_value_spec binds through custom_apply:", repr(ints.value_spec))
+try:
+    ints.use_value_spec(n.List(n.Str()))
+except RuntimeError as e:
+    print("refused:", str(e).splitlines()[0], "...")
+print("an all-scalar list clones in one pass:", ints._clone_if_primitive(), "| a nested one declines:",
+      items._clone_if_primitive())
+items.sym_seal()
+print("sym_seal() seals the symbolic elements too:", items._sealed, items[1]._sealed)
+
+section("Symbolic objects: the base class, class metadata and field reads")
+from norv_host import objects as host_objects  # noqa: E402
+
+
+class Point(host_objects.HostObject):
+    x: int
+    y: float = 0.0
+    tags = n.Field("tags", n.List(n.Str()), enable_wrap=True)
+
+
+blank = Point.__new__(Point)
+try:
+    blank._sealed
+except ValueError as e:
+    print("a blank object refuses its node state:", e)
+print("field dict:", blank.field_dict(), "| inline?", n._probe_object_is_inline(blank))
+try:
+    blank.x
+except AttributeError as e:
+    print("a field read through property(SymFieldGetter('x')) on it:", repr(e))
+print("fields the construction will wrap:", n._container_wrap_fields(Point))
+blank._sym_path = n.KeyPath("p")
+blank.sym_setpath(n.KeyPath("q"))
+print("sym_setpath builds the class metadata once:", type(vars(Point)["__native_ctor_meta__"]).__name__)
+print("path now:", blank.sym_path)

@@ -4,9 +4,8 @@ After import the host hands the native core the objects its typing layer
 calls back (`install()` does that for the stand-in): the missing-value
 sentinel and its class, a frozen placeholder, the `FastApplyInfo` record, the
 type tests, forward references, the raw-text marker of spec text forms and the
-union-building class. Handles that only the container, field and schema layers
-call are `Unavailable` objects that fail loudly when called, so a test that
-reaches one of them by accident says so.
+union-building class, and the schema drivers' default of a field whose
+validation is off.
 
 `calls` records the calls of the handles that tests need to observe.
 """
@@ -15,6 +14,7 @@ from __future__ import annotations
 
 import abc
 import collections.abc
+import copy
 import dataclasses
 import inspect
 import typing
@@ -119,22 +119,6 @@ class UnionSpec(metaclass=_UnionSpecMeta):
     def __class_getitem__(cls, pair):
         calls.append(("union_cls", pair))
         return _native.Union[pair]
-
-
-class Unavailable:
-    """A handle of a layer the stand-in does not provide yet."""
-
-    def __init__(self, name):
-        self.name = name
-
-    def __call__(self, *args, **kwargs):
-        raise AssertionError(f"stand-in host: {self.name} is not available")
-
-    def __getattr__(self, attr):
-        raise AssertionError(f"stand-in host: {self.name}.{attr} is not available")
-
-    def __repr__(self):
-        return f"<unavailable {self.name}>"
 
 
 def _origin(t):
@@ -323,6 +307,14 @@ def create_schema(maybe_schema, allow_nonconst_keys=False):
     return _native.Schema(fields, allow_nonconst_keys=allow_nonconst_keys)
 
 
+def default_without_apply(value_spec, allow_partial):
+    """The value of a missing field whose validation is off: a copy of the
+    spec's default, unapplied (the missing value when it has none)."""
+    calls.append(("default_without_apply", value_spec, allow_partial))
+    default = value_spec.default
+    return default if default is MISSING_VALUE else copy.deepcopy(default)
+
+
 HANDLES = dict(
     missing_value=MISSING_VALUE,
     missing_type=MissingValue,
@@ -345,7 +337,7 @@ HANDLES = dict(
     topology_merge=topology_merge,
     make_field_merge_fn=make_field_merge_fn,
     register_forward_ref_target=register_forward_ref_target,
-    default_without_apply=Unavailable("default_without_apply"),
+    default_without_apply=default_without_apply,
     create_schema=create_schema,
     str_key_cls=_native.StrKey,
     functor_cls=Functor,

@@ -83,6 +83,8 @@ struct SignatureOptions {
 class Bound {
 public:
     PyObject *operator[](std::size_t i) const noexcept { return slots_[i]; }
+    // Every parameter's slot, in declaration order.
+    PyObject *const *slots() const noexcept { return slots_.data(); }
     bool has(std::size_t i) const noexcept { return slots_[i] != nullptr; }
     // Absent and None are the same for parameters documented that way.
     PyObject *or_none(std::size_t i) const noexcept

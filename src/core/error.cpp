@@ -30,13 +30,26 @@ Error raise_format(PyObject *type, const char *fmt, ...)
     return error;
 }
 
+Error raise_object(PyObject *obj)
+{
+    if (PyExceptionInstance_Check(obj)) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(obj)), obj);
+    }
+    else if (PyExceptionClass_Check(obj)) {
+        PyErr_SetNone(obj);
+    }
+    else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    return error;
+}
+
 Error raise_key_error(PyObject *key)
 {
-    // A tuple value would be unpacked into the exception's arguments.
-    PyObject *args = PyTuple_Pack(1, key);
-    if (args != nullptr) {
-        PyErr_SetObject(PyExc_KeyError, args);
-        Py_DECREF(args);
+    PyObject *exc = PyObject_CallOneArg(PyExc_KeyError, key);
+    if (exc != nullptr) {
+        PyErr_SetObject(PyExc_KeyError, exc);
+        Py_DECREF(exc);
     }
     return error;
 }

@@ -130,7 +130,12 @@ struct Panic {
 Error raise(PyObject *type, const char *msg);
 Error raise_format(PyObject *type, const char *fmt, ...);
 
-// Set `KeyError(key)`: `key` is the single argument even when it is a tuple.
+// `raise obj` for an object a host callable handed back: an exception
+// instance as it is, an exception class instantiated without arguments,
+// anything else TypeError "exceptions must derive from BaseException".
+Error raise_object(PyObject *obj);
+
+// KeyError with `key` as its one argument (a tuple key stays one argument).
 Error raise_key_error(PyObject *key);
 
 // The process-wide `PanicException` class, created on first use; borrowed

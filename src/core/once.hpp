@@ -19,6 +19,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstddef>
 #include <type_traits>
 
 #include "core/ref.hpp"
@@ -121,5 +122,27 @@ public:
 private:
     OnceCell<const PyObject *> cell_;
 };
+
+// An installer's record of host handles: a struct of strong references
+// only, filled from `handles` in field order. It is complete before it is
+// offered to the cell; a losing record is dropped with every reference it
+// took.
+template <class Record>
+void offer_handles(OnceCell<const Record *> &cell, PyObject *const *handles)
+{
+    constexpr std::size_t count = sizeof(Record) / sizeof(PyObject *);
+    static_assert(sizeof(Record) == count * sizeof(PyObject *), "a record of handles holds references only");
+    auto *record = new Record;
+    PyObject **slots = reinterpret_cast<PyObject **>(record);
+    for (std::size_t i = 0; i < count; ++i) {
+        slots[i] = Py_NewRef(handles[i]);
+    }
+    if (!cell.set(record)) {
+        for (std::size_t i = 0; i < count; ++i) {
+            Py_DECREF(slots[i]);
+        }
+        delete record;
+    }
+}
 
 }  // namespace norv

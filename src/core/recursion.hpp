@@ -130,4 +130,22 @@ Status dict_for_each(PyObject *dict, F &&body)
     }
 }
 
+// Walks any iterable through Python's iteration protocol; `body` gets each
+// item (held for the call) and returns a Status. The first failure, of the
+// iteration or of the body, stops the walk and is returned.
+template <class F>
+Status for_each_item(PyObject *iterable, F &&body)
+{
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it) {
+        return error;
+    }
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        if (failed(body(item.get()))) {
+            return error;
+        }
+    }
+    return PyErr_Occurred() ? Status::error : Status::ok;
+}
+
 }  // namespace norv

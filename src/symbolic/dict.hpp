@@ -12,6 +12,7 @@
 #include "core/ref.hpp"
 #include "symbolic/container.hpp"
 #include "symbolic/formalize.hpp"
+#include "symbolic/spec_binding.hpp"
 
 namespace norv::symbolic {
 
@@ -53,6 +54,9 @@ struct SymDict {
     // An instance of the class or of a subclass. False before the class exists.
     static bool check(PyObject *o) noexcept;
 
+    // What binding a spec to a dict means: a `Dict` spec, dict messages.
+    static const binding::Kind KIND;
+
     static DictFields &fields(PyObject *self) noexcept
     {
         return reinterpret_cast<SymDictObject *>(self)->fields;
@@ -88,6 +92,18 @@ struct SymDict {
                                                      PyObject *normalized);
     static Maybe<bool> try_single_pass_schemaful_construct(PyObject *self, PyObject *value_spec,
                                                            PyObject *normalized, PyObject *seen);
+
+    // `cls.__new__(cls)`, which must make a SymDict (else the cast TypeError).
+    static Ref new_blank(PyObject *cls);
+
+    // An object's attribute container: a new instance of the object bridge's
+    // `dict_cls` (whose installation the caller checks) constructed from
+    // `normalized`, its members stored as they are (`verbatim`) or adopted
+    // with `owner` (optional) as the clone check's owner; accessor-writable,
+    // wrapping, marked as an attributes container. `value_spec` and
+    // `root_path` are optional.
+    static Ref build_object_attrs(PyObject *normalized, PyObject *value_spec, bool allow_partial, bool sealed,
+                                  bool sym_mode, PyObject *root_path, bool verbatim, PyObject *owner);
 
     // A validated plain dict as a new node of `cls` bound to `value_spec`,
     // its symbolic members adopted; `parent` may be nullptr. No `__init__`

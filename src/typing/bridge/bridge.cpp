@@ -76,8 +76,6 @@ Ref install_typing_bridge(PyObject *, FastArgs a)
         return error;
     }
 
-    // Built completely before it is offered to the cell; a losing record is
-    // dropped with every reference it took.
     PyObject *fields[HANDLE_COUNT + 1];
     int j = 0;
     for (int i = 0; i < HANDLE_COUNT; ++i) {
@@ -87,17 +85,7 @@ Ref install_typing_bridge(PyObject *, FastArgs a)
         }
     }
     static_assert(sizeof(TypingBridge) == sizeof(PyObject *) * (HANDLE_COUNT + 1));
-    auto *record = new TypingBridge;
-    PyObject **slots = reinterpret_cast<PyObject **>(record);
-    for (int i = 0; i <= HANDLE_COUNT; ++i) {
-        slots[i] = Py_NewRef(fields[i]);
-    }
-    if (!BRIDGE.set(record)) {
-        for (int i = 0; i <= HANDLE_COUNT; ++i) {
-            Py_DECREF(slots[i]);
-        }
-        delete record;
-    }
+    offer_handles(BRIDGE, fields);
     return none();
 }
 

@@ -88,6 +88,8 @@ public:
     const FieldMeta &operator*() const noexcept { return n_->meta; }
     const FieldMeta *operator->() const noexcept { return &n_->meta; }
     explicit operator bool() const noexcept { return n_ != nullptr; }
+    // How many holders share the record (0 for an empty pointer).
+    std::size_t use_count() const noexcept { return n_ != nullptr ? n_->refs : 0; }
 
 private:
     struct Node {

@@ -1,0 +1,30 @@
+#include "symbolic/object/object.hpp"
+
+#include "core/registry.hpp"
+#include "symbolic/object/bridge.hpp"
+#include "symbolic/object/ctor_meta.hpp"
+#include "symbolic/object/field_read.hpp"
+#include "symbolic/object/sym_object.hpp"
+
+namespace norv::symbolic::object {
+
+Status register_names(PyObject *module)
+{
+    // Types are made on first request: ask for each only once the step before it succeeded.
+    using TypeGetter = PyTypeObject *(*)();
+    for (TypeGetter type : {SymObject::type, ObjectCtorMeta::type, field_getter_type}) {
+        if (failed(add_type(module, type()))) {
+            return error;
+        }
+    }
+    for (PyMethodDef *def :
+         {bridge::installer(), inline_fields_function(), container_candidate_fields_function(),
+          container_wrap_fields_function(), probe_is_inline_function()}) {
+        if (failed(add_function(module, def))) {
+            return error;
+        }
+    }
+    return Status::ok;
+}
+
+}  // namespace norv::symbolic::object

@@ -1,0 +1,96 @@
+// SymObject: the native base of the host's dict-layout symbolic objects. An
+// instance holds its field values in one plain dict (absent while the object
+// is blank, before its construction ran) and its tree state in an embedded
+// `SymNode`; everything else the host keeps lives in the instance dict its
+// Python subclasses add.
+#pragma once
+
+#include <Python.h>
+
+#include "core/borrow.hpp"
+#include "core/boundary.hpp"
+#include "core/error.hpp"
+#include "core/ref.hpp"
+#include "symbolic/node.hpp"
+
+namespace norv::symbolic::object {
+
+// Exclusive access is taken only by native code that runs no Python code
+// while it holds it, so shared readers never meet it in practice.
+struct ObjectFields {
+    Ref sym_dict;  // the field dict; absent: blank
+    SymNode node;
+    BorrowFlag borrow;
+};
+
+struct SymObjectObject {
+    PyObject_HEAD
+    ObjectFields fields;
+};
+
+struct SymObject {
+    // The class (created on first use); NULL with the error set when
+    // creating it failed.
+    static PyTypeObject *type();
+
+    // An instance of the class or of a subclass. False before the class exists.
+    static bool check(PyObject *o) noexcept;
+
+    static ObjectFields &fields(PyObject *self) noexcept
+    {
+        return reinterpret_cast<SymObjectObject *>(self)->fields;
+    }
+
+    // Passes when the object has a field dict or a path; otherwise ValueError
+    // "{}.__init__ should call `super().__init__`." with the class's name.
+    static Status node_read_guard(PyObject *obj, OnConflict mode = OnConflict::Panic);
+
+    // The live field dict, or an empty Ref for a blank object.
+    static Ref inline_storage(PyObject *obj);
+
+    // ---- construction metadata (ctor_meta.cpp) --------------------------------------------------
+
+    // The class's `ObjectCtorMeta`, read from its own namespace or built and
+    // stored there on first use.
+    static Ref ctor_meta(PyObject *cls);
+
+    // ---- field reads (field_read.cpp) -----------------------------------------------------------
+
+    // The class's symbolic mode, from its construction metadata.
+    static Maybe<bool> sym_mode_of(PyObject *cls);
+
+    // The stored value of `name` (an Inferential value resolved). A blank
+    // object raises AttributeError "_sym_attributes", an absent name KeyError.
+    static Ref _sym_field(PyObject *obj, PyObject *name);
+
+    // As `_sym_field`, but a blank object or an absent name declines (an
+    // empty Ref).
+    static Maybe<Ref> try_sym_field(PyObject *obj, PyObject *name);
+};
+
+// `cls.__name__`, which must be a str.
+Ref class_name_text(PyObject *cls);
+
+// Raises what the host's `symbolic_mode_error` makes of `message` (or the
+// error of that call).
+Error raise_symbolic_mode_error(PyObject *message);
+
+// The exception a `sym=False` class raises for an Inferential value read
+// under `name`: the host's `SymbolicModeError`, or the error met making it.
+Error record_inferential_sym_false_err(PyObject *cls, PyObject *name);
+
+// `_probe_object_is_inline` and `_native_object_inline_fields`.
+PyMethodDef *probe_is_inline_function();
+PyMethodDef *inline_fields_function();
+
+// The Python faces defined outside sym_object.cpp, gathered into the class there.
+namespace faces {
+
+Ref _sym_field(PyObject *self, FastArgs a);
+Ref _sym_attributes(PyObject *self);
+Ref sym_setpath(PyObject *self, FastArgs a);
+Ref sym_setparent(PyObject *self, FastArgs a);
+
+}  // namespace faces
+
+}  // namespace norv::symbolic::object

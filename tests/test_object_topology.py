@@ -1,0 +1,327 @@
+"""Setting the path and the parent of a dict-layout object: the unchanged
+test, the native re-path of its children, the host hooks a class overrides,
+and the symbolic-mode requirement of a `sym=False` class."""
+
+import pytest
+
+import norv_core
+import norv_host
+from norv_core import _native as n
+from norv_host import objects as ho
+from norv_host import symbolic as hs
+
+from traced import AwareOnly, Traced
+
+norv_host.install()
+probe = n._testing
+KeyPath, HostObject = n.KeyPath, ho.HostObject
+P = KeyPath.parse
+
+
+class Obj(HostObject):
+    x: int
+
+
+class Plain(HostObject, sym=False):
+    x: int
+
+
+class PathHooked(HostObject):
+    def on_sym_path_change(self, old_path, new_path):
+        children = [v.sym_path for v in self.field_dict().values()]
+        ho.calls.append(("hooked path", self.sym_path, children, old_path, new_path))
+
+
+class ChildrenHooked(HostObject):
+    def _update_children_paths(self, old_path, new_path):
+        ho.calls.append(("hooked children", old_path, new_path))
+
+    def on_sym_path_change(self, old_path, new_path):
+        ho.calls.append(("hooked path", old_path, new_path))
+
+
+class ParentHooked(HostObject):
+    def on_sym_parent_change(self, old_parent, new_parent):
+        ho.calls.append(("hooked parent", self.sym_parent, old_parent, new_parent))
+
+
+class Opaque(Traced):
+    """Topology-aware, but out of the tree: its own symbolic mode is off."""
+
+    @property
+    def sym_mode(self):
+        return False
+
+
+def calls(kind=None):
+    """The host calls recorded (the metadata build's host predicate left out)."""
+    return [
+        c for c in ho.calls + hs.calls if c[0] != "needs_cooperative_init" and (kind is None or c[0] == kind)
+    ]
+
+
+@pytest.fixture(autouse=True)
+def clean():
+    ho.clear()
+    hs.clear()
+    yield
+    ho.clear()
+    hs.clear()
+
+
+def made(cls=Obj, path="a", **fields):
+    obj = cls.__new__(cls)
+    probe.object_fill(obj, fields, P(path) if path is not None else None)
+    return obj
+
+
+def sym_false_message(operation, name="Plain"):
+    return (
+        f"`{operation}` requires a symbolic tree, but {name} was declared with `sym=False`. "
+        "Declare the class with `sym=True` to use it."
+    )
+
+
+# ---------------------------------------------------------------- sym_setpath
+
+
+def test_an_equal_path_writes_nothing_and_calls_nothing():
+    for cls in (Obj, PathHooked, ChildrenHooked):
+        obj = made(cls)
+        before = obj.sym_path
+        assert obj.sym_setpath(KeyPath("a")) is None
+        assert obj.sym_path is before
+    assert calls() == []
+
+
+def test_a_new_path_repaths_the_children_through_their_own_sym_setpath():
+    child, aware, opaque = Traced(), AwareOnly(), Opaque()
+    obj = made(x=1, c=child, w=aware, o=opaque, items=[1])
+    obj.sym_setpath(P("b"))
+    assert obj.sym_path == P("b")
+    assert calls("sym_setpath") == [("sym_setpath", child, P("b.c"))]
+    assert child.sym_path == P("b.c")
+    assert aware.calls == [("sym_setpath", P("b.w"))]
+    assert opaque.sym_path == KeyPath()  # out of the tree: left alone
+    assert calls("_update_children_paths") == []  # the base class's walk is not called
+
+
+def test_children_are_repathed_in_field_order_with_their_keys():
+    a, b = Traced(), Traced()
+    obj = made(path="r", second=b, first=a)
+    obj.field_dict()[3] = c = Traced()
+    obj.sym_setpath(P("s"))
+    assert [c_[2] for c_ in calls("sym_setpath")] == [P("s.second"), P("s.first"), P("s[3]")]
+    assert c.sym_path == P("s[3]")
+
+
+def test_a_nested_object_is_repathed_natively_all_the_way_down():
+    leaf = Traced()
+    inner = made(path="a.mid", leaf=leaf)
+    outer = made(path="a", mid=inner)
+    outer.sym_setpath(P("z"))
+    assert inner.sym_path == P("z.mid") and leaf.sym_path == P("z.mid.leaf")
+
+
+def test_an_overridden_path_hook_sees_the_new_path_after_the_children():
+    child = Traced()
+    obj = made(PathHooked, c=child)
+    obj.sym_setpath(P("b"))
+    assert calls("hooked path") == [("hooked path", P("b"), [P("b.c")], P("a"), P("b"))]
+
+
+def test_an_overridden_children_walk_is_all_that_runs():
+    child = Traced()
+    obj = made(ChildrenHooked, c=child)
+    obj.sym_setpath(P("b"))
+    assert calls() == [("hooked children", P("a"), P("b"))]
+    assert child.sym_path == KeyPath() and obj.sym_path == P("b")
+
+
+def test_the_base_class_path_hook_is_not_called():
+    made(Obj).sym_setpath(P("b"))
+    assert calls("on_sym_path_change") == []
+
+
+def test_none_stores_no_path_then_fails_the_assertion():
+    obj = made()
+    with pytest.raises(AssertionError) as info:
+        obj.sym_setpath(None)
+    assert info.value.args == ()
+    assert obj.sym_path is None
+
+
+def test_a_path_that_is_not_a_keypath_is_stored_then_refused():
+    obj = made(c=Traced())
+    with pytest.raises(AssertionError):
+        obj.sym_setpath("b.c")
+    assert obj.sym_path == "b.c" and calls("sym_setpath") == []
+
+
+def test_a_foreign_path_is_compared_with_python_equality():
+    class Text(str):
+        pass
+
+    obj = made()
+    obj._sym_path = Text("a")
+    obj.sym_setpath("a")  # equal by `!=`: unchanged
+    assert type(obj.sym_path) is Text
+
+
+def test_a_blank_object_is_refused_before_anything_changes():
+    obj = Obj.__new__(Obj)
+    with pytest.raises(ValueError, match=r"^Obj\.__init__ should call `super\(\)\.__init__`\.$"):
+        obj.sym_setpath(P("b"))
+    assert obj.field_dict() is None and calls() == []
+
+
+def test_an_object_with_a_path_but_no_fields_hands_its_children_to_the_host():
+    obj = Obj.__new__(Obj)
+    obj._sym_path = P("a")
+    obj.sym_setpath(P("b"))
+    assert calls("_update_children_paths") == [("_update_children_paths", obj, P("a"), P("b"))]
+
+
+def test_a_child_error_propagates_after_earlier_children_moved():
+    class Refusing(Traced):
+        def sym_setpath(self, path):
+            raise LookupError("refused")
+
+    first, second = Traced(), Refusing()
+    obj = made(first=first, second=second)
+    with pytest.raises(LookupError, match="refused"):
+        obj.sym_setpath(P("b"))
+    assert obj.sym_path == P("b") and first.sym_path == P("b.first")
+
+
+def test_a_field_dict_that_changes_size_meanwhile_is_an_internal_fault():
+    class Growing(Traced):
+        def sym_setpath(self, path):
+            obj.field_dict()["new"] = 1
+
+    obj = made(a=Growing(), b=Traced())
+    with pytest.raises(norv_core.PanicException, match="^dictionary changed size during iteration$"):
+        obj.sym_setpath(P("b"))
+
+
+def test_a_deep_tree_ends_in_recursion_error_and_stays_usable():
+    root = node = made(path="r")
+    for _ in range(20_000):
+        child = made(path=None)
+        node.field_dict()["c"] = child
+        node = child
+    with pytest.raises(RecursionError):
+        root.sym_setpath(P("s"))
+    made().sym_setpath(P("b"))
+
+
+def test_sym_false_refuses_a_path_even_an_equal_one():
+    obj = made(Plain)
+    for path in (P("b"), P("a")):
+        with pytest.raises(ho.SymbolicModeError) as info:
+            obj.sym_setpath(path)
+        assert str(info.value) == sym_false_message("sym_setpath")
+    assert obj.sym_path == P("a")
+
+
+def test_a_metadata_error_comes_first():
+    class Broken(HostObject):
+        pass
+
+    Broken.__sym_options__ = ho.SymOptions(sym=1)
+    obj = made(Broken)
+    with pytest.raises(TypeError, match="is not an instance of 'bool'"):
+        obj.sym_setpath(P("b"))
+    with pytest.raises(TypeError, match="is not an instance of 'bool'"):
+        obj.sym_setparent(None)
+    assert obj.sym_path == P("a") and obj.sym_parent is None
+
+
+# ---------------------------------------------------------------- sym_setparent
+
+
+def test_set_parent_stores_and_the_base_hook_is_not_called():
+    obj, parent = made(), object()
+    assert obj.sym_setparent(parent) is None
+    assert obj.sym_parent is parent
+    obj.sym_setparent(None)
+    assert obj.sym_parent is None
+    assert calls() == []
+
+
+def test_an_overridden_parent_hook_runs_only_for_a_change():
+    obj, q = made(ParentHooked), made()
+    obj.sym_setparent(q)
+    obj.sym_setparent(q)
+    obj.sym_setparent(None)
+    assert calls() == [("hooked parent", q, None, q), ("hooked parent", None, q, None)]
+
+
+def test_set_parent_needs_no_construction():
+    obj, parent = Obj.__new__(Obj), object()
+    obj.sym_setparent(parent)
+    obj._sym_path = P("a")  # readable now
+    assert obj._sym_parent is parent
+
+
+def test_set_parent_does_not_touch_the_children():
+    child = Traced()
+    made(c=child).sym_setparent(made())
+    assert calls() == [] and child.sym_parent is None
+
+
+def test_sym_false_refuses_a_parent():
+    obj = made(Plain)
+    with pytest.raises(ho.SymbolicModeError) as info:
+        obj.sym_setparent(made())
+    assert str(info.value) == sym_false_message("sym_setparent")
+    assert obj.sym_parent is None
+
+
+def test_set_parent_releases_the_old_parent_after_its_access():
+    obj, seen = made(), []
+
+    class Finalized:
+        def __del__(self):
+            seen.append(obj.sym_parent)
+
+    obj.sym_setparent(Finalized())
+    obj.sym_setparent("next")
+    assert seen == ["next"]
+
+
+def test_signatures_and_binding():
+    obj = made()
+    with pytest.raises(TypeError, match=r"sym_setpath\(\) missing 1 required positional argument: 'path'"):
+        obj.sym_setpath()
+    with pytest.raises(TypeError, match=r"sym_setparent\(\) takes 2 positional arguments but 3 were given"):
+        obj.sym_setparent(1, 2)
+    obj.sym_setpath(path=P("k"))
+    obj.sym_setparent(parent=None)
+    assert obj.sym_path == P("k")
+
+
+# ---------------------------------------------------------------- facts
+
+
+def test_topology_facts_come_from_the_class_metadata():
+    assert probe.topo_facts_of(made()) == (True, False, False, False)
+    assert probe.topo_facts_of(made(Plain)) == (False, False, False, False)
+    assert probe.topo_facts_of(made(ParentHooked)) == (True, True, False, False)
+    assert probe.topo_facts_of(made(ChildrenHooked)) == (True, False, True, True)
+    assert probe.topo_facts_of(made(PathHooked)) == (True, False, False, True)
+    assert probe.topo_facts_of(hs.HostDict()) is None
+
+
+# ---------------------------------------------------------------- adoption's parent walk
+
+
+def test_the_cycle_walk_reads_an_object_parent_in_place():
+    # A blank object in the chain has no readable `sym_parent` through Python.
+    top, blank = hs.HostDict(), Obj.__new__(Obj)
+    blank._sym_parent = top
+    owner = hs.HostDict()
+    owner._sym_parent = blank
+    with pytest.raises(ValueError, match="would create a cycle"):
+        probe.guard_no_cycle(owner, top, P("x"))
+    probe.guard_no_cycle(owner, hs.HostDict(), P("x"))
