@@ -12,6 +12,7 @@ from norv_host import typing as ht
 
 from host_calls import calls, fresh_host, leak_round  # noqa: F401 (a fixture)
 from leakcheck import block_growth, swallow
+from test_field_meta import HostField
 
 norv_host.install()
 HostDict, KeyPath, Field = hs.HostDict, n.KeyPath, n.Field
@@ -148,15 +149,6 @@ class CheckedSpec:
         self.validated.append((path, value))
         if self.on_validate:
             self.on_validate()
-
-
-class HostField:
-    def __init__(self, key, value):
-        self.key = n.ConstStrKey(key)
-        self.value = value
-        self.validator = None
-        self.enable_validation = True
-        self.enable_wrap = True
 
 
 def test_the_funnel_validates_with_the_child_path():
