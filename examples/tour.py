@@ -182,6 +182,29 @@ except host_symbolic.WritePermissionError as e:
     print("sealed:", e)
 print("all-primitive clone in one pass:", Tree(a=1, b="x")._clone_if_primitive())
 
+section("Symbolic lists: elements as children, spec binding, clones")
+Items = host_symbolic.HostList
+items = Items.__new__(Items)
+items._sym_path = n.KeyPath.parse("config.items")
+for value in (1, Tree(), "x"):
+    list.append(items, items._relocate_if_symbolic(len(items), value))
+print("an element is adopted under its index:", items[1].sym_path, "| parent is the list:", items[1].sym_parent is items)
+items.sym_setpath(n.KeyPath.parse("config.layers"))
+print("after sym_setpath the element is at:", items[1].sym_path)
+ints = Items.__new__(Items)
+ints._sym_path = n.KeyPath()
+list.extend(ints, [1, 2, 3])
+ints.use_value_spec(n.List(n.Int(), max_size=5))
+print("use_value_spec binds through custom_apply:", repr(ints.value_spec))
+try:
+    ints.use_value_spec(n.List(n.Str()))
+except RuntimeError as e:
+    print("refused:", str(e).splitlines()[0], "...")
+print("an all-scalar list clones in one pass:", ints._clone_if_primitive(), "| a nested one declines:",
+      items._clone_if_primitive())
+items.sym_seal()
+print("sym_seal() seals the symbolic elements too:", items._sealed, items[1]._sealed)
+
 section("Symbolic objects: the base class, class metadata and field reads")
 from norv_host import objects as host_objects  # noqa: E402
 

@@ -8,38 +8,14 @@ import norv_host
 from norv_core import _native as n
 from norv_host import symbolic as hs
 
-from traced import AwareOnly, Traced
+from traced import AwareOnly, Opaque, Traced, Unreadable, clean_host  # noqa: F401
+from traced import recorded as calls
 
 norv_host.install()
 HostDict, KeyPath, Field = hs.HostDict, n.KeyPath, n.Field
 P = KeyPath.parse
 
-
-class Opaque(Traced):
-    """In the tree's storage but out of it: its own symbolic mode is off."""
-
-    @property
-    def sym_mode(self):
-        return False
-
-
-class Unreadable(Traced):
-    @property
-    def sym_mode(self):
-        raise ValueError("unreadable")
-
-
-def calls(kind):
-    return [c[1:] for c in hs.calls if c[0] == kind]
-
-
-@pytest.fixture(autouse=True)
-def clean():
-    hs.clear()
-    yield
-    hs.clear()
-    for i in range(5):
-        n._flag_scope_del(i)
+pytestmark = pytest.mark.usefixtures("clean_host")
 
 
 def tree(path="r", **children):

@@ -5,8 +5,9 @@ back (`install()` does that for the stand-in): its key-path class (the native
 `KeyPath`) and one shared empty path, the missing-value sentinel, the change
 record `FieldUpdate`, the write-permission error, value wrapping, the factory
 of the symbolic child transform, `Origin`, the message decorator and the
-class of variable keys. Its dict class `HostDict` derives from the native
-`SymDict` and adds what the native code calls back on the host's dicts.
+class of variable keys; and, through the list bridge, its `Insertion` class.
+Its dict class `HostDict` and list class `HostList` derive from the native
+`SymDict` and `SymList` and add what the native code calls back on them.
 
 `calls` records the calls of the handles and host methods that tests need to
 observe; `clear()` empties it.
@@ -106,6 +107,18 @@ def symbolic_transform_fn(allow_partial):
     return transform
 
 
+def _fresh_root(node):
+    """A blank container of the node's class at the empty path, sharing its
+    spec and flags: what a clone starts from."""
+    clone = type(node).__new__(type(node))
+    clone._sym_path = EMPTY_KEY_PATH
+    clone._value_spec = node._value_spec
+    clone._allow_partial = node._allow_partial
+    clone._accessor_writable = node._accessor_writable
+    clone._wrap = node._wrap
+    return clone
+
+
 class HostDict(_native.SymDict):
     """The host's symbolic dict: the native base plus what the native code
     calls back on the host's dicts. Subclass instances carry an instance
@@ -128,12 +141,7 @@ class HostDict(_native.SymDict):
         """A fresh root holding the same members; a symbolic member is
         adopted by the clone, which clones it in turn (it belongs to self)."""
         calls.append(("sym_clone", self))
-        clone = type(self).__new__(type(self))
-        clone._sym_path = EMPTY_KEY_PATH
-        clone._value_spec = self._value_spec
-        clone._allow_partial = self._allow_partial
-        clone._accessor_writable = self._accessor_writable
-        clone._wrap = self._wrap
+        clone = _fresh_root(self)
         for key, value in dict.items(self):
             dict.__setitem__(clone, key, clone._relocate_if_symbolic(key, value))
         return clone
@@ -142,6 +150,53 @@ class HostDict(_native.SymDict):
         if default is _RAISE:
             return dict.__getitem__(self, key)
         return dict.get(self, key, default)
+
+    def _notify_field_updates(self, updates):
+        """Records the updates of one operation."""
+        calls.append(("_notify_field_updates", self, updates))
+
+
+class Insertion:
+    """A value written into a list at an index that is inserted before the
+    element there instead of replacing it."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __repr__(self):
+        return f"Insertion({self.value!r})"
+
+
+class HostList(_native.SymList):
+    """The host's symbolic list: the native base plus what the native code
+    calls back on the host's lists. The value-spec engine hands it to its
+    `custom_apply` and reads its elements through `sym_getattr`."""
+
+    __norv_custom_typing__ = True
+
+    # Symbolic values are looked up in `seen` sets by identity.
+    __hash__ = object.__hash__
+
+    def sym_clone(self, deep=False, memo=None, override=None):
+        """The one-pass clone when every element is a scalar; otherwise a
+        fresh root that adopts the elements, so symbolic ones are cloned in
+        turn (they belong to self)."""
+        calls.append(("sym_clone", self))
+        clone = self._clone_if_primitive()
+        if clone is not None:
+            return clone
+        clone = _fresh_root(self)
+        for index, value in enumerate(self.sym_values()):
+            list.append(clone, clone._relocate_if_symbolic(index, value))
+        return clone
+
+    def sym_getattr(self, key, default=_RAISE):
+        if default is _RAISE:
+            return list.__getitem__(self, key)
+        try:
+            return list.__getitem__(self, key)
+        except IndexError:
+            return default
 
     def _notify_field_updates(self, updates):
         """Records the updates of one operation."""
@@ -177,5 +232,6 @@ HANDLES = dict(
 
 
 def install():
-    """Install the container bridge (first install wins)."""
+    """Install the container and list bridges (first install wins)."""
     _native._install_container_bridge(**HANDLES)
+    _native._install_list_bridge(Insertion)

@@ -11,6 +11,10 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
+
 #include "core/once.hpp"
 #include "core/ref.hpp"
 
@@ -60,6 +64,17 @@ void gc_dealloc(PyObject *self)
         free_instance(self);
     }
     Py_TRASHCAN_END
+}
+
+// A slot, method or property table: the entries of `parts` in order, then a
+// zeroed entry, the terminator the interpreter looks for.
+template <class T, std::size_t... N>
+std::array<T, (N + ... + 0) + 1> table(const std::array<T, N> &...parts)
+{
+    std::array<T, (N + ... + 0) + 1> out{};
+    std::size_t at = 0;
+    ((std::copy(parts.begin(), parts.end(), out.begin() + at), at += N), ...);
+    return out;
 }
 
 class TypeCell {

@@ -7,6 +7,7 @@
 #include "core/recursion.hpp"
 #include "core/truth.hpp"
 #include "symbolic/dict.hpp"
+#include "symbolic/list.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/object/sym_object.hpp"
 #include "topology/keypath.hpp"
@@ -116,12 +117,14 @@ Maybe<bool> seen_holds(PyObject *seen, PyObject *value)
 
 std::optional<ChildState> native_child_state(PyObject *value)
 {
-    if (SymDict::check(value)) {
-        ContainerFields &f = SymDict::fields(value);
-        SharedBorrow hold(f.borrow, OnConflict::Panic);
-        return ChildState{Ref::borrow(f.node.parent.get()), Ref::borrow(f.node.path.get()), f.sym_mode};
+    ContainerFields *f = SymDict::check(value)   ? &SymDict::fields(value)
+                         : SymList::check(value) ? &SymList::fields(value)
+                                                 : nullptr;
+    if (f == nullptr) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    SharedBorrow hold(f->borrow, OnConflict::Panic);
+    return ChildState{Ref::borrow(f->node.parent.get()), Ref::borrow(f->node.path.get()), f->sym_mode};
 }
 
 Status guard_no_cycle(PyObject *owner, PyObject *value, PyObject *path)

@@ -40,6 +40,30 @@ PyMethodDef INSTALL_DEF = method<install_container_bridge>(
     "nonconst_key_cls)\n--\n\n"
     "Inject the oracle handles the symbolic containers call back (first install wins).");
 
+const Signature INSTALL_LIST_SIG{"_install_list_bridge", {arg("insertion_cls")}};
+
+// The list bridge's one handle, owned by the cell for the life of the process.
+OnceCell<PyObject *> INSERTION_CLS;
+
+Ref install_list_bridge(PyObject *, FastArgs a)
+{
+    Bound b;
+    if (failed(INSTALL_LIST_SIG.bind(a, b))) {
+        return error;
+    }
+    // A losing call releases the reference it took.
+    Py_INCREF(b[0]);
+    if (!INSERTION_CLS.set(b[0])) {
+        Py_DECREF(b[0]);
+    }
+    return none();
+}
+
+PyMethodDef INSTALL_LIST_DEF = method<install_list_bridge>(
+    "_install_list_bridge",
+    "_install_list_bridge($module, /, insertion_cls)\n--\n\n"
+    "Inject the oracle's Insertion class the symbolic lists recognise (first install wins).");
+
 }  // namespace
 
 const ContainerBridge &get()
@@ -54,6 +78,20 @@ const ContainerBridge &get()
 Status register_installer(PyObject *module)
 {
     return add_function(module, &INSTALL_DEF);
+}
+
+PyObject *insertion_cls()
+{
+    PyObject *const *p = INSERTION_CLS.get();
+    if (p == nullptr) {
+        panic("list bridge not installed");
+    }
+    return *p;
+}
+
+Status register_list_installer(PyObject *module)
+{
+    return add_function(module, &INSTALL_LIST_DEF);
 }
 
 Maybe<Ref> default_origin()

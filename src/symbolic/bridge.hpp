@@ -1,7 +1,9 @@
 // The container bridge: the host objects the symbolic containers (and the
 // object layer) call back, handed in once after import by
 // `_install_container_bridge`. First install wins; reading the bridge before
-// it ran is the internal fault "container bridge not installed".
+// it ran is the internal fault "container bridge not installed". The list
+// bridge (`_install_list_bridge`) holds the one handle only lists need, under
+// the same rules ("list bridge not installed").
 #pragma once
 
 #include <Python.h>
@@ -33,6 +35,14 @@ const ContainerBridge &get();
 
 // Registers `_install_container_bridge`.
 [[nodiscard]] Status register_installer(PyObject *module);
+
+// The host's `Insertion` class: an instance written into a list is inserted
+// before the index instead of replacing the element there. Panic "list bridge
+// not installed" while the list bridge is empty.
+PyObject *insertion_cls();
+
+// Registers `_install_list_bridge`.
+[[nodiscard]] Status register_list_installer(PyObject *module);
 
 // The origin of a node being built: none unless the calling thread's
 // origin-tracking scope is explicitly True, else `origin_cls(None, "__init__")`.

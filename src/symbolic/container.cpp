@@ -1,6 +1,11 @@
 #include "symbolic/container.hpp"
 
+#include <utility>
+
+#include "core/names.hpp"
 #include "flags.hpp"
+#include "symbolic/adopt.hpp"
+#include "symbolic/bridge.hpp"
 
 namespace norv::symbolic::container {
 
@@ -56,6 +61,82 @@ int clear_fields(ContainerFields &f)
         released.add(std::move(f.onchange_callback));
     }
     return 0;
+}
+
+Ref relocate(PyObject *self, ContainerFields &f, PyObject *parent, PyObject *key, PyObject *value,
+             PyObject *seen)
+{
+    bool enabled;
+    Ref parent_path;
+    {
+        SharedBorrow hold(f.borrow, OnConflict::Panic);
+        enabled = f.sym_mode;
+        parent_path = or_none(f.node.path);
+    }
+    return adopt::relocate_if_symbolic(key, value, enabled, parent_path.get(), self, parent, seen);
+}
+
+Ref relocate_face(PyObject *self, FastArgs a, const Signature &sig,
+                  Ref (*core)(PyObject *self, PyObject *key, PyObject *value, PyObject *seen))
+{
+    Bound b;
+    if (failed(sig.bind(a, b))) {
+        return error;
+    }
+    Maybe<PyObject *> seen = seen_arg(b[2]);
+    if (!seen) {
+        return error;
+    }
+    return core(self, b[0], b[1], *seen);
+}
+
+Ref new_blank(PyObject *cls, bool (*check)(PyObject *) noexcept, const char *name)
+{
+    Ref made = call_method(cls, interned<"__new__">(), cls);
+    if (made && !check(made.get())) {
+        return raise_not_instance(made.get(), name);
+    }
+    return made;
+}
+
+void init_wrap_node(ContainerFields &f, PyObject *root_path, bool allow_partial, PyObject *value_spec,
+                    Ref origin)
+{
+    Ref spec = absent_if_none(value_spec);
+    SymNode::Released released;
+    ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+    SymNode::reset_for_construct(f.node, absent_if_none(root_path), allow_partial, true, false, released);
+    released.add(std::exchange(f.node.origin, std::move(origin)));
+    released.add(std::exchange(f.value_spec, std::move(spec)));
+    f.wrap = true;
+}
+
+void init_clone(ContainerFields &dst, ContainerFields &src, Ref origin, bool keep_seal_and_callback)
+{
+    Ref spec, callback;
+    bool allow_partial, accessor_writable, sealed, wrap;
+    {
+        SharedBorrow hold(src.borrow, OnConflict::Panic);
+        spec = Ref::borrow(src.value_spec.get());
+        if (keep_seal_and_callback) {
+            callback = Ref::borrow(src.onchange_callback.get());
+        }
+        allow_partial = src.node.allow_partial;
+        accessor_writable = src.node.accessor_writable;
+        sealed = keep_seal_and_callback && src.node.sealed;
+        wrap = src.wrap;
+    }
+    Ref path = Ref::borrow(bridge::get().empty_key_path);
+    SymNode::Released released;
+    ExclusiveBorrow hold(dst.borrow, OnConflict::Panic);
+    SymNode::reset_for_construct(dst.node, std::move(path), allow_partial, accessor_writable, sealed,
+                                 released);
+    released.add(std::exchange(dst.node.origin, std::move(origin)));
+    released.add(std::exchange(dst.value_spec, std::move(spec)));
+    if (keep_seal_and_callback) {
+        released.add(std::exchange(dst.onchange_callback, std::move(callback)));
+    }
+    dst.wrap = wrap;
 }
 
 }  // namespace norv::symbolic::container

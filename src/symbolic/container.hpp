@@ -10,7 +10,10 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "core/args.hpp"
 #include "core/borrow.hpp"
@@ -50,6 +53,97 @@ int traverse_fields(const ContainerFields &f, visitproc visit, void *arg);
 // the flags keep their values. RuntimeError "Already borrowed" and -1 while
 // the fields are in use.
 int clear_fields(ContainerFields &f);
+
+// ---- pieces of the seams both containers share -------------------------------
+
+// Adoption of `value` under `key` with the container's context: its symbolic
+// mode, its path, itself as owner and `parent` for the child.
+Ref relocate(PyObject *self, ContainerFields &f, PyObject *parent, PyObject *key, PyObject *value,
+             PyObject *seen);
+
+// The Python face of `_relocate_if_symbolic`: (key, value, seen=None) bound
+// by `sig`, `seen` a set or None, then `core`.
+Ref relocate_face(PyObject *self, FastArgs a, const Signature &sig,
+                  Ref (*core)(PyObject *self, PyObject *key, PyObject *value, PyObject *seen));
+
+// `cls.__new__(cls)`, refused with "'{}' object is not an instance of
+// '{name}'" unless `check` accepts what it returned.
+Ref new_blank(PyObject *cls, bool (*check)(PyObject *) noexcept, const char *name);
+
+// A node built from validated members: reset as a construction would (no
+// parent, `root_path`, `allow_partial`, writable, unsealed), `origin` stored
+// (an empty one clears the one `__new__` left), the spec bound unchecked,
+// wrapping on.
+void init_wrap_node(ContainerFields &f, PyObject *root_path, bool allow_partial, PyObject *value_spec,
+                    Ref origin);
+
+// A clone is a fresh root at the bridge's empty path with `origin`, sharing
+// the source's spec and copying its allow-partial, writability and wrap
+// flags; with `keep_seal_and_callback` also its seal and change callback
+// (otherwise unsealed, and the callback is left as `__new__` made it).
+void init_clone(ContainerFields &dst, ContainerFields &src, Ref origin, bool keep_seal_and_callback);
+
+// ---- the class slots ----------------------------------------------------------
+// The lifecycle of a container class over its builtin base `Base` (`dict` or
+// `list`), whose instances carry `Fields` found by `Of`.
+template <class Fields, Fields &(*Of)(PyObject *) noexcept, PyTypeObject *Base>
+struct Slots {
+    // Arguments are ignored: an empty container of `cls` with blank fields.
+    static PyObject *tp_new(PyTypeObject *cls, PyObject *, PyObject *)
+    {
+        return guard([&]() -> Ref {
+            Ref no_args = Ref::steal(PyTuple_New(0));
+            if (!no_args) {
+                return error;
+            }
+            Ref self = Ref::steal(Base->tp_new(cls, no_args.get(), nullptr));
+            if (!self) {
+                return error;
+            }
+            // The allocator zeroed the fields and tracked the object; nothing
+            // ran in between, and zeroed fields read as holding nothing.
+            new (&Of(self.get())) Fields();
+            return self;
+        });
+    }
+
+    static void dealloc(PyObject *self)
+    {
+        PyObject_GC_UnTrack(self);
+        PyTypeObject *tp = Py_TYPE(self);
+        // Trees nest: release a long chain without one C frame per level.
+        Py_TRASHCAN_BEGIN(self, dealloc)
+        {
+            Of(self).~Fields();
+            Base->tp_dealloc(self);
+            // `subtype_dealloc` leaves the reference to the type to its
+            // nearest heap-type base, this class.
+            Py_DECREF(tp);
+        }
+        Py_TRASHCAN_END
+    }
+
+    // The instance's type first: the base's traverse does not visit it, and a
+    // host subclass's traverse leaves that to its nearest heap-type base.
+    static int traverse(PyObject *self, visitproc visit, void *arg)
+    {
+        Py_VISIT(Py_TYPE(self));
+        if (const int rc = Base->tp_traverse(self, visit, arg)) {
+            return rc;
+        }
+        return traverse_fields(Of(self), visit, arg);
+    }
+
+    static int clear(PyObject *self)
+    {
+        return guard_int([&] {
+            if (Base->tp_clear(self) != 0) {
+                return -1;
+            }
+            return clear_fields(Of(self));
+        });
+    }
+};
 
 // ---- node-state properties -------------------------------------------------
 // A getset closure names the field: a reference (None when absent; a setter
@@ -150,6 +244,42 @@ inline constexpr BoolField ACCESSOR_WRITABLE{
     [](ContainerFields &f) -> bool & { return f.node.accessor_writable; }};
 inline constexpr BoolField WRAP{[](ContainerFields &f) -> bool & { return f.wrap; }};
 inline constexpr BoolField SYM_MODE{[](ContainerFields &f) -> bool & { return f.sym_mode; }};
+
+// The properties every container exposes.
+template <class Props>
+std::array<PyGetSetDef, 12> common_properties()
+{
+    return {{
+        {"_sym_parent", Props::get_ref, Props::set_ref, nullptr, closure(&PARENT)},
+        {"sym_parent", Props::get_ref, nullptr, nullptr, closure(&PARENT)},
+        {"_sym_path", Props::get_ref, Props::set_ref, nullptr, closure(&PATH)},
+        {"sym_path", Props::get_ref, nullptr, nullptr, closure(&PATH)},
+        {"_sym_origin", Props::get_ref, Props::set_ref, nullptr, closure(&ORIGIN)},
+        {"_sealed", Props::get_bool, Props::set_bool, nullptr, closure(&SEALED)},
+        {"_allow_partial", Props::get_bool, Props::set_bool, nullptr, closure(&ALLOW_PARTIAL)},
+        {"_accessor_writable", Props::get_bool, Props::set_bool, nullptr, closure(&ACCESSOR_WRITABLE)},
+        {"_value_spec", Props::get_ref, Props::set_ref, nullptr, closure(&VALUE_SPEC)},
+        {"_onchange_callback", Props::get_ref, Props::set_ref, nullptr, closure(&ONCHANGE_CALLBACK)},
+        {"_wrap", Props::get_bool, Props::set_bool, nullptr, closure(&WRAP)},
+        {"sym_mode", Props::get_bool, nullptr, nullptr, closure(&SYM_MODE)},
+    }};
+}
+
+// The type slots every container class has, its lifecycle `Lifecycle`
+// (`Slots<...>`); the class adds its own and the terminator (`table`).
+template <class Lifecycle>
+std::array<PyType_Slot, 7> common_slots(const char *doc, PyMethodDef *methods, PyGetSetDef *getset)
+{
+    return {{
+        {Py_tp_doc, const_cast<char *>(doc)},
+        {Py_tp_new, reinterpret_cast<void *>(Lifecycle::tp_new)},
+        {Py_tp_dealloc, reinterpret_cast<void *>(Lifecycle::dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void *>(Lifecycle::traverse)},
+        {Py_tp_clear, reinterpret_cast<void *>(Lifecycle::clear)},
+        {Py_tp_methods, methods},
+        {Py_tp_getset, getset},
+    }};
+}
 
 }  // namespace container
 

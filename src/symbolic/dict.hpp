@@ -12,6 +12,7 @@
 #include "core/ref.hpp"
 #include "symbolic/container.hpp"
 #include "symbolic/formalize.hpp"
+#include "symbolic/spec_binding.hpp"
 
 namespace norv::symbolic {
 
@@ -52,6 +53,9 @@ struct SymDict {
 
     // An instance of the class or of a subclass. False before the class exists.
     static bool check(PyObject *o) noexcept;
+
+    // What binding a spec to a dict means: a `Dict` spec, dict messages.
+    static const binding::Kind KIND;
 
     static DictFields &fields(PyObject *self) noexcept
     {

@@ -11,19 +11,15 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/dict.hpp"
 #include "symbolic/dict_faces.hpp"
+#include "symbolic/spec_binding.hpp"
+#include "symbolic/topology.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "typing/funnel/field_meta.hpp"
-#include "typing/value_specs/base.hpp"
 #include "typing/value_specs/classes.hpp"
 
 namespace norv::symbolic {
 
 namespace {
-
-PyObject *py_bool(bool b) noexcept
-{
-    return b ? Py_True : Py_False;
-}
 
 Maybe<bool> is_dict_spec(PyObject *spec)
 {
@@ -241,9 +237,6 @@ Status init_members(PyObject *self, PyObject *args, PyObject *kwargs)
     return SymDict::construct_into(self, normalized.get(), value_spec, options);
 }
 
-const Signature USE_VALUE_SPEC_SIG{
-    "use_value_spec", {arg("value_spec"), opt("allow_partial")}, {.method = true}};
-
 }  // namespace
 
 // ---- construction core ---------------------------------------------------------------------
@@ -322,77 +315,7 @@ bool SymDict::accepts_partial(PyObject *self)
 
 Ref SymDict::use_value_spec(PyObject *self, PyObject *value_spec, bool allow_partial)
 {
-    DictFields &f = fields(self);
-    if (value_spec == Py_None) {
-        Ref displaced;
-        {
-            ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
-            std::swap(displaced, f.value_spec);
-            f.node.accessor_writable = true;
-        }
-        return Ref::borrow(self);
-    }
-    Maybe<bool> is_spec = is_dict_spec(value_spec);
-    if (!is_spec) {
-        return error;
-    }
-    if (!*is_spec) {
-        return SymDict::raise_decorated(
-            self, PyExc_ValueError,
-            Ref::steal(PyUnicode_FromFormat(
-                "Value spec for dict must be a `nv.typing.Dict` object. Encountered: %R", value_spec)));
-    }
-    Ref bound;
-    {
-        SharedBorrow hold(f.borrow, OnConflict::Panic);
-        bound = Ref::borrow(f.value_spec.get());
-    }
-    if (bound) {
-        Maybe<bool> differs = compare_truth(bound.get(), value_spec, Py_NE);
-        if (!differs) {
-            return error;
-        }
-        if (*differs) {
-            return SymDict::raise_decorated(
-                self, PyExc_RuntimeError,
-                Ref::steal(PyUnicode_FromFormat(
-                    "Dict is already bound with a different value spec: %S. New value spec: %S.", bound.get(),
-                    value_spec)));
-        }
-    }
-    bool wrap;
-    {
-        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
-        f.node.allow_partial = allow_partial;
-        wrap = f.wrap;
-    }
-    Ref transform = none();
-    if (wrap) {
-        PyObject *partial = py_bool(allow_partial);
-        transform =
-            Ref::steal(PyObject_Vectorcall(bridge::get().symbolic_transform_fn, &partial, 1, nullptr));
-        if (!transform) {
-            return error;
-        }
-    }
-    const bool accepts = accepts_partial(self);
-    Ref path = path_arg(self);
-    Ref applied;
-    if (typing::base::is_final_native(value_spec)) {
-        applied = typing::base::apply_native(value_spec, self, accepts,
-                                             transform.get() == Py_None ? nullptr : transform.get(),
-                                             path.get() == Py_None ? nullptr : path.get(), true);
-    }
-    else {
-        PyObject *args[] = {nullptr, value_spec, self, py_bool(accepts), transform.get(), path.get()};
-        applied = Ref::steal(
-            PyObject_VectorcallMethod(interned<"apply">(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                      kwnames<"allow_partial", "child_transform", "root_path">()));
-    }
-    if (!applied) {
-        return error;
-    }
-    return Ref::borrow(self);
+    return binding::use_value_spec(self, fields(self), value_spec, allow_partial, KIND);
 }
 
 Ref SymDict::build_wrap_node(PyObject *cls, PyObject *value, PyObject *value_spec, bool allow_partial,
@@ -407,17 +330,7 @@ Ref SymDict::build_wrap_node(PyObject *cls, PyObject *value, PyObject *value_spe
         return error;
     }
     DictFields &f = fields(node.get());
-    {
-        SymNode::Released released;
-        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
-        SymNode::reset_for_construct(f.node, Ref::borrow(root_path), allow_partial, true, false, released);
-        std::swap(*origin, f.node.origin);
-        released.add(std::move(*origin));
-        Ref spec = Ref::borrow(value_spec);
-        std::swap(spec, f.value_spec);
-        released.add(std::move(spec));
-        f.wrap = true;
-    }
+    container::init_wrap_node(f, root_path, allow_partial, value_spec, std::move(*origin));
     if (PyDict_Update(node.get(), value) < 0) {
         return error;
     }
@@ -437,20 +350,14 @@ Ref SymDict::build_wrap_node(PyObject *cls, PyObject *value, PyObject *value_spe
         }
     }
     if (parent != nullptr) {
-        Ref displaced = Ref::borrow(parent);
-        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
-        std::swap(displaced, f.node.parent);
+        topology::store_parent(f, parent);
     }
     return node;
 }
 
 Ref SymDict::new_blank(PyObject *cls)
 {
-    Ref blank = call_method(cls, interned<"__new__">(), cls);
-    if (blank && !check(blank.get())) {
-        return raise_not_instance(blank.get(), "SymDict");
-    }
-    return blank;
+    return container::new_blank(cls, check, "SymDict");
 }
 
 Ref SymDict::build_object_attrs(PyObject *normalized, PyObject *value_spec, bool allow_partial, bool sealed,
@@ -483,19 +390,6 @@ namespace dict_faces {
 int init(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     return guard_int([&] { return init_members(self, args, kwargs); });
-}
-
-Ref use_value_spec(PyObject *self, FastArgs a)
-{
-    Bound b;
-    if (failed(USE_VALUE_SPEC_SIG.bind(a, b))) {
-        return error;
-    }
-    Maybe<bool> allow_partial = bool_arg("allow_partial", b[1], false, ArgCause::Conversion);
-    if (!allow_partial) {
-        return error;
-    }
-    return SymDict::use_value_spec(self, b[0], *allow_partial);
 }
 
 }  // namespace dict_faces

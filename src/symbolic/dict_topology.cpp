@@ -12,18 +12,11 @@ namespace norv::symbolic {
 
 namespace {
 
-ContainerFields &container_of(PyObject *self) noexcept
-{
-    return SymDict::fields(self);
-}
-
 // A snapshot of the values, in storage order.
 Ref values_snapshot(PyObject *self)
 {
     return Ref::steal(PyDict_Values(SymDict::storage(self)));
 }
-
-const Signature SETPARENT_SIG{"sym_setparent", {arg("parent")}, {.method = true}};
 
 }  // namespace
 
@@ -41,48 +34,36 @@ Ref SymDict::sym_seal(PyObject *self, bool is_seal)
 
 Status SymDict::_update_children_paths(PyObject *self, PyObject *new_path)
 {
-    if (failed(topology::require_keypath(new_path))) {
-        return error;
-    }
-    {
-        DictFields &f = fields(self);
-        SharedBorrow hold(f.borrow, OnConflict::Panic);
-        if (!f.sym_mode) {
-            return Status::ok;
-        }
-    }
-    RecursionGuard depth(" while re-pathing a symbolic tree");
-    if (depth.failed()) {
-        return error;
-    }
-    Ref items = sym_items(self);
-    if (!items) {
-        return error;
-    }
-    while (Ref item = Ref::steal(PyIter_Next(items.get()))) {
-        PyObject *value = PyTuple_GET_ITEM(item.get(), 1);
-        Maybe<bool> in_tree = markers::in_tree(value);
-        if (!in_tree) {
-            return error;
-        }
-        if (*in_tree && failed(topology::repath_child(value, PyTuple_GET_ITEM(item.get(), 0), new_path))) {
-            return error;
-        }
-    }
-    return PyErr_Occurred() ? Status::error : Status::ok;
+    return topology::update_children(
+        self, fields(self), new_path, [](PyObject *self_, PyObject *path) -> Status {
+            Ref items = sym_items(self_);
+            if (!items) {
+                return error;
+            }
+            while (Ref item = Ref::steal(PyIter_Next(items.get()))) {
+                PyObject *value = PyTuple_GET_ITEM(item.get(), 1);
+                Maybe<bool> in_tree = markers::in_tree(value);
+                if (!in_tree) {
+                    return error;
+                }
+                if (*in_tree &&
+                    failed(topology::repath_child(value, PyTuple_GET_ITEM(item.get(), 0), path))) {
+                    return error;
+                }
+            }
+            return PyErr_Occurred() ? Status::error : Status::ok;
+        });
 }
 
 namespace dict_faces {
 
 Ref sym_setparent(PyObject *self, FastArgs a)
 {
-    Bound b;
-    if (failed(SETPARENT_SIG.bind(a, b))) {
+    DictFields &f = SymDict::fields(self);
+    PyObject *parent = topology::set_parent(f, a);
+    if (parent == nullptr) {
         return error;
     }
-    PyObject *parent = b[0];
-    DictFields &f = SymDict::fields(self);
-    topology::store_parent(f, parent);
     {
         SharedBorrow hold(f.borrow, OnConflict::Panic);
         if (!f.as_object_attributes_container || !f.sym_mode) {
@@ -103,34 +84,9 @@ Ref sym_setparent(PyObject *self, FastArgs a)
     return none();
 }
 
-Ref sym_setpath(PyObject *self, FastArgs a)
-{
-    return topology::sym_setpath(self, container_of(self), a, SymDict::_update_children_paths);
-}
-
-Ref update_children_paths(PyObject *self, FastArgs a)
-{
-    return topology::update_children_paths(self, a, SymDict::_update_children_paths);
-}
-
 Ref sym_parent_for_children(PyObject *self)
 {
     return SymDict::_sym_parent_for_children(self);
-}
-
-Ref sym_seal(PyObject *self, FastArgs a)
-{
-    return topology::sym_seal(self, a, SymDict::sym_seal);
-}
-
-Ref sym_setorigin(PyObject *self, FastArgs a)
-{
-    return topology::sym_setorigin(self, container_of(self), a);
-}
-
-Ref set_accessor_writable(PyObject *self, FastArgs a)
-{
-    return topology::set_accessor_writable(self, container_of(self), a);
 }
 
 }  // namespace dict_faces

@@ -112,11 +112,7 @@ Ref SymDict::error_message(PyObject *self, PyObject *text)
 
 Error SymDict::raise_decorated(PyObject *self, PyObject *exc, Ref text)
 {
-    Ref message = text ? error_message(self, text.get()) : Ref();
-    if (message) {
-        PyErr_SetObject(exc, message.get());
-    }
-    return error;
+    return write::raise_decorated(fields(self), exc, std::move(text));
 }
 
 Error SymDict::refuse_key(PyObject *self, PyObject *key)

@@ -23,6 +23,7 @@ const Signature SETORIGIN_SIG{
     {.method = true}};
 const Signature SET_ACCESSOR_WRITABLE_SIG{"set_accessor_writable", {opt("writable")}, {.method = true}};
 const Signature SEAL_SIG{"sym_seal", {opt("is_seal")}, {.method = true}};
+const Signature SETPARENT_SIG{"sym_setparent", {arg("parent")}, {.method = true}};
 const Signature SETPATH_SIG{"sym_setpath", {arg("path")}, {.method = true}};
 const Signature UPDATE_CHILDREN_PATHS_SIG{
     "_update_children_paths", {arg("_old_path"), arg("new_path")}, {.method = true}};
@@ -31,13 +32,17 @@ const Signature UPDATE_CHILDREN_PATHS_SIG{
 
 Status call_children(PyObject *children, Maybe<bool> (*test)(PyObject *), PyObject *method, PyObject *arg)
 {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(children); ++i) {
-        PyObject *child = PyList_GET_ITEM(children, i);
-        Maybe<bool> accepted = test(child);
+    const Py_ssize_t n = PyList_GET_SIZE(children);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref child = Ref::steal(PyList_GetItemRef(children, i));
+        if (!child) {
+            return error;
+        }
+        Maybe<bool> accepted = test(child.get());
         if (!accepted) {
             return error;
         }
-        if (*accepted && !call_method(child, method, arg)) {
+        if (*accepted && !call_method(child.get(), method, arg)) {
             return error;
         }
     }
@@ -83,6 +88,25 @@ Status require_keypath(PyObject *new_path)
     return Status::ok;
 }
 
+Status update_children(PyObject *self, ContainerFields &f, PyObject *new_path,
+                       Status (*walk)(PyObject *self, PyObject *new_path))
+{
+    if (failed(require_keypath(new_path))) {
+        return error;
+    }
+    {
+        SharedBorrow hold(f.borrow, OnConflict::Panic);
+        if (!f.sym_mode) {
+            return Status::ok;
+        }
+    }
+    RecursionGuard depth(" while re-pathing a symbolic tree");
+    if (depth.failed()) {
+        return error;
+    }
+    return walk(self, new_path);
+}
+
 Status repath_child(PyObject *child, PyObject *key, PyObject *new_path)
 {
     PyObject *args[] = {key, new_path};
@@ -115,6 +139,16 @@ Ref seal(PyObject *self, ContainerFields &f, bool is_seal, Ref (*children)(PyObj
         f.node.sealed = is_seal;
     }
     return Ref::borrow(self);
+}
+
+PyObject *set_parent(ContainerFields &f, FastArgs a)
+{
+    Bound b;
+    if (failed(SETPARENT_SIG.bind(a, b))) {
+        return nullptr;
+    }
+    store_parent(f, b[0]);
+    return b[0];
 }
 
 Ref sym_setorigin(PyObject *, ContainerFields &f, FastArgs a)

@@ -28,6 +28,15 @@ Ref error_message(ContainerFields &f, PyObject *text)
     return error_message(path.get(), text);
 }
 
+Error raise_decorated(ContainerFields &f, PyObject *exc, Ref text)
+{
+    Ref message = text ? error_message(f, text.get()) : Ref();
+    if (message) {
+        PyErr_SetObject(exc, message.get());
+    }
+    return error;
+}
+
 Error raise_permission(PyObject *text)
 {
     Ref exc = Ref::steal(PyObject_CallOneArg(bridge::get().write_permission_error, text));

@@ -20,6 +20,10 @@ Ref error_message(PyObject *path, PyObject *text);
 // The same for a container's own path.
 Ref error_message(ContainerFields &f, PyObject *text);
 
+// Raises `exc` with `error_message(f, text)`; a null `text` (its formatting
+// failed) passes its error on.
+Error raise_decorated(ContainerFields &f, PyObject *exc, Ref text);
+
 // Raises the instance `write_permission_error(text)` returns.
 Error raise_permission(PyObject *text);
 

@@ -2,12 +2,15 @@
 // Python surface of their own (part of `_native._testing`).
 #include <Python.h>
 
+#include <vector>
+
 #include "core/args.hpp"
 #include "core/borrow.hpp"
 #include "core/boundary.hpp"
 #include "symbolic/adopt.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/dict.hpp"
+#include "symbolic/list.hpp"
 #include "symbolic/markers.hpp"
 
 namespace norv::testing {
@@ -24,6 +27,32 @@ Ref answer(Maybe<bool> b)
 Status require_symdict(PyObject *o)
 {
     return sym::SymDict::check(o) ? Status::ok : Status(raise_not_instance(o, "SymDict"));
+}
+
+Status require_symlist(PyObject *o)
+{
+    return sym::SymList::check(o) ? Status::ok : Status(raise_not_instance(o, "SymList"));
+}
+
+// The native fields of a SymDict or SymList.
+sym::ContainerFields *fields_of(PyObject *o)
+{
+    if (sym::SymDict::check(o)) {
+        return &sym::SymDict::fields(o);
+    }
+    if (sym::SymList::check(o)) {
+        return &sym::SymList::fields(o);
+    }
+    (void)raise_not_instance(o, "SymDict or SymList");
+    return nullptr;
+}
+
+Ref size_answer(Maybe<std::optional<std::int64_t>> size)
+{
+    if (!size) {
+        return error;
+    }
+    return *size ? new_int(**size) : none();
 }
 
 Ref is_symbolic(PyObject *, PyObject *v)
@@ -55,6 +84,11 @@ Ref default_origin(PyObject *)
     return *origin ? std::move(*origin) : none();
 }
 
+Ref insertion_cls(PyObject *)
+{
+    return Ref::borrow(sym::bridge::insertion_cls());
+}
+
 Ref update_target_validates(PyObject *, PyObject *update)
 {
     return answer(sym::bridge::update_target_validates(update));
@@ -63,30 +97,33 @@ Ref update_target_validates(PyObject *, PyObject *update)
 const Signature RESET{"node_reset",
                       {arg("d"), arg("path"), arg("allow_partial"), arg("accessor_writable"), arg("sealed")}};
 
-// SymNode::reset_for_construct on a SymDict's node, under its exclusive hold.
+// SymNode::reset_for_construct on a container's node, under its exclusive hold.
 Ref node_reset(PyObject *, FastArgs a)
 {
     Bound b;
-    if (failed(RESET.bind(a, b)) || failed(require_symdict(b[0]))) {
+    if (failed(RESET.bind(a, b))) {
         return error;
     }
-    sym::DictFields &f = sym::SymDict::fields(b[0]);
+    sym::ContainerFields *f = fields_of(b[0]);
+    if (f == nullptr) {
+        return error;
+    }
     sym::SymNode::Released released;
-    ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
-    sym::SymNode::reset_for_construct(f.node, sym::absent_if_none(b[1]), b[2] == Py_True, b[3] == Py_True,
+    ExclusiveBorrow hold(f->borrow, OnConflict::Panic);
+    sym::SymNode::reset_for_construct(f->node, sym::absent_if_none(b[1]), b[2] == Py_True, b[3] == Py_True,
                                       b[4] == Py_True, released);
     return none();
 }
 
 Ref node_clear_refs(PyObject *, PyObject *d)
 {
-    if (failed(require_symdict(d))) {
+    sym::ContainerFields *f = fields_of(d);
+    if (f == nullptr) {
         return error;
     }
-    sym::DictFields &f = sym::SymDict::fields(d);
     sym::SymNode::Released released;
-    ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
-    sym::SymNode::clear_refs(f.node, released);
+    ExclusiveBorrow hold(f->borrow, OnConflict::Panic);
+    sym::SymNode::clear_refs(f->node, released);
     return none();
 }
 
@@ -158,6 +195,9 @@ Ref sym_items(PyObject *, PyObject *d)
 
 Ref path_arg(PyObject *, PyObject *d)
 {
+    if (sym::SymList::check(d)) {
+        return sym::SymList::path_arg(d);
+    }
     if (failed(require_symdict(d))) {
         return error;
     }
@@ -166,21 +206,81 @@ Ref path_arg(PyObject *, PyObject *d)
 
 const Signature HOLD{"holding", {arg("d"), arg("exclusive"), arg("fn")}};
 
-// Calls `fn()` while `d`'s fields are held as a native operation would hold
-// them, to show what a conflicting access meets.
+// Calls `fn()` while the container's fields are held as a native operation
+// would hold them, to show what a conflicting access meets.
 Ref holding(PyObject *, FastArgs a)
 {
     Bound b;
-    if (failed(HOLD.bind(a, b)) || failed(require_symdict(b[0]))) {
+    if (failed(HOLD.bind(a, b))) {
         return error;
     }
-    sym::DictFields &f = sym::SymDict::fields(b[0]);
+    sym::ContainerFields *f = fields_of(b[0]);
+    if (f == nullptr) {
+        return error;
+    }
     if (b[1] == Py_True) {
-        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        ExclusiveBorrow hold(f->borrow, OnConflict::Panic);
         return Ref::steal(PyObject_CallNoArgs(b[2]));
     }
-    SharedBorrow hold(f.borrow, OnConflict::Panic);
+    SharedBorrow hold(f->borrow, OnConflict::Panic);
     return Ref::steal(PyObject_CallNoArgs(b[2]));
+}
+
+// ---- SymList cores ----------------------------------------------------------
+
+Ref list_storage_is_self(PyObject *, PyObject *l)
+{
+    if (failed(require_symlist(l))) {
+        return error;
+    }
+    return new_bool(sym::SymList::storage(l) == l);
+}
+
+Ref element_of(PyObject *, PyObject *l)
+{
+    if (failed(require_symlist(l))) {
+        return error;
+    }
+    Maybe<Ref> element = sym::SymList::element_of(l);
+    if (!element) {
+        return error;
+    }
+    return *element ? std::move(*element) : Ref::borrow(Py_Ellipsis);  // Ellipsis: none
+}
+
+Ref min_size_val(PyObject *, PyObject *l)
+{
+    if (failed(require_symlist(l))) {
+        return error;
+    }
+    return size_answer(sym::SymList::min_size_val(l));
+}
+
+Ref max_size_val(PyObject *, PyObject *l)
+{
+    if (failed(require_symlist(l))) {
+        return error;
+    }
+    return size_answer(sym::SymList::max_size_val(l));
+}
+
+const Signature FUSED{"fused_typed_construct", {arg("l"), arg("spec"), arg("elements")}};
+
+Ref fused_typed_construct(PyObject *, FastArgs a)
+{
+    Bound b;
+    if (failed(FUSED.bind(a, b)) || failed(require_symlist(b[0]))) {
+        return error;
+    }
+    Ref seq = Ref::steal(PySequence_List(b[2]));
+    if (!seq) {
+        return error;
+    }
+    std::vector<Ref> elements;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq.get()); ++i) {
+        elements.push_back(Ref::borrow(PyList_GET_ITEM(seq.get(), i)));
+    }
+    return answer(sym::SymList::try_fused_typed_construct(b[0], b[1], elements));
 }
 
 const Signature CONSTRUCT{
@@ -239,15 +339,26 @@ Ref build_wrap_node(PyObject *, FastArgs a)
     if (failed(WRAP_NODE.bind(a, b))) {
         return error;
     }
-    return sym::SymDict::build_wrap_node(b[0], b[1], b[2], b[3] == Py_True, b[4], b.or_none(5));
-}
-
-Ref accepts_partial(PyObject *, PyObject *d)
-{
-    if (failed(require_symdict(d))) {
+    // The builder of the class's own kind: a list class builds a list.
+    PyTypeObject *list = sym::SymList::type();
+    if (list == nullptr) {
         return error;
     }
-    return new_bool(sym::SymDict::accepts_partial(d));
+    const bool of_list = PyType_Check(b[0]) && PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(b[0]), list);
+    auto build = of_list ? sym::SymList::build_wrap_node : sym::SymDict::build_wrap_node;
+    return build(b[0], b[1], b[2], b[3] == Py_True, b[4], b.or_none(5));
+}
+
+// The effective allow-partial flag of a dict or list.
+Ref accepts_partial(PyObject *, PyObject *c)
+{
+    if (sym::SymList::check(c)) {
+        return new_bool(sym::SymList::accepts_partial(c));
+    }
+    if (failed(require_symdict(c))) {
+        return error;
+    }
+    return new_bool(sym::SymDict::accepts_partial(c));
 }
 
 Ref owner(PyObject *, PyObject *d)
@@ -291,6 +402,7 @@ PyMethodDef METHODS[] = {
     method_onearg<child_sym_mode>("child_sym_mode", nullptr),
     method_noargs<default_origin>("default_origin", nullptr),
     method_onearg<update_target_validates>("update_target_validates", nullptr),
+    method_noargs<insertion_cls>("insertion_cls", nullptr),
     method<node_reset>("node_reset", nullptr),
     method_onearg<node_clear_refs>("node_clear_refs", nullptr),
     method_onearg<native_child_state>("native_child_state", nullptr),
@@ -301,6 +413,11 @@ PyMethodDef METHODS[] = {
     method_onearg<sym_items>("sym_items", nullptr),
     method_onearg<path_arg>("path_arg", nullptr),
     method<holding>("holding", nullptr),
+    method_onearg<list_storage_is_self>("list_storage_is_self", nullptr),
+    method_onearg<element_of>("element_of", nullptr),
+    method_onearg<min_size_val>("min_size_val", nullptr),
+    method_onearg<max_size_val>("max_size_val", nullptr),
+    method<fused_typed_construct>("fused_typed_construct", nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,95 @@
+// SymList: the native base of the host's symbolic list class. A `list`
+// subclass whose elements are the list's own items (read and written only
+// with the interpreter's list functions, never through methods a host
+// subclass may override), carrying its native fields in the data region the
+// type appends to every instance (`PyObject_GetTypeData`).
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "core/error.hpp"
+#include "core/ref.hpp"
+#include "symbolic/container.hpp"
+#include "symbolic/spec_binding.hpp"
+
+namespace norv::symbolic {
+
+struct SymList {
+    // The class (created on first use); NULL with the error set when
+    // creating it failed.
+    static PyTypeObject *type();
+
+    // An instance of the class or of a subclass. False before the class exists.
+    static bool check(PyObject *o) noexcept;
+
+    static ContainerFields &fields(PyObject *self) noexcept;
+
+    // What binding a spec to a list means: a `List` spec, list messages.
+    static const binding::Kind KIND;
+
+    // ---- reads --------------------------------------------------------------
+
+    // The instance itself, as its list storage.
+    static PyObject *storage(PyObject *self);
+
+    // An iterator over a snapshot of the raw elements, in index order.
+    static Ref sym_values(PyObject *self);
+
+    // The node's path, None when absent.
+    static Ref path_arg(PyObject *self);
+
+    // The bound spec's `element` (its element Field), read through Python;
+    // empty when no spec is bound.
+    static Maybe<Ref> element_of(PyObject *self);
+
+    // The bound spec's `min_size`; none when no spec is bound.
+    static Maybe<std::optional<std::int64_t>> min_size_val(PyObject *self);
+
+    // The bound spec's `element.key.max_value`; none when no spec is bound or
+    // the value is None.
+    static Maybe<std::optional<std::int64_t>> max_size_val(PyObject *self);
+
+    // ---- spec binding and construction ---------------------------------------
+
+    // The calling thread's allow-partial scope when forced, else the node's.
+    static bool accepts_partial(PyObject *self);
+
+    static Ref use_value_spec(PyObject *self, PyObject *value_spec, bool allow_partial);
+
+    // The one-pass construct of a list of scalars of exactly the element
+    // spec's leaf type: appends `elements` and binds `spec` without calling
+    // its `apply` or `custom_apply`. False, having written nothing, for any
+    // input it does not own.
+    static Maybe<bool> try_fused_typed_construct(PyObject *self, PyObject *spec,
+                                                 std::span<const Ref> elements);
+
+    // `cls.__new__(cls)` holding the already validated elements of `value`,
+    // bound to `value_spec` unchecked, at `root_path`, its non-scalar
+    // elements adopted; `parent` (may be nullptr) is set last. No `__init__`.
+    static Ref build_wrap_node(PyObject *cls, PyObject *value, PyObject *value_spec, bool allow_partial,
+                               PyObject *root_path, PyObject *parent);
+
+    // ---- seams ----------------------------------------------------------------
+
+    // A clone in one pass when every element is a scalar; None otherwise.
+    static Ref _clone_if_primitive(PyObject *self);
+
+    // Adoption of `value` as the element at `idx` (a Python int), the list
+    // being owner and parent.
+    static Ref _relocate_if_symbolic(PyObject *self, PyObject *idx, PyObject *value, PyObject *seen);
+
+    // ---- topology -----------------------------------------------------------
+
+    // Seals (or unseals) the symbolic elements, then the list; nothing when
+    // the list is already in that state. Returns the list.
+    static Ref sym_seal(PyObject *self, bool is_seal);
+
+    // Gives every element in the tree its path under `new_path`, by index.
+    static Status _update_children_paths(PyObject *self, PyObject *new_path);
+};
+
+}  // namespace norv::symbolic

@@ -1,0 +1,22 @@
+// The Python methods of SymList defined outside list.cpp, gathered into the
+// class's method table there.
+#pragma once
+
+#include <Python.h>
+
+#include "core/boundary.hpp"
+#include "core/ref.hpp"
+
+namespace norv::symbolic::list_faces {
+
+// Reads (list_reads.cpp).
+Ref sym_values(PyObject *self);
+
+// Topology (list_topology.cpp); the rest are `topology::Faces`.
+Ref sym_setparent(PyObject *self, FastArgs a);
+
+// The seams (list_seams.cpp); spec binding is `binding::Faces`.
+Ref clone_if_primitive(PyObject *self);
+Ref relocate_if_symbolic(PyObject *self, FastArgs a);
+
+}  // namespace norv::symbolic::list_faces
