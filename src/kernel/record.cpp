@@ -91,6 +91,26 @@ Ref offsets_of(PyObject *inst)
     return record_field_offsets(reinterpret_cast<PyObject *>(Py_TYPE(inst)));
 }
 
+// Runs `step(name, cell)` for each name of `names` in order, the cell found
+// through the offsets of the instance's type; the first error stops. The
+// list is read afresh at each step, as a step may run code.
+template <class Step>
+Status for_each_field_cell(PyObject *inst, PyObject *names, Step &&step)
+{
+    Ref offsets = offsets_of(inst);
+    if (!offsets) {
+        return error;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
+        Ref name = Ref::borrow(PyList_GET_ITEM(names, i));
+        PyObject **cell = named_cell(inst, offsets.get(), name.get());
+        if (cell == nullptr || failed(step(name.get(), cell))) {
+            return error;
+        }
+    }
+    return Status::ok;
+}
+
 void store(PyObject **cell, PyObject *value) noexcept
 {
     Ref previous = Ref::steal(std::exchange(*cell, Py_XNewRef(value)));
@@ -102,22 +122,20 @@ const Signature GET_SIG{"_slot_node_get", {arg("inst"), arg("role")}};
 const Signature SET_SIG{"_slot_node_set", {arg("inst"), arg("role"), opt("value")}};
 const Signature IF_ABSENT_SIG{"_slot_node_set_if_absent", {arg("inst"), arg("role"), arg("value")}};
 
-Maybe<std::size_t> role_arg(PyObject *value)
+// Binds a seam's arguments and converts its role (the second).
+Maybe<std::size_t> bind_role(const Signature &sig, FastArgs a, Bound &b)
 {
-    return convert_arg("role", [&] { return to_usize(value); });
+    if (failed(sig.bind(a, b))) {
+        return error;
+    }
+    return convert_arg("role", [&] { return to_usize(b[1]); });
 }
 
 Ref node_get(PyObject *, FastArgs a)
 {
     Bound b;
-    if (failed(GET_SIG.bind(a, b))) {
-        return error;
-    }
-    const Maybe<std::size_t> role = role_arg(b[1]);
-    if (!role) {
-        return error;
-    }
-    Maybe<Ref> value = _slot_node_get(b[0], *role);
+    const Maybe<std::size_t> role = bind_role(GET_SIG, a, b);
+    Maybe<Ref> value = role ? _slot_node_get(b[0], *role) : Maybe<Ref>(error);
     if (!value) {
         return error;
     }
@@ -127,10 +145,7 @@ Ref node_get(PyObject *, FastArgs a)
 Ref node_set(PyObject *, FastArgs a)
 {
     Bound b;
-    if (failed(SET_SIG.bind(a, b))) {
-        return error;
-    }
-    const Maybe<std::size_t> role = role_arg(b[1]);
+    const Maybe<std::size_t> role = bind_role(SET_SIG, a, b);
     if (!role || failed(set_node_slot(b[0], *role, b.or_none(2)))) {
         return error;
     }
@@ -140,14 +155,8 @@ Ref node_set(PyObject *, FastArgs a)
 Ref node_set_if_absent(PyObject *, FastArgs a)
 {
     Bound b;
-    if (failed(IF_ABSENT_SIG.bind(a, b))) {
-        return error;
-    }
-    const Maybe<std::size_t> role = role_arg(b[1]);
-    if (!role) {
-        return error;
-    }
-    return set_node_slot_if_absent(b[0], *role, b[2]);
+    const Maybe<std::size_t> role = bind_role(IF_ABSENT_SIG, a, b);
+    return role ? set_node_slot_if_absent(b[0], *role, b[2]) : Ref();
 }
 
 PyMethodDef GET_DEF = method<node_get>("_slot_node_get",
@@ -223,49 +232,32 @@ Maybe<std::size_t> field_slot_offset(PyObject *offsets, PyObject *name)
 
 Ref read_record_slots(PyObject *inst, PyObject *names)
 {
-    Ref offsets = offsets_of(inst);
-    Ref out = offsets ? Ref::steal(PyDict_New()) : Ref();
-    if (!out) {
+    Ref out = Ref::steal(PyDict_New());
+    if (!out || failed(for_each_field_cell(inst, names, [&](PyObject *name, PyObject **cell) {
+            // Held: hashing a str subclass's name may run code that empties the cell.
+            Ref value = Ref::borrow(*cell != nullptr ? *cell : Py_None);
+            return check(PyDict_SetItem(out.get(), name, value.get()));
+        }))) {
         return error;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
-        Ref name = Ref::borrow(PyList_GET_ITEM(names, i));
-        PyObject **cell = named_cell(inst, offsets.get(), name.get());
-        if (cell == nullptr) {
-            return error;
-        }
-        Ref value = Ref::borrow(*cell != nullptr ? *cell : Py_None);
-        if (PyDict_SetItem(out.get(), name.get(), value.get()) < 0) {
-            return error;
-        }
     }
     return out;
 }
 
 Status write_record_slots(PyObject *inst, PyObject *names, PyObject *values)
 {
-    Ref offsets = offsets_of(inst);
-    if (!offsets) {
-        return error;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
-        Ref name = Ref::borrow(PyList_GET_ITEM(names, i));
-        PyObject **cell = named_cell(inst, offsets.get(), name.get());
-        if (cell == nullptr) {
-            return error;
-        }
+    return for_each_field_cell(inst, names, [&](PyObject *name, PyObject **cell) -> Status {
         PyObject *found = nullptr;
-        if (PyDict_GetItemRef(values, name.get(), &found) < 0) {
+        if (PyDict_GetItemRef(values, name, &found) < 0) {
             return error;
         }
         if (found != nullptr) {
             // The lookup may have run code; the cell is where it was, since
-            // the instance holds its layout for life.
+            // the instance keeps its layout for life.
             Ref value = Ref::steal(found);
             store(cell, value.get());
         }
-    }
-    return Status::ok;
+        return Status::ok;
+    });
 }
 
 Maybe<bool> record_field_written(PyObject *inst, PyObject *name)
