@@ -476,3 +476,27 @@ def test_host_record_subclasses_extend_the_layout():
     del d
     gc.collect()
     assert r() is None
+
+
+class Infers:
+    """Inferential, and keeps no record of its calls."""
+
+    def infer(self):
+        return 1
+
+
+def test_reads_leave_no_references_behind():
+    P = make()
+    p = P()
+    stored, viewed = Infers(), object()
+    p.x, p.y = stored, viewed
+    n._slot_node_set(p, VIEW, {"y": viewed})
+    assert refcount_delta(stored, lambda: p.x) == 0
+    assert refcount_delta(viewed, lambda: p.y) == 0
+    n._kernel_set_record_sym_mode(P, False)
+
+    def refused():
+        with pytest.raises(ho.SymbolicModeError):
+            p.x
+
+    assert refcount_delta(stored, refused) == 0
