@@ -246,3 +246,40 @@ blank._sym_path = n.KeyPath("p")
 blank.sym_setpath(n.KeyPath("q"))
 print("sym_setpath builds the class metadata once:", type(vars(Point)["__native_ctor_meta__"]).__name__)
 print("path now:", blank.sym_path)
+
+section("Records: inline-slot types built at run time")
+from norv_host import records as host_records  # noqa: E402
+
+Cells = n._kernel_make_record("demo.Cells", ["x", "y"], n._kernel_topology_reserved())
+print(
+    "layout:", n._kernel_record_layout(), "| basic size:", Cells.__basicsize__,
+    "| weak-reference head at:", Cells.__weakrefoffset__, "| fields at:", Cells.__slot_field_offsets__,
+)
+c = Cells()
+try:
+    c.x
+except ValueError as e:
+    print("a blank record refuses its fields:", e)
+c.x = [c]  # a cycle through a cell
+n._slot_node_set(c, 1, n.KeyPath("root"))
+print("x:", c.x, "| path role:", n._slot_node_get(c, 1), "| traverse visits:", n._kernel_probe_traverse_visits(c))
+try:
+    n._slot_node_get(c, 8)
+except RuntimeError as e:
+    print("role 8 is CPython's:", str(e)[:60] + "...")
+try:
+    n._slot_node_set("text", 1, None)  # any other object is refused before a cell is touched
+except RuntimeError as e:
+    print("refused:", e)
+
+Point3 = host_records.record_class("Point3", {"x": int, "tags": list}, non_symbolic={"cache": None})
+pt = Point3()
+pt.x = host_symbolic.Inferred(3)
+print(
+    "host record class over", Point3.__mro__[1].__name__, "| inferred read:", pt.x,
+    "| init fields:", Point3.__slot_field_names__,
+)
+try:
+    pt.cache
+except AttributeError as e:
+    print("an unset non-symbolic field:", e)

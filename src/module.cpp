@@ -11,6 +11,7 @@
 #include "core/registry.hpp"
 #include "flags.hpp"
 #include "formatting/format.hpp"
+#include "kernel/kernel.hpp"
 #include "symbolic/symbolic.hpp"
 #include "topology/keypath.hpp"
 #include "topology/keypath_set.hpp"
@@ -110,7 +111,8 @@ Status exec_steps(PyObject *m)
         }
     }
 
-    if (failed(symbolic::register_names(m)) || failed(flags::register_names(m))) {
+    if (failed(symbolic::register_names(m)) || failed(flags::register_names(m)) ||
+        failed(kernel::register_names(m))) {
         return error;
     }
 #ifdef NORV_TEST_PROBES

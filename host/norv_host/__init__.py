@@ -11,9 +11,9 @@ makes the host modules that pickles name importable and installs every bridge
 (each installer is set-once, so a second call changes nothing).
 """
 
-from norv_host import formatting, objects, symbolic, topology, typing
+from norv_host import formatting, objects, records, symbolic, topology, typing
 
-__all__ = ["formatting", "install", "objects", "symbolic", "topology", "typing"]
+__all__ = ["formatting", "install", "objects", "records", "symbolic", "topology", "typing"]
 
 
 def install():

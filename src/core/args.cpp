@@ -395,6 +395,16 @@ Error raise_not_instance(PyObject *value, const char *expected)
     return raise_format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), expected);
 }
 
+PyTypeObject *type_arg(const char *name, PyObject *value)
+{
+    if (PyType_Check(value)) {
+        return reinterpret_cast<PyTypeObject *>(value);
+    }
+    (void)raise_not_instance(value, "type");
+    wrap_argument_error(name);
+    return nullptr;
+}
+
 bool is_numpy_bool(PyObject *value) noexcept
 {
     // NumPy 1 names the type numpy.bool_, NumPy 2 numpy.bool.
@@ -455,6 +465,37 @@ Maybe<std::uint8_t> to_u8(PyObject *value)
         return raise(PyExc_OverflowError, "out of range integral type conversion attempted");
     }
     return static_cast<std::uint8_t>(*v);
+}
+
+Maybe<std::size_t> to_usize(PyObject *value)
+{
+    Ref index = Ref::steal(PyNumber_Index(value));
+    if (!index) {
+        return error;
+    }
+    const std::size_t v = PyLong_AsSize_t(index.get());
+    if (v == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+        return error;
+    }
+    return v;
+}
+
+Ref to_str_list(PyObject *value)
+{
+    if (PyUnicode_Check(value) || !PySequence_Check(value)) {
+        return raise_not_instance(value, "list");
+    }
+    Ref list = Ref::steal(PySequence_List(value));
+    if (!list) {
+        return error;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        PyObject *item = PyList_GET_ITEM(list.get(), i);
+        if (!PyUnicode_Check(item)) {
+            return raise_not_instance(item, "str");
+        }
+    }
+    return list;
 }
 
 }  // namespace norv

@@ -155,6 +155,10 @@ auto convert_arg(const char *name, F &&convert, ArgCause cause = ArgCause::Conve
 // ("'None' is not an instance of '{expected}'" for None).
 Error raise_not_instance(PyObject *value, const char *expected);
 
+// A parameter that must be a class: the class, or NULL with the cast
+// TypeError for 'type' wrapped as the argument `name`'s.
+PyTypeObject *type_arg(const char *name, PyObject *value);
+
 // NumPy's boolean scalar, recognised by its type's module and name so NumPy
 // never needs importing.
 bool is_numpy_bool(PyObject *value) noexcept;
@@ -198,5 +202,14 @@ inline Maybe<std::optional<bool>> opt_bool_arg(const char *name, PyObject *value
 // conversion attempted".
 Maybe<std::int64_t> to_i64(PyObject *value);
 Maybe<std::uint8_t> to_u8(PyObject *value);
+
+// An unsigned pointer-sized integer through __index__, with the
+// interpreter's own OverflowError for a negative or too large value.
+Maybe<std::size_t> to_usize(PyObject *value);
+
+// A list parameter of text: any sequence but a str itself (else the cast
+// TypeError for 'list'), every item a str (else the cast TypeError for
+// 'str'). Answers a new list of the items.
+Ref to_str_list(PyObject *value);
 
 }  // namespace norv

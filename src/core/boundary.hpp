@@ -26,18 +26,51 @@ void translate_current_exception();
 // PanicException rather than the interpreter's SystemError.
 void ensure_error_set() noexcept;
 
-template <class F>
+// How an internal fault surfaces. Inside the type slots written into host
+// classes and the record field descriptors a fault is an ordinary
+// RuntimeError "panic in native slot" (its own text dropped): those slots
+// stand where the host's Python code would raise, so its callers' handlers
+// see an ordinary error. Everywhere else it is PanicException.
+enum class Faults : unsigned char { Panic, SlotError };
+
+// The slot form of `translate_current_exception` and `ensure_error_set`.
+void translate_current_exception_in_slot();
+void ensure_error_set_in_slot() noexcept;
+
+template <Faults K>
+inline void translate_fault()
+{
+    if constexpr (K == Faults::Panic) {
+        translate_current_exception();
+    }
+    else {
+        translate_current_exception_in_slot();
+    }
+}
+
+template <Faults K>
+inline void ensure_fault_set() noexcept
+{
+    if constexpr (K == Faults::Panic) {
+        ensure_error_set();
+    }
+    else {
+        ensure_error_set_in_slot();
+    }
+}
+
+template <Faults K = Faults::Panic, class F>
 inline PyObject *guard(F &&body)
 {
     try {
         PyObject *result = body().release();
         if (result == nullptr) [[unlikely]] {
-            ensure_error_set();
+            ensure_fault_set<K>();
         }
         return result;
     }
     catch (...) {
-        translate_current_exception();
+        translate_fault<K>();
         return nullptr;
     }
 }
@@ -52,7 +85,7 @@ inline constexpr bool is_maybe<Maybe<T>> = true;
 // (a predicate) to 1 / 0 / -1, any other `Maybe` to its value or -1; an
 // integer body's value is returned as it is, `failure` standing for "error
 // set" (and, like a failed result, a fault of ours when no error is set).
-template <class R = int, class F>
+template <class R = int, Faults K = Faults::Panic, class F>
 inline R guard_int(F &&body, R failure = -1)
 {
     try {
@@ -63,7 +96,7 @@ inline R guard_int(F &&body, R failure = -1)
         }
         else if constexpr (std::is_same_v<Result, Status>) {
             if (failed(body())) [[unlikely]] {
-                ensure_error_set();
+                ensure_fault_set<K>();
                 return failure;
             }
             return 0;
@@ -71,7 +104,7 @@ inline R guard_int(F &&body, R failure = -1)
         else if constexpr (is_maybe<Result>) {
             const Result result = body();
             if (!result) [[unlikely]] {
-                ensure_error_set();
+                ensure_fault_set<K>();
                 return failure;
             }
             return static_cast<R>(*result);
@@ -79,13 +112,13 @@ inline R guard_int(F &&body, R failure = -1)
         else {
             const R result = body();
             if (result == failure) [[unlikely]] {
-                ensure_error_set();
+                ensure_fault_set<K>();
             }
             return result;
         }
     }
     catch (...) {
-        translate_current_exception();
+        translate_fault<K>();
         return failure;
     }
 }

@@ -130,4 +130,33 @@ void translate_current_exception()
     }
 }
 
+namespace {
+
+constexpr const char *SLOT_FAULT = "panic in native slot";
+
+}  // namespace
+
+void ensure_error_set_in_slot() noexcept
+{
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_RuntimeError, SLOT_FAULT);
+    }
+}
+
+void translate_current_exception_in_slot()
+{
+    try {
+        throw;
+    }
+    catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    }
+    catch (abi::__forced_unwind &) {
+        throw;
+    }
+    catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, SLOT_FAULT);
+    }
+}
+
 }  // namespace norv

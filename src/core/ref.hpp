@@ -24,7 +24,8 @@
 //   pointers, since no destructor may run at exit. They are the set-once
 //   bridge records (`bridge::TypingBridge`, the symbolic container-types
 //   pair and the cached `re` match descriptor in typing/, the formatting
-//   bridge's host callables, `symbolic::bridge::ContainerBridge`), the interned names and keyword-name tuples
+//   bridge's host callables, `symbolic::bridge::ContainerBridge`), the Record kernel's per-type tables
+//   (the field closures' interned names), the interned names and keyword-name tuples
 //   of core/names.hpp, the table of builtin type texts in value-spec messages, the key-path sets' table of
 //   text keys, and the values of `ObjectCell`s.
 #pragma once

@@ -146,12 +146,14 @@ PyMethodDef METHODS[] = {
 
 Status add_symbolic_probes(PyObject *probes);
 Status add_object_probes(PyObject *probes);
+Status add_kernel_probes(PyObject *probes);
 
 Status add_probes(PyObject *module)
 {
     Ref probes = Ref::steal(PyModule_New("norv_core._native._testing"));
     if (!probes || PyModule_AddFunctions(probes.get(), METHODS) < 0 ||
-        failed(add_symbolic_probes(probes.get())) || failed(add_object_probes(probes.get()))) {
+        failed(add_symbolic_probes(probes.get())) || failed(add_object_probes(probes.get())) ||
+        failed(add_kernel_probes(probes.get()))) {
         return error;
     }
     return check(PyModule_AddObjectRef(module, "_testing", probes.get()));

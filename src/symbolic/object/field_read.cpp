@@ -251,10 +251,7 @@ Ref _sym_attributes(PyObject *self)
 {
     Ref fields = SymObject::inline_storage(self);
     if (!fields) {
-        Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
-        return name ? raise_format(PyExc_AttributeError, "'%U' object has no attribute '_sym_attributes'",
-                                   name.get())
-                    : Ref();
+        return missing_attribute_error(Py_TYPE(self), interned<"_sym_attributes">());
     }
     Ref meta = SymObject::ctor_meta(reinterpret_cast<PyObject *>(Py_TYPE(self)));
     if (!meta) {

@@ -291,11 +291,25 @@ Status SymObject::node_read_guard(PyObject *obj, OnConflict mode)
     if (initialised) {
         return Status::ok;
     }
-    Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
+    return blank_object_error(Py_TYPE(obj));
+}
+
+Error blank_object_error(PyTypeObject *type)
+{
+    Ref name = Ref::steal(PyType_GetName(type));
     if (!name) {
         return error;
     }
     return raise_format(PyExc_ValueError, "%U.__init__ should call `super().__init__`.", name.get());
+}
+
+Error missing_attribute_error(PyTypeObject *type, PyObject *name)
+{
+    Ref type_name = Ref::steal(PyType_GetName(type));
+    Ref text = type_name ? str_of(name) : Ref();
+    return text ? raise_format(PyExc_AttributeError, "'%U' object has no attribute '%U'", type_name.get(),
+                               text.get())
+                : error;
 }
 
 Ref SymObject::inline_storage(PyObject *obj)
