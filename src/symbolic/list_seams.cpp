@@ -99,12 +99,7 @@ Maybe<bool> SymList::try_fused_typed_construct(PyObject *self, PyObject *spec, s
             return error;
         }
     }
-    Ref displaced = Ref::borrow(spec);
-    {
-        ContainerFields &f = fields(self);
-        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
-        std::swap(displaced, f.value_spec);
-    }
+    binding::store_spec(fields(self), spec);
     return true;
 }
 
