@@ -73,6 +73,30 @@ struct SymList {
     static Ref build_wrap_node(PyObject *cls, PyObject *value, PyObject *value_spec, bool allow_partial,
                                PyObject *root_path, PyObject *parent);
 
+    // ---- writes ---------------------------------------------------------------
+
+    // Whether `value` is an instance of the host's `Insertion` class.
+    static Maybe<bool> is_insertion(PyObject *value);
+
+    // The member stored for `value` under `idx` (a Python int): a scalar
+    // unchanged while no spec is bound, anything else formalised against the
+    // bound spec's element field and adopted. `seen` may be nullptr.
+    static Ref _formalized_value(PyObject *self, PyObject *idx, PyObject *value, PyObject *seen);
+
+    // The write itself, with no permission check and no notification: at or
+    // past the end an append (nothing for a missing value), an `Insertion`
+    // inserted before `index`, else a replacement. The change record, or
+    // empty when nothing changed.
+    static Maybe<Ref> _set_item_without_permission_check(PyObject *self, std::int64_t index, PyObject *value);
+
+    // Deletes the element at `i` through the base list and reports it, unless
+    // notification is off. No permission check.
+    static Status delete_and_notify(PyObject *self, std::int64_t i);
+
+    // `_notify_field_updates(updates)` unless `updates` (a list) is empty or
+    // notification is off.
+    static Status notify(PyObject *self, PyObject *updates);
+
     // ---- seams ----------------------------------------------------------------
 
     // A clone in one pass when every element is a scalar; None otherwise.
