@@ -326,6 +326,33 @@ def test_the_fused_route_declines_on_a_list_already_holding_elements():
     assert lst == ["old", 1] and len(calls("custom_apply")) == 1
 
 
+class Growing(HostDict):
+    """Appends to `source` when it is adopted."""
+
+    source = None
+
+    def sym_setparent(self, parent):
+        Growing.source.append("late")
+        return super().sym_setparent(parent)
+
+
+@pytest.mark.parametrize("spec, sees_late", [(None, True), (n.List(n.Any()), False)])
+def test_the_schemaful_plan_collects_the_source_before_host_code_runs(spec, sees_late):
+    # Without a spec the source is iterated live, as Python iterates a list;
+    # with one it is collected first.
+    source = [1, Growing()]
+    Growing.source = source
+    lst = HostList(source, value_spec=spec)
+    assert len(lst) == (3 if sees_late else 2) and len(source) == 3
+
+
+@pytest.mark.parametrize("items", [(1, "a", None, True, b"x", 2.5), [1, "a", None, True, b"x", 2.5]])
+def test_scalars_are_stored_as_the_very_objects(items):
+    lst = HostList(items)
+    assert all(a is b for a, b in zip(lst, items)) and len(lst) == len(items)
+    assert calls("wrap_value") == []
+
+
 def test_the_binding_tail_follows_the_spec():
     spec = n.List(n.Int())
     lst = HostList([1, 2], value_spec=spec, sealed=True, accessor_writable=False, onchange_callback=print)

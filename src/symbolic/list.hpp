@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 
 #include "core/error.hpp"
 #include "core/ref.hpp"
@@ -36,7 +35,10 @@ struct SymList {
     // The instance itself, as its list storage.
     static PyObject *storage(PyObject *self);
 
-    // An iterator over a snapshot of the raw elements, in index order.
+    // A new plain list of the raw elements, in index order.
+    static Ref snapshot(PyObject *self);
+
+    // An iterator over `snapshot(self)`.
     static Ref sym_values(PyObject *self);
 
     // The node's path, None when absent.
@@ -61,11 +63,10 @@ struct SymList {
     static Ref use_value_spec(PyObject *self, PyObject *value_spec, bool allow_partial);
 
     // The one-pass construct of a list of scalars of exactly the element
-    // spec's leaf type: appends `elements` and binds `spec` without calling
-    // its `apply` or `custom_apply`. False, having written nothing, for any
-    // input it does not own.
-    static Maybe<bool> try_fused_typed_construct(PyObject *self, PyObject *spec,
-                                                 std::span<const Ref> elements);
+    // spec's leaf type: appends `elements` (a list) and binds `spec` without
+    // calling its `apply` or `custom_apply`. False, having written nothing,
+    // for any input it does not own.
+    static Maybe<bool> try_fused_typed_construct(PyObject *self, PyObject *spec, PyObject *elements);
 
     // `cls.__new__(cls)` holding the already validated elements of `value`,
     // bound to `value_spec` unchecked, at `root_path`, its non-scalar

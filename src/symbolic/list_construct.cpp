@@ -1,8 +1,6 @@
 // Construction of SymList: `__init__`, its three plans (schemaless,
 // pass-through, schemaful with the fused typed route first) and the spec
 // binding that ends them.
-#include <vector>
-
 #include "core/args.hpp"
 #include "core/recursion.hpp"
 #include "core/truth.hpp"
@@ -61,6 +59,28 @@ Status formalize_and_append(PyObject *self, PyObject *element)
     return append(list, idx ? SymList::_formalized_value(self, idx.get(), element, nullptr) : Ref());
 }
 
+// A list or tuple whose elements are all scalars, appended in one step: no
+// element needs more, and no code runs while they are read. False when the
+// source is another kind or holds something else.
+Maybe<bool> append_scalars(PyObject *list, PyObject *source)
+{
+    if (!PyList_CheckExact(source) && !PyTuple_CheckExact(source)) {
+        return false;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(source);
+    PyObject **items = PySequence_Fast_ITEMS(source);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!is_scalar_value(items[i])) {
+            return false;
+        }
+    }
+    const Py_ssize_t end = PyList_GET_SIZE(list);
+    if (PyList_SetSlice(list, end, end, source) < 0) {
+        return error;
+    }
+    return true;
+}
+
 // Without a spec: scalars as they are, insertions written, missing values
 // dropped, anything else formalised.
 Status take_schemaless(PyObject *self, PyObject *source, PyObject *missing)
@@ -104,24 +124,30 @@ Status take_adopted(PyObject *self, PyObject *source)
 // route bound the spec.
 Maybe<bool> take_validated(PyObject *self, PyObject *source, PyObject *value_spec)
 {
-    std::vector<Ref> elements;
-    if (failed(for_each_item(source, [&](PyObject *element) {
-            elements.push_back(Ref::borrow(element));
-            return Status::ok;
-        }))) {
+    // A plain list is its own collection until host code may run.
+    const bool plain = PyList_CheckExact(source);
+    Ref elements = plain ? Ref::borrow(source) : Ref::steal(PySequence_List(source));
+    if (!elements) {
         return error;
     }
-    Maybe<bool> fused = SymList::try_fused_typed_construct(self, value_spec, elements);
+    Maybe<bool> fused = SymList::try_fused_typed_construct(self, value_spec, elements.get());
     if (!fused || *fused) {
         return fused;
     }
-    for (const Ref &element : elements) {
-        Maybe<bool> insertion = SymList::is_insertion(element.get());
+    if (plain) {
+        elements = Ref::steal(PyList_GetSlice(source, 0, PyList_GET_SIZE(source)));
+        if (!elements) {
+            return error;
+        }
+    }
+    // The collected list is ours: nothing else changes it meanwhile.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.get()); ++i) {
+        PyObject *element = PyList_GET_ITEM(elements.get(), i);
+        Maybe<bool> insertion = SymList::is_insertion(element);
         if (!insertion) {
             return error;
         }
-        if (failed(*insertion ? write_at_end(self, element.get())
-                              : formalize_and_append(self, element.get()))) {
+        if (failed(*insertion ? write_at_end(self, element) : formalize_and_append(self, element))) {
             return error;
         }
     }
@@ -142,24 +168,29 @@ Status take_items(PyObject *self, PyObject *items, PyObject *value_spec, bool pa
     if (!*given) {
         return Status::ok;
     }
-    Ref source = SymList::check(items) ? SymList::sym_values(items) : Ref::borrow(items);
+    Ref source = SymList::check(items) ? SymList::snapshot(items) : Ref::borrow(items);
     if (!source) {
         return error;
     }
     // Read whatever the plan: the bridge must be there once there are items.
     PyObject *missing = bridge::get().missing_value;
-    if (value_spec == nullptr) {
-        return take_schemaless(self, source.get(), missing);
+    if (value_spec != nullptr && !pass_through) {
+        Maybe<bool> fused = take_validated(self, source.get(), value_spec);
+        if (!fused) {
+            return error;
+        }
+        bound = *fused;
+        return Status::ok;
     }
-    if (pass_through) {
-        return take_adopted(self, source.get());
-    }
-    Maybe<bool> fused = take_validated(self, source.get(), value_spec);
-    if (!fused) {
+    Maybe<bool> appended = append_scalars(SymList::storage(self), source.get());
+    if (!appended) {
         return error;
     }
-    bound = *fused;
-    return Status::ok;
+    if (*appended) {
+        return Status::ok;
+    }
+    return value_spec == nullptr ? take_schemaless(self, source.get(), missing)
+                                 : take_adopted(self, source.get());
 }
 
 Status init_list(PyObject *self, PyObject *args, PyObject *kwargs)

@@ -2,8 +2,6 @@
 // Python surface of their own (part of `_native._testing`).
 #include <Python.h>
 
-#include <vector>
-
 #include "core/args.hpp"
 #include "core/borrow.hpp"
 #include "core/boundary.hpp"
@@ -273,15 +271,11 @@ Ref fused_typed_construct(PyObject *, FastArgs a)
     if (failed(FUSED.bind(a, b)) || failed(require_symlist(b[0]))) {
         return error;
     }
-    Ref seq = Ref::steal(PySequence_List(b[2]));
-    if (!seq) {
+    Ref elements = Ref::steal(PySequence_List(b[2]));
+    if (!elements) {
         return error;
     }
-    std::vector<Ref> elements;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq.get()); ++i) {
-        elements.push_back(Ref::borrow(PyList_GET_ITEM(seq.get(), i)));
-    }
-    return answer(sym::SymList::try_fused_typed_construct(b[0], b[1], elements));
+    return answer(sym::SymList::try_fused_typed_construct(b[0], b[1], elements.get()));
 }
 
 const Signature CONSTRUCT{
