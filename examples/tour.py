@@ -198,20 +198,19 @@ try:
 except AttributeError as e:
     print("no such attribute or member:", e)
 
-section("Symbolic lists: elements as children, spec binding, clones")
+section("Symbolic lists: construction, elements as children, spec binding, clones")
 Items = host_symbolic.HostList
-items = Items.__new__(Items)
-items._sym_path = n.KeyPath.parse("config.items")
-for value in (1, Tree(), "x"):
-    list.append(items, items._relocate_if_symbolic(len(items), value))
+items = Items([1, Tree(), "x", host_symbolic.MISSING_VALUE], root_path=n.KeyPath.parse("config.items"))
+print("constructed (a missing value is dropped):", items)
 print("an element is adopted under its index:", items[1].sym_path, "| parent is the list:", items[1].sym_parent is items)
 items.sym_setpath(n.KeyPath.parse("config.layers"))
 print("after sym_setpath the element is at:", items[1].sym_path)
-ints = Items.__new__(Items)
-ints._sym_path = n.KeyPath()
-list.extend(ints, [1, 2, 3])
-ints.use_value_spec(n.List(n.Int(), max_size=5))
-print("use_value_spec binds through custom_apply:", repr(ints.value_spec))
+ints = Items([1, 2, 3], value_spec=n.List(n.Int(), max_size=5))
+print("exact ints bind the spec in one pass, without the engine:", repr(ints.value_spec))
+try:
+    Items([1, "2"], value_spec=n.List(n.Int()))
+except TypeError as e:
+    print("otherwise the spec is applied:", e)
 try:
     ints.use_value_spec(n.List(n.Str()))
 except RuntimeError as e:
@@ -220,6 +219,39 @@ print("an all-scalar list clones in one pass:", ints._clone_if_primitive(), "| a
       items._clone_if_primitive())
 items.sym_seal()
 print("sym_seal() seals the symbolic elements too:", items._sealed, items[1]._sealed)
+
+section("Symbolic lists: validated writes, slices and notification")
+
+
+class Layers(Items):
+    def _notify_field_updates(self, updates):
+        print(f"  one notification, {len(updates)} update(s):",
+              ", ".join(f"{u.path}: {u.old_value!r} -> {u.new_value!r}" for u in updates))
+
+
+layers = Layers([64, 32], value_spec=n.List(n.Int(min_value=1)), root_path=n.KeyPath("net"))
+layers[0] = 128
+layers[1:2] = [16, 8]  # the surplus value is inserted
+layers[0] = host_symbolic.Insertion(256)
+del layers[-1]
+print("now:", layers)
+try:
+    layers[0] = 0
+except ValueError as e:
+    print("refused:", e)
+try:
+    layers[::2] = [1]
+except ValueError as e:
+    print("refused:", e)
+mixed = Items(["a", "b", "c"], root_path=n.KeyPath("blocks"))
+head = Tree(kind="stem")
+mixed[1:2] = [head]
+print("a slice value is adopted where it lands:", head.sym_path, head.sym_parent is mixed)
+layers.sym_seal()
+try:
+    layers[1] = 2
+except host_symbolic.WritePermissionError as e:
+    print("sealed:", e)
 
 section("Symbolic objects: the base class, class metadata and field reads")
 from norv_host import objects as host_objects  # noqa: E402

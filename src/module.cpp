@@ -8,6 +8,7 @@
 #endif
 
 #include "core/boundary.hpp"
+#include "core/hooks.hpp"
 #include "core/registry.hpp"
 #include "flags.hpp"
 #include "formatting/format.hpp"
@@ -53,6 +54,10 @@ PyMethodDef ABI_VERSION_DEF = method_noargs<abi_version>(
 // Each step returns a Status; the first failure stops execution.
 Status exec_steps(PyObject *m)
 {
+    // The schema drivers emit validated containers through this hook; it is
+    // in place before any name is.
+    hooks::WRAP_NODE_HOOK.set(symbolic::build_wrap_node);
+
     // Not a registered name: the class of internal faults.
     PyObject *panic_type = panic_exception_type();
     if (panic_type == nullptr || PyObject_SetAttrString(m, "PanicException", panic_type) < 0) {

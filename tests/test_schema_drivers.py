@@ -8,7 +8,7 @@ from leakcheck import block_growth, refcount_delta, swallow
 
 from norv_core import _native as n
 import norv_host
-from norv_host import typing as ht
+from norv_host import symbolic as hs, typing as ht
 
 norv_host.install()
 
@@ -323,10 +323,38 @@ def test_wrap_reads_allow_partial_marker_and_propagates_its_errors():
     class Marked(ScalarIdentity):
         _norv_allow_partial = True
 
-    # With no native container builder installed, the transform builds it.
+    # The host's container types are installed: the hook builds the list node,
+    # at the field's path and without a parent; the transform is not called.
     t = Marked()
-    assert probes.funnel_field_value(s, "v", [1], transform=t) == ([1], True)
-    assert t.calls == [("v", [1])]
+    got, scalar = probes.funnel_field_value(s, "v", [1], transform=t, root_path=n.KeyPath.parse("r"))
+    assert type(got) is hs.HostList and got == [1] and scalar is True
+    assert (got.sym_path, got.sym_parent, got.value_spec, got._allow_partial) == (
+        n.KeyPath.parse("r.v"),
+        None,
+        s.get_field("v").value,
+        True,
+    )
+    assert t.calls == []
+
+
+def test_wrap_falls_back_to_the_transform_without_container_types(run_py):
+    out = run_py(
+        """
+from norv_core import _native as n
+from norv_host import symbolic as hs, typing as ht
+ht.install()
+n._install_container_bridge(**hs.HANDLES)
+calls = []
+def transform(path, field, value):
+    calls.append((str(path), value))
+    return ("built", value)
+transform._norv_scalar_identity = True
+transform._norv_allow_partial = False
+s = n.Schema([n.Field("v", n.List(n.Int()))])
+print(n._testing.funnel_field_value(s, "v", [1], transform=transform), calls)
+"""
+    )
+    assert out.strip() == "(('built', [1]), True) [('v', [1])]"
 
 
 def test_skip_validation_and_disabled_validation_take_the_value():

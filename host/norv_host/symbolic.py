@@ -170,7 +170,9 @@ class Insertion:
 class HostList(_native.SymList):
     """The host's symbolic list: the native base plus what the native code
     calls back on the host's lists. The value-spec engine hands it to its
-    `custom_apply` and reads its elements through `sym_getattr`."""
+    `custom_apply`, reads its elements through `sym_getattr` and writes them
+    through the inherited native `_set_item_without_permission_check`.
+    Construction and item writes are the native ones."""
 
     __norv_custom_typing__ = True
 
@@ -232,6 +234,8 @@ HANDLES = dict(
 
 
 def install():
-    """Install the container and list bridges (first install wins)."""
+    """Install the container and list bridges, and the symbolic container types
+    the schema drivers build validated dicts and lists as (first install wins)."""
     _native._install_container_bridge(**HANDLES)
     _native._install_list_bridge(Insertion)
+    _native._install_symbolic_container_types(HostDict, HostList)

@@ -63,6 +63,46 @@ int clear_fields(ContainerFields &f)
     return 0;
 }
 
+void reset_for_construct(ContainerFields &f, Ref path, bool allow_partial, bool wrap)
+{
+    SymNode::Released released;
+    ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+    SymNode::reset_for_construct(f.node, std::move(path), allow_partial, true, false, released);
+    released.add(std::move(f.value_spec));
+    released.add(std::move(f.onchange_callback));
+    f.wrap = wrap;
+}
+
+Status record_default_origin(ContainerFields &f)
+{
+    Maybe<Ref> origin = bridge::default_origin();
+    if (!origin) {
+        return error;
+    }
+    if (*origin) {
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        std::swap(*origin, f.node.origin);
+    }
+    return Status::ok;
+}
+
+Status finish_construct(PyObject *self, ContainerFields &f, PyObject *onchange_callback,
+                        bool accessor_writable, bool sealed, Ref (*seal)(PyObject *self, bool is_seal))
+{
+    Ref displaced = Ref::borrow(onchange_callback);
+    {
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        std::swap(displaced, f.onchange_callback);
+        if (!accessor_writable) {
+            f.node.accessor_writable = false;
+        }
+    }
+    if (sealed && !seal(self, true)) {
+        return error;
+    }
+    return Status::ok;
+}
+
 Ref relocate(PyObject *self, ContainerFields &f, PyObject *parent, PyObject *key, PyObject *value,
              PyObject *seen)
 {

@@ -54,6 +54,22 @@ int traverse_fields(const ContainerFields &f, visitproc visit, void *arg);
 // the fields are in use.
 int clear_fields(ContainerFields &f);
 
+// ---- construction ------------------------------------------------------------
+
+// The start of a construction, in one exclusive hold: no parent, `path`, the
+// given allow-partial flag, writable and unsealed while the members come in,
+// no spec and no callback, wrapping as given. The origin is left as it was.
+void reset_for_construct(ContainerFields &f, Ref path, bool allow_partial, bool wrap);
+
+// Under origin tracking, the bridge's default origin replaces the node's.
+Status record_default_origin(ContainerFields &f);
+
+// The end of a construction, once every member is in: the change callback
+// (may be nullptr), then accessor-writability on this node alone, then the
+// seal through the class's `seal` core.
+Status finish_construct(PyObject *self, ContainerFields &f, PyObject *onchange_callback,
+                        bool accessor_writable, bool sealed, Ref (*seal)(PyObject *self, bool is_seal));
+
 // ---- pieces of the seams both containers share -------------------------------
 
 // Adoption of `value` under `key` with the container's context: its symbolic

@@ -252,24 +252,15 @@ Status SymDict::construct_into(PyObject *self, PyObject *normalized, PyObject *v
 {
     DictFields &f = fields(self);
     Ref path = Ref::borrow(options.root_path != nullptr ? options.root_path : bridge::get().empty_key_path);
+    // Unsealed and writable while the members come in, whatever the options say.
+    container::reset_for_construct(f, std::move(path), options.allow_partial, options.wrap);
     {
-        // Unsealed and writable while the members come in, whatever the options say.
-        SymNode::Released released;
         ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
-        SymNode::reset_for_construct(f.node, std::move(path), options.allow_partial, true, false, released);
-        released.add(std::move(f.value_spec));
-        released.add(std::move(f.onchange_callback));
         f.as_object_attributes_container = options.as_object_attributes_container;
-        f.wrap = options.wrap;
         f.sym_mode = options.sym_mode;
     }
-    Maybe<Ref> origin = bridge::default_origin();
-    if (!origin) {
+    if (failed(container::record_default_origin(f))) {
         return error;
-    }
-    if (*origin) {
-        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
-        std::swap(*origin, f.node.origin);
     }
     Ref seen;
     if (options.as_object_attributes_container && options.mode != ConstructMode::Verbatim) {
@@ -298,20 +289,8 @@ Status SymDict::construct_into(PyObject *self, PyObject *normalized, PyObject *v
     if (failed(taken)) {
         return error;
     }
-    {
-        Ref displaced = Ref::borrow(options.onchange_callback);
-        {
-            ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
-            std::swap(displaced, f.onchange_callback);
-            if (!options.accessor_writable) {
-                f.node.accessor_writable = false;
-            }
-        }
-    }
-    if (options.sealed && !sym_seal(self, true)) {
-        return error;
-    }
-    return Status::ok;
+    return container::finish_construct(self, f, options.onchange_callback, options.accessor_writable,
+                                       options.sealed, sym_seal);
 }
 
 void SymDict::bind_unapplied(PyObject *self, PyObject *value_spec)

@@ -42,6 +42,19 @@ auto METHODS = table(
         method<list_faces::sym_setparent>("sym_setparent",
                                           "sym_setparent($self, parent)\n--\n\n"
                                           "Set the parent; the elements keep theirs."),
+        method<list_faces::set_item_without_permission_check>(
+            "_set_item_without_permission_check",
+            "_set_item_without_permission_check($self, key, value)\n--\n\n"
+            "Write an element without the permission checks; the change record, or None when nothing "
+            "changed."),
+        method<list_faces::delete_and_notify>(
+            "delete_and_notify",
+            "delete_and_notify($self, i)\n--\n\n"
+            "Delete the element at `i` and report it, without the permission "
+            "checks."),
+        method<list_faces::formalized_value>("_formalized_value",
+                                             "_formalized_value($self, idx, value, seen=None)\n--\n\n"
+                                             "The element the list would store for `value` at `idx`."),
         method_noargs<list_faces::clone_if_primitive>("_clone_if_primitive",
                                                       "_clone_if_primitive($self)\n--\n\n"
                                                       "A clone made in one pass when every element is a "
@@ -49,10 +62,13 @@ auto METHODS = table(
     },
     Binding::methods(), Topology::methods());
 
-auto SLOTS =
-    table(container::common_slots<Lifecycle>("SymList(*_args, **_kwargs)\n--\n\n"
-                                             "The native base of the host's symbolic list class.",
-                                             METHODS.data(), GETSET.data()));
+auto SLOTS = table(container::common_slots<Lifecycle>("SymList(*_args, **_kwargs)\n--\n\n"
+                                                      "The native base of the host's symbolic list class.",
+                                                      METHODS.data(), GETSET.data()),
+                   std::array{
+                       PyType_Slot{Py_tp_init, reinterpret_cast<void *>(list_faces::init)},
+                       PyType_Slot{Py_mp_ass_subscript, reinterpret_cast<void *>(list_faces::ass_subscript)},
+                   });
 
 // A negative size: the fields go in a data region after the base's layout,
 // which this type does not fix.

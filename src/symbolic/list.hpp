@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 
 #include "core/error.hpp"
 #include "core/ref.hpp"
@@ -36,7 +35,10 @@ struct SymList {
     // The instance itself, as its list storage.
     static PyObject *storage(PyObject *self);
 
-    // An iterator over a snapshot of the raw elements, in index order.
+    // A new plain list of the raw elements, in index order.
+    static Ref snapshot(PyObject *self);
+
+    // An iterator over `snapshot(self)`.
     static Ref sym_values(PyObject *self);
 
     // The node's path, None when absent.
@@ -61,17 +63,40 @@ struct SymList {
     static Ref use_value_spec(PyObject *self, PyObject *value_spec, bool allow_partial);
 
     // The one-pass construct of a list of scalars of exactly the element
-    // spec's leaf type: appends `elements` and binds `spec` without calling
-    // its `apply` or `custom_apply`. False, having written nothing, for any
-    // input it does not own.
-    static Maybe<bool> try_fused_typed_construct(PyObject *self, PyObject *spec,
-                                                 std::span<const Ref> elements);
+    // spec's leaf type: appends `elements` (a list) and binds `spec` without
+    // calling its `apply` or `custom_apply`. False, having written nothing,
+    // for any input it does not own.
+    static Maybe<bool> try_fused_typed_construct(PyObject *self, PyObject *spec, PyObject *elements);
 
     // `cls.__new__(cls)` holding the already validated elements of `value`,
     // bound to `value_spec` unchecked, at `root_path`, its non-scalar
     // elements adopted; `parent` (may be nullptr) is set last. No `__init__`.
     static Ref build_wrap_node(PyObject *cls, PyObject *value, PyObject *value_spec, bool allow_partial,
                                PyObject *root_path, PyObject *parent);
+
+    // ---- writes ---------------------------------------------------------------
+
+    // Whether `value` is an instance of the host's `Insertion` class.
+    static Maybe<bool> is_insertion(PyObject *value);
+
+    // The member stored for `value` under `idx` (a Python int): a scalar
+    // unchanged while no spec is bound, anything else formalised against the
+    // bound spec's element field and adopted. `seen` may be nullptr.
+    static Ref _formalized_value(PyObject *self, PyObject *idx, PyObject *value, PyObject *seen);
+
+    // The write itself, with no permission check and no notification: at or
+    // past the end an append (nothing for a missing value), an `Insertion`
+    // inserted before `index`, else a replacement. The change record, or
+    // empty when nothing changed.
+    static Maybe<Ref> _set_item_without_permission_check(PyObject *self, std::int64_t index, PyObject *value);
+
+    // Deletes the element at `i` through the base list and reports it, unless
+    // notification is off. No permission check.
+    static Status delete_and_notify(PyObject *self, std::int64_t i);
+
+    // `_notify_field_updates(updates)` unless `updates` (a list) is empty or
+    // notification is off.
+    static Status notify(PyObject *self, PyObject *updates);
 
     // ---- seams ----------------------------------------------------------------
 

@@ -9,6 +9,15 @@
 
 namespace norv::symbolic::list_faces {
 
+// Construction (list_construct.cpp); spec binding is `binding::Faces`.
+int init(PyObject *self, PyObject *args, PyObject *kwargs);
+
+// Writes (list_write.cpp).
+int ass_subscript(PyObject *self, PyObject *key, PyObject *value);
+Ref set_item_without_permission_check(PyObject *self, FastArgs a);
+Ref delete_and_notify(PyObject *self, FastArgs a);
+Ref formalized_value(PyObject *self, FastArgs a);
+
 // Reads (list_reads.cpp).
 Ref sym_values(PyObject *self);
 

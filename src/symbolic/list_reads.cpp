@@ -44,14 +44,19 @@ PyObject *SymList::storage(PyObject *self)
     return self;
 }
 
-Ref SymList::sym_values(PyObject *self)
+Ref SymList::snapshot(PyObject *self)
 {
     PyObject *list = storage(self);
-    Ref snapshot = Ref::steal(PyList_GetSlice(list, 0, PyList_GET_SIZE(list)));
-    if (!snapshot) {
+    return Ref::steal(PyList_GetSlice(list, 0, PyList_GET_SIZE(list)));
+}
+
+Ref SymList::sym_values(PyObject *self)
+{
+    Ref elements = snapshot(self);
+    if (!elements) {
         return error;
     }
-    return Ref::steal(PyObject_GetIter(snapshot.get()));
+    return Ref::steal(PyObject_GetIter(elements.get()));
 }
 
 Ref SymList::path_arg(PyObject *self)

@@ -61,7 +61,7 @@ Ref SymList::use_value_spec(PyObject *self, PyObject *value_spec, bool allow_par
     return binding::use_value_spec(self, fields(self), value_spec, allow_partial, KIND);
 }
 
-Maybe<bool> SymList::try_fused_typed_construct(PyObject *self, PyObject *spec, std::span<const Ref> elements)
+Maybe<bool> SymList::try_fused_typed_construct(PyObject *self, PyObject *spec, PyObject *elements)
 {
     PyObject *list = storage(self);
     // Elements already stored would be bound to the spec unchecked, and the
@@ -84,27 +84,22 @@ Maybe<bool> SymList::try_fused_typed_construct(PyObject *self, PyObject *spec, s
     if (!*leaf) {
         return false;
     }
-    for (const Ref &element : elements) {
-        if (!funnel::is_scalar_value(element.get()) ||
-            reinterpret_cast<PyObject *>(Py_TYPE(element.get())) != leaf->get()) {
+    // No code runs from here to the store: the elements are read in place.
+    const Py_ssize_t n = PyList_GET_SIZE(elements);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *element = PyList_GET_ITEM(elements, i);
+        if (!funnel::is_scalar_value(element) ||
+            reinterpret_cast<PyObject *>(Py_TYPE(element)) != leaf->get()) {
             return false;
         }
     }
-    const auto n = static_cast<std::int64_t>(elements.size());
     if (n < (*typed)->min_size || ((*typed)->max_size && *(*typed)->max_size < n)) {
         return false;
     }
-    for (const Ref &element : elements) {
-        if (PyList_Append(list, element.get()) < 0) {
-            return error;
-        }
+    if (PyList_SetSlice(list, 0, 0, elements) < 0) {
+        return error;
     }
-    Ref displaced = Ref::borrow(spec);
-    {
-        ContainerFields &f = fields(self);
-        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
-        std::swap(displaced, f.value_spec);
-    }
+    binding::store_spec(fields(self), spec);
     return true;
 }
 

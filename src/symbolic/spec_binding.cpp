@@ -31,24 +31,6 @@ Ref bound_spec(ContainerFields &f)
     return Ref::borrow(f.value_spec.get());
 }
 
-// Binds `spec` when the container has none; the displaced reference (none,
-// unless host code bound one meanwhile) is released after the access.
-void store_spec(ContainerFields &f, PyObject *spec)
-{
-    Ref displaced = absent_if_none(spec);
-    ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
-    std::swap(displaced, f.value_spec);
-}
-
-Maybe<bool> is_spec_of(const Kind &kind, PyObject *spec)
-{
-    PyTypeObject *cls = kind.spec_class();
-    if (cls == nullptr) {
-        return error;
-    }
-    return PyObject_TypeCheck(spec, cls) != 0;
-}
-
 // ValueError whose one argument is what the host's decorator returned,
 // whatever its type.
 Error raise_incompatible(const Kind &kind, PyObject *bound, PyObject *offered, PyObject *path)
@@ -65,6 +47,24 @@ Error raise_incompatible(const Kind &kind, PyObject *bound, PyObject *offered, P
 }
 
 }  // namespace
+
+void store_spec(ContainerFields &f, PyObject *spec)
+{
+    Ref displaced = absent_if_none(spec);
+    {
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        std::swap(displaced, f.value_spec);
+    }
+}
+
+Maybe<bool> is_spec_of(const Kind &kind, PyObject *spec)
+{
+    PyTypeObject *cls = kind.spec_class();
+    if (cls == nullptr) {
+        return error;
+    }
+    return PyObject_TypeCheck(spec, cls) != 0;
+}
 
 Ref use_value_spec(PyObject *self, ContainerFields &f, PyObject *value_spec, bool allow_partial,
                    const Kind &kind)

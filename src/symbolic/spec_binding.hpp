@@ -23,6 +23,13 @@ struct Kind {
     PyTypeObject *(*spec_class)();
 };
 
+// Whether `spec` is of the container's spec class (subclasses included).
+Maybe<bool> is_spec_of(const Kind &kind, PyObject *spec);
+
+// Stores `spec` (None: none) as the bound spec without applying it; the
+// displaced one is released after the access.
+void store_spec(ContainerFields &f, PyObject *spec);
+
 // Binds `value_spec` by calling `value_spec.apply(self, allow_partial=,
 // child_transform=, root_path=)`, which calls back `custom_apply`; None
 // unbinds and makes the container accessor-writable again. A spec of another

@@ -1,5 +1,6 @@
 #include "symbolic/symbolic.hpp"
 
+#include "core/args.hpp"
 #include "core/registry.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/dict.hpp"
@@ -16,6 +17,18 @@ Status register_names(PyObject *module)
     }
     // The object layer's names come last.
     return object::register_names(module);
+}
+
+PyObject *build_wrap_node(PyObject *cls, PyObject *value, PyObject *value_spec, bool allow_partial,
+                          PyObject *root_path)
+{
+    if (PyDict_Check(value)) {
+        return SymDict::build_wrap_node(cls, value, value_spec, allow_partial, root_path, nullptr).release();
+    }
+    if (PyList_Check(value)) {
+        return SymList::build_wrap_node(cls, value, value_spec, allow_partial, root_path, nullptr).release();
+    }
+    return Ref(raise_not_instance(value, "list")).release();
 }
 
 }  // namespace norv::symbolic

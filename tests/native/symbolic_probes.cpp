@@ -2,11 +2,10 @@
 // Python surface of their own (part of `_native._testing`).
 #include <Python.h>
 
-#include <vector>
-
 #include "core/args.hpp"
 #include "core/borrow.hpp"
 #include "core/boundary.hpp"
+#include "core/hooks.hpp"
 #include "symbolic/adopt.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/dict.hpp"
@@ -272,15 +271,11 @@ Ref fused_typed_construct(PyObject *, FastArgs a)
     if (failed(FUSED.bind(a, b)) || failed(require_symlist(b[0]))) {
         return error;
     }
-    Ref seq = Ref::steal(PySequence_List(b[2]));
-    if (!seq) {
+    Ref elements = Ref::steal(PySequence_List(b[2]));
+    if (!elements) {
         return error;
     }
-    std::vector<Ref> elements;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq.get()); ++i) {
-        elements.push_back(Ref::borrow(PyList_GET_ITEM(seq.get(), i)));
-    }
-    return answer(sym::SymList::try_fused_typed_construct(b[0], b[1], elements));
+    return answer(sym::SymList::try_fused_typed_construct(b[0], b[1], elements.get()));
 }
 
 const Signature CONSTRUCT{
@@ -349,6 +344,23 @@ Ref build_wrap_node(PyObject *, FastArgs a)
     return build(b[0], b[1], b[2], b[3] == Py_True, b[4], b.or_none(5));
 }
 
+const Signature WRAP_NODE_HOOK{
+    "wrap_node_hook", {arg("cls"), arg("value"), arg("value_spec"), arg("allow_partial"), arg("root_path")}};
+
+// What the schema drivers call: the hook module execution stored.
+Ref wrap_node_hook(PyObject *, FastArgs a)
+{
+    Bound b;
+    if (failed(WRAP_NODE_HOOK.bind(a, b))) {
+        return error;
+    }
+    const hooks::WrapNodeFn *hook = hooks::WRAP_NODE_HOOK.get();
+    if (hook == nullptr) {
+        return raise(PyExc_AssertionError, "no wrap-node hook");
+    }
+    return Ref::steal((*hook)(b[0], b[1], b[2], b[3] == Py_True, b[4]));
+}
+
 // The effective allow-partial flag of a dict or list.
 Ref accepts_partial(PyObject *, PyObject *c)
 {
@@ -393,6 +405,7 @@ Ref formalize_field(PyObject *, FastArgs a)
 PyMethodDef METHODS[] = {
     method<construct_into>("construct_into", nullptr),
     method<build_wrap_node>("build_wrap_node", nullptr),
+    method<wrap_node_hook>("wrap_node_hook", nullptr),
     method_onearg<accepts_partial>("accepts_partial", nullptr),
     method_onearg<owner>("owner", nullptr),
     method<formalize_field>("formalize_field", nullptr),
