@@ -8,9 +8,11 @@
 #endif
 
 #include "core/boundary.hpp"
+#include "core/hooks.hpp"
 #include "core/registry.hpp"
 #include "flags.hpp"
 #include "formatting/format.hpp"
+#include "symbolic/object/construct.hpp"
 #include "symbolic/symbolic.hpp"
 #include "topology/keypath.hpp"
 #include "topology/keypath_set.hpp"
@@ -52,6 +54,9 @@ PyMethodDef ABI_VERSION_DEF = method_noargs<abi_version>(
 // Each step returns a Status; the first failure stops execution.
 Status exec_steps(PyObject *m)
 {
+    // The typing layer's hooks into the layers above it, before anything can reach them.
+    hooks::SYM_PARTIAL_HOOK.set(&symbolic::object::construct::sym_partial_native);
+
     // Not a registered name: the class of internal faults.
     PyObject *panic_type = panic_exception_type();
     if (panic_type == nullptr || PyObject_SetAttrString(m, "PanicException", panic_type) < 0) {

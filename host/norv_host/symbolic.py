@@ -232,6 +232,8 @@ HANDLES = dict(
 
 
 def install():
-    """Install the container and list bridges (first install wins)."""
+    """Install the container and list bridges and the symbolic container
+    classes the typing layer builds (first install wins)."""
     _native._install_container_bridge(**HANDLES)
     _native._install_list_bridge(Insertion)
+    _native._install_symbolic_container_types(HostDict, HostList)

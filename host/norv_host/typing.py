@@ -356,8 +356,9 @@ def field_from_annotation(key, annotation, description, metadata, auto_typing, p
 
 
 def install():
-    """Install the typing bridge and the other typing installers (first install wins)."""
+    """Install the typing bridge and the other typing installers (first
+    install wins). The symbolic container classes are installed with them
+    (`norv_host.symbolic.install`)."""
     _native._install_typing_bridge(**HANDLES)
     _native._install_json_schema_fn(value_spec_to_json_schema)
     _native._install_field_from_annotation(field_from_annotation)
-    _native._install_symbolic_container_types(dict, list)
