@@ -57,6 +57,7 @@ Maybe<bool> fill_value(PyObject *self, const CompiledField &c, Ref value, const 
             stored = verdict->kind == fn::AcceptKind::Verbatim ? std::move(value) : std::move(verdict->value);
             if (!fn::is_scalar_value(stored.get())) {
                 out.all_plain = out.all_scalar = false;
+                out.adopt = true;
             }
             break;
         case fn::AcceptKind::Wrap: {
@@ -68,6 +69,7 @@ Maybe<bool> fill_value(PyObject *self, const CompiledField &c, Ref value, const 
             out.all_plain = false;
             out.all_scalar = out.all_scalar && meta.scalar_fill;
             if (tuple || !meta.enable_wrap) {
+                out.adopt = out.adopt || !(tuple || PyList_CheckExact(stored.get()) || PyDict_CheckExact(stored.get()));
                 break;
             }
             Maybe<Ref> node = wrap_node(self, c, stored.get(), ctx, allow_partial);
@@ -95,7 +97,8 @@ Maybe<std::optional<Filled>> try_compiled_fill(PyObject *self, const CtorMeta &m
                                                PyObject *root_path, bool allow_partial)
 {
     using Answer = std::optional<Filled>;
-    Filled out{Ref::steal(PyDict_New()), true, true};
+    // Sized once: the fill stores exactly one value per compiled field.
+    Filled out{Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(meta.refs.compiled_fields->size())))};
     if (!out.dict) {
         return error;
     }

@@ -25,13 +25,17 @@ struct CloneContext {
     PyObject *memo = nullptr;
 };
 
-// What the compiled fill made: the field dict in compiled order, whether no
-// value needs adopting (`all_plain`) and whether none can be partial or
-// pure-symbolic (`all_scalar`).
+// What a fill made: the field dict; whether every value is a scalar (or a
+// tuple of scalars) and needs no adopting (`all_plain`); whether none can be
+// partial or pure-symbolic (`all_scalar`); and whether some value may still
+// need adopting (`adopt`): a container node the compiled fill built already
+// has the object as its parent, and an exact builtin container is never
+// adopted, so only the values it does not know are.
 struct Filled {
     Ref dict;
     bool all_plain = true;
     bool all_scalar = true;
+    bool adopt = false;
 };
 
 namespace construct {

@@ -11,6 +11,7 @@
 #include "symbolic/object/sym_object.hpp"
 #include "symbolic/object/topology.hpp"
 #include "topology/keypath.hpp"
+#include "typing/funnel/field_meta.hpp"
 
 namespace norv::symbolic::object {
 
@@ -100,11 +101,18 @@ Status adopt_children_inline(PyObject *self, PyObject *dict, bool sym)
         SharedBorrow hold(f.borrow, OnConflict::Panic);
         parent_path = Ref::borrow(f.node.path ? f.node.path.get() : br.empty_key_path);
     }
-    Ref seen = Ref::steal(PySet_New(nullptr));
-    Ref keys = seen ? Ref::steal(PyDict_Keys(dict)) : Ref();
+    Ref keys = Ref::steal(PyDict_Keys(dict));
     if (!keys) {
         return error;
     }
+    // Made when a child first needs it: nothing else sees it.
+    Ref seen;
+    auto seen_set = [&]() -> PyObject * {
+        if (!seen) {
+            seen = Ref::steal(PySet_New(nullptr));
+        }
+        return seen.get();
+    };
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
         PyObject *key = PyList_GET_ITEM(keys.get(), i);
         PyObject *found = nullptr;
@@ -115,18 +123,26 @@ Status adopt_children_inline(PyObject *self, PyObject *dict, bool sym)
             panic("adoption: a filled field vanished from its dict");
         }
         Ref value = Ref::steal(found);
+        // A scalar is no child; the shared adoption would hand it back as it is.
+        if (typing::funnel::is_scalar_value(value.get())) {
+            continue;
+        }
         Ref result;
         if (SymObject::check(value.get())) {
-            result = adopt_object(self, key, value.get(), parent_path.get(), seen.get(), sym);
+            PyObject *s = seen_set();
+            result = s ? adopt_object(self, key, value.get(), parent_path.get(), s, sym) : Ref();
+        }
+        else if (std::optional<adopt::ChildState> state = adopt::native_child_state(value.get());
+                 state && state->parent.get() == self) {
+            continue;
         }
         else {
-            std::optional<adopt::ChildState> state = adopt::native_child_state(value.get());
-            result = state && state->parent.get() == self
-                         ? std::move(value)
-                         : adopt::relocate_if_symbolic(key, value.get(), sym, parent_path.get(), self, self,
-                                                       seen.get());
+            PyObject *s = seen_set();
+            result = s ? adopt::relocate_if_symbolic(key, value.get(), sym, parent_path.get(), self, self, s)
+                       : Ref();
         }
-        if (!result || PyDict_SetItem(dict, key, result.get()) < 0) {
+        // Storing the very value again would change nothing anyone can see.
+        if (!result || (result.get() != value.get() && PyDict_SetItem(dict, key, result.get()) < 0)) {
             return error;
         }
     }
