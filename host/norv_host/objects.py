@@ -229,7 +229,10 @@ def copy_default(default):
 
 
 def cooperative_init(obj, flag):
-    calls.append(("cooperative_init", obj, flag))
+    """Records the call with what the object is at that moment: its path,
+    its field dict and its allow-partial and accessor-writable flags."""
+    calls.append(("cooperative_init", obj, flag, obj.sym_path, obj.field_dict(), obj._allow_partial,
+                  obj._accessor_writable))
 
 
 def needs_cooperative_init(cls):
