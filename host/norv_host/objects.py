@@ -89,7 +89,12 @@ class Symbolic:
         return type(self)(**(self.field_dict() or {}))
 
     @property
+    def sym_mode(self):
+        return type(self).__sym_options__.sym
+
+    @property
     def sym_partial(self):
+        calls.append(("sym_partial", self))
         return bool(self.sym_missing())
 
 
@@ -173,7 +178,7 @@ class HostObject(_native.SymObject, Symbolic):
 
     def sym_missing(self):
         fields = self.field_dict() or {}
-        return {k: v for k, v in fields.items() if v is MISSING_VALUE}
+        return {k: v for k, v in fields.items() if type(v) is type(MISSING_VALUE)}
 
     @property
     def sym_puresymbolic(self):
@@ -256,6 +261,7 @@ def prepare_construct_error(exc):
 
 
 def is_pure_symbolic(value):
+    calls.append(("is_pure_symbolic", value))
     return bool(getattr(type(value), "__norv_pure_symbolic__", False))
 
 

@@ -17,8 +17,22 @@ namespace norv::symbolic::object {
 
 namespace {
 
-// Whether the child already sits where it is being put: parented to `self`
-// at exactly `path`.
+// Whether a child's path (nullptr: none) is `expected`: key by key for two
+// native paths, else by Python's `==`.
+Maybe<bool> same_path(PyObject *expected, PyObject *path)
+{
+    if (path == nullptr) {
+        return false;
+    }
+    Maybe<std::optional<bool>> eq = keypath::keypaths_eq(expected, path);
+    if (!eq) {
+        return error;
+    }
+    return *eq ? **eq : eq_truth(expected, path);
+}
+
+// Whether the child object already sits where it is being put: parented to
+// `self` at exactly `path`.
 Maybe<bool> in_place(PyObject *self, PyObject *child, PyObject *path, bool &has_parent)
 {
     Ref parent, current;
@@ -29,14 +43,7 @@ Maybe<bool> in_place(PyObject *self, PyObject *child, PyObject *path, bool &has_
         current = Ref::borrow(f.node.path.get());
     }
     has_parent = bool(parent);
-    if (parent.get() != self || !current) {
-        return false;
-    }
-    Maybe<std::optional<bool>> eq = keypath::keypaths_eq(path, current.get());
-    if (!eq) {
-        return error;
-    }
-    return *eq ? **eq : eq_truth(path, current.get());
+    return parent.get() == self ? same_path(path, current.get()) : Maybe<bool>(false);
 }
 
 // A child object taken over natively: itself when free (the first time this
@@ -134,7 +141,19 @@ Status adopt_children_inline(PyObject *self, PyObject *dict, bool sym)
         }
         else if (std::optional<adopt::ChildState> state = adopt::native_child_state(value.get());
                  state && state->parent.get() == self) {
-            continue;
+            // Left as it is only where it already sits: the same container
+            // given for a second field is cloned, not shared by two keys.
+            Ref expected = keypath::child_key_path(key, parent_path.get());
+            const Maybe<bool> placed = expected ? same_path(expected.get(), state->path.get()) : Maybe<bool>(error);
+            if (!placed) {
+                return error;
+            }
+            if (*placed) {
+                continue;
+            }
+            PyObject *s = seen_set();
+            result = s ? adopt::relocate_if_symbolic(key, value.get(), sym, parent_path.get(), self, self, s)
+                       : Ref();
         }
         else {
             PyObject *s = seen_set();
