@@ -133,7 +133,8 @@ Ref new_blank(PyObject *cls, bool (*check)(PyObject *) noexcept, const char *nam
     if (PyTypeObject *owner = slot_new_owner(cls)) {
         // What the builtin `__new__` would do with no further arguments.
         Ref args = Ref::steal(PyTuple_New(0));
-        made = args ? Ref::steal(owner->tp_new(reinterpret_cast<PyTypeObject *>(cls), args.get(), nullptr)) : Ref();
+        made = args ? Ref::steal(owner->tp_new(reinterpret_cast<PyTypeObject *>(cls), args.get(), nullptr))
+                    : Ref();
     }
     else {
         made = call_method(cls, interned<"__new__">(), cls);

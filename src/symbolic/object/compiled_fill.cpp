@@ -69,7 +69,8 @@ Maybe<bool> fill_value(PyObject *self, const CompiledField &c, Ref value, const 
             out.all_plain = false;
             out.all_scalar = out.all_scalar && meta.scalar_fill;
             if (tuple || !meta.enable_wrap) {
-                out.adopt = out.adopt || !(tuple || PyList_CheckExact(stored.get()) || PyDict_CheckExact(stored.get()));
+                out.adopt = out.adopt ||
+                            !(tuple || PyList_CheckExact(stored.get()) || PyDict_CheckExact(stored.get()));
                 break;
             }
             Maybe<Ref> node = wrap_node(self, c, stored.get(), ctx, allow_partial);

@@ -80,8 +80,8 @@ Maybe<std::optional<Ref>> unexpected_by_plan(const sc::OpenSchemaPlan &plan, PyO
             return std::optional<Ref>();
         }
         std::size_t at = 0;
-        const bool unexpected = sc::index_lookup(plan.const_index, key, &at) ? !plan.const_init[at]
-                                                                             : !plan.wildcard_init;
+        const bool unexpected =
+            sc::index_lookup(plan.const_index, key, &at) ? !plan.const_init[at] : !plan.wildcard_init;
         if (unexpected && failed(append(out.get(), key))) {
             return error;
         }
@@ -107,7 +107,8 @@ Ref classify_kwargs(const CtorMeta &m, PyObject *kwargs)
     const CtorMeta::Refs &r = m.refs;
     if (r.init_names) {
         Ref out = Ref::steal(PyList_New(0));
-        return out && !failed(collect_keys(kwargs, r.init_names.get(), false, out.get())) ? std::move(out) : Ref();
+        return out && !failed(collect_keys(kwargs, r.init_names.get(), false, out.get())) ? std::move(out)
+                                                                                          : Ref();
     }
     Ref out;
     PyObject *schema = r.fields_schema.get();
@@ -197,7 +198,8 @@ Status check_missing(PyObject *cls, PyObject *schema, PyObject *kwargs)
     if (!names) {
         return error;
     }
-    return PyList_GET_SIZE(names.get()) == 0 ? Status::ok : Status(construct::missing_args_error(cls, names.get()));
+    return PyList_GET_SIZE(names.get()) == 0 ? Status::ok
+                                             : Status(construct::missing_args_error(cls, names.get()));
 }
 
 // The schema fill: the whole keyword dict validated by the schema driver.
@@ -300,7 +302,8 @@ Ref preinit(PyObject *cls, PyObject *kwargs)
     }
     Ref text = repr_of(r.get());
     return text ? raise_format(PyExc_TypeError,
-                               "`on_sym_preinit` must return a dict of init kwargs. Encountered: %U.", text.get())
+                               "`on_sym_preinit` must return a dict of init kwargs. Encountered: %U.",
+                               text.get())
                 : Ref();
 }
 
@@ -382,7 +385,8 @@ Status SymObject::construct_impl(PyObject *self, std::optional<bool> sealed, PyO
     const bool effective_partial = flags::override_of(flags::ALLOW_PARTIAL).value_or(allow_partial);
     std::optional<Filled> filled;
     if (m.refs.compiled_fields && !effective_partial) {
-        Maybe<std::optional<Filled>> compiled = try_compiled_fill(self, m, args.get(), root_path, allow_partial);
+        Maybe<std::optional<Filled>> compiled =
+            try_compiled_fill(self, m, args.get(), root_path, allow_partial);
         if (!compiled) {
             return error;
         }
@@ -415,10 +419,11 @@ Status SymObject::init(PyObject *obj, std::optional<bool> sealed, PyObject *root
         if (found != nullptr) {
             Ref value = Ref::steal(found);
             if (!PyBool_Check(value.get())) {
-                return raise_format(PyExc_TypeError,
-                                    "Expect bool type for argument 'allow_partial' in symbolic.Object.__init__ but "
-                                    "encountered %S.",
-                                    value.get());
+                return raise_format(
+                    PyExc_TypeError,
+                    "Expect bool type for argument 'allow_partial' in symbolic.Object.__init__ but "
+                    "encountered %S.",
+                    value.get());
             }
             allow_partial = value.get() == Py_True;
             if (PyDict_DelItem(kwargs, key) < 0) {
@@ -462,13 +467,15 @@ Status init_slot(PyObject *self, PyObject *args, PyObject *kwargs)
     }
     Maybe<Ref> sealed_arg = take_option(kwargs, interned<"sealed">());
     Maybe<Ref> root_path = sealed_arg ? take_option(kwargs, interned<"root_path">()) : Maybe<Ref>(error);
-    Maybe<Ref> explicit_arg = root_path ? take_option(kwargs, interned<"explicit_init">()) : Maybe<Ref>(error);
+    Maybe<Ref> explicit_arg =
+        root_path ? take_option(kwargs, interned<"explicit_init">()) : Maybe<Ref>(error);
     if (!explicit_arg) {
         return error;
     }
     const Maybe<std::optional<bool>> sealed = opt_bool_arg("sealed", sealed_arg->get(), ArgCause::Conversion);
     const Maybe<bool> explicit_init =
-        sealed ? bool_arg("explicit_init", explicit_arg->get(), false, ArgCause::Conversion) : Maybe<bool>(error);
+        sealed ? bool_arg("explicit_init", explicit_arg->get(), false, ArgCause::Conversion)
+               : Maybe<bool>(error);
     if (!explicit_init) {
         return error;
     }

@@ -79,7 +79,7 @@ Status adopt_children_inline(PyObject *self, PyObject *dict, bool sym);
 // `on_sym_validate`, then `on_sym_post_init` or else `on_sym_bound` and
 // `on_sym_ready`, as the class overrides them; validate and ready not for an
 // abstract object.
-Status run_construct_hooks(PyObject *self, bool post_init_overridden, bool bound_overridden, bool ready_not_noop,
-                           bool validate, bool all_scalar);
+Status run_construct_hooks(PyObject *self, bool post_init_overridden, bool bound_overridden,
+                           bool ready_not_noop, bool validate, bool all_scalar);
 
 }  // namespace norv::symbolic::object

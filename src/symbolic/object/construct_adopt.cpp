@@ -144,7 +144,8 @@ Status adopt_children_inline(PyObject *self, PyObject *dict, bool sym)
             // Left as it is only where it already sits: the same container
             // given for a second field is cloned, not shared by two keys.
             Ref expected = keypath::child_key_path(key, parent_path.get());
-            const Maybe<bool> placed = expected ? same_path(expected.get(), state->path.get()) : Maybe<bool>(error);
+            const Maybe<bool> placed =
+                expected ? same_path(expected.get(), state->path.get()) : Maybe<bool>(error);
             if (!placed) {
                 return error;
             }

@@ -31,17 +31,18 @@ Error keyword_error(PyObject *cls, PyObject *names, const char *what, bool with_
     Ref n = name ? new_int(count) : Ref();
     Ref word = n ? new_str("argument") : Ref();
     PyObject *plural_args[] = {n.get(), word.get()};
-    Ref plural = word ? text_result(Ref::steal(PyObject_Vectorcall(br.auto_plural, plural_args, 2, nullptr)))
-                      : Ref();
+    Ref plural =
+        word ? text_result(Ref::steal(PyObject_Vectorcall(br.auto_plural, plural_args, 2, nullptr))) : Ref();
     // The host gets a list of its own.
     Ref copy = plural ? Ref::steal(PyList_GetSlice(names, 0, count)) : Ref();
-    Ref joined = copy ? text_result(Ref::steal(PyObject_CallOneArg(br.comma_delimited_str, copy.get()))) : Ref();
+    Ref joined =
+        copy ? text_result(Ref::steal(PyObject_CallOneArg(br.comma_delimited_str, copy.get()))) : Ref();
     if (!joined) {
         return error;
     }
     if (with_count) {
-        return raise_format(PyExc_TypeError, "%U.__init__() %s %zd required %U: %U%s", name.get(), what, count,
-                            plural.get(), joined.get(), end);
+        return raise_format(PyExc_TypeError, "%U.__init__() %s %zd required %U: %U%s", name.get(), what,
+                            count, plural.get(), joined.get(), end);
     }
     return raise_format(PyExc_TypeError, "%U.__init__() %s %U: %U%s", name.get(), what, plural.get(),
                         joined.get(), end);
@@ -68,8 +69,8 @@ Ref lossy_text(PyObject *key)
                                                text->data(), static_cast<Py_ssize_t>(text->size())));
     }
     Ref bytes = Ref::steal(PyUnicode_AsEncodedString(key, "utf-8", "replace"));
-    return bytes ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()),
-                                                   nullptr))
+    return bytes ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                                   PyBytes_GET_SIZE(bytes.get()), nullptr))
                  : Ref();
 }
 
@@ -121,9 +122,10 @@ Error reserved_alias_error(PyObject *cls, PyObject *key, PyObject *field)
     if (!name) {
         return error;
     }
-    return raise_format(PyExc_TypeError,
-                        "%S.__init__() got keyword argument '%U', which is reserved as the alias of field '%S'.",
-                        name.get(), key, field);
+    return raise_format(
+        PyExc_TypeError,
+        "%S.__init__() got keyword argument '%U', which is reserved as the alias of field '%S'.", name.get(),
+        key, field);
 }
 
 Error missing_args_error(PyObject *cls, PyObject *names)

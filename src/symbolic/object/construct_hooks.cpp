@@ -78,7 +78,8 @@ Maybe<Answer> any_list_item(PyObject *list, Py_ssize_t length)
 
 Maybe<Answer> scan_object(PyObject *obj)
 {
-    const Maybe<bool> default_rules = class_fact(obj, [](const CtorMeta &m) { return m.puresymbolic_default; });
+    const Maybe<bool> default_rules =
+        class_fact(obj, [](const CtorMeta &m) { return m.puresymbolic_default; });
     if (!default_rules) {
         return error;
     }
@@ -150,8 +151,8 @@ Maybe<bool> construct_is_abstract(PyObject *self, bool all_scalar)
 
 }  // namespace
 
-Status run_construct_hooks(PyObject *self, bool post_init_overridden, bool bound_overridden, bool ready_not_noop,
-                           bool validate, bool all_scalar)
+Status run_construct_hooks(PyObject *self, bool post_init_overridden, bool bound_overridden,
+                           bool ready_not_noop, bool validate, bool all_scalar)
 {
     // Computed at most once, and only when a hook needs it.
     std::optional<bool> abstract;
@@ -199,7 +200,8 @@ Maybe<std::optional<bool>> puresymbolic_scan(PyObject *value)
     if (depth.failed()) {
         return error;
     }
-    const Maybe<bool> marked = has_attr<"__norv_pure_symbolic__">(reinterpret_cast<PyObject *>(Py_TYPE(value)));
+    const Maybe<bool> marked =
+        has_attr<"__norv_pure_symbolic__">(reinterpret_cast<PyObject *>(Py_TYPE(value)));
     if (!marked) {
         return error;
     }
@@ -241,7 +243,8 @@ hooks::Partial sym_partial_native(PyObject *obj)
     if (!SymObject::check(obj)) {
         return Partial::Undecided;
     }
-    const Maybe<bool> default_rules = class_fact(obj, [](const CtorMeta &m) { return m.sym_missing_default; });
+    const Maybe<bool> default_rules =
+        class_fact(obj, [](const CtorMeta &m) { return m.sym_missing_default; });
     if (!default_rules) {
         return Partial::Error;
     }

@@ -141,7 +141,8 @@ Ref name_text(PyObject *name)
     if (utf8 == nullptr) {
         return error;
     }
-    Ref text = PyUnicode_CheckExact(name) ? Ref::borrow(name) : Ref::steal(PyUnicode_FromStringAndSize(utf8, size));
+    Ref text =
+        PyUnicode_CheckExact(name) ? Ref::borrow(name) : Ref::steal(PyUnicode_FromStringAndSize(utf8, size));
     return text ? interned_text(std::move(text)) : Ref();
 }
 
