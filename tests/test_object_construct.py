@@ -8,13 +8,14 @@ import weakref
 
 import pytest
 
-import norv_core
 import norv_host
 from norv_core import _native as n
 from norv_host import objects as ho
 from norv_host import symbolic as hs
 
 from leakcheck import block_growth, swallow
+
+from host_calls import clean_records, leak_round, recorded  # noqa: F401  (fixture)
 
 norv_host.install()
 probe = n._testing
@@ -33,19 +34,7 @@ class Opt(HostObject):
     b: int = 5
 
 
-@pytest.fixture(autouse=True)
-def clean():
-    ho.clear()
-    hs.clear()
-    yield
-    ho.clear()
-    hs.clear()
-    for flag in range(5):
-        n._flag_scope_del(flag)
-
-
-def host_calls(kind):
-    return [c[1:] for c in ho.calls + hs.calls if c[0] == kind]
+pytestmark = pytest.mark.usefixtures("clean_records")
 
 
 def without_init_names(cls):
@@ -139,7 +128,7 @@ def test_allow_partial_is_taken_out_of_the_keywords():
 def test_the_initialiser_raises_construction_errors_unchanged():
     with pytest.raises(TypeError, match=r"^C\.__init__\(\) missing 1 required argument: 'items'\.$"):
         C(x=1)
-    assert host_calls("prepare_construct_error") == []
+    assert recorded("prepare_construct_error") == []
 
 
 def test_no_keywords_at_all():
@@ -218,7 +207,7 @@ def test_the_node_is_reset_before_any_hook_runs():
 
     obj = Watch(root_path=P("w"), allow_partial=True)
     # The stand-in records the object's state when it is called.
-    assert host_calls("cooperative_init") == [(obj, True, P("w"), None, True, True)]
+    assert recorded("cooperative_init") == [(obj, True, P("w"), None, True, True)]
 
 
 @pytest.mark.parametrize("scope", [None, False, True, "unset"])
@@ -242,12 +231,12 @@ class Cooperative(HostObject):
 @pytest.mark.parametrize("explicit, called", [(False, True), (True, False)])
 def test_cooperative_init_unless_explicit(explicit, called):
     obj = Cooperative(explicit_init=explicit)
-    assert [c[:2] for c in host_calls("cooperative_init")] == ([(obj, True)] if called else [])
+    assert [c[:2] for c in recorded("cooperative_init")] == ([(obj, True)] if called else [])
 
 
 def test_a_class_that_needs_no_cooperative_init_skips_it():
     C(x=1, items=[])
-    assert host_calls("cooperative_init") == []
+    assert recorded("cooperative_init") == []
 
 
 # ---------------------------------------------------------------- pre-init hook
@@ -270,7 +259,7 @@ class Sub(dict):
 def test_the_pre_init_hook_is_called_on_the_class_with_the_keywords():
     Preinit.answer = None
     obj = Preinit(x=3)
-    assert host_calls("preinit") == [(Preinit, {"x": 3})] and obj.x == 3
+    assert recorded("preinit") == [(Preinit, {"x": 3})] and obj.x == 3
 
 
 def test_a_dict_subclass_the_hook_returns_is_what_is_validated():
@@ -315,7 +304,7 @@ def test_the_pre_init_hook_is_skipped_for_a_clone_construction():
     ho.clear()
     obj = Preinit.__new__(Preinit)
     probe.clone_construct(obj, {"x": 2}, src, False, None)
-    assert host_calls("preinit") == [] and obj.x == 2
+    assert recorded("preinit") == [] and obj.x == 2
 
 
 # ---------------------------------------------------------------- the fill
@@ -330,8 +319,8 @@ def test_the_compiled_fill_declines_as_a_whole_and_the_schema_path_validates_aga
     # The schema path stores an omitted default as the spec materialises it.
     assert obj.field_dict() == {"a": 1, "b": [7]} and type(obj.b) is list
     # copy_default was never reached: the fill declined before it
-    assert host_calls("copy_default") == []
-    assert host_calls("symbolic_transform_fn") == [(False,)]
+    assert recorded("copy_default") == []
+    assert recorded("symbolic_transform_fn") == [(False,)]
 
 
 def test_a_value_the_funnel_leaves_is_validated_by_the_field():
@@ -342,7 +331,7 @@ def test_a_value_the_funnel_leaves_is_validated_by_the_field():
     ho.clear()
     obj = Coerce(x=True, y=2)
     assert obj.field_dict() == {"x": True, "y": 2.0} and type(obj.y) is float
-    assert host_calls("symbolic_transform_fn") == [(False,)]
+    assert recorded("symbolic_transform_fn") == [(False,)]
 
 
 def test_a_compiled_fill_stores_a_copied_default():
@@ -350,16 +339,16 @@ def test_a_compiled_fill_stores_a_copied_default():
         t: tuple[int, int] = (1, 2)
 
     obj = Tup()
-    assert obj.t == (1, 2) and host_calls("copy_default") == [((1, 2),)]
-    assert host_calls("symbolic_transform_fn") == []
+    assert obj.t == (1, 2) and recorded("copy_default") == [((1, 2),)]
+    assert recorded("symbolic_transform_fn") == []
 
 
 def test_missing_names_of_the_compiled_fill_in_field_order():
     with pytest.raises(TypeError) as info:
         C()
     assert str(info.value) == "C.__init__() missing 2 required arguments: 'x', 'items'."
-    assert host_calls("auto_plural") == [(2, "argument")]
-    assert host_calls("comma_delimited_str") == [(["x", "items"],)]
+    assert recorded("auto_plural") == [(2, "argument")]
+    assert recorded("comma_delimited_str") == [(["x", "items"],)]
 
 
 def test_with_init_names_a_bad_value_wins_over_a_missing_one():
@@ -409,7 +398,7 @@ def test_the_allow_partial_scope_overrides_the_argument_for_the_fill_only(argume
 def test_the_transform_is_built_with_the_argument_not_the_scope():
     n._flag_scope_set(n._FLAG_ALLOW_PARTIAL, True)
     C(items=[1])
-    assert host_calls("symbolic_transform_fn") == [(False,)]
+    assert recorded("symbolic_transform_fn") == [(False,)]
 
 
 def test_a_list_built_under_a_forced_scope_keeps_the_argument():
@@ -477,7 +466,7 @@ class Cached(HostObject):
 
 def test_non_symbolic_fields_are_seeded_after_the_store():
     obj = Cached(x=1)
-    assert host_calls("seed_non_symbolic_fields") == [(obj, (("cache", [0]),))]
+    assert recorded("seed_non_symbolic_fields") == [(obj, (("cache", [0]),))]
     assert vars(obj)["cache"] == [0]
 
 
@@ -488,8 +477,8 @@ def test_a_clone_construction_copies_the_non_symbolic_fields_of_its_source():
     memo = {}
     obj = Cached.__new__(Cached)
     probe.clone_construct(obj, {"x": 1}, src, True, memo)
-    assert host_calls("clone_non_symbolic_fields") == [(obj, src, True)]
-    assert host_calls("seed_non_symbolic_fields") == []
+    assert recorded("clone_non_symbolic_fields") == [(obj, src, True)]
+    assert recorded("seed_non_symbolic_fields") == []
     assert vars(obj)["cache"] == [5] and vars(obj)["cache"] is not vars(src)["cache"]
 
 
@@ -502,7 +491,7 @@ class Frozen(HostObject, frozen=True):
 def test_the_seal_defaults_to_the_class_frozen_option(sealed, expected):
     obj = Frozen(x=1, sealed=sealed)
     assert obj._sealed is expected
-    assert host_calls("sym_seal") == ([(obj, True)] if expected else [])
+    assert recorded("sym_seal") == ([(obj, True)] if expected else [])
 
 
 def test_an_unfrozen_class_seals_when_asked():
@@ -566,19 +555,11 @@ def test_constructions_leave_nothing_behind():
         d: dict[str, int]
         items: list[int]
 
-    def round(make):
-        def run():
-            make()
-            ho.clear()
-            hs.clear()
-
-        return run
-
-    good = round(lambda: Tree(c=Child(v=1), d={"a": 1}, items=[1, 2], root_path=P("t")))
+    good = leak_round(lambda: Tree(c=Child(v=1), d={"a": 1}, items=[1, 2], root_path=P("t")))
     assert block_growth(good, rounds=2000) < 100
     for bad in [
         lambda: Tree(c=Child(), d={"a": "x"}, items=[]),
         lambda: Tree(c=Child()),
         lambda: Tree(c=Child(), d={}, items=[], z=1),
     ]:
-        assert block_growth(round(swallow(bad)), rounds=2000) < 100
+        assert block_growth(leak_round(swallow(bad)), rounds=2000) < 100

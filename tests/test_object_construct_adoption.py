@@ -14,22 +14,14 @@ from norv_host import symbolic as hs
 
 from traced import Traced
 
+from host_calls import clean_records, recorded  # noqa: F401  (fixture)
+
 norv_host.install()
 HostObject, KeyPath = ho.HostObject, n.KeyPath
 P = KeyPath.parse
 
 
-@pytest.fixture(autouse=True)
-def clean():
-    ho.clear()
-    hs.clear()
-    yield
-    ho.clear()
-    hs.clear()
-
-
-def recorded(kind):
-    return [c[1:] for c in ho.calls + hs.calls if c[0] == kind]
+pytestmark = pytest.mark.usefixtures("clean_records")
 
 
 class Leaf(HostObject):

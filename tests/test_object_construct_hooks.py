@@ -8,26 +8,17 @@ import typing
 import pytest
 
 import norv_host
-from norv_core import _native as n
 from norv_host import objects as ho
 from norv_host import symbolic as hs
+
+from host_calls import clean_records, recorded  # noqa: F401  (fixture)
 
 norv_host.install()
 HostObject, MISSING = ho.HostObject, ho.MISSING_VALUE
 HOOKS = ("on_sym_validate", "on_sym_post_init", "on_sym_bound", "on_sym_ready")
 
 
-@pytest.fixture(autouse=True)
-def clean():
-    ho.clear()
-    hs.clear()
-    yield
-    ho.clear()
-    hs.clear()
-
-
-def recorded(kind):
-    return [c[1:] for c in ho.calls + hs.calls if c[0] == kind]
+pytestmark = pytest.mark.usefixtures("clean_records")
 
 
 def hook_class(*hooks, **fields):

@@ -8,24 +8,15 @@ import pytest
 import norv_host
 from norv_core import _native as n
 from norv_host import objects as ho
-from norv_host import symbolic as hs
+
+from host_calls import clean_records, recorded  # noqa: F401  (fixture)
 
 norv_host.install()
 probe = n._testing
 HostObject, F = ho.HostObject, n.Field
 
 
-@pytest.fixture(autouse=True)
-def clean():
-    ho.clear()
-    hs.clear()
-    yield
-    ho.clear()
-    hs.clear()
-
-
-def host_calls(kind):
-    return [c[1:] for c in ho.calls if c[0] == kind]
+pytestmark = pytest.mark.usefixtures("clean_records")
 
 
 def raised(call):
@@ -74,8 +65,8 @@ class C(HostObject):
 def test_unexpected_keywords_by_init_names(kwargs, message):
     assert raised(lambda: C(**kwargs)) == (TypeError, message)
     keys = [k for k in kwargs if k not in ("x", "y")]
-    assert host_calls("auto_plural") == [(len(keys), "argument")]
-    assert host_calls("comma_delimited_str") == [(keys,)]
+    assert recorded("auto_plural") == [(len(keys), "argument")]
+    assert recorded("comma_delimited_str") == [(keys,)]
 
 
 def test_keys_that_are_no_str_or_a_str_subclass():
@@ -103,7 +94,7 @@ class Ignoring(HostObject):
 def test_a_class_that_ignores_unexpected_keywords_drops_them():
     obj, left = screened(Ignoring, {"z": 1, "x": 2, 3: 4})
     assert obj.field_dict() == {"x": 2} and left == {"x": 2}
-    assert host_calls("auto_plural") == []
+    assert recorded("auto_plural") == []
 
 
 class Aliased(HostObject):

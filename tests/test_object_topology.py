@@ -12,6 +12,8 @@ from norv_host import symbolic as hs
 
 from traced import AwareOnly, Traced
 
+from host_calls import clean_records  # noqa: F401  (fixture)
+
 norv_host.install()
 probe = n._testing
 KeyPath, HostObject = n.KeyPath, ho.HostObject
@@ -62,13 +64,7 @@ def calls(kind=None):
     ]
 
 
-@pytest.fixture(autouse=True)
-def clean():
-    ho.clear()
-    hs.clear()
-    yield
-    ho.clear()
-    hs.clear()
+pytestmark = pytest.mark.usefixtures("clean_records")
 
 
 def made(cls=Obj, path="a", **fields):
