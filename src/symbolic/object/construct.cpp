@@ -459,8 +459,10 @@ Maybe<Ref> take_option(PyObject *kwargs, PyObject *name)
 Status init_slot(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     if (PyTuple_GET_SIZE(args) != 0) {
+        // No positional parameter: the binder refuses with Python's own message.
         Bound b;
-        return INIT_SIG.bind_tuple(args, kwargs, b);  // fails with Python's own message
+        (void)INIT_SIG.bind_tuple(args, kwargs, b);
+        return error;
     }
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) == 0) {
         kwargs = nullptr;
