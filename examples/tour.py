@@ -279,6 +279,40 @@ blank.sym_setpath(n.KeyPath("q"))
 print("sym_setpath builds the class metadata once:", type(vars(Point)["__native_ctor_meta__"]).__name__)
 print("path now:", blank.sym_path)
 
+section("Symbolic objects: construction from keywords")
+
+
+class Line(host_objects.HostObject):
+    x: int
+    items: list[int]
+
+    def on_sym_validate(self):
+        print("  on_sym_validate runs once the fields are stored:", self.field_dict())
+
+
+line = Line(x=1, items=[1, 2], root_path=n.KeyPath("plot"))
+print("fields in field order:", list(line.field_dict()), "| items is a", type(line.items).__name__,
+      "at", line.items.sym_path, "| parent is the object:", line.items.sym_parent is line)
+for bad in (dict(x=1), dict(x="one", items=[]), dict(x=1, items=[], colour="red")):
+    try:
+        Line(**bad)
+    except TypeError as e:
+        print("refused:", e)
+shared = Point(x=1, tags=["a"])
+
+
+class Pair(host_objects.HostObject):
+    first: Point
+    second: Point
+
+
+pair = Pair(first=shared, second=shared)
+print("one child for two fields: the second is a clone:", pair.first is shared, pair.second is not shared,
+      "| paths:", pair.first.sym_path, pair.second.sym_path)
+partial = Line(items=[], allow_partial=True)
+print("allow_partial leaves a required field missing:", partial.field_dict())
+print("sealed=True seals the object and its children:", Line(x=1, items=[1], sealed=True).items._sealed)
+
 section("Records: inline-slot types built at run time")
 from norv_host import records as host_records  # noqa: E402
 

@@ -13,6 +13,7 @@
 #include "flags.hpp"
 #include "formatting/format.hpp"
 #include "kernel/kernel.hpp"
+#include "symbolic/object/construct.hpp"
 #include "symbolic/symbolic.hpp"
 #include "topology/keypath.hpp"
 #include "topology/keypath_set.hpp"
@@ -54,9 +55,11 @@ PyMethodDef ABI_VERSION_DEF = method_noargs<abi_version>(
 // Each step returns a Status; the first failure stops execution.
 Status exec_steps(PyObject *m)
 {
-    // The schema drivers emit validated containers through this hook; it is
-    // in place before any name is.
+    // The typing layer's hooks into the layers above it, in place before any
+    // name is: the schema drivers emit validated containers through the first,
+    // and the bridge asks the object layer whether an object is partial.
     hooks::WRAP_NODE_HOOK.set(symbolic::build_wrap_node);
+    hooks::SYM_PARTIAL_HOOK.set(&symbolic::object::construct::sym_partial_native);
 
     // Not a registered name: the class of internal faults.
     PyObject *panic_type = panic_exception_type();

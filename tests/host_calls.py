@@ -1,9 +1,10 @@
-"""What the stand-in host records of the symbolic layer's calls, for the
-tests of the symbolic containers."""
+"""What the stand-in host records of the symbolic and object layers' calls,
+for the tests of the symbolic containers and objects."""
 
 import pytest
 
 from norv_core import _native as n
+from norv_host import objects as ho
 from norv_host import symbolic as hs
 
 
@@ -22,10 +23,29 @@ def calls(name):
 
 
 def leak_round(fn):
-    """`fn` as one leak-check round that leaves the call record empty."""
+    """`fn` as one leak-check round that leaves the call records empty."""
 
     def run():
         fn()
         hs.clear()
+        ho.clear()
 
     return run
+
+
+@pytest.fixture
+def clean_records():
+    """The object and symbolic layers' call records empty around a test, and
+    every flag scope absent afterwards."""
+    ho.clear()
+    hs.clear()
+    yield
+    ho.clear()
+    hs.clear()
+    for flag in range(5):
+        n._flag_scope_del(flag)
+
+
+def recorded(kind):
+    """The arguments of each call of `kind` either layer recorded, in order."""
+    return [c[1:] for c in ho.calls + hs.calls if c[0] == kind]

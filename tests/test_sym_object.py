@@ -12,6 +12,7 @@ import pytest
 import norv_host
 from norv_core import _native as n
 from norv_host import objects as ho
+from norv_host import symbolic as hs
 
 from collector import clear_slot, tp_clear
 from leakcheck import block_growth
@@ -44,10 +45,8 @@ def blank():
     return C.__new__(C)
 
 
-def initialised(fields=None, path=None):
-    obj = blank()
-    probe.object_fill(obj, {"x": 1} if fields is None else fields, path)
-    return obj
+def initialised(**kwargs):
+    return C(x=1, **kwargs)
 
 
 # ---------------------------------------------------------------- the class
@@ -61,7 +60,7 @@ def test_class_shape():
     with pytest.raises(TypeError):
         SymObject.attribute = 1  # the native class itself is immutable
     with pytest.raises(TypeError):
-        weakref.ref(SymObject())
+        weakref.ref(SymObject.__new__(SymObject))
     with pytest.raises(AttributeError):
         SymObject().anything = 1  # no instance dict of its own
 
@@ -103,7 +102,7 @@ def test_blank_error_names_the_class_as_the_type_reports_it():
 
     Other.__qualname__ = "Outer.Other"
     with pytest.raises(ValueError, match=r"^Other\.__init__ should call"):
-        Other()._sealed
+        Other.__new__(Other)._sealed
 
 
 def test_a_path_set_on_a_blank_object_passes_the_guard():
@@ -117,7 +116,7 @@ def test_a_path_set_on_a_blank_object_passes_the_guard():
 def test_an_initialised_object_reads_its_defaults():
     obj = initialised()
     assert {name: getattr(obj, name) for name in DEFAULTS} == DEFAULTS
-    assert obj._sym_path is None
+    assert obj._sym_path is hs.EMPTY_KEY_PATH
 
 
 # ---------------------------------------------------------------- properties
@@ -203,7 +202,7 @@ def test_setter_releases_the_old_value_after_its_access():
 def test_field_dict_is_the_live_dict():
     obj = initialised()
     fields = obj.field_dict()
-    assert fields == {"x": 1}
+    assert fields == {"x": 1, "y": 0}
     assert obj.field_dict() is fields and n._native_object_inline_fields(obj) is fields
     fields["y"] = 2
     assert obj.field_dict() == {"x": 1, "y": 2}
@@ -224,7 +223,7 @@ def test_probe_is_inline_refuses_anything_not_a_symobject(value):
 def test_seam_signatures():
     assert str(inspect.signature(n._probe_object_is_inline)) == "(obj)"
     assert str(inspect.signature(n._native_object_inline_fields)) == "(obj)"
-    assert n._native_object_inline_fields(obj=initialised()) == {"x": 1}
+    assert n._native_object_inline_fields(obj=initialised()) == {"x": 1, "y": 0}
     with pytest.raises(TypeError, match="missing 1 required positional argument: 'obj'"):
         n._probe_object_is_inline()
     for name, signature in {
@@ -252,8 +251,9 @@ def test_properties_refuse_a_conflicting_native_hold():
         probe.object_holding(obj, False, lambda: setattr(obj, "_sealed", True))
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
         probe.object_holding(obj, False, lambda: setattr(obj, "_sym_path", KeyPath("x")))
-    assert probe.object_holding(obj, False, lambda: (obj._sealed, obj._sym_path)) == (False, None)
-    assert obj._sealed is False and obj._sym_path is None  # refused writes changed nothing
+    empty = hs.EMPTY_KEY_PATH
+    assert probe.object_holding(obj, False, lambda: (obj._sealed, obj._sym_path)) == (False, empty)
+    assert obj._sealed is False and obj._sym_path is empty  # refused writes changed nothing
 
 
 # ---------------------------------------------------------------- the collector
@@ -274,7 +274,7 @@ def test_traverse_visits_type_field_dict_and_references():
 
 
 def test_a_plain_symobject_reports_its_type():
-    assert SymObject in gc.get_referents(SymObject())
+    assert SymObject in gc.get_referents(SymObject.__new__(SymObject))
 
 
 def test_clear_drops_field_dict_and_references_and_keeps_flags():
@@ -304,7 +304,7 @@ def test_clear_refuses_while_the_fields_are_held():
     clear = clear_slot(SymObject)
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
         probe.object_holding(obj, False, lambda: clear(obj))
-    assert obj.field_dict() == {"x": 1} and obj._sym_parent is parent
+    assert obj.field_dict() == {"x": 1, "y": 0} and obj._sym_parent is parent
 
 
 def test_self_cycle_through_sym_parent_is_collected():
@@ -368,9 +368,10 @@ def test_long_chain_is_released_without_deep_recursion():
 @pytest.mark.parametrize("cls", [C, SymObject])
 def test_instances_keep_no_reference_to_their_class(cls):
     def make():
-        obj = cls.__new__(cls)
         if cls is C:
-            probe.object_fill(obj, {"x": 1})
+            C(x=1)
+        else:
+            cls.__new__(cls)
 
     make()
     before = sys.getrefcount(cls)
@@ -380,11 +381,13 @@ def test_instances_keep_no_reference_to_their_class(cls):
     assert after == before
 
 
-def test_no_growth_over_create_fill_and_set():
+def test_no_growth_over_construct_and_set():
     def round():
-        obj = initialised({"x": 1, "y": [2]}, KeyPath("a"))
+        obj = initialised(root_path=KeyPath("a"))
+        obj.field_dict()["z"] = [2]
         obj._sym_parent = obj
         obj._sym_origin = ho.SymbolicModeError("x")
         obj._sealed = True
+        ho.clear()
 
     assert block_growth(round, rounds=10_000) < 200

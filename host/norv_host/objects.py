@@ -54,6 +54,15 @@ class SymOptions:
         return f"SymOptions({vars(self)})"
 
 
+def _defined(cls, name):
+    """The class attribute `name` as its defining class holds it (a
+    classmethod as the classmethod object, not a new bound method)."""
+    for klass in cls.__mro__:
+        if name in vars(klass):
+            return vars(klass)[name]
+    raise AttributeError(name)
+
+
 def _field_of(name, annotation, default):
     spec = ht.ValueSpecBase.from_annotation(annotation)
     if default is not MISSING_VALUE:
@@ -61,9 +70,38 @@ def _field_of(name, annotation, default):
     return _native.Field(name, spec)
 
 
-class HostObject(_native.SymObject):
+class Symbolic:
+    """The host's own pure-Python symbolic base, composed after `SymObject`:
+    where both define a method, the native one wins."""
+
+    def sym_seal(self, is_seal=True):
+        calls.append(("sym_seal", self, is_seal))
+        for value in (self.field_dict() or {}).values():
+            if hasattr(type(value), "sym_clone"):
+                value.sym_seal(is_seal)
+        self._sealed = is_seal
+        return self
+
+    def sym_clone(self, deep=False, memo=None, override=None):
+        """A new object of the class constructed from the same field values:
+        its construction clones the symbolic ones (they belong to self)."""
+        calls.append(("sym_clone", self))
+        return type(self)(**(self.field_dict() or {}))
+
+    @property
+    def sym_mode(self):
+        return type(self).__sym_options__.sym
+
+    @property
+    def sym_partial(self):
+        calls.append(("sym_partial", self))
+        return bool(self.sym_missing())
+
+
+class HostObject(_native.SymObject, Symbolic):
     """The host's symbolic object base. Subclass instances carry an instance
-    dict and weak references."""
+    dict and weak references; they construct through `super().__init__` as
+    the host's classes do."""
 
     # `__schema__` and `sym_fields` come with `install()`: specs need the
     # typing bridge.
@@ -72,6 +110,7 @@ class HostObject(_native.SymObject):
     _non_symbolic_fields: tuple = ()
     _sym_alias_maps = None
     _sym_attrs_builder = None
+    __varkw_ignore__ = False
     _sym_post_init_overridden = False
     _sym_bound_overridden = False
     _sym_ready_is_noop = True
@@ -80,6 +119,9 @@ class HostObject(_native.SymObject):
 
     # Symbolic values are looked up in `seen` sets by identity.
     __hash__ = object.__hash__
+
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
 
     def __init_subclass__(cls, *, sym=True, attr_read=False, attr_write=True, frozen=False, **kwargs):
         super().__init_subclass__(**kwargs)
@@ -94,12 +136,14 @@ class HostObject(_native.SymObject):
                 fields[name] = value
         if "__non_symbolic__" in own:
             cls._non_symbolic_fields = tuple(own["__non_symbolic__"].items())
-        base = HostObject
-        cls._sym_post_init_overridden = cls.on_sym_post_init is not base.on_sym_post_init
-        cls._sym_bound_overridden = cls.on_sym_bound is not base.on_sym_bound
-        cls._sym_ready_is_noop = cls.on_sym_ready is base.on_sym_ready
-        cls._sym_preinit_overridden = cls.on_sym_preinit is not base.on_sym_preinit
-        cls._sym_validate_overridden = cls.on_sym_validate is not base.on_sym_validate
+        def overrides(name):
+            return _defined(cls, name) is not vars(HostObject)[name]
+
+        cls._sym_post_init_overridden = overrides("on_sym_post_init")
+        cls._sym_bound_overridden = overrides("on_sym_bound")
+        cls._sym_ready_is_noop = not overrides("on_sym_ready")
+        cls._sym_preinit_overridden = overrides("on_sym_preinit")
+        cls._sym_validate_overridden = overrides("on_sym_validate")
         cls._update_schema(list(fields.values()))
 
     @classmethod
@@ -134,7 +178,7 @@ class HostObject(_native.SymObject):
 
     def sym_missing(self):
         fields = self.field_dict() or {}
-        return {k: v for k, v in fields.items() if v is MISSING_VALUE}
+        return {k: v for k, v in fields.items() if type(v) is type(MISSING_VALUE)}
 
     @property
     def sym_puresymbolic(self):
@@ -143,7 +187,8 @@ class HostObject(_native.SymObject):
     def sym_values(self):
         return list((self.field_dict() or {}).values())
 
-    def on_sym_preinit(self, kwargs):
+    @classmethod
+    def on_sym_preinit(cls, kwargs):
         return kwargs
 
     def on_sym_validate(self):
@@ -160,11 +205,14 @@ class HostObject(_native.SymObject):
 
 
 def auto_plural(count, word):
-    return f"{count} {word}" if count == 1 else f"{count} {word}s"
+    """The word in the number `count` asks for."""
+    calls.append(("auto_plural", count, word))
+    return word if count == 1 else f"{word}s"
 
 
 def comma_delimited_str(items):
-    return ", ".join(str(x) for x in items)
+    calls.append(("comma_delimited_str", items))
+    return ", ".join(f"'{x}'" for x in items)
 
 
 def seed_non_symbolic_fields(obj, non_symbolic_fields):
@@ -186,7 +234,10 @@ def copy_default(default):
 
 
 def cooperative_init(obj, flag):
-    calls.append(("cooperative_init", obj, flag))
+    """Records the call with what the object is at that moment: its path,
+    its field dict and its allow-partial and accessor-writable flags."""
+    calls.append(("cooperative_init", obj, flag, obj.sym_path, obj.field_dict(), obj._allow_partial,
+                  obj._accessor_writable))
 
 
 def needs_cooperative_init(cls):
@@ -210,6 +261,7 @@ def prepare_construct_error(exc):
 
 
 def is_pure_symbolic(value):
+    calls.append(("is_pure_symbolic", value))
     return bool(getattr(type(value), "__norv_pure_symbolic__", False))
 
 

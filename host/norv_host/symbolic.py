@@ -119,6 +119,11 @@ def _fresh_root(node):
     return clone
 
 
+def _partial(values):
+    """Whether a missing value sits among `values` or in a symbolic child."""
+    return any(type(v) is type(MISSING_VALUE) or (hasattr(type(v), "sym_clone") and v.sym_partial) for v in values)
+
+
 class HostDict(_native.SymDict):
     """The host's symbolic dict: the native base plus what the native code
     calls back on the host's dicts. Subclass instances carry an instance
@@ -150,6 +155,11 @@ class HostDict(_native.SymDict):
         if default is _RAISE:
             return dict.__getitem__(self, key)
         return dict.get(self, key, default)
+
+    @property
+    def sym_partial(self):
+        calls.append(("sym_partial", self))
+        return _partial(dict.values(self))
 
     def _notify_field_updates(self, updates):
         """Records the updates of one operation."""
@@ -199,6 +209,11 @@ class HostList(_native.SymList):
             return list.__getitem__(self, key)
         except IndexError:
             return default
+
+    @property
+    def sym_partial(self):
+        calls.append(("sym_partial", self))
+        return _partial(list.__iter__(self))
 
     def _notify_field_updates(self, updates):
         """Records the updates of one operation."""

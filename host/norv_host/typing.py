@@ -212,6 +212,9 @@ class ValueSpecBase:
         if annotation is list or origin is list:
             args = typing.get_args(annotation)
             return _native.List(args[0] if args else typing.Any)
+        if annotation is dict or origin is dict:
+            args = typing.get_args(annotation)
+            return _native.Dict(args[1]) if args else _native.Dict()
         if origin is tuple:
             args = typing.get_args(annotation)
             if len(args) == 2 and args[1] is Ellipsis:

@@ -130,9 +130,55 @@ Ref relocate_face(PyObject *self, FastArgs a, const Signature &sig,
     return core(self, b[0], b[1], *seen);
 }
 
+namespace {
+
+// The type whose own `__new__` the call `cls.__new__(cls)` would reach,
+// when that is a native constructor slot it can be handed to directly: the
+// class's metaclass looks attributes up as `type` does and has no data
+// descriptor of that name, and the class inherits a builtin `__new__`
+// (whose bound type is the one returned) together with that type's slot.
+PyTypeObject *slot_new_owner(PyObject *cls)
+{
+    if (!PyType_Check(cls)) {
+        return nullptr;
+    }
+    PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(cls);
+    PyTypeObject *meta = Py_TYPE(cls);
+    PyObject *const name = interned<"__new__">();
+    if (meta->tp_getattro != PyType_Type.tp_getattro) {
+        return nullptr;
+    }
+    if (PyObject *meta_attr = _PyType_Lookup(meta, name); meta_attr && Py_TYPE(meta_attr)->tp_descr_set) {
+        return nullptr;
+    }
+    static PyObject *const builtin_new = _PyType_Lookup(&PyBaseObject_Type, interned<"__new__">());
+    PyObject *found = _PyType_Lookup(tp, name);
+    if (found == nullptr || !PyCFunction_Check(found) || builtin_new == nullptr ||
+        PyCFunction_GET_FUNCTION(found) != PyCFunction_GET_FUNCTION(builtin_new)) {
+        return nullptr;
+    }
+    PyObject *owner = PyCFunction_GET_SELF(found);
+    if (owner == nullptr || !PyType_Check(owner)) {
+        return nullptr;
+    }
+    PyTypeObject *owner_type = reinterpret_cast<PyTypeObject *>(owner);
+    return owner_type->tp_new == tp->tp_new ? owner_type : nullptr;
+}
+
+}  // namespace
+
 Ref new_blank(PyObject *cls, bool (*check)(PyObject *) noexcept, const char *name)
 {
-    Ref made = call_method(cls, interned<"__new__">(), cls);
+    Ref made;
+    if (PyTypeObject *owner = slot_new_owner(cls)) {
+        // What the builtin `__new__` would do with no further arguments.
+        Ref args = Ref::steal(PyTuple_New(0));
+        made = args ? Ref::steal(owner->tp_new(reinterpret_cast<PyTypeObject *>(cls), args.get(), nullptr))
+                    : Ref();
+    }
+    else {
+        made = call_method(cls, interned<"__new__">(), cls);
+    }
     if (made && !check(made.get())) {
         return raise_not_instance(made.get(), name);
     }

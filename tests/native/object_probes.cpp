@@ -6,6 +6,7 @@
 #include "core/borrow.hpp"
 #include "core/boundary.hpp"
 #include "symbolic/dict.hpp"
+#include "symbolic/object/construct.hpp"
 #include "symbolic/object/ctor_meta.hpp"
 #include "symbolic/object/sym_object.hpp"
 #include "symbolic/object/topology.hpp"
@@ -19,29 +20,6 @@ namespace obj = symbolic::object;
 Status require_object(PyObject *o)
 {
     return obj::SymObject::check(o) ? Status::ok : Status(raise_not_instance(o, "SymObject"));
-}
-
-const Signature FILL{"object_fill", {arg("obj"), arg("fields"), opt("path")}};
-
-// What construction leaves behind: the field dict (None: blank again) and,
-// when given, the path, stored under the object's exclusive hold.
-Ref object_fill(PyObject *, FastArgs a)
-{
-    Bound b;
-    if (failed(FILL.bind(a, b)) || failed(require_object(b[0]))) {
-        return error;
-    }
-    if (b[1] != Py_None && !PyDict_Check(b[1])) {
-        return raise_not_instance(b[1], "dict");
-    }
-    obj::ObjectFields &f = obj::SymObject::fields(b[0]);
-    symbolic::SymNode::Released released;
-    ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
-    released.add(std::exchange(f.sym_dict, symbolic::absent_if_none(b[1])));
-    if (b.has(2)) {
-        released.add(std::exchange(f.node.path, symbolic::absent_if_none(b[2])));
-    }
-    return none();
 }
 
 const Signature HOLD{"object_holding", {arg("obj"), arg("exclusive"), arg("fn")}};
@@ -224,9 +202,29 @@ Ref build_object_attrs(PyObject *, FastArgs a)
                                                  b.or_none(7));
 }
 
+const Signature CLONE{"clone_construct", {arg("obj"), arg("kwargs"), arg("src"), arg("deep"), arg("memo")}};
+
+// A construction of `obj` from `kwargs` (a dict, used itself) as a clone of
+// `src`: the clone seam's road into the construction core.
+Ref clone_construct(PyObject *, FastArgs a)
+{
+    Bound b;
+    if (failed(CLONE.bind(a, b)) || failed(require_object(b[0]))) {
+        return error;
+    }
+    if (!PyDict_Check(b[1])) {
+        return raise_not_instance(b[1], "dict");
+    }
+    const obj::CloneContext clone{true, b[3] == Py_True, b[2], b[4]};
+    if (failed(obj::SymObject::construct_impl(b[0], std::nullopt, nullptr, false, b[1], false, clone))) {
+        return error;
+    }
+    return none();
+}
+
 PyMethodDef METHODS[] = {
+    method<clone_construct>("clone_construct", nullptr),
     method<build_object_attrs>("build_object_attrs", nullptr),
-    method<object_fill>("object_fill", nullptr),
     method<object_holding>("object_holding", nullptr),
     method_onearg<ctor_meta_view>("ctor_meta_view", nullptr),
     method_onearg<ctor_meta_build>("ctor_meta_build", nullptr),

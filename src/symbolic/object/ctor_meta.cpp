@@ -120,6 +120,15 @@ Ref entry_item(PyObject *entry, long i)
     return index ? Ref::steal(PyObject_GetItem(entry, index.get())) : Ref();
 }
 
+// An exact str as the interpreter's interned copy: keyword names arrive
+// interned, so a lookup by the interned text matches by identity first.
+Ref interned_text(Ref text)
+{
+    PyObject *p = text.release();
+    PyUnicode_InternInPlace(&p);
+    return Ref::steal(p);
+}
+
 // A name of the tables: a str (else the cast TypeError) whose text encodes as
 // UTF-8, kept as an exact str of that text.
 Ref name_text(PyObject *name)
@@ -132,10 +141,9 @@ Ref name_text(PyObject *name)
     if (utf8 == nullptr) {
         return error;
     }
-    if (PyUnicode_CheckExact(name)) {
-        return Ref::borrow(name);
-    }
-    return Ref::steal(PyUnicode_FromStringAndSize(utf8, size));
+    Ref text =
+        PyUnicode_CheckExact(name) ? Ref::borrow(name) : Ref::steal(PyUnicode_FromStringAndSize(utf8, size));
+    return text ? interned_text(std::move(text)) : Ref();
 }
 
 Status add_name(PyObject *set, PyObject *name)
@@ -379,6 +387,11 @@ Maybe<std::optional<CompiledFields>> ObjectCtorMeta::compile_fields(PyObject *in
         }
         if (!m.accept_any && m.exact.empty() && m.checked.empty() && shape < 0 && m.subclass.empty()) {
             return Answer();
+        }
+        // An exact str key is kept as its interned copy (equal, so stored
+        // and looked up the same way): keyword lookups then match by identity.
+        if (PyUnicode_CheckExact(key.get())) {
+            key = interned_text(std::move(key));
         }
         CompiledField compiled{std::move(key), std::move(*meta), Ref(), false};
         if (m.has_default) {

@@ -240,6 +240,7 @@ PyType_Slot SLOTS[] = {
     {Py_tp_doc, const_cast<char *>("SymObject(*_args, **_kwargs)\n--\n\n"
                                    "The native base of the host's symbolic object classes.")},
     {Py_tp_new, reinterpret_cast<void *>(symobject_new)},
+    {Py_tp_init, reinterpret_cast<void *>(construct_slot)},
     {Py_tp_dealloc, reinterpret_cast<void *>(gc_dealloc<release_fields>)},
     {Py_tp_traverse, reinterpret_cast<void *>(symobject_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(symobject_clear)},

@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include <optional>
+
 #include "core/borrow.hpp"
 #include "core/boundary.hpp"
 #include "core/error.hpp"
@@ -14,6 +16,8 @@
 #include "symbolic/node.hpp"
 
 namespace norv::symbolic::object {
+
+struct CloneContext;
 
 // Exclusive access is taken only by native code that runs no Python code
 // while it holds it, so shared readers never meet it in practice.
@@ -54,6 +58,22 @@ struct SymObject {
     // stored there on first use.
     static Ref ctor_meta(PyObject *cls);
 
+    // ---- construction (construct.cpp) ---------------------------------------------------------
+
+    // The initialiser's core: takes `allow_partial` (an exact bool) out of
+    // `kwargs` (a dict the call owns, or nullptr) and constructs.
+    static Status init(PyObject *obj, std::optional<bool> sealed, PyObject *root_path, bool explicit_init,
+                       PyObject *kwargs);
+
+    // Builds the object from keyword arguments: node reset, pre-init hooks,
+    // keyword screening, the fill, adoption, the store, non-symbolic fields,
+    // hooks and the seal, in that order. `sealed` unset: the class's
+    // `frozen`; `root_path` nullptr: the host's empty path; `kwargs` (used
+    // itself, never copied) nullptr: none.
+    static Status construct_impl(PyObject *self, std::optional<bool> sealed, PyObject *root_path,
+                                 bool explicit_init, PyObject *kwargs, bool allow_partial,
+                                 const CloneContext &clone);
+
     // ---- field reads (field_read.cpp) -----------------------------------------------------------
 
     // The class's symbolic mode, from its construction metadata.
@@ -86,6 +106,10 @@ Error raise_symbolic_mode_error(PyObject *message);
 // The exception a `sym=False` class raises for an Inferential value read
 // under `name`: the host's `SymbolicModeError`, or the error met making it.
 Error record_inferential_sym_false_err(PyObject *cls, PyObject *name);
+
+// The class's `tp_init`: `SymObject.__init__(self, *, sealed=None,
+// root_path=None, explicit_init=False, **kwargs)`.
+int construct_slot(PyObject *self, PyObject *args, PyObject *kwargs);
 
 // `_probe_object_is_inline` and `_native_object_inline_fields`.
 PyMethodDef *probe_is_inline_function();
