@@ -11,7 +11,7 @@ from leakcheck import block_growth, swallow
 
 from norv_core import _native as n
 import norv_host
-from norv_host import objects as ho
+from norv_host import objects as ho, symbolic as hs
 
 from host_calls import clean_records, leak_round, recorded  # noqa: F401  (fixture)
 
@@ -396,6 +396,21 @@ obj = Driven(v=[1], root_path=n.KeyPath.parse("r"))
 print(obj.field_dict()["v"], calls)
 """
     assert run_py(code).strip() == "('built', [1]) [('r.v', [1])]"
+
+
+def test_wrap_verdicts_of_the_driver_build_host_containers_the_object_adopts():
+    list_spec, dict_spec = n.List(n.Int()), n.Dict([("x", n.Int())])
+    cls = schema_class([F("v", list_spec), F("d", dict_spec), F("t", n.Tuple(n.Int()))])
+    obj = cls(v=[1, 2], d={"x": 1}, t=(1,), root_path=n.KeyPath.parse("o"))
+    out = obj.field_dict()
+    v, d, t = out["v"], out["d"], out["t"]
+    assert (type(v), v, v.sym_path, v.sym_parent, v.value_spec) == (
+        hs.HostList, [1, 2], n.KeyPath.parse("o.v"), obj, list_spec,
+    )
+    assert (type(d), d, d.sym_path, d.sym_parent, d._value_spec) == (
+        hs.HostDict, {"x": 1}, n.KeyPath.parse("o.d"), obj, dict_spec,
+    )
+    assert t == (1,) and type(t) is tuple
 
 
 def test_disabled_validation_takes_the_value():

@@ -429,20 +429,6 @@ def test_the_hook_refuses_what_is_neither_dict_nor_list(value, name):
     assert str(e.value) == expected
 
 
-def test_wrap_verdicts_of_the_schema_drivers_build_host_containers():
-    list_spec, dict_spec = n.List(n.Int()), n.Dict([("x", n.Int())])
-    schema = n.Schema([n.Field("v", list_spec), n.Field("d", dict_spec), n.Field("t", n.Tuple(n.Int()))])
-    out, _ = probe.validate_fields(
-        schema, {"v": [1, 2], "d": {"x": 1}, "t": (1,)}, transform=hs.symbolic_transform_fn(True), root_path=P("o")
-    )
-    v, d, t = out["v"], out["d"], out["t"]
-    assert (type(v), v, v.sym_path, v.sym_parent, v.value_spec, v._allow_partial) == (
-        HostList, [1, 2], P("o.v"), None, list_spec, True,
-    )
-    assert (type(d), d, d.sym_path, d.sym_parent, d._value_spec) == (HostDict, {"x": 1}, P("o.d"), None, dict_spec)
-    assert t == (1,) and type(t) is tuple
-
-
 def test_a_wrapped_node_is_the_parent_of_its_own_members():
     inner, plain = HostDict(), {"a": [1]}
     node = probe.wrap_node_hook(HostList, [inner, 1], None, False, P("w"))
