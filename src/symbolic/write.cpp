@@ -4,6 +4,7 @@
 #include "core/names.hpp"
 #include "flags.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/markers.hpp"
 
 namespace norv::symbolic::write {
 
@@ -86,6 +87,44 @@ Status check_writable(ContainerFields &f, Refusal sealed, Refusal not_writable)
 Status notify(PyObject *self, PyObject *updates)
 {
     return call_method(self, interned<"_notify_field_updates">(), updates) ? Status::ok : Status::error;
+}
+
+Status notify_update(PyObject *self, PyObject *update)
+{
+    if (!flags::change_notification_on()) {
+        Maybe<bool> validates = bridge::update_target_validates(update);
+        if (!validates) {
+            return error;
+        }
+        if (!*validates) {
+            return Status::ok;
+        }
+    }
+    Ref updates = Ref::steal(PyList_New(1));
+    if (!updates) {
+        return error;
+    }
+    PyList_SET_ITEM(updates.get(), 0, Py_NewRef(update));
+    return notify(self, updates.get());
+}
+
+Status detach_child(PyObject *old, PyObject *keypath_cls)
+{
+    Maybe<bool> in_tree = markers::in_tree(old);
+    if (!in_tree) {
+        return error;
+    }
+    if (!*in_tree) {
+        return Status::ok;
+    }
+    if (!call_method(old, interned<"sym_setparent">(), Py_None)) {
+        return error;
+    }
+    Ref empty = Ref::steal(PyObject_CallNoArgs(keypath_cls));
+    if (!empty || !call_method(old, interned<"sym_setpath">(), empty.get())) {
+        return error;
+    }
+    return Status::ok;
 }
 
 }  // namespace norv::symbolic::write

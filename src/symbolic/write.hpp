@@ -41,4 +41,12 @@ Status check_writable(ContainerFields &f, Refusal sealed, Refusal not_writable);
 // `self._notify_field_updates(updates)`, the result dropped.
 Status notify(PyObject *self, PyObject *updates);
 
+// `update` to the host in a one-element list, unless notification is off
+// and the update's target does not ask for its validation hooks.
+Status notify_update(PyObject *self, PyObject *update);
+
+// A replaced child in the tree (topology-aware and in symbolic mode) leaves
+// it: no parent, then a new empty path made by `keypath_cls`.
+Status detach_child(PyObject *old, PyObject *keypath_cls);
+
 }  // namespace norv::symbolic::write
