@@ -245,13 +245,15 @@ def needs_cooperative_init(cls):
     return getattr(cls, "_needs_cooperative_init", False)
 
 
+# Every attribute the native slot does not write itself comes here: the
+# record keeps the name only, so that it holds neither object nor value.
 def object_setattr(obj, name, value):
-    calls.append(("object_setattr", obj, name, value))
+    calls.append(("object_setattr", name))
     object.__setattr__(obj, name, value)
 
 
 def object_delattr(obj, name):
-    calls.append(("object_delattr", obj, name))
+    calls.append(("object_delattr", name))
     object.__delattr__(obj, name)
 
 

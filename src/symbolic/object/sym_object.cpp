@@ -233,6 +233,10 @@ PyMethodDef METHODS[] = {
     method<faces::sym_setparent>("sym_setparent",
                                  "sym_setparent($self, parent)\n--\n\n"
                                  "Set the parent."),
+    method<faces::store_symbolic_field>(
+        "store_symbolic_field",
+        "store_symbolic_field($self, cls, name, value, field, sym_mode, schema)\n--\n\n"
+        "Write a symbolic field: the permission gates, the write and its notification."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -241,6 +245,7 @@ PyType_Slot SLOTS[] = {
                                    "The native base of the host's symbolic object classes.")},
     {Py_tp_new, reinterpret_cast<void *>(symobject_new)},
     {Py_tp_init, reinterpret_cast<void *>(construct_slot)},
+    {Py_tp_setattro, reinterpret_cast<void *>(setattro_slot)},
     {Py_tp_dealloc, reinterpret_cast<void *>(gc_dealloc<release_fields>)},
     {Py_tp_traverse, reinterpret_cast<void *>(symobject_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(symobject_clear)},
