@@ -97,6 +97,21 @@ class Symbolic:
         calls.append(("sym_partial", self))
         return bool(self.sym_missing())
 
+    def _notify_field_updates(self, updates):
+        """Records the updates of one write."""
+        calls.append(("_notify_field_updates", self, updates))
+
+    def sym_hasattr(self, name):
+        """Whether `name` is stored among the fields: a key a wildcard field
+        took has no property to read it by."""
+        calls.append(("sym_hasattr", name))
+        return name in (self.field_dict() or {})
+
+    def sym_inferred(self, name):
+        """The stored value of `name`, an Inferential one inferred."""
+        calls.append(("sym_inferred", name))
+        return self._sym_field(name)
+
 
 class HostObject(_native.SymObject, Symbolic):
     """The host's symbolic object base. Subclass instances carry an instance
@@ -257,8 +272,14 @@ def object_delattr(obj, name):
     object.__delattr__(obj, name)
 
 
+# What the host makes of a construction error; a test may replace it.
+prepare_construct_error_with = None
+
+
 def prepare_construct_error(exc):
     calls.append(("prepare_construct_error", exc))
+    if prepare_construct_error_with is not None:
+        return prepare_construct_error_with(exc)
     return exc
 
 
