@@ -8,7 +8,10 @@ field whole) and its options as class keywords (`sym`, `attr_read`,
 `__sym_options__`, `__schema__`, `sym_fields`, `_sym_init_fields`,
 `_non_symbolic_fields` (declared as `__non_symbolic__ = {name: default}`),
 `_sym_alias_maps`, `_sym_attrs_builder`, the `_sym_..._overridden` flags, and
-a field property `property(SymFieldGetter(name))` per field.
+a field property `property(SymFieldGetter(name))` per field. Its objects
+receive their change records in `_notify_field_updates` and answer the
+inferred-attribute questions of the native attribute read (`sym_hasattr`,
+`sym_inferred`) from their stored fields.
 
 After import the host hands the native core the object bridge's handles
 (`install()` does that for the stand-in): its dict class, `SymbolicModeError`,
