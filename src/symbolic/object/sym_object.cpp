@@ -318,13 +318,6 @@ Error missing_attribute_error(PyTypeObject *type, PyObject *name)
                 : error;
 }
 
-Ref SymObject::inline_storage(PyObject *obj)
-{
-    ObjectFields &f = fields(obj);
-    SharedBorrow hold(f.borrow, OnConflict::Panic);
-    return Ref::borrow(f.sym_dict.get());
-}
-
 PyMethodDef *probe_is_inline_function()
 {
     return &PROBE_INLINE_DEF;

@@ -14,6 +14,7 @@
 #include "core/error.hpp"
 #include "core/ref.hpp"
 #include "symbolic/node.hpp"
+#include "typing/funnel/field_meta.hpp"
 
 namespace norv::symbolic::object {
 
@@ -59,8 +60,14 @@ struct SymObject {
     // "{}.__init__ should call `super().__init__`." with the class's name.
     static Status node_read_guard(PyObject *obj, OnConflict mode = OnConflict::Panic);
 
-    // The live field dict, or an empty Ref for a blank object.
-    static Ref inline_storage(PyObject *obj);
+    // The live field dict, or an empty Ref for a blank object. Inline: the
+    // fast attribute read starts here.
+    static Ref inline_storage(PyObject *obj)
+    {
+        ObjectFields &f = fields(obj);
+        SharedBorrow hold(f.borrow, OnConflict::Panic);
+        return Ref::borrow(f.sym_dict.get());
+    }
 
     // ---- construction metadata (ctor_meta.cpp) --------------------------------------------------
 
@@ -94,8 +101,29 @@ struct SymObject {
     static Ref _sym_field(PyObject *obj, PyObject *name);
 
     // As `_sym_field`, but a blank object or an absent name declines (an
-    // empty Ref).
-    static Maybe<Ref> try_sym_field(PyObject *obj, PyObject *name);
+    // empty Ref). Inline, the scalar read without a call: it is the fast
+    // attribute read.
+    static Maybe<Ref> try_sym_field(PyObject *obj, PyObject *name)
+    {
+        PyObject *value = nullptr;
+        {
+            Ref dict = inline_storage(obj);
+            if (!dict) {
+                return Ref();
+            }
+            if (PyDict_GetItemRef(dict.get(), name, &value) < 0) {
+                return error;
+            }
+        }
+        if (value == nullptr || typing::funnel::is_scalar_value(value)) {
+            return Ref::steal(value);
+        }
+        return some(resolve_stored(obj, name, Ref::steal(value)));
+    }
+
+    // What a read of the stored (non-scalar) `value` answers: the value, or
+    // an Inferential one's `infer()` in a `sym=True` class.
+    static Ref resolve_stored(PyObject *obj, PyObject *name, Ref value);
 
     // ---- field writes (field_write.cpp) -----------------------------------------------------------
 
