@@ -9,19 +9,9 @@ import norv_host
 from norv_core import _native as n
 from norv_host import objects as ho
 
+from host_calls import WITHOUT_OBJECT_BRIDGE as PRELUDE
+
 norv_host.install()
-
-PRELUDE = """
-import norv_core
-from norv_core import _native as n
-from norv_host import objects as ho, symbolic as hs, typing as ht
-ht.install()
-hs.install()
-ho.HostObject._update_schema([])
-
-class C(ho.HostObject):
-    x: int
-"""
 
 ORDER = [
     "dict_cls",

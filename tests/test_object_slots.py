@@ -16,7 +16,7 @@ from norv_host import symbolic as hs
 
 from leakcheck import block_growth, swallow
 
-from host_calls import clean_records, leak_round, recorded  # noqa: F401  (fixture)
+from host_calls import WITHOUT_OBJECT_BRIDGE, clean_records, leak_round, recorded  # noqa: F401  (fixture)
 
 norv_host.install()
 probe = n._testing
@@ -464,17 +464,8 @@ def test_a_fault_inside_a_getattro_is_a_runtime_error():
 
 def test_before_the_bridge_a_native_slot_raises_runtime_error(run_py):
     out = run_py(
-        """
-import norv_core
-from norv_core import _native as n
-from norv_host import objects as ho, symbolic as hs, typing as ht
-ht.install()
-hs.install()
-ho.HostObject._update_schema([])
-
-class C(ho.HostObject):
-    x: int
-
+        WITHOUT_OBJECT_BRIDGE
+        + """
 n._install_native_tp_init(C)
 n._install_native_tp_getattro(C)
 try:

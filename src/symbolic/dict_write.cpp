@@ -114,12 +114,10 @@ Maybe<Ref> SymDict::_set_item_without_permission_check(PyObject *self, PyObject 
     }
     const bridge::ContainerBridge &br = bridge::get();
     PyObject *dict = storage(self);
-    PyObject *stored = nullptr;
-    const int found = PyDict_GetItemRef(dict, key, &stored);
-    if (found < 0) {
+    Ref old = write::stored_or(dict, key, br.missing_value);
+    if (!old) {
         return error;
     }
-    Ref old = found ? Ref::steal(stored) : Ref::borrow(br.missing_value);
     if (old.get() == value) {
         return Ref();
     }

@@ -108,6 +108,19 @@ Status notify_update(PyObject *self, PyObject *update)
     return notify(self, updates.get());
 }
 
+Ref stored_or(PyObject *dict, PyObject *key, PyObject *absent, bool *present)
+{
+    PyObject *stored = nullptr;
+    const int found = PyDict_GetItemRef(dict, key, &stored);
+    if (found < 0) {
+        return error;
+    }
+    if (present != nullptr) {
+        *present = found != 0;
+    }
+    return found ? Ref::steal(stored) : Ref::borrow(absent);
+}
+
 Status detach_child(PyObject *old, PyObject *keypath_cls)
 {
     Maybe<bool> in_tree = markers::in_tree(old);

@@ -161,13 +161,12 @@ Maybe<Ref> remove_field(PyObject *self, PyObject *name, PyObject *value, PyObjec
 {
     const bridge::ObjectBridge &br = bridge::get();
     PyObject *dict = ctx.sym_dict.get();
-    PyObject *stored = nullptr;
-    const int found = PyDict_GetItemRef(dict, name, &stored);
-    if (found < 0) {
+    bool present = false;
+    Ref old = write::stored_or(dict, name, br.missing_value, &present);
+    if (!old) {
         return error;
     }
-    Ref old = found ? Ref::steal(stored) : Ref::borrow(br.missing_value);
-    if (old.get() == value || !found) {
+    if (old.get() == value || !present) {
         return Ref();
     }
     if (failed(SymObject::detach_old_child(old.get())) || PyDict_DelItem(dict, name) < 0) {
@@ -316,12 +315,10 @@ Maybe<Ref> SymObject::inline_write_field(PyObject *self, PyObject *name, PyObjec
     formal.reset();
 
     PyObject *dict = ctx.sym_dict.get();
-    PyObject *stored = nullptr;
-    const int found = PyDict_GetItemRef(dict, name, &stored);
-    if (found < 0) {
+    Ref old = write::stored_or(dict, name, br.missing_value);
+    if (!old) {
         return error;
     }
-    Ref old = found ? Ref::steal(stored) : Ref::borrow(br.missing_value);
     // Compared with what the caller wrote, not with what formalisation made of it.
     if (old.get() == value) {
         return Ref();
