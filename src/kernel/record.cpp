@@ -270,6 +270,15 @@ Maybe<bool> record_field_written(PyObject *inst, PyObject *name)
     return *cell != nullptr;
 }
 
+Maybe<Ref> read_field_slot(PyObject *inst, PyObject *offsets, PyObject *name)
+{
+    PyObject **cell = named_cell(inst, offsets, name);
+    if (cell == nullptr) {
+        return error;
+    }
+    return Ref::borrow(*cell);
+}
+
 PyMethodDef *node_get_function()
 {
     return &GET_DEF;

@@ -44,6 +44,11 @@ Status write_record_slots(PyObject *inst, PyObject *names, PyObject *values);
 // Whether the field's cell holds a value.
 Maybe<bool> record_field_written(PyObject *inst, PyObject *name);
 
+// The object in the cell of the field `name` (a str), found through
+// `offsets` (as `record_field_offsets` answers it); an empty Ref for an
+// empty cell.
+Maybe<Ref> read_field_slot(PyObject *inst, PyObject *offsets, PyObject *name);
+
 // `_slot_node_get`, `_slot_node_set`, `_slot_node_set_if_absent`.
 PyMethodDef *node_get_function();
 PyMethodDef *node_set_function();
