@@ -93,7 +93,6 @@ Maybe<bool> path_changed(PyObject *old, PyObject *path)
     return compare_truth(old, path, Py_NE);
 }
 
-
 // `value.sym_seal(flag)` for a symbolic value; anything else is left alone.
 Status seal_if_symbolic(PyObject *value, PyObject *flag)
 {
@@ -121,7 +120,8 @@ Status seal_children(PyObject *inst, PyObject *flag)
         if (!fields) {
             return seal_view(inst, flag);
         }
-        return dict_for_each(fields.get(), [&](PyObject *, PyObject *value) { return seal_if_symbolic(value, flag); });
+        return dict_for_each(fields.get(),
+                             [&](PyObject *, PyObject *value) { return seal_if_symbolic(value, flag); });
     }
     const Maybe<bool> materialized = record_is_materialized(inst);
     if (!materialized) {
@@ -251,9 +251,8 @@ Status topo_setorigin(PyObject *inst, const symbolic::topology::OriginArgs &args
         return error;
     }
     Ref recorded = node_get(inst, ORIGIN);
-    if (!recorded ||
-        failed(symbolic::topology::check_origin_source(recorded.get() != Py_None ? recorded.get() : nullptr,
-                                                       args.source))) {
+    if (!recorded || failed(symbolic::topology::check_origin_source(
+                         recorded.get() != Py_None ? recorded.get() : nullptr, args.source))) {
         return error;
     }
     Ref origin = symbolic::topology::build_origin(bridge::get().origin_cls, args);

@@ -68,9 +68,10 @@ Ref as_function(PyObject *, FastArgs a)
 
 const Signature M_SETPATH{"sym_setpath", {arg("path")}, {.method = true}};
 const Signature M_SETPARENT{"sym_setparent", {arg("parent")}, {.method = true}};
-const Signature M_SETORIGIN{"sym_setorigin",
-                            {arg("source"), arg("tag"), opt("stacktrace"), opt("stacklimit"), opt("stacktop")},
-                            {.method = true}};
+const Signature M_SETORIGIN{
+    "sym_setorigin",
+    {arg("source"), arg("tag"), opt("stacktrace"), opt("stacklimit"), opt("stacktop")},
+    {.method = true}};
 const Signature M_ACCESSOR{"set_accessor_writable", {opt("writable")}, {.method = true}};
 const Signature M_SEAL{"sym_seal", {opt("is_seal")}, {.method = true}};
 
@@ -82,11 +83,10 @@ const Signature F_SETORIGIN{
 const Signature F_ACCESSOR{"_topo_set_accessor_writable", {arg("inst"), opt("writable")}};
 const Signature F_SEAL{"_topo_seal", {arg("inst"), opt("is_seal")}};
 
-PyMethodDef SETPARENT_DEF =
-    method<as_function<F_SETPARENT, with_facts<topo_setparent_impl>>>(
-        "_topo_setparent",
-        "_topo_setparent($module, /, inst, parent=None)\n--\n\n"
-        "Set the parent of a node; an overridden `on_sym_parent_change` runs for a change.");
+PyMethodDef SETPARENT_DEF = method<as_function<F_SETPARENT, with_facts<topo_setparent_impl>>>(
+    "_topo_setparent",
+    "_topo_setparent($module, /, inst, parent=None)\n--\n\n"
+    "Set the parent of a node; an overridden `on_sym_parent_change` runs for a change.");
 PyMethodDef SETPATH_DEF = method<as_function<F_SETPATH, with_facts<topo_setpath_impl>>>(
     "_topo_setpath",
     "_topo_setpath($module, /, inst, path=None)\n--\n\n"
@@ -99,10 +99,10 @@ PyMethodDef SETORIGIN_DEF = method<as_function<F_SETORIGIN, origin_op>>(
     "_topo_setorigin",
     "_topo_setorigin($module, /, inst, source, tag, stacktrace=None, stacklimit=None, stacktop=-1)\n--\n\n"
     "Record the origin of a node.");
-PyMethodDef SEAL_DEF = method<as_function<F_SEAL, seal_op>>(
-    "_topo_seal",
-    "_topo_seal($module, /, inst, is_seal=True)\n--\n\n"
-    "Seal (or unseal) the symbolic children of a node, then the node.");
+PyMethodDef SEAL_DEF =
+    method<as_function<F_SEAL, seal_op>>("_topo_seal",
+                                         "_topo_seal($module, /, inst, is_seal=True)\n--\n\n"
+                                         "Seal (or unseal) the symbolic children of a node, then the node.");
 
 }  // namespace
 
