@@ -17,6 +17,11 @@ PyObject *opt_arg(PyObject *given)
     return given ? given : Py_None;
 }
 
+const Signature UPDATE_CHILDREN_PATHS_SIG{
+    "_update_children_paths", {arg("_old_path"), arg("new_path")}, {.method = true}};
+
+}  // namespace
+
 const Signature SETORIGIN_SIG{
     "sym_setorigin",
     {arg("source"), arg("tag"), opt("stacktrace"), opt("stacklimit"), opt("stacktop")},
@@ -25,10 +30,6 @@ const Signature SET_ACCESSOR_WRITABLE_SIG{"set_accessor_writable", {opt("writabl
 const Signature SEAL_SIG{"sym_seal", {opt("is_seal")}, {.method = true}};
 const Signature SETPARENT_SIG{"sym_setparent", {arg("parent")}, {.method = true}};
 const Signature SETPATH_SIG{"sym_setpath", {arg("path")}, {.method = true}};
-const Signature UPDATE_CHILDREN_PATHS_SIG{
-    "_update_children_paths", {arg("_old_path"), arg("new_path")}, {.method = true}};
-
-}  // namespace
 
 Status call_children(PyObject *children, Maybe<bool> (*test)(PyObject *), PyObject *method, PyObject *arg)
 {

@@ -52,6 +52,13 @@ Status repath_child(PyObject *child, PyObject *key, PyObject *new_path);
 // when the node is already in that state.
 Ref seal(PyObject *self, ContainerFields &f, bool is_seal, Ref (*children)(PyObject *self));
 
+// The signatures of the tree methods, shared with the objects.
+extern const Signature SETORIGIN_SIG;
+extern const Signature SET_ACCESSOR_WRITABLE_SIG;
+extern const Signature SEAL_SIG;
+extern const Signature SETPARENT_SIG;
+extern const Signature SETPATH_SIG;
+
 // ---- origins, shared with the objects -----------------------------------------
 
 // What `sym_setorigin` is given after its node.

@@ -155,25 +155,17 @@ Status record_set(PyObject *inst, std::size_t role, PyObject *value)
 const Signature PROBE_GET_SIG{"_probe_node_get", {arg("inst"), arg("role")}};
 const Signature PROBE_SET_SIG{"_probe_node_set", {arg("inst"), arg("role"), opt("value")}};
 
-Maybe<std::size_t> bind_role(const Signature &sig, FastArgs a, Bound &b)
-{
-    if (failed(sig.bind(a, b))) {
-        return error;
-    }
-    return convert_arg("role", [&] { return to_usize(b[1]); });
-}
-
 Ref probe_node_get(PyObject *, FastArgs a)
 {
     Bound b;
-    const Maybe<std::size_t> role = bind_role(PROBE_GET_SIG, a, b);
+    const Maybe<std::size_t> role = kernel::record::bind_role(PROBE_GET_SIG, a, b);
     return role ? node_get(b[0], *role) : Ref();
 }
 
 Ref probe_node_set(PyObject *, FastArgs a)
 {
     Bound b;
-    const Maybe<std::size_t> role = bind_role(PROBE_SET_SIG, a, b);
+    const Maybe<std::size_t> role = kernel::record::bind_role(PROBE_SET_SIG, a, b);
     if (!role || failed(node_set(b[0], *role, b.or_none(2)))) {
         return error;
     }

@@ -66,15 +66,6 @@ Ref as_function(PyObject *, FastArgs a)
     return none();
 }
 
-const Signature M_SETPATH{"sym_setpath", {arg("path")}, {.method = true}};
-const Signature M_SETPARENT{"sym_setparent", {arg("parent")}, {.method = true}};
-const Signature M_SETORIGIN{
-    "sym_setorigin",
-    {arg("source"), arg("tag"), opt("stacktrace"), opt("stacklimit"), opt("stacktop")},
-    {.method = true}};
-const Signature M_ACCESSOR{"set_accessor_writable", {opt("writable")}, {.method = true}};
-const Signature M_SEAL{"sym_seal", {opt("is_seal")}, {.method = true}};
-
 const Signature F_SETPATH{"_topo_setpath", {arg("inst"), opt("path")}};
 const Signature F_SETPARENT{"_topo_setparent", {arg("inst"), opt("parent")}};
 const Signature F_SETORIGIN{
@@ -110,27 +101,28 @@ namespace faces {
 
 Ref sym_setpath(PyObject *self, FastArgs a)
 {
-    return as_method<M_SETPATH, with_facts<topo_setpath_impl>, Answer::None>(self, a);
+    return as_method<symbolic::topology::SETPATH_SIG, with_facts<topo_setpath_impl>, Answer::None>(self, a);
 }
 
 Ref sym_setparent(PyObject *self, FastArgs a)
 {
-    return as_method<M_SETPARENT, with_facts<topo_setparent_impl>, Answer::None>(self, a);
+    return as_method<symbolic::topology::SETPARENT_SIG, with_facts<topo_setparent_impl>, Answer::None>(self,
+                                                                                                       a);
 }
 
 Ref sym_setorigin(PyObject *self, FastArgs a)
 {
-    return as_method<M_SETORIGIN, origin_op, Answer::None>(self, a);
+    return as_method<symbolic::topology::SETORIGIN_SIG, origin_op, Answer::None>(self, a);
 }
 
 Ref set_accessor_writable(PyObject *self, FastArgs a)
 {
-    return as_method<M_ACCESSOR, accessor_op, Answer::Self>(self, a);
+    return as_method<symbolic::topology::SET_ACCESSOR_WRITABLE_SIG, accessor_op, Answer::Self>(self, a);
 }
 
 Ref sym_seal(PyObject *self, FastArgs a)
 {
-    return as_method<M_SEAL, seal_op, Answer::Self>(self, a);
+    return as_method<symbolic::topology::SEAL_SIG, seal_op, Answer::Self>(self, a);
 }
 
 }  // namespace faces
