@@ -386,3 +386,28 @@ try:
     pt.cache
 except AttributeError as e:
     print("an unset non-symbolic field:", e)
+
+section("Topology of objects and records: one node-state access, paths, origins, the seal")
+blank_pt = Point.__new__(Point)
+print("a blank object's roles 0..5:", [n._probe_node_get(blank_pt, r) for r in range(6)])
+try:
+    n._probe_node_get(5, 0)
+except TypeError as e:
+    print("anything else:", e)
+tree = Line(x=1, items=[1], root_path=n.KeyPath("plot"))
+tree.sym_setpath(n.KeyPath("chart"))
+print("sym_setpath re-paths the children natively:", tree.items.sym_path)
+tree.sym_setorigin("source", "demo")
+print("sym_setorigin records one frame up:", tree._sym_origin)
+try:
+    tree.sym_setorigin("another", "demo")
+except ValueError as e:
+    print("refused:", e)
+print("sym_seal seals the children, then the object:", tree.sym_seal() is tree, tree.items._sealed, tree._sealed)
+rec = Point3()
+rec.x = 1
+rec.tags = host_symbolic.HostList([1])
+n._topo_seal(rec)
+print("a record seals its symbolic cells:", rec.tags._sealed, "| its sealed cell:", n._probe_node_get(rec, 2))
+rec.sym_setparent(tree)
+print("and takes a parent through the same access:", n._probe_node_get(rec, 0) is tree)

@@ -49,9 +49,16 @@ OBJECT_NAMES = [
     "SymFieldGetter",
     "_install_object_bridge",
     "_native_object_inline_fields",
+    "_topo_setparent",
+    "_topo_setpath",
+    "_topo_set_accessor_writable",
+    "_topo_setorigin",
+    "_topo_seal",
     "_container_candidate_fields",
     "_container_wrap_fields",
     "_probe_object_is_inline",
+    "_probe_node_get",
+    "_probe_node_set",
 ]
 
 

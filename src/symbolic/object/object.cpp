@@ -5,6 +5,7 @@
 #include "symbolic/object/ctor_meta.hpp"
 #include "symbolic/object/field_read.hpp"
 #include "symbolic/object/sym_object.hpp"
+#include "symbolic/object/topology.hpp"
 
 namespace norv::symbolic::object {
 
@@ -18,8 +19,11 @@ Status register_names(PyObject *module)
         }
     }
     for (PyMethodDef *def :
-         {bridge::installer(), inline_fields_function(), container_candidate_fields_function(),
-          container_wrap_fields_function(), probe_is_inline_function()}) {
+         {bridge::installer(), inline_fields_function(), topology::setparent_function(),
+          topology::setpath_function(), topology::set_accessor_writable_function(),
+          topology::setorigin_function(), topology::seal_function(), container_candidate_fields_function(),
+          container_wrap_fields_function(), probe_is_inline_function(), topology::probe_node_get_function(),
+          topology::probe_node_set_function()}) {
         if (failed(add_function(module, def))) {
             return error;
         }
