@@ -20,6 +20,7 @@ from __future__ import annotations
 
 from norv_core import _native
 from norv_host import objects
+from norv_host import symbolic as hs
 from norv_host import typing as ht
 
 MISSING_VALUE = ht.MISSING_VALUE
@@ -48,6 +49,10 @@ class HostRecord:
     @property
     def sym_path(self):
         return _native._slot_node_get(self, 1)
+
+    @property
+    def sym_parent(self):
+        return _native._slot_record_node_read(self, 0)
 
     def _require_sym_mode(self, operation):
         if not self.sym_mode:
@@ -81,10 +86,34 @@ class HostRecord:
 
     def _update_children_paths(self, old_path, new_path):
         """The record classes' own override: the children's re-path, then the
-        path hook, which the native layer leaves to it. The stand-in records
-        the call and runs the hook only."""
+        path hook, which the native layer leaves to it."""
         objects.calls.append(("record _update_children_paths", self, old_path, new_path))
+        _native._slot_record_repath_children(self, new_path)
         self.on_sym_path_change(old_path, new_path)
+
+    def __init__(self, *, allow_partial=False, sealed=None, root_path=None, **kwargs):
+        """The host's Python construction driver, for a record class without
+        the native `tp_init`: the same steps through the module functions."""
+        cls = type(self)
+        if sealed is None:
+            sealed = bool(cls.__sym_options__.frozen)
+        _native._slot_record_init_node_state(self, allow_partial, sealed, root_path)
+        symbolic = cls.__slot_symbolic_field_names__
+        transform = hs.symbolic_transform_fn(allow_partial) if symbolic else None
+        _native._slot_record_construct(self, cls.__slot_field_names__, kwargs, allow_partial, transform, root_path)
+        if symbolic:
+            _native._slot_record_adopt_children(self, symbolic)
+        if cls._non_symbolic_fields:
+            objects.seed_non_symbolic_fields(self, cls._non_symbolic_fields)
+        if not cls._sym_post_init_is_noop:
+            self.on_sym_post_init()
+        if sealed:
+            self.sym_seal(True)
+
+    @property
+    def _sym_attributes(self):
+        """The record's attribute view, built on first need and kept."""
+        return _native._slot_record_materialize(self, type(self).__slot_field_names__)
 
     def on_sym_post_init(self):
         pass
@@ -111,12 +140,16 @@ def record_class(
     reserved=None,
     namespace=None,
     module=__name__,
+    native=True,
 ):
     """A record class named `name` with the init fields `fields` ({name:
     annotation, or (annotation, default)}) and the non-init fields
     `non_symbolic` ({name: default}), extending the record class `base` when
     given. `reserved` defaults to the production count for a root and to 0
-    for a subtype; `namespace` adds methods."""
+    for a subtype; `namespace` adds methods. With `native` (as the host does
+    for the classes it generates) the native record `tp_init` and
+    `tp_getattro` are installed; without, instances construct through
+    `HostRecord.__init__`."""
     non_symbolic = dict(non_symbolic or {})
     own = list(fields) + list(non_symbolic)
     if base is None:
@@ -148,4 +181,7 @@ def record_class(
     cls._non_symbolic_fields = tuple(getattr(base, "_non_symbolic_fields", ())) + tuple(non_symbolic.items())
     cls._sym_post_init_is_noop = cls.on_sym_post_init is HostRecord.on_sym_post_init
     cls.__serialization_key__ = f"{module}.{name}"
+    if native:
+        _native._install_native_record_tp_init(cls)
+        _native._install_native_record_tp_getattro(cls)
     return cls

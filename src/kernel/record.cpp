@@ -164,6 +164,11 @@ PyMethodDef IF_ABSENT_DEF =
 
 }  // namespace
 
+Status require_record(PyObject *inst)
+{
+    return record_type_of(inst) != nullptr ? Status::ok : Status::error;
+}
+
 Maybe<std::size_t> bind_role(const Signature &sig, FastArgs a, Bound &b)
 {
     if (failed(sig.bind(a, b))) {

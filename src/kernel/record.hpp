@@ -15,6 +15,10 @@
 
 namespace norv::kernel::record {
 
+// Passes for an instance of a kernel-built Record type; otherwise the
+// RuntimeError "slot record: '{}' object is not an inline-slot Record".
+Status require_record(PyObject *inst);
+
 // The object in the role's cell, an empty Ref for an empty cell, or the
 // error: a role of 8 or more, an instance that is no Record, a role past its
 // root region's reserved cells.

@@ -55,6 +55,22 @@ Error reserved_alias_error(PyObject *cls, PyObject *key, PyObject *field);
 // TypeError naming the missing required arguments `names` (a non-empty list).
 Error missing_args_error(PyObject *cls, PyObject *names);
 
+// `schema` as the schema drivers need it: a native Schema (else the cast
+// TypeError).
+Status require_schema(PyObject *schema);
+
+// The missing required fields of `schema` (a native Schema) that `kwargs`
+// lacks refuse the construction with `missing_args_error`.
+Status check_missing(PyObject *cls, PyObject *schema, PyObject *kwargs);
+
+// The non-init fields handed to the host: copied from the clone's source,
+// else seeded from the class's `fields`.
+Status non_symbolic_fields(PyObject *self, PyObject *fields, const CloneContext &clone);
+
+// An option of a native `tp_init` converted strictly, its failure the bare
+// conversion error; nothing when absent (or None, when `none_is_unset`).
+Maybe<std::optional<bool>> slot_option(PyObject *value, bool none_is_unset);
+
 // Whether `value` and everything below it is pure-symbolic; nothing when the
 // native scan cannot tell.
 Maybe<std::optional<bool>> puresymbolic_scan(PyObject *value);
