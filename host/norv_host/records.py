@@ -41,6 +41,8 @@ class HostRecord:
     __sym_options__ = objects.SymOptions()
     _non_symbolic_fields: tuple = ()
     _sym_post_init_is_noop = True
+    __varkw_ignore__ = False
+    _sym_alias_maps = None
 
     @property
     def sym_mode(self):
