@@ -430,4 +430,4 @@ def test_construction_leaks_nothing(kind):
     ]
     for fn in rounds:
         block_growth(leak_round(fn), 300)  # the interpreter's own caches settle first
-        assert block_growth(leak_round(fn), 300) < 10
+        assert block_growth(leak_round(fn), 1000) < 10

@@ -145,7 +145,8 @@ Ref repath_children(PyObject *, FastArgs a)
     if (failed(REPATH_SIG.bind(a, b))) {
         return error;
     }
-    return failed(record_repath_children(b[0], b.or_none(1))) ? Ref() : none();
+    // The default None is refused like any other value.
+    return failed(record_repath_children(b[0], b.has(1) ? b[1] : Py_None)) ? Ref() : none();
 }
 
 Ref inline_fields(PyObject *, FastArgs a)

@@ -130,7 +130,7 @@ Ref construct(PyObject *, FastArgs a)
     if (!names) {
         return error;
     }
-    PyObject *kwargs = b.or_none(2) == Py_None ? nullptr : b[2];
+    PyObject *kwargs = b.or_none(2);
     if (kwargs != nullptr && !PyDict_Check(kwargs)) {
         return convert_arg("kwargs", [&] { return Ref(raise_not_instance(kwargs, "dict")); });
     }
