@@ -8,6 +8,7 @@
 #include "symbolic/list.hpp"
 #include "symbolic/list_faces.hpp"
 #include "symbolic/resolve.hpp"
+#include "typing/funnel/field_meta.hpp"
 
 namespace norv::symbolic {
 
@@ -211,6 +212,22 @@ namespace list_faces {
 
 PyObject *subscript(PyObject *self, PyObject *index)
 {
+    // The common read, a small int selecting a scalar, needs no resolving
+    // and cannot fail: answered before the guard.
+    if (PyLong_CheckExact(index) && PyList_Check(self)) {
+        auto *i = reinterpret_cast<PyLongObject *>(index);
+        if (PyUnstable_Long_IsCompact(i)) {
+            const Py_ssize_t n = PyList_GET_SIZE(self);
+            Py_ssize_t pos = PyUnstable_Long_CompactValue(i);
+            pos += pos < 0 ? n : 0;
+            if (pos >= 0 && pos < n) {
+                PyObject *element = PyList_GET_ITEM(self, pos);
+                if (typing::funnel::is_scalar_value(element)) {
+                    return Py_NewRef(element);
+                }
+            }
+        }
+    }
     return guard([&] { return SymList::getitem(self, index); });
 }
 
