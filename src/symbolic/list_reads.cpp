@@ -140,6 +140,21 @@ Ref resolved_run(PyObject *self, Py_ssize_t start, Py_ssize_t step, Py_ssize_t c
     return out;
 }
 
+// The storage position `key` (converted through `__index__`, negative from
+// the end) names in a list of `n` elements; IndexError outside it.
+Maybe<std::int64_t> position_of(PyObject *key, std::int64_t n)
+{
+    Maybe<std::int64_t> i = to_i64(key);
+    if (!i) {
+        return error;
+    }
+    const std::int64_t pos = *i < 0 ? *i + n : *i;
+    if (pos < 0 || pos >= n) {
+        return raise(PyExc_IndexError, "list index out of range");
+    }
+    return pos;
+}
+
 Ref iterate(Ref list)
 {
     return list ? Ref::steal(PyObject_GetIter(list.get())) : Ref();
@@ -160,16 +175,8 @@ Ref SymList::getitem(PyObject *self, PyObject *index)
         return resolved_run(self, start, step, count);
     }
     if (PyLong_Check(index)) {
-        const std::int64_t n = PyList_GET_SIZE(list);
-        Maybe<std::int64_t> i = to_i64(index);
-        if (!i) {
-            return error;
-        }
-        const std::int64_t pos = *i < 0 ? *i + n : *i;
-        if (pos < 0 || pos >= n) {
-            return raise(PyExc_IndexError, "list index out of range");
-        }
-        return read_index(self, pos);
+        Maybe<std::int64_t> pos = position_of(index, PyList_GET_SIZE(list));
+        return pos ? read_index(self, *pos) : Ref();
     }
     return raise_format(PyExc_TypeError, "list index must be an integer. Encountered %R.", index);
 }
@@ -246,16 +253,8 @@ Ref sym_getattr(PyObject *self, FastArgs a)
         return error;
     }
     PyObject *list = SymList::storage(self);
-    const std::int64_t n = PyList_GET_SIZE(list);
-    Maybe<std::int64_t> i = to_i64(key);
-    if (!i) {
-        return error;
-    }
-    const std::int64_t pos = *i < 0 ? *i + n : *i;
-    if (pos < 0 || pos >= n) {
-        return raise(PyExc_IndexError, "list index out of range");
-    }
-    return Ref::steal(PyList_GetItemRef(list, pos));
+    Maybe<std::int64_t> pos = position_of(key, PyList_GET_SIZE(list));
+    return pos ? Ref::steal(PyList_GetItemRef(list, *pos)) : Ref();
 }
 
 Ref sym_hasattr(PyObject *self, FastArgs a)
