@@ -253,6 +253,31 @@ try:
 except host_symbolic.WritePermissionError as e:
     print("sealed:", e)
 
+section("Symbolic lists: reads and list methods")
+stack = Layers([host_symbolic.Inferred(3), 1], value_spec=n.List(n.Any(), max_size=5), root_path=n.KeyPath("s"))
+print("reads resolve an inferred element:", stack[0], stack[:], list(stack), "| raw:", stack._sym_getattr(0))
+print("max_size:", stack.max_size, "| one element field for every index:", stack.sym_attr_field(7) is stack.value_spec.element)
+stack.append(2)
+stack.extend([5, 6])  # one notification; the list is full
+try:
+    stack.append(7)
+except ValueError as e:
+    print("refused:", e)
+print("pop gives the element inferred:", stack.pop(0))
+stack.sort()
+stack.reverse()
+print("sort and reverse change the storage and report nothing:", stack)
+print("copy, + and * make lists of the class:", type(stack.copy()).__name__, type(stack + [0]).__name__,
+      stack * 0)
+import pickle  # noqa: E402
+
+print("a pickled list keeps its elements:", pickle.loads(pickle.dumps(Items([1, "a"]))))
+stack.sym_seal()
+try:
+    stack.remove(1)
+except host_symbolic.WritePermissionError as e:
+    print("sealed:", e)
+
 section("Symbolic objects: the base class, class metadata and field reads")
 from norv_host import objects as host_objects  # noqa: E402
 
