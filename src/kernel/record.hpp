@@ -24,6 +24,9 @@ Status require_record(PyObject *inst);
 // root region's reserved cells.
 Maybe<Ref> _slot_node_get(PyObject *inst, std::size_t role);
 
+// As `_slot_node_get`, an empty cell read as None.
+Ref node_slot_or_none(PyObject *inst, std::size_t role);
+
 // Stores `value` (nullptr empties the cell) in the role's cell, then
 // releases the previous occupant.
 Status set_node_slot(PyObject *inst, std::size_t role, PyObject *value);

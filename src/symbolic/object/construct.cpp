@@ -55,15 +55,10 @@ Status append(PyObject *list, PyObject *item)
 // exact str can hold, so the dict is walked in place.
 Status collect_keys(PyObject *kwargs, PyObject *names, bool wanted, PyObject *out)
 {
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    return construct::collect_keys_if(kwargs, out, [&](PyObject *key) -> Maybe<bool> {
         const Maybe<bool> held = names_hold(names, key);
-        if (!held || (*held == wanted && failed(append(out, key)))) {
-            return error;
-        }
-    }
-    return Status::ok;
+        return held ? Maybe<bool>(*held == wanted) : held;
+    });
 }
 
 // The open plan's verdict on every key, read from its constant-key index;

@@ -40,6 +40,22 @@ struct Filled {
 
 namespace construct {
 
+// Appends to the list `out` each key of `kwargs`, in order, for which
+// `pred(key)` answers true. `pred` must run no code that changes `kwargs`.
+template <class Pred>
+Status collect_keys_if(PyObject *kwargs, PyObject *out, Pred &&pred)
+{
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        const Maybe<bool> take = pred(key);
+        if (!take || (*take && PyList_Append(out, key) < 0)) {
+            return error;
+        }
+    }
+    return Status::ok;
+}
+
 // Deletes `keys` (a non-empty list) from `kwargs` when the class ignores
 // unexpected keywords (after refusing any that is a reserved alias), else
 // fails with the unexpected-keyword TypeError.

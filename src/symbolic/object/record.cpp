@@ -145,11 +145,7 @@ Ref node_read(PyObject *, FastArgs a)
     if (!role || failed(kernel::record::require_record(b[0])) || failed(require_initialized_record(b[0]))) {
         return error;
     }
-    Maybe<Ref> value = kernel::record::_slot_node_get(b[0], *role);
-    if (!value) {
-        return error;
-    }
-    return *value ? std::move(*value) : none();
+    return kernel::record::node_slot_or_none(b[0], *role);
 }
 
 PyMethodDef MATERIALIZE_DEF =
@@ -170,6 +166,11 @@ PyMethodDef NODE_READ_DEF =
                       "The object in a constructed record's node-state cell, None when it is empty.");
 
 }  // namespace
+
+Maybe<bool> sealed_or_frozen(PyObject *options, std::optional<bool> sealed)
+{
+    return sealed ? Maybe<bool>(*sealed) : truth_attr<"frozen">(options);
+}
 
 Maybe<std::size_t> record_reserved_count(PyObject *type)
 {
@@ -264,21 +265,15 @@ Status record_init_node_state(PyObject *inst, bool allow_partial, std::optional<
 {
     Ref options = attr<"__sym_options__">(type_of(inst));
     const Maybe<bool> writable = options ? truth_attr<"attr_write">(options.get()) : Maybe<bool>(error);
-    if (!writable) {
+    const Maybe<bool> seal = writable ? sealed_or_frozen(options.get(), sealed) : Maybe<bool>(error);
+    if (!seal) {
         return error;
-    }
-    if (!sealed) {
-        const Maybe<bool> frozen = truth_attr<"frozen">(options.get());
-        if (!frozen) {
-            return error;
-        }
-        sealed = *frozen;
     }
     PyObject *path = root_path != nullptr ? root_path : bridge::get().empty_key_path;
     namespace rec = kernel::record;
     if (failed(rec::set_node_slot(inst, Role::ALLOW_PARTIAL, py_bool(allow_partial))) ||
         failed(rec::set_node_slot(inst, Role::ACCESSOR_WRITABLE, py_bool(*writable))) ||
-        failed(rec::set_node_slot(inst, Role::SEALED, py_bool(*sealed))) ||
+        failed(rec::set_node_slot(inst, Role::SEALED, py_bool(*seal))) ||
         failed(rec::set_node_slot(inst, Role::PATH, path)) ||
         failed(rec::set_node_slot(inst, Role::PARENT, nullptr))) {
         return error;

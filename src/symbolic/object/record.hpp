@@ -39,6 +39,9 @@ Maybe<bool> record_is_materialized(PyObject *inst);
 // in order, the value the field cell's object or None.
 Ref record_symbolic_children(PyObject *inst);
 
+// `sealed` when given, else the truth of the class options' `frozen`.
+Maybe<bool> sealed_or_frozen(PyObject *options, std::optional<bool> sealed);
+
 // Seeds node-state roles 0..5: no parent, the path (`root_path`, else the
 // host's empty path), sealed (`sealed`, else the class's `frozen`),
 // `allow_partial`, accessor-writable from the class's `attr_write`, and an

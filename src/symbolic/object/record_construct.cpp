@@ -64,16 +64,11 @@ Maybe<bool> names_hold(PyObject *names, PyObject *key)
 Ref unexpected_keys(PyObject *kwargs, PyObject *names)
 {
     Ref out = Ref::steal(PyList_New(0));
-    if (!out) {
+    if (!out || failed(construct::collect_keys_if(kwargs, out.get(), [&](PyObject *key) -> Maybe<bool> {
+            const Maybe<bool> named = PyUnicode_Check(key) ? names_hold(names, key) : Maybe<bool>(false);
+            return named ? Maybe<bool>(!*named) : named;
+        }))) {
         return error;
-    }
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        const Maybe<bool> named = PyUnicode_Check(key) ? names_hold(names, key) : Maybe<bool>(false);
-        if (!named || (!*named && PyList_Append(out.get(), key) < 0)) {
-            return error;
-        }
     }
     return out;
 }
@@ -256,20 +251,14 @@ Status record_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
         return explicit_init_error(cls);
     }
     Ref options = attr<"__sym_options__">(cls);
-    if (!options) {
+    const Maybe<bool> seal = options ? sealed_or_frozen(options.get(), sealed) : Maybe<bool>(error);
+    if (!seal) {
         return error;
-    }
-    if (!sealed) {
-        const Maybe<bool> frozen = truth_attr<"frozen">(options.get());
-        if (!frozen) {
-            return error;
-        }
-        sealed = *frozen;
     }
     Ref names = name_list<"__slot_field_names__">(cls);
     Ref symbolic_names = names ? name_list<"__slot_symbolic_field_names__">(cls) : Ref();
     const bool partial = allow_partial.value_or(false);
-    if (!symbolic_names || failed(record_init_node_state(obj, partial, sealed, root_path.get()))) {
+    if (!symbolic_names || failed(record_init_node_state(obj, partial, *seal, root_path.get()))) {
         return error;
     }
     const bool has_children = PyList_GET_SIZE(symbolic_names.get()) > 0;
@@ -285,7 +274,7 @@ Status record_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
         (has_children && failed(record_adopt_children(obj, symbolic_names.get())))) {
         return error;
     }
-    return record_finish(obj, cls, *sealed, CloneContext{});
+    return record_finish(obj, cls, *seal, CloneContext{});
 }
 
 PyMethodDef *record_construct_function()
