@@ -255,5 +255,5 @@ def test_the_seams_leak_nothing():
         swallow(lambda: n._native_object_set_item_no_check(obj, "x", "a")),
     ]
     for fn in rounds:
-        block_growth(leak_round(fn), 1000)
-        assert block_growth(leak_round(fn), 2000) < 20
+        # a leak grows by one block a round or more
+        assert block_growth(leak_round(fn), 2000) < 100

@@ -429,5 +429,5 @@ def test_construction_leaks_nothing(kind):
         lambda: R(x=1, child={"a": 1})._sym_attributes,
     ]
     for fn in rounds:
-        block_growth(leak_round(fn), 300)  # the interpreter's own caches settle first
-        assert block_growth(leak_round(fn), 1000) < 10
+        # a leak grows by one block a round or more
+        assert block_growth(leak_round(fn), 2000) < 100

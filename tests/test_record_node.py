@@ -211,8 +211,8 @@ def test_materialisation_leaks_nothing():
 
     rounds = [build, swallow(lambda: n._slot_record_materialize(blank(), NAMES))]
     for fn in rounds:
-        block_growth(leak_round(fn), 1000)  # a record and its view are a cycle: the collector settles first
-        assert block_growth(leak_round(fn), 2000) < 20
+        # a leak grows by one block a round or more
+        assert block_growth(leak_round(fn), 2000) < 100
 
 
 # ---- adoption ---------------------------------------------------------------------------------
