@@ -208,25 +208,28 @@ Status record_adopt_children(PyObject *inst, PyObject *names)
         }
         adopted.push_back(std::move(placed));
     }
-    Ref changed = Ref::steal(PyDict_New());
-    if (!changed) {
-        return error;
-    }
+    Ref changed;
     for (Py_ssize_t i = 0; i < count; ++i) {
         const Ref &was = read[static_cast<std::size_t>(i)];
         const Ref &now = adopted[static_cast<std::size_t>(i)];
+        // An empty cell counts as changed: it holds None afterwards.
+        if (now.get() == was.get()) {
+            continue;
+        }
         PyObject *name = PyList_GET_ITEM(names, i);
         Maybe<Ref> current = kernel::record::read_field_slot(inst, offsets.get(), name);
         if (!current) {
             return error;
         }
-        const bool untouched = current->get() == was.get();
-        // An empty cell is written too: it holds None afterwards.
-        if (untouched && (now.get() != was.get()) && PyDict_SetItem(changed.get(), name, now.get()) < 0) {
+        if (current->get() != was.get()) {
+            continue;
+        }
+        if ((!changed && !(changed = Ref::steal(PyDict_New()))) ||
+            PyDict_SetItem(changed.get(), name, now.get()) < 0) {
             return error;
         }
     }
-    return kernel::record::write_record_slots(inst, names, changed.get());
+    return changed ? kernel::record::write_record_slots(inst, names, changed.get()) : Status::ok;
 }
 
 PyMethodDef *record_adopt_children_function()
