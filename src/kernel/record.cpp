@@ -173,6 +173,15 @@ PyMethodDef IF_ABSENT_DEF =
 
 }  // namespace
 
+std::optional<std::size_t> root_reserved_of(PyObject *inst) noexcept
+{
+    PyTypeObject *kt = kernel_type_of(Py_TYPE(inst));
+    if (kt == nullptr) {
+        return std::nullopt;
+    }
+    return record_of(kt).root_reserved;
+}
+
 Maybe<Ref> _slot_node_get(PyObject *inst, std::size_t role)
 {
     PyObject **cell = node_cell(inst, role);
