@@ -58,9 +58,13 @@ OBJECT_NAMES = [
     "ObjectCtorMeta",
     "SymFieldGetter",
     "_install_object_bridge",
+    "_render_object_fast",
     "_native_object_inline_fields",
     "_container_candidate_fields",
     "_container_wrap_fields",
+    "_native_inline_object_to_json",
+    "_native_inline_object_to_json_open",
+    "_native_from_json_all_plain",
     "_probe_object_is_inline",
 ]
 

@@ -4,6 +4,8 @@
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/ctor_meta.hpp"
 #include "symbolic/object/field_read.hpp"
+#include "symbolic/object/repr_fast.hpp"
+#include "symbolic/object/serde.hpp"
 #include "symbolic/object/sym_object.hpp"
 
 namespace norv::symbolic::object {
@@ -17,9 +19,10 @@ Status register_names(PyObject *module)
             return error;
         }
     }
-    for (PyMethodDef *def :
-         {bridge::installer(), inline_fields_function(), container_candidate_fields_function(),
-          container_wrap_fields_function(), probe_is_inline_function()}) {
+    for (PyMethodDef *def : {bridge::installer(), render_object_fast_function(), inline_fields_function(),
+                             container_candidate_fields_function(), container_wrap_fields_function(),
+                             inline_object_to_json_function(), inline_object_to_json_open_function(),
+                             from_json_all_plain_function(), probe_is_inline_function()}) {
         if (failed(add_function(module, def))) {
             return error;
         }
