@@ -261,6 +261,69 @@ def test_an_object_cycle_through_a_field_declines():
     assert walk(obj) is None
 
 
+# ---- class reads ------------------------------------------------------------------------------
+
+
+def test_a_class_changed_during_the_walk_is_read_anew():
+    calls = []
+
+    class Changing(ho.HostObject):
+        x: int = 0
+
+        @property
+        def sym_mode(self):
+            calls.append(self)
+            if len(calls) == 2:
+                Changing.__serialization_key__ = "new"
+                Changing.__schema__ = schema(*fields("x"))
+            return True
+
+    Changing.__serialization_key__ = "old"
+    out = walk(sym_list(Changing(), Changing(), Changing()))
+    assert [o["_type"] for o in out] == ["old", "new", "new"]
+
+
+def test_descriptors_and_metaclass_attributes_are_read_for_every_object():
+    reads = []
+
+    class Meta(type):
+        @property
+        def __serialization_key__(cls):
+            reads.append("key")
+            return f"key{len(reads)}"
+
+        @__serialization_key__.setter
+        def __serialization_key__(cls, value):
+            pass  # a data descriptor of the metaclass wins over the class's own
+
+    class Counted:
+        def __get__(self, obj, owner):
+            reads.append("schema")
+            return None
+
+    class Described(ho.HostObject, metaclass=Meta):
+        x: int = 0
+
+    Described.__schema__ = Counted()
+    tree = sym_list(Described(), Described())
+    reads.clear()
+    out = walk(tree)
+    assert [o["_type"] for o in out] == ["key1", "key3"]
+    assert reads == ["key", "schema", "key", "schema"]
+
+
+def test_a_class_given_infer_later_in_the_walk_declines():
+    class Late(ho.HostObject):
+        x: int = 0
+
+        @property
+        def sym_mode(self):
+            Late.infer = lambda self: 1
+            return True
+
+    assert walk(sym_list(Late(), Late())) is None
+
+
 # ---- the schema-ordered fill -------------------------------------------------------------------
 
 

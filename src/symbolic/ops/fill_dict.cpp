@@ -36,19 +36,43 @@ PyTypeObject *missing_type()
     return Py_TYPE(bridge::get().missing_value);
 }
 
-// The stored value of `key`, unless it is absent or missing (an empty Ref).
-Maybe<Ref> present_value(PyObject *source, PyObject *key, PyTypeObject *missing)
-{
-    PyObject *found = nullptr;
-    if (PyDict_GetItemRef(source, key, &found) < 0) {
-        return error;
+// Plain lookups of a schema's constant keys in a source dict, in the
+// schema's order. A source filled in that order under the schema's own key
+// objects (as construction fills a field dict) holds each key at the entry
+// after the previous one: that entry is tried first, by key identity, which
+// finds what the lookup would without hashing.
+class ConstLookup {
+public:
+    ConstLookup(PyObject *source, PyTypeObject *missing) noexcept : source_(source), missing_(missing) {}
+
+    // The stored value of `key`, unless it is absent or missing (an empty Ref).
+    Maybe<Ref> present(PyObject *key)
+    {
+        Ref value;
+        Py_ssize_t next = pos_;
+        PyObject *k = nullptr, *v = nullptr;
+        if (PyDict_Next(source_, &next, &k, &v) && k == key) {
+            pos_ = next;
+            value = Ref::borrow(v);
+        }
+        else {
+            PyObject *found = nullptr;
+            if (PyDict_GetItemRef(source_, key, &found) < 0) {
+                return error;
+            }
+            value = Ref::steal(found);
+        }
+        if (value && Py_TYPE(value.get()) == missing_) {
+            return Ref();
+        }
+        return value;
     }
-    Ref value = Ref::steal(found);
-    if (value && Py_TYPE(value.get()) == missing) {
-        return Ref();
-    }
-    return value;
-}
+
+private:
+    PyObject *source_;
+    PyTypeObject *missing_;
+    Py_ssize_t pos_ = 0;
+};
 
 // Every stored entry in storage order; values of type `skip` (when given) are
 // left out.
@@ -77,7 +101,7 @@ Maybe<bool> spec_frozen(PyObject *spec)
 }
 
 // One item of `_const_apply_fields`: a (key text, field, value spec) tuple.
-Maybe<bool> fill_const_entry(PyObject *source, PyObject *item, Walk &w, PyObject *out, PyTypeObject *missing)
+Maybe<bool> fill_const_entry(ConstLookup &source, PyObject *item, Walk &w, PyObject *out)
 {
     if (!PyTuple_Check(item)) {
         return raise_not_instance(item, "tuple");
@@ -93,7 +117,7 @@ Maybe<bool> fill_const_entry(PyObject *source, PyObject *item, Walk &w, PyObject
             return frozen ? Maybe<bool>(true) : Maybe<bool>(error);
         }
     }
-    Maybe<Ref> value = present_value(source, key, missing);
+    Maybe<Ref> value = source.present(key);
     if (!value || !*value) {
         return value ? Maybe<bool>(true) : Maybe<bool>(error);
     }
@@ -107,7 +131,8 @@ Maybe<bool> fill_const(PyObject *source, PyObject *caf, Walk &w, PyObject *out, 
     if (caf == Py_None) {
         return false;
     }
-    auto entry = [&](PyObject *item) { return fill_const_entry(source, item, w, out, missing); };
+    ConstLookup lookup(source, missing);
+    auto entry = [&](PyObject *item) { return fill_const_entry(lookup, item, w, out); };
     if (!PyTuple_CheckExact(caf)) {
         return items_while(caf, entry);
     }
@@ -125,6 +150,7 @@ Maybe<bool> fill_const(PyObject *source, PyObject *caf, Walk &w, PyObject *out, 
 Maybe<bool> fill_plan_consts(const schema::OpenSchemaPlan &plan, std::size_t from, std::size_t to,
                              PyObject *source, Walk &w, PyObject *out, PyTypeObject *missing)
 {
+    ConstLookup lookup(source, missing);
     for (std::size_t i = from; i < to; ++i) {
         PyObject *key = plan.const_pairs[i].first.get();
         if (w.leaves_frozen_out()) {
@@ -136,7 +162,7 @@ Maybe<bool> fill_plan_consts(const schema::OpenSchemaPlan &plan, std::size_t fro
                 continue;
             }
         }
-        Maybe<Ref> value = present_value(source, key, missing);
+        Maybe<Ref> value = lookup.present(key);
         if (!value) {
             return error;
         }

@@ -37,16 +37,9 @@ private:
     RecursionGuard guard_;
 };
 
-// `type(obj).<name>`.
-template <NameText T>
-Ref class_attr(PyObject *obj)
-{
-    return attr<T>(reinterpret_cast<PyObject *>(Py_TYPE(obj)));
-}
-
 // Whether the walk may serialise this object or record itself: its
 // `sym_mode` is True and its class keeps the host's default `sym_jsonify`.
-Maybe<bool> object_walk_proceeds(PyObject *obj)
+Maybe<bool> object_walk_proceeds(PyObject *obj, Walk &w)
 {
     Ref mode = attr<"sym_mode">(obj);
     const Maybe<bool> sym = mode ? to_bool(mode.get()) : Maybe<bool>(error);
@@ -57,7 +50,7 @@ Maybe<bool> object_walk_proceeds(PyObject *obj)
     if (dflt == nullptr) {
         return false;
     }
-    Ref own = class_attr<"sym_jsonify">(obj);
+    Ref own = w.classes.read(obj, ClassReads::SymJsonify);
     if (!own) {
         return error;
     }
@@ -98,11 +91,11 @@ Maybe<Ref> view_json_dict(PyObject *obj, PyObject *key, Walk &w)
 
 Maybe<Ref> walk_object(PyObject *obj, Walk &w)
 {
-    const Maybe<bool> proceeds = object_walk_proceeds(obj);
+    const Maybe<bool> proceeds = object_walk_proceeds(obj, w);
     if (!proceeds || !*proceeds) {
         return proceeds ? Maybe<Ref>(Ref()) : Maybe<Ref>(error);
     }
-    Ref key = class_attr<"__serialization_key__">(obj);
+    Ref key = w.classes.read(obj, ClassReads::SerializationKey);
     if (!key) {
         return error;
     }
@@ -110,7 +103,7 @@ Maybe<Ref> walk_object(PyObject *obj, Walk &w)
     if (!fields) {
         return view_json_dict(obj, key.get(), w);
     }
-    Ref schema = class_attr<"__schema__">(obj);
+    Ref schema = w.classes.read(obj, ClassReads::Schema);
     if (!schema) {
         return error;
     }
@@ -177,7 +170,7 @@ Maybe<Ref> walk_record(PyObject *record, Walk &w)
     if (!reserved) {
         return Ref();
     }
-    const Maybe<bool> proceeds = object_walk_proceeds(record);
+    const Maybe<bool> proceeds = object_walk_proceeds(record, w);
     if (!proceeds || !*proceeds) {
         return proceeds ? Maybe<Ref>(Ref()) : Maybe<Ref>(error);
     }
@@ -282,7 +275,7 @@ Maybe<Ref> walk(PyObject *value, Walk &w)
     if (is_wire_primitive(value)) {
         return Ref::borrow(value);
     }
-    const Maybe<bool> inferential = markers::is_inferential(value);
+    const Maybe<bool> inferential = w.classes.is_inferential(value);
     if (!inferential || *inferential) {
         return inferential ? Maybe<Ref>(Ref()) : Maybe<Ref>(error);
     }

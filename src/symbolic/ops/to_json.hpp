@@ -12,6 +12,7 @@
 #include "core/error.hpp"
 #include "core/recursion.hpp"
 #include "core/ref.hpp"
+#include "symbolic/ops/class_reads.hpp"
 
 namespace norv::symbolic::ops {
 
@@ -30,11 +31,13 @@ inline bool is_wire_primitive(PyObject *v) noexcept
 inline constexpr std::size_t MAX_WALK_DEPTH = 1000;
 
 // One walk: its flag word (bit 0 leaves frozen fields out), the thread's
-// stack bounds read once at the top, and the current nesting.
+// stack bounds read once at the top, the current nesting, and the class
+// attributes read so far.
 struct Walk {
     unsigned flags;
     StackBounds bounds = StackBounds::current();
     std::size_t depth = 0;
+    ClassReads classes{};
 
     bool leaves_frozen_out() const noexcept { return (flags & 1U) != 0; }
 };
