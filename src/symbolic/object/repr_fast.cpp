@@ -183,9 +183,7 @@ Ref render_object_fast(PyObject *, FastArgs a)
     PyObject *obj = b[0];
     PyObject *name = b[1];
     if (!PyUnicode_Check(name)) {
-        (void)raise_not_instance(name, "str");
-        wrap_argument_error("name");
-        return error;
+        return raise_arg_not_instance("name", name, "str");
     }
     if (!PyBool_Check(b[2])) {
         return none();

@@ -23,6 +23,7 @@ namespace {
 
 namespace schema = typing::schema;
 using ops::is_wire_primitive;
+using ops::store_answer;
 
 // Plain JSON nested deeper than this is left to the host (it is decoded
 // JSON or one object's field values; the host's own path recurses too).
@@ -64,6 +65,12 @@ bool all_primitive_values(PyObject *dict) noexcept
 
 Maybe<Ref> plain_value_to_json(PyObject *value, Copy &c);
 
+// out[key] := the value, copied when it is a container. False: a bail.
+Maybe<bool> emit_inline_value(PyObject *out, PyObject *key, PyObject *value, Copy &c)
+{
+    return store_answer(out, key, plain_value_to_json(value, c));
+}
+
 Maybe<Ref> plain_list_to_json(PyObject *list, Copy &c)
 {
     const Py_ssize_t start = PyList_GET_SIZE(list);
@@ -96,16 +103,8 @@ Maybe<Ref> plain_dict_to_json(PyObject *dict, Copy &c)
     if (!out) {
         return error;
     }
-    const Maybe<bool> copied = dict_while(dict, [&](PyObject *key, PyObject *item) -> Maybe<bool> {
-        Maybe<Ref> copy = plain_value_to_json(item, c);
-        if (!copy || !*copy) {
-            return copy ? Maybe<bool>(false) : Maybe<bool>(error);
-        }
-        if (PyDict_SetItem(out.get(), key, copy->get()) < 0) {
-            return error;
-        }
-        return true;
-    });
+    const Maybe<bool> copied = dict_while(
+        dict, [&](PyObject *key, PyObject *item) { return emit_inline_value(out.get(), key, item, c); });
     if (!copied || !*copied) {
         return copied ? Maybe<Ref>(Ref()) : Maybe<Ref>(error);
     }
@@ -131,19 +130,6 @@ Maybe<Ref> plain_value_to_json(PyObject *value, Copy &c)
     Maybe<Ref> copy = list ? plain_list_to_json(value, c) : plain_dict_to_json(value, c);
     --c.depth;
     return copy;
-}
-
-// out[key] := the value, copied when it is a container. False: a bail.
-Maybe<bool> emit_inline_value(PyObject *out, PyObject *key, PyObject *value, Copy &c)
-{
-    Maybe<Ref> copy = plain_value_to_json(value, c);
-    if (!copy || !*copy) {
-        return copy ? Maybe<bool>(false) : Maybe<bool>(error);
-    }
-    if (PyDict_SetItem(out, key, copy->get()) < 0) {
-        return error;
-    }
-    return true;
 }
 
 // The field dict of a SymObject and a new dict holding its "_type", or

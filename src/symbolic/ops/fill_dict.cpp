@@ -20,14 +20,7 @@ namespace schema = typing::schema;
 // out[key] := the walked value.
 Maybe<bool> emit(PyObject *out, PyObject *key, PyObject *value, Walk &w)
 {
-    Maybe<Ref> r = walk(value, w);
-    if (!r || !*r) {
-        return r ? Maybe<bool>(false) : Maybe<bool>(error);
-    }
-    if (PyDict_SetItem(out, key, r->get()) < 0) {
-        return error;
-    }
-    return true;
+    return store_answer(out, key, walk(value, w));
 }
 
 // The type of the host's missing value: a value of exactly that type is left out.

@@ -42,6 +42,21 @@ struct Walk {
     bool leaves_frozen_out() const noexcept { return (flags & 1U) != 0; }
 };
 
+// out[key] := a step's answer; false when the step declined (an empty Ref).
+inline Maybe<bool> store_answer(PyObject *out, PyObject *key, const Maybe<Ref> &answer)
+{
+    if (!answer) {
+        return error;
+    }
+    if (!*answer) {
+        return false;
+    }
+    if (PyDict_SetItem(out, key, answer->get()) < 0) {
+        return error;
+    }
+    return true;
+}
+
 // A walk step's result: the walked value, a decline (an empty Ref), or an
 // error.
 Maybe<Ref> walk(PyObject *value, Walk &w);
