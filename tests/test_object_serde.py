@@ -13,6 +13,7 @@ from norv_host import symbolic as hs
 
 from host_calls import clean_records  # noqa: F401 (a fixture)
 from leakcheck import block_growth, refcount_delta
+from small_stack import in_small_thread
 
 norv_host.install()
 pytestmark = pytest.mark.usefixtures("clean_records")
@@ -294,6 +295,22 @@ def test_a_very_deep_child_is_not_plain():
     for _ in range(100_000):
         deep = [deep]
     assert all_plain({"a": deep}, {"a"}) is False
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda value: all_plain({"a": value}, {"a"}),
+        lambda value: to_json(plain(a=value), ["a"]),
+    ],
+    ids=["plain check", "plain copy"],
+)
+def test_running_short_of_stack_raises_instead_of_crashing(call):
+    value = [1]
+    for _ in range(999):
+        value = [value]
+    assert isinstance(in_small_thread(lambda: call(value)), RecursionError)
+    assert call(value) not in (None, False)
 
 
 def test_errors_of_the_plain_check_propagate():

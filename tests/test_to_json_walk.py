@@ -3,7 +3,6 @@ lists in schema or storage order, and the decline of any tree holding a node
 the walk does not own."""
 
 import enum
-import sys
 
 import pytest
 
@@ -16,6 +15,7 @@ from norv_host import symbolic as hs
 
 from host_calls import clean_records  # noqa: F401 (a fixture)
 from leakcheck import block_growth, refcount_delta, swallow
+from small_stack import in_small_thread
 
 norv_host.install()
 pytestmark = pytest.mark.usefixtures("clean_records")
@@ -692,17 +692,11 @@ def test_a_very_deep_tree_declines_without_raising(depth):
     assert walk(chain(depth, make=lambda v: sym_dict({"a": v}))) is None
 
 
-def test_a_deep_walk_at_the_recursion_limit_raises_instead_of_crashing():
-    def nest(k):
-        return walk(chain(900)) if k == 0 else nest(k - 1)
-
-    limit = sys.getrecursionlimit()
-    try:
-        sys.setrecursionlimit(60)
-        with pytest.raises(RecursionError):
-            nest(40)
-    finally:
-        sys.setrecursionlimit(limit)
+def test_a_walk_that_runs_short_of_stack_raises_instead_of_crashing():
+    tree = chain(1000)
+    result = in_small_thread(lambda: walk(tree))
+    assert isinstance(result, RecursionError) and "while walking to JSON" in str(result)
+    assert walk(tree) is not None  # the same tree on the main thread's stack
 
 
 @pytest.mark.parametrize("make", [lambda: sym_list(1), lambda: sym_dict({"a": 1})])
