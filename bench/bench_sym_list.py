@@ -8,8 +8,11 @@ directly; a construction that the spec refuses (the last element a str);
 then 10^4 item writes into the schemaful list, each validated by the element
 field and reported to the host's `_notify_field_updates`, against plain list
 writes and writes that first pass pydantic-core's `int` validator, and 10^4
-writes that every validating contender refuses. Ratios are native / peer
-(below 1: native is faster).
+writes that every validating contender refuses; then 10^4 reads by index
+(each resolving an inferential element, of which there is none) and 10^4
+appends, and an extend by 10^4 ints, into a list bound to `List(Int())`
+(each element validated and reported, the extend in one notification),
+against a plain list. Ratios are native / peer (below 1: native is faster).
 """
 
 import os
@@ -38,6 +41,9 @@ ADAPTER = TypeAdapter(list[int])
 CORE = SchemaValidator(cs.list_schema(cs.int_schema()))
 CORE_INT = SchemaValidator(cs.int_schema())
 
+READS = [(i * 7919) % SIZE for i in range(WRITES)]
+APPENDED = list(range(SIZE, SIZE + WRITES))
+
 # The writes: the first 100 positions in turn, each given a new int (never the
 # object it holds, which would be no write at all, also when the plan runs again).
 PLAN = [(i % 100, SIZE + i) for i in range(WRITES)]
@@ -57,6 +63,31 @@ def writes(target, plan):
     def run():
         for i, value in plan:
             target[i] = value
+
+    return run
+
+
+def reads(target, indices):
+    def run():
+        for i in indices:
+            target[i]
+
+    return run
+
+
+def appends(make, values):
+    def run():
+        target = make()
+        append = target.append
+        for v in values:
+            append(v)
+
+    return run
+
+
+def extends(make, values):
+    def run():
+        make().extend(values)
 
     return run
 
@@ -147,6 +178,27 @@ if __name__ == "__main__":
                 [("pydantic-core int + store", refused(core_set, BAD_PLAN, ValidationError))],
                 WRITES,
                 "write",
+            ),
+            (
+                "10^4 reads by index",
+                reads(native, READS),
+                [("list", reads(plain, READS))],
+                WRITES,
+                "read",
+            ),
+            (
+                "10^4 validated appends with notification",
+                appends(lambda: Notified(value_spec=SPEC), APPENDED),
+                [("list", appends(list, APPENDED))],
+                WRITES,
+                "element",
+            ),
+            (
+                "extend by 10^4 ints, validated, one notification",
+                extends(lambda: Notified(value_spec=SPEC), APPENDED),
+                [("list", extends(list, APPENDED))],
+                WRITES,
+                "element",
             ),
         ],
         loops=1,

@@ -253,6 +253,31 @@ try:
 except host_symbolic.WritePermissionError as e:
     print("sealed:", e)
 
+section("Symbolic lists: reads and list methods")
+stack = Layers([host_symbolic.Inferred(3), 1], value_spec=n.List(n.Any(), max_size=5), root_path=n.KeyPath("s"))
+print("reads resolve an inferred element:", stack[0], stack[:], list(stack), "| raw:", stack._sym_getattr(0))
+print("max_size:", stack.max_size, "| one element field for every index:", stack.sym_attr_field(7) is stack.value_spec.element)
+stack.append(2)
+stack.extend([5, 6])  # one notification; the list is full
+try:
+    stack.append(7)
+except ValueError as e:
+    print("refused:", e)
+print("pop gives the element inferred:", stack.pop(0))
+stack.sort()
+stack.reverse()
+print("sort and reverse change the storage and report nothing:", stack)
+print("copy, + and * make lists of the class:", type(stack.copy()).__name__, type(stack + [0]).__name__,
+      stack * 0)
+import pickle  # noqa: E402
+
+print("a pickled list keeps its elements:", pickle.loads(pickle.dumps(Items([1, "a"]))))
+stack.sym_seal()
+try:
+    stack.remove(1)
+except host_symbolic.WritePermissionError as e:
+    print("sealed:", e)
+
 section("Symbolic objects: the base class, class metadata and field reads")
 from norv_host import objects as host_objects  # noqa: E402
 
@@ -349,6 +374,32 @@ try:
     pt.cache
 except AttributeError as e:
     print("an unset non-symbolic field:", e)
+
+section("Topology of objects and records: one node-state access, paths, origins, the seal")
+blank_pt = Point.__new__(Point)
+print("a blank object's roles 0..5:", [n._probe_node_get(blank_pt, r) for r in range(6)])
+try:
+    n._probe_node_get(5, 0)
+except TypeError as e:
+    print("anything else:", e)
+tree = Line(x=1, items=[1], root_path=n.KeyPath("plot"))
+tree.sym_setpath(n.KeyPath("chart"))
+print("sym_setpath re-paths the children natively:", tree.items.sym_path)
+tree.sym_setorigin("source", "demo")
+print("sym_setorigin records one frame up:", tree._sym_origin)
+try:
+    tree.sym_setorigin("another", "demo")
+except ValueError as e:
+    print("refused:", e)
+print("sym_seal seals the children, then the object:", tree.sym_seal() is tree, tree.items._sealed, tree._sealed)
+rec = Point3()
+rec.x = 1
+rec.tags = host_symbolic.HostList([1])
+n._topo_seal(rec)
+print("a record seals its symbolic cells:", rec.tags._sealed, "| its sealed cell:", n._probe_node_get(rec, 2))
+rec.sym_setparent(tree)
+print("and takes a parent through the same access:", n._probe_node_get(rec, 0) is tree)
+
 
 section("JSON and text of symbolic trees")
 tree = host_symbolic.HostDict()

@@ -60,12 +60,19 @@ OBJECT_NAMES = [
     "_install_object_bridge",
     "_render_object_fast",
     "_native_object_inline_fields",
+    "_topo_setparent",
+    "_topo_setpath",
+    "_topo_set_accessor_writable",
+    "_topo_setorigin",
+    "_topo_seal",
     "_container_candidate_fields",
     "_container_wrap_fields",
     "_native_inline_object_to_json",
     "_native_inline_object_to_json_open",
     "_native_from_json_all_plain",
     "_probe_object_is_inline",
+    "_probe_node_get",
+    "_probe_node_set",
 ]
 
 

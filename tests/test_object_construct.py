@@ -486,11 +486,15 @@ class Frozen(HostObject, frozen=True):
     x: int = 0
     items: list[int] = []
 
+    def sym_seal(self, is_seal=True):
+        ho.calls.append(("sym_seal", self, is_seal))
+        return super().sym_seal(is_seal)
+
 
 @pytest.mark.parametrize("sealed, expected", [(None, True), (False, False), (True, True)])
 def test_the_seal_defaults_to_the_class_frozen_option(sealed, expected):
-    obj = Frozen(x=1, sealed=sealed)
-    assert obj._sealed is expected
+    obj = Frozen(x=1, items=[1], sealed=sealed)
+    assert obj._sealed is expected and obj.items._sealed is expected
     assert recorded("sym_seal") == ([(obj, True)] if expected else [])
 
 

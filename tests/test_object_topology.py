@@ -8,6 +8,7 @@ import norv_core
 import norv_host
 from norv_core import _native as n
 from norv_host import objects as ho
+from norv_host import records as hr
 from norv_host import symbolic as hs
 
 from traced import AwareOnly, Traced
@@ -331,3 +332,272 @@ def test_the_cycle_walk_reads_an_object_parent_in_place():
     with pytest.raises(ValueError, match="would create a cycle"):
         probe.guard_no_cycle(owner, top, P("x"))
     probe.guard_no_cycle(owner, hs.HostDict(), P("x"))
+
+
+# ---------------------------------------------------------------- sym_setorigin
+
+Origin = hs.Origin
+ORIGIN_CLASH = "Cannot set the origin with a different source value. Origin source: {}, New source: {}."
+
+
+def test_an_origin_is_recorded_one_frame_up():
+    obj, source = made(), object()
+    assert obj.sym_setorigin(source, "tag") is None
+    assert obj._sym_origin == Origin(source, "tag", None, None, -2)
+    obj.sym_setorigin(source, "again", "trace", 3, stacktop=5)
+    assert obj._sym_origin == Origin(source, "again", "trace", 3, 4)
+    obj.sym_setorigin(source, "t", None, None, 0)  # None is the same as omitted
+    assert obj._sym_origin == Origin(source, "t", None, None, -1)
+
+
+def test_another_source_is_refused_and_the_origin_kept():
+    obj = made()
+    obj.sym_setorigin("first", "t")
+    before = obj._sym_origin
+    with pytest.raises(ValueError) as info:
+        obj.sym_setorigin("second", "t")
+    assert str(info.value) == ORIGIN_CLASH.format("'first'", "'second'")
+    assert obj._sym_origin is before
+
+
+def test_an_origin_without_source_accepts_any():
+    obj = made()
+    obj.sym_setorigin(None, "t")
+    obj.sym_setorigin("s", "u")
+    assert obj._sym_origin == Origin("s", "u", None, None, -2)
+
+
+def test_an_equal_but_distinct_source_is_another_source():
+    obj = made()
+    obj.sym_setorigin([1], "t")
+    with pytest.raises(ValueError, match=r"Origin source: \[1\], New source: \[1\]\.$"):
+        obj.sym_setorigin([1], "t")
+
+
+def test_a_foreign_origin_is_asked_for_its_source():
+    class Recorded:
+        source = "kept"
+
+    obj = made()
+    obj._sym_origin = Recorded()
+    with pytest.raises(ValueError, match="Origin source: 'kept'"):
+        obj.sym_setorigin("other", "t")
+    obj._sym_origin = object()  # no `source`
+    with pytest.raises(AttributeError, match="source"):
+        obj.sym_setorigin("other", "t")
+
+
+@pytest.mark.parametrize("stacktop, recorded", [(-(2**63), 2**63 - 1), (2**63 - 1, 2**63 - 2), (-1, -2)])
+def test_stacktop_wraps_around_in_64_bits(stacktop, recorded):
+    obj = made()
+    obj.sym_setorigin("s", "t", stacktop=stacktop)
+    assert obj._sym_origin.stacktop == recorded
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, error, message",
+    [
+        (("s", "t"), {"stacktop": 2**63}, OverflowError, None),
+        (("s", "t"), {"stacktop": "1"}, TypeError, r"^argument 'stacktop': "),
+        (("s",), {}, TypeError, r"missing 1 required positional argument: 'tag'"),
+        (("s", "t"), {"unknown": 1}, TypeError, "unexpected keyword argument 'unknown'"),
+    ],
+)
+def test_origin_argument_errors_change_nothing(args, kwargs, error, message):
+    obj = made()
+    with pytest.raises(error, match=message):
+        obj.sym_setorigin(*args, **kwargs)
+    assert obj._sym_origin is None
+
+
+def test_an_origin_needs_construction_but_not_symbolic_mode():
+    obj = Obj.__new__(Obj)
+    with pytest.raises(ValueError, match="should call `super"):
+        obj.sym_setorigin("s", "t")
+    plain = made(Plain)
+    plain.sym_setorigin("s", "t")
+    assert plain._sym_origin == Origin("s", "t", None, None, -2)
+
+
+def test_an_origin_class_error_propagates_and_keeps_the_old_origin(monkeypatch):
+    obj = made()
+    obj.sym_setorigin("s", "t")
+    before = obj._sym_origin
+
+    def refuse(self, *args):
+        raise LookupError(args)
+
+    monkeypatch.setattr(Origin, "__init__", refuse)
+    with pytest.raises(LookupError) as info:
+        obj.sym_setorigin("s", "u", stacktop=10)
+    assert info.value.args == (("s", "u", None, None, 9),)
+    assert obj._sym_origin is before
+
+
+def test_an_origin_needs_the_object_bridge(run_py):
+    out = run_py(
+        """
+        import norv_host.objects as ho  # the classes, no bridge installed
+        from norv_core import _native as n, PanicException
+
+        obj = n.SymObject.__new__(n.SymObject)
+        obj._sym_path = "p"
+        try:
+            obj.sym_setorigin("s", "t")
+        except PanicException as e:
+            print(e)
+        """
+    )
+    assert out.strip() == "object bridge not installed"
+
+
+# ---------------------------------------------------------------- set_accessor_writable
+
+
+def test_accessor_writability_is_set_and_answers_the_object():
+    obj = made()
+    assert obj.set_accessor_writable(False) is obj and obj._accessor_writable is False
+    assert obj.set_accessor_writable() is obj and obj._accessor_writable is True
+    obj.set_accessor_writable(writable=False)
+    assert obj._accessor_writable is False
+
+
+def test_accessor_writability_needs_neither_construction_nor_symbolic_mode():
+    obj = Obj.__new__(Obj)
+    obj.set_accessor_writable(False)
+    assert n._probe_node_get(obj, 4) is False
+    made(Plain).set_accessor_writable(False)
+
+
+def test_accessor_writability_takes_only_a_bool():
+    obj = made()
+    with pytest.raises(TypeError, match=r"^argument 'writable': 'int' object is not an instance of 'bool'$"):
+        obj.set_accessor_writable(0)
+    assert obj._accessor_writable is True
+    assert calls() == []
+
+
+# ---------------------------------------------------------------- the module functions
+
+
+def test_the_module_functions_run_the_same_operations_on_an_object():
+    obj, parent = made(ParentHooked), made()
+    assert n._topo_setparent(obj, parent) is None
+    assert n._topo_setpath(obj, P("z")) is None
+    assert n._topo_setorigin(obj, "s", "t", stacktop=3) is None
+    assert n._topo_set_accessor_writable(obj, False) is None
+    assert obj.sym_parent is parent and obj.sym_path == P("z") and obj._accessor_writable is False
+    assert obj._sym_origin == Origin("s", "t", None, None, 2)
+    assert calls("hooked parent") == [("hooked parent", parent, None, parent)]
+    n._topo_setparent(obj)
+    assert obj.sym_parent is None
+    with pytest.raises(AssertionError):
+        n._topo_setpath(obj)
+    assert obj.sym_path is None
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: n._topo_setorigin(5, "s", "t"),
+        lambda: n._topo_set_accessor_writable(5),
+        lambda: n._topo_set_accessor_writable("a", False),
+    ],
+)
+def test_the_module_functions_refuse_what_has_no_node_state(call):
+    with pytest.raises(TypeError, match=r"^node-state ABI: `inst` is neither a SymObject nor an inline-slot record$"):
+        call()
+
+
+@pytest.mark.parametrize("call", [lambda: n._topo_setpath(5, None), lambda: n._topo_setparent(5, None)])
+def test_path_and_parent_ask_a_foreign_instance_for_its_symbolic_mode(call):
+    with pytest.raises(AttributeError, match="_require_sym_mode"):
+        call()
+
+
+def test_module_function_signatures():
+    with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'inst'"):
+        n._topo_seal()
+    with pytest.raises(TypeError, match=r"missing 2 required positional arguments: 'source' and 'tag'"):
+        n._topo_setorigin(made())
+    with pytest.raises(TypeError, match=r"^argument 'writable': "):
+        n._topo_set_accessor_writable(made(), 1)
+    obj = made()
+    n._topo_setpath(inst=obj, path=P("k"))
+    assert obj.sym_path == P("k")
+
+
+# ---------------------------------------------------------------- records
+
+
+def record_hooked_parent(rec, old, new):
+    ho.calls.append(("record parent hook", rec, old, new))
+
+
+Rec = hr.record_class("Rec", {"x": int, "child": dict})
+HookedRec = hr.record_class("HookedRec", {"x": int}, namespace={"on_sym_parent_change": record_hooked_parent})
+PlainRec = hr.record_class("PlainRec", {"x": int}, sym=False)
+
+
+def record(cls=Rec, path="r"):
+    """A record whose first field is written (so it counts as constructed) at `path`."""
+    rec = cls.__new__(cls)
+    rec.x = 1
+    n._slot_node_set(rec, 1, P(path))
+    return rec
+
+
+def test_a_record_path_is_stored_and_handed_to_its_own_children_walk():
+    rec = record()
+    rec.sym_setpath(P("s"))
+    assert n._slot_node_get(rec, 1) == P("s")
+    assert calls() == [
+        ("record _update_children_paths", rec, P("r"), P("s")),
+        ("on_sym_path_change", rec, P("r"), P("s")),
+    ]
+
+
+def test_an_unchanged_record_path_does_nothing():
+    rec = record()
+    before = n._slot_node_get(rec, 1)
+    n._topo_setpath(rec, P("r"))
+    assert n._slot_node_get(rec, 1) is before and calls() == []
+
+
+def test_a_blank_record_path_is_refused():
+    rec = Rec.__new__(Rec)
+    with pytest.raises(ValueError, match=r"^Rec\.__init__ should call `super\(\)\.__init__`\.$"):
+        n._topo_setpath(rec, P("s"))
+    assert n._slot_node_get(rec, 1) is None
+
+
+def test_a_record_parent_runs_only_an_overridden_hook_and_needs_no_construction():
+    rec, hooked, q = Rec.__new__(Rec), HookedRec.__new__(HookedRec), object()
+    rec.sym_setparent(q)
+    assert n._slot_node_get(rec, 0) is q and calls() == []
+    hooked.sym_setparent(q)
+    hooked.sym_setparent(q)
+    hooked.sym_setparent(None)
+    assert calls() == [("record parent hook", hooked, None, q), ("record parent hook", hooked, q, None)]
+    assert n._slot_node_get(hooked, 0) is None
+
+
+def test_a_sym_false_record_refuses_path_and_parent_through_its_own_check():
+    rec = record(PlainRec)
+    for call in (lambda: rec.sym_setpath(P("s")), lambda: rec.sym_setparent(object())):
+        with pytest.raises(ho.SymbolicModeError, match="requires a symbolic tree, but PlainRec"):
+            call()
+    assert n._slot_node_get(rec, 1) == P("r") and n._slot_node_get(rec, 0) is None
+
+
+def test_a_record_origin_and_accessor_writability():
+    rec = record(PlainRec)
+    rec.sym_setorigin("s", "t")
+    assert n._slot_node_get(rec, 5) == Origin("s", "t", None, None, -2)
+    with pytest.raises(ValueError, match="different source"):
+        rec.sym_setorigin("u", "t")
+    assert n._topo_set_accessor_writable(rec, False) is None
+    assert n._slot_node_get(rec, 4) is False
+    assert rec.set_accessor_writable() is rec and n._slot_node_get(rec, 4) is True
+    with pytest.raises(ValueError, match="should call `super"):
+        n._topo_setorigin(PlainRec.__new__(PlainRec), "s", "t")

@@ -11,6 +11,7 @@ from norv_host import symbolic as hs
 
 from host_calls import calls, fresh_host, leak_round  # noqa: F401 (a fixture)
 from leakcheck import block_growth, swallow
+from list_calls import fields_of, made, notified, rebuilt
 from traced import Traced, TracedList
 
 norv_host.install()
@@ -21,22 +22,6 @@ MISSING = hs.MISSING_VALUE
 INTS = n.List(n.Int())
 
 pytestmark = pytest.mark.usefixtures("fresh_host")
-
-
-def made(*elements, path="r", **kwargs):
-    """A list at `path` holding `elements`, with an empty call record."""
-    lst = HostList(list(elements), root_path=P(path), **kwargs)
-    hs.clear()
-    return lst
-
-
-def notified(lst):
-    """The updates sent to `lst`, one list per notification, as tuples."""
-    return [[fields_of(u) for u in updates] for target, updates in calls("_notify_field_updates") if target is lst]
-
-
-def fields_of(update):
-    return (str(update.path), update.target, update.field, update.old_value, update.new_value)
 
 
 class Recorded:
@@ -418,8 +403,9 @@ def test_deletion_uses_the_base_list_deletion():
         def __delitem__(self, key):
             raise AssertionError("not re-entered")
 
-    lst = Guarded([1, 2])
+    lst = Guarded([1, 2, 3])
     lst.delete_and_notify(0)
+    lst.remove(3)  # the full item deletion, through the same tail
     assert lst == [2]
 
 
@@ -549,19 +535,6 @@ def test_slice_insertion_leaves_the_paths_behind_it_stale():
 # ---------------------------------------------------------------- leaks
 
 LEAK_SPEC = n.List(n.Any())
-
-
-def rebuilt(op, spec=None, raises=()):
-    """`op` on a fresh four-element list at path r; an exception of `raises` is dropped."""
-
-    def run():
-        lst = HostList([0, 1, 2, 3], value_spec=spec, root_path=KeyPath("r"))
-        try:
-            op(lst)
-        except raises:
-            pass
-
-    return run
 
 
 @pytest.mark.parametrize(

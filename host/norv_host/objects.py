@@ -78,14 +78,6 @@ class Symbolic:
     """The host's own pure-Python symbolic base, composed after `SymObject`:
     where both define a method, the native one wins."""
 
-    def sym_seal(self, is_seal=True):
-        calls.append(("sym_seal", self, is_seal))
-        for value in (self.field_dict() or {}).values():
-            if hasattr(type(value), "sym_clone"):
-                value.sym_seal(is_seal)
-        self._sealed = is_seal
-        return self
-
     def sym_clone(self, deep=False, memo=None, override=None):
         """A new object of the class constructed from the same field values:
         its construction clones the symbolic ones (they belong to self)."""

@@ -11,9 +11,10 @@ and gives the class the attributes the native record layer reads:
 `__slot_symbolic_field_names__` (the init fields whose values may be
 symbolic), the marker `__slot_storage__`, `__sym_options__`, `__schema__`,
 `sym_fields`, `_non_symbolic_fields`, `_sym_post_init_is_noop` and
-`__serialization_key__`; `HostRecord` serialises through the objects' default
-`sym_jsonify` and reads its materialised view as `_sym_attributes`. Specs need the typing bridge: build record classes
-after `norv_host.install()`.
+`__serialization_key__`. Its tree methods go to the native `_topo_`
+functions; `HostRecord` serialises through the objects' default
+`sym_jsonify` and reads its materialised view as `_sym_attributes`. Specs
+need the typing bridge: build record classes after `norv_host.install()`.
 """
 
 from __future__ import annotations
@@ -64,6 +65,37 @@ class HostRecord:
             raise objects.SymbolicModeError(
                 f"`{operation}` requires a symbolic tree, but {type(self).__name__} was declared with `sym=False`."
             )
+
+    # ---- the tree operations, routed to the native ones that take the record first ----
+
+    def sym_setparent(self, parent):
+        _native._topo_setparent(self, parent)
+
+    def sym_setpath(self, path):
+        _native._topo_setpath(self, path)
+
+    def sym_setorigin(self, source, tag, stacktrace=None, stacklimit=None, stacktop=-1):
+        _native._topo_setorigin(self, source, tag, stacktrace, stacklimit, stacktop)
+
+    def set_accessor_writable(self, writable=True):
+        _native._topo_set_accessor_writable(self, writable)
+        return self
+
+    def sym_seal(self, is_seal=True):
+        _native._topo_seal(self, is_seal)
+        return self
+
+    # The host's symbolic base's own hooks, the very objects the object base
+    # has: the native layer tells an override by identity.
+    on_sym_parent_change = objects.HostObject.on_sym_parent_change
+    on_sym_path_change = objects.HostObject.on_sym_path_change
+
+    def _update_children_paths(self, old_path, new_path):
+        """The record classes' own override: the children's re-path, then the
+        path hook, which the native layer leaves to it. The stand-in records
+        the call and runs the hook only."""
+        objects.calls.append(("record _update_children_paths", self, old_path, new_path))
+        self.on_sym_path_change(old_path, new_path)
 
     def on_sym_post_init(self):
         pass

@@ -122,15 +122,6 @@ const Signature GET_SIG{"_slot_node_get", {arg("inst"), arg("role")}};
 const Signature SET_SIG{"_slot_node_set", {arg("inst"), arg("role"), opt("value")}};
 const Signature IF_ABSENT_SIG{"_slot_node_set_if_absent", {arg("inst"), arg("role"), arg("value")}};
 
-// Binds a seam's arguments and converts its role (the second).
-Maybe<std::size_t> bind_role(const Signature &sig, FastArgs a, Bound &b)
-{
-    if (failed(sig.bind(a, b))) {
-        return error;
-    }
-    return convert_arg("role", [&] { return to_usize(b[1]); });
-}
-
 Ref node_get(PyObject *, FastArgs a)
 {
     Bound b;
@@ -180,6 +171,14 @@ std::optional<std::size_t> root_reserved_of(PyObject *inst) noexcept
         return std::nullopt;
     }
     return record_of(kt).root_reserved;
+}
+
+Maybe<std::size_t> bind_role(const Signature &sig, FastArgs a, Bound &b)
+{
+    if (failed(sig.bind(a, b))) {
+        return error;
+    }
+    return convert_arg("role", [&] { return to_usize(b[1]); });
 }
 
 Maybe<Ref> _slot_node_get(PyObject *inst, std::size_t role)
@@ -277,6 +276,15 @@ Maybe<bool> record_field_written(PyObject *inst, PyObject *name)
         return error;
     }
     return *cell != nullptr;
+}
+
+Maybe<Ref> read_field_slot(PyObject *inst, PyObject *offsets, PyObject *name)
+{
+    PyObject **cell = named_cell(inst, offsets, name);
+    if (cell == nullptr) {
+        return error;
+    }
+    return Ref::borrow(*cell);
 }
 
 PyMethodDef *node_get_function()

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <optional>
 
+#include "core/args.hpp"
 #include "core/error.hpp"
 #include "core/ref.hpp"
 
@@ -48,6 +49,15 @@ Status write_record_slots(PyObject *inst, PyObject *names, PyObject *values);
 
 // Whether the field's cell holds a value.
 Maybe<bool> record_field_written(PyObject *inst, PyObject *name);
+
+// The object in the cell of the field `name` (a str), found through
+// `offsets` (as `record_field_offsets` answers it); an empty Ref for an
+// empty cell.
+Maybe<Ref> read_field_slot(PyObject *inst, PyObject *offsets, PyObject *name);
+
+// Binds the arguments of a node-state seam, `(inst, role, ...)`, and
+// converts its role.
+Maybe<std::size_t> bind_role(const Signature &sig, FastArgs a, Bound &b);
 
 // `_slot_node_get`, `_slot_node_set`, `_slot_node_set_if_absent`.
 PyMethodDef *node_get_function();

@@ -15,6 +15,12 @@ Ref path_arg(ContainerFields &f)
     return or_none(f.node.path);
 }
 
+Ref bound_spec(ContainerFields &f)
+{
+    SharedBorrow hold(f.borrow, OnConflict::Panic);
+    return Ref::borrow(f.value_spec.get());
+}
+
 Maybe<PyObject *> seen_arg(PyObject *given)
 {
     if (given == nullptr || given == Py_None) {
@@ -26,6 +32,18 @@ Maybe<PyObject *> seen_arg(PyObject *given)
         return error;
     }
     return given;
+}
+
+PyObject *one_arg(FastArgs a, const Signature &sig)
+{
+    if (a.nargs == 1 && a.kwnames == nullptr) {
+        return a.args[0];
+    }
+    Bound b;
+    if (failed(sig.bind(a, b))) {
+        return nullptr;
+    }
+    return b[0];
 }
 
 bool accepts_partial(ContainerFields &f)

@@ -37,9 +37,16 @@ namespace container {
 // The node's path, None when absent.
 Ref path_arg(ContainerFields &f);
 
+// The bound spec, copied out in a shared hold; empty when schemaless.
+Ref bound_spec(ContainerFields &f);
+
 // A `seen` argument: a set (subclasses included), or None or absent
 // (nullptr); anything else is the argument error naming "seen".
 Maybe<PyObject *> seen_arg(PyObject *given);
+
+// The one argument of a method that takes nothing else; a positional call
+// skips the binding. NULL with the error set when binding by `sig` failed.
+PyObject *one_arg(FastArgs a, const Signature &sig);
 
 // Whether missing required values are tolerated: the thread's allow-partial
 // scope when forced, else the node's own flag.

@@ -23,12 +23,7 @@ PyObject *SymDict::storage(PyObject *self)
 
 Maybe<Ref> SymDict::schema_of(PyObject *self)
 {
-    Ref spec;
-    {
-        DictFields &f = fields(self);
-        SharedBorrow hold(f.borrow, OnConflict::Panic);
-        spec = Ref::borrow(f.value_spec.get());
-    }
+    Ref spec = container::bound_spec(fields(self));
     if (!spec) {
         return Ref();
     }
@@ -257,20 +252,6 @@ const Signature GET_SIG{"get", {arg("key"), opt("default")}, {.method = true}};
 const Signature SYM_GETATTR_SIG{"_sym_getattr", {arg("key")}, {.method = true}};
 const Signature SYM_HASATTR_SIG{"sym_hasattr", {arg("key")}, {.method = true}};
 
-// The one `key` of a method that takes nothing else; a positional call
-// skips the binding.
-PyObject *key_arg(FastArgs a, const Signature &sig)
-{
-    if (a.nargs == 1 && a.kwnames == nullptr) {
-        return a.args[0];
-    }
-    Bound b;
-    if (failed(sig.bind(a, b))) {
-        return nullptr;
-    }
-    return b[0];
-}
-
 }  // namespace
 
 Ref SymDict::sym_items(PyObject *self)
@@ -331,7 +312,7 @@ Ref get(PyObject *self, FastArgs a)
 
 Ref sym_getattr(PyObject *self, FastArgs a)
 {
-    PyObject *key = key_arg(a, SYM_GETATTR_SIG);
+    PyObject *key = container::one_arg(a, SYM_GETATTR_SIG);
     if (key == nullptr) {
         return error;
     }
@@ -347,7 +328,7 @@ Ref sym_getattr(PyObject *self, FastArgs a)
 
 Ref sym_hasattr(PyObject *self, FastArgs a)
 {
-    PyObject *key = key_arg(a, SYM_HASATTR_SIG);
+    PyObject *key = container::one_arg(a, SYM_HASATTR_SIG);
     if (key == nullptr) {
         return error;
     }

@@ -41,12 +41,27 @@ struct SymList {
     // An iterator over `snapshot(self)`.
     static Ref sym_values(PyObject *self);
 
+    // The element at storage position `i`, read with a bounded read (the
+    // interpreter's IndexError outside the list), resolved.
+    static Ref read_index(PyObject *self, std::int64_t i);
+
+    // `list[index]`: an int (negative from the end) gives the element
+    // resolved, a slice a plain list of the selected elements resolved.
+    static Ref getitem(PyObject *self, PyObject *index);
+
     // The node's path, None when absent.
     static Ref path_arg(PyObject *self);
+
+    // The bound spec; empty when the list is schemaless.
+    static Ref bound_spec(PyObject *self);
 
     // The bound spec's `element` (its element Field), read through Python;
     // empty when no spec is bound.
     static Maybe<Ref> element_of(PyObject *self);
+
+    // The bound spec's `element.key.max_value` as it is; empty when no spec
+    // is bound.
+    static Maybe<Ref> max_value(PyObject *self);
 
     // The bound spec's `min_size`; none when no spec is bound.
     static Maybe<std::optional<std::int64_t>> min_size_val(PyObject *self);
@@ -94,9 +109,26 @@ struct SymList {
     // notification is off. No permission check.
     static Status delete_and_notify(PyObject *self, std::int64_t i);
 
+    // The item deletion `del list[key]`: the permission gates, the key's
+    // type and bounds, then `delete_and_notify`.
+    static Status delete_item(PyObject *self, PyObject *key);
+
     // `_notify_field_updates(updates)` unless `updates` (a list) is empty or
     // notification is off.
     static Status notify(PyObject *self, PyObject *updates);
+
+    // `notify` of the one update a core write made, if it made one.
+    static Status notify_update(PyObject *self, Maybe<Ref> update);
+
+    // ---- mutators -------------------------------------------------------------
+
+    // `type(self)(plain copy of the elements, value_spec=bound spec or None)`.
+    static Ref copy(PyObject *self);
+
+    // `self * n`: a new list of the class, extended `n` times by `self`
+    // through its Python `extend`, then bound to `self`'s spec through its
+    // Python `use_value_spec`.
+    static Ref repeat(PyObject *self, std::int64_t n);
 
     // ---- seams ----------------------------------------------------------------
 

@@ -144,22 +144,6 @@ Maybe<Ref> write_element(PyObject *self, std::int64_t index, PyObject *given, Ta
     return some(change_record(self, idx.get(), old.get(), now.get()));
 }
 
-Status notify_one(PyObject *self, Maybe<Ref> update)
-{
-    if (!update) {
-        return error;
-    }
-    if (!*update) {
-        return Status::ok;
-    }
-    Ref updates = Ref::steal(PyList_New(1));
-    if (!updates) {
-        return error;
-    }
-    PyList_SET_ITEM(updates.get(), 0, update->release());
-    return SymList::notify(self, updates.get());
-}
-
 Status check_assignable(PyObject *self)
 {
     return write::check_writable(
@@ -180,7 +164,7 @@ Status assign_index(PyObject *self, PyObject *key, PyObject *value)
         return raise_format(PyExc_IndexError, "list assignment index out of range. Length=%zd, index=%lld", n,
                             static_cast<long long>(*i));
     }
-    return notify_one(self, SymList::_set_item_without_permission_check(self, *i, value));
+    return SymList::notify_update(self, SymList::_set_item_without_permission_check(self, *i, value));
 }
 
 // ---- slices -----------------------------------------------------------------------------------
@@ -325,29 +309,6 @@ Status assign(PyObject *self, PyObject *key, PyObject *value)
     return raise_format(PyExc_TypeError, "list assignment index must be an integer. Encountered %R.", key);
 }
 
-Status remove(PyObject *self, PyObject *key)
-{
-    if (failed(write::check_writable(SymList::fields(self), {"Cannot delete item from a sealed List.", false},
-                                     {"Cannot delete List item while accessor_writable is set to False. Use "
-                                      "'sym_rebind' method instead.",
-                                      true}))) {
-        return error;
-    }
-    if (!PyLong_Check(key)) {
-        return raise_format(PyExc_TypeError, "list index must be an integer. Encountered %R.", key);
-    }
-    Maybe<std::int64_t> i = to_i64(key);
-    if (!i) {
-        return error;
-    }
-    const Py_ssize_t n = PyList_GET_SIZE(SymList::storage(self));
-    if (*i < -n || *i >= n) {
-        return raise_format(PyExc_IndexError, "list index out of range. Length=%zd, index=%lld", n,
-                            static_cast<long long>(*i));
-    }
-    return SymList::delete_and_notify(self, *i);
-}
-
 const Signature SET_ITEM_SIG{
     "_set_item_without_permission_check", {arg("key"), arg("value")}, {.method = true}};
 const Signature DELETE_SIG{"delete_and_notify", {arg("i")}, {.method = true}};
@@ -406,7 +367,46 @@ Status SymList::delete_and_notify(PyObject *self, std::int64_t i)
     if (!update) {
         return error;
     }
-    return notify_one(self, some(std::move(update)));
+    return notify_update(self, some(std::move(update)));
+}
+
+Status SymList::delete_item(PyObject *self, PyObject *key)
+{
+    if (failed(write::check_writable(SymList::fields(self), {"Cannot delete item from a sealed List.", false},
+                                     {"Cannot delete List item while accessor_writable is set to False. Use "
+                                      "'sym_rebind' method instead.",
+                                      true}))) {
+        return error;
+    }
+    if (!PyLong_Check(key)) {
+        return raise_format(PyExc_TypeError, "list index must be an integer. Encountered %R.", key);
+    }
+    Maybe<std::int64_t> i = to_i64(key);
+    if (!i) {
+        return error;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(SymList::storage(self));
+    if (*i < -n || *i >= n) {
+        return raise_format(PyExc_IndexError, "list index out of range. Length=%zd, index=%lld", n,
+                            static_cast<long long>(*i));
+    }
+    return SymList::delete_and_notify(self, *i);
+}
+
+Status SymList::notify_update(PyObject *self, Maybe<Ref> update)
+{
+    if (!update) {
+        return error;
+    }
+    if (!*update) {
+        return Status::ok;
+    }
+    Ref updates = Ref::steal(PyList_New(1));
+    if (!updates) {
+        return error;
+    }
+    PyList_SET_ITEM(updates.get(), 0, update->release());
+    return notify(self, updates.get());
 }
 
 Status SymList::notify(PyObject *self, PyObject *updates)
@@ -421,7 +421,8 @@ namespace list_faces {
 
 int ass_subscript(PyObject *self, PyObject *key, PyObject *value)
 {
-    return guard_int([&] { return value != nullptr ? assign(self, key, value) : remove(self, key); });
+    return guard_int(
+        [&] { return value != nullptr ? assign(self, key, value) : SymList::delete_item(self, key); });
 }
 
 Ref set_item_without_permission_check(PyObject *self, FastArgs a)

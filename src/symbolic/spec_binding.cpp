@@ -25,12 +25,6 @@ PyObject *py_bool(bool b) noexcept
     return b ? Py_True : Py_False;
 }
 
-Ref bound_spec(ContainerFields &f)
-{
-    SharedBorrow hold(f.borrow, OnConflict::Panic);
-    return Ref::borrow(f.value_spec.get());
-}
-
 // ValueError whose one argument is what the host's decorator returned,
 // whatever its type.
 Error raise_incompatible(const Kind &kind, PyObject *bound, PyObject *offered, PyObject *path)
@@ -89,7 +83,7 @@ Ref use_value_spec(PyObject *self, ContainerFields &f, PyObject *value_spec, boo
                 PyUnicode_FromFormat("Value spec for %s must be a `nv.typing.%s` object. Encountered: %R",
                                      kind.lower, kind.title, value_spec)));
     }
-    if (Ref bound = bound_spec(f)) {
+    if (Ref bound = container::bound_spec(f)) {
         Maybe<bool> differ = compare_truth(bound.get(), value_spec, Py_NE);
         if (!differ) {
             return error;
@@ -165,7 +159,7 @@ Ref custom_apply_face(PyObject *self, ContainerFields &f, FastArgs a, const Kind
     }
     PyObject *path = b[0], *value_spec = b[1];
     bool proceed = true;
-    if (Ref bound = bound_spec(f)) {
+    if (Ref bound = container::bound_spec(f)) {
         if (value_spec != Py_None) {
             Ref ok = call_method(value_spec, interned<"is_compatible">(), bound.get());
             if (!ok) {

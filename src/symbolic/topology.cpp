@@ -17,6 +17,11 @@ PyObject *opt_arg(PyObject *given)
     return given ? given : Py_None;
 }
 
+const Signature UPDATE_CHILDREN_PATHS_SIG{
+    "_update_children_paths", {arg("_old_path"), arg("new_path")}, {.method = true}};
+
+}  // namespace
+
 const Signature SETORIGIN_SIG{
     "sym_setorigin",
     {arg("source"), arg("tag"), opt("stacktrace"), opt("stacklimit"), opt("stacktop")},
@@ -25,10 +30,6 @@ const Signature SET_ACCESSOR_WRITABLE_SIG{"set_accessor_writable", {opt("writabl
 const Signature SEAL_SIG{"sym_seal", {opt("is_seal")}, {.method = true}};
 const Signature SETPARENT_SIG{"sym_setparent", {arg("parent")}, {.method = true}};
 const Signature SETPATH_SIG{"sym_setpath", {arg("path")}, {.method = true}};
-const Signature UPDATE_CHILDREN_PATHS_SIG{
-    "_update_children_paths", {arg("_old_path"), arg("new_path")}, {.method = true}};
-
-}  // namespace
 
 Status call_children(PyObject *children, Maybe<bool> (*test)(PyObject *), PyObject *method, PyObject *arg)
 {
@@ -151,46 +152,69 @@ PyObject *set_parent(ContainerFields &f, FastArgs a)
     return b[0];
 }
 
+Maybe<OriginArgs> origin_args(const Bound &b, std::size_t first)
+{
+    std::int64_t stacktop = -1;
+    if (b.has(first + 4)) {
+        Maybe<std::int64_t> top = convert_arg("stacktop", [&] { return to_i64(b[first + 4]); });
+        if (!top) {
+            return error;
+        }
+        stacktop = *top;
+    }
+    return OriginArgs{b[first], b[first + 1], opt_arg(b.or_none(first + 2)), opt_arg(b.or_none(first + 3)),
+                      stacktop};
+}
+
+Status check_origin_source(PyObject *recorded, PyObject *source)
+{
+    if (recorded == nullptr) {
+        return Status::ok;
+    }
+    Ref recorded_source = attr<"source">(recorded);
+    if (!recorded_source) {
+        return error;
+    }
+    if (recorded_source.get() != Py_None && recorded_source.get() != source) {
+        return raise_format(PyExc_ValueError,
+                            "Cannot set the origin with a different source value. Origin source: %R, "
+                            "New source: %R.",
+                            recorded_source.get(), source);
+    }
+    return Status::ok;
+}
+
+Ref build_origin(PyObject *origin_cls, const OriginArgs &a)
+{
+    // The recorded frame is one above the caller's; wrap-around, as the
+    // host's own 64-bit arithmetic does at the bottom of the range.
+    Ref top = new_int(static_cast<std::int64_t>(static_cast<std::uint64_t>(a.stacktop) - 1u));
+    if (!top) {
+        return error;
+    }
+    PyObject *args[] = {a.source, a.tag, a.stacktrace, a.stacklimit, top.get()};
+    return Ref::steal(PyObject_Vectorcall(origin_cls, args, 5, nullptr));
+}
+
 Ref sym_setorigin(PyObject *, ContainerFields &f, FastArgs a)
 {
     Bound b;
     if (failed(SETORIGIN_SIG.bind(a, b))) {
         return error;
     }
-    std::int64_t stacktop = -1;
-    if (b.has(4)) {
-        Maybe<std::int64_t> top = convert_arg("stacktop", [&] { return to_i64(b[4]); });
-        if (!top) {
-            return error;
-        }
-        stacktop = *top;
+    const Maybe<OriginArgs> args = origin_args(b, 0);
+    if (!args) {
+        return error;
     }
-    PyObject *source = b[0];
     Ref recorded;
     {
         SharedBorrow hold(f.borrow, OnConflict::Panic);
         recorded = Ref::borrow(f.node.origin.get());
     }
-    if (recorded) {
-        Ref recorded_source = attr<"source">(recorded.get());
-        if (!recorded_source) {
-            return error;
-        }
-        if (recorded_source.get() != Py_None && recorded_source.get() != source) {
-            return raise_format(PyExc_ValueError,
-                                "Cannot set the origin with a different source value. Origin source: %R, "
-                                "New source: %R.",
-                                recorded_source.get(), source);
-        }
-    }
-    // The recorded frame is one above the caller's; wrap-around, as the
-    // host's own 64-bit arithmetic does at the bottom of the range.
-    Ref top = new_int(static_cast<std::int64_t>(static_cast<std::uint64_t>(stacktop) - 1u));
-    if (!top) {
+    if (failed(check_origin_source(recorded.get(), args->source))) {
         return error;
     }
-    PyObject *args[] = {source, b[1], opt_arg(b.or_none(2)), opt_arg(b.or_none(3)), top.get()};
-    Ref origin = Ref::steal(PyObject_Vectorcall(bridge::get().origin_cls, args, 5, nullptr));
+    Ref origin = build_origin(bridge::get().origin_cls, *args);
     if (!origin) {
         return error;
     }

@@ -12,6 +12,7 @@
 #include <Python.h>
 
 #include <array>
+#include <cstdint>
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
@@ -50,6 +51,35 @@ Status repath_child(PyObject *child, PyObject *key, PyObject *new_path);
 // a list's own storage): every symbolic child first, then the node; nothing
 // when the node is already in that state.
 Ref seal(PyObject *self, ContainerFields &f, bool is_seal, Ref (*children)(PyObject *self));
+
+// The signatures of the tree methods, shared with the objects.
+extern const Signature SETORIGIN_SIG;
+extern const Signature SET_ACCESSOR_WRITABLE_SIG;
+extern const Signature SEAL_SIG;
+extern const Signature SETPARENT_SIG;
+extern const Signature SETPATH_SIG;
+
+// ---- origins, shared with the objects -----------------------------------------
+
+// What `sym_setorigin` is given after its node.
+struct OriginArgs {
+    PyObject *source;
+    PyObject *tag;
+    PyObject *stacktrace;  // None when omitted
+    PyObject *stacklimit;  // None when omitted
+    std::int64_t stacktop;
+};
+
+// Reads them from the bound slots `first` to `first + 4` (source, tag,
+// stacktrace, stacklimit, stacktop; the last converted, -1 when omitted).
+Maybe<OriginArgs> origin_args(const Bound &b, std::size_t first);
+
+// A node whose recorded origin (nullptr: none) names a source keeps it: a
+// new origin must name that very source, or the recorded one none.
+Status check_origin_source(PyObject *recorded, PyObject *source);
+
+// `origin_cls(source, tag, stacktrace, stacklimit, stacktop - 1)`.
+Ref build_origin(PyObject *origin_cls, const OriginArgs &a);
 
 // ---- Python faces shared by both containers ---------------------------------
 

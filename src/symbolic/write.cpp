@@ -83,6 +83,19 @@ Status check_writable(ContainerFields &f, Refusal sealed, Refusal not_writable)
     return Status::ok;
 }
 
+Status check_unsealed(ContainerFields &f, Refusal sealed)
+{
+    bool is_sealed;
+    {
+        SharedBorrow hold(f.borrow, OnConflict::Panic);
+        is_sealed = flags::resolve(flags::SEALED, f.node.sealed);
+    }
+    if (is_sealed) {
+        return refuse(f, sealed);
+    }
+    return Status::ok;
+}
+
 Status notify(PyObject *self, PyObject *updates)
 {
     return call_method(self, interned<"_notify_field_updates">(), updates) ? Status::ok : Status::error;

@@ -38,6 +38,10 @@ struct Refusal {
 // effective accessor-writable flag.
 Status check_writable(ContainerFields &f, Refusal sealed, Refusal not_writable);
 
+// The one gate of an operation that consults no other flag: the effective
+// sealed flag.
+Status check_unsealed(ContainerFields &f, Refusal sealed);
+
 // `self._notify_field_updates(updates)`, the result dropped.
 Status notify(PyObject *self, PyObject *updates);
 

@@ -8,6 +8,7 @@
 #include "symbolic/dict.hpp"
 #include "symbolic/object/construct.hpp"
 #include "symbolic/object/ctor_meta.hpp"
+#include "symbolic/object/record.hpp"
 #include "symbolic/object/sym_object.hpp"
 #include "symbolic/object/topology.hpp"
 
@@ -183,6 +184,22 @@ Ref topo_facts_of(PyObject *, PyObject *inst)
                                     f.path_change_overridden ? Py_True : Py_False));
 }
 
+Ref blank_node_guard(PyObject *, PyObject *inst)
+{
+    return failed(obj::topology::blank_node_guard(inst)) ? Ref() : none();
+}
+
+Ref record_reserved_count(PyObject *, PyObject *type)
+{
+    const Maybe<std::size_t> count = obj::record_reserved_count(type);
+    return count ? Ref::steal(PyLong_FromSize_t(*count)) : Ref();
+}
+
+Ref record_symbolic_children(PyObject *, PyObject *inst)
+{
+    return obj::record_symbolic_children(inst);
+}
+
 const Signature ATTRS{"build_object_attrs",
                       {arg("normalized"), arg("value_spec"), arg("allow_partial"), arg("sealed"),
                        arg("sym_mode"), arg("root_path"), arg("verbatim"), arg("owner")}};
@@ -233,6 +250,9 @@ PyMethodDef METHODS[] = {
     method_onearg<sym_mode_of>("sym_mode_of", nullptr),
     method<record_inferential_sym_false_err>("record_inferential_sym_false_err", nullptr),
     method_onearg<topo_facts_of>("topo_facts_of", nullptr),
+    method_onearg<blank_node_guard>("blank_node_guard", nullptr),
+    method_onearg<record_reserved_count>("record_reserved_count", nullptr),
+    method_onearg<record_symbolic_children>("record_symbolic_children", nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -233,6 +233,16 @@ PyMethodDef METHODS[] = {
     method<faces::sym_setparent>("sym_setparent",
                                  "sym_setparent($self, parent)\n--\n\n"
                                  "Set the parent."),
+    method<faces::sym_setorigin>(
+        "sym_setorigin",
+        "sym_setorigin($self, source, tag, stacktrace=None, stacklimit=None, stacktop=-1)\n--\n\n"
+        "Record the origin of the object."),
+    method<faces::set_accessor_writable>("set_accessor_writable",
+                                         "set_accessor_writable($self, writable=True)\n--\n\n"
+                                         "Allow or refuse writes through the object's accessors."),
+    method<faces::sym_seal>("sym_seal",
+                            "sym_seal($self, is_seal=True)\n--\n\n"
+                            "Seal (or unseal) the symbolic field values, then the object."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -122,6 +122,9 @@ Ref _sym_field(PyObject *self, FastArgs a);
 Ref _sym_attributes(PyObject *self);
 Ref sym_setpath(PyObject *self, FastArgs a);
 Ref sym_setparent(PyObject *self, FastArgs a);
+Ref sym_setorigin(PyObject *self, FastArgs a);
+Ref set_accessor_writable(PyObject *self, FastArgs a);
+Ref sym_seal(PyObject *self, FastArgs a);
 
 }  // namespace faces
 

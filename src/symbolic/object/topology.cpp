@@ -1,3 +1,5 @@
+// The tree operations over node state by role: path, parent, origin, the
+// symbolic-mode requirement, and the seal.
 #include "symbolic/object/topology.hpp"
 
 #include "core/args.hpp"
@@ -7,45 +9,14 @@
 #include "core/truth.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/object/bridge.hpp"
+#include "symbolic/object/record.hpp"
 #include "symbolic/object/sym_object.hpp"
+#include "symbolic/topology.hpp"
 #include "topology/keypath.hpp"
 
 namespace norv::symbolic::object::topology {
 
 namespace {
-
-Error refuse_instance()
-{
-    return raise(PyExc_TypeError, "node-state ABI: `inst` is neither a SymObject nor an inline-slot record");
-}
-
-Ref *ref_role(SymNode &node, std::size_t role) noexcept
-{
-    switch (role) {
-        case PARENT:
-            return &node.parent;
-        case PATH:
-            return &node.path;
-        case ORIGIN:
-            return &node.origin;
-        default:
-            return nullptr;
-    }
-}
-
-bool *flag_role(SymNode &node, std::size_t role) noexcept
-{
-    switch (role) {
-        case SEALED:
-            return &node.sealed;
-        case ALLOW_PARTIAL:
-            return &node.allow_partial;
-        case ACCESSOR_WRITABLE:
-            return &node.accessor_writable;
-        default:
-            return nullptr;
-    }
-}
 
 PyObject *type_of(PyObject *inst)
 {
@@ -122,69 +93,56 @@ Maybe<bool> path_changed(PyObject *old, PyObject *path)
     return compare_truth(old, path, Py_NE);
 }
 
-}  // namespace
-
-Ref node_get(PyObject *inst, std::size_t role)
+// `value.sym_seal(flag)` for a symbolic value; anything else is left alone.
+Status seal_if_symbolic(PyObject *value, PyObject *flag)
 {
-    if (!SymObject::check(inst)) {
-        return refuse_instance();
+    const Maybe<bool> symbolic = markers::is_symbolic(value);
+    if (!symbolic) {
+        return error;
     }
-    ObjectFields &f = SymObject::fields(inst);
-    SharedBorrow hold(f.borrow, OnConflict::Panic);
-    if (Ref *r = ref_role(f.node, role)) {
-        return or_none(*r);
-    }
-    if (bool *flag = flag_role(f.node, role)) {
-        return new_bool(*flag);
-    }
-    return none();
+    return !*symbolic || call_method(value, interned<"sym_seal">(), flag) ? Status::ok : Status::error;
 }
 
-Status node_set(PyObject *inst, std::size_t role, PyObject *value)
+// The node's attribute view, sealed as a whole.
+Status seal_view(PyObject *inst, PyObject *flag)
 {
-    if (!SymObject::check(inst)) {
-        return refuse_instance();
+    Ref view = attr<"_sym_attributes">(inst);
+    return view && call_method(view.get(), interned<"sym_seal">(), flag) ? Status::ok : Status::error;
+}
+
+// A SymObject's field values, walked live; else its view. A Record's view
+// when it keeps one; else its symbolic fields' cells, so a seal never
+// builds a view.
+Status seal_children(PyObject *inst, PyObject *flag)
+{
+    if (SymObject::check(inst)) {
+        Ref fields = SymObject::inline_storage(inst);
+        if (!fields) {
+            return seal_view(inst, flag);
+        }
+        return dict_for_each(fields.get(),
+                             [&](PyObject *, PyObject *value) { return seal_if_symbolic(value, flag); });
     }
-    ObjectFields &f = SymObject::fields(inst);
-    if (value == Py_None) {
-        value = nullptr;
+    const Maybe<bool> materialized = record_is_materialized(inst);
+    if (!materialized) {
+        return error;
     }
-    if (flag_role(f.node, role) != nullptr) {
-        // The truth is taken before the access: `__bool__` may read this node.
-        Maybe<bool> on = value ? truth(value) : Maybe<bool>(false);
-        if (!on && failed(discard_ordinary_error())) {
+    if (*materialized) {
+        return seal_view(inst, flag);
+    }
+    Ref children = record_symbolic_children(inst);
+    if (!children) {
+        return error;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(children.get()); ++i) {
+        if (failed(seal_if_symbolic(PyTuple_GET_ITEM(PyList_GET_ITEM(children.get(), i), 1), flag))) {
             return error;
         }
-        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
-        *flag_role(f.node, role) = on && *on;
-        return Status::ok;
-    }
-    if (ref_role(f.node, role) != nullptr) {
-        // Released after the access: its finalizer may read this node.
-        Ref displaced = Ref::borrow(value);
-        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
-        std::swap(displaced, *ref_role(f.node, role));
     }
     return Status::ok;
 }
 
-Maybe<std::optional<TopoFacts>> topo_facts_of(PyObject *inst)
-{
-    if (!SymObject::check(inst)) {
-        return std::optional<TopoFacts>();
-    }
-    Ref meta = SymObject::ctor_meta(type_of(inst));
-    if (!meta) {
-        return error;
-    }
-    MetaRead read(std::move(meta));
-    return std::optional<TopoFacts>(read->topo);
-}
-
-Status blank_node_guard(PyObject *inst)
-{
-    return SymObject::check(inst) ? SymObject::node_read_guard(inst) : Status::ok;
-}
+}  // namespace
 
 Status facts_require_sym_mode(PyObject *inst, const std::optional<TopoFacts> &facts, const char *operation)
 {
@@ -287,40 +245,31 @@ Status topo_setparent_impl(PyObject *inst, PyObject *parent, const std::optional
     return *custom ? call_hook(inst, interned<"on_sym_parent_change">(), old.get(), new_parent) : Status::ok;
 }
 
+Status topo_setorigin(PyObject *inst, const symbolic::topology::OriginArgs &args)
+{
+    if (failed(blank_node_guard(inst))) {
+        return error;
+    }
+    Ref recorded = node_get(inst, ORIGIN);
+    if (!recorded || failed(symbolic::topology::check_origin_source(
+                         recorded.get() != Py_None ? recorded.get() : nullptr, args.source))) {
+        return error;
+    }
+    Ref origin = symbolic::topology::build_origin(bridge::get().origin_cls, args);
+    return origin ? node_set(inst, ORIGIN, origin.get()) : Status::error;
+}
+
+Status topo_seal(PyObject *inst, bool is_seal)
+{
+    if (failed(blank_node_guard(inst))) {
+        return error;
+    }
+    RecursionGuard depth(" while sealing a symbolic tree");
+    if (depth.failed()) {
+        return error;
+    }
+    PyObject *const flag = is_seal ? Py_True : Py_False;
+    return failed(seal_children(inst, flag)) ? Status::error : node_set(inst, SEALED, flag);
+}
+
 }  // namespace norv::symbolic::object::topology
-
-namespace norv::symbolic::object::faces {
-
-namespace {
-
-const Signature SETPATH_SIG{"sym_setpath", {arg("path")}, {.method = true}};
-const Signature SETPARENT_SIG{"sym_setparent", {arg("parent")}, {.method = true}};
-
-// The facts first: building the class's metadata can fail before anything else.
-template <const Signature &Sig, Status (*Impl)(PyObject *, PyObject *, const std::optional<TopoFacts> &)>
-Ref set_with_facts(PyObject *self, FastArgs a)
-{
-    Bound b;
-    if (failed(Sig.bind(a, b))) {
-        return error;
-    }
-    Maybe<std::optional<TopoFacts>> facts = topology::topo_facts_of(self);
-    if (!facts || failed(Impl(self, b.or_none(0), *facts))) {
-        return error;
-    }
-    return none();
-}
-
-}  // namespace
-
-Ref sym_setpath(PyObject *self, FastArgs a)
-{
-    return set_with_facts<SETPATH_SIG, topology::topo_setpath_impl>(self, a);
-}
-
-Ref sym_setparent(PyObject *self, FastArgs a)
-{
-    return set_with_facts<SETPARENT_SIG, topology::topo_setparent_impl>(self, a);
-}
-
-}  // namespace norv::symbolic::object::faces
