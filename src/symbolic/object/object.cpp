@@ -22,9 +22,10 @@ Status register_names(PyObject *module)
     }
     for (PyMethodDef *def :
          {bridge::installer(), render_object_fast_function(), inline_fields_function(),
-          topology::setparent_function(), topology::setpath_function(), topology::set_accessor_writable_function(),
-          topology::setorigin_function(), topology::seal_function(), container_candidate_fields_function(),
-          container_wrap_fields_function(), inline_object_to_json_function(), inline_object_to_json_open_function(),
+          topology::setparent_function(), topology::setpath_function(),
+          topology::set_accessor_writable_function(), topology::setorigin_function(),
+          topology::seal_function(), container_candidate_fields_function(), container_wrap_fields_function(),
+          inline_object_to_json_function(), inline_object_to_json_open_function(),
           from_json_all_plain_function(), probe_is_inline_function(), topology::probe_node_get_function(),
           topology::probe_node_set_function()}) {
         if (failed(add_function(module, def))) {

@@ -220,14 +220,9 @@ Maybe<bool> emit_plan_consts(const schema::OpenSchemaPlan &plan, std::size_t fro
 Maybe<bool> emit_open(const schema::OpenSchemaPlan &plan, const Head &h)
 {
     PyObject *fields = h.fields.get();
-    Ref keys = Ref::steal(PyDict_Keys(fields));
-    if (!keys) {
-        return error;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-        if (!PyUnicode_Check(PyList_GET_ITEM(keys.get(), i))) {
-            return false;
-        }
+    const Maybe<bool> str_keys = ops::str_keys_only(fields);
+    if (!str_keys || !*str_keys) {
+        return str_keys;
     }
     Copy c;
     const Maybe<bool> head = emit_plan_consts(plan, 0, plan.wildcard_pos, h, c);

@@ -170,21 +170,6 @@ Maybe<bool> fill_plan_consts(const schema::OpenSchemaPlan &plan, std::size_t fro
     return true;
 }
 
-// Whether every key of the dict is a str (a subclass included).
-Maybe<bool> str_keys_only(PyObject *dict)
-{
-    Ref keys = Ref::steal(PyDict_Keys(dict));
-    if (!keys) {
-        return error;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-        if (!PyUnicode_Check(PyList_GET_ITEM(keys.get(), i))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // A schema of constant keys and one plain string wildcard: the constant
 // fields before the wildcard, the other stored keys in storage order, then
 // the remaining constant fields. The schema stays held for reading
@@ -287,6 +272,20 @@ Maybe<bool> fill_native(PyObject *source, PyObject *schema_obj, Walk &w, PyObjec
 }
 
 }  // namespace
+
+Maybe<bool> str_keys_only(PyObject *dict)
+{
+    Ref keys = Ref::steal(PyDict_Keys(dict));
+    if (!keys) {
+        return error;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        if (!PyUnicode_Check(PyList_GET_ITEM(keys.get(), i))) {
+            return false;
+        }
+    }
+    return true;
+}
 
 Maybe<bool> fill_dict(PyObject *source, PyObject *schema_obj, Walk &w, PyObject *out)
 {

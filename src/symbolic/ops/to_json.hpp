@@ -67,6 +67,10 @@ Maybe<Ref> walk(PyObject *value, Walk &w);
 // True when filled, false for a decline.
 Maybe<bool> fill_dict(PyObject *source, PyObject *schema, Walk &w, PyObject *out);
 
+// Whether every key of the dict is a str (a subclass included), over a
+// snapshot of its keys.
+Maybe<bool> str_keys_only(PyObject *dict);
+
 // `_native_to_json_walk` and `_set_default_object_sym_jsonify`.
 PyMethodDef *to_json_walk_function();
 PyMethodDef *set_default_sym_jsonify_function();
