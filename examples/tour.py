@@ -338,6 +338,43 @@ partial = Line(items=[], allow_partial=True)
 print("allow_partial leaves a required field missing:", partial.field_dict())
 print("sealed=True seals the object and its children:", Line(x=1, items=[1], sealed=True).items._sealed)
 
+section("Symbolic objects: native type slots and field writes")
+
+
+class Gauge(host_objects.HostObject):
+    level: int
+    unit: str = "m"
+
+    def _notify_field_updates(self, updates):
+        print("  notified:", [(str(u.path), u.old_value, u.new_value) for u in updates])
+
+
+n._install_native_tp_init(Gauge)
+n._install_native_tp_getattro_fast(Gauge)
+print("native tp_init?", n._kernel_roundtrip_tp_init(Gauge), "| fast getattro?", n._kernel_tp_getattro_is_fast(Gauge),
+      "| __init__ kept:", Gauge.__init__ is host_objects.HostObject.__init__)
+g = Gauge(level=3, root_path=n.KeyPath("tank"))
+print("constructed without a Python frame:", g.field_dict(), "| level read from the field dict:", g.level)
+try:
+    Gauge(3)
+except TypeError as e:
+    print("positional arguments reach the class's __init__:", e)
+g.level = 4  # validated by the funnel, stored, notified once
+g.level = 4  # the very object again: nothing happens
+try:
+    g.level = "four"
+except TypeError as e:
+    print("refused:", e)
+g.note = "not a field"  # handed to the host's setter
+print("a name that is no field lives in the instance dict:", vars(g))
+g.field_dict()["depth"] = 7  # a stored key no property reads
+print("the fast read answers it from the field dict:", g.depth)
+g._sealed = True
+try:
+    g.level = 5
+except host_symbolic.WritePermissionError as e:
+    print("sealed:", e)
+
 section("Records: inline-slot types built at run time")
 from norv_host import records as host_records  # noqa: E402
 

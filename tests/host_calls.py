@@ -49,3 +49,18 @@ def clean_records():
 def recorded(kind):
     """The arguments of each call of `kind` either layer recorded, in order."""
     return [c[1:] for c in ho.calls + hs.calls if c[0] == kind]
+
+
+# The start of a script for a fresh interpreter: every bridge but the
+# object bridge installed, and an object class `C` with an int field `x`.
+WITHOUT_OBJECT_BRIDGE = """
+import norv_core
+from norv_core import _native as n
+from norv_host import objects as ho, symbolic as hs, typing as ht
+ht.install()
+hs.install()
+ho.HostObject._update_schema([])
+
+class C(ho.HostObject):
+    x: int
+"""

@@ -9,19 +9,9 @@ import norv_host
 from norv_core import _native as n
 from norv_host import objects as ho
 
+from host_calls import WITHOUT_OBJECT_BRIDGE as PRELUDE
+
 norv_host.install()
-
-PRELUDE = """
-import norv_core
-from norv_core import _native as n
-from norv_host import objects as ho, symbolic as hs, typing as ht
-ht.install()
-hs.install()
-ho.HostObject._update_schema([])
-
-class C(ho.HostObject):
-    x: int
-"""
 
 ORDER = [
     "dict_cls",
@@ -137,7 +127,12 @@ try:
     obj._sealed
 except ValueError as e:
     print(e)
-obj._sym_path = n.KeyPath('a')
+# plain assignment asks the class's metadata first, which needs the bridge
+try:
+    obj._sym_path = n.KeyPath('a')
+except norv_core.PanicException as e:
+    print(e)
+object.__setattr__(obj, '_sym_path', n.KeyPath('a'))
 print(obj._sealed, obj._sym_path)
 for probe in (n._container_wrap_fields, n._container_candidate_fields):
     try:
@@ -163,6 +158,7 @@ except norv_core.PanicException as e:
     assert out.splitlines() == [
         "None False None",
         "C.__init__ should call `super().__init__`.",
+        "object bridge not installed",
         "False a",
         "PanicException object bridge not installed",
         "PanicException object bridge not installed",

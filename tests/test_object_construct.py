@@ -15,7 +15,7 @@ from norv_host import symbolic as hs
 
 from leakcheck import block_growth, swallow
 
-from host_calls import clean_records, leak_round, recorded  # noqa: F401  (fixture)
+from host_calls import WITHOUT_OBJECT_BRIDGE, clean_records, leak_round, recorded  # noqa: F401  (fixture)
 
 norv_host.install()
 probe = n._testing
@@ -149,17 +149,8 @@ def test_the_initialiser_signature():
 
 def test_before_the_bridge_is_installed(run_py):
     out = run_py(
-        """
-import norv_core
-from norv_core import _native as n
-from norv_host import objects as ho, symbolic as hs, typing as ht
-ht.install()
-hs.install()
-ho.HostObject._update_schema([])
-
-class C(ho.HostObject):
-    x: int
-
+        WITHOUT_OBJECT_BRIDGE
+        + """
 obj = C.__new__(C)
 try:
     n.SymObject.__init__(obj, x=1)

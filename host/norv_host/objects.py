@@ -8,7 +8,10 @@ field whole) and its options as class keywords (`sym`, `attr_read`,
 `__sym_options__`, `__schema__`, `sym_fields`, `_sym_init_fields`,
 `_non_symbolic_fields` (declared as `__non_symbolic__ = {name: default}`),
 `_sym_alias_maps`, `_sym_attrs_builder`, the `_sym_..._overridden` flags, and
-a field property `property(SymFieldGetter(name))` per field.
+a field property `property(SymFieldGetter(name))` per field. Its objects
+receive their change records in `_notify_field_updates` and answer the
+inferred-attribute questions of the native attribute read (`sym_hasattr`,
+`sym_inferred`) from their stored fields.
 
 After import the host hands the native core the object bridge's handles
 (`install()` does that for the stand-in): its dict class, `SymbolicModeError`,
@@ -104,6 +107,22 @@ class Symbolic:
             if type(value) is not type(MISSING_VALUE):
                 out[key] = _python_to_json(value)
         return out
+
+
+    def _notify_field_updates(self, updates):
+        """Records the updates of one write."""
+        calls.append(("_notify_field_updates", self, updates))
+
+    def sym_hasattr(self, name):
+        """Whether `name` is stored among the fields: a key a wildcard field
+        took has no property to read it by."""
+        calls.append(("sym_hasattr", name))
+        return name in (self.field_dict() or {})
+
+    def sym_inferred(self, name):
+        """The stored value of `name`, an Inferential one inferred."""
+        calls.append(("sym_inferred", name))
+        return self._sym_field(name)
 
 
 def _stored_fields(obj):
@@ -291,18 +310,26 @@ def needs_cooperative_init(cls):
     return getattr(cls, "_needs_cooperative_init", False)
 
 
+# Every attribute the native slot does not write itself comes here: the
+# record keeps the name only, so that it holds neither object nor value.
 def object_setattr(obj, name, value):
-    calls.append(("object_setattr", obj, name, value))
+    calls.append(("object_setattr", name))
     object.__setattr__(obj, name, value)
 
 
 def object_delattr(obj, name):
-    calls.append(("object_delattr", obj, name))
+    calls.append(("object_delattr", name))
     object.__delattr__(obj, name)
+
+
+# What the host makes of a construction error; a test may replace it.
+prepare_construct_error_with = None
 
 
 def prepare_construct_error(exc):
     calls.append(("prepare_construct_error", exc))
+    if prepare_construct_error_with is not None:
+        return prepare_construct_error_with(exc)
     return exc
 
 

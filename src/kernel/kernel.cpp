@@ -6,6 +6,7 @@
 #include "kernel/record.hpp"
 #include "kernel/refs.hpp"
 #include "kernel/slots.hpp"
+#include "kernel/tp_slots.hpp"
 
 namespace norv::kernel {
 
@@ -19,6 +20,12 @@ Status register_names(PyObject *module)
              record::node_set_function,
              record::node_set_if_absent_function,
              heap_type::probe_type_layout_function,
+             tp_slots::roundtrip_tp_init_function,
+             tp_slots::install_tp_init_function,
+             tp_slots::install_tp_getattro_function,
+             tp_slots::install_tp_getattro_fast_function,
+             tp_slots::tp_getattro_is_native_function,
+             tp_slots::tp_getattro_is_fast_function,
              heap_type::make_record_function,
              heap_type::make_record_subtype_function,
              slots::set_sym_mode_function,

@@ -4,11 +4,9 @@
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/truth.hpp"
-#include "flags.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/dict.hpp"
 #include "symbolic/dict_faces.hpp"
-#include "symbolic/markers.hpp"
 #include "symbolic/write.hpp"
 #include "topology/keypath.hpp"
 #include "typing/schema/schema.hpp"
@@ -17,53 +15,12 @@ namespace norv::symbolic {
 
 namespace {
 
-// A replaced child in the tree leaves it: no parent, an empty path.
-Status detach(PyObject *old)
-{
-    Maybe<bool> in_tree = markers::in_tree(old);
-    if (!in_tree) {
-        return error;
-    }
-    if (!*in_tree) {
-        return Status::ok;
-    }
-    if (!call_method(old, interned<"sym_setparent">(), Py_None)) {
-        return error;
-    }
-    Ref empty = Ref::steal(PyObject_CallNoArgs(bridge::get().keypath_cls));
-    if (!empty || !call_method(old, interned<"sym_setpath">(), empty.get())) {
-        return error;
-    }
-    return Status::ok;
-}
-
-// One update to the host, unless notification is off and the update's
-// target does not ask for its validation hooks.
-Status notify_update(PyObject *self, PyObject *update)
-{
-    if (!flags::change_notification_on()) {
-        Maybe<bool> validates = bridge::update_target_validates(update);
-        if (!validates) {
-            return error;
-        }
-        if (!*validates) {
-            return Status::ok;
-        }
-    }
-    Ref updates = Ref::steal(PyList_New(1));
-    if (!updates) {
-        return error;
-    }
-    PyList_SET_ITEM(updates.get(), 0, Py_NewRef(update));
-    return write::notify(self, updates.get());
-}
-
 Status notify_if_changed(PyObject *self, Maybe<Ref> update)
 {
     if (!update) {
         return error;
     }
-    return *update ? notify_update(self, update->get()) : Status::ok;
+    return *update ? write::notify_update(self, update->get()) : Status::ok;
 }
 
 Status assign(PyObject *self, PyObject *key, PyObject *value)
@@ -157,12 +114,10 @@ Maybe<Ref> SymDict::_set_item_without_permission_check(PyObject *self, PyObject 
     }
     const bridge::ContainerBridge &br = bridge::get();
     PyObject *dict = storage(self);
-    PyObject *stored = nullptr;
-    const int found = PyDict_GetItemRef(dict, key, &stored);
-    if (found < 0) {
+    Ref old = write::stored_or(dict, key, br.missing_value);
+    if (!old) {
         return error;
     }
-    Ref old = found ? Ref::steal(stored) : Ref::borrow(br.missing_value);
     if (old.get() == value) {
         return Ref();
     }
@@ -211,7 +166,7 @@ Maybe<Ref> SymDict::_set_item_without_permission_check(PyObject *self, PyObject 
         if (!*present) {
             return Ref();
         }
-        if (failed(detach(old.get())) || PyDict_DelItem(dict, key) < 0) {
+        if (failed(write::detach_child(old.get(), br.keypath_cls)) || PyDict_DelItem(dict, key) < 0) {
             return error;
         }
         now = Ref::borrow(br.missing_value);
@@ -223,7 +178,7 @@ Maybe<Ref> SymDict::_set_item_without_permission_check(PyObject *self, PyObject 
         }
         // Formalisation may hand back the stored child itself (re-adopted in
         // place): it stays attached.
-        if (now.get() != old.get() && failed(detach(old.get()))) {
+        if (now.get() != old.get() && failed(write::detach_child(old.get(), br.keypath_cls))) {
             return error;
         }
         if (PyDict_SetItem(dict, key, now.get()) < 0) {

@@ -36,21 +36,6 @@ Maybe<bool> field_switch(PyObject *field)
     return v.get() == Py_True;
 }
 
-// `field.apply(value, allow_partial=, transform_fn=, root_path=)`; a native
-// field applies natively (its Python `apply` is that very code).
-Ref apply_field(PyObject *field, PyObject *value, bool allow_partial, PyObject *transform,
-                PyObject *root_path)
-{
-    if (typing::field::is_field(field)) {
-        return typing::field::apply(field, value, allow_partial, transform, root_path, true);
-    }
-    PyObject *args[] = {nullptr,  field, value, py_bool(allow_partial), transform ? transform : Py_None,
-                        root_path};
-    return Ref::steal(PyObject_VectorcallMethod(interned<"apply">(), args + 1,
-                                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                kwnames<"allow_partial", "transform_fn", "root_path">()));
-}
-
 // What decides whether a scalar is kept: the field's validation switch, its
 // value spec and whether it has a validator. A native field answers from its
 // state, as its getters would; any other through its attributes, in the
@@ -121,6 +106,20 @@ Ref formalize_scalar(PyObject *key, PyObject *field, PyObject *value, const Form
 }
 
 }  // namespace
+
+// A native field's Python `apply` is this very code.
+Ref apply_field(PyObject *field, PyObject *value, bool allow_partial, PyObject *transform,
+                PyObject *root_path)
+{
+    if (typing::field::is_field(field)) {
+        return typing::field::apply(field, value, allow_partial, transform, root_path, true);
+    }
+    PyObject *args[] = {nullptr,  field, value, py_bool(allow_partial), transform ? transform : Py_None,
+                        root_path};
+    return Ref::steal(PyObject_VectorcallMethod(interned<"apply">(), args + 1,
+                                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                kwnames<"allow_partial", "transform_fn", "root_path">()));
+}
 
 namespace container {
 

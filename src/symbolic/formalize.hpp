@@ -25,6 +25,11 @@ struct FormalizeCtx {
     bool missing_takes_default;
 };
 
+// `field.apply(value, allow_partial=, transform_fn=, root_path=)`; a native
+// field applies natively. `transform` nullptr passes None.
+Ref apply_field(PyObject *field, PyObject *value, bool allow_partial, PyObject *transform,
+                PyObject *root_path);
+
 namespace container {
 
 // The context of `owner`'s own members, read in one short shared hold of its

@@ -4,6 +4,7 @@
 #include "core/names.hpp"
 #include "flags.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/markers.hpp"
 
 namespace norv::symbolic::write {
 
@@ -99,6 +100,57 @@ Status check_unsealed(ContainerFields &f, Refusal sealed)
 Status notify(PyObject *self, PyObject *updates)
 {
     return call_method(self, interned<"_notify_field_updates">(), updates) ? Status::ok : Status::error;
+}
+
+Status notify_update(PyObject *self, PyObject *update)
+{
+    if (!flags::change_notification_on()) {
+        Maybe<bool> validates = bridge::update_target_validates(update);
+        if (!validates) {
+            return error;
+        }
+        if (!*validates) {
+            return Status::ok;
+        }
+    }
+    Ref updates = Ref::steal(PyList_New(1));
+    if (!updates) {
+        return error;
+    }
+    PyList_SET_ITEM(updates.get(), 0, Py_NewRef(update));
+    return notify(self, updates.get());
+}
+
+Ref stored_or(PyObject *dict, PyObject *key, PyObject *absent, bool *present)
+{
+    PyObject *stored = nullptr;
+    const int found = PyDict_GetItemRef(dict, key, &stored);
+    if (found < 0) {
+        return error;
+    }
+    if (present != nullptr) {
+        *present = found != 0;
+    }
+    return found ? Ref::steal(stored) : Ref::borrow(absent);
+}
+
+Status detach_child(PyObject *old, PyObject *keypath_cls)
+{
+    Maybe<bool> in_tree = markers::in_tree(old);
+    if (!in_tree) {
+        return error;
+    }
+    if (!*in_tree) {
+        return Status::ok;
+    }
+    if (!call_method(old, interned<"sym_setparent">(), Py_None)) {
+        return error;
+    }
+    Ref empty = Ref::steal(PyObject_CallNoArgs(keypath_cls));
+    if (!empty || !call_method(old, interned<"sym_setpath">(), empty.get())) {
+        return error;
+    }
+    return Status::ok;
 }
 
 }  // namespace norv::symbolic::write

@@ -45,4 +45,16 @@ Status check_unsealed(ContainerFields &f, Refusal sealed);
 // `self._notify_field_updates(updates)`, the result dropped.
 Status notify(PyObject *self, PyObject *updates);
 
+// `update` to the host in a one-element list, unless notification is off
+// and the update's target does not ask for its validation hooks.
+Status notify_update(PyObject *self, PyObject *update);
+
+// `dict.get(key, absent)` by a plain lookup (no `__getitem__` override
+// runs); `present` (optional) tells whether the key is there.
+Ref stored_or(PyObject *dict, PyObject *key, PyObject *absent, bool *present = nullptr);
+
+// A replaced child in the tree (topology-aware and in symbolic mode) leaves
+// it: no parent, then a new empty path made by `keypath_cls`.
+Status detach_child(PyObject *old, PyObject *keypath_cls);
+
 }  // namespace norv::symbolic::write

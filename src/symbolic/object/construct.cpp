@@ -4,6 +4,8 @@
 // the object).
 #include "symbolic/object/construct.hpp"
 
+#include <string>
+
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/names.hpp"
@@ -443,14 +445,7 @@ const Signature INIT_SIG{"SymObject.__init__",
 // The option under `name`, taken out of the keywords (nullptr: absent).
 Maybe<Ref> take_option(PyObject *kwargs, PyObject *name)
 {
-    if (kwargs == nullptr) {
-        return Ref();
-    }
-    PyObject *found = nullptr;
-    if (PyDict_Pop(kwargs, name, &found) < 0) {
-        return error;
-    }
-    return Ref::steal(found);
+    return kwargs != nullptr ? pop_kw(kwargs, name) : Maybe<Ref>(Ref());
 }
 
 // `SymObject.__init__(self, *, sealed=None, root_path=None,
@@ -490,6 +485,106 @@ Status init_slot(PyObject *self, PyObject *args, PyObject *kwargs)
 int construct_slot(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     return guard_int([&] { return init_slot(self, args, kwargs); });
+}
+
+Maybe<Ref> pop_kw(PyObject *dict, PyObject *key)
+{
+    PyObject *found = nullptr;
+    if (PyDict_Pop(dict, key, &found) < 0) {
+        return error;
+    }
+    return Ref::steal(found);
+}
+
+Status defer_positional_to_python_init(PyObject *obj, PyObject *args, PyObject *kwargs, const char *label)
+{
+    if (args == nullptr) {
+        return Status::ok;
+    }
+    if (!PyTuple_Check(args)) {
+        return raise_not_instance(args, "tuple");
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+    if (n == 0) {
+        return Status::ok;
+    }
+    Ref init = attr<"__init__">(type_of(obj));
+    if (!init) {
+        return error;
+    }
+    if (kwargs != nullptr && !PyDict_Check(kwargs)) {
+        return raise_not_instance(kwargs, "dict");
+    }
+    Ref call_args = Ref::steal(PyTuple_New(n + 1));
+    if (!call_args) {
+        return error;
+    }
+    PyTuple_SET_ITEM(call_args.get(), 0, Py_NewRef(obj));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyTuple_SET_ITEM(call_args.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+    }
+    if (!Ref::steal(PyObject_Call(init.get(), call_args.get(), kwargs))) {
+        return error;
+    }
+    const std::string text = std::string(label) +
+                             ": positional `__init__` returned without raising \u2014 the keyword-only "
+                             "construct invariant was violated";
+    return raise(PyExc_RuntimeError, text.c_str());
+}
+
+namespace {
+
+// An option of the native `tp_init` converted strictly, its failure the bare
+// conversion error.
+Maybe<std::optional<bool>> slot_option(PyObject *value, bool none_is_unset)
+{
+    if (value == nullptr || (none_is_unset && value == Py_None)) {
+        return std::optional<bool>();
+    }
+    Maybe<bool> b = to_bool(value);
+    return b ? Maybe<std::optional<bool>>(std::optional<bool>(*b)) : Maybe<std::optional<bool>>(error);
+}
+
+// Raises what the host's `prepare_construct_error` makes of the error set.
+Error raise_prepared_construct_error()
+{
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref prepared = Ref::steal(PyObject_CallOneArg(bridge::get().prepare_construct_error, exc.get()));
+    return prepared ? raise_object(prepared.get()) : error;
+}
+
+}  // namespace
+
+Status object_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
+{
+    if (!SymObject::check(obj)) {
+        return raise_not_instance(obj, "SymObject");
+    }
+    if (failed(defer_positional_to_python_init(obj, args, kwargs, "native tp_init"))) {
+        return error;
+    }
+    Status built = Status::ok;
+    if (kwargs == nullptr) {
+        built = SymObject::construct_impl(obj, std::nullopt, nullptr, false, nullptr, false, CloneContext{});
+    }
+    else {
+        if (!PyDict_Check(kwargs)) {
+            return raise_not_instance(kwargs, "dict");
+        }
+        Maybe<Ref> sealed_arg = pop_kw(kwargs, interned<"sealed">());
+        Maybe<std::optional<bool>> sealed =
+            sealed_arg ? slot_option(sealed_arg->get(), true) : Maybe<std::optional<bool>>(error);
+        Maybe<Ref> root_path = sealed ? pop_kw(kwargs, interned<"root_path">()) : Maybe<Ref>(error);
+        Maybe<Ref> explicit_arg = root_path ? pop_kw(kwargs, interned<"explicit_init">()) : Maybe<Ref>(error);
+        Maybe<std::optional<bool>> explicit_init =
+            explicit_arg ? slot_option(explicit_arg->get(), false) : Maybe<std::optional<bool>>(error);
+        if (!explicit_init) {
+            return error;
+        }
+        PyObject *path = root_path->get() == Py_None ? nullptr : root_path->get();
+        built = SymObject::init(obj, *sealed, path, explicit_init->value_or(false), kwargs);
+    }
+    return failed(built) ? Status(raise_prepared_construct_error()) : Status::ok;
 }
 
 }  // namespace norv::symbolic::object

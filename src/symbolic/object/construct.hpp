@@ -65,6 +65,22 @@ hooks::Partial sym_partial_native(PyObject *obj);
 
 }  // namespace construct
 
+// `dict[key]` taken out of `dict`: the value, or an empty Ref when absent.
+Maybe<Ref> pop_kw(PyObject *dict, PyObject *key);
+
+// Hands positional arguments to the class's Python `__init__`, whose
+// keyword-only signature refuses them with Python's own error; should it
+// return instead, a RuntimeError naming `label`. Without positional
+// arguments nothing happens.
+Status defer_positional_to_python_init(PyObject *obj, PyObject *args, PyObject *kwargs, const char *label);
+
+// The body of the native `tp_init` the host writes into its generated
+// classes: as `SymObject.__init__`, except that positional arguments go to
+// the class's Python `__init__`, a bad `sealed` or `explicit_init` raises
+// the bare conversion error, and a construction error goes through the
+// host's `prepare_construct_error`.
+Status object_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs);
+
 // The compiled fill (`SymObject::try_compiled_fill`): the filled dict, or
 // nothing when some value falls outside the funnel's pure tiers (nothing of
 // the fill survives). Missing required fields are its error.

@@ -35,9 +35,11 @@ Maybe<Ref> stored_value(PyObject *obj, PyObject *name, bool &blank)
     return Ref::steal(value);
 }
 
+}  // namespace
+
 // An Inferential value stands for one computed from its place in the tree,
 // which only a `sym=True` class has.
-Ref resolve(PyObject *obj, PyObject *name, Ref value)
+Ref SymObject::resolve_stored(PyObject *obj, PyObject *name, Ref value)
 {
     const Maybe<bool> inferential = markers::is_inferential(value.get());
     if (!inferential) {
@@ -56,6 +58,8 @@ Ref resolve(PyObject *obj, PyObject *name, Ref value)
     }
     return call_method(value.get(), interned<"infer">());
 }
+
+namespace {
 
 // ---- SymFieldGetter -------------------------------------------------------------------------
 
@@ -202,17 +206,7 @@ Ref SymObject::_sym_field(PyObject *obj, PyObject *name)
     if (!*value) {
         return blank ? raise(PyExc_AttributeError, "_sym_attributes") : raise_key_error(name);
     }
-    return resolve(obj, name, std::move(*value));
-}
-
-Maybe<Ref> SymObject::try_sym_field(PyObject *obj, PyObject *name)
-{
-    bool blank = false;
-    Maybe<Ref> value = stored_value(obj, name, blank);
-    if (!value || !*value) {
-        return value;
-    }
-    return some(resolve(obj, name, std::move(*value)));
+    return resolve_stored(obj, name, std::move(*value));
 }
 
 Ref class_name_text(PyObject *cls)

@@ -243,6 +243,10 @@ PyMethodDef METHODS[] = {
     method<faces::sym_seal>("sym_seal",
                             "sym_seal($self, is_seal=True)\n--\n\n"
                             "Seal (or unseal) the symbolic field values, then the object."),
+    method<faces::store_symbolic_field>(
+        "store_symbolic_field",
+        "store_symbolic_field($self, cls, name, value, field, sym_mode, schema)\n--\n\n"
+        "Write a symbolic field: the permission gates, the write and its notification."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -251,6 +255,7 @@ PyType_Slot SLOTS[] = {
                                    "The native base of the host's symbolic object classes.")},
     {Py_tp_new, reinterpret_cast<void *>(symobject_new)},
     {Py_tp_init, reinterpret_cast<void *>(construct_slot)},
+    {Py_tp_setattro, reinterpret_cast<void *>(setattro_slot)},
     {Py_tp_dealloc, reinterpret_cast<void *>(gc_dealloc<release_fields>)},
     {Py_tp_traverse, reinterpret_cast<void *>(symobject_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(symobject_clear)},
@@ -321,13 +326,6 @@ Error missing_attribute_error(PyTypeObject *type, PyObject *name)
     return text ? raise_format(PyExc_AttributeError, "'%U' object has no attribute '%U'", type_name.get(),
                                text.get())
                 : error;
-}
-
-Ref SymObject::inline_storage(PyObject *obj)
-{
-    ObjectFields &f = fields(obj);
-    SharedBorrow hold(f.borrow, OnConflict::Panic);
-    return Ref::borrow(f.sym_dict.get());
 }
 
 PyMethodDef *probe_is_inline_function()

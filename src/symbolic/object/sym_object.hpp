@@ -14,6 +14,7 @@
 #include "core/error.hpp"
 #include "core/ref.hpp"
 #include "symbolic/node.hpp"
+#include "typing/funnel/field_meta.hpp"
 
 namespace norv::symbolic::object {
 
@@ -25,6 +26,16 @@ struct ObjectFields {
     Ref sym_dict;  // the field dict; absent: blank
     SymNode node;
     BorrowFlag borrow;
+};
+
+// The context of one field write, read from the object in one short shared
+// access so that nothing holds the object while host code runs.
+struct WriteCtx {
+    Ref path;      // the node's path; empty when it has none
+    Ref sym_dict;  // the live field dict
+    Ref schema;    // what the funnel is tried against
+    bool allow_partial;
+    bool sym_mode;  // a symbolic value is adopted as a child
 };
 
 struct SymObjectObject {
@@ -49,8 +60,14 @@ struct SymObject {
     // "{}.__init__ should call `super().__init__`." with the class's name.
     static Status node_read_guard(PyObject *obj, OnConflict mode = OnConflict::Panic);
 
-    // The live field dict, or an empty Ref for a blank object.
-    static Ref inline_storage(PyObject *obj);
+    // The live field dict, or an empty Ref for a blank object. Inline: the
+    // fast attribute read starts here.
+    static Ref inline_storage(PyObject *obj)
+    {
+        ObjectFields &f = fields(obj);
+        SharedBorrow hold(f.borrow, OnConflict::Panic);
+        return Ref::borrow(f.sym_dict.get());
+    }
 
     // ---- construction metadata (ctor_meta.cpp) --------------------------------------------------
 
@@ -84,8 +101,52 @@ struct SymObject {
     static Ref _sym_field(PyObject *obj, PyObject *name);
 
     // As `_sym_field`, but a blank object or an absent name declines (an
-    // empty Ref).
-    static Maybe<Ref> try_sym_field(PyObject *obj, PyObject *name);
+    // empty Ref). Inline, the scalar read without a call: it is the fast
+    // attribute read.
+    static Maybe<Ref> try_sym_field(PyObject *obj, PyObject *name)
+    {
+        PyObject *value = nullptr;
+        {
+            Ref dict = inline_storage(obj);
+            if (!dict) {
+                return Ref();
+            }
+            if (PyDict_GetItemRef(dict.get(), name, &value) < 0) {
+                return error;
+            }
+        }
+        if (value == nullptr || typing::funnel::is_scalar_value(value)) {
+            return Ref::steal(value);
+        }
+        return some(resolve_stored(obj, name, Ref::steal(value)));
+    }
+
+    // What a read of the stored (non-scalar) `value` answers: the value, or
+    // an Inferential one's `infer()` in a `sym=True` class.
+    static Ref resolve_stored(PyObject *obj, PyObject *name, Ref value);
+
+    // ---- field writes (field_write.cpp) -----------------------------------------------------------
+
+    // The write of a symbolic field `name` of `self` (of class `cls`): the
+    // sealed and accessor-writable gates, the write core and the
+    // notification of its change.
+    static Status store_symbolic_field(PyObject *self, PyObject *cls, PyObject *name, PyObject *value,
+                                       PyObject *field, bool sym_mode, PyObject *schema);
+
+    // The object's write context; nothing for an object without field dict.
+    static std::optional<WriteCtx> write_ctx(PyObject *self, bool sym_mode, PyObject *schema);
+
+    // Writes one field into the field dict (formalised, adopted, the old
+    // child detached) with no gate and no notification: the change record,
+    // or an empty Ref when nothing changed.
+    static Maybe<Ref> inline_write_field(PyObject *self, PyObject *name, PyObject *value, PyObject *field,
+                                         const WriteCtx &ctx);
+
+    // A replaced child leaves the tree: no parent, an empty path.
+    static Status detach_old_child(PyObject *old);
+
+    // `message` decorated by the host with the object's path.
+    static Ref error_message(PyObject *self, PyObject *message);
 };
 
 // `cls.__name__`, which must be a str.
@@ -107,6 +168,10 @@ Error raise_symbolic_mode_error(PyObject *message);
 // under `name`: the host's `SymbolicModeError`, or the error met making it.
 Error record_inferential_sym_false_err(PyObject *cls, PyObject *name);
 
+// The class's `tp_setattro`: a symbolic field is written natively, any
+// other name set, and every name deleted, by the host.
+int setattro_slot(PyObject *self, PyObject *name, PyObject *value);
+
 // The class's `tp_init`: `SymObject.__init__(self, *, sealed=None,
 // root_path=None, explicit_init=False, **kwargs)`.
 int construct_slot(PyObject *self, PyObject *args, PyObject *kwargs);
@@ -125,6 +190,7 @@ Ref sym_setparent(PyObject *self, FastArgs a);
 Ref sym_setorigin(PyObject *self, FastArgs a);
 Ref set_accessor_writable(PyObject *self, FastArgs a);
 Ref sym_seal(PyObject *self, FastArgs a);
+Ref store_symbolic_field(PyObject *self, FastArgs a);
 
 }  // namespace faces
 
