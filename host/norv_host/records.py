@@ -12,8 +12,9 @@ and gives the class the attributes the native record layer reads:
 symbolic), the marker `__slot_storage__`, `__sym_options__`, `__schema__`,
 `sym_fields`, `_non_symbolic_fields`, `_sym_post_init_is_noop` and
 `__serialization_key__`. Its tree methods go to the native `_topo_`
-functions. Specs need the typing bridge: build record classes after
-`norv_host.install()`.
+functions; `HostRecord` serialises through the objects' default
+`sym_jsonify` and reads its materialised view as `_sym_attributes`. Specs
+need the typing bridge: build record classes after `norv_host.install()`.
 """
 
 from __future__ import annotations
@@ -48,6 +49,16 @@ class HostRecord:
     @property
     def sym_path(self):
         return _native._slot_node_get(self, 1)
+
+    @property
+    def _sym_attributes(self):
+        """The materialised attribute view (node-state role 6)."""
+        view = _native._slot_node_get(self, 6)
+        if view is None:
+            raise AttributeError(f"'{type(self).__name__}' object has no attribute '_sym_attributes'")
+        return view
+
+    sym_jsonify = objects.Symbolic.sym_jsonify
 
     def _require_sym_mode(self, operation):
         if not self.sym_mode:

@@ -164,6 +164,15 @@ PyMethodDef IF_ABSENT_DEF =
 
 }  // namespace
 
+std::optional<std::size_t> root_reserved_of(PyObject *inst) noexcept
+{
+    PyTypeObject *kt = kernel_type_of(Py_TYPE(inst));
+    if (kt == nullptr) {
+        return std::nullopt;
+    }
+    return record_of(kt).root_reserved;
+}
+
 Maybe<std::size_t> bind_role(const Signature &sig, FastArgs a, Bound &b)
 {
     if (failed(sig.bind(a, b))) {

@@ -8,12 +8,17 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <optional>
 
 #include "core/args.hpp"
 #include "core/error.hpp"
 #include "core/ref.hpp"
 
 namespace norv::kernel::record {
+
+// The reserved cells of the root region of `inst`'s Record hierarchy (where
+// the node-state roles live), or nothing when `inst` is no Record.
+std::optional<std::size_t> root_reserved_of(PyObject *inst) noexcept;
 
 // The object in the role's cell, an empty Ref for an empty cell, or the
 // error: a role of 8 or more, an instance that is no Record, a role past its

@@ -4,6 +4,8 @@
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/ctor_meta.hpp"
 #include "symbolic/object/field_read.hpp"
+#include "symbolic/object/repr_fast.hpp"
+#include "symbolic/object/serde.hpp"
 #include "symbolic/object/sym_object.hpp"
 #include "symbolic/object/topology.hpp"
 
@@ -19,10 +21,12 @@ Status register_names(PyObject *module)
         }
     }
     for (PyMethodDef *def :
-         {bridge::installer(), inline_fields_function(), topology::setparent_function(),
-          topology::setpath_function(), topology::set_accessor_writable_function(),
-          topology::setorigin_function(), topology::seal_function(), container_candidate_fields_function(),
-          container_wrap_fields_function(), probe_is_inline_function(), topology::probe_node_get_function(),
+         {bridge::installer(), render_object_fast_function(), inline_fields_function(),
+          topology::setparent_function(), topology::setpath_function(),
+          topology::set_accessor_writable_function(), topology::setorigin_function(),
+          topology::seal_function(), container_candidate_fields_function(), container_wrap_fields_function(),
+          inline_object_to_json_function(), inline_object_to_json_open_function(),
+          from_json_all_plain_function(), probe_is_inline_function(), topology::probe_node_get_function(),
           topology::probe_node_set_function()}) {
         if (failed(add_function(module, def))) {
             return error;
