@@ -437,6 +437,48 @@ print("a record seals its symbolic cells:", rec.tags._sealed, "| its sealed cell
 rec.sym_setparent(tree)
 print("and takes a parent through the same access:", n._probe_node_get(rec, 0) is tree)
 
+
+section("JSON and text of symbolic trees")
+tree = host_symbolic.HostDict()
+dict.__setitem__(tree, "line", Line(x=1, items=[1, 2]))
+dict.__setitem__(tree, "tags", host_symbolic.HostList())
+list.append(dict.__getitem__(tree, "tags"), "a")
+print("the walk:", n._native_to_json_walk(tree))
+dict.__setitem__(tree, "plain", [1])
+print("a plain list inside: the walk declines (", n._native_to_json_walk(tree), ") and the host serialises:",
+      host_objects.to_json(tree)["plain"])
+pt.x = 3
+print("a raw record, its empty cells as None:", n._native_to_json_walk(pt))
+
+
+class Open(host_objects.HostObject, sym=False):
+    pass
+
+
+Open.__schema__ = n.Schema([n.Field("a", n.Any()), n.Field(n.StrKey(), n.Any()), n.Field("z", n.Any())],
+                           allow_nonconst_keys=True)
+opened = Open()
+opened.field_dict().update(z=1, x=[2], a=3)
+print("an open-schema object in schema order:", n._native_inline_object_to_json_open(opened))
+print("plain JSON constructs by keywords:", n._native_from_json_all_plain({"x": 1, "items": [1]}, {"x", "items"}),
+      "| a tuple's wire form does not:", n._native_from_json_all_plain({"x": ["__tuple__", 1]}, {"x"}))
+
+
+class Dot(host_objects.HostObject):
+    x: int
+    label: str = "a"
+
+
+class Segment(host_objects.HostObject):
+    start: Dot
+    end: Dot
+
+
+segment = Segment(start=Dot(x=1), end=Dot(x=2, label="b"))
+print("rendered compact:", n._render_object_fast(segment, "Segment", True, 0, host_objects.child_fields))
+print(n._render_object_fast(segment, "Segment", False, 0, host_objects.child_fields))
+print("a list field is the host's to render:", n._render_object_fast(line, "Line", True, 0, host_objects.child_fields))
+
 section("Records as symbolic objects: construction, the attribute view, children, clones")
 Span = host_records.record_class("Span", {"start": int, "tags": (dict, {}), "label": (str, "")}, non_symbolic={"hits": 0})
 free = host_symbolic.HostDict(kind="demo")

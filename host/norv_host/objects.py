@@ -17,7 +17,11 @@ After import the host hands the native core the object bridge's handles
 (`install()` does that for the stand-in): its dict class, `SymbolicModeError`,
 the key-path and origin classes, text helpers, the non-symbolic field
 helpers, the default copy, and the base class's own hooks, by which the
-native layer tells whether a class overrides one.
+native layer tells whether a class overrides one. It also installs its
+default `sym_jsonify`, by which the native to-JSON walk tells a class that
+customises its JSON form. `to_json` serialises as the host does with default
+options (the native walk, or the Python path where it declines);
+`child_fields` is the fast renderer's callback.
 
 `calls` records the calls of the handles and hooks that tests need to
 observe; `clear()` empties it.
@@ -92,6 +96,19 @@ class Symbolic:
         calls.append(("sym_partial", self))
         return bool(self.sym_missing())
 
+    def sym_jsonify(self, **kwargs):
+        """The default JSON form: "_type" and the stored fields (the stand-in's
+        Python path, taken where the native walk declines, keeps storage order
+        and leaves only missing values out). A class that overrides it
+        serialises itself."""
+        calls.append(("sym_jsonify", self))
+        out = {"_type": type(self).__serialization_key__}
+        for key, value in _stored_fields(self).items():
+            if type(value) is not type(MISSING_VALUE):
+                out[key] = _python_to_json(value)
+        return out
+
+
     def _notify_field_updates(self, updates):
         """Records the updates of one write."""
         calls.append(("_notify_field_updates", self, updates))
@@ -106,6 +123,44 @@ class Symbolic:
         """The stored value of `name`, an Inferential one inferred."""
         calls.append(("sym_inferred", name))
         return self._sym_field(name)
+
+
+def _stored_fields(obj):
+    """An object's field dict, or a record's field cells by name."""
+    if isinstance(obj, _native.SymObject):
+        return obj.field_dict() or {}
+    return {name: getattr(obj, name) for name in type(obj).__slot_field_names__}
+
+
+def _python_to_json(value):
+    if value is None or type(value) in (int, float, str, bool):
+        return value
+    if hasattr(type(value), "sym_jsonify"):
+        return value.sym_jsonify()
+    if isinstance(value, dict):
+        return {k: _python_to_json(v) for k, v in value.items() if type(v) is not type(MISSING_VALUE)}
+    if isinstance(value, tuple):
+        return ["__tuple__", *map(_python_to_json, value)]
+    if isinstance(value, list):
+        return [_python_to_json(v) for v in value]
+    return repr(value)
+
+
+def to_json(value):
+    """The host's serialisation with the default options: the native walk,
+    or the Python path where the walk declines."""
+    calls.append(("to_json", value))
+    result = _native._native_to_json_walk(value)
+    if result is None and value is not None:
+        return _python_to_json(value)
+    return result
+
+
+def child_fields(value):
+    """The fast renderer's callback: the field dict of a nested object, else
+    None (the host renders that value itself)."""
+    calls.append(("child_fields", value))
+    return value.field_dict() if isinstance(value, HostObject) else None
 
 
 class HostObject(_native.SymObject, Symbolic):
@@ -316,8 +371,9 @@ HANDLES = dict(
 
 
 def install():
-    """Install the object bridge (first install wins) and give the base
-    class its empty schema."""
+    """Install the object bridge and the default `sym_jsonify` (first
+    install wins) and give the base class its empty schema."""
     _native._install_object_bridge(**HANDLES)
+    _native._set_default_object_sym_jsonify(Symbolic.sym_jsonify)
     if "__schema__" not in vars(HostObject):
         HostObject._update_schema([])

@@ -12,8 +12,9 @@ and gives the class the attributes the native record layer reads:
 symbolic), the marker `__slot_storage__`, `__sym_options__`, `__schema__`,
 `sym_fields`, `_non_symbolic_fields`, `_sym_post_init_is_noop` and
 `__serialization_key__`. Its tree methods go to the native `_topo_`
-functions. Specs need the typing bridge: build record classes after
-`norv_host.install()`.
+functions; `HostRecord` serialises through the objects' default
+`sym_jsonify` and reads its materialised view as `_sym_attributes`. Specs
+need the typing bridge: build record classes after `norv_host.install()`.
 """
 
 from __future__ import annotations
@@ -55,6 +56,8 @@ class HostRecord:
     @property
     def sym_parent(self):
         return _native._slot_record_node_read(self, 0)
+
+    sym_jsonify = objects.Symbolic.sym_jsonify
 
     def _require_sym_mode(self, operation):
         if not self.sym_mode:

@@ -412,6 +412,13 @@ bool is_numpy_bool(PyObject *value) noexcept
     return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
 }
 
+Error raise_arg_not_instance(const char *name, PyObject *value, const char *expected)
+{
+    (void)raise_not_instance(value, expected);
+    wrap_argument_error(name);
+    return error;
+}
+
 Maybe<bool> to_bool(PyObject *value)
 {
     if (value == Py_True) {

@@ -155,6 +155,10 @@ auto convert_arg(const char *name, F &&convert, ArgCause cause = ArgCause::Conve
 // ("'None' is not an instance of '{expected}'" for None).
 Error raise_not_instance(PyObject *value, const char *expected);
 
+// The argument TypeError of the parameter `name` given a value of the wrong
+// class: the cast TypeError wrapped as that argument's.
+Error raise_arg_not_instance(const char *name, PyObject *value, const char *expected);
+
 // A parameter that must be a class: the class, or NULL with the cast
 // TypeError for 'type' wrapped as the argument `name`'s.
 PyTypeObject *type_arg(const char *name, PyObject *value);

@@ -101,10 +101,11 @@ private:
 // Visits every (key, value) of a dict while the body may run Python code. Each
 // pair is held by strong references for the duration of the call, and a dict
 // resized (or refilled) behind our back is an internal fault rather than a
-// read of freed entries. `body` returns a Status; the first failure stops the
-// walk and is returned.
+// read of freed entries. `body` returns a Maybe<bool>: false stops the walk,
+// which then answers false; the first failure stops it and is returned; true
+// once every entry was visited.
 template <class F>
-Status dict_for_each(PyObject *dict, F &&body)
+Maybe<bool> dict_while(PyObject *dict, F &&body)
 {
     const Py_ssize_t size = PyDict_GET_SIZE(dict);
     Py_ssize_t remaining = size;
@@ -115,7 +116,7 @@ Status dict_for_each(PyObject *dict, F &&body)
             panic("dictionary changed size during iteration");
         }
         if (!PyDict_Next(dict, &pos, &k, &v)) {
-            return Status::ok;
+            return true;
         }
         // One entry more than the dict held when we started: refuse it
         // before the body sees it, as the dict iterator does.
@@ -124,28 +125,60 @@ Status dict_for_each(PyObject *dict, F &&body)
         }
         --remaining;
         Ref key = Ref::borrow(k), value = Ref::borrow(v);
-        if (failed(body(key.get(), value.get()))) {
-            return error;
+        const Maybe<bool> go_on = body(key.get(), value.get());
+        if (!go_on || !*go_on) {
+            return go_on;
         }
     }
 }
 
-// Walks any iterable through Python's iteration protocol; `body` gets each
-// item (held for the call) and returns a Status. The first failure, of the
-// iteration or of the body, stops the walk and is returned.
+// `dict_while` with a body that returns a Status and never stops early.
 template <class F>
-Status for_each_item(PyObject *iterable, F &&body)
+Status dict_for_each(PyObject *dict, F &&body)
+{
+    const Maybe<bool> done = dict_while(dict, [&](PyObject *key, PyObject *value) -> Maybe<bool> {
+        if (failed(body(key, value))) {
+            return error;
+        }
+        return true;
+    });
+    return done ? Status::ok : Status::error;
+}
+
+// Walks any iterable through Python's iteration protocol; `body` gets each
+// item (held for the call) and returns a Maybe<bool>: false stops the walk,
+// which then answers false. The first failure, of the iteration or of the
+// body, stops the walk and is returned.
+template <class F>
+Maybe<bool> items_while(PyObject *iterable, F &&body)
 {
     Ref it = Ref::steal(PyObject_GetIter(iterable));
     if (!it) {
         return error;
     }
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        if (failed(body(item.get()))) {
-            return error;
+        const Maybe<bool> go_on = body(item.get());
+        if (!go_on || !*go_on) {
+            return go_on;
         }
     }
-    return PyErr_Occurred() ? Status::error : Status::ok;
+    if (PyErr_Occurred()) {
+        return error;
+    }
+    return true;
+}
+
+// `items_while` with a body that returns a Status and never stops early.
+template <class F>
+Status for_each_item(PyObject *iterable, F &&body)
+{
+    const Maybe<bool> done = items_while(iterable, [&](PyObject *item) -> Maybe<bool> {
+        if (failed(body(item))) {
+            return error;
+        }
+        return true;
+    });
+    return done ? Status::ok : Status::error;
 }
 
 }  // namespace norv

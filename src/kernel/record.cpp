@@ -165,6 +165,15 @@ Status require_record(PyObject *inst)
     return record_type_of(inst) != nullptr ? Status::ok : Status::error;
 }
 
+std::optional<std::size_t> root_reserved_of(PyObject *inst) noexcept
+{
+    PyTypeObject *kt = kernel_type_of(Py_TYPE(inst));
+    if (kt == nullptr) {
+        return std::nullopt;
+    }
+    return record_of(kt).root_reserved;
+}
+
 Maybe<std::size_t> bind_role(const Signature &sig, FastArgs a, Bound &b)
 {
     if (failed(sig.bind(a, b))) {

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <optional>
 
 #include "core/args.hpp"
 #include "core/error.hpp"
@@ -18,6 +19,10 @@ namespace norv::kernel::record {
 // Passes for an instance of a kernel-built Record type; otherwise the
 // RuntimeError "slot record: '{}' object is not an inline-slot Record".
 Status require_record(PyObject *inst);
+
+// The reserved cells of the root region of `inst`'s Record hierarchy (where
+// the node-state roles live), or nothing when `inst` is no Record.
+std::optional<std::size_t> root_reserved_of(PyObject *inst) noexcept;
 
 // The object in the role's cell, an empty Ref for an empty cell, or the
 // error: a role of 8 or more, an instance that is no Record, a role past its

@@ -6,12 +6,15 @@
 #include "symbolic/dict.hpp"
 #include "symbolic/list.hpp"
 #include "symbolic/object/object.hpp"
+#include "symbolic/ops/to_json.hpp"
 
 namespace norv::symbolic {
 
 Status register_names(PyObject *module)
 {
     if (failed(add_type(module, SymDict::type())) || failed(bridge::register_installer(module)) ||
+        failed(add_function(module, ops::to_json_walk_function())) ||
+        failed(add_function(module, ops::set_default_sym_jsonify_function())) ||
         failed(add_type(module, SymList::type())) || failed(bridge::register_list_installer(module))) {
         return error;
     }

@@ -8,8 +8,9 @@
 namespace norv::symbolic {
 
 // Adds the layer's names, in the host's order, each as its part is built:
-// `SymDict`, `_install_container_bridge`, `SymList`, `_install_list_bridge`,
-// then the object layer's.
+// `SymDict`, `_install_container_bridge`, `_native_to_json_walk`,
+// `_set_default_object_sym_jsonify`, `SymList`, `_install_list_bridge`, then
+// the object layer's.
 [[nodiscard]] Status register_names(PyObject *module);
 
 // The container emitter of the schema drivers (`hooks::WRAP_NODE_HOOK`): an

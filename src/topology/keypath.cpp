@@ -561,14 +561,6 @@ Maybe<bool> path_compare(PyObject *self, PyObject *other, CmpOp op)
 // ---------------------------------------------------------------------------
 // Construction
 
-// The argument TypeError of `name` given a value of the wrong class.
-Error raise_arg_not_instance(const char *name, PyObject *value, const char *expected)
-{
-    (void)raise_not_instance(value, expected);
-    wrap_argument_error(name);
-    return error;
-}
-
 Maybe<Keys> parent_keys(PyObject *parent)
 {
     if (parent == nullptr || parent == Py_None) {

@@ -5,6 +5,8 @@
 #include "symbolic/object/ctor_meta.hpp"
 #include "symbolic/object/field_read.hpp"
 #include "symbolic/object/record.hpp"
+#include "symbolic/object/repr_fast.hpp"
+#include "symbolic/object/serde.hpp"
 #include "symbolic/object/sym_object.hpp"
 #include "symbolic/object/topology.hpp"
 
@@ -20,6 +22,7 @@ Status register_names(PyObject *module)
         }
     }
     for (PyMethodDef *def : {bridge::installer(),
+                             render_object_fast_function(),
                              inline_fields_function(),
                              clone_inline_shallow_function(),
                              clone_construct_function(),
@@ -38,6 +41,9 @@ Status register_names(PyObject *module)
                              topology::seal_function(),
                              container_candidate_fields_function(),
                              container_wrap_fields_function(),
+                             inline_object_to_json_function(),
+                             inline_object_to_json_open_function(),
+                             from_json_all_plain_function(),
                              record_construct_function(),
                              probe_is_inline_function(),
                              topology::probe_node_get_function(),

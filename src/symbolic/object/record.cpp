@@ -213,22 +213,17 @@ Maybe<bool> record_blank_by_names(PyObject *inst, PyObject *names)
 
 Maybe<bool> record_is_materialized(PyObject *inst)
 {
-    if (kernel::kernel_type_of(Py_TYPE(inst)) == nullptr) {
+    // Within the cells the instance has: a class may claim more reserved cells than its root region holds.
+    const std::optional<std::size_t> cells = kernel::record::root_reserved_of(inst);
+    if (!cells || *cells <= kernel::node_state::VIEW) {
         return false;
     }
     const Maybe<std::size_t> reserved = record_reserved_count(type_of(inst));
     if (!reserved) {
         return error;
     }
-    if (*reserved < kernel::TOPOLOGY_RESERVED) {
-        return false;
-    }
-    // A class that claims more reserved cells than its root region has: no view cell.
-    const Maybe<bool> filled = node_cell_filled(inst, kernel::node_state::VIEW);
-    if (!filled && failed(discard_ordinary_error())) {
-        return error;
-    }
-    return filled && *filled;
+    return *reserved < kernel::TOPOLOGY_RESERVED ? Maybe<bool>(false)
+                                                 : node_cell_filled(inst, kernel::node_state::VIEW);
 }
 
 Ref record_symbolic_children(PyObject *inst)
