@@ -13,8 +13,10 @@ symbolic), the marker `__slot_storage__`, `__sym_options__`, `__schema__`,
 `sym_fields`, `_non_symbolic_fields`, `_sym_post_init_is_noop` and
 `__serialization_key__`. Its tree methods go to the native `_topo_`
 functions; `HostRecord` serialises through the objects' default
-`sym_jsonify` and reads its materialised view as `_sym_attributes`. Specs
-need the typing bridge: build record classes after `norv_host.install()`.
+`sym_jsonify`, and its `_sym_attributes` materialises the attribute view.
+Instances construct through the native record `tp_init` the class gets (or
+the Python driver `HostRecord.__init__`). Specs need the typing bridge:
+build record classes after `norv_host.install()`.
 """
 
 from __future__ import annotations
