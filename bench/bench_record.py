@@ -5,7 +5,8 @@ A record class of five fields (an int, a float, a str, a bool and a list of
 ints, the list validated and adopted as a child), against a msgspec `Struct`
 (which checks no types when constructed: its bad-value row validates through
 `msgspec.convert`), a `dataclass(slots=True)` (no validation) and a pydantic
-model with the same fields. Reads: one int field of a record against a
+model with the same fields, and the same without the list (a class with no
+symbolic field builds no child transform and adopts nothing). Reads: one int field of a record against a
 `__slots__` attribute and the same dataclass and model. Failing rows: a bad
 value and a missing field. Ratios are native / peer (below 1: native is
 faster).
@@ -28,6 +29,7 @@ from norv_host import records as hr  # noqa: E402
 norv_host.install()
 
 Record = hr.record_class("Record", {"a": int, "b": float, "c": str, "d": bool, "e": list})
+Scalars = hr.record_class("Scalars", {"a": int, "b": float, "c": str, "d": bool})
 
 
 class Model(pydantic.BaseModel):
@@ -55,6 +57,28 @@ class Struct(msgspec.Struct):
     e: list[int]
 
 
+class Model4(pydantic.BaseModel):
+    a: int
+    b: float
+    c: str
+    d: bool
+
+
+@dataclasses.dataclass(slots=True)
+class Data4:
+    a: int
+    b: float
+    c: str
+    d: bool
+
+
+class Struct4(msgspec.Struct):
+    a: int
+    b: float
+    c: str
+    d: bool
+
+
 class Slots:
     __slots__ = ("a",)
 
@@ -64,6 +88,10 @@ class Slots:
 
 def five(cls):
     return lambda: cls(a=1, b=2.0, c="c", d=True, e=[1, 2])
+
+
+def four(cls):
+    return lambda: cls(a=1, b=2.0, c="c", d=True)
 
 
 def refused(call, exc):
@@ -98,6 +126,13 @@ if __name__ == "__main__":
                 "R(5 fields), native tp_init",
                 five(Record),
                 [("msgspec", five(Struct)), ("dataclass(slots)", five(Data)), ("pydantic", five(Model))],
+                1,
+                "record",
+            ),
+            (
+                "R(4 scalar fields: no child transform, no adoption), native tp_init",
+                four(Scalars),
+                [("msgspec", four(Struct4)), ("dataclass(slots)", four(Data4)), ("pydantic", four(Model4))],
                 1,
                 "record",
             ),
