@@ -401,7 +401,7 @@ except RuntimeError as e:
     print("refused:", e)
 
 Point3 = host_records.record_class("Point3", {"x": int, "tags": list}, non_symbolic={"cache": None})
-pt = Point3()
+pt = Point3.__new__(Point3)  # allocated, never constructed
 pt.x = host_symbolic.Inferred(3)
 print(
     "host record class over", Point3.__mro__[1].__name__, "| inferred read:", pt.x,
@@ -429,7 +429,7 @@ try:
 except ValueError as e:
     print("refused:", e)
 print("sym_seal seals the children, then the object:", tree.sym_seal() is tree, tree.items._sealed, tree._sealed)
-rec = Point3()
+rec = Point3.__new__(Point3)
 rec.x = 1
 rec.tags = host_symbolic.HostList([1])
 n._topo_seal(rec)
@@ -478,3 +478,34 @@ segment = Segment(start=Dot(x=1), end=Dot(x=2, label="b"))
 print("rendered compact:", n._render_object_fast(segment, "Segment", True, 0, host_objects.child_fields))
 print(n._render_object_fast(segment, "Segment", False, 0, host_objects.child_fields))
 print("a list field is the host's to render:", n._render_object_fast(line, "Line", True, 0, host_objects.child_fields))
+
+section("Records as symbolic objects: construction, the attribute view, children, clones")
+Span = host_records.record_class("Span", {"start": int, "tags": (dict, {}), "label": (str, "")}, non_symbolic={"hits": 0})
+free = host_symbolic.HostDict(kind="demo")
+span = Span(start=1, tags=free, root_path=n.KeyPath("doc"))
+print("constructed by the native record tp_init:", span.start, "| the free child is adopted:", span.tags is free,
+      free.sym_parent is span, free.sym_path)
+print("non-init field seeded by the host:", span.hits, "| node read:", n._slot_record_node_read(span, 1))
+try:
+    Span(start="one")
+except TypeError as e:
+    print("validated:", e)
+try:
+    Span(start=1, explicit_init=True)
+except NotImplementedError as e:
+    print("refused:", e)
+print("materialised?", n._slot_record_is_materialized(span))
+view = span._sym_attributes
+print("the view, built once:", type(view).__name__, dict(view), "| same object again:", span._sym_attributes is view)
+view["start"] = 2
+print("a write through the view is what reads see:", span.start, n._slot_record_inline_fields(span, ["start"]))
+span.sym_setpath(n.KeyPath("page"))
+print("a new path reaches the children:", free.sym_path)
+copy = Span.__new__(Span)
+print("clone construction:", n._native_object_clone_construct(copy, False, False, {"start": 5}, span, False, None),
+      copy.start, copy.hits, "| declined for a plain object:",
+      n._native_object_clone_construct(object(), False, False, {}, None, False, None))
+try:
+    n._slot_record_construct(object(), ["start"], {"start": 1})
+except TypeError as e:
+    print("the construct core refuses:", e)

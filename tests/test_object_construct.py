@@ -294,7 +294,7 @@ def test_the_pre_init_hook_is_skipped_for_a_clone_construction():
     src = Preinit(x=1)
     ho.clear()
     obj = Preinit.__new__(Preinit)
-    probe.clone_construct(obj, {"x": 2}, src, False, None)
+    assert n._native_object_clone_construct(obj, False, False, {"x": 2}, src, False, None) is True
     assert recorded("preinit") == [] and obj.x == 2
 
 
@@ -467,7 +467,7 @@ def test_a_clone_construction_copies_the_non_symbolic_fields_of_its_source():
     ho.clear()
     memo = {}
     obj = Cached.__new__(Cached)
-    probe.clone_construct(obj, {"x": 1}, src, True, memo)
+    assert n._native_object_clone_construct(obj, False, False, {"x": 1}, src, True, memo) is True
     assert recorded("clone_non_symbolic_fields") == [(obj, src, True)]
     assert recorded("seed_non_symbolic_fields") == []
     assert vars(obj)["cache"] == [5] and vars(obj)["cache"] is not vars(src)["cache"]

@@ -41,7 +41,7 @@ def screened(cls, kwargs):
     obj = cls.__new__(cls)
     src = cls.__new__(cls)
     try:
-        probe.clone_construct(obj, kwargs, src, False, None)
+        n._native_object_clone_construct(obj, False, False, kwargs, src, False, None)
     except Exception as e:  # noqa: BLE001
         return type(e), str(e), kwargs
     return obj, kwargs

@@ -114,12 +114,12 @@ def test_absent_default_is_stored_without_apply():
 def test_skip_validation_takes_values_unchanged_only_on_an_all_constant_schema():
     cls = a_b()
     obj, src = cls.__new__(cls), cls(a=1)
-    probes.clone_construct(obj, {"a": "not an int"}, src, False, None)
+    n._native_object_clone_construct(obj, False, False, {"a": "not an int"}, src, False, None)
     assert obj.field_dict() == {"a": "not an int", "b": 5}
     mixed = schema_class([F("a", n.Int()), F(n.StrKey(regex="x.*"), n.Int())], allow_nonconst_keys=True)
     obj, src = mixed.__new__(mixed), mixed(a=1)
     with pytest.raises(TypeError):
-        probes.clone_construct(obj, {"a": "not an int"}, src, False, None)
+        n._native_object_clone_construct(obj, False, False, {"a": "not an int"}, src, False, None)
 
 
 @pytest.mark.parametrize(

@@ -280,17 +280,19 @@ def comma_delimited_str(items):
     return ", ".join(f"'{x}'" for x in items)
 
 
+# Non-init fields live in the instance dict of an object and in the cells of
+# a record: `object.__setattr__` reaches either without the host's checks.
 def seed_non_symbolic_fields(obj, non_symbolic_fields):
     calls.append(("seed_non_symbolic_fields", obj, non_symbolic_fields))
     for name, default in non_symbolic_fields:
-        vars(obj)[name] = copy.deepcopy(default)
+        object.__setattr__(obj, name, copy.deepcopy(default))
 
 
 def clone_non_symbolic_fields(obj, src, deep, memo):
     calls.append(("clone_non_symbolic_fields", obj, src, deep))
     for name, _ in type(src)._non_symbolic_fields:
-        value = vars(src)[name]
-        vars(obj)[name] = copy.deepcopy(value, memo) if deep else value
+        value = object.__getattribute__(src, name)
+        object.__setattr__(obj, name, copy.deepcopy(value, memo) if deep else value)
 
 
 def copy_default(default):

@@ -13,14 +13,17 @@ symbolic), the marker `__slot_storage__`, `__sym_options__`, `__schema__`,
 `sym_fields`, `_non_symbolic_fields`, `_sym_post_init_is_noop` and
 `__serialization_key__`. Its tree methods go to the native `_topo_`
 functions; `HostRecord` serialises through the objects' default
-`sym_jsonify` and reads its materialised view as `_sym_attributes`. Specs
-need the typing bridge: build record classes after `norv_host.install()`.
+`sym_jsonify`, and its `_sym_attributes` materialises the attribute view.
+Instances construct through the native record `tp_init` the class gets (or
+the Python driver `HostRecord.__init__`). Specs need the typing bridge:
+build record classes after `norv_host.install()`.
 """
 
 from __future__ import annotations
 
 from norv_core import _native
 from norv_host import objects
+from norv_host import symbolic as hs
 from norv_host import typing as ht
 
 MISSING_VALUE = ht.MISSING_VALUE
@@ -41,6 +44,8 @@ class HostRecord:
     __sym_options__ = objects.SymOptions()
     _non_symbolic_fields: tuple = ()
     _sym_post_init_is_noop = True
+    __varkw_ignore__ = False
+    _sym_alias_maps = None
 
     @property
     def sym_mode(self):
@@ -51,12 +56,8 @@ class HostRecord:
         return _native._slot_node_get(self, 1)
 
     @property
-    def _sym_attributes(self):
-        """The materialised attribute view (node-state role 6)."""
-        view = _native._slot_node_get(self, 6)
-        if view is None:
-            raise AttributeError(f"'{type(self).__name__}' object has no attribute '_sym_attributes'")
-        return view
+    def sym_parent(self):
+        return _native._slot_record_node_read(self, 0)
 
     sym_jsonify = objects.Symbolic.sym_jsonify
 
@@ -92,10 +93,34 @@ class HostRecord:
 
     def _update_children_paths(self, old_path, new_path):
         """The record classes' own override: the children's re-path, then the
-        path hook, which the native layer leaves to it. The stand-in records
-        the call and runs the hook only."""
+        path hook, which the native layer leaves to it."""
         objects.calls.append(("record _update_children_paths", self, old_path, new_path))
+        _native._slot_record_repath_children(self, new_path)
         self.on_sym_path_change(old_path, new_path)
+
+    def __init__(self, *, allow_partial=False, sealed=None, root_path=None, **kwargs):
+        """The host's Python construction driver, for a record class without
+        the native `tp_init`: the same steps through the module functions."""
+        cls = type(self)
+        if sealed is None:
+            sealed = bool(cls.__sym_options__.frozen)
+        _native._slot_record_init_node_state(self, allow_partial, sealed, root_path)
+        symbolic = cls.__slot_symbolic_field_names__
+        transform = hs.symbolic_transform_fn(allow_partial) if symbolic else None
+        _native._slot_record_construct(self, cls.__slot_field_names__, kwargs, allow_partial, transform, root_path)
+        if symbolic:
+            _native._slot_record_adopt_children(self, symbolic)
+        if cls._non_symbolic_fields:
+            objects.seed_non_symbolic_fields(self, cls._non_symbolic_fields)
+        if not cls._sym_post_init_is_noop:
+            self.on_sym_post_init()
+        if sealed:
+            self.sym_seal(True)
+
+    @property
+    def _sym_attributes(self):
+        """The record's attribute view, built on first need and kept."""
+        return _native._slot_record_materialize(self, type(self).__slot_field_names__)
 
     def on_sym_post_init(self):
         pass
@@ -122,12 +147,16 @@ def record_class(
     reserved=None,
     namespace=None,
     module=__name__,
+    native=True,
 ):
     """A record class named `name` with the init fields `fields` ({name:
     annotation, or (annotation, default)}) and the non-init fields
     `non_symbolic` ({name: default}), extending the record class `base` when
     given. `reserved` defaults to the production count for a root and to 0
-    for a subtype; `namespace` adds methods."""
+    for a subtype; `namespace` adds methods. With `native` (as the host does
+    for the classes it generates) the native record `tp_init` and
+    `tp_getattro` are installed; without, instances construct through
+    `HostRecord.__init__`."""
     non_symbolic = dict(non_symbolic or {})
     own = list(fields) + list(non_symbolic)
     if base is None:
@@ -159,4 +188,7 @@ def record_class(
     cls._non_symbolic_fields = tuple(getattr(base, "_non_symbolic_fields", ())) + tuple(non_symbolic.items())
     cls._sym_post_init_is_noop = cls.on_sym_post_init is HostRecord.on_sym_post_init
     cls.__serialization_key__ = f"{module}.{name}"
+    if native:
+        _native._install_native_record_tp_init(cls)
+        _native._install_native_record_tp_getattro(cls)
     return cls

@@ -126,11 +126,7 @@ Ref node_get(PyObject *, FastArgs a)
 {
     Bound b;
     const Maybe<std::size_t> role = bind_role(GET_SIG, a, b);
-    Maybe<Ref> value = role ? _slot_node_get(b[0], *role) : Maybe<Ref>(error);
-    if (!value) {
-        return error;
-    }
-    return *value ? std::move(*value) : none();
+    return role ? node_slot_or_none(b[0], *role) : Ref();
 }
 
 Ref node_set(PyObject *, FastArgs a)
@@ -164,6 +160,11 @@ PyMethodDef IF_ABSENT_DEF =
 
 }  // namespace
 
+Status require_record(PyObject *inst)
+{
+    return record_type_of(inst) != nullptr ? Status::ok : Status::error;
+}
+
 std::optional<std::size_t> root_reserved_of(PyObject *inst) noexcept
 {
     PyTypeObject *kt = kernel_type_of(Py_TYPE(inst));
@@ -188,6 +189,15 @@ Maybe<Ref> _slot_node_get(PyObject *inst, std::size_t role)
         return error;
     }
     return Ref::borrow(*cell);
+}
+
+Ref node_slot_or_none(PyObject *inst, std::size_t role)
+{
+    Maybe<Ref> value = _slot_node_get(inst, role);
+    if (!value) {
+        return error;
+    }
+    return *value ? std::move(*value) : none();
 }
 
 Status set_node_slot(PyObject *inst, std::size_t role, PyObject *value)

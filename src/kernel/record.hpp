@@ -16,6 +16,10 @@
 
 namespace norv::kernel::record {
 
+// Passes for an instance of a kernel-built Record type; otherwise the
+// RuntimeError "slot record: '{}' object is not an inline-slot Record".
+Status require_record(PyObject *inst);
+
 // The reserved cells of the root region of `inst`'s Record hierarchy (where
 // the node-state roles live), or nothing when `inst` is no Record.
 std::optional<std::size_t> root_reserved_of(PyObject *inst) noexcept;
@@ -24,6 +28,9 @@ std::optional<std::size_t> root_reserved_of(PyObject *inst) noexcept;
 // error: a role of 8 or more, an instance that is no Record, a role past its
 // root region's reserved cells.
 Maybe<Ref> _slot_node_get(PyObject *inst, std::size_t role);
+
+// As `_slot_node_get`, an empty cell read as None.
+Ref node_slot_or_none(PyObject *inst, std::size_t role);
 
 // Stores `value` (nullptr empties the cell) in the role's cell, then
 // releases the previous occupant.

@@ -2,7 +2,9 @@
 
 #include "core/args.hpp"
 #include "core/names.hpp"
+#include "kernel/slots.hpp"
 #include "symbolic/object/construct.hpp"
+#include "symbolic/object/record.hpp"
 #include "symbolic/object/sym_object.hpp"
 
 namespace norv::kernel::tp_slots {
@@ -19,6 +21,30 @@ Ref object_getattro_fast_body(PyObject *obj, PyObject *name)
         return error;
     }
     return *field ? std::move(*field) : object_getattro_body(obj, name);
+}
+
+// A Record field's descriptor is read by its body directly; every other
+// name takes the generic read.
+Ref record_getattro_body(PyObject *obj, PyObject *name)
+{
+    PyObject *found = _PyType_Lookup(Py_TYPE(obj), name);
+    if (found != nullptr && Py_IS_TYPE(found, &PyGetSetDescr_Type)) {
+        PyGetSetDef *def = reinterpret_cast<PyGetSetDescrObject *>(found)->d_getset;
+        if (const slots::FieldMeta *meta = slots::field_meta_of(*def)) {
+            return slots::field_get_body(obj, *meta);
+        }
+    }
+    return object_getattro_body(obj, name);
+}
+
+int native_record_tp_init(PyObject *obj, PyObject *args, PyObject *kwargs)
+{
+    return init_trampoline<symbolic::object::record_tp_init_body>(obj, args, kwargs);
+}
+
+PyObject *native_record_tp_getattro(PyObject *obj, PyObject *name)
+{
+    return getattro_trampoline<record_getattro_body>(obj, name);
 }
 
 int native_object_tp_init(PyObject *obj, PyObject *args, PyObject *kwargs)
@@ -63,6 +89,8 @@ PyTypeObject *probed(const Signature &sig, FastArgs a)
 }
 
 const Signature INSTALL_INIT_SIG{"_install_native_tp_init", {arg("cls")}};
+const Signature INSTALL_RECORD_INIT_SIG{"_install_native_record_tp_init", {arg("cls")}};
+const Signature INSTALL_RECORD_GETATTRO_SIG{"_install_native_record_tp_getattro", {arg("cls")}};
 const Signature INSTALL_GETATTRO_SIG{"_install_native_tp_getattro", {arg("cls")}};
 const Signature INSTALL_FAST_SIG{"_install_native_tp_getattro_fast", {arg("cls")}};
 const Signature ROUNDTRIP_SIG{"_kernel_roundtrip_tp_init", {arg("cls")}};
@@ -86,6 +114,22 @@ Ref install_tp_init(PyObject *, FastArgs a)
     }
     cls->tp_init = native_object_tp_init;
     return none();
+}
+
+Ref install_record_tp_init(PyObject *, FastArgs a)
+{
+    PyTypeObject *cls = slot_target(INSTALL_RECORD_INIT_SIG, a);
+    if (cls == nullptr) {
+        return error;
+    }
+    cls->tp_init = native_record_tp_init;
+    return none();
+}
+
+Ref install_record_tp_getattro(PyObject *, FastArgs a)
+{
+    PyTypeObject *cls = slot_target(INSTALL_RECORD_GETATTRO_SIG, a);
+    return cls != nullptr ? write_getattro(cls, native_record_tp_getattro) : Ref();
 }
 
 Ref install_tp_getattro(PyObject *, FastArgs a)
@@ -135,6 +179,14 @@ PyMethodDef INSTALL_INIT_DEF =
     method<install_tp_init>("_install_native_tp_init",
                             "_install_native_tp_init($module, /, cls)\n--\n\n"
                             "Make calling `cls` run the native construction; `cls.__init__` stays as it is.");
+PyMethodDef INSTALL_RECORD_INIT_DEF =
+    method<install_record_tp_init>("_install_native_record_tp_init",
+                                   "_install_native_record_tp_init($module, /, cls)\n--\n\n"
+                                   "Make calling the record class `cls` run the native record construction.");
+PyMethodDef INSTALL_RECORD_GETATTRO_DEF = method<install_record_tp_getattro>(
+    "_install_native_record_tp_getattro",
+    "_install_native_record_tp_getattro($module, /, cls)\n--\n\n"
+    "Read the record class's fields by their cells and other attributes natively.");
 PyMethodDef INSTALL_GETATTRO_DEF = method<install_tp_getattro>(
     "_install_native_tp_getattro",
     "_install_native_tp_getattro($module, /, cls)\n--\n\n"
@@ -192,6 +244,16 @@ Ref object_getattro_body(PyObject *obj, PyObject *name)
 PyMethodDef *install_tp_init_function()
 {
     return &INSTALL_INIT_DEF;
+}
+
+PyMethodDef *install_record_tp_init_function()
+{
+    return &INSTALL_RECORD_INIT_DEF;
+}
+
+PyMethodDef *install_record_tp_getattro_function()
+{
+    return &INSTALL_RECORD_GETATTRO_DEF;
 }
 
 PyMethodDef *install_tp_getattro_function()

@@ -219,28 +219,7 @@ Ref build_object_attrs(PyObject *, FastArgs a)
                                                  b.or_none(7));
 }
 
-const Signature CLONE{"clone_construct", {arg("obj"), arg("kwargs"), arg("src"), arg("deep"), arg("memo")}};
-
-// A construction of `obj` from `kwargs` (a dict, used itself) as a clone of
-// `src`: the clone seam's road into the construction core.
-Ref clone_construct(PyObject *, FastArgs a)
-{
-    Bound b;
-    if (failed(CLONE.bind(a, b)) || failed(require_object(b[0]))) {
-        return error;
-    }
-    if (!PyDict_Check(b[1])) {
-        return raise_not_instance(b[1], "dict");
-    }
-    const obj::CloneContext clone{true, b[3] == Py_True, b[2], b[4]};
-    if (failed(obj::SymObject::construct_impl(b[0], std::nullopt, nullptr, false, b[1], false, clone))) {
-        return error;
-    }
-    return none();
-}
-
 PyMethodDef METHODS[] = {
-    method<clone_construct>("clone_construct", nullptr),
     method<build_object_attrs>("build_object_attrs", nullptr),
     method<object_holding>("object_holding", nullptr),
     method_onearg<ctor_meta_view>("ctor_meta_view", nullptr),

@@ -55,15 +55,10 @@ Status append(PyObject *list, PyObject *item)
 // exact str can hold, so the dict is walked in place.
 Status collect_keys(PyObject *kwargs, PyObject *names, bool wanted, PyObject *out)
 {
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    return construct::collect_keys_if(kwargs, out, [&](PyObject *key) -> Maybe<bool> {
         const Maybe<bool> held = names_hold(names, key);
-        if (!held || (*held == wanted && failed(append(out, key)))) {
-            return error;
-        }
-    }
-    return Status::ok;
+        return held ? Maybe<bool>(*held == wanted) : held;
+    });
 }
 
 // The open plan's verdict on every key, read from its constant-key index;
@@ -183,26 +178,8 @@ Status check_aliases(PyObject *cls, PyObject *alias_names, PyObject *kwargs)
     return field ? construct::reserved_alias_error(cls, text.get(), field.get()) : error;
 }
 
-// `schema` as the schema fill needs it: a native Schema.
-Status require_schema(PyObject *schema)
-{
-    return sc::is_schema(schema) ? Status::ok : Status(raise_not_instance(schema, "Schema"));
-}
-
-// The missing required fields of `schema` refuse the construction.
-Status check_missing(PyObject *cls, PyObject *schema, PyObject *kwargs)
-{
-    Ref names;
-    {
-        SharedBorrow hold(sc::state(schema).borrow, OnConflict::Panic);
-        names = sc::missing_required_keys(schema, kwargs);
-    }
-    if (!names) {
-        return error;
-    }
-    return PyList_GET_SIZE(names.get()) == 0 ? Status::ok
-                                             : Status(construct::missing_args_error(cls, names.get()));
-}
+using construct::check_missing;
+using construct::require_schema;
 
 // The schema fill: the whole keyword dict validated by the schema driver.
 // The driver's own flag says whether every value is a scalar; adoption is
@@ -312,26 +289,15 @@ Ref preinit(PyObject *cls, PyObject *kwargs)
 // Steps after the fill: the store, the non-symbolic fields, the hooks, the seal.
 Status finish(PyObject *self, const CtorMeta &m, Filled filled, bool sealed, const CloneContext &clone)
 {
-    const bridge::ObjectBridge &br = bridge::get();
     {
         ObjectFields &f = SymObject::fields(self);
         ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
         std::swap(filled.dict, f.sym_dict);
     }
     filled.dict.reset();
-    if (m.has_non_symbolic_fields) {
-        Ref done;
-        if (clone.active) {
-            PyObject *args[] = {self, clone.src, clone.deep ? Py_True : Py_False, clone.memo};
-            done = Ref::steal(PyObject_Vectorcall(br.clone_non_symbolic_fields, args, 4, nullptr));
-        }
-        else {
-            PyObject *args[] = {self, m.refs.non_symbolic_fields.get()};
-            done = Ref::steal(PyObject_Vectorcall(br.seed_non_symbolic_fields, args, 2, nullptr));
-        }
-        if (!done) {
-            return error;
-        }
+    if (m.has_non_symbolic_fields &&
+        failed(construct::non_symbolic_fields(self, m.refs.non_symbolic_fields.get(), clone))) {
+        return error;
     }
     if (failed(run_construct_hooks(self, m.post_init_overridden, m.bound_overridden, m.ready_not_noop,
                                    m.validate_overridden && !clone.active, filled.all_scalar))) {
@@ -532,10 +498,8 @@ Status defer_positional_to_python_init(PyObject *obj, PyObject *args, PyObject *
     return raise(PyExc_RuntimeError, text.c_str());
 }
 
-namespace {
+namespace construct {
 
-// An option of the native `tp_init` converted strictly, its failure the bare
-// conversion error.
 Maybe<std::optional<bool>> slot_option(PyObject *value, bool none_is_unset)
 {
     if (value == nullptr || (none_is_unset && value == Py_None)) {
@@ -544,6 +508,45 @@ Maybe<std::optional<bool>> slot_option(PyObject *value, bool none_is_unset)
     Maybe<bool> b = to_bool(value);
     return b ? Maybe<std::optional<bool>>(std::optional<bool>(*b)) : Maybe<std::optional<bool>>(error);
 }
+
+Status require_schema(PyObject *schema)
+{
+    return sc::is_schema(schema) ? Status::ok : Status(raise_not_instance(schema, "Schema"));
+}
+
+Status check_missing(PyObject *cls, PyObject *schema, PyObject *kwargs)
+{
+    Ref names;
+    {
+        SharedBorrow hold(sc::state(schema).borrow, OnConflict::Panic);
+        names = sc::missing_required_keys(schema, kwargs);
+    }
+    if (!names) {
+        return error;
+    }
+    return PyList_GET_SIZE(names.get()) == 0 ? Status::ok : Status(missing_args_error(cls, names.get()));
+}
+
+Status non_symbolic_fields(PyObject *self, PyObject *fields, const CloneContext &clone)
+{
+    const bridge::ObjectBridge &br = bridge::get();
+    Ref done;
+    if (clone.active) {
+        PyObject *args[] = {self, clone.src, clone.deep ? Py_True : Py_False, clone.memo};
+        done = Ref::steal(PyObject_Vectorcall(br.clone_non_symbolic_fields, args, 4, nullptr));
+    }
+    else {
+        PyObject *args[] = {self, fields};
+        done = Ref::steal(PyObject_Vectorcall(br.seed_non_symbolic_fields, args, 2, nullptr));
+    }
+    return done ? Status::ok : Status::error;
+}
+
+}  // namespace construct
+
+namespace {
+
+using construct::slot_option;
 
 // Raises what the host's `prepare_construct_error` makes of the error set.
 Error raise_prepared_construct_error()

@@ -40,6 +40,22 @@ struct Filled {
 
 namespace construct {
 
+// Appends to the list `out` each key of `kwargs`, in order, for which
+// `pred(key)` answers true. `pred` must run no code that changes `kwargs`.
+template <class Pred>
+Status collect_keys_if(PyObject *kwargs, PyObject *out, Pred &&pred)
+{
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        const Maybe<bool> take = pred(key);
+        if (!take || (*take && PyList_Append(out, key) < 0)) {
+            return error;
+        }
+    }
+    return Status::ok;
+}
+
 // Deletes `keys` (a non-empty list) from `kwargs` when the class ignores
 // unexpected keywords (after refusing any that is a reserved alias), else
 // fails with the unexpected-keyword TypeError.
@@ -54,6 +70,22 @@ Error reserved_alias_error(PyObject *cls, PyObject *key, PyObject *field);
 
 // TypeError naming the missing required arguments `names` (a non-empty list).
 Error missing_args_error(PyObject *cls, PyObject *names);
+
+// `schema` as the schema drivers need it: a native Schema (else the cast
+// TypeError).
+Status require_schema(PyObject *schema);
+
+// The missing required fields of `schema` (a native Schema) that `kwargs`
+// lacks refuse the construction with `missing_args_error`.
+Status check_missing(PyObject *cls, PyObject *schema, PyObject *kwargs);
+
+// The non-init fields handed to the host: copied from the clone's source,
+// else seeded from the class's `fields`.
+Status non_symbolic_fields(PyObject *self, PyObject *fields, const CloneContext &clone);
+
+// An option of a native `tp_init` converted strictly, its failure the bare
+// conversion error; nothing when absent (or None, when `none_is_unset`).
+Maybe<std::optional<bool>> slot_option(PyObject *value, bool none_is_unset);
 
 // Whether `value` and everything below it is pure-symbolic; nothing when the
 // native scan cannot tell.

@@ -175,56 +175,84 @@ Maybe<Ref> remove_field(PyObject *self, PyObject *name, PyObject *value, PyObjec
     return change_record(self, name, ctx.path ? ctx.path.get() : Py_None, field, old.get(), br.missing_value);
 }
 
-// The slot's assignment: the class's write metadata names the symbolic
-// fields; any other name is the host's, validated first by a non-init
-// field that asks for it.
-Status assign(PyObject *self, PyObject *name, PyObject *value)
+// Where a write of `name` (its text `text`) goes: the symbolic field of the
+// class's write metadata, else an init field the class's schema gives a
+// public name; otherwise the host, with the schema's field (None when it
+// has none).
+struct WriteTarget {
+    Ref symbolic;
+    Ref other;
+    bool other_init = false;  // `other.enable_init`, for a field `other`
+    bool sym = false;
+    Ref class_schema;
+};
+
+Maybe<WriteTarget> write_target(PyObject *cls, PyObject *name, PyObject *text)
 {
-    PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(self));
-    Ref text = name_text(name);
-    Ref meta = text ? SymObject::ctor_meta(cls) : Ref();
+    Ref meta = SymObject::ctor_meta(cls);
     if (!meta) {
         return error;
     }
-    Ref field, class_schema;
-    bool sym = false;
+    WriteTarget t;
     {
         MetaRead read(std::move(meta));
         if (PyObject *write_meta = read->refs.write_meta.get()) {
-            field = Ref::borrow(PyDict_GetItemWithError(write_meta, text.get()));
-            if (!field && PyErr_Occurred()) {
+            t.symbolic = Ref::borrow(PyDict_GetItemWithError(write_meta, text));
+            if (!t.symbolic && PyErr_Occurred()) {
                 return error;
             }
         }
-        sym = read->sym;
-        class_schema = Ref::borrow(read->refs.class_schema ? read->refs.class_schema.get() : Py_None);
+        t.sym = read->sym;
+        t.class_schema = Ref::borrow(read->refs.class_schema ? read->refs.class_schema.get() : Py_None);
     }
-    if (field) {
-        return SymObject::store_symbolic_field(self, cls, name, value, field.get(), sym, class_schema.get());
+    if (t.symbolic) {
+        return t;
     }
     Ref schema = attr<"__schema__">(cls);
-    field = schema ? sc::call_get_field(schema.get(), name) : Ref();
+    Ref field = schema ? sc::call_get_field(schema.get(), name) : Ref();
     if (!field) {
         return error;
     }
-    Ref stored = Ref::borrow(value);
     if (field.get() != Py_None) {
         Maybe<bool> init = truth_attr<"enable_init">(field.get());
         if (!init) {
             return error;
         }
-        const bool private_name =
-            PyUnicode_GET_LENGTH(text.get()) > 0 && PyUnicode_READ_CHAR(text.get(), 0) == '_';
+        const bool private_name = PyUnicode_GET_LENGTH(text) > 0 && PyUnicode_READ_CHAR(text, 0) == '_';
         if (*init && !private_name) {
-            return SymObject::store_symbolic_field(self, cls, name, value, field.get(), sym,
-                                                   class_schema.get());
+            t.symbolic = std::move(field);
+            return t;
         }
-        Maybe<bool> validates = *init ? Maybe<bool>(false) : truth_attr<"enable_validation">(field.get());
+        t.other_init = *init;
+    }
+    t.other = std::move(field);
+    return t;
+}
+
+// The slot's assignment: a symbolic field is written natively; any other
+// name is the host's, validated first by a non-init field that asks for it.
+Status assign(PyObject *self, PyObject *name, PyObject *value)
+{
+    PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(self));
+    Ref text = name_text(name);
+    Maybe<WriteTarget> target = text ? write_target(cls, name, text.get()) : Maybe<WriteTarget>(error);
+    if (!target) {
+        return error;
+    }
+    if (target->symbolic) {
+        return SymObject::store_symbolic_field(self, cls, name, value, target->symbolic.get(), target->sym,
+                                               target->class_schema.get());
+    }
+    Ref stored = Ref::borrow(value);
+    PyObject *field = target->other.get();
+    if (field != Py_None) {
+        Maybe<bool> validates =
+            target->other_init ? Maybe<bool>(false) : truth_attr<"enable_validation">(field);
         if (!validates) {
             return error;
         }
         if (*validates) {
-            stored = call_method(field.get(), interned<"apply">(), value);
+            stored = call_method(field, interned<"apply">(), value);
             if (!stored) {
                 return error;
             }
@@ -242,6 +270,54 @@ Status remove(PyObject *self, PyObject *name)
     return Ref::steal(PyObject_Vectorcall(bridge::get().object_delattr, args, 2, nullptr)) ? Status::ok
                                                                                            : Status::error;
 }
+
+// What the host's attribute view answers for the write.
+Ref delegate_set_item_via_sym_attributes(PyObject *obj, PyObject *key, PyObject *value)
+{
+    Ref view = attr<"_sym_attributes">(obj);
+    return view ? Ref::steal(PyObject_CallMethodObjArgs(
+                      view.get(), interned<"_set_item_without_permission_check">(), key, value, nullptr))
+                : Ref();
+}
+
+const Signature NO_CHECK_SIG{"_native_object_set_item_no_check", {arg("obj"), arg("key"), arg("value")}};
+
+// A field write with no permission check and no notification: the change
+// record, or None when nothing changed. What is no symbolic field of an
+// object with a field dict goes to the host's attribute view.
+Ref set_item_no_check(PyObject *, FastArgs a)
+{
+    Bound b;
+    if (failed(NO_CHECK_SIG.bind(a, b))) {
+        return error;
+    }
+    PyObject *obj = b[0], *key = b[1], *value = b[2];
+    if (!SymObject::check(obj)) {
+        return delegate_set_item_via_sym_attributes(obj, key, value);
+    }
+    Ref text = name_text(key);
+    Maybe<WriteTarget> target =
+        text ? write_target(reinterpret_cast<PyObject *>(Py_TYPE(obj)), key, text.get())
+             : Maybe<WriteTarget>(error);
+    if (!target) {
+        return error;
+    }
+    std::optional<WriteCtx> ctx =
+        target->symbolic ? SymObject::write_ctx(obj, target->sym, target->class_schema.get()) : std::nullopt;
+    if (!ctx) {
+        return delegate_set_item_via_sym_attributes(obj, key, value);
+    }
+    Maybe<Ref> update = SymObject::inline_write_field(obj, key, value, target->symbolic.get(), *ctx);
+    if (!update) {
+        return error;
+    }
+    return *update ? std::move(*update) : none();
+}
+
+PyMethodDef NO_CHECK_DEF = method<set_item_no_check>(
+    "_native_object_set_item_no_check",
+    "_native_object_set_item_no_check($module, /, obj, key, value)\n--\n\n"
+    "Write a field with no permission check and no notification; the change record, or None.");
 
 const Signature STORE_SIG{
     "store_symbolic_field",
@@ -388,6 +464,11 @@ int setattro_slot(PyObject *self, PyObject *name, PyObject *value)
         }
         return value != nullptr ? assign(self, name, value) : remove(self, name);
     });
+}
+
+PyMethodDef *set_item_no_check_function()
+{
+    return &NO_CHECK_DEF;
 }
 
 namespace faces {

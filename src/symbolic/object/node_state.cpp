@@ -128,15 +128,6 @@ Status object_set(PyObject *inst, std::size_t role, PyObject *value)
     return Status::ok;
 }
 
-Ref record_get(PyObject *inst, std::size_t role)
-{
-    Maybe<Ref> occupant = kernel::record::_slot_node_get(inst, role);
-    if (!occupant) {
-        return error;
-    }
-    return *occupant ? std::move(*occupant) : none();
-}
-
 // Stored as the True or False object.
 Status record_set(PyObject *inst, std::size_t role, PyObject *value)
 {
@@ -195,7 +186,8 @@ Ref node_get(PyObject *inst, std::size_t role)
     if (!storage) {
         return error;
     }
-    return *storage == Storage::Object ? object_get(inst, role) : record_get(inst, role);
+    return *storage == Storage::Object ? object_get(inst, role)
+                                       : kernel::record::node_slot_or_none(inst, role);
 }
 
 Status node_set(PyObject *inst, std::size_t role, PyObject *value)

@@ -180,6 +180,12 @@ int construct_slot(PyObject *self, PyObject *args, PyObject *kwargs);
 PyMethodDef *probe_is_inline_function();
 PyMethodDef *inline_fields_function();
 
+// The object seams: `_native_object_set_item_no_check`,
+// `_native_object_clone_construct`, `_native_object_clone_inline_shallow`.
+PyMethodDef *set_item_no_check_function();
+PyMethodDef *clone_construct_function();
+PyMethodDef *clone_inline_shallow_function();
+
 // The Python faces defined outside sym_object.cpp, gathered into the class there.
 namespace faces {
 

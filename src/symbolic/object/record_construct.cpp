@@ -1,0 +1,285 @@
+// Construction of records: the core that turns keywords into validated field
+// cells, the native record `tp_init` that seeds the node, runs the core and
+// adopts the children, and the tail both share with the clone construction.
+// Records keep no per-class cache: every call reads the class anew.
+#include <cstring>
+#include <string_view>
+
+#include "core/args.hpp"
+#include "core/boundary.hpp"
+#include "core/names.hpp"
+#include "core/truth.hpp"
+#include "flags.hpp"
+#include "kernel/layout.hpp"
+#include "symbolic/object/bridge.hpp"
+#include "symbolic/object/construct.hpp"
+#include "symbolic/object/record.hpp"
+#include "symbolic/object/sym_object.hpp"
+#include "typing/schema/drivers.hpp"
+#include "typing/schema/schema.hpp"
+
+namespace norv::symbolic::object {
+
+namespace {
+
+namespace sc = typing::schema;
+
+PyObject *type_of(PyObject *inst)
+{
+    return reinterpret_cast<PyObject *>(Py_TYPE(inst));
+}
+
+Maybe<std::string_view> utf8_of(PyObject *text)
+{
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) {
+        return error;
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// Whether the str `key` names one of `names` (a list of str), compared by
+// UTF-8 bytes; no key code runs. Text UTF-8 cannot encode is the encoder's
+// error.
+Maybe<bool> names_hold(PyObject *names, PyObject *key)
+{
+    const Maybe<std::string_view> text = utf8_of(key);
+    if (!text) {
+        return error;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
+        const Maybe<std::string_view> name = utf8_of(PyList_GET_ITEM(names, i));
+        if (!name) {
+            return error;
+        }
+        if (*name == *text) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The keys of `kwargs`, in order, that name none of `names`.
+Ref unexpected_keys(PyObject *kwargs, PyObject *names)
+{
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out || failed(construct::collect_keys_if(kwargs, out.get(), [&](PyObject *key) -> Maybe<bool> {
+            const Maybe<bool> named = PyUnicode_Check(key) ? names_hold(names, key) : Maybe<bool>(false);
+            return named ? Maybe<bool>(!*named) : named;
+        }))) {
+        return error;
+    }
+    return out;
+}
+
+// A class whose init fields are all plain forms no child or error paths.
+Maybe<bool> no_symbolic_fields(PyObject *cls)
+{
+    Ref names = attr<"__slot_symbolic_field_names__">(cls);
+    Ref list = names ? to_str_list(names.get()) : Ref();
+    if (!list) {
+        return failed(discard_ordinary_error()) ? Maybe<bool>(error) : Maybe<bool>(false);
+    }
+    return PyList_GET_SIZE(list.get()) == 0;
+}
+
+Error refuse_foreign(PyObject *inst)
+{
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(inst)));
+    return name ? raise_format(PyExc_TypeError, "'%U' object is not an inline-slot Record", name.get())
+                : error;
+}
+
+// `cls.{attribute}` as a list of str.
+template <NameText T>
+Ref name_list(PyObject *cls)
+{
+    Ref names = attr<T>(cls);
+    return names ? to_str_list(names.get()) : Ref();
+}
+
+Error explicit_init_error(PyObject *cls)
+{
+    Ref name = class_name_text(cls);
+    return name ? raise_format(PyExc_NotImplementedError,
+                               "%U: `slots=True` does not yet support `explicit_init` (a cooperative "
+                               "`super().__init__()` co-base under multiple inheritance).",
+                               name.get())
+                : error;
+}
+
+// ---- the module function --------------------------------------------------------------------
+
+const Signature CONSTRUCT_SIG{"_slot_record_construct",
+                              {arg("inst"), arg("field_names"), opt("kwargs"), opt("allow_partial"),
+                               opt("child_transform"), opt("root_path")}};
+
+Ref construct(PyObject *, FastArgs a)
+{
+    Bound b;
+    if (failed(CONSTRUCT_SIG.bind(a, b))) {
+        return error;
+    }
+    Ref names = convert_arg("field_names", [&] { return to_str_list(b[1]); });
+    if (!names) {
+        return error;
+    }
+    PyObject *kwargs = b.or_none(2);
+    if (kwargs != nullptr && !PyDict_Check(kwargs)) {
+        return convert_arg("kwargs", [&] { return Ref(raise_not_instance(kwargs, "dict")); });
+    }
+    const Maybe<bool> allow_partial = bool_arg("allow_partial", b[3], false, ArgCause::Conversion);
+    if (!allow_partial) {
+        return error;
+    }
+    auto absent_if_none = [](PyObject *o) { return o == Py_None ? nullptr : o; };
+    if (failed(record_construct(b[0], names.get(), kwargs, false, *allow_partial,
+                                absent_if_none(b.or_none(4)), absent_if_none(b.or_none(5))))) {
+        return error;
+    }
+    return none();
+}
+
+PyMethodDef CONSTRUCT_DEF = method<construct>(
+    "_slot_record_construct",
+    "_slot_record_construct($module, /, inst, field_names, kwargs=None, allow_partial=False, "
+    "child_transform=None, root_path=None)\n--\n\n"
+    "Fill a record's field cells from validated keyword arguments.");
+
+}  // namespace
+
+Status record_construct(PyObject *inst, PyObject *names, PyObject *kwargs, bool kwargs_owned,
+                        bool allow_partial, PyObject *child_transform, PyObject *root_path)
+{
+    // Every cell access below trusts the class's layout attributes only for a kernel type.
+    if (kernel::kernel_type_of(Py_TYPE(inst)) == nullptr) {
+        return refuse_foreign(inst);
+    }
+    PyObject *cls = type_of(inst);
+    Ref kw = kwargs != nullptr ? Ref::borrow(kwargs) : Ref::steal(PyDict_New());
+    Ref unexpected = kw ? unexpected_keys(kw.get(), names) : Ref();
+    if (!unexpected) {
+        return error;
+    }
+    if (PyList_GET_SIZE(unexpected.get()) > 0) {
+        // The screening may delete keys: a caller's dict is left as given.
+        if (!kwargs_owned && kwargs != nullptr && !(kw = Ref::steal(PyDict_Copy(kwargs)))) {
+            return error;
+        }
+        if (failed(construct::screen_unexpected_kwargs(cls, kw.get(), unexpected.get()))) {
+            return error;
+        }
+    }
+    Ref spec = attr<"sym_fields">(cls);
+    Ref schema = spec ? attr<"schema">(spec.get()) : Ref();
+    if (!schema || failed(construct::require_schema(schema.get()))) {
+        return error;
+    }
+    const bool partial = flags::override_of(flags::ALLOW_PARTIAL).value_or(allow_partial);
+    const Maybe<bool> no_path = no_symbolic_fields(cls);
+    if (!no_path) {
+        return error;
+    }
+    Maybe<sc::Valued> valued = [&]() -> Maybe<sc::Valued> {
+        SharedBorrow hold(sc::state(schema.get()).borrow, OnConflict::Panic);
+        return sc::validate_fields_native(schema.get(), kw.get(), partial, child_transform, root_path, false,
+                                          *no_path);
+    }();
+    if (!valued) {
+        return error;
+    }
+    if (!partial && failed(construct::check_missing(cls, schema.get(), kw.get()))) {
+        return error;
+    }
+    if (!PyDict_Check(valued->value.get())) {
+        return raise_not_instance(valued->value.get(), "dict");
+    }
+    return record_write_fields(inst, names, valued->value.get());
+}
+
+Status record_finish(PyObject *inst, PyObject *cls, bool sealed, const CloneContext &clone)
+{
+    Ref fields = attr<"_non_symbolic_fields">(cls);
+    const Maybe<bool> seeded = fields ? truth(fields.get()) : Maybe<bool>(error);
+    if (!seeded || (*seeded && failed(construct::non_symbolic_fields(inst, fields.get(), clone)))) {
+        return error;
+    }
+    const Maybe<bool> noop = truth_attr<"_sym_post_init_is_noop">(cls);
+    if (!noop || (!*noop && !call_method(inst, interned<"on_sym_post_init">()))) {
+        return error;
+    }
+    return !sealed || call_method(inst, interned<"sym_seal">(), Py_True) ? Status::ok : Status::error;
+}
+
+Status record_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
+{
+    if (failed(defer_positional_to_python_init(obj, args, kwargs, "native record tp_init"))) {
+        return error;
+    }
+    std::optional<bool> allow_partial, sealed, explicit_init;
+    Ref root_path;
+    if (kwargs != nullptr) {
+        if (!PyDict_Check(kwargs)) {
+            return raise_not_instance(kwargs, "dict");
+        }
+        // Each taken out and converted in turn: a failed conversion leaves the later ones in place.
+        auto take = [&](PyObject *name, bool none_is_unset, std::optional<bool> &out) -> Status {
+            Maybe<Ref> value = pop_kw(kwargs, name);
+            Maybe<std::optional<bool>> converted = value ? construct::slot_option(value->get(), none_is_unset)
+                                                         : Maybe<std::optional<bool>>(error);
+            if (!converted) {
+                return error;
+            }
+            out = *converted;
+            return Status::ok;
+        };
+        if (failed(take(interned<"allow_partial">(), false, allow_partial)) ||
+            failed(take(interned<"sealed">(), true, sealed))) {
+            return error;
+        }
+        Maybe<Ref> path = pop_kw(kwargs, interned<"root_path">());
+        if (!path || failed(take(interned<"explicit_init">(), false, explicit_init))) {
+            return error;
+        }
+        if (path->get() != Py_None) {
+            root_path = std::move(*path);
+        }
+    }
+    PyObject *cls = type_of(obj);
+    if (explicit_init.value_or(false)) {
+        return explicit_init_error(cls);
+    }
+    Ref options = attr<"__sym_options__">(cls);
+    const Maybe<bool> seal = options ? sealed_or_frozen(options.get(), sealed) : Maybe<bool>(error);
+    if (!seal) {
+        return error;
+    }
+    Ref names = name_list<"__slot_field_names__">(cls);
+    Ref symbolic_names = names ? name_list<"__slot_symbolic_field_names__">(cls) : Ref();
+    const bool partial = allow_partial.value_or(false);
+    if (!symbolic_names || failed(record_init_node_state(obj, partial, *seal, root_path.get()))) {
+        return error;
+    }
+    const bool has_children = PyList_GET_SIZE(symbolic_names.get()) > 0;
+    Ref transform;
+    if (has_children) {
+        PyObject *flag = partial ? Py_True : Py_False;
+        transform = Ref::steal(PyObject_Vectorcall(bridge::get().symbolic_transform_fn, &flag, 1, nullptr));
+        if (!transform) {
+            return error;
+        }
+    }
+    if (failed(record_construct(obj, names.get(), kwargs, true, partial, transform.get(), root_path.get())) ||
+        (has_children && failed(record_adopt_children(obj, symbolic_names.get())))) {
+        return error;
+    }
+    return record_finish(obj, cls, *seal, CloneContext{});
+}
+
+PyMethodDef *record_construct_function()
+{
+    return &CONSTRUCT_DEF;
+}
+
+}  // namespace norv::symbolic::object
