@@ -196,6 +196,49 @@ def test_the_tail_follows_the_class_attributes():
     assert recorded("on_sym_post_init") == [(h, False)] and recorded("sym_seal") == []
 
 
+@pytest.mark.parametrize("where", ["class", "base"])
+@pytest.mark.parametrize(
+    "name, value, seen",
+    [
+        ("_sym_post_init_is_noop", False, lambda r: recorded("on_sym_post_init") == [(r, False)]),
+        ("__sym_options__", ho.SymOptions(True, False, True, True), lambda r: n._slot_node_get(r, 2) is True),
+        ("__slot_symbolic_field_names__", ("x",), lambda r: recorded("symbolic_transform_fn") == [(False,)]),
+        ("_non_symbolic_fields", (("cache", 1),), lambda r: recorded("seed_non_symbolic_fields") == [(r, (("cache", 1),))]),
+    ],
+)
+def test_a_class_attribute_changed_between_constructions_is_read_anew(where, name, value, seen):
+    # A class's version tag changes with any class of its MRO.
+    Quiet = hr.record_class(
+        "Quiet", {"x": int}, non_symbolic={"cache": [0]}, namespace={"on_sym_post_init": post_init_recorder}
+    )
+    Sub = hr.record_class("Sub", {}, base=Quiet)
+    if where == "base" and name in vars(Sub):
+        delattr(Sub, name)
+    for _ in range(3):
+        Sub(x=1)
+    ho.calls.clear()
+    hs.calls.clear()
+    setattr(Sub if where == "class" else Quiet, name, value)
+    r = Sub(x=1)
+    assert seen(r)
+
+
+def test_a_class_attribute_read_through_a_descriptor_runs_on_every_construction():
+    reads = []
+
+    class Meta(type):
+        @property
+        def _sym_post_init_is_noop(cls):
+            reads.append(cls)
+            return True
+
+    Quiet = hr.record_class("Quiet", {"x": int})
+    Odd = Meta("Odd", (Quiet,), {"__slots__": ()})
+    for _ in range(3):
+        Odd(x=1)
+    assert reads == [Odd] * 3
+
+
 def test_positional_arguments_go_to_the_class_init():
     R = NATIVE[0]
     with pytest.raises(TypeError, match=r"__init__\(\) takes 1 positional argument but 2 were given"):

@@ -101,8 +101,8 @@ Status for_each_field_cell(PyObject *inst, PyObject *names, Step &&step)
     if (!offsets) {
         return error;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
-        Ref name = Ref::borrow(PyList_GET_ITEM(names, i));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names); ++i) {
+        Ref name = Ref::borrow(PySequence_Fast_GET_ITEM(names, i));
         PyObject **cell = named_cell(inst, offsets.get(), name.get());
         if (cell == nullptr || failed(step(name.get(), cell))) {
             return error;

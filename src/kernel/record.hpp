@@ -45,7 +45,7 @@ Ref record_field_offsets(PyObject *type);
 // The offset `offsets` gives the field `name` (a str).
 Maybe<std::size_t> field_slot_offset(PyObject *offsets, PyObject *name);
 
-// A new dict of each name of `names` (a list of str), in order, to its
+// A new dict of each name of `names` (a list or tuple of str), in order, to its
 // cell's object or None: the raw stored values.
 Ref read_record_slots(PyObject *inst, PyObject *names);
 

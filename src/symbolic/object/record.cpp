@@ -12,6 +12,7 @@
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/sym_object.hpp"
 #include "symbolic/object/topology.hpp"
+#include "symbolic/ops/class_reads.hpp"
 
 namespace norv::symbolic::object {
 
@@ -174,7 +175,8 @@ Maybe<bool> sealed_or_frozen(PyObject *options, std::optional<bool> sealed)
 
 Maybe<std::size_t> record_reserved_count(PyObject *type)
 {
-    Ref reserved = attr<"__slot_reserved__">(type);
+    Ref reserved = ops::record_class_reads().read_class(reinterpret_cast<PyTypeObject *>(type),
+                                                        ops::ClassReads::SlotReserved);
     Maybe<std::size_t> count = reserved ? to_usize(reserved.get()) : Maybe<std::size_t>(error);
     if (!count && failed(discard_ordinary_error())) {
         return error;
@@ -258,7 +260,7 @@ Ref record_symbolic_children(PyObject *inst)
 Status record_init_node_state(PyObject *inst, bool allow_partial, std::optional<bool> sealed,
                               PyObject *root_path)
 {
-    Ref options = attr<"__sym_options__">(type_of(inst));
+    Ref options = ops::record_class_reads().read_class(Py_TYPE(inst), ops::ClassReads::SymOptions);
     const Maybe<bool> writable = options ? truth_attr<"attr_write">(options.get()) : Maybe<bool>(error);
     const Maybe<bool> seal = writable ? sealed_or_frozen(options.get(), sealed) : Maybe<bool>(error);
     if (!seal) {

@@ -1,7 +1,8 @@
 // Construction of records: the core that turns keywords into validated field
 // cells, the native record `tp_init` that seeds the node, runs the core and
 // adopts the children, and the tail both share with the clone construction.
-// Records keep no per-class cache: every call reads the class anew.
+// The class attributes are read through the records' class reads: a plain
+// value is remembered while the class's version tag stays the same.
 #include <cstring>
 #include <string_view>
 
@@ -15,6 +16,7 @@
 #include "symbolic/object/construct.hpp"
 #include "symbolic/object/record.hpp"
 #include "symbolic/object/sym_object.hpp"
+#include "symbolic/ops/class_reads.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema.hpp"
 
@@ -23,10 +25,17 @@ namespace norv::symbolic::object {
 namespace {
 
 namespace sc = typing::schema;
+using ops::ClassReads;
 
 PyObject *type_of(PyObject *inst)
 {
     return reinterpret_cast<PyObject *>(Py_TYPE(inst));
+}
+
+// `cls.<name>`.
+Ref class_read(PyObject *cls, ClassReads::Name name)
+{
+    return ops::record_class_reads().read_class(reinterpret_cast<PyTypeObject *>(cls), name);
 }
 
 Maybe<std::string_view> utf8_of(PyObject *text)
@@ -39,17 +48,17 @@ Maybe<std::string_view> utf8_of(PyObject *text)
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-// Whether the str `key` names one of `names` (a list of str), compared by
-// UTF-8 bytes; no key code runs. Text UTF-8 cannot encode is the encoder's
-// error.
+// Whether the str `key` names one of `names` (a list or tuple of str),
+// compared by UTF-8 bytes; no key code runs. Text UTF-8 cannot encode is the
+// encoder's error.
 Maybe<bool> names_hold(PyObject *names, PyObject *key)
 {
     const Maybe<std::string_view> text = utf8_of(key);
     if (!text) {
         return error;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
-        const Maybe<std::string_view> name = utf8_of(PyList_GET_ITEM(names, i));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names); ++i) {
+        const Maybe<std::string_view> name = utf8_of(PySequence_Fast_GET_ITEM(names, i));
         if (!name) {
             return error;
         }
@@ -76,12 +85,12 @@ Ref unexpected_keys(PyObject *kwargs, PyObject *names)
 // A class whose init fields are all plain forms no child or error paths.
 Maybe<bool> no_symbolic_fields(PyObject *cls)
 {
-    Ref names = attr<"__slot_symbolic_field_names__">(cls);
-    Ref list = names ? to_str_list(names.get()) : Ref();
-    if (!list) {
+    Ref names = class_read(cls, ClassReads::SlotSymbolicFieldNames);
+    Ref seq = names ? to_str_sequence(names.get()) : Ref();
+    if (!seq) {
         return failed(discard_ordinary_error()) ? Maybe<bool>(error) : Maybe<bool>(false);
     }
-    return PyList_GET_SIZE(list.get()) == 0;
+    return PySequence_Fast_GET_SIZE(seq.get()) == 0;
 }
 
 Error refuse_foreign(PyObject *inst)
@@ -91,12 +100,11 @@ Error refuse_foreign(PyObject *inst)
                 : error;
 }
 
-// `cls.{attribute}` as a list of str.
-template <NameText T>
-Ref name_list(PyObject *cls)
+// `cls.<name>` as a list or tuple of str.
+Ref name_sequence(PyObject *cls, ClassReads::Name name)
 {
-    Ref names = attr<T>(cls);
-    return names ? to_str_list(names.get()) : Ref();
+    Ref names = class_read(cls, name);
+    return names ? to_str_sequence(names.get()) : Ref();
 }
 
 Error explicit_init_error(PyObject *cls)
@@ -171,7 +179,7 @@ Status record_construct(PyObject *inst, PyObject *names, PyObject *kwargs, bool 
             return error;
         }
     }
-    Ref spec = attr<"sym_fields">(cls);
+    Ref spec = class_read(cls, ClassReads::SymFields);
     Ref schema = spec ? attr<"schema">(spec.get()) : Ref();
     if (!schema || failed(construct::require_schema(schema.get()))) {
         return error;
@@ -200,12 +208,13 @@ Status record_construct(PyObject *inst, PyObject *names, PyObject *kwargs, bool 
 
 Status record_finish(PyObject *inst, PyObject *cls, bool sealed, const CloneContext &clone)
 {
-    Ref fields = attr<"_non_symbolic_fields">(cls);
+    Ref fields = class_read(cls, ClassReads::NonSymbolicFields);
     const Maybe<bool> seeded = fields ? truth(fields.get()) : Maybe<bool>(error);
     if (!seeded || (*seeded && failed(construct::non_symbolic_fields(inst, fields.get(), clone)))) {
         return error;
     }
-    const Maybe<bool> noop = truth_attr<"_sym_post_init_is_noop">(cls);
+    Ref noop_flag = class_read(cls, ClassReads::PostInitIsNoop);
+    const Maybe<bool> noop = noop_flag ? truth(noop_flag.get()) : Maybe<bool>(error);
     if (!noop || (!*noop && !call_method(inst, interned<"on_sym_post_init">()))) {
         return error;
     }
@@ -250,18 +259,18 @@ Status record_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
     if (explicit_init.value_or(false)) {
         return explicit_init_error(cls);
     }
-    Ref options = attr<"__sym_options__">(cls);
+    Ref options = class_read(cls, ClassReads::SymOptions);
     const Maybe<bool> seal = options ? sealed_or_frozen(options.get(), sealed) : Maybe<bool>(error);
     if (!seal) {
         return error;
     }
-    Ref names = name_list<"__slot_field_names__">(cls);
-    Ref symbolic_names = names ? name_list<"__slot_symbolic_field_names__">(cls) : Ref();
+    Ref names = name_sequence(cls, ClassReads::SlotFieldNames);
+    Ref symbolic_names = names ? name_sequence(cls, ClassReads::SlotSymbolicFieldNames) : Ref();
     const bool partial = allow_partial.value_or(false);
     if (!symbolic_names || failed(record_init_node_state(obj, partial, *seal, root_path.get()))) {
         return error;
     }
-    const bool has_children = PyList_GET_SIZE(symbolic_names.get()) > 0;
+    const bool has_children = PySequence_Fast_GET_SIZE(symbolic_names.get()) > 0;
     Ref transform;
     if (has_children) {
         PyObject *flag = partial ? Py_True : Py_False;

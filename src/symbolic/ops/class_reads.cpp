@@ -9,13 +9,32 @@ namespace {
 
 PyObject *name_of(ClassReads::Name name)
 {
-    if (name == ClassReads::SymJsonify) {
-        return interned<"sym_jsonify">();
+    switch (name) {
+        case ClassReads::SymJsonify:
+            return interned<"sym_jsonify">();
+        case ClassReads::SerializationKey:
+            return interned<"__serialization_key__">();
+        case ClassReads::Schema:
+            return interned<"__schema__">();
+        case ClassReads::SymOptions:
+            return interned<"__sym_options__">();
+        case ClassReads::SlotFieldNames:
+            return interned<"__slot_field_names__">();
+        case ClassReads::SlotSymbolicFieldNames:
+            return interned<"__slot_symbolic_field_names__">();
+        case ClassReads::SymFields:
+            return interned<"sym_fields">();
+        case ClassReads::NonSymbolicFields:
+            return interned<"_non_symbolic_fields">();
+        case ClassReads::PostInitIsNoop:
+            return interned<"_sym_post_init_is_noop">();
+        case ClassReads::SlotReserved:
+            return interned<"__slot_reserved__">();
+        case ClassReads::SlotFieldOffsets:
+        case ClassReads::COUNT:
+            break;
     }
-    if (name == ClassReads::SerializationKey) {
-        return interned<"__serialization_key__">();
-    }
-    return interned<"__schema__">();
+    return interned<"__slot_field_offsets__">();
 }
 
 // Whether `type(obj).<name>` is what one lookup along the MRO of `tp` finds
@@ -54,9 +73,14 @@ ClassReads::Entry &ClassReads::claim(PyTypeObject *tp, unsigned int version) noe
     return e;
 }
 
-Ref ClassReads::read(PyObject *obj, Name name)
+ClassReads &record_class_reads() noexcept
 {
-    PyTypeObject *tp = Py_TYPE(obj);
+    static ClassReads reads;
+    return reads;
+}
+
+Ref ClassReads::read_class(PyTypeObject *tp, Name name)
+{
     if (Entry *e = current(tp); e != nullptr && e->values[name] != nullptr) {
         return Ref::borrow(e->values[name]);
     }
