@@ -96,6 +96,37 @@ def test_construction_errors(kind, kwargs, error, message):
     assert recorded("prepare_construct_error") == []  # records raise their errors as they are
 
 
+class Key(str):
+    """A keyword whose lookups run code."""
+
+    def __hash__(self):
+        ho.calls.append(("key hash", str(self)))
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        return str.__eq__(self, other)
+
+
+@BOTH
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({Key("y"): "s"}, "R.__init__() missing 1 required argument: 'x'."),
+        ({"y": "s", "child": {}}, "R.__init__() missing 1 required argument: 'x'."),
+        ({Key("x"): 1, "y": "s"}, None),
+        ({"x": 1}, None),
+    ],
+)
+def test_the_missing_check_sees_what_validation_saw(kind, kwargs, message):
+    # The check is read off the validated values only where its lookups could run no code.
+    if message is None:
+        assert kind[0](**kwargs).x == 1
+    else:
+        with pytest.raises(TypeError) as info:
+            kind[0](**kwargs)
+        assert str(info.value) == message
+
+
 @BOTH
 def test_a_class_without_symbolic_fields_builds_no_transform_and_forms_no_paths(kind):
     Plain = kind[1]

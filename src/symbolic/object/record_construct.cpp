@@ -3,7 +3,9 @@
 // adopts the children, and the tail both share with the clone construction.
 // The class attributes are read through the records' class reads: a plain
 // value is remembered while the class's version tag stays the same.
+#include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "core/args.hpp"
@@ -19,6 +21,8 @@
 #include "symbolic/ops/class_reads.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema.hpp"
+#include "typing/services.hpp"
+#include "typing/funnel/field_meta.hpp"
 
 namespace norv::symbolic::object {
 
@@ -92,6 +96,78 @@ Maybe<bool> no_symbolic_fields(PyObject *cls)
     }
     return PySequence_Fast_GET_SIZE(seq.get()) == 0;
 }
+
+// What lets the missing check be read off the validated dict. Validation
+// stores a value for every constant field it finds in the keywords or that
+// has a default, and skips a required one it does not find; the check looks
+// the required ones up again. The two lookups agree when neither runs code
+// (exact str on both sides) and nothing changed between them: the keyword
+// dict is the construction's own, and no field's record was replaced
+// (records are only replaced by an invalidation, which bumps a generation
+// that never decreases, so equal sums mean equal generations).
+class MissingProof {
+public:
+    // Taken before validation, under the schema's shared borrow.
+    MissingProof(const sc::SchemaMeta &m, PyObject *kwargs, bool kwargs_owned) noexcept
+    {
+        if (m.has_nonconst_keys || !kwargs_owned || !exact_str_keys(kwargs)) {
+            return;
+        }
+        const std::optional<std::uint64_t> sum = generations(m);
+        valid_ = sum.has_value();
+        generations_ = sum.value_or(0);
+    }
+
+    // Whether validation, which gave `validated`, left no required field
+    // missing; false when that cannot be told without the check.
+    bool nothing_missing(const sc::SchemaMeta &m, PyObject *validated) const noexcept
+    {
+        if (!valid_ || !PyDict_CheckExact(validated) ||
+            static_cast<std::size_t>(PyDict_GET_SIZE(validated)) != m.const_fields.size()) {
+            return false;
+        }
+        const std::optional<std::uint64_t> sum = generations(m);
+        if (!sum || *sum != generations_) {
+            return false;
+        }
+        for (const Ref &f : m.const_fields) {
+            const typing::MetaPtr &meta = typing::field::meta_cell(f.get()).meta;
+            if (!meta || !PyUnicode_CheckExact(meta->key.get())) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    static bool exact_str_keys(PyObject *kwargs) noexcept
+    {
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, nullptr)) {
+            if (!PyUnicode_CheckExact(key)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // The sum of the fields' record generations; nothing when a field is no native Field.
+    static std::optional<std::uint64_t> generations(const sc::SchemaMeta &m) noexcept
+    {
+        std::uint64_t sum = 0;
+        for (const Ref &f : m.const_fields) {
+            if (!typing::field::is_field(f.get())) {
+                return std::nullopt;
+            }
+            sum += typing::field::meta_cell(f.get()).generation;
+        }
+        return sum;
+    }
+
+    bool valid_ = false;
+    std::uint64_t generations_ = 0;
+};
 
 Error refuse_foreign(PyObject *inst)
 {
@@ -189,15 +265,20 @@ Status record_construct(PyObject *inst, PyObject *names, PyObject *kwargs, bool 
     if (!no_path) {
         return error;
     }
+    bool nothing_missing = false;
     Maybe<sc::Valued> valued = [&]() -> Maybe<sc::Valued> {
         SharedBorrow hold(sc::state(schema.get()).borrow, OnConflict::Panic);
-        return sc::validate_fields_native(schema.get(), kw.get(), partial, child_transform, root_path, false,
-                                          *no_path);
+        const sc::SchemaMeta &m = sc::state(schema.get()).caches();
+        const MissingProof proof(m, kw.get(), kwargs_owned);
+        Maybe<sc::Valued> out = sc::validate_fields_native(schema.get(), kw.get(), partial, child_transform,
+                                                           root_path, false, *no_path);
+        nothing_missing = out && proof.nothing_missing(m, out->value.get());
+        return out;
     }();
     if (!valued) {
         return error;
     }
-    if (!partial && failed(construct::check_missing(cls, schema.get(), kw.get()))) {
+    if (!partial && !nothing_missing && failed(construct::check_missing(cls, schema.get(), kw.get()))) {
         return error;
     }
     if (!PyDict_Check(valued->value.get())) {
