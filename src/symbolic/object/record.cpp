@@ -186,18 +186,27 @@ Maybe<std::size_t> record_reserved_count(PyObject *type)
 
 Status require_initialized_record(PyObject *inst)
 {
-    PyObject *found = nullptr;
-    if (PyObject_GetOptionalAttr(type_of(inst), interned<"__slot_field_names__">(), &found) < 0) {
+    Maybe<Ref> names =
+        ops::record_class_reads().read_class_optional(Py_TYPE(inst), ops::ClassReads::SlotFieldNames);
+    if (!names) {
         return error;
     }
-    Ref names = Ref::steal(found);
-    if (!names) {
+    if (!*names) {
         return Status::ok;
     }
-    Ref it = Ref::steal(PyObject_GetIter(names.get()));
-    Ref first = it ? Ref::steal(PyIter_Next(it.get())) : Ref();
-    if (!first && PyErr_Occurred()) {
-        return error;
+    Ref first;
+    if (PyTuple_CheckExact(names->get())) {
+        // What iterating the tuple would give first.
+        if (PyTuple_GET_SIZE(names->get()) > 0) {
+            first = Ref::borrow(PyTuple_GET_ITEM(names->get(), 0));
+        }
+    }
+    else {
+        Ref it = Ref::steal(PyObject_GetIter(names->get()));
+        first = it ? Ref::steal(PyIter_Next(it.get())) : Ref();
+        if (!first && PyErr_Occurred()) {
+            return error;
+        }
     }
     const Maybe<bool> initialised = initialised_by(inst, first.get());
     if (!initialised) {

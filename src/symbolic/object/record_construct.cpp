@@ -57,6 +57,19 @@ Maybe<std::string_view> utf8_of(PyObject *text)
 // encoder's error.
 Maybe<bool> names_hold(PyObject *names, PyObject *key)
 {
+    // The interpreter's keyword names are interned, and so mostly are the
+    // field names: the same object is the same text. Only over ASCII names,
+    // whose encoding cannot fail, so no error the byte walk would meet first
+    // is skipped.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names); ++i) {
+        PyObject *name = PySequence_Fast_GET_ITEM(names, i);
+        if (!PyUnicode_IS_ASCII(name)) {
+            break;
+        }
+        if (name == key) {
+            return true;
+        }
+    }
     const Maybe<std::string_view> text = utf8_of(key);
     if (!text) {
         return error;

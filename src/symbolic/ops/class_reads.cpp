@@ -79,17 +79,36 @@ ClassReads &record_class_reads() noexcept
     return reads;
 }
 
+void ClassReads::remember(PyTypeObject *tp, Name name, PyObject *value) noexcept
+{
+    PyObject *found = nullptr;
+    if (value != nullptr && plain_lookup(tp, name_of(name), &found) && found == value &&
+        tp->tp_version_tag != 0) {
+        claim(tp, tp->tp_version_tag).values[name] = found;
+    }
+}
+
 Ref ClassReads::read_class(PyTypeObject *tp, Name name)
 {
     if (Entry *e = current(tp); e != nullptr && e->values[name] != nullptr) {
         return Ref::borrow(e->values[name]);
     }
-    PyObject *const text = name_of(name);
-    Ref value = getattr(reinterpret_cast<PyObject *>(tp), text);
-    PyObject *found = nullptr;
-    if (value && plain_lookup(tp, text, &found) && found == value.get() && tp->tp_version_tag != 0) {
-        claim(tp, tp->tp_version_tag).values[name] = found;
+    Ref value = getattr(reinterpret_cast<PyObject *>(tp), name_of(name));
+    remember(tp, name, value.get());
+    return value;
+}
+
+Maybe<Ref> ClassReads::read_class_optional(PyTypeObject *tp, Name name)
+{
+    if (Entry *e = current(tp); e != nullptr && e->values[name] != nullptr) {
+        return Ref::borrow(e->values[name]);
     }
+    PyObject *found = nullptr;
+    if (PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(tp), name_of(name), &found) < 0) {
+        return error;
+    }
+    Ref value = Ref::steal(found);
+    remember(tp, name, value.get());
     return value;
 }
 

@@ -41,6 +41,8 @@ public:
     Ref read(PyObject *obj, Name name) { return read_class(Py_TYPE(obj), name); }
     // `tp.<name>`.
     Ref read_class(PyTypeObject *tp, Name name);
+    // `tp.<name>`, an empty Ref when there is no such attribute.
+    Maybe<Ref> read_class_optional(PyTypeObject *tp, Name name);
 
     // `markers::is_inferential(value)`.
     Maybe<bool> is_inferential(PyObject *value);
@@ -57,6 +59,8 @@ private:
     Entry *current(PyTypeObject *tp) noexcept;
     // The entry `tp` takes, emptied when it held another class or version.
     Entry &claim(PyTypeObject *tp, unsigned int version) noexcept;
+    // Keeps `value`, just read as `tp.<name>`, when the version tag vouches for it.
+    void remember(PyTypeObject *tp, Name name, PyObject *value) noexcept;
 
     std::array<Entry, 8> entries_{};
 };
