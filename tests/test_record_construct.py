@@ -182,6 +182,16 @@ def test_none_for_sealed_and_root_path_counts_as_absent():
     assert n._slot_node_get(r, 2) is False and n._slot_node_get(r, 1) is hs.EMPTY_KEY_PATH
 
 
+@pytest.mark.parametrize("interned", [True, False], ids=["interned", "built"])
+def test_options_are_taken_whether_their_keyword_names_are_interned_or_not(interned):
+    R = NATIVE[0]
+    name = (lambda text: text) if interned else (lambda text: "".join(list(text)))
+    r = R(**{name("x"): 1, name("sealed"): True, name("root_path"): P("top"), name("allow_partial"): False})
+    assert n._slot_node_get(r, 2) is True and n._slot_node_get(r, 1) == P("top")
+    with pytest.raises(NotImplementedError):
+        R(**{name("x"): 1, name("explicit_init"): True})
+
+
 def test_a_true_explicit_init_is_refused_before_anything_is_validated():
     R = NATIVE[0]
     for kwargs in ({"x": 1}, {"x": "bad", "nope": 1, "allow_partial": True, "sealed": True}):

@@ -322,10 +322,13 @@ Status record_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
     }
     std::optional<bool> allow_partial, sealed, explicit_init;
     Ref root_path;
-    if (kwargs != nullptr) {
-        if (!PyDict_Check(kwargs)) {
-            return raise_not_instance(kwargs, "dict");
-        }
+    if (kwargs != nullptr && !PyDict_Check(kwargs)) {
+        return raise_not_instance(kwargs, "dict");
+    }
+    // A call without options mostly shows it by its keys alone.
+    if (kwargs != nullptr &&
+        !lacks_interned_names(kwargs, {interned<"allow_partial">(), interned<"sealed">(),
+                                       interned<"root_path">(), interned<"explicit_init">()})) {
         // Each taken out and converted in turn: a failed conversion leaves the later ones in place.
         auto take = [&](PyObject *name, bool none_is_unset, std::optional<bool> &out) -> Status {
             Maybe<Ref> value = pop_kw(kwargs, name);
