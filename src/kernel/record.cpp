@@ -278,6 +278,18 @@ Status write_record_slots(PyObject *inst, PyObject *names, PyObject *values)
     });
 }
 
+Status write_record_slots_by(PyObject *inst, PyObject *names, ValueOf value_of, void *context)
+{
+    return for_each_field_cell(inst, names, [&](PyObject *name, PyObject **cell) -> Status {
+        if (PyObject *value = value_of(context, name)) {
+            // Held across the store, which may release the last reference to what the cell held.
+            Ref held = Ref::borrow(value);
+            store(cell, held.get());
+        }
+        return Status::ok;
+    });
+}
+
 Maybe<bool> record_field_written(PyObject *inst, PyObject *name)
 {
     Ref offsets = offsets_of(inst);

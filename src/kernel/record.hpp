@@ -54,6 +54,11 @@ Ref read_record_slots(PyObject *inst, PyObject *names);
 // written keep their values.
 Status write_record_slots(PyObject *inst, PyObject *names, PyObject *values);
 
+// As `write_record_slots`, each name's value (borrowed; nullptr: none) given
+// by `value_of(context, name)`, which runs no code.
+using ValueOf = PyObject *(*)(void *context, PyObject *name) noexcept;
+Status write_record_slots_by(PyObject *inst, PyObject *names, ValueOf value_of, void *context);
+
 // Whether the field's cell holds a value.
 Maybe<bool> record_field_written(PyObject *inst, PyObject *name);
 

@@ -347,6 +347,11 @@ Status record_write_fields(PyObject *inst, PyObject *names, PyObject *values)
     if (failed(kernel::record::write_record_slots(inst, names, values))) {
         return error;
     }
+    return record_drop_kept_view(inst);
+}
+
+Status record_drop_kept_view(PyObject *inst)
+{
     const Maybe<bool> kept = record_is_materialized(inst);
     if (!kept) {
         return error;

@@ -57,6 +57,8 @@ Ref record_materialize(PyObject *inst, PyObject *field_names);
 // or tuple of str). A view the record kept is dropped: the cells hold its fields
 // again, and a later request builds the view from them.
 Status record_write_fields(PyObject *inst, PyObject *names, PyObject *values);
+// The view dropped after the cells were written anew, as `record_write_fields` does.
+Status record_drop_kept_view(PyObject *inst);
 
 // Makes each symbolic value in the cells of `names` (a list or tuple of
 // str) a child of the record

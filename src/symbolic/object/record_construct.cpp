@@ -7,6 +7,8 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
@@ -14,6 +16,7 @@
 #include "core/truth.hpp"
 #include "flags.hpp"
 #include "kernel/layout.hpp"
+#include "kernel/record.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/construct.hpp"
 #include "symbolic/object/record.hpp"
@@ -110,7 +113,7 @@ Maybe<bool> no_symbolic_fields(PyObject *cls)
     return PySequence_Fast_GET_SIZE(seq.get()) == 0;
 }
 
-// What lets the missing check be read off the validated dict. Validation
+// What lets the missing check be read off the validated values. Validation
 // stores a value for every constant field it finds in the keywords or that
 // has a default, and skips a required one it does not find; the check looks
 // the required ones up again. The two lookups agree when neither runs code
@@ -131,12 +134,11 @@ public:
         generations_ = sum.value_or(0);
     }
 
-    // Whether validation, which gave `validated`, left no required field
-    // missing; false when that cannot be told without the check.
-    bool nothing_missing(const sc::SchemaMeta &m, PyObject *validated) const noexcept
+    // Whether validation, which stored `stored` values, left no required
+    // field missing; false when that cannot be told without the check.
+    bool nothing_missing(const sc::SchemaMeta &m, std::size_t stored) const noexcept
     {
-        if (!valid_ || !PyDict_CheckExact(validated) ||
-            static_cast<std::size_t>(PyDict_GET_SIZE(validated)) != m.const_fields.size()) {
+        if (!valid_ || stored != m.const_fields.size()) {
             return false;
         }
         const std::optional<std::uint64_t> sum = generations(m);
@@ -180,6 +182,75 @@ private:
 
     bool valid_ = false;
     std::uint64_t generations_ = 0;
+};
+
+// The validated values of an all-constant schema, in schema order, as the
+// validation's dict would hold them.
+class ValueRun final : public sc::FieldSink {
+public:
+    explicit ValueRun(std::size_t fields) { pairs_.reserve(fields); }
+
+    Status put(PyObject *key, Ref value) override
+    {
+        pairs_.emplace_back(Ref::borrow(key), std::move(value));
+        return Status::ok;
+    }
+
+    std::size_t size() const noexcept { return pairs_.size(); }
+
+    // Writes the cells of `names` as `record_write_fields` would write the
+    // dict: matched here by text when every name and key is an exact str (no
+    // lookup could run code; the last of equal keys wins, as in the dict),
+    // else through the dict itself.
+    Status write(PyObject *inst, PyObject *names) const
+    {
+        if (!exact_str(names)) {
+            Ref dict = Ref::steal(PyDict_New());
+            if (!dict) {
+                return error;
+            }
+            for (const auto &[key, value] : pairs_) {
+                if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+                    return error;
+                }
+            }
+            return record_write_fields(inst, names, dict.get());
+        }
+        auto value_of = [](void *run, PyObject *name) noexcept -> PyObject * {
+            const auto &pairs = static_cast<const ValueRun *>(run)->pairs_;
+            for (auto it = pairs.rbegin(); it != pairs.rend(); ++it) {
+                PyObject *key = it->first.get();
+                if (key == name ||
+                    (PyObject_Hash(key) == PyObject_Hash(name) && PyUnicode_Compare(key, name) == 0)) {
+                    return it->second.get();
+                }
+            }
+            return nullptr;
+        };
+        if (failed(
+                kernel::record::write_record_slots_by(inst, names, value_of, const_cast<ValueRun *>(this)))) {
+            return error;
+        }
+        return record_drop_kept_view(inst);
+    }
+
+private:
+    bool exact_str(PyObject *names) const noexcept
+    {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names); ++i) {
+            if (!PyUnicode_CheckExact(PySequence_Fast_GET_ITEM(names, i))) {
+                return false;
+            }
+        }
+        for (const auto &pair : pairs_) {
+            if (!PyUnicode_CheckExact(pair.first.get())) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    std::vector<std::pair<Ref, Ref>> pairs_;
 };
 
 Error refuse_foreign(PyObject *inst)
@@ -278,21 +349,34 @@ Status record_construct(PyObject *inst, PyObject *names, PyObject *kwargs, bool 
     if (!no_path) {
         return error;
     }
+    // An all-constant schema's values are kept in order, not in a dict.
+    std::optional<ValueRun> run;
     bool nothing_missing = false;
     Maybe<sc::Valued> valued = [&]() -> Maybe<sc::Valued> {
         SharedBorrow hold(sc::state(schema.get()).borrow, OnConflict::Panic);
         const sc::SchemaMeta &m = sc::state(schema.get()).caches();
+        if (m.has_nonconst_keys || !PyDict_Check(kw.get())) {
+            return sc::validate_fields_native(schema.get(), kw.get(), partial, child_transform, root_path,
+                                              false, *no_path);
+        }
         const MissingProof proof(m, kw.get(), kwargs_owned);
-        Maybe<sc::Valued> out = sc::validate_fields_native(schema.get(), kw.get(), partial, child_transform,
-                                                           root_path, false, *no_path);
-        nothing_missing = out && proof.nothing_missing(m, out->value.get());
-        return out;
+        run.emplace(m.const_fields.size());
+        const Maybe<bool> scalar = sc::validate_const_fields(schema.get(), kw.get(), partial, child_transform,
+                                                             root_path, false, *no_path, *run);
+        if (!scalar) {
+            return error;
+        }
+        nothing_missing = proof.nothing_missing(m, run->size());
+        return sc::Valued{Ref(), *scalar};
     }();
     if (!valued) {
         return error;
     }
     if (!partial && !nothing_missing && failed(construct::check_missing(cls, schema.get(), kw.get()))) {
         return error;
+    }
+    if (run) {
+        return run->write(inst, names);
     }
     if (!PyDict_Check(valued->value.get())) {
         return raise_not_instance(valued->value.get(), "dict");
