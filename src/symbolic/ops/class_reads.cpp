@@ -9,32 +9,21 @@ namespace {
 
 PyObject *name_of(ClassReads::Name name)
 {
-    switch (name) {
-        case ClassReads::SymJsonify:
-            return interned<"sym_jsonify">();
-        case ClassReads::SerializationKey:
-            return interned<"__serialization_key__">();
-        case ClassReads::Schema:
-            return interned<"__schema__">();
-        case ClassReads::SymOptions:
-            return interned<"__sym_options__">();
-        case ClassReads::SlotFieldNames:
-            return interned<"__slot_field_names__">();
-        case ClassReads::SlotSymbolicFieldNames:
-            return interned<"__slot_symbolic_field_names__">();
-        case ClassReads::SymFields:
-            return interned<"sym_fields">();
-        case ClassReads::NonSymbolicFields:
-            return interned<"_non_symbolic_fields">();
-        case ClassReads::PostInitIsNoop:
-            return interned<"_sym_post_init_is_noop">();
-        case ClassReads::SlotReserved:
-            return interned<"__slot_reserved__">();
-        case ClassReads::SlotFieldOffsets:
-        case ClassReads::COUNT:
-            break;
-    }
-    return interned<"__slot_field_offsets__">();
+    // In the order of `ClassReads::Name`.
+    static constexpr PyObject *(*const NAMES[ClassReads::COUNT])() = {
+        &interned<"sym_jsonify">,
+        &interned<"__serialization_key__">,
+        &interned<"__schema__">,
+        &interned<"__sym_options__">,
+        &interned<"__slot_field_names__">,
+        &interned<"__slot_symbolic_field_names__">,
+        &interned<"sym_fields">,
+        &interned<"_non_symbolic_fields">,
+        &interned<"_sym_post_init_is_noop">,
+        &interned<"__slot_reserved__">,
+        &interned<"__slot_field_offsets__">,
+    };
+    return NAMES[name]();
 }
 
 // Whether `type(obj).<name>` is what one lookup along the MRO of `tp` finds
