@@ -433,6 +433,32 @@ def test_a_name_outside_the_layout_fails_after_validation():
         n._slot_record_construct(blank(), ["x", "nope"], {"x": "a"})
 
 
+class Offset(int):
+    """An offset that is no exact int."""
+
+
+@pytest.mark.parametrize("change", ["in place", "replaced", "names", "converted"])
+def test_the_cells_found_for_earlier_constructions_follow_the_class(change):
+    # Field cells found once are used again only while nothing they came from changed.
+    Two = hr.record_class("Two", {"alpha": int, "beta": int})
+    for _ in range(3):
+        Two(alpha=1, beta=2)
+    offsets = Two.__slot_field_offsets__
+    if change == "in place":
+        offsets["alpha"], offsets["beta"] = offsets["beta"], offsets["alpha"]
+    elif change == "replaced":
+        Two.__slot_field_offsets__ = {"alpha": offsets["beta"], "beta": offsets["alpha"]}
+    elif change == "names":
+        Two.__slot_field_names__ = ("beta", "alpha")
+        Two.__slot_field_offsets__ = {"alpha": offsets["beta"], "beta": offsets["alpha"]}
+    else:
+        offsets["alpha"] = Offset(offsets["alpha"])
+    for _ in range(2):
+        r = Two(alpha=1, beta=2)
+    # The descriptors read the cells of the layout, whatever the attribute says.
+    assert (r.alpha, r.beta) == ((1, 2) if change == "converted" else (2, 1))
+
+
 def test_a_second_construction_replaces_the_view_it_would_leave_stale():
     R = DRIVER[0]
     r = R(x=1)
