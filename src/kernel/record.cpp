@@ -7,6 +7,7 @@
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/dict_keys.hpp"
 #include "core/dict_stamp.hpp"
 #include "core/names.hpp"
 #include "kernel/layout.hpp"
@@ -318,18 +319,6 @@ const CellPlan *current_plan(PyObject *inst, PyObject *offsets, PyObject *names)
                    p.names.get() == names && stamp && *stamp == p.stamp
                ? &p
                : nullptr;
-}
-
-bool exact_str_keys(PyObject *dict) noexcept
-{
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr;
-    while (PyDict_Next(dict, &pos, &key, nullptr)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // Keeps `cells` as the plan of `names` when finding them ran no code and

@@ -12,6 +12,7 @@
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/dict_keys.hpp"
 #include "core/names.hpp"
 #include "core/truth.hpp"
 #include "flags.hpp"
@@ -155,18 +156,6 @@ public:
     }
 
 private:
-    static bool exact_str_keys(PyObject *kwargs) noexcept
-    {
-        Py_ssize_t pos = 0;
-        PyObject *key = nullptr;
-        while (PyDict_Next(kwargs, &pos, &key, nullptr)) {
-            if (!PyUnicode_CheckExact(key)) {
-                return false;
-            }
-        }
-        return true;
-    }
-
     // The sum of the fields' record generations; nothing when a field is no native Field.
     static std::optional<std::uint64_t> generations(const sc::SchemaMeta &m) noexcept
     {
