@@ -96,6 +96,37 @@ def test_construction_errors(kind, kwargs, error, message):
     assert recorded("prepare_construct_error") == []  # records raise their errors as they are
 
 
+class Key(str):
+    """A keyword or field name whose lookups run code."""
+
+    def __hash__(self):
+        ho.calls.append(("key hash", str(self)))
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        return str.__eq__(self, other)
+
+
+@BOTH
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({Key("y"): "s"}, "R.__init__() missing 1 required argument: 'x'."),
+        ({"y": "s", "child": {}}, "R.__init__() missing 1 required argument: 'x'."),
+        ({Key("x"): 1, "y": "s"}, None),
+        ({"x": 1}, None),
+    ],
+)
+def test_the_missing_check_sees_what_validation_saw(kind, kwargs, message):
+    # The check is read off the validated values only where its lookups could run no code.
+    if message is None:
+        assert kind[0](**kwargs).x == 1
+    else:
+        with pytest.raises(TypeError) as info:
+            kind[0](**kwargs)
+        assert str(info.value) == message
+
+
 @BOTH
 def test_a_class_without_symbolic_fields_builds_no_transform_and_forms_no_paths(kind):
     Plain = kind[1]
@@ -151,6 +182,16 @@ def test_none_for_sealed_and_root_path_counts_as_absent():
     assert n._slot_node_get(r, 2) is False and n._slot_node_get(r, 1) is hs.EMPTY_KEY_PATH
 
 
+@pytest.mark.parametrize("interned", [True, False], ids=["interned", "built"])
+def test_options_are_taken_whether_their_keyword_names_are_interned_or_not(interned):
+    R = NATIVE[0]
+    name = (lambda text: text) if interned else (lambda text: "".join(list(text)))
+    r = R(**{name("x"): 1, name("sealed"): True, name("root_path"): P("top"), name("allow_partial"): False})
+    assert n._slot_node_get(r, 2) is True and n._slot_node_get(r, 1) == P("top")
+    with pytest.raises(NotImplementedError):
+        R(**{name("x"): 1, name("explicit_init"): True})
+
+
 def test_a_true_explicit_init_is_refused_before_anything_is_validated():
     R = NATIVE[0]
     for kwargs in ({"x": 1}, {"x": "bad", "nope": 1, "allow_partial": True, "sealed": True}):
@@ -196,6 +237,49 @@ def test_the_tail_follows_the_class_attributes():
     assert recorded("on_sym_post_init") == [(h, False)] and recorded("sym_seal") == []
 
 
+@pytest.mark.parametrize("where", ["class", "base"])
+@pytest.mark.parametrize(
+    "name, value, seen",
+    [
+        ("_sym_post_init_is_noop", False, lambda r: recorded("on_sym_post_init") == [(r, False)]),
+        ("__sym_options__", ho.SymOptions(True, False, True, True), lambda r: n._slot_node_get(r, 2) is True),
+        ("__slot_symbolic_field_names__", ("x",), lambda r: recorded("symbolic_transform_fn") == [(False,)]),
+        ("_non_symbolic_fields", (("cache", 1),), lambda r: recorded("seed_non_symbolic_fields") == [(r, (("cache", 1),))]),
+    ],
+)
+def test_a_class_attribute_changed_between_constructions_is_read_anew(where, name, value, seen):
+    # A class's version tag changes with any class of its MRO.
+    Quiet = hr.record_class(
+        "Quiet", {"x": int}, non_symbolic={"cache": [0]}, namespace={"on_sym_post_init": post_init_recorder}
+    )
+    Sub = hr.record_class("Sub", {}, base=Quiet)
+    if where == "base" and name in vars(Sub):
+        delattr(Sub, name)
+    for _ in range(3):
+        Sub(x=1)
+    ho.calls.clear()
+    hs.calls.clear()
+    setattr(Sub if where == "class" else Quiet, name, value)
+    r = Sub(x=1)
+    assert seen(r)
+
+
+def test_a_class_attribute_read_through_a_descriptor_runs_on_every_construction():
+    reads = []
+
+    class Meta(type):
+        @property
+        def _sym_post_init_is_noop(cls):
+            reads.append(cls)
+            return True
+
+    Quiet = hr.record_class("Quiet", {"x": int})
+    Odd = Meta("Odd", (Quiet,), {"__slots__": ()})
+    for _ in range(3):
+        Odd(x=1)
+    assert reads == [Odd] * 3
+
+
 def test_positional_arguments_go_to_the_class_init():
     R = NATIVE[0]
     with pytest.raises(TypeError, match=r"__init__\(\) takes 1 positional argument but 2 were given"):
@@ -236,6 +320,20 @@ print(R(x=1, root_path=n.KeyPath("p")).x)
 def blank(cls=None):
     cls = cls or NATIVE[0]
     return cls.__new__(cls)
+
+
+@pytest.mark.parametrize(
+    "name",
+    [lambda t: t, lambda t: "".join(list(t)), Key],
+    ids=["same object", "equal text", "str subclass"],
+)
+def test_the_core_writes_each_cell_whatever_object_names_it(name):
+    Long = hr.record_class("Long", {"alpha": int, "beta": (str, "b")})
+    r = blank(Long)
+    n._slot_record_construct(r, [name("alpha"), name("beta")], {"alpha": 1, "beta": "x"})
+    assert n._slot_record_inline_fields(r, ["alpha", "beta"]) == {"alpha": 1, "beta": "x"}
+    # A name whose lookups run code is looked up as ever.
+    assert any(c[0] == "key hash" for c in ho.calls) == (name is Key)
 
 
 def test_the_core_writes_the_cells_and_nothing_else():
@@ -333,6 +431,32 @@ def test_a_name_outside_the_layout_fails_after_validation():
     assert r.x == 1  # cells written before the failing name stay written
     with pytest.raises(TypeError, match="Expect <class 'int'>"):
         n._slot_record_construct(blank(), ["x", "nope"], {"x": "a"})
+
+
+class Offset(int):
+    """An offset that is no exact int."""
+
+
+@pytest.mark.parametrize("change", ["in place", "replaced", "names", "converted"])
+def test_the_cells_found_for_earlier_constructions_follow_the_class(change):
+    # Field cells found once are used again only while nothing they came from changed.
+    Two = hr.record_class("Two", {"alpha": int, "beta": int})
+    for _ in range(3):
+        Two(alpha=1, beta=2)
+    offsets = Two.__slot_field_offsets__
+    if change == "in place":
+        offsets["alpha"], offsets["beta"] = offsets["beta"], offsets["alpha"]
+    elif change == "replaced":
+        Two.__slot_field_offsets__ = {"alpha": offsets["beta"], "beta": offsets["alpha"]}
+    elif change == "names":
+        Two.__slot_field_names__ = ("beta", "alpha")
+        Two.__slot_field_offsets__ = {"alpha": offsets["beta"], "beta": offsets["alpha"]}
+    else:
+        offsets["alpha"] = Offset(offsets["alpha"])
+    for _ in range(2):
+        r = Two(alpha=1, beta=2)
+    # The descriptors read the cells of the layout, whatever the attribute says.
+    assert (r.alpha, r.beta) == ((1, 2) if change == "converted" else (2, 1))
 
 
 def test_a_second_construction_replaces_the_view_it_would_leave_stale():

@@ -505,4 +505,18 @@ Ref to_str_list(PyObject *value)
     return list;
 }
 
+Ref to_str_sequence(PyObject *value)
+{
+    if (PyTuple_CheckExact(value)) {
+        bool all_str = true;
+        for (Py_ssize_t i = 0; all_str && i < PyTuple_GET_SIZE(value); ++i) {
+            all_str = PyUnicode_Check(PyTuple_GET_ITEM(value, i));
+        }
+        if (all_str) {
+            return Ref::borrow(value);
+        }
+    }
+    return to_str_list(value);
+}
+
 }  // namespace norv

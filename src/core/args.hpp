@@ -215,5 +215,8 @@ Maybe<std::size_t> to_usize(PyObject *value);
 // TypeError for 'list'), every item a str (else the cast TypeError for
 // 'str'). Answers a new list of the items.
 Ref to_str_list(PyObject *value);
+// As `to_str_list`, but a tuple of str answers itself: it reads as the list
+// would, with no copy. Readers take either through `PySequence_Fast_*`.
+Ref to_str_sequence(PyObject *value);
 
 }  // namespace norv

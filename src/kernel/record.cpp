@@ -1,7 +1,14 @@
 #include "kernel/record.hpp"
 
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/dict_keys.hpp"
+#include "core/dict_stamp.hpp"
 #include "core/names.hpp"
 #include "kernel/layout.hpp"
 #include "kernel/quoted.hpp"
@@ -101,8 +108,8 @@ Status for_each_field_cell(PyObject *inst, PyObject *names, Step &&step)
     if (!offsets) {
         return error;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
-        Ref name = Ref::borrow(PyList_GET_ITEM(names, i));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names); ++i) {
+        Ref name = Ref::borrow(PySequence_Fast_GET_ITEM(names, i));
         PyObject **cell = named_cell(inst, offsets.get(), name.get());
         if (cell == nullptr || failed(step(name.get(), cell))) {
             return error;
@@ -276,6 +283,109 @@ Status write_record_slots(PyObject *inst, PyObject *names, PyObject *values)
         }
         return Status::ok;
     });
+}
+
+namespace {
+
+// The cells a tuple of field names lands in, found once and kept for an
+// instance type (by its version tag, which changes with its bases and
+// attributes), its offsets dict as last modified (a new dict starts with a
+// stamp of its own) and the very names tuple (held, so that its address
+// names no other). Kept only where finding them ran no code: exact str
+// names and offset keys, exact int offsets.
+struct CellPlan {
+    PyTypeObject *type = nullptr;
+    unsigned int version = 0;
+    PyObject *offsets = nullptr;
+    std::uint64_t stamp = 0;
+    Ref names;
+    std::vector<std::size_t> cells;
+};
+
+CellPlan &plan_of(PyTypeObject *tp) noexcept
+{
+    // Never released: an entry may hold a tuple at exit.
+    static auto *const plans = new std::array<CellPlan, 8>();
+    return (*plans)[static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(tp) * 0x9E3779B97F4A7C15ULL) >>
+                                             61)];
+}
+
+const CellPlan *current_plan(PyObject *inst, PyObject *offsets, PyObject *names) noexcept
+{
+    PyTypeObject *tp = Py_TYPE(inst);
+    const CellPlan &p = plan_of(tp);
+    const std::optional<std::uint64_t> stamp = dict_stamp(offsets);
+    return p.type == tp && p.version != 0 && p.version == tp->tp_version_tag && p.offsets == offsets &&
+                   p.names.get() == names && stamp && *stamp == p.stamp
+               ? &p
+               : nullptr;
+}
+
+// Keeps `cells` as the plan of `names` when finding them ran no code and
+// neither the type nor the offsets dict changed since (`version` and
+// `stamp`, taken before).
+void keep_plan(PyObject *inst, PyObject *offsets, PyObject *names, unsigned int version,
+               std::optional<std::uint64_t> stamp, std::vector<std::size_t> &&cells)
+{
+    PyTypeObject *tp = Py_TYPE(inst);
+    if (!stamp || !same_stamp(stamp, dict_stamp(offsets)) || version == 0 || tp->tp_version_tag != version ||
+        !exact_str_keys(offsets)) {
+        return;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+        PyObject *name = PyTuple_GET_ITEM(names, i);
+        // No code runs: exact str keys on both sides.
+        PyObject *offset = PyUnicode_CheckExact(name) ? PyDict_GetItemWithError(offsets, name) : nullptr;
+        if (offset == nullptr || !PyLong_CheckExact(offset)) {
+            return;
+        }
+    }
+    plan_of(tp) = CellPlan{tp, version, offsets, *stamp, Ref::borrow(names), std::move(cells)};
+}
+
+}  // namespace
+
+Status write_record_slots_by(PyObject *inst, PyObject *names, ValueOf value_of, void *context)
+{
+    auto put = [&](PyObject *name, PyObject **cell) {
+        if (PyObject *value = value_of(context, name)) {
+            // Held across the store, which may release the last reference to what the cell held.
+            Ref held = Ref::borrow(value);
+            store(cell, held.get());
+        }
+    };
+    Ref offsets = offsets_of(inst);
+    if (!offsets) {
+        return error;
+    }
+    if (const CellPlan *plan = current_plan(inst, offsets.get(), names)) {
+        // The plan is the owner's: a store's finalizer may replace it, so its cells are copied.
+        const std::vector<std::size_t> cells = plan->cells;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+            put(PyTuple_GET_ITEM(names, i), &cell_at(inst, cells[static_cast<std::size_t>(i)]));
+        }
+        return Status::ok;
+    }
+    const bool plannable = PyTuple_CheckExact(names);
+    const unsigned int version = Py_TYPE(inst)->tp_version_tag;
+    const std::optional<std::uint64_t> stamp = plannable ? dict_stamp(offsets.get()) : std::nullopt;
+    std::vector<std::size_t> cells;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names); ++i) {
+        Ref name = Ref::borrow(PySequence_Fast_GET_ITEM(names, i));
+        PyObject **cell = named_cell(inst, offsets.get(), name.get());
+        if (cell == nullptr) {
+            return error;
+        }
+        if (plannable) {
+            cells.push_back(
+                static_cast<std::size_t>(reinterpret_cast<char *>(cell) - reinterpret_cast<char *>(inst)));
+        }
+        put(name.get(), cell);
+    }
+    if (plannable) {
+        keep_plan(inst, offsets.get(), names, version, stamp, std::move(cells));
+    }
+    return Status::ok;
 }
 
 Maybe<bool> record_field_written(PyObject *inst, PyObject *name)

@@ -45,7 +45,7 @@ Ref record_field_offsets(PyObject *type);
 // The offset `offsets` gives the field `name` (a str).
 Maybe<std::size_t> field_slot_offset(PyObject *offsets, PyObject *name);
 
-// A new dict of each name of `names` (a list of str), in order, to its
+// A new dict of each name of `names` (a list or tuple of str), in order, to its
 // cell's object or None: the raw stored values.
 Ref read_record_slots(PyObject *inst, PyObject *names);
 
@@ -53,6 +53,11 @@ Ref read_record_slots(PyObject *inst, PyObject *names);
 // that value in the name's cell. The first error stops; cells already
 // written keep their values.
 Status write_record_slots(PyObject *inst, PyObject *names, PyObject *values);
+
+// As `write_record_slots`, each name's value (borrowed; nullptr: none) given
+// by `value_of(context, name)`, which runs no code.
+using ValueOf = PyObject *(*)(void *context, PyObject *name) noexcept;
+Status write_record_slots_by(PyObject *inst, PyObject *names, ValueOf value_of, void *context);
 
 // Whether the field's cell holds a value.
 Maybe<bool> record_field_written(PyObject *inst, PyObject *name);

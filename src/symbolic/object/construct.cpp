@@ -462,6 +462,23 @@ Maybe<Ref> pop_kw(PyObject *dict, PyObject *key)
     return Ref::steal(found);
 }
 
+bool lacks_interned_names(PyObject *dict, std::initializer_list<PyObject *> names) noexcept
+{
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr;
+    while (PyDict_Next(dict, &pos, &key, nullptr)) {
+        if (!PyUnicode_CheckExact(key) || PyUnicode_CHECK_INTERNED(key) == SSTATE_NOT_INTERNED) {
+            return false;
+        }
+        for (PyObject *name : names) {
+            if (key == name) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 Status defer_positional_to_python_init(PyObject *obj, PyObject *args, PyObject *kwargs, const char *label)
 {
     if (args == nullptr) {

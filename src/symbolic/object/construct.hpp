@@ -7,6 +7,7 @@
 
 #include <Python.h>
 
+#include <initializer_list>
 #include <optional>
 
 #include "core/error.hpp"
@@ -99,6 +100,11 @@ hooks::Partial sym_partial_native(PyObject *obj);
 
 // `dict[key]` taken out of `dict`: the value, or an empty Ref when absent.
 Maybe<Ref> pop_kw(PyObject *dict, PyObject *key);
+
+// Whether no key of `dict` is any of `names` (interned str), told without a
+// lookup: every key an interned exact str, so equal text would be the same
+// object. False when that cannot be told so.
+bool lacks_interned_names(PyObject *dict, std::initializer_list<PyObject *> names) noexcept;
 
 // Hands positional arguments to the class's Python `__init__`, whose
 // keyword-only signature refuses them with Python's own error; should it

@@ -12,6 +12,7 @@
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/sym_object.hpp"
 #include "symbolic/object/topology.hpp"
+#include "symbolic/ops/class_reads.hpp"
 
 namespace norv::symbolic::object {
 
@@ -174,7 +175,8 @@ Maybe<bool> sealed_or_frozen(PyObject *options, std::optional<bool> sealed)
 
 Maybe<std::size_t> record_reserved_count(PyObject *type)
 {
-    Ref reserved = attr<"__slot_reserved__">(type);
+    Ref reserved = ops::record_class_reads().read_class(reinterpret_cast<PyTypeObject *>(type),
+                                                        ops::ClassReads::SlotReserved);
     Maybe<std::size_t> count = reserved ? to_usize(reserved.get()) : Maybe<std::size_t>(error);
     if (!count && failed(discard_ordinary_error())) {
         return error;
@@ -184,18 +186,27 @@ Maybe<std::size_t> record_reserved_count(PyObject *type)
 
 Status require_initialized_record(PyObject *inst)
 {
-    PyObject *found = nullptr;
-    if (PyObject_GetOptionalAttr(type_of(inst), interned<"__slot_field_names__">(), &found) < 0) {
+    Maybe<Ref> names =
+        ops::record_class_reads().read_class_optional(Py_TYPE(inst), ops::ClassReads::SlotFieldNames);
+    if (!names) {
         return error;
     }
-    Ref names = Ref::steal(found);
-    if (!names) {
+    if (!*names) {
         return Status::ok;
     }
-    Ref it = Ref::steal(PyObject_GetIter(names.get()));
-    Ref first = it ? Ref::steal(PyIter_Next(it.get())) : Ref();
-    if (!first && PyErr_Occurred()) {
-        return error;
+    Ref first;
+    if (PyTuple_CheckExact(names->get())) {
+        // What iterating the tuple would give first.
+        if (PyTuple_GET_SIZE(names->get()) > 0) {
+            first = Ref::borrow(PyTuple_GET_ITEM(names->get(), 0));
+        }
+    }
+    else {
+        Ref it = Ref::steal(PyObject_GetIter(names->get()));
+        first = it ? Ref::steal(PyIter_Next(it.get())) : Ref();
+        if (!first && PyErr_Occurred()) {
+            return error;
+        }
     }
     const Maybe<bool> initialised = initialised_by(inst, first.get());
     if (!initialised) {
@@ -258,7 +269,7 @@ Ref record_symbolic_children(PyObject *inst)
 Status record_init_node_state(PyObject *inst, bool allow_partial, std::optional<bool> sealed,
                               PyObject *root_path)
 {
-    Ref options = attr<"__sym_options__">(type_of(inst));
+    Ref options = ops::record_class_reads().read_class(Py_TYPE(inst), ops::ClassReads::SymOptions);
     const Maybe<bool> writable = options ? truth_attr<"attr_write">(options.get()) : Maybe<bool>(error);
     const Maybe<bool> seal = writable ? sealed_or_frozen(options.get(), sealed) : Maybe<bool>(error);
     if (!seal) {
@@ -336,6 +347,11 @@ Status record_write_fields(PyObject *inst, PyObject *names, PyObject *values)
     if (failed(kernel::record::write_record_slots(inst, names, values))) {
         return error;
     }
+    return record_drop_kept_view(inst);
+}
+
+Status record_drop_kept_view(PyObject *inst)
+{
     const Maybe<bool> kept = record_is_materialized(inst);
     if (!kept) {
         return error;

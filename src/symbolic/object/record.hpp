@@ -54,16 +54,20 @@ Status record_init_node_state(PyObject *inst, bool allow_partial, std::optional<
 Ref record_materialize(PyObject *inst, PyObject *field_names);
 
 // Stores the entries of `values` (a dict) in the cells of `names` (a list
-// of str). A view the record kept is dropped: the cells hold its fields
+// or tuple of str). A view the record kept is dropped: the cells hold its fields
 // again, and a later request builds the view from them.
 Status record_write_fields(PyObject *inst, PyObject *names, PyObject *values);
+// The view dropped after the cells were written anew, as `record_write_fields` does.
+Status record_drop_kept_view(PyObject *inst);
 
-// Makes each symbolic value in the cells of `names` a child of the record
+// Makes each symbolic value in the cells of `names` (a list or tuple of
+// str) a child of the record
 // (cloned when it belongs elsewhere) and stores it back; nothing for a
 // record whose `sym_mode` is off.
 Status record_adopt_children(PyObject *inst, PyObject *names);
 
-// The construction core: the keywords classified by `names` and screened,
+// The construction core: the keywords classified by `names` (a list or
+// tuple of str) and screened,
 // validated against the class's `sym_fields.schema`, missing fields refused,
 // the cells written. `kwargs` (nullptr: none) is changed by the screening
 // only when `kwargs_owned`; otherwise the screening works on a copy.

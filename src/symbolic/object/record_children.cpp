@@ -186,11 +186,12 @@ Status record_adopt_children(PyObject *inst, PyObject *names)
     if (!offsets) {
         return error;
     }
-    const Py_ssize_t count = PyList_GET_SIZE(names);
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(names);
     std::vector<Ref> read;
     read.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Maybe<Ref> value = kernel::record::read_field_slot(inst, offsets.get(), PyList_GET_ITEM(names, i));
+        Maybe<Ref> value =
+            kernel::record::read_field_slot(inst, offsets.get(), PySequence_Fast_GET_ITEM(names, i));
         if (!value) {
             return error;
         }
@@ -201,8 +202,8 @@ Status record_adopt_children(PyObject *inst, PyObject *names)
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject *value =
             read[static_cast<std::size_t>(i)] ? read[static_cast<std::size_t>(i)].get() : Py_None;
-        Ref placed = adopt::relocate_if_symbolic(PyList_GET_ITEM(names, i), value, true, path.get(), inst,
-                                                 inst, seen.get());
+        Ref placed = adopt::relocate_if_symbolic(PySequence_Fast_GET_ITEM(names, i), value, true, path.get(),
+                                                 inst, inst, seen.get());
         if (!placed) {
             return error;
         }
@@ -216,7 +217,7 @@ Status record_adopt_children(PyObject *inst, PyObject *names)
         if (now.get() == was.get()) {
             continue;
         }
-        PyObject *name = PyList_GET_ITEM(names, i);
+        PyObject *name = PySequence_Fast_GET_ITEM(names, i);
         Maybe<Ref> current = kernel::record::read_field_slot(inst, offsets.get(), name);
         if (!current) {
             return error;

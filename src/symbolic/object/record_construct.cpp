@@ -1,32 +1,49 @@
 // Construction of records: the core that turns keywords into validated field
 // cells, the native record `tp_init` that seeds the node, runs the core and
 // adopts the children, and the tail both share with the clone construction.
-// Records keep no per-class cache: every call reads the class anew.
+// The class attributes are read through the records' class reads: a plain
+// value is remembered while the class's version tag stays the same.
+#include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/dict_keys.hpp"
 #include "core/names.hpp"
 #include "core/truth.hpp"
 #include "flags.hpp"
 #include "kernel/layout.hpp"
+#include "kernel/record.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/construct.hpp"
 #include "symbolic/object/record.hpp"
 #include "symbolic/object/sym_object.hpp"
+#include "symbolic/ops/class_reads.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema.hpp"
+#include "typing/services.hpp"
+#include "typing/funnel/field_meta.hpp"
 
 namespace norv::symbolic::object {
 
 namespace {
 
 namespace sc = typing::schema;
+using ops::ClassReads;
 
 PyObject *type_of(PyObject *inst)
 {
     return reinterpret_cast<PyObject *>(Py_TYPE(inst));
+}
+
+// `cls.<name>`.
+Ref class_read(PyObject *cls, ClassReads::Name name)
+{
+    return ops::record_class_reads().read_class(reinterpret_cast<PyTypeObject *>(cls), name);
 }
 
 Maybe<std::string_view> utf8_of(PyObject *text)
@@ -39,17 +56,30 @@ Maybe<std::string_view> utf8_of(PyObject *text)
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-// Whether the str `key` names one of `names` (a list of str), compared by
-// UTF-8 bytes; no key code runs. Text UTF-8 cannot encode is the encoder's
-// error.
+// Whether the str `key` names one of `names` (a list or tuple of str),
+// compared by UTF-8 bytes; no key code runs. Text UTF-8 cannot encode is the
+// encoder's error.
 Maybe<bool> names_hold(PyObject *names, PyObject *key)
 {
+    // The interpreter's keyword names are interned, and so mostly are the
+    // field names: the same object is the same text. Only over ASCII names,
+    // whose encoding cannot fail, so no error the byte walk would meet first
+    // is skipped.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names); ++i) {
+        PyObject *name = PySequence_Fast_GET_ITEM(names, i);
+        if (!PyUnicode_IS_ASCII(name)) {
+            break;
+        }
+        if (name == key) {
+            return true;
+        }
+    }
     const Maybe<std::string_view> text = utf8_of(key);
     if (!text) {
         return error;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
-        const Maybe<std::string_view> name = utf8_of(PyList_GET_ITEM(names, i));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names); ++i) {
+        const Maybe<std::string_view> name = utf8_of(PySequence_Fast_GET_ITEM(names, i));
         if (!name) {
             return error;
         }
@@ -76,13 +106,141 @@ Ref unexpected_keys(PyObject *kwargs, PyObject *names)
 // A class whose init fields are all plain forms no child or error paths.
 Maybe<bool> no_symbolic_fields(PyObject *cls)
 {
-    Ref names = attr<"__slot_symbolic_field_names__">(cls);
-    Ref list = names ? to_str_list(names.get()) : Ref();
-    if (!list) {
+    Ref names = class_read(cls, ClassReads::SlotSymbolicFieldNames);
+    Ref seq = names ? to_str_sequence(names.get()) : Ref();
+    if (!seq) {
         return failed(discard_ordinary_error()) ? Maybe<bool>(error) : Maybe<bool>(false);
     }
-    return PyList_GET_SIZE(list.get()) == 0;
+    return PySequence_Fast_GET_SIZE(seq.get()) == 0;
 }
+
+// What lets the missing check be read off the validated values. Validation
+// stores a value for every constant field it finds in the keywords or that
+// has a default, and skips a required one it does not find; the check looks
+// the required ones up again. The two lookups agree when neither runs code
+// (exact str on both sides) and nothing changed between them: the keyword
+// dict is the construction's own, and no field's record was replaced
+// (records are only replaced by an invalidation, which bumps a generation
+// that never decreases, so equal sums mean equal generations).
+class MissingProof {
+public:
+    // Taken before validation, under the schema's shared borrow.
+    MissingProof(const sc::SchemaMeta &m, PyObject *kwargs, bool kwargs_owned) noexcept
+    {
+        if (m.has_nonconst_keys || !kwargs_owned || !exact_str_keys(kwargs)) {
+            return;
+        }
+        const std::optional<std::uint64_t> sum = generations(m);
+        valid_ = sum.has_value();
+        generations_ = sum.value_or(0);
+    }
+
+    // Whether validation, which stored `stored` values, left no required
+    // field missing; false when that cannot be told without the check.
+    bool nothing_missing(const sc::SchemaMeta &m, std::size_t stored) const noexcept
+    {
+        if (!valid_ || stored != m.const_fields.size()) {
+            return false;
+        }
+        const std::optional<std::uint64_t> sum = generations(m);
+        if (!sum || *sum != generations_) {
+            return false;
+        }
+        for (const Ref &f : m.const_fields) {
+            const typing::MetaPtr &meta = typing::field::meta_cell(f.get()).meta;
+            if (!meta || !PyUnicode_CheckExact(meta->key.get())) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    // The sum of the fields' record generations; nothing when a field is no native Field.
+    static std::optional<std::uint64_t> generations(const sc::SchemaMeta &m) noexcept
+    {
+        std::uint64_t sum = 0;
+        for (const Ref &f : m.const_fields) {
+            if (!typing::field::is_field(f.get())) {
+                return std::nullopt;
+            }
+            sum += typing::field::meta_cell(f.get()).generation;
+        }
+        return sum;
+    }
+
+    bool valid_ = false;
+    std::uint64_t generations_ = 0;
+};
+
+// The validated values of an all-constant schema, in schema order, as the
+// validation's dict would hold them.
+class ValueRun final : public sc::FieldSink {
+public:
+    explicit ValueRun(std::size_t fields) { pairs_.reserve(fields); }
+
+    Status put(PyObject *key, Ref value) override
+    {
+        pairs_.emplace_back(Ref::borrow(key), std::move(value));
+        return Status::ok;
+    }
+
+    std::size_t size() const noexcept { return pairs_.size(); }
+
+    // Writes the cells of `names` as `record_write_fields` would write the
+    // dict: matched here by text when every name and key is an exact str (no
+    // lookup could run code; the last of equal keys wins, as in the dict),
+    // else through the dict itself.
+    Status write(PyObject *inst, PyObject *names) const
+    {
+        if (!exact_str(names)) {
+            Ref dict = Ref::steal(PyDict_New());
+            if (!dict) {
+                return error;
+            }
+            for (const auto &[key, value] : pairs_) {
+                if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+                    return error;
+                }
+            }
+            return record_write_fields(inst, names, dict.get());
+        }
+        auto value_of = [](void *run, PyObject *name) noexcept -> PyObject * {
+            const auto &pairs = static_cast<const ValueRun *>(run)->pairs_;
+            for (auto it = pairs.rbegin(); it != pairs.rend(); ++it) {
+                PyObject *key = it->first.get();
+                if (key == name ||
+                    (PyObject_Hash(key) == PyObject_Hash(name) && PyUnicode_Compare(key, name) == 0)) {
+                    return it->second.get();
+                }
+            }
+            return nullptr;
+        };
+        if (failed(
+                kernel::record::write_record_slots_by(inst, names, value_of, const_cast<ValueRun *>(this)))) {
+            return error;
+        }
+        return record_drop_kept_view(inst);
+    }
+
+private:
+    bool exact_str(PyObject *names) const noexcept
+    {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names); ++i) {
+            if (!PyUnicode_CheckExact(PySequence_Fast_GET_ITEM(names, i))) {
+                return false;
+            }
+        }
+        for (const auto &pair : pairs_) {
+            if (!PyUnicode_CheckExact(pair.first.get())) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    std::vector<std::pair<Ref, Ref>> pairs_;
+};
 
 Error refuse_foreign(PyObject *inst)
 {
@@ -91,12 +249,11 @@ Error refuse_foreign(PyObject *inst)
                 : error;
 }
 
-// `cls.{attribute}` as a list of str.
-template <NameText T>
-Ref name_list(PyObject *cls)
+// `cls.<name>` as a list or tuple of str.
+Ref name_sequence(PyObject *cls, ClassReads::Name name)
 {
-    Ref names = attr<T>(cls);
-    return names ? to_str_list(names.get()) : Ref();
+    Ref names = class_read(cls, name);
+    return names ? to_str_sequence(names.get()) : Ref();
 }
 
 Error explicit_init_error(PyObject *cls)
@@ -171,7 +328,7 @@ Status record_construct(PyObject *inst, PyObject *names, PyObject *kwargs, bool 
             return error;
         }
     }
-    Ref spec = attr<"sym_fields">(cls);
+    Ref spec = class_read(cls, ClassReads::SymFields);
     Ref schema = spec ? attr<"schema">(spec.get()) : Ref();
     if (!schema || failed(construct::require_schema(schema.get()))) {
         return error;
@@ -181,16 +338,34 @@ Status record_construct(PyObject *inst, PyObject *names, PyObject *kwargs, bool 
     if (!no_path) {
         return error;
     }
+    // An all-constant schema's values are kept in order, not in a dict.
+    std::optional<ValueRun> run;
+    bool nothing_missing = false;
     Maybe<sc::Valued> valued = [&]() -> Maybe<sc::Valued> {
         SharedBorrow hold(sc::state(schema.get()).borrow, OnConflict::Panic);
-        return sc::validate_fields_native(schema.get(), kw.get(), partial, child_transform, root_path, false,
-                                          *no_path);
+        const sc::SchemaMeta &m = sc::state(schema.get()).caches();
+        if (m.has_nonconst_keys || !PyDict_Check(kw.get())) {
+            return sc::validate_fields_native(schema.get(), kw.get(), partial, child_transform, root_path,
+                                              false, *no_path);
+        }
+        const MissingProof proof(m, kw.get(), kwargs_owned);
+        run.emplace(m.const_fields.size());
+        const Maybe<bool> scalar = sc::validate_const_fields(schema.get(), kw.get(), partial, child_transform,
+                                                             root_path, false, *no_path, *run);
+        if (!scalar) {
+            return error;
+        }
+        nothing_missing = proof.nothing_missing(m, run->size());
+        return sc::Valued{Ref(), *scalar};
     }();
     if (!valued) {
         return error;
     }
-    if (!partial && failed(construct::check_missing(cls, schema.get(), kw.get()))) {
+    if (!partial && !nothing_missing && failed(construct::check_missing(cls, schema.get(), kw.get()))) {
         return error;
+    }
+    if (run) {
+        return run->write(inst, names);
     }
     if (!PyDict_Check(valued->value.get())) {
         return raise_not_instance(valued->value.get(), "dict");
@@ -200,12 +375,13 @@ Status record_construct(PyObject *inst, PyObject *names, PyObject *kwargs, bool 
 
 Status record_finish(PyObject *inst, PyObject *cls, bool sealed, const CloneContext &clone)
 {
-    Ref fields = attr<"_non_symbolic_fields">(cls);
+    Ref fields = class_read(cls, ClassReads::NonSymbolicFields);
     const Maybe<bool> seeded = fields ? truth(fields.get()) : Maybe<bool>(error);
     if (!seeded || (*seeded && failed(construct::non_symbolic_fields(inst, fields.get(), clone)))) {
         return error;
     }
-    const Maybe<bool> noop = truth_attr<"_sym_post_init_is_noop">(cls);
+    Ref noop_flag = class_read(cls, ClassReads::PostInitIsNoop);
+    const Maybe<bool> noop = noop_flag ? truth(noop_flag.get()) : Maybe<bool>(error);
     if (!noop || (!*noop && !call_method(inst, interned<"on_sym_post_init">()))) {
         return error;
     }
@@ -219,10 +395,13 @@ Status record_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
     }
     std::optional<bool> allow_partial, sealed, explicit_init;
     Ref root_path;
-    if (kwargs != nullptr) {
-        if (!PyDict_Check(kwargs)) {
-            return raise_not_instance(kwargs, "dict");
-        }
+    if (kwargs != nullptr && !PyDict_Check(kwargs)) {
+        return raise_not_instance(kwargs, "dict");
+    }
+    // A call without options mostly shows it by its keys alone.
+    if (kwargs != nullptr &&
+        !lacks_interned_names(kwargs, {interned<"allow_partial">(), interned<"sealed">(),
+                                       interned<"root_path">(), interned<"explicit_init">()})) {
         // Each taken out and converted in turn: a failed conversion leaves the later ones in place.
         auto take = [&](PyObject *name, bool none_is_unset, std::optional<bool> &out) -> Status {
             Maybe<Ref> value = pop_kw(kwargs, name);
@@ -250,18 +429,18 @@ Status record_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
     if (explicit_init.value_or(false)) {
         return explicit_init_error(cls);
     }
-    Ref options = attr<"__sym_options__">(cls);
+    Ref options = class_read(cls, ClassReads::SymOptions);
     const Maybe<bool> seal = options ? sealed_or_frozen(options.get(), sealed) : Maybe<bool>(error);
     if (!seal) {
         return error;
     }
-    Ref names = name_list<"__slot_field_names__">(cls);
-    Ref symbolic_names = names ? name_list<"__slot_symbolic_field_names__">(cls) : Ref();
+    Ref names = name_sequence(cls, ClassReads::SlotFieldNames);
+    Ref symbolic_names = names ? name_sequence(cls, ClassReads::SlotSymbolicFieldNames) : Ref();
     const bool partial = allow_partial.value_or(false);
     if (!symbolic_names || failed(record_init_node_state(obj, partial, *seal, root_path.get()))) {
         return error;
     }
-    const bool has_children = PyList_GET_SIZE(symbolic_names.get()) > 0;
+    const bool has_children = PySequence_Fast_GET_SIZE(symbolic_names.get()) > 0;
     Ref transform;
     if (has_children) {
         PyObject *flag = partial ? Py_True : Py_False;

@@ -9,13 +9,21 @@ namespace {
 
 PyObject *name_of(ClassReads::Name name)
 {
-    if (name == ClassReads::SymJsonify) {
-        return interned<"sym_jsonify">();
-    }
-    if (name == ClassReads::SerializationKey) {
-        return interned<"__serialization_key__">();
-    }
-    return interned<"__schema__">();
+    // In the order of `ClassReads::Name`.
+    static constexpr PyObject *(*const NAMES[ClassReads::COUNT])() = {
+        &interned<"sym_jsonify">,
+        &interned<"__serialization_key__">,
+        &interned<"__schema__">,
+        &interned<"__sym_options__">,
+        &interned<"__slot_field_names__">,
+        &interned<"__slot_symbolic_field_names__">,
+        &interned<"sym_fields">,
+        &interned<"_non_symbolic_fields">,
+        &interned<"_sym_post_init_is_noop">,
+        &interned<"__slot_reserved__">,
+        &interned<"__slot_field_offsets__">,
+    };
+    return NAMES[name]();
 }
 
 // Whether `type(obj).<name>` is what one lookup along the MRO of `tp` finds
@@ -54,18 +62,42 @@ ClassReads::Entry &ClassReads::claim(PyTypeObject *tp, unsigned int version) noe
     return e;
 }
 
-Ref ClassReads::read(PyObject *obj, Name name)
+ClassReads &record_class_reads() noexcept
 {
-    PyTypeObject *tp = Py_TYPE(obj);
+    static ClassReads reads;
+    return reads;
+}
+
+void ClassReads::remember(PyTypeObject *tp, Name name, PyObject *value) noexcept
+{
+    PyObject *found = nullptr;
+    if (value != nullptr && plain_lookup(tp, name_of(name), &found) && found == value &&
+        tp->tp_version_tag != 0) {
+        claim(tp, tp->tp_version_tag).values[name] = found;
+    }
+}
+
+Ref ClassReads::read_class(PyTypeObject *tp, Name name)
+{
     if (Entry *e = current(tp); e != nullptr && e->values[name] != nullptr) {
         return Ref::borrow(e->values[name]);
     }
-    PyObject *const text = name_of(name);
-    Ref value = getattr(reinterpret_cast<PyObject *>(tp), text);
-    PyObject *found = nullptr;
-    if (value && plain_lookup(tp, text, &found) && found == value.get() && tp->tp_version_tag != 0) {
-        claim(tp, tp->tp_version_tag).values[name] = found;
+    Ref value = getattr(reinterpret_cast<PyObject *>(tp), name_of(name));
+    remember(tp, name, value.get());
+    return value;
+}
+
+Maybe<Ref> ClassReads::read_class_optional(PyTypeObject *tp, Name name)
+{
+    if (Entry *e = current(tp); e != nullptr && e->values[name] != nullptr) {
+        return Ref::borrow(e->values[name]);
     }
+    PyObject *found = nullptr;
+    if (PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(tp), name_of(name), &found) < 0) {
+        return error;
+    }
+    Ref value = Ref::steal(found);
+    remember(tp, name, value.get());
     return value;
 }
 

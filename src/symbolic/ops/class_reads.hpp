@@ -1,5 +1,5 @@
-// The class attributes a tree walk reads for every node, remembered for the
-// classes it meets.
+// The class attributes read for every node a tree walk meets, or for every
+// record constructed, remembered for the classes read.
 //
 // For a class whose metaclass is exactly `type`, `type.__getattribute__`
 // answers a name that `type` itself does not define with the value found
@@ -22,10 +22,27 @@ namespace norv::symbolic::ops {
 
 class ClassReads {
 public:
-    enum Name : unsigned char { SymJsonify, SerializationKey, Schema, COUNT };
+    enum Name : unsigned char {
+        SymJsonify,
+        SerializationKey,
+        Schema,
+        SymOptions,
+        SlotFieldNames,
+        SlotSymbolicFieldNames,
+        SymFields,
+        NonSymbolicFields,
+        PostInitIsNoop,
+        SlotReserved,
+        SlotFieldOffsets,
+        COUNT
+    };
 
     // `type(obj).<name>`.
-    Ref read(PyObject *obj, Name name);
+    Ref read(PyObject *obj, Name name) { return read_class(Py_TYPE(obj), name); }
+    // `tp.<name>`.
+    Ref read_class(PyTypeObject *tp, Name name);
+    // `tp.<name>`, an empty Ref when there is no such attribute.
+    Maybe<Ref> read_class_optional(PyTypeObject *tp, Name name);
 
     // `markers::is_inferential(value)`.
     Maybe<bool> is_inferential(PyObject *value);
@@ -42,8 +59,14 @@ private:
     Entry *current(PyTypeObject *tp) noexcept;
     // The entry `tp` takes, emptied when it held another class or version.
     Entry &claim(PyTypeObject *tp, unsigned int version) noexcept;
+    // Keeps `value`, just read as `tp.<name>`, when the version tag vouches for it.
+    void remember(PyTypeObject *tp, Name name, PyObject *value) noexcept;
 
     std::array<Entry, 8> entries_{};
 };
+
+// The reads every record construction makes, shared by all of them: the
+// entries only borrow from their classes, so nothing is released at exit.
+ClassReads &record_class_reads() noexcept;
 
 }  // namespace norv::symbolic::ops

@@ -420,6 +420,81 @@ Ref missing_required_keys(PyObject *schema, PyObject *kwargs)
     return out;
 }
 
+namespace {
+
+class DictSink final : public FieldSink {
+public:
+    explicit DictSink(PyObject *dict) noexcept : dict_(dict) {}
+    Status put(PyObject *key, Ref value) override { return check(PyDict_SetItem(dict_, key, value.get())); }
+
+private:
+    PyObject *dict_;
+};
+
+// The constant-key branch, under the caller's recursion guard.
+Maybe<bool> const_fields_into(PyObject *schema, PyObject *kwargs, PyObject *transform, const ValueCtx &ctx,
+                              bool skip_validation, FieldSink &sink)
+{
+    const SchemaMeta &m = state(schema).caches();
+    const bridge::TypingBridge &br = bridge::get();
+    const FieldOptions options{transform, skip_validation, true};
+    bool scalar = true;
+    for (const Ref &f : m.const_fields) {
+        Ref field = Ref::borrow(f.get());
+        Maybe<ConstEntry> entry = const_entry(field.get(), kwargs);
+        if (!entry) {
+            return error;
+        }
+        const FieldMeta &fm = *entry->meta;
+        PyObject *key = fm.key.get();
+        const Ref &value = entry->value;
+        Ref result;
+        if (value) {
+            Maybe<Valued> v = funnel_field_value(field.get(), fm, key, value.get(), ctx, options);
+            if (!v) {
+                return error;
+            }
+            scalar = scalar && v->scalar;
+            result = std::move(v->value);
+        }
+        else if (fm.has_default) {
+            // Stored as it comes back: the default is not applied on this path.
+            result = materialize_default(fm.value_spec.get(), ctx.allow_partial);
+            scalar = scalar && result && funnel::is_scalar_value(result.get());
+        }
+        else if (!ctx.allow_partial) {
+            continue;  // reported by missing_required_keys
+        }
+        else {
+            Ref path = path_for(key, ctx);
+            result = path ? call_field_apply(field.get(), br.missing_value, true,
+                                             fm.enable_wrap ? transform : nullptr, path.get(), true)
+                          : Ref();
+            scalar = false;
+        }
+        if (!result || failed(sink.put(key, std::move(result)))) {
+            return error;
+        }
+    }
+    if (failed(raise_if_extra_const_keys(m, kwargs, ctx.root_path))) {
+        return error;
+    }
+    return scalar;
+}
+
+}  // namespace
+
+Maybe<bool> validate_const_fields(PyObject *schema, PyObject *kwargs, bool allow_partial, PyObject *transform,
+                                  PyObject *root_path, bool skip_validation, bool no_path, FieldSink &sink)
+{
+    RecursionGuard depth(" while validating fields");
+    if (depth.failed()) {
+        return error;
+    }
+    return const_fields_into(schema, kwargs, transform, ValueCtx{root_path, allow_partial, no_path},
+                             skip_validation, sink);
+}
+
 Maybe<Valued> validate_fields_native(PyObject *schema, PyObject *kwargs, bool allow_partial,
                                      PyObject *transform, PyObject *root_path, bool skip_validation,
                                      bool no_path)
@@ -445,54 +520,16 @@ Maybe<Valued> validate_fields_native(PyObject *schema, PyObject *kwargs, bool al
     if (!PyDict_Check(kwargs)) {
         return raise_not_instance(kwargs, "dict");
     }
-    const bridge::TypingBridge &br = bridge::get();
     Ref out = Ref::steal(PyDict_New());
     if (!out) {
         return error;
     }
-    const FieldOptions options{transform, skip_validation, true};
-    bool scalar = true;
-    for (const Ref &f : m.const_fields) {
-        Ref field = Ref::borrow(f.get());
-        Maybe<ConstEntry> entry = const_entry(field.get(), kwargs);
-        if (!entry) {
-            return error;
-        }
-        const FieldMeta &fm = *entry->meta;
-        PyObject *key = fm.key.get();
-        const Ref &value = entry->value;
-        Ref result;
-        if (value) {
-            Maybe<Valued> v = funnel_field_value(field.get(), fm, key, value.get(), ctx, options);
-            if (!v) {
-                return error;
-            }
-            scalar = scalar && v->scalar;
-            result = std::move(v->value);
-        }
-        else if (fm.has_default) {
-            // Stored as it comes back: the default is not applied on this path.
-            result = materialize_default(fm.value_spec.get(), allow_partial);
-            scalar = scalar && result && funnel::is_scalar_value(result.get());
-        }
-        else if (!allow_partial) {
-            continue;  // reported by missing_required_keys
-        }
-        else {
-            Ref path = path_for(key, ctx);
-            result = path ? call_field_apply(field.get(), br.missing_value, true,
-                                             fm.enable_wrap ? transform : nullptr, path.get(), true)
-                          : Ref();
-            scalar = false;
-        }
-        if (!result || PyDict_SetItem(out.get(), key, result.get()) < 0) {
-            return error;
-        }
-    }
-    if (failed(raise_if_extra_const_keys(m, kwargs, root_path))) {
+    DictSink sink(out.get());
+    const Maybe<bool> scalar = const_fields_into(schema, kwargs, transform, ctx, skip_validation, sink);
+    if (!scalar) {
         return error;
     }
-    return Valued{std::move(out), scalar};
+    return Valued{std::move(out), *scalar};
 }
 
 }  // namespace norv::typing::schema

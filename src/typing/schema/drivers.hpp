@@ -94,4 +94,20 @@ Maybe<Valued> validate_fields_native(PyObject *schema, PyObject *kwargs, bool al
                                      PyObject *transform, PyObject *root_path, bool skip_validation,
                                      bool no_path);
 
+// Where the validation of an all-constant schema puts each field's value, in
+// schema order, as `validate_fields_native` stores it in its dict.
+class FieldSink {
+public:
+    virtual Status put(PyObject *key, Ref value) = 0;
+
+protected:
+    ~FieldSink() = default;
+};
+
+// `validate_fields_native` for a schema without non-constant keys and a dict
+// `kwargs`, the values handed to `sink`; whether every value is a scalar.
+// The caller has checked both conditions.
+Maybe<bool> validate_const_fields(PyObject *schema, PyObject *kwargs, bool allow_partial, PyObject *transform,
+                                  PyObject *root_path, bool skip_validation, bool no_path, FieldSink &sink);
+
 }  // namespace norv::typing::schema
