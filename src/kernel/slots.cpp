@@ -202,7 +202,9 @@ Ref field_get_body(PyObject *obj, const FieldMeta &meta)
         }
         value = Ref::borrow(cell);
     }
-    if (meta.kind == Kind::NonSymbolic || !refs::is_inferential(value.get())) {
+    // The interpreter's scalar types define no `infer` and cannot be given one.
+    if (meta.kind == Kind::NonSymbolic || typing::funnel::is_scalar_value(value.get()) ||
+        !refs::is_inferential(value.get())) {
         return value;
     }
     if (!meta.sym_mode) {
