@@ -10,9 +10,9 @@
 
 #include "core/error.hpp"
 #include "core/ref.hpp"
+#include "symbolic/binding.hpp"
 #include "symbolic/container.hpp"
 #include "symbolic/formalize.hpp"
-#include "symbolic/spec_binding.hpp"
 
 namespace norv::symbolic {
 

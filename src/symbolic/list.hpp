@@ -12,8 +12,8 @@
 
 #include "core/error.hpp"
 #include "core/ref.hpp"
+#include "symbolic/binding.hpp"
 #include "symbolic/container.hpp"
-#include "symbolic/spec_binding.hpp"
 
 namespace norv::symbolic {
 

@@ -4,10 +4,10 @@
 #include "core/args.hpp"
 #include "core/recursion.hpp"
 #include "core/truth.hpp"
+#include "symbolic/binding.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/list.hpp"
 #include "symbolic/list_faces.hpp"
-#include "symbolic/spec_binding.hpp"
 #include "typing/funnel/field_meta.hpp"
 
 namespace norv::symbolic {

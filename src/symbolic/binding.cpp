@@ -1,4 +1,4 @@
-#include "symbolic/spec_binding.hpp"
+#include "symbolic/binding.hpp"
 
 #include <utility>
 
