@@ -23,6 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "host"))
 
 import sidebyside  # noqa: E402
+from sidebyside import refused  # noqa: E402
 from norv_core import _native as n  # noqa: E402
 import norv_host  # noqa: E402
 from norv_host import objects as ho  # noqa: E402
@@ -77,16 +78,6 @@ def pair(cls):
 
 def wide(cls):
     return lambda: cls(f0=0, f1=1, f2=2, f3=3, f4=4, f5=5, f6=6, f7=7, f8=8, f9=9)
-
-
-def refused(call, exc):
-    def run():
-        try:
-            call()
-        except exc:
-            pass
-
-    return run
 
 
 def bad_pair(cls):

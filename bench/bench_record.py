@@ -23,6 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "host"))
 
 import sidebyside  # noqa: E402
+from sidebyside import refused  # noqa: E402
 import norv_host  # noqa: E402
 from norv_host import records as hr  # noqa: E402
 
@@ -92,16 +93,6 @@ def five(cls):
 
 def four(cls):
     return lambda: cls(a=1, b=2.0, c="c", d=True)
-
-
-def refused(call, exc):
-    def run():
-        try:
-            call()
-        except exc:
-            pass
-
-    return run
 
 
 def bad(cls):

@@ -74,6 +74,18 @@ def _case_in_worker(index, label, args):
         return json.load(out)
 
 
+def refused(call, exc):
+    """A contender for a failing path: calls `call`, which must raise `exc`."""
+
+    def run():
+        try:
+            call()
+        except exc:
+            pass
+
+    return run
+
+
 def run(cases, loops, unit="op"):
     """`cases`: (label, native, [(peer label, peer)]) or, to count a case's
     operations apart from `loops`, (label, native, peers, loops), optionally
