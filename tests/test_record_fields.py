@@ -329,6 +329,19 @@ def test_descriptors_refuse_foreign_instances():
         P.__dict__["x"].__set__(other, 1)
 
 
+def test_the_native_read_refuses_a_field_copied_from_another_record():
+    P = make(reserved=0, fields=("x",))
+    wide = make(reserved=0, fields=[f"f{i}" for i in range(40)], name="Wide")
+
+    class C(P):
+        __slots__ = ()
+
+    n._install_native_record_tp_getattro(C)
+    C.f39 = wide.__dict__["f39"]
+    with pytest.raises(TypeError, match="descriptor 'f39' for 'norv_core._native.Wide' objects doesn't apply to a 'C' object"):
+        C().f39
+
+
 # ---- the bakes --------------------------------------------------------------------------------
 
 

@@ -318,6 +318,21 @@ def test_re_pathing_moves_the_children_in_the_cells():
     assert d.sym_path == P("t.child") and n._slot_node_get(r, 1) == P("t")
 
 
+class Interrupting(hs.HostDict):
+    """A child whose mode cannot be read."""
+
+    @property
+    def sym_mode(self):
+        raise KeyboardInterrupt
+
+
+def test_re_pathing_lets_an_interrupt_reading_a_childs_mode_through():
+    r = Rec(x=1, root_path=P("r"))
+    r.other = Interrupting()
+    with pytest.raises(KeyboardInterrupt):
+        n._slot_record_repath_children(r, P("s"))
+
+
 def test_re_pathing_a_materialised_record_goes_through_its_view():
     d = hs.HostDict(a=1)
     r = Rec(x=1, child=d, root_path=P("r"))

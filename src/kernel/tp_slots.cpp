@@ -24,11 +24,14 @@ Ref object_getattro_fast_body(PyObject *obj, PyObject *name)
 }
 
 // A Record field's descriptor is read by its body directly; every other
-// name takes the generic read.
+// name takes the generic read. The descriptor may have been copied onto a
+// class it does not belong to: its cell is this instance's only when the
+// descriptor's own type check would pass.
 Ref record_getattro_body(PyObject *obj, PyObject *name)
 {
     PyObject *found = _PyType_Lookup(Py_TYPE(obj), name);
-    if (found != nullptr && Py_IS_TYPE(found, &PyGetSetDescr_Type)) {
+    if (found != nullptr && Py_IS_TYPE(found, &PyGetSetDescr_Type) &&
+        PyObject_TypeCheck(obj, PyDescr_TYPE(found))) {
         PyGetSetDef *def = reinterpret_cast<PyGetSetDescrObject *>(found)->d_getset;
         if (const slots::FieldMeta *meta = slots::field_meta_of(*def)) {
             return slots::field_get_body(obj, *meta);

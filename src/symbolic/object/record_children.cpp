@@ -35,11 +35,11 @@ Status repath_cells(PyObject *inst, PyObject *new_path)
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(children.get()); ++i) {
         PyObject *pair = PyList_GET_ITEM(children.get(), i);
         PyObject *value = PyTuple_GET_ITEM(pair, 1);
-        const Maybe<bool> aware = markers::is_topology_aware(value);
-        if (!aware) {
+        const Maybe<bool> in_tree = markers::in_tree(value);
+        if (!in_tree) {
             return error;
         }
-        if (!*aware || !*markers::child_sym_mode(value)) {
+        if (!*in_tree) {
             continue;
         }
         PyObject *args[] = {PyTuple_GET_ITEM(pair, 0), new_path};
