@@ -89,6 +89,12 @@ inline Maybe<Ref> some(Ref r)
     return r;
 }
 
+// `type(o)`, borrowed, as the object the protocol calls take.
+inline PyObject *type_of(PyObject *o) noexcept
+{
+    return reinterpret_cast<PyObject *>(Py_TYPE(o));
+}
+
 // Shorthands for the most common protocol calls; each returns a null Ref on error.
 inline Ref getattr(PyObject *o, PyObject *name)
 {

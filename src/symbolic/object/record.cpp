@@ -20,11 +20,6 @@ namespace {
 
 using topology::Role;
 
-PyObject *type_of(PyObject *inst)
-{
-    return reinterpret_cast<PyObject *>(Py_TYPE(inst));
-}
-
 PyObject *py_bool(bool b) noexcept
 {
     return b ? Py_True : Py_False;
