@@ -208,17 +208,14 @@ Maybe<Ref> walk_record(PyObject *record, Walk &w)
 // The last test of `walk`: a class marked `__slot_storage__` is a Record.
 Maybe<Ref> walk_marked_record(PyObject *value, Walk &w)
 {
-    PyObject *found = nullptr;
-    const int rc = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(Py_TYPE(value)),
-                                            interned<"__slot_storage__">(), &found);
-    Ref marker = Ref::steal(found);
-    if (rc < 0) {
+    const Maybe<Ref> marker = w.classes.read_class_optional(Py_TYPE(value), ClassReads::SlotStorage);
+    if (!marker) {
         return error;
     }
-    if (!marker) {
+    if (!*marker) {
         return Ref();
     }
-    const int truth = PyObject_IsTrue(marker.get());
+    const int truth = PyObject_IsTrue(marker->get());
     if (truth < 0) {
         return error;
     }
