@@ -14,6 +14,7 @@
 #include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "symbolic/object/sym_object.hpp"
+#include "symbolic/ops/to_json.hpp"
 
 namespace norv::symbolic::object {
 
@@ -59,14 +60,6 @@ Status append_str(std::string &text, PyObject *str)
     }
     text.append(utf8, static_cast<std::size_t>(size));
     return Status::ok;
-}
-
-// Rendered as its repr: None, and exact str, bool, int and float.
-bool is_leaf(PyObject *v) noexcept
-{
-    PyTypeObject *tp = Py_TYPE(v);
-    return v == Py_None || tp == &PyUnicode_Type || tp == &PyBool_Type || tp == &PyLong_Type ||
-           tp == &PyFloat_Type;
 }
 
 // `child_fields(value)`: a dict, or an empty Ref when the host declines.
@@ -124,7 +117,8 @@ Maybe<bool> render_entry(Render &r, PyObject *key, PyObject *value, std::int64_t
         }
     }
     r.text.append(r.compact ? "=" : " = ");
-    if (!is_leaf(value)) {
+    // None and the exact str, bool, int and float render as their repr.
+    if (!ops::is_wire_primitive(value)) {
         return render_nested(r, value, indent, depth);
     }
     Ref repr = Ref::steal(PyObject_Repr(value));

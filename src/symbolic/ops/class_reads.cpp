@@ -22,6 +22,7 @@ PyObject *name_of(ClassReads::Name name)
         &interned<"_sym_post_init_is_noop">,
         &interned<"__slot_reserved__">,
         &interned<"__slot_field_offsets__">,
+        &interned<"__slot_storage__">,
     };
     return NAMES[name]();
 }

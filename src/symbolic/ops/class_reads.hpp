@@ -34,6 +34,7 @@ public:
         PostInitIsNoop,
         SlotReserved,
         SlotFieldOffsets,
+        SlotStorage,
         COUNT
     };
 

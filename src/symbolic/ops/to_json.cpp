@@ -4,13 +4,13 @@
 #include "core/boundary.hpp"
 #include "core/names.hpp"
 #include "core/once.hpp"
-#include "kernel/layout.hpp"
 #include "kernel/record.hpp"
 #include "symbolic/dict.hpp"
 #include "symbolic/list.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/object/record.hpp"
 #include "symbolic/object/sym_object.hpp"
+#include "symbolic/object/topology.hpp"
 
 namespace norv::symbolic::ops {
 
@@ -155,7 +155,7 @@ Maybe<bool> raw_record_written(PyObject *record, PyObject *names, std::size_t de
     if (declared == 0) {
         return true;
     }
-    Maybe<Ref> allow_partial = reserved_role(record, reserved, 3);
+    Maybe<Ref> allow_partial = reserved_role(record, reserved, object::topology::ALLOW_PARTIAL);
     if (!allow_partial) {
         return error;
     }
@@ -174,25 +174,20 @@ Maybe<Ref> walk_record(PyObject *record, Walk &w)
     if (!proceeds || !*proceeds) {
         return proceeds ? Maybe<Ref>(Ref()) : Maybe<Ref>(error);
     }
-    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(record));
-    const Maybe<std::size_t> declared = object::record_reserved_count(type);
-    if (!declared) {
+    const Maybe<bool> materialized = object::record_is_materialized(record);
+    if (!materialized) {
         return error;
     }
-    if (*declared >= kernel::TOPOLOGY_RESERVED) {
-        Maybe<Ref> view = reserved_role(record, *reserved, kernel::node_state::VIEW);
-        if (!view) {
+    if (*materialized) {
+        Ref key = w.classes.read(record, ClassReads::SerializationKey);
+        if (!key) {
             return error;
         }
-        if (*view) {
-            Ref key = attr<"__serialization_key__">(type);
-            if (!key) {
-                return error;
-            }
-            return view_json_dict(record, key.get(), w);
-        }
+        return view_json_dict(record, key.get(), w);
     }
-    Ref declared_names = attr<"__slot_field_names__">(type);
+    const Maybe<std::size_t> declared =
+        object::record_reserved_count(reinterpret_cast<PyObject *>(Py_TYPE(record)));
+    Ref declared_names = declared ? w.classes.read(record, ClassReads::SlotFieldNames) : Ref();
     Ref names = declared_names ? to_str_list(declared_names.get()) : Ref();
     if (!names) {
         return error;
@@ -201,9 +196,9 @@ Maybe<Ref> walk_record(PyObject *record, Walk &w)
     if (!written || !*written) {
         return written ? Maybe<Ref>(Ref()) : Maybe<Ref>(error);
     }
-    Ref key = attr<"__serialization_key__">(type);
+    Ref key = w.classes.read(record, ClassReads::SerializationKey);
     Ref fields = key ? kernel::record::read_record_slots(record, names.get()) : Ref();
-    Ref schema = fields ? attr<"__schema__">(type) : Ref();
+    Ref schema = fields ? w.classes.read(record, ClassReads::Schema) : Ref();
     if (!schema) {
         return error;
     }
@@ -213,17 +208,14 @@ Maybe<Ref> walk_record(PyObject *record, Walk &w)
 // The last test of `walk`: a class marked `__slot_storage__` is a Record.
 Maybe<Ref> walk_marked_record(PyObject *value, Walk &w)
 {
-    PyObject *found = nullptr;
-    const int rc = PyObject_GetOptionalAttr(reinterpret_cast<PyObject *>(Py_TYPE(value)),
-                                            interned<"__slot_storage__">(), &found);
-    Ref marker = Ref::steal(found);
-    if (rc < 0) {
+    const Maybe<Ref> marker = w.classes.read_class_optional(Py_TYPE(value), ClassReads::SlotStorage);
+    if (!marker) {
         return error;
     }
-    if (!marker) {
+    if (!*marker) {
         return Ref();
     }
-    const int truth = PyObject_IsTrue(marker.get());
+    const int truth = PyObject_IsTrue(marker->get());
     if (truth < 0) {
         return error;
     }
