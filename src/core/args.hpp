@@ -207,6 +207,12 @@ inline Maybe<std::optional<bool>> opt_bool_arg(const char *name, PyObject *value
 Maybe<std::int64_t> to_i64(PyObject *value);
 Maybe<std::uint8_t> to_u8(PyObject *value);
 
+// `to_i64` as the parameter `name`, its failure decorated by `convert_arg`.
+inline Maybe<std::int64_t> i64_arg(const char *name, PyObject *value, ArgCause cause = ArgCause::Conversion)
+{
+    return convert_arg(name, [&] { return to_i64(value); }, cause);
+}
+
 // An unsigned pointer-sized integer through __index__, with the
 // interpreter's own OverflowError for a negative or too large value.
 Maybe<std::size_t> to_usize(PyObject *value);

@@ -54,11 +54,6 @@ Ref gathered(PyObject *other)
     return Ref::steal(PySequence_List(other));
 }
 
-Maybe<std::int64_t> index_arg(PyObject *value)
-{
-    return convert_arg("index", [&] { return to_i64(value); });
-}
-
 // `list.sort` itself: a subclass's `sort` is not re-entered, and only the
 // base method takes `key`.
 PyObject *base_sort()
@@ -176,7 +171,7 @@ Ref insert(PyObject *self, FastArgs a)
     if (failed(INSERT_SIG.bind(a, b))) {
         return error;
     }
-    Maybe<std::int64_t> index = index_arg(b[0]);
+    Maybe<std::int64_t> index = i64_arg("index", b[0]);
     if (!index || failed(check_unsealed(self, "Cannot insert element into a sealed List.")) ||
         failed(check_room(self))) {
         return error;
@@ -237,7 +232,7 @@ Ref pop(PyObject *self, FastArgs a)
     }
     std::int64_t index = -1;
     if (b.has(0)) {
-        Maybe<std::int64_t> given = index_arg(b[0]);
+        Maybe<std::int64_t> given = i64_arg("index", b[0]);
         if (!given) {
             return error;
         }

@@ -315,11 +315,6 @@ const Signature DELETE_SIG{"delete_and_notify", {arg("i")}, {.method = true}};
 const Signature FORMALIZED_SIG{
     "_formalized_value", {arg("idx"), arg("value"), opt("seen")}, {.method = true}};
 
-Maybe<std::int64_t> index_arg(const char *name, PyObject *value)
-{
-    return convert_arg(name, [&] { return to_i64(value); });
-}
-
 }  // namespace
 
 Maybe<bool> SymList::is_insertion(PyObject *value)
@@ -431,7 +426,7 @@ Ref set_item_without_permission_check(PyObject *self, FastArgs a)
     if (failed(SET_ITEM_SIG.bind(a, b))) {
         return error;
     }
-    Maybe<std::int64_t> key = index_arg("key", b[0]);
+    Maybe<std::int64_t> key = i64_arg("key", b[0]);
     if (!key) {
         return error;
     }
@@ -448,7 +443,7 @@ Ref delete_and_notify(PyObject *self, FastArgs a)
     if (failed(DELETE_SIG.bind(a, b))) {
         return error;
     }
-    Maybe<std::int64_t> i = index_arg("i", b[0]);
+    Maybe<std::int64_t> i = i64_arg("i", b[0]);
     if (!i || failed(SymList::delete_and_notify(self, *i))) {
         return error;
     }

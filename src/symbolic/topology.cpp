@@ -156,7 +156,7 @@ Maybe<OriginArgs> origin_args(const Bound &b, std::size_t first)
 {
     std::int64_t stacktop = -1;
     if (b.has(first + 4)) {
-        Maybe<std::int64_t> top = convert_arg("stacktop", [&] { return to_i64(b[first + 4]); });
+        Maybe<std::int64_t> top = i64_arg("stacktop", b[first + 4]);
         if (!top) {
             return error;
         }

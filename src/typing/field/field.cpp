@@ -615,8 +615,7 @@ Ref field_format(PyObject *self, FastArgs fa)
     }
     std::int64_t root_indent = 0;
     if (b.has(2)) {
-        const Maybe<std::int64_t> given =
-            convert_arg("root_indent", [&] { return to_i64(b[2]); }, ArgCause::ConversionCause);
+        const Maybe<std::int64_t> given = i64_arg("root_indent", b[2], ArgCause::ConversionCause);
         if (!given) {
             return error;
         }

@@ -62,7 +62,7 @@ PyObject *list_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
         // A given min_value is converted even when it is None; max_value None means unset.
         std::int64_t min_value = 0;
         if (b.has(0)) {
-            Maybe<std::int64_t> v = convert_arg("min_value", [&] { return to_i64(b[0]); });
+            Maybe<std::int64_t> v = i64_arg("min_value", b[0]);
             if (!v) {
                 return error;
             }
@@ -70,7 +70,7 @@ PyObject *list_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
         }
         std::optional<std::int64_t> max_value;
         if (PyObject *v = b.or_none(1)) {
-            Maybe<std::int64_t> m = convert_arg("max_value", [&] { return to_i64(v); });
+            Maybe<std::int64_t> m = i64_arg("max_value", v);
             if (!m) {
                 return error;
             }

@@ -59,7 +59,7 @@ PyObject *tuple_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
         }
         std::optional<std::int64_t> index;
         if (PyObject *v = b.or_none(0)) {
-            Maybe<std::int64_t> i = convert_arg("index", [&] { return to_i64(v); });
+            Maybe<std::int64_t> i = i64_arg("index", v);
             if (!i) {
                 return error;
             }

@@ -366,8 +366,7 @@ Ref schema_format(PyObject *self, FastArgs fa)
     }
     Ref indent;
     if (b.has(2)) {
-        Maybe<std::int64_t> i =
-            convert_arg("root_indent", [&] { return to_i64(b[2]); }, ArgCause::ConversionCause);
+        Maybe<std::int64_t> i = i64_arg("root_indent", b[2], ArgCause::ConversionCause);
         if (!i) {
             return error;
         }

@@ -764,7 +764,7 @@ Ref spec_format(PyObject *self, FastArgs a)
     }
     std::int64_t root_indent = 0;
     if (b.has(2)) {
-        const Maybe<std::int64_t> given = convert_arg("root_indent", [&] { return to_i64(b[2]); });
+        const Maybe<std::int64_t> given = i64_arg("root_indent", b[2]);
         if (!given) {
             return error;
         }

@@ -12,7 +12,7 @@ Maybe<OptInt> opt_int_param(PyObject *v, const char *name)
     if (v == nullptr || v == Py_None) {
         return OptInt();
     }
-    Maybe<std::int64_t> i = convert_arg(name, [&] { return to_i64(v); }, ArgCause::ConversionCause);
+    Maybe<std::int64_t> i = i64_arg(name, v, ArgCause::ConversionCause);
     if (!i) {
         return error;
     }
