@@ -137,6 +137,12 @@ inline Ref new_bool(bool v)
     return Ref::borrow(v ? Py_True : Py_False);
 }
 
+// The True or False singleton, borrowed: for argument arrays.
+inline PyObject *py_bool(bool b) noexcept
+{
+    return b ? Py_True : Py_False;
+}
+
 inline Ref none()
 {
     return Ref::borrow(Py_None);

@@ -25,11 +25,6 @@ namespace {
 namespace sc = typing::schema;
 namespace fn = typing::funnel;
 
-PyObject *py_bool(bool b) noexcept
-{
-    return b ? Py_True : Py_False;
-}
-
 // `str(name)` as an exact str whose text has a UTF-8 form; the errors of
 // either conversion propagate.
 Ref name_text(PyObject *name)

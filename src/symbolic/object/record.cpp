@@ -25,11 +25,6 @@ PyObject *type_of(PyObject *inst)
     return reinterpret_cast<PyObject *>(Py_TYPE(inst));
 }
 
-PyObject *py_bool(bool b) noexcept
-{
-    return b ? Py_True : Py_False;
-}
-
 // Whether the kernel cell of `role` holds an object.
 Maybe<bool> node_cell_filled(PyObject *inst, std::size_t role)
 {
