@@ -137,6 +137,12 @@ inline Ref new_bool(bool v)
     return Ref::borrow(v ? Py_True : Py_False);
 }
 
+// `type(o)`, borrowed, as an object.
+inline PyObject *type_of(PyObject *o) noexcept
+{
+    return reinterpret_cast<PyObject *>(Py_TYPE(o));
+}
+
 // The True or False singleton, borrowed: for argument arrays.
 inline PyObject *py_bool(bool b) noexcept
 {

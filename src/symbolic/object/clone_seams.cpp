@@ -18,11 +18,6 @@ namespace norv::symbolic::object {
 
 namespace {
 
-PyObject *type_of(PyObject *o)
-{
-    return reinterpret_cast<PyObject *>(Py_TYPE(o));
-}
-
 // The record arm: the node seeded unsealed, the given values stored
 // unvalidated (they come from a validated source), the children adopted,
 // then the shared tail with the clone's source.

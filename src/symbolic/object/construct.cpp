@@ -25,11 +25,6 @@ namespace {
 
 namespace sc = typing::schema;
 
-PyObject *type_of(PyObject *o)
-{
-    return reinterpret_cast<PyObject *>(Py_TYPE(o));
-}
-
 // Whether `key` names one of `names` (a set of exact str): only a str does,
 // a subclass through an exact copy of its text (its own hash and equality
 // never run). Text that UTF-8 cannot encode is in no such set.

@@ -23,11 +23,6 @@ Error refuse_instance()
     return raise(PyExc_TypeError, "node-state ABI: `inst` is neither a SymObject nor an inline-slot record");
 }
 
-PyObject *type_of(PyObject *inst)
-{
-    return reinterpret_cast<PyObject *>(Py_TYPE(inst));
-}
-
 // Which storage holds the instance's node state. A type that carries the
 // Record attribute without the kernel's layout has no cells to address: it
 // is refused as neither.

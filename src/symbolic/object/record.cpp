@@ -20,11 +20,6 @@ namespace {
 
 using topology::Role;
 
-PyObject *type_of(PyObject *inst)
-{
-    return reinterpret_cast<PyObject *>(Py_TYPE(inst));
-}
-
 // Whether the kernel cell of `role` holds an object.
 Maybe<bool> node_cell_filled(PyObject *inst, std::size_t role)
 {

@@ -19,11 +19,6 @@ namespace norv::symbolic::object {
 
 namespace {
 
-PyObject *type_of(PyObject *inst)
-{
-    return reinterpret_cast<PyObject *>(Py_TYPE(inst));
-}
-
 // Each child that follows its own tree gets its path under `new_path`.
 Status repath_cells(PyObject *inst, PyObject *new_path)
 {

@@ -35,11 +35,6 @@ namespace {
 namespace sc = typing::schema;
 using ops::ClassReads;
 
-PyObject *type_of(PyObject *inst)
-{
-    return reinterpret_cast<PyObject *>(Py_TYPE(inst));
-}
-
 // `cls.<name>`.
 Ref class_read(PyObject *cls, ClassReads::Name name)
 {

@@ -18,11 +18,6 @@ namespace norv::symbolic::object::topology {
 
 namespace {
 
-PyObject *type_of(PyObject *inst)
-{
-    return reinterpret_cast<PyObject *>(Py_TYPE(inst));
-}
-
 // Whether the class overrides a hook: its fact when the facts are known,
 // else the class's attribute compared by identity with the bridge's default.
 Maybe<bool> overrides(PyObject *inst, const std::optional<TopoFacts> &facts, bool TopoFacts::*fact,
