@@ -89,12 +89,6 @@ inline Maybe<Ref> some(Ref r)
     return r;
 }
 
-// `type(o)`, borrowed, as the object the protocol calls take.
-inline PyObject *type_of(PyObject *o) noexcept
-{
-    return reinterpret_cast<PyObject *>(Py_TYPE(o));
-}
-
 // Shorthands for the most common protocol calls; each returns a null Ref on error.
 inline Ref getattr(PyObject *o, PyObject *name)
 {
@@ -141,6 +135,18 @@ inline Ref new_int(long long v)
 inline Ref new_bool(bool v)
 {
     return Ref::borrow(v ? Py_True : Py_False);
+}
+
+// `type(o)`, borrowed, as an object.
+inline PyObject *type_of(PyObject *o) noexcept
+{
+    return reinterpret_cast<PyObject *>(Py_TYPE(o));
+}
+
+// The True or False singleton, borrowed: for argument arrays.
+inline PyObject *py_bool(bool b) noexcept
+{
+    return b ? Py_True : Py_False;
 }
 
 inline Ref none()

@@ -20,11 +20,6 @@ const Signature CUSTOM_APPLY_SIG{
     {arg("path"), arg("value_spec"), arg("allow_partial"), opt("child_transform")},
     {.method = true}};
 
-PyObject *py_bool(bool b) noexcept
-{
-    return b ? Py_True : Py_False;
-}
-
 // ValueError whose one argument is what the host's decorator returned,
 // whatever its type.
 Error raise_incompatible(const Kind &kind, PyObject *bound, PyObject *offered, PyObject *path)

@@ -17,11 +17,6 @@ namespace norv::symbolic {
 
 namespace {
 
-PyObject *py_bool(bool b) noexcept
-{
-    return b ? Py_True : Py_False;
-}
-
 // A field's switch: a host field that answers anything but a bool is refused.
 template <NameText Name>
 Maybe<bool> field_switch(PyObject *field)

@@ -374,24 +374,19 @@ Status SymObject::init(PyObject *obj, std::optional<bool> sealed, PyObject *root
 {
     bool allow_partial = false;
     if (kwargs != nullptr) {
-        PyObject *key = interned<"allow_partial">();
-        PyObject *found = nullptr;
-        if (PyDict_GetItemRef(kwargs, key, &found) < 0) {
+        Maybe<Ref> value = pop_kw(kwargs, interned<"allow_partial">());
+        if (!value) {
             return error;
         }
-        if (found != nullptr) {
-            Ref value = Ref::steal(found);
-            if (!PyBool_Check(value.get())) {
+        if (*value) {
+            if (!PyBool_Check(value->get())) {
                 return raise_format(
                     PyExc_TypeError,
                     "Expect bool type for argument 'allow_partial' in symbolic.Object.__init__ but "
                     "encountered %S.",
-                    value.get());
+                    value->get());
             }
-            allow_partial = value.get() == Py_True;
-            if (PyDict_DelItem(kwargs, key) < 0) {
-                return error;
-            }
+            allow_partial = value->get() == Py_True;
         }
     }
     return construct_impl(obj, sealed, root_path, explicit_init, kwargs, allow_partial, CloneContext{});

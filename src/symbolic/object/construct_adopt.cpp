@@ -139,24 +139,21 @@ Status adopt_children_inline(PyObject *self, PyObject *dict, bool sym)
             PyObject *s = seen_set();
             result = s ? adopt_object(self, key, value.get(), parent_path.get(), s, sym) : Ref();
         }
-        else if (std::optional<adopt::ChildState> state = adopt::native_child_state(value.get());
-                 state && state->parent.get() == self) {
-            // Left as it is only where it already sits: the same container
-            // given for a second field is cloned, not shared by two keys.
-            Ref expected = keypath::child_key_path(key, parent_path.get());
-            const Maybe<bool> placed =
-                expected ? same_path(expected.get(), state->path.get()) : Maybe<bool>(error);
-            if (!placed) {
-                return error;
-            }
-            if (*placed) {
-                continue;
-            }
-            PyObject *s = seen_set();
-            result = s ? adopt::relocate_if_symbolic(key, value.get(), sym, parent_path.get(), self, self, s)
-                       : Ref();
-        }
         else {
+            if (std::optional<adopt::ChildState> state = adopt::native_child_state(value.get());
+                state && state->parent.get() == self) {
+                // Left as it is only where it already sits: the same container
+                // given for a second field is cloned, not shared by two keys.
+                Ref expected = keypath::child_key_path(key, parent_path.get());
+                const Maybe<bool> placed =
+                    expected ? same_path(expected.get(), state->path.get()) : Maybe<bool>(error);
+                if (!placed) {
+                    return error;
+                }
+                if (*placed) {
+                    continue;
+                }
+            }
             PyObject *s = seen_set();
             result = s ? adopt::relocate_if_symbolic(key, value.get(), sym, parent_path.get(), self, self, s)
                        : Ref();

@@ -217,19 +217,12 @@ Maybe<std::optional<bool>> puresymbolic_scan(PyObject *value)
     }
     PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(value));
     if (type == dict_type) {
-        bool pure = false;
-        const Status walked = dict_for_each(value, [&](PyObject *, PyObject *child) -> Status {
-            if (pure) {
-                return Status::ok;
-            }
+        // Stops at the first pure-symbolic child.
+        const Maybe<bool> none_pure = dict_while(value, [](PyObject *, PyObject *child) -> Maybe<bool> {
             const Maybe<bool> p = child_is_pure_symbolic(child);
-            if (!p) {
-                return error;
-            }
-            pure = *p;
-            return Status::ok;
+            return p ? Maybe<bool>(!*p) : p;
         });
-        return failed(walked) ? Maybe<Answer>(error) : Maybe<Answer>(Answer(pure));
+        return none_pure ? Maybe<Answer>(Answer(!*none_pure)) : Maybe<Answer>(error);
     }
     if (type == list_type) {
         return any_list_item(value, PyList_GET_SIZE(value));

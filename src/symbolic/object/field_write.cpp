@@ -25,11 +25,6 @@ namespace {
 namespace sc = typing::schema;
 namespace fn = typing::funnel;
 
-PyObject *py_bool(bool b) noexcept
-{
-    return b ? Py_True : Py_False;
-}
-
 // `str(name)` as an exact str whose text has a UTF-8 form; the errors of
 // either conversion propagate.
 Ref name_text(PyObject *name)
@@ -131,14 +126,17 @@ Ref apply_general(PyObject *name, PyObject *value, bool missing, PyObject *field
 {
     const bridge::ObjectBridge &br = bridge::get();
     PyObject *parent = ctx.path ? ctx.path.get() : Py_None;
+    const Maybe<bool> wraps = truth_attr<"enable_wrap">(field);
+    if (!wraps) {
+        return error;
+    }
     Ref v = Ref::borrow(value);
     if (!missing) {
-        Maybe<bool> wrap = truth_attr<"enable_wrap">(field);
-        Ref root = wrap ? field_path(br, name, parent) : Ref();
+        Ref root = field_path(br, name, parent);
         if (!root) {
             return error;
         }
-        PyObject *args[] = {nullptr, value, py_bool(*wrap), py_bool(ctx.allow_partial), root.get()};
+        PyObject *args[] = {nullptr, value, py_bool(*wraps), py_bool(ctx.allow_partial), root.get()};
         v = Ref::steal(PyObject_Vectorcall(symbolic::bridge::get().wrap_value, args + 1,
                                            1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                            kwnames<"wrap", "allow_partial", "root_path">()));
@@ -149,8 +147,7 @@ Ref apply_general(PyObject *name, PyObject *value, bool missing, PyObject *field
     PyObject *partial = py_bool(ctx.allow_partial);
     Ref transform = Ref::steal(PyObject_Vectorcall(br.symbolic_transform_fn, &partial, 1, nullptr));
     Ref child = transform ? keypath::child_key_path(name, parent) : Ref();
-    Maybe<bool> wraps = child ? truth_attr<"enable_wrap">(field) : Maybe<bool>(error);
-    if (!wraps) {
+    if (!child) {
         return error;
     }
     return apply_field(field, v.get(), ctx.allow_partial, *wraps ? transform.get() : nullptr, child.get());

@@ -20,11 +20,6 @@ namespace {
 
 using topology::Role;
 
-PyObject *py_bool(bool b) noexcept
-{
-    return b ? Py_True : Py_False;
-}
-
 // Whether the kernel cell of `role` holds an object.
 Maybe<bool> node_cell_filled(PyObject *inst, std::size_t role)
 {

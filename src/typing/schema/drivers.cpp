@@ -22,11 +22,6 @@ namespace norv::typing::schema {
 
 namespace {
 
-PyObject *py_bool(bool b) noexcept
-{
-    return b ? Py_True : Py_False;
-}
-
 PyObject *or_none(PyObject *o) noexcept
 {
     return o ? o : Py_None;

@@ -69,11 +69,6 @@ Ref or_none(const Ref &r)
     return r ? Ref::borrow(r.get()) : none();
 }
 
-PyObject *bool_obj(bool b) noexcept
-{
-    return b ? Py_True : Py_False;
-}
-
 // ---- properties -----------------------------------------------------------------------
 
 using EngineGetter = Ref (*)(SpecEngine &);
@@ -639,7 +634,7 @@ Ref spec_noneable(PyObject *self, FastArgs a)
             return error;
         }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
-            PyObject *args[] = {PyList_GET_ITEM(candidates.get(), i), bool_obj(is_noneable), Py_False};
+            PyObject *args[] = {PyList_GET_ITEM(candidates.get(), i), py_bool(is_noneable), Py_False};
             const size_t nargsf = 2 | PY_VECTORCALL_ARGUMENTS_OFFSET;
             Ref r = Ref::steal(PyObject_VectorcallMethod(interned<"noneable">(), args, nargsf,
                                                          kwnames<"use_none_as_default">()));
