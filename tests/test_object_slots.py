@@ -390,6 +390,58 @@ def test_an_error_other_than_attribute_error_is_not_a_miss():
     assert recorded("sym_hasattr") == []
 
 
+# An instance of a class that reads attributes symbolically but has no
+# `sym_hasattr`: asking for it misses again, through the same slot.
+WITHOUT_SYM_HASATTR = {
+    "generic": """
+Plain = type("Plain", (), {"__sym_options__": ho.SymOptions(attr_read=True)})
+n._install_native_tp_getattro(Plain)
+obj = Plain()
+""",
+    "fast": """
+class Bare(n.SymObject):
+    __sym_options__ = ho.SymOptions(attr_read=True)
+n._install_native_tp_getattro_fast(Bare)
+obj = Bare.__new__(Bare)
+""",
+    "record": """
+from norv_host import records
+R = records.record_class("R", {"x": int}, attr_read=True)
+obj = R(x=1)
+""",
+}
+
+
+@pytest.mark.parametrize("stack_kib", [None, 256], ids=["main thread", "small stack"])
+@pytest.mark.parametrize("setup", WITHOUT_SYM_HASATTR.values(), ids=WITHOUT_SYM_HASATTR.keys())
+def test_an_inferred_attribute_question_that_asks_itself_ends_in_recursion_error(run_py, setup, stack_kib):
+    out = run_py(
+        f"""
+import threading
+import norv_host
+from norv_core import _native as n
+from norv_host import objects as ho
+norv_host.install()
+{setup}
+outcome = []
+def run():
+    try:
+        outcome.append(hasattr(obj, "missing"))
+    except BaseException as e:
+        outcome.append(type(e).__name__)
+if {stack_kib!r} is None:
+    run()
+else:
+    threading.stack_size({stack_kib!r} * 1024)
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+print(*outcome)
+"""
+    )
+    assert out.strip() == "RecursionError"
+
+
 # ---------------------------------------------------------------- the fast tp_getattro
 
 
