@@ -15,6 +15,7 @@ from norv_host import objects as ho
 from norv_host import symbolic as hs
 
 from leakcheck import block_growth, swallow
+from small_stack import outcome_in_child
 
 from host_calls import WITHOUT_OBJECT_BRIDGE, clean_records, leak_round, recorded  # noqa: F401  (fixture)
 
@@ -405,41 +406,16 @@ n._install_native_tp_getattro_fast(Bare)
 obj = Bare.__new__(Bare)
 """,
     "record": """
-from norv_host import records
-R = records.record_class("R", {"x": int}, attr_read=True)
+R = hr.record_class("R", {"x": int}, attr_read=True)
 obj = R(x=1)
 """,
 }
 
 
-@pytest.mark.parametrize("stack_kib", [None, 256], ids=["main thread", "small stack"])
+@pytest.mark.parametrize("kib", [None, 256], ids=["main thread", "small stack"])
 @pytest.mark.parametrize("setup", WITHOUT_SYM_HASATTR.values(), ids=WITHOUT_SYM_HASATTR.keys())
-def test_an_inferred_attribute_question_that_asks_itself_ends_in_recursion_error(run_py, setup, stack_kib):
-    out = run_py(
-        f"""
-import threading
-import norv_host
-from norv_core import _native as n
-from norv_host import objects as ho
-norv_host.install()
-{setup}
-outcome = []
-def run():
-    try:
-        outcome.append(hasattr(obj, "missing"))
-    except BaseException as e:
-        outcome.append(type(e).__name__)
-if {stack_kib!r} is None:
-    run()
-else:
-    threading.stack_size({stack_kib!r} * 1024)
-    thread = threading.Thread(target=run)
-    thread.start()
-    thread.join()
-print(*outcome)
-"""
-    )
-    assert out.strip() == "RecursionError"
+def test_an_inferred_attribute_question_that_asks_itself_ends_in_recursion_error(run_py, setup, kib):
+    assert outcome_in_child(run_py, setup, 'hasattr(obj, "missing")', kib) == "RecursionError"
 
 
 # ---------------------------------------------------------------- the fast tp_getattro
