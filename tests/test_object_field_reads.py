@@ -14,6 +14,7 @@ from norv_host import objects as ho
 from norv_host import symbolic as hs
 
 from leakcheck import block_growth, refcount_delta
+from small_stack import outcome_in_child
 
 norv_host.install()
 probe = n._testing
@@ -215,6 +216,25 @@ def test_an_inferential_value_in_a_sym_false_class_is_a_symbolic_mode_error(how)
     with pytest.raises(ho.SymbolicModeError):
         probe.try_sym_field(obj, "x")
     assert not any(c[0] == "infer" for c in hs.calls)
+
+
+# A class whose field `infer` holds the object itself: inferring the field
+# reads it again, through the field's property or the fast attribute read.
+INFERS_ITSELF = """
+class Loop(ho.HostObject):
+    infer: int = 0
+if {fast}:
+    n._install_native_tp_getattro_fast(Loop)
+o = Loop()
+o.field_dict()["infer"] = o
+"""
+
+
+@pytest.mark.parametrize("kib", [None, 256], ids=["main thread", "small stack"])
+@pytest.mark.parametrize("fast", [False, True], ids=["property", "fast read"])
+@pytest.mark.parametrize("call", ["o.infer", 'o._sym_field("infer")'])
+def test_an_inference_that_reads_its_own_field_ends_in_recursion_error(run_py, call, fast, kib):
+    assert outcome_in_child(run_py, INFERS_ITSELF.format(fast=fast), call, kib) == "RecursionError"
 
 
 def test_plain_values_of_a_sym_false_class_read_normally():

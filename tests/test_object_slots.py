@@ -15,6 +15,7 @@ from norv_host import objects as ho
 from norv_host import symbolic as hs
 
 from leakcheck import block_growth, swallow
+from small_stack import outcome_in_child
 
 from host_calls import WITHOUT_OBJECT_BRIDGE, clean_records, leak_round, recorded  # noqa: F401  (fixture)
 
@@ -388,6 +389,33 @@ def test_an_error_other_than_attribute_error_is_not_a_miss():
     with pytest.raises(Boom):
         obj.broken
     assert recorded("sym_hasattr") == []
+
+
+# An instance of a class that reads attributes symbolically but has no
+# `sym_hasattr`: asking for it misses again, through the same slot.
+WITHOUT_SYM_HASATTR = {
+    "generic": """
+Plain = type("Plain", (), {"__sym_options__": ho.SymOptions(attr_read=True)})
+n._install_native_tp_getattro(Plain)
+obj = Plain()
+""",
+    "fast": """
+class Bare(n.SymObject):
+    __sym_options__ = ho.SymOptions(attr_read=True)
+n._install_native_tp_getattro_fast(Bare)
+obj = Bare.__new__(Bare)
+""",
+    "record": """
+R = hr.record_class("R", {"x": int}, attr_read=True)
+obj = R(x=1)
+""",
+}
+
+
+@pytest.mark.parametrize("kib", [None, 256], ids=["main thread", "small stack"])
+@pytest.mark.parametrize("setup", WITHOUT_SYM_HASATTR.values(), ids=WITHOUT_SYM_HASATTR.keys())
+def test_an_inferred_attribute_question_that_asks_itself_ends_in_recursion_error(run_py, setup, kib):
+    assert outcome_in_child(run_py, setup, 'hasattr(obj, "missing")', kib) == "RecursionError"
 
 
 # ---------------------------------------------------------------- the fast tp_getattro

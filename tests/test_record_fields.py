@@ -15,6 +15,7 @@ from norv_host import records as hr
 from norv_host import symbolic as hs
 
 from leakcheck import refcount_delta
+from small_stack import outcome_in_child
 
 norv_host.install()
 probe = n._testing
@@ -264,6 +265,34 @@ def test_infer_errors_propagate():
     p.x = Failing()
     with pytest.raises(LookupError, match="no tree"):
         p.x
+
+
+# A field read whose inference reads the same field again: the field holds
+# the record itself and is named `infer`, or the view's name is a field.
+READS_ITSELF = {
+    "infer field": """
+R = n._kernel_make_record("R", ["infer"], 9)
+r = R()
+r.infer = r
+""",
+    "view field": """
+R = n._kernel_make_record("R", ["_sym_attributes"], 9)
+r = R()
+r._sym_attributes = hs.Inferred(1)
+""",
+    "record slot": """
+R = hr.record_class("R", {"infer": int})
+r = R(infer=1)
+R.__mro__[1].__dict__["infer"].__set__(r, r)
+""",
+}
+
+
+@pytest.mark.parametrize("kib", [None, 256], ids=["main thread", "small stack"])
+@pytest.mark.parametrize("setup", READS_ITSELF.values(), ids=READS_ITSELF.keys())
+def test_an_inference_that_reads_its_own_field_ends_in_recursion_error(run_py, setup, kib):
+    field = "infer" if "infer" in setup else "_sym_attributes"
+    assert outcome_in_child(run_py, setup, f"r.{field}", kib) == "RecursionError"
 
 
 # ---- writes and deletion ----------------------------------------------------------------------

@@ -18,16 +18,79 @@ namespace norv::kernel::heap_type {
 namespace {
 
 // Everything a type's descriptors point into. Made once per type and never
-// released: CPython's descriptors keep pointers into the getset table for
-// the life of the type, and the bakes find the field closures through it.
-// The table's first entry is hidden from CPython (the type points at the
-// second); its closure leads to the record (`record_of`).
+// released once the type is built: CPython's descriptors keep pointers into
+// the getset table for the life of the type, and the bakes find the field
+// closures through it. The table's first entry is hidden from CPython (the
+// type points at the second); its closure leads to the record (`record_of`).
 struct TypeTables {
     TypeRecord record;
     std::vector<std::string> names;  // C strings of the field entries, then the type's name
     std::vector<slots::FieldMeta> fields;
     std::vector<PyGetSetDef> getset;
+
+    TypeTables() = default;
+    TypeTables(const TypeTables &) = delete;
+    TypeTables &operator=(const TypeTables &) = delete;
+    // Only the tables of a build that failed are destroyed.
+    ~TypeTables()
+    {
+        for (const slots::FieldMeta &field : fields) {
+            Py_DECREF(field.name);
+        }
+    }
 };
+
+// Whether the caller's reference is the only way to reach `tp` and its
+// descriptors: every other reference to the type comes from its own method
+// resolution order and its own descriptors, and nothing else holds those or
+// its dict. Host code run during a build (an inherited key's comparison, a
+// base's attribute) could have taken any of them.
+bool unshared(PyTypeObject *tp)
+{
+    PyObject *dict = tp->tp_dict, *mro = tp->tp_mro;
+    // Another metaclass's clear may run host code of its own.
+    if (!Py_IS_TYPE(tp, &PyType_Type) || dict == nullptr || mro == nullptr || Py_REFCNT(dict) != 1 ||
+        Py_REFCNT(mro) != 1 || !PyTuple_Check(mro)) {
+        return false;
+    }
+    Py_ssize_t own = 1;  // the caller's
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        own += PyTuple_GET_ITEM(mro, i) == reinterpret_cast<PyObject *>(tp);
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (Py_IS_TYPE(value, &PyGetSetDescr_Type) && PyDescr_TYPE(value) == tp) {
+            if (Py_REFCNT(value) != 1) {
+                return false;
+            }
+            ++own;
+        }
+    }
+    return Py_REFCNT(tp) == own;
+}
+
+// Drops a type whose build failed after it was created, with the error in
+// flight. The type is cleared and freed at once, as the collector would
+// later, and its tables with it, so that nothing is left behind; a type
+// that something else still reaches keeps its tables, which its
+// descriptors point into.
+Error abandon(Ref type, std::unique_ptr<TypeTables> tables)
+{
+    auto *tp = reinterpret_cast<PyTypeObject *>(type.get());
+    if (!unshared(tp)) {
+        (void)tables.release();
+        return error;
+    }
+    PyObject *in_flight = PyErr_GetRaisedException();
+    (void)PyType_Type.tp_clear(type.get());
+    if (Py_REFCNT(tp) != 1) {
+        (void)tables.release();
+    }
+    type.reset();
+    PyErr_SetRaisedException(in_flight);
+    return error;
+}
 
 // The hierarchy's reserved cells before this type: what the base says, or 0
 // when that cannot be read as a non-negative int.
@@ -209,21 +272,22 @@ Ref make(PyObject *name, PyObject *field_names, Layout layout, PyTypeObject *bas
     if (!bases) {
         return error;
     }
-    // From here the type's descriptors may point into the tables.
-    TypeTables *kept = tables.release();
     Ref type = Ref::steal(PyType_FromSpecWithBases(&spec, bases.get()));
     if (!type) {
+        // A type half made before the failure may still point into them.
+        (void)tables.release();
         return error;
     }
     auto *tp = reinterpret_cast<PyTypeObject *>(type.get());
-    if (tp->tp_getset != kept->getset.data() + 1 || kernel_type_of(tp) != tp) {
+    if (tp->tp_getset != tables->getset.data() + 1 || kernel_type_of(tp) != tp) {
+        (void)tables.release();
         panic("Record types keep the kernel's getset table and traverse slot");
     }
 
     Ref total_count = Ref::steal(PyLong_FromSize_t(total));
     if (!total_count ||
         failed(set_type_attr(type.get(), interned<"__slot_reserved__">(), total_count.get()))) {
-        return error;
+        return abandon(std::move(type), std::move(tables));
     }
     if (weak) {
         tp->tp_weaklistoffset = static_cast<Py_ssize_t>(layout.region_start + CELL * node_state::COUNT);
@@ -231,24 +295,26 @@ Ref make(PyObject *name, PyObject *field_names, Layout layout, PyTypeObject *bas
     }
     Ref offsets = inherited_offsets(base);
     if (!offsets) {
-        return error;
+        return abandon(std::move(type), std::move(tables));
     }
-    for (const slots::FieldMeta &field : kept->fields) {
+    for (const slots::FieldMeta &field : tables->fields) {
         const int present = PyDict_Contains(offsets.get(), field.name);
-        if (present < 0) {
-            return error;
-        }
-        if (present > 0) {
-            return duplicate_field_error(field.name);
+        if (present != 0) {
+            if (present > 0) {
+                (void)duplicate_field_error(field.name);
+            }
+            return abandon(std::move(type), std::move(tables));
         }
         Ref offset = Ref::steal(PyLong_FromSize_t(field.offset));
         if (!offset || PyDict_SetItem(offsets.get(), field.name, offset.get()) < 0) {
-            return error;
+            return abandon(std::move(type), std::move(tables));
         }
     }
     if (failed(set_type_attr(type.get(), interned<"__slot_field_offsets__">(), offsets.get()))) {
-        return error;
+        return abandon(std::move(type), std::move(tables));
     }
+    // Built: its descriptors point into the tables for the life of the process.
+    (void)tables.release();
     return type;
 }
 

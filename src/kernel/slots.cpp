@@ -3,6 +3,7 @@
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/names.hpp"
+#include "core/recursion.hpp"
 #include "kernel/refs.hpp"
 #include "symbolic/object/sym_object.hpp"
 
@@ -48,6 +49,12 @@ Error empty_cell_error(PyObject *obj, const FieldMeta &meta)
 // object's attribute view holds for the field when it has one.
 Ref infer_value(PyObject *obj, const FieldMeta &meta, Ref value)
 {
+    // Reading the view and `infer` may come back to this read with no
+    // Python frame between (a field stored under either name).
+    RecursionGuard depth(" while inferring a field value");
+    if (depth.failed()) {
+        return error;
+    }
     PyObject *attrs = nullptr;
     const int has = PyObject_GetOptionalAttr(obj, interned<"_sym_attributes">(), &attrs);
     if (has < 0) {

@@ -2,6 +2,7 @@
 
 #include "core/args.hpp"
 #include "core/names.hpp"
+#include "core/recursion.hpp"
 #include "kernel/slots.hpp"
 #include "symbolic/object/construct.hpp"
 #include "symbolic/object/record.hpp"
@@ -228,6 +229,13 @@ Ref object_getattro_body(PyObject *obj, PyObject *name)
         return error;
     }
     Ref missed = Ref::steal(PyErr_GetRaisedException());
+    // Asking the object re-enters this slot with no Python frame between
+    // (an object without `sym_hasattr` asks for it again): each level of
+    // the fallback counts as a call.
+    RecursionGuard depth(" while reading an inferred attribute");
+    if (depth.failed()) {
+        return error;
+    }
     Maybe<bool> inferred = attr_read_on(obj);
     if (inferred && *inferred) {
         Ref has = call_method(obj, interned<"sym_hasattr">(), name);

@@ -6,6 +6,7 @@
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/names.hpp"
+#include "core/recursion.hpp"
 #include "core/registry.hpp"
 #include "symbolic/dict.hpp"
 #include "symbolic/markers.hpp"
@@ -55,6 +56,12 @@ Ref SymObject::resolve_stored(PyObject *obj, PyObject *name, Ref value)
     }
     if (!*sym) {
         return record_inferential_sym_false_err(cls, name);
+    }
+    // `infer` may read this field again with no Python frame between (a
+    // field named `infer` holding the object itself).
+    RecursionGuard depth(" while inferring a field value");
+    if (depth.failed()) {
+        return error;
     }
     return call_method(value.get(), interned<"infer">());
 }
