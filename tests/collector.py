@@ -1,4 +1,5 @@
-"""The garbage collector's steps, run by hand on one object."""
+"""The garbage collector's steps, run by hand on one object, and host code
+that walks the collector's objects."""
 
 import ctypes
 
@@ -19,3 +20,18 @@ def tp_clear(obj):
     """Runs the clear slot of `obj`'s class on it, as the collector does for
     one member of a cycle."""
     assert clear_slot(type(obj))(obj) == 0
+
+
+# Source that defines `touch_all()` in a child interpreter: host code that
+# finds every list and tuple through the collector and reads each of its
+# slots, as a debugger or a memory profiler may at any time. A container
+# that is still being filled with an empty slot in sight crashes it.
+TOUCH_ALL = """
+import gc
+
+def touch_all():
+    for o in gc.get_objects():
+        if type(o) in (list, tuple):
+            [type(x) for x in o]
+            repr(o)
+"""

@@ -7,6 +7,8 @@ from norv_core import PanicException
 import norv_host
 import norv_host.typing as ht
 
+from collector import TOUCH_ALL
+
 norv_host.install()
 
 List, Tuple, Int, Str, Any = n.List, n.Tuple, n.Int, n.Str, n.Any
@@ -467,6 +469,32 @@ def test_tuple_with_child_transform():
     spec = Tuple([Int(), Int()])
     got = spec.apply((1, 2), child_transform=lambda p, f, v: (str(p), v))
     assert got == (("[0]", 1), ("[1]", 2))
+
+
+@pytest.mark.parametrize(
+    "spec, value",
+    [
+        ("n.Tuple([n.Int(), n.Int(), n.Int()])", (1, 2, 3)),
+        ("n.Tuple(n.Int())", (1, 2, 3)),
+        ("n.List(n.Int())", [1, 2, 3]),
+    ],
+)
+def test_host_code_walking_the_collector_meets_no_half_built_container(run_py, spec, value):
+    out = run_py(
+        TOUCH_ALL
+        + f"""
+import norv_host
+from norv_core import _native as n
+norv_host.install()
+
+def t(path, field, value):
+    touch_all()
+    return value * 10
+
+print(repr({spec}.apply({value!r}, child_transform=t)))
+"""
+    )
+    assert out.strip() == repr(type(value)(v * 10 for v in value))
 
 
 # ---- fast paths --------------------------------------------------------------------------------

@@ -610,6 +610,44 @@ def test_probes_refuse_types_without_traverse(obj):
             probe(obj)
 
 
+STATIC_TYPE_REFUSAL = "PanicException Record instances are garbage-collected objects"
+
+
+# A static type object carries its metatype's traverse slot, which the
+# interpreter aborts on; a heap type (every class of the module) is swept.
+@pytest.mark.parametrize(
+    "expr, expected",
+    [
+        ("object", STATIC_TYPE_REFUSAL),
+        ("type", STATIC_TYPE_REFUSAL),
+        ("int", STATIC_TYPE_REFUSAL),
+        ("dict", STATIC_TYPE_REFUSAL),
+        ("PanicException.__base__", STATIC_TYPE_REFUSAL),
+        ("type(len)", STATIC_TYPE_REFUSAL),
+        ("n.SymDict", "ran"),
+        ("n.Field", "ran"),
+        ("n._kernel_make_record('P', ['x'], 9)", "ran"),
+    ],
+)
+def test_probes_answer_type_objects_without_aborting(run_py, expr, expected):
+    out = run_py(
+        f"""
+        from norv_core import PanicException, _native as n
+        obj = {expr}
+        for probe in (n._kernel_probe_traverse_visits, n._kernel_probe_short_circuit):
+            try:
+                r = probe(obj)
+            except BaseException as e:
+                print(type(e).__name__, e)
+            else:
+                print("ran" if type(r) is int and r >= 0 else r)
+        """,
+        check=False,
+    )
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [expected, expected]
+
+
 def test_probes_leave_no_references_behind():
     P = make()
     p = P()

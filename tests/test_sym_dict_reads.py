@@ -11,6 +11,7 @@ import norv_host
 from norv_core import _native as n
 from norv_host import symbolic as hs
 
+from collector import TOUCH_ALL
 from host_calls import calls, fresh_host, leak_round  # noqa: F401 (a fixture)
 from leakcheck import block_growth, swallow
 
@@ -449,6 +450,38 @@ def test_listings(spec, keys, expected):
     assert list(d.sym_keys()) == expected
     assert list(d.sym_values()) == [f"v{k}" for k in expected]
     assert list(d.sym_items()) == [(k, f"v{k}") for k in expected]
+
+
+def test_host_code_walking_the_collector_meets_no_half_built_listing(run_py):
+    # A stored key's own hash runs host code while the listing is filled.
+    out = run_py(
+        TOUCH_ALL
+        + """
+import norv_host
+from norv_core import _native as n
+from norv_host import symbolic as hs
+norv_host.install()
+
+class Key(str):
+    def __hash__(self):
+        touch_all()
+        return str.__hash__(self)
+
+    __eq__ = str.__eq__
+
+fields = [n.Field("b", n.Any()), n.Field("a", n.Any()), n.Field(n.StrKey(), n.Any())]
+d = hs.HostDict()
+for k in ("y", "a", "b", "x"):
+    dict.__setitem__(d, Key(k), "v" + k)
+d._value_spec = n.Dict(n.Schema(fields, allow_nonconst_keys=True))
+print(list(d.sym_values()))
+print(list(d.sym_items()))
+"""
+    )
+    assert out.splitlines() == [
+        "['vb', 'va', 'vy', 'vx']",
+        "[('b', 'vb'), ('a', 'va'), ('y', 'vy'), ('x', 'vx')]",
+    ]
 
 
 def test_schema_order_follows_fields_edited_in_place():

@@ -3,6 +3,7 @@ lists in schema or storage order, and the decline of any tree holding a node
 the walk does not own."""
 
 import enum
+import textwrap
 
 import pytest
 
@@ -13,6 +14,7 @@ from norv_host import objects as ho
 from norv_host import records as hr
 from norv_host import symbolic as hs
 
+from collector import TOUCH_ALL
 from host_calls import clean_records  # noqa: F401 (a fixture)
 from leakcheck import block_growth, refcount_delta, swallow
 from small_stack import in_small_thread
@@ -761,6 +763,80 @@ def test_a_dict_that_changes_under_the_walk_is_an_internal_fault():
     dict.__setitem__(d, "b", 2)
     with pytest.raises(PanicException, match="dictionary changed size during iteration"):
         walk(d)
+
+
+# Each hook runs host code between the elements of the lists being built; a
+# hook that also shrinks the outer list cuts its output short.
+TOUCHING_HOOKS = {
+    "sym_mode": """
+        class Node(ho.HostObject):
+            x: int = 0
+            @property
+            def sym_mode(self):
+                touch_all()
+                return True
+        """,
+    "__serialization_key__": """
+        class Meta(type):
+            @property
+            def __serialization_key__(cls):
+                touch_all()
+                return "node"
+            @__serialization_key__.setter
+            def __serialization_key__(cls, value):
+                pass
+        class Node(ho.HostObject, metaclass=Meta):
+            x: int = 0
+        """,
+    "__schema__": """
+        class Touching:
+            def __get__(self, obj, owner):
+                touch_all()
+                return None
+        class Node(ho.HostObject):
+            x: int = 0
+        Node.__schema__ = Touching()
+        """,
+    "sym_mode, shrinking": """
+        class Node(ho.HostObject):
+            x: int = 0
+            @property
+            def sym_mode(self):
+                touch_all()
+                if self.x == 2:
+                    list.__delitem__(tree, slice(3, None))
+                return True
+        """,
+}
+
+
+@pytest.mark.parametrize("hook", list(TOUCHING_HOOKS))
+def test_host_code_walking_the_collector_meets_no_half_built_list(run_py, hook):
+    out = run_py(
+        TOUCH_ALL
+        + """
+import norv_host
+from norv_core import _native as n
+from norv_host import objects as ho, symbolic as hs
+norv_host.install()
+"""
+        + textwrap.dedent(TOUCHING_HOOKS[hook])
+        + """
+def sym_list(*items):
+    lst = hs.HostList()
+    for v in items:
+        list.append(lst, v)
+    return lst
+
+tree = sym_list(Node(x=1), sym_list(Node(x=2), 5, sym_list(Node(x=3))), "s", Node(x=4), None)
+out = n._native_to_json_walk(tree)
+key = type(tree[0]).__serialization_key__
+print(repr(out).replace(repr(key), "K"))
+"""
+    )
+    inner = "[{'_type': K, 'x': 2}, 5, [{'_type': K, 'x': 3}]]"
+    tail = "" if hook.endswith("shrinking") else ", {'_type': K, 'x': 4}, None"
+    assert out.strip() == f"[{{'_type': K, 'x': 1}}, {inner}, 's'{tail}]"
 
 
 # ---- references --------------------------------------------------------------------------------

@@ -13,6 +13,8 @@ from norv_core import _native as n
 import norv_host
 from norv_host import typing as ht
 
+from collector import TOUCH_ALL
+
 norv_host.install()
 
 Union, Int, Str, Float, Enum, Object = n.Union, n.Int, n.Str, n.Float, n.Enum, n.Object
@@ -266,6 +268,40 @@ def test_candidate_passes():
     taker = HostSpec("taker")
     assert Union([taker, Int()]).apply("y", allow_partial=True) == ("by", "taker", "y")
     assert taker.applied == [("y", True, None, None, True)]
+
+
+def test_host_code_walking_the_collector_meets_no_half_built_tuple(run_py):
+    # A host candidate's value type is read while the others' are gathered.
+    out = run_py(
+        TOUCH_ALL
+        + """
+import typing
+import norv_host
+from norv_core import _native as n
+from norv_host import typing as ht
+norv_host.install()
+
+class Touching(ht.ValueSpecBase):
+    is_noneable = False
+    forward_refs = frozenset()
+    annotation = typing.Any
+    _value_type = None
+
+    @property
+    def value_type(self):
+        touch_all()
+        return None
+
+    def apply(self, value, allow_partial=False, child_transform=None, root_path=None, inplace=True):
+        return ("by", value)
+
+    def is_compatible(self, other):
+        return False
+
+print(n.Union([n.Int(), Touching(), n.Str()]).apply(1.5))
+"""
+    )
+    assert out.strip() == "('by', 1.5)"
 
 
 def test_object_candidate_from_the_map():

@@ -51,6 +51,11 @@ traverseproc traverse_slot(PyObject *obj)
     if (t == nullptr) {
         panic("Record types set tp_traverse");
     }
+    // A static type object has the metatype's traverse slot, which aborts
+    // the interpreter on it: only objects the collector tracks may be swept.
+    if (!PyObject_IS_GC(obj)) {
+        panic("Record instances are garbage-collected objects");
+    }
     return t;
 }
 

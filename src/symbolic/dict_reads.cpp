@@ -5,6 +5,7 @@
 #include "core/args.hpp"
 #include "core/borrow.hpp"
 #include "core/names.hpp"
+#include "core/unfilled.hpp"
 #include "symbolic/dict.hpp"
 #include "symbolic/dict_faces.hpp"
 #include "symbolic/resolve.hpp"
@@ -168,15 +169,19 @@ Ref listing(PyObject *self, Listing what)
     if (!keys || what == Listing::Keys) {
         return keys;
     }
+    // A key's own hash or equality is host code: the output stays out of its
+    // reach until full, and the keys list, which it could reach, is read
+    // within its current length.
     const Py_ssize_t n = PyList_GET_SIZE(keys.get());
-    Ref out = Ref::steal(PyList_New(n));
+    Unfilled out = Unfilled::list(n);
     if (!out) {
         return error;
     }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *key = PyList_GET_ITEM(keys.get(), i);
+    Py_ssize_t i = 0;
+    for (; i < n && i < PyList_GET_SIZE(keys.get()); ++i) {
+        Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
         PyObject *value = nullptr;
-        const int found = PyDict_GetItemRef(dict, key, &value);
+        const int found = PyDict_GetItemRef(dict, key.get(), &value);
         if (found < 0) {
             return error;
         }
@@ -187,14 +192,14 @@ Ref listing(PyObject *self, Listing what)
             PyList_SET_ITEM(out.get(), i, value);
             continue;
         }
-        PyObject *pair = PyTuple_Pack(2, key, value);
+        PyObject *pair = PyTuple_Pack(2, key.get(), value);
         Py_DECREF(value);
         if (pair == nullptr) {
             return error;
         }
         PyList_SET_ITEM(out.get(), i, pair);
     }
-    return out;
+    return out.filled_list(i);
 }
 
 Ref iterate(Ref list)

@@ -4,6 +4,7 @@
 #include "core/boundary.hpp"
 #include "core/names.hpp"
 #include "core/once.hpp"
+#include "core/unfilled.hpp"
 #include "kernel/record.hpp"
 #include "symbolic/dict.hpp"
 #include "symbolic/list.hpp"
@@ -111,11 +112,12 @@ Maybe<Ref> walk_object(PyObject *obj, Walk &w)
 }
 
 // The list's elements read from its storage, up to the smaller of its length
-// when the walk began and its current one.
+// when the walk began and its current one. Host code runs between elements,
+// so the output stays out of its reach until full.
 Maybe<Ref> walk_list(PyObject *list, Walk &w)
 {
     const Py_ssize_t start = PyList_GET_SIZE(list);
-    Ref out = Ref::steal(PyList_New(start));
+    Unfilled out = Unfilled::list(start);
     if (!out) {
         return error;
     }
@@ -128,9 +130,8 @@ Maybe<Ref> walk_list(PyObject *list, Walk &w)
         }
         PyList_SET_ITEM(out.get(), i, r->release());
     }
-    // A list that shrank meanwhile: the slots past `i` were never filled.
-    Py_SET_SIZE(out.get(), i);
-    return out;
+    // A list that shrank meanwhile leaves the slots past `i` unfilled.
+    return out.filled_list(i);
 }
 
 // The cell of node-state `role` of a Record, or nothing when its root region

@@ -7,6 +7,7 @@
 // children run arbitrary code, including code that changes the container.
 #include "core/names.hpp"
 #include "core/once.hpp"
+#include "core/unfilled.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/services.hpp"
@@ -262,7 +263,8 @@ Ref tuple_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObjec
             path);
     }
 
-    Ref out = Ref::steal(PyTuple_New(n));
+    // The element calls run host code: out of its reach until full.
+    Unfilled out = Unfilled::tuple(n);
     if (!out) {
         return error;
     }
@@ -284,7 +286,7 @@ Ref tuple_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObjec
         }
         PyTuple_SET_ITEM(out.get(), i, r.release());
     }
-    return out;
+    return out.filled();
 }
 
 // ---- fast path -------------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 // Union: a value that one of two or more candidate specs accepts.
 #include <optional>
+#include <vector>
 
 #include "core/names.hpp"
 #include "core/once.hpp"
@@ -391,20 +392,20 @@ Ref union_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObjec
     if (!candidates) {
         return error;
     }
+    // Held natively, not in a tuple: a host candidate's `value_type` runs
+    // code that could reach a half-filled tuple through the collector.
     const Py_ssize_t n = PyTuple_GET_SIZE(candidates.get());
-    Ref types = Ref::steal(PyTuple_New(n));
-    if (!types) {
-        return error;
-    }
+    std::vector<Ref> types;
+    types.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref t = candidate_value_type(PyTuple_GET_ITEM(candidates.get(), i));
         if (!t) {
             return error;
         }
-        PyTuple_SET_ITEM(types.get(), i, t.release());
+        types.push_back(std::move(t));
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *t = PyTuple_GET_ITEM(types.get(), i);
+        PyObject *t = types[static_cast<std::size_t>(i)].get();
         if (t == Py_None) {
             continue;
         }
@@ -419,7 +420,7 @@ Ref union_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObjec
     // Without a value type first, then the rest; a TypeError means "not this one".
     for (const bool typed : {false, true}) {
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if ((PyTuple_GET_ITEM(types.get(), i) != Py_None) != typed) {
+            if ((types[static_cast<std::size_t>(i)].get() != Py_None) != typed) {
                 continue;
             }
             engine::Applied r =
