@@ -105,7 +105,7 @@ Ref kvlist_impl(PyObject *, FastArgs a)
     PyObject *verbose = b[VERBOSE] ? b[VERBOSE] : Py_False;
     PyObject *ri = b[ROOT_INDENT] ? b[ROOT_INDENT] : detail::int_zero();
     PyObject *label = b[LABEL] != Py_None ? b[LABEL] : nullptr;
-    PyObject *hook = b.or_none(CUSTOM);
+    PyObject *hook = b.null_if_none(CUSTOM);
 
     const int labelled = label ? PyObject_IsTrue(label) : 0;
     if (labelled < 0) {
@@ -131,7 +131,7 @@ Ref kvlist_impl(PyObject *, FastArgs a)
     kw.head(1, verbose);
     kw.head(2, child_ri.get());
     kw.head(3, hook ? hook : Py_None);
-    kw.head(4, b.or_none(MEMO) ? b[MEMO] : Py_None);
+    kw.head(4, b.null_if_none(MEMO) ? b[MEMO] : Py_None);
 
     TextBuilder body;
     std::size_t kept = 0;

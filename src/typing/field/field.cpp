@@ -6,6 +6,7 @@
 #include "core/args.hpp"
 #include "core/borrow.hpp"
 #include "core/boundary.hpp"
+#include "core/none.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
@@ -229,9 +230,9 @@ PyObject *field_tp_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
         Args a;
         a.key = b[0];
         a.value = b[1];
-        a.description = b.or_none(2);
-        a.metadata = b.or_none(3);
-        a.origin = b.or_none(4);
+        a.description = b.null_if_none(2);
+        a.metadata = b.null_if_none(3);
+        a.origin = b.null_if_none(4);
         // Parameter order: repr, compare, hash, init, clone, validation, wrap.
         const int at[N_SWITCHES] = {5, 6, 7, 9, 10, 11};
         for (int i = 0; i < N_SWITCHES; ++i) {
@@ -248,7 +249,7 @@ PyObject *field_tp_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
                 a.enable_init = *init;
             }
         }
-        a.alias = b.or_none(12);
+        a.alias = b.null_if_none(12);
         return field_new(a);
     });
 }
@@ -274,7 +275,7 @@ Ref field_apply(PyObject *self, FastArgs fa)
     if (!inplace) {
         return error;
     }
-    return apply(self, b[0], *allow_partial, b.or_none(2), b.or_none(3), *inplace);
+    return apply(self, b[0], *allow_partial, b.null_if_none(2), b.null_if_none(3), *inplace);
 }
 
 // ---- extend ---------------------------------------------------------------------------------
@@ -509,8 +510,12 @@ Ref field_from_annotation(PyObject *, FastArgs fa)
         return error;
     }
     PyObject *factory = bridge::field_from_annotation_fn();
-    auto or_none = [&](std::size_t i) { return b.or_none(i) ? b[i] : Py_None; };
-    PyObject *args[] = {b[0], b[1], or_none(2), or_none(3), *auto_typing ? Py_True : Py_False, or_none(5)};
+    PyObject *args[] = {b[0],
+                        b[1],
+                        none_if_null(b[2]),
+                        none_if_null(b[3]),
+                        *auto_typing ? Py_True : Py_False,
+                        none_if_null(b[5])};
     return Ref::steal(PyObject_Vectorcall(factory, args, 6, nullptr));
 }
 
@@ -791,12 +796,11 @@ Ref field_from_json(PyObject *, FastArgs fa)
     if (!alias) {
         return error;
     }
-    auto given = [](const Ref &r) { return r && r.get() != Py_None ? r.get() : nullptr; };
     a.key = key->get();
     a.value = value->get();
-    a.description = given(*description);
-    a.metadata = given(*metadata);
-    a.alias = given(*alias);
+    a.description = null_if_none(description->get());
+    a.metadata = null_if_none(metadata->get());
+    a.alias = null_if_none(alias->get());
     return field_new(a);
 }
 

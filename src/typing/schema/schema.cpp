@@ -45,7 +45,8 @@ PyObject *schema_tp_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
         if (!allow) {
             return error;
         }
-        return schema_new(b[0], b.or_none(1), b.or_none(2), b.or_none(3), *allow, b.or_none(5), b.or_none(6));
+        return schema_new(b[0], b.null_if_none(1), b.null_if_none(2), b.null_if_none(3), *allow,
+                          b.null_if_none(5), b.null_if_none(6));
     });
 }
 
@@ -57,7 +58,7 @@ Ref schema_merge_method(PyObject *, FastArgs fa)
     if (failed(MERGE_SIG.bind(fa, b))) {
         return error;
     }
-    return schema_merge(b[0], b.or_none(1), b.or_none(2));
+    return schema_merge(b[0], b.null_if_none(1), b.null_if_none(2));
 }
 
 Ref schema_extend(PyObject *self, PyObject *base)
@@ -379,7 +380,7 @@ Ref schema_format(PyObject *self, FastArgs fa)
     if (!fields_only) {
         return error;
     }
-    return schema_format_impl(self, *compact, *verbose, indent.get(), b.or_none(3), b.or_none(4),
+    return schema_format_impl(self, *compact, *verbose, indent.get(), b.null_if_none(3), b.null_if_none(4),
                               b.varkw.get(), false);
 }
 
@@ -802,7 +803,7 @@ Ref schema_funnel_validate_field(PyObject *self, FastArgs fa)
     if (!allow_partial) {
         return error;
     }
-    PyObject *root_path = b.or_none(3);
+    PyObject *root_path = b.null_if_none(3);
     SharedBorrow hold(state(self).borrow);
     if (hold.failed()) {
         return error;
@@ -993,7 +994,7 @@ Ref schema_apply_method(PyObject *self, FastArgs fa)
     if (!inplace) {
         return error;
     }
-    return apply_held(self, b[0], *allow_partial, b.or_none(2), b.or_none(3), *respect, *inplace);
+    return apply_held(self, b[0], *allow_partial, b.null_if_none(2), b.null_if_none(3), *respect, *inplace);
 }
 
 const Signature VALIDATE_SIG2{
@@ -1017,7 +1018,7 @@ Ref schema_validate_method(PyObject *self, FastArgs fa)
     if (hold.failed()) {
         return error;
     }
-    return validate(self, b[0], *allow_partial, b.or_none(2));
+    return validate(self, b[0], *allow_partial, b.null_if_none(2));
 }
 
 PyMethodDef SCHEMA_METHODS[] = {

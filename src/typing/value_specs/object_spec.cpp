@@ -170,8 +170,8 @@ PyObject *object_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         if (!f) {
             return error;
         }
-        return base::wrap(
-            cls, object_new(b[0], d.get(), b.or_none(2), b.or_none(3), f->noneable, f->frozen, f->strict));
+        return base::wrap(cls, object_new(b[0], d.get(), b.null_if_none(2), b.null_if_none(3), f->noneable,
+                                          f->frozen, f->strict));
     });
 }
 
@@ -197,8 +197,9 @@ Ref object_from_json(PyObject *, FastArgs a)
     if (!transform) {
         return error;
     }
-    return base::wrap(object_type(), object_new(t.get(), c->default_value.get(), nullptr, given(*transform),
-                                                c->is_noneable, c->frozen, c->strict));
+    return base::wrap(object_type(),
+                      object_new(t.get(), c->default_value.get(), nullptr, null_if_none(transform->get()),
+                                 c->is_noneable, c->frozen, c->strict));
 }
 
 const Signature OBJECT_TYPE_ARGS_SIG{"Object.with_type_args", {arg("type_args")}, {.method = true}};
@@ -242,7 +243,7 @@ Ref get_cls(SpecEngine &e)
     if (!cls) {
         return error;
     }
-    return or_none(*cls);
+    return none_if_null(*cls);
 }
 
 Ref get_schema(SpecEngine &e)
