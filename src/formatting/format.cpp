@@ -69,7 +69,7 @@ struct Call {
 
     PyObject *operator[](Slot s) const noexcept { return slot[s]; }
     // False when left out.
-    Maybe<bool> truthy(Slot s) const { return slot[s] ? truth(slot[s]) : Maybe<bool>(false); }
+    Maybe<bool> truthy(Slot s) const { return truth_or(slot[s], false); }
     PyObject *extras_dict() const noexcept { return extras; }
 };
 
@@ -586,11 +586,11 @@ Ref render_dict(const Ctx &x)
     PyObject *include = null_if_none(c[INCLUDE]);
     PyObject *exclude = null_if_none(c[EXCLUDE]);
     if (include) {
-        const int given = PyObject_IsTrue(include);
-        if (given < 0) {
+        const Maybe<bool> given = truth(include);
+        if (!given) {
             return error;
         }
-        if (!given) {
+        if (!*given) {
             include = nullptr;
         }
     }
@@ -598,11 +598,11 @@ Ref render_dict(const Ctx &x)
         exclude = nullptr;
     }
     else if (exclude) {
-        const int given = PyObject_IsTrue(exclude);
-        if (given < 0) {
+        const Maybe<bool> given = truth(exclude);
+        if (!given) {
             return error;
         }
-        if (!given) {
+        if (!*given) {
             exclude = nullptr;
         }
     }

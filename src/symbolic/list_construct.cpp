@@ -161,7 +161,7 @@ Status take_items(PyObject *self, PyObject *items, PyObject *value_spec, bool pa
     if (items == nullptr) {
         return Status::ok;
     }
-    Maybe<bool> given = predicate(PyObject_IsTrue(items));
+    Maybe<bool> given = truth(items);
     if (!given) {
         return error;
     }

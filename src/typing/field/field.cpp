@@ -167,11 +167,11 @@ Ref field_new(const Args &a)
         return raise_assertion(key.get());
     }
     Ref metadata;
-    const int truthy = a.metadata != nullptr ? PyObject_IsTrue(a.metadata) : 0;
-    if (truthy < 0) {
+    const Maybe<bool> truthy = truth_or(a.metadata, false);
+    if (!truthy) {
         return error;
     }
-    if (!truthy) {
+    if (!*truthy) {
         metadata = Ref::steal(PyDict_New());
         if (!metadata) {
             return error;
@@ -312,11 +312,11 @@ Ref field_extend(PyObject *self, PyObject *base)
     drop_meta(self);
 
     Ref description = read_slot(self, DESCRIPTION, OnConflict::Panic);
-    const int has_description = PyObject_IsTrue(description.get());
-    if (has_description < 0) {
+    const Maybe<bool> has_description = truth(description.get());
+    if (!has_description) {
         return error;
     }
-    if (!has_description) {
+    if (!*has_description) {
         Ref d = read_slot(base, DESCRIPTION, OnConflict::Panic);
         if (failed(store(self, DESCRIPTION, d.get()))) {
             return error;
@@ -324,11 +324,11 @@ Ref field_extend(PyObject *self, PyObject *base)
     }
 
     Ref base_metadata = read_slot(base, METADATA, OnConflict::Panic);
-    const int base_has_metadata = PyObject_IsTrue(base_metadata.get());
-    if (base_has_metadata < 0) {
+    const Maybe<bool> base_has_metadata = truth(base_metadata.get());
+    if (!base_has_metadata) {
         return error;
     }
-    if (base_has_metadata) {
+    if (*base_has_metadata) {
         Ref copy = Ref::steal(PyImport_ImportModule("copy"));
         if (!copy) {
             return error;
@@ -683,8 +683,8 @@ Ref field_to_json(PyObject *self, FastArgs fa)
         failed(put_encoded("description", s.slots[DESCRIPTION].get()))) {
         return error;
     }
-    const int has_metadata = PyObject_IsTrue(s.slots[METADATA].get());
-    if (has_metadata < 0 || (has_metadata && failed(put_encoded("metadata", s.slots[METADATA].get())))) {
+    const Maybe<bool> has_metadata = truth(s.slots[METADATA].get());
+    if (!has_metadata || (*has_metadata && failed(put_encoded("metadata", s.slots[METADATA].get())))) {
         return error;
     }
     auto put_switch = [&](Switch i) -> Status {
@@ -1191,11 +1191,11 @@ Ref apply(PyObject *self, PyObject *value, bool allow_partial, PyObject *transfo
     }
     if (transform_fn != nullptr) {
         Ref path;
-        const int truthy = root_path != nullptr ? PyObject_IsTrue(root_path) : 0;
-        if (truthy < 0) {
+        const Maybe<bool> truthy = truth_or(root_path, false);
+        if (!truthy) {
             return error;
         }
-        path = truthy ? Ref::borrow(root_path) : engine::ensure_keypath(nullptr);
+        path = *truthy ? Ref::borrow(root_path) : engine::ensure_keypath(nullptr);
         if (!path) {
             return error;
         }

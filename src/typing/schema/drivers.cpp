@@ -10,6 +10,7 @@
 #include "core/none.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
+#include "core/truth.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/field/field.hpp"
@@ -64,12 +65,12 @@ Ref wrap_container(PyObject *field, const FieldMeta &meta, PyObject *key, PyObje
         PyObject *dict_type = nullptr, *list_type = nullptr;
         const hooks::WrapNodeFn *hook = hooks::WRAP_NODE_HOOK.get();
         if (has && hook != nullptr && bridge::symbolic_container_types(&dict_type, &list_type)) {
-            const int partial = PyObject_IsTrue(allow_ref.get());
-            if (partial < 0) {
+            const Maybe<bool> partial = truth(allow_ref.get());
+            if (!partial) {
                 return error;
             }
             PyObject *cls = PyDict_CheckExact(w) ? dict_type : list_type;
-            return Ref::steal((*hook)(cls, w, meta.value_spec.get(), partial != 0, path.get()));
+            return Ref::steal((*hook)(cls, w, meta.value_spec.get(), *partial, path.get()));
         }
     }
     PyObject *args[] = {path.get(), field, w};

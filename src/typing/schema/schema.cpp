@@ -263,11 +263,11 @@ Ref get_field(PyObject *self, PyObject *key)
         if (!m) {
             return error;
         }
-        const int t = PyObject_IsTrue(m.get());
-        if (t < 0) {
+        const Maybe<bool> t = truth(m.get());
+        if (!t) {
             return error;
         }
-        if (t) {
+        if (*t) {
             result = Ref::borrow(f);
             done = true;
         }
@@ -435,8 +435,8 @@ Ref schema_to_json(PyObject *self, FastArgs fa)
         return error;
     }
     Ref metadata = Ref::borrow(s.metadata.get());
-    const int truthy = PyObject_IsTrue(metadata.get());
-    if (truthy < 0 || (truthy && failed(put("metadata", metadata.get())))) {
+    const Maybe<bool> truthy = truth(metadata.get());
+    if (!truthy || (*truthy && failed(put("metadata", metadata.get())))) {
         return error;
     }
     return out;
@@ -644,11 +644,11 @@ Ref schema_is_compatible(PyObject *self, PyObject *other)
         if (!r) {
             return error;
         }
-        const int t = PyObject_IsTrue(r.get());
-        if (t < 0) {
+        const Maybe<bool> t = truth(r.get());
+        if (!t) {
             return error;
         }
-        answer = t != 0;
+        answer = *t;
         return Status::ok;
     });
     if (failed(st)) {
@@ -1254,11 +1254,11 @@ Maybe<std::pair<Ref, Ref>> resolve_inner(PyObject *self, PyObject *keys)
             if (!r) {
                 return error;
             }
-            const int t = PyObject_IsTrue(r.get());
-            if (t < 0 || (t && PyList_Append(matched[i].get(), k.get()) < 0)) {
+            const Maybe<bool> t = truth(r.get());
+            if (!t || (*t && PyList_Append(matched[i].get(), k.get()) < 0)) {
                 return error;
             }
-            taken = t != 0;
+            taken = *t;
         }
         if (!taken && PyList_Append(unmatched.get(), k.get()) < 0) {
             return error;

@@ -3,6 +3,7 @@
 // functor flag, not the Python class, decides the label, the JSON type and
 // the annotation. Callable accepts Python subclasses, Functor does not.
 #include "core/names.hpp"
+#include "core/truth.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/classes.hpp"
@@ -21,9 +22,12 @@ Ref convert_args(PyObject *args)
     if (!out || args == nullptr) {
         return out;
     }
-    const int given = PyObject_IsTrue(args);
-    if (given <= 0) {
-        return given < 0 ? Ref() : std::move(out);
+    const Maybe<bool> given = truth(args);
+    if (!given) {
+        return error;
+    }
+    if (!*given) {
+        return out;
     }
     if (!PyList_Check(args)) {
         return raise_format(PyExc_TypeError, "'args' should be a list of ValueSpec objects. Encountered: %R.",
@@ -49,9 +53,12 @@ Ref convert_kw(PyObject *kw)
     if (!out || kw == nullptr) {
         return out;
     }
-    const int given = PyObject_IsTrue(kw);
-    if (given <= 0) {
-        return given < 0 ? Ref() : std::move(out);
+    const Maybe<bool> given = truth(kw);
+    if (!given) {
+        return error;
+    }
+    if (!*given) {
+        return out;
     }
     auto refuse = [&] {
         return raise_format(PyExc_TypeError,

@@ -1,6 +1,7 @@
 // Object: instances of a class given directly, by name (a forward reference
 // the host resolves later), or as a generic alias.
 #include "core/names.hpp"
+#include "core/truth.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/classes.hpp"
@@ -68,11 +69,11 @@ Maybe<std::unique_ptr<SpecEngine>> object_new(PyObject *t, PyObject *default_val
             if (!flag) {
                 return error;
             }
-            const int no_type_check = *flag ? PyObject_IsTrue(flag->get()) : 0;
-            if (no_type_check < 0) {
+            const Maybe<bool> no_type_check = truth_or(flag->get(), false);
+            if (!no_type_check) {
                 return error;
             }
-            if (no_type_check) {
+            if (*no_type_check) {
                 PyObject *object = util::builtin_object_type();
                 if (object == nullptr) {
                     return error;
