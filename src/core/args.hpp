@@ -54,15 +54,6 @@ constexpr Param opt(const char *name)
 {
     return {name, ParamKind::PositionalOrKeyword, false};
 }
-// Positional-only.
-constexpr Param posarg(const char *name)
-{
-    return {name, ParamKind::PositionalOnly, true};
-}
-constexpr Param posopt(const char *name)
-{
-    return {name, ParamKind::PositionalOnly, false};
-}
 // Keyword-only.
 constexpr Param kwarg(const char *name)
 {
