@@ -189,19 +189,29 @@ Ref make(PyObject *name, PyObject *field_names, Layout layout, PyTypeObject *bas
     }
     tables->getset.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
 
-    PyType_Slot type_slots[] = {
+    std::vector<PyType_Slot> type_slots = {
         {Py_tp_getset, tables->getset.data() + 1},
         {Py_tp_traverse, reinterpret_cast<void *>(&gc::traverse)},
         {Py_tp_clear, reinterpret_cast<void *>(&gc::clear)},
         {Py_tp_dealloc, reinterpret_cast<void *>(gc::dealloc)},
-        {0, nullptr},
     };
+    // The weak-reference head is the reserved cell after the node state; the
+    // type learns its offset from this member (CPython copies the table).
+    PyMemberDef weak_members[] = {
+        {"__weaklistoffset__", Py_T_PYSSIZET,
+         static_cast<Py_ssize_t>(layout.region_start + CELL * node_state::COUNT), Py_READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr},
+    };
+    if (weak) {
+        type_slots.push_back({Py_tp_members, weak_members});
+    }
+    type_slots.push_back({0, nullptr});
     PyType_Spec spec = {
         .name = type_name.c_str(),
         .basicsize = *size,
         .itemsize = 0,
         .flags = Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-        .slots = type_slots,
+        .slots = type_slots.data(),
     };
     Ref bases =
         Ref::steal(PyTuple_Pack(1, base != nullptr ? reinterpret_cast<PyObject *>(base)
@@ -224,10 +234,6 @@ Ref make(PyObject *name, PyObject *field_names, Layout layout, PyTypeObject *bas
     if (!total_count ||
         failed(set_type_attr(type.get(), interned<"__slot_reserved__">(), total_count.get()))) {
         return error;
-    }
-    if (weak) {
-        tp->tp_weaklistoffset = static_cast<Py_ssize_t>(layout.region_start + CELL * node_state::COUNT);
-        PyType_Modified(tp);
     }
     Ref offsets = inherited_offsets(base);
     if (!offsets) {
