@@ -398,9 +398,8 @@ Status record_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
                                        interned<"root_path">(), interned<"explicit_init">()})) {
         // Each taken out and converted in turn: a failed conversion leaves the later ones in place.
         auto take = [&](PyObject *name, bool none_is_unset, std::optional<bool> &out) -> Status {
-            Maybe<Ref> value = pop_kw(kwargs, name);
-            Maybe<std::optional<bool>> converted = value ? construct::slot_option(value->get(), none_is_unset)
-                                                         : Maybe<std::optional<bool>>(error);
+            const Maybe<std::optional<bool>> converted =
+                construct::pop_slot_option(kwargs, name, none_is_unset);
             if (!converted) {
                 return error;
             }
