@@ -51,6 +51,42 @@ def recorded(kind):
     return [c[1:] for c in ho.calls + hs.calls if c[0] == kind]
 
 
+def node_state(node):
+    """A symbolic container's node state as its properties show it; a dict's
+    also tells whether it holds an object's attributes."""
+    state = dict(
+        parent=node.sym_parent,
+        path=node.sym_path,
+        origin=node._sym_origin,
+        sealed=node._sealed,
+        allow_partial=node._allow_partial,
+        accessor_writable=node._accessor_writable,
+        spec=node._value_spec,
+        callback=node._onchange_callback,
+        wrap=node._wrap,
+        sym_mode=node.sym_mode,
+    )
+    if isinstance(node, dict):
+        state["attrs"] = node._as_object_attributes_container
+    return state
+
+
+# The node state of a freshly constructed list, and of a dict.
+BLANK_LIST_NODE = dict(
+    parent=None,
+    path=hs.EMPTY_KEY_PATH,
+    origin=None,
+    sealed=False,
+    allow_partial=False,
+    accessor_writable=True,
+    spec=None,
+    callback=None,
+    wrap=True,
+    sym_mode=True,
+)
+BLANK_DICT_NODE = dict(BLANK_LIST_NODE, attrs=False)
+
+
 # The start of a script for a fresh interpreter: every bridge but the
 # object bridge installed, and an object class `C` with an int field `x`.
 WITHOUT_OBJECT_BRIDGE = """

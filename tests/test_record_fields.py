@@ -390,7 +390,7 @@ def test_baking_a_subtype_leaves_the_base_alone():
 def test_kinds_never_revert():
     P = make()
     n._kernel_set_record_field_kinds(P, [])
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match=r"^P\.__init__ should call `super\(\)\.__init__`\.$"):
         P().x
     n._kernel_set_record_field_kinds(P, ["x", "nope"])
     n._kernel_set_record_field_kinds(P, ["y"])
@@ -421,7 +421,7 @@ def test_bakes_on_a_python_subclass_leave_the_record_alone():
     P = make()
     Sub = type("Sub", (P,), {"__slots__": ()})
     n._kernel_set_record_field_kinds(Sub, ["x"])
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match=r"^Sub\.__init__ should call `super\(\)\.__init__`\.$"):
         Sub().x
 
 

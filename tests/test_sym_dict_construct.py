@@ -13,7 +13,8 @@ import norv_host
 from norv_core import _native as n
 from norv_host import symbolic as hs
 
-from host_calls import calls, fresh_host, leak_round  # noqa: F401 (a fixture)
+from host_calls import BLANK_DICT_NODE as BLANK_NODE
+from host_calls import calls, fresh_host, leak_round, node_state  # noqa: F401 (a fixture)
 from leakcheck import block_growth, swallow
 
 norv_host.install()
@@ -24,37 +25,6 @@ VALIDATE, PASS_THROUGH, VERBATIM = 0, 1, 2
 
 
 pytestmark = pytest.mark.usefixtures("fresh_host")
-
-
-def node_state(d):
-    return dict(
-        parent=d.sym_parent,
-        path=d.sym_path,
-        origin=d._sym_origin,
-        sealed=d._sealed,
-        allow_partial=d._allow_partial,
-        accessor_writable=d._accessor_writable,
-        spec=d._value_spec,
-        callback=d._onchange_callback,
-        wrap=d._wrap,
-        attrs=d._as_object_attributes_container,
-        sym_mode=d.sym_mode,
-    )
-
-
-BLANK_NODE = dict(
-    parent=None,
-    path=hs.EMPTY_KEY_PATH,
-    origin=None,
-    sealed=False,
-    allow_partial=False,
-    accessor_writable=True,
-    spec=None,
-    callback=None,
-    wrap=True,
-    attrs=False,
-    sym_mode=True,
-)
 
 
 def spec_ab():

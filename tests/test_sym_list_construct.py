@@ -14,7 +14,8 @@ import norv_host
 from norv_core import _native as n
 from norv_host import symbolic as hs
 
-from host_calls import calls, fresh_host, leak_round  # noqa: F401 (a fixture)
+from host_calls import BLANK_LIST_NODE as BLANK_NODE
+from host_calls import calls, fresh_host, leak_round, node_state  # noqa: F401 (a fixture)
 from leakcheck import block_growth, swallow
 from traced import Traced, TracedList
 
@@ -25,35 +26,6 @@ P = KeyPath.parse
 MISSING = hs.MISSING_VALUE
 
 pytestmark = pytest.mark.usefixtures("fresh_host")
-
-
-def node_state(lst):
-    return dict(
-        parent=lst.sym_parent,
-        path=lst.sym_path,
-        origin=lst._sym_origin,
-        sealed=lst._sealed,
-        allow_partial=lst._allow_partial,
-        accessor_writable=lst._accessor_writable,
-        spec=lst.value_spec,
-        callback=lst._onchange_callback,
-        wrap=lst._wrap,
-        sym_mode=lst.sym_mode,
-    )
-
-
-BLANK_NODE = dict(
-    parent=None,
-    path=hs.EMPTY_KEY_PATH,
-    origin=None,
-    sealed=False,
-    allow_partial=False,
-    accessor_writable=True,
-    spec=None,
-    callback=None,
-    wrap=True,
-    sym_mode=True,
-)
 
 
 class Spy(HostList):

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/truth.hpp"
 #include "core/utf8.hpp"
 
 namespace norv {
@@ -428,11 +429,7 @@ Maybe<bool> to_bool(PyObject *value)
         return false;
     }
     if (is_numpy_bool(value)) {
-        int truth = PyObject_IsTrue(value);
-        if (truth < 0) {
-            return error;
-        }
-        return truth != 0;
+        return truth(value);
     }
     return raise_not_instance(value, "bool");
 }

@@ -32,6 +32,7 @@
 
 #include "core/boundary.hpp"
 #include "core/error.hpp"
+#include "core/none.hpp"
 #include "core/ref.hpp"
 
 namespace norv {
@@ -52,15 +53,6 @@ constexpr Param arg(const char *name)
 constexpr Param opt(const char *name)
 {
     return {name, ParamKind::PositionalOrKeyword, false};
-}
-// Positional-only.
-constexpr Param posarg(const char *name)
-{
-    return {name, ParamKind::PositionalOnly, true};
-}
-constexpr Param posopt(const char *name)
-{
-    return {name, ParamKind::PositionalOnly, false};
 }
 // Keyword-only.
 constexpr Param kwarg(const char *name)
@@ -87,10 +79,7 @@ public:
     PyObject *const *slots() const noexcept { return slots_.data(); }
     bool has(std::size_t i) const noexcept { return slots_[i] != nullptr; }
     // Absent and None are the same for parameters documented that way.
-    PyObject *or_none(std::size_t i) const noexcept
-    {
-        return slots_[i] && slots_[i] != Py_None ? slots_[i] : nullptr;
-    }
+    PyObject *null_if_none(std::size_t i) const noexcept { return norv::null_if_none(slots_[i]); }
 
     Ref varargs;  // tuple; set only with var_args
     Ref varkw;    // dict; set only with var_kwargs

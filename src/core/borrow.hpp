@@ -24,7 +24,6 @@ enum class OnConflict { Raise, Panic };
 
 class BorrowFlag {
 public:
-    bool is_free() const noexcept { return state_ == 0; }
     bool is_exclusive() const noexcept { return state_ < 0; }
 
     bool try_shared() noexcept

@@ -18,6 +18,7 @@
 #include <initializer_list>
 
 #include "core/ref.hpp"
+#include "core/truth.hpp"
 
 namespace norv {
 
@@ -97,11 +98,7 @@ Maybe<bool> truth_attr(PyObject *o)
     if (!v) {
         return error;
     }
-    const int truth = PyObject_IsTrue(v.get());
-    if (truth < 0) {
-        return error;
-    }
-    return truth != 0;
+    return truth(v.get());
 }
 
 }  // namespace norv

@@ -14,6 +14,15 @@ inline Maybe<bool> truth(PyObject *o)
     return predicate(PyObject_IsTrue(o));
 }
 
+// bool(o), or `absent` where `o` is absent (a parameter left out).
+inline Maybe<bool> truth_or(PyObject *o, bool absent)
+{
+    if (o == nullptr) {
+        return absent;
+    }
+    return truth(o);
+}
+
 // bool(a <op> b). Unlike PyObject_RichCompareBool there is no identity
 // shortcut: an object unequal to itself (a NaN) stays unequal.
 inline Maybe<bool> compare_truth(PyObject *a, PyObject *b, int op)

@@ -4,6 +4,7 @@
 #include "core/boundary.hpp"
 #include "core/names.hpp"
 #include "core/once.hpp"
+#include "core/truth.hpp"
 #include "formatting/detail.hpp"
 #include "formatting/format.hpp"
 
@@ -130,11 +131,11 @@ Status Suppression::enter()
     if (!active) {
         return error;
     }
-    const int is_active = PyObject_IsTrue(active.get());
-    if (is_active < 0) {
+    const Maybe<bool> is_active = truth(active.get());
+    if (!is_active) {
         return error;
     }
-    if (!is_active) {
+    if (!*is_active) {
         return Status::ok;
     }
     str_ctx_ = open_context(b->str_format);

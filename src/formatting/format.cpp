@@ -19,6 +19,7 @@
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/names.hpp"
+#include "core/none.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/truth.hpp"
@@ -67,10 +68,8 @@ struct Call {
     Ref own_extras;
 
     PyObject *operator[](Slot s) const noexcept { return slot[s]; }
-    // For parameters where None means "left out".
-    PyObject *or_none(Slot s) const noexcept { return slot[s] && slot[s] != Py_None ? slot[s] : nullptr; }
     // False when left out.
-    Maybe<bool> truthy(Slot s) const { return slot[s] ? truth(slot[s]) : Maybe<bool>(false); }
+    Maybe<bool> truthy(Slot s) const { return truth_or(slot[s], false); }
     PyObject *extras_dict() const noexcept { return extras; }
 };
 
@@ -378,12 +377,12 @@ inline Ref scalar_text(PyObject *v, const Call &c)
 {
     PyTypeObject *tp = Py_TYPE(v);
     if (tp == &PyUnicode_Type) {
-        if (PyObject *max = c.or_none(MAX_STR)) {
+        if (PyObject *max = null_if_none(c[MAX_STR])) {
             return limited_repr(v, max, PyUnicode_GET_LENGTH(v));
         }
     }
     else if (tp == &PyBytes_Type) {
-        if (PyObject *max = c.or_none(MAX_BYTES)) {
+        if (PyObject *max = null_if_none(c[MAX_BYTES])) {
             return limited_repr(v, max, PyBytes_GET_SIZE(v));
         }
     }
@@ -584,14 +583,14 @@ Ref render_dict(const Ctx &x)
     }
 
     // The filter is chosen once, before iterating.
-    PyObject *include = c.or_none(INCLUDE);
-    PyObject *exclude = c.or_none(EXCLUDE);
+    PyObject *include = null_if_none(c[INCLUDE]);
+    PyObject *exclude = null_if_none(c[EXCLUDE]);
     if (include) {
-        const int given = PyObject_IsTrue(include);
-        if (given < 0) {
+        const Maybe<bool> given = truth(include);
+        if (!given) {
             return error;
         }
-        if (!given) {
+        if (!*given) {
             include = nullptr;
         }
     }
@@ -599,11 +598,11 @@ Ref render_dict(const Ctx &x)
         exclude = nullptr;
     }
     else if (exclude) {
-        const int given = PyObject_IsTrue(exclude);
-        if (given < 0) {
+        const Maybe<bool> given = truth(exclude);
+        if (!given) {
             return error;
         }
-        if (!given) {
+        if (!*given) {
             exclude = nullptr;
         }
     }
@@ -696,7 +695,7 @@ Ref render_formattable(const Ctx &x)
 {
     const Call &c = x.call;
     Ref own_exclude;
-    PyObject *exclude = c.or_none(EXCLUDE);
+    PyObject *exclude = null_if_none(c[EXCLUDE]);
     if (exclude == nullptr) {
         own_exclude = Ref::steal(PySet_New(nullptr));
         if (!own_exclude) {
@@ -708,7 +707,7 @@ Ref render_formattable(const Ctx &x)
     if (kw.failed()) {
         return error;
     }
-    kw.tail(0, c.or_none(INCLUDE) ? c[INCLUDE] : Py_None);
+    kw.tail(0, none_if_null(c[INCLUDE]));
     kw.tail(1, exclude);
     Ref result;
     {
@@ -725,7 +724,7 @@ Ref render_other_text(const Ctx &x)
 {
     const Call &c = x.call;
     Ref text;
-    if (PyObject *hook = c.or_none(CUSTOM)) {
+    if (PyObject *hook = null_if_none(c[CUSTOM])) {
         Ref r = call_hook(hook, x.value, x.root_indent);
         if (!r) {
             return error;
@@ -856,7 +855,7 @@ Ref format_bound(const Call &c, Walk *walk)
     }
     PyObject *ri = c[ROOT_INDENT] ? c[ROOT_INDENT] : detail::int_zero();
 
-    if (PyObject *hook = c.or_none(CUSTOM)) {
+    if (PyObject *hook = null_if_none(c[CUSTOM])) {
         Ref r = call_hook(hook, value, ri);
         if (!r) {
             return error;
@@ -870,7 +869,7 @@ Ref format_bound(const Call &c, Walk *walk)
     }
 
     Ref own_memo;
-    PyObject *memo = c.or_none(MEMO);
+    PyObject *memo = null_if_none(c[MEMO]);
     if (memo == nullptr) {
         own_memo = Ref::steal(PySet_New(nullptr));
         if (!own_memo) {

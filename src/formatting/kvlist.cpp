@@ -105,20 +105,21 @@ Ref kvlist_impl(PyObject *, FastArgs a)
     PyObject *verbose = b[VERBOSE] ? b[VERBOSE] : Py_False;
     PyObject *ri = b[ROOT_INDENT] ? b[ROOT_INDENT] : detail::int_zero();
     PyObject *label = b[LABEL] != Py_None ? b[LABEL] : nullptr;
-    PyObject *hook = b.or_none(CUSTOM);
+    PyObject *hook = b.null_if_none(CUSTOM);
 
-    const int labelled = label ? PyObject_IsTrue(label) : 0;
-    if (labelled < 0) {
+    const Maybe<bool> labelled = truth_or(label, false);
+    if (!labelled) {
         return error;
     }
-    Ref child_ri = labelled ? detail::ri_plus_one(ri) : Ref::borrow(ri);
+    Ref child_ri = *labelled ? detail::ri_plus_one(ri) : Ref::borrow(ri);
     if (!child_ri) {
         return error;
     }
-    const int one_line = b[COMPACT] ? PyObject_IsTrue(b[COMPACT]) : 1;
-    if (one_line < 0) {
+    const Maybe<bool> is_compact = truth(compact);
+    if (!is_compact) {
         return error;
     }
+    const bool one_line = *is_compact;
     std::optional<Indent> entry_indent;  // computed at the first kept entry
 
     PyObject *extras = b.varkw && PyDict_GET_SIZE(b.varkw.get()) > 0 ? b.varkw.get() : nullptr;
@@ -131,7 +132,7 @@ Ref kvlist_impl(PyObject *, FastArgs a)
     kw.head(1, verbose);
     kw.head(2, child_ri.get());
     kw.head(3, hook ? hook : Py_None);
-    kw.head(4, b.or_none(MEMO) ? b[MEMO] : Py_None);
+    kw.head(4, b.null_if_none(MEMO) ? b[MEMO] : Py_None);
 
     TextBuilder body;
     std::size_t kept = 0;
@@ -178,11 +179,11 @@ Ref kvlist_impl(PyObject *, FastArgs a)
         if (!rendered) {
             return error;
         }
-        const int named = PyObject_IsTrue(key.get());
-        if (named < 0) {
+        const Maybe<bool> named = truth(key.get());
+        if (!named) {
             return error;
         }
-        if (named && (failed(body.add(str_of(key.get()))) || failed(body.ascii("=")))) {
+        if (*named && (failed(body.add(str_of(key.get()))) || failed(body.ascii("=")))) {
             return error;
         }
         Ref shown;

@@ -186,14 +186,11 @@ Status set_type_attr(PyObject *type, PyObject *name, PyObject *value)
     return check(PyObject_SetAttr(type, name, value));
 }
 
-}  // namespace
+// ---- making a type, step by step --------------------------------------------------------------
 
-Ref make(PyObject *name, PyObject *field_names, Layout layout, PyTypeObject *base, bool sym_mode)
+// `__weakref__` and `__dict__` name the instance layout's own descriptors.
+Status refuse_reserved_names(PyObject *field_names)
 {
-    Ref qualified = qualified_name(name);
-    if (!qualified) {
-        return error;
-    }
     const Py_ssize_t count = PyList_GET_SIZE(field_names);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject *field = PyList_GET_ITEM(field_names, i);
@@ -201,70 +198,99 @@ Ref make(PyObject *name, PyObject *field_names, Layout layout, PyTypeObject *bas
             return reserved_name_error(field);
         }
     }
-    auto tables = std::make_unique<TypeTables>();
-    tables->names.resize(static_cast<std::size_t>(count) + 1);
+    return Status::ok;
+}
+
+// The C strings the descriptors point at: each field's, then the type's name.
+Status fill_names(TypeTables &tables, PyObject *field_names, PyObject *qualified)
+{
+    const Py_ssize_t count = PyList_GET_SIZE(field_names);
+    tables.names.resize(static_cast<std::size_t>(count) + 1);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (failed(c_string(PyList_GET_ITEM(field_names, i), tables->names[static_cast<std::size_t>(i)]))) {
+        if (failed(c_string(PyList_GET_ITEM(field_names, i), tables.names[static_cast<std::size_t>(i)]))) {
             return error;
         }
     }
-    std::string &type_name = tables->names.back();
-    if (failed(c_string(qualified.get(), type_name))) {
+    return c_string(qualified, tables.names.back());
+}
+
+// The hierarchy's reserved cells with this type's, and its root's.
+struct Reserved {
+    std::size_t total;
+    std::size_t root;
+};
+
+Maybe<Reserved> reserved_of(const Layout &layout, PyTypeObject *base)
+{
+    if (base == nullptr) {
+        return Reserved{layout.reserved, layout.reserved};
+    }
+    const Maybe<std::size_t> inherited = inherited_reserved(base);
+    if (!inherited) {
         return error;
     }
+    return Reserved{layout.reserved + *inherited, record_of(kernel_type_of(base)).root_reserved};
+}
 
-    std::size_t total = layout.reserved;
-    std::size_t root_reserved = layout.reserved;
-    const bool weak = base == nullptr && layout.reserved > node_state::COUNT;
-    if (base != nullptr) {
-        const Maybe<std::size_t> inherited = inherited_reserved(base);
-        if (!inherited) {
-            return error;
-        }
-        total += *inherited;
-        root_reserved = record_of(kernel_type_of(base)).root_reserved;
-    }
-    const Maybe<int> size = basic_size(layout);
-    if (!size) {
-        return error;
-    }
-    tables->record = {layout, root_reserved};
-
-    const Topology topology = topology_of(total);
-    const bool view = topology == Topology::Full && root_reserved > node_state::VIEW;
-    tables->fields.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const auto position = static_cast<std::size_t>(i);
-        PyObject *interned_name = PyUnicode_InternFromString(tables->names[position].c_str());
+// One field closure per field, read as the hierarchy's reserved cells say,
+// and the getset table over them: a hidden head entry leading to the record,
+// the fields, then `__weakref__` when the type holds the weak-reference head.
+Status fill_descriptors(TypeTables &tables, const Reserved &reserved, bool sym_mode, bool weak)
+{
+    const Layout &layout = tables.record.layout;
+    const Topology topology = topology_of(reserved.total);
+    const bool view = topology == Topology::Full && reserved.root > node_state::VIEW;
+    const std::size_t count = tables.names.size() - 1;
+    tables.fields.reserve(count);
+    for (std::size_t position = 0; position < count; ++position) {
+        PyObject *interned_name = PyUnicode_InternFromString(tables.names[position].c_str());
         if (interned_name == nullptr) {
             return error;
         }
-        tables->fields.push_back(
+        tables.fields.push_back(
             {layout.field_offset(position), interned_name, topology, sym_mode, slots::Kind::Symbolic, view});
     }
-    tables->getset.push_back({nullptr, nullptr, nullptr, nullptr, &tables->record});
-    for (std::size_t i = 0; i < tables->fields.size(); ++i) {
-        tables->getset.push_back({tables->names[i].c_str(), &slots::field_getter, &slots::slot_setter,
-                                  nullptr, &tables->fields[i]});
+    tables.getset.push_back({nullptr, nullptr, nullptr, nullptr, &tables.record});
+    for (std::size_t i = 0; i < tables.fields.size(); ++i) {
+        tables.getset.push_back(
+            {tables.names[i].c_str(), &slots::field_getter, &slots::slot_setter, nullptr, &tables.fields[i]});
     }
     if (weak) {
-        tables->getset.push_back({"__weakref__", &slots::weaklist_getter, nullptr, nullptr, nullptr});
+        tables.getset.push_back({"__weakref__", &slots::weaklist_getter, nullptr, nullptr, nullptr});
     }
-    tables->getset.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+    tables.getset.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+    return Status::ok;
+}
 
-    PyType_Slot type_slots[] = {
-        {Py_tp_getset, tables->getset.data() + 1},
+// The type itself, over `base` (object when none), its descriptors pointing
+// into `tables`.
+Ref create_type(std::unique_ptr<TypeTables> &owned, int basic_size, PyTypeObject *base, bool weak)
+{
+    TypeTables &tables = *owned;
+    std::vector<PyType_Slot> type_slots = {
+        {Py_tp_getset, tables.getset.data() + 1},
         {Py_tp_traverse, reinterpret_cast<void *>(&gc::traverse)},
         {Py_tp_clear, reinterpret_cast<void *>(&gc::clear)},
         {Py_tp_dealloc, reinterpret_cast<void *>(gc::dealloc)},
-        {0, nullptr},
     };
+    // The weak-reference head is the reserved cell after the node state; the
+    // type learns its offset from this member (CPython copies the table).
+    PyMemberDef weak_members[] = {
+        {"__weaklistoffset__", Py_T_PYSSIZET,
+         static_cast<Py_ssize_t>(tables.record.layout.region_start + CELL * node_state::COUNT), Py_READONLY,
+         nullptr},
+        {nullptr, 0, 0, 0, nullptr},
+    };
+    if (weak) {
+        type_slots.push_back({Py_tp_members, weak_members});
+    }
+    type_slots.push_back({0, nullptr});
     PyType_Spec spec = {
-        .name = type_name.c_str(),
-        .basicsize = *size,
+        .name = tables.names.back().c_str(),
+        .basicsize = basic_size,
         .itemsize = 0,
         .flags = Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-        .slots = type_slots,
+        .slots = type_slots.data(),
     };
     Ref bases =
         Ref::steal(PyTuple_Pack(1, base != nullptr ? reinterpret_cast<PyObject *>(base)
@@ -275,42 +301,74 @@ Ref make(PyObject *name, PyObject *field_names, Layout layout, PyTypeObject *bas
     Ref type = Ref::steal(PyType_FromSpecWithBases(&spec, bases.get()));
     if (!type) {
         // A type half made before the failure may still point into them.
-        (void)tables.release();
+        (void)owned.release();
         return error;
     }
     auto *tp = reinterpret_cast<PyTypeObject *>(type.get());
-    if (tp->tp_getset != tables->getset.data() + 1 || kernel_type_of(tp) != tp) {
-        (void)tables.release();
+    if (tp->tp_getset != tables.getset.data() + 1 || kernel_type_of(tp) != tp) {
+        (void)owned.release();
         panic("Record types keep the kernel's getset table and traverse slot");
     }
+    return type;
+}
 
-    Ref total_count = Ref::steal(PyLong_FromSize_t(total));
-    if (!total_count ||
-        failed(set_type_attr(type.get(), interned<"__slot_reserved__">(), total_count.get()))) {
-        return abandon(std::move(type), std::move(tables));
-    }
-    if (weak) {
-        tp->tp_weaklistoffset = static_cast<Py_ssize_t>(layout.region_start + CELL * node_state::COUNT);
-        PyType_Modified(tp);
-    }
+// `__slot_field_offsets__`: the base's offsets and this type's fields, each
+// strictly new.
+Status publish_offsets(PyObject *type, PyTypeObject *base, const std::vector<slots::FieldMeta> &fields)
+{
     Ref offsets = inherited_offsets(base);
     if (!offsets) {
-        return abandon(std::move(type), std::move(tables));
+        return error;
     }
-    for (const slots::FieldMeta &field : tables->fields) {
+    for (const slots::FieldMeta &field : fields) {
         const int present = PyDict_Contains(offsets.get(), field.name);
-        if (present != 0) {
-            if (present > 0) {
-                (void)duplicate_field_error(field.name);
-            }
-            return abandon(std::move(type), std::move(tables));
+        if (present < 0) {
+            return error;
+        }
+        if (present > 0) {
+            return duplicate_field_error(field.name);
         }
         Ref offset = Ref::steal(PyLong_FromSize_t(field.offset));
         if (!offset || PyDict_SetItem(offsets.get(), field.name, offset.get()) < 0) {
-            return abandon(std::move(type), std::move(tables));
+            return error;
         }
     }
-    if (failed(set_type_attr(type.get(), interned<"__slot_field_offsets__">(), offsets.get()))) {
+    return set_type_attr(type, interned<"__slot_field_offsets__">(), offsets.get());
+}
+
+}  // namespace
+
+Ref make(PyObject *name, PyObject *field_names, Layout layout, PyTypeObject *base, bool sym_mode)
+{
+    Ref qualified = qualified_name(name);
+    if (!qualified || failed(refuse_reserved_names(field_names))) {
+        return error;
+    }
+    auto tables = std::make_unique<TypeTables>();
+    if (failed(fill_names(*tables, field_names, qualified.get()))) {
+        return error;
+    }
+    const Maybe<Reserved> reserved = reserved_of(layout, base);
+    if (!reserved) {
+        return error;
+    }
+    const Maybe<int> size = basic_size(layout);
+    if (!size) {
+        return error;
+    }
+    tables->record = {layout, reserved->root};
+    const bool weak = base == nullptr && layout.reserved > node_state::COUNT;
+    if (failed(fill_descriptors(*tables, *reserved, sym_mode, weak))) {
+        return error;
+    }
+    Ref type = create_type(tables, *size, base, weak);
+    if (!type) {
+        return error;
+    }
+    Ref total_count = Ref::steal(PyLong_FromSize_t(reserved->total));
+    if (!total_count ||
+        failed(set_type_attr(type.get(), interned<"__slot_reserved__">(), total_count.get())) ||
+        failed(publish_offsets(type.get(), base, tables->fields))) {
         return abandon(std::move(type), std::move(tables));
     }
     // Built: its descriptors point into the tables for the life of the process.

@@ -140,7 +140,7 @@ Ref node_set(PyObject *, FastArgs a)
 {
     Bound b;
     const Maybe<std::size_t> role = bind_role(SET_SIG, a, b);
-    if (!role || failed(set_node_slot(b[0], *role, b.or_none(2)))) {
+    if (!role || failed(set_node_slot(b[0], *role, b.null_if_none(2)))) {
         return error;
     }
     return none();

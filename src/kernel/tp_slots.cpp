@@ -3,6 +3,7 @@
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
+#include "core/truth.hpp"
 #include "kernel/slots.hpp"
 #include "symbolic/object/construct.hpp"
 #include "symbolic/object/record.hpp"
@@ -239,8 +240,7 @@ Ref object_getattro_body(PyObject *obj, PyObject *name)
     Maybe<bool> inferred = attr_read_on(obj);
     if (inferred && *inferred) {
         Ref has = call_method(obj, interned<"sym_hasattr">(), name);
-        const int truth = has ? PyObject_IsTrue(has.get()) : -1;
-        inferred = truth < 0 ? Maybe<bool>(error) : Maybe<bool>(truth != 0);
+        inferred = has ? truth(has.get()) : Maybe<bool>(error);
     }
     if (!inferred) {
         return error;

@@ -22,12 +22,12 @@ namespace {
 Ref parent_of(PyObject *node)
 {
     if (std::optional<ChildState> s = native_child_state(node)) {
-        return or_none(s->parent);
+        return none_if_null(s->parent);
     }
     if (object::SymObject::check(node)) {
         object::ObjectFields &f = object::SymObject::fields(node);
         SharedBorrow hold(f.borrow, OnConflict::Panic);
-        return or_none(f.node.parent);
+        return none_if_null(f.node.parent);
     }
     return attr<"sym_parent">(node);
 }
@@ -35,7 +35,7 @@ Ref parent_of(PyObject *node)
 Ref path_of(PyObject *node)
 {
     if (std::optional<ChildState> s = native_child_state(node)) {
-        return or_none(s->path);
+        return none_if_null(s->path);
     }
     return attr<"sym_path">(node);
 }

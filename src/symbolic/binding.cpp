@@ -39,7 +39,7 @@ Error raise_incompatible(const Kind &kind, PyObject *bound, PyObject *offered, P
 
 void store_spec(ContainerFields &f, PyObject *spec)
 {
-    Ref displaced = absent_if_none(spec);
+    Ref displaced = Ref::borrow(null_if_none(spec));
     {
         ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
         std::swap(displaced, f.value_spec);

@@ -12,7 +12,7 @@ namespace norv::symbolic::container {
 Ref path_arg(ContainerFields &f)
 {
     SharedBorrow hold(f.borrow, OnConflict::Panic);
-    return or_none(f.node.path);
+    return none_if_null(f.node.path);
 }
 
 Ref bound_spec(ContainerFields &f)
@@ -129,7 +129,7 @@ Ref relocate(PyObject *self, ContainerFields &f, PyObject *parent, PyObject *key
     {
         SharedBorrow hold(f.borrow, OnConflict::Panic);
         enabled = f.sym_mode;
-        parent_path = or_none(f.node.path);
+        parent_path = none_if_null(f.node.path);
     }
     return adopt::relocate_if_symbolic(key, value, enabled, parent_path.get(), self, parent, seen);
 }
@@ -206,10 +206,11 @@ Ref new_blank(PyObject *cls, bool (*check)(PyObject *) noexcept, const char *nam
 void init_wrap_node(ContainerFields &f, PyObject *root_path, bool allow_partial, PyObject *value_spec,
                     Ref origin)
 {
-    Ref spec = absent_if_none(value_spec);
+    Ref spec = Ref::borrow(null_if_none(value_spec));
     SymNode::Released released;
     ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
-    SymNode::reset_for_construct(f.node, absent_if_none(root_path), allow_partial, true, false, released);
+    SymNode::reset_for_construct(f.node, Ref::borrow(null_if_none(root_path)), allow_partial, true, false,
+                                 released);
     released.add(std::exchange(f.node.origin, std::move(origin)));
     released.add(std::exchange(f.value_spec, std::move(spec)));
     f.wrap = true;

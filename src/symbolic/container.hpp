@@ -189,15 +189,15 @@ template <ContainerFields &(*Of)(PyObject *)>
 struct Properties {
     static PyObject *get_ref(PyObject *self, void *c)
     {
-        return read(self,
-                    [&](ContainerFields &f) { return or_none(static_cast<const RefField *>(c)->of(f)); });
+        return read(
+            self, [&](ContainerFields &f) { return none_if_null(static_cast<const RefField *>(c)->of(f)); });
     }
 
     static int set_ref(PyObject *self, PyObject *v, void *c)
     {
         return write(self, v, [&](ContainerFields &f) -> Status {
             // Released after the access: its finalizer may read this container.
-            Ref displaced = absent_if_none(v);
+            Ref displaced = Ref::borrow(null_if_none(v));
             {
                 ExclusiveBorrow hold(f.borrow);
                 if (hold.failed()) {

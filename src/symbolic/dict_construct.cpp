@@ -90,7 +90,7 @@ Status take_adopted(PyObject *self, PyObject *normalized, PyObject *owner, PyObj
     {
         SharedBorrow hold(f.borrow, OnConflict::Panic);
         enabled = f.sym_mode;
-        parent_path = or_none(f.node.path);
+        parent_path = none_if_null(f.node.path);
     }
     Ref parent = SymDict::_sym_parent_for_children(self);
     return dict_for_each(normalized, [&](PyObject *key, PyObject *value) -> Status {
@@ -221,7 +221,7 @@ Status init_members(PyObject *self, PyObject *args, PyObject *kwargs)
         }
         *s.out = *v;
     }
-    PyObject *value_spec = b.or_none(VALUE_SPEC);
+    PyObject *value_spec = b.null_if_none(VALUE_SPEC);
     if (value_spec != nullptr) {
         Maybe<bool> is_spec = is_dict_spec(value_spec);
         if (!is_spec) {
@@ -233,12 +233,12 @@ Status init_members(PyObject *self, PyObject *args, PyObject *kwargs)
                                 value_spec);
         }
     }
-    Ref normalized = normalize(b.or_none(SOURCE), std::move(b.varkw));
+    Ref normalized = normalize(b.null_if_none(SOURCE), std::move(b.varkw));
     if (!normalized) {
         return error;
     }
-    options.onchange_callback = b.or_none(ONCHANGE_CALLBACK);
-    options.root_path = b.or_none(ROOT_PATH);
+    options.onchange_callback = b.null_if_none(ONCHANGE_CALLBACK);
+    options.root_path = b.null_if_none(ROOT_PATH);
     options.mode = pass_through ? SymDict::ConstructMode::PassThrough : SymDict::ConstructMode::Validate;
     return SymDict::construct_into(self, normalized.get(), value_spec, options);
 }

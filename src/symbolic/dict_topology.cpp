@@ -24,7 +24,7 @@ Ref SymDict::_sym_parent_for_children(PyObject *self)
 {
     DictFields &f = fields(self);
     SharedBorrow hold(f.borrow, OnConflict::Panic);
-    return f.as_object_attributes_container ? or_none(f.node.parent) : Ref::borrow(self);
+    return f.as_object_attributes_container ? none_if_null(f.node.parent) : Ref::borrow(self);
 }
 
 Ref SymDict::sym_seal(PyObject *self, bool is_seal)

@@ -87,7 +87,7 @@ Ref SymDict::owner(PyObject *self)
         DictFields &f = fields(self);
         SharedBorrow hold(f.borrow, OnConflict::Panic);
         parent = Ref::borrow(f.node.parent.get());
-        path = or_none(f.node.path);
+        path = none_if_null(f.node.path);
     }
     if (!parent) {
         return Ref::borrow(self);
@@ -224,7 +224,7 @@ Ref formalized_value(PyObject *self, FastArgs a)
     if (!seen) {
         return error;
     }
-    return SymDict::_formalized_value(self, b[0], b.or_none(1), b[2], *seen);
+    return SymDict::_formalized_value(self, b[0], b.null_if_none(1), b[2], *seen);
 }
 
 }  // namespace dict_faces

@@ -122,7 +122,7 @@ FormalizeCtx formalize_ctx(PyObject *owner, ContainerFields &f, Ref parent_for_c
                            bool missing_takes_default)
 {
     SharedBorrow hold(f.borrow, OnConflict::Panic);
-    return FormalizeCtx{or_none(f.node.path),
+    return FormalizeCtx{none_if_null(f.node.path),
                         owner,
                         std::move(parent_for_children),
                         f.sym_mode,

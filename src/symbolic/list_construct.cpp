@@ -161,7 +161,7 @@ Status take_items(PyObject *self, PyObject *items, PyObject *value_spec, bool pa
     if (items == nullptr) {
         return Status::ok;
     }
-    Maybe<bool> given = predicate(PyObject_IsTrue(items));
+    Maybe<bool> given = truth(items);
     if (!given) {
         return error;
     }
@@ -221,7 +221,7 @@ Status init_list(PyObject *self, PyObject *args, PyObject *kwargs)
         }
         *s.out = *v;
     }
-    PyObject *value_spec = b.or_none(VALUE_SPEC);
+    PyObject *value_spec = b.null_if_none(VALUE_SPEC);
     if (value_spec != nullptr) {
         Maybe<bool> is_spec = binding::is_spec_of(SymList::KIND, value_spec);
         if (!is_spec) {
@@ -233,7 +233,7 @@ Status init_list(PyObject *self, PyObject *args, PyObject *kwargs)
                                 value_spec);
         }
     }
-    PyObject *root_path = b.or_none(ROOT_PATH);
+    PyObject *root_path = b.null_if_none(ROOT_PATH);
     ContainerFields &f = SymList::fields(self);
     container::reset_for_construct(
         f, Ref::borrow(root_path != nullptr ? root_path : bridge::get().empty_key_path), allow_partial, wrap);
@@ -241,7 +241,7 @@ Status init_list(PyObject *self, PyObject *args, PyObject *kwargs)
         return error;
     }
     bool bound = false;
-    if (failed(take_items(self, b.or_none(ITEMS), value_spec, pass_through, bound))) {
+    if (failed(take_items(self, b.null_if_none(ITEMS), value_spec, pass_through, bound))) {
         return error;
     }
     if (value_spec != nullptr && !bound) {
@@ -252,7 +252,7 @@ Status init_list(PyObject *self, PyObject *args, PyObject *kwargs)
             return error;
         }
     }
-    return container::finish_construct(self, f, b.or_none(ONCHANGE_CALLBACK), accessor_writable, sealed,
+    return container::finish_construct(self, f, b.null_if_none(ONCHANGE_CALLBACK), accessor_writable, sealed,
                                        SymList::sym_seal);
 }
 

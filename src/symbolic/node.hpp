@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/error.hpp"
+#include "core/none.hpp"
 #include "core/ref.hpp"
 
 namespace norv::symbolic {
@@ -70,17 +71,5 @@ struct SymNode {
         return 0;
     }
 };
-
-// A reference as Python sees it: None when absent.
-inline Ref or_none(const Ref &r)
-{
-    return Ref::borrow(r ? r.get() : Py_None);
-}
-
-// What a setter stores: None stands for absent.
-inline Ref absent_if_none(PyObject *v)
-{
-    return v == Py_None ? Ref() : Ref::borrow(v);
-}
 
 }  // namespace norv::symbolic

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "core/none.hpp"
 #include "core/recursion.hpp"
 #include "core/truth.hpp"
 #include "symbolic/bridge.hpp"
@@ -11,11 +12,6 @@
 namespace norv::symbolic::topology {
 
 namespace {
-
-PyObject *opt_arg(PyObject *given)
-{
-    return given ? given : Py_None;
-}
 
 const Signature UPDATE_CHILDREN_PATHS_SIG{
     "_update_children_paths", {arg("_old_path"), arg("new_path")}, {.method = true}};
@@ -52,7 +48,7 @@ Status call_children(PyObject *children, Maybe<bool> (*test)(PyObject *), PyObje
 
 void store_parent(ContainerFields &f, PyObject *parent)
 {
-    Ref displaced = absent_if_none(parent);
+    Ref displaced = Ref::borrow(null_if_none(parent));
     ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
     std::swap(displaced, f.node.parent);
 }
@@ -62,13 +58,13 @@ Maybe<bool> store_path_if_changed(ContainerFields &f, PyObject *path)
     Ref old;
     {
         SharedBorrow hold(f.borrow, OnConflict::Panic);
-        old = or_none(f.node.path);
+        old = none_if_null(f.node.path);
     }
     Maybe<bool> changed = compare_truth(old.get(), path, Py_NE);
     if (!changed || !*changed) {
         return changed;
     }
-    Ref displaced = absent_if_none(path);
+    Ref displaced = Ref::borrow(null_if_none(path));
     {
         ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
         std::swap(displaced, f.node.path);
@@ -162,7 +158,7 @@ Maybe<OriginArgs> origin_args(const Bound &b, std::size_t first)
         }
         stacktop = *top;
     }
-    return OriginArgs{b[first], b[first + 1], opt_arg(b.or_none(first + 2)), opt_arg(b.or_none(first + 3)),
+    return OriginArgs{b[first], b[first + 1], none_if_null(b[first + 2]), none_if_null(b[first + 3]),
                       stacktop};
 }
 

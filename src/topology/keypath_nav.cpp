@@ -9,6 +9,7 @@
 
 #include "core/names.hpp"
 #include "core/recursion.hpp"
+#include "core/truth.hpp"
 #include "topology/keypath.hpp"
 
 namespace norv::keypath {
@@ -200,11 +201,11 @@ struct Walk {
             if (!answer) {
                 return error;
             }
-            const int has = PyObject_IsTrue(answer.get());
-            if (has < 0) {
+            const Maybe<bool> has = truth(answer.get());
+            if (!has) {
                 return error;
             }
-            if (has == 0) {
+            if (!*has) {
                 return key_absent(i, k, v);
             }
             PyObject *method = use_inferred ? interned<"sym_inferred">() : interned<"sym_getattr">();

@@ -5,6 +5,7 @@
 #include "core/args.hpp"
 #include "core/borrow.hpp"
 #include "core/boundary.hpp"
+#include "core/none.hpp"
 #include "symbolic/dict.hpp"
 #include "symbolic/object/construct.hpp"
 #include "symbolic/object/ctor_meta.hpp"
@@ -42,11 +43,6 @@ Ref object_holding(PyObject *, FastArgs a)
     return Ref::steal(PyObject_CallNoArgs(b[2]));
 }
 
-Ref or_none_ref(const Ref &r)
-{
-    return Ref::borrow(r ? r.get() : Py_None);
-}
-
 Ref address_of(const typing::MetaPtr &meta)
 {
     return Ref::steal(PyLong_FromVoidPtr(const_cast<typing::FieldMeta *>(meta.get())));
@@ -65,7 +61,7 @@ Ref meta_view(const obj::CtorMeta &m)
             Ref address = address_of(c.meta);
             Ref item =
                 address
-                    ? Ref::steal(Py_BuildValue("(OOOOO)", c.key.get(), or_none_ref(c.default_value).get(),
+                    ? Ref::steal(Py_BuildValue("(OOOOO)", c.key.get(), none_if_null(c.default_value.get()),
                                                c.default_value ? Py_True : Py_False,
                                                c.default_is_container ? Py_True : Py_False, address.get()))
                     : Ref();
@@ -84,12 +80,12 @@ Ref meta_view(const obj::CtorMeta &m)
     auto flag = [](bool b) { return b ? Py_True : Py_False; };
     return Ref::steal(Py_BuildValue(
         "{sOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsOsO}", "compiled_fields", compiled.get(),
-        "class_schema", or_none_ref(r.class_schema).get(), "sym_fields", or_none_ref(r.sym_fields).get(),
-        "fields_schema", or_none_ref(r.fields_schema).get(), "init_fields", or_none_ref(r.init_fields).get(),
-        "non_symbolic_fields", or_none_ref(r.non_symbolic_fields).get(), "non_symbolic_names",
-        non_symbolic_names.get(), "alias_names", alias_names.get(), "init_names", init_names.get(),
-        "write_meta", write_meta.get(), "topo_sym", flag(m.topo.topo_sym), "parent_change_overridden",
-        flag(m.topo.parent_change_overridden), "update_children_paths_overridden",
+        "class_schema", none_if_null(r.class_schema.get()), "sym_fields", none_if_null(r.sym_fields.get()),
+        "fields_schema", none_if_null(r.fields_schema.get()), "init_fields",
+        none_if_null(r.init_fields.get()), "non_symbolic_fields", none_if_null(r.non_symbolic_fields.get()),
+        "non_symbolic_names", non_symbolic_names.get(), "alias_names", alias_names.get(), "init_names",
+        init_names.get(), "write_meta", write_meta.get(), "topo_sym", flag(m.topo.topo_sym),
+        "parent_change_overridden", flag(m.topo.parent_change_overridden), "update_children_paths_overridden",
         flag(m.topo.update_children_paths_overridden), "path_change_overridden",
         flag(m.topo.path_change_overridden), "sym", flag(m.sym), "attr_write", flag(m.attr_write), "frozen",
         flag(m.frozen), "post_init_overridden", flag(m.post_init_overridden), "bound_overridden",
@@ -146,7 +142,7 @@ Ref try_sym_field(PyObject *, FastArgs a)
     if (!v) {
         return error;
     }
-    return Ref::steal(Py_BuildValue("(OO)", *v ? Py_True : Py_False, or_none_ref(*v).get()));
+    return Ref::steal(Py_BuildValue("(OO)", *v ? Py_True : Py_False, none_if_null(v->get())));
 }
 
 Ref sym_mode_of(PyObject *, PyObject *cls)
@@ -214,9 +210,9 @@ Ref build_object_attrs(PyObject *, FastArgs a)
     if (!PyDict_Check(b[0])) {
         return raise_not_instance(b[0], "dict");
     }
-    return symbolic::SymDict::build_object_attrs(b[0], b.or_none(1), b[2] == Py_True, b[3] == Py_True,
-                                                 b[4] == Py_True, b.or_none(5), b[6] == Py_True,
-                                                 b.or_none(7));
+    return symbolic::SymDict::build_object_attrs(b[0], b.null_if_none(1), b[2] == Py_True, b[3] == Py_True,
+                                                 b[4] == Py_True, b.null_if_none(5), b[6] == Py_True,
+                                                 b.null_if_none(7));
 }
 
 PyMethodDef METHODS[] = {

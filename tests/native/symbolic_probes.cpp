@@ -6,6 +6,7 @@
 #include "core/borrow.hpp"
 #include "core/boundary.hpp"
 #include "core/hooks.hpp"
+#include "core/none.hpp"
 #include "symbolic/adopt.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/dict.hpp"
@@ -109,8 +110,8 @@ Ref node_reset(PyObject *, FastArgs a)
     }
     sym::SymNode::Released released;
     ExclusiveBorrow hold(f->borrow, OnConflict::Panic);
-    sym::SymNode::reset_for_construct(f->node, sym::absent_if_none(b[1]), b[2] == Py_True, b[3] == Py_True,
-                                      b[4] == Py_True, released);
+    sym::SymNode::reset_for_construct(f->node, Ref::borrow(null_if_none(b[1])), b[2] == Py_True,
+                                      b[3] == Py_True, b[4] == Py_True, released);
     return none();
 }
 
@@ -132,8 +133,8 @@ Ref native_child_state(PyObject *, PyObject *v)
     if (!s) {
         return none();
     }
-    return Ref::steal(Py_BuildValue("(OOO)", sym::or_none(s->parent).get(), s->sym_mode ? Py_True : Py_False,
-                                    sym::or_none(s->path).get()));
+    return Ref::steal(Py_BuildValue("(OOO)", none_if_null(s->parent.get()), s->sym_mode ? Py_True : Py_False,
+                                    none_if_null(s->path.get())));
 }
 
 const Signature GUARD{"guard_no_cycle", {arg("owner"), arg("value"), arg("path")}};
@@ -157,7 +158,7 @@ Ref relocate_if_symbolic(PyObject *, FastArgs a)
     if (failed(RELOCATE.bind(a, b))) {
         return error;
     }
-    return sym::adopt::relocate_if_symbolic(b[0], b[1], b[2] == Py_True, b[3], b[4], b[5], b.or_none(6));
+    return sym::adopt::relocate_if_symbolic(b[0], b[1], b[2] == Py_True, b[3], b[4], b[5], b.null_if_none(6));
 }
 
 Ref schema_of(PyObject *, PyObject *d)
@@ -284,11 +285,6 @@ const Signature CONSTRUCT{
      kwopt("onchange_callback"), kwopt("allow_partial"), kwopt("sealed"), kwopt("accessor_writable"),
      kwopt("as_object_attributes_container"), kwopt("wrap"), kwopt("sym_mode")}};
 
-PyObject *given(PyObject *o)
-{
-    return o == Py_None ? nullptr : o;
-}
-
 // SymDict::construct_into; `mode` is 0 (validate), 1 (pass through) or 2
 // (verbatim), the options' bools default as `__init__`'s do.
 Ref construct_into(PyObject *, FastArgs a)
@@ -308,9 +304,9 @@ Ref construct_into(PyObject *, FastArgs a)
         }
         o.mode = static_cast<sym::SymDict::ConstructMode>(*mode);
     }
-    o.owner = b.or_none(4);
-    o.root_path = b.or_none(5);
-    o.onchange_callback = b.or_none(6);
+    o.owner = b.null_if_none(4);
+    o.root_path = b.null_if_none(5);
+    o.onchange_callback = b.null_if_none(6);
     bool *flags[] = {&o.allow_partial, &o.sealed,  &o.accessor_writable, &o.as_object_attributes_container,
                      &o.wrap,          &o.sym_mode};
     for (std::size_t i = 0; i < std::size(flags); ++i) {
@@ -318,7 +314,7 @@ Ref construct_into(PyObject *, FastArgs a)
             *flags[i] = b[7 + i] == Py_True;
         }
     }
-    if (failed(sym::SymDict::construct_into(b[0], b[1], given(b[2]), o))) {
+    if (failed(sym::SymDict::construct_into(b[0], b[1], null_if_none(b[2]), o))) {
         return error;
     }
     return none();
@@ -341,7 +337,7 @@ Ref build_wrap_node(PyObject *, FastArgs a)
     }
     const bool of_list = PyType_Check(b[0]) && PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(b[0]), list);
     auto build = of_list ? sym::SymList::build_wrap_node : sym::SymDict::build_wrap_node;
-    return build(b[0], b[1], b[2], b[3] == Py_True, b[4], b.or_none(5));
+    return build(b[0], b[1], b[2], b[3] == Py_True, b[4], b.null_if_none(5));
 }
 
 const Signature WRAP_NODE_HOOK{
@@ -399,7 +395,7 @@ Ref formalize_field(PyObject *, FastArgs a)
                           Ref::borrow(b[5]), b[6] == Py_True,
                           b[7] == Py_True,   b[8] == Py_True,
                           b[9] == Py_True,   b[10] == Py_True};
-    return sym::SymDict::formalize_field(b[0], given(b[1]), b[2], ctx, b.or_none(11));
+    return sym::SymDict::formalize_field(b[0], null_if_none(b[1]), b[2], ctx, b.null_if_none(11));
 }
 
 PyMethodDef METHODS[] = {

@@ -516,6 +516,15 @@ Maybe<std::optional<bool>> slot_option(PyObject *value, bool none_is_unset)
     return b ? Maybe<std::optional<bool>>(std::optional<bool>(*b)) : Maybe<std::optional<bool>>(error);
 }
 
+Maybe<std::optional<bool>> pop_slot_option(PyObject *kwargs, PyObject *name, bool none_is_unset)
+{
+    const Maybe<Ref> value = pop_kw(kwargs, name);
+    if (!value) {
+        return error;
+    }
+    return slot_option(value->get(), none_is_unset);
+}
+
 Status require_schema(PyObject *schema)
 {
     return sc::is_schema(schema) ? Status::ok : Status(raise_not_instance(schema, "Schema"));
@@ -553,7 +562,7 @@ Status non_symbolic_fields(PyObject *self, PyObject *fields, const CloneContext 
 
 namespace {
 
-using construct::slot_option;
+using construct::pop_slot_option;
 
 // Raises what the host's `prepare_construct_error` makes of the error set.
 Error raise_prepared_construct_error()
@@ -581,13 +590,17 @@ Status object_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
         if (!PyDict_Check(kwargs)) {
             return raise_not_instance(kwargs, "dict");
         }
-        Maybe<Ref> sealed_arg = pop_kw(kwargs, interned<"sealed">());
-        Maybe<std::optional<bool>> sealed =
-            sealed_arg ? slot_option(sealed_arg->get(), true) : Maybe<std::optional<bool>>(error);
-        Maybe<Ref> root_path = sealed ? pop_kw(kwargs, interned<"root_path">()) : Maybe<Ref>(error);
-        Maybe<Ref> explicit_arg = root_path ? pop_kw(kwargs, interned<"explicit_init">()) : Maybe<Ref>(error);
-        Maybe<std::optional<bool>> explicit_init =
-            explicit_arg ? slot_option(explicit_arg->get(), false) : Maybe<std::optional<bool>>(error);
+        // Each taken out and converted in turn: a failed conversion leaves the later ones in place.
+        const Maybe<std::optional<bool>> sealed = pop_slot_option(kwargs, interned<"sealed">(), true);
+        if (!sealed) {
+            return error;
+        }
+        const Maybe<Ref> root_path = pop_kw(kwargs, interned<"root_path">());
+        if (!root_path) {
+            return error;
+        }
+        const Maybe<std::optional<bool>> explicit_init =
+            pop_slot_option(kwargs, interned<"explicit_init">(), false);
         if (!explicit_init) {
             return error;
         }

@@ -88,6 +88,9 @@ Status non_symbolic_fields(PyObject *self, PyObject *fields, const CloneContext 
 // conversion error; nothing when absent (or None, when `none_is_unset`).
 Maybe<std::optional<bool>> slot_option(PyObject *value, bool none_is_unset);
 
+// The option under `name` taken out of `kwargs` (a dict) and converted so.
+Maybe<std::optional<bool>> pop_slot_option(PyObject *kwargs, PyObject *name, bool none_is_unset);
+
 // Whether `value` and everything below it is pure-symbolic; nothing when the
 // native scan cannot tell.
 Maybe<std::optional<bool>> puresymbolic_scan(PyObject *value);

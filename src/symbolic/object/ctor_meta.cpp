@@ -3,6 +3,8 @@
 #include "symbolic/object/ctor_meta.hpp"
 
 #include <new>
+#include <tuple>
+#include <utility>
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
@@ -377,15 +379,17 @@ Maybe<std::optional<CompiledFields>> ObjectCtorMeta::compile_fields(PyObject *in
             return error;
         }
         const typing::FieldMeta &m = **meta;
-        int shape = -1;  // no container shape
+        // The container a wrapping field's spec fills; none when it does not wrap.
+        std::optional<typing::funnel::FillShape> shape;
         if (m.wrap) {
-            Maybe<std::pair<int, bool>> fill = typing::funnel::container_fill_info(spec.get());
+            Maybe<std::pair<typing::funnel::FillShape, bool>> fill =
+                typing::funnel::container_fill_info(spec.get());
             if (!fill) {
                 return error;
             }
             shape = fill->first;
         }
-        if (!m.accept_any && m.exact.empty() && m.checked.empty() && shape < 0 && m.subclass.empty()) {
+        if (!m.accept_any && m.exact.empty() && m.checked.empty() && !shape && m.subclass.empty()) {
             return Answer();
         }
         // An exact str key is kept as its interned copy (equal, so stored
@@ -406,7 +410,7 @@ Maybe<std::optional<CompiledFields>> ObjectCtorMeta::compile_fields(PyObject *in
             if (!compiled.default_value) {
                 return error;
             }
-            compiled.default_is_container = shape == 1;
+            compiled.default_is_container = shape == typing::funnel::FillShape::ListOrDict;
         }
         out.push_back(std::move(compiled));
     }
@@ -416,22 +420,14 @@ Maybe<std::optional<CompiledFields>> ObjectCtorMeta::compile_fields(PyObject *in
     return Answer(std::move(out));
 }
 
-Maybe<std::unique_ptr<CtorMeta>> ObjectCtorMeta::build(PyObject *cls)
+namespace {
+
+// ---- gathering a class's metadata, step by step, in the order the class is read ----------------
+
+// Which of the host's defaults the class keeps: cooperative init, `sym_missing`,
+// the topology methods, the pure-symbolic test.
+Status read_host_defaults(PyObject *cls, const bridge::ObjectBridge &br, CtorMeta &m)
 {
-    auto meta = std::make_unique<CtorMeta>();
-    CtorMeta &m = *meta;
-    CtorMeta::Refs &r = m.refs;
-
-    Ref options = attr<"__sym_options__">(cls);
-    if (!options) {
-        return error;
-    }
-    r.non_symbolic_fields = attr<"_non_symbolic_fields">(cls);
-    if (!r.non_symbolic_fields) {
-        return error;
-    }
-
-    const bridge::ObjectBridge &br = bridge::get();
     Ref needs = call_one(br.needs_cooperative_init, cls);
     Maybe<bool> b = needs ? truth(needs.get()) : Maybe<bool>(error);
     if (!b) {
@@ -463,12 +459,17 @@ Maybe<std::unique_ptr<CtorMeta>> ObjectCtorMeta::build(PyObject *cls)
         return error;
     }
     m.puresymbolic_default = *b;
+    return Status::ok;
+}
 
-    b = truth_attr<"sym">(options.get());
-    if (!b) {
+// The options' `sym` and the topology hooks the class overrides.
+Status read_topology_facts(PyObject *cls, PyObject *options, const bridge::ObjectBridge &br, CtorMeta &m)
+{
+    const Maybe<bool> sym = truth_attr<"sym">(options);
+    if (!sym) {
         return error;
     }
-    m.topo.topo_sym = *b;
+    m.topo.topo_sym = *sym;
 
     const std::pair<bool *, std::pair<PyObject *, PyObject *>> hooks[] = {
         {&m.topo.parent_change_overridden,
@@ -478,13 +479,20 @@ Maybe<std::unique_ptr<CtorMeta>> ObjectCtorMeta::build(PyObject *cls)
         {&m.topo.path_change_overridden, {interned<"on_sym_path_change">(), br.default_on_sym_path_change}},
     };
     for (const auto &[fact, hook] : hooks) {
-        b = attr_is(cls, hook.first, hook.second);
-        if (!b) {
+        const Maybe<bool> is_default = attr_is(cls, hook.first, hook.second);
+        if (!is_default) {
             return error;
         }
-        *fact = !*b;
+        *fact = !*is_default;
     }
+    return Status::ok;
+}
 
+// The init fields, compiled, with their names and write metadata; the names
+// of the non-symbolic fields.
+Status read_init_fields(PyObject *cls, CtorMeta &m)
+{
+    CtorMeta::Refs &r = m.refs;
     r.init_fields = attr<"_sym_init_fields">(cls);
     Ref builder = r.init_fields ? attr<"_sym_attrs_builder">(cls) : Ref();
     if (!builder) {
@@ -514,41 +522,59 @@ Maybe<std::unique_ptr<CtorMeta>> ObjectCtorMeta::build(PyObject *cls)
             return error;
         }
     }
+    return Status::ok;
+}
 
+Status read_schemas(PyObject *cls, CtorMeta::Refs &r)
+{
     r.sym_fields = attr<"sym_fields">(cls);
     r.class_schema = r.sym_fields ? attr<"__schema__">(cls) : Ref();
     r.fields_schema = r.class_schema ? attr<"schema">(r.sym_fields.get()) : Ref();
-    if (!r.fields_schema) {
-        return error;
-    }
+    return r.fields_schema ? Status::ok : Status::error;
+}
 
+// The options' `sym`, `attr_write` and `frozen`, each a strict bool.
+Status read_options(PyObject *options, CtorMeta &m)
+{
     for (auto [fact, name] :
          {std::pair{&m.sym, interned<"sym">()}, std::pair{&m.attr_write, interned<"attr_write">()},
           std::pair{&m.frozen, interned<"frozen">()}}) {
-        b = options_bool(options.get(), name);
+        const Maybe<bool> b = options_bool(options, name);
         if (!b) {
             return error;
         }
         *fact = *b;
     }
+    return Status::ok;
+}
 
-    const std::pair<bool *, PyObject *> flags[] = {
-        {&m.post_init_overridden, interned<"_sym_post_init_overridden">()},
-        {&m.bound_overridden, interned<"_sym_bound_overridden">()},
-        {&m.ready_not_noop, interned<"_sym_ready_is_noop">()},
-        {&m.preinit_overridden, interned<"_sym_preinit_overridden">()},
-        {&m.validate_overridden, interned<"_sym_validate_overridden">()},
+// How a class flag's truth becomes a fact: as it is, or negated.
+enum class FlagReads { AsIs, Negated };
+
+// The flags the host's class creation leaves on the class.
+Status read_class_flags(PyObject *cls, CtorMeta &m)
+{
+    const std::tuple<bool *, PyObject *, FlagReads> flags[] = {
+        {&m.post_init_overridden, interned<"_sym_post_init_overridden">(), FlagReads::AsIs},
+        {&m.bound_overridden, interned<"_sym_bound_overridden">(), FlagReads::AsIs},
+        {&m.ready_not_noop, interned<"_sym_ready_is_noop">(), FlagReads::Negated},
+        {&m.preinit_overridden, interned<"_sym_preinit_overridden">(), FlagReads::AsIs},
+        {&m.validate_overridden, interned<"_sym_validate_overridden">(), FlagReads::AsIs},
     };
-    for (const auto &[fact, name] : flags) {
+    for (const auto &[fact, name, reads] : flags) {
         Ref v = getattr(cls, name);
-        b = v ? truth(v.get()) : Maybe<bool>(error);
+        const Maybe<bool> b = v ? truth(v.get()) : Maybe<bool>(error);
         if (!b) {
             return error;
         }
-        *fact = *b;
+        *fact = reads == FlagReads::Negated ? !*b : *b;
     }
-    m.ready_not_noop = !m.ready_not_noop;
+    return Status::ok;
+}
 
+// The keyword aliases' names, when the class has alias maps.
+Status read_alias_names(PyObject *cls, CtorMeta::Refs &r)
+{
     Ref alias_maps = attr<"_sym_alias_maps">(cls);
     if (!alias_maps) {
         return error;
@@ -560,12 +586,41 @@ Maybe<std::unique_ptr<CtorMeta>> ObjectCtorMeta::build(PyObject *cls)
             return error;
         }
     }
+    return Status::ok;
+}
 
-    const Py_ssize_t count = PyObject_Length(r.non_symbolic_fields.get());
+Status count_non_symbolic_fields(CtorMeta &m)
+{
+    const Py_ssize_t count = PyObject_Length(m.refs.non_symbolic_fields.get());
     if (count < 0) {
         return error;
     }
     m.has_non_symbolic_fields = count != 0;
+    return Status::ok;
+}
+
+}  // namespace
+
+Maybe<std::unique_ptr<CtorMeta>> ObjectCtorMeta::build(PyObject *cls)
+{
+    auto meta = std::make_unique<CtorMeta>();
+    CtorMeta &m = *meta;
+
+    Ref options = attr<"__sym_options__">(cls);
+    if (!options) {
+        return error;
+    }
+    m.refs.non_symbolic_fields = attr<"_non_symbolic_fields">(cls);
+    if (!m.refs.non_symbolic_fields) {
+        return error;
+    }
+    const bridge::ObjectBridge &br = bridge::get();
+    if (failed(read_host_defaults(cls, br, m)) || failed(read_topology_facts(cls, options.get(), br, m)) ||
+        failed(read_init_fields(cls, m)) || failed(read_schemas(cls, m.refs)) ||
+        failed(read_options(options.get(), m)) || failed(read_class_flags(cls, m)) ||
+        failed(read_alias_names(cls, m.refs)) || failed(count_non_symbolic_fields(m))) {
+        return error;
+    }
     return meta;
 }
 

@@ -329,7 +329,7 @@ Ref SymObject::error_message(PyObject *self, PyObject *message)
     {
         ObjectFields &f = fields(self);
         SharedBorrow hold(f.borrow, OnConflict::Panic);
-        path = or_none(f.node.path);
+        path = none_if_null(f.node.path);
     }
     PyObject *args[] = {message, path.get()};
     Ref text = Ref::steal(PyObject_Vectorcall(bridge::get().message_on_path, args, 2, nullptr));

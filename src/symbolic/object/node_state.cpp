@@ -93,7 +93,7 @@ Ref object_get(PyObject *inst, std::size_t role)
     ObjectFields &f = SymObject::fields(inst);
     SharedBorrow hold(f.borrow, OnConflict::Panic);
     if (Ref *r = ref_role(f.node, role)) {
-        return or_none(*r);
+        return none_if_null(*r);
     }
     if (bool *flag = flag_role(f.node, role)) {
         return new_bool(*flag);
@@ -152,7 +152,7 @@ Ref probe_node_set(PyObject *, FastArgs a)
 {
     Bound b;
     const Maybe<std::size_t> role = kernel::record::bind_role(PROBE_SET_SIG, a, b);
-    if (!role || failed(node_set(b[0], *role, b.or_none(2)))) {
+    if (!role || failed(node_set(b[0], *role, b.null_if_none(2)))) {
         return error;
     }
     return none();

@@ -113,7 +113,7 @@ Ref init_node_state(PyObject *, FastArgs a)
     if (!sealed) {
         return error;
     }
-    PyObject *root_path = b.or_none(3);
+    PyObject *root_path = b.null_if_none(3);
     return failed(record_init_node_state(b[0], *allow_partial, *sealed, root_path)) ? Ref() : none();
 }
 

@@ -277,7 +277,7 @@ Ref construct(PyObject *, FastArgs a)
     if (!names) {
         return error;
     }
-    PyObject *kwargs = b.or_none(2);
+    PyObject *kwargs = b.null_if_none(2);
     if (kwargs != nullptr && !PyDict_Check(kwargs)) {
         return convert_arg("kwargs", [&] { return Ref(raise_not_instance(kwargs, "dict")); });
     }
@@ -285,9 +285,8 @@ Ref construct(PyObject *, FastArgs a)
     if (!allow_partial) {
         return error;
     }
-    auto absent_if_none = [](PyObject *o) { return o == Py_None ? nullptr : o; };
-    if (failed(record_construct(b[0], names.get(), kwargs, false, *allow_partial,
-                                absent_if_none(b.or_none(4)), absent_if_none(b.or_none(5))))) {
+    if (failed(record_construct(b[0], names.get(), kwargs, false, *allow_partial, b.null_if_none(4),
+                                b.null_if_none(5)))) {
         return error;
     }
     return none();
@@ -399,9 +398,8 @@ Status record_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
                                        interned<"root_path">(), interned<"explicit_init">()})) {
         // Each taken out and converted in turn: a failed conversion leaves the later ones in place.
         auto take = [&](PyObject *name, bool none_is_unset, std::optional<bool> &out) -> Status {
-            Maybe<Ref> value = pop_kw(kwargs, name);
-            Maybe<std::optional<bool>> converted = value ? construct::slot_option(value->get(), none_is_unset)
-                                                         : Maybe<std::optional<bool>>(error);
+            const Maybe<std::optional<bool>> converted =
+                construct::pop_slot_option(kwargs, name, none_is_unset);
             if (!converted) {
                 return error;
             }

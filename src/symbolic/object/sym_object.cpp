@@ -104,7 +104,8 @@ PyObject *read_role(PyObject *self, void *c, Read &&read)
 
 PyObject *get_ref(PyObject *self, void *c)
 {
-    return read_role<RefRole>(self, c, [](SymNode &n, const RefRole &r) { return or_none(n.*r.member); });
+    return read_role<RefRole>(self, c,
+                              [](SymNode &n, const RefRole &r) { return none_if_null(n.*r.member); });
 }
 
 PyObject *get_flag(PyObject *self, void *c)
@@ -119,7 +120,7 @@ int set_ref(PyObject *self, PyObject *v, void *c)
     }
     return guard_int([&]() -> Status {
         ObjectFields &f = SymObject::fields(self);
-        Ref displaced = absent_if_none(v);
+        Ref displaced = Ref::borrow(null_if_none(v));
         ExclusiveBorrow hold(f.borrow);
         if (hold.failed()) {
             return error;
@@ -185,7 +186,7 @@ Ref field_dict(PyObject *self)
     if (hold.failed()) {
         return error;
     }
-    return or_none(f.sym_dict);
+    return none_if_null(f.sym_dict);
 }
 
 const Signature PROBE_INLINE_SIG{"_probe_object_is_inline", {arg("obj")}};

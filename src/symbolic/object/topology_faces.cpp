@@ -23,7 +23,7 @@ template <Status (*Impl)(PyObject *, PyObject *, const std::optional<TopoFacts> 
 Status with_facts(PyObject *inst, const Bound &b, std::size_t first)
 {
     const Maybe<std::optional<TopoFacts>> facts = topo_facts_of(inst);
-    return facts ? Impl(inst, b.or_none(first), *facts) : Status::error;
+    return facts ? Impl(inst, b.null_if_none(first), *facts) : Status::error;
 }
 
 Status origin_op(PyObject *inst, const Bound &b, std::size_t first)

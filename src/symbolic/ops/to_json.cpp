@@ -4,6 +4,7 @@
 #include "core/boundary.hpp"
 #include "core/names.hpp"
 #include "core/once.hpp"
+#include "core/truth.hpp"
 #include "core/unfilled.hpp"
 #include "kernel/record.hpp"
 #include "symbolic/dict.hpp"
@@ -216,11 +217,11 @@ Maybe<Ref> walk_marked_record(PyObject *value, Walk &w)
     if (!*marker) {
         return Ref();
     }
-    const int truth = PyObject_IsTrue(marker->get());
-    if (truth < 0) {
+    const Maybe<bool> materialised = truth(marker->get());
+    if (!materialised) {
         return error;
     }
-    return truth ? walk_record(value, w) : Ref();
+    return *materialised ? walk_record(value, w) : Ref();
 }
 
 // ---- module functions -------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include "core/args.hpp"
 #include "core/borrow.hpp"
 #include "core/boundary.hpp"
+#include "core/none.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
@@ -166,11 +167,11 @@ Ref field_new(const Args &a)
         return raise_assertion(key.get());
     }
     Ref metadata;
-    const int truthy = a.metadata != nullptr ? PyObject_IsTrue(a.metadata) : 0;
-    if (truthy < 0) {
+    const Maybe<bool> truthy = truth_or(a.metadata, false);
+    if (!truthy) {
         return error;
     }
-    if (!truthy) {
+    if (!*truthy) {
         metadata = Ref::steal(PyDict_New());
         if (!metadata) {
             return error;
@@ -229,9 +230,9 @@ PyObject *field_tp_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
         Args a;
         a.key = b[0];
         a.value = b[1];
-        a.description = b.or_none(2);
-        a.metadata = b.or_none(3);
-        a.origin = b.or_none(4);
+        a.description = b.null_if_none(2);
+        a.metadata = b.null_if_none(3);
+        a.origin = b.null_if_none(4);
         // Parameter order: repr, compare, hash, init, clone, validation, wrap.
         const int at[N_SWITCHES] = {5, 6, 7, 9, 10, 11};
         for (int i = 0; i < N_SWITCHES; ++i) {
@@ -248,7 +249,7 @@ PyObject *field_tp_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
                 a.enable_init = *init;
             }
         }
-        a.alias = b.or_none(12);
+        a.alias = b.null_if_none(12);
         return field_new(a);
     });
 }
@@ -274,7 +275,7 @@ Ref field_apply(PyObject *self, FastArgs fa)
     if (!inplace) {
         return error;
     }
-    return apply(self, b[0], *allow_partial, b.or_none(2), b.or_none(3), *inplace);
+    return apply(self, b[0], *allow_partial, b.null_if_none(2), b.null_if_none(3), *inplace);
 }
 
 // ---- extend ---------------------------------------------------------------------------------
@@ -311,11 +312,11 @@ Ref field_extend(PyObject *self, PyObject *base)
     drop_meta(self);
 
     Ref description = read_slot(self, DESCRIPTION, OnConflict::Panic);
-    const int has_description = PyObject_IsTrue(description.get());
-    if (has_description < 0) {
+    const Maybe<bool> has_description = truth(description.get());
+    if (!has_description) {
         return error;
     }
-    if (!has_description) {
+    if (!*has_description) {
         Ref d = read_slot(base, DESCRIPTION, OnConflict::Panic);
         if (failed(store(self, DESCRIPTION, d.get()))) {
             return error;
@@ -323,11 +324,11 @@ Ref field_extend(PyObject *self, PyObject *base)
     }
 
     Ref base_metadata = read_slot(base, METADATA, OnConflict::Panic);
-    const int base_has_metadata = PyObject_IsTrue(base_metadata.get());
-    if (base_has_metadata < 0) {
+    const Maybe<bool> base_has_metadata = truth(base_metadata.get());
+    if (!base_has_metadata) {
         return error;
     }
-    if (base_has_metadata) {
+    if (*base_has_metadata) {
         Ref copy = Ref::steal(PyImport_ImportModule("copy"));
         if (!copy) {
             return error;
@@ -509,8 +510,12 @@ Ref field_from_annotation(PyObject *, FastArgs fa)
         return error;
     }
     PyObject *factory = bridge::field_from_annotation_fn();
-    auto or_none = [&](std::size_t i) { return b.or_none(i) ? b[i] : Py_None; };
-    PyObject *args[] = {b[0], b[1], or_none(2), or_none(3), *auto_typing ? Py_True : Py_False, or_none(5)};
+    PyObject *args[] = {b[0],
+                        b[1],
+                        none_if_null(b[2]),
+                        none_if_null(b[3]),
+                        *auto_typing ? Py_True : Py_False,
+                        none_if_null(b[5])};
     return Ref::steal(PyObject_Vectorcall(factory, args, 6, nullptr));
 }
 
@@ -678,8 +683,8 @@ Ref field_to_json(PyObject *self, FastArgs fa)
         failed(put_encoded("description", s.slots[DESCRIPTION].get()))) {
         return error;
     }
-    const int has_metadata = PyObject_IsTrue(s.slots[METADATA].get());
-    if (has_metadata < 0 || (has_metadata && failed(put_encoded("metadata", s.slots[METADATA].get())))) {
+    const Maybe<bool> has_metadata = truth(s.slots[METADATA].get());
+    if (!has_metadata || (*has_metadata && failed(put_encoded("metadata", s.slots[METADATA].get())))) {
         return error;
     }
     auto put_switch = [&](Switch i) -> Status {
@@ -791,12 +796,11 @@ Ref field_from_json(PyObject *, FastArgs fa)
     if (!alias) {
         return error;
     }
-    auto given = [](const Ref &r) { return r && r.get() != Py_None ? r.get() : nullptr; };
     a.key = key->get();
     a.value = value->get();
-    a.description = given(*description);
-    a.metadata = given(*metadata);
-    a.alias = given(*alias);
+    a.description = null_if_none(description->get());
+    a.metadata = null_if_none(metadata->get());
+    a.alias = null_if_none(alias->get());
     return field_new(a);
 }
 
@@ -1187,11 +1191,11 @@ Ref apply(PyObject *self, PyObject *value, bool allow_partial, PyObject *transfo
     }
     if (transform_fn != nullptr) {
         Ref path;
-        const int truthy = root_path != nullptr ? PyObject_IsTrue(root_path) : 0;
-        if (truthy < 0) {
+        const Maybe<bool> truthy = truth_or(root_path, false);
+        if (!truthy) {
             return error;
         }
-        path = truthy ? Ref::borrow(root_path) : engine::ensure_keypath(nullptr);
+        path = *truthy ? Ref::borrow(root_path) : engine::ensure_keypath(nullptr);
         if (!path) {
             return error;
         }

@@ -165,42 +165,43 @@ Maybe<bool> proven_scalar_leaf(PyObject *spec)
     return bool(*t) && is_proven_scalar_type(t->get());
 }
 
-Maybe<std::pair<int, bool>> container_fill_info(PyObject *spec)
+Maybe<std::pair<FillShape, bool>> container_fill_info(PyObject *spec)
 {
-    int shape = 2;
+    using Info = std::pair<FillShape, bool>;
+    FillShape shape = FillShape::Other;
     Ref element;   // one element spec to prove (List, open Dict)
     Ref elements;  // a Tuple's element fields
     bool dict_without_open = false;
     const Maybe<bool> native = with_engine(spec, [&](SpecEngine &e) {
         if (const DictKind *d = e.kind.get<DictKind>()) {
-            shape = 1;
+            shape = FillShape::ListOrDict;
             element = Ref::borrow(d->open_str_value_spec.get());
             dict_without_open = !element;
         }
         else if (const ListKind *l = e.kind.get<ListKind>()) {
-            shape = 1;
+            shape = FillShape::ListOrDict;
             element = Ref::borrow(l->element_spec.get());
         }
         else if (const TupleKind *t = e.kind.get<TupleKind>()) {
-            shape = 0;
+            shape = FillShape::FixedTuple;
             elements = Ref::borrow(t->elements.get());
         }
     });
     if (!native) {
         return error;
     }
-    if (!*native || shape == 2 || dict_without_open) {
-        return std::pair<int, bool>(*native ? shape : 2, false);
+    if (!*native || shape == FillShape::Other || dict_without_open) {
+        return Info(*native ? shape : FillShape::Other, false);
     }
     if (element) {
         Maybe<bool> p = proven_scalar_leaf(element.get());
         if (!p) {
             return error;
         }
-        return std::pair<int, bool>(shape, *p);
+        return Info(shape, *p);
     }
     if (!elements || !PyList_Check(elements.get())) {
-        return std::pair<int, bool>(shape, true);
+        return Info(shape, true);
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.get()); ++i) {
         Ref f = Ref::borrow(PyList_GET_ITEM(elements.get(), i));
@@ -213,10 +214,10 @@ Maybe<std::pair<int, bool>> container_fill_info(PyObject *spec)
             return error;
         }
         if (!*p) {
-            return std::pair<int, bool>(shape, false);
+            return Info(shape, false);
         }
     }
-    return std::pair<int, bool>(shape, true);
+    return Info(shape, true);
 }
 
 }  // namespace funnel
@@ -415,11 +416,11 @@ Maybe<MetaPtr> build_field_meta(PyObject *key, PyObject *f, PyObject *spec)
     PyObject *int_t = as_obj(&PyLong_Type);
     m.widen_to_float = w->float_candidate && !w->has_exact(int_t) && !w->has_checked(int_t);
     if (m.wrap) {
-        Maybe<std::pair<int, bool>> fill = funnel::container_fill_info(spec);
+        Maybe<std::pair<funnel::FillShape, bool>> fill = funnel::container_fill_info(spec);
         if (!fill) {
             return error;
         }
-        m.scalar_fill = fill->first != 2 && fill->second;
+        m.scalar_fill = fill->first != funnel::FillShape::Other && fill->second;
     }
     return finish();
 }

@@ -163,9 +163,10 @@ Maybe<Ref> fast_apply_value_type(PyObject *spec);
 // A native List, Tuple or Dict spec that is neither frozen nor transformed.
 Maybe<bool> is_container_candidate(PyObject *spec);
 Maybe<bool> proven_scalar_leaf(PyObject *spec);
-// Shape code 0 (fixed tuple), 1 (list / dict) or 2 (other), and whether every
-// element spec is a proven scalar leaf.
-Maybe<std::pair<int, bool>> container_fill_info(PyObject *spec);
+// The container a spec fills.
+enum class FillShape { FixedTuple, ListOrDict, Other };
+// The spec's shape, and whether every element spec is a proven scalar leaf.
+Maybe<std::pair<FillShape, bool>> container_fill_info(PyObject *spec);
 // None, or exactly an int, float, str, bool or bytes.
 inline bool is_scalar_value(PyObject *value) noexcept
 {

@@ -69,7 +69,7 @@ PyObject *list_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
             min_value = *v;
         }
         std::optional<std::int64_t> max_value;
-        if (PyObject *v = b.or_none(1)) {
+        if (PyObject *v = b.null_if_none(1)) {
             Maybe<std::int64_t> m = i64_arg("max_value", v);
             if (!m) {
                 return error;

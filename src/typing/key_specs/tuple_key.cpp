@@ -58,7 +58,7 @@ PyObject *tuple_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
             return error;
         }
         std::optional<std::int64_t> index;
-        if (PyObject *v = b.or_none(0)) {
+        if (PyObject *v = b.null_if_none(0)) {
             Maybe<std::int64_t> i = i64_arg("index", v);
             if (!i) {
                 return error;

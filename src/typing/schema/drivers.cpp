@@ -7,8 +7,10 @@
 #include "core/args.hpp"
 #include "core/hooks.hpp"
 #include "core/names.hpp"
+#include "core/none.hpp"
 #include "core/once.hpp"
 #include "core/recursion.hpp"
+#include "core/truth.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/field/field.hpp"
@@ -21,11 +23,6 @@
 namespace norv::typing::schema {
 
 namespace {
-
-PyObject *or_none(PyObject *o) noexcept
-{
-    return o ? o : Py_None;
-}
 
 // `self.<method>(positional, **keywords)`; `args` starts with one free slot
 // for the call's own use, then self and the positional argument.
@@ -68,21 +65,16 @@ Ref wrap_container(PyObject *field, const FieldMeta &meta, PyObject *key, PyObje
         PyObject *dict_type = nullptr, *list_type = nullptr;
         const hooks::WrapNodeFn *hook = hooks::WRAP_NODE_HOOK.get();
         if (has && hook != nullptr && bridge::symbolic_container_types(&dict_type, &list_type)) {
-            const int partial = PyObject_IsTrue(allow_ref.get());
-            if (partial < 0) {
+            const Maybe<bool> partial = truth(allow_ref.get());
+            if (!partial) {
                 return error;
             }
             PyObject *cls = PyDict_CheckExact(w) ? dict_type : list_type;
-            return Ref::steal((*hook)(cls, w, meta.value_spec.get(), partial != 0, path.get()));
+            return Ref::steal((*hook)(cls, w, meta.value_spec.get(), *partial, path.get()));
         }
     }
     PyObject *args[] = {path.get(), field, w};
     return Ref::steal(PyObject_Vectorcall(transform, args, 3, nullptr));
-}
-
-PyObject *absent_if_none(PyObject *o) noexcept
-{
-    return o == Py_None ? nullptr : o;
 }
 
 }  // namespace
@@ -93,12 +85,16 @@ Ref call_field_apply(PyObject *field, PyObject *value, bool allow_partial, PyObj
                      PyObject *root_path, bool inplace)
 {
     if (field::is_field(field)) {
-        return field::apply(field, value, allow_partial, absent_if_none(transform), absent_if_none(root_path),
+        return field::apply(field, value, allow_partial, null_if_none(transform), null_if_none(root_path),
                             inplace);
     }
-    PyObject *args[] = {
-        nullptr,         field, value, py_bool(allow_partial), or_none(transform), or_none(root_path),
-        py_bool(inplace)};
+    PyObject *args[] = {nullptr,
+                        field,
+                        value,
+                        py_bool(allow_partial),
+                        none_if_null(transform),
+                        none_if_null(root_path),
+                        py_bool(inplace)};
     return call_method_kw<"apply">(args, 2,
                                    kwnames<"allow_partial", "transform_fn", "root_path", "inplace">());
 }
@@ -106,9 +102,10 @@ Ref call_field_apply(PyObject *field, PyObject *value, bool allow_partial, PyObj
 Ref spec_apply(PyObject *spec, PyObject *value, bool allow_partial, PyObject *root_path, bool inplace)
 {
     if (base::is_final_native(spec)) {
-        return base::apply_native(spec, value, allow_partial, nullptr, absent_if_none(root_path), inplace);
+        return base::apply_native(spec, value, allow_partial, nullptr, null_if_none(root_path), inplace);
     }
-    PyObject *args[] = {nullptr, spec, value, py_bool(allow_partial), or_none(root_path), py_bool(inplace)};
+    PyObject *args[] = {nullptr,         spec, value, py_bool(allow_partial), none_if_null(root_path),
+                        py_bool(inplace)};
     return call_method_kw<"apply">(args, 2, kwnames<"allow_partial", "root_path", "inplace">());
 }
 

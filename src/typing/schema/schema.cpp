@@ -45,7 +45,8 @@ PyObject *schema_tp_new(PyTypeObject *, PyObject *args, PyObject *kwargs)
         if (!allow) {
             return error;
         }
-        return schema_new(b[0], b.or_none(1), b.or_none(2), b.or_none(3), *allow, b.or_none(5), b.or_none(6));
+        return schema_new(b[0], b.null_if_none(1), b.null_if_none(2), b.null_if_none(3), *allow,
+                          b.null_if_none(5), b.null_if_none(6));
     });
 }
 
@@ -57,7 +58,7 @@ Ref schema_merge_method(PyObject *, FastArgs fa)
     if (failed(MERGE_SIG.bind(fa, b))) {
         return error;
     }
-    return schema_merge(b[0], b.or_none(1), b.or_none(2));
+    return schema_merge(b[0], b.null_if_none(1), b.null_if_none(2));
 }
 
 Ref schema_extend(PyObject *self, PyObject *base)
@@ -262,11 +263,11 @@ Ref get_field(PyObject *self, PyObject *key)
         if (!m) {
             return error;
         }
-        const int t = PyObject_IsTrue(m.get());
-        if (t < 0) {
+        const Maybe<bool> t = truth(m.get());
+        if (!t) {
             return error;
         }
-        if (t) {
+        if (*t) {
             result = Ref::borrow(f);
             done = true;
         }
@@ -379,7 +380,7 @@ Ref schema_format(PyObject *self, FastArgs fa)
     if (!fields_only) {
         return error;
     }
-    return schema_format_impl(self, *compact, *verbose, indent.get(), b.or_none(3), b.or_none(4),
+    return schema_format_impl(self, *compact, *verbose, indent.get(), b.null_if_none(3), b.null_if_none(4),
                               b.varkw.get(), false);
 }
 
@@ -434,8 +435,8 @@ Ref schema_to_json(PyObject *self, FastArgs fa)
         return error;
     }
     Ref metadata = Ref::borrow(s.metadata.get());
-    const int truthy = PyObject_IsTrue(metadata.get());
-    if (truthy < 0 || (truthy && failed(put("metadata", metadata.get())))) {
+    const Maybe<bool> truthy = truth(metadata.get());
+    if (!truthy || (*truthy && failed(put("metadata", metadata.get())))) {
         return error;
     }
     return out;
@@ -643,11 +644,11 @@ Ref schema_is_compatible(PyObject *self, PyObject *other)
         if (!r) {
             return error;
         }
-        const int t = PyObject_IsTrue(r.get());
-        if (t < 0) {
+        const Maybe<bool> t = truth(r.get());
+        if (!t) {
             return error;
         }
-        answer = t != 0;
+        answer = *t;
         return Status::ok;
     });
     if (failed(st)) {
@@ -802,7 +803,7 @@ Ref schema_funnel_validate_field(PyObject *self, FastArgs fa)
     if (!allow_partial) {
         return error;
     }
-    PyObject *root_path = b.or_none(3);
+    PyObject *root_path = b.null_if_none(3);
     SharedBorrow hold(state(self).borrow);
     if (hold.failed()) {
         return error;
@@ -993,7 +994,7 @@ Ref schema_apply_method(PyObject *self, FastArgs fa)
     if (!inplace) {
         return error;
     }
-    return apply_held(self, b[0], *allow_partial, b.or_none(2), b.or_none(3), *respect, *inplace);
+    return apply_held(self, b[0], *allow_partial, b.null_if_none(2), b.null_if_none(3), *respect, *inplace);
 }
 
 const Signature VALIDATE_SIG2{
@@ -1017,7 +1018,7 @@ Ref schema_validate_method(PyObject *self, FastArgs fa)
     if (hold.failed()) {
         return error;
     }
-    return validate(self, b[0], *allow_partial, b.or_none(2));
+    return validate(self, b[0], *allow_partial, b.null_if_none(2));
 }
 
 PyMethodDef SCHEMA_METHODS[] = {
@@ -1253,11 +1254,11 @@ Maybe<std::pair<Ref, Ref>> resolve_inner(PyObject *self, PyObject *keys)
             if (!r) {
                 return error;
             }
-            const int t = PyObject_IsTrue(r.get());
-            if (t < 0 || (t && PyList_Append(matched[i].get(), k.get()) < 0)) {
+            const Maybe<bool> t = truth(r.get());
+            if (!t || (*t && PyList_Append(matched[i].get(), k.get()) < 0)) {
                 return error;
             }
-            taken = t != 0;
+            taken = *t;
         }
         if (!taken && PyList_Append(unmatched.get(), k.get()) < 0) {
             return error;

@@ -3,6 +3,7 @@
 #include "core/dict_stamp.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
+#include "core/truth.hpp"
 #include "core/utf8.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/funnel/field_meta.hpp"
@@ -488,11 +489,11 @@ Status check_inherit(PyObject *fields)
         if (!hold) {
             return Status::ok;
         }
-        const int t = PyObject_IsTrue(hold.get());
-        if (t < 0) {
+        const Maybe<bool> t = truth(hold.get());
+        if (!t) {
             return error;
         }
-        if (t) {
+        if (*t) {
             Ref key = attr<"key">(f);
             if (!key) {
                 return error;
@@ -526,11 +527,11 @@ Ref schema_new(PyObject *fields, PyObject *name, PyObject *base_schema_list, PyO
         }
     }
     Ref meta;
-    const int truthy = metadata != nullptr ? PyObject_IsTrue(metadata) : 0;
-    if (truthy < 0) {
+    const Maybe<bool> truthy = truth_or(metadata, false);
+    if (!truthy) {
         return error;
     }
-    meta = truthy ? Ref::borrow(metadata) : Ref::steal(PyDict_New());
+    meta = *truthy ? Ref::borrow(metadata) : Ref::steal(PyDict_New());
     if (!meta) {
         return error;
     }
@@ -541,11 +542,11 @@ Ref schema_new(PyObject *fields, PyObject *name, PyObject *base_schema_list, PyO
     if (!dynamic) {
         return error;
     }
-    const int has_bases = base_schema_list != nullptr ? PyObject_IsTrue(base_schema_list) : 0;
-    if (has_bases < 0) {
+    const Maybe<bool> has_bases = truth_or(base_schema_list, false);
+    if (!has_bases) {
         return error;
     }
-    if (has_bases) {
+    if (*has_bases) {
         Ref base = schema_merge(base_schema_list, nullptr, nullptr);
         if (!base) {
             return error;
@@ -663,11 +664,11 @@ Ref schema_merge(PyObject *schema_list, PyObject *name, PyObject *description)
             if (!sub) {
                 return error;
             }
-            const int yes = PyObject_IsTrue(sub.get());
-            if (yes < 0) {
+            const Maybe<bool> yes = truth(sub.get());
+            if (!yes) {
                 return error;
             }
-            return yes ? check(PyDict_SetItem(result.get(), key, f)) : Status::ok;
+            return *yes ? check(PyDict_SetItem(result.get(), key, f)) : Status::ok;
         });
         if (failed(st)) {
             return error;

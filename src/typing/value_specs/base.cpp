@@ -5,6 +5,7 @@
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
+#include "core/none.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
@@ -64,11 +65,6 @@ struct Write {
     ExclusiveBorrow borrow;
 };
 
-Ref or_none(const Ref &r)
-{
-    return r ? Ref::borrow(r.get()) : none();
-}
-
 // ---- properties -----------------------------------------------------------------------
 
 using EngineGetter = Ref (*)(SpecEngine &);
@@ -94,7 +90,7 @@ Ref get_value_type(SpecEngine &e)
     if (!t) {
         return error;
     }
-    return or_none(*t);
+    return none_if_null(*t);
 }
 Ref get_default(SpecEngine &e)
 {
@@ -102,11 +98,11 @@ Ref get_default(SpecEngine &e)
 }
 Ref get_default_factory(SpecEngine &e)
 {
-    return or_none(e.default_factory);
+    return none_if_null(e.default_factory);
 }
 Ref get_transform(SpecEngine &e)
 {
-    return or_none(e.transform);
+    return none_if_null(e.transform);
 }
 Ref get_frozen(SpecEngine &e)
 {
@@ -146,7 +142,7 @@ Ref get_forward_refs(SpecEngine &e)
 }
 Ref get_stored_value_type(SpecEngine &e)
 {
-    return or_none(e.value_type);
+    return none_if_null(e.value_type);
 }
 Ref get_is_any_type(SpecEngine &e)
 {
@@ -279,7 +275,8 @@ Ref spec_apply(PyObject *self, FastArgs a)
         return error;
     }
     Read r(self, OnConflict::Panic);
-    return engine::apply(r.e, self, b[0], *allow_partial, b.or_none(2), b.or_none(3), true, *inplace);
+    return engine::apply(r.e, self, b[0], *allow_partial, b.null_if_none(2), b.null_if_none(3), true,
+                         *inplace);
 }
 
 bool is_final_native(PyObject *o) noexcept
@@ -353,11 +350,11 @@ Ref spec_apply_kind(PyObject *self, FastArgs a)
         return error;
     }
     // The path is rendered up front, so a path that cannot be rendered fails even for a valid value.
-    engine::PathText path(b.or_none(3));
+    engine::PathText path(b.null_if_none(3));
     if (path.get() == nullptr) {
         return error;
     }
-    return engine::apply_kind(r.e, b[0], *allow_partial, b.or_none(2), path, *inplace);
+    return engine::apply_kind(r.e, b[0], *allow_partial, b.null_if_none(2), path, *inplace);
 }
 
 const Signature VALIDATE_SIG{"_validate", {arg("path"), arg("value")}, {.method = true}};
@@ -372,7 +369,7 @@ Ref spec_validate(PyObject *self, FastArgs a)
     if (r.failed()) {
         return error;
     }
-    engine::PathText path(b.or_none(0));
+    engine::PathText path(b.null_if_none(0));
     if (path.get() == nullptr || failed(Status(engine::validate(r.e, b[1], path)))) {
         return error;
     }
@@ -395,7 +392,7 @@ Ref spec_set_default(PyObject *self, FastArgs a)
         return error;
     }
     Write w(self);
-    if (failed(w.e.set_default(b[0], *use_apply, b.or_none(2)))) {
+    if (failed(w.e.set_default(b[0], *use_apply, b.null_if_none(2)))) {
         return error;
     }
     return Ref::borrow(self);
@@ -410,7 +407,7 @@ Ref spec_set_default_factory(PyObject *self, FastArgs a)
         return error;
     }
     Write w(self);
-    if (failed(w.e.set_default_factory(b.or_none(0)))) {
+    if (failed(w.e.set_default_factory(b.null_if_none(0)))) {
         return error;
     }
     return Ref::borrow(self);
@@ -424,7 +421,7 @@ Ref spec_set_transform(PyObject *self, FastArgs a)
     if (failed(bind_live(self, SET_TRANSFORM_SIG, a, b))) {
         return error;
     }
-    PyObject *t = b.or_none(0);
+    PyObject *t = b.null_if_none(0);
     Write w(self);
     if (t != nullptr && !PyCallable_Check(t)) {
         Ref text = bridge::py_repr(t);

@@ -3,6 +3,7 @@
 // functor flag, not the Python class, decides the label, the JSON type and
 // the annotation. Callable accepts Python subclasses, Functor does not.
 #include "core/names.hpp"
+#include "core/truth.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/classes.hpp"
@@ -21,9 +22,12 @@ Ref convert_args(PyObject *args)
     if (!out || args == nullptr) {
         return out;
     }
-    const int given = PyObject_IsTrue(args);
-    if (given <= 0) {
-        return given < 0 ? Ref() : std::move(out);
+    const Maybe<bool> given = truth(args);
+    if (!given) {
+        return error;
+    }
+    if (!*given) {
+        return out;
     }
     if (!PyList_Check(args)) {
         return raise_format(PyExc_TypeError, "'args' should be a list of ValueSpec objects. Encountered: %R.",
@@ -49,9 +53,12 @@ Ref convert_kw(PyObject *kw)
     if (!out || kw == nullptr) {
         return out;
     }
-    const int given = PyObject_IsTrue(kw);
-    if (given <= 0) {
-        return given < 0 ? Ref() : std::move(out);
+    const Maybe<bool> given = truth(kw);
+    if (!given) {
+        return error;
+    }
+    if (!*given) {
+        return out;
     }
     auto refuse = [&] {
         return raise_format(PyExc_TypeError,
@@ -142,9 +149,9 @@ PyObject *callable_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         if (!f) {
             return error;
         }
-        return base::wrap(
-            cls, callable_base(b.or_none(0), b.or_none(1), b.or_none(2), d.get(), b.or_none(4), b.or_none(5),
-                               b.or_none(6), f->noneable, f->frozen, f->strict, false));
+        return base::wrap(cls, callable_base(b.null_if_none(0), b.null_if_none(1), b.null_if_none(2), d.get(),
+                                             b.null_if_none(4), b.null_if_none(5), b.null_if_none(6),
+                                             f->noneable, f->frozen, f->strict, false));
     });
 }
 
@@ -164,8 +171,9 @@ PyObject *functor_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         if (!f) {
             return error;
         }
-        return base::wrap(cls, callable_base(b.or_none(0), b.or_none(1), b.or_none(2), d.get(), b.or_none(4),
-                                             b.or_none(5), nullptr, f->noneable, f->frozen, f->strict, true));
+        return base::wrap(cls, callable_base(b.null_if_none(0), b.null_if_none(1), b.null_if_none(2), d.get(),
+                                             b.null_if_none(4), b.null_if_none(5), nullptr, f->noneable,
+                                             f->frozen, f->strict, true));
     });
 }
 
@@ -243,10 +251,11 @@ Ref callable_from_json(PyObject *, FastArgs a)
         }
         fields[i] = std::move(*field);
     }
-    return base::wrap(
-        class_for(IsFunctor),
-        callable_base(given(fields[0]), given(fields[1]), given(fields[2]), c->default_value.get(), nullptr,
-                      given(fields[3]), given(fields[4]), c->is_noneable, c->frozen, c->strict, IsFunctor));
+    return base::wrap(class_for(IsFunctor),
+                      callable_base(null_if_none(fields[0].get()), null_if_none(fields[1].get()),
+                                    null_if_none(fields[2].get()), c->default_value.get(), nullptr,
+                                    null_if_none(fields[3].get()), null_if_none(fields[4].get()),
+                                    c->is_noneable, c->frozen, c->strict, IsFunctor));
 }
 
 // ---- type arguments ------------------------------------------------------------------------
@@ -329,7 +338,7 @@ Ref get_kw(SpecEngine &e)
 }
 Ref get_return_value(SpecEngine &e)
 {
-    return or_none(e.kind.get<CallableKind>()->returns);
+    return none_if_null(e.kind.get<CallableKind>()->returns);
 }
 
 #define NORV_CALLABLE_METHODS(IS_FUNCTOR)                                                                    \

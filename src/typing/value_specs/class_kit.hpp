@@ -10,6 +10,7 @@
 #include "core/args.hpp"
 #include "core/borrow.hpp"
 #include "core/boundary.hpp"
+#include "core/none.hpp"
 #include "core/registry.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/engine.hpp"
@@ -30,11 +31,6 @@ PyObject *kind_getter(PyObject *self, void *)
         }
         return F(r.engine());
     });
-}
-
-inline Ref or_none(const Ref &r)
-{
-    return r ? Ref::borrow(r.get()) : none();
 }
 
 // The trailing `is_noneable` (absent: index -1), `frozen` and `strict`
@@ -80,12 +76,6 @@ inline Ref required_json_field(PyObject *json, const char *key, PyObject *kwargs
         return raise(PyExc_ValueError, missing_message);
     }
     return std::move(*v);
-}
-
-// The optional object a JSON key decodes to: nullptr for an absent key or None.
-inline PyObject *given(const Ref &r) noexcept
-{
-    return r && r.get() != Py_None ? r.get() : nullptr;
 }
 
 // Creates the class over `bases` (SpecBase unless given) once per process.

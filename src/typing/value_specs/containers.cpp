@@ -174,8 +174,8 @@ PyObject *container_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs, 
             return error;
         }
         const class_kit::Flags &f = p->second;
-        return base::wrap(
-            cls, build(b[0], d.get(), b.or_none(2), p->first, b.or_none(6), f.noneable, f.frozen, f.strict));
+        return base::wrap(cls, build(b[0], d.get(), b.null_if_none(2), p->first, b.null_if_none(6),
+                                     f.noneable, f.frozen, f.strict));
     });
 }
 
@@ -204,8 +204,8 @@ Ref container_from_json(PyObject *cls, const Signature &sig, FastArgs a, const c
         return error;
     }
     return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
-                      build(elements.get(), c->default_value.get(), nullptr, *s, class_kit::given(*transform),
-                            c->is_noneable, c->frozen, c->strict));
+                      build(elements.get(), c->default_value.get(), nullptr, *s,
+                            null_if_none(transform->get()), c->is_noneable, c->frozen, c->strict));
 }
 
 }  // namespace norv::typing::containers

@@ -117,8 +117,8 @@ PyObject *dict_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         if (!d || !f) {
             return error;
         }
-        return base::wrap(cls, dict_new(b.or_none(0), d.get(), b.or_none(2), b.or_none(3), f->noneable,
-                                        f->frozen, f->strict));
+        return base::wrap(cls, dict_new(b.null_if_none(0), d.get(), b.null_if_none(2), b.null_if_none(3),
+                                        f->noneable, f->frozen, f->strict));
     });
 }
 
@@ -144,8 +144,9 @@ Ref dict_from_json(PyObject *, FastArgs a)
     if (!transform) {
         return error;
     }
-    return base::wrap(dict_type(), dict_new(given(*schema), c->default_value.get(), nullptr,
-                                            given(*transform), c->is_noneable, c->frozen, c->strict));
+    return base::wrap(dict_type(),
+                      dict_new(null_if_none(schema->get()), c->default_value.get(), nullptr,
+                               null_if_none(transform->get()), c->is_noneable, c->frozen, c->strict));
 }
 
 const Signature DICT_TYPE_ARGS_SIG{"Dict.with_type_args", {arg("type_args")}, {.method = true}};
@@ -204,7 +205,7 @@ Ref dict_class_getitem(PyObject *, FastArgs a)
 
 Ref get_schema(SpecEngine &e)
 {
-    return or_none(e.kind.get<DictKind>()->schema);
+    return none_if_null(e.kind.get<DictKind>()->schema);
 }
 
 PyMethodDef DICT_METHODS[] = {

@@ -110,7 +110,7 @@ PyObject *enum_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         if (!f) {
             return error;
         }
-        return base::wrap(cls, enum_new(b[0], d.get(), b.or_none(2), f->frozen, f->strict));
+        return base::wrap(cls, enum_new(b[0], d.get(), b.null_if_none(2), f->frozen, f->strict));
     });
 }
 

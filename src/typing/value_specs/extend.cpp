@@ -13,6 +13,7 @@
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
+#include "core/truth.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/services.hpp"
 #include "typing/value_specs/base.hpp"
@@ -831,11 +832,11 @@ Status inherit_common(PyObject *child, PyObject *base, Plan &plan)
             return error;
         }
         if (s.get() != Py_None) {
-            const int truth = PyObject_IsTrue(s.get());
-            if (truth < 0) {
+            const Maybe<bool> strict = truth(s.get());
+            if (!strict) {
                 return error;
             }
-            plan.strict = truth ? STRICT_TRUE : STRICT_FALSE;
+            plan.strict = *strict ? STRICT_TRUE : STRICT_FALSE;
         }
     }
     return Status::ok;

@@ -1,6 +1,7 @@
 // Object: instances of a class given directly, by name (a forward reference
 // the host resolves later), or as a generic alias.
 #include "core/names.hpp"
+#include "core/truth.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/classes.hpp"
@@ -68,11 +69,11 @@ Maybe<std::unique_ptr<SpecEngine>> object_new(PyObject *t, PyObject *default_val
             if (!flag) {
                 return error;
             }
-            const int no_type_check = *flag ? PyObject_IsTrue(flag->get()) : 0;
-            if (no_type_check < 0) {
+            const Maybe<bool> no_type_check = truth_or(flag->get(), false);
+            if (!no_type_check) {
                 return error;
             }
-            if (no_type_check) {
+            if (*no_type_check) {
                 PyObject *object = util::builtin_object_type();
                 if (object == nullptr) {
                     return error;
@@ -170,8 +171,8 @@ PyObject *object_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         if (!f) {
             return error;
         }
-        return base::wrap(
-            cls, object_new(b[0], d.get(), b.or_none(2), b.or_none(3), f->noneable, f->frozen, f->strict));
+        return base::wrap(cls, object_new(b[0], d.get(), b.null_if_none(2), b.null_if_none(3), f->noneable,
+                                          f->frozen, f->strict));
     });
 }
 
@@ -197,8 +198,9 @@ Ref object_from_json(PyObject *, FastArgs a)
     if (!transform) {
         return error;
     }
-    return base::wrap(object_type(), object_new(t.get(), c->default_value.get(), nullptr, given(*transform),
-                                                c->is_noneable, c->frozen, c->strict));
+    return base::wrap(object_type(),
+                      object_new(t.get(), c->default_value.get(), nullptr, null_if_none(transform->get()),
+                                 c->is_noneable, c->frozen, c->strict));
 }
 
 const Signature OBJECT_TYPE_ARGS_SIG{"Object.with_type_args", {arg("type_args")}, {.method = true}};
@@ -242,7 +244,7 @@ Ref get_cls(SpecEngine &e)
     if (!cls) {
         return error;
     }
-    return or_none(*cls);
+    return none_if_null(*cls);
 }
 
 Ref get_schema(SpecEngine &e)

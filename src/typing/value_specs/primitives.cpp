@@ -14,7 +14,6 @@ namespace norv::typing::primitives {
 
 using class_kit::kind_getter;
 using class_kit::make;
-using class_kit::or_none;
 
 namespace {
 
@@ -167,7 +166,7 @@ PyObject *bool_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         if (!f) {
             return error;
         }
-        return base::wrap(cls, bool_new(d.get(), b.or_none(1), f->noneable, f->frozen, f->strict));
+        return base::wrap(cls, bool_new(d.get(), b.null_if_none(1), f->noneable, f->frozen, f->strict));
     });
 }
 
@@ -218,8 +217,8 @@ PyObject *str_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         if (!f) {
             return error;
         }
-        return base::wrap(cls,
-                          str_new(d.get(), b.or_none(1), b.or_none(2), f->noneable, f->frozen, f->strict));
+        return base::wrap(
+            cls, str_new(d.get(), b.null_if_none(1), b.null_if_none(2), f->noneable, f->frozen, f->strict));
     });
 }
 
@@ -272,7 +271,7 @@ Ref str_with_type_args(PyObject *cls, FastArgs a)
 
 Ref get_regex(SpecEngine &e)
 {
-    return or_none(e.kind.get<StrKind>()->regex);
+    return none_if_null(e.kind.get<StrKind>()->regex);
 }
 
 PyMethodDef STR_METHODS[] = {
@@ -315,9 +314,10 @@ PyObject *number_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         if (!f) {
             return error;
         }
-        Bounds bounds{b.or_none(2), b.or_none(3), b.or_none(7), b.or_none(8), b.or_none(9), b.or_none(10)};
+        Bounds bounds{b.null_if_none(2), b.null_if_none(3), b.null_if_none(7),
+                      b.null_if_none(8), b.null_if_none(9), b.null_if_none(10)};
         return base::wrap(
-            cls, number_new(IsFloat, d.get(), b.or_none(1), bounds, f->noneable, f->frozen, f->strict));
+            cls, number_new(IsFloat, d.get(), b.null_if_none(1), bounds, f->noneable, f->frozen, f->strict));
     });
 }
 
@@ -384,11 +384,11 @@ Ref number_with_type_args(PyObject *cls, FastArgs a)
 
 Ref get_min(SpecEngine &e)
 {
-    return or_none(e.kind.get<NumberKind>()->min);
+    return none_if_null(e.kind.get<NumberKind>()->min);
 }
 Ref get_max(SpecEngine &e)
 {
-    return or_none(e.kind.get<NumberKind>()->max);
+    return none_if_null(e.kind.get<NumberKind>()->max);
 }
 
 template <bool IsFloat>
@@ -432,8 +432,8 @@ PyObject *any_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         if (!f) {
             return error;
         }
-        return base::wrap(
-            cls, any_new(d.get(), b.or_none(1), annotation.get(), b.or_none(3), f->frozen, f->strict));
+        return base::wrap(cls, any_new(d.get(), b.null_if_none(1), annotation.get(), b.null_if_none(3),
+                                       f->frozen, f->strict));
     });
 }
 

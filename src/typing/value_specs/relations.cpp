@@ -181,7 +181,7 @@ Maybe<bool> kind_eq(SpecEngine &e, PyObject *other)
             return attr_eq(target.get(), other, "type");
         }
         case Tag::Dict:
-            return attr_eq(or_none_ptr(e.kind.get<DictKind>()->schema), other, "schema");
+            return attr_eq(none_if_null(e.kind.get<DictKind>()->schema.get()), other, "schema");
         case Tag::Callable: {
             const CallableKind *k = e.kind.get<CallableKind>();
             Maybe<bool> same = attr_eq(k->args.get(), other, "args");
@@ -245,7 +245,7 @@ Maybe<bool> spec_eq(PyObject *self, PyObject *other)
     }
     Maybe<bool> same = bridge::callable_eq(e.default_value.get(), default_value.get());
     if (same && *same) {
-        same = bridge::callable_eq(or_none_ptr(e.default_factory), factory.get());
+        same = bridge::callable_eq(none_if_null(e.default_factory.get()), factory.get());
     }
     if (same && *same) {
         same = flag_eq(other, "is_noneable", e.is_noneable);
@@ -257,7 +257,7 @@ Maybe<bool> spec_eq(PyObject *self, PyObject *other)
         same = flag_eq(other, "strict", e.strict == STRICT_TRUE);
     }
     if (same && *same) {
-        same = bridge::callable_eq(or_none_ptr(e.transform), transform.get());
+        same = bridge::callable_eq(none_if_null(e.transform.get()), transform.get());
     }
     if (stops(same)) {
         return same;

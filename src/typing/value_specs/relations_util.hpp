@@ -7,16 +7,12 @@
 #include <optional>
 
 #include "core/args.hpp"
+#include "core/none.hpp"
 #include "core/ref.hpp"
 #include "core/truth.hpp"
 #include "typing/bridge/bridge.hpp"
 
 namespace norv::typing::rel {
-
-inline PyObject *or_none_ptr(const Ref &r) noexcept
-{
-    return r ? r.get() : Py_None;
-}
 
 // o.<name>, which must be a bool.
 inline Maybe<bool> attr_bool(PyObject *o, const char *name)

@@ -1,6 +1,7 @@
 // The text form of value specs: the kind's label followed by the key=value
 // entries that differ from their defaults, rendered by `kvlist_str`.
 #include "core/args.hpp"
+#include "core/none.hpp"
 #include "core/names.hpp"
 #include "core/utf8.hpp"
 #include "formatting/format.hpp"
@@ -38,17 +39,12 @@ private:
     Ref list_;
 };
 
-PyObject *or_none(const Ref &r) noexcept
-{
-    return r ? r.get() : Py_None;
-}
-
 Status add_default(Entries &out, const SpecEngine &e, const bridge::TypingBridge &br)
 {
     if (failed(out.add("default", e.default_value.get(), br.missing_value))) {
         return error;
     }
-    return out.add("default_factory", or_none(e.default_factory), Py_None);
+    return out.add("default_factory", none_if_null(e.default_factory.get()), Py_None);
 }
 
 Status add_strict(Entries &out, const SpecEngine &e)
@@ -166,8 +162,8 @@ Status number_entries(Entries &out, const SpecEngine &e, const bridge::TypingBri
         return error;
     }
     const NumberKind *n = e.kind.get<NumberKind>();
-    if (failed(out.add("min", or_none(n->min), Py_None)) ||
-        failed(out.add("max", or_none(n->max), Py_None))) {
+    if (failed(out.add("min", none_if_null(n->min.get()), Py_None)) ||
+        failed(out.add("max", none_if_null(n->max.get()), Py_None))) {
         return error;
     }
     return add_flags(out, e);
@@ -274,7 +270,7 @@ Status callable_entries(Entries &out, const SpecEngine &e, const bridge::TypingB
     }
     if (failed(out.add("args", c->args.get(), empty_args.get())) ||
         failed(out.add("kw", c->kw.get(), empty_kw.get())) ||
-        failed(out.add("returns", or_none(c->returns), Py_None))) {
+        failed(out.add("returns", none_if_null(c->returns.get()), Py_None))) {
         return error;
     }
     return add_default_and_flags(out, e, br);

@@ -70,7 +70,7 @@ PyObject *type_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         if (!f) {
             return error;
         }
-        return base::wrap(cls, type_new(b[0], d.get(), b.or_none(2), f->noneable, f->frozen, f->strict));
+        return base::wrap(cls, type_new(b[0], d.get(), b.null_if_none(2), f->noneable, f->frozen, f->strict));
     });
 }
 

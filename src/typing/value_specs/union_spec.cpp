@@ -460,7 +460,8 @@ PyObject *union_tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs)
         if (!f) {
             return error;
         }
-        return base::wrap(cls, union_new(b[0], d.get(), b.or_none(2), f->noneable, f->frozen, f->strict));
+        return base::wrap(cls,
+                          union_new(b[0], d.get(), b.null_if_none(2), f->noneable, f->frozen, f->strict));
     });
 }
 
@@ -630,7 +631,7 @@ Ref get_candidates(SpecEngine &e)
 
 Ref get_type_map(SpecEngine &e)
 {
-    return or_none(e.kind.get<UnionKind>()->type_map);
+    return none_if_null(e.kind.get<UnionKind>()->type_map);
 }
 
 PyMethodDef UNION_METHODS[] = {

@@ -2,6 +2,7 @@
 
 #include "core/args.hpp"
 #include "core/names.hpp"
+#include "core/truth.hpp"
 #include "typing/bridge/bridge.hpp"
 
 namespace norv::typing::util {
@@ -223,11 +224,11 @@ Maybe<Ref> compile_regex(PyObject *regex)
     if (regex == nullptr) {
         return Ref();
     }
-    const int given = PyObject_IsTrue(regex);
-    if (given < 0) {
+    const Maybe<bool> given = truth(regex);
+    if (!given) {
         return error;
     }
-    if (!given) {
+    if (!*given) {
         return Ref();
     }
     Ref re = Ref::steal(PyImport_ImportModule("re"));
