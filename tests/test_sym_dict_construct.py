@@ -338,16 +338,31 @@ def test_an_attributes_container_adopts_a_value_met_twice_once(mode, cloned):
     assert child.sym_parent is None  # an unattached attributes container gives no parent
 
 
-def test_without_the_seen_set_a_value_met_twice_is_adopted_twice():
+def test_without_the_seen_set_a_value_met_twice_is_cloned_by_its_path():
     child = HostDict()
     d = HostDict.__new__(HostDict)
     probe.construct_into(d, {"a": child, "b": child}, spec_ab(), mode=PASS_THROUGH)
     assert d["a"] is child and d["b"] is not child  # the second time its parent is the dict: cloned
-    child2 = HostDict()
-    e = HostDict.__new__(HostDict)
-    # schemaless construction passes no seen set: the free value is adopted under both keys
-    probe.construct_into(e, {"a": child2, "b": child2}, None, as_object_attributes_container=True)
-    assert e["a"] is child2 and e["b"] is child2 and child2.sym_path == KeyPath("b")
+
+
+@pytest.mark.parametrize(
+    "build",
+    [
+        # no spec: the schemaless route, whatever the mode
+        lambda m: HostDict(m, as_object_attributes_container=True),
+        lambda m: HostDict(m, as_object_attributes_container=True, pass_through=True),
+        # the general route, the single pass, and passing through
+        lambda m: HostDict(m, value_spec=n.Dict([(n.StrKey(), n.Dict())]), as_object_attributes_container=True),
+        lambda m: HostDict(m, value_spec=n.Dict([("x", n.Dict()), ("y", n.Dict())]), as_object_attributes_container=True),
+        lambda m: HostDict(m, value_spec=spec_ab(), pass_through=True, as_object_attributes_container=True),
+    ],
+)
+def test_an_attributes_container_clones_a_value_met_under_a_second_key(build):
+    v = HostDict()
+    d = build({"x": v, "y": v})
+    assert d["x"] is v and d["y"] is not v and calls("sym_clone") == [(v,)]
+    # unattached: the first holder gives its path and no parent; the clone is a root of its own
+    assert v.sym_path == KeyPath("x") and v.sym_parent is None and d["y"].sym_path == KeyPath("y")
 
 
 # ---------------------------------------------------------------- use_value_spec

@@ -36,8 +36,9 @@ Status store(PyObject *self, PyObject *key, const Ref &value)
 }
 
 // The members without a spec: keys must be ints or strs, scalars are kept,
-// missing values dropped, anything else formalised without a field.
-Status take_schemaless(PyObject *self, PyObject *normalized)
+// missing values dropped, anything else formalised without a field. `seen`
+// (may be nullptr) clones a value met under a second key.
+Status take_schemaless(PyObject *self, PyObject *normalized, PyObject *seen)
 {
     return dict_for_each(normalized, [&](PyObject *key, PyObject *value) -> Status {
         if (!PyLong_Check(key) && !PyUnicode_Check(key)) {
@@ -53,7 +54,7 @@ Status take_schemaless(PyObject *self, PyObject *normalized)
         if (*missing) {
             return Status::ok;
         }
-        return store(self, key, SymDict::_formalized_value(self, key, nullptr, value, nullptr));
+        return store(self, key, SymDict::_formalized_value(self, key, nullptr, value, seen));
     });
 }
 
@@ -271,7 +272,7 @@ Status SymDict::construct_into(PyObject *self, PyObject *normalized, PyObject *v
     }
     Status taken;
     if (value_spec == nullptr) {
-        taken = take_schemaless(self, normalized);
+        taken = take_schemaless(self, normalized, seen.get());
     }
     else if (options.mode == ConstructMode::Validate) {
         taken = take_validated(self, normalized, value_spec, options.allow_partial, seen.get());
