@@ -219,6 +219,32 @@ def test_a_second_init_merges_and_resets_the_node():
     assert node_state(d) == dict(BLANK_NODE, origin="kept")
 
 
+@pytest.mark.parametrize(
+    "spec, given",
+    [
+        (n.Dict([("a", n.Int()), ("b", n.Str())]), {"a": 1, "b": "x"}),  # the fused route's shape
+        (n.Dict([("a", n.Int()), ("b", n.Str(default="d"))]), {"a": 1}),  # the single pass's shape
+        (n.Dict([("a", n.Int()), (n.StrKey("^b"), n.Str())]), {"a": 1}),  # a variable key
+    ],
+)
+def test_a_second_init_with_a_spec_refuses_a_member_already_there_that_it_does_not_allow(spec, given):
+    d = HostDict({"zz": [1]})
+    with pytest.raises(KeyError) as e:
+        d.__init__(given, value_spec=spec)
+    assert e.value.args == ("Keys ['zz'] are not allowed in Schema. (parent='')",)
+    assert d["zz"] == [1]
+
+
+def test_a_second_init_with_a_spec_validates_the_members_already_there():
+    d = HostDict({"a": 1})
+    spec = n.Dict([("a", n.Float()), ("b", n.Str())])
+    d.__init__({"b": "x"}, value_spec=spec)  # "a" is not given again: the dict holds it
+    assert list(d.items()) == [("a", 1.0), ("b", "x")] and type(d["a"]) is float and d._value_spec is spec
+    e = HostDict({"a": "x"})
+    with pytest.raises(TypeError, match=r"^Expect <class 'float'> but encountered <class 'str'>: x\. \(path=a\)$"):
+        e.__init__({"b": "x"}, value_spec=spec)
+
+
 # ---------------------------------------------------------------- schemaless members
 
 

@@ -82,12 +82,13 @@ struct SymDict {
 
     // The one-pass constructions of a validating construction with a spec:
     // true when the route took `normalized` (members stored, the spec bound
-    // without being applied), false when the input is not of its shape
-    // (nothing written), or an error. The fused route takes an all-scalar
-    // input that covers an all-constant native schema exactly and writes
-    // only once every member passed the funnel; the single pass formalises
-    // each member with its field, then the fields left out from the missing
-    // value, after refusing extra keys. `seen` may be nullptr.
+    // without being applied), false when the input is not of its shape or
+    // the dict already holds members (nothing written), or an error. The
+    // fused route takes an all-scalar input that covers an all-constant
+    // native schema exactly and writes only once every member passed the
+    // funnel; the single pass formalises each member with its field, then
+    // the fields left out from the missing value, after refusing extra keys.
+    // `seen` may be nullptr.
     static Maybe<bool> try_fused_schemaful_construct(PyObject *self, PyObject *value_spec,
                                                      PyObject *normalized);
     static Maybe<bool> try_single_pass_schemaful_construct(PyObject *self, PyObject *value_spec,
