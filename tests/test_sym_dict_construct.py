@@ -425,6 +425,44 @@ def test_use_value_spec_refuses_a_different_spec():
     assert d._value_spec is spec
 
 
+class Refusing(Recording):
+    """Refuses every spec once the native `custom_apply` has taken it."""
+
+    def custom_apply(self, path, value_spec, allow_partial, child_transform=None):
+        super().custom_apply(path, value_spec, allow_partial, child_transform)
+        raise LookupError("refused")
+
+
+@pytest.mark.parametrize(
+    "make, spec, allow_partial, exc",
+    [
+        # the members are refused after the spec bound itself
+        (lambda: Recording({1: 2}), n.Dict([(n.StrKey(), n.Any())]), False, KeyError),
+        (lambda: Recording({"a": "x", "b": 2.0}, allow_partial=True), spec_ab(), False, TypeError),
+        # the host refuses after the spec was bound or the flag stored
+        (lambda: Refusing({"a": 1, "b": 2.0}), spec_ab(), True, LookupError),
+        (lambda: Refusing({"a": 1, "b": 2.0}, value_spec=SPEC), SPEC, True, LookupError),
+    ],
+)
+def test_a_refused_use_value_spec_leaves_the_dict_as_it_was(make, spec, allow_partial, exc):
+    d = make()
+    before = (d._value_spec, d._allow_partial)
+    hs.clear()
+    with pytest.raises(exc):
+        d.use_value_spec(spec, allow_partial=allow_partial)
+    assert len(calls("custom_apply")) == 1
+    assert (d._value_spec, d._allow_partial) == before
+
+
+def test_a_corrected_spec_binds_after_a_refused_one():
+    d = HostDict({1: 2})
+    with pytest.raises(KeyError, match=r"Keys \[1\] are not allowed in Schema"):
+        d.use_value_spec(n.Dict([(n.StrKey(), n.Any())]))
+    del d[1]  # schemaless again: any key may go
+    spec = n.Dict([(n.StrKey(), n.Any())])
+    assert d.use_value_spec(spec) is d and d._value_spec is spec
+
+
 @pytest.mark.parametrize("bad", [1, n.Int(), n.List(n.Int())])
 def test_use_value_spec_refuses_what_is_not_a_dict_spec(bad):
     d = HostDict(root_path=KeyPath("r"))
