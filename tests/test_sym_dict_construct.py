@@ -318,6 +318,48 @@ def test_validation_errors_propagate_and_skip_the_tail(spec, stored, bound):
     assert d._value_spec is (spec if bound else None)
 
 
+def second_init(first, given, spec):
+    d = HostDict(first)
+    d.__init__(given, value_spec=spec)
+    return d
+
+
+@pytest.mark.parametrize("scope", [None, (n._FLAG_SEALED, True), (n._FLAG_ACCESSOR_WRITABLE, False)])
+@pytest.mark.parametrize(
+    "make, expected",
+    [
+        # the general route writes what the spec converted back into the dict
+        (lambda: HostDict({"a": 1}, value_spec=n.Dict([(n.StrKey(), n.Float())])), {"a": 1.0}),
+        (lambda: HostDict({"a": 1, "b": 2, "c": 3}, value_spec=spec_ab_open()), {"a": 1, "b": 2.0, "c": 3}),
+        # an all-constant schema over members already there: converted, and a default filled in
+        (lambda: second_init({"b": 2}, {"a": 1}, spec_ab()), {"b": 2.0, "a": 1}),
+        (lambda: second_init({"a": 1}, {}, n.Dict([("a", n.Int()), ("b", n.Float(default=0.5))])), {"a": 1, "b": 0.5}),
+    ],
+)
+def test_construction_writes_converted_members_back_unchecked_and_unreported(make, expected, scope):
+    if scope is not None:
+        n._flag_scope_set(*scope)
+    d = make()
+    assert list(d.items()) == list(expected.items()) and list(map(type, d.values())) == list(map(type, expected.values()))
+    assert calls("_notify_field_updates") == []
+    # once constructed, the dict's own writes pass the gates and notify again
+    if scope is None:
+        d["a"] = 2
+        assert len(calls("_notify_field_updates")) == 1
+    else:
+        with pytest.raises(hs.WritePermissionError):
+            d["a"] = 2
+
+
+def test_a_failed_construction_leaves_the_write_path_gated():
+    d = HostDict.__new__(HostDict)
+    with pytest.raises(TypeError):
+        d.__init__({"a": 1, "b": "x"}, value_spec=n.Dict([(n.StrKey(), n.Float())]))
+    n._flag_scope_set(n._FLAG_SEALED, True)
+    with pytest.raises(hs.WritePermissionError):
+        d["a"] = 2.0
+
+
 def test_validating_construction_fills_defaults():
     spec = n.Dict([("a", n.Int(default=5)), ("b", n.Str())])
     d = HostDict(b="x", value_spec=spec)

@@ -20,6 +20,10 @@ struct DictFields : ContainerFields {
     // The attribute container of a symbolic object or record: its children
     // take the dict's parent (the object), not the dict, as their parent.
     bool as_object_attributes_container = false;
+    // Set while construction binds its spec: the spec's `apply` writes the
+    // converted members back through item assignment, which then passes no
+    // permission gate and notifies nobody, as the rest of construction.
+    bool constructing = false;
 };
 
 struct SymDictObject {

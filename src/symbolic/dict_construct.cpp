@@ -2,6 +2,8 @@
 // construction core with its three modes, spec binding and the builders that
 // emit a validated plain dict as a symbolic node and an object's attribute
 // container.
+#include <utility>
+
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
@@ -80,7 +82,18 @@ Status take_validated(PyObject *self, PyObject *normalized, PyObject *value_spec
     if (failed(taken)) {
         return error;
     }
-    return SymDict::use_value_spec(self, value_spec, allow_partial) ? Status::ok : Status::error;
+    DictFields &f = SymDict::fields(self);
+    bool outer;
+    {
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        outer = std::exchange(f.constructing, true);
+    }
+    Ref bound = SymDict::use_value_spec(self, value_spec, allow_partial);
+    {
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        f.constructing = outer;
+    }
+    return bound ? Status::ok : Status::error;
 }
 
 Status take_adopted(PyObject *self, PyObject *normalized, PyObject *owner, PyObject *seen)
