@@ -189,6 +189,32 @@ def test_a_second_init_merges_and_resets_the_node():
     assert node_state(d) == dict(BLANK_NODE, origin="kept")
 
 
+@pytest.mark.parametrize(
+    "spec, given",
+    [
+        (n.Dict([("a", n.Int()), ("b", n.Str())]), {"a": 1, "b": "x"}),  # the fused route's shape
+        (n.Dict([("a", n.Int()), ("b", n.Str(default="d"))]), {"a": 1}),  # the single pass's shape
+        (n.Dict([("a", n.Int()), (n.StrKey("^b"), n.Str())]), {"a": 1}),  # a variable key
+    ],
+)
+def test_a_second_init_with_a_spec_refuses_a_member_already_there_that_it_does_not_allow(spec, given):
+    d = HostDict({"zz": [1]})
+    with pytest.raises(KeyError) as e:
+        d.__init__(given, value_spec=spec)
+    assert e.value.args == ("Keys ['zz'] are not allowed in Schema. (parent='')",)
+    assert d["zz"] == [1]
+
+
+def test_a_second_init_with_a_spec_validates_the_members_already_there():
+    d = HostDict({"a": 1})
+    spec = n.Dict([("a", n.Float()), ("b", n.Str())])
+    d.__init__({"b": "x"}, value_spec=spec)  # "a" is not given again: the dict holds it
+    assert list(d.items()) == [("a", 1.0), ("b", "x")] and type(d["a"]) is float and d._value_spec is spec
+    e = HostDict({"a": "x"})
+    with pytest.raises(TypeError, match=r"^Expect <class 'float'> but encountered <class 'str'>: x\. \(path=a\)$"):
+        e.__init__({"b": "x"}, value_spec=spec)
+
+
 # ---------------------------------------------------------------- schemaless members
 
 
@@ -262,6 +288,48 @@ def test_validation_errors_propagate_and_skip_the_tail(spec, stored, bound):
     assert d._value_spec is (spec if bound else None)
 
 
+def second_init(first, given, spec):
+    d = HostDict(first)
+    d.__init__(given, value_spec=spec)
+    return d
+
+
+@pytest.mark.parametrize("scope", [None, (n._FLAG_SEALED, True), (n._FLAG_ACCESSOR_WRITABLE, False)])
+@pytest.mark.parametrize(
+    "make, expected",
+    [
+        # the general route writes what the spec converted back into the dict
+        (lambda: HostDict({"a": 1}, value_spec=n.Dict([(n.StrKey(), n.Float())])), {"a": 1.0}),
+        (lambda: HostDict({"a": 1, "b": 2, "c": 3}, value_spec=spec_ab_open()), {"a": 1, "b": 2.0, "c": 3}),
+        # an all-constant schema over members already there: converted, and a default filled in
+        (lambda: second_init({"b": 2}, {"a": 1}, spec_ab()), {"b": 2.0, "a": 1}),
+        (lambda: second_init({"a": 1}, {}, n.Dict([("a", n.Int()), ("b", n.Float(default=0.5))])), {"a": 1, "b": 0.5}),
+    ],
+)
+def test_construction_writes_converted_members_back_unchecked_and_unreported(make, expected, scope):
+    if scope is not None:
+        n._flag_scope_set(*scope)
+    d = make()
+    assert list(d.items()) == list(expected.items()) and list(map(type, d.values())) == list(map(type, expected.values()))
+    assert calls("_notify_field_updates") == []
+    # once constructed, the dict's own writes pass the gates and notify again
+    if scope is None:
+        d["a"] = 2
+        assert len(calls("_notify_field_updates")) == 1
+    else:
+        with pytest.raises(hs.WritePermissionError):
+            d["a"] = 2
+
+
+def test_a_failed_construction_leaves_the_write_path_gated():
+    d = HostDict.__new__(HostDict)
+    with pytest.raises(TypeError):
+        d.__init__({"a": 1, "b": "x"}, value_spec=n.Dict([(n.StrKey(), n.Float())]))
+    n._flag_scope_set(n._FLAG_SEALED, True)
+    with pytest.raises(hs.WritePermissionError):
+        d["a"] = 2.0
+
+
 def test_validating_construction_fills_defaults():
     spec = n.Dict([("a", n.Int(default=5)), ("b", n.Str())])
     d = HostDict(b="x", value_spec=spec)
@@ -308,16 +376,31 @@ def test_an_attributes_container_adopts_a_value_met_twice_once(mode, cloned):
     assert child.sym_parent is None  # an unattached attributes container gives no parent
 
 
-def test_without_the_seen_set_a_value_met_twice_is_adopted_twice():
+def test_without_the_seen_set_a_value_met_twice_is_cloned_by_its_path():
     child = HostDict()
     d = HostDict.__new__(HostDict)
     probe.construct_into(d, {"a": child, "b": child}, spec_ab(), mode=PASS_THROUGH)
     assert d["a"] is child and d["b"] is not child  # the second time its parent is the dict: cloned
-    child2 = HostDict()
-    e = HostDict.__new__(HostDict)
-    # schemaless construction passes no seen set: the free value is adopted under both keys
-    probe.construct_into(e, {"a": child2, "b": child2}, None, as_object_attributes_container=True)
-    assert e["a"] is child2 and e["b"] is child2 and child2.sym_path == KeyPath("b")
+
+
+@pytest.mark.parametrize(
+    "build",
+    [
+        # no spec: the schemaless route, whatever the mode
+        lambda m: HostDict(m, as_object_attributes_container=True),
+        lambda m: HostDict(m, as_object_attributes_container=True, pass_through=True),
+        # the general route, the single pass, and passing through
+        lambda m: HostDict(m, value_spec=n.Dict([(n.StrKey(), n.Dict())]), as_object_attributes_container=True),
+        lambda m: HostDict(m, value_spec=n.Dict([("x", n.Dict()), ("y", n.Dict())]), as_object_attributes_container=True),
+        lambda m: HostDict(m, value_spec=spec_ab(), pass_through=True, as_object_attributes_container=True),
+    ],
+)
+def test_an_attributes_container_clones_a_value_met_under_a_second_key(build):
+    v = HostDict()
+    d = build({"x": v, "y": v})
+    assert d["x"] is v and d["y"] is not v and calls("sym_clone") == [(v,)]
+    # unattached: the first holder gives its path and no parent; the clone is a root of its own
+    assert v.sym_path == KeyPath("x") and v.sym_parent is None and d["y"].sym_path == KeyPath("y")
 
 
 # ---------------------------------------------------------------- use_value_spec
@@ -352,6 +435,44 @@ def test_use_value_spec_refuses_a_different_spec():
         d.use_value_spec(other)
     assert str(e.value) == f"Dict is already bound with a different value spec: {spec}. New value spec: {other}. (path=r)"
     assert d._value_spec is spec
+
+
+class Refusing(Recording):
+    """Refuses every spec once the native `custom_apply` has taken it."""
+
+    def custom_apply(self, path, value_spec, allow_partial, child_transform=None):
+        super().custom_apply(path, value_spec, allow_partial, child_transform)
+        raise LookupError("refused")
+
+
+@pytest.mark.parametrize(
+    "make, spec, allow_partial, exc",
+    [
+        # the members are refused after the spec bound itself
+        (lambda: Recording({1: 2}), n.Dict([(n.StrKey(), n.Any())]), False, KeyError),
+        (lambda: Recording({"a": "x", "b": 2.0}, allow_partial=True), spec_ab(), False, TypeError),
+        # the host refuses after the spec was bound or the flag stored
+        (lambda: Refusing({"a": 1, "b": 2.0}), spec_ab(), True, LookupError),
+        (lambda: Refusing({"a": 1, "b": 2.0}, value_spec=SPEC), SPEC, True, LookupError),
+    ],
+)
+def test_a_refused_use_value_spec_leaves_the_dict_as_it_was(make, spec, allow_partial, exc):
+    d = make()
+    before = (d._value_spec, d._allow_partial)
+    hs.clear()
+    with pytest.raises(exc):
+        d.use_value_spec(spec, allow_partial=allow_partial)
+    assert len(calls("custom_apply")) == 1
+    assert (d._value_spec, d._allow_partial) == before
+
+
+def test_a_corrected_spec_binds_after_a_refused_one():
+    d = HostDict({1: 2})
+    with pytest.raises(KeyError, match=r"Keys \[1\] are not allowed in Schema"):
+        d.use_value_spec(n.Dict([(n.StrKey(), n.Any())]))
+    del d[1]  # schemaless again: any key may go
+    spec = n.Dict([(n.StrKey(), n.Any())])
+    assert d.use_value_spec(spec) is d and d._value_spec is spec
 
 
 @pytest.mark.parametrize("bad", [1, n.Int(), n.List(n.Int())])

@@ -188,11 +188,29 @@ def test_an_error_building_a_field_record_propagates():
     assert untouched(d)
 
 
-def test_the_fused_route_works_on_the_dict_as_it_is():
+class SchemaRead:
+    """A spec whose `schema` read is recorded."""
+
+    @property
+    def schema(self):
+        hs.calls.append(("schema",))
+        return AB.schema
+
+
+@pytest.mark.parametrize(
+    "route",
+    [
+        lambda d: d.try_fused_schemaful_construct(AB, {"a": 1, "b": "x"}),
+        lambda d: d.try_single_pass_schemaful_construct(AB, {"a": 1, "b": "x"}, None),
+        lambda d: d.try_single_pass_schemaful_construct(SchemaRead(), {"a": 1, "b": "x"}, None),
+    ],
+)
+def test_both_routes_decline_on_a_dict_already_holding_members(route):
+    # Binding the spec over them would leave them unchecked.
     d = blank()
     dict.__setitem__(d, "z", 0)
-    assert d.try_fused_schemaful_construct(AB, {"a": 1, "b": "x"}) is True
-    assert list(d.items()) == [("z", 0), ("a", 1), ("b", "x")]
+    assert route(d) is False
+    assert list(d.items()) == [("z", 0)] and d._value_spec is None and hs.calls == []  # nothing read
 
 
 # ---------------------------------------------------------------- the single pass

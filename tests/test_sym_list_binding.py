@@ -49,11 +49,40 @@ def test_binding_applies_the_spec_which_binds_through_custom_apply():
     assert calls("symbolic_transform_fn") == [(False,)]
 
 
-def test_binding_validates_the_elements_and_keeps_the_spec_bound_on_failure():
+def test_binding_validates_the_elements_and_a_refusal_leaves_the_list_unbound():
     lst = make(1, "a")
     with pytest.raises(TypeError, match=r"^Expect <class 'int'> but encountered <class 'str'>: a\. \(path=r\[1\]\)$"):
         lst.use_value_spec(n.List(n.Int()))
-    assert lst.value_spec == n.List(n.Int()) and list(lst) == [1, "a"]
+    assert lst.value_spec is None and list(lst) == [1, "a"]
+    # so a corrected spec binds
+    spec = n.List(n.Str())
+    list.__setitem__(lst, 0, "b")
+    assert lst.use_value_spec(spec) is lst and lst.value_spec is spec
+
+
+class Refusing(Spy):
+    """Refuses every spec once the native `custom_apply` has taken it."""
+
+    def custom_apply(self, path, value_spec, allow_partial, child_transform=None):
+        super().custom_apply(path, value_spec, allow_partial, child_transform)
+        raise LookupError("refused")
+
+
+@pytest.mark.parametrize(
+    "cls, bound, partial_before, spec, allow_partial, exc",
+    [
+        (HostList, None, True, n.List(n.Int()), False, TypeError),  # an element refused
+        (HostList, None, False, n.List(n.Any(), max_size=1), True, ValueError),  # the size refused
+        (Refusing, None, False, n.List(n.Str()), True, LookupError),
+        (Refusing, n.List(n.Str()), False, n.List(n.Str()), True, LookupError),  # only the flag had changed
+    ],
+)
+def test_a_refused_binding_leaves_the_list_as_it_was(cls, bound, partial_before, spec, allow_partial, exc):
+    lst = make("a", 2, cls=cls)
+    lst._value_spec, lst._allow_partial = bound, partial_before
+    with pytest.raises(exc):
+        lst.use_value_spec(spec, allow_partial=allow_partial)
+    assert lst._value_spec is bound and lst._allow_partial is partial_before and list(lst) == ["a", 2]
 
 
 def test_binding_reports_the_size_the_spec_refuses():

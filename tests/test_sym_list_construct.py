@@ -274,6 +274,7 @@ def test_a_refusal_keeps_the_elements_and_skips_the_tail(spec, items, exc, messa
         lst.__init__(items, value_spec=spec, root_path=P("r"), sealed=True, onchange_callback=print)
     assert str(e.value) == message
     assert lst == items and not lst._sealed and lst._onchange_callback is None
+    assert lst._value_spec is spec  # bound by the spec's apply before it refused: construction keeps it
 
 
 def test_a_missing_value_stays_under_allow_partial():

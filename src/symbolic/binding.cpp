@@ -139,7 +139,29 @@ Ref use_value_spec_face(PyObject *self, ContainerFields &f, FastArgs a, const Ki
     if (!allow_partial) {
         return error;
     }
-    return use_value_spec(self, f, b[0], *allow_partial, kind);
+    // The spec binds itself and the flag is stored before the members are
+    // checked: a refusal puts both back, so the container stays as it was.
+    Ref spec_before;
+    bool partial_before;
+    {
+        SharedBorrow hold(f.borrow, OnConflict::Panic);
+        spec_before = Ref::borrow(f.value_spec.get());
+        partial_before = f.node.allow_partial;
+    }
+    Ref bound = use_value_spec(self, f, b[0], *allow_partial, kind);
+    if (!bound) {
+        (void)cleanup_keeping_error([&] {
+            {
+                ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+                std::swap(spec_before, f.value_spec);
+                f.node.allow_partial = partial_before;
+            }
+            // The spec bound meanwhile goes once the access has ended.
+            spec_before.reset();
+            return Status::ok;
+        });
+    }
+    return bound;
 }
 
 Ref custom_apply_face(PyObject *self, ContainerFields &f, FastArgs a, const Kind &kind)

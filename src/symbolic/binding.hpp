@@ -38,7 +38,8 @@ void store_spec(ContainerFields &f, PyObject *spec);
 Ref use_value_spec(PyObject *self, ContainerFields &f, PyObject *value_spec, bool allow_partial,
                    const Kind &kind);
 
-// `use_value_spec(value_spec, allow_partial=False)`.
+// `use_value_spec(value_spec, allow_partial=False)`; a refusal leaves the
+// bound spec and the allow-partial flag as they were before the call.
 Ref use_value_spec_face(PyObject *self, ContainerFields &f, FastArgs a, const Kind &kind);
 
 // `custom_apply(path, value_spec, allow_partial, child_transform=None)` ->

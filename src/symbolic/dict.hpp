@@ -20,6 +20,10 @@ struct DictFields : ContainerFields {
     // The attribute container of a symbolic object or record: its children
     // take the dict's parent (the object), not the dict, as their parent.
     bool as_object_attributes_container = false;
+    // Set while construction binds its spec: the spec's `apply` writes the
+    // converted members back through item assignment, which then passes no
+    // permission gate and notifies nobody, as the rest of construction.
+    bool constructing = false;
 };
 
 struct SymDictObject {
@@ -82,12 +86,13 @@ struct SymDict {
 
     // The one-pass constructions of a validating construction with a spec:
     // true when the route took `normalized` (members stored, the spec bound
-    // without being applied), false when the input is not of its shape
-    // (nothing written), or an error. The fused route takes an all-scalar
-    // input that covers an all-constant native schema exactly and writes
-    // only once every member passed the funnel; the single pass formalises
-    // each member with its field, then the fields left out from the missing
-    // value, after refusing extra keys. `seen` may be nullptr.
+    // without being applied), false when the input is not of its shape or
+    // the dict already holds members (nothing written), or an error. The
+    // fused route takes an all-scalar input that covers an all-constant
+    // native schema exactly and writes only once every member passed the
+    // funnel; the single pass formalises each member with its field, then
+    // the fields left out from the missing value, after refusing extra keys.
+    // `seen` may be nullptr.
     static Maybe<bool> try_fused_schemaful_construct(PyObject *self, PyObject *value_spec,
                                                      PyObject *normalized);
     static Maybe<bool> try_single_pass_schemaful_construct(PyObject *self, PyObject *value_spec,

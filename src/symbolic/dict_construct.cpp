@@ -2,6 +2,8 @@
 // construction core with its three modes, spec binding and the builders that
 // emit a validated plain dict as a symbolic node and an object's attribute
 // container.
+#include <utility>
+
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
@@ -36,8 +38,9 @@ Status store(PyObject *self, PyObject *key, const Ref &value)
 }
 
 // The members without a spec: keys must be ints or strs, scalars are kept,
-// missing values dropped, anything else formalised without a field.
-Status take_schemaless(PyObject *self, PyObject *normalized)
+// missing values dropped, anything else formalised without a field. `seen`
+// (may be nullptr) clones a value met under a second key.
+Status take_schemaless(PyObject *self, PyObject *normalized, PyObject *seen)
 {
     return dict_for_each(normalized, [&](PyObject *key, PyObject *value) -> Status {
         if (!PyLong_Check(key) && !PyUnicode_Check(key)) {
@@ -53,7 +56,7 @@ Status take_schemaless(PyObject *self, PyObject *normalized)
         if (*missing) {
             return Status::ok;
         }
-        return store(self, key, SymDict::_formalized_value(self, key, nullptr, value, nullptr));
+        return store(self, key, SymDict::_formalized_value(self, key, nullptr, value, seen));
     });
 }
 
@@ -79,7 +82,18 @@ Status take_validated(PyObject *self, PyObject *normalized, PyObject *value_spec
     if (failed(taken)) {
         return error;
     }
-    return SymDict::use_value_spec(self, value_spec, allow_partial) ? Status::ok : Status::error;
+    DictFields &f = SymDict::fields(self);
+    bool outer;
+    {
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        outer = std::exchange(f.constructing, true);
+    }
+    Ref bound = SymDict::use_value_spec(self, value_spec, allow_partial);
+    {
+        ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        f.constructing = outer;
+    }
+    return bound ? Status::ok : Status::error;
 }
 
 Status take_adopted(PyObject *self, PyObject *normalized, PyObject *owner, PyObject *seen)
@@ -271,7 +285,7 @@ Status SymDict::construct_into(PyObject *self, PyObject *normalized, PyObject *v
     }
     Status taken;
     if (value_spec == nullptr) {
-        taken = take_schemaless(self, normalized);
+        taken = take_schemaless(self, normalized, seen.get());
     }
     else if (options.mode == ConstructMode::Validate) {
         taken = take_validated(self, normalized, value_spec, options.allow_partial, seen.get());

@@ -125,6 +125,13 @@ Maybe<PyObject *> normalized_arg(PyObject *given)
     return given;
 }
 
+// Members already stored would stay under the bound spec unchecked: the
+// general route validates the whole dict instead.
+bool holds_members(PyObject *self)
+{
+    return PyDict_GET_SIZE(SymDict::storage(self)) != 0;
+}
+
 const Signature FUSED_SIG{
     "try_fused_schemaful_construct", {arg("value_spec"), arg("normalized")}, {.method = true}};
 const Signature SINGLE_PASS_SIG{"try_single_pass_schemaful_construct",
@@ -135,6 +142,9 @@ const Signature SINGLE_PASS_SIG{"try_single_pass_schemaful_construct",
 
 Maybe<bool> SymDict::try_fused_schemaful_construct(PyObject *self, PyObject *value_spec, PyObject *normalized)
 {
+    if (holds_members(self)) {
+        return false;
+    }
     Maybe<Ref> found = native_dict_schema(value_spec);
     if (!found) {
         return error;
@@ -196,6 +206,9 @@ Maybe<bool> SymDict::try_fused_schemaful_construct(PyObject *self, PyObject *val
 Maybe<bool> SymDict::try_single_pass_schemaful_construct(PyObject *self, PyObject *value_spec,
                                                          PyObject *normalized, PyObject *seen)
 {
+    if (holds_members(self)) {
+        return false;
+    }
     Ref schema_obj = attr<"schema">(value_spec);
     if (!schema_obj) {
         return error;

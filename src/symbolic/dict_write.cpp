@@ -23,8 +23,19 @@ Status notify_if_changed(PyObject *self, Maybe<Ref> update)
     return *update ? write::notify_update(self, update->get()) : Status::ok;
 }
 
+bool constructing(PyObject *self)
+{
+    DictFields &f = SymDict::fields(self);
+    SharedBorrow hold(f.borrow, OnConflict::Panic);
+    return f.constructing;
+}
+
 Status assign(PyObject *self, PyObject *key, PyObject *value)
 {
+    // A converted member written back while construction binds the spec.
+    if (constructing(self)) {
+        return SymDict::_set_item_without_permission_check(self, key, value) ? Status::ok : Status::error;
+    }
     if (failed(write::check_writable(
             SymDict::fields(self), {"Cannot modify field of a sealed Dict.", true},
             {"Cannot modify Dict field by attribute or key while accessor_writable is set to False. Use "
