@@ -109,8 +109,9 @@ Maybe<Ref> write_element(PyObject *self, std::int64_t index, PyObject *given, Ta
     if (!idx) {
         return error;
     }
-    Ref now = take == Take::Given ? SymList::_formalized_value(self, idx.get(), value.get(), nullptr)
-                                  : std::move(value);
+    Ref now = take == Take::Given
+                  ? SymList::_formalized_value(self, idx.get(), value.get(), nullptr, insertion)
+                  : std::move(value);
     if (!now) {
         return error;
     }
@@ -264,7 +265,9 @@ Status assign_slice(PyObject *self, PyObject *slice, PyObject *value)
     }
     for (std::size_t k = 0; k < values.size(); ++k) {
         Ref idx = new_int(at->at(k));
-        Ref formal = idx ? SymList::_formalized_value(self, idx.get(), values[k].get(), nullptr) : Ref();
+        const bool inserts = static_cast<std::int64_t>(k) >= at->count;
+        Ref formal =
+            idx ? SymList::_formalized_value(self, idx.get(), values[k].get(), nullptr, inserts) : Ref();
         if (!formal) {
             return error;
         }
@@ -322,7 +325,7 @@ Maybe<bool> SymList::is_insertion(PyObject *value)
     return predicate(PyObject_IsInstance(value, bridge::insertion_cls()));
 }
 
-Ref SymList::_formalized_value(PyObject *self, PyObject *idx, PyObject *value, PyObject *seen)
+Ref SymList::_formalized_value(PyObject *self, PyObject *idx, PyObject *value, PyObject *seen, bool inserts)
 {
     Maybe<Ref> element = element_of(self);
     if (!element) {
@@ -333,7 +336,9 @@ Ref SymList::_formalized_value(PyObject *self, PyObject *idx, PyObject *value, P
     }
     PyObject *field = *element && element->get() != Py_None ? element->get() : nullptr;
     FormalizeCtx ctx = container::formalize_ctx(self, fields(self), Ref::borrow(self), false);
-    return SymDict::formalize_field(idx, field, value, ctx, seen);
+    // Held across the host code formalisation runs: only its identity counts.
+    Ref replaced = inserts ? Ref() : held_at(self, idx);
+    return SymDict::formalize_field(idx, field, value, ctx, seen, replaced.get());
 }
 
 Maybe<Ref> SymList::_set_item_without_permission_check(PyObject *self, std::int64_t index, PyObject *value)
