@@ -3,7 +3,9 @@ through the core write or the deletion tail, their one notification per
 call, the storage-only `clear`, `sort` and `reverse`, and the new lists of
 `copy`, `+` and `*`."""
 
+import copy
 import inspect
+import os
 import pickle
 
 import pytest
@@ -520,6 +522,81 @@ def test_multiply_extends_then_binds(times):
 def test_multiply_of_a_schemaless_list_binds_nothing():
     lst = made(1)
     assert lst * 2 == [1, 1] and 2 * lst == [1, 1] and calls("use_value_spec") == []
+
+
+class Made(Recorded):
+    """Records its constructions too."""
+
+    def __init__(self, *args, **kwargs):
+        hs.calls.append(("init",))
+        super().__init__(*args, **kwargs)
+
+
+HUGE = [2**62, 2**63 - 1]
+
+
+@pytest.mark.parametrize("count", HUGE)
+@pytest.mark.parametrize("spec", [None, INTS])
+def test_an_empty_list_times_a_huge_count_answers_at_once(count, spec):
+    lst = Recorded(value_spec=spec)
+    hs.clear()
+    for result in (lst * count, count * lst):
+        assert type(result) is Recorded and raw(result) == [] and result.value_spec is spec
+    assert calls("extend") == [] and calls("use_value_spec") == ([([], INTS)] * 2 if spec else [])
+
+
+@pytest.mark.parametrize("count", [-1, -(2**63)])
+def test_a_count_at_or_below_zero_answers_at_once(count):
+    lst = Recorded([1, HostDict()], value_spec=n.List(n.Any()))
+    hs.clear()
+    assert raw(lst * count) == [] and raw(count * lst) == [] and calls("extend") == []
+
+
+@pytest.mark.parametrize(
+    "items, count",
+    [([1], 2**62), ([1], 2**63 - 1), ([1, 2], 2**62), ([1, 2, 3, 4], 2**61), ([HostDict()], 2**62)],
+)
+def test_a_result_whose_length_overflows_is_refused_before_anything_is_made(items, count):
+    lst = Made(items, value_spec=n.List(n.Any()))
+    hs.clear()
+    for op in (lambda: lst * count, lambda: count * lst):
+        with pytest.raises(MemoryError):
+            op()
+    assert [c[0] for c in hs.calls] == []  # no construction, extension, binding or clone
+    with pytest.raises(MemoryError):
+        list(items) * count  # as the base list refuses it
+
+
+def test_in_place_repetition_by_a_huge_count_is_refused_and_changes_nothing():
+    lst = made(1)
+    alias = lst
+    with pytest.raises(MemoryError):
+        lst *= 2**62
+    assert lst is alias and raw(lst) == [1] and notified(lst) == []
+    empty = made()
+    empty *= 2**62
+    assert type(empty) is HostList and raw(empty) == []
+
+
+@pytest.mark.parametrize("count", [2**59, 10**17])
+def test_a_result_the_allocator_cannot_give_is_refused(run_py, count):
+    # Storage of 4 EiB or more: no machine's address space holds it.
+    asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "allocator_may_return_null=1"]))
+    out = run_py(
+        f"""
+import norv_host
+from norv_host import symbolic as hs
+norv_host.install()
+for make in (lambda: [1], lambda: hs.HostList([1]), lambda: hs.HostList([hs.HostDict()])):
+    try:
+        make() * {count}
+    except MemoryError:
+        print("MemoryError", end=" ")
+print(hs.calls.count(("sym_clone",)))
+""",
+        env={"ASAN_OPTIONS": asan},
+    )
+    assert out.split() == ["MemoryError"] * 3 + ["0"]
 
 
 class Count:

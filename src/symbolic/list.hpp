@@ -133,8 +133,9 @@ struct SymList {
     static Ref copy(PyObject *self);
 
     // `self * n`: a new list of the class, extended `n` times by `self`
-    // through its Python `extend`, then bound to `self`'s spec through its
-    // Python `use_value_spec`.
+    // through its Python `extend` (not at all when `self` is empty), then
+    // bound to `self`'s spec through its Python `use_value_spec`. A result
+    // whose storage could not be allocated is refused with MemoryError first.
     static Ref repeat(PyObject *self, std::int64_t n);
 
     // ---- seams ----------------------------------------------------------------

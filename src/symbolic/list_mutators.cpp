@@ -3,6 +3,8 @@
 // deletion tail and notifies once; `clear`, `sort` and `reverse` change the
 // storage through the base list and report nothing. `copy`, `+` and `*` make
 // new lists of the class.
+#include <algorithm>
+#include <cstddef>
 #include <initializer_list>
 #include <optional>
 #include <utility>
@@ -110,6 +112,28 @@ Ref multiply_impl(PyObject *left, PyObject *right)
     return not_implemented();
 }
 
+// Whether storage for `size * n` elements (both positive) could be had,
+// refused as `list` refuses its own repeat: MemoryError when the length or
+// its byte count overflows, or when the allocator cannot give that block
+// (tried and released at once). A count far beyond what memory holds fails
+// here rather than after growing the result as far as the machine lets it.
+Status check_repeat_room(Py_ssize_t size, std::int64_t n)
+{
+    if (size > PY_SSIZE_T_MAX / n) {
+        PyErr_NoMemory();
+        return error;
+    }
+    const auto total = static_cast<std::size_t>(size * n);
+    void *trial =
+        total <= PY_SSIZE_T_MAX / sizeof(PyObject *) ? PyMem_Malloc(total * sizeof(PyObject *)) : nullptr;
+    if (trial == nullptr) {
+        PyErr_NoMemory();
+        return error;
+    }
+    PyMem_Free(trial);
+    return Status::ok;
+}
+
 const Signature APPEND_SIG{"append", {arg("value")}, {.method = true}};
 const Signature INSERT_SIG{"insert", {arg("index"), arg("value")}, {.method = true}};
 const Signature EXTEND_SIG{"extend", {arg("other")}, {.method = true}};
@@ -133,12 +157,18 @@ Ref SymList::copy(PyObject *self)
 
 Ref SymList::repeat(PyObject *self, std::int64_t n)
 {
+    // Extending by an empty list adds nothing, however often.
+    const Py_ssize_t size = length(self);
+    const std::int64_t rounds = size > 0 ? std::max<std::int64_t>(n, 0) : 0;
+    if (rounds > 0 && failed(check_repeat_room(size, rounds))) {
+        return error;
+    }
     Ref result = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject *>(Py_TYPE(self))));
     if (!result) {
         return error;
     }
-    for (std::int64_t i = 0; i < n; ++i) {
-        // A large count of an empty list runs long without a Python frame.
+    for (std::int64_t i = 0; i < rounds; ++i) {
+        // Native extends run no Python frame that would look for signals.
         if (PyErr_CheckSignals() < 0 || !call_method(result.get(), interned<"extend">(), self)) {
             return error;
         }
