@@ -112,6 +112,11 @@ struct SymList {
     // empty when nothing changed.
     static Maybe<Ref> _set_item_without_permission_check(PyObject *self, std::int64_t index, PyObject *value);
 
+    // The core write at the end for an element copied from a list: a missing
+    // value there is a padded slot, stored like any element instead of being
+    // skipped as the core write skips it.
+    static Maybe<Ref> append_copied(PyObject *self, PyObject *value);
+
     // Deletes the element at `i` through the base list and reports it, unless
     // notification is off. No permission check.
     static Status delete_and_notify(PyObject *self, std::int64_t i);

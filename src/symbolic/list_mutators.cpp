@@ -56,6 +56,21 @@ Ref gathered(PyObject *other)
     return Ref::steal(PySequence_List(other));
 }
 
+// A list made by `__new__` alone, with no path: the copy module and the
+// unpickler rebuild a list subclass by appending its elements to one.
+bool blank(PyObject *self)
+{
+    return SymList::path_arg(self).get() == Py_None;
+}
+
+// The core write at the end: a copied element keeps a missing value (a
+// padded slot of the list it comes from), any other skips it.
+Maybe<Ref> write_at_end(PyObject *self, PyObject *value, bool copied)
+{
+    return copied ? SymList::append_copied(self, value)
+                  : SymList::_set_item_without_permission_check(self, length(self), value);
+}
+
 // `list.sort` itself: a subclass's `sort` is not re-entered, and only the
 // base method takes `key`.
 PyObject *base_sort()
@@ -149,6 +164,20 @@ Ref SymList::copy(PyObject *self)
     if (!elements) {
         return error;
     }
+    // Construction drops a missing value but writes an insertion where it
+    // stands: a padded slot (any instance of the missing value's class)
+    // reaches the copy as the insertion of that value.
+    PyObject *missing = bridge::get().missing_value;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.get()); ++i) {
+        PyObject *element = PyList_GET_ITEM(elements.get(), i);
+        if (!Py_IS_TYPE(element, Py_TYPE(missing))) {
+            continue;
+        }
+        PyObject *slot = PyObject_CallOneArg(bridge::insertion_cls(), element);
+        if (slot == nullptr || PyList_SetItem(elements.get(), i, slot) < 0) {
+            return error;
+        }
+    }
     Ref spec = bound_spec(self);
     PyObject *args[] = {elements.get(), spec ? spec.get() : Py_None};
     return Ref::steal(
@@ -188,8 +217,7 @@ Ref append(PyObject *self, FastArgs a)
     PyObject *value = container::one_arg(a, APPEND_SIG);
     if (value == nullptr || failed(check_unsealed(self, "Cannot append element on a sealed List.")) ||
         failed(check_room(self)) ||
-        failed(SymList::notify_update(
-            self, SymList::_set_item_without_permission_check(self, length(self), value)))) {
+        failed(SymList::notify_update(self, write_at_end(self, value, blank(self))))) {
         return error;
     }
     return none();
@@ -240,10 +268,12 @@ Ref extend(PyObject *self, FastArgs a)
     if (!updates) {
         return error;
     }
+    // A symbolic list's elements, or those a blank list is rebuilt from, are
+    // copies of a list's slots.
+    const bool copied = SymList::check(other) || blank(self);
     // `values` is ours: nothing else changes it while the writes run host code.
     for (Py_ssize_t k = 0; k < count; ++k) {
-        Maybe<Ref> update =
-            SymList::_set_item_without_permission_check(self, length(self), PyList_GET_ITEM(values.get(), k));
+        Maybe<Ref> update = write_at_end(self, PyList_GET_ITEM(values.get(), k), copied);
         if (!update || (*update && PyList_Append(updates.get(), update->get()) < 0)) {
             return error;
         }

@@ -27,6 +27,7 @@ namespace {
 // How the core write takes its value.
 enum class Take : std::uint8_t {
     Given,    // as the caller gave it: an `Insertion` is unwrapped and inserted, the value formalised
+    Kept,     // as given, except that a missing value at the end is stored, not skipped
     Insert,   // already formal, inserted before the index
     Replace,  // already formal, replacing the element at the index
 };
@@ -66,9 +67,10 @@ Maybe<Ref> write_element(PyObject *self, std::int64_t index, PyObject *given, Ta
     PyObject *list = SymList::storage(self);
     const std::int64_t n = PyList_GET_SIZE(list);
     const bool past_end = index >= n;
+    const bool as_given = take == Take::Given || take == Take::Kept;
     if (past_end) {
         // An insertion is tested as its wrapper: never missing.
-        if (take != Take::Insert) {
+        if (take != Take::Insert && take != Take::Kept) {
             Maybe<bool> missing = eq_truth(br.missing_value, given);
             if (!missing) {
                 return error;
@@ -81,7 +83,7 @@ Maybe<Ref> write_element(PyObject *self, std::int64_t index, PyObject *given, Ta
     }
     Ref value = Ref::borrow(given);
     bool insertion = take == Take::Insert;
-    if (take == Take::Given) {
+    if (as_given) {
         Maybe<bool> wrapped = SymList::is_insertion(given);
         if (!wrapped) {
             return error;
@@ -109,9 +111,8 @@ Maybe<Ref> write_element(PyObject *self, std::int64_t index, PyObject *given, Ta
     if (!idx) {
         return error;
     }
-    Ref now = take == Take::Given
-                  ? SymList::_formalized_value(self, idx.get(), value.get(), nullptr, insertion)
-                  : std::move(value);
+    Ref now = as_given ? SymList::_formalized_value(self, idx.get(), value.get(), nullptr, insertion)
+                       : std::move(value);
     if (!now) {
         return error;
     }
@@ -344,6 +345,11 @@ Ref SymList::_formalized_value(PyObject *self, PyObject *idx, PyObject *value, P
 Maybe<Ref> SymList::_set_item_without_permission_check(PyObject *self, std::int64_t index, PyObject *value)
 {
     return write_element(self, index, value, Take::Given);
+}
+
+Maybe<Ref> SymList::append_copied(PyObject *self, PyObject *value)
+{
+    return write_element(self, PyList_GET_SIZE(storage(self)), value, Take::Kept);
 }
 
 Status SymList::delete_and_notify(PyObject *self, std::int64_t i)
