@@ -338,7 +338,8 @@ Ref SymList::_formalized_value(PyObject *self, PyObject *idx, PyObject *value, P
     PyObject *field = *element && element->get() != Py_None ? element->get() : nullptr;
     FormalizeCtx ctx = container::formalize_ctx(self, fields(self), Ref::borrow(self), false);
     // Held across the host code formalisation runs: only its identity counts.
-    Ref replaced = inserts ? Ref() : held_at(self, idx);
+    // A scalar is never adopted.
+    Ref replaced = inserts || typing::funnel::is_scalar_value(value) ? Ref() : held_at(self, idx);
     return SymDict::formalize_field(idx, field, value, ctx, seen, replaced.get());
 }
 
