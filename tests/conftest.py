@@ -11,13 +11,16 @@ if HOST not in sys.path:
     sys.path.insert(0, HOST)
 
 
-def run_py(code, *, check=True):
+def run_py(code, *, check=True, env=None):
     """Run `code` in a fresh interpreter (set-once cells start empty there).
 
-    The stand-in host is importable. Returns stdout; with `check`, a non-zero
-    exit fails the test and shows stderr.
+    The stand-in host is importable; `env` adds to the inherited environment.
+    Returns stdout; with `check`, a non-zero exit fails the test and shows
+    stderr.
     """
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [HOST, os.environ.get("PYTHONPATH")])))
+    env = dict(
+        os.environ, PYTHONPATH=os.pathsep.join(filter(None, [HOST, os.environ.get("PYTHONPATH")])), **(env or {})
+    )
     proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,

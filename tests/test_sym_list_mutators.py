@@ -3,7 +3,9 @@ through the core write or the deletion tail, their one notification per
 call, the storage-only `clear`, `sort` and `reverse`, and the new lists of
 `copy`, `+` and `*`."""
 
+import copy
 import inspect
+import os
 import pickle
 
 import pytest
@@ -522,6 +524,81 @@ def test_multiply_of_a_schemaless_list_binds_nothing():
     assert lst * 2 == [1, 1] and 2 * lst == [1, 1] and calls("use_value_spec") == []
 
 
+class Made(Recorded):
+    """Records its constructions too."""
+
+    def __init__(self, *args, **kwargs):
+        hs.calls.append(("init",))
+        super().__init__(*args, **kwargs)
+
+
+HUGE = [2**62, 2**63 - 1]
+
+
+@pytest.mark.parametrize("count", HUGE)
+@pytest.mark.parametrize("spec", [None, INTS])
+def test_an_empty_list_times_a_huge_count_answers_at_once(count, spec):
+    lst = Recorded(value_spec=spec)
+    hs.clear()
+    for result in (lst * count, count * lst):
+        assert type(result) is Recorded and raw(result) == [] and result.value_spec is spec
+    assert calls("extend") == [] and calls("use_value_spec") == ([([], INTS)] * 2 if spec else [])
+
+
+@pytest.mark.parametrize("count", [-1, -(2**63)])
+def test_a_count_at_or_below_zero_answers_at_once(count):
+    lst = Recorded([1, HostDict()], value_spec=n.List(n.Any()))
+    hs.clear()
+    assert raw(lst * count) == [] and raw(count * lst) == [] and calls("extend") == []
+
+
+@pytest.mark.parametrize(
+    "items, count",
+    [([1], 2**62), ([1], 2**63 - 1), ([1, 2], 2**62), ([1, 2, 3, 4], 2**61), ([HostDict()], 2**62)],
+)
+def test_a_result_whose_length_overflows_is_refused_before_anything_is_made(items, count):
+    lst = Made(items, value_spec=n.List(n.Any()))
+    hs.clear()
+    for op in (lambda: lst * count, lambda: count * lst):
+        with pytest.raises(MemoryError):
+            op()
+    assert [c[0] for c in hs.calls] == []  # no construction, extension, binding or clone
+    with pytest.raises(MemoryError):
+        list(items) * count  # as the base list refuses it
+
+
+def test_in_place_repetition_by_a_huge_count_is_refused_and_changes_nothing():
+    lst = made(1)
+    alias = lst
+    with pytest.raises(MemoryError):
+        lst *= 2**62
+    assert lst is alias and raw(lst) == [1] and notified(lst) == []
+    empty = made()
+    empty *= 2**62
+    assert type(empty) is HostList and raw(empty) == []
+
+
+@pytest.mark.parametrize("count", [2**59, 10**17])
+def test_a_result_the_allocator_cannot_give_is_refused(run_py, count):
+    # Storage of 4 EiB or more: no machine's address space holds it.
+    asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "allocator_may_return_null=1"]))
+    out = run_py(
+        f"""
+import norv_host
+from norv_host import symbolic as hs
+norv_host.install()
+for make in (lambda: [1], lambda: hs.HostList([1]), lambda: hs.HostList([hs.HostDict()])):
+    try:
+        make() * {count}
+    except MemoryError:
+        print("MemoryError", end=" ")
+print(hs.calls.count(("sym_clone",)))
+""",
+        env={"ASAN_OPTIONS": asan},
+    )
+    assert out.split() == ["MemoryError"] * 3 + ["0"]
+
+
 class Count:
     def __init__(self, value):
         self.value = value
@@ -567,6 +644,107 @@ def test_multiply_elements_are_cloned_when_symbolic():
     twice = lst * 2
     assert all(e is not child and e.sym_parent is twice for e in raw(twice))
     assert [str(e.sym_path) for e in raw(twice)] == ["[0]", "[1]"]
+
+
+# ---------------------------------------------------------------- copies of padded slots
+
+
+def padded():
+    """[9, MISSING, MISSING, child]: a slice assignment pads the slots it empties."""
+    lst = made(1, 2, 3, HostDict(t=4))
+    lst[0:3] = [9]
+    hs.clear()
+    return lst
+
+
+def multiplied_in_place(lst):
+    lst *= 1
+    return lst
+
+
+def extended(lst):
+    out = HostList()
+    out.extend(lst)
+    return out
+
+
+COPIES = {
+    "copy": lambda lst: lst.copy(),
+    "copy.copy": copy.copy,
+    "copy.deepcopy": copy.deepcopy,
+    **{f"pickle-{p}": lambda lst, p=p: pickle.loads(pickle.dumps(lst, protocol=p)) for p in range(2, pickle.HIGHEST_PROTOCOL + 1)},
+    "add": lambda lst: lst + [],
+    "add-right": lambda lst: made() + lst,
+    "multiply": lambda lst: lst * 1,
+    "multiply-reflected": lambda lst: 1 * lst,
+    "multiply-in-place": multiplied_in_place,
+    "extend": extended,
+    "sym_clone": lambda lst: lst.sym_clone(),
+}
+
+
+@pytest.mark.parametrize("route", list(COPIES))
+def test_a_copy_keeps_the_missing_elements(route):
+    lst = padded()
+    child = raw(lst)[3]
+    out = COPIES[route](lst)
+    assert type(out) is HostList and out is not lst and len(out) == 4
+    assert raw(out)[:3] == [9, MISSING, MISSING] and all(type(e) is type(MISSING) for e in raw(out)[1:3])
+    assert raw(out)[3] == child and raw(out)[3] is not child and raw(out)[3].sym_parent is out
+    assert str(raw(out)[3].sym_path) == "[3]"
+    assert raw(lst) == [9, MISSING, MISSING, child] and child.sym_parent is lst
+
+
+def test_twice_a_padded_list_repeats_its_slots():
+    for twice in (padded() * 2, 2 * padded()):
+        assert len(twice) == 8 and raw(twice)[:3] == raw(twice)[4:7] == [9, MISSING, MISSING]
+        assert [str(e.sym_path) for e in raw(twice) if isinstance(e, HostDict)] == ["[3]", "[7]"]
+
+
+def test_a_copy_offers_a_padded_slot_to_the_class_as_the_insertion_of_the_missing_value():
+    class Recording(HostList):
+        def __init__(self, *args, **kwargs):
+            hs.calls.append(("init", [(type(e).__name__, getattr(e, "value", e)) for e in args[0]] if args else None))
+            super().__init__(*args, **kwargs)
+
+    lst = Recording([1, 2])
+    lst[0:2] = [5]
+    hs.clear()
+    out = lst.copy()
+    assert calls("init") == [([("int", 5), ("Insertion", MISSING)],)] and raw(out) == [5, MISSING]
+
+
+def test_a_copy_with_a_bound_spec_validates_the_missing_elements():
+    lst = made(1, 2, value_spec=INTS, allow_partial=True)
+    lst[0:2] = [5]
+    with pytest.raises(ValueError, match="Required value is not specified"):
+        lst.copy()
+    n._flag_scope_set(n._FLAG_ALLOW_PARTIAL, True)
+    out = lst.copy()
+    assert raw(out) == [5, MISSING] and out.value_spec is INTS
+
+
+@pytest.mark.parametrize(
+    "op, expected",
+    [
+        (lambda lst: lst.extend([MISSING, 2]), [1, 2]),
+        (lambda lst: lst.extend((e for e in [2, MISSING])), [1, 2]),
+        (lambda lst: lst.append(MISSING), [1]),
+        (lambda lst: lst.__init__([1, MISSING, 2]), [1, 1, 2]),
+    ],
+    ids=["extend-list", "extend-iterable", "append", "construct"],
+)
+def test_a_missing_value_given_by_the_caller_is_still_skipped(op, expected):
+    lst = made(1)
+    op(lst)
+    assert raw(lst) == expected
+
+
+def test_a_blank_list_takes_every_element_it_is_rebuilt_from():
+    lst = blank(HostList)
+    lst.append(MISSING)
+    lst.extend([1, MISSING])
+    assert raw(lst) == [MISSING, 1, MISSING]
 
 
 # ---------------------------------------------------------------- the inherited C-level writers
@@ -645,6 +823,13 @@ def test_signatures():
 SPEC = n.List(n.Any(), min_size=0, max_size=99)
 
 
+def emptied(lst):
+    """`lst` with its first slot padded with the missing value."""
+    lst[0:1] = []
+    assert raw(lst)[0] is MISSING
+    return lst
+
+
 @pytest.mark.parametrize(
     "op, spec, raises, kwargs",
     [
@@ -671,6 +856,11 @@ SPEC = n.List(n.Any(), min_size=0, max_size=99)
         (lambda lst: lst.remove(1), SPEC, hs.WritePermissionError, {"accessor_writable": False}),
         (lambda lst: lst.clear(), n.List(n.Any(), min_size=1), ValueError, {}),
         (lambda lst: lst * 2.0, None, TypeError, {}),
+        (lambda lst: lst * 2**62, None, MemoryError, {}),
+        (lambda lst: emptied(lst).copy(), None, (), {}),
+        (lambda lst: emptied(lst) * 2, None, (), {}),
+        (lambda lst: HostList().extend(emptied(lst)), None, (), {}),
+        (lambda lst: lst.insert(0, raw(lst)[1]), None, (), {}),
     ],
 )
 def test_no_growth_over_mutators(op, spec, raises, kwargs):
@@ -678,6 +868,9 @@ def test_no_growth_over_mutators(op, spec, raises, kwargs):
     assert block_growth(leak_round(rebuilt(op, spec, raises, **kwargs)), rounds=10_000) < 200
 
 
-def test_no_growth_over_pickling():
-    lst = HostList([1, "a", [2]])
+@pytest.mark.parametrize("padded", [False, True])
+def test_no_growth_over_pickling(padded):
+    lst = HostList([1, HostDict(), [2]])
+    if padded:
+        emptied(lst)
     assert block_growth(leak_round(lambda: pickle.loads(pickle.dumps(lst, protocol=5))), rounds=10_000) < 200

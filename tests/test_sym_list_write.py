@@ -532,6 +532,114 @@ def test_slice_insertion_leaves_the_paths_behind_it_stale():
     assert lst == [5, child] and child.sym_path == P("r[0]")
 
 
+# ---------------------------------------------------------------- one child, one index
+
+# Insertions and deletions leave the paths behind them stale, so a child's
+# path alone does not tell where the list holds it: every route stores a
+# clone of a child the list holds at another index.
+
+
+def children(*tags):
+    return made(*[HostDict(t=t) for t in tags])
+
+
+def element(lst, i):
+    return list.__getitem__(lst, i)
+
+
+def raw(lst):
+    return list.__getitem__(lst, slice(None))
+
+
+def reinit(lst, items, **kwargs):
+    lst.__init__(items, root_path=P("r"), **kwargs)
+
+
+@pytest.mark.parametrize(
+    "op, expected",
+    [
+        (lambda lst: lst.insert(0, element(lst, 0)), "aabc"),
+        (lambda lst: lst.insert(1, element(lst, 1)), "abbc"),
+        (lambda lst: lst.__setitem__(0, hs.Insertion(element(lst, 0))), "aabc"),
+        (lambda lst: lst._set_item_without_permission_check(2, hs.Insertion(element(lst, 2))), "abcc"),
+        (lambda lst: lst.__setitem__(slice(0, 0), [element(lst, 0)]), "aabc"),
+        (lambda lst: lst.__setitem__(slice(1, 2), [HostDict(t="x"), element(lst, 2)]), "axcc"),
+        # a path made stale by an insertion or a deletion
+        (lambda lst: (lst.insert(0, 5), lst.__setitem__(0, element(lst, 1))), "aabc"),
+        (lambda lst: (lst.insert(0, 5), lst.__setitem__(slice(0, 1), [element(lst, 1)])), "aabc"),
+        (lambda lst: (lst.pop(0), lst.append(element(lst, 1))), "bcc"),
+        (lambda lst: (lst.pop(0), lst.extend([element(lst, 1)])), "bcc"),
+        (lambda lst: (lst.pop(0), lst._set_item_without_permission_check(9, element(lst, 1))), "bcc"),
+        # a second construction appends after the elements already there
+        (lambda lst: (lst.pop(0), reinit(lst, [element(lst, 1)])), "bcc"),
+        (lambda lst: (lst.pop(0), reinit(lst, [element(lst, 1)], value_spec=n.List(n.Any()))), "bcc"),
+        (lambda lst: (lst.pop(0), reinit(lst, [element(lst, 1)], value_spec=n.List(n.Any()), pass_through=True)), "bcc"),
+    ],
+    ids=["insert-front", "insert-middle", "insertion-item", "core-insertion", "slice-insert", "slice-surplus",
+         "stale-item", "stale-slice", "append", "extend", "core-append", "construct", "construct-spec",
+         "construct-pass-through"],
+)
+def test_a_list_never_holds_one_child_at_two_indices(op, expected):
+    lst = children("a", "b", "c")
+    op(lst)
+    stored = [e for e in raw(lst) if isinstance(e, HostDict)]
+    assert "".join(e["t"] for e in stored) == expected
+    assert len({id(e) for e in stored}) == len(stored)
+    assert all(e.sym_parent is lst for e in stored)
+
+
+def test_an_inserted_copy_is_cloned_and_the_others_keep_their_paths():
+    lst = children("a", "b")
+    first = element(lst, 0)
+    lst.insert(0, first)
+    clone = element(lst, 0)
+    assert clone is not first and clone == first and clone.sym_path == P("r[0]") and clone.sym_parent is lst
+    # The shifted children are not re-pathed.
+    assert element(lst, 1) is first and first.sym_path == P("r[0]") and element(lst, 2).sym_path == P("r[1]")
+
+
+def test_public_calls_cannot_make_a_list_contain_itself():
+    lst = children("a")
+    lst.insert(0, lst[0])
+    lst[0] = 5  # detaches only what index 0 held
+    assert element(lst, 1).sym_parent is lst
+    with pytest.raises(ValueError, match=r"^Inserting 'HostList' at path 'r\[0\]\.loop' would create a cycle"):
+        lst[1]["loop"] = lst
+    assert "loop" not in element(lst, 1)
+
+
+@pytest.mark.parametrize(
+    "op",
+    [
+        lambda lst: lst.__setitem__(slice(0, 2), [element(lst, 0), element(lst, 1)]),
+        lambda lst: lst.__setitem__(slice(None), raw(lst)),
+        lambda lst: lst.__setitem__(slice(1, 2), [element(lst, 1)]),
+    ],
+    ids=["head", "whole", "one"],
+)
+def test_a_child_written_back_at_its_own_index_stays_in_place(op):
+    lst = children("a", "b")
+    before = raw(lst)
+    op(lst)
+    assert all(x is y for x, y in zip(raw(lst), before)) and notified(lst) == [] and calls("sym_clone") == []
+
+
+@pytest.mark.parametrize(
+    "shift, index, same",
+    [(False, 0, True), (True, 0, False), (True, 1, False), (False, 2**70, False), (False, "0", False)],
+)
+def test_the_seams_keep_a_child_in_place_only_at_its_own_index(shift, index, same):
+    lst = children("a", "b")
+    first = element(lst, 0)
+    if shift:
+        lst.insert(0, 5)  # `first` moves to index 1 and keeps the path r[0]
+    for seam in (lst._relocate_if_symbolic, lst._formalized_value):
+        hs.clear()
+        out = seam(index, first)
+        assert (out is first) == same and (calls("sym_clone") == []) == same
+        assert first.sym_parent is lst and element(lst, int(shift)) is first
+
+
 # ---------------------------------------------------------------- leaks
 
 LEAK_SPEC = n.List(n.Any())

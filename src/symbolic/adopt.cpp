@@ -157,7 +157,7 @@ Status guard_no_cycle(PyObject *owner, PyObject *value, PyObject *path)
 }
 
 Ref relocate_if_symbolic(PyObject *key, PyObject *value, bool enabled, PyObject *parent_path, PyObject *owner,
-                         PyObject *parent, PyObject *seen)
+                         PyObject *parent, PyObject *seen, std::optional<PyObject *> replaced)
 {
     if (!enabled) {
         return Ref::borrow(value);
@@ -228,7 +228,7 @@ Ref relocate_if_symbolic(PyObject *key, PyObject *value, bool enabled, PyObject 
             if (!differ) {
                 return error;
             }
-            clone = *differ;
+            clone = *differ || (replaced && *replaced != value);
         }
     }
     if (clone) {

@@ -30,8 +30,12 @@ std::optional<ChildState> native_child_state(PyObject *value);
 
 // The value to store under `key`: the value itself or the clone adoption made.
 // `parent_path` and `parent` may be None; `seen` is a set or nullptr.
+// `replaced` is given by an owner that keys its members by position (a list):
+// the element the write replaces at `key`, nullptr when it adds a slot. Such
+// an owner's children keep stale paths after insertions and deletions, so a
+// value it owns counts as already in place only when it is that very element.
 Ref relocate_if_symbolic(PyObject *key, PyObject *value, bool enabled, PyObject *parent_path, PyObject *owner,
-                         PyObject *parent, PyObject *seen);
+                         PyObject *parent, PyObject *seen, std::optional<PyObject *> replaced = std::nullopt);
 
 // Refuses inserting `value` into `owner` when `value` is `owner` or one of its
 // ancestors (ValueError). A parent chain that loops without reaching a root

@@ -122,7 +122,7 @@ Status finish_construct(PyObject *self, ContainerFields &f, PyObject *onchange_c
 }
 
 Ref relocate(PyObject *self, ContainerFields &f, PyObject *parent, PyObject *key, PyObject *value,
-             PyObject *seen)
+             PyObject *seen, std::optional<PyObject *> replaced)
 {
     bool enabled;
     Ref parent_path;
@@ -131,7 +131,7 @@ Ref relocate(PyObject *self, ContainerFields &f, PyObject *parent, PyObject *key
         enabled = f.sym_mode;
         parent_path = none_if_null(f.node.path);
     }
-    return adopt::relocate_if_symbolic(key, value, enabled, parent_path.get(), self, parent, seen);
+    return adopt::relocate_if_symbolic(key, value, enabled, parent_path.get(), self, parent, seen, replaced);
 }
 
 Ref relocate_face(PyObject *self, FastArgs a, const Signature &sig,

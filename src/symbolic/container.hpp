@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <optional>
 
 #include "core/args.hpp"
 #include "core/borrow.hpp"
@@ -80,9 +81,10 @@ Status finish_construct(PyObject *self, ContainerFields &f, PyObject *onchange_c
 // ---- pieces of the seams both containers share -------------------------------
 
 // Adoption of `value` under `key` with the container's context: its symbolic
-// mode, its path, itself as owner and `parent` for the child.
+// mode, its path, itself as owner and `parent` for the child; `replaced` as
+// `adopt::relocate_if_symbolic` takes it.
 Ref relocate(PyObject *self, ContainerFields &f, PyObject *parent, PyObject *key, PyObject *value,
-             PyObject *seen);
+             PyObject *seen, std::optional<PyObject *> replaced = std::nullopt);
 
 // The Python face of `_relocate_if_symbolic`: (key, value, seen=None) bound
 // by `sig`, `seen` a set or None, then `core`.

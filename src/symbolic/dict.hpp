@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 
 #include "core/error.hpp"
 #include "core/ref.hpp"
@@ -183,10 +184,11 @@ struct SymDict {
     // a scalar unchanged unless `field` (may be nullptr) validates it and
     // cannot take it as it is; any other value wrapped by the host, replaced
     // by the field's default when missing (as `ctx` says), validated by the
-    // field and adopted under `ctx.owner`. `seen` is a set or nullptr. Shared
-    // by every container.
+    // field and adopted under `ctx.owner`. `seen` is a set or nullptr;
+    // `replaced` as `adopt::relocate_if_symbolic` takes it. Shared by every
+    // container.
     static Ref formalize_field(PyObject *key, PyObject *field, PyObject *value, const FormalizeCtx &ctx,
-                               PyObject *seen);
+                               PyObject *seen, std::optional<PyObject *> replaced = std::nullopt);
 };
 
 }  // namespace norv::symbolic

@@ -135,7 +135,7 @@ FormalizeCtx formalize_ctx(PyObject *owner, ContainerFields &f, Ref parent_for_c
 }  // namespace container
 
 Ref SymDict::formalize_field(PyObject *key, PyObject *field, PyObject *value, const FormalizeCtx &ctx,
-                             PyObject *seen)
+                             PyObject *seen, std::optional<PyObject *> replaced)
 {
     if (typing::funnel::is_scalar_value(value)) {
         return formalize_scalar(key, field, value, ctx);
@@ -196,7 +196,7 @@ Ref SymDict::formalize_field(PyObject *key, PyObject *field, PyObject *value, co
         }
     }
     return adopt::relocate_if_symbolic(key, v.get(), ctx.sym_mode, ctx.root_path.get(), ctx.owner,
-                                       ctx.parent_for_children.get(), seen);
+                                       ctx.parent_for_children.get(), seen, replaced);
 }
 
 }  // namespace norv::symbolic

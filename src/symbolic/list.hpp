@@ -38,6 +38,10 @@ struct SymList {
     // A new plain list of the raw elements, in index order.
     static Ref snapshot(PyObject *self);
 
+    // The element stored at `idx` (a Python int, negative from the end);
+    // empty when `idx` names no stored position. Never fails.
+    static Ref held_at(PyObject *self, PyObject *idx);
+
     // An iterator over `snapshot(self)`.
     static Ref sym_values(PyObject *self);
 
@@ -96,14 +100,22 @@ struct SymList {
 
     // The member stored for `value` under `idx` (a Python int): a scalar
     // unchanged while no spec is bound, anything else formalised against the
-    // bound spec's element field and adopted. `seen` may be nullptr.
-    static Ref _formalized_value(PyObject *self, PyObject *idx, PyObject *value, PyObject *seen);
+    // bound spec's element field and adopted. `seen` may be nullptr. A child
+    // of the list is kept in place only when it is the element stored at
+    // `idx` and the write replaces it (`inserts` false).
+    static Ref _formalized_value(PyObject *self, PyObject *idx, PyObject *value, PyObject *seen,
+                                 bool inserts = false);
 
     // The write itself, with no permission check and no notification: at or
     // past the end an append (nothing for a missing value), an `Insertion`
     // inserted before `index`, else a replacement. The change record, or
     // empty when nothing changed.
     static Maybe<Ref> _set_item_without_permission_check(PyObject *self, std::int64_t index, PyObject *value);
+
+    // The core write at the end for an element copied from a list: a missing
+    // value there is a padded slot, stored like any element instead of being
+    // skipped as the core write skips it.
+    static Maybe<Ref> append_copied(PyObject *self, PyObject *value);
 
     // Deletes the element at `i` through the base list and reports it, unless
     // notification is off. No permission check.
@@ -126,8 +138,9 @@ struct SymList {
     static Ref copy(PyObject *self);
 
     // `self * n`: a new list of the class, extended `n` times by `self`
-    // through its Python `extend`, then bound to `self`'s spec through its
-    // Python `use_value_spec`.
+    // through its Python `extend` (not at all when `self` is empty), then
+    // bound to `self`'s spec through its Python `use_value_spec`. A result
+    // whose storage could not be allocated is refused with MemoryError first.
     static Ref repeat(PyObject *self, std::int64_t n);
 
     // ---- seams ----------------------------------------------------------------
@@ -136,7 +149,8 @@ struct SymList {
     static Ref _clone_if_primitive(PyObject *self);
 
     // Adoption of `value` as the element at `idx` (a Python int), the list
-    // being owner and parent.
+    // being owner and parent; a child of the list stays in place only when it
+    // is the element stored at `idx`.
     static Ref _relocate_if_symbolic(PyObject *self, PyObject *idx, PyObject *value, PyObject *seen);
 
     // ---- topology -----------------------------------------------------------

@@ -3,6 +3,8 @@
 // deletion tail and notifies once; `clear`, `sort` and `reverse` change the
 // storage through the base list and report nothing. `copy`, `+` and `*` make
 // new lists of the class.
+#include <algorithm>
+#include <cstddef>
 #include <initializer_list>
 #include <optional>
 #include <utility>
@@ -52,6 +54,21 @@ Ref gathered(PyObject *other)
         return SymList::snapshot(other);
     }
     return Ref::steal(PySequence_List(other));
+}
+
+// A list made by `__new__` alone, with no path: the copy module and the
+// unpickler rebuild a list subclass by appending its elements to one.
+bool blank(PyObject *self)
+{
+    return SymList::path_arg(self).get() == Py_None;
+}
+
+// The core write at the end: a copied element keeps a missing value (a
+// padded slot of the list it comes from), any other skips it.
+Maybe<Ref> write_at_end(PyObject *self, PyObject *value, bool copied)
+{
+    return copied ? SymList::append_copied(self, value)
+                  : SymList::_set_item_without_permission_check(self, length(self), value);
 }
 
 // `list.sort` itself: a subclass's `sort` is not re-entered, and only the
@@ -110,6 +127,28 @@ Ref multiply_impl(PyObject *left, PyObject *right)
     return not_implemented();
 }
 
+// Whether storage for `size * n` elements (both positive) could be had,
+// refused as `list` refuses its own repeat: MemoryError when the length or
+// its byte count overflows, or when the allocator cannot give that block
+// (tried and released at once). A count far beyond what memory holds fails
+// here rather than after growing the result as far as the machine lets it.
+Status check_repeat_room(Py_ssize_t size, std::int64_t n)
+{
+    if (size > PY_SSIZE_T_MAX / n) {
+        PyErr_NoMemory();
+        return error;
+    }
+    const auto total = static_cast<std::size_t>(size * n);
+    void *trial =
+        total <= PY_SSIZE_T_MAX / sizeof(PyObject *) ? PyMem_Malloc(total * sizeof(PyObject *)) : nullptr;
+    if (trial == nullptr) {
+        PyErr_NoMemory();
+        return error;
+    }
+    PyMem_Free(trial);
+    return Status::ok;
+}
+
 const Signature APPEND_SIG{"append", {arg("value")}, {.method = true}};
 const Signature INSERT_SIG{"insert", {arg("index"), arg("value")}, {.method = true}};
 const Signature EXTEND_SIG{"extend", {arg("other")}, {.method = true}};
@@ -125,6 +164,20 @@ Ref SymList::copy(PyObject *self)
     if (!elements) {
         return error;
     }
+    // Construction drops a missing value but writes an insertion where it
+    // stands: a padded slot (any instance of the missing value's class)
+    // reaches the copy as the insertion of that value.
+    PyObject *missing = bridge::get().missing_value;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.get()); ++i) {
+        PyObject *element = PyList_GET_ITEM(elements.get(), i);
+        if (!Py_IS_TYPE(element, Py_TYPE(missing))) {
+            continue;
+        }
+        PyObject *slot = PyObject_CallOneArg(bridge::insertion_cls(), element);
+        if (slot == nullptr || PyList_SetItem(elements.get(), i, slot) < 0) {
+            return error;
+        }
+    }
     Ref spec = bound_spec(self);
     PyObject *args[] = {elements.get(), spec ? spec.get() : Py_None};
     return Ref::steal(
@@ -133,12 +186,18 @@ Ref SymList::copy(PyObject *self)
 
 Ref SymList::repeat(PyObject *self, std::int64_t n)
 {
+    // Extending by an empty list adds nothing, however often.
+    const Py_ssize_t size = length(self);
+    const std::int64_t rounds = size > 0 ? std::max<std::int64_t>(n, 0) : 0;
+    if (rounds > 0 && failed(check_repeat_room(size, rounds))) {
+        return error;
+    }
     Ref result = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject *>(Py_TYPE(self))));
     if (!result) {
         return error;
     }
-    for (std::int64_t i = 0; i < n; ++i) {
-        // A large count of an empty list runs long without a Python frame.
+    for (std::int64_t i = 0; i < rounds; ++i) {
+        // Native extends run no Python frame that would look for signals.
         if (PyErr_CheckSignals() < 0 || !call_method(result.get(), interned<"extend">(), self)) {
             return error;
         }
@@ -158,8 +217,7 @@ Ref append(PyObject *self, FastArgs a)
     PyObject *value = container::one_arg(a, APPEND_SIG);
     if (value == nullptr || failed(check_unsealed(self, "Cannot append element on a sealed List.")) ||
         failed(check_room(self)) ||
-        failed(SymList::notify_update(
-            self, SymList::_set_item_without_permission_check(self, length(self), value)))) {
+        failed(SymList::notify_update(self, write_at_end(self, value, blank(self))))) {
         return error;
     }
     return none();
@@ -210,10 +268,12 @@ Ref extend(PyObject *self, FastArgs a)
     if (!updates) {
         return error;
     }
+    // A symbolic list's elements, or those a blank list is rebuilt from, are
+    // copies of a list's slots.
+    const bool copied = SymList::check(other) || blank(self);
     // `values` is ours: nothing else changes it while the writes run host code.
     for (Py_ssize_t k = 0; k < count; ++k) {
-        Maybe<Ref> update =
-            SymList::_set_item_without_permission_check(self, length(self), PyList_GET_ITEM(values.get(), k));
+        Maybe<Ref> update = write_at_end(self, PyList_GET_ITEM(values.get(), k), copied);
         if (!update || (*update && PyList_Append(updates.get(), update->get()) < 0)) {
             return error;
         }

@@ -52,6 +52,21 @@ Ref SymList::snapshot(PyObject *self)
     return Ref::steal(PyList_GetSlice(list, 0, PyList_GET_SIZE(list)));
 }
 
+Ref SymList::held_at(PyObject *self, PyObject *idx)
+{
+    if (!PyLong_Check(idx)) {
+        return Ref();
+    }
+    int overflow = 0;
+    long long i = PyLong_AsLongLongAndOverflow(idx, &overflow);
+    PyObject *list = storage(self);
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    if (overflow != 0 || i < -n || i >= n) {
+        return Ref();
+    }
+    return Ref::borrow(PyList_GET_ITEM(list, i < 0 ? i + n : i));
+}
+
 Ref SymList::sym_values(PyObject *self)
 {
     Ref elements = snapshot(self);

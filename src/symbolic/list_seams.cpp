@@ -181,7 +181,8 @@ Ref SymList::_clone_if_primitive(PyObject *self)
 
 Ref SymList::_relocate_if_symbolic(PyObject *self, PyObject *idx, PyObject *value, PyObject *seen)
 {
-    return container::relocate(self, fields(self), self, idx, value, seen);
+    Ref held = held_at(self, idx);
+    return container::relocate(self, fields(self), self, idx, value, seen, held.get());
 }
 
 namespace list_faces {

@@ -27,6 +27,7 @@ namespace {
 // How the core write takes its value.
 enum class Take : std::uint8_t {
     Given,    // as the caller gave it: an `Insertion` is unwrapped and inserted, the value formalised
+    Kept,     // as given, except that a missing value at the end is stored, not skipped
     Insert,   // already formal, inserted before the index
     Replace,  // already formal, replacing the element at the index
 };
@@ -66,9 +67,10 @@ Maybe<Ref> write_element(PyObject *self, std::int64_t index, PyObject *given, Ta
     PyObject *list = SymList::storage(self);
     const std::int64_t n = PyList_GET_SIZE(list);
     const bool past_end = index >= n;
+    const bool as_given = take == Take::Given || take == Take::Kept;
     if (past_end) {
         // An insertion is tested as its wrapper: never missing.
-        if (take != Take::Insert) {
+        if (take != Take::Insert && take != Take::Kept) {
             Maybe<bool> missing = eq_truth(br.missing_value, given);
             if (!missing) {
                 return error;
@@ -81,7 +83,7 @@ Maybe<Ref> write_element(PyObject *self, std::int64_t index, PyObject *given, Ta
     }
     Ref value = Ref::borrow(given);
     bool insertion = take == Take::Insert;
-    if (take == Take::Given) {
+    if (as_given) {
         Maybe<bool> wrapped = SymList::is_insertion(given);
         if (!wrapped) {
             return error;
@@ -109,8 +111,8 @@ Maybe<Ref> write_element(PyObject *self, std::int64_t index, PyObject *given, Ta
     if (!idx) {
         return error;
     }
-    Ref now = take == Take::Given ? SymList::_formalized_value(self, idx.get(), value.get(), nullptr)
-                                  : std::move(value);
+    Ref now = as_given ? SymList::_formalized_value(self, idx.get(), value.get(), nullptr, insertion)
+                       : std::move(value);
     if (!now) {
         return error;
     }
@@ -264,7 +266,9 @@ Status assign_slice(PyObject *self, PyObject *slice, PyObject *value)
     }
     for (std::size_t k = 0; k < values.size(); ++k) {
         Ref idx = new_int(at->at(k));
-        Ref formal = idx ? SymList::_formalized_value(self, idx.get(), values[k].get(), nullptr) : Ref();
+        const bool inserts = static_cast<std::int64_t>(k) >= at->count;
+        Ref formal =
+            idx ? SymList::_formalized_value(self, idx.get(), values[k].get(), nullptr, inserts) : Ref();
         if (!formal) {
             return error;
         }
@@ -322,7 +326,7 @@ Maybe<bool> SymList::is_insertion(PyObject *value)
     return predicate(PyObject_IsInstance(value, bridge::insertion_cls()));
 }
 
-Ref SymList::_formalized_value(PyObject *self, PyObject *idx, PyObject *value, PyObject *seen)
+Ref SymList::_formalized_value(PyObject *self, PyObject *idx, PyObject *value, PyObject *seen, bool inserts)
 {
     Maybe<Ref> element = element_of(self);
     if (!element) {
@@ -333,12 +337,20 @@ Ref SymList::_formalized_value(PyObject *self, PyObject *idx, PyObject *value, P
     }
     PyObject *field = *element && element->get() != Py_None ? element->get() : nullptr;
     FormalizeCtx ctx = container::formalize_ctx(self, fields(self), Ref::borrow(self), false);
-    return SymDict::formalize_field(idx, field, value, ctx, seen);
+    // Held across the host code formalisation runs: only its identity counts.
+    // A scalar is never adopted.
+    Ref replaced = inserts || typing::funnel::is_scalar_value(value) ? Ref() : held_at(self, idx);
+    return SymDict::formalize_field(idx, field, value, ctx, seen, replaced.get());
 }
 
 Maybe<Ref> SymList::_set_item_without_permission_check(PyObject *self, std::int64_t index, PyObject *value)
 {
     return write_element(self, index, value, Take::Given);
+}
+
+Maybe<Ref> SymList::append_copied(PyObject *self, PyObject *value)
+{
+    return write_element(self, PyList_GET_SIZE(storage(self)), value, Take::Kept);
 }
 
 Status SymList::delete_and_notify(PyObject *self, std::int64_t i)
