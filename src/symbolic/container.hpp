@@ -21,6 +21,7 @@
 #include "core/boundary.hpp"
 #include "core/ref.hpp"
 #include "symbolic/node.hpp"
+#include "symbolic/node_properties.hpp"
 
 namespace norv::symbolic {
 
@@ -171,122 +172,29 @@ struct Slots {
 };
 
 // ---- node-state properties -------------------------------------------------
-// A getset closure names the field: a reference (None when absent; a setter
-// stores any object, None as absent) or a bool (a setter takes only a bool,
-// its value named "v"). Deleting either raises "property has no deleter".
-
-struct RefField {
-    Ref &(*of)(ContainerFields &);
-};
-struct BoolField {
-    bool &(*of)(ContainerFields &);
-};
-
-inline void *closure(const void *field) noexcept
-{
-    return const_cast<void *>(field);
-}
+// The node's properties (`node_properties`) and the container's own.
 
 template <ContainerFields &(*Of)(PyObject *)>
-struct Properties {
-    static PyObject *get_ref(PyObject *self, void *c)
-    {
-        return read(
-            self, [&](ContainerFields &f) { return none_if_null(static_cast<const RefField *>(c)->of(f)); });
-    }
+using Properties = node_properties::Properties<ContainerFields, Of>;
 
-    static int set_ref(PyObject *self, PyObject *v, void *c)
-    {
-        return write(self, v, [&](ContainerFields &f) -> Status {
-            // Released after the access: its finalizer may read this container.
-            Ref displaced = Ref::borrow(null_if_none(v));
-            {
-                ExclusiveBorrow hold(f.borrow);
-                if (hold.failed()) {
-                    return error;
-                }
-                std::swap(displaced, static_cast<const RefField *>(c)->of(f));
-            }
-            return Status::ok;
-        });
-    }
+using RefRole = node_properties::RefRole<ContainerFields>;
+using FlagRole = node_properties::FlagRole<ContainerFields>;
+using node_properties::closure;
 
-    static PyObject *get_bool(PyObject *self, void *c)
-    {
-        return read(self,
-                    [&](ContainerFields &f) { return new_bool(static_cast<const BoolField *>(c)->of(f)); });
-    }
+inline constexpr RefRole VALUE_SPEC{[](ContainerFields &f) -> Ref & { return f.value_spec; }};
+inline constexpr RefRole ONCHANGE_CALLBACK{[](ContainerFields &f) -> Ref & { return f.onchange_callback; }};
+inline constexpr FlagRole WRAP{[](ContainerFields &f) -> bool & { return f.wrap; }};
+inline constexpr FlagRole SYM_MODE{[](ContainerFields &f) -> bool & { return f.sym_mode; }};
 
-    static int set_bool(PyObject *self, PyObject *v, void *c)
-    {
-        return write(self, v, [&](ContainerFields &f) -> Status {
-            Maybe<bool> b = bool_arg("v", v, false, ArgCause::Conversion);
-            if (!b) {
-                return error;
-            }
-            ExclusiveBorrow hold(f.borrow);
-            if (hold.failed()) {
-                return error;
-            }
-            static_cast<const BoolField *>(c)->of(f) = *b;
-            return Status::ok;
-        });
-    }
-
-private:
-    template <class Read>
-    static PyObject *read(PyObject *self, Read &&body)
-    {
-        return guard([&]() -> Ref {
-            ContainerFields &f = Of(self);
-            SharedBorrow hold(f.borrow);
-            if (hold.failed()) {
-                return error;
-            }
-            return body(f);
-        });
-    }
-
-    template <class Write>
-    static int write(PyObject *self, PyObject *v, Write &&body)
-    {
-        if (v == nullptr) {
-            return refuse_property_delete();
-        }
-        return guard_int([&] { return body(Of(self)); });
-    }
-};
-
-// The fields every container exposes.
-inline constexpr RefField PARENT{[](ContainerFields &f) -> Ref & { return f.node.parent; }};
-inline constexpr RefField PATH{[](ContainerFields &f) -> Ref & { return f.node.path; }};
-inline constexpr RefField ORIGIN{[](ContainerFields &f) -> Ref & { return f.node.origin; }};
-inline constexpr RefField VALUE_SPEC{[](ContainerFields &f) -> Ref & { return f.value_spec; }};
-inline constexpr RefField ONCHANGE_CALLBACK{[](ContainerFields &f) -> Ref & { return f.onchange_callback; }};
-inline constexpr BoolField SEALED{[](ContainerFields &f) -> bool & { return f.node.sealed; }};
-inline constexpr BoolField ALLOW_PARTIAL{[](ContainerFields &f) -> bool & { return f.node.allow_partial; }};
-inline constexpr BoolField ACCESSOR_WRITABLE{
-    [](ContainerFields &f) -> bool & { return f.node.accessor_writable; }};
-inline constexpr BoolField WRAP{[](ContainerFields &f) -> bool & { return f.wrap; }};
-inline constexpr BoolField SYM_MODE{[](ContainerFields &f) -> bool & { return f.sym_mode; }};
-
-// The properties every container exposes.
+// The properties every container exposes after its node's.
 template <class Props>
-std::array<PyGetSetDef, 12> common_properties()
+std::array<PyGetSetDef, 4> own_properties()
 {
     return {{
-        {"_sym_parent", Props::get_ref, Props::set_ref, nullptr, closure(&PARENT)},
-        {"sym_parent", Props::get_ref, nullptr, nullptr, closure(&PARENT)},
-        {"_sym_path", Props::get_ref, Props::set_ref, nullptr, closure(&PATH)},
-        {"sym_path", Props::get_ref, nullptr, nullptr, closure(&PATH)},
-        {"_sym_origin", Props::get_ref, Props::set_ref, nullptr, closure(&ORIGIN)},
-        {"_sealed", Props::get_bool, Props::set_bool, nullptr, closure(&SEALED)},
-        {"_allow_partial", Props::get_bool, Props::set_bool, nullptr, closure(&ALLOW_PARTIAL)},
-        {"_accessor_writable", Props::get_bool, Props::set_bool, nullptr, closure(&ACCESSOR_WRITABLE)},
         {"_value_spec", Props::get_ref, Props::set_ref, nullptr, closure(&VALUE_SPEC)},
         {"_onchange_callback", Props::get_ref, Props::set_ref, nullptr, closure(&ONCHANGE_CALLBACK)},
-        {"_wrap", Props::get_bool, Props::set_bool, nullptr, closure(&WRAP)},
-        {"sym_mode", Props::get_bool, nullptr, nullptr, closure(&SYM_MODE)},
+        {"_wrap", Props::get_flag, Props::set_flag, nullptr, closure(&WRAP)},
+        {"sym_mode", Props::get_flag, nullptr, nullptr, closure(&SYM_MODE)},
     }};
 }
 

@@ -28,12 +28,12 @@ using Binding = binding::Faces<container_of, SymDict::KIND>;
 
 using Props = container::Properties<container_of>;
 
-inline constexpr container::BoolField AS_OBJECT_ATTRIBUTES_CONTAINER{
+inline constexpr container::FlagRole AS_OBJECT_ATTRIBUTES_CONTAINER{
     [](ContainerFields &f) -> bool & { return static_cast<DictFields &>(f).as_object_attributes_container; }};
 
-auto GETSET = table(container::common_properties<Props>(),
+auto GETSET = table(Props::node_getset(), container::own_properties<Props>(),
                     std::array{
-                        PyGetSetDef{"_as_object_attributes_container", Props::get_bool, Props::set_bool,
+                        PyGetSetDef{"_as_object_attributes_container", Props::get_flag, Props::set_flag,
                                     nullptr, container::closure(&AS_OBJECT_ATTRIBUTES_CONTAINER)},
                     });
 

@@ -22,7 +22,7 @@ using Binding = binding::Faces<SymList::fields, SymList::KIND>;
 
 using Props = container::Properties<SymList::fields>;
 
-auto GETSET = table(container::common_properties<Props>(),
+auto GETSET = table(Props::node_getset(), container::own_properties<Props>(),
                     std::array{
                         PyGetSetDef{"value_spec", Props::get_ref, nullptr, nullptr,
                                     container::closure(&container::VALUE_SPEC)},

@@ -2,11 +2,13 @@
 // node-state properties and the field-dict seams.
 #include "symbolic/object/sym_object.hpp"
 
+#include <array>
 #include <new>
 
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/registry.hpp"
+#include "symbolic/node_properties.hpp"
 
 namespace norv::symbolic::object {
 
@@ -71,103 +73,21 @@ int symobject_clear(PyObject *self)
 }
 
 // ---- node-state properties --------------------------------------------------------------------
-// Getters pass the blank-object guard first; setters check nothing but the
-// bool conversion and release what they displace after the access. Deleting
-// any of them raises "property has no deleter".
+// Getters pass the blank-object guard first.
 
-struct RefRole {
-    Ref SymNode::*member;
-};
-struct FlagRole {
-    bool SymNode::*member;
-};
-
-constexpr RefRole PARENT{&SymNode::parent};
-constexpr RefRole PATH{&SymNode::path};
-constexpr RefRole ORIGIN{&SymNode::origin};
-constexpr FlagRole SEALED{&SymNode::sealed};
-constexpr FlagRole ALLOW_PARTIAL{&SymNode::allow_partial};
-constexpr FlagRole ACCESSOR_WRITABLE{&SymNode::accessor_writable};
-
-template <class Role, class Read>
-PyObject *read_role(PyObject *self, void *c, Read &&read)
+Status blank_guard(PyObject *self)
 {
-    return guard([&]() -> Ref {
-        ObjectFields &f = SymObject::fields(self);
-        SharedBorrow hold(f.borrow);
-        if (hold.failed() || failed(SymObject::node_read_guard(self, OnConflict::Raise))) {
-            return error;
-        }
-        return read(f.node, *static_cast<const Role *>(c));
-    });
+    return SymObject::node_read_guard(self, OnConflict::Raise);
 }
 
-PyObject *get_ref(PyObject *self, void *c)
-{
-    return read_role<RefRole>(self, c,
-                              [](SymNode &n, const RefRole &r) { return none_if_null(n.*r.member); });
-}
+using Props = node_properties::Properties<ObjectFields, SymObject::fields, blank_guard>;
 
-PyObject *get_flag(PyObject *self, void *c)
-{
-    return read_role<FlagRole>(self, c, [](SymNode &n, const FlagRole &r) { return new_bool(n.*r.member); });
-}
-
-int set_ref(PyObject *self, PyObject *v, void *c)
-{
-    if (v == nullptr) {
-        return refuse_property_delete();
-    }
-    return guard_int([&]() -> Status {
-        ObjectFields &f = SymObject::fields(self);
-        Ref displaced = Ref::borrow(null_if_none(v));
-        ExclusiveBorrow hold(f.borrow);
-        if (hold.failed()) {
-            return error;
-        }
-        std::swap(displaced, f.node.*static_cast<const RefRole *>(c)->member);
-        return Status::ok;
-    });
-}
-
-int set_flag(PyObject *self, PyObject *v, void *c)
-{
-    if (v == nullptr) {
-        return refuse_property_delete();
-    }
-    return guard_int([&]() -> Status {
-        Maybe<bool> b = bool_arg("v", v, false, ArgCause::Conversion);
-        if (!b) {
-            return error;
-        }
-        ObjectFields &f = SymObject::fields(self);
-        ExclusiveBorrow hold(f.borrow);
-        if (hold.failed()) {
-            return error;
-        }
-        f.node.*static_cast<const FlagRole *>(c)->member = *b;
-        return Status::ok;
-    });
-}
-
-void *closure(const void *role) noexcept
-{
-    return const_cast<void *>(role);
-}
-
-PyGetSetDef GETSET[] = {
-    {"_sym_parent", get_ref, set_ref, nullptr, closure(&PARENT)},
-    {"_sym_path", get_ref, set_ref, nullptr, closure(&PATH)},
-    {"_sym_origin", get_ref, set_ref, nullptr, closure(&ORIGIN)},
-    {"_sealed", get_flag, set_flag, nullptr, closure(&SEALED)},
-    {"_allow_partial", get_flag, set_flag, nullptr, closure(&ALLOW_PARTIAL)},
-    {"_accessor_writable", get_flag, set_flag, nullptr, closure(&ACCESSOR_WRITABLE)},
-    {"sym_parent", get_ref, nullptr, nullptr, closure(&PARENT)},
-    {"sym_path", get_ref, nullptr, nullptr, closure(&PATH)},
-    {"_sym_attributes", shim_getter<faces::_sym_attributes>, nullptr,
-     "A new symbolic dict view of the fields, its parent the object.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+auto GETSET =
+    table(Props::node_getset(),
+          std::array{
+              PyGetSetDef{"_sym_attributes", shim_getter<faces::_sym_attributes>, nullptr,
+                          "A new symbolic dict view of the fields, its parent the object.", nullptr},
+          });
 
 // ---- methods and seams ------------------------------------------------------------------------
 
@@ -261,7 +181,7 @@ PyType_Slot SLOTS[] = {
     {Py_tp_traverse, reinterpret_cast<void *>(symobject_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(symobject_clear)},
     {Py_tp_methods, METHODS},
-    {Py_tp_getset, GETSET},
+    {Py_tp_getset, GETSET.data()},
     {0, nullptr},
 };
 
