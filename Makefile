@@ -10,7 +10,7 @@ GROUPS    := test bench lint
 # Builds skip isolation, so the venv also holds pyproject.toml's build requirements.
 BUILD_REQUIRES = $$($(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"])')
 
-.PHONY: all install run test test-asan asan-run bench format format-check clean
+.PHONY: all install run check-layers test test-asan asan-run bench format format-check clean
 
 all: install
 
@@ -27,9 +27,13 @@ install: $(VENV)/.deps
 run: install
 	$(PY) examples/tour.py
 
+# Every folder of src/ includes only the folders below it (the order is in the script).
+check-layers: $(VENV)/.deps
+	$(PY) tools/check-layers
+
 # The tests also reach native steps that have no Python surface (`_native._testing`).
 test: PROBES = ON
-test: install
+test: check-layers install
 	$(PY) -m pytest $(PYTEST_ARGS)
 
 # AddressSanitizer + UndefinedBehaviorSanitizer, assertions on. The runtime must

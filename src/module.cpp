@@ -3,24 +3,43 @@
 // names in that order).
 #include <Python.h>
 
+#include <initializer_list>
+
 #ifdef Py_GIL_DISABLED
 #error "norv_core._native supports only the CPython build with the global interpreter lock"
 #endif
 
+#include "containers/dict.hpp"
+#include "containers/list.hpp"
+#include "containers/wrap_node.hpp"
 #include "core/boundary.hpp"
 #include "core/hooks.hpp"
 #include "core/registry.hpp"
-#include "flags.hpp"
+#include "emission/inline_serde.hpp"
+#include "emission/repr_fast.hpp"
+#include "emission/to_json.hpp"
 #include "formatting/format.hpp"
-#include "kernel/kernel.hpp"
-#include "symbolic/object/construct.hpp"
-#include "symbolic/symbolic.hpp"
+#include "kernel/gc.hpp"
+#include "kernel/heap_type.hpp"
+#include "kernel/record_cells.hpp"
+#include "kernel/refs.hpp"
+#include "kernel/slots.hpp"
+#include "nodes/container_bridge.hpp"
+#include "nodes/object_bridge.hpp"
+#include "objects/construct.hpp"
+#include "objects/ctor_meta.hpp"
+#include "objects/field_read.hpp"
+#include "objects/object_topology.hpp"
+#include "objects/record_object.hpp"
+#include "objects/sym_object.hpp"
+#include "objects/type_slots.hpp"
+#include "scopes/flags.hpp"
 #include "topology/keypath.hpp"
 #include "topology/keypath_set.hpp"
 #include "topology/missing.hpp"
-#include "typing/key_specs/key_specs.hpp"
-#include "typing/bridge/bridge.hpp"
+#include "typing/bridge/typing_bridge.hpp"
 #include "typing/field/field.hpp"
+#include "typing/key_specs/key_specs.hpp"
 #include "typing/schema/schema.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/classes.hpp"
@@ -52,14 +71,119 @@ Ref abi_version(PyObject *)
 PyMethodDef ABI_VERSION_DEF = method_noargs<abi_version>(
     "abi_version", "abi_version()\n--\n\nReturn the native core ABI version `(major, minor)`.");
 
+// A registered name: a class or a module function, made on first request.
+struct Name {
+    PyTypeObject *(*type)();
+    PyMethodDef *(*function)();
+};
+
+constexpr Name type_name(PyTypeObject *(*type)())
+{
+    return {type, nullptr};
+}
+
+constexpr Name function_name(PyMethodDef *(*function)())
+{
+    return {nullptr, function};
+}
+
+// Asks for each name only once the step before it succeeded.
+Status add_names(PyObject *m, std::initializer_list<Name> names)
+{
+    for (const Name &name : names) {
+        if (failed(name.type != nullptr ? add_type(m, name.type()) : add_function(m, name.function()))) {
+            return error;
+        }
+    }
+    return Status::ok;
+}
+
+// The symbolic layers' names, in the host's order, which interleaves the
+// layers: the containers, the to-JSON walk, the objects with their inline
+// serde and fast renderer among them.
+Status add_symbolic_names(PyObject *m)
+{
+    namespace object = symbolic::object;
+    return add_names(m, {
+                            type_name(symbolic::SymDict::type),
+                            function_name(symbolic::bridge::installer),
+                            function_name(symbolic::ops::to_json_walk_function),
+                            function_name(symbolic::ops::set_default_sym_jsonify_function),
+                            type_name(symbolic::SymList::type),
+                            function_name(symbolic::bridge::list_installer),
+                            type_name(object::SymObject::type),
+                            type_name(object::ObjectCtorMeta::type),
+                            type_name(object::field_getter_type),
+                            function_name(object::bridge::installer),
+                            function_name(object::render_object_fast_function),
+                            function_name(object::inline_fields_function),
+                            function_name(object::clone_inline_shallow_function),
+                            function_name(object::clone_construct_function),
+                            function_name(object::set_item_no_check_function),
+                            function_name(object::record_materialize_function),
+                            function_name(object::record_init_node_state_function),
+                            function_name(object::record_inline_fields_function),
+                            function_name(object::record_is_materialized_function),
+                            function_name(object::record_adopt_children_function),
+                            function_name(object::record_repath_children_function),
+                            function_name(object::record_node_read_function),
+                            function_name(object::topology::setparent_function),
+                            function_name(object::topology::setpath_function),
+                            function_name(object::topology::set_accessor_writable_function),
+                            function_name(object::topology::setorigin_function),
+                            function_name(object::topology::seal_function),
+                            function_name(object::container_candidate_fields_function),
+                            function_name(object::container_wrap_fields_function),
+                            function_name(object::inline_object_to_json_function),
+                            function_name(object::inline_object_to_json_open_function),
+                            function_name(object::from_json_all_plain_function),
+                            function_name(object::record_construct_function),
+                            function_name(object::probe_is_inline_function),
+                            function_name(object::topology::probe_node_get_function),
+                            function_name(object::topology::probe_node_set_function),
+                        });
+}
+
+// The record kernel's names, with the objects' native type slots among them.
+Status add_kernel_names(PyObject *m)
+{
+    namespace tp_slots = symbolic::object::tp_slots;
+    return add_names(m, {
+                            function_name(kernel::heap_type::topology_reserved_function),
+                            function_name(kernel::record::node_get_function),
+                            function_name(kernel::record::node_set_function),
+                            function_name(kernel::record::node_set_if_absent_function),
+                            function_name(kernel::heap_type::probe_type_layout_function),
+                            function_name(tp_slots::roundtrip_tp_init_function),
+                            function_name(tp_slots::install_tp_init_function),
+                            function_name(tp_slots::install_record_tp_init_function),
+                            function_name(tp_slots::install_tp_getattro_function),
+                            function_name(tp_slots::install_tp_getattro_fast_function),
+                            function_name(tp_slots::install_record_tp_getattro_function),
+                            function_name(tp_slots::tp_getattro_is_native_function),
+                            function_name(tp_slots::tp_getattro_is_fast_function),
+                            function_name(kernel::heap_type::make_record_function),
+                            function_name(kernel::heap_type::make_record_subtype_function),
+                            function_name(kernel::slots::set_sym_mode_function),
+                            function_name(kernel::slots::set_field_kinds_function),
+                            function_name(kernel::heap_type::record_layout_function),
+                            function_name(kernel::refs::is_inferential_function),
+                            function_name(kernel::heap_type::generic_getattr_function),
+                            function_name(kernel::gc::probe_short_circuit_function),
+                            function_name(kernel::gc::probe_traverse_visits_function),
+                        });
+}
+
 // Each step returns a Status; the first failure stops execution.
 Status exec_steps(PyObject *m)
 {
-    // The typing layer's hooks into the layers above it, in place before any
-    // name is: the schema drivers emit validated containers through the first,
-    // and the bridge asks the object layer whether an object is partial.
+    // The hooks into the layers above, in place before any name is: the
+    // schema drivers emit validated containers through the first, the typing
+    // bridge asks the object layer whether an object is partial, and
+    // adoption reads an object's parent.
     hooks::WRAP_NODE_HOOK.set(symbolic::build_wrap_node);
     hooks::SYM_PARTIAL_HOOK.set(&symbolic::object::construct::sym_partial_native);
+    hooks::OBJECT_PARENT_HOOK.set(&symbolic::object::topology::sym_object_parent);
 
     // Not a registered name: the class of internal faults.
     PyObject *panic_type = panic_exception_type();
@@ -119,8 +243,7 @@ Status exec_steps(PyObject *m)
         }
     }
 
-    if (failed(symbolic::register_names(m)) || failed(flags::register_names(m)) ||
-        failed(kernel::register_names(m))) {
+    if (failed(add_symbolic_names(m)) || failed(flags::register_names(m)) || failed(add_kernel_names(m))) {
         return error;
     }
 #ifdef NORV_TEST_PROBES

@@ -5,7 +5,8 @@
 #include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "kernel/refs.hpp"
-#include "symbolic/object/sym_object.hpp"
+#include "nodes/object_messages.hpp"
+#include "typing/field/field_meta.hpp"
 
 namespace norv::kernel::slots {
 

@@ -8,7 +8,7 @@
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "kernel/quoted.hpp"
-#include "kernel/record.hpp"
+#include "kernel/record_cells.hpp"
 
 namespace norv::testing {
 

@@ -6,12 +6,12 @@
 #include "core/borrow.hpp"
 #include "core/boundary.hpp"
 #include "core/none.hpp"
-#include "symbolic/dict.hpp"
-#include "symbolic/object/construct.hpp"
-#include "symbolic/object/ctor_meta.hpp"
-#include "symbolic/object/record.hpp"
-#include "symbolic/object/sym_object.hpp"
-#include "symbolic/object/topology.hpp"
+#include "containers/dict.hpp"
+#include "objects/construct.hpp"
+#include "objects/ctor_meta.hpp"
+#include "objects/record_object.hpp"
+#include "objects/sym_object.hpp"
+#include "objects/object_topology.hpp"
 
 namespace norv::testing {
 

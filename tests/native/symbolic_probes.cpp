@@ -7,11 +7,11 @@
 #include "core/boundary.hpp"
 #include "core/hooks.hpp"
 #include "core/none.hpp"
-#include "symbolic/adopt.hpp"
-#include "symbolic/bridge.hpp"
-#include "symbolic/dict.hpp"
-#include "symbolic/list.hpp"
-#include "symbolic/markers.hpp"
+#include "containers/adopt.hpp"
+#include "nodes/container_bridge.hpp"
+#include "containers/dict.hpp"
+#include "containers/list.hpp"
+#include "nodes/markers.hpp"
 
 namespace norv::testing {
 

@@ -10,7 +10,7 @@
 #include <Python.h>
 
 #include "core/ref.hpp"
-#include "typing/services.hpp"
+#include "typing/value_specs/services.hpp"
 
 namespace norv::typing::field {
 

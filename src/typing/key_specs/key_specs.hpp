@@ -11,7 +11,7 @@
 #include <Python.h>
 
 #include "core/error.hpp"
-#include "typing/services.hpp"
+#include "typing/value_specs/services.hpp"
 
 namespace norv::key_specs {
 

@@ -8,7 +8,7 @@
 
 #include "core/error.hpp"
 #include "core/ref.hpp"
-#include "typing/funnel/field_meta.hpp"
+#include "typing/field/field_meta.hpp"
 
 namespace norv::typing::schema {
 struct SchemaMeta;

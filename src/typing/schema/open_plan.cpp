@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "topology/keypath.hpp"
-#include "typing/funnel/field_meta.hpp"
+#include "typing/field/field_meta.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing::schema {

@@ -11,9 +11,9 @@
 #include "core/truth.hpp"
 #include "formatting/format.hpp"
 #include "topology/keypath.hpp"
-#include "typing/bridge/bridge.hpp"
+#include "typing/bridge/typing_bridge.hpp"
 #include "typing/field/field.hpp"
-#include "typing/funnel/field_meta.hpp"
+#include "typing/field/field_meta.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/value_specs/frame.hpp"
 

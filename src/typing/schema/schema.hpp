@@ -16,8 +16,8 @@
 #include "core/borrow.hpp"
 #include "core/error.hpp"
 #include "core/ref.hpp"
-#include "typing/funnel/field_meta.hpp"
-#include "typing/services.hpp"
+#include "typing/field/field_meta.hpp"
+#include "typing/value_specs/services.hpp"
 
 namespace norv::typing::schema {
 

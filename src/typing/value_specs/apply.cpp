@@ -17,7 +17,7 @@
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "core/truth.hpp"
-#include "typing/bridge/bridge.hpp"
+#include "typing/bridge/typing_bridge.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/containers.hpp"

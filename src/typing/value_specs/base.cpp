@@ -9,7 +9,7 @@
 #include "core/names.hpp"
 #include "core/recursion.hpp"
 #include "core/registry.hpp"
-#include "typing/bridge/bridge.hpp"
+#include "typing/bridge/typing_bridge.hpp"
 #include "typing/value_specs/relations.hpp"
 #include "typing/value_specs/util.hpp"
 

@@ -4,7 +4,7 @@
 // the annotation. Callable accepts Python subclasses, Functor does not.
 #include "core/names.hpp"
 #include "core/truth.hpp"
-#include "typing/bridge/bridge.hpp"
+#include "typing/bridge/typing_bridge.hpp"
 #include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/util.hpp"

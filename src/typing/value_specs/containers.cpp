@@ -1,6 +1,6 @@
 #include "typing/value_specs/containers.hpp"
 
-#include "typing/bridge/bridge.hpp"
+#include "typing/bridge/typing_bridge.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/frame.hpp"
 #include "typing/value_specs/class_kit.hpp"

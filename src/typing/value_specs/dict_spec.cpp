@@ -1,8 +1,8 @@
 // Dict: dict values, optionally bound to a schema describing their keys and
 // fields. An open Dict[str, V] keeps V at hand for the fast paths.
 #include "core/names.hpp"
-#include "typing/bridge/bridge.hpp"
-#include "typing/services.hpp"
+#include "typing/bridge/typing_bridge.hpp"
+#include "typing/value_specs/services.hpp"
 #include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/util.hpp"

@@ -5,7 +5,7 @@
 #include "core/once.hpp"
 #include "core/recursion.hpp"
 #include "topology/keypath.hpp"
-#include "typing/bridge/bridge.hpp"
+#include "typing/bridge/typing_bridge.hpp"
 #include "typing/value_specs/util.hpp"
 
 namespace norv::typing {

@@ -1,5 +1,5 @@
 // Enum: a value drawn from a fixed list of candidates.
-#include "typing/bridge/bridge.hpp"
+#include "typing/bridge/typing_bridge.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/util.hpp"

@@ -4,7 +4,7 @@
 
 #include "core/borrow.hpp"
 #include "core/registry.hpp"
-#include "typing/bridge/bridge.hpp"
+#include "typing/bridge/typing_bridge.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/util.hpp"
 

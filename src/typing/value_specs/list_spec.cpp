@@ -1,6 +1,6 @@
 // List: a Python list whose every element is applied with one element spec,
 // within optional size bounds.
-#include "typing/services.hpp"
+#include "typing/value_specs/services.hpp"
 #include "typing/value_specs/containers.hpp"
 #include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/util.hpp"

@@ -2,7 +2,7 @@
 // the host resolves later), or as a generic alias.
 #include "core/names.hpp"
 #include "core/truth.hpp"
-#include "typing/bridge/bridge.hpp"
+#include "typing/bridge/typing_bridge.hpp"
 #include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/util.hpp"

@@ -4,7 +4,7 @@
 #include "core/boundary.hpp"
 #include "core/registry.hpp"
 #include "core/truth.hpp"
-#include "typing/bridge/bridge.hpp"
+#include "typing/bridge/typing_bridge.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/frame.hpp"
 #include "typing/value_specs/class_kit.hpp"

@@ -6,7 +6,7 @@
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
-#include "typing/bridge/bridge.hpp"
+#include "typing/bridge/typing_bridge.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/engine.hpp"

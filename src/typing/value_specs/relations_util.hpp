@@ -10,7 +10,7 @@
 #include "core/none.hpp"
 #include "core/ref.hpp"
 #include "core/truth.hpp"
-#include "typing/bridge/bridge.hpp"
+#include "typing/bridge/typing_bridge.hpp"
 
 namespace norv::typing::rel {
 

@@ -5,7 +5,7 @@
 #include "core/names.hpp"
 #include "core/utf8.hpp"
 #include "formatting/format.hpp"
-#include "typing/bridge/bridge.hpp"
+#include "typing/bridge/typing_bridge.hpp"
 #include "typing/value_specs/engine.hpp"
 
 namespace norv::typing::engine {

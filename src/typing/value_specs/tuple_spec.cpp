@@ -1,6 +1,6 @@
 // Tuple: a fixed-length tuple with one element spec per position, or a
 // variable-length one whose items share one element spec within size bounds.
-#include "typing/services.hpp"
+#include "typing/value_specs/services.hpp"
 #include "typing/value_specs/containers.hpp"
 #include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/util.hpp"

@@ -1,7 +1,7 @@
 // Type: values that are classes, subclasses of a type given directly or by
 // name (a forward reference the host resolves later).
 #include "core/names.hpp"
-#include "typing/bridge/bridge.hpp"
+#include "typing/bridge/typing_bridge.hpp"
 #include "typing/value_specs/class_kit.hpp"
 #include "typing/value_specs/classes.hpp"
 #include "typing/value_specs/util.hpp"

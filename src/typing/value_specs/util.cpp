@@ -3,7 +3,7 @@
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/truth.hpp"
-#include "typing/bridge/bridge.hpp"
+#include "typing/bridge/typing_bridge.hpp"
 
 namespace norv::typing::util {
 

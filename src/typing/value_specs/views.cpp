@@ -4,7 +4,7 @@
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
-#include "typing/bridge/bridge.hpp"
+#include "typing/bridge/typing_bridge.hpp"
 #include "typing/value_specs/base.hpp"
 #include "typing/value_specs/engine.hpp"
 #include "typing/value_specs/util.hpp"
