@@ -1,7 +1,10 @@
 // The compiled fill: each init field's keyword value (or a copy of its
 // default) offered to the funnel's pure tiers, containers built straight into
 // the host's symbolic classes with the object as parent. All or nothing: the
-// first value the tiers leave makes the whole fill decline.
+// first value the tiers leave makes the whole fill decline, and the nodes are
+// built only once no field can decline any more.
+#include <vector>
+
 #include "core/names.hpp"
 #include "symbolic/dict.hpp"
 #include "symbolic/list.hpp"
@@ -18,32 +21,47 @@ namespace {
 
 namespace fn = typing::funnel;
 
-// A symbolic node around the container `w` the funnel proved, the object its
-// parent; nothing when the host's container classes are not installed.
-Maybe<Ref> wrap_node(PyObject *self, const CompiledField &c, PyObject *w, const fn::FunnelCtx &ctx,
-                     bool allow_partial)
+// A container the funnel proved, to become a symbolic node of the host's
+// classes once every field is accepted: a node built earlier would already
+// have made the container's members its children when a later field
+// declines, and a decline leaves no trace.
+struct PendingWrap {
+    const CompiledField *field;
+    Ref container;
+};
+
+// Builds the nodes of `pending` in field order, the object their parent, and
+// stores each over its container in `dict`.
+Status wrap_pending(PyObject *self, const std::vector<PendingWrap> &pending, const fn::FunnelCtx &ctx,
+                    bool allow_partial, PyObject *dict)
 {
+    if (pending.empty()) {
+        return Status::ok;
+    }
+    // Installed: the fill declined where they were not.
     PyObject *dict_type = nullptr, *list_type = nullptr;
-    if (!typing::bridge::symbolic_container_types(&dict_type, &list_type)) {
-        return Ref();
+    (void)typing::bridge::symbolic_container_types(&dict_type, &list_type);
+    for (const PendingWrap &p : pending) {
+        const CompiledField &c = *p.field;
+        Ref path = keypath::child_key_path(c.key.get(), ctx.root_path);
+        if (!path) {
+            return error;
+        }
+        PyObject *spec = c.meta->value_spec.get();
+        PyObject *w = p.container.get();
+        Ref node = PyDict_CheckExact(w)
+                       ? SymDict::build_wrap_node(dict_type, w, spec, allow_partial, path.get(), self)
+                       : SymList::build_wrap_node(list_type, w, spec, allow_partial, path.get(), self);
+        if (!node || PyDict_SetItem(dict, c.key.get(), node.get()) < 0) {
+            return error;
+        }
     }
-    Ref path = keypath::child_key_path(c.key.get(), ctx.root_path);
-    if (!path) {
-        return error;
-    }
-    PyObject *spec = c.meta->value_spec.get();
-    if (PyDict_CheckExact(w)) {
-        return some(SymDict::build_wrap_node(dict_type, w, spec, allow_partial, path.get(), self));
-    }
-    if (PyList_Check(w)) {
-        return some(SymList::build_wrap_node(list_type, w, spec, allow_partial, path.get(), self));
-    }
-    return raise_not_instance(w, "list");
+    return Status::ok;
 }
 
 // One value of one field: true when stored, false when the fill declines.
-Maybe<bool> fill_value(PyObject *self, const CompiledField &c, Ref value, const fn::FunnelCtx &ctx,
-                       bool allow_partial, Filled &out)
+Maybe<bool> fill_value(const CompiledField &c, Ref value, const fn::FunnelCtx &ctx, Filled &out,
+                       std::vector<PendingWrap> &pending)
 {
     const typing::FieldMeta &meta = *c.meta;
     Maybe<fn::Accept> verdict = fn::funnel_accept(value.get(), meta, c.key.get(), ctx);
@@ -73,14 +91,14 @@ Maybe<bool> fill_value(PyObject *self, const CompiledField &c, Ref value, const 
                             !(tuple || PyList_CheckExact(stored.get()) || PyDict_CheckExact(stored.get()));
                 break;
             }
-            Maybe<Ref> node = wrap_node(self, c, stored.get(), ctx, allow_partial);
-            if (!node) {
-                return error;
-            }
-            if (!*node) {
+            PyObject *dict_type = nullptr, *list_type = nullptr;
+            if (!typing::bridge::symbolic_container_types(&dict_type, &list_type)) {
                 return false;
             }
-            stored = std::move(*node);
+            if (!PyDict_CheckExact(stored.get()) && !PyList_Check(stored.get())) {
+                return raise_not_instance(stored.get(), "list");
+            }
+            pending.push_back(PendingWrap{&c, Ref::borrow(stored.get())});
             break;
         }
         case fn::AcceptKind::Deferred:
@@ -105,6 +123,7 @@ Maybe<std::optional<Filled>> try_compiled_fill(PyObject *self, const CtorMeta &m
     }
     Ref missing;
     const fn::FunnelCtx ctx{root_path, false, meta.has_attrs_builder};
+    std::vector<PendingWrap> pending;
     for (const CompiledField &c : *meta.refs.compiled_fields) {
         PyObject *found = nullptr;
         if (PyDict_GetItemRef(kwargs, c.key.get(), &found) < 0) {
@@ -130,7 +149,7 @@ Maybe<std::optional<Filled>> try_compiled_fill(PyObject *self, const CtorMeta &m
                 return error;
             }
         }
-        const Maybe<bool> stored = fill_value(self, c, std::move(value), ctx, allow_partial, out);
+        const Maybe<bool> stored = fill_value(c, std::move(value), ctx, out, pending);
         if (!stored) {
             return error;
         }
@@ -140,6 +159,9 @@ Maybe<std::optional<Filled>> try_compiled_fill(PyObject *self, const CtorMeta &m
     }
     if (missing) {
         return construct::missing_args_error(reinterpret_cast<PyObject *>(Py_TYPE(self)), missing.get());
+    }
+    if (failed(wrap_pending(self, pending, ctx, allow_partial, out.dict.get()))) {
+        return error;
     }
     return Answer(std::move(out));
 }
