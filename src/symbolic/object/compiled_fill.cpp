@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/names.hpp"
+#include "symbolic/adopt.hpp"
 #include "symbolic/dict.hpp"
 #include "symbolic/list.hpp"
 #include "symbolic/object/bridge.hpp"
@@ -31,7 +32,9 @@ struct PendingWrap {
 };
 
 // Builds the nodes of `pending` in field order, the object their parent, and
-// stores each over its container in `dict`.
+// stores each over its container in `dict`. A node takes its members before
+// its parent, so the object's tree is walked for a cycle once the node holds
+// them, as adopting the node would.
 Status wrap_pending(PyObject *self, const std::vector<PendingWrap> &pending, const fn::FunnelCtx &ctx,
                     bool allow_partial, PyObject *dict)
 {
@@ -52,7 +55,8 @@ Status wrap_pending(PyObject *self, const std::vector<PendingWrap> &pending, con
         Ref node = PyDict_CheckExact(w)
                        ? SymDict::build_wrap_node(dict_type, w, spec, allow_partial, path.get(), self)
                        : SymList::build_wrap_node(list_type, w, spec, allow_partial, path.get(), self);
-        if (!node || PyDict_SetItem(dict, c.key.get(), node.get()) < 0) {
+        if (!node || failed(adopt::guard_no_cycle(self, node.get(), path.get())) ||
+            PyDict_SetItem(dict, c.key.get(), node.get()) < 0) {
             return error;
         }
     }

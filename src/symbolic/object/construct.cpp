@@ -12,6 +12,7 @@
 #include "core/truth.hpp"
 #include "core/utf8.hpp"
 #include "flags.hpp"
+#include "symbolic/adopt.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/ctor_meta.hpp"
@@ -320,6 +321,14 @@ Status SymObject::construct_impl(PyObject *self, std::optional<bool> sealed, PyO
     MetaRead read(std::move(meta));
     const CtorMeta &m = *read;
     const bool seal = sealed.value_or(m.frozen);
+    Ref former;
+    {
+        ObjectFields &f = fields(self);
+        SharedBorrow hold(f.borrow, OnConflict::Panic);
+        former = Ref::borrow(f.node.parent.get());
+    }
+    // The node reset detaches the object from a parent that still holds it.
+    const adopt::FormerParent detached(self, std::move(former));
     if (failed(begin(self, m, root_path, explicit_init, allow_partial))) {
         return error;
     }
