@@ -145,8 +145,9 @@ std::optional<ChildState> native_child_state(PyObject *value)
     return ChildState{Ref::borrow(f->node.parent.get()), Ref::borrow(f->node.path.get()), f->sym_mode};
 }
 
-FormerParent::FormerParent(PyObject *node, Ref parent) noexcept : node_(node), parent_(std::move(parent))
+void FormerParent::keep(Ref parent) noexcept
 {
+    parent_ = std::move(parent);
     if (parent_) {
         outer_ = t_former;
         t_former = this;

@@ -50,10 +50,14 @@ Status guard_free_value(PyObject *owner, PyObject *value, PyObject *path);
 // nest on the constructing thread; one without a parent does nothing.
 class FormerParent {
 public:
-    FormerParent(PyObject *node, Ref parent) noexcept;
+    explicit FormerParent(PyObject *node) noexcept : node_(node) {}
+    FormerParent(PyObject *node, Ref parent) noexcept : node_(node) { keep(std::move(parent)); }
     ~FormerParent();
     FormerParent(const FormerParent &) = delete;
     FormerParent &operator=(const FormerParent &) = delete;
+
+    // The frame takes `parent` (nothing for none); once per frame.
+    void keep(Ref parent) noexcept;
 
     // The parent a live frame of this thread keeps for `node`; nullptr when none.
     static PyObject *of(PyObject *node) noexcept;

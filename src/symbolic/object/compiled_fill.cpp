@@ -3,6 +3,7 @@
 // the host's symbolic classes with the object as parent. All or nothing: the
 // first value the tiers leave makes the whole fill decline, and the nodes are
 // built only once no field can decline any more.
+#include <array>
 #include <vector>
 
 #include "core/names.hpp"
@@ -12,6 +13,7 @@
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/construct.hpp"
 #include "symbolic/object/ctor_meta.hpp"
+#include "symbolic/object/sym_object.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/bridge.hpp"
 #include "typing/funnel/field_meta.hpp"
@@ -22,41 +24,93 @@ namespace {
 
 namespace fn = typing::funnel;
 
-// A container the funnel proved, to become a symbolic node of the host's
-// classes once every field is accepted: a node built earlier would already
-// have made the container's members its children when a later field
-// declines, and a decline leaves no trace.
-struct PendingWrap {
-    const CompiledField *field;
-    Ref container;
+// A value accepted for a field, stored once every field is accepted. A
+// container the funnel proved (`wrap`) becomes a symbolic node only then: a
+// node built earlier would already have made the container's members its
+// children when a later field declines, and a decline leaves no trace. The
+// fields after the first such container wait with it, so that every value
+// is stored once and the dict keeps field order.
+struct Held {
+    const CompiledField *field = nullptr;
+    Ref value;
+    bool wrap = false;
 };
 
-// Builds the nodes of `pending` in field order, the object their parent, and
-// stores each over its container in `dict`. A node takes its members before
-// its parent, so the object's tree is walked for a cycle once the node holds
-// them, as adopting the node would.
-Status wrap_pending(PyObject *self, const std::vector<PendingWrap> &pending, const fn::FunnelCtx &ctx,
-                    bool allow_partial, PyObject *dict)
-{
-    if (pending.empty()) {
-        return Status::ok;
-    }
-    // Installed: the fill declined where they were not.
-    PyObject *dict_type = nullptr, *list_type = nullptr;
-    (void)typing::bridge::symbolic_container_types(&dict_type, &list_type);
-    for (const PendingWrap &p : pending) {
-        const CompiledField &c = *p.field;
-        Ref path = keypath::child_key_path(c.key.get(), ctx.root_path);
-        if (!path) {
-            return error;
+// The held values in field order; a few need no allocation.
+class HeldValues {
+public:
+    bool any() const noexcept { return n_ > 0; }
+
+    void add(const CompiledField &c, Ref value, bool wrap)
+    {
+        Held h{&c, std::move(value), wrap};
+        if (n_ < small_.size()) {
+            small_[n_] = std::move(h);
         }
-        PyObject *spec = c.meta->value_spec.get();
-        PyObject *w = p.container.get();
-        Ref node = PyDict_CheckExact(w)
-                       ? SymDict::build_wrap_node(dict_type, w, spec, allow_partial, path.get(), self)
-                       : SymList::build_wrap_node(list_type, w, spec, allow_partial, path.get(), self);
-        if (!node || failed(adopt::guard_no_cycle(self, node.get(), path.get())) ||
-            PyDict_SetItem(dict, c.key.get(), node.get()) < 0) {
+        else {
+            big_.push_back(std::move(h));
+        }
+        ++n_;
+    }
+
+    std::size_t size() const noexcept { return n_; }
+
+    const Held &operator[](std::size_t i) const noexcept
+    {
+        return i < small_.size() ? small_[i] : big_[i - small_.size()];
+    }
+
+private:
+    std::array<Held, 4> small_{};
+    std::vector<Held> big_;
+    std::size_t n_ = 0;
+};
+
+// A node takes its members before its parent, so the object's tree is walked
+// for a cycle once the node holds them, as adopting the node would. The walk
+// can leave only an object that has a parent, or one its construction
+// detached from a parent.
+Status guard_node(PyObject *self, PyObject *node, PyObject *path)
+{
+    bool parented = false;
+    {
+        ObjectFields &f = SymObject::fields(self);
+        SharedBorrow hold(f.borrow, OnConflict::Panic);
+        parented = bool(f.node.parent);
+    }
+    return parented || adopt::FormerParent::of(self) != nullptr ? adopt::guard_no_cycle(self, node, path)
+                                                                : Status::ok;
+}
+
+// Stores the held values in `dict`, a held container as a node of the host's
+// class for it with the object as its parent.
+Status store_held(PyObject *self, const HeldValues &held, const fn::FunnelCtx &ctx, bool allow_partial,
+                  PyObject *dict)
+{
+    PyObject *dict_type = nullptr, *list_type = nullptr;
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        const Held &h = held[i];
+        const CompiledField &c = *h.field;
+        Ref value = Ref::borrow(h.value.get());
+        if (h.wrap) {
+            // Installed: the fill declined where they were not.
+            if (dict_type == nullptr) {
+                (void)typing::bridge::symbolic_container_types(&dict_type, &list_type);
+            }
+            Ref path = keypath::child_key_path(c.key.get(), ctx.root_path);
+            if (!path) {
+                return error;
+            }
+            PyObject *spec = c.meta->value_spec.get();
+            PyObject *w = h.value.get();
+            value = PyDict_CheckExact(w)
+                        ? SymDict::build_wrap_node(dict_type, w, spec, allow_partial, path.get(), self)
+                        : SymList::build_wrap_node(list_type, w, spec, allow_partial, path.get(), self);
+            if (!value || failed(guard_node(self, value.get(), path.get()))) {
+                return error;
+            }
+        }
+        if (PyDict_SetItem(dict, c.key.get(), value.get()) < 0) {
             return error;
         }
     }
@@ -65,7 +119,7 @@ Status wrap_pending(PyObject *self, const std::vector<PendingWrap> &pending, con
 
 // One value of one field: true when stored, false when the fill declines.
 Maybe<bool> fill_value(const CompiledField &c, Ref value, const fn::FunnelCtx &ctx, Filled &out,
-                       std::vector<PendingWrap> &pending)
+                       HeldValues &held)
 {
     const typing::FieldMeta &meta = *c.meta;
     Maybe<fn::Accept> verdict = fn::funnel_accept(value.get(), meta, c.key.get(), ctx);
@@ -73,6 +127,7 @@ Maybe<bool> fill_value(const CompiledField &c, Ref value, const fn::FunnelCtx &c
         return error;
     }
     Ref stored;
+    bool wrap = false;
     switch (verdict->kind) {
         case fn::AcceptKind::Verbatim:
         case fn::AcceptKind::Produced:
@@ -102,11 +157,15 @@ Maybe<bool> fill_value(const CompiledField &c, Ref value, const fn::FunnelCtx &c
             if (!PyDict_CheckExact(stored.get()) && !PyList_Check(stored.get())) {
                 return raise_not_instance(stored.get(), "list");
             }
-            pending.push_back(PendingWrap{&c, Ref::borrow(stored.get())});
+            wrap = true;
             break;
         }
         case fn::AcceptKind::Deferred:
             return false;
+    }
+    if (wrap || held.any()) {
+        held.add(c, std::move(stored), wrap);
+        return true;
     }
     if (PyDict_SetItem(out.dict.get(), c.key.get(), stored.get()) < 0) {
         return error;
@@ -127,7 +186,7 @@ Maybe<std::optional<Filled>> try_compiled_fill(PyObject *self, const CtorMeta &m
     }
     Ref missing;
     const fn::FunnelCtx ctx{root_path, false, meta.has_attrs_builder};
-    std::vector<PendingWrap> pending;
+    HeldValues held;
     for (const CompiledField &c : *meta.refs.compiled_fields) {
         PyObject *found = nullptr;
         if (PyDict_GetItemRef(kwargs, c.key.get(), &found) < 0) {
@@ -153,7 +212,7 @@ Maybe<std::optional<Filled>> try_compiled_fill(PyObject *self, const CtorMeta &m
                 return error;
             }
         }
-        const Maybe<bool> stored = fill_value(c, std::move(value), ctx, out, pending);
+        const Maybe<bool> stored = fill_value(c, std::move(value), ctx, out, held);
         if (!stored) {
             return error;
         }
@@ -164,7 +223,7 @@ Maybe<std::optional<Filled>> try_compiled_fill(PyObject *self, const CtorMeta &m
     if (missing) {
         return construct::missing_args_error(reinterpret_cast<PyObject *>(Py_TYPE(self)), missing.get());
     }
-    if (failed(wrap_pending(self, pending, ctx, allow_partial, out.dict.get()))) {
+    if (held.any() && failed(store_held(self, held, ctx, allow_partial, out.dict.get()))) {
         return error;
     }
     return Answer(std::move(out));
