@@ -314,6 +314,66 @@ def test_the_compiled_fill_declines_as_a_whole_and_the_schema_path_validates_aga
     assert recorded("symbolic_transform_fn") == [(False,)]
 
 
+class Kid(HostObject):
+    v: int = 0
+
+
+class KidList(HostObject):
+    kids: list[Kid]
+    x: int
+
+
+class KidDict(HostObject):
+    kids: dict[str, Kid]
+    x: int
+
+
+# A fill that ends without its dict leaves the given child as it was: the
+# container nodes are built only once every field is accepted.
+@pytest.mark.parametrize(
+    "cls, wrap, member, path",
+    [(KidList, lambda kid: [kid], lambda kids: kids[0], "kids[0]"),
+     (KidDict, lambda kid: {"k": kid}, lambda kids: kids["k"], "kids.k")],
+    ids=["list", "dict"],
+)
+def test_a_fill_that_declines_after_a_container_leaves_its_children_as_they_were(cls, wrap, member, path):
+    kid = Kid(v=1)
+    ho.clear()
+    obj = cls(kids=wrap(kid), x=True)  # x: the funnel leaves a bool for an int, so the fill declines
+    assert member(obj.kids) is kid and recorded("sym_clone") == []
+    assert kid.sym_parent is obj.kids and kid.sym_path == P(path) and obj.kids.sym_parent is obj
+    # exactly as a construction the fill takes whole
+    same = Kid(v=1)
+    plain = cls(kids=wrap(same), x=1)
+    assert member(plain.kids) is same and same.sym_parent is plain.kids and same.sym_path == P(path)
+    assert list(plain.field_dict()) == list(obj.field_dict()) == ["kids", "x"]
+
+
+@pytest.mark.parametrize("cls, wrap", [(KidList, lambda kid: [kid]), (KidDict, lambda kid: {"k": kid})],
+                         ids=["list", "dict"])
+def test_a_fill_missing_an_argument_after_a_container_leaves_its_children_free(cls, wrap):
+    kid = Kid(v=1)
+    with pytest.raises(TypeError, match="missing 1 required argument: 'x'"):
+        cls(kids=wrap(kid))
+    assert kid.sym_parent is None and kid.sym_path is hs.EMPTY_KEY_PATH
+
+
+def test_the_values_after_a_container_keep_field_order():
+    class Wide(HostObject):
+        kids: list[Kid]
+        a: int = 1
+        b: int = 2
+        c: int = 3
+        d: int = 4
+        e: list[int] = [5]  # provided below: a second container after four scalars
+
+    kid = Kid()
+    obj = Wide(kids=[kid], e=[50], a=10)
+    assert list(obj.field_dict()) == ["kids", "a", "b", "c", "d", "e"]
+    assert (obj.a, obj.d, list(obj.e)) == (10, 4, [50]) and obj.kids[0] is kid
+    assert obj.e.sym_parent is obj and obj.e.sym_path == P("e") and kid.sym_path == P("kids[0]")
+
+
 def test_a_value_the_funnel_leaves_is_validated_by_the_field():
     class Coerce(HostObject):
         x: int

@@ -198,3 +198,85 @@ def test_a_blank_child_is_refused_by_the_path_guard():
     leaf = Leaf.__new__(Leaf)
     with pytest.raises(ValueError, match=r"^Leaf\.__init__ should call `super\(\)\.__init__`\.$"):
         Pair(a=leaf, b=Leaf())
+
+
+# ---- a construction never stores the object under itself -------------------------------------
+
+CYCLE = "^Inserting '{}' at path '{}' would create a cycle: the target container belongs to the inserted value's own symbolic tree\\.$"
+
+
+class Node(HostObject):
+    a: typing.Any = None
+
+
+class Nest(HostObject):
+    x: int = 0
+
+
+# Its own class as the element: the compiled fill takes an exact class only.
+Nest._update_schema([n.Field("kids", n.List(n.Object(Nest), default=[])), n.Field("x", n.Int(default=0))])
+
+
+def itself():
+    q = Node()
+    return q, dict(a=q), "Node", "a"
+
+
+def parent():
+    r, q = Node(), Node()
+    r.a = q
+    return q, dict(a=r), "Node", "a"
+
+
+def root_above_parent():
+    s, r, q = Node(), Node(), Node()
+    s.a = r
+    r.a = q
+    return q, dict(a=s), "Node", "a"
+
+
+def dict_parent():
+    d, q = hs.HostDict({"k": None}), Node()
+    d["k"] = q
+    return q, dict(a=d), "HostDict", "a"
+
+
+def itself_in_a_list():
+    q = Nest()
+    return q, dict(kids=[q]), "HostList", "kids"
+
+
+def parent_in_a_list():
+    q = Nest()
+    r = Nest(kids=[q])
+    return q, dict(kids=[r]), "HostList", "kids"
+
+
+def parent_in_a_list_schema_fill():
+    q, kwargs, kind, _ = parent_in_a_list()
+    return q, dict(kwargs, x=True), kind, ".*kids"  # x: the compiled fill declines
+
+
+def itself_in_a_list_schema_fill():
+    q, kwargs, kind, _ = itself_in_a_list()
+    return q, dict(kwargs, x=True), kind, ".*kids"
+
+
+@pytest.mark.parametrize(
+    "make",
+    [itself, parent, root_above_parent, dict_parent, itself_in_a_list, parent_in_a_list,
+     parent_in_a_list_schema_fill, itself_in_a_list_schema_fill],
+)
+def test_an_object_constructed_again_refuses_itself_and_its_ancestors(make):
+    q, kwargs, kind, path = make()
+    with pytest.raises(ValueError, match=CYCLE.format(kind, path)):
+        n.SymObject.__init__(q, **kwargs)
+    assert q.field_dict() is None
+
+
+def test_an_owned_ancestor_is_cloned_as_a_write_would_clone_it():
+    s, r, q = Node(), Node(), Node()
+    s.a = r
+    r.a = q
+    n.SymObject.__init__(q, a=r)  # r has a parent: the field takes a clone, no cycle
+    assert q.a is not r and type(q.a) is Node and r.sym_parent is s and q.a.sym_parent is q

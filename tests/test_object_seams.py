@@ -101,6 +101,40 @@ def test_an_object_without_field_dict_or_any_other_object_goes_to_the_view():
         n._native_object_set_item_no_check(object(), "x", 1)
 
 
+class Private(HostObject):
+    x: int = 0
+    _p: int = 0
+    hidden = n.Field("hidden", n.Int(default=3), enable_init=False)
+
+
+# A non-init field validates only when it asks to; this one does not.
+@pytest.mark.parametrize(
+    "key, old, validated", [("_p", 0, True), ("hidden", ho.MISSING_VALUE, False)], ids=["private", "non-init"]
+)
+def test_a_private_or_non_init_field_is_written_into_the_field_dict(key, old, validated):
+    obj = Private(x=1, sealed=True)
+    ho.clear()
+    update = n._native_object_set_item_no_check(obj, key, 7)
+    assert obj.field_dict()[key] == 7 and getattr(obj, key) == 7 and obj._sym_attributes[key] == 7
+    assert update.old_value is old and update.new_value == 7 and update.target is obj and update.path == P(key)
+    assert recorded("_notify_field_updates") == []
+    assert n._native_object_set_item_no_check(obj, key, 7) is None  # nothing changed
+    if validated:
+        with pytest.raises(TypeError, match="Expect <class 'int'>"):
+            n._native_object_set_item_no_check(obj, key, "a")
+        assert getattr(obj, key) == 7
+    else:
+        assert n._native_object_set_item_no_check(obj, key, "a").new_value == "a" and getattr(obj, key) == "a"
+
+
+def test_a_private_field_of_a_record_is_written_through_its_kept_view():
+    PRec = hr.record_class("PRec", {"x": int, "_p": (int, 0)})
+    rec = PRec(x=1, sealed=True)
+    update = n._native_object_set_item_no_check(rec, "_p", 7)
+    assert rec._p == 7 and (update.old_value, update.new_value) == (0, 7)
+    assert recorded("_notify_field_updates") == []
+
+
 # ---- the clone construction -------------------------------------------------------------------
 
 

@@ -4,6 +4,7 @@ construct core's classification, screening, validation and missing check,
 the shared tail, and the native record attribute read."""
 
 import gc
+import typing
 import weakref
 
 import pytest
@@ -555,3 +556,54 @@ def test_construction_leaks_nothing(kind):
     for fn in rounds:
         # a leak grows by one block a round or more
         assert block_growth(leak_round(fn), 2000) < 100
+
+
+# ---- a construction never stores the record under itself ------------------------------------
+
+CYCLE = "^Inserting 'Cyc' at path 'a' would create a cycle: the target container belongs to the inserted value's own symbolic tree\\.$"
+
+# A record the next construction runs on again: the class hands it back from `__new__`.
+again = []
+
+
+def _again_new(cls, **kwargs):
+    return again.pop() if again else super(Cyc, cls).__new__(cls)
+
+
+# `sym_clone` makes the records symbolic values, which adoption takes itself only when free.
+Cyc = hr.record_class(
+    "Cyc", {"a": (typing.Any, None)},
+    namespace={"__new__": _again_new, "sym_clone": lambda self: type(self)(a=None)},
+)
+
+
+def native_itself(rec, _parent):
+    again.append(rec)
+    Cyc(a=rec)
+
+
+def native_parent(rec, parent):
+    again.append(rec)
+    Cyc(a=parent)
+
+
+def driver_itself(rec, _parent):
+    hr.HostRecord.__init__(rec, a=rec)
+
+
+def clone_seam_parent(rec, parent):
+    n._native_object_clone_construct(rec, False, False, {"a": parent}, Cyc(), False, None)
+
+
+@pytest.mark.parametrize("construct", [native_itself, native_parent, driver_itself, clone_seam_parent])
+def test_a_record_constructed_again_refuses_itself_and_its_parent_before_its_cells(construct):
+    rec = Cyc()
+    parent = Cyc(a=rec)
+    assert rec.sym_parent is parent
+    with pytest.raises(ValueError, match=CYCLE):
+        construct(rec, parent)
+    again.clear()
+    # The cell never took the refused value: the tree can still be sealed and re-pathed.
+    assert rec.a is None and parent.a is rec
+    parent.sym_setpath(P("z"))
+    parent.sym_seal(True)

@@ -6,6 +6,7 @@
 #include "core/borrow.hpp"
 #include "core/hooks.hpp"
 #include "core/recursion.hpp"
+#include "core/tls.hpp"
 #include "core/truth.hpp"
 #include "containers/dict.hpp"
 #include "containers/list.hpp"
@@ -30,6 +31,23 @@ Ref parent_of(PyObject *node)
         }
     }
     return attr<"sym_parent">(node);
+}
+
+// The innermost live frame of this thread (a plain pointer to a frame on
+// the stack, so nothing is owned here).
+NORV_HOT_TLS constinit thread_local FormerParent *t_former = nullptr;
+
+// The next node up from `node` on the cycle walk: its parent, else the
+// parent a construction running on this thread detached it from.
+Ref parent_or_former(PyObject *node)
+{
+    Ref up = parent_of(node);
+    if (up && up.get() == Py_None) {
+        if (PyObject *former = FormerParent::of(node)) {
+            return Ref::borrow(former);
+        }
+    }
+    return up;
 }
 
 Ref path_of(PyObject *node)
@@ -127,6 +145,32 @@ std::optional<ChildState> native_child_state(PyObject *value)
     return ChildState{Ref::borrow(f->node.parent.get()), Ref::borrow(f->node.path.get()), f->sym_mode};
 }
 
+void FormerParent::keep(Ref parent) noexcept
+{
+    parent_ = std::move(parent);
+    if (parent_) {
+        outer_ = t_former;
+        t_former = this;
+    }
+}
+
+FormerParent::~FormerParent()
+{
+    if (parent_) {
+        t_former = outer_;
+    }
+}
+
+PyObject *FormerParent::of(PyObject *node) noexcept
+{
+    for (const FormerParent *f = t_former; f != nullptr; f = f->outer_) {
+        if (f->node_ == node) {
+            return f->parent_.get();
+        }
+    }
+    return nullptr;
+}
+
 Status guard_no_cycle(PyObject *owner, PyObject *value, PyObject *path)
 {
     if (owner == value) {
@@ -136,7 +180,7 @@ Status guard_no_cycle(PyObject *owner, PyObject *value, PyObject *path)
     // it up to the walk's position whenever the distance reaches the next
     // power of two, so a loop is found within a few rounds of its length.
     Ref anchor = Ref::borrow(owner);
-    Ref node = parent_of(owner);
+    Ref node = parent_or_former(owner);
     std::size_t power = 1, distance = 1;
     while (node && node.get() != Py_None) {
         if (node.get() == value) {
@@ -150,10 +194,23 @@ Status guard_no_cycle(PyObject *owner, PyObject *value, PyObject *path)
             power *= 2;
             distance = 0;
         }
-        node = parent_of(node.get());
+        node = parent_or_former(node.get());
         ++distance;
     }
     return node ? Status::ok : Status::error;
+}
+
+Status guard_free_value(PyObject *owner, PyObject *value, PyObject *path)
+{
+    const Maybe<bool> in_tree = markers::in_tree(value);
+    if (!in_tree || !*in_tree) {
+        return in_tree ? Status::ok : Status::error;
+    }
+    Ref parent = parent_of(value);
+    if (!parent) {
+        return error;
+    }
+    return parent.get() == Py_None ? guard_no_cycle(owner, value, path) : Status::ok;
 }
 
 Ref relocate_if_symbolic(PyObject *key, PyObject *value, bool enabled, PyObject *parent_path, PyObject *owner,

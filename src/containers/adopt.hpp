@@ -42,4 +42,34 @@ Ref relocate_if_symbolic(PyObject *key, PyObject *value, bool enabled, PyObject 
 // (only host code can make one) raises RuntimeError instead of walking forever.
 Status guard_no_cycle(PyObject *owner, PyObject *value, PyObject *path);
 
+// Refuses, as adoption would, a value in a symbolic tree that has no parent
+// and is `owner` or one of its ancestors: for a check made before the value
+// is stored where a refused value would stay.
+Status guard_free_value(PyObject *owner, PyObject *value, PyObject *path);
+
+// A node constructed anew loses its parent first, yet its former parent
+// still holds it until the construction ends: while this frame lives, the
+// cycle walk that reaches `node` without a parent goes on from `parent`, so
+// the construction cannot store an ancestor of the node under it. Frames
+// nest on the constructing thread; one without a parent does nothing.
+class FormerParent {
+public:
+    explicit FormerParent(PyObject *node) noexcept : node_(node) {}
+    FormerParent(PyObject *node, Ref parent) noexcept : node_(node) { keep(std::move(parent)); }
+    ~FormerParent();
+    FormerParent(const FormerParent &) = delete;
+    FormerParent &operator=(const FormerParent &) = delete;
+
+    // The frame takes `parent` (nothing for none); once per frame.
+    void keep(Ref parent) noexcept;
+
+    // The parent a live frame of this thread keeps for `node`; nullptr when none.
+    static PyObject *of(PyObject *node) noexcept;
+
+private:
+    PyObject *node_;
+    Ref parent_;
+    FormerParent *outer_ = nullptr;
+};
+
 }  // namespace norv::symbolic::adopt

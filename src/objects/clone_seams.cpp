@@ -13,6 +13,7 @@
 #include "objects/sym_object.hpp"
 #include "objects/object_topology.hpp"
 #include "typing/field/field_meta.hpp"
+#include "containers/adopt.hpp"
 
 namespace norv::symbolic::object {
 
@@ -29,8 +30,15 @@ Status clone_record(PyObject *obj, bool allow_partial, bool sealed, PyObject *kw
     Ref field_names = names ? to_str_list(names.get()) : Ref();
     Ref symbolic = field_names ? attr<"__slot_symbolic_field_names__">(cls) : Ref();
     Ref symbolic_names = symbolic ? to_str_list(symbolic.get()) : Ref();
-    if (!symbolic_names || failed(record_init_node_state(obj, allow_partial, false, nullptr)) ||
-        failed(record_write_fields(obj, field_names.get(), kwargs)) ||
+    Maybe<Ref> former = symbolic_names ? record_parent_cell(obj) : Maybe<Ref>(error);
+    if (!former) {
+        return error;
+    }
+    // The seeding detaches the record from a parent that still holds it.
+    const adopt::FormerParent detached(obj, std::move(*former));
+    CellCycleScreen cycles(obj);
+    if (failed(record_init_node_state(obj, allow_partial, false, nullptr)) ||
+        failed(cycles.check_dict(kwargs)) || failed(record_write_fields(obj, field_names.get(), kwargs)) ||
         (PyList_GET_SIZE(symbolic_names.get()) > 0 &&
          failed(record_adopt_children(obj, symbolic_names.get())))) {
         return error;

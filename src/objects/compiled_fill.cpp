@@ -1,13 +1,19 @@
 // The compiled fill: each init field's keyword value (or a copy of its
 // default) offered to the funnel's pure tiers, containers built straight into
 // the host's symbolic classes with the object as parent. All or nothing: the
-// first value the tiers leave makes the whole fill decline.
+// first value the tiers leave makes the whole fill decline, and the nodes are
+// built only once no field can decline any more.
+#include <array>
+#include <vector>
+
 #include "core/names.hpp"
 #include "containers/dict.hpp"
 #include "containers/list.hpp"
 #include "nodes/object_bridge.hpp"
 #include "objects/construct.hpp"
 #include "objects/ctor_meta.hpp"
+#include "containers/adopt.hpp"
+#include "objects/sym_object.hpp"
 #include "topology/keypath.hpp"
 #include "typing/bridge/typing_bridge.hpp"
 #include "typing/field/field_meta.hpp"
@@ -18,32 +24,102 @@ namespace {
 
 namespace fn = typing::funnel;
 
-// A symbolic node around the container `w` the funnel proved, the object its
-// parent; nothing when the host's container classes are not installed.
-Maybe<Ref> wrap_node(PyObject *self, const CompiledField &c, PyObject *w, const fn::FunnelCtx &ctx,
-                     bool allow_partial)
+// A value accepted for a field, stored once every field is accepted. A
+// container the funnel proved (`wrap`) becomes a symbolic node only then: a
+// node built earlier would already have made the container's members its
+// children when a later field declines, and a decline leaves no trace. The
+// fields after the first such container wait with it, so that every value
+// is stored once and the dict keeps field order.
+struct Held {
+    const CompiledField *field = nullptr;
+    Ref value;
+    bool wrap = false;
+};
+
+// The held values in field order; a few need no allocation.
+class HeldValues {
+public:
+    bool any() const noexcept { return n_ > 0; }
+
+    void add(const CompiledField &c, Ref value, bool wrap)
+    {
+        Held h{&c, std::move(value), wrap};
+        if (n_ < small_.size()) {
+            small_[n_] = std::move(h);
+        }
+        else {
+            big_.push_back(std::move(h));
+        }
+        ++n_;
+    }
+
+    std::size_t size() const noexcept { return n_; }
+
+    const Held &operator[](std::size_t i) const noexcept
+    {
+        return i < small_.size() ? small_[i] : big_[i - small_.size()];
+    }
+
+private:
+    std::array<Held, 4> small_{};
+    std::vector<Held> big_;
+    std::size_t n_ = 0;
+};
+
+// A node takes its members before its parent, so the object's tree is walked
+// for a cycle once the node holds them, as adopting the node would. The walk
+// can leave only an object that has a parent, or one its construction
+// detached from a parent.
+Status guard_node(PyObject *self, PyObject *node, PyObject *path)
+{
+    bool parented = false;
+    {
+        ObjectFields &f = SymObject::fields(self);
+        SharedBorrow hold(f.borrow, OnConflict::Panic);
+        parented = bool(f.node.parent);
+    }
+    return parented || adopt::FormerParent::of(self) != nullptr ? adopt::guard_no_cycle(self, node, path)
+                                                                : Status::ok;
+}
+
+// Stores the held values in `dict`, a held container as a node of the host's
+// class for it with the object as its parent.
+Status store_held(PyObject *self, const HeldValues &held, const fn::FunnelCtx &ctx, bool allow_partial,
+                  PyObject *dict)
 {
     PyObject *dict_type = nullptr, *list_type = nullptr;
-    if (!typing::bridge::symbolic_container_types(&dict_type, &list_type)) {
-        return Ref();
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        const Held &h = held[i];
+        const CompiledField &c = *h.field;
+        Ref value = Ref::borrow(h.value.get());
+        if (h.wrap) {
+            // Installed: the fill declined where they were not.
+            if (dict_type == nullptr) {
+                (void)typing::bridge::symbolic_container_types(&dict_type, &list_type);
+            }
+            Ref path = keypath::child_key_path(c.key.get(), ctx.root_path);
+            if (!path) {
+                return error;
+            }
+            PyObject *spec = c.meta->value_spec.get();
+            PyObject *w = h.value.get();
+            value = PyDict_CheckExact(w)
+                        ? SymDict::build_wrap_node(dict_type, w, spec, allow_partial, path.get(), self)
+                        : SymList::build_wrap_node(list_type, w, spec, allow_partial, path.get(), self);
+            if (!value || failed(guard_node(self, value.get(), path.get()))) {
+                return error;
+            }
+        }
+        if (PyDict_SetItem(dict, c.key.get(), value.get()) < 0) {
+            return error;
+        }
     }
-    Ref path = keypath::child_key_path(c.key.get(), ctx.root_path);
-    if (!path) {
-        return error;
-    }
-    PyObject *spec = c.meta->value_spec.get();
-    if (PyDict_CheckExact(w)) {
-        return some(SymDict::build_wrap_node(dict_type, w, spec, allow_partial, path.get(), self));
-    }
-    if (PyList_Check(w)) {
-        return some(SymList::build_wrap_node(list_type, w, spec, allow_partial, path.get(), self));
-    }
-    return raise_not_instance(w, "list");
+    return Status::ok;
 }
 
 // One value of one field: true when stored, false when the fill declines.
-Maybe<bool> fill_value(PyObject *self, const CompiledField &c, Ref value, const fn::FunnelCtx &ctx,
-                       bool allow_partial, Filled &out)
+Maybe<bool> fill_value(const CompiledField &c, Ref value, const fn::FunnelCtx &ctx, Filled &out,
+                       HeldValues &held)
 {
     const typing::FieldMeta &meta = *c.meta;
     Maybe<fn::Accept> verdict = fn::funnel_accept(value.get(), meta, c.key.get(), ctx);
@@ -51,6 +127,7 @@ Maybe<bool> fill_value(PyObject *self, const CompiledField &c, Ref value, const 
         return error;
     }
     Ref stored;
+    bool wrap = false;
     switch (verdict->kind) {
         case fn::AcceptKind::Verbatim:
         case fn::AcceptKind::Produced:
@@ -73,18 +150,22 @@ Maybe<bool> fill_value(PyObject *self, const CompiledField &c, Ref value, const 
                             !(tuple || PyList_CheckExact(stored.get()) || PyDict_CheckExact(stored.get()));
                 break;
             }
-            Maybe<Ref> node = wrap_node(self, c, stored.get(), ctx, allow_partial);
-            if (!node) {
-                return error;
-            }
-            if (!*node) {
+            PyObject *dict_type = nullptr, *list_type = nullptr;
+            if (!typing::bridge::symbolic_container_types(&dict_type, &list_type)) {
                 return false;
             }
-            stored = std::move(*node);
+            if (!PyDict_CheckExact(stored.get()) && !PyList_Check(stored.get())) {
+                return raise_not_instance(stored.get(), "list");
+            }
+            wrap = true;
             break;
         }
         case fn::AcceptKind::Deferred:
             return false;
+    }
+    if (wrap || held.any()) {
+        held.add(c, std::move(stored), wrap);
+        return true;
     }
     if (PyDict_SetItem(out.dict.get(), c.key.get(), stored.get()) < 0) {
         return error;
@@ -105,6 +186,7 @@ Maybe<std::optional<Filled>> try_compiled_fill(PyObject *self, const CtorMeta &m
     }
     Ref missing;
     const fn::FunnelCtx ctx{root_path, false, meta.has_attrs_builder};
+    HeldValues held;
     for (const CompiledField &c : *meta.refs.compiled_fields) {
         PyObject *found = nullptr;
         if (PyDict_GetItemRef(kwargs, c.key.get(), &found) < 0) {
@@ -130,7 +212,7 @@ Maybe<std::optional<Filled>> try_compiled_fill(PyObject *self, const CtorMeta &m
                 return error;
             }
         }
-        const Maybe<bool> stored = fill_value(self, c, std::move(value), ctx, allow_partial, out);
+        const Maybe<bool> stored = fill_value(c, std::move(value), ctx, out, held);
         if (!stored) {
             return error;
         }
@@ -140,6 +222,9 @@ Maybe<std::optional<Filled>> try_compiled_fill(PyObject *self, const CtorMeta &m
     }
     if (missing) {
         return construct::missing_args_error(reinterpret_cast<PyObject *>(Py_TYPE(self)), missing.get());
+    }
+    if (held.any() && failed(store_held(self, held, ctx, allow_partial, out.dict.get()))) {
+        return error;
     }
     return Answer(std::move(out));
 }

@@ -16,6 +16,7 @@
 #include "nodes/object_bridge.hpp"
 #include "objects/ctor_meta.hpp"
 #include "objects/sym_object.hpp"
+#include "containers/adopt.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema.hpp"
 
@@ -236,13 +237,17 @@ Maybe<Filled> schema_fill(PyObject *cls, const CtorMeta &m, PyObject *kwargs, Py
 }
 
 // Steps before the fill: the node reset, the origin, the cooperative init.
-Status begin(PyObject *self, const CtorMeta &m, PyObject *root_path, bool explicit_init, bool allow_partial)
+// The reset detaches the object from a parent that may still hold it, which
+// `detached` keeps for the rest of the construction.
+Status begin(PyObject *self, const CtorMeta &m, PyObject *root_path, bool explicit_init, bool allow_partial,
+             adopt::FormerParent &detached)
 {
     const bridge::ObjectBridge &br = bridge::get();
     ObjectFields &f = SymObject::fields(self);
     {
         SymNode::Released released;
         ExclusiveBorrow hold(f.borrow, OnConflict::Panic);
+        detached.keep(std::move(f.node.parent));
         SymNode::reset_for_construct(f.node, Ref::borrow(root_path ? root_path : br.empty_key_path),
                                      allow_partial, m.attr_write, false, released);
         released.add(std::move(f.sym_dict));
@@ -320,7 +325,8 @@ Status SymObject::construct_impl(PyObject *self, std::optional<bool> sealed, PyO
     MetaRead read(std::move(meta));
     const CtorMeta &m = *read;
     const bool seal = sealed.value_or(m.frozen);
-    if (failed(begin(self, m, root_path, explicit_init, allow_partial))) {
+    adopt::FormerParent detached(self);
+    if (failed(begin(self, m, root_path, explicit_init, allow_partial, detached))) {
         return error;
     }
     Ref args = kwargs ? Ref::borrow(kwargs) : Ref::steal(PyDict_New());

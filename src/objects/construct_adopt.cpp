@@ -81,9 +81,11 @@ Ref adopt_object(PyObject *self, PyObject *key, PyObject *value, PyObject *paren
     }
     bool clone = !*keep;
     if (!has_parent) {
+        // A free child taken itself must not be the object or one of its ancestors.
         Ref id = Ref::steal(PyLong_FromVoidPtr(value));
         const Maybe<bool> met = id ? predicate(PySet_Contains(seen, id.get())) : Maybe<bool>(error);
-        if (!met || (!*met && PySet_Add(seen, id.get()) < 0)) {
+        if (!met || (!*met && (failed(adopt::guard_no_cycle(self, value, path.get())) ||
+                               PySet_Add(seen, id.get()) < 0))) {
             return error;
         }
         clone = *met;

@@ -280,8 +280,11 @@ Ref delegate_set_item_via_sym_attributes(PyObject *obj, PyObject *key, PyObject 
 const Signature NO_CHECK_SIG{"_native_object_set_item_no_check", {arg("obj"), arg("key"), arg("value")}};
 
 // A field write with no permission check and no notification: the change
-// record, or None when nothing changed. What is no symbolic field of an
-// object with a field dict goes to the host's attribute view.
+// record, or None when nothing changed. Any field of the class's schema,
+// private and non-init ones too, is stored in the field dict: the attribute
+// view is built afresh for each access, so a write into it would be lost.
+// A name no field takes, or an object without a field dict, goes to the
+// host's attribute view.
 Ref set_item_no_check(PyObject *, FastArgs a)
 {
     Bound b;
@@ -299,12 +302,15 @@ Ref set_item_no_check(PyObject *, FastArgs a)
     if (!target) {
         return error;
     }
+    PyObject *field = target->symbolic                 ? target->symbolic.get()
+                      : target->other.get() != Py_None ? target->other.get()
+                                                       : nullptr;
     std::optional<WriteCtx> ctx =
-        target->symbolic ? SymObject::write_ctx(obj, target->sym, target->class_schema.get()) : std::nullopt;
+        field != nullptr ? SymObject::write_ctx(obj, target->sym, target->class_schema.get()) : std::nullopt;
     if (!ctx) {
         return delegate_set_item_via_sym_attributes(obj, key, value);
     }
-    Maybe<Ref> update = SymObject::inline_write_field(obj, key, value, target->symbolic.get(), *ctx);
+    Maybe<Ref> update = SymObject::inline_write_field(obj, key, value, field, *ctx);
     if (!update) {
         return error;
     }

@@ -14,6 +14,8 @@
 #include "nodes/markers.hpp"
 #include "nodes/object_bridge.hpp"
 #include "objects/record_object.hpp"
+#include "topology/keypath.hpp"
+#include "typing/field/field_meta.hpp"
 
 namespace norv::symbolic::object {
 
@@ -165,6 +167,57 @@ PyMethodDef INLINE_DEF = method<inline_fields>(
     "A dict of the named fields' stored values; None for a record whose construction never ran.");
 
 }  // namespace
+
+CellCycleScreen::CellCycleScreen(PyObject *inst) noexcept
+    : inst_(inst), detached_(adopt::FormerParent::of(inst) != nullptr)
+{
+}
+
+Status CellCycleScreen::check(PyObject *name, PyObject *value)
+{
+    if (off_ || (value != inst_ && !detached_) || typing::funnel::is_scalar_value(value)) {
+        return Status::ok;
+    }
+    // Adoption runs only for a record in its symbolic mode.
+    if (!path_) {
+        const Maybe<bool> sym = truth_attr<"sym_mode">(inst_);
+        if (!sym || !*sym) {
+            off_ = bool(sym);
+            return sym ? Status::ok : Status::error;
+        }
+        path_ = attr<"sym_path">(inst_);
+        if (!path_) {
+            return error;
+        }
+    }
+    Ref path = keypath::child_key_path(name, path_.get());
+    return path ? adopt::guard_free_value(inst_, value, path.get()) : Status::error;
+}
+
+Status CellCycleScreen::check_dict(PyObject *values)
+{
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    bool holds_inst = false;
+    while (!detached_ && !holds_inst && PyDict_Next(values, &pos, &key, &value)) {
+        holds_inst = value == inst_;
+    }
+    if (!detached_ && !holds_inst) {
+        return Status::ok;
+    }
+    // A snapshot: the checks run host code.
+    Ref items = Ref::steal(PyDict_Items(values));
+    if (!items) {
+        return error;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject *item = PyList_GET_ITEM(items.get(), i);
+        if (failed(check(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)))) {
+            return error;
+        }
+    }
+    return Status::ok;
+}
 
 // The values are adopted from one reading of the cells and written back only
 // where adoption changed something and the cell still holds what was read: a

@@ -23,6 +23,7 @@
 #include "objects/record_object.hpp"
 #include "objects/sym_object.hpp"
 #include "nodes/class_reads.hpp"
+#include "containers/adopt.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema.hpp"
 #include "typing/value_specs/services.hpp"
@@ -181,6 +182,16 @@ public:
     }
 
     std::size_t size() const noexcept { return pairs_.size(); }
+
+    Status screen(CellCycleScreen &cycles) const
+    {
+        for (const auto &[key, value] : pairs_) {
+            if (failed(cycles.check(key.get(), value.get()))) {
+                return error;
+            }
+        }
+        return Status::ok;
+    }
 
     // Writes the cells of `names` as `record_write_fields` would write the
     // dict: matched here by text when every name and key is an exact str (no
@@ -358,13 +369,16 @@ Status record_construct(PyObject *inst, PyObject *names, PyObject *kwargs, bool 
     if (!partial && !nothing_missing && failed(construct::check_missing(cls, schema.get(), kw.get()))) {
         return error;
     }
+    CellCycleScreen cycles(inst);
     if (run) {
-        return run->write(inst, names);
+        return failed(run->screen(cycles)) ? Status::error : run->write(inst, names);
     }
     if (!PyDict_Check(valued->value.get())) {
         return raise_not_instance(valued->value.get(), "dict");
     }
-    return record_write_fields(inst, names, valued->value.get());
+    return failed(cycles.check_dict(valued->value.get()))
+               ? Status::error
+               : record_write_fields(inst, names, valued->value.get());
 }
 
 Status record_finish(PyObject *inst, PyObject *cls, bool sealed, const CloneContext &clone)
@@ -430,7 +444,16 @@ Status record_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
     Ref names = name_sequence(cls, ClassReads::SlotFieldNames);
     Ref symbolic_names = names ? name_sequence(cls, ClassReads::SlotSymbolicFieldNames) : Ref();
     const bool partial = allow_partial.value_or(false);
-    if (!symbolic_names || failed(record_init_node_state(obj, partial, *seal, root_path.get()))) {
+    if (!symbolic_names) {
+        return error;
+    }
+    // The seeding detaches a record constructed again from a parent that still holds it.
+    Maybe<Ref> former = record_parent_cell(obj);
+    if (!former) {
+        return error;
+    }
+    const adopt::FormerParent detached(obj, std::move(*former));
+    if (failed(record_init_node_state(obj, partial, *seal, root_path.get()))) {
         return error;
     }
     const bool has_children = PySequence_Fast_GET_SIZE(symbolic_names.get()) > 0;

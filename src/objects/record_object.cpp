@@ -256,6 +256,14 @@ Ref record_symbolic_children(PyObject *inst)
     return out;
 }
 
+Maybe<Ref> record_parent_cell(PyObject *inst)
+{
+    if (kernel::record::root_reserved_of(inst).value_or(0) <= Role::PARENT) {
+        return Ref();
+    }
+    return kernel::record::_slot_node_get(inst, Role::PARENT);
+}
+
 Status record_init_node_state(PyObject *inst, bool allow_partial, std::optional<bool> sealed,
                               PyObject *root_path)
 {

@@ -42,6 +42,10 @@ Ref record_symbolic_children(PyObject *inst);
 // `sealed` when given, else the truth of the class options' `frozen`.
 Maybe<bool> sealed_or_frozen(PyObject *options, std::optional<bool> sealed);
 
+// The record's parent as its cell holds it: an empty Ref when the cell is
+// empty, or when the record has no such cell (the seeding reports that).
+Maybe<Ref> record_parent_cell(PyObject *inst);
+
 // Seeds node-state roles 0..5: no parent, the path (`root_path`, else the
 // host's empty path), sealed (`sealed`, else the class's `frozen`),
 // `allow_partial`, accessor-writable from the class's `attr_write`, and an
@@ -59,6 +63,28 @@ Ref record_materialize(PyObject *inst, PyObject *field_names);
 Status record_write_fields(PyObject *inst, PyObject *names, PyObject *values);
 // The view dropped after the cells were written anew, as `record_write_fields` does.
 Status record_drop_kept_view(PyObject *inst);
+
+// Screens the values a construction is about to write into the cells of a
+// record: a cell keeps what the later adoption refuses, so a value adoption
+// would refuse as a cycle (the record itself or, while the record is
+// constructed again, an ancestor it had) is refused before any cell is
+// written. Costs nothing unless a value is the record or a parent was
+// detached by the seeding.
+class CellCycleScreen {
+public:
+    explicit CellCycleScreen(PyObject *inst) noexcept;
+
+    // The value to be written under `name`.
+    Status check(PyObject *name, PyObject *value);
+    // Each item of the dict `values`.
+    Status check_dict(PyObject *values);
+
+private:
+    PyObject *inst_;
+    bool detached_;
+    bool off_ = false;  // the record is in no symbolic tree: nothing is adopted
+    Ref path_;          // the record's path, read when first needed
+};
 
 // Makes each symbolic value in the cells of `names` (a list or tuple of
 // str) a child of the record
