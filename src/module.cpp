@@ -15,28 +15,22 @@
 #include "core/boundary.hpp"
 #include "core/hooks.hpp"
 #include "core/registry.hpp"
-#include "emission/inline_serde.hpp"
-#include "emission/repr_fast.hpp"
-#include "emission/to_json.hpp"
+#include "emission/module_functions.hpp"
 #include "formatting/format.hpp"
-#include "kernel/gc.hpp"
-#include "kernel/heap_type.hpp"
-#include "kernel/record_cells.hpp"
-#include "kernel/refs.hpp"
-#include "kernel/slots.hpp"
-#include "nodes/container_bridge.hpp"
-#include "nodes/object_bridge.hpp"
+#include "formatting/module_functions.hpp"
+#include "kernel/module_functions.hpp"
+#include "nodes/module_functions.hpp"
 #include "objects/construct.hpp"
 #include "objects/ctor_meta.hpp"
 #include "objects/field_read.hpp"
+#include "objects/module_functions.hpp"
 #include "objects/object_topology.hpp"
-#include "objects/record_object.hpp"
 #include "objects/sym_object.hpp"
-#include "objects/type_slots.hpp"
 #include "scopes/flags.hpp"
 #include "topology/keypath.hpp"
 #include "topology/keypath_set.hpp"
 #include "topology/missing.hpp"
+#include "topology/module_functions.hpp"
 #include "typing/bridge/typing_bridge.hpp"
 #include "typing/field/field.hpp"
 #include "typing/key_specs/key_specs.hpp"
@@ -71,27 +65,28 @@ Ref abi_version(PyObject *)
 PyMethodDef ABI_VERSION_DEF = method_noargs<abi_version>(
     "abi_version", "abi_version()\n--\n\nReturn the native core ABI version `(major, minor)`.");
 
-// A registered name: a class or a module function, made on first request.
-struct Name {
+// A step of registration: a class, made on first request, or a run of a
+// layer's module functions.
+struct Entry {
     PyTypeObject *(*type)();
-    PyMethodDef *(*function)();
+    FunctionTable functions;
 };
 
-constexpr Name type_name(PyTypeObject *(*type)())
+Entry type_name(PyTypeObject *(*type)())
 {
-    return {type, nullptr};
+    return {type, {}};
 }
 
-constexpr Name function_name(PyMethodDef *(*function)())
+Entry run(FunctionTable functions)
 {
-    return {nullptr, function};
+    return {nullptr, functions};
 }
 
-// Asks for each name only once the step before it succeeded.
-Status add_names(PyObject *m, std::initializer_list<Name> names)
+// Asks for each class only once the step before it succeeded.
+Status add_names(PyObject *m, std::initializer_list<Entry> entries)
 {
-    for (const Name &name : names) {
-        if (failed(name.type != nullptr ? add_type(m, name.type()) : add_function(m, name.function()))) {
+    for (const Entry &entry : entries) {
+        if (failed(entry.type != nullptr ? add_type(m, entry.type()) : add_functions(m, entry.functions))) {
             return error;
         }
     }
@@ -99,78 +94,35 @@ Status add_names(PyObject *m, std::initializer_list<Name> names)
 }
 
 // The symbolic layers' names, in the host's order, which interleaves the
-// layers: the containers, the to-JSON walk, the objects with their inline
-// serde and fast renderer among them.
+// layers: the containers with their bridges and the to-JSON walk, the objects
+// with their inline serde and fast renderer among them.
 Status add_symbolic_names(PyObject *m)
 {
     namespace object = symbolic::object;
     return add_names(m, {
                             type_name(symbolic::SymDict::type),
-                            function_name(symbolic::bridge::installer),
-                            function_name(symbolic::ops::to_json_walk_function),
-                            function_name(symbolic::ops::set_default_sym_jsonify_function),
+                            run(module_functions::CONTAINER_BRIDGE),
+                            run(module_functions::TO_JSON_WALK),
                             type_name(symbolic::SymList::type),
-                            function_name(symbolic::bridge::list_installer),
+                            run(module_functions::LIST_BRIDGE),
                             type_name(object::SymObject::type),
                             type_name(object::ObjectCtorMeta::type),
                             type_name(object::field_getter_type),
-                            function_name(object::bridge::installer),
-                            function_name(object::render_object_fast_function),
-                            function_name(object::inline_fields_function),
-                            function_name(object::clone_inline_shallow_function),
-                            function_name(object::clone_construct_function),
-                            function_name(object::set_item_no_check_function),
-                            function_name(object::record_materialize_function),
-                            function_name(object::record_init_node_state_function),
-                            function_name(object::record_inline_fields_function),
-                            function_name(object::record_is_materialized_function),
-                            function_name(object::record_adopt_children_function),
-                            function_name(object::record_repath_children_function),
-                            function_name(object::record_node_read_function),
-                            function_name(object::topology::setparent_function),
-                            function_name(object::topology::setpath_function),
-                            function_name(object::topology::set_accessor_writable_function),
-                            function_name(object::topology::setorigin_function),
-                            function_name(object::topology::seal_function),
-                            function_name(object::container_candidate_fields_function),
-                            function_name(object::container_wrap_fields_function),
-                            function_name(object::inline_object_to_json_function),
-                            function_name(object::inline_object_to_json_open_function),
-                            function_name(object::from_json_all_plain_function),
-                            function_name(object::record_construct_function),
-                            function_name(object::probe_is_inline_function),
-                            function_name(object::topology::probe_node_get_function),
-                            function_name(object::topology::probe_node_set_function),
+                            run(module_functions::OBJECT_BRIDGE),
+                            run(module_functions::FAST_RENDER),
+                            run(module_functions::OBJECT_SEAMS),
+                            run(module_functions::INLINE_SERDE),
+                            run(module_functions::RECORD_CONSTRUCT_AND_PROBES),
                         });
 }
 
 // The record kernel's names, with the objects' native type slots among them.
 Status add_kernel_names(PyObject *m)
 {
-    namespace tp_slots = symbolic::object::tp_slots;
     return add_names(m, {
-                            function_name(kernel::heap_type::topology_reserved_function),
-                            function_name(kernel::record::node_get_function),
-                            function_name(kernel::record::node_set_function),
-                            function_name(kernel::record::node_set_if_absent_function),
-                            function_name(kernel::heap_type::probe_type_layout_function),
-                            function_name(tp_slots::roundtrip_tp_init_function),
-                            function_name(tp_slots::install_tp_init_function),
-                            function_name(tp_slots::install_record_tp_init_function),
-                            function_name(tp_slots::install_tp_getattro_function),
-                            function_name(tp_slots::install_tp_getattro_fast_function),
-                            function_name(tp_slots::install_record_tp_getattro_function),
-                            function_name(tp_slots::tp_getattro_is_native_function),
-                            function_name(tp_slots::tp_getattro_is_fast_function),
-                            function_name(kernel::heap_type::make_record_function),
-                            function_name(kernel::heap_type::make_record_subtype_function),
-                            function_name(kernel::slots::set_sym_mode_function),
-                            function_name(kernel::slots::set_field_kinds_function),
-                            function_name(kernel::heap_type::record_layout_function),
-                            function_name(kernel::refs::is_inferential_function),
-                            function_name(kernel::heap_type::generic_getattr_function),
-                            function_name(kernel::gc::probe_short_circuit_function),
-                            function_name(kernel::gc::probe_traverse_visits_function),
+                            run(module_functions::RECORD_CELLS),
+                            run(module_functions::TYPE_SLOTS),
+                            run(module_functions::RECORD_TYPES),
                         });
 }
 
@@ -204,11 +156,9 @@ Status exec_steps(PyObject *m)
         }
     }
 
-    for (PyMethodDef *def : {missing::singleton_function(), formatting::format_function(),
-                             formatting::kvlist_function(), formatting::install_bridge_function()}) {
-        if (failed(add_function(m, def))) {
-            return error;
-        }
+    if (failed(add_functions(m, module_functions::TOPOLOGY)) ||
+        failed(add_functions(m, module_functions::FORMATTING))) {
+        return error;
     }
     if (failed(formatting::init_format_fn(m))) {
         return error;

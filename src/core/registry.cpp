@@ -42,6 +42,16 @@ Status add_function(PyObject *module, PyMethodDef *def)
     return add_name(module, def->ml_name, fn.get());
 }
 
+Status add_functions(PyObject *module, FunctionTable functions)
+{
+    for (PyMethodDef *def : functions) {
+        if (failed(add_function(module, def))) {
+            return error;
+        }
+    }
+    return Status::ok;
+}
+
 Status add_type(PyObject *module, PyTypeObject *type)
 {
     if (type == nullptr) {

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <span>
 
 #include "core/once.hpp"
 #include "core/ref.hpp"
@@ -24,6 +25,13 @@ namespace norv {
 
 // Adds a module function; its name is the function object's __name__.
 [[nodiscard]] Status add_function(PyObject *module, PyMethodDef *def);
+
+// A run of a layer's module functions in registration order: the definitions
+// live beside their code, the run lists them (`<layer>/module_functions.*`).
+using FunctionTable = std::span<PyMethodDef *const>;
+
+// Adds each function of `functions` in order; the first failure stops.
+[[nodiscard]] Status add_functions(PyObject *module, FunctionTable functions);
 
 // Adds a class under its short name (the tail of tp_name). A NULL `type` (its
 // creation failed, error set) fails.

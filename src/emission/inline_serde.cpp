@@ -1,7 +1,6 @@
 // Inline object serde: the JSON dict of one object built straight from its
 // field dict, for classes the host serialises without the tree walk, and the
 // test whether a JSON dict can construct an object by a plain keyword call.
-#include "emission/inline_serde.hpp"
 
 #include <cstddef>
 #include <unordered_set>
@@ -386,36 +385,22 @@ Ref from_json_all_plain(PyObject *, FastArgs a)
     return new_bool(*plain);
 }
 
-PyMethodDef TO_JSON_DEF = method<inline_object_to_json>(
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef INLINE_OBJECT_TO_JSON_DEF = method<inline_object_to_json>(
     "_native_inline_object_to_json",
     "_native_inline_object_to_json($module, /, obj, plan)\n--\n\n"
     "The JSON dict of an object from its field dict, its fields in the order of `plan`; None when the "
     "host serialises it.");
-PyMethodDef TO_JSON_OPEN_DEF = method<inline_object_to_json_open>(
+PyMethodDef INLINE_OBJECT_TO_JSON_OPEN_DEF = method<inline_object_to_json_open>(
     "_native_inline_object_to_json_open",
     "_native_inline_object_to_json_open($module, /, obj)\n--\n\n"
     "The JSON dict of an object whose class schema is open, in its schema's order; None when the host "
     "serialises it.");
-PyMethodDef ALL_PLAIN_DEF =
+PyMethodDef FROM_JSON_ALL_PLAIN_DEF =
     method<from_json_all_plain>("_native_from_json_all_plain",
                                 "_native_from_json_all_plain($module, /, json_value, raw_safe)\n--\n\n"
                                 "Whether a JSON dict can construct an object by a plain keyword call.");
-
-}  // namespace
-
-PyMethodDef *inline_object_to_json_function()
-{
-    return &TO_JSON_DEF;
-}
-
-PyMethodDef *inline_object_to_json_open_function()
-{
-    return &TO_JSON_OPEN_DEF;
-}
-
-PyMethodDef *from_json_all_plain_function()
-{
-    return &ALL_PLAIN_DEF;
-}
 
 }  // namespace norv::symbolic::object

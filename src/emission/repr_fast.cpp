@@ -3,7 +3,6 @@
 // pass into one UTF-8 buffer. What it does not own (an argument of an
 // unexpected type, a value the host's callback refuses, nesting past its
 // bound, text too long to hold) declines, and the host formats in Python.
-#include "emission/repr_fast.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -212,16 +211,12 @@ Ref render_object_fast(PyObject *, FastArgs a)
     return Ref::steal(PyUnicode_DecodeUTF8(r.text.data(), static_cast<Py_ssize_t>(r.text.size()), nullptr));
 }
 
-PyMethodDef RENDER_DEF = method<render_object_fast>(
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef RENDER_OBJECT_FAST_DEF = method<render_object_fast>(
     "_render_object_fast",
     "_render_object_fast($module, /, obj, name, compact, root_indent, child_fields)\n--\n\n"
     "The text form of an object and the objects nested in its fields; None when the host renders it.");
-
-}  // namespace
-
-PyMethodDef *render_object_fast_function()
-{
-    return &RENDER_DEF;
-}
 
 }  // namespace norv::symbolic::object

@@ -253,16 +253,18 @@ Ref set_default_sym_jsonify(PyObject *, FastArgs a)
     return none();
 }
 
-PyMethodDef WALK_DEF = method<to_json_walk>("_native_to_json_walk",
-                                            "_native_to_json_walk($module, /, value)\n--\n\n"
-                                            "The JSON-ready form of a symbolic tree, or None when the tree "
-                                            "holds a node the walk leaves to the host.");
-PyMethodDef SET_DEFAULT_DEF = method<set_default_sym_jsonify>(
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef TO_JSON_WALK_DEF =
+    method<to_json_walk>("_native_to_json_walk",
+                         "_native_to_json_walk($module, /, value)\n--\n\n"
+                         "The JSON-ready form of a symbolic tree, or None when the tree "
+                         "holds a node the walk leaves to the host.");
+PyMethodDef SET_DEFAULT_SYM_JSONIFY_DEF = method<set_default_sym_jsonify>(
     "_set_default_object_sym_jsonify",
     "_set_default_object_sym_jsonify($module, /, func)\n--\n\n"
     "Install the host's default object `sym_jsonify` (the first installation wins).");
-
-}  // namespace
 
 Maybe<Ref> walk(PyObject *value, Walk &w)
 {
@@ -299,16 +301,6 @@ Maybe<Ref> walk(PyObject *value, Walk &w)
         return walk_list(value, w);
     }
     return walk_marked_record(value, w);
-}
-
-PyMethodDef *to_json_walk_function()
-{
-    return &WALK_DEF;
-}
-
-PyMethodDef *set_default_sym_jsonify_function()
-{
-    return &SET_DEFAULT_DEF;
 }
 
 }  // namespace norv::symbolic::ops

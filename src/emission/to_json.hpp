@@ -71,8 +71,4 @@ Maybe<bool> fill_dict(PyObject *source, PyObject *schema, Walk &w, PyObject *out
 // snapshot of its keys.
 Maybe<bool> str_keys_only(PyObject *dict);
 
-// `_native_to_json_walk` and `_set_default_object_sym_jsonify`.
-PyMethodDef *to_json_walk_function();
-PyMethodDef *set_default_sym_jsonify_function();
-
 }  // namespace norv::symbolic::ops

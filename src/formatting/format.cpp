@@ -923,18 +923,14 @@ Ref format_impl(PyObject *, FastArgs a)
     return format_bound(c, nullptr);
 }
 
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
 PyMethodDef FORMAT_DEF = method<format_impl>(
     "format",
     "format(value, compact=..., verbose=..., root_indent=..., list_wrap_threshold=..., strip_object_id=..., "
     "include_keys=None, exclude_keys=None, markdown=..., max_str_len=None, max_bytes_len=None, *, "
     "custom_format=None, memo=None, **kwargs)\n--\n\n"
     "Render a possibly hierarchical value as text.");
-
-}  // namespace
-
-PyMethodDef *format_function()
-{
-    return &FORMAT_DEF;
-}
 
 }  // namespace norv::formatting

@@ -15,11 +15,6 @@
 
 namespace norv::formatting {
 
-// Module functions, registered by module execution in this order.
-PyMethodDef *format_function();
-PyMethodDef *kvlist_function();
-PyMethodDef *install_bridge_function();
-
 // Caches the module's `format` and `kvlist_str` (run right after they were
 // added). A cell that is already set keeps its object.
 Status init_format_fn(PyObject *module);

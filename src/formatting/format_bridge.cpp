@@ -70,17 +70,13 @@ Ref install_formatting_bridge(PyObject *, FastArgs a)
     return none();
 }
 
-PyMethodDef INSTALL_DEF = method<install_formatting_bridge>(
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef INSTALL_BRIDGE_DEF = method<install_formatting_bridge>(
     "_install_formatting_bridge",
     "_install_formatting_bridge(str_format, repr_format, outer_markdown_active)\n--\n\n"
     "Install the host's markdown-isolation callbacks (first install wins).");
-
-}  // namespace
-
-PyMethodDef *install_bridge_function()
-{
-    return &INSTALL_DEF;
-}
 
 Status init_format_fn(PyObject *module)
 {

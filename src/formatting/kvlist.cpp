@@ -243,17 +243,13 @@ Ref kvlist_impl(PyObject *, FastArgs a)
     return out.finish();
 }
 
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
 PyMethodDef KVLIST_DEF = method<kvlist_impl>(
     "kvlist_str",
     "kvlist_str(kvlist, compact=..., verbose=..., root_indent=..., *, label=None, bracket_type=..., "
     "custom_format=None, memo=None, **kwargs)\n--\n\n"
     "Render (key, value, default) triples as key=value entries, optionally labelled and bracketed.");
-
-}  // namespace
-
-PyMethodDef *kvlist_function()
-{
-    return &KVLIST_DEF;
-}
 
 }  // namespace norv::formatting

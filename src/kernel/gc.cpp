@@ -82,16 +82,17 @@ Ref probe_traverse_visits(PyObject *, FastArgs a)
     return Ref::steal(PyLong_FromSize_t(visits));
 }
 
-PyMethodDef SHORT_CIRCUIT_DEF = method<probe_short_circuit>(
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef PROBE_SHORT_CIRCUIT_DEF = method<probe_short_circuit>(
     "_kernel_probe_short_circuit",
     "_kernel_probe_short_circuit($module, /, obj)\n--\n\n"
     "Run the traverse slot of type(obj) with a visit that stops at once; its result.");
-PyMethodDef VISITS_DEF =
+PyMethodDef PROBE_TRAVERSE_VISITS_DEF =
     method<probe_traverse_visits>("_kernel_probe_traverse_visits",
                                   "_kernel_probe_traverse_visits($module, /, obj)\n--\n\n"
                                   "Run the traverse slot of type(obj) and count the objects it visits.");
-
-}  // namespace
 
 int traverse(PyObject *obj, visitproc visit, void *arg)
 {
@@ -118,16 +119,6 @@ void release_cells(PyObject *obj) noexcept
         PyObject_ClearWeakRefs(obj);
     }
     (void)clear(obj);
-}
-
-PyMethodDef *probe_short_circuit_function()
-{
-    return &SHORT_CIRCUIT_DEF;
-}
-
-PyMethodDef *probe_traverse_visits_function()
-{
-    return &VISITS_DEF;
 }
 
 }  // namespace norv::kernel::gc

@@ -19,8 +19,4 @@ void release_cells(PyObject *obj) noexcept;
 // deallocator, so the slot is this very instantiation.
 inline constexpr destructor dealloc = &gc_dealloc<release_cells>;
 
-// `_kernel_probe_short_circuit` and `_kernel_probe_traverse_visits`.
-PyMethodDef *probe_short_circuit_function();
-PyMethodDef *probe_traverse_visits_function();
-
 }  // namespace norv::kernel::gc

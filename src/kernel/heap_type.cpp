@@ -507,15 +507,18 @@ Ref generic_getattr(PyObject *, FastArgs a)
     return Ref::steal(PyObject_GenericGetAttr(b[0], b[1]));
 }
 
-PyMethodDef MAKE_DEF = method<make_record>(
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef MAKE_RECORD_DEF = method<make_record>(
     "_kernel_make_record",
     "_kernel_make_record($module, /, name, field_names, reserved_count, sym_mode=True)\n--\n\n"
     "A new root Record type: `reserved_count` reserved cells, then one cell per field.");
-PyMethodDef SUBTYPE_DEF = method<make_record_subtype>(
+PyMethodDef MAKE_RECORD_SUBTYPE_DEF = method<make_record_subtype>(
     "_kernel_make_record_subtype",
     "_kernel_make_record_subtype($module, /, base, name, field_names, reserved_count, sym_mode=True)\n--\n\n"
     "A new Record type extending `base` with reserved cells and fields of its own.");
-PyMethodDef LAYOUT_DEF = method_noargs<record_layout>(
+PyMethodDef RECORD_LAYOUT_DEF = method_noargs<record_layout>(
     "_kernel_record_layout",
     "_kernel_record_layout($module)\n--\n\n"
     "(object.__basicsize__, cell size): where Record cells start, and their size.");
@@ -523,7 +526,7 @@ PyMethodDef TOPOLOGY_RESERVED_DEF = method_noargs<topology_reserved>(
     "_kernel_topology_reserved",
     "_kernel_topology_reserved($module)\n--\n\n"
     "The reserved cells of a production Record: the node-state roles and the weak-reference head.");
-PyMethodDef PROBE_LAYOUT_DEF =
+PyMethodDef PROBE_TYPE_LAYOUT_DEF =
     method<probe_type_layout>("_kernel_probe_type_layout",
                               "_kernel_probe_type_layout($module, /, cls)\n--\n\n"
                               "(tp_basicsize, tp_dictoffset, tp_name) as the type object holds them.");
@@ -531,37 +534,5 @@ PyMethodDef GENERIC_GETATTR_DEF =
     method<generic_getattr>("_kernel_generic_getattr",
                             "_kernel_generic_getattr($module, /, obj, name)\n--\n\n"
                             "object.__getattribute__(obj, name).");
-
-}  // namespace
-
-PyMethodDef *make_record_function()
-{
-    return &MAKE_DEF;
-}
-
-PyMethodDef *make_record_subtype_function()
-{
-    return &SUBTYPE_DEF;
-}
-
-PyMethodDef *record_layout_function()
-{
-    return &LAYOUT_DEF;
-}
-
-PyMethodDef *topology_reserved_function()
-{
-    return &TOPOLOGY_RESERVED_DEF;
-}
-
-PyMethodDef *probe_type_layout_function()
-{
-    return &PROBE_LAYOUT_DEF;
-}
-
-PyMethodDef *generic_getattr_function()
-{
-    return &GENERIC_GETATTR_DEF;
-}
 
 }  // namespace norv::kernel::heap_type

@@ -15,14 +15,4 @@ namespace norv::kernel::heap_type {
 // root type, else a base the kernel accepted.
 Ref make(PyObject *name, PyObject *field_names, Layout layout, PyTypeObject *base, bool sym_mode);
 
-// The module functions: `_kernel_make_record`, `_kernel_make_record_subtype`,
-// `_kernel_record_layout`, `_kernel_topology_reserved`,
-// `_kernel_probe_type_layout`, `_kernel_generic_getattr`.
-PyMethodDef *make_record_function();
-PyMethodDef *make_record_subtype_function();
-PyMethodDef *record_layout_function();
-PyMethodDef *topology_reserved_function();
-PyMethodDef *probe_type_layout_function();
-PyMethodDef *generic_getattr_function();
-
 }  // namespace norv::kernel::heap_type

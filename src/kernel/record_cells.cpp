@@ -153,19 +153,21 @@ Ref node_set_if_absent(PyObject *, FastArgs a)
     return role ? set_node_slot_if_absent(b[0], *role, b[2]) : Ref();
 }
 
-PyMethodDef GET_DEF = method<node_get>("_slot_node_get",
-                                       "_slot_node_get($module, /, inst, role)\n--\n\n"
-                                       "The object in a Record's node-state cell, None when it is empty.");
-PyMethodDef SET_DEF = method<node_set>("_slot_node_set",
-                                       "_slot_node_set($module, /, inst, role, value=None)\n--\n\n"
-                                       "Store a value in a Record's node-state cell; None empties it.");
-PyMethodDef IF_ABSENT_DEF =
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef NODE_GET_DEF =
+    method<node_get>("_slot_node_get",
+                     "_slot_node_get($module, /, inst, role)\n--\n\n"
+                     "The object in a Record's node-state cell, None when it is empty.");
+PyMethodDef NODE_SET_DEF = method<node_set>("_slot_node_set",
+                                            "_slot_node_set($module, /, inst, role, value=None)\n--\n\n"
+                                            "Store a value in a Record's node-state cell; None empties it.");
+PyMethodDef NODE_SET_IF_ABSENT_DEF =
     method<node_set_if_absent>("_slot_node_set_if_absent",
                                "_slot_node_set_if_absent($module, /, inst, role, value)\n--\n\n"
                                "The occupant of a Record's node-state cell, `value` stored first when "
                                "the cell is empty.");
-
-}  // namespace
 
 Status require_record(PyObject *inst)
 {
@@ -405,21 +407,6 @@ Maybe<Ref> read_field_slot(PyObject *inst, PyObject *offsets, PyObject *name)
         return error;
     }
     return Ref::borrow(*cell);
-}
-
-PyMethodDef *node_get_function()
-{
-    return &GET_DEF;
-}
-
-PyMethodDef *node_set_function()
-{
-    return &SET_DEF;
-}
-
-PyMethodDef *node_set_if_absent_function()
-{
-    return &IF_ABSENT_DEF;
 }
 
 }  // namespace norv::kernel::record

@@ -71,9 +71,4 @@ Maybe<Ref> read_field_slot(PyObject *inst, PyObject *offsets, PyObject *name);
 // converts its role.
 Maybe<std::size_t> bind_role(const Signature &sig, FastArgs a, Bound &b);
 
-// `_slot_node_get`, `_slot_node_set`, `_slot_node_set_if_absent`.
-PyMethodDef *node_get_function();
-PyMethodDef *node_set_function();
-PyMethodDef *node_set_if_absent_function();
-
 }  // namespace norv::kernel::record

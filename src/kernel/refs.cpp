@@ -24,16 +24,12 @@ Ref kernel_is_inferential(PyObject *, FastArgs a)
     return new_bool(is_inferential(b[0]));
 }
 
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
 PyMethodDef IS_INFERENTIAL_DEF =
     method<kernel_is_inferential>("_kernel_is_inferential",
                                   "_kernel_is_inferential($module, /, value)\n--\n\n"
                                   "Whether type(value) or a class on its MRO defines `infer`.");
-
-}  // namespace
-
-PyMethodDef *is_inferential_function()
-{
-    return &IS_INFERENTIAL_DEF;
-}
 
 }  // namespace norv::kernel::refs

@@ -10,7 +10,4 @@ namespace norv::kernel::refs {
 // Unlike the containers' test, a scalar whose class defines `infer` counts.
 bool is_inferential(PyObject *value);
 
-// `_kernel_is_inferential`.
-PyMethodDef *is_inferential_function();
-
 }  // namespace norv::kernel::refs

@@ -177,16 +177,17 @@ Ref set_record_field_kinds(PyObject *, FastArgs a)
     return none();
 }
 
-PyMethodDef SYM_MODE_DEF =
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef SET_SYM_MODE_DEF =
     method<set_record_sym_mode>("_kernel_set_record_sym_mode",
                                 "_kernel_set_record_sym_mode($module, /, record_type, sym_mode)\n--\n\n"
                                 "Bake the class's `sym` option into the Record type's own fields.");
-PyMethodDef KINDS_DEF = method<set_record_field_kinds>(
+PyMethodDef SET_FIELD_KINDS_DEF = method<set_record_field_kinds>(
     "_kernel_set_record_field_kinds",
     "_kernel_set_record_field_kinds($module, /, record_type, non_symbolic_names)\n--\n\n"
     "Mark the named own fields of the Record type non-symbolic.");
-
-}  // namespace
 
 Ref field_get_body(PyObject *obj, const FieldMeta &meta)
 {
@@ -243,16 +244,6 @@ PyObject *weaklist_getter(PyObject *obj, void *)
 FieldMeta *field_meta_of(const PyGetSetDef &def) noexcept
 {
     return def.get == &field_getter ? static_cast<FieldMeta *>(def.closure) : nullptr;
-}
-
-PyMethodDef *set_sym_mode_function()
-{
-    return &SYM_MODE_DEF;
-}
-
-PyMethodDef *set_field_kinds_function()
-{
-    return &KINDS_DEF;
 }
 
 }  // namespace norv::kernel::slots

@@ -43,8 +43,4 @@ Ref field_get_body(PyObject *obj, const FieldMeta &meta);
 // The closure of a getset entry that is a Record field, else nullptr.
 FieldMeta *field_meta_of(const PyGetSetDef &def) noexcept;
 
-// `_kernel_set_record_sym_mode` and `_kernel_set_record_field_kinds`.
-PyMethodDef *set_sym_mode_function();
-PyMethodDef *set_field_kinds_function();
-
 }  // namespace norv::kernel::slots

@@ -33,13 +33,6 @@ Ref install_container_bridge(PyObject *, FastArgs a)
     return none();
 }
 
-PyMethodDef INSTALL_DEF = method<install_container_bridge>(
-    "_install_container_bridge",
-    "_install_container_bridge($module, /, *, keypath_cls, empty_key_path, missing_value, field_update_cls, "
-    "write_permission_error, wrap_value, symbolic_transform_fn, origin_cls, message_on_path, "
-    "nonconst_key_cls)\n--\n\n"
-    "Inject the oracle handles the symbolic containers call back (first install wins).");
-
 const Signature INSTALL_LIST_SIG{"_install_list_bridge", {arg("insertion_cls")}};
 
 // The list bridge's one handle, owned by the cell for the life of the process.
@@ -59,12 +52,20 @@ Ref install_list_bridge(PyObject *, FastArgs a)
     return none();
 }
 
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef INSTALL_DEF = method<install_container_bridge>(
+    "_install_container_bridge",
+    "_install_container_bridge($module, /, *, keypath_cls, empty_key_path, missing_value, field_update_cls, "
+    "write_permission_error, wrap_value, symbolic_transform_fn, origin_cls, message_on_path, "
+    "nonconst_key_cls)\n--\n\n"
+    "Inject the oracle handles the symbolic containers call back (first install wins).");
+
 PyMethodDef INSTALL_LIST_DEF = method<install_list_bridge>(
     "_install_list_bridge",
     "_install_list_bridge($module, /, insertion_cls)\n--\n\n"
     "Inject the oracle's Insertion class the symbolic lists recognise (first install wins).");
-
-}  // namespace
 
 const ContainerBridge &get()
 {
@@ -75,11 +76,6 @@ const ContainerBridge &get()
     return **p;
 }
 
-PyMethodDef *installer()
-{
-    return &INSTALL_DEF;
-}
-
 PyObject *insertion_cls()
 {
     PyObject *const *p = INSERTION_CLS.get();
@@ -87,11 +83,6 @@ PyObject *insertion_cls()
         panic("list bridge not installed");
     }
     return *p;
-}
-
-PyMethodDef *list_installer()
-{
-    return &INSTALL_LIST_DEF;
 }
 
 Maybe<Ref> default_origin()

@@ -33,16 +33,10 @@ struct ContainerBridge {
 // The installed bridge; Panic "container bridge not installed" while empty.
 const ContainerBridge &get();
 
-// `_install_container_bridge`.
-PyMethodDef *installer();
-
 // The host's `Insertion` class: an instance written into a list is inserted
 // before the index instead of replacing the element there. Panic "list bridge
 // not installed" while the list bridge is empty.
 PyObject *insertion_cls();
-
-// `_install_list_bridge`.
-PyMethodDef *list_installer();
 
 // The origin of a node being built: none unless the calling thread's
 // origin-tracking scope is explicitly True, else `origin_cls(None, "__init__")`.

@@ -48,6 +48,9 @@ Ref install_object_bridge(PyObject *, FastArgs a)
     return none();
 }
 
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
 PyMethodDef INSTALL_DEF = method<install_object_bridge>(
     "_install_object_bridge",
     "_install_object_bridge($module, /, *, dict_cls, symbolic_mode_error, keypath_cls, empty_key_path, "
@@ -57,8 +60,6 @@ PyMethodDef INSTALL_DEF = method<install_object_bridge>(
     "default_on_sym_parent_change, default_update_children_paths, default_on_sym_path_change, "
     "default_sym_missing_code, default_sym_puresymbolic_prop, default_sym_values, is_pure_symbolic)\n--\n\n"
     "Inject the oracle handles the native object layer calls back (first install wins).");
-
-}  // namespace
 
 const ObjectBridge &get()
 {
@@ -73,11 +74,6 @@ const ObjectBridge *peek() noexcept
 {
     const ObjectBridge *const *p = BRIDGE.get();
     return p ? *p : nullptr;
-}
-
-PyMethodDef *installer()
-{
-    return &INSTALL_DEF;
 }
 
 }  // namespace norv::symbolic::object::bridge

@@ -50,7 +50,4 @@ const ObjectBridge &get();
 // The installed bridge, or nullptr.
 const ObjectBridge *peek() noexcept;
 
-// `_install_object_bridge`.
-PyMethodDef *installer();
-
 }  // namespace norv::symbolic::object::bridge

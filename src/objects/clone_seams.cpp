@@ -252,25 +252,16 @@ Ref clone_inline_shallow(PyObject *, FastArgs a)
     return made;
 }
 
-PyMethodDef CLONE_DEF = method<clone_construct>(
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef CLONE_CONSTRUCT_DEF = method<clone_construct>(
     "_native_object_clone_construct",
     "_native_object_clone_construct($module, /, obj, allow_partial, sealed, kwargs, src, deep, memo)\n--\n\n"
     "Construct `obj` as a clone of `src` from validated field values; False when declined.");
-PyMethodDef SHALLOW_DEF = method<clone_inline_shallow>(
+PyMethodDef CLONE_INLINE_SHALLOW_DEF = method<clone_inline_shallow>(
     "_native_object_clone_inline_shallow",
     "_native_object_clone_inline_shallow($module, /, obj)\n--\n\n"
     "A shallow copy of a dict-layout object, rooted and free; None when declined.");
-
-}  // namespace
-
-PyMethodDef *clone_construct_function()
-{
-    return &CLONE_DEF;
-}
-
-PyMethodDef *clone_inline_shallow_function()
-{
-    return &SHALLOW_DEF;
-}
 
 }  // namespace norv::symbolic::object

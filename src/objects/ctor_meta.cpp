@@ -314,16 +314,17 @@ Ref container_probe(PyObject *, FastArgs a)
     return container_spec_fields(b[0], Wanted);
 }
 
-PyMethodDef CANDIDATE_DEF = method<container_probe<CANDIDATE_SIG, false>>(
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef CONTAINER_CANDIDATE_FIELDS_DEF = method<container_probe<CANDIDATE_SIG, false>>(
     "_container_candidate_fields",
     "_container_candidate_fields($module, /, cls)\n--\n\n"
     "The init fields of `cls` whose container values construction tries to accept as they are.");
-PyMethodDef WRAP_DEF = method<container_probe<WRAP_SIG, true>>(
+PyMethodDef CONTAINER_WRAP_FIELDS_DEF = method<container_probe<WRAP_SIG, true>>(
     "_container_wrap_fields",
     "_container_wrap_fields($module, /, cls)\n--\n\n"
     "The init fields of `cls` whose container values construction tries to wrap.");
-
-}  // namespace
 
 PyTypeObject *ObjectCtorMeta::type()
 {
@@ -651,16 +652,6 @@ MetaRead::MetaRead(Ref meta)
       hold_(as_meta(obj_.get())->borrow, OnConflict::Panic),
       meta_(&as_meta(obj_.get())->meta)
 {
-}
-
-PyMethodDef *container_candidate_fields_function()
-{
-    return &CANDIDATE_DEF;
-}
-
-PyMethodDef *container_wrap_fields_function()
-{
-    return &WRAP_DEF;
 }
 
 }  // namespace norv::symbolic::object

@@ -118,8 +118,4 @@ private:
     const CtorMeta *meta_;
 };
 
-// `_container_candidate_fields` and `_container_wrap_fields`.
-PyMethodDef *container_candidate_fields_function();
-PyMethodDef *container_wrap_fields_function();
-
 }  // namespace norv::symbolic::object

@@ -317,17 +317,18 @@ Ref set_item_no_check(PyObject *, FastArgs a)
     return *update ? std::move(*update) : none();
 }
 
-PyMethodDef NO_CHECK_DEF = method<set_item_no_check>(
-    "_native_object_set_item_no_check",
-    "_native_object_set_item_no_check($module, /, obj, key, value)\n--\n\n"
-    "Write a field with no permission check and no notification; the change record, or None.");
-
 const Signature STORE_SIG{
     "store_symbolic_field",
     {arg("cls"), arg("name"), arg("value"), arg("field"), arg("sym_mode"), arg("schema")},
     {.method = true}};
 
 }  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef SET_ITEM_NO_CHECK_DEF = method<set_item_no_check>(
+    "_native_object_set_item_no_check",
+    "_native_object_set_item_no_check($module, /, obj, key, value)\n--\n\n"
+    "Write a field with no permission check and no notification; the change record, or None.");
 
 Ref SymObject::error_message(PyObject *self, PyObject *message)
 {
@@ -467,11 +468,6 @@ int setattro_slot(PyObject *self, PyObject *name, PyObject *value)
         }
         return value != nullptr ? assign(self, name, value) : remove(self, name);
     });
-}
-
-PyMethodDef *set_item_no_check_function()
-{
-    return &NO_CHECK_DEF;
 }
 
 namespace faces {

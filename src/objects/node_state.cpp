@@ -158,17 +158,18 @@ Ref probe_node_set(PyObject *, FastArgs a)
     return none();
 }
 
-PyMethodDef PROBE_GET_DEF = method<probe_node_get>(
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef PROBE_NODE_GET_DEF = method<probe_node_get>(
     "_probe_node_get",
     "_probe_node_get($module, /, inst, role)\n--\n\n"
     "The node state of a SymObject or a Record by role: 0 parent, 1 path, 2 sealed, 3 allow_partial, "
     "4 accessor_writable, 5 origin, 6 the attribute view, 7 the host's caches.");
-PyMethodDef PROBE_SET_DEF =
+PyMethodDef PROBE_NODE_SET_DEF =
     method<probe_node_set>("_probe_node_set",
                            "_probe_node_set($module, /, inst, role, value=None)\n--\n\n"
                            "Store node state by role; None means no value, a flag takes the value's truth.");
-
-}  // namespace
 
 Maybe<bool> is_record(PyObject *type)
 {
@@ -220,16 +221,6 @@ Status blank_node_guard(PyObject *inst)
         return error;
     }
     return *record ? require_initialized_record(inst) : Status::ok;
-}
-
-PyMethodDef *probe_node_get_function()
-{
-    return &PROBE_GET_DEF;
-}
-
-PyMethodDef *probe_node_set_function()
-{
-    return &PROBE_SET_DEF;
 }
 
 }  // namespace norv::symbolic::object::topology

@@ -76,15 +76,4 @@ Status topo_seal(PyObject *inst, bool is_seal);
 // `hooks::OBJECT_PARENT_HOOK`.
 std::optional<Ref> sym_object_parent(PyObject *node);
 
-// The module functions: `_topo_setparent`, `_topo_setpath`,
-// `_topo_set_accessor_writable`, `_topo_setorigin`, `_topo_seal`,
-// `_probe_node_get`, `_probe_node_set`.
-PyMethodDef *setparent_function();
-PyMethodDef *setpath_function();
-PyMethodDef *set_accessor_writable_function();
-PyMethodDef *setorigin_function();
-PyMethodDef *seal_function();
-PyMethodDef *probe_node_get_function();
-PyMethodDef *probe_node_set_function();
-
 }  // namespace norv::symbolic::object::topology

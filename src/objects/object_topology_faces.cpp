@@ -74,6 +74,9 @@ const Signature F_SETORIGIN{
 const Signature F_ACCESSOR{"_topo_set_accessor_writable", {arg("inst"), opt("writable")}};
 const Signature F_SEAL{"_topo_seal", {arg("inst"), opt("is_seal")}};
 
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
 PyMethodDef SETPARENT_DEF = method<as_function<F_SETPARENT, with_facts<topo_setparent_impl>>>(
     "_topo_setparent",
     "_topo_setparent($module, /, inst, parent=None)\n--\n\n"
@@ -82,7 +85,7 @@ PyMethodDef SETPATH_DEF = method<as_function<F_SETPATH, with_facts<topo_setpath_
     "_topo_setpath",
     "_topo_setpath($module, /, inst, path=None)\n--\n\n"
     "Set the path of a node and carry the change to its children and hooks.");
-PyMethodDef ACCESSOR_DEF = method<as_function<F_ACCESSOR, accessor_op>>(
+PyMethodDef SET_ACCESSOR_WRITABLE_DEF = method<as_function<F_ACCESSOR, accessor_op>>(
     "_topo_set_accessor_writable",
     "_topo_set_accessor_writable($module, /, inst, writable=True)\n--\n\n"
     "Allow or refuse writes through a node's accessors.");
@@ -94,8 +97,6 @@ PyMethodDef SEAL_DEF =
     method<as_function<F_SEAL, seal_op>>("_topo_seal",
                                          "_topo_seal($module, /, inst, is_seal=True)\n--\n\n"
                                          "Seal (or unseal) the symbolic children of a node, then the node.");
-
-}  // namespace
 
 namespace faces {
 
@@ -126,34 +127,5 @@ Ref sym_seal(PyObject *self, FastArgs a)
 }
 
 }  // namespace faces
-
-namespace topology {
-
-PyMethodDef *setparent_function()
-{
-    return &SETPARENT_DEF;
-}
-
-PyMethodDef *setpath_function()
-{
-    return &SETPATH_DEF;
-}
-
-PyMethodDef *set_accessor_writable_function()
-{
-    return &ACCESSOR_DEF;
-}
-
-PyMethodDef *setorigin_function()
-{
-    return &SETORIGIN_DEF;
-}
-
-PyMethodDef *seal_function()
-{
-    return &SEAL_DEF;
-}
-
-}  // namespace topology
 
 }  // namespace norv::symbolic::object

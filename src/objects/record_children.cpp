@@ -153,20 +153,21 @@ Ref inline_fields(PyObject *, FastArgs a)
     return names ? record_inline_fields(b[0], names.get()) : Ref();
 }
 
-PyMethodDef ADOPT_DEF =
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef RECORD_ADOPT_CHILDREN_DEF =
     method<adopt_children>("_slot_record_adopt_children",
                            "_slot_record_adopt_children($module, /, inst, field_names)\n--\n\n"
                            "Make the symbolic values of the named field cells children of the record.");
-PyMethodDef REPATH_DEF =
+PyMethodDef RECORD_REPATH_CHILDREN_DEF =
     method<repath_children>("_slot_record_repath_children",
                             "_slot_record_repath_children($module, /, inst, new_path=None)\n--\n\n"
                             "Carry the record's new path to its children.");
-PyMethodDef INLINE_DEF = method<inline_fields>(
+PyMethodDef RECORD_INLINE_FIELDS_DEF = method<inline_fields>(
     "_slot_record_inline_fields",
     "_slot_record_inline_fields($module, /, inst, field_names)\n--\n\n"
     "A dict of the named fields' stored values; None for a record whose construction never ran.");
-
-}  // namespace
 
 CellCycleScreen::CellCycleScreen(PyObject *inst) noexcept
     : inst_(inst), detached_(adopt::FormerParent::of(inst) != nullptr)
@@ -279,21 +280,6 @@ Status record_adopt_children(PyObject *inst, PyObject *names)
         }
     }
     return changed ? kernel::record::write_record_slots(inst, names, changed.get()) : Status::ok;
-}
-
-PyMethodDef *record_adopt_children_function()
-{
-    return &ADOPT_DEF;
-}
-
-PyMethodDef *record_repath_children_function()
-{
-    return &REPATH_DEF;
-}
-
-PyMethodDef *record_inline_fields_function()
-{
-    return &INLINE_DEF;
 }
 
 }  // namespace norv::symbolic::object

@@ -278,7 +278,7 @@ const Signature CONSTRUCT_SIG{"_slot_record_construct",
                               {arg("inst"), arg("field_names"), opt("kwargs"), opt("allow_partial"),
                                opt("child_transform"), opt("root_path")}};
 
-Ref construct(PyObject *, FastArgs a)
+Ref slot_record_construct(PyObject *, FastArgs a)
 {
     Bound b;
     if (failed(CONSTRUCT_SIG.bind(a, b))) {
@@ -303,13 +303,14 @@ Ref construct(PyObject *, FastArgs a)
     return none();
 }
 
-PyMethodDef CONSTRUCT_DEF = method<construct>(
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef RECORD_CONSTRUCT_DEF = method<slot_record_construct>(
     "_slot_record_construct",
     "_slot_record_construct($module, /, inst, field_names, kwargs=None, allow_partial=False, "
     "child_transform=None, root_path=None)\n--\n\n"
     "Fill a record's field cells from validated keyword arguments.");
-
-}  // namespace
 
 Status record_construct(PyObject *inst, PyObject *names, PyObject *kwargs, bool kwargs_owned,
                         bool allow_partial, PyObject *child_transform, PyObject *root_path)
@@ -470,11 +471,6 @@ Status record_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
         return error;
     }
     return record_finish(obj, cls, *seal, CloneContext{});
-}
-
-PyMethodDef *record_construct_function()
-{
-    return &CONSTRUCT_DEF;
 }
 
 }  // namespace norv::symbolic::object

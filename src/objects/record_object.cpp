@@ -139,24 +139,25 @@ Ref node_read(PyObject *, FastArgs a)
     return kernel::record::node_slot_or_none(b[0], *role);
 }
 
-PyMethodDef MATERIALIZE_DEF =
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef RECORD_MATERIALIZE_DEF =
     method<materialize>("_slot_record_materialize",
                         "_slot_record_materialize($module, /, inst, field_names)\n--\n\n"
                         "The record's attribute view, built from its field cells on first request and kept.");
-PyMethodDef INIT_NODE_DEF = method<init_node_state>(
+PyMethodDef RECORD_INIT_NODE_STATE_DEF = method<init_node_state>(
     "_slot_record_init_node_state",
     "_slot_record_init_node_state($module, /, inst, allow_partial=False, sealed=None, root_path=None)\n--\n\n"
     "Seed a record's node state for construction.");
-PyMethodDef IS_MATERIALIZED_DEF =
+PyMethodDef RECORD_IS_MATERIALIZED_DEF =
     method<is_materialized>("_slot_record_is_materialized",
                             "_slot_record_is_materialized($module, /, inst)\n--\n\n"
                             "Whether the record keeps its attribute view.");
-PyMethodDef NODE_READ_DEF =
+PyMethodDef RECORD_NODE_READ_DEF =
     method<node_read>("_slot_record_node_read",
                       "_slot_record_node_read($module, /, inst, role)\n--\n\n"
                       "The object in a constructed record's node-state cell, None when it is empty.");
-
-}  // namespace
 
 Maybe<bool> sealed_or_frozen(PyObject *options, std::optional<bool> sealed)
 {
@@ -355,26 +356,6 @@ Status record_drop_kept_view(PyObject *inst)
         return error;
     }
     return *kept ? kernel::record::set_node_slot(inst, kernel::node_state::VIEW, nullptr) : Status::ok;
-}
-
-PyMethodDef *record_materialize_function()
-{
-    return &MATERIALIZE_DEF;
-}
-
-PyMethodDef *record_init_node_state_function()
-{
-    return &INIT_NODE_DEF;
-}
-
-PyMethodDef *record_is_materialized_function()
-{
-    return &IS_MATERIALIZED_DEF;
-}
-
-PyMethodDef *record_node_read_function()
-{
-    return &NODE_READ_DEF;
 }
 
 }  // namespace norv::symbolic::object

@@ -108,18 +108,4 @@ Status record_finish(PyObject *inst, PyObject *cls, bool sealed, const CloneCont
 // The body of the native record `tp_init`.
 Status record_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs);
 
-// The module functions `_slot_record_materialize`,
-// `_slot_record_init_node_state`, `_slot_record_inline_fields`,
-// `_slot_record_is_materialized`, `_slot_record_adopt_children`,
-// `_slot_record_repath_children`, `_slot_record_node_read`,
-// `_slot_record_construct`.
-PyMethodDef *record_materialize_function();
-PyMethodDef *record_init_node_state_function();
-PyMethodDef *record_inline_fields_function();
-PyMethodDef *record_is_materialized_function();
-PyMethodDef *record_adopt_children_function();
-PyMethodDef *record_repath_children_function();
-PyMethodDef *record_node_read_function();
-PyMethodDef *record_construct_function();
-
 }  // namespace norv::symbolic::object

@@ -193,15 +193,16 @@ PyType_Spec SPEC = {
     .slots = SLOTS,
 };
 
-PyMethodDef PROBE_INLINE_DEF = method<probe_object_is_inline>(
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef PROBE_IS_INLINE_DEF = method<probe_object_is_inline>(
     "_probe_object_is_inline",
     "_probe_object_is_inline($module, /, obj)\n--\n\nWhether a SymObject holds its field dict.");
 PyMethodDef INLINE_FIELDS_DEF =
     method<native_object_inline_fields>("_native_object_inline_fields",
                                         "_native_object_inline_fields($module, /, obj)\n--\n\n"
                                         "The live field dict of a SymObject; None when there is none.");
-
-}  // namespace
 
 PyTypeObject *SymObject::type()
 {
@@ -229,16 +230,6 @@ Status SymObject::node_read_guard(PyObject *obj, OnConflict mode)
         return Status::ok;
     }
     return blank_object_error(Py_TYPE(obj));
-}
-
-PyMethodDef *probe_is_inline_function()
-{
-    return &PROBE_INLINE_DEF;
-}
-
-PyMethodDef *inline_fields_function()
-{
-    return &INLINE_FIELDS_DEF;
 }
 
 }  // namespace norv::symbolic::object

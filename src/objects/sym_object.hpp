@@ -158,16 +158,6 @@ int setattro_slot(PyObject *self, PyObject *name, PyObject *value);
 // root_path=None, explicit_init=False, **kwargs)`.
 int construct_slot(PyObject *self, PyObject *args, PyObject *kwargs);
 
-// `_probe_object_is_inline` and `_native_object_inline_fields`.
-PyMethodDef *probe_is_inline_function();
-PyMethodDef *inline_fields_function();
-
-// The object seams: `_native_object_set_item_no_check`,
-// `_native_object_clone_construct`, `_native_object_clone_inline_shallow`.
-PyMethodDef *set_item_no_check_function();
-PyMethodDef *clone_construct_function();
-PyMethodDef *clone_inline_shallow_function();
-
 // The Python faces defined outside sym_object.cpp, gathered into the class there.
 namespace faces {
 

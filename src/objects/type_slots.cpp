@@ -178,38 +178,6 @@ Ref tp_getattro_is_fast(PyObject *, FastArgs a)
     return cls != nullptr ? new_bool(cls->tp_getattro == native_object_tp_getattro_fast) : Ref();
 }
 
-PyMethodDef INSTALL_INIT_DEF =
-    method<install_tp_init>("_install_native_tp_init",
-                            "_install_native_tp_init($module, /, cls)\n--\n\n"
-                            "Make calling `cls` run the native construction; `cls.__init__` stays as it is.");
-PyMethodDef INSTALL_RECORD_INIT_DEF =
-    method<install_record_tp_init>("_install_native_record_tp_init",
-                                   "_install_native_record_tp_init($module, /, cls)\n--\n\n"
-                                   "Make calling the record class `cls` run the native record construction.");
-PyMethodDef INSTALL_RECORD_GETATTRO_DEF = method<install_record_tp_getattro>(
-    "_install_native_record_tp_getattro",
-    "_install_native_record_tp_getattro($module, /, cls)\n--\n\n"
-    "Read the record class's fields by their cells and other attributes natively.");
-PyMethodDef INSTALL_GETATTRO_DEF = method<install_tp_getattro>(
-    "_install_native_tp_getattro",
-    "_install_native_tp_getattro($module, /, cls)\n--\n\n"
-    "Read the attributes of `cls`'s instances natively, inferred attributes included.");
-PyMethodDef INSTALL_FAST_DEF = method<install_tp_getattro_fast>(
-    "_install_native_tp_getattro_fast",
-    "_install_native_tp_getattro_fast($module, /, cls)\n--\n\n"
-    "As _install_native_tp_getattro, a stored field read from the field dict first.");
-PyMethodDef ROUNDTRIP_DEF = method<roundtrip_tp_init>("_kernel_roundtrip_tp_init",
-                                                      "_kernel_roundtrip_tp_init($module, /, cls)\n--\n\n"
-                                                      "Whether `cls` has a tp_init slot.");
-PyMethodDef IS_NATIVE_DEF =
-    method<tp_getattro_is_native>("_kernel_tp_getattro_is_native",
-                                  "_kernel_tp_getattro_is_native($module, /, cls)\n--\n\n"
-                                  "Whether `cls` reads attributes through a native object tp_getattro.");
-PyMethodDef IS_FAST_DEF =
-    method<tp_getattro_is_fast>("_kernel_tp_getattro_is_fast",
-                                "_kernel_tp_getattro_is_fast($module, /, cls)\n--\n\n"
-                                "Whether `cls` reads attributes through the native field read.");
-
 // Whether the class of `obj` reads attributes symbolically.
 Maybe<bool> attr_read_on(PyObject *obj)
 {
@@ -218,6 +186,40 @@ Maybe<bool> attr_read_on(PyObject *obj)
 }
 
 }  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
+PyMethodDef INSTALL_TP_INIT_DEF =
+    method<install_tp_init>("_install_native_tp_init",
+                            "_install_native_tp_init($module, /, cls)\n--\n\n"
+                            "Make calling `cls` run the native construction; `cls.__init__` stays as it is.");
+PyMethodDef INSTALL_RECORD_TP_INIT_DEF =
+    method<install_record_tp_init>("_install_native_record_tp_init",
+                                   "_install_native_record_tp_init($module, /, cls)\n--\n\n"
+                                   "Make calling the record class `cls` run the native record construction.");
+PyMethodDef INSTALL_RECORD_TP_GETATTRO_DEF = method<install_record_tp_getattro>(
+    "_install_native_record_tp_getattro",
+    "_install_native_record_tp_getattro($module, /, cls)\n--\n\n"
+    "Read the record class's fields by their cells and other attributes natively.");
+PyMethodDef INSTALL_TP_GETATTRO_DEF = method<install_tp_getattro>(
+    "_install_native_tp_getattro",
+    "_install_native_tp_getattro($module, /, cls)\n--\n\n"
+    "Read the attributes of `cls`'s instances natively, inferred attributes included.");
+PyMethodDef INSTALL_TP_GETATTRO_FAST_DEF = method<install_tp_getattro_fast>(
+    "_install_native_tp_getattro_fast",
+    "_install_native_tp_getattro_fast($module, /, cls)\n--\n\n"
+    "As _install_native_tp_getattro, a stored field read from the field dict first.");
+PyMethodDef ROUNDTRIP_TP_INIT_DEF =
+    method<roundtrip_tp_init>("_kernel_roundtrip_tp_init",
+                              "_kernel_roundtrip_tp_init($module, /, cls)\n--\n\n"
+                              "Whether `cls` has a tp_init slot.");
+PyMethodDef TP_GETATTRO_IS_NATIVE_DEF =
+    method<tp_getattro_is_native>("_kernel_tp_getattro_is_native",
+                                  "_kernel_tp_getattro_is_native($module, /, cls)\n--\n\n"
+                                  "Whether `cls` reads attributes through a native object tp_getattro.");
+PyMethodDef TP_GETATTRO_IS_FAST_DEF =
+    method<tp_getattro_is_fast>("_kernel_tp_getattro_is_fast",
+                                "_kernel_tp_getattro_is_fast($module, /, cls)\n--\n\n"
+                                "Whether `cls` reads attributes through the native field read.");
 
 Ref object_getattro_body(PyObject *obj, PyObject *name)
 {
@@ -248,46 +250,6 @@ Ref object_getattro_body(PyObject *obj, PyObject *name)
         return error;
     }
     return call_method(obj, interned<"sym_inferred">(), name);
-}
-
-PyMethodDef *install_tp_init_function()
-{
-    return &INSTALL_INIT_DEF;
-}
-
-PyMethodDef *install_record_tp_init_function()
-{
-    return &INSTALL_RECORD_INIT_DEF;
-}
-
-PyMethodDef *install_record_tp_getattro_function()
-{
-    return &INSTALL_RECORD_GETATTRO_DEF;
-}
-
-PyMethodDef *install_tp_getattro_function()
-{
-    return &INSTALL_GETATTRO_DEF;
-}
-
-PyMethodDef *install_tp_getattro_fast_function()
-{
-    return &INSTALL_FAST_DEF;
-}
-
-PyMethodDef *roundtrip_tp_init_function()
-{
-    return &ROUNDTRIP_DEF;
-}
-
-PyMethodDef *tp_getattro_is_native_function()
-{
-    return &IS_NATIVE_DEF;
-}
-
-PyMethodDef *tp_getattro_is_fast_function()
-{
-    return &IS_FAST_DEF;
 }
 
 }  // namespace norv::symbolic::object::tp_slots

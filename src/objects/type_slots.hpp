@@ -42,17 +42,4 @@ PyObject *getattro_trampoline(PyObject *obj, PyObject *name)
 // it has one (`sym_hasattr`).
 Ref object_getattro_body(PyObject *obj, PyObject *name);
 
-// `_install_native_tp_init`, `_install_native_record_tp_init`,
-// `_install_native_tp_getattro`, `_install_native_tp_getattro_fast`,
-// `_install_native_record_tp_getattro`, `_kernel_roundtrip_tp_init`,
-// `_kernel_tp_getattro_is_native`, `_kernel_tp_getattro_is_fast`.
-PyMethodDef *install_tp_init_function();
-PyMethodDef *install_record_tp_init_function();
-PyMethodDef *install_record_tp_getattro_function();
-PyMethodDef *install_tp_getattro_function();
-PyMethodDef *install_tp_getattro_fast_function();
-PyMethodDef *roundtrip_tp_init_function();
-PyMethodDef *tp_getattro_is_native_function();
-PyMethodDef *tp_getattro_is_fast_function();
-
 }  // namespace norv::symbolic::object::tp_slots

@@ -164,11 +164,12 @@ Ref missing_value_singleton(PyObject *)
     return Ref::borrow(singleton());
 }
 
+}  // namespace
+
+// Module functions; module_functions.cpp lists them in the host's order.
 PyMethodDef SINGLETON_DEF = method_noargs<missing_value_singleton>(
     "missing_value_singleton",
     "missing_value_singleton()\n--\n\nReturn the canonical `MISSING_VALUE` singleton (one cached instance).");
-
-}  // namespace
 
 PyTypeObject *type()
 {
@@ -183,11 +184,6 @@ bool is_missing_value(PyObject *value) noexcept
 PyObject *singleton()
 {
     return SINGLETON.get_or_init(new_instance);
-}
-
-PyMethodDef *singleton_function()
-{
-    return &SINGLETON_DEF;
 }
 
 }  // namespace norv::missing

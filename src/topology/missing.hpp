@@ -17,7 +17,4 @@ bool is_missing_value(PyObject *value) noexcept;
 // the error set when creating it fails.
 PyObject *singleton();
 
-// The `missing_value_singleton` module function.
-PyMethodDef *singleton_function();
-
 }  // namespace norv::missing
