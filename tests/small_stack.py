@@ -33,10 +33,10 @@ def outcome_in_child(run_py, setup, call, kib=None):
     recursions that used to crash the process."""
     out = run_py(
         f"""
-import threading
+import copy, threading
 import norv_host
 from norv_core import _native as n
-from norv_host import objects as ho, records as hr, symbolic as hs
+from norv_host import objects as ho, records as hr, symbolic as hs, typing as ht
 norv_host.install()
 {setup}
 outcome = []

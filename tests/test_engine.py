@@ -12,6 +12,7 @@ import norv_core
 from norv_core import _native as n
 import norv_host
 from norv_host import typing as ht
+from small_stack import outcome_in_child
 
 norv_host.install()
 
@@ -403,30 +404,7 @@ def on_a_small_stack(run_py, setup, call):
     """Runs `call` on a thread with a 256 KiB stack; what was built stays on
     the main thread (releasing a 10^4-deep chain there would exhaust the
     small stack in CPython itself). Returns the outcome's name."""
-    out = run_py(
-        f"""
-import copy, threading
-import norv_host
-from norv_core import _native as n
-from norv_host import typing as ht
-norv_host.install()
-{setup}
-outcome = []
-def run():
-    try:
-        {call}
-    except BaseException as e:
-        outcome.append(type(e).__name__)
-    else:
-        outcome.append("returned")
-threading.stack_size(256 * 1024)
-thread = threading.Thread(target=run)
-thread.start()
-thread.join()
-print(*outcome)
-"""
-    )
-    return out.strip()
+    return outcome_in_child(run_py, setup, call, kib=256)
 
 
 @pytest.mark.parametrize("call", SMALL_STACK_CALLS.values(), ids=SMALL_STACK_CALLS.keys())
