@@ -262,7 +262,11 @@ Maybe<Ref> record_parent_cell(PyObject *inst)
     if (kernel::record::root_reserved_of(inst).value_or(0) <= Role::PARENT) {
         return Ref();
     }
-    return kernel::record::_slot_node_get(inst, Role::PARENT);
+    Maybe<Ref> parent = kernel::record::_slot_node_get(inst, Role::PARENT);
+    if (parent && parent->get() == Py_None) {
+        return Ref();
+    }
+    return parent;
 }
 
 Status record_init_node_state(PyObject *inst, bool allow_partial, std::optional<bool> sealed,

@@ -42,8 +42,9 @@ Ref record_symbolic_children(PyObject *inst);
 // `sealed` when given, else the truth of the class options' `frozen`.
 Maybe<bool> sealed_or_frozen(PyObject *options, std::optional<bool> sealed);
 
-// The record's parent as its cell holds it: an empty Ref when the cell is
-// empty, or when the record has no such cell (the seeding reports that).
+// The record's parent as its cell holds it: an empty Ref when it has none
+// (an empty cell or None), or when the record has no such cell (the seeding
+// reports that).
 Maybe<Ref> record_parent_cell(PyObject *inst);
 
 // Seeds node-state roles 0..5: no parent, the path (`root_path`, else the
