@@ -16,24 +16,32 @@ def refcount_delta(obj, fn, rounds=200):
     return sys.getrefcount(obj) - before
 
 
-def block_growth(fn, rounds, tries=3):
+def block_growth(fn, rounds, tries=5):
     """How many memory blocks `rounds` further calls of `fn` leave allocated
-    once the collector has run: the least over `tries` measurements.
+    once the collector has run: the least over up to `tries` measurements,
+    stopping at the first that shows no growth.
 
     One warm-up call first, so caches filled on first use do not count. The
-    interpreter's own caches grow now and then (a resize, a specialization);
-    a leak grows in every measurement.
+    interpreter's own caches grow now and then (a resize, a specialization),
+    and so may what the rest of the process does meanwhile; a leak grows in
+    every measurement.
     """
     fn()
-    growth = []
+    least = None
+    # Bound once beforehand, so a measurement's own int replaces one and
+    # does not count as growth.
+    before = sys.getallocatedblocks()
     for _ in range(tries):
         gc.collect()
         before = sys.getallocatedblocks()
         for _ in range(rounds):
             fn()
         gc.collect()
-        growth.append(sys.getallocatedblocks() - before)
-    return min(growth)
+        growth = sys.getallocatedblocks() - before
+        least = growth if least is None else min(least, growth)
+        if least <= 0:
+            break
+    return least
 
 
 def swallow(make, exc=Exception):
