@@ -504,6 +504,34 @@ def test_a_value_given_twice_in_a_slice_is_cloned_the_second_time():
     assert lst[0] is d and lst[1] is not d and lst[1] == d and lst[1].sym_path == P("r[1]")
 
 
+def test_surplus_slice_values_go_in_wrapped_by_the_hosts_insertion_class(monkeypatch):
+    wrapped = []
+    init = hs.Insertion.__init__
+
+    def recording(self, value):
+        wrapped.append(value)
+        init(self, value)
+
+    monkeypatch.setattr(hs.Insertion, "__init__", recording)
+    a, b, c = HostDict(), HostDict(), HostDict()
+    lst = made(0, 1, 2)
+    lst[1:2] = [a, b, c]
+    assert wrapped == [b, c]  # the values past the slot, once each, after formalisation
+    assert lst == [0, a, b, c, 2] and [x.sym_path for x in (a, b, c)] == [P("r[1]"), P("r[2]"), P("r[3]")]
+    assert all(x.sym_parent is lst for x in (a, b, c)) and calls("sym_clone") == []
+
+
+def test_a_refusing_insertion_class_stops_the_slice_with_what_it_wrote_kept(monkeypatch):
+    def refuse(self, value):
+        raise RuntimeError("no insertions today")
+
+    monkeypatch.setattr(hs.Insertion, "__init__", refuse)
+    lst = made(0, 1, 2)
+    with pytest.raises(RuntimeError, match="no insertions today"):
+        lst[0:1] = [7, 8]
+    assert lst == [7, 1, 2] and notified(lst) == []
+
+
 def test_every_slice_value_is_validated_before_anything_is_stored():
     lst = made(0, 1, 2, value_spec=INTS)
     with pytest.raises(TypeError, match=r"encountered <class 'str'>: x\. \(path=r\[1\]\)"):

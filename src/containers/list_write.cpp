@@ -28,7 +28,7 @@ namespace {
 enum class Take : std::uint8_t {
     Given,    // as the caller gave it: an `Insertion` is unwrapped and inserted, the value formalised
     Kept,     // as given, except that a missing value at the end is stored, not skipped
-    Insert,   // already formal, inserted before the index
+    Wrapped,  // already formal, maybe inside an `Insertion`: unwrapped, not formalised again
     Replace,  // already formal, replacing the element at the index
 };
 
@@ -67,10 +67,9 @@ Maybe<Ref> write_element(PyObject *self, std::int64_t index, PyObject *given, Ta
     PyObject *list = SymList::storage(self);
     const std::int64_t n = PyList_GET_SIZE(list);
     const bool past_end = index >= n;
-    const bool as_given = take == Take::Given || take == Take::Kept;
     if (past_end) {
-        // An insertion is tested as its wrapper: never missing.
-        if (take != Take::Insert && take != Take::Kept) {
+        // An insertion is tested as its wrapper.
+        if (take != Take::Kept) {
             Maybe<bool> missing = eq_truth(br.missing_value, given);
             if (!missing) {
                 return error;
@@ -82,8 +81,8 @@ Maybe<Ref> write_element(PyObject *self, std::int64_t index, PyObject *given, Ta
         index = n;
     }
     Ref value = Ref::borrow(given);
-    bool insertion = take == Take::Insert;
-    if (as_given) {
+    bool insertion = false;
+    if (take != Take::Replace) {
         Maybe<bool> wrapped = SymList::is_insertion(given);
         if (!wrapped) {
             return error;
@@ -96,6 +95,9 @@ Maybe<Ref> write_element(PyObject *self, std::int64_t index, PyObject *given, Ta
             insertion = true;
         }
     }
+    // A wrapper that turned out to be no insertion is a value like any other.
+    const bool formalises =
+        take == Take::Given || take == Take::Kept || (take == Take::Wrapped && !insertion);
     const std::int64_t pos = index < 0 ? index + n : index;
     Ref old = Ref::borrow(br.missing_value);
     if (!past_end && !insertion) {
@@ -111,8 +113,8 @@ Maybe<Ref> write_element(PyObject *self, std::int64_t index, PyObject *given, Ta
     if (!idx) {
         return error;
     }
-    Ref now = as_given ? SymList::_formalized_value(self, idx.get(), value.get(), nullptr, insertion)
-                       : std::move(value);
+    Ref now = formalises ? SymList::_formalized_value(self, idx.get(), value.get(), nullptr, insertion)
+                         : std::move(value);
     if (!now) {
         return error;
     }
@@ -243,7 +245,8 @@ Maybe<Positions> slice_positions(PyObject *slice, std::int64_t n)
 
 // Every value is formalised, under the index it ends at, before anything is
 // stored; with step 1, surplus slots receive the missing value and surplus
-// values are inserted. One notification for the whole assignment.
+// values go in wrapped as `insertion_cls(value)`. One notification for the
+// whole assignment.
 Status assign_slice(PyObject *self, PyObject *slice, PyObject *value)
 {
     const std::int64_t n = PyList_GET_SIZE(SymList::storage(self));
@@ -285,8 +288,15 @@ Status assign_slice(PyObject *self, PyObject *slice, PyObject *value)
         return *update ? check(PyList_Append(updates.get(), update->get())) : Status::ok;
     };
     for (std::size_t k = 0; k < values.size(); ++k) {
-        const Take take = static_cast<std::int64_t>(k) >= at->count ? Take::Insert : Take::Replace;
-        if (failed(collect(write_element(self, at->at(k), values[k].get(), take)))) {
+        if (static_cast<std::int64_t>(k) < at->count) {
+            if (failed(collect(write_element(self, at->at(k), values[k].get(), Take::Replace)))) {
+                return error;
+            }
+            continue;
+        }
+        PyObject *formal = values[k].get();
+        Ref wrapped = Ref::steal(PyObject_Vectorcall(bridge::insertion_cls(), &formal, 1, nullptr));
+        if (!wrapped || failed(collect(write_element(self, at->at(k), wrapped.get(), Take::Wrapped)))) {
             return error;
         }
     }
