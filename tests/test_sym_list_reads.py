@@ -212,7 +212,8 @@ def test_sym_getattr_is_raw(key, expected):
         (-3, IndexError, "list index out of range"),
         ("a", TypeError, "'str' object cannot be interpreted as an integer"),
         (1.5, TypeError, "'float' object cannot be interpreted as an integer"),
-        (2**63, OverflowError, None),
+        (2**63, OverflowError, "Python int too large to convert to C long"),
+        (-(2**70), OverflowError, "Python int too large to convert to C long"),
     ],
 )
 def test_sym_getattr_errors(key, exc, message):

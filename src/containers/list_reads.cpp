@@ -155,11 +155,10 @@ Ref resolved_run(PyObject *self, Py_ssize_t start, Py_ssize_t step, Py_ssize_t c
     return out;
 }
 
-// The storage position `key` (converted through `__index__`, negative from
-// the end) names in a list of `n` elements; IndexError outside it.
-Maybe<std::int64_t> position_of(PyObject *key, std::int64_t n)
+// The storage position the index `i` (negative from the end) names in a
+// list of `n` elements; IndexError outside it.
+Maybe<std::int64_t> position_of(Maybe<std::int64_t> i, std::int64_t n)
 {
-    Maybe<std::int64_t> i = to_i64(key);
     if (!i) {
         return error;
     }
@@ -190,7 +189,7 @@ Ref SymList::getitem(PyObject *self, PyObject *index)
         return resolved_run(self, start, step, count);
     }
     if (PyLong_Check(index)) {
-        Maybe<std::int64_t> pos = position_of(index, PyList_GET_SIZE(list));
+        const Maybe<std::int64_t> pos = position_of(to_i64(index), PyList_GET_SIZE(list));
         return pos ? read_index(self, *pos) : Ref();
     }
     return raise_format(PyExc_TypeError, "list index must be an integer. Encountered %R.", index);
@@ -268,7 +267,8 @@ Ref sym_getattr(PyObject *self, FastArgs a)
         return error;
     }
     PyObject *list = SymList::storage(self);
-    Maybe<std::int64_t> pos = position_of(key, PyList_GET_SIZE(list));
+    const std::int64_t n = PyList_GET_SIZE(list);
+    const Maybe<std::int64_t> pos = position_of(to_c_long(key), n);
     return pos ? Ref::steal(PyList_GetItemRef(list, *pos)) : Ref();
 }
 

@@ -459,6 +459,15 @@ Maybe<std::int64_t> to_i64(PyObject *value)
     return static_cast<std::int64_t>(v);
 }
 
+Maybe<std::int64_t> to_c_long(PyObject *value)
+{
+    const long v = PyLong_AsLong(value);
+    if (v == -1 && PyErr_Occurred()) {
+        return error;
+    }
+    return v;
+}
+
 Maybe<std::uint8_t> to_u8(PyObject *value)
 {
     Maybe<std::int64_t> v = to_i64(value);

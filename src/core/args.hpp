@@ -196,6 +196,10 @@ inline Maybe<std::optional<bool>> opt_bool_arg(const char *name, PyObject *value
 Maybe<std::int64_t> to_i64(PyObject *value);
 Maybe<std::uint8_t> to_u8(PyObject *value);
 
+// The interpreter's C `long` conversion (`PyLong_AsLong`), with its own
+// messages ("Python int too large to convert to C long").
+Maybe<std::int64_t> to_c_long(PyObject *value);
+
 // `to_i64` as the parameter `name`, its failure decorated by `convert_arg`.
 inline Maybe<std::int64_t> i64_arg(const char *name, PyObject *value, ArgCause cause = ArgCause::Conversion)
 {
