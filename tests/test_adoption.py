@@ -290,6 +290,26 @@ def test_a_native_child_state_is_read_in_place():
     assert probe.native_child_state(42) is None
 
 
+def test_an_objects_parent_is_read_through_sym_parent():
+    from norv_host import objects as ho
+
+    class Plain(ho.HostObject):
+        x: int = 0
+
+    class Claiming(Plain):
+        sym_parent = property(lambda self: CLAIMED)  # its node holds no parent
+
+    CLAIMED = root("elsewhere")
+    free, claiming = Plain(), Claiming()
+    assert root()._relocate_if_symbolic("a", free) is free  # free: adopted
+    out = root()._relocate_if_symbolic("a", claiming)
+    assert out is not claiming and type(out) is Claiming  # owned elsewhere, as it says: cloned
+    blank = Plain.__new__(Plain)
+    with pytest.raises(ValueError) as info:
+        root()._relocate_if_symbolic("a", blank)
+    assert str(info.value) == "Plain.__init__ should call `super().__init__`."  # the getter's own refusal
+
+
 def test_disabled_adoption_consults_nothing():
     class Loud(type):
         def __getattr__(cls, name):

@@ -18,8 +18,20 @@ namespace norv::symbolic::adopt {
 
 namespace {
 
-// The parent a node reports, None when it has none. An object's is read in
-// place: its Python getter refuses an object whose construction never ran.
+// The parent an adopted value reports, None when it has none: a native
+// container's is read in place, anything else answers through `sym_parent`,
+// so a class that overrides it is heard.
+Ref current_parent_of(PyObject *value)
+{
+    if (std::optional<ChildState> s = native_child_state(value)) {
+        return none_if_null(s->parent);
+    }
+    return attr<"sym_parent">(value);
+}
+
+// The next node up on the cycle walk, None at a root. An object's parent is
+// read in place: its Python getter refuses an object whose construction
+// never ran.
 Ref parent_of(PyObject *node)
 {
     if (std::optional<ChildState> s = native_child_state(node)) {
@@ -253,7 +265,7 @@ Ref relocate_if_symbolic(PyObject *key, PyObject *value, bool enabled, PyObject 
     bool skip_none_parent = false;
     bool clone = false;
     if (*symbolic) {
-        Ref current_parent = parent_of(value);
+        Ref current_parent = current_parent_of(value);
         if (!current_parent) {
             return error;
         }
