@@ -483,6 +483,50 @@ def test_a_host_field_is_read_and_called_through_its_attributes():
     assert recorded("host field apply")[-1] == (3, False, False, P("x"))
 
 
+class WrapReadingField:
+    """A host field whose `enable_wrap` answers from a script and records
+    each read among the symbolic layer's calls, so their order shows."""
+
+    def __init__(self, answers):
+        self.key, self.default_value = n.ConstStrKey("x"), 5
+        self._answers = iter(answers)
+
+    @property
+    def enable_wrap(self):
+        hs.calls.append(("enable_wrap",))
+        return next(self._answers)
+
+    def apply(self, value, allow_partial=False, transform_fn=None, root_path=None):
+        hs.calls.append(("apply", value, transform_fn is not None))
+        return value
+
+
+@pytest.mark.parametrize(
+    "value, answers, expected",
+    [
+        (2, [True, True], ["enable_wrap", ("wrap_value", True), "symbolic_transform_fn", "enable_wrap", ("apply", True)]),
+        (2, [True, False], ["enable_wrap", ("wrap_value", True), "symbolic_transform_fn", "enable_wrap", ("apply", False)]),
+        (2, [False, True], ["enable_wrap", ("wrap_value", False), "symbolic_transform_fn", "enable_wrap", ("apply", True)]),
+        # a missing value takes the default unwrapped: one read, for `apply`
+        (MISSING, [False], ["symbolic_transform_fn", "enable_wrap", ("apply", False)]),
+    ],
+)
+def test_enable_wrap_is_read_for_the_wrapping_and_again_for_apply(value, answers, expected):
+    obj = C(x=1)
+    hs.clear()
+    obj.store_symbolic_field(C, "x", value, WrapReadingField(answers), True, None)
+    seen = []
+    for call in hs.calls:
+        if call[0] == "wrap_value":
+            seen.append(("wrap_value", call[2]))
+        elif call[0] == "apply":
+            seen.append(("apply", call[2]))
+        elif call[0] in ("enable_wrap", "symbolic_transform_fn"):
+            seen.append(call[0])
+    assert seen == expected
+    assert obj.x == (5 if value is MISSING else value)
+
+
 def test_allow_partial_comes_from_its_scope_when_forced():
     obj = C(x=1)
     field = HostField(n.ConstStrKey("x"), lambda v: v)

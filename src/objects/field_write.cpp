@@ -121,18 +121,15 @@ Maybe<Ref> funnel_step(PyObject *schema, PyObject *name, PyObject *value, const 
 
 // The general path: the host's wrapping (not for a missing value, whose
 // default goes on as it is), then the field's `apply` under the symbolic
-// child transform when the field wraps.
+// child transform when the field wraps. `enable_wrap` is read for each.
 Ref apply_general(PyObject *name, PyObject *value, bool missing, PyObject *field, const WriteCtx &ctx)
 {
     const bridge::ObjectBridge &br = bridge::get();
     PyObject *parent = ctx.path ? ctx.path.get() : Py_None;
-    const Maybe<bool> wraps = truth_attr<"enable_wrap">(field);
-    if (!wraps) {
-        return error;
-    }
     Ref v = Ref::borrow(value);
     if (!missing) {
-        Ref root = field_path(br, name, parent);
+        const Maybe<bool> wraps = truth_attr<"enable_wrap">(field);
+        Ref root = wraps ? field_path(br, name, parent) : Ref();
         if (!root) {
             return error;
         }
@@ -147,7 +144,9 @@ Ref apply_general(PyObject *name, PyObject *value, bool missing, PyObject *field
     PyObject *partial = py_bool(ctx.allow_partial);
     Ref transform = Ref::steal(PyObject_Vectorcall(br.symbolic_transform_fn, &partial, 1, nullptr));
     Ref child = transform ? keypath::child_key_path(name, parent) : Ref();
-    if (!child) {
+    // Read again: the host's wrapping may have changed the field.
+    const Maybe<bool> wraps = child ? truth_attr<"enable_wrap">(field) : Maybe<bool>(error);
+    if (!wraps) {
         return error;
     }
     return apply_field(field, v.get(), ctx.allow_partial, *wraps ? transform.get() : nullptr, child.get());
