@@ -378,24 +378,10 @@ Status SymObject::construct_impl(PyObject *self, std::optional<bool> sealed, PyO
 Status SymObject::init(PyObject *obj, std::optional<bool> sealed, PyObject *root_path, bool explicit_init,
                        PyObject *kwargs)
 {
-    bool allow_partial = false;
-    if (kwargs != nullptr) {
-        Maybe<Ref> value = pop_kw(kwargs, interned<"allow_partial">());
-        if (!value) {
-            return error;
-        }
-        if (*value) {
-            if (!PyBool_Check(value->get())) {
-                return raise_format(
-                    PyExc_TypeError,
-                    "Expect bool type for argument 'allow_partial' in symbolic.Object.__init__ but "
-                    "encountered %S.",
-                    value->get());
-            }
-            allow_partial = value->get() == Py_True;
-        }
-    }
-    return construct_impl(obj, sealed, root_path, explicit_init, kwargs, allow_partial, CloneContext{});
+    const Maybe<bool> allow_partial = construct::pop_allow_partial(kwargs);
+    return allow_partial
+               ? construct_impl(obj, sealed, root_path, explicit_init, kwargs, *allow_partial, CloneContext{})
+               : Status::error;
 }
 
 namespace {
@@ -529,6 +515,24 @@ Maybe<std::optional<bool>> pop_slot_option(PyObject *kwargs, PyObject *name, boo
         return error;
     }
     return slot_option(value->get(), none_is_unset);
+}
+
+Maybe<bool> pop_allow_partial(PyObject *kwargs)
+{
+    if (kwargs == nullptr) {
+        return false;
+    }
+    const Maybe<Ref> value = pop_kw(kwargs, interned<"allow_partial">());
+    if (!value || !*value) {
+        return value ? Maybe<bool>(false) : Maybe<bool>(error);
+    }
+    if (!PyBool_Check(value->get())) {
+        return raise_format(PyExc_TypeError,
+                            "Expect bool type for argument 'allow_partial' in symbolic.Object.__init__ but "
+                            "encountered %S.",
+                            value->get());
+    }
+    return value->get() == Py_True;
 }
 
 Status require_schema(PyObject *schema)

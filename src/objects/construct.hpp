@@ -91,6 +91,10 @@ Maybe<std::optional<bool>> slot_option(PyObject *value, bool none_is_unset);
 // The option under `name` taken out of `kwargs` (a dict) and converted so.
 Maybe<std::optional<bool>> pop_slot_option(PyObject *kwargs, PyObject *name, bool none_is_unset);
 
+// `allow_partial` taken out of `kwargs` (nullptr: none): an exact `bool`,
+// False when absent.
+Maybe<bool> pop_allow_partial(PyObject *kwargs);
+
 // Whether `value` and everything below it is pure-symbolic; nothing when the
 // native scan cannot tell.
 Maybe<std::optional<bool>> puresymbolic_scan(PyObject *value);

@@ -325,14 +325,11 @@ Status record_construct(PyObject *inst, PyObject *names, PyObject *kwargs, bool 
     if (!unexpected) {
         return error;
     }
-    if (PyList_GET_SIZE(unexpected.get()) > 0) {
-        // The screening may delete keys: a caller's dict is left as given.
-        if (!kwargs_owned && kwargs != nullptr && !(kw = Ref::steal(PyDict_Copy(kwargs)))) {
-            return error;
-        }
-        if (failed(construct::screen_unexpected_kwargs(cls, kw.get(), unexpected.get()))) {
-            return error;
-        }
+    // A class that ignores unexpected keywords has them removed from the
+    // dict given, the caller's own included.
+    if (PyList_GET_SIZE(unexpected.get()) > 0 &&
+        failed(construct::screen_unexpected_kwargs(cls, kw.get(), unexpected.get()))) {
+        return error;
     }
     Ref spec = class_read(cls, ClassReads::SymFields);
     Ref schema = spec ? attr<"schema">(spec.get()) : Ref();
@@ -402,7 +399,8 @@ Status record_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
     if (failed(defer_positional_to_python_init(obj, args, kwargs, "native record tp_init"))) {
         return error;
     }
-    std::optional<bool> allow_partial, sealed, explicit_init;
+    bool allow_partial = false;
+    std::optional<bool> sealed, explicit_init;
     Ref root_path;
     if (kwargs != nullptr && !PyDict_Check(kwargs)) {
         return raise_not_instance(kwargs, "dict");
@@ -421,8 +419,12 @@ Status record_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
             out = *converted;
             return Status::ok;
         };
-        if (failed(take(interned<"allow_partial">(), false, allow_partial)) ||
-            failed(take(interned<"sealed">(), true, sealed))) {
+        const Maybe<bool> partial = construct::pop_allow_partial(kwargs);
+        if (!partial) {
+            return error;
+        }
+        allow_partial = *partial;
+        if (failed(take(interned<"sealed">(), true, sealed))) {
             return error;
         }
         Maybe<Ref> path = pop_kw(kwargs, interned<"root_path">());
@@ -444,7 +446,6 @@ Status record_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
     }
     Ref names = name_sequence(cls, ClassReads::SlotFieldNames);
     Ref symbolic_names = names ? name_sequence(cls, ClassReads::SlotSymbolicFieldNames) : Ref();
-    const bool partial = allow_partial.value_or(false);
     if (!symbolic_names) {
         return error;
     }
@@ -454,19 +455,20 @@ Status record_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
         return error;
     }
     const adopt::FormerParent detached(obj, std::move(*former));
-    if (failed(record_init_node_state(obj, partial, *seal, root_path.get()))) {
+    if (failed(record_init_node_state(obj, allow_partial, *seal, root_path.get()))) {
         return error;
     }
     const bool has_children = PySequence_Fast_GET_SIZE(symbolic_names.get()) > 0;
     Ref transform;
     if (has_children) {
-        PyObject *flag = partial ? Py_True : Py_False;
+        PyObject *flag = py_bool(allow_partial);
         transform = Ref::steal(PyObject_Vectorcall(bridge::get().symbolic_transform_fn, &flag, 1, nullptr));
         if (!transform) {
             return error;
         }
     }
-    if (failed(record_construct(obj, names.get(), kwargs, true, partial, transform.get(), root_path.get())) ||
+    if (failed(record_construct(obj, names.get(), kwargs, true, allow_partial, transform.get(),
+                                root_path.get())) ||
         (has_children && failed(record_adopt_children(obj, symbolic_names.get())))) {
         return error;
     }

@@ -96,8 +96,10 @@ Status record_adopt_children(PyObject *inst, PyObject *names);
 // The construction core: the keywords classified by `names` (a list or
 // tuple of str) and screened,
 // validated against the class's `sym_fields.schema`, missing fields refused,
-// the cells written. `kwargs` (nullptr: none) is changed by the screening
-// only when `kwargs_owned`; otherwise the screening works on a copy.
+// the cells written. The screening removes what a class that ignores
+// unexpected keywords drops from `kwargs` (nullptr: none) itself;
+// `kwargs_owned` says that no caller can see that dict, so no host code
+// can change it while validation runs.
 Status record_construct(PyObject *inst, PyObject *names, PyObject *kwargs, bool kwargs_owned,
                         bool allow_partial, PyObject *child_transform, PyObject *root_path);
 
