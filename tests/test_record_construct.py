@@ -621,3 +621,30 @@ def test_a_record_constructed_again_refuses_itself_and_its_parent_before_its_cel
     assert rec.a is None and parent.a is rec
     parent.sym_setpath(P("z"))
     parent.sym_seal(True)
+
+
+
+def wrapping_lists(value, wrap=True, allow_partial=False, root_path=None):
+    """A host wrapping that makes a plain list symbolic, adopting its elements."""
+    return hs.HostList(value) if type(value) is list else value
+
+
+def native_in_list(rec):
+    again.append(rec)
+    Cyc(a=[rec])
+
+
+def driver_in_list(rec):
+    hr.HostRecord.__init__(rec, a=[rec])
+
+
+@pytest.mark.parametrize("construct", [native_in_list, driver_in_list])
+def test_a_record_its_validation_adopts_refuses_the_cycle_before_its_cells(construct, monkeypatch):
+    # Validation wraps [rec] into a list that adopts the free record: the
+    # record gains a parent while its own values are checked.
+    rec = Cyc()
+    monkeypatch.setattr(hs, "wrap_value", wrapping_lists)
+    with pytest.raises(ValueError, match="would create a cycle"):
+        construct(rec)
+    again.clear()
+    assert rec.a is None  # the cell never took the list that holds the record

@@ -169,14 +169,14 @@ PyMethodDef RECORD_INLINE_FIELDS_DEF = method<inline_fields>(
     "_slot_record_inline_fields($module, /, inst, field_names)\n--\n\n"
     "A dict of the named fields' stored values; None for a record whose construction never ran.");
 
-CellCycleScreen::CellCycleScreen(PyObject *inst) noexcept
-    : inst_(inst), detached_(adopt::FormerParent::of(inst) != nullptr)
+CellCycleScreen::CellCycleScreen(PyObject *inst, bool parented) noexcept
+    : inst_(inst), has_ancestors_(parented || adopt::FormerParent::of(inst) != nullptr)
 {
 }
 
 Status CellCycleScreen::check(PyObject *name, PyObject *value)
 {
-    if (off_ || (value != inst_ && !detached_) || typing::funnel::is_scalar_value(value)) {
+    if (off_ || (value != inst_ && !has_ancestors_) || typing::funnel::is_scalar_value(value)) {
         return Status::ok;
     }
     // Adoption runs only for a record in its symbolic mode.
@@ -200,10 +200,10 @@ Status CellCycleScreen::check_dict(PyObject *values)
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     bool holds_inst = false;
-    while (!detached_ && !holds_inst && PyDict_Next(values, &pos, &key, &value)) {
+    while (!has_ancestors_ && !holds_inst && PyDict_Next(values, &pos, &key, &value)) {
         holds_inst = value == inst_;
     }
-    if (!detached_ && !holds_inst) {
+    if (!has_ancestors_ && !holds_inst) {
         return Status::ok;
     }
     // A snapshot: the checks run host code.

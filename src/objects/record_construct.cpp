@@ -367,7 +367,11 @@ Status record_construct(PyObject *inst, PyObject *names, PyObject *kwargs, bool 
     if (!partial && !nothing_missing && failed(construct::check_missing(cls, schema.get(), kw.get()))) {
         return error;
     }
-    CellCycleScreen cycles(inst);
+    const Maybe<Ref> parent = record_parent_cell(inst);
+    if (!parent) {
+        return error;
+    }
+    CellCycleScreen cycles(inst, bool(*parent));
     if (run) {
         return failed(run->screen(cycles)) ? Status::error : run->write(inst, names);
     }

@@ -68,12 +68,13 @@ Status record_drop_kept_view(PyObject *inst);
 // Screens the values a construction is about to write into the cells of a
 // record: a cell keeps what the later adoption refuses, so a value adoption
 // would refuse as a cycle (the record itself or, while the record is
-// constructed again, an ancestor it had) is refused before any cell is
-// written. Costs nothing unless a value is the record or a parent was
-// detached by the seeding.
+// constructed again, an ancestor it had or has) is refused before any cell
+// is written. Costs nothing unless a value is the record, a parent was
+// detached by the seeding or the record is `parented` (validation, which
+// runs host code, may have given it a parent).
 class CellCycleScreen {
 public:
-    explicit CellCycleScreen(PyObject *inst) noexcept;
+    explicit CellCycleScreen(PyObject *inst, bool parented = false) noexcept;
 
     // The value to be written under `name`.
     Status check(PyObject *name, PyObject *value);
@@ -82,7 +83,7 @@ public:
 
 private:
     PyObject *inst_;
-    bool detached_;
+    bool has_ancestors_;
     bool off_ = false;  // the record is in no symbolic tree: nothing is adopted
     Ref path_;          // the record's path, read when first needed
 };
