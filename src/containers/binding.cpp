@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/none.hpp"
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/truth.hpp"
@@ -113,9 +114,8 @@ Ref use_value_spec(PyObject *self, ContainerFields &f, PyObject *value_spec, boo
     Ref applied;
     if (typing::base::is_final_native(value_spec)) {
         // Its Python `apply` is this very call.
-        applied = typing::base::apply_native(value_spec, self, accepts,
-                                             transform.get() == Py_None ? nullptr : transform.get(),
-                                             path.get() == Py_None ? nullptr : path.get(), true);
+        applied = typing::base::apply_native(value_spec, self, accepts, null_if_none(transform.get()),
+                                             null_if_none(path.get()), true);
     }
     else {
         PyObject *args[] = {value_spec, self, py_bool(accepts), transform.get(), path.get()};
@@ -140,7 +140,7 @@ Ref use_value_spec_face(PyObject *self, ContainerFields &f, FastArgs a, const Ki
         return error;
     }
     // The spec binds itself and the flag is stored before the members are
-    // checked: a refusal puts both back, so the container stays as it was.
+    // checked: a refusal puts both back (members already converted stay).
     Ref spec_before;
     bool partial_before;
     {

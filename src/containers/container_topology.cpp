@@ -127,8 +127,8 @@ Ref seal(PyObject *self, ContainerFields &f, bool is_seal, Ref (*children)(PyObj
         return error;
     }
     Ref list = children(self);
-    if (!list || failed(call_children(list.get(), markers::is_symbolic, interned<"sym_seal">(),
-                                      is_seal ? Py_True : Py_False))) {
+    if (!list ||
+        failed(call_children(list.get(), markers::is_symbolic, interned<"sym_seal">(), py_bool(is_seal)))) {
         return error;
     }
     {

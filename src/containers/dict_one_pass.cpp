@@ -5,6 +5,7 @@
 // formalisation for any schema without variable keys.
 #include <vector>
 
+#include "core/none.hpp"
 #include "core/args.hpp"
 #include "core/borrow.hpp"
 #include "core/dict_stamp.hpp"
@@ -154,7 +155,7 @@ Maybe<bool> SymDict::try_fused_schemaful_construct(PyObject *self, PyObject *val
     }
     PyObject *schema_obj = found->get();
     Ref path = path_arg(self);
-    const funnel::FunnelCtx ctx{path.get() == Py_None ? nullptr : path.get(), accepts_partial(self), false};
+    const funnel::FunnelCtx ctx{null_if_none(path.get()), accepts_partial(self), false};
     std::vector<Member> members;
     const std::optional<std::uint64_t> gathered_at = dict_stamp(normalized);
     {
@@ -242,7 +243,7 @@ Maybe<bool> SymDict::try_single_pass_schemaful_construct(PyObject *self, PyObjec
         if (!field) {
             return error;
         }
-        PyObject *f = field.get() == Py_None ? nullptr : field.get();
+        PyObject *f = null_if_none(field.get());
         if (failed(store(self, key, formalize_field(key, f, value, ctx, seen)))) {
             return error;
         }

@@ -1,6 +1,7 @@
 // The write path of SymDict: item assignment and deletion with their
 // permission gates, the core write and its change record, member
 // formalisation with the dict's own context, and the notification.
+#include "core/none.hpp"
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/truth.hpp"
@@ -201,7 +202,7 @@ Maybe<Ref> SymDict::_set_item_without_permission_check(PyObject *self, PyObject 
     if (!path) {
         return error;
     }
-    PyObject *args[] = {path.get(), target.get(), field ? field.get() : Py_None, old.get(), now.get()};
+    PyObject *args[] = {path.get(), target.get(), none_if_null(field.get()), old.get(), now.get()};
     return some(Ref::steal(PyObject_Vectorcall(br.field_update_cls, args, 5, nullptr)));
 }
 

@@ -109,8 +109,7 @@ Ref apply_field(PyObject *field, PyObject *value, bool allow_partial, PyObject *
     if (typing::field::is_field(field)) {
         return typing::field::apply(field, value, allow_partial, transform, root_path, true);
     }
-    PyObject *args[] = {nullptr,  field, value, py_bool(allow_partial), transform ? transform : Py_None,
-                        root_path};
+    PyObject *args[] = {nullptr, field, value, py_bool(allow_partial), none_if_null(transform), root_path};
     return Ref::steal(PyObject_VectorcallMethod(interned<"apply">(), args + 1,
                                                 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                 kwnames<"allow_partial", "transform_fn", "root_path">()));

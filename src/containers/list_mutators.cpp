@@ -9,6 +9,7 @@
 #include <optional>
 #include <utility>
 
+#include "core/none.hpp"
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/truth.hpp"
@@ -179,7 +180,7 @@ Ref SymList::copy(PyObject *self)
         }
     }
     Ref spec = bound_spec(self);
-    PyObject *args[] = {elements.get(), spec ? spec.get() : Py_None};
+    PyObject *args[] = {elements.get(), none_if_null(spec.get())};
     return Ref::steal(
         PyObject_Vectorcall(reinterpret_cast<PyObject *>(Py_TYPE(self)), args, 1, kwnames<"value_spec">()));
 }
@@ -382,7 +383,7 @@ Ref sort(PyObject *self, FastArgs a)
     if (!reverse || failed(check_unsealed(self, "Cannot sort a sealed List."))) {
         return error;
     }
-    PyObject *args[] = {SymList::storage(self), b.has(0) ? b[0] : Py_None, *reverse ? Py_True : Py_False};
+    PyObject *args[] = {SymList::storage(self), b.has(0) ? b[0] : Py_None, py_bool(*reverse)};
     if (!Ref::steal(PyObject_Vectorcall(base_sort(), args, 1, kwnames<"key", "reverse">()))) {
         return error;
     }

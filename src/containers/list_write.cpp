@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/none.hpp"
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
@@ -57,7 +58,7 @@ Ref change_record(PyObject *self, PyObject *idx, PyObject *old, PyObject *now)
     if (!field) {
         return error;
     }
-    PyObject *args[] = {path.get(), self, *field ? field->get() : Py_None, old, now};
+    PyObject *args[] = {path.get(), self, none_if_null(field->get()), old, now};
     return Ref::steal(PyObject_Vectorcall(bridge::get().field_update_cls, args, 5, nullptr));
 }
 
@@ -288,15 +289,11 @@ Status assign_slice(PyObject *self, PyObject *slice, PyObject *value)
         return *update ? check(PyList_Append(updates.get(), update->get())) : Status::ok;
     };
     for (std::size_t k = 0; k < values.size(); ++k) {
-        if (static_cast<std::int64_t>(k) < at->count) {
-            if (failed(collect(write_element(self, at->at(k), values[k].get(), Take::Replace)))) {
-                return error;
-            }
-            continue;
-        }
-        PyObject *formal = values[k].get();
-        Ref wrapped = Ref::steal(PyObject_Vectorcall(bridge::insertion_cls(), &formal, 1, nullptr));
-        if (!wrapped || failed(collect(write_element(self, at->at(k), wrapped.get(), Take::Wrapped)))) {
+        const bool surplus = static_cast<std::int64_t>(k) >= at->count;
+        Ref item = surplus ? Ref::steal(PyObject_CallOneArg(bridge::insertion_cls(), values[k].get()))
+                           : Ref::borrow(values[k].get());
+        if (!item || failed(collect(write_element(self, at->at(k), item.get(),
+                                                  surplus ? Take::Wrapped : Take::Replace)))) {
             return error;
         }
     }
@@ -342,14 +339,15 @@ Ref SymList::_formalized_value(PyObject *self, PyObject *idx, PyObject *value, P
     if (!element) {
         return error;
     }
-    if (!*element && typing::funnel::is_scalar_value(value)) {
+    const bool scalar = typing::funnel::is_scalar_value(value);
+    if (!*element && scalar) {
         return Ref::borrow(value);
     }
-    PyObject *field = *element && element->get() != Py_None ? element->get() : nullptr;
+    PyObject *field = null_if_none(element->get());
     FormalizeCtx ctx = container::formalize_ctx(self, fields(self), Ref::borrow(self), false);
     // Held across the host code formalisation runs: only its identity counts.
     // A scalar is never adopted.
-    Ref replaced = inserts || typing::funnel::is_scalar_value(value) ? Ref() : held_at(self, idx);
+    Ref replaced = inserts || scalar ? Ref() : held_at(self, idx);
     return SymDict::formalize_field(idx, field, value, ctx, seen, replaced.get());
 }
 

@@ -1,5 +1,6 @@
 #include "emission/to_json.hpp"
 
+#include "core/none.hpp"
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/names.hpp"
@@ -109,7 +110,7 @@ Maybe<Ref> walk_object(PyObject *obj, Walk &w)
     if (!schema) {
         return error;
     }
-    return object_json_dict(key.get(), fields.get(), schema.get() == Py_None ? nullptr : schema.get(), w);
+    return object_json_dict(key.get(), fields.get(), null_if_none(schema.get()), w);
 }
 
 // The list's elements read from its storage, up to the smaller of its length
@@ -204,7 +205,7 @@ Maybe<Ref> walk_record(PyObject *record, Walk &w)
     if (!schema) {
         return error;
     }
-    return object_json_dict(key.get(), fields.get(), schema.get() == Py_None ? nullptr : schema.get(), w);
+    return object_json_dict(key.get(), fields.get(), null_if_none(schema.get()), w);
 }
 
 // The last test of `walk`: a class marked `__slot_storage__` is a Record.

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string_view>
 
+#include "core/none.hpp"
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/once.hpp"
@@ -104,7 +105,7 @@ Ref kvlist_impl(PyObject *, FastArgs a)
     PyObject *compact = b[COMPACT] ? b[COMPACT] : Py_True;
     PyObject *verbose = b[VERBOSE] ? b[VERBOSE] : Py_False;
     PyObject *ri = b[ROOT_INDENT] ? b[ROOT_INDENT] : detail::int_zero();
-    PyObject *label = b[LABEL] != Py_None ? b[LABEL] : nullptr;
+    PyObject *label = null_if_none(b[LABEL]);
     PyObject *hook = b.null_if_none(CUSTOM);
 
     const Maybe<bool> labelled = truth_or(label, false);
@@ -131,7 +132,7 @@ Ref kvlist_impl(PyObject *, FastArgs a)
     kw.head(0, compact);
     kw.head(1, verbose);
     kw.head(2, child_ri.get());
-    kw.head(3, hook ? hook : Py_None);
+    kw.head(3, none_if_null(hook));
     kw.head(4, b.null_if_none(MEMO) ? b[MEMO] : Py_None);
 
     TextBuilder body;

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "core/none.hpp"
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/names.hpp"
@@ -424,7 +425,7 @@ Status init_slot(PyObject *self, PyObject *args, PyObject *kwargs)
     if (!explicit_init) {
         return error;
     }
-    PyObject *path = root_path->get() == Py_None ? nullptr : root_path->get();
+    PyObject *path = null_if_none(root_path->get());
     return SymObject::init(self, *sealed, path, *explicit_init, kwargs);
 }
 
@@ -558,7 +559,7 @@ Status non_symbolic_fields(PyObject *self, PyObject *fields, const CloneContext 
     const bridge::ObjectBridge &br = bridge::get();
     Ref done;
     if (clone.active) {
-        PyObject *args[] = {self, clone.src, clone.deep ? Py_True : Py_False, clone.memo};
+        PyObject *args[] = {self, clone.src, py_bool(clone.deep), clone.memo};
         done = Ref::steal(PyObject_Vectorcall(br.clone_non_symbolic_fields, args, 4, nullptr));
     }
     else {
@@ -614,7 +615,7 @@ Status object_tp_init_body(PyObject *obj, PyObject *args, PyObject *kwargs)
         if (!explicit_init) {
             return error;
         }
-        PyObject *path = root_path->get() == Py_None ? nullptr : root_path->get();
+        PyObject *path = null_if_none(root_path->get());
         built = SymObject::init(obj, *sealed, path, explicit_init->value_or(false), kwargs);
     }
     return failed(built) ? Status(raise_prepared_construct_error()) : Status::ok;

@@ -115,9 +115,9 @@ Maybe<Answer> scan_object(PyObject *obj)
 Status cache_puresymbolic(PyObject *self, bool pure)
 {
     Ref inst_dict = attr<"__dict__">(self);
-    return inst_dict ? check(PyObject_SetItem(inst_dict.get(), interned<"_sym_puresymbolic">(),
-                                              pure ? Py_True : Py_False))
-                     : Status::error;
+    return inst_dict
+               ? check(PyObject_SetItem(inst_dict.get(), interned<"_sym_puresymbolic">(), py_bool(pure)))
+               : Status::error;
 }
 
 // Whether the constructed object is abstract: partial (when it allows that)

@@ -3,6 +3,7 @@
 // mode they consult for Inferential values, and the transient attribute view.
 #include <new>
 
+#include "core/none.hpp"
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/names.hpp"
@@ -92,7 +93,7 @@ Ref read_through(PyObject *getter, PyObject *obj)
         return raise_not_instance(obj, "SymObject");
     }
     PyObject *name = as_getter(getter)->name.get();
-    return SymObject::_sym_field(obj, name ? name : Py_None);
+    return SymObject::_sym_field(obj, none_if_null(name));
 }
 
 PyObject *getter_call(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames)
@@ -150,7 +151,7 @@ int getter_clear(PyObject *self)
 Ref getter_name(PyObject *self)
 {
     PyObject *name = as_getter(self)->name.get();
-    return Ref::borrow(name ? name : Py_None);
+    return Ref::borrow(none_if_null(name));
 }
 
 PyGetSetDef GETTER_GETSET[] = {
@@ -236,7 +237,7 @@ Ref _sym_attributes(PyObject *self)
     {
         MetaRead read(std::move(meta));
         PyObject *spec = read->refs.sym_fields.get();
-        sym_fields = Ref::borrow(spec != Py_None ? spec : nullptr);
+        sym_fields = Ref::borrow(null_if_none(spec));
         sym = read->sym;
     }
     {

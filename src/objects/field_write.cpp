@@ -4,6 +4,7 @@
 // formalises one value (the funnel against the class's native schema, else
 // the host's wrapping and the field's `apply`), adopts it, detaches the
 // child it replaces and stores it.
+#include "core/none.hpp"
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/names.hpp"
@@ -125,7 +126,7 @@ Maybe<Ref> funnel_step(PyObject *schema, PyObject *name, PyObject *value, const 
 Ref apply_general(PyObject *name, PyObject *value, bool missing, PyObject *field, const WriteCtx &ctx)
 {
     const bridge::ObjectBridge &br = bridge::get();
-    PyObject *parent = ctx.path ? ctx.path.get() : Py_None;
+    PyObject *parent = none_if_null(ctx.path.get());
     Ref v = Ref::borrow(value);
     if (!missing) {
         const Maybe<bool> wraps = truth_attr<"enable_wrap">(field);
@@ -168,7 +169,7 @@ Maybe<Ref> remove_field(PyObject *self, PyObject *name, PyObject *value, PyObjec
     if (failed(SymObject::detach_old_child(old.get())) || PyDict_DelItem(dict, name) < 0) {
         return error;
     }
-    return change_record(self, name, ctx.path ? ctx.path.get() : Py_None, field, old.get(), br.missing_value);
+    return change_record(self, name, none_if_null(ctx.path.get()), field, old.get(), br.missing_value);
 }
 
 // Where a write of `name` (its text `text`) goes: the symbolic field of the
@@ -199,7 +200,7 @@ Maybe<WriteTarget> write_target(PyObject *cls, PyObject *name, PyObject *text)
             }
         }
         t.sym = read->sym;
-        t.class_schema = Ref::borrow(read->refs.class_schema ? read->refs.class_schema.get() : Py_None);
+        t.class_schema = Ref::borrow(none_if_null(read->refs.class_schema.get()));
     }
     if (t.symbolic) {
         return t;
@@ -402,7 +403,7 @@ Maybe<Ref> SymObject::inline_write_field(PyObject *self, PyObject *name, PyObjec
     if (old.get() == value) {
         return Ref();
     }
-    PyObject *parent = ctx.path ? ctx.path.get() : Py_None;
+    PyObject *parent = none_if_null(ctx.path.get());
     Ref adopted = adopt::relocate_if_symbolic(name, now.get(), ctx.sym_mode, parent, self, self, nullptr);
     if (!adopted) {
         return error;

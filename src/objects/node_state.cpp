@@ -131,7 +131,7 @@ Status record_set(PyObject *inst, std::size_t role, PyObject *value)
         if (!on) {
             return error;
         }
-        value = *on ? Py_True : Py_False;
+        value = py_bool(*on);
     }
     return kernel::record::set_node_slot(inst, role, value);
 }

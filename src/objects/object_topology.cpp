@@ -2,6 +2,7 @@
 // symbolic-mode requirement, and the seal.
 #include "objects/object_topology.hpp"
 
+#include "core/none.hpp"
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/names.hpp"
@@ -175,7 +176,7 @@ Status topo_setpath_impl(PyObject *inst, PyObject *path, const std::optional<Top
     if (!old) {
         return error;
     }
-    PyObject *new_path = path ? path : Py_None;
+    PyObject *new_path = none_if_null(path);
     const Maybe<bool> changed = path_changed(old.get(), new_path);
     if (!changed) {
         return error;
@@ -224,7 +225,7 @@ Status topo_setparent_impl(PyObject *inst, PyObject *parent, const std::optional
         return error;
     }
     Ref old = node_get(inst, PARENT);
-    PyObject *new_parent = parent ? parent : Py_None;
+    PyObject *new_parent = none_if_null(parent);
     if (!old || failed(node_set(inst, PARENT, new_parent))) {
         return error;
     }
@@ -246,8 +247,8 @@ Status topo_setorigin(PyObject *inst, const symbolic::topology::OriginArgs &args
         return error;
     }
     Ref recorded = node_get(inst, ORIGIN);
-    if (!recorded || failed(symbolic::topology::check_origin_source(
-                         recorded.get() != Py_None ? recorded.get() : nullptr, args.source))) {
+    if (!recorded ||
+        failed(symbolic::topology::check_origin_source(null_if_none(recorded.get()), args.source))) {
         return error;
     }
     Ref origin = symbolic::topology::build_origin(bridge::get().origin_cls, args);
@@ -263,7 +264,7 @@ Status topo_seal(PyObject *inst, bool is_seal)
     if (depth.failed()) {
         return error;
     }
-    PyObject *const flag = is_seal ? Py_True : Py_False;
+    PyObject *const flag = py_bool(is_seal);
     return failed(seal_children(inst, flag)) ? Status::error : node_set(inst, SEALED, flag);
 }
 

@@ -35,7 +35,7 @@ Status origin_op(PyObject *inst, const Bound &b, std::size_t first)
 Status accessor_op(PyObject *inst, const Bound &b, std::size_t first)
 {
     const Maybe<bool> writable = bool_arg("writable", b[first], true, ArgCause::Conversion);
-    return writable ? node_set(inst, ACCESSOR_WRITABLE, *writable ? Py_True : Py_False) : Status::error;
+    return writable ? node_set(inst, ACCESSOR_WRITABLE, py_bool(*writable)) : Status::error;
 }
 
 Status seal_op(PyObject *inst, const Bound &b, std::size_t first)

@@ -57,7 +57,7 @@ State &state(PyObject *self) noexcept
 
 PyObject *tri_obj(std::uint8_t v) noexcept
 {
-    return v == UNSET ? Py_None : (v ? Py_True : Py_False);
+    return v == UNSET ? Py_None : py_bool(v);
 }
 
 // The record is released only after the cell is empty again: its references'
@@ -510,12 +510,8 @@ Ref field_from_annotation(PyObject *, FastArgs fa)
         return error;
     }
     PyObject *factory = bridge::field_from_annotation_fn();
-    PyObject *args[] = {b[0],
-                        b[1],
-                        none_if_null(b[2]),
-                        none_if_null(b[3]),
-                        *auto_typing ? Py_True : Py_False,
-                        none_if_null(b[5])};
+    PyObject *args[] = {
+        b[0], b[1], none_if_null(b[2]), none_if_null(b[3]), py_bool(*auto_typing), none_if_null(b[5])};
     return Ref::steal(PyObject_Vectorcall(factory, args, 6, nullptr));
 }
 
@@ -551,8 +547,8 @@ Ref render(PyObject *self, bool compact, bool verbose, std::int64_t root_indent,
     }
     Ref label = new_str("Field"), indent = new_int(root_indent);
     if (!label || !indent || PyDict_SetItem(kwargs.get(), interned<"label">(), label.get()) < 0 ||
-        PyDict_SetItem(kwargs.get(), interned<"compact">(), compact ? Py_True : Py_False) < 0 ||
-        PyDict_SetItem(kwargs.get(), interned<"verbose">(), verbose ? Py_True : Py_False) < 0 ||
+        PyDict_SetItem(kwargs.get(), interned<"compact">(), py_bool(compact)) < 0 ||
+        PyDict_SetItem(kwargs.get(), interned<"verbose">(), py_bool(verbose)) < 0 ||
         PyDict_SetItem(kwargs.get(), interned<"root_indent">(), indent.get()) < 0) {
         return error;
     }
@@ -586,7 +582,7 @@ Ref render(PyObject *self, bool compact, bool verbose, std::int64_t root_indent,
             return error;
         }
     }
-    if (failed(add("enable_init", s.enable_init ? Py_True : Py_False, Py_True))) {
+    if (failed(add("enable_init", py_bool(s.enable_init), Py_True))) {
         return error;
     }
     for (Switch i : {CLONE, VALIDATION, WRAP}) {
@@ -953,7 +949,7 @@ PyObject *get_raw(PyObject *self, void *c)
             return error;
         }
         const std::intptr_t i = index_of(c);
-        return Ref::borrow(i == INIT_SWITCH ? (s.enable_init ? Py_True : Py_False) : tri_obj(s.switches[i]));
+        return Ref::borrow(i == INIT_SWITCH ? py_bool(s.enable_init) : tri_obj(s.switches[i]));
     });
 }
 
@@ -1178,10 +1174,10 @@ Ref apply(PyObject *self, PyObject *value, bool allow_partial, PyObject *transfo
     else {
         PyObject *call[] = {spec.get(),
                             value,
-                            allow_partial ? Py_True : Py_False,
-                            transform_fn ? transform_fn : Py_None,
-                            root_path ? root_path : Py_None,
-                            inplace ? Py_True : Py_False};
+                            py_bool(allow_partial),
+                            none_if_null(transform_fn),
+                            none_if_null(root_path),
+                            py_bool(inplace)};
         v = Ref::steal(
             PyObject_VectorcallMethod(interned<"apply">(), call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                       kwnames<"allow_partial", "child_transform", "root_path", "inplace">()));

@@ -3,6 +3,7 @@
 #include <new>
 #include <utility>
 
+#include "core/none.hpp"
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/once.hpp"
@@ -151,7 +152,7 @@ Ref text_value(PyObject *self)
 Ref regex_value(PyObject *self)
 {
     PyObject *regex = regex_of(self);
-    return Ref::borrow(regex ? regex : Py_None);
+    return Ref::borrow(none_if_null(regex));
 }
 
 Ref str_key_match(PyObject *self, FastArgs a)

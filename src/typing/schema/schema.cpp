@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "core/none.hpp"
 #include "core/args.hpp"
 #include "core/dict_stamp.hpp"
 #include "core/boundary.hpp"
@@ -319,8 +320,8 @@ Ref schema_format_impl(PyObject *self, bool compact, bool verbose, PyObject *roo
     if (bracket_type && PyDict_SetItemString(options.get(), "bracket_type", bracket_type) < 0) {
         return error;
     }
-    if (PyDict_SetItem(options.get(), interned<"compact">(), compact ? Py_True : Py_False) < 0 ||
-        PyDict_SetItem(options.get(), interned<"verbose">(), verbose ? Py_True : Py_False) < 0 ||
+    if (PyDict_SetItem(options.get(), interned<"compact">(), py_bool(compact)) < 0 ||
+        PyDict_SetItem(options.get(), interned<"verbose">(), py_bool(verbose)) < 0 ||
         PyDict_SetItem(options.get(), interned<"root_indent">(), indent.get()) < 0) {
         return error;
     }
@@ -339,7 +340,7 @@ Ref schema_format_impl(PyObject *self, bool compact, bool verbose, PyObject *roo
     Ref items = Ref::steal(Py_BuildValue(
         "[(sOO)(sOO)(sOO)(sOO)(sOO)]", "name", s.name.get(), Py_None, "description", s.description.get(),
         Py_None, "fields", field_list.get(), empty_list.get(), "allow_nonconst_keys",
-        s.allow_nonconst_keys ? Py_True : Py_False, Py_True, "metadata", s.metadata.get(), empty_dict.get()));
+        py_bool(s.allow_nonconst_keys), Py_True, "metadata", s.metadata.get(), empty_dict.get()));
     if (!items) {
         return error;
     }
@@ -689,7 +690,7 @@ Ref get_cache(PyObject *self)
         return error;
     }
     PyObject *v = (s.caches().*Member).get();
-    return Ref::borrow(v ? v : Py_None);
+    return Ref::borrow(none_if_null(v));
 }
 
 template <bool SchemaMeta::*Member>
@@ -879,7 +880,7 @@ Ref schema_field_meta_classes(PyObject *self)
         for (std::size_t j = 0; j < fm.subclass.size(); ++j) {
             PyTuple_SET_ITEM(subclass.get(), j, Ref::borrow(fm.subclass[j].get()).release());
         }
-        auto b = [](bool v) { return v ? Py_True : Py_False; };
+        auto b = [](bool v) { return py_bool(v); };
         Ref d = Ref::steal(Py_BuildValue("{sOsOsOsOsOsOsOsOsOsO}", "key", fm.key.get(), "accept_any",
                                          b(fm.accept_any), "exact", exact.get(), "checked", checked.get(),
                                          "widen_to_float", b(fm.widen_to_float), "subclass", subclass.get(),
@@ -941,12 +942,12 @@ Ref schema_open_plan_info(PyObject *self)
         Ref f = Ref::borrow(plan->const_fields[i].get());
         Maybe<MetaPtr> meta = field_meta_for(f.get());
         if (!meta || PyList_Append(keys.get(), (*meta)->key.get()) < 0 ||
-            PyList_Append(init.get(), plan->const_init[i] ? Py_True : Py_False) < 0) {
+            PyList_Append(init.get(), py_bool(plan->const_init[i])) < 0) {
             return error;
         }
     }
     return Ref::steal(Py_BuildValue("{sOsOsOsn}", "const_keys", keys.get(), "const_init", init.get(),
-                                    "wildcard_init", plan->wildcard_init ? Py_True : Py_False, "wildcard_pos",
+                                    "wildcard_init", py_bool(plan->wildcard_init), "wildcard_pos",
                                     static_cast<Py_ssize_t>(plan->wildcard_pos)));
 }
 

@@ -1,5 +1,6 @@
 #include <unordered_set>
 
+#include "core/none.hpp"
 #include "core/dict_stamp.hpp"
 #include "core/names.hpp"
 #include "core/recursion.hpp"
@@ -401,7 +402,7 @@ Maybe<std::pair<Ref, Ref>> merge_fields(PyObject *fields, PyObject *metadata, bo
         return error;
     }
     Ref merge_fn = Ref::steal(PyObject_CallFunctionObjArgs(
-        br.make_field_merge_fn, allow_nonconst_keys ? Py_True : Py_False, base_name.get(), nullptr));
+        br.make_field_merge_fn, py_bool(allow_nonconst_keys), base_name.get(), nullptr));
     if (!merge_fn) {
         return error;
     }
@@ -586,8 +587,8 @@ Ref schema_new(PyObject *fields, PyObject *name, PyObject *base_schema_list, PyO
     }
     State &s = state(self.get());
     s.fields = std::move(dict);
-    s.name = Ref::borrow(name ? name : Py_None);
-    s.description = Ref::borrow(description ? description : Py_None);
+    s.name = Ref::borrow(none_if_null(name));
+    s.description = Ref::borrow(none_if_null(description));
     s.metadata = std::move(meta);
     s.dynamic_field = std::move(dynamic);
     s.allow_nonconst_keys = allow_nonconst_keys;

@@ -12,6 +12,7 @@
 #include <initializer_list>
 #include <span>
 
+#include "core/none.hpp"
 #include "core/args.hpp"
 #include "core/names.hpp"
 #include "core/once.hpp"
@@ -43,7 +44,7 @@ Ref item(PyObject *r, int i)
 // `c.apply(value, root_path=root_path)`.
 Ref call_apply_on_path(PyObject *c, PyObject *value, PyObject *root_path)
 {
-    PyObject *args[] = {c, value, root_path ? root_path : Py_None};
+    PyObject *args[] = {c, value, none_if_null(root_path)};
     return Ref::steal(PyObject_VectorcallMethod(interned<"apply">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                 kwnames<"root_path">()));
 }
@@ -573,8 +574,8 @@ Ref apply_custom_typing(PyObject *spec_object, PyObject *value, bool allow_parti
         return error;
     }
     PyObject *names = kwnames<"allow_partial", "child_transform">();
-    PyObject *args[] = {value, path.get(), spec_object ? spec_object : Py_None,
-                        allow_partial ? Py_True : Py_False, child_transform ? child_transform : Py_None};
+    PyObject *args[] = {value, path.get(), none_if_null(spec_object), py_bool(allow_partial),
+                        none_if_null(child_transform)};
     Ref r = Ref::steal(PyObject_VectorcallMethod(interned<"custom_apply">(), args,
                                                  3 | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
     if (!r) {

@@ -27,8 +27,8 @@ public:
     ChildCall(bool allow_partial, PyObject *child_transform, PyObject *root_path, bool inplace)
         : transform_(child_transform), root_(root_path)
     {
-        args_[2] = allow_partial ? Py_True : Py_False;
-        args_[3] = inplace ? Py_True : Py_False;
+        args_[2] = py_bool(allow_partial);
+        args_[3] = py_bool(inplace);
         args_[4] = child_transform;
     }
 

@@ -1,5 +1,6 @@
 // Child application of the Dict kind: the schema's own `apply`, or, for an
 // open dict whose keys are any str, the open value spec entry by entry.
+#include "core/none.hpp"
 #include "core/names.hpp"
 #include "core/once.hpp"
 #include "topology/keypath.hpp"
@@ -21,15 +22,11 @@ Ref schema_apply(PyObject *schema, PyObject *value, bool allow_partial, PyObject
     // The native class is final: its Python `apply` is this very call. The
     // kind step runs under a level the caller already counted.
     if (schema::is_schema(schema)) {
-        return schema::apply_held(schema, value, allow_partial, child_transform,
-                                  root_path == Py_None ? nullptr : root_path, false, inplace, true);
+        return schema::apply_held(schema, value, allow_partial, child_transform, null_if_none(root_path),
+                                  false, inplace, true);
     }
-    PyObject *args[] = {schema,
-                        value,
-                        allow_partial ? Py_True : Py_False,
-                        child_transform ? child_transform : Py_None,
-                        root_path,
-                        inplace ? Py_True : Py_False};
+    PyObject *args[] = {schema,    value,           py_bool(allow_partial), none_if_null(child_transform),
+                        root_path, py_bool(inplace)};
     return Ref::steal(
         PyObject_VectorcallMethod(interned<"apply">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                   kwnames<"allow_partial", "child_transform", "root_path", "inplace">()));
@@ -164,8 +161,7 @@ Ref dict_apply_kind(SpecEngine &e, PyObject *value, bool allow_partial, PyObject
         if (!child) {
             return error;
         }
-        PyObject *args[] = {open.get(), x, allow_partial ? Py_True : Py_False, inplace ? Py_True : Py_False,
-                            child.get()};
+        PyObject *args[] = {open.get(), x, py_bool(allow_partial), py_bool(inplace), child.get()};
         Ref r = Ref::steal(
             PyObject_VectorcallMethod(interned<"apply">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
         if (!r) {

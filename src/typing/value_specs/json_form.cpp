@@ -75,8 +75,7 @@ public:
     Status flag_true(const char *key, bool on) { return on ? put(key, Py_True) : Status::ok; }
     Status strict(const SpecEngine &e)
     {
-        return e.strict == STRICT_UNSET ? Status::ok
-                                        : put("strict", e.strict == STRICT_TRUE ? Py_True : Py_False);
+        return e.strict == STRICT_UNSET ? Status::ok : put("strict", py_bool(e.strict == STRICT_TRUE));
     }
     Status noneable_strict_frozen(const SpecEngine &e)
     {

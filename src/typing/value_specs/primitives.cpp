@@ -1,5 +1,6 @@
 #include "typing/value_specs/primitives.hpp"
 
+#include "core/none.hpp"
 #include "core/args.hpp"
 #include "core/boundary.hpp"
 #include "core/registry.hpp"
@@ -238,7 +239,7 @@ Ref str_from_json(PyObject *cls, FastArgs a)
     if (!regex) {
         return error;
     }
-    PyObject *r = *regex && regex->get() != Py_None ? regex->get() : nullptr;
+    PyObject *r = null_if_none(regex->get());
     return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
                       str_new(c->default_value.get(), nullptr, r, c->is_noneable, c->frozen, c->strict));
 }
@@ -264,9 +265,8 @@ Ref str_with_type_args(PyObject *cls, FastArgs a)
     }
     PyObject *regex = PyTuple_GET_ITEM(args.get(), 0);
     Ref d = util::missing_default();
-    return base::wrap(
-        reinterpret_cast<PyTypeObject *>(cls),
-        str_new(d.get(), nullptr, regex == Py_None ? nullptr : regex, false, false, STRICT_UNSET));
+    return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
+                      str_new(d.get(), nullptr, null_if_none(regex), false, false, STRICT_UNSET));
 }
 
 Ref get_regex(SpecEngine &e)
@@ -346,7 +346,7 @@ Ref number_from_json(PyObject *cls, FastArgs a)
             return error;
         }
         fields[i] = std::move(*field);
-        given[i] = fields[i] && fields[i].get() != Py_None ? fields[i].get() : nullptr;
+        given[i] = null_if_none(fields[i].get());
     }
     Bounds bounds{given[0], given[1], given[2], given[3], given[4], given[5]};
     return base::wrap(
@@ -377,7 +377,7 @@ Ref number_with_type_args(PyObject *cls, FastArgs a)
     }
     Ref d = util::missing_default();
     PyObject *lo = PyTuple_GET_ITEM(args.get(), 0), *hi = PyTuple_GET_ITEM(args.get(), 1);
-    Bounds bounds{lo == Py_None ? nullptr : lo, hi == Py_None ? nullptr : hi};
+    Bounds bounds{null_if_none(lo), null_if_none(hi)};
     return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
                       number_new(IsFloat, d.get(), nullptr, bounds, false, false, STRICT_UNSET));
 }
@@ -461,7 +461,7 @@ Ref any_from_json(PyObject *cls, FastArgs a)
     if (!transform) {
         return error;
     }
-    PyObject *t = *transform && transform->get() != Py_None ? transform->get() : nullptr;
+    PyObject *t = null_if_none(transform->get());
     return base::wrap(reinterpret_cast<PyTypeObject *>(cls),
                       any_new(c->default_value.get(), nullptr, annotation->get(), t, c->frozen, c->strict));
 }

@@ -31,7 +31,7 @@ public:
         }
         return check(PyList_Append(list_.get(), entry.get()));
     }
-    Status add_bool(const char *key, bool value) { return add(key, value ? Py_True : Py_False, Py_False); }
+    Status add_bool(const char *key, bool value) { return add(key, py_bool(value), Py_False); }
 
     PyObject *list() const noexcept { return list_.get(); }
 
@@ -49,7 +49,7 @@ Status add_default(Entries &out, const SpecEngine &e, const bridge::TypingBridge
 
 Status add_strict(Entries &out, const SpecEngine &e)
 {
-    PyObject *s = e.strict == STRICT_UNSET ? Py_None : (e.strict == STRICT_TRUE ? Py_True : Py_False);
+    PyObject *s = e.strict == STRICT_UNSET ? Py_None : py_bool(e.strict == STRICT_TRUE);
     return out.add("strict", s, Py_None);
 }
 
@@ -348,8 +348,8 @@ Ref format(SpecEngine &e, bool compact, bool verbose, std::int64_t root_indent,
         return error;
     }
     if (PyDict_SetItem(kwargs.get(), interned<"label">(), label.get()) < 0 ||
-        PyDict_SetItem(kwargs.get(), interned<"compact">(), compact ? Py_True : Py_False) < 0 ||
-        PyDict_SetItem(kwargs.get(), interned<"verbose">(), verbose ? Py_True : Py_False) < 0 ||
+        PyDict_SetItem(kwargs.get(), interned<"compact">(), py_bool(compact)) < 0 ||
+        PyDict_SetItem(kwargs.get(), interned<"verbose">(), py_bool(verbose)) < 0 ||
         PyDict_SetItem(kwargs.get(), interned<"root_indent">(), indent.get()) < 0) {
         return error;
     }

@@ -229,10 +229,10 @@ public:
         }
         PyObject *args[] = {c,
                             value,
-                            allow_partial_ ? Py_True : Py_False,
-                            child_transform_ ? child_transform_ : Py_None,
-                            root_path_ ? root_path_ : Py_None,
-                            inplace_ ? Py_True : Py_False};
+                            py_bool(allow_partial_),
+                            none_if_null(child_transform_),
+                            none_if_null(root_path_),
+                            py_bool(inplace_)};
         return Ref::steal(
             PyObject_VectorcallMethod(interned<"apply">(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                       kwnames<"allow_partial", "child_transform", "root_path", "inplace">()));
